@@ -1,0 +1,28 @@
+# velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS l...] [QT])
+# One GoogleTest executable whose cases are registered with CTest one by one.
+# QT tests run headless on the offscreen platform.
+function(velkaro_test name)
+  cmake_parse_arguments(T "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    VELKARO_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
+    VELKARO_RUNTIME_DIR="${VELKARO_RUNTIME_DIR}")
+  set(env "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
+  if(T_QT)
+    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${env}")
+endfunction()
+
+# velkaro_bench(NAME SOURCES a.cpp LIBS lib...)
+function(velkaro_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark benchmark::benchmark_main)
+  target_compile_definitions(${name} PRIVATE
+    VELKARO_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
+    VELKARO_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+endfunction()

@@ -1,0 +1,145 @@
+#include "ColorSpace.h"
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+// The decoded values of all 256 bytes, computed once with the correctly rounded pow.
+struct DecodeTables {
+    std::array<float, 256> f;
+    std::array<double, 256> d;
+    DecodeTables() {
+        for (int i = 0; i < 256; ++i) {
+            const double cf = double(float(i) / 255.0f);
+            f[i] = float(cf <= 0.04045 ? cf / 12.92 : std::pow((cf + 0.055) / 1.055, 2.4));
+            const double cd = double(i) / 255.0;
+            d[i] = cd <= 0.04045 ? cd / 12.92 : std::pow((cd + 0.055) / 1.055, 2.4);
+        }
+    }
+};
+
+const DecodeTables& tables() {
+    static const DecodeTables t;
+    return t;
+}
+
+constexpr double kEncodeExponent = 0.4166666666666667;  // the double nearest 1 / 2.4
+
+// Encodes a linear value already known to be in 0 … 1 (or NaN) to a byte.
+std::uint8_t encode(double v) {
+    if (std::isnan(v)) return 0;
+    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
+    const double scaled = v * 255;
+    if (!(scaled > 0)) return 0;
+    if (scaled >= 255) return 255;
+    return std::uint8_t(int(scaled));
+}
+
+double srgbDecode(double c, double threshold) {
+    return c > threshold || std::isnan(c) ? std::pow((c + 0.055) / 1.055, 2.4) : c / 12.92;
+}
+
+double srgbEncode(double c) {
+    return c > 0.0031306684425005883 ? 1.055 * std::pow(c, kEncodeExponent) - 0.055 : 12.92 * c;
+}
+
+}  // namespace
+
+void ReadChannelFloat(const std::uint8_t* pixels, float* out, int count, int channel) {
+    const auto& t = tables().f;
+    for (int i = 0; i < count; ++i) out[i] = t[pixels[std::size_t(i) * 4 + channel]];
+}
+
+void ReadChannelDouble(const std::uint8_t* pixels, double* out, int count, int channel) {
+    const auto& t = tables().d;
+    for (int i = 0; i < count; ++i) out[i] = t[pixels[std::size_t(i) * 4 + channel]];
+}
+
+void WriteChannelFloat(const float* in, std::uint8_t* pixels, int count, int channel) {
+    for (int i = 0; i < count; ++i) {
+        float v = in[i];
+        std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
+        if (v < 0.0f) {
+            byte = 0;
+            continue;
+        }
+        if (v > 1.0f) v = 1.0f;
+        byte = encode(double(v));
+    }
+}
+
+void WriteChannelDouble(const double* in, std::uint8_t* pixels, int count, int channel) {
+    for (int i = 0; i < count; ++i) {
+        double v = in[i];
+        std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
+        if (v < 0) {
+            byte = 0;
+            continue;
+        }
+        if (v > 1) v = 1;
+        byte = encode(v);
+    }
+}
+
+void Rgb2Xyz(double* X, double* Y, double* Z, double r, double g, double b) {
+    constexpr double t = 0.0404482362771076;
+    r = srgbDecode(r, t);
+    g = srgbDecode(g, t);
+    b = srgbDecode(b, t);
+    *X = 0.41239558896741424 * r + 0.3575834307637148 * g + 0.18049264738170157 * b;
+    *Y = 0.21258623078559555 * r + 0.7151703037034108 * g + 0.07220049864333623 * b;
+    *Z = 0.019297215491746945 * r + 0.11918386458084854 * g + 0.9504971251315798 * b;
+}
+
+void Xyz2Rgb(double* r, double* g, double* b, double X, double Y, double Z) {
+    double rr = 3.2406 * X - 1.5372 * Y - 0.4986 * Z;
+    double gg = -0.9689 * X + 1.8758 * Y + 0.0415 * Z;
+    double bb = 0.0557 * X - 0.204 * Y + 1.057 * Z;
+    const double m = std::fmin(rr, std::fmin(gg, bb));
+    if (m < 0) {
+        rr -= m;
+        gg -= m;
+        bb -= m;
+    }
+    *r = srgbEncode(rr);
+    *g = srgbEncode(gg);
+    *b = srgbEncode(bb);
+}
+
+namespace {
+double labF(double t) {
+    return t >= 0.008856451679035631 ? std::pow(t, 0.333333333333333)
+                                     : 7.787037037037037 * t + 0.13793103448275862;
+}
+double labG(double t) {
+    return t >= 0.20689655172413793 ? t * t * t
+                                    : (t - 0.13793103448275862) * 0.12841854934601665;
+}
+}  // namespace
+
+void Xyz2Lab(double* L, double* a, double* b, double X, double Y, double Z) {
+    const double fx = labF(X / 0.950456), fy = labF(Y), fz = labF(Z / 1.088754);
+    *L = 116 * fy - 16;
+    *a = 500 * (fx - fy);
+    *b = 200 * (fy - fz);
+}
+
+void Lab2Xyz(double* X, double* Y, double* Z, double L, double a, double b) {
+    const double fy = (L + 16) / 116, fx = a / 500 + fy, fz = fy - b / 200;
+    *X = labG(fx) * 0.950456;
+    *Y = labG(fy);
+    *Z = labG(fz) * 1.088754;
+}
+
+void Rgb2Lab(double* L, double* a, double* b, double r, double g, double bl) {
+    double X, Y, Z;
+    Rgb2Xyz(&X, &Y, &Z, r, g, bl);
+    Xyz2Lab(L, a, b, X, Y, Z);
+}
+
+void Lab2Rgb(double* r, double* g, double* b, double L, double a, double bl) {
+    double X, Y, Z;
+    Lab2Xyz(&X, &Y, &Z, L, a, bl);
+    Xyz2Rgb(r, g, b, X, Y, Z);
+}

@@ -1,0 +1,80 @@
+#include "Image.h"
+
+#include <cstring>
+
+#include "Check.h"
+#include "Planar.h"
+
+Image::Image(std::shared_ptr<ByteBuffer> data, int width, int height)
+    : mData(std::move(data)), mWidth(width), mHeight(height) {
+    VK_CHECK(mData && mData->size() >= std::size_t(width) * std::size_t(height) * 4);
+}
+
+Image::Image(int width, int height)
+    : Image(std::make_shared<ByteBuffer>(std::size_t(width) * 4 * std::size_t(height), 0), width,
+            height) {}
+
+ImageRef Image::copy() const {
+    return std::make_shared<Image>(std::make_shared<ByteBuffer>(*mData), mWidth, mHeight);
+}
+
+void ThumbnailSize(double w, double h, int& outWidth, int& outHeight) {
+    float tw = float(w), th = float(h);
+    if (tw > 256) {
+        th = th * (256 / tw);
+        tw = 256;
+    }
+    if (th > 256) {
+        tw = tw * (256 / th);
+        th = 256;
+    }
+    outWidth = int(tw);
+    outHeight = int(th);
+}
+
+ImageRef Image::thumbnail() const { return thumbnailForSection(extent()); }
+
+ImageRef Image::thumbnailForSection(const Rect& section) const {
+    int tw, th;
+    ThumbnailSize(section.width, section.height, tw, th);
+    const int sx = int(section.x), sy = int(section.y);
+    const int sw = int(section.width), sh = int(section.height);
+    VK_CHECK(sx >= 0 && sy >= 0 && sx + sw <= mWidth && sy + sh <= mHeight);
+    auto result = Image::create(std::max(tw, 1), std::max(th, 1));
+    if (tw < 1 || th < 1 || sw < 1 || sh < 1) return result;
+    const std::size_t stride = std::size_t(mWidth) * 4;
+    scaleARGB8888(pixels() + std::size_t(sx) * 4 + std::size_t(sy) * stride, sw, sh, stride,
+                  result->pixels(), tw, th, std::size_t(tw) * 4);
+    return result;
+}
+
+ByteBuffer Image::rgbaBytes() const {
+    const std::size_t n = std::size_t(mWidth) * std::size_t(mHeight);
+    ByteBuffer out(n * 4);
+    const std::uint8_t* p = pixels();
+    for (std::size_t i = 0; i < n; ++i) {
+        out[4 * i + 0] = p[4 * i + 1];
+        out[4 * i + 1] = p[4 * i + 2];
+        out[4 * i + 2] = p[4 * i + 3];
+        out[4 * i + 3] = p[4 * i + 0];
+    }
+    return out;
+}
+
+CImage::CImage(int width, int height) : CImage(Image::create(width, height)) {
+    std::memset(mPixels, 255, std::size_t(width) * std::size_t(height) * 4);
+}
+
+CImage::CImage(const ImageRef& image)
+    : mPixels(image->pixels()), mWidth(image->width()), mHeight(image->height()), mImage(image) {}
+
+void CImage::copyFrom(const CImage& src) {
+    VK_CHECK(src.width() == width());
+    VK_CHECK(src.height() == height());
+    std::memcpy(mPixels, src.mPixels, std::size_t(width()) * std::size_t(height()) * 4);
+}
+
+ImageRef CImage::asImage() const {
+    VK_CHECK(mImage);
+    return mImage;
+}

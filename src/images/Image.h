@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Pixel format of the whole system: 4 bytes per pixel, byte 0 alpha, 1 red, 2 green, 3 blue, not
+// premultiplied, rows top to bottom without padding (stride width × 4). A `channel` argument is
+// the byte offset inside the pixel: 1 red, 2 green, 3 blue.
+
+class Image;
+using ImageRef = std::shared_ptr<Image>;
+using ByteBuffer = std::vector<std::uint8_t>;
+
+struct Rect {
+    double x = 0, y = 0, width = 0, height = 0;
+};
+
+// Reference-counted owner of a pixel buffer. Copying is explicit and deep (`copy()`).
+class Image {
+public:
+    // Takes the buffer over; it must hold width × height × 4 bytes.
+    Image(std::shared_ptr<ByteBuffer> data, int width, int height);
+    // A new zero-filled buffer: every pixel transparent black.
+    Image(int width, int height);
+
+    static ImageRef create(int width, int height) { return std::make_shared<Image>(width, height); }
+
+    const std::shared_ptr<ByteBuffer>& data() const { return mData; }
+    std::uint8_t* pixels() { return mData->data(); }
+    const std::uint8_t* pixels() const { return mData->data(); }
+    int width() const { return mWidth; }
+    int height() const { return mHeight; }
+    Rect extent() const { return {0, 0, double(mWidth), double(mHeight)}; }
+
+    ImageRef copy() const;  // deep copy over a fresh buffer
+
+    // At most 256 × 256 pixels, aspect kept, high-quality resampled, still A, R, G, B.
+    ImageRef thumbnail() const;
+    ImageRef thumbnailForSection(const Rect& section) const;
+
+    // The pixels reordered to R, G, B, A (for encoders and toolkits that want that order).
+    ByteBuffer rgbaBytes() const;
+
+private:
+    std::shared_ptr<ByteBuffer> mData;
+    int mWidth;
+    int mHeight;
+};
+
+// Lightweight value view of an Image for the numerical code; keeps its owner alive.
+class CImage {
+public:
+    CImage() = default;
+    CImage(int width, int height);          // a new opaque white image
+    explicit CImage(const ImageRef& image);  // shares the image's memory
+
+    int width() const { return mWidth; }
+    int height() const { return mHeight; }
+    std::uint8_t* pixels() const { return mPixels; }
+
+    void copyFrom(const CImage& src);
+    ImageRef asImage() const;
+
+private:
+    std::uint8_t* mPixels = nullptr;
+    int mWidth = 0;
+    int mHeight = 0;
+    ImageRef mImage;
+};
+
+// Target size of a thumbnail of a w × h section (single-precision rule, never grows).
+void ThumbnailSize(double w, double h, int& outWidth, int& outHeight);

@@ -1,0 +1,102 @@
+#include "Dispatch.h"
+
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "Check.h"
+
+namespace {
+
+struct Pool {
+    // TBB starts (cores - 1) workers by default, counting the main thread as the last one. Our
+    // main thread never serves the queues, so allow one worker per core.
+    tbb::global_control parallelism{tbb::global_control::max_allowed_parallelism,
+                                    std::size_t(std::max(2, tbb::info::default_concurrency() + 1))};
+    tbb::task_arena defaultArena{std::max(2, tbb::info::default_concurrency()), 0,
+                                 tbb::task_arena::priority::normal};
+    tbb::task_arena highArena{std::max(2, tbb::info::default_concurrency()), 0,
+                              tbb::task_arena::priority::high};
+    std::atomic<int> pending{0};
+    std::mutex idleMutex;
+    std::condition_variable idle;
+};
+
+Pool& pool() {
+    static Pool* p = new Pool;  // never destroyed: tasks may still run while statics unwind
+    return *p;
+}
+
+}  // namespace
+
+void dispatchAsync(DispatchPriority priority, std::function<void()> task) {
+    VK_CHECK(task);
+    Pool& p = pool();
+    p.pending.fetch_add(1);
+    tbb::task_arena& arena = priority == DispatchPriority::High ? p.highArena : p.defaultArena;
+    arena.enqueue([task = std::move(task), &p] {
+        task();
+        if (p.pending.fetch_sub(1) == 1) {
+            std::lock_guard<std::mutex> guard(p.idleMutex);
+            p.idle.notify_all();
+        }
+    });
+}
+
+void dispatchApply(std::size_t count, DispatchPriority, const std::function<void(std::size_t)>& body) {
+    pool();
+    if (count == 0) return;
+    if (count == 1) {
+        body(0);
+        return;
+    }
+    tbb::this_task_arena::isolate([&] {
+        tbb::parallel_for(std::size_t(0), count, [&](std::size_t i) { body(i); });
+    });
+}
+
+int dispatchPendingTasks() { return pool().pending.load(); }
+
+void dispatchWaitIdle() {
+    Pool& p = pool();
+    std::unique_lock<std::mutex> guard(p.idleMutex);
+    p.idle.wait(guard, [&] { return p.pending.load() == 0; });
+}
+
+SerialQueue::SerialQueue(std::string name) : mName(std::move(name)), mThread([this] { run(); }) {}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mQuit = true;
+    }
+    mWake.notify_one();
+    mThread.join();
+}
+
+void SerialQueue::async(std::function<void()> task) {
+    VK_CHECK(task);
+    {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mTasks.push_back(std::move(task));
+    }
+    mWake.notify_one();
+}
+
+void SerialQueue::run() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> guard(mMutex);
+            mWake.wait(guard, [this] { return mQuit || !mTasks.empty(); });
+            if (mTasks.empty()) return;  // quitting with nothing left to do
+            task = std::move(mTasks.front());
+            mTasks.pop_front();
+        }
+        task();
+    }
+}

@@ -1,0 +1,23 @@
+#include "Lock.h"
+
+#include "Check.h"
+
+Lock::Lock() {
+    int ret = pthread_mutex_init(&_lock, nullptr);
+    VK_CHECK(ret == 0);
+}
+
+Lock::~Lock() {
+    int ret = pthread_mutex_destroy(&_lock);
+    VK_CHECK(ret == 0);
+}
+
+void Lock::lock() {
+    int ret = pthread_mutex_lock(&_lock);
+    VK_CHECK(ret == 0);
+}
+
+void Lock::unlock() {
+    int ret = pthread_mutex_unlock(&_lock);
+    VK_CHECK(ret == 0);
+}

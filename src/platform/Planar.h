@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Planar image services: single-precision convolution and Richardson–Lucy on one channel, and
+// high-quality resampling of four-byte pixels. Strides are in bytes.
+
+// A single-precision plane: `height` rows of `width` floats, `rowBytes` apart.
+struct PlanarF {
+    float* data;
+    int width;
+    int height;
+    std::size_t rowBytes;
+};
+
+// Destination pixel (x, y) becomes the kernel-weighted sum (a correlation: kernels here are
+// point-symmetric) of the source pixels centred on (x + offsetX, y + offsetY). Source pixels
+// outside `src` take the value of the nearest edge pixel of `src`; pixels of `src` outside the
+// destination's window are read as they are. `kernel` is kernelHeight × kernelWidth, both odd.
+void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
+                     const float* kernel, int kernelHeight, int kernelWidth);
+
+// Richardson–Lucy estimate of the destination-sized window of `src` at (offsetX, offsetY) after
+// `iterations` multiplicative iterations with the given kernel (Richardson 1972, Lucy 1974). The
+// estimate starts from that window; every convolution extends the true edge of `src` only. The
+// blurred estimate is taken as at least 1e-12 so that black areas never divide by zero.
+void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
+                           const float* kernel, int kernelHeight, int kernelWidth, int iterations);
+
+// Scratch sizes for the memory estimates; these engines need none beyond their own buffers.
+inline std::size_t convolvePlanarFScratchSize() { return 0; }
+inline std::size_t richardsonLucyPlanarFScratchSize() { return 0; }
+
+// Resamples src (srcWidth × srcHeight four-byte pixels) to dest's size, each byte of a pixel on
+// its own, byte order kept. Area averaging when shrinking, Lanczos when enlarging.
+void scaleARGB8888(const std::uint8_t* src, int srcWidth, int srcHeight, std::size_t srcRowBytes,
+                   std::uint8_t* dest, int destWidth, int destHeight, std::size_t destRowBytes);
