@@ -1,0 +1,1 @@
+#include "ImageProcess.h"

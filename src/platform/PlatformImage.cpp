@@ -1,0 +1,1 @@
+// Decoding through Qt's image readers.
