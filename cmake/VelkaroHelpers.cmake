@@ -12,8 +12,10 @@ function(velkaro_test name)
   if(T_QT)
     list(APPEND env "QT_QPA_PLATFORM=offscreen")
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 60
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${env}")
 endfunction()
 

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Check.h"
+#include "Dispatch.h"
+#include "Fatal.h"
+#include "Lock.h"
+#include "Timer.h"
+
+using namespace std::chrono_literals;
+
+TEST(CheckDeathTest, NamesTheConditionFunctionAndFile) {
+    auto failing = [](int ret) { VK_CHECK(ret == 0); };
+    EXPECT_DEATH(failing(3), "\"ret == 0\".*platform_test.cpp");
+    failing(0);  // a passing check does nothing
+}
+
+TEST(FatalDeathTest, PrintsMessageAndExitsWithStatusOne) {
+    EXPECT_EXIT(FatalError("tjInitDecompress failed."), ::testing::ExitedWithCode(1),
+                "Fatal error: tjInitDecompress failed\\. \\(.*platform_test.cpp:[0-9]+\\)");
+}
+
+TEST(FatalDeathTest, HandlerSeesMessageBeforeExit) {
+    EXPECT_EXIT(
+        {
+            SetFatalErrorHandler([](const char* message, const char*, int line) {
+                std::fprintf(stderr, "handler got <%s> at %d\n", message, line > 0 ? 1 : 0);
+            });
+            FatalError("code %d", 42);
+        },
+        ::testing::ExitedWithCode(1), "handler got <code 42> at 1");
+}
+
+TEST(Timer, MeasuresWallClockAcrossSecondBoundaries) {
+    Timer t;
+    t.start();
+    EXPECT_GE(t.elapsed(), 0.0);
+    std::this_thread::sleep_for(30ms);
+    const double e = t.elapsed();
+    EXPECT_GE(e, 0.029);
+    EXPECT_LT(e, 5.0);
+}
+
+TEST(Lock, SerialisesIncrementsFromManyThreads) {
+    Lock lock;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                std::lock_guard<Lock> guard(lock);
+                ++counter;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(counter, 80000);
+}
+
+TEST(Dispatch, ApplyVisitsEveryIndexOnceAndReturnsAfterAll) {
+    for (std::size_t count : {0u, 1u, 2u, 7u, 1000u}) {
+        std::vector<std::atomic<int>> hits(count);
+        dispatchApply(count, DispatchPriority::High, [&](std::size_t i) { hits[i].fetch_add(1); });
+        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(hits[i].load(), 1) << i;
+    }
+}
+
+TEST(Dispatch, AsyncTasksRunConcurrentlyAndWaitIdleWaitsForAll) {
+    // Two tasks that wait for each other can only finish if the pool runs them at once.
+    std::atomic<int> arrived{0};
+    std::atomic<int> done{0};
+    for (int t = 0; t < 2; ++t)
+        dispatchAsync(DispatchPriority::Default, [&] {
+            arrived.fetch_add(1);
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (arrived.load() < 2 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            done.fetch_add(arrived.load() == 2 ? 1 : 0);
+        });
+    dispatchWaitIdle();
+    EXPECT_EQ(done.load(), 2);
+    EXPECT_EQ(dispatchPendingTasks(), 0);
+}
+
+TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
+    // While a task runs a parallel loop, a thread waiting inside that loop must not pick up a
+    // queued long task: the loop would then finish only after the long task.
+    std::atomic<bool> release{false};
+    std::atomic<bool> longTaskStarted{false};
+    std::atomic<bool> loopFinishedBeforeRelease{false};
+    dispatchAsync(DispatchPriority::Default, [&] {
+        dispatchApply(64, DispatchPriority::Default, [&](std::size_t i) {
+            if (i == 0) {
+                for (int k = 0; k < 8; ++k)
+                    dispatchAsync(DispatchPriority::Default, [&] {
+                        longTaskStarted = true;
+                        while (!release.load()) std::this_thread::sleep_for(1ms);
+                    });
+            }
+            std::this_thread::sleep_for(1ms);
+        });
+        loopFinishedBeforeRelease = !release.load();
+        release = true;
+    });
+    dispatchWaitIdle();
+    EXPECT_TRUE(loopFinishedBeforeRelease.load());
+}
+
+TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<int> maxRunning{0};
+    {
+        SerialQueue queue("preview");
+        EXPECT_EQ(queue.name(), "preview");
+        for (int i = 0; i < 50; ++i)
+            queue.async([&, i] {
+                int now = running.fetch_add(1) + 1;
+                int prev = maxRunning.load();
+                while (now > prev && !maxRunning.compare_exchange_weak(prev, now)) {
+                }
+                order.push_back(i);
+                running.fetch_sub(1);
+            });
+    }  // destruction runs what is queued
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(maxRunning.load(), 1);
+}
