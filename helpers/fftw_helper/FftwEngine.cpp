@@ -1,0 +1,49 @@
+#include "FftwEngine.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+FftwEngine::~FftwEngine() { release(); }
+
+FftwEngine::Size* FftwEngine::find(int rows, int columns) {
+    auto it = mSizes.find({rows, columns});
+    return it == mSizes.end() ? nullptr : &it->second;
+}
+
+std::complex<double>* FftwEngine::buffer(int rows, int columns) {
+    Size* size = find(rows, columns);
+    if (!size) {
+        const std::size_t count = std::size_t(rows) * std::size_t(columns);
+        auto* data = static_cast<fftw_complex*>(fftw_malloc(count * sizeof(fftw_complex)));
+        if (!data) return nullptr;
+        size = &mSizes[{rows, columns}];
+        size->data = data;
+    }
+    // fftw_complex and std::complex<double> share their layout (two doubles, real first).
+    return reinterpret_cast<std::complex<double>*>(size->data);
+}
+
+void FftwEngine::transform(int rows, int columns, int direction) {
+    Size* size = find(rows, columns);
+    if (!size) {
+        std::fprintf(stderr, "fftw_helper: transform of %d x %d without a buffer\n", rows, columns);
+        std::abort();
+    }
+    fftw_plan& plan = direction > 0 ? size->forward : size->backward;
+    if (!plan) {
+        // FFTW_ESTIMATE plans without touching the buffer, so the data already read stays.
+        plan = fftw_plan_dft_2d(rows, columns, size->data, size->data,
+                                direction > 0 ? FFTW_FORWARD : FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+    fftw_execute(plan);
+}
+
+void FftwEngine::release() {
+    for (auto& [key, size] : mSizes) {
+        if (size.forward) fftw_destroy_plan(size.forward);
+        if (size.backward) fftw_destroy_plan(size.backward);
+        fftw_free(size.data);
+    }
+    mSizes.clear();
+    fftw_cleanup();
+}
