@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+
+#include "Matrix.h"
+
+// Row generator of filter matrices. Row r = y·w + x of a filter matrix for an h × w image and a
+// kernel K of fr × fc holds, for every K(i, j) != 0 (NaN counts as non-zero), the value K(i, j)
+// at column yy·w + xx with yy = MirrorIndex(y − (fr−1)/2 + i, h) and
+// xx = MirrorIndex(x − (fc−1)/2 + j, w): a correlation with the kernel as stored, mirrored at the
+// borders without repeating the edge pixel.
+
+// Mirrors t into 0 … n−1 without repeating the edge: −1 → 1, n → n − 2. Indices further out keep
+// mirroring back and forth, so that even a kernel wider than the image stays inside it.
+inline int MirrorIndex(int t, int n) {
+    if (t >= 0 && t < n) return t;
+    if (n == 1) return 0;
+    const int period = 2 * (n - 1);
+    int u = t < 0 ? -t : t;
+    u %= period;
+    return u < n ? u : period - u;
+}
+
+// Cursor over the rows of a filter matrix. A consumer reads entries[0 … entryCount−1] and uses
+// column + shift as the column of each value. Along the interior of an image row the entries are
+// reused and only `shift` grows.
+class Matrix::GeneratorState {
+public:
+    // Positioned so that the first generateNextRow yields row startRow of f.
+    GeneratorState(const Matrix& f, int startRow);
+
+    GeneratorState(const GeneratorState&) = delete;
+    GeneratorState& operator=(const GeneratorState&) = delete;
+
+    std::unique_ptr<Entry[]> entries;  // capacity fr × fc
+    std::int32_t entryCount = 0;
+    std::int32_t shift = 0;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    bool reusable = false;
+};
+
+// Row-at-a-time products with a filter matrix a over an h × w image; b and c hold h·w rows of p
+// columns, row-major, so image row y is the contiguous range [y·w·p, (y+1)·w·p).
+//
+// FilterGatherImageRow writes image row y of c = a · b (overwriting it). Each element is summed
+// over the kernel in row order, from 0, exactly as the generated rows give it.
+void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, int y);
+// FilterScatterImageRow adds the contribution of image row y of b to c = aᵀ · b. It writes only
+// the image rows of c within (fr−1)/2 rows of y (mirrored rows included).
+void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, int y);
