@@ -1,0 +1,76 @@
+// A stand-in for fftw_helper used by the client tests. It appends every byte it receives to the
+// file named by FAKE_FFTW_LOG and answers each transform request with 2 × v + direction for every
+// double v, so that a test can tell an answer from its request. FAKE_FFTW_MODE chooses how:
+//   pieces (default)  the answer leaves in 7-byte pieces, with short pauses between the first ones
+//   close             half of the answer is written, then the program exits
+//   die               the program exits at once, before reading anything
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int gLog = -1;
+
+size_t ReadAll(void* buffer, size_t size) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(STDIN_FILENO, p + done, size - done);
+        if (n <= 0) break;
+        if (gLog >= 0 && write(gLog, p + done, size_t(n)) != n) std::exit(5);
+        done += size_t(n);
+    }
+    return done;
+}
+
+bool WriteAll(const unsigned char* p, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(STDOUT_FILENO, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+std::int32_t Int32LE(const unsigned char* p) {
+    return std::int32_t(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
+                        std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
+}
+
+}  // namespace
+
+int main() {
+    const char* modeText = std::getenv("FAKE_FFTW_MODE");
+    const std::string mode = modeText ? modeText : "pieces";
+    if (mode == "die") return 0;
+    if (const char* log = std::getenv("FAKE_FFTW_LOG"))
+        gLog = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+
+    for (;;) {
+        unsigned char header[9];
+        if (ReadAll(header, sizeof header) < sizeof header) return 0;
+        const int direction = static_cast<signed char>(header[0]);
+        const size_t count = size_t(Int32LE(header + 1)) * size_t(Int32LE(header + 5)) * 2;
+        if (direction == 0) continue;
+        std::vector<double> values(count);
+        if (ReadAll(values.data(), count * sizeof(double)) < count * sizeof(double)) return 1;
+        for (double& v : values) v = 2 * v + direction;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+        const size_t size = count * sizeof(double);
+        if (mode == "close") {
+            WriteAll(bytes, size / 2);
+            return 0;
+        }
+        for (size_t at = 0, piece = 0; at < size; at += 7, ++piece) {
+            if (!WriteAll(bytes + at, std::min<size_t>(7, size - at))) return 1;
+            if (piece < 4) usleep(2000);
+        }
+    }
+}

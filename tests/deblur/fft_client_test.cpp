@@ -1,0 +1,286 @@
+// The client of the FFT helper: the bytes it sends, how it reads answers, the lifetime of the
+// helper process, and the transforms of the real helper against a direct evaluation of the DFT.
+
+#include "fftw_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Complex = std::complex<double>;
+
+std::string OutputDir() {
+    const char* dir = std::getenv("VELKARO_TEST_OUTPUT_DIR");
+    return dir ? dir : "/tmp";
+}
+
+// Points the client at the fake helper (or back at the real one) for the next helper it starts.
+class HelperChoice {
+public:
+    explicit HelperChoice(const char* mode = nullptr) {
+        fft_stop_helper();
+        if (mode) {
+            mLog = OutputDir() + "/fake_fftw_" + std::to_string(getpid()) + ".log";
+            std::remove(mLog.c_str());
+            setenv("VELKARO_FFTW_HELPER", FAKE_FFTW_HELPER, 1);
+            setenv("FAKE_FFTW_LOG", mLog.c_str(), 1);
+            setenv("FAKE_FFTW_MODE", mode, 1);
+        }
+    }
+    ~HelperChoice() {
+        fft_stop_helper();
+        unsetenv("VELKARO_FFTW_HELPER");
+        unsetenv("FAKE_FFTW_MODE");
+        unsetenv("FAKE_FFTW_LOG");
+    }
+    std::vector<unsigned char> received() const {
+        std::ifstream in(mLog, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    std::string mLog;
+};
+
+std::vector<unsigned char> Bytes(const std::vector<Complex>& values) {
+    const auto* p = reinterpret_cast<const unsigned char*>(values.data());
+    return {p, p + values.size() * sizeof(Complex)};
+}
+
+std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsigned char>> parts) {
+    std::vector<unsigned char> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Answer of the fake helper: every double v becomes 2 v + direction.
+std::vector<Complex> FakeAnswer(const std::vector<Complex>& in, int direction) {
+    std::vector<Complex> out;
+    for (Complex v : in) out.emplace_back(2 * v.real() + direction, 2 * v.imag() + direction);
+    return out;
+}
+
+std::vector<Complex> RandomValues(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> d(-1, 1);
+    std::vector<Complex> values(count);
+    for (Complex& v : values) v = {d(random), d(random)};
+    return values;
+}
+
+// The 2-D DFT evaluated term by term; sign -1 forward, +1 backward (unscaled).
+std::vector<Complex> NaiveDft(const std::vector<Complex>& x, int rows, int columns, int sign) {
+    std::vector<Complex> out(x.size());
+    for (int k = 0; k < rows; ++k)
+        for (int l = 0; l < columns; ++l) {
+            Complex sum = 0;
+            for (int m = 0; m < rows; ++m)
+                for (int n = 0; n < columns; ++n) {
+                    double phase = 2 * M_PI * (double(k) * m / rows + double(l) * n / columns);
+                    sum += x[size_t(m) * columns + n] * std::polar(1.0, sign * phase);
+                }
+            out[size_t(k) * columns + l] = sum;
+        }
+    return out;
+}
+
+double MaxDifference(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+    double worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+    return worst;
+}
+
+int ChildrenOfThisProcess() {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string pid, name, state;
+        int ppid = 0;
+        if (stat >> pid >> name >> state >> ppid && ppid == getpid() && state != "Z") ++count;
+    }
+    closedir(proc);
+    return count;
+}
+
+// Waits until the killed helper is a zombie, so that its death is visible to the client.
+void WaitUntilDead(int pid) {
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string p, name, state;
+        if (!(stat >> p >> name >> state) || state == "Z") return;
+        usleep(10000);
+    }
+}
+
+TEST(FftClient, SendsExactRequestBytesAndReadsAnswersInPieces) {
+    HelperChoice fake("pieces");
+    fft_cleanup();  // no helper yet: nothing starts
+    EXPECT_EQ(fft_helper_pid(), -1);
+
+    std::vector<Complex> column = {{1, -1}, {2.5, 0}, {-3, 0.25}};
+    std::vector<Complex> sent = column;
+    fft_forward(column.data(), 3, 1);
+    EXPECT_GT(fft_helper_pid(), 0);
+    EXPECT_EQ(column, FakeAnswer(sent, 1));
+
+    fft_cleanup();
+    std::vector<Complex> square = RandomValues(6, 1);
+    std::vector<Complex> squareSent = square;
+    fft_backward(square.data(), 2, 3);
+    EXPECT_EQ(square, FakeAnswer(squareSent, -1));
+
+    const std::vector<unsigned char> expected = Concat({
+        {0x01, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00},
+        Bytes(sent),
+        {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+        {0xFF, 0x03, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00},
+        Bytes(squareSent),
+    });
+    EXPECT_EQ(fake.received(), expected);
+}
+
+TEST(FftClient, HelperClosingEarlyIsReportedAndReplaced) {
+    HelperChoice fake("close");
+    std::vector<Complex> values = RandomValues(8, 2);
+    const std::vector<Complex> sent = values;
+    testing::internal::CaptureStdout();
+    fft_forward(values.data(), 4, 2);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("could not read data from helper tool..."), std::string::npos) << out;
+    // The half that arrived is in place, the rest is the input.
+    const std::vector<Complex> answer = FakeAnswer(sent, 1);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(values[i], answer[i]);
+    for (size_t i = 4; i < 8; ++i) EXPECT_EQ(values[i], sent[i]);
+    EXPECT_EQ(fft_helper_pid(), -1);
+
+    // The next transform gets a fresh helper that answers properly.
+    setenv("FAKE_FFTW_MODE", "pieces", 1);
+    values = sent;
+    fft_forward(values.data(), 4, 2);
+    EXPECT_EQ(values, answer);
+    EXPECT_GT(fft_helper_pid(), 0);
+}
+
+TEST(FftClient, WritingToADeadHelperDoesNotRaiseSigpipe) {
+    HelperChoice fake("die");
+    // Larger than the pipe, so the write cannot vanish into the pipe's buffer.
+    std::vector<Complex> values(1024 * 512, Complex(1, 2));
+    testing::internal::CaptureStdout();
+    fft_forward(values.data(), 1024, 512);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(out.find("could not write header to helper tool...") != std::string::npos ||
+                out.find("could not write data to helper tool...") != std::string::npos)
+        << out;
+    EXPECT_EQ(values.front(), Complex(1, 2));  // the buffer keeps its input
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE));  // the caller's mask is restored
+}
+
+TEST(FftClient, MissingHelperIsReportedAndNothingChanges) {
+    HelperChoice real;
+    setenv("VELKARO_FFTW_HELPER", "/nonexistent/fftw_helper", 1);
+    std::vector<Complex> values = RandomValues(4, 3);
+    const std::vector<Complex> sent = values;
+    testing::internal::CaptureStdout();
+    fft_forward(values.data(), 2, 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "could not launch helper tool...");
+    EXPECT_EQ(values, sent);
+    EXPECT_EQ(fft_helper_pid(), -1);
+}
+
+TEST(FftHelper, TransformsMatchDirectEvaluation) {
+    HelperChoice real;
+    const int sizes[][2] = {{1, 1}, {3, 1}, {1, 5}, {2, 2}, {4, 6}, {7, 5}, {16, 9}, {12, 1}};
+    unsigned seed = 10;
+    for (const auto& size : sizes) {
+        const int rows = size[0], columns = size[1];
+        const std::vector<Complex> x = RandomValues(size_t(rows) * columns, seed++);
+        std::vector<Complex> y = x;
+        fft_forward(y.data(), rows, columns);
+        EXPECT_LT(MaxDifference(y, NaiveDft(x, rows, columns, -1)), 1e-12 * rows * columns)
+            << rows << " x " << columns;
+        std::vector<Complex> b = x;
+        fft_backward(b.data(), rows, columns);
+        EXPECT_LT(MaxDifference(b, NaiveDft(x, rows, columns, +1)), 1e-12 * rows * columns)
+            << rows << " x " << columns;
+        fft_backward(y.data(), rows, columns);
+        std::vector<Complex> scaled = x;
+        for (Complex& v : scaled) v *= double(rows) * columns;
+        EXPECT_LT(MaxDifference(y, scaled), 1e-12 * rows * columns) << rows << " x " << columns;
+    }
+}
+
+TEST(FftHelper, OneProcessServesManyRequestsAndCleanups) {
+    HelperChoice real;
+    std::vector<Complex> x = RandomValues(64 * 48, 4);
+    std::vector<Complex> y = x;
+    fft_forward(y.data(), 64, 48);
+    const int pid = fft_helper_pid();
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 20; ++i) {
+        fft_backward(y.data(), 64, 48);
+        for (Complex& v : y) v /= 64.0 * 48.0;
+        if (i % 3 == 0) fft_cleanup();
+        std::vector<Complex> small = RandomValues(5, 100 + i);
+        fft_forward(small.data(), 5, 1);
+        fft_forward(y.data(), 64, 48);
+    }
+    fft_backward(y.data(), 64, 48);
+    for (Complex& v : y) v /= 64.0 * 48.0;
+    EXPECT_LT(MaxDifference(x, y), 1e-12);
+    EXPECT_EQ(fft_helper_pid(), pid);
+    EXPECT_EQ(ChildrenOfThisProcess(), 1);
+}
+
+TEST(FftHelper, KilledHelperIsReplaced) {
+    HelperChoice real;
+    const std::vector<Complex> x = RandomValues(6 * 4, 5);
+    const std::vector<Complex> expected = NaiveDft(x, 6, 4, -1);
+    std::vector<Complex> y = x;
+    fft_forward(y.data(), 6, 4);
+    const int first = fft_helper_pid();
+    ASSERT_GT(first, 0);
+
+    // A death already visible: the next request goes to a new helper and succeeds.
+    kill(first, SIGKILL);
+    WaitUntilDead(first);
+    testing::internal::CaptureStdout();
+    y = x;
+    fft_forward(y.data(), 6, 4);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(MaxDifference(y, expected), 1e-12);
+    const int second = fft_helper_pid();
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
+
+    // A death during or just before an exchange: that exchange may fail, the next one succeeds.
+    kill(second, SIGKILL);
+    testing::internal::CaptureStdout();
+    y = x;
+    fft_forward(y.data(), 6, 4);
+    y = x;
+    fft_forward(y.data(), 6, 4);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(MaxDifference(y, expected), 1e-12);
+    EXPECT_NE(fft_helper_pid(), second);
+    EXPECT_EQ(ChildrenOfThisProcess(), 1);
+}
+
+}  // namespace
