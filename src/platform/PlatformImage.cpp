@@ -1,1 +1,86 @@
-// Decoding through Qt's image readers.
+// Decoding and encoding through Qt's image readers and writers.
+#include "PlatformImage.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Qt refuses to allocate an image above its allocation limit (128 MB by default, far below the
+// photographs we open). Allow up to maxPixels at the widest format Qt decodes to here (16 bits
+// per sample, 8 bytes per pixel), at least Qt's own default.
+int allocationLimitMB(long long maxPixels) {
+    const long long mb = maxPixels * 8 / (1024 * 1024);
+    return int(std::clamp<long long>(mb, 128, 1 << 30));
+}
+
+bool tooLarge(const QSize& size, long long maxPixels) {
+    return size.isValid() && (long long)size.width() * size.height() > maxPixels;
+}
+
+}  // namespace
+
+bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outFormat,
+                         const std::string& path, long long maxPixels) {
+    outPng.clear();
+    outFormat.clear();
+    QImageReader reader(QString::fromStdString(path));
+    reader.setAutoTransform(false);  // pixels as stored, like the JPEG and PNG readers
+    reader.setAllocationLimit(allocationLimitMB(maxPixels));
+    if (!reader.canRead()) return false;
+    const QSize size = reader.size();
+    if (tooLarge(size, maxPixels)) {
+        std::fprintf(stderr, "%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
+                     path.c_str(), size.width(), size.height(), maxPixels);
+        return false;
+    }
+    outFormat = reader.format().toLower().toStdString();
+    QImage image = reader.read();
+    if (image.isNull()) return false;
+    if (tooLarge(image.size(), maxPixels)) {
+        std::fprintf(stderr, "%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
+                     path.c_str(), image.width(), image.height(), maxPixels);
+        return false;
+    }
+    image.convertTo(QImage::Format_RGBA8888);
+    if (image.isNull()) return false;
+
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    writer.setQuality(100);  // the stream is decoded at once: spend no time compressing
+    if (!writer.write(image)) return false;
+    outPng.assign(bytes.cbegin(), bytes.cend());
+    return true;
+}
+
+std::vector<std::string> PlatformReadableExtensions() {
+    std::vector<std::string> extensions;
+    for (const QByteArray& format : QImageReader::supportedImageFormats()) {
+        extensions.push_back(format.toLower().toStdString());
+    }
+    std::sort(extensions.begin(), extensions.end());
+    extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+    return extensions;
+}
+
+bool PlatformEncodeTiff(std::vector<std::uint8_t>& outTiff, const std::uint8_t* rgba, int width,
+                        int height) {
+    outTiff.clear();
+    const QImage image(rgba, width, height, qsizetype(width) * 4, QImage::Format_RGBA8888);
+    if (image.isNull()) return false;
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "tiff");
+    if (!writer.write(image)) return false;
+    outTiff.assign(bytes.cbegin(), bytes.cend());
+    return true;
+}

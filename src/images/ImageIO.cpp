@@ -1,0 +1,387 @@
+#include "ImageIO.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "Check.h"
+#include "Fatal.h"
+#include "ImageProcess.h"
+#include "Lock.h"
+#include "PlatformImage.h"
+#include "PngCodec.h"
+#include "Timer.h"
+
+struct ImageIO::ImageIOData {
+    tjhandle decompressor = nullptr;
+    tjhandle compressor = nullptr;
+    // TurboJPEG handles keep per-call state: one JPEG read or write at a time.
+    Lock jpegLock;
+};
+
+namespace {
+
+std::atomic<int> gDumpCount{0};
+
+bool refuseSize(const char* source, long long width, long long height) {
+    if (width * height <= kMaxImagePixels) return false;
+    std::fprintf(stderr, "%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
+                 width, height, kMaxImagePixels);
+    return true;
+}
+
+struct ReaderCloser {
+    void operator()(PngReader* reader) const { PngReaderClose(reader); }
+};
+using PngReaderPtr = std::unique_ptr<PngReader, ReaderCloser>;
+
+// The common tail of the file and memory PNG readers.
+ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque) {
+    int width = 0, height = 0;
+    if (!PngReaderReadHeader(reader, &width, &height)) return nullptr;
+    if (refuseSize(source, width, height)) return nullptr;
+    const std::size_t rowBytes = std::size_t(width) * 4;
+    auto data = std::make_shared<ByteBuffer>(rowBytes * std::size_t(height));
+    if (!PngReaderReadImage(reader, data->data(), rowBytes)) return nullptr;
+    auto image = std::make_shared<Image>(std::move(data), width, height);
+    if (forceOpaque) ForceOpaque(image);
+    return image;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The whole file, when it starts with a JPEG start-of-image marker.
+bool readJpegFile(ByteBuffer& out, const std::string& path) {
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file) return false;
+    std::uint8_t marker[2];
+    if (std::fread(marker, 1, 2, file.get()) != 2 || marker[0] != 0xFF || marker[1] != 0xD8) {
+        return false;
+    }
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
+    const long size = std::ftell(file.get());
+    if (size < 2 || std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+    out.resize(std::size_t(size));
+    return std::fread(out.data(), 1, out.size(), file.get()) == out.size();
+}
+
+// Writes `path` through a temporary file beside it that is renamed over `path` only when `body`
+// has written it completely and it is safely on disk. On any failure the temporary file is
+// removed and `path` keeps whatever it held before. `tag` prefixes the log lines.
+bool writeFileAtomically(const std::string& path, const char* tag,
+                         const std::function<bool(std::FILE*)>& body) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    struct stat existing;
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    // A file that may not be written stays protected, although the folder would allow a rename.
+    if (base.empty() || (exists && ::access(path.c_str(), W_OK) != 0)) {
+        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        return false;
+    }
+
+    static std::atomic<unsigned> counter{0};
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", int(::getpid()), counter.fetch_add(1));
+        temporary = (slash == std::string::npos ? "" : folder) + "." + base + suffix;
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        return false;
+    }
+    if (exists && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
+
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        return false;
+    }
+    bool ok = body(file);
+    if (ok && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
+        std::printf("%s Could not finish writing %s: %s\n", tag, path.c_str(),
+                    std::strerror(errno));
+        ok = false;
+    }
+    if (std::fclose(file) != 0 && ok) {
+        std::printf("%s Could not finish writing %s: %s\n", tag, path.c_str(),
+                    std::strerror(errno));
+        ok = false;
+    }
+    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::printf("%s Could not replace %s: %s\n", tag, path.c_str(), std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) ::unlink(temporary.c_str());
+    return ok;
+}
+
+bool writeBytesAtomically(const std::string& path, const char* tag, const ByteBuffer& bytes) {
+    return writeFileAtomically(path, tag, [&](std::FILE* file) {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) return true;
+        std::printf("%s Error writing %s: %s\n", tag, path.c_str(), std::strerror(errno));
+        return false;
+    });
+}
+
+bool appendToBuffer(void* context, const std::uint8_t* bytes, std::size_t length) {
+    ByteBuffer& buffer = *static_cast<ByteBuffer*>(context);
+    try {
+        buffer.insert(buffer.end(), bytes, bytes + length);
+    } catch (...) {  // out of memory: the encode fails and the caller is told
+        return false;
+    }
+    return true;
+}
+
+bool writeToFile(void* context, const std::uint8_t* bytes, std::size_t length) {
+    return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(context)) == length;
+}
+
+bool writePngFile(const ImageRef& image, const std::string& path) {
+    return writeFileAtomically(path, "[write_png_file]", [&](std::FILE* file) {
+        return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
+                        std::size_t(image->width()) * 4);
+    });
+}
+
+std::uint8_t sampleToByte(double v) {
+    if (!(v > 0)) return 0;  // also NaN
+    if (v >= 255) return 255;
+    return std::uint8_t(int(v));
+}
+
+}  // namespace
+
+ImageIO::ImageIO() : m(new ImageIOData) {
+    m->decompressor = tjInitDecompress();
+    if (!m->decompressor) FatalError("tjInitDecompress failed.");
+    m->compressor = tjInitCompress();
+    if (!m->compressor) FatalError("tjInitCompress failed.");
+}
+
+ImageIO& ImageIO::sharedInstance() {
+    // Never destroyed: workers may still encode while static objects are torn down at exit.
+    static ImageIO* instance = new ImageIO;
+    return *instance;
+}
+
+std::vector<std::string> ImageIO::supportedExtensions() const {
+    std::vector<std::string> extensions{"jpg", "jpeg", "png"};
+    for (std::string& extension : PlatformReadableExtensions()) {
+        if (extension != "jpg" && extension != "jpeg" && extension != "png") {
+            extensions.push_back(std::move(extension));
+        }
+    }
+    return extensions;
+}
+
+ImageRef ImageIO::readFromFile(const std::string& path) {
+    std::string format;
+    return readFromFile(path, format);
+}
+
+ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat) {
+    outFormat.clear();
+    if (ImageRef image = readFromFileJpeg(path)) {
+        outFormat = "JPEG";
+        return image;
+    }
+    if (ImageRef image = readFromFilePng(path)) {
+        outFormat = "PNG";
+        return image;
+    }
+    ByteBuffer png;
+    std::string format;
+    if (!PlatformDecodeToPng(png, format, path, kMaxImagePixels)) return nullptr;
+    ImageRef image = readFromMemory(png);
+    if (image) {
+        for (char& c : format) c = char(std::toupper(static_cast<unsigned char>(c)));
+        outFormat = format;
+    }
+    return image;
+}
+
+ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
+    ByteBuffer bytes;
+    if (!readJpegFile(bytes, path)) return nullptr;
+    std::lock_guard<Lock> guard(m->jpegLock);
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(m->decompressor, bytes.data(), bytes.size(), &width, &height,
+                            &subsampling, &colorspace) != 0) {
+        return nullptr;
+    }
+    if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height)) return nullptr;
+    auto data = std::make_shared<ByteBuffer>(std::size_t(width) * 4 * std::size_t(height));
+    // Alpha-first output fills the A, R, G, B layout directly; any warning (a truncated or
+    // damaged stream) counts as failure, and readFromFile then offers the file to Qt.
+    if (tjDecompress2(m->decompressor, bytes.data(), bytes.size(), data->data(), width, width * 4,
+                      height, TJPF_ARGB, 0) != 0) {
+        return nullptr;
+    }
+    auto image = std::make_shared<Image>(std::move(data), width, height);
+    ForceOpaque(image);
+    return image;
+}
+
+ImageRef ImageIO::readFromFilePng(const std::string& path, bool forceOpaque) {
+    PngReaderPtr reader(PngReaderOpenFile(path.c_str()));
+    if (!reader) return nullptr;
+    return decodePng(reader.get(), path.c_str(), forceOpaque);
+}
+
+ImageRef ImageIO::readFromMemory(const ByteBuffer& data) {
+    PngReaderPtr reader(PngReaderOpenMemory(data.data(), data.size()));
+    if (!reader) return nullptr;
+    return decodePng(reader.get(), "(memory)", true);
+}
+
+bool ImageIO::writeImage(const ImageRef& image, const std::string& path) {
+    return writeImage(image, "PNG", -1, path);
+}
+
+bool ImageIO::writeImage(const ImageRef& image, const std::string& type, int quality,
+                         const std::string& path) {
+    VK_CHECK(image);
+    if (type == "JPEG") return writeJpeg(image, quality, path);
+    if (type == "TIFF") {
+        ByteBuffer tiff;
+        if (!PlatformEncodeTiff(tiff, image->rgbaBytes().data(), image->width(),
+                                image->height())) {
+            std::printf("[write_tiff_file] Could not encode %s\n", path.c_str());
+            return false;
+        }
+        return writeBytesAtomically(path, "[write_tiff_file]", tiff);
+    }
+    return writePngFile(image, path);
+}
+
+bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path) {
+    VK_CHECK(image);
+    if (quality < 1 || quality > 100) {
+        std::printf("[write_jpeg_file] Quality %d is outside 1 to 100, %s not written\n", quality,
+                    path.c_str());
+        return false;
+    }
+    const int width = image->width(), height = image->height();
+    ByteBuffer jpeg;
+    {
+        std::lock_guard<Lock> guard(m->jpegLock);
+        const unsigned long capacity = tjBufSize(width, height, TJSAMP_420);
+        if (capacity == static_cast<unsigned long>(-1)) {
+            std::printf("[write_jpeg_file] %s, %s not written\n", tjGetErrorStr2(nullptr),
+                        path.c_str());
+            return false;
+        }
+        jpeg.resize(capacity);
+        unsigned char* out = jpeg.data();
+        unsigned long size = capacity;
+        if (tjCompress2(m->compressor, image->pixels(), width, width * 4, height, TJPF_ARGB, &out,
+                        &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+            std::printf("[write_jpeg_file] %s, %s not written\n",
+                        tjGetErrorStr2(m->compressor), path.c_str());
+            return false;
+        }
+        jpeg.resize(size);
+    }
+    return writeBytesAtomically(path, "[write_jpeg_file]", jpeg);
+}
+
+bool ImageIO::writeImage(const ImageRef& image, ByteBuffer& toMemory) {
+    VK_CHECK(image);
+    Timer timer;
+    timer.start();
+    const std::size_t initialSize = toMemory.size();
+    const int width = image->width(), height = image->height();
+    if (!PngWrite(appendToBuffer, &toMemory, width, height, image->pixels(),
+                  std::size_t(width) * 4)) {
+        toMemory.resize(initialSize);
+        return false;
+    }
+    const double length = double(toMemory.size());
+    const double pixels = double(width) * double(height);
+    std::printf(
+        "wrote %dx%d images (%.1f MP) in %d bytes (%.1f MB), %.1f%% of original size, took %.2f "
+        "seconds\n",
+        width, height, pixels / 1000000, int(toMemory.size()), length / 1048576,
+        length * 100 / (pixels * 3), timer.elapsed());
+    return true;
+}
+
+void DumpImage_imp(const CImage& image, const char* name, int normalise, float max) {
+    const int count = gDumpCount.fetch_add(1);
+    char fileName[512];
+    if (normalise) {
+        std::snprintf(fileName, sizeof fileName, "%d-%s-%.3f.png", count, name, double(max));
+    } else {
+        std::snprintf(fileName, sizeof fileName, "%d-%s.png", count, name);
+    }
+    ImageIO::sharedInstance().writeImage(image.asImage(), fileName);
+}
+
+namespace {
+
+// Fills a grey image from the samples; `Real` is the precision of the whole calculation.
+template <typename Real>
+void dumpRaw(const Real* samples, int width, int height, int normalise, const char* format,
+             va_list args) {
+    const std::size_t count = std::size_t(width) * std::size_t(height);
+    Real max = 1, scale = 255;
+    if (normalise) {
+        max = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (samples[i] > max) max = samples[i];
+        }
+        scale = Real(255) / max;
+    }
+    CImage image(width, height);  // opaque white: alpha is already 255
+    std::uint8_t* pixels = image.pixels();
+    for (std::size_t i = 0; i < count; ++i) {
+        // With max 0 the scale is infinite and every product 0 × inf or NaN: all come out 0.
+        const std::uint8_t grey = max > 0 ? sampleToByte(double(Real(samples[i] * scale))) : 0;
+        pixels[4 * i + 1] = pixels[4 * i + 2] = pixels[4 * i + 3] = grey;
+    }
+    char name[256];
+    std::vsnprintf(name, sizeof name, format, args);
+    DumpImage_imp(image, name, normalise, float(max));
+}
+
+}  // namespace
+
+void DumpRawImageFloat(const float* samples, int width, int height, int normalise,
+                       const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    dumpRaw(samples, width, height, normalise, format, args);
+    va_end(args);
+}
+
+void DumpRawImageDouble(const double* samples, int width, int height, int normalise,
+                        const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    dumpRaw(samples, width, height, normalise, format, args);
+    va_end(args);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Image.h"
+
+// The one place where pixels cross into or out of an encoded form: JPEG and PNG with our own
+// codecs (TurboJPEG, libpng), every other format Qt can open through a detour into PNG in memory,
+// PNG in memory for the result cache, and numbered grey PNG dumps for debugging.
+//
+// Every image read is made fully opaque, except a PNG read with forceOpaque false. Readers return
+// null for anything they cannot decode; writers return whether the file (or stream) was written.
+
+// The largest image any reader decodes (2^28 pixels, 1 GiB of A, R, G, B). A file that claims
+// more is refused from its header, before any pixel memory is taken.
+constexpr long long kMaxImagePixels = 1LL << 28;
+
+class ImageIO {
+public:
+    // The process-wide instance, created on first use.
+    static ImageIO& sharedInstance();
+
+    ImageIO(const ImageIO&) = delete;
+    ImageIO& operator=(const ImageIO&) = delete;
+
+    // "jpg", "jpeg", "png", then every other extension Qt can read (lower case, each once).
+    std::vector<std::string> supportedExtensions() const;
+
+    // JPEG, then PNG, then Qt's readers (first frame or page); null when none can decode it.
+    ImageRef readFromFile(const std::string& path);
+    // The same; `outFormat` names the decoder that succeeded: "JPEG", "PNG" or Qt's format name in
+    // upper case ("TIFF", "GIF", ...). Empty on failure.
+    ImageRef readFromFile(const std::string& path, std::string& outFormat);
+    ImageRef readFromFileJpeg(const std::string& path);
+    // Palette and sub-8-bit PNGs are refused here (readFromFile takes them through Qt).
+    ImageRef readFromFilePng(const std::string& path, bool forceOpaque = true);
+    // Decodes a PNG stream held in memory; always opaque.
+    ImageRef readFromMemory(const ByteBuffer& data);
+
+    // PNG.
+    bool writeImage(const ImageRef& image, const std::string& path);
+    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit RGBA TIFF, any other type PNG;
+    // the quality matters to JPEG only. Files are written to a temporary file in the same folder
+    // and renamed over `path` only when complete, so a failed write leaves `path` as it was.
+    bool writeImage(const ImageRef& image, const std::string& type, int quality,
+                    const std::string& path);
+    // 4:2:0 JPEG, quality 1 to 100.
+    bool writeJpeg(const ImageRef& image, int quality, const std::string& path);
+    // Appends a PNG stream to `toMemory` and prints one statistics line. On failure the buffer is
+    // left as it was.
+    bool writeImage(const ImageRef& image, ByteBuffer& toMemory);
+
+private:
+    ImageIO();
+
+    struct ImageIOData;
+    ImageIOData* m;  // the TurboJPEG handles; never released, they live as long as the process
+};
+
+// Debugging aids: write `width` × `height` samples as a grey PNG named from `format` into the
+// current working directory. With `normalise` non-zero the largest sample (at least 0) maps to
+// 255 and the file is "<count>-<name>-<max>.png", otherwise 1 maps to 255 and it is
+// "<count>-<name>.png"; count is a process-wide counter.
+void DumpRawImageFloat(const float* samples, int width, int height, int normalise,
+                       const char* format, ...) __attribute__((format(printf, 5, 6)));
+void DumpRawImageDouble(const double* samples, int width, int height, int normalise,
+                        const char* format, ...) __attribute__((format(printf, 5, 6)));
+void DumpImage_imp(const CImage& image, const char* name, int normalise, float max);

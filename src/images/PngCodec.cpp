@@ -1,0 +1,226 @@
+#include "PngCodec.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// libpng reports errors by long-jumping to the recovery point of png_jmpbuf. Each recovery point
+// below sits in a small stage function that does nothing but libpng calls on plain pointers, and
+// every callback libpng may jump out of is a plain function too: a jump never skips a destructor.
+
+struct PngReader {
+    png_structp png;
+    png_infop info;
+    std::FILE* file;             // file source, or null
+    const std::uint8_t* data;    // memory source
+    std::size_t size;
+    std::size_t offset;
+    int passes;
+    int width;
+    int height;
+};
+
+namespace {
+
+// Serves bytes from memory at the current offset. A read past the end delivers nothing and fails
+// the decode through libpng's error path.
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+    PngReader* reader = static_cast<PngReader*>(png_get_io_ptr(png));
+    if (length > reader->size - reader->offset) {
+        std::printf("my_png_read_data past end\n");
+        png_error(png, "read past the end of the stream");
+    }
+    std::memcpy(out, reader->data + reader->offset, length);
+    reader->offset += length;
+}
+
+// Stage 1: attach the source, read the info and request the transformations to 8-bit ARGB.
+bool readInfoStage(PngReader* reader) {
+    png_structp png = reader->png;
+    png_infop info = reader->info;
+    if (setjmp(png_jmpbuf(png))) return false;
+    if (reader->file) {
+        png_init_io(png, reader->file);
+        png_set_sig_bytes(png, 8);
+    } else {
+        png_set_read_fn(png, reader, readFromMemory);
+    }
+    png_read_info(png, info);
+    reader->passes = png_set_interlace_handling(png);
+    png_set_gray_to_rgb(png);
+    png_set_filler(png, 0xff, PNG_FILLER_BEFORE);  // only images without alpha get one
+    png_set_swap_alpha(png);                       // RGBA becomes ARGB
+    png_set_strip_16(png);
+    png_read_update_info(png, info);
+    reader->width = int(png_get_image_width(png, info));
+    reader->height = int(png_get_image_height(png, info));
+    return true;
+}
+
+void readRows(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
+    // Interlaced images take one sweep per pass, each refining the same rows.
+    for (int pass = 0; pass < reader->passes; ++pass) {
+        for (int y = 0; y < reader->height; ++y) {
+            png_read_row(reader->png, pixels + std::size_t(y) * rowBytes, nullptr);
+        }
+    }
+}
+
+// Stage 2: the pixels, then (for files) the end chunk.
+bool readImageStage(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
+    png_structp png = reader->png;
+    if (setjmp(png_jmpbuf(png))) return false;
+    readRows(reader, pixels, rowBytes);
+    if (reader->file) png_read_end(png, nullptr);
+    return true;
+}
+
+PngReader* createReader(std::FILE* file, const std::uint8_t* data, std::size_t size) {
+    PngReader* reader = static_cast<PngReader*>(std::calloc(1, sizeof(PngReader)));
+    if (!reader) return nullptr;
+    reader->file = file;
+    reader->data = data;
+    reader->size = size;
+    reader->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!reader->png) {
+        std::fprintf(stderr, "[read_png_file] png_create_read_struct failed\n");
+        PngReaderClose(reader);
+        return nullptr;
+    }
+    reader->info = png_create_info_struct(reader->png);
+    if (!reader->info) {
+        std::fprintf(stderr, "[read_png_file] png_create_info_struct failed\n");
+        PngReaderClose(reader);
+        return nullptr;
+    }
+    return reader;
+}
+
+struct WriteTarget {
+    PngSink sink;
+    void* context;
+};
+
+void writeToSink(png_structp png, png_bytep bytes, png_size_t length) {
+    const WriteTarget* target = static_cast<const WriteTarget*>(png_get_io_ptr(png));
+    if (!target->sink(target->context, bytes, length)) png_error(png, "the output refused data");
+}
+
+void flushNothing(png_structp) {}
+
+bool initIoStage(png_structp png, WriteTarget* target) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_write_fn(png, target, writeToSink, flushNothing);
+    return true;
+}
+
+bool writeHeaderStage(png_structp png, png_infop info, int width, int height) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_compression_level(png, 3);
+    png_set_swap_alpha(png);  // our ARGB becomes the file's RGBA
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
+    png_write_info(png, info);
+    return true;
+}
+
+void writeRows(png_structp png, int height, const std::uint8_t* pixels, std::size_t rowBytes) {
+    for (int y = 0; y < height; ++y) png_write_row(png, pixels + std::size_t(y) * rowBytes);
+}
+
+bool writeRowsStage(png_structp png, int height, const std::uint8_t* pixels,
+                    std::size_t rowBytes) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    writeRows(png, height, pixels, rowBytes);
+    return true;
+}
+
+bool writeEndStage(png_structp png) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_write_end(png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+PngReader* PngReaderOpenFile(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return nullptr;
+    png_byte signature[8];
+    if (std::fread(signature, 1, 8, file) != 8 || png_sig_cmp(signature, 0, 8) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    PngReader* reader = createReader(file, nullptr, 0);
+    if (!reader) std::fclose(file);
+    return reader;
+}
+
+PngReader* PngReaderOpenMemory(const std::uint8_t* data, std::size_t size) {
+    return createReader(nullptr, data, size);
+}
+
+bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
+    if (!readInfoStage(reader)) {
+        std::fprintf(stderr, "[read_png_file] Error during init_io\n");
+        return false;
+    }
+    const std::size_t rowBytes = png_get_rowbytes(reader->png, reader->info);
+    const std::size_t expected = std::size_t(reader->width) * 4;
+    if (rowBytes != expected) {
+        std::fprintf(stderr, "bad row bytes: %d expected: %d\n", int(rowBytes), int(expected));
+        return false;
+    }
+    *width = reader->width;
+    *height = reader->height;
+    return true;
+}
+
+bool PngReaderReadImage(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
+    if (!readImageStage(reader, pixels, rowBytes)) {
+        std::fprintf(stderr, "[read_png_file] Error during read_image\n");
+        return false;
+    }
+    return true;
+}
+
+void PngReaderClose(PngReader* reader) {
+    if (!reader) return;
+    if (reader->png) png_destroy_read_struct(&reader->png, reader->info ? &reader->info : nullptr,
+                                             nullptr);
+    if (reader->file) std::fclose(reader->file);
+    std::free(reader);
+}
+
+bool PngWrite(PngSink sink, void* context, int width, int height, const std::uint8_t* pixels,
+              std::size_t rowBytes) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) {
+        std::printf("[write_png_file] png_create_write_struct failed\n");
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        std::printf("[write_png_file] png_create_info_struct failed\n");
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    WriteTarget target{sink, context};
+    const char* failure = nullptr;
+    if (!initIoStage(png, &target)) {
+        failure = "[write_png_file] Error during init_io\n";
+    } else if (!writeHeaderStage(png, info, width, height)) {
+        failure = "[write_png_file] Error during writing header\n";
+    } else if (!writeRowsStage(png, height, pixels, rowBytes)) {
+        failure = "[write_png_file] Error during writing bytes\n";
+    } else if (!writeEndStage(png)) {
+        failure = "[write_png_file] Error during end of write\n";
+    }
+    if (failure) std::fputs(failure, stdout);
+    png_destroy_write_struct(&png, &info);
+    return failure == nullptr;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The platform's image codecs (Qt's image readers and writers with their format plugins), for the
+// formats the system's own PNG and JPEG codecs do not handle. No Qt type crosses this interface.
+
+// Decodes the first image (first frame, first page) of any file Qt can read and hands it on as an
+// 8-bit R, G, B, A PNG stream in `outPng`. `outFormat` receives Qt's name of the file's format in
+// lower case ("tiff", "gif", ...). Returns false when Qt cannot read the file (silently) or when
+// the image has more than `maxPixels` pixels (refused before any pixel is decoded, with a line on
+// standard error).
+bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outFormat,
+                         const std::string& path, long long maxPixels);
+
+// The file name extensions Qt can read, lower case, without dots, sorted, each once.
+std::vector<std::string> PlatformReadableExtensions();
+
+// Encodes width × height pixels in R, G, B, A byte order (rows width × 4 bytes, not premultiplied)
+// as an 8-bit RGBA TIFF stream into `outTiff`. False when the encoder fails.
+bool PlatformEncodeTiff(std::vector<std::uint8_t>& outTiff, const std::uint8_t* rgba, int width,
+                        int height);
