@@ -1,0 +1,134 @@
+#pragma once
+
+#include <QImage>
+#include <QPointF>
+#include <QRectF>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+#include "Image.h"
+
+class ControllerInterface;
+class FloatSlider;
+class MainWindow;
+class QButtonGroup;
+class QLabel;
+class TiledImage;
+
+// Shows photographs: the selected image alone, or the selected image on the left and the
+// reconstructed image on the right, both through tiles. With tools it pans (hand tool or space
+// bar), asks for a deblur at a clicked point, paints with the brush and accepts dropped files.
+//
+// Its geometry works in view coordinates with the origin at the lower left and y upwards;
+// display coordinates are the picture scaled down by the zoom-out factor, origin at its
+// lower-left corner, y upwards; image coordinates are the photograph's pixels from the top left.
+class SplitView : public QWidget {
+public:
+    explicit SplitView(QWidget* parent = nullptr);
+    ~SplitView() override;
+
+    // Connections made when the window is put together. Without a controller the view talks to
+    // a bare ControllerInterface; without a mouse-mode group it has no tools.
+    void setController(ControllerInterface* controller);
+    void setMainWindow(MainWindow* window);
+    void setMouseMode(QButtonGroup* mouseMode);
+    void setZoomMode(QButtonGroup* zoomMode);
+    void setBrushControls(FloatSlider* size, FloatSlider* opacity);
+    void setLabels(QLabel* left, QLabel* center, QLabel* right);
+
+    void setSelectedImage(const ImageRef& image, const QString& name);
+    void setRefocusedImage(const ImageRef& image);
+    ImageRef selectedImage() const;
+    ImageRef refocusedImage() const;
+    // A rectangle of the reconstructed image (image coordinates) has new pixels.
+    void reloadRefocusedImageInRect(const Rect& rect);
+    // 0 single, 1 split.
+    void changeViewMode(int mode);
+    // Takes the zoom-out factor from the zoom group: column k means 2 to the power k.
+    void changedZoom();
+    void setCenters(bool centers);
+    void setDrawsBackgrounds(bool draws);
+    void setAllowDrops(bool allow);
+
+    // View point (y upwards) to image point.
+    QPointF convertPoint(QPointF viewPoint) const;
+    // Qt's widget position (y downwards) to the view point.
+    QPointF viewPointFromWidget(QPointF widgetPoint) const;
+    void clampOffset();
+    void redoLabels();
+    void resetCursor();
+    void resetTrackingRect();
+    void moveBrushTo(QPointF viewPoint);
+    void applyBrushAt(QPointF viewPoint);
+
+    // The extensions a dropped file may have (lower case). Until the image reader names its
+    // own list, the formats it decodes are listed here.
+    static QStringList dropExtensions();
+
+    // State, for the window's owner and for tests.
+    QPointF offset() const { return mOffset; }
+    void setOffset(QPointF offset) { mOffset = offset; }
+    int zoomOut() const { return mZoomOut; }
+    bool isSplit() const { return mSplitView; }
+    QRectF brushRect() const { return mBrushRect; }
+    bool isDragAndDropping() const { return mDragAndDropping; }
+    bool showsDragOk() const { return mShowDragOk; }
+    const TiledImage& selectedTiles() const { return *mSelectedImage; }
+    const TiledImage& refocusedTiles() const { return *mRefocusedImage; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    ControllerInterface& controller() const;
+    int mouseModeColumn() const;
+    bool spaceIsDown() const;
+    void mouseDown(QPointF viewPoint, int clicks);
+    void mouseEntered();
+    void mouseExited();
+    void updateViewRect(const QRectF& viewRect);
+    void drawImage(QPainter& painter, TiledImage& image, const Rect& area, const Rect& redraw);
+    void drawBrush(QPainter& painter, const QRectF& clip);
+
+    std::unique_ptr<TiledImage> mRefocusedImage;
+    std::unique_ptr<TiledImage> mSelectedImage;
+    QString mSelectedName;
+    QPointF mOffset;
+    QPointF mOriOffset;
+    QPointF mDownPoint;
+    bool mSpaceWasDown = false;
+    bool mDoubleClicked = false;
+    bool mMouseInside = false;
+    bool mPressed = false;
+    QRectF mBrushRect;
+    bool mSplitView = false;
+    bool mDrawBackground = true;
+    bool mCenters = false;
+    bool mAllowDrops = false;
+    bool mDragAndDropping = false;
+    bool mShowDragOk = false;
+    QImage mDropImage;
+    QButtonGroup* mMouseMode = nullptr;
+    FloatSlider* mBrushSize = nullptr;
+    FloatSlider* mBrushOpacity = nullptr;
+    MainWindow* mMainWindow = nullptr;
+    ControllerInterface* mController = nullptr;
+    QLabel* mLeftLabel = nullptr;
+    QLabel* mCenterLabel = nullptr;
+    QLabel* mRightLabel = nullptr;
+    int mZoomOut = 1;
+    QButtonGroup* mZoomMode = nullptr;
+};
