@@ -10,7 +10,9 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 
 // Half-width R of the kernel of a radius: ceil(r − 0.5).
-int HalfWidth(double radius) { return int(std::ceil(radius - 0.5)); }
+int HalfWidth(double radius) {
+    return int(std::ceil(radius - 0.5));
+}
 
 // Checks the kernel matrix, clears it and returns the centre index.
 int PrepareKernel(Matrix& f, double radius) {
@@ -27,7 +29,8 @@ int PrepareKernel(Matrix& f, double radius) {
 double CircleArea(double u, double r) {
     const double r2 = r * r;
     const double q = u / r;
-    if (r2 - u * u < 0 || q < -1 || q > 1) return q >= 0 ? kPi * r2 / 4 : -kPi * r2 / 4;
+    if (r2 - u * u < 0 || q < -1 || q > 1)
+        return q >= 0 ? kPi * r2 / 4 : -kPi * r2 / 4;
     return 0.5 * (u * std::sqrt(r2 - u * u) + r2 * std::asin(q));
 }
 
@@ -63,8 +66,8 @@ double DiscWeight(int dx, int dy, double r) {
         xb = x1;
     else
         xb = std::sqrt(r2 - y0 * y0);
-    const double area = (xa - x0) * (y1 - y0) + CircleArea(xb, r) - CircleArea(xa, r) -
-                        (xb - xa) * y0;
+    const double area =
+        (xa - x0) * (y1 - y0) + CircleArea(xb, r) - CircleArea(xa, r) - (xb - xa) * y0;
     return m * area / (kPi * r2);
 }
 
@@ -102,8 +105,7 @@ void GenerateAngular(Matrix& f, double radius, int angle) {
             t = std::clamp(t, 0.0, 1.0);
             const double cx = px + t * ddx;
             const double cy = py + t * ddy;
-            const double distance =
-                float(std::sqrt((dx - cx) * (dx - cx) + (dy - cy) * (dy - cy)));
+            const double distance = float(std::sqrt((dx - cx) * (dx - cx) + (dy - cy) * (dy - cy)));
             const double w = std::max(1 - distance, 0.0);
             k[(c + dy) * n + c + dx] = w;
             sum += w;

@@ -13,8 +13,9 @@
 // allocates or resizes a result. A Matrix is never copied; contents move with `MatrixCopy`.
 // New dense storage is not initialised.
 class Matrix {
-public:
-    // One non-zero weight of a generated filter row: `value` at column `column` (+ the state's shift).
+  public:
+    // One non-zero weight of a generated filter row: `value` at column `column` (+ the state's
+    // shift).
     struct Entry {
         double value;
         std::int32_t column;
@@ -75,7 +76,7 @@ public:
     int filterHalfRows() const { return mFilterHalfRows; }
     int filterHalfColumns() const { return mFilterHalfColumns; }
 
-private:
+  private:
     std::int32_t mRows;
     std::int32_t mColumns;
     std::int64_t mCount;

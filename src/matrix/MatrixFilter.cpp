@@ -38,7 +38,8 @@ void Matrix::generateNextRow(GeneratorState& s) const {
         const int yy = MirrorIndex(s.y - hr + i, h);
         for (int j = 0; j < mFilterColumns; ++j) {
             const double k = mFilter[i * mFilterColumns + j];
-            if (k == 0) continue;  // NaN is kept
+            if (k == 0)
+                continue;  // NaN is kept
             const int xx = MirrorIndex(s.x - hc + j, w);
             s.entries[s.entryCount++] = {k, yy * w + xx};
         }
@@ -52,7 +53,8 @@ namespace {
 inline void DirectRange(int& lo, int& hi, int j, int hc, int w) {
     lo = hc - j > 0 ? (hc - j < w ? hc - j : w) : 0;
     hi = w + hc - j < w ? w + hc - j : w;
-    if (hi < lo) hi = lo;
+    if (hi < lo)
+        hi = lo;
 }
 
 }  // namespace
@@ -72,17 +74,18 @@ void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, in
         const double* bRow = b + std::int64_t(MirrorIndex(y - hr + i, h)) * rowSize;
         for (int j = 0; j < fc; ++j) {
             const double k = kernel[i * fc + j];
-            if (k == 0) continue;
+            if (k == 0)
+                continue;
             int lo, hi;
             DirectRange(lo, hi, j, hc, w);
             for (int x = 0; x < lo; ++x)
                 VectorScaledAdd(cRow + std::int64_t(x) * p,
-                          bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
+                                bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
             VectorScaledAdd(cRow + std::int64_t(lo) * p, bRow + std::int64_t(lo - hc + j) * p, k,
-                      std::int64_t(hi - lo) * p);
+                            std::int64_t(hi - lo) * p);
             for (int x = hi; x < w; ++x)
                 VectorScaledAdd(cRow + std::int64_t(x) * p,
-                          bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
+                                bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
         }
     }
 }
@@ -101,17 +104,18 @@ void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, i
         double* cRow = c + std::int64_t(MirrorIndex(y - hr + i, h)) * rowSize;
         for (int j = 0; j < fc; ++j) {
             const double k = kernel[i * fc + j];
-            if (k == 0) continue;
+            if (k == 0)
+                continue;
             int lo, hi;
             DirectRange(lo, hi, j, hc, w);
             for (int x = 0; x < lo; ++x)
                 VectorScaledAdd(cRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p,
-                          bRow + std::int64_t(x) * p, k, p);
+                                bRow + std::int64_t(x) * p, k, p);
             VectorScaledAdd(cRow + std::int64_t(lo - hc + j) * p, bRow + std::int64_t(lo) * p, k,
-                      std::int64_t(hi - lo) * p);
+                            std::int64_t(hi - lo) * p);
             for (int x = hi; x < w; ++x)
                 VectorScaledAdd(cRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p,
-                          bRow + std::int64_t(x) * p, k, p);
+                                bRow + std::int64_t(x) * p, k, p);
         }
     }
 }

@@ -13,8 +13,10 @@
 // Mirrors t into 0 … n−1 without repeating the edge: −1 → 1, n → n − 2. Indices further out keep
 // mirroring back and forth, so that even a kernel wider than the image stays inside it.
 inline int MirrorIndex(int t, int n) {
-    if (t >= 0 && t < n) return t;
-    if (n == 1) return 0;
+    if (t >= 0 && t < n)
+        return t;
+    if (n == 1)
+        return 0;
     const int period = 2 * (n - 1);
     int u = t < 0 ? -t : t;
     u %= period;
@@ -25,7 +27,7 @@ inline int MirrorIndex(int t, int n) {
 // column + shift as the column of each value. Along the interior of an image row the entries are
 // reused and only `shift` grows.
 class Matrix::GeneratorState {
-public:
+  public:
     // Positioned so that the first generateNextRow yields row startRow of f.
     GeneratorState(const Matrix& f, int startRow);
 

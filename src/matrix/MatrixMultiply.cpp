@@ -35,7 +35,8 @@ void DenseTimesDiagonal(Matrix& c, const Matrix& a, const Matrix& b) {
     const double* d = b.roDiagonalData();
     double* cv = c.rwData();
     const std::int64_t n = a.columns();
-    for (std::int64_t r = 0; r < a.rows(); ++r) VectorMultiply(av + r * n, 1, d, 1, cv + r * n, 1, n);
+    for (std::int64_t r = 0; r < a.rows(); ++r)
+        VectorMultiply(av + r * n, 1, d, 1, cv + r * n, 1, n);
 }
 
 void DenseTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
@@ -49,10 +50,11 @@ void DenseTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
                     1.0, av, a.columns(), bv, b.columns(), 0.0, cv, c.columns());
         const double seconds = timer.elapsed();
         if (seconds > 0.1)
-            std::printf("multiplied %p[%dx%d] by %p[%dx%d], took %.1f seconds, zeros: %.2f%% %.2f%%\n",
-                        static_cast<const void*>(&a), a.rows(), a.columns(),
-                        static_cast<const void*>(&b), b.rows(), b.columns(), seconds,
-                        100 * ProportionOfZeros(a), 100 * ProportionOfZeros(b));
+            std::printf(
+                "multiplied %p[%dx%d] by %p[%dx%d], took %.1f seconds, zeros: %.2f%% %.2f%%\n",
+                static_cast<const void*>(&a), a.rows(), a.columns(), static_cast<const void*>(&b),
+                b.rows(), b.columns(), seconds, 100 * ProportionOfZeros(a),
+                100 * ProportionOfZeros(b));
         return;
     }
     c.loadZeros();
@@ -61,7 +63,8 @@ void DenseTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
     for (std::int64_t r = 0; r < a.rows(); ++r)
         for (std::int64_t j = 0; j < k; ++j) {
             const double v = av[r * k + j];
-            if (v != 0) VectorScaledAdd(cv + r * n, bv + j * n, v, n);
+            if (v != 0)
+                VectorScaledAdd(cv + r * n, bv + j * n, v, n);
         }
 }
 

@@ -7,9 +7,9 @@
 
 void MatrixAdd(Matrix& c, const Matrix& b, const Matrix& a);  // c = b + a (a may be diagonal)
 void MatrixScaledAdd(Matrix& c, const Matrix& b, const double& s, const Matrix& a);  // c = b + s·a
-void MatrixScalarMulAdd(Matrix& b, const Matrix& a, double s, double t);  // b = s·a + t
-void MatrixComponentMultiply(Matrix& c, const Matrix& b, const Matrix& a);  // c = b .* a
-void MatrixComponentDivide(Matrix& c, const Matrix& b, const Matrix& a);    // c = b ./ a
+void MatrixScalarMulAdd(Matrix& b, const Matrix& a, double s, double t);             // b = s·a + t
+void MatrixComponentMultiply(Matrix& c, const Matrix& b, const Matrix& a);           // c = b .* a
+void MatrixComponentDivide(Matrix& c, const Matrix& b, const Matrix& a);             // c = b ./ a
 void MatrixAbsolute(Matrix& b, const Matrix& a);
 void MatrixSquareRoot(Matrix& b, const Matrix& a);
 void MatrixSquareRootAbsolute(Matrix& b, const Matrix& a);

@@ -18,7 +18,9 @@ constexpr int kBlasLimit = 200000000;
 
 // Image rows per band of the parallel scatter, at least 16 and never fewer than the 2·hr rows
 // that keep the writes of bands two apart disjoint.
-int ScatterBandRows(const Matrix& a) { return std::max(16, 2 * a.filterHalfRows() + 1); }
+int ScatterBandRows(const Matrix& a) {
+    return std::max(16, 2 * a.filterHalfRows() + 1);
+}
 
 void FilterTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     const double* bv = b.roData();
@@ -96,7 +98,8 @@ void DenseTransposedTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
     for (std::int64_t j = 0; j < ac; ++j)
         for (std::int64_t k = 0; k < n; ++k) {
             const double v = av[k * ac + j];
-            if (v != 0) VectorScaledAdd(cv + j * bc, bv + k * bc, v, bc);
+            if (v != 0)
+                VectorScaledAdd(cv + j * bc, bv + k * bc, v, bc);
         }
 }
 

@@ -1,9 +1,8 @@
 #include "Planar.h"
 
+#include <algorithm>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include <algorithm>
 #include <vector>
 
 #include "Check.h"
@@ -42,8 +41,7 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 }
 
 void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
-                           const float* kernel, int kernelHeight, int kernelWidth,
-                           int iterations) {
+                           const float* kernel, int kernelHeight, int kernelWidth, int iterations) {
     CheckPlane(src);
     CheckPlane(dest);
     VK_CHECK(kernel && (kernelHeight & 1) == 1 && (kernelWidth & 1) == 1);
