@@ -1,0 +1,882 @@
+#include "Deconvolve.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "Check.h"
+#include "DeconvolveDetail.h"
+#include "Filter.h"
+#include "MatrixImage.h"
+#include "MatrixMultiply.h"
+#include "MatrixOps.h"
+#include "MatrixTransposedMultiply.h"
+#include "Timer.h"
+
+extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
+                       const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
+                       double* vr, const int* ldvr, double* work, const int* lwork, int* info,
+                       std::size_t jobvlLength, std::size_t jobvrLength);
+
+namespace deconvolve_detail {
+
+namespace {
+
+constexpr double kEps = 2.220446049250313e-16;       // machine epsilon
+constexpr double kSqrtEps = 1.4901161193847656e-8;  // its square root, 2^-26
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+thread_local SllsboxStats* tStats = nullptr;
+
+double dot(const Matrix& a, const Matrix& b) {
+    const double* pa = a.roData();
+    const double* pb = b.roData();
+    const int n = a.rows() * a.columns();
+    double sum = 0;
+    for (int i = 0; i < n; ++i) sum += pa[i] * pb[i];
+    return sum;
+}
+
+// sᵀ·(sigma .* g): the derivative of q along direction s of the unreflected path.
+double directionalSlope(const Matrix& s, const Matrix& sigma, const Matrix& g) {
+    const double* ps = s.roData();
+    const double* pq = sigma.roData();
+    const double* pg = g.roData();
+    double sum = 0;
+    for (int i = 0, n = s.rows(); i < n; ++i) sum += ps[i] * (pq[i] * pg[i]);
+    return sum;
+}
+
+// A new n × n diagonal matrix, its diagonal uninitialised.
+std::unique_ptr<Matrix> makeDiagonal(int n) {
+    auto d = std::make_unique<Matrix>(n, 1);
+    d->diagonalize();
+    return d;
+}
+
+}  // namespace
+
+void SetSllsboxStatsSink(SllsboxStats* stats) { tStats = stats; }
+
+void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode) {
+    if (mode == 0) {
+        Timer timer;
+        if (tStats) timer.start();
+        Matrix t(A.rows(), x.columns());
+        MatrixMultiply(t, A, x);
+        MatrixTransposedMultiply(y, A, t);
+        if (tStats) {
+            tStats->ataProducts += 1;
+            tStats->ataColumns += x.columns();
+            tStats->ataSeconds += timer.elapsed();
+        }
+    } else if (mode < 0) {
+        MatrixTransposedMultiply(y, A, x);
+    } else {
+        MatrixMultiply(y, A, x);
+    }
+}
+
+void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,
+           const std::atomic<bool>* cancel) {
+    const int n = x.rows();
+    Matrix t(n, 1);
+    atamult(t, A, x, 0);
+    if (cancelled(cancel)) return;
+    MatrixAdd(g, t, c);
+    // t = 0.5·t + c, then val = xᵀ·t = ½·xᵀAᵀAx + cᵀx.
+    double* pt = t.rwData();
+    const double* pc = c.roData();
+    for (int i = 0; i < n; ++i) pt[i] = 0.5 * pt[i] + pc[i];
+    if (cancelled(cancel)) return;
+    val.setValue(dot(x, t));
+}
+
+void definev(Matrix& v, Matrix& dv, const Matrix& g, const Matrix& x) {
+    const int n = x.rows();
+    VK_CHECK(x.columns() == 1);
+    VK_CHECK(v.rows() == n);
+    VK_CHECK(v.columns() == 1);
+    VK_CHECK(dv.rows() == n);
+    VK_CHECK(dv.columns() == 1);
+    const double* pg = g.roData();
+    const double* px = x.roData();
+    double* pv = v.rwData();
+    double* pdv = dv.rwData();
+    for (int i = 0; i < n; ++i) {
+        pv[i] = pg[i] < 0 ? px[i] - 1 : px[i];
+        pdv[i] = 1;
+    }
+}
+
+void reflect(Matrix& x, Matrix& sigma, const Matrix& y) {
+    const int n = y.rows();
+    VK_CHECK(y.columns() == 1);
+    VK_CHECK(x.rows() == n);
+    VK_CHECK(x.columns() == 1);
+    VK_CHECK(sigma.rows() == n);
+    VK_CHECK(sigma.columns() == 1);
+    const double* py = y.roData();
+    double* px = x.rwData();
+    double* ps = sigma.rwData();
+    for (int i = 0; i < n; ++i) {
+        const double yi = py[i];
+        const double w = std::fmod(std::fabs(yi), 2.0);
+        px[i] = std::min(w, 2 - w);
+        if (2 - w >= w)
+            ps[i] = yi < 0 ? -1 : 1;
+        else
+            ps[i] = yi > 0 ? -1 : 1;
+    }
+}
+
+void perturb(Matrix& x, Matrix& y, const double& del, const Matrix& sigma) {
+    VK_CHECK(x.rows() == y.rows());
+    VK_CHECK(x.rows() == sigma.rows());
+    VK_CHECK(x.columns() == 1);
+    VK_CHECK(y.columns() == 1);
+    VK_CHECK(sigma.columns() == 1);
+    const int n = x.rows();
+    double* px = x.rwData();
+    double* py = y.rwData();
+    const double* ps = sigma.roData();
+    double nearUpper = std::fabs(1 - px[0]);
+    double nearLower = std::fabs(px[0]);
+    for (int i = 1; i < n; ++i) {
+        nearUpper = std::min(nearUpper, std::fabs(1 - px[i]));
+        nearLower = std::min(nearLower, std::fabs(px[i]));
+    }
+    if (!(nearUpper < del) && !(nearLower < del)) return;
+    for (int i = 0; i < n; ++i) {
+        if (del > 1 - px[i]) {
+            px[i] -= del;
+            py[i] -= ps[i] * del;
+        } else if (del > px[i]) {
+            px[i] += del;
+            py[i] += ps[i] * del;
+        }
+    }
+}
+
+void aprecon(Matrix& RPCMTX, const Matrix& A, const Matrix& DM, const Matrix& DG) {
+    const int rows = A.rows();
+    const int cols = A.columns();
+    VK_CHECK(rows >= cols);
+    VK_CHECK(DM.isDiagonal());
+    const int n = DM.rows();
+    VK_CHECK(n == cols);
+    VK_CHECK(RPCMTX.rows() == n);
+    const double* dm = DM.roDiagonalData();
+    const double* dg = DG.roDiagonalData();
+    double* r = RPCMTX.rwDiagonalData();
+    for (int i = 0; i < n; ++i) r[i] = std::max(std::sqrt(dm[i] * dm[i] + dg[i]), kSqrtEps);
+}
+
+void preproj(Matrix& w, const Matrix& r, const Matrix& RPCMTX) {
+    const int n = RPCMTX.rows();
+    VK_CHECK(w.rows() == n);
+    VK_CHECK(w.columns() == 1);
+    VK_CHECK(r.rows() == n);
+    VK_CHECK(r.columns() == 1);
+    VK_CHECK(RPCMTX.columns() == n);
+    const double* pr = r.roData();
+    const double* pc = RPCMTX.roDiagonalData();
+    double* pw = w.rwData();
+    for (int i = 0; i < n; ++i) pw[i] = pr[i] / (pc[i] * pc[i]);
+}
+
+void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG, const Matrix& g,
+          int kmax, double tol, const Matrix& A, const Matrix& RPCMTX,
+          const std::atomic<bool>* cancel) {
+    const int n = DG.rows();
+    VK_CHECK(p.rows() == n);
+    VK_CHECK(p.columns() == 1);
+    VK_CHECK(kmax >= 1);
+    Matrix r(n, 1), z(n, 1), d(n, 1), w(n, 1), ww(n, 1);
+    MatrixNegate(r, g);
+    p.loadZeros();
+    preproj(z, r, RPCMTX);
+    const double stoptol = tol * norm(z);
+    double inner1 = dot(r, z);
+    double inner2 = 0;
+    posdef = 1;
+    double* pp = p.rwData();
+    double* pr = r.rwData();
+    double* pd = d.rwData();
+    double* pw = w.rwData();
+    const double* pz = z.roData();
+    const double* pdg = DG.roDiagonalData();
+    for (int k = 1;; ++k) {
+        pcgit = k;
+        if (cancelled(cancel)) return;
+        if (k == 1) {
+            MatrixCopy(d, z);
+        } else {
+            const double beta = inner1 / inner2;
+            for (int i = 0; i < n; ++i) pd[i] = beta * pd[i] + pz[i];
+        }
+        // w = DM·AᵀA·DM·d + DG·d
+        MatrixMultiply(w, DM, d);
+        atamult(ww, A, w, 0);
+        MatrixMultiply(w, DM, ww);
+        for (int i = 0; i < n; ++i) pw[i] += pdg[i] * pd[i];
+        const double denom = dot(d, w);
+        if (denom <= 0) {
+            const double nd = norm(d);
+            if (nd != 0)
+                MatrixScalarMulAdd(p, d, 1 / nd, 0);
+            else
+                MatrixCopy(p, d);
+            posdef = 0;
+            return;
+        }
+        const double alpha = inner1 / denom;
+        for (int i = 0; i < n; ++i) {
+            pp[i] += alpha * pd[i];
+            pr[i] -= alpha * pw[i];
+        }
+        preproj(z, r, RPCMTX);
+        if (norm(z) <= stoptol) return;
+        inner2 = inner1;
+        inner1 = dot(r, z);
+        if (k + 1 > kmax) return;
+    }
+}
+
+void eig(Matrix& V, Matrix& D, const Matrix& X) {
+    const int n = X.rows();
+    VK_CHECK(n == X.columns());
+    VK_CHECK(n == V.columns());
+    VK_CHECK(n == D.columns());
+    VK_CHECK(n == V.rows());
+    VK_CHECK(n == D.rows());
+    VK_CHECK(n <= 2);
+    if (n == 1) {
+        V.setValue(1);
+        D.setValue(X.value());
+        return;
+    }
+    VK_CHECK(n == 2);
+    double a[4];
+    std::memcpy(a, X.roData(), sizeof a);
+    double wr[2], wi[2], vl[1], vr[4], work[100];
+    const int order = 2, lda = 2, ldvl = 1, ldvr = 2, lwork = 100;
+    int r = 0;
+    dgeev_("N", "V", &order, a, &lda, wr, wi, vl, &ldvl, vr, &ldvr, work, &lwork, &r, 1, 1);
+    VK_CHECK(r == 0);
+    double* pd = D.rwData();
+    pd[0] = wr[0];
+    pd[1] = 0;
+    pd[2] = 0;
+    pd[3] = wr[1];
+    double* pv = V.rwData();
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) pv[i * 2 + j] = vr[i + 2 * j];
+}
+
+void seceqn(Matrix& value, const Matrix& lambda, const Matrix& eigval, const Matrix& alpha,
+            double delta) {
+    VK_CHECK(lambda.columns() == 1);
+    VK_CHECK(eigval.columns() == 1);
+    const int n = eigval.rows();
+    VK_CHECK(alpha.rows() == n);
+    const int m = lambda.rows();
+    const double* pl = lambda.roData();
+    const double* pe = eigval.roData();
+    const double* pa = alpha.roData();
+    double* pv = value.rwData();
+    for (int j = 0; j < m; ++j) {
+        double sum = 0;
+        for (int i = 0; i < n; ++i) {
+            const double M = pe[i] + pl[j];
+            const double t = M != 0 ? pa[i] / M : kInf;
+            sum += t * t;
+        }
+        double v = std::sqrt(1 / sum);
+        if (std::isnan(v)) v = 0;
+        pv[j] = 1 / delta - v;
+    }
+}
+
+double seceqn1(double lambda, const Matrix& eigval, const Matrix& alpha, double delta) {
+    Matrix l(1, 1), v(1, 1);
+    l.setValue(lambda);
+    seceqn(v, l, eigval, alpha, delta);
+    return v.value();
+}
+
+double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta) {
+    auto f = [&](double t) { return seceqn1(t, eigval, alpha, delta); };
+    const double tol = 1e-12;
+    double dx = (x != 0 || std::isnan(x)) ? std::fabs(x) / 2 : 0.5;
+    double a = x, fa = f(a);
+    double b = x + 1, fb = f(b);
+    int count = 2;
+    // Step to the right, doubling, until the sign changes.
+    while (count < 51 && (fb > 0) == (fa > 0)) {
+        dx = 2 * dx;
+        b = x + dx;
+        fb = f(b);
+        ++count;
+        if (fb == 0) return b;
+    }
+    double c = a, fc = fb, d = 0, e = 0;
+    for (;;) {
+        if ((fb > 0) == (fc > 0)) {
+            c = a;
+            fc = fa;
+            d = e = b - a;
+        }
+        if (std::fabs(fc) < std::fabs(fb)) {
+            a = b;
+            b = c;
+            c = a;
+            fa = fb;
+            fb = fc;
+            fc = fa;
+        }
+        if (count > 50) return b;
+        const double m = 0.5 * (c - b);
+        const double toler = 2.0 * tol * std::max(std::fabs(b), 1.0);
+        if (std::fabs(m) <= toler || fb == 0) return b;
+        if (std::fabs(e) < toler || std::fabs(fa) <= std::fabs(fb)) {
+            d = e = m;  // bisection
+        } else {
+            const double s = fb / fa;
+            double p, q;
+            if (a == c) {  // linear interpolation
+                p = 2 * m * s;
+                q = 1 - s;
+            } else {  // inverse quadratic interpolation
+                q = fa / fc;
+                const double r = fb / fc;
+                p = s * (2 * m * q * (q - r) - (b - a) * (r - 1));
+                q = (q - 1) * (r - 1) * (s - 1);
+            }
+            if (p > 0)
+                q = -q;
+            else
+                p = -p;
+            if (2 * p < 3 * m * q - std::fabs(toler * q) && p < std::fabs(0.5 * e * q)) {
+                e = d;
+                d = p / q;
+            } else {
+                d = e = m;
+            }
+        }
+        a = b;
+        fa = fb;
+        if (std::fabs(d) > toler)
+            b += d;
+        else
+            b = b > c ? b - toler : b + toler;
+        fb = f(b);
+        ++count;
+        if (fb == 0) break;
+    }
+    return b;
+}
+
+namespace {
+
+// coeff(i) = alpha(i) / (eigval(i) + lam), with 0 for 0/0 and NaN and +inf for x/0, then
+// s = V·coeff.
+void trustStep(Matrix& s, const Matrix& V, const Matrix& eigval, const Matrix& alpha, double lam) {
+    const int n = alpha.rows();
+    VK_CHECK(alpha.rows() == n);
+    VK_CHECK(alpha.columns() == 1);
+    VK_CHECK(alpha.rows() == eigval.rows());
+    Matrix coeff(n, 1);
+    const double* pe = eigval.roData();
+    const double* pa = alpha.roData();
+    double* pc = coeff.rwData();
+    for (int i = 0; i < n; ++i) {
+        const double w = pe[i] + lam;
+        if (w != 0) {
+            const double q = pa[i] / w;
+            pc[i] = std::isnan(q) ? 0 : q;
+        } else {
+            pc[i] = pa[i] == 0 ? 0 : kInf;
+        }
+    }
+    MatrixMultiply(s, V, coeff);
+}
+
+}  // namespace
+
+void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta) {
+    VK_CHECK(g.columns() == 1);
+    const int n = g.rows();
+    s.loadZeros();
+    Matrix V(n, n), Dm(n, n), eigval(n, 1), alpha(n, 1);
+    eig(V, Dm, H);
+    MatrixDediagonalize(eigval, Dm);
+    const double* pe = eigval.roData();
+    int jmin = 0;
+    for (int i = 1; i < n; ++i)
+        if (pe[i] < pe[jmin]) jmin = i;
+    const double mineig = pe[jmin];
+    MatrixTransposedMultiply(alpha, V, g);
+    MatrixNegate(alpha, alpha);
+    double* pa = alpha.rwData();
+    const double aj = pa[jmin];
+    const double sig = (aj < 0 ? -1.0 : aj > 0 ? 1.0 : 0.0) + (aj == 0 ? 1.0 : 0.0);
+
+    double laminit;
+    if (mineig > 0) {
+        Matrix coeff(n, 1);
+        MatrixComponentDivide(coeff, alpha, eigval);
+        MatrixMultiply(s, V, coeff);
+        if (norm(s) <= 1.2 * delta) return;
+        laminit = 0;
+    } else {
+        laminit = -mineig;
+    }
+
+    double lambda;
+    int key;
+    if (seceqn1(laminit, eigval, alpha, delta) > 0) {
+        const double b = rfzero(laminit, eigval, alpha, delta);
+        const double vb = seceqn1(b, eigval, alpha, delta);
+        if (!(std::fabs(vb) <= 1e-8)) {
+            lambda = -mineig;
+            key = 3;
+        } else {
+            lambda = b;
+            key = 2;
+            trustStep(s, V, eigval, alpha, lambda);
+            const double ns = norm(s);
+            if (ns > 1.2 * delta || ns < 0.8 * delta) {
+                lambda = -mineig;
+                key = 5;
+            }
+        }
+    } else {
+        lambda = -mineig;
+        key = 4;
+    }
+
+    Matrix lam(n, 1);
+    lam.fill(lambda);
+    VK_CHECK(alpha.rows() == lam.rows());
+    if (key > 2) {
+        for (int i = 0; i < n; ++i)
+            if (std::fabs(pe[i] + lambda) < 10 * kEps * std::max(std::fabs(pe[i]), 1.0)) pa[i] = 0;
+    }
+    trustStep(s, V, eigval, alpha, lambda);
+    const double nrms = norm(s);
+    if (key > 2 && nrms < 0.8 * delta) {
+        VK_CHECK(jmin < V.columns());
+        const double beta = std::sqrt(delta * delta - nrms * nrms) * sig;
+        double* ps = s.rwData();
+        const double* pv = V.roData();
+        for (int i = 0; i < n; ++i) ps[i] += beta * pv[i * n + jmin];
+    }
+    if (key > 2 && nrms > 1.2 * delta) {
+        const double b = rfzero(laminit, eigval, alpha, delta);
+        trustStep(s, V, eigval, alpha, b);
+    }
+}
+
+void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& grad, double delta,
+             const Matrix& g, const Matrix& dv, double pcgtol, const Matrix& A, int kmax,
+             const std::atomic<bool>* cancel) {
+    VK_CHECK(grad.columns() == 1);
+    const int n = grad.rows();
+    pcgit = 0;
+    auto DG = makeDiagonal(n);
+    {
+        const double* pd = D.roDiagonalData();
+        const double* pg = g.roData();
+        const double* pdv = dv.roData();
+        double* pdg = DG->rwDiagonalData();
+        for (int i = 0; i < n; ++i)
+            pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]) * pdv[i];
+    }
+    auto RPCMTX = makeDiagonal(n);
+    aprecon(*RPCMTX, A, D, *DG);
+
+    Matrix z1(n, 1);
+    pcgr(z1, posdef, pcgit, D, *DG, grad, kmax, pcgtol, A, *RPCMTX, cancel);
+    if (cancelled(cancel)) return;
+    const double n1 = norm(z1);
+    if (n1 == 0) {
+        VK_CHECK(s.rows() == n);
+        VK_CHECK(s.columns() == 1);
+        s.loadZeros();
+        return;
+    }
+    MatrixScalarMulAdd(z1, z1, 1 / n1, 0);
+
+    Matrix z2(n, 1);
+    if (posdef > 0) {
+        MatrixScalarMulAdd(z2, grad, 1 / norm(grad), 0);
+    } else {
+        Matrix sg(n, 1);
+        MatrixSign(sg, grad);
+        MatrixMultiply(z2, D, sg);
+        MatrixScalarMulAdd(z2, z2, 1 / norm(z2), 0);
+    }
+    const double t = dot(z1, z2);
+    MatrixScaledAdd(z2, z2, -t, z1);
+    const double nrm = norm(z2);
+
+    // The subspace: [z1 z2] when z2 keeps an independent part, else z1 alone.
+    const int k = nrm > kSqrtEps ? 2 : 1;
+    auto Z = std::make_unique<Matrix>(n, k);
+    if (k == 2) {
+        double* pZ = Z->rwData();
+        const double* p1 = z1.roData();
+        const double* p2 = z2.roData();
+        for (int i = 0; i < n; ++i) {
+            pZ[2 * i] = p1[i];
+            pZ[2 * i + 1] = p2[i] / nrm;
+        }
+    } else {
+        MatrixCopy(*Z, z1);
+    }
+
+    // MM = Zᵀ·(D·AᵀA·D + DG)·Z, rhs = Zᵀ·grad.
+    Matrix W(n, k), WW(n, k), MM(k, k), T(k, k), rhs(k, 1), st(k, 1), ss(n, 1);
+    MatrixMultiply(W, D, *Z);
+    atamult(WW, A, W, 0);
+    if (cancelled(cancel)) return;
+    MatrixMultiply(W, D, WW);
+    MatrixTransposedMultiply(MM, *Z, W);
+    MatrixMultiply(W, *DG, *Z);
+    MatrixTransposedMultiply(T, *Z, W);
+    MatrixAdd(MM, MM, T);
+    if (k == 2) {
+        // The model matrix is symmetric; rounding in the products can leave the two
+        // off-diagonal elements unequal, which could hand the eigen-solver a complex pair.
+        double* pm = MM.rwData();
+        pm[1] = pm[2] = 0.5 * (pm[1] + pm[2]);
+    }
+    MatrixTransposedMultiply(rhs, *Z, grad);
+
+    trust(st, rhs, MM, delta);
+    MatrixMultiply(ss, *Z, st);
+    const double* pd = D.roDiagonalData();
+    const double* pss = ss.roData();
+    double* ps = s.rwData();
+    for (int i = 0; i < n; ++i) ps[i] = std::fabs(pd[i]) * pss[i];
+}
+
+void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c,
+             double strg, const Matrix& ox, const Matrix& y, const Matrix& osig, double oval,
+             int posdef, double normg, const Matrix& A, const std::atomic<bool>* cancel) {
+    const int n = s.rows();
+    Matrix ss(n, 1), H(n, 1), yt(n, 1), xt(n, 1), sigt(n, 1);
+    MatrixComponentMultiply(ss, osig, s);
+    if (cancelled(cancel)) return;
+    atamult(H, A, ss, 0);
+    const double curv = dot(ss, H);
+    if (cancelled(cancel)) return;
+    const double pcurv = std::min(0.0, 0.5 * curv);
+
+    double tau;
+    if (posdef >= 1) {
+        alpha = 1;
+        tau = normg * 1e8;
+    } else {
+        alpha = 2;
+        tau = kInf;
+    }
+
+    // Evaluates the reflected path at step t into xt, sigt; false when cancelled.
+    double valT = 0, slopeT = 0;
+    const double* pc = c.roData();
+    auto evaluate = [&](double t) {
+        MatrixScaledAdd(yt, y, t, s);
+        if (cancelled(cancel)) return false;
+        reflect(xt, sigt, yt);
+        if (cancelled(cancel)) return false;
+        atamult(H, A, xt, 0);
+        const double* ph = H.roData();
+        const double* px = xt.roData();
+        const double* pq = sigt.roData();
+        const double* ps = s.roData();
+        double val = 0, slope = 0;
+        for (int i = 0; i < n; ++i) {
+            val += px[i] * (0.5 * ph[i] + pc[i]);
+            slope += ps[i] * (pq[i] * (ph[i] + pc[i]));
+        }
+        valT = val;
+        slopeT = slope;
+        return !cancelled(cancel);
+    };
+    auto model = [&](double t) { return t * strg + t * t * pcurv; };
+    auto accept = [&]() {
+        MatrixCopy(x, xt);
+        MatrixCopy(sigma, sigt);
+    };
+    auto giveUp = [&]() {
+        alpha = 0;
+        MatrixCopy(x, ox);
+        MatrixCopy(sigma, osig);
+    };
+
+    if (!evaluate(alpha)) return;
+    double fA, acceptedSlope;
+    if (valT < oval + 1e-8 * model(alpha)) {
+        accept();
+        fA = valT;
+        acceptedSlope = slopeT;
+    } else {
+        // Bisection on 0 … hi with a sufficient-decrease test.
+        double lo = 0, hi = alpha;
+        bool found = false;
+        for (int k = 1;; ++k) {
+            if (cancelled(cancel)) return;
+            const double mid = 0.5 * (lo + hi);
+            if (!evaluate(mid)) return;
+            if (valT < oval + 0.9 * model(mid)) {
+                lo = mid;
+            } else if (valT <= oval + 1e-8 * model(mid)) {
+                accept();
+                alpha = mid;
+                fA = valT;
+                acceptedSlope = slopeT;
+                found = k <= 13;
+                break;
+            } else {
+                hi = mid;
+            }
+            if (k + 1 == 15) break;
+        }
+        if (!found) {
+            giveUp();
+            return;
+        }
+    }
+
+    // Refinement between the accepted step and one up to 50 % longer.
+    double a = alpha;
+    double e = a + std::min(0.5, tau) * a;
+    if (!evaluate(e)) return;
+    double fE = valT;
+    const bool down = acceptedSlope < 0;
+    for (int step = 0; step < 4; ++step) {
+        if (cancelled(cancel)) return;
+        const double mid = 0.5 * (a + e);
+        if (!evaluate(mid)) return;
+        const bool sameWay = down ? slopeT < 0 : slopeT > 0;
+        if (valT < fA && sameWay) {
+            a = mid;
+            fA = valT;
+        } else {
+            e = mid;
+            fE = valT;
+        }
+    }
+    if (cancelled(cancel)) return;
+    if (fA < fE)
+        alpha = a;
+    else if (fE < fA)
+        alpha = e;
+    else
+        alpha = down ? a : e;
+    MatrixScaledAdd(yt, y, alpha, s);
+    reflect(x, sigma, yt);
+}
+
+void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+             int maxIterations, const std::atomic<bool>* cancel, int w, int h,
+             const IterateObserver* observer) {
+    const int n = b.rows();
+    VK_CHECK(w * h == n);
+    VK_CHECK(n > 1);
+    VK_CHECK(b.columns() == 1);
+    Timer timer;
+    timer.start();
+    SllsboxStats* const stats = tStats;
+    int it = 1;
+    struct Finish {
+        SllsboxStats* stats;
+        const Timer& timer;
+        const int& it;
+        ~Finish() {
+            if (!stats) return;
+            stats->solves += 1;
+            stats->iterations += it;
+            stats->seconds += timer.elapsed();
+        }
+    } finish{stats, timer, it};
+
+    const double del = 10 * kEps;
+    const int kmax = n / 2;
+    const double pcgtol = 0.1;
+
+    Matrix c(n, 1), nb(n, 1);
+    MatrixNegate(nb, b);
+    atamult(c, A, nb, -1);
+    MatrixCopy(x, start);
+    Matrix y(n, 1), sigma(n, 1);
+    MatrixCopy(y, x);
+    sigma.fill(1);
+    int posdef = 0;
+    const double tol2 = std::sqrt(tol);
+
+    Matrix valM(1, 1), g(n, 1);
+    fquad(valM, g, x, c, A, cancel);
+    if (cancelled(cancel)) return;
+    double val = valM.value();
+
+    double ratio = kInf, prevDiff = 0, oval = kInf;
+    Matrix v(n, 1), dv(n, 1), grad(n, 1), s(n, 1), ox(n, 1), osig(n, 1);
+    for (;;) {
+        if (observer) (*observer)(x);
+        definev(v, dv, g, x);
+        double optnrm = 0;
+        {
+            const double* pv = v.roData();
+            const double* pg = g.roData();
+            for (int i = 0; i < n; ++i) optnrm = std::max(optnrm, std::fabs(pv[i] * pg[i]));
+        }
+        const double diff = std::fabs(oval - val);
+        if (it > 1) ratio = prevDiff / std::max(diff, kEps);
+        if (cancelled(cancel)) return;
+
+        bool done = false;
+        double newVal = val;
+        if (diff < tol * (1 + std::fabs(val)))
+            done = true;
+        else if ((diff < tol2 * (1 + std::fabs(val)) && ratio < 3.5) ||
+                 (optnrm < tol && posdef == 1))
+            done = true;
+
+        if (!done) {
+            auto D = std::make_unique<Matrix>(n, 1);
+            MatrixSquareRootAbsolute(*D, v);
+            MatrixComponentMultiply(*D, *D, sigma);
+            D->diagonalize();
+            if (cancelled(cancel)) return;
+            MatrixMultiply(grad, *D, g);
+            const double normg = norm(grad);
+            const double nv = norm(v);
+            const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
+            int pcgit = 0;
+            drqpbox(s, posdef, pcgit, *D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
+            if (cancelled(cancel)) return;
+            const double strg = directionalSlope(s, sigma, g);
+            MatrixCopy(ox, x);
+            MatrixCopy(osig, sigma);
+            // A NaN slope (a degenerate step) is treated like an ascent direction: stepping
+            // along it would corrupt the iterate.
+            if (!(strg < 0)) {
+                std::printf("Optimization terminated: ill-conditioning prevents further "
+                            "optimization.\n");
+                done = true;
+            } else {
+                double alpha = 0;
+                biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A, cancel);
+                if (cancelled(cancel)) return;
+                MatrixScaledAdd(y, y, alpha, s);
+                perturb(x, y, del, sigma);
+                fquad(valM, g, x, c, A, cancel);
+                if (cancelled(cancel)) return;
+                ++it;
+                newVal = valM.value();
+            }
+        }
+        if (it >= maxIterations) {
+            std::printf("Maximum number of iterations exceeded\n");
+            return;
+        }
+        oval = val;
+        prevDiff = diff;
+        if (done) return;
+        val = newVal;
+    }
+}
+
+}  // namespace deconvolve_detail
+
+using namespace deconvolve_detail;
+
+void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, double tolerance,
+                        int passes, int angle, int x, int y, int w, int h, double* residual,
+                        const std::atomic<bool>* cancel) {
+    VK_CHECK(w == o.width());
+    VK_CHECK(h == o.height());
+    VK_CHECK(i.width() - x >= w);
+    VK_CHECK(i.height() - y >= h);
+    // A window starting left of or above the image would read outside it.
+    VK_CHECK(x >= 0);
+    VK_CHECK(y >= 0);
+    if (w <= 0 || h <= 0) return;
+
+    const int n = SizeForFilter(radius, angle);
+    Matrix K(n, n);
+    GenerateFilter(K, radius, angle);
+    const int count = w * h;
+    Matrix b(count, 1);
+    ImageToMatrix(b, i, channel, x, y, w, h);
+    if (cancelled(cancel)) return;
+
+    // One pixel, or a window the kernel's mirrored reach crosses more than once, is outside the
+    // blur model: the channel is passed through as read.
+    const int half = (n - 1) / 2;
+    if (count < 2 || half > w - 1 || half > h - 1) {
+        for (int r = 0; r < h; ++r) {
+            const std::uint8_t* src = i.pixels() + (std::size_t(y + r) * i.width() + x) * 4;
+            std::uint8_t* dst = o.pixels() + std::size_t(r) * w * 4;
+            for (int k = 0; k < w; ++k) dst[k * 4 + channel] = src[k * 4 + channel];
+        }
+        return;
+    }
+
+    Matrix A(count, count, K.rwData(), n, n, h, w);
+    Matrix result(count, 1);
+    Timer timer;
+    if (passes <= 0) {
+        timer.start();
+        sllsbox(result, A, b, b, tolerance, 2000, cancel, w, h);
+        std::printf("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
+    } else {
+        result.loadZeros();
+        Matrix xk(count, 1), start(count, 1);
+        const double step = 1.0 / passes;
+        for (int k = 0; k <= passes; ++k) {
+            start.fill(k * step);
+            timer.start();
+            sllsbox(xk, A, b, start, tolerance, 2000, cancel, w, h);
+            std::printf("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
+            MatrixAdd(result, result, xk);
+            if (cancelled(cancel)) return;
+        }
+        MatrixScalarMulAdd(result, result, 1.0 / (passes + 1), 0);
+    }
+    MatrixToImage(o, channel, result);
+
+    if (!cancelled(cancel) && residual) {
+        std::printf("calculating residual...\n");
+        timer.start();
+        Matrix r(count, 1);
+        MatrixMultiply(r, A, result);
+        MatrixNegate(r, r);
+        MatrixAdd(r, r, b);
+        MatrixComponentMultiply(r, r, r);
+        *residual = MatrixSum(r);
+        std::printf("\t took %.2f seconds\n", timer.elapsed());
+    }
+}
+
+std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int channel,
+                                          double radius, double tolerance, int passes, int angle,
+                                          int x, int y, int w, int h, double* residual) {
+    (void)i;
+    (void)channel;
+    (void)tolerance;
+    (void)passes;
+    (void)x;
+    (void)y;
+    (void)residual;
+    const int n = SizeForFilter(radius, angle);
+    const int kernelElements = n * n;
+    return std::int64_t(16) * kernelElements + std::int64_t(232) * w * h +
+           std::int64_t(4) * o.width() * o.height();
+}
