@@ -21,9 +21,14 @@ struct PngReader {
     int passes;
     int width;
     int height;
+    std::size_t rowBytes;  // of one decoded row
 };
 
 namespace {
+
+// libpng's warnings (an ICC profile it finds odd, a late chunk) do not affect the pixels: drop
+// them. Errors still print through libpng's default handler before the jump.
+void ignoreWarning(png_structp, png_const_charp) {}
 
 // Serves bytes from memory at the current offset. A read past the end delivers nothing and fails
 // the decode through libpng's error path.
@@ -49,14 +54,22 @@ bool readInfoStage(PngReader* reader) {
         png_set_read_fn(png, reader, readFromMemory);
     }
     png_read_info(png, info);
+    reader->width = int(png_get_image_width(png, info));
+    reader->height = int(png_get_image_height(png, info));
+    // Palette and sub-8-bit images are not expanded here: their rows stay narrower than
+    // width × 4 and the header check refuses them, so readFromFile opens them through Qt.
+    if (png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE ||
+        png_get_bit_depth(png, info) < 8) {
+        reader->rowBytes = png_get_rowbytes(png, info);
+        return true;
+    }
     reader->passes = png_set_interlace_handling(png);
     png_set_gray_to_rgb(png);
     png_set_filler(png, 0xff, PNG_FILLER_BEFORE);  // only images without alpha get one
     png_set_swap_alpha(png);                       // RGBA becomes ARGB
     png_set_strip_16(png);
     png_read_update_info(png, info);
-    reader->width = int(png_get_image_width(png, info));
-    reader->height = int(png_get_image_height(png, info));
+    reader->rowBytes = png_get_rowbytes(png, info);
     return true;
 }
 
@@ -84,7 +97,7 @@ PngReader* createReader(std::FILE* file, const std::uint8_t* data, std::size_t s
     reader->file = file;
     reader->data = data;
     reader->size = size;
-    reader->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    reader->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, ignoreWarning);
     if (!reader->png) {
         std::fprintf(stderr, "[read_png_file] png_create_read_struct failed\n");
         PngReaderClose(reader);
@@ -169,10 +182,10 @@ bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
         std::fprintf(stderr, "[read_png_file] Error during init_io\n");
         return false;
     }
-    const std::size_t rowBytes = png_get_rowbytes(reader->png, reader->info);
     const std::size_t expected = std::size_t(reader->width) * 4;
-    if (rowBytes != expected) {
-        std::fprintf(stderr, "bad row bytes: %d expected: %d\n", int(rowBytes), int(expected));
+    if (reader->rowBytes != expected) {
+        std::fprintf(stderr, "bad row bytes: %d expected: %d\n", int(reader->rowBytes),
+                     int(expected));
         return false;
     }
     *width = reader->width;

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Argument handling shared by the subcommands of velkaro-cli.
+
+// Exit statuses: success, a failure while doing the work (unreadable image, failed write), and a
+// command line that makes no sense.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Prints "velkaro-cli <command>: <message>" as one line on standard error and returns `status`.
+int CliError(int status, const char* command, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+struct CliArgs {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;  // "--name value" or "--name=value", by name
+};
+
+// Splits `words` into positional arguments and options that take a value. Only the option names
+// in `known` (written with their dashes) are allowed, each once. On an error the message is
+// printed (CliError) and false returned.
+bool ParseCliArgs(CliArgs& out, const std::vector<std::string>& words,
+                  const std::vector<std::string>& known, const char* command);
+
+// Checks that there are exactly `count` positional arguments named by `names` (for the message).
+bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,
+                      const char* command);
+
+// The option's value as an integer in lo … hi, or `fallback` when the option is absent. On a bad
+// value the message is printed and false returned.
+bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
+               int fallback, const char* command);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The subcommands of velkaro-cli. Each takes the words after its name and returns the process's
+// exit status. A new subcommand is one file with its run function and one row in main.cpp's table.
+
+struct CliCommand {
+    const char* name;
+    const char* usage;    // the arguments, as shown after "velkaro-cli <name>"
+    const char* summary;  // one line for the help text
+    int (*run)(const std::vector<std::string>& args);
+};
+
+int RunInfo(const std::vector<std::string>& args);
+int RunConvert(const std::vector<std::string>& args);

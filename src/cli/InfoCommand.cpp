@@ -1,0 +1,21 @@
+// velkaro-cli info FILE: what the application would decode from FILE.
+#include <cstdio>
+
+#include "CliArgs.h"
+#include "Commands.h"
+#include "ImageIO.h"
+
+int RunInfo(const std::vector<std::string>& words) {
+    const char* command = "info";
+    CliArgs args;
+    if (!ParseCliArgs(args, words, {}, command) || !ExpectPositional(args, 1, "FILE", command)) {
+        return kExitUsage;
+    }
+    const std::string& path = args.positional[0];
+    std::string format;
+    const ImageRef image = ImageIO::sharedInstance().readFromFile(path, format);
+    if (!image) return CliError(kExitFailure, command, "cannot read an image from '%s'", path.c_str());
+    std::printf("format: %s\nwidth: %d\nheight: %d\n", format.c_str(), image->width(),
+                image->height());
+    return kExitOk;
+}

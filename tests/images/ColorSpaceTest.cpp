@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <vector>
+
+#include "ColorSpace.h"
+
+namespace {
+
+std::uint8_t writeDouble(double v) {
+    std::uint8_t pixel[4] = {9, 9, 9, 9};
+    WriteChannelDouble(&v, pixel, 1, 2);
+    return pixel[2];
+}
+
+std::uint8_t writeFloat(float v) {
+    std::uint8_t pixel[4] = {9, 9, 9, 9};
+    WriteChannelFloat(&v, pixel, 1, 2);
+    return pixel[2];
+}
+
+// Every byte 0 … 255 in one channel of 256 pixels.
+std::vector<std::uint8_t> allBytes(int channel) {
+    std::vector<std::uint8_t> pixels(256 * 4, 77);
+    for (int i = 0; i < 256; ++i) pixels[4 * i + channel] = std::uint8_t(i);
+    return pixels;
+}
+
+}  // namespace
+
+TEST(ChannelTransfer, WritesKnownLevels) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double in;
+        int out;
+    } cases[] = {{0.5, 187}, {0.214, 127}, {0.001, 3}, {-0.2, 0}, {1.5, 254},
+                 {1.0, 254}, {0.0, 0},     {nan, 0}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(writeDouble(c.in), c.out) << "double " << c.in;
+        EXPECT_EQ(writeFloat(float(c.in)), c.out) << "float " << c.in;
+    }
+}
+
+TEST(ChannelTransfer, ReadsEndsExactly) {
+    const std::uint8_t pixels[8] = {0, 0, 0, 0, 0, 255, 255, 255};
+    double d[2];
+    float f[2];
+    ReadChannelDouble(pixels, d, 2, 1);
+    ReadChannelFloat(pixels, f, 2, 1);
+    EXPECT_EQ(d[0], 0.0);
+    EXPECT_EQ(d[1], 1.0);
+    EXPECT_EQ(f[0], 0.0f);
+    EXPECT_EQ(f[1], 1.0f);
+}
+
+TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
+    const auto pixels = allBytes(3);
+    std::vector<double> d(256);
+    std::vector<float> f(256);
+    ReadChannelDouble(pixels.data(), d.data(), 256, 3);
+    ReadChannelFloat(pixels.data(), f.data(), 256, 3);
+    for (int i = 0; i < 256; ++i) {
+        const double c = i / 255.0;
+        const double expected = c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        EXPECT_EQ(d[i], expected) << i;
+        const double cf = double(float(i) / 255.0f);  // single-precision division, then double
+        const double expectedF = cf <= 0.04045 ? cf / 12.92 : std::pow((cf + 0.055) / 1.055, 2.4);
+        EXPECT_EQ(f[i], float(expectedF)) << i;
+        if (i > 0) {
+            EXPECT_GT(d[i], d[i - 1]);
+        }
+    }
+}
+
+TEST(ChannelTransfer, DoubleRoundTripLosesOneLevelOnlyAtKnownBytes) {
+    const auto pixels = allBytes(1);
+    std::vector<double> linear(256);
+    ReadChannelDouble(pixels.data(), linear.data(), 256, 1);
+    std::vector<std::uint8_t> back(256 * 4, 0);
+    WriteChannelDouble(linear.data(), back.data(), 256, 1);
+    std::set<int> lower;
+    for (int i = 0; i < 256; ++i) {
+        const int got = back[4 * i + 1];
+        if (got == i - 1) {
+            lower.insert(i);
+        } else {
+            EXPECT_EQ(got, i);
+        }
+    }
+    EXPECT_EQ(lower, (std::set<int>{12, 14, 241, 242, 243, 252, 253, 254, 255}));
+}
+
+TEST(ChannelTransfer, FloatRoundTripIsUnchangedOrOneLower) {
+    const auto pixels = allBytes(2);
+    std::vector<float> linear(256);
+    ReadChannelFloat(pixels.data(), linear.data(), 256, 2);
+    std::vector<std::uint8_t> back(256 * 4, 0);
+    WriteChannelFloat(linear.data(), back.data(), 256, 2);
+    std::set<int> lower;
+    for (int i = 0; i < 256; ++i) {
+        const int got = back[4 * i + 2];
+        EXPECT_TRUE(got == i || got == i - 1) << i << " came back as " << got;
+        if (got == i - 1) lower.insert(i);
+    }
+    for (int known : {7, 26, 127, 255}) EXPECT_TRUE(lower.count(known)) << known;
+    EXPECT_GT(lower.size(), 9u);
+}
+
+TEST(ChannelTransfer, TouchesOnlyItsChannelAndCount) {
+    std::vector<std::uint8_t> pixels(5 * 4, 200);
+    const double in[3] = {0, 0, 0};
+    WriteChannelDouble(in, pixels.data(), 3, 2);
+    for (int i = 0; i < 5; ++i) {
+        for (int c = 0; c < 4; ++c) {
+            const int expected = (c == 2 && i < 3) ? 0 : 200;
+            EXPECT_EQ(pixels[4 * i + c], expected) << i << "," << c;
+        }
+    }
+    const float inf[1] = {1};
+    WriteChannelFloat(inf, pixels.data(), 0, 1);  // count < 1 does nothing
+    WriteChannelFloat(inf, pixels.data(), -3, 1);
+    EXPECT_EQ(pixels[1], 200);
+    float out[1] = {-5};
+    ReadChannelFloat(pixels.data(), out, 0, 1);
+    EXPECT_EQ(out[0], -5);
+}
+
+namespace {
+
+// A straightforward reference of the documented curves and matrices.
+double decode(double c) {
+    return c > 0.0404482362771076 ? std::pow((c + 0.055) / 1.055, 2.4) : c / 12.92;
+}
+double encode(double c) {
+    return c > 0.0031306684425005883 ? 1.055 * std::pow(c, 1 / 2.4) - 0.055 : 12.92 * c;
+}
+
+}  // namespace
+
+TEST(ColorConversion, RgbToXyzIsTheMatrixOnLinearLight) {
+    double X, Y, Z;
+    Rgb2Xyz(&X, &Y, &Z, 1, 1, 1);  // white: the row sums, the D65 white point
+    EXPECT_NEAR(X, 0.41239558896741424 + 0.3575834307637148 + 0.18049264738170157, 1e-15);
+    EXPECT_NEAR(Y, 0.21258623078559555 + 0.7151703037034108 + 0.07220049864333623, 1e-15);
+    EXPECT_NEAR(Z, 0.019297215491746945 + 0.11918386458084854 + 0.9504971251315798, 1e-15);
+    Rgb2Xyz(&X, &Y, &Z, 0, 0, 0);
+    EXPECT_EQ(X, 0);
+    EXPECT_EQ(Y, 0);
+    EXPECT_EQ(Z, 0);
+    Rgb2Xyz(&X, &Y, &Z, 0.5, 0.02, 0.8);
+    const double r = decode(0.5), g = decode(0.02), b = decode(0.8);
+    EXPECT_NEAR(X, 0.41239558896741424 * r + 0.3575834307637148 * g + 0.18049264738170157 * b,
+                1e-15);
+    EXPECT_NEAR(Y, 0.21258623078559555 * r + 0.7151703037034108 * g + 0.07220049864333623 * b,
+                1e-15);
+    EXPECT_NEAR(Z, 0.019297215491746945 * r + 0.11918386458084854 * g + 0.9504971251315798 * b,
+                1e-15);
+}
+
+TEST(ColorConversion, XyzToRgbLiftsOutOfGamutColours) {
+    double r, g, b;
+    // Y alone: linear red −1.5372 and blue −0.204 are negative; red is the smallest.
+    Xyz2Rgb(&r, &g, &b, 0, 1, 0);
+    EXPECT_EQ(r, 0);
+    EXPECT_NEAR(g, encode(1.8758 + 1.5372), 1e-12);
+    EXPECT_NEAR(b, encode(-0.204 + 1.5372), 1e-12);
+    EXPECT_GT(g, 1);  // nothing is clamped above 1
+    // In gamut: plain matrix and curve.
+    Xyz2Rgb(&r, &g, &b, 0.2, 0.25, 0.3);
+    EXPECT_NEAR(r, encode(3.2406 * 0.2 - 1.5372 * 0.25 - 0.4986 * 0.3), 1e-12);
+    EXPECT_NEAR(g, encode(-0.9689 * 0.2 + 1.8758 * 0.25 + 0.0415 * 0.3), 1e-12);
+    EXPECT_NEAR(b, encode(0.0557 * 0.2 - 0.204 * 0.25 + 1.057 * 0.3), 1e-12);
+}
+
+TEST(ColorConversion, LabOfWhiteAndBlack) {
+    double L, a, b;
+    Xyz2Lab(&L, &a, &b, 0.950456, 1, 1.088754);
+    EXPECT_NEAR(L, 100, 1e-9);
+    EXPECT_NEAR(a, 0, 1e-9);
+    EXPECT_NEAR(b, 0, 1e-9);
+    Xyz2Lab(&L, &a, &b, 0, 0, 0);
+    EXPECT_NEAR(L, 0, 1e-9);
+    EXPECT_NEAR(a, 0, 1e-12);
+    EXPECT_NEAR(b, 0, 1e-12);
+    // Dark colours take the linear segment: L = 116 × 7.787… × Y.
+    Xyz2Lab(&L, &a, &b, 0.001, 0.001, 0.001);
+    EXPECT_NEAR(L, 116 * 7.787037037037037 * 0.001, 1e-12);
+}
+
+TEST(ColorConversion, LabAndXyzRoundTrip) {
+    const double samples[][3] = {{0.1, 0.2, 0.3},  {0.9, 0.8, 0.7},      {0.002, 0.004, 0.001},
+                                 {0.5, 0.5, 0.5},  {0.950456, 1, 1.088754}, {0.3, 0.01, 0.6}};
+    for (const auto& s : samples) {
+        double L, a, b, X, Y, Z;
+        Xyz2Lab(&L, &a, &b, s[0], s[1], s[2]);
+        Lab2Xyz(&X, &Y, &Z, L, a, b);
+        EXPECT_NEAR(X, s[0], 1e-9);
+        EXPECT_NEAR(Y, s[1], 1e-9);
+        EXPECT_NEAR(Z, s[2], 1e-9);
+    }
+}
+
+TEST(ColorConversion, RgbAndLabRoundTripAndCompose) {
+    const double samples[][3] = {{0.1, 0.2, 0.3}, {1, 1, 1}, {0.9, 0.1, 0.4}, {0.02, 0.5, 0.03}};
+    for (const auto& s : samples) {
+        double L, a, b;
+        Rgb2Lab(&L, &a, &b, s[0], s[1], s[2]);
+        double X, Y, Z, L2, a2, b2;
+        Rgb2Xyz(&X, &Y, &Z, s[0], s[1], s[2]);
+        Xyz2Lab(&L2, &a2, &b2, X, Y, Z);
+        EXPECT_EQ(L, L2);
+        EXPECT_EQ(a, a2);
+        EXPECT_EQ(b, b2);
+        double r, g, bl;
+        Lab2Rgb(&r, &g, &bl, L, a, b);
+        // The two matrices are published roundings of each other's inverse: close, not exact.
+        EXPECT_NEAR(r, s[0], 2e-3);
+        EXPECT_NEAR(g, s[1], 2e-3);
+        EXPECT_NEAR(bl, s[2], 2e-3);
+    }
+    double r, g, b;
+    Lab2Rgb(&r, &g, &b, 100, 0, 0);
+    EXPECT_NEAR(r, 1, 2e-3);
+    EXPECT_NEAR(g, 1, 2e-3);
+    EXPECT_NEAR(b, 1, 2e-3);
+}

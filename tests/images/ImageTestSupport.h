@@ -1,0 +1,133 @@
+#pragma once
+
+// Helpers shared by the image tests: temporary folders, file bytes, an independent decoder (Qt's)
+// and image comparison.
+
+#include <QImage>
+#include <QImageReader>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "Image.h"
+
+namespace testsupport {
+
+inline std::string dataPath(const char* name) { return std::string(VELKARO_TEST_DATA_DIR) + "/" + name; }
+
+// A fresh empty folder, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("VELKARO_TEST_OUTPUT_DIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/velkaro-test-XXXXXX";
+        std::filesystem::create_directories(std::filesystem::path(pattern).parent_path());
+        mPath = mkdtemp(pattern.data()) ? pattern : std::string();
+        EXPECT_FALSE(mPath.empty());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::permissions(mPath, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(mPath, ignored);
+    }
+    const std::string& path() const { return mPath; }
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+inline ByteBuffer readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return ByteBuffer(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const ByteBuffer& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Pixel (x, y) as the bytes A, R, G, B.
+inline const std::uint8_t* pixelAt(const Image& image, int x, int y) {
+    return image.pixels() + (std::size_t(y) * image.width() + x) * 4;
+}
+
+// The first image of a file decoded by Qt, in our A, R, G, B layout (not premultiplied).
+inline ImageRef qtDecode(const std::string& path) {
+    QImageReader reader(QString::fromStdString(path));
+    QImage image = reader.read();
+    if (image.isNull()) return nullptr;
+    image.convertTo(QImage::Format_RGBA8888);
+    auto result = Image::create(image.width(), image.height());
+    for (int y = 0; y < image.height(); ++y) {
+        const std::uint8_t* row = image.constScanLine(y);
+        std::uint8_t* out = result->pixels() + std::size_t(y) * image.width() * 4;
+        for (int x = 0; x < image.width(); ++x) {
+            out[4 * x + 0] = row[4 * x + 3];
+            out[4 * x + 1] = row[4 * x + 0];
+            out[4 * x + 2] = row[4 * x + 1];
+            out[4 * x + 3] = row[4 * x + 2];
+        }
+    }
+    return result;
+}
+
+// An image of pseudo-random bytes; alpha random too unless `opaque`.
+inline ImageRef randomImage(int width, int height, unsigned seed, bool opaque = false) {
+    auto image = Image::create(width, height);
+    std::mt19937 random(seed);
+    std::uint8_t* p = image->pixels();
+    for (std::size_t i = 0; i < std::size_t(width) * height * 4; ++i) p[i] = std::uint8_t(random());
+    if (opaque) {
+        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) p[4 * i] = 255;
+    }
+    return image;
+}
+
+struct Difference {
+    double meanAbs = 0;  // over the colour bytes
+    int maxAbs = 0;
+};
+
+// Compares the red, green and blue bytes (and alpha when `withAlpha`) of two equal-size images.
+inline Difference compare(const Image& a, const Image& b, bool withAlpha = false) {
+    Difference d;
+    EXPECT_EQ(a.width(), b.width());
+    EXPECT_EQ(a.height(), b.height());
+    if (a.width() != b.width() || a.height() != b.height()) {
+        d.maxAbs = 1 << 20;
+        d.meanAbs = 1e9;
+        return d;
+    }
+    const std::size_t n = std::size_t(a.width()) * a.height() * 4;
+    double sum = 0;
+    std::size_t counted = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % 4 == 0 && !withAlpha) continue;
+        const int diff = std::abs(int(a.pixels()[i]) - int(b.pixels()[i]));
+        sum += diff;
+        d.maxAbs = std::max(d.maxAbs, diff);
+        ++counted;
+    }
+    d.meanAbs = counted ? sum / double(counted) : 0;
+    return d;
+}
+
+inline bool allAlpha(const Image& image, std::uint8_t alpha) {
+    const std::size_t n = std::size_t(image.width()) * image.height();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (image.pixels()[4 * i] != alpha) return false;
+    }
+    return true;
+}
+
+}  // namespace testsupport

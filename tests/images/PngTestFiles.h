@@ -1,0 +1,129 @@
+#pragma once
+
+// PNG and TIFF files made byte by byte or with libpng directly, independent of the code under test.
+
+#include <png.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Image.h"
+
+namespace testsupport {
+
+inline void putBig32(ByteBuffer& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(std::uint8_t(v >> shift));
+}
+
+// One PNG chunk with its length and CRC.
+inline void pngChunk(ByteBuffer& out, const char* type, const ByteBuffer& data) {
+    putBig32(out, std::uint32_t(data.size()));
+    ByteBuffer typed(type, type + 4);
+    typed.insert(typed.end(), data.begin(), data.end());
+    out.insert(out.end(), typed.begin(), typed.end());
+    putBig32(out, std::uint32_t(crc32(0, typed.data(), uInt(typed.size()))));
+}
+
+// A well-formed PNG header claiming width × height RGBA pixels, followed by a tiny IDAT.
+inline ByteBuffer pngClaiming(std::uint32_t width, std::uint32_t height) {
+    ByteBuffer out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    ByteBuffer ihdr;
+    putBig32(ihdr, width);
+    putBig32(ihdr, height);
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+    pngChunk(out, "IHDR", ihdr);
+    const std::uint8_t zeros[64] = {};
+    ByteBuffer compressed(128);
+    uLongf size = uLongf(compressed.size());
+    compress(compressed.data(), &size, zeros, sizeof zeros);
+    compressed.resize(size);
+    pngChunk(out, "IDAT", compressed);
+    pngChunk(out, "IEND", {});
+    return out;
+}
+
+// Writes rows of the given colour type and bit depth (16-bit samples big-endian, as PNG stores
+// them) with libpng. All libpng work sits in this one function, which holds no C++ object.
+inline bool writeWithLibpng(const char* path, int width, int height, int colorType, int bitDepth,
+                            bool interlaced, const std::uint8_t* rows, std::size_t rowBytes) {
+    std::FILE* file = std::fopen(path, "wb");
+    if (!file) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), bitDepth, colorType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (int y = 0; y < height; ++y) png_write_row(png, rows + std::size_t(y) * rowBytes);
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+    return true;
+}
+
+inline void putLittle16(ByteBuffer& out, std::uint16_t v) {
+    out.push_back(std::uint8_t(v));
+    out.push_back(std::uint8_t(v >> 8));
+}
+inline void putLittle32(ByteBuffer& out, std::uint32_t v) {
+    putLittle16(out, std::uint16_t(v));
+    putLittle16(out, std::uint16_t(v >> 16));
+}
+
+// An uncompressed 8-bit RGB TIFF with one page per entry, each page a single colour.
+struct TiffPage {
+    int width, height;
+    std::uint8_t r, g, b;
+};
+inline ByteBuffer multipageTiff(const std::vector<TiffPage>& pages) {
+    ByteBuffer out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    std::size_t linkAt = 4;  // where the offset of the next directory goes
+    for (const TiffPage& page : pages) {
+        const std::uint32_t stripAt = std::uint32_t(out.size());
+        for (int i = 0; i < page.width * page.height; ++i) out.insert(out.end(), {page.r, page.g, page.b});
+        if (out.size() % 2) out.push_back(0);
+        const std::uint32_t bitsAt = std::uint32_t(out.size());
+        for (int i = 0; i < 3; ++i) putLittle16(out, 8);
+        const std::uint32_t directoryAt = std::uint32_t(out.size());
+        for (int i = 0; i < 4; ++i) out[linkAt + i] = std::uint8_t(directoryAt >> (8 * i));
+        struct Entry {
+            std::uint16_t tag, type;
+            std::uint32_t count, value;
+        } entries[] = {
+            {256, 4, 1, std::uint32_t(page.width)},  {257, 4, 1, std::uint32_t(page.height)},
+            {258, 3, 3, bitsAt},                       {259, 3, 1, 1},
+            {262, 3, 1, 2},                            {273, 4, 1, stripAt},
+            {277, 3, 1, 3},                            {278, 4, 1, std::uint32_t(page.height)},
+            {279, 4, 1, std::uint32_t(page.width * page.height * 3)}, {284, 3, 1, 1},
+        };
+        putLittle16(out, std::uint16_t(std::size(entries)));
+        for (const Entry& e : entries) {
+            putLittle16(out, e.tag);
+            putLittle16(out, e.type);
+            putLittle32(out, e.count);
+            if (e.type == 3 && e.count == 1) {
+                putLittle16(out, std::uint16_t(e.value));
+                putLittle16(out, 0);
+            } else {
+                putLittle32(out, e.value);
+            }
+        }
+        linkAt = out.size();
+        putLittle32(out, 0);
+    }
+    return out;
+}
+
+}  // namespace testsupport
