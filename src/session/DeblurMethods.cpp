@@ -54,7 +54,7 @@ void sllsboxNotBuilt(const CImage& in, CImage& out, int channel, double, double,
                      int y, int w, int h, double*, const std::atomic<bool>*) {
     methodNotBuiltPassThrough("deconvolve_sllsbox", in, out, channel, x, y, w, h);
 }
-std::int64_t sllsboxMemUsageNotBuilt(const CImage&, CImage&, int, double, double, int, int, int,
+std::int64_t sllsboxMemUsageNotBuilt(const CImage&, const CImage&, int, double, double, int, int, int,
                                      int, int, int, double*) {
     return 0;
 }

@@ -42,7 +42,7 @@ struct DeblurMethods {
     void (*sllsbox)(const CImage& in, CImage& out, int channel, double radius, double tolerance,
                     int passes, int angle, int x, int y, int w, int h, double* residual,
                     const std::atomic<bool>* cancel);
-    std::int64_t (*sllsboxMemUsage)(const CImage& in, CImage& out, int channel, double radius,
+    std::int64_t (*sllsboxMemUsage)(const CImage& in, const CImage& out, int channel, double radius,
                                     double tolerance, int passes, int angle, int x, int y, int w,
                                     int h, double* residual);
 

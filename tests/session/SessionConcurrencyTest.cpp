@@ -1,0 +1,127 @@
+// clearPreviews and reset while full deblurs and previews run, many times over: no crash, no
+// event after reset returns, caches empty and counters 0. Also run under ThreadSanitizer (label
+// "concurrency").
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "RecordingMethods.h"
+#include "SessionTestSupport.h"
+
+namespace {
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void expectQuiet(Session& s) {
+    EXPECT_EQ(s.mRunningDeblurs, 0);
+    EXPECT_EQ(s.mRunningPreviews, 0);
+    EXPECT_EQ(s.mPreviewBatches, 0);
+    EXPECT_FALSE(s.mStopDeblur);
+    EXPECT_FALSE(s.mStopPreview);
+}
+
+void startWork(Session& s, std::mt19937& rng, int round) {
+    const int deblurs = 1 + int(rng() % 3);
+    for (int i = 0; i < deblurs; ++i) {
+        const DeblurType type = DeblurType(rng() % 27);
+        const int step = 1 + int(rng() % 6);
+        dispatchAsync(DispatchPriority::Default, [&s, type, step] {
+            s.deblurStep(step, type, -1, 2.0f, int(step % 4) - 1, 0.5f, 0.3f);
+        });
+    }
+    const Rect section{double(rng() % 100), double(rng() % 100), 128, 128};
+    s.deblurPreviewAngleUpToStep(6, DeblurType(rng() % 22), -1, section);
+    if (round % 3 == 0) s.stopPreview();
+    s.deblurPreviewAngleStep(1 + int(rng() % 10), DeblurLA1, -1, section);
+}
+
+}  // namespace
+
+TEST(SessionConcurrency, ClearAndResetWhileWorkRuns) {
+    Session s;
+    EventRecorder recorder;
+    recorder.attach(s);
+    std::mt19937 rng(12345);
+    SetMethodDelayMicroseconds(300);
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
+        s.mMethods = RecordingDeblurMethods();
+        startWork(s, rng, round);
+        sleepMs(int(rng() % 15));
+        if (round % 2 == 0) {
+            s.clearPreviews();
+            {
+                std::lock_guard<Lock> guard(s.mLock);
+                EXPECT_TRUE(s.mDeblurredPreviews.empty());
+            }
+            EXPECT_EQ(s.mRunningPreviews, 0);
+            EXPECT_EQ(s.mPreviewBatches, 0);
+            EXPECT_FALSE(s.mStopPreview);
+            startWork(s, rng, round);
+            sleepMs(int(rng() % 10));
+        }
+        s.reset();
+        const std::size_t atReturn = recorder.events().size();
+        {
+            std::lock_guard<Lock> guard(s.mLock);
+            EXPECT_TRUE(s.mDeblurredImages.empty());
+            EXPECT_TRUE(s.mDeblurredPreviews.empty());
+        }
+        expectQuiet(s);
+        EXPECT_EQ(s.mOriginalImage, nullptr);
+        // Tasks submitted but not yet started find the session empty and stay silent.
+        dispatchWaitIdle();
+        EXPECT_EQ(recorder.events().size(), atReturn) << round;
+        expectQuiet(s);
+    }
+    SetMethodDelayMicroseconds(0);
+
+    // Every full deblur's finish followed its start.
+    std::map<DeblurredEntry, int> open;
+    for (const auto& e : recorder.events()) {
+        if (e.type == DeblurStarted) ++open[e.entry];
+        if (e.type == DeblurFinished) {
+            EXPECT_GT(open[e.entry], 0);
+            --open[e.entry];
+        }
+    }
+}
+
+TEST(SessionConcurrency, LoadImageWhileWorkRuns) {
+    Session s;
+    EventRecorder recorder;
+    recorder.attach(s);
+    std::mt19937 rng(777);
+    SetMethodDelayMicroseconds(200);
+    const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
+        s.mMethods = RecordingDeblurMethods();
+        startWork(s, rng, round);
+        sleepMs(int(rng() % 10));
+    }
+    s.reset();
+    dispatchWaitIdle();
+    expectQuiet(s);
+    SetMethodDelayMicroseconds(0);
+}
+
+TEST(SessionConcurrency, ResetStopsARunningLeastSquaresDeblur) {
+    Session s;
+    EventRecorder recorder;
+    recorder.attach(s);
+    ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
+    s.mMethods = RecordingDeblurMethods();
+    SetMethodDelayMicroseconds(5'000'000);  // would take 15 s unless the flag is polled
+    dispatchAsync(DispatchPriority::Default,
+                  [&s] { s.deblurStep(3, DeblurLA2, -1, 0, -1, 0, 0); });
+    ASSERT_TRUE(recorder.waitFor(DeblurStarted, 1));
+    s.reset();
+    SetMethodDelayMicroseconds(0);
+    dispatchWaitIdle();
+    EXPECT_EQ(recorder.count(DeblurFinished), 0);
+    expectQuiet(s);
+    std::lock_guard<Lock> guard(s.mLock);
+    EXPECT_TRUE(s.mDeblurredImages.empty());
+}
