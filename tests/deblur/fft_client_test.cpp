@@ -3,6 +3,8 @@
 
 #include "fftw_process.h"
 
+#include "fft_reference.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -78,22 +80,6 @@ std::vector<Complex> RandomValues(size_t count, unsigned seed) {
     std::vector<Complex> values(count);
     for (Complex& v : values) v = {d(random), d(random)};
     return values;
-}
-
-// The 2-D DFT evaluated term by term; sign -1 forward, +1 backward (unscaled).
-std::vector<Complex> NaiveDft(const std::vector<Complex>& x, int rows, int columns, int sign) {
-    std::vector<Complex> out(x.size());
-    for (int k = 0; k < rows; ++k)
-        for (int l = 0; l < columns; ++l) {
-            Complex sum = 0;
-            for (int m = 0; m < rows; ++m)
-                for (int n = 0; n < columns; ++n) {
-                    double phase = 2 * M_PI * (double(k) * m / rows + double(l) * n / columns);
-                    sum += x[size_t(m) * columns + n] * std::polar(1.0, sign * phase);
-                }
-            out[size_t(k) * columns + l] = sum;
-        }
-    return out;
 }
 
 double MaxDifference(const std::vector<Complex>& a, const std::vector<Complex>& b) {

@@ -1,0 +1,123 @@
+// The frequency-domain Wiener method, with the time of its transforms split into the helper's
+// work (transforming) and the pipe (sending requests and receiving answers), beside the same
+// transforms done in this process with FFTW.
+//
+// Counters per iteration (seconds): method_s the whole method over three channels; helper_fft_s
+// the time the client waits between sending a request and the first bytes of the answer (the
+// helper reading the last of the data and transforming); pipe_s sending plus receiving;
+// inprocess_fft_s the same sequence of transforms, plans and cleanups done here with FFTW.
+
+#include "Deconvolve_wnr.h"
+#include "FftwEngine.h"
+#include "Filter.h"
+#include "Image.h"
+#include "fftw_process.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr double kRadius = 3.0;
+constexpr double kNoise = 0.009999999776482582;
+
+// A photograph-like test image: smooth gradients, some edges and a little noise.
+CImage MakeImage(int width, int height) {
+    CImage image(width, height);
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> noise(-6, 6);
+    std::uint8_t* p = image.pixels();
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x, p += 4) {
+            const bool square = ((x / 64) + (y / 64)) % 2 == 0;
+            for (int c = 1; c <= 3; ++c) {
+                int v = 60 + (x * 97 / width) + (y * 53 / height) + (square ? 40 * c : 0) +
+                        noise(random);
+                p[c] = std::uint8_t(std::clamp(v, 0, 255));
+            }
+        }
+    return image;
+}
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The transforms that one channel of the method asks for (taper: two 1-D pairs, the image, the
+// kernel and one backward; deconvolution: the kernel, the image and one backward), then the
+// cleanup, done in process. Returns the seconds spent in FFTW, planning included.
+double InProcessChannel(FftwEngine& engine, int rows, int columns) {
+    struct Step {
+        int rows, columns, direction;
+    };
+    const Step steps[] = {{rows - 1, 1, 1}, {rows - 1, 1, -1}, {columns - 1, 1, 1},
+                          {columns - 1, 1, -1}, {rows, columns, 1}, {rows, columns, 1},
+                          {rows, columns, -1}, {rows, columns, 1}, {rows, columns, 1},
+                          {rows, columns, -1}};
+    double seconds = 0;
+    for (const Step& s : steps) {
+        std::complex<double>* data = engine.buffer(s.rows, s.columns);
+        const size_t count = size_t(s.rows) * size_t(s.columns);
+        for (size_t k = 0; k < count; ++k) data[k] = {double(k % 251) / 251.0, 0.0};
+        auto start = std::chrono::steady_clock::now();
+        engine.transform(s.rows, s.columns, s.direction);
+        seconds += Seconds(start);
+    }
+    auto start = std::chrono::steady_clock::now();
+    engine.release();
+    seconds += Seconds(start);
+    return seconds;
+}
+
+void RunWiener(benchmark::State& state, int imageWidth, int imageHeight, int x, int y, int w,
+               int h) {
+    const CImage in = MakeImage(imageWidth, imageHeight);
+    CImage out(w, h);
+    // Start the helper outside the measurement.
+    std::complex<double> warm[4] = {};
+    fft_forward(warm, 2, 2);
+    fft_cleanup();
+
+    double method = 0, helper = 0, pipe = 0, inProcess = 0;
+    double megabytes = 0;
+    for (auto _ : state) {
+        fft_reset_statistics();
+        auto start = std::chrono::steady_clock::now();
+        for (int channel = 1; channel <= 3; ++channel)
+            deconvolve_wnr_iir(in, out, channel, kRadius, kNoise, -1, x, y, w, h);
+        method += Seconds(start);
+        const FftExchangeStatistics s = fft_statistics();
+        helper += s.waitSeconds;
+        pipe += s.sendSeconds + s.receiveSeconds;
+        megabytes += s.bytes / 1e6;
+
+        state.PauseTiming();
+        FftwEngine engine;
+        for (int channel = 1; channel <= 3; ++channel) inProcess += InProcessChannel(engine, h, w);
+        state.ResumeTiming();
+    }
+    const auto average = benchmark::Counter::kAvgIterations;
+    state.counters["method_s"] = benchmark::Counter(method, average);
+    state.counters["helper_fft_s"] = benchmark::Counter(helper, average);
+    state.counters["pipe_s"] = benchmark::Counter(pipe, average);
+    state.counters["inprocess_fft_s"] = benchmark::Counter(inProcess, average);
+    state.counters["pipe_MB"] = benchmark::Counter(megabytes, average);
+}
+
+void BM_WienerSection512(benchmark::State& state) {
+    RunWiener(state, 1200, 900, 300, 200, 512, 512);
+}
+BENCHMARK(BM_WienerSection512)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_WienerImage4000x3000(benchmark::State& state) {
+    RunWiener(state, 4000, 3000, 0, 0, 4000, 3000);
+}
+BENCHMARK(BM_WienerImage4000x3000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace

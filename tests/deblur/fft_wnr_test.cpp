@@ -1,0 +1,276 @@
+// The frequency-domain Wiener method against transforms evaluated term by term in the test, and
+// the closed forms the method must reproduce (uniform regions, the 1 × 1 kernel, the taper's
+// range and its border and interior).
+
+#include "ColorSpace.h"
+#include "Deconvolve_wnr.h"
+#include "Filter.h"
+#include "Image.h"
+#include "Matrix.h"
+#include "fftw_process.h"
+
+#include "fft_reference.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Complex = std::complex<double>;
+
+void FillRandom(Matrix& m, unsigned seed, double lo = 0, double hi = 1) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> d(lo, hi);
+    double* p = m.rwData();
+    for (int k = 0; k < m.count(); ++k) p[k] = d(random);
+}
+
+double At(const Matrix& m, int r, int c) { return m.roData()[r * m.columns() + c]; }
+
+// An asymmetric 3 × 3 kernel summing to 1: any mix-up of convolution and correlation, or of
+// rows and columns, shows.
+void AsymmetricKernel(Matrix& psf) {
+    const double k[9] = {0.02, 0.10, 0.03, 0.05, 0.50, 0.15, 0.01, 0.04, 0.10};
+    std::copy(k, k + 9, psf.rwData());
+}
+
+// Transfer function of the kernel on an R × C grid, term by term: the kernel's centre sits at
+// offset (0, 0) and element (c + dy, c + dx) at offset (dy, dx).
+std::vector<Complex> NaiveOtf(const Matrix& psf, int R, int C) {
+    std::vector<Complex> H(size_t(R) * C);
+    const int c = (psf.rows() - 1) / 2;
+    for (int k = 0; k < R; ++k)
+        for (int l = 0; l < C; ++l) {
+            Complex sum = 0;
+            for (int i = 0; i < psf.rows(); ++i)
+                for (int j = 0; j < psf.columns(); ++j) {
+                    double phase = -2 * M_PI * (double(k) * (i - c) / R + double(l) * (j - c) / C);
+                    sum += At(psf, i, j) * std::polar(1.0, phase);
+                }
+            H[size_t(k) * C + l] = sum;
+        }
+    return H;
+}
+
+// I convolved circularly with the kernel: out(y, x) = Σ psf(c + dy, c + dx) I(y − dy, x − dx).
+void CircularBlur(Matrix& out, const Matrix& I, const Matrix& psf) {
+    const int R = I.rows(), C = I.columns(), c = (psf.rows() - 1) / 2;
+    for (int y = 0; y < R; ++y)
+        for (int x = 0; x < C; ++x) {
+            double sum = 0;
+            for (int dy = -c; dy <= c; ++dy)
+                for (int dx = -c; dx <= c; ++dx)
+                    sum += At(psf, c + dy, c + dx) * At(I, ((y - dy) % R + R) % R, ((x - dx) % C + C) % C);
+            out.rwData()[y * C + x] = sum;
+        }
+}
+
+double MaxDifference(const Matrix& a, const Matrix& b) {
+    double worst = 0;
+    for (int k = 0; k < a.count(); ++k)
+        worst = std::max(worst, std::abs(a.roData()[k] - b.roData()[k]));
+    return worst;
+}
+
+TEST(ComplexMatrix, OperationsMatchStdComplex) {
+    ComplexMatrix a(2, 3), b(2, 3), c(2, 3);
+    for (size_t k = 0; k < a.count(); ++k) EXPECT_EQ(a.data()[k], Complex(0, 0));  // starts at 0
+    Matrix real(2, 3);
+    FillRandom(real, 1, 0.5, 2);
+    for (size_t k = 0; k < a.count(); ++k) {
+        a.data()[k] = {double(k) - 2.5, 1.5 * double(k) + 0.5};
+        b.data()[k] = {0.25 * double(k) + 1, -double(k)};
+    }
+    ComplexMatrixComponentMultiply(c, a, b);
+    for (size_t k = 0; k < a.count(); ++k) EXPECT_NEAR(std::abs(c.data()[k] - a.data()[k] * b.data()[k]), 0, 1e-14);
+    ComplexMatrixComponentDivide(c, a, real);
+    for (size_t k = 0; k < a.count(); ++k) EXPECT_NEAR(std::abs(c.data()[k] - a.data()[k] / real.roData()[k]), 0, 1e-14);
+    ComplexMatrixConjugate(c, a);
+    for (size_t k = 0; k < a.count(); ++k) EXPECT_EQ(c.data()[k], std::conj(a.data()[k]));
+    Matrix magnitude(2, 3);
+    ComplexMatrixAbsolute(magnitude, a);
+    ComplexMatrixAbsolute(c, a);
+    for (size_t k = 0; k < a.count(); ++k) {
+        EXPECT_DOUBLE_EQ(magnitude.roData()[k], std::abs(a.data()[k]));
+        EXPECT_EQ(c.data()[k], Complex(std::abs(a.data()[k]), 0));
+    }
+    c.loadFrom(real);
+    Matrix back(2, 3);
+    c.saveTo(back);
+    EXPECT_EQ(MaxDifference(back, real), 0);
+    EXPECT_EQ(c.data()[4].imag(), 0);
+
+    ComplexMatrix wrong(3, 2);
+    EXPECT_DEATH(ComplexMatrixConjugate(wrong, a), "b.rows\\(\\) == a.rows\\(\\)");
+    EXPECT_DEATH(wrong.loadFrom(real), "m.rows\\(\\) == mRows");
+}
+
+TEST(Ifftn, ReturnsTheInputOfAForwardTransform) {
+    for (auto [R, C] : {std::pair{7, 5}, std::pair{16, 16}, std::pair{9, 1}}) {
+        Matrix m(R, C), back(R, C);
+        FillRandom(m, unsigned(R * C));
+        ComplexMatrix c(R, C);
+        c.loadFrom(m);
+        fft_forward(c.data(), R, C);
+        ifftn(back, c);
+        EXPECT_LT(MaxDifference(back, m), 1e-14) << R << " x " << C;
+    }
+}
+
+TEST(Psf2otf, EqualsTheTransferFunctionOfTheCentredKernel) {
+    Matrix psf(3, 3);
+    AsymmetricKernel(psf);
+    ComplexMatrix otf(6, 8);
+    psf2otf(otf, psf, 6, 8);
+    const std::vector<Complex> H = NaiveOtf(psf, 6, 8);
+    for (size_t k = 0; k < H.size(); ++k) EXPECT_NEAR(std::abs(otf.data()[k] - H[k]), 0, 1e-14);
+
+    Matrix even(2, 2);
+    even.fill(0.25);
+    EXPECT_DEATH(psf2otf(otf, even, 6, 8), "PSF.rows\\(\\) & 1 != 0");
+}
+
+TEST(Edgetaper, StaysInRangeBlursTheBorderAndKeepsTheInterior) {
+    const int R = 24, C = 20;
+    Matrix I(R, C);
+    FillRandom(I, 7, 0.2, 0.9);
+    Matrix psf(3, 3);
+    AsymmetricKernel(psf);
+    Matrix J(R, C), blurred(R, C);
+    edgetaper(J, I, psf);
+    CircularBlur(blurred, I, psf);
+
+    double lo = 1e9, hi = -1e9;
+    for (int k = 0; k < I.count(); ++k) {
+        lo = std::min(lo, I.roData()[k]);
+        hi = std::max(hi, I.roData()[k]);
+    }
+    for (int k = 0; k < J.count(); ++k) {
+        EXPECT_GE(J.roData()[k], lo);
+        EXPECT_LE(J.roData()[k], hi);
+    }
+    // Border rows and columns: the circular blur. Far from the border (at least the kernel's
+    // size away): the input itself.
+    for (int y = 0; y < R; ++y)
+        for (int x = 0; x < C; ++x) {
+            if (y == 0 || y == R - 1 || x == 0 || x == C - 1) {
+                EXPECT_NEAR(At(J, y, x), At(blurred, y, x), 1e-12) << y << ", " << x;
+            } else if (y >= 3 && y <= R - 4 && x >= 3 && x <= C - 4) {
+                EXPECT_NEAR(At(J, y, x), At(I, y, x), 1e-12) << y << ", " << x;
+            }
+        }
+
+    // In place, with a disc and a motion kernel on a random image with outliers.
+    for (int angle : {-1, 30}) {
+        const int n = SizeForFilter(3.0, angle);
+        Matrix kernel(n, n);
+        GenerateFilter(kernel, 3.0, angle);
+        Matrix m(R, C);
+        FillRandom(m, 11, -0.5, 1.5);
+        TapeEdge(m, kernel);
+        for (int k = 0; k < m.count(); ++k) {
+            EXPECT_GE(m.roData()[k], -0.5);
+            EXPECT_LE(m.roData()[k], 1.5);
+        }
+    }
+}
+
+TEST(Deconvwnr, MatchesAReferenceComputedTermByTerm) {
+    const int R = 12, C = 10;
+    const double nsr = 0.01;
+    Matrix I(R, C);
+    FillRandom(I, 3);
+    Matrix psf(3, 3);
+    AsymmetricKernel(psf);
+
+    std::vector<Complex> x(size_t(R) * C);
+    for (size_t k = 0; k < x.size(); ++k) x[k] = I.roData()[k];
+    std::vector<Complex> F = NaiveDft(x, R, C, -1);
+    const std::vector<Complex> H = NaiveOtf(psf, R, C);
+    for (size_t k = 0; k < F.size(); ++k)
+        F[k] *= std::conj(H[k]) / std::max(std::norm(H[k]) + nsr, std::ldexp(1.0, -26));
+    const std::vector<Complex> reference = NaiveDft(F, R, C, +1);
+
+    Matrix J(R, C);
+    deconvwnr(J, I, psf, nsr);
+    for (size_t k = 0; k < reference.size(); ++k)
+        EXPECT_NEAR(J.roData()[k], reference[k].real() / (R * C), 1e-12);
+
+    // With almost no regularisation it undoes a circular blur, also in place.
+    Matrix blurred(R, C);
+    CircularBlur(blurred, I, psf);
+    deconvwnr(blurred, blurred, psf, 1e-14);
+    EXPECT_LT(MaxDifference(blurred, I), 1e-9);
+}
+
+TEST(Deconvwnr, UniformRegionAndUnitKernelAreScaledByTheGainAtZero) {
+    const double noise = 0.009999999776482582;
+    const int n = SizeForFilter(2.5, -1);
+    Matrix kernel(n, n);
+    GenerateFilter(kernel, 2.5, -1);
+    Matrix flat(20, 17);
+    flat.fill(0.4);
+    edgetaper(flat, flat, kernel);
+    deconvwnr(flat, flat, kernel, noise);
+    for (int k = 0; k < flat.count(); ++k) EXPECT_NEAR(flat.roData()[k], 0.4 / (1 + noise), 1e-12);
+
+    Matrix unit(1, 1);
+    GenerateFilter(unit, 0.5, 45);
+    Matrix I(9, 11), J(9, 11);
+    FillRandom(I, 5);
+    edgetaper(J, I, unit);
+    EXPECT_LT(MaxDifference(J, I), 1e-13);
+    deconvwnr(J, I, unit, noise);
+    for (int k = 0; k < I.count(); ++k) EXPECT_NEAR(J.roData()[k], I.roData()[k] / (1 + noise), 1e-13);
+}
+
+// Linear value of an 8-bit sRGB level, and the level a linear value is written as.
+double Linear(std::uint8_t level) {
+    std::uint8_t px[4] = {255, level, level, level};
+    double v;
+    ReadChannelDouble(px, &v, 1, 1);
+    return v;
+}
+std::uint8_t Level(double linear) {
+    std::uint8_t px[4] = {255, 0, 0, 0};
+    WriteChannelDouble(&linear, px, 1, 1);
+    return px[1];
+}
+
+TEST(DeconvolveWnrIir, UniformRegionOfAnImage) {
+    CImage in(40, 30);
+    for (int k = 0; k < 40 * 30; ++k) in.pixels()[4 * k + 2] = 150;
+    CImage out(16, 12);
+    const double noise = 0.0010000000474974513;
+    deconvolve_wnr_iir(in, out, 2, 2.0, noise, -1, 10, 9, 16, 12);
+    const std::uint8_t expected = Level(Linear(150) / (1 + noise));
+    for (int k = 0; k < 16 * 12; ++k) {
+        EXPECT_EQ(out.pixels()[4 * k + 2], expected);
+        EXPECT_EQ(out.pixels()[4 * k + 1], 255);  // other channels untouched
+    }
+    EXPECT_DEATH(deconvolve_wnr_iir(in, out, 2, 2.0, noise, -1, 30, 0, 16, 12),
+                 "i.width\\(\\) - x >= w");
+}
+
+TEST(DeconvolveWnrIir, RegionNotLargerThanTheKernelIsLeftAsRead) {
+    CImage in(9, 9);
+    for (int k = 0; k < 81; ++k) in.pixels()[4 * k + 3] = std::uint8_t(k * 3);
+    for (auto [w, h] : {std::pair{5, 9}, std::pair{9, 4}, std::pair{1, 1}}) {
+        CImage out(w, h);
+        testing::internal::CaptureStdout();
+        deconvolve_wnr_iir(in, out, 3, 2.5, 0.01, 60, 9 - w, 0, w, h);  // 5 × 5 kernel
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("left as read"), std::string::npos);
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c) {
+                const std::uint8_t level = in.pixels()[4 * (r * 9 + 9 - w + c) + 3];
+                EXPECT_EQ(out.pixels()[4 * (r * w + c) + 3], Level(Linear(level)));
+            }
+    }
+}
+
+}  // namespace
