@@ -28,7 +28,9 @@ inline bool cancelled(const std::atomic<bool>* cancel) {
 struct SllsboxStats {
     long solves = 0;
     long iterations = 0;      // outer iterations (the counter `it` at return, summed)
-    long ataProducts = 0;     // products with AᵀA (one per call of atamult mode 0)
+    // Products with AᵀA (one per call of atamult mode 0); atomic so that another thread may
+    // watch the solver's progress.
+    std::atomic<long> ataProducts{0};
     long ataColumns = 0;      // columns multiplied by AᵀA (a 2-column product counts 2)
     double ataSeconds = 0;    // wall-clock time inside those products
     double seconds = 0;       // wall-clock time inside sllsbox

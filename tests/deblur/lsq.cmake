@@ -2,4 +2,6 @@
 if(TARGET velkaro_deblur_lsq)
   velkaro_test(lsq_helpers_test SOURCES lsq_helpers_test.cpp
     LIBS velkaro_deblur_lsq LABELS deblur)
+  velkaro_test(lsq_solver_test SOURCES lsq_solver_test.cpp
+    LIBS velkaro_deblur_lsq LABELS deblur)
 endif()
