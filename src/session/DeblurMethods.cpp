@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Deconvolve.h"
+
 namespace {
 
 // Stand-in for a method whose module is not part of this build: logs and leaves the region's
@@ -50,14 +52,6 @@ void lucyRichardThresholdNotBuilt(const CImage& in, CImage& out, int channel, do
                                   int x, int y, int w, int h) {
     methodNotBuiltPassThrough("deconvolve_lucy_richard_threshold", in, out, channel, x, y, w, h);
 }
-void sllsboxNotBuilt(const CImage& in, CImage& out, int channel, double, double, int, int, int x,
-                     int y, int w, int h, double*, const std::atomic<bool>*) {
-    methodNotBuiltPassThrough("deconvolve_sllsbox", in, out, channel, x, y, w, h);
-}
-std::int64_t sllsboxMemUsageNotBuilt(const CImage&, const CImage&, int, double, double, int, int, int,
-                                     int, int, int, double*) {
-    return 0;
-}
 void fitRefocusNotBuilt(const CImage& in, CImage& out, int channel, double, int, int x, int y,
                         int w, int h) {
     methodNotBuiltPassThrough("fit_refocus", in, out, channel, x, y, w, h);
@@ -84,8 +78,8 @@ const DeblurMethods& DefaultDeblurMethods() {
         lucyRichardMemUsageNotBuilt,
         lucyRichardThresholdNotBuilt,
         lucyRichardMemUsageNotBuilt,
-        sllsboxNotBuilt,
-        sllsboxMemUsageNotBuilt,
+        deconvolve_sllsbox,
+        deconvolve_sllsbox_mem_usage,
         fitRefocusNotBuilt,
         radiusMethodMemUsageNotBuilt,
         convolveNotBuilt,
