@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <memory>
 #include <vector>
 
 #include "Check.h"
+#include "PlanarFft.h"
 
 namespace {
 
@@ -31,6 +33,12 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
     VK_CHECK(kernel && (kernelHeight & 1) == 1 && (kernelWidth & 1) == 1);
     VK_CHECK(offsetX >= 0 && offsetY >= 0 && offsetX + dest.width <= src.width &&
              offsetY + dest.height <= src.height);
+    // Large kernels go through the FFT engine; OpenCV's own DFT path is slower.
+    if (planarFftPays(dest.width, dest.height, kernelHeight, kernelWidth)) {
+        PlanarFftConvolution(kernel, kernelHeight, kernelWidth, dest.width, dest.height)
+            .apply(src, dest, offsetX, offsetY);
+        return;
+    }
     // filter2D on a window of a larger matrix reads the real neighbours around the window and
     // replicates only the edge of the whole matrix.
     const cv::Mat window = PlaneMat(src)(cv::Rect(offsetX, offsetY, dest.width, dest.height));
@@ -68,16 +76,32 @@ void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX,
     const cv::Mat k(kernelHeight, kernelWidth, CV_32F, const_cast<float*>(kernel));
     cv::Mat flipped;
     cv::flip(k, flipped, -1);
+    // With a large kernel both convolutions go through the FFT engine, each kernel's spectrum
+    // computed once for all iterations.
+    std::unique_ptr<PlanarFftConvolution> fftK, fftFlipped;
+    if (planarFftPays(ww, wh, kernelHeight, kernelWidth)) {
+        fftK = std::make_unique<PlanarFftConvolution>(kernel, kernelHeight, kernelWidth, ww, wh);
+        fftFlipped = std::make_unique<PlanarFftConvolution>(flipped.ptr<float>(), kernelHeight,
+                                                            kernelWidth, ww, wh);
+    }
+    auto filter = [&](const cv::Mat& from, cv::Mat& to, const cv::Mat& kmat,
+                      PlanarFftConvolution* fft) {
+        if (fft) {
+            fft->apply(PlanarF{reinterpret_cast<float*>(from.data), ww, wh, from.step},
+                       PlanarF{reinterpret_cast<float*>(to.data), ww, wh, to.step}, 0, 0);
+        } else {
+            cv::filter2D(from, to, CV_32F, kmat, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+        }
+    };
 
     for (int it = 0; it < iterations; ++it) {
-        cv::filter2D(estimate, blurred, CV_32F, k, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+        filter(estimate, blurred, k, fftK.get());
         for (int r = 0; r < wh; ++r) {
             const float* o = observed.ptr<float>(r);
             float* q = blurred.ptr<float>(r);
             for (int c = 0; c < ww; ++c) q[c] = o[c] / std::max(q[c], kRichardsonLucyFloor);
         }
-        cv::filter2D(blurred, correction, CV_32F, flipped, cv::Point(-1, -1), 0,
-                     cv::BORDER_REPLICATE);
+        filter(blurred, correction, flipped, fftFlipped.get());
         cv::multiply(estimate, correction, estimate);
     }
     cv::Mat out = PlaneMat(dest);

@@ -1,0 +1,15 @@
+#include "FitRefocus.h"
+
+#include <cstring>
+
+void fit_refocus(const CImage& in, CImage& o, int channel, double, int, int x, int y, int w,
+                 int h) {
+    if (channel != 1) return;
+    for (int r = 0; r < h; ++r)
+        std::memcpy(o.pixels() + std::size_t(r) * w * 4,
+                    in.pixels() + (std::size_t(y + r) * in.width() + x) * 4, std::size_t(w) * 4);
+}
+
+std::int64_t fit_refocus_mem_usage(const CImage&, CImage&, int, double, int, int, int, int, int) {
+    return 0;
+}

@@ -1,0 +1,43 @@
+#include "Richard_Lucy.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "Check.h"
+#include "Filter.h"
+#include "MethodSupport.h"
+#include "Planar.h"
+#include "Timer.h"
+
+void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
+                             int iterations, int angle, int x, int y, int w, int h) {
+    VK_CHECK(w == o.width());
+    VK_CHECK(h == o.height());
+    Timer timer;
+    timer.start();
+    std::vector<float> kernel;
+    int n = 0;
+    MethodKernel(kernel, n, radius, angle);
+    // The source starts at the region's first pixel and runs to the image's end. The planar
+    // operation carries its estimate two kernel sizes beyond the region and reads nothing
+    // further, so the rest of the image need not be decoded.
+    const int reach = 2 * n;
+    ChannelWindow window;
+    ReadChannelWindow(window, in, channel, x, y, x + w + reach, y + h + reach);
+    std::vector<float> result(std::size_t(w) * std::size_t(h));
+    const PlanarF src{window.data.data(), window.width, window.height,
+                      std::size_t(window.width) * sizeof(float)};
+    const PlanarF dest{result.data(), w, h, std::size_t(w) * sizeof(float)};
+    richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations);
+    WriteChannelRegion(o, channel, result.data(), w, h);
+    std::printf("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
+}
+
+std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int, double radius,
+                                               int, int angle, int, int, int w, int h) {
+    const int n = SizeForFilter(radius, angle);
+    const long long err = (long long)richardsonLucyPlanarFScratchSize();
+    VK_CHECK(err >= 0);
+    return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height()) +
+           4 * std::int64_t(n) * n + 4 * std::int64_t(o.width()) * o.height();
+}

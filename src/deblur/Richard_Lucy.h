@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+#include "Image.h"
+
+// Richardson–Lucy deconvolution (Richardson 1972, Lucy 1974) of channel `channel` of the region
+// x, y, w, h of `in` with the kernel of `radius` and `angle`, `iterations` times, written into
+// the same channel of `o` (w × h). The image below and to the right of the region serves as its
+// neighbourhood; above and to the left the region's first row and column are extended.
+void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
+                             int iterations, int angle, int x, int y, int w, int h);
+std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int channel,
+                                               double radius, int iterations, int angle, int x,
+                                               int y, int w, int h);

@@ -1,0 +1,17 @@
+# The deblurring methods proper: blur and pass-through, unsharp masks, Richardson–Lucy plain and
+# thresholded, and the Wiener FIR filter.
+if(TARGET velkaro_deblur_filter)
+  add_library(velkaro_deblur_methods STATIC
+    MethodSupport.cpp
+    Convolve.cpp
+    FitRefocus.cpp
+    USM.cpp
+    Richard_Lucy.cpp
+    Richard_Lucy_Threshold.cpp
+    Wiener_FIR.cpp)
+  target_include_directories(velkaro_deblur_methods PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(velkaro_deblur_methods
+    PUBLIC velkaro_deblur_filter velkaro_matrix velkaro_images
+    PRIVATE LAPACK::LAPACK)
+  target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_methods)
+endif()

@@ -1,0 +1,4 @@
+if(TARGET velkaro_deblur_methods)
+  velkaro_test(methods_test SOURCES methods_test.cpp LIBS velkaro_deblur_methods LABELS deblur)
+  velkaro_test(methods_mask_test SOURCES methods_mask_test.cpp LIBS velkaro_images LABELS deblur)
+endif()
