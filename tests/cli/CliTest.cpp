@@ -14,7 +14,7 @@ using namespace testsupport;
 
 namespace {
 
-struct Run {
+struct CliRun {
     int status = -1;
     std::string out, err;
     // The non-empty lines of standard error.
@@ -36,14 +36,14 @@ std::string slurp(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-Run cli(const std::vector<std::string>& args) {
+CliRun cli(const std::vector<std::string>& args) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
     const std::string program = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    Run run;
+    CliRun run;
     const pid_t child = fork();
     if (child == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -77,7 +77,7 @@ TEST(CliInfo, PrintsFormatAndSizeAsTheAppDecodes) {
         {"no_time_for_that_tiny.gif", "format: GIF\nwidth: 14\nheight: 25\n"},
     };
     for (const Case& c : cases) {
-        const Run run = cli({"info", dataPath(c.file)});
+        const CliRun run = cli({"info", dataPath(c.file)});
         EXPECT_EQ(run.status, 0) << c.file << ": " << run.err;
         EXPECT_EQ(run.out, c.expected) << c.file;
     }
@@ -87,7 +87,7 @@ TEST(CliConvert, WritesWhatTheAppWouldSave) {
     TempDir dir;
     // PNG: exactly the decoded pixels.
     const std::string png = dir.file("coffee.png");
-    Run run = cli({"convert", dataPath("coffee.png"), png});
+    CliRun run = cli({"convert", dataPath("coffee.png"), png});
     ASSERT_EQ(run.status, 0) << run.err;
     const ImageRef original = io().readFromFile(dataPath("coffee.png"));
     const ImageRef converted = io().readFromFilePng(png, false);
@@ -133,7 +133,7 @@ TEST(CliErrors, BadArgumentsGiveOneLineAndStatus2) {
     for (const auto& args : cases) {
         std::string shown;
         for (const std::string& a : args) shown += a + " ";
-        const Run run = cli(args);
+        const CliRun run = cli(args);
         EXPECT_EQ(run.status, 2) << shown;
         const auto lines = run.errLines();
         ASSERT_EQ(lines.size(), 1u) << shown << "\n" << run.err;
@@ -150,7 +150,7 @@ TEST(CliErrors, UnreadableInputAndUnwritableOutputFail) {
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{"info", input},
               std::vector<std::string>{"convert", input, dir.file("out.png")}}) {
-            const Run run = cli(args);
+            const CliRun run = cli(args);
             EXPECT_EQ(run.status, 1) << args[0] << " " << input;
             const auto lines = run.errLines();
             ASSERT_FALSE(lines.empty());
@@ -160,7 +160,7 @@ TEST(CliErrors, UnreadableInputAndUnwritableOutputFail) {
         }
     }
     const std::string nowhere = dir.file("no/such/folder/out.png");
-    const Run run = cli({"convert", dataPath("rocket.jpg"), nowhere});
+    const CliRun run = cli({"convert", dataPath("rocket.jpg"), nowhere});
     EXPECT_EQ(run.status, 1);
     const auto lines = run.errLines();
     ASSERT_EQ(lines.size(), 1u) << run.err;
@@ -172,7 +172,7 @@ TEST(CliErrors, UnreadableInputAndUnwritableOutputFail) {
 }
 
 TEST(CliHelp, ListsTheCommands) {
-    const Run run = cli({"help"});
+    const CliRun run = cli({"help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("info FILE"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("convert IN OUT"), std::string::npos) << run.out;

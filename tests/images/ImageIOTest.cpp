@@ -204,15 +204,15 @@ TEST(JpegCodec, SamplePhotoMatchesIndependentDecoder) {
 namespace {
 
 // The tags and pixel bytes of the first page of a little-endian TIFF (enough for our writer's).
-struct TiffPage {
+struct ParsedTiff {
     std::map<int, std::vector<std::uint32_t>> tags;
     ByteBuffer pixels;
 };
 
-TiffPage parseTiff(const ByteBuffer& b) {
+ParsedTiff parseTiff(const ByteBuffer& b) {
     auto u16 = [&](std::size_t at) { return std::uint32_t(b[at] | b[at + 1] << 8); };
     auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-    TiffPage page;
+    ParsedTiff page;
     const std::size_t directory = u32(4);
     for (std::uint32_t i = 0; i < u16(directory); ++i) {
         const std::size_t e = directory + 2 + 12 * i;
@@ -242,7 +242,7 @@ TEST(TiffCodec, WritesUncompressedEightBitRgbaAndReadsBack) {
     ASSERT_TRUE(io().writeImage(original, "TIFF", 50, path));
     const ByteBuffer bytes = readBytes(path);
     ASSERT_TRUE(startsWith(bytes, {'I', 'I', 42, 0}));
-    TiffPage page = parseTiff(bytes);
+    ParsedTiff page = parseTiff(bytes);
     EXPECT_EQ(page.tags[256], std::vector<std::uint32_t>{45});
     EXPECT_EQ(page.tags[257], std::vector<std::uint32_t>{31});
     EXPECT_EQ(page.tags[258], (std::vector<std::uint32_t>{8, 8, 8, 8}));
