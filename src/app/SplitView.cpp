@@ -15,6 +15,7 @@
 #include "Check.h"
 #include "ControllerInterface.h"
 #include "GUI.h"
+#include "ImageIO.h"
 #include "MainWindow.h"
 #include "TiledImage.h"
 
@@ -435,7 +436,11 @@ void SplitView::mouseExited() {
 // --- Drag and drop -------------------------------------------------------------------------
 
 QStringList SplitView::dropExtensions() {
-    return {"jpg", "jpeg", "png", "tif", "tiff", "gif", "bmp", "webp"};
+    QStringList extensions;
+    for (const std::string& extension : ImageIO::sharedInstance().supportedExtensions()) {
+        extensions.append(QString::fromStdString(extension));
+    }
+    return extensions;
 }
 
 void SplitView::dragEnterEvent(QDragEnterEvent* event) {

@@ -63,8 +63,7 @@ public:
     void moveBrushTo(QPointF viewPoint);
     void applyBrushAt(QPointF viewPoint);
 
-    // The extensions a dropped file may have (lower case). Until the image reader names its
-    // own list, the formats it decodes are listed here.
+    // The extensions a dropped file may have: those the image reader decodes (lower case).
     static QStringList dropExtensions();
 
     // State, for the window's owner and for tests.

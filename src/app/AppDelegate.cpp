@@ -1,0 +1,127 @@
+#include "AppDelegate.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QSettings>
+#include <QUrl>
+
+#include "Controller.h"
+#include "Dialogs.h"
+#include "MainWindow.h"
+
+namespace {
+
+// The maker's site and support address. Nothing is fetched from them by the program itself; they
+// are only handed to the desktop's browser or mail program.
+constexpr const char* kSite = "https://velkaro.example.org";
+constexpr const char* kSupport = "mailto:support@velkaro.example.org?subject=Velkaro%20support";
+
+}  // namespace
+
+AppDelegate::AppDelegate(const WindowLayout& layout, Controller& controller, QSettings& settings,
+                         Dialogs& dialogs, QObject* parent)
+    : QObject(parent),
+      mMainWindow(layout.mainWindow),
+      mAnonStats(layout.allowAnonStats),
+      mController(controller),
+      mSettings(settings),
+      mDialogs(dialogs),
+      mTerminate([] { QCoreApplication::quit(); }) {
+    connect(layout.quitAction, &QAction::triggered, this, [this] { applicationShouldTerminate(); });
+    connect(layout.aboutAction, &QAction::triggered, this, [this] { showAbout(); });
+    connect(layout.helpAction, &QAction::triggered, this, [this] { showHelp(); });
+    connect(layout.faqAction, &QAction::triggered, this, [this] { showFaq(); });
+    connect(layout.supportAction, &QAction::triggered, this, [this] { contactSupport(); });
+    // Closing the main window is quitting.
+    mMainWindow->installEventFilter(this);
+}
+
+QString AppDelegate::siteAddress(const QString& path) { return QString(kSite) + path; }
+
+QString AppDelegate::supportAddress() { return kSupport; }
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (!mSettings.contains("mFirstLaunch")) {
+        mSettings.setValue("mFirstLaunch", QDateTime::currentDateTime());
+        mSettings.sync();
+        mDialogs.beginAlert(
+            mMainWindow,
+            {"Welcome to Velkaro!", "Show me!", "No, thanks.",
+             "This is the first time you're launching Velkaro. We strongly recommend reading the "
+             "tutorial first, would you like to ? You can always consult it later using the Help "
+             "menu."},
+            [this](AlertButton button) {
+                if (button == AlertButton::Default) showHelp();
+            });
+    } else if (!mSettings.contains("allowAnonStats")) {
+        mDialogs.beginAlert(
+            mMainWindow,
+            {"Help improve Velkaro!", "Sure!", "No, thanks.",
+             "With your permission, we would like to gather anonymous statistics to help improve "
+             "Velkaro. The content of the data is: size of the image in pixels, deblurring "
+             "algorithm used, radius selected and masking options. This data will only be used "
+             "by us to improve Velkaro. Do you agree?"},
+            [this](AlertButton button) {
+                mAnonStats->setChecked(button == AlertButton::Default);
+                mController.saveDefaults(mAnonStats);
+            });
+    }
+}
+
+void AppDelegate::applicationShouldTerminate() {
+    if (mAsking || mTerminating) return;
+    if (!mController.hasFileOpen()) {
+        terminate();
+        return;
+    }
+    mAsking = true;
+    mDialogs.beginAlert(mMainWindow,
+                        {"You are about to quit Velkaro.", "No", "Yes",
+                         "Your changes will be lost if you don't save them. Do you still want to "
+                         "quit Velkaro?\n"},
+                        [this](AlertButton button) {
+                            mAsking = false;
+                            if (button == AlertButton::Alternate) terminate();
+                        });
+}
+
+void AppDelegate::terminate() {
+    if (mController.isBusy()) return;
+    mTerminating = true;
+    // Running deblurs are stopped while the window still answers.
+    mController.closeImages();
+    mTerminate();
+    mTerminating = false;
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mMainWindow && event->type() == QEvent::Close && !mTerminating) {
+        event->ignore();
+        applicationShouldTerminate();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::showHelp() {
+    QDesktopServices::openUrl(QUrl(siteAddress("/products/velkaro/tutorials/basics.html")));
+}
+
+void AppDelegate::showFaq() {
+    QDesktopServices::openUrl(QUrl(siteAddress("/products/velkaro/faq.html")));
+}
+
+void AppDelegate::contactSupport() { QDesktopServices::openUrl(QUrl(supportAddress())); }
+
+void AppDelegate::showAbout() {
+    const QString name = QCoreApplication::applicationName();
+    QMessageBox::about(mMainWindow, tr("About %1").arg(name),
+                       tr("<b>%1 %2</b><p>Sharpens blurred photographs: click the spot that "
+                          "matters, pick the best candidate, paint it in.</p>")
+                           .arg(name, QStringLiteral(VELKARO_VERSION)));
+}

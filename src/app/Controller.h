@@ -1,0 +1,231 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointF>
+#include <QRectF>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "ControllerInterface.h"
+#include "DeblurTypes.h"
+#include "Image.h"
+#include "MainWindowLayout.h"
+#include "Session.h"
+#include "UndoManager.h"
+
+class Dialogs;
+class QSettings;
+class ResultsModel;
+class UsageReporter;
+struct UsageReportFields;
+
+// Holds one copy of a result key inside an event dictionary. Two are equal when neither key
+// orders before the other.
+class DBO {
+public:
+    DBO() = default;
+    explicit DBO(const DeblurredEntry& entry) : mEntry(entry) {}
+    const DeblurredEntry* de() const { return &mEntry; }
+    friend bool operator==(const DBO& a, const DBO& b) {
+        return SameDeblurredEntry(a.mEntry, b.mEntry);
+    }
+
+private:
+    DeblurredEntry mEntry;
+};
+Q_DECLARE_METATYPE(DBO)
+
+// The dictionary form of a session event: "eventType", "deblurredEntry" (a DBO) and the entry's
+// fields under "deblurredEntry.<field>".
+QVariantMap EventDictionary(const SessionEvent& event);
+
+// The label of a full deblur in the results list: "RL40 2.5", or with a mask
+// "RL40 2.5\n [B, 50%,\n 3.0, 0.5]".
+QString DeblurLabel(const DeblurredEntry& entry);
+
+// The 512 × 512 section around an image point, shifted inside a W × H image; the whole image when
+// it is smaller.
+Rect PreviewSection(QPointF point, int W, int H);
+
+// The window controller: owns the processing session, opens and saves images, drives the deblur
+// queue and the previews, turns session events into changes of the grid and the results list, and
+// keeps one level of undo of the reconstructed image. Everything runs on the main thread; work
+// that may take a while runs on a worker while the event loop keeps turning behind a window-modal
+// progress sheet.
+class Controller : public QObject, public ControllerInterface {
+public:
+    // The layout's widgets, the settings store and the dialogs must outlive the controller.
+    Controller(const WindowLayout& layout, QSettings& settings, Dialogs& dialogs,
+               QObject* parent = nullptr);
+    ~Controller() override;
+
+    // The process-wide controller (null before one is made).
+    static Controller* controller();
+
+    // --- documents ---
+    void openImage();
+    void reallyOpenImage();
+    void maybeOpenImageAtPath(const QString& path);
+    void openImageAtPath(const QString& path) override;
+    void closeImages();
+    bool hasFileOpen() override;
+    bool allowDrop() override;
+
+    // --- saving ---
+    void saveResult();
+    // True when the image file was written.
+    bool saveResultToPath(const QString& path);
+    QStringList currentlyAllowedFileTypes() const;
+    void savePopupChanged(QObject* sender);
+    void transferTagsFrom(const QString& source, const QString& destination);
+    // The exiftool program to run instead of the one found beside the application or on PATH.
+    void setExiftoolProgram(const QString& program) { mExiftoolProgram = program; }
+    // exiftool beside the application (or in its resource folders), else on PATH; empty if none.
+    static QString findExiftool();
+
+    // --- undo ---
+    void saveForUndo();
+    void setReconstructed(const ImageRef& image);
+    UndoManager& undoManager() { return mUndoManager; }
+
+    // --- settings and windows ---
+    void loadDefaults();
+    void saveDefaults(QObject* sender) override;
+    void showPreferences();
+    void startModal(const QString& text);
+    void doneModal();
+    // Long work is running behind the progress sheet.
+    bool isBusy() const { return mBusy > 0; }
+
+    // --- deblur queue, events and results ---
+    void statusUpdate(QVariantMap event);
+    void deblurAtPoint(QPointF point) override;
+    void changedEntry() override;
+    void maskChanged(QObject* sender);
+    void moveSelection(int direction) override;
+    void stopPreviews();
+    void cancelDeblur();
+    void addDeblur();
+    void reportStats(const QString& address);
+    void addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings);
+    void setPreview(const ImageRef& image, const QVariantMap& settings);
+    void tableViewSelectionDidChange();
+    void startBrush() override;
+    void applyBrushAtPoint(QPointF point, float size, float opacity) override;
+    void endBrush() override;
+    void applyAll();
+    void switchToMainView();
+    void switchToDeblurView();
+    QString nameForRow(int row) override;
+    QString nameForColumn(int column) override;
+    int currentAngle() const { return -1; }
+    void changeAngle(QObject*) {}
+    void freezeAngle(QObject*) {}
+
+    // --- state, for the application and for tests ---
+    Session& session() { return *mSession; }
+    const WindowLayout& layout() const { return mLayout; }
+    const QList<QVariantMap>& images() const { return mImages; }
+    Rect currentSection() const { return mCurrentSection; }
+    const QList<Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
+    QString openedImagePath() const { return mOpenedImagePath; }
+    bool showsDeblurView() const;
+    bool savePanelIsRunning() const { return mRunningSavePanel; }
+
+private:
+    // The mask controls as they are now (main thread only).
+    struct MaskValues {
+        float radius;
+        int type;
+        float opacity;
+        float crudeness;
+    };
+    struct PendingEvent {
+        QVariantMap event;
+        int sessionEpoch;
+        int previewEpoch;
+    };
+    // Counts full-deblur tasks that were submitted and have not ended; shared with the tasks.
+    struct DeblurTasks {
+        std::atomic<int> epoch{0};
+        std::atomic<int> pending{0};
+    };
+
+    static void SessionCallback(Session* session, SessionEvent event, void* context);
+    void awakeFromNib();
+    void connectControls();
+    void updateActions();
+    void deliverEvent(PendingEvent event);
+    void flushEvents();
+    // Runs `work` on a worker thread and turns the event loop until it has ended. Session events
+    // arriving meanwhile are held back and handled afterwards, in order.
+    void runWithEventLoop(const std::function<void()>& work);
+    // Runs `call` on a later turn of the event loop, once no long work is running.
+    void later(std::function<void()> call);
+    // Stops and forgets every preview; the sheet shows `text` when workers must be waited for.
+    void clearPreviews(const QString& text);
+    // Asks full deblurs, requested or running, to stop; they are gone once the pending count of
+    // mDeblurTasks is 0.
+    void stopDeblurTasks();
+    void showFailure(const QString& message, const QString& path, const QString& reason);
+    MaskValues maskValues() const;
+
+    // Fields of the window controller, as the window layout connects them.
+    std::unique_ptr<Session> mSession;
+    QList<QVariantMap> mImages;
+    Rect mCurrentSection;
+    QList<Rect> mQueuedDeblurs;
+    ImageRef mProcessingPreview;
+    UndoManager mUndoManager;
+    MainWindow* mMainWindow;
+    SplitView* mSplitView;
+    SplitView* mPreviewSplitView;
+    ImageMatrix* mImageMatrix;
+    QTableView* mTableView;
+    QWidget* mMainView;
+    QWidget* mDeblurView;
+    QPushButton* mFreezeAngle;
+    QSlider* mAngleSlider;
+    AngleView* mAngleView;
+    QDialog* mSheet;
+    QLabel* mSheetText;
+    QProgressBar* mSheetProgress;
+    FloatSlider* mMaskAmount;
+    FloatSlider* mMaskRadius;
+    FloatSlider* mMaskCrude;
+    QButtonGroup* mMaskType;
+    QButtonGroup* mMaskShow;
+    QPushButton* mStopPreviews;
+    QButtonGroup* mToolMode;
+    QDialog* mPreferencesWindow;
+    QCheckBox* mAllowAnonStats;
+    QWidget* mSaveOptionView;
+    QComboBox* mSaveOptionFileTypeButton;
+    QSlider* mSaveOptionQualitySlider;
+    QLabel* mSaveOptionQualityLabel;
+    QLabel* mSaveOptionQualityValue;
+    QCheckBox* mSaveOptionTransferMetadata;
+    QString mOpenedImagePath;
+    bool mRunningSavePanel = false;
+
+    WindowLayout mLayout;
+    QSettings& mSettings;
+    Dialogs& mDialogs;
+    ResultsModel* mResultsModel;
+    std::unique_ptr<UsageReporter> mReporter;
+    QString mExiftoolProgram;
+    int mBusy = 0;
+    std::deque<PendingEvent> mPendingEvents;
+    bool mFlushScheduled = false;
+    // Events posted before a reset (session epoch) or before the previews were cleared (preview
+    // epoch) describe work whose results are gone; they are dropped.
+    std::atomic<int> mSessionEpoch{0};
+    std::atomic<int> mPreviewEpoch{0};
+    std::shared_ptr<DeblurTasks> mDeblurTasks = std::make_shared<DeblurTasks>();
+};

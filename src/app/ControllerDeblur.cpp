@@ -1,0 +1,349 @@
+// The half of the window controller that drives the processing: previews around a clicked point,
+// the candidate grid, full deblurs, session events, the results list, the brush and apply-all.
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableView>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "Check.h"
+#include "Controller.h"
+#include "ControllerModel.h"
+#include "Dispatch.h"
+#include "GUI.h"
+#include "ImageMatrix.h"
+#include "SplitView.h"
+#include "UsageReport.h"
+
+namespace {
+
+constexpr int kPreviewSteps = 15;
+constexpr int kMaxRow = 30;
+constexpr int kComparisonRow = 2;
+const char* const kOriginalVsReconstructed = "Original\n vs \nReconstructed";
+
+bool InGrid(int row, int column, int rows, int columns) {
+    return row >= 1 && row < rows && column >= 0 && column < columns;
+}
+
+QRectF ToQRect(const Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
+Rect FromQRect(const QRectF& r) { return Rect{r.x(), r.y(), r.width(), r.height()}; }
+
+}  // namespace
+
+QString DeblurLabel(const DeblurredEntry& e) {
+    const char* name = DeblurTypeName(e.deblurType);
+    const double radius = e.radiusStep * 0.5;
+    if (e.maskSettings.opacity == 0.0f) return QString::asprintf("%s %.1f", name, radius);
+    return QString::asprintf("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
+                             MaskTypeName(e.maskSettings.type),
+                             int(e.maskSettings.opacity * 100.0f), double(e.maskSettings.radius),
+                             double(e.maskSettings.crudeness));
+}
+
+Rect PreviewSection(QPointF p, int W, int H) {
+    int x = int(p.x() - 256);
+    int y = int(p.y() - 256);
+    if (W - x <= 511) x = W - 512;
+    if (H - y <= 511) y = H - 512;
+    x = std::max(x, 0);
+    y = std::max(y, 0);
+    return Rect{double(x), double(y), W > 511 ? 512.0 : double(W), H > 511 ? 512.0 : double(H)};
+}
+
+QString Controller::nameForRow(int row) { return QString::asprintf("%.1f", row * 0.5); }
+
+QString Controller::nameForColumn(int column) { return DeblurTypeName(column); }
+
+// --- events ------------------------------------------------------------------------------------
+
+void Controller::statusUpdate(QVariantMap event) {
+    const int eventType = event.take("eventType").toInt();
+    const DBO dbo = event.value("deblurredEntry").value<DBO>();
+    const DeblurredEntry& entry = *dbo.de();
+    const int step = entry.radiusStep;
+    const int type = entry.deblurType;
+    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns());
+
+    switch (eventType) {
+        case DeblurStarted: addPreview(nullptr, DeblurLabel(entry), event); break;
+        case DeblurFinished: setPreview(mSession->deblurredImage(entry), event); break;
+        case PreviewStarted:
+            if (inGrid) mImageMatrix->setEntryState(IMEntryProcessing, step, type);
+            break;
+        case PreviewCancelled:
+            if (inGrid) mImageMatrix->setEntryState(IMEntryNothing, step, type);
+            break;
+        case PreviewFinished: {
+            if (!inGrid) break;
+            mImageMatrix->setEntryState(IMEntryReady, step, type);
+            if (!mPreviewSplitView->selectedImage()) {
+                std::size_t previews = 0;
+                {
+                    std::lock_guard<Lock> guard(mSession->mLock);
+                    previews = mSession->mDeblurredPreviews.size();
+                }
+                if (previews == 1) {
+                    mImageMatrix->setSelectedRow(step, type);
+                    changedEntry();
+                }
+            } else if (mImageMatrix->selectedRow() == step &&
+                       mImageMatrix->selectedColumn() == type) {
+                changedEntry();
+            }
+            break;
+        }
+        case OriginalLoaded: {
+            if (!mSession->mOriginalImage) break;
+            const ImageRef original = mSession->mOriginalImage->asImage();
+            mSplitView->setSelectedImage(original, "Original");
+            mSplitView->setRefocusedImage(original);
+            addPreview(original, "Original", event);
+            break;
+        }
+        case ReconstructedLoaded: {
+            if (!mSession->mOriginalImage || !mSession->mReconstructedImage) break;
+            mSplitView->setRefocusedImage(mSession->mReconstructedImage->asImage());
+            addPreview(mSession->mReconstructedImage->asImage(), "Reconstructed", event);
+            addPreview(mSession->mOriginalImage->asImage(), kOriginalVsReconstructed, event);
+            break;
+        }
+        default: break;
+    }
+}
+
+// --- previews ----------------------------------------------------------------------------------
+
+void Controller::clearPreviews(const QString& text) {
+    if (mSession->mPreviewBatches > 0 || mSession->mRunningPreviews > 0) {
+        startModal(text);
+        runWithEventLoop([this] { mSession->clearPreviews(); });
+        doneModal();
+    } else {
+        mSession->clearPreviews();
+    }
+    // Whatever the cleared previews reported and is still on its way is now out of date.
+    ++mPreviewEpoch;
+}
+
+void Controller::deblurAtPoint(QPointF point) {
+    if (!hasFileOpen() || mBusy > 0) return;
+    const int W = mSession->mOriginalImage->width();
+    const int H = mSession->mOriginalImage->height();
+
+    mImageMatrix->resetState();
+    mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
+    mStopPreviews->setEnabled(true);
+    switchToDeblurView();
+
+    clearPreviews("Stopping previews processing");
+
+    mCurrentSection = PreviewSection(point, W, H);
+    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
+                                         mCurrentSection);
+    for (int row = 1; row <= kPreviewSteps; ++row)
+        mImageMatrix->setEntryState(IMEntryQueued, row, 0);
+}
+
+Controller::MaskValues Controller::maskValues() const {
+    return MaskValues{mMaskRadius->floatValue(), mMaskType->checkedId(), mMaskAmount->floatValue(),
+                      mMaskCrude->floatValue()};
+}
+
+void Controller::changedEntry() { maskChanged(nullptr); }
+
+void Controller::maskChanged(QObject*) {
+    const int row = mImageMatrix->selectedRow();
+    const int column = mImageMatrix->selectedColumn();
+    if (row <= 0 || column < 0) return;
+    // Without a photograph and a clicked section there is nothing to show or compute.
+    if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1) return;
+    const int angle = currentAngle();
+    std::printf("showing %s %d %d\n", DeblurTypeName(column), row, angle);
+    std::fflush(stdout);
+
+    const float crudeness = mMaskCrude->floatValue();
+    const float opacity = mMaskShow->checkedId() != 0 ? mMaskAmount->floatValue() : -1.0f;
+    const int maskType = mMaskType->checkedId();
+    const float maskRadius = mMaskRadius->floatValue();
+    const DeblurredEntry entry{DeblurType(column), row, angle, MaskSettings{}};
+    ImageRef preview = mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
+    const QString label = nameForColumn(column) + " " + nameForRow(row);
+
+    if (!preview) {
+        if (mImageMatrix->entryStateforEntryRow(row, column) == IMEntryNothing) {
+            mImageMatrix->setEntryState(IMEntryQueued, row, column);
+            mSession->deblurPreviewAngleStep(row, DeblurType(column), angle, mCurrentSection);
+        }
+        preview = mProcessingPreview;
+    }
+    mPreviewSplitView->setSelectedImage(preview, label);
+}
+
+void Controller::moveSelection(int direction) {
+    int row = mImageMatrix->selectedRow();
+    int column = mImageMatrix->selectedColumn();
+    if (row < 0 || column < 0) return;
+    switch (direction) {
+        case 0: column = std::max(column - 1, 0); break;
+        case 1: column = std::min(column + 1, row == 0 ? 1 : kGridDeblurTypes - 1); break;
+        case 2: row = std::max(row - 1, 1); break;
+        case 3: row = std::min(row + 1, kMaxRow); break;
+        default: return;
+    }
+    mImageMatrix->setSelectedRow(row, column);
+    changedEntry();
+}
+
+void Controller::stopPreviews() {
+    mStopPreviews->setEnabled(false);
+    mSession->stopPreview();
+}
+
+void Controller::cancelDeblur() {
+    if (mBusy > 0) return;
+    clearPreviews("Stopping previews processing");
+    switchToMainView();
+}
+
+// --- full deblurs ------------------------------------------------------------------------------
+
+void Controller::addDeblur() {
+    if (mBusy > 0) return;
+    const int row = mImageMatrix->selectedRow();
+    const int column = mImageMatrix->selectedColumn();
+    // The controls belong to the main thread: their values are taken now and travel with the task.
+    const MaskValues mask = maskValues();
+    cancelDeblur();
+    if (!(row >= 1 && row <= kMaxRow && column >= 0 && column < kGridDeblurTypes)) return;
+    if (!hasFileOpen()) return;
+
+    Session* session = mSession.get();
+    const int angle = currentAngle();
+    std::shared_ptr<DeblurTasks> tasks = mDeblurTasks;
+    const int epoch = tasks->epoch.load();
+    tasks->pending.fetch_add(1);
+    dispatchAsync(DispatchPriority::Default, [session, tasks, epoch, row, column, angle, mask] {
+        // A task of an image that has been closed since never touches the session.
+        if (tasks->epoch.load() == epoch)
+            session->deblurStep(row, DeblurType(column), angle, mask.radius, mask.type,
+                                mask.opacity, mask.crudeness);
+        tasks->pending.fetch_sub(1);
+    });
+    mQueuedDeblurs.append(mCurrentSection);
+
+    if (mAllowAnonStats->isChecked() && hasFileOpen()) {
+        UsageReportFields fields;
+        fields.width = mSession->mOriginalImage->width();
+        fields.height = mSession->mOriginalImage->height();
+        fields.radiusStep = row;
+        fields.deblurType = column;
+        fields.maskType = mask.type;
+        fields.maskAmount = mask.opacity;
+        fields.maskRadius = mask.radius;
+        fields.maskCrude = mask.crudeness;
+        reportStats(UsageReportAddress(UsageReportEndpoint(mSettings), fields));
+    }
+}
+
+void Controller::reportStats(const QString& address) { mReporter->reportStats(address); }
+
+// --- results list ------------------------------------------------------------------------------
+
+void Controller::addPreview(const ImageRef& image, const QString& name,
+                            const QVariantMap& settings) {
+    QVariantMap row;
+    if (image) {
+        row["preview"] = ToQImage(*image->thumbnail());
+        row["done"] = 1;
+    } else {
+        row["preview"] = NamedPicture("processing");
+        row["done"] = 0;
+        if (!mQueuedDeblurs.isEmpty()) row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
+    }
+    row["name"] = name;
+    row["settings"] = settings;
+    mResultsModel->append(row);
+}
+
+void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) {
+    for (int i = 0; i < mImages.size(); ++i) {
+        const QVariantMap& old = mImages[i];
+        if (old.value("settings").toMap() != settings) continue;
+        if (!image) return;
+        const ImageRef picture = old.contains("section")
+                                     ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
+                                     : image->thumbnail();
+        QVariantMap row;
+        row["preview"] = ToQImage(*picture);
+        row["name"] = old.value("name");
+        row["settings"] = settings;
+        row["done"] = 1;
+        mResultsModel->replace(i, row);
+        return;
+    }
+}
+
+void Controller::tableViewSelectionDidChange() {
+    const QModelIndexList selected = mTableView->selectionModel()->selectedRows();
+    if (selected.isEmpty()) return;
+    const int i = selected.first().row();
+    if (i < 0 || i >= mImages.size()) return;
+    const QVariantMap& row = mImages[i];
+
+    ImageRef image;
+    if (i == 0 || i == kComparisonRow) {
+        if (mSession->mOriginalImage) image = mSession->mOriginalImage->asImage();
+    } else if (i == 1) {
+        if (mSession->mReconstructedImage) image = mSession->mReconstructedImage->asImage();
+    } else {
+        const QVariant value = row.value("settings").toMap().value("deblurredEntry");
+        const DBO dbo = value.value<DBO>();
+        const DeblurredEntry* de = value.canConvert<DBO>() ? dbo.de() : nullptr;
+        VK_CHECK(de);
+        image = mSession->deblurredImage(*de);
+    }
+    mSplitView->changeViewMode(i < 2 ? 0 : 1);
+    QString name = row.value("name").toString();
+    if (name == kOriginalVsReconstructed) name = "Original";
+    name.remove('\n');
+    mSplitView->setSelectedImage(image, name);
+}
+
+// --- screens -----------------------------------------------------------------------------------
+
+void Controller::switchToMainView() { mLayout.screens->setCurrentWidget(mMainView); }
+
+void Controller::switchToDeblurView() { mLayout.screens->setCurrentWidget(mDeblurView); }
+
+// --- brush and apply-all -----------------------------------------------------------------------
+
+void Controller::startBrush() {
+    if (!hasFileOpen()) return;
+    saveForUndo();
+    mSession->startBrush();
+}
+
+void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
+    const ImageRef selected = mSplitView->selectedImage();
+    if (!selected || !hasFileOpen()) return;
+    Rect changed;
+    mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
+    mSplitView->reloadRefocusedImageInRect(changed);
+}
+
+void Controller::endBrush() { mSession->endBrush(); }
+
+void Controller::applyAll() {
+    const ImageRef selected = mSplitView->selectedImage();
+    if (!selected || !hasFileOpen()) return;
+    saveForUndo();
+    mSession->applyAll(selected);
+    mSplitView->reloadRefocusedImageInRect(selected->extent());
+}

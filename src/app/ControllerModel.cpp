@@ -1,0 +1,49 @@
+#include "ControllerModel.h"
+
+#include <QIcon>
+#include <QPixmap>
+
+QImage ToQImage(const Image& image) {
+    const ByteBuffer rgba = image.rgbaBytes();
+    QImage picture(image.width(), image.height(), QImage::Format_RGBA8888);
+    for (int y = 0; y < image.height(); ++y)
+        std::copy_n(rgba.data() + std::size_t(y) * std::size_t(image.width()) * 4,
+                    std::size_t(image.width()) * 4, picture.scanLine(y));
+    return picture;
+}
+
+int ResultsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(mRows.size());
+}
+
+int ResultsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+
+QVariant ResultsModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= mRows.size()) return QVariant();
+    const QVariant value = mRows[index.row()].value(identifierForColumn(index.column()));
+    if (index.column() == 0) {
+        if (role == Qt::DecorationRole) return QIcon(QPixmap::fromImage(value.value<QImage>()));
+        return QVariant();
+    }
+    if (role == Qt::DisplayRole) return value;
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignLeft | Qt::AlignVCenter);
+    return QVariant();
+}
+
+void ResultsModel::append(const QVariantMap& row) {
+    const int at = int(mRows.size());
+    beginInsertRows(QModelIndex(), at, at);
+    mRows.append(row);
+    endInsertRows();
+}
+
+void ResultsModel::replace(int index, const QVariantMap& row) {
+    mRows[index] = row;
+    emit dataChanged(this->index(index, 0), this->index(index, 1));
+}
+
+void ResultsModel::removeAll() {
+    beginResetModel();
+    mRows.clear();
+    endResetModel();
+}

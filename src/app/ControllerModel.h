@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QImage>
+#include <QList>
+#include <QVariantMap>
+
+#include "Image.h"
+
+// The screen form of an Image: the same pixels as a QImage (R, G, B, A bytes).
+QImage ToQImage(const Image& image);
+
+// The results list as the table view sees it: one row per dictionary of the controller's list,
+// column 0 "preview" (the picture), column 1 "name".
+class ResultsModel : public QAbstractTableModel {
+public:
+    ResultsModel(QList<QVariantMap>& rows, QObject* parent) : QAbstractTableModel(parent), mRows(rows) {}
+
+    static QString identifierForColumn(int column) { return column == 0 ? "preview" : "name"; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    void append(const QVariantMap& row);
+    void replace(int index, const QVariantMap& row);
+    void removeAll();
+
+private:
+    QList<QVariantMap>& mRows;
+};

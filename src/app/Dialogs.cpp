@@ -1,0 +1,123 @@
+#include "Dialogs.h"
+
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+QStringList Patterns(const QStringList& extensions) {
+    QStringList patterns;
+    for (const QString& extension : extensions) patterns << "*." + extension;
+    return patterns;
+}
+
+// Applies the allowed types to a running save panel: its filter, the suffix added to a bare name,
+// and the extension of the name already typed.
+void ApplyAllowedTypes(QFileDialog* panel, const QStringList& allowedTypes) {
+    panel->setNameFilter(NameFilterForExtensions(QObject::tr("Allowed types"), allowedTypes));
+    panel->setDefaultSuffix(allowedTypes.isEmpty() ? QString() : allowedTypes.first());
+    if (allowedTypes.isEmpty()) return;
+    auto* nameEdit = panel->findChild<QLineEdit*>("fileNameEdit");
+    if (!nameEdit || nameEdit->text().isEmpty()) return;
+    const QString name = nameEdit->text();
+    const QString suffix = QFileInfo(name).suffix();
+    if (allowedTypes.contains(suffix, Qt::CaseInsensitive)) return;
+    const QString base = suffix.isEmpty() ? name : name.left(name.size() - suffix.size() - 1);
+    nameEdit->setText(base + "." + allowedTypes.first());
+}
+
+}  // namespace
+
+QString NameFilterForExtensions(const QString& title, const QStringList& extensions) {
+    if (extensions.isEmpty()) return QObject::tr("All files (*)");
+    return QString("%1 (%2)").arg(title, Patterns(extensions).join(' '));
+}
+
+QString PathWithAllowedExtension(const QString& path, const QStringList& allowedTypes) {
+    if (path.isEmpty() || allowedTypes.isEmpty()) return path;
+    if (allowedTypes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive)) return path;
+    return path + "." + allowedTypes.first();
+}
+
+void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
+                              std::function<void(AlertButton)> done) {
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setIcon(QMessageBox::Warning);
+    box->setText(text.message);
+    box->setInformativeText(text.informative);
+    QPushButton* alternate = nullptr;
+    if (!text.alternateButton.isEmpty())
+        alternate = box->addButton(text.alternateButton, QMessageBox::RejectRole);
+    QPushButton* defaultButton = box->addButton(text.defaultButton, QMessageBox::AcceptRole);
+    box->setDefaultButton(defaultButton);
+    box->setEscapeButton(alternate ? alternate : defaultButton);
+    QObject::connect(box, &QMessageBox::finished, box, [box, alternate, done] {
+        const bool alternateChosen = alternate && box->clickedButton() == alternate;
+        if (done) done(alternateChosen ? AlertButton::Alternate : AlertButton::Default);
+    });
+    box->open();
+}
+
+void SheetDialogs::beginOpenPanel(QWidget* window, const QStringList& extensions,
+                                  std::function<void(const QString&)> done) {
+    auto* panel = new QFileDialog(window, QObject::tr("Open Image"));
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->setAcceptMode(QFileDialog::AcceptOpen);
+    panel->setFileMode(QFileDialog::ExistingFile);
+    panel->setNameFilter(NameFilterForExtensions(QObject::tr("Images"), extensions));
+    QObject::connect(panel, &QFileDialog::finished, panel, [panel, done](int result) {
+        const QStringList files = panel->selectedFiles();
+        const QString path = result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
+        if (done) done(path);
+    });
+    panel->open();
+}
+
+void SheetDialogs::beginSavePanel(QWidget* window, QWidget* accessory,
+                                  const QStringList& allowedTypes,
+                                  std::function<void(const QString&)> done) {
+    auto* panel = new QFileDialog(window, QObject::tr("Save Image"));
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::WindowModal);
+    // The options view goes into the panel, which only Qt's own panel allows.
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setAcceptMode(QFileDialog::AcceptSave);
+    panel->setFileMode(QFileDialog::AnyFile);
+    QPointer<QWidget> home = accessory ? accessory->parentWidget() : nullptr;
+    if (accessory) {
+        if (auto* grid = qobject_cast<QGridLayout*>(panel->layout())) {
+            grid->addWidget(accessory, grid->rowCount(), 0, 1, grid->columnCount());
+        } else if (panel->layout()) {
+            panel->layout()->addWidget(accessory);
+        }
+        accessory->show();
+    }
+    mSavePanel = panel;
+    ApplyAllowedTypes(panel, allowedTypes);
+    QPointer<QWidget> options = accessory;
+    QObject::connect(panel, &QFileDialog::finished, panel,
+                     [this, panel, options, home, done](int result) {
+        // The options view outlives the panel.
+        if (options) {
+            options->hide();
+            options->setParent(home);
+        }
+        mSavePanel = nullptr;
+        const QStringList files = panel->selectedFiles();
+        const QString path = result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
+        if (done) done(path);
+    });
+    panel->open();
+}
+
+void SheetDialogs::setSavePanelAllowedTypes(const QStringList& allowedTypes) {
+    if (mSavePanel) ApplyAllowedTypes(mSavePanel, allowedTypes);
+}

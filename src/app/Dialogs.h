@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QFileDialog;
+class QWidget;
+
+// Which button ended an alert. The default button is the right-most, preselected one.
+enum class AlertButton { Default, Alternate };
+
+// A warning with a message, an informative text and one or two buttons (no alternate button when
+// its title is empty).
+struct AlertText {
+    QString message;
+    QString defaultButton;
+    QString alternateButton;
+    QString informative;
+};
+
+// The alerts and file panels the application shows, all as sheets of a window: they return at
+// once and report their end through the handler, on the main thread. The controller and the
+// application delegate talk only to this interface, so that tests can answer in their place.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+
+    virtual void beginAlert(QWidget* window, const AlertText& text,
+                            std::function<void(AlertButton)> done) = 0;
+    // One existing file with one of the extensions (lower case, no dots); an empty path when the
+    // user cancels.
+    virtual void beginOpenPanel(QWidget* window, const QStringList& extensions,
+                                std::function<void(const QString& path)> done) = 0;
+    // A destination for a new file, with `accessory` (the save options) shown in the panel and the
+    // names restricted to `allowedTypes` (no restriction when empty). An empty path when the user
+    // cancels. The accessory is handed back to its parent when the panel closes.
+    virtual void beginSavePanel(QWidget* window, QWidget* accessory,
+                                const QStringList& allowedTypes,
+                                std::function<void(const QString& path)> done) = 0;
+    // Changes the allowed types of the save panel that is running, if any.
+    virtual void setSavePanelAllowedTypes(const QStringList& allowedTypes) = 0;
+};
+
+// The toolkit's dialogs: QMessageBox and QFileDialog, window-modal, opened without a nested event
+// loop.
+class SheetDialogs : public Dialogs {
+public:
+    void beginAlert(QWidget* window, const AlertText& text,
+                    std::function<void(AlertButton)> done) override;
+    void beginOpenPanel(QWidget* window, const QStringList& extensions,
+                        std::function<void(const QString& path)> done) override;
+    void beginSavePanel(QWidget* window, QWidget* accessory, const QStringList& allowedTypes,
+                        std::function<void(const QString& path)> done) override;
+    void setSavePanelAllowedTypes(const QStringList& allowedTypes) override;
+
+    // The save panel on screen, or null.
+    QFileDialog* runningSavePanel() const { return mSavePanel; }
+
+private:
+    QPointer<QFileDialog> mSavePanel;
+};
+
+// The name filter of a file panel for the given extensions: "Images (*.png *.jpg)"; all files when
+// the list is empty.
+QString NameFilterForExtensions(const QString& title, const QStringList& extensions);
+
+// `path` with the first allowed extension appended when its own extension is not one of them (the
+// comparison ignores case); unchanged when nothing is restricted.
+QString PathWithAllowedExtension(const QString& path, const QStringList& allowedTypes);

@@ -1,0 +1,405 @@
+#include "MainWindowLayout.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "AngleView.h"
+#include "GUI.h"
+#include "ImageMatrix.h"
+#include "MainWindow.h"
+#include "SplitView.h"
+
+namespace {
+
+constexpr int kResultsWidth = 300;
+constexpr int kThumbnailSize = 96;
+
+// A row of exclusive buttons that look like a segmented control; ids follow the order.
+QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
+                               int checked) {
+    auto* group = new QButtonGroup(parent);
+    group->setExclusive(true);
+    row->setSpacing(0);
+    for (int i = 0; i < titles.size(); ++i) {
+        auto* button = new QToolButton(parent);
+        button->setText(titles[i]);
+        button->setCheckable(true);
+        button->setAutoRaise(false);
+        button->setFocusPolicy(Qt::NoFocus);
+        button->setMinimumWidth(52);
+        group->addButton(button, i);
+        row->addWidget(button);
+    }
+    group->button(checked)->setChecked(true);
+    return group;
+}
+
+// Radio buttons in one row; ids follow the order.
+QButtonGroup* RadioRow(QWidget* parent, QHBoxLayout* row, const QStringList& titles, int checked) {
+    auto* group = new QButtonGroup(parent);
+    for (int i = 0; i < titles.size(); ++i) {
+        auto* button = new QRadioButton(titles[i], parent);
+        button->setFocusPolicy(Qt::NoFocus);
+        group->addButton(button, i);
+        row->addWidget(button);
+    }
+    row->addStretch(1);
+    group->button(checked)->setChecked(true);
+    return group;
+}
+
+// A floating-point slider with its title on the left and its value on the right; the value label
+// follows the slider.
+FloatSlider* LabelledSlider(QWidget* parent, QGridLayout* grid, int row, const QString& title,
+                            float minimum, float maximum, int steps, float value,
+                            const char* format) {
+    auto* label = new M_TextFieldCell(title, parent);
+    auto* slider = new FloatSlider(Qt::Horizontal, parent);
+    slider->setFloatRange(minimum, maximum, steps);
+    slider->setFloatValue(value);
+    slider->setFocusPolicy(Qt::NoFocus);
+    auto* valueLabel = new M_TextFieldCell(QString(), parent);
+    valueLabel->setMinimumWidth(38);
+    valueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const QString pattern = QString::fromLatin1(format);
+    auto show = [slider, valueLabel, pattern] {
+        valueLabel->setText(QString::asprintf(pattern.toLatin1().constData(),
+                                              double(slider->floatValue())));
+    };
+    show();
+    QObject::connect(slider, &QSlider::valueChanged, valueLabel, show);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(slider, row, 1);
+    grid->addWidget(valueLabel, row, 2);
+    return slider;
+}
+
+QLabel* ImageLabel(QWidget* parent, Qt::Alignment alignment) {
+    auto* label = new M_TextFieldCell(QString(), parent);
+    label->setAlignment(alignment | Qt::AlignVCenter);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+void BuildMainScreen(WindowLayout& l) {
+    auto* view = new QWidget;
+    l.mainView = view;
+    auto* outer = new QHBoxLayout(view);
+    outer->setContentsMargins(10, 10, 10, 10);
+    outer->setSpacing(10);
+
+    // Left: the tools above the photograph.
+    auto* left = new QVBoxLayout;
+    left->setSpacing(6);
+    auto* tools = new M_Box(QObject::tr("Tools"), view);
+    auto* toolRow = new QHBoxLayout(tools);
+    toolRow->setContentsMargins(10, 22, 10, 8);
+    toolRow->setSpacing(14);
+    auto* modeRow = new QHBoxLayout;
+    l.toolMode = SegmentedButtons(tools, modeRow,
+                                  {QObject::tr("Pan"), QObject::tr("Deblur"), QObject::tr("Brush")}, 1);
+    l.toolMode->button(0)->setToolTip(QObject::tr("Drag to move the photograph (or hold the space bar)"));
+    l.toolMode->button(1)->setToolTip(QObject::tr("Click the spot that matters to compute candidates around it"));
+    l.toolMode->button(2)->setToolTip(QObject::tr("Paint the selected result into the reconstructed image"));
+    toolRow->addLayout(modeRow);
+    auto* brushGrid = new QGridLayout;
+    brushGrid->setHorizontalSpacing(6);
+    brushGrid->setVerticalSpacing(0);
+    l.brushSize = LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
+    l.brushOpacity = LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
+    brushGrid->setColumnMinimumWidth(1, 140);
+    toolRow->addLayout(brushGrid, 1);
+    auto* zoomBox = new QVBoxLayout;
+    zoomBox->setSpacing(2);
+    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom out"), tools);
+    zoomTitle->setAlignment(Qt::AlignHCenter);
+    zoomBox->addWidget(zoomTitle);
+    auto* zoomRow = new QHBoxLayout;
+    l.zoomMode = SegmentedButtons(tools, zoomRow, {"1:1", "1:2", "1:4", "1:8"}, 0);
+    zoomBox->addLayout(zoomRow);
+    toolRow->addLayout(zoomBox);
+    left->addWidget(tools);
+
+    auto* labels = new QHBoxLayout;
+    l.leftLabel = ImageLabel(view, Qt::AlignHCenter);
+    l.centerLabel = ImageLabel(view, Qt::AlignHCenter);
+    l.rightLabel = ImageLabel(view, Qt::AlignHCenter);
+    labels->addWidget(l.leftLabel, 1);
+    labels->addWidget(l.centerLabel, 1);
+    labels->addWidget(l.rightLabel, 1);
+    left->addLayout(labels);
+    l.splitView = new SplitView(view);
+    l.splitView->setMinimumSize(400, 300);
+    left->addWidget(l.splitView, 1);
+    outer->addLayout(left, 1);
+
+    // Right: the results.
+    auto* results = new M_Box(QObject::tr("Results"), view);
+    results->setFixedWidth(kResultsWidth);
+    auto* resultsColumn = new QVBoxLayout(results);
+    resultsColumn->setContentsMargins(8, 24, 8, 8);
+    l.tableView = new QTableView(results);
+    l.tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    l.tableView->setSelectionMode(QAbstractItemView::SingleSelection);
+    l.tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    l.tableView->setShowGrid(false);
+    l.tableView->setWordWrap(true);
+    l.tableView->setIconSize(QSize(kThumbnailSize, kThumbnailSize));
+    l.tableView->horizontalHeader()->hide();
+    l.tableView->verticalHeader()->hide();
+    l.tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    l.tableView->verticalHeader()->setDefaultSectionSize(kThumbnailSize + 8);
+    l.tableView->horizontalHeader()->setStretchLastSection(true);
+    l.tableView->horizontalHeader()->setDefaultSectionSize(kThumbnailSize + 12);
+    l.tableView->setFrameShape(QFrame::NoFrame);
+    resultsColumn->addWidget(l.tableView, 1);
+    l.applyAllButton = new QPushButton(QObject::tr("Apply to all"), results);
+    l.applyAllButton->setToolTip(QObject::tr("Replace the whole reconstructed image by the selected result"));
+    resultsColumn->addWidget(l.applyAllButton);
+    outer->addWidget(results);
+}
+
+void BuildDeblurScreen(WindowLayout& l) {
+    auto* view = new QWidget;
+    l.deblurView = view;
+    auto* outer = new QHBoxLayout(view);
+    outer->setContentsMargins(10, 10, 10, 10);
+    outer->setSpacing(10);
+
+    auto* left = new QVBoxLayout;
+    l.previewLabel = ImageLabel(view, Qt::AlignHCenter);
+    left->addWidget(l.previewLabel);
+    l.previewSplitView = new SplitView(view);
+    l.previewSplitView->setMinimumSize(300, 300);
+    left->addWidget(l.previewSplitView, 1);
+    outer->addLayout(left, 1);
+
+    auto* right = new QVBoxLayout;
+    right->setSpacing(8);
+    auto* gridBox = new M_Box(QObject::tr("Candidates: blur radius by method"), view);
+    auto* gridColumn = new QVBoxLayout(gridBox);
+    gridColumn->setContentsMargins(10, 24, 10, 8);
+    l.imageMatrix = new ImageMatrix(gridBox);
+    l.imageMatrix->setFixedSize(690, 30 * 11 + 45);
+    gridColumn->addWidget(l.imageMatrix, 0, Qt::AlignHCenter);
+    auto* gridSliders = new QGridLayout;
+    l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
+    l.typeSlider = new QSlider(Qt::Horizontal, gridBox);
+    for (QSlider* slider : {l.radiusSlider, l.typeSlider}) slider->setFocusPolicy(Qt::NoFocus);
+    gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Radius"), gridBox), 0, 0);
+    gridSliders->addWidget(l.radiusSlider, 0, 1);
+    gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), gridBox), 1, 0);
+    gridSliders->addWidget(l.typeSlider, 1, 1);
+    gridColumn->addLayout(gridSliders);
+    right->addWidget(gridBox);
+
+    // Motion angle: kept for a later version, hidden at start.
+    auto* angleRow = new QHBoxLayout;
+    l.freezeAngle = new QPushButton(QObject::tr("Freeze angle"), view);
+    l.angleSlider = new QSlider(Qt::Horizontal, view);
+    l.angleSlider->setRange(0, 179);
+    l.angleView = new AngleView(view);
+    l.angleView->setFixedSize(40, 40);
+    angleRow->addWidget(l.freezeAngle);
+    angleRow->addWidget(l.angleSlider, 1);
+    angleRow->addWidget(l.angleView);
+    right->addLayout(angleRow);
+
+    auto* maskBox = new M_Box(QObject::tr("Mask: keep the sharpening on edges"), view);
+    auto* maskGrid = new QGridLayout(maskBox);
+    maskGrid->setContentsMargins(10, 24, 10, 8);
+    maskGrid->setHorizontalSpacing(8);
+    auto* typeRow = new QHBoxLayout;
+    maskGrid->addWidget(new M_TextFieldCell(QObject::tr("Type"), maskBox), 0, 0);
+    l.maskType = RadioRow(maskBox, typeRow, {"A", "B", "C"}, 0);
+    maskGrid->addLayout(typeRow, 0, 1);
+    auto* showRow = new QHBoxLayout;
+    maskGrid->addWidget(new M_TextFieldCell(QObject::tr("Show"), maskBox), 0, 2);
+    l.maskShow = RadioRow(maskBox, showRow, {QObject::tr("Mask"), QObject::tr("Result")}, 1);
+    maskGrid->addLayout(showRow, 0, 3);
+    auto* sliders = new QGridLayout;
+    l.maskAmount = LabelledSlider(maskBox, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
+    l.maskRadius = LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
+    l.maskCrude = LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
+    maskGrid->addLayout(sliders, 1, 0, 1, 4);
+    right->addWidget(maskBox);
+
+    right->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    l.stopPreviews = new QPushButton(QObject::tr("Stop"), view);
+    l.stopPreviews->setToolTip(QObject::tr("Stop the candidates still waiting"));
+    l.cancelButton = new QPushButton(QObject::tr("Cancel"), view);
+    l.deblurButton = new QPushButton(QObject::tr("Deblur"), view);
+    l.deblurButton->setToolTip(QObject::tr("Compute the selected candidate over the whole photograph"));
+    l.deblurButton->setDefault(true);
+    buttons->addWidget(l.stopPreviews);
+    buttons->addStretch(1);
+    buttons->addWidget(l.cancelButton);
+    buttons->addWidget(l.deblurButton);
+    right->addLayout(buttons);
+
+    auto* rightPanel = new QWidget(view);
+    rightPanel->setLayout(right);
+    rightPanel->setFixedWidth(730);
+    outer->addWidget(rightPanel);
+}
+
+void BuildSheet(WindowLayout& l) {
+    l.sheet = new QDialog(l.mainWindow, Qt::Sheet);
+    l.sheet->setWindowModality(Qt::WindowModal);
+    l.sheet->setWindowTitle(QObject::tr("Please wait"));
+    auto* column = new QVBoxLayout(l.sheet);
+    l.sheetText = new QLabel(l.sheet);
+    l.sheetProgress = new QProgressBar(l.sheet);
+    l.sheetProgress->setRange(0, 0);  // indeterminate: it moves as long as events are processed
+    l.sheetProgress->setTextVisible(false);
+    l.sheetProgress->setMinimumWidth(280);
+    column->addWidget(l.sheetText);
+    column->addWidget(l.sheetProgress);
+}
+
+void BuildPreferences(WindowLayout& l) {
+    l.preferencesWindow = new QDialog(l.mainWindow);
+    l.preferencesWindow->setWindowTitle(QObject::tr("Preferences"));
+    auto* column = new QVBoxLayout(l.preferencesWindow);
+    l.allowAnonStats = new QCheckBox(QObject::tr("Send anonymous usage statistics"),
+                                     l.preferencesWindow);
+    auto* explanation = new QLabel(
+        QObject::tr("Only the size of the image, the deblurring method, the radius and the "
+                    "masking options of each deblur are sent."),
+        l.preferencesWindow);
+    explanation->setWordWrap(true);
+    column->addWidget(l.allowAnonStats);
+    column->addWidget(explanation);
+    l.preferencesWindow->resize(380, 120);
+}
+
+void BuildSaveOptions(WindowLayout& l) {
+    l.saveOptionView = new QWidget(l.mainWindow);
+    l.saveOptionView->hide();
+    auto* grid = new QGridLayout(l.saveOptionView);
+    grid->setContentsMargins(0, 6, 0, 0);
+    grid->addWidget(new QLabel(QObject::tr("Format:"), l.saveOptionView), 0, 0);
+    l.saveOptionFileTypeButton = new QComboBox(l.saveOptionView);
+    l.saveOptionFileTypeButton->addItems({"PNG", "JPEG", "TIFF"});
+    grid->addWidget(l.saveOptionFileTypeButton, 0, 1);
+    l.saveOptionQualityLabel = new QLabel(QObject::tr("Quality:"), l.saveOptionView);
+    grid->addWidget(l.saveOptionQualityLabel, 0, 2);
+    l.saveOptionQualitySlider = new QSlider(Qt::Horizontal, l.saveOptionView);
+    l.saveOptionQualitySlider->setRange(1, 100);
+    l.saveOptionQualitySlider->setValue(90);
+    l.saveOptionQualitySlider->setMinimumWidth(160);
+    grid->addWidget(l.saveOptionQualitySlider, 0, 3);
+    l.saveOptionQualityValue = new QLabel(l.saveOptionView);
+    l.saveOptionQualityValue->setMinimumWidth(30);
+    grid->addWidget(l.saveOptionQualityValue, 0, 4);
+    l.saveOptionTransferMetadata =
+        new QCheckBox(QObject::tr("Copy metadata from the source file"), l.saveOptionView);
+    grid->addWidget(l.saveOptionTransferMetadata, 1, 0, 1, 5);
+    grid->setColumnStretch(3, 1);
+}
+
+void BuildMenus(WindowLayout& l) {
+    l.menuBar = l.mainWindow->menuBar();
+    QMenu* app = l.menuBar->addMenu("xxxx");
+    l.aboutAction = app->addAction(QObject::tr("About xxxx"));
+    l.aboutAction->setMenuRole(QAction::AboutRole);
+    app->addSeparator();
+    l.preferencesAction = app->addAction(QObject::tr("Preferences..."));
+    l.preferencesAction->setShortcut(QKeySequence::Preferences);
+    l.preferencesAction->setMenuRole(QAction::PreferencesRole);
+    app->addSeparator();
+    l.quitAction = app->addAction(QObject::tr("Quit xxxx"));
+    l.quitAction->setShortcut(QKeySequence::Quit);
+    l.quitAction->setMenuRole(QAction::QuitRole);
+
+    QMenu* file = l.menuBar->addMenu(QObject::tr("File"));
+    l.openAction = file->addAction(QObject::tr("Open..."));
+    l.openAction->setShortcut(QKeySequence::Open);
+    l.saveAction = file->addAction(QObject::tr("Save..."));
+    l.saveAction->setShortcut(QKeySequence::Save);
+
+    QMenu* edit = l.menuBar->addMenu(QObject::tr("Edit"));
+    l.undoAction = edit->addAction(QObject::tr("Undo"));
+    l.undoAction->setShortcut(QKeySequence::Undo);
+    l.redoAction = edit->addAction(QObject::tr("Redo"));
+    l.redoAction->setShortcut(QKeySequence::Redo);
+
+    QMenu* help = l.menuBar->addMenu(QObject::tr("Help"));
+    l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));
+    l.helpAction->setShortcut(QKeySequence::HelpContents);
+    l.faqAction = help->addAction(QObject::tr("Frequently Asked Questions"));
+    l.supportAction = help->addAction(QObject::tr("Contact Support..."));
+}
+
+}  // namespace
+
+WindowLayout BuildWindowLayout(MainWindow* window) {
+    WindowLayout l;
+    l.mainWindow = window;
+    auto* back = new M_BackView(window);
+    auto* backLayout = new QVBoxLayout(back);
+    backLayout->setContentsMargins(0, 0, 0, 0);
+    l.screens = new QStackedWidget(back);
+    backLayout->addWidget(l.screens);
+    window->setCentralWidget(back);
+
+    BuildMainScreen(l);
+    BuildDeblurScreen(l);
+    l.screens->addWidget(l.mainView);
+    l.screens->addWidget(l.deblurView);
+    l.screens->setCurrentWidget(l.mainView);
+
+    l.splitView->setMainWindow(window);
+    l.splitView->setMouseMode(l.toolMode);
+    l.splitView->setZoomMode(l.zoomMode);
+    l.splitView->setBrushControls(l.brushSize, l.brushOpacity);
+    l.splitView->setLabels(l.leftLabel, l.centerLabel, l.rightLabel);
+    l.previewSplitView->setMainWindow(window);
+    l.previewSplitView->setLabels(nullptr, l.previewLabel, nullptr);
+    l.imageMatrix->setSliders(l.radiusSlider, l.typeSlider);
+    window->setMainSplitView(l.splitView);
+
+    BuildSheet(l);
+    BuildPreferences(l);
+    BuildSaveOptions(l);
+    BuildMenus(l);
+    window->resize(1360, 860);
+    return l;
+}
+
+void FixMenu(QMenu* menu, const QString& name) {
+    if (!menu) return;
+    menu->setTitle(menu->title().replace("xxxx", name));
+    for (QAction* item : menu->actions()) {
+        item->setText(item->text().replace("xxxx", name));
+        if (item->menu()) FixMenu(item->menu(), name);
+    }
+}
+
+void FixMenu(QMenuBar* menuBar, const QString& name) {
+    if (!menuBar) return;
+    for (QAction* item : menuBar->actions()) {
+        item->setText(item->text().replace("xxxx", name));
+        if (item->menu()) FixMenu(item->menu(), name);
+    }
+}

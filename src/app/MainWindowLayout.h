@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QString>
+
+class AngleView;
+class FloatSlider;
+class ImageMatrix;
+class MainWindow;
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QStackedWidget;
+class QTableView;
+class QWidget;
+class SplitView;
+
+// The window layout of the application, built in code: the main window with its two screens, the
+// menus, the progress sheet, the preferences window and the options view of the save panel. Every
+// widget is owned by Qt's parent chain under the main window; these are plain references to them.
+// Nothing is connected to a controller here except what only concerns the layout itself (value
+// labels following their sliders).
+struct WindowLayout {
+    MainWindow* mainWindow = nullptr;
+    QStackedWidget* screens = nullptr;  // holds the main screen and the deblur screen
+
+    // The main screen.
+    QWidget* mainView = nullptr;
+    SplitView* splitView = nullptr;
+    QLabel* leftLabel = nullptr;
+    QLabel* centerLabel = nullptr;
+    QLabel* rightLabel = nullptr;
+    QButtonGroup* toolMode = nullptr;  // 0 pan, 1 click to deblur, 2 brush
+    QButtonGroup* zoomMode = nullptr;  // column k: zoom out by 2 to the power k
+    FloatSlider* brushSize = nullptr;
+    FloatSlider* brushOpacity = nullptr;
+    QTableView* tableView = nullptr;
+    QPushButton* applyAllButton = nullptr;
+
+    // The deblur screen.
+    QWidget* deblurView = nullptr;
+    SplitView* previewSplitView = nullptr;
+    QLabel* previewLabel = nullptr;
+    ImageMatrix* imageMatrix = nullptr;
+    QSlider* radiusSlider = nullptr;
+    QSlider* typeSlider = nullptr;
+    QPushButton* freezeAngle = nullptr;
+    QSlider* angleSlider = nullptr;
+    AngleView* angleView = nullptr;
+    QButtonGroup* maskType = nullptr;  // 0 A, 1 B, 2 C
+    QButtonGroup* maskShow = nullptr;  // 0 the mask itself, 1 the masked result
+    FloatSlider* maskAmount = nullptr;
+    FloatSlider* maskRadius = nullptr;
+    FloatSlider* maskCrude = nullptr;
+    QPushButton* stopPreviews = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QPushButton* deblurButton = nullptr;
+
+    // The progress sheet.
+    QDialog* sheet = nullptr;
+    QLabel* sheetText = nullptr;
+    QProgressBar* sheetProgress = nullptr;
+
+    // The preferences window.
+    QDialog* preferencesWindow = nullptr;
+    QCheckBox* allowAnonStats = nullptr;
+
+    // The options view of the save panel.
+    QWidget* saveOptionView = nullptr;
+    QComboBox* saveOptionFileTypeButton = nullptr;  // "PNG", "JPEG", "TIFF"
+    QSlider* saveOptionQualitySlider = nullptr;
+    QLabel* saveOptionQualityLabel = nullptr;
+    QLabel* saveOptionQualityValue = nullptr;
+    QCheckBox* saveOptionTransferMetadata = nullptr;
+
+    // The menus. Titles holding "xxxx" get the application's name at start.
+    QMenuBar* menuBar = nullptr;
+    QAction* aboutAction = nullptr;
+    QAction* preferencesAction = nullptr;
+    QAction* quitAction = nullptr;
+    QAction* openAction = nullptr;
+    QAction* saveAction = nullptr;
+    QAction* undoAction = nullptr;
+    QAction* redoAction = nullptr;
+    QAction* helpAction = nullptr;
+    QAction* faqAction = nullptr;
+    QAction* supportAction = nullptr;
+};
+
+// Builds every widget of the layout into `window` and returns the references.
+WindowLayout BuildWindowLayout(MainWindow* window);
+
+// Replaces "xxxx" by `name` in the menu's title and in the titles of its items, submenus included.
+void FixMenu(QMenu* menu, const QString& name);
+void FixMenu(QMenuBar* menuBar, const QString& name);

@@ -1,0 +1,69 @@
+// Velkaro, the desktop application: `velkaro [FILE]`. A file on the command line is the desktop's
+// request to open it (the .desktop entry runs `velkaro %f`).
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStyleFactory>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "AppDelegate.h"
+#include "Controller.h"
+#include "Dialogs.h"
+#include "Fatal.h"
+#include "GUI.h"
+#include "MainWindow.h"
+#include "MainWindowLayout.h"
+
+namespace {
+
+QWidget* gAlertParent = nullptr;
+
+// Shows the "Fatal error" alert; the caller exits with status 1 afterwards.
+void ShowFatalError(const char* message, const char* file, int line) {
+    const QString text = QString::asprintf("%s (%s:%d)", message, file, line);
+    QMessageBox::critical(gAlertParent, "Fatal error", text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Velkaro");
+    QApplication::setOrganizationName("Velkaro");
+    QApplication::setApplicationVersion(VELKARO_VERSION);
+    QApplication::setDesktopFileName("velkaro");
+    if (QStyle* fusion = QStyleFactory::create("Fusion")) QApplication::setStyle(fusion);
+    QApplication::setPalette(DarkPalette());
+    QApplication::setWindowIcon(QIcon(ResourcePath("velkaro.png")));
+
+    QString path;
+    const QStringList arguments = QApplication::arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (!arguments[i].startsWith('-') || QFileInfo::exists(arguments[i])) {
+            path = arguments[i];
+            break;
+        }
+    }
+
+    QSettings settings;
+    SheetDialogs dialogs;
+    MainWindow window;
+    const WindowLayout layout = BuildWindowLayout(&window);
+    Controller controller(layout, settings, dialogs);
+    AppDelegate delegate(layout, controller, settings, dialogs);
+    gAlertParent = &window;
+    SetFatalErrorHandler(&ShowFatalError);
+
+    window.show();
+    QTimer::singleShot(0, &delegate, [&] {
+        if (!path.isEmpty()) controller.maybeOpenImageAtPath(QFileInfo(path).absoluteFilePath());
+        delegate.applicationDidFinishLaunching();
+    });
+    const int status = app.exec();
+    window.hide();
+    return status;
+}
