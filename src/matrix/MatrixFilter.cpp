@@ -1,5 +1,9 @@
 #include "MatrixFilter.h"
 
+#include <algorithm>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "Check.h"
 #include "Vector.h"
 
@@ -117,5 +121,102 @@ void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, i
                 VectorScaledAdd(cRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p,
                                 bRow + std::int64_t(x) * p, k, p);
         }
+    }
+}
+
+namespace {
+
+// Spectral correlation pays from this many non-zero kernel weights on. OpenCV switches to its
+// transform from 50 kernel elements on for doubles; below that it sums directly.
+constexpr int kTransformMinEntries = 100;
+constexpr int kTransformMinArea = 50;
+
+cv::Mat KernelMat(const Matrix& a) {
+    return cv::Mat(a.filterRows(), a.filterColumns(), CV_64F, const_cast<double*>(a.filter()));
+}
+
+// Copies image row `row` of an h × w, p-column image into dst, widened by `pad` mirrored
+// pixels on each side (w + 2·pad pixels).
+void CopyMirroredRow(double* dst, const double* src, int w, int p, int pad) {
+    for (int u = 0; u < w + 2 * pad; ++u) {
+        const double* s = src + std::int64_t(MirrorIndex(u - pad, w)) * p;
+        for (int q = 0; q < p; ++q) dst[std::int64_t(u) * p + q] = s[q];
+    }
+}
+
+}  // namespace
+
+bool FilterUsesTransform(const Matrix& a) {
+    const int area = a.filterRows() * a.filterColumns();
+    if (area < kTransformMinArea)
+        return false;
+    int entries = 0;
+    for (int k = 0; k < area; ++k) entries += a.filter()[k] != 0;
+    return entries >= kTransformMinEntries;
+}
+
+void FilterGatherBand(double* c, const Matrix& a, const double* b, int p, int y0, int y1) {
+    const int w = a.dataColumns();
+    const int h = a.dataRows();
+    const int hr = a.filterHalfRows();
+    const int hc = a.filterHalfColumns();
+    const std::int64_t rowSize = std::int64_t(w) * p;
+    // The band with its mirrored neighbours: every output pixel of the band sees exactly the
+    // values the generated rows use.
+    cv::Mat padded(y1 - y0 + 2 * hr, w + 2 * hc, CV_64FC(p));
+    for (int r = 0; r < padded.rows; ++r)
+        CopyMirroredRow(padded.ptr<double>(r), b + MirrorIndex(y0 - hr + r, h) * rowSize, w, p, hc);
+    cv::Mat out;
+    cv::filter2D(padded, out, CV_64F, KernelMat(a), cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
+    for (int y = y0; y < y1; ++y) {
+        const double* o = out.ptr<double>(hr + y - y0) + std::int64_t(hc) * p;
+        std::copy(o, o + rowSize, c + y * rowSize);
+    }
+}
+
+void FilterScatterBand(double* c, double* outside, const Matrix& a, const double* b, int p, int t0,
+                       int t1) {
+    const int w = a.dataColumns();
+    const int h = a.dataRows();
+    const int hr = a.filterHalfRows();
+    const int hc = a.filterHalfColumns();
+    const std::int64_t rowSize = std::int64_t(w) * p;
+    // Row t of the unfolded product is the correlation of b, extended by zeros, with the kernel
+    // turned by 180 degrees, at extended column s (−hc ≤ s < w + hc).
+    cv::Mat padded(t1 - t0 + 2 * hr, w + 4 * hc, CV_64FC(p), cv::Scalar::all(0));
+    for (int r = 0; r < padded.rows; ++r) {
+        const int y = t0 - hr + r;
+        if (y < 0 || y >= h)
+            continue;
+        std::copy(b + y * rowSize, b + (y + 1) * rowSize,
+                  padded.ptr<double>(r) + std::int64_t(2 * hc) * p);
+    }
+    cv::Mat turned;
+    cv::flip(KernelMat(a), turned, -1);
+    cv::Mat out;
+    cv::filter2D(padded, out, CV_64F, turned, cv::Point(-1, -1), 0, cv::BORDER_CONSTANT);
+    for (int t = t0; t < t1; ++t) {
+        const double* o = out.ptr<double>(hr + t - t0) + std::int64_t(hc) * p;  // s = −hc
+        double* dst =
+            t >= 0 && t < h ? c + t * rowSize : outside + (t < 0 ? t + hr : t - h + hr) * rowSize;
+        std::copy(o + std::int64_t(hc) * p, o + std::int64_t(hc) * p + rowSize, dst);
+        // Columns beyond the image fold back onto the columns they mirror.
+        for (int s = -hc; s < w + hc; ++s) {
+            if (s >= 0 && s < w)
+                continue;
+            const double* v = o + std::int64_t(s + hc) * p;
+            double* d = dst + std::int64_t(MirrorIndex(s, w)) * p;
+            for (int q = 0; q < p; ++q) d[q] += v[q];
+        }
+    }
+}
+
+void FilterFoldOutside(double* c, const double* outside, const Matrix& a, int p) {
+    const int h = a.dataRows();
+    const int hr = a.filterHalfRows();
+    const std::int64_t rowSize = std::int64_t(a.dataColumns()) * p;
+    for (int k = 0; k < 2 * hr; ++k) {
+        const int t = k < hr ? k - hr : h + k - hr;
+        VectorScaledAdd(c + MirrorIndex(t, h) * rowSize, outside + k * rowSize, 1.0, rowSize);
     }
 }

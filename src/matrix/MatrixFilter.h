@@ -51,3 +51,23 @@ void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, in
 // FilterScatterImageRow adds the contribution of image row y of b to c = aᵀ · b. It writes only
 // the image rows of c within (fr−1)/2 rows of y (mirrored rows included).
 void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, int y);
+
+// Band products through OpenCV's spectral correlation, for kernels with many non-zero weights,
+// where a transform costs less than the direct sums. p is 1 or 2; results equal the direct
+// products within rounding.
+//
+// Whether the spectral band products pay for a's kernel.
+bool FilterUsesTransform(const Matrix& a);
+// Image rows y0 … y1−1 of c = a · b (overwritten).
+void FilterGatherBand(double* c, const Matrix& a, const double* b, int p, int y0, int y1);
+// Rows t0 … t1−1 of aᵀ · b before the mirrored rows are folded back, t counted from −hr to
+// h + hr − 1 (hr = (fr−1)/2). Rows inside the image (0 ≤ t < h) are written to c; the others to
+// `outside`, which holds 2·hr rows of w·p values: t < 0 at row t + hr, t ≥ h at row t − h + hr.
+// FilterFoldOutside then adds `outside` into the rows of c that those rows mirror onto.
+void FilterScatterBand(double* c, double* outside, const Matrix& a, const double* b, int p, int t0,
+                       int t1);
+void FilterFoldOutside(double* c, const double* outside, const Matrix& a, int p);
+// Image rows per band of the spectral products: enough rows to amortise the kernel's margin.
+inline int FilterTransformBandRows(const Matrix& a) {
+    return a.filterRows() * 4 > 96 ? a.filterRows() * 4 : 96;
+}

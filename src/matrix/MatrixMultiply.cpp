@@ -2,6 +2,7 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Check.h"
@@ -21,6 +22,16 @@ void FilterMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     double* cv = c.rwData();
     const int p = b.columns();
     const int h = a.dataRows();
+    if ((p == 1 || p == 2) && FilterUsesTransform(a)) {
+        // Bands of image rows through the spectral correlation; each writes only its own rows.
+        const int band = FilterTransformBandRows(a);
+        const int bands = (h + band - 1) / band;
+        dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
+            const int y0 = int(k) * band;
+            FilterGatherBand(cv, a, bv, p, y0, std::min(h, y0 + band));
+        });
+        return;
+    }
     if (p == 1 || p == 2) {
         // One iteration per image row; each writes only its own row of c.
         dispatchApply(std::size_t(h), DispatchPriority::Default,

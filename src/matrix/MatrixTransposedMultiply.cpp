@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "Check.h"
 #include "Dispatch.h"
@@ -30,6 +31,20 @@ void FilterTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     const int h = a.dataRows();
     if (p != 1 && p != 2) {
         for (int y = 0; y < h; ++y) FilterScatterImageRow(cv, a, bv, p, y);
+        return;
+    }
+    if (FilterUsesTransform(a)) {
+        // The unfolded product has h + 2·hr rows; bands of them run in parallel, then the rows
+        // outside the image fold back onto the rows they mirror.
+        const int hr = a.filterHalfRows();
+        std::vector<double> outside(std::size_t(2 * hr) * a.dataColumns() * p);
+        const int band = FilterTransformBandRows(a);
+        const int bands = (h + 2 * hr + band - 1) / band;
+        dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
+            const int t0 = -hr + int(k) * band;
+            FilterScatterBand(cv, outside.data(), a, bv, p, t0, std::min(h + hr, t0 + band));
+        });
+        FilterFoldOutside(cv, outside.data(), a, p);
         return;
     }
     // A band of image rows scatters into the rows of c within hr of itself. Bands of at least

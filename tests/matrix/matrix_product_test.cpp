@@ -131,8 +131,9 @@ TEST(MatrixMultiply, FilterProductEqualsFilter2DReflect101) {
 
 // The same product, and the transposed one, against the matrix written out in full.
 TEST(MatrixMultiply, FilterProductsEqualTheWrittenOutMatrix) {
-    const int shapes[][4] = {
-        {9, 7, 3, 3}, {8, 11, 5, 3}, {40, 37, 7, 7}, {5, 6, 9, 9}, {2, 3, 5, 5}};
+    const int shapes[][4] = {{9, 7, 3, 3}, {8, 11, 5, 3},    {40, 37, 7, 7},   {5, 6, 9, 9},
+                             {2, 3, 5, 5}, {20, 18, 15, 15}, {10, 12, 31, 31}, {16, 17, 21, 11},
+                             {1, 9, 3, 3}, {9, 1, 5, 1}};
     for (auto [h, w, fr, fc] : shapes) {
         std::vector<double> k = RandomKernel(fr, fc, true);
         const int n = h * w;
@@ -157,6 +158,39 @@ TEST(MatrixMultiply, FilterProductsEqualTheWrittenOutMatrix) {
             MatrixTransposedMultiply(c, f, b);
             NaiveProduct(ref, full, b, true);
             EXPECT_LT(CompareMatrix(c, ref), 1e-12) << "transposed " << h << "x" << w << " p " << p;
+        }
+    }
+}
+
+// Large kernels on a larger image: the product against filter2D, the transposed product by the
+// adjoint identity <A·x, y> = <x, Aᵀ·y>.
+TEST(MatrixMultiply, LargeKernelsOnALargerImage) {
+    const int h = 230, w = 301;
+    const int n = h * w;
+    for (int size : {13, 15, 31}) {
+        std::vector<double> k = RandomKernel(size, size, size == 13);
+        Matrix f(n, n, k.data(), size, size, h, w);
+        const cv::Mat kernel(size, size, CV_64F, k.data());
+        for (int p : {1, 2}) {
+            Matrix x(n, p), y(n, p), ax(n, p), aty(n, p);
+            Randomize(x);
+            Randomize(y);
+            MatrixMultiply(ax, f, x);
+            MatrixTransposedMultiply(aty, f, y);
+            for (int col = 0; col < p; ++col) {
+                cv::Mat expected;
+                cv::filter2D(ColumnAsImage(x, h, w, col), expected, CV_64F, kernel,
+                             cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
+                EXPECT_LT(cv::norm(expected, ColumnAsImage(ax, h, w, col), cv::NORM_INF), 1e-11)
+                    << size << " p " << p;
+                double left = 0, right = 0, scale = 0;
+                for (int r = 0; r < n; ++r) {
+                    left += ax.roData()[r * p + col] * y.roData()[r * p + col];
+                    right += x.roData()[r * p + col] * aty.roData()[r * p + col];
+                    scale += std::fabs(ax.roData()[r * p + col] * y.roData()[r * p + col]);
+                }
+                EXPECT_LT(std::fabs(left - right), 1e-12 * scale) << size << " p " << p;
+            }
         }
     }
 }
