@@ -18,9 +18,9 @@ void convolve(const CImage& in, CImage& o, int channel, double radius, int angle
     std::vector<float> kernel;
     int n = 0;
     MethodKernel(kernel, n, radius, angle);
-    std::vector<float> result;
+    FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, kernel, n, x, y, w, h);
-    WriteChannelRegion(o, channel, result.data(), w, h);
+    WriteChannelRegion(o, channel, result.get(), w, h);
     std::printf("convolve took %.2f seconds\n", timer.elapsed());
 }
 

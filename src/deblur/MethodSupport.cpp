@@ -22,13 +22,13 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
     window.height = std::clamp(y1, 0, in.height()) - window.y0;
     window.width = std::max(window.width, 0);
     window.height = std::max(window.height, 0);
-    window.data.resize(std::size_t(window.width) * std::size_t(window.height));
+    window.data = NewFloats(std::size_t(window.width) * std::size_t(window.height));
     for (int r = 0; r < window.height; ++r)
         ReadChannelFloat(in.pixels() + (std::size_t(window.y0 + r) * in.width() + window.x0) * 4,
                          &window.data[std::size_t(r) * window.width], window.width, channel);
 }
 
-void ConvolveRegion(std::vector<float>& result, std::vector<float>* observed, const CImage& in,
+void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in,
                     int channel, const std::vector<float>& kernel, int n, int x, int y, int w,
                     int h) {
     // Beyond the reach of the kernel the image does not matter; where the window is clipped it
@@ -36,13 +36,13 @@ void ConvolveRegion(std::vector<float>& result, std::vector<float>* observed, co
     const int reach = (n - 1) / 2;
     ChannelWindow window;
     ReadChannelWindow(window, in, channel, x - reach, y - reach, x + w + reach, y + h + reach);
-    result.assign(std::size_t(w) * std::size_t(h), 0.0f);
-    const PlanarF src{window.data.data(), window.width, window.height,
+    result = NewFloats(std::size_t(w) * std::size_t(h));
+    const PlanarF src{window.data.get(), window.width, window.height,
                       std::size_t(window.width) * sizeof(float)};
-    const PlanarF dest{result.data(), w, h, std::size_t(w) * sizeof(float)};
+    const PlanarF dest{result.get(), w, h, std::size_t(w) * sizeof(float)};
     convolvePlanarF(src, dest, x - window.x0, y - window.y0, kernel.data(), n, n);
     if (observed) {
-        observed->resize(std::size_t(w) * std::size_t(h));
+        *observed = NewFloats(std::size_t(w) * std::size_t(h));
         for (int r = 0; r < h; ++r)
             std::copy_n(&window.data[std::size_t(y - window.y0 + r) * window.width + (x - window.x0)],
                         w, &(*observed)[std::size_t(r) * w]);

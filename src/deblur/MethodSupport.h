@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "Image.h"
@@ -7,13 +9,19 @@
 // Pieces shared by the deblurring methods: the single-precision kernel of a radius and angle,
 // one channel of a window of the input in linear light, and the region's convolution.
 
+// Float buffers the methods overwrite completely: not cleared on allocation.
+using FloatBuffer = std::unique_ptr<float[]>;
+inline FloatBuffer NewFloats(std::size_t count) {
+    return std::make_unique_for_overwrite<float[]>(count);
+}
+
 // The n × n kernel of `radius` and `angle` as floats in storage order; n is returned in `size`.
 void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angle);
 
 // Channel `channel` of the input over the columns x0 … x1 − 1 and rows y0 … y1 − 1, clipped to
 // the image. The window's place in the image is kept so that offsets can be translated.
 struct ChannelWindow {
-    std::vector<float> data;
+    FloatBuffer data;
     int x0 = 0, y0 = 0;        // image position of data[0]
     int width = 0, height = 0;  // size of the clipped window
 };
@@ -24,7 +32,7 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
 // own pixels as neighbours and its true edge extended. Only the part of the image the kernel
 // reaches is read. `result` receives w × h values; `observed`, when not null, receives the
 // region's own unconvolved values.
-void ConvolveRegion(std::vector<float>& result, std::vector<float>* observed, const CImage& in,
+void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in,
                     int channel, const std::vector<float>& kernel, int n, int x, int y, int w,
                     int h);
 

@@ -24,12 +24,12 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     const int reach = 2 * n;
     ChannelWindow window;
     ReadChannelWindow(window, in, channel, x, y, x + w + reach, y + h + reach);
-    std::vector<float> result(std::size_t(w) * std::size_t(h));
-    const PlanarF src{window.data.data(), window.width, window.height,
+    FloatBuffer result = NewFloats(std::size_t(w) * std::size_t(h));
+    const PlanarF src{window.data.get(), window.width, window.height,
                       std::size_t(window.width) * sizeof(float)};
-    const PlanarF dest{result.data(), w, h, std::size_t(w) * sizeof(float)};
+    const PlanarF dest{result.get(), w, h, std::size_t(w) * sizeof(float)};
     richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations);
-    WriteChannelRegion(o, channel, result.data(), w, h);
+    WriteChannelRegion(o, channel, result.get(), w, h);
     std::printf("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
 }
 

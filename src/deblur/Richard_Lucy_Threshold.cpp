@@ -66,7 +66,7 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
     // Only the region is used: its observed values.
     ChannelWindow observed;
     ReadChannelWindow(observed, in, channel, x, y, x + w, y + h);
-    const std::vector<float>& O = observed.data;
+    const float* O = observed.data.get();
 
     std::vector<float> kernel;
     int n = 0;
@@ -74,17 +74,18 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
     if (channel == 1 && debugDumpsEnabled())
         DumpRawImageFloat(kernel.data(), n, n, 1, "filter_it-%d_%.2f", 0, radius);
 
-    std::vector<float> E(O), Q(count), C(count);
+    FloatBuffer E = NewFloats(count), Q = NewFloats(count), C = NewFloats(count);
+    std::copy_n(O, count, E.get());
     RegionConvolver convolver(kernel, n, w, h);
     const float floor = 1e-12f;
     for (int it = 0; it < iterations; ++it) {
-        convolver.run(E.data(), Q.data());
+        convolver.run(E.get(), Q.get());
         for (std::size_t i = 0; i < count; ++i) Q[i] = O[i] / std::max(Q[i], floor);
-        convolver.run(Q.data(), C.data());
+        convolver.run(Q.get(), C.get());
         for (std::size_t i = 0; i < count; ++i) E[i] = detailed[i] ? E[i] * C[i] : O[i];
     }
 
-    WriteChannelRegion(o, channel, E.data(), w, h);
+    WriteChannelRegion(o, channel, E.get(), w, h);
     std::printf("deconvolve_lucy_threshold_richard took %.2f seconds\n", timer.elapsed());
 }
 

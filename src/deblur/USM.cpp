@@ -13,8 +13,10 @@
 
 namespace {
 
-// Lines per task of the parallel passes of the fast variant.
+// Rows per task of the horizontal pass, and columns per strip of the vertical pass, of the fast
+// variant.
 constexpr int kLinesPerTask = 32;
+constexpr int kStripColumns = 64;
 
 // Blurs `channels` interleaved byte sequences of `length` samples with the n taps of `kernel`.
 // Taps that fall outside the line are dropped and the remaining weights renormalised.
@@ -57,17 +59,31 @@ void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount
                           std::memcpy(o.pixels() + std::size_t(r) * outStride, b.data(), b.size());
                       }
                   });
-    // Vertical pass, column by column in place.
-    dispatchApply((w + kLinesPerTask - 1) / kLinesPerTask, DispatchPriority::Default,
+    // Vertical pass in place, on strips of columns: each strip is gathered once and blurred row
+    // by row, every byte with the same taps, order and renormalisation as blur_line gives it.
+    dispatchApply((w + kStripColumns - 1) / kStripColumns, DispatchPriority::Default,
                   [&](std::size_t task) {
-                      std::vector<std::uint8_t> a(std::size_t(h) * 4), b(std::size_t(h) * 4);
-                      const int c1 = std::min(w, int(task + 1) * kLinesPerTask);
-                      for (int c = int(task) * kLinesPerTask; c < c1; ++c) {
-                          for (int r = 0; r < h; ++r)
-                              std::memcpy(&a[std::size_t(r) * 4], o.pixels() + std::size_t(r) * outStride + std::size_t(c) * 4, 4);
-                          blur_line(k.data(), n, a.data(), b.data(), h, 4);
-                          for (int r = 0; r < h; ++r)
-                              std::memcpy(o.pixels() + std::size_t(r) * outStride + std::size_t(c) * 4, &b[std::size_t(r) * 4], 4);
+                      const int c0 = int(task) * kStripColumns;
+                      const int bytes = 4 * std::min(kStripColumns, w - c0);
+                      std::vector<std::uint8_t> strip(std::size_t(h) * bytes);
+                      for (int r = 0; r < h; ++r)
+                          std::memcpy(&strip[std::size_t(r) * bytes], o.pixels() + std::size_t(r) * outStride + std::size_t(c0) * 4, bytes);
+                      std::vector<double> acc(bytes);
+                      const int half = n / 2;
+                      for (int p = 0; p < h; ++p) {
+                          const bool inside = n <= h && p >= half && p < h - half;
+                          const int j0 = std::max(0, half - p), j1 = std::min(n, h - p + half);
+                          std::fill(acc.begin(), acc.end(), 0.0);
+                          double weight = 0;
+                          for (int j = j0; j < j1; ++j) {
+                              const std::uint8_t* line = &strip[std::size_t(p - half + j) * bytes];
+                              const double kj = k[j];
+                              for (int b = 0; b < bytes; ++b) acc[b] += kj * line[b];
+                              weight += kj;
+                          }
+                          std::uint8_t* dst = o.pixels() + std::size_t(p) * outStride + std::size_t(c0) * 4;
+                          for (int b = 0; b < bytes; ++b)
+                              dst[b] = std::uint8_t(int((inside ? acc[b] : acc[b] / weight) + 0.5));
                       }
                   });
     // Sharpen every byte against the input.
@@ -93,14 +109,14 @@ void unsharp_mask_full(const CImage& in, CImage& o, int channel, double radius, 
     std::vector<float> kernel;
     int n = 0;
     MethodKernel(kernel, n, radius, angle);
-    std::vector<float> blurred, observed;
+    FloatBuffer blurred, observed;
     ConvolveRegion(blurred, &observed, in, channel, kernel, n, x, y, w, h);
-    for (std::size_t i = 0; i < blurred.size(); ++i) {
+    for (std::size_t i = 0; i < std::size_t(w) * std::size_t(h); ++i) {
         const float o0 = observed[i];
         const float d = o0 - blurred[i];
         blurred[i] = float(double(o0) + double(d) * amount);
     }
-    WriteChannelRegion(o, channel, blurred.data(), w, h);
+    WriteChannelRegion(o, channel, blurred.get(), w, h);
     std::printf("unsharp mask full channel %d radius %.2f amount %.2f took %.2f seconds\n", channel,
                 radius, amount, timer.elapsed());
 }

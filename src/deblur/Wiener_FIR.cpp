@@ -188,9 +188,9 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     int n = 0;
     wiener_fir_filter(g, n, radius, matRadius, gamma, noise, angle, true);
     const std::vector<float> filter(g.begin(), g.end());
-    std::vector<float> result;
+    FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, filter, n, x, y, w, h);
-    WriteChannelRegion(o, channel, result.data(), w, h);
+    WriteChannelRegion(o, channel, result.get(), w, h);
     std::printf("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
 

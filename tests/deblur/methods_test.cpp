@@ -218,12 +218,10 @@ TEST(Methods, UnsharpFastKernels) {
 }
 
 TEST(Methods, UnsharpFastMatchesSeparableReference) {
-    CImage in = TestPicture(40, 30, 9);
-    for (int i = 0; i < 40 * 30; ++i) in.pixels()[i * 4] = std::uint8_t(100 + i % 3);
+    const int iw = 160, ih = 30;
+    CImage in = TestPicture(iw, ih, 9);
+    for (int i = 0; i < iw * ih; ++i) in.pixels()[i * 4] = std::uint8_t(100 + i % 3);
     const double radius = 1.5, amount = 3.0;
-    const int x = 5, y = 4, w = 30, h = 4;  // shorter than the kernel: every column renormalised
-    CImage out(w, h);
-    unsharp_mask(in, out, 1, 1, radius, amount, -1, x, y, w, h);
     std::vector<double> k;
     unsharp_mask_kernel(k, radius);
     const int n = int(k.size()), half = n / 2;
@@ -238,25 +236,35 @@ TEST(Methods, UnsharpFastMatchesSeparableReference) {
         const bool inside = n <= length && p >= half && p < length - half;
         return int((inside ? v : v / weight) + 0.5);
     };
-    for (int b = 0; b < 4; ++b) {
-        std::vector<int> rows(std::size_t(w) * h);
-        for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c)
-                rows[r * w + c] = blur([&](int q) { return in.pixels()[((y + r) * 40 + x + q) * 4 + b]; }, w, c);
-        for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c) {
-                const int blurred = blur([&](int q) { return rows[q * w + c]; }, h, r);
-                const int o = in.pixels()[((y + r) * 40 + x + c) * 4 + b];
-                const double v = std::trunc(o + (o - blurred) * amount);
-                EXPECT_EQ(out.pixels()[(r * w + c) * 4 + b], int(std::clamp(v, 0.0, 255.0)))
-                    << "byte " << b << " at " << c << "," << r;
-            }
+    struct Region {
+        int x, y, w, h;
+    };
+    // Shorter than the kernel (every column renormalised), and wide and tall enough for the
+    // passes to split into several tasks.
+    for (const Region& g : {Region{5, 4, 30, 4}, Region{3, 2, 150, 27}}) {
+        CImage out(g.w, g.h);
+        unsharp_mask(in, out, 1, 1, radius, amount, -1, g.x, g.y, g.w, g.h);
+        int wrong = 0;
+        for (int b = 0; b < 4; ++b) {
+            std::vector<int> rows(std::size_t(g.w) * g.h);
+            for (int r = 0; r < g.h; ++r)
+                for (int c = 0; c < g.w; ++c)
+                    rows[r * g.w + c] = blur([&](int q) { return in.pixels()[((g.y + r) * iw + g.x + q) * 4 + b]; }, g.w, c);
+            for (int r = 0; r < g.h; ++r)
+                for (int c = 0; c < g.w; ++c) {
+                    const int blurred = blur([&](int q) { return rows[q * g.w + c]; }, g.h, r);
+                    const int o = in.pixels()[((g.y + r) * iw + g.x + c) * 4 + b];
+                    const double v = std::trunc(o + (o - blurred) * amount);
+                    wrong += out.pixels()[(r * g.w + c) * 4 + b] != int(std::clamp(v, 0.0, 255.0));
+                }
+        }
+        EXPECT_EQ(wrong, 0) << "region " << g.w << " x " << g.h;
+        // The calls for the other channels change nothing.
+        CImage untouched(g.w, g.h);
+        unsharp_mask(in, untouched, 1, 2, radius, amount, -1, g.x, g.y, g.w, g.h);
+        unsharp_mask(in, untouched, 1, 3, radius, amount, -1, g.x, g.y, g.w, g.h);
+        EXPECT_EQ(Bytes(untouched, 2), std::vector<int>(std::size_t(g.w) * g.h, 255));
     }
-    // The calls for the other channels change nothing.
-    CImage untouched(w, h);
-    unsharp_mask(in, untouched, 1, 2, radius, amount, -1, x, y, w, h);
-    unsharp_mask(in, untouched, 1, 3, radius, amount, -1, x, y, w, h);
-    EXPECT_EQ(Bytes(untouched, 2), std::vector<int>(std::size_t(w) * h, 255));
 }
 
 TEST(Methods, UnsharpFullMatchesReference) {

@@ -1,0 +1,137 @@
+// The deblurring methods at the sizes the application runs them:
+// - a preview cell: one method over the three channels of a 512 × 512 section of a photograph,
+//   the channels as a parallel loop, at radius steps 3, 6 and 15;
+// - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn.
+// Counters: seconds per run, megapixels (of the region, all three channels counted once) per
+// second, and for Richardson–Lucy the milliseconds per RGB megapixel and iteration.
+//
+// The section is astronaut.png; the large photograph is that picture enlarged, so both hold the
+// same kind of detail. The methods' own log lines go to standard output as in the application.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "Convolve.h"
+#include "Dispatch.h"
+#include "FitRefocus.h"
+#include "Image.h"
+#include "ImageIO.h"
+#include "ImageProcess.h"
+#include "Planar.h"
+#include "Richard_Lucy.h"
+#include "Richard_Lucy_Threshold.h"
+#include "USM.h"
+#include "Wiener_FIR.h"
+
+namespace {
+
+const CImage& Section() {
+    static const CImage section = [] {
+        ImageRef img = ImageIO::sharedInstance().readFromFile(VELKARO_TEST_DATA_DIR "/astronaut.png");
+        if (!img) {
+            std::fprintf(stderr, "cannot read astronaut.png\n");
+            std::abort();
+        }
+        return CImage(img);
+    }();
+    return section;
+}
+
+const CImage& Photograph() {
+    static const CImage photo = [] {
+        CImage big(4000, 3000);
+        const CImage& s = Section();
+        scaleARGB8888(s.pixels(), s.width(), s.height(), std::size_t(s.width()) * 4, big.pixels(),
+                      4000, 3000, std::size_t(4000) * 4);
+        return big;
+    }();
+    return photo;
+}
+
+using MethodCall = std::function<void(const CImage&, CImage&, int channel, double radius)>;
+
+struct Preset {
+    const char* name;
+    int iterations;  // for the per-iteration counter; 0 for the others
+    MethodCall call;
+};
+
+const Preset kPresets[] = {
+    {"Convolve", 0, [](const CImage& i, CImage& o, int c, double r) { convolve(i, o, c, r, -1, 0, 0, i.width(), i.height()); }},
+    {"FitRefocus", 0, [](const CImage& i, CImage& o, int c, double r) { fit_refocus(i, o, c, r, -1, 0, 0, i.width(), i.height()); }},
+    {"USM3", 0, [](const CImage& i, CImage& o, int c, double r) { unsharp_mask(i, o, 1, c, r, 3.0, -1, 0, 0, i.width(), i.height()); }},
+    {"USMF3", 0, [](const CImage& i, CImage& o, int c, double r) { unsharp_mask(i, o, 0, c, r, 3.0, -1, 0, 0, i.width(), i.height()); }},
+    {"WF2", 0, [](const CImage& i, CImage& o, int c, double r) { deconvolve_wiener_fir(i, o, c, r, int(2 * r), 0.0, 0.009999999776482582, -1, 0, 0, i.width(), i.height()); }},
+    {"RL20", 20, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard(i, o, c, r, 20, -1, 0, 0, i.width(), i.height()); }},
+    {"RL80", 80, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard(i, o, c, r, 80, -1, 0, 0, i.width(), i.height()); }},
+    {"RT20", 20, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard_threshold(i, o, c, r, 20, -1, 0, 0, i.width(), i.height()); }},
+    {"RT80", 80, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard_threshold(i, o, c, r, 80, -1, 0, 0, i.width(), i.height()); }},
+};
+
+void SetCounters(benchmark::State& state, const CImage& in, int iterations) {
+    const double megapixels = double(in.width()) * in.height() / 1e6;
+    using C = benchmark::Counter;
+    state.counters["s"] = C(1.0, C::kIsIterationInvariantRate | C::kInvert);
+    state.counters["MP/s"] = C(megapixels, C::kIsIterationInvariantRate);
+    if (iterations > 0)
+        state.counters["ms/MP/it"] =
+            C(megapixels * iterations / 1e3, C::kIsIterationInvariantRate | C::kInvert);
+}
+
+// One preview cell: the three channels as a parallel loop, as a preview step runs them.
+void PreviewCell(benchmark::State& state, const Preset* preset) {
+    const CImage& in = Section();
+    const double radius = double(state.range(0)) * 0.5;
+    for (auto _ : state) {
+        CImage out(in.width(), in.height());
+        dispatchApply(3, DispatchPriority::High, [&](std::size_t c) { preset->call(in, out, int(c) + 1, radius); });
+        benchmark::DoNotOptimize(out.pixels());
+    }
+    SetCounters(state, in, preset->iterations);
+}
+
+// One full deblur: the three channels one after another over the whole photograph.
+void FullDeblur(benchmark::State& state, const Preset* preset) {
+    const CImage& in = Photograph();
+    const double radius = double(state.range(0)) * 0.5;
+    for (auto _ : state) {
+        CImage out(in.width(), in.height());
+        for (int c = 1; c <= 3; ++c) preset->call(in, out, c, radius);
+        benchmark::DoNotOptimize(out.pixels());
+    }
+    SetCounters(state, in, preset->iterations);
+}
+
+// The mask applied after a full deblur and at every preview fetch.
+void Mask(benchmark::State& state, int type, bool full) {
+    const CImage& in = full ? Photograph() : Section();
+    for (auto _ : state) {
+        ImageRef dst = in.asImage()->copy();
+        CreateMask(in.asImage(), dst, 0, 0, in.width(), in.height(), type, full ? 0 : 1, 3.0f, 0.8f, 0.3f);
+        benchmark::DoNotOptimize(dst->pixels());
+    }
+    SetCounters(state, in, 0);
+}
+
+const int kRegistered = [] {
+    for (const Preset& p : kPresets) {
+        benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell, &p)
+            ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(p.iterations >= 80 ? 1 : 3);
+        const std::string name(p.name);
+        if (name == "RL80" || name == "RT80") continue;
+        benchmark::RegisterBenchmark(("Full/" + name).c_str(), FullDeblur, &p)
+            ->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+    }
+    for (int type : {0, 1, 2}) {
+        benchmark::RegisterBenchmark(("Mask/Preview/type" + std::to_string(type)).c_str(), Mask, type, false)
+            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+        benchmark::RegisterBenchmark(("Mask/Full/type" + std::to_string(type)).c_str(), Mask, type, true)
+            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+    }
+    return 0;
+}();
+
+}  // namespace
