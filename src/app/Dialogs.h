@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <functional>
 
-class QFileDialog;
+#include <QFileDialog>
 class QWidget;
 
 // Which button ended an alert. The default button is the right-most, preselected one.

@@ -67,16 +67,17 @@ M_Window::M_Window(QWidget* parent) : QMainWindow(parent) {
     setPalette(DarkPalette());
 }
 
-M_BackView::M_BackView(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
-    setPalette(DarkPalette());
+void M_Window::paintEvent(QPaintEvent* event) { FillWindowBackground(*this, event->rect()); }
+
+void FillWindowBackground(QWidget& widget, const QRect& area) {
+    QPainter painter(&widget);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.fillRect(area, QColor::fromRgbF(0.2f, 0.2f, 0.2f, 0.96f));
 }
 
-void M_BackView::paintEvent(QPaintEvent* event) {
-    QPainter painter(this);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.fillRect(event->rect(), QColor::fromRgbF(0.2f, 0.2f, 0.2f, 0.96f));
-}
+M_BackView::M_BackView(QWidget* parent) : QWidget(parent) { setPalette(DarkPalette()); }
+
+void M_BackView::paintEvent(QPaintEvent* event) { FillWindowBackground(*this, event->rect()); }
 
 M_Box::M_Box(const QString& title, QWidget* parent) : QGroupBox(title, parent) {
     QPalette palette = this->palette();

@@ -27,10 +27,17 @@ QPalette DarkPalette();
 void FixMatrix(QButtonGroup* matrix);
 
 // A window with a clear, non-opaque background; its content view paints the dark grey.
+// Whatever its content leaves uncovered gets the same dark fill as M_BackView.
 class M_Window : public QMainWindow {
 public:
     explicit M_Window(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
+
+// The dark window background: white 0.2 at alpha 0.96, replacing what lies below.
+void FillWindowBackground(QWidget& widget, const QRect& area);
 
 // A view that fills what it redraws with white 0.2 at alpha 0.96: the dark window background.
 class M_BackView : public QWidget {

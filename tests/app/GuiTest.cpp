@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "GUI.h"
+#include "ImageIO.h"
 #include "ViewsTestSupport.h"
 
 TEST(Gui, BoxPlacesTitleAboveItsPanel) {
@@ -93,4 +94,15 @@ TEST(Gui, PicturesAreFoundByName) {
     }
     EXPECT_EQ(NamedPicture("led_on").size(), QSize(20, 20));
     EXPECT_TRUE(NamedPicture("no_such_picture").isNull());
+}
+
+TEST(Gui, ProcessingPictureReadsThroughThePngReader) {
+    TestApp();
+    // The controller reads its placeholder with the application's own PNG reader, alpha kept.
+    ImageRef picture = ImageIO::sharedInstance().readFromFilePng(
+        ResourcePath("processing.png").toStdString(), false);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 256);
+    EXPECT_EQ(picture->height(), 256);
+    EXPECT_EQ(PixelByte(*picture, 0, 0, 0), 0);  // transparent corner
 }

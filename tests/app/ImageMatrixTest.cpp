@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QSlider>
+#include <QTableWidget>
+#include <QVBoxLayout>
 #include <QTest>
 
+#include "AngleView.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "ViewsTestSupport.h"
@@ -173,4 +178,54 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelection) {
     QTest::keyClick(&window, Qt::Key_Right);
     QTest::keyClick(&window, Qt::Key_A);
     EXPECT_EQ(controller.mCalls, (QStringList{"move 2", "move 3", "move 0", "move 1"}));
+}
+
+TEST(AngleView, LineThroughTheCentreAtTheAngle) {
+    TestApp();
+    AngleView view;
+    view.resize(41, 41);
+    auto dark = [&](int x, int y) { return qGray(RenderWidget(view, Qt::white).pixel(x, y)) < 128; };
+    view.setCurrentAngle(0);
+    EXPECT_TRUE(dark(2, 20));
+    EXPECT_TRUE(dark(38, 20));
+    EXPECT_FALSE(dark(20, 2));
+    view.setCurrentAngle(90);  // y grows downwards: a vertical line
+    EXPECT_EQ(view.currentAngle(), 90);
+    EXPECT_TRUE(dark(20, 2));
+    EXPECT_TRUE(dark(20, 38));
+    EXPECT_FALSE(dark(2, 20));
+}
+
+TEST(MainWindow, KeysReachTheWindowThroughFocusedButtonsButNotThroughLists) {
+    TestApp();
+    RecordingController controller;
+    MainWindow window;
+    window.setController(&controller);
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    auto* radio = new QRadioButton("Brush");
+    auto* table = new QTableWidget(3, 1);
+    auto* field = new QLineEdit;
+    layout->addWidget(radio);
+    layout->addWidget(table);
+    layout->addWidget(field);
+    window.setCentralWidget(content);
+    window.show();
+
+    // A focused radio button would take the space bar and the arrows for itself.
+    QTest::keyPress(radio, Qt::Key_Space);
+    EXPECT_TRUE(window.spaceIsDown());
+    EXPECT_FALSE(radio->isChecked());
+    QTest::keyRelease(radio, Qt::Key_Space);
+    EXPECT_FALSE(window.spaceIsDown());
+    QTest::keyClick(radio, Qt::Key_Down);
+    EXPECT_EQ(controller.mCalls, QStringList{"move 3"});
+
+    // Lists and text fields keep their keys.
+    controller.mCalls.clear();
+    QTest::keyClick(table, Qt::Key_Down);
+    QTest::keyClick(field, Qt::Key_Left);
+    QTest::keyClick(field, Qt::Key_Space);
+    EXPECT_TRUE(controller.mCalls.isEmpty());
+    EXPECT_EQ(field->text(), " ");
 }
