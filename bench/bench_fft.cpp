@@ -120,4 +120,43 @@ void BM_WienerImage4000x3000(benchmark::State& state) {
 }
 BENCHMARK(BM_WienerImage4000x3000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// One forward and one backward transform of a rows × columns buffer, through the helper and in
+// process: the bare cost of the pipe against the transforms.
+void BM_HelperExchange(benchmark::State& state) {
+    const int rows = int(state.range(0)), columns = int(state.range(1));
+    std::vector<std::complex<double>> data(size_t(rows) * size_t(columns));
+    for (size_t k = 0; k < data.size(); ++k) data[k] = {double(k % 251) / 251.0, 0.0};
+    fft_forward(data.data(), rows, columns);  // starts the helper and makes its plans
+    fft_backward(data.data(), rows, columns);
+    FftwEngine engine;
+    std::complex<double>* local = engine.buffer(rows, columns);
+    std::copy(data.begin(), data.end(), local);
+    engine.transform(rows, columns, 1);
+    engine.transform(rows, columns, -1);
+
+    double helper = 0, pipe = 0, inProcess = 0;
+    for (auto _ : state) {
+        fft_reset_statistics();
+        fft_forward(data.data(), rows, columns);
+        fft_backward(data.data(), rows, columns);
+        const FftExchangeStatistics s = fft_statistics();
+        helper += s.waitSeconds;
+        pipe += s.sendSeconds + s.receiveSeconds;
+        auto start = std::chrono::steady_clock::now();
+        engine.transform(rows, columns, 1);
+        engine.transform(rows, columns, -1);
+        inProcess += Seconds(start);
+    }
+    fft_cleanup();
+    const auto average = benchmark::Counter::kAvgIterations;
+    state.counters["helper_fft_s"] = benchmark::Counter(helper, average);
+    state.counters["pipe_s"] = benchmark::Counter(pipe, average);
+    state.counters["inprocess_fft_s"] = benchmark::Counter(inProcess, average);
+}
+BENCHMARK(BM_HelperExchange)
+    ->Args({512, 512})
+    ->Args({3000, 4000})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2);
+
 }  // namespace

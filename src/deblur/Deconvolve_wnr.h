@@ -32,9 +32,12 @@ public:
     void saveTo(Matrix& m) const;    // m[i] = real part of value i
 
 private:
+    struct Release {
+        void operator()(std::complex<double>* p) const;
+    };
     int mRows;
     int mColumns;
-    std::unique_ptr<std::complex<double>[]> mData;
+    std::unique_ptr<std::complex<double>[], Release> mData;
 };
 
 // c = a .* b; c may be a or b.
