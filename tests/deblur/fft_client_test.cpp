@@ -16,6 +16,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -266,6 +267,29 @@ TEST(FftHelper, KilledHelperIsReplaced) {
     testing::internal::GetCapturedStdout();
     EXPECT_LT(MaxDifference(y, expected), 1e-12);
     EXPECT_NE(fft_helper_pid(), second);
+    EXPECT_EQ(ChildrenOfThisProcess(), 1);
+}
+
+TEST(FftHelper, ConcurrentCallersGetTheirOwnAnswers) {
+    HelperChoice real;
+    std::vector<std::thread> threads;
+    std::vector<double> worst(4, 0.0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &worst] {
+            const int rows = 8 + 3 * t, columns = 5 + t;
+            for (int i = 0; i < 15; ++i) {
+                const std::vector<Complex> x = RandomValues(size_t(rows) * columns, 50 * t + i);
+                std::vector<Complex> y = x;
+                fft_forward(y.data(), rows, columns);
+                if (i % 5 == t) fft_cleanup();
+                fft_backward(y.data(), rows, columns);
+                for (Complex& v : y) v /= double(rows) * columns;
+                worst[size_t(t)] = std::max(worst[size_t(t)], MaxDifference(x, y));
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (double w : worst) EXPECT_LT(w, 1e-13);
     EXPECT_EQ(ChildrenOfThisProcess(), 1);
 }
 
