@@ -169,31 +169,39 @@ TEST(Screenshots, MainViewEmptyAndDragging) {
 }
 
 TEST(Screenshots, PhotoInSingleAndSplitMode) {
-    ImageRef photo = LargePhoto();
+    // Zoom 1 shows a photograph's own pixels; zoom 4 a large one (2400 × 1600) whole.
+    ImageRef photo = LoadTestPhoto("rocket.jpg");
+    ImageRef large = LargePhoto();
     ASSERT_TRUE(photo);
+    ASSERT_TRUE(large);
     MainScreen screen;
+
     screen.view->setSelectedImage(photo, "Original");
     screen.view->setRefocusedImage(photo->copy());
-
-    // Zoom 1: the photograph is larger than the view; show its middle.
-    screen.view->setOffset(QPointF(700, 480));
-    screen.view->clampOffset();
     Save(screen.back, "main_single_zoom1");
 
+    // Split mode with the brush tool: the circle is in the right half, over the rocket.
+    screen.view->changeViewMode(1);
+    screen.view->setSelectedImage(photo, "RL40 2.5");
+    screen.tools->button(2)->setChecked(true);
+    screen.view->setOffset(QPointF(120, 0));
+    screen.view->clampOffset();
+    Enter(*screen.view, QPointF(700, 250));
+    Hover(*screen.view, QPointF(700, 250));
+    Save(screen.back, "main_split_zoom1");
+
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(screen.view, &leave);
+    screen.view->changeViewMode(0);
+    screen.view->setSelectedImage(large, "Original");
+    screen.view->setRefocusedImage(large->copy());
     screen.setZoom(2);
     Save(screen.back, "main_single_zoom4");
 
-    // Split mode with the brush tool: the circle is in the right half.
     screen.view->changeViewMode(1);
-    screen.tools->button(2)->setChecked(true);
-    Save(screen.back, "main_split_zoom4");
-    screen.setZoom(0);
-    screen.view->setOffset(QPointF(900, 500));
+    screen.view->setOffset(QPointF(60, 0));
     screen.view->clampOffset();
-    screen.view->setSelectedImage(photo, "RL40 2.5");
-    Enter(*screen.view, QPointF(650, 200));
-    Hover(*screen.view, QPointF(650, 200));
-    Save(screen.back, "main_split_zoom1");
+    Save(screen.back, "main_split_zoom4");
 }
 
 TEST(Screenshots, DeblurScreenGridAndPreview) {
