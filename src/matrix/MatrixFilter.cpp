@@ -63,7 +63,12 @@ inline void DirectRange(int& lo, int& hi, int j, int hc, int w) {
 
 }  // namespace
 
-void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, int y) {
+// Built for AVX2 as well: the multiply-adds run twice as wide where the processor has it,
+// with the same products and sums in the same order.
+__attribute__((target_clones("avx2", "default"))) void FilterGatherImageRow(double* c,
+                                                                            const Matrix& a,
+                                                                            const double* b, int p,
+                                                                            int y) {
     const int w = a.dataColumns();
     const int h = a.dataRows();
     const int fr = a.filterRows();
@@ -94,7 +99,10 @@ void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, in
     }
 }
 
-void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, int y) {
+__attribute__((target_clones("avx2", "default"))) void FilterScatterImageRow(double* c,
+                                                                             const Matrix& a,
+                                                                             const double* b, int p,
+                                                                             int y) {
     const int w = a.dataColumns();
     const int h = a.dataRows();
     const int fr = a.filterRows();
@@ -128,7 +136,7 @@ namespace {
 
 // Spectral correlation pays from this many non-zero kernel weights on. OpenCV switches to its
 // transform from 50 kernel elements on for doubles; below that it sums directly.
-constexpr int kTransformMinEntries = 100;
+constexpr int kTransformMinEntries = 160;
 constexpr int kTransformMinArea = 50;
 
 cv::Mat KernelMat(const Matrix& a) {
