@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "Check.h"
 #include "DeconvolveDetail.h"
@@ -31,13 +33,81 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 thread_local SllsboxStats* tStats = nullptr;
 
+// The work matrices of one solve. The helpers take their temporaries from the pool of the solve
+// running on their thread and give them back afterwards, so that a solve does not fault fresh
+// pages in for every product and every iteration. Without a pool (a helper called on its own)
+// a temporary is simply allocated and freed.
+class ScratchPool {
+public:
+    std::unique_ptr<Matrix> take(int rows, int columns) {
+        for (auto it = mFree.begin(); it != mFree.end(); ++it)
+            if ((*it)->rows() == rows && (*it)->columns() == columns) {
+                std::unique_ptr<Matrix> m = std::move(*it);
+                mFree.erase(it);
+                return m;
+            }
+        return std::make_unique<Matrix>(rows, columns);
+    }
+    void give(std::unique_ptr<Matrix> m) {
+        if (m->isDiagonal()) m->dediagonalize();
+        mFree.push_back(std::move(m));
+    }
+
+private:
+    std::vector<std::unique_ptr<Matrix>> mFree;
+};
+
+thread_local ScratchPool* tPool = nullptr;
+
+// A dense rows × columns temporary (contents undefined) from the current pool.
+class Scratch {
+public:
+    Scratch(int rows, int columns)
+        : mPool(tPool),
+          mMatrix(mPool ? mPool->take(rows, columns) : std::make_unique<Matrix>(rows, columns)) {}
+    ~Scratch() {
+        if (mPool) mPool->give(std::move(mMatrix));
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    Matrix& operator*() { return *mMatrix; }
+
+private:
+    ScratchPool* mPool;
+    std::unique_ptr<Matrix> mMatrix;
+};
+
+// Installs a pool for the lifetime of one solve.
+class ScopedPool {
+public:
+    ScopedPool() : mOuter(tPool) { tPool = &mPool; }
+    ~ScopedPool() { tPool = mOuter; }
+    ScopedPool(const ScopedPool&) = delete;
+    ScopedPool& operator=(const ScopedPool&) = delete;
+
+private:
+    ScratchPool mPool;
+    ScratchPool* mOuter;
+};
+
+// Processor time of the process, all threads, in seconds.
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// aᵀ·b over all elements, in four interleaved partial sums (a fixed order, so results repeat).
 double dot(const Matrix& a, const Matrix& b) {
     const double* pa = a.roData();
     const double* pb = b.roData();
     const int n = a.rows() * a.columns();
-    double sum = 0;
-    for (int i = 0; i < n; ++i) sum += pa[i] * pb[i];
-    return sum;
+    double s[4] = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int j = 0; j < 4; ++j) s[j] += pa[i + j] * pb[i + j];
+    for (; i < n; ++i) s[0] += pa[i] * pb[i];
+    return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // sᵀ·(sigma .* g): the derivative of q along direction s of the unreflected path.
@@ -50,11 +120,16 @@ double directionalSlope(const Matrix& s, const Matrix& sigma, const Matrix& g) {
     return sum;
 }
 
-// A new n × n diagonal matrix, its diagonal uninitialised.
-std::unique_ptr<Matrix> makeDiagonal(int n) {
-    auto d = std::make_unique<Matrix>(n, 1);
-    d->diagonalize();
-    return d;
+
+// One element of `reflect`: y folded into 0 … 1 with period 2, and the orientation there.
+inline void reflectPoint(double& x, double& sigma, double y) {
+    const double a = std::fabs(y);
+    const double w = a < 2 ? a : std::fmod(a, 2.0);  // fmod(a, 2) is a itself below 2
+    x = std::min(w, 2 - w);
+    if (2 - w >= w)
+        sigma = y < 0 ? -1 : 1;
+    else
+        sigma = y > 0 ? -1 : 1;
 }
 
 }  // namespace
@@ -64,14 +139,19 @@ void SetSllsboxStatsSink(SllsboxStats* stats) { tStats = stats; }
 void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode) {
     if (mode == 0) {
         Timer timer;
-        if (tStats) timer.start();
-        Matrix t(A.rows(), x.columns());
-        MatrixMultiply(t, A, x);
-        MatrixTransposedMultiply(y, A, t);
+        double cpu = 0;
+        if (tStats) {
+            timer.start();
+            cpu = processCpuSeconds();
+        }
+        Scratch t(A.rows(), x.columns());
+        MatrixMultiply(*t, A, x);
+        MatrixTransposedMultiply(y, A, *t);
         if (tStats) {
             tStats->ataProducts += 1;
             tStats->ataColumns += x.columns();
             tStats->ataSeconds += timer.elapsed();
+            tStats->ataCpuSeconds += processCpuSeconds() - cpu;
         }
     } else if (mode < 0) {
         MatrixTransposedMultiply(y, A, x);
@@ -83,7 +163,8 @@ void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode) {
 void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,
            const std::atomic<bool>* cancel) {
     const int n = x.rows();
-    Matrix t(n, 1);
+    Scratch ts(n, 1);
+    Matrix& t = *ts;
     atamult(t, A, x, 0);
     if (cancelled(cancel)) return;
     MatrixAdd(g, t, c);
@@ -122,15 +203,7 @@ void reflect(Matrix& x, Matrix& sigma, const Matrix& y) {
     const double* py = y.roData();
     double* px = x.rwData();
     double* ps = sigma.rwData();
-    for (int i = 0; i < n; ++i) {
-        const double yi = py[i];
-        const double w = std::fmod(std::fabs(yi), 2.0);
-        px[i] = std::min(w, 2 - w);
-        if (2 - w >= w)
-            ps[i] = yi < 0 ? -1 : 1;
-        else
-            ps[i] = yi > 0 ? -1 : 1;
-    }
+    for (int i = 0; i < n; ++i) reflectPoint(px[i], ps[i], py[i]);
 }
 
 void perturb(Matrix& x, Matrix& y, const double& del, const Matrix& sigma) {
@@ -195,7 +268,8 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
     VK_CHECK(p.rows() == n);
     VK_CHECK(p.columns() == 1);
     VK_CHECK(kmax >= 1);
-    Matrix r(n, 1), z(n, 1), d(n, 1), w(n, 1), ww(n, 1);
+    Scratch rs(n, 1), zs(n, 1), ds(n, 1), ws(n, 1), wws(n, 1);
+    Matrix &r = *rs, &z = *zs, &d = *ds, &w = *ws, &ww = *wws;
     MatrixNegate(r, g);
     p.loadZeros();
     preproj(z, r, RPCMTX);
@@ -203,26 +277,34 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
     double inner1 = dot(r, z);
     double inner2 = 0;
     posdef = 1;
+    // The vector work of an iteration is fused into three passes around the product; the
+    // preconditioner is applied as a product with its precomputed 1 / RPCMTX².
+    Scratch invs(n, 1);
+    double* inv = (*invs).rwData();
+    {
+        const double* prp = RPCMTX.roDiagonalData();
+        for (int i = 0; i < n; ++i) inv[i] = 1 / (prp[i] * prp[i]);
+    }
     double* pp = p.rwData();
     double* pr = r.rwData();
     double* pd = d.rwData();
     double* pw = w.rwData();
-    const double* pz = z.roData();
+    double* pz = z.rwData();
+    const double* pww = ww.roData();
+    const double* pdm = DM.roDiagonalData();
     const double* pdg = DG.roDiagonalData();
     for (int k = 1;; ++k) {
         pcgit = k;
         if (cancelled(cancel)) return;
-        if (k == 1) {
-            MatrixCopy(d, z);
-        } else {
-            const double beta = inner1 / inner2;
-            for (int i = 0; i < n; ++i) pd[i] = beta * pd[i] + pz[i];
+        // d = z on the first iteration, else (inner1 / inner2)·d + z; w = DM·d.
+        const double beta = k == 1 ? 0 : inner1 / inner2;
+        for (int i = 0; i < n; ++i) {
+            pd[i] = k == 1 ? pz[i] : beta * pd[i] + pz[i];
+            pw[i] = pdm[i] * pd[i];
         }
-        // w = DM·AᵀA·DM·d + DG·d
-        MatrixMultiply(w, DM, d);
+        // w = DM·(AᵀA·DM·d) + DG·d, denom = dᵀ·w.
         atamult(ww, A, w, 0);
-        MatrixMultiply(w, DM, ww);
-        for (int i = 0; i < n; ++i) pw[i] += pdg[i] * pd[i];
+        for (int i = 0; i < n; ++i) pw[i] = pdm[i] * pww[i] + pdg[i] * pd[i];
         const double denom = dot(d, w);
         if (denom <= 0) {
             const double nd = norm(d);
@@ -233,13 +315,14 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
             posdef = 0;
             return;
         }
+        // p = p + alpha·d, r = r − alpha·w, z = r ./ RPCMTX² (as preproj), with norm(z) and rᵀz.
         const double alpha = inner1 / denom;
         for (int i = 0; i < n; ++i) {
             pp[i] += alpha * pd[i];
             pr[i] -= alpha * pw[i];
+            pz[i] = pr[i] * inv[i];
         }
-        preproj(z, r, RPCMTX);
-        if (norm(z) <= stoptol) return;
+        if (std::sqrt(dot(z, z)) <= stoptol) return;
         inner2 = inner1;
         inner1 = dot(r, z);
         if (k + 1 > kmax) return;
@@ -487,20 +570,23 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     VK_CHECK(grad.columns() == 1);
     const int n = grad.rows();
     pcgit = 0;
-    auto DG = makeDiagonal(n);
+    Scratch DGs(n, 1);
+    Matrix& DG = *DGs;
+    DG.diagonalize();
     {
         const double* pd = D.roDiagonalData();
         const double* pg = g.roData();
         const double* pdv = dv.roData();
-        double* pdg = DG->rwDiagonalData();
+        double* pdg = DG.rwDiagonalData();
         for (int i = 0; i < n; ++i)
             pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]) * pdv[i];
     }
-    auto RPCMTX = makeDiagonal(n);
-    aprecon(*RPCMTX, A, D, *DG);
+    Scratch RPCMTXs(n, 1), z1s(n, 1), z2s(n, 1);
+    Matrix &RPCMTX = *RPCMTXs, &z1 = *z1s, &z2 = *z2s;
+    RPCMTX.diagonalize();
+    aprecon(RPCMTX, A, D, DG);
 
-    Matrix z1(n, 1);
-    pcgr(z1, posdef, pcgit, D, *DG, grad, kmax, pcgtol, A, *RPCMTX, cancel);
+    pcgr(z1, posdef, pcgit, D, DG, grad, kmax, pcgtol, A, RPCMTX, cancel);
     if (cancelled(cancel)) return;
     const double n1 = norm(z1);
     if (n1 == 0) {
@@ -511,13 +597,12 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     }
     MatrixScalarMulAdd(z1, z1, 1 / n1, 0);
 
-    Matrix z2(n, 1);
     if (posdef > 0) {
         MatrixScalarMulAdd(z2, grad, 1 / norm(grad), 0);
     } else {
-        Matrix sg(n, 1);
-        MatrixSign(sg, grad);
-        MatrixMultiply(z2, D, sg);
+        Scratch sg(n, 1);
+        MatrixSign(*sg, grad);
+        MatrixMultiply(z2, D, *sg);
         MatrixScalarMulAdd(z2, z2, 1 / norm(z2), 0);
     }
     const double t = dot(z1, z2);
@@ -526,9 +611,10 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
 
     // The subspace: [z1 z2] when z2 keeps an independent part, else z1 alone.
     const int k = nrm > kSqrtEps ? 2 : 1;
-    auto Z = std::make_unique<Matrix>(n, k);
+    Scratch Zs(n, k);
+    Matrix& Z = *Zs;
     if (k == 2) {
-        double* pZ = Z->rwData();
+        double* pZ = Z.rwData();
         const double* p1 = z1.roData();
         const double* p2 = z2.roData();
         for (int i = 0; i < n; ++i) {
@@ -536,18 +622,20 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
             pZ[2 * i + 1] = p2[i] / nrm;
         }
     } else {
-        MatrixCopy(*Z, z1);
+        MatrixCopy(Z, z1);
     }
 
     // MM = Zᵀ·(D·AᵀA·D + DG)·Z, rhs = Zᵀ·grad.
-    Matrix W(n, k), WW(n, k), MM(k, k), T(k, k), rhs(k, 1), st(k, 1), ss(n, 1);
-    MatrixMultiply(W, D, *Z);
+    Scratch Ws(n, k), WWs(n, k), sss(n, 1);
+    Matrix &W = *Ws, &WW = *WWs, &ss = *sss;
+    Matrix MM(k, k), T(k, k), rhs(k, 1), st(k, 1);
+    MatrixMultiply(W, D, Z);
     atamult(WW, A, W, 0);
     if (cancelled(cancel)) return;
     MatrixMultiply(W, D, WW);
-    MatrixTransposedMultiply(MM, *Z, W);
-    MatrixMultiply(W, *DG, *Z);
-    MatrixTransposedMultiply(T, *Z, W);
+    MatrixTransposedMultiply(MM, Z, W);
+    MatrixMultiply(W, DG, Z);
+    MatrixTransposedMultiply(T, Z, W);
     MatrixAdd(MM, MM, T);
     if (k == 2) {
         // The model matrix is symmetric; rounding in the products can leave the two
@@ -555,10 +643,10 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
         double* pm = MM.rwData();
         pm[1] = pm[2] = 0.5 * (pm[1] + pm[2]);
     }
-    MatrixTransposedMultiply(rhs, *Z, grad);
+    MatrixTransposedMultiply(rhs, Z, grad);
 
     trust(st, rhs, MM, delta);
-    MatrixMultiply(ss, *Z, st);
+    MatrixMultiply(ss, Z, st);
     const double* pd = D.roDiagonalData();
     const double* pss = ss.roData();
     double* ps = s.rwData();
@@ -569,7 +657,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
              double strg, const Matrix& ox, const Matrix& y, const Matrix& osig, double oval,
              int posdef, double normg, const Matrix& A, const std::atomic<bool>* cancel) {
     const int n = s.rows();
-    Matrix ss(n, 1), H(n, 1), yt(n, 1), xt(n, 1), sigt(n, 1);
+    Scratch sss(n, 1), Hs(n, 1), yts(n, 1), xts(n, 1), sigts(n, 1);
+    Matrix &ss = *sss, &H = *Hs, &yt = *yts, &xt = *xts, &sigt = *sigts;
     MatrixComponentMultiply(ss, osig, s);
     if (cancelled(cancel)) return;
     atamult(H, A, ss, 0);
@@ -590,15 +679,15 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     double valT = 0, slopeT = 0;
     const double* pc = c.roData();
     auto evaluate = [&](double t) {
-        MatrixScaledAdd(yt, y, t, s);
-        if (cancelled(cancel)) return false;
-        reflect(xt, sigt, yt);
+        // xt, sigt = reflect(y + t·s), in one pass.
+        const double* py = y.roData();
+        const double* ps = s.roData();
+        double* px = xt.rwData();
+        double* pq = sigt.rwData();
+        for (int i = 0; i < n; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
         if (cancelled(cancel)) return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
-        const double* px = xt.roData();
-        const double* pq = sigt.roData();
-        const double* ps = s.roData();
         double val = 0, slope = 0;
         for (int i = 0; i < n; ++i) {
             val += px[i] * (0.5 * ph[i] + pc[i]);
@@ -692,19 +781,23 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
     VK_CHECK(b.columns() == 1);
     Timer timer;
     timer.start();
+    ScopedPool pool;
     SllsboxStats* const stats = tStats;
+    const double cpuStart = stats ? processCpuSeconds() : 0;
     int it = 1;
     struct Finish {
         SllsboxStats* stats;
         const Timer& timer;
+        double cpuStart;
         const int& it;
         ~Finish() {
             if (!stats) return;
             stats->solves += 1;
             stats->iterations += it;
             stats->seconds += timer.elapsed();
+            stats->cpuSeconds += processCpuSeconds() - cpuStart;
         }
-    } finish{stats, timer, it};
+    } finish{stats, timer, cpuStart, it};
 
     const double del = 10 * kEps;
     const int kmax = n / 2;
@@ -749,17 +842,18 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             done = true;
 
         if (!done) {
-            auto D = std::make_unique<Matrix>(n, 1);
-            MatrixSquareRootAbsolute(*D, v);
-            MatrixComponentMultiply(*D, *D, sigma);
-            D->diagonalize();
+            Scratch Ds(n, 1);
+            Matrix& D = *Ds;
+            MatrixSquareRootAbsolute(D, v);
+            MatrixComponentMultiply(D, D, sigma);
+            D.diagonalize();
             if (cancelled(cancel)) return;
-            MatrixMultiply(grad, *D, g);
+            MatrixMultiply(grad, D, g);
             const double normg = norm(grad);
             const double nv = norm(v);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
             int pcgit = 0;
-            drqpbox(s, posdef, pcgit, *D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
+            drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
             if (cancelled(cancel)) return;
             const double strg = directionalSlope(s, sigma, g);
             MatrixCopy(ox, x);

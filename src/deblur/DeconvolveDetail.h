@@ -34,6 +34,10 @@ struct SllsboxStats {
     long ataColumns = 0;      // columns multiplied by AᵀA (a 2-column product counts 2)
     double ataSeconds = 0;    // wall-clock time inside those products
     double seconds = 0;       // wall-clock time inside sllsbox
+    // Processor time of the whole process (all threads) inside the products and inside
+    // sllsbox: steadier than wall-clock time on a busy machine.
+    double ataCpuSeconds = 0;
+    double cpuSeconds = 0;
 };
 // Installs (or, with null, removes) the statistics sink of the calling thread. Every sllsbox
 // called on this thread while the sink is installed adds its figures to it.
