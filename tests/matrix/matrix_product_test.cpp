@@ -283,6 +283,11 @@ TEST_F(MatrixProductDeathTest, ShapeAndKindChecks) {
         MatrixFull(b, a);
     };
     EXPECT_DEATH(fails5(), "a.isFilter\\(\\)");
+    auto denseGenerator = [] {
+        Matrix d(4, 4);
+        Matrix::GeneratorState s(d, 0);
+    };
+    EXPECT_DEATH(denseGenerator(), "f.mFilter");
     auto fails6 = [] {
         std::vector<double> k(9, 1.0);
         Matrix f(16, 16, k.data(), 3, 3, 4, 4);
