@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -82,8 +83,17 @@ bool readJpegFile(ByteBuffer& out, const std::string& path) {
 // Writes `path` through a temporary file beside it that is renamed over `path` only when `body`
 // has written it completely and it is safely on disk. On any failure the temporary file is
 // removed and `path` keeps whatever it held before. `tag` prefixes the log lines.
-bool writeFileAtomically(const std::string& path, const char* tag,
+bool writeFileAtomically(const std::string& requestedPath, const char* tag,
                          const std::function<bool(std::FILE*)>& body) {
+    // Saving over a symbolic link replaces the file it points to, not the link.
+    std::string path = requestedPath;
+    struct stat link;
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* target = ::realpath(path.c_str(), nullptr)) {
+            path = target;
+            std::free(target);
+        }
+    }
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -92,7 +102,7 @@ bool writeFileAtomically(const std::string& path, const char* tag,
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     // A file that may not be written stays protected, although the folder would allow a rename.
     if (base.empty() || (exists && ::access(path.c_str(), W_OK) != 0)) {
-        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
         return false;
     }
 
@@ -107,7 +117,7 @@ bool writeFileAtomically(const std::string& path, const char* tag,
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
         return false;
     }
     if (exists && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
@@ -116,22 +126,22 @@ bool writeFileAtomically(const std::string& path, const char* tag,
     if (!file) {
         ::close(fd);
         ::unlink(temporary.c_str());
-        std::printf("%s File %s could not be opened for writing\n", tag, path.c_str());
+        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
         return false;
     }
     bool ok = body(file);
     if (ok && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
-        std::printf("%s Could not finish writing %s: %s\n", tag, path.c_str(),
+        std::printf("%s Could not finish writing %s: %s\n", tag, requestedPath.c_str(),
                     std::strerror(errno));
         ok = false;
     }
     if (std::fclose(file) != 0 && ok) {
-        std::printf("%s Could not finish writing %s: %s\n", tag, path.c_str(),
+        std::printf("%s Could not finish writing %s: %s\n", tag, requestedPath.c_str(),
                     std::strerror(errno));
         ok = false;
     }
     if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::printf("%s Could not replace %s: %s\n", tag, path.c_str(), std::strerror(errno));
+        std::printf("%s Could not replace %s: %s\n", tag, requestedPath.c_str(), std::strerror(errno));
         ok = false;
     }
     if (!ok) ::unlink(temporary.c_str());

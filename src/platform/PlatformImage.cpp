@@ -30,9 +30,14 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
                          const std::string& path, long long maxPixels) {
     outPng.clear();
     outFormat.clear();
+    // The limit is process-wide in Qt: set it once.
+    static const bool limitSet = [maxPixels] {
+        QImageReader::setAllocationLimit(allocationLimitMB(maxPixels));
+        return true;
+    }();
+    (void)limitSet;
     QImageReader reader(QString::fromStdString(path));
     reader.setAutoTransform(false);  // pixels as stored, like the JPEG and PNG readers
-    reader.setAllocationLimit(allocationLimitMB(maxPixels));
     if (!reader.canRead()) return false;
     const QSize size = reader.size();
     if (tooLarge(size, maxPixels)) {

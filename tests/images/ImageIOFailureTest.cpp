@@ -203,3 +203,16 @@ TEST(Writes, ReplacingAFileKeepsItsPermissions) {
     EXPECT_EQ(compare(*second, *back).maxAbs, 0);
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"shared.png"}));
 }
+
+TEST(Writes, SavingOverASymbolicLinkReplacesItsTarget) {
+    TempDir dir;
+    const std::string target = dir.file("real.png"), link = dir.file("link.png");
+    ASSERT_TRUE(io().writeImage(randomImage(4, 4, 27), target));
+    std::filesystem::create_symlink(target, link);
+    const ImageRef second = randomImage(6, 2, 28, true);
+    ASSERT_TRUE(io().writeImage(second, link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    const ImageRef back = io().readFromFilePng(target);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(compare(*second, *back).maxAbs, 0);
+}
