@@ -93,6 +93,10 @@ void SplitView::setSelectedImage(const ImageRef& image, const QString& name) {
 
 void SplitView::setRefocusedImage(const ImageRef& image) {
     mRefocusedImage->setImage(image);
+    // Tiles are copies of the pixels: a selected image that is this same picture is rebuilt too.
+    if (image && mSelectedImage->sourceImage() == image) {
+        mSelectedImage->invalidateTiles(mSelectedImage->realExtent());
+    }
     update();
 }
 
@@ -101,6 +105,9 @@ ImageRef SplitView::refocusedImage() const { return mRefocusedImage->sourceImage
 
 void SplitView::reloadRefocusedImageInRect(const Rect& rect) {
     mRefocusedImage->invalidateTiles(rect);
+    if (mSelectedImage->sourceImage() == mRefocusedImage->sourceImage()) {
+        mSelectedImage->invalidateTiles(rect);
+    }
     update();
 }
 

@@ -367,3 +367,19 @@ TEST(SplitView, BrushedRectangleRebuildsOnlyItsTiles) {
     t.view->reloadRefocusedImageInRect({0, 0, 10, 10});
     EXPECT_EQ(t.view->refocusedTiles().cachedTileCount(), before - 1);
 }
+
+TEST(SplitView, ReconstructedShownAsSelectedImageFollowsItsChanges) {
+    ToolView t(600, 400);
+    ImageRef reconstructed = PatternImage(600, 400);
+    t.view->setRefocusedImage(reconstructed);
+    t.view->setSelectedImage(reconstructed, "Reconstructed");  // the results row "Reconstructed"
+    RenderWidget(*t.view);
+    std::uint8_t* p = reconstructed->pixels();  // top-left pixel, shown at the view's top left
+    p[1] = 11, p[2] = 22, p[3] = 33;
+    t.view->reloadRefocusedImageInRect({0, 0, 1, 1});
+    EXPECT_EQ(RenderWidget(*t.view).pixel(0, 0), qRgb(11, 22, 33));
+    // Undo puts other pixels in place and hands the same picture over again.
+    p[1] = 44;
+    t.view->setRefocusedImage(reconstructed);
+    EXPECT_EQ(RenderWidget(*t.view).pixel(0, 0), qRgb(44, 22, 33));
+}
