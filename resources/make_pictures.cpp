@@ -73,7 +73,7 @@ QImage Lamp(QColor centre, QColor middle, QColor edge, bool glowing) {
             p.setBrush(core);
             p.drawEllipse(c, 5.0, 5.0);
         }
-        // Specular highlight, upper left.
+        // Glint of light, upper left.
         QRadialGradient shine(QPointF(8.0, 6.6), 4.0);
         shine.setColorAt(0, QColor(255, 255, 255, glowing ? 210 : 120));
         shine.setColorAt(1, QColor(255, 255, 255, 0));
