@@ -61,6 +61,50 @@ inline void DirectRange(int& lo, int& hi, int j, int hc, int w) {
         hi = lo;
 }
 
+// One image row of a filter product, by kernel element: for every non-zero K(i, j), pixel x of
+// the output row (gather) or of the input row (scatter) pairs with pixel x − hc + j, mirrored, of
+// the image row y − hr + i, mirrored. The pixels whose partner lies inside the row form one
+// contiguous run of multiply-adds.
+template <bool kScatter>
+[[gnu::always_inline]] inline void FilterImageRow(double* c, const Matrix& a, const double* b,
+                                                  int p, int y) {
+    const int w = a.dataColumns();
+    const int h = a.dataRows();
+    const int fr = a.filterRows();
+    const int fc = a.filterColumns();
+    const int hr = a.filterHalfRows();
+    const int hc = a.filterHalfColumns();
+    const double* kernel = a.filter();
+    const std::int64_t rowSize = std::int64_t(w) * p;
+    if (!kScatter)
+        std::fill(c + y * rowSize, c + (y + 1) * rowSize, 0.0);
+    for (int i = 0; i < fr; ++i) {
+        const int yy = MirrorIndex(y - hr + i, h);
+        double* cRow = c + (kScatter ? yy : y) * rowSize;
+        const double* bRow = b + (kScatter ? y : yy) * rowSize;
+        for (int j = 0; j < fc; ++j) {
+            const double k = kernel[i * fc + j];
+            if (k == 0)
+                continue;
+            // Output pixel x takes input pixel xx (gather); input pixel x feeds output xx
+            // (scatter).
+            auto add = [&](int x, int xx, std::int64_t count) {
+                if (kScatter)
+                    VectorScaledAdd(cRow + std::int64_t(xx) * p, bRow + std::int64_t(x) * p, k,
+                                    count);
+                else
+                    VectorScaledAdd(cRow + std::int64_t(x) * p, bRow + std::int64_t(xx) * p, k,
+                                    count);
+            };
+            int lo, hi;
+            DirectRange(lo, hi, j, hc, w);
+            for (int x = 0; x < lo; ++x) add(x, MirrorIndex(x - hc + j, w), p);
+            add(lo, lo - hc + j, std::int64_t(hi - lo) * p);
+            for (int x = hi; x < w; ++x) add(x, MirrorIndex(x - hc + j, w), p);
+        }
+    }
+}
+
 }  // namespace
 
 // Built for AVX2 as well: the multiply-adds run twice as wide where the processor has it,
@@ -69,67 +113,14 @@ __attribute__((target_clones("avx2", "default"))) void FilterGatherImageRow(doub
                                                                             const Matrix& a,
                                                                             const double* b, int p,
                                                                             int y) {
-    const int w = a.dataColumns();
-    const int h = a.dataRows();
-    const int fr = a.filterRows();
-    const int fc = a.filterColumns();
-    const int hr = a.filterHalfRows();
-    const int hc = a.filterHalfColumns();
-    const double* kernel = a.filter();
-    const std::int64_t rowSize = std::int64_t(w) * p;
-    double* __restrict cRow = c + std::int64_t(y) * rowSize;
-    for (std::int64_t n = 0; n < rowSize; ++n) cRow[n] = 0;
-    for (int i = 0; i < fr; ++i) {
-        const double* bRow = b + std::int64_t(MirrorIndex(y - hr + i, h)) * rowSize;
-        for (int j = 0; j < fc; ++j) {
-            const double k = kernel[i * fc + j];
-            if (k == 0)
-                continue;
-            int lo, hi;
-            DirectRange(lo, hi, j, hc, w);
-            for (int x = 0; x < lo; ++x)
-                VectorScaledAdd(cRow + std::int64_t(x) * p,
-                                bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
-            VectorScaledAdd(cRow + std::int64_t(lo) * p, bRow + std::int64_t(lo - hc + j) * p, k,
-                            std::int64_t(hi - lo) * p);
-            for (int x = hi; x < w; ++x)
-                VectorScaledAdd(cRow + std::int64_t(x) * p,
-                                bRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p, k, p);
-        }
-    }
+    FilterImageRow<false>(c, a, b, p, y);
 }
 
 __attribute__((target_clones("avx2", "default"))) void FilterScatterImageRow(double* c,
                                                                              const Matrix& a,
                                                                              const double* b, int p,
                                                                              int y) {
-    const int w = a.dataColumns();
-    const int h = a.dataRows();
-    const int fr = a.filterRows();
-    const int fc = a.filterColumns();
-    const int hr = a.filterHalfRows();
-    const int hc = a.filterHalfColumns();
-    const double* kernel = a.filter();
-    const std::int64_t rowSize = std::int64_t(w) * p;
-    const double* bRow = b + std::int64_t(y) * rowSize;
-    for (int i = 0; i < fr; ++i) {
-        double* cRow = c + std::int64_t(MirrorIndex(y - hr + i, h)) * rowSize;
-        for (int j = 0; j < fc; ++j) {
-            const double k = kernel[i * fc + j];
-            if (k == 0)
-                continue;
-            int lo, hi;
-            DirectRange(lo, hi, j, hc, w);
-            for (int x = 0; x < lo; ++x)
-                VectorScaledAdd(cRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p,
-                                bRow + std::int64_t(x) * p, k, p);
-            VectorScaledAdd(cRow + std::int64_t(lo - hc + j) * p, bRow + std::int64_t(lo) * p, k,
-                            std::int64_t(hi - lo) * p);
-            for (int x = hi; x < w; ++x)
-                VectorScaledAdd(cRow + std::int64_t(MirrorIndex(x - hc + j, w)) * p,
-                                bRow + std::int64_t(x) * p, k, p);
-        }
-    }
+    FilterImageRow<true>(c, a, b, p, y);
 }
 
 namespace {
