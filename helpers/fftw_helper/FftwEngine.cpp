@@ -49,19 +49,18 @@ std::complex<double>* FftwEngine::buffer(int rows, int columns) {
     return reinterpret_cast<std::complex<double>*>(size->data);
 }
 
-void FftwEngine::transform(int rows, int columns, int direction) {
+bool FftwEngine::transform(int rows, int columns, int direction) {
     Size* size = find(rows, columns);
-    if (!size) {
-        std::fprintf(stderr, "fftw_helper: transform of %d x %d without a buffer\n", rows, columns);
-        std::abort();
-    }
+    if (!size) return false;
     fftw_plan& plan = direction > 0 ? size->forward : size->backward;
     if (!plan) {
         // FFTW_ESTIMATE plans without touching the buffer, so the data already read stays.
         plan = fftw_plan_dft_2d(rows, columns, size->data, size->data,
                                 direction > 0 ? FFTW_FORWARD : FFTW_BACKWARD, FFTW_ESTIMATE);
     }
+    if (!plan) return false;
     fftw_execute(plan);
+    return true;
 }
 
 void FftwEngine::release() {

@@ -18,7 +18,7 @@ public:
     FftwEngine& operator=(const FftwEngine&) = delete;
 
     std::complex<double>* buffer(int rows, int columns) override;
-    void transform(int rows, int columns, int direction) override;
+    bool transform(int rows, int columns, int direction) override;
     void release() override;
 
     // Number of sizes currently kept.

@@ -108,7 +108,11 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit) {
             std::fprintf(stderr, "fftw_helper: request data cut short\n");
             return 1;
         }
-        engine.transform(request.rows, request.columns, request.direction);
+        if (!engine.transform(request.rows, request.columns, request.direction)) {
+            std::fprintf(stderr, "fftw_helper: cannot transform %d x %d values\n", request.rows,
+                         request.columns);
+            return 3;
+        }
         if (!WriteFully(out, data, bytes)) return 4;  // the client is gone
     }
 }

@@ -45,15 +45,16 @@ public:
     // Storage for one rows × columns transform; kept by the engine until release().
     // Null when it cannot be allocated.
     virtual std::complex<double>* buffer(int rows, int columns) = 0;
-    // Transforms the storage of that size in place (direction 1 or -1).
-    virtual void transform(int rows, int columns, int direction) = 0;
+    // Transforms the storage of that size in place (direction 1 or -1). False when no transform
+    // of that size can be made.
+    virtual bool transform(int rows, int columns, int direction) = 0;
     // Forgets everything kept between transforms.
     virtual void release() = 0;
 };
 
 // Serves requests from `in` and answers on `out` until the end of input. Returns the exit status
 // of the helper: 0 after a clean end of input, non-zero after a refused request, a request cut
-// short, a failed allocation or a failed answer. Nothing is allocated for a refused request.
+// short, a failed allocation or transform, or a failed answer. Nothing is allocated for a refused request.
 int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit);
 
 // The most memory the helper could ever hold: the machine's physical memory, in bytes.

@@ -1,13 +1,12 @@
 # Frequency-domain Wiener deconvolution and the client of the fftw_helper program that computes
 # its transforms.
-add_library(velkaro_deblur_fft STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fftw_process.cpp)
+add_library(velkaro_deblur_fft STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/fftw_process.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/Deconvolve_wnr.cpp
+)
 target_include_directories(velkaro_deblur_fft PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(velkaro_deblur_fft PUBLIC velkaro_platform)
-if(TARGET velkaro_matrix AND TARGET velkaro_deblur_filter
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/Deconvolve_wnr.cpp)
-  target_sources(velkaro_deblur_fft PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/Deconvolve_wnr.cpp)
-  target_link_libraries(velkaro_deblur_fft PUBLIC velkaro_images velkaro_matrix velkaro_deblur_filter)
-endif()
+target_link_libraries(velkaro_deblur_fft
+  PUBLIC velkaro_platform velkaro_images velkaro_matrix velkaro_deblur_filter)
 target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_fft)
 # The program finds fftw_helper beside itself: whatever is built with this library needs it built.
 add_dependencies(velkaro_deblur_fft fftw_helper)

@@ -10,7 +10,5 @@ velkaro_test(fft_helper_test SOURCES fft_helper_test.cpp LIBS velkaro_fftw_helpe
   LABELS deblur)
 add_dependencies(fft_helper_test fftw_helper)
 
-if(TARGET velkaro_deblur_filter)
-  velkaro_test(fft_wnr_test SOURCES fft_wnr_test.cpp LIBS velkaro_deblur_fft LABELS deblur)
-  add_dependencies(fft_wnr_test fftw_helper)
-endif()
+velkaro_test(fft_wnr_test SOURCES fft_wnr_test.cpp LIBS velkaro_deblur_fft LABELS deblur)
+add_dependencies(fft_wnr_test fftw_helper)
