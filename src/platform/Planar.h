@@ -23,8 +23,11 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 
 // Richardson–Lucy estimate of the destination-sized window of `src` at (offsetX, offsetY) after
 // `iterations` multiplicative iterations with the given kernel (Richardson 1972, Lucy 1974). The
-// estimate starts from that window; every convolution extends the true edge of `src` only. The
-// blurred estimate is taken as at least 1e-12 so that black areas never divide by zero.
+// estimate starts from the observed values and is carried over the window widened by two kernel
+// sizes (2 × max(kernelHeight, kernelWidth) pixels) on every side, clipped to `src`: real
+// neighbours shape the result near the window's edges, the true edge of `src` is extended, and
+// pixels of `src` further away are never read. The blurred estimate is taken as at least 1e-12
+// so that black areas never divide by zero. iterations <= 0 copies the window.
 void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
                            const float* kernel, int kernelHeight, int kernelWidth, int iterations);
 

@@ -190,6 +190,30 @@ TEST(Planar, RichardsonLucyOfTheWholeSourceEqualsTheReference) {
                         1e-4 * expected[std::size_t(y) * 30 + x]);
 }
 
+TEST(Planar, RichardsonLucyReadsTwoKernelSizesAroundTheRegion) {
+    // Pixels further than two kernel sizes from the region are never read: poisoning them
+    // changes nothing, and a source cut to that reach gives the same result.
+    const int k = 5, reach = 2 * k;
+    Plane src = RandomPlane(100, 80, 9);
+    for (float& v : src.pixels) v = 0.1f + 0.8f * v;
+    const int x = 30, y = 25, w = 30, h = 20;
+    Plane cut(w + 2 * reach, h + 2 * reach);
+    for (int r = 0; r < cut.height; ++r)
+        for (int c = 0; c < cut.width; ++c) cut.at(c, r) = src.at(x - reach + c, y - reach + r);
+    for (int r = 0; r < src.height; ++r)
+        for (int c = 0; c < src.width; ++c)
+            if (c < x - reach || c >= x + w + reach || r < y - reach || r >= y + h + reach)
+                src.at(c, r) = std::nanf("");
+    const std::vector<float> kernel = RandomKernel(k, k, 10);
+    Plane fromWhole(w, h), fromCut(w, h);
+    richardsonLucyPlanarF(src.planar(), fromWhole.planar(), x, y, kernel.data(), k, k, 15);
+    richardsonLucyPlanarF(cut.planar(), fromCut.planar(), reach, reach, kernel.data(), k, k, 15);
+    for (std::size_t n = 0; n < fromWhole.pixels.size(); ++n) {
+        ASSERT_TRUE(std::isfinite(fromWhole.pixels[n])) << n;
+        EXPECT_EQ(fromWhole.pixels[n], fromCut.pixels[n]) << n;
+    }
+}
+
 TEST(Planar, RichardsonLucyStaysFiniteOnBlackAreas) {
     // Half black, half white, sharp edge: the guard keeps 0 / 0 out of the iteration.
     Plane src(40, 40, 0);
