@@ -97,17 +97,26 @@ double processCpuSeconds() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-// aᵀ·b over all elements, in four interleaved partial sums (a fixed order, so results repeat).
+// Runs body(i, lane) for i = 0 … n−1 with lane = i mod 4, the last n mod 4 elements in lane 0.
+// Sums kept in four lane accumulators have a fixed order (so results repeat) that the compiler
+// can still vectorise.
+template <class Body>
+inline void forEachLane(int n, Body body) {
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int j = 0; j < 4; ++j) body(i + j, j);
+    for (; i < n; ++i) body(i, 0);
+}
+
+inline double laneSum(const double s[4]) { return (s[0] + s[1]) + (s[2] + s[3]); }
+
+// aᵀ·b over all elements.
 double dot(const Matrix& a, const Matrix& b) {
     const double* pa = a.roData();
     const double* pb = b.roData();
-    const int n = a.rows() * a.columns();
     double s[4] = {0, 0, 0, 0};
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int j = 0; j < 4; ++j) s[j] += pa[i + j] * pb[i + j];
-    for (; i < n; ++i) s[0] += pa[i] * pb[i];
-    return (s[0] + s[1]) + (s[2] + s[3]);
+    forEachLane(a.rows() * a.columns(), [&](int i, int j) { s[j] += pa[i] * pb[i]; });
+    return laneSum(s);
 }
 
 // sᵀ·(sigma .* g): the derivative of q along direction s of the unreflected path.
@@ -304,8 +313,12 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         }
         // w = DM·(AᵀA·DM·d) + DG·d, denom = dᵀ·w.
         atamult(ww, A, w, 0);
-        for (int i = 0; i < n; ++i) pw[i] = pdm[i] * pww[i] + pdg[i] * pd[i];
-        const double denom = dot(d, w);
+        double sums[4] = {0, 0, 0, 0};
+        forEachLane(n, [&](int i, int j) {
+            pw[i] = pdm[i] * pww[i] + pdg[i] * pd[i];
+            sums[j] += pd[i] * pw[i];
+        });
+        const double denom = laneSum(sums);
         if (denom <= 0) {
             const double nd = norm(d);
             if (nd != 0)
@@ -317,14 +330,17 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         }
         // p = p + alpha·d, r = r − alpha·w, z = r ./ RPCMTX² (as preproj), with norm(z) and rᵀz.
         const double alpha = inner1 / denom;
-        for (int i = 0; i < n; ++i) {
+        double zz[4] = {0, 0, 0, 0}, rz[4] = {0, 0, 0, 0};
+        forEachLane(n, [&](int i, int j) {
             pp[i] += alpha * pd[i];
             pr[i] -= alpha * pw[i];
             pz[i] = pr[i] * inv[i];
-        }
-        if (std::sqrt(dot(z, z)) <= stoptol) return;
+            zz[j] += pz[i] * pz[i];
+            rz[j] += pr[i] * pz[i];
+        });
+        if (std::sqrt(laneSum(zz)) <= stoptol) return;
         inner2 = inner1;
-        inner1 = dot(r, z);
+        inner1 = laneSum(rz);
         if (k + 1 > kmax) return;
     }
 }
@@ -688,13 +704,13 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         if (cancelled(cancel)) return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
-        double val = 0, slope = 0;
-        for (int i = 0; i < n; ++i) {
-            val += px[i] * (0.5 * ph[i] + pc[i]);
-            slope += ps[i] * (pq[i] * (ph[i] + pc[i]));
-        }
-        valT = val;
-        slopeT = slope;
+        double val[4] = {0, 0, 0, 0}, slope[4] = {0, 0, 0, 0};
+        forEachLane(n, [&](int i, int j) {
+            val[j] += px[i] * (0.5 * ph[i] + pc[i]);
+            slope[j] += ps[i] * (pq[i] * (ph[i] + pc[i]));
+        });
+        valT = laneSum(val);
+        slopeT = laneSum(slope);
         return !cancelled(cancel);
     };
     auto model = [&](double t) { return t * strg + t * t * pcurv; };
