@@ -48,15 +48,17 @@ PlanPair plansFor(int rows, int columns) {
     return plans;
 }
 
-// Smallest size ≥ n made of the factors 2, 3 and 5, and even (the real transforms like that).
+// Smallest transform size ≥ n of the form m · 2^a with m one of 1, 3, 5, 9 (and a ≥ 1): FFTW's
+// estimated plans run those markedly faster per element than sizes with more odd factors
+// (576 and 640 beat 540 and 600).
 int goodSize(int n) {
-    for (int m = std::max(2, n);; ++m) {
-        if (m & 1) continue;
-        int r = m;
-        for (int f : {2, 3, 5})
-            while (r % f == 0) r /= f;
-        if (r == 1) return m;
+    int best = 0;
+    for (int m : {1, 3, 5, 9}) {
+        int size = 2 * m;
+        while (size < n) size *= 2;
+        if (best == 0 || size < best) best = size;
     }
+    return best;
 }
 
 // Transform size along one dimension: the whole extent when it is small, else tiles of about
