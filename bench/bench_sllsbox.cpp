@@ -22,8 +22,8 @@ namespace {
 
 const CImage& photograph() {
     static const CImage image = [] {
-        ImageRef ref =
-            ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) + "/astronaut.png");
+        ImageRef ref = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) +
+                                                              "/astronaut.png");
         return ref ? CImage(ref) : CImage(512, 512);
     }();
     return image;

@@ -27,7 +27,7 @@ namespace deconvolve_detail {
 
 namespace {
 
-constexpr double kEps = 2.220446049250313e-16;       // machine epsilon
+constexpr double kEps = 2.220446049250313e-16;      // machine epsilon
 constexpr double kSqrtEps = 1.4901161193847656e-8;  // its square root, 2^-26
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -38,7 +38,7 @@ thread_local SllsboxStats* tStats = nullptr;
 // pages in for every product and every iteration. Without a pool (a helper called on its own)
 // a temporary is simply allocated and freed.
 class ScratchPool {
-public:
+  public:
     std::unique_ptr<Matrix> take(int rows, int columns) {
         for (auto it = mFree.begin(); it != mFree.end(); ++it)
             if ((*it)->rows() == rows && (*it)->columns() == columns) {
@@ -49,11 +49,12 @@ public:
         return std::make_unique<Matrix>(rows, columns);
     }
     void give(std::unique_ptr<Matrix> m) {
-        if (m->isDiagonal()) m->dediagonalize();
+        if (m->isDiagonal())
+            m->dediagonalize();
         mFree.push_back(std::move(m));
     }
 
-private:
+  private:
     std::vector<std::unique_ptr<Matrix>> mFree;
 };
 
@@ -61,31 +62,32 @@ thread_local ScratchPool* tPool = nullptr;
 
 // A dense rows × columns temporary (contents undefined) from the current pool.
 class Scratch {
-public:
+  public:
     Scratch(int rows, int columns)
         : mPool(tPool),
           mMatrix(mPool ? mPool->take(rows, columns) : std::make_unique<Matrix>(rows, columns)) {}
     ~Scratch() {
-        if (mPool) mPool->give(std::move(mMatrix));
+        if (mPool)
+            mPool->give(std::move(mMatrix));
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     Matrix& operator*() { return *mMatrix; }
 
-private:
+  private:
     ScratchPool* mPool;
     std::unique_ptr<Matrix> mMatrix;
 };
 
 // Installs a pool for the lifetime of one solve.
 class ScopedPool {
-public:
+  public:
     ScopedPool() : mOuter(tPool) { tPool = &mPool; }
     ~ScopedPool() { tPool = mOuter; }
     ScopedPool(const ScopedPool&) = delete;
     ScopedPool& operator=(const ScopedPool&) = delete;
 
-private:
+  private:
     ScratchPool mPool;
     ScratchPool* mOuter;
 };
@@ -108,7 +110,9 @@ inline void forEachLane(int n, Body body) {
     for (; i < n; ++i) body(i, 0);
 }
 
-inline double laneSum(const double s[4]) { return (s[0] + s[1]) + (s[2] + s[3]); }
+inline double laneSum(const double s[4]) {
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
 
 // aᵀ·b over all elements.
 double dot(const Matrix& a, const Matrix& b) {
@@ -129,7 +133,6 @@ double directionalSlope(const Matrix& s, const Matrix& sigma, const Matrix& g) {
     return sum;
 }
 
-
 // One element of `reflect`: y folded into 0 … 1 with period 2, and the orientation there.
 inline void reflectPoint(double& x, double& sigma, double y) {
     const double a = std::fabs(y);
@@ -143,7 +146,9 @@ inline void reflectPoint(double& x, double& sigma, double y) {
 
 }  // namespace
 
-void SetSllsboxStatsSink(SllsboxStats* stats) { tStats = stats; }
+void SetSllsboxStatsSink(SllsboxStats* stats) {
+    tStats = stats;
+}
 
 void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode) {
     if (mode == 0) {
@@ -175,13 +180,15 @@ void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matri
     Scratch ts(n, 1);
     Matrix& t = *ts;
     atamult(t, A, x, 0);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     MatrixAdd(g, t, c);
     // t = 0.5·t + c, then val = xᵀ·t = ½·xᵀAᵀAx + cᵀx.
     double* pt = t.rwData();
     const double* pc = c.roData();
     for (int i = 0; i < n; ++i) pt[i] = 0.5 * pt[i] + pc[i];
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     val.setValue(dot(x, t));
 }
 
@@ -231,7 +238,8 @@ void perturb(Matrix& x, Matrix& y, const double& del, const Matrix& sigma) {
         nearUpper = std::min(nearUpper, std::fabs(1 - px[i]));
         nearLower = std::min(nearLower, std::fabs(px[i]));
     }
-    if (!(nearUpper < del) && !(nearLower < del)) return;
+    if (!(nearUpper < del) && !(nearLower < del))
+        return;
     for (int i = 0; i < n; ++i) {
         if (del > 1 - px[i]) {
             px[i] -= del;
@@ -304,7 +312,8 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
     const double* pdg = DG.roDiagonalData();
     for (int k = 1;; ++k) {
         pcgit = k;
-        if (cancelled(cancel)) return;
+        if (cancelled(cancel))
+            return;
         // d = z on the first iteration, else (inner1 / inner2)·d + z; w = DM·d.
         const double beta = k == 1 ? 0 : inner1 / inner2;
         for (int i = 0; i < n; ++i) {
@@ -338,10 +347,12 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
             zz[j] += pz[i] * pz[i];
             rz[j] += pr[i] * pz[i];
         });
-        if (std::sqrt(laneSum(zz)) <= stoptol) return;
+        if (std::sqrt(laneSum(zz)) <= stoptol)
+            return;
         inner2 = inner1;
         inner1 = laneSum(rz);
-        if (k + 1 > kmax) return;
+        if (k + 1 > kmax)
+            return;
     }
 }
 
@@ -395,7 +406,8 @@ void seceqn(Matrix& value, const Matrix& lambda, const Matrix& eigval, const Mat
             sum += t * t;
         }
         double v = std::sqrt(1 / sum);
-        if (std::isnan(v)) v = 0;
+        if (std::isnan(v))
+            v = 0;
         pv[j] = 1 / delta - v;
     }
 }
@@ -420,7 +432,8 @@ double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta)
         b = x + dx;
         fb = f(b);
         ++count;
-        if (fb == 0) return b;
+        if (fb == 0)
+            return b;
     }
     double c = a, fc = fb, d = 0, e = 0;
     for (;;) {
@@ -437,10 +450,12 @@ double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta)
             fb = fc;
             fc = fa;
         }
-        if (count > 50) return b;
+        if (count > 50)
+            return b;
         const double m = 0.5 * (c - b);
         const double toler = 2.0 * tol * std::max(std::fabs(b), 1.0);
-        if (std::fabs(m) <= toler || fb == 0) return b;
+        if (std::fabs(m) <= toler || fb == 0)
+            return b;
         if (std::fabs(e) < toler || std::fabs(fa) <= std::fabs(fb)) {
             d = e = m;  // bisection
         } else {
@@ -474,7 +489,8 @@ double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta)
             b = b > c ? b - toler : b + toler;
         fb = f(b);
         ++count;
-        if (fb == 0) break;
+        if (fb == 0)
+            break;
     }
     return b;
 }
@@ -516,7 +532,8 @@ void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta) {
     const double* pe = eigval.roData();
     int jmin = 0;
     for (int i = 1; i < n; ++i)
-        if (pe[i] < pe[jmin]) jmin = i;
+        if (pe[i] < pe[jmin])
+            jmin = i;
     const double mineig = pe[jmin];
     MatrixTransposedMultiply(alpha, V, g);
     MatrixNegate(alpha, alpha);
@@ -529,7 +546,8 @@ void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta) {
         Matrix coeff(n, 1);
         MatrixComponentDivide(coeff, alpha, eigval);
         MatrixMultiply(s, V, coeff);
-        if (norm(s) <= 1.2 * delta) return;
+        if (norm(s) <= 1.2 * delta)
+            return;
         laminit = 0;
     } else {
         laminit = -mineig;
@@ -563,7 +581,8 @@ void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta) {
     VK_CHECK(alpha.rows() == lam.rows());
     if (key > 2) {
         for (int i = 0; i < n; ++i)
-            if (std::fabs(pe[i] + lambda) < 10 * kEps * std::max(std::fabs(pe[i]), 1.0)) pa[i] = 0;
+            if (std::fabs(pe[i] + lambda) < 10 * kEps * std::max(std::fabs(pe[i]), 1.0))
+                pa[i] = 0;
     }
     trustStep(s, V, eigval, alpha, lambda);
     const double nrms = norm(s);
@@ -603,7 +622,8 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     aprecon(RPCMTX, A, D, DG);
 
     pcgr(z1, posdef, pcgit, D, DG, grad, kmax, pcgtol, A, RPCMTX, cancel);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     const double n1 = norm(z1);
     if (n1 == 0) {
         VK_CHECK(s.rows() == n);
@@ -647,7 +667,8 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     Matrix MM(k, k), T(k, k), rhs(k, 1), st(k, 1);
     MatrixMultiply(W, D, Z);
     atamult(WW, A, W, 0);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     MatrixMultiply(W, D, WW);
     MatrixTransposedMultiply(MM, Z, W);
     MatrixMultiply(W, DG, Z);
@@ -669,17 +690,19 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     for (int i = 0; i < n; ++i) ps[i] = std::fabs(pd[i]) * pss[i];
 }
 
-void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c,
-             double strg, const Matrix& ox, const Matrix& y, const Matrix& osig, double oval,
-             int posdef, double normg, const Matrix& A, const std::atomic<bool>* cancel) {
+void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
+             const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
+             double normg, const Matrix& A, const std::atomic<bool>* cancel) {
     const int n = s.rows();
     Scratch sss(n, 1), Hs(n, 1), yts(n, 1), xts(n, 1), sigts(n, 1);
     Matrix &ss = *sss, &H = *Hs, &yt = *yts, &xt = *xts, &sigt = *sigts;
     MatrixComponentMultiply(ss, osig, s);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     atamult(H, A, ss, 0);
     const double curv = dot(ss, H);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     const double pcurv = std::min(0.0, 0.5 * curv);
 
     double tau;
@@ -701,7 +724,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         double* px = xt.rwData();
         double* pq = sigt.rwData();
         for (int i = 0; i < n; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
-        if (cancelled(cancel)) return false;
+        if (cancelled(cancel))
+            return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
         double val[4] = {0, 0, 0, 0}, slope[4] = {0, 0, 0, 0};
@@ -724,7 +748,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         MatrixCopy(sigma, osig);
     };
 
-    if (!evaluate(alpha)) return;
+    if (!evaluate(alpha))
+        return;
     double fA, acceptedSlope;
     if (valT < oval + 1e-8 * model(alpha)) {
         accept();
@@ -735,9 +760,11 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         double lo = 0, hi = alpha;
         bool found = false;
         for (int k = 1;; ++k) {
-            if (cancelled(cancel)) return;
+            if (cancelled(cancel))
+                return;
             const double mid = 0.5 * (lo + hi);
-            if (!evaluate(mid)) return;
+            if (!evaluate(mid))
+                return;
             if (valT < oval + 0.9 * model(mid)) {
                 lo = mid;
             } else if (valT <= oval + 1e-8 * model(mid)) {
@@ -750,7 +777,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
             } else {
                 hi = mid;
             }
-            if (k + 1 == 15) break;
+            if (k + 1 == 15)
+                break;
         }
         if (!found) {
             giveUp();
@@ -761,13 +789,16 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     // Refinement between the accepted step and one up to 50 % longer.
     double a = alpha;
     double e = a + std::min(0.5, tau) * a;
-    if (!evaluate(e)) return;
+    if (!evaluate(e))
+        return;
     double fE = valT;
     const bool down = acceptedSlope < 0;
     for (int step = 0; step < 4; ++step) {
-        if (cancelled(cancel)) return;
+        if (cancelled(cancel))
+            return;
         const double mid = 0.5 * (a + e);
-        if (!evaluate(mid)) return;
+        if (!evaluate(mid))
+            return;
         const bool sameWay = down ? slopeT < 0 : slopeT > 0;
         if (valT < fA && sameWay) {
             a = mid;
@@ -777,7 +808,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
             fE = valT;
         }
     }
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     if (fA < fE)
         alpha = a;
     else if (fE < fA)
@@ -807,7 +839,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         double cpuStart;
         const int& it;
         ~Finish() {
-            if (!stats) return;
+            if (!stats)
+                return;
             stats->solves += 1;
             stats->iterations += it;
             stats->seconds += timer.elapsed();
@@ -831,13 +864,15 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
 
     Matrix valM(1, 1), g(n, 1);
     fquad(valM, g, x, c, A, cancel);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
     double val = valM.value();
 
     double ratio = kInf, prevDiff = 0, oval = kInf;
     Matrix v(n, 1), dv(n, 1), grad(n, 1), s(n, 1), ox(n, 1), osig(n, 1);
     for (;;) {
-        if (observer) (*observer)(x);
+        if (observer)
+            (*observer)(x);
         definev(v, dv, g, x);
         double optnrm = 0;
         {
@@ -846,8 +881,10 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             for (int i = 0; i < n; ++i) optnrm = std::max(optnrm, std::fabs(pv[i] * pg[i]));
         }
         const double diff = std::fabs(oval - val);
-        if (it > 1) ratio = prevDiff / std::max(diff, kEps);
-        if (cancelled(cancel)) return;
+        if (it > 1)
+            ratio = prevDiff / std::max(diff, kEps);
+        if (cancelled(cancel))
+            return;
 
         bool done = false;
         double newVal = val;
@@ -863,31 +900,36 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             MatrixSquareRootAbsolute(D, v);
             MatrixComponentMultiply(D, D, sigma);
             D.diagonalize();
-            if (cancelled(cancel)) return;
+            if (cancelled(cancel))
+                return;
             MatrixMultiply(grad, D, g);
             const double normg = norm(grad);
             const double nv = norm(v);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
             int pcgit = 0;
             drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
-            if (cancelled(cancel)) return;
+            if (cancelled(cancel))
+                return;
             const double strg = directionalSlope(s, sigma, g);
             MatrixCopy(ox, x);
             MatrixCopy(osig, sigma);
             // A NaN slope (a degenerate step) is treated like an ascent direction: stepping
             // along it would corrupt the iterate.
             if (!(strg < 0)) {
-                std::printf("Optimization terminated: ill-conditioning prevents further "
-                            "optimization.\n");
+                std::printf(
+                    "Optimization terminated: ill-conditioning prevents further "
+                    "optimization.\n");
                 done = true;
             } else {
                 double alpha = 0;
                 biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A, cancel);
-                if (cancelled(cancel)) return;
+                if (cancelled(cancel))
+                    return;
                 MatrixScaledAdd(y, y, alpha, s);
                 perturb(x, y, del, sigma);
                 fquad(valM, g, x, c, A, cancel);
-                if (cancelled(cancel)) return;
+                if (cancelled(cancel))
+                    return;
                 ++it;
                 newVal = valM.value();
             }
@@ -898,7 +940,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         }
         oval = val;
         prevDiff = diff;
-        if (done) return;
+        if (done)
+            return;
         val = newVal;
     }
 }
@@ -917,7 +960,8 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     // A window starting left of or above the image would read outside it.
     VK_CHECK(x >= 0);
     VK_CHECK(y >= 0);
-    if (w <= 0 || h <= 0) return;
+    if (w <= 0 || h <= 0)
+        return;
 
     const int n = SizeForFilter(radius, angle);
     Matrix K(n, n);
@@ -925,7 +969,8 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     const int count = w * h;
     Matrix b(count, 1);
     ImageToMatrix(b, i, channel, x, y, w, h);
-    if (cancelled(cancel)) return;
+    if (cancelled(cancel))
+        return;
 
     // One pixel, or a window the kernel's mirrored reach crosses more than once, is outside the
     // blur model: the channel is passed through as read.
@@ -956,7 +1001,8 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
             sllsbox(xk, A, b, start, tolerance, 2000, cancel, w, h);
             std::printf("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
             MatrixAdd(result, result, xk);
-            if (cancelled(cancel)) return;
+            if (cancelled(cancel))
+                return;
         }
         MatrixScalarMulAdd(result, result, 1.0 / (passes + 1), 0);
     }

@@ -27,13 +27,13 @@ inline bool cancelled(const std::atomic<bool>* cancel) {
 // Figures of the solves run on one thread while a sink is installed (benchmarks, diagnostics).
 struct SllsboxStats {
     long solves = 0;
-    long iterations = 0;      // outer iterations (the counter `it` at return, summed)
+    long iterations = 0;  // outer iterations (the counter `it` at return, summed)
     // Products with AᵀA (one per call of atamult mode 0); atomic so that another thread may
     // watch the solver's progress.
     std::atomic<long> ataProducts{0};
-    long ataColumns = 0;      // columns multiplied by AᵀA (a 2-column product counts 2)
-    double ataSeconds = 0;    // wall-clock time inside those products
-    double seconds = 0;       // wall-clock time inside sllsbox
+    long ataColumns = 0;    // columns multiplied by AᵀA (a 2-column product counts 2)
+    double ataSeconds = 0;  // wall-clock time inside those products
+    double seconds = 0;     // wall-clock time inside sllsbox
     // Processor time of the whole process (all threads) inside the products and inside
     // sllsbox: steadier than wall-clock time on a busy machine.
     double ataCpuSeconds = 0;
@@ -83,9 +83,9 @@ double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta)
 
 // Reflective line search along y + α·s, folded into the box. alpha = 0 with x = ox and
 // sigma = osig when no acceptable step exists.
-void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c,
-             double strg, const Matrix& ox, const Matrix& y, const Matrix& osig, double oval,
-             int posdef, double normg, const Matrix& A, const std::atomic<bool>* cancel);
+void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
+             const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
+             double normg, const Matrix& A, const std::atomic<bool>* cancel);
 
 // val (1 × 1) = q(x), g = AᵀA·x + c. Returns early, outputs untouched, when cancelled.
 void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,

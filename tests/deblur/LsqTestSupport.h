@@ -90,7 +90,8 @@ struct Problem {
         for (int r = 0; r < n; ++r)
             for (int i = 0; i < n; ++i) {
                 const double ai = A(r, i);
-                if (ai == 0) continue;
+                if (ai == 0)
+                    continue;
                 for (int j = 0; j < n; ++j) H(i, j) += ai * A(r, j);
             }
         c = multiplyTransposed(A, b);
@@ -166,7 +167,8 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
     double f = p.objective(x);
     for (int iter = 0; iter < 200; ++iter) {
         const Vec g = p.gradient(x);
-        if (p.gap(x) <= 1e-15 * (1 + f)) break;
+        if (p.gap(x) <= 1e-15 * (1 + f))
+            break;
         double pgNorm = 0;
         for (int i = 0; i < n; ++i) {
             const double d = x[i] - std::clamp(x[i] - g[i], 0.0, 1.0);
@@ -208,15 +210,21 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
                 break;
             }
         }
-        if (!moved) break;
+        if (!moved)
+            break;
     }
-    if (certifiedGap) *certifiedGap = p.gap(x);
+    if (certifiedGap)
+        *certifiedGap = p.gap(x);
     return x;
 }
 
-inline Vec toVec(const Matrix& m) { return Vec(m.roData(), m.roData() + m.rows()); }
+inline Vec toVec(const Matrix& m) {
+    return Vec(m.roData(), m.roData() + m.rows());
+}
 
-inline void fromVec(Matrix& m, const Vec& v) { std::copy(v.begin(), v.end(), m.rwData()); }
+inline void fromVec(Matrix& m, const Vec& v) {
+    std::copy(v.begin(), v.end(), m.rwData());
+}
 
 // A random observed channel: a random sharp channel partly outside the box, blurred, plus noise.
 inline Vec randomObservation(const Dense& A, std::mt19937& rng, double noise) {

@@ -21,11 +21,14 @@ void set(Matrix& m, std::initializer_list<double> values) {
     std::copy(values.begin(), values.end(), m.rwData());
 }
 
-double at(const Matrix& m, int i) { return m.roData()[i]; }
+double at(const Matrix& m, int i) {
+    return m.roData()[i];
+}
 
 // The model gᵀs + ½·sᵀHs for order 2.
 double model2(const double g[2], const double H[4], double s0, double s1) {
-    return g[0] * s0 + g[1] * s1 + 0.5 * (H[0] * s0 * s0 + (H[1] + H[2]) * s0 * s1 + H[3] * s1 * s1);
+    return g[0] * s0 + g[1] * s1 +
+           0.5 * (H[0] * s0 * s0 + (H[1] + H[2]) * s0 * s1 + H[3] * s1 * s1);
 }
 
 // The minimum of the order-2 model over the disc of radius r, by brute force: a fine sweep of the
@@ -41,7 +44,8 @@ double bruteForceMin(const double g[2], const double H[4], double r) {
     if (H[0] > 0 && det > 0) {
         const double s0 = -(H[3] * g[0] - H[1] * g[1]) / det;
         const double s1 = -(-H[2] * g[0] + H[0] * g[1]) / det;
-        if (std::hypot(s0, s1) <= r) best = std::min(best, model2(g, H, s0, s1));
+        if (std::hypot(s0, s1) <= r)
+            best = std::min(best, model2(g, H, s0, s1));
     }
     return best;
 }
@@ -148,10 +152,9 @@ TEST(LsqHelpers, EigOfOrderOneAndTwo) {
         eig(V, D, X);
         const double* v = V.roData();
         const double l0 = at(D, 0), l1 = at(D, 3);
-        const double rebuilt[4] = {l0 * v[0] * v[0] + l1 * v[1] * v[1],
-                                   l0 * v[0] * v[2] + l1 * v[1] * v[3],
-                                   l0 * v[2] * v[0] + l1 * v[3] * v[1],
-                                   l0 * v[2] * v[2] + l1 * v[3] * v[3]};
+        const double rebuilt[4] = {
+            l0 * v[0] * v[0] + l1 * v[1] * v[1], l0 * v[0] * v[2] + l1 * v[1] * v[3],
+            l0 * v[2] * v[0] + l1 * v[3] * v[1], l0 * v[2] * v[2] + l1 * v[3] * v[3]};
         const double expected[4] = {a, b, b, d};
         for (int k = 0; k < 4; ++k) EXPECT_NEAR(rebuilt[k], expected[k], 1e-12);
         EXPECT_NEAR(v[0] * v[1] + v[2] * v[3], 0, 1e-12);
@@ -240,8 +243,7 @@ TEST(LsqHelpers, SecularEquationAndZeroFinder) {
     EXPECT_DOUBLE_EQ(seceqn1(1, eigval, alpha, 0.25), 4);
     // Elsewhere 1/delta − 1/‖alpha ./ (eigval + λ)‖.
     const double lam = 2.5;
-    const double expected =
-        1 / 0.25 - 1 / std::hypot(0.5 / (-1 + lam), 2 / (3 + lam));
+    const double expected = 1 / 0.25 - 1 / std::hypot(0.5 / (-1 + lam), 2 / (3 + lam));
     EXPECT_NEAR(seceqn1(lam, eigval, alpha, 0.25), expected, 1e-15);
     Matrix lambdas(3, 1), values(3, 1);
     set(lambdas, {1, lam, 7});
@@ -393,8 +395,8 @@ TEST(LsqHelpers, ObjectiveAndGradientMatchTheDenseProblem) {
 TEST(LsqHelpers, LineSearchFoldsAtTheBoundAndGivesUpOnAnAscent) {
     // A = identity on two unknowns: q(x) = ½‖x‖² − bᵀx, minimised over the box at min(b, 1).
     Operator op(0.5, -1, 2, 1);
-    Matrix b(2, 1), nb(2, 1), c(2, 1), x(2, 1), sigma(2, 1), s(2, 1), ox(2, 1), y(2, 1),
-        osig(2, 1), val(1, 1), g(2, 1);
+    Matrix b(2, 1), nb(2, 1), c(2, 1), x(2, 1), sigma(2, 1), s(2, 1), ox(2, 1), y(2, 1), osig(2, 1),
+        val(1, 1), g(2, 1);
     auto q = [&](const Matrix& v) {
         return 0.5 * (at(v, 0) * at(v, 0) + at(v, 1) * at(v, 1)) - at(b, 0) * at(v, 0) -
                at(b, 1) * at(v, 1);

@@ -34,9 +34,12 @@ struct Case {
     Matrix b;
 
     Case(double radius, int angle, int w_, int h_, const Vec& observed)
-        : w(w_), h(h_), kernel(lsq_test::kernelValues(radius, angle, size)),
+        : w(w_),
+          h(h_),
+          kernel(lsq_test::kernelValues(radius, angle, size)),
           A(w * h, w * h, kernel.data(), size, size, h, w),
-          problem(lsq_test::blurMatrix(kernel, size, w, h), observed), b(w * h, 1) {
+          problem(lsq_test::blurMatrix(kernel, size, w, h), observed),
+          b(w * h, 1) {
         lsq_test::fromVec(b, observed);
     }
 
@@ -46,7 +49,8 @@ struct Case {
         Matrix x(w * h, 1), s(w * h, 1);
         lsq_test::fromVec(s, start);
         IterateObserver observer = [&](const Matrix& xi) {
-            if (trace) trace->push_back(problem.objective(lsq_test::toVec(xi)));
+            if (trace)
+                trace->push_back(problem.objective(lsq_test::toVec(xi)));
         };
         sllsbox(x, A, b, s, tol, maxIterations, nullptr, w, h, &observer);
         return lsq_test::toVec(x);
@@ -103,9 +107,7 @@ TEST(LsqSolver, ReachesTheOptimumOfSmallRandomProblemsAtATightTolerance) {
             ASSERT_LE(gap, 1e-9 * best) << "the reference is not certified";
             const double qBest = std::fabs(best - c.problem.half_bb);
 
-            const struct {
-                double tol, qShare;
-            } levels[] = {{1e-14, 1e-5}, {1e-16, 1e-6}};
+            const struct { double tol, qShare; } levels[] = {{1e-14, 1e-5}, {1e-16, 1e-6}};
             for (const auto& level : levels) {
                 std::vector<double> trace;
                 const Vec x = c.solve(bv, level.tol, &trace);
@@ -118,8 +120,8 @@ TEST(LsqSolver, ReachesTheOptimumOfSmallRandomProblemsAtATightTolerance) {
             }
             const Vec xl = c.solve(bv, 1e-24);
             expectInBox(xl);
-            EXPECT_LE(c.problem.objective(xl), best * (1 + 1e-6)) << blur.radius << " "
-                                                                   << blur.angle;
+            EXPECT_LE(c.problem.objective(xl), best * (1 + 1e-6))
+                << blur.radius << " " << blur.angle;
         }
     }
 }
@@ -146,15 +148,16 @@ TEST(LsqSolver, PresetTolerancesDescendMonotonicallyAndGetMostOfTheWay) {
         const int angle = k == 2 ? 60 : -1;
         int size;
         const Vec kernel = lsq_test::kernelValues(radius, angle, size);
-        data.push_back({radius, angle, 16, 14,
-                        lsq_test::randomObservation(lsq_test::blurMatrix(kernel, size, 16, 14),
-                                                    rng, 0.02)});
+        data.push_back(
+            {radius, angle, 16, 14,
+             lsq_test::randomObservation(lsq_test::blurMatrix(kernel, size, 16, 14), rng, 0.02)});
     }
     for (int k = 0; k < 8; ++k) {  // photographs as they are
         const CImage& image = images[k % 2];
         const int x = int(rng() % unsigned(image.width() - 20));
         const int y = int(rng() % unsigned(image.height() - 20));
-        data.push_back({1.0 + 0.5 * (k % 5), -1, 20, 20, observedCrop(image, 1 + k % 3, x, y, 20, 20)});
+        data.push_back(
+            {1.0 + 0.5 * (k % 5), -1, 20, 20, observedCrop(image, 1 + k % 3, x, y, 20, 20)});
     }
     {  // a photograph blurred by the kernel, with a little noise
         int size;
@@ -178,7 +181,8 @@ TEST(LsqSolver, PresetTolerancesDescendMonotonicallyAndGetMostOfTheWay) {
         const double best = c.problem.objective(ref);
         ASSERT_LE(gap, 1e-8 * (best + 1e-6)) << d << ": the reference is not certified";
         const double possible = c.problem.objective(data[d].b) - best;
-        if (possible < 1e-9) continue;  // already optimal (a flat region)
+        if (possible < 1e-9)
+            continue;  // already optimal (a flat region)
         ++counted;
         for (int t = 0; t < 2; ++t) {
             std::vector<double> trace;
@@ -206,8 +210,7 @@ CImage patterned(int w, int h, std::uint8_t fill) {
 
 bool sameBytes(const CImage& a, const CImage& b) {
     return a.width() == b.width() && a.height() == b.height() &&
-           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4,
-                      b.pixels());
+           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4, b.pixels());
 }
 
 // A random w × h opaque image.
@@ -291,13 +294,16 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
     const struct {
         int x, y, w, h;
         double radius;
-    } regions[] = {{3, 4, 1, 1, 0.5}, {3, 4, 1, 1, 2.0}, {0, 0, 2, 7, 2.0}, {9, 2, 3, 8, 3.0},
+    } regions[] = {{3, 4, 1, 1, 0.5},
+                   {3, 4, 1, 1, 2.0},
+                   {0, 0, 2, 7, 2.0},
+                   {9, 2, 3, 8, 3.0},
                    {1, 7, 12 - 1, 3, 3.0}};
     for (const auto& r : regions) {
         CImage out = patterned(r.w, r.h, 33);
         double residual = -7;
-        deconvolve_sllsbox(in, out, 2, r.radius, kPresetLoose, 0, -1, r.x, r.y, r.w, r.h,
-                           &residual, &stop);
+        deconvolve_sllsbox(in, out, 2, r.radius, kPresetLoose, 0, -1, r.x, r.y, r.w, r.h, &residual,
+                           &stop);
         EXPECT_EQ(residual, -7);
         for (int yy = 0; yy < r.h; ++yy)
             for (int xx = 0; xx < r.w; ++xx) {
@@ -322,9 +328,9 @@ TEST(LsqMethod, MemoryEstimate) {
               16 * 1 + 232 * 200 + 4 * 200);
     // A full-size photograph does not overflow.
     const CImage big(1, 1);
-    EXPECT_EQ(deconvolve_sllsbox_mem_usage(big, big, 1, 4.0, 1e-4, 0, -1, 0, 0, 8000, 6000,
-                                           nullptr),
-              16LL * 81 + 232LL * 48000000 + 4);
+    EXPECT_EQ(
+        deconvolve_sllsbox_mem_usage(big, big, 1, 4.0, 1e-4, 0, -1, 0, 0, 8000, 6000, nullptr),
+        16LL * 81 + 232LL * 48000000 + 4);
 }
 
 TEST(LsqMethodDeathTest, RegionChecks) {
@@ -391,7 +397,8 @@ long cancelMidSolve(std::atomic<bool>& stop, long after, Solve solve, bool& setD
     long atFlag = -1;
     std::thread canceller([&] {
         while (!finished && stats.ataProducts < after) std::this_thread::yield();
-        if (finished) return;
+        if (finished)
+            return;
         stop = true;
         atFlag = stats.ataProducts;
     });
@@ -414,9 +421,12 @@ TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
         CImage out = patterned(w, h, 77);
         bool during = false;
         double residual = -3;
-        const long late = cancelMidSolve(stop, 40, [&] {
-            deconvolve_sllsbox(in, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w, h, &residual, &stop);
-        }, during);
+        const long late = cancelMidSolve(
+            stop, 40,
+            [&] {
+                deconvolve_sllsbox(in, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w, h, &residual, &stop);
+            },
+            during);
         ASSERT_TRUE(during);
         EXPECT_LE(late, 1);
         EXPECT_FALSE(sameBytes(out, patterned(w, h, 77)));
@@ -439,10 +449,13 @@ TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
             SetSllsboxStatsSink(nullptr);
             products = one.ataProducts;
         }
-        const long late = cancelMidSolve(stop, products + 5, [&] {
-            deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 3, -1, 200, 100, w, h, nullptr,
-                               &stop);
-        }, during);
+        const long late = cancelMidSolve(
+            stop, products + 5,
+            [&] {
+                deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 3, -1, 200, 100, w, h, nullptr,
+                                   &stop);
+            },
+            during);
         ASSERT_TRUE(during);
         EXPECT_LE(late, 1);
         EXPECT_TRUE(sameBytes(out, patterned(w, h, 77)));
