@@ -40,8 +40,8 @@ Rect FromQRect(const QRectF& r) { return Rect{r.x(), r.y(), r.width(), r.height(
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
-    if (e.maskSettings.opacity == 0.0f) return QString::asprintf("%s %.1f", name, radius);
-    return QString::asprintf("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
+    if (e.maskSettings.opacity == 0.0f) return StringWithFormat("%s %.1f", name, radius);
+    return StringWithFormat("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
                              MaskTypeName(e.maskSettings.type),
                              int(e.maskSettings.opacity * 100.0f), double(e.maskSettings.radius),
                              double(e.maskSettings.crudeness));
@@ -57,7 +57,7 @@ Rect PreviewSection(QPointF p, int W, int H) {
     return Rect{double(x), double(y), W > 511 ? 512.0 : double(W), H > 511 ? 512.0 : double(H)};
 }
 
-QString Controller::nameForRow(int row) { return QString::asprintf("%.1f", row * 0.5); }
+QString Controller::nameForRow(int row) { return StringWithFormat("%.1f", row * 0.5); }
 
 QString Controller::nameForColumn(int column) { return DeblurTypeName(column); }
 

@@ -2,6 +2,22 @@
 
 #include <QIcon>
 #include <QPixmap>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+QString StringWithFormat(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::vector<char> text(std::size_t(length > 0 ? length : 0) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    return QString::fromUtf8(text.data());
+}
 
 QImage ToQImage(const Image& image) {
     const ByteBuffer rgba = image.rgbaBytes();

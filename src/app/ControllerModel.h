@@ -7,6 +7,10 @@
 
 #include "Image.h"
 
+// printf-style formatting with the C library's rules (ties of "%.1f" and the like round as printf
+// rounds them), as a QString.
+QString StringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The screen form of an Image: the same pixels as a QImage (R, G, B, A bytes).
 QImage ToQImage(const Image& image);
 

@@ -19,7 +19,8 @@ QStringList Patterns(const QStringList& extensions) {
 // Applies the allowed types to a running save panel: its filter, the suffix added to a bare name,
 // and the extension of the name already typed.
 void ApplyAllowedTypes(QFileDialog* panel, const QStringList& allowedTypes) {
-    panel->setNameFilter(NameFilterForExtensions(QObject::tr("Allowed types"), allowedTypes));
+    const QString kind = allowedTypes.isEmpty() ? QString() : allowedTypes.first().toUpper();
+    panel->setNameFilter(NameFilterForExtensions(QObject::tr("%1 image").arg(kind), allowedTypes));
     panel->setDefaultSuffix(allowedTypes.isEmpty() ? QString() : allowedTypes.first());
     if (allowedTypes.isEmpty()) return;
     auto* nameEdit = panel->findChild<QLineEdit*>("fileNameEdit");

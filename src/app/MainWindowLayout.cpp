@@ -44,6 +44,11 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
         button->setMinimumWidth(52);
+        // The chosen segment stands out in the selection colour.
+        button->setStyleSheet(
+            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: white; }"
+            "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
+            "QToolButton:hover:!checked { background: #474747; }");
         group->addButton(button, i);
         row->addWidget(button);
     }
@@ -195,12 +200,16 @@ void BuildDeblurScreen(WindowLayout& l) {
 
     auto* right = new QVBoxLayout;
     right->setSpacing(8);
-    auto* gridBox = new M_Box(QObject::tr("Candidates: blur radius by method"), view);
+    auto* gridBox = new M_Box(QObject::tr("Candidates"), view);
     auto* gridColumn = new QVBoxLayout(gridBox);
     gridColumn->setContentsMargins(10, 24, 10, 8);
     l.imageMatrix = new ImageMatrix(gridBox);
-    l.imageMatrix->setFixedSize(690, 30 * 11 + 45);
-    gridColumn->addWidget(l.imageMatrix, 0, Qt::AlignHCenter);
+    // At least 11 units a row; taller windows give the rows more room.
+    l.imageMatrix->setMinimumSize(690, 31 * 11 + int(ImageMatrix::kBottomMargin));
+    l.imageMatrix->setMaximumHeight(31 * 18 + int(ImageMatrix::kBottomMargin));
+    l.imageMatrix->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    l.imageMatrix->setToolTip(QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
+    gridColumn->addWidget(l.imageMatrix, 1, Qt::AlignHCenter);
     auto* gridSliders = new QGridLayout;
     l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
     l.typeSlider = new QSlider(Qt::Horizontal, gridBox);
@@ -210,7 +219,7 @@ void BuildDeblurScreen(WindowLayout& l) {
     gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), gridBox), 1, 0);
     gridSliders->addWidget(l.typeSlider, 1, 1);
     gridColumn->addLayout(gridSliders);
-    right->addWidget(gridBox);
+    right->addWidget(gridBox, 1);
 
     // Motion angle: kept for a later version, hidden at start.
     auto* angleRow = new QHBoxLayout;
@@ -224,7 +233,7 @@ void BuildDeblurScreen(WindowLayout& l) {
     angleRow->addWidget(l.angleView);
     right->addLayout(angleRow);
 
-    auto* maskBox = new M_Box(QObject::tr("Mask: keep the sharpening on edges"), view);
+    auto* maskBox = new M_Box(QObject::tr("Mask"), view);
     auto* maskGrid = new QGridLayout(maskBox);
     maskGrid->setContentsMargins(10, 24, 10, 8);
     maskGrid->setHorizontalSpacing(8);
@@ -243,7 +252,6 @@ void BuildDeblurScreen(WindowLayout& l) {
     maskGrid->addLayout(sliders, 1, 0, 1, 4);
     right->addWidget(maskBox);
 
-    right->addStretch(1);
     auto* buttons = new QHBoxLayout;
     l.stopPreviews = new QPushButton(QObject::tr("Stop"), view);
     l.stopPreviews->setToolTip(QObject::tr("Stop the candidates still waiting"));

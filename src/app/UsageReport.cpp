@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "ControllerModel.h"
 #include "DeblurTypes.h"
 
 namespace {
@@ -32,14 +33,14 @@ QString UsageReportAddress(const QString& endpoint, const UsageReportFields& f) 
     while (address.endsWith('/')) address.chop(1);
     address += "/cgi-bin/vlkreport.cgi";
     address += "?";
-    address += QString::asprintf("width=%d", f.width);
-    address += QString::asprintf("&height=%d", f.height);
-    address += QString::asprintf("&radius=%.3f", double(f.radiusStep) * 0.5);
-    address += QString::asprintf("&deblurType=%s", DeblurTypeName(f.deblurType));
-    address += QString::asprintf("&maskType=%d", f.maskType);
-    address += QString::asprintf("&maskAmount=%.3f", double(f.maskAmount));
-    address += QString::asprintf("&maskRadius=%.3f", double(f.maskRadius));
-    address += QString::asprintf("&maskCrude=%.3f", double(f.maskCrude));
+    address += StringWithFormat("width=%d", f.width);
+    address += StringWithFormat("&height=%d", f.height);
+    address += StringWithFormat("&radius=%.3f", double(f.radiusStep) * 0.5);
+    address += StringWithFormat("&deblurType=%s", DeblurTypeName(f.deblurType));
+    address += StringWithFormat("&maskType=%d", f.maskType);
+    address += StringWithFormat("&maskAmount=%.3f", double(f.maskAmount));
+    address += StringWithFormat("&maskRadius=%.3f", double(f.maskRadius));
+    address += StringWithFormat("&maskCrude=%.3f", double(f.maskCrude));
     return address;
 }
 

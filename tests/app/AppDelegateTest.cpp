@@ -7,6 +7,8 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -93,10 +95,10 @@ void Deblur(AppHarness& app, int row, int column) {
 TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
-    QString file;
+    QTemporaryDir folder;
+    const QString file = folder.filePath("velkaro.ini");
     {
-        AppHarness first;
-        file = first.settingsFile();
+        AppHarness first(file);
         first.dialogs.alertAnswers.push_back(AlertButton::Default);  // "Show me!"
         first.delegate().applicationDidFinishLaunching();
         Spin(20);

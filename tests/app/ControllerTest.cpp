@@ -91,8 +91,12 @@ TEST(Controller, PreviewSectionLiesInsideAndCentresWherePossible) {
         ASSERT_LE(r.y + r.height, H);
         // Centred on the point unless an edge of the image is in the way.
         const int cx = int(px - 256), cy = int(py - 256);
-        if (W >= 512 && cx >= 0 && cx + 512 < W) ASSERT_EQ(r.x, cx);
-        if (H >= 512 && cy >= 0 && cy + 512 < H) ASSERT_EQ(r.y, cy);
+        if (W >= 512 && cx >= 0 && cx + 512 < W) {
+            ASSERT_EQ(r.x, cx);
+        }
+        if (H >= 512 && cy >= 0 && cy + 512 < H) {
+            ASSERT_EQ(r.y, cy);
+        }
     }
 }
 
@@ -101,9 +105,9 @@ TEST(Controller, DeblurLabelsAndGridNames) {
     EXPECT_EQ(DeblurLabel(entry), "RL40 2.5\n [B, 50%,\n 3.0, 0.5]");
     entry.maskSettings.opacity = 0.0f;
     EXPECT_EQ(DeblurLabel(entry), "RL40 2.5");
-    entry.maskSettings = MaskSettings{7, 2.0f, 0.29f, 0.25f};
-    // 0.29 × 100 in single precision is just below 29.
-    EXPECT_EQ(DeblurLabel(entry), "RL40 2.5\n [err, 28%,\n 2.0, 0.2]");
+    // The percentage is truncated; a tie of "%.1f" rounds to even, as printf does.
+    entry.maskSettings = MaskSettings{7, 2.0f, 0.555f, 0.25f};
+    EXPECT_EQ(DeblurLabel(entry), "RL40 2.5\n [err, 55%,\n 2.0, 0.2]");
     entry.maskSettings.type = -1;
     EXPECT_TRUE(DeblurLabel(entry).contains("[err,"));
     entry.deblurType = DeblurType(22);
@@ -203,10 +207,10 @@ TEST(Controller, KeyboardMovesStayInsideTheGrid) {
 }
 
 TEST(Controller, SettingsRoundTrip) {
-    QString file;
+    QTemporaryDir folder;
+    const QString file = folder.filePath("velkaro.ini");
     {
-        AppHarness app;
-        file = app.settingsFile();
+        AppHarness app(file);
         const WindowLayout& l = app.layout();
         // Nothing stored: the layout's values stay.
         EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), "PNG");
@@ -466,7 +470,7 @@ TEST(Controller, ResultsRowsShowTheirImages) {
     const WindowLayout& l = app.layout();
     ASSERT_EQ(l.tableView->model()->rowCount(), 3);
     // Thumbnails of at most 256 pixels, aspect kept.
-    EXPECT_EQ(c.images()[0].value("preview").value<QImage>().size(), QSize(256, 171));
+    EXPECT_EQ(c.images()[0].value("preview").value<QImage>().size(), QSize(256, 170));
     EXPECT_EQ(c.images()[0].value("done").toInt(), 1);
 
     l.tableView->selectRow(2);

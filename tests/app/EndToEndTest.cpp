@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QImageReader>
 #include <QProcess>
+#include <QPushButton>
+#include <QThread>
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTableView>
@@ -24,6 +26,7 @@
 #include "ImageIO.h"
 #include "ImageMatrix.h"
 #include "SplitView.h"
+#include "TiledImage.h"
 #include "ViewsTestSupport.h"
 
 namespace {
@@ -139,9 +142,10 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     const QString photo = app.temporaryPath("chelsea.png");
     ASSERT_TRUE(QFile::copy(TestDataPath("chelsea.png"), photo));
     QFile::setPermissions(photo, QFile::ReadOwner | QFile::WriteOwner);
-    if (!exiftool.isEmpty())
+    if (!exiftool.isEmpty()) {
         ASSERT_EQ(QProcess::execute(exiftool, {"-q", "-overwrite_original",
                                                "-Artist=Velkaro test run", photo}), 0);
+    }
     ASSERT_TRUE(app.open(photo));
     EXPECT_TRUE(c.hasFileOpen());
     EXPECT_EQ(l.splitView->selectedImage(), session.mOriginalImage->asImage());
@@ -290,7 +294,9 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     ASSERT_TRUE(savedJpeg);
     EXPECT_EQ(savedJpeg->width(), 451);
     EXPECT_LT(MeanRgbDifference(*savedJpeg, *result), 3.0);
-    if (!exiftool.isEmpty()) EXPECT_EQ(ExiftoolTag(jpeg, "Artist"), "Velkaro test run");
+    if (!exiftool.isEmpty()) {
+        EXPECT_EQ(ExiftoolTag(jpeg, "Artist"), "Velkaro test run");
+    }
     EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 95);
 
     // PNG and TIFF keep every pixel.
