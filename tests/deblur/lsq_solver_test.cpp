@@ -432,7 +432,7 @@ TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
         EXPECT_FALSE(sameBytes(out, patterned(w, h, 77)));
         EXPECT_EQ(residual, -3);
     }
-    // A multi-pass run, cancelled in its second pass, writes nothing.
+    // A multi-pass run cancelled after about one solve's worth of products writes nothing.
     {
         std::atomic<bool> stop{false};
         CImage out = patterned(w, h, 77);
