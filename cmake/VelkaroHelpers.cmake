@@ -1,22 +1,21 @@
 # velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS l...] [QT])
 # One GoogleTest executable whose cases are registered with CTest one by one.
-# QT tests run headless on the offscreen platform.
+# QT tests run headless on the offscreen platform (cmake/QtOffscreen.cpp).
 function(velkaro_test name)
   cmake_parse_arguments(T "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(T_QT)
+    list(APPEND T_SOURCES ${PROJECT_SOURCE_DIR}/cmake/QtOffscreen.cpp)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     VELKARO_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
     VELKARO_RUNTIME_DIR="${VELKARO_RUNTIME_DIR}")
-  set(env "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
-  if(T_QT)
-    list(APPEND env "QT_QPA_PLATFORM=offscreen")
-  endif()
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${env}")
+    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
 endfunction()
 
 # velkaro_bench(NAME SOURCES a.cpp LIBS lib...)
