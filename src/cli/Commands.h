@@ -15,3 +15,6 @@ struct CliCommand {
 
 int RunInfo(const std::vector<std::string>& args);
 int RunConvert(const std::vector<std::string>& args);
+int RunDeblur(const std::vector<std::string>& args);
+int RunPreview(const std::vector<std::string>& args);
+int RunGrid(const std::vector<std::string>& args);

@@ -17,6 +17,19 @@ const CliCommand kCommands[] = {
      "decode IN and write it to OUT (type from OUT's extension unless given; JPEG quality 90 "
      "unless given)",
      RunConvert},
+    {"deblur",
+     "IN OUT --preset NAME --step N [--angle DEG] [--mask A|B|C --mask-radius R --mask-opacity O "
+     "--mask-crudeness C] [--type PNG|JPEG|TIFF] [--quality Q] [--copy-metadata]",
+     "deblur the whole of IN with one preset (grid names, FR, blur) at radius N/2 and save it as "
+     "OUT",
+     RunDeblur},
+    {"preview", "IN OUT --preset NAME --step N --at X,Y [mask options]",
+     "compute one preview cell of the 512 x 512 section around X,Y and write it as PNG",
+     RunPreview},
+    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N]",
+     "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
+     "write it as one labelled PNG contact sheet",
+     RunGrid},
 };
 
 void printUsage(std::FILE* to) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Deconvolve.h"
+#include "Deconvolve_wnr.h"
 
 namespace {
 
@@ -35,10 +36,6 @@ void wienerFirNotBuilt(const CImage& in, CImage& out, int channel, double, int, 
 std::int64_t wienerFirMemUsageNotBuilt(const CImage&, CImage&, int, double, int, double, double,
                                        int, int, int, int, int) {
     return 0;
-}
-void wienerIirNotBuilt(const CImage& in, CImage& out, int channel, double, double, int, int x,
-                       int y, int w, int h) {
-    methodNotBuiltPassThrough("deconvolve_wnr_iir", in, out, channel, x, y, w, h);
 }
 void lucyRichardNotBuilt(const CImage& in, CImage& out, int channel, double, int, int, int x,
                          int y, int w, int h) {
@@ -73,7 +70,7 @@ const DeblurMethods& DefaultDeblurMethods() {
         unsharpMaskMemUsageNotBuilt,
         wienerFirNotBuilt,
         wienerFirMemUsageNotBuilt,
-        wienerIirNotBuilt,
+        deconvolve_wnr_iir,
         lucyRichardNotBuilt,
         lucyRichardMemUsageNotBuilt,
         lucyRichardThresholdNotBuilt,

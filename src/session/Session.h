@@ -38,6 +38,11 @@ using SessionEventCallback = void (*)(Session* session, SessionEvent event, void
 
 using DeblurredCache = std::map<DeblurredEntry, std::shared_ptr<const ByteBuffer>>;
 
+// The preview section around a point (image pixels) of a W × H photograph: 512 × 512 pixels,
+// centred on the point where possible, shifted inside the image, and the whole image when it is
+// smaller.
+Rect PreviewSectionAroundPoint(double px, double py, int W, int H);
+
 class Session {
 public:
     Session();

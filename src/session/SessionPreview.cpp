@@ -1,6 +1,7 @@
 // Preview scheduling: requests ordered on the serial "preview" queue, at most three steps
 // computing at once on the global queue, each with its three channels in parallel.
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,15 @@ void clampSection(int section[4], const Rect& r, int W, int H) {
 }
 
 }  // namespace
+
+Rect PreviewSectionAroundPoint(double px, double py, int W, int H) {
+    int x = int(px - 256), y = int(py - 256);
+    if (W - x <= 511) x = W - 512;
+    if (H - y <= 511) y = H - 512;
+    x = std::max(x, 0);
+    y = std::max(y, 0);
+    return Rect{double(x), double(y), W > 511 ? 512.0 : double(W), H > 511 ? 512.0 : double(H)};
+}
 
 void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
                                          const Rect& section) {

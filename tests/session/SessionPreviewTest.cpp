@@ -290,3 +290,17 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
     ImageRef plainAgain = session.deblurredPreview(e, 2, 0, 0.0f, 0.5f);
     EXPECT_EQ(std::memcmp(plainAgain->pixels(), plain->pixels(), 256 * 200 * 4), 0);
 }
+
+TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
+    auto same = [](const Rect& r, double x, double y, double w, double h) {
+        return r.x == x && r.y == y && r.width == w && r.height == h;
+    };
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(150, 20, 300, 200), 0, 0, 300, 200));
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(299, 199, 300, 200), 0, 0, 300, 200));
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(100, 1400, 2000, 1500), 0, 988, 512, 512));
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(1000, 700, 2000, 1500), 744, 444, 512, 512));
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(1999, 0, 2000, 1500), 1488, 0, 512, 512));
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(256.9, 300, 512, 512), 0, 0, 512, 512));
+    // One side small, the other large.
+    EXPECT_TRUE(same(PreviewSectionAroundPoint(900, 50, 1000, 100), 488, 0, 512, 100));
+}

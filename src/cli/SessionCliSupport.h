@@ -1,0 +1,81 @@
+#pragma once
+
+// Pieces shared by the subcommands that drive the processing session (deblur, preview, grid):
+// preset and option parsing, the event waiter, output checks and the metadata copy.
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CliArgs.h"
+#include "Session.h"
+
+// The preset named as in the candidate grid ("USM1" ... "LA2"), "FR", or "blur" for the blur
+// simulation; case is ignored.
+bool ParsePreset(DeblurType& out, const std::string& name);
+// ParsePreset, with a message naming the unknown preset.
+bool ParsePresetName(DeblurType& out, const std::string& name, const char* command);
+// The required "--preset NAME".
+bool ParsePresetOption(DeblurType& out, const CliArgs& args, const char* command);
+// The name ParsePreset reads back: the grid's short name, "blur" for the blur simulation.
+const char* PresetLabel(DeblurType type);
+
+// --mask A|B|C with --mask-radius, --mask-opacity and --mask-crudeness. Without --mask: mask type
+// -1, opacity 0 (the result untouched).
+struct MaskOptions {
+    int type = -1;
+    float radius = 0;
+    float opacity = 0;
+    float crudeness = 0;
+};
+extern const std::vector<std::string> kMaskOptionNames;
+// `allowShowMask`: opacity -1 (the mask itself as a grey picture) is accepted too.
+bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
+                      const char* command);
+
+// "--step": an integer from 1 to 30.
+bool ParseStep(int& out, const CliArgs& args, const char* command);
+// "--at X,Y": a point inside a width × height photograph.
+bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
+                const char* command);
+
+// An output path that can be written: not a folder, in an existing folder we may write into.
+bool CheckOutputPath(const std::string& path, const char* command);
+
+// Copies the source's metadata tags into `destination` with exiftool ("-tagsFromFile", source,
+// "-overwrite_original", destination; both paths absolute so that no name can read as an option).
+// The program is looked up beside velkaro-cli, then on PATH.
+std::string FindExiftool();
+bool CopyMetadata(const std::string& exiftool, const std::string& source,
+                  const std::string& destination, const char* command);
+
+// A session whose events are counted and reported on standard error as they arrive.
+class CliSession {
+public:
+    explicit CliSession(const char* command);
+    ~CliSession();
+
+    Session& session() { return mSession; }
+    // Loads the photograph; false with a message when it cannot be decoded.
+    bool load(const std::string& path);
+    // The preview section around the "--at X,Y" point of the loaded photograph, as the
+    // application's grid takes it; false with a message when the point is bad.
+    bool sectionAt(Rect& section, const CliArgs& args);
+    // Blocks until the preview queue and its workers are idle.
+    void waitForPreviews();
+    int count(int eventType);
+
+    // Total number of preview steps the progress lines count towards.
+    void expectPreviews(int total) { mExpectedPreviews = total; }
+
+private:
+    static void callback(Session* session, SessionEvent event, void* context);
+
+    Session mSession;
+    const char* mCommand;
+    std::mutex mMutex;
+    std::condition_variable mChanged;
+    int mCounts[7] = {};
+    int mExpectedPreviews = 0;
+};
