@@ -61,6 +61,9 @@ inline void DirectRange(int& lo, int& hi, int j, int hc, int w) {
         hi = lo;
 }
 
+// Pixels per block of the row products.
+constexpr int kBlockPixels = 256;
+
 // One image row of a filter product, by kernel element: for every non-zero K(i, j), pixel x of
 // the output row (gather) or of the input row (scatter) pairs with pixel x − hc + j, mirrored, of
 // the image row y − hr + i, mirrored. The pixels whose partner lies inside the row form one
@@ -78,29 +81,37 @@ template <bool kScatter>
     const std::int64_t rowSize = std::int64_t(w) * p;
     if (!kScatter)
         std::fill(c + y * rowSize, c + (y + 1) * rowSize, 0.0);
-    for (int i = 0; i < fr; ++i) {
-        const int yy = MirrorIndex(y - hr + i, h);
-        double* cRow = c + (kScatter ? yy : y) * rowSize;
-        const double* bRow = b + (kScatter ? y : yy) * rowSize;
-        for (int j = 0; j < fc; ++j) {
-            const double k = kernel[i * fc + j];
-            if (k == 0)
-                continue;
-            // Output pixel x takes input pixel xx (gather); input pixel x feeds output xx
-            // (scatter).
-            auto add = [&](int x, int xx, std::int64_t count) {
-                if (kScatter)
-                    VectorScaledAdd(cRow + std::int64_t(xx) * p, bRow + std::int64_t(x) * p, k,
-                                    count);
-                else
-                    VectorScaledAdd(cRow + std::int64_t(x) * p, bRow + std::int64_t(xx) * p, k,
-                                    count);
-            };
-            int lo, hi;
-            DirectRange(lo, hi, j, hc, w);
-            for (int x = 0; x < lo; ++x) add(x, MirrorIndex(x - hc + j, w), p);
-            add(lo, lo - hc + j, std::int64_t(hi - lo) * p);
-            for (int x = hi; x < w; ++x) add(x, MirrorIndex(x - hc + j, w), p);
+    // Blocks of pixels keep the output and the input rows of a block in the first-level cache
+    // while every kernel element passes over them; each output still sums its kernel elements in
+    // row order.
+    for (int x0 = 0; x0 < w; x0 += kBlockPixels) {
+        const int x1 = std::min(w, x0 + kBlockPixels);
+        for (int i = 0; i < fr; ++i) {
+            const int yy = MirrorIndex(y - hr + i, h);
+            double* cRow = c + (kScatter ? yy : y) * rowSize;
+            const double* bRow = b + (kScatter ? y : yy) * rowSize;
+            for (int j = 0; j < fc; ++j) {
+                const double k = kernel[i * fc + j];
+                if (k == 0)
+                    continue;
+                // Output pixel x takes input pixel xx (gather); input pixel x feeds output xx
+                // (scatter).
+                auto add = [&](int x, int xx, std::int64_t count) {
+                    if (kScatter)
+                        VectorScaledAdd(cRow + std::int64_t(xx) * p, bRow + std::int64_t(x) * p, k,
+                                        count);
+                    else
+                        VectorScaledAdd(cRow + std::int64_t(x) * p, bRow + std::int64_t(xx) * p, k,
+                                        count);
+                };
+                int lo, hi;
+                DirectRange(lo, hi, j, hc, w);
+                const int a0 = std::max(x0, lo), a1 = std::min(x1, hi);
+                for (int x = x0; x < std::min(x1, lo); ++x) add(x, MirrorIndex(x - hc + j, w), p);
+                if (a1 > a0)
+                    add(a0, a0 - hc + j, std::int64_t(a1 - a0) * p);
+                for (int x = std::max(x0, hi); x < x1; ++x) add(x, MirrorIndex(x - hc + j, w), p);
+            }
         }
     }
 }
