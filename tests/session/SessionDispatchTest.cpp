@@ -4,6 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "Convolve.h"
+#include "FitRefocus.h"
+#include "ImageIO.h"
+#include "Richard_Lucy.h"
+#include "Richard_Lucy_Threshold.h"
+#include "USM.h"
+#include "Wiener_FIR.h"
 
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
@@ -251,4 +261,46 @@ TEST_F(SessionDispatch, MemoryEstimates) {
     ASSERT_EQ(RecordedMethodCalls().size(), 1u);
     EXPECT_EQ(RecordedMethodCalls()[0].w, 40);
     EXPECT_EQ(RecordedMethodCalls()[0].h, 30);
+}
+
+TEST(SessionMethods, FullDeblursEqualTheMethodsCalledPerChannel) {
+    // The production table: each preset's result is its method applied to the three channels.
+    const std::string photo = testOutputPath("session_methods_small.png");
+    {
+        ImageRef full = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
+        ASSERT_TRUE(full);
+        ImageRef small = Image::create(60, 40);
+        for (int y = 0; y < 40; ++y)
+            std::memcpy(small->pixels() + y * 60 * 4, full->pixels() + ((y + 110) * 451 + 190) * 4,
+                        60 * 4);
+        ASSERT_TRUE(ImageIO::sharedInstance().writeImage(small, photo));
+    }
+    Session s;
+    ASSERT_TRUE(s.loadImage(photo));
+    const CImage& in = *s.mOriginalImage;
+    struct Case {
+        DeblurType type;
+        std::function<void(CImage&, int)> call;  // one channel with the preset's constants
+    };
+    const int step = 3;
+    const double r = 1.5;
+    const Case cases[] = {
+        {DeblurUSM2, [&](CImage& o, int c) { unsharp_mask(in, o, 1, c, r, 2.0, -1, 0, 0, 60, 40); }},
+        {DeblurUSMF3, [&](CImage& o, int c) { unsharp_mask(in, o, 0, c, r, 3.0, -1, 0, 0, 60, 40); }},
+        {DeblurWF3, [&](CImage& o, int c) {
+             deconvolve_wiener_fir(in, o, c, r, 3, 0.0, double(0.001f), -1, 0, 0, 60, 40); }},
+        {DeblurRL20, [&](CImage& o, int c) { deconvolve_lucy_richard(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurRT20, [&](CImage& o, int c) {
+             deconvolve_lucy_richard_threshold(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurFR, [&](CImage& o, int c) { fit_refocus(in, o, c, r, -1, 0, 0, 60, 40); }},
+        {DeblurBlurSimulation, [&](CImage& o, int c) { convolve(in, o, c, r, -1, 0, 0, 60, 40); }},
+    };
+    for (const Case& k : cases) {
+        CImage expected(60, 40);
+        for (int c = 1; c <= 3; ++c) k.call(expected, c);
+        s.deblurStep(step, k.type, -1, 0, -1, 0, 0);
+        ImageRef got = s.deblurredImage(DeblurredEntry{k.type, step, -1, {}});
+        ASSERT_TRUE(got) << k.type;
+        EXPECT_EQ(std::memcmp(got->pixels(), expected.pixels(), 60 * 40 * 4), 0) << k.type;
+    }
 }
