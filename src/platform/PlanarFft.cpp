@@ -140,6 +140,7 @@ struct PlanarFftConvolution::Engine {
     int tileRows, tileColumns;  // destination pixels per tile
     PlanPair plans;
     PooledBuffer<fftwf_complex> kernelSpectrum;
+    double kernelSum;  // sum of the kernel's elements
 
     std::size_t complexCount() const { return std::size_t(rows) * (columns / 2 + 1); }
 };
@@ -170,6 +171,8 @@ PlanarFftConvolution::PlanarFftConvolution(const float* kernel, int kernelHeight
         for (int j = 0; j < kernelWidth; ++j)
             real.get()[std::size_t(kernelHeight - 1 - i) * e.columns + (kernelWidth - 1 - j)] =
                 kernel[std::size_t(i) * kernelWidth + j] * scale;
+    e.kernelSum = 0;
+    for (int i = 0; i < kernelHeight * kernelWidth; ++i) e.kernelSum += kernel[i];
     e.kernelSpectrum = PooledBuffer<fftwf_complex>(e.complexCount());
     fftwf_execute_dft_r2c(e.plans.forward, real.get(), e.kernelSpectrum.get());
 }
@@ -218,6 +221,17 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
             std::fill(line + inColumns, line + e.columns, 0.0f);
         }
 
+        // The tile's mean goes around the transforms and comes back as mean × kernel sum: the
+        // rounding of the transforms then scales with the detail only, and a flat tile gives
+        // exactly the same value at every pixel, as the spatial sum does.
+        double total = 0;
+        for (int r = 0; r < inRows; ++r)
+            for (int c = 0; c < inColumns; ++c) total += in[std::size_t(r) * e.columns + c];
+        const float mean = float(total / (double(inRows) * inColumns));
+        for (int r = 0; r < inRows; ++r)
+            for (int c = 0; c < inColumns; ++c) in[std::size_t(r) * e.columns + c] -= mean;
+        const float level = float(double(mean) * e.kernelSum);
+
         fftwf_execute_dft_r2c(e.plans.forward, in, x);
         const fftwf_complex* k = e.kernelSpectrum.get();
         const std::size_t count = std::size_t(e.rows) * halfColumns;
@@ -232,8 +246,8 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
         for (int r = 0; r < outRows; ++r) {
             float* d = reinterpret_cast<float*>(reinterpret_cast<char*>(dest.data) +
                                                 std::size_t(ty0 + r) * dest.rowBytes) + tx0;
-            std::memcpy(d, in + std::size_t(r + e.kh - 1) * e.columns + (e.kw - 1),
-                        std::size_t(outColumns) * sizeof(float));
+            const float* t = in + std::size_t(r + e.kh - 1) * e.columns + (e.kw - 1);
+            for (int c = 0; c < outColumns; ++c) d[c] = t[c] + level;
         }
     });
 }
