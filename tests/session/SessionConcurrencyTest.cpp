@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
+
+#include "ImageIO.h"
 
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
@@ -42,11 +45,11 @@ TEST(SessionConcurrency, ClearAndResetWhileWorkRuns) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
+    s.mMethods = RecordingDeblurMethods();  // kept across loads and resets
     std::mt19937 rng(12345);
     SetMethodDelayMicroseconds(300);
     for (int round = 0; round < 40; ++round) {
         ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
-        s.mMethods = RecordingDeblurMethods();
         startWork(s, rng, round);
         sleepMs(int(rng() % 15));
         if (round % 2 == 0) {
@@ -92,12 +95,12 @@ TEST(SessionConcurrency, LoadImageWhileWorkRuns) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
+    s.mMethods = RecordingDeblurMethods();
     std::mt19937 rng(777);
     SetMethodDelayMicroseconds(200);
     const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
     for (int round = 0; round < 20; ++round) {
         ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
-        s.mMethods = RecordingDeblurMethods();
         startWork(s, rng, round);
         sleepMs(int(rng() % 10));
     }
@@ -124,4 +127,41 @@ TEST(SessionConcurrency, ResetStopsARunningLeastSquaresDeblur) {
     expectQuiet(s);
     std::lock_guard<Lock> guard(s.mLock);
     EXPECT_TRUE(s.mDeblurredImages.empty());
+}
+
+TEST(SessionConcurrency, RealMethodsStopCleanly) {
+    // The application's own methods (parallel loops, the FFT helper, the least-squares solver's
+    // stop flag) on a small photograph, reset while they run.
+    const std::string photo = testOutputPath("session_concurrency_small.png");
+    {
+        ImageRef full = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
+        ASSERT_TRUE(full);
+        ImageRef small = Image::create(96, 64);
+        for (int y = 0; y < 64; ++y)
+            std::memcpy(small->pixels() + y * 96 * 4, full->pixels() + ((y + 90) * 451 + 170) * 4,
+                        96 * 4);
+        ASSERT_TRUE(ImageIO::sharedInstance().writeImage(small, photo));
+    }
+    Session s;
+    EventRecorder recorder;
+    recorder.attach(s);
+    std::mt19937 rng(99);
+    const DeblurType types[] = {DeblurUSM3, DeblurUSMF2, DeblurWF2,  DeblurWI2, DeblurRL20,
+                                DeblurRT20, DeblurLA1,   DeblurFR,   DeblurBlurSimulation};
+    for (int round = 0; round < 6; ++round) {
+        ASSERT_TRUE(s.loadImage(photo));
+        for (int i = 0; i < 2; ++i) {
+            const DeblurType type = types[rng() % 9];
+            dispatchAsync(DispatchPriority::Default,
+                          [&s, type] { s.deblurStep(3, type, -1, 2.0f, 1, 0.5f, 0.3f); });
+        }
+        s.deblurPreviewAngleUpToStep(4, types[rng() % 9], -1, Rect{10, 10, 64, 48});
+        sleepMs(int(rng() % 40));
+        if (round % 2) s.clearPreviews();
+        s.reset();
+        const std::size_t atReturn = recorder.events().size();
+        dispatchWaitIdle();
+        EXPECT_EQ(recorder.events().size(), atReturn);
+        expectQuiet(s);
+    }
 }
