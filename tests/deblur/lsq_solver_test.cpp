@@ -461,3 +461,21 @@ TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
         EXPECT_TRUE(sameBytes(out, patterned(w, h, 77)));
     }
 }
+
+TEST(LsqSolver, TheIterationLimitCountsFromOne) {
+    const CImage in = randomImage(16, 16, 12);
+    Matrix b(16 * 16, 1);
+    ImageToMatrix(b, in, 1, 0, 0, 16, 16);
+    Case c(2.0, -1, 16, 16, lsq_test::toVec(b));
+    for (int limit : {2, 3, 6}) {
+        std::vector<double> trace;
+        testing::internal::CaptureStdout();
+        const Vec x = c.solve(lsq_test::toVec(b), 1e-14, &trace, limit);
+        const std::string log = testing::internal::GetCapturedStdout();
+        // At most limit − 1 line-search steps: the observer sees limit − 1 iterates.
+        EXPECT_EQ(int(trace.size()), limit - 1);
+        EXPECT_NE(log.find("Maximum number of iterations exceeded\n"), std::string::npos);
+        // The result is the iterate after the last step, which improves on the last one seen.
+        EXPECT_LT(c.problem.objective(x), trace.back());
+    }
+}
