@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "Dispatch.h"
 #include "Image.h"
 #include "ImageProcess.h"
 
@@ -248,6 +249,24 @@ TEST(CreateMask, SameImageNeedsTheWholeRegion) {
     EXPECT_EQ(*img->data(), before);
     CreateMask(img, img, 0, 0, 20, 10, 1, 0, 1.0f, -1, 0.5f);
     EXPECT_EQ(Channel(img, 1), ReferenceShowMask(TestPicture(20, 10, 1), 0, 0, 20, 10, 1, 1.0f, 0.5f));
+}
+
+TEST(CreateMask, ConcurrentCallsOnOneSource) {
+    // A full deblur and preview fetches may mask at the same time from the same original.
+    const auto src = TestPicture(90, 70, 5);
+    const int types[] = {0, 1, 2, 0, 1, 2, 1, 0};
+    std::vector<ImageRef> together, alone;
+    for (int k = 0; k < 8; ++k) {
+        together.push_back(Crop(src, k, k, 60, 50));
+        alone.push_back(Crop(src, k, k, 60, 50));
+    }
+    dispatchApply(8, DispatchPriority::Default, [&](std::size_t k) {
+        CreateMask(src, together[k], int(k), int(k), 60, 50, types[k], int(k % 2), 1.0f + float(k), k < 4 ? -1.0f : 0.7f, 0.3f);
+    });
+    for (int k = 0; k < 8; ++k) {
+        CreateMask(src, alone[k], k, k, 60, 50, types[k], k % 2, 1.0f + float(k), k < 4 ? -1.0f : 0.7f, 0.3f);
+        EXPECT_EQ(*together[k]->data(), *alone[k]->data()) << k;
+    }
 }
 
 TEST(CreateMaskDeathTest, GeometryIsChecked) {

@@ -15,6 +15,7 @@
 
 #include "ColorSpace.h"
 #include "Convolve.h"
+#include "Dispatch.h"
 #include "Filter.h"
 #include "FitRefocus.h"
 #include "Image.h"
@@ -582,6 +583,32 @@ TEST(Methods, WienerAppliesItsFilter) {
     CImage out(30, 40);
     deconvolve_wiener_fir(in, out, 2, 1.5, 3, 0.0, 0.0010000000474974513, -1, 20, 0, 30, 40);
     ExpectClose(Bytes(out, 2), Encode(Correlate(ReadPlane(in, 2), g, n, 20, 0, 30, 40)), 1, "wiener");
+}
+
+TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
+    // Previews run the three channels at once, several steps at a time: the FFT engine's shared
+    // plans and buffers must not mix them up. Large kernels, regions of different sizes.
+    const CImage in = TestPicture(160, 120, 23);
+    struct Region {
+        int x, y, w, h;
+    };
+    const Region regions[] = {{0, 0, 160, 120}, {20, 10, 100, 90}, {50, 40, 70, 33}};
+    for (const Method& m : AllMethods()) {
+        std::vector<CImage> parallel, serial;
+        for (const Region& g : regions) {
+            parallel.emplace_back(g.w, g.h);
+            serial.emplace_back(g.w, g.h);
+        }
+        dispatchApply(3 * std::size(regions), DispatchPriority::High, [&](std::size_t task) {
+            const Region& g = regions[task / 3];
+            m.run(in, parallel[task / 3], int(task % 3) + 1, 7.5, -1, g.x, g.y, g.w, g.h);
+        });
+        for (std::size_t r = 0; r < std::size(regions); ++r)
+            for (int ch = 1; ch <= 3; ++ch)
+                m.run(in, serial[r], ch, 7.5, -1, regions[r].x, regions[r].y, regions[r].w, regions[r].h);
+        for (std::size_t r = 0; r < std::size(regions); ++r)
+            for (int ch = 1; ch <= 3; ++ch) EXPECT_EQ(Bytes(parallel[r], ch), Bytes(serial[r], ch)) << m.name;
+    }
 }
 
 TEST(MethodsDeathTest, OutputSizeIsChecked) {
