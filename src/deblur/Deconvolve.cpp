@@ -123,6 +123,50 @@ double dot(const Matrix& a, const Matrix& b) {
     return laneSum(s);
 }
 
+// The three passes of a conjugate-gradient iteration, on distinct arrays.
+// d = z (first iteration) or beta·d + z; w = dm .* d.
+void cgDirection(int n, double beta, double* __restrict d, double* __restrict w,
+                 const double* __restrict z, const double* __restrict dm, bool first) {
+    if (first)
+        for (int i = 0; i < n; ++i) {
+            d[i] = z[i];
+            w[i] = dm[i] * z[i];
+        }
+    else
+        for (int i = 0; i < n; ++i) {
+            d[i] = beta * d[i] + z[i];
+            w[i] = dm[i] * d[i];
+        }
+}
+
+// w = dm .* ww + dg .* d; returns dᵀ·w.
+double cgCurvature(int n, double* __restrict w, const double* __restrict ww,
+                   const double* __restrict dm, const double* __restrict dg,
+                   const double* __restrict d) {
+    double s[4] = {0, 0, 0, 0};
+    forEachLane(n, [&](int i, int j) {
+        w[i] = dm[i] * ww[i] + dg[i] * d[i];
+        s[j] += d[i] * w[i];
+    });
+    return laneSum(s);
+}
+
+// p = p + alpha·d, r = r − alpha·w, z = r .* inv; zz = zᵀ·z, rz = rᵀ·z.
+void cgUpdate(int n, double alpha, double* __restrict p, double* __restrict r, double* __restrict z,
+              const double* __restrict d, const double* __restrict w, const double* __restrict inv,
+              double& zz, double& rz) {
+    double sz[4] = {0, 0, 0, 0}, sr[4] = {0, 0, 0, 0};
+    forEachLane(n, [&](int i, int j) {
+        p[i] += alpha * d[i];
+        r[i] -= alpha * w[i];
+        z[i] = r[i] * inv[i];
+        sz[j] += z[i] * z[i];
+        sr[j] += r[i] * z[i];
+    });
+    zz = laneSum(sz);
+    rz = laneSum(sr);
+}
+
 // sᵀ·(sigma .* g): the derivative of q along direction s of the unreflected path.
 double directionalSlope(const Matrix& s, const Matrix& sigma, const Matrix& g) {
     const double* ps = s.roData();
@@ -315,19 +359,13 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         if (cancelled(cancel))
             return;
         // d = z on the first iteration, else (inner1 / inner2)·d + z; w = DM·d.
-        const double beta = k == 1 ? 0 : inner1 / inner2;
-        for (int i = 0; i < n; ++i) {
-            pd[i] = k == 1 ? pz[i] : beta * pd[i] + pz[i];
-            pw[i] = pdm[i] * pd[i];
-        }
+        if (k == 1)
+            cgDirection(n, 0, pd, pw, pz, pdm, true);
+        else
+            cgDirection(n, inner1 / inner2, pd, pw, pz, pdm, false);
         // w = DM·(AᵀA·DM·d) + DG·d, denom = dᵀ·w.
         atamult(ww, A, w, 0);
-        double sums[4] = {0, 0, 0, 0};
-        forEachLane(n, [&](int i, int j) {
-            pw[i] = pdm[i] * pww[i] + pdg[i] * pd[i];
-            sums[j] += pd[i] * pw[i];
-        });
-        const double denom = laneSum(sums);
+        const double denom = cgCurvature(n, pw, pww, pdm, pdg, pd);
         if (denom <= 0) {
             const double nd = norm(d);
             if (nd != 0)
@@ -339,18 +377,12 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         }
         // p = p + alpha·d, r = r − alpha·w, z = r ./ RPCMTX² (as preproj), with norm(z) and rᵀz.
         const double alpha = inner1 / denom;
-        double zz[4] = {0, 0, 0, 0}, rz[4] = {0, 0, 0, 0};
-        forEachLane(n, [&](int i, int j) {
-            pp[i] += alpha * pd[i];
-            pr[i] -= alpha * pw[i];
-            pz[i] = pr[i] * inv[i];
-            zz[j] += pz[i] * pz[i];
-            rz[j] += pr[i] * pz[i];
-        });
-        if (std::sqrt(laneSum(zz)) <= stoptol)
+        double zz = 0, rz = 0;
+        cgUpdate(n, alpha, pp, pr, pz, pd, pw, inv, zz, rz);
+        if (std::sqrt(zz) <= stoptol)
             return;
         inner2 = inner1;
-        inner1 = laneSum(rz);
+        inner1 = rz;
         if (k + 1 > kmax)
             return;
     }
