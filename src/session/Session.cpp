@@ -46,6 +46,8 @@ void Session::stopAndWaitForPreviews() {
         mStopPreview = true;
     }
     pollUntil(mPreviewBatches, mRunningPreviews);
+    // The last finishing step may still be inside its signal.
+    std::lock_guard<std::mutex> guard(mPreviewSlotMutex);
 }
 
 void Session::reset() {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "DeblurMethods.h"
@@ -133,4 +135,7 @@ private:
     void stopAndWaitForPreviews();
     // clearPreviews() calls in progress; while any is, the stop flag stays set (under mLock).
     int mPreviewClears = 0;
+    // Signals the preview queue that a step has finished (the throttle's wait).
+    std::mutex mPreviewSlotMutex;
+    std::condition_variable mPreviewSlotFreed;
 };

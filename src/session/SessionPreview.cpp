@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -89,9 +90,13 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
         sendEvent(PreviewCancelled, entry);
         return;
     }
-    // The queue hands out no new step while three are computing.
-    while (mRunningPreviews.load() >= kMaxRunningPreviews)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The queue hands out no new step while three are computing. A finishing step signals; the
+    // look every 100 ms is only a safety net.
+    {
+        std::unique_lock<std::mutex> guard(mPreviewSlotMutex);
+        while (mRunningPreviews.load() >= kMaxRunningPreviews && !mStopPreview.load())
+            mPreviewSlotFreed.wait_for(guard, std::chrono::milliseconds(100));
+    }
     if (mStopPreview) {
         sendEvent(PreviewCancelled, entry);
         return;
@@ -133,7 +138,11 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
         }
         sendEvent(PreviewFinished, entry);
     }
+    // The last touch of the session: whoever waits for the counter then takes this mutex, so the
+    // session cannot go away while the signal is being sent.
+    std::lock_guard<std::mutex> guard(mPreviewSlotMutex);
     mRunningPreviews.fetch_sub(1);
+    mPreviewSlotFreed.notify_one();
 }
 
 bool Session::deblurredPreviewIsDone(const DeblurredEntry& entry) {
