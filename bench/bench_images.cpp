@@ -45,7 +45,9 @@ void BM_JpegEncode(benchmark::State& state) {
     const ImageRef image = photo();
     const std::string path = scratchPath("encode.jpg");
     for (auto _ : state) {
-        if (!ImageIO::sharedInstance().writeJpeg(image, 90, path)) state.SkipWithError("write failed");
+        if (!ImageIO::sharedInstance().writeJpeg(image, 90, path)) {
+            state.SkipWithError("write failed");
+        }
     }
     setRate(state);
     std::remove(path.c_str());

@@ -51,7 +51,9 @@ int RunConvert(const std::vector<std::string>& words) {
     ImageIO& io = ImageIO::sharedInstance();
     std::string format;
     const ImageRef image = io.readFromFile(in, format);
-    if (!image) return CliError(kExitFailure, command, "cannot read an image from '%s'", in.c_str());
+    if (!image) {
+        return CliError(kExitFailure, command, "cannot read an image from '%s'", in.c_str());
+    }
     if (!io.writeImage(image, type, quality, out)) {
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     }

@@ -14,7 +14,9 @@ int RunInfo(const std::vector<std::string>& words) {
     const std::string& path = args.positional[0];
     std::string format;
     const ImageRef image = ImageIO::sharedInstance().readFromFile(path, format);
-    if (!image) return CliError(kExitFailure, command, "cannot read an image from '%s'", path.c_str());
+    if (!image) {
+        return CliError(kExitFailure, command, "cannot read an image from '%s'", path.c_str());
+    }
     std::printf("format: %s\nwidth: %d\nheight: %d\n", format.c_str(), image->width(),
                 image->height());
     return kExitOk;

@@ -141,7 +141,8 @@ bool writeFileAtomically(const std::string& requestedPath, const char* tag,
         ok = false;
     }
     if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::printf("%s Could not replace %s: %s\n", tag, requestedPath.c_str(), std::strerror(errno));
+        std::printf("%s Could not replace %s: %s\n", tag, requestedPath.c_str(),
+                    std::strerror(errno));
         ok = false;
     }
     if (!ok) ::unlink(temporary.c_str());

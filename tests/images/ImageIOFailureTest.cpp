@@ -85,8 +85,8 @@ TEST(BadInput, EmptyAndTruncatedFilesGiveNullOrAWholeImage) {
     writeBytes(cutPng, ByteBuffer(png.begin(), png.begin() + png.size() / 2));
     testing::internal::CaptureStderr();
     EXPECT_FALSE(io().readFromFilePng(cutPng));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("[read_png_file] Error during read_image"),
-              std::string::npos);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[read_png_file] Error during read_image"), std::string::npos) << log;
     // Qt may hand back what it could decode; if it does, it is a whole image of the right size.
     if (const ImageRef partial = io().readFromFile(cutPng)) {
         EXPECT_EQ(partial->width(), 600);
@@ -135,7 +135,8 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(readBytes(path), before) << type;
     }
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"keep.JPEG", "keep.PNG", "keep.TIFF"}));
+    EXPECT_EQ(entries(dir.path()),
+              (std::vector<std::string>{"keep.JPEG", "keep.PNG", "keep.TIFF"}));
     // A JPEG quality outside 1 … 100 writes nothing either.
     testing::internal::CaptureStdout();
     EXPECT_FALSE(io().writeJpeg(good, 0, dir.file("q0.jpg")));

@@ -21,7 +21,9 @@
 
 namespace testsupport {
 
-inline std::string dataPath(const char* name) { return std::string(VELKARO_TEST_DATA_DIR) + "/" + name; }
+inline std::string dataPath(const char* name) {
+    return std::string(VELKARO_TEST_DATA_DIR) + "/" + name;
+}
 
 // A fresh empty folder, removed with everything in it when the object goes.
 class TempDir {

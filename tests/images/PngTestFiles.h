@@ -60,8 +60,8 @@ inline bool writeWithLibpng(const char* path, int width, int height, int colorTy
     }
     png_init_io(png, file);
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), bitDepth, colorType,
-                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
@@ -92,7 +92,9 @@ inline ByteBuffer multipageTiff(const std::vector<TiffPage>& pages) {
     std::size_t linkAt = 4;  // where the offset of the next directory goes
     for (const TiffPage& page : pages) {
         const std::uint32_t stripAt = std::uint32_t(out.size());
-        for (int i = 0; i < page.width * page.height; ++i) out.insert(out.end(), {page.r, page.g, page.b});
+        for (int i = 0; i < page.width * page.height; ++i) {
+            out.insert(out.end(), {page.r, page.g, page.b});
+        }
         if (out.size() % 2) out.push_back(0);
         const std::uint32_t bitsAt = std::uint32_t(out.size());
         for (int i = 0; i < 3; ++i) putLittle16(out, 8);
