@@ -112,7 +112,8 @@ bool writeFileAtomically(const std::string& requestedPath, const char* tag,
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         char suffix[64];
         std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", int(::getpid()), counter.fetch_add(1));
-        temporary = (slash == std::string::npos ? "" : folder) + "." + base + suffix;
+        // A shortened name keeps the temporary within the file system's name length.
+        temporary = (slash == std::string::npos ? "" : folder) + "." + base.substr(0, 96) + suffix;
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

@@ -219,6 +219,14 @@ TEST(Writes, ReplacingAFileKeepsItsPermissions) {
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"shared.png"}));
 }
 
+TEST(Writes, LongestFileNameStillWrites) {
+    TempDir dir;
+    const std::string path = dir.file(std::string(251, 'n') + ".png");  // 255 bytes, the most
+    ASSERT_TRUE(io().writeImage(randomImage(3, 3, 29, true), path));
+    EXPECT_TRUE(io().readFromFile(path));
+    EXPECT_EQ(entries(dir.path()).size(), 1u);
+}
+
 TEST(Writes, SavingOverASymbolicLinkReplacesItsTarget) {
     TempDir dir;
     const std::string target = dir.file("real.png"), link = dir.file("link.png");
