@@ -136,22 +136,18 @@ __attribute__((target_clones("avx2", "default"))) void FilterScatterImageRow(dou
 
 namespace {
 
-// Spectral correlation pays from this many non-zero kernel weights on. OpenCV switches to its
-// transform from 50 kernel elements on for doubles; below that it sums directly.
+// Spectral correlation pays from this many non-zero kernel weights on.
 constexpr int kTransformMinEntries = 160;
 constexpr int kTransformMinArea = 50;
+// Image rows per band at least: enough to amortise the kernel's margin of fr − 1 rows.
+constexpr int kTransformMinBandRows = 96;
 
-cv::Mat KernelMat(const Matrix& a) {
-    return cv::Mat(a.filterRows(), a.filterColumns(), CV_64F, const_cast<double*>(a.filter()));
-}
-
-// Copies image row `row` of an h × w, p-column image into dst, widened by `pad` mirrored
-// pixels on each side (w + 2·pad pixels).
-void CopyMirroredRow(double* dst, const double* src, int w, int p, int pad) {
-    for (int u = 0; u < w + 2 * pad; ++u) {
-        const double* s = src + std::int64_t(MirrorIndex(u - pad, w)) * p;
-        for (int q = 0; q < p; ++q) dst[std::int64_t(u) * p + q] = s[q];
-    }
+// Transform length for n values: the smallest power of two, or three times a power of two, that
+// holds them. Those lengths run several times faster than lengths with factors of five.
+int TransformSize(int n) {
+    int size = 1;
+    while (size < n) size *= 2;
+    return size % 4 == 0 && size / 4 * 3 >= n ? size / 4 * 3 : size;
 }
 
 }  // namespace
@@ -165,66 +161,118 @@ bool FilterUsesTransform(const Matrix& a) {
     return entries >= kTransformMinEntries;
 }
 
-void FilterGatherBand(double* c, const Matrix& a, const double* b, int p, int y0, int y1) {
-    const int w = a.dataColumns();
-    const int h = a.dataRows();
-    const int hr = a.filterHalfRows();
-    const int hc = a.filterHalfColumns();
-    const std::int64_t rowSize = std::int64_t(w) * p;
-    // The band with its mirrored neighbours: every output pixel of the band sees exactly the
-    // values the generated rows use.
-    cv::Mat padded(y1 - y0 + 2 * hr, w + 2 * hc, CV_64FC(p));
-    for (int r = 0; r < padded.rows; ++r)
-        CopyMirroredRow(padded.ptr<double>(r), b + MirrorIndex(y0 - hr + r, h) * rowSize, w, p, hc);
-    cv::Mat out;
-    cv::filter2D(padded, out, CV_64F, KernelMat(a), cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
-    for (int y = y0; y < y1; ++y) {
-        const double* o = out.ptr<double>(hr + y - y0) + std::int64_t(hc) * p;
-        std::copy(o, o + rowSize, c + y * rowSize);
+// The kernel, turned by 180 degrees for the scatter, zero-padded to the transform size and
+// transformed. The correlation of an input I with the kernel is then
+// inverse(transform(I) · conj(spectrum)): element v is Σ K(i, j) · I(v + (i, j)), exact (no
+// wrap-around) wherever v + (i, j) stays inside I.
+struct FilterTransform::Spectrum {
+    cv::Mat spectrum;
+    int rows = 0;  // transform size
+    int columns = 0;
+    int inputColumns = 0;  // width of a band's input: the image plus its margins
+
+    // input: rows × columns, the band's input from (0, 0), zeros (or any finite values) elsewhere.
+    // On return `result` holds the correlation; its valid part starts at (0, 0).
+    // Only the first outputRows rows of the result are computed.
+    void correlate(cv::Mat& input, cv::Mat& result, int inputRows, int outputRows) const {
+        cv::dft(input, input, 0, inputRows);
+        cv::mulSpectrums(input, spectrum, input, 0, true);
+        cv::idft(input, result, cv::DFT_SCALE | cv::DFT_REAL_OUTPUT, outputRows);
     }
+};
+
+FilterTransform::FilterTransform(const Matrix& a, bool scatter, int p)
+    : mA(a), mP(p), mSpectrum(std::make_unique<Spectrum>()) {
+    const int fr = a.filterRows(), fc = a.filterColumns();
+    const int hr = a.filterHalfRows(), hc = a.filterHalfColumns();
+    Spectrum& s = *mSpectrum;
+    // A band's input has its rows plus hr above and below; columns: the image plus hc mirrored
+    // on each side (gather), or plus 2·hc zeros on each side (scatter, whose output reaches hc
+    // beyond the image).
+    s.inputColumns = a.dataColumns() + (scatter ? 4 : 2) * hc;
+    s.columns = TransformSize(s.inputColumns);
+    s.rows = TransformSize(std::max(kTransformMinBandRows, 4 * fr) + 2 * hr);
+    mBandRows = s.rows - 2 * hr;
+    cv::Mat padded(s.rows, s.columns, CV_64F, cv::Scalar(0));
+    const cv::Mat kernel(fr, fc, CV_64F, const_cast<double*>(a.filter()));
+    if (scatter)
+        cv::flip(kernel, padded(cv::Rect(0, 0, fc, fr)), -1);
+    else
+        kernel.copyTo(padded(cv::Rect(0, 0, fc, fr)));
+    cv::dft(padded, s.spectrum, 0, fr);
 }
 
-void FilterScatterBand(double* c, double* outside, const Matrix& a, const double* b, int p, int t0,
-                       int t1) {
-    const int w = a.dataColumns();
-    const int h = a.dataRows();
-    const int hr = a.filterHalfRows();
-    const int hc = a.filterHalfColumns();
+FilterTransform::~FilterTransform() = default;
+
+void FilterTransform::gatherBand(double* c, const double* b, int y0, int y1) const {
+    const Matrix& a = mA;
+    const Spectrum& s = *mSpectrum;
+    const int w = a.dataColumns(), h = a.dataRows();
+    const int hr = a.filterHalfRows(), hc = a.filterHalfColumns();
+    const int p = mP;
     const std::int64_t rowSize = std::int64_t(w) * p;
-    // Row t of the unfolded product is the correlation of b, extended by zeros, with the kernel
-    // turned by 180 degrees, at extended column s (−hc ≤ s < w + hc).
-    cv::Mat padded(t1 - t0 + 2 * hr, w + 4 * hc, CV_64FC(p), cv::Scalar::all(0));
-    for (int r = 0; r < padded.rows; ++r) {
-        const int y = t0 - hr + r;
-        if (y < 0 || y >= h)
-            continue;
-        std::copy(b + y * rowSize, b + (y + 1) * rowSize,
-                  padded.ptr<double>(r) + std::int64_t(2 * hc) * p);
-    }
-    cv::Mat turned;
-    cv::flip(KernelMat(a), turned, -1);
-    cv::Mat out;
-    cv::filter2D(padded, out, CV_64F, turned, cv::Point(-1, -1), 0, cv::BORDER_CONSTANT);
-    for (int t = t0; t < t1; ++t) {
-        const double* o = out.ptr<double>(hr + t - t0) + std::int64_t(hc) * p;  // s = −hc
-        double* dst =
-            t >= 0 && t < h ? c + t * rowSize : outside + (t < 0 ? t + hr : t - h + hr) * rowSize;
-        std::copy(o + std::int64_t(hc) * p, o + std::int64_t(hc) * p + rowSize, dst);
-        // Columns beyond the image fold back onto the columns they mirror.
-        for (int s = -hc; s < w + hc; ++s) {
-            if (s >= 0 && s < w)
-                continue;
-            const double* v = o + std::int64_t(s + hc) * p;
-            double* d = dst + std::int64_t(MirrorIndex(s, w)) * p;
-            for (int q = 0; q < p; ++q) d[q] += v[q];
+    const int inputRows = y1 - y0 + 2 * hr;
+    cv::Mat input(s.rows, s.columns, CV_64F), result;
+    for (int q = 0; q < p; ++q) {
+        // The band with its mirrored neighbours: every output pixel of the band sees exactly the
+        // values the generated rows use.
+        input.setTo(0);
+        for (int r = 0; r < inputRows; ++r) {
+            const double* src = b + MirrorIndex(y0 - hr + r, h) * rowSize + q;
+            double* dst = input.ptr<double>(r);
+            for (int u = 0; u < s.inputColumns; ++u)
+                dst[u] = src[std::int64_t(MirrorIndex(u - hc, w)) * p];
+        }
+        s.correlate(input, result, inputRows, y1 - y0);
+        for (int y = y0; y < y1; ++y) {
+            const double* o = result.ptr<double>(y - y0);
+            double* dst = c + y * rowSize + q;
+            for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x];
         }
     }
 }
 
-void FilterFoldOutside(double* c, const double* outside, const Matrix& a, int p) {
-    const int h = a.dataRows();
-    const int hr = a.filterHalfRows();
-    const std::int64_t rowSize = std::int64_t(a.dataColumns()) * p;
+void FilterTransform::scatterBand(double* c, double* outside, const double* b, int t0,
+                                  int t1) const {
+    const Matrix& a = mA;
+    const Spectrum& s = *mSpectrum;
+    const int w = a.dataColumns(), h = a.dataRows();
+    const int hr = a.filterHalfRows(), hc = a.filterHalfColumns();
+    const int p = mP;
+    const std::int64_t rowSize = std::int64_t(w) * p;
+    const int inputRows = t1 - t0 + 2 * hr;
+    cv::Mat input(s.rows, s.columns, CV_64F), result;
+    for (int q = 0; q < p; ++q) {
+        // Row t of the unfolded product is the correlation of b, extended by zeros, with the
+        // kernel turned by 180 degrees, at extended column s (−hc ≤ s < w + hc): input row r
+        // holds image row t0 − hr + r, input column u image column u − 2·hc.
+        input.setTo(0);
+        for (int r = 0; r < inputRows; ++r) {
+            const int y = t0 - hr + r;
+            if (y < 0 || y >= h)
+                continue;
+            const double* src = b + y * rowSize + q;
+            double* dst = input.ptr<double>(r) + 2 * hc;
+            for (int x = 0; x < w; ++x) dst[x] = src[std::int64_t(x) * p];
+        }
+        s.correlate(input, result, inputRows, t1 - t0);
+        for (int t = t0; t < t1; ++t) {
+            const double* o = result.ptr<double>(t - t0);  // extended column s at o[s + hc]
+            double* dst = (t >= 0 && t < h ? c + t * rowSize
+                                           : outside + (t < 0 ? t + hr : t - h + hr) * rowSize) +
+                          q;
+            for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x + hc];
+            // Columns beyond the image fold back onto the columns they mirror.
+            for (int e = -hc; e < 0; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e + hc];
+            for (int e = w; e < w + hc; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e + hc];
+        }
+    }
+}
+
+void FilterTransform::foldOutside(double* c, const double* outside) const {
+    const int h = mA.dataRows();
+    const int hr = mA.filterHalfRows();
+    const std::int64_t rowSize = std::int64_t(mA.dataColumns()) * mP;
     for (int k = 0; k < 2 * hr; ++k) {
         const int t = k < hr ? k - hr : h + k - hr;
         VectorScaledAdd(c + MirrorIndex(t, h) * rowSize, outside + k * rowSize, 1.0, rowSize);

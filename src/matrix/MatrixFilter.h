@@ -52,22 +52,39 @@ void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p, in
 // the image rows of c within (fr−1)/2 rows of y (mirrored rows included).
 void FilterScatterImageRow(double* c, const Matrix& a, const double* b, int p, int y);
 
-// Band products through OpenCV's spectral correlation, for kernels with many non-zero weights,
-// where a transform costs less than the direct sums. p is 1 or 2; results equal the direct
-// products within rounding.
-//
+// Band products through a spectral correlation, for kernels with many non-zero weights, where
+// transforms cost less than the direct sums. p is 1 or 2; results equal the direct products
+// within rounding.
+
 // Whether the spectral band products pay for a's kernel.
 bool FilterUsesTransform(const Matrix& a);
-// Image rows y0 … y1−1 of c = a · b (overwritten).
-void FilterGatherBand(double* c, const Matrix& a, const double* b, int p, int y0, int y1);
-// Rows t0 … t1−1 of aᵀ · b before the mirrored rows are folded back, t counted from −hr to
-// h + hr − 1 (hr = (fr−1)/2). Rows inside the image (0 ≤ t < h) are written to c; the others to
-// `outside`, which holds 2·hr rows of w·p values: t < 0 at row t + hr, t ≥ h at row t − h + hr.
-// FilterFoldOutside then adds `outside` into the rows of c that those rows mirror onto.
-void FilterScatterBand(double* c, double* outside, const Matrix& a, const double* b, int p, int t0,
-                       int t1);
-void FilterFoldOutside(double* c, const double* outside, const Matrix& a, int p);
-// Image rows per band of the spectral products: enough rows to amortise the kernel's margin.
-inline int FilterTransformBandRows(const Matrix& a) {
-    return a.filterRows() * 4 > 96 ? a.filterRows() * 4 : 96;
-}
+
+// The kernel's spectrum, computed once per product, and the band products that use it. One
+// object serves any number of threads, each with its own bands.
+class FilterTransform {
+  public:
+    // For c = a · b, or with `scatter` for c = aᵀ · b, with b of p columns.
+    FilterTransform(const Matrix& a, bool scatter, int p);
+    ~FilterTransform();
+    FilterTransform(const FilterTransform&) = delete;
+    FilterTransform& operator=(const FilterTransform&) = delete;
+
+    // Rows per band.
+    int bandRows() const { return mBandRows; }
+    // Image rows y0 … y1−1 of c = a · b (overwritten).
+    void gatherBand(double* c, const double* b, int y0, int y1) const;
+    // Rows t0 … t1−1 of aᵀ · b before the mirrored rows are folded back, t counted from −hr to
+    // h + hr − 1 (hr = (fr−1)/2). Rows inside the image (0 ≤ t < h) are written to c; the others
+    // to `outside`, which holds 2·hr rows of w·p values: t < 0 at row t + hr, t ≥ h at row
+    // t − h + hr. foldOutside then adds `outside` into the rows of c that those rows mirror onto.
+    void scatterBand(double* c, double* outside, const double* b, int t0, int t1) const;
+    void foldOutside(double* c, const double* outside) const;
+
+  private:
+    struct Spectrum;
+
+    const Matrix& mA;
+    int mP;
+    int mBandRows;
+    std::unique_ptr<Spectrum> mSpectrum;
+};

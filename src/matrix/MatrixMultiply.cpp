@@ -24,11 +24,12 @@ void FilterMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     const int h = a.dataRows();
     if ((p == 1 || p == 2) && FilterUsesTransform(a)) {
         // Bands of image rows through the spectral correlation; each writes only its own rows.
-        const int band = FilterTransformBandRows(a);
+        const FilterTransform transform(a, false, p);
+        const int band = transform.bandRows();
         const int bands = (h + band - 1) / band;
         dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
             const int y0 = int(k) * band;
-            FilterGatherBand(cv, a, bv, p, y0, std::min(h, y0 + band));
+            transform.gatherBand(cv, bv, y0, std::min(h, y0 + band));
         });
         return;
     }

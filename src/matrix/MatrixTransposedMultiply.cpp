@@ -38,13 +38,14 @@ void FilterTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
         // outside the image fold back onto the rows they mirror.
         const int hr = a.filterHalfRows();
         std::vector<double> outside(std::size_t(2 * hr) * a.dataColumns() * p);
-        const int band = FilterTransformBandRows(a);
+        const FilterTransform transform(a, true, p);
+        const int band = transform.bandRows();
         const int bands = (h + 2 * hr + band - 1) / band;
         dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
             const int t0 = -hr + int(k) * band;
-            FilterScatterBand(cv, outside.data(), a, bv, p, t0, std::min(h + hr, t0 + band));
+            transform.scatterBand(cv, outside.data(), bv, t0, std::min(h + hr, t0 + band));
         });
-        FilterFoldOutside(cv, outside.data(), a, p);
+        transform.foldOutside(cv, outside.data());
         return;
     }
     // A band of image rows scatters into the rows of c within hr of itself. Bands of at least
