@@ -171,13 +171,19 @@ struct FilterTransform::Spectrum {
     int columns = 0;
     int inputColumns = 0;  // width of a band's input: the image plus its margins
 
-    // input: rows × columns, the band's input from (0, 0), zeros (or any finite values) elsewhere.
-    // On return `result` holds the correlation; its valid part starts at (0, 0).
-    // Only the first outputRows rows of the result are computed.
-    void correlate(cv::Mat& input, cv::Mat& result, int inputRows, int outputRows) const {
-        cv::dft(input, input, 0, inputRows);
-        cv::mulSpectrums(input, spectrum, input, 0, true);
-        cv::idft(input, result, cv::DFT_SCALE | cv::DFT_REAL_OUTPUT, outputRows);
+    // For each of the p columns q: fill(input, q) writes the first inputRows rows of a zeroed
+    // input, take(result, q) reads the first outputRows rows of its correlation.
+    template <typename Fill, typename Take>
+    void run(int p, int inputRows, int outputRows, Fill fill, Take take) const {
+        cv::Mat input(rows, columns, CV_64F), result;
+        for (int q = 0; q < p; ++q) {
+            input.setTo(0);
+            fill(input, q);
+            cv::dft(input, input, 0, inputRows);
+            cv::mulSpectrums(input, spectrum, input, 0, true);
+            cv::idft(input, result, cv::DFT_SCALE | cv::DFT_REAL_OUTPUT, outputRows);
+            take(result, q);
+        }
     }
 };
 
@@ -205,68 +211,62 @@ FilterTransform::FilterTransform(const Matrix& a, bool scatter, int p)
 FilterTransform::~FilterTransform() = default;
 
 void FilterTransform::gatherBand(double* c, const double* b, int y0, int y1) const {
-    const Matrix& a = mA;
-    const Spectrum& s = *mSpectrum;
-    const int w = a.dataColumns(), h = a.dataRows();
-    const int hr = a.filterHalfRows(), hc = a.filterHalfColumns();
+    const int w = mA.dataColumns(), h = mA.dataRows();
+    const int hr = mA.filterHalfRows(), hc = mA.filterHalfColumns();
     const int p = mP;
     const std::int64_t rowSize = std::int64_t(w) * p;
-    const int inputRows = y1 - y0 + 2 * hr;
-    cv::Mat input(s.rows, s.columns, CV_64F), result;
-    for (int q = 0; q < p; ++q) {
-        // The band with its mirrored neighbours: every output pixel of the band sees exactly the
-        // values the generated rows use.
-        input.setTo(0);
-        for (int r = 0; r < inputRows; ++r) {
-            const double* src = b + MirrorIndex(y0 - hr + r, h) * rowSize + q;
-            double* dst = input.ptr<double>(r);
-            for (int u = 0; u < s.inputColumns; ++u)
-                dst[u] = src[std::int64_t(MirrorIndex(u - hc, w)) * p];
-        }
-        s.correlate(input, result, inputRows, y1 - y0);
-        for (int y = y0; y < y1; ++y) {
-            const double* o = result.ptr<double>(y - y0);
-            double* dst = c + y * rowSize + q;
-            for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x];
-        }
-    }
+    const int inputColumns = mSpectrum->inputColumns;
+    mSpectrum->run(
+        p, y1 - y0 + 2 * hr, y1 - y0,
+        [&](cv::Mat& input, int q) {
+            // The band with its mirrored neighbours: every output pixel of the band sees exactly
+            // the values the generated rows use.
+            for (int r = 0; r < y1 - y0 + 2 * hr; ++r) {
+                const double* src = b + MirrorIndex(y0 - hr + r, h) * rowSize + q;
+                double* dst = input.ptr<double>(r);
+                for (int u = 0; u < inputColumns; ++u)
+                    dst[u] = src[std::int64_t(MirrorIndex(u - hc, w)) * p];
+            }
+        },
+        [&](const cv::Mat& result, int q) {
+            for (int y = y0; y < y1; ++y) {
+                const double* o = result.ptr<double>(y - y0);
+                double* dst = c + y * rowSize + q;
+                for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x];
+            }
+        });
 }
 
 void FilterTransform::scatterBand(double* c, double* outside, const double* b, int t0,
                                   int t1) const {
-    const Matrix& a = mA;
-    const Spectrum& s = *mSpectrum;
-    const int w = a.dataColumns(), h = a.dataRows();
-    const int hr = a.filterHalfRows(), hc = a.filterHalfColumns();
+    const int w = mA.dataColumns(), h = mA.dataRows();
+    const int hr = mA.filterHalfRows(), hc = mA.filterHalfColumns();
     const int p = mP;
     const std::int64_t rowSize = std::int64_t(w) * p;
-    const int inputRows = t1 - t0 + 2 * hr;
-    cv::Mat input(s.rows, s.columns, CV_64F), result;
-    for (int q = 0; q < p; ++q) {
-        // Row t of the unfolded product is the correlation of b, extended by zeros, with the
-        // kernel turned by 180 degrees, at extended column s (−hc ≤ s < w + hc): input row r
-        // holds image row t0 − hr + r, input column u image column u − 2·hc.
-        input.setTo(0);
-        for (int r = 0; r < inputRows; ++r) {
-            const int y = t0 - hr + r;
-            if (y < 0 || y >= h)
-                continue;
-            const double* src = b + y * rowSize + q;
-            double* dst = input.ptr<double>(r) + 2 * hc;
-            for (int x = 0; x < w; ++x) dst[x] = src[std::int64_t(x) * p];
-        }
-        s.correlate(input, result, inputRows, t1 - t0);
-        for (int t = t0; t < t1; ++t) {
-            const double* o = result.ptr<double>(t - t0);  // extended column s at o[s + hc]
-            double* dst = (t >= 0 && t < h ? c + t * rowSize
-                                           : outside + (t < 0 ? t + hr : t - h + hr) * rowSize) +
-                          q;
-            for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x + hc];
-            // Columns beyond the image fold back onto the columns they mirror.
-            for (int e = -hc; e < 0; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e + hc];
-            for (int e = w; e < w + hc; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e + hc];
-        }
-    }
+    // Row t of the unfolded product is the correlation of b, extended by zeros, with the kernel
+    // turned by 180 degrees, at extended column e (−hc ≤ e < w + hc): input row r holds image
+    // row t0 − hr + r, input column u image column u − 2·hc.
+    mSpectrum->run(
+        p, t1 - t0 + 2 * hr, t1 - t0,
+        [&](cv::Mat& input, int q) {
+            for (int y = std::max(0, t0 - hr); y < std::min(h, t1 + hr); ++y) {
+                const double* src = b + y * rowSize + q;
+                double* dst = input.ptr<double>(y - t0 + hr) + 2 * hc;
+                for (int x = 0; x < w; ++x) dst[x] = src[std::int64_t(x) * p];
+            }
+        },
+        [&](const cv::Mat& result, int q) {
+            for (int t = t0; t < t1; ++t) {
+                const double* o = result.ptr<double>(t - t0) + hc;  // column e at o[e]
+                double* dst =
+                    q + (t >= 0 && t < h ? c + t * rowSize
+                                         : outside + (t < 0 ? t + hr : t - h + hr) * rowSize);
+                for (int x = 0; x < w; ++x) dst[std::int64_t(x) * p] = o[x];
+                // Columns beyond the image fold back onto the columns they mirror.
+                for (int e = -hc; e < 0; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e];
+                for (int e = w; e < w + hc; ++e) dst[std::int64_t(MirrorIndex(e, w)) * p] += o[e];
+            }
+        });
 }
 
 void FilterTransform::foldOutside(double* c, const double* outside) const {
