@@ -13,10 +13,16 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSlider>
+#include <QPushButton>
 #include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <mutex>
 #include <random>
 
 #include "AppTestSupport.h"
+#include "DeblurMethods.h"
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
@@ -482,4 +488,100 @@ TEST(Controller, ResultsRowsShowTheirImages) {
     EXPECT_FALSE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage(), c.session().mReconstructedImage->asImage());
     EXPECT_EQ(l.centerLabel->text(), "Reconstructed");
+}
+
+namespace {
+
+// Unsharp masks of sections starting at column gBlockedX wait until it changes.
+std::atomic<int> gBlockedX{-1};
+
+void BlockingUnsharpMask(const CImage& in, CImage& out, int fast, int channel, double radius,
+                         double amount, int angle, int x, int y, int w, int h) {
+    while (gBlockedX.load() == x) QThread::msleep(2);
+    DefaultDeblurMethods().unsharpMask(in, out, fast, channel, radius, amount, angle, x, y, w, h);
+}
+
+}  // namespace
+
+TEST(Controller, ANewClickForgetsThePreviewsOfTheOldSection) {
+    AppHarness app;
+    Controller& c = app.controller();
+    ImageMatrix& grid = *app.layout().imageMatrix;
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));  // 600 × 400
+    c.session().mMethods.unsharpMask = &BlockingUnsharpMask;
+
+    gBlockedX = 0;
+    c.deblurAtPoint({100, 100});
+    ExpectRect(c.currentSection(), 0, 0, 512, 400);
+    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
+
+    // The second click waits for the running steps behind the sheet, with the event loop
+    // turning: this timer fires during the wait and lets the old steps finish.
+    bool sheetShown = false;
+    QTimer::singleShot(30, [&] {
+        sheetShown = app.layout().sheet->isVisible() &&
+                     app.layout().sheetText->text() == "Stopping previews processing";
+        gBlockedX = 88;
+    });
+    c.deblurAtPoint({500, 300});
+    EXPECT_TRUE(sheetShown);
+    EXPECT_FALSE(app.layout().sheet->isVisible());
+    ExpectRect(c.currentSection(), 88, 0, 512, 400);
+    for (int row = 1; row <= 15; ++row) EXPECT_EQ(grid.entryStateforEntryRow(row, 0), IMEntryQueued);
+
+    // The old steps' reports come first and are dropped: nothing lights up before the new
+    // steps have even started.
+    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
+    for (int row = 1; row <= 15; ++row) EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
+    gBlockedX = -1;
+    ASSERT_TRUE(WaitFor([&] {
+        for (int row = 1; row <= 15; ++row)
+            if (grid.entryStateforEntryRow(row, 0) != IMEntryReady) return false;
+        return true;
+    }));
+    std::lock_guard<Lock> guard(c.session().mLock);
+    EXPECT_EQ(c.session().mPreviewSection[0], 88);
+    EXPECT_EQ(c.session().mDeblurredPreviews.size(), 15u);
+}
+
+TEST(Controller, StopAndCancelPreviews) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    c.session().mMethods.unsharpMask = &BlockingUnsharpMask;
+    gBlockedX = 0;
+    c.deblurAtPoint({10, 10});
+    EXPECT_TRUE(l.stopPreviews->isEnabled());
+    // Three steps handed out (the pool may run fewer at once), the rest waiting in the queue.
+    ASSERT_TRUE(WaitFor([&] { return c.session().mRunningPreviews.load() == 3; }));
+    // Stop: the steps still waiting report their cancellation and go dark; handed-out ones finish.
+    l.stopPreviews->click();
+    EXPECT_FALSE(l.stopPreviews->isEnabled());
+    gBlockedX = -1;
+    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(15, 0) == IMEntryNothing; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return c.session().mRunningPreviews.load() == 0 && c.session().mPreviewBatches.load() == 0;
+    }));
+    Spin(20);
+    EXPECT_EQ(grid.entryStateforEntryRow(1, 0), IMEntryReady);
+    EXPECT_EQ(grid.entryStateforEntryRow(2, 0), IMEntryReady);
+    // The third was handed out but had not started: it may or may not have seen the stop.
+    EXPECT_NE(grid.entryStateforEntryRow(3, 0), IMEntryProcessing);
+    for (int row = 4; row <= 15; ++row) EXPECT_EQ(grid.entryStateforEntryRow(row, 0), IMEntryNothing) << row;
+    // Cancel: back to the main screen, previews forgotten, nothing deblurred.
+    l.cancelButton->click();
+    EXPECT_FALSE(c.showsDeblurView());
+    EXPECT_TRUE(c.session().mDeblurredPreviews.empty());
+    Spin(20);
+    EXPECT_EQ(c.images().size(), 3);
+    // Deblur with row 0 selected only leaves the deblur screen.
+    c.deblurAtPoint({10, 10});
+    grid.setSelectedRow(0, 1);
+    l.deblurButton->click();
+    EXPECT_FALSE(c.showsDeblurView());
+    Spin(50);
+    EXPECT_EQ(c.images().size(), 3);
+    EXPECT_TRUE(c.queuedDeblurs().isEmpty());
 }
