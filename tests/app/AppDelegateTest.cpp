@@ -17,6 +17,7 @@
 #include "AppTestSupport.h"
 #include "ImageMatrix.h"
 #include "UsageReport.h"
+#include "ViewsTestSupport.h"
 
 // Receives the addresses the application asks the desktop to open.
 class UrlRecorder : public QObject {
@@ -93,6 +94,7 @@ void Deblur(AppHarness& app, int row, int column) {
 }  // namespace
 
 TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
+    TestApp();
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     QTemporaryDir folder;
@@ -136,6 +138,7 @@ TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
 }
 
 TEST(AppDelegate, UsageReportOnlyWithPermission) {
+    TestApp();  // the server's socket needs the application's event dispatcher
     ReportServer server;
     UseEndpoint(server.endpoint());
     {
@@ -245,6 +248,7 @@ TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
 }
 
 TEST(AppDelegate, HelpAddresses) {
+    TestApp();
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     QDesktopServices::setUrlHandler("mailto", &recorder, "open");
