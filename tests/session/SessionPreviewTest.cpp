@@ -304,3 +304,20 @@ TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
     // One side small, the other large.
     EXPECT_TRUE(same(PreviewSectionAroundPoint(900, 50, 1000, 100), 488, 0, 512, 100));
 }
+
+TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const Rect section{0, 0, 10, 10};
+    {
+        Session empty;
+        EXPECT_DEATH(empty.deblurPreviewAngleUpToStep(15, DeblurUSM1, -1, section), "mOriginalImage");
+        EXPECT_DEATH(empty.deblurPreviewAngleStep(1, DeblurUSM1, -1, section), "mOriginalImage");
+        EXPECT_DEATH(empty.deblurPreviewUpToStep(2, DeblurUSM1, section), "mOriginalImage");
+    }
+    Session s;
+    s.mOriginalImage = std::make_unique<CImage>(Image::create(20, 20));
+    EXPECT_DEATH(s.deblurPreviewAngleUpToStep(0, DeblurUSM1, -1, section), "radiusMaxStep > 0");
+    EXPECT_DEATH(s.deblurPreviewUpToStep(-1, DeblurUSM1, section), "radiusMaxStep > 0");
+    EXPECT_DEATH(s.deblurPreviewAngleStep(0, DeblurUSM1, -1, section), "radiusStep > 0");
+    EXPECT_EQ(s.mPreviewBatches, 0);
+}
