@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A scratch file per fuzzing process, rewritten with each input, for the readers that take a
+// path. It lives in /dev/shm when that exists so the runs do not wear the disk. Its name holds
+// a space and non-ASCII letters, as a photograph's path may.
+const std::string& WriteFuzzFile(const std::uint8_t* data, std::size_t size);
+
+class Image;
+
+// What every decoded image must satisfy: a positive size within the reader's limit and a buffer
+// of exactly width × height × 4 bytes, every one of them readable and every alpha opaque when
+// `opaque`. Aborts (a finding) otherwise.
+void CheckDecodedImage(const Image& image, bool opaque);

@@ -1,0 +1,9 @@
+// ImageIO::readFromMemory: PNG streams held in memory (the result cache's format).
+#include "FuzzSupport.h"
+#include "ImageIO.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ImageRef image = ImageIO::sharedInstance().readFromMemory(ByteBuffer(data, data + size));
+    if (image) CheckDecodedImage(*image, true);
+    return 0;
+}
