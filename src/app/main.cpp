@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStyleFactory>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +23,10 @@ namespace {
 
 QWidget* gAlertParent = nullptr;
 
-// Shows the "Fatal error" alert; the caller exits with status 1 afterwards.
+// Shows the "Fatal error" alert; the caller exits with status 1 afterwards. Widgets live on the
+// main thread only: from a worker the message on standard error has to do.
 void ShowFatalError(const char* message, const char* file, int line) {
+    if (QThread::currentThread() != QCoreApplication::instance()->thread()) return;
     const QString text = QString::asprintf("%s (%s:%d)", message, file, line);
     QMessageBox::critical(gAlertParent, "Fatal error", text);
 }

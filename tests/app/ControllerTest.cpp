@@ -13,12 +13,17 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSlider>
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <random>
 
 #include "AppTestSupport.h"
@@ -584,4 +589,39 @@ TEST(Controller, StopAndCancelPreviews) {
     Spin(50);
     EXPECT_EQ(c.images().size(), 3);
     EXPECT_TRUE(c.queuedDeblurs().isEmpty());
+}
+
+TEST(Controller, SheetDialogsReportWhichButtonEndedThem) {
+    TestApp();
+    QWidget window;
+    window.show();
+    SheetDialogs dialogs;
+    for (AlertButton wanted : {AlertButton::Default, AlertButton::Alternate}) {
+        std::optional<AlertButton> answer;
+        dialogs.beginAlert(&window, {"About to open a new image...", "Cancel", "Proceed", "Sure?"},
+                           [&](AlertButton button) { answer = button; });
+        QMessageBox* box = window.findChild<QMessageBox*>();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(box->text(), "About to open a new image...");
+        EXPECT_EQ(box->defaultButton()->text(), "Cancel");
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == (wanted == AlertButton::Default ? "Cancel" : "Proceed")) button->click();
+        ASSERT_TRUE(WaitFor([&] { return answer.has_value(); }, 5000));
+        EXPECT_EQ(*answer, wanted);
+        Spin(10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // The open panel hands back the chosen file; cancelling hands back nothing.
+    std::optional<QString> chosen;
+    dialogs.beginOpenPanel(&window, {"png", "jpg"}, [&](const QString& path) { chosen = path; });
+    QFileDialog* panel = window.findChild<QFileDialog*>();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFile);
+    EXPECT_TRUE(panel->nameFilters().join(' ').contains("*.png *.jpg"));
+    panel->selectFile(TestDataPath("chelsea.png"));
+    QMetaObject::invokeMethod(panel, "accept");
+    ASSERT_TRUE(WaitFor([&] { return chosen.has_value(); }, 5000));
+    EXPECT_EQ(QFileInfo(*chosen).canonicalFilePath(), QFileInfo(TestDataPath("chelsea.png")).canonicalFilePath());
 }

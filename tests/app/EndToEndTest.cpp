@@ -217,6 +217,9 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     // Deblur: back to the main screen, a "processing" row, then the result with its thumbnail.
     l.deblurButton->click();
     EXPECT_FALSE(c.showsDeblurView());
+    // The task took the controls' values when the button was pressed.
+    l.maskAmount->setFloatValue(0.9f);
+    l.maskAmount->setFloatValue(0.5f);
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4; }));
     EXPECT_EQ(c.images()[3].value("name").toString(), "RL20 2.0\n [B, 50%,\n 3.0, 0.5]");
     ASSERT_TRUE(WaitFor([&] { return c.images()[3].value("done").toInt() == 1; }));
