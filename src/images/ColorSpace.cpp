@@ -1,7 +1,9 @@
 #include "ColorSpace.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -56,29 +58,75 @@ void ReadChannelDouble(const std::uint8_t* pixels, double* out, int count, int c
     for (int i = 0; i < count; ++i) out[i] = t[pixels[std::size_t(i) * 4 + channel]];
 }
 
-void WriteChannelFloat(const float* in, std::uint8_t* pixels, int count, int channel) {
-    for (int i = 0; i < count; ++i) {
-        float v = in[i];
-        std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
-        if (v < 0.0f) {
-            byte = 0;
-            continue;
+namespace {
+
+// Encoding is monotonic, so the byte of a value in 0 … 1 is the number of byte thresholds it
+// reaches. The thresholds are found once by bisection over the ordered bit patterns of the
+// non-negative floats (doubles), which makes the table lookup give exactly the bytes of encode()
+// without a pow per pixel.
+template <typename T, typename Bits>
+struct EncodeThresholds {
+    std::array<T, 256> t;  // t[k]: the smallest value whose byte is at least k
+    EncodeThresholds() {
+        t[0] = 0;
+        const Bits one = std::bit_cast<Bits>(T(1));
+        for (int k = 1; k < 256; ++k) {
+            if (encode(double(T(1))) < k) {
+                t[k] = std::numeric_limits<T>::infinity();
+                continue;
+            }
+            Bits lo = 0, hi = one;  // encode(lo) < k <= encode(hi)
+            while (hi - lo > 1) {
+                const Bits mid = lo + (hi - lo) / 2;
+                if (encode(double(std::bit_cast<T>(mid))) >= k)
+                    hi = mid;
+                else
+                    lo = mid;
+            }
+            t[k] = std::bit_cast<T>(hi);
         }
-        if (v > 1.0f) v = 1.0f;
-        byte = encode(double(v));
+    }
+    std::uint8_t byteOf(T v) const {  // v in 0 … 1
+        int b = 0;
+        for (int step = 128; step > 0; step >>= 1)
+            if (t[b + step] <= v) b += step;
+        return std::uint8_t(b);
+    }
+};
+
+const EncodeThresholds<float, std::uint32_t>& floatThresholds() {
+    static const EncodeThresholds<float, std::uint32_t> t;
+    return t;
+}
+
+const EncodeThresholds<double, std::uint64_t>& doubleThresholds() {
+    static const EncodeThresholds<double, std::uint64_t> t;
+    return t;
+}
+
+}  // namespace
+
+void WriteChannelFloat(const float* in, std::uint8_t* pixels, int count, int channel) {
+    const auto& thresholds = floatThresholds();
+    for (int i = 0; i < count; ++i) {
+        const float v = in[i];
+        std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
+        if (v < 0.0f || std::isnan(v))
+            byte = 0;
+        else
+            byte = thresholds.byteOf(v > 1.0f ? 1.0f : v);
     }
 }
 
 void WriteChannelDouble(const double* in, std::uint8_t* pixels, int count, int channel) {
+    const auto& thresholds = doubleThresholds();
     for (int i = 0; i < count; ++i) {
-        double v = in[i];
+        const double v = in[i];
         std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
-        if (v < 0) {
+        if (v < 0 || std::isnan(v))
             byte = 0;
-            continue;
-        }
-        if (v > 1) v = 1;
-        byte = encode(v);
+        else
+            byte = thresholds.byteOf(v > 1 ? 1.0 : v);
     }
 }
 

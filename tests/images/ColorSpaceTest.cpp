@@ -227,3 +227,45 @@ TEST(ColorConversion, RgbAndLabRoundTripAndCompose) {
     EXPECT_NEAR(g, 1, 2e-3);
     EXPECT_NEAR(b, 1, 2e-3);
 }
+
+namespace {
+
+// The encoding written out directly, with a pow per value.
+int directEncode(double v) {
+    if (std::isnan(v) || v < 0) return 0;
+    if (v > 1) v = 1;
+    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 0.4166666666666667) - 0.055;
+    const double scaled = v * 255;
+    return scaled > 0 ? std::min(255, int(scaled)) : 0;
+}
+
+}  // namespace
+
+TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
+    // Bisect each level boundary of the direct formula, then check the values on both sides of it
+    // and a spread of random values, in both precisions.
+    std::vector<double> values;
+    for (int k = 1; k <= 254; ++k) {
+        double lo = 0, hi = 1;
+        for (int it = 0; it < 80; ++it) {
+            const double mid = 0.5 * (lo + hi);
+            (directEncode(mid) >= k ? hi : lo) = mid;
+        }
+        for (double v : {lo, hi, std::nextafter(hi, 0.0), std::nextafter(hi, 2.0)}) {
+            values.push_back(v);
+            const float f = float(v);
+            values.push_back(std::nextafter(f, 0.0f));
+            values.push_back(f);
+            values.push_back(std::nextafter(f, 2.0f));
+        }
+    }
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 200000; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        values.push_back(double(x >> 11) / 9007199254740992.0 * 1.4 - 0.2);
+    }
+    for (double v : values) {
+        ASSERT_EQ(writeDouble(v), directEncode(v)) << "double " << v;
+        ASSERT_EQ(writeFloat(float(v)), directEncode(double(float(v)))) << "float " << float(v);
+    }
+}
