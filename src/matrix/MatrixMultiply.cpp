@@ -1,10 +1,9 @@
 #include "MatrixMultiply.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cstdio>
 
+#include "Blas.h"
 #include "Check.h"
 #include "Dispatch.h"
 #include "MatrixFilter.h"
@@ -58,6 +57,7 @@ void DenseTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
     if (a.count() < kBlasLimit && b.count() < kBlasLimit) {
         Timer timer;
         timer.start();
+        UseSerialBlas();
         cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, a.rows(), b.columns(), a.columns(),
                     1.0, av, a.columns(), bv, b.columns(), 0.0, cv, c.columns());
         const double seconds = timer.elapsed();

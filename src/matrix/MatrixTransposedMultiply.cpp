@@ -1,11 +1,10 @@
 #include "MatrixTransposedMultiply.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "Blas.h"
 #include "Check.h"
 #include "Dispatch.h"
 #include "MatrixFilter.h"
@@ -98,6 +97,7 @@ void DenseTransposedTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
     if (a.count() < kBlasLimit && b.count() < kBlasLimit) {
         Timer timer;
         timer.start();
+        UseSerialBlas();
         cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, a.columns(), b.columns(), a.rows(),
                     1.0, av, a.columns(), bv, b.columns(), 0.0, cv, c.columns());
         const double seconds = timer.elapsed();
