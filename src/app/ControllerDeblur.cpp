@@ -15,9 +15,11 @@
 #include "Check.h"
 #include "Controller.h"
 #include "ControllerModel.h"
+#include "Dialogs.h"
 #include "Dispatch.h"
 #include "GUI.h"
 #include "ImageMatrix.h"
+#include "MainWindow.h"
 #include "SplitView.h"
 #include "UsageReport.h"
 
@@ -223,6 +225,13 @@ void Controller::addDeblur() {
     cancelDeblur();
     if (!(row >= 1 && row <= kMaxRow && column >= 0 && column < kGridDeblurTypes)) return;
     if (!hasFileOpen()) return;
+    std::string tooLarge;
+    if (!mSession->fullDeblurFitsInMemory(row, DeblurType(column), tooLarge)) {
+        mDialogs.beginAlert(mMainWindow, {tr("The deblur was not started."), tr("OK"), QString(),
+                                          QString::fromStdString(tooLarge)},
+                            nullptr);
+        return;
+    }
 
     Session* session = mSession.get();
     const int angle = currentAngle();

@@ -57,6 +57,9 @@ int RunDeblur(const std::vector<std::string>& words) {
     CliSession cli(command);
     Session& session = cli.session();
     if (!cli.load(in)) return kExitFailure;
+    std::string tooLarge;
+    if (!session.fullDeblurFitsInMemory(step, type, tooLarge))
+        return CliError(kExitFailure, command, "%s", tooLarge.c_str());
 
     // One task on the global queue, as the window controller submits it.
     Timer timer;

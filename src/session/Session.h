@@ -76,6 +76,9 @@ public:
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
                                           int height);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
+    // False, with the message to show, when a full deblur of the least-squares presets would
+    // need more memory than is available; the task layer refuses such a deblur (no events).
+    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
 
     // --- previews ---
     void deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
@@ -127,6 +130,8 @@ public:
     // The methods behind the presets. Always the real ones in the application; tests put
     // recording stand-ins here to watch the dispatch.
     DeblurMethods mMethods = DefaultDeblurMethods();
+    // The bytes available for a full deblur; null reads them from the system (tests set it).
+    std::int64_t (*mAvailableMemory)() = nullptr;
 
 private:
     void sendEvent(SessionEventType type, const DeblurredEntry& entry);

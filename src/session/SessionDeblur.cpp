@@ -128,6 +128,14 @@ void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
         loaded = mOriginalImage != nullptr;
     }
     if (loaded) {
+        // Refused rather than killed by the kernel with the user's unsaved work.
+        std::string tooLarge;
+        if (!fullDeblurFitsInMemory(radiusStep, deblurType, tooLarge)) {
+            printf("%s\n", tooLarge.c_str());
+            loaded = false;
+        }
+    }
+    if (loaded) {
         const DeblurredEntry entry{deblurType, radiusStep, angle,
                                    MaskSettings{maskType, maskRadius, maskOpacity, maskCrudeness}};
         if (!mStopDeblur) sendEvent(DeblurStarted, entry);
