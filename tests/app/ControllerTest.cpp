@@ -25,9 +25,11 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "AppTestSupport.h"
 #include "DeblurMethods.h"
+#include "Dispatch.h"
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
@@ -624,4 +626,36 @@ TEST(Controller, SheetDialogsReportWhichButtonEndedThem) {
     QMetaObject::invokeMethod(panel, "accept");
     ASSERT_TRUE(WaitFor([&] { return chosen.has_value(); }, 5000));
     EXPECT_EQ(QFileInfo(*chosen).canonicalFilePath(), QFileInfo(TestDataPath("chelsea.png")).canonicalFilePath());
+}
+
+TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
+    AppHarness app;
+    Controller& c = app.controller();
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    // Every pool thread busy: the deblur requested now cannot start yet.
+    std::atomic<bool> gate{false};
+    std::atomic<int> blockers{0};
+    const int threads = int(std::max(2u, std::thread::hardware_concurrency())) * 2 + 2;
+    for (int i = 0; i < threads; ++i)
+        dispatchAsync(DispatchPriority::Default, [&] {
+            ++blockers;
+            while (!gate) QThread::msleep(2);
+            --blockers;
+        });
+    app.layout().imageMatrix->setSelectedRow(2, 0);
+    c.addDeblur();
+    EXPECT_EQ(c.queuedDeblurs().size(), 1);
+
+    // Another image: the pool is freed while the window waits (its event loop turns), and the
+    // request, still of the first image, must not become a result of the second.
+    QTimer::singleShot(40, [&] { gate = true; });
+    c.openImageAtPath(TestDataPath("coffee.png"));
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3 && blockers == 0; }));
+    dispatchWaitIdle();
+    Spin(50);
+    EXPECT_EQ(c.images().size(), 3);
+    EXPECT_TRUE(c.queuedDeblurs().isEmpty());
+    EXPECT_EQ(c.session().mRunningDeblurs.load(), 0);
+    std::lock_guard<Lock> guard(c.session().mLock);
+    EXPECT_TRUE(c.session().mDeblurredImages.empty());
 }
