@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
 #include <QStyleFactory>
 #include <QThread>
@@ -61,6 +62,11 @@ int main(int argc, char** argv) {
     gAlertParent = &window;
     SetFatalErrorHandler(&ShowFatalError);
 
+    // The layout's size, made to fit smaller screens.
+    if (const QScreen* screen = window.screen()) {
+        const QSize room = screen->availableGeometry().size() * 0.95;
+        window.resize(window.size().boundedTo(room).expandedTo(window.minimumSizeHint()));
+    }
     window.show();
     QTimer::singleShot(0, &delegate, [&] {
         if (!path.isEmpty()) controller.maybeOpenImageAtPath(QFileInfo(path).absoluteFilePath());
