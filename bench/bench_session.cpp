@@ -106,7 +106,7 @@ void PreviewColumn(benchmark::State& state) {
     }
     while (s.mPreviewBatches.load() || s.mRunningPreviews.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    state.SetLabel(DeblurTypeName(type));
+    state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
 }
 
 void FullDeblur12MP(benchmark::State& state) {
@@ -139,7 +139,7 @@ void FullDeblur12MP(benchmark::State& state) {
     state.counters["peak_rss_MB"] = peak;
     state.counters["baseline_rss_MB"] = baseline;
     state.counters["png_MB"] = double(bytes) / 1048576.0;
-    state.SetLabel(DeblurTypeName(type));
+    state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
 }
 
 void previewTypes(benchmark::internal::Benchmark* b) {
