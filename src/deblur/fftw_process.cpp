@@ -208,10 +208,12 @@ void EncodeInt32LE(unsigned char* p, int value) {
     for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
 }
 
-void fft_direction(std::complex<double>* data, int rows, int columns, int direction) {
-    VK_CHECK(rows >= 0 && columns >= 0);
-    std::lock_guard<Lock> guard(gFftLock);
+// How one exchange ended. A failure before any byte of the answer arrived leaves the buffer
+// holding its input, so the exchange can be repeated with a new helper.
+enum class Exchange { Done, FailedInputKept, FailedInputLost };
 
+// One request and its answer, gFftLock held.
+Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, int direction) {
     if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) {
         std::printf("fftw_helper %d has ended; the next transform starts a new one\n",
                     int(gFftw_helper));
@@ -219,11 +221,11 @@ void fft_direction(std::complex<double>* data, int rows, int columns, int direct
         ForgetHelper(true);
     }
     if (gFftw_helper < 0) {
-        if (!data) return;
+        if (!data) return Exchange::Done;
         if (!LaunchHelper()) {
             std::printf("could not launch helper tool...");
             std::fflush(stdout);
-            return;
+            return Exchange::FailedInputLost;  // a second launch would fail the same way
         }
     }
 
@@ -238,13 +240,13 @@ void fft_direction(std::complex<double>* data, int rows, int columns, int direct
         if (!blocker.write(gInput, header, sizeof header)) {
             std::printf("could not write header to helper tool...");
             AbandonHelper();
-            return;
+            return Exchange::FailedInputKept;
         }
-        if (direction == 0) return;
+        if (direction == 0) return Exchange::Done;
         if (!blocker.write(gInput, data, bytes)) {
             std::printf("could not write data to helper tool...");
             AbandonHelper();
-            return;
+            return Exchange::FailedInputKept;
         }
     }
     const double sent = Now();
@@ -258,7 +260,7 @@ void fft_direction(std::complex<double>* data, int rows, int columns, int direct
         if (n <= 0) {
             std::printf("could not read data from helper tool...");
             AbandonHelper();
-            return;
+            return done == 0 ? Exchange::FailedInputKept : Exchange::FailedInputLost;
         }
         if (done == 0) firstBytes = Now();
         done += size_t(n);
@@ -269,6 +271,20 @@ void fft_direction(std::complex<double>* data, int rows, int columns, int direct
     gStatistics.sendSeconds += sent - start;
     gStatistics.waitSeconds += firstBytes - sent;
     gStatistics.receiveSeconds += end - firstBytes;
+    return Exchange::Done;
+}
+
+// A helper that dies (killed, or out of memory) before it answers costs one more exchange with a
+// new helper, not a wrong result: the transform is repeated once from the input still in place.
+void fft_direction(std::complex<double>* data, int rows, int columns, int direction) {
+    VK_CHECK(rows >= 0 && columns >= 0);
+    std::lock_guard<Lock> guard(gFftLock);
+    if (ExchangeWithHelper(data, rows, columns, direction) != Exchange::FailedInputKept ||
+        direction == 0)
+        return;
+    std::printf("fftw_helper: repeating the transform with a new helper\n");
+    std::fflush(stdout);
+    ExchangeWithHelper(data, rows, columns, direction);
 }
 
 }  // namespace
