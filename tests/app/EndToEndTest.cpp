@@ -8,7 +8,9 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QFileDialog>
 #include <QImageReader>
 #include <QProcess>
@@ -136,6 +138,18 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     ASSERT_TRUE(WaitFor([&] { return l.mainWindow->isVisible(); }));
     Spin(20);
     Screenshot(*l.mainWindow, "app_01_empty_window");
+    // The progress sheet and the preferences window, as they look.
+    c.startModal("Opening image");
+    Spin(20);
+    EXPECT_TRUE(l.sheet->isVisible());
+    Screenshot(*l.sheet, "app_08_progress_sheet");
+    c.doneModal();
+    EXPECT_FALSE(l.sheet->isVisible());
+    l.preferencesAction->trigger();
+    EXPECT_TRUE(l.preferencesWindow->isVisible());
+    Spin(20);
+    Screenshot(*l.preferencesWindow, "app_09_preferences");
+    l.preferencesWindow->hide();
 
     // The photograph, with a tag for the metadata copy to carry.
     const QString exiftool = QStandardPaths::findExecutable("exiftool");
