@@ -49,15 +49,7 @@ QString DeblurLabel(const DeblurredEntry& e) {
                              double(e.maskSettings.crudeness));
 }
 
-Rect PreviewSection(QPointF p, int W, int H) {
-    int x = int(p.x() - 256);
-    int y = int(p.y() - 256);
-    if (W - x <= 511) x = W - 512;
-    if (H - y <= 511) y = H - 512;
-    x = std::max(x, 0);
-    y = std::max(y, 0);
-    return Rect{double(x), double(y), W > 511 ? 512.0 : double(W), H > 511 ? 512.0 : double(H)};
-}
+Rect PreviewSection(QPointF p, int W, int H) { return PreviewSectionAroundPoint(p.x(), p.y(), W, H); }
 
 QString Controller::nameForRow(int row) { return StringWithFormat("%.1f", row * 0.5); }
 
