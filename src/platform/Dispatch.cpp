@@ -14,13 +14,13 @@ namespace {
 
 struct Pool {
     // TBB starts (cores - 1) workers by default, counting the main thread as the last one. Our
-    // main thread never serves the queues, so allow one worker per core.
+    // main thread never serves the queues, and the global queues must run at least four tasks at
+    // once even on two cores (three preview steps beside a full deblur), so allow that many.
+    static int queueWidth() { return std::max(4, tbb::info::default_concurrency()); }
     tbb::global_control parallelism{tbb::global_control::max_allowed_parallelism,
-                                    std::size_t(std::max(2, tbb::info::default_concurrency() + 1))};
-    tbb::task_arena defaultArena{std::max(2, tbb::info::default_concurrency()), 0,
-                                 tbb::task_arena::priority::normal};
-    tbb::task_arena highArena{std::max(2, tbb::info::default_concurrency()), 0,
-                              tbb::task_arena::priority::high};
+                                    std::size_t(queueWidth() + 1)};
+    tbb::task_arena defaultArena{queueWidth(), 0, tbb::task_arena::priority::normal};
+    tbb::task_arena highArena{queueWidth(), 0, tbb::task_arena::priority::high};
     std::atomic<int> pending{0};
     std::mutex idleMutex;
     std::condition_variable idle;

@@ -191,6 +191,9 @@ TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
     session.deblurPreviewAngleUpToStep(6, DeblurUSM3, -1, section);
     for (int i = 0; i < 3000 && session.mRunningPreviews.load() < 3; ++i) sleepMs(10);
     ASSERT_EQ(session.mRunningPreviews, 3);
+    // Handed out is not yet computing: wait until a step has announced its start, so that at least
+    // one is past the stop check and must finish.
+    ASSERT_TRUE(recorder.waitFor(PreviewStarted, 1));
     session.stopPreview();
     session.deblurPreviewAngleStep(7, DeblurUSM3, -1, section);  // after the stop: runs
     OpenMethodGateForAll();
