@@ -1,3 +1,4 @@
+#include <cmath>
 #include "CliArgs.h"
 
 #include <algorithm>
@@ -76,5 +77,26 @@ bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, i
         return false;
     }
     out = int(value);
+    return true;
+}
+
+bool FloatOption(float& out, const CliArgs& args, const std::string& name, float lo, float hi,
+                 float fallback, const char* command) {
+    const auto found = args.options.find(name);
+    if (found == args.options.end()) {
+        out = fallback;
+        return true;
+    }
+    const std::string& text = found->second;
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < lo ||
+        value > hi) {
+        CliError(kExitUsage, command, "%s must be a number from %g to %g, got '%s'", name.c_str(),
+                 double(lo), double(hi), text.c_str());
+        return false;
+    }
+    out = value;
     return true;
 }

@@ -33,5 +33,9 @@ bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,
 
 // The option's value as an integer in lo … hi, or `fallback` when the option is absent. On a bad
 // value the message is printed and false returned.
+// Reads option `name` as a finite number in lo … hi (fallback when absent); a bad value prints one
+// line and gives false.
+bool FloatOption(float& out, const CliArgs& args, const std::string& name, float lo, float hi,
+                 float fallback, const char* command);
 bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
                int fallback, const char* command);

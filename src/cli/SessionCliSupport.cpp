@@ -29,26 +29,6 @@ bool sameIgnoringCase(const std::string& a, const char* b) {
     return i == a.size() && !b[i];
 }
 
-bool floatOption(float& out, const CliArgs& args, const std::string& name, float lo, float hi,
-                 float fallback, const char* command) {
-    const auto found = args.options.find(name);
-    if (found == args.options.end()) {
-        out = fallback;
-        return true;
-    }
-    const std::string& text = found->second;
-    char* end = nullptr;
-    errno = 0;
-    const float value = std::strtof(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < lo ||
-        value > hi) {
-        CliError(kExitUsage, command, "%s must be a number from %g to %g, got '%s'", name.c_str(),
-                 double(lo), double(hi), text.c_str());
-        return false;
-    }
-    out = value;
-    return true;
-}
 
 bool parseCoordinate(double& out, const std::string& text) {
     char* end = nullptr;
@@ -112,10 +92,10 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
         CliError(kExitUsage, command, "--mask must be A, B or C, got '%s'", kind.c_str());
         return false;
     }
-    if (!floatOption(out.radius, args, "--mask-radius", 0.5f, 100.0f, 2.0f, command) ||
-        !floatOption(out.crudeness, args, "--mask-crudeness", 0.0f, 1.0f, 0.25f, command))
+    if (!FloatOption(out.radius, args, "--mask-radius", 0.5f, 100.0f, 2.0f, command) ||
+        !FloatOption(out.crudeness, args, "--mask-crudeness", 0.0f, 1.0f, 0.25f, command))
         return false;
-    if (!floatOption(out.opacity, args, "--mask-opacity", allowShowMask ? -1.0f : 0.0f, 1.0f,
+    if (!FloatOption(out.opacity, args, "--mask-opacity", allowShowMask ? -1.0f : 0.0f, 1.0f,
                      1.0f, command))
         return false;
     if (out.opacity < 0 && out.opacity != -1.0f) {
