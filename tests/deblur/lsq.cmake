@@ -4,4 +4,6 @@ if(TARGET velkaro_deblur_lsq)
     LIBS velkaro_deblur_lsq LABELS deblur)
   velkaro_test(lsq_solver_test SOURCES lsq_solver_test.cpp
     LIBS velkaro_deblur_lsq LABELS deblur)
+  velkaro_test(lsq_reference_test SOURCES lsq_reference_test.cpp
+    LIBS velkaro_deblur_lsq LAPACK::LAPACK LABELS deblur)
 endif()
