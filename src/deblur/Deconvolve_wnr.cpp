@@ -12,31 +12,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <sys/mman.h>
 #include <vector>
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t(2) << 20;
-
-// Storage for n complex values, all 0. Arrays of many megabytes (a whole photograph's spectrum)
-// sit on 2 MiB boundaries and are offered huge pages, so that touching them for the first time
-// costs a few hundred page faults rather than tens of thousands.
+// Storage for n complex values, all 0 (a whole photograph's spectrum is offered huge pages).
 std::complex<double>* AllocateComplex(std::size_t n) {
-    std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(std::complex<double>);
-    const bool huge = bytes >= 4 * kHugePage;
-    const std::size_t alignment = huge ? kHugePage : 64;
-    bytes = (bytes + alignment - 1) / alignment * alignment;
-    void* p = std::aligned_alloc(alignment, bytes);
-    if (p && huge) madvise(p, bytes, MADV_HUGEPAGE);
-    auto* values = static_cast<std::complex<double>*>(p);
+    auto* values = static_cast<std::complex<double>*>(
+        AllocateLarge(std::max<std::size_t>(n, 1) * sizeof(std::complex<double>)));
     if (values) std::uninitialized_fill_n(values, n, std::complex<double>());
     return values;
 }
 
 }  // namespace
-
-void ComplexMatrix::Release::operator()(std::complex<double>* p) const { std::free(p); }
 
 ComplexMatrix::ComplexMatrix(int rows, int columns)
     : mRows(rows),

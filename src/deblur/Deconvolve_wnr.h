@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Image.h"
+#include "LargeAllocation.h"
 #include "Matrix.h"
 
 #include <complex>
@@ -32,12 +33,9 @@ public:
     void saveTo(Matrix& m) const;    // m[i] = real part of value i
 
 private:
-    struct Release {
-        void operator()(std::complex<double>* p) const;
-    };
     int mRows;
     int mColumns;
-    std::unique_ptr<std::complex<double>[], Release> mData;
+    LargeArray<std::complex<double>> mData;
 };
 
 // c = a .* b; c may be a or b.

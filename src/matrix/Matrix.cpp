@@ -11,7 +11,8 @@ Matrix::Matrix(int r, int c) : mRows(r), mColumns(c) {
     // Counted in 32 bits like every dense index; a dense matrix stays below 2^31 elements.
     mCount = std::int64_t(r) * c;
     VK_CHECK(mCount <= INT32_MAX);
-    mData = std::make_unique_for_overwrite<double[]>(std::size_t(mCount));
+    mData.reset(static_cast<double*>(AllocateLarge(std::size_t(mCount) * sizeof(double))));
+    VK_CHECK(mData);
 }
 
 Matrix::Matrix(int r, int c, double* filter, int filterRows, int filterColumns, int dataRows,

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "LargeAllocation.h"
+
 // A matrix of doubles in one of three storage kinds:
 // - dense: row-major storage of rows × columns values (a column vector is dense n × 1);
 // - diagonal: square n × n, only the n diagonal values stored (made by `diagonalize` of a column);
@@ -81,7 +83,7 @@ class Matrix {
     std::int32_t mColumns;
     std::int64_t mCount;
     bool mIsDiagonal = false;
-    std::unique_ptr<double[]> mData;
+    LargeArray<double> mData;
     double* mFilter = nullptr;
     std::int32_t mFilterRows = 0;
     std::int32_t mFilterColumns = 0;
