@@ -1,6 +1,7 @@
 #include "Deconvolve.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +10,10 @@
 #include <memory>
 #include <vector>
 
+#include "Avx2Clones.h"
 #include "Check.h"
 #include "DeconvolveDetail.h"
+#include "Dispatch.h"
 #include "Filter.h"
 #include "MatrixImage.h"
 #include "MatrixMultiply.h"
@@ -99,72 +102,143 @@ double processCpuSeconds() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-// Runs body(i, lane) for i = 0 … n−1 with lane = i mod 4, the last n mod 4 elements in lane 0.
-// Sums kept in four lane accumulators have a fixed order (so results repeat) that the compiler
-// can still vectorise.
-template <class Body>
-inline void forEachLane(int n, Body body) {
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int j = 0; j < 4; ++j) body(i + j, j);
-    for (; i < n; ++i) body(i, 0);
+// The solver's vector passes. A pass over a long vector is cut into fixed chunks that run on
+// the worker pool beside each other; the sums a pass returns are added chunk by chunk in order,
+// so a result never depends on which thread ran which chunk. Inside a chunk, sums run in four
+// interleaved accumulators, which the compiler turns into vector registers.
+constexpr int kPassChunk = 16384;
+
+template <int K, class Body>
+std::array<double, K> vectorPass(int n, const Body& body) {
+    const int chunks = (n + kPassChunk - 1) / kPassChunk;
+    std::array<double, K> sum{};
+    if (chunks < 2) {
+        body(0, n, sum.data());
+        return sum;
+    }
+    std::vector<std::array<double, K>> partial(std::size_t(chunks), std::array<double, K>{});
+    dispatchApply(std::size_t(chunks), DispatchPriority::Default, [&](std::size_t k) {
+        const int begin = int(k) * kPassChunk;
+        body(begin, std::min(n, begin + kPassChunk), partial[k].data());
+    });
+    for (const auto& part : partial)
+        for (int j = 0; j < K; ++j) sum[j] += part[j];
+    return sum;
 }
 
-inline double laneSum(const double s[4]) {
-    return (s[0] + s[1]) + (s[2] + s[3]);
+}  // namespace
+
+// The chunk kernels of the passes (external linkage: processor-specific clones need it).
+namespace passes {
+
+// out[0] = aᵀ·b over [begin, end).
+VK_AVX2_CLONES void dotChunk(int begin, int end, const double* __restrict a,
+                             const double* __restrict b, double* out) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int i = begin;
+    for (; i + 4 <= end; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < end; ++i) s0 += a[i] * b[i];
+    out[0] = (s0 + s1) + (s2 + s3);
 }
 
-// aᵀ·b over all elements.
-double dot(const Matrix& a, const Matrix& b) {
-    const double* pa = a.roData();
-    const double* pb = b.roData();
-    double s[4] = {0, 0, 0, 0};
-    forEachLane(a.rows() * a.columns(), [&](int i, int j) { s[j] += pa[i] * pb[i]; });
-    return laneSum(s);
-}
-
-// The three passes of a conjugate-gradient iteration, on distinct arrays.
 // d = z (first iteration) or beta·d + z; w = dm .* d.
-void cgDirection(int n, double beta, double* __restrict d, double* __restrict w,
-                 const double* __restrict z, const double* __restrict dm, bool first) {
+VK_AVX2_CLONES void cgDirection(int begin, int end, double beta, double* __restrict d,
+                                double* __restrict w, const double* __restrict z,
+                                const double* __restrict dm, bool first) {
     if (first)
-        for (int i = 0; i < n; ++i) {
+        for (int i = begin; i < end; ++i) {
             d[i] = z[i];
             w[i] = dm[i] * z[i];
         }
     else
-        for (int i = 0; i < n; ++i) {
+        for (int i = begin; i < end; ++i) {
             d[i] = beta * d[i] + z[i];
             w[i] = dm[i] * d[i];
         }
 }
 
-// w = dm .* ww + dg .* d; returns dᵀ·w.
-double cgCurvature(int n, double* __restrict w, const double* __restrict ww,
-                   const double* __restrict dm, const double* __restrict dg,
-                   const double* __restrict d) {
+// w = dm .* ww + dg .* d; out[0] = dᵀ·w.
+VK_AVX2_CLONES void cgCurvature(int begin, int end, double* __restrict w,
+                                const double* __restrict ww, const double* __restrict dm,
+                                const double* __restrict dg, const double* __restrict d,
+                                double* out) {
     double s[4] = {0, 0, 0, 0};
-    forEachLane(n, [&](int i, int j) {
+    int i = begin;
+    for (; i + 4 <= end; i += 4)
+        for (int j = 0; j < 4; ++j) {
+            w[i + j] = dm[i + j] * ww[i + j] + dg[i + j] * d[i + j];
+            s[j] += d[i + j] * w[i + j];
+        }
+    for (; i < end; ++i) {
         w[i] = dm[i] * ww[i] + dg[i] * d[i];
-        s[j] += d[i] * w[i];
-    });
-    return laneSum(s);
+        s[0] += d[i] * w[i];
+    }
+    out[0] = (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// p = p + alpha·d, r = r − alpha·w, z = r .* inv; zz = zᵀ·z, rz = rᵀ·z.
-void cgUpdate(int n, double alpha, double* __restrict p, double* __restrict r, double* __restrict z,
-              const double* __restrict d, const double* __restrict w, const double* __restrict inv,
-              double& zz, double& rz) {
+// p = p + alpha·d, r = r − alpha·w, z = r .* inv; out = {zᵀ·z, rᵀ·z}.
+VK_AVX2_CLONES void cgUpdate(int begin, int end, double alpha, double* __restrict p,
+                             double* __restrict r, double* __restrict z,
+                             const double* __restrict d, const double* __restrict w,
+                             const double* __restrict inv, double* out) {
     double sz[4] = {0, 0, 0, 0}, sr[4] = {0, 0, 0, 0};
-    forEachLane(n, [&](int i, int j) {
+    int i = begin;
+    for (; i + 4 <= end; i += 4)
+        for (int j = 0; j < 4; ++j) {
+            p[i + j] += alpha * d[i + j];
+            r[i + j] -= alpha * w[i + j];
+            z[i + j] = r[i + j] * inv[i + j];
+            sz[j] += z[i + j] * z[i + j];
+            sr[j] += r[i + j] * z[i + j];
+        }
+    for (; i < end; ++i) {
         p[i] += alpha * d[i];
         r[i] -= alpha * w[i];
         z[i] = r[i] * inv[i];
-        sz[j] += z[i] * z[i];
-        sr[j] += r[i] * z[i];
-    });
-    zz = laneSum(sz);
-    rz = laneSum(sr);
+        sz[0] += z[i] * z[i];
+        sr[0] += r[i] * z[i];
+    }
+    out[0] = (sz[0] + sz[1]) + (sz[2] + sz[3]);
+    out[1] = (sr[0] + sr[1]) + (sr[2] + sr[3]);
+}
+
+// For a trial point with h = AᵀA·x: out = {xᵀ·(0.5·h + c), sᵀ·(sigma .* (h + c))}, the objective
+// there and its slope along the reflected path.
+VK_AVX2_CLONES void pathValueAndSlope(int begin, int end, const double* __restrict x,
+                                      const double* __restrict sigma, const double* __restrict h,
+                                      const double* __restrict c, const double* __restrict s,
+                                      double* out) {
+    double v[4] = {0, 0, 0, 0}, sl[4] = {0, 0, 0, 0};
+    int i = begin;
+    for (; i + 4 <= end; i += 4)
+        for (int j = 0; j < 4; ++j) {
+            v[j] += x[i + j] * (0.5 * h[i + j] + c[i + j]);
+            sl[j] += s[i + j] * (sigma[i + j] * (h[i + j] + c[i + j]));
+        }
+    for (; i < end; ++i) {
+        v[0] += x[i] * (0.5 * h[i] + c[i]);
+        sl[0] += s[i] * (sigma[i] * (h[i] + c[i]));
+    }
+    out[0] = (v[0] + v[1]) + (v[2] + v[3]);
+    out[1] = (sl[0] + sl[1]) + (sl[2] + sl[3]);
+}
+
+}  // namespace passes
+
+namespace {
+
+// aᵀ·b over all elements.
+double dot(const Matrix& a, const Matrix& b) {
+    const double* pa = a.roData();
+    const double* pb = b.roData();
+    return vectorPass<1>(a.rows() * a.columns(), [&](int begin, int end, double* out) {
+        passes::dotChunk(begin, end, pa, pb, out);
+    })[0];
 }
 
 // sᵀ·(sigma .* g): the derivative of q along direction s of the unreflected path.
@@ -359,13 +433,15 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         if (cancelled(cancel))
             return;
         // d = z on the first iteration, else (inner1 / inner2)·d + z; w = DM·d.
-        if (k == 1)
-            cgDirection(n, 0, pd, pw, pz, pdm, true);
-        else
-            cgDirection(n, inner1 / inner2, pd, pw, pz, pdm, false);
+        const double beta = k == 1 ? 0 : inner1 / inner2;
+        vectorPass<0>(n, [&](int begin, int end, double*) {
+            passes::cgDirection(begin, end, beta, pd, pw, pz, pdm, k == 1);
+        });
         // w = DM·(AᵀA·DM·d) + DG·d, denom = dᵀ·w.
         atamult(ww, A, w, 0);
-        const double denom = cgCurvature(n, pw, pww, pdm, pdg, pd);
+        const double denom = vectorPass<1>(n, [&](int begin, int end, double* out) {
+            passes::cgCurvature(begin, end, pw, pww, pdm, pdg, pd, out);
+        })[0];
         if (denom <= 0) {
             const double nd = norm(d);
             if (nd != 0)
@@ -377,8 +453,9 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         }
         // p = p + alpha·d, r = r − alpha·w, z = r ./ RPCMTX² (as preproj), with norm(z) and rᵀz.
         const double alpha = inner1 / denom;
-        double zz = 0, rz = 0;
-        cgUpdate(n, alpha, pp, pr, pz, pd, pw, inv, zz, rz);
+        const auto [zz, rz] = vectorPass<2>(n, [&](int begin, int end, double* out) {
+            passes::cgUpdate(begin, end, alpha, pp, pr, pz, pd, pw, inv, out);
+        });
         if (std::sqrt(zz) <= stoptol)
             return;
         inner2 = inner1;
@@ -755,18 +832,18 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         const double* ps = s.roData();
         double* px = xt.rwData();
         double* pq = sigt.rwData();
-        for (int i = 0; i < n; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
+        vectorPass<0>(n, [&](int begin, int end, double*) {
+            for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
+        });
         if (cancelled(cancel))
             return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
-        double val[4] = {0, 0, 0, 0}, slope[4] = {0, 0, 0, 0};
-        forEachLane(n, [&](int i, int j) {
-            val[j] += px[i] * (0.5 * ph[i] + pc[i]);
-            slope[j] += ps[i] * (pq[i] * (ph[i] + pc[i]));
+        const auto [value, slope] = vectorPass<2>(n, [&](int begin, int end, double* out) {
+            passes::pathValueAndSlope(begin, end, px, pq, ph, pc, ps, out);
         });
-        valT = laneSum(val);
-        slopeT = laneSum(slope);
+        valT = value;
+        slopeT = slope;
         return !cancelled(cancel);
     };
     auto model = [&](double t) { return t * strg + t * t * pcurv; };

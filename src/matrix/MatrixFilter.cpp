@@ -4,6 +4,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "Avx2Clones.h"
 #include "Check.h"
 #include "Vector.h"
 
@@ -117,21 +118,6 @@ template <bool kScatter>
 }
 
 }  // namespace
-
-// Built for AVX2 as well: the multiply-adds run twice as wide where the processor has it,
-// with the same products and sums in the same order. ThreadSanitizer builds keep the default
-// version only: the loader runs the version resolver before TSan's runtime is set up, and the
-// instrumented resolver crashes every program linking this file before main.
-#if defined(__SANITIZE_THREAD__)
-#define VK_AVX2_CLONES
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VK_AVX2_CLONES
-#endif
-#endif
-#ifndef VK_AVX2_CLONES
-#define VK_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
 
 VK_AVX2_CLONES void FilterGatherImageRow(double* c, const Matrix& a, const double* b, int p,
                                          int y) {
