@@ -108,21 +108,29 @@ double processCpuSeconds() {
 // interleaved accumulators, which the compiler turns into vector registers.
 constexpr int kPassChunk = 16384;
 
-template <int K, class Body>
-std::array<double, K> vectorPass(int n, const Body& body) {
+struct Sum {
+    double operator()(double a, double b) const { return a + b; }
+};
+
+// Runs body(begin, end, out) over [0, n); out holds K partial results, initially `initial`, which
+// `combine` merges in chunk order.
+template <int K, class Body, class Combine = Sum>
+std::array<double, K> vectorPass(int n, const Body& body, Combine combine = {},
+                                 double initial = 0) {
     const int chunks = (n + kPassChunk - 1) / kPassChunk;
-    std::array<double, K> sum{};
+    std::array<double, K> sum;
+    sum.fill(initial);
     if (chunks < 2) {
         body(0, n, sum.data());
         return sum;
     }
-    std::vector<std::array<double, K>> partial(std::size_t(chunks), std::array<double, K>{});
+    std::vector<std::array<double, K>> partial(std::size_t(chunks), sum);
     dispatchApply(std::size_t(chunks), DispatchPriority::Default, [&](std::size_t k) {
         const int begin = int(k) * kPassChunk;
         body(begin, std::min(n, begin + kPassChunk), partial[k].data());
     });
     for (const auto& part : partial)
-        for (int j = 0; j < K; ++j) sum[j] += part[j];
+        for (int j = 0; j < K; ++j) sum[j] = combine(sum[j], part[j]);
     return sum;
 }
 
@@ -246,9 +254,11 @@ double directionalSlope(const Matrix& s, const Matrix& sigma, const Matrix& g) {
     const double* ps = s.roData();
     const double* pq = sigma.roData();
     const double* pg = g.roData();
-    double sum = 0;
-    for (int i = 0, n = s.rows(); i < n; ++i) sum += ps[i] * (pq[i] * pg[i]);
-    return sum;
+    return vectorPass<1>(s.rows(), [&](int begin, int end, double* out) {
+        double sum = 0;
+        for (int i = begin; i < end; ++i) sum += ps[i] * (pq[i] * pg[i]);
+        out[0] = sum;
+    })[0];
 }
 
 // One element of `reflect`: y folded into 0 … 1 with period 2, and the orientation there.
@@ -300,14 +310,22 @@ void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matri
     atamult(t, A, x, 0);
     if (cancelled(cancel))
         return;
-    MatrixAdd(g, t, c);
-    // t = 0.5·t + c, then val = xᵀ·t = ½·xᵀAᵀAx + cᵀx.
-    double* pt = t.rwData();
+    // g = t + c and xᵀ·(0.5·t + c) = ½·xᵀAᵀAx + cᵀx in one pass.
+    const double* pt = t.roData();
     const double* pc = c.roData();
-    for (int i = 0; i < n; ++i) pt[i] = 0.5 * pt[i] + pc[i];
+    const double* px = x.roData();
+    double* pg = g.rwData();
+    const double value = vectorPass<1>(n, [&](int begin, int end, double* out) {
+        double sum = 0;
+        for (int i = begin; i < end; ++i) {
+            pg[i] = pt[i] + pc[i];
+            sum += px[i] * (0.5 * pt[i] + pc[i]);
+        }
+        out[0] = sum;
+    })[0];
     if (cancelled(cancel))
         return;
-    val.setValue(dot(x, t));
+    val.setValue(value);
 }
 
 void definev(Matrix& v, Matrix& dv, const Matrix& g, const Matrix& x) {
@@ -321,10 +339,12 @@ void definev(Matrix& v, Matrix& dv, const Matrix& g, const Matrix& x) {
     const double* px = x.roData();
     double* pv = v.rwData();
     double* pdv = dv.rwData();
-    for (int i = 0; i < n; ++i) {
-        pv[i] = pg[i] < 0 ? px[i] - 1 : px[i];
-        pdv[i] = 1;
-    }
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) {
+            pv[i] = pg[i] < 0 ? px[i] - 1 : px[i];
+            pdv[i] = 1;
+        }
+    });
 }
 
 void reflect(Matrix& x, Matrix& sigma, const Matrix& y) {
@@ -337,7 +357,9 @@ void reflect(Matrix& x, Matrix& sigma, const Matrix& y) {
     const double* py = y.roData();
     double* px = x.rwData();
     double* ps = sigma.rwData();
-    for (int i = 0; i < n; ++i) reflectPoint(px[i], ps[i], py[i]);
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) reflectPoint(px[i], ps[i], py[i]);
+    });
 }
 
 void perturb(Matrix& x, Matrix& y, const double& del, const Matrix& sigma) {
@@ -350,23 +372,28 @@ void perturb(Matrix& x, Matrix& y, const double& del, const Matrix& sigma) {
     double* px = x.rwData();
     double* py = y.rwData();
     const double* ps = sigma.roData();
-    double nearUpper = std::fabs(1 - px[0]);
-    double nearLower = std::fabs(px[0]);
-    for (int i = 1; i < n; ++i) {
-        nearUpper = std::min(nearUpper, std::fabs(1 - px[i]));
-        nearLower = std::min(nearLower, std::fabs(px[i]));
-    }
-    if (!(nearUpper < del) && !(nearLower < del))
+    const auto near = vectorPass<2>(
+        n,
+        [&](int begin, int end, double* out) {
+            for (int i = begin; i < end; ++i) {
+                out[0] = std::min(out[0], std::fabs(1 - px[i]));
+                out[1] = std::min(out[1], std::fabs(px[i]));
+            }
+        },
+        [](double a, double b) { return std::min(a, b); }, kInf);
+    if (!(near[0] < del) && !(near[1] < del))
         return;
-    for (int i = 0; i < n; ++i) {
-        if (del > 1 - px[i]) {
-            px[i] -= del;
-            py[i] -= ps[i] * del;
-        } else if (del > px[i]) {
-            px[i] += del;
-            py[i] += ps[i] * del;
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) {
+            if (del > 1 - px[i]) {
+                px[i] -= del;
+                py[i] -= ps[i] * del;
+            } else if (del > px[i]) {
+                px[i] += del;
+                py[i] += ps[i] * del;
+            }
         }
-    }
+    });
 }
 
 void aprecon(Matrix& RPCMTX, const Matrix& A, const Matrix& DM, const Matrix& DG) {
@@ -380,7 +407,9 @@ void aprecon(Matrix& RPCMTX, const Matrix& A, const Matrix& DM, const Matrix& DG
     const double* dm = DM.roDiagonalData();
     const double* dg = DG.roDiagonalData();
     double* r = RPCMTX.rwDiagonalData();
-    for (int i = 0; i < n; ++i) r[i] = std::max(std::sqrt(dm[i] * dm[i] + dg[i]), kSqrtEps);
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) r[i] = std::max(std::sqrt(dm[i] * dm[i] + dg[i]), kSqrtEps);
+    });
 }
 
 void preproj(Matrix& w, const Matrix& r, const Matrix& RPCMTX) {
@@ -393,7 +422,9 @@ void preproj(Matrix& w, const Matrix& r, const Matrix& RPCMTX) {
     const double* pr = r.roData();
     const double* pc = RPCMTX.roDiagonalData();
     double* pw = w.rwData();
-    for (int i = 0; i < n; ++i) pw[i] = pr[i] / (pc[i] * pc[i]);
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) pw[i] = pr[i] / (pc[i] * pc[i]);
+    });
 }
 
 void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG, const Matrix& g,
@@ -722,8 +753,10 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
         const double* pg = g.roData();
         const double* pdv = dv.roData();
         double* pdg = DG.rwDiagonalData();
-        for (int i = 0; i < n; ++i)
-            pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]) * pdv[i];
+        vectorPass<0>(n, [&](int begin, int end, double*) {
+            for (int i = begin; i < end; ++i)
+                pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]) * pdv[i];
+        });
     }
     Scratch RPCMTXs(n, 1), z1s(n, 1), z2s(n, 1);
     Matrix &RPCMTX = *RPCMTXs, &z1 = *z1s, &z2 = *z2s;
@@ -796,7 +829,9 @@ void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& 
     const double* pd = D.roDiagonalData();
     const double* pss = ss.roData();
     double* ps = s.rwData();
-    for (int i = 0; i < n; ++i) ps[i] = std::fabs(pd[i]) * pss[i];
+    vectorPass<0>(n, [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) ps[i] = std::fabs(pd[i]) * pss[i];
+    });
 }
 
 void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
@@ -983,12 +1018,15 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         if (observer)
             (*observer)(x);
         definev(v, dv, g, x);
-        double optnrm = 0;
-        {
-            const double* pv = v.roData();
-            const double* pg = g.roData();
-            for (int i = 0; i < n; ++i) optnrm = std::max(optnrm, std::fabs(pv[i] * pg[i]));
-        }
+        // optnrm = norminf(v .* g).
+        const double* pv = v.roData();
+        const double* pg = g.roData();
+        const double optnrm = vectorPass<1>(
+            n,
+            [&](int begin, int end, double* out) {
+                for (int i = begin; i < end; ++i) out[0] = std::max(out[0], std::fabs(pv[i] * pg[i]));
+            },
+            [](double a, double b) { return std::max(a, b); })[0];
         const double diff = std::fabs(oval - val);
         if (it > 1)
             ratio = prevDiff / std::max(diff, kEps);
@@ -1006,14 +1044,23 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         if (!done) {
             Scratch Ds(n, 1);
             Matrix& D = *Ds;
-            MatrixSquareRootAbsolute(D, v);
-            MatrixComponentMultiply(D, D, sigma);
+            // D = diag(sqrt(abs(v)) .* sigma), grad = D·g, with the squared norms of grad and v.
             D.diagonalize();
+            double* pD = D.rwDiagonalData();
+            double* pgrad = grad.rwData();
+            const double* psigma = sigma.roData();
+            const auto squares = vectorPass<2>(n, [&](int begin, int end, double* out) {
+                for (int i = begin; i < end; ++i) {
+                    pD[i] = std::sqrt(std::fabs(pv[i])) * psigma[i];
+                    pgrad[i] = pD[i] * pg[i];
+                    out[0] += pgrad[i] * pgrad[i];
+                    out[1] += pv[i] * pv[i];
+                }
+            });
             if (cancelled(cancel))
                 return;
-            MatrixMultiply(grad, D, g);
-            const double normg = norm(grad);
-            const double nv = norm(v);
+            const double normg = std::sqrt(squares[0]);
+            const double nv = std::sqrt(squares[1]);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
             int pcgit = 0;
             drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
