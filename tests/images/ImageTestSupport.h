@@ -58,26 +58,18 @@ inline void writeBytes(const std::string& path, const ByteBuffer& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// Pixel (x, y) as the bytes A, R, G, B.
-inline const std::uint8_t* pixelAt(const Image& image, int x, int y) {
-    return image.pixels() + (std::size_t(y) * image.width() + x) * 4;
-}
-
 // The first image of a file decoded by Qt, in our A, R, G, B layout (not premultiplied).
 inline ImageRef qtDecode(const std::string& path) {
-    QImageReader reader(QString::fromStdString(path));
-    QImage image = reader.read();
+    QImage image = QImageReader(QString::fromStdString(path)).read();
     if (image.isNull()) return nullptr;
     image.convertTo(QImage::Format_RGBA8888);
     auto result = Image::create(image.width(), image.height());
     for (int y = 0; y < image.height(); ++y) {
         const std::uint8_t* row = image.constScanLine(y);
         std::uint8_t* out = result->pixels() + std::size_t(y) * image.width() * 4;
-        for (int x = 0; x < image.width(); ++x) {
-            out[4 * x + 0] = row[4 * x + 3];
-            out[4 * x + 1] = row[4 * x + 0];
-            out[4 * x + 2] = row[4 * x + 1];
-            out[4 * x + 3] = row[4 * x + 2];
+        for (int x = 0; x < 4 * image.width(); x += 4) {
+            out[x] = row[x + 3];
+            std::copy_n(row + x, 3, out + x + 1);
         }
     }
     return result;
@@ -87,48 +79,37 @@ inline ImageRef qtDecode(const std::string& path) {
 inline ImageRef randomImage(int width, int height, unsigned seed, bool opaque = false) {
     auto image = Image::create(width, height);
     std::mt19937 random(seed);
-    std::uint8_t* p = image->pixels();
-    for (std::size_t i = 0; i < std::size_t(width) * height * 4; ++i) p[i] = std::uint8_t(random());
-    if (opaque) {
-        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) p[4 * i] = 255;
-    }
+    for (std::size_t i = 0; i < std::size_t(width) * height * 4; ++i)
+        image->pixels()[i] = (opaque && i % 4 == 0) ? 255 : std::uint8_t(random());
     return image;
 }
 
 struct Difference {
-    double meanAbs = 0;  // over the colour bytes
+    double meanAbs = 0;  // over the compared bytes
     int maxAbs = 0;
 };
 
 // Compares the red, green and blue bytes (and alpha when `withAlpha`) of two equal-size images.
 inline Difference compare(const Image& a, const Image& b, bool withAlpha = false) {
-    Difference d;
     EXPECT_EQ(a.width(), b.width());
     EXPECT_EQ(a.height(), b.height());
-    if (a.width() != b.width() || a.height() != b.height()) {
-        d.maxAbs = 1 << 20;
-        d.meanAbs = 1e9;
-        return d;
-    }
-    const std::size_t n = std::size_t(a.width()) * a.height() * 4;
-    double sum = 0;
+    if (a.width() != b.width() || a.height() != b.height()) return {1e9, 1 << 20};
+    Difference d;
     std::size_t counted = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < std::size_t(a.width()) * a.height() * 4; ++i) {
         if (i % 4 == 0 && !withAlpha) continue;
         const int diff = std::abs(int(a.pixels()[i]) - int(b.pixels()[i]));
-        sum += diff;
+        d.meanAbs += diff;
         d.maxAbs = std::max(d.maxAbs, diff);
         ++counted;
     }
-    d.meanAbs = counted ? sum / double(counted) : 0;
+    d.meanAbs = counted ? d.meanAbs / double(counted) : 0;
     return d;
 }
 
-inline bool allAlpha(const Image& image, std::uint8_t alpha) {
-    const std::size_t n = std::size_t(image.width()) * image.height();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (image.pixels()[4 * i] != alpha) return false;
-    }
+inline bool allOpaque(const Image& image) {
+    for (std::size_t i = 0; i < std::size_t(image.width()) * image.height(); ++i)
+        if (image.pixels()[4 * i] != 255) return false;
     return true;
 }
 

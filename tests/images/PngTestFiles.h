@@ -73,57 +73,37 @@ inline bool writeWithLibpng(const char* path, int width, int height, int colorTy
     return true;
 }
 
-inline void putLittle16(ByteBuffer& out, std::uint16_t v) {
-    out.push_back(std::uint8_t(v));
-    out.push_back(std::uint8_t(v >> 8));
-}
-inline void putLittle32(ByteBuffer& out, std::uint32_t v) {
-    putLittle16(out, std::uint16_t(v));
-    putLittle16(out, std::uint16_t(v >> 16));
-}
-
-// An uncompressed 8-bit RGB TIFF with one page per entry, each page a single colour.
+// An uncompressed little-endian 8-bit RGB TIFF with one page per entry, each a single colour.
 struct TiffPage {
     int width, height;
     std::uint8_t r, g, b;
 };
 inline ByteBuffer multipageTiff(const std::vector<TiffPage>& pages) {
     ByteBuffer out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    auto put = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
+    };
     std::size_t linkAt = 4;  // where the offset of the next directory goes
     for (const TiffPage& page : pages) {
-        const std::uint32_t stripAt = std::uint32_t(out.size());
-        for (int i = 0; i < page.width * page.height; ++i) {
-            out.insert(out.end(), {page.r, page.g, page.b});
-        }
-        if (out.size() % 2) out.push_back(0);
+        const std::uint32_t stripAt = std::uint32_t(out.size()), size = page.width * page.height;
+        for (std::uint32_t i = 0; i < size; ++i) out.insert(out.end(), {page.r, page.g, page.b});
         const std::uint32_t bitsAt = std::uint32_t(out.size());
-        for (int i = 0; i < 3; ++i) putLittle16(out, 8);
-        const std::uint32_t directoryAt = std::uint32_t(out.size());
-        for (int i = 0; i < 4; ++i) out[linkAt + i] = std::uint8_t(directoryAt >> (8 * i));
-        struct Entry {
-            std::uint16_t tag, type;
-            std::uint32_t count, value;
-        } entries[] = {
-            {256, 4, 1, std::uint32_t(page.width)},  {257, 4, 1, std::uint32_t(page.height)},
-            {258, 3, 3, bitsAt},                       {259, 3, 1, 1},
-            {262, 3, 1, 2},                            {273, 4, 1, stripAt},
-            {277, 3, 1, 3},                            {278, 4, 1, std::uint32_t(page.height)},
-            {279, 4, 1, std::uint32_t(page.width * page.height * 3)}, {284, 3, 1, 1},
-        };
-        putLittle16(out, std::uint16_t(std::size(entries)));
-        for (const Entry& e : entries) {
-            putLittle16(out, e.tag);
-            putLittle16(out, e.type);
-            putLittle32(out, e.count);
-            if (e.type == 3 && e.count == 1) {
-                putLittle16(out, std::uint16_t(e.value));
-                putLittle16(out, 0);
-            } else {
-                putLittle32(out, e.value);
-            }
+        put(0x00080008, 4);
+        put(8, 2);
+        for (int i = 0; i < 4; ++i) out[linkAt + i] = std::uint8_t(out.size() >> (8 * i));
+        const std::uint32_t entries[][3] = {  // tag, type (3 short, 4 long), value
+            {256, 4, std::uint32_t(page.width)}, {257, 4, std::uint32_t(page.height)},
+            {258, 3, bitsAt}, {259, 3, 1}, {262, 3, 2}, {273, 4, stripAt}, {277, 3, 3},
+            {278, 4, std::uint32_t(page.height)}, {279, 4, size * 3}, {284, 3, 1}};
+        put(std::size(entries), 2);
+        for (const auto& e : entries) {
+            put(e[0], 2);
+            put(e[1], 2);
+            put(e[0] == 258 ? 3 : 1, 4);
+            put(e[2], 4);  // a short fits in the first two bytes, little-endian
         }
         linkAt = out.size();
-        putLittle32(out, 0);
+        put(0, 4);
     }
     return out;
 }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -21,12 +20,9 @@ TEST(CheckDeathTest, NamesTheConditionFunctionAndFile) {
     failing(0);  // a passing check does nothing
 }
 
-TEST(FatalDeathTest, PrintsMessageAndExitsWithStatusOne) {
+TEST(FatalDeathTest, PrintsMessageOrHandsItToTheHandlerAndExitsWithStatusOne) {
     EXPECT_EXIT(FatalError("tjInitDecompress failed."), ::testing::ExitedWithCode(1),
                 "Fatal error: tjInitDecompress failed\\. \\(.*platform_test.cpp:[0-9]+\\)");
-}
-
-TEST(FatalDeathTest, HandlerSeesMessageBeforeExit) {
     EXPECT_EXIT(
         {
             SetFatalErrorHandler([](const char* message, const char*, int line) {
@@ -37,14 +33,11 @@ TEST(FatalDeathTest, HandlerSeesMessageBeforeExit) {
         ::testing::ExitedWithCode(1), "handler got <code 42> at 1");
 }
 
-TEST(Timer, MeasuresWallClockAcrossSecondBoundaries) {
+TEST(Timer, MeasuresWallClock) {
     Timer t;
     t.start();
-    EXPECT_GE(t.elapsed(), 0.0);
     std::this_thread::sleep_for(30ms);
-    const double e = t.elapsed();
-    EXPECT_GE(e, 0.029);
-    EXPECT_LT(e, 5.0);
+    EXPECT_GE(t.elapsed(), 0.029);
 }
 
 TEST(Lock, SerialisesIncrementsFromManyThreads) {
@@ -63,7 +56,7 @@ TEST(Lock, SerialisesIncrementsFromManyThreads) {
 }
 
 TEST(Dispatch, ApplyVisitsEveryIndexOnceAndReturnsAfterAll) {
-    for (std::size_t count : {0u, 1u, 2u, 7u, 1000u}) {
+    for (std::size_t count : {0u, 1u, 1000u}) {
         std::vector<std::atomic<int>> hits(count);
         dispatchApply(count, DispatchPriority::High, [&](std::size_t i) { hits[i].fetch_add(1); });
         for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(hits[i].load(), 1) << i;
@@ -72,8 +65,7 @@ TEST(Dispatch, ApplyVisitsEveryIndexOnceAndReturnsAfterAll) {
 
 TEST(Dispatch, AsyncTasksRunConcurrentlyAndWaitIdleWaitsForAll) {
     // Two tasks that wait for each other can only finish if the pool runs them at once.
-    std::atomic<int> arrived{0};
-    std::atomic<int> done{0};
+    std::atomic<int> arrived{0}, done{0};
     for (int t = 0; t < 2; ++t)
         dispatchAsync(DispatchPriority::Default, [&] {
             arrived.fetch_add(1);
@@ -88,20 +80,16 @@ TEST(Dispatch, AsyncTasksRunConcurrentlyAndWaitIdleWaitsForAll) {
 }
 
 TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
-    // While a task runs a parallel loop, a thread waiting inside that loop must not pick up a
-    // queued long task: the loop would then finish only after the long task.
-    std::atomic<bool> release{false};
-    std::atomic<bool> longTaskStarted{false};
-    std::atomic<bool> loopFinishedBeforeRelease{false};
+    // A thread waiting inside a parallel loop must not pick up a queued long task: the loop
+    // would then finish only after the long task.
+    std::atomic<bool> release{false}, loopFinishedBeforeRelease{false};
     dispatchAsync(DispatchPriority::Default, [&] {
         dispatchApply(64, DispatchPriority::Default, [&](std::size_t i) {
-            if (i == 0) {
+            if (i == 0)
                 for (int k = 0; k < 8; ++k)
                     dispatchAsync(DispatchPriority::Default, [&] {
-                        longTaskStarted = true;
                         while (!release.load()) std::this_thread::sleep_for(1ms);
                     });
-            }
             std::this_thread::sleep_for(1ms);
         });
         loopFinishedBeforeRelease = !release.load();
@@ -114,21 +102,19 @@ TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
 TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
     std::vector<int> order;
     std::atomic<int> running{0};
-    std::atomic<int> maxRunning{0};
+    bool overlapped = false;
     {
         SerialQueue queue("preview");
         EXPECT_EQ(queue.name(), "preview");
         for (int i = 0; i < 50; ++i)
             queue.async([&, i] {
-                int now = running.fetch_add(1) + 1;
-                int prev = maxRunning.load();
-                while (now > prev && !maxRunning.compare_exchange_weak(prev, now)) {
-                }
+                if (running.fetch_add(1) != 0) overlapped = true;
                 order.push_back(i);
+                std::this_thread::sleep_for(100us);
                 running.fetch_sub(1);
             });
     }  // destruction runs what is queued
     ASSERT_EQ(order.size(), 50u);
     for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
-    EXPECT_EQ(maxRunning.load(), 1);
+    EXPECT_FALSE(overlapped);
 }
