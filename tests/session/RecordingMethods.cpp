@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -15,7 +16,7 @@ struct State {
     std::condition_variable gateChanged;
     std::vector<MethodCall> calls;
     std::set<int> closedSteps;
-    std::map<int, int> insideByStep;  // step -> calls inside
+    std::map<int, int> insideByStep;
     int maxConcurrentSteps = 0;
     int atGate = 0;
     std::atomic<int> delayMicroseconds{0};
@@ -26,13 +27,43 @@ State& state() {
     return s;
 }
 
-void record(MethodCall call, const CImage& in, CImage* out, const std::atomic<bool>* cancel) {
+const char* const kNames[] = {"unsharp_mask", "deconvolve_wiener_fir", "deconvolve_wnr_iir",
+                              "deconvolve_lucy_richard", "deconvolve_lucy_richard_threshold",
+                              "deconvolve_sllsbox", "fit_refocus", "convolve"};
+
+// One stand-in per signature of the table. The images, numbers and pointers are told apart by
+// type; the numbers come as [fast,] channel, radius, own parameters..., angle, x, y, w, h.
+// Estimates (returning a number) record "<name>_mem_usage" and answer 1001 + Id.
+// The unsharp mask's `fast` moves behind the radius: params are radius, fast, amount.
+template <int Id, class R, class... A>
+R stub(A... args) {
+    MethodCall c;
+    c.method = std::string(kNames[Id]) + (std::is_void_v<R> ? "" : "_mem_usage");
+    const CImage* images[2] = {};
+    std::vector<double> numbers;
+    auto take = [&](auto&& v) {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, CImage>) images[images[0] ? 1 : 0] = &v;
+        else if constexpr (std::is_arithmetic_v<V>) numbers.push_back(double(v));
+        else if constexpr (std::is_same_v<V, double*>) c.residual = v;
+        else c.cancel = v;
+    };
+    (take(args), ...);
+    if (Id == 0) std::rotate(numbers.begin(), numbers.begin() + 1, numbers.begin() + 3);  // fast
+    const std::size_t n = numbers.size();
+    c.input = images[0]->pixels();
+    c.outWidth = images[1]->width();
+    c.outHeight = images[1]->height();
+    c.channel = int(numbers[0]);
+    c.params.assign(numbers.begin() + 1, numbers.end() - 5);
+    c.angle = int(numbers[n - 5]), c.x = int(numbers[n - 4]), c.y = int(numbers[n - 3]);
+    c.w = int(numbers[n - 2]), c.h = int(numbers[n - 1]);
+
     State& s = state();
-    const int step = int(call.params.empty() ? 0 : call.params[0] * 2 + 0.5);
-    call.input = in.pixels();
+    const int step = int(c.params[0] * 2 + 0.5);
     {
         std::unique_lock<std::mutex> guard(s.mutex);
-        s.calls.push_back(call);
+        s.calls.push_back(c);
         if (++s.insideByStep[step] == 1) {
             int steps = 0;
             for (const auto& [k, v] : s.insideByStep) steps += v > 0;
@@ -45,163 +76,45 @@ void record(MethodCall call, const CImage& in, CImage* out, const std::atomic<bo
         }
     }
     for (int waited = 0; waited < s.delayMicroseconds.load(); waited += 200) {
-        if (cancel && cancel->load()) break;
+        if (c.cancel && c.cancel->load()) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    if (out && call.channel >= 1 && call.channel <= 3) {
-        for (int row = 0; row < call.h; ++row)
-            for (int col = 0; col < call.w; ++col) {
-                const std::uint8_t v =
-                    in.pixels()[(std::size_t(call.y + row) * in.width() + call.x + col) * 4 +
-                                call.channel];
-                out->pixels()[(std::size_t(row) * out->width() + col) * 4 + call.channel] =
-                    std::uint8_t(std::min(v + 1, 255));
+    // The output: input + 1 (saturating) over the region's channel.
+    if (std::is_void_v<R> && c.channel >= 1 && c.channel <= 3) {
+        const CImage& in = *images[0];
+        auto* out = const_cast<CImage*>(images[1]);
+        for (int row = 0; row < c.h; ++row)
+            for (int col = 0; col < c.w; ++col) {
+                const int v = in.pixels()[(std::size_t(c.y + row) * in.width() + c.x + col) * 4 + c.channel];
+                out->pixels()[(std::size_t(row) * c.outWidth + col) * 4 + c.channel] = std::uint8_t(std::min(v + 1, 255));
             }
     }
-    std::lock_guard<std::mutex> guard(s.mutex);
-    --s.insideByStep[step];
-}
-
-MethodCall makeCall(const char* method, const CImage& out, int channel,
-                    std::vector<double> params, int angle, int x, int y, int w, int h) {
-    MethodCall c;
-    c.method = method;
-    c.outWidth = out.width();
-    c.outHeight = out.height();
-    c.channel = channel;
-    c.params = std::move(params);
-    c.angle = angle;
-    c.x = x;
-    c.y = y;
-    c.w = w;
-    c.h = h;
-    return c;
-}
-
-// Estimates return a value that names the estimate, so the test can tell which one answered.
-constexpr std::int64_t kUnsharpEstimate = 1001, kWienerFirEstimate = 1002,
-                       kLucyRichardEstimate = 1003, kThresholdEstimate = 1004,
-                       kSllsboxEstimate = 1005, kFitRefocusEstimate = 1006,
-                       kConvolveEstimate = 1007;
-
-void unsharpMask(const CImage& in, CImage& out, int fast, int channel, double radius,
-                 double amount, int angle, int x, int y, int w, int h) {
-    MethodCall c = makeCall("unsharp_mask", out, channel, {radius, amount}, angle, x, y, w, h);
-    c.params.insert(c.params.begin() + 1, double(fast));
-    record(c, in, &out, nullptr);
-}
-std::int64_t unsharpMaskMemUsage(const CImage& in, CImage& out, int fast, int channel,
-                                 double radius, double amount, int angle, int x, int y, int w,
-                                 int h) {
-    MethodCall c = makeCall("unsharp_mask_mem_usage", out, channel, {radius, double(fast), amount},
-                            angle, x, y, w, h);
-    record(c, in, nullptr, nullptr);
-    return kUnsharpEstimate;
-}
-void wienerFir(const CImage& in, CImage& out, int channel, double radius, int matRadius,
-               double gamma, double noise, int angle, int x, int y, int w, int h) {
-    record(makeCall("deconvolve_wiener_fir", out, channel,
-                    {radius, double(matRadius), gamma, noise}, angle, x, y, w, h),
-           in, &out, nullptr);
-}
-std::int64_t wienerFirMemUsage(const CImage& in, CImage& out, int channel, double radius,
-                               int matRadius, double gamma, double noise, int angle, int x, int y,
-                               int w, int h) {
-    record(makeCall("deconvolve_wiener_fir_mem_usage", out, channel,
-                    {radius, double(matRadius), gamma, noise}, angle, x, y, w, h),
-           in, nullptr, nullptr);
-    return kWienerFirEstimate;
-}
-void wienerIir(const CImage& in, CImage& out, int channel, double radius, double noise, int angle,
-               int x, int y, int w, int h) {
-    record(makeCall("deconvolve_wnr_iir", out, channel, {radius, noise}, angle, x, y, w, h), in,
-           &out, nullptr);
-}
-void lucyRichard(const CImage& in, CImage& out, int channel, double radius, int iterations,
-                 int angle, int x, int y, int w, int h) {
-    record(makeCall("deconvolve_lucy_richard", out, channel, {radius, double(iterations)}, angle,
-                    x, y, w, h),
-           in, &out, nullptr);
-}
-std::int64_t lucyRichardMemUsage(const CImage& in, CImage& out, int channel, double radius,
-                                 int iterations, int angle, int x, int y, int w, int h) {
-    record(makeCall("deconvolve_lucy_richard_mem_usage", out, channel,
-                    {radius, double(iterations)}, angle, x, y, w, h),
-           in, nullptr, nullptr);
-    return kLucyRichardEstimate;
-}
-void lucyRichardThreshold(const CImage& in, CImage& out, int channel, double radius,
-                          int iterations, int angle, int x, int y, int w, int h) {
-    record(makeCall("deconvolve_lucy_richard_threshold", out, channel,
-                    {radius, double(iterations)}, angle, x, y, w, h),
-           in, &out, nullptr);
-}
-std::int64_t lucyRichardThresholdMemUsage(const CImage& in, CImage& out, int channel,
-                                          double radius, int iterations, int angle, int x, int y,
-                                          int w, int h) {
-    record(makeCall("deconvolve_lucy_richard_threshold_mem_usage", out, channel,
-                    {radius, double(iterations)}, angle, x, y, w, h),
-           in, nullptr, nullptr);
-    return kThresholdEstimate;
-}
-void sllsbox(const CImage& in, CImage& out, int channel, double radius, double tolerance,
-             int passes, int angle, int x, int y, int w, int h, double* residual,
-             const std::atomic<bool>* cancel) {
-    MethodCall c = makeCall("deconvolve_sllsbox", out, channel,
-                            {radius, tolerance, double(passes)}, angle, x, y, w, h);
-    c.residual = residual;
-    c.cancel = cancel;
-    record(c, in, &out, cancel);
-}
-std::int64_t sllsboxMemUsage(const CImage& in, const CImage& out, int channel, double radius,
-                             double tolerance, int passes, int angle, int x, int y, int w, int h,
-                             double* residual) {
-    MethodCall c = makeCall("deconvolve_sllsbox_mem_usage", out, channel,
-                            {radius, tolerance, double(passes)}, angle, x, y, w, h);
-    c.residual = residual;
-    record(c, in, nullptr, nullptr);
-    return kSllsboxEstimate;
-}
-void fitRefocus(const CImage& in, CImage& out, int channel, double radius, int angle, int x, int y,
-                int w, int h) {
-    record(makeCall("fit_refocus", out, channel, {radius}, angle, x, y, w, h), in, &out, nullptr);
-}
-std::int64_t fitRefocusMemUsage(const CImage& in, CImage& out, int channel, double radius,
-                                int angle, int x, int y, int w, int h) {
-    record(makeCall("fit_refocus_mem_usage", out, channel, {radius}, angle, x, y, w, h), in,
-           nullptr, nullptr);
-    return kFitRefocusEstimate;
-}
-void convolve(const CImage& in, CImage& out, int channel, double radius, int angle, int x, int y,
-              int w, int h) {
-    record(makeCall("convolve", out, channel, {radius}, angle, x, y, w, h), in, &out, nullptr);
-}
-std::int64_t convolveMemUsage(const CImage& in, CImage& out, int channel, double radius,
-                              int angle, int x, int y, int w, int h) {
-    record(makeCall("convolve_mem_usage", out, channel, {radius}, angle, x, y, w, h), in, nullptr,
-           nullptr);
-    return kConvolveEstimate;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        --s.insideByStep[step];
+    }
+    if constexpr (!std::is_void_v<R>) return R(1001 + Id);
 }
 
 }  // namespace
 
 DeblurMethods RecordingDeblurMethods() {
     DeblurMethods m;
-    m.unsharpMask = unsharpMask;
-    m.unsharpMaskMemUsage = unsharpMaskMemUsage;
-    m.wienerFir = wienerFir;
-    m.wienerFirMemUsage = wienerFirMemUsage;
-    m.wienerIir = wienerIir;
-    m.lucyRichard = lucyRichard;
-    m.lucyRichardMemUsage = lucyRichardMemUsage;
-    m.lucyRichardThreshold = lucyRichardThreshold;
-    m.lucyRichardThresholdMemUsage = lucyRichardThresholdMemUsage;
-    m.sllsbox = sllsbox;
-    m.sllsboxMemUsage = sllsboxMemUsage;
-    m.fitRefocus = fitRefocus;
-    m.fitRefocusMemUsage = fitRefocusMemUsage;
-    m.convolve = convolve;
-    m.convolveMemUsage = convolveMemUsage;
+    m.unsharpMask = stub<0>;
+    m.unsharpMaskMemUsage = stub<0>;
+    m.wienerFir = stub<1>;
+    m.wienerFirMemUsage = stub<1>;
+    m.wienerIir = stub<2>;
+    m.lucyRichard = stub<3>;
+    m.lucyRichardMemUsage = stub<3>;
+    m.lucyRichardThreshold = stub<4>;
+    m.lucyRichardThresholdMemUsage = stub<4>;
+    m.sllsbox = stub<5>;
+    m.sllsboxMemUsage = stub<5>;
+    m.fitRefocus = stub<6>;
+    m.fitRefocusMemUsage = stub<6>;
+    m.convolve = stub<7>;
+    m.convolveMemUsage = stub<7>;
     return m;
 }
 
@@ -224,18 +137,13 @@ void CloseMethodGate(const std::vector<int>& radiusSteps) {
 void OpenMethodGate(int radiusStep) {
     {
         std::lock_guard<std::mutex> guard(state().mutex);
-        state().closedSteps.erase(radiusStep);
+        if (radiusStep < 0) state().closedSteps.clear();
+        else state().closedSteps.erase(radiusStep);
     }
     state().gateChanged.notify_all();
 }
 
-void OpenMethodGateForAll() {
-    {
-        std::lock_guard<std::mutex> guard(state().mutex);
-        state().closedSteps.clear();
-    }
-    state().gateChanged.notify_all();
-}
+void OpenMethodGateForAll() { OpenMethodGate(-1); }
 
 int MaxConcurrentSteps() {
     std::lock_guard<std::mutex> guard(state().mutex);

@@ -1,13 +1,10 @@
-// clearPreviews and reset while full deblurs and previews run, many times over: no crash, no
-// event after reset returns, caches empty and counters 0. Also run under ThreadSanitizer (label
-// "concurrency").
+// clearPreviews, reset and loadImage while full deblurs and previews run, many times over: no
+// crash, no event after reset returns, caches empty and counters 0. Also run under
+// ThreadSanitizer (label "concurrency").
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
-
-#include "ImageIO.h"
 
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
@@ -17,26 +14,41 @@ namespace {
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void expectQuiet(Session& s) {
-    EXPECT_EQ(s.mRunningDeblurs, 0);
-    EXPECT_EQ(s.mRunningPreviews, 0);
-    EXPECT_EQ(s.mPreviewBatches, 0);
+    EXPECT_EQ(s.mRunningDeblurs + s.mRunningPreviews + s.mPreviewBatches, 0);
     EXPECT_FALSE(s.mStopDeblur);
     EXPECT_FALSE(s.mStopPreview);
 }
 
+// Full deblurs of any type, a preview batch, sometimes a stop, then a least-squares preview.
 void startWork(Session& s, std::mt19937& rng, int round) {
-    const int deblurs = 1 + int(rng() % 3);
-    for (int i = 0; i < deblurs; ++i) {
+    for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) {
         const DeblurType type = DeblurType(rng() % 27);
         const int step = 1 + int(rng() % 6);
         dispatchAsync(DispatchPriority::Default, [&s, type, step] {
-            s.deblurStep(step, type, -1, 2.0f, int(step % 4) - 1, 0.5f, 0.3f);
+            s.deblurStep(step, type, -1, 2.0f, step % 4 - 1, 0.5f, 0.3f);
         });
     }
     const Rect section{double(rng() % 100), double(rng() % 100), 128, 128};
     s.deblurPreviewAngleUpToStep(6, DeblurType(rng() % 22), -1, section);
     if (round % 3 == 0) s.stopPreview();
     s.deblurPreviewAngleStep(1 + int(rng() % 10), DeblurLA1, -1, section);
+}
+
+// Resets, then checks that the session is empty and that nothing is reported afterwards, not
+// even by tasks submitted before that start only now.
+void resetAndCheck(Session& s, EventRecorder& recorder) {
+    s.reset();
+    const std::size_t atReturn = recorder.events().size();
+    {
+        std::lock_guard<Lock> guard(s.mLock);
+        EXPECT_TRUE(s.mDeblurredImages.empty());
+        EXPECT_TRUE(s.mDeblurredPreviews.empty());
+    }
+    expectQuiet(s);
+    EXPECT_EQ(s.mOriginalImage, nullptr);
+    dispatchWaitIdle();
+    EXPECT_EQ(recorder.events().size(), atReturn);
+    expectQuiet(s);
 }
 
 }  // namespace
@@ -58,35 +70,20 @@ TEST(SessionConcurrency, ClearAndResetWhileWorkRuns) {
                 std::lock_guard<Lock> guard(s.mLock);
                 EXPECT_TRUE(s.mDeblurredPreviews.empty());
             }
-            EXPECT_EQ(s.mRunningPreviews, 0);
-            EXPECT_EQ(s.mPreviewBatches, 0);
+            EXPECT_EQ(s.mRunningPreviews + s.mPreviewBatches, 0);
             EXPECT_FALSE(s.mStopPreview);
             startWork(s, rng, round);
             sleepMs(int(rng() % 10));
         }
-        s.reset();
-        const std::size_t atReturn = recorder.events().size();
-        {
-            std::lock_guard<Lock> guard(s.mLock);
-            EXPECT_TRUE(s.mDeblurredImages.empty());
-            EXPECT_TRUE(s.mDeblurredPreviews.empty());
-        }
-        expectQuiet(s);
-        EXPECT_EQ(s.mOriginalImage, nullptr);
-        // Tasks submitted but not yet started find the session empty and stay silent.
-        dispatchWaitIdle();
-        EXPECT_EQ(recorder.events().size(), atReturn) << round;
-        expectQuiet(s);
+        resetAndCheck(s, recorder);
     }
     SetMethodDelayMicroseconds(0);
-
     // Every full deblur's finish followed its start.
     std::map<DeblurredEntry, int> open;
     for (const auto& e : recorder.events()) {
         if (e.type == DeblurStarted) ++open[e.entry];
         if (e.type == DeblurFinished) {
-            EXPECT_GT(open[e.entry], 0);
-            --open[e.entry];
+            EXPECT_GT(open[e.entry]--, 0);
         }
     }
 }
@@ -104,9 +101,7 @@ TEST(SessionConcurrency, LoadImageWhileWorkRuns) {
         startWork(s, rng, round);
         sleepMs(int(rng() % 10));
     }
-    s.reset();
-    dispatchWaitIdle();
-    expectQuiet(s);
+    resetAndCheck(s, recorder);
     SetMethodDelayMicroseconds(0);
 }
 
@@ -117,37 +112,23 @@ TEST(SessionConcurrency, ResetStopsARunningLeastSquaresDeblur) {
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     s.mMethods = RecordingDeblurMethods();
     SetMethodDelayMicroseconds(5'000'000);  // would take 15 s unless the flag is polled
-    dispatchAsync(DispatchPriority::Default,
-                  [&s] { s.deblurStep(3, DeblurLA2, -1, 0, -1, 0, 0); });
+    dispatchAsync(DispatchPriority::Default, [&s] { s.deblurStep(3, DeblurLA2, -1, 0, -1, 0, 0); });
     ASSERT_TRUE(recorder.waitFor(DeblurStarted, 1));
-    s.reset();
+    resetAndCheck(s, recorder);
     SetMethodDelayMicroseconds(0);
-    dispatchWaitIdle();
     EXPECT_EQ(recorder.count(DeblurFinished), 0);
-    expectQuiet(s);
-    std::lock_guard<Lock> guard(s.mLock);
-    EXPECT_TRUE(s.mDeblurredImages.empty());
 }
 
 TEST(SessionConcurrency, RealMethodsStopCleanly) {
     // The application's own methods (parallel loops, the FFT helper, the least-squares solver's
     // stop flag) on a small photograph, reset while they run.
-    const std::string photo = testOutputPath("session_concurrency_small.png");
-    {
-        ImageRef full = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
-        ASSERT_TRUE(full);
-        ImageRef small = Image::create(96, 64);
-        for (int y = 0; y < 64; ++y)
-            std::memcpy(small->pixels() + y * 96 * 4, full->pixels() + ((y + 90) * 451 + 170) * 4,
-                        96 * 4);
-        ASSERT_TRUE(ImageIO::sharedInstance().writeImage(small, photo));
-    }
+    const std::string photo = chelseaCrop("session_concurrency_small.png", 170, 90, 96, 64);
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
     std::mt19937 rng(99);
-    const DeblurType types[] = {DeblurUSM3, DeblurUSMF2, DeblurWF2,  DeblurWI2, DeblurRL20,
-                                DeblurRT20, DeblurLA1,   DeblurFR,   DeblurBlurSimulation};
+    const DeblurType types[] = {DeblurUSM3, DeblurUSMF2, DeblurWF2, DeblurWI2,           DeblurRL20,
+                                DeblurRT20, DeblurLA1,   DeblurFR,  DeblurBlurSimulation};
     for (int round = 0; round < 6; ++round) {
         ASSERT_TRUE(s.loadImage(photo));
         for (int i = 0; i < 2; ++i) {
@@ -158,10 +139,6 @@ TEST(SessionConcurrency, RealMethodsStopCleanly) {
         s.deblurPreviewAngleUpToStep(4, types[rng() % 9], -1, Rect{10, 10, 64, 48});
         sleepMs(int(rng() % 40));
         if (round % 2) s.clearPreviews();
-        s.reset();
-        const std::size_t atReturn = recorder.events().size();
-        dispatchWaitIdle();
-        EXPECT_EQ(recorder.events().size(), atReturn);
-        expectQuiet(s);
+        resetAndCheck(s, recorder);
     }
 }

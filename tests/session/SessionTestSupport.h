@@ -5,11 +5,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ImageIO.h"
 #include "Session.h"
 
 struct RecordedEvent {
@@ -24,43 +26,40 @@ public:
         session.mCallback = &EventRecorder::callback;
         session.mCallbackContext = this;
     }
-
     std::vector<RecordedEvent> events() {
         std::lock_guard<std::mutex> guard(mMutex);
         return mEvents;
     }
     int count(int type) {
         std::lock_guard<std::mutex> guard(mMutex);
-        int n = 0;
-        for (const auto& e : mEvents) n += e.type == type;
-        return n;
+        return countLocked(type);
     }
     void clear() {
         std::lock_guard<std::mutex> guard(mMutex);
         mEvents.clear();
     }
-    // Waits (up to a generous limit, so that a fault fails instead of hanging) for `n` events of
-    // the type.
+    // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
     bool waitFor(int type, int n, double seconds = 60) {
         std::unique_lock<std::mutex> guard(mMutex);
-        return mChanged.wait_for(guard, std::chrono::duration<double>(seconds), [&] {
-            int c = 0;
-            for (const auto& e : mEvents) c += e.type == type;
-            return c >= n;
-        });
+        return mChanged.wait_for(guard, std::chrono::duration<double>(seconds),
+                                 [&] { return countLocked(type) >= n; });
     }
-    // Number of cached previews seen by each PreviewFinished event (read under the session's
-    // lock, as the window controller does).
+    // The number of cached previews each PreviewFinished saw.
     std::vector<std::size_t> previewCountsAtFinish() {
         std::lock_guard<std::mutex> guard(mMutex);
         return mPreviewCounts;
     }
 
 private:
+    int countLocked(int type) const {
+        int n = 0;
+        for (const auto& e : mEvents) n += e.type == type;
+        return n;
+    }
     static void callback(Session* session, SessionEvent event, void* context) {
         auto* self = static_cast<EventRecorder*>(context);
-        // Like the window controller, take the session's lock inside the callback: the lock is
-        // not recursive, so an event sent while it is held would hang here.
+        // Takes the session's (non-recursive) lock as the window controller does: an event sent
+        // while it is held would hang here.
         std::size_t previews;
         {
             std::lock_guard<Lock> sessionGuard(session->mLock);
@@ -85,4 +84,22 @@ inline std::string testDataPath(const char* name) {
 inline std::string testOutputPath(const std::string& name) {
     const char* dir = std::getenv("VELKARO_TEST_OUTPUT_DIR");
     return std::string(dir ? dir : "/tmp") + "/" + name;
+}
+
+inline bool samePixels(const ImageRef& a, const ImageRef& b) {
+    return a && b && a->width() == b->width() && a->height() == b->height() &&
+           std::memcmp(a->pixels(), b->pixels(), std::size_t(a->width()) * a->height() * 4) == 0;
+}
+
+// The w × h pixels of chelsea.png at (x, y), written as a PNG to the output folder.
+inline std::string chelseaCrop(const std::string& name, int x, int y, int w, int h) {
+    ImageRef full = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
+    ImageRef crop = Image::create(w, h);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(crop->pixels() + std::size_t(row) * w * 4,
+                    full->pixels() + (std::size_t(row + y) * full->width() + x) * 4,
+                    std::size_t(w) * 4);
+    const std::string path = testOutputPath(name);
+    ImageIO::sharedInstance().writeImage(crop, path);
+    return path;
 }
