@@ -184,7 +184,8 @@ inline double rfzero(double x, const Vec& eigval, const Vec& alpha, double delta
 }
 
 // argmin gᵀs + ½·sᵀHs with norm(s) ≤ delta (approximately), H symmetric of order 1 or 2.
-inline Vec trust(const Vec& g, const Vec& H, double delta) {
+// `branch` tells how lambda was chosen: 0 the Newton step, else the key 2 … 5.
+inline Vec trust(const Vec& g, const Vec& H, double delta, int* branch = nullptr) {
     const int k = int(g.size());
     Vec V, eigval, alpha(k, 0.0);
     eig(V, eigval, H, k);
@@ -204,6 +205,8 @@ inline Vec trust(const Vec& g, const Vec& H, double delta) {
         return s;
     };
     double laminit = -mineig, lambda = -mineig;
+    if (branch)
+        *branch = 0;
     if (mineig > 0) {  // positive definite: the Newton step when it is short enough
         const Vec s = stepFor(0);
         if (norm2(s) <= 1.2 * delta)
@@ -235,6 +238,8 @@ inline Vec trust(const Vec& g, const Vec& H, double delta) {
     }
     if (key > 2 && nrms > 1.2 * delta)
         s = stepFor(rfzero(laminit, eigval, alpha, delta));
+    if (branch)
+        *branch = key;
     return s;
 }
 

@@ -182,3 +182,177 @@ TEST(LsqReference, TheLimitAndTheIllConditioningEndingsMatch) {
     compare("dark from 0", blur, dark, dark, 1e-14, 2000, true);
     compare("dark from 0.5", blur, dark, Vec(144, 0.5), 1e-14, 2000, false);
 }
+
+// The small trust-region problem on its branches that the least-squares solves rarely reach:
+// indefinite and singular H, a gradient orthogonal to the lowest eigenvector (the hard case),
+// Newton steps just inside and outside 1.2·delta.
+TEST(LsqReference, TheTrustRegionStepMatchesOnItsBranches) {
+    int branches[6] = {};
+    auto check = [&](const Vec& g, const Vec& H, double delta) {
+        const int k = int(g.size());
+        Matrix gm(k, 1), Hm(k, k), s(k, 1);
+        lsq_test::fromVec(gm, g);
+        std::copy(H.begin(), H.end(), Hm.rwData());
+        deconvolve_detail::trust(s, gm, Hm, delta);
+        int branch = -1;
+        const Vec ref = sllsbox_reference::trust(g, H, delta, &branch);
+        ++branches[branch];
+        for (int i = 0; i < k; ++i)
+            EXPECT_NEAR(s.roData()[i], ref[i], 1e-9 * (1 + std::fabs(ref[i])))
+                << "k " << k << " delta " << delta << " branch " << branch << " element " << i;
+    };
+    check({0}, {-1}, 1);
+    check({1, 0}, {2, 0, 0, 1}, 1);
+    check({0, 0.1}, {-1, 0, 0, 2}, 1);  // the hard case
+    check({0.3, -0.2}, {1, 1, 1, 1}, 0.5);
+    // Hard cases whose step along the other eigenvector is short (filled up to delta), inside
+    // 0.8 … 1.2·delta (kept) and long (lambda from the zero finder after all).
+    for (double g2 : {1.5, 2.7, 3.3, 4.2}) check({0, g2}, {-1, 0, 0, 2}, 1);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-2, 2);
+    const double deltas[] = {0.05, 0.5, 1, 5};
+    for (int trial = 0; trial < 400; ++trial) {
+        const int k = 1 + trial % 2;
+        Vec g(k), H(k * k);
+        for (double& v : g) v = trial % 7 == 3 ? 0.0 : u(rng);
+        if (k == 1) {
+            H[0] = u(rng);
+        } else if (trial % 3 == 0) {  // positive semi-definite: BᵀB
+            const double a = u(rng), b = u(rng), c = u(rng), d = u(rng);
+            H = {a * a + c * c, a * b + c * d, a * b + c * d, b * b + d * d};
+        } else {
+            H[0] = u(rng), H[1] = H[2] = u(rng), H[3] = u(rng);
+        }
+        check(g, H, deltas[trial % 4]);
+    }
+    EXPECT_GT(branches[0], 0);  // the Newton step
+    EXPECT_GT(branches[2], 0);  // lambda from the secular equation
+    EXPECT_GT(branches[3], 0);  // no zero: lambda = −mineig
+    std::printf("trust: %d Newton steps, %d from the secular equation, %d without a zero\n",
+                branches[0], branches[2], branches[3]);
+}
+
+// The reflective line search from random states inside the box, along paths that cross the
+// bounds, with either first trial (posdef 0 or 1), a short extension (small normg) and
+// directions that do not descend although strg says so (the search gives up: alpha = 0).
+TEST(LsqReference, TheReflectiveLineSearchMatchesOnRandomPaths) {
+    const Blur blur(1.5, -1, 12, 12);
+    const int n = 144;
+    std::mt19937 rng(13);
+    const Vec b = lsq_test::randomObservation(blur.dense, rng, 0.02);
+    const Vec c = lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b));
+    Matrix cm(n, 1);
+    lsq_test::fromVec(cm, c);
+    std::uniform_real_distribution<double> uy(-0.6, 1.6), us(-1, 1);
+    const double scales[] = {0.02, 0.3, 2};
+    int givenUp = 0, reflected = 0;
+    for (int trial = 0; trial < 36; ++trial) {
+        Vec y(n), s(n), ox, osig, g;
+        for (int i = 0; i < n; ++i) y[i] = uy(rng), s[i] = scales[trial % 3] * us(rng);
+        sllsbox_reference::reflect(ox, osig, y);
+        const double oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
+        double strg = sllsbox_reference::dot(s, sllsbox_reference::times(osig, g));
+        if (strg > 0)
+            s = sllsbox_reference::scaled(-1, s), strg = -strg;
+        if (trial % 4 == 3)  // uphill, with the downhill strg
+            s = sllsbox_reference::scaled(-1, s);
+        const int posdef = trial % 2;
+        const double normg = trial % 5 == 0 ? 1e-9 : 1;
+
+        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
+        lsq_test::fromVec(sm, s);
+        lsq_test::fromVec(oxm, ox);
+        lsq_test::fromVec(ym, y);
+        lsq_test::fromVec(osm, osig);
+        double alpha = -1;
+        deconvolve_detail::biqpbox(x, sigma, alpha, sm, cm, strg, oxm, ym, osm, oval, posdef, normg,
+                                   blur.A, nullptr);
+        Vec rx, rsigma;
+        double ralpha = -1;
+        sllsbox_reference::biqpbox(rx, rsigma, ralpha, s, c, strg, ox, y, osig, oval, posdef, normg,
+                                   blur.dense);
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        EXPECT_EQ(alpha, ralpha);
+        EXPECT_LE(maxAbsDiff(lsq_test::toVec(x), rx), 1e-12);
+        EXPECT_EQ(lsq_test::toVec(sigma), rsigma);
+        givenUp += ralpha == 0;
+        reflected += std::count(rsigma.begin(), rsigma.end(), -1.0) != 0 && ralpha > 0;
+    }
+    EXPECT_GT(givenUp, 0);
+    EXPECT_GT(reflected, 0);
+    std::printf("line searches: %d given up, %d accepted across a bound\n", givenUp, reflected);
+}
+
+// The bisection of the line search down to its last points. The direction moves one unknown
+// only, toward the minimum of q along it at distance t*·|s|, scaled so that the k-th bisection
+// point alone lies in the sufficient-decrease window [0.2, 2)·t* (the longer trial points fold
+// about the box elsewhere). Accepted up to the 13th point; the 14th is not used.
+TEST(LsqReference, TheLineSearchBisectsToItsThirteenthPoint) {
+    const Blur blur(1.0, -1, 12, 12);
+    const int n = 144;
+    std::mt19937 rng(21);
+    const Vec b = lsq_test::randomObservation(blur.dense, rng, 0.02);
+    const Vec c = lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b));
+    Matrix cm(n, 1);
+    lsq_test::fromVec(cm, c);
+    std::uniform_real_distribution<double> uy(0.3, 0.7);
+    Vec y(n), ox, osig, g;
+    for (double& v : y) v = uy(rng);
+    sllsbox_reference::reflect(ox, osig, y);
+    const double oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
+
+    struct Search {
+        double alpha;
+        Vec x;
+    };
+    auto search = [&](const Vec& s, int posdef, bool production) {
+        const double strg = sllsbox_reference::dot(s, g);
+        Search r{-1, {}};
+        if (!production) {
+            Vec sigma;
+            sllsbox_reference::biqpbox(r.x, sigma, r.alpha, s, c, strg, ox, y, osig, oval, posdef,
+                                       1, blur.dense);
+            return r;
+        }
+        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
+        lsq_test::fromVec(sm, s);
+        lsq_test::fromVec(oxm, ox);
+        lsq_test::fromVec(ym, y);
+        lsq_test::fromVec(osm, osig);
+        deconvolve_detail::biqpbox(x, sigma, r.alpha, sm, cm, strg, oxm, ym, osm, oval, posdef, 1,
+                                   blur.A, nullptr);
+        r.x = lsq_test::toVec(x);
+        return r;
+    };
+    int found = 0;
+    for (int i = 0; i < n && found < 3; ++i) {
+        Vec e(n, 0.0);
+        e[i] = 1;
+        const double hii = sllsbox_reference::dot(e, sllsbox_reference::ata(blur.dense, e));
+        const double dist = std::fabs(g[i]) / hii;  // to the minimum along unknown i
+        if (dist > 0.05)
+            continue;
+        std::vector<Vec> directions;
+        bool expected = true;  // the reference takes exactly the k-th point for k ≤ 13
+        for (int k = 12; k <= 15; ++k) {
+            const int posdef = k % 2;
+            const double mid = std::ldexp(posdef ? 1.0 : 2.0, -k);
+            Vec s(n, 0.0);
+            s[i] = (g[i] > 0 ? -1 : 1) * dist * 1.5 / mid;  // t* = mid / 1.5
+            const double a = search(s, posdef, false).alpha;
+            expected = expected && (k <= 13 ? a >= mid && a <= 1.5 * mid : a == 0);
+            directions.push_back(s);
+        }
+        if (!expected)
+            continue;
+        ++found;
+        for (int k = 12; k <= 15; ++k) {
+            SCOPED_TRACE("unknown " + std::to_string(i) + ", point " + std::to_string(k));
+            const Search ref = search(directions[k - 12], k % 2, false);
+            const Search prod = search(directions[k - 12], k % 2, true);
+            EXPECT_EQ(prod.alpha, ref.alpha);
+            EXPECT_LE(maxAbsDiff(prod.x, ref.x), 1e-12);
+        }
+    }
+    EXPECT_EQ(found, 3);
+}
