@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QTcpServer>
@@ -30,73 +28,58 @@ public slots:
 
 namespace {
 
-// A tiny HTTP server: remembers the request line and headers of every request and answers 200.
-class ReportServer {
-public:
-    struct Request {
-        QString target;  // path and query
-        QMap<QString, QString> headers;
-    };
+// A tiny HTTP server: keeps the target and the User-Agent of every request and answers 200.
+struct ReportServer {
+    QTcpServer server;
+    QStringList targets, agents;
 
     ReportServer() {
-        mServer.listen(QHostAddress::LocalHost);
-        QObject::connect(&mServer, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = mServer.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
-            }
+        server.listen(QHostAddress::LocalHost);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection())
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    const QByteArray head = socket->peek(1 << 16);
+                    if (!head.contains("\r\n\r\n")) return;
+                    const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
+                    targets << QString::fromLatin1(lines[0].split(' ').value(1));
+                    for (const QByteArray& line : lines)
+                        if (line.toLower().startsWith("user-agent:"))
+                            agents << QString::fromLatin1(line.mid(11).trimmed());
+                    socket->readAll();
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                    socket->disconnectFromHost();
+                });
         });
+        // Reports go straight to this server, not through a proxy of the environment.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
+        qputenv("no_proxy", "127.0.0.1,localhost");
+        qputenv("VELKARO_STATS_ENDPOINT", QString("http://127.0.0.1:%1").arg(server.serverPort()).toUtf8());
     }
-    QString endpoint() const { return QString("http://127.0.0.1:%1").arg(mServer.serverPort()); }
-    QList<Request> requests;
-
-private:
-    void read(QTcpSocket* socket) {
-        QByteArray& buffer = mBuffers[socket];
-        buffer += socket->readAll();
-        const int end = buffer.indexOf("\r\n\r\n");
-        if (end < 0) return;
-        const QList<QByteArray> lines = buffer.left(end).split('\n');
-        Request request;
-        const QList<QByteArray> first = lines.first().trimmed().split(' ');
-        if (first.size() >= 2) request.target = QString::fromLatin1(first[1]);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines[i].indexOf(':');
-            if (colon > 0)
-                request.headers[QString::fromLatin1(lines[i].left(colon)).toLower()] =
-                    QString::fromLatin1(lines[i].mid(colon + 1).trimmed());
-        }
-        requests << request;
-        mBuffers.remove(socket);
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer mServer;
-    QMap<QTcpSocket*, QByteArray> mBuffers;
+    ~ReportServer() { qunsetenv("VELKARO_STATS_ENDPOINT"); }
 };
 
-// Reports go straight to the test's server, not through a proxy of the environment.
-void UseEndpoint(const QString& endpoint) {
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
-    qputenv("no_proxy", "127.0.0.1,localhost");
-    qputenv("VELKARO_STATS_ENDPOINT", endpoint.toUtf8());
+// Clicks a point, selects a cell and deblurs it.
+void Deblur(AppHarness& app, int row, int column) {
+    app.controller().deblurAtPoint({100, 100});
+    app.layout().imageMatrix->setSelectedRow(row, column);
+    app.controller().addDeblur();
 }
 
-// Clicks a point, waits for the first preview, selects a cell and deblurs it.
-void Deblur(AppHarness& app, int row, int column) {
-    Controller& c = app.controller();
-    c.deblurAtPoint({100, 100});
-    ImageMatrix& grid = *app.layout().imageMatrix;
-    grid.setSelectedRow(row, column);
-    c.addDeblur();
+// A launch after the first one, answering the statistics question.
+void SecondLaunch(AppHarness& app, AlertButton answer) {
+    app.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
+    app.dialogs.alertAnswers.push_back(answer);
+    app.delegate().applicationDidFinishLaunching();
+    Spin(20);
 }
 
 }  // namespace
 
-TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
+TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecondAndHelpAddresses) {
     TestApp();
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
+    QDesktopServices::setUrlHandler("mailto", &recorder, "open");
     QTemporaryDir folder;
     const QString file = folder.filePath("velkaro.ini");
     {
@@ -110,8 +93,7 @@ TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
         EXPECT_EQ(first.dialogs.alerts[0].alternateButton, "No, thanks.");
         EXPECT_TRUE(first.settings().contains("mFirstLaunch"));
         EXPECT_FALSE(first.settings().contains("allowAnonStats"));
-        ASSERT_EQ(recorder.urls.size(), 1);
-        EXPECT_EQ(recorder.urls[0].path(), "/products/velkaro/tutorials/basics.html");
+        ASSERT_EQ(recorder.urls.size(), 1);  // the tutorial
     }
     {
         AppHarness second(file);
@@ -126,30 +108,33 @@ TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecond) {
         EXPECT_EQ(second.settings().value("allowAnonStats").toInt(), 0);
         EXPECT_FALSE(second.layout().allowAnonStats->isChecked());
     }
-    {
-        AppHarness third(file);
-        third.delegate().applicationDidFinishLaunching();
-        Spin(20);
-        EXPECT_TRUE(third.dialogs.alerts.isEmpty());
-        EXPECT_FALSE(third.layout().allowAnonStats->isChecked());
-    }
-    EXPECT_EQ(recorder.urls.size(), 1);
+    AppHarness third(file);
+    third.delegate().applicationDidFinishLaunching();
+    Spin(20);
+    EXPECT_TRUE(third.dialogs.alerts.isEmpty());
+
+    third.layout().helpAction->trigger();
+    third.layout().faqAction->trigger();
+    third.layout().supportAction->trigger();
+    ASSERT_EQ(recorder.urls.size(), 4);
+    EXPECT_EQ(recorder.urls[0].path(), "/products/velkaro/tutorials/basics.html");
+    EXPECT_EQ(recorder.urls[1], recorder.urls[0]);
+    EXPECT_EQ(recorder.urls[2].path(), "/products/velkaro/faq.html");
+    EXPECT_EQ(recorder.urls[2].host(), recorder.urls[0].host());
+    EXPECT_EQ(recorder.urls[3].scheme(), "mailto");
     QDesktopServices::unsetUrlHandler("https");
+    QDesktopServices::unsetUrlHandler("mailto");
 }
 
 TEST(AppDelegate, UsageReportOnlyWithPermission) {
     TestApp();  // the server's socket needs the application's event dispatcher
     ReportServer server;
-    UseEndpoint(server.endpoint());
     {
         AppHarness app;
-        app.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
-        app.dialogs.alertAnswers.push_back(AlertButton::Alternate);  // "No, thanks."
-        app.delegate().applicationDidFinishLaunching();
-        Spin(20);
+        SecondLaunch(app, AlertButton::Alternate);  // "No, thanks."
         ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
         Deblur(app, 6, DeblurUSM2);
-        // Permission given later in the preferences: only this second deblur is reported (reports
+        // Permission given later in the preferences: only the second deblur is reported (reports
         // leave in order, so a report of the first would have come first).
         app.layout().allowAnonStats->click();
         EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
@@ -158,54 +143,32 @@ TEST(AppDelegate, UsageReportOnlyWithPermission) {
         app.layout().maskRadius->setFloatValue(1.5f);
         app.layout().maskCrude->setFloatValue(0.75f);
         Deblur(app, 7, DeblurUSMF3);
-        ASSERT_TRUE(WaitFor([&] { return !server.requests.isEmpty(); }, 20000));
+        ASSERT_TRUE(WaitFor([&] { return !server.targets.isEmpty(); }, 20000));
         Spin(200);
-        ASSERT_EQ(server.requests.size(), 1);
-        EXPECT_EQ(server.requests[0].target,
+        ASSERT_EQ(server.targets.size(), 1);
+        EXPECT_EQ(server.targets[0],
                   "/cgi-bin/vlkreport.cgi?width=451&height=300&radius=3.500&deblurType=USMF3"
                   "&maskType=2&maskAmount=0.250&maskRadius=1.500&maskCrude=0.750");
-        EXPECT_EQ(server.requests[0].headers.value("user-agent"), "Velkaro " VELKARO_VERSION);
+        EXPECT_EQ(server.agents.value(0), "Velkaro " VELKARO_VERSION);
     }
-    {
-        AppHarness app;
-        app.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
-        app.dialogs.alertAnswers.push_back(AlertButton::Default);  // "Sure!"
-        app.delegate().applicationDidFinishLaunching();
-        Spin(20);
-        EXPECT_TRUE(app.layout().allowAnonStats->isChecked());
-        EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
-        ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
-        Deblur(app, 2, DeblurUSM1);
-        ASSERT_TRUE(WaitFor([&] { return server.requests.size() == 2; }, 20000));
-        EXPECT_EQ(server.requests[1].target,
-                  "/cgi-bin/vlkreport.cgi?width=600&height=400&radius=1.000&deblurType=USM1"
-                  "&maskType=0&maskAmount=0.000&maskRadius=2.000&maskCrude=0.250");
-        // An invalid selection deblurs nothing and reports nothing.
-        app.layout().imageMatrix->setSelectedRow(0, 0);
-        app.controller().addDeblur();
-        Spin(300);
-        EXPECT_EQ(server.requests.size(), 2);
-    }
-    qunsetenv("VELKARO_STATS_ENDPOINT");
+    AppHarness app;
+    SecondLaunch(app, AlertButton::Default);  // "Sure!"
+    EXPECT_TRUE(app.layout().allowAnonStats->isChecked());
+    EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    Deblur(app, 2, DeblurUSM1);
+    ASSERT_TRUE(WaitFor([&] { return server.targets.size() == 2; }, 20000));
+    EXPECT_EQ(server.targets[1],
+              "/cgi-bin/vlkreport.cgi?width=600&height=400&radius=1.000&deblurType=USM1"
+              "&maskType=0&maskAmount=0.000&maskRadius=2.000&maskCrude=0.250");
+    // An invalid selection deblurs nothing and reports nothing.
+    app.layout().imageMatrix->setSelectedRow(0, 0);
+    app.controller().addDeblur();
+    Spin(300);
+    EXPECT_EQ(server.targets.size(), 2);
 }
 
-TEST(AppDelegate, ReportAddressAndEndpoint) {
-    UsageReportFields fields;
-    fields.width = 1024;
-    fields.height = 768;
-    fields.radiusStep = 6;
-    fields.deblurType = DeblurRL20;
-    fields.maskType = 0;
-    fields.maskAmount = 0.5f;
-    fields.maskRadius = 2.0f;
-    fields.maskCrude = 0.25f;
-    EXPECT_EQ(UsageReportAddress("http://example.invalid", fields),
-              "http://example.invalid/cgi-bin/vlkreport.cgi?width=1024&height=768&radius=3.000"
-              "&deblurType=RL20&maskType=0&maskAmount=0.500&maskRadius=2.000&maskCrude=0.250");
-    fields.deblurType = 22;
-    EXPECT_TRUE(UsageReportAddress("http://h/", fields).startsWith("http://h/cgi-bin/vlkreport.cgi?"));
-    EXPECT_TRUE(UsageReportAddress("http://h", fields).contains("&deblurType=bad_deblur_type&"));
-
+TEST(AppDelegate, ReportEndpointAndAddress) {
     AppHarness app;
     qunsetenv("VELKARO_STATS_ENDPOINT");
     EXPECT_EQ(UsageReportEndpoint(app.settings()), "http://stats.velkaro.invalid");
@@ -214,6 +177,10 @@ TEST(AppDelegate, ReportAddressAndEndpoint) {
     qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.3:9");
     EXPECT_EQ(UsageReportEndpoint(app.settings()), "http://127.0.0.3:9");
     qunsetenv("VELKARO_STATS_ENDPOINT");
+    UsageReportFields fields;
+    fields.deblurType = 22;
+    EXPECT_TRUE(UsageReportAddress("http://h/", fields).startsWith("http://h/cgi-bin/vlkreport.cgi?width=0&"));
+    EXPECT_TRUE(UsageReportAddress("http://h", fields).contains("&deblurType=bad_deblur_type&"));
 }
 
 TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
@@ -242,27 +209,8 @@ TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
     QCoreApplication::sendEvent(app.layout().mainWindow, &close);
     EXPECT_FALSE(close.isAccepted());
     ASSERT_TRUE(WaitFor([&] { return app.terminations == 2; }));
-    EXPECT_EQ(app.dialogs.alerts.size(), 2);
     EXPECT_FALSE(app.controller().hasFileOpen());
     EXPECT_EQ(app.controller().session().mRunningDeblurs.load(), 0);
-}
-
-TEST(AppDelegate, HelpAddresses) {
-    TestApp();
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("https", &recorder, "open");
-    QDesktopServices::setUrlHandler("mailto", &recorder, "open");
-    AppHarness app;
-    app.layout().helpAction->trigger();
-    app.layout().faqAction->trigger();
-    app.layout().supportAction->trigger();
-    ASSERT_EQ(recorder.urls.size(), 3);
-    EXPECT_EQ(recorder.urls[0].path(), "/products/velkaro/tutorials/basics.html");
-    EXPECT_EQ(recorder.urls[1].path(), "/products/velkaro/faq.html");
-    EXPECT_EQ(recorder.urls[1].host(), recorder.urls[0].host());
-    EXPECT_EQ(recorder.urls[2].scheme(), "mailto");
-    QDesktopServices::unsetUrlHandler("https");
-    QDesktopServices::unsetUrlHandler("mailto");
 }
 
 #include "AppDelegateTest.moc"

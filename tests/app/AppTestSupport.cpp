@@ -3,21 +3,29 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
-#include <cstdlib>
+#include <gtest/gtest.h>
 
 #include "ViewsTestSupport.h"
+
+namespace {
+
+template <typename T>
+T Next(std::deque<T>& answers) {
+    if (answers.empty()) return T();
+    T answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+}  // namespace
 
 void ScriptedDialogs::beginAlert(QWidget*, const AlertText& text,
                                  std::function<void(AlertButton)> done) {
     alerts << text;
-    AlertButton answer = AlertButton::Default;
-    if (!alertAnswers.empty()) {
-        answer = alertAnswers.front();
-        alertAnswers.pop_front();
-    }
-    QTimer::singleShot(0, [done, answer] {
+    QTimer::singleShot(0, [done, answer = Next(alertAnswers)] {
         if (done) done(answer);
     });
 }
@@ -25,39 +33,25 @@ void ScriptedDialogs::beginAlert(QWidget*, const AlertText& text,
 void ScriptedDialogs::beginOpenPanel(QWidget*, const QStringList& extensions,
                                      std::function<void(const QString&)> done) {
     openPanels << extensions;
-    QString answer;
-    if (!openAnswers.empty()) {
-        answer = openAnswers.front();
-        openAnswers.pop_front();
-    }
-    QTimer::singleShot(0, [done, answer] { done(answer); });
+    QTimer::singleShot(0, [done, answer = Next(openAnswers)] { done(answer); });
 }
 
 void ScriptedDialogs::beginSavePanel(QWidget*, QWidget*, const QStringList& allowedTypes,
                                      std::function<void(const QString&)> done) {
     savePanelTypes << allowedTypes;
     savePanelShows = true;
-    QString answer;
-    if (!saveAnswers.empty()) {
-        answer = saveAnswers.front();
-        saveAnswers.pop_front();
-    }
-    QTimer::singleShot(0, [this, done, answer] {
+    QTimer::singleShot(0, [this, done, answer = Next(saveAnswers)] {
         if (whileSavePanelShows) whileSavePanelShows();
         savePanelShows = false;
         done(answer);
     });
 }
 
-void ScriptedDialogs::setSavePanelAllowedTypes(const QStringList& allowedTypes) {
-    if (savePanelShows) savePanelTypes << allowedTypes;
-}
-
 AppHarness::AppHarness(const QString& settingsFile) {
     TestApp();
     QCoreApplication::setApplicationName("Velkaro");
-    mSettingsFile = settingsFile.isEmpty() ? mDir.filePath("velkaro.ini") : settingsFile;
-    mSettings = std::make_unique<QSettings>(mSettingsFile, QSettings::IniFormat);
+    mSettings = std::make_unique<QSettings>(
+        settingsFile.isEmpty() ? mDir.filePath("velkaro.ini") : settingsFile, QSettings::IniFormat);
     mWindow = std::make_unique<MainWindow>();
     mLayout = BuildWindowLayout(mWindow.get());
     mController = std::make_unique<Controller>(mLayout, *mSettings, dialogs);
@@ -69,8 +63,7 @@ AppHarness::~AppHarness() {
     mDelegate.reset();
     mController.reset();
     mWindow.reset();
-    // Sheets and panels of this harness end before the next one starts.
-    Spin(0);
+    Spin(0);  // sheets and panels of this harness end before the next one starts
 }
 
 bool AppHarness::open(const QString& path) {
@@ -99,9 +92,14 @@ void Spin(int ms) {
 
 QString TestDataPath(const char* name) { return QString(VELKARO_TEST_DATA_DIR) + "/" + name; }
 
-QString AppScreenshotDir() {
-    const char* output = std::getenv("VELKARO_TEST_OUTPUT_DIR");
-    QDir dir(output ? QString::fromLocal8Bit(output) : QDir::currentPath() + "/test-output");
+void Screenshot(QWidget& widget, const char* name) {
+    const QByteArray output = qgetenv("VELKARO_TEST_OUTPUT_DIR");
+    QDir dir(output.isEmpty() ? QDir::currentPath() + "/test-output" : QString::fromLocal8Bit(output));
     dir.mkpath("screenshots");
-    return dir.filePath("screenshots");
+    const QString path = dir.filePath(QString("screenshots/%1.png").arg(name));
+    QImage picture(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    picture.fill(QColor(24, 24, 24));
+    widget.render(&picture, QPoint(), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    ASSERT_TRUE(picture.save(path)) << qPrintable(path);
+    EXPECT_GT(QFileInfo(path).size(), 1000) << qPrintable(path);
 }

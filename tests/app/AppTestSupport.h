@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QList>
 #include <QSettings>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <deque>
 #include <functional>
@@ -22,12 +19,11 @@ public:
     std::deque<AlertButton> alertAnswers;  // empty: the default button
     std::deque<QString> openAnswers;       // empty: cancel
     std::deque<QString> saveAnswers;       // empty: cancel
-    // Runs while the save panel is on screen, before it is answered.
-    std::function<void()> whileSavePanelShows;
+    std::function<void()> whileSavePanelShows;  // runs before the save panel is answered
 
     QList<AlertText> alerts;
-    QList<QStringList> openPanels;       // the extensions of each open panel
-    QList<QStringList> savePanelTypes;   // the allowed types: at start, then every change
+    QList<QStringList> openPanels;      // the extensions of each open panel
+    QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
     bool savePanelShows = false;
 
     void beginAlert(QWidget* window, const AlertText& text,
@@ -36,14 +32,16 @@ public:
                         std::function<void(const QString&)> done) override;
     void beginSavePanel(QWidget* window, QWidget* accessory, const QStringList& allowedTypes,
                         std::function<void(const QString&)> done) override;
-    void setSavePanelAllowedTypes(const QStringList& allowedTypes) override;
+    void setSavePanelAllowedTypes(const QStringList& allowedTypes) override {
+        if (savePanelShows) savePanelTypes << allowedTypes;
+    }
 };
 
-// One application: its settings in a private ini file (never the user's), scripted dialogs, the
-// main window with its layout, the controller and the delegate. Quitting is only recorded.
+// One application: its settings in a private ini file (a fresh one when `settingsFile` is empty),
+// scripted dialogs, the main window with its layout, the controller and the delegate. Quitting is
+// only counted.
 class AppHarness {
 public:
-    // `settingsFile` empty: a fresh file in a temporary folder of the harness.
     explicit AppHarness(const QString& settingsFile = QString());
     ~AppHarness();
 
@@ -51,9 +49,7 @@ public:
     AppDelegate& delegate() { return *mDelegate; }
     const WindowLayout& layout() const { return mLayout; }
     QSettings& settings() { return *mSettings; }
-    QString settingsFile() const { return mSettingsFile; }
     QString temporaryPath(const QString& name) const { return mDir.filePath(name); }
-
     // Opens a file and waits until its rows are in the results list; false if it did not load.
     bool open(const QString& path);
 
@@ -62,7 +58,6 @@ public:
 
 private:
     QTemporaryDir mDir;
-    QString mSettingsFile;
     std::unique_ptr<QSettings> mSettings;
     std::unique_ptr<MainWindow> mWindow;
     WindowLayout mLayout;
@@ -74,7 +69,6 @@ private:
 bool WaitFor(const std::function<bool()>& done, int limitMs = 30000);
 // Turns the event loop for a while.
 void Spin(int ms);
-
 QString TestDataPath(const char* name);
-// The folder for screenshots of the application under the build folder.
-QString AppScreenshotDir();
+// Writes the widget, over a dark desktop, to test-output/screenshots/<name>.png.
+void Screenshot(QWidget& widget, const char* name);

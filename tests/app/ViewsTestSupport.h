@@ -3,8 +3,6 @@
 #include <QApplication>
 #include <QImage>
 #include <QMouseEvent>
-#include <QPointF>
-#include <QString>
 #include <QStringList>
 #include <QWidget>
 
@@ -14,28 +12,31 @@
 // The one application object of the test program (offscreen, Fusion style, dark palette).
 QApplication& TestApp();
 
-// A picture whose every pixel differs from its neighbours in a known way:
-// A = 255, R = x mod 256, G = y mod 256, B = (7x + 13y) mod 256.
+// A = 255, R = x mod 256, G = y mod 256, B = (7x + 13y) mod 256, rows from the top.
 ImageRef PatternImage(int width, int height);
-// The byte of channel `channel` (0 A, 1 R, 2 G, 3 B) of pixel (x, y), rows from the top.
-int PixelByte(const Image& image, int x, int y, int channel);
+// Channel 0 A, 1 R, 2 G, 3 B of pixel (x, y).
+inline int PixelByte(const Image& image, int x, int y, int channel) {
+    return image.pixels()[(std::size_t(y) * image.width() + x) * 4 + channel];
+}
 // The ARGB value that pixel (x, y) should show on screen.
-QRgb ScreenPixel(const Image& image, int x, int y);
-
-// A test photograph through the application's reader.
-ImageRef LoadTestPhoto(const char* name);
-
-// Renders a widget (and its children) into an opaque picture over the given colour.
+inline QRgb ScreenPixel(const Image& image, int x, int y) {
+    return qRgba(PixelByte(image, x, y, 1), PixelByte(image, x, y, 2), PixelByte(image, x, y, 3),
+                 PixelByte(image, x, y, 0));
+}
+// A widget and its children drawn into an opaque picture over the given colour.
 QImage RenderWidget(QWidget& widget, QColor under = QColor(0, 0, 0));
 
-// Mouse events sent straight to a widget; positions in Qt's widget coordinates (y downwards).
-void SendMouse(QWidget& widget, QEvent::Type type, QPointF position, Qt::MouseButton button,
-               Qt::MouseButtons buttons);
-void Press(QWidget& widget, QPointF position);
-void DoubleClick(QWidget& widget, QPointF position);
-void Drag(QWidget& widget, QPointF position);
-void Release(QWidget& widget, QPointF position);
-void Hover(QWidget& widget, QPointF position);
+// Mouse events sent straight to a widget, in Qt's widget coordinates (y downwards).
+void SendMouse(QWidget& widget, QEvent::Type type, QPointF position, Qt::MouseButtons buttons);
+inline void Press(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseButtonPress, p, Qt::LeftButton); }
+inline void DoubleClick(QWidget& w, QPointF p) {
+    SendMouse(w, QEvent::MouseButtonDblClick, p, Qt::LeftButton);
+}
+inline void Drag(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton); }
+inline void Hover(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseMove, p, Qt::NoButton); }
+inline void Release(QWidget& w, QPointF p) {
+    SendMouse(w, QEvent::MouseButtonRelease, p, Qt::NoButton);
+}
 void Enter(QWidget& widget, QPointF position);
 
 // Remembers, in order, every call a view makes on its controller.
@@ -51,12 +52,12 @@ public:
     void deblurAtPoint(QPointF p) override {
         mCalls << QString::asprintf("deblur %.1f %.1f", p.x(), p.y());
     }
-    void endBrush() override { mCalls << "endBrush"; }
+    void startBrush() override { mCalls << "startBrush"; }
     void applyBrushAtPoint(QPointF p, float size, float opacity) override {
         mCalls << QString::asprintf("brush %.1f %.1f size %.1f opacity %.2f", p.x(), p.y(), size,
                                     opacity);
     }
-    void startBrush() override { mCalls << "startBrush"; }
+    void endBrush() override { mCalls << "endBrush"; }
     void changedEntry() override { mCalls << "changedEntry"; }
     void moveSelection(int direction) override { mCalls << QString::asprintf("move %d", direction); }
 };
