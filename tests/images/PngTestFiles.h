@@ -1,6 +1,6 @@
 #pragma once
 
-// PNG and TIFF files made byte by byte or with libpng directly, independent of the code under test.
+// PNG files made byte by byte or with libpng directly, independent of the code under test.
 
 #include <png.h>
 #include <zlib.h>
@@ -71,41 +71,6 @@ inline bool writeWithLibpng(const char* path, int width, int height, int colorTy
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
     return true;
-}
-
-// An uncompressed little-endian 8-bit RGB TIFF with one page per entry, each a single colour.
-struct TiffPage {
-    int width, height;
-    std::uint8_t r, g, b;
-};
-inline ByteBuffer multipageTiff(const std::vector<TiffPage>& pages) {
-    ByteBuffer out = {'I', 'I', 42, 0, 0, 0, 0, 0};
-    auto put = [&](std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
-    };
-    std::size_t linkAt = 4;  // where the offset of the next directory goes
-    for (const TiffPage& page : pages) {
-        const std::uint32_t stripAt = std::uint32_t(out.size()), size = page.width * page.height;
-        for (std::uint32_t i = 0; i < size; ++i) out.insert(out.end(), {page.r, page.g, page.b});
-        const std::uint32_t bitsAt = std::uint32_t(out.size());
-        put(0x00080008, 4);
-        put(8, 2);
-        for (int i = 0; i < 4; ++i) out[linkAt + i] = std::uint8_t(out.size() >> (8 * i));
-        const std::uint32_t entries[][3] = {  // tag, type (3 short, 4 long), value
-            {256, 4, std::uint32_t(page.width)}, {257, 4, std::uint32_t(page.height)},
-            {258, 3, bitsAt}, {259, 3, 1}, {262, 3, 2}, {273, 4, stripAt}, {277, 3, 3},
-            {278, 4, std::uint32_t(page.height)}, {279, 4, size * 3}, {284, 3, 1}};
-        put(std::size(entries), 2);
-        for (const auto& e : entries) {
-            put(e[0], 2);
-            put(e[1], 2);
-            put(e[0] == 258 ? 3 : 1, 4);
-            put(e[2], 4);  // a short fits in the first two bytes, little-endian
-        }
-        linkAt = out.size();
-        put(0, 4);
-    }
-    return out;
 }
 
 }  // namespace testsupport
