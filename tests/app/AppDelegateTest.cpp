@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDesktopServices>
@@ -13,9 +12,7 @@
 #include <QUrl>
 
 #include "AppTestSupport.h"
-#include "ImageMatrix.h"
 #include "UsageReport.h"
-#include "ViewsTestSupport.h"
 
 // Receives the addresses the application asks the desktop to open.
 class UrlRecorder : public QObject {

@@ -1,16 +1,57 @@
 #pragma once
+// Helpers of the application tests: dialogs answered from a script, one whole application with
+// private settings, waiting with the event loop turning, test photographs and screenshots.
 
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <QPushButton>
 #include <QSettings>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <deque>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 
 #include "AppDelegate.h"
 #include "Controller.h"
 #include "Dialogs.h"
+#include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "MainWindowLayout.h"
+#include "SplitView.h"
+#include "ViewsTestSupport.h"
+
+// Turns the event loop until `done` holds or `limitMs` milliseconds have passed; returns `done()`.
+inline bool WaitFor(const std::function<bool()>& done, int limitMs = 30000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// Turns the event loop for a while.
+inline void Spin(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    } while (timer.elapsed() < ms);
+}
+
+inline QString TestDataPath(const char* name) { return QString(VELKARO_TEST_DATA_DIR) + "/" + name; }
 
 // Answers the application's alerts and file panels from a script, a turn of the event loop after
 // they are shown (as sheets end), and remembers what was asked.
@@ -26,24 +67,61 @@ public:
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
     bool savePanelShows = false;
 
-    void beginAlert(QWidget* window, const AlertText& text,
-                    std::function<void(AlertButton)> done) override;
-    void beginOpenPanel(QWidget* window, const QStringList& extensions,
-                        std::function<void(const QString&)> done) override;
-    void beginSavePanel(QWidget* window, QWidget* accessory, const QStringList& allowedTypes,
-                        std::function<void(const QString&)> done) override;
+    void beginAlert(QWidget*, const AlertText& text, std::function<void(AlertButton)> done) override {
+        alerts << text;
+        QTimer::singleShot(0, [done, answer = Next(alertAnswers)] {
+            if (done) done(answer);
+        });
+    }
+    void beginOpenPanel(QWidget*, const QStringList& extensions,
+                        std::function<void(const QString&)> done) override {
+        openPanels << extensions;
+        QTimer::singleShot(0, [done, answer = Next(openAnswers)] { done(answer); });
+    }
+    void beginSavePanel(QWidget*, QWidget*, const QStringList& allowedTypes,
+                        std::function<void(const QString&)> done) override {
+        savePanelTypes << allowedTypes;
+        savePanelShows = true;
+        QTimer::singleShot(0, [this, done, answer = Next(saveAnswers)] {
+            if (whileSavePanelShows) whileSavePanelShows();
+            savePanelShows = false;
+            done(answer);
+        });
+    }
     void setSavePanelAllowedTypes(const QStringList& allowedTypes) override {
         if (savePanelShows) savePanelTypes << allowedTypes;
+    }
+
+private:
+    template <typename T>
+    static T Next(std::deque<T>& answers) {
+        if (answers.empty()) return T();
+        T answer = answers.front();
+        answers.pop_front();
+        return answer;
     }
 };
 
 // One application: its settings in a private ini file (a fresh one when `settingsFile` is empty),
 // scripted dialogs, the main window with its layout, the controller and the delegate. Quitting is
 // only counted.
-class AppHarness {
+class AppHarness : WithApp {
 public:
-    explicit AppHarness(const QString& settingsFile = QString());
-    ~AppHarness();
+    explicit AppHarness(const QString& settingsFile = QString()) {
+        QCoreApplication::setApplicationName("Velkaro");
+        mSettings = std::make_unique<QSettings>(
+            settingsFile.isEmpty() ? mDir.filePath("velkaro.ini") : settingsFile, QSettings::IniFormat);
+        mLayout = BuildWindowLayout(mWindow.get());
+        mController = std::make_unique<Controller>(mLayout, *mSettings, dialogs);
+        mDelegate = std::make_unique<AppDelegate>(mLayout, *mController, *mSettings, dialogs);
+        mDelegate->setTerminate([this] { ++terminations; });
+    }
+    ~AppHarness() {
+        mDelegate.reset();
+        mController.reset();
+        mWindow.reset();
+        Spin(0);  // sheets and panels of this harness end before the next one starts
+    }
 
     Controller& controller() { return *mController; }
     AppDelegate& delegate() { return *mDelegate; }
@@ -51,7 +129,10 @@ public:
     QSettings& settings() { return *mSettings; }
     QString temporaryPath(const QString& name) const { return mDir.filePath(name); }
     // Opens a file and waits until its rows are in the results list; false if it did not load.
-    bool open(const QString& path);
+    bool open(const QString& path) {
+        mController->openImageAtPath(path);
+        return WaitFor([this] { return mController->images().size() >= 3; }, 10000);
+    }
 
     ScriptedDialogs dialogs;
     int terminations = 0;
@@ -59,16 +140,21 @@ public:
 private:
     QTemporaryDir mDir;
     std::unique_ptr<QSettings> mSettings;
-    std::unique_ptr<MainWindow> mWindow;
+    std::unique_ptr<MainWindow> mWindow = std::make_unique<MainWindow>();
     WindowLayout mLayout;
     std::unique_ptr<Controller> mController;
     std::unique_ptr<AppDelegate> mDelegate;
 };
 
-// Turns the event loop until `done` holds or `limitMs` milliseconds have passed; returns `done()`.
-bool WaitFor(const std::function<bool()>& done, int limitMs = 30000);
-// Turns the event loop for a while.
-void Spin(int ms);
-QString TestDataPath(const char* name);
 // Writes the widget, over a dark desktop, to test-output/screenshots/<name>.png.
-void Screenshot(QWidget& widget, const char* name);
+inline void Screenshot(QWidget& widget, const char* name) {
+    const QByteArray output = qgetenv("VELKARO_TEST_OUTPUT_DIR");
+    QDir dir(output.isEmpty() ? QDir::currentPath() + "/test-output" : QString::fromLocal8Bit(output));
+    dir.mkpath("screenshots");
+    const QString path = dir.filePath(QString("screenshots/%1.png").arg(name));
+    QImage picture(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    picture.fill(QColor(24, 24, 24));
+    widget.render(&picture, QPoint(), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    ASSERT_TRUE(picture.save(path)) << qPrintable(path);
+    EXPECT_GT(QFileInfo(path).size(), 1000) << qPrintable(path);
+}

@@ -5,27 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QButtonGroup>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QImageReader>
-#include <QLabel>
 #include <QProcess>
-#include <QPushButton>
-#include <QSlider>
 #include <QStandardPaths>
-#include <QTableView>
-#include <QThread>
 #include <atomic>
 
 #include "AppTestSupport.h"
-#include "GUI.h"
 #include "ImageIO.h"
-#include "ImageMatrix.h"
-#include "SplitView.h"
 #include "TiledImage.h"
-#include "ViewsTestSupport.h"
 
 namespace {
 

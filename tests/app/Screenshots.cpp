@@ -4,18 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QButtonGroup>
-#include <QAction>
-#include <QDialog>
-#include <QRadioButton>
-#include <QTableView>
 
 #include "AppTestSupport.h"
 #include "ImageIO.h"
-#include "ImageMatrix.h"
 #include "Planar.h"
-#include "SplitView.h"
-#include "ViewsTestSupport.h"
 
 TEST(Screenshots, MainStates) {
     AppHarness app;
