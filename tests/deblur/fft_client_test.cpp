@@ -24,18 +24,14 @@ namespace {
 
 using Complex = std::complex<double>;
 
-std::string OutputDir() {
-    const char* dir = std::getenv("VELKARO_TEST_OUTPUT_DIR");
-    return dir ? dir : "/tmp";
-}
-
 // Points the client at the fake helper (or back at the real one) for the next helper it starts.
 class HelperChoice {
 public:
     explicit HelperChoice(const char* mode = nullptr) {
         fft_stop_helper();
         if (mode) {
-            mLog = OutputDir() + "/fake_fftw_" + std::to_string(getpid()) + ".log";
+            const char* dir = std::getenv("VELKARO_TEST_OUTPUT_DIR");
+            mLog = std::string(dir ? dir : "/tmp") + "/fake_fftw_" + std::to_string(getpid());
             std::remove(mLog.c_str());
             setenv("VELKARO_FFTW_HELPER", FAKE_FFTW_HELPER, 1);
             setenv("FAKE_FFTW_LOG", mLog.c_str(), 1);
@@ -57,14 +53,15 @@ private:
     std::string mLog;
 };
 
-std::vector<unsigned char> Bytes(const std::vector<Complex>& values) {
-    const auto* p = reinterpret_cast<const unsigned char*>(values.data());
-    return {p, p + values.size() * sizeof(Complex)};
-}
-
-std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsigned char>> parts) {
+// The header bytes and the values' bytes, one request after another.
+std::vector<unsigned char> Concat(
+    std::initializer_list<std::pair<std::vector<unsigned char>, std::vector<Complex>>> parts) {
     std::vector<unsigned char> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    for (const auto& [header, values] : parts) {
+        const auto* p = reinterpret_cast<const unsigned char*>(values.data());
+        all.insert(all.end(), header.begin(), header.end());
+        all.insert(all.end(), p, p + values.size() * sizeof(Complex));
+    }
     return all;
 }
 
@@ -129,14 +126,9 @@ TEST(FftClient, SendsExactRequestBytesAndReadsAnswersInPieces) {
     fft_backward(square.data(), 2, 3);
     EXPECT_EQ(square, FakeAnswer(squareSent, -1));
 
-    const std::vector<unsigned char> expected = Concat({
-        {0x01, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00},
-        Bytes(sent),
-        {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-        {0xFF, 0x03, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00},
-        Bytes(squareSent),
-    });
-    EXPECT_EQ(fake.received(), expected);
+    EXPECT_EQ(fake.received(), Concat({{{0x01, 0x01, 0, 0, 0, 0x03, 0, 0, 0}, sent},
+                                       {{0x00, 0x00, 0, 0, 0, 0x00, 0, 0, 0}, {}},
+                                       {{0xFF, 0x03, 0, 0, 0, 0x02, 0, 0, 0}, squareSent}}));
 }
 
 TEST(FftClient, HelperClosingEarlyIsReportedAndReplaced) {
@@ -194,7 +186,7 @@ TEST(FftClient, MissingHelperIsReportedAndNothingChanges) {
 
 TEST(FftHelper, TransformsMatchDirectEvaluation) {
     HelperChoice real;
-    const int sizes[][2] = {{1, 1}, {3, 1}, {1, 5}, {2, 2}, {4, 6}, {7, 5}, {16, 9}, {12, 1}};
+    const int sizes[][2] = {{1, 1}, {3, 1}, {1, 5}, {4, 6}, {7, 5}, {16, 9}};
     unsigned seed = 10;
     for (const auto& size : sizes) {
         const int rows = size[0], columns = size[1];
@@ -203,35 +195,40 @@ TEST(FftHelper, TransformsMatchDirectEvaluation) {
         fft_forward(y.data(), rows, columns);
         EXPECT_LT(MaxDifference(y, NaiveDft(x, rows, columns, -1)), 1e-12 * rows * columns)
             << rows << " x " << columns;
-        std::vector<Complex> b = x;
+        std::vector<Complex> b = x, scaled = x;
         fft_backward(b.data(), rows, columns);
-        EXPECT_LT(MaxDifference(b, NaiveDft(x, rows, columns, +1)), 1e-12 * rows * columns)
-            << rows << " x " << columns;
-        fft_backward(y.data(), rows, columns);
-        std::vector<Complex> scaled = x;
+        EXPECT_LT(MaxDifference(b, NaiveDft(x, rows, columns, +1)), 1e-12 * rows * columns);
+        fft_backward(y.data(), rows, columns);  // backward(forward(x)) = rows × columns × x
         for (Complex& v : scaled) v *= double(rows) * columns;
         EXPECT_LT(MaxDifference(y, scaled), 1e-12 * rows * columns) << rows << " x " << columns;
     }
 }
 
-TEST(FftHelper, OneProcessServesManyRequestsAndCleanups) {
+TEST(FftHelper, OneProcessServesManyCallersRequestsAndCleanups) {
     HelperChoice real;
-    std::vector<Complex> x = RandomValues(64 * 48, 4);
-    std::vector<Complex> y = x;
-    fft_forward(y.data(), 64, 48);
+    std::vector<Complex> first(6);
+    fft_forward(first.data(), 3, 2);
     const int pid = fft_helper_pid();
     ASSERT_GT(pid, 0);
-    for (int i = 0; i < 20; ++i) {
-        fft_backward(y.data(), 64, 48);
-        for (Complex& v : y) v /= 64.0 * 48.0;
-        if (i % 3 == 0) fft_cleanup();
-        std::vector<Complex> small = RandomValues(5, 100 + i);
-        fft_forward(small.data(), 5, 1);
-        fft_forward(y.data(), 64, 48);
-    }
-    fft_backward(y.data(), 64, 48);
-    for (Complex& v : y) v /= 64.0 * 48.0;
-    EXPECT_LT(MaxDifference(x, y), 1e-12);
+    // Concurrent callers of several sizes, with cleanups between their transforms, each get
+    // their own answers back.
+    std::vector<std::thread> threads;
+    std::vector<double> worst(4, 0.0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &worst] {
+            const int rows = 8 + 3 * t + (t == 3 ? 53 : 0), columns = 5 + t;
+            for (int i = 0; i < 15; ++i) {
+                const std::vector<Complex> x = RandomValues(size_t(rows) * columns, 50 * t + i);
+                std::vector<Complex> y = x;
+                fft_forward(y.data(), rows, columns);
+                if (i % 5 == t) fft_cleanup();
+                fft_backward(y.data(), rows, columns);
+                for (Complex& v : y) v /= double(rows) * columns;
+                worst[size_t(t)] = std::max(worst[size_t(t)], MaxDifference(x, y));
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (double w : worst) EXPECT_LT(w, 1e-13);
     EXPECT_EQ(fft_helper_pid(), pid);
     EXPECT_EQ(ChildrenOfThisProcess(), 1);
 }
@@ -267,29 +264,6 @@ TEST(FftHelper, KilledHelperIsReplaced) {
     testing::internal::GetCapturedStdout();
     EXPECT_LT(MaxDifference(y, expected), 1e-12);
     EXPECT_NE(fft_helper_pid(), second);
-    EXPECT_EQ(ChildrenOfThisProcess(), 1);
-}
-
-TEST(FftHelper, ConcurrentCallersGetTheirOwnAnswers) {
-    HelperChoice real;
-    std::vector<std::thread> threads;
-    std::vector<double> worst(4, 0.0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &worst] {
-            const int rows = 8 + 3 * t, columns = 5 + t;
-            for (int i = 0; i < 15; ++i) {
-                const std::vector<Complex> x = RandomValues(size_t(rows) * columns, 50 * t + i);
-                std::vector<Complex> y = x;
-                fft_forward(y.data(), rows, columns);
-                if (i % 5 == t) fft_cleanup();
-                fft_backward(y.data(), rows, columns);
-                for (Complex& v : y) v /= double(rows) * columns;
-                worst[size_t(t)] = std::max(worst[size_t(t)], MaxDifference(x, y));
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (double w : worst) EXPECT_LT(w, 1e-13);
     EXPECT_EQ(ChildrenOfThisProcess(), 1);
 }
 
