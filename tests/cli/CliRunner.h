@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,13 +22,9 @@ struct CliRun {
     // The non-empty lines of standard error.
     std::vector<std::string> errLines() const {
         std::vector<std::string> lines;
-        std::size_t start = 0;
-        while (start < err.size()) {
-            std::size_t end = err.find('\n', start);
-            if (end == std::string::npos) end = err.size();
-            if (end > start) lines.push_back(err.substr(start, end - start));
-            start = end + 1;
-        }
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) lines.push_back(line);
         return lines;
     }
 };
@@ -36,6 +34,15 @@ inline std::string slurp(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// The words of `line`, each word that is a key of `names` replaced by its value.
+inline std::vector<std::string> words(const std::string& line,
+                                      const std::map<std::string, std::string>& names = {}) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string w; in >> w;) out.push_back(names.count(w) ? names.at(w) : w);
+    return out;
+}
+
 inline CliRun cli(const std::vector<std::string>& args) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
@@ -43,22 +50,17 @@ inline CliRun cli(const std::vector<std::string>& args) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    CliRun run;
     const pid_t child = fork();
     if (child == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;
     waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = slurp(outPath);
-    run.err = slurp(errPath);
-    return run;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(outPath),
+            slurp(errPath)};
 }
 
 }  // namespace testsupport
