@@ -43,14 +43,17 @@ struct ReportServer {
                         if (line.toLower().startsWith("user-agent:"))
                             agents << QString::fromLatin1(line.mid(11).trimmed());
                     socket->readAll();
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                    socket->write(
+                        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
                     socket->disconnectFromHost();
                 });
         });
         // Reports go straight to this server, not through a proxy of the environment.
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
         qputenv("no_proxy", "127.0.0.1,localhost");
-        qputenv("VELKARO_STATS_ENDPOINT", QString("http://127.0.0.1:%1").arg(server.serverPort()).toUtf8());
+        qputenv("VELKARO_STATS_ENDPOINT",
+                QString("http://127.0.0.1:%1").arg(server.serverPort()).toUtf8());
     }
     ~ReportServer() { qunsetenv("VELKARO_STATS_ENDPOINT"); }
 };
@@ -176,7 +179,8 @@ TEST(AppDelegate, ReportEndpointAndAddress) {
     qunsetenv("VELKARO_STATS_ENDPOINT");
     UsageReportFields fields;
     fields.deblurType = 22;
-    EXPECT_TRUE(UsageReportAddress("http://h/", fields).startsWith("http://h/cgi-bin/vlkreport.cgi?width=0&"));
+    EXPECT_TRUE(UsageReportAddress("http://h/", fields)
+                    .startsWith("http://h/cgi-bin/vlkreport.cgi?width=0&"));
     EXPECT_TRUE(UsageReportAddress("http://h", fields).contains("&deblurType=bad_deblur_type&"));
 }
 
@@ -195,8 +199,9 @@ TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
     EXPECT_EQ(app.dialogs.alerts[0].message, "You are about to quit Velkaro.");
     EXPECT_EQ(app.dialogs.alerts[0].defaultButton, "No");
     EXPECT_EQ(app.dialogs.alerts[0].alternateButton, "Yes");
-    EXPECT_EQ(app.dialogs.alerts[0].informative,
-              "Your changes will be lost if you don't save them. Do you still want to quit Velkaro?\n");
+    EXPECT_EQ(
+        app.dialogs.alerts[0].informative,
+        "Your changes will be lost if you don't save them. Do you still want to quit Velkaro?\n");
     EXPECT_TRUE(app.controller().hasFileOpen());
 
     // Closing the window is quitting too; "Yes" quits, stopping a deblur that is still running.

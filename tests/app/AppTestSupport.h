@@ -51,7 +51,9 @@ inline void Spin(int ms) {
     } while (timer.elapsed() < ms);
 }
 
-inline QString TestDataPath(const char* name) { return QString(VELKARO_TEST_DATA_DIR) + "/" + name; }
+inline QString TestDataPath(const char* name) {
+    return QString(VELKARO_TEST_DATA_DIR) + "/" + name;
+}
 
 // Answers the application's alerts and file panels from a script, a turn of the event loop after
 // they are shown (as sheets end), and remembers what was asked.
@@ -67,7 +69,8 @@ public:
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
     bool savePanelShows = false;
 
-    void beginAlert(QWidget*, const AlertText& text, std::function<void(AlertButton)> done) override {
+    void beginAlert(QWidget*, const AlertText& text,
+                    std::function<void(AlertButton)> done) override {
         alerts << text;
         QTimer::singleShot(0, [done, answer = Next(alertAnswers)] {
             if (done) done(answer);
@@ -110,7 +113,8 @@ public:
     explicit AppHarness(const QString& settingsFile = QString()) {
         QCoreApplication::setApplicationName("Velkaro");
         mSettings = std::make_unique<QSettings>(
-            settingsFile.isEmpty() ? mDir.filePath("velkaro.ini") : settingsFile, QSettings::IniFormat);
+            settingsFile.isEmpty() ? mDir.filePath("velkaro.ini") : settingsFile,
+            QSettings::IniFormat);
         mLayout = BuildWindowLayout(mWindow.get());
         mController = std::make_unique<Controller>(mLayout, *mSettings, dialogs);
         mDelegate = std::make_unique<AppDelegate>(mLayout, *mController, *mSettings, dialogs);
@@ -149,12 +153,14 @@ private:
 // Writes the widget, over a dark desktop, to test-output/screenshots/<name>.png.
 inline void Screenshot(QWidget& widget, const char* name) {
     const QByteArray output = qgetenv("VELKARO_TEST_OUTPUT_DIR");
-    QDir dir(output.isEmpty() ? QDir::currentPath() + "/test-output" : QString::fromLocal8Bit(output));
+    QDir dir(output.isEmpty() ? QDir::currentPath() + "/test-output"
+                              : QString::fromLocal8Bit(output));
     dir.mkpath("screenshots");
     const QString path = dir.filePath(QString("screenshots/%1.png").arg(name));
     QImage picture(widget.size(), QImage::Format_ARGB32_Premultiplied);
     picture.fill(QColor(24, 24, 24));
-    widget.render(&picture, QPoint(), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    widget.render(&picture, QPoint(), QRegion(),
+                  QWidget::DrawWindowBackground | QWidget::DrawChildren);
     ASSERT_TRUE(picture.save(path)) << qPrintable(path);
     EXPECT_GT(QFileInfo(path).size(), 1000) << qPrintable(path);
 }

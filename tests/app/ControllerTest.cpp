@@ -86,7 +86,8 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     EXPECT_EQ(c.nameForRow(1), "0.5");
     EXPECT_EQ(c.nameForRow(30), "15.0");
     const QStringList names{"USM1", "USMF5", "LA2", "bad_deblur_type", "FR", "effect"};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(c.nameForColumn(QList{0, 9, 21, 22, 23, 24}[i]), names[i]);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(c.nameForColumn(QList{0, 9, 21, 22, 23, 24}[i]), names[i]);
     EXPECT_EQ(c.nameForColumn(-1), "bad_deblur_type");
     EXPECT_EQ(QSize(grid.columns(), grid.rows()), QSize(22, 31));
 
@@ -221,7 +222,8 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
     c.openImage();
-    ASSERT_TRUE(WaitFor([&] { return c.session().mOriginalImage->width() == 600 && c.images().size() == 3; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return c.session().mOriginalImage->width() == 600 && c.images().size() == 3; }));
     // The desktop's request to open a file asks the same.
     app.dialogs.alertAnswers.push_back(AlertButton::Default);
     c.maybeOpenImageAtPath(TestDataPath("rocket.jpg"));
@@ -260,7 +262,8 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
 
     // A stand-in exiftool that records its arguments and floods its output (which must be read).
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    const QString record = app.temporaryPath("arguments.txt"), program = app.temporaryPath("exiftool");
+    const QString record = app.temporaryPath("arguments.txt"),
+                  program = app.temporaryPath("exiftool");
     QFile script(program);
     ASSERT_TRUE(script.open(QIODevice::WriteOnly));
     script.write(QString("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
@@ -282,8 +285,9 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_TRUE(c.saveResultToPath(saved));
     QFile lines(record);
     ASSERT_TRUE(lines.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
-              QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-overwrite_original", saved}));
+    EXPECT_EQ(
+        QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
+        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
     app.layout().saveOptionTransferMetadata->setChecked(false);
@@ -295,10 +299,11 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_EQ(app.dialogs.alerts.size(), 2);
 }
 
-TEST(Controller, ANewClickForgetsThePreviewsOfTheOldSection) {
+TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
     AppHarness app;
     Controller& c = app.controller();
-    ImageMatrix& grid = *app.layout().imageMatrix;
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
     ASSERT_TRUE(app.open(TestDataPath("coffee.png")));  // 600 × 400
     c.session().mMethods.unsharpMask = &BlockingUnsharpMask;
     gBlockedX = 0;
@@ -306,58 +311,49 @@ TEST(Controller, ANewClickForgetsThePreviewsOfTheOldSection) {
     EXPECT_EQ(Values(c.currentSection()), (Box{0, 0, 512, 400}));
     ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
     // The second click waits for the running steps behind the sheet, with the event loop
-    // turning: this timer fires during the wait and lets the old steps finish.
+    // turning: this timer fires during the wait, lets the old steps finish and holds the new.
     bool sheetShown = false;
     QTimer::singleShot(30, [&] {
-        sheetShown = app.layout().sheet->isVisible() &&
-                     app.layout().sheetText->text() == "Stopping previews processing";
+        sheetShown = l.sheet->isVisible() && l.sheetText->text() == "Stopping previews processing";
         gBlockedX = 88;
     });
     c.deblurAtPoint({500, 300});
     EXPECT_TRUE(sheetShown);
-    EXPECT_FALSE(app.layout().sheet->isVisible());
+    EXPECT_FALSE(l.sheet->isVisible());
     EXPECT_EQ(Values(c.currentSection()), (Box{88, 0, 512, 400}));
     EXPECT_TRUE(ColumnIs(grid, IMEntryQueued));
-    // The old steps' reports come first and are dropped: nothing lights up before the new
-    // steps have even started.
-    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
-    for (int row = 1; row <= 15; ++row) EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
-    gBlockedX = -1;
-    ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
-    std::lock_guard<Lock> guard(c.session().mLock);
-    EXPECT_EQ(c.session().mPreviewSection[0], 88);
-    EXPECT_EQ(c.session().mDeblurredPreviews.size(), 15u);
-}
-
-TEST(Controller, StopAndCancelPreviews) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    ImageMatrix& grid = *l.imageMatrix;
-    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
-    c.session().mMethods.unsharpMask = &BlockingUnsharpMask;
-    gBlockedX = 0;
-    c.deblurAtPoint({10, 10});
-    // Three steps handed out (the pool may start fewer at once), the rest waiting.
+    // Three new steps handed out (the pool may start fewer at once), the rest waiting. The old
+    // steps' reports came first and were dropped: nothing is lit as finished.
     ASSERT_TRUE(WaitFor([&] {
         return c.session().mRunningPreviews.load() == 3 &&
                grid.entryStateforEntryRow(1, 0) == IMEntryProcessing;
     }));
+    for (int row = 1; row <= 15; ++row)
+        EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
     std::vector<int> computing;
     for (int row = 1; row <= 3; ++row)
         if (grid.entryStateforEntryRow(row, 0) == IMEntryProcessing) computing.push_back(row);
+
     // Stop: the waiting steps report their cancellation and go dark; computing ones finish.
     l.stopPreviews->click();
     EXPECT_FALSE(l.stopPreviews->isEnabled());
     gBlockedX = -1;
     ASSERT_TRUE(WaitFor([&] {
-        return c.session().mRunningPreviews.load() == 0 && c.session().mPreviewBatches.load() == 0 &&
+        return c.session().mRunningPreviews.load() == 0 &&
+               c.session().mPreviewBatches.load() == 0 &&
                grid.entryStateforEntryRow(15, 0) == IMEntryNothing;
     }));
     Spin(20);
     for (int row : computing) EXPECT_EQ(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
-    for (int row = 1; row <= 3; ++row) EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryProcessing);
+    for (int row = 1; row <= 3; ++row)
+        EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryProcessing);
     EXPECT_TRUE(ColumnIs(grid, IMEntryNothing, 4, 15));
+    {
+        std::lock_guard<Lock> guard(c.session().mLock);
+        EXPECT_EQ(c.session().mPreviewSection[0], 88);
+        EXPECT_GE(c.session().mDeblurredPreviews.size(), computing.size());
+        EXPECT_LE(c.session().mDeblurredPreviews.size(), 3u);
+    }
     // Cancel: back to the main screen, previews forgotten.
     l.cancelButton->click();
     EXPECT_FALSE(c.showsDeblurView());
@@ -386,7 +382,8 @@ TEST(Controller, SheetAlertsReportWhichButtonEndedThem) {
         EXPECT_EQ(box->windowModality(), Qt::WindowModal);
         EXPECT_EQ(box->defaultButton()->text(), "Cancel");
         for (QAbstractButton* button : box->buttons())
-            if (button->text() == (wanted == AlertButton::Default ? "Cancel" : "Proceed")) button->click();
+            if (button->text() == (wanted == AlertButton::Default ? "Cancel" : "Proceed"))
+                button->click();
         ASSERT_TRUE(WaitFor([&] { return answer.has_value(); }, 5000));
         EXPECT_EQ(*answer, wanted);
         Spin(10);

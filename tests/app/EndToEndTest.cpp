@@ -29,14 +29,16 @@ void InvertedChannel(const CImage& in, CImage& out, int channel, double, int, in
     for (int row = 0; row < h; ++row) {
         const std::uint8_t* s = in.pixels() + (std::size_t(y + row) * in.width() + x) * 4;
         std::uint8_t* d = out.pixels() + std::size_t(row) * out.width() * 4;
-        for (int col = 0; col < w; ++col) d[col * 4 + channel] = std::uint8_t(255 - s[col * 4 + channel]);
+        for (int col = 0; col < w; ++col)
+            d[col * 4 + channel] = std::uint8_t(255 - s[col * 4 + channel]);
     }
 }
 
 // Where an image pixel of the right half of a split view at zoom 1 is, in widget coordinates.
 QPointF RightHalfWidgetPoint(const SplitView& view, double x, double y) {
     const double H = view.refocusedTiles().displayHeight();
-    return QPointF(x - view.offset().x() + view.width() / 2, view.height() - (H - y - view.offset().y()));
+    return QPointF(x - view.offset().x() + view.width() / 2,
+                   view.height() - (H - y - view.offset().y()));
 }
 
 // The mean absolute difference of the colour bytes of two images of one size.
@@ -69,7 +71,9 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     ASSERT_TRUE(QFile::copy(TestDataPath("chelsea.png"), photo));
     QFile::setPermissions(photo, QFile::ReadOwner | QFile::WriteOwner);
     if (!exiftool.isEmpty()) {
-        ASSERT_EQ(QProcess::execute(exiftool, {"-q", "-overwrite_original", "-Artist=Velkaro test run", photo}), 0);
+        ASSERT_EQ(QProcess::execute(
+                      exiftool, {"-q", "-overwrite_original", "-Artist=Velkaro test run", photo}),
+                  0);
     }
     ASSERT_TRUE(app.open(photo));
     EXPECT_EQ(l.splitView->selectedImage(), session.mOriginalImage->asImage());
@@ -86,7 +90,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_EQ(c.currentSection().width, 451);
     EXPECT_EQ(c.currentSection().height, 300);
     ImageMatrix& grid = *l.imageMatrix;
-    for (int row = 1; row <= 15; ++row) EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryNothing);
+    for (int row = 1; row <= 15; ++row)
+        EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryNothing);
     EXPECT_EQ(grid.entryStateforEntryRow(16, 0), IMEntryNothing);
     EXPECT_EQ(grid.entryStateforEntryRow(1, 1), IMEntryNothing);
     Spin(30);
@@ -109,7 +114,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_EQ(grid.selectedRow(), 4);
     EXPECT_EQ(grid.entryStateforEntryRow(4, DeblurRL20), IMEntryQueued);
     EXPECT_EQ(l.previewLabel->text(), "RL20 2.0");
-    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryProcessing; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryProcessing; }));
     Press(grid, cell);
     c.changedEntry();
     gGateOpen = true;
@@ -118,7 +124,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_EQ(gInvertCalls - callsBefore, 3);  // three channels, one computation
     const ImageRef preview = l.previewSplitView->selectedImage();
     ASSERT_TRUE(preview);
-    EXPECT_EQ(PixelByte(*preview, 200, 100, 1), 255 - PixelByte(*session.mOriginalImage->asImage(), 200, 100, 1));
+    EXPECT_EQ(PixelByte(*preview, 200, 100, 1),
+              255 - PixelByte(*session.mOriginalImage->asImage(), 200, 100, 1));
 
     // The mask: type B, shown as the mask itself (grey), then the result with these settings.
     l.maskType->button(1)->click();
@@ -142,7 +149,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_EQ(c.images()[3].value("name").toString(), "RL20 2.0\n [B, 50%,\n 3.0, 0.5]");
     ASSERT_TRUE(WaitFor([&] { return c.images()[3].value("done").toInt() == 1; }));
     l.maskAmount->setFloatValue(0.5f);
-    const ImageRef result = session.deblurredImage({DeblurRL20, 4, -1, MaskSettings{1, 3.0f, 0.5f, 0.5f}});
+    const ImageRef result =
+        session.deblurredImage({DeblurRL20, 4, -1, MaskSettings{1, 3.0f, 0.5f, 0.5f}});
     ASSERT_TRUE(result);
     const QImage thumbnail = c.images()[3].value("preview").value<QImage>();
     EXPECT_EQ(thumbnail.size(), QSize(256, 170));
@@ -164,7 +172,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     l.brushSize->setFloatValue(40);
     l.brushOpacity->setFloatValue(1.0f);
     Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, 150));
-    for (int x = 160; x <= 250; x += 10) Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, 150));
+    for (int x = 160; x <= 250; x += 10)
+        Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, 150));
     Release(*l.splitView, RightHalfWidgetPoint(*l.splitView, 250, 150));
     EXPECT_NEAR(PixelByte(*reconstructed, 200, 150, 1), PixelByte(*result, 200, 150, 1), 1);
     EXPECT_EQ(PixelByte(*reconstructed, 20, 20, 1), PixelByte(*original, 20, 20, 1));
@@ -210,7 +219,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     const QString jpeg = app.temporaryPath("result.jpg");
     app.dialogs.saveAnswers.push_back(app.temporaryPath("result"));
     c.saveResult();
-    ASSERT_TRUE(WaitFor([&] { return QFile::exists(jpeg) && !c.isBusy() && !l.sheet->isVisible(); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return QFile::exists(jpeg) && !c.isBusy() && !l.sheet->isVisible(); }));
     const ImageRef savedJpeg = ImageIO::sharedInstance().readFromFile(jpeg.toStdString());
     ASSERT_TRUE(savedJpeg);
     EXPECT_EQ(savedJpeg->width(), 451);
@@ -228,7 +238,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     for (const char* type : {"PNG", "TIFF"}) {
         l.saveOptionFileTypeButton->setCurrentText(type);
         c.savePopupChanged(l.saveOptionFileTypeButton);
-        const QString path = app.temporaryPath(QString("result.") + (type[0] == 'P' ? "png" : "tif"));
+        const QString path =
+            app.temporaryPath(QString("result.") + (type[0] == 'P' ? "png" : "tif"));
         ASSERT_TRUE(c.saveResultToPath(path)) << type;
         const ImageRef saved = ImageIO::sharedInstance().readFromFile(path.toStdString());
         ASSERT_TRUE(saved) << type;

@@ -51,12 +51,14 @@ TEST(Gui, FloatSliderAndPictures) {
     EXPECT_FLOAT_EQ(slider.floatValue(), 41.0f);
     slider.setFloatValue(1000.0f);  // held at the end of the range
     EXPECT_FLOAT_EQ(slider.floatValue(), 201.0f);
-    for (const char* name : {"processing", "drop", "led_on", "led_off", "led_processing1", "led_processing2"})
+    for (const char* name :
+         {"processing", "drop", "led_on", "led_off", "led_processing1", "led_processing2"})
         EXPECT_FALSE(NamedPicture(name).isNull()) << name;
     EXPECT_EQ(NamedPicture("led_on").size(), QSize(20, 20));
     EXPECT_TRUE(NamedPicture("no_such_picture").isNull());
     // The controller reads its placeholder with the application's PNG reader, alpha kept.
-    ImageRef picture = ImageIO::sharedInstance().readFromFilePng(ResourcePath("processing.png").toStdString(), false);
+    ImageRef picture = ImageIO::sharedInstance().readFromFilePng(
+        ResourcePath("processing.png").toStdString(), false);
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width(), 256);
     EXPECT_EQ(PixelByte(*picture, 0, 0, 0), 0);  // transparent corner

@@ -48,7 +48,8 @@ TEST(ImageMatrix, CellGeometryAndHitTesting) {
     EXPECT_EQ(g.controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
     // The top band (row 0), the label margins and the far edges change nothing.
     g.controller.mCalls.clear();
-    for (QPoint p : {QPoint(45, 5), QPoint(10, 100), QPoint(29, 100), QPoint(300, 320), QPoint(300, 354)})
+    for (QPoint p :
+         {QPoint(45, 5), QPoint(10, 100), QPoint(29, 100), QPoint(300, 320), QPoint(300, 354)})
         g.click(p);
     EXPECT_TRUE(g.controller.mCalls.isEmpty());
     EXPECT_EQ(g.matrix->selectedRow(), 1);
@@ -104,7 +105,8 @@ TEST(ImageMatrix, LampsShowTheirStatesAndProcessingBlinks) {
     g.matrix->setEntryState(7, 8, 9);
     testing::internal::CaptureStdout();
     EXPECT_EQ(g.lamp(8, 9), off);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("bad IMEntryState 7\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("bad IMEntryState 7\n"),
+              std::string::npos);
 }
 
 TEST(ImageMatrixDeathTest, StatesOutsideTheGridStopTheProgram) {
@@ -159,7 +161,9 @@ TEST(AngleView, LineThroughTheCentreAtTheAngle) {
     TestApp();
     AngleView view;
     view.resize(41, 41);
-    auto dark = [&](int x, int y) { return qGray(RenderWidget(view, Qt::white).pixel(x, y)) < 128; };
+    auto dark = [&](int x, int y) {
+        return qGray(RenderWidget(view, Qt::white).pixel(x, y)) < 128;
+    };
     view.setCurrentAngle(0);
     EXPECT_TRUE(dark(2, 20) && dark(38, 20) && !dark(20, 2));
     view.setCurrentAngle(90);  // y grows downwards: a vertical line

@@ -39,11 +39,13 @@ TEST(Screenshots, MainStates) {
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(l.splitView, &leave);
 
-    const ImageRef photo = ImageIO::sharedInstance().readFromFile(TestDataPath("coffee.png").toStdString());
+    const ImageRef photo =
+        ImageIO::sharedInstance().readFromFile(TestDataPath("coffee.png").toStdString());
     ASSERT_TRUE(photo);
     const ImageRef large = Image::create(photo->width() * 4, photo->height() * 4);
     scaleARGB8888(photo->pixels(), photo->width(), photo->height(), std::size_t(photo->width()) * 4,
-                  large->pixels(), large->width(), large->height(), std::size_t(large->width()) * 4);
+                  large->pixels(), large->width(), large->height(),
+                  std::size_t(large->width()) * 4);
     l.zoomMode->button(2)->click();
     l.splitView->setRefocusedImage(large->copy());
     l.splitView->setSelectedImage(large, "Original");
@@ -54,7 +56,8 @@ TEST(Screenshots, MainStates) {
     // The grid: column 0 after a click (ready, computing, queued), a few others, a selection.
     c.switchToDeblurView();
     ImageMatrix& grid = *l.imageMatrix;
-    for (int r = 1; r <= 15; ++r) grid.setEntryState(r < 6 ? IMEntryReady : r < 9 ? IMEntryProcessing : IMEntryQueued, r, 0);
+    for (int r = 1; r <= 15; ++r)
+        grid.setEntryState(r < 6 ? IMEntryReady : r < 9 ? IMEntryProcessing : IMEntryQueued, r, 0);
     for (int r = 3; r <= 8; ++r) grid.setEntryState(IMEntryReady, r, 15);
     grid.setEntryState(IMEntryProcessing, 9, 15);
     grid.setEntryState(IMEntryQueued, 10, 15);

@@ -72,14 +72,17 @@ TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
     const QImage tile = tiles.tileAt(256, 256);
     EXPECT_EQ(tile.size(), QSize(244, 44));
     ASSERT_NE(tiles.cachedTile(256, 256), nullptr);
-    EXPECT_EQ(Values(tiles.cachedTile(256, 256)->imageRect), (std::array<double, 4>{512, 0, 488, 88}));
+    EXPECT_EQ(Values(tiles.cachedTile(256, 256)->imageRect),
+              (std::array<double, 4>{512, 0, 488, 88}));
     for (int j = 0; j < tile.height(); j += 3) {
         for (int i = 0; i < tile.width(); i += 3) {
             const QRgb shown = tile.pixel(i, j);
-            const int sx = 512 + 2 * i, sy = 2 * j, value[4] = {0, qRed(shown), qGreen(shown), qBlue(shown)};
+            const int sx = 512 + 2 * i, sy = 2 * j,
+                      value[4] = {0, qRed(shown), qGreen(shown), qBlue(shown)};
             for (int c = 1; c <= 3; ++c) {
-                const int sum = PixelByte(*picture, sx, sy, c) + PixelByte(*picture, sx + 1, sy, c) +
-                                PixelByte(*picture, sx, sy + 1, c) + PixelByte(*picture, sx + 1, sy + 1, c);
+                const int sum =
+                    PixelByte(*picture, sx, sy, c) + PixelByte(*picture, sx + 1, sy, c) +
+                    PixelByte(*picture, sx, sy + 1, c) + PixelByte(*picture, sx + 1, sy + 1, c);
                 ASSERT_NEAR(value[c], sum / 4.0, 1.0) << i << "," << j << " channel " << c;
             }
         }
@@ -146,9 +149,9 @@ TEST(TiledImage, DrawingPutsEverySourcePixelInPlace) {
         for (int x = 0; x < 400; ++x) {
             const int viewY = 300 - 1 - row;
             const bool inside = x >= 10 && x < 310 && viewY >= 20 && viewY < 220;
-            const QRgb expected =
-                inside ? ScreenPixel(*picture, int(source.x) + x - 10, 600 - 1 - (int(source.y) + viewY - 20))
-                       : qRgb(1, 2, 3);
+            const QRgb expected = inside ? ScreenPixel(*picture, int(source.x) + x - 10,
+                                                       600 - 1 - (int(source.y) + viewY - 20))
+                                         : qRgb(1, 2, 3);
             ASSERT_EQ(view.pixel(x, row), expected) << x << "," << row;
         }
     }

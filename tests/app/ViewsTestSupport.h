@@ -45,7 +45,8 @@ inline ImageRef PatternImage(int width, int height) {
     std::uint8_t* p = image->pixels();
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x, p += 4)
-            p[0] = 255, p[1] = std::uint8_t(x), p[2] = std::uint8_t(y), p[3] = std::uint8_t(7 * x + 13 * y);
+            p[0] = 255, p[1] = std::uint8_t(x), p[2] = std::uint8_t(y),
+            p[3] = std::uint8_t(7 * x + 13 * y);
     return image;
 }
 
@@ -72,12 +73,16 @@ inline QImage RenderWidget(QWidget& widget, QColor under = QColor(0, 0, 0)) {
 }
 
 // Mouse events sent straight to a widget, in Qt's widget coordinates (y downwards).
-inline void SendMouse(QWidget& widget, QEvent::Type type, QPointF position, Qt::MouseButtons buttons) {
+inline void SendMouse(QWidget& widget, QEvent::Type type, QPointF position,
+                      Qt::MouseButtons buttons) {
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, position, widget.mapToGlobal(position), button, buttons, Qt::NoModifier);
+    QMouseEvent event(type, position, widget.mapToGlobal(position), button, buttons,
+                      Qt::NoModifier);
     QCoreApplication::sendEvent(&widget, &event);
 }
-inline void Press(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseButtonPress, p, Qt::LeftButton); }
+inline void Press(QWidget& w, QPointF p) {
+    SendMouse(w, QEvent::MouseButtonPress, p, Qt::LeftButton);
+}
 inline void DoubleClick(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseButtonDblClick, p, Qt::LeftButton);
 }
@@ -111,5 +116,7 @@ public:
     }
     void endBrush() override { mCalls << "endBrush"; }
     void changedEntry() override { mCalls << "changedEntry"; }
-    void moveSelection(int direction) override { mCalls << QString::asprintf("move %d", direction); }
+    void moveSelection(int direction) override {
+        mCalls << QString::asprintf("move %d", direction);
+    }
 };

@@ -8,31 +8,21 @@ if(NOT status EQUAL 0)
 endif()
 
 include(GNUInstallDirs)
-set(expected
-  ${CMAKE_INSTALL_BINDIR}/velkaro
-  ${CMAKE_INSTALL_BINDIR}/velkaro-cli
-  ${CMAKE_INSTALL_LIBEXECDIR}/velkaro/fftw_helper
-  ${CMAKE_INSTALL_DATADIR}/velkaro/processing.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/drop.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/led_on.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/led_off.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/led_processing1.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/led_processing2.png
-  ${CMAKE_INSTALL_DATADIR}/velkaro/velkaro.png
-  ${CMAKE_INSTALL_DATADIR}/applications/velkaro.desktop
-  ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps/velkaro.png)
-foreach(file IN LISTS expected)
-  if(NOT EXISTS "${PREFIX}/${file}")
+set(share ${CMAKE_INSTALL_DATADIR})
+foreach(file ${CMAKE_INSTALL_BINDIR}/velkaro ${CMAKE_INSTALL_BINDIR}/velkaro-cli
+             ${CMAKE_INSTALL_LIBEXECDIR}/velkaro/fftw_helper ${share}/velkaro/velkaro.png
+             ${share}/applications/velkaro.desktop ${share}/icons/hicolor/256x256/apps/velkaro.png)
+  if(NOT EXISTS "${PREFIX}/${file}" OR IS_DIRECTORY "${PREFIX}/${file}")
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
-foreach(program velkaro velkaro-cli)
-  if(IS_DIRECTORY "${PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}")
-    message(FATAL_ERROR "${program} is not a program")
+foreach(picture processing drop led_on led_off led_processing1 led_processing2)
+  if(NOT EXISTS "${PREFIX}/${share}/velkaro/${picture}.png")
+    message(FATAL_ERROR "not installed: ${picture}.png")
   endif()
 endforeach()
 
-file(READ "${PREFIX}/${CMAKE_INSTALL_DATADIR}/applications/velkaro.desktop" entry)
+file(READ "${PREFIX}/${share}/applications/velkaro.desktop" entry)
 foreach(line "[Desktop Entry]" "Type=Application" "Exec=velkaro %f" "Icon=velkaro")
   string(FIND "${entry}" "${line}" at)
   if(at LESS 0)
@@ -40,8 +30,7 @@ foreach(line "[Desktop Entry]" "Type=Application" "Exec=velkaro %f" "Icon=velkar
   endif()
 endforeach()
 foreach(type image/jpeg image/png image/tiff)
-  string(REGEX MATCH "\nMimeType=[^\n]*${type};" found "${entry}")
-  if(NOT found)
+  if(NOT entry MATCHES "\nMimeType=[^\n]*${type};")
     message(FATAL_ERROR "the desktop entry does not offer to open ${type}")
   endif()
 endforeach()
