@@ -8,7 +8,6 @@ add_dependencies(fft_client_test fftw_helper fake_fftw_helper)
 
 velkaro_test(fft_helper_test SOURCES fft_helper_test.cpp LIBS velkaro_fftw_helper_core
   LABELS deblur)
-add_dependencies(fft_helper_test fftw_helper)
 
 velkaro_test(fft_wnr_test SOURCES fft_wnr_test.cpp LIBS velkaro_deblur_fft LABELS deblur)
 add_dependencies(fft_wnr_test fftw_helper)

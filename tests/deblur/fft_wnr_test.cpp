@@ -1,6 +1,6 @@
-// The frequency-domain Wiener method against transforms evaluated term by term in the test, and
-// the closed forms the method must reproduce (uniform regions, the 1 × 1 kernel, the taper's
-// range and its border and interior).
+// The frequency-domain Wiener method against transforms evaluated term by term in the test (the
+// kernel's transfer function included), and the closed forms the method must reproduce (uniform
+// regions, the 1 × 1 kernel, the taper's range and its border and interior).
 
 #include "ColorSpace.h"
 #include "Deconvolve_wnr.h"
@@ -91,21 +91,6 @@ TEST(Ifftn, ReturnsTheInputOfAForwardTransform) {
     }
 }
 
-TEST(Psf2otf, EqualsTheTransferFunctionOfTheCentredKernel) {
-    Matrix psf(3, 3);
-    AsymmetricKernel(psf);
-    ComplexMatrix otf(6, 8);
-    psf2otf(otf, psf, 6, 8);
-    const std::vector<Complex> H = NaiveOtf(psf, 6, 8);
-    for (size_t k = 0; k < H.size(); ++k) EXPECT_NEAR(std::abs(otf.data()[k] - H[k]), 0, 1e-14);
-
-    Matrix even(2, 2), real(3, 2);
-    ComplexMatrix wrong(3, 2);
-    EXPECT_DEATH(psf2otf(otf, even, 6, 8), "PSF.rows\\(\\) & 1 != 0");
-    EXPECT_DEATH(ComplexMatrixConjugate(wrong, otf), "b.rows\\(\\) == a.rows\\(\\)");
-    EXPECT_DEATH(otf.loadFrom(real), "m.rows\\(\\) == mRows");
-}
-
 TEST(Edgetaper, StaysInRangeBlursTheBorderAndKeepsTheInterior) {
     const int R = 24, C = 20;
     Matrix I(R, C);
@@ -165,6 +150,12 @@ TEST(Deconvwnr, MatchesAReferenceComputedTermByTerm) {
     deconvwnr(J, I, psf, nsr);
     for (size_t k = 0; k < reference.size(); ++k)
         EXPECT_NEAR(J.roData()[k], reference[k].real() / (R * C), 1e-12);
+
+    Matrix even(2, 2), real(3, 2);
+    ComplexMatrix otf(R, C), wrong(3, 2);
+    EXPECT_DEATH(psf2otf(otf, even, R, C), "PSF.rows\\(\\) & 1 != 0");
+    EXPECT_DEATH(ComplexMatrixConjugate(wrong, otf), "b.rows\\(\\) == a.rows\\(\\)");
+    EXPECT_DEATH(otf.loadFrom(real), "m.rows\\(\\) == mRows");
 
     // With almost no regularisation it undoes a circular blur, also in place.
     Matrix blurred(R, C);
