@@ -121,42 +121,34 @@ inline DeblurMethods RecordingDeblurMethods() {
     return m;
 }
 
+// Runs `f` on the recording state under its lock.
+template <class F>
+auto withRecording(F f) {
+    std::lock_guard<std::mutex> guard(recording().mutex);
+    return f(recording());
+}
+
 inline std::vector<MethodCall> RecordedMethodCalls() {
-    std::lock_guard<std::mutex> guard(recording().mutex);
-    return recording().calls;
+    return withRecording([](RecordingState& s) { return s.calls; });
 }
-
 inline void ClearRecordedMethodCalls() {
-    std::lock_guard<std::mutex> guard(recording().mutex);
-    recording().calls.clear();
-    recording().maxConcurrentSteps = 0;
+    withRecording([](RecordingState& s) { s.calls.clear(), s.maxConcurrentSteps = 0; });
 }
-
 inline int MaxConcurrentSteps() {
-    std::lock_guard<std::mutex> guard(recording().mutex);
-    return recording().maxConcurrentSteps;
+    return withRecording([](RecordingState& s) { return s.maxConcurrentSteps; });
 }
-
 // Steps with a call held at the gate now.
 inline int StepsAtGate() {
-    std::lock_guard<std::mutex> guard(recording().mutex);
-    const auto& at = recording().atGate;
-    return int(std::count_if(at.begin(), at.end(), [](const auto& e) { return e.second > 0; }));
+    return withRecording([](RecordingState& s) {
+        return int(std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
+    });
 }
-
-inline void CloseMethodGate(std::initializer_list<int> steps) {
-    std::lock_guard<std::mutex> guard(recording().mutex);
-    recording().closedSteps.insert(steps);
+inline void CloseMethodGate(int step) {
+    withRecording([&](RecordingState& s) { s.closedSteps.insert(step); });
 }
-
 // Opens the gate for one step, or for all when `step` is -1.
 inline void OpenMethodGate(int step = -1) {
-    {
-        std::lock_guard<std::mutex> guard(recording().mutex);
-        if (step < 0) recording().closedSteps.clear();
-        else recording().closedSteps.erase(step);
-    }
+    withRecording([&](RecordingState& s) { step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step)); });
     recording().gateChanged.notify_all();
 }
-
 inline void SetMethodDelayMicroseconds(int microseconds) { recording().delayMicroseconds = microseconds; }

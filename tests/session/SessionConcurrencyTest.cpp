@@ -53,17 +53,23 @@ void resetAndCheck(Session& s, EventRecorder& recorder) {
 
 }  // namespace
 
-TEST(SessionConcurrency, ClearAndResetWhileWorkRuns) {
+TEST(SessionConcurrency, LoadClearAndResetWhileWorkRuns) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
     s.mMethods = RecordingDeblurMethods();  // kept across loads and resets
     std::mt19937 rng(12345);
     SetMethodDelayMicroseconds(300);
+    const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
     for (int round = 0; round < 40; ++round) {
-        ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
+        ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
         startWork(s, rng, round);
         sleepMs(int(rng() % 15));
+        if (round % 3 == 1) {  // another photograph while work runs
+            ASSERT_TRUE(s.loadImage(testDataPath(files[(round + 1) % 3])));
+            startWork(s, rng, round);
+            sleepMs(int(rng() % 10));
+        }
         if (round % 2 == 0) {
             s.clearPreviews();
             {
@@ -86,23 +92,6 @@ TEST(SessionConcurrency, ClearAndResetWhileWorkRuns) {
             EXPECT_GT(open[e.entry]--, 0);
         }
     }
-}
-
-TEST(SessionConcurrency, LoadImageWhileWorkRuns) {
-    Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
-    s.mMethods = RecordingDeblurMethods();
-    std::mt19937 rng(777);
-    SetMethodDelayMicroseconds(200);
-    const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
-    for (int round = 0; round < 20; ++round) {
-        ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
-        startWork(s, rng, round);
-        sleepMs(int(rng() % 10));
-    }
-    resetAndCheck(s, recorder);
-    SetMethodDelayMicroseconds(0);
 }
 
 TEST(SessionConcurrency, ResetStopsARunningLeastSquaresDeblur) {

@@ -9,19 +9,17 @@
 namespace {
 
 void expectEmpty(Session& s) {
-    EXPECT_EQ(s.mOriginalImage, nullptr);
-    EXPECT_EQ(s.mReconstructedImage, nullptr);
-    EXPECT_EQ(s.mBrushBase, nullptr);
-    EXPECT_EQ(s.mBrushWeights, nullptr);
+    EXPECT_TRUE(!s.mOriginalImage && !s.mReconstructedImage && !s.mBrushBase && !s.mBrushWeights);
     std::lock_guard<Lock> guard(s.mLock);
-    EXPECT_TRUE(s.mDeblurredImages.empty());
-    EXPECT_TRUE(s.mDeblurredPreviews.empty());
-    EXPECT_FALSE(s.mStopDeblur);
-    EXPECT_FALSE(s.mStopPreview);
+    EXPECT_TRUE(s.mDeblurredImages.empty() && s.mDeblurredPreviews.empty());
+    EXPECT_TRUE(!s.mStopDeblur && !s.mStopPreview);
     EXPECT_EQ(s.mRunningDeblurs + s.mRunningPreviews + s.mPreviewBatches, 0);
 }
 
-void fillCaches(Session& s) {
+// A photograph with a brush stroke open and an entry in each cache.
+void busy(Session& s, const char* photo) {
+    ASSERT_TRUE(s.loadImage(testDataPath(photo)));
+    s.startBrush();
     std::lock_guard<Lock> guard(s.mLock);
     s.mDeblurredImages[DeblurredEntry{DeblurRL40, 6, -1, {}}] = std::make_shared<ByteBuffer>(10, 1);
     s.mDeblurredPreviews[DeblurredEntry{DeblurUSM1, 1, -1, {}}] = std::make_shared<ByteBuffer>(10, 1);
@@ -41,11 +39,9 @@ TEST(SessionLifecycle, LoadSendsTwoEventsOnTheCallersThreadAndResetEmpties) {
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     const auto events = rec.events();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].type, OriginalLoaded);
-    EXPECT_EQ(events[1].type, ReconstructedLoaded);
+    EXPECT_TRUE(events[0].type == OriginalLoaded && events[1].type == ReconstructedLoaded);
     for (const auto& e : events) {
-        EXPECT_TRUE(SameDeblurredEntry(e.entry, EmptyDeblurredEntry()));
-        EXPECT_EQ(e.entry.deblurType, DeblurNoType);
+        EXPECT_TRUE(SameDeblurredEntry(e.entry, EmptyDeblurredEntry()) && e.entry.deblurType == DeblurNoType);
         EXPECT_EQ(e.thread, std::this_thread::get_id());
     }
     // The original is the decoded file; the composite a separate, equal copy.
@@ -55,18 +51,14 @@ TEST(SessionLifecycle, LoadSendsTwoEventsOnTheCallersThreadAndResetEmpties) {
     EXPECT_TRUE(samePixels(s.mReconstructedImage->asImage(), direct));
 
     // A second load replaces everything and sends the pair again.
-    s.startBrush();
-    fillCaches(s);
+    busy(s, "chelsea.png");
     rec.clear();
     ASSERT_TRUE(s.loadImage(testDataPath("rocket.jpg")));
     EXPECT_EQ(rec.count(OriginalLoaded) + rec.count(ReconstructedLoaded), 2);
-    EXPECT_EQ(s.mReconstructedImage->width(), 640);
-    EXPECT_EQ(s.mBrushBase, nullptr);
-    EXPECT_TRUE(s.mDeblurredImages.empty());
+    EXPECT_TRUE(s.mReconstructedImage->width() == 640 && !s.mBrushBase && s.mDeblurredImages.empty());
 
     // Reset empties everything, reports nothing, and the session loads again afterwards.
-    s.startBrush();
-    fillCaches(s);
+    busy(s, "coffee.png");
     rec.clear();
     s.reset();
     expectEmpty(s);
@@ -81,10 +73,8 @@ TEST(SessionLifecycle, UnreadableFilesLeaveTheSessionEmpty) {
                                     std::string(VELKARO_TEST_DATA_DIR), std::string("")}) {
         Session s;
         EventRecorder rec;
+        busy(s, "chelsea.png");
         rec.attach(s);
-        ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
-        fillCaches(s);
-        rec.clear();
         EXPECT_FALSE(s.loadImage(path)) << path;
         EXPECT_TRUE(rec.events().empty()) << path;
         expectEmpty(s);
