@@ -67,7 +67,6 @@ public:
     QList<AlertText> alerts;
     QList<QStringList> openPanels;      // the extensions of each open panel
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
-    bool savePanelShows = false;
 
     void beginAlert(QWidget*, const AlertText& text,
                     std::function<void(AlertButton)> done) override {
@@ -84,15 +83,13 @@ public:
     void beginSavePanel(QWidget*, QWidget*, const QStringList& allowedTypes,
                         std::function<void(const QString&)> done) override {
         savePanelTypes << allowedTypes;
-        savePanelShows = true;
         QTimer::singleShot(0, [this, done, answer = Next(saveAnswers)] {
             if (whileSavePanelShows) whileSavePanelShows();
-            savePanelShows = false;
             done(answer);
         });
     }
     void setSavePanelAllowedTypes(const QStringList& allowedTypes) override {
-        if (savePanelShows) savePanelTypes << allowedTypes;
+        savePanelTypes << allowedTypes;
     }
 
 private:

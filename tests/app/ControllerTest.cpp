@@ -69,14 +69,11 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     const DeblurredEntry rl{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.5f, 0.25f}};
     QVariantMap started = EventDictionary(SessionEvent{DeblurStarted, rl});
     QVariantMap finished = EventDictionary(SessionEvent{DeblurFinished, rl});
-    EXPECT_EQ(finished.value("eventType").toInt(), 1);
-    EXPECT_EQ(started.value("deblurredEntry.maskSettings.crudeness").toFloat(), 0.25f);
-    started.remove("eventType");
-    finished.remove("eventType");
+    EXPECT_EQ(finished.take("eventType").toInt() - started.take("eventType").toInt(), 1);
     EXPECT_EQ(started, finished);
-    DeblurredEntry other = rl;
-    other.maskSettings.opacity = 0.75f;
-    EXPECT_FALSE(DBO(rl) == DBO(other));
+    EXPECT_EQ(started.value("deblurredEntry.maskSettings.crudeness").toFloat(), 0.25f);
+    EXPECT_FALSE(DBO(rl) ==
+                 DBO(DeblurredEntry{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.75f, 0.25f}}));
     EXPECT_TRUE(DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 1.0f, 0.2f, 0.3f}}) ==
                 DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 4.0f, 0.9f, 0.1f}}));
 
@@ -232,14 +229,11 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_EQ(app.dialogs.alerts.size(), 3);
 
     // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
-    EXPECT_EQ(c.images()[2].value("name").toString(), "Original\n vs \nReconstructed");
     EXPECT_EQ(c.images()[0].value("preview").value<QImage>().size(), QSize(256, 170));
     l.tableView->selectRow(2);
     EXPECT_TRUE(l.splitView->isSplit());
-    EXPECT_EQ(l.leftLabel->text(), "Original");
     EXPECT_EQ(l.splitView->selectedImage(), c.session().mOriginalImage->asImage());
     l.tableView->selectRow(1);
-    EXPECT_FALSE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage(), c.session().mReconstructedImage->asImage());
     EXPECT_EQ(l.centerLabel->text(), "Reconstructed");
     c.closeImages();

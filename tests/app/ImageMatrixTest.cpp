@@ -4,7 +4,6 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "AngleView.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "ViewsTestSupport.h"
@@ -109,16 +108,6 @@ TEST(ImageMatrix, LampsShowTheirStatesAndProcessingBlinks) {
               std::string::npos);
 }
 
-TEST(ImageMatrixDeathTest, StatesOutsideTheGridStopTheProgram) {
-    Grid g;
-    EXPECT_DEATH(g.matrix->setEntryState(1, 31, 0), "r < mRows");
-    EXPECT_DEATH(g.matrix->setEntryState(1, 3, 22), "type < mColumns");
-    EXPECT_DEATH(g.matrix->setEntryState(1, 0, 2), "type < kSpecialImagesCount");
-    ImageMatrix empty;
-    empty.setEntryState(3, 100, 100);  // no states yet: ignored
-    EXPECT_EQ(empty.entryStateforEntryRow(100, 100), 0);
-}
-
 TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     TestApp();
     RecordingController controller;
@@ -155,17 +144,4 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     QTest::keyClick(field, Qt::Key_Space);
     EXPECT_EQ(controller.mCalls.size(), 1);
     EXPECT_EQ(field->text(), " ");
-}
-
-TEST(AngleView, LineThroughTheCentreAtTheAngle) {
-    TestApp();
-    AngleView view;
-    view.resize(41, 41);
-    auto dark = [&](int x, int y) {
-        return qGray(RenderWidget(view, Qt::white).pixel(x, y)) < 128;
-    };
-    view.setCurrentAngle(0);
-    EXPECT_TRUE(dark(2, 20) && dark(38, 20) && !dark(20, 2));
-    view.setCurrentAngle(90);  // y grows downwards: a vertical line
-    EXPECT_TRUE(dark(20, 2) && dark(20, 38) && !dark(2, 20));
 }
