@@ -120,7 +120,7 @@ void ExpectClose(const std::vector<int>& got, const std::vector<int>& want, int 
 }
 
 // Every method on one channel of a region, by number.
-const char* const kMethods[] = {"convolve", "usm fast", "usm full", "rl", "rt", "wiener"};
+const char* const kMethods[] = {"convolve", "usm fast", "usm full", "rl", "rt", "wiener", "fit"};
 void RunMethod(int m, const CImage& i, CImage& o, int ch, double r, int a, int x, int y, int w,
                int h) {
     switch (m) {
@@ -129,9 +129,10 @@ void RunMethod(int m, const CImage& i, CImage& o, int ch, double r, int a, int x
         case 2: return unsharp_mask(i, o, 0, ch, r, 3.0, a, x, y, w, h);
         case 3: return deconvolve_lucy_richard(i, o, ch, r, 20, a, x, y, w, h);
         case 4: return deconvolve_lucy_richard_threshold(i, o, ch, r, 20, a, x, y, w, h);
-        default:
+        case 5:
             return deconvolve_wiener_fir(i, o, ch, r, int(2 * r), 0.0, 0.009999999776482582, a,
                                          x, y, w, h);
+        default: return fit_refocus(i, o, ch, r, a, x, y, w, h);
     }
 }
 
@@ -183,19 +184,6 @@ TEST(Methods, FftEngineKeepsAFlatPlaneFlat) {
               PlanarF{out.data(), sw, sh, std::size_t(sw) * 4}, 0, 0);
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [&](float v) { return v == out.front(); }));
     EXPECT_NEAR(out.front(), 0.30498f * (1.0f + (n * n % 2 ? -3.0f : 0.0f)), 1e-5);
-}
-
-TEST(Methods, FitRefocusCopiesWholePixelsOnce) {
-    CImage in = TestPicture(20, 15, 3);
-    for (int i = 0; i < 20 * 15; ++i) in.pixels()[i * 4] = std::uint8_t(i);  // distinct alpha
-    CImage out(8, 6), other(8, 6);
-    fit_refocus(in, out, 1, 2.0, -1, 12, 9, 8, 6);
-    for (int r = 0; r < 6; ++r)
-        for (int b = 0; b < 32; ++b)
-            EXPECT_EQ(out.pixels()[r * 32 + b], in.pixels()[((9 + r) * 20 + 12) * 4 + b]);
-    fit_refocus(in, other, 2, 2.0, -1, 12, 9, 8, 6);
-    fit_refocus(in, other, 3, 2.0, -1, 12, 9, 8, 6);
-    EXPECT_EQ(Bytes(other, 1), std::vector<int>(48, 255));
 }
 
 TEST(Methods, UnsharpFastKernelsAndSeparableReference) {
@@ -287,7 +275,7 @@ TEST(Methods, UniformStaysUniformAtAnySize) {
     const Geometry geometries[] = {{60, 50, 10, 10, 30, 25}, {60, 50, 0, 30, 60, 20},
                                    {60, 50, 58, 49, 2, 1},   {5, 4, 0, 0, 5, 4},
                                    {1, 1, 0, 0, 1, 1}};
-    for (int m = 0; m < 6; ++m)
+    for (int m = 0; m < 7; ++m)
         for (const Geometry& g : geometries)
             for (double radius : {0.5, 3.0, 7.5}) {
                 CImage in(g.iw, g.ih), out(g.w, g.h);
@@ -304,12 +292,20 @@ TEST(Methods, UniformStaysUniformAtAnySize) {
 }
 
 TEST(Methods, UnitKernelReturnsTheRegion) {
-    const CImage in = TestPicture(40, 30, 8);
-    for (int m : {0, 2, 3, 4, 5}) {  // the fast unsharp mask's Gaussian never is a unit kernel
+    CImage in = TestPicture(40, 30, 8);
+    for (int i = 0; i < 40 * 30; ++i) in.pixels()[i * 4] = std::uint8_t(i);  // distinct alpha
+    for (int m : {0, 2, 3, 4, 5, 6}) {  // the fast unsharp mask's Gaussian never is a unit kernel
         CImage out(20, 12);
         for (int ch = 1; ch <= 3; ++ch) RunMethod(m, in, out, ch, 0.5, 45, 15, 18, 20, 12);
         for (int ch = 1; ch <= 3; ++ch)
-            ExpectClose(Bytes(out, ch), Encode(ReadPlane(in, ch, 15, 18, 20, 12)), 1, kMethods[m]);
+            ExpectClose(Bytes(out, ch), Encode(ReadPlane(in, ch, 15, 18, 20, 12)), 1,
+                        kMethods[m]);
+        // The pass-through copies whole pixels, alpha included; the others leave alpha opaque.
+        std::vector<int> alpha;
+        for (int r = 0; r < 12; ++r)
+            for (int c = 0; c < 20; ++c)
+                alpha.push_back(m == 6 ? in.pixels()[((18 + r) * 40 + 15 + c) * 4] : 255);
+        EXPECT_EQ(Bytes(out, 0), alpha) << kMethods[m];
     }
 }
 
@@ -490,7 +486,7 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
     // plans and buffers must not mix them up. Large kernels, regions of different sizes.
     const CImage in = TestPicture(160, 120, 23);
     const int regions[][4] = {{0, 0, 160, 120}, {20, 10, 100, 90}, {50, 40, 70, 33}};
-    for (int m = 0; m < 6; ++m) {
+    for (int m = 0; m < 7; ++m) {
         std::vector<CImage> parallel, serial;
         for (const auto& g : regions) {
             parallel.emplace_back(g[2], g[3]);
