@@ -61,7 +61,7 @@ TEST(SessionConcurrency, LoadClearAndResetWhileWorkRuns) {
     std::mt19937 rng(12345);
     SetMethodDelayMicroseconds(300);
     const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 32; ++round) {
         ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
         startWork(s, rng, round);
         sleepMs(int(rng() % 15));
