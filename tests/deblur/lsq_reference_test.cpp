@@ -232,6 +232,61 @@ TEST(LsqReference, TheTrustRegionStepMatchesOnItsBranches) {
                 branches[0], branches[2], branches[3]);
 }
 
+// The line search on the problem of a blur and an observation b, from ox = reflect(y), run by
+// the production solver and by the reference.
+struct LineSearch {
+    struct Outcome {
+        double alpha = -1;
+        Vec x, sigma;
+    };
+    const Blur& blur;
+    const int n;
+    Vec c, y, ox, osig, g;
+    Matrix cm;
+    double oval = 0;
+
+    LineSearch(const Blur& blur_, const Vec& b)
+        : blur(blur_),
+          n(blur.w * blur.h),
+          c(lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b))),
+          cm(n, 1) {
+        lsq_test::fromVec(cm, c);
+    }
+    void start(const Vec& y_) {
+        y = y_;
+        sllsbox_reference::reflect(ox, osig, y);
+        oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
+    }
+    Outcome reference(const Vec& s, double strg, int posdef, double normg) const {
+        Outcome r;
+        sllsbox_reference::biqpbox(r.x, r.sigma, r.alpha, s, c, strg, ox, y, osig, oval, posdef,
+                                   normg, blur.dense);
+        return r;
+    }
+    Outcome production(const Vec& s, double strg, int posdef, double normg) const {
+        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
+        lsq_test::fromVec(sm, s);
+        lsq_test::fromVec(oxm, ox);
+        lsq_test::fromVec(ym, y);
+        lsq_test::fromVec(osm, osig);
+        Outcome r;
+        deconvolve_detail::biqpbox(x, sigma, r.alpha, sm, cm, strg, oxm, ym, osm, oval, posdef,
+                                   normg, blur.A, nullptr);
+        r.x = lsq_test::toVec(x);
+        r.sigma = lsq_test::toVec(sigma);
+        return r;
+    }
+    // Both searches; they must take the same step to the same point.
+    Outcome compare(const Vec& s, double strg, int posdef, double normg) const {
+        const Outcome ref = reference(s, strg, posdef, normg);
+        const Outcome prod = production(s, strg, posdef, normg);
+        EXPECT_EQ(prod.alpha, ref.alpha);
+        EXPECT_LE(maxAbsDiff(prod.x, ref.x), 1e-12);
+        EXPECT_EQ(prod.sigma, ref.sigma);
+        return ref;
+    }
+};
+
 // The reflective line search from random states inside the box, along paths that cross the
 // bounds, with either first trial (posdef 0 or 1), a short extension (small normg) and
 // directions that do not descend although strg says so (the search gives up: alpha = 0).
@@ -239,44 +294,23 @@ TEST(LsqReference, TheReflectiveLineSearchMatchesOnRandomPaths) {
     const Blur blur(1.5, -1, 12, 12);
     const int n = 144;
     std::mt19937 rng(13);
-    const Vec b = lsq_test::randomObservation(blur.dense, rng, 0.02);
-    const Vec c = lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b));
-    Matrix cm(n, 1);
-    lsq_test::fromVec(cm, c);
+    LineSearch ls(blur, lsq_test::randomObservation(blur.dense, rng, 0.02));
     std::uniform_real_distribution<double> uy(-0.6, 1.6), us(-1, 1);
     const double scales[] = {0.02, 0.3, 2};
     int givenUp = 0, reflected = 0;
     for (int trial = 0; trial < 36; ++trial) {
-        Vec y(n), s(n), ox, osig, g;
+        Vec y(n), s(n);
         for (int i = 0; i < n; ++i) y[i] = uy(rng), s[i] = scales[trial % 3] * us(rng);
-        sllsbox_reference::reflect(ox, osig, y);
-        const double oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
-        double strg = sllsbox_reference::dot(s, sllsbox_reference::times(osig, g));
+        ls.start(y);
+        double strg = sllsbox_reference::dot(s, sllsbox_reference::times(ls.osig, ls.g));
         if (strg > 0)
             s = sllsbox_reference::scaled(-1, s), strg = -strg;
         if (trial % 4 == 3)  // uphill, with the downhill strg
             s = sllsbox_reference::scaled(-1, s);
-        const int posdef = trial % 2;
-        const double normg = trial % 5 == 0 ? 1e-9 : 1;
-
-        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
-        lsq_test::fromVec(sm, s);
-        lsq_test::fromVec(oxm, ox);
-        lsq_test::fromVec(ym, y);
-        lsq_test::fromVec(osm, osig);
-        double alpha = -1;
-        deconvolve_detail::biqpbox(x, sigma, alpha, sm, cm, strg, oxm, ym, osm, oval, posdef, normg,
-                                   blur.A, nullptr);
-        Vec rx, rsigma;
-        double ralpha = -1;
-        sllsbox_reference::biqpbox(rx, rsigma, ralpha, s, c, strg, ox, y, osig, oval, posdef, normg,
-                                   blur.dense);
         SCOPED_TRACE("trial " + std::to_string(trial));
-        EXPECT_EQ(alpha, ralpha);
-        EXPECT_LE(maxAbsDiff(lsq_test::toVec(x), rx), 1e-12);
-        EXPECT_EQ(lsq_test::toVec(sigma), rsigma);
-        givenUp += ralpha == 0;
-        reflected += std::count(rsigma.begin(), rsigma.end(), -1.0) != 0 && ralpha > 0;
+        const auto r = ls.compare(s, strg, trial % 2, trial % 5 == 0 ? 1e-9 : 1);
+        givenUp += r.alpha == 0;
+        reflected += std::count(r.sigma.begin(), r.sigma.end(), -1.0) != 0 && r.alpha > 0;
     }
     EXPECT_GT(givenUp, 0);
     EXPECT_GT(reflected, 0);
@@ -291,39 +325,12 @@ TEST(LsqReference, TheLineSearchBisectsToItsThirteenthPoint) {
     const Blur blur(1.0, -1, 12, 12);
     const int n = 144;
     std::mt19937 rng(21);
-    const Vec b = lsq_test::randomObservation(blur.dense, rng, 0.02);
-    const Vec c = lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b));
-    Matrix cm(n, 1);
-    lsq_test::fromVec(cm, c);
+    LineSearch ls(blur, lsq_test::randomObservation(blur.dense, rng, 0.02));
     std::uniform_real_distribution<double> uy(0.3, 0.7);
-    Vec y(n), ox, osig, g;
+    Vec y(n);
     for (double& v : y) v = uy(rng);
-    sllsbox_reference::reflect(ox, osig, y);
-    const double oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
-
-    struct Search {
-        double alpha;
-        Vec x;
-    };
-    auto search = [&](const Vec& s, int posdef, bool production) {
-        const double strg = sllsbox_reference::dot(s, g);
-        Search r{-1, {}};
-        if (!production) {
-            Vec sigma;
-            sllsbox_reference::biqpbox(r.x, sigma, r.alpha, s, c, strg, ox, y, osig, oval, posdef,
-                                       1, blur.dense);
-            return r;
-        }
-        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
-        lsq_test::fromVec(sm, s);
-        lsq_test::fromVec(oxm, ox);
-        lsq_test::fromVec(ym, y);
-        lsq_test::fromVec(osm, osig);
-        deconvolve_detail::biqpbox(x, sigma, r.alpha, sm, cm, strg, oxm, ym, osm, oval, posdef, 1,
-                                   blur.A, nullptr);
-        r.x = lsq_test::toVec(x);
-        return r;
-    };
+    ls.start(y);
+    const Vec& g = ls.g;
     int found = 0;
     for (int i = 0; i < n && found < 3; ++i) {
         Vec e(n, 0.0);
@@ -339,7 +346,7 @@ TEST(LsqReference, TheLineSearchBisectsToItsThirteenthPoint) {
             const double mid = std::ldexp(posdef ? 1.0 : 2.0, -k);
             Vec s(n, 0.0);
             s[i] = (g[i] > 0 ? -1 : 1) * dist * 1.5 / mid;  // t* = mid / 1.5
-            const double a = search(s, posdef, false).alpha;
+            const double a = ls.reference(s, s[i] * g[i], posdef, 1).alpha;
             expected = expected && (k <= 13 ? a >= mid && a <= 1.5 * mid : a == 0);
             directions.push_back(s);
         }
@@ -348,10 +355,8 @@ TEST(LsqReference, TheLineSearchBisectsToItsThirteenthPoint) {
         ++found;
         for (int k = 12; k <= 15; ++k) {
             SCOPED_TRACE("unknown " + std::to_string(i) + ", point " + std::to_string(k));
-            const Search ref = search(directions[k - 12], k % 2, false);
-            const Search prod = search(directions[k - 12], k % 2, true);
-            EXPECT_EQ(prod.alpha, ref.alpha);
-            EXPECT_LE(maxAbsDiff(prod.x, ref.x), 1e-12);
+            const Vec& s = directions[k - 12];
+            ls.compare(s, s[i] * g[i], k % 2, 1);
         }
     }
     EXPECT_EQ(found, 3);
