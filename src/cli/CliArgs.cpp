@@ -60,14 +60,24 @@ bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,
     return false;
 }
 
+namespace {
+
+// The text given for option `name`, or null when the option is absent.
+const std::string* OptionText(const CliArgs& args, const std::string& name) {
+    const auto found = args.options.find(name);
+    return found == args.options.end() ? nullptr : &found->second;
+}
+
+}  // namespace
+
 bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
                int fallback, const char* command) {
-    const auto found = args.options.find(name);
-    if (found == args.options.end()) {
+    const std::string* given = OptionText(args, name);
+    if (!given) {
         out = fallback;
         return true;
     }
-    const std::string& text = found->second;
+    const std::string& text = *given;
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text.c_str(), &end, 10);
@@ -82,12 +92,12 @@ bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, i
 
 bool FloatOption(float& out, const CliArgs& args, const std::string& name, float lo, float hi,
                  float fallback, const char* command) {
-    const auto found = args.options.find(name);
-    if (found == args.options.end()) {
+    const std::string* given = OptionText(args, name);
+    if (!given) {
         out = fallback;
         return true;
     }
-    const std::string& text = found->second;
+    const std::string& text = *given;
     char* end = nullptr;
     errno = 0;
     const float value = std::strtof(text.c_str(), &end);
