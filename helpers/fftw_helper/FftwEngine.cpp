@@ -45,6 +45,10 @@ void PlanThreads(std::size_t values) {
     fftw_plan_with_nthreads(values >= kThreadedValues ? cores : 1);
 }
 
+// The inputs of real transforms are copies the client made for this one transform: FFTW may use
+// them as scratch space, which spares it copies of its own.
+constexpr unsigned kRealFlags = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
+
 // Plans of real transforms kept at most; a size beyond them starts the collection afresh.
 constexpr std::size_t kMaxRealPlans = 16;
 
@@ -73,8 +77,8 @@ unsigned char* FftwEngine::shared(std::uint64_t bytes) {
         mMapping = nullptr;
     }
     if (!mMapping) {
-        void* p = mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                       mSharedFd, 0);
+        void* p = mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_POPULATE, mSharedFd, 0);
         if (p == MAP_FAILED) return nullptr;
         mMapping = p;
         mMappedBytes = std::size_t(st.st_size);
@@ -97,8 +101,8 @@ bool FftwEngine::realTransform(int rows, int columns, int direction) {
         // mapping, so the plan applies to later mappings through the new-array interface.
         PlanThreads(std::size_t(rows) * std::size_t(columns));
         fftw_plan plan = direction == kRealForward
-                             ? fftw_plan_dft_r2c_2d(rows, columns, real, spectrum, FFTW_ESTIMATE)
-                             : fftw_plan_dft_c2r_2d(rows, columns, spectrum, real, FFTW_ESTIMATE);
+                             ? fftw_plan_dft_r2c_2d(rows, columns, real, spectrum, kRealFlags)
+                             : fftw_plan_dft_c2r_2d(rows, columns, spectrum, real, kRealFlags);
         if (!plan) return false;
         it = mRealPlans.emplace(key, plan).first;
     }

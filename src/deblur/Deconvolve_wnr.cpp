@@ -1,6 +1,7 @@
 #include "Deconvolve_wnr.h"
 
 #include "Check.h"
+#include "Dispatch.h"
 #include "Filter.h"
 #include "MatrixImage.h"
 #include "MatrixOps.h"
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -105,6 +107,39 @@ namespace {
 
 int HalfColumns(int columns) { return columns / 2 + 1; }
 
+// body(first, end) over consecutive blocks of rows, on the worker pool: the element-wise passes
+// over a whole photograph's spectra are as long as its transforms on one core.
+void ForRowBlocks(int rows, const std::function<void(int, int)>& body) {
+    constexpr int kRowsPerTask = 64;
+    const int tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
+    if (tasks <= 1) {
+        body(0, rows);
+        return;
+    }
+    dispatchApply(std::size_t(tasks), DispatchPriority::Default, [&](std::size_t t) {
+        const int first = int(t) * kRowsPerTask;
+        body(first, std::min(rows, first + kRowsPerTask));
+    });
+}
+
+// c = a .* b over the rows of the shapes (all equal).
+void MultiplySpectra(ComplexMatrix& c, const ComplexMatrix& a, const ComplexMatrix& b) {
+    VK_CHECK(b.rows() == a.rows() && b.columns() == a.columns());
+    VK_CHECK(c.rows() == a.rows() && c.columns() == a.columns());
+    const std::size_t columns = std::size_t(a.columns());
+    ForRowBlocks(a.rows(), [&](int first, int end) {
+        const std::complex<double>* pa = a.data();
+        const std::complex<double>* pb = b.data();
+        std::complex<double>* pc = c.data();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k) {
+            const double ar = pa[k].real(), ai = pa[k].imag();
+            const double br = pb[k].real(), bi = pb[k].imag();
+            pc[k] = {ar * br - ai * bi, ar * bi + ai * br};
+        }
+    });
+}
+
 }  // namespace
 
 FftStatus fftn(ComplexMatrix& c, const Matrix& m, const std::atomic<bool>* cancel) {
@@ -119,8 +154,13 @@ FftStatus ifftn(Matrix& m, const ComplexMatrix& c, const std::atomic<bool>* canc
     const FftStatus status = fft_real_backward(c.data(), m.rwData(), m.rows(), m.columns(), cancel);
     if (status != FftStatus::Done) return status;
     const double count = double(m.rows()) * double(m.columns());
-    double* pm = m.rwData();
-    for (std::size_t k = 0, n = std::size_t(m.count()); k < n; ++k) pm[k] /= count;
+    const std::size_t columns = std::size_t(m.columns());
+    ForRowBlocks(m.rows(), [&](int first, int end) {
+        double* pm = m.rwData();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k)
+            pm[k] /= count;
+    });
     return status;
 }
 
@@ -128,13 +168,16 @@ FftStatus ifftn(Matrix& m, const ComplexMatrix& c, const std::atomic<bool>* canc
 // looser than `!=`, which gives the intended test of the lowest bit.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wparentheses"
-FftStatus psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns,
-                  const std::atomic<bool>* cancel) {
+namespace {
+
+// psf2otf with the rows × columns real array it needs (`padded`) supplied by the caller.
+FftStatus PsfToOtf(ComplexMatrix& otf, const Matrix& PSF, Matrix& padded,
+                   const std::atomic<bool>* cancel) {
+    const int rows = padded.rows(), columns = padded.columns();
     VK_CHECK(PSF.rows() & 1 != 0);
     VK_CHECK(PSF.columns() & 1 != 0);
     VK_CHECK(otf.rows() == rows);
     VK_CHECK(otf.columns() == HalfColumns(columns));
-    Matrix padded(rows, columns);
     double* p = padded.rwData();
     std::fill(p, p + padded.count(), 0.0);
     const double* psf = PSF.roData();
@@ -148,6 +191,14 @@ FftStatus psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns,
         }
     }
     return fftn(otf, padded, cancel);
+}
+
+}  // namespace
+
+FftStatus psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns,
+                  const std::atomic<bool>* cancel) {
+    Matrix padded(rows, columns);
+    return PsfToOtf(otf, PSF, padded, cancel);
 }
 #pragma GCC diagnostic pop
 
@@ -178,10 +229,11 @@ FftStatus TaperWeights(Matrix& beta, const std::vector<double>& sums,
     return status;
 }
 
-}  // namespace
 
-FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatrix* otf,
-                    const std::atomic<bool>* cancel) {
+// edgetaper with the transfer function given and its work arrays supplied by the caller:
+// `spectrum` of I's half-spectrum shape, `blurred` of I's shape (neither may be J or I).
+FftStatus Taper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatrix& otf,
+                ComplexMatrix& spectrum, Matrix& blurred, const std::atomic<bool>* cancel) {
     VK_CHECK(J.rows() == I.rows());
     VK_CHECK(J.columns() == I.columns());
     VK_CHECK(PSF.rows() < J.rows());
@@ -206,22 +258,11 @@ FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const Complex
     if (status != FftStatus::Done) return status;
 
     // I blurred circularly by the kernel.
-    Matrix blurred(R, C);
-    {
-        ComplexMatrix spectrum(R, HalfColumns(C));
-        status = fftn(spectrum, I, cancel);
-        if (status != FftStatus::Done) return status;
-        std::unique_ptr<ComplexMatrix> own;
-        if (!otf) {
-            own = std::make_unique<ComplexMatrix>(R, HalfColumns(C));
-            status = psf2otf(*own, PSF, R, C, cancel);
-            if (status != FftStatus::Done) return status;
-            otf = own.get();
-        }
-        ComplexMatrixComponentMultiply(spectrum, spectrum, *otf);
-        status = ifftn(blurred, spectrum, cancel);
-        if (status != FftStatus::Done) return status;
-    }
+    status = fftn(spectrum, I, cancel);
+    if (status != FftStatus::Done) return status;
+    MultiplySpectra(spectrum, spectrum, otf);
+    status = ifftn(blurred, spectrum, cancel);
+    if (status != FftStatus::Done) return status;
 
     // Blend weight alpha = beta1 × beta2 (the outer product), element by element.
     const double lo = MatrixMinimum(I);
@@ -231,16 +272,63 @@ FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const Complex
     const double* b = blurred.roData();
     const double* in = I.roData();
     double* out = J.rwData();
-    for (int r = 0; r < R; ++r) {
-        const std::size_t row = std::size_t(r) * std::size_t(C);
-        for (int c = 0; c < C; ++c) {
-            const std::size_t k = row + std::size_t(c);
-            const double a = b1[r] * b2[c];
-            const double v = a * in[k] + (1 - a) * b[k];
-            out[k] = v < lo ? lo : std::min(v, hi);
+    ForRowBlocks(R, [&](int first, int end) {
+        for (int r = first; r < end; ++r) {
+            const std::size_t row = std::size_t(r) * std::size_t(C);
+            for (int c = 0; c < C; ++c) {
+                const std::size_t k = row + std::size_t(c);
+                const double a = b1[r] * b2[c];
+                const double v = a * in[k] + (1 - a) * b[k];
+                out[k] = v < lo ? lo : std::min(v, hi);
+            }
         }
-    }
+    });
     return status;
+}
+
+// deconvwnr with the transfer function given and the half-spectrum array supplied by the caller.
+FftStatus Wiener(Matrix& J, const Matrix& I, const ComplexMatrix& otf, double nsr,
+                 ComplexMatrix& spectrum, const std::atomic<bool>* cancel) {
+    VK_CHECK(J.rows() == I.rows());
+    VK_CHECK(J.columns() == I.columns());
+    FftStatus status = fftn(spectrum, I, cancel);
+    if (status != FftStatus::Done) return status;
+
+    // spectrum ×= G, G = conj(H) / max(|H|² + nsr, 2^-26), each value of G formed as it is used.
+    const std::size_t columns = std::size_t(spectrum.columns());
+    ForRowBlocks(spectrum.rows(), [&](int first, int end) {
+        const std::complex<double>* H = otf.data();
+        std::complex<double>* S = spectrum.data();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k) {
+            const double hr = H[k].real(), hi = H[k].imag();
+            const double d = std::max(nsr + (hr * hr + hi * hi), 1.4901161193847656e-8);
+            const double gr = hr / d, gi = -hi / d;
+            const double sr = S[k].real(), si = S[k].imag();
+            S[k] = {gr * sr - gi * si, gr * si + gi * sr};
+        }
+    });
+    return ifftn(J, spectrum, cancel);
+}
+
+}  // namespace
+
+FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatrix* otf,
+                    const std::atomic<bool>* cancel) {
+    VK_CHECK(J.rows() == I.rows());
+    VK_CHECK(J.columns() == I.columns());
+    VK_CHECK(PSF.rows() < J.rows());
+    VK_CHECK(PSF.columns() < J.columns());
+    Matrix blurred(I.rows(), I.columns());
+    ComplexMatrix spectrum(I.rows(), HalfColumns(I.columns()));
+    std::unique_ptr<ComplexMatrix> own;
+    if (!otf) {
+        own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
+        const FftStatus status = PsfToOtf(*own, PSF, blurred, cancel);
+        if (status != FftStatus::Done) return status;
+        otf = own.get();
+    }
+    return Taper(J, I, PSF, *otf, spectrum, blurred, cancel);
 }
 
 void TapeEdge(Matrix& m, const Matrix& psf) { edgetaper(m, m, psf); }
@@ -249,31 +337,16 @@ FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
                     const ComplexMatrix* otf, const std::atomic<bool>* cancel) {
     VK_CHECK(J.rows() == I.rows());
     VK_CHECK(J.columns() == I.columns());
-    const int R = I.rows();
-    const int C = I.columns();
-
+    ComplexMatrix spectrum(I.rows(), HalfColumns(I.columns()));
     std::unique_ptr<ComplexMatrix> own;
     if (!otf) {
-        own = std::make_unique<ComplexMatrix>(R, HalfColumns(C));
-        const FftStatus status = psf2otf(*own, PSF, R, C, cancel);
+        own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
+        Matrix padded(I.rows(), I.columns());
+        const FftStatus status = PsfToOtf(*own, PSF, padded, cancel);
         if (status != FftStatus::Done) return status;
         otf = own.get();
     }
-    ComplexMatrix spectrum(R, HalfColumns(C));
-    FftStatus status = fftn(spectrum, I, cancel);
-    if (status != FftStatus::Done) return status;
-
-    // spectrum ×= G, G = conj(H) / max(|H|² + nsr, 2^-26), each value of G formed as it is used.
-    const std::complex<double>* H = otf->data();
-    std::complex<double>* S = spectrum.data();
-    for (std::size_t k = 0, n = spectrum.count(); k < n; ++k) {
-        double d = std::abs(H[k]);
-        d = std::max(nsr + d * d, 1.4901161193847656e-8);
-        const double gr = H[k].real() / d, gi = -H[k].imag() / d;
-        const double sr = S[k].real(), si = S[k].imag();
-        S[k] = {gr * sr - gi * si, gr * si + gi * sr};
-    }
-    return ifftn(J, spectrum, cancel);
+    return Wiener(J, I, *otf, nsr, spectrum, cancel);
 }
 
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
@@ -299,11 +372,14 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
         MatrixToImage(o, channel, M);
         return FftStatus::Done;
     }
-    // The kernel's transfer function serves the taper and the deconvolution.
+    // The kernel's transfer function serves the taper and the deconvolution; one real and one
+    // half-spectrum array serve all their steps.
     ComplexMatrix otf(h, HalfColumns(w));
-    FftStatus status = psf2otf(otf, kernel, h, w, cancel);
-    if (status == FftStatus::Done) status = edgetaper(M, M, kernel, &otf, cancel);
-    if (status == FftStatus::Done) status = deconvwnr(M, M, kernel, noise, &otf, cancel);
+    ComplexMatrix spectrum(h, HalfColumns(w));
+    Matrix work(h, w);
+    FftStatus status = PsfToOtf(otf, kernel, work, cancel);
+    if (status == FftStatus::Done) status = Taper(M, M, kernel, otf, spectrum, work, cancel);
+    if (status == FftStatus::Done) status = Wiener(M, M, otf, noise, spectrum, cancel);
     if (status == FftStatus::Done) MatrixToImage(o, channel, M);
     fft_cleanup();
     return status;
