@@ -41,7 +41,7 @@ int RunningHelper(bool stopped = true) {
 
 }  // namespace
 
-TEST(HelperKill, KilledDuringAFullWienerDeblur) {
+TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
@@ -53,62 +53,11 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
     s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
     ImageRef reference = s.deblurredImage(entry);
     ASSERT_TRUE(reference);
-
-    // The same deblur again, its helper killed as soon as it is seen, in the middle of
-    // its first exchange.
-    fft_stop_helper();
-    std::atomic<bool> done{false};
-    dispatchAsync(DispatchPriority::Default, [&] {
-        s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
-        done = true;
-    });
-    int killed = -1;
-    while (!done) {
-        const int pid = RunningHelper();
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            killed = pid;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    ASSERT_TRUE(recorder.waitFor(DeblurFinished, 2));
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    const std::string killedLog = testing::internal::GetCapturedStdout();
-    ImageRef killedResult = s.deblurredImage(entry);
-    ASSERT_TRUE(killedResult);
-    // Killed before it answered (nearly always: it is killed as soon as it starts), the
-    // transform was repeated with a new helper and the result is the clean one. Only a helper
-    // killed halfway through its answer leaves a transform that cannot be repeated.
-    const bool repeated =
-        killedLog.find("fftw_helper: repeating the transform with a new helper") != std::string::npos;
-    const bool answerCut =
-        !repeated && killedLog.find("could not read data from helper tool...") != std::string::npos;
-    if (!answerCut) {
-        EXPECT_EQ(*killedResult->data(), *reference->data()) << killedLog;
-    }
-    std::printf("helper %d killed; transform repeated: %s\n", killed, repeated ? "yes" : "no");
-    if (killed > 0) {
-        EXPECT_NE(fft_helper_pid(), killed);  // a new helper took over
-    }
-    fft_stop_helper();
-}
-
-TEST(HelperKill, StoppedDuringAFullWienerDeblur) {
-    Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
-    ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
-    const DeblurredEntry entry{DeblurWI2, 6, -1, MaskSettings{-1, 0, 0, 0}};
-    testing::internal::CaptureStdout();
-    s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
-    ImageRef reference = s.deblurredImage(entry);
-    ASSERT_TRUE(reference);
     fft_set_deadline(2, 2);
 
-    // Stops the helpers of one deblur as they appear (at most `limit` of them) until it ends.
-    auto deblurStopping = [&](int limit) {
+    // Runs the deblur again on a worker, sending `signal` to each helper as soon as it is seen
+    // (at most `limit` of them), until the deblur ends. Returns the first helper signalled.
+    auto deblurSignalling = [&](int signal, int limit) {
         fft_stop_helper();
         recorder.clear();
         std::atomic<bool> done{false};
@@ -116,31 +65,44 @@ TEST(HelperKill, StoppedDuringAFullWienerDeblur) {
             s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
             done = true;
         });
-        for (int stopped = 0; !done;) {
-            const int pid = stopped < limit ? RunningHelper(false) : -1;
+        int first = -1;
+        for (int signalled = 0; !done;) {
+            const int pid = signalled < limit ? RunningHelper(false) : -1;
             if (pid > 0) {
-                kill(pid, SIGSTOP);
-                ++stopped;
+                kill(pid, signal);
+                if (signalled++ == 0) first = pid;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
+        EXPECT_EQ(s.mRunningDeblurs.load(), 0);
+        return first;
+    };
+    auto expectReferenceResult = [&] {
+        ImageRef result = s.deblurredImage(entry);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(*result->data(), *reference->data());
     };
 
-    // One helper stopped: replaced after its deadline, and the result is the clean one.
-    deblurStopping(1);
+    // Killed as soon as it starts (in the middle of its first exchange): the transform is
+    // repeated with a new helper (the data in shared memory is the caller's copy, so every
+    // transform can be repeated).
+    const int killed = deblurSignalling(SIGKILL, 1);
     EXPECT_EQ(recorder.count(DeblurFinished), 1);
-    ImageRef result = s.deblurredImage(entry);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(*result->data(), *reference->data());
+    expectReferenceResult();
+    if (killed > 0) {
+        EXPECT_NE(fft_helper_pid(), killed);  // a new helper took over
+    }
 
-    // Every helper stopped: the deblur ends, failed, and its earlier result is not replaced.
-    deblurStopping(1000);
+    // One helper stopped: replaced after its deadline, and the result is the clean one.
+    deblurSignalling(SIGSTOP, 1);
+    EXPECT_EQ(recorder.count(DeblurFinished), 1);
+    expectReferenceResult();
+
+    // Every helper stopped: the deblur ends, failed, and the stored result stays.
+    deblurSignalling(SIGSTOP, 1000);
     EXPECT_EQ(recorder.count(DeblurFailed), 1);
     EXPECT_EQ(recorder.count(DeblurFinished), 0);
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    result = s.deblurredImage(entry);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(*result->data(), *reference->data());
+    expectReferenceResult();
     testing::internal::GetCapturedStdout();
     fft_set_deadline();
     fft_stop_helper();
