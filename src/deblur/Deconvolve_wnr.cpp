@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -349,6 +350,42 @@ FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
     return Wiener(J, I, *otf, nsr, spectrum, cancel);
 }
 
+namespace {
+
+// What one channel leaves for the next channel of the same region: the kernel's transfer function
+// and the work arrays, whose pages the next channel then finds in place. A full deblur runs the
+// channels 1, 2, 3 one after another; the third releases everything, together with the helper's
+// buffers and the shared region (fft_cleanup), and so does a channel that fails or is cancelled.
+// Channels running at the same time each take the kept state or make their own.
+struct ChannelState {
+    int rows = 0, columns = 0, angle = 0;
+    double radius = 0;
+    std::unique_ptr<ComplexMatrix> otf, spectrum;
+    std::unique_ptr<Matrix> work;
+};
+
+std::mutex gKeptMutex;
+ChannelState gKept;
+
+ChannelState TakeKeptState(int rows, int columns, double radius, int angle) {
+    ChannelState kept;
+    {
+        std::lock_guard<std::mutex> guard(gKeptMutex);
+        std::swap(kept, gKept);
+    }
+    if (kept.rows == rows && kept.columns == columns && kept.radius == radius &&
+        kept.angle == angle)
+        return kept;
+    return {};  // another region's arrays are freed here
+}
+
+void KeepState(ChannelState state) {
+    std::lock_guard<std::mutex> guard(gKeptMutex);
+    gKept = std::move(state);
+}
+
+}  // namespace
+
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
                              int angle, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel) {
@@ -372,15 +409,26 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
         MatrixToImage(o, channel, M);
         return FftStatus::Done;
     }
-    // The kernel's transfer function serves the taper and the deconvolution; one real and one
-    // half-spectrum array serve all their steps.
-    ComplexMatrix otf(h, HalfColumns(w));
-    ComplexMatrix spectrum(h, HalfColumns(w));
-    Matrix work(h, w);
-    FftStatus status = PsfToOtf(otf, kernel, work, cancel);
-    if (status == FftStatus::Done) status = Taper(M, M, kernel, otf, spectrum, work, cancel);
-    if (status == FftStatus::Done) status = Wiener(M, M, otf, noise, spectrum, cancel);
+    // The kernel's transfer function serves the taper and the deconvolution (and the next
+    // channels); one real and one half-spectrum array serve all their steps.
+    ChannelState state = TakeKeptState(h, w, radius, angle);
+    FftStatus status = FftStatus::Done;
+    if (!state.otf) {
+        state.rows = h, state.columns = w, state.radius = radius, state.angle = angle;
+        state.otf = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
+        state.spectrum = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
+        state.work = std::make_unique<Matrix>(h, w);
+        status = PsfToOtf(*state.otf, kernel, *state.work, cancel);
+    }
+    if (status == FftStatus::Done)
+        status = Taper(M, M, kernel, *state.otf, *state.spectrum, *state.work, cancel);
+    if (status == FftStatus::Done) status = Wiener(M, M, *state.otf, noise, *state.spectrum, cancel);
     if (status == FftStatus::Done) MatrixToImage(o, channel, M);
-    fft_cleanup();
+    if (status == FftStatus::Done && channel < 3) {
+        KeepState(std::move(state));
+    } else {
+        state = ChannelState();
+        fft_cleanup();
+    }
     return status;
 }

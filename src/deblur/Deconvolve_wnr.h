@@ -15,7 +15,8 @@
 // ring, and it is divided frequency by frequency by the kernel's transfer function with a
 // noise-to-signal regularisation. The transforms are computed by the fftw_helper program
 // (fftw_process.h), as transforms of real data: spectra are held as their halves, rows ×
-// (columns / 2 + 1) values, and the kernel's transfer function is computed once per channel.
+// (columns / 2 + 1) values. The kernel's transfer function is computed once for the three
+// channels of a region, which are expected in the order 1, 2, 3.
 
 // rows × columns complex values, row after row, each two doubles (real, imaginary): the layout
 // of the helper's transform buffer and the element order of a Matrix of the same shape.
