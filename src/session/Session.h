@@ -28,6 +28,7 @@ enum SessionEventType : int {
     PreviewFinished = 4,
     OriginalLoaded = 5,
     ReconstructedLoaded = 6,
+    DeblurFailed = 7,
 };
 
 struct SessionEvent {
@@ -61,14 +62,16 @@ public:
 
     // --- full deblurs ---
     // One channel (1 to 3) of the region x, y, w, h of the original into `destination` (w × h),
-    // through the preset's method. `full` selects which stop flag applies.
-    void deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
+    // through the preset's method. `full` selects which stop flag applies. False when the method
+    // failed (a message says why) and the channel was not written.
+    bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                               int channel, int angle, bool full, int x, int y, int w, int h);
     // Computing layer: the whole photograph, masked, PNG-encoded and appended to `buffer` (left
-    // empty when stopped).
-    void deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
+    // empty when stopped). False when a channel's method failed.
+    bool deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
                     int maskType, float maskOpacity, float maskCrudeness, ByteBuffer& buffer);
-    // Task layer, run on a worker: DeblurStarted, compute, store, DeblurFinished.
+    // Task layer, run on a worker: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
+    // instead of storing when a method failed.
     void deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
                     int maskType, float maskOpacity, float maskCrudeness);
     // A new decoded copy of a stored full result, or null.
