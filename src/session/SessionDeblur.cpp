@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "Check.h"
-#include "ImageIO.h"
 #include "ImageProcess.h"
 #include "Session.h"
 
@@ -108,7 +107,7 @@ bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
 
 bool Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
                          int maskType, float maskOpacity, float maskCrudeness,
-                         ByteBuffer& buffer) {
+                         PixelPackRef& result) {
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
     CImage destination(width, height);
     for (int channel = 1; channel <= 3; ++channel)
@@ -121,7 +120,7 @@ bool Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
                maskRadius, maskOpacity, maskCrudeness);
     if (mStopDeblur) return true;
 
-    ImageIO::sharedInstance().writeImage(destination.asImage(), buffer);
+    result = PixelPack::pack(*destination.asImage());
     return true;
 }
 
@@ -149,20 +148,20 @@ void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
                                    MaskSettings{maskType, maskRadius, maskOpacity, maskCrudeness}};
         if (!mStopDeblur) sendEvent(DeblurStarted, entry);
 
-        auto buffer = std::make_shared<ByteBuffer>();
+        PixelPackRef result;
         if (!deblurStep(radiusStep, deblurType, angle, maskRadius, maskType, maskOpacity,
-                        maskCrudeness, *buffer)) {
+                        maskCrudeness, result)) {
             // Nothing is stored; the owner learns that this deblur ended without a result.
             if (!mStopDeblur) sendEvent(DeblurFailed, entry);
             mRunningDeblurs.fetch_sub(1);
             return;
         }
-        std::shared_ptr<const ByteBuffer> previous;  // released outside the lock
-        {
+        PixelPackRef previous;  // released outside the lock
+        if (result) {
             std::lock_guard<Lock> guard(mLock);
             auto& slot = mDeblurredImages[entry];
             previous = std::move(slot);
-            slot = std::move(buffer);
+            slot = std::move(result);
         }
         if (!mStopDeblur) sendEvent(DeblurFinished, entry);
     }
@@ -170,14 +169,14 @@ void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
 }
 
 ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
-    std::shared_ptr<const ByteBuffer> buffer;
+    PixelPackRef packed;
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredImages.find(entry);
         if (it == mDeblurredImages.end()) return nullptr;
-        buffer = it->second;
+        packed = it->second;
     }
-    return ImageIO::sharedInstance().readFromMemory(*buffer);
+    return packed->unpack();
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,

@@ -33,35 +33,59 @@ std::vector<std::string> entries(const std::string& folder) {
 
 }  // namespace
 
-TEST(PngCodec, RgbaWithSrgbIntentExactInFileAndMemoryAlphaOnlyWhenAsked) {
+TEST(PngCodec, RgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAsked) {
     TempDir dir;
-    const ImageRef original = randomImage(64, 17, 12);
-    const std::string path = dir.file("rgba.png");
-    ASSERT_TRUE(io().writeImage(original, path));
-    const ByteBuffer file = readBytes(path);
-    ASSERT_GT(file.size(), 33u);
-    EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "IHDR");
-    EXPECT_TRUE(file[24] == 8 && file[25] == 6 && file[28] == 0);  // 8-bit RGBA, not interlaced
-    const std::string text(file.begin(), file.end());
-    const std::size_t srgb = text.find("sRGB"), idat = text.find("IDAT");
-    ASSERT_TRUE(srgb != std::string::npos && idat != std::string::npos);
-    EXPECT_EQ(file[srgb + 4], 3);       // absolute colorimetric
-    EXPECT_EQ(file[idat + 5] >> 6, 1);  // zlib's level class: 1 for levels 2 to 5
+    struct Case {
+        int width, height;
+        bool opaque;
+        bool photo;  // smooth with noise, as deflate sees a photograph; random bytes otherwise
+    };
+    const Case cases[] = {
+        {64, 17, false, false}, {1, 1, true, false},     {333, 1, false, false},
+        {1, 257, true, false},  {2100, 900, true, true}, {517, 1033, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const ImageRef original = c.photo ? photoLikeImage(c.width, c.height, 7, c.opaque)
+                                          : randomImage(c.width, c.height, 12, c.opaque);
+        const std::string path = dir.file("written.png");
+        ASSERT_TRUE(io().writeImage(original, path));
+        const ByteBuffer file = readBytes(path);
+        ASSERT_GT(file.size(), 33u);
+        EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "IHDR");
+        EXPECT_TRUE(file[24] == 8 && file[25] == 6 && file[28] == 0);  // 8-bit RGBA, not interlaced
+        const std::string text(file.begin(), file.end());
+        const std::size_t srgb = text.find("sRGB"), idat = text.find("IDAT");
+        ASSERT_TRUE(srgb != std::string::npos && idat != std::string::npos);
+        EXPECT_EQ(file[srgb + 4], 3);       // absolute colorimetric
+        EXPECT_EQ(file[idat + 5] >> 6, 1);  // zlib's level class: 1 for levels 2 to 5
 
-    // Qt sees the same pixels, alpha included, not premultiplied; so do we when asked.
-    EXPECT_EQ(compare(*original, *qtDecode(path), true).maxAbs, 0);
-    const ImageRef withAlpha = io().readFromFilePng(path, false);
-    ASSERT_TRUE(withAlpha);
-    EXPECT_EQ(compare(*original, *withAlpha, true).maxAbs, 0);
-    // A memory write appends to what the buffer holds.
-    ByteBuffer stream = {1, 2, 3};
-    ASSERT_TRUE(io().writeImage(original, stream));
-    ASSERT_TRUE(startsWith(stream, {1, 2, 3, 0x89, 'P', 'N', 'G'}));
-    const ImageRef fromMemory = io().readFromMemory(ByteBuffer(stream.begin() + 3, stream.end()));
-    for (const ImageRef& opaque : {io().readFromFilePng(path), io().readFromFile(path), fromMemory}) {
-        ASSERT_TRUE(opaque);
-        EXPECT_EQ(compare(*original, *opaque).maxAbs, 0);
-        EXPECT_TRUE(allOpaque(*opaque));
+        // zlib itself takes the joined image data as one stream, its checksum included, holding
+        // one filter byte and the pixels of each row.
+        const ByteBuffer stream = chunkData(file, "IDAT");
+        const std::size_t rawSize = std::size_t(c.height) * (std::size_t(c.width) * 4 + 1);
+        ByteBuffer raw(rawSize + 1);
+        uLongf rawLength = uLongf(raw.size());
+        EXPECT_EQ(uncompress(raw.data(), &rawLength, stream.data(), uLong(stream.size())), Z_OK);
+        EXPECT_EQ(rawLength, rawSize);
+
+        // Qt sees the same pixels, alpha included, not premultiplied; so do we when asked.
+        EXPECT_EQ(compare(*original, *qtDecode(path), true).maxAbs, 0);
+        const ImageRef withAlpha = io().readFromFilePng(path, false);
+        ASSERT_TRUE(withAlpha);
+        EXPECT_EQ(compare(*original, *withAlpha, true).maxAbs, 0);
+        // A memory write appends to what the buffer holds.
+        ByteBuffer memory = {1, 2, 3};
+        ASSERT_TRUE(io().writeImage(original, memory));
+        ASSERT_TRUE(startsWith(memory, {1, 2, 3, 0x89, 'P', 'N', 'G'}));
+        const ImageRef fromMemory =
+            io().readFromMemory(ByteBuffer(memory.begin() + 3, memory.end()));
+        for (const ImageRef& opaque :
+             {io().readFromFilePng(path), io().readFromFile(path), fromMemory}) {
+            ASSERT_TRUE(opaque);
+            EXPECT_EQ(compare(*original, *opaque).maxAbs, 0);
+            EXPECT_TRUE(allOpaque(*opaque));
+        }
     }
 }
 
