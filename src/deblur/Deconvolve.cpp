@@ -20,6 +20,7 @@
 #include "MatrixOps.h"
 #include "MatrixTransposedMultiply.h"
 #include "Timer.h"
+#include "Log.h"
 
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
@@ -1072,7 +1073,7 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             // A NaN slope (a degenerate step) is treated like an ascent direction: stepping
             // along it would corrupt the iterate.
             if (!(strg < 0)) {
-                std::printf(
+                LogInfo(
                     "Optimization terminated: ill-conditioning prevents further "
                     "optimization.\n");
                 done = true;
@@ -1091,7 +1092,7 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             }
         }
         if (it >= maxIterations) {
-            std::printf("Maximum number of iterations exceeded\n");
+            LogInfo("Maximum number of iterations exceeded\n");
             return;
         }
         oval = val;
@@ -1146,7 +1147,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     if (passes <= 0) {
         timer.start();
         sllsbox(result, A, b, b, tolerance, 2000, cancel, w, h);
-        std::printf("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
+        LogInfo("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
     } else {
         result.loadZeros();
         Matrix xk(count, 1), start(count, 1);
@@ -1155,7 +1156,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
             start.fill(k * step);
             timer.start();
             sllsbox(xk, A, b, start, tolerance, 2000, cancel, w, h);
-            std::printf("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
+            LogInfo("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
             MatrixAdd(result, result, xk);
             if (cancelled(cancel))
                 return;
@@ -1165,7 +1166,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     MatrixToImage(o, channel, result);
 
     if (!cancelled(cancel) && residual) {
-        std::printf("calculating residual...\n");
+        LogInfo("calculating residual...\n");
         timer.start();
         Matrix r(count, 1);
         MatrixMultiply(r, A, result);
@@ -1173,7 +1174,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
         MatrixAdd(r, r, b);
         MatrixComponentMultiply(r, r, r);
         *residual = MatrixSum(r);
-        std::printf("\t took %.2f seconds\n", timer.elapsed());
+        LogInfo("\t took %.2f seconds\n", timer.elapsed());
     }
 }
 

@@ -6,6 +6,7 @@
 #include "MatrixMultiply.h"
 #include "MatrixOps.h"
 #include "fftw_process.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -255,7 +256,7 @@ void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, 
     ImageToMatrix(M, i, channel, x, y, w, h);
     if (n >= w || n >= h) {
         // The taper needs the region to exceed the kernel in both directions.
-        std::printf("deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
+        LogInfo("deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
                     "channel %d left as read\n",
                     w, h, n, n, channel);
         MatrixToImage(o, channel, M);

@@ -1,6 +1,7 @@
 #include "fftw_process.h"
 
 #include "Check.h"
+#include "Log.h"
 
 #include <cerrno>
 #include <climits>
@@ -151,9 +152,8 @@ void ForgetHelper(bool reaped) {
 // After a failed exchange the helper's stream is out of step (or the helper is gone): it is
 // stopped, and the next transform starts a new one.
 void AbandonHelper() {
-    std::printf(" (fftw_helper %d stopped; the next transform starts a new one)\n",
+    LogInfo(" (fftw_helper %d stopped; the next transform starts a new one)\n",
                 int(gFftw_helper));
-    std::fflush(stdout);
     kill(gFftw_helper, SIGKILL);
     ForgetHelper(false);
 }
@@ -215,16 +215,14 @@ enum class Exchange { Done, FailedInputKept, FailedInputLost };
 // One request and its answer, gFftLock held.
 Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, int direction) {
     if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) {
-        std::printf("fftw_helper %d has ended; the next transform starts a new one\n",
+        LogInfo("fftw_helper %d has ended; the next transform starts a new one\n",
                     int(gFftw_helper));
-        std::fflush(stdout);
         ForgetHelper(true);
     }
     if (gFftw_helper < 0) {
         if (!data) return Exchange::Done;
         if (!LaunchHelper()) {
-            std::printf("could not launch helper tool...");
-            std::fflush(stdout);
+            LogInfo("could not launch helper tool...");
             return Exchange::FailedInputLost;  // a second launch would fail the same way
         }
     }
@@ -238,13 +236,13 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
     {
         SigpipeBlocker blocker;
         if (!blocker.write(gInput, header, sizeof header)) {
-            std::printf("could not write header to helper tool...");
+            LogInfo("could not write header to helper tool...");
             AbandonHelper();
             return Exchange::FailedInputKept;
         }
         if (direction == 0) return Exchange::Done;
         if (!blocker.write(gInput, data, bytes)) {
-            std::printf("could not write data to helper tool...");
+            LogInfo("could not write data to helper tool...");
             AbandonHelper();
             return Exchange::FailedInputKept;
         }
@@ -258,7 +256,7 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
         ssize_t n = read(gOutput, p + done, bytes - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            std::printf("could not read data from helper tool...");
+            LogInfo("could not read data from helper tool...");
             AbandonHelper();
             return done == 0 ? Exchange::FailedInputKept : Exchange::FailedInputLost;
         }
@@ -282,8 +280,7 @@ void fft_direction(std::complex<double>* data, int rows, int columns, int direct
     if (ExchangeWithHelper(data, rows, columns, direction) != Exchange::FailedInputKept ||
         direction == 0)
         return;
-    std::printf("fftw_helper: repeating the transform with a new helper\n");
-    std::fflush(stdout);
+    LogInfo("fftw_helper: repeating the transform with a new helper\n");
     ExchangeWithHelper(data, rows, columns, direction);
 }
 

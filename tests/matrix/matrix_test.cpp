@@ -118,16 +118,6 @@ TEST(MatrixOps, TransposeDediagonalizeAndCrop) {
     EXPECT_EQ(Values(win), (std::vector<double>{6, 7, 8, 11, 12, 13}));
 }
 
-TEST(MatrixOps, DumpFormat) {
-    testing::internal::CaptureStdout();
-    Make(1, 2, {1, 0.5}).dump("v");
-    Make d(2, 1, {2, -3});
-    d.diagonalize();
-    d.dump();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "v [1 x 2]:\n1.0000 0.5000\nMatrix [2 x 1]:\n2.0000\n-3.0000\n");
-}
-
 TEST(MatrixImage, ChannelRoundTripThroughAWindowAndClamping) {
     CImage image(7, 5);
     for (int k = 0; k < 7 * 5 * 4; ++k) image.pixels()[k] = std::uint8_t(k * 37 + 11);
