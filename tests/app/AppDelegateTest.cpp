@@ -212,7 +212,7 @@ TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
     EXPECT_FALSE(close.isAccepted());
     ASSERT_TRUE(WaitFor([&] { return app.terminations == 2; }));
     EXPECT_FALSE(app.controller().hasFileOpen());
-    EXPECT_EQ(app.controller().session().mRunningDeblurs.load(), 0);
+    EXPECT_TRUE(app.controller().session().isIdle());
 }
 
 #include "AppDelegateTest.moc"

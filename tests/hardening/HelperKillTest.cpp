@@ -48,8 +48,8 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
     const DeblurredEntry entry{DeblurWI2, 6, -1, MaskSettings{-1, 0, 0, 0}};
 
     // A clean run first, as the reference.
-    testing::internal::CaptureStdout();
-    s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
+    testing::internal::CaptureStderr();
+    s.deblur(entry);
     ImageRef reference = s.deblurredImage(entry);
     ASSERT_TRUE(reference);
 
@@ -58,7 +58,7 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
     fft_stop_helper();
     std::atomic<bool> done{false};
     dispatchAsync(DispatchPriority::Default, [&] {
-        s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
+        s.deblur(entry);
         done = true;
     });
     int killed = -1;
@@ -71,10 +71,10 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    ASSERT_TRUE(recorder.waitFor(DeblurFinished, 2));
+    ASSERT_TRUE(recorder.waitFor(ET::DeblurFinished, 2));
     while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    const std::string killedLog = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(s.isIdle());
+    const std::string killedLog = testing::internal::GetCapturedStderr();
     ImageRef killedResult = s.deblurredImage(entry);
     ASSERT_TRUE(killedResult);
     // Killed before it answered (nearly always: it is killed as soon as it starts), the
