@@ -965,7 +965,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     reflect(x, sigma, yt);
 }
 
-void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
              int maxIterations, const std::atomic<bool>* cancel, int w, int h,
              const IterateObserver* observer) {
     const int n = b.rows();
@@ -992,6 +992,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             stats->cpuSeconds += processCpuSeconds() - cpuStart;
         }
     } finish{stats, timer, cpuStart, it};
+    double val = 0;
+    auto report = [&](SolverEnd end, double objective) { return SolverReport{it, end, objective}; };
 
     const double del = 10 * kEps;
     const int kmax = n / 2;
@@ -1010,8 +1012,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
     Matrix valM(1, 1), g(n, 1);
     fquad(valM, g, x, c, A, cancel);
     if (cancelled(cancel))
-        return;
-    double val = valM.value();
+        return report(SolverEnd::Cancelled, val);
+    val = valM.value();
 
     double ratio = kInf, prevDiff = 0, oval = kInf;
     Matrix v(n, 1), dv(n, 1), grad(n, 1), s(n, 1), ox(n, 1), osig(n, 1);
@@ -1032,9 +1034,9 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         if (it > 1)
             ratio = prevDiff / std::max(diff, kEps);
         if (cancelled(cancel))
-            return;
+            return report(SolverEnd::Cancelled, val);
 
-        bool done = false;
+        bool done = false, illConditioned = false;
         double newVal = val;
         if (diff < tol * (1 + std::fabs(val)))
             done = true;
@@ -1059,14 +1061,14 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
                 }
             });
             if (cancelled(cancel))
-                return;
+                return report(SolverEnd::Cancelled, val);
             const double normg = std::sqrt(squares[0]);
             const double nv = std::sqrt(squares[1]);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
             int pcgit = 0;
             drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
             if (cancelled(cancel))
-                return;
+                return report(SolverEnd::Cancelled, val);
             const double strg = directionalSlope(s, sigma, g);
             MatrixCopy(ox, x);
             MatrixCopy(osig, sigma);
@@ -1076,29 +1078,29 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
                 LogInfo(
                     "Optimization terminated: ill-conditioning prevents further "
                     "optimization.\n");
-                done = true;
+                done = illConditioned = true;
             } else {
                 double alpha = 0;
                 biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 MatrixScaledAdd(y, y, alpha, s);
                 perturb(x, y, del, sigma);
                 fquad(valM, g, x, c, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 ++it;
                 newVal = valM.value();
             }
         }
         if (it >= maxIterations) {
             LogInfo("Maximum number of iterations exceeded\n");
-            return;
+            return report(SolverEnd::IterationLimit, newVal);
         }
         oval = val;
         prevDiff = diff;
         if (done)
-            return;
+            return report(illConditioned ? SolverEnd::IllConditioned : SolverEnd::Converged, val);
         val = newVal;
     }
 }

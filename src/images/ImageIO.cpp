@@ -39,7 +39,7 @@ std::atomic<int> gDumpCount{0};
 
 bool refuseSize(const char* source, long long width, long long height) {
     if (width * height <= kMaxImagePixels) return false;
-    LogInfo("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
+    LogWarning("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
                  width, height, kMaxImagePixels);
     return true;
 }

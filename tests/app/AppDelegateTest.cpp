@@ -60,9 +60,12 @@ struct ReportServer {
 
 // Clicks a point, selects a cell and deblurs it.
 void Deblur(AppHarness& app, int row, int column) {
-    app.controller().deblurAtPoint({100, 100});
+    Controller& c = app.controller();
+    c.deblurAtPoint({100, 100});
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     app.layout().imageMatrix->setSelectedRow(row, column);
-    app.controller().addDeblur();
+    c.addDeblur();
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
 }
 
 // A launch after the first one, answering the statistics question.

@@ -44,9 +44,9 @@ bool contains(const std::string& text, const char* part) {
 TEST(PngCodec, MemoryWriteAppendsIsExactOpaqueAndPrintsStatistics) {
     const ImageRef image = randomImage(300, 200, 13);
     ByteBuffer stream = {1, 2, 3};
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(io().writeImage(image, stream));
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(startsWith(stream, {1, 2, 3, 0x89, 'P', 'N', 'G'}));
     const ImageRef decoded = io().readFromMemory(ByteBuffer(stream.begin() + 3, stream.end()));
     ASSERT_TRUE(decoded);
@@ -333,12 +333,11 @@ TEST(BadInput, EmptyTruncatedAndBrokenInputGiveNullOrAWholeImage) {
     const ByteBuffer png = readBytes(dataPath("coffee.png"));
     const std::string cutPng = dir.file("cut.png");
     writeBytes(cutPng, ByteBuffer(png.begin(), png.begin() + png.size() / 2));
-    testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_FALSE(io().readFromFilePng(cutPng));
     EXPECT_FALSE(io().readFromMemory(ByteBuffer(png.begin(), png.end() - 5000)));
-    std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
+    const std::string& out = err;
     EXPECT_TRUE(contains(out, "my_png_read_data past end")) << out;
     EXPECT_TRUE(contains(err, "[read_png_file] Error during read_image")) << err;
     testing::internal::CaptureStderr();
@@ -368,7 +367,7 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
     TempDir dir;
     const ImageRef good = randomImage(20, 10, 21, true);
     const ImageRef empty = Image::create(0, 0);  // every encoder refuses a 0 × 0 image
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     for (const char* type : {"PNG", "JPEG", "TIFF"}) {
         const std::string path = dir.file(std::string("keep.") + type);
         ASSERT_TRUE(io().writeImage(good, type, 90, path)) << type;
@@ -388,7 +387,7 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
         EXPECT_FALSE(io().writeImage(good, type, 90, dir.file("missing/out.img"))) << type;
     std::filesystem::create_directory(dir.file("folder"));
     EXPECT_FALSE(io().writeImage(good, dir.file("folder")));
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(contains(log, "could not be opened for writing")) << log;
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
     EXPECT_EQ(entries(dir.path()),
@@ -407,10 +406,10 @@ TEST(FailedWrites, ReadOnlyFolderKeepsItsFile) {
         chmod(folder.c_str(), 0755);
         GTEST_SKIP() << "running with rights that ignore folder permissions";
     }
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(io().writeImage(randomImage(20, 10, 24, true), path));
     EXPECT_FALSE(io().writeImage(first, "JPEG", 80, folder + "/new.jpg"));
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     chmod(folder.c_str(), 0755);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_EQ(entries(folder), (std::vector<std::string>{"photo.png"}));

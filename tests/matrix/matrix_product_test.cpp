@@ -193,9 +193,9 @@ TEST(MatrixMultiply, DenseAndDiagonalProducts) {
     Matrix a(5, 4), b(4, 3), c(5, 3), ref(5, 3);
     Randomize(a);
     Randomize(b);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     MatrixMultiply(c, a, b);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // fast products print nothing
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // fast products print nothing
     NaiveProduct(ref, a, b, false);
     EXPECT_LT(CompareMatrix(c, ref), 1e-14);
     for (auto [n, ac, bc] : {std::tuple{6, 1, 1}, {6, 2, 1}, {6, 2, 2}, {7, 3, 4}, {5, 4, 1}}) {
