@@ -118,8 +118,8 @@ void ifftn(Matrix& m, ComplexMatrix& c) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wparentheses"
 void psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns) {
-    VK_CHECK(PSF.rows() & 1 != 0);
-    VK_CHECK(PSF.columns() & 1 != 0);
+    VK_CHECK(PSF.rows() % 2 == 1);
+    VK_CHECK(PSF.columns() % 2 == 1);
     VK_CHECK(otf.rows() == rows);
     VK_CHECK(otf.columns() == columns);
     std::complex<double>* p = otf.data();

@@ -31,11 +31,11 @@ int symmetryClass(int p, int q) {
 
 void checkSquareOdd(const Matrix& r, const Matrix& a, const Matrix& b) {
     VK_CHECK(r.rows() == r.columns());
-    VK_CHECK(r.rows() & 1);
+    VK_CHECK(r.rows() % 2 == 1);
     VK_CHECK(a.rows() == a.columns());
-    VK_CHECK(a.rows() & 1);
+    VK_CHECK(a.rows() % 2 == 1);
     VK_CHECK(b.rows() == b.columns());
-    VK_CHECK(b.rows() & 1);
+    VK_CHECK(b.rows() % 2 == 1);
 }
 
 // r(i, j) = Σ a(p, q) · b(i − p, j − q) over r's extent; terms outside b are skipped.

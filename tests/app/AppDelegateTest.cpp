@@ -171,22 +171,6 @@ TEST(AppDelegate, UsageReportOnlyWithPermission) {
     EXPECT_EQ(server.targets.size(), 2);
 }
 
-TEST(AppDelegate, ReportEndpointAndAddress) {
-    AppHarness app;
-    qunsetenv("VELKARO_STATS_ENDPOINT");
-    EXPECT_EQ(UsageReportEndpoint(app.settings()), "http://stats.velkaro.invalid");
-    app.settings().setValue("statsEndpoint", "http://127.0.0.2:9");
-    EXPECT_EQ(UsageReportEndpoint(app.settings()), "http://127.0.0.2:9");
-    qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.3:9");
-    EXPECT_EQ(UsageReportEndpoint(app.settings()), "http://127.0.0.3:9");
-    qunsetenv("VELKARO_STATS_ENDPOINT");
-    UsageReportFields fields;
-    fields.deblurType = 22;
-    EXPECT_TRUE(UsageReportAddress("http://h/", fields)
-                    .startsWith("http://h/cgi-bin/vlkreport.cgi?width=0&"));
-    EXPECT_TRUE(UsageReportAddress("http://h", fields).contains("&deblurType=bad_deblur_type&"));
-}
-
 TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
     AppHarness app;
     app.delegate().applicationShouldTerminate();

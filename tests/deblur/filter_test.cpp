@@ -133,5 +133,5 @@ TEST(FilterDeathTest, ChecksNameTheFailedCondition) {
     EXPECT_DEATH(SizeForFilter(-1, -1), "radius >= 0");
     EXPECT_DEATH(GenerateFilter(notSquare, 1.0, -1), "f.rows\\(\\) == f.columns\\(\\)");
     EXPECT_DEATH(GenerateFilter(tooSmall, 2.0, 0), "f.rows\\(\\) >= size");
-    EXPECT_DEATH(GenerateFilter(even, 1.0, -1), "f.rows\\(\\) & 1");
+    EXPECT_DEATH(GenerateFilter(even, 1.0, -1), "f.rows\\(\\) % 2 == 1");
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "DeblurMethods.h"
@@ -80,27 +81,15 @@ std::int64_t RecordingMemory(const MethodCall&) {
     return 1000 + int(M);
 }
 
-inline DeblurMethods RecordingDeblurMethods() {
-    DeblurMethods m = DefaultDeblurMethods();
-    m[DeblurMethod::UnsharpMask] = {RecordingRun<DeblurMethod::UnsharpMask>,
-                                    RecordingMemory<DeblurMethod::UnsharpMask>};
-    m[DeblurMethod::UnsharpMaskFast] = {RecordingRun<DeblurMethod::UnsharpMaskFast>,
-                                        RecordingMemory<DeblurMethod::UnsharpMaskFast>};
-    m[DeblurMethod::WienerFir] = {RecordingRun<DeblurMethod::WienerFir>,
-                                  RecordingMemory<DeblurMethod::WienerFir>};
-    m[DeblurMethod::WienerIir] = {RecordingRun<DeblurMethod::WienerIir>,
-                                  RecordingMemory<DeblurMethod::WienerIir>};
-    m[DeblurMethod::LucyRichard] = {RecordingRun<DeblurMethod::LucyRichard>,
-                                    RecordingMemory<DeblurMethod::LucyRichard>};
-    m[DeblurMethod::LucyRichardThreshold] = {RecordingRun<DeblurMethod::LucyRichardThreshold>,
-                                             RecordingMemory<DeblurMethod::LucyRichardThreshold>};
-    m[DeblurMethod::LeastSquares] = {RecordingRun<DeblurMethod::LeastSquares>,
-                                     RecordingMemory<DeblurMethod::LeastSquares>};
-    m[DeblurMethod::FitRefocus] = {RecordingRun<DeblurMethod::FitRefocus>,
-                                   RecordingMemory<DeblurMethod::FitRefocus>};
-    m[DeblurMethod::Convolve] = {RecordingRun<DeblurMethod::Convolve>,
-                                 RecordingMemory<DeblurMethod::Convolve>};
+template <int... M>
+DeblurMethods RecordingDeblurMethodsOf(std::integer_sequence<int, M...>) {
+    DeblurMethods m = DefaultDeblurMethods();  // keeps DeblurMethod::None, the row of no method
+    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>, RecordingMemory<DeblurMethod(M + 1)>}),
+     ...);
     return m;
+}
+inline DeblurMethods RecordingDeblurMethods() {
+    return RecordingDeblurMethodsOf(std::make_integer_sequence<int, kDeblurMethodCount - 1>());
 }
 
 template <class F>
