@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <future>
 
 #include "CliArgs.h"
 #include "Commands.h"
@@ -61,24 +60,18 @@ int RunDeblur(const std::vector<std::string>& words) {
     if (!session.fullDeblurFitsInMemory(step, type, tooLarge))
         return CliError(kExitFailure, command, "%s", tooLarge.c_str());
 
-    // One task on the global queue, as the window controller submits it.
     Timer timer;
     timer.start();
-    std::promise<void> finished;
-    dispatchAsync(DispatchPriority::Default, [&] {
-        session.deblurStep(step, type, angle, mask.radius, mask.type, mask.opacity,
-                           mask.crudeness);
-        finished.set_value();
-    });
-    finished.get_future().wait();
     const DeblurredEntry entry{type, step, angle,
                                MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}};
+    session.submitDeblur(entry);
+    session.waitUntilIdle();
     ImageRef result = session.deblurredImage(entry);
-    if (cli.count(DeblurFailed) != 0)
+    if (cli.count(SessionEventType::DeblurFailed) != 0)
         return CliError(kExitFailure, command,
                         "the deblur failed: the helper program that computes its Fourier "
                         "transforms stopped answering twice");
-    if (!result || cli.count(DeblurFinished) != 1)
+    if (!result || cli.count(SessionEventType::DeblurFinished) != 1)
         return CliError(kExitFailure, command, "the deblur produced no image");
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,
                  PresetLabel(type), step * 0.5, timer.elapsed());

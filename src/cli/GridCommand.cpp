@@ -67,9 +67,9 @@ int RunGrid(const std::vector<std::string>& words) {
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
     for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, -1, section);
-    cli.waitForPreviews();
+    session.waitUntilIdle();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
-                 cli.count(PreviewFinished), timer.elapsed());
+                 cli.count(SessionEventType::PreviewFinished), timer.elapsed());
 
     std::vector<std::string> rowLabels, columnLabels;
     for (int step = 1; step <= steps; ++step) {

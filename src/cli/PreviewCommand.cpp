@@ -36,7 +36,7 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!cli.sectionAt(section, args)) return kExitUsage;
     cli.expectPreviews(1);
     session.deblurPreviewAngleStep(step, type, -1, section);
-    cli.waitForPreviews();
+    session.waitUntilIdle();
 
     const DeblurredEntry entry{type, step, -1, MaskSettings{}};
     ImageRef preview =

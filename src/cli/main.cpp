@@ -6,6 +6,7 @@
 
 #include "CliArgs.h"
 #include "Commands.h"
+#include "Log.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ const CliCommand kCommands[] = {
 };
 
 void printUsage(std::FILE* to) {
-    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS...\n\ncommands:\n");
+    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n\n"
+                     "--verbose also shows the processing's own log lines\n\ncommands:\n");
     for (const CliCommand& command : kCommands) {
         std::fprintf(to, "  %s %s\n      %s\n", command.name, command.usage, command.summary);
     }
@@ -51,10 +53,19 @@ int main(int argc, char** argv) {
         printUsage(stdout);
         return kExitOk;
     }
+    // The processing's log lines (on standard error) only when asked for; the tool's own lines
+    // are always shown.
+    std::vector<std::string> words;
+    bool verbose = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") == 0)
+            verbose = true;
+        else
+            words.push_back(argv[i]);
+    }
+    SetLogLevel(verbose ? LogLevel::Info : LogLevel::Warning);
     for (const CliCommand& command : kCommands) {
-        if (name == command.name) {
-            return command.run(std::vector<std::string>(argv + 2, argv + argc));
-        }
+        if (name == command.name) return command.run(words);
     }
     std::fprintf(stderr, "velkaro-cli: unknown command '%s' (try 'velkaro-cli help')\n",
                  name.c_str());

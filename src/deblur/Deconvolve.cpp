@@ -20,6 +20,7 @@
 #include "MatrixOps.h"
 #include "MatrixTransposedMultiply.h"
 #include "Timer.h"
+#include "Log.h"
 
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
@@ -964,7 +965,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     reflect(x, sigma, yt);
 }
 
-void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
              int maxIterations, const std::atomic<bool>* cancel, int w, int h,
              const IterateObserver* observer) {
     const int n = b.rows();
@@ -991,6 +992,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             stats->cpuSeconds += processCpuSeconds() - cpuStart;
         }
     } finish{stats, timer, cpuStart, it};
+    double val = 0;
+    auto report = [&](SolverEnd end, double objective) { return SolverReport{it, end, objective}; };
 
     const double del = 10 * kEps;
     const int kmax = n / 2;
@@ -1009,8 +1012,8 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
     Matrix valM(1, 1), g(n, 1);
     fquad(valM, g, x, c, A, cancel);
     if (cancelled(cancel))
-        return;
-    double val = valM.value();
+        return report(SolverEnd::Cancelled, val);
+    val = valM.value();
 
     double ratio = kInf, prevDiff = 0, oval = kInf;
     Matrix v(n, 1), dv(n, 1), grad(n, 1), s(n, 1), ox(n, 1), osig(n, 1);
@@ -1031,9 +1034,9 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
         if (it > 1)
             ratio = prevDiff / std::max(diff, kEps);
         if (cancelled(cancel))
-            return;
+            return report(SolverEnd::Cancelled, val);
 
-        bool done = false;
+        bool done = false, illConditioned = false;
         double newVal = val;
         if (diff < tol * (1 + std::fabs(val)))
             done = true;
@@ -1058,46 +1061,46 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
                 }
             });
             if (cancelled(cancel))
-                return;
+                return report(SolverEnd::Cancelled, val);
             const double normg = std::sqrt(squares[0]);
             const double nv = std::sqrt(squares[1]);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
             int pcgit = 0;
             drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
             if (cancelled(cancel))
-                return;
+                return report(SolverEnd::Cancelled, val);
             const double strg = directionalSlope(s, sigma, g);
             MatrixCopy(ox, x);
             MatrixCopy(osig, sigma);
             // A NaN slope (a degenerate step) is treated like an ascent direction: stepping
             // along it would corrupt the iterate.
             if (!(strg < 0)) {
-                std::printf(
+                LogInfo(
                     "Optimization terminated: ill-conditioning prevents further "
                     "optimization.\n");
-                done = true;
+                done = illConditioned = true;
             } else {
                 double alpha = 0;
                 biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 MatrixScaledAdd(y, y, alpha, s);
                 perturb(x, y, del, sigma);
                 fquad(valM, g, x, c, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 ++it;
                 newVal = valM.value();
             }
         }
         if (it >= maxIterations) {
-            std::printf("Maximum number of iterations exceeded\n");
-            return;
+            LogInfo("Maximum number of iterations exceeded\n");
+            return report(SolverEnd::IterationLimit, newVal);
         }
         oval = val;
         prevDiff = diff;
         if (done)
-            return;
+            return report(illConditioned ? SolverEnd::IllConditioned : SolverEnd::Converged, val);
         val = newVal;
     }
 }
@@ -1146,7 +1149,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     if (passes <= 0) {
         timer.start();
         sllsbox(result, A, b, b, tolerance, 2000, cancel, w, h);
-        std::printf("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
+        LogInfo("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
     } else {
         result.loadZeros();
         Matrix xk(count, 1), start(count, 1);
@@ -1155,7 +1158,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
             start.fill(k * step);
             timer.start();
             sllsbox(xk, A, b, start, tolerance, 2000, cancel, w, h);
-            std::printf("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
+            LogInfo("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
             MatrixAdd(result, result, xk);
             if (cancelled(cancel))
                 return;
@@ -1165,7 +1168,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     MatrixToImage(o, channel, result);
 
     if (!cancelled(cancel) && residual) {
-        std::printf("calculating residual...\n");
+        LogInfo("calculating residual...\n");
         timer.start();
         Matrix r(count, 1);
         MatrixMultiply(r, A, result);
@@ -1173,7 +1176,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
         MatrixAdd(r, r, b);
         MatrixComponentMultiply(r, r, r);
         *residual = MatrixSum(r);
-        std::printf("\t took %.2f seconds\n", timer.elapsed());
+        LogInfo("\t took %.2f seconds\n", timer.elapsed());
     }
 }
 

@@ -46,11 +46,19 @@ void SetSllsboxStatsSink(SllsboxStats* stats);
 // Called with the iterate at the top of every outer iteration of sllsbox.
 using IterateObserver = std::function<void(const Matrix& x)>;
 
+// How a solve ended.
+enum class SolverEnd { Converged, IllConditioned, IterationLimit, Cancelled };
+struct SolverReport {
+    int iterations = 0;  // the outer iteration counter at the end (it starts at 1)
+    SolverEnd end = SolverEnd::Converged;
+    double objective = 0;  // q at the returned x (at the last iterate computed when cancelled)
+};
+
 // The solver: x = an approximate minimiser of q over the box, started from `start`. Stops on
-// convergence, on a direction that does not descend ("Optimization terminated: ..."), at
-// maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (silently,
-// with the current iterate in x).
-void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+// convergence, on a direction that does not descend ("Optimization terminated: ..." in the log),
+// at maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (with the
+// current iterate in x).
+SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
              int maxIterations, const std::atomic<bool>* cancel, int w, int h,
              const IterateObserver* observer = nullptr);
 

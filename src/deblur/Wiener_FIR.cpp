@@ -13,6 +13,7 @@
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
+#include "Log.h"
 
 extern "C" void dgesv_(int* n, int* nrhs, double* a, int* lda, int* ipiv, double* b, int* ldb,
                        int* info);
@@ -30,11 +31,11 @@ int symmetryClass(int p, int q) {
 
 void checkSquareOdd(const Matrix& r, const Matrix& a, const Matrix& b) {
     VK_CHECK(r.rows() == r.columns());
-    VK_CHECK(r.rows() & 1);
+    VK_CHECK(r.rows() % 2 == 1);
     VK_CHECK(a.rows() == a.columns());
-    VK_CHECK(a.rows() & 1);
+    VK_CHECK(a.rows() % 2 == 1);
     VK_CHECK(b.rows() == b.columns());
-    VK_CHECK(b.rows() & 1);
+    VK_CHECK(b.rows() % 2 == 1);
 }
 
 // r(i, j) = Σ a(p, q) · b(i − p, j − q) over r's extent; terms outside b are skipped.
@@ -132,7 +133,7 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
     int N = m, nrhs = 1, lda = m, ldb = m, info = 0;
     dgesv_(&N, &nrhs, columnMajor.data(), &lda, pivots.data(), bd, &ldb, &info);
     if (verbose) {
-        std::printf("dgesv status: %d\n", info);
+        LogInfo("dgesv status: %d\n", info);
         b.dump("b after");
     }
 
@@ -191,7 +192,7 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, filter, n, x, y, w, h);
     WriteChannelRegion(o, channel, result.get(), w, h);
-    std::printf("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
+    LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
 
 std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double, int matRadius,

@@ -148,8 +148,8 @@ struct PlanarFftConvolution::Engine {
 PlanarFftConvolution::PlanarFftConvolution(const float* kernel, int kernelHeight, int kernelWidth,
                                            int destWidth, int destHeight)
     : mEngine(std::make_unique<Engine>()) {
-    VK_CHECK(kernelHeight & 1);
-    VK_CHECK(kernelWidth & 1);
+    VK_CHECK(kernelHeight % 2 == 1);
+    VK_CHECK(kernelWidth % 2 == 1);
     Engine& e = *mEngine;
     e.kh = kernelHeight;
     e.kw = kernelWidth;

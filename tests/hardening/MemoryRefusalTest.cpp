@@ -22,7 +22,7 @@ TEST(MemoryRefusal, LeastSquaresBeyondTheAvailableMemoryIsRefused) {
     EXPECT_TRUE(message.empty());
 
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));  // 451 × 300
-    s.mAvailableMemory = tinyAvailable;
+    s.setAvailableMemory(tinyAvailable);
     // The solver's own estimate: 16 n² + 232 w h + 4 w h bytes, far above one MiB here.
     const std::int64_t needed = s.memoryUsageForDeblurType(3, DeblurLA2);
     ASSERT_GT(needed, 236LL * 451 * 300);
@@ -43,21 +43,18 @@ TEST(MemoryRefusal, LeastSquaresBeyondTheAvailableMemoryIsRefused) {
     }
 
     // The task layer refuses it too, quietly for the session: no event, nothing stored, the
-    // counter back where it was, the message on standard output.
-    testing::internal::CaptureStdout();
-    s.deblurStep(3, DeblurLA1, -1, 0, -1, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    // nothing running, the message in the log.
+    testing::internal::CaptureStderr();
+    s.deblur(DeblurredEntry{DeblurLA1, 3, -1, {}});
+    const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("Not enough memory for LA1"), std::string::npos) << out;
     EXPECT_EQ(out.find("Solving using sllsbox"), std::string::npos) << out;
-    EXPECT_EQ(recorder.count(DeblurStarted), 0);
-    EXPECT_EQ(recorder.count(DeblurFinished), 0);
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    {
-        std::lock_guard<Lock> guard(s.mLock);
-        EXPECT_TRUE(s.mDeblurredImages.empty());
-    }
+    EXPECT_EQ(recorder.count(ET::DeblurStarted), 0);
+    EXPECT_EQ(recorder.count(ET::DeblurFinished), 0);
+    EXPECT_TRUE(s.isIdle());
+    EXPECT_FALSE(s.deblurredImage(DeblurredEntry{DeblurLA1, 3, -1, {}}));
     // With the memory there, the same request is accepted.
-    s.mAvailableMemory = hugeAvailable;
+    s.setAvailableMemory(hugeAvailable);
     EXPECT_TRUE(s.fullDeblurFitsInMemory(3, DeblurLA1, message));
     EXPECT_TRUE(message.empty());
 }
