@@ -97,3 +97,44 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
 }
 
 }  // namespace
+namespace {
+TEST(BlurEstimateExplore, Wide) {
+    const char* files[] = {"astronaut.png", "camera.png", "coffee.png", "rocket.jpg", "chelsea.png"};
+    int total = 0, good = 0;
+    unsigned seed = 7;
+    for (const char* f : files) {
+        CImage img = Load(f);
+        for (int step : {3, 5, 7, 9, 11, 13})
+            for (double sigma : {0.0, 3.0}) {
+                const BlurEstimate e = EstimateCentre(Blurred(img, step, -1, sigma, seed++));
+                const bool ok = e.shape == BlurShape::Disc && std::abs(e.radiusStep - step) <= 1;
+                ++total; good += ok;
+                if (!ok) std::printf("%s disc %d noise %.0f -> %s %d %d %.2f\n", f, step, sigma, BlurShapeName(e.shape), e.radiusStep, e.angle, e.confidence);
+            }
+        for (int step : {4, 6, 10, 14, 18, 20})
+            for (int angle : {15, 45, 100, 170})
+                for (double sigma : {0.0, 3.0}) {
+                    if ((step + angle + int(sigma)) % 3) continue;
+                    const BlurEstimate e = EstimateCentre(Blurred(img, step, angle, sigma, seed++));
+                    const bool ok = e.shape == BlurShape::Motion && std::abs(e.radiusStep - step) <= 1 && AngleError(e.angle, angle) <= 10;
+                    ++total; good += ok;
+                    if (!ok) std::printf("%s line %d@%d noise %.0f -> %s %d %d %.2f\n", f, step, angle, sigma, BlurShapeName(e.shape), e.radiusStep, e.angle, e.confidence);
+                }
+        // noise only
+        CImage noise(img.width(), img.height());
+        std::mt19937 rng(seed++);
+        for (std::size_t i = 0; i < std::size_t(noise.width()) * noise.height() * 4; ++i) if (i % 4) noise.pixels()[i] = std::uint8_t(100 + rng() % 50);
+        BlurEstimate e = EstimateCentre(noise);
+        std::printf("%s noise-only -> %s %d %.2f\n", f, BlurShapeName(e.shape), e.radiusStep, e.confidence);
+        CImage flat(img.width(), img.height());
+        e = EstimateCentre(flat);
+        std::printf("%s flat -> %s %d %.2f\n", f, BlurShapeName(e.shape), e.radiusStep, e.confidence);
+        e = EstimateCentre(Blurred(img, 1, -1, 3.0, seed++));
+        std::printf("%s sharp+noise3 -> %s %d %.2f\n", f, BlurShapeName(e.shape), e.radiusStep, e.confidence);
+    }
+    CImage clock = Load("clock_motion.png");
+    BlurEstimate e = EstimateCentre(clock);
+    std::printf("clock_motion -> %s %d %d %.2f\n", BlurShapeName(e.shape), e.radiusStep, e.angle, e.confidence);
+    std::printf("explore %d of %d\n", good, total);
+}
+}
