@@ -17,8 +17,8 @@
 //     30th) of the highest frequencies, is subtracted.
 //  2. The log spectrum is sampled on a polar grid (60 directions, radii 3 … 56 / 128 cycles per
 //     pixel), each sample weighted by its share of signal, (P − N)² / P².
-//  3. Each candidate kernel — no blur, the discs of steps 2 … 30, the lines of steps 2 … 30 at
-//     angles every 6° then refined by 1° and one step around the best — predicts
+//  3. Each candidate kernel — no blur, the discs of steps 2 … 30, the lines of even steps at angles
+//     every 6°, then of the steps and angles by 1° around the best — predicts
 //     log(P − N) = log A_φ − α · log ρ + log(|K(ρ, φ)|² + ε), ε = 0.01 standing for the dips the
 //     tiles' window fills; the levels A_φ (one per direction, for the image's own anisotropy) and
 //     the slope α follow by weighted linear least squares in closed form. K is the discrete-time
@@ -287,17 +287,18 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
     };
     for (int step = 2; step <= kMaxStep; ++step)
         consider(BlurShape::Disc, step, -1, DiscMisfit(s, step));
-    // The lines every 6°, one step per task.
+    // The lines of even steps every 6°, one step per task; the refinement below visits the odd
+    // steps beside the best.
     constexpr int kCoarseAngles = 30;
     std::vector<double> coarse(std::size_t(kMaxStep + 1) * kCoarseAngles, sharp);
-    dispatchApply(kMaxStep - 1, DispatchPriority::Default, [&](std::size_t i) {
-        const int step = int(i) + 2;
+    dispatchApply(kMaxStep / 2, DispatchPriority::Default, [&](std::size_t i) {
+        const int step = 2 * int(i) + 2;
         for (int a = 0; a < kCoarseAngles; ++a)
             coarse[std::size_t(step) * kCoarseAngles + a] = LineMisfit(s, step, a * 6);
     });
     BlurEstimate line;
     double lineMisfit = sharp;
-    for (int step = 2; step <= kMaxStep; ++step)
+    for (int step = 2; step <= kMaxStep; step += 2)
         for (int a = 0; a < kCoarseAngles; ++a)
             if (coarse[std::size_t(step) * kCoarseAngles + a] < lineMisfit) {
                 lineMisfit = coarse[std::size_t(step) * kCoarseAngles + a];
