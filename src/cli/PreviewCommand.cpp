@@ -1,5 +1,5 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [mask options]: the one preview cell
-// of the 512 × 512 section around the point, computed through the preview queue and written as
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]: the one
+// preview cell of the 512 × 512 section around the point (a disc kernel unless an angle is given), computed through the preview queue and written as
 // the preview fetch returns it (mask applied).
 
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--at"};
+    std::vector<std::string> known = {"--preset", "--step", "--at", "--angle"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     CliArgs args;
     if (!ParseCliArgs(args, words, known, command) ||
@@ -22,9 +22,11 @@ int RunPreview(const std::vector<std::string>& words) {
 
     DeblurType type = DeblurNoType;
     if (!ParsePresetOption(type, args, command)) return kExitUsage;
-    int step = 0;
+    int step = 0, angle = -1;
     MaskOptions mask;
-    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command))
+    if (!ParseStep(step, args, command) ||
+        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseMaskOptions(mask, args, true, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -35,10 +37,10 @@ int RunPreview(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args)) return kExitUsage;
     cli.expectPreviews(1);
-    session.deblurPreviewAngleStep(step, type, -1, section);
+    session.deblurPreviewAngleStep(step, type, angle, section);
     cli.waitForPreviews();
 
-    const DeblurredEntry entry{type, step, -1, MaskSettings{}};
+    const DeblurredEntry entry{type, step, angle, MaskSettings{}};
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview) return CliError(kExitFailure, command, "the preview was not computed");

@@ -23,13 +23,18 @@ const CliCommand kCommands[] = {
      "deblur the whole of IN with one preset (grid names, FR, blur) at radius N/2 and save it as "
      "OUT",
      RunDeblur},
-    {"preview", "IN OUT --preset NAME --step N --at X,Y [mask options]",
+    {"preview", "IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]",
      "compute one preview cell of the 512 x 512 section around X,Y and write it as PNG",
      RunPreview},
-    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N]",
+    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
-     "write it as one labelled PNG contact sheet",
+     "write it as one labelled PNG contact sheet; --estimate takes the kernel's shape and angle "
+     "from the blur estimate",
      RunGrid},
+    {"estimate", "IN --at X,Y",
+     "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
+     "angle=A confidence=C'",
+     RunEstimate},
 };
 
 void printUsage(std::FILE* to) {
