@@ -266,3 +266,12 @@ void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, 
     MatrixToImage(o, channel, M);
     fft_cleanup();
 }
+
+std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, double, double, int, int,
+                                          int, int w, int h) {
+    // The peak is the taper: the region, its weights and its circular blur (8 bytes a value
+    // each), the spectrum and the kernel's transfer function (16 each), and the helper's copy of
+    // the transform (16). The images around it count 4 bytes a pixel.
+    const std::int64_t region = std::int64_t(w) * h;
+    return 72 * region + 4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
+}

@@ -5,6 +5,7 @@
 #include "Matrix.h"
 
 #include <complex>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 
@@ -57,6 +58,9 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 // read.
 void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
                         int angle, int x, int y, int w, int h);
+// Bytes the method holds at its peak for one channel, the helper's transform buffer included.
+std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channel, double radius,
+                                          double noise, int angle, int x, int y, int w, int h);
 
 // The in-place edge taper, for other methods: edgetaper(m, m, psf).
 void TapeEdge(Matrix& m, const Matrix& psf);

@@ -27,6 +27,8 @@ struct DeblurMethods {
 
     void (*wienerIir)(const CImage& in, CImage& out, int channel, double radius, double noise,
                       int angle, int x, int y, int w, int h);
+    std::int64_t (*wienerIirMemUsage)(const CImage& in, CImage& out, int channel, double radius,
+                                      double noise, int angle, int x, int y, int w, int h);
 
     void (*lucyRichard)(const CImage& in, CImage& out, int channel, double radius,
                         int iterations, int angle, int x, int y, int w, int h);
