@@ -1,14 +1,16 @@
-// The frequency-domain Wiener method, with the time of its transforms split into the helper's
-// work (transforming) and the pipe (sending requests and receiving answers), beside the same
-// transforms done in this process with FFTW.
+// The frequency-domain Wiener method, with the time of its exchanges with the helper split into
+// the transforms and the transfer of the data, beside the same transforms done in this process
+// with FFTW.
 //
-// Counters per iteration (seconds): method_s the whole method over three channels; helper_fft_s
-// the time the client waits between sending a request and the first bytes of the answer (the
-// helper reading the last of the data and transforming); pipe_s sending plus receiving;
-// inprocess_fft_s the same sequence of transforms, plans and cleanups done here with FFTW.
+// Counters of the Wiener runs, per iteration (seconds): method_s the whole method over three
+// channels; transform_s the time the client waits between sending a request and the answer (the
+// helper transforming); transfer_s copying the data into and out of the shared region and sending
+// the requests; rest_s everything else (conversions, taper, spectra products); inprocess_fft_s the
+// same sequence of real transforms, plans and cleanups done here with FFTW.
 
 #include "Deconvolve_wnr.h"
 #include "FftwEngine.h"
+#include "HelperProtocol.h"
 #include "Filter.h"
 #include "Image.h"
 #include "fftw_process.h"
@@ -20,6 +22,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -49,29 +53,45 @@ double Seconds(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The transforms that one channel of the method asks for (taper: two 1-D pairs, the image, the
-// kernel and one backward; deconvolution: the kernel, the image and one backward), then the
-// cleanup, done in process. Returns the seconds spent in FFTW, planning included.
-double InProcessChannel(FftwEngine& engine, int rows, int columns) {
+// The real transforms that one channel of the method asks for (taper: two 1-D pairs, the kernel,
+// the image and one backward; deconvolution: the image and one backward), then the cleanup, done
+// in process on a shared region of the helper's layout. Returns the seconds spent in FFTW,
+// planning included.
+double InProcessChannel(int rows, int columns) {
     struct Step {
         int rows, columns, direction;
     };
-    const Step steps[] = {{rows - 1, 1, 1}, {rows - 1, 1, -1}, {columns - 1, 1, 1},
-                          {columns - 1, 1, -1}, {rows, columns, 1}, {rows, columns, 1},
-                          {rows, columns, -1}, {rows, columns, 1}, {rows, columns, 1},
-                          {rows, columns, -1}};
+    const Step steps[] = {{rows - 1, 1, kRealForward}, {rows - 1, 1, kRealBackward},
+                          {columns - 1, 1, kRealForward}, {columns - 1, 1, kRealBackward},
+                          {rows, columns, kRealForward}, {rows, columns, kRealForward},
+                          {rows, columns, kRealBackward}, {rows, columns, kRealForward},
+                          {rows, columns, kRealBackward}};
+    const RealTransformLayout layout(rows, columns);
+    const int fd = memfd_create("bench-fft", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, off_t(layout.bytes)) != 0) return 0;
+    auto* base = static_cast<unsigned char*>(
+        mmap(nullptr, layout.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    auto* real = reinterpret_cast<double*>(base);
+    auto* spectrum = reinterpret_cast<std::complex<double>*>(base + layout.spectrumOffset);
+    FftwEngine engine(fd);
     double seconds = 0;
     for (const Step& s : steps) {
-        std::complex<double>* data = engine.buffer(s.rows, s.columns);
         const size_t count = size_t(s.rows) * size_t(s.columns);
-        for (size_t k = 0; k < count; ++k) data[k] = {double(k % 251) / 251.0, 0.0};
+        if (s.direction == kRealForward) {
+            for (size_t k = 0; k < count; ++k) real[k] = double(k % 251) / 251.0;
+        } else {
+            const size_t half = size_t(s.rows) * size_t(s.columns / 2 + 1);
+            for (size_t k = 0; k < half; ++k) spectrum[k] = {k == 0 ? 1.0 : 0.0, 0.0};
+        }
         auto start = std::chrono::steady_clock::now();
-        engine.transform(s.rows, s.columns, s.direction);
+        engine.realTransform(s.rows, s.columns, s.direction);
         seconds += Seconds(start);
     }
     auto start = std::chrono::steady_clock::now();
     engine.release();
     seconds += Seconds(start);
+    munmap(base, layout.bytes);
+    close(fd);
     return seconds;
 }
 
@@ -84,7 +104,7 @@ void RunWiener(benchmark::State& state, int imageWidth, int imageHeight, int x, 
     fft_forward(warm, 2, 2);
     fft_cleanup();
 
-    double method = 0, helper = 0, pipe = 0, inProcess = 0;
+    double method = 0, transform = 0, transfer = 0, inProcess = 0;
     double megabytes = 0;
     for (auto _ : state) {
         fft_reset_statistics();
@@ -93,21 +113,21 @@ void RunWiener(benchmark::State& state, int imageWidth, int imageHeight, int x, 
             deconvolve_wnr_iir(in, out, channel, kRadius, kNoise, -1, x, y, w, h);
         method += Seconds(start);
         const FftExchangeStatistics s = fft_statistics();
-        helper += s.waitSeconds;
-        pipe += s.sendSeconds + s.receiveSeconds;
+        transform += s.waitSeconds;
+        transfer += s.sendSeconds + s.receiveSeconds;
         megabytes += s.bytes / 1e6;
 
         state.PauseTiming();
-        FftwEngine engine;
-        for (int channel = 1; channel <= 3; ++channel) inProcess += InProcessChannel(engine, h, w);
+        for (int channel = 1; channel <= 3; ++channel) inProcess += InProcessChannel(h, w);
         state.ResumeTiming();
     }
     const auto average = benchmark::Counter::kAvgIterations;
     state.counters["method_s"] = benchmark::Counter(method, average);
-    state.counters["helper_fft_s"] = benchmark::Counter(helper, average);
-    state.counters["pipe_s"] = benchmark::Counter(pipe, average);
+    state.counters["transform_s"] = benchmark::Counter(transform, average);
+    state.counters["transfer_s"] = benchmark::Counter(transfer, average);
+    state.counters["rest_s"] = benchmark::Counter(method - transform - transfer, average);
     state.counters["inprocess_fft_s"] = benchmark::Counter(inProcess, average);
-    state.counters["pipe_MB"] = benchmark::Counter(megabytes, average);
+    state.counters["transfer_MB"] = benchmark::Counter(megabytes, average);
 }
 
 void BM_WienerSection512(benchmark::State& state) {

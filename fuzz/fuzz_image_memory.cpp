@@ -1,4 +1,4 @@
-// ImageIO::readFromMemory: PNG streams held in memory (the result cache's format).
+// ImageIO::readFromMemory: PNG streams held in memory (the detour of Qt's formats).
 #include "FuzzSupport.h"
 #include "ImageIO.h"
 

@@ -12,18 +12,10 @@ std::int32_t ReadInt32LE(const unsigned char* p) {
     return std::int32_t(v);
 }
 
-void WriteInt32LE(unsigned char* p, std::int32_t value) {
-    std::uint32_t v = std::uint32_t(value);
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
 }  // namespace
 
 std::uint64_t FftRequest::dataBytes() const {
-    if (direction == 0) return 0;
+    if (direction != 1 && direction != -1) return 0;
     return std::uint64_t(rows) * std::uint64_t(columns) * kBytesPerValue;
 }
 
@@ -31,24 +23,22 @@ bool ParseRequestHeader(FftRequest& request, const unsigned char* header, std::u
     const int direction = static_cast<signed char>(header[0]);
     const std::int32_t columns = ReadInt32LE(header + 1);
     const std::int32_t rows = ReadInt32LE(header + 5);
-    if (direction != 1 && direction != -1 && direction != 0) return false;
+    if (direction < kRealBackward || direction > kRealForward) return false;
     if (rows < 0 || columns < 0) return false;
     if (direction != 0) {
         // rows × columns < 2^62, so the product cannot overflow; the byte count is compared
-        // without multiplying by 16 for the same reason.
+        // without multiplying by 16 for the same reason. Real data takes at most 24 bytes per
+        // value in the shared region (8 for the array, 16 for half the spectrum, page rounding).
         const std::uint64_t values = std::uint64_t(rows) * std::uint64_t(columns);
         if (values > byteLimit / kBytesPerValue) return false;
+        if ((direction == kRealForward || direction == kRealBackward) &&
+            RealTransformLayout(rows, columns).bytes > byteLimit)
+            return false;
     }
     request.direction = direction;
     request.columns = columns;
     request.rows = rows;
     return true;
-}
-
-void EncodeRequestHeader(unsigned char* header, int direction, int rows, int columns) {
-    header[0] = static_cast<unsigned char>(static_cast<signed char>(direction));
-    WriteInt32LE(header + 1, columns);
-    WriteInt32LE(header + 5, rows);
 }
 
 std::size_t ReadFully(int fd, void* buffer, std::size_t size) {
@@ -94,6 +84,17 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit) {
         }
         if (request.direction == 0) {
             engine.release();
+            continue;
+        }
+        if (request.direction == kRealForward || request.direction == kRealBackward) {
+            if (request.rows == 0 || request.columns == 0) continue;  // nothing, no answer
+            if (!engine.realTransform(request.rows, request.columns, request.direction)) {
+                std::fprintf(stderr, "fftw_helper: cannot transform %d x %d real values\n",
+                             request.rows, request.columns);
+                return 3;
+            }
+            const unsigned char done = 0;
+            if (!WriteFully(out, &done, 1)) return 4;  // the client is gone
             continue;
         }
         const std::uint64_t bytes = request.dataBytes();

@@ -1,17 +1,21 @@
 // fftw_helper: computes two-dimensional FFTs for the application. Requests arrive on standard
-// input and answers leave on standard output in the format of HelperProtocol.h; the program ends
-// at the end of its input.
+// input and answers leave on standard output in the format of HelperProtocol.h; the data of real
+// transforms lies in the shared region inherited as descriptor 3. The program ends at the end of
+// its input.
 
 #include "FftwEngine.h"
 #include "HelperProtocol.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 int main() {
     // A client that goes away must end this program through a failed write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    FftwEngine engine;
+    // The shared region for transforms of real data, when the client handed one over.
+    const int shared = fcntl(kSharedDescriptor, F_GETFD) >= 0 ? kSharedDescriptor : -1;
+    FftwEngine engine(shared);
     int status = ServeRequests(STDIN_FILENO, STDOUT_FILENO, engine, PhysicalMemoryBytes());
     engine.release();
     return status;

@@ -68,6 +68,23 @@ void Controller::statusUpdate(QVariantMap event) {
     switch (eventType) {
         case DeblurStarted: addPreview(nullptr, DeblurLabel(entry), event); break;
         case DeblurFinished: setPreview(mSession->deblurredImage(entry), event); break;
+        case DeblurFailed: {
+            // The row waiting for this deblur says that it ended without a result.
+            for (int i = 0; i < mImages.size(); ++i) {
+                if (mImages[i].value("settings").toMap() != event) continue;
+                QVariantMap row = mImages[i];
+                row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
+                row["done"] = 1;
+                mResultsModel->replace(i, row);
+                break;
+            }
+            mDialogs.beginAlert(mMainWindow,
+                                {tr("The deblur failed."), tr("OK"), QString(),
+                                 tr("The helper program that computes its Fourier transforms "
+                                    "stopped answering twice. Try the deblur again.")},
+                                nullptr);
+            break;
+        }
         case PreviewStarted:
             if (inGrid) mImageMatrix->setEntryState(IMEntryProcessing, step, type);
             break;

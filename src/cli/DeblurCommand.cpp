@@ -74,6 +74,10 @@ int RunDeblur(const std::vector<std::string>& words) {
     const DeblurredEntry entry{type, step, angle,
                                MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}};
     ImageRef result = session.deblurredImage(entry);
+    if (cli.count(DeblurFailed) != 0)
+        return CliError(kExitFailure, command,
+                        "the deblur failed: the helper program that computes its Fourier "
+                        "transforms stopped answering twice");
     if (!result || cli.count(DeblurFinished) != 1)
         return CliError(kExitFailure, command, "the deblur produced no image");
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,

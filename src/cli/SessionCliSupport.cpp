@@ -241,7 +241,7 @@ void CliSession::waitForPreviews() {
 
 int CliSession::count(int eventType) {
     std::lock_guard<std::mutex> guard(mMutex);
-    return eventType >= 0 && eventType < 7 ? mCounts[eventType] : 0;
+    return eventType >= 0 && eventType < kEventTypes ? mCounts[eventType] : 0;
 }
 
 void CliSession::callback(Session*, SessionEvent event, void* context) {
@@ -250,7 +250,7 @@ void CliSession::callback(Session*, SessionEvent event, void* context) {
     int done = 0;
     {
         std::lock_guard<std::mutex> guard(self->mMutex);
-        if (event.eventType >= 0 && event.eventType < 7) ++self->mCounts[event.eventType];
+        if (event.eventType >= 0 && event.eventType < kEventTypes) ++self->mCounts[event.eventType];
         done = self->mCounts[PreviewFinished] + self->mCounts[PreviewCancelled];
     }
     self->mChanged.notify_all();

@@ -76,6 +76,7 @@ private:
     const char* mCommand;
     std::mutex mMutex;
     std::condition_variable mChanged;
-    int mCounts[7] = {};
+    static constexpr int kEventTypes = DeblurFailed + 1;
+    int mCounts[kEventTypes] = {};
     int mExpectedPreviews = 0;
 };

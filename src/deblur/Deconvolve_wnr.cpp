@@ -1,9 +1,9 @@
 #include "Deconvolve_wnr.h"
 
 #include "Check.h"
+#include "Dispatch.h"
 #include "Filter.h"
 #include "MatrixImage.h"
-#include "MatrixMultiply.h"
 #include "MatrixOps.h"
 #include "fftw_process.h"
 
@@ -11,7 +11,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -102,27 +104,83 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
     }
 }
 
-void ifftn(Matrix& m, ComplexMatrix& c) {
+namespace {
+
+int HalfColumns(int columns) { return columns / 2 + 1; }
+
+// body(first, end) over consecutive blocks of rows, on the worker pool: the element-wise passes
+// over a whole photograph's spectra are as long as its transforms on one core.
+void ForRowBlocks(int rows, const std::function<void(int, int)>& body) {
+    constexpr int kRowsPerTask = 64;
+    const int tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
+    if (tasks <= 1) {
+        body(0, rows);
+        return;
+    }
+    dispatchApply(std::size_t(tasks), DispatchPriority::Default, [&](std::size_t t) {
+        const int first = int(t) * kRowsPerTask;
+        body(first, std::min(rows, first + kRowsPerTask));
+    });
+}
+
+// c = a .* b over the rows of the shapes (all equal).
+void MultiplySpectra(ComplexMatrix& c, const ComplexMatrix& a, const ComplexMatrix& b) {
+    VK_CHECK(b.rows() == a.rows() && b.columns() == a.columns());
+    VK_CHECK(c.rows() == a.rows() && c.columns() == a.columns());
+    const std::size_t columns = std::size_t(a.columns());
+    ForRowBlocks(a.rows(), [&](int first, int end) {
+        const std::complex<double>* pa = a.data();
+        const std::complex<double>* pb = b.data();
+        std::complex<double>* pc = c.data();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k) {
+            const double ar = pa[k].real(), ai = pa[k].imag();
+            const double br = pb[k].real(), bi = pb[k].imag();
+            pc[k] = {ar * br - ai * bi, ar * bi + ai * br};
+        }
+    });
+}
+
+}  // namespace
+
+FftStatus fftn(ComplexMatrix& c, const Matrix& m, const std::atomic<bool>* cancel) {
+    VK_CHECK(c.rows() == m.rows());
+    VK_CHECK(c.columns() == HalfColumns(m.columns()));
+    return fft_real_forward(m.roData(), c.data(), m.rows(), m.columns(), cancel);
+}
+
+FftStatus ifftn(Matrix& m, const ComplexMatrix& c, const std::atomic<bool>* cancel) {
     VK_CHECK(m.rows() == c.rows());
-    VK_CHECK(m.columns() == c.columns());
-    fft_backward(c.data(), c.rows(), c.columns());
-    const double count = double(c.count());
-    const std::complex<double>* pc = c.data();
-    double* pm = m.rwData();
-    for (std::size_t k = 0, n = c.count(); k < n; ++k) pm[k] = pc[k].real() / count;
+    VK_CHECK(HalfColumns(m.columns()) == c.columns());
+    const FftStatus status = fft_real_backward(c.data(), m.rwData(), m.rows(), m.columns(), cancel);
+    if (status != FftStatus::Done) return status;
+    const double count = double(m.rows()) * double(m.columns());
+    const std::size_t columns = std::size_t(m.columns());
+    ForRowBlocks(m.rows(), [&](int first, int end) {
+        double* pm = m.rwData();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k)
+            pm[k] /= count;
+    });
+    return status;
 }
 
 // The check texts below are written as the kernel's conditions are stated elsewhere; `&` binds
 // looser than `!=`, which gives the intended test of the lowest bit.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wparentheses"
-void psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns) {
+namespace {
+
+// psf2otf with the rows × columns real array it needs (`padded`) supplied by the caller.
+FftStatus PsfToOtf(ComplexMatrix& otf, const Matrix& PSF, Matrix& padded,
+                   const std::atomic<bool>* cancel) {
+    const int rows = padded.rows(), columns = padded.columns();
     VK_CHECK(PSF.rows() & 1 != 0);
     VK_CHECK(PSF.columns() & 1 != 0);
     VK_CHECK(otf.rows() == rows);
-    VK_CHECK(otf.columns() == columns);
-    std::complex<double>* p = otf.data();
-    std::fill(p, p + otf.count(), std::complex<double>());
+    VK_CHECK(otf.columns() == HalfColumns(columns));
+    double* p = padded.rwData();
+    std::fill(p, p + padded.count(), 0.0);
     const double* psf = PSF.roData();
     const int cr = (PSF.rows() - 1) / 2;
     const int cc = (PSF.columns() - 1) / 2;
@@ -133,7 +191,15 @@ void psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns) {
             p[std::size_t(r) * columns + c] += psf[std::size_t(i) * PSF.columns() + j];
         }
     }
-    fft_forward(p, rows, columns);
+    return fftn(otf, padded, cancel);
+}
+
+}  // namespace
+
+FftStatus psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns,
+                  const std::atomic<bool>* cancel) {
+    Matrix padded(rows, columns);
+    return PsfToOtf(otf, PSF, padded, cancel);
 }
 #pragma GCC diagnostic pop
 
@@ -142,25 +208,33 @@ namespace {
 // Weights of one direction of the taper, from the kernel's projection on it (`sums`): with z the
 // circular autocorrelation of the projection zero-padded to n = beta.count() − 1 values,
 // beta[k] = 1 − z[k] / max(z), and the first value repeated at the end.
-void TaperWeights(Matrix& beta, const std::vector<double>& sums) {
+FftStatus TaperWeights(Matrix& beta, const std::vector<double>& sums,
+                       const std::atomic<bool>* cancel) {
     const int n = beta.count() - 1;
+    Matrix projection(n, 1);
+    std::fill(projection.rwData(), projection.rwData() + n, 0.0);
+    std::copy(sums.begin(), sums.end(), projection.rwData());
     ComplexMatrix p(n, 1);
-    for (std::size_t k = 0; k < sums.size(); ++k) p.data()[k] = {sums[k], 0.0};
-    fft_forward(p.data(), n, 1);
+    FftStatus status = fftn(p, projection, cancel);
+    if (status != FftStatus::Done) return status;
     ComplexMatrixAbsolute(p, p);
     ComplexMatrixComponentMultiply(p, p, p);
     Matrix z(n, 1);
-    ifftn(z, p);
+    status = ifftn(z, p, cancel);
+    if (status != FftStatus::Done) return status;
     const double peak = MatrixMaximum(z);
     const double* pz = z.roData();
     double* b = beta.rwData();
     for (int k = 0; k < n; ++k) b[k] = 1 - pz[k] / peak;
     b[n] = 1 - pz[0] / peak;
+    return status;
 }
 
-}  // namespace
 
-void edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF) {
+// edgetaper with the transfer function given and its work arrays supplied by the caller:
+// `spectrum` of I's half-spectrum shape, `blurred` of I's shape (neither may be J or I).
+FftStatus Taper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatrix& otf,
+                ComplexMatrix& spectrum, Matrix& blurred, const std::atomic<bool>* cancel) {
     VK_CHECK(J.rows() == I.rows());
     VK_CHECK(J.columns() == I.columns());
     VK_CHECK(PSF.rows() < J.rows());
@@ -180,72 +254,146 @@ void edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF) {
         }
     Matrix beta1(R, 1);
     Matrix beta2(1, C);
-    TaperWeights(beta1, rowSums);
-    TaperWeights(beta2, columnSums);
-    Matrix alpha(R, C);
-    MatrixMultiply(alpha, beta1, beta2);
+    FftStatus status = TaperWeights(beta1, rowSums, cancel);
+    if (status == FftStatus::Done) status = TaperWeights(beta2, columnSums, cancel);
+    if (status != FftStatus::Done) return status;
 
     // I blurred circularly by the kernel.
-    Matrix blurred(R, C);
-    {
-        ComplexMatrix spectrum(R, C);
-        spectrum.loadFrom(I);
-        fft_forward(spectrum.data(), R, C);
-        ComplexMatrix otf(R, C);
-        psf2otf(otf, PSF, R, C);
-        ComplexMatrixComponentMultiply(spectrum, spectrum, otf);
-        ifftn(blurred, spectrum);
-    }
+    status = fftn(spectrum, I, cancel);
+    if (status != FftStatus::Done) return status;
+    MultiplySpectra(spectrum, spectrum, otf);
+    status = ifftn(blurred, spectrum, cancel);
+    if (status != FftStatus::Done) return status;
 
+    // Blend weight alpha = beta1 × beta2 (the outer product), element by element.
     const double lo = MatrixMinimum(I);
     const double hi = MatrixMaximum(I);
-    const double* a = alpha.roData();
+    const double* b1 = beta1.roData();
+    const double* b2 = beta2.roData();
     const double* b = blurred.roData();
     const double* in = I.roData();
     double* out = J.rwData();
-    for (std::size_t k = 0, n = std::size_t(R) * std::size_t(C); k < n; ++k) {
-        const double v = a[k] * in[k] + (1 - a[k]) * b[k];
-        out[k] = v < lo ? lo : std::min(v, hi);
+    ForRowBlocks(R, [&](int first, int end) {
+        for (int r = first; r < end; ++r) {
+            const std::size_t row = std::size_t(r) * std::size_t(C);
+            for (int c = 0; c < C; ++c) {
+                const std::size_t k = row + std::size_t(c);
+                const double a = b1[r] * b2[c];
+                const double v = a * in[k] + (1 - a) * b[k];
+                out[k] = v < lo ? lo : std::min(v, hi);
+            }
+        }
+    });
+    return status;
+}
+
+// deconvwnr with the transfer function given and the half-spectrum array supplied by the caller.
+FftStatus Wiener(Matrix& J, const Matrix& I, const ComplexMatrix& otf, double nsr,
+                 ComplexMatrix& spectrum, const std::atomic<bool>* cancel) {
+    VK_CHECK(J.rows() == I.rows());
+    VK_CHECK(J.columns() == I.columns());
+    FftStatus status = fftn(spectrum, I, cancel);
+    if (status != FftStatus::Done) return status;
+
+    // spectrum ×= G, G = conj(H) / max(|H|² + nsr, 2^-26), each value of G formed as it is used.
+    const std::size_t columns = std::size_t(spectrum.columns());
+    ForRowBlocks(spectrum.rows(), [&](int first, int end) {
+        const std::complex<double>* H = otf.data();
+        std::complex<double>* S = spectrum.data();
+        for (std::size_t k = std::size_t(first) * columns, n = std::size_t(end) * columns; k < n;
+             ++k) {
+            const double hr = H[k].real(), hi = H[k].imag();
+            const double d = std::max(nsr + (hr * hr + hi * hi), 1.4901161193847656e-8);
+            const double gr = hr / d, gi = -hi / d;
+            const double sr = S[k].real(), si = S[k].imag();
+            S[k] = {gr * sr - gi * si, gr * si + gi * sr};
+        }
+    });
+    return ifftn(J, spectrum, cancel);
+}
+
+}  // namespace
+
+FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatrix* otf,
+                    const std::atomic<bool>* cancel) {
+    VK_CHECK(J.rows() == I.rows());
+    VK_CHECK(J.columns() == I.columns());
+    VK_CHECK(PSF.rows() < J.rows());
+    VK_CHECK(PSF.columns() < J.columns());
+    Matrix blurred(I.rows(), I.columns());
+    ComplexMatrix spectrum(I.rows(), HalfColumns(I.columns()));
+    std::unique_ptr<ComplexMatrix> own;
+    if (!otf) {
+        own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
+        const FftStatus status = PsfToOtf(*own, PSF, blurred, cancel);
+        if (status != FftStatus::Done) return status;
+        otf = own.get();
     }
+    return Taper(J, I, PSF, *otf, spectrum, blurred, cancel);
 }
 
 void TapeEdge(Matrix& m, const Matrix& psf) { edgetaper(m, m, psf); }
 
-void deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr) {
+FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
+                    const ComplexMatrix* otf, const std::atomic<bool>* cancel) {
     VK_CHECK(J.rows() == I.rows());
     VK_CHECK(J.columns() == I.columns());
-    const int R = I.rows();
-    const int C = I.columns();
-
-    // G = conj(H) / max(|H|² + nsr, 2^-26), computed in the storage of H.
-    ComplexMatrix G(R, C);
-    psf2otf(G, PSF, R, C);
-    {
-        Matrix D(R, C);
-        ComplexMatrixAbsolute(D, G);
-        MatrixComponentMultiply(D, D, D);
-        double* d = D.rwData();
-        for (std::size_t k = 0, n = G.count(); k < n; ++k) {
-            d[k] = std::max(nsr + d[k], 1.4901161193847656e-8);
-        }
-        ComplexMatrixConjugate(G, G);
-        ComplexMatrixComponentDivide(G, G, D);
+    ComplexMatrix spectrum(I.rows(), HalfColumns(I.columns()));
+    std::unique_ptr<ComplexMatrix> own;
+    if (!otf) {
+        own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
+        Matrix padded(I.rows(), I.columns());
+        const FftStatus status = PsfToOtf(*own, PSF, padded, cancel);
+        if (status != FftStatus::Done) return status;
+        otf = own.get();
     }
-
-    ComplexMatrix spectrum(R, C);
-    spectrum.loadFrom(I);
-    fft_forward(spectrum.data(), R, C);
-    ComplexMatrixComponentMultiply(spectrum, G, spectrum);
-    ifftn(J, spectrum);
+    return Wiener(J, I, *otf, nsr, spectrum, cancel);
 }
 
-void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
-                        int angle, int x, int y, int w, int h) {
+namespace {
+
+// What one channel leaves for the next channel of the same region: the kernel's transfer function
+// and the work arrays, whose pages the next channel then finds in place. A full deblur runs the
+// channels 1, 2, 3 one after another; the third releases everything, together with the helper's
+// buffers and the shared region (fft_cleanup), and so does a channel that fails or is cancelled.
+// Channels running at the same time each take the kept state or make their own.
+struct ChannelState {
+    int rows = 0, columns = 0, angle = 0;
+    double radius = 0;
+    std::unique_ptr<ComplexMatrix> otf, spectrum;
+    std::unique_ptr<Matrix> work;
+};
+
+std::mutex gKeptMutex;
+ChannelState gKept;
+
+ChannelState TakeKeptState(int rows, int columns, double radius, int angle) {
+    ChannelState kept;
+    {
+        std::lock_guard<std::mutex> guard(gKeptMutex);
+        std::swap(kept, gKept);
+    }
+    if (kept.rows == rows && kept.columns == columns && kept.radius == radius &&
+        kept.angle == angle)
+        return kept;
+    return {};  // another region's arrays are freed here
+}
+
+void KeepState(ChannelState state) {
+    std::lock_guard<std::mutex> guard(gKeptMutex);
+    gKept = std::move(state);
+}
+
+}  // namespace
+
+FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
+                             int angle, int x, int y, int w, int h,
+                             const std::atomic<bool>* cancel) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
     VK_CHECK(i.height() - y >= h);
-    if (w <= 0 || h <= 0) return;
+    if (w <= 0 || h <= 0) return FftStatus::Done;
 
     const int n = SizeForFilter(radius, angle);
     Matrix kernel(n, n);
@@ -259,19 +407,37 @@ void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, 
                     "channel %d left as read\n",
                     w, h, n, n, channel);
         MatrixToImage(o, channel, M);
-        return;
+        return FftStatus::Done;
     }
-    edgetaper(M, M, kernel);
-    deconvwnr(M, M, kernel, noise);
-    MatrixToImage(o, channel, M);
-    fft_cleanup();
+    // The kernel's transfer function serves the taper and the deconvolution (and the next
+    // channels); one real and one half-spectrum array serve all their steps.
+    ChannelState state = TakeKeptState(h, w, radius, angle);
+    FftStatus status = FftStatus::Done;
+    if (!state.otf) {
+        state.rows = h, state.columns = w, state.radius = radius, state.angle = angle;
+        state.otf = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
+        state.spectrum = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
+        state.work = std::make_unique<Matrix>(h, w);
+        status = PsfToOtf(*state.otf, kernel, *state.work, cancel);
+    }
+    if (status == FftStatus::Done)
+        status = Taper(M, M, kernel, *state.otf, *state.spectrum, *state.work, cancel);
+    if (status == FftStatus::Done) status = Wiener(M, M, *state.otf, noise, *state.spectrum, cancel);
+    if (status == FftStatus::Done) MatrixToImage(o, channel, M);
+    if (status == FftStatus::Done && channel < 3) {
+        KeepState(std::move(state));
+    } else {
+        state = ChannelState();
+        fft_cleanup();
+    }
+    return status;
 }
 
 std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, double, double, int, int,
                                           int, int w, int h) {
     // The peak is the taper: the region, its weights and its circular blur (8 bytes a value
-    // each), the spectrum and the kernel's transfer function (16 each), and the helper's copy of
-    // the transform (16). The images around it count 4 bytes a pixel.
+    // each), the half spectra of the region and of the kernel (8 each), the region shared with the
+    // helper and the helper's own work buffer (16 each, generously). The images count 4 a pixel.
     const std::int64_t region = std::int64_t(w) * h;
     return 72 * region + 4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
 }

@@ -3,17 +3,21 @@
 #include "Image.h"
 #include "LargeAllocation.h"
 #include "Matrix.h"
+#include "fftw_process.h"
 
+#include <atomic>
 #include <complex>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // Wiener deconvolution in the frequency domain. The region is taken to linear doubles, its edges
 // are tapered so that the periodic extension implied by the discrete Fourier transform does not
 // ring, and it is divided frequency by frequency by the kernel's transfer function with a
 // noise-to-signal regularisation. The transforms are computed by the fftw_helper program
-// (fftw_process.h).
+// (fftw_process.h), as transforms of real data: spectra are held as their halves, rows ×
+// (columns / 2 + 1) values. The kernel's transfer function is computed once for the three
+// channels of a region, which are expected in the order 1, 2, 3.
 
 // rows × columns complex values, row after row, each two doubles (real, imaginary): the layout
 // of the helper's transform buffer and the element order of a Matrix of the same shape.
@@ -55,9 +59,11 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 // x, y, w, h of i, deconvolved with the kernel of `radius` and `angle` (negative: disc) and the
 // noise-to-signal ratio `noise`, written into the same channel of o (w × h). A region that is not
 // larger than the kernel in both directions cannot be tapered: its channel is written back as
-// read.
-void deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
-                        int angle, int x, int y, int w, int h);
+// read. Returns Done when the channel was written; Cancelled when `cancel` was set during a
+// transform, and Failed when the helper failed (a message says so): o is then left as it was.
+FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
+                             int angle, int x, int y, int w, int h,
+                             const std::atomic<bool>* cancel = nullptr);
 // Bytes the method holds at its peak for one channel, the helper's transform buffer included.
 std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channel, double radius,
                                           double noise, int angle, int x, int y, int w, int h);
@@ -65,15 +71,22 @@ std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channe
 // The in-place edge taper, for other methods: edgetaper(m, m, psf).
 void TapeEdge(Matrix& m, const Matrix& psf);
 
-// Building blocks of the method, declared for its tests.
+// Building blocks of the method, declared for its tests. Each returns the status of its
+// transforms; after anything but Done its outputs are unspecified.
 
-// Backward transform of c in place, then m[i] = real(c[i]) / (number of elements).
-void ifftn(Matrix& m, ComplexMatrix& c);
-// otf = forward transform of the odd-sized PSF zero-padded to rows × columns and shifted
-// circularly so that its centre lands on (0, 0).
-void psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns);
+// Half spectrum: c (rows × (columns / 2 + 1)) = forward transform of m.
+FftStatus fftn(ComplexMatrix& c, const Matrix& m, const std::atomic<bool>* cancel = nullptr);
+// Backward transform of the half spectrum c, then m[i] = real result / (number of elements of m).
+FftStatus ifftn(Matrix& m, const ComplexMatrix& c, const std::atomic<bool>* cancel = nullptr);
+// otf (rows × (columns / 2 + 1)) = half of the forward transform of the odd-sized PSF zero-padded
+// to rows × columns and shifted circularly so that its centre lands on (0, 0).
+FftStatus psf2otf(ComplexMatrix& otf, const Matrix& PSF, int rows, int columns,
+                  const std::atomic<bool>* cancel = nullptr);
 // J = I blended towards its circular blur by the PSF near the borders, within [min I, max I];
-// J may be I. The PSF must be smaller than I in both directions.
-void edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF);
+// J may be I. The PSF must be smaller than I in both directions. `otf`, when given, is
+// psf2otf(PSF, rows, columns of I).
+FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF,
+                    const ComplexMatrix* otf = nullptr, const std::atomic<bool>* cancel = nullptr);
 // J = Wiener deconvolution of I by the PSF with the noise-to-signal ratio nsr; J may be I.
-void deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr);
+FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
+                    const ComplexMatrix* otf = nullptr, const std::atomic<bool>* cancel = nullptr);

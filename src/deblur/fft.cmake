@@ -5,6 +5,8 @@ add_library(velkaro_deblur_fft STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/Deconvolve_wnr.cpp
 )
 target_include_directories(velkaro_deblur_fft PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+# The request format, shared with the helper program (header only).
+target_include_directories(velkaro_deblur_fft PRIVATE ${PROJECT_SOURCE_DIR}/helpers/fftw_helper)
 target_link_libraries(velkaro_deblur_fft
   PUBLIC velkaro_platform velkaro_images velkaro_matrix velkaro_deblur_filter)
 target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_fft)

@@ -1,18 +1,25 @@
 #include "fftw_process.h"
 
 #include "Check.h"
+#include "HelperProtocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <chrono>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -26,6 +33,13 @@ pid_t gFftw_helper = -1;
 int gInput = -1;   // write end of the pipe to the helper's standard input
 int gOutput = -1;  // read end of the pipe from the helper's standard output
 FftExchangeStatistics gStatistics;
+// The region shared with every helper for transforms of real data, created at the first launch and
+// kept for the application's run; its size follows the largest transform since the last cleanup.
+int gShared = -1;
+unsigned char* gSharedMap = nullptr;
+std::size_t gSharedBytes = 0;
+double gDeadlineBase = 5;
+double gDeadlinePerMillion = 2;
 
 constexpr int kPipeSize = 1 << 20;  // fewer wake-ups per megabyte than the default 64 KiB
 
@@ -67,6 +81,16 @@ bool AboveStdio(int& fd) {
 bool LaunchHelper() {
     const std::string path = HelperPath();
     if (path.empty()) return false;
+    if (gShared < 0) {
+        gShared = memfd_create("velkaro-fft", MFD_CLOEXEC);
+        if (gShared >= 0 && !AboveStdio(gShared)) gShared = -1;
+        if (gShared >= 0 && gShared == kSharedDescriptor) {
+            // Placed on itself in the child, it would keep its close-on-exec flag.
+            const int moved = fcntl(gShared, F_DUPFD_CLOEXEC, kSharedDescriptor + 1);
+            close(gShared);
+            gShared = moved;
+        }
+    }
     int toHelper[2];
     int fromHelper[2];
     if (pipe2(toHelper, O_CLOEXEC) != 0) return false;
@@ -88,6 +112,7 @@ bool LaunchHelper() {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toHelper[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fromHelper[1], STDOUT_FILENO);
+        if (gShared >= 0) posix_spawn_file_actions_adddup2(&actions, gShared, kSharedDescriptor);
         // The helper starts with no blocked signals and the default SIGPIPE action, whatever
         // the calling thread has.
         posix_spawnattr_t attributes;
@@ -117,6 +142,9 @@ bool LaunchHelper() {
     gFftw_helper = pid;
     gInput = toHelper[1];
     gOutput = fromHelper[0];
+    // The client's ends never block: every wait on them is a poll() with a deadline.
+    fcntl(gInput, F_SETFL, fcntl(gInput, F_GETFL) | O_NONBLOCK);
+    fcntl(gOutput, F_SETFL, fcntl(gOutput, F_GETFL) | O_NONBLOCK);
     return true;
 }
 
@@ -158,6 +186,38 @@ void AbandonHelper() {
     ForgetHelper(false);
 }
 
+enum class Wait { Ready, Cancelled, TimedOut, Broken };
+
+// The end of one exchange: a time limit and the caller's cancel flag, both checked at least every
+// kSliceMs while waiting on a pipe.
+class Deadline {
+public:
+    Deadline(std::size_t values, const std::atomic<bool>* cancel)
+        : mEnd(Now() + gDeadlineBase + gDeadlinePerMillion * double(values) * 1e-6),
+          mCancel(cancel) {}
+
+    bool cancelled() const { return mCancel && mCancel->load(std::memory_order_relaxed); }
+
+    // Waits until `fd` is ready for `events` (or has hung up), the deadline passes or the flag is
+    // set.
+    Wait wait(int fd, short events) const {
+        for (;;) {
+            if (cancelled()) return Wait::Cancelled;
+            const double left = mEnd - Now();
+            if (left <= 0) return Wait::TimedOut;
+            pollfd p{fd, events, 0};
+            const int r = poll(&p, 1, int(std::min(left * 1000, double(kSliceMs))) + 1);
+            if (r < 0 && errno != EINTR) return Wait::Broken;
+            if (r > 0) return Wait::Ready;
+        }
+    }
+
+private:
+    static constexpr int kSliceMs = 20;
+    double mEnd;
+    const std::atomic<bool>* mCancel;
+};
+
 // Blocks SIGPIPE in the calling thread while it writes to the helper, so that writing to a helper
 // that has died fails with EPIPE instead of ending the application; a SIGPIPE raised by such a
 // write is taken off the thread before the mask is restored.
@@ -182,18 +242,24 @@ public:
     SigpipeBlocker(const SigpipeBlocker&) = delete;
     SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
 
-    // Writes all bytes, repeating after partial writes and interruptions.
-    bool write(int fd, const void* buffer, size_t size) {
+    // Writes all bytes, repeating after partial writes and interruptions and waiting while the
+    // pipe is full. Ready when all were written; otherwise why it stopped.
+    Wait write(int fd, const void* buffer, size_t size, const Deadline& deadline) {
         const auto* p = static_cast<const unsigned char*>(buffer);
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::write(fd, p + done, size - done);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                const Wait w = deadline.wait(fd, POLLOUT);
+                if (w != Wait::Ready) return w;
+                continue;
+            }
             if (n < 0 && errno == EPIPE) mRaised = true;
-            if (n <= 0) return false;
+            if (n <= 0) return Wait::Broken;
             done += size_t(n);
         }
-        return true;
+        return Wait::Ready;
     }
 
 private:
@@ -203,51 +269,66 @@ private:
     bool mRaised = false;
 };
 
-void EncodeInt32LE(unsigned char* p, int value) {
-    auto v = static_cast<unsigned>(value);
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
-}
-
 // How one exchange ended. A failure before any byte of the answer arrived leaves the buffer
 // holding its input, so the exchange can be repeated with a new helper.
-enum class Exchange { Done, FailedInputKept, FailedInputLost };
+enum class Exchange { Done, Cancelled, FailedInputKept, FailedInputLost };
 
-// One request and its answer, gFftLock held.
-Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, int direction) {
+// Ends an exchange that did not complete: the helper, out of step or unresponsive, is killed.
+Exchange Abandon(Wait why, const char* what, bool inputKept) {
+    if (why == Wait::Cancelled) {
+        kill(gFftw_helper, SIGKILL);
+        ForgetHelper(false);
+        return Exchange::Cancelled;
+    }
+    if (why == Wait::TimedOut) {
+        std::printf("fftw_helper %d did not answer in time...", int(gFftw_helper));
+    } else {
+        std::printf("%s", what);
+    }
+    AbandonHelper();
+    return inputKept ? Exchange::FailedInputKept : Exchange::FailedInputLost;
+}
+
+// Collects a helper that has ended on its own and starts one when none runs. False when none
+// could be started.
+bool EnsureHelper() {
     if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) {
         std::printf("fftw_helper %d has ended; the next transform starts a new one\n",
                     int(gFftw_helper));
         std::fflush(stdout);
         ForgetHelper(true);
     }
-    if (gFftw_helper < 0) {
-        if (!data) return Exchange::Done;
-        if (!LaunchHelper()) {
-            std::printf("could not launch helper tool...");
-            std::fflush(stdout);
-            return Exchange::FailedInputLost;  // a second launch would fail the same way
-        }
+    if (gFftw_helper > 0) return true;
+    if (LaunchHelper()) return true;
+    std::printf("could not launch helper tool...");
+    std::fflush(stdout);
+    return false;
+}
+
+// One request through the pipe and its answer (complex data, or a cleanup when data is null),
+// gFftLock held.
+Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, int direction,
+                            const std::atomic<bool>* cancel) {
+    if (!data) {
+        if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) ForgetHelper(true);
+        if (gFftw_helper < 0) return Exchange::Done;
+    } else if (!EnsureHelper()) {
+        return Exchange::FailedInputLost;  // a second launch would fail the same way
     }
 
+    const size_t values = size_t(rows) * size_t(columns);
+    const Deadline deadline(values, cancel);
     const double start = Now();
-    unsigned char header[9];
-    header[0] = static_cast<unsigned char>(static_cast<signed char>(direction));
-    EncodeInt32LE(header + 1, columns);
-    EncodeInt32LE(header + 5, rows);
-    const size_t bytes = direction == 0 ? 0 : size_t(rows) * size_t(columns) * sizeof(*data);
+    unsigned char header[kRequestHeaderSize];
+    EncodeRequestHeader(header, direction, rows, columns);
+    const size_t bytes = direction == 0 ? 0 : values * sizeof(*data);
     {
         SigpipeBlocker blocker;
-        if (!blocker.write(gInput, header, sizeof header)) {
-            std::printf("could not write header to helper tool...");
-            AbandonHelper();
-            return Exchange::FailedInputKept;
-        }
+        Wait w = blocker.write(gInput, header, sizeof header, deadline);
+        if (w != Wait::Ready) return Abandon(w, "could not write header to helper tool...", true);
         if (direction == 0) return Exchange::Done;
-        if (!blocker.write(gInput, data, bytes)) {
-            std::printf("could not write data to helper tool...");
-            AbandonHelper();
-            return Exchange::FailedInputKept;
-        }
+        w = blocker.write(gInput, data, bytes, deadline);
+        if (w != Wait::Ready) return Abandon(w, "could not write data to helper tool...", true);
     }
     const double sent = Now();
     double firstBytes = sent;
@@ -257,11 +338,14 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
     while (done < bytes) {
         ssize_t n = read(gOutput, p + done, bytes - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::printf("could not read data from helper tool...");
-            AbandonHelper();
-            return done == 0 ? Exchange::FailedInputKept : Exchange::FailedInputLost;
+        if (n < 0 && errno == EAGAIN) {
+            const Wait w = deadline.wait(gOutput, POLLIN);
+            if (w != Wait::Ready)
+                return Abandon(w, "could not read data from helper tool...", done == 0);
+            continue;
         }
+        if (n <= 0)
+            return Abandon(Wait::Broken, "could not read data from helper tool...", done == 0);
         if (done == 0) firstBytes = Now();
         done += size_t(n);
     }
@@ -274,30 +358,168 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
     return Exchange::Done;
 }
 
-// A helper that dies (killed, or out of memory) before it answers costs one more exchange with a
-// new helper, not a wrong result: the transform is repeated once from the input still in place.
-void fft_direction(std::complex<double>* data, int rows, int columns, int direction) {
+// Makes the shared region at least `bytes` long and maps it here.
+bool SharedRegion(std::size_t bytes) {
+    if (gShared < 0) return false;
+    if (gSharedMap && gSharedBytes >= bytes) return true;
+    if (gSharedMap) munmap(gSharedMap, gSharedBytes);
+    gSharedMap = nullptr;
+    gSharedBytes = 0;
+    if (ftruncate(gShared, off_t(bytes)) != 0) return false;
+    // Populated at once: far cheaper than a page fault per 4 KiB as the first copy runs.
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, gShared, 0);
+    if (p == MAP_FAILED) return false;
+    gSharedMap = static_cast<unsigned char*>(p);
+    gSharedBytes = bytes;
+    return true;
+}
+
+void ReleaseSharedRegion() {
+    if (gSharedMap) munmap(gSharedMap, gSharedBytes);
+    gSharedMap = nullptr;
+    gSharedBytes = 0;
+    if (gShared >= 0 && ftruncate(gShared, 0) != 0) {
+        // The region keeps its pages until the next transform resizes it; nothing else to do.
+    }
+}
+
+// One transform of real data through the shared region, gFftLock held. The caller's arrays stay
+// untouched until the answer has arrived, so the exchange can always be repeated.
+Exchange RealExchange(const void* in, void* out, int rows, int columns, int direction,
+                      const std::atomic<bool>* cancel) {
+    if (!EnsureHelper()) return Exchange::FailedInputLost;
+    const RealTransformLayout layout(rows, columns);
+    if (!SharedRegion(layout.bytes)) {
+        std::printf("could not share memory with helper tool...");
+        std::fflush(stdout);
+        return Exchange::FailedInputLost;
+    }
+    const size_t values = size_t(rows) * size_t(columns);
+    const size_t realBytes = values * sizeof(double);
+    const size_t spectrumBytes = size_t(rows) * size_t(columns / 2 + 1) * 16;
+    unsigned char* real = gSharedMap;
+    unsigned char* spectrum = gSharedMap + layout.spectrumOffset;
+    const bool forward = direction == kRealForward;
+
+    const Deadline deadline(values, cancel);
+    const double start = Now();
+    std::memcpy(forward ? real : spectrum, in, forward ? realBytes : spectrumBytes);
+    unsigned char header[kRequestHeaderSize];
+    EncodeRequestHeader(header, direction, rows, columns);
+    {
+        SigpipeBlocker blocker;
+        const Wait w = blocker.write(gInput, header, sizeof header, deadline);
+        if (w != Wait::Ready) return Abandon(w, "could not write header to helper tool...", true);
+    }
+    const double sent = Now();
+    unsigned char answer = 1;
+    for (;;) {
+        ssize_t n = read(gOutput, &answer, 1);
+        if (n == 1) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            const Wait w = deadline.wait(gOutput, POLLIN);
+            if (w != Wait::Ready) return Abandon(w, "could not read data from helper tool...", true);
+            continue;
+        }
+        return Abandon(Wait::Broken, "could not read data from helper tool...", true);
+    }
+    if (answer != 0)
+        return Abandon(Wait::Broken, "could not read data from helper tool...", true);
+    const double answered = Now();
+    std::memcpy(out, forward ? spectrum : real, forward ? spectrumBytes : realBytes);
+    const double end = Now();
+    gStatistics.exchanges += 1;
+    gStatistics.bytes += double(realBytes + spectrumBytes);
+    gStatistics.sendSeconds += sent - start;
+    gStatistics.waitSeconds += answered - sent;
+    gStatistics.receiveSeconds += end - answered;
+    return Exchange::Done;
+}
+
+// Takes gFftLock, giving up when the cancel flag is set while another exchange holds it.
+bool LockUnlessCancelled(const std::atomic<bool>* cancel) {
+    if (!cancel) {
+        gFftLock.lock();
+        return true;
+    }
+    while (!gFftLock.tryLock()) {
+        if (cancel->load(std::memory_order_relaxed)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Runs one exchange, and repeats it once with a new helper when the first failed with the input
+// still in place (a helper that died, stalled or answered out of step costs one more exchange,
+// not a wrong result).
+template <typename Attempt>
+FftStatus WithOneRepeat(const std::atomic<bool>* cancel, Attempt attempt) {
+    if (!LockUnlessCancelled(cancel)) return FftStatus::Cancelled;
+    std::lock_guard<Lock> guard(gFftLock, std::adopt_lock);
+    for (int round = 0;; ++round) {
+        switch (attempt()) {
+            case Exchange::Done: return FftStatus::Done;
+            case Exchange::Cancelled: return FftStatus::Cancelled;
+            case Exchange::FailedInputLost: return FftStatus::Failed;
+            case Exchange::FailedInputKept: break;
+        }
+        if (round == 1) return FftStatus::Failed;
+        std::printf("fftw_helper: repeating the transform with a new helper\n");
+        std::fflush(stdout);
+    }
+}
+
+FftStatus fft_direction(std::complex<double>* data, int rows, int columns, int direction,
+                        const std::atomic<bool>* cancel) {
     VK_CHECK(rows >= 0 && columns >= 0);
-    std::lock_guard<Lock> guard(gFftLock);
-    if (ExchangeWithHelper(data, rows, columns, direction) != Exchange::FailedInputKept ||
-        direction == 0)
-        return;
-    std::printf("fftw_helper: repeating the transform with a new helper\n");
-    std::fflush(stdout);
-    ExchangeWithHelper(data, rows, columns, direction);
+    return WithOneRepeat(cancel, [&] {
+        return ExchangeWithHelper(data, rows, columns, direction, cancel);
+    });
+}
+
+FftStatus RealTransform(const void* in, void* out, int rows, int columns, int direction,
+                        const std::atomic<bool>* cancel) {
+    VK_CHECK(rows >= 0 && columns >= 0);
+    if (rows == 0 || columns == 0) return FftStatus::Done;
+    return WithOneRepeat(cancel, [&] {
+        return RealExchange(in, out, rows, columns, direction, cancel);
+    });
 }
 
 }  // namespace
 
-void fft_forward(std::complex<double>* data, int rows, int columns) {
-    fft_direction(data, rows, columns, 1);
+FftStatus fft_forward(std::complex<double>* data, int rows, int columns,
+                      const std::atomic<bool>* cancel) {
+    return fft_direction(data, rows, columns, 1, cancel);
 }
 
-void fft_backward(std::complex<double>* data, int rows, int columns) {
-    fft_direction(data, rows, columns, -1);
+FftStatus fft_backward(std::complex<double>* data, int rows, int columns,
+                       const std::atomic<bool>* cancel) {
+    return fft_direction(data, rows, columns, -1, cancel);
 }
 
-void fft_cleanup() { fft_direction(nullptr, 0, 0, 0); }
+FftStatus fft_real_forward(const double* real, std::complex<double>* spectrum, int rows,
+                           int columns, const std::atomic<bool>* cancel) {
+    return RealTransform(real, spectrum, rows, columns, kRealForward, cancel);
+}
+
+FftStatus fft_real_backward(const std::complex<double>* spectrum, double* real, int rows,
+                            int columns, const std::atomic<bool>* cancel) {
+    return RealTransform(spectrum, real, rows, columns, kRealBackward, cancel);
+}
+
+void fft_cleanup() {
+    fft_direction(nullptr, 0, 0, 0, nullptr);
+    std::lock_guard<Lock> guard(gFftLock);
+    ReleaseSharedRegion();
+}
+
+void fft_set_deadline(double baseSeconds, double secondsPerMillionValues) {
+    std::lock_guard<Lock> guard(gFftLock);
+    gDeadlineBase = baseSeconds;
+    gDeadlinePerMillion = secondsPerMillionValues;
+}
 
 FftExchangeStatistics fft_statistics() {
     std::lock_guard<Lock> guard(gFftLock);

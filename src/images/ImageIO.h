@@ -5,9 +5,10 @@
 
 #include "Image.h"
 
-// The one place where pixels cross into or out of an encoded form: JPEG and PNG with our own
-// codecs (TurboJPEG, libpng), every other format Qt can open through a detour into PNG in memory,
-// PNG in memory for the result cache, and numbered grey PNG dumps for debugging.
+// The one place where pixels cross into or out of a file format: JPEG and PNG with our own codecs
+// (TurboJPEG, libpng), every other format Qt can open through a detour into PNG in memory, PNG in
+// memory, and numbered grey PNG dumps for debugging. (The result caches keep their own compact
+// form, PixelPack.h.)
 //
 // Every image read is made fully opaque, except a PNG read with forceOpaque false. Readers return
 // null for anything they cannot decode; writers return whether the file (or stream) was written.

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "PngImageData.h"
 
 // libpng reports errors by long-jumping to the recovery point of png_jmpbuf. Each recovery point
 // below sits in a small stage function that does nothing but libpng calls on plain pointers, and
@@ -124,6 +127,18 @@ void writeToSink(png_structp png, png_bytep bytes, png_size_t length) {
 
 void flushNothing(png_structp) {}
 
+// Every PNG is written at this zlib level, in files and in memory alike.
+constexpr int kCompressionLevel = 3;
+
+// The end chunk: zero length, "IEND", its CRC.
+constexpr std::uint8_t kEndChunk[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+
+bool writeChunks(PngSink sink, void* context, const std::vector<ByteBuffer>& chunks) {
+    for (const ByteBuffer& chunk : chunks)
+        if (!sink(context, chunk.data(), chunk.size())) return false;
+    return true;
+}
+
 bool initIoStage(png_structp png, WriteTarget* target) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, target, writeToSink, flushNothing);
@@ -132,29 +147,10 @@ bool initIoStage(png_structp png, WriteTarget* target) {
 
 bool writeHeaderStage(png_structp png, png_infop info, int width, int height) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_set_compression_level(png, 3);
-    png_set_swap_alpha(png);  // our ARGB becomes the file's RGBA
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
     png_write_info(png, info);
-    return true;
-}
-
-void writeRows(png_structp png, int height, const std::uint8_t* pixels, std::size_t rowBytes) {
-    for (int y = 0; y < height; ++y) png_write_row(png, pixels + std::size_t(y) * rowBytes);
-}
-
-bool writeRowsStage(png_structp png, int height, const std::uint8_t* pixels,
-                    std::size_t rowBytes) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    writeRows(png, height, pixels, rowBytes);
-    return true;
-}
-
-bool writeEndStage(png_structp png) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_write_end(png, nullptr);
     return true;
 }
 
@@ -224,13 +220,15 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     }
     WriteTarget target{sink, context};
     const char* failure = nullptr;
+    std::vector<ByteBuffer> chunks;
     if (!initIoStage(png, &target)) {
         failure = "[write_png_file] Error during init_io\n";
     } else if (!writeHeaderStage(png, info, width, height)) {
         failure = "[write_png_file] Error during writing header\n";
-    } else if (!writeRowsStage(png, height, pixels, rowBytes)) {
+    } else if (!PngEncodeImageData(chunks, width, height, pixels, rowBytes, kCompressionLevel) ||
+               !writeChunks(sink, context, chunks)) {
         failure = "[write_png_file] Error during writing bytes\n";
-    } else if (!writeEndStage(png)) {
+    } else if (!sink(context, kEndChunk, sizeof kEndChunk)) {
         failure = "[write_png_file] Error during end of write\n";
     }
     if (failure) std::fputs(failure, stdout);

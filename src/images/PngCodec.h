@@ -31,7 +31,8 @@ void PngReaderClose(PngReader* reader);
 
 // Writing. The sink receives the encoded stream piece by piece and returns false when it cannot
 // take it, which makes the encode fail. Output: colour type 6 (R, G, B, A), bit depth 8, no
-// interlace, compression level 3, an sRGB chunk with rendering intent 3.
+// interlace, compression level 3, an sRGB chunk with rendering intent 3. libpng writes the
+// header; the image data is filtered and deflated on the worker pool (PngImageData.h).
 using PngSink = bool (*)(void* context, const std::uint8_t* bytes, std::size_t length);
 
 // Encodes width × height A, R, G, B pixels. False, with a "[write_png_file] ..." line on standard

@@ -2,6 +2,8 @@
 
 #include "Check.h"
 
+#include <cerrno>
+
 Lock::Lock() {
     int ret = pthread_mutex_init(&_lock, nullptr);
     VK_CHECK(ret == 0);
@@ -20,4 +22,10 @@ void Lock::lock() {
 void Lock::unlock() {
     int ret = pthread_mutex_unlock(&_lock);
     VK_CHECK(ret == 0);
+}
+
+bool Lock::tryLock() {
+    int ret = pthread_mutex_trylock(&_lock);
+    VK_CHECK(ret == 0 || ret == EBUSY);
+    return ret == 0;
 }

@@ -13,6 +13,8 @@ public:
 
     void lock();
     void unlock();
+    // Takes the lock when it is free; false at once when another thread holds it.
+    bool tryLock();
 
 private:
     pthread_mutex_t _lock;

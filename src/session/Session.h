@@ -12,11 +12,12 @@
 #include "Dispatch.h"
 #include "Image.h"
 #include "Lock.h"
+#include "PixelPack.h"
 
 // Everything that belongs to the one photograph being worked on: the original, the composite the
-// user builds (the reconstructed image), the caches of computed results (PNG streams), the brush
-// state, and the counters and flags that let work on other threads be stopped safely. Progress is
-// reported through one callback.
+// user builds (the reconstructed image), the caches of computed results (held as PixelPacks), the
+// brush state, and the counters and flags that let work on other threads be stopped safely.
+// Progress is reported through one callback.
 
 class Session;
 
@@ -28,6 +29,7 @@ enum SessionEventType : int {
     PreviewFinished = 4,
     OriginalLoaded = 5,
     ReconstructedLoaded = 6,
+    DeblurFailed = 7,
 };
 
 struct SessionEvent {
@@ -38,7 +40,7 @@ struct SessionEvent {
 // Event sink. Called on the thread that emits the event, never while the session's lock is held.
 using SessionEventCallback = void (*)(Session* session, SessionEvent event, void* context);
 
-using DeblurredCache = std::map<DeblurredEntry, std::shared_ptr<const ByteBuffer>>;
+using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
 
 // The preview section around a point (image pixels) of a W × H photograph: 512 × 512 pixels,
 // centred on the point where possible, shifted inside the image, and the whole image when it is
@@ -61,14 +63,16 @@ public:
 
     // --- full deblurs ---
     // One channel (1 to 3) of the region x, y, w, h of the original into `destination` (w × h),
-    // through the preset's method. `full` selects which stop flag applies.
-    void deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
+    // through the preset's method. `full` selects which stop flag applies. False when the method
+    // failed (a message says why) and the channel was not written.
+    bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                               int channel, int angle, bool full, int x, int y, int w, int h);
-    // Computing layer: the whole photograph, masked, PNG-encoded and appended to `buffer` (left
-    // empty when stopped).
-    void deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
-                    int maskType, float maskOpacity, float maskCrudeness, ByteBuffer& buffer);
-    // Task layer, run on a worker: DeblurStarted, compute, store, DeblurFinished.
+    // Computing layer: the whole photograph, masked and packed into `result` (left null when
+    // stopped). False when a channel's method failed.
+    bool deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
+                    int maskType, float maskOpacity, float maskCrudeness, PixelPackRef& result);
+    // Task layer, run on a worker: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
+    // instead of storing when a method failed.
     void deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
                     int maskType, float maskOpacity, float maskCrudeness);
     // A new decoded copy of a stored full result, or null.

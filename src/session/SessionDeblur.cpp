@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "Check.h"
-#include "ImageIO.h"
 #include "ImageProcess.h"
 #include "Session.h"
 
@@ -27,10 +26,10 @@ int richardsonLucyIterations(DeblurType type) {
 
 }  // namespace
 
-void Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
+bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                                    int channel, int angle, bool full, int x, int y, int w,
                                    int h) {
-    if (full && mStopDeblur.load(std::memory_order_relaxed)) return;
+    if (full && mStopDeblur.load(std::memory_order_relaxed)) return true;
     const double radius = radiusStep * 0.5;
     printf("%sblurring with radius %.2f\n", deblurType == DeblurBlurSimulation ? "" : "de",
            radius);
@@ -61,7 +60,13 @@ void Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
             printf("Solving using wiener iir for channel %d radius %.1f matRadius %d noise %f "
                    "gamma %.1f angle %d [%d %d %d %d]\n",
                    channel, radius, matRadius, noise, 0.0, angle, x, y, w, h);
-            mMethods.wienerIir(in, out, channel, radius, noise, angle, x, y, w, h);
+            const FftStatus status = mMethods.wienerIir(in, out, channel, radius, noise, angle, x,
+                                                        y, w, h, full ? &mStopDeblur : &mStopPreview);
+            if (status == FftStatus::Failed) {
+                printf("the Fourier transform helper failed twice; channel %d not deblurred\n",
+                       channel);
+                return false;
+            }
             break;
         }
         case DeblurRL20: case DeblurRL40: case DeblurRL80:
@@ -97,23 +102,26 @@ void Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
             printf("bad deblur type\n");
             break;
     }
+    return true;
 }
 
-void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
+bool Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
                          int maskType, float maskOpacity, float maskCrudeness,
-                         ByteBuffer& buffer) {
+                         PixelPackRef& result) {
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
     CImage destination(width, height);
     for (int channel = 1; channel <= 3; ++channel)
-        deblurStepForChannel(radiusStep, deblurType, &destination, channel, angle, true, 0, 0,
-                             width, height);
-    if (mStopDeblur) return;
+        if (!deblurStepForChannel(radiusStep, deblurType, &destination, channel, angle, true, 0,
+                                  0, width, height))
+            return false;
+    if (mStopDeblur) return true;
 
     CreateMask(mOriginalImage->asImage(), destination.asImage(), 0, 0, width, height, maskType, 0,
                maskRadius, maskOpacity, maskCrudeness);
-    if (mStopDeblur) return;
+    if (mStopDeblur) return true;
 
-    ImageIO::sharedInstance().writeImage(destination.asImage(), buffer);
+    result = PixelPack::pack(*destination.asImage());
+    return true;
 }
 
 void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
@@ -140,15 +148,20 @@ void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
                                    MaskSettings{maskType, maskRadius, maskOpacity, maskCrudeness}};
         if (!mStopDeblur) sendEvent(DeblurStarted, entry);
 
-        auto buffer = std::make_shared<ByteBuffer>();
-        deblurStep(radiusStep, deblurType, angle, maskRadius, maskType, maskOpacity, maskCrudeness,
-                   *buffer);
-        std::shared_ptr<const ByteBuffer> previous;  // released outside the lock
-        {
+        PixelPackRef result;
+        if (!deblurStep(radiusStep, deblurType, angle, maskRadius, maskType, maskOpacity,
+                        maskCrudeness, result)) {
+            // Nothing is stored; the owner learns that this deblur ended without a result.
+            if (!mStopDeblur) sendEvent(DeblurFailed, entry);
+            mRunningDeblurs.fetch_sub(1);
+            return;
+        }
+        PixelPackRef previous;  // released outside the lock
+        if (result) {
             std::lock_guard<Lock> guard(mLock);
             auto& slot = mDeblurredImages[entry];
             previous = std::move(slot);
-            slot = std::move(buffer);
+            slot = std::move(result);
         }
         if (!mStopDeblur) sendEvent(DeblurFinished, entry);
     }
@@ -156,14 +169,14 @@ void Session::deblurStep(int radiusStep, DeblurType deblurType, int angle, float
 }
 
 ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
-    std::shared_ptr<const ByteBuffer> buffer;
+    PixelPackRef packed;
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredImages.find(entry);
         if (it == mDeblurredImages.end()) return nullptr;
-        buffer = it->second;
+        packed = it->second;
     }
-    return ImageIO::sharedInstance().readFromMemory(*buffer);
+    return packed->unpack();
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "Check.h"
-#include "ImageIO.h"
 #include "ImageProcess.h"
 #include "Session.h"
 
@@ -126,15 +125,14 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle, false,
                                  s[0], s[1], s[2], s[3]);
         });
-        auto buffer = std::make_shared<ByteBuffer>();
-        ImageIO::sharedInstance().writeImage(destination.asImage(), *buffer);
+        PixelPackRef packed = PixelPack::pack(*destination.asImage());
 
-        std::shared_ptr<const ByteBuffer> previous;  // released outside the lock
+        PixelPackRef previous;  // released outside the lock
         {
             std::lock_guard<Lock> guard(mLock);
             auto& slot = mDeblurredPreviews[entry];
             previous = std::move(slot);
-            slot = std::move(buffer);
+            slot = std::move(packed);
         }
         sendEvent(PreviewFinished, entry);
     }
@@ -152,16 +150,16 @@ bool Session::deblurredPreviewIsDone(const DeblurredEntry& entry) {
 
 ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
                                    float maskOpacity, float maskCrudeness) {
-    std::shared_ptr<const ByteBuffer> buffer;
+    PixelPackRef packed;
     int section[4];
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredPreviews.find(entry);
         if (it == mDeblurredPreviews.end()) return nullptr;
-        buffer = it->second;
+        packed = it->second;
         for (int i = 0; i < 4; ++i) section[i] = mPreviewSection[i];
     }
-    ImageRef preview = ImageIO::sharedInstance().readFromMemory(*buffer);
+    ImageRef preview = packed->unpack();
     // A preview computed on another section than the last one cannot be matched to the original.
     if (preview && mOriginalImage && preview->width() == section[2] &&
         preview->height() == section[3])

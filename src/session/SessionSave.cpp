@@ -68,8 +68,12 @@ bool Session::saveReconstructedImage(const std::string& path, const std::string&
 }
 
 bool Session::saveDeblurredImages(const std::string& directoryPath) {
-    std::lock_guard<Lock> guard(mLock);
-    if (mDeblurredImages.empty()) return false;
+    DeblurredCache results;  // encoded outside the lock
+    {
+        std::lock_guard<Lock> guard(mLock);
+        results = mDeblurredImages;
+    }
+    if (results.empty()) return false;
 
     const fs::path directory(directoryPath);
     if (!mayReplaceExport(directory)) {
@@ -84,11 +88,13 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
     Timer timer;
     timer.start();
     printf("saving deblurred images...\n");
-    for (const auto& [entry, buffer] : mDeblurredImages) {
+    for (const auto& [entry, packed] : results) {
         char name[64];
         snprintf(name, sizeof name, "deblurred_%s_%d.png", DeblurTypeName(entry.deblurType),
                  entry.radiusStep);
-        writeFileAtomically(directory / name, *buffer);
+        ByteBuffer png;
+        if (ImageIO::sharedInstance().writeImage(packed->unpack(), png))
+            writeFileAtomically(directory / name, png);
     }
     printf("done! took %.2f seconds\n", timer.elapsed());
     return true;

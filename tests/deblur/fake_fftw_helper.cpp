@@ -4,7 +4,10 @@
 //   pieces (default)  the answer leaves in 7-byte pieces, with short pauses between the first ones
 //   close             half of the answer is written, then the program exits
 //   die               the program exits at once, before reading anything
+//   stop              the program stops itself (SIGSTOP) as soon as a request's header has arrived,
+//                     as a helper stopped from outside would
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +59,7 @@ int main() {
     for (;;) {
         unsigned char header[9];
         if (ReadAll(header, sizeof header) < sizeof header) return 0;
+        if (mode == "stop") raise(SIGSTOP);
         const int direction = static_cast<signed char>(header[0]);
         const size_t count = size_t(Int32LE(header + 1)) * size_t(Int32LE(header + 5)) * 2;
         if (direction == 0) continue;

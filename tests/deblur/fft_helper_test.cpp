@@ -1,5 +1,6 @@
 // The fftw_helper's request loop on raw bytes: plans kept per size and released on cleanup,
-// answers, and the exit statuses for a clean end, a refused request and a request cut short.
+// answers, transforms of real data in the shared region, and the exit statuses for a clean end,
+// a refused request, a failed transform and a request cut short.
 
 #include "FftwEngine.h"
 #include "HelperProtocol.h"
@@ -8,6 +9,7 @@
 
 #include <complex>
 #include <tuple>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,7 +24,7 @@ std::vector<unsigned char> Requests(std::initializer_list<std::vector<int>> head
     for (const std::vector<int>& h : headers) {
         bytes.resize(bytes.size() + kRequestHeaderSize);
         EncodeRequestHeader(&bytes[bytes.size() - kRequestHeaderSize], h[0], h[1], h[2]);
-        if (h[0] == 0) continue;
+        if (h[0] != 1 && h[0] != -1) continue;  // cleanups and real transforms carry no data
         const std::vector<Complex> data = values ? *values : std::vector<Complex>(h[1] * h[2]);
         const auto* p = reinterpret_cast<const unsigned char*>(data.data());
         bytes.insert(bytes.end(), p, p + std::size_t(h[1]) * h[2] * sizeof(Complex));
@@ -76,7 +78,8 @@ TEST(FftwHelper, RefusesBadRequestsAndRequestsCutShort) {
     // (status 2), before anything is allocated, with no answer.
     for (auto [direction, rows, columns] : {std::tuple{1, -3, 4}, {-1, 4, -3}, {0, -5, 0},
                                             {1, 0x7FFFFFFF, 0x7FFFFFFF}, {1, 2000000, 2000000},
-                                            {7, 1, 1}, {-2, 1, 1}}) {
+                                            {7, 1, 1}, {3, 1, 1}, {-3, 1, 1},
+                                            {kRealForward, 2000000, 2000000}}) {
         FftwEngine engine;
         std::vector<Complex> answers;
         std::vector<unsigned char> header(kRequestHeaderSize);
@@ -90,4 +93,37 @@ TEST(FftwHelper, RefusesBadRequestsAndRequestsCutShort) {
     const std::vector<unsigned char> cut = Requests({{1, 2, 2}});
     EXPECT_EQ(Serve(engine, std::vector<unsigned char>(cut.begin(), cut.begin() + 5)), 1);
     EXPECT_EQ(Serve(engine, std::vector<unsigned char>(cut.begin(), cut.end() - 24)), 1);
+}
+
+TEST(FftwHelper, RealTransformsWorkInTheSharedRegionOnly) {
+    const int R = 4, C = 6;
+    const RealTransformLayout layout(R, C);
+    const int fd = memfd_create("fft-helper-test", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t(layout.bytes)), 0);
+    auto* base = static_cast<unsigned char*>(
+        mmap(nullptr, layout.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    auto* real = reinterpret_cast<double*>(base);
+    auto* spectrum = reinterpret_cast<Complex*>(base + layout.spectrumOffset);
+    for (int k = 0; k < R * C; ++k) real[k] = k % 5 == 0 ? 1.0 : 0.0;
+
+    // Forward then backward: the half spectrum of the impulses, then R × C times the input.
+    FftwEngine engine(fd);
+    std::vector<Complex> answers;
+    EXPECT_EQ(Serve(engine, Requests({{kRealForward, R, C}}), &answers), 0);
+    EXPECT_TRUE(answers.empty());  // the one-byte answer is not a whole value
+    Complex dc = 0;
+    for (int k = 0; k < R * C; ++k) dc += real[k];
+    EXPECT_EQ(spectrum[0], dc);
+    EXPECT_EQ(Serve(engine, Requests({{kRealBackward, R, C}, {0, 0, 0}})), 0);
+    for (int k = 0; k < R * C; ++k) EXPECT_NEAR(real[k], (k % 5 == 0 ? 24.0 : 0.0), 1e-12);
+    EXPECT_EQ(engine.keptRealPlans(), 2u);  // kept across the cleanup
+
+    // A region too small for the request, and no region at all: the transform fails.
+    EXPECT_EQ(Serve(engine, Requests({{kRealForward, R, C + 200}})), 3);
+    FftwEngine unshared;
+    EXPECT_EQ(Serve(unshared, Requests({{kRealForward, R, C}})), 3);
+    munmap(base, layout.bytes);
+    close(fd);
 }

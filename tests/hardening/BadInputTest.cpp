@@ -20,30 +20,48 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-// Runs the tool as the unprivileged user nobody (root reads and writes whatever it likes, so the
-// permission cases are meaningless for it). Needs root to switch; status -1 otherwise.
-CliRun cliAsNobody(const std::vector<std::string>& args, const TempDir& capture) {
-    CliRun run;
-    if (geteuid() != 0) return run;
-    const std::string outPath = capture.file("nobody.out"), errPath = capture.file("nobody.err");
-    const std::string program = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+// Runs `body` in a child process as the unprivileged user nobody (root reads and writes whatever
+// it likes, so the permission cases are meaningless for it) and returns its exit status. Needs
+// root to switch; -1 otherwise.
+template <class Body>
+int asNobody(Body body) {
+    if (geteuid() != 0) return -1;
     const pid_t child = fork();
     if (child == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        dup2(out, 1);
-        dup2(err, 2);
         if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
-        setenv("HOME", "/tmp", 1);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        _exit(body());
     }
     int status = 0;
     waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+const std::string kProgram = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
+
+// Whether nobody can run the tool and write into `folder`: not where the build sits inside a
+// folder only its owner may enter (a checkout under a private home directory).
+bool nobodyReaches(const std::string& folder) {
+    return asNobody([&] {
+               return access(kProgram.c_str(), X_OK) == 0 && access(folder.c_str(), W_OK) == 0
+                          ? 0
+                          : 1;
+           }) == 0;
+}
+
+// The tool run as nobody, its output streams written into `capture`.
+CliRun cliAsNobody(const std::vector<std::string>& args, const TempDir& capture) {
+    const std::string outPath = capture.file("nobody.out"), errPath = capture.file("nobody.err");
+    std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    CliRun run;
+    run.status = asNobody([&] {
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+        setenv("HOME", "/tmp", 1);
+        execv(kProgram.c_str(), argv.data());
+        return 127;
+    });
     run.out = slurp(outPath);
     run.err = slurp(errPath);
     return run;
@@ -135,18 +153,12 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     copyFile(dataPath("camera.png"), earlier);
     const ByteBuffer earlierBytes = readBytes(earlier);
 
-    // A folder that no longer exists.
+    // A folder that no longer exists: the session's commands check it before any work.
     const std::string gone = dir.file("gone");
     fs::create_directory(gone);
     fs::remove(gone);
-    CliRun run = cli({"convert", dataPath("chelsea.png"), gone + "/out.png"});
-    EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_EQ(ownLines(run)[0], "velkaro-cli convert: could not write '" + gone + "/out.png'");
-    EXPECT_FALSE(fs::exists(gone));
-    // The session's commands check the folder before any work.
-    run = cli({"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1",
-               "--step", "2"});
+    CliRun run = cli({"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1",
+                      "--step", "2"});
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
     EXPECT_NE(ownLines(run)[0].find("no writable folder"), std::string::npos) << run.err;
@@ -172,8 +184,10 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     copyFile(dataPath("chelsea.png"), source);
     fs::permissions(source, fs::perms::owner_read | fs::perms::others_read);
     TempDir capture;
-    openUp(capture.path());
     fs::permissions(capture.path(), fs::perms::all);  // nobody writes its output here
+    if (!nobodyReaches(capture.path()))
+        GTEST_SKIP() << "the user nobody cannot reach " << kProgram << " and " << capture.path()
+                     << " (a folder above them is private to its owner)";
 
     run = cliAsNobody({"convert", source, target}, capture);
     EXPECT_EQ(run.status, 1) << run.err;

@@ -1,5 +1,6 @@
-// The FFT helper killed in the middle of a frequency-domain full deblur: the transform it was
-// doing is repeated with a new helper and the deblur ends with the right answer.
+// The FFT helper killed or stopped in the middle of a frequency-domain full deblur: the transform it
+// was doing is repeated with a new helper and the deblur ends with the right answer; a deblur whose
+// every helper stops ends with DeblurFailed instead of waiting for ever.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,8 +20,8 @@
 namespace {
 
 // The helper process, found among this process's children without the client's lock (which is
-// held for a whole exchange); -1 when none runs.
-int RunningHelper() {
+// held for a whole exchange); -1 when none runs. A stopped helper counts only with `stopped`.
+int RunningHelper(bool stopped = true) {
     DIR* proc = opendir("/proc");
     if (!proc) return -1;
     int found = -1;
@@ -31,7 +32,7 @@ int RunningHelper() {
         std::string p, name, state;
         int parent = 0;
         if (stat >> p >> name >> state >> parent && parent == getpid() &&
-            name == "(fftw_helper)" && state != "Z")
+            name == "(fftw_helper)" && state != "Z" && (stopped || state != "T"))
             found = pid;
     }
     closedir(proc);
@@ -40,7 +41,7 @@ int RunningHelper() {
 
 }  // namespace
 
-TEST(HelperKill, KilledDuringAFullWienerDeblur) {
+TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     Session s;
     EventRecorder recorder;
     recorder.attach(s);
@@ -52,44 +53,57 @@ TEST(HelperKill, KilledDuringAFullWienerDeblur) {
     s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
     ImageRef reference = s.deblurredImage(entry);
     ASSERT_TRUE(reference);
+    fft_set_deadline(2, 2);
 
-    // The same deblur again, its helper killed as soon as it is seen, in the middle of
-    // its first exchange.
-    fft_stop_helper();
-    std::atomic<bool> done{false};
-    dispatchAsync(DispatchPriority::Default, [&] {
-        s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
-        done = true;
-    });
-    int killed = -1;
-    while (!done) {
-        const int pid = RunningHelper();
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            killed = pid;
-            break;
+    // Runs the deblur again on a worker, sending `signal` to each helper as soon as it is seen
+    // (at most `limit` of them), until the deblur ends. Returns the first helper signalled.
+    auto deblurSignalling = [&](int signal, int limit) {
+        fft_stop_helper();
+        recorder.clear();
+        std::atomic<bool> done{false};
+        dispatchAsync(DispatchPriority::Default, [&] {
+            s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
+            done = true;
+        });
+        int first = -1;
+        for (int signalled = 0; !done;) {
+            const int pid = signalled < limit ? RunningHelper(false) : -1;
+            if (pid > 0) {
+                kill(pid, signal);
+                if (signalled++ == 0) first = pid;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    ASSERT_TRUE(recorder.waitFor(DeblurFinished, 2));
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    const std::string killedLog = testing::internal::GetCapturedStdout();
-    ImageRef killedResult = s.deblurredImage(entry);
-    ASSERT_TRUE(killedResult);
-    // Killed before it answered (nearly always: it is killed as soon as it starts), the
-    // transform was repeated with a new helper and the result is the clean one. Only a helper
-    // killed halfway through its answer leaves a transform that cannot be repeated.
-    const bool repeated =
-        killedLog.find("fftw_helper: repeating the transform with a new helper") != std::string::npos;
-    const bool answerCut =
-        !repeated && killedLog.find("could not read data from helper tool...") != std::string::npos;
-    if (!answerCut) {
-        EXPECT_EQ(*killedResult->data(), *reference->data()) << killedLog;
-    }
-    std::printf("helper %d killed; transform repeated: %s\n", killed, repeated ? "yes" : "no");
+        EXPECT_EQ(s.mRunningDeblurs.load(), 0);
+        return first;
+    };
+    auto expectReferenceResult = [&] {
+        ImageRef result = s.deblurredImage(entry);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(*result->data(), *reference->data());
+    };
+
+    // Killed as soon as it starts (in the middle of its first exchange): the transform is
+    // repeated with a new helper (the data in shared memory is the caller's copy, so every
+    // transform can be repeated).
+    const int killed = deblurSignalling(SIGKILL, 1);
+    EXPECT_EQ(recorder.count(DeblurFinished), 1);
+    expectReferenceResult();
     if (killed > 0) {
         EXPECT_NE(fft_helper_pid(), killed);  // a new helper took over
     }
+
+    // One helper stopped: replaced after its deadline, and the result is the clean one.
+    deblurSignalling(SIGSTOP, 1);
+    EXPECT_EQ(recorder.count(DeblurFinished), 1);
+    expectReferenceResult();
+
+    // Every helper stopped: the deblur ends, failed, and the stored result stays.
+    deblurSignalling(SIGSTOP, 1000);
+    EXPECT_EQ(recorder.count(DeblurFailed), 1);
+    EXPECT_EQ(recorder.count(DeblurFinished), 0);
+    expectReferenceResult();
+    testing::internal::GetCapturedStdout();
+    fft_set_deadline();
     fft_stop_helper();
 }

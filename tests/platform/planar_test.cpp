@@ -119,12 +119,18 @@ TEST(Planar, ConvolutionOfARegionEqualsClampedReferenceWhicheverEngineRuns) {
 TEST(Planar, RichardsonLucyEqualsTheReference) {
     // Small and transform-sized kernels over the whole source; then a region whose source starts
     // at the region (as the deconvolution hands it over): real pixels below and to the right
-    // count, the source's own edge is extended.
+    // count, the source's own edge is extended. Half black, half white with a sharp edge: the
+    // guard keeps 0 / 0 out of the iteration, black stays black.
     struct Case {
         int w, h, kh, kw, iterations;
+        bool halfBlack;
     };
-    for (const Case& c : {Case{30, 25, 5, 3, 10}, Case{120, 100, 31, 31, 5}}) {
+    for (const Case& c : {Case{30, 25, 5, 3, 10, false}, Case{120, 100, 31, 31, 5, false},
+                          Case{100, 80, 7, 7, 40, true}, Case{100, 80, 31, 31, 10, true}}) {
         Plane src = RandomPlane(c.w, c.h, unsigned(c.kh), 0.2f, 0.8f);
+        if (c.halfBlack)
+            for (int y = 0; y < c.h; ++y)
+                for (int x = 0; x < c.w; ++x) src.at(x, y) = x < c.w / 2 ? 0 : 1;
         const std::vector<float> k = RandomKernel(c.kh, c.kw, 7);
         const std::vector<double> expected =
             ReferenceRichardsonLucy(src.dense(), c.w, c.h, k, c.kh, c.kw, c.iterations);
@@ -135,27 +141,20 @@ TEST(Planar, RichardsonLucyEqualsTheReference) {
                               c.iterations);
         for (int y = 0; y < c.h; ++y)
             for (int x = 0; x < c.w; ++x) {
+                // Forty iterations over a hard edge magnify single-precision rounding.
                 const double e = expected[std::size_t(y) * c.w + x];
-                ASSERT_NEAR(whole.at(x, y), e, 1e-4 * e) << c.kh << " at " << x << "," << y;
+                const double tolerance = (c.halfBlack ? 1e-3 : 1e-4) * e + 1e-6;
+                ASSERT_NEAR(whole.at(x, y), e, tolerance) << c.kh << " at " << x << "," << y;
                 if (x < region.width && y < region.height) {
-                    ASSERT_NEAR(region.at(x, y), e, 1e-4 * e) << c.kh << " at " << x << "," << y;
+                    ASSERT_NEAR(region.at(x, y), e, tolerance) << c.kh << " at " << x << "," << y;
                 }
             }
     }
 }
 
-TEST(Planar, RichardsonLucyRegionSemantics) {
-    // A 1 × 1 kernel keeps the region exactly; a black pixel stays black and finite.
-    Plane src = RandomPlane(40, 30, 5);
-    src.at(12, 9) = 0;
-    const float one = 1.0f;
-    Plane dest(20, 15);
-    richardsonLucyPlanarF(src.planar(), dest.planar(), 7, 6, &one, 1, 1, 20);
-    for (int y = 0; y < 15; ++y)
-        for (int x = 0; x < 20; ++x) ASSERT_EQ(dest.at(x, y), src.at(x + 7, y + 6));
-
-    // Pixels further than two kernel sizes from the region are never read: poisoning them
-    // changes nothing, and a source cut to that reach gives the same result.
+TEST(Planar, RichardsonLucyReadsOnlyTwoKernelSizesAroundTheRegion) {
+    // Poisoning the pixels further out changes nothing, and a source cut to that reach gives the
+    // same result.
     const int k = 5, reach = 2 * k, x = 30, y = 25, w = 30, h = 20;
     Plane big = RandomPlane(100, 80, 9, 0.1f, 0.9f);
     Plane cut(w + 2 * reach, h + 2 * reach);
@@ -172,24 +171,5 @@ TEST(Planar, RichardsonLucyRegionSemantics) {
     for (std::size_t n = 0; n < fromWhole.pixels.size(); ++n) {
         ASSERT_TRUE(std::isfinite(fromWhole.pixels[n])) << n;
         EXPECT_EQ(fromWhole.pixels[n], fromCut.pixels[n]) << n;
-    }
-}
-
-TEST(Planar, RichardsonLucyStaysFiniteOnBlackAreas) {
-    // Half black, half white, sharp edge: the guard keeps 0 / 0 out of the iteration, with a
-    // small kernel and with one large enough for the transform engine.
-    for (int size : {7, 31}) {
-        Plane src(120, 100, 0);
-        for (int y = 0; y < 100; ++y)
-            for (int x = 60; x < 120; ++x) src.at(x, y) = 1;
-        const std::vector<float> k = RandomKernel(size, size, 8);
-        Plane dest(100, 80);
-        richardsonLucyPlanarF(src.planar(), dest.planar(), 10, 10, k.data(), size, size, 40);
-        for (float v : dest.pixels) {
-            ASSERT_TRUE(std::isfinite(v)) << size;
-            EXPECT_GE(v, -1e-6) << size;
-        }
-        EXPECT_NEAR(dest.at(2, 40), 0, 1e-6) << size;  // black stays black
-        EXPECT_GT(dest.at(98, 40), 0.5) << size;       // white stays bright
     }
 }

@@ -10,34 +10,25 @@
 #include "Dispatch.h"
 #include "Fatal.h"
 #include "Lock.h"
-#include "Timer.h"
 
 using namespace std::chrono_literals;
 
-TEST(CheckDeathTest, NamesTheConditionFunctionAndFile) {
+TEST(CheckDeathTest, FailedChecksAndFatalErrorsEndTheProcess) {
     auto failing = [](int ret) { VK_CHECK(ret == 0); };
-    EXPECT_DEATH(failing(3), "\"ret == 0\".*platform_test.cpp");
+    EXPECT_DEATH(failing(3), "\"ret == 0\"");
     failing(0);  // a passing check does nothing
-}
-
-TEST(FatalDeathTest, PrintsMessageOrHandsItToTheHandlerAndExitsWithStatusOne) {
+    // A fatal error exits with status 1, its message on standard error or handed, formatted, to
+    // the installed handler.
     EXPECT_EXIT(FatalError("tjInitDecompress failed."), ::testing::ExitedWithCode(1),
-                "Fatal error: tjInitDecompress failed\\. \\(.*platform_test.cpp:[0-9]+\\)");
+                "tjInitDecompress failed\\.");
     EXPECT_EXIT(
         {
-            SetFatalErrorHandler([](const char* message, const char*, int line) {
-                std::fprintf(stderr, "handler got <%s> at %d\n", message, line > 0 ? 1 : 0);
+            SetFatalErrorHandler([](const char* message, const char*, int) {
+                std::fprintf(stderr, "handler got <%s>\n", message);
             });
             FatalError("code %d", 42);
         },
-        ::testing::ExitedWithCode(1), "handler got <code 42> at 1");
-}
-
-TEST(Timer, MeasuresWallClock) {
-    Timer t;
-    t.start();
-    std::this_thread::sleep_for(30ms);
-    EXPECT_GE(t.elapsed(), 0.029);
+        ::testing::ExitedWithCode(1), "handler got <code 42>");
 }
 
 TEST(Lock, SerialisesIncrementsFromManyThreads) {
@@ -105,7 +96,6 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
     bool overlapped = false;
     {
         SerialQueue queue("preview");
-        EXPECT_EQ(queue.name(), "preview");
         for (int i = 0; i < 50; ++i)
             queue.async([&, i] {
                 if (running.fetch_add(1) != 0) overlapped = true;

@@ -55,8 +55,10 @@ inline const char* const kNames[] = {"unsharp_mask", "deconvolve_wiener_fir", "d
 // 1001 + Id.
 template <int Id, class R, class... A>
 R stub(A... args) {
+    // Methods return nothing or a status; estimates return their count.
+    constexpr bool kMethod = std::is_void_v<R> || std::is_same_v<R, FftStatus>;
     MethodCall c;
-    c.method = std::string(kNames[Id]) + (std::is_void_v<R> ? "" : "_mem_usage");
+    c.method = std::string(kNames[Id]) + (kMethod ? "" : "_mem_usage");
     const CImage* images[2] = {};
     std::vector<double> n;
     auto take = [&](auto&& v) {
@@ -92,7 +94,7 @@ R stub(A... args) {
         if (c.cancel && c.cancel->load()) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    if (std::is_void_v<R> && c.channel >= 1 && c.channel <= 3) {
+    if (kMethod && c.channel >= 1 && c.channel <= 3) {
         const std::uint8_t* in = images[0]->pixels();
         std::uint8_t* out = const_cast<CImage*>(images[1])->pixels();
         for (int row = 0; row < c.h; ++row)
@@ -103,7 +105,8 @@ R stub(A... args) {
     }
     std::lock_guard<std::mutex> guard(s.mutex);
     --s.inside[step];
-    if constexpr (!std::is_void_v<R>) return R(1001 + Id);
+    if constexpr (std::is_same_v<R, FftStatus>) return FftStatus::Done;
+    else if constexpr (!std::is_void_v<R>) return R(1001 + Id);
 }
 
 }  // namespace recording_detail

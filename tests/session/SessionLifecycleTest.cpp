@@ -21,8 +21,8 @@ void busy(Session& s, const char* photo) {
     ASSERT_TRUE(s.loadImage(testDataPath(photo)));
     s.startBrush();
     std::lock_guard<Lock> guard(s.mLock);
-    s.mDeblurredImages[DeblurredEntry{DeblurRL40, 6, -1, {}}] = std::make_shared<ByteBuffer>(10, 1);
-    s.mDeblurredPreviews[DeblurredEntry{DeblurUSM1, 1, -1, {}}] = std::make_shared<ByteBuffer>(10, 1);
+    s.mDeblurredImages[DeblurredEntry{DeblurRL40, 6, -1, {}}] = PixelPack::pack(Image(3, 2));
+    s.mDeblurredPreviews[DeblurredEntry{DeblurUSM1, 1, -1, {}}] = PixelPack::pack(Image(3, 2));
 }
 
 }  // namespace

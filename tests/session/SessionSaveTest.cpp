@@ -33,15 +33,17 @@ std::string listing(const fs::path& dir) {
     return out;
 }
 
-// Caches a small PNG stream whose colour channels hold `value` under `entry`; returns the stream.
-std::string cache(Session& s, const DeblurredEntry& entry, int value) {
+// Caches a small result whose colour channels hold `value` under `entry`; returns its pixels.
+ImageRef cache(Session& s, const DeblurredEntry& entry, int value) {
     ImageRef image = Image::create(6, 4);
     for (int i = 0; i < 6 * 4 * 4; ++i) image->pixels()[i] = std::uint8_t(i % 4 ? value : 255);
-    auto buffer = std::make_shared<ByteBuffer>();
-    EXPECT_TRUE(ImageIO::sharedInstance().writeImage(image, *buffer));
     std::lock_guard<Lock> guard(s.mLock);
-    s.mDeblurredImages[entry] = buffer;
-    return std::string(buffer->begin(), buffer->end());
+    s.mDeblurredImages[entry] = PixelPack::pack(*image);
+    return image;
+}
+
+ImageRef decoded(const fs::path& path) {
+    return ImageIO::sharedInstance().readFromFilePng(path.string(), false);
 }
 
 }  // namespace
@@ -77,20 +79,20 @@ TEST(SessionSave, ExportWritesOneFilePerNameInKeyOrder) {
     EXPECT_FALSE(s.saveDeblurredImages(dir.string()));  // empty cache: the path is left alone
     EXPECT_FALSE(fs::exists(dir));
 
-    const std::string rl40 = cache(s, {DeblurRL40, 6, -1, {}}, 40);
+    const ImageRef rl40 = cache(s, {DeblurRL40, 6, -1, {}}, 40);
     cache(s, {DeblurUSM2, 3, -1, {}}, 2);
     // The same name later in key order (angle 10 after -1): this one remains.
-    const std::string usm2 = cache(s, {DeblurUSM2, 3, 10, {1, 2, 0.5f, 0.5f}}, 3);
-    const std::string blur = cache(s, {DeblurBlurSimulation, 2, -1, {}}, 25);
+    const ImageRef usm2 = cache(s, {DeblurUSM2, 3, 10, {1, 2, 0.5f, 0.5f}}, 3);
+    const ImageRef blur = cache(s, {DeblurBlurSimulation, 2, -1, {}}, 25);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(s.saveDeblurredImages(dir.string()));
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(log.find("saving deblurred images...\n"), 0u);
     EXPECT_NE(log.find("done! took "), std::string::npos);
     EXPECT_EQ(listing(dir), "deblurred_RL40_6.png deblurred_USM2_3.png deblurred_bad_deblur_type_2.png ");
-    EXPECT_EQ(readText(dir / "deblurred_RL40_6.png"), rl40);  // the stream unchanged
-    EXPECT_EQ(readText(dir / "deblurred_USM2_3.png"), usm2);
-    EXPECT_EQ(readText(dir / "deblurred_bad_deblur_type_2.png"), blur);
+    EXPECT_TRUE(samePixels(decoded(dir / "deblurred_RL40_6.png"), rl40));  // PNG, the same pixels
+    EXPECT_TRUE(samePixels(decoded(dir / "deblurred_USM2_3.png"), usm2));
+    EXPECT_TRUE(samePixels(decoded(dir / "deblurred_bad_deblur_type_2.png"), blur));
 
     // Exporting again over an earlier export replaces it.
     writeText(dir / "deblurred_WF2_9.png", "stale");

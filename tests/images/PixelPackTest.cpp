@@ -1,0 +1,77 @@
+// The result caches' packed form: every bit back, a photograph in well under its raw size, and
+// packing on many worker threads at once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "Dispatch.h"
+#include "ImageIO.h"
+#include "ImageTestSupport.h"
+#include "PixelPack.h"
+#include "Planar.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A sample photograph resampled to width × height.
+ImageRef photograph(int width, int height) {
+    const ImageRef sample = ImageIO::sharedInstance().readFromFile(dataPath("astronaut.png"));
+    EXPECT_TRUE(sample);
+    ImageRef image = Image::create(width, height);
+    if (sample)
+        scaleARGB8888(sample->pixels(), sample->width(), sample->height(),
+                      std::size_t(sample->width()) * 4, image->pixels(), width, height,
+                      std::size_t(width) * 4);
+    return image;
+}
+
+}  // namespace
+
+TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
+    struct Case {
+        const char* name;
+        ImageRef image;
+        double maxRatio;  // packed bytes over raw bytes at most
+    };
+    const Case cases[] = {
+        {"1x1", randomImage(1, 1, 1), 100},
+        {"odd, random alpha", randomImage(7, 5, 2), 100},
+        {"one wide row", randomImage(5001, 1, 3), 1.1},
+        {"one tall column", randomImage(1, 3001, 4), 1.1},
+        {"many strips, random", randomImage(1000, 700, 5), 1.1},
+        {"extremes",
+         [] {
+             ImageRef image = Image::create(300, 200);
+             for (std::size_t i = 0; i < std::size_t(300) * 200 * 4; ++i)
+                 image->pixels()[i] = (i / 4 + i / 1200) % 2 ? 255 : 0;
+             return image;
+         }(),
+         0.1},
+        {"photograph", photograph(1500, 1100), 0.5},
+        {"photograph with alpha", photoLikeImage(777, 555, 6, false), 0.5},
+    };
+    // All cases at once on the worker pool, so that strips of different images interleave.
+    const std::size_t count = sizeof cases / sizeof cases[0];
+    std::vector<PixelPackRef> packed(count);
+    std::vector<ImageRef> unpacked(count);
+    dispatchApply(count, DispatchPriority::Default, [&](std::size_t i) {
+        packed[i] = PixelPack::pack(*cases[i].image);
+        unpacked[i] = packed[i]->unpack();
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+        const Image& in = *cases[i].image;
+        SCOPED_TRACE(cases[i].name);
+        ASSERT_TRUE(packed[i] && unpacked[i]);
+        EXPECT_EQ(packed[i]->width(), in.width());
+        EXPECT_EQ(packed[i]->height(), in.height());
+        const ImageRef& out = unpacked[i];
+        ASSERT_TRUE(out->width() == in.width() && out->height() == in.height());
+        EXPECT_EQ(
+            std::memcmp(out->pixels(), in.pixels(), std::size_t(in.width()) * in.height() * 4), 0);
+        EXPECT_NE(out->pixels(), in.pixels());
+        const double raw = double(in.width()) * in.height() * 4;
+        EXPECT_LE(double(packed[i]->byteSize()), cases[i].maxRatio * raw + 64);
+    }
+}
