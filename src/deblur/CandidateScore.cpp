@@ -16,7 +16,7 @@
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of ln(1 + detail), per grey
 // level of mean overshoot, of added fine-scale RMS and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 1.0, 0.5, 1.0};
+const ScoreWeights kScoreWeights = {10.0, 0.5, 0.75, 1.0};
 
 namespace {
 
@@ -80,6 +80,7 @@ struct Terms {
     cv::Mat original, candidate;  // luma
     int half = 0;                 // kernel half-width
     int margin = 0;               // border strip not judged
+    cv::Mat edgeZone;             // 8-bit: non-zero within reach of a kernel of an edge
     Sums sums;
 };
 
@@ -129,8 +130,9 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     cv::Sobel(smooth, gy, CV_32F, 0, 1, 3, 0.125, 0, cv::BORDER_REPLICATE);
     cv::Mat g2 = gx.mul(gx) + gy.mul(gy);
     const double threshold = std::max(1.5 * 1.5, 0.25 * cv::mean(g2)[0]);
-    cv::Mat edges = g2 > threshold, edgeZone;
-    cv::dilate(edges, edgeZone, window);
+    cv::Mat edges = g2 > threshold;
+    cv::dilate(edges, t.edgeZone, window);
+    const cv::Mat& edgeZone = t.edgeZone;
 
     // The methods see no neighbours beyond the section: its border strip is not judged (at least
     // one pixel, for the gradient's neighbours).
@@ -178,7 +180,7 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     return t;
 }
 
-// RMS of (kernel ⊛ candidate − original), in linear light, over the judged interior, on a grid of sample points
+// RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over the judged interior, on a grid of sample points
 // sparse enough to keep the cost near two million multiply-adds whatever the kernel's size: the
 // residual's statistics need no more.
 double reblurResidual(const Terms& t, const CImage& original, const CImage& candidate,
@@ -200,8 +202,8 @@ double reblurResidual(const Terms& t, const CImage& original, const CImage& cand
     const double inside = double(w - 2 * t.margin) * (h - 2 * t.margin);
     const int stride =
         std::max(1, int(std::ceil(std::sqrt(inside * double(taps.size()) / 2e6))));
-    double sum = 0;
-    std::size_t count = 0;
+    double sum = 0, noise = 0;
+    std::size_t count = 0, flat = 0;
     for (int y = t.margin; y < h - t.margin; y += stride)
         for (int x = t.margin; x < w - t.margin; x += stride) {
             float value = 0;
@@ -211,8 +213,21 @@ double reblurResidual(const Terms& t, const CImage& original, const CImage& cand
             const double d = value - before.at<float>(y, x);
             sum += d * d;
             ++count;
+            if (!t.edgeZone.at<std::uint8_t>(y, x)) {
+                // The original's own noise: a pixel against the mean of its 3 × 3 neighbourhood
+                // in a flat area; for white noise of variance v that difference has variance 8v/9.
+                float mean = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) mean += before.at<float>(y + dy, x + dx);
+                const double fine = before.at<float>(y, x) - mean / 9;
+                noise += fine * fine * 9.0 / 8.0;
+                ++flat;
+            }
         }
-    return count ? std::sqrt(sum / double(count)) : 0.0;
+    // No deblurred candidate can explain the original's noise by re-blurring: that much of the
+    // residual is expected and not counted.
+    const double expected = flat ? noise / double(flat) : 0.0;
+    return count ? std::sqrt(std::max(0.0, sum / double(count) - expected)) : 0.0;
 }
 
 }  // namespace
@@ -241,8 +256,12 @@ CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, d
 }
 
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
-    return weights.detail * std::log1p(std::max(parts.detail, -0.9)) - weights.halo * parts.halo -
-           weights.noise * parts.noise - weights.consistency * parts.consistency;
+    // Detail and halos count for the share of the section near edges, noise for the flat rest:
+    // what is at stake over the whole section. The consistency already covers all of it.
+    const double edges = parts.edgeShare, flat = 1.0 - parts.edgeShare;
+    return edges * (weights.detail * std::log1p(std::max(parts.detail, -0.9)) -
+                    weights.halo * parts.halo) -
+           flat * weights.noise * parts.noise - weights.consistency * parts.consistency;
 }
 
 std::string DescribeScore(const CandidateScore& score) {

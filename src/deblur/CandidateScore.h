@@ -29,7 +29,8 @@ struct CandidateScore {
     double edgeShare = 0;    // share of the judged area within reach of an edge, 0–1
 };
 
-// The weights of the total: detail counts as ln(1 + detail), the penalties linearly.
+// The weights of the total: detail counts as ln(1 + detail), the penalties linearly; detail and
+// halo are weighed by the edge share of the section, noise by the flat share.
 struct ScoreWeights {
     double detail, halo, noise, consistency;
 };
