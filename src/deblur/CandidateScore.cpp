@@ -29,20 +29,19 @@ constexpr float kHaloFullTint = 24.0f;
 constexpr float kNoiseFullTint = 12.0f;
 
 // Luma (Rec. 601 weights) of the sRGB bytes, in grey levels 0–255.
-cv::Mat luma(const CImage& image) {
-    cv::Mat out(image.height(), image.width(), CV_32F);
+void luma(const CImage& image, cv::Mat& out) {
+    out.create(image.height(), image.width(), CV_32F);
     const std::uint8_t* p = image.pixels();
     for (int y = 0; y < image.height(); ++y) {
         float* row = out.ptr<float>(y);
         for (int x = 0; x < image.width(); ++x, p += 4)
             row[x] = 0.299f * p[1] + 0.587f * p[2] + 0.114f * p[3];
     }
-    return out;
 }
 
 // Luminance in linear light (Rec. 709 weights on the decoded sRGB values), scaled to 0–255: the
 // methods blur and deblur in linear light, so the re-blur is compared there.
-cv::Mat linearLuminance(const CImage& image) {
+void linearLuminance(const CImage& image, cv::Mat& out) {
     static const std::vector<float> decode = [] {
         std::vector<float> table(256);
         for (int i = 0; i < 256; ++i) {
@@ -51,14 +50,24 @@ cv::Mat linearLuminance(const CImage& image) {
         }
         return table;
     }();
-    cv::Mat out(image.height(), image.width(), CV_32F);
+    out.create(image.height(), image.width(), CV_32F);
     const std::uint8_t* p = image.pixels();
     for (int y = 0; y < image.height(); ++y) {
         float* row = out.ptr<float>(y);
         for (int x = 0; x < image.width(); ++x, p += 4)
             row[x] = 0.2126f * decode[p[1]] + 0.7152f * decode[p[2]] + 0.0722f * decode[p[3]];
     }
-    return out;
+}
+
+// Work planes, kept per thread from one candidate to the next: a preview cell's planes are the
+// same size every time, and fresh pages for each would cost more than the arithmetic.
+struct Scratch {
+    cv::Mat original, candidate, localMax, localMin, smooth, gradient, edges, edgeZone;
+    cv::Mat linearOriginal, linearCandidate;
+};
+Scratch& scratch() {
+    thread_local Scratch planes;
+    return planes;
 }
 
 // The per-pixel measurements both the score and the map are made of.
@@ -93,14 +102,24 @@ inline float gradientEnergy(const float* above, const float* row, const float* b
     return gx * gx + gy * gy;
 }
 
+inline float square(float v) { return v * v; }
+
+inline float mean3x3(const float* above, const float* row, const float* below, int x) {
+    return (above[x - 1] + above[x] + above[x + 1] + row[x - 1] + row[x] + row[x + 1] +
+            below[x - 1] + below[x] + below[x + 1]) / 9.0f;
+}
+
 // Measures the candidate; fills `maps` too when given.
 Terms measure(const CImage& original, const CImage& candidate, double radius, int angle,
               Maps* maps) {
     VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
     VK_CHECK(original.width() > 0 && original.height() > 0);
+    Scratch& k = scratch();
     Terms t;
-    t.original = luma(original);
-    t.candidate = luma(candidate);
+    luma(original, k.original);
+    luma(candidate, k.candidate);
+    t.original = k.original;
+    t.candidate = k.candidate;
     const int w = original.width(), h = original.height();
     t.half = SizeForFilter(radius, angle) / 2;
 
@@ -110,28 +129,31 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     // is invented: a halo beside the edge or a ringing ripple.
     const int reach = t.half + 1;
     const cv::Mat window = cv::getStructuringElement(cv::MORPH_RECT, {2 * reach + 1, 2 * reach + 1});
-    cv::Mat localMax, localMin;
-    cv::dilate(t.original, localMax, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
-    cv::erode(t.original, localMin, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
-
-    // Fine-scale energy: what a 3 × 3 mean removes. In flat areas it is noise (or the ripples of
-    // oscillation); the candidate's excess over the original's is what the method amplified.
-    cv::Mat meanO, meanC;
-    cv::blur(t.original, meanO, {3, 3}, {-1, -1}, cv::BORDER_REPLICATE);
-    cv::blur(t.candidate, meanC, {3, 3}, {-1, -1}, cv::BORDER_REPLICATE);
+    cv::dilate(t.original, k.localMax, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
+    cv::erode(t.original, k.localMin, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
+    const cv::Mat& localMax = k.localMax;
+    const cv::Mat& localMin = k.localMin;
 
     // Edges of the original, found on a lightly smoothed copy so that noise does not count as
     // edges: squared gradient above a quarter of its mean (and above a floor of 1.5 grey levels
     // per pixel). The edge zone widens them by the kernel's reach: where sharpening acts and
     // halos appear; the rest is flat.
-    cv::Mat smooth, gx, gy;
-    cv::GaussianBlur(t.original, smooth, {5, 5}, 1.0, 1.0, cv::BORDER_REPLICATE);
-    cv::Sobel(smooth, gx, CV_32F, 1, 0, 3, 0.125, 0, cv::BORDER_REPLICATE);
-    cv::Sobel(smooth, gy, CV_32F, 0, 1, 3, 0.125, 0, cv::BORDER_REPLICATE);
-    cv::Mat g2 = gx.mul(gx) + gy.mul(gy);
-    const double threshold = std::max(1.5 * 1.5, 0.25 * cv::mean(g2)[0]);
-    cv::Mat edges = g2 > threshold;
-    cv::dilate(edges, t.edgeZone, window);
+    cv::GaussianBlur(t.original, k.smooth, {5, 5}, 1.0, 1.0, cv::BORDER_REPLICATE);
+    k.gradient.create(h, w, CV_32F);
+    k.gradient.setTo(0);
+    double gradientSum = 0;
+    for (int y = 1; y < h - 1; ++y) {
+        const float* row = k.smooth.ptr<float>(y);
+        float* g = k.gradient.ptr<float>(y);
+        for (int x = 1; x < w - 1; ++x) {
+            g[x] = gradientEnergy(row - w, row, row + w, x);
+            gradientSum += g[x];
+        }
+    }
+    const double threshold = std::max(1.5 * 1.5, 0.25 * gradientSum / (double(w) * h));
+    cv::compare(k.gradient, threshold, k.edges, cv::CMP_GT);
+    cv::dilate(k.edges, k.edgeZone, window);
+    t.edgeZone = k.edgeZone;
     const cv::Mat& edgeZone = t.edgeZone;
 
     // The methods see no neighbours beyond the section: its border strip is not judged (at least
@@ -151,13 +173,14 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
         const float* c = t.candidate.ptr<float>(y);
         const float* hi = localMax.ptr<float>(y);
         const float* lo = localMin.ptr<float>(y);
-        const float* mo = meanO.ptr<float>(y);
-        const float* mc = meanC.ptr<float>(y);
         const std::uint8_t* e = edgeZone.ptr<std::uint8_t>(y);
         for (int x = t.margin; x < w - t.margin; ++x) {
             const float over = std::max(c[x] - hi[x], 0.0f) + std::max(lo[x] - c[x], 0.0f);
-            const float fo = (o[x] - mo[x]) * (o[x] - mo[x]);
-            const float fc = (c[x] - mc[x]) * (c[x] - mc[x]);
+            // Fine-scale energy: what a 3 × 3 mean removes. In flat areas it is noise (or the
+            // ripples of oscillation); the candidate's excess over the original's is what the
+            // method amplified.
+            const float fo = square(o[x] - mean3x3(o - w, o, o + w, x));
+            const float fc = square(c[x] - mean3x3(c - w, c, c + w, x));
             if (e[x]) {
                 // Detail: the gradient energy of the candidate against the original's.
                 sums.gradientBefore += gradientEnergy(o - w, o, o + w, x);
@@ -185,7 +208,11 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
 // residual's statistics need no more.
 double reblurResidual(const Terms& t, const CImage& original, const CImage& candidate,
                       double radius, int angle) {
-    const cv::Mat before = linearLuminance(original), after = linearLuminance(candidate);
+    Scratch& k = scratch();
+    linearLuminance(original, k.linearOriginal);
+    linearLuminance(candidate, k.linearCandidate);
+    const cv::Mat& before = k.linearOriginal;
+    const cv::Mat& after = k.linearCandidate;
     const int n = 2 * t.half + 1;
     Matrix kernel(n, n);
     GenerateFilter(kernel, radius, angle);
@@ -216,10 +243,8 @@ double reblurResidual(const Terms& t, const CImage& original, const CImage& cand
             if (!t.edgeZone.at<std::uint8_t>(y, x)) {
                 // The original's own noise: a pixel against the mean of its 3 × 3 neighbourhood
                 // in a flat area; for white noise of variance v that difference has variance 8v/9.
-                float mean = 0;
-                for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) mean += before.at<float>(y + dy, x + dx);
-                const double fine = before.at<float>(y, x) - mean / 9;
+                const float* row = before.ptr<float>(y);
+                const double fine = row[x] - mean3x3(row - w, row, row + w, x);
                 noise += fine * fine * 9.0 / 8.0;
                 ++flat;
             }
