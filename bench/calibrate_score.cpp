@@ -6,8 +6,16 @@
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such a file instead
-// of computing the candidates again. Prints one line per case (best PSNR, PSNR of the top-scored candidate with the current weights
-// and with the fitted ones) and the fitted weights; copy them into kScoreWeights.
+// of computing the candidates again. Prints one line per case (best PSNR, PSNR of the top-scored
+// candidate with the current weights and with the fitted ones) and the fitted weights; copy them
+// into kScoreWeights.
+//
+// Last run: 4 photographs × (disc 2, disc 3.5, motion 3 at 30°) × (noise 0, 2 grey levels), 12
+// presets × 10 steps of a 256 × 256 section. With kScoreWeights {10, 0.5, 0.75, 1} the top-scored
+// candidate is within 1 dB of the best in 22 of 24 cases, 0.40 dB short on average; the grid
+// search's plateau at 22 spans halo 0.35–0.5, noise 0.5–1, consistency 1, and the middle was kept.
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,8 +25,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "CandidateScore.h"
 #include "DeblurMethods.h"
@@ -74,7 +80,8 @@ double topPsnr(const Case& c, const ScoreWeights& weights) {
     double best = -1e300;
     for (const Candidate& cand : c.candidates) {
         const double total = ScoreTotal(cand.parts, weights);
-        if (total > best) best = total, top = &cand;
+        if (total > best)
+            best = total, top = &cand;
     }
     return top->psnr;
 }
@@ -91,22 +98,28 @@ int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, load;
     bool quick = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc) save = argv[++i];
-        else if (std::strcmp(argv[i], "--load") == 0 && i + 1 < argc) load = argv[++i];
-        else dataDir = argv[i];
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
+            save = argv[++i];
+        else if (std::strcmp(argv[i], "--load") == 0 && i + 1 < argc)
+            load = argv[++i];
+        else
+            dataDir = argv[i];
     }
     // The methods log on standard output: the report goes to the original one, the rest nowhere.
     std::FILE* report = fdopen(dup(1), "w");
-    if (!std::freopen("/dev/null", "w", stdout)) return 1;
-    const std::vector<std::string> photos = quick
-        ? std::vector<std::string>{"astronaut.png", "coffee.png"}
-        : std::vector<std::string>{"astronaut.png", "camera.png", "coffee.png", "rocket.jpg"};
-    const std::vector<Blur> blurs = {{"disc2", 2.0, -1}, {"disc3.5", 3.5, -1}, {"motion3", 3.0, 30}};
+    if (!std::freopen("/dev/null", "w", stdout))
+        return 1;
+    const std::vector<std::string> photos =
+        quick ? std::vector<std::string>{"astronaut.png", "coffee.png"}
+              : std::vector<std::string>{"astronaut.png", "camera.png", "coffee.png", "rocket.jpg"};
+    const std::vector<Blur> blurs = {
+        {"disc2", 2.0, -1}, {"disc3.5", 3.5, -1}, {"motion3", 3.0, 30}};
     const std::vector<double> noises = {0.0, 2.0};
-    const std::vector<DeblurType> presets = {
-        DeblurUSM1, DeblurUSM3, DeblurUSM5, DeblurUSMF1, DeblurUSMF3, DeblurUSMF5,
-        DeblurWF2,  DeblurWF3,  DeblurWI2,  DeblurWI3,  DeblurRL20,  DeblurRT40};
+    const std::vector<DeblurType> presets = {DeblurUSM1,  DeblurUSM3,  DeblurUSM5, DeblurUSMF1,
+                                             DeblurUSMF3, DeblurUSMF5, DeblurWF2,  DeblurWF3,
+                                             DeblurWI2,   DeblurWI3,   DeblurRL20, DeblurRT40};
     const int steps = 10;
     const int sectionSize = 256;
 
@@ -120,7 +133,8 @@ int main(int argc, char** argv) {
 
     if (!load.empty()) {
         std::FILE* in = std::fopen(load.c_str(), "r");
-        if (!in) return 1;
+        if (!in)
+            return 1;
         char name[96];
         Candidate c{};
         int preset = 0;
@@ -128,7 +142,8 @@ int main(int argc, char** argv) {
                            &c.psnr, &c.parts.detail, &c.parts.halo, &c.parts.noise,
                            &c.parts.consistency, &c.parts.edgeShare) == 9) {
             c.preset = DeblurType(preset);
-            if (cases.empty() || cases.back().name != name) cases.push_back({name, {}});
+            if (cases.empty() || cases.back().name != name)
+                cases.push_back({name, {}});
             cases.back().candidates.push_back(c);
         }
         std::fclose(in);
@@ -164,7 +179,8 @@ int main(int argc, char** argv) {
                 const CImage original = crop(blurred, x, y, size, size);
                 Case c;
                 char name[96];
-                std::snprintf(name, sizeof name, "%s %s noise %.0f", photo.c_str(), blur.name, noise);
+                std::snprintf(name, sizeof name, "%s %s noise %.0f", photo.c_str(), blur.name,
+                              noise);
                 c.name = name;
                 for (DeblurType preset : presets)
                     for (int step = 1; step <= steps; ++step) {
@@ -174,7 +190,8 @@ int main(int argc, char** argv) {
                                                          false, x, y, size, size);
                         Timer timer;
                         timer.start();
-                        const CandidateScore parts = ScoreCandidate(original, candidate, step * 0.5, -1);
+                        const CandidateScore parts =
+                            ScoreCandidate(original, candidate, step * 0.5, -1);
                         scoreSeconds += timer.elapsed();
                         ++scored;
                         c.candidates.push_back({preset, step, psnr(candidate, truth), parts});
@@ -186,7 +203,8 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(temp);
     if (!save.empty()) {
         std::FILE* out = std::fopen(save.c_str(), "w");
-        if (!out) return 1;
+        if (!out)
+            return 1;
         for (const Case& c : cases)
             for (const Candidate& cand : c.candidates)
                 std::fprintf(out, "%s;%d;%d;%.4f;%.6f;%.6f;%.6f;%.6f;%.6f\n", c.name.c_str(),
@@ -225,10 +243,12 @@ int main(int argc, char** argv) {
         currentHits += best - current <= 1.0;
         std::fprintf(report, "%-34s %8.2f %10.2f %10.2f\n", c.name.c_str(), best, current, fit);
     }
-    std::fprintf(report, "within 1 dB: current weights %d of %zu, fitted %d of %zu (mean shortfall %.2f dB)\n",
-                currentHits, cases.size(), fittedHits, cases.size(), fittedGap / cases.size());
+    std::fprintf(
+        report,
+        "within 1 dB: current weights %d of %zu, fitted %d of %zu (mean shortfall %.2f dB)\n",
+        currentHits, cases.size(), fittedHits, cases.size(), fittedGap / cases.size());
     std::fprintf(report, "fitted weights: detail %.2f halo %.2f noise %.2f consistency %.2f\n",
-                fitted.detail, fitted.halo, fitted.noise, fitted.consistency);
+                 fitted.detail, fitted.halo, fitted.noise, fitted.consistency);
     if (scored)
         std::fprintf(report, "score cost: %.2f ms per %d x %d candidate\n",
                      1000 * scoreSeconds / scored, sectionSize, sectionSize);

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <vector>
-
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "Check.h"
 #include "Filter.h"
@@ -81,7 +80,7 @@ constexpr std::uint8_t kEdge = 1, kFlat = 2;
 // Their sums over the edge and flat zones, for the score.
 struct Sums {
     double gradientBefore = 0, gradientAfter = 0, overshoot = 0;  // edge zone
-    double fineBefore = 0, fineAfter = 0;                          // flat zone
+    double fineBefore = 0, fineAfter = 0;                         // flat zone
     std::size_t edgeCount = 0, flatCount = 0;
 };
 
@@ -102,11 +101,14 @@ inline float gradientEnergy(const float* above, const float* row, const float* b
     return gx * gx + gy * gy;
 }
 
-inline float square(float v) { return v * v; }
+inline float square(float v) {
+    return v * v;
+}
 
 inline float mean3x3(const float* above, const float* row, const float* below, int x) {
     return (above[x - 1] + above[x] + above[x + 1] + row[x - 1] + row[x] + row[x + 1] +
-            below[x - 1] + below[x] + below[x + 1]) / 9.0f;
+            below[x - 1] + below[x] + below[x + 1]) /
+           9.0f;
 }
 
 // Measures the candidate; fills `maps` too when given.
@@ -128,7 +130,8 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     // above the local maximum or below the local minimum over a window just wider than the kernel
     // is invented: a halo beside the edge or a ringing ripple.
     const int reach = t.half + 1;
-    const cv::Mat window = cv::getStructuringElement(cv::MORPH_RECT, {2 * reach + 1, 2 * reach + 1});
+    const cv::Mat window =
+        cv::getStructuringElement(cv::MORPH_RECT, {2 * reach + 1, 2 * reach + 1});
     cv::dilate(t.original, k.localMax, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
     cv::erode(t.original, k.localMin, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
     const cv::Mat& localMax = k.localMax;
@@ -159,7 +162,8 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     // The methods see no neighbours beyond the section: its border strip is not judged (at least
     // one pixel, for the gradient's neighbours).
     t.margin = t.half + 2;
-    if (2 * t.margin >= std::min(w, h)) t.margin = std::max(1, std::min(w, h) / 4);
+    if (2 * t.margin >= std::min(w, h))
+        t.margin = std::max(1, std::min(w, h) / 4);
 
     if (maps) {
         maps->overshoot = cv::Mat::zeros(h, w, CV_32F);
@@ -203,9 +207,9 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     return t;
 }
 
-// RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over the judged interior, on a grid of sample points
-// sparse enough to keep the cost near two million multiply-adds whatever the kernel's size: the
-// residual's statistics need no more.
+// RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over
+// the judged interior, on a grid of sample points sparse enough to keep the cost near two million
+// multiply-adds whatever the kernel's size: the residual's statistics need no more.
 double reblurResidual(const Terms& t, const CImage& original, const CImage& candidate,
                       double radius, int angle) {
     Scratch& k = scratch();
@@ -224,11 +228,11 @@ double reblurResidual(const Terms& t, const CImage& original, const CImage& cand
     };
     std::vector<Tap> taps;
     for (int i = 0; i < n * n; ++i)
-        if (weights[i] != 0) taps.push_back({i / n - t.half, i % n - t.half, weights[i]});
+        if (weights[i] != 0)
+            taps.push_back({i / n - t.half, i % n - t.half, weights[i]});
     const int w = t.candidate.cols, h = t.candidate.rows;
     const double inside = double(w - 2 * t.margin) * (h - 2 * t.margin);
-    const int stride =
-        std::max(1, int(std::ceil(std::sqrt(inside * double(taps.size()) / 2e6))));
+    const int stride = std::max(1, int(std::ceil(std::sqrt(inside * double(taps.size()) / 2e6))));
     double sum = 0, noise = 0;
     std::size_t count = 0, flat = 0;
     for (int y = t.margin; y < h - t.margin; y += stride)
@@ -264,14 +268,15 @@ CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, d
     CandidateScore s;
     // Detail: gradient energy of the candidate against the original's around the edges. A sharper
     // edge of the same contrast puts its rise into fewer pixels, so its squared gradient grows.
-    s.detail = sums.gradientBefore > 0 ? std::sqrt(sums.gradientAfter / sums.gradientBefore) - 1.0
-                                       : 0.0;
+    s.detail =
+        sums.gradientBefore > 0 ? std::sqrt(sums.gradientAfter / sums.gradientBefore) - 1.0 : 0.0;
     // Halo: mean overshoot near the edges.
     s.halo = sums.edgeCount ? sums.overshoot / double(sums.edgeCount) : 0.0;
     // Noise: fine-scale RMS the candidate adds in flat areas.
-    s.noise = sums.flatCount ? std::sqrt(std::max(0.0, (sums.fineAfter - sums.fineBefore) /
-                                                           double(sums.flatCount)))
-                             : 0.0;
+    s.noise =
+        sums.flatCount
+            ? std::sqrt(std::max(0.0, (sums.fineAfter - sums.fineBefore) / double(sums.flatCount)))
+            : 0.0;
     const std::size_t judged = sums.edgeCount + sums.flatCount;
     s.edgeShare = judged ? double(sums.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
