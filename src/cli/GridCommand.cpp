@@ -1,15 +1,18 @@
-// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]: the
-// previews of the section around the point for the chosen presets at radius steps 1 to N, computed
-// through the preview queue, written as one contact sheet laid out like the application's grid.
-// The kernel is the disc, the line at --angle, or the shape and angle of the section's blur
-// estimate (whose line goes to standard error; without --steps the rows then reach one step past
-// the estimated radius).
+// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
+// [--rank]: the previews of the section around the point for the chosen presets at radius steps 1
+// to N, computed through the preview queue, written as one contact sheet laid out like the
+// application's grid. The kernel is the disc, the line at --angle, or the shape and angle of the
+// section's blur estimate (whose line goes to standard error; without --steps the rows then reach
+// one step past the estimated radius). With --rank every cell is scored against the original
+// section, the best three carry a rank badge and the cells are printed best first, one line each:
+// preset, step, score, detail %, halo, noise.
 
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
 
 #include "BlurEstimate.h"
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ContactSheet.h"
@@ -20,6 +23,7 @@
 namespace {
 
 constexpr int kCellSize = 128;
+constexpr int kRankBadges = 3;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
     out.clear();
@@ -42,21 +46,47 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
     return true;
 }
 
+// Scores every cell against the original section, numbers the best kRankBadges and prints all of
+// them best first on standard output.
+bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
+               const std::string& in, const Rect& section, const char* command) {
+    const CImage original =
+        OriginalSection(in, section, cells.front().image->width(), cells.front().image->height());
+    if (!original.pixels()) {
+        CliError(kExitFailure, command, "could not read the original section of '%s'", in.c_str());
+        return false;
+    }
+    std::vector<CandidateScore> scores;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const int step = cells[i].row + 1;
+        scores.push_back(ScoreCandidate(original, CImage(cells[i].image), step * 0.5, -1));
+        order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return scores[a].total > scores[b].total; });
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        ContactSheetCell& cell = cells[order[r]];
+        const CandidateScore& s = scores[order[r]];
+        if (r < kRankBadges) cell.rank = int(r) + 1;
+        std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
+                    s.total, s.detail * 100, s.halo, s.noise);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
-    // --estimate takes no value: turn it into "--estimate=1" before parsing.
-    std::vector<std::string> adjusted;
-    for (const std::string& word : words) adjusted.push_back(word == "--estimate" ? "--estimate=1" : word);
     CliArgs args;
-    if (!ParseCliArgs(args, adjusted, {"--at", "--presets", "--steps", "--angle", "--estimate"},
-                      command) ||
+    if (!ParseCliArgs(args, words,
+                      {"--at", "--presets", "--steps", "--angle", "--estimate", "--rank"}, command,
+                      {"--estimate", "--rank"}) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const bool estimate = args.options.count("--estimate") != 0;
-    if (estimate && args.options.at("--estimate") != "1")
-        return CliError(kExitUsage, command, "--estimate takes no value");
     if (estimate && args.options.count("--angle"))
         return CliError(kExitUsage, command, "--angle and --estimate exclude each other");
     const std::string& in = args.positional[0];
@@ -110,6 +140,8 @@ int RunGrid(const std::vector<std::string>& words) {
             cells.push_back({step - 1, int(c), preview});
         }
     }
+    if (args.options.count("--rank") && !rankCells(cells, presets, in, section, command))
+        return kExitFailure;
     ImageRef sheet = MakeContactSheet(rowLabels, columnLabels, cells, kCellSize);
     if (!ImageIO::sharedInstance().writeImage(sheet, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());

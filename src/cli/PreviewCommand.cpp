@@ -1,9 +1,12 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]: the one
-// preview cell of the 512 × 512 section around the point (a disc kernel unless an angle is given), computed through the preview queue and written as
-// the preview fetch returns it (mask applied).
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
+// [--artefacts MAP]: the one preview cell of the 512 × 512 section around the point (a disc kernel
+// unless an angle is given), computed through the preview queue and written as the preview fetch
+// returns it (mask applied); with --artefacts also the unmasked cell tinted where it rings or
+// haloes and where it amplifies noise (the score's terms).
 
 #include <cstdio>
 
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ImageIO.h"
@@ -11,7 +14,7 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--at", "--angle"};
+    std::vector<std::string> known = {"--preset", "--step", "--at", "--angle", "--artefacts"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     CliArgs args;
     if (!ParseCliArgs(args, words, known, command) ||
@@ -30,6 +33,9 @@ int RunPreview(const std::vector<std::string>& words) {
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
+    const auto artefacts = args.options.find("--artefacts");
+    if (artefacts != args.options.end() && !CheckOutputPath(artefacts->second, command))
+        return kExitFailure;
 
     CliSession cli(command);
     Session& session = cli.session();
@@ -47,5 +53,19 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!ImageIO::sharedInstance().writeImage(preview, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
+
+    if (artefacts != args.options.end()) {
+        ImageRef candidate = session.deblurredPreview(entry, 0, -1, 0, 0);
+        const CImage original =
+            candidate ? OriginalSection(in, section, candidate->width(), candidate->height())
+                      : CImage();
+        if (!original.pixels())
+            return CliError(kExitFailure, command, "could not read the original section");
+        const std::string& mapPath = artefacts->second;
+        if (!ImageIO::sharedInstance().writeImage(
+                ArtefactMap(original, CImage(candidate), step * 0.5, -1), mapPath))
+            return CliError(kExitFailure, command, "could not write '%s'", mapPath.c_str());
+        std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, mapPath.c_str());
+    }
     return kExitOk;
 }

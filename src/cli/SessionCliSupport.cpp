@@ -1,10 +1,13 @@
 #include "SessionCliSupport.h"
 
+#include "ImageIO.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -275,4 +278,16 @@ void CliSession::callback(Session*, SessionEvent event, void* context) {
         default:
             break;
     }
+}
+
+CImage OriginalSection(const std::string& path, const Rect& section, int w, int h) {
+    ImageRef image = ImageIO::sharedInstance().readFromFile(path);
+    const int x = int(section.x), y = int(section.y);
+    if (!image || x < 0 || y < 0 || x + w > image->width() || y + h > image->height())
+        return CImage();
+    CImage out(w, h);
+    for (int row = 0; row < h; ++row)
+        std::copy_n(image->pixels() + (std::size_t(y + row) * image->width() + x) * 4,
+                    std::size_t(w) * 4, out.pixels() + std::size_t(row) * w * 4);
+    return out;
 }

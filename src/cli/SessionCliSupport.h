@@ -80,3 +80,7 @@ private:
     int mCounts[kEventTypes] = {};
     int mExpectedPreviews = 0;
 };
+
+// The w × h region at the section's corner of the photograph in `path`, decoded afresh as the
+// session decodes it: the original the preview cells are judged against. Empty when unreadable.
+CImage OriginalSection(const std::string& path, const Rect& section, int w, int h);

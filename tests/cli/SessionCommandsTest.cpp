@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "CliRunner.h"
 #include "../session/SessionTestSupport.h"
@@ -124,10 +126,14 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     while (s.mPreviewBatches.load() || s.mRunningPreviews.load()) usleep(10000);
     EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
 
-    // Opacity -1 writes the mask itself, in grey.
-    const std::string maskOut = dir.file("mask.png");
+    // Opacity -1 writes the mask itself, in grey; the artefact map is of the cell itself.
+    const std::string maskOut = dir.file("mask.png"), mapOut = dir.file("map.png");
     ASSERT_EQ(cli({"preview", photo, maskOut, "--preset", "USMF2", "--step", "4", "--at", "300,200",
-                   "--mask", "C", "--mask-opacity", "-1"}).status, 0);
+                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut}).status, 0);
+    ImageRef map = decode(mapOut);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(map->width(), 512);
+    EXPECT_EQ(map->height(), 400);
     ImageRef mask = decode(maskOut);
     ASSERT_TRUE(mask);
     for (int i = 0; i < mask->width() * mask->height(); ++i) {
@@ -140,14 +146,37 @@ TEST(CliGrid, ContactSheetOfTheChosenPresets) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("grid.png"), all = dir.file("all.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
-                            "--steps", "3"});
+                            "--steps", "3", "--rank"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // --rank: every cell once, best first, as "preset step score detail halo noise".
+    std::set<std::string> ranked;
+    double previous = 1e300;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string preset;
+        int step = 0;
+        double score = 0, detail = 0, halo = -1, noise = -1;
+        if (!(fields >> preset >> step >> score >> detail >> halo >> noise)) continue;
+        EXPECT_LE(score, previous) << line;
+        EXPECT_TRUE(halo >= 0 && noise >= 0) << line;
+        previous = score;
+        EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
+    }
+    EXPECT_EQ(ranked.size(), 12u) << run.out;
     EXPECT_NE(run.err.find("(12 of 12)"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("cancelled"), std::string::npos);
     // Four columns of whole cells, wider than three rows are tall.
     ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(sheet->width() > 4 * 128 && sheet->height() > 3 * 128 && sheet->width() > sheet->height());
+    // The best cell carries the gold badge.
+    bool gold = false;
+    for (int i = 0; i < sheet->width() * sheet->height() && !gold; ++i) {
+        const std::uint8_t* p = sheet->pixels() + std::size_t(i) * 4;
+        gold = p[1] == 255 && p[2] == 200 && p[3] == 40;
+    }
+    EXPECT_TRUE(gold);
     // Default: every preset of the grid, here at one step.
     const CliRun runAll = cli({"grid", photo, all, "--at", "1,1", "--steps", "1"});
     ASSERT_EQ(runAll.status, 0) << runAll.err;
@@ -205,6 +234,8 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "estimate IN",
         "estimate IN --at 72,1",
         "estimate MISSING --at 1,1",
+        "grid IN OUT --at 1,1 --rank=1",
+        "preview IN OUT --preset RL20 --step 2 --at 1,1 --artefacts NOWHERE",
     };
     for (const char* line : cases) {
         const CliRun run = cli(words(line, names));
