@@ -25,11 +25,11 @@
 #include <QStackedWidget>
 #include <QTableView>
 #include <cstdio>
-#include <thread>
 
 #include "AngleView.h"
 #include "ControllerModel.h"
 #include "Dialogs.h"
+#include "Dispatch.h"
 #include "Exiftool.h"
 #include "GUI.h"
 #include "ImageIO.h"
@@ -132,7 +132,7 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
 
 Controller::~Controller() {
     // Their completions, not yet delivered, go with this object.
-    for (std::thread& worker : mWorkers) worker.join();
+    for (std::unique_ptr<WorkerThread>& worker : mWorkers) worker->join();
     mSession->reset();
     // No worker is left: nothing can call back into this controller any more.
     mSession.reset();
@@ -232,15 +232,17 @@ void Controller::runOnWorker(const QString& text, std::function<void()> work,
     ++mBusy;
     mBridge->hold();
     startModal(text);
-    // The worker's last act posts the completion, which joins it.
+    // The worker's last act posts the completion, which joins it. Loading and clearing run
+    // methods' code too: a worker's stack, not std::thread's.
     mWorkers.emplace_back();
     auto worker = std::prev(mWorkers.end());
-    *worker = std::thread([this, worker, work = std::move(work), done = std::move(done)] {
+    *worker = std::make_unique<WorkerThread>([this, worker, work = std::move(work),
+                                              done = std::move(done)] {
         work();
         QMetaObject::invokeMethod(
             this,
             [this, worker, done] {
-                worker->join();
+                (*worker)->join();
                 mWorkers.erase(worker);
                 doneModal();
                 if (done) done();

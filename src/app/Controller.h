@@ -11,10 +11,10 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <thread>
 
 #include "ControllerInterface.h"
 #include "DeblurTypes.h"
+#include "Dispatch.h"
 #include "Image.h"
 #include "MainWindowLayout.h"
 #include "Session.h"
@@ -220,7 +220,7 @@ private:
     QString mExiftoolProgram;
     int mBusy = 0;
     SessionBridge* mBridge;
-    std::list<std::thread> mWorkers;
+    std::list<std::unique_ptr<WorkerThread>> mWorkers;
     // Calls waiting for the long work to end.
     std::deque<std::function<void()>> mDeferred;
 };

@@ -1,11 +1,18 @@
-// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N]: the previews of the section
-// around the point for the chosen presets at radius steps 1 to N, computed through the preview
-// queue, written as one contact sheet laid out like the application's grid.
+// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
+// [--rank]: the previews of the section around the point for the chosen presets at radius steps 1
+// to N, computed through the preview queue, written as one contact sheet laid out like the
+// application's grid. The kernel is the disc, the line at --angle, or the shape and angle of the
+// section's blur estimate (whose line goes to standard error; without --steps the rows then reach
+// one step past the estimated radius). With --rank every cell is scored against the original
+// section, the best three carry a rank badge and the cells are printed best first, one line each:
+// preset, step, score, detail %, halo, noise.
 
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
 
+#include "BlurEstimate.h"
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ContactSheet.h"
@@ -16,6 +23,7 @@
 namespace {
 
 constexpr int kCellSize = 128;
+constexpr int kRankBadges = 3;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
     out.clear();
@@ -38,20 +46,57 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
     return true;
 }
 
+// Scores every cell against the original section, numbers the best kRankBadges and prints all of
+// them best first on standard output.
+bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
+               const Session& session, const Rect& section, int angle, const char* command) {
+    const CImage original = OriginalSection(*session.original(), section,
+                                            cells.front().image->width(),
+                                            cells.front().image->height());
+    if (!original.pixels()) {
+        CliError(kExitFailure, command, "the cells do not match the original section");
+        return false;
+    }
+    std::vector<CandidateScore> scores;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const int step = cells[i].row + 1;
+        scores.push_back(ScoreCandidate(original, CImage(cells[i].image), step * 0.5, angle));
+        order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return scores[a].total > scores[b].total; });
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        ContactSheetCell& cell = cells[order[r]];
+        const CandidateScore& s = scores[order[r]];
+        if (r < kRankBadges) cell.rank = int(r) + 1;
+        std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
+                    s.total, s.detail * 100, s.halo, s.noise);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
     CliArgs args;
-    if (!ParseCliArgs(args, words, {"--at", "--presets", "--steps"}, command) ||
+    if (!ParseCliArgs(args, words,
+                      {"--at", "--presets", "--steps", "--angle", "--estimate", "--rank"}, command,
+                      {"--estimate", "--rank"}) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
+    const bool estimate = args.options.count("--estimate") != 0;
+    if (estimate && args.options.count("--angle"))
+        return CliError(kExitUsage, command, "--angle and --estimate exclude each other");
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     std::vector<DeblurType> presets;
-    int steps = 0;
+    int steps = 0, angle = -1;
     if (!parsePresets(presets, args, command) ||
-        !IntOption(steps, args, "--steps", 1, 30, 15, command))
+        !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
+        !IntOption(angle, args, "--angle", -1, 359, -1, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -61,12 +106,18 @@ int RunGrid(const std::vector<std::string>& words) {
     if (!cli.load(in)) return kExitFailure;
     Rect section;
     if (!cli.sectionAt(section, args)) return kExitUsage;
+    if (estimate) {
+        const BlurEstimate blur = EstimateSection(cli, section);
+        std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
+        angle = blur.shape == BlurShape::Motion ? blur.angle : -1;
+        if (!args.options.count("--steps")) steps = std::clamp(blur.radiusStep + 1, steps, 30);
+    }
     std::fprintf(stderr, "velkaro-cli %s: %zu presets x %d steps\n", command, presets.size(),
                  steps);
     Timer timer;
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
-    for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, -1, section);
+    for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, angle, section);
     session.waitUntilIdle();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
                  cli.count(SessionEventType::PreviewFinished), timer.elapsed());
@@ -82,7 +133,7 @@ int RunGrid(const std::vector<std::string>& words) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
             ImageRef preview =
-                session.deblurredPreview(DeblurredEntry{presets[c], step, -1, MaskSettings{}}, 0,
+                session.deblurredPreview(DeblurredEntry{presets[c], step, angle, MaskSettings{}}, 0,
                                          -1, 0, 0);
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",
@@ -90,6 +141,8 @@ int RunGrid(const std::vector<std::string>& words) {
             cells.push_back({step - 1, int(c), preview});
         }
     }
+    if (args.options.count("--rank") && !rankCells(cells, presets, session, section, angle, command))
+        return kExitFailure;
     ImageRef sheet = MakeContactSheet(rowLabels, columnLabels, cells, kCellSize);
     if (!ImageIO::sharedInstance().writeImage(sheet, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());

@@ -1,9 +1,12 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [mask options]: the one preview cell
-// of the 512 × 512 section around the point, computed through the preview queue and written as
-// the preview fetch returns it (mask applied).
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
+// [--artefacts MAP]: the one preview cell of the 512 × 512 section around the point (a disc kernel
+// unless an angle is given), computed through the preview queue and written as the preview fetch
+// returns it (mask applied); with --artefacts also the unmasked cell tinted where it rings or
+// haloes and where it amplifies noise (the score's terms).
 
 #include <cstdio>
 
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ImageIO.h"
@@ -11,7 +14,7 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--at"};
+    std::vector<std::string> known = {"--preset", "--step", "--at", "--angle", "--artefacts"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     CliArgs args;
     if (!ParseCliArgs(args, words, known, command) ||
@@ -22,12 +25,17 @@ int RunPreview(const std::vector<std::string>& words) {
 
     DeblurType type = DeblurNoType;
     if (!ParsePresetOption(type, args, command)) return kExitUsage;
-    int step = 0;
+    int step = 0, angle = -1;
     MaskOptions mask;
-    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command))
+    if (!ParseStep(step, args, command) ||
+        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseMaskOptions(mask, args, true, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
+    const auto artefacts = args.options.find("--artefacts");
+    if (artefacts != args.options.end() && !CheckOutputPath(artefacts->second, command))
+        return kExitFailure;
 
     CliSession cli(command);
     Session& session = cli.session();
@@ -35,15 +43,30 @@ int RunPreview(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args)) return kExitUsage;
     cli.expectPreviews(1);
-    session.deblurPreviewAngleStep(step, type, -1, section);
+    session.deblurPreviewAngleStep(step, type, angle, section);
     session.waitUntilIdle();
 
-    const DeblurredEntry entry{type, step, -1, MaskSettings{}};
+    const DeblurredEntry entry{type, step, angle, MaskSettings{}};
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview) return CliError(kExitFailure, command, "the preview was not computed");
     if (!ImageIO::sharedInstance().writeImage(preview, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
+
+    if (artefacts != args.options.end()) {
+        ImageRef candidate = session.deblurredPreview(entry, 0, -1, 0, 0);
+        const CImage original =
+            candidate ? OriginalSection(*session.original(), section, candidate->width(),
+                                        candidate->height())
+                      : CImage();
+        if (!original.pixels())
+            return CliError(kExitFailure, command, "could not read the original section");
+        const std::string& mapPath = artefacts->second;
+        if (!ImageIO::sharedInstance().writeImage(
+                ArtefactMap(original, CImage(candidate), step * 0.5, angle), mapPath))
+            return CliError(kExitFailure, command, "could not write '%s'", mapPath.c_str());
+        std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, mapPath.c_str());
+    }
     return kExitOk;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -223,4 +224,14 @@ void CliSession::report(const SessionEvent& event) {
         default:
             break;
     }
+}
+
+CImage OriginalSection(const CImage& original, const Rect& section, int w, int h) {
+    const int x = int(section.x), y = int(section.y);
+    if (x < 0 || y < 0 || x + w > original.width() || y + h > original.height()) return CImage();
+    CImage out(w, h);
+    for (int row = 0; row < h; ++row)
+        std::copy_n(original.pixels() + (std::size_t(y + row) * original.width() + x) * 4,
+                    std::size_t(w) * 4, out.pixels() + std::size_t(row) * w * 4);
+    return out;
 }

@@ -75,3 +75,7 @@ private:
     int mExpectedPreviews = 0;
     Session mSession;  // last: its workers end before the members they report into
 };
+
+// A copy of the w × h region at the section's corner of the session's original: what the preview
+// cells are judged against. Empty when the region does not lie inside the photograph.
+CImage OriginalSection(const CImage& original, const Rect& section, int w, int h);

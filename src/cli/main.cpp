@@ -24,13 +24,22 @@ const CliCommand kCommands[] = {
      "deblur the whole of IN with one preset (grid names, FR, blur) at radius N/2 and save it as "
      "OUT",
      RunDeblur},
-    {"preview", "IN OUT --preset NAME --step N --at X,Y [mask options]",
-     "compute one preview cell of the 512 x 512 section around X,Y and write it as PNG",
+    {"preview",
+     "IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options] [--artefacts MAP.png]",
+     "compute one preview cell of the 512 x 512 section around X,Y and write it as PNG; "
+     "--artefacts also writes the cell tinted where it rings or haloes (red) or amplifies noise "
+     "(blue)",
      RunPreview},
-    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N]",
+    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--rank]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
-     "write it as one labelled PNG contact sheet",
+     "write it as one labelled PNG contact sheet; --estimate takes the kernel's shape and angle "
+     "from the blur estimate; --rank scores the cells, badges the best three and prints every "
+     "cell best first: preset step score detail% halo noise",
      RunGrid},
+    {"estimate", "IN --at X,Y",
+     "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
+     "angle=A confidence=C'",
+     RunEstimate},
 };
 
 void printUsage(std::FILE* to) {

@@ -68,7 +68,11 @@ bool runWienerIir(const MethodCall& c) {
     // Cancelled: the work that asked for this channel has been stopped and discards it.
     return true;
 }
-std::int64_t memoryOfWienerIir(const MethodCall&) { return 1; }
+std::int64_t memoryOfWienerIir(const MethodCall& c) {
+    const Region& r = c.region;
+    return deconvolve_wnr_iir_mem_usage(c.in, c.out, c.channel, c.radius, c.parameter, c.angle,
+                                        r.x, r.y, r.w, r.h);
+}
 
 template <bool Threshold>
 bool runLucyRichard(const MethodCall& c) {

@@ -74,8 +74,8 @@ public:
     CImage* reconstructed() { return mReconstructedImage.get(); }
 
     // --- full deblurs ---
-    // False, with the message to show, when a full deblur of the least-squares presets would
-    // need more memory than is available; such a deblur is refused (no events).
+    // False, with the message to show, when a full deblur of the preset would need more memory
+    // than is available; such a deblur is refused (no events).
     bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
     // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue. A
     // deblur still waiting when the session is reset never runs.

@@ -1,10 +1,14 @@
-// End-to-end runs of the commands that drive the processing session: deblur, preview and grid.
+// End-to-end runs of the commands that drive the processing session: deblur, preview, grid and
+// estimate.
 // Their output is checked against the same session driven in this process.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "CliRunner.h"
 #include "../session/SessionTestSupport.h"
@@ -114,20 +118,24 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
     const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
     const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at", "590,10",
-                            "--mask", "A", "--mask-radius", "3", "--mask-opacity", "0.7",
-                            "--mask-crudeness", "0.3"});
+                            "--angle", "30", "--mask", "A", "--mask-radius", "3",
+                            "--mask-opacity", "0.7", "--mask-crudeness", "0.3"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("section 88,0 512x400"), std::string::npos) << run.err;
     Session s;
     ASSERT_TRUE(s.loadImage(photo));
-    s.deblurPreviewAngleStep(4, DeblurUSMF2, -1, Rect{88, 0, 512, 400});
+    s.deblurPreviewAngleStep(4, DeblurUSMF2, 30, Rect{88, 0, 512, 400});
     s.waitUntilIdle();
-    EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, -1, {}}, 3, 0, 0.7f, 0.3f)));
+    EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
 
-    // Opacity -1 writes the mask itself, in grey.
-    const std::string maskOut = dir.file("mask.png");
+    // Opacity -1 writes the mask itself, in grey; the artefact map is of the cell itself.
+    const std::string maskOut = dir.file("mask.png"), mapOut = dir.file("map.png");
     ASSERT_EQ(cli({"preview", photo, maskOut, "--preset", "USMF2", "--step", "4", "--at", "300,200",
-                   "--mask", "C", "--mask-opacity", "-1"}).status, 0);
+                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut}).status, 0);
+    ImageRef map = decode(mapOut);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(map->width(), 512);
+    EXPECT_EQ(map->height(), 400);
     ImageRef mask = decode(maskOut);
     ASSERT_TRUE(mask);
     for (int i = 0; i < mask->width() * mask->height(); ++i) {
@@ -140,12 +148,29 @@ TEST(CliGrid, ContactSheetOfTheChosenPresets) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("grid.png"), all = dir.file("all.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
-                            "--steps", "3"});
+                            "--steps", "3", "--rank"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // --rank: standard output holds every cell once, best first, as "preset step score detail halo
+    // noise", and nothing else.
+    std::set<std::string> ranked;
+    double previous = 1e300;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string preset;
+        int step = 0;
+        double score = 0, detail = 0, halo = -1, noise = -1;
+        ASSERT_TRUE(fields >> preset >> step >> score >> detail >> halo >> noise) << line;
+        EXPECT_LE(score, previous) << line;
+        EXPECT_TRUE(halo >= 0 && noise >= 0) << line;
+        previous = score;
+        EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
+    }
+    EXPECT_EQ(ranked.size(), 12u) << run.out;
     EXPECT_NE(run.err.find("(12 of 12)"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("cancelled"), std::string::npos);
-    // Standard output stays empty; the processing's own log lines only with --verbose.
-    EXPECT_TRUE(run.out.empty()) << run.out;
+    // Without --rank standard output stays empty; the processing's own log lines only with
+    // --verbose.
     const std::vector<std::string> one = {"grid", photo, all, "--at", "10,10", "--presets", "USM1",
                                           "--steps", "1"};
     std::vector<std::string> oneVerbose = one;
@@ -158,12 +183,33 @@ TEST(CliGrid, ContactSheetOfTheChosenPresets) {
     ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(sheet->width() > 4 * 128 && sheet->height() > 3 * 128 && sheet->width() > sheet->height());
+    // The best cell carries the gold badge.
+    bool gold = false;
+    for (int i = 0; i < sheet->width() * sheet->height() && !gold; ++i) {
+        const std::uint8_t* p = sheet->pixels() + std::size_t(i) * 4;
+        gold = p[1] == 255 && p[2] == 200 && p[3] == 40;
+    }
+    EXPECT_TRUE(gold);
     // Default: every preset of the grid, here at one step.
     const CliRun runAll = cli({"grid", photo, all, "--at", "1,1", "--steps", "1"});
     ASSERT_EQ(runAll.status, 0) << runAll.err;
     EXPECT_NE(runAll.err.find("(22 of 22)"), std::string::npos) << runAll.err;
     ASSERT_TRUE(decode(all));
     EXPECT_GT(decode(all)->width(), 22 * 128);
+}
+
+TEST(CliEstimate, OneLineOnStandardOutput) {
+    const TempDir dir;
+    const std::string photo = dataPath("coffee.png"), shaken = dir.file("shaken.png");
+    ASSERT_EQ(cli({"deblur", photo, shaken, "--preset", "blur", "--step", "10", "--angle", "30"}).status, 0);
+    const CliRun run = cli({"estimate", shaken, "--at", "300,200"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_match(run.out, std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
+                                                     "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
+        << run.out;
+    const CliRun sharp = cli({"estimate", photo, "--at", "300,200"});
+    ASSERT_EQ(sharp.status, 0) << sharp.err;
+    EXPECT_EQ(sharp.out.rfind("shape=none radius=0 angle=-1 confidence=", 0), 0u) << sharp.out;
 }
 
 TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
@@ -195,6 +241,14 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "grid IN OUT --at 1,1 --presets USM1,bogus",
         "grid IN OUT --at 1,1 --steps 31",
         "grid IN NOWHERE --at 1,1",
+        "grid IN OUT --at 1,1 --angle 30 --estimate",
+        "grid IN OUT --at 1,1 --estimate=yes",
+        "preview IN OUT --preset RL20 --step 2 --at 1,1 --angle 360",
+        "estimate IN",
+        "estimate IN --at 72,1",
+        "estimate MISSING --at 1,1",
+        "grid IN OUT --at 1,1 --rank=1",
+        "preview IN OUT --preset RL20 --step 2 --at 1,1 --artefacts NOWHERE",
     };
     for (const char* line : cases) {
         const CliRun run = cli(words(line, names));
