@@ -16,7 +16,12 @@
 
 #include "Deconvolve.h"
 #include "DeconvolveDetail.h"
+#include "Filter.h"
 #include "ImageIO.h"
+#include "MatrixFilter.h"
+#include "MatrixMultiply.h"
+#include "MatrixTransposedMultiply.h"
+#include "Matrix.h"
 
 namespace {
 
@@ -57,7 +62,40 @@ void Sllsbox(benchmark::State& state) {
     state.counters["ms_per_product"] = 1e3 * stats.ataSeconds / double(stats.ataColumns);
 }
 
+// One product with AᵀA on a size × size region at a radius step, by the direct filter products
+// (engine 0) or through the whole-image transforms (engine 1); `pays` tells which one the solver
+// picks.
+void NormalProduct(benchmark::State& state) {
+    const int size = int(state.range(0));
+    const double radius = double(state.range(1)) * 0.5;
+    const bool transform = state.range(2) != 0;
+    const int n = SizeForFilter(radius, -1);
+    Matrix K(n, n);
+    GenerateFilter(K, radius, -1);
+    const int count = size * size;
+    Matrix A(count, count, K.rwData(), n, n, size, size);
+    Matrix x(count, 1), t(count, 1), y(count, 1);
+    for (int i = 0; i < count; ++i) x.rwData()[i] = double((i * 7919) % 256) / 255.0;
+    FilterNormalTransform engine(A);
+    for (auto _ : state) {
+        if (transform) {
+            engine.apply(y.rwData(), x.roData(), 1);
+        } else {
+            MatrixMultiply(t, A, x);
+            MatrixTransposedMultiply(y, A, t);
+        }
+        benchmark::DoNotOptimize(y.rwData());
+    }
+    state.counters["pays"] = FilterNormalTransform::pays(A) ? 1 : 0;
+}
+
 }  // namespace
+
+BENCHMARK(NormalProduct)
+    ->ArgNames({"size", "step", "fft"})
+    ->ArgsProduct({{512}, {2, 4, 6, 8, 10, 12, 15, 20}, {0, 1}})
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(Sllsbox)
     ->ArgNames({"size", "step", "tight"})
