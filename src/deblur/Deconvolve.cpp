@@ -1264,6 +1264,18 @@ std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int 
     (void)residual;
     const int n = SizeForFilter(radius, angle);
     const int kernelElements = n * n;
-    return std::int64_t(16) * kernelElements + std::int64_t(232) * w * h +
-           std::int64_t(4) * o.width() * o.height();
+    // At its fullest (inside the conjugate gradients) a solve holds 14 vectors of w·h doubles:
+    // the result, the linear term, the unreflected position, the signs, the gradient and the
+    // step; the scaling and the scaled gradient; the two diagonals of the step's system; the
+    // residual, direction and product of the conjugate gradients and the product's temporary.
+    // A region small enough for the transform products adds their two planes.
+    std::int64_t transform = 0;
+    if (w >= 1 && h >= 1) {
+        Matrix K(n, n);
+        GenerateFilter(K, radius, angle);
+        if (FilterNormalTransform::pays(K.roData(), n, n, h, w))
+            transform = FilterNormalTransform::bytes(n, n, h, w);
+    }
+    return std::int64_t(16) * kernelElements + std::int64_t(14 * 8) * w * h +
+           std::int64_t(4) * o.width() * o.height() + transform;
 }

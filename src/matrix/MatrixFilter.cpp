@@ -281,13 +281,14 @@ void FilterTransform::foldOutside(double* c, const double* outside) const {
 // The transform buffers of a normal product: the real plane and its half spectrum, and the
 // kernel's spectrum (scaled by 1 / (rows · columns), so that each inverse transform comes back
 // normalised).
+// The transform buffers of a normal product: the plane, transformed in place (its rows padded
+// to the half spectrum's 2 · (columns / 2 + 1) values), and the kernel's spectrum (scaled by
+// 1 / (rows · columns), so that each inverse transform comes back normalised).
 struct FilterNormalTransform::Buffers {
     FftPlansD plans;
-    double* real = nullptr;
     fftw_complex* spectrum = nullptr;
     fftw_complex* kernel = nullptr;
     ~Buffers() {
-        fftw_free(real);
         fftw_free(spectrum);
         fftw_free(kernel);
     }
@@ -307,21 +308,33 @@ constexpr std::int64_t kNormalTransformMaxElements = std::int64_t(1) << 21;
 }  // namespace
 
 bool FilterNormalTransform::pays(const Matrix& a) {
-    const int rows = NormalTransformSize(a.dataRows(), a.filterHalfRows());
-    const int columns = NormalTransformSize(a.dataColumns(), a.filterHalfColumns());
-    const std::int64_t elements = std::int64_t(rows) * columns;
+    return pays(a.filter(), a.filterRows(), a.filterColumns(), a.dataRows(), a.dataColumns());
+}
+
+bool FilterNormalTransform::pays(const double* kernel, int kernelRows, int kernelColumns,
+                                 int rows, int columns) {
+    const std::int64_t elements = std::int64_t(NormalTransformSize(rows, (kernelRows - 1) / 2)) *
+                                  NormalTransformSize(columns, (kernelColumns - 1) / 2);
     if (elements > kNormalTransformMaxElements)
         return false;
-    const int area = a.filterRows() * a.filterColumns();
+    const int area = kernelRows * kernelColumns;
     int entries = 0;
-    for (int k = 0; k < area; ++k) entries += a.filter()[k] != 0;
+    for (int k = 0; k < area; ++k) entries += kernel[k] != 0;
     // Processor time measured on this class of machine (bench_sllsbox NormalProduct): a direct
     // product pair costs about 0.45 ns per pixel and kernel weight, the four transforms with
     // their spectral products and copies about 1.0 ns per transform element and doubling of the
     // size.
-    const double direct = 0.45 * double(a.dataRows()) * a.dataColumns() * entries;
+    const double direct = 0.45 * double(rows) * columns * entries;
     const double transform = 1.0 * double(elements) * std::log2(double(elements));
     return transform < direct;
+}
+
+std::int64_t FilterNormalTransform::bytes(int kernelRows, int kernelColumns, int rows,
+                                          int columns) {
+    const std::int64_t r = NormalTransformSize(rows, (kernelRows - 1) / 2);
+    const std::int64_t c = NormalTransformSize(columns, (kernelColumns - 1) / 2);
+    // The plane (transformed in place) and the kernel's half spectrum.
+    return 2 * std::int64_t(sizeof(fftw_complex)) * r * (c / 2 + 1);
 }
 
 FilterNormalTransform::FilterNormalTransform(const Matrix& a)
@@ -330,20 +343,19 @@ FilterNormalTransform::FilterNormalTransform(const Matrix& a)
       mColumns(NormalTransformSize(a.dataColumns(), a.filterHalfColumns())),
       mBuffers(std::make_unique<Buffers>()) {
     Buffers& b = *mBuffers;
-    const std::size_t realCount = std::size_t(mRows) * mColumns;
     const std::size_t complexCount = std::size_t(mRows) * (mColumns / 2 + 1);
+    const std::size_t stride = 2 * std::size_t(mColumns / 2 + 1);
     b.plans = realFftPlansD(mRows, mColumns);
-    b.real = fftw_alloc_real(realCount);
     b.spectrum = fftw_alloc_complex(complexCount);
     b.kernel = fftw_alloc_complex(complexCount);
-    VK_CHECK(b.real && b.spectrum && b.kernel);
+    VK_CHECK(b.spectrum && b.kernel);
+    double* real = reinterpret_cast<double*>(b.kernel);
     const int fr = a.filterRows(), fc = a.filterColumns();
-    const double scale = 1.0 / double(realCount);
-    std::fill(b.real, b.real + realCount, 0.0);
+    const double scale = 1.0 / (double(mRows) * mColumns);
+    std::fill(real, real + mRows * stride, 0.0);
     for (int i = 0; i < fr; ++i)
-        for (int j = 0; j < fc; ++j)
-            b.real[std::size_t(i) * mColumns + j] = a.filter()[i * fc + j] * scale;
-    fftw_execute_dft_r2c(b.plans.forward, b.real, b.kernel);
+        for (int j = 0; j < fc; ++j) real[i * stride + j] = a.filter()[i * fc + j] * scale;
+    fftw_execute_dft_r2c(b.plans.forward, real, b.kernel);
 }
 
 FilterNormalTransform::~FilterNormalTransform() = default;
@@ -354,8 +366,9 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
     const int hr = mA.filterHalfRows(), hc = mA.filterHalfColumns();
     const int er = h + 2 * hr, ec = w + 2 * hc;  // the extended image
     const std::size_t complexCount = std::size_t(mRows) * (mColumns / 2 + 1);
-    double* plane = b.real;
+    const std::size_t stride = 2 * std::size_t(mColumns / 2 + 1);
     fftw_complex* spectrum = b.spectrum;
+    double* plane = reinterpret_cast<double*>(spectrum);
     const fftw_complex* kernel = b.kernel;
     // Extended column u stands for image column column[u].
     std::vector<int> column(static_cast<std::size_t>(ec));
@@ -364,7 +377,7 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
     for (int q = 0; q < p; ++q) {
         // The mirrored extension of x, zero beyond it.
         for (int r = 0; r < mRows; ++r) {
-            double* line = plane + std::size_t(r) * mColumns;
+            double* line = plane + std::size_t(r) * stride;
             if (r >= er) {
                 std::fill(line, line + mColumns, 0.0);
                 continue;
@@ -384,7 +397,7 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
         fftw_execute_dft_c2r(b.plans.inverse, spectrum, plane);
         // Only the image's pixels of A·x take part in the transposed product.
         for (int r = 0; r < mRows; ++r) {
-            double* line = plane + std::size_t(r) * mColumns;
+            double* line = plane + std::size_t(r) * stride;
             if (r >= h)
                 std::fill(line, line + mColumns, 0.0);
             else
@@ -405,7 +418,7 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
             for (int xx = 0; xx < w; ++xx) dst[std::int64_t(xx) * p] = 0;
         }
         for (int r = 0; r < er; ++r) {
-            const double* line = plane + std::size_t(r) * mColumns;
+            const double* line = plane + std::size_t(r) * stride;
             double* dst = y + std::int64_t(MirrorIndex(r - hr, h)) * w * p + q;
             if (p == 1) {
                 for (int u = 0; u < hc; ++u) dst[column[std::size_t(u)]] += line[u];

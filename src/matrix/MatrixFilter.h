@@ -103,8 +103,13 @@ class FilterNormalTransform {
     FilterNormalTransform(const FilterNormalTransform&) = delete;
     FilterNormalTransform& operator=(const FilterNormalTransform&) = delete;
 
-    // Whether the transforms cost less than the direct products for a's kernel and image.
+    // Whether the transforms cost less than the direct products for a's kernel and image, or for
+    // a kernel of kernelRows × kernelColumns values on an image of rows × columns pixels.
     static bool pays(const Matrix& a);
+    static bool pays(const double* kernel, int kernelRows, int kernelColumns, int rows,
+                     int columns);
+    // Bytes an object holds for such a kernel and image.
+    static std::int64_t bytes(int kernelRows, int kernelColumns, int rows, int columns);
 
     const Matrix& matrix() const { return mA; }
     // y = Aᵀ·(A·x) for h·w rows of p columns (row-major); y may not be x.

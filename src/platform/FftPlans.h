@@ -14,6 +14,8 @@ struct FftPlansD {
     fftw_plan forward;
     fftw_plan inverse;
 };
+// Single precision: out of place. Double precision: in place, the real plane's rows padded to
+// 2 · (columns / 2 + 1) values (the half spectrum's storage).
 FftPlansF realFftPlansF(int rows, int columns);
 FftPlansD realFftPlansD(int rows, int columns);
 

@@ -264,16 +264,15 @@ FftPlansF realFftPlansF(int rows, int columns) {
 FftPlansD realFftPlansD(int rows, int columns) {
     std::lock_guard<std::mutex> guard(plannerMutex());
     return cachedPlans<FftPlansD>(rows, columns, [&] {
-        const std::size_t realCount = std::size_t(rows) * columns;
+        // In place: the real plane's rows are padded to 2 · (columns / 2 + 1) values.
         const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
-        double* real = fftw_alloc_real(realCount);
         fftw_complex* spectrum = fftw_alloc_complex(complexCount);
-        VK_CHECK(real && spectrum);
+        VK_CHECK(spectrum);
+        double* real = reinterpret_cast<double*>(spectrum);
         FftPlansD plans;
         plans.forward = fftw_plan_dft_r2c_2d(rows, columns, real, spectrum, FFTW_ESTIMATE);
         plans.inverse = fftw_plan_dft_c2r_2d(rows, columns, spectrum, real, FFTW_ESTIMATE);
         VK_CHECK(plans.forward && plans.inverse);
-        fftw_free(real);
         fftw_free(spectrum);
         return plans;
     });
