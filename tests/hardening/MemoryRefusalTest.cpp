@@ -23,9 +23,9 @@ TEST(MemoryRefusal, LeastSquaresBeyondTheAvailableMemoryIsRefused) {
 
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));  // 451 × 300
     s.mAvailableMemory = tinyAvailable;
-    // The solver's own estimate: 16 n² + 232 w h + 4 w h bytes, far above one MiB here.
+    // The solver's own estimate: 16 n² + 112 w h + 4 w h bytes, far above one MiB here.
     const std::int64_t needed = s.memoryUsageForDeblurType(3, DeblurLA2);
-    ASSERT_GT(needed, 236LL * 451 * 300);
+    ASSERT_GT(needed, 116LL * 451 * 300);
     for (DeblurType type : {DeblurLA1, DeblurLA2}) {
         EXPECT_FALSE(s.fullDeblurFitsInMemory(3, type, message));
         EXPECT_EQ(message.rfind(std::string("Not enough memory for ") + DeblurTypeName(type) +
