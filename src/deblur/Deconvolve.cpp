@@ -296,6 +296,17 @@ inline void reflectPoint(double& x, double& sigma, double y) {
         sigma = y > 0 ? -1 : 1;
 }
 
+// x, sigma = reflect(y + t·s), in one pass.
+void reflectPath(Matrix& x, Matrix& sigma, const Matrix& y, double t, const Matrix& s) {
+    const double* py = y.roData();
+    const double* ps = s.roData();
+    double* px = x.rwData();
+    double* pq = sigma.rwData();
+    vectorPass<0>(y.rows(), [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
+    });
+}
+
 }  // namespace
 
 void SetSllsboxStatsSink(SllsboxStats* stats) {
@@ -909,20 +920,14 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     double valT = 0, slopeT = 0;
     const double* pc = c.roData();
     auto evaluate = [&](double t) {
-        // xt, sigt = reflect(y + t·s), in one pass.
-        const double* py = y.roData();
-        const double* ps = s.roData();
-        double* px = xt.rwData();
-        double* pq = sigt.rwData();
-        vectorPass<0>(n, [&](int begin, int end, double*) {
-            for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
-        });
+        reflectPath(xt, sigt, y, t, s);
         if (cancelled(cancel))
             return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
         const auto [value, slope] = vectorPass<2>(n, [&](int begin, int end, double* out) {
-            passes::pathValueAndSlope(begin, end, px, pq, ph, pc, ps, out);
+            passes::pathValueAndSlope(begin, end, xt.roData(), sigt.roData(), ph, pc, s.roData(),
+                                      out);
         });
         valT = value;
         slopeT = slope;
@@ -1012,14 +1017,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         alpha = e;
     else
         alpha = down ? a : e;
-    // x, sigma = reflect(y + alpha·s).
-    const double* py = y.roData();
-    const double* ps = s.roData();
-    double* px = x.rwData();
-    double* pq = sigma.rwData();
-    vectorPass<0>(n, [&](int begin, int end, double*) {
-        for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + alpha * ps[i]);
-    });
+    reflectPath(x, sigma, y, alpha, s);
 }
 
 void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
