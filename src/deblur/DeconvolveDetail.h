@@ -63,10 +63,10 @@ SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& 
              const IterateObserver* observer = nullptr);
 
 // Trust-region step in the two-dimensional subspace of a Newton direction (from pcgr) and the
-// scaled gradient. The flag is polled between conjugate-gradient iterations; a cancelled call
-// leaves s undefined.
+// scaled gradient. The scaling dv of definev is 1 for every unknown, so it is not passed. The
+// flag is polled between conjugate-gradient iterations; a cancelled call leaves s undefined.
 void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& grad, double delta,
-             const Matrix& g, const Matrix& dv, double pcgtol, const Matrix& A, int kmax,
+             const Matrix& g, double pcgtol, const Matrix& A, int kmax,
              const std::atomic<bool>* cancel = nullptr);
 
 // Preconditioned conjugate gradients on (DM·AᵀA·DM + DG)·p = −g. posdef = 0 when a direction of
@@ -90,7 +90,8 @@ double seceqn1(double lambda, const Matrix& eigval, const Matrix& alpha, double 
 double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta);
 
 // Reflective line search along y + α·s, folded into the box. alpha = 0 with x = ox and
-// sigma = osig when no acceptable step exists.
+// sigma = osig when no acceptable step exists. x may be ox and sigma osig (the solver passes its
+// iterate as both): neither output is written before the step is settled.
 void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
              const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
              double normg, const Matrix& A, const std::atomic<bool>* cancel);
@@ -99,7 +100,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
 void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,
            const std::atomic<bool>* cancel);
 
-// mode 0: y = Aᵀ·(A·x); mode < 0: y = Aᵀ·x; mode > 0: y = A·x.
+// mode 0: y = Aᵀ·(A·x), y may be x itself; mode < 0: y = Aᵀ·x; mode > 0: y = A·x.
 void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode);
 
 // Affine scaling of the box: v = x − 1 where g < 0, else x; dv = 1.

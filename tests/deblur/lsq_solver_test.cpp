@@ -12,6 +12,7 @@
 
 #include "Deconvolve.h"
 #include "DeconvolveDetail.h"
+#include "MatrixFilter.h"
 #include "LsqTestSupport.h"
 #include "MatrixImage.h"
 #include "MatrixOps.h"
@@ -310,17 +311,24 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
 }
 
 TEST(LsqMethod, MemoryEstimate) {
+    // 14 vectors of doubles per pixel of the region, the kernel twice, the output image's
+    // pixels, and the two transform planes when the region is small enough for them and the kernel
+    // large enough.
     const CImage in(64, 48);
     const CImage out(20, 10);
     EXPECT_EQ(deconvolve_sllsbox_mem_usage(in, out, 1, 2.0, 1e-4, 0, -1, 0, 0, 20, 10, nullptr),
-              16 * 25 + 232 * 200 + 4 * 200);
-    EXPECT_EQ(deconvolve_sllsbox_mem_usage(in, out, 1, 0.5, 1e-4, 0, 45, 0, 0, 20, 10, nullptr),
-              16 * 1 + 232 * 200 + 4 * 200);
-    // A full-size photograph does not overflow.
+              16 * 25 + 112 * 200 + 4 * 200);
+    const CImage cell(512, 512);
+    const std::int64_t planes = FilterNormalTransform::bytes(15, 15, 512, 512);
+    EXPECT_GT(planes, 2 * 8 * 512 * 512);
+    EXPECT_EQ(
+        deconvolve_sllsbox_mem_usage(cell, cell, 1, 7.5, 1e-4, 0, -1, 0, 0, 512, 512, nullptr),
+        16 * 225 + 112 * 512 * 512 + 4 * 512 * 512 + planes);
+    // A full-size photograph does not overflow, and its products are direct.
     const CImage big(1, 1);
     EXPECT_EQ(
         deconvolve_sllsbox_mem_usage(big, big, 1, 4.0, 1e-4, 0, -1, 0, 0, 8000, 6000, nullptr),
-        16LL * 81 + 232LL * 48000000 + 4);
+        16LL * 81 + 112LL * 48000000 + 4);
 }
 
 TEST(LsqMethodDeathTest, RegionChecks) {
