@@ -44,7 +44,8 @@ bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height
 bool CheckOutputPath(const std::string& path, const char* command);
 
 // Copies the source's metadata tags into `destination` with exiftool ("-tagsFromFile", source,
-// "-overwrite_original", destination; both paths absolute so that no name can read as an option).
+// "-Orientation#=1", "-overwrite_original", destination; both paths absolute so that no name can
+// read as an option; the orientation normal, as the pixels are upright).
 // The program is looked up (FindExiftool) beside velkaro-cli, then on PATH.
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);

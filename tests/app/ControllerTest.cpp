@@ -252,7 +252,8 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     ASSERT_TRUE(lines.open(QIODevice::ReadOnly));
     EXPECT_EQ(
         QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
-        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-overwrite_original", saved}));
+        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-Orientation#=1",
+                     "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
     app.layout().saveOptionTransferMetadata->setChecked(false);

@@ -92,7 +92,8 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePaths) {
                                    "--copy-metadata"});
     fs::current_path(previous);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(slurp(argsFile), "-tagsFromFile\n" + dir.file("-in.png") + "\n-overwrite_original\n" +
+    EXPECT_EQ(slurp(argsFile), "-tagsFromFile\n" + dir.file("-in.png") +
+                                   "\n-Orientation#=1\n-overwrite_original\n" +
                                    dir.file("-out.png") + "\n");
 
     // Without exiftool: refused before anything is written.
