@@ -17,6 +17,16 @@
 // more is refused from its header, before any pixel memory is taken.
 constexpr long long kMaxImagePixels = 1LL << 28;
 
+// How a file is written: its type ("PNG", "JPEG" or "TIFF"), the JPEG quality (1 to 100), TIFF
+// compression (LZW) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
+// receive the source's own colour profile).
+struct ImageWriteOptions {
+    std::string type = "PNG";
+    int quality = 90;
+    bool compressTiff = true;
+    bool srgbTag = true;
+};
+
 class ImageIO {
 public:
     // The process-wide instance, created on first use.
@@ -41,9 +51,13 @@ public:
 
     // PNG.
     bool writeImage(const ImageRef& image, const std::string& path);
-    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit RGBA TIFF, any other type PNG;
-    // the quality matters to JPEG only. Files are written to a temporary file in the same folder
-    // and renamed over `path` only when complete, so a failed write leaves `path` as it was.
+    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit TIFF, any other type PNG; PNG
+    // and TIFF hold R, G, B for opaque images, R, G, B, A otherwise. Files are written to a
+    // temporary file in the same folder and renamed over `path` only when complete, so a failed
+    // write leaves `path` as it was.
+    bool writeImage(const ImageRef& image, const ImageWriteOptions& options,
+                    const std::string& path);
+    // The same with the other options at their defaults.
     bool writeImage(const ImageRef& image, const std::string& type, int quality,
                     const std::string& path);
     // 4:2:0 JPEG, quality 1 to 100.

@@ -20,6 +20,7 @@
 // Progress is reported through one callback.
 
 class Session;
+struct ImageWriteOptions;  // ImageIO.h
 
 enum SessionEventType : int {
     DeblurStarted = 0,
@@ -110,6 +111,7 @@ public:
 
     // --- saving (owner's thread) ---
     bool saveReconstructedImage(const std::string& path, const std::string& type, int quality);
+    bool saveReconstructedImage(const std::string& path, const ImageWriteOptions& options);
     bool saveDeblurredImages(const std::string& directoryPath);
 
     // --- state (read by the owner; see the comments for who may touch what) ---
