@@ -1,6 +1,7 @@
-// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N]: the previews of the section
-// around the point for the chosen presets at radius steps 1 to N, computed through the preview
-// queue, written as one contact sheet laid out like the application's grid.
+// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--crop N]: the previews of
+// the section around the point for the chosen presets at radius steps 1 to N, computed through
+// the preview queue, written as one contact sheet laid out like the application's grid, with the
+// original as its first column.
 
 #include <algorithm>
 #include <cstdio>
@@ -15,7 +16,8 @@
 
 namespace {
 
-constexpr int kCellSize = 128;
+// Whole-section thumbnails (--crop 0) are this size.
+constexpr int kThumbnailSize = 128;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
     out.clear();
@@ -43,15 +45,20 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
     CliArgs args;
-    if (!ParseCliArgs(args, words, {"--at", "--presets", "--steps"}, command) ||
+    std::vector<std::string> known = {"--at", "--presets", "--steps", "--crop"};
+    known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
+    if (!ParseCliArgs(args, words, known, command) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     std::vector<DeblurType> presets;
-    int steps = 0;
+    int steps = 0, crop = 0;
+    ImageWriteOptions write;
     if (!parsePresets(presets, args, command) ||
-        !IntOption(steps, args, "--steps", 1, 30, 15, command))
+        !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
+        !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
+        !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -77,7 +84,17 @@ int RunGrid(const std::vector<std::string>& words) {
         std::snprintf(label, sizeof label, "%.1f", step * 0.5);
         rowLabels.push_back(label);
     }
+    // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
+    // shrunk; the first column is the original's same pixels.
+    auto shown = [crop](const ImageRef& preview) {
+        return crop > 0 ? CropCentre(*preview, crop) : preview;
+    };
+    const ImageRef original =
+        CropImage(*session.mOriginalImage->asImage(), int(section.x), int(section.y),
+                  int(section.width), int(section.height));
     std::vector<ContactSheetCell> cells;
+    columnLabels.push_back("original");
+    for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, shown(original)});
     for (std::size_t c = 0; c < presets.size(); ++c) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
@@ -87,11 +104,12 @@ int RunGrid(const std::vector<std::string>& words) {
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",
                                 PresetLabel(presets[c]), step * 0.5);
-            cells.push_back({step - 1, int(c), preview});
+            cells.push_back({step - 1, int(c) + 1, shown(preview)});
         }
     }
-    ImageRef sheet = MakeContactSheet(rowLabels, columnLabels, cells, kCellSize);
-    if (!ImageIO::sharedInstance().writeImage(sheet, out))
+    ImageRef sheet =
+        MakeContactSheet(rowLabels, columnLabels, cells, crop > 0 ? crop : kThumbnailSize);
+    if (!ImageIO::sharedInstance().writeImage(sheet, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s (%d x %d)\n", command, out.c_str(),
                  sheet->width(), sheet->height());

@@ -1,6 +1,6 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [mask options]: the one preview cell
-// of the 512 × 512 section around the point, computed through the preview queue and written as
-// the preview fetch returns it (mask applied).
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [mask options] [file type options]:
+// the one preview cell of the 512 × 512 section around the point, computed through the preview
+// queue and written as the preview fetch returns it (mask applied).
 
 #include <cstdio>
 
@@ -11,8 +11,9 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--at"};
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
+    known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
     if (!ParseCliArgs(args, words, known, command) ||
         !ExpectPositional(args, 2, "IN OUT", command))
@@ -24,7 +25,9 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!ParsePresetOption(type, args, command)) return kExitUsage;
     int step = 0;
     MaskOptions mask;
-    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command))
+    ImageWriteOptions write;
+    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command) ||
+        !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -42,7 +45,7 @@ int RunPreview(const std::vector<std::string>& words) {
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview) return CliError(kExitFailure, command, "the preview was not computed");
-    if (!ImageIO::sharedInstance().writeImage(preview, out))
+    if (!ImageIO::sharedInstance().writeImage(preview, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
     return kExitOk;
