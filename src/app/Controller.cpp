@@ -435,8 +435,13 @@ bool Controller::saveResultToPath(const QString& path) {
     startModal("Saving image");
     bool saved = false;
     const std::string localPath = LocalPath(path);
-    runWithEventLoop([this, &saved, &localPath, &type, quality] {
-        saved = mSession->saveReconstructedImage(localPath, type, int(quality));
+    ImageWriteOptions options;
+    options.type = type;
+    options.quality = int(quality);
+    // A file that receives the source's metadata takes its colour profile too, not an sRGB tag.
+    options.srgbTag = !mSaveOptionTransferMetadata->isChecked();
+    runWithEventLoop([this, &saved, &localPath, &options] {
+        saved = mSession->saveReconstructedImage(localPath, options);
     });
     if (!saved) {
         doneModal();
@@ -471,7 +476,9 @@ void Controller::transferTagsFrom(const QString& source, const QString& destinat
     }
     QProcess process;
     process.setProgram(program);
-    process.setArguments({"-tagsFromFile", source, "-overwrite_original", destination});
+    // "-all" is exiftool's default copy; the ICC profile has to be named as well.
+    process.setArguments(
+        {"-tagsFromFile", source, "-all", "-icc_profile", "-overwrite_original", destination});
     // Standard error is the application's own; standard output is read and thrown away so that
     // the program never blocks on a full pipe.
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

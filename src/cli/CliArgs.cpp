@@ -181,12 +181,12 @@ bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::s
         return false;
     if (const auto found = args.options.find("--tiff-compression"); found != args.options.end()) {
         const std::string value = upperCase(found->second);
-        if (value != "LZW" && value != "NONE") {
-            CliError(kExitUsage, command, "--tiff-compression must be lzw or none, got '%s'",
+        if (value != "DEFLATE" && value != "NONE") {
+            CliError(kExitUsage, command, "--tiff-compression must be deflate or none, got '%s'",
                      found->second.c_str());
             return false;
         }
-        out.compressTiff = value == "LZW";
+        out.compressTiff = value == "DEFLATE";
     }
     return true;
 }

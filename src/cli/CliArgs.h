@@ -49,7 +49,7 @@ bool OutputFileType(std::string& type, const CliArgs& args, const std::string& p
 // The words that the file type options add to a command's known options.
 extern const std::vector<std::string> kFileTypeOptionNames;  // --type, --quality, --tiff-compression
 // The file writing options: type (OutputFileType), "--quality 1-100" (JPEG, default 90) and
-// "--tiff-compression lzw|none" (default lzw).
+// "--tiff-compression deflate|none" (default deflate).
 struct ImageWriteOptions;
 bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::string& path,
                        const char* command);

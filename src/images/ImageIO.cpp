@@ -22,6 +22,7 @@
 #include "Lock.h"
 #include "PlatformImage.h"
 #include "PngCodec.h"
+#include "TiffCodec.h"
 #include "Timer.h"
 
 struct ImageIO::ImageIOData {
@@ -288,8 +289,8 @@ bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options
     if (options.type == "JPEG") return writeJpeg(image, options.quality, path);
     if (options.type == "TIFF") {
         ByteBuffer tiff;
-        if (!PlatformEncodeTiff(tiff, image->rgbaBytes().data(), image->width(), image->height(),
-                                options.compressTiff)) {
+        if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
+                       std::size_t(image->width()) * 4, options.compressTiff)) {
             std::printf("[write_tiff_file] Could not encode %s\n", path.c_str());
             return false;
         }

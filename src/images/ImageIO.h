@@ -6,7 +6,8 @@
 #include "Image.h"
 
 // The one place where pixels cross into or out of a file format: JPEG and PNG with our own codecs
-// (TurboJPEG, libpng), every other format Qt can open through a detour into PNG in memory, PNG in
+// (TurboJPEG, libpng), TIFF written with libtiff, every other format Qt can open (TIFF included)
+// through a detour into PNG in memory, PNG in
 // memory, and numbered grey PNG dumps for debugging. (The result caches keep their own compact
 // form, PixelPack.h.)
 //
@@ -18,7 +19,7 @@
 constexpr long long kMaxImagePixels = 1LL << 28;
 
 // How a file is written: its type ("PNG", "JPEG" or "TIFF"), the JPEG quality (1 to 100), TIFF
-// compression (LZW) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
+// compression (Deflate) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
 // receive the source's own colour profile).
 struct ImageWriteOptions {
     std::string type = "PNG";

@@ -75,23 +75,3 @@ std::vector<std::string> PlatformReadableExtensions() {
     extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
     return extensions;
 }
-
-bool PlatformEncodeTiff(std::vector<std::uint8_t>& outTiff, const std::uint8_t* rgba, int width,
-                        int height, bool compress) {
-    outTiff.clear();
-    QImage image(rgba, width, height, qsizetype(width) * 4, QImage::Format_RGBA8888);
-    if (image.isNull()) return false;
-    // Opaque pictures are stored with three samples per pixel.
-    bool opaque = true;
-    for (std::size_t i = 3, n = std::size_t(width) * height * 4; i < n && opaque; i += 4)
-        opaque = rgba[i] == 255;
-    if (opaque) image = image.convertToFormat(QImage::Format_RGB888);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "tiff");
-    writer.setCompression(compress ? 1 : 0);  // Qt's TIFF writer: 1 is LZW, 0 none
-    if (!writer.write(image)) return false;
-    outTiff.assign(bytes.cbegin(), bytes.cend());
-    return true;
-}

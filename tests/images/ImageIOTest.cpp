@@ -33,7 +33,7 @@ std::vector<std::string> entries(const std::string& folder) {
 
 }  // namespace
 
-TEST(PngCodec, RgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAsked) {
+TEST(PngCodec, RgbOrRgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAsked) {
     TempDir dir;
     struct Case {
         int width, height;
@@ -53,7 +53,9 @@ TEST(PngCodec, RgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAske
         const ByteBuffer file = readBytes(path);
         ASSERT_GT(file.size(), 33u);
         EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "IHDR");
-        EXPECT_TRUE(file[24] == 8 && file[25] == 6 && file[28] == 0);  // 8-bit RGBA, not interlaced
+        // 8-bit, not interlaced; RGB when opaque, else RGBA.
+        const int bpp = c.opaque ? 3 : 4;
+        EXPECT_TRUE(file[24] == 8 && file[25] == (c.opaque ? 2 : 6) && file[28] == 0);
         const std::string text(file.begin(), file.end());
         const std::size_t srgb = text.find("sRGB"), idat = text.find("IDAT");
         ASSERT_TRUE(srgb != std::string::npos && idat != std::string::npos);
@@ -63,7 +65,7 @@ TEST(PngCodec, RgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAske
         // zlib itself takes the joined image data as one stream, its checksum included, holding
         // one filter byte and the pixels of each row.
         const ByteBuffer stream = chunkData(file, "IDAT");
-        const std::size_t rawSize = std::size_t(c.height) * (std::size_t(c.width) * 4 + 1);
+        const std::size_t rawSize = std::size_t(c.height) * (std::size_t(c.width) * bpp + 1);
         ByteBuffer raw(rawSize + 1);
         uLongf rawLength = uLongf(raw.size());
         EXPECT_EQ(uncompress(raw.data(), &rawLength, stream.data(), uLong(stream.size())), Z_OK);
@@ -74,6 +76,15 @@ TEST(PngCodec, RgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAske
         const ImageRef withAlpha = io().readFromFilePng(path, false);
         ASSERT_TRUE(withAlpha);
         EXPECT_EQ(compare(*original, *withAlpha, true).maxAbs, 0);
+        if (c.opaque) {
+            // The same picture with one translucent pixel is RGBA, its colours those of the RGB.
+            const ImageRef translucent = original->copy();
+            translucent->pixels()[0] = 254;
+            const std::string rgba = dir.file("rgba.png");
+            ASSERT_TRUE(io().writeImage(translucent, rgba));
+            EXPECT_EQ(readBytes(rgba)[25], 6);
+            EXPECT_EQ(compare(*withAlpha, *io().readFromFilePng(rgba, false)).maxAbs, 0);
+        }
         // A memory write appends to what the buffer holds.
         ByteBuffer memory = {1, 2, 3};
         ASSERT_TRUE(io().writeImage(original, memory));
@@ -136,16 +147,29 @@ TEST(JpegCodec, RoundTripIsCloseAndQualityMatters) {
     EXPECT_GT(compare(*photo, *io().readFromFileJpeg(coarse)).meanAbs, toOriginal.meanAbs * 1.5);
 }
 
-TEST(TiffCodec, WritesRgbaWithUnassociatedAlphaThatQtReadsBack) {
+TEST(TiffCodec, OpaqueRgbCompressedOrNotAndRgbaWithUnassociatedAlphaThatQtReadsBack) {
     TempDir dir;
     const std::string path = dir.file("out.tiff");
-    const ImageRef opaque = randomImage(45, 31, 15, true);
-    ASSERT_TRUE(io().writeImage(opaque, "TIFF", -1, path));
-    std::string format;
-    const ImageRef back = io().readFromFile(path, format);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(format, "TIFF");
-    EXPECT_EQ(compare(*opaque, *back, true).maxAbs, 0);
+    // Opaque: three samples per pixel, Deflate unless asked not to; both decode to the same pixels.
+    const ImageRef opaque = io().readFromFile(dataPath("astronaut.png"));
+    ASSERT_TRUE(opaque);
+    const int w = opaque->width(), h = opaque->height();
+    std::size_t sizes[2] = {};
+    for (const bool compress : {true, false}) {
+        ImageWriteOptions options;
+        options.type = "TIFF";
+        options.compressTiff = compress;
+        ASSERT_TRUE(io().writeImage(opaque, options, path));
+        sizes[compress] = readBytes(path).size();
+        std::string format;
+        const ImageRef back = io().readFromFile(path, format);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(format, "TIFF");
+        EXPECT_EQ(compare(*opaque, *back, true).maxAbs, 0) << compress;
+        EXPECT_EQ(compare(*opaque, *qtDecode(path), true).maxAbs, 0) << compress;
+    }
+    EXPECT_LT(sizes[false], std::size_t(w) * h * 3 + 4096);  // RGB, not RGBA
+    EXPECT_LT(sizes[true] * 4, sizes[false] * 3);
     // Qt premultiplies on reading: colours come back within its rounding where alpha is large.
     const ImageRef translucent = randomImage(45, 31, 14);
     ASSERT_TRUE(io().writeImage(translucent, "TIFF", 50, path));
