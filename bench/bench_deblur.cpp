@@ -1,7 +1,8 @@
 // The deblurring methods at the sizes the application runs them:
 // - a preview cell: one method over the three channels of a 512 × 512 section of a photograph,
 //   the channels as a parallel loop, at radius steps 3, 6 and 15;
-// - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn.
+// - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn;
+// - the blur estimate of the section.
 // Counters: seconds per run, megapixels (of the region, all three channels counted once) per
 // second, and for Richardson–Lucy the milliseconds per RGB megapixel and iteration, all of wall
 // time; the CPU column is the whole process's CPU time (all threads), which is what a run costs
@@ -16,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "BlurEstimate.h"
 #include "Convolve.h"
 #include "Dispatch.h"
 #include "FitRefocus.h"
@@ -118,7 +120,23 @@ void Mask(benchmark::State& state, int type, bool full) {
     SetCounters(state, in, 0);
 }
 
+// The blur estimate of the section blurred by a 10-pixel line at 30° (what a click in the grid
+// runs before the first cell); `first` is the process's first run, its transform plan included.
+void Estimate(benchmark::State& state) {
+    static const CImage blurred = [] {
+        CImage out(Section().width(), Section().height());
+        for (int channel = 1; channel <= 3; ++channel)
+            convolve(Section(), out, channel, 5.0, 30, 0, 0, out.width(), out.height());
+        return out;
+    }();
+    for (auto _ : state) benchmark::DoNotOptimize(EstimateBlur(blurred, 0, 0, 512, 512));
+}
+
 const int kRegistered = [] {
+    benchmark::RegisterBenchmark("Estimate/first", Estimate)
+        ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(1);
+    benchmark::RegisterBenchmark("Estimate", Estimate)
+        ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
     for (const Preset& p : kPresets) {
         benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell, &p)
             ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(p.iterations >= 80 ? 1 : 3);

@@ -36,6 +36,7 @@
 #include "AngleView.h"
 #include "ControllerModel.h"
 #include "Dialogs.h"
+#include "Dispatch.h"
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
@@ -264,7 +265,8 @@ void Controller::flushEvents() {
 void Controller::runWithEventLoop(const std::function<void()>& work) {
     ++mBusy;
     QEventLoop loop;
-    std::thread worker([&work, &loop] {
+    // Loading and clearing run methods' code too: a worker's stack, not std::thread's.
+    WorkerThread worker([&work, &loop] {
         work();
         QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });

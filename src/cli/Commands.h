@@ -18,3 +18,12 @@ int RunConvert(const std::vector<std::string>& args);
 int RunDeblur(const std::vector<std::string>& args);
 int RunPreview(const std::vector<std::string>& args);
 int RunGrid(const std::vector<std::string>& args);
+int RunEstimate(const std::vector<std::string>& args);
+
+// The blur estimate of a section of the loaded photograph, and its one-line form (estimate
+// command); grid --estimate uses both.
+struct BlurEstimate;
+struct Rect;
+class CliSession;
+BlurEstimate EstimateSection(CliSession& cli, const Rect& section);
+std::string EstimateLine(const BlurEstimate& estimate);

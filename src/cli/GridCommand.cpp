@@ -1,12 +1,16 @@
-// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--crop N]: the previews of
-// the section around the point for the chosen presets at radius steps 1 to N, computed through
-// the preview queue, written as one contact sheet laid out like the application's grid, with the
-// original as its first column.
+// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
+// [--crop N]: the previews of the section around the point for the chosen presets at radius steps
+// 1 to N, computed through the preview queue, written as one contact sheet laid out like the
+// application's grid, with the original as its first column.
+// The kernel is the disc, the line at --angle, or the shape and angle of the section's blur
+// estimate (whose line goes to standard error; without --steps the rows then reach one step past
+// the estimated radius).
 
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
 
+#include "BlurEstimate.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ContactSheet.h"
@@ -44,19 +48,29 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
+    // --estimate takes no value: turn it into "--estimate=1" before parsing.
+    std::vector<std::string> adjusted;
+    for (const std::string& word : words) adjusted.push_back(word == "--estimate" ? "--estimate=1" : word);
     CliArgs args;
-    std::vector<std::string> known = {"--at", "--presets", "--steps", "--crop"};
+    std::vector<std::string> known = {"--at", "--presets", "--steps", "--angle", "--estimate",
+                                      "--crop"};
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
-    if (!ParseCliArgs(args, words, known, command) ||
+    if (!ParseCliArgs(args, adjusted, known, command) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
+    const bool estimate = args.options.count("--estimate") != 0;
+    if (estimate && args.options.at("--estimate") != "1")
+        return CliError(kExitUsage, command, "--estimate takes no value");
+    if (estimate && args.options.count("--angle"))
+        return CliError(kExitUsage, command, "--angle and --estimate exclude each other");
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     std::vector<DeblurType> presets;
-    int steps = 0, crop = 0;
+    int steps = 0, angle = -1, crop = 0;
     ImageWriteOptions write;
     if (!parsePresets(presets, args, command) ||
         !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
+        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
         !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
@@ -68,12 +82,18 @@ int RunGrid(const std::vector<std::string>& words) {
     if (!cli.load(in)) return kExitFailure;
     Rect section;
     if (!cli.sectionAt(section, args)) return kExitUsage;
+    if (estimate) {
+        const BlurEstimate blur = EstimateSection(cli, section);
+        std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
+        angle = blur.shape == BlurShape::Motion ? blur.angle : -1;
+        if (!args.options.count("--steps")) steps = std::clamp(blur.radiusStep + 1, steps, 30);
+    }
     std::fprintf(stderr, "velkaro-cli %s: %zu presets x %d steps\n", command, presets.size(),
                  steps);
     Timer timer;
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
-    for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, -1, section);
+    for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, angle, section);
     cli.waitForPreviews();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
                  cli.count(PreviewFinished), timer.elapsed());
@@ -99,7 +119,7 @@ int RunGrid(const std::vector<std::string>& words) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
             ImageRef preview =
-                session.deblurredPreview(DeblurredEntry{presets[c], step, -1, MaskSettings{}}, 0,
+                session.deblurredPreview(DeblurredEntry{presets[c], step, angle, MaskSettings{}}, 0,
                                          -1, 0, 0);
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",

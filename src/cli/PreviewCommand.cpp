@@ -1,6 +1,7 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [mask options] [file type options]:
-// the one preview cell of the 512 × 512 section around the point, computed through the preview
-// queue and written as the preview fetch returns it (mask applied).
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
+// [file type options]: the one preview cell of the 512 × 512 section around the point (a disc
+// kernel unless an angle is given), computed through the preview queue and written as the preview
+// fetch returns it (mask applied).
 
 #include <cstdio>
 
@@ -11,7 +12,7 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at"};
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--angle"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
@@ -23,10 +24,12 @@ int RunPreview(const std::vector<std::string>& words) {
 
     DeblurType type = DeblurNoType;
     if (!ParsePresetOption(type, args, command)) return kExitUsage;
-    int step = 0;
+    int step = 0, angle = -1;
     MaskOptions mask;
     ImageWriteOptions write;
-    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command) ||
+    if (!ParseStep(step, args, command) ||
+        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseMaskOptions(mask, args, true, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
@@ -38,10 +41,10 @@ int RunPreview(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args)) return kExitUsage;
     cli.expectPreviews(1);
-    session.deblurPreviewAngleStep(step, type, -1, section);
+    session.deblurPreviewAngleStep(step, type, angle, section);
     cli.waitForPreviews();
 
-    const DeblurredEntry entry{type, step, -1, MaskSettings{}};
+    const DeblurredEntry entry{type, step, angle, MaskSettings{}};
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview) return CliError(kExitFailure, command, "the preview was not computed");

@@ -24,13 +24,22 @@ const CliCommand kCommands[] = {
      "deblur each IN in turn into DIR as NAME+TEXT (type from --type, else IN's own, else PNG); "
      "one that fails is reported and the others go on; the exit status says whether any failed",
      nullptr},
-    {"preview", "IN OUT --preset NAME (--step N | --radius R) --at X,Y [mask options] [file options]",
+    {"preview",
+     "IN OUT --preset NAME (--step N | --radius R) --at X,Y [--angle DEG] [mask options] "
+     "[file options]",
      "compute one preview cell of the 512 x 512 section around X,Y and write it", RunPreview},
-    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--crop N] [file options]",
+    {"grid",
+     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--crop N] "
+     "[file options]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
      "write it as one labelled contact sheet: each cell the centre N x N pixels of its preview at "
-     "full size (default 192; 0 shows whole previews shrunk), the original's first",
+     "full size (default 192; 0 shows whole previews shrunk), the original's first; --estimate "
+     "takes the kernel's shape and angle from the blur estimate",
      RunGrid},
+    {"estimate", "IN --at X,Y",
+     "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
+     "angle=A confidence=C'",
+     RunEstimate},
 };
 
 void printUsage(std::FILE* to) {

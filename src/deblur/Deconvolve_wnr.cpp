@@ -432,3 +432,12 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     }
     return status;
 }
+
+std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, double, double, int, int,
+                                          int, int w, int h) {
+    // The peak is the taper: the region, its weights and its circular blur (8 bytes a value
+    // each), the half spectra of the region and of the kernel (8 each), the region shared with the
+    // helper and the helper's own work buffer (16 each, generously). The images count 4 a pixel.
+    const std::int64_t region = std::int64_t(w) * h;
+    return 72 * region + 4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
+}

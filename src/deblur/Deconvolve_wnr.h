@@ -8,6 +8,7 @@
 #include <atomic>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // Wiener deconvolution in the frequency domain. The region is taken to linear doubles, its edges
@@ -63,6 +64,9 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
                              int angle, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel = nullptr);
+// Bytes the method holds at its peak for one channel, the helper's transform buffer included.
+std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channel, double radius,
+                                          double noise, int angle, int x, int y, int w, int h);
 
 // The in-place edge taper, for other methods: edgetaper(m, m, psf).
 void TapeEdge(Matrix& m, const Matrix& psf);

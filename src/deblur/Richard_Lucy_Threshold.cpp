@@ -9,6 +9,7 @@
 
 #include "Check.h"
 #include "ImageIO.h"
+#include "Filter.h"
 #include "ImageProcess.h"
 #include "MethodSupport.h"
 #include "Planar.h"
@@ -89,7 +90,15 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
     std::printf("deconvolve_lucy_threshold_richard took %.2f seconds\n", timer.elapsed());
 }
 
-std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage&, CImage&, int, double, int,
-                                                         int, int, int, int, int) {
-    return 0;
+std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int,
+                                                         double radius, int, int angle, int, int,
+                                                         int w, int h) {
+    const std::int64_t n = SizeForFilter(radius, angle);
+    const std::int64_t region = std::int64_t(w) * h, padded = (w + n) * (h + n);
+    // The region's mask (4 bytes a pixel, then 1 as flags), its observed values and three float
+    // planes (16); the FFT convolution's kernel spectrum and complex work plane over the padded
+    // region (8 + 8) when it is used; the images around them (4).
+    const std::int64_t fft = planarFftPays(w, h, int(n), int(n)) ? 16 * padded : 0;
+    return 21 * region + fft + 4 * n * n +
+           4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }

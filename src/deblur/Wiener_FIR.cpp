@@ -10,12 +10,10 @@
 #include "Filter.h"
 #include "Matrix.h"
 #include "MatrixOps.h"
+#include "MatrixSolve.h"
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
-
-extern "C" void dgesv_(int* n, int* nrhs, double* a, int* lda, int* ipiv, double* b, int* ldb,
-                       int* info);
 
 namespace {
 
@@ -124,13 +122,7 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
         b.dump("b");
     }
 
-    // LAPACK wants the coefficients column by column.
-    std::vector<double> columnMajor(std::size_t(m) * m);
-    for (int l = 0; l < m; ++l)
-        for (int k = 0; k < m; ++k) columnMajor[std::size_t(k) * m + l] = sd[std::size_t(l) * m + k];
-    std::vector<int> pivots(m, 0);
-    int N = m, nrhs = 1, lda = m, ldb = m, info = 0;
-    dgesv_(&N, &nrhs, columnMajor.data(), &lda, pivots.data(), bd, &ldb, &info);
+    const int info = MatrixSolve(b, s);
     if (verbose) {
         std::printf("dgesv status: %d\n", info);
         b.dump("b after");

@@ -1,5 +1,5 @@
 # The deblurring methods proper: blur and pass-through, unsharp masks, Richardson–Lucy plain and
-# thresholded, and the Wiener FIR filter.
+# thresholded, the Wiener FIR filter, and the estimate of a section's blur.
 if(TARGET velkaro_deblur_filter)
   add_library(velkaro_deblur_methods STATIC
     MethodSupport.cpp
@@ -8,7 +8,8 @@ if(TARGET velkaro_deblur_filter)
     USM.cpp
     Richard_Lucy.cpp
     Richard_Lucy_Threshold.cpp
-    Wiener_FIR.cpp)
+    Wiener_FIR.cpp
+    BlurEstimate.cpp)
   target_include_directories(velkaro_deblur_methods PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(velkaro_deblur_methods
     PUBLIC velkaro_deblur_filter velkaro_matrix velkaro_images

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #include "Check.h"
+#include "Fatal.h"
 
 namespace {
 
@@ -17,6 +19,8 @@ struct Pool {
     // main thread never serves the queues, and the global queues must run at least four tasks at
     // once even on two cores (three preview steps beside a full deblur), so allow that many.
     static int queueWidth() { return std::max(4, tbb::info::default_concurrency()); }
+    // Applies only to workers that oneTBB has not started yet: see `gPoolAtStart`.
+    tbb::global_control stackSize{tbb::global_control::thread_stack_size, kWorkerStackSize};
     tbb::global_control parallelism{tbb::global_control::max_allowed_parallelism,
                                     std::size_t(queueWidth() + 1)};
     tbb::task_arena defaultArena{queueWidth(), 0, tbb::task_arena::priority::normal};
@@ -30,6 +34,10 @@ Pool& pool() {
     static Pool* p = new Pool;  // never destroyed: tasks may still run while statics unwind
     return *p;
 }
+
+// oneTBB fixes its workers' stack size when it first starts them, whoever asks first (OpenCV's
+// parallel loops run on oneTBB too), so the pool is set up before main() runs.
+[[maybe_unused]] const bool gPoolAtStart = (pool(), true);
 
 }  // namespace
 
@@ -65,6 +73,32 @@ void dispatchWaitIdle() {
     Pool& p = pool();
     std::unique_lock<std::mutex> guard(p.idleMutex);
     p.idle.wait(guard, [&] { return p.pending.load() == 0; });
+}
+
+WorkerThread::WorkerThread(std::function<void()> body) : mBody(std::move(body)) {
+    VK_CHECK(mBody);
+    pthread_attr_t attributes;
+    VK_CHECK(pthread_attr_init(&attributes) == 0);
+    VK_CHECK(pthread_attr_setstacksize(&attributes, kWorkerStackSize) == 0);
+    pthread_t handle;
+    const int error = pthread_create(
+        &handle, &attributes,
+        [](void* self) -> void* {
+            static_cast<WorkerThread*>(self)->mBody();
+            return nullptr;
+        },
+        this);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) FatalError("cannot start a thread: %s", std::strerror(error));
+    mHandle = handle;
+}
+
+WorkerThread::~WorkerThread() { VK_CHECK(mJoined); }
+
+void WorkerThread::join() {
+    VK_CHECK(!mJoined);
+    pthread_join(mHandle, nullptr);
+    mJoined = true;
 }
 
 SerialQueue::SerialQueue(std::string name) : mName(std::move(name)), mThread([this] { run(); }) {}

@@ -6,11 +6,18 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
+
+#include <pthread.h>
 
 // Thread-pool dispatch over oneTBB: two global concurrent queues (default and high priority),
 // parallel loops, and serial queues. Every task and loop body runs on a pool thread or, for loops,
 // also on the calling thread.
+
+// Stack of every thread that runs numerical work: the pool's workers, the serial queues and
+// `WorkerThread`. The libraries under the methods take far more than the 4 MiB oneTBB gives by
+// default: OpenBLAS's threaded LU nests a frame of about half a megabyte per level (4.3 MiB seen
+// at a Wiener FIR radius of 13).
+constexpr std::size_t kWorkerStackSize = std::size_t(16) << 20;
 
 enum class DispatchPriority { Default, High };
 
@@ -29,6 +36,22 @@ int dispatchPendingTasks();
 
 // Blocks until every task submitted with dispatchAsync so far has finished (tests, shutdown).
 void dispatchWaitIdle();
+
+// A thread of `kWorkerStackSize` running one function; the owner joins it before destruction.
+class WorkerThread {
+public:
+    explicit WorkerThread(std::function<void()> body);
+    ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    void join();
+
+private:
+    std::function<void()> mBody;
+    pthread_t mHandle{};
+    bool mJoined = false;
+};
 
 // A first-in, first-out queue served by one thread of its own. Destruction runs what is still
 // queued, then joins the thread.
@@ -50,5 +73,5 @@ private:
     std::condition_variable mWake;
     std::deque<std::function<void()>> mTasks;
     bool mQuit = false;
-    std::thread mThread;
+    WorkerThread mThread;
 };

@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -263,4 +264,57 @@ bool planarFftPays(int destWidth, int destHeight, int kernelHeight, int kernelWi
     const double spatial = double(destWidth) * destHeight * kernelHeight * kernelWidth * 0.13;
     const double transform = double(tiles) * rows * columns * 16.0;
     return transform < spatial;
+}
+
+namespace {
+
+// Evenly spread origins of `block`-long tiles overlapping by about half over `extent`.
+std::vector<int> tileOrigins(int extent, int block) {
+    const int count = 1 + (extent - block + block / 2 - 1) / (block / 2);
+    std::vector<int> origins(count, 0);
+    for (int i = 1; i < count; ++i)
+        origins[i] = int((std::int64_t(extent - block) * i + (count - 1) / 2) / (count - 1));
+    return origins;
+}
+
+}  // namespace
+
+int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out) {
+    VK_CHECK(block >= 4 && block % 2 == 0);
+    out.clear();
+    if (src.width < block || src.height < block) return 0;
+    const PlanPair plans = plansFor(block, block);
+    const std::size_t halfColumns = std::size_t(block / 2 + 1);
+    PooledBuffer<float> real(std::size_t(block) * block);
+    PooledBuffer<fftwf_complex> spectrum(std::size_t(block) * halfColumns);
+    std::vector<float> window(block);
+    for (int i = 0; i < block; ++i)
+        window[i] = float(0.5 - 0.5 * std::cos(2 * 3.141592653589793 * (i + 0.5) / block));
+    std::vector<double> sum(std::size_t(block) * halfColumns, 0.0);
+    const std::vector<int> xs = tileOrigins(src.width, block), ys = tileOrigins(src.height, block);
+    for (int y0 : ys)
+        for (int x0 : xs) {
+            double total = 0;
+            for (int r = 0; r < block; ++r) {
+                const float* s = reinterpret_cast<const float*>(
+                    reinterpret_cast<const char*>(src.data) + std::size_t(y0 + r) * src.rowBytes) + x0;
+                for (int c = 0; c < block; ++c) total += s[c];
+            }
+            const float mean = float(total / (double(block) * block));
+            float* in = real.get();
+            for (int r = 0; r < block; ++r) {
+                const float* s = reinterpret_cast<const float*>(
+                    reinterpret_cast<const char*>(src.data) + std::size_t(y0 + r) * src.rowBytes) + x0;
+                for (int c = 0; c < block; ++c)
+                    in[std::size_t(r) * block + c] = (s[c] - mean) * window[r] * window[c];
+            }
+            fftwf_execute_dft_r2c(plans.forward, in, spectrum.get());
+            const fftwf_complex* x = spectrum.get();
+            for (std::size_t i = 0; i < sum.size(); ++i)
+                sum[i] += double(x[i][0]) * x[i][0] + double(x[i][1]) * x[i][1];
+        }
+    const int tiles = int(xs.size() * ys.size());
+    out.resize(sum.size());
+    for (std::size_t i = 0; i < sum.size(); ++i) out[i] = float(sum[i] / tiles);
+    return tiles;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "Planar.h"
 
@@ -28,3 +29,11 @@ private:
 
 // Whether the FFT engine is expected to beat the spatial one for this destination and kernel.
 bool planarFftPays(int destWidth, int destHeight, int kernelHeight, int kernelWidth);
+
+// Power spectrum of a plane averaged over block × block tiles (Welch's method: Welch 1967, "The
+// use of fast Fourier transform for the estimation of power spectra"). Tiles overlap by about half,
+// spread evenly over the plane; each loses its mean and is weighted by a Hann window before its
+// transform. `out` receives block rows × (block / 2 + 1) values: row ky, column kx hold the power
+// at frequency (kx, ky) / block cycles per pixel (rows above block / 2 are negative ky). Returns
+// the number of tiles, 0 (and `out` empty) when the plane is smaller than one tile.
+int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out);

@@ -16,6 +16,7 @@ const DeblurMethods& DefaultDeblurMethods() {
         deconvolve_wiener_fir,
         deconvolve_wiener_fir_mem_usage,
         deconvolve_wnr_iir,
+        deconvolve_wnr_iir_mem_usage,
         deconvolve_lucy_richard,
         deconvolve_lucy_richard_mem_usage,
         deconvolve_lucy_richard_threshold,

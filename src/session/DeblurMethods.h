@@ -30,6 +30,8 @@ struct DeblurMethods {
     FftStatus (*wienerIir)(const CImage& in, CImage& out, int channel, double radius,
                            double noise, int angle, int x, int y, int w, int h,
                            const std::atomic<bool>* cancel);
+    std::int64_t (*wienerIirMemUsage)(const CImage& in, CImage& out, int channel, double radius,
+                                      double noise, int angle, int x, int y, int w, int h);
 
     void (*lucyRichard)(const CImage& in, CImage& out, int channel, double radius,
                         int iterations, int angle, int x, int y, int w, int h);

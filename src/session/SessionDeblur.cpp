@@ -200,7 +200,9 @@ std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblur
                                               deblurType == DeblurWF2 ? kNoiseWF2 : kNoiseWF3,
                                               angle, 0, 0, width, height);
         case DeblurWI2: case DeblurWI3:
-            return 1;
+            return mMethods.wienerIirMemUsage(in, scratch, channel, radius,
+                                              deblurType == DeblurWI2 ? kNoiseWF2 : kNoiseWF3,
+                                              angle, 0, 0, width, height);
         case DeblurRL20: case DeblurRL40: case DeblurRL80:
             return mMethods.lucyRichardMemUsage(in, scratch, channel, radius,
                                                 richardsonLucyIterations(deblurType), angle, 0, 0,

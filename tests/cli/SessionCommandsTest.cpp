@@ -1,4 +1,5 @@
-// End-to-end runs of the commands that drive the processing session: deblur, preview and grid.
+// End-to-end runs of the commands that drive the processing session: deblur, preview, grid and
+// estimate.
 // Their output is checked against the same session driven in this process.
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <filesystem>
 #include <cstring>
 #include <fstream>
+#include <regex>
 
 #include "CliRunner.h"
 #include "../session/SessionTestSupport.h"
@@ -168,15 +170,15 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
     const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
     const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at", "590,10",
-                            "--mask", "A", "--mask-radius", "3", "--mask-opacity", "0.7",
-                            "--mask-crudeness", "0.3"});
+                            "--angle", "30", "--mask", "A", "--mask-radius", "3",
+                            "--mask-opacity", "0.7", "--mask-crudeness", "0.3"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("section 88,0 512x400"), std::string::npos) << run.err;
     Session s;
     ASSERT_TRUE(s.loadImage(photo));
-    s.deblurPreviewAngleStep(4, DeblurUSMF2, -1, Rect{88, 0, 512, 400});
+    s.deblurPreviewAngleStep(4, DeblurUSMF2, 30, Rect{88, 0, 512, 400});
     while (s.mPreviewBatches.load() || s.mRunningPreviews.load()) usleep(10000);
-    EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, -1, {}}, 3, 0, 0.7f, 0.3f)));
+    EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
 
     // Opacity -1 writes the mask itself, in grey.
     const std::string maskOut = dir.file("mask.png");
@@ -282,6 +284,20 @@ TEST(CliDeblur, BatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {
     EXPECT_TRUE(samePixels(decode(single), sessionDeblur(photo, DeblurUSMF2, 3, -1, {})));
 }
 
+TEST(CliEstimate, OneLineOnStandardOutput) {
+    const TempDir dir;
+    const std::string photo = dataPath("coffee.png"), shaken = dir.file("shaken.png");
+    ASSERT_EQ(cli({"deblur", photo, shaken, "--preset", "blur", "--step", "10", "--angle", "30"}).status, 0);
+    const CliRun run = cli({"estimate", shaken, "--at", "300,200"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_match(run.out, std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
+                                                     "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
+        << run.out;
+    const CliRun sharp = cli({"estimate", photo, "--at", "300,200"});
+    ASSERT_EQ(sharp.status, 0) << sharp.err;
+    EXPECT_EQ(sharp.out.rfind("shape=none radius=0 angle=-1 confidence=", 0), 0u) << sharp.out;
+}
+
 TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("out.png"), folder = dir.file("folder");
@@ -323,6 +339,12 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "deblur IN IN --out-dir FOLDER --preset RL20 --step 2 --suffix",
         "deblur IN OUT --preset RL20 --step 2 --suffix -x",
         "deblur --out-dir FOLDER --preset RL20 --step 2",
+        "grid IN OUT --at 1,1 --angle 30 --estimate",
+        "grid IN OUT --at 1,1 --estimate=yes",
+        "preview IN OUT --preset RL20 --step 2 --at 1,1 --angle 360",
+        "estimate IN",
+        "estimate IN --at 72,1",
+        "estimate MISSING --at 1,1",
     };
     for (const char* line : cases) {
         const CliRun run = cli(words(line, names));

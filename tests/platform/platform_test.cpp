@@ -108,3 +108,42 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
     for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
     EXPECT_FALSE(overlapped);
 }
+
+TEST(Dispatch, EveryThreadThatRunsWorkHasTheWorkerStack) {
+    // Numerical libraries nest deep frames; oneTBB's own default (4 MiB) is not enough.
+    auto stackSize = [] {
+        pthread_attr_t attributes;
+        EXPECT_EQ(pthread_getattr_np(pthread_self(), &attributes), 0);
+        std::size_t size = 0;
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+        return size;
+    };
+    std::mutex mutex;
+    std::size_t smallest = SIZE_MAX;
+    int threads = 0;
+    auto record = [&] {
+        const std::size_t size = stackSize();
+        std::lock_guard<std::mutex> guard(mutex);
+        smallest = std::min(smallest, size);
+        ++threads;
+    };
+    for (DispatchPriority priority : {DispatchPriority::Default, DispatchPriority::High})
+        for (int t = 0; t < 8; ++t)
+            dispatchAsync(priority, [&, priority] {
+                record();
+                dispatchApply(16, priority, [&](std::size_t) {
+                    record();
+                    std::this_thread::sleep_for(1ms);
+                });
+            });
+    dispatchWaitIdle();
+    {
+        SerialQueue queue("stack");
+        queue.async(record);
+    }
+    WorkerThread thread(record);
+    thread.join();
+    EXPECT_EQ(threads, 2 * 8 * 17 + 2);
+    EXPECT_GE(smallest, kWorkerStackSize);
+}

@@ -115,7 +115,8 @@ inline DeblurMethods RecordingDeblurMethods() {
     using recording_detail::stub;
     DeblurMethods m;
     m.unsharpMask = stub<0>, m.unsharpMaskMemUsage = stub<0>;
-    m.wienerFir = stub<1>, m.wienerFirMemUsage = stub<1>, m.wienerIir = stub<2>;
+    m.wienerFir = stub<1>, m.wienerFirMemUsage = stub<1>, m.wienerIir = stub<2>,
+    m.wienerIirMemUsage = stub<2>;
     m.lucyRichard = stub<3>, m.lucyRichardMemUsage = stub<3>;
     m.lucyRichardThreshold = stub<4>, m.lucyRichardThresholdMemUsage = stub<4>;
     m.sllsbox = stub<5>, m.sllsboxMemUsage = stub<5>;

@@ -54,12 +54,13 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
         EXPECT_TRUE(SameDeblurredEntry(e.entry, key) && e.entry.maskSettings.type == 1);
     }
     EXPECT_EQ(session.mRunningDeblurs, 0);
-    // Three channels over the whole photograph, in sequence.
+    // The memory estimate, then three channels over the whole photograph, in sequence.
     const auto calls = RecordedMethodCalls();
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].method, "deconvolve_lucy_richard_mem_usage");
     for (int c = 0; c < 3; ++c)
-        EXPECT_TRUE(calls[c].channel == c + 1 && calls[c].x == 0 && calls[c].y == 0 &&
-                    calls[c].w == 451 && calls[c].h == 300);
+        EXPECT_TRUE(calls[c + 1].channel == c + 1 && calls[c + 1].x == 0 && calls[c + 1].y == 0 &&
+                    calls[c + 1].w == 451 && calls[c + 1].h == 300);
     // The stored image is the method's output with the mask applied; every fetch a fresh decode.
     ImageRef expected = plainResult();
     CreateMask(session.mOriginalImage->asImage(), expected, 0, 0, 451, 300, 1, 0, 3.0f, 0.5f, 0.5f);

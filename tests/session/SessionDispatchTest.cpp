@@ -129,13 +129,13 @@ TEST_F(SessionDispatch, EveryPresetCallsItsMethodWithItsConstants) {
 
 TEST_F(SessionDispatch, MemoryEstimates) {
     // Step 7 (radius 3.5) of a 64 × 48 region; -1 stands for matRadius 7. Each stand-in answers
-    // its own number; the Wiener IIR pair answers 1 without a call; unknown types 0.
+    // its own number; unknown types 0.
     const std::tuple<int, const char*, std::int64_t, std::vector<double>> cases[] = {
         {0, "unsharp_mask_mem_usage", 1001, {3.5, 1, 1}},
         {9, "unsharp_mask_mem_usage", 1001, {3.5, 0, 5}},
         {10, "deconvolve_wiener_fir_mem_usage", 1002, {3.5, 7, 0, 0.009999999776482582}},
         {11, "deconvolve_wiener_fir_mem_usage", 1002, {3.5, 7, 0, 0.0010000000474974513}},
-        {12, nullptr, 1, {}},
+        {12, "deconvolve_wnr_iir_mem_usage", 1003, {3.5, 0.009999999776482582}},
         {16, "deconvolve_lucy_richard_mem_usage", 1004, {3.5, 80}},
         {18, "deconvolve_lucy_richard_threshold_mem_usage", 1005, {3.5, 40}},
         {21, "deconvolve_sllsbox_mem_usage", 1006, {3.5, 9.999999747378752e-05, 0}},

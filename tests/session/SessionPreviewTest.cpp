@@ -7,6 +7,7 @@
 #include <array>
 #include <set>
 
+#include "PresetSweep.h"
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
@@ -236,4 +237,10 @@ TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
     EXPECT_DEATH(s.deblurPreviewAngleUpToStep(0, DeblurUSM1, -1, r), "radiusMaxStep > 0");
     EXPECT_DEATH(s.deblurPreviewUpToStep(-1, DeblurUSM1, r), "radiusMaxStep > 0");
     EXPECT_DEATH(s.deblurPreviewAngleStep(0, DeblurUSM1, -1, r), "radiusStep > 0");
+}
+
+TEST(SessionPreviewOfRealMethods, WienerFirCellsAtLargeRadiiOnWorkers) {
+    // Steps 24 to 30 solve normal equations of 325 to 496 unknowns on the pool's threads.
+    preset_sweep::sweep({{DeblurWF2, 24, 30}, {DeblurWF3, 24, 30}},
+                        PreviewSectionAroundPoint(2000, 1500, 4000, 3000));
 }

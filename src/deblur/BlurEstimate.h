@@ -1,0 +1,24 @@
+#pragma once
+
+#include "Image.h"
+
+// Estimate of the blur of a section of a photograph, in the terms of the candidate grid: the
+// kernel's shape (the disc of GenerateFilter with a negative angle, or its line), its radius in
+// steps of 0.5 pixel, and for a line its angle.
+
+enum class BlurShape { None, Disc, Motion };
+
+struct BlurEstimate {
+    BlurShape shape = BlurShape::None;
+    int radiusStep = 0;  // 1 … 30 (radius = step × 0.5 pixel); 0 for None
+    int angle = -1;      // 0 … 179 for Motion, -1 otherwise (GenerateFilter's convention)
+    double confidence = 0;  // 0 … 1: how much better the blur explains the section than no blur
+};
+
+// "none", "disc" or "motion".
+const char* BlurShapeName(BlurShape shape);
+
+// Estimates the blur of the region x, y, w, h of `image` (clipped to it) from the power spectrum
+// of its luminance in linear light. A region smaller than 128 × 128 pixels, a sharp one or one of
+// noise only gives None.
+BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h);
