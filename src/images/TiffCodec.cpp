@@ -47,6 +47,11 @@ void unmapNothing(thandle_t, void*, toff_t) {}
 bool TiffWrite(std::vector<std::uint8_t>& out, int width, int height, const std::uint8_t* pixels,
                std::size_t rowBytes, bool compress) {
     out.clear();
+    if (width < 1 || height < 1) {
+        std::fprintf(stderr, "[write_tiff_file] an image of %dx%d pixels cannot be written\n",
+                     width, height);
+        return false;
+    }
     bool opaque = true;
     for (int y = 0; y < height && opaque; ++y)
         for (int x = 0; x < width && opaque; ++x)
