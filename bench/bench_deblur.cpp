@@ -2,7 +2,9 @@
 // - a preview cell: one method over the three channels of a 512 × 512 section of a photograph,
 //   the channels as a parallel loop, at radius steps 3, 6 and 15;
 // - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn;
-// - the blur estimate of the section.
+// - the blur estimate of the section;
+// - the candidate score and artefact map of one preview cell (a USM3 candidate of the section),
+//   which must stay well under the cell's own time (aim: 10 ms).
 // Counters: seconds per run, megapixels (of the region, all three channels counted once) per
 // second, and for Richardson–Lucy the milliseconds per RGB megapixel and iteration, all of wall
 // time; the CPU column is the whole process's CPU time (all threads), which is what a run costs
@@ -18,6 +20,7 @@
 #include <string>
 
 #include "BlurEstimate.h"
+#include "CandidateScore.h"
 #include "Convolve.h"
 #include "Dispatch.h"
 #include "FitRefocus.h"
@@ -132,11 +135,28 @@ void Estimate(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(EstimateBlur(blurred, 0, 0, 512, 512));
 }
 
+// Score or map of one preview cell against its original section.
+void Score(benchmark::State& state, bool map) {
+    const CImage& in = Section();
+    const double radius = double(state.range(0)) * 0.5;
+    CImage candidate(in.width(), in.height());
+    for (int c = 1; c <= 3; ++c)
+        unsharp_mask(in, candidate, 1, c, radius, 3.0, -1, 0, 0, in.width(), in.height());
+    for (auto _ : state) {
+        if (map) benchmark::DoNotOptimize(ArtefactMap(in, candidate, radius, -1));
+        else benchmark::DoNotOptimize(ScoreCandidate(in, candidate, radius, -1));
+    }
+    SetCounters(state, in, 0);
+}
+
 const int kRegistered = [] {
     benchmark::RegisterBenchmark("Estimate/first", Estimate)
         ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(1);
     benchmark::RegisterBenchmark("Estimate", Estimate)
         ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
+    for (bool map : {false, true})
+        benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map)
+            ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
     for (const Preset& p : kPresets) {
         benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell, &p)
             ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(p.iterations >= 80 ? 1 : 3);

@@ -5,7 +5,7 @@
 // (the preview queue, the throttle of three steps and the parallel channels included).
 //
 // FullDeblur12MP/<type>: one full deblur at radius step 6 (radius 3.0) of a 4000 × 3000
-// photograph through the task layer (three channels, the mask, PNG encoding, the cache), with the
+// photograph submitted to the session (three channels, the mask, packing, the cache), with the
 // peak resident memory of the process while it ran (counter peak_rss_MB; the baseline before the
 // run, with the photograph loaded, is baseline_rss_MB).
 //
@@ -18,10 +18,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "ImageIO.h"
 #include "Planar.h"
@@ -44,12 +42,10 @@ ImageRef photograph12MP() {
     return image;
 }
 
-// Loads an image straight into a session, as loadImage would after decoding it.
+// Loads an image straight into a session, as loadImage does after decoding it.
 void loadInto(Session& s, const ImageRef& image) {
     s.reset();
-    s.mOriginalImage = std::make_unique<CImage>(image);
-    s.mReconstructedImage = std::make_unique<CImage>(image->width(), image->height());
-    s.mReconstructedImage->copyFrom(*s.mOriginalImage);
+    s.loadDecodedImage(image);
 }
 
 struct Finished {
@@ -59,15 +55,16 @@ struct Finished {
     int deblurs = 0;
     std::chrono::steady_clock::time_point lastPreview;
 
-    static void callback(Session*, SessionEvent event, void* context) {
-        auto* self = static_cast<Finished*>(context);
-        std::lock_guard<std::mutex> guard(self->mutex);
-        if (event.eventType == PreviewFinished) {
-            ++self->previews;
-            self->lastPreview = std::chrono::steady_clock::now();
-        }
-        if (event.eventType == DeblurFinished) ++self->deblurs;
-        self->changed.notify_all();
+    void attach(Session& s) {
+        s.setEventHandler([this](const SessionEvent& event) {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (event.type == SessionEventType::PreviewFinished) {
+                ++previews;
+                lastPreview = std::chrono::steady_clock::now();
+            }
+            if (event.type == SessionEventType::DeblurFinished) ++deblurs;
+            changed.notify_all();
+        });
     }
 };
 
@@ -87,8 +84,7 @@ void PreviewColumn(benchmark::State& state) {
     const DeblurType type = DeblurType(state.range(0));
     Session s;
     Finished finished;
-    s.mCallback = &Finished::callback;
-    s.mCallbackContext = &finished;
+    finished.attach(s);
     loadInto(s, photograph12MP());
     const Rect section{1744, 1244, 512, 512};
     for (auto _ : state) {
@@ -104,8 +100,7 @@ void PreviewColumn(benchmark::State& state) {
         state.SetIterationTime(
             std::chrono::duration<double>(finished.lastPreview - start).count());
     }
-    while (s.mPreviewBatches.load() || s.mRunningPreviews.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    s.waitUntilIdle();
     state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
 }
 
@@ -113,10 +108,8 @@ void FullDeblur12MP(benchmark::State& state) {
     const DeblurType type = DeblurType(state.range(0));
     Session s;
     Finished finished;
-    s.mCallback = &Finished::callback;
-    s.mCallbackContext = &finished;
+    finished.attach(s);
     double peak = 0, baseline = 0;
-    std::size_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
         loadInto(s, photograph12MP());
@@ -124,21 +117,14 @@ void FullDeblur12MP(benchmark::State& state) {
         resetPeakRss();
         state.ResumeTiming();
         // As the window controller runs it: one task on the global queue.
-        std::promise<void> done;
-        dispatchAsync(DispatchPriority::Default, [&] {
-            s.deblurStep(6, type, -1, 0, -1, 0, 0);
-            done.set_value();
-        });
-        done.get_future().wait();
+        s.submitDeblur(DeblurredEntry{type, 6, -1, {}});
+        s.waitUntilIdle();
         state.PauseTiming();
         peak = statusMB("VmHWM:");
-        std::lock_guard<Lock> guard(s.mLock);
-        for (const auto& [entry, packed] : s.mDeblurredImages) bytes = packed->byteSize();
         state.ResumeTiming();
     }
     state.counters["peak_rss_MB"] = peak;
     state.counters["baseline_rss_MB"] = baseline;
-    state.counters["cached_MB"] = double(bytes) / 1048576.0;
     state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
 }
 

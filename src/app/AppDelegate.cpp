@@ -94,9 +94,10 @@ void AppDelegate::terminate() {
     if (mController.isBusy()) return;
     mTerminating = true;
     // Running deblurs are stopped while the window still answers.
-    mController.closeImages();
-    mTerminate();
-    mTerminating = false;
+    mController.closeImages([this] {
+        mTerminate();
+        mTerminating = false;
+    });
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -19,40 +18,31 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPixmap>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
 #include <QStackedWidget>
-#include <QStandardPaths>
 #include <QTableView>
-#include <QThread>
-#include <QTimer>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "AngleView.h"
 #include "ControllerModel.h"
 #include "Dialogs.h"
 #include "Dispatch.h"
+#include "Exiftool.h"
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "SplitView.h"
 #include "UsageReport.h"
+#include "Log.h"
 
 namespace {
 
 Controller* gController = nullptr;
 
-// Log lines go to standard output at once, so that they interleave with the session's.
-void Log(const char* format, const QString& argument) {
-    std::printf(format, qPrintable(argument));
-    std::fflush(stdout);
-}
 
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -80,8 +70,13 @@ QString SaveFailureReason(const QString& path) {
     return QObject::tr("The image could not be encoded or written (is the disk full?).");
 }
 
-void WaitUntilZero(const std::atomic<int>& counter) {
-    while (counter.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Copies the metadata tags of `source` into `destination` with exiftool (run on a worker).
+void TransferTags(const QString& program, const QString& source, const QString& destination) {
+    if (program.isEmpty()) {
+        LogInfo("%s\n", "exiftool not found: metadata not copied");
+        return;
+    }
+    CopyMetadataTags(LocalPath(program), LocalPath(source), LocalPath(destination));
 }
 
 }  // namespace
@@ -126,8 +121,9 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mResultsModel(new ResultsModel(mImages, this)),
       mReporter(std::make_unique<UsageReporter>()) {
     qRegisterMetaType<DBO>();
-    mSession->mCallback = &Controller::SessionCallback;
-    mSession->mCallbackContext = this;
+    mBridge = new SessionBridge(*mSession, this);
+    connect(mBridge, &SessionBridge::sessionEvent, this,
+            [this](const SessionEvent& event) { statusUpdate(event); });
     mProcessingPreview =
         ImageIO::sharedInstance().readFromFilePng(LocalPath(ResourcePath("processing.png")), false);
     gController = this;
@@ -135,8 +131,8 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
 }
 
 Controller::~Controller() {
-    stopDeblurTasks();
-    WaitUntilZero(mDeblurTasks->pending);
+    // Their completions, not yet delivered, go with this object.
+    for (std::unique_ptr<WorkerThread>& worker : mWorkers) worker->join();
     mSession->reset();
     // No worker is left: nothing can call back into this controller any more.
     mSession.reset();
@@ -218,10 +214,8 @@ bool Controller::showsDeblurView() const { return mLayout.screens->currentWidget
 
 // --- session events ----------------------------------------------------------------------------
 
-QVariantMap EventDictionary(const SessionEvent& event) {
-    const DeblurredEntry& e = event.deblurredEntry;
+QVariantMap EntryDictionary(const DeblurredEntry& e) {
     QVariantMap d;
-    d["eventType"] = event.eventType;
     d["deblurredEntry"] = QVariant::fromValue(DBO(e));
     d["deblurredEntry.deblurType"] = int(e.deblurType);
     d["deblurredEntry.radiusStep"] = e.radiusStep;
@@ -233,66 +227,53 @@ QVariantMap EventDictionary(const SessionEvent& event) {
     return d;
 }
 
-void Controller::SessionCallback(Session*, SessionEvent event, void* context) {
-    auto* controller = static_cast<Controller*>(context);
-    PendingEvent pending{EventDictionary(event), controller->mSessionEpoch.load(),
-                         controller->mPreviewEpoch.load()};
-    // Posted events reach the main thread in the order they were posted.
-    QMetaObject::invokeMethod(
-        controller, [controller, pending] { controller->deliverEvent(pending); },
-        Qt::QueuedConnection);
-}
-
-void Controller::deliverEvent(PendingEvent event) {
-    mPendingEvents.push_back(std::move(event));
-    flushEvents();
-}
-
-void Controller::flushEvents() {
-    mFlushScheduled = false;
-    while (mBusy == 0 && !mPendingEvents.empty()) {
-        PendingEvent pending = std::move(mPendingEvents.front());
-        mPendingEvents.pop_front();
-        if (pending.sessionEpoch != mSessionEpoch.load()) continue;
-        const int type = pending.event.value("eventType").toInt();
-        const bool preview =
-            type == PreviewStarted || type == PreviewCancelled || type == PreviewFinished;
-        if (preview && pending.previewEpoch != mPreviewEpoch.load()) continue;
-        statusUpdate(std::move(pending.event));
-    }
-}
-
-void Controller::runWithEventLoop(const std::function<void()>& work) {
+void Controller::runOnWorker(const QString& text, std::function<void()> work,
+                             std::function<void()> done) {
     ++mBusy;
-    QEventLoop loop;
-    // Loading and clearing run methods' code too: a worker's stack, not std::thread's.
-    WorkerThread worker([&work, &loop] {
+    mBridge->hold();
+    startModal(text);
+    // The worker's last act posts the completion, which joins it. Loading and clearing run
+    // methods' code too: a worker's stack, not std::thread's.
+    mWorkers.emplace_back();
+    auto worker = std::prev(mWorkers.end());
+    *worker = std::make_unique<WorkerThread>([this, worker, work = std::move(work),
+                                              done = std::move(done)] {
         work();
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, worker, done] {
+                (*worker)->join();
+                mWorkers.erase(worker);
+                doneModal();
+                if (done) done();
+                --mBusy;
+                mBridge->release();
+                while (mBusy == 0 && !mDeferred.empty()) {
+                    std::function<void()> call = std::move(mDeferred.front());
+                    mDeferred.pop_front();
+                    call();
+                }
+            },
+            Qt::QueuedConnection);
     });
-    loop.exec();
-    worker.join();
-    --mBusy;
-    if (mBusy == 0 && !mPendingEvents.empty() && !mFlushScheduled) {
-        mFlushScheduled = true;
-        QMetaObject::invokeMethod(this, [this] { flushEvents(); }, Qt::QueuedConnection);
-    }
 }
 
 void Controller::later(std::function<void()> call) {
-    QTimer::singleShot(mBusy > 0 ? 20 : 0, this, [this, call = std::move(call)]() mutable {
-        if (mBusy > 0) {
-            later(std::move(call));
-        } else {
-            call();
-        }
-    });
+    QMetaObject::invokeMethod(
+        this,
+        [this, call = std::move(call)]() mutable {
+            if (mBusy > 0)
+                mDeferred.push_back(std::move(call));
+            else
+                call();
+        },
+        Qt::QueuedConnection);
 }
 
 // --- documents ---------------------------------------------------------------------------------
 
 bool Controller::hasFileOpen() {
-    return mSession->mOriginalImage && mSession->mOriginalImage->pixels();
+    return mSession->original() && mSession->original()->pixels();
 }
 
 bool Controller::allowDrop() { return !hasFileOpen(); }
@@ -340,21 +321,25 @@ void Controller::openImageAtPath(const QString& path) {
         later([this, path] { openImageAtPath(path); });
         return;
     }
-    closeImages();
-    startModal("Opening image");
-    bool loaded = false;
-    const std::string localPath = LocalPath(path);
-    runWithEventLoop([this, &loaded, &localPath] { loaded = mSession->loadImage(localPath); });
-    mOpenedImagePath = path;
-    doneModal();
-    updateActions();
-    if (!loaded) {
-        Log("failed loading image at path: %s\n", path);
-        showFailure(tr("The image could not be opened."), path, OpenFailureReason(path));
-    }
+    closeImages([this, path] {
+        auto loaded = std::make_shared<bool>(false);
+        runOnWorker(
+            "Opening image",
+            [this, loaded, localPath = LocalPath(path)] { *loaded = mSession->loadImage(localPath); },
+            [this, loaded, path] {
+                mOpenedImagePath = path;
+                updateActions();
+                if (!*loaded) {
+                    LogInfo("failed loading image at path: %s\n", qPrintable(path));
+                    showFailure(tr("The image could not be opened."), path,
+                                OpenFailureReason(path));
+                }
+                emit openFinished(*loaded);
+            });
+    });
 }
 
-void Controller::closeImages() {
+void Controller::closeImages(std::function<void()> then) {
     mSplitView->setSelectedImage(nullptr, QString());
     mSplitView->setRefocusedImage(nullptr);
     mPreviewSplitView->setSelectedImage(nullptr, QString());
@@ -365,30 +350,19 @@ void Controller::closeImages() {
     // Sections of deblurs that will now never start must not label the next image's results.
     mQueuedDeblurs.clear();
 
-    stopDeblurTasks();
-    const bool working = mDeblurTasks->pending > 0 || mSession->mRunningDeblurs > 0 ||
-                         mSession->mPreviewBatches > 0 || mSession->mRunningPreviews > 0;
-    if (working) {
-        startModal("Stopping processing");
-        runWithEventLoop([this, tasks = mDeblurTasks] {
-            WaitUntilZero(tasks->pending);
-            mSession->reset();
-        });
-        doneModal();
+    auto finish = [this, then = std::move(then)] {
+        mBridge->forgetEvents();
+        switchToMainView();
+        updateActions();
+        emit closeFinished();
+        if (then) then();
+    };
+    if (!mSession->isIdle()) {
+        runOnWorker("Stopping processing", [this] { mSession->reset(); }, std::move(finish));
     } else {
         mSession->reset();
+        finish();
     }
-    ++mSessionEpoch;
-    ++mPreviewEpoch;
-    switchToMainView();
-    updateActions();
-}
-
-void Controller::stopDeblurTasks() {
-    // Tasks that have not started see the new epoch and end at once; those already inside the
-    // session see its stop flag. Only when none is pending may the session be reset and refilled.
-    ++mDeblurTasks->epoch;
-    mSession->mStopDeblur = true;
 }
 
 void Controller::showFailure(const QString& message, const QString& path, const QString& reason) {
@@ -433,84 +407,55 @@ void Controller::saveResult() {
 bool Controller::saveResultToPath(const QString& path) {
     if (mBusy > 0) return false;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
-    const float quality = float(mSaveOptionQualitySlider->value());
-    startModal("Saving image");
-    bool saved = false;
-    const std::string localPath = LocalPath(path);
-    ImageWriteOptions options;
-    options.type = type;
-    options.quality = int(quality);
-    // A file that receives the source's metadata takes its colour profile too, not an sRGB tag.
-    options.srgbTag = !mSaveOptionTransferMetadata->isChecked();
-    runWithEventLoop([this, &saved, &localPath, &options] {
-        saved = mSession->saveReconstructedImage(localPath, options);
-    });
-    if (!saved) {
-        doneModal();
-        Log("failed writing reconstructed image at path %s\n", path);
-        showFailure(tr("The image could not be saved."), path, SaveFailureReason(path));
-        return false;
-    }
-    if (mSaveOptionTransferMetadata->isChecked()) transferTagsFrom(mOpenedImagePath, path);
-    doneModal();
+    const int quality = mSaveOptionQualitySlider->value();
+    const bool transfer = mSaveOptionTransferMetadata->isChecked();
+    const QString exiftool = mExiftoolProgram.isEmpty() ? findExiftool() : mExiftoolProgram;
+    const QString source = mOpenedImagePath;
+    auto saved = std::make_shared<bool>(false);
+    runOnWorker(
+        "Saving image",
+        [=, this] {
+            ImageWriteOptions options;
+            options.type = type;
+            options.quality = quality;
+            // A file that receives the source's metadata takes its colour profile, not an sRGB tag.
+            options.srgbTag = !transfer;
+            *saved = mSession->saveReconstructedImage(LocalPath(path), options);
+            if (*saved && transfer) TransferTags(exiftool, source, path);
+        },
+        [this, saved, path] {
+            if (!*saved) {
+                LogInfo("failed writing reconstructed image at path %s\n", qPrintable(path));
+                showFailure(tr("The image could not be saved."), path, SaveFailureReason(path));
+            }
+            emit saveFinished(*saved);
+        });
     return true;
 }
 
 QString Controller::findExiftool() {
     const QString appDir = QCoreApplication::applicationDirPath();
-    const QStringList beside = {
-        QDir(appDir).filePath("exiftool"),
-        QDir(ResourceDirectory()).filePath("exiftool"),
-        QDir(appDir).filePath("../libexec/velkaro/exiftool"),
+    const std::vector<std::string> folders = {
+        LocalPath(appDir),
+        LocalPath(ResourceDirectory()),
+        LocalPath(QDir(appDir).filePath("../libexec/velkaro")),
     };
-    for (const QString& candidate : beside) {
-        const QFileInfo file(candidate);
-        if (file.isFile() && file.isExecutable()) return QDir::cleanPath(file.absoluteFilePath());
-    }
-    return QStandardPaths::findExecutable("exiftool");
-}
-
-void Controller::transferTagsFrom(const QString& source, const QString& destination) {
-    const QString program = mExiftoolProgram.isEmpty() ? findExiftool() : mExiftoolProgram;
-    if (program.isEmpty()) {
-        Log("%s\n", "exiftool not found: metadata not copied");
-        return;
-    }
-    QProcess process;
-    process.setProgram(program);
-    // "-all" is exiftool's default copy; the ICC profile has to be named as well.
-    process.setArguments(
-        {"-tagsFromFile", source, "-all", "-icc_profile", "-overwrite_original", destination});
-    // Standard error is the application's own; standard output is read and thrown away so that
-    // the program never blocks on a full pipe.
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    connect(&process, &QProcess::readyReadStandardOutput, &process,
-            [&process] { process.readAllStandardOutput(); });
-    QEventLoop loop;
-    connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) loop.quit();
-    });
-    ++mBusy;
-    process.start();
-    process.closeWriteChannel();
-    if (process.state() != QProcess::NotRunning) loop.exec();
-    --mBusy;
+    return QFile::decodeName(QByteArray::fromStdString(FindExiftool(folders)));
 }
 
 // --- undo --------------------------------------------------------------------------------------
 
 void Controller::saveForUndo() {
     ImageRef copy;
-    if (mSession->mReconstructedImage) copy = mSession->mReconstructedImage->asImage()->copy();
+    if (mSession->reconstructed()) copy = mSession->reconstructed()->asImage()->copy();
     mUndoManager.registerUndo([this, copy] { setReconstructed(copy); });
 }
 
 void Controller::setReconstructed(const ImageRef& image) {
     saveForUndo();
-    if (mSession->mReconstructedImage) {
-        if (image) mSession->mReconstructedImage->copyFrom(CImage(image));
-        mSplitView->setRefocusedImage(mSession->mReconstructedImage->asImage());
+    if (CImage* reconstructed = mSession->reconstructed()) {
+        if (image) reconstructed->copyFrom(CImage(image));
+        mSplitView->setRefocusedImage(reconstructed->asImage());
     } else {
         mSplitView->setRefocusedImage(nullptr);
     }

@@ -7,16 +7,18 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-#include <atomic>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 
 #include "ControllerInterface.h"
 #include "DeblurTypes.h"
+#include "Dispatch.h"
 #include "Image.h"
 #include "MainWindowLayout.h"
 #include "Session.h"
+#include "SessionBridge.h"
 #include "UndoManager.h"
 
 class Dialogs;
@@ -41,9 +43,9 @@ private:
 };
 Q_DECLARE_METATYPE(DBO)
 
-// The dictionary form of a session event: "eventType", "deblurredEntry" (a DBO) and the entry's
-// fields under "deblurredEntry.<field>".
-QVariantMap EventDictionary(const SessionEvent& event);
+// The dictionary form of a result key, as the results list keeps it: "deblurredEntry" (a DBO) and
+// the entry's fields under "deblurredEntry.<field>".
+QVariantMap EntryDictionary(const DeblurredEntry& entry);
 
 // The label of a full deblur in the results list: "RL40 2.5", or with a mask
 // "RL40 2.5\n [B, 50%,\n 3.0, 0.5]".
@@ -56,9 +58,11 @@ Rect PreviewSection(QPointF point, int W, int H);
 // The window controller: owns the processing session, opens and saves images, drives the deblur
 // queue and the previews, turns session events into changes of the grid and the results list, and
 // keeps one level of undo of the reconstructed image. Everything runs on the main thread; work
-// that may take a while runs on a worker while the event loop keeps turning behind a window-modal
-// progress sheet.
+// that may take a while (loading, saving, waiting for workers to stop) runs on a worker behind a
+// window-modal progress sheet, and ends with a signal.
 class Controller : public QObject, public ControllerInterface {
+    Q_OBJECT
+
 public:
     // The layout's widgets, the settings store and the dialogs must outlive the controller.
     Controller(const WindowLayout& layout, QSettings& settings, Dialogs& dialogs,
@@ -72,18 +76,22 @@ public:
     void openImage();
     void reallyOpenImage();
     void maybeOpenImageAtPath(const QString& path);
+    // Closes the current photograph, then loads the file on a worker; openFinished() tells how
+    // it went.
     void openImageAtPath(const QString& path) override;
-    void closeImages();
+    // Stops every worker and empties the session (on a worker when work is running), then runs
+    // `then`; closeFinished() follows.
+    void closeImages(std::function<void()> then = {});
     bool hasFileOpen() override;
     bool allowDrop() override;
 
     // --- saving ---
     void saveResult();
-    // True when the image file was written.
+    // Writes the composite (and copies the metadata when asked) on a worker; saveFinished()
+    // tells whether the image file was written. False when it could not start (work running).
     bool saveResultToPath(const QString& path);
     QStringList currentlyAllowedFileTypes() const;
     void savePopupChanged(QObject* sender);
-    void transferTagsFrom(const QString& source, const QString& destination);
     // The exiftool program to run instead of the one found beside the application or on PATH.
     void setExiftoolProgram(const QString& program) { mExiftoolProgram = program; }
     // exiftool beside the application (or in its resource folders), else on PATH; empty if none.
@@ -104,7 +112,7 @@ public:
     bool isBusy() const { return mBusy > 0; }
 
     // --- deblur queue, events and results ---
-    void statusUpdate(QVariantMap event);
+    void statusUpdate(const SessionEvent& event);
     void deblurAtPoint(QPointF point) override;
     void changedEntry() override;
     void maskChanged(QObject* sender);
@@ -138,6 +146,11 @@ public:
     bool showsDeblurView() const;
     bool savePanelIsRunning() const { return mRunningSavePanel; }
 
+signals:
+    void openFinished(bool loaded);
+    void saveFinished(bool saved);
+    void closeFinished();
+
 private:
     // The mask controls as they are now (main thread only).
     struct MaskValues {
@@ -146,33 +159,18 @@ private:
         float opacity;
         float crudeness;
     };
-    struct PendingEvent {
-        QVariantMap event;
-        int sessionEpoch;
-        int previewEpoch;
-    };
-    // Counts full-deblur tasks that were submitted and have not ended; shared with the tasks.
-    struct DeblurTasks {
-        std::atomic<int> epoch{0};
-        std::atomic<int> pending{0};
-    };
-
-    static void SessionCallback(Session* session, SessionEvent event, void* context);
     void awakeFromNib();
     void connectControls();
     void updateActions();
-    void deliverEvent(PendingEvent event);
-    void flushEvents();
-    // Runs `work` on a worker thread and turns the event loop until it has ended. Session events
-    // arriving meanwhile are held back and handled afterwards, in order.
-    void runWithEventLoop(const std::function<void()>& work);
+    // Runs `work` on a worker thread behind the progress sheet showing `text`, then `done` on
+    // the main thread. Session events arriving meanwhile are held back and handled afterwards,
+    // in order.
+    void runOnWorker(const QString& text, std::function<void()> work, std::function<void()> done);
     // Runs `call` on a later turn of the event loop, once no long work is running.
     void later(std::function<void()> call);
-    // Stops and forgets every preview; the sheet shows `text` when workers must be waited for.
-    void clearPreviews(const QString& text);
-    // Asks full deblurs, requested or running, to stop; they are gone once the pending count of
-    // mDeblurTasks is 0.
-    void stopDeblurTasks();
+    // Stops and forgets every preview, then runs `then`; the sheet shows `text` when workers must
+    // be waited for.
+    void clearPreviews(const QString& text, std::function<void()> then = {});
     void showFailure(const QString& message, const QString& path, const QString& reason);
     MaskValues maskValues() const;
 
@@ -221,11 +219,8 @@ private:
     std::unique_ptr<UsageReporter> mReporter;
     QString mExiftoolProgram;
     int mBusy = 0;
-    std::deque<PendingEvent> mPendingEvents;
-    bool mFlushScheduled = false;
-    // Events posted before a reset (session epoch) or before the previews were cleared (preview
-    // epoch) describe work whose results are gone; they are dropped.
-    std::atomic<int> mSessionEpoch{0};
-    std::atomic<int> mPreviewEpoch{0};
-    std::shared_ptr<DeblurTasks> mDeblurTasks = std::make_shared<DeblurTasks>();
+    SessionBridge* mBridge;
+    std::list<std::unique_ptr<WorkerThread>> mWorkers;
+    // Calls waiting for the long work to end.
+    std::deque<std::function<void()>> mDeferred;
 };

@@ -10,7 +10,6 @@
 #include <QTableView>
 #include <cmath>
 #include <cstdio>
-#include <mutex>
 
 #include "Check.h"
 #include "Controller.h"
@@ -22,6 +21,7 @@
 #include "MainWindow.h"
 #include "SplitView.h"
 #include "UsageReport.h"
+#include "Log.h"
 
 namespace {
 
@@ -57,18 +57,19 @@ QString Controller::nameForColumn(int column) { return DeblurTypeName(column); }
 
 // --- events ------------------------------------------------------------------------------------
 
-void Controller::statusUpdate(QVariantMap event) {
-    const int eventType = event.take("eventType").toInt();
-    const DBO dbo = event.value("deblurredEntry").value<DBO>();
-    const DeblurredEntry& entry = *dbo.de();
+void Controller::statusUpdate(const SessionEvent& sessionEvent) {
+    const DeblurredEntry& entry = sessionEvent.entry;
+    const QVariantMap event = EntryDictionary(entry);
     const int step = entry.radiusStep;
     const int type = entry.deblurType;
     const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns());
 
-    switch (eventType) {
-        case DeblurStarted: addPreview(nullptr, DeblurLabel(entry), event); break;
-        case DeblurFinished: setPreview(mSession->deblurredImage(entry), event); break;
-        case DeblurFailed: {
+    switch (sessionEvent.type) {
+        case SessionEventType::DeblurStarted: addPreview(nullptr, DeblurLabel(entry), event); break;
+        case SessionEventType::DeblurFinished:
+            setPreview(mSession->deblurredImage(entry), event);
+            break;
+        case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
             for (int i = 0; i < mImages.size(); ++i) {
                 if (mImages[i].value("settings").toMap() != event) continue;
@@ -85,22 +86,17 @@ void Controller::statusUpdate(QVariantMap event) {
                                 nullptr);
             break;
         }
-        case PreviewStarted:
+        case SessionEventType::PreviewStarted:
             if (inGrid) mImageMatrix->setEntryState(IMEntryProcessing, step, type);
             break;
-        case PreviewCancelled:
+        case SessionEventType::PreviewCancelled:
             if (inGrid) mImageMatrix->setEntryState(IMEntryNothing, step, type);
             break;
-        case PreviewFinished: {
+        case SessionEventType::PreviewFinished: {
             if (!inGrid) break;
             mImageMatrix->setEntryState(IMEntryReady, step, type);
             if (!mPreviewSplitView->selectedImage()) {
-                std::size_t previews = 0;
-                {
-                    std::lock_guard<Lock> guard(mSession->mLock);
-                    previews = mSession->mDeblurredPreviews.size();
-                }
-                if (previews == 1) {
+                if (mSession->previewCount() == 1) {
                     mImageMatrix->setSelectedRow(step, type);
                     changedEntry();
                 }
@@ -110,56 +106,58 @@ void Controller::statusUpdate(QVariantMap event) {
             }
             break;
         }
-        case OriginalLoaded: {
-            if (!mSession->mOriginalImage) break;
-            const ImageRef original = mSession->mOriginalImage->asImage();
+        case SessionEventType::OriginalLoaded: {
+            if (!mSession->original()) break;
+            const ImageRef original = mSession->original()->asImage();
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
             addPreview(original, "Original", event);
             break;
         }
-        case ReconstructedLoaded: {
-            if (!mSession->mOriginalImage || !mSession->mReconstructedImage) break;
-            mSplitView->setRefocusedImage(mSession->mReconstructedImage->asImage());
-            addPreview(mSession->mReconstructedImage->asImage(), "Reconstructed", event);
-            addPreview(mSession->mOriginalImage->asImage(), kOriginalVsReconstructed, event);
+        case SessionEventType::ReconstructedLoaded: {
+            if (!mSession->original() || !mSession->reconstructed()) break;
+            mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
+            addPreview(mSession->reconstructed()->asImage(), "Reconstructed", event);
+            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed, event);
             break;
         }
-        default: break;
     }
 }
 
 // --- previews ----------------------------------------------------------------------------------
 
-void Controller::clearPreviews(const QString& text) {
-    if (mSession->mPreviewBatches > 0 || mSession->mRunningPreviews > 0) {
-        startModal(text);
-        runWithEventLoop([this] { mSession->clearPreviews(); });
-        doneModal();
+void Controller::clearPreviews(const QString& text, std::function<void()> then) {
+    // Whatever the cleared previews reported and is still on its way is then out of date.
+    auto finish = [this, then = std::move(then)] {
+        mBridge->forgetPreviewEvents();
+        if (then) then();
+    };
+    if (!mSession->previewsAreIdle()) {
+        runOnWorker(text, [this] { mSession->clearPreviews(); }, std::move(finish));
     } else {
         mSession->clearPreviews();
+        finish();
     }
-    // Whatever the cleared previews reported and is still on its way is now out of date.
-    ++mPreviewEpoch;
 }
 
 void Controller::deblurAtPoint(QPointF point) {
     if (!hasFileOpen() || mBusy > 0) return;
-    const int W = mSession->mOriginalImage->width();
-    const int H = mSession->mOriginalImage->height();
+    const int W = mSession->original()->width();
+    const int H = mSession->original()->height();
 
     mImageMatrix->resetState();
     mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
     mStopPreviews->setEnabled(true);
     switchToDeblurView();
 
-    clearPreviews("Stopping previews processing");
-
-    mCurrentSection = PreviewSection(point, W, H);
-    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
-                                         mCurrentSection);
-    for (int row = 1; row <= kPreviewSteps; ++row)
-        mImageMatrix->setEntryState(IMEntryQueued, row, 0);
+    clearPreviews("Stopping previews processing", [this, point, W, H] {
+        if (!hasFileOpen()) return;
+        mCurrentSection = PreviewSection(point, W, H);
+        mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
+                                             mCurrentSection);
+        for (int row = 1; row <= kPreviewSteps; ++row)
+            mImageMatrix->setEntryState(IMEntryQueued, row, 0);
+    });
 }
 
 Controller::MaskValues Controller::maskValues() const {
@@ -176,8 +174,7 @@ void Controller::maskChanged(QObject*) {
     // Without a photograph and a clicked section there is nothing to show or compute.
     if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1) return;
     const int angle = currentAngle();
-    std::printf("showing %s %d %d\n", DeblurTypeName(column), row, angle);
-    std::fflush(stdout);
+    LogInfo("showing %s %d %d\n", DeblurTypeName(column), row, angle);
 
     const float crudeness = mMaskCrude->floatValue();
     const float opacity = mMaskShow->checkedId() != 0 ? mMaskAmount->floatValue() : -1.0f;
@@ -242,24 +239,15 @@ void Controller::addDeblur() {
         return;
     }
 
-    Session* session = mSession.get();
-    const int angle = currentAngle();
-    std::shared_ptr<DeblurTasks> tasks = mDeblurTasks;
-    const int epoch = tasks->epoch.load();
-    tasks->pending.fetch_add(1);
-    dispatchAsync(DispatchPriority::Default, [session, tasks, epoch, row, column, angle, mask] {
-        // A task of an image that has been closed since never touches the session.
-        if (tasks->epoch.load() == epoch)
-            session->deblurStep(row, DeblurType(column), angle, mask.radius, mask.type,
-                                mask.opacity, mask.crudeness);
-        tasks->pending.fetch_sub(1);
-    });
+    mSession->submitDeblur(DeblurredEntry{
+        DeblurType(column), row, currentAngle(),
+        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
     mQueuedDeblurs.append(mCurrentSection);
 
     if (mAllowAnonStats->isChecked() && hasFileOpen()) {
         UsageReportFields fields;
-        fields.width = mSession->mOriginalImage->width();
-        fields.height = mSession->mOriginalImage->height();
+        fields.width = mSession->original()->width();
+        fields.height = mSession->original()->height();
         fields.radiusStep = row;
         fields.deblurType = column;
         fields.maskType = mask.type;
@@ -317,9 +305,9 @@ void Controller::tableViewSelectionDidChange() {
 
     ImageRef image;
     if (i == 0 || i == kComparisonRow) {
-        if (mSession->mOriginalImage) image = mSession->mOriginalImage->asImage();
+        if (mSession->original()) image = mSession->original()->asImage();
     } else if (i == 1) {
-        if (mSession->mReconstructedImage) image = mSession->mReconstructedImage->asImage();
+        if (mSession->reconstructed()) image = mSession->reconstructed()->asImage();
     } else {
         const QVariant value = row.value("settings").toMap().value("deblurredEntry");
         const DBO dbo = value.value<DBO>();

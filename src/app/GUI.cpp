@@ -1,4 +1,5 @@
 #include "GUI.h"
+#include "Log.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -162,7 +163,7 @@ const QImage& NamedPicture(const QString& name) {
     if (found != pictures.end()) return *found;
     QImage picture(ResourcePath(name + ".png"));
     if (picture.isNull()) {
-        std::printf("missing picture %s\n", qPrintable(name));
+        LogInfo("missing picture %s\n", qPrintable(name));
     } else {
         picture = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     }

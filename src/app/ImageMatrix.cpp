@@ -10,6 +10,7 @@
 #include "Check.h"
 #include "ControllerInterface.h"
 #include "GUI.h"
+#include "Log.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ void ImageMatrix::drawState(QPainter& painter, int state, double x, double y, bo
         case IMEntryQueued: picture = &lamps.off; break;
         case IMEntryProcessing: picture = mFlashOn ? &lamps.processing1 : &lamps.processing2; break;
         case IMEntryReady: picture = &lamps.on; break;
-        default: std::printf("bad IMEntryState %d\n", state); break;
+        default: LogInfo("bad IMEntryState %d\n", state); break;
     }
     const QRectF lamp(x, y, kLampSize, kLampSize);
     if (!picture->isNull()) painter.drawImage(lamp, *picture);

@@ -12,6 +12,7 @@
 
 #include "ControllerModel.h"
 #include "DeblurTypes.h"
+#include "Log.h"
 
 namespace {
 
@@ -79,8 +80,7 @@ UsageReporter::~UsageReporter() {
 }
 
 void UsageReporter::reportStats(const QString& address) {
-    std::printf("reportStats: %s\n", qPrintable(address));
-    std::fflush(stdout);
+    LogInfo("reportStats: %s\n", qPrintable(address));
     const QString userAgent = QStringLiteral("Velkaro " VELKARO_VERSION);
     Worker* worker = mWorker.get();
     QMetaObject::invokeMethod(&worker->context, [worker, address, userAgent] {

@@ -24,7 +24,8 @@ int CliError(int status, const char* command, const char* format, ...) {
 }
 
 bool ParseCliArgs(CliArgs& out, const std::vector<std::string>& words,
-                  const std::vector<std::string>& known, const char* command) {
+                  const std::vector<std::string>& known, const char* command,
+                  const std::vector<std::string>& flags) {
     out = CliArgs{};
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -42,7 +43,14 @@ bool ParseCliArgs(CliArgs& out, const std::vector<std::string>& words,
             CliError(kExitUsage, command, "option %s given twice", name.c_str());
             return false;
         }
-        if (equals != std::string::npos) {
+        const bool flag = std::find(flags.begin(), flags.end(), name) != flags.end();
+        if (flag && equals != std::string::npos) {
+            CliError(kExitUsage, command, "option %s takes no value", name.c_str());
+            return false;
+        }
+        if (flag) {
+            out.options.emplace(name, "1");
+        } else if (equals != std::string::npos) {
             out.options[name] = word.substr(equals + 1);
         } else if (i + 1 < words.size()) {
             out.options[name] = words[++i];

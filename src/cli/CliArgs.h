@@ -22,10 +22,11 @@ struct CliArgs {
 };
 
 // Splits `words` into positional arguments and options that take a value. Only the option names
-// in `known` (written with their dashes) are allowed, each once. On an error the message is
-// printed (CliError) and false returned.
+// in `known` (written with their dashes) are allowed, each once; those also in `flags` take no
+// value and read as "1". On an error the message is printed (CliError) and false returned.
 bool ParseCliArgs(CliArgs& out, const std::vector<std::string>& words,
-                  const std::vector<std::string>& known, const char* command);
+                  const std::vector<std::string>& known, const char* command,
+                  const std::vector<std::string>& flags = {});
 
 // Checks that there are exactly `count` positional arguments named by `names` (for the message).
 bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,

@@ -49,6 +49,10 @@ constexpr int kMargin = 8;
 const std::uint8_t kBackground[4] = {255, 38, 38, 38};
 const std::uint8_t kCellBackground[4] = {255, 24, 24, 24};
 const std::uint8_t kLabelColour[4] = {255, 210, 210, 210};
+// Rank badges: gold, silver, bronze, then grey; the number in near-black.
+const std::uint8_t kBadgeColours[4][4] = {
+    {255, 255, 200, 40}, {255, 200, 200, 210}, {255, 215, 130, 60}, {255, 140, 140, 140}};
+const std::uint8_t kBadgeText[4] = {255, 20, 20, 20};
 
 void fill(Image& image, int x, int y, int w, int h, const std::uint8_t argb[4]) {
     for (int row = std::max(y, 0); row < std::min(y + h, image.height()); ++row)
@@ -151,6 +155,18 @@ ImageRef MakeContactSheet(const std::vector<std::string>& rowLabels,
             std::copy(scaled->pixels() + std::size_t(row) * dw * 4,
                       scaled->pixels() + std::size_t(row + 1) * dw * 4,
                       sheet->pixels() + (std::size_t(y0 + row) * sheet->width() + x0) * 4);
+    }
+
+    for (const ContactSheetCell& cell : cells) {
+        if (cell.rank <= 0 || cell.row < 0 || cell.row >= rows || cell.column < 0 ||
+            cell.column >= columns)
+            continue;
+        const std::string number = std::to_string(cell.rank);
+        const int pad = kLabelScale * 2;
+        const int x = cellX(cell.column), y = cellY(cell.row);
+        fill(*sheet, x, y, LabelWidth(number, kLabelScale) + 2 * pad, 7 * kLabelScale + 2 * pad,
+             kBadgeColours[std::min(cell.rank, 4) - 1]);
+        DrawLabel(*sheet, number, x + pad, y + pad, kLabelScale, kBadgeText);
     }
     return sheet;
 }

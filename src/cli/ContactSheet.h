@@ -11,6 +11,7 @@
 struct ContactSheetCell {
     int row = 0, column = 0;
     ImageRef image;  // may be null: the cell stays empty
+    int rank = 0;    // 1, 2, 3 …: a numbered badge in the cell's top-left corner; 0 none
 };
 
 // rowLabels.size() rows by columnLabels.size() columns of cellSize × cellSize pixels; row labels

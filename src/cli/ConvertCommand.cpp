@@ -25,7 +25,7 @@ int RunConvert(const std::vector<std::string>& words) {
     if (!io.writeImage(image, options, out)) {
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     }
-    std::printf("converted %s (%s %dx%d) to %s (%s)\n", in.c_str(), format.c_str(),
-                image->width(), image->height(), out.c_str(), options.type.c_str());
+    std::fprintf(stderr, "converted %s (%s %dx%d) to %s (%s)\n", in.c_str(), format.c_str(),
+                 image->width(), image->height(), out.c_str(), options.type.c_str());
     return kExitOk;
 }

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <future>
 
 #include "CliArgs.h"
 #include "Commands.h"
@@ -42,27 +41,21 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
         return false;
     }
 
-    // One task on the global queue, as the window controller submits it.
     Timer timer;
     timer.start();
-    std::promise<void> finished;
-    dispatchAsync(DispatchPriority::Default, [&] {
-        session.deblurStep(step, type, angle, mask.radius, mask.type, mask.opacity,
-                           mask.crudeness);
-        finished.set_value();
-    });
-    finished.get_future().wait();
     const DeblurredEntry entry{type, step, angle,
                                MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}};
+    session.submitDeblur(entry);
+    session.waitUntilIdle();
     ImageRef result = session.deblurredImage(entry);
-    if (cli.count(DeblurFailed) != 0) {
+    if (cli.count(SessionEventType::DeblurFailed) != 0) {
         CliError(kExitFailure, command,
                  "the deblur of '%s' failed: the helper program that computes its Fourier "
                  "transforms stopped answering twice",
                  in.c_str());
         return false;
     }
-    if (!result || cli.count(DeblurFinished) != 1) {
+    if (!result || cli.count(SessionEventType::DeblurFinished) != 1) {
         CliError(kExitFailure, command, "the deblur of '%s' produced no image", in.c_str());
         return false;
     }

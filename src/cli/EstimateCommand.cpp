@@ -18,7 +18,7 @@ std::string EstimateLine(const BlurEstimate& estimate) {
 }
 
 BlurEstimate EstimateSection(CliSession& cli, const Rect& section) {
-    return EstimateBlur(*cli.session().mOriginalImage, int(section.x), int(section.y),
+    return EstimateBlur(*cli.session().original(), int(section.x), int(section.y),
                         int(section.width), int(section.height));
 }
 

@@ -1,16 +1,19 @@
 // velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
-// [--crop N]: the previews of the section around the point for the chosen presets at radius steps
-// 1 to N, computed through the preview queue, written as one contact sheet laid out like the
-// application's grid, with the original as its first column.
-// The kernel is the disc, the line at --angle, or the shape and angle of the section's blur
-// estimate (whose line goes to standard error; without --steps the rows then reach one step past
-// the estimated radius).
+// [--rank] [--crop N]: the previews of the section around the point for the chosen presets at radius steps 1
+// to N, computed through the preview queue, written as one contact sheet laid out like the
+// application's grid. The kernel is the disc, the line at --angle, or the shape and angle of the
+// section's blur estimate (whose line goes to standard error; without --steps the rows then reach
+// one step past the estimated radius). With --rank every cell is scored against the original
+// section, the best three carry a rank badge and the cells are printed best first, one line each:
+// preset, step, score, detail %, halo, noise. Each cell shows the centre N × N pixels of its
+// preview (--crop 0: the whole preview shrunk), beside the original's same pixels.
 
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
 
 #include "BlurEstimate.h"
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ContactSheet.h"
@@ -22,6 +25,7 @@ namespace {
 
 // Whole-section thumbnails (--crop 0) are this size.
 constexpr int kThumbnailSize = 128;
+constexpr int kRankBadges = 3;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
     out.clear();
@@ -44,23 +48,49 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
     return true;
 }
 
+// Scores every cell against the original section, numbers the best kRankBadges and prints all of
+// them best first on standard output.
+bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
+               const Session& session, const Rect& section, int angle, const char* command) {
+    const CImage original = OriginalSection(*session.original(), section,
+                                            cells.front().image->width(),
+                                            cells.front().image->height());
+    if (!original.pixels()) {
+        CliError(kExitFailure, command, "the cells do not match the original section");
+        return false;
+    }
+    std::vector<CandidateScore> scores;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const int step = cells[i].row + 1;
+        scores.push_back(ScoreCandidate(original, CImage(cells[i].image), step * 0.5, angle));
+        order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return scores[a].total > scores[b].total; });
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        ContactSheetCell& cell = cells[order[r]];
+        const CandidateScore& s = scores[order[r]];
+        if (r < kRankBadges) cell.rank = int(r) + 1;
+        std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
+                    s.total, s.detail * 100, s.halo, s.noise);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
-    // --estimate takes no value: turn it into "--estimate=1" before parsing.
-    std::vector<std::string> adjusted;
-    for (const std::string& word : words) adjusted.push_back(word == "--estimate" ? "--estimate=1" : word);
     CliArgs args;
-    std::vector<std::string> known = {"--at", "--presets", "--steps", "--angle", "--estimate",
-                                      "--crop"};
+    std::vector<std::string> known = {"--at",       "--presets", "--steps", "--angle",
+                                      "--estimate", "--rank",    "--crop"};
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
-    if (!ParseCliArgs(args, adjusted, known, command) ||
+    if (!ParseCliArgs(args, words, known, command, {"--estimate", "--rank"}) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const bool estimate = args.options.count("--estimate") != 0;
-    if (estimate && args.options.at("--estimate") != "1")
-        return CliError(kExitUsage, command, "--estimate takes no value");
     if (estimate && args.options.count("--angle"))
         return CliError(kExitUsage, command, "--angle and --estimate exclude each other");
     const std::string& in = args.positional[0];
@@ -94,9 +124,9 @@ int RunGrid(const std::vector<std::string>& words) {
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
     for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, angle, section);
-    cli.waitForPreviews();
+    session.waitUntilIdle();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
-                 cli.count(PreviewFinished), timer.elapsed());
+                 cli.count(SessionEventType::PreviewFinished), timer.elapsed());
 
     std::vector<std::string> rowLabels, columnLabels;
     for (int step = 1; step <= steps; ++step) {
@@ -104,17 +134,7 @@ int RunGrid(const std::vector<std::string>& words) {
         std::snprintf(label, sizeof label, "%.1f", step * 0.5);
         rowLabels.push_back(label);
     }
-    // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
-    // shrunk; the first column is the original's same pixels.
-    auto shown = [crop](const ImageRef& preview) {
-        return crop > 0 ? CropCentre(*preview, crop) : preview;
-    };
-    const ImageRef original =
-        CropImage(*session.mOriginalImage->asImage(), int(section.x), int(section.y),
-                  int(section.width), int(section.height));
     std::vector<ContactSheetCell> cells;
-    columnLabels.push_back("original");
-    for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, shown(original)});
     for (std::size_t c = 0; c < presets.size(); ++c) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
@@ -124,9 +144,25 @@ int RunGrid(const std::vector<std::string>& words) {
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",
                                 PresetLabel(presets[c]), step * 0.5);
-            cells.push_back({step - 1, int(c) + 1, shown(preview)});
+            cells.push_back({step - 1, int(c), preview});
         }
     }
+    if (args.options.count("--rank") && !rankCells(cells, presets, session, section, angle, command))
+        return kExitFailure;
+    // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
+    // shrunk; the first column is the original's same pixels.
+    auto shown = [crop](const ImageRef& preview) {
+        return crop > 0 ? CropCentre(*preview, crop) : preview;
+    };
+    for (ContactSheetCell& cell : cells) {
+        cell.image = shown(cell.image);
+        ++cell.column;
+    }
+    const ImageRef original =
+        shown(CropImage(*session.original()->asImage(), int(section.x), int(section.y),
+                        int(section.width), int(section.height)));
+    columnLabels.insert(columnLabels.begin(), "original");
+    for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, original});
     ImageRef sheet =
         MakeContactSheet(rowLabels, columnLabels, cells, crop > 0 ? crop : kThumbnailSize);
     if (!ImageIO::sharedInstance().writeImage(sheet, write, out))

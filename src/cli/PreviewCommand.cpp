@@ -1,10 +1,12 @@
 // velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
-// [file type options]: the one preview cell of the 512 × 512 section around the point (a disc
-// kernel unless an angle is given), computed through the preview queue and written as the preview
-// fetch returns it (mask applied).
+// [--artefacts MAP] [file type options]: the one preview cell of the 512 × 512 section around the
+// point (a disc kernel unless an angle is given), computed through the preview queue and written
+// as the preview fetch returns it (mask applied); with --artefacts also the unmasked cell tinted
+// where it rings or haloes and where it amplifies noise (the score's terms).
 
 #include <cstdio>
 
+#include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ImageIO.h"
@@ -12,7 +14,8 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--angle"};
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--angle",
+                                      "--artefacts"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
@@ -34,6 +37,9 @@ int RunPreview(const std::vector<std::string>& words) {
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
+    const auto artefacts = args.options.find("--artefacts");
+    if (artefacts != args.options.end() && !CheckOutputPath(artefacts->second, command))
+        return kExitFailure;
 
     CliSession cli(command);
     Session& session = cli.session();
@@ -42,7 +48,7 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!cli.sectionAt(section, args)) return kExitUsage;
     cli.expectPreviews(1);
     session.deblurPreviewAngleStep(step, type, angle, section);
-    cli.waitForPreviews();
+    session.waitUntilIdle();
 
     const DeblurredEntry entry{type, step, angle, MaskSettings{}};
     ImageRef preview =
@@ -51,5 +57,20 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!ImageIO::sharedInstance().writeImage(preview, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
+
+    if (artefacts != args.options.end()) {
+        ImageRef candidate = session.deblurredPreview(entry, 0, -1, 0, 0);
+        const CImage original =
+            candidate ? OriginalSection(*session.original(), section, candidate->width(),
+                                        candidate->height())
+                      : CImage();
+        if (!original.pixels())
+            return CliError(kExitFailure, command, "could not read the original section");
+        const std::string& mapPath = artefacts->second;
+        if (!ImageIO::sharedInstance().writeImage(
+                ArtefactMap(original, CImage(candidate), step * 0.5, angle), mapPath))
+            return CliError(kExitFailure, command, "could not write '%s'", mapPath.c_str());
+        std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, mapPath.c_str());
+    }
     return kExitOk;
 }

@@ -1,22 +1,16 @@
 #include "SessionCliSupport.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 namespace fs = std::filesystem;
-
-extern char** environ;
 
 namespace {
 
@@ -169,65 +163,25 @@ bool CheckOutputPath(const std::string& path, const char* command) {
     return true;
 }
 
-std::string FindExiftool() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const fs::path beside = self.parent_path() / "exiftool";
-        if (access(beside.c_str(), X_OK) == 0) return beside.string();
-    }
-    const char* pathVariable = std::getenv("PATH");
-    std::string paths = pathVariable ? pathVariable : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= paths.size()) {
-        const std::size_t end = std::min(paths.find(':', start), paths.size());
-        const std::string folder = paths.substr(start, end - start);
-        if (!folder.empty()) {
-            const fs::path candidate = fs::path(folder) / "exiftool";
-            if (access(candidate.c_str(), X_OK) == 0 && !fs::is_directory(candidate, ec))
-                return candidate.string();
-        }
-        start = end + 1;
-    }
-    return {};
-}
-
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command) {
+    switch (CopyMetadataTags(exiftool, source, destination)) {
+        case ExiftoolResult::Copied:
+            return true;
+        case ExiftoolResult::NotStarted:
+            CliError(kExitFailure, command, "could not start %s", exiftool.c_str());
+            return false;
+        case ExiftoolResult::Failed:
+            break;
+    }
     std::error_code ec;
-    const std::string from = fs::absolute(source, ec).string();
-    const std::string to = fs::absolute(destination, ec).string();
-    // "-all" copies what exiftool copies by default; the ICC profile has to be named as well.
-    const char* argv[] = {exiftool.c_str(), "-tagsFromFile", from.c_str(), "-all", "-icc_profile",
-                          "-overwrite_original", to.c_str(), nullptr};
-    // Its standard input and output lead nowhere (nothing could block on a full pipe); its
-    // diagnostics go to our standard error.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, exiftool.c_str(), &actions, nullptr,
-                                    const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        CliError(kExitFailure, command, "could not start %s", exiftool.c_str());
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        CliError(kExitFailure, command, "exiftool could not copy the metadata of '%s' into '%s'",
-                 from.c_str(), to.c_str());
-        return false;
-    }
-    return true;
+    CliError(kExitFailure, command, "exiftool could not copy the metadata of '%s' into '%s'",
+             fs::absolute(source, ec).c_str(), fs::absolute(destination, ec).c_str());
+    return false;
 }
 
 CliSession::CliSession(const char* command) : mCommand(command) {
-    mSession.mCallback = &CliSession::callback;
-    mSession.mCallbackContext = this;
+    mSession.setEventHandler([this](const SessionEvent& event) { report(event); });
 }
 
 CliSession::~CliSession() { mSession.reset(); }
@@ -241,7 +195,7 @@ bool CliSession::load(const std::string& path) {
 }
 
 bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
-    const int width = mSession.mOriginalImage->width(), height = mSession.mOriginalImage->height();
+    const int width = mSession.original()->width(), height = mSession.original()->height();
     double x = 0, y = 0;
     if (!ParsePoint(x, y, args, width, height, mCommand)) return false;
     section = PreviewSectionAroundPoint(x, y, width, height);
@@ -250,45 +204,49 @@ bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
     return true;
 }
 
-void CliSession::waitForPreviews() {
-    while (mSession.mPreviewBatches.load() != 0 || mSession.mRunningPreviews.load() != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-int CliSession::count(int eventType) {
+int CliSession::count(SessionEventType type) {
     std::lock_guard<std::mutex> guard(mMutex);
-    return eventType >= 0 && eventType < kEventTypes ? mCounts[eventType] : 0;
+    return mCounts[int(type)];
 }
 
-void CliSession::callback(Session*, SessionEvent event, void* context) {
-    auto* self = static_cast<CliSession*>(context);
-    const DeblurredEntry& e = event.deblurredEntry;
+void CliSession::report(const SessionEvent& event) {
+    const DeblurredEntry& e = event.entry;
     int done = 0;
     {
-        std::lock_guard<std::mutex> guard(self->mMutex);
-        if (event.eventType >= 0 && event.eventType < kEventTypes) ++self->mCounts[event.eventType];
-        done = self->mCounts[PreviewFinished] + self->mCounts[PreviewCancelled];
+        std::lock_guard<std::mutex> guard(mMutex);
+        ++mCounts[int(event.type)];
+        done = mCounts[int(SessionEventType::PreviewFinished)] +
+               mCounts[int(SessionEventType::PreviewCancelled)];
     }
-    self->mChanged.notify_all();
     const char* name = PresetLabel(e.deblurType);
     const double radius = e.radiusStep * 0.5;
-    switch (event.eventType) {
-        case DeblurStarted:
-            std::fprintf(stderr, "velkaro-cli %s: deblurring %s radius %.1f\n", self->mCommand,
-                         name, radius);
+    switch (event.type) {
+        case SessionEventType::DeblurStarted:
+            std::fprintf(stderr, "velkaro-cli %s: deblurring %s radius %.1f\n", mCommand, name,
+                         radius);
             break;
-        case DeblurFinished:
-            std::fprintf(stderr, "velkaro-cli %s: deblurred %s radius %.1f\n", self->mCommand,
-                         name, radius);
+        case SessionEventType::DeblurFinished:
+            std::fprintf(stderr, "velkaro-cli %s: deblurred %s radius %.1f\n", mCommand, name,
+                         radius);
             break;
-        case PreviewFinished:
-        case PreviewCancelled:
+        case SessionEventType::PreviewFinished:
+        case SessionEventType::PreviewCancelled:
             std::fprintf(stderr, "velkaro-cli %s: preview %s radius %.1f %s (%d of %d)\n",
-                         self->mCommand, name, radius,
-                         event.eventType == PreviewFinished ? "done" : "cancelled", done,
-                         self->mExpectedPreviews);
+                         mCommand, name, radius,
+                         event.type == SessionEventType::PreviewFinished ? "done" : "cancelled",
+                         done, mExpectedPreviews);
             break;
         default:
             break;
     }
+}
+
+CImage OriginalSection(const CImage& original, const Rect& section, int w, int h) {
+    const int x = int(section.x), y = int(section.y);
+    if (x < 0 || y < 0 || x + w > original.width() || y + h > original.height()) return CImage();
+    CImage out(w, h);
+    for (int row = 0; row < h; ++row)
+        std::copy_n(original.pixels() + (std::size_t(y + row) * original.width() + x) * 4,
+                    std::size_t(w) * 4, out.pixels() + std::size_t(row) * w * 4);
+    return out;
 }

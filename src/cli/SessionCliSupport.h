@@ -3,12 +3,12 @@
 // Pieces shared by the subcommands that drive the processing session (deblur, preview, grid):
 // preset and option parsing, the event waiter, output checks and the metadata copy.
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "CliArgs.h"
+#include "Exiftool.h"
 #include "Session.h"
 
 // The preset named as in the candidate grid ("USM1" ... "LA2"), "FR", or "blur" for the blur
@@ -45,10 +45,8 @@ bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height
 bool CheckOutputPath(const std::string& path, const char* command);
 
 // Copies the source's metadata tags and its ICC colour profile into `destination` with exiftool
-// ("-tagsFromFile", source, "-all", "-icc_profile", "-overwrite_original", destination; both paths
-// absolute so that no name can read as an option).
-// The program is looked up beside velkaro-cli, then on PATH.
-std::string FindExiftool();
+// (CopyMetadataTags; both paths absolute so that no name can read as an option).
+// The program is looked up (FindExiftool) beside velkaro-cli, then on PATH.
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);
 
@@ -64,21 +62,21 @@ public:
     // The preview section around the "--at X,Y" point of the loaded photograph, as the
     // application's grid takes it; false with a message when the point is bad.
     bool sectionAt(Rect& section, const CliArgs& args);
-    // Blocks until the preview queue and its workers are idle.
-    void waitForPreviews();
-    int count(int eventType);
+    int count(SessionEventType type);
 
     // Total number of preview steps the progress lines count towards.
     void expectPreviews(int total) { mExpectedPreviews = total; }
 
 private:
-    static void callback(Session* session, SessionEvent event, void* context);
+    void report(const SessionEvent& event);
 
-    Session mSession;
     const char* mCommand;
     std::mutex mMutex;
-    std::condition_variable mChanged;
-    static constexpr int kEventTypes = DeblurFailed + 1;
-    int mCounts[kEventTypes] = {};
+    int mCounts[int(SessionEventType::DeblurFailed) + 1] = {};
     int mExpectedPreviews = 0;
+    Session mSession;  // last: its workers end before the members they report into
 };
+
+// A copy of the w × h region at the section's corner of the session's original: what the preview
+// cells are judged against. Empty when the region does not lie inside the photograph.
+CImage OriginalSection(const CImage& original, const Rect& section, int w, int h);

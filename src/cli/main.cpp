@@ -6,6 +6,7 @@
 
 #include "CliArgs.h"
 #include "Commands.h"
+#include "Log.h"
 
 namespace {
 
@@ -26,15 +27,19 @@ const CliCommand kCommands[] = {
      nullptr},
     {"preview",
      "IN OUT --preset NAME (--step N | --radius R) --at X,Y [--angle DEG] [mask options] "
-     "[file options]",
-     "compute one preview cell of the 512 x 512 section around X,Y and write it", RunPreview},
+     "[--artefacts MAP.png] [file options]",
+     "compute one preview cell of the 512 x 512 section around X,Y and write it; "
+     "--artefacts also writes the cell tinted where it rings or haloes (red) or amplifies noise "
+     "(blue)",
+     RunPreview},
     {"grid",
-     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--crop N] "
-     "[file options]",
+     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--rank] "
+     "[--crop N] [file options]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
      "write it as one labelled contact sheet: each cell the centre N x N pixels of its preview at "
      "full size (default 192; 0 shows whole previews shrunk), the original's first; --estimate "
-     "takes the kernel's shape and angle from the blur estimate",
+     "takes the kernel's shape and angle from the blur estimate; --rank scores the cells, badges "
+     "the best three and prints every cell best first: preset step score detail% halo noise",
      RunGrid},
     {"estimate", "IN --at X,Y",
      "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
@@ -43,8 +48,9 @@ const CliCommand kCommands[] = {
 };
 
 void printUsage(std::FILE* to) {
-    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS...\n       velkaro-cli --version\n\n"
-                     "commands:\n");
+    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n"
+                     "       velkaro-cli --version\n\n"
+                     "--verbose also shows the processing's own log lines\n\ncommands:\n");
     for (const CliCommand& command : kCommands) {
         std::fprintf(to, "  %s %s\n      %s\n", command.name, command.usage, command.summary);
     }
@@ -78,10 +84,19 @@ int main(int argc, char** argv) {
         std::printf("velkaro-cli %s\n", VELKARO_VERSION);
         return kExitOk;
     }
+    // The processing's log lines (on standard error) only when asked for; the tool's own lines
+    // are always shown.
+    std::vector<std::string> words;
+    bool verbose = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") == 0)
+            verbose = true;
+        else
+            words.push_back(argv[i]);
+    }
+    SetLogLevel(verbose ? LogLevel::Info : LogLevel::Warning);
     for (const CliCommand& command : kCommands) {
-        if (name == command.name && command.run) {
-            return command.run(std::vector<std::string>(argv + 2, argv + argc));
-        }
+        if (name == command.name && command.run) return command.run(words);
     }
     std::fprintf(stderr, "velkaro-cli: unknown command '%s' (try 'velkaro-cli help')\n",
                  name.c_str());

@@ -8,6 +8,7 @@
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
+#include "Log.h"
 
 void convolve(const CImage& in, CImage& o, int channel, double radius, int angle, int x, int y,
               int w, int h) {
@@ -21,7 +22,7 @@ void convolve(const CImage& in, CImage& o, int channel, double radius, int angle
     FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, kernel, n, x, y, w, h);
     WriteChannelRegion(o, channel, result.get(), w, h);
-    std::printf("convolve took %.2f seconds\n", timer.elapsed());
+    LogInfo("convolve took %.2f seconds\n", timer.elapsed());
 }
 
 std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int, double radius, int angle, int,

@@ -15,11 +15,13 @@
 #include "DeconvolveDetail.h"
 #include "Dispatch.h"
 #include "Filter.h"
+#include "MatrixFilter.h"
 #include "MatrixImage.h"
 #include "MatrixMultiply.h"
 #include "MatrixOps.h"
 #include "MatrixTransposedMultiply.h"
 #include "Timer.h"
+#include "Log.h"
 
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
@@ -62,6 +64,26 @@ class ScratchPool {
 };
 
 thread_local ScratchPool* tPool = nullptr;
+
+// The normal-product transform of the solve running on this thread (null when the direct
+// products are cheaper): the kernel's spectrum is computed once per solve.
+thread_local const FilterNormalTransform* tNormal = nullptr;
+
+class ScopedNormalTransform {
+  public:
+    explicit ScopedNormalTransform(const Matrix& A) : mOuter(tNormal) {
+        if (A.isFilter() && FilterNormalTransform::pays(A))
+            mTransform = std::make_unique<FilterNormalTransform>(A);
+        tNormal = mTransform.get();
+    }
+    ~ScopedNormalTransform() { tNormal = mOuter; }
+    ScopedNormalTransform(const ScopedNormalTransform&) = delete;
+    ScopedNormalTransform& operator=(const ScopedNormalTransform&) = delete;
+
+  private:
+    std::unique_ptr<FilterNormalTransform> mTransform;
+    const FilterNormalTransform* mOuter;
+};
 
 // A dense rows × columns temporary (contents undefined) from the current pool.
 class Scratch {
@@ -154,68 +176,71 @@ VK_AVX2_CLONES void dotChunk(int begin, int end, const double* __restrict a,
     out[0] = (s0 + s1) + (s2 + s3);
 }
 
-// d = z (first iteration) or beta·d + z; w = dm .* d.
+// The preconditioned residual z = r ./ RPCMTX² is never stored: each pass that needs it forms it
+// from r and the preconditioner, as r .* (1 / RPCMTX²).
+inline double preconditioned(double r, double rp) {
+    return r * (1 / (rp * rp));
+}
+
+// d = beta·d + z (beta = 0 and d = z on the first iteration, when d already holds z);
+// w = dm .* d.
 VK_AVX2_CLONES void cgDirection(int begin, int end, double beta, double* __restrict d,
-                                double* __restrict w, const double* __restrict z,
-                                const double* __restrict dm, bool first) {
+                                double* __restrict w, const double* __restrict r,
+                                const double* __restrict rp, const double* __restrict dm,
+                                bool first) {
     if (first)
-        for (int i = begin; i < end; ++i) {
-            d[i] = z[i];
-            w[i] = dm[i] * z[i];
-        }
+        for (int i = begin; i < end; ++i) w[i] = dm[i] * d[i];
     else
         for (int i = begin; i < end; ++i) {
-            d[i] = beta * d[i] + z[i];
+            d[i] = beta * d[i] + preconditioned(r[i], rp[i]);
             w[i] = dm[i] * d[i];
         }
 }
 
-// w = dm .* ww + dg .* d; out[0] = dᵀ·w.
+// w = dm .* w + dg .* d (w holds AᵀA·dm·d on entry); out[0] = dᵀ·w.
 VK_AVX2_CLONES void cgCurvature(int begin, int end, double* __restrict w,
-                                const double* __restrict ww, const double* __restrict dm,
-                                const double* __restrict dg, const double* __restrict d,
-                                double* out) {
+                                const double* __restrict dm, const double* __restrict dg,
+                                const double* __restrict d, double* out) {
     double s[4] = {0, 0, 0, 0};
     int i = begin;
     for (; i + 4 <= end; i += 4)
         for (int j = 0; j < 4; ++j) {
-            w[i + j] = dm[i + j] * ww[i + j] + dg[i + j] * d[i + j];
+            w[i + j] = dm[i + j] * w[i + j] + dg[i + j] * d[i + j];
             s[j] += d[i + j] * w[i + j];
         }
     for (; i < end; ++i) {
-        w[i] = dm[i] * ww[i] + dg[i] * d[i];
+        w[i] = dm[i] * w[i] + dg[i] * d[i];
         s[0] += d[i] * w[i];
     }
     out[0] = (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// p = p + alpha·d, r = r − alpha·w, z = r .* inv; out = {zᵀ·z, rᵀ·z}.
+// p = p + alpha·d, r = r − alpha·w; out = {zᵀ·z, rᵀ·z} for z = r ./ rp².
 VK_AVX2_CLONES void cgUpdate(int begin, int end, double alpha, double* __restrict p,
-                             double* __restrict r, double* __restrict z,
-                             const double* __restrict d, const double* __restrict w,
-                             const double* __restrict inv, double* out) {
+                             double* __restrict r, const double* __restrict d,
+                             const double* __restrict w, const double* __restrict rp,
+                             double* out) {
     double sz[4] = {0, 0, 0, 0}, sr[4] = {0, 0, 0, 0};
     int i = begin;
     for (; i + 4 <= end; i += 4)
         for (int j = 0; j < 4; ++j) {
             p[i + j] += alpha * d[i + j];
             r[i + j] -= alpha * w[i + j];
-            z[i + j] = r[i + j] * inv[i + j];
-            sz[j] += z[i + j] * z[i + j];
-            sr[j] += r[i + j] * z[i + j];
+            const double z = preconditioned(r[i + j], rp[i + j]);
+            sz[j] += z * z;
+            sr[j] += r[i + j] * z;
         }
     for (; i < end; ++i) {
         p[i] += alpha * d[i];
         r[i] -= alpha * w[i];
-        z[i] = r[i] * inv[i];
-        sz[0] += z[i] * z[i];
-        sr[0] += r[i] * z[i];
+        const double z = preconditioned(r[i], rp[i]);
+        sz[0] += z * z;
+        sr[0] += r[i] * z;
     }
     out[0] = (sz[0] + sz[1]) + (sz[2] + sz[3]);
     out[1] = (sr[0] + sr[1]) + (sr[2] + sr[3]);
 }
 
-// For a trial point with h = AᵀA·x: out = {xᵀ·(0.5·h + c), sᵀ·(sigma .* (h + c))}, the objective
 // there and its slope along the reflected path.
 VK_AVX2_CLONES void pathValueAndSlope(int begin, int end, const double* __restrict x,
                                       const double* __restrict sigma, const double* __restrict h,
@@ -272,6 +297,17 @@ inline void reflectPoint(double& x, double& sigma, double y) {
         sigma = y > 0 ? -1 : 1;
 }
 
+// x, sigma = reflect(y + t·s), in one pass.
+void reflectPath(Matrix& x, Matrix& sigma, const Matrix& y, double t, const Matrix& s) {
+    const double* py = y.roData();
+    const double* ps = s.roData();
+    double* px = x.rwData();
+    double* pq = sigma.rwData();
+    vectorPass<0>(y.rows(), [&](int begin, int end, double*) {
+        for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
+    });
+}
+
 }  // namespace
 
 void SetSllsboxStatsSink(SllsboxStats* stats) {
@@ -286,9 +322,16 @@ void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode) {
             timer.start();
             cpu = processCpuSeconds();
         }
-        Scratch t(A.rows(), x.columns());
-        MatrixMultiply(*t, A, x);
-        MatrixTransposedMultiply(y, A, *t);
+        if (tNormal && &tNormal->matrix() == &A) {
+            VK_CHECK(y.rows() == A.columns());
+            VK_CHECK(y.columns() == x.columns());
+            VK_CHECK(x.rows() == A.columns());
+            tNormal->apply(y.rwData(), x.roData(), x.columns());
+        } else {
+            Scratch t(A.rows(), x.columns());
+            MatrixMultiply(*t, A, x);
+            MatrixTransposedMultiply(y, A, *t);
+        }
         if (tStats) {
             tStats->ataProducts += 1;
             tStats->ataColumns += x.columns();
@@ -434,29 +477,23 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
     VK_CHECK(p.rows() == n);
     VK_CHECK(p.columns() == 1);
     VK_CHECK(kmax >= 1);
-    Scratch rs(n, 1), zs(n, 1), ds(n, 1), ws(n, 1), wws(n, 1);
-    Matrix &r = *rs, &z = *zs, &d = *ds, &w = *ws, &ww = *wws;
+    // Four work vectors: the residual r, the direction d, w (the operator applied to d, the
+    // product taken in place) and the product's own temporary; z = r ./ RPCMTX² is formed where
+    // it is used.
+    Scratch rs(n, 1), ds(n, 1), ws(n, 1);
+    Matrix &r = *rs, &d = *ds, &w = *ws;
     MatrixNegate(r, g);
     p.loadZeros();
-    preproj(z, r, RPCMTX);
-    const double stoptol = tol * norm(z);
-    double inner1 = dot(r, z);
+    preproj(d, r, RPCMTX);  // z, which is the first direction
+    const double stoptol = tol * norm(d);
+    double inner1 = dot(r, d);
     double inner2 = 0;
     posdef = 1;
-    // The vector work of an iteration is fused into three passes around the product; the
-    // preconditioner is applied as a product with its precomputed 1 / RPCMTX².
-    Scratch invs(n, 1);
-    double* inv = (*invs).rwData();
-    {
-        const double* prp = RPCMTX.roDiagonalData();
-        for (int i = 0; i < n; ++i) inv[i] = 1 / (prp[i] * prp[i]);
-    }
     double* pp = p.rwData();
     double* pr = r.rwData();
     double* pd = d.rwData();
     double* pw = w.rwData();
-    double* pz = z.rwData();
-    const double* pww = ww.roData();
+    const double* prp = RPCMTX.roDiagonalData();
     const double* pdm = DM.roDiagonalData();
     const double* pdg = DG.roDiagonalData();
     for (int k = 1;; ++k) {
@@ -466,12 +503,12 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
         // d = z on the first iteration, else (inner1 / inner2)·d + z; w = DM·d.
         const double beta = k == 1 ? 0 : inner1 / inner2;
         vectorPass<0>(n, [&](int begin, int end, double*) {
-            passes::cgDirection(begin, end, beta, pd, pw, pz, pdm, k == 1);
+            passes::cgDirection(begin, end, beta, pd, pw, pr, prp, pdm, k == 1);
         });
         // w = DM·(AᵀA·DM·d) + DG·d, denom = dᵀ·w.
-        atamult(ww, A, w, 0);
+        atamult(w, A, w, 0);
         const double denom = vectorPass<1>(n, [&](int begin, int end, double* out) {
-            passes::cgCurvature(begin, end, pw, pww, pdm, pdg, pd, out);
+            passes::cgCurvature(begin, end, pw, pdm, pdg, pd, out);
         })[0];
         if (denom <= 0) {
             const double nd = norm(d);
@@ -482,10 +519,10 @@ void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG
             posdef = 0;
             return;
         }
-        // p = p + alpha·d, r = r − alpha·w, z = r ./ RPCMTX² (as preproj), with norm(z) and rᵀz.
+        // p = p + alpha·d, r = r − alpha·w, with norm(z) and rᵀz of the new z.
         const double alpha = inner1 / denom;
         const auto [zz, rz] = vectorPass<2>(n, [&](int begin, int end, double* out) {
-            passes::cgUpdate(begin, end, alpha, pp, pr, pz, pd, pw, inv, out);
+            passes::cgUpdate(begin, end, alpha, pp, pr, pd, pw, prp, out);
         });
         if (std::sqrt(zz) <= stoptol)
             return;
@@ -740,97 +777,118 @@ void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta) {
 }
 
 void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& grad, double delta,
-             const Matrix& g, const Matrix& dv, double pcgtol, const Matrix& A, int kmax,
+             const Matrix& g, double pcgtol, const Matrix& A, int kmax,
              const std::atomic<bool>* cancel) {
     VK_CHECK(grad.columns() == 1);
     const int n = grad.rows();
+    VK_CHECK(s.rows() == n);
+    VK_CHECK(s.columns() == 1);
     pcgit = 0;
-    Scratch DGs(n, 1);
-    Matrix& DG = *DGs;
+    // DG = abs(g) .* dv with the scaling dv of definev, which is 1 for every unknown.
+    Scratch DGs(n, 1), RPCMTXs(n, 1);
+    Matrix &DG = *DGs, &RPCMTX = *RPCMTXs;
     DG.diagonalize();
     {
         const double* pd = D.roDiagonalData();
         const double* pg = g.roData();
-        const double* pdv = dv.roData();
         double* pdg = DG.rwDiagonalData();
         vectorPass<0>(n, [&](int begin, int end, double*) {
             for (int i = begin; i < end; ++i)
-                pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]) * pdv[i];
+                pdg[i] = pd[i] + std::fabs(pg[i]) < 1e-4 ? 1e-4 : std::fabs(pg[i]);
         });
     }
-    Scratch RPCMTXs(n, 1), z1s(n, 1), z2s(n, 1);
-    Matrix &RPCMTX = *RPCMTXs, &z1 = *z1s, &z2 = *z2s;
     RPCMTX.diagonalize();
     aprecon(RPCMTX, A, D, DG);
 
+    // The Newton direction z1 is built in s, which the step overwrites at the end.
+    Matrix& z1 = s;
     pcgr(z1, posdef, pcgit, D, DG, grad, kmax, pcgtol, A, RPCMTX, cancel);
     if (cancelled(cancel))
         return;
     const double n1 = norm(z1);
     if (n1 == 0) {
-        VK_CHECK(s.rows() == n);
-        VK_CHECK(s.columns() == 1);
         s.loadZeros();
         return;
     }
     MatrixScalarMulAdd(z1, z1, 1 / n1, 0);
 
+    Scratch z2s(n, 1);
+    Matrix& z2 = *z2s;
     if (posdef > 0) {
         MatrixScalarMulAdd(z2, grad, 1 / norm(grad), 0);
     } else {
-        Scratch sg(n, 1);
-        MatrixSign(*sg, grad);
-        MatrixMultiply(z2, D, *sg);
-        MatrixScalarMulAdd(z2, z2, 1 / norm(z2), 0);
+        // RPCMTX is free again: it holds D·sign(grad).
+        RPCMTX.dediagonalize();
+        MatrixSign(z2, grad);
+        MatrixMultiply(RPCMTX, D, z2);
+        MatrixScalarMulAdd(z2, RPCMTX, 1 / norm(RPCMTX), 0);
     }
     const double t = dot(z1, z2);
     MatrixScaledAdd(z2, z2, -t, z1);
     const double nrm = norm(z2);
 
-    // The subspace: [z1 z2] when z2 keeps an independent part, else z1 alone.
+    // The subspace Z = [z1 z2] when z2 keeps an independent part, else z1 alone; its columns
+    // stay in z1 and z2.
     const int k = nrm > kSqrtEps ? 2 : 1;
-    Scratch Zs(n, k);
-    Matrix& Z = *Zs;
     if (k == 2) {
-        double* pZ = Z.rwData();
-        const double* p1 = z1.roData();
-        const double* p2 = z2.roData();
-        for (int i = 0; i < n; ++i) {
-            pZ[2 * i] = p1[i];
-            pZ[2 * i + 1] = p2[i] / nrm;
-        }
-    } else {
-        MatrixCopy(Z, z1);
+        double* p2 = z2.rwData();
+        vectorPass<0>(n, [&](int begin, int end, double*) {
+            for (int i = begin; i < end; ++i) p2[i] = p2[i] / nrm;
+        });
     }
+    const double* columns[2] = {z1.roData(), z2.roData()};
 
-    // MM = Zᵀ·(D·AᵀA·D + DG)·Z, rhs = Zᵀ·grad.
-    Scratch Ws(n, k), WWs(n, k), sss(n, 1);
-    Matrix &W = *Ws, &WW = *WWs, &ss = *sss;
-    Matrix MM(k, k), T(k, k), rhs(k, 1), st(k, 1);
-    MatrixMultiply(W, D, Z);
-    atamult(WW, A, W, 0);
-    if (cancelled(cancel))
-        return;
-    MatrixMultiply(W, D, WW);
-    MatrixTransposedMultiply(MM, Z, W);
-    MatrixMultiply(W, DG, Z);
-    MatrixTransposedMultiply(T, Z, W);
-    MatrixAdd(MM, MM, T);
+    // MM = Zᵀ·(D·AᵀA·D + DG)·Z and rhs = Zᵀ·grad, one column of Z at a time.
+    Matrix MM(k, k), rhs(k, 1), st(k, 1);
+    Scratch Ws(n, 1);
+    Matrix& W = *Ws;
+    const double* pd = D.roDiagonalData();
+    const double* pdg = DG.roDiagonalData();
+    const double* pgrad = grad.roData();
+    double* pm = MM.rwData();
+    for (int j = 0; j < k; ++j) {
+        const double* zj = columns[j];
+        double* pw = W.rwData();
+        vectorPass<0>(n, [&](int begin, int end, double*) {
+            for (int i = begin; i < end; ++i) pw[i] = pd[i] * zj[i];
+        });
+        atamult(W, A, W, 0);
+        if (cancelled(cancel))
+            return;
+        // Column j: ziᵀ·(D·W) + ziᵀ·(DG·zj) for each i, and zjᵀ·grad.
+        const auto sums = vectorPass<5>(n, [&](int begin, int end, double* out) {
+            for (int i = begin; i < end; ++i) {
+                const double u = pd[i] * pw[i];
+                const double v = pdg[i] * zj[i];
+                out[0] += columns[0][i] * u;
+                out[1] += columns[0][i] * v;
+                if (k == 2) {
+                    out[2] += columns[1][i] * u;
+                    out[3] += columns[1][i] * v;
+                }
+                out[4] += zj[i] * pgrad[i];
+            }
+        });
+        for (int i = 0; i < k; ++i) pm[i * k + j] = sums[2 * i] + sums[2 * i + 1];
+        rhs.rwData()[j] = sums[4];
+    }
     if (k == 2) {
         // The model matrix is symmetric; rounding in the products can leave the two
         // off-diagonal elements unequal, which could hand the eigen-solver a complex pair.
-        double* pm = MM.rwData();
         pm[1] = pm[2] = 0.5 * (pm[1] + pm[2]);
     }
-    MatrixTransposedMultiply(rhs, Z, grad);
 
     trust(st, rhs, MM, delta);
-    MatrixMultiply(ss, Z, st);
-    const double* pd = D.roDiagonalData();
-    const double* pss = ss.roData();
+    // s = abs(D) .* (Z·st), over z1 in place.
+    const double s0 = st.roData()[0];
+    const double s1 = k == 2 ? st.roData()[1] : 0;
     double* ps = s.rwData();
+    const double* p2 = z2.roData();
     vectorPass<0>(n, [&](int begin, int end, double*) {
-        for (int i = begin; i < end; ++i) ps[i] = std::fabs(pd[i]) * pss[i];
+        if (k == 2)
+            for (int i = begin; i < end; ++i) ps[i] = std::fabs(pd[i]) * (ps[i] * s0 + p2[i] * s1);
+        else
+            for (int i = begin; i < end; ++i) ps[i] = std::fabs(pd[i]) * (ps[i] * s0);
     });
 }
 
@@ -838,13 +896,14 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
              const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
              double normg, const Matrix& A, const std::atomic<bool>* cancel) {
     const int n = s.rows();
-    Scratch sss(n, 1), Hs(n, 1), yts(n, 1), xts(n, 1), sigts(n, 1);
-    Matrix &ss = *sss, &H = *Hs, &yt = *yts, &xt = *xts, &sigt = *sigts;
-    MatrixComponentMultiply(ss, osig, s);
+    Scratch Hs(n, 1), xts(n, 1), sigts(n, 1);
+    Matrix &H = *Hs, &xt = *xts, &sigt = *sigts;
+    // The curvature along osig .* s, with xt as the work vector.
+    MatrixComponentMultiply(xt, osig, s);
     if (cancelled(cancel))
         return;
-    atamult(H, A, ss, 0);
-    const double curv = dot(ss, H);
+    atamult(H, A, xt, 0);
+    const double curv = dot(xt, H);
     if (cancelled(cancel))
         return;
     const double pcurv = std::min(0.0, 0.5 * curv);
@@ -862,20 +921,14 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     double valT = 0, slopeT = 0;
     const double* pc = c.roData();
     auto evaluate = [&](double t) {
-        // xt, sigt = reflect(y + t·s), in one pass.
-        const double* py = y.roData();
-        const double* ps = s.roData();
-        double* px = xt.rwData();
-        double* pq = sigt.rwData();
-        vectorPass<0>(n, [&](int begin, int end, double*) {
-            for (int i = begin; i < end; ++i) reflectPoint(px[i], pq[i], py[i] + t * ps[i]);
-        });
+        reflectPath(xt, sigt, y, t, s);
         if (cancelled(cancel))
             return false;
         atamult(H, A, xt, 0);
         const double* ph = H.roData();
         const auto [value, slope] = vectorPass<2>(n, [&](int begin, int end, double* out) {
-            passes::pathValueAndSlope(begin, end, px, pq, ph, pc, ps, out);
+            passes::pathValueAndSlope(begin, end, xt.roData(), sigt.roData(), ph, pc, s.roData(),
+                                      out);
         });
         valT = value;
         slopeT = slope;
@@ -888,8 +941,10 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
     };
     auto giveUp = [&]() {
         alpha = 0;
-        MatrixCopy(x, ox);
-        MatrixCopy(sigma, osig);
+        if (&x != &ox)
+            MatrixCopy(x, ox);
+        if (&sigma != &osig)
+            MatrixCopy(sigma, osig);
     };
 
     if (!evaluate(alpha))
@@ -912,11 +967,14 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
             if (valT < oval + 0.9 * model(mid)) {
                 lo = mid;
             } else if (valT <= oval + 1e-8 * model(mid)) {
-                accept();
-                alpha = mid;
-                fA = valT;
-                acceptedSlope = slopeT;
+                // A point accepted as the fourteenth is not used.
                 found = k <= 13;
+                if (found) {
+                    accept();
+                    alpha = mid;
+                    fA = valT;
+                    acceptedSlope = slopeT;
+                }
                 break;
             } else {
                 hi = mid;
@@ -960,11 +1018,10 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
         alpha = e;
     else
         alpha = down ? a : e;
-    MatrixScaledAdd(yt, y, alpha, s);
-    reflect(x, sigma, yt);
+    reflectPath(x, sigma, y, alpha, s);
 }
 
-void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
              int maxIterations, const std::atomic<bool>* cancel, int w, int h,
              const IterateObserver* observer) {
     const int n = b.rows();
@@ -974,6 +1031,7 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
     Timer timer;
     timer.start();
     ScopedPool pool;
+    const ScopedNormalTransform normal(A);
     SllsboxStats* const stats = tStats;
     const double cpuStart = stats ? processCpuSeconds() : 0;
     int it = 1;
@@ -991,113 +1049,127 @@ void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, d
             stats->cpuSeconds += processCpuSeconds() - cpuStart;
         }
     } finish{stats, timer, cpuStart, it};
+    double val = 0;
+    auto report = [&](SolverEnd end, double objective) { return SolverReport{it, end, objective}; };
 
     const double del = 10 * kEps;
     const int kmax = n / 2;
     const double pcgtol = 0.1;
 
-    Matrix c(n, 1), nb(n, 1);
-    MatrixNegate(nb, b);
-    atamult(c, A, nb, -1);
-    MatrixCopy(x, start);
+    // c = −Aᵀ·b, formed before x is written: x, b and start may be one matrix.
+    Matrix c(n, 1);
+    atamult(c, A, b, -1);
+    MatrixNegate(c, c);
+    if (&x != &start)
+        MatrixCopy(x, start);
     Matrix y(n, 1), sigma(n, 1);
     MatrixCopy(y, x);
     sigma.fill(1);
     int posdef = 0;
     const double tol2 = std::sqrt(tol);
 
-    Matrix valM(1, 1), g(n, 1);
+    Matrix valM(1, 1), g(n, 1), s(n, 1);
     fquad(valM, g, x, c, A, cancel);
     if (cancelled(cancel))
-        return;
-    double val = valM.value();
+        return report(SolverEnd::Cancelled, val);
+    val = valM.value();
 
+    // Besides x, c, y, sigma, g and s, the vectors of an iteration come from the pool and go back
+    // as soon as they are used, so that later parts of the iteration reuse their storage.
     double ratio = kInf, prevDiff = 0, oval = kInf;
-    Matrix v(n, 1), dv(n, 1), grad(n, 1), s(n, 1), ox(n, 1), osig(n, 1);
     for (;;) {
         if (observer)
             (*observer)(x);
-        definev(v, dv, g, x);
-        // optnrm = norminf(v .* g).
-        const double* pv = v.roData();
-        const double* pg = g.roData();
-        const double optnrm = vectorPass<1>(
-            n,
-            [&](int begin, int end, double* out) {
-                for (int i = begin; i < end; ++i) out[0] = std::max(out[0], std::fabs(pv[i] * pg[i]));
-            },
-            [](double a, double b) { return std::max(a, b); })[0];
         const double diff = std::fabs(oval - val);
         if (it > 1)
             ratio = prevDiff / std::max(diff, kEps);
-        if (cancelled(cancel))
-            return;
+        Scratch Ds(n, 1), grads(n, 1);
+        Matrix &D = *Ds, &grad = *grads;
+        bool done = false, illConditioned = false;
+        double newVal = val, normg = 0, delta = 0;
+        {
+            Scratch vs(n, 1), dvs(n, 1);
+            Matrix& v = *vs;
+            definev(v, *dvs, g, x);
+            // optnrm = norminf(v .* g).
+            const double* pv = v.roData();
+            const double* pg = g.roData();
+            const double optnrm = vectorPass<1>(
+                n,
+                [&](int begin, int end, double* out) {
+                    for (int i = begin; i < end; ++i)
+                        out[0] = std::max(out[0], std::fabs(pv[i] * pg[i]));
+                },
+                [](double a, double b) { return std::max(a, b); })[0];
+            if (cancelled(cancel))
+                return report(SolverEnd::Cancelled, val);
 
-        bool done = false;
-        double newVal = val;
-        if (diff < tol * (1 + std::fabs(val)))
-            done = true;
-        else if ((diff < tol2 * (1 + std::fabs(val)) && ratio < 3.5) ||
-                 (optnrm < tol && posdef == 1))
-            done = true;
+            if (diff < tol * (1 + std::fabs(val)))
+                done = true;
+            else if ((diff < tol2 * (1 + std::fabs(val)) && ratio < 3.5) ||
+                     (optnrm < tol && posdef == 1))
+                done = true;
+
+            if (!done) {
+                // D = diag(sqrt(abs(v)) .* sigma), grad = D·g, with the squared norms of grad
+                // and v.
+                D.diagonalize();
+                double* pD = D.rwDiagonalData();
+                double* pgrad = grad.rwData();
+                const double* psigma = sigma.roData();
+                const auto squares = vectorPass<2>(n, [&](int begin, int end, double* out) {
+                    for (int i = begin; i < end; ++i) {
+                        pD[i] = std::sqrt(std::fabs(pv[i])) * psigma[i];
+                        pgrad[i] = pD[i] * pg[i];
+                        out[0] += pgrad[i] * pgrad[i];
+                        out[1] += pv[i] * pv[i];
+                    }
+                });
+                normg = std::sqrt(squares[0]);
+                const double nv = std::sqrt(squares[1]);
+                delta = nv < 1 ? 1 : std::min(nv, 1000.0);
+            }
+        }
 
         if (!done) {
-            Scratch Ds(n, 1);
-            Matrix& D = *Ds;
-            // D = diag(sqrt(abs(v)) .* sigma), grad = D·g, with the squared norms of grad and v.
-            D.diagonalize();
-            double* pD = D.rwDiagonalData();
-            double* pgrad = grad.rwData();
-            const double* psigma = sigma.roData();
-            const auto squares = vectorPass<2>(n, [&](int begin, int end, double* out) {
-                for (int i = begin; i < end; ++i) {
-                    pD[i] = std::sqrt(std::fabs(pv[i])) * psigma[i];
-                    pgrad[i] = pD[i] * pg[i];
-                    out[0] += pgrad[i] * pgrad[i];
-                    out[1] += pv[i] * pv[i];
-                }
-            });
             if (cancelled(cancel))
-                return;
-            const double normg = std::sqrt(squares[0]);
-            const double nv = std::sqrt(squares[1]);
-            const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
+                return report(SolverEnd::Cancelled, val);
             int pcgit = 0;
-            drqpbox(s, posdef, pcgit, D, grad, delta, g, dv, pcgtol, A, kmax, cancel);
+            drqpbox(s, posdef, pcgit, D, grad, delta, g, pcgtol, A, kmax, cancel);
             if (cancelled(cancel))
-                return;
+                return report(SolverEnd::Cancelled, val);
             const double strg = directionalSlope(s, sigma, g);
-            MatrixCopy(ox, x);
-            MatrixCopy(osig, sigma);
             // A NaN slope (a degenerate step) is treated like an ascent direction: stepping
             // along it would corrupt the iterate.
             if (!(strg < 0)) {
-                std::printf(
+                LogInfo(
                     "Optimization terminated: ill-conditioning prevents further "
                     "optimization.\n");
-                done = true;
+                done = illConditioned = true;
             } else {
+                // The line search starts from x and sigma and writes them only once its step
+                // is settled.
                 double alpha = 0;
-                biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A, cancel);
+                biqpbox(x, sigma, alpha, s, c, strg, x, y, sigma, val, posdef, normg, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 MatrixScaledAdd(y, y, alpha, s);
                 perturb(x, y, del, sigma);
                 fquad(valM, g, x, c, A, cancel);
                 if (cancelled(cancel))
-                    return;
+                    return report(SolverEnd::Cancelled, val);
                 ++it;
                 newVal = valM.value();
             }
         }
         if (it >= maxIterations) {
-            std::printf("Maximum number of iterations exceeded\n");
-            return;
+            LogInfo("Maximum number of iterations exceeded\n");
+            return report(SolverEnd::IterationLimit, newVal);
         }
         oval = val;
         prevDiff = diff;
         if (done)
-            return;
+            return report(illConditioned ? SolverEnd::IllConditioned : SolverEnd::Converged, val);
         val = newVal;
     }
 }
@@ -1123,8 +1195,10 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     Matrix K(n, n);
     GenerateFilter(K, radius, angle);
     const int count = w * h;
-    Matrix b(count, 1);
-    ImageToMatrix(b, i, channel, x, y, w, h);
+    // The observed channel b is read into the result: the direct solve starts from it and needs
+    // no copy of it once its linear term is formed; the residual reads it again.
+    auto result = std::make_unique<Matrix>(count, 1);
+    ImageToMatrix(*result, i, channel, x, y, w, h);
     if (cancelled(cancel))
         return;
 
@@ -1141,39 +1215,41 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     }
 
     Matrix A(count, count, K.rwData(), n, n, h, w);
-    Matrix result(count, 1);
     Timer timer;
     if (passes <= 0) {
         timer.start();
-        sllsbox(result, A, b, b, tolerance, 2000, cancel, w, h);
-        std::printf("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
+        sllsbox(*result, A, *result, *result, tolerance, 2000, cancel, w, h);
+        LogInfo("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
     } else {
-        result.loadZeros();
+        const std::unique_ptr<Matrix> b = std::move(result);
+        result = std::make_unique<Matrix>(count, 1);
+        result->loadZeros();
         Matrix xk(count, 1), start(count, 1);
         const double step = 1.0 / passes;
         for (int k = 0; k <= passes; ++k) {
             start.fill(k * step);
             timer.start();
-            sllsbox(xk, A, b, start, tolerance, 2000, cancel, w, h);
-            std::printf("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
-            MatrixAdd(result, result, xk);
+            sllsbox(xk, A, *b, start, tolerance, 2000, cancel, w, h);
+            LogInfo("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
+            MatrixAdd(*result, *result, xk);
             if (cancelled(cancel))
                 return;
         }
-        MatrixScalarMulAdd(result, result, 1.0 / (passes + 1), 0);
+        MatrixScalarMulAdd(*result, *result, 1.0 / (passes + 1), 0);
     }
-    MatrixToImage(o, channel, result);
+    MatrixToImage(o, channel, *result);
 
     if (!cancelled(cancel) && residual) {
-        std::printf("calculating residual...\n");
+        LogInfo("calculating residual...\n");
         timer.start();
-        Matrix r(count, 1);
-        MatrixMultiply(r, A, result);
+        Matrix r(count, 1), b(count, 1);
+        ImageToMatrix(b, i, channel, x, y, w, h);
+        MatrixMultiply(r, A, *result);
         MatrixNegate(r, r);
         MatrixAdd(r, r, b);
         MatrixComponentMultiply(r, r, r);
         *residual = MatrixSum(r);
-        std::printf("\t took %.2f seconds\n", timer.elapsed());
+        LogInfo("\t took %.2f seconds\n", timer.elapsed());
     }
 }
 
@@ -1189,6 +1265,18 @@ std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int 
     (void)residual;
     const int n = SizeForFilter(radius, angle);
     const int kernelElements = n * n;
-    return std::int64_t(16) * kernelElements + std::int64_t(232) * w * h +
-           std::int64_t(4) * o.width() * o.height();
+    // At its fullest (inside the conjugate gradients) a solve holds 14 vectors of w·h doubles:
+    // the result, the linear term, the unreflected position, the signs, the gradient and the
+    // step; the scaling and the scaled gradient; the two diagonals of the step's system; the
+    // residual, direction and product of the conjugate gradients and the product's temporary.
+    // A region small enough for the transform products adds their two planes.
+    std::int64_t transform = 0;
+    if (w >= 1 && h >= 1) {
+        Matrix K(n, n);
+        GenerateFilter(K, radius, angle);
+        if (FilterNormalTransform::pays(K.roData(), n, n, h, w))
+            transform = FilterNormalTransform::bytes(n, n, h, w);
+    }
+    return std::int64_t(16) * kernelElements + std::int64_t(14 * 8) * w * h +
+           std::int64_t(4) * o.width() * o.height() + transform;
 }

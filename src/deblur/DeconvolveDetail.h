@@ -46,19 +46,27 @@ void SetSllsboxStatsSink(SllsboxStats* stats);
 // Called with the iterate at the top of every outer iteration of sllsbox.
 using IterateObserver = std::function<void(const Matrix& x)>;
 
+// How a solve ended.
+enum class SolverEnd { Converged, IllConditioned, IterationLimit, Cancelled };
+struct SolverReport {
+    int iterations = 0;  // the outer iteration counter at the end (it starts at 1)
+    SolverEnd end = SolverEnd::Converged;
+    double objective = 0;  // q at the returned x (at the last iterate computed when cancelled)
+};
+
 // The solver: x = an approximate minimiser of q over the box, started from `start`. Stops on
-// convergence, on a direction that does not descend ("Optimization terminated: ..."), at
-// maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (silently,
-// with the current iterate in x).
-void sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
+// convergence, on a direction that does not descend ("Optimization terminated: ..." in the log),
+// at maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (with the
+// current iterate in x).
+SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
              int maxIterations, const std::atomic<bool>* cancel, int w, int h,
              const IterateObserver* observer = nullptr);
 
 // Trust-region step in the two-dimensional subspace of a Newton direction (from pcgr) and the
-// scaled gradient. The flag is polled between conjugate-gradient iterations; a cancelled call
-// leaves s undefined.
+// scaled gradient. The scaling dv of definev is 1 for every unknown, so it is not passed. The
+// flag is polled between conjugate-gradient iterations; a cancelled call leaves s undefined.
 void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& grad, double delta,
-             const Matrix& g, const Matrix& dv, double pcgtol, const Matrix& A, int kmax,
+             const Matrix& g, double pcgtol, const Matrix& A, int kmax,
              const std::atomic<bool>* cancel = nullptr);
 
 // Preconditioned conjugate gradients on (DM·AᵀA·DM + DG)·p = −g. posdef = 0 when a direction of
@@ -82,7 +90,8 @@ double seceqn1(double lambda, const Matrix& eigval, const Matrix& alpha, double 
 double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta);
 
 // Reflective line search along y + α·s, folded into the box. alpha = 0 with x = ox and
-// sigma = osig when no acceptable step exists.
+// sigma = osig when no acceptable step exists. x may be ox and sigma osig (the solver passes its
+// iterate as both): neither output is written before the step is settled.
 void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
              const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
              double normg, const Matrix& A, const std::atomic<bool>* cancel);
@@ -91,7 +100,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
 void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,
            const std::atomic<bool>* cancel);
 
-// mode 0: y = Aᵀ·(A·x); mode < 0: y = Aᵀ·x; mode > 0: y = A·x.
+// mode 0: y = Aᵀ·(A·x), y may be x itself; mode < 0: y = Aᵀ·x; mode > 0: y = A·x.
 void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode);
 
 // Affine scaling of the box: v = x − 1 where g < 0, else x; dv = 1.

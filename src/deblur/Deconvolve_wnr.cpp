@@ -6,6 +6,7 @@
 #include "MatrixImage.h"
 #include "MatrixOps.h"
 #include "fftw_process.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -175,8 +176,8 @@ namespace {
 FftStatus PsfToOtf(ComplexMatrix& otf, const Matrix& PSF, Matrix& padded,
                    const std::atomic<bool>* cancel) {
     const int rows = padded.rows(), columns = padded.columns();
-    VK_CHECK(PSF.rows() & 1 != 0);
-    VK_CHECK(PSF.columns() & 1 != 0);
+    VK_CHECK(PSF.rows() % 2 == 1);
+    VK_CHECK(PSF.columns() % 2 == 1);
     VK_CHECK(otf.rows() == rows);
     VK_CHECK(otf.columns() == HalfColumns(columns));
     double* p = padded.rwData();
@@ -403,7 +404,7 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     ImageToMatrix(M, i, channel, x, y, w, h);
     if (n >= w || n >= h) {
         // The taper needs the region to exceed the kernel in both directions.
-        std::printf("deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
+        LogInfo("deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
                     "channel %d left as read\n",
                     w, h, n, n, channel);
         MatrixToImage(o, channel, M);

@@ -19,7 +19,7 @@ int PrepareKernel(Matrix& f, double radius) {
     const int size = 2 * HalfWidth(radius) + 1;
     VK_CHECK(f.rows() == f.columns());
     VK_CHECK(f.rows() >= size);
-    VK_CHECK(f.rows() & 1);
+    VK_CHECK(f.rows() % 2 == 1);
     f.loadZeros();
     return (f.rows() - 1) / 2;
 }

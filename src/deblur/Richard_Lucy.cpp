@@ -8,6 +8,7 @@
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
+#include "Log.h"
 
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
                              int iterations, int angle, int x, int y, int w, int h) {
@@ -30,7 +31,7 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     const PlanarF dest{result.get(), w, h, std::size_t(w) * sizeof(float)};
     richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations);
     WriteChannelRegion(o, channel, result.get(), w, h);
-    std::printf("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
+    LogInfo("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
 }
 
 std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int, double radius,

@@ -15,6 +15,7 @@
 #include "Planar.h"
 #include "PlanarFft.h"
 #include "Timer.h"
+#include "Log.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
     }
 
     WriteChannelRegion(o, channel, E.get(), w, h);
-    std::printf("deconvolve_lucy_threshold_richard took %.2f seconds\n", timer.elapsed());
+    LogInfo("deconvolve_lucy_threshold_richard took %.2f seconds\n", timer.elapsed());
 }
 
 std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int,

@@ -10,6 +10,7 @@
 #include "Dispatch.h"
 #include "MethodSupport.h"
 #include "Timer.h"
+#include "Log.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount
             dst[i] = t <= 0 ? 0 : (t >= 255 ? 255 : std::uint8_t(t));
         }
     }
-    std::printf("unsharp mask fast for radius %.2f amount %.2f tooks %.3f seconds\n", radius, amount,
+    LogInfo("unsharp mask fast for radius %.2f amount %.2f tooks %.3f seconds\n", radius, amount,
                 timer.elapsed());
 }
 
@@ -117,7 +118,7 @@ void unsharp_mask_full(const CImage& in, CImage& o, int channel, double radius, 
         blurred[i] = float(double(o0) + double(d) * amount);
     }
     WriteChannelRegion(o, channel, blurred.get(), w, h);
-    std::printf("unsharp mask full channel %d radius %.2f amount %.2f took %.2f seconds\n", channel,
+    LogInfo("unsharp mask full channel %d radius %.2f amount %.2f took %.2f seconds\n", channel,
                 radius, amount, timer.elapsed());
 }
 

@@ -14,6 +14,7 @@
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
+#include "Log.h"
 
 namespace {
 
@@ -28,11 +29,11 @@ int symmetryClass(int p, int q) {
 
 void checkSquareOdd(const Matrix& r, const Matrix& a, const Matrix& b) {
     VK_CHECK(r.rows() == r.columns());
-    VK_CHECK(r.rows() & 1);
+    VK_CHECK(r.rows() % 2 == 1);
     VK_CHECK(a.rows() == a.columns());
-    VK_CHECK(a.rows() & 1);
+    VK_CHECK(a.rows() % 2 == 1);
     VK_CHECK(b.rows() == b.columns());
-    VK_CHECK(b.rows() & 1);
+    VK_CHECK(b.rows() % 2 == 1);
 }
 
 // r(i, j) = Σ a(p, q) · b(i − p, j − q) over r's extent; terms outside b are skipped.
@@ -124,7 +125,7 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
 
     const int info = MatrixSolve(b, s);
     if (verbose) {
-        std::printf("dgesv status: %d\n", info);
+        LogInfo("dgesv status: %d\n", info);
         b.dump("b after");
     }
 
@@ -183,7 +184,7 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, filter, n, x, y, w, h);
     WriteChannelRegion(o, channel, result.get(), w, h);
-    std::printf("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
+    LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
 
 std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double, int matRadius,

@@ -2,6 +2,7 @@
 
 #include "Check.h"
 #include "HelperProtocol.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -163,10 +165,19 @@ void ForgetHelper(bool reaped) {
     close(gOutput);
     gInput = gOutput = -1;
     if (!reaped) {
-        bool ended = false;
-        for (int i = 0; i < 100 && !ended; ++i) {
+        // Waits on a descriptor of the process, which becomes readable when it ends.
+        bool ended = WaitFor(gFftw_helper, WNOHANG) != 0;
+        if (!ended) {
+            const int pidfd = int(syscall(SYS_pidfd_open, gFftw_helper, 0));
+            if (pidfd >= 0) {
+                pollfd p{pidfd, POLLIN, 0};
+                int r;
+                do {
+                    r = poll(&p, 1, 1000);
+                } while (r < 0 && errno == EINTR);
+                close(pidfd);
+            }
             ended = WaitFor(gFftw_helper, WNOHANG) != 0;
-            if (!ended) usleep(10000);
         }
         if (!ended) {
             kill(gFftw_helper, SIGKILL);
@@ -179,9 +190,8 @@ void ForgetHelper(bool reaped) {
 // After a failed exchange the helper's stream is out of step (or the helper is gone): it is
 // stopped, and the next transform starts a new one.
 void AbandonHelper() {
-    std::printf(" (fftw_helper %d stopped; the next transform starts a new one)\n",
-                int(gFftw_helper));
-    std::fflush(stdout);
+    LogInfo(" (fftw_helper %d stopped; the next transform starts a new one)\n",
+            int(gFftw_helper));
     kill(gFftw_helper, SIGKILL);
     ForgetHelper(false);
 }
@@ -281,9 +291,9 @@ Exchange Abandon(Wait why, const char* what, bool inputKept) {
         return Exchange::Cancelled;
     }
     if (why == Wait::TimedOut) {
-        std::printf("fftw_helper %d did not answer in time...", int(gFftw_helper));
+        LogInfo("fftw_helper %d did not answer in time...", int(gFftw_helper));
     } else {
-        std::printf("%s", what);
+        LogInfo("%s", what);
     }
     AbandonHelper();
     return inputKept ? Exchange::FailedInputKept : Exchange::FailedInputLost;
@@ -293,15 +303,13 @@ Exchange Abandon(Wait why, const char* what, bool inputKept) {
 // could be started.
 bool EnsureHelper() {
     if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) {
-        std::printf("fftw_helper %d has ended; the next transform starts a new one\n",
-                    int(gFftw_helper));
-        std::fflush(stdout);
+        LogInfo("fftw_helper %d has ended; the next transform starts a new one\n",
+                int(gFftw_helper));
         ForgetHelper(true);
     }
     if (gFftw_helper > 0) return true;
     if (LaunchHelper()) return true;
-    std::printf("could not launch helper tool...");
-    std::fflush(stdout);
+    LogInfo("could not launch helper tool...");
     return false;
 }
 
@@ -390,8 +398,7 @@ Exchange RealExchange(const void* in, void* out, int rows, int columns, int dire
     if (!EnsureHelper()) return Exchange::FailedInputLost;
     const RealTransformLayout layout(rows, columns);
     if (!SharedRegion(layout.bytes)) {
-        std::printf("could not share memory with helper tool...");
-        std::fflush(stdout);
+        LogInfo("could not share memory with helper tool...");
         return Exchange::FailedInputLost;
     }
     const size_t values = size_t(rows) * size_t(columns);
@@ -443,10 +450,10 @@ bool LockUnlessCancelled(const std::atomic<bool>* cancel) {
         gFftLock.lock();
         return true;
     }
-    while (!gFftLock.tryLock()) {
+    // Blocks on the lock, looking at the flag between waits of a few milliseconds.
+    constexpr int kLockSliceMs = 5;
+    while (!gFftLock.tryLockFor(kLockSliceMs))
         if (cancel->load(std::memory_order_relaxed)) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return true;
 }
 
@@ -465,8 +472,7 @@ FftStatus WithOneRepeat(const std::atomic<bool>* cancel, Attempt attempt) {
             case Exchange::FailedInputKept: break;
         }
         if (round == 1) return FftStatus::Failed;
-        std::printf("fftw_helper: repeating the transform with a new helper\n");
-        std::fflush(stdout);
+        LogInfo("fftw_helper: repeating the transform with a new helper\n");
     }
 }
 

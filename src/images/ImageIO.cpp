@@ -24,6 +24,8 @@
 #include "PngCodec.h"
 #include "TiffCodec.h"
 #include "Timer.h"
+#include "AtomicFile.h"
+#include "Log.h"
 
 struct ImageIO::ImageIOData {
     tjhandle decompressor = nullptr;
@@ -38,7 +40,7 @@ std::atomic<int> gDumpCount{0};
 
 bool refuseSize(const char* source, long long width, long long height) {
     if (width * height <= kMaxImagePixels) return false;
-    std::fprintf(stderr, "%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
+    LogWarning("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
                  width, height, kMaxImagePixels);
     return true;
 }
@@ -81,84 +83,6 @@ bool readJpegFile(ByteBuffer& out, const std::string& path) {
     return std::fread(out.data(), 1, out.size(), file.get()) == out.size();
 }
 
-// Writes `path` through a temporary file beside it that is renamed over `path` only when `body`
-// has written it completely and it is safely on disk. On any failure the temporary file is
-// removed and `path` keeps whatever it held before. `tag` prefixes the log lines.
-bool writeFileAtomically(const std::string& requestedPath, const char* tag,
-                         const std::function<bool(std::FILE*)>& body) {
-    // Saving over a symbolic link replaces the file it points to, not the link.
-    std::string path = requestedPath;
-    struct stat link;
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char* target = ::realpath(path.c_str(), nullptr)) {
-            path = target;
-            std::free(target);
-        }
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-
-    struct stat existing;
-    const bool exists = ::stat(path.c_str(), &existing) == 0;
-    // A file that may not be written stays protected, although the folder would allow a rename.
-    if (base.empty() || (exists && ::access(path.c_str(), W_OK) != 0)) {
-        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
-        return false;
-    }
-
-    static std::atomic<unsigned> counter{0};
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", int(::getpid()), counter.fetch_add(1));
-        // A shortened name keeps the temporary within the file system's name length.
-        temporary = (slash == std::string::npos ? "" : folder) + "." + base.substr(0, 96) + suffix;
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
-        return false;
-    }
-    if (exists && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
-
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        std::printf("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
-        return false;
-    }
-    bool ok = body(file);
-    if (ok && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
-        std::printf("%s Could not finish writing %s: %s\n", tag, requestedPath.c_str(),
-                    std::strerror(errno));
-        ok = false;
-    }
-    if (std::fclose(file) != 0 && ok) {
-        std::printf("%s Could not finish writing %s: %s\n", tag, requestedPath.c_str(),
-                    std::strerror(errno));
-        ok = false;
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::printf("%s Could not replace %s: %s\n", tag, requestedPath.c_str(),
-                    std::strerror(errno));
-        ok = false;
-    }
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
-}
-
-bool writeBytesAtomically(const std::string& path, const char* tag, const ByteBuffer& bytes) {
-    return writeFileAtomically(path, tag, [&](std::FILE* file) {
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) return true;
-        std::printf("%s Error writing %s: %s\n", tag, path.c_str(), std::strerror(errno));
-        return false;
-    });
-}
-
 bool appendToBuffer(void* context, const std::uint8_t* bytes, std::size_t length) {
     ByteBuffer& buffer = *static_cast<ByteBuffer*>(context);
     try {
@@ -174,7 +98,7 @@ bool writeToFile(void* context, const std::uint8_t* bytes, std::size_t length) {
 }
 
 bool writePngFile(const ImageRef& image, const std::string& path, bool srgb) {
-    return writeFileAtomically(path, "[write_png_file]", [&](std::FILE* file) {
+    return WriteFileAtomically(path, "[write_png_file]", [&](std::FILE* file) {
         return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
                         std::size_t(image->width()) * 4, srgb);
     });
@@ -291,10 +215,10 @@ bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options
         ByteBuffer tiff;
         if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
                        std::size_t(image->width()) * 4, options.compressTiff)) {
-            std::printf("[write_tiff_file] Could not encode %s\n", path.c_str());
+            LogInfo("[write_tiff_file] Could not encode %s\n", path.c_str());
             return false;
         }
-        return writeBytesAtomically(path, "[write_tiff_file]", tiff);
+        return WriteBytesAtomically(path, "[write_tiff_file]", tiff);
     }
     return writePngFile(image, path, options.srgbTag);
 }
@@ -302,7 +226,7 @@ bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options
 bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path) {
     VK_CHECK(image);
     if (quality < 1 || quality > 100) {
-        std::printf("[write_jpeg_file] Quality %d is outside 1 to 100, %s not written\n", quality,
+        LogInfo("[write_jpeg_file] Quality %d is outside 1 to 100, %s not written\n", quality,
                     path.c_str());
         return false;
     }
@@ -312,7 +236,7 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
         std::lock_guard<Lock> guard(m->jpegLock);
         const unsigned long capacity = tjBufSize(width, height, TJSAMP_420);
         if (capacity == static_cast<unsigned long>(-1)) {
-            std::printf("[write_jpeg_file] %s, %s not written\n", tjGetErrorStr2(nullptr),
+            LogInfo("[write_jpeg_file] %s, %s not written\n", tjGetErrorStr2(nullptr),
                         path.c_str());
             return false;
         }
@@ -321,13 +245,13 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
         unsigned long size = capacity;
         if (tjCompress2(m->compressor, image->pixels(), width, width * 4, height, TJPF_ARGB, &out,
                         &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-            std::printf("[write_jpeg_file] %s, %s not written\n",
+            LogInfo("[write_jpeg_file] %s, %s not written\n",
                         tjGetErrorStr2(m->compressor), path.c_str());
             return false;
         }
         jpeg.resize(size);
     }
-    return writeBytesAtomically(path, "[write_jpeg_file]", jpeg);
+    return WriteBytesAtomically(path, "[write_jpeg_file]", jpeg);
 }
 
 bool ImageIO::writeImage(const ImageRef& image, ByteBuffer& toMemory) {
@@ -343,7 +267,7 @@ bool ImageIO::writeImage(const ImageRef& image, ByteBuffer& toMemory) {
     }
     const double length = double(toMemory.size());
     const double pixels = double(width) * double(height);
-    std::printf(
+    LogInfo(
         "wrote %dx%d images (%.1f MP) in %d bytes (%.1f MB), %.1f%% of original size, took %.2f "
         "seconds\n",
         width, height, pixels / 1000000, int(toMemory.size()), length / 1048576,

@@ -1,4 +1,5 @@
 #include "PngCodec.h"
+#include "Log.h"
 
 #include <png.h>
 
@@ -38,7 +39,7 @@ void ignoreWarning(png_structp, png_const_charp) {}
 void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
     PngReader* reader = static_cast<PngReader*>(png_get_io_ptr(png));
     if (length > reader->size - reader->offset) {
-        std::printf("my_png_read_data past end\n");
+        LogInfo("my_png_read_data past end\n");
         png_error(png, "read past the end of the stream");
     }
     std::memcpy(out, reader->data + reader->offset, length);
@@ -102,13 +103,13 @@ PngReader* createReader(std::FILE* file, const std::uint8_t* data, std::size_t s
     reader->size = size;
     reader->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, ignoreWarning);
     if (!reader->png) {
-        std::fprintf(stderr, "[read_png_file] png_create_read_struct failed\n");
+        LogInfo("[read_png_file] png_create_read_struct failed\n");
         PngReaderClose(reader);
         return nullptr;
     }
     reader->info = png_create_info_struct(reader->png);
     if (!reader->info) {
-        std::fprintf(stderr, "[read_png_file] png_create_info_struct failed\n");
+        LogInfo("[read_png_file] png_create_info_struct failed\n");
         PngReaderClose(reader);
         return nullptr;
     }
@@ -186,12 +187,12 @@ PngReader* PngReaderOpenMemory(const std::uint8_t* data, std::size_t size) {
 
 bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
     if (!readInfoStage(reader)) {
-        std::fprintf(stderr, "[read_png_file] Error during init_io\n");
+        LogInfo("[read_png_file] Error during init_io\n");
         return false;
     }
     const std::size_t expected = std::size_t(reader->width) * 4;
     if (reader->rowBytes != expected) {
-        std::fprintf(stderr, "bad row bytes: %d expected: %d\n", int(reader->rowBytes),
+        LogInfo("bad row bytes: %d expected: %d\n", int(reader->rowBytes),
                      int(expected));
         return false;
     }
@@ -202,7 +203,7 @@ bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
 
 bool PngReaderReadImage(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
     if (!readImageStage(reader, pixels, rowBytes)) {
-        std::fprintf(stderr, "[read_png_file] Error during read_image\n");
+        LogInfo("[read_png_file] Error during read_image\n");
         return false;
     }
     return true;
@@ -221,12 +222,12 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     const bool alpha = !isOpaque(width, height, pixels, rowBytes);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
-        std::printf("[write_png_file] png_create_write_struct failed\n");
+        LogInfo("[write_png_file] png_create_write_struct failed\n");
         return false;
     }
     png_infop info = png_create_info_struct(png);
     if (!info) {
-        std::printf("[write_png_file] png_create_info_struct failed\n");
+        LogInfo("[write_png_file] png_create_info_struct failed\n");
         png_destroy_write_struct(&png, nullptr);
         return false;
     }
@@ -244,7 +245,7 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     } else if (!sink(context, kEndChunk, sizeof kEndChunk)) {
         failure = "[write_png_file] Error during end of write\n";
     }
-    if (failure) std::fputs(failure, stdout);
+    if (failure) LogInfo("%s", failure);
     png_destroy_write_struct(&png, &info);
     return failure == nullptr;
 }

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Check.h"
+#include "Log.h"
 
 Matrix::Matrix(int r, int c) : mRows(r), mColumns(c) {
     VK_CHECK(r > 0);
@@ -122,14 +124,19 @@ int Matrix::dataColumnsCount() const {
 
 void Matrix::dump(const char* name) const {
     VK_CHECK(!isFilter());
-    std::printf("%s [%d x %d]:\n", name ? name : "Matrix", mRows, mIsDiagonal ? 1 : mColumns);
-    if (mIsDiagonal) {
-        for (int i = 0; i < mRows; ++i) std::printf("%.04f\n", mData[i]);
-        return;
-    }
+    std::string text;
+    char number[64];
+    std::snprintf(number, sizeof number, "%s [%d x %d]:", name ? name : "Matrix", mRows,
+                  mIsDiagonal ? 1 : mColumns);
+    text += number;
+    const int columns = mIsDiagonal ? 1 : mColumns;
     for (int i = 0; i < mRows; ++i) {
-        for (int j = 0; j < mColumns; ++j)
-            std::printf(j ? " %.04f" : "%.04f", mData[std::int64_t(i) * mColumns + j]);
-        std::printf("\n");
+        text += '\n';
+        for (int j = 0; j < columns; ++j) {
+            std::snprintf(number, sizeof number, j ? " %.04f" : "%.04f",
+                          mData[std::int64_t(i) * columns + j]);
+            text += number;
+        }
     }
+    LogDebug("%s", text.c_str());
 }

@@ -88,3 +88,37 @@ class FilterTransform {
     int mBandRows;
     std::unique_ptr<Spectrum> mSpectrum;
 };
+
+// The normal product y = Aᵀ·(A·x) of a filter matrix A with one column, as whole-image
+// transforms (double precision, FFTW): the mirrored extension of x is correlated with the kernel,
+// the part inside the image is kept (that is A·x), convolved with the kernel and folded back onto
+// the pixels the mirrored rows and columns stand for (that is Aᵀ·t). The kernel's spectrum is
+// computed once per object, so one object serves every product of a solve; the result equals the
+// direct products within rounding. An object is used by one thread at a time (its transform
+// buffers are its own); the products themselves run on that thread.
+class FilterNormalTransform {
+  public:
+    explicit FilterNormalTransform(const Matrix& a);
+    ~FilterNormalTransform();
+    FilterNormalTransform(const FilterNormalTransform&) = delete;
+    FilterNormalTransform& operator=(const FilterNormalTransform&) = delete;
+
+    // Whether the transforms cost less than the direct products for a's kernel and image, or for
+    // a kernel of kernelRows × kernelColumns values on an image of rows × columns pixels.
+    static bool pays(const Matrix& a);
+    static bool pays(const double* kernel, int kernelRows, int kernelColumns, int rows,
+                     int columns);
+    // Bytes an object holds for such a kernel and image.
+    static std::int64_t bytes(int kernelRows, int kernelColumns, int rows, int columns);
+
+    const Matrix& matrix() const { return mA; }
+    // y = Aᵀ·(A·x) for h·w rows of p columns (row-major); y may not be x.
+    void apply(double* y, const double* x, int p) const;
+
+  private:
+    struct Buffers;
+
+    const Matrix& mA;
+    int mRows, mColumns;  // transform size
+    std::unique_ptr<Buffers> mBuffers;
+};

@@ -11,6 +11,7 @@
 #include "MatrixOps.h"
 #include "Timer.h"
 #include "Vector.h"
+#include "Log.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ void DenseTransposedTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
                     1.0, av, a.columns(), bv, b.columns(), 0.0, cv, c.columns());
         const double seconds = timer.elapsed();
         if (seconds > 0.1)
-            std::printf(
+            LogInfo(
                 "multiplied transposed %p[%dx%d] by %p[%dx%d], took %.1f seconds, zeros: %.2f%% "
                 "%.2f%%\n",
                 static_cast<const void*>(&a), a.rows(), a.columns(), static_cast<const void*>(&b),

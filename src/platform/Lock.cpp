@@ -3,6 +3,7 @@
 #include "Check.h"
 
 #include <cerrno>
+#include <ctime>
 
 Lock::Lock() {
     int ret = pthread_mutex_init(&_lock, nullptr);
@@ -24,8 +25,16 @@ void Lock::unlock() {
     VK_CHECK(ret == 0);
 }
 
-bool Lock::tryLock() {
-    int ret = pthread_mutex_trylock(&_lock);
-    VK_CHECK(ret == 0 || ret == EBUSY);
+bool Lock::tryLockFor(int milliseconds) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += long(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    int ret = pthread_mutex_clocklock(&_lock, CLOCK_MONOTONIC, &until);
+    VK_CHECK(ret == 0 || ret == ETIMEDOUT);
     return ret == 0;
 }

@@ -13,8 +13,9 @@ public:
 
     void lock();
     void unlock();
-    // Takes the lock when it is free; false at once when another thread holds it.
-    bool tryLock();
+    // Takes the lock, waiting at most `milliseconds` for another thread to release it; false when
+    // it did not come free in that time.
+    bool tryLockFor(int milliseconds);
 
 private:
     pthread_mutex_t _lock;

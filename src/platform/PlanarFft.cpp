@@ -1,5 +1,7 @@
 #include "PlanarFft.h"
 
+#include "FftPlans.h"
+
 #include <fftw3.h>
 
 #include <algorithm>
@@ -16,51 +18,27 @@
 
 namespace {
 
-// FFTW's planner is not thread-safe; plans, once made, are executed concurrently on fresh arrays
-// of the same alignment (fftwf_malloc) through the new-array interface. Plans are kept for the
-// life of the process, one pair per transform size.
-struct PlanPair {
-    fftwf_plan forward;
-    fftwf_plan inverse;
-};
+using PlanPair = FftPlansF;
 
 std::mutex& plannerMutex() {
     static std::mutex m;
     return m;
 }
 
-PlanPair plansFor(int rows, int columns) {
-    static std::map<std::pair<int, int>, PlanPair>* cache = new std::map<std::pair<int, int>, PlanPair>;
-    std::lock_guard<std::mutex> guard(plannerMutex());
+// Plans of one precision, keyed by size; callers hold the planner's lock.
+template <typename Plans, typename Make>
+Plans cachedPlans(int rows, int columns, Make make) {
+    static auto* cache = new std::map<std::pair<int, int>, Plans>;
     auto it = cache->find({rows, columns});
     if (it != cache->end()) return it->second;
-    const std::size_t realCount = std::size_t(rows) * columns;
-    const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
-    float* real = fftwf_alloc_real(realCount);
-    fftwf_complex* spectrum = fftwf_alloc_complex(complexCount);
-    VK_CHECK(real && spectrum);
-    PlanPair plans;
-    plans.forward = fftwf_plan_dft_r2c_2d(rows, columns, real, spectrum, FFTW_ESTIMATE);
-    plans.inverse = fftwf_plan_dft_c2r_2d(rows, columns, spectrum, real, FFTW_ESTIMATE);
-    VK_CHECK(plans.forward && plans.inverse);
-    fftwf_free(real);
-    fftwf_free(spectrum);
+    const Plans plans = make();
     cache->emplace(std::make_pair(rows, columns), plans);
     return plans;
 }
 
-// Smallest transform size ≥ n of the form m · 2^a with m one of 1, 3, 5, 9 (and a ≥ 1): FFTW's
-// estimated plans run those markedly faster per element than sizes with more odd factors
-// (576 and 640 beat 540 and 600).
-int goodSize(int n) {
-    int best = 0;
-    for (int m : {1, 3, 5, 9}) {
-        int size = 2 * m;
-        while (size < n) size *= 2;
-        if (best == 0 || size < best) best = size;
-    }
-    return best;
-}
+PlanPair plansFor(int rows, int columns) { return realFftPlansF(rows, columns); }
+
+int goodSize(int n) { return fftGoodSize(n); }
 
 // Transform size along one dimension: the whole extent when it is small, else tiles of about
 // 512 (transforms of that size stay in the caches and split the work across threads).
@@ -149,8 +127,8 @@ struct PlanarFftConvolution::Engine {
 PlanarFftConvolution::PlanarFftConvolution(const float* kernel, int kernelHeight, int kernelWidth,
                                            int destWidth, int destHeight)
     : mEngine(std::make_unique<Engine>()) {
-    VK_CHECK(kernelHeight & 1);
-    VK_CHECK(kernelWidth & 1);
+    VK_CHECK(kernelHeight % 2 == 1);
+    VK_CHECK(kernelWidth % 2 == 1);
     Engine& e = *mEngine;
     e.kh = kernelHeight;
     e.kw = kernelWidth;
@@ -317,4 +295,49 @@ int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out) 
     out.resize(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i) out[i] = float(sum[i] / tiles);
     return tiles;
+}
+
+FftPlansF realFftPlansF(int rows, int columns) {
+    std::lock_guard<std::mutex> guard(plannerMutex());
+    return cachedPlans<FftPlansF>(rows, columns, [&] {
+        const std::size_t realCount = std::size_t(rows) * columns;
+        const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
+        float* real = fftwf_alloc_real(realCount);
+        fftwf_complex* spectrum = fftwf_alloc_complex(complexCount);
+        VK_CHECK(real && spectrum);
+        FftPlansF plans;
+        plans.forward = fftwf_plan_dft_r2c_2d(rows, columns, real, spectrum, FFTW_ESTIMATE);
+        plans.inverse = fftwf_plan_dft_c2r_2d(rows, columns, spectrum, real, FFTW_ESTIMATE);
+        VK_CHECK(plans.forward && plans.inverse);
+        fftwf_free(real);
+        fftwf_free(spectrum);
+        return plans;
+    });
+}
+
+FftPlansD realFftPlansD(int rows, int columns) {
+    std::lock_guard<std::mutex> guard(plannerMutex());
+    return cachedPlans<FftPlansD>(rows, columns, [&] {
+        // In place: the real plane's rows are padded to 2 · (columns / 2 + 1) values.
+        const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
+        fftw_complex* spectrum = fftw_alloc_complex(complexCount);
+        VK_CHECK(spectrum);
+        double* real = reinterpret_cast<double*>(spectrum);
+        FftPlansD plans;
+        plans.forward = fftw_plan_dft_r2c_2d(rows, columns, real, spectrum, FFTW_ESTIMATE);
+        plans.inverse = fftw_plan_dft_c2r_2d(rows, columns, spectrum, real, FFTW_ESTIMATE);
+        VK_CHECK(plans.forward && plans.inverse);
+        fftw_free(spectrum);
+        return plans;
+    });
+}
+
+int fftGoodSize(int n) {
+    int best = 0;
+    for (int m : {1, 3, 5, 9}) {
+        int size = 2 * m;
+        while (size < n) size *= 2;
+        if (best == 0 || size < best) best = size;
+    }
+    return best;
 }

@@ -1,5 +1,6 @@
 // Decoding and encoding through Qt's image readers and writers.
 #include "PlatformImage.h"
+#include "Log.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -41,7 +42,7 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
     if (!reader.canRead()) return false;
     const QSize size = reader.size();
     if (tooLarge(size, maxPixels)) {
-        std::fprintf(stderr, "%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
+        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
                      path.c_str(), size.width(), size.height(), maxPixels);
         return false;
     }
@@ -49,7 +50,7 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
     QImage image = reader.read();
     if (image.isNull()) return false;
     if (tooLarge(image.size(), maxPixels)) {
-        std::fprintf(stderr, "%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
+        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
                      path.c_str(), image.width(), image.height(), maxPixels);
         return false;
     }

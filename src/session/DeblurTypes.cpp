@@ -1,20 +1,11 @@
 #include "DeblurTypes.h"
 
-namespace {
-
-const char* const kDeblurTypeNames[] = {
-    "USM1",  "USM2",  "USM3",  "USM4",  "USM5", "USMF1", "USMF2", "USMF3",
-    "USMF4", "USMF5", "WF2",   "WF3",   "WI2",  "WI3",   "RL20",  "RL40",
-    "RL80",  "RT20",  "RT40",  "RT80",  "LA1",  "LA2",   nullptr, "FR",
-    "effect",
-};
-
-}  // namespace
+#include "DeblurMethods.h"
 
 const char* DeblurTypeName(int type) {
-    constexpr int count = int(sizeof(kDeblurTypeNames) / sizeof(kDeblurTypeNames[0]));
-    if (type < 0 || type >= count || !kDeblurTypeNames[type]) return "bad_deblur_type";
-    return kDeblurTypeNames[type];
+    // The blur simulation's row has a method but no grid name.
+    const char* name = PresetFor(type).name;
+    return name ? name : "bad_deblur_type";
 }
 
 const char* MaskTypeName(int type) {

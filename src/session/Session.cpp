@@ -1,31 +1,50 @@
 #include "Session.h"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "ImageIO.h"
-
-namespace {
-
-// Waits on the owner's thread are plain polling, so that nothing a worker does ever blocks on them.
-void pollUntil(const std::atomic<int>& a, const std::atomic<int>& b) {
-    while (a.load() != 0 || b.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
-}  // namespace
 
 Session::Session() : mPreviewQueue(std::make_unique<SerialQueue>("preview")) {}
 
 Session::~Session() {
     reset();
-    // The queue may still hold the blocks of stopPreview(); they touch the flags and the lock, so
-    // it goes before anything else.
+    // The queue may still hold the blocks of stopPreview(); they touch the flags and the counters,
+    // so it goes before anything else.
     mPreviewQueue.reset();
 }
 
 void Session::sendEvent(SessionEventType type, const DeblurredEntry& entry) {
-    if (mCallback) mCallback(this, SessionEvent{type, entry}, mCallbackContext);
+    if (mHandler) mHandler(SessionEvent{type, entry});
+}
+
+void Session::changeCount(int& counter, int delta) {
+    // The waiter that sees the change may destroy the session as soon as the mutex is free: the
+    // notification happens while it is held, so nothing touches the session after the unlock.
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    counter += delta;
+    mWorkChanged.notify_all();
+}
+
+Session::WorkCounts Session::workCounts() {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    return WorkCounts{mPendingDeblurs, mPreviewBatches, mRunningPreviews};
+}
+
+bool Session::isIdle() {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    return mPendingDeblurs == 0 && mPreviewBatches == 0 && mRunningPreviews == 0;
+}
+
+bool Session::previewsAreIdle() {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    return mPreviewBatches == 0 && mRunningPreviews == 0;
+}
+
+void Session::waitUntilIdle() {
+    std::unique_lock<std::mutex> guard(mWorkMutex);
+    mWorkChanged.wait(guard, [this] {
+        return mPendingDeblurs == 0 && mPreviewBatches == 0 && mRunningPreviews == 0;
+    });
 }
 
 void Session::freeImages() {
@@ -40,21 +59,28 @@ void Session::freeImages() {
 }
 
 void Session::stopAndWaitForPreviews() {
-    {
-        std::lock_guard<Lock> guard(mLock);
-        ++mPreviewClears;
-        mStopPreview = true;
-    }
-    pollUntil(mPreviewBatches, mRunningPreviews);
-    // The last finishing step may still be inside its signal.
-    std::lock_guard<std::mutex> guard(mPreviewSlotMutex);
+    std::unique_lock<std::mutex> guard(mWorkMutex);
+    ++mPreviewClears;
+    mStopPreview = true;
+    // Wakes the preview queue if it is waiting for a free slot.
+    mWorkChanged.notify_all();
+    mWorkChanged.wait(guard, [this] { return mPreviewBatches == 0 && mRunningPreviews == 0; });
+}
+
+void Session::endPreviewClear() {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    if (--mPreviewClears == 0) mStopPreview = false;
 }
 
 void Session::reset() {
     // Both kinds of worker read the original: stop and wait for all of them before anything they
-    // read is freed.
-    mStopDeblur = true;
-    while (mRunningDeblurs.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // read is freed. Deblurs submitted and not yet started see the new epoch and end at once.
+    {
+        std::unique_lock<std::mutex> guard(mWorkMutex);
+        ++mDeblurEpoch;
+        mStopDeblur = true;
+        mWorkChanged.wait(guard, [this] { return mPendingDeblurs == 0; });
+    }
     stopAndWaitForPreviews();
 
     freeImages();
@@ -64,48 +90,53 @@ void Session::reset() {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
         previews.swap(mDeblurredPreviews);
-        mStopDeblur = false;
-        --mPreviewClears;
-        mStopPreview = false;
     }
+    mStopDeblur = false;
+    endPreviewClear();
 }
 
 void Session::clearPreviews() {
     stopAndWaitForPreviews();
-    DeblurredCache previews;
+    DeblurredCache previews;  // released outside the lock
     {
         std::lock_guard<Lock> guard(mLock);
         previews.swap(mDeblurredPreviews);
-        --mPreviewClears;
-        mStopPreview = false;
     }
+    endPreviewClear();
 }
 
 void Session::stopPreview() {
-    mStopPreview = true;
+    {
+        std::lock_guard<std::mutex> guard(mWorkMutex);
+        mStopPreview = true;
+        mWorkChanged.notify_all();
+    }
     // Requests queued before this block are cancelled; those queued after it run. A clearing in
     // progress keeps the flag set until it has finished waiting.
     mPreviewQueue->async([this] {
-        std::lock_guard<Lock> guard(mLock);
+        std::lock_guard<std::mutex> guard(mWorkMutex);
         if (mPreviewClears == 0) mStopPreview = false;
     });
 }
 
 bool Session::loadImage(const std::string& path) {
     reset();
-
     ImageRef image = ImageIO::sharedInstance().readFromFile(path);
     if (!image) return false;
+    loadDecodedImage(image);
+    return true;
+}
 
+void Session::loadDecodedImage(const ImageRef& image) {
+    if (mOriginalImage) reset();
     {
         std::lock_guard<Lock> guard(mLock);
         mOriginalImage = std::make_unique<CImage>(image);
     }
-    sendEvent(OriginalLoaded, EmptyDeblurredEntry());
+    sendEvent(SessionEventType::OriginalLoaded, EmptyDeblurredEntry());
 
     mReconstructedImage =
         std::make_unique<CImage>(mOriginalImage->width(), mOriginalImage->height());
     mReconstructedImage->copyFrom(*mOriginalImage);
-    sendEvent(ReconstructedLoaded, EmptyDeblurredEntry());
-    return true;
+    sendEvent(SessionEventType::ReconstructedLoaded, EmptyDeblurredEntry());
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,31 +16,34 @@
 #include "PixelPack.h"
 
 // Everything that belongs to the one photograph being worked on: the original, the composite the
-// user builds (the reconstructed image), the caches of computed results (held as PixelPacks), the
-// brush state, and the counters and flags that let work on other threads be stopped safely.
-// Progress is reported through one callback.
+// user builds (the reconstructed image), the caches of computed results (held as PixelPacks)
+// and the brush state. Full deblurs and previews run on worker threads; the session schedules
+// them, stops them, and reports what happens through one event handler.
+//
+// Threads: the owner (the window's main thread, or the command-line tool's) calls everything
+// here; the handler is called on whichever thread emits the event, never while the session holds
+// a lock of its own, so it may call back into the session's queries.
 
-class Session;
 struct ImageWriteOptions;  // ImageIO.h
 
-enum SessionEventType : int {
-    DeblurStarted = 0,
-    DeblurFinished = 1,
-    PreviewStarted = 2,
-    PreviewCancelled = 3,
-    PreviewFinished = 4,
-    OriginalLoaded = 5,
-    ReconstructedLoaded = 6,
-    DeblurFailed = 7,
+enum class SessionEventType {
+    DeblurStarted,
+    DeblurFinished,
+    PreviewStarted,
+    PreviewCancelled,
+    PreviewFinished,
+    OriginalLoaded,
+    ReconstructedLoaded,
+    // A full deblur's method failed (the FFT helper stopped answering); nothing was stored.
+    DeblurFailed,
 };
 
 struct SessionEvent {
-    int eventType;  // a SessionEventType
-    DeblurredEntry deblurredEntry;
+    SessionEventType type;
+    DeblurredEntry entry;  // the empty entry for the two loaded events
 };
 
-// Event sink. Called on the thread that emits the event, never while the session's lock is held.
-using SessionEventCallback = void (*)(Session* session, SessionEvent event, void* context);
+using SessionEventHandler = std::function<void(const SessionEvent&)>;
 
 using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
 
@@ -51,55 +55,71 @@ Rect PreviewSectionAroundPoint(double px, double py, int W, int H);
 class Session {
 public:
     Session();
+    // Stops and waits for every worker.
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // --- lifecycle (owner's thread) ---
+    // Set before any work starts.
+    void setEventHandler(SessionEventHandler handler) { mHandler = std::move(handler); }
+
+    // --- the photograph (owner's thread) ---
     // Empties the session, then decodes the file; false (and an empty session) when it cannot be
     // decoded. Sends OriginalLoaded then ReconstructedLoaded before it returns.
     bool loadImage(const std::string& path);
+    // As loadImage, with a photograph already decoded.
+    void loadDecodedImage(const ImageRef& image);
     // Stops and waits for every worker, then frees the images, the brush state and both caches.
     void reset();
+    // Null while nothing is loaded.
+    const CImage* original() const { return mOriginalImage.get(); }
+    CImage* reconstructed() { return mReconstructedImage.get(); }
 
     // --- full deblurs ---
-    // One channel (1 to 3) of the region x, y, w, h of the original into `destination` (w × h),
-    // through the preset's method. `full` selects which stop flag applies. False when the method
-    // failed (a message says why) and the channel was not written.
-    bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
-                              int channel, int angle, bool full, int x, int y, int w, int h);
-    // Computing layer: the whole photograph, masked and packed into `result` (left null when
-    // stopped). False when a channel's method failed.
-    bool deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
-                    int maskType, float maskOpacity, float maskCrudeness, PixelPackRef& result);
-    // Task layer, run on a worker: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
+    // False, with the message to show, when a full deblur of the preset would need more memory
+    // than is available; such a deblur is refused (no events).
+    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
+    // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue. A
+    // deblur still waiting when the session is reset never runs.
+    void submitDeblur(const DeblurredEntry& entry);
+    // The same on the calling thread: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
     // instead of storing when a method failed.
-    void deblurStep(int radiusStep, DeblurType deblurType, int angle, float maskRadius,
-                    int maskType, float maskOpacity, float maskCrudeness);
+    void deblur(const DeblurredEntry& entry);
     // A new decoded copy of a stored full result, or null.
     ImageRef deblurredImage(const DeblurredEntry& entry);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
                                           int height);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
-    // False, with the message to show, when a full deblur of the least-squares presets would
-    // need more memory than is available; the task layer refuses such a deblur (no events).
-    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
 
-    // --- previews ---
+    // --- previews of a section ---
+    // Steps 1 … radiusMaxStep at one angle; one step at one angle; steps 1 … radiusMaxStep at
+    // every tenth degree. Requests run in order; at most three steps compute at once.
     void deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
                                     const Rect& section);
     void deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, int angle,
                                 const Rect& section);
     void deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, const Rect& section);
-    void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
-                                const Rect& section);
-    void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section);
     bool deblurredPreviewIsDone(const DeblurredEntry& entry);
+    std::size_t previewCount();
     // The stored preview with the mask applied (opacity -1: the mask itself), or null.
     ImageRef deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
                               float maskOpacity, float maskCrudeness);
+    // Cancels the requests queued so far (PreviewCancelled each); later ones run.
     void stopPreview();
+    // Stops every preview, waits for the running ones, and forgets the stored ones.
     void clearPreviews();
+
+    // --- work in progress ---
+    struct WorkCounts {
+        int pendingDeblurs;   // submitted (or running) and not ended
+        int previewBatches;   // preview requests with steps still on the preview queue
+        int runningPreviews;  // preview steps handed out and not ended (at most three)
+    };
+    WorkCounts workCounts();
+    // No full deblur pending, no preview queued or running.
+    bool isIdle();
+    bool previewsAreIdle();
+    void waitUntilIdle();
 
     // --- brush and apply-all (owner's thread) ---
     void startBrush();
@@ -107,46 +127,67 @@ public:
                     Rect* changed);
     void endBrush();
     void applyAll(const ImageRef& source);
-    void applyEffects() {}
 
     // --- saving (owner's thread) ---
     bool saveReconstructedImage(const std::string& path, const std::string& type, int quality);
     bool saveReconstructedImage(const std::string& path, const ImageWriteOptions& options);
     bool saveDeblurredImages(const std::string& directoryPath);
 
-    // --- state (read by the owner; see the comments for who may touch what) ---
+    // --- for tests ---
+    // The methods behind the presets (recording stand-ins watch the dispatch).
+    void setMethods(const DeblurMethods& methods) { mMethods = methods; }
+    // The bytes available for a full deblur; null reads them from the system.
+    void setAvailableMemory(std::int64_t (*available)()) { mAvailableMemory = available; }
+
+private:
+    void sendEvent(SessionEventType type, const DeblurredEntry& entry);
+    void freeImages();
+    // One channel (1 to 3) of a region of the original into `destination` (the region's size),
+    // through the preset's method. `full` selects which stop flag applies. False when the method
+    // failed (a message says why) and the channel was not written.
+    bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
+                              int channel, int angle, bool full, const Region& region);
+    // The whole photograph, masked and packed into `result` (left null when stopped). False when
+    // a channel's method failed.
+    bool deblurStep(const DeblurredEntry& entry, PixelPackRef& result);
+    // DeblurStarted, compute, store, DeblurFinished (DeblurFailed instead of storing when a
+    // method failed); counted in mPendingDeblurs by the caller.
+    void runDeblur(const DeblurredEntry& entry);
+    void queuePreviewBatch(const std::function<void()>& queueSteps);
+    void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
+                                const Rect& section);
+    void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section);
+    // Sets the stop-preview flag and waits until no preview request or step is left.
+    void stopAndWaitForPreviews();
+    void endPreviewClear();
+    // Changes a work counter and wakes every waiter.
+    void changeCount(int& counter, int delta);
+
     std::unique_ptr<CImage> mOriginalImage;       // set under mLock, read freely by workers
     std::unique_ptr<CImage> mReconstructedImage;  // owner's thread only
     std::unique_ptr<float[]> mBrushWeights;       // owner's thread only
     std::unique_ptr<CImage> mBrushBase;           // owner's thread only
     int mBrushRect[4] = {-1, -1, -1, -1};         // min x, min y, end x, end y
-    SessionEventCallback mCallback = nullptr;
-    void* mCallbackContext = nullptr;
-    Lock mLock;                                   // guards the two caches and mPreviewSection
+    SessionEventHandler mHandler;
+
+    Lock mLock;  // guards the two caches and mPreviewSection
     DeblurredCache mDeblurredImages;
     DeblurredCache mDeblurredPreviews;
-    int mPreviewSection[4] = {0, 0, 0, 0};        // x, y, w, h of the last preview computed
-    std::unique_ptr<SerialQueue> mPreviewQueue;
+    Region mPreviewSection;  // of the last preview computed
+
+    // The work in progress, under mWorkMutex; every change wakes mWorkChanged.
+    std::mutex mWorkMutex;
+    std::condition_variable mWorkChanged;
+    int mPendingDeblurs = 0;   // submitted, not ended
+    int mDeblurEpoch = 0;      // advanced by reset: older submitted deblurs never run
+    int mPreviewBatches = 0;   // preview requests still on the preview queue
+    int mRunningPreviews = 0;  // preview steps handed to the global queue, not ended
+    int mPreviewClears = 0;    // clearPreviews() / reset() waiting; the stop flag stays set
+    // Read by the numerical code between its steps.
     std::atomic<bool> mStopDeblur{false};
     std::atomic<bool> mStopPreview{false};
-    std::atomic<int> mRunningDeblurs{0};
-    std::atomic<int> mRunningPreviews{0};
-    std::atomic<int> mPreviewBatches{0};
+    std::unique_ptr<SerialQueue> mPreviewQueue;
 
-    // The methods behind the presets. Always the real ones in the application; tests put
-    // recording stand-ins here to watch the dispatch.
     DeblurMethods mMethods = DefaultDeblurMethods();
-    // The bytes available for a full deblur; null reads them from the system (tests set it).
     std::int64_t (*mAvailableMemory)() = nullptr;
-
-private:
-    void sendEvent(SessionEventType type, const DeblurredEntry& entry);
-    void freeImages();
-    // Sets the stop-preview flag and waits until no preview request or step is left.
-    void stopAndWaitForPreviews();
-    // clearPreviews() calls in progress; while any is, the stop flag stays set (under mLock).
-    int mPreviewClears = 0;
-    // Signals the preview queue that a step has finished (the throttle's wait).
-    std::mutex mPreviewSlotMutex;
-    std::condition_variable mPreviewSlotFreed;
 };

@@ -2,13 +2,14 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 
+#include "AtomicFile.h"
 #include "ImageIO.h"
 #include "Session.h"
 #include "Timer.h"
+#include "Log.h"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +21,8 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 // "deblurred_%s_%d.png", or the temporary file of an interrupted write of one.
 bool isExportFileName(const std::string& name) {
-    return name.rfind("deblurred_", 0) == 0 && (endsWith(name, ".png") || endsWith(name, ".png.partial"));
+    return (name.rfind("deblurred_", 0) == 0 && endsWith(name, ".png")) ||
+           (name.rfind(".deblurred_", 0) == 0 && endsWith(name, ".tmp"));
 }
 
 // True when nothing is at `path`, or when it is a directory holding only the files of an earlier
@@ -34,27 +36,6 @@ bool mayReplaceExport(const fs::path& path) {
         if (!it->is_regular_file() || !isExportFileName(it->path().filename().string()))
             return false;
     }
-    return !ec;
-}
-
-// Writes the bytes to a temporary file beside `path`, then renames it over `path`.
-bool writeFileAtomically(const fs::path& path, const ByteBuffer& bytes) {
-    fs::path temporary = path;
-    temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) fs::remove(temporary, ec);
     return !ec;
 }
 
@@ -74,17 +55,18 @@ bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOp
 }
 
 bool Session::saveDeblurredImages(const std::string& directoryPath) {
-    DeblurredCache results;  // encoded outside the lock
+    // The packs are shared: they are unpacked, encoded and written outside the lock.
+    DeblurredCache images;
     {
         std::lock_guard<Lock> guard(mLock);
-        results = mDeblurredImages;
+        images = mDeblurredImages;
     }
-    if (results.empty()) return false;
+    if (images.empty()) return false;
 
     const fs::path directory(directoryPath);
     if (!mayReplaceExport(directory)) {
-        printf("not exporting to %s: something other than an earlier export is there\n",
-               directoryPath.c_str());
+        LogInfo("not exporting to %s: something other than an earlier export is there\n",
+                directoryPath.c_str());
         return false;
     }
     std::error_code ec;
@@ -93,15 +75,15 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
 
     Timer timer;
     timer.start();
-    printf("saving deblurred images...\n");
-    for (const auto& [entry, packed] : results) {
+    LogInfo("saving deblurred images...\n");
+    for (const auto& [entry, packed] : images) {
         char name[64];
         snprintf(name, sizeof name, "deblurred_%s_%d.png", DeblurTypeName(entry.deblurType),
                  entry.radiusStep);
         ByteBuffer png;
         if (ImageIO::sharedInstance().writeImage(packed->unpack(), png))
-            writeFileAtomically(directory / name, png);
+            WriteBytesAtomically((directory / name).string(), "[saveDeblurredImages]", png);
     }
-    printf("done! took %.2f seconds\n", timer.elapsed());
+    LogInfo("done! took %.2f seconds\n", timer.elapsed());
     return true;
 }

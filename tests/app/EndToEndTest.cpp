@@ -21,17 +21,21 @@ namespace {
 std::atomic<bool> gGateOpen{true};
 std::atomic<int> gInvertCalls{0};
 
-void InvertedChannel(const CImage& in, CImage& out, int channel, double, int, int, int x, int y,
-                     int w, int h) {
+bool InvertedChannel(const MethodCall& call) {
+    const CImage& in = call.in;
+    CImage& out = call.out;
+    const int channel = call.channel, x = call.region.x, y = call.region.y, w = call.region.w,
+              h = call.region.h;
     ++gInvertCalls;
     while (!gGateOpen) QThread::msleep(2);
-    if (channel < 1 || channel > 3) return;
+    if (channel < 1 || channel > 3) return true;
     for (int row = 0; row < h; ++row) {
         const std::uint8_t* s = in.pixels() + (std::size_t(y + row) * in.width() + x) * 4;
         std::uint8_t* d = out.pixels() + std::size_t(row) * out.width() * 4;
         for (int col = 0; col < w; ++col)
             d[col * 4 + channel] = std::uint8_t(255 - s[col * 4 + channel]);
     }
+    return true;
 }
 
 // Where an image pixel of the right half of a split view at zoom 1 is, in widget coordinates.
@@ -61,7 +65,9 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     Controller& c = app.controller();
     const WindowLayout& l = app.layout();
     Session& session = c.session();
-    session.mMethods.lucyRichard = &InvertedChannel;
+    DeblurMethods methods = DefaultDeblurMethods();
+    methods[DeblurMethod::LucyRichard].run = &InvertedChannel;
+    session.setMethods(methods);
     l.mainWindow->show();
     ASSERT_TRUE(WaitFor([&] { return l.mainWindow->isVisible(); }));
 
@@ -76,7 +82,7 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
                   0);
     }
     ASSERT_TRUE(app.open(photo));
-    EXPECT_EQ(l.splitView->selectedImage(), session.mOriginalImage->asImage());
+    EXPECT_EQ(l.splitView->selectedImage(), session.original()->asImage());
     Spin(20);
     Screenshot(*l.mainWindow, "app_02_photo_loaded");
 
@@ -125,7 +131,7 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     const ImageRef preview = l.previewSplitView->selectedImage();
     ASSERT_TRUE(preview);
     EXPECT_EQ(PixelByte(*preview, 200, 100, 1),
-              255 - PixelByte(*session.mOriginalImage->asImage(), 200, 100, 1));
+              255 - PixelByte(*session.original()->asImage(), 200, 100, 1));
 
     // The mask: type B, shown as the mask itself (grey), then the result with these settings.
     l.maskType->button(1)->click();
@@ -166,8 +172,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     Screenshot(*l.mainWindow, "app_05_results_with_deblur");
 
     // A brush stroke across the middle of the reconstructed half.
-    const ImageRef reconstructed = session.mReconstructedImage->asImage();
-    const ImageRef original = session.mOriginalImage->asImage()->copy();
+    const ImageRef reconstructed = session.reconstructed()->asImage();
+    const ImageRef original = session.original()->asImage()->copy();
     l.toolMode->button(2)->click();
     l.brushSize->setFloatValue(40);
     l.brushOpacity->setFloatValue(1.0f);
@@ -241,6 +247,7 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
         const QString path =
             app.temporaryPath(QString("result.") + (type[0] == 'P' ? "png" : "tif"));
         ASSERT_TRUE(c.saveResultToPath(path)) << type;
+        ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
         const ImageRef saved = ImageIO::sharedInstance().readFromFile(path.toStdString());
         ASSERT_TRUE(saved) << type;
         EXPECT_TRUE(SameRgb(*saved, *result)) << type;
@@ -249,5 +256,6 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_TRUE(app.dialogs.alerts.isEmpty());
     // Closing forgets the history.
     c.closeImages();
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_FALSE(c.undoManager().canUndo());
 }

@@ -137,9 +137,9 @@ TEST(FftClient, HelperClosingEarlyIsReportedAndReplaced) {
     HelperChoice fake("close");
     std::vector<Complex> values = RandomValues(8, 2);
     const std::vector<Complex> sent = values;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     fft_forward(values.data(), 4, 2);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("could not read data from helper tool..."), std::string::npos) << out;
     // The half that arrived is in place, the rest is the input.
     const std::vector<Complex> answer = FakeAnswer(sent, 1);
@@ -159,9 +159,9 @@ TEST(FftClient, WritingToADeadHelperDoesNotRaiseSigpipe) {
     HelperChoice fake("die");
     // Larger than the pipe, so the write cannot vanish into the pipe's buffer.
     std::vector<Complex> values(1024 * 512, Complex(1, 2));
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     fft_forward(values.data(), 1024, 512);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(out.find("could not write header to helper tool...") != std::string::npos ||
                 out.find("could not write data to helper tool...") != std::string::npos)
         << out;
@@ -179,9 +179,9 @@ TEST(FftClient, MissingHelperIsReportedAndNothingChanges) {
     setenv("VELKARO_FFTW_HELPER", "/nonexistent/fftw_helper", 1);
     std::vector<Complex> values = RandomValues(4, 3);
     const std::vector<Complex> sent = values;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     fft_forward(values.data(), 2, 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "could not launch helper tool...");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "could not launch helper tool...\n");
     EXPECT_EQ(values, sent);
     EXPECT_EQ(fft_helper_pid(), -1);
 }
@@ -203,9 +203,9 @@ TEST(FftClient, StalledHelperIsReplacedOrReportedAndCancelEndsTheWait) {
         const int stopped = fft_helper_pid();
         kill(stopped, SIGSTOP);
         std::fill(half.begin(), half.end(), Complex());
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         EXPECT_EQ(fft_real_forward(x.data(), half.data(), R, C), FftStatus::Done);
-        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
         for (int r = 0; r < R; ++r)
             for (int k = 0; k <= C / 2; ++k)
                 EXPECT_LT(std::abs(half[size_t(r * (C / 2 + 1) + k)] - full[size_t(r * C + k)]),
@@ -218,10 +218,10 @@ TEST(FftClient, StalledHelperIsReplacedOrReportedAndCancelEndsTheWait) {
         fft_set_deadline(0.2, 0);
         std::vector<Complex> half(R * (C / 2 + 1), Complex(7, 7));
         std::vector<Complex> values = RandomValues(8, 4);
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         EXPECT_EQ(fft_real_forward(x.data(), half.data(), R, C), FftStatus::Failed);
         EXPECT_EQ(fft_forward(values.data(), 4, 2), FftStatus::Failed);
-        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
         EXPECT_EQ(half.front(), Complex(7, 7));  // nothing written after a failure
         EXPECT_EQ(fft_helper_pid(), -1);
         EXPECT_EQ(ChildrenOfThisProcess(), 0);
@@ -301,10 +301,10 @@ TEST(FftHelper, KilledHelperIsReplaced) {
     // A death already visible: the next request goes to a new helper and succeeds.
     kill(first, SIGKILL);
     WaitUntilDead(first);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     y = x;
     fft_forward(y.data(), 6, 4);
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     EXPECT_LT(MaxDifference(y, expected), 1e-12);
     const int second = fft_helper_pid();
     EXPECT_GT(second, 0);
@@ -312,12 +312,12 @@ TEST(FftHelper, KilledHelperIsReplaced) {
 
     // A death during or just before an exchange: that exchange may fail, the next one succeeds.
     kill(second, SIGKILL);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     y = x;
     fft_forward(y.data(), 6, 4);
     y = x;
     fft_forward(y.data(), 6, 4);
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     EXPECT_LT(MaxDifference(y, expected), 1e-12);
     EXPECT_NE(fft_helper_pid(), second);
     EXPECT_EQ(ChildrenOfThisProcess(), 1);

@@ -49,8 +49,8 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     const DeblurredEntry entry{DeblurWI2, 6, -1, MaskSettings{-1, 0, 0, 0}};
 
     // A clean run first, as the reference.
-    testing::internal::CaptureStdout();
-    s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
+    testing::internal::CaptureStderr();
+    s.deblur(entry);
     ImageRef reference = s.deblurredImage(entry);
     ASSERT_TRUE(reference);
     fft_set_deadline(2, 2);
@@ -62,7 +62,7 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
         recorder.clear();
         std::atomic<bool> done{false};
         dispatchAsync(DispatchPriority::Default, [&] {
-            s.deblurStep(6, DeblurWI2, -1, 0, -1, 0, 0);
+            s.deblur(entry);
             done = true;
         });
         int first = -1;
@@ -74,7 +74,7 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        EXPECT_EQ(s.mRunningDeblurs.load(), 0);
+        EXPECT_TRUE(s.isIdle());
         return first;
     };
     auto expectReferenceResult = [&] {
@@ -87,7 +87,7 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     // repeated with a new helper (the data in shared memory is the caller's copy, so every
     // transform can be repeated).
     const int killed = deblurSignalling(SIGKILL, 1);
-    EXPECT_EQ(recorder.count(DeblurFinished), 1);
+    EXPECT_EQ(recorder.count(ET::DeblurFinished), 1);
     expectReferenceResult();
     if (killed > 0) {
         EXPECT_NE(fft_helper_pid(), killed);  // a new helper took over
@@ -95,15 +95,15 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
 
     // One helper stopped: replaced after its deadline, and the result is the clean one.
     deblurSignalling(SIGSTOP, 1);
-    EXPECT_EQ(recorder.count(DeblurFinished), 1);
+    EXPECT_EQ(recorder.count(ET::DeblurFinished), 1);
     expectReferenceResult();
 
     // Every helper stopped: the deblur ends, failed, and the stored result stays.
     deblurSignalling(SIGSTOP, 1000);
-    EXPECT_EQ(recorder.count(DeblurFailed), 1);
-    EXPECT_EQ(recorder.count(DeblurFinished), 0);
+    EXPECT_EQ(recorder.count(ET::DeblurFailed), 1);
+    EXPECT_EQ(recorder.count(ET::DeblurFinished), 0);
     expectReferenceResult();
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     fft_set_deadline();
     fft_stop_helper();
 }

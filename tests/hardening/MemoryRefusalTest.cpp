@@ -33,7 +33,7 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
     for (int type : types) {
         if (type == DeblurUnassigned) continue;
         SCOPED_TRACE(DeblurTypeName(type));
-        s.mAvailableMemory = tinyAvailable;
+        s.setAvailableMemory(tinyAvailable);
         EXPECT_FALSE(s.fullDeblurFitsInMemory(3, DeblurType(type), message));
         EXPECT_EQ(message.rfind(std::string("Not enough memory for ") + DeblurTypeName(type) +
                                     " at radius 1.5 on this 451x300 photograph: it needs about ",
@@ -41,32 +41,30 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
                   0u)
             << message;
         EXPECT_NE(message.find("GiB and 0.0 GiB are available."), std::string::npos) << message;
-        s.mAvailableMemory = hugeAvailable;
+        s.setAvailableMemory(hugeAvailable);
         EXPECT_TRUE(s.fullDeblurFitsInMemory(3, DeblurType(type), message));
         EXPECT_TRUE(message.empty());
     }
-    // The least-squares solver's own estimate: 16 n² + 232 w h + 4 w h bytes.
-    EXPECT_GT(s.memoryUsageForDeblurType(3, DeblurLA2), 236LL * 451 * 300);
+    // The least-squares solver's own estimate: 16 n² + 112 w h + 4 w h bytes.
+    EXPECT_GT(s.memoryUsageForDeblurType(3, DeblurLA2), 116LL * 451 * 300);
 
     // The task layer refuses it too, quietly for the session: no event, nothing stored, the
-    // counter back where it was, the message on standard output.
-    s.mAvailableMemory = tinyAvailable;
+    // nothing running, the message in the log.
+    s.setAvailableMemory(tinyAvailable);
     for (DeblurType type : {DeblurLA1, DeblurWI2}) {
-        testing::internal::CaptureStdout();
-        s.deblurStep(3, type, -1, 0, -1, 0, 0);
-        const std::string out = testing::internal::GetCapturedStdout();
+        SCOPED_TRACE(DeblurTypeName(type));
+        testing::internal::CaptureStderr();
+        s.deblur(DeblurredEntry{type, 3, -1, {}});
+        const std::string out = testing::internal::GetCapturedStderr();
         EXPECT_NE(out.find(std::string("Not enough memory for ") + DeblurTypeName(type)),
                   std::string::npos)
             << out;
         EXPECT_EQ(out.find("Solving using"), std::string::npos) << out;
+        EXPECT_FALSE(s.deblurredImage(DeblurredEntry{type, 3, -1, {}}));
     }
-    EXPECT_EQ(recorder.count(DeblurStarted), 0);
-    EXPECT_EQ(recorder.count(DeblurFinished), 0);
-    EXPECT_EQ(s.mRunningDeblurs.load(), 0);
-    {
-        std::lock_guard<Lock> guard(s.mLock);
-        EXPECT_TRUE(s.mDeblurredImages.empty());
-    }
+    EXPECT_EQ(recorder.count(ET::DeblurStarted), 0);
+    EXPECT_EQ(recorder.count(ET::DeblurFinished), 0);
+    EXPECT_TRUE(s.isIdle());
 }
 
 TEST(MemoryRefusal, TheSystemsOwnFigureFollowsTheAddressSpaceLimit) {

@@ -15,19 +15,6 @@ bool equivalent(const DeblurredEntry& a, const DeblurredEntry& b) { return !(a <
 
 }  // namespace
 
-TEST(DeblurTypes, NamesAndTheEmptyEntry) {
-    std::string names;
-    for (int t = -1; t <= 27; ++t) names += std::string(DeblurTypeName(t)) + " ";
-    EXPECT_EQ(names, "bad_deblur_type USM1 USM2 USM3 USM4 USM5 USMF1 USMF2 USMF3 USMF4 USMF5 WF2 WF3 "
-                     "WI2 WI3 RL20 RL40 RL80 RT20 RT40 RT80 LA1 LA2 bad_deblur_type FR effect "
-                     "bad_deblur_type bad_deblur_type bad_deblur_type ");
-    EXPECT_EQ(std::string(MaskTypeName(-1)) + MaskTypeName(0) + MaskTypeName(1) + MaskTypeName(2) +
-                  MaskTypeName(3), "errABCerr");
-    const DeblurredEntry e = EmptyDeblurredEntry();
-    EXPECT_TRUE(e.deblurType == 26 && e.radiusStep == 0 && e.angle == -1 && e.maskSettings.type == -1 &&
-                e.maskSettings.radius == 0 && e.maskSettings.opacity == 0 && e.maskSettings.crudeness == 0);
-}
-
 TEST(DeblurTypes, Ordering) {
     // Type, step and angle as signed ints: the first difference decides, before any mask field.
     EXPECT_TRUE(entry(1, 30, 170) < entry(2, 1, -1));

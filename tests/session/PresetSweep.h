@@ -54,13 +54,13 @@ inline void sweep(const std::vector<Column>& columns, const Rect& section) {
     for (const Column& c : columns)
         for (int step = c.firstStep; step <= c.lastStep; ++step, ++cells)
             s.deblurPreviewAngleStep(step, c.type, -1, section);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, cells, 1800));
-    EXPECT_EQ(recorder.count(PreviewCancelled), 0);
+    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, cells, 1800));
+    EXPECT_EQ(recorder.count(ET::PreviewCancelled), 0);
     for (const RecordedEvent& e : recorder.events())
         EXPECT_NE(e.thread, std::this_thread::get_id());
 
     // The original section, to see that each method did something.
-    ImageRef original = s.mOriginalImage->asImage();
+    ImageRef original = s.original()->asImage();
     for (const Column& c : columns)
         for (int step = c.firstStep; step <= c.lastStep; ++step) {
             SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " step " + std::to_string(step));

@@ -1,8 +1,10 @@
 #pragma once
 
-// Stand-ins for the deblurring methods that record every call, so that the session's dispatch can
-// be checked without the real numerics. They write the input's value + 1 (saturating) into the
-// region's channel, and can be held at a gate (per step, radius × 2) to keep steps running.
+// Stand-ins for the deblurring methods that record every call, so that the session's scheduling
+// can be watched without the real numerics. They write the input's value + 1 (saturating) into
+// the region's channel, can be held at a gate (per step, radius × 2) to keep steps running, and
+// can take a while (polling the stop flag they were given). Told to fail, they write nothing and
+// report the failure, as the Wiener method does when its FFT helper stops answering.
 
 #include <algorithm>
 #include <atomic>
@@ -11,31 +13,31 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <string>
 #include <thread>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "DeblurMethods.h"
 
-struct MethodCall {
-    std::string method;           // the real method's name, e.g. "deconvolve_wiener_fir"
-    const void* input = nullptr;  // pixels of the input image
-    int outWidth = 0, outHeight = 0, channel = 0;
-    std::vector<double> params;   // the radius, then the method's own parameters
-    int angle = 0, x = 0, y = 0, w = 0, h = 0;
-    const double* residual = nullptr;
-    const std::atomic<bool>* cancel = nullptr;
+struct RecordedCall {
+    DeblurMethod method;
+    const void* input;
+    int outWidth, outHeight, channel;
+    double radius, parameter;
+    int angle;
+    Region region;
+    const std::atomic<bool>* cancel;
 };
 
 struct RecordingState {
     std::mutex mutex;
     std::condition_variable gateChanged;
-    std::vector<MethodCall> calls;          // every call since the last clear, in order
+    std::vector<RecordedCall> calls;
     std::set<int> closedSteps;
-    std::map<int, int> inside, atGate;      // step -> calls inside the stand-ins, at the gate
-    int maxConcurrentSteps = 0;             // the most distinct steps inside at once
-    std::atomic<int> delayMicroseconds{0};  // each call's sleep, polling the cancel flag
+    std::map<int, int> inside, atGate;  // step -> calls inside the stand-ins, at the gate
+    int maxConcurrentSteps = 0;         // the most distinct steps inside at once
+    std::atomic<int> delayMicroseconds{0};
+    std::atomic<bool> fail{false};
 };
 
 inline RecordingState& recording() {
@@ -43,44 +45,14 @@ inline RecordingState& recording() {
     return s;
 }
 
-namespace recording_detail {
-
-inline const char* const kNames[] = {"unsharp_mask", "deconvolve_wiener_fir", "deconvolve_wnr_iir",
-                                     "deconvolve_lucy_richard", "deconvolve_lucy_richard_threshold",
-                                     "deconvolve_sllsbox", "fit_refocus", "convolve"};
-
-// One stand-in per signature of the table. Images, numbers and pointers are told apart by type;
-// the numbers come as [fast,] channel, radius, own parameters..., angle, x, y, w, h (the unsharp
-// mask's `fast` is moved behind the radius). Estimates record "<name>_mem_usage" and answer
-// 1001 + Id.
-template <int Id, class R, class... A>
-R stub(A... args) {
-    // Methods return nothing or a status; estimates return their count.
-    constexpr bool kMethod = std::is_void_v<R> || std::is_same_v<R, FftStatus>;
-    MethodCall c;
-    c.method = std::string(kNames[Id]) + (kMethod ? "" : "_mem_usage");
-    const CImage* images[2] = {};
-    std::vector<double> n;
-    auto take = [&](auto&& v) {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, CImage>) images[images[0] ? 1 : 0] = &v;
-        else if constexpr (std::is_arithmetic_v<V>) n.push_back(double(v));
-        else if constexpr (std::is_same_v<V, double*>) c.residual = v;
-        else c.cancel = v;
-    };
-    (take(args), ...);
-    if (Id == 0) std::rotate(n.begin(), n.begin() + 1, n.begin() + 3);
-    const std::size_t k = n.size();
-    c.input = images[0]->pixels();
-    c.outWidth = images[1]->width(), c.outHeight = images[1]->height(), c.channel = int(n[0]);
-    c.params.assign(n.begin() + 1, n.end() - 5);
-    c.angle = int(n[k - 5]), c.x = int(n[k - 4]), c.y = int(n[k - 3]), c.w = int(n[k - 2]), c.h = int(n[k - 1]);
-
+template <DeblurMethod M>
+bool RecordingRun(const MethodCall& c) {
     RecordingState& s = recording();
-    const int step = int(c.params[0] * 2 + 0.5);
+    const int step = int(c.radius * 2 + 0.5);
     {
         std::unique_lock<std::mutex> guard(s.mutex);
-        s.calls.push_back(c);
+        s.calls.push_back({M, c.in.pixels(), c.out.width(), c.out.height(), c.channel, c.radius,
+                           c.parameter, c.angle, c.region, c.cancel});
         if (++s.inside[step] == 1) {
             const int steps = int(std::count_if(s.inside.begin(), s.inside.end(),
                                                 [](const auto& e) { return e.second > 0; }));
@@ -94,45 +66,46 @@ R stub(A... args) {
         if (c.cancel && c.cancel->load()) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    if (kMethod && c.channel >= 1 && c.channel <= 3) {
-        const std::uint8_t* in = images[0]->pixels();
-        std::uint8_t* out = const_cast<CImage*>(images[1])->pixels();
-        for (int row = 0; row < c.h; ++row)
-            for (int col = 0; col < c.w; ++col) {
-                const int v = in[(std::size_t(c.y + row) * images[0]->width() + c.x + col) * 4 + c.channel];
-                out[(std::size_t(row) * c.outWidth + col) * 4 + c.channel] = std::uint8_t(std::min(v + 1, 255));
-            }
+    if (s.fail) {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        --s.inside[step];
+        return false;
     }
+    const Region& r = c.region;
+    for (int row = 0; row < r.h; ++row)
+        for (int col = 0; col < r.w; ++col) {
+            const int v = c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 +
+                                        c.channel];
+            c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
+                std::uint8_t(std::min(v + 1, 255));
+        }
     std::lock_guard<std::mutex> guard(s.mutex);
     --s.inside[step];
-    if constexpr (std::is_same_v<R, FftStatus>) return FftStatus::Done;
-    else if constexpr (!std::is_void_v<R>) return R(1001 + Id);
+    return true;
 }
 
-}  // namespace recording_detail
+template <DeblurMethod M>
+std::int64_t RecordingMemory(const MethodCall&) {
+    return 1000 + int(M);
+}
 
-inline DeblurMethods RecordingDeblurMethods() {
-    using recording_detail::stub;
-    DeblurMethods m;
-    m.unsharpMask = stub<0>, m.unsharpMaskMemUsage = stub<0>;
-    m.wienerFir = stub<1>, m.wienerFirMemUsage = stub<1>, m.wienerIir = stub<2>,
-    m.wienerIirMemUsage = stub<2>;
-    m.lucyRichard = stub<3>, m.lucyRichardMemUsage = stub<3>;
-    m.lucyRichardThreshold = stub<4>, m.lucyRichardThresholdMemUsage = stub<4>;
-    m.sllsbox = stub<5>, m.sllsboxMemUsage = stub<5>;
-    m.fitRefocus = stub<6>, m.fitRefocusMemUsage = stub<6>;
-    m.convolve = stub<7>, m.convolveMemUsage = stub<7>;
+template <int... M>
+DeblurMethods RecordingDeblurMethodsOf(std::integer_sequence<int, M...>) {
+    DeblurMethods m = DefaultDeblurMethods();  // keeps DeblurMethod::None, the row of no method
+    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>, RecordingMemory<DeblurMethod(M + 1)>}),
+     ...);
     return m;
 }
+inline DeblurMethods RecordingDeblurMethods() {
+    return RecordingDeblurMethodsOf(std::make_integer_sequence<int, kDeblurMethodCount - 1>());
+}
 
-// Runs `f` on the recording state under its lock.
 template <class F>
 auto withRecording(F f) {
     std::lock_guard<std::mutex> guard(recording().mutex);
     return f(recording());
 }
-
-inline std::vector<MethodCall> RecordedMethodCalls() {
+inline std::vector<RecordedCall> RecordedMethodCalls() {
     return withRecording([](RecordingState& s) { return s.calls; });
 }
 inline void ClearRecordedMethodCalls() {
@@ -144,7 +117,8 @@ inline int MaxConcurrentSteps() {
 // Steps with a call held at the gate now.
 inline int StepsAtGate() {
     return withRecording([](RecordingState& s) {
-        return int(std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
+        return int(std::count_if(s.atGate.begin(), s.atGate.end(),
+                                 [](auto& e) { return e.second > 0; }));
     });
 }
 inline void CloseMethodGate(int step) {
@@ -152,7 +126,12 @@ inline void CloseMethodGate(int step) {
 }
 // Opens the gate for one step, or for all when `step` is -1.
 inline void OpenMethodGate(int step = -1) {
-    withRecording([&](RecordingState& s) { step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step)); });
+    withRecording([&](RecordingState& s) {
+        step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step));
+    });
     recording().gateChanged.notify_all();
 }
-inline void SetMethodDelayMicroseconds(int microseconds) { recording().delayMicroseconds = microseconds; }
+inline void SetMethodDelayMicroseconds(int microseconds) {
+    recording().delayMicroseconds = microseconds;
+}
+inline void SetMethodsFail(bool fail) { recording().fail = fail; }

@@ -1,10 +1,19 @@
-// Full deblurs: the task layer's events and counters, the cache, masking and fetching.
+// Full deblurs: events, the cache, masking and fetching, stopping, and the real methods against
+// the methods called per channel.
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "Convolve.h"
+#include "FitRefocus.h"
 #include "ImageProcess.h"
 #include "RecordingMethods.h"
+#include "Richard_Lucy.h"
+#include "Richard_Lucy_Threshold.h"
 #include "SessionTestSupport.h"
+#include "USM.h"
+#include "Wiener_FIR.h"
 
 namespace {
 
@@ -12,28 +21,20 @@ class SessionDeblur : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(session.loadImage(testDataPath("chelsea.png")));  // 451 × 300
-        session.mMethods = RecordingDeblurMethods();
+        session.setMethods(RecordingDeblurMethods());
         ClearRecordedMethodCalls();
         recorder.attach(session);
     }
-    // Runs the task layer on a worker, as the window controller does, and waits for it.
-    void runTask(int step, DeblurType type, int angle = -1, float maskRadius = 0, int maskType = -1,
-                 float opacity = 0, float crudeness = 0) {
-        dispatchAsync(DispatchPriority::Default, [=, this] {
-            session.deblurStep(step, type, angle, maskRadius, maskType, opacity, crudeness);
-        });
-        dispatchWaitIdle();
+    void run(const DeblurredEntry& entry) {
+        session.submitDeblur(entry);
+        session.waitUntilIdle();
     }
     // What the stand-ins make: input + 1 in every colour channel.
     ImageRef plainResult() {
-        ImageRef expected = session.mOriginalImage->asImage()->copy();
+        ImageRef expected = session.original()->asImage()->copy();
         for (std::size_t i = 0; i < std::size_t(451) * 300 * 4; ++i)
             if (i % 4) expected->pixels()[i] = std::uint8_t(std::min(expected->pixels()[i] + 1, 255));
         return expected;
-    }
-    std::size_t cached() {
-        std::lock_guard<Lock> guard(session.mLock);
-        return session.mDeblurredImages.size();
     }
     Session session;
     EventRecorder recorder;
@@ -42,28 +43,27 @@ protected:
 }  // namespace
 
 TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) {
-    recorder.clear();
-    runTask(4, DeblurRL40, -1, 3.0f, 1, 0.5f, 0.5f);
     const DeblurredEntry key{DeblurRL40, 4, -1, {1, 3.0f, 0.5f, 0.5f}};
+    run(key);
     auto events = recorder.events();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].type, DeblurStarted);
-    EXPECT_EQ(events[1].type, DeblurFinished);
+    EXPECT_TRUE(events[0].type == ET::DeblurStarted && events[1].type == ET::DeblurFinished);
     for (const auto& e : events) {
         EXPECT_NE(e.thread, std::this_thread::get_id());
         EXPECT_TRUE(SameDeblurredEntry(e.entry, key) && e.entry.maskSettings.type == 1);
     }
-    EXPECT_EQ(session.mRunningDeblurs, 0);
-    // The memory estimate, then three channels over the whole photograph, in sequence.
+    // Three channels over the whole photograph, in sequence, with the preset's own parameter.
     const auto calls = RecordedMethodCalls();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0].method, "deconvolve_lucy_richard_mem_usage");
-    for (int c = 0; c < 3; ++c)
-        EXPECT_TRUE(calls[c + 1].channel == c + 1 && calls[c + 1].x == 0 && calls[c + 1].y == 0 &&
-                    calls[c + 1].w == 451 && calls[c + 1].h == 300);
+    ASSERT_EQ(calls.size(), 3u);
+    for (int c = 0; c < 3; ++c) {
+        const Region& r = calls[c].region;
+        EXPECT_TRUE(calls[c].method == DeblurMethod::LucyRichard && calls[c].channel == c + 1 &&
+                    calls[c].parameter == 40 && calls[c].radius == 2.0 && r.x == 0 && r.y == 0 &&
+                    r.w == 451 && r.h == 300);
+    }
     // The stored image is the method's output with the mask applied; every fetch a fresh decode.
     ImageRef expected = plainResult();
-    CreateMask(session.mOriginalImage->asImage(), expected, 0, 0, 451, 300, 1, 0, 3.0f, 0.5f, 0.5f);
+    CreateMask(session.original()->asImage(), expected, 0, 0, 451, 300, 1, 0, 3.0f, 0.5f, 0.5f);
     ImageRef stored = session.deblurredImage(key);
     EXPECT_TRUE(samePixels(stored, expected));
     ImageRef again = session.deblurredImage(key);
@@ -71,62 +71,94 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     EXPECT_TRUE(samePixels(again, stored));
     // Another mask float is another key; without a mask the floats do not count.
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurRL40, 4, -1, {1, 3.0f, 0.5f, 0.25f}}));
-    runTask(3, DeblurUSM2, -1, 5.0f);
+    run(DeblurredEntry{DeblurUSM2, 3, -1, {-1, 5.0f, 0, 0}});
     EXPECT_TRUE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, -1, {-1, 1, 2, 3}}));
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, 0, {}}));
-
-    // Computing the same again keeps one entry and sends a second pair.
-    recorder.clear();
-    runTask(4, DeblurRL40, -1, 3.0f, 1, 0.5f, 0.5f);
-    events = recorder.events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_TRUE(events[0].type == DeblurStarted && events[1].type == DeblurFinished);
-    EXPECT_EQ(cached(), 2u);
 }
 
 TEST_F(SessionDeblur, ManyAtOnceEachGetsItsPairInOrder) {
-    recorder.clear();
     for (int step = 1; step <= 8; ++step)
-        dispatchAsync(DispatchPriority::Default, [this, step] {
-            session.deblurStep(step, DeblurType(step % 22), -1, 0, -1, 0, 0);
-        });
-    dispatchWaitIdle();
+        session.submitDeblur(DeblurredEntry{DeblurType(step % 22), step, -1, {}});
+    session.waitUntilIdle();
     const auto events = recorder.events();
     ASSERT_EQ(events.size(), 16u);
-    for (int step = 1; step <= 8; ++step) {
-        int started = -1, finished = -1;
-        for (int i = 0; i < 16; ++i)
-            if (events[i].entry.radiusStep == step)
-                (events[i].type == DeblurStarted ? started : finished) = i;
-        ASSERT_GE(started, 0);
-        EXPECT_LT(started, finished) << step;
-    }
-    EXPECT_EQ(cached(), 8u);
-    EXPECT_EQ(session.mRunningDeblurs, 0);
+    for (int step = 1; step <= 8; ++step)
+        EXPECT_EQ(recorder.typesFor(step), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFinished}))
+            << step;
 }
 
-TEST_F(SessionDeblur, StoppedOrResetTasksEndQuietly) {
+TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing) {
+    const DeblurredEntry key{DeblurWI2, 4, -1, {}};
+    run(key);  // a stored result first: a failed run later leaves it in place
     recorder.clear();
-    session.mStopDeblur = true;
-    runTask(2, DeblurRL20);
-    // The computing layer leaves its result null when stopped.
-    PixelPackRef packed;
-    session.deblurStep(2, DeblurRL20, -1, 0, -1, 0, 0, packed);
-    EXPECT_FALSE(packed);
-    session.mStopDeblur = false;
-    EXPECT_TRUE(recorder.events().empty());
-    EXPECT_TRUE(RecordedMethodCalls().empty());
-    EXPECT_EQ(cached(), 0u);
+    ClearRecordedMethodCalls();
+    SetMethodsFail(true);
+    run(key);
+    run(DeblurredEntry{DeblurWI3, 5, -1, {}});
+    SetMethodsFail(false);
+    EXPECT_EQ(recorder.typesFor(4), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
+    EXPECT_EQ(recorder.typesFor(5), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
+    EXPECT_EQ(RecordedMethodCalls().size(), 2u);  // the first channel fails; no other is tried
+    for (const auto& call : RecordedMethodCalls()) EXPECT_EQ(call.channel, 1);
+    EXPECT_TRUE(samePixels(session.deblurredImage(key), plainResult()));
+    EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurWI3, 5, -1, {}}));
+    EXPECT_TRUE(session.isIdle());
+}
 
-    // Otherwise it holds the result, packed as the cache holds it.
-    session.deblurStep(2, DeblurRL20, -1, 0, -1, 0, 0, packed);
-    ASSERT_TRUE(packed);
-    EXPECT_TRUE(samePixels(packed->unpack(), plainResult()));
-
+TEST_F(SessionDeblur, UnknownPresetsAndEmptySessionsComputeNothing) {
+    for (int type : {int(DeblurUnassigned), int(DeblurEffect), int(DeblurNoType), -1, 40}) {
+        ClearRecordedMethodCalls();
+        session.deblur(DeblurredEntry{DeblurType(type), 2, -1, {}});
+        EXPECT_TRUE(RecordedMethodCalls().empty()) << type;
+        EXPECT_EQ(session.memoryUsageForDeblurType(2, DeblurType(type)), 0) << type;
+    }
     session.reset();
     recorder.clear();
-    runTask(2, DeblurRL20);
+    run(DeblurredEntry{DeblurRL20, 2, -1, {}});
     EXPECT_TRUE(recorder.events().empty());
-    EXPECT_EQ(session.mRunningDeblurs, 0);
-    EXPECT_EQ(cached(), 0u);
+}
+
+TEST_F(SessionDeblur, MemoryEstimatesAskTheMethodForTheWholePhotograph) {
+    Session s;
+    s.setMethods(RecordingDeblurMethods());
+    // Without a photograph the size given counts; with one, its own size.
+    EXPECT_EQ(s.memoryUsageForDeblurType(7, DeblurRT40, 64, 48),
+              1000 + int(DeblurMethod::LucyRichardThreshold));
+    EXPECT_EQ(session.memoryUsageForDeblurType(2, DeblurLA1),
+              1000 + int(DeblurMethod::LeastSquares));
+}
+
+TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
+    // The stand-ins estimate about a kilobyte: every preset is refused, whatever its method.
+    session.setAvailableMemory([]() -> std::int64_t { return 1000; });
+    run(DeblurredEntry{DeblurLA1, 3, -1, {}});
+    run(DeblurredEntry{DeblurRL20, 3, -1, {}});
+    EXPECT_TRUE(recorder.events().empty());
+    EXPECT_TRUE(RecordedMethodCalls().empty());
+}
+
+TEST(SessionMethods, FullDeblursEqualTheMethodsCalledPerChannel) {
+    // The production table: each preset's result is its method applied to the three channels.
+    Session s;
+    ASSERT_TRUE(s.loadImage(chelseaCrop("session_methods_small.png", 190, 110, 60, 40)));
+    const CImage& in = *s.original();
+    const double r = 1.5;  // step 3
+    const std::pair<DeblurType, std::function<void(CImage&, int)>> cases[] = {
+        {DeblurUSM2, [&](CImage& o, int c) { unsharp_mask(in, o, 1, c, r, 2.0, -1, 0, 0, 60, 40); }},
+        {DeblurUSMF3, [&](CImage& o, int c) { unsharp_mask(in, o, 0, c, r, 3.0, -1, 0, 0, 60, 40); }},
+        {DeblurWF3, [&](CImage& o, int c) {
+             deconvolve_wiener_fir(in, o, c, r, 3, 0.0, double(0.001f), -1, 0, 0, 60, 40); }},
+        {DeblurRL20, [&](CImage& o, int c) { deconvolve_lucy_richard(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurRT20, [&](CImage& o, int c) {
+             deconvolve_lucy_richard_threshold(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurFR, [&](CImage& o, int c) { fit_refocus(in, o, c, r, -1, 0, 0, 60, 40); }},
+        {DeblurBlurSimulation, [&](CImage& o, int c) { convolve(in, o, c, r, -1, 0, 0, 60, 40); }},
+    };
+    for (const auto& [type, call] : cases) {
+        CImage expected(60, 40);
+        for (int c = 1; c <= 3; ++c) call(expected, c);
+        const DeblurredEntry entry{type, 3, -1, {}};
+        s.deblur(entry);
+        EXPECT_TRUE(samePixels(s.deblurredImage(entry), expected.asImage())) << type;
+    }
 }

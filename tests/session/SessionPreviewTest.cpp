@@ -15,40 +15,27 @@ namespace {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void waitIdle(Session& s) {
-    for (int i = 0; i < 6000 && (s.mPreviewBatches.load() || s.mRunningPreviews.load()); ++i)
-        sleepMs(10);
-    dispatchWaitIdle();
-}
+const std::vector<ET> kFinished{ET::PreviewStarted, ET::PreviewFinished};
 
 class SessionPreview : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(session.loadImage(testDataPath("coffee.png")));  // 600 × 400
-        session.mMethods = RecordingDeblurMethods();
+        session.setMethods(RecordingDeblurMethods());
         ClearRecordedMethodCalls();
         recorder.attach(session);
-        recorder.clear();
     }
     void TearDown() override {
         OpenMethodGate();
-        waitIdle(session);
+        session.waitUntilIdle();
     }
-    // The event types of one step, in order.
-    std::vector<int> typesFor(int step) {
-        std::vector<int> out;
-        for (const auto& e : recorder.events())
-            if (e.entry.radiusStep == step) out.push_back(e.type);
-        return out;
-    }
+    int running() { return session.workCounts().runningPreviews; }
     // Holds steps 1 to n at the gate and asks for them; returns when three are handed out and one
-    // is computing. (Held steps hold the pool's threads: the others may wait for one.)
+    // is computing.
     void holdBatch(int n, DeblurType type) {
         for (int step = 1; step <= n; ++step) CloseMethodGate(step);
         session.deblurPreviewAngleUpToStep(n, type, -1, section);
-        for (int i = 0; i < 3000 && (StepsAtGate() < 1 || session.mRunningPreviews.load() < 3); ++i)
-            sleepMs(10);
-        ASSERT_EQ(session.mRunningPreviews, 3);
+        ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 3; }));
     }
     Session session;
     EventRecorder recorder;
@@ -57,70 +44,65 @@ protected:
 
 }  // namespace
 
-TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStep) {
+TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     session.deblurPreviewAngleUpToStep(15, DeblurRL20, -1, section);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 15));
-    waitIdle(session);
+    session.waitUntilIdle();
     for (const auto& e : recorder.events()) {
         EXPECT_TRUE(SameDeblurredEntry(e.entry, DeblurredEntry{DeblurRL20, e.entry.radiusStep, -1, {}}));
         EXPECT_NE(e.thread, std::this_thread::get_id());
+        // Each finish is sent after its result was stored.
+        if (e.type == ET::PreviewFinished) {
+            EXPECT_GE(e.previewsStored, 1u);
+        }
     }
     for (int step = 1; step <= 15; ++step) {
-        EXPECT_EQ(typesFor(step), (std::vector<int>{PreviewStarted, PreviewFinished})) << step;
+        EXPECT_EQ(recorder.typesFor(step), kFinished) << step;
         EXPECT_TRUE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurRL20, step, -1, {}}));
     }
-    // Each finish was sent after its result was stored.
-    auto counts = recorder.previewCountsAtFinish();
-    std::sort(counts.begin(), counts.end());
-    for (std::size_t i = 0; i < counts.size(); ++i) EXPECT_GE(counts[i], i + 1);
-    EXPECT_EQ(session.mPreviewBatches + session.mRunningPreviews, 0);
-    // Three channels per step over the section (inside the photograph: unclamped).
-    const auto calls = RecordedMethodCalls();
-    EXPECT_EQ(calls.size(), 45u);
-    for (const auto& c : calls)
-        EXPECT_TRUE(c.x == 50 && c.y == 60 && c.w == 256 && c.h == 200 && c.outWidth == 256);
+    EXPECT_EQ(session.previewCount(), 15u);
+    EXPECT_EQ(RecordedMethodCalls().size(), 45u);  // three channels a step
+    EXPECT_LE(MaxConcurrentSteps(), 3);
 
     // Asking again computes and reports nothing: every entry is cached.
     recorder.clear();
     ClearRecordedMethodCalls();
     session.deblurPreviewAngleUpToStep(15, DeblurRL20, -1, section);
-    waitIdle(session);
+    session.waitUntilIdle();
     EXPECT_TRUE(recorder.events().empty());
     EXPECT_TRUE(RecordedMethodCalls().empty());
 }
 
 TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
     session.deblurPreviewUpToStep(2, DeblurWF2, section);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 36));
-    waitIdle(session);
+    session.waitUntilIdle();
     std::vector<std::pair<int, int>> started;  // step, angle
     for (const auto& e : recorder.events())
-        if (e.type == PreviewStarted) started.push_back({e.entry.radiusStep, e.entry.angle});
-    ASSERT_EQ(started.size(), 36u);
+        if (e.type == ET::PreviewStarted) started.push_back({e.entry.radiusStep, e.entry.angle});
     std::set<std::pair<int, int>> all;  // steps 1 and 2 at 0, 10, ..., 170 degrees, once each
     for (int a = 0; a < 180; a += 10) all.insert({{1, a}, {2, a}});
+    ASSERT_EQ(started.size(), 36u);
     EXPECT_EQ((std::set<std::pair<int, int>>(started.begin(), started.end())), all);
     // Handed out step by step: three of step 1 may still compute when step 2 starts.
-    const auto step2 = std::find_if(started.begin(), started.end(), [](auto& p) { return p.first == 2; });
+    const auto step2 =
+        std::find_if(started.begin(), started.end(), [](auto& p) { return p.first == 2; });
     EXPECT_GE(step2 - started.begin(), 16);
 }
 
 TEST_F(SessionPreview, AFourthStepWaitsForOneOfThree) {
     holdBatch(5, DeblurRL40);
-    sleepMs(450);  // several of the queue's 100 ms looks
-    EXPECT_EQ(session.mRunningPreviews, 3);
-    EXPECT_TRUE(typesFor(4).empty());
+    sleepMs(300);
+    EXPECT_EQ(running(), 3);
+    EXPECT_TRUE(recorder.typesFor(4).empty());
     // When the first step finishes the fourth is handed out, and the fifth still waits.
     OpenMethodGate(1);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 1));
-    sleepMs(350);
-    EXPECT_EQ(session.mRunningPreviews, 3);  // steps 2, 3 and 4
-    EXPECT_EQ(recorder.count(PreviewFinished), 1);
-    EXPECT_TRUE(typesFor(5).empty());
+    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, 1));
+    ASSERT_TRUE(eventually([&] { return running() == 3; }));
+    sleepMs(200);
+    EXPECT_EQ(running(), 3);  // steps 2, 3 and 4
+    EXPECT_TRUE(recorder.typesFor(5).empty());
     OpenMethodGate();
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 5));
-    waitIdle(session);
-    EXPECT_LE(MaxConcurrentSteps(), 3);
+    session.waitUntilIdle();
+    EXPECT_EQ(recorder.count(ET::PreviewFinished), 5);
 }
 
 TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
@@ -128,28 +110,21 @@ TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
     session.stopPreview();
     session.deblurPreviewAngleStep(7, DeblurUSM3, -1, section);  // after the stop: runs
     OpenMethodGate();
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 2));
-    waitIdle(session);
-    // The queued steps are cancelled; those handed out ran to the end (the one computing at the
-    // stop among them) or were cancelled at their start.
+    session.waitUntilIdle();
+    // The queued steps are cancelled; those handed out ran to the end or were cancelled at
+    // their start.
     for (int step = 1; step <= 6; ++step) {
-        const auto types = typesFor(step);
-        const bool finished = types == std::vector<int>{PreviewStarted, PreviewFinished};
-        EXPECT_TRUE(finished || types == std::vector<int>{PreviewCancelled}) << step;
+        const auto types = recorder.typesFor(step);
+        const bool finished = types == kFinished;
+        EXPECT_TRUE(finished || types == std::vector<ET>{ET::PreviewCancelled}) << step;
         EXPECT_TRUE(step <= 3 || !finished) << step;
-        EXPECT_EQ(session.deblurredPreviewIsDone(DeblurredEntry{DeblurUSM3, step, -1, {}}), finished);
+        EXPECT_EQ(session.deblurredPreviewIsDone(DeblurredEntry{DeblurUSM3, step, -1, {}}),
+                  finished);
     }
-    EXPECT_EQ(typesFor(7), (std::vector<int>{PreviewStarted, PreviewFinished}));
-    EXPECT_FALSE(session.mStopPreview);
+    EXPECT_EQ(recorder.typesFor(7), kFinished);
 }
 
-TEST_F(SessionPreview, ClearRemovesEveryPreviewAndWaitsForRunningOnes) {
-    session.deblurPreviewAngleUpToStep(4, DeblurWF3, -1, section);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 4));
-    session.clearPreviews();
-    EXPECT_FALSE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWF3, 2, -1, {}}));
-    EXPECT_EQ(session.mPreviewBatches + session.mRunningPreviews, 0);
-
+TEST_F(SessionPreview, ClearWaitsForRunningStepsAndForgetsEveryPreview) {
     holdBatch(6, DeblurWF3);
     std::thread opener([] {
         sleepMs(200);
@@ -158,19 +133,20 @@ TEST_F(SessionPreview, ClearRemovesEveryPreviewAndWaitsForRunningOnes) {
     session.clearPreviews();
     opener.join();
     const std::size_t eventsAtReturn = recorder.events().size();
+    EXPECT_TRUE(session.isIdle());
+    EXPECT_EQ(session.previewCount(), 0u);
     dispatchWaitIdle();
-    sleepMs(50);
     EXPECT_EQ(recorder.events().size(), eventsAtReturn);  // nothing after it returned
-    EXPECT_EQ(session.mPreviewBatches + session.mRunningPreviews, 0);
-    std::lock_guard<Lock> guard(session.mLock);
-    EXPECT_TRUE(session.mDeblurredPreviews.empty());
-    EXPECT_FALSE(session.mStopPreview);
+    // The stop ends with the clearing: new requests run.
+    session.deblurPreviewAngleStep(2, DeblurWF3, -1, section);
+    session.waitUntilIdle();
+    EXPECT_TRUE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWF3, 2, -1, {}}));
 }
 
 TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
     Session big;
-    big.mMethods = RecordingDeblurMethods();
-    big.mOriginalImage = std::make_unique<CImage>(Image::create(1000, 800));
+    big.setMethods(RecordingDeblurMethods());
+    big.loadDecodedImage(Image::create(1000, 800));
     const std::pair<Rect, std::array<int, 4>> cases[] = {
         {{900, 700, 512, 512}, {900, 700, 100, 100}},  // runs off the far sides
         {{-20, -5, 512, 512}, {0, 0, 512, 512}},       // starts before the image
@@ -181,11 +157,11 @@ TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
     for (const auto& [in, want] : cases) {
         ClearRecordedMethodCalls();
         big.deblurPreviewAngleStep(++step, DeblurUSMF1, -1, in);
-        waitIdle(big);
+        big.waitUntilIdle();
         const auto calls = RecordedMethodCalls();
         ASSERT_EQ(calls.size(), 3u);
-        EXPECT_TRUE(calls[0].x == want[0] && calls[0].y == want[1] && calls[0].w == want[2] &&
-                    calls[0].h == want[3]) << step;
+        const Region& r = calls[0].region;
+        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.w == want[2] && r.h == want[3]) << step;
         ImageRef p = big.deblurredPreview(DeblurredEntry{DeblurUSMF1, step, -1, {}}, 0, -1, 0, 0);
         EXPECT_TRUE(p && p->width() == want[2] && p->height() == want[3]) << step;
     }
@@ -195,11 +171,11 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
     const DeblurredEntry e{DeblurRL80, 2, -1, {}};
     EXPECT_EQ(session.deblurredPreview(e, 2, 0, 1, 0.5f), nullptr);
     session.deblurPreviewAngleStep(2, DeblurRL80, -1, section);
-    ASSERT_TRUE(recorder.waitFor(PreviewFinished, 1));
+    session.waitUntilIdle();
     // Unmasked: the stand-in's output (input + 1) over the section.
     ImageRef plain = session.deblurredPreview(e, 2, 0, 0.0f, 0.5f);
     ASSERT_TRUE(plain && plain->width() == 256 && plain->height() == 200);
-    const std::uint8_t* original = session.mOriginalImage->pixels();
+    const std::uint8_t* original = session.original()->pixels();
     for (int y = 0; y < 200; y += 37)
         for (int x = 0; x < 256; x += 29)
             for (int c = 1; c <= 3; ++c)
@@ -215,15 +191,21 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
 }
 
 TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
-    auto is = [](const Rect& r, double x, double y, double w, double h) {
-        return r.x == x && r.y == y && r.width == w && r.height == h;
+    const std::pair<std::array<double, 4>, std::array<double, 4>> cases[] = {
+        // point x, y, image W, H -> section x, y, w, h
+        {{150, 20, 300, 200}, {0, 0, 300, 200}},
+        {{100, 1400, 2000, 1500}, {0, 988, 512, 512}},
+        {{1000, 700, 2000, 1500}, {744, 444, 512, 512}},
+        {{1999, 0, 2000, 1500}, {1488, 0, 512, 512}},
+        {{256.9, 300, 512, 512}, {0, 0, 512, 512}},
+        {{900, 50, 1000, 100}, {488, 0, 512, 100}},
     };
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(150, 20, 300, 200), 0, 0, 300, 200));
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(100, 1400, 2000, 1500), 0, 988, 512, 512));
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(1000, 700, 2000, 1500), 744, 444, 512, 512));
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(1999, 0, 2000, 1500), 1488, 0, 512, 512));
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(256.9, 300, 512, 512), 0, 0, 512, 512));
-    EXPECT_TRUE(is(PreviewSectionAroundPoint(900, 50, 1000, 100), 488, 0, 512, 100));
+    for (const auto& [p, want] : cases) {
+        const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
+        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] &&
+                    r.height == want[3])
+            << p[0] << "," << p[1];
+    }
 }
 
 TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
@@ -231,11 +213,9 @@ TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
     const Rect r{0, 0, 10, 10};
     Session s;
     EXPECT_DEATH(s.deblurPreviewAngleUpToStep(15, DeblurUSM1, -1, r), "mOriginalImage");
-    EXPECT_DEATH(s.deblurPreviewAngleStep(1, DeblurUSM1, -1, r), "mOriginalImage");
     EXPECT_DEATH(s.deblurPreviewUpToStep(2, DeblurUSM1, r), "mOriginalImage");
-    s.mOriginalImage = std::make_unique<CImage>(Image::create(20, 20));
+    s.loadDecodedImage(Image::create(20, 20));
     EXPECT_DEATH(s.deblurPreviewAngleUpToStep(0, DeblurUSM1, -1, r), "radiusMaxStep > 0");
-    EXPECT_DEATH(s.deblurPreviewUpToStep(-1, DeblurUSM1, r), "radiusMaxStep > 0");
     EXPECT_DEATH(s.deblurPreviewAngleStep(0, DeblurUSM1, -1, r), "radiusStep > 0");
 }
 

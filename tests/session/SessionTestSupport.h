@@ -1,6 +1,8 @@
 #pragma once
 
-// Helpers shared by the session tests: an event recorder for the callback, and test photographs.
+// Helpers shared by the session tests: an event recorder, and test photographs.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,23 +16,32 @@
 #include "ImageIO.h"
 #include "Session.h"
 
+using ET = SessionEventType;
+
 struct RecordedEvent {
-    int type;
+    ET type;
     DeblurredEntry entry;
     std::thread::id thread;
+    std::size_t previewsStored;  // the session's stored previews when the event was sent
 };
 
 class EventRecorder {
 public:
     void attach(Session& session) {
-        session.mCallback = &EventRecorder::callback;
-        session.mCallbackContext = this;
+        session.setEventHandler([this, &session](const SessionEvent& event) {
+            // Asks the session as the window does: an event sent under the session's lock would
+            // hang here.
+            const std::size_t previews = session.previewCount();
+            std::lock_guard<std::mutex> guard(mMutex);
+            mEvents.push_back({event.type, event.entry, std::this_thread::get_id(), previews});
+            mChanged.notify_all();
+        });
     }
     std::vector<RecordedEvent> events() {
         std::lock_guard<std::mutex> guard(mMutex);
         return mEvents;
     }
-    int count(int type) {
+    int count(ET type) {
         std::lock_guard<std::mutex> guard(mMutex);
         return countLocked(type);
     }
@@ -39,43 +50,57 @@ public:
         mEvents.clear();
     }
     // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
-    bool waitFor(int type, int n, double seconds = 60) {
+    bool waitFor(ET type, int n, double seconds = 60) {
         std::unique_lock<std::mutex> guard(mMutex);
         return mChanged.wait_for(guard, std::chrono::duration<double>(seconds),
                                  [&] { return countLocked(type) >= n; });
     }
-    // The number of cached previews each PreviewFinished saw.
-    std::vector<std::size_t> previewCountsAtFinish() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mPreviewCounts;
+    // The event types of one radius step, in order.
+    std::vector<ET> typesFor(int step) {
+        std::vector<ET> out;
+        for (const auto& e : events())
+            if (e.entry.radiusStep == step) out.push_back(e.type);
+        return out;
     }
 
 private:
-    int countLocked(int type) const {
+    int countLocked(ET type) const {
         int n = 0;
         for (const auto& e : mEvents) n += e.type == type;
         return n;
-    }
-    static void callback(Session* session, SessionEvent event, void* context) {
-        auto* self = static_cast<EventRecorder*>(context);
-        // Takes the session's (non-recursive) lock as the window controller does: an event sent
-        // while it is held would hang here.
-        std::size_t previews;
-        {
-            std::lock_guard<Lock> sessionGuard(session->mLock);
-            previews = session->mDeblurredPreviews.size();
-        }
-        std::lock_guard<std::mutex> guard(self->mMutex);
-        if (event.eventType == PreviewFinished) self->mPreviewCounts.push_back(previews);
-        self->mEvents.push_back({event.eventType, event.deblurredEntry, std::this_thread::get_id()});
-        self->mChanged.notify_all();
     }
 
     std::mutex mMutex;
     std::condition_variable mChanged;
     std::vector<RecordedEvent> mEvents;
-    std::vector<std::size_t> mPreviewCounts;
 };
+
+// Turns `predicate` until it holds, at most `seconds`.
+template <class P>
+bool eventually(P predicate, double seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline void expectEmpty(Session& s) {
+    EXPECT_TRUE(!s.original() && !s.reconstructed());
+    EXPECT_EQ(s.previewCount(), 0u);
+    EXPECT_TRUE(s.isIdle());
+}
+
+// Resets, then checks that the session is empty and that nothing is reported afterwards, not
+// even by deblurs submitted before that start only now.
+inline void resetAndCheck(Session& s, EventRecorder& recorder) {
+    s.reset();
+    const std::size_t atReturn = recorder.events().size();
+    expectEmpty(s);
+    dispatchWaitIdle();
+    EXPECT_EQ(recorder.events().size(), atReturn);
+}
 
 inline std::string testDataPath(const char* name) {
     return std::string(VELKARO_TEST_DATA_DIR) + "/" + name;

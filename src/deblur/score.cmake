@@ -1,0 +1,9 @@
+# The candidate score and artefact map: judges a deblurred section against the original section.
+if(TARGET velkaro_deblur_filter)
+  add_library(velkaro_deblur_score STATIC CandidateScore.cpp)
+  target_include_directories(velkaro_deblur_score PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(velkaro_deblur_score
+    PUBLIC velkaro_deblur_filter velkaro_images
+    PRIVATE velkaro_opencv)
+  target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_score)
+endif()

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <fftw3.h>
+
+// The process's FFTW plans for real two-dimensional transforms (real to half-spectrum and back),
+// one pair per size and precision, made once under the planner's lock and kept for the life of
+// the process. Plans run concurrently on any arrays from fftw_malloc / fftwf_malloc through the
+// new-array interface (fftw_execute_dft_r2c, fftw_execute_dft_c2r); the inverse is unscaled.
+struct FftPlansF {
+    fftwf_plan forward;
+    fftwf_plan inverse;
+};
+struct FftPlansD {
+    fftw_plan forward;
+    fftw_plan inverse;
+};
+// Single precision: out of place. Double precision: in place, the real plane's rows padded to
+// 2 · (columns / 2 + 1) values (the half spectrum's storage).
+FftPlansF realFftPlansF(int rows, int columns);
+FftPlansD realFftPlansD(int rows, int columns);
+
+// Smallest transform length ≥ n of the form m · 2^a with m one of 1, 3, 5, 9 (a ≥ 1): FFTW's
+// estimated plans run those markedly faster per element than lengths with more odd factors.
+int fftGoodSize(int n);

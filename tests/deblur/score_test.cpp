@@ -1,0 +1,183 @@
+// The candidate score against the truth on synthetic blurs of the sample photographs, and the
+// artefact map on synthetic patterns.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CandidateScore.h"
+#include "Convolve.h"
+#include "Image.h"
+#include "ImageIO.h"
+#include "Richard_Lucy.h"
+#include "USM.h"
+#include "Wiener_FIR.h"
+
+namespace {
+
+CImage Photo(const char* name) {
+    ImageRef image = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR "/") + name);
+    EXPECT_TRUE(image) << name;
+    return image ? CImage(image) : CImage(8, 8);
+}
+
+CImage Crop(const CImage& image, int x, int y, int w, int h) {
+    CImage out(w, h);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(out.pixels() + std::size_t(row) * w * 4,
+                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4, std::size_t(w) * 4);
+    return out;
+}
+
+double Psnr(const CImage& a, const CImage& b) {
+    double sum = 0;
+    const std::size_t n = std::size_t(a.width()) * a.height();
+    for (std::size_t i = 0; i < n * 4; ++i)
+        if (i % 4) sum += std::pow(double(a.pixels()[i]) - b.pixels()[i], 2);
+    return 10 * std::log10(255.0 * 255.0 * 3 * n / std::max(sum, 1e-9));
+}
+
+using Method = std::function<void(const CImage&, CImage&, int channel, double radius, int x, int y,
+                                  int w, int h)>;
+
+// The three channels of the region through one method.
+CImage RunMethod(const Method& method, const CImage& in, double radius, int x, int y, int w, int h) {
+    CImage out(w, h);
+    for (int c = 1; c <= 3; ++c) method(in, out, c, radius, x, y, w, h);
+    return out;
+}
+
+TEST(CandidateScore, PrefersTheOriginalOfASharpPhotoOverAnOversharpenedOne) {
+    for (const char* name : {"astronaut.png", "coffee.png", "camera.png"})
+        for (double radius : {1.0, 2.0, 3.0}) {
+            SCOPED_TRACE(std::string(name) + " radius " + std::to_string(radius));
+            const CImage photo = Photo(name);
+            const CImage sharp = Crop(photo, 64, 64, 192, 192);
+            const CImage over = RunMethod([](const CImage& i, CImage& o, int c, double r, int x, int y, int w,
+                                       int h) { unsharp_mask(i, o, 1, c, r, 4.0, -1, x, y, w, h); },
+                                    photo, radius, 64, 64, 192, 192);
+            const CandidateScore kept = ScoreCandidate(sharp, sharp, radius, -1);
+            const CandidateScore sharpened = ScoreCandidate(sharp, over, radius, -1);
+            EXPECT_GT(kept.total, sharpened.total);
+            EXPECT_GT(sharpened.detail, 0.2);
+            EXPECT_GT(sharpened.halo, kept.halo);
+            EXPECT_NEAR(kept.detail, 0.0, 1e-9);
+            EXPECT_EQ(kept.halo, 0.0);
+            EXPECT_EQ(kept.noise, 0.0);
+        }
+}
+
+TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
+    struct Case {
+        const char* photo;
+        double radius;
+        int angle;  // < 0: disc
+        double noise;
+    };
+    const Case cases[] = {
+        {"astronaut.png", 2.0, -1, 0}, {"coffee.png", 3.0, -1, 2}, {"camera.png", 2.5, -1, 2},
+        {"astronaut.png", 2.5, 30, 0}, {"coffee.png", 2.0, 120, 2},
+    };
+    const Method methods[] = {
+        [](const CImage& i, CImage& o, int c, double r, int x, int y, int w, int h) {
+            unsharp_mask(i, o, 1, c, r, 3.0, -1, x, y, w, h);
+        },
+        [](const CImage& i, CImage& o, int c, double r, int x, int y, int w, int h) {
+            deconvolve_wiener_fir(i, o, c, r, int(2 * r), 0.0, 0.01, -1, x, y, w, h);
+        },
+        [](const CImage& i, CImage& o, int c, double r, int x, int y, int w, int h) {
+            deconvolve_lucy_richard(i, o, c, r, 20, -1, x, y, w, h);
+        },
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.photo) + " radius " + std::to_string(k.radius) + " angle " +
+                     std::to_string(k.angle) + " noise " + std::to_string(k.noise));
+        const CImage sharp = Photo(k.photo);
+        CImage blurred(sharp.width(), sharp.height());
+        for (int c = 1; c <= 3; ++c)
+            convolve(sharp, blurred, c, k.radius, k.angle, 0, 0, sharp.width(), sharp.height());
+        std::mt19937 random(7);
+        std::normal_distribution<double> gauss(0, k.noise);
+        if (k.noise > 0)
+            for (std::size_t i = 0; i < std::size_t(sharp.width()) * sharp.height() * 4; ++i)
+                if (i % 4)
+                    blurred.pixels()[i] = std::uint8_t(std::clamp(blurred.pixels()[i] + gauss(random), 0.0, 255.0));
+        const int x = sharp.width() / 2 - 96, y = sharp.height() / 2 - 96, size = 192;
+        const CImage truth = Crop(sharp, x, y, size, size), original = Crop(blurred, x, y, size, size);
+        double best = 0, top = 0, topScore = -1e300;
+        for (const Method& method : methods)
+            for (int step = 1; step <= 8; ++step) {
+                const CImage candidate = RunMethod(method, blurred, step * 0.5, x, y, size, size);
+                const double psnr = Psnr(candidate, truth);
+                const double score = ScoreCandidate(original, candidate, step * 0.5, -1).total;
+                best = std::max(best, psnr);
+                if (score > topScore) topScore = score, top = psnr;
+            }
+        EXPECT_GE(top, best - 1.5);
+    }
+}
+
+// A grey 96 × 64 picture: dark left, bright right, the edge at column 48 (a ramp over
+// `width` columns); `ripple` adds a decaying oscillation around the edge, `noise` noise in
+// columns 4–20.
+CImage EdgePicture(int width, double ripple, double noise) {
+    CImage image(96, 64);
+    std::mt19937 random(3);
+    std::normal_distribution<double> gauss(0, noise > 0 ? noise : 1);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 96; ++x) {
+            const double t = std::clamp((x - 48.0) / width + 0.5, 0.0, 1.0);
+            double v = 60 + 130 * t;
+            v += ripple * std::cos((x - 48) * 1.6) * std::exp(-std::abs(x - 48) / 6.0);
+            if (noise > 0 && x >= 4 && x < 20) v += gauss(random);
+            std::uint8_t* p = image.pixels() + (std::size_t(y) * 96 + x) * 4;
+            p[1] = p[2] = p[3] = std::uint8_t(std::clamp(std::lround(v), 0L, 255L));
+        }
+    return image;
+}
+
+TEST(ArtefactMap, TintsRingingRedAndNoiseBlueAndLeavesCleanAreasAlone) {
+    const CImage original = EdgePicture(8, 0, 0);
+    struct Case {
+        const char* name;
+        CImage candidate;
+        int x0, x1;          // columns looked at (rows 12–52)
+        double minRed, maxRed, minBlue, maxBlue;  // mean tint strength × 255
+    };
+    const Case cases[] = {
+        {"ringing at the edge", EdgePicture(2, 40, 0), 40, 57, 40, 255, 0, 0},
+        {"sharp edge, flat side", EdgePicture(2, 0, 0), 70, 90, 0, 0, 0, 0},
+        {"noise in a flat area", EdgePicture(8, 0, 12), 8, 17, 0, 0, 40, 255},
+        {"clean flat area", EdgePicture(8, 0, 0), 8, 17, 0, 0, 0, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ImageRef map = ArtefactMap(original, k.candidate, 2.0, -1);
+        ASSERT_EQ(map->width(), 96);
+        double red = 0, blue = 0;
+        int n = 0;
+        for (int y = 12; y < 52; ++y)
+            for (int x = k.x0; x < k.x1; ++x, ++n) {
+                const std::uint8_t* p = map->pixels() + (std::size_t(y) * 96 + x) * 4;
+                red += p[1] - p[2];  // the candidate is grey: red and blue stand out from green
+                blue += p[3] - p[2];
+            }
+        EXPECT_GE(red / n, k.minRed);
+        EXPECT_LE(red / n, k.maxRed);
+        EXPECT_GE(blue / n, k.minBlue);
+        EXPECT_LE(blue / n, k.maxBlue);
+    }
+}
+
+TEST(CandidateScore, WordsTheParts) {
+    CandidateScore s;
+    s.detail = 0.18, s.halo = 0.2, s.noise = 2.0;
+    EXPECT_EQ(DescribeScore(s), "detail +18 %, halos low, noise medium");
+}
+
+}  // namespace
