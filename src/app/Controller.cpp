@@ -445,7 +445,12 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
     runOnWorker(
         "Saving image",
         [=, this] {
-            *saved = mSession->saveReconstructedImage(LocalPath(path), type, quality);
+            ImageWriteOptions options;
+            options.type = type;
+            options.quality = quality;
+            // A file that receives the source's metadata takes its colour profile, not an sRGB tag.
+            options.srgbTag = !transfer;
+            *saved = mSession->saveReconstructedImage(LocalPath(path), options);
             if (*saved && transfer) TransferTags(exiftool, source, path);
         },
         [this, saved, path, edits, then] {

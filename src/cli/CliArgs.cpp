@@ -1,11 +1,17 @@
-#include <cmath>
 #include "CliArgs.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "ImageIO.h"
 
 int CliError(int status, const char* command, const char* format, ...) {
     char message[1024];
@@ -117,4 +123,90 @@ bool FloatOption(float& out, const CliArgs& args, const std::string& name, float
     }
     out = value;
     return true;
+}
+
+namespace {
+
+std::string upperCase(std::string text) {
+    for (char& c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The type named by the extension of `path`: "PNG", "JPEG", "TIFF"; "" without an extension;
+// "?" for any other extension.
+std::string typeOfExtension(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return "";
+    const std::string extension = upperCase(name.substr(dot + 1));
+    if (extension == "PNG") return "PNG";
+    if (extension == "JPG" || extension == "JPEG") return "JPEG";
+    if (extension == "TIF" || extension == "TIFF") return "TIFF";
+    return "?";
+}
+
+}  // namespace
+
+const std::vector<std::string> kFileTypeOptionNames = {"--type", "--quality",
+                                                       "--tiff-compression"};
+
+bool OutputFileType(std::string& type, const CliArgs& args, const std::string& path,
+                    const char* command) {
+    const std::string fromName = typeOfExtension(path);
+    if (fromName == "?") {
+        CliError(kExitUsage, command,
+                 "cannot write '%s': the tool writes .png, .jpg (.jpeg) and .tif (.tiff) files",
+                 path.c_str());
+        return false;
+    }
+    const auto given = args.options.find("--type");
+    if (given == args.options.end()) {
+        type = fromName.empty() ? "PNG" : fromName;
+        return true;
+    }
+    type = upperCase(given->second);
+    if (type == "JPG") type = "JPEG";
+    if (type == "TIF") type = "TIFF";
+    if (type != "PNG" && type != "JPEG" && type != "TIFF") {
+        CliError(kExitUsage, command, "--type must be PNG, JPEG or TIFF, got '%s'",
+                 given->second.c_str());
+        return false;
+    }
+    if (!fromName.empty() && fromName != type) {
+        CliError(kExitUsage, command, "--type %s contradicts the name '%s' (a %s file)",
+                 type.c_str(), path.c_str(), fromName.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::string& path,
+                       const char* command) {
+    out = ImageWriteOptions{};
+    if (!OutputFileType(out.type, args, path, command) ||
+        !IntOption(out.quality, args, "--quality", 1, 100, 90, command))
+        return false;
+    if (const auto found = args.options.find("--tiff-compression"); found != args.options.end()) {
+        const std::string value = upperCase(found->second);
+        if (value != "DEFLATE" && value != "NONE") {
+            CliError(kExitUsage, command, "--tiff-compression must be deflate or none, got '%s'",
+                     found->second.c_str());
+            return false;
+        }
+        out.compressTiff = value == "DEFLATE";
+    }
+    return true;
+}
+
+int CliReadError(const char* command, const std::string& path) {
+    struct stat status;
+    const char* reason = "not an image this tool can read";
+    if (::stat(path.c_str(), &status) != 0)
+        reason = errno == EACCES ? "permission denied" : "no such file";
+    else if (S_ISDIR(status.st_mode))
+        reason = "it is a folder";
+    else if (::access(path.c_str(), R_OK) != 0)
+        reason = "permission denied";
+    return CliError(kExitFailure, command, "cannot read '%s': %s", path.c_str(), reason);
 }

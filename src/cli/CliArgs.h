@@ -40,3 +40,22 @@ bool FloatOption(float& out, const CliArgs& args, const std::string& name, float
                  float fallback, const char* command);
 bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
                int fallback, const char* command);
+
+// The file type an output is written as: from OUT's extension (.png; .jpg, .jpeg; .tif, .tiff,
+// case ignored), or "--type PNG|JPEG|TIFF" when OUT has no extension or the option agrees with
+// it. An extension the tool cannot write, or a type that contradicts it, prints one line naming
+// what can be written and gives false.
+bool OutputFileType(std::string& type, const CliArgs& args, const std::string& path,
+                    const char* command);
+// The words that the file type options add to a command's known options.
+extern const std::vector<std::string> kFileTypeOptionNames;  // --type, --quality, --tiff-compression
+// The file writing options: type (OutputFileType), "--quality 1-100" (JPEG, default 90) and
+// "--tiff-compression deflate|none" (default deflate).
+struct ImageWriteOptions;
+bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::string& path,
+                       const char* command);
+
+// Why `path` cannot be read as an image: "no such file", "permission denied", "it is a folder",
+// or "not an image this tool can read". Prints "cannot read 'PATH': REASON" and returns
+// kExitFailure.
+int CliReadError(const char* command, const std::string& path);

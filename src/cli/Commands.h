@@ -10,7 +10,7 @@ struct CliCommand {
     const char* name;
     const char* usage;    // the arguments, as shown after "velkaro-cli <name>"
     const char* summary;  // one line for the help text
-    int (*run)(const std::vector<std::string>& args);
+    int (*run)(const std::vector<std::string>& args);  // null: another form of the command above
 };
 
 int RunInfo(const std::vector<std::string>& args);

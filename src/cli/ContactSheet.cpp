@@ -62,6 +62,24 @@ void fill(Image& image, int x, int y, int w, int h, const std::uint8_t argb[4]) 
 
 }  // namespace
 
+ImageRef CropImage(const Image& image, int x, int y, int w, int h) {
+    x = std::clamp(x, 0, image.width());
+    y = std::clamp(y, 0, image.height());
+    w = std::clamp(w, 0, image.width() - x);
+    h = std::clamp(h, 0, image.height() - y);
+    ImageRef crop = Image::create(std::max(w, 1), std::max(h, 1));
+    for (int row = 0; row < h; ++row) {
+        const std::uint8_t* from = image.pixels() + (std::size_t(y + row) * image.width() + x) * 4;
+        std::copy(from, from + std::size_t(w) * 4, crop->pixels() + std::size_t(row) * w * 4);
+    }
+    return crop;
+}
+
+ImageRef CropCentre(const Image& image, int size) {
+    const int w = std::min(size, image.width()), h = std::min(size, image.height());
+    return CropImage(image, (image.width() - w) / 2, (image.height() - h) / 2, w, h);
+}
+
 int LabelWidth(const std::string& text, int scale) {
     return text.empty() ? 0 : (int(text.size()) * kGlyphAdvance - 1) * scale;
 }
@@ -120,18 +138,22 @@ ImageRef MakeContactSheet(const std::vector<std::string>& rowLabels,
         if (!cell.image || cell.row < 0 || cell.row >= rows || cell.column < 0 ||
             cell.column >= columns)
             continue;
-        // Scaled to fit the cell, aspect kept, centred.
+        // Scaled to fit the cell (never enlarged), aspect kept, centred.
         const int sw = cell.image->width(), sh = cell.image->height();
-        const double scale = std::min(double(cellSize) / sw, double(cellSize) / sh);
+        const double scale = std::min({double(cellSize) / sw, double(cellSize) / sh, 1.0});
         const int dw = std::max(1, int(sw * scale)), dh = std::max(1, int(sh * scale));
-        Image scaled(dw, dh);
-        scaleARGB8888(cell.image->pixels(), sw, sh, std::size_t(sw) * 4, scaled.pixels(), dw, dh,
-                      std::size_t(dw) * 4);
+        // Pictures that fit (1:1 crops) are copied as they are.
+        ImageRef scaled = cell.image;
+        if (dw != sw || dh != sh) {
+            scaled = Image::create(dw, dh);
+            scaleARGB8888(cell.image->pixels(), sw, sh, std::size_t(sw) * 4, scaled->pixels(), dw,
+                          dh, std::size_t(dw) * 4);
+        }
         const int x0 = cellX(cell.column) + (cellSize - dw) / 2;
         const int y0 = cellY(cell.row) + (cellSize - dh) / 2;
         for (int row = 0; row < dh; ++row)
-            std::copy(scaled.pixels() + std::size_t(row) * dw * 4,
-                      scaled.pixels() + std::size_t(row + 1) * dw * 4,
+            std::copy(scaled->pixels() + std::size_t(row) * dw * 4,
+                      scaled->pixels() + std::size_t(row + 1) * dw * 4,
                       sheet->pixels() + (std::size_t(y0 + row) * sheet->width() + x0) * 4);
     }
 

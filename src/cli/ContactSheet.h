@@ -20,6 +20,11 @@ ImageRef MakeContactSheet(const std::vector<std::string>& rowLabels,
                           const std::vector<std::string>& columnLabels,
                           const std::vector<ContactSheetCell>& cells, int cellSize);
 
+// The w × h pixels of `image` whose top-left corner is (x, y), clipped to the image.
+ImageRef CropImage(const Image& image, int x, int y, int w, int h);
+// The centre `size` × `size` pixels of `image` (all of a side shorter than `size`).
+ImageRef CropCentre(const Image& image, int size);
+
 // Draws `text` with the built-in 5 × 7 font at `scale` pixels per dot, top-left at (x, y); letters
 // are shown in upper case. Returns the width drawn.
 int DrawLabel(Image& image, const std::string& text, int x, int y, int scale,

@@ -1,9 +1,11 @@
 // velkaro-cli deblur IN OUT --preset NAME --step N [--angle DEG] [mask options] [--type T]
 // [--quality Q] [--copy-metadata]: one full deblur through the session, applied to the whole
-// composite and saved as the application saves it.
+// composite and saved as the application saves it. With --out-dir DIR, every IN is deblurred in
+// turn into DIR (each with all cores), and a photograph that fails does not stop the others.
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 
 #include "CliArgs.h"
 #include "Commands.h"
@@ -11,54 +13,33 @@
 #include "SessionCliSupport.h"
 #include "Timer.h"
 
-int RunDeblur(const std::vector<std::string>& words) {
-    const char* command = "deblur";
-    std::vector<std::string> known = {"--preset", "--step",    "--angle",        "--type",
-                                      "--quality", "--copy-metadata"};
-    known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
-    // --copy-metadata takes no value: turn it into "--copy-metadata=1" before parsing.
-    std::vector<std::string> adjusted;
-    for (const std::string& word : words)
-        adjusted.push_back(word == "--copy-metadata" ? "--copy-metadata=1" : word);
+namespace {
 
-    CliArgs args;
-    if (!ParseCliArgs(args, adjusted, known, command) ||
-        !ExpectPositional(args, 2, "IN OUT", command))
-        return kExitUsage;
-    const std::string& in = args.positional[0];
-    const std::string& out = args.positional[1];
+namespace fs = std::filesystem;
 
+struct DeblurSettings {
     DeblurType type = DeblurNoType;
-    if (!ParsePresetOption(type, args, command)) return kExitUsage;
-    int step = 0, angle = -1, quality = 90;
+    int step = 0, angle = -1;
     MaskOptions mask;
-    if (!ParseStep(step, args, command) ||
-        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
-        !IntOption(quality, args, "--quality", 1, 100, 90, command) ||
-        !ParseMaskOptions(mask, args, false, command))
-        return kExitUsage;
-    std::string fileType = "PNG";
-    if (const auto t = args.options.find("--type"); t != args.options.end()) {
-        fileType = t->second;
-        for (char& c : fileType) c = char(std::toupper(static_cast<unsigned char>(c)));
-        if (fileType != "PNG" && fileType != "JPEG" && fileType != "TIFF")
-            return CliError(kExitUsage, command, "--type must be PNG, JPEG or TIFF, got '%s'",
-                            t->second.c_str());
-    }
-    const bool copyMetadata = args.options.count("--copy-metadata") != 0;
-    if (copyMetadata && args.options.at("--copy-metadata") != "1")
-        return CliError(kExitUsage, command, "--copy-metadata takes no value");
-    std::string exiftool;
-    if (copyMetadata && (exiftool = FindExiftool()).empty())
-        return CliError(kExitFailure, command, "--copy-metadata needs exiftool, which was not found");
-    if (!CheckOutputPath(out, command)) return kExitFailure;
+    ImageWriteOptions write;
+    std::string exiftool;  // empty: no metadata copied
+};
 
+// Deblurs `in` into `out`; false (with a message) on any failure.
+bool deblurOne(const std::string& in, const std::string& out, const DeblurSettings& settings,
+               const char* command) {
+    if (!CheckOutputPath(out, command)) return false;
+    const DeblurType type = settings.type;
+    const int step = settings.step, angle = settings.angle;
+    const MaskOptions& mask = settings.mask;
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in)) return kExitFailure;
+    if (!cli.load(in)) return false;
     std::string tooLarge;
-    if (!session.fullDeblurFitsInMemory(step, type, tooLarge))
-        return CliError(kExitFailure, command, "%s", tooLarge.c_str());
+    if (!session.fullDeblurFitsInMemory(step, type, tooLarge)) {
+        CliError(kExitFailure, command, "%s", tooLarge.c_str());
+        return false;
+    }
 
     Timer timer;
     timer.start();
@@ -67,20 +48,124 @@ int RunDeblur(const std::vector<std::string>& words) {
     session.submitDeblur(entry);
     session.waitUntilIdle();
     ImageRef result = session.deblurredImage(entry);
-    if (cli.count(SessionEventType::DeblurFailed) != 0)
-        return CliError(kExitFailure, command,
-                        "the deblur failed: the helper program that computes its Fourier "
-                        "transforms stopped answering twice");
-    if (!result || cli.count(SessionEventType::DeblurFinished) != 1)
-        return CliError(kExitFailure, command, "the deblur produced no image");
+    if (cli.count(SessionEventType::DeblurFailed) != 0) {
+        CliError(kExitFailure, command,
+                 "the deblur of '%s' failed: the helper program that computes its Fourier "
+                 "transforms stopped answering twice",
+                 in.c_str());
+        return false;
+    }
+    if (!result || cli.count(SessionEventType::DeblurFinished) != 1) {
+        CliError(kExitFailure, command, "the deblur of '%s' produced no image", in.c_str());
+        return false;
+    }
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,
                  PresetLabel(type), step * 0.5, timer.elapsed());
 
     session.applyAll(result);
-    if (!session.saveReconstructedImage(out, fileType, quality))
-        return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
-    if (copyMetadata && !CopyMetadata(exiftool, in, out, command)) return kExitFailure;
+    ImageWriteOptions write = settings.write;
+    // A file that receives the source's metadata carries the source's colour profile (or none),
+    // never an sRGB tag of its own.
+    write.srgbTag = settings.exiftool.empty();
+    if (!session.saveReconstructedImage(out, write)) {
+        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
+        return false;
+    }
+    if (!settings.exiftool.empty() && !CopyMetadata(settings.exiftool, in, out, command))
+        return false;
     std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
-                 fileType.c_str());
-    return kExitOk;
+                 write.type.c_str());
+    return true;
+}
+
+// The file extension written for `type`; an input's own spelling of it is kept.
+std::string extensionFor(const std::string& type, const fs::path& input) {
+    std::string own = input.extension().string();
+    for (char& c : own) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (type == "JPEG") return own == ".jpeg" ? input.extension().string() : ".jpg";
+    if (type == "TIFF") return own == ".tif" || own == ".tiff" ? input.extension().string() : ".tif";
+    return ".png";
+}
+
+}  // namespace
+
+int RunDeblur(const std::vector<std::string>& words) {
+    const char* command = "deblur";
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--angle",
+                                      "--copy-metadata", "--out-dir", "--suffix"};
+    known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
+    known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
+    // --copy-metadata takes no value: turn it into "--copy-metadata=1" before parsing.
+    std::vector<std::string> adjusted;
+    for (const std::string& word : words)
+        adjusted.push_back(word == "--copy-metadata" ? "--copy-metadata=1" : word);
+
+    CliArgs args;
+    if (!ParseCliArgs(args, adjusted, known, command)) return kExitUsage;
+    const bool batch = args.options.count("--out-dir") != 0;
+    if (!batch && !ExpectPositional(args, 2, "IN OUT (or IN... --out-dir DIR)", command))
+        return kExitUsage;
+    if (batch && args.positional.empty())
+        return CliError(kExitUsage, command, "expected IN... --out-dir DIR");
+    if (!batch && args.options.count("--suffix"))
+        return CliError(kExitUsage, command, "--suffix needs --out-dir DIR");
+
+    DeblurSettings settings;
+    if (!ParsePresetOption(settings.type, args, command)) return kExitUsage;
+    if (!ParseStep(settings.step, args, command) ||
+        !IntOption(settings.angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseMaskOptions(settings.mask, args, false, command))
+        return kExitUsage;
+    // In a batch the names are made here: the type is --type's, else the input's when the tool
+    // writes it, else PNG.
+    if (!ParseWriteOptions(settings.write, args, batch ? std::string() : args.positional[1],
+                           command))
+        return kExitUsage;
+    const bool copyMetadata = args.options.count("--copy-metadata") != 0;
+    if (copyMetadata && args.options.at("--copy-metadata") != "1")
+        return CliError(kExitUsage, command, "--copy-metadata takes no value");
+    if (copyMetadata && (settings.exiftool = FindExiftool()).empty())
+        return CliError(kExitFailure, command, "--copy-metadata needs exiftool, which was not found");
+
+    if (!batch)
+        return deblurOne(args.positional[0], args.positional[1], settings, command) ? kExitOk
+                                                                                    : kExitFailure;
+
+    const fs::path folder = args.options.at("--out-dir");
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec))
+        return CliError(kExitFailure, command, "--out-dir '%s' is not a folder",
+                        folder.c_str());
+    const auto suffix = args.options.find("--suffix");
+    const bool typeGiven = args.options.count("--type") != 0;
+    std::vector<std::string> failed;
+    for (const std::string& in : args.positional) {
+        DeblurSettings one = settings;
+        if (!typeGiven) {
+            const std::string ext = fs::path(in).extension().string();
+            std::string upper = ext;
+            for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+            one.write.type = upper == ".JPG" || upper == ".JPEG"  ? "JPEG"
+                             : upper == ".TIF" || upper == ".TIFF" ? "TIFF"
+                                                                   : "PNG";
+        }
+        const fs::path out =
+            folder / (fs::path(in).stem().string() +
+                      (suffix == args.options.end() ? std::string() : suffix->second) +
+                      extensionFor(one.write.type, in));
+        if (fs::exists(out, ec) && fs::equivalent(out, in, ec)) {
+            CliError(kExitFailure, command,
+                     "not deblurring '%s': it would be written over itself (give --suffix)",
+                     in.c_str());
+            failed.push_back(in);
+            continue;
+        }
+        std::fprintf(stderr, "velkaro-cli %s: %s -> %s\n", command, in.c_str(), out.c_str());
+        if (!deblurOne(in, out.string(), one, command)) failed.push_back(in);
+    }
+    if (failed.empty()) return kExitOk;
+    std::string names;
+    for (const std::string& name : failed) names += (names.empty() ? "'" : ", '") + name + "'";
+    return CliError(kExitFailure, command, "%zu of %zu photographs failed: %s", failed.size(),
+                    args.positional.size(), names.c_str());
 }

@@ -1,11 +1,12 @@
 // velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
-// [--rank]: the previews of the section around the point for the chosen presets at radius steps 1
+// [--rank] [--crop N]: the previews of the section around the point for the chosen presets at radius steps 1
 // to N, computed through the preview queue, written as one contact sheet laid out like the
 // application's grid. The kernel is the disc, the line at --angle, or the shape and angle of the
 // section's blur estimate (whose line goes to standard error; without --steps the rows then reach
 // one step past the estimated radius). With --rank every cell is scored against the original
 // section, the best three carry a rank badge and the cells are printed best first, one line each:
-// preset, step, score, detail %, halo, noise.
+// preset, step, score, detail %, halo, noise. Each cell shows the centre N × N pixels of its
+// preview (--crop 0: the whole preview shrunk), beside the original's same pixels.
 
 #include <algorithm>
 #include <cstdio>
@@ -22,7 +23,8 @@
 
 namespace {
 
-constexpr int kCellSize = 128;
+// Whole-section thumbnails (--crop 0) are this size.
+constexpr int kThumbnailSize = 128;
 constexpr int kRankBadges = 3;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
@@ -82,9 +84,10 @@ bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurTyp
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
     CliArgs args;
-    if (!ParseCliArgs(args, words,
-                      {"--at", "--presets", "--steps", "--angle", "--estimate", "--rank"}, command,
-                      {"--estimate", "--rank"}) ||
+    std::vector<std::string> known = {"--at",       "--presets", "--steps", "--angle",
+                                      "--estimate", "--rank",    "--crop"};
+    known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
+    if (!ParseCliArgs(args, words, known, command, {"--estimate", "--rank"}) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const bool estimate = args.options.count("--estimate") != 0;
@@ -93,10 +96,13 @@ int RunGrid(const std::vector<std::string>& words) {
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     std::vector<DeblurType> presets;
-    int steps = 0, angle = -1;
+    int steps = 0, angle = -1, crop = 0;
+    ImageWriteOptions write;
     if (!parsePresets(presets, args, command) ||
         !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
-        !IntOption(angle, args, "--angle", -1, 359, -1, command))
+        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+        !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
+        !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -143,8 +149,23 @@ int RunGrid(const std::vector<std::string>& words) {
     }
     if (args.options.count("--rank") && !rankCells(cells, presets, session, section, angle, command))
         return kExitFailure;
-    ImageRef sheet = MakeContactSheet(rowLabels, columnLabels, cells, kCellSize);
-    if (!ImageIO::sharedInstance().writeImage(sheet, out))
+    // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
+    // shrunk; the first column is the original's same pixels.
+    auto shown = [crop](const ImageRef& preview) {
+        return crop > 0 ? CropCentre(*preview, crop) : preview;
+    };
+    for (ContactSheetCell& cell : cells) {
+        cell.image = shown(cell.image);
+        ++cell.column;
+    }
+    const ImageRef original =
+        shown(CropImage(*session.original()->asImage(), int(section.x), int(section.y),
+                        int(section.width), int(section.height)));
+    columnLabels.insert(columnLabels.begin(), "original");
+    for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, original});
+    ImageRef sheet =
+        MakeContactSheet(rowLabels, columnLabels, cells, crop > 0 ? crop : kThumbnailSize);
+    if (!ImageIO::sharedInstance().writeImage(sheet, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s (%d x %d)\n", command, out.c_str(),
                  sheet->width(), sheet->height());

@@ -15,7 +15,7 @@ int RunInfo(const std::vector<std::string>& words) {
     std::string format;
     const ImageRef image = ImageIO::sharedInstance().readFromFile(path, format);
     if (!image) {
-        return CliError(kExitFailure, command, "cannot read an image from '%s'", path.c_str());
+        return CliReadError(command, path);
     }
     std::printf("format: %s\nwidth: %d\nheight: %d\n", format.c_str(), image->width(),
                 image->height());

@@ -1,8 +1,8 @@
 // velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
-// [--artefacts MAP]: the one preview cell of the 512 × 512 section around the point (a disc kernel
-// unless an angle is given), computed through the preview queue and written as the preview fetch
-// returns it (mask applied); with --artefacts also the unmasked cell tinted where it rings or
-// haloes and where it amplifies noise (the score's terms).
+// [--artefacts MAP] [file type options]: the one preview cell of the 512 × 512 section around the
+// point (a disc kernel unless an angle is given), computed through the preview queue and written
+// as the preview fetch returns it (mask applied); with --artefacts also the unmasked cell tinted
+// where it rings or haloes and where it amplifies noise (the score's terms).
 
 #include <cstdio>
 
@@ -14,8 +14,10 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--at", "--angle", "--artefacts"};
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--angle",
+                                      "--artefacts"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
+    known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
     if (!ParseCliArgs(args, words, known, command) ||
         !ExpectPositional(args, 2, "IN OUT", command))
@@ -27,9 +29,11 @@ int RunPreview(const std::vector<std::string>& words) {
     if (!ParsePresetOption(type, args, command)) return kExitUsage;
     int step = 0, angle = -1;
     MaskOptions mask;
+    ImageWriteOptions write;
     if (!ParseStep(step, args, command) ||
         !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
-        !ParseMaskOptions(mask, args, true, command))
+        !ParseMaskOptions(mask, args, true, command) ||
+        !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
     if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command)) return kExitFailure;
@@ -50,7 +54,7 @@ int RunPreview(const std::vector<std::string>& words) {
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview) return CliError(kExitFailure, command, "the preview was not computed");
-    if (!ImageIO::sharedInstance().writeImage(preview, out))
+    if (!ImageIO::sharedInstance().writeImage(preview, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
 

@@ -100,11 +100,26 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
 }
 
 bool ParseStep(int& out, const CliArgs& args, const char* command) {
-    if (!args.options.count("--step")) {
-        CliError(kExitUsage, command, "--step N (1 to 30) is required");
+    const bool step = args.options.count("--step") != 0;
+    const bool radius = args.options.count("--radius") != 0;
+    if (step == radius) {
+        CliError(kExitUsage, command,
+                 step ? "give --step or --radius, not both"
+                      : "--step N (1 to 30) or --radius R (0.5 to 15) is required");
         return false;
     }
-    return IntOption(out, args, "--step", 1, 30, 1, command);
+    if (step) return IntOption(out, args, "--step", 1, 30, 1, command);
+    // The radius in pixels is half the step.
+    const std::string& text = args.options.at("--radius");
+    float value = 0;
+    if (!FloatOption(value, args, "--radius", 0.5f, 15.0f, 0.5f, command)) return false;
+    if (value * 2 != std::round(value * 2)) {
+        CliError(kExitUsage, command, "--radius must be a multiple of 0.5, got '%s'",
+                 text.c_str());
+        return false;
+    }
+    out = int(std::lround(value * 2));
+    return true;
 }
 
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
@@ -173,7 +188,7 @@ CliSession::~CliSession() { mSession.reset(); }
 
 bool CliSession::load(const std::string& path) {
     if (!mSession.loadImage(path)) {
-        CliError(kExitFailure, mCommand, "cannot read an image from '%s'", path.c_str());
+        CliReadError(mCommand, path);
         return false;
     }
     return true;

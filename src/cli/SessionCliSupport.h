@@ -34,7 +34,8 @@ extern const std::vector<std::string> kMaskOptionNames;
 bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
                       const char* command);
 
-// "--step": an integer from 1 to 30.
+// "--step N", an integer from 1 to 30, or "--radius R", 0.5 to 15 pixels in steps of 0.5 (the
+// step is twice the radius); exactly one of them.
 bool ParseStep(int& out, const CliArgs& args, const char* command);
 // "--at X,Y": a point inside a width × height photograph.
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
@@ -43,9 +44,9 @@ bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height
 // An output path that can be written: not a folder, in an existing folder we may write into.
 bool CheckOutputPath(const std::string& path, const char* command);
 
-// Copies the source's metadata tags into `destination` with exiftool ("-tagsFromFile", source,
-// "-Orientation#=1", "-overwrite_original", destination; both paths absolute so that no name can
-// read as an option; the orientation normal, as the pixels are upright).
+// Copies the source's metadata tags and its ICC colour profile into `destination` with exiftool
+// (CopyMetadataTags: the orientation made normal; both paths absolute so that no name can read
+// as an option).
 // The program is looked up (FindExiftool) beside velkaro-cli, then on PATH.
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);

@@ -14,27 +14,32 @@ namespace {
 const CliCommand kCommands[] = {
     {"info", "FILE", "print the format, width and height of FILE as the application decodes it",
      RunInfo},
-    {"convert", "IN OUT [--type PNG|JPEG|TIFF] [--quality 1-100]",
-     "decode IN and write it to OUT (type from OUT's extension unless given; JPEG quality 90 "
-     "unless given)",
-     RunConvert},
+    {"convert", "IN OUT [file options]", "decode IN and write it to OUT", RunConvert},
     {"deblur",
-     "IN OUT --preset NAME --step N [--angle DEG] [--mask A|B|C --mask-radius R --mask-opacity O "
-     "--mask-crudeness C] [--type PNG|JPEG|TIFF] [--quality Q] [--copy-metadata]",
-     "deblur the whole of IN with one preset (grid names, FR, blur) at radius N/2 and save it as "
-     "OUT",
+     "IN OUT --preset NAME (--step N | --radius R) [--angle DEG] [--mask A|B|C --mask-radius R "
+     "--mask-opacity O --mask-crudeness C] [file options] [--copy-metadata]",
+     "deblur the whole of IN with one preset and save it as OUT; --copy-metadata copies IN's "
+     "metadata and colour profile with exiftool",
      RunDeblur},
+    {"deblur", "IN... --out-dir DIR --preset NAME (--step N | --radius R) [--suffix TEXT] [...]",
+     "deblur each IN in turn into DIR as NAME+TEXT (type from --type, else IN's own, else PNG); "
+     "one that fails is reported and the others go on; the exit status says whether any failed",
+     nullptr},
     {"preview",
-     "IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options] [--artefacts MAP.png]",
-     "compute one preview cell of the 512 x 512 section around X,Y and write it as PNG; "
+     "IN OUT --preset NAME (--step N | --radius R) --at X,Y [--angle DEG] [mask options] "
+     "[--artefacts MAP.png] [file options]",
+     "compute one preview cell of the 512 x 512 section around X,Y and write it; "
      "--artefacts also writes the cell tinted where it rings or haloes (red) or amplifies noise "
      "(blue)",
      RunPreview},
-    {"grid", "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--rank]",
+    {"grid",
+     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--rank] "
+     "[--crop N] [file options]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
-     "write it as one labelled PNG contact sheet; --estimate takes the kernel's shape and angle "
-     "from the blur estimate; --rank scores the cells, badges the best three and prints every "
-     "cell best first: preset step score detail% halo noise",
+     "write it as one labelled contact sheet: each cell the centre N x N pixels of its preview at "
+     "full size (default 192; 0 shows whole previews shrunk), the original's first; --estimate "
+     "takes the kernel's shape and angle from the blur estimate; --rank scores the cells, badges "
+     "the best three and prints every cell best first: preset step score detail% halo noise",
      RunGrid},
     {"estimate", "IN --at X,Y",
      "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
@@ -43,11 +48,24 @@ const CliCommand kCommands[] = {
 };
 
 void printUsage(std::FILE* to) {
-    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n\n"
+    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n"
+                     "       velkaro-cli --version\n\n"
                      "--verbose also shows the processing's own log lines\n\ncommands:\n");
     for (const CliCommand& command : kCommands) {
         std::fprintf(to, "  %s %s\n      %s\n", command.name, command.usage, command.summary);
     }
+    std::fprintf(
+        to,
+        "\npresets (--preset, --presets):\n"
+        "  USM1..USM5 unsharp mask (8-bit), USMF1..USMF5 unsharp mask (floating point),\n"
+        "  WF2 WF3 Wiener filter (finite), WI2 WI3 Wiener filter (Fourier), RL20 RL40 RL80\n"
+        "  Richardson-Lucy, RT20 RT40 RT80 Richardson-Lucy on textured areas, LA1 LA2 least\n"
+        "  squares, FR pass-through (the photograph unchanged), blur (simulates the blur instead\n"
+        "  of removing it, at the same radius)\n"
+        "\nblur radius: --radius R in pixels, 0.5 to 15 in steps of 0.5, or --step N = 2R, 1 to 30\n"
+        "\nfile options: the type follows OUT's extension (.png, .jpg/.jpeg, .tif/.tiff);\n"
+        "  --type PNG|JPEG|TIFF only for a name without extension, or agreeing with it;\n"
+        "  --quality 1-100 (JPEG, default 90); --tiff-compression deflate|none (default deflate)\n");
 }
 
 }  // namespace
@@ -62,6 +80,10 @@ int main(int argc, char** argv) {
         printUsage(stdout);
         return kExitOk;
     }
+    if (name == "--version" || name == "version") {
+        std::printf("velkaro-cli %s\n", VELKARO_VERSION);
+        return kExitOk;
+    }
     // The processing's log lines (on standard error) only when asked for; the tool's own lines
     // are always shown.
     std::vector<std::string> words;
@@ -74,7 +96,7 @@ int main(int argc, char** argv) {
     }
     SetLogLevel(verbose ? LogLevel::Info : LogLevel::Warning);
     for (const CliCommand& command : kCommands) {
-        if (name == command.name) return command.run(words);
+        if (name == command.name && command.run) return command.run(words);
     }
     std::fprintf(stderr, "velkaro-cli: unknown command '%s' (try 'velkaro-cli help')\n",
                  name.c_str());

@@ -22,6 +22,7 @@
 #include "Lock.h"
 #include "PlatformImage.h"
 #include "PngCodec.h"
+#include "TiffCodec.h"
 #include "Timer.h"
 #include "AtomicFile.h"
 #include "Log.h"
@@ -96,10 +97,10 @@ bool writeToFile(void* context, const std::uint8_t* bytes, std::size_t length) {
     return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(context)) == length;
 }
 
-bool writePngFile(const ImageRef& image, const std::string& path) {
+bool writePngFile(const ImageRef& image, const std::string& path, bool srgb) {
     return WriteFileAtomically(path, "[write_png_file]", [&](std::FILE* file) {
         return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
-                        std::size_t(image->width()) * 4);
+                        std::size_t(image->width()) * 4, srgb);
     });
 }
 
@@ -268,18 +269,26 @@ bool ImageIO::writeImage(const ImageRef& image, const std::string& path) {
 
 bool ImageIO::writeImage(const ImageRef& image, const std::string& type, int quality,
                          const std::string& path) {
+    ImageWriteOptions options;
+    options.type = type;
+    options.quality = quality;
+    return writeImage(image, options, path);
+}
+
+bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options,
+                         const std::string& path) {
     VK_CHECK(image);
-    if (type == "JPEG") return writeJpeg(image, quality, path);
-    if (type == "TIFF") {
+    if (options.type == "JPEG") return writeJpeg(image, options.quality, path);
+    if (options.type == "TIFF") {
         ByteBuffer tiff;
-        if (!PlatformEncodeTiff(tiff, image->rgbaBytes().data(), image->width(),
-                                image->height())) {
+        if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
+                       std::size_t(image->width()) * 4, options.compressTiff)) {
             LogInfo("[write_tiff_file] Could not encode %s\n", path.c_str());
             return false;
         }
         return WriteBytesAtomically(path, "[write_tiff_file]", tiff);
     }
-    return writePngFile(image, path);
+    return writePngFile(image, path, options.srgbTag);
 }
 
 bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path) {

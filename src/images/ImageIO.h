@@ -6,7 +6,8 @@
 #include "Image.h"
 
 // The one place where pixels cross into or out of a file format: JPEG and PNG with our own codecs
-// (TurboJPEG, libpng), every other format Qt can open through a detour into PNG in memory, PNG in
+// (TurboJPEG, libpng), TIFF written with libtiff, every other format Qt can open (TIFF included)
+// through a detour into PNG in memory, PNG in
 // memory, and numbered grey PNG dumps for debugging. (The result caches keep their own compact
 // form, PixelPack.h.)
 //
@@ -16,6 +17,16 @@
 // The largest image any reader decodes (2^28 pixels, 1 GiB of A, R, G, B). A file that claims
 // more is refused from its header, before any pixel memory is taken.
 constexpr long long kMaxImagePixels = 1LL << 28;
+
+// How a file is written: its type ("PNG", "JPEG" or "TIFF"), the JPEG quality (1 to 100), TIFF
+// compression (Deflate) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
+// receive the source's own colour profile).
+struct ImageWriteOptions {
+    std::string type = "PNG";
+    int quality = 90;
+    bool compressTiff = true;
+    bool srgbTag = true;
+};
 
 class ImageIO {
 public:
@@ -42,9 +53,13 @@ public:
 
     // PNG.
     bool writeImage(const ImageRef& image, const std::string& path);
-    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit RGBA TIFF, any other type PNG;
-    // the quality matters to JPEG only. Files are written to a temporary file in the same folder
-    // and renamed over `path` only when complete, so a failed write leaves `path` as it was.
+    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit TIFF, any other type PNG; PNG
+    // and TIFF hold R, G, B for opaque images, R, G, B, A otherwise. Files are written to a
+    // temporary file in the same folder and renamed over `path` only when complete, so a failed
+    // write leaves `path` as it was.
+    bool writeImage(const ImageRef& image, const ImageWriteOptions& options,
+                    const std::string& path);
+    // The same with the other options at their defaults.
     bool writeImage(const ImageRef& image, const std::string& type, int quality,
                     const std::string& path);
     // 4:2:0 JPEG, quality 1 to 100.

@@ -146,12 +146,23 @@ bool initIoStage(png_structp png, WriteTarget* target) {
     return true;
 }
 
-bool writeHeaderStage(png_structp png, png_infop info, int width, int height) {
+bool writeHeaderStage(png_structp png, png_infop info, int width, int height, bool alpha,
+                      bool srgb) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
+                 alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
     png_write_info(png, info);
+    return true;
+}
+
+bool isOpaque(int width, int height, const std::uint8_t* pixels, std::size_t rowBytes) {
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = pixels + std::size_t(y) * rowBytes;
+        for (int x = 0; x < width; ++x)
+            if (row[std::size_t(x) * 4] != 255) return false;
+    }
     return true;
 }
 
@@ -207,7 +218,8 @@ void PngReaderClose(PngReader* reader) {
 }
 
 bool PngWrite(PngSink sink, void* context, int width, int height, const std::uint8_t* pixels,
-              std::size_t rowBytes) {
+              std::size_t rowBytes, bool srgb) {
+    const bool alpha = !isOpaque(width, height, pixels, rowBytes);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
         LogInfo("[write_png_file] png_create_write_struct failed\n");
@@ -224,9 +236,10 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     std::vector<ByteBuffer> chunks;
     if (!initIoStage(png, &target)) {
         failure = "[write_png_file] Error during init_io\n";
-    } else if (!writeHeaderStage(png, info, width, height)) {
+    } else if (!writeHeaderStage(png, info, width, height, alpha, srgb)) {
         failure = "[write_png_file] Error during writing header\n";
-    } else if (!PngEncodeImageData(chunks, width, height, pixels, rowBytes, kCompressionLevel) ||
+    } else if (!PngEncodeImageData(chunks, width, height, pixels, rowBytes, kCompressionLevel,
+                                          alpha) ||
                !writeChunks(sink, context, chunks)) {
         failure = "[write_png_file] Error during writing bytes\n";
     } else if (!sink(context, kEndChunk, sizeof kEndChunk)) {

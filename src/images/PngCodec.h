@@ -30,12 +30,14 @@ bool PngReaderReadImage(PngReader* reader, std::uint8_t* pixels, std::size_t row
 void PngReaderClose(PngReader* reader);
 
 // Writing. The sink receives the encoded stream piece by piece and returns false when it cannot
-// take it, which makes the encode fail. Output: colour type 6 (R, G, B, A), bit depth 8, no
-// interlace, compression level 3, an sRGB chunk with rendering intent 3. libpng writes the
-// header; the image data is filtered and deflated on the worker pool (PngImageData.h).
+// take it, which makes the encode fail. Output: colour type 2 (R, G, B) when every pixel is
+// opaque, else 6 (R, G, B, A), bit depth 8, no interlace, compression level 3, and with `srgb` an
+// sRGB chunk with rendering intent 3 (left out when the file is to carry another colour profile).
+// libpng writes the header; the image data is filtered and deflated on the worker pool
+// (PngImageData.h).
 using PngSink = bool (*)(void* context, const std::uint8_t* bytes, std::size_t length);
 
 // Encodes width × height A, R, G, B pixels. False, with a "[write_png_file] ..." line on standard
 // output, when libpng fails or the sink refuses.
 bool PngWrite(PngSink sink, void* context, int width, int height, const std::uint8_t* pixels,
-              std::size_t rowBytes);
+              std::size_t rowBytes, bool srgb = true);

@@ -32,7 +32,7 @@ inline std::uint8_t paeth(int a, int b, int c) {
 // Each filter writes its type byte and the n filtered bytes of `raw` (prior: the row above, zeros
 // above the first row) to `out` and returns the cost of the filtered bytes.
 std::size_t filterNone(std::uint8_t* out, const std::uint8_t* raw, const std::uint8_t*,
-                       std::size_t n) {
+                       std::size_t n, std::size_t) {
     out[0] = 0;
     std::size_t sum = 0;
     for (std::size_t i = 0; i < n; ++i) sum += cost(out[i + 1] = raw[i]);
@@ -40,16 +40,17 @@ std::size_t filterNone(std::uint8_t* out, const std::uint8_t* raw, const std::ui
 }
 
 std::size_t filterSub(std::uint8_t* out, const std::uint8_t* raw, const std::uint8_t*,
-                      std::size_t n) {
+                      std::size_t n, std::size_t bpp) {
     out[0] = 1;
     std::size_t sum = 0;
-    for (std::size_t i = 0; i < 4; ++i) sum += cost(out[i + 1] = raw[i]);
-    for (std::size_t i = 4; i < n; ++i) sum += cost(out[i + 1] = std::uint8_t(raw[i] - raw[i - 4]));
+    for (std::size_t i = 0; i < bpp; ++i) sum += cost(out[i + 1] = raw[i]);
+    for (std::size_t i = bpp; i < n; ++i)
+        sum += cost(out[i + 1] = std::uint8_t(raw[i] - raw[i - bpp]));
     return sum;
 }
 
 std::size_t filterUp(std::uint8_t* out, const std::uint8_t* raw, const std::uint8_t* prior,
-                     std::size_t n) {
+                     std::size_t n, std::size_t) {
     out[0] = 2;
     std::size_t sum = 0;
     for (std::size_t i = 0; i < n; ++i) sum += cost(out[i + 1] = std::uint8_t(raw[i] - prior[i]));
@@ -57,32 +58,34 @@ std::size_t filterUp(std::uint8_t* out, const std::uint8_t* raw, const std::uint
 }
 
 std::size_t filterAverage(std::uint8_t* out, const std::uint8_t* raw, const std::uint8_t* prior,
-                          std::size_t n) {
+                          std::size_t n, std::size_t bpp) {
     out[0] = 3;
     std::size_t sum = 0;
-    for (std::size_t i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < bpp; ++i)
         sum += cost(out[i + 1] = std::uint8_t(raw[i] - (prior[i] >> 1)));
-    for (std::size_t i = 4; i < n; ++i)
-        sum += cost(out[i + 1] = std::uint8_t(raw[i] - ((raw[i - 4] + prior[i]) >> 1)));
+    for (std::size_t i = bpp; i < n; ++i)
+        sum += cost(out[i + 1] = std::uint8_t(raw[i] - ((raw[i - bpp] + prior[i]) >> 1)));
     return sum;
 }
 
 std::size_t filterPaeth(std::uint8_t* out, const std::uint8_t* raw, const std::uint8_t* prior,
-                        std::size_t n) {
+                        std::size_t n, std::size_t bpp) {
     out[0] = 4;
     std::size_t sum = 0;
-    for (std::size_t i = 0; i < 4; ++i) sum += cost(out[i + 1] = std::uint8_t(raw[i] - prior[i]));
-    for (std::size_t i = 4; i < n; ++i)
-        sum += cost(out[i + 1] = std::uint8_t(raw[i] - paeth(raw[i - 4], prior[i], prior[i - 4])));
+    for (std::size_t i = 0; i < bpp; ++i)
+        sum += cost(out[i + 1] = std::uint8_t(raw[i] - prior[i]));
+    for (std::size_t i = bpp; i < n; ++i)
+        sum += cost(out[i + 1] =
+                        std::uint8_t(raw[i] - paeth(raw[i - bpp], prior[i], prior[i - bpp])));
     return sum;
 }
 
-// Writes the row through the cheapest allowed filter to `out` (1 + n bytes); ties go to the
-// filter with the lower type number. `trial` is scratch of the same size.
+// Writes the row of `bpp`-byte pixels through the cheapest allowed filter to `out` (1 + n bytes);
+// ties go to the filter with the lower type number. `trial` is scratch of the same size.
 void filterRow(std::uint8_t* out, std::uint8_t* trial, const std::uint8_t* raw,
-               const std::uint8_t* prior, std::size_t n, unsigned allowed) {
-    using Filter =
-        std::size_t (*)(std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
+               const std::uint8_t* prior, std::size_t n, std::size_t bpp, unsigned allowed) {
+    using Filter = std::size_t (*)(std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
+                                   std::size_t, std::size_t);
     static constexpr struct {
         unsigned flag;
         Filter apply;
@@ -97,7 +100,7 @@ void filterRow(std::uint8_t* out, std::uint8_t* trial, const std::uint8_t* raw,
     for (const auto& filter : kFilters) {
         if (!(allowed & filter.flag))
             continue;
-        const std::size_t sum = filter.apply(spare, raw, prior, n);
+        const std::size_t sum = filter.apply(spare, raw, prior, n, bpp);
         if (sum < best) {
             best = sum;
             std::swap(bestRow, spare);
@@ -107,8 +110,16 @@ void filterRow(std::uint8_t* out, std::uint8_t* trial, const std::uint8_t* raw,
         std::memcpy(out, bestRow, n + 1);
 }
 
-// A row of A, R, G, B pixels as the file's R, G, B, A.
-void toRgba(std::uint8_t* out, const std::uint8_t* argb, int width) {
+// A row of A, R, G, B pixels as the file's R, G, B, A, or R, G, B when `bpp` is 3.
+void toFileOrder(std::uint8_t* out, const std::uint8_t* argb, int width, std::size_t bpp) {
+    if (bpp == 3) {
+        for (int x = 0; x < width; ++x, out += 3, argb += 4) {
+            out[0] = argb[1];
+            out[1] = argb[2];
+            out[2] = argb[3];
+        }
+        return;
+    }
     for (int x = 0; x < width; ++x, out += 4, argb += 4) {
         out[0] = argb[1];
         out[1] = argb[2];
@@ -163,8 +174,10 @@ bool deflateInto(ByteBuffer& out, z_stream& stream, const std::uint8_t* data, st
 }  // namespace
 
 bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
-                        const std::uint8_t* pixels, std::size_t rowBytes, int level) {
-    const std::size_t n = std::size_t(width) * 4;
+                        const std::uint8_t* pixels, std::size_t rowBytes, int level,
+                        bool alpha) {
+    const std::size_t bpp = alpha ? 4 : 3;
+    const std::size_t n = std::size_t(width) * bpp;
     const std::size_t stripRows =
         std::clamp<std::size_t>(kStripBytes / (n + 1), 1, std::size_t(std::max(height, 1)));
     const std::size_t strips = (std::size_t(height) + stripRows - 1) / stripRows;
@@ -184,11 +197,11 @@ bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
         const std::size_t rows = std::min(stripRows, std::size_t(height) - y0);
         ByteBuffer filtered(rows * (n + 1)), trial(n + 1), prior(n, 0), current(n);
         if (y0 > 0)
-            toRgba(prior.data(), pixels + (y0 - 1) * rowBytes, width);
+            toFileOrder(prior.data(), pixels + (y0 - 1) * rowBytes, width, bpp);
         for (std::size_t y = 0; y < rows; ++y) {
-            toRgba(current.data(), pixels + (y0 + y) * rowBytes, width);
+            toFileOrder(current.data(), pixels + (y0 + y) * rowBytes, width, bpp);
             filterRow(filtered.data() + y * (n + 1), trial.data(), current.data(), prior.data(), n,
-                      allowed);
+                      bpp, allowed);
             std::swap(prior, current);
         }
         lengths[s] = filtered.size();

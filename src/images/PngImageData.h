@@ -6,7 +6,7 @@
 
 #include "Image.h"
 
-// The image data of an 8-bit RGBA PNG file, made on every core the way parallel gzip tools make
+// The image data of an 8-bit RGB or RGBA PNG file, made on every core the way parallel gzip tools make
 // one stream: the rows are cut into strips, each strip is filtered and deflated on its own on the
 // worker pool, and the raw deflate pieces, each ended on a byte boundary by a sync flush (the last
 // one by the final block), join into one zlib stream whose checksum is combined from the strips'.
@@ -17,6 +17,7 @@
 
 // Fills `chunks` with complete IDAT chunks (length, type, data, CRC), in file order, holding the
 // zlib stream of width × height A, R, G, B pixels (rows `rowBytes` apart) at compression
-// `level`. False only when zlib cannot start (out of memory).
+// `level`, stored as R, G, B, A when `alpha`, else as R, G, B (alpha dropped). False only when
+// zlib cannot start (out of memory).
 bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
-                        const std::uint8_t* pixels, std::size_t rowBytes, int level);
+                        const std::uint8_t* pixels, std::size_t rowBytes, int level, bool alpha);

@@ -405,12 +405,7 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
         }
         // Convolution with the kernel: extended pixel (r, u) of the plane.
         fftw_execute_dft_r2c(b.plans.forward, plane, spectrum);
-        for (std::size_t i = 0; i < complexCount; ++i) {
-            const double re = spectrum[i][0] * kernel[i][0] - spectrum[i][1] * kernel[i][1];
-            const double im = spectrum[i][1] * kernel[i][0] + spectrum[i][0] * kernel[i][1];
-            spectrum[i][0] = re;
-            spectrum[i][1] = im;
-        }
+        MultiplySpectrum(spectrum, kernel, complexCount);
         fftw_execute_dft_c2r(b.plans.inverse, spectrum, plane);
         // Fold the extension back: every extended pixel adds into the pixel it mirrors.
         for (int yy = 0; yy < h; ++yy) {

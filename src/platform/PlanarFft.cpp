@@ -213,13 +213,7 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
 
         fftwf_execute_dft_r2c(e.plans.forward, in, x);
         const fftwf_complex* k = e.kernelSpectrum.get();
-        const std::size_t count = std::size_t(e.rows) * halfColumns;
-        for (std::size_t i = 0; i < count; ++i) {
-            const float re = x[i][0] * k[i][0] - x[i][1] * k[i][1];
-            const float im = x[i][0] * k[i][1] + x[i][1] * k[i][0];
-            x[i][0] = re;
-            x[i][1] = im;
-        }
+        MultiplySpectrum(x, k, std::size_t(e.rows) * halfColumns);
         fftwf_execute_dft_c2r(e.plans.inverse, x, in);
 
         for (int r = 0; r < outRows; ++r) {

@@ -76,17 +76,3 @@ std::vector<std::string> PlatformReadableExtensions() {
     extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
     return extensions;
 }
-
-bool PlatformEncodeTiff(std::vector<std::uint8_t>& outTiff, const std::uint8_t* rgba, int width,
-                        int height) {
-    outTiff.clear();
-    const QImage image(rgba, width, height, qsizetype(width) * 4, QImage::Format_RGBA8888);
-    if (image.isNull()) return false;
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "tiff");
-    if (!writer.write(image)) return false;
-    outTiff.assign(bytes.cbegin(), bytes.cend());
-    return true;
-}

@@ -17,8 +17,3 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
 
 // The file name extensions Qt can read, lower case, without dots, sorted, each once.
 std::vector<std::string> PlatformReadableExtensions();
-
-// Encodes width × height pixels in R, G, B, A byte order (rows width × 4 bytes, not
-// premultiplied) as an 8-bit RGBA TIFF stream into `outTiff`. False when the encoder fails.
-bool PlatformEncodeTiff(std::vector<std::uint8_t>& outTiff, const std::uint8_t* rgba, int width,
-                        int height);

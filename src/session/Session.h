@@ -24,6 +24,8 @@
 // here; the handler is called on whichever thread emits the event, never while the session holds
 // a lock of its own, so it may call back into the session's queries.
 
+struct ImageWriteOptions;  // ImageIO.h
+
 enum class SessionEventType {
     DeblurStarted,
     DeblurFinished,
@@ -128,6 +130,7 @@ public:
 
     // --- saving (owner's thread) ---
     bool saveReconstructedImage(const std::string& path, const std::string& type, int quality);
+    bool saveReconstructedImage(const std::string& path, const ImageWriteOptions& options);
     bool saveDeblurredImages(const std::string& directoryPath);
 
     // --- for tests ---

@@ -43,9 +43,15 @@ bool mayReplaceExport(const fs::path& path) {
 
 bool Session::saveReconstructedImage(const std::string& path, const std::string& type,
                                      int quality) {
+    ImageWriteOptions options;
+    options.type = type;
+    options.quality = quality;
+    return saveReconstructedImage(path, options);
+}
+
+bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOptions& options) {
     if (!mReconstructedImage) return false;
-    return ImageIO::sharedInstance().writeImage(mReconstructedImage->asImage(), type, quality,
-                                                path);
+    return ImageIO::sharedInstance().writeImage(mReconstructedImage->asImage(), options, path);
 }
 
 bool Session::saveDeblurredImages(const std::string& directoryPath) {

@@ -245,14 +245,16 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_FALSE(QFile::exists(record));
     EXPECT_FALSE(app.layout().sheet->isVisible());
 
-    // A successful save runs exiftool with exactly its four arguments, after the file exists.
+    // A successful save runs exiftool with exactly its arguments (the tags and the ICC profile),
+    // after the file exists.
     const QString saved = app.temporaryPath("saved.png");
     EXPECT_TRUE(SaveAndWait(c, saved));
     QFile lines(record);
     ASSERT_TRUE(lines.open(QIODevice::ReadOnly));
     EXPECT_EQ(
         QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
-        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-Orientation#=1",
+        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-all", "-icc_profile",
+                     "-Orientation#=1",
                      "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -41,6 +42,49 @@ CliRun cliWithPath(const std::string& path, const std::vector<std::string>& args
     return run;
 }
 
+// An ICC version 2 display profile holding only its description: enough for exiftool to embed,
+// copy and name it.
+ByteBuffer minimalIccProfile(const std::string& description) {
+    ByteBuffer p(128 + 4 + 12, 0);
+    auto put32 = [&p](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[at + i] = std::uint8_t(v >> (24 - 8 * i));
+    };
+    auto putTag = [&p](std::size_t at, const char* tag) { std::memcpy(p.data() + at, tag, 4); };
+    put32(8, 0x02100000);  // version 2.1
+    putTag(12, "mntr");
+    putTag(16, "RGB ");
+    putTag(20, "XYZ ");
+    putTag(36, "acsp");
+    put32(68, 0x0000F6D6);  // the D50 illuminant
+    put32(72, 0x00010000);
+    put32(76, 0x0000D32D);
+    put32(128, 1);  // one tag: the description, right after the tag table
+    putTag(132, "desc");
+    put32(136, 144);
+    // textDescriptionType: signature, reserved, ASCII count and text, no Unicode, no ScriptCode.
+    ByteBuffer desc(12 + description.size() + 1 + 8 + 3 + 67, 0);
+    std::memcpy(desc.data(), "desc", 4);
+    for (int i = 0; i < 4; ++i) desc[8 + i] = std::uint8_t((description.size() + 1) >> (24 - 8 * i));
+    std::memcpy(desc.data() + 12, description.data(), description.size());
+    put32(140, std::uint32_t(desc.size()));
+    p.insert(p.end(), desc.begin(), desc.end());
+    while (p.size() % 4) p.push_back(0);
+    put32(0, std::uint32_t(p.size()));
+    return p;
+}
+
+// One tag's value as exiftool prints it alone ("" when the file has none).
+std::string exiftoolTag(const std::string& tag, const std::string& path) {
+    std::string value;
+    if (std::FILE* pipe = popen(("exiftool -s3 -" + tag + " '" + path + "'").c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) value += buffer;
+        pclose(pipe);
+    }
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+}
+
 }  // namespace
 
 TEST(CliDeblur, PresetsMatchTheSession) {
@@ -75,7 +119,7 @@ TEST(CliDeblur, MaskAngleAndFileType) {
     EXPECT_EQ(slurp(tiff).rfind("II", 0), 0u);
 }
 
-TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePaths) {
+TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile) {
     const TempDir dir;
     const std::string photo = smallPhoto();
     // A stand-in exiftool that records its arguments, one per line.
@@ -93,7 +137,7 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePaths) {
     fs::current_path(previous);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(slurp(argsFile), "-tagsFromFile\n" + dir.file("-in.png") +
-                                   "\n-Orientation#=1\n-overwrite_original\n" +
+                                   "\n-all\n-icc_profile\n-Orientation#=1\n-overwrite_original\n" +
                                    dir.file("-out.png") + "\n");
 
     // Without exiftool: refused before anything is written.
@@ -104,12 +148,23 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePaths) {
     EXPECT_EQ(run.errLines().size(), 1u) << run.err;
     EXPECT_FALSE(fs::exists(never));
 
-    // The real program, when installed, copies the tags of a JPEG.
-    if (fs::exists("/usr/bin/exiftool")) {
-        const std::string out = dir.file("tags.jpg");
-        run = cli({"deblur", dataPath("rocket.jpg"), out, "--preset", "FR", "--step", "1", "--type",
-                   "JPEG", "--copy-metadata"});
-        EXPECT_EQ(run.status, 0) << run.err;
+    // The real program, when installed, copies the tags and the colour profile: a file whose
+    // source carries an ICC profile carries that profile and no sRGB tag, in every type.
+    if (!fs::exists("/usr/bin/exiftool")) return;
+    const std::string icc = dir.file("wide.icc"), source = dir.file("wide.jpg");
+    writeBytes(icc, minimalIccProfile("Velkaro test wide gamut"));
+    fs::copy_file(dataPath("rocket.jpg"), source);
+    ASSERT_EQ(std::system(("exiftool -q -overwrite_original '-icc_profile<=" + icc + "' '" + source +
+                           "'").c_str()),
+              0);
+    ASSERT_EQ(exiftoolTag("ProfileDescription", source), "Velkaro test wide gamut");
+    for (const char* name : {"kept.png", "kept.jpg", "kept.tif"}) {
+        const std::string out = dir.file(name);
+        run = cli({"deblur", source, out, "--preset", "FR", "--radius", "0.5", "--copy-metadata"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(exiftoolTag("ProfileDescription", out), "Velkaro test wide gamut") << name;
+        EXPECT_EQ(exiftoolTag("SRGBRendering", out), "") << name;
+        EXPECT_EQ(exiftoolTag("Make", out), exiftoolTag("Make", dataPath("rocket.jpg"))) << name;
         EXPECT_TRUE(decode(out));
     }
 }
@@ -145,7 +200,75 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     }
 }
 
-TEST(CliGrid, ContactSheetOfTheChosenPresets) {
+// Where `crop` lies, pixel for pixel, in `sheet` right of `fromX`: {x, y}, or {-1, -1}.
+std::pair<int, int> find(const Image& sheet, const Image& crop, int fromX = 0) {
+    const std::size_t row = std::size_t(crop.width()) * 4;
+    for (int y = 0; y + crop.height() <= sheet.height(); ++y)
+        for (int x = fromX; x + crop.width() <= sheet.width(); ++x) {
+            int r = 0;
+            while (r < crop.height() &&
+                   std::memcmp(sheet.pixels() + (std::size_t(y + r) * sheet.width() + x) * 4,
+                               crop.pixels() + r * row, row) == 0)
+                ++r;
+            if (r == crop.height()) return {x, y};
+        }
+    return {-1, -1};
+}
+
+ImageRef centre(const Image& image, int x, int y, int size) {
+    ImageRef out = Image::create(size, size);
+    for (int r = 0; r < size; ++r)
+        std::memcpy(out->pixels() + std::size_t(r) * size * 4,
+                    image.pixels() + (std::size_t(y + r) * image.width() + x) * 4,
+                    std::size_t(size) * 4);
+    return out;
+}
+
+TEST(CliGrid, ContactSheetOfCentreCropsBesideTheOriginals) {
+    const TempDir dir;
+    // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400), its centre crop
+    // of 48 pixels at (88 + 232, 176).
+    const std::string photo = dataPath("coffee.png"), out = dir.file("grid.png");
+    const DeblurType presets[] = {DeblurUSM1, DeblurRL20, DeblurBlurSimulation};
+    const CliRun run = cli({"grid", photo, out, "--at", "590,10", "--presets", "USM1,rl20,blur",
+                            "--steps", "2", "--crop", "48"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("(6 of 6)"), std::string::npos) << run.err;
+    const ImageRef sheet = decode(out);
+    ASSERT_TRUE(sheet);
+    Session s;
+    ASSERT_TRUE(s.loadImage(photo));
+    // Row by row: the original's crop first, then each preset's, left to right at one height.
+    for (int step = 1; step <= 2; ++step) {
+        const auto first = find(*sheet, *centre(*s.original()->asImage(), 88 + 232, 176, 48));
+        int x = first.first;
+        EXPECT_GE(x, 0);
+        int y = -1;
+        for (DeblurType type : presets) {
+            s.deblurPreviewAngleStep(step, type, -1, Rect{88, 0, 512, 400});
+            s.waitUntilIdle();
+            const ImageRef preview = s.deblurredPreview(DeblurredEntry{type, step, -1, {}}, 0, -1, 0, 0);
+            ASSERT_TRUE(preview);
+            const auto at = find(*sheet, *centre(*preview, 232, 176, 48), x + 1);
+            EXPECT_GT(at.first, x) << DeblurTypeName(type) << " step " << step;
+            if (y >= 0) {
+                EXPECT_EQ(at.second, y);
+            }
+            x = at.first;
+            y = at.second;
+        }
+    }
+    // --crop 0: whole previews shrunk to 128 pixels, every preset of the grid by default.
+    const std::string all = dir.file("all.png");
+    const CliRun runAll = cli({"grid", dataPath("rocket.jpg"), all, "--at", "1,1", "--steps", "1",
+                               "--crop", "0"});
+    ASSERT_EQ(runAll.status, 0) << runAll.err;
+    EXPECT_NE(runAll.err.find("(22 of 22)"), std::string::npos) << runAll.err;
+    ASSERT_TRUE(decode(all));
+    EXPECT_GT(decode(all)->width(), 23 * 128);
+}
+
+TEST(CliGrid, RankPrintsEveryCellBestFirstAndBadgesTheBest) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("grid.png"), all = dir.file("all.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
@@ -180,10 +303,8 @@ TEST(CliGrid, ContactSheetOfTheChosenPresets) {
     ASSERT_TRUE(quiet.status == 0 && verbose.status == 0) << verbose.err;
     EXPECT_TRUE(verbose.out.empty()) << verbose.out;
     EXPECT_GT(verbose.errLines().size(), quiet.errLines().size()) << verbose.err;
-    // Four columns of whole cells, wider than three rows are tall.
     ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
-    EXPECT_TRUE(sheet->width() > 4 * 128 && sheet->height() > 3 * 128 && sheet->width() > sheet->height());
     // The best cell carries the gold badge.
     bool gold = false;
     for (int i = 0; i < sheet->width() * sheet->height() && !gold; ++i) {
@@ -191,12 +312,30 @@ TEST(CliGrid, ContactSheetOfTheChosenPresets) {
         gold = p[1] == 255 && p[2] == 200 && p[3] == 40;
     }
     EXPECT_TRUE(gold);
-    // Default: every preset of the grid, here at one step.
-    const CliRun runAll = cli({"grid", photo, all, "--at", "1,1", "--steps", "1"});
-    ASSERT_EQ(runAll.status, 0) << runAll.err;
-    EXPECT_NE(runAll.err.find("(22 of 22)"), std::string::npos) << runAll.err;
-    ASSERT_TRUE(decode(all));
-    EXPECT_GT(decode(all)->width(), 22 * 128);
+}
+
+TEST(CliDeblur, BatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {
+    const TempDir dir;
+    const std::string photo = smallPhoto(), folder = dir.file("out");
+    fs::create_directories(folder);
+    const std::string good = dir.file("good.png"), other = dir.file("other.jpg"),
+                      bad = dir.file("bad.png");
+    fs::copy_file(photo, good);
+    fs::copy_file(dataPath("rocket.jpg"), other);
+    std::ofstream(bad) << "not a picture";
+    const CliRun run = cli({"deblur", good, bad, other, "--out-dir", folder, "--preset", "USMF2",
+                            "--radius", "1.5", "--suffix", "-sharp"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.errLines().back().find("'" + bad + "'"), std::string::npos) << run.err;
+    EXPECT_EQ(run.errLines().back().find(good), std::string::npos) << run.err;
+    // The good ones are written in their own types, each as the single command with --step 3
+    // writes it; nothing stands for the bad one.
+    EXPECT_FALSE(fs::exists(folder + "/bad-sharp.png"));
+    EXPECT_EQ(slurp(folder + "/other-sharp.jpg").rfind("\xFF\xD8", 0), 0u);
+    const std::string single = dir.file("single.png");
+    ASSERT_EQ(cli({"deblur", good, single, "--preset", "USMF2", "--step", "3"}).status, 0);
+    EXPECT_TRUE(samePixels(decode(folder + "/good-sharp.png"), decode(single)));
+    EXPECT_TRUE(samePixels(decode(single), sessionDeblur(photo, DeblurUSMF2, 3, -1, {})));
 }
 
 TEST(CliEstimate, OneLineOnStandardOutput) {
@@ -219,7 +358,7 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     fs::create_directories(folder);
     const std::map<std::string, std::string> names{
         {"IN", photo}, {"OUT", out}, {"MISSING", dir.file("missing.png")}, {"FOLDER", folder},
-        {"NOWHERE", dir.file("no/such/folder/out.png")}};
+        {"NOWHERE", dir.file("no/such/folder/out.png")}, {"WEBP", dir.file("out.webp")}};
     const char* cases[] = {
         "deblur IN OUT --preset XYZ --step 1",
         "deblur IN OUT --preset effect --step 1",
@@ -242,6 +381,18 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "grid IN OUT --at 1,1 --presets USM1,bogus",
         "grid IN OUT --at 1,1 --steps 31",
         "grid IN NOWHERE --at 1,1",
+        "grid IN OUT --at 1,1 --crop -1",
+        "deblur IN OUT --preset RL20 --step 2 --radius 1",
+        "deblur IN OUT --preset RL20 --radius 0",
+        "deblur IN OUT --preset RL20 --radius 1.25",
+        "deblur IN OUT --preset RL20 --radius 15.5",
+        "preview IN OUT --preset RL20 --radius 0.7 --at 1,1",
+        "deblur IN WEBP --preset RL20 --step 2",
+        "preview IN WEBP --preset RL20 --step 2 --at 1,1",
+        "grid IN WEBP --at 1,1",
+        "deblur IN IN --out-dir FOLDER --preset RL20 --step 2 --suffix",
+        "deblur IN OUT --preset RL20 --step 2 --suffix -x",
+        "deblur --out-dir FOLDER --preset RL20 --step 2",
         "grid IN OUT --at 1,1 --angle 30 --estimate",
         "grid IN OUT --at 1,1 --estimate=yes",
         "preview IN OUT --preset RL20 --step 2 --at 1,1 --angle 360",
@@ -255,7 +406,7 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         const CliRun run = cli(words(line, names));
         EXPECT_NE(run.status, 0) << line;
         EXPECT_EQ(run.errLines().size(), 1u) << line << "\n" << run.err;
-        EXPECT_FALSE(fs::exists(out)) << line;
+        EXPECT_FALSE(fs::exists(out) || fs::exists(dir.file("out.webp"))) << line;
     }
     EXPECT_TRUE(fs::is_directory(folder));
 }

@@ -112,7 +112,10 @@ TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
         EXPECT_TRUE(run.out.empty()) << run.out;
         const auto own = ownLines(run);
         ASSERT_EQ(own.size(), 1u) << run.err;
-        EXPECT_EQ(own[0], "velkaro-cli info: cannot read an image from '" + path + "'");
+        const char* reason = path == folder                   ? "it is a folder"
+                             : path == dir.file("missing.png") ? "no such file"
+                                                               : "not an image this tool can read";
+        EXPECT_EQ(own[0], "velkaro-cli info: cannot read '" + path + "': " + reason);
     }
     // The oversized header is refused from the header, and says why.
     EXPECT_NE(cli({"info", huge}).err.find("exceeds the limit of 268435456 pixels"),
@@ -202,5 +205,5 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     run = cliAsNobody({"info", secret}, capture);
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_EQ(ownLines(run)[0], "velkaro-cli info: cannot read an image from '" + secret + "'");
+    EXPECT_EQ(ownLines(run)[0], "velkaro-cli info: cannot read '" + secret + "': permission denied");
 }

@@ -28,21 +28,21 @@ fail() {
 }
 
 # The earlier file: a small PNG the tool wrote itself.
-"$cli" convert "$data/foo3x5x4indexed.png" "$mnt/photo.png" >/dev/null 2>&1 || fail "could not write the earlier file"
-cp "$mnt/photo.png" "$work/earlier.png"
+"$cli" convert "$data/foo3x5x4indexed.png" "$mnt/photo" >/dev/null 2>&1 || fail "could not write the earlier file"
+cp "$mnt/photo" "$work/earlier.png"
 # Fill what is left, then free nothing: the next write cannot complete.
 dd if=/dev/zero of="$mnt/filler" bs=4k status=none 2>/dev/null
 df -k "$mnt" | tail -1
 
 check_intact() {
-  cmp -s "$mnt/photo.png" "$work/earlier.png" || fail "$1: the earlier file changed"
+  cmp -s "$mnt/photo" "$work/earlier.png" || fail "$1: the earlier file changed"
   local extra
-  extra=$(ls -A "$mnt" | grep -v -x -e photo.png -e filler)
+  extra=$(ls -A "$mnt" | grep -v -x -e photo -e filler)
   [ -z "$extra" ] || fail "$1: left behind: $extra"
 }
 
 for type in PNG JPEG TIFF; do
-  err=$("$cli" convert "$data/chelsea.png" "$mnt/photo.png" --type "$type" 2>&1 >/dev/null)
+  err=$("$cli" convert "$data/chelsea.png" "$mnt/photo" --type "$type" 2>&1 >/dev/null)
   status=$?
   [ "$status" -eq 1 ] || fail "convert $type: exit status $status, expected 1"
   own=$(printf '%s\n' "$err" | grep -c '^velkaro-cli ')
@@ -51,7 +51,7 @@ for type in PNG JPEG TIFF; do
   check_intact "convert $type"
 done
 
-err=$("$cli" deblur "$data/foo3x5x4indexed.png" "$mnt/photo.png" --preset USM1 --step 2 2>&1 >/dev/null)
+err=$("$cli" deblur "$data/foo3x5x4indexed.png" "$mnt/photo" --preset USM1 --step 2 2>&1 >/dev/null)
 status=$?
 [ "$status" -eq 1 ] || fail "deblur: exit status $status, expected 1"
 echo "deblur: $(printf '%s\n' "$err" | grep '^velkaro-cli ' | tail -1)"
@@ -59,8 +59,8 @@ check_intact "deblur"
 
 # With room again, the same save succeeds over the earlier file.
 rm -f "$mnt/filler"
-"$cli" convert "$data/chelsea.png" "$mnt/photo.png" >/dev/null 2>&1 || fail "save after freeing space failed"
-cmp -s "$mnt/photo.png" "$work/earlier.png" && fail "save after freeing space did not replace the file"
+"$cli" convert "$data/chelsea.png" "$mnt/photo" >/dev/null 2>&1 || fail "save after freeing space failed"
+cmp -s "$mnt/photo" "$work/earlier.png" && fail "save after freeing space did not replace the file"
 
 [ "$failures" -eq 0 ] && echo "full-disk saves: all reported, nothing lost"
 exit $((failures > 0))

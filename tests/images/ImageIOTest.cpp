@@ -1,0 +1,350 @@
+// Encoders and decoders against independent ones (Qt, libpng, TurboJPEG's header reader); bad
+// input and failed writes: refused, never a crash, never a lost file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "ImageIO.h"
+#include "ImageTestSupport.h"
+#include "PngTestFiles.h"
+
+using namespace testsupport;
+
+namespace {
+
+ImageIO& io() { return ImageIO::sharedInstance(); }
+
+bool startsWith(const ByteBuffer& bytes, std::initializer_list<std::uint8_t> prefix) {
+    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST(PngCodec, RgbOrRgbaAtLevel3InOneValidStreamExactInFileAndMemoryAlphaOnlyWhenAsked) {
+    TempDir dir;
+    struct Case {
+        int width, height;
+        bool opaque;
+        bool photo;  // smooth with noise, as deflate sees a photograph; random bytes otherwise
+    };
+    const Case cases[] = {
+        {64, 17, false, false}, {1, 1, true, false},     {333, 1, false, false},
+        {1, 257, true, false},  {2100, 900, true, true}, {517, 1033, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const ImageRef original = c.photo ? photoLikeImage(c.width, c.height, 7, c.opaque)
+                                          : randomImage(c.width, c.height, 12, c.opaque);
+        const std::string path = dir.file("written.png");
+        ASSERT_TRUE(io().writeImage(original, path));
+        const ByteBuffer file = readBytes(path);
+        ASSERT_GT(file.size(), 33u);
+        EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "IHDR");
+        // 8-bit, not interlaced; RGB when opaque, else RGBA.
+        const int bpp = c.opaque ? 3 : 4;
+        EXPECT_TRUE(file[24] == 8 && file[25] == (c.opaque ? 2 : 6) && file[28] == 0);
+        const std::string text(file.begin(), file.end());
+        const std::size_t srgb = text.find("sRGB"), idat = text.find("IDAT");
+        ASSERT_TRUE(srgb != std::string::npos && idat != std::string::npos);
+        EXPECT_EQ(file[srgb + 4], 3);       // absolute colorimetric
+        EXPECT_EQ(file[idat + 5] >> 6, 1);  // zlib's level class: 1 for levels 2 to 5
+
+        // zlib itself takes the joined image data as one stream, its checksum included, holding
+        // one filter byte and the pixels of each row.
+        const ByteBuffer stream = chunkData(file, "IDAT");
+        const std::size_t rawSize = std::size_t(c.height) * (std::size_t(c.width) * bpp + 1);
+        ByteBuffer raw(rawSize + 1);
+        uLongf rawLength = uLongf(raw.size());
+        EXPECT_EQ(uncompress(raw.data(), &rawLength, stream.data(), uLong(stream.size())), Z_OK);
+        EXPECT_EQ(rawLength, rawSize);
+
+        // Qt sees the same pixels, alpha included, not premultiplied; so do we when asked.
+        EXPECT_EQ(compare(*original, *qtDecode(path), true).maxAbs, 0);
+        const ImageRef withAlpha = io().readFromFilePng(path, false);
+        ASSERT_TRUE(withAlpha);
+        EXPECT_EQ(compare(*original, *withAlpha, true).maxAbs, 0);
+        if (c.opaque) {
+            // The same picture with one translucent pixel is RGBA, its colours those of the RGB.
+            const ImageRef translucent = original->copy();
+            translucent->pixels()[0] = 254;
+            const std::string rgba = dir.file("rgba.png");
+            ASSERT_TRUE(io().writeImage(translucent, rgba));
+            EXPECT_EQ(readBytes(rgba)[25], 6);
+            EXPECT_EQ(compare(*withAlpha, *io().readFromFilePng(rgba, false)).maxAbs, 0);
+        }
+        // A memory write appends to what the buffer holds.
+        ByteBuffer memory = {1, 2, 3};
+        ASSERT_TRUE(io().writeImage(original, memory));
+        ASSERT_TRUE(startsWith(memory, {1, 2, 3, 0x89, 'P', 'N', 'G'}));
+        const ImageRef fromMemory =
+            io().readFromMemory(ByteBuffer(memory.begin() + 3, memory.end()));
+        for (const ImageRef& opaque :
+             {io().readFromFilePng(path), io().readFromFile(path), fromMemory}) {
+            ASSERT_TRUE(opaque);
+            EXPECT_EQ(compare(*original, *opaque).maxAbs, 0);
+            EXPECT_TRUE(allOpaque(*opaque));
+        }
+    }
+}
+
+TEST(PngCodec, LibpngVariantsDecodeAsQtDecodesThem) {
+    // 16-bit RGB interlaced (the high byte kept), grey with alpha, interlaced RGBA.
+    TempDir dir;
+    const int w = 19, h = 13;
+    struct Variant {
+        int colorType, bitDepth, bytesPerPixel;
+        bool interlaced;
+    };
+    for (const Variant& v :
+         {Variant{PNG_COLOR_TYPE_RGB, 16, 6, true}, Variant{PNG_COLOR_TYPE_GRAY_ALPHA, 8, 2, false},
+          Variant{PNG_COLOR_TYPE_RGB_ALPHA, 8, 4, true}}) {
+        std::vector<std::uint8_t> rows(std::size_t(w) * h * v.bytesPerPixel);
+        for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = std::uint8_t(i * 37 + 5);
+        const std::string path = dir.file("variant" + std::to_string(v.colorType) + ".png");
+        ASSERT_TRUE(writeWithLibpng(path.c_str(), w, h, v.colorType, v.bitDepth, v.interlaced,
+                                    rows.data(), std::size_t(w) * v.bytesPerPixel));
+        const ImageRef ours = io().readFromFilePng(path, false);
+        ASSERT_TRUE(ours) << path;
+        // Qt rounds 16-bit samples where we keep the high byte.
+        EXPECT_LE(compare(*qtDecode(path), *ours, true).maxAbs, v.bitDepth == 16 ? 1 : 0) << path;
+    }
+}
+
+TEST(JpegCodec, RoundTripIsCloseAndQualityMatters) {
+    TempDir dir;
+    const ImageRef photo = io().readFromFile(dataPath("astronaut.png"));
+    ASSERT_TRUE(photo);
+    const std::string fine = dir.file("fine.jpg"), coarse = dir.file("coarse.jpg");
+    ASSERT_TRUE(io().writeJpeg(photo, 95, fine));
+    ASSERT_TRUE(io().writeImage(photo, "JPEG", 10, coarse));
+    const ByteBuffer fineBytes = readBytes(fine);
+    EXPECT_LT(readBytes(coarse).size() * 3, fineBytes.size());
+    tjhandle handle = tjInitDecompress();
+    int w = 0, h = 0, subsampling = -1, colorspace = -1;
+    ASSERT_EQ(tjDecompressHeader3(handle, fineBytes.data(), fineBytes.size(), &w, &h, &subsampling,
+                                  &colorspace),
+              0);
+    tjDestroy(handle);
+    EXPECT_TRUE(w == 512 && h == 512 && subsampling == TJSAMP_420);
+    const ImageRef decoded = io().readFromFileJpeg(fine);
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(allOpaque(*decoded));
+    const Difference toOriginal = compare(*photo, *decoded);
+    EXPECT_LT(toOriginal.meanAbs, 2.5);
+    EXPECT_GT(compare(*photo, *io().readFromFileJpeg(coarse)).meanAbs, toOriginal.meanAbs * 1.5);
+}
+
+TEST(TiffCodec, OpaqueRgbCompressedOrNotAndRgbaWithUnassociatedAlphaThatQtReadsBack) {
+    TempDir dir;
+    const std::string path = dir.file("out.tiff");
+    // Opaque: three samples per pixel, Deflate unless asked not to; both decode to the same pixels.
+    const ImageRef opaque = io().readFromFile(dataPath("astronaut.png"));
+    ASSERT_TRUE(opaque);
+    const int w = opaque->width(), h = opaque->height();
+    std::size_t sizes[2] = {};
+    for (const bool compress : {true, false}) {
+        ImageWriteOptions options;
+        options.type = "TIFF";
+        options.compressTiff = compress;
+        ASSERT_TRUE(io().writeImage(opaque, options, path));
+        sizes[compress] = readBytes(path).size();
+        std::string format;
+        const ImageRef back = io().readFromFile(path, format);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(format, "TIFF");
+        EXPECT_EQ(compare(*opaque, *back, true).maxAbs, 0) << compress;
+        EXPECT_EQ(compare(*opaque, *qtDecode(path), true).maxAbs, 0) << compress;
+    }
+    EXPECT_LT(sizes[false], std::size_t(w) * h * 3 + 4096);  // RGB, not RGBA
+    EXPECT_LT(sizes[true] * 4, sizes[false] * 3);
+    // Qt premultiplies on reading: colours come back within its rounding where alpha is large.
+    const ImageRef translucent = randomImage(45, 31, 14);
+    ASSERT_TRUE(io().writeImage(translucent, "TIFF", 50, path));
+    const ImageRef byQt = qtDecode(path);
+    ASSERT_TRUE(byQt);
+    for (int i = 0; i < 45 * 31; ++i) {
+        const std::uint8_t *p = translucent->pixels() + 4 * i, *q = byQt->pixels() + 4 * i;
+        ASSERT_EQ(p[0], q[0]) << i;
+        for (int c = 1; c < 4 && p[0] >= 128; ++c) ASSERT_LE(std::abs(p[c] - q[c]), 2) << i;
+    }
+}
+
+TEST(SampleFiles, MatchTheIndependentDecoder) {
+    struct Sample {
+        const char* name;
+        const char* format;
+        int tolerance;
+    };
+    // Photographs, grey PNGs, palette PNGs and a GIF (its first frame) through readFromFile;
+    // JPEG decoders may round differently, a 16-bit TIFF is brought to 8 bits by each its way.
+    for (const Sample& s :
+         {Sample{"astronaut.png", "PNG", 0}, Sample{"chelsea.png", "PNG", 0},
+          Sample{"coffee.png", "PNG", 0}, Sample{"camera.png", "PNG", 0},
+          Sample{"clock_motion.png", "PNG", 0}, Sample{"palette_color.png", "PNG", 0},
+          Sample{"foo3x5x4indexed.png", "PNG", 0}, Sample{"no_time_for_that_tiny.gif", "GIF", 0},
+          Sample{"chessboard_GRAY_U16.tif", "TIFF", 1}, Sample{"rocket.jpg", "JPEG", 16}}) {
+        std::string format;
+        const ImageRef ours = io().readFromFile(dataPath(s.name), format);
+        ASSERT_TRUE(ours) << s.name;
+        EXPECT_EQ(format, s.format) << s.name;
+        const Difference d = compare(*qtDecode(dataPath(s.name)), *ours);
+        EXPECT_LE(d.maxAbs, s.tolerance) << s.name;
+        EXPECT_LT(d.meanAbs, 1.0) << s.name;
+        EXPECT_TRUE(allOpaque(*ours)) << s.name;
+    }
+}
+
+TEST(PngCodec, EncodesAndDecodesOnManyThreadsAtOnce) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            const ImageRef image = randomImage(120 + t, 90, 100 + t);
+            for (int round = 0; round < 6; ++round) {
+                ByteBuffer stream;
+                if (!io().writeImage(image, stream)) ++failures;
+                const ImageRef back = io().readFromMemory(stream);
+                if (!back || back->width() != image->width() || compare(*image, *back).maxAbs)
+                    ++failures;
+                // JPEG reads share the TurboJPEG handle; they must not trample each other.
+                const ImageRef jpeg = io().readFromFileJpeg(dataPath("rocket.jpg"));
+                if (!jpeg || jpeg->width() != 640) ++failures;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
+    TempDir dir;
+    const ByteBuffer png = readBytes(dataPath("coffee.png")), jpeg = readBytes(dataPath("rocket.jpg"));
+    ByteBuffer hugeJpeg = jpeg;  // its baseline frame header claiming 60000 × 60000
+    const std::uint8_t sof0[] = {0xFF, 0xC0};
+    const auto sof = std::search(hugeJpeg.begin() + 2, hugeJpeg.end(), sof0, sof0 + 2);
+    ASSERT_NE(sof, hugeJpeg.end());
+    sof[5] = sof[7] = 60000 >> 8;
+    sof[6] = sof[8] = 60000 & 0xFF;
+    struct Bad {
+        const char* name;
+        ByteBuffer bytes;
+    };
+    // A plausible size passes the header check; the missing data is what fails.
+    const Bad cases[] = {{"empty", {}},
+                         {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2)},
+                         {"cut.png", ByteBuffer(png.begin(), png.end() - 5000)},
+                         {"huge.png", pngClaiming(100000, 100000)},
+                         {"plausible.png", pngClaiming(3000, 2000)},
+                         {"huge.jpg", hugeJpeg},
+                         {"text.png", ByteBuffer{'h', 'i', '\n'}}};
+    for (const Bad& bad : cases) {
+        const std::string path = dir.file(bad.name);
+        writeBytes(path, bad.bytes);
+        EXPECT_FALSE(io().readFromFile(path)) << bad.name;
+        EXPECT_FALSE(io().readFromFilePng(path)) << bad.name;
+        EXPECT_FALSE(io().readFromFileJpeg(path)) << bad.name;
+        EXPECT_FALSE(io().readFromMemory(bad.bytes)) << bad.name;
+    }
+    // Text, a missing file, the truncated sample (it stops inside its Huffman tables), the
+    // multipage sample (64-bit float samples) and a palette PNG for our own PNG reader; a JPEG
+    // for the PNG-only memory reader.
+    for (const char* name :
+         {"README.md", "does-not-exist.png", "truncated.jpg", "multipage_rgb.tif"})
+        EXPECT_FALSE(io().readFromFile(dataPath(name))) << name;
+    EXPECT_FALSE(io().readFromFileJpeg(dataPath("truncated.jpg")));
+    EXPECT_FALSE(io().readFromFilePng(dataPath("palette_color.png")));
+    EXPECT_FALSE(io().readFromMemory(jpeg));
+
+    // A JPEG cut at 60 %: our reader refuses it, readFromFile then gets Qt's reading of it, the
+    // rows that were there and the rest filled in.
+    const std::string cutJpeg = dir.file("cut.jpg");
+    writeBytes(cutJpeg, ByteBuffer(jpeg.begin(), jpeg.begin() + jpeg.size() * 6 / 10));
+    EXPECT_FALSE(io().readFromFileJpeg(cutJpeg));
+    const ImageRef partial = io().readFromFile(cutJpeg);
+    ASSERT_TRUE(partial);
+    ASSERT_TRUE(partial->width() == 640 && partial->height() == 427);
+    EXPECT_TRUE(allOpaque(*partial));
+    const ImageRef whole = io().readFromFile(dataPath("rocket.jpg"));
+    int worstTop = 0;  // the first hundred rows were all there
+    for (std::size_t i = 0; i < 640 * 100 * 4; ++i)
+        worstTop = std::max(worstTop, std::abs(partial->pixels()[i] - whole->pixels()[i]));
+    EXPECT_LE(worstTop, 16);
+}
+
+TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
+    TempDir dir;
+    const ImageRef good = randomImage(20, 10, 21, true);
+    const ImageRef empty = Image::create(0, 0);  // every encoder refuses a 0 × 0 image
+    for (const char* type : {"PNG", "JPEG", "TIFF"}) {
+        const std::string path = dir.file(std::string("keep.") + type);
+        ASSERT_TRUE(io().writeImage(good, type, 90, path)) << type;
+        const ByteBuffer before = readBytes(path);
+        EXPECT_FALSE(io().writeImage(empty, type, 90, path)) << type;
+        EXPECT_EQ(readBytes(path), before) << type;
+        // A folder that does not exist.
+        EXPECT_FALSE(io().writeImage(good, type, 90, dir.file("missing/out.img"))) << type;
+    }
+    // A JPEG quality outside 1 … 100 writes nothing either.
+    EXPECT_FALSE(io().writeJpeg(good, 0, dir.file("q0.jpg")));
+    EXPECT_FALSE(io().writeJpeg(good, 101, dir.file("q101.jpg")));
+    ByteBuffer stream = {7, 7};
+    EXPECT_FALSE(io().writeImage(empty, stream));
+    EXPECT_EQ(stream, (ByteBuffer{7, 7}));  // a failed memory write leaves the buffer as it was
+    // A folder where the file should be.
+    std::filesystem::create_directory(dir.file("folder"));
+    EXPECT_FALSE(io().writeImage(good, dir.file("folder")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
+    EXPECT_EQ(entries(dir.path()),
+              (std::vector<std::string>{"folder", "keep.JPEG", "keep.PNG", "keep.TIFF"}));
+}
+
+TEST(FailedWrites, ReadOnlyFolderKeepsItsFile) {
+    TempDir dir;
+    const ImageRef first = randomImage(20, 10, 23, true);
+    const std::string folder = dir.file("locked"), path = folder + "/photo.png";
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(io().writeImage(first, path));
+    const ByteBuffer before = readBytes(path);
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+    if (access(folder.c_str(), W_OK) == 0) {
+        chmod(folder.c_str(), 0755);
+        GTEST_SKIP() << "running with rights that ignore folder permissions";
+    }
+    EXPECT_FALSE(io().writeImage(randomImage(20, 10, 24, true), path));
+    EXPECT_FALSE(io().writeImage(first, "JPEG", 80, folder + "/new.jpg"));
+    chmod(folder.c_str(), 0755);
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(entries(folder), (std::vector<std::string>{"photo.png"}));
+}
+
+TEST(Writes, ReplacingKeepsPermissionsAndLinksAndTakesTheLongestName) {
+    TempDir dir;
+    const std::string target = dir.file("real.png"), link = dir.file("link.png");
+    ASSERT_TRUE(io().writeImage(randomImage(5, 5, 25), target));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    std::filesystem::create_symlink(target, link);
+    const ImageRef second = randomImage(7, 3, 26, true);
+    ASSERT_TRUE(io().writeImage(second, link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    const ImageRef back = io().readFromFilePng(target);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(compare(*second, *back).maxAbs, 0);
+    // A name of 255 bytes, the most, leaves no room in the name for a temporary suffix.
+    ASSERT_TRUE(io().writeImage(second, dir.file(std::string(251, 'n') + ".png")));
+    EXPECT_EQ(entries(dir.path()).size(), 3u);
+}
