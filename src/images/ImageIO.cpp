@@ -136,7 +136,8 @@ int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
             const bool big = tiff[0] == 'M' && tiff[1] == 'M';
             if (!big && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
             auto u16 = [&](std::size_t o) {
-                return big ? unsigned(tiff[o]) << 8 | tiff[o + 1] : unsigned(tiff[o + 1]) << 8 | tiff[o];
+                return big ? unsigned(tiff[o]) << 8 | tiff[o + 1]
+                           : unsigned(tiff[o + 1]) << 8 | tiff[o];
             };
             auto u32 = [&](std::size_t o) {
                 return big ? std::uint32_t(u16(o)) << 16 | u16(o + 2)
@@ -167,7 +168,8 @@ ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
     if (!image || orientation < 2 || orientation > 8) return image;
     // Per orientation: whether rows and columns swap, then whether the stored x and y run
     // backwards.
-    static constexpr bool kTranspose[9] = {false, false, false, false, false, true, true, true, true};
+    static constexpr bool kTranspose[9] = {false, false, false, false, false,
+                                           true,  true,  true,  true};
     static constexpr bool kFlipX[9] = {false, false, true, true, false, false, false, true, true};
     static constexpr bool kFlipY[9] = {false, false, false, true, true, false, true, true, false};
     const int w = image->width(), h = image->height();

@@ -306,7 +306,8 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     app.delegate().applicationShouldTerminate();
     Spin(50);
     app.controller().openImageAtPath(app.temporaryPath("missing.png"));  // a failure's alert
-    ASSERT_TRUE(WaitFor([&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
     Spin(50);
     EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
     EXPECT_EQ(app.terminations, 0);

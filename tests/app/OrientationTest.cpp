@@ -156,7 +156,8 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
     QImageWriter writer(dir.filePath("turned.tif"), "tiff");
     writer.setTransformation(QImageIOHandler::TransformationRotate90);
     ASSERT_TRUE(writer.write(stored));
-    const ImageRef tiff = ImageIO::sharedInstance().readFromFile(dir.filePath("turned.tif").toStdString());
+    const ImageRef tiff =
+        ImageIO::sharedInstance().readFromFile(dir.filePath("turned.tif").toStdString());
     ASSERT_TRUE(tiff);
     ExpectSameLook(LookOf(*tiff), LookOf(stored.transformed(QTransform().rotate(90))), "TIFF");
 }
