@@ -54,7 +54,8 @@ void AppDelegate::applicationDidFinishLaunching() {
             {"Welcome to Velkaro!", "Show me!", "No, thanks.",
              "This is the first time you're launching Velkaro. We strongly recommend reading the "
              "tutorial first, would you like to ? You can always consult it later using the Help "
-             "menu."},
+             "menu.",
+             AlertButton::Alternate},
             [this](AlertButton button) {
                 if (button == AlertButton::Default) showHelp();
             });
@@ -65,7 +66,8 @@ void AppDelegate::applicationDidFinishLaunching() {
              "With your permission, we would like to gather anonymous statistics to help improve "
              "Velkaro. The content of the data is: size of the image in pixels, deblurring "
              "algorithm used, radius selected and masking options. This data will only be used "
-             "by us to improve Velkaro. Do you agree?"},
+             "by us to improve Velkaro. Do you agree?",
+             AlertButton::Alternate},
             [this](AlertButton button) {
                 mAnonStats->setChecked(button == AlertButton::Default);
                 mController.saveDefaults(mAnonStats);
@@ -75,19 +77,13 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::applicationShouldTerminate() {
     if (mAsking || mTerminating) return;
-    if (!mController.hasFileOpen()) {
+    if (!mController.isModified()) {
         terminate();
         return;
     }
     mAsking = true;
-    mDialogs.beginAlert(mMainWindow,
-                        {"You are about to quit Velkaro.", "No", "Yes",
-                         "Your changes will be lost if you don't save them. Do you still want to "
-                         "quit Velkaro?\n"},
-                        [this](AlertButton button) {
-                            mAsking = false;
-                            if (button == AlertButton::Alternate) terminate();
-                        });
+    mController.askToSaveChanges("You are about to quit Velkaro.", [this] { terminate(); },
+                                 [this] { mAsking = false; });
 }
 
 void AppDelegate::terminate() {

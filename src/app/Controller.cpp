@@ -148,9 +148,8 @@ void Controller::awakeFromNib() {
     mPreviewSplitView->setController(this);
     mMainWindow->setController(this);
 
-    const QString name = QCoreApplication::applicationName();
-    mMainWindow->setWindowTitle(name);
-    FixMenu(mLayout.menuBar, name);
+    FixMenu(mLayout.menuBar, QCoreApplication::applicationName());
+    updateTitle();
 
     mFreezeAngle->hide();
     mAngleSlider->hide();
@@ -202,6 +201,21 @@ void Controller::connectControls() {
     });
     connect(mTableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { tableViewSelectionDidChange(); });
+}
+
+void Controller::updateTitle() {
+    const QString name = QCoreApplication::applicationName();
+    if (mOpenedImagePath.isEmpty() || !hasFileOpen())
+        mMainWindow->setWindowTitle(name);
+    else
+        mMainWindow->setWindowTitle(
+            QString("%1[*] — %2").arg(QFileInfo(mOpenedImagePath).fileName(), name));
+    mMainWindow->setWindowModified(isModified());
+}
+
+void Controller::composited() {
+    ++mEdits;
+    updateTitle();
 }
 
 void Controller::updateActions() {
@@ -278,30 +292,33 @@ bool Controller::hasFileOpen() {
 
 bool Controller::allowDrop() { return !hasFileOpen(); }
 
-void Controller::openImage() {
-    if (!hasFileOpen()) {
-        reallyOpenImage();
+void Controller::askToSaveChanges(const QString& message, std::function<void()> proceed,
+                                  std::function<void()> answered) {
+    if (!hasFileOpen() || !isModified()) {
+        if (answered) answered();
+        proceed();
         return;
     }
     mDialogs.beginAlert(mMainWindow,
-                        {"About to open a new image...", "Cancel", "Proceed",
-                         "Are you sure you want to close the current document?"},
-                        [this](AlertButton button) {
-                            if (button == AlertButton::Alternate) reallyOpenImage();
+                        {message, tr("Save"), tr("Cancel"),
+                         tr("Your changes will be lost if you don't save them."),
+                         AlertButton::Alternate, tr("Don't Save")},
+                        [this, proceed = std::move(proceed), answered](AlertButton button) {
+                            if (answered) answered();
+                            if (button == AlertButton::Other) proceed();
+                            if (button == AlertButton::Default)
+                                saveResult([proceed](bool saved) {
+                                    if (saved) proceed();
+                                });
                         });
 }
 
+void Controller::openImage() {
+    askToSaveChanges("About to open a new image...", [this] { reallyOpenImage(); });
+}
+
 void Controller::maybeOpenImageAtPath(const QString& path) {
-    if (!hasFileOpen()) {
-        openImageAtPath(path);
-        return;
-    }
-    mDialogs.beginAlert(mMainWindow,
-                        {"About to open a new image...", "Cancel", "Proceed",
-                         "Are you sure you want to close the current document?"},
-                        [this, path](AlertButton button) {
-                            if (button == AlertButton::Alternate) openImageAtPath(path);
-                        });
+    askToSaveChanges("About to open a new image...", [this, path] { openImageAtPath(path); });
 }
 
 void Controller::reallyOpenImage() {
@@ -328,6 +345,8 @@ void Controller::openImageAtPath(const QString& path) {
             [this, loaded, localPath = LocalPath(path)] { *loaded = mSession->loadImage(localPath); },
             [this, loaded, path] {
                 mOpenedImagePath = path;
+                mSavedEdits = mEdits;
+                updateTitle();
                 updateActions();
                 if (!*loaded) {
                     LogInfo("failed loading image at path: %s\n", qPrintable(path));
@@ -352,6 +371,8 @@ void Controller::closeImages(std::function<void()> then) {
 
     auto finish = [this, then = std::move(then)] {
         mBridge->forgetEvents();
+        mSavedEdits = mEdits;
+        updateTitle();
         switchToMainView();
         updateActions();
         emit closeFinished();
@@ -389,23 +410,32 @@ void Controller::savePopupChanged(QObject* sender) {
     if (mRunningSavePanel) mDialogs.setSavePanelAllowedTypes(currentlyAllowedFileTypes());
 }
 
-void Controller::saveResult() {
-    if (!hasFileOpen() || mRunningSavePanel) return;
+void Controller::saveResult(std::function<void(bool)> then) {
+    if (!hasFileOpen() || mRunningSavePanel) {
+        if (then) then(false);
+        return;
+    }
     mRunningSavePanel = true;
     mDialogs.beginSavePanel(mMainWindow, mSaveOptionView, currentlyAllowedFileTypes(),
-                            [this](const QString& path) {
+                            [this, then](const QString& path) {
         mRunningSavePanel = false;
         // The quality is remembered even when the user cancels.
         saveDefaults(mSaveOptionQualitySlider);
-        if (path.isEmpty()) return;
+        if (path.isEmpty()) {
+            if (then) then(false);
+            return;
+        }
         const QString destination =
             StandardizedPath(PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
-        later([this, destination] { saveResultToPath(destination); });
+        later([this, destination, then] {
+            if (!saveResultToPath(destination, then) && then) then(false);
+        });
     });
 }
 
-bool Controller::saveResultToPath(const QString& path) {
+bool Controller::saveResultToPath(const QString& path, std::function<void(bool)> then) {
     if (mBusy > 0) return false;
+    const long edits = mEdits;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
     const bool transfer = mSaveOptionTransferMetadata->isChecked();
@@ -423,12 +453,17 @@ bool Controller::saveResultToPath(const QString& path) {
             *saved = mSession->saveReconstructedImage(LocalPath(path), options);
             if (*saved && transfer) TransferTags(exiftool, source, path);
         },
-        [this, saved, path] {
+        [this, saved, path, edits, then] {
             if (!*saved) {
                 LogInfo("failed writing reconstructed image at path %s\n", qPrintable(path));
                 showFailure(tr("The image could not be saved."), path, SaveFailureReason(path));
+            } else {
+                mSavedEdits = edits;
+                updateTitle();
             }
             emit saveFinished(*saved);
+            // What follows a save (quitting, opening) runs once the sheet has gone.
+            if (then) later([then, ok = *saved] { then(ok); });
         });
     return true;
 }
@@ -453,6 +488,7 @@ void Controller::saveForUndo() {
 
 void Controller::setReconstructed(const ImageRef& image) {
     saveForUndo();
+    composited();
     if (CImage* reconstructed = mSession->reconstructed()) {
         if (image) reconstructed->copyFrom(CImage(image));
         mSplitView->setRefocusedImage(reconstructed->asImage());

@@ -84,12 +84,20 @@ public:
     void closeImages(std::function<void()> then = {});
     bool hasFileOpen() override;
     bool allowDrop() override;
+    // The composite changed since it was loaded or last saved.
+    bool isModified() const { return mEdits != mSavedEdits; }
+    // Runs `proceed` at once when nothing is modified; otherwise asks with `message` whether to
+    // save first (Save, Cancel, Don't Save; Esc cancels), and runs it after a successful save or
+    // when the user chooses not to save. `answered` runs when the alert ends, whatever the answer.
+    void askToSaveChanges(const QString& message, std::function<void()> proceed,
+                          std::function<void()> answered = {});
 
     // --- saving ---
-    void saveResult();
+    // Asks for a destination and saves there; `then` learns whether a file was written.
+    void saveResult(std::function<void(bool saved)> then = {});
     // Writes the composite (and copies the metadata when asked) on a worker; saveFinished()
     // tells whether the image file was written. False when it could not start (work running).
-    bool saveResultToPath(const QString& path);
+    bool saveResultToPath(const QString& path, std::function<void(bool saved)> then = {});
     QStringList currentlyAllowedFileTypes() const;
     void savePopupChanged(QObject* sender);
     // The exiftool program to run instead of the one found beside the application or on PATH.
@@ -172,6 +180,9 @@ private:
     // be waited for.
     void clearPreviews(const QString& text, std::function<void()> then = {});
     void showFailure(const QString& message, const QString& path, const QString& reason);
+    // Counts a change of the composite; updates the window's title and modified marker.
+    void composited();
+    void updateTitle();
     MaskValues maskValues() const;
 
     // Fields of the window controller, as the window layout connects them.
@@ -210,6 +221,9 @@ private:
     QLabel* mSaveOptionQualityValue;
     QCheckBox* mSaveOptionTransferMetadata;
     QString mOpenedImagePath;
+    // Changes of the composite since loading, and their number when it was last saved.
+    long mEdits = 0;
+    long mSavedEdits = 0;
     bool mRunningSavePanel = false;
 
     WindowLayout mLayout;

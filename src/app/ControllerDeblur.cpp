@@ -333,6 +333,7 @@ void Controller::switchToDeblurView() { mLayout.screens->setCurrentWidget(mDeblu
 void Controller::startBrush() {
     if (!hasFileOpen()) return;
     saveForUndo();
+    composited();
     mSession->startBrush();
 }
 
@@ -350,6 +351,7 @@ void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
     if (!selected || !hasFileOpen()) return;
     saveForUndo();
+    composited();
     mSession->applyAll(selected);
     mSplitView->reloadRefocusedImageInRect(selected->extent());
 }

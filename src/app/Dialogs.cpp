@@ -56,12 +56,24 @@ void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
     QPushButton* alternate = nullptr;
     if (!text.alternateButton.isEmpty())
         alternate = box->addButton(text.alternateButton, QMessageBox::RejectRole);
+    QPushButton* other = nullptr;
+    if (!text.otherButton.isEmpty())
+        other = box->addButton(text.otherButton, QMessageBox::DestructiveRole);
     QPushButton* defaultButton = box->addButton(text.defaultButton, QMessageBox::AcceptRole);
     box->setDefaultButton(defaultButton);
-    box->setEscapeButton(alternate ? alternate : defaultButton);
-    QObject::connect(box, &QMessageBox::finished, box, [box, alternate, done] {
-        const bool alternateChosen = alternate && box->clickedButton() == alternate;
-        if (done) done(alternateChosen ? AlertButton::Alternate : AlertButton::Default);
+    QPushButton* safe = defaultButton;
+    if (text.safe == AlertButton::Alternate && alternate) safe = alternate;
+    if (text.safe == AlertButton::Other && other) safe = other;
+    box->setEscapeButton(safe);
+    QObject::connect(box, &QMessageBox::finished, box, [box, alternate, other, done,
+                                                        safe = text.safe] {
+        // Closed without a button (by the window system): the safe answer.
+        AlertButton answer = safe;
+        if (QAbstractButton* clicked = box->clickedButton())
+            answer = clicked == alternate ? AlertButton::Alternate
+                     : clicked == other   ? AlertButton::Other
+                                          : AlertButton::Default;
+        if (done) done(answer);
     });
     box->open();
 }

@@ -9,15 +9,18 @@
 class QWidget;
 
 // Which button ended an alert. The default button is the right-most, preselected one.
-enum class AlertButton { Default, Alternate };
+enum class AlertButton { Default, Alternate, Other };
 
-// A warning with a message, an informative text and one or two buttons (no alternate button when
-// its title is empty).
+// A warning with a message, an informative text and one to three buttons (no alternate or other
+// button when its title is empty). `safe` is the answer that loses nothing and starts nothing: Esc
+// and the window's close box choose it.
 struct AlertText {
     QString message;
     QString defaultButton;
     QString alternateButton;
     QString informative;
+    AlertButton safe = AlertButton::Default;
+    QString otherButton = {};  // a destructive choice, such as "Don't Save"
 };
 
 // The alerts and file panels the application shows, all as sheets of a window: they return at

@@ -45,7 +45,8 @@ bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height
 bool CheckOutputPath(const std::string& path, const char* command);
 
 // Copies the source's metadata tags and its ICC colour profile into `destination` with exiftool
-// (CopyMetadataTags; both paths absolute so that no name can read as an option).
+// (CopyMetadataTags: the orientation made normal; both paths absolute so that no name can read
+// as an option).
 // The program is looked up (FindExiftool) beside velkaro-cli, then on PATH.
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);

@@ -119,6 +119,76 @@ ImageIO::ImageIO() : m(new ImageIOData) {
     if (!m->compressor) FatalError("tjInitCompress failed.");
 }
 
+int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
+    // Markers from SOI up to the start of the scan; each segment's length counts itself.
+    std::size_t at = 2;
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 1;
+    while (at + 4 <= size && data[at] == 0xFF) {
+        const int marker = data[at + 1];
+        if (marker == 0xDA || marker == 0xD9) break;
+        const std::size_t length = std::size_t(data[at + 2]) << 8 | data[at + 3];
+        if (length < 2 || at + 2 + length > size) break;
+        const std::uint8_t* segment = data + at + 4;
+        const std::size_t n = length - 2;
+        if (marker == 0xE1 && n >= 14 && std::memcmp(segment, "Exif\0\0", 6) == 0) {
+            const std::uint8_t* tiff = segment + 6;
+            const std::size_t tiffSize = n - 6;
+            const bool big = tiff[0] == 'M' && tiff[1] == 'M';
+            if (!big && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
+            auto u16 = [&](std::size_t o) {
+                return big ? unsigned(tiff[o]) << 8 | tiff[o + 1]
+                           : unsigned(tiff[o + 1]) << 8 | tiff[o];
+            };
+            auto u32 = [&](std::size_t o) {
+                return big ? std::uint32_t(u16(o)) << 16 | u16(o + 2)
+                           : std::uint32_t(u16(o + 2)) << 16 | u16(o);
+            };
+            if (u16(2) != 42) return 1;
+            const std::size_t ifd = u32(4);
+            if (ifd > tiffSize || tiffSize - ifd < 2) return 1;
+            const std::size_t entries = u16(ifd);
+            for (std::size_t e = 0; e < entries; ++e) {
+                const std::size_t entry = ifd + 2 + 12 * e;
+                if (entry + 12 > tiffSize) return 1;
+                // Orientation: one SHORT, held in the entry itself.
+                if (u16(entry) == 0x0112) {
+                    if (u16(entry + 2) != 3 || u32(entry + 4) != 1) return 1;
+                    const unsigned value = u16(entry + 8);
+                    return value >= 1 && value <= 8 ? int(value) : 1;
+                }
+            }
+            return 1;
+        }
+        at += 2 + length;
+    }
+    return 1;
+}
+
+ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
+    if (!image || orientation < 2 || orientation > 8) return image;
+    // Per orientation: whether rows and columns swap, then whether the stored x and y run
+    // backwards.
+    static constexpr bool kTranspose[9] = {false, false, false, false, false,
+                                           true,  true,  true,  true};
+    static constexpr bool kFlipX[9] = {false, false, true, true, false, false, false, true, true};
+    static constexpr bool kFlipY[9] = {false, false, false, true, true, false, true, true, false};
+    const int w = image->width(), h = image->height();
+    const bool transpose = kTranspose[orientation];
+    const int outW = transpose ? h : w, outH = transpose ? w : h;
+    auto out = std::make_shared<Image>(outW, outH);
+    const auto* in = reinterpret_cast<const std::uint32_t*>(image->pixels());
+    auto* to = reinterpret_cast<std::uint32_t*>(out->pixels());
+    for (int y = 0; y < outH; ++y) {
+        for (int x = 0; x < outW; ++x) {
+            int sx = transpose ? y : x, sy = transpose ? x : y;
+            if (kFlipX[orientation]) sx = w - 1 - sx;
+            if (kFlipY[orientation]) sy = h - 1 - sy;
+            to[std::size_t(y) * outW + x] = in[std::size_t(sy) * w + sx];
+        }
+    }
+    return out;
+}
+
 ImageIO& ImageIO::sharedInstance() {
     // Never destroyed: workers may still encode while static objects are torn down at exit.
     static ImageIO* instance = new ImageIO;
@@ -180,7 +250,7 @@ ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
     }
     auto image = std::make_shared<Image>(std::move(data), width, height);
     ForceOpaque(image);
-    return image;
+    return ImageWithOrientation(image, JpegExifOrientation(bytes.data(), bytes.size()));
 }
 
 ImageRef ImageIO::readFromFilePng(const std::string& path, bool forceOpaque) {

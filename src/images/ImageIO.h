@@ -40,6 +40,7 @@ public:
     std::vector<std::string> supportedExtensions() const;
 
     // JPEG, then PNG, then Qt's readers (first frame or page); null when none can decode it.
+    // Photographs come upright: JPEG's EXIF orientation and Qt's transforms are applied.
     ImageRef readFromFile(const std::string& path);
     // The same; `outFormat` names the decoder that succeeded: "JPEG", "PNG" or Qt's format name in
     // upper case ("TIFF", "GIF", ...). Empty on failure.
@@ -73,6 +74,14 @@ private:
     struct ImageIOData;
     ImageIOData* m;  // the TurboJPEG handles; never released, they live as long as the process
 };
+
+// The EXIF orientation (1 to 8) a JPEG stream's APP1 segment records; 1 when there is none or
+// the segment is damaged in any way.
+int JpegExifOrientation(const std::uint8_t* data, std::size_t size);
+
+// `image` turned upright from how a file with EXIF orientation `orientation` stores it (2 to 8
+// mirror and rotate; any other value returns the image itself).
+ImageRef ImageWithOrientation(const ImageRef& image, int orientation);
 
 // Debugging aids: write `width` × `height` samples as a grey PNG named from `format` into the
 // current working directory. With `normalise` non-zero the largest sample (at least 0) maps to

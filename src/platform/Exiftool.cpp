@@ -50,9 +50,10 @@ ExiftoolResult CopyMetadataTags(const std::string& exiftool, const std::string& 
     std::error_code ec;
     const std::string from = fs::absolute(source, ec).string();
     const std::string to = fs::absolute(destination, ec).string();
-    // "-all" copies what exiftool copies by default; the ICC profile has to be named as well.
+    // "-all" copies what exiftool copies by default; the ICC profile has to be named as well. The
+    // result's pixels are upright already: its orientation tag says so.
     const char* argv[] = {exiftool.c_str(), "-tagsFromFile", from.c_str(), "-all", "-icc_profile",
-                          "-overwrite_original", to.c_str(), nullptr};
+                          "-Orientation#=1", "-overwrite_original", to.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -38,7 +38,7 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
     }();
     (void)limitSet;
     QImageReader reader(QString::fromStdString(path));
-    reader.setAutoTransform(false);  // pixels as stored, like the JPEG and PNG readers
+    reader.setAutoTransform(true);  // upright, as the file's orientation says
     if (!reader.canRead()) return false;
     const QSize size = reader.size();
     if (tooLarge(size, maxPixels)) {

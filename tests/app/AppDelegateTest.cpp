@@ -9,7 +9,9 @@
 #include <QDesktopServices>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSignalSpy>
 #include <QUrl>
+#include <optional>
 
 #include "AppTestSupport.h"
 #include "UsageReport.h"
@@ -171,35 +173,148 @@ TEST(AppDelegate, UsageReportOnlyWithPermission) {
     EXPECT_EQ(server.targets.size(), 2);
 }
 
-TEST(AppDelegate, QuittingAsksOnlyWithAnImageOpen) {
+TEST(AppDelegate, ModifiedMarkerAndWarningsOnlyAfterChanges) {
     AppHarness app;
-    app.delegate().applicationShouldTerminate();
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    app.delegate().applicationShouldTerminate();  // nothing open: no question
     EXPECT_EQ(app.terminations, 1);
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
-
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    app.dialogs.alertAnswers.push_back(AlertButton::Default);  // "No"
-    app.layout().quitAction->trigger();
+    EXPECT_TRUE(l.mainWindow->windowTitle().startsWith("chelsea.png[*]"));
+    l.tableView->selectRow(0);
+    auto stroke = [&] {
+        c.startBrush();
+        c.applyBrushAtPoint({100, 100}, 20, 1.0f);
+        c.endBrush();
+    };
+    const QString saved = app.temporaryPath("saved.png");
+    auto save = [&] {
+        QSignalSpy done(&c, &Controller::saveFinished);
+        ASSERT_TRUE(c.saveResultToPath(saved));
+        ASSERT_TRUE(done.wait(30000));
+    };
+    const struct {
+        const char* step;
+        std::function<void()> act;
+        bool modified;
+    } steps[] = {
+        {"load", [] {}, false},
+        {"stroke", stroke, true},
+        {"save", save, false},
+        {"apply all", [&] { l.applyAllButton->click(); }, true},
+        {"save again", save, false},
+        {"undo", [&] { l.undoAction->trigger(); }, true},
+        {"save a third time", save, false},
+        {"redo", [&] { l.redoAction->trigger(); }, true},
+    };
+    for (const auto& step : steps) {
+        step.act();
+        EXPECT_EQ(l.mainWindow->isWindowModified(), step.modified) << step.step;
+        // Opening another asks only after a change (the answer cancels, and so does the panel).
+        const qsizetype alerts = app.dialogs.alerts.size(), panels = app.dialogs.openPanels.size();
+        app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
+        c.openImage();
+        Spin(30);
+        app.dialogs.alertAnswers.clear();
+        EXPECT_EQ(app.dialogs.alerts.size() - alerts, step.modified ? 1 : 0) << step.step;
+        EXPECT_EQ(app.dialogs.openPanels.size() - panels, step.modified ? 0 : 1) << step.step;
+    }
+
+    // Quitting with a change: "Cancel" stays, "Save" saves through the panel and then quits.
+    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
+    l.quitAction->trigger();
     Spin(30);
     EXPECT_EQ(app.terminations, 1);
-    ASSERT_EQ(app.dialogs.alerts.size(), 1);
-    EXPECT_EQ(app.dialogs.alerts[0].message, "You are about to quit Velkaro.");
-    EXPECT_EQ(app.dialogs.alerts[0].defaultButton, "No");
-    EXPECT_EQ(app.dialogs.alerts[0].alternateButton, "Yes");
-    EXPECT_EQ(
-        app.dialogs.alerts[0].informative,
-        "Your changes will be lost if you don't save them. Do you still want to quit Velkaro?\n");
-    EXPECT_TRUE(app.controller().hasFileOpen());
-
-    // Closing the window is quitting too; "Yes" quits, stopping a deblur that is still running.
-    Deblur(app, 30, DeblurLA2);
-    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
-    QCloseEvent close;
-    QCoreApplication::sendEvent(app.layout().mainWindow, &close);
+    EXPECT_EQ(app.dialogs.alerts.last().message, "You are about to quit Velkaro.");
+    EXPECT_EQ(app.dialogs.alerts.last().otherButton, "Don't Save");
+    QFile::remove(saved);
+    app.dialogs.alertAnswers.push_back(AlertButton::Default);
+    app.dialogs.saveAnswers.push_back(saved);
+    QCloseEvent close;  // closing the window is quitting too
+    QCoreApplication::sendEvent(l.mainWindow, &close);
     EXPECT_FALSE(close.isAccepted());
     ASSERT_TRUE(WaitFor([&] { return app.terminations == 2; }));
-    EXPECT_FALSE(app.controller().hasFileOpen());
-    EXPECT_TRUE(app.controller().session().isIdle());
+    EXPECT_TRUE(QFile::exists(saved));
+    EXPECT_FALSE(c.hasFileOpen());
+    EXPECT_EQ(l.mainWindow->windowTitle(), "Velkaro");
+}
+
+TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
+    TestApp();
+    QWidget window;
+    window.show();
+    SheetDialogs dialogs;
+    enum Ending { ClickCancel, ClickProceed, ClickDontSave, Escape, CloseBox };
+    const AlertButton D = AlertButton::Default, A = AlertButton::Alternate,
+                      O = AlertButton::Other;
+    const struct {
+        AlertText text;
+        Ending ending;
+        AlertButton expected;
+    } cases[] = {
+        {{"Open?", "Cancel", "Proceed", "", D}, ClickCancel, D},
+        {{"Open?", "Cancel", "Proceed", "", D}, ClickProceed, A},
+        {{"Open?", "Cancel", "Proceed", "", D}, Escape, D},
+        {{"Open?", "Cancel", "Proceed", "", D}, CloseBox, D},
+        {{"Go?", "Proceed", "Cancel", "", A}, ClickProceed, D},
+        {{"Go?", "Proceed", "Cancel", "", A}, Escape, A},
+        {{"Go?", "Proceed", "Cancel", "", A}, CloseBox, A},
+        {{"Failed.", "Cancel", "", "", D}, Escape, D},
+        {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, ClickDontSave, O},
+        {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, Escape, A},
+        {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, CloseBox, A},
+    };
+    for (const auto& test : cases) {
+        std::optional<AlertButton> answer;
+        dialogs.beginAlert(&window, test.text, [&](AlertButton button) { answer = button; });
+        QMessageBox* box = window.findChild<QMessageBox*>();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(box->defaultButton()->text(), test.text.defaultButton);
+        if (test.ending == Escape) QTest::keyClick(box, Qt::Key_Escape);
+        if (test.ending == CloseBox) box->close();
+        for (QAbstractButton* button : box->buttons())
+            if ((test.ending == ClickCancel && button->text() == "Cancel") ||
+                (test.ending == ClickProceed && button->text() == "Proceed") ||
+                (test.ending == ClickDontSave && button->text() == "Don't Save"))
+                button->click();
+        ASSERT_TRUE(WaitFor([&] { return answer.has_value(); }, 5000))
+            << qPrintable(test.text.message) << " " << test.ending;
+        EXPECT_EQ(*answer, test.expected) << qPrintable(test.text.message) << " " << test.ending;
+        Spin(10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // Every alert of the application, ended with Esc, starts nothing and loses nothing.
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler("https", &recorder, "open");
+    AppHarness app;
+    app.dialogs.escapeAlerts = true;
+    app.layout().mainWindow->show();
+    app.delegate().applicationDidFinishLaunching();  // the welcome
+    Spin(50);
+    app.delegate().applicationDidFinishLaunching();  // the statistics question
+    Spin(50);
+    EXPECT_FALSE(app.layout().allowAnonStats->isChecked());
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    app.controller().startBrush();  // a change, so that opening and quitting ask
+    app.controller().endBrush();
+    app.controller().openImage();
+    Spin(50);
+    app.controller().maybeOpenImageAtPath(TestDataPath("coffee.png"));
+    Spin(50);
+    app.delegate().applicationShouldTerminate();
+    Spin(50);
+    app.controller().openImageAtPath(app.temporaryPath("missing.png"));  // a failure's alert
+    ASSERT_TRUE(WaitFor(
+        [&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
+    Spin(50);
+    EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
+    EXPECT_EQ(app.terminations, 0);
+    EXPECT_TRUE(recorder.urls.isEmpty());
+    for (QMessageBox* box : app.layout().mainWindow->findChildren<QMessageBox*>())
+        EXPECT_FALSE(box->isVisible());
+    QDesktopServices::unsetUrlHandler("https");
 }
 
 #include "AppDelegateTest.moc"

@@ -10,9 +10,11 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTableView>
+#include <QTest>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -63,14 +65,23 @@ public:
     std::deque<QString> openAnswers;       // empty: cancel
     std::deque<QString> saveAnswers;       // empty: cancel
     std::function<void()> whileSavePanelShows;  // runs before the save panel is answered
+    bool escapeAlerts = false;  // alerts show as the toolkit's sheets and Esc ends them
 
     QList<AlertText> alerts;
     QList<QStringList> openPanels;      // the extensions of each open panel
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
 
-    void beginAlert(QWidget*, const AlertText& text,
+    void beginAlert(QWidget* window, const AlertText& text,
                     std::function<void(AlertButton)> done) override {
         alerts << text;
+        if (escapeAlerts) {  // a real sheet, ended by Esc
+            sheets.beginAlert(window, text, std::move(done));
+            QTimer::singleShot(0, [window] {
+                for (QMessageBox* box : window->findChildren<QMessageBox*>())
+                    if (box->isVisible()) QTest::keyClick(box, Qt::Key_Escape);
+            });
+            return;
+        }
         QTimer::singleShot(0, [done, answer = Next(alertAnswers)] {
             if (done) done(answer);
         });
@@ -93,6 +104,7 @@ public:
     }
 
 private:
+    SheetDialogs sheets;
     template <typename T>
     static T Next(std::deque<T>& answers) {
         if (answers.empty()) return T();

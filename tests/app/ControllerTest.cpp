@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QMessageBox>
 #include <QSignalSpy>
-#include <optional>
 #include <random>
 #include <thread>
 
@@ -168,27 +166,30 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_TRUE(app.dialogs.alerts.isEmpty());
     EXPECT_FALSE(c.allowDrop());
 
-    // "Cancel" leaves everything as it was.
-    app.dialogs.alertAnswers.push_back(AlertButton::Default);
+    // With a change: "Cancel" leaves everything as it was.
+    c.startBrush();
+    c.endBrush();
+    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.openImage();
     Spin(50);
     ASSERT_EQ(app.dialogs.alerts.size(), 1);
     const AlertText& alert = app.dialogs.alerts[0];
     EXPECT_EQ(alert.message, "About to open a new image...");
-    EXPECT_EQ(alert.defaultButton, "Cancel");
-    EXPECT_EQ(alert.alternateButton, "Proceed");
-    EXPECT_EQ(alert.informative, "Are you sure you want to close the current document?");
+    EXPECT_EQ(alert.alternateButton, "Cancel");
+    EXPECT_EQ(alert.safe, AlertButton::Alternate);
     EXPECT_EQ(app.dialogs.openPanels.size(), 1);
     EXPECT_EQ(c.session().original()->width(), 451);
-    // "Proceed" shows the panel; the chosen file replaces the image.
-    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
+    // "Don't Save" shows the panel; the chosen file replaces the image.
+    app.dialogs.alertAnswers.push_back(AlertButton::Other);
     app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
     c.openImage();
     ASSERT_TRUE(WaitFor(
         [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
     // The desktop's request to open a file asks the same.
-    app.dialogs.alertAnswers.push_back(AlertButton::Default);
+    c.startBrush();
+    c.endBrush();
+    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.maybeOpenImageAtPath(TestDataPath("rocket.jpg"));
     Spin(50);
     EXPECT_EQ(c.session().original()->width(), 600);
@@ -253,6 +254,7 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_EQ(
         QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
         QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-all", "-icc_profile",
+                     "-Orientation#=1",
                      "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
@@ -328,29 +330,6 @@ TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
     Spin(50);
     EXPECT_EQ(c.images().size(), 3);
     EXPECT_TRUE(c.queuedDeblurs().isEmpty());
-}
-
-TEST(Controller, SheetAlertsReportWhichButtonEndedThem) {
-    TestApp();
-    QWidget window;
-    window.show();
-    SheetDialogs dialogs;
-    for (AlertButton wanted : {AlertButton::Default, AlertButton::Alternate}) {
-        std::optional<AlertButton> answer;
-        dialogs.beginAlert(&window, {"About to open a new image...", "Cancel", "Proceed", "Sure?"},
-                           [&](AlertButton button) { answer = button; });
-        QMessageBox* box = window.findChild<QMessageBox*>();
-        ASSERT_TRUE(box);
-        EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-        EXPECT_EQ(box->defaultButton()->text(), "Cancel");
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == (wanted == AlertButton::Default ? "Cancel" : "Proceed"))
-                button->click();
-        ASSERT_TRUE(WaitFor([&] { return answer.has_value(); }, 5000));
-        EXPECT_EQ(*answer, wanted);
-        Spin(10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
 }
 
 TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {

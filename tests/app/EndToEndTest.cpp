@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QImageReader>
+#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <atomic>
@@ -258,4 +259,45 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_FALSE(c.undoManager().canUndo());
+}
+
+// Holding Down through the Wiener FIR columns of a large photograph, then Up through the next:
+// every cell is computed by the real methods on the pool's threads and the window lives on.
+TEST(EndToEnd, HoldingDownThroughTheWienerColumnsOfALargePhoto) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+    QImage large(4000, 3000, QImage::Format_RGB32);
+    {
+        QPainter painter(&large);
+        painter.fillRect(large.rect(), QBrush(QImage(TestDataPath("coffee.png"))));
+    }
+    const QString path = app.temporaryPath("large.jpg");
+    ASSERT_TRUE(large.save(path, "jpg", 90));
+    l.mainWindow->show();
+    ASSERT_TRUE(app.open(path));
+    c.deblurAtPoint({2500, 1700});
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy() && c.showsDeblurView(); }));
+    grid.setSelectedRow(1, DeblurWF2);
+    c.changedEntry();
+    auto hold = [&](Qt::Key key, int presses) {
+        for (int i = 0; i < presses; ++i) {
+            QTest::keyClick(l.mainWindow, key);
+            Spin(5);  // the keyboard's repeat
+        }
+    };
+    hold(Qt::Key_Down, 29);
+    hold(Qt::Key_Right, 1);
+    hold(Qt::Key_Up, 29);
+    EXPECT_EQ(QPoint(grid.selectedColumn(), grid.selectedRow()), QPoint(DeblurWF3, 1));
+    auto computed = [&] {
+        for (int column : {DeblurWF2, DeblurWF3})
+            for (int row = 1; row <= 30; ++row)
+                if (grid.entryStateforEntryRow(row, column) != IMEntryReady) return false;
+        return true;
+    };
+    EXPECT_TRUE(WaitFor(computed, 600000));
+    EXPECT_TRUE(l.mainWindow->isVisible());
+    EXPECT_TRUE(c.hasFileOpen());
 }

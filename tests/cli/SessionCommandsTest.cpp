@@ -137,7 +137,7 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile) 
     fs::current_path(previous);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(slurp(argsFile), "-tagsFromFile\n" + dir.file("-in.png") +
-                                   "\n-all\n-icc_profile\n-overwrite_original\n" +
+                                   "\n-all\n-icc_profile\n-Orientation#=1\n-overwrite_original\n" +
                                    dir.file("-out.png") + "\n");
 
     // Without exiftool: refused before anything is written.

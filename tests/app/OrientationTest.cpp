@@ -1,0 +1,192 @@
+// Photographs come upright: the EXIF orientation of a JPEG (our own decoder) and of other formats
+// (Qt's) is applied on reading, and a saved copy's metadata says "normal" so no viewer turns it
+// again.
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QProcess>
+#include <QSignalSpy>
+
+#include "AppTestSupport.h"
+#include "ImageIO.h"
+
+namespace {
+
+// 256 × 128 in four flat quadrants, so that every turn and mirror is told apart.
+QImage Quadrants() {
+    QImage image(256, 128, QImage::Format_RGB32);
+    const QRgb colours[4] = {qRgb(220, 30, 30), qRgb(30, 200, 40), qRgb(30, 40, 220),
+                             qRgb(230, 220, 40)};
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 256; ++x) image.setPixel(x, y, colours[(y / 64) * 2 + x / 128]);
+    return image;
+}
+
+// A TIFF header and IFD0 with one entry, as an EXIF APP1 segment carries them.
+QByteArray ExifTiff(int orientation, bool bigEndian, quint16 type = 3, quint32 count = 1,
+                    quint32 ifdOffset = 8, quint16 entries = 1) {
+    QByteArray t;
+    auto u16 = [&](quint16 v) {
+        t += bigEndian ? char(v >> 8) : char(v);
+        t += bigEndian ? char(v) : char(v >> 8);
+    };
+    auto u32 = [&](quint32 v) {
+        if (bigEndian) u16(quint16(v >> 16)), u16(quint16(v));
+        else u16(quint16(v)), u16(quint16(v >> 16));
+    };
+    t += bigEndian ? "MM" : "II";
+    u16(42);
+    u32(ifdOffset);
+    u16(entries);
+    u16(0x0112);
+    u16(type);
+    u32(count);
+    u16(quint16(orientation));
+    u16(0);
+    u32(0);  // no next IFD
+    return t;
+}
+
+// `jpeg` with an APP1 segment holding "Exif\0\0" and `tiff` right after its SOI marker.
+QByteArray WithApp1(const QByteArray& jpeg, const QByteArray& tiff, const char* id = "Exif") {
+    const QByteArray payload = QByteArray(id, 4) + QByteArray(2, '\0') + tiff;
+    const int length = int(payload.size()) + 2;
+    QByteArray segment("\xFF\xE1", 2);
+    segment += char(length >> 8);
+    segment += char(length);
+    return jpeg.left(2) + segment + payload + jpeg.mid(2);
+}
+
+QByteArray Jpeg(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, "jpg", 95));
+    return bytes;
+}
+
+// The colours at the centres of the four quadrants of an image, and its size.
+struct Look {
+    QSize size;
+    QList<QRgb> centres;
+};
+
+Look LookOf(const Image& image) {
+    const int w = image.width(), h = image.height();
+    Look look{{w, h}, {}};
+    for (QPoint p : {QPoint(w / 4, h / 4), QPoint(3 * w / 4, h / 4), QPoint(w / 4, 3 * h / 4),
+                     QPoint(3 * w / 4, 3 * h / 4)}) {
+        const std::uint8_t* px = image.pixels() + (std::size_t(p.y()) * w + p.x()) * 4;
+        look.centres << qRgb(px[1], px[2], px[3]);
+    }
+    return look;
+}
+
+Look LookOf(QImage image) {  // Qt's reading, the reference
+    image.convertTo(QImage::Format_RGB32);
+    const int w = image.width(), h = image.height();
+    Look look{image.size(), {}};
+    for (QPoint p : {QPoint(w / 4, h / 4), QPoint(3 * w / 4, h / 4), QPoint(w / 4, 3 * h / 4),
+                     QPoint(3 * w / 4, 3 * h / 4)})
+        look.centres << image.pixel(p);
+    return look;
+}
+
+void ExpectSameLook(const Look& a, const Look& b, const std::string& what) {
+    ASSERT_EQ(a.size, b.size) << what;
+    for (int i = 0; i < 4; ++i)
+        for (int shift : {0, 8, 16})
+            EXPECT_NEAR(a.centres[i] >> shift & 255, b.centres[i] >> shift & 255, 12)
+                << what << " quadrant " << i;
+}
+
+}  // namespace
+
+TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
+    TestApp();
+    QTemporaryDir dir;
+    const QImage stored = Quadrants();
+    const QByteArray plain = Jpeg(stored);
+    auto decode = [&](const QByteArray& bytes, const char* name) {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        return ImageIO::sharedInstance().readFromFile(path.toStdString());
+    };
+    // Every orientation in both byte orders, against Qt's reader of the same file.
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        for (bool big : {false, true}) {
+            const std::string what = "orientation " + std::to_string(orientation) +
+                                     (big ? " MM" : " II");
+            const QByteArray bytes = WithApp1(plain, ExifTiff(orientation, big));
+            const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+            EXPECT_EQ(JpegExifOrientation(data, std::size_t(bytes.size())), orientation) << what;
+            const ImageRef ours = decode(bytes, "oriented.jpg");
+            ASSERT_TRUE(ours) << what;
+            QImageReader reader(dir.filePath("oriented.jpg"));
+            reader.setAutoTransform(true);
+            ExpectSameLook(LookOf(*ours), LookOf(reader.read()), what);
+        }
+    // Damaged or foreign segments: the pixels as stored.
+    const Look asStored = LookOf(stored);
+    const struct {
+        const char* what;
+        QByteArray bytes;
+    } damaged[] = {
+        {"value 9", WithApp1(plain, ExifTiff(9, true))},
+        {"not a SHORT", WithApp1(plain, ExifTiff(6, false, 4))},
+        {"two values", WithApp1(plain, ExifTiff(6, true, 3, 2))},
+        {"IFD beyond the segment", WithApp1(plain, ExifTiff(6, false, 3, 1, 0xFFFFFFF0u))},
+        {"entry beyond the segment", WithApp1(plain, ExifTiff(6, true, 3, 1, 20))},
+        {"no TIFF header", WithApp1(plain, QByteArray("XX\0*", 4))},
+        {"not EXIF", WithApp1(plain, ExifTiff(6, true), "Exix")},
+        {"segment longer than the file", plain.left(2) + QByteArray("\xFF\xE1\xFF\xF0" "Exif", 8)},
+    };
+    for (const auto& test : damaged) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(test.bytes.constData());
+        EXPECT_EQ(JpegExifOrientation(data, std::size_t(test.bytes.size())), 1) << test.what;
+        if (const ImageRef image = decode(test.bytes, "damaged.jpg"))
+            ExpectSameLook(LookOf(*image), asStored, test.what);
+    }
+    // Another format with an orientation: Qt's transform.
+    QImageWriter writer(dir.filePath("turned.tif"), "tiff");
+    writer.setTransformation(QImageIOHandler::TransformationRotate90);
+    ASSERT_TRUE(writer.write(stored));
+    const ImageRef tiff =
+        ImageIO::sharedInstance().readFromFile(dir.filePath("turned.tif").toStdString());
+    ASSERT_TRUE(tiff);
+    ExpectSameLook(LookOf(*tiff), LookOf(stored.transformed(QTransform().rotate(90))), "TIFF");
+}
+
+TEST(Orientation, ASavedCopyWithMetadataSaysNormal) {
+    const QString exiftool = Controller::findExiftool();
+    if (exiftool.isEmpty()) GTEST_SKIP() << "exiftool is not installed";
+    AppHarness app;
+    Controller& c = app.controller();
+    const QString source = app.temporaryPath("portrait.jpg");
+    {
+        QFile file(source);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(WithApp1(Jpeg(Quadrants()), ExifTiff(6, true)));
+    }
+    ASSERT_TRUE(app.open(source));
+    EXPECT_EQ(c.session().original()->width(), 128);  // upright: turned a quarter
+    app.layout().saveOptionFileTypeButton->setCurrentText("JPEG");
+    app.layout().saveOptionTransferMetadata->setChecked(true);
+    const QString saved = app.temporaryPath("portrait-sharp.jpg");
+    QSignalSpy done(&c, &Controller::saveFinished);
+    ASSERT_TRUE(c.saveResultToPath(saved));
+    ASSERT_TRUE(done.wait(30000));
+    QProcess tool;
+    tool.start(exiftool, {"-s3", "-n", "-Orientation", saved});
+    ASSERT_TRUE(tool.waitForFinished(30000));
+    EXPECT_EQ(QString::fromUtf8(tool.readAllStandardOutput()).trimmed(), "1");
+    const ImageRef again = ImageIO::sharedInstance().readFromFile(saved.toStdString());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->width(), 128);
+    EXPECT_EQ(again->height(), 256);
+}
