@@ -37,7 +37,8 @@ namespace {
 
 const CImage& Section() {
     static const CImage section = [] {
-        ImageRef img = ImageIO::sharedInstance().readFromFile(VELKARO_TEST_DATA_DIR "/astronaut.png");
+        ImageRef img =
+            ImageIO::sharedInstance().readFromFile(VELKARO_TEST_DATA_DIR "/astronaut.png");
         if (!img) {
             std::fprintf(stderr, "cannot read astronaut.png\n");
             std::abort();
@@ -67,15 +68,43 @@ struct Preset {
 };
 
 const Preset kPresets[] = {
-    {"Convolve", 0, [](const CImage& i, CImage& o, int c, double r) { convolve(i, o, c, r, -1, 0, 0, i.width(), i.height()); }},
-    {"FitRefocus", 0, [](const CImage& i, CImage& o, int c, double r) { fit_refocus(i, o, c, r, -1, 0, 0, i.width(), i.height()); }},
-    {"USM3", 0, [](const CImage& i, CImage& o, int c, double r) { unsharp_mask(i, o, 1, c, r, 3.0, -1, 0, 0, i.width(), i.height()); }},
-    {"USMF3", 0, [](const CImage& i, CImage& o, int c, double r) { unsharp_mask(i, o, 0, c, r, 3.0, -1, 0, 0, i.width(), i.height()); }},
-    {"WF2", 0, [](const CImage& i, CImage& o, int c, double r) { deconvolve_wiener_fir(i, o, c, r, int(2 * r), 0.0, 0.009999999776482582, -1, 0, 0, i.width(), i.height()); }},
-    {"RL20", 20, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard(i, o, c, r, 20, -1, 0, 0, i.width(), i.height()); }},
-    {"RL80", 80, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard(i, o, c, r, 80, -1, 0, 0, i.width(), i.height()); }},
-    {"RT20", 20, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard_threshold(i, o, c, r, 20, -1, 0, 0, i.width(), i.height()); }},
-    {"RT80", 80, [](const CImage& i, CImage& o, int c, double r) { deconvolve_lucy_richard_threshold(i, o, c, r, 80, -1, 0, 0, i.width(), i.height()); }},
+    {"Convolve", 0,
+     [](const CImage& i, CImage& o, int c, double r) {
+         convolve(i, o, c, r, -1, 0, 0, i.width(), i.height());
+     }},
+    {"FitRefocus", 0,
+     [](const CImage& i, CImage& o, int c, double r) {
+         fit_refocus(i, o, c, r, -1, 0, 0, i.width(), i.height());
+     }},
+    {"USM3", 0,
+     [](const CImage& i, CImage& o, int c, double r) {
+         unsharp_mask(i, o, 1, c, r, 3.0, -1, 0, 0, i.width(), i.height());
+     }},
+    {"USMF3", 0,
+     [](const CImage& i, CImage& o, int c, double r) {
+         unsharp_mask(i, o, 0, c, r, 3.0, -1, 0, 0, i.width(), i.height());
+     }},
+    {"WF2", 0,
+     [](const CImage& i, CImage& o, int c, double r) {
+         deconvolve_wiener_fir(i, o, c, r, int(2 * r), 0.0, 0.009999999776482582, -1, 0, 0,
+                               i.width(), i.height());
+     }},
+    {"RL20", 20,
+     [](const CImage& i, CImage& o, int c, double r) {
+         deconvolve_lucy_richard(i, o, c, r, 20, -1, 0, 0, i.width(), i.height());
+     }},
+    {"RL80", 80,
+     [](const CImage& i, CImage& o, int c, double r) {
+         deconvolve_lucy_richard(i, o, c, r, 80, -1, 0, 0, i.width(), i.height());
+     }},
+    {"RT20", 20,
+     [](const CImage& i, CImage& o, int c, double r) {
+         deconvolve_lucy_richard_threshold(i, o, c, r, 20, -1, 0, 0, i.width(), i.height());
+     }},
+    {"RT80", 80,
+     [](const CImage& i, CImage& o, int c, double r) {
+         deconvolve_lucy_richard_threshold(i, o, c, r, 80, -1, 0, 0, i.width(), i.height());
+     }},
 };
 
 void SetCounters(benchmark::State& state, const CImage& in, int iterations) {
@@ -94,7 +123,8 @@ void PreviewCell(benchmark::State& state, const Preset* preset) {
     const double radius = double(state.range(0)) * 0.5;
     for (auto _ : state) {
         CImage out(in.width(), in.height());
-        dispatchApply(3, DispatchPriority::High, [&](std::size_t c) { preset->call(in, out, int(c) + 1, radius); });
+        dispatchApply(3, DispatchPriority::High,
+                      [&](std::size_t c) { preset->call(in, out, int(c) + 1, radius); });
         benchmark::DoNotOptimize(out.pixels());
     }
     SetCounters(state, in, preset->iterations);
@@ -117,7 +147,8 @@ void Mask(benchmark::State& state, int type, bool full) {
     const CImage& in = full ? Photograph() : Section();
     for (auto _ : state) {
         ImageRef dst = in.asImage()->copy();
-        CreateMask(in.asImage(), dst, 0, 0, in.width(), in.height(), type, full ? 0 : 1, 3.0f, 0.8f, 0.3f);
+        CreateMask(in.asImage(), dst, 0, 0, in.width(), in.height(), type, full ? 0 : 1, 3.0f, 0.8f,
+                   0.3f);
         benchmark::DoNotOptimize(dst->pixels());
     }
     SetCounters(state, in, 0);
@@ -143,33 +174,65 @@ void Score(benchmark::State& state, bool map) {
     for (int c = 1; c <= 3; ++c)
         unsharp_mask(in, candidate, 1, c, radius, 3.0, -1, 0, 0, in.width(), in.height());
     for (auto _ : state) {
-        if (map) benchmark::DoNotOptimize(ArtefactMap(in, candidate, radius, -1));
-        else benchmark::DoNotOptimize(ScoreCandidate(in, candidate, radius, -1));
+        if (map)
+            benchmark::DoNotOptimize(ArtefactMap(in, candidate, radius, -1));
+        else
+            benchmark::DoNotOptimize(ScoreCandidate(in, candidate, radius, -1));
     }
     SetCounters(state, in, 0);
 }
 
 const int kRegistered = [] {
     benchmark::RegisterBenchmark("Estimate/first", Estimate)
-        ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(1);
+        ->Unit(benchmark::kMillisecond)
+        ->MeasureProcessCPUTime()
+        ->UseRealTime()
+        ->Iterations(1);
     benchmark::RegisterBenchmark("Estimate", Estimate)
-        ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
+        ->Unit(benchmark::kMillisecond)
+        ->MeasureProcessCPUTime()
+        ->UseRealTime()
+        ->Iterations(5);
     for (bool map : {false, true})
         benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map)
-            ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+            ->Arg(3)
+            ->Arg(6)
+            ->Arg(15)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime();
     for (const Preset& p : kPresets) {
         benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell, &p)
-            ->Arg(3)->Arg(6)->Arg(15)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(p.iterations >= 80 ? 1 : 3);
+            ->Arg(3)
+            ->Arg(6)
+            ->Arg(15)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime()
+            ->Iterations(p.iterations >= 80 ? 1 : 3);
         const std::string name(p.name);
-        if (name == "RL80" || name == "RT80") continue;
+        if (name == "RL80" || name == "RT80")
+            continue;
         benchmark::RegisterBenchmark(("Full/" + name).c_str(), FullDeblur, &p)
-            ->Arg(6)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(1);
+            ->Arg(6)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime()
+            ->Iterations(1);
     }
     for (int type : {0, 1, 2}) {
-        benchmark::RegisterBenchmark(("Mask/Preview/type" + std::to_string(type)).c_str(), Mask, type, false)
-            ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
-        benchmark::RegisterBenchmark(("Mask/Full/type" + std::to_string(type)).c_str(), Mask, type, true)
-            ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(1);
+        benchmark::RegisterBenchmark(("Mask/Preview/type" + std::to_string(type)).c_str(), Mask,
+                                     type, false)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime()
+            ->Iterations(5);
+        benchmark::RegisterBenchmark(("Mask/Full/type" + std::to_string(type)).c_str(), Mask, type,
+                                     true)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime()
+            ->Iterations(1);
     }
     return 0;
 }();

@@ -8,23 +8,23 @@
 // the requests; rest_s everything else (conversions, taper, spectra products); inprocess_fft_s the
 // same sequence of real transforms, plans and cleanups done here with FFTW.
 
-#include "Deconvolve_wnr.h"
-#include "FftwEngine.h"
-#include "HelperProtocol.h"
-#include "Filter.h"
-#include "Image.h"
-#include "fftw_process.h"
-
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
+
+#include "Deconvolve_wnr.h"
+#include "FftwEngine.h"
+#include "Filter.h"
+#include "HelperProtocol.h"
+#include "Image.h"
+#include "fftw_process.h"
 
 namespace {
 
@@ -61,14 +61,15 @@ double InProcessChannel(int rows, int columns) {
     struct Step {
         int rows, columns, direction;
     };
-    const Step steps[] = {{rows - 1, 1, kRealForward}, {rows - 1, 1, kRealBackward},
+    const Step steps[] = {{rows - 1, 1, kRealForward},    {rows - 1, 1, kRealBackward},
                           {columns - 1, 1, kRealForward}, {columns - 1, 1, kRealBackward},
-                          {rows, columns, kRealForward}, {rows, columns, kRealForward},
+                          {rows, columns, kRealForward},  {rows, columns, kRealForward},
                           {rows, columns, kRealBackward}, {rows, columns, kRealForward},
                           {rows, columns, kRealBackward}};
     const RealTransformLayout layout(rows, columns);
     const int fd = memfd_create("bench-fft", MFD_CLOEXEC);
-    if (fd < 0 || ftruncate(fd, off_t(layout.bytes)) != 0) return 0;
+    if (fd < 0 || ftruncate(fd, off_t(layout.bytes)) != 0)
+        return 0;
     auto* base = static_cast<unsigned char*>(
         mmap(nullptr, layout.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     auto* real = reinterpret_cast<double*>(base);

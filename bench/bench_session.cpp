@@ -31,8 +31,8 @@ namespace {
 // scale a deblur looks at).
 ImageRef photograph12MP() {
     static ImageRef image = [] {
-        ImageRef src =
-            ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) + "/astronaut.png");
+        ImageRef src = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) +
+                                                              "/astronaut.png");
         ImageRef big = Image::create(4000, 3000);
         if (src)
             scaleARGB8888(src->pixels(), src->width(), src->height(), std::size_t(src->width()) * 4,
@@ -62,7 +62,8 @@ struct Finished {
                 ++previews;
                 lastPreview = std::chrono::steady_clock::now();
             }
-            if (event.type == SessionEventType::DeblurFinished) ++deblurs;
+            if (event.type == SessionEventType::DeblurFinished)
+                ++deblurs;
             changed.notify_all();
         });
     }
@@ -73,12 +74,15 @@ double statusMB(const char* key) {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0) return std::stod(line.substr(line.find(':') + 1)) / 1024.0;
+        if (line.rfind(key, 0) == 0)
+            return std::stod(line.substr(line.find(':') + 1)) / 1024.0;
     return 0;
 }
 
 // Starts a new peak: the kernel's high-water mark is reset to the current resident size.
-void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeakRss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 void PreviewColumn(benchmark::State& state) {
     const DeblurType type = DeblurType(state.range(0));
@@ -97,8 +101,7 @@ void PreviewColumn(benchmark::State& state) {
         s.deblurPreviewAngleUpToStep(15, type, -1, section);
         std::unique_lock<std::mutex> guard(finished.mutex);
         finished.changed.wait(guard, [&] { return finished.previews == 15; });
-        state.SetIterationTime(
-            std::chrono::duration<double>(finished.lastPreview - start).count());
+        state.SetIterationTime(std::chrono::duration<double>(finished.lastPreview - start).count());
     }
     s.waitUntilIdle();
     state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
@@ -135,11 +138,16 @@ void previewTypes(benchmark::internal::Benchmark* b) {
 
 void fullTypes(benchmark::internal::Benchmark* b) {
     for (int t = 0; t < kGridDeblurTypes; ++t)
-        if (t != DeblurLA1 && t != DeblurLA2) b->Arg(t);
+        if (t != DeblurLA1 && t != DeblurLA2)
+            b->Arg(t);
     b->Arg(DeblurFR)->Arg(DeblurBlurSimulation);
 }
 
 }  // namespace
 
-BENCHMARK(PreviewColumn)->Apply(previewTypes)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(PreviewColumn)
+    ->Apply(previewTypes)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(FullDeblur12MP)->Apply(fullTypes)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);

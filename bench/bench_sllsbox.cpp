@@ -12,11 +12,10 @@
 //   bench_sllsbox --benchmark_filter=NormalProduct        one AᵀA product, direct or transformed
 
 #include <benchmark/benchmark.h>
-
 #include <sys/resource.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -25,10 +24,10 @@
 #include "DeconvolveDetail.h"
 #include "Filter.h"
 #include "ImageIO.h"
+#include "Matrix.h"
 #include "MatrixFilter.h"
 #include "MatrixMultiply.h"
 #include "MatrixTransposedMultiply.h"
-#include "Matrix.h"
 
 namespace {
 
@@ -110,8 +109,8 @@ void PreviewColumn(benchmark::State& state) {
     for (auto _ : state)
         for (int step = 1; step <= 15; ++step)
             for (int channel = 1; channel <= 3; ++channel)
-                deconvolve_sllsbox(in, out, channel, step * 0.5, tolerance, 0, -1, x, y, size,
-                                   size, nullptr, &stop);
+                deconvolve_sllsbox(in, out, channel, step * 0.5, tolerance, 0, -1, x, y, size, size,
+                                   nullptr, &stop);
 }
 
 // Peak memory of a full-resolution solve: one channel of a megapixels-sized photograph (the
@@ -128,7 +127,9 @@ void FullResolutionMemory(benchmark::State& state) {
             for (int c = 0; c < 4; ++c)
                 in.pixels()[(std::size_t(yy) * w + xx) * 4 + c] =
                     sample.pixels()[(std::size_t(yy * sample.height() / h) * sample.width() +
-                                     xx * sample.width() / w) * 4 + c];
+                                     xx * sample.width() / w) *
+                                        4 +
+                                    c];
     CImage out(w, h);
     std::atomic<bool> stop{false};
     std::fflush(stdout);

@@ -16,7 +16,8 @@ ImageRef Photo() {
         std::uint8_t* p = image->pixels();
         for (int y = 0; y < 4000; ++y) {
             for (int x = 0; x < 6000; ++x, p += 4) {
-                p[0] = 255, p[1] = std::uint8_t(x), p[2] = std::uint8_t(y), p[3] = std::uint8_t(x ^ y);
+                p[0] = 255, p[1] = std::uint8_t(x), p[2] = std::uint8_t(y),
+                p[3] = std::uint8_t(x ^ y);
             }
         }
         return image;

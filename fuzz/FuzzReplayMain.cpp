@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(arg)) {
             std::vector<std::filesystem::path> files;
             for (const auto& entry : std::filesystem::directory_iterator(arg))
-                if (entry.is_regular_file()) files.push_back(entry.path());
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
             std::sort(files.begin(), files.end());
             for (const auto& file : files) failures += replay(file), ++count;
         } else {

@@ -1,12 +1,13 @@
 #include "FuzzSupport.h"
 
-#include "ImageIO.h"
-
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ImageIO.h"
 
 namespace {
 

@@ -1,14 +1,15 @@
 // The FFT helper's request reader: a stream of requests on its standard input, served with the
 // real FFTW engine under a small memory limit and with a small shared region for the transforms
 // of real data, answers thrown away.
-#include "FftwEngine.h"
-#include "HelperProtocol.h"
-
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "FftwEngine.h"
+#include "HelperProtocol.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Large enough for the real transforms of a few hundred values; larger ones find it too small.
     static const int shared = [] {
         const int fd = openOrDie(memfd_create("velkaro-fuzz-shared", 0), "memfd_create");
-        if (ftruncate(fd, 64 << 10) != 0) std::abort();
+        if (ftruncate(fd, 64 << 10) != 0)
+            std::abort();
         return fd;
     }();
     if (ftruncate(in, 0) != 0 || pwrite(in, data, size, 0) != ssize_t(size) ||

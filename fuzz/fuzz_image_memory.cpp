@@ -4,6 +4,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ImageRef image = ImageIO::sharedInstance().readFromMemory(ByteBuffer(data, data + size));
-    if (image) CheckDecodedImage(*image, true);
+    if (image)
+        CheckDecodedImage(*image, true);
     return 0;
 }

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "HelperProtocol.h"
-
 #include <fftw3.h>
 
 #include <cstdint>
 #include <map>
 #include <tuple>
 #include <utility>
+
+#include "HelperProtocol.h"
 
 // Two-dimensional transforms with FFTW on all cores. Complex transforms run in place: for every
 // size asked for, the engine keeps one aligned buffer and the forward and backward plans made for
@@ -16,7 +16,7 @@
 // are kept across release(), so the channels of one image reuse them.
 // The backward transforms are not scaled: backward(forward(x)) = rows × columns × x.
 class FftwEngine final : public FftEngine {
-public:
+  public:
     explicit FftwEngine(int sharedFd = -1);
     ~FftwEngine() override;
     FftwEngine(const FftwEngine&) = delete;
@@ -32,7 +32,7 @@ public:
     // Number of plans of real transforms currently kept.
     std::size_t keptRealPlans() const { return mRealPlans.size(); }
 
-private:
+  private:
     struct Size {
         fftw_complex* data = nullptr;
         fftw_plan forward = nullptr;

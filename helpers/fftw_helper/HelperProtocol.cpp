@@ -1,8 +1,9 @@
 #include "HelperProtocol.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -15,7 +16,8 @@ std::int32_t ReadInt32LE(const unsigned char* p) {
 }  // namespace
 
 std::uint64_t FftRequest::dataBytes() const {
-    if (direction != 1 && direction != -1) return 0;
+    if (direction != 1 && direction != -1)
+        return 0;
     return std::uint64_t(rows) * std::uint64_t(columns) * kBytesPerValue;
 }
 
@@ -23,14 +25,17 @@ bool ParseRequestHeader(FftRequest& request, const unsigned char* header, std::u
     const int direction = static_cast<signed char>(header[0]);
     const std::int32_t columns = ReadInt32LE(header + 1);
     const std::int32_t rows = ReadInt32LE(header + 5);
-    if (direction < kRealBackward || direction > kRealForward) return false;
-    if (rows < 0 || columns < 0) return false;
+    if (direction < kRealBackward || direction > kRealForward)
+        return false;
+    if (rows < 0 || columns < 0)
+        return false;
     if (direction != 0) {
         // rows × columns < 2^62, so the product cannot overflow; the byte count is compared
         // without multiplying by 16 for the same reason. Real data takes at most 24 bytes per
         // value in the shared region (8 for the array, 16 for half the spectrum, page rounding).
         const std::uint64_t values = std::uint64_t(rows) * std::uint64_t(columns);
-        if (values > byteLimit / kBytesPerValue) return false;
+        if (values > byteLimit / kBytesPerValue)
+            return false;
         if ((direction == kRealForward || direction == kRealBackward) &&
             RealTransformLayout(rows, columns).bytes > byteLimit)
             return false;
@@ -46,8 +51,10 @@ std::size_t ReadFully(int fd, void* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         ssize_t n = ::read(fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         done += std::size_t(n);
     }
     return done;
@@ -58,8 +65,10 @@ bool WriteFully(int fd, const void* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         ssize_t n = ::write(fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         done += std::size_t(n);
     }
     return true;
@@ -69,7 +78,8 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit) {
     for (;;) {
         unsigned char header[kRequestHeaderSize];
         std::size_t got = ReadFully(in, header, sizeof header);
-        if (got == 0) return 0;  // the client closed its end between requests
+        if (got == 0)
+            return 0;  // the client closed its end between requests
         if (got < sizeof header) {
             std::fprintf(stderr, "fftw_helper: request header cut short (%zu bytes)\n", got);
             return 1;
@@ -87,18 +97,21 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit) {
             continue;
         }
         if (request.direction == kRealForward || request.direction == kRealBackward) {
-            if (request.rows == 0 || request.columns == 0) continue;  // nothing, no answer
+            if (request.rows == 0 || request.columns == 0)
+                continue;  // nothing, no answer
             if (!engine.realTransform(request.rows, request.columns, request.direction)) {
                 std::fprintf(stderr, "fftw_helper: cannot transform %d x %d real values\n",
                              request.rows, request.columns);
                 return 3;
             }
             const unsigned char done = 0;
-            if (!WriteFully(out, &done, 1)) return 4;  // the client is gone
+            if (!WriteFully(out, &done, 1))
+                return 4;  // the client is gone
             continue;
         }
         const std::uint64_t bytes = request.dataBytes();
-        if (bytes == 0) continue;  // nothing to transform and nothing to answer
+        if (bytes == 0)
+            continue;  // nothing to transform and nothing to answer
         std::complex<double>* data = engine.buffer(request.rows, request.columns);
         if (!data) {
             std::fprintf(stderr, "fftw_helper: cannot allocate %d x %d values\n", request.rows,
@@ -114,13 +127,15 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit) {
                          request.columns);
             return 3;
         }
-        if (!WriteFully(out, data, bytes)) return 4;  // the client is gone
+        if (!WriteFully(out, data, bytes))
+            return 4;  // the client is gone
     }
 }
 
 std::uint64_t PhysicalMemoryBytes() {
     long pages = sysconf(_SC_PHYS_PAGES);
     long pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) return std::uint64_t(1) << 32;
+    if (pages <= 0 || pageSize <= 0)
+        return std::uint64_t(1) << 32;
     return std::uint64_t(pages) * std::uint64_t(pageSize);
 }

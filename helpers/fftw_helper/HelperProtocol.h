@@ -75,7 +75,7 @@ bool WriteFully(int fd, const void* buffer, std::size_t size);
 
 // What the helper does with the requests it reads.
 class FftEngine {
-public:
+  public:
     virtual ~FftEngine() = default;
     // Storage for one rows × columns transform; kept by the engine until release().
     // Null when it cannot be allocated.
@@ -93,7 +93,8 @@ public:
 
 // Serves requests from `in` and answers on `out` until the end of input. Returns the exit status
 // of the helper: 0 after a clean end of input, non-zero after a refused request, a request cut
-// short, a failed allocation or transform, or a failed answer. Nothing is allocated for a refused request.
+// short, a failed allocation or transform, or a failed answer. Nothing is allocated for a refused
+// request.
 int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit);
 
 // The most memory the helper could ever hold: the machine's physical memory, in bytes.

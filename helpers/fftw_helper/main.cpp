@@ -3,12 +3,13 @@
 // transforms lies in the shared region inherited as descriptor 3. The program ends at the end of
 // its input.
 
-#include "FftwEngine.h"
-#include "HelperProtocol.h"
-
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
+
+#include "FftwEngine.h"
+#include "HelperProtocol.h"
 
 int main() {
     // A client that goes away must end this program through a failed write, not a signal.

@@ -4,15 +4,15 @@
 
 // A line through the view's centre at the current motion angle, in degrees.
 class AngleView : public QWidget {
-public:
+  public:
     explicit AngleView(QWidget* parent = nullptr) : QWidget(parent) {}
 
     void setCurrentAngle(int angle);
     int currentAngle() const { return mCurrentAngle; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     int mCurrentAngle = 0;
 };

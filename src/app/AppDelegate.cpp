@@ -41,9 +41,13 @@ AppDelegate::AppDelegate(const WindowLayout& layout, Controller& controller, QSe
     mMainWindow->installEventFilter(this);
 }
 
-QString AppDelegate::siteAddress(const QString& path) { return QString(kSite) + path; }
+QString AppDelegate::siteAddress(const QString& path) {
+    return QString(kSite) + path;
+}
 
-QString AppDelegate::supportAddress() { return kSupport; }
+QString AppDelegate::supportAddress() {
+    return kSupport;
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     if (!mSettings.contains("mFirstLaunch")) {
@@ -57,7 +61,8 @@ void AppDelegate::applicationDidFinishLaunching() {
              "menu.",
              AlertButton::Alternate},
             [this](AlertButton button) {
-                if (button == AlertButton::Default) showHelp();
+                if (button == AlertButton::Default)
+                    showHelp();
             });
     } else if (!mSettings.contains("allowAnonStats")) {
         mDialogs.beginAlert(
@@ -76,18 +81,20 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationShouldTerminate() {
-    if (mAsking || mTerminating) return;
+    if (mAsking || mTerminating)
+        return;
     if (!mController.isModified()) {
         terminate();
         return;
     }
     mAsking = true;
-    mController.askToSaveChanges("You are about to quit Velkaro.", [this] { terminate(); },
-                                 [this] { mAsking = false; });
+    mController.askToSaveChanges(
+        "You are about to quit Velkaro.", [this] { terminate(); }, [this] { mAsking = false; });
 }
 
 void AppDelegate::terminate() {
-    if (mController.isBusy()) return;
+    if (mController.isBusy())
+        return;
     mTerminating = true;
     // Running deblurs are stopped while the window still answers.
     mController.closeImages([this] {
@@ -113,7 +120,9 @@ void AppDelegate::showFaq() {
     QDesktopServices::openUrl(QUrl(siteAddress("/products/velkaro/faq.html")));
 }
 
-void AppDelegate::contactSupport() { QDesktopServices::openUrl(QUrl(supportAddress())); }
+void AppDelegate::contactSupport() {
+    QDesktopServices::openUrl(QUrl(supportAddress()));
+}
 
 void AppDelegate::showAbout() {
     const QString name = QCoreApplication::applicationName();

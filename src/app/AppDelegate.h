@@ -15,7 +15,7 @@ class QSettings;
 // launch) for permission to send usage statistics, asks before quitting while an image is open,
 // and opens the tutorial, the FAQ and the support address.
 class AppDelegate : public QObject {
-public:
+  public:
     AppDelegate(const WindowLayout& layout, Controller& controller, QSettings& settings,
                 Dialogs& dialogs, QObject* parent = nullptr);
 
@@ -34,10 +34,10 @@ public:
     // What quitting does once it is decided (tests replace it).
     void setTerminate(std::function<void()> terminate) { mTerminate = std::move(terminate); }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void terminate();
 
     QWidget* mMainWindow;

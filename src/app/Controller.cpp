@@ -34,39 +34,48 @@
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
+#include "Log.h"
 #include "MainWindow.h"
 #include "SplitView.h"
 #include "UsageReport.h"
-#include "Log.h"
 
 namespace {
 
 Controller* gController = nullptr;
 
-
-std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string LocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
 
 // The path made absolute, with "~" expanded and "." and ".." resolved.
 QString StandardizedPath(QString path) {
-    if (path == "~" || path.startsWith("~/")) path.replace(0, 1, QDir::homePath());
+    if (path == "~" || path.startsWith("~/"))
+        path.replace(0, 1, QDir::homePath());
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
 QString OpenFailureReason(const QString& path) {
     const QFileInfo file(path);
-    if (!file.exists()) return QObject::tr("The file does not exist.");
-    if (file.isDir()) return QObject::tr("This is a folder, not an image file.");
-    if (!file.isReadable()) return QObject::tr("You do not have permission to read the file.");
+    if (!file.exists())
+        return QObject::tr("The file does not exist.");
+    if (file.isDir())
+        return QObject::tr("This is a folder, not an image file.");
+    if (!file.isReadable())
+        return QObject::tr("You do not have permission to read the file.");
     return QObject::tr("The file is damaged, or its format is not one %1 can read.")
         .arg(QCoreApplication::applicationName());
 }
 
 QString SaveFailureReason(const QString& path) {
     const QFileInfo folder(QFileInfo(path).absolutePath());
-    if (!folder.exists()) return QObject::tr("The folder does not exist.");
-    if (!folder.isDir()) return QObject::tr("The enclosing path is not a folder.");
-    if (!folder.isWritable()) return QObject::tr("You do not have permission to write into the folder.");
-    if (QFileInfo(path).isDir()) return QObject::tr("A folder of that name is in the way.");
+    if (!folder.exists())
+        return QObject::tr("The folder does not exist.");
+    if (!folder.isDir())
+        return QObject::tr("The enclosing path is not a folder.");
+    if (!folder.isWritable())
+        return QObject::tr("You do not have permission to write into the folder.");
+    if (QFileInfo(path).isDir())
+        return QObject::tr("A folder of that name is in the way.");
     return QObject::tr("The image could not be encoded or written (is the disk full?).");
 }
 
@@ -136,10 +145,13 @@ Controller::~Controller() {
     mSession->reset();
     // No worker is left: nothing can call back into this controller any more.
     mSession.reset();
-    if (gController == this) gController = nullptr;
+    if (gController == this)
+        gController = nullptr;
 }
 
-Controller* Controller::controller() { return gController; }
+Controller* Controller::controller() {
+    return gController;
+}
 
 void Controller::awakeFromNib() {
     mImageMatrix->setRows(31, kGridDeblurTypes);
@@ -196,9 +208,8 @@ void Controller::connectControls() {
             [this] { saveDefaults(mSaveOptionTransferMetadata); });
     connect(mSaveOptionFileTypeButton, &QComboBox::activated, this,
             [this] { savePopupChanged(mSaveOptionFileTypeButton); });
-    connect(mSaveOptionQualitySlider, &QSlider::valueChanged, this, [this](int value) {
-        mSaveOptionQualityValue->setText(QString::number(value));
-    });
+    connect(mSaveOptionQualitySlider, &QSlider::valueChanged, this,
+            [this](int value) { mSaveOptionQualityValue->setText(QString::number(value)); });
     connect(mTableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { tableViewSelectionDidChange(); });
 }
@@ -224,7 +235,9 @@ void Controller::updateActions() {
     mLayout.saveAction->setEnabled(hasFileOpen());
 }
 
-bool Controller::showsDeblurView() const { return mLayout.screens->currentWidget() == mDeblurView; }
+bool Controller::showsDeblurView() const {
+    return mLayout.screens->currentWidget() == mDeblurView;
+}
 
 // --- session events ----------------------------------------------------------------------------
 
@@ -250,26 +263,27 @@ void Controller::runOnWorker(const QString& text, std::function<void()> work,
     // methods' code too: a worker's stack, not std::thread's.
     mWorkers.emplace_back();
     auto worker = std::prev(mWorkers.end());
-    *worker = std::make_unique<WorkerThread>([this, worker, work = std::move(work),
-                                              done = std::move(done)] {
-        work();
-        QMetaObject::invokeMethod(
-            this,
-            [this, worker, done] {
-                (*worker)->join();
-                mWorkers.erase(worker);
-                doneModal();
-                if (done) done();
-                --mBusy;
-                mBridge->release();
-                while (mBusy == 0 && !mDeferred.empty()) {
-                    std::function<void()> call = std::move(mDeferred.front());
-                    mDeferred.pop_front();
-                    call();
-                }
-            },
-            Qt::QueuedConnection);
-    });
+    *worker = std::make_unique<WorkerThread>(
+        [this, worker, work = std::move(work), done = std::move(done)] {
+            work();
+            QMetaObject::invokeMethod(
+                this,
+                [this, worker, done] {
+                    (*worker)->join();
+                    mWorkers.erase(worker);
+                    doneModal();
+                    if (done)
+                        done();
+                    --mBusy;
+                    mBridge->release();
+                    while (mBusy == 0 && !mDeferred.empty()) {
+                        std::function<void()> call = std::move(mDeferred.front());
+                        mDeferred.pop_front();
+                        call();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void Controller::later(std::function<void()> call) {
@@ -290,27 +304,33 @@ bool Controller::hasFileOpen() {
     return mSession->original() && mSession->original()->pixels();
 }
 
-bool Controller::allowDrop() { return !hasFileOpen(); }
+bool Controller::allowDrop() {
+    return !hasFileOpen();
+}
 
 void Controller::askToSaveChanges(const QString& message, std::function<void()> proceed,
                                   std::function<void()> answered) {
     if (!hasFileOpen() || !isModified()) {
-        if (answered) answered();
+        if (answered)
+            answered();
         proceed();
         return;
     }
-    mDialogs.beginAlert(mMainWindow,
-                        {message, tr("Save"), tr("Cancel"),
-                         tr("Your changes will be lost if you don't save them."),
-                         AlertButton::Alternate, tr("Don't Save")},
-                        [this, proceed = std::move(proceed), answered](AlertButton button) {
-                            if (answered) answered();
-                            if (button == AlertButton::Other) proceed();
-                            if (button == AlertButton::Default)
-                                saveResult([proceed](bool saved) {
-                                    if (saved) proceed();
-                                });
-                        });
+    mDialogs.beginAlert(
+        mMainWindow,
+        {message, tr("Save"), tr("Cancel"), tr("Your changes will be lost if you don't save them."),
+         AlertButton::Alternate, tr("Don't Save")},
+        [this, proceed = std::move(proceed), answered](AlertButton button) {
+            if (answered)
+                answered();
+            if (button == AlertButton::Other)
+                proceed();
+            if (button == AlertButton::Default)
+                saveResult([proceed](bool saved) {
+                    if (saved)
+                        proceed();
+                });
+        });
 }
 
 void Controller::openImage() {
@@ -326,7 +346,8 @@ void Controller::reallyOpenImage() {
     for (const std::string& extension : ImageIO::sharedInstance().supportedExtensions())
         extensions << QString::fromStdString(extension);
     mDialogs.beginOpenPanel(mMainWindow, extensions, [this](const QString& path) {
-        if (path.isEmpty()) return;
+        if (path.isEmpty())
+            return;
         const QString standardized = StandardizedPath(path);
         // Loading starts once the panel has gone.
         later([this, standardized] { openImageAtPath(standardized); });
@@ -342,7 +363,9 @@ void Controller::openImageAtPath(const QString& path) {
         auto loaded = std::make_shared<bool>(false);
         runOnWorker(
             "Opening image",
-            [this, loaded, localPath = LocalPath(path)] { *loaded = mSession->loadImage(localPath); },
+            [this, loaded, localPath = LocalPath(path)] {
+                *loaded = mSession->loadImage(localPath);
+            },
             [this, loaded, path] {
                 mOpenedImagePath = path;
                 mSavedEdits = mEdits;
@@ -376,10 +399,12 @@ void Controller::closeImages(std::function<void()> then) {
         switchToMainView();
         updateActions();
         emit closeFinished();
-        if (then) then();
+        if (then)
+            then();
     };
     if (!mSession->isIdle()) {
-        runOnWorker("Stopping processing", [this] { mSession->reset(); }, std::move(finish));
+        runOnWorker(
+            "Stopping processing", [this] { mSession->reset(); }, std::move(finish));
     } else {
         mSession->reset();
         finish();
@@ -395,9 +420,12 @@ void Controller::showFailure(const QString& message, const QString& path, const 
 
 QStringList Controller::currentlyAllowedFileTypes() const {
     const QString title = mSaveOptionFileTypeButton->currentText();
-    if (title == "JPEG") return {"jpg", "jpeg"};
-    if (title == "TIFF") return {"tif", "tiff"};
-    if (title == "PNG") return {"png"};
+    if (title == "JPEG")
+        return {"jpg", "jpeg"};
+    if (title == "TIFF")
+        return {"tif", "tiff"};
+    if (title == "PNG")
+        return {"png"};
     return {};
 }
 
@@ -406,35 +434,41 @@ void Controller::savePopupChanged(QObject* sender) {
     mSaveOptionQualitySlider->setVisible(jpeg);
     mSaveOptionQualityLabel->setVisible(jpeg);
     mSaveOptionQualityValue->setVisible(jpeg);
-    if (sender) saveDefaults(sender);
-    if (mRunningSavePanel) mDialogs.setSavePanelAllowedTypes(currentlyAllowedFileTypes());
+    if (sender)
+        saveDefaults(sender);
+    if (mRunningSavePanel)
+        mDialogs.setSavePanelAllowedTypes(currentlyAllowedFileTypes());
 }
 
 void Controller::saveResult(std::function<void(bool)> then) {
     if (!hasFileOpen() || mRunningSavePanel) {
-        if (then) then(false);
+        if (then)
+            then(false);
         return;
     }
     mRunningSavePanel = true;
     mDialogs.beginSavePanel(mMainWindow, mSaveOptionView, currentlyAllowedFileTypes(),
                             [this, then](const QString& path) {
-        mRunningSavePanel = false;
-        // The quality is remembered even when the user cancels.
-        saveDefaults(mSaveOptionQualitySlider);
-        if (path.isEmpty()) {
-            if (then) then(false);
-            return;
-        }
-        const QString destination =
-            StandardizedPath(PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
-        later([this, destination, then] {
-            if (!saveResultToPath(destination, then) && then) then(false);
-        });
-    });
+                                mRunningSavePanel = false;
+                                // The quality is remembered even when the user cancels.
+                                saveDefaults(mSaveOptionQualitySlider);
+                                if (path.isEmpty()) {
+                                    if (then)
+                                        then(false);
+                                    return;
+                                }
+                                const QString destination = StandardizedPath(
+                                    PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
+                                later([this, destination, then] {
+                                    if (!saveResultToPath(destination, then) && then)
+                                        then(false);
+                                });
+                            });
 }
 
 bool Controller::saveResultToPath(const QString& path, std::function<void(bool)> then) {
-    if (mBusy > 0) return false;
+    if (mBusy > 0)
+        return false;
     const long edits = mEdits;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
@@ -451,7 +485,8 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             // A file that receives the source's metadata takes its colour profile, not an sRGB tag.
             options.srgbTag = !transfer;
             *saved = mSession->saveReconstructedImage(LocalPath(path), options);
-            if (*saved && transfer) TransferTags(exiftool, source, path);
+            if (*saved && transfer)
+                TransferTags(exiftool, source, path);
         },
         [this, saved, path, edits, then] {
             if (!*saved) {
@@ -463,7 +498,8 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             }
             emit saveFinished(*saved);
             // What follows a save (quitting, opening) runs once the sheet has gone.
-            if (then) later([then, ok = *saved] { then(ok); });
+            if (then)
+                later([then, ok = *saved] { then(ok); });
         });
     return true;
 }
@@ -482,7 +518,8 @@ QString Controller::findExiftool() {
 
 void Controller::saveForUndo() {
     ImageRef copy;
-    if (mSession->reconstructed()) copy = mSession->reconstructed()->asImage()->copy();
+    if (mSession->reconstructed())
+        copy = mSession->reconstructed()->asImage()->copy();
     mUndoManager.registerUndo([this, copy] { setReconstructed(copy); });
 }
 
@@ -490,7 +527,8 @@ void Controller::setReconstructed(const ImageRef& image) {
     saveForUndo();
     composited();
     if (CImage* reconstructed = mSession->reconstructed()) {
-        if (image) reconstructed->copyFrom(CImage(image));
+        if (image)
+            reconstructed->copyFrom(CImage(image));
         mSplitView->setRefocusedImage(reconstructed->asImage());
     } else {
         mSplitView->setRefocusedImage(nullptr);
@@ -506,8 +544,10 @@ void Controller::loadDefaults() {
         mSaveOptionTransferMetadata->setChecked(
             mSettings.value("transferMetadataFromSource").toInt() != 0);
     if (mSettings.contains("fileTypeToSave")) {
-        const int index = mSaveOptionFileTypeButton->findText(mSettings.value("fileTypeToSave").toString());
-        if (index >= 0) mSaveOptionFileTypeButton->setCurrentIndex(index);
+        const int index =
+            mSaveOptionFileTypeButton->findText(mSettings.value("fileTypeToSave").toString());
+        if (index >= 0)
+            mSaveOptionFileTypeButton->setCurrentIndex(index);
     }
     if (mSettings.contains("qualitySliderLastUsedValue"))
         mSaveOptionQualitySlider->setValue(mSettings.value("qualitySliderLastUsedValue").toInt());
@@ -539,4 +579,6 @@ void Controller::startModal(const QString& text) {
     mSheet->open();
 }
 
-void Controller::doneModal() { mSheet->hide(); }
+void Controller::doneModal() {
+    mSheet->hide();
+}

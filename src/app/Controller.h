@@ -30,7 +30,7 @@ struct UsageReportFields;
 // Holds one copy of a result key inside an event dictionary. Two are equal when neither key
 // orders before the other.
 class DBO {
-public:
+  public:
     DBO() = default;
     explicit DBO(const DeblurredEntry& entry) : mEntry(entry) {}
     const DeblurredEntry* de() const { return &mEntry; }
@@ -38,7 +38,7 @@ public:
         return SameDeblurredEntry(a.mEntry, b.mEntry);
     }
 
-private:
+  private:
     DeblurredEntry mEntry;
 };
 Q_DECLARE_METATYPE(DBO)
@@ -63,7 +63,7 @@ Rect PreviewSection(QPointF point, int W, int H);
 class Controller : public QObject, public ControllerInterface {
     Q_OBJECT
 
-public:
+  public:
     // The layout's widgets, the settings store and the dialogs must outlive the controller.
     Controller(const WindowLayout& layout, QSettings& settings, Dialogs& dialogs,
                QObject* parent = nullptr);
@@ -154,12 +154,12 @@ public:
     bool showsDeblurView() const;
     bool savePanelIsRunning() const { return mRunningSavePanel; }
 
-signals:
+  signals:
     void openFinished(bool loaded);
     void saveFinished(bool saved);
     void closeFinished();
 
-private:
+  private:
     // The mask controls as they are now (main thread only).
     struct MaskValues {
         float radius;

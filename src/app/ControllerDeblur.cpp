@@ -18,10 +18,10 @@
 #include "Dispatch.h"
 #include "GUI.h"
 #include "ImageMatrix.h"
+#include "Log.h"
 #include "MainWindow.h"
 #include "SplitView.h"
 #include "UsageReport.h"
-#include "Log.h"
 
 namespace {
 
@@ -34,26 +34,36 @@ bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
 }
 
-QRectF ToQRect(const Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
-Rect FromQRect(const QRectF& r) { return Rect{r.x(), r.y(), r.width(), r.height()}; }
+QRectF ToQRect(const Rect& r) {
+    return QRectF(r.x, r.y, r.width, r.height);
+}
+Rect FromQRect(const QRectF& r) {
+    return Rect{r.x(), r.y(), r.width(), r.height()};
+}
 
 }  // namespace
 
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
-    if (e.maskSettings.opacity == 0.0f) return StringWithFormat("%s %.1f", name, radius);
+    if (e.maskSettings.opacity == 0.0f)
+        return StringWithFormat("%s %.1f", name, radius);
     return StringWithFormat("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
-                             MaskTypeName(e.maskSettings.type),
-                             int(e.maskSettings.opacity * 100.0f), double(e.maskSettings.radius),
-                             double(e.maskSettings.crudeness));
+                            MaskTypeName(e.maskSettings.type), int(e.maskSettings.opacity * 100.0f),
+                            double(e.maskSettings.radius), double(e.maskSettings.crudeness));
 }
 
-Rect PreviewSection(QPointF p, int W, int H) { return PreviewSectionAroundPoint(p.x(), p.y(), W, H); }
+Rect PreviewSection(QPointF p, int W, int H) {
+    return PreviewSectionAroundPoint(p.x(), p.y(), W, H);
+}
 
-QString Controller::nameForRow(int row) { return StringWithFormat("%.1f", row * 0.5); }
+QString Controller::nameForRow(int row) {
+    return StringWithFormat("%.1f", row * 0.5);
+}
 
-QString Controller::nameForColumn(int column) { return DeblurTypeName(column); }
+QString Controller::nameForColumn(int column) {
+    return DeblurTypeName(column);
+}
 
 // --- events ------------------------------------------------------------------------------------
 
@@ -65,14 +75,17 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
     const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns());
 
     switch (sessionEvent.type) {
-        case SessionEventType::DeblurStarted: addPreview(nullptr, DeblurLabel(entry), event); break;
+        case SessionEventType::DeblurStarted:
+            addPreview(nullptr, DeblurLabel(entry), event);
+            break;
         case SessionEventType::DeblurFinished:
             setPreview(mSession->deblurredImage(entry), event);
             break;
         case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
             for (int i = 0; i < mImages.size(); ++i) {
-                if (mImages[i].value("settings").toMap() != event) continue;
+                if (mImages[i].value("settings").toMap() != event)
+                    continue;
                 QVariantMap row = mImages[i];
                 row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
                 row["done"] = 1;
@@ -87,13 +100,16 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             break;
         }
         case SessionEventType::PreviewStarted:
-            if (inGrid) mImageMatrix->setEntryState(IMEntryProcessing, step, type);
+            if (inGrid)
+                mImageMatrix->setEntryState(IMEntryProcessing, step, type);
             break;
         case SessionEventType::PreviewCancelled:
-            if (inGrid) mImageMatrix->setEntryState(IMEntryNothing, step, type);
+            if (inGrid)
+                mImageMatrix->setEntryState(IMEntryNothing, step, type);
             break;
         case SessionEventType::PreviewFinished: {
-            if (!inGrid) break;
+            if (!inGrid)
+                break;
             mImageMatrix->setEntryState(IMEntryReady, step, type);
             if (!mPreviewSplitView->selectedImage()) {
                 if (mSession->previewCount() == 1) {
@@ -107,7 +123,8 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             break;
         }
         case SessionEventType::OriginalLoaded: {
-            if (!mSession->original()) break;
+            if (!mSession->original())
+                break;
             const ImageRef original = mSession->original()->asImage();
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
@@ -115,7 +132,8 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             break;
         }
         case SessionEventType::ReconstructedLoaded: {
-            if (!mSession->original() || !mSession->reconstructed()) break;
+            if (!mSession->original() || !mSession->reconstructed())
+                break;
             mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
             addPreview(mSession->reconstructed()->asImage(), "Reconstructed", event);
             addPreview(mSession->original()->asImage(), kOriginalVsReconstructed, event);
@@ -130,10 +148,12 @@ void Controller::clearPreviews(const QString& text, std::function<void()> then) 
     // Whatever the cleared previews reported and is still on its way is then out of date.
     auto finish = [this, then = std::move(then)] {
         mBridge->forgetPreviewEvents();
-        if (then) then();
+        if (then)
+            then();
     };
     if (!mSession->previewsAreIdle()) {
-        runOnWorker(text, [this] { mSession->clearPreviews(); }, std::move(finish));
+        runOnWorker(
+            text, [this] { mSession->clearPreviews(); }, std::move(finish));
     } else {
         mSession->clearPreviews();
         finish();
@@ -141,7 +161,8 @@ void Controller::clearPreviews(const QString& text, std::function<void()> then) 
 }
 
 void Controller::deblurAtPoint(QPointF point) {
-    if (!hasFileOpen() || mBusy > 0) return;
+    if (!hasFileOpen() || mBusy > 0)
+        return;
     const int W = mSession->original()->width();
     const int H = mSession->original()->height();
 
@@ -151,7 +172,8 @@ void Controller::deblurAtPoint(QPointF point) {
     switchToDeblurView();
 
     clearPreviews("Stopping previews processing", [this, point, W, H] {
-        if (!hasFileOpen()) return;
+        if (!hasFileOpen())
+            return;
         mCurrentSection = PreviewSection(point, W, H);
         mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
                                              mCurrentSection);
@@ -165,14 +187,18 @@ Controller::MaskValues Controller::maskValues() const {
                       mMaskCrude->floatValue()};
 }
 
-void Controller::changedEntry() { maskChanged(nullptr); }
+void Controller::changedEntry() {
+    maskChanged(nullptr);
+}
 
 void Controller::maskChanged(QObject*) {
     const int row = mImageMatrix->selectedRow();
     const int column = mImageMatrix->selectedColumn();
-    if (row <= 0 || column < 0) return;
+    if (row <= 0 || column < 0)
+        return;
     // Without a photograph and a clicked section there is nothing to show or compute.
-    if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1) return;
+    if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1)
+        return;
     const int angle = currentAngle();
     LogInfo("showing %s %d %d\n", DeblurTypeName(column), row, angle);
 
@@ -197,13 +223,23 @@ void Controller::maskChanged(QObject*) {
 void Controller::moveSelection(int direction) {
     int row = mImageMatrix->selectedRow();
     int column = mImageMatrix->selectedColumn();
-    if (row < 0 || column < 0) return;
+    if (row < 0 || column < 0)
+        return;
     switch (direction) {
-        case 0: column = std::max(column - 1, 0); break;
-        case 1: column = std::min(column + 1, row == 0 ? 1 : kGridDeblurTypes - 1); break;
-        case 2: row = std::max(row - 1, 1); break;
-        case 3: row = std::min(row + 1, kMaxRow); break;
-        default: return;
+        case 0:
+            column = std::max(column - 1, 0);
+            break;
+        case 1:
+            column = std::min(column + 1, row == 0 ? 1 : kGridDeblurTypes - 1);
+            break;
+        case 2:
+            row = std::max(row - 1, 1);
+            break;
+        case 3:
+            row = std::min(row + 1, kMaxRow);
+            break;
+        default:
+            return;
     }
     mImageMatrix->setSelectedRow(row, column);
     changedEntry();
@@ -215,7 +251,8 @@ void Controller::stopPreviews() {
 }
 
 void Controller::cancelDeblur() {
-    if (mBusy > 0) return;
+    if (mBusy > 0)
+        return;
     clearPreviews("Stopping previews processing");
     switchToMainView();
 }
@@ -223,25 +260,29 @@ void Controller::cancelDeblur() {
 // --- full deblurs ------------------------------------------------------------------------------
 
 void Controller::addDeblur() {
-    if (mBusy > 0) return;
+    if (mBusy > 0)
+        return;
     const int row = mImageMatrix->selectedRow();
     const int column = mImageMatrix->selectedColumn();
     // The controls belong to the main thread: their values are taken now and travel with the task.
     const MaskValues mask = maskValues();
     cancelDeblur();
-    if (!(row >= 1 && row <= kMaxRow && column >= 0 && column < kGridDeblurTypes)) return;
-    if (!hasFileOpen()) return;
+    if (!(row >= 1 && row <= kMaxRow && column >= 0 && column < kGridDeblurTypes))
+        return;
+    if (!hasFileOpen())
+        return;
     std::string tooLarge;
     if (!mSession->fullDeblurFitsInMemory(row, DeblurType(column), tooLarge)) {
-        mDialogs.beginAlert(mMainWindow, {tr("The deblur was not started."), tr("OK"), QString(),
-                                          QString::fromStdString(tooLarge)},
+        mDialogs.beginAlert(mMainWindow,
+                            {tr("The deblur was not started."), tr("OK"), QString(),
+                             QString::fromStdString(tooLarge)},
                             nullptr);
         return;
     }
 
-    mSession->submitDeblur(DeblurredEntry{
-        DeblurType(column), row, currentAngle(),
-        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
+    mSession->submitDeblur(
+        DeblurredEntry{DeblurType(column), row, currentAngle(),
+                       MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
     mQueuedDeblurs.append(mCurrentSection);
 
     if (mAllowAnonStats->isChecked() && hasFileOpen()) {
@@ -258,7 +299,9 @@ void Controller::addDeblur() {
     }
 }
 
-void Controller::reportStats(const QString& address) { mReporter->reportStats(address); }
+void Controller::reportStats(const QString& address) {
+    mReporter->reportStats(address);
+}
 
 // --- results list ------------------------------------------------------------------------------
 
@@ -271,7 +314,8 @@ void Controller::addPreview(const ImageRef& image, const QString& name,
     } else {
         row["preview"] = NamedPicture("processing");
         row["done"] = 0;
-        if (!mQueuedDeblurs.isEmpty()) row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
+        if (!mQueuedDeblurs.isEmpty())
+            row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
     }
     row["name"] = name;
     row["settings"] = settings;
@@ -281,11 +325,14 @@ void Controller::addPreview(const ImageRef& image, const QString& name,
 void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) {
     for (int i = 0; i < mImages.size(); ++i) {
         const QVariantMap& old = mImages[i];
-        if (old.value("settings").toMap() != settings) continue;
-        if (!image) return;
-        const ImageRef picture = old.contains("section")
-                                     ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
-                                     : image->thumbnail();
+        if (old.value("settings").toMap() != settings)
+            continue;
+        if (!image)
+            return;
+        const ImageRef picture =
+            old.contains("section")
+                ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
+                : image->thumbnail();
         QVariantMap row;
         row["preview"] = ToQImage(*picture);
         row["name"] = old.value("name");
@@ -298,16 +345,20 @@ void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) 
 
 void Controller::tableViewSelectionDidChange() {
     const QModelIndexList selected = mTableView->selectionModel()->selectedRows();
-    if (selected.isEmpty()) return;
+    if (selected.isEmpty())
+        return;
     const int i = selected.first().row();
-    if (i < 0 || i >= mImages.size()) return;
+    if (i < 0 || i >= mImages.size())
+        return;
     const QVariantMap& row = mImages[i];
 
     ImageRef image;
     if (i == 0 || i == kComparisonRow) {
-        if (mSession->original()) image = mSession->original()->asImage();
+        if (mSession->original())
+            image = mSession->original()->asImage();
     } else if (i == 1) {
-        if (mSession->reconstructed()) image = mSession->reconstructed()->asImage();
+        if (mSession->reconstructed())
+            image = mSession->reconstructed()->asImage();
     } else {
         const QVariant value = row.value("settings").toMap().value("deblurredEntry");
         const DBO dbo = value.value<DBO>();
@@ -317,21 +368,27 @@ void Controller::tableViewSelectionDidChange() {
     }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);
     QString name = row.value("name").toString();
-    if (name == kOriginalVsReconstructed) name = "Original";
+    if (name == kOriginalVsReconstructed)
+        name = "Original";
     name.remove('\n');
     mSplitView->setSelectedImage(image, name);
 }
 
 // --- screens -----------------------------------------------------------------------------------
 
-void Controller::switchToMainView() { mLayout.screens->setCurrentWidget(mMainView); }
+void Controller::switchToMainView() {
+    mLayout.screens->setCurrentWidget(mMainView);
+}
 
-void Controller::switchToDeblurView() { mLayout.screens->setCurrentWidget(mDeblurView); }
+void Controller::switchToDeblurView() {
+    mLayout.screens->setCurrentWidget(mDeblurView);
+}
 
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen()) return;
+    if (!hasFileOpen())
+        return;
     saveForUndo();
     composited();
     mSession->startBrush();
@@ -339,17 +396,21 @@ void Controller::startBrush() {
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen()) return;
+    if (!selected || !hasFileOpen())
+        return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
     mSplitView->reloadRefocusedImageInRect(changed);
 }
 
-void Controller::endBrush() { mSession->endBrush(); }
+void Controller::endBrush() {
+    mSession->endBrush();
+}
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen()) return;
+    if (!selected || !hasFileOpen())
+        return;
     saveForUndo();
     composited();
     mSession->applyAll(selected);

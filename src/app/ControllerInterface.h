@@ -9,7 +9,7 @@ class QObject;
 // has an empty default, so a view works, inertly, with a bare ControllerInterface: it refuses
 // drops, ignores clicks and brush strokes and labels rows and columns with their numbers.
 class ControllerInterface {
-public:
+  public:
     virtual ~ControllerInterface() = default;
 
     virtual void saveDefaults(QObject* sender);

@@ -32,17 +32,23 @@ int ResultsModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(mRows.size());
 }
 
-int ResultsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+int ResultsModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 2;
+}
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= mRows.size()) return QVariant();
+    if (!index.isValid() || index.row() >= mRows.size())
+        return QVariant();
     const QVariant value = mRows[index.row()].value(identifierForColumn(index.column()));
     if (index.column() == 0) {
-        if (role == Qt::DecorationRole) return QIcon(QPixmap::fromImage(value.value<QImage>()));
+        if (role == Qt::DecorationRole)
+            return QIcon(QPixmap::fromImage(value.value<QImage>()));
         return QVariant();
     }
-    if (role == Qt::DisplayRole) return value;
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignLeft | Qt::AlignVCenter);
+    if (role == Qt::DisplayRole)
+        return value;
+    if (role == Qt::TextAlignmentRole)
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
     return QVariant();
 }
 

@@ -17,8 +17,9 @@ QImage ToQImage(const Image& image);
 // The results list as the table view sees it: one row per dictionary of the controller's list,
 // column 0 "preview" (the picture), column 1 "name".
 class ResultsModel : public QAbstractTableModel {
-public:
-    ResultsModel(QList<QVariantMap>& rows, QObject* parent) : QAbstractTableModel(parent), mRows(rows) {}
+  public:
+    ResultsModel(QList<QVariantMap>& rows, QObject* parent)
+        : QAbstractTableModel(parent), mRows(rows) {}
 
     static QString identifierForColumn(int column) { return column == 0 ? "preview" : "name"; }
 
@@ -30,6 +31,6 @@ public:
     void replace(int index, const QVariantMap& row);
     void removeAll();
 
-private:
+  private:
     QList<QVariantMap>& mRows;
 };

@@ -22,12 +22,15 @@ void ApplyAllowedTypes(QFileDialog* panel, const QStringList& allowedTypes) {
     const QString kind = allowedTypes.isEmpty() ? QString() : allowedTypes.first().toUpper();
     panel->setNameFilter(NameFilterForExtensions(QObject::tr("%1 image").arg(kind), allowedTypes));
     panel->setDefaultSuffix(allowedTypes.isEmpty() ? QString() : allowedTypes.first());
-    if (allowedTypes.isEmpty()) return;
+    if (allowedTypes.isEmpty())
+        return;
     auto* nameEdit = panel->findChild<QLineEdit*>("fileNameEdit");
-    if (!nameEdit || nameEdit->text().isEmpty()) return;
+    if (!nameEdit || nameEdit->text().isEmpty())
+        return;
     const QString name = nameEdit->text();
     const QString suffix = QFileInfo(name).suffix();
-    if (allowedTypes.contains(suffix, Qt::CaseInsensitive)) return;
+    if (allowedTypes.contains(suffix, Qt::CaseInsensitive))
+        return;
     const QString base = suffix.isEmpty() ? name : name.left(name.size() - suffix.size() - 1);
     nameEdit->setText(base + "." + allowedTypes.first());
 }
@@ -35,13 +38,16 @@ void ApplyAllowedTypes(QFileDialog* panel, const QStringList& allowedTypes) {
 }  // namespace
 
 QString NameFilterForExtensions(const QString& title, const QStringList& extensions) {
-    if (extensions.isEmpty()) return QObject::tr("All files (*)");
+    if (extensions.isEmpty())
+        return QObject::tr("All files (*)");
     return QString("%1 (%2)").arg(title, Patterns(extensions).join(' '));
 }
 
 QString PathWithAllowedExtension(const QString& path, const QStringList& allowedTypes) {
-    if (path.isEmpty() || allowedTypes.isEmpty()) return path;
-    if (allowedTypes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive)) return path;
+    if (path.isEmpty() || allowedTypes.isEmpty())
+        return path;
+    if (allowedTypes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive))
+        return path;
     return path + "." + allowedTypes.first();
 }
 
@@ -62,19 +68,22 @@ void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
     QPushButton* defaultButton = box->addButton(text.defaultButton, QMessageBox::AcceptRole);
     box->setDefaultButton(defaultButton);
     QPushButton* safe = defaultButton;
-    if (text.safe == AlertButton::Alternate && alternate) safe = alternate;
-    if (text.safe == AlertButton::Other && other) safe = other;
+    if (text.safe == AlertButton::Alternate && alternate)
+        safe = alternate;
+    if (text.safe == AlertButton::Other && other)
+        safe = other;
     box->setEscapeButton(safe);
-    QObject::connect(box, &QMessageBox::finished, box, [box, alternate, other, done,
-                                                        safe = text.safe] {
-        // Closed without a button (by the window system): the safe answer.
-        AlertButton answer = safe;
-        if (QAbstractButton* clicked = box->clickedButton())
-            answer = clicked == alternate ? AlertButton::Alternate
-                     : clicked == other   ? AlertButton::Other
-                                          : AlertButton::Default;
-        if (done) done(answer);
-    });
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [box, alternate, other, done, safe = text.safe] {
+                         // Closed without a button (by the window system): the safe answer.
+                         AlertButton answer = safe;
+                         if (QAbstractButton* clicked = box->clickedButton())
+                             answer = clicked == alternate ? AlertButton::Alternate
+                                      : clicked == other   ? AlertButton::Other
+                                                           : AlertButton::Default;
+                         if (done)
+                             done(answer);
+                     });
     box->open();
 }
 
@@ -88,8 +97,10 @@ void SheetDialogs::beginOpenPanel(QWidget* window, const QStringList& extensions
     panel->setNameFilter(NameFilterForExtensions(QObject::tr("Images"), extensions));
     QObject::connect(panel, &QFileDialog::finished, panel, [panel, done](int result) {
         const QStringList files = panel->selectedFiles();
-        const QString path = result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
-        if (done) done(path);
+        const QString path =
+            result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
+        if (done)
+            done(path);
     });
     panel->open();
 }
@@ -116,21 +127,24 @@ void SheetDialogs::beginSavePanel(QWidget* window, QWidget* accessory,
     mSavePanel = panel;
     ApplyAllowedTypes(panel, allowedTypes);
     QPointer<QWidget> options = accessory;
-    QObject::connect(panel, &QFileDialog::finished, panel,
-                     [this, panel, options, home, done](int result) {
-        // The options view outlives the panel.
-        if (options) {
-            options->hide();
-            options->setParent(home);
-        }
-        mSavePanel = nullptr;
-        const QStringList files = panel->selectedFiles();
-        const QString path = result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
-        if (done) done(path);
-    });
+    QObject::connect(
+        panel, &QFileDialog::finished, panel, [this, panel, options, home, done](int result) {
+            // The options view outlives the panel.
+            if (options) {
+                options->hide();
+                options->setParent(home);
+            }
+            mSavePanel = nullptr;
+            const QStringList files = panel->selectedFiles();
+            const QString path =
+                result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString();
+            if (done)
+                done(path);
+        });
     panel->open();
 }
 
 void SheetDialogs::setSavePanelAllowedTypes(const QStringList& allowedTypes) {
-    if (mSavePanel) ApplyAllowedTypes(mSavePanel, allowedTypes);
+    if (mSavePanel)
+        ApplyAllowedTypes(mSavePanel, allowedTypes);
 }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QFileDialog>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <functional>
-
-#include <QFileDialog>
 class QWidget;
 
 // Which button ended an alert. The default button is the right-most, preselected one.
@@ -27,7 +26,7 @@ struct AlertText {
 // once and report their end through the handler, on the main thread. The controller and the
 // application delegate talk only to this interface, so that tests can answer in their place.
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
 
     virtual void beginAlert(QWidget* window, const AlertText& text,
@@ -49,7 +48,7 @@ public:
 // The toolkit's dialogs: QMessageBox and QFileDialog, window-modal, opened without a nested event
 // loop.
 class SheetDialogs : public Dialogs {
-public:
+  public:
     void beginAlert(QWidget* window, const AlertText& text,
                     std::function<void(AlertButton)> done) override;
     void beginOpenPanel(QWidget* window, const QStringList& extensions,
@@ -61,7 +60,7 @@ public:
     // The save panel on screen, or null.
     QFileDialog* runningSavePanel() const { return mSavePanel; }
 
-private:
+  private:
     QPointer<QFileDialog> mSavePanel;
 };
 

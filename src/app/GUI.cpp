@@ -1,19 +1,22 @@
 #include "GUI.h"
-#include "Log.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPainterPath>
 #include <QStyleOptionGroupBox>
 #include <cmath>
 #include <cstdio>
 
-QColor GetTextColor() { return QColor(Qt::white); }
+#include "Log.h"
+
+QColor GetTextColor() {
+    return QColor(Qt::white);
+}
 
 QPalette DarkPalette() {
     QPalette p;
@@ -48,7 +51,8 @@ QPalette DarkPalette() {
 }
 
 void FixMatrix(QButtonGroup* matrix) {
-    if (!matrix) return;
+    if (!matrix)
+        return;
     for (QAbstractButton* cell : matrix->buttons()) {
         const QString title = cell->text();
         const QFont font = cell->font();
@@ -68,7 +72,9 @@ M_Window::M_Window(QWidget* parent) : QMainWindow(parent) {
     setPalette(DarkPalette());
 }
 
-void M_Window::paintEvent(QPaintEvent* event) { FillWindowBackground(*this, event->rect()); }
+void M_Window::paintEvent(QPaintEvent* event) {
+    FillWindowBackground(*this, event->rect());
+}
 
 void FillWindowBackground(QWidget& widget, const QRect& area) {
     QPainter painter(&widget);
@@ -76,9 +82,13 @@ void FillWindowBackground(QWidget& widget, const QRect& area) {
     painter.fillRect(area, QColor::fromRgbF(0.2f, 0.2f, 0.2f, 0.96f));
 }
 
-M_BackView::M_BackView(QWidget* parent) : QWidget(parent) { setPalette(DarkPalette()); }
+M_BackView::M_BackView(QWidget* parent) : QWidget(parent) {
+    setPalette(DarkPalette());
+}
 
-void M_BackView::paintEvent(QPaintEvent* event) { FillWindowBackground(*this, event->rect()); }
+void M_BackView::paintEvent(QPaintEvent* event) {
+    FillWindowBackground(*this, event->rect());
+}
 
 M_Box::M_Box(const QString& title, QWidget* parent) : QGroupBox(title, parent) {
     QPalette palette = this->palette();
@@ -103,7 +113,9 @@ void M_Box::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const double h = height();
     // Frames are worked out with y upwards; Qt's y grows downwards.
-    auto flipped = [h](const QRectF& r) { return QRectF(r.x(), h - r.y() - r.height(), r.width(), r.height()); };
+    auto flipped = [h](const QRectF& r) {
+        return QRectF(r.x(), h - r.y() - r.height(), r.width(), r.height());
+    };
 
     QPainterPath panel;
     // Half-pixel inset so that the one-pixel stroke lands on whole pixels.
@@ -151,16 +163,20 @@ float FloatSlider::floatValue() const {
 QString ResourceDirectory() {
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString shared = QDir(appDir).filePath("../share/velkaro");
-    if (QFileInfo(shared).isDir()) return QDir::cleanPath(shared);
+    if (QFileInfo(shared).isDir())
+        return QDir::cleanPath(shared);
     return appDir;
 }
 
-QString ResourcePath(const QString& fileName) { return QDir(ResourceDirectory()).filePath(fileName); }
+QString ResourcePath(const QString& fileName) {
+    return QDir(ResourceDirectory()).filePath(fileName);
+}
 
 const QImage& NamedPicture(const QString& name) {
     static QHash<QString, QImage> pictures;
     auto found = pictures.find(name);
-    if (found != pictures.end()) return *found;
+    if (found != pictures.end())
+        return *found;
     QImage picture(ResourcePath(name + ".png"));
     if (picture.isNull()) {
         LogInfo("missing picture %s\n", qPrintable(name));

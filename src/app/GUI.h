@@ -29,10 +29,10 @@ void FixMatrix(QButtonGroup* matrix);
 // A window with a clear, non-opaque background; its content view paints the dark grey.
 // Whatever its content leaves uncovered gets the same dark fill as M_BackView.
 class M_Window : public QMainWindow {
-public:
+  public:
     explicit M_Window(QWidget* parent = nullptr);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
@@ -41,16 +41,16 @@ void FillWindowBackground(QWidget& widget, const QRect& area);
 
 // A view that fills what it redraws with white 0.2 at alpha 0.96: the dark window background.
 class M_BackView : public QWidget {
-public:
+  public:
     explicit M_BackView(QWidget* parent = nullptr);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
 // A box drawn as a faint rounded panel with its title in white above it.
 class M_Box : public QGroupBox {
-public:
+  public:
     explicit M_Box(const QString& title = QString(), QWidget* parent = nullptr);
 
     // Where the title and the panel go for a box of the given size, in box coordinates with the
@@ -58,26 +58,26 @@ public:
     static QRectF titleFrame(const QSizeF& size);
     static QRectF panelFrame(const QSizeF& size);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
 // A text field whose text is white.
 class M_TextFieldCell : public QLabel {
-public:
+  public:
     explicit M_TextFieldCell(const QString& text = QString(), QWidget* parent = nullptr);
 };
 
 // A slider with a floating-point value: the integer positions 0 … steps span [minimum, maximum].
 class FloatSlider : public QSlider {
-public:
+  public:
     explicit FloatSlider(Qt::Orientation orientation = Qt::Horizontal, QWidget* parent = nullptr);
 
     void setFloatRange(float minimum, float maximum, int steps);
     void setFloatValue(float value);
     float floatValue() const;
 
-private:
+  private:
     float mMinimum = 0.0f;
     float mMaximum = 1.0f;
 };

@@ -49,7 +49,9 @@ ImageMatrix::ImageMatrix(QWidget* parent) : QWidget(parent) {
     mTimer.start();
 }
 
-ImageMatrix::~ImageMatrix() { mTimer.stop(); }
+ImageMatrix::~ImageMatrix() {
+    mTimer.stop();
+}
 
 ControllerInterface& ImageMatrix::controller() const {
     return mController ? *mController : ControllerInterface::bare();
@@ -59,7 +61,8 @@ void ImageMatrix::setSliders(QSlider* radiusSlider, QSlider* typeSlider) {
     mRadiusSlider = radiusSlider;
     mTypeSlider = typeSlider;
     for (QSlider* slider : {mRadiusSlider, mTypeSlider}) {
-        if (slider) QObject::connect(slider, &QSlider::valueChanged, this, [this] { changedSlider(); });
+        if (slider)
+            QObject::connect(slider, &QSlider::valueChanged, this, [this] { changedSlider(); });
     }
 }
 
@@ -86,21 +89,25 @@ void ImageMatrix::setRows(int rows, int columns) {
 }
 
 void ImageMatrix::setEntryState(int state, int r, int type) {
-    if (mStates.empty()) return;
+    if (mStates.empty())
+        return;
     VK_CHECK(r >= 0 && type >= 0);
     VK_CHECK(r < mRows);
     VK_CHECK(type < mColumns);
-    if (r == 0) VK_CHECK(type < kSpecialImagesCount);
+    if (r == 0)
+        VK_CHECK(type < kSpecialImagesCount);
     mStates[std::size_t(mColumns) * r + type] = state;
     update();
 }
 
 int ImageMatrix::entryStateforEntryRow(int r, int type) const {
-    if (mStates.empty()) return 0;
+    if (mStates.empty())
+        return 0;
     VK_CHECK(r >= 0 && type >= 0);
     VK_CHECK(r < mRows);
     VK_CHECK(type < mColumns);
-    if (r == 0) VK_CHECK(type < kSpecialImagesCount);
+    if (r == 0)
+        VK_CHECK(type < kSpecialImagesCount);
     return mStates[std::size_t(mColumns) * r + type];
 }
 
@@ -125,13 +132,15 @@ void ImageMatrix::setSelectedRow(int row, int column) {
 }
 
 void ImageMatrix::changedSlider() {
-    if (!mRadiusSlider || !mTypeSlider) return;
+    if (!mRadiusSlider || !mTypeSlider)
+        return;
     setSelectedRow(mRadiusSlider->value(), mTypeSlider->value());
     controller().changedEntry();
 }
 
 QSizeF ImageMatrix::cellSize() const {
-    if (mRows < 1 || mColumns < 1) return QSizeF();
+    if (mRows < 1 || mColumns < 1)
+        return QSizeF();
     const float h = (float(height()) - float(kBottomMargin)) / float(mRows);
     const float w = (float(width()) - float(kLeftMargin)) / float(mColumns);
     return QSizeF(w, h);
@@ -167,7 +176,8 @@ bool ImageMatrix::hitTest(QPointF point, int& row, int& column) const {
 
 void ImageMatrix::mousePressEvent(QMouseEvent* event) {
     int row = 0, column = 0;
-    if (!hitTest(event->position(), row, column)) return;
+    if (!hitTest(event->position(), row, column))
+        return;
     setSelectedRow(row, column);
     controller().changedEntry();
 }
@@ -177,13 +187,22 @@ void ImageMatrix::drawState(QPainter& painter, int state, double x, double y, bo
     const QImage* picture = &lamps.off;
     switch (state) {
         case IMEntryNothing:
-        case IMEntryQueued: picture = &lamps.off; break;
-        case IMEntryProcessing: picture = mFlashOn ? &lamps.processing1 : &lamps.processing2; break;
-        case IMEntryReady: picture = &lamps.on; break;
-        default: LogInfo("bad IMEntryState %d\n", state); break;
+        case IMEntryQueued:
+            picture = &lamps.off;
+            break;
+        case IMEntryProcessing:
+            picture = mFlashOn ? &lamps.processing1 : &lamps.processing2;
+            break;
+        case IMEntryReady:
+            picture = &lamps.on;
+            break;
+        default:
+            LogInfo("bad IMEntryState %d\n", state);
+            break;
     }
     const QRectF lamp(x, y, kLampSize, kLampSize);
-    if (!picture->isNull()) painter.drawImage(lamp, *picture);
+    if (!picture->isNull())
+        painter.drawImage(lamp, *picture);
     if (state == IMEntryQueued) {
         painter.setPen(Qt::NoPen);
         painter.setBrush(Qt::white);
@@ -197,7 +216,8 @@ void ImageMatrix::drawState(QPainter& painter, int state, double x, double y, bo
 }
 
 void ImageMatrix::paintEvent(QPaintEvent*) {
-    if (mStates.empty()) return;
+    if (mStates.empty())
+        return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);

@@ -12,7 +12,12 @@ class ControllerInterface;
 class QSlider;
 
 // Entry states of the candidate grid.
-enum IMEntryState { IMEntryNothing = 0, IMEntryQueued = 1, IMEntryProcessing = 2, IMEntryReady = 3 };
+enum IMEntryState {
+    IMEntryNothing = 0,
+    IMEntryQueued = 1,
+    IMEntryProcessing = 2,
+    IMEntryReady = 3
+};
 
 // Text attributes of the grid's labels: an alignment and the text colour of the dark look.
 struct AlignedParagraphStyle {
@@ -27,7 +32,7 @@ AlignedParagraphStyle GetAlignedParagraphStyle(int alignment);
 // keys (through the controller) choose the current candidate. Row 0 is never drawn nor hit.
 // y grows downwards here, as in Qt.
 class ImageMatrix : public QWidget {
-public:
+  public:
     static constexpr int kSpecialImagesCount = 2;
     static constexpr double kLeftMargin = 30;
     static constexpr double kBottomMargin = 45;
@@ -59,11 +64,11 @@ public:
     // The first cell of rows 1 … and columns 0 … that contains the point; false outside them.
     bool hitTest(QPointF point, int& row, int& column) const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
-private:
+  private:
     ControllerInterface& controller() const;
     void drawState(QPainter& painter, int state, double x, double y, bool selected);
 

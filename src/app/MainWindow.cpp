@@ -23,15 +23,18 @@ bool UsesKeysItself(QObject* widget) {
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : M_Window(parent) {
-    if (qApp) qApp->installEventFilter(this);
+    if (qApp)
+        qApp->installEventFilter(this);
 }
 
 MainWindow::~MainWindow() {
-    if (qApp) qApp->removeEventFilter(this);
+    if (qApp)
+        qApp->removeEventFilter(this);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+        return false;
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget == this || widget->window() != this || UsesKeysItself(widget)) {
         return false;
@@ -41,37 +44,52 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
-    if (!keyDown(event)) M_Window::keyPressEvent(event);
+    if (!keyDown(event))
+        M_Window::keyPressEvent(event);
 }
 
 void MainWindow::keyReleaseEvent(QKeyEvent* event) {
-    if (!keyUp(event)) M_Window::keyReleaseEvent(event);
+    if (!keyUp(event))
+        M_Window::keyReleaseEvent(event);
 }
 
 bool MainWindow::keyDown(QKeyEvent* event) {
-    if (!isVisible()) return false;
+    if (!isVisible())
+        return false;
     ControllerInterface& controller = mController ? *mController : ControllerInterface::bare();
     switch (event->key()) {
-        case Qt::Key_Up: controller.moveSelection(2); return true;
-        case Qt::Key_Down: controller.moveSelection(3); return true;
-        case Qt::Key_Left: controller.moveSelection(0); return true;
-        case Qt::Key_Right: controller.moveSelection(1); return true;
+        case Qt::Key_Up:
+            controller.moveSelection(2);
+            return true;
+        case Qt::Key_Down:
+            controller.moveSelection(3);
+            return true;
+        case Qt::Key_Left:
+            controller.moveSelection(0);
+            return true;
+        case Qt::Key_Right:
+            controller.moveSelection(1);
+            return true;
         case Qt::Key_Space:
             if (!mSpaceIsDown) {
                 mSpaceIsDown = true;
-                if (mMainSplitView) mMainSplitView->resetCursor();
+                if (mMainSplitView)
+                    mMainSplitView->resetCursor();
             }
             return true;
-        default: return false;
+        default:
+            return false;
     }
 }
 
 bool MainWindow::keyUp(QKeyEvent* event) {
-    if (event->key() != Qt::Key_Space) return false;
+    if (event->key() != Qt::Key_Space)
+        return false;
     // Auto-repeat sends releases while the key is still held: only the real one counts.
     if (!event->isAutoRepeat() && mSpaceIsDown) {
         mSpaceIsDown = false;
-        if (mMainSplitView) mMainSplitView->resetCursor();
+        if (mMainSplitView)
+            mMainSplitView->resetCursor();
     }
     return true;
 }

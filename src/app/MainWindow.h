@@ -10,7 +10,7 @@ class SplitView;
 // in controls that use them themselves (lists, text fields, spin and combo boxes), so that a
 // focused radio button or slider does not swallow them.
 class MainWindow : public M_Window {
-public:
+  public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -20,11 +20,11 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
 
-private:
+  private:
     // Both return whether the key was one of the window's.
     bool keyDown(QKeyEvent* event);
     bool keyUp(QKeyEvent* event);

@@ -46,7 +46,8 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setMinimumWidth(52);
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
-            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: white; }"
+            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: "
+            "white; }"
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
         group->addButton(button, i);
@@ -85,8 +86,8 @@ FloatSlider* LabelledSlider(QWidget* parent, QGridLayout* grid, int row, const Q
     valueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     const QString pattern = QString::fromLatin1(format);
     auto show = [slider, valueLabel, pattern] {
-        valueLabel->setText(QString::asprintf(pattern.toLatin1().constData(),
-                                              double(slider->floatValue())));
+        valueLabel->setText(
+            QString::asprintf(pattern.toLatin1().constData(), double(slider->floatValue())));
     };
     show();
     QObject::connect(slider, &QSlider::valueChanged, valueLabel, show);
@@ -120,17 +121,22 @@ void BuildMainScreen(WindowLayout& l) {
     toolRow->setContentsMargins(10, 22, 10, 8);
     toolRow->setSpacing(14);
     auto* modeRow = new QHBoxLayout;
-    l.toolMode = SegmentedButtons(tools, modeRow,
-                                  {QObject::tr("Pan"), QObject::tr("Deblur"), QObject::tr("Brush")}, 1);
-    l.toolMode->button(0)->setToolTip(QObject::tr("Drag to move the photograph (or hold the space bar)"));
-    l.toolMode->button(1)->setToolTip(QObject::tr("Click the spot that matters to compute candidates around it"));
-    l.toolMode->button(2)->setToolTip(QObject::tr("Paint the selected result into the reconstructed image"));
+    l.toolMode = SegmentedButtons(
+        tools, modeRow, {QObject::tr("Pan"), QObject::tr("Deblur"), QObject::tr("Brush")}, 1);
+    l.toolMode->button(0)->setToolTip(
+        QObject::tr("Drag to move the photograph (or hold the space bar)"));
+    l.toolMode->button(1)->setToolTip(
+        QObject::tr("Click the spot that matters to compute candidates around it"));
+    l.toolMode->button(2)->setToolTip(
+        QObject::tr("Paint the selected result into the reconstructed image"));
     toolRow->addLayout(modeRow);
     auto* brushGrid = new QGridLayout;
     brushGrid->setHorizontalSpacing(6);
     brushGrid->setVerticalSpacing(0);
-    l.brushSize = LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
-    l.brushOpacity = LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
+    l.brushSize =
+        LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
+    l.brushOpacity =
+        LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
     brushGrid->setColumnMinimumWidth(1, 140);
     toolRow->addLayout(brushGrid, 1);
     auto* zoomBox = new QVBoxLayout;
@@ -178,7 +184,8 @@ void BuildMainScreen(WindowLayout& l) {
     l.tableView->setFrameShape(QFrame::NoFrame);
     resultsColumn->addWidget(l.tableView, 1);
     l.applyAllButton = new QPushButton(QObject::tr("Apply to all"), results);
-    l.applyAllButton->setToolTip(QObject::tr("Replace the whole reconstructed image by the selected result"));
+    l.applyAllButton->setToolTip(
+        QObject::tr("Replace the whole reconstructed image by the selected result"));
     resultsColumn->addWidget(l.applyAllButton);
     outer->addWidget(results);
 }
@@ -208,7 +215,8 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.imageMatrix->setMinimumSize(690, 31 * 11 + int(ImageMatrix::kBottomMargin));
     l.imageMatrix->setMaximumHeight(31 * 18 + int(ImageMatrix::kBottomMargin));
     l.imageMatrix->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
-    l.imageMatrix->setToolTip(QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
+    l.imageMatrix->setToolTip(
+        QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
     gridColumn->addWidget(l.imageMatrix, 1, Qt::AlignHCenter);
     auto* gridSliders = new QGridLayout;
     l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
@@ -247,8 +255,10 @@ void BuildDeblurScreen(WindowLayout& l) {
     maskGrid->addLayout(showRow, 0, 3);
     auto* sliders = new QGridLayout;
     l.maskAmount = LabelledSlider(maskBox, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
-    l.maskRadius = LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
-    l.maskCrude = LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
+    l.maskRadius =
+        LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
+    l.maskCrude =
+        LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
     maskGrid->addLayout(sliders, 1, 0, 1, 4);
     right->addWidget(maskBox);
 
@@ -257,7 +267,8 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.stopPreviews->setToolTip(QObject::tr("Stop the candidates still waiting"));
     l.cancelButton = new QPushButton(QObject::tr("Cancel"), view);
     l.deblurButton = new QPushButton(QObject::tr("Deblur"), view);
-    l.deblurButton->setToolTip(QObject::tr("Compute the selected candidate over the whole photograph"));
+    l.deblurButton->setToolTip(
+        QObject::tr("Compute the selected candidate over the whole photograph"));
     l.deblurButton->setDefault(true);
     buttons->addWidget(l.stopPreviews);
     buttons->addStretch(1);
@@ -289,8 +300,8 @@ void BuildPreferences(WindowLayout& l) {
     l.preferencesWindow = new QDialog(l.mainWindow);
     l.preferencesWindow->setWindowTitle(QObject::tr("Preferences"));
     auto* column = new QVBoxLayout(l.preferencesWindow);
-    l.allowAnonStats = new QCheckBox(QObject::tr("Send anonymous usage statistics"),
-                                     l.preferencesWindow);
+    l.allowAnonStats =
+        new QCheckBox(QObject::tr("Send anonymous usage statistics"), l.preferencesWindow);
     auto* explanation = new QLabel(
         QObject::tr("Only the size of the image, the deblurring method, the radius and the "
                     "masking options of each deblur are sent."),
@@ -396,18 +407,22 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
 }
 
 void FixMenu(QMenu* menu, const QString& name) {
-    if (!menu) return;
+    if (!menu)
+        return;
     menu->setTitle(menu->title().replace("xxxx", name));
     for (QAction* item : menu->actions()) {
         item->setText(item->text().replace("xxxx", name));
-        if (item->menu()) FixMenu(item->menu(), name);
+        if (item->menu())
+            FixMenu(item->menu(), name);
     }
 }
 
 void FixMenu(QMenuBar* menuBar, const QString& name) {
-    if (!menuBar) return;
+    if (!menuBar)
+        return;
     for (QAction* item : menuBar->actions()) {
         item->setText(item->text().replace("xxxx", name));
-        if (item->menu()) FixMenu(item->menu(), name);
+        if (item->menu())
+            FixMenu(item->menu(), name);
     }
 }

@@ -14,15 +14,18 @@ SessionBridge::SessionBridge(Session& session, QObject* parent) : QObject(parent
     session.setEventHandler([this](const SessionEvent& event) {
         const Stamped stamped{event, mSessionEpoch.load(), mPreviewEpoch.load()};
         // Posted calls reach the bridge's thread in the order they were posted.
-        QMetaObject::invokeMethod(this, [this, stamped] { arrive(stamped); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, stamped] { arrive(stamped); }, Qt::QueuedConnection);
     });
 }
 
-void SessionBridge::hold() { ++mHeld; }
+void SessionBridge::hold() {
+    ++mHeld;
+}
 
 void SessionBridge::release() {
-    if (mHeld > 0) --mHeld;
+    if (mHeld > 0)
+        --mHeld;
     while (mHeld == 0 && !mWaiting.empty()) {
         const Stamped stamped = mWaiting.front();
         mWaiting.pop_front();
@@ -35,7 +38,9 @@ void SessionBridge::forgetEvents() {
     ++mPreviewEpoch;
 }
 
-void SessionBridge::forgetPreviewEvents() { ++mPreviewEpoch; }
+void SessionBridge::forgetPreviewEvents() {
+    ++mPreviewEpoch;
+}
 
 void SessionBridge::arrive(const Stamped& stamped) {
     if (mHeld > 0 || !mWaiting.empty()) {
@@ -46,7 +51,9 @@ void SessionBridge::arrive(const Stamped& stamped) {
 }
 
 void SessionBridge::deliver(const Stamped& stamped) {
-    if (stamped.sessionEpoch != mSessionEpoch.load()) return;
-    if (isPreviewEvent(stamped.event.type) && stamped.previewEpoch != mPreviewEpoch.load()) return;
+    if (stamped.sessionEpoch != mSessionEpoch.load())
+        return;
+    if (isPreviewEvent(stamped.event.type) && stamped.previewEpoch != mPreviewEpoch.load())
+        return;
     emit sessionEvent(stamped.event);
 }

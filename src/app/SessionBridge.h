@@ -19,7 +19,7 @@ Q_DECLARE_METATYPE(SessionEvent)
 class SessionBridge : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Installs itself as the session's event handler; the session must be idle.
     explicit SessionBridge(Session& session, QObject* parent = nullptr);
 
@@ -28,10 +28,10 @@ public:
     void forgetEvents();
     void forgetPreviewEvents();
 
-signals:
+  signals:
     void sessionEvent(const SessionEvent& event);
 
-private:
+  private:
     struct Stamped {
         SessionEvent event;
         int sessionEpoch;

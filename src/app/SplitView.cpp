@@ -54,9 +54,13 @@ ControllerInterface& SplitView::controller() const {
     return mController ? *mController : ControllerInterface::bare();
 }
 
-void SplitView::setController(ControllerInterface* controller) { mController = controller; }
+void SplitView::setController(ControllerInterface* controller) {
+    mController = controller;
+}
 
-void SplitView::setMainWindow(MainWindow* window) { mMainWindow = window; }
+void SplitView::setMainWindow(MainWindow* window) {
+    mMainWindow = window;
+}
 
 void SplitView::setMouseMode(QButtonGroup* mouseMode) {
     mMouseMode = mouseMode;
@@ -100,8 +104,12 @@ void SplitView::setRefocusedImage(const ImageRef& image) {
     update();
 }
 
-ImageRef SplitView::selectedImage() const { return mSelectedImage->sourceImage(); }
-ImageRef SplitView::refocusedImage() const { return mRefocusedImage->sourceImage(); }
+ImageRef SplitView::selectedImage() const {
+    return mSelectedImage->sourceImage();
+}
+ImageRef SplitView::refocusedImage() const {
+    return mRefocusedImage->sourceImage();
+}
 
 void SplitView::reloadRefocusedImageInRect(const Rect& rect) {
     mRefocusedImage->invalidateTiles(rect);
@@ -119,7 +127,8 @@ void SplitView::changeViewMode(int mode) {
 }
 
 void SplitView::changedZoom() {
-    if (!mZoomMode) return;
+    if (!mZoomMode)
+        return;
     const int column = std::max(mZoomMode->checkedId(), 0);
     mZoomOut = 1 << column;
     mSelectedImage->setZoomOut(mZoomOut);
@@ -156,7 +165,8 @@ QPointF SplitView::convertPoint(QPointF viewPoint) const {
     double y = viewPoint.y();
     if (mSplitView) {
         const int half = width() / 2;
-        if (x > half) x -= half;
+        if (x > half)
+            x -= half;
     }
     x += mOffset.x();
     y += mOffset.y();
@@ -175,8 +185,10 @@ void SplitView::clampOffset() {
     double y = std::max(mOffset.y(), 0.0);
     x = std::min(x, EW - BW);
     y = std::min(y, EH - BH);
-    if (BW > EW) x = std::trunc((EW - BW) * 0.5);
-    if (BH > EH) y = std::trunc((EH - BH) * 0.5);
+    if (BW > EW)
+        x = std::trunc((EW - BW) * 0.5);
+    if (BH > EH)
+        y = std::trunc((EH - BH) * 0.5);
     mOffset = QPointF(x, y);
 }
 
@@ -196,12 +208,17 @@ void SplitView::redoLabels() {
     }
 }
 
-int SplitView::mouseModeColumn() const { return mMouseMode ? mMouseMode->checkedId() : -1; }
+int SplitView::mouseModeColumn() const {
+    return mMouseMode ? mMouseMode->checkedId() : -1;
+}
 
-bool SplitView::spaceIsDown() const { return mMainWindow && mMainWindow->spaceIsDown(); }
+bool SplitView::spaceIsDown() const {
+    return mMainWindow && mMainWindow->spaceIsDown();
+}
 
 void SplitView::resetCursor() {
-    if (!mMouseMode) return;
+    if (!mMouseMode)
+        return;
     Qt::CursorShape shape = Qt::ArrowCursor;
     if (mMouseInside) {
         const int mode = mouseModeColumn();
@@ -213,18 +230,22 @@ void SplitView::resetCursor() {
             shape = Qt::CrossCursor;
         }
     }
-    if (cursor().shape() != shape) setCursor(shape);
+    if (cursor().shape() != shape)
+        setCursor(shape);
 }
 
 void SplitView::resetTrackingRect() {
-    if (!mMouseMode) return;
+    if (!mMouseMode)
+        return;
     // Qt follows the pointer over the whole view once mouse tracking is on.
     setMouseTracking(true);
-    if (window() && window()->isVisible() && underMouse()) mouseEntered();
+    if (window() && window()->isVisible() && underMouse())
+        mouseEntered();
 }
 
 void SplitView::updateViewRect(const QRectF& viewRect) {
-    if (viewRect.isEmpty()) return;
+    if (viewRect.isEmpty())
+        return;
     const QRectF widgetRect(viewRect.x(), height() - viewRect.y() - viewRect.height(),
                             viewRect.width(), viewRect.height());
     update(widgetRect.toAlignedRect().adjusted(-1, -1, 1, 1));
@@ -238,7 +259,8 @@ void SplitView::moveBrushTo(QPointF viewPoint) {
 }
 
 void SplitView::applyBrushAt(QPointF viewPoint) {
-    if (!mRefocusedImage->sourceImage()) return;
+    if (!mRefocusedImage->sourceImage())
+        return;
     const QPointF point = convertPoint(viewPoint);
     controller().applyBrushAtPoint(point, mBrushSize ? mBrushSize->floatValue() : 0.0f,
                                    mBrushOpacity ? mBrushOpacity->floatValue() : 0.0f);
@@ -268,8 +290,10 @@ void SplitView::drawImage(QPainter& painter, TiledImage& image, const Rect& area
     const double w = std::min(extent.width, destination.width);
     const double h = std::min(extent.height, destination.height);
     Rect source = extent;
-    if (ox > 0) source.x = ox;
-    if (oy > 0) source.y = oy;
+    if (ox > 0)
+        source.x = ox;
+    if (oy > 0)
+        source.y = oy;
     source.width = std::min(w, extent.width - source.x);
     source.height = std::min(h, extent.height - source.y);
     destination.width = w;
@@ -301,13 +325,14 @@ void SplitView::paintEvent(QPaintEvent* event) {
     const QRectF dirty = painter.transform().inverted().mapRect(QRectF(event->rect()));
     const Rect redraw{dirty.x(), dirty.y(), dirty.width(), dirty.height()};
 
-    if (mDrawBackground) painter.fillRect(dirty, kBackground);
+    if (mDrawBackground)
+        painter.fillRect(dirty, kBackground);
 
     if (mAllowDrops && !mSelectedImage->sourceImage() && !mRefocusedImage->sourceImage()) {
         if (!mDropImage.isNull()) {
             const QSizeF size = mDropImage.deviceIndependentSize();
-            const QRectF target((BW - size.width()) * 0.5, (BH - size.height()) * 0.5,
-                                size.width(), size.height());
+            const QRectF target((BW - size.width()) * 0.5, (BH - size.height()) * 0.5, size.width(),
+                                size.height());
             DrawUpright(painter, target.toRect(), mDropImage);
         }
         if (mDragAndDropping) {
@@ -320,7 +345,8 @@ void SplitView::paintEvent(QPaintEvent* event) {
 
     if (mSplitView) {
         const double half = double(width() / 2);
-        if (mSelectedImage->sourceImage()) drawImage(painter, *mSelectedImage, {0, 0, half, BH}, redraw);
+        if (mSelectedImage->sourceImage())
+            drawImage(painter, *mSelectedImage, {0, 0, half, BH}, redraw);
         if (mRefocusedImage->sourceImage()) {
             drawImage(painter, *mRefocusedImage, {half, 0, half, BH}, redraw);
         }
@@ -328,8 +354,10 @@ void SplitView::paintEvent(QPaintEvent* event) {
             const QPointF centre = mBrushRect.center();
             const QRectF left(0, 0, half, BH);
             const QRectF right(half, 0, half, BH);
-            if (left.contains(centre)) drawBrush(painter, left);
-            if (right.contains(centre)) drawBrush(painter, right);
+            if (left.contains(centre))
+                drawBrush(painter, left);
+            if (right.contains(centre))
+                drawBrush(painter, right);
         }
         painter.fillRect(QRectF(half, 0, 1, BH), kSeparator);
     } else {
@@ -338,25 +366,30 @@ void SplitView::paintEvent(QPaintEvent* event) {
             mOffset = QPointF(std::trunc((extent.width - BW) * 0.5),
                               std::trunc((extent.height - BH) * 0.5));
         }
-        if (mSelectedImage->sourceImage()) drawImage(painter, *mSelectedImage, {0, 0, BW, BH}, redraw);
-        if (mBrushRect.intersects(QRectF(0, 0, BW, BH))) drawBrush(painter, QRectF(0, 0, BW, BH));
+        if (mSelectedImage->sourceImage())
+            drawImage(painter, *mSelectedImage, {0, 0, BW, BH}, redraw);
+        if (mBrushRect.intersects(QRectF(0, 0, BW, BH)))
+            drawBrush(painter, QRectF(0, 0, BW, BH));
     }
 }
 
 // --- Mouse ---------------------------------------------------------------------------------
 
 void SplitView::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
+    if (event->button() != Qt::LeftButton)
+        return;
     mouseDown(viewPointFromWidget(event->position()), 1);
 }
 
 void SplitView::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
+    if (event->button() != Qt::LeftButton)
+        return;
     mouseDown(viewPointFromWidget(event->position()), 2);
 }
 
 void SplitView::mouseDown(QPointF viewPoint, int clicks) {
-    if (!mMouseMode) return;
+    if (!mMouseMode)
+        return;
     const int mode = mouseModeColumn();
     mSpaceWasDown = mode == 0 || spaceIsDown();
     mDownPoint = viewPoint;
@@ -364,7 +397,8 @@ void SplitView::mouseDown(QPointF viewPoint, int clicks) {
     if ((!mSpaceWasDown && mode == 1) || clicks == 2) {
         mDoubleClicked = true;
         mSpaceWasDown = false;
-        if (!mRefocusedImage->sourceImage()) return;
+        if (!mRefocusedImage->sourceImage())
+            return;
         controller().deblurAtPoint(convertPoint(mDownPoint));
     } else {
         mDoubleClicked = false;
@@ -383,10 +417,12 @@ void SplitView::mouseDown(QPointF viewPoint, int clicks) {
 }
 
 void SplitView::mouseMoveEvent(QMouseEvent* event) {
-    if (!mMouseMode) return;
+    if (!mMouseMode)
+        return;
     const QPointF point = viewPointFromWidget(event->position());
     if (mPressed && (event->buttons() & Qt::LeftButton)) {
-        if (mDoubleClicked) return;
+        if (mDoubleClicked)
+            return;
         if (mSpaceWasDown) {
             mOffset = mOriOffset + mDownPoint - point;
             clampOffset();
@@ -406,9 +442,11 @@ void SplitView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void SplitView::mouseReleaseEvent(QMouseEvent* event) {
-    if (!mMouseMode || event->button() != Qt::LeftButton || !mPressed) return;
+    if (!mMouseMode || event->button() != Qt::LeftButton || !mPressed)
+        return;
     mPressed = false;
-    if (mDoubleClicked) return;
+    if (mDoubleClicked)
+        return;
     if (!mSpaceWasDown) {
         controller().endBrush();
         moveBrushTo(viewPointFromWidget(event->position()));
@@ -419,11 +457,13 @@ void SplitView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void SplitView::enterEvent(QEnterEvent*) {
-    if (mMouseMode) mouseEntered();
+    if (mMouseMode)
+        mouseEntered();
 }
 
 void SplitView::leaveEvent(QEvent*) {
-    if (mMouseMode) mouseExited();
+    if (mMouseMode)
+        mouseExited();
 }
 
 void SplitView::mouseEntered() {

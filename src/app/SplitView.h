@@ -25,7 +25,7 @@ class TiledImage;
 // display coordinates are the picture scaled down by the zoom-out factor, origin at its
 // lower-left corner, y upwards; image coordinates are the photograph's pixels from the top left.
 class SplitView : public QWidget {
-public:
+  public:
     explicit SplitView(QWidget* parent = nullptr);
     ~SplitView() override;
 
@@ -77,7 +77,7 @@ public:
     const TiledImage& selectedTiles() const { return *mSelectedImage; }
     const TiledImage& refocusedTiles() const { return *mRefocusedImage; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -91,7 +91,7 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
-private:
+  private:
     ControllerInterface& controller() const;
     int mouseModeColumn() const;
     bool spaceIsDown() const;

@@ -10,7 +10,9 @@
 
 namespace {
 
-QRectF ToQRect(const Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
+QRectF ToQRect(const Rect& r) {
+    return QRectF(r.x, r.y, r.width, r.height);
+}
 
 // One row of A, R, G, B bytes into premultiplied 32-bit words (B, G, R, A in memory here).
 void SwizzleRow(const std::uint8_t* argb, QRgb* out, int count) {
@@ -25,8 +27,8 @@ QImage ScreenImage(const std::uint8_t* block, int width, int height, std::size_t
     uchar* data = image.bits();
     VK_CHECK(data);
     for (int row = 0; row < height; ++row) {
-        SwizzleRow(block + std::size_t(row) * rowBytes, reinterpret_cast<QRgb*>(image.scanLine(row)),
-                   width);
+        SwizzleRow(block + std::size_t(row) * rowBytes,
+                   reinterpret_cast<QRgb*>(image.scanLine(row)), width);
     }
     return image;
 }
@@ -39,21 +41,28 @@ void TiledImage::setImage(const ImageRef& image) {
 }
 
 void TiledImage::setZoomOut(int zoomOut) {
-    if (zoomOut < 1) zoomOut = 1;
-    if (zoomOut == mZoomOut) return;
+    if (zoomOut < 1)
+        zoomOut = 1;
+    if (zoomOut == mZoomOut)
+        return;
     mZoomOut = zoomOut;
     mTiles.clear();
 }
 
-int TiledImage::displayWidth() const { return mSrcImage ? mSrcImage->width() / mZoomOut : 0; }
-int TiledImage::displayHeight() const { return mSrcImage ? mSrcImage->height() / mZoomOut : 0; }
+int TiledImage::displayWidth() const {
+    return mSrcImage ? mSrcImage->width() / mZoomOut : 0;
+}
+int TiledImage::displayHeight() const {
+    return mSrcImage ? mSrcImage->height() / mZoomOut : 0;
+}
 
 Rect TiledImage::displayExtent() const {
     return {0, 0, double(displayWidth()), double(displayHeight())};
 }
 
 Rect TiledImage::realExtent() const {
-    if (!mSrcImage) return {};
+    if (!mSrcImage)
+        return {};
     return {0, 0, double(mSrcImage->width()), double(mSrcImage->height())};
 }
 
@@ -63,9 +72,11 @@ const TiledImage::Tile* TiledImage::cachedTile(int x, int y) const {
 }
 
 QImage TiledImage::tileAt(int displayX, int displayY) {
-    if (!mSrcImage) return QImage();
+    if (!mSrcImage)
+        return QImage();
     const std::uint32_t key = TileKey(displayX, displayY);
-    if (auto found = mTiles.find(key); found != mTiles.end()) return found->second.image;
+    if (auto found = mTiles.find(key); found != mTiles.end())
+        return found->second.image;
 
     const int z = mZoomOut;
     const int W = mSrcImage->width();
@@ -82,7 +93,8 @@ QImage TiledImage::tileAt(int displayX, int displayY) {
     const int tw = W < x + span ? W - x : span;
     const int th = H < y + startHeight ? H - y : startHeight;
     VK_CHECK(x >= 0);
-    if (tw < 1 || th < 1) return QImage();
+    if (tw < 1 || th < 1)
+        return QImage();
 
     const std::size_t rowBytes = std::size_t(W) * 4;
     const std::uint8_t* block = mSrcImage->pixels() + (std::size_t(y) * W + std::size_t(x)) * 4;
@@ -93,7 +105,8 @@ QImage TiledImage::tileAt(int displayX, int displayY) {
     } else {
         const int dw = tw / z;
         const int dh = th / z;
-        if (dw < 1 || dh < 1) return QImage();
+        if (dw < 1 || dh < 1)
+            return QImage();
         std::vector<std::uint8_t> scaled(std::size_t(dw) * std::size_t(dh) * 4);
         scaleARGB8888(block, tw, th, rowBytes, scaled.data(), dw, dh, std::size_t(dw) * 4);
         image = ScreenImage(scaled.data(), dw, dh, std::size_t(dw) * 4);

@@ -16,7 +16,7 @@ class QPainter;
 // Display coordinates have their origin at the picture's lower-left corner with y upwards; source
 // rows are counted from the top.
 class TiledImage {
-public:
+  public:
     static constexpr int kTileSize = 256;
 
     struct Tile {
@@ -60,7 +60,7 @@ public:
     const Tile* cachedTile(int x, int y) const;
     std::size_t cachedTileCount() const { return mTiles.size(); }
 
-private:
+  private:
     ImageRef mSrcImage;
     std::unordered_map<std::uint32_t, Tile> mTiles;
     int mZoomOut = 1;

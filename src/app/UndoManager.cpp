@@ -7,13 +7,15 @@ void UndoManager::registerUndo(Action action) {
         mRedo = std::move(action);
     } else {
         mUndo = std::move(action);
-        if (!mRedoing) mRedo = nullptr;
+        if (!mRedoing)
+            mRedo = nullptr;
     }
     changed();
 }
 
 void UndoManager::undo() {
-    if (!mUndo || mUndoing || mRedoing) return;
+    if (!mUndo || mUndoing || mRedoing)
+        return;
     Action action = std::move(mUndo);
     mUndo = nullptr;
     mUndoing = true;
@@ -23,7 +25,8 @@ void UndoManager::undo() {
 }
 
 void UndoManager::redo() {
-    if (!mRedo || mUndoing || mRedoing) return;
+    if (!mRedo || mUndoing || mRedoing)
+        return;
     Action action = std::move(mRedo);
     mRedo = nullptr;
     mRedoing = true;

@@ -6,7 +6,7 @@
 // running becomes the redo action, one registered while a redo runs becomes the undo action again,
 // and any other registration starts afresh (the redo action is dropped).
 class UndoManager {
-public:
+  public:
     using Action = std::function<void()>;
 
     void registerUndo(Action action);
@@ -21,9 +21,10 @@ public:
     // Called after every change of what can be undone or redone (to enable the menu items).
     void setChangeHandler(std::function<void()> handler) { mChanged = std::move(handler); }
 
-private:
+  private:
     void changed() const {
-        if (mChanged) mChanged();
+        if (mChanged)
+            mChanged();
     }
 
     Action mUndo;

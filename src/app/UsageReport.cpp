@@ -23,9 +23,11 @@ constexpr int kTimeoutMilliseconds = 60 * 1000;
 
 QString UsageReportEndpoint(const QSettings& settings) {
     const QString fromEnvironment = qEnvironmentVariable("VELKARO_STATS_ENDPOINT");
-    if (!fromEnvironment.isEmpty()) return fromEnvironment;
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
     const QString stored = settings.value("statsEndpoint").toString();
-    if (!stored.isEmpty()) return stored;
+    if (!stored.isEmpty())
+        return stored;
     return kDefaultEndpoint;
 }
 
@@ -52,7 +54,8 @@ struct UsageReporter::Worker {
     QNetworkAccessManager* network = nullptr;  // child of `context`
 
     void send(const QString& address, const QString& userAgent) {
-        if (!network) network = new QNetworkAccessManager(&context);
+        if (!network)
+            network = new QNetworkAccessManager(&context);
         QNetworkRequest request{QUrl(address)};
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                              QNetworkRequest::AlwaysNetwork);
@@ -66,11 +69,12 @@ struct UsageReporter::Worker {
 UsageReporter::UsageReporter() : mWorker(std::make_unique<Worker>()) {
     mWorker->thread.setObjectName("usage reports");
     mWorker->context.moveToThread(&mWorker->thread);
-    QObject::connect(&mWorker->thread, &QThread::finished, &mWorker->context, [worker = mWorker.get()] {
-        // Pending reports are dropped with the manager, on its own thread.
-        delete worker->network;
-        worker->network = nullptr;
-    });
+    QObject::connect(&mWorker->thread, &QThread::finished, &mWorker->context,
+                     [worker = mWorker.get()] {
+                         // Pending reports are dropped with the manager, on its own thread.
+                         delete worker->network;
+                         worker->network = nullptr;
+                     });
     mWorker->thread.start();
 }
 
@@ -83,7 +87,7 @@ void UsageReporter::reportStats(const QString& address) {
     LogInfo("reportStats: %s\n", qPrintable(address));
     const QString userAgent = QStringLiteral("Velkaro " VELKARO_VERSION);
     Worker* worker = mWorker.get();
-    QMetaObject::invokeMethod(&worker->context, [worker, address, userAgent] {
-        worker->send(address, userAgent);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &worker->context, [worker, address, userAgent] { worker->send(address, userAgent); },
+        Qt::QueuedConnection);
 }

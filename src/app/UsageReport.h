@@ -29,7 +29,7 @@ QString UsageReportAddress(const QString& endpoint, const UsageReportFields& fie
 // Sends usage reports: one HTTP GET each, with the header "User-Agent: Velkaro <version>", on a
 // thread of its own, so the window never waits for the network. Answers and failures are ignored.
 class UsageReporter {
-public:
+  public:
     UsageReporter();
     ~UsageReporter();
     UsageReporter(const UsageReporter&) = delete;
@@ -37,7 +37,7 @@ public:
 
     void reportStats(const QString& address);
 
-private:
+  private:
     struct Worker;
     std::unique_ptr<Worker> mWorker;
 };

@@ -27,7 +27,8 @@ QWidget* gAlertParent = nullptr;
 // Shows the "Fatal error" alert; the caller exits with status 1 afterwards. Widgets live on the
 // main thread only: from a worker the message on standard error has to do.
 void ShowFatalError(const char* message, const char* file, int line) {
-    if (QThread::currentThread() != QCoreApplication::instance()->thread()) return;
+    if (QThread::currentThread() != QCoreApplication::instance()->thread())
+        return;
     const QString text = QString::asprintf("%s (%s:%d)", message, file, line);
     QMessageBox::critical(gAlertParent, "Fatal error", text);
 }
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName("Velkaro");
     QApplication::setApplicationVersion(VELKARO_VERSION);
     QApplication::setDesktopFileName("velkaro");
-    if (QStyle* fusion = QStyleFactory::create("Fusion")) QApplication::setStyle(fusion);
+    if (QStyle* fusion = QStyleFactory::create("Fusion"))
+        QApplication::setStyle(fusion);
     QApplication::setPalette(DarkPalette());
     QApplication::setWindowIcon(QIcon(ResourcePath("velkaro.png")));
 
@@ -69,7 +71,8 @@ int main(int argc, char** argv) {
     }
     window.show();
     QTimer::singleShot(0, &delegate, [&] {
-        if (!path.isEmpty()) controller.maybeOpenImageAtPath(QFileInfo(path).absoluteFilePath());
+        if (!path.isEmpty())
+            controller.maybeOpenImageAtPath(QFileInfo(path).absoluteFilePath());
         delegate.applicationDidFinishLaunching();
     });
     const int status = app.exec();

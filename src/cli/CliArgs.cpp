@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -64,7 +64,8 @@ bool ParseCliArgs(CliArgs& out, const std::vector<std::string>& words,
 
 bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,
                       const char* command) {
-    if (args.positional.size() == count) return true;
+    if (args.positional.size() == count)
+        return true;
     if (args.positional.size() < count) {
         CliError(kExitUsage, command, "expected %s", names);
     } else {
@@ -84,8 +85,8 @@ const std::string* OptionText(const CliArgs& args, const std::string& name) {
 
 }  // namespace
 
-bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
-               int fallback, const char* command) {
+bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi, int fallback,
+               const char* command) {
     const std::string* given = OptionText(args, name);
     if (!given) {
         out = fallback;
@@ -96,8 +97,8 @@ bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, i
     errno = 0;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || value < lo || value > hi) {
-        CliError(kExitUsage, command, "%s must be an integer from %d to %d, got '%s'",
-                 name.c_str(), lo, hi, text.c_str());
+        CliError(kExitUsage, command, "%s must be an integer from %d to %d, got '%s'", name.c_str(),
+                 lo, hi, text.c_str());
         return false;
     }
     out = int(value);
@@ -138,18 +139,21 @@ std::string typeOfExtension(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return "";
+    if (dot == std::string::npos || dot == 0)
+        return "";
     const std::string extension = upperCase(name.substr(dot + 1));
-    if (extension == "PNG") return "PNG";
-    if (extension == "JPG" || extension == "JPEG") return "JPEG";
-    if (extension == "TIF" || extension == "TIFF") return "TIFF";
+    if (extension == "PNG")
+        return "PNG";
+    if (extension == "JPG" || extension == "JPEG")
+        return "JPEG";
+    if (extension == "TIF" || extension == "TIFF")
+        return "TIFF";
     return "?";
 }
 
 }  // namespace
 
-const std::vector<std::string> kFileTypeOptionNames = {"--type", "--quality",
-                                                       "--tiff-compression"};
+const std::vector<std::string> kFileTypeOptionNames = {"--type", "--quality", "--tiff-compression"};
 
 bool OutputFileType(std::string& type, const CliArgs& args, const std::string& path,
                     const char* command) {
@@ -166,8 +170,10 @@ bool OutputFileType(std::string& type, const CliArgs& args, const std::string& p
         return true;
     }
     type = upperCase(given->second);
-    if (type == "JPG") type = "JPEG";
-    if (type == "TIF") type = "TIFF";
+    if (type == "JPG")
+        type = "JPEG";
+    if (type == "TIF")
+        type = "TIFF";
     if (type != "PNG" && type != "JPEG" && type != "TIFF") {
         CliError(kExitUsage, command, "--type must be PNG, JPEG or TIFF, got '%s'",
                  given->second.c_str());

@@ -38,8 +38,8 @@ bool ExpectPositional(const CliArgs& args, std::size_t count, const char* names,
 // line and gives false.
 bool FloatOption(float& out, const CliArgs& args, const std::string& name, float lo, float hi,
                  float fallback, const char* command);
-bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi,
-               int fallback, const char* command);
+bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, int hi, int fallback,
+               const char* command);
 
 // The file type an output is written as: from OUT's extension (.png; .jpg, .jpeg; .tif, .tiff,
 // case ignored), or "--type PNG|JPEG|TIFF" when OUT has no extension or the option agrees with
@@ -48,7 +48,8 @@ bool IntOption(int& out, const CliArgs& args, const std::string& name, int lo, i
 bool OutputFileType(std::string& type, const CliArgs& args, const std::string& path,
                     const char* command);
 // The words that the file type options add to a command's known options.
-extern const std::vector<std::string> kFileTypeOptionNames;  // --type, --quality, --tiff-compression
+extern const std::vector<std::string>
+    kFileTypeOptionNames;  // --type, --quality, --tiff-compression
 // The file writing options: type (OutputFileType), "--quality 1-100" (JPEG, default 90) and
 // "--tiff-compression deflate|none" (default deflate).
 struct ImageWriteOptions;

@@ -16,12 +16,14 @@ int RunConvert(const std::vector<std::string>& words) {
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     ImageWriteOptions options;
-    if (!ParseWriteOptions(options, args, out, command)) return kExitUsage;
+    if (!ParseWriteOptions(options, args, out, command))
+        return kExitUsage;
 
     ImageIO& io = ImageIO::sharedInstance();
     std::string format;
     const ImageRef image = io.readFromFile(in, format);
-    if (!image) return CliReadError(command, in);
+    if (!image)
+        return CliReadError(command, in);
     if (!io.writeImage(image, options, out)) {
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     }

@@ -28,13 +28,15 @@ struct DeblurSettings {
 // Deblurs `in` into `out`; false (with a message) on any failure.
 bool deblurOne(const std::string& in, const std::string& out, const DeblurSettings& settings,
                const char* command) {
-    if (!CheckOutputPath(out, command)) return false;
+    if (!CheckOutputPath(out, command))
+        return false;
     const DeblurType type = settings.type;
     const int step = settings.step, angle = settings.angle;
     const MaskOptions& mask = settings.mask;
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in)) return false;
+    if (!cli.load(in))
+        return false;
     std::string tooLarge;
     if (!session.fullDeblurFitsInMemory(step, type, tooLarge)) {
         CliError(kExitFailure, command, "%s", tooLarge.c_str());
@@ -82,8 +84,10 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
 std::string extensionFor(const std::string& type, const fs::path& input) {
     std::string own = input.extension().string();
     for (char& c : own) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (type == "JPEG") return own == ".jpeg" ? input.extension().string() : ".jpg";
-    if (type == "TIFF") return own == ".tif" || own == ".tiff" ? input.extension().string() : ".tif";
+    if (type == "JPEG")
+        return own == ".jpeg" ? input.extension().string() : ".jpg";
+    if (type == "TIFF")
+        return own == ".tif" || own == ".tiff" ? input.extension().string() : ".tif";
     return ".png";
 }
 
@@ -91,7 +95,7 @@ std::string extensionFor(const std::string& type, const fs::path& input) {
 
 int RunDeblur(const std::vector<std::string>& words) {
     const char* command = "deblur";
-    std::vector<std::string> known = {"--preset", "--step", "--radius", "--angle",
+    std::vector<std::string> known = {"--preset",        "--step",    "--radius", "--angle",
                                       "--copy-metadata", "--out-dir", "--suffix"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
@@ -101,7 +105,8 @@ int RunDeblur(const std::vector<std::string>& words) {
         adjusted.push_back(word == "--copy-metadata" ? "--copy-metadata=1" : word);
 
     CliArgs args;
-    if (!ParseCliArgs(args, adjusted, known, command)) return kExitUsage;
+    if (!ParseCliArgs(args, adjusted, known, command))
+        return kExitUsage;
     const bool batch = args.options.count("--out-dir") != 0;
     if (!batch && !ExpectPositional(args, 2, "IN OUT (or IN... --out-dir DIR)", command))
         return kExitUsage;
@@ -111,7 +116,8 @@ int RunDeblur(const std::vector<std::string>& words) {
         return CliError(kExitUsage, command, "--suffix needs --out-dir DIR");
 
     DeblurSettings settings;
-    if (!ParsePresetOption(settings.type, args, command)) return kExitUsage;
+    if (!ParsePresetOption(settings.type, args, command))
+        return kExitUsage;
     if (!ParseStep(settings.step, args, command) ||
         !IntOption(settings.angle, args, "--angle", -1, 359, -1, command) ||
         !ParseMaskOptions(settings.mask, args, false, command))
@@ -125,7 +131,8 @@ int RunDeblur(const std::vector<std::string>& words) {
     if (copyMetadata && args.options.at("--copy-metadata") != "1")
         return CliError(kExitUsage, command, "--copy-metadata takes no value");
     if (copyMetadata && (settings.exiftool = FindExiftool()).empty())
-        return CliError(kExitFailure, command, "--copy-metadata needs exiftool, which was not found");
+        return CliError(kExitFailure, command,
+                        "--copy-metadata needs exiftool, which was not found");
 
     if (!batch)
         return deblurOne(args.positional[0], args.positional[1], settings, command) ? kExitOk
@@ -134,8 +141,7 @@ int RunDeblur(const std::vector<std::string>& words) {
     const fs::path folder = args.options.at("--out-dir");
     std::error_code ec;
     if (!fs::is_directory(folder, ec))
-        return CliError(kExitFailure, command, "--out-dir '%s' is not a folder",
-                        folder.c_str());
+        return CliError(kExitFailure, command, "--out-dir '%s' is not a folder", folder.c_str());
     const auto suffix = args.options.find("--suffix");
     const bool typeGiven = args.options.count("--type") != 0;
     std::vector<std::string> failed;
@@ -145,7 +151,7 @@ int RunDeblur(const std::vector<std::string>& words) {
             const std::string ext = fs::path(in).extension().string();
             std::string upper = ext;
             for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
-            one.write.type = upper == ".JPG" || upper == ".JPEG"  ? "JPEG"
+            one.write.type = upper == ".JPG" || upper == ".JPEG"   ? "JPEG"
                              : upper == ".TIF" || upper == ".TIFF" ? "TIFF"
                                                                    : "PNG";
         }
@@ -161,9 +167,11 @@ int RunDeblur(const std::vector<std::string>& words) {
             continue;
         }
         std::fprintf(stderr, "velkaro-cli %s: %s -> %s\n", command, in.c_str(), out.c_str());
-        if (!deblurOne(in, out.string(), one, command)) failed.push_back(in);
+        if (!deblurOne(in, out.string(), one, command))
+            failed.push_back(in);
     }
-    if (failed.empty()) return kExitOk;
+    if (failed.empty())
+        return kExitOk;
     std::string names;
     for (const std::string& name : failed) names += (names.empty() ? "'" : ", '") + name + "'";
     return CliError(kExitFailure, command, "%zu of %zu photographs failed: %s", failed.size(),

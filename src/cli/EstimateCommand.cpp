@@ -25,15 +25,17 @@ BlurEstimate EstimateSection(CliSession& cli, const Rect& section) {
 int RunEstimate(const std::vector<std::string>& words) {
     const char* command = "estimate";
     CliArgs args;
-    if (!ParseCliArgs(args, words, {"--at"}, command) ||
-        !ExpectPositional(args, 1, "IN", command))
+    if (!ParseCliArgs(args, words, {"--at"}, command) || !ExpectPositional(args, 1, "IN", command))
         return kExitUsage;
-    if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
+    if (!args.options.count("--at"))
+        return CliError(kExitUsage, command, "--at X,Y is required");
 
     CliSession cli(command);
-    if (!cli.load(args.positional[0])) return kExitFailure;
+    if (!cli.load(args.positional[0]))
+        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args)) return kExitUsage;
+    if (!cli.sectionAt(section, args))
+        return kExitUsage;
     std::printf("%s\n", EstimateLine(EstimateSection(cli, section)).c_str());
     return kExitOk;
 }

@@ -1,9 +1,9 @@
 // velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
-// [--rank] [--crop N]: the previews of the section around the point for the chosen presets at radius steps 1
-// to N, computed through the preview queue, written as one contact sheet laid out like the
-// application's grid. The kernel is the disc, the line at --angle, or the shape and angle of the
-// section's blur estimate (whose line goes to standard error; without --steps the rows then reach
-// one step past the estimated radius). With --rank every cell is scored against the original
+// [--rank] [--crop N]: the previews of the section around the point for the chosen presets at
+// radius steps 1 to N, computed through the preview queue, written as one contact sheet laid out
+// like the application's grid. The kernel is the disc, the line at --angle, or the shape and angle
+// of the section's blur estimate (whose line goes to standard error; without --steps the rows then
+// reach one step past the estimated radius). With --rank every cell is scored against the original
 // section, the best three carry a rank badge and the cells are printed best first, one line each:
 // preset, step, score, detail %, halo, noise. Each cell shows the centre N × N pixels of its
 // preview (--crop 0: the whole preview shrunk), beside the original's same pixels.
@@ -38,8 +38,10 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
     std::string name;
     while (std::getline(list, name, ',')) {
         DeblurType type;
-        if (!ParsePresetName(type, name, command)) return false;
-        if (std::find(out.begin(), out.end(), type) == out.end()) out.push_back(type);
+        if (!ParsePresetName(type, name, command))
+            return false;
+        if (std::find(out.begin(), out.end(), type) == out.end())
+            out.push_back(type);
     }
     if (out.empty()) {
         CliError(kExitUsage, command, "--presets names no preset");
@@ -52,9 +54,8 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 // them best first on standard output.
 bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
                const Session& session, const Rect& section, int angle, const char* command) {
-    const CImage original = OriginalSection(*session.original(), section,
-                                            cells.front().image->width(),
-                                            cells.front().image->height());
+    const CImage original = OriginalSection(
+        *session.original(), section, cells.front().image->width(), cells.front().image->height());
     if (!original.pixels()) {
         CliError(kExitFailure, command, "the cells do not match the original section");
         return false;
@@ -66,12 +67,14 @@ bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurTyp
         scores.push_back(ScoreCandidate(original, CImage(cells[i].image), step * 0.5, angle));
         order.push_back(i);
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return scores[a].total > scores[b].total; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return scores[a].total > scores[b].total;
+    });
     for (std::size_t r = 0; r < order.size(); ++r) {
         ContactSheetCell& cell = cells[order[r]];
         const CandidateScore& s = scores[order[r]];
-        if (r < kRankBadges) cell.rank = int(r) + 1;
+        if (r < kRankBadges)
+            cell.rank = int(r) + 1;
         std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
                     s.total, s.detail * 100, s.halo, s.noise);
     }
@@ -104,19 +107,24 @@ int RunGrid(const std::vector<std::string>& words) {
         !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
-    if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
-    if (!CheckOutputPath(out, command)) return kExitFailure;
+    if (!args.options.count("--at"))
+        return CliError(kExitUsage, command, "--at X,Y is required");
+    if (!CheckOutputPath(out, command))
+        return kExitFailure;
 
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in)) return kExitFailure;
+    if (!cli.load(in))
+        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args)) return kExitUsage;
+    if (!cli.sectionAt(section, args))
+        return kExitUsage;
     if (estimate) {
         const BlurEstimate blur = EstimateSection(cli, section);
         std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
         angle = blur.shape == BlurShape::Motion ? blur.angle : -1;
-        if (!args.options.count("--steps")) steps = std::clamp(blur.radiusStep + 1, steps, 30);
+        if (!args.options.count("--steps"))
+            steps = std::clamp(blur.radiusStep + 1, steps, 30);
     }
     std::fprintf(stderr, "velkaro-cli %s: %zu presets x %d steps\n", command, presets.size(),
                  steps);
@@ -138,16 +146,16 @@ int RunGrid(const std::vector<std::string>& words) {
     for (std::size_t c = 0; c < presets.size(); ++c) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
-            ImageRef preview =
-                session.deblurredPreview(DeblurredEntry{presets[c], step, angle, MaskSettings{}}, 0,
-                                         -1, 0, 0);
+            ImageRef preview = session.deblurredPreview(
+                DeblurredEntry{presets[c], step, angle, MaskSettings{}}, 0, -1, 0, 0);
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",
                                 PresetLabel(presets[c]), step * 0.5);
             cells.push_back({step - 1, int(c), preview});
         }
     }
-    if (args.options.count("--rank") && !rankCells(cells, presets, session, section, angle, command))
+    if (args.options.count("--rank") &&
+        !rankCells(cells, presets, session, section, angle, command))
         return kExitFailure;
     // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
     // shrunk; the first column is the original's same pixels.

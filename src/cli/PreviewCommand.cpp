@@ -14,19 +14,19 @@
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--angle",
-                                      "--artefacts"};
+    std::vector<std::string> known = {"--preset", "--step",  "--radius",
+                                      "--at",     "--angle", "--artefacts"};
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
-    if (!ParseCliArgs(args, words, known, command) ||
-        !ExpectPositional(args, 2, "IN OUT", command))
+    if (!ParseCliArgs(args, words, known, command) || !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
 
     DeblurType type = DeblurNoType;
-    if (!ParsePresetOption(type, args, command)) return kExitUsage;
+    if (!ParsePresetOption(type, args, command))
+        return kExitUsage;
     int step = 0, angle = -1;
     MaskOptions mask;
     ImageWriteOptions write;
@@ -35,17 +35,21 @@ int RunPreview(const std::vector<std::string>& words) {
         !ParseMaskOptions(mask, args, true, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
-    if (!args.options.count("--at")) return CliError(kExitUsage, command, "--at X,Y is required");
-    if (!CheckOutputPath(out, command)) return kExitFailure;
+    if (!args.options.count("--at"))
+        return CliError(kExitUsage, command, "--at X,Y is required");
+    if (!CheckOutputPath(out, command))
+        return kExitFailure;
     const auto artefacts = args.options.find("--artefacts");
     if (artefacts != args.options.end() && !CheckOutputPath(artefacts->second, command))
         return kExitFailure;
 
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in)) return kExitFailure;
+    if (!cli.load(in))
+        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args)) return kExitUsage;
+    if (!cli.sectionAt(section, args))
+        return kExitUsage;
     cli.expectPreviews(1);
     session.deblurPreviewAngleStep(step, type, angle, section);
     session.waitUntilIdle();
@@ -53,17 +57,17 @@ int RunPreview(const std::vector<std::string>& words) {
     const DeblurredEntry entry{type, step, angle, MaskSettings{}};
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
-    if (!preview) return CliError(kExitFailure, command, "the preview was not computed");
+    if (!preview)
+        return CliError(kExitFailure, command, "the preview was not computed");
     if (!ImageIO::sharedInstance().writeImage(preview, write, out))
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, out.c_str());
 
     if (artefacts != args.options.end()) {
         ImageRef candidate = session.deblurredPreview(entry, 0, -1, 0, 0);
-        const CImage original =
-            candidate ? OriginalSection(*session.original(), section, candidate->width(),
-                                        candidate->height())
-                      : CImage();
+        const CImage original = candidate ? OriginalSection(*session.original(), section,
+                                                            candidate->width(), candidate->height())
+                                          : CImage();
         if (!original.pixels())
             return CliError(kExitFailure, command, "could not read the original section");
         const std::string& mapPath = artefacts->second;

@@ -23,7 +23,6 @@ bool sameIgnoringCase(const std::string& a, const char* b) {
     return i == a.size() && !b[i];
 }
 
-
 bool parseCoordinate(double& out, const std::string& text) {
     char* end = nullptr;
     errno = 0;
@@ -36,7 +35,8 @@ bool parseCoordinate(double& out, const std::string& text) {
 bool ParsePreset(DeblurType& out, const std::string& name) {
     for (int t = 0; t <= DeblurNoType; ++t) {
         const DeblurType type = DeblurType(t);
-        if (type == DeblurUnassigned || type == DeblurEffect || type == DeblurNoType) continue;
+        if (type == DeblurUnassigned || type == DeblurEffect || type == DeblurNoType)
+            continue;
         if (sameIgnoringCase(name, PresetLabel(type))) {
             out = type;
             return true;
@@ -46,7 +46,8 @@ bool ParsePreset(DeblurType& out, const std::string& name) {
 }
 
 bool ParsePresetName(DeblurType& out, const std::string& name, const char* command) {
-    if (ParsePreset(out, name)) return true;
+    if (ParsePreset(out, name))
+        return true;
     CliError(kExitUsage, command, "unknown preset '%s' (the grid's names, FR, or blur)",
              name.c_str());
     return false;
@@ -54,7 +55,8 @@ bool ParsePresetName(DeblurType& out, const std::string& name, const char* comma
 
 bool ParsePresetOption(DeblurType& out, const CliArgs& args, const char* command) {
     const auto preset = args.options.find("--preset");
-    if (preset != args.options.end()) return ParsePresetName(out, preset->second, command);
+    if (preset != args.options.end())
+        return ParsePresetName(out, preset->second, command);
     CliError(kExitUsage, command, "--preset NAME is required");
     return false;
 }
@@ -79,9 +81,12 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
         return true;
     }
     const std::string& kind = mask->second;
-    if (kind == "A" || kind == "a") out.type = 0;
-    else if (kind == "B" || kind == "b") out.type = 1;
-    else if (kind == "C" || kind == "c") out.type = 2;
+    if (kind == "A" || kind == "a")
+        out.type = 0;
+    else if (kind == "B" || kind == "b")
+        out.type = 1;
+    else if (kind == "C" || kind == "c")
+        out.type = 2;
     else {
         CliError(kExitUsage, command, "--mask must be A, B or C, got '%s'", kind.c_str());
         return false;
@@ -89,8 +94,8 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
     if (!FloatOption(out.radius, args, "--mask-radius", 0.5f, 100.0f, 2.0f, command) ||
         !FloatOption(out.crudeness, args, "--mask-crudeness", 0.0f, 1.0f, 0.25f, command))
         return false;
-    if (!FloatOption(out.opacity, args, "--mask-opacity", allowShowMask ? -1.0f : 0.0f, 1.0f,
-                     1.0f, command))
+    if (!FloatOption(out.opacity, args, "--mask-opacity", allowShowMask ? -1.0f : 0.0f, 1.0f, 1.0f,
+                     command))
         return false;
     if (out.opacity < 0 && out.opacity != -1.0f) {
         CliError(kExitUsage, command, "--mask-opacity must be from 0 to 1, or -1 to show the mask");
@@ -108,14 +113,15 @@ bool ParseStep(int& out, const CliArgs& args, const char* command) {
                       : "--step N (1 to 30) or --radius R (0.5 to 15) is required");
         return false;
     }
-    if (step) return IntOption(out, args, "--step", 1, 30, 1, command);
+    if (step)
+        return IntOption(out, args, "--step", 1, 30, 1, command);
     // The radius in pixels is half the step.
     const std::string& text = args.options.at("--radius");
     float value = 0;
-    if (!FloatOption(value, args, "--radius", 0.5f, 15.0f, 0.5f, command)) return false;
+    if (!FloatOption(value, args, "--radius", 0.5f, 15.0f, 0.5f, command))
+        return false;
     if (value * 2 != std::round(value * 2)) {
-        CliError(kExitUsage, command, "--radius must be a multiple of 0.5, got '%s'",
-                 text.c_str());
+        CliError(kExitUsage, command, "--radius must be a multiple of 0.5, got '%s'", text.c_str());
         return false;
     }
     out = int(std::lround(value * 2));
@@ -156,8 +162,8 @@ bool CheckOutputPath(const std::string& path, const char* command) {
     }
     fs::path folder = fs::absolute(path, ec).parent_path();
     if (ec || !fs::is_directory(folder, ec) || access(folder.c_str(), W_OK | X_OK) != 0) {
-        CliError(kExitFailure, command, "cannot write '%s': no writable folder '%s'",
-                 path.c_str(), folder.c_str());
+        CliError(kExitFailure, command, "cannot write '%s': no writable folder '%s'", path.c_str(),
+                 folder.c_str());
         return false;
     }
     return true;
@@ -184,7 +190,9 @@ CliSession::CliSession(const char* command) : mCommand(command) {
     mSession.setEventHandler([this](const SessionEvent& event) { report(event); });
 }
 
-CliSession::~CliSession() { mSession.reset(); }
+CliSession::~CliSession() {
+    mSession.reset();
+}
 
 bool CliSession::load(const std::string& path) {
     if (!mSession.loadImage(path)) {
@@ -197,7 +205,8 @@ bool CliSession::load(const std::string& path) {
 bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
     const int width = mSession.original()->width(), height = mSession.original()->height();
     double x = 0, y = 0;
-    if (!ParsePoint(x, y, args, width, height, mCommand)) return false;
+    if (!ParsePoint(x, y, args, width, height, mCommand))
+        return false;
     section = PreviewSectionAroundPoint(x, y, width, height);
     std::fprintf(stderr, "velkaro-cli %s: section %d,%d %dx%d\n", mCommand, int(section.x),
                  int(section.y), int(section.width), int(section.height));
@@ -231,8 +240,8 @@ void CliSession::report(const SessionEvent& event) {
             break;
         case SessionEventType::PreviewFinished:
         case SessionEventType::PreviewCancelled:
-            std::fprintf(stderr, "velkaro-cli %s: preview %s radius %.1f %s (%d of %d)\n",
-                         mCommand, name, radius,
+            std::fprintf(stderr, "velkaro-cli %s: preview %s radius %.1f %s (%d of %d)\n", mCommand,
+                         name, radius,
                          event.type == SessionEventType::PreviewFinished ? "done" : "cancelled",
                          done, mExpectedPreviews);
             break;
@@ -243,7 +252,8 @@ void CliSession::report(const SessionEvent& event) {
 
 CImage OriginalSection(const CImage& original, const Rect& section, int w, int h) {
     const int x = int(section.x), y = int(section.y);
-    if (x < 0 || y < 0 || x + w > original.width() || y + h > original.height()) return CImage();
+    if (x < 0 || y < 0 || x + w > original.width() || y + h > original.height())
+        return CImage();
     CImage out(w, h);
     for (int row = 0; row < h; ++row)
         std::copy_n(original.pixels() + (std::size_t(y + row) * original.width() + x) * 4,

@@ -53,7 +53,7 @@ bool CopyMetadata(const std::string& exiftool, const std::string& source,
 
 // A session whose events are counted and reported on standard error as they arrive.
 class CliSession {
-public:
+  public:
     explicit CliSession(const char* command);
     ~CliSession();
 
@@ -68,7 +68,7 @@ public:
     // Total number of preview steps the progress lines count towards.
     void expectPreviews(int total) { mExpectedPreviews = total; }
 
-private:
+  private:
     void report(const SessionEvent& event);
 
     const char* mCommand;

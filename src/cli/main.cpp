@@ -48,9 +48,10 @@ const CliCommand kCommands[] = {
 };
 
 void printUsage(std::FILE* to) {
-    std::fprintf(to, "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n"
-                     "       velkaro-cli --version\n\n"
-                     "--verbose also shows the processing's own log lines\n\ncommands:\n");
+    std::fprintf(to,
+                 "usage: velkaro-cli COMMAND ARGUMENTS... [--verbose]\n"
+                 "       velkaro-cli --version\n\n"
+                 "--verbose also shows the processing's own log lines\n\ncommands:\n");
     for (const CliCommand& command : kCommands) {
         std::fprintf(to, "  %s %s\n      %s\n", command.name, command.usage, command.summary);
     }
@@ -62,10 +63,12 @@ void printUsage(std::FILE* to) {
         "  Richardson-Lucy, RT20 RT40 RT80 Richardson-Lucy on textured areas, LA1 LA2 least\n"
         "  squares, FR pass-through (the photograph unchanged), blur (simulates the blur instead\n"
         "  of removing it, at the same radius)\n"
-        "\nblur radius: --radius R in pixels, 0.5 to 15 in steps of 0.5, or --step N = 2R, 1 to 30\n"
+        "\nblur radius: --radius R in pixels, 0.5 to 15 in steps of 0.5, or --step N = 2R, 1 to "
+        "30\n"
         "\nfile options: the type follows OUT's extension (.png, .jpg/.jpeg, .tif/.tiff);\n"
         "  --type PNG|JPEG|TIFF only for a name without extension, or agreeing with it;\n"
-        "  --quality 1-100 (JPEG, default 90); --tiff-compression deflate|none (default deflate)\n");
+        "  --quality 1-100 (JPEG, default 90); --tiff-compression deflate|none (default "
+        "deflate)\n");
 }
 
 }  // namespace
@@ -96,7 +99,8 @@ int main(int argc, char** argv) {
     }
     SetLogLevel(verbose ? LogLevel::Info : LogLevel::Warning);
     for (const CliCommand& command : kCommands) {
-        if (name == command.name && command.run) return command.run(words);
+        if (name == command.name && command.run)
+            return command.run(words);
     }
     std::fprintf(stderr, "velkaro-cli: unknown command '%s' (try 'velkaro-cli help')\n",
                  name.c_str());

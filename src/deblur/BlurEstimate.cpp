@@ -50,7 +50,7 @@ constexpr int kFirstBin = 3;     // radii kFirstBin … kLastBin over kBlock cyc
 constexpr int kLastBin = 56;
 constexpr int kBins = kLastBin - kFirstBin + 1;
 constexpr int kMaxStep = 30;
-constexpr int kTable = 129;  // transfer-function samples over 0 … 0.5 cycles per pixel
+constexpr int kTable = 129;      // transfer-function samples over 0 … 0.5 cycles per pixel
 constexpr double kFloor = 1e-2;  // relative depth to which the spectrum's dips are modelled
 constexpr double kMinGain = 0.15;
 constexpr double kMinSignal = 0.04;
@@ -60,7 +60,7 @@ constexpr double kMinSignal = 0.04;
 struct Spectrum {
     std::vector<double> logPower;  // [direction][bin]
     std::vector<double> weight;
-    double x[kBins];             // log radius
+    double x[kBins];  // log radius
     double sumW[kDirections], sumWx[kDirections], centredXX = 0;
     double meanWeight = 0;
 };
@@ -79,7 +79,8 @@ bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int 
     }
     std::vector<float> power;
     const PlanarF plane{luminance.data(), w, h, std::size_t(w) * sizeof(float)};
-    if (planarPowerSpectrum(plane, kBlock, power) == 0) return false;
+    if (planarPowerSpectrum(plane, kBlock, power) == 0)
+        return false;
     const int columns = kBlock / 2 + 1;
     auto at = [&](int ky, int kx) {
         return double(power[std::size_t((ky % kBlock + kBlock) % kBlock) * columns + kx]);
@@ -90,7 +91,8 @@ bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int 
     std::vector<double> high;
     for (int ky = -kBlock / 2 + 1; ky <= kBlock / 2; ++ky)
         for (int kx = 0; kx < columns; ++kx)
-            if (kx * kx + ky * ky >= 0.45 * 0.45 * kBlock * kBlock) high.push_back(at(ky, kx));
+            if (kx * kx + ky * ky >= 0.45 * 0.45 * kBlock * kBlock)
+                high.push_back(at(ky, kx));
     const std::size_t rank = high.size() * 3 / 10;
     std::nth_element(high.begin(), high.begin() + rank, high.end());
     const double noise = std::max(high[rank], 1e-30);
@@ -146,7 +148,8 @@ double Misfit(const Spectrum& s, Model model) {
             wxy += wt * s.x[k] * y;
             wyy += wt * y * y;
         }
-        if (s.sumW[j] <= 0) continue;
+        if (s.sumW[j] <= 0)
+            continue;
         sxy += wxy - s.sumWx[j] * wy / s.sumW[j];
         syy += wyy - wy * wy / s.sumW[j];
     }
@@ -165,7 +168,8 @@ std::vector<Tap> KernelTaps(double radius, int angle) {
     const double* k = f.roData();
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c)
-            if (k[r * n + c] != 0) taps.push_back({double(c - n / 2), double(r - n / 2), k[r * n + c]});
+            if (k[r * n + c] != 0)
+                taps.push_back({double(c - n / 2), double(r - n / 2), k[r * n + c]});
     return taps;
 }
 
@@ -195,7 +199,7 @@ void ProjectedTransform(double* out, const std::vector<Tap>& taps, double cx, do
 // log(h² + kFloor) for |h| ≤ 1, by linear interpolation in a table of 1025 samples (error below
 // 1e-4, far under the spectrum's own scatter).
 class LogTransfer {
-public:
+  public:
     LogTransfer() {
         for (int i = 0; i <= kSamples; ++i) {
             const double h = double(i) / kSamples;
@@ -208,7 +212,7 @@ public:
         return mTable[i] + (p - i) * (mTable[i + 1] - mTable[i]);
     }
 
-private:
+  private:
     static constexpr int kSamples = 1024;
     double mTable[kSamples + 1];
 };
@@ -274,7 +278,8 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
     Spectrum s;
-    if (!MeasureSpectrum(s, image, x0, y0, x1 - x0, y1 - y0)) return {};
+    if (!MeasureSpectrum(s, image, x0, y0, x1 - x0, y1 - y0))
+        return {};
     const double sharp = Misfit(s, [](int, int) { return 0.0; });
 
     BlurEstimate best;

@@ -10,8 +10,8 @@ enum class BlurShape { None, Disc, Motion };
 
 struct BlurEstimate {
     BlurShape shape = BlurShape::None;
-    int radiusStep = 0;  // 1 … 30 (radius = step × 0.5 pixel); 0 for None
-    int angle = -1;      // 0 … 179 for Motion, -1 otherwise (GenerateFilter's convention)
+    int radiusStep = 0;     // 1 … 30 (radius = step × 0.5 pixel); 0 for None
+    int angle = -1;         // 0 … 179 for Motion, -1 otherwise (GenerateFilter's convention)
     double confidence = 0;  // 0 … 1: how much better the blur explains the section than no blur
 };
 

@@ -5,10 +5,10 @@
 
 #include "Check.h"
 #include "Filter.h"
+#include "Log.h"
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
-#include "Log.h"
 
 void convolve(const CImage& in, CImage& o, int channel, double radius, int angle, int x, int y,
               int w, int h) {

@@ -8,5 +8,5 @@
 // of `radius` and `angle` (negative: disc), written into the same channel of `o` (w × h).
 void convolve(const CImage& in, CImage& o, int channel, double radius, int angle, int x, int y,
               int w, int h);
-std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int channel, double radius,
-                                int angle, int x, int y, int w, int h);
+std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int channel, double radius, int angle,
+                                int x, int y, int w, int h);

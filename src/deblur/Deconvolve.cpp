@@ -15,13 +15,13 @@
 #include "DeconvolveDetail.h"
 #include "Dispatch.h"
 #include "Filter.h"
+#include "Log.h"
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
 #include "MatrixMultiply.h"
 #include "MatrixOps.h"
 #include "MatrixTransposedMultiply.h"
 #include "Timer.h"
-#include "Log.h"
 
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
@@ -218,8 +218,7 @@ VK_AVX2_CLONES void cgCurvature(int begin, int end, double* __restrict w,
 // p = p + alpha·d, r = r − alpha·w; out = {zᵀ·z, rᵀ·z} for z = r ./ rp².
 VK_AVX2_CLONES void cgUpdate(int begin, int end, double alpha, double* __restrict p,
                              double* __restrict r, const double* __restrict d,
-                             const double* __restrict w, const double* __restrict rp,
-                             double* out) {
+                             const double* __restrict w, const double* __restrict rp, double* out) {
     double sz[4] = {0, 0, 0, 0}, sr[4] = {0, 0, 0, 0};
     int i = begin;
     for (; i + 4 <= end; i += 4)
@@ -451,7 +450,8 @@ void aprecon(Matrix& RPCMTX, const Matrix& A, const Matrix& DM, const Matrix& DG
     const double* dg = DG.roDiagonalData();
     double* r = RPCMTX.rwDiagonalData();
     vectorPass<0>(n, [&](int begin, int end, double*) {
-        for (int i = begin; i < end; ++i) r[i] = std::max(std::sqrt(dm[i] * dm[i] + dg[i]), kSqrtEps);
+        for (int i = begin; i < end; ++i)
+            r[i] = std::max(std::sqrt(dm[i] * dm[i] + dg[i]), kSqrtEps);
     });
 }
 
@@ -1022,8 +1022,8 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
 }
 
 SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
-             int maxIterations, const std::atomic<bool>* cancel, int w, int h,
-             const IterateObserver* observer) {
+                     int maxIterations, const std::atomic<bool>* cancel, int w, int h,
+                     const IterateObserver* observer) {
     const int n = b.rows();
     VK_CHECK(w * h == n);
     VK_CHECK(n > 1);

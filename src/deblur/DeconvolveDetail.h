@@ -59,8 +59,8 @@ struct SolverReport {
 // at maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (with the
 // current iterate in x).
 SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
-             int maxIterations, const std::atomic<bool>* cancel, int w, int h,
-             const IterateObserver* observer = nullptr);
+                     int maxIterations, const std::atomic<bool>* cancel, int w, int h,
+                     const IterateObserver* observer = nullptr);
 
 // Trust-region step in the two-dimensional subspace of a Newton direction (from pcgr) and the
 // scaled gradient. The scaling dv of definev is 1 for every unknown, so it is not passed. The

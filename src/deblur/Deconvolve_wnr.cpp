@@ -1,13 +1,5 @@
 #include "Deconvolve_wnr.h"
 
-#include "Check.h"
-#include "Dispatch.h"
-#include "Filter.h"
-#include "MatrixImage.h"
-#include "MatrixOps.h"
-#include "fftw_process.h"
-#include "Log.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,13 +9,22 @@
 #include <mutex>
 #include <vector>
 
+#include "Check.h"
+#include "Dispatch.h"
+#include "Filter.h"
+#include "Log.h"
+#include "MatrixImage.h"
+#include "MatrixOps.h"
+#include "fftw_process.h"
+
 namespace {
 
 // Storage for n complex values, all 0 (a whole photograph's spectrum is offered huge pages).
 std::complex<double>* AllocateComplex(std::size_t n) {
     auto* values = static_cast<std::complex<double>*>(
         AllocateLarge(std::max<std::size_t>(n, 1) * sizeof(std::complex<double>)));
-    if (values) std::uninitialized_fill_n(values, n, std::complex<double>());
+    if (values)
+        std::uninitialized_fill_n(values, n, std::complex<double>());
     return values;
 }
 
@@ -107,7 +108,9 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 
 namespace {
 
-int HalfColumns(int columns) { return columns / 2 + 1; }
+int HalfColumns(int columns) {
+    return columns / 2 + 1;
+}
 
 // body(first, end) over consecutive blocks of rows, on the worker pool: the element-wise passes
 // over a whole photograph's spectra are as long as its transforms on one core.
@@ -154,7 +157,8 @@ FftStatus ifftn(Matrix& m, const ComplexMatrix& c, const std::atomic<bool>* canc
     VK_CHECK(m.rows() == c.rows());
     VK_CHECK(HalfColumns(m.columns()) == c.columns());
     const FftStatus status = fft_real_backward(c.data(), m.rwData(), m.rows(), m.columns(), cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
     const double count = double(m.rows()) * double(m.columns());
     const std::size_t columns = std::size_t(m.columns());
     ForRowBlocks(m.rows(), [&](int first, int end) {
@@ -217,12 +221,14 @@ FftStatus TaperWeights(Matrix& beta, const std::vector<double>& sums,
     std::copy(sums.begin(), sums.end(), projection.rwData());
     ComplexMatrix p(n, 1);
     FftStatus status = fftn(p, projection, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
     ComplexMatrixAbsolute(p, p);
     ComplexMatrixComponentMultiply(p, p, p);
     Matrix z(n, 1);
     status = ifftn(z, p, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
     const double peak = MatrixMaximum(z);
     const double* pz = z.roData();
     double* b = beta.rwData();
@@ -230,7 +236,6 @@ FftStatus TaperWeights(Matrix& beta, const std::vector<double>& sums,
     b[n] = 1 - pz[0] / peak;
     return status;
 }
-
 
 // edgetaper with the transfer function given and its work arrays supplied by the caller:
 // `spectrum` of I's half-spectrum shape, `blurred` of I's shape (neither may be J or I).
@@ -256,15 +261,19 @@ FftStatus Taper(Matrix& J, const Matrix& I, const Matrix& PSF, const ComplexMatr
     Matrix beta1(R, 1);
     Matrix beta2(1, C);
     FftStatus status = TaperWeights(beta1, rowSums, cancel);
-    if (status == FftStatus::Done) status = TaperWeights(beta2, columnSums, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status == FftStatus::Done)
+        status = TaperWeights(beta2, columnSums, cancel);
+    if (status != FftStatus::Done)
+        return status;
 
     // I blurred circularly by the kernel.
     status = fftn(spectrum, I, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
     MultiplySpectra(spectrum, spectrum, otf);
     status = ifftn(blurred, spectrum, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
 
     // Blend weight alpha = beta1 × beta2 (the outer product), element by element.
     const double lo = MatrixMinimum(I);
@@ -294,7 +303,8 @@ FftStatus Wiener(Matrix& J, const Matrix& I, const ComplexMatrix& otf, double ns
     VK_CHECK(J.rows() == I.rows());
     VK_CHECK(J.columns() == I.columns());
     FftStatus status = fftn(spectrum, I, cancel);
-    if (status != FftStatus::Done) return status;
+    if (status != FftStatus::Done)
+        return status;
 
     // spectrum ×= G, G = conj(H) / max(|H|² + nsr, 2^-26), each value of G formed as it is used.
     const std::size_t columns = std::size_t(spectrum.columns());
@@ -327,13 +337,16 @@ FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF, const Complex
     if (!otf) {
         own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
         const FftStatus status = PsfToOtf(*own, PSF, blurred, cancel);
-        if (status != FftStatus::Done) return status;
+        if (status != FftStatus::Done)
+            return status;
         otf = own.get();
     }
     return Taper(J, I, PSF, *otf, spectrum, blurred, cancel);
 }
 
-void TapeEdge(Matrix& m, const Matrix& psf) { edgetaper(m, m, psf); }
+void TapeEdge(Matrix& m, const Matrix& psf) {
+    edgetaper(m, m, psf);
+}
 
 FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
                     const ComplexMatrix* otf, const std::atomic<bool>* cancel) {
@@ -345,7 +358,8 @@ FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
         own = std::make_unique<ComplexMatrix>(I.rows(), HalfColumns(I.columns()));
         Matrix padded(I.rows(), I.columns());
         const FftStatus status = PsfToOtf(*own, PSF, padded, cancel);
-        if (status != FftStatus::Done) return status;
+        if (status != FftStatus::Done)
+            return status;
         otf = own.get();
     }
     return Wiener(J, I, *otf, nsr, spectrum, cancel);
@@ -394,7 +408,8 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
     VK_CHECK(i.height() - y >= h);
-    if (w <= 0 || h <= 0) return FftStatus::Done;
+    if (w <= 0 || h <= 0)
+        return FftStatus::Done;
 
     const int n = SizeForFilter(radius, angle);
     Matrix kernel(n, n);
@@ -404,9 +419,10 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     ImageToMatrix(M, i, channel, x, y, w, h);
     if (n >= w || n >= h) {
         // The taper needs the region to exceed the kernel in both directions.
-        LogInfo("deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
-                    "channel %d left as read\n",
-                    w, h, n, n, channel);
+        LogInfo(
+            "deconvolve_wnr_iir: region %d x %d is not larger than the kernel %d x %d, "
+            "channel %d left as read\n",
+            w, h, n, n, channel);
         MatrixToImage(o, channel, M);
         return FftStatus::Done;
     }
@@ -423,8 +439,10 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     }
     if (status == FftStatus::Done)
         status = Taper(M, M, kernel, *state.otf, *state.spectrum, *state.work, cancel);
-    if (status == FftStatus::Done) status = Wiener(M, M, *state.otf, noise, *state.spectrum, cancel);
-    if (status == FftStatus::Done) MatrixToImage(o, channel, M);
+    if (status == FftStatus::Done)
+        status = Wiener(M, M, *state.otf, noise, *state.spectrum, cancel);
+    if (status == FftStatus::Done)
+        MatrixToImage(o, channel, M);
     if (status == FftStatus::Done && channel < 3) {
         KeepState(std::move(state));
     } else {
@@ -440,5 +458,6 @@ std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, doubl
     // each), the half spectra of the region and of the kernel (8 each), the region shared with the
     // helper and the helper's own work buffer (16 each, generously). The images count 4 a pixel.
     const std::int64_t region = std::int64_t(w) * h;
-    return 72 * region + 4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
+    return 72 * region +
+           4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
 }

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "Image.h"
-#include "LargeAllocation.h"
-#include "Matrix.h"
-#include "fftw_process.h"
-
 #include <atomic>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "Image.h"
+#include "LargeAllocation.h"
+#include "Matrix.h"
+#include "fftw_process.h"
 
 // Wiener deconvolution in the frequency domain. The region is taken to linear doubles, its edges
 // are tapered so that the periodic extension implied by the discrete Fourier transform does not
@@ -23,7 +23,7 @@
 // of the helper's transform buffer and the element order of a Matrix of the same shape.
 // Created with all values 0. Not copyable, like Matrix.
 class ComplexMatrix {
-public:
+  public:
     ComplexMatrix(int rows, int columns);
     ComplexMatrix(const ComplexMatrix&) = delete;
     ComplexMatrix& operator=(const ComplexMatrix&) = delete;
@@ -37,7 +37,7 @@ public:
     void loadFrom(const Matrix& m);  // value i = (m[i], 0)
     void saveTo(Matrix& m) const;    // m[i] = real part of value i
 
-private:
+  private:
     int mRows;
     int mColumns;
     LargeArray<std::complex<double>> mData;

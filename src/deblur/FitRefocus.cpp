@@ -4,7 +4,8 @@
 
 void fit_refocus(const CImage& in, CImage& o, int channel, double, int, int x, int y, int w,
                  int h) {
-    if (channel != 1) return;
+    if (channel != 1)
+        return;
     for (int r = 0; r < h; ++r)
         std::memcpy(o.pixels() + std::size_t(r) * w * 4,
                     in.pixels() + (std::size_t(y + r) * in.width() + x) * 4, std::size_t(w) * 4);

@@ -14,8 +14,8 @@ void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angl
     FilterToFloats(kernel, f);
 }
 
-void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int x0, int y0,
-                       int x1, int y1) {
+void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int x0, int y0, int x1,
+                       int y1) {
     window.x0 = std::clamp(x0, 0, in.width());
     window.y0 = std::clamp(y0, 0, in.height());
     window.width = std::clamp(x1, 0, in.width()) - window.x0;
@@ -28,9 +28,8 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
                          &window.data[std::size_t(r) * window.width], window.width, channel);
 }
 
-void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in,
-                    int channel, const std::vector<float>& kernel, int n, int x, int y, int w,
-                    int h) {
+void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
+                    const std::vector<float>& kernel, int n, int x, int y, int w, int h) {
     // Beyond the reach of the kernel the image does not matter; where the window is clipped it
     // ends at the image's true edge, which the convolution extends, as it would the whole image.
     const int reach = (n - 1) / 2;
@@ -44,8 +43,9 @@ void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in
     if (observed) {
         *observed = NewFloats(std::size_t(w) * std::size_t(h));
         for (int r = 0; r < h; ++r)
-            std::copy_n(&window.data[std::size_t(y - window.y0 + r) * window.width + (x - window.x0)],
-                        w, &(*observed)[std::size_t(r) * w]);
+            std::copy_n(
+                &window.data[std::size_t(y - window.y0 + r) * window.width + (x - window.x0)], w,
+                &(*observed)[std::size_t(r) * w]);
     }
 }
 

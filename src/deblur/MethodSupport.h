@@ -22,19 +22,18 @@ void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angl
 // the image. The window's place in the image is kept so that offsets can be translated.
 struct ChannelWindow {
     FloatBuffer data;
-    int x0 = 0, y0 = 0;        // image position of data[0]
+    int x0 = 0, y0 = 0;         // image position of data[0]
     int width = 0, height = 0;  // size of the clipped window
 };
-void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int x0, int y0,
-                       int x1, int y1);
+void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int x0, int y0, int x1,
+                       int y1);
 
 // The region x, y, w, h of channel `channel` convolved with the n × n kernel, with the image's
 // own pixels as neighbours and its true edge extended. Only the part of the image the kernel
 // reaches is read. `result` receives w × h values; `observed`, when not null, receives the
 // region's own unconvolved values.
-void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in,
-                    int channel, const std::vector<float>& kernel, int n, int x, int y, int w,
-                    int h);
+void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
+                    const std::vector<float>& kernel, int n, int x, int y, int w, int h);
 
 // Writes w × h values into channel `channel` of out (exactly w × h pixels).
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h);

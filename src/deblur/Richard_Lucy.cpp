@@ -5,10 +5,10 @@
 
 #include "Check.h"
 #include "Filter.h"
+#include "Log.h"
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
-#include "Log.h"
 
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
                              int iterations, int angle, int x, int y, int w, int h) {
@@ -34,8 +34,8 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     LogInfo("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
 }
 
-std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int, double radius,
-                                               int, int angle, int, int, int w, int h) {
+std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int, double radius, int,
+                                               int angle, int, int, int w, int h) {
     const int n = SizeForFilter(radius, angle);
     const long long err = (long long)richardsonLucyPlanarFScratchSize();
     VK_CHECK(err >= 0);

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "Check.h"
-#include "ImageIO.h"
 #include "Filter.h"
+#include "ImageIO.h"
 #include "ImageProcess.h"
+#include "Log.h"
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "PlanarFft.h"
 #include "Timer.h"
-#include "Log.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ bool debugDumpsEnabled() {
 // Convolution of w × h planes with one kernel, the kernel's spectrum kept across iterations when
 // the FFT engine pays.
 class RegionConvolver {
-public:
+  public:
     RegionConvolver(const std::vector<float>& kernel, int n, int w, int h)
         : mKernel(kernel), mN(n), mW(w), mH(h) {
         if (planarFftPays(w, h, n, n))
@@ -43,7 +43,7 @@ public:
             convolvePlanarF(s, d, 0, 0, mKernel.data(), mN, mN);
     }
 
-private:
+  private:
     const std::vector<float>& mKernel;
     int mN, mW, mH;
     std::unique_ptr<PlanarFftConvolution> mFft;

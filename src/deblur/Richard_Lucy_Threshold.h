@@ -11,7 +11,6 @@
 // as a numbered grey PNG into the working directory.
 void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel, double radius,
                                        int iterations, int angle, int x, int y, int w, int h);
-std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o,
-                                                         int channel, double radius,
-                                                         int iterations, int angle, int x, int y,
-                                                         int w, int h);
+std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int channel,
+                                                         double radius, int iterations, int angle,
+                                                         int x, int y, int w, int h);

@@ -8,18 +8,20 @@
 
 #include "Check.h"
 #include "Filter.h"
+#include "Log.h"
 #include "Matrix.h"
 #include "MatrixOps.h"
 #include "MatrixSolve.h"
 #include "MethodSupport.h"
 #include "Planar.h"
 #include "Timer.h"
-#include "Log.h"
 
 namespace {
 
 // Square, odd-sized matrices indexed by offsets from their centre.
-int halfWidth(const Matrix& m) { return (m.rows() - 1) / 2; }
+int halfWidth(const Matrix& m) {
+    return (m.rows() - 1) / 2;
+}
 
 // Number of the symmetry class of the positions (±a, ±b) and (±b, ±a), a ≥ b ≥ 0.
 int symmetryClass(int p, int q) {
@@ -49,7 +51,8 @@ void convolve_mat(Matrix& r, const Matrix& a, const Matrix& b) {
     for (int p = -A; p <= A; ++p)
         for (int q = -A; q <= A; ++q) {
             const double av = ad[(p + A) * an + (q + A)];
-            if (av == 0) continue;  // adds nothing
+            if (av == 0)
+                continue;  // adds nothing
             for (int i = std::max(-R, p - B); i <= std::min(R, p + B); ++i) {
                 double* row = rd + std::size_t(i + R) * rn;
                 const double* brow = bd + std::size_t(i - p + B) * bn;
@@ -71,7 +74,8 @@ void convolve_star_mat(Matrix& r, const Matrix& a, const Matrix& b) {
     for (int p = -A; p <= A; ++p)
         for (int q = -A; q <= A; ++q) {
             const double av = ad[(p + A) * an + (q + A)];
-            if (av == 0) continue;
+            if (av == 0)
+                continue;
             for (int i = std::max(-R, -B - p); i <= std::min(R, B - p); ++i) {
                 double* row = rd + std::size_t(i + R) * rn;
                 const double* brow = bd + std::size_t(p + i + B) * bn;
@@ -90,7 +94,8 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
     double* rv = ruv.rwData();
     for (int u = -4 * Rg; u <= 4 * Rg; ++u)
         for (int v = -4 * Rg; v <= 4 * Rg; ++v)
-            rv[std::size_t(u + 4 * Rg) * nr + (v + 4 * Rg)] = std::pow(gamma, std::sqrt(double(u * u + v * v)));
+            rv[std::size_t(u + 4 * Rg) * nr + (v + 4 * Rg)] =
+                std::pow(gamma, std::sqrt(double(u * u + v * v)));
 
     Matrix A(6 * Rg + 1, 6 * Rg + 1);  // cross-correlation of blurred and sharp image
     convolve_mat(A, h, ruv);
@@ -111,7 +116,8 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
                 for (int q = -Rg; q <= Rg; ++q) {
                     double& c = sd[std::size_t(l) * m + symmetryClass(p, q)];
                     c += B.roData()[std::size_t(i - p + 2 * Rg) * Bn + (j - q + 2 * Rg)];
-                    if (p == i && q == j) c += noise;
+                    if (p == i && q == j)
+                        c += noise;
                 }
             bd[l] = A.roData()[std::size_t(i + 3 * Rg) * An + (j + 3 * Rg)];
         }
@@ -134,8 +140,10 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
     g.loadZeros();
     double* gd = g.rwData();
     for (int u = -Rg; u <= Rg; ++u)
-        for (int v = -Rg; v <= Rg; ++v) gd[std::size_t(u + Rg) * gn + (v + Rg)] = bd[symmetryClass(u, v)];
-    if (verbose) g.dump("deconvolution");
+        for (int v = -Rg; v <= Rg; ++v)
+            gd[std::size_t(u + Rg) * gn + (v + Rg)] = bd[symmetryClass(u, v)];
+    if (verbose)
+        g.dump("deconvolution");
     return info;
 }
 
@@ -187,8 +195,9 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
 
-std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double, int matRadius,
-                                             double, double, int, int, int, int w, int h) {
+std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double,
+                                             int matRadius, double, double, int, int, int, int w,
+                                             int h) {
     const std::int64_t n = 2 * std::int64_t(matRadius) + 1;
     const long long err = (long long)convolvePlanarFScratchSize();
     VK_CHECK(err >= 0);

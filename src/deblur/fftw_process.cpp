@@ -1,28 +1,29 @@
 #include "fftw_process.h"
 
-#include "Check.h"
-#include "HelperProtocol.h"
-#include "Log.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <string>
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
+
+#include "Check.h"
+#include "HelperProtocol.h"
+#include "Log.h"
 
 extern char** environ;
 
@@ -51,21 +52,26 @@ double Now() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+bool IsExecutable(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
+}
 
 // VELKARO_FFTW_HELPER when set; else beside the executable (build tree); else in
 // ../libexec/velkaro relative to the executable's folder (installed layout).
 std::string HelperPath() {
-    if (const char* path = std::getenv("VELKARO_FFTW_HELPER"); path && *path) return path;
+    if (const char* path = std::getenv("VELKARO_FFTW_HELPER"); path && *path)
+        return path;
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return {};
+    if (n <= 0)
+        return {};
     exe[n] = 0;
     std::string dir(exe);
     dir.erase(dir.rfind('/'));
     for (const std::string& candidate :
          {dir + "/fftw_helper", dir + "/../libexec/velkaro/fftw_helper"}) {
-        if (IsExecutable(candidate)) return candidate;
+        if (IsExecutable(candidate))
+            return candidate;
     }
     return {};
 }
@@ -73,7 +79,8 @@ std::string HelperPath() {
 // Moves a descriptor above the standard ones, so that placing it on 0 or 1 in the child never
 // collides with another descriptor and always clears its close-on-exec flag.
 bool AboveStdio(int& fd) {
-    if (fd > STDERR_FILENO) return true;
+    if (fd > STDERR_FILENO)
+        return true;
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     close(fd);
     fd = moved;
@@ -82,10 +89,12 @@ bool AboveStdio(int& fd) {
 
 bool LaunchHelper() {
     const std::string path = HelperPath();
-    if (path.empty()) return false;
+    if (path.empty())
+        return false;
     if (gShared < 0) {
         gShared = memfd_create("velkaro-fft", MFD_CLOEXEC);
-        if (gShared >= 0 && !AboveStdio(gShared)) gShared = -1;
+        if (gShared >= 0 && !AboveStdio(gShared))
+            gShared = -1;
         if (gShared >= 0 && gShared == kSharedDescriptor) {
             // Placed on itself in the child, it would keep its close-on-exec flag.
             const int moved = fcntl(gShared, F_DUPFD_CLOEXEC, kSharedDescriptor + 1);
@@ -95,7 +104,8 @@ bool LaunchHelper() {
     }
     int toHelper[2];
     int fromHelper[2];
-    if (pipe2(toHelper, O_CLOEXEC) != 0) return false;
+    if (pipe2(toHelper, O_CLOEXEC) != 0)
+        return false;
     if (pipe2(fromHelper, O_CLOEXEC) != 0) {
         close(toHelper[0]);
         close(toHelper[1]);
@@ -114,7 +124,8 @@ bool LaunchHelper() {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toHelper[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fromHelper[1], STDOUT_FILENO);
-        if (gShared >= 0) posix_spawn_file_actions_adddup2(&actions, gShared, kSharedDescriptor);
+        if (gShared >= 0)
+            posix_spawn_file_actions_adddup2(&actions, gShared, kSharedDescriptor);
         // The helper starts with no blocked signals and the default SIGPIPE action, whatever
         // the calling thread has.
         posix_spawnattr_t attributes;
@@ -128,16 +139,19 @@ bool LaunchHelper() {
         posix_spawnattr_setsigdefault(&attributes, &pipe);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        if (posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ) != 0) pid = -1;
+        if (posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ) != 0)
+            pid = -1;
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
     for (int fd : {toHelper[0], fromHelper[1]}) {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
     if (pid < 0) {
         for (int fd : {toHelper[1], fromHelper[0]}) {
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
         }
         return false;
     }
@@ -190,8 +204,7 @@ void ForgetHelper(bool reaped) {
 // After a failed exchange the helper's stream is out of step (or the helper is gone): it is
 // stopped, and the next transform starts a new one.
 void AbandonHelper() {
-    LogInfo(" (fftw_helper %d stopped; the next transform starts a new one)\n",
-            int(gFftw_helper));
+    LogInfo(" (fftw_helper %d stopped; the next transform starts a new one)\n", int(gFftw_helper));
     kill(gFftw_helper, SIGKILL);
     ForgetHelper(false);
 }
@@ -201,7 +214,7 @@ enum class Wait { Ready, Cancelled, TimedOut, Broken };
 // The end of one exchange: a time limit and the caller's cancel flag, both checked at least every
 // kSliceMs while waiting on a pipe.
 class Deadline {
-public:
+  public:
     Deadline(std::size_t values, const std::atomic<bool>* cancel)
         : mEnd(Now() + gDeadlineBase + gDeadlinePerMillion * double(values) * 1e-6),
           mCancel(cancel) {}
@@ -212,17 +225,21 @@ public:
     // set.
     Wait wait(int fd, short events) const {
         for (;;) {
-            if (cancelled()) return Wait::Cancelled;
+            if (cancelled())
+                return Wait::Cancelled;
             const double left = mEnd - Now();
-            if (left <= 0) return Wait::TimedOut;
+            if (left <= 0)
+                return Wait::TimedOut;
             pollfd p{fd, events, 0};
             const int r = poll(&p, 1, int(std::min(left * 1000, double(kSliceMs))) + 1);
-            if (r < 0 && errno != EINTR) return Wait::Broken;
-            if (r > 0) return Wait::Ready;
+            if (r < 0 && errno != EINTR)
+                return Wait::Broken;
+            if (r > 0)
+                return Wait::Ready;
         }
     }
 
-private:
+  private:
     static constexpr int kSliceMs = 20;
     double mEnd;
     const std::atomic<bool>* mCancel;
@@ -232,7 +249,7 @@ private:
 // that has died fails with EPIPE instead of ending the application; a SIGPIPE raised by such a
 // write is taken off the thread before the mask is restored.
 class SigpipeBlocker {
-public:
+  public:
     SigpipeBlocker() {
         sigemptyset(&mPipe);
         sigaddset(&mPipe, SIGPIPE);
@@ -259,20 +276,24 @@ public:
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::write(fd, p + done, size - done);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n < 0 && errno == EAGAIN) {
                 const Wait w = deadline.wait(fd, POLLOUT);
-                if (w != Wait::Ready) return w;
+                if (w != Wait::Ready)
+                    return w;
                 continue;
             }
-            if (n < 0 && errno == EPIPE) mRaised = true;
-            if (n <= 0) return Wait::Broken;
+            if (n < 0 && errno == EPIPE)
+                mRaised = true;
+            if (n <= 0)
+                return Wait::Broken;
             done += size_t(n);
         }
         return Wait::Ready;
     }
 
-private:
+  private:
     sigset_t mPipe;
     sigset_t mOld;
     bool mWasPending = false;
@@ -307,8 +328,10 @@ bool EnsureHelper() {
                 int(gFftw_helper));
         ForgetHelper(true);
     }
-    if (gFftw_helper > 0) return true;
-    if (LaunchHelper()) return true;
+    if (gFftw_helper > 0)
+        return true;
+    if (LaunchHelper())
+        return true;
     LogInfo("could not launch helper tool...");
     return false;
 }
@@ -318,8 +341,10 @@ bool EnsureHelper() {
 Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, int direction,
                             const std::atomic<bool>* cancel) {
     if (!data) {
-        if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper) ForgetHelper(true);
-        if (gFftw_helper < 0) return Exchange::Done;
+        if (gFftw_helper > 0 && WaitFor(gFftw_helper, WNOHANG) == gFftw_helper)
+            ForgetHelper(true);
+        if (gFftw_helper < 0)
+            return Exchange::Done;
     } else if (!EnsureHelper()) {
         return Exchange::FailedInputLost;  // a second launch would fail the same way
     }
@@ -333,10 +358,13 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
     {
         SigpipeBlocker blocker;
         Wait w = blocker.write(gInput, header, sizeof header, deadline);
-        if (w != Wait::Ready) return Abandon(w, "could not write header to helper tool...", true);
-        if (direction == 0) return Exchange::Done;
+        if (w != Wait::Ready)
+            return Abandon(w, "could not write header to helper tool...", true);
+        if (direction == 0)
+            return Exchange::Done;
         w = blocker.write(gInput, data, bytes, deadline);
-        if (w != Wait::Ready) return Abandon(w, "could not write data to helper tool...", true);
+        if (w != Wait::Ready)
+            return Abandon(w, "could not write data to helper tool...", true);
     }
     const double sent = Now();
     double firstBytes = sent;
@@ -345,7 +373,8 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
     size_t done = 0;
     while (done < bytes) {
         ssize_t n = read(gOutput, p + done, bytes - done);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && errno == EAGAIN) {
             const Wait w = deadline.wait(gOutput, POLLIN);
             if (w != Wait::Ready)
@@ -354,7 +383,8 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
         }
         if (n <= 0)
             return Abandon(Wait::Broken, "could not read data from helper tool...", done == 0);
-        if (done == 0) firstBytes = Now();
+        if (done == 0)
+            firstBytes = Now();
         done += size_t(n);
     }
     const double end = Now();
@@ -368,22 +398,28 @@ Exchange ExchangeWithHelper(std::complex<double>* data, int rows, int columns, i
 
 // Makes the shared region at least `bytes` long and maps it here.
 bool SharedRegion(std::size_t bytes) {
-    if (gShared < 0) return false;
-    if (gSharedMap && gSharedBytes >= bytes) return true;
-    if (gSharedMap) munmap(gSharedMap, gSharedBytes);
+    if (gShared < 0)
+        return false;
+    if (gSharedMap && gSharedBytes >= bytes)
+        return true;
+    if (gSharedMap)
+        munmap(gSharedMap, gSharedBytes);
     gSharedMap = nullptr;
     gSharedBytes = 0;
-    if (ftruncate(gShared, off_t(bytes)) != 0) return false;
+    if (ftruncate(gShared, off_t(bytes)) != 0)
+        return false;
     // Populated at once: far cheaper than a page fault per 4 KiB as the first copy runs.
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, gShared, 0);
-    if (p == MAP_FAILED) return false;
+    if (p == MAP_FAILED)
+        return false;
     gSharedMap = static_cast<unsigned char*>(p);
     gSharedBytes = bytes;
     return true;
 }
 
 void ReleaseSharedRegion() {
-    if (gSharedMap) munmap(gSharedMap, gSharedBytes);
+    if (gSharedMap)
+        munmap(gSharedMap, gSharedBytes);
     gSharedMap = nullptr;
     gSharedBytes = 0;
     if (gShared >= 0 && ftruncate(gShared, 0) != 0) {
@@ -395,7 +431,8 @@ void ReleaseSharedRegion() {
 // untouched until the answer has arrived, so the exchange can always be repeated.
 Exchange RealExchange(const void* in, void* out, int rows, int columns, int direction,
                       const std::atomic<bool>* cancel) {
-    if (!EnsureHelper()) return Exchange::FailedInputLost;
+    if (!EnsureHelper())
+        return Exchange::FailedInputLost;
     const RealTransformLayout layout(rows, columns);
     if (!SharedRegion(layout.bytes)) {
         LogInfo("could not share memory with helper tool...");
@@ -416,17 +453,21 @@ Exchange RealExchange(const void* in, void* out, int rows, int columns, int dire
     {
         SigpipeBlocker blocker;
         const Wait w = blocker.write(gInput, header, sizeof header, deadline);
-        if (w != Wait::Ready) return Abandon(w, "could not write header to helper tool...", true);
+        if (w != Wait::Ready)
+            return Abandon(w, "could not write header to helper tool...", true);
     }
     const double sent = Now();
     unsigned char answer = 1;
     for (;;) {
         ssize_t n = read(gOutput, &answer, 1);
-        if (n == 1) break;
-        if (n < 0 && errno == EINTR) continue;
+        if (n == 1)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && errno == EAGAIN) {
             const Wait w = deadline.wait(gOutput, POLLIN);
-            if (w != Wait::Ready) return Abandon(w, "could not read data from helper tool...", true);
+            if (w != Wait::Ready)
+                return Abandon(w, "could not read data from helper tool...", true);
             continue;
         }
         return Abandon(Wait::Broken, "could not read data from helper tool...", true);
@@ -453,7 +494,8 @@ bool LockUnlessCancelled(const std::atomic<bool>* cancel) {
     // Blocks on the lock, looking at the flag between waits of a few milliseconds.
     constexpr int kLockSliceMs = 5;
     while (!gFftLock.tryLockFor(kLockSliceMs))
-        if (cancel->load(std::memory_order_relaxed)) return false;
+        if (cancel->load(std::memory_order_relaxed))
+            return false;
     return true;
 }
 
@@ -462,16 +504,22 @@ bool LockUnlessCancelled(const std::atomic<bool>* cancel) {
 // not a wrong result).
 template <typename Attempt>
 FftStatus WithOneRepeat(const std::atomic<bool>* cancel, Attempt attempt) {
-    if (!LockUnlessCancelled(cancel)) return FftStatus::Cancelled;
+    if (!LockUnlessCancelled(cancel))
+        return FftStatus::Cancelled;
     std::lock_guard<Lock> guard(gFftLock, std::adopt_lock);
     for (int round = 0;; ++round) {
         switch (attempt()) {
-            case Exchange::Done: return FftStatus::Done;
-            case Exchange::Cancelled: return FftStatus::Cancelled;
-            case Exchange::FailedInputLost: return FftStatus::Failed;
-            case Exchange::FailedInputKept: break;
+            case Exchange::Done:
+                return FftStatus::Done;
+            case Exchange::Cancelled:
+                return FftStatus::Cancelled;
+            case Exchange::FailedInputLost:
+                return FftStatus::Failed;
+            case Exchange::FailedInputKept:
+                break;
         }
-        if (round == 1) return FftStatus::Failed;
+        if (round == 1)
+            return FftStatus::Failed;
         LogInfo("fftw_helper: repeating the transform with a new helper\n");
     }
 }
@@ -479,18 +527,17 @@ FftStatus WithOneRepeat(const std::atomic<bool>* cancel, Attempt attempt) {
 FftStatus fft_direction(std::complex<double>* data, int rows, int columns, int direction,
                         const std::atomic<bool>* cancel) {
     VK_CHECK(rows >= 0 && columns >= 0);
-    return WithOneRepeat(cancel, [&] {
-        return ExchangeWithHelper(data, rows, columns, direction, cancel);
-    });
+    return WithOneRepeat(
+        cancel, [&] { return ExchangeWithHelper(data, rows, columns, direction, cancel); });
 }
 
 FftStatus RealTransform(const void* in, void* out, int rows, int columns, int direction,
                         const std::atomic<bool>* cancel) {
     VK_CHECK(rows >= 0 && columns >= 0);
-    if (rows == 0 || columns == 0) return FftStatus::Done;
-    return WithOneRepeat(cancel, [&] {
-        return RealExchange(in, out, rows, columns, direction, cancel);
-    });
+    if (rows == 0 || columns == 0)
+        return FftStatus::Done;
+    return WithOneRepeat(cancel,
+                         [&] { return RealExchange(in, out, rows, columns, direction, cancel); });
 }
 
 }  // namespace
@@ -544,5 +591,6 @@ int fft_helper_pid() {
 
 void fft_stop_helper() {
     std::lock_guard<Lock> guard(gFftLock);
-    if (gFftw_helper > 0) ForgetHelper(false);
+    if (gFftw_helper > 0)
+        ForgetHelper(false);
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Lock.h"
-
 #include <atomic>
 #include <complex>
+
+#include "Lock.h"
 
 // Client of the fftw_helper program, which computes the application's Fourier transforms in a
 // separate process, so that a fault in it cannot take the application down. The helper is started

@@ -30,11 +30,14 @@ constexpr double kEncodeExponent = 0.4166666666666667;  // the double nearest 1 
 
 // Encodes a linear value already known to be in 0 … 1 (or NaN) to a byte.
 std::uint8_t encode(double v) {
-    if (std::isnan(v)) return 0;
+    if (std::isnan(v))
+        return 0;
     v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
     const double scaled = v * 255;
-    if (!(scaled > 0)) return 0;
-    if (scaled >= 255) return 255;
+    if (!(scaled > 0))
+        return 0;
+    if (scaled >= 255)
+        return 255;
     return std::uint8_t(int(scaled));
 }
 
@@ -89,7 +92,8 @@ struct EncodeThresholds {
     std::uint8_t byteOf(T v) const {  // v in 0 … 1
         int b = 0;
         for (int step = 128; step > 0; step >>= 1)
-            if (t[b + step] <= v) b += step;
+            if (t[b + step] <= v)
+                b += step;
         return std::uint8_t(b);
     }
 };
@@ -161,8 +165,7 @@ double labF(double t) {
                                      : 7.787037037037037 * t + 0.13793103448275862;
 }
 double labG(double t) {
-    return t >= 0.20689655172413793 ? t * t * t
-                                    : (t - 0.13793103448275862) * 0.12841854934601665;
+    return t >= 0.20689655172413793 ? t * t * t : (t - 0.13793103448275862) * 0.12841854934601665;
 }
 }  // namespace
 

@@ -23,10 +23,12 @@ struct MaskGeometry {
     int r;                    // radius in whole pixels, at least 1
     int K;                    // band depth of the edge types
     int type;
-    float T;                  // contrast threshold of type 2
+    float T;  // contrast threshold of type 2
 };
 
-int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+int clampInt(int v, int lo, int hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
 
 // Channel c (0 red … 2 blue) of the source row `row` (clamped) over the padded columns
 // x − r … x + w − 1 + r (clamped), as ints.
@@ -34,14 +36,16 @@ void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
     const int v = clampInt(row, 0, g.ih - 1);
     const std::uint8_t* line = g.src + std::size_t(v) * std::size_t(g.iw) * 4 + 1 + c;
     const int n = g.w + 2 * g.r;
-    for (int k = 0; k < n; ++k) out[k] = line[std::size_t(clampInt(g.x - g.r + k, 0, g.iw - 1)) * 4];
+    for (int k = 0; k < n; ++k)
+        out[k] = line[std::size_t(clampInt(g.x - g.r + k, 0, g.iw - 1)) * 4];
 }
 
-// Strength of the edge types for the region rows j0 … j1 − 1, written to strength[(j − j0) * w + i].
+// Strength of the edge types for the region rows j0 … j1 − 1, written to strength[(j − j0) * w +
+// i].
 void edgeStrengthBand(const MaskGeometry& g, int j0, int j1, float* strength) {
     const int r = g.r, K = g.K, w = g.w;
-    const int pw = w + 2 * r;             // padded row length
-    const int rows = (j1 - j0) + 2 * r;   // source rows y + j0 − r … y + j1 − 1 + r
+    const int pw = w + 2 * r;            // padded row length
+    const int rows = (j1 - j0) + 2 * r;  // source rows y + j0 − r … y + j1 − 1 + r
     // cumV[v][u]: sum of the padded pixels of rows 0 … v − 1 of the band in column u;
     // cumH[v][i]: the same for the horizontal box sums over 2r + 1 columns centred on pixel i.
     std::vector<std::int64_t> cumV(std::size_t(rows + 1) * pw), cumH(std::size_t(rows + 1) * w);
@@ -81,8 +85,8 @@ void edgeStrengthBand(const MaskGeometry& g, int j0, int j1, float* strength) {
             for (int i = 0; i < w; ++i) {
                 // Pixel i sits at padded column i + r: the left band is columns i … i + K − 1,
                 // the right band i + 2r − K + 1 … i + 2r.
-                const std::int64_t gx =
-                    (vprefix[i + K] - vprefix[i]) - (vprefix[i + 2 * r + 1] - vprefix[i + 2 * r + 1 - K]);
+                const std::int64_t gx = (vprefix[i + K] - vprefix[i]) -
+                                        (vprefix[i + 2 * r + 1] - vprefix[i + 2 * r + 1 - K]);
                 const std::int64_t gy = (upB[i] - upA[i]) - (downB[i] - downA[i]);
                 const float fx = float(gx), fy = float(gy);
                 const float s = std::sqrt(fx * fx + fy * fy);
@@ -102,19 +106,24 @@ float windowDeviation(const MaskGeometry& g, int X, int Y, int c) {
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx)
             sum += g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                          std::size_t(clampInt(X + dx, 0, g.iw - 1))) * 4 + 1 + c];
+                          std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
+                             4 +
+                         1 + c];
     const float mean = sum / n;
     float sq = 0;
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx) {
             const float p = g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                                   std::size_t(clampInt(X + dx, 0, g.iw - 1))) * 4 + 1 + c];
+                                   std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
+                                      4 +
+                                  1 + c];
             sq += (mean - p) * (mean - p);
         }
     return std::sqrt(sq / n);
 }
 
-// Strength of type 2 (1 where the largest channel deviation exceeds T, else 0) for rows j0 … j1 − 1.
+// Strength of type 2 (1 where the largest channel deviation exceeds T, else 0) for rows j0 … j1
+// − 1.
 void textureStrengthBand(const MaskGeometry& g, int j0, int j1, float* strength) {
     const int r = g.r, w = g.w;
     const int pw = w + 2 * r;
@@ -165,13 +174,17 @@ void textureStrengthBand(const MaskGeometry& g, int j0, int j1, float* strength)
 
 void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int y, int w, int h,
                 int type, int highPriority, float radius, float opacity, float crudeness) {
-    if (!source || !destination) return;
+    if (!source || !destination)
+        return;
     crudeness = std::clamp(crudeness, 0.0f, 1.0f);
     const bool showMask = opacity == -1.0f;
     if (!showMask) {
-        if (opacity < 0) return;
-        if (opacity > 1) opacity = 1;
-        if (opacity == 0) return;
+        if (opacity < 0)
+            return;
+        if (opacity > 1)
+            opacity = 1;
+        if (opacity == 0)
+            return;
     }
 
     MaskGeometry g{};
@@ -181,8 +194,10 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     g.T = crudeness * 20 + 1;
 
     const int iw = source->width(), ih = source->height();
-    if (!(w == destination->width())) CheckFailed("w == [dst width]", __func__, __FILE__, __LINE__);
-    if (!(h == destination->height())) CheckFailed("h == [dst height]", __func__, __FILE__, __LINE__);
+    if (!(w == destination->width()))
+        CheckFailed("w == [dst width]", __func__, __FILE__, __LINE__);
+    if (!(h == destination->height()))
+        CheckFailed("h == [dst height]", __func__, __FILE__, __LINE__);
     VK_CHECK(x >= 0);
     VK_CHECK(y >= 0);
     VK_CHECK(w >= 1);
@@ -204,7 +219,8 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     g.w = w;
     g.h = h;
 
-    const DispatchPriority priority = highPriority ? DispatchPriority::High : DispatchPriority::Default;
+    const DispatchPriority priority =
+        highPriority ? DispatchPriority::High : DispatchPriority::Default;
     // Each band reads 2r rows beyond its own: keep bands at least that tall.
     const int bandRows = std::max(kBandRows, 2 * g.r);
     const int bands = (h + bandRows - 1) / bandRows;
@@ -242,7 +258,8 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
                     a = v;
                     grey = int(v * 255.0f);
                 } else {
-                    const double raw = std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
+                    const double raw =
+                        std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
                     grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
                     a = float(std::clamp(raw, 0.0, 1.0));
                 }

@@ -32,7 +32,9 @@ void ThumbnailSize(double w, double h, int& outWidth, int& outHeight) {
     outHeight = int(th);
 }
 
-ImageRef Image::thumbnail() const { return thumbnailForSection(extent()); }
+ImageRef Image::thumbnail() const {
+    return thumbnailForSection(extent());
+}
 
 ImageRef Image::thumbnailForSection(const Rect& section) const {
     int tw, th;
@@ -41,7 +43,8 @@ ImageRef Image::thumbnailForSection(const Rect& section) const {
     const int sw = int(section.width), sh = int(section.height);
     VK_CHECK(sx >= 0 && sy >= 0 && sx + sw <= mWidth && sy + sh <= mHeight);
     auto result = Image::create(std::max(tw, 1), std::max(th, 1));
-    if (tw < 1 || th < 1 || sw < 1 || sh < 1) return result;
+    if (tw < 1 || th < 1 || sw < 1 || sh < 1)
+        return result;
     const std::size_t stride = std::size_t(mWidth) * 4;
     scaleARGB8888(pixels() + std::size_t(sx) * 4 + std::size_t(sy) * stride, sw, sh, stride,
                   result->pixels(), tw, th, std::size_t(tw) * 4);

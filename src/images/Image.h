@@ -18,7 +18,7 @@ struct Rect {
 
 // Reference-counted owner of a pixel buffer. Copying is explicit and deep (`copy()`).
 class Image {
-public:
+  public:
     // Takes the buffer over; it must hold width × height × 4 bytes.
     Image(std::shared_ptr<ByteBuffer> data, int width, int height);
     // A new zero-filled buffer: every pixel transparent black.
@@ -42,7 +42,7 @@ public:
     // The pixels reordered to R, G, B, A (for encoders and toolkits that want that order).
     ByteBuffer rgbaBytes() const;
 
-private:
+  private:
     std::shared_ptr<ByteBuffer> mData;
     int mWidth;
     int mHeight;
@@ -50,9 +50,9 @@ private:
 
 // Lightweight value view of an Image for the numerical code; keeps its owner alive.
 class CImage {
-public:
+  public:
     CImage() = default;
-    CImage(int width, int height);          // a new opaque white image
+    CImage(int width, int height);           // a new opaque white image
     explicit CImage(const ImageRef& image);  // shares the image's memory
 
     int width() const { return mWidth; }
@@ -62,7 +62,7 @@ public:
     void copyFrom(const CImage& src);
     ImageRef asImage() const;
 
-private:
+  private:
     std::uint8_t* mPixels = nullptr;
     int mWidth = 0;
     int mHeight = 0;

@@ -16,16 +16,16 @@
 #include <memory>
 #include <mutex>
 
+#include "AtomicFile.h"
 #include "Check.h"
 #include "Fatal.h"
 #include "ImageProcess.h"
 #include "Lock.h"
+#include "Log.h"
 #include "PlatformImage.h"
 #include "PngCodec.h"
 #include "TiffCodec.h"
 #include "Timer.h"
-#include "AtomicFile.h"
-#include "Log.h"
 
 struct ImageIO::ImageIOData {
     tjhandle decompressor = nullptr;
@@ -39,9 +39,10 @@ namespace {
 std::atomic<int> gDumpCount{0};
 
 bool refuseSize(const char* source, long long width, long long height) {
-    if (width * height <= kMaxImagePixels) return false;
-    LogWarning("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source,
-                 width, height, kMaxImagePixels);
+    if (width * height <= kMaxImagePixels)
+        return false;
+    LogWarning("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source, width,
+               height, kMaxImagePixels);
     return true;
 }
 
@@ -53,13 +54,17 @@ using PngReaderPtr = std::unique_ptr<PngReader, ReaderCloser>;
 // The common tail of the file and memory PNG readers.
 ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque) {
     int width = 0, height = 0;
-    if (!PngReaderReadHeader(reader, &width, &height)) return nullptr;
-    if (refuseSize(source, width, height)) return nullptr;
+    if (!PngReaderReadHeader(reader, &width, &height))
+        return nullptr;
+    if (refuseSize(source, width, height))
+        return nullptr;
     const std::size_t rowBytes = std::size_t(width) * 4;
     auto data = std::make_shared<ByteBuffer>(rowBytes * std::size_t(height));
-    if (!PngReaderReadImage(reader, data->data(), rowBytes)) return nullptr;
+    if (!PngReaderReadImage(reader, data->data(), rowBytes))
+        return nullptr;
     auto image = std::make_shared<Image>(std::move(data), width, height);
-    if (forceOpaque) ForceOpaque(image);
+    if (forceOpaque)
+        ForceOpaque(image);
     return image;
 }
 
@@ -71,14 +76,17 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // The whole file, when it starts with a JPEG start-of-image marker.
 bool readJpegFile(ByteBuffer& out, const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) return false;
+    if (!file)
+        return false;
     std::uint8_t marker[2];
     if (std::fread(marker, 1, 2, file.get()) != 2 || marker[0] != 0xFF || marker[1] != 0xD8) {
         return false;
     }
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
+    if (std::fseek(file.get(), 0, SEEK_END) != 0)
+        return false;
     const long size = std::ftell(file.get());
-    if (size < 2 || std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+    if (size < 2 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return false;
     out.resize(std::size_t(size));
     return std::fread(out.data(), 1, out.size(), file.get()) == out.size();
 }
@@ -105,8 +113,10 @@ bool writePngFile(const ImageRef& image, const std::string& path, bool srgb) {
 }
 
 std::uint8_t sampleToByte(double v) {
-    if (!(v > 0)) return 0;  // also NaN
-    if (v >= 255) return 255;
+    if (!(v > 0))
+        return 0;  // also NaN
+    if (v >= 255)
+        return 255;
     return std::uint8_t(int(v));
 }
 
@@ -114,27 +124,33 @@ std::uint8_t sampleToByte(double v) {
 
 ImageIO::ImageIO() : m(new ImageIOData) {
     m->decompressor = tjInitDecompress();
-    if (!m->decompressor) FatalError("tjInitDecompress failed.");
+    if (!m->decompressor)
+        FatalError("tjInitDecompress failed.");
     m->compressor = tjInitCompress();
-    if (!m->compressor) FatalError("tjInitCompress failed.");
+    if (!m->compressor)
+        FatalError("tjInitCompress failed.");
 }
 
 int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
     // Markers from SOI up to the start of the scan; each segment's length counts itself.
     std::size_t at = 2;
-    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 1;
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8)
+        return 1;
     while (at + 4 <= size && data[at] == 0xFF) {
         const int marker = data[at + 1];
-        if (marker == 0xDA || marker == 0xD9) break;
+        if (marker == 0xDA || marker == 0xD9)
+            break;
         const std::size_t length = std::size_t(data[at + 2]) << 8 | data[at + 3];
-        if (length < 2 || at + 2 + length > size) break;
+        if (length < 2 || at + 2 + length > size)
+            break;
         const std::uint8_t* segment = data + at + 4;
         const std::size_t n = length - 2;
         if (marker == 0xE1 && n >= 14 && std::memcmp(segment, "Exif\0\0", 6) == 0) {
             const std::uint8_t* tiff = segment + 6;
             const std::size_t tiffSize = n - 6;
             const bool big = tiff[0] == 'M' && tiff[1] == 'M';
-            if (!big && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
+            if (!big && !(tiff[0] == 'I' && tiff[1] == 'I'))
+                return 1;
             auto u16 = [&](std::size_t o) {
                 return big ? unsigned(tiff[o]) << 8 | tiff[o + 1]
                            : unsigned(tiff[o + 1]) << 8 | tiff[o];
@@ -143,16 +159,20 @@ int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
                 return big ? std::uint32_t(u16(o)) << 16 | u16(o + 2)
                            : std::uint32_t(u16(o + 2)) << 16 | u16(o);
             };
-            if (u16(2) != 42) return 1;
+            if (u16(2) != 42)
+                return 1;
             const std::size_t ifd = u32(4);
-            if (ifd > tiffSize || tiffSize - ifd < 2) return 1;
+            if (ifd > tiffSize || tiffSize - ifd < 2)
+                return 1;
             const std::size_t entries = u16(ifd);
             for (std::size_t e = 0; e < entries; ++e) {
                 const std::size_t entry = ifd + 2 + 12 * e;
-                if (entry + 12 > tiffSize) return 1;
+                if (entry + 12 > tiffSize)
+                    return 1;
                 // Orientation: one SHORT, held in the entry itself.
                 if (u16(entry) == 0x0112) {
-                    if (u16(entry + 2) != 3 || u32(entry + 4) != 1) return 1;
+                    if (u16(entry + 2) != 3 || u32(entry + 4) != 1)
+                        return 1;
                     const unsigned value = u16(entry + 8);
                     return value >= 1 && value <= 8 ? int(value) : 1;
                 }
@@ -165,7 +185,8 @@ int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
 }
 
 ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
-    if (!image || orientation < 2 || orientation > 8) return image;
+    if (!image || orientation < 2 || orientation > 8)
+        return image;
     // Per orientation: whether rows and columns swap, then whether the stored x and y run
     // backwards.
     static constexpr bool kTranspose[9] = {false, false, false, false, false,
@@ -181,8 +202,10 @@ ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
     for (int y = 0; y < outH; ++y) {
         for (int x = 0; x < outW; ++x) {
             int sx = transpose ? y : x, sy = transpose ? x : y;
-            if (kFlipX[orientation]) sx = w - 1 - sx;
-            if (kFlipY[orientation]) sy = h - 1 - sy;
+            if (kFlipX[orientation])
+                sx = w - 1 - sx;
+            if (kFlipY[orientation])
+                sy = h - 1 - sy;
             to[std::size_t(y) * outW + x] = in[std::size_t(sy) * w + sx];
         }
     }
@@ -222,7 +245,8 @@ ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat) 
     }
     ByteBuffer png;
     std::string format;
-    if (!PlatformDecodeToPng(png, format, path, kMaxImagePixels)) return nullptr;
+    if (!PlatformDecodeToPng(png, format, path, kMaxImagePixels))
+        return nullptr;
     ImageRef image = readFromMemory(png);
     if (image) {
         for (char& c : format) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -233,14 +257,16 @@ ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat) 
 
 ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
     ByteBuffer bytes;
-    if (!readJpegFile(bytes, path)) return nullptr;
+    if (!readJpegFile(bytes, path))
+        return nullptr;
     std::lock_guard<Lock> guard(m->jpegLock);
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(m->decompressor, bytes.data(), bytes.size(), &width, &height,
                             &subsampling, &colorspace) != 0) {
         return nullptr;
     }
-    if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height)) return nullptr;
+    if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height))
+        return nullptr;
     auto data = std::make_shared<ByteBuffer>(std::size_t(width) * 4 * std::size_t(height));
     // Alpha-first output fills the A, R, G, B layout directly; any warning (a truncated or
     // damaged stream) counts as failure, and readFromFile then offers the file to Qt.
@@ -255,13 +281,15 @@ ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
 
 ImageRef ImageIO::readFromFilePng(const std::string& path, bool forceOpaque) {
     PngReaderPtr reader(PngReaderOpenFile(path.c_str()));
-    if (!reader) return nullptr;
+    if (!reader)
+        return nullptr;
     return decodePng(reader.get(), path.c_str(), forceOpaque);
 }
 
 ImageRef ImageIO::readFromMemory(const ByteBuffer& data) {
     PngReaderPtr reader(PngReaderOpenMemory(data.data(), data.size()));
-    if (!reader) return nullptr;
+    if (!reader)
+        return nullptr;
     return decodePng(reader.get(), "(memory)", true);
 }
 
@@ -280,7 +308,8 @@ bool ImageIO::writeImage(const ImageRef& image, const std::string& type, int qua
 bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options,
                          const std::string& path) {
     VK_CHECK(image);
-    if (options.type == "JPEG") return writeJpeg(image, options.quality, path);
+    if (options.type == "JPEG")
+        return writeJpeg(image, options.quality, path);
     if (options.type == "TIFF") {
         ByteBuffer tiff;
         if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
@@ -297,7 +326,7 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
     VK_CHECK(image);
     if (quality < 1 || quality > 100) {
         LogInfo("[write_jpeg_file] Quality %d is outside 1 to 100, %s not written\n", quality,
-                    path.c_str());
+                path.c_str());
         return false;
     }
     const int width = image->width(), height = image->height();
@@ -307,7 +336,7 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
         const unsigned long capacity = tjBufSize(width, height, TJSAMP_420);
         if (capacity == static_cast<unsigned long>(-1)) {
             LogInfo("[write_jpeg_file] %s, %s not written\n", tjGetErrorStr2(nullptr),
-                        path.c_str());
+                    path.c_str());
             return false;
         }
         jpeg.resize(capacity);
@@ -315,8 +344,8 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
         unsigned long size = capacity;
         if (tjCompress2(m->compressor, image->pixels(), width, width * 4, height, TJPF_ARGB, &out,
                         &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-            LogInfo("[write_jpeg_file] %s, %s not written\n",
-                        tjGetErrorStr2(m->compressor), path.c_str());
+            LogInfo("[write_jpeg_file] %s, %s not written\n", tjGetErrorStr2(m->compressor),
+                    path.c_str());
             return false;
         }
         jpeg.resize(size);
@@ -367,7 +396,8 @@ void dumpRaw(const Real* samples, int width, int height, int normalise, const ch
     if (normalise) {
         max = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            if (samples[i] > max) max = samples[i];
+            if (samples[i] > max)
+                max = samples[i];
         }
         scale = Real(255) / max;
     }

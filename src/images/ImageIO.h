@@ -29,7 +29,7 @@ struct ImageWriteOptions {
 };
 
 class ImageIO {
-public:
+  public:
     // The process-wide instance, created on first use.
     static ImageIO& sharedInstance();
 
@@ -68,7 +68,7 @@ public:
     // left as it was.
     bool writeImage(const ImageRef& image, ByteBuffer& toMemory);
 
-private:
+  private:
     ImageIO();
 
     struct ImageIOData;

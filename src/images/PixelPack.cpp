@@ -110,10 +110,11 @@ PixelPackRef PixelPack::pack(const Image& image) {
     for (const ByteBuffer& strip : result->mStrips) result->mByteSize += strip.size();
 
     const double bytes = double(result->mByteSize), pixelCount = double(width) * double(height);
-    LogInfo("packed %dx%d image (%.1f MP) in %zu bytes (%.1f MB), %.1f%% of its raw size, "
-            "took %.3f seconds\n",
-            width, height, pixelCount / 1e6, result->mByteSize, bytes / 1048576,
-            pixelCount > 0 ? bytes * 100 / (pixelCount * 4) : 0.0, timer.elapsed());
+    LogInfo(
+        "packed %dx%d image (%.1f MP) in %zu bytes (%.1f MB), %.1f%% of its raw size, "
+        "took %.3f seconds\n",
+        width, height, pixelCount / 1e6, result->mByteSize, bytes / 1048576,
+        pixelCount > 0 ? bytes * 100 / (pixelCount * 4) : 0.0, timer.elapsed());
     return result;
 }
 

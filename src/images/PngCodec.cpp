@@ -1,5 +1,4 @@
 #include "PngCodec.h"
-#include "Log.h"
 
 #include <png.h>
 
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Log.h"
 #include "PngImageData.h"
 
 // libpng reports errors by long-jumping to the recovery point of png_jmpbuf. Each recovery point
@@ -18,8 +18,8 @@
 struct PngReader {
     png_structp png;
     png_infop info;
-    std::FILE* file;             // file source, or null
-    const std::uint8_t* data;    // memory source
+    std::FILE* file;           // file source, or null
+    const std::uint8_t* data;  // memory source
     std::size_t size;
     std::size_t offset;
     int passes;
@@ -50,7 +50,8 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
 bool readInfoStage(PngReader* reader) {
     png_structp png = reader->png;
     png_infop info = reader->info;
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png)))
+        return false;
     if (reader->file) {
         png_init_io(png, reader->file);
         png_set_sig_bytes(png, 8);
@@ -89,15 +90,18 @@ void readRows(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
 // Stage 2: the pixels, then (for files) the end chunk.
 bool readImageStage(PngReader* reader, std::uint8_t* pixels, std::size_t rowBytes) {
     png_structp png = reader->png;
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png)))
+        return false;
     readRows(reader, pixels, rowBytes);
-    if (reader->file) png_read_end(png, nullptr);
+    if (reader->file)
+        png_read_end(png, nullptr);
     return true;
 }
 
 PngReader* createReader(std::FILE* file, const std::uint8_t* data, std::size_t size) {
     PngReader* reader = static_cast<PngReader*>(std::calloc(1, sizeof(PngReader)));
-    if (!reader) return nullptr;
+    if (!reader)
+        return nullptr;
     reader->file = file;
     reader->data = data;
     reader->size = size;
@@ -123,7 +127,8 @@ struct WriteTarget {
 
 void writeToSink(png_structp png, png_bytep bytes, png_size_t length) {
     const WriteTarget* target = static_cast<const WriteTarget*>(png_get_io_ptr(png));
-    if (!target->sink(target->context, bytes, length)) png_error(png, "the output refused data");
+    if (!target->sink(target->context, bytes, length))
+        png_error(png, "the output refused data");
 }
 
 void flushNothing(png_structp) {}
@@ -136,23 +141,27 @@ constexpr std::uint8_t kEndChunk[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42
 
 bool writeChunks(PngSink sink, void* context, const std::vector<ByteBuffer>& chunks) {
     for (const ByteBuffer& chunk : chunks)
-        if (!sink(context, chunk.data(), chunk.size())) return false;
+        if (!sink(context, chunk.data(), chunk.size()))
+            return false;
     return true;
 }
 
 bool initIoStage(png_structp png, WriteTarget* target) {
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png)))
+        return false;
     png_set_write_fn(png, target, writeToSink, flushNothing);
     return true;
 }
 
 bool writeHeaderStage(png_structp png, png_infop info, int width, int height, bool alpha,
                       bool srgb) {
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png)))
+        return false;
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
                  alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
+    if (srgb)
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_ABSOLUTE);
     png_write_info(png, info);
     return true;
 }
@@ -161,7 +170,8 @@ bool isOpaque(int width, int height, const std::uint8_t* pixels, std::size_t row
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = pixels + std::size_t(y) * rowBytes;
         for (int x = 0; x < width; ++x)
-            if (row[std::size_t(x) * 4] != 255) return false;
+            if (row[std::size_t(x) * 4] != 255)
+                return false;
     }
     return true;
 }
@@ -170,14 +180,16 @@ bool isOpaque(int width, int height, const std::uint8_t* pixels, std::size_t row
 
 PngReader* PngReaderOpenFile(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
-    if (!file) return nullptr;
+    if (!file)
+        return nullptr;
     png_byte signature[8];
     if (std::fread(signature, 1, 8, file) != 8 || png_sig_cmp(signature, 0, 8) != 0) {
         std::fclose(file);
         return nullptr;
     }
     PngReader* reader = createReader(file, nullptr, 0);
-    if (!reader) std::fclose(file);
+    if (!reader)
+        std::fclose(file);
     return reader;
 }
 
@@ -192,8 +204,7 @@ bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
     }
     const std::size_t expected = std::size_t(reader->width) * 4;
     if (reader->rowBytes != expected) {
-        LogInfo("bad row bytes: %d expected: %d\n", int(reader->rowBytes),
-                     int(expected));
+        LogInfo("bad row bytes: %d expected: %d\n", int(reader->rowBytes), int(expected));
         return false;
     }
     *width = reader->width;
@@ -210,10 +221,12 @@ bool PngReaderReadImage(PngReader* reader, std::uint8_t* pixels, std::size_t row
 }
 
 void PngReaderClose(PngReader* reader) {
-    if (!reader) return;
-    if (reader->png) png_destroy_read_struct(&reader->png, reader->info ? &reader->info : nullptr,
-                                             nullptr);
-    if (reader->file) std::fclose(reader->file);
+    if (!reader)
+        return;
+    if (reader->png)
+        png_destroy_read_struct(&reader->png, reader->info ? &reader->info : nullptr, nullptr);
+    if (reader->file)
+        std::fclose(reader->file);
     std::free(reader);
 }
 
@@ -239,13 +252,14 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     } else if (!writeHeaderStage(png, info, width, height, alpha, srgb)) {
         failure = "[write_png_file] Error during writing header\n";
     } else if (!PngEncodeImageData(chunks, width, height, pixels, rowBytes, kCompressionLevel,
-                                          alpha) ||
+                                   alpha) ||
                !writeChunks(sink, context, chunks)) {
         failure = "[write_png_file] Error during writing bytes\n";
     } else if (!sink(context, kEndChunk, sizeof kEndChunk)) {
         failure = "[write_png_file] Error during end of write\n";
     }
-    if (failure) LogInfo("%s", failure);
+    if (failure)
+        LogInfo("%s", failure);
     png_destroy_write_struct(&png, &info);
     return failure == nullptr;
 }

@@ -72,11 +72,10 @@ std::size_t filterPaeth(std::uint8_t* out, const std::uint8_t* raw, const std::u
                         std::size_t n, std::size_t bpp) {
     out[0] = 4;
     std::size_t sum = 0;
-    for (std::size_t i = 0; i < bpp; ++i)
-        sum += cost(out[i + 1] = std::uint8_t(raw[i] - prior[i]));
+    for (std::size_t i = 0; i < bpp; ++i) sum += cost(out[i + 1] = std::uint8_t(raw[i] - prior[i]));
     for (std::size_t i = bpp; i < n; ++i)
-        sum += cost(out[i + 1] =
-                        std::uint8_t(raw[i] - paeth(raw[i - bpp], prior[i], prior[i - bpp])));
+        sum +=
+            cost(out[i + 1] = std::uint8_t(raw[i] - paeth(raw[i - bpp], prior[i], prior[i - bpp])));
     return sum;
 }
 
@@ -174,8 +173,7 @@ bool deflateInto(ByteBuffer& out, z_stream& stream, const std::uint8_t* data, st
 }  // namespace
 
 bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
-                        const std::uint8_t* pixels, std::size_t rowBytes, int level,
-                        bool alpha) {
+                        const std::uint8_t* pixels, std::size_t rowBytes, int level, bool alpha) {
     const std::size_t bpp = alpha ? 4 : 3;
     const std::size_t n = std::size_t(width) * bpp;
     const std::size_t stripRows =

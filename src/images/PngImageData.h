@@ -6,10 +6,11 @@
 
 #include "Image.h"
 
-// The image data of an 8-bit RGB or RGBA PNG file, made on every core the way parallel gzip tools make
-// one stream: the rows are cut into strips, each strip is filtered and deflated on its own on the
-// worker pool, and the raw deflate pieces, each ended on a byte boundary by a sync flush (the last
-// one by the final block), join into one zlib stream whose checksum is combined from the strips'.
+// The image data of an 8-bit RGB or RGBA PNG file, made on every core the way parallel gzip tools
+// make one stream: the rows are cut into strips, each strip is filtered and deflated on its own on
+// the worker pool, and the raw deflate pieces, each ended on a byte boundary by a sync flush (the
+// last one by the final block), join into one zlib stream whose checksum is combined from the
+// strips'.
 //
 // Rows are filtered as libpng filters them when it may choose any filter: per row, the filter
 // whose output has the smallest sum of absolute values (bytes as signed). The deflate settings

@@ -14,13 +14,16 @@ struct MemoryFile {
     std::size_t position = 0;
 };
 
-tmsize_t readNothing(thandle_t, void*, tmsize_t) { return 0; }
+tmsize_t readNothing(thandle_t, void*, tmsize_t) {
+    return 0;
+}
 
 tmsize_t writeBytes(thandle_t handle, void* data, tmsize_t size) {
     auto* file = static_cast<MemoryFile*>(handle);
     const std::size_t end = file->position + std::size_t(size);
     try {
-        if (end > file->bytes->size()) file->bytes->resize(end);
+        if (end > file->bytes->size())
+            file->bytes->resize(end);
     } catch (...) {
         return 0;  // out of memory: the encode fails
     }
@@ -31,15 +34,22 @@ tmsize_t writeBytes(thandle_t handle, void* data, tmsize_t size) {
 
 toff_t seekTo(thandle_t handle, toff_t offset, int whence) {
     auto* file = static_cast<MemoryFile*>(handle);
-    const std::size_t base =
-        whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file->position : file->bytes->size();
+    const std::size_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? file->position
+                                                  : file->bytes->size();
     file->position = base + std::size_t(offset);
     return toff_t(file->position);
 }
 
-int closeNothing(thandle_t) { return 0; }
-toff_t sizeOf(thandle_t handle) { return toff_t(static_cast<MemoryFile*>(handle)->bytes->size()); }
-int mapNothing(thandle_t, void**, toff_t*) { return 0; }
+int closeNothing(thandle_t) {
+    return 0;
+}
+toff_t sizeOf(thandle_t handle) {
+    return toff_t(static_cast<MemoryFile*>(handle)->bytes->size());
+}
+int mapNothing(thandle_t, void**, toff_t*) {
+    return 0;
+}
 void unmapNothing(thandle_t, void*, toff_t) {}
 
 }  // namespace
@@ -59,8 +69,8 @@ bool TiffWrite(std::vector<std::uint8_t>& out, int width, int height, const std:
     const int samples = opaque ? 3 : 4;
 
     MemoryFile file{&out};
-    TIFF* tiff = TIFFClientOpen("memory", "w", &file, readNothing, writeBytes, seekTo,
-                                closeNothing, sizeOf, mapNothing, unmapNothing);
+    TIFF* tiff = TIFFClientOpen("memory", "w", &file, readNothing, writeBytes, seekTo, closeNothing,
+                                sizeOf, mapNothing, unmapNothing);
     if (!tiff) {
         std::fprintf(stderr, "[write_tiff_file] libtiff could not start\n");
         return false;
@@ -97,7 +107,8 @@ bool TiffWrite(std::vector<std::uint8_t>& out, int width, int height, const std:
             to[0] = argb[1];
             to[1] = argb[2];
             to[2] = argb[3];
-            if (samples == 4) to[3] = argb[0];
+            if (samples == 4)
+                to[3] = argb[0];
         }
         ok = TIFFWriteScanline(tiff, row.data(), std::uint32_t(y), 0) == 1;
     }

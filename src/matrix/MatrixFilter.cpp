@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
-
-#include "FftPlans.h"
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "Avx2Clones.h"
 #include "Check.h"
+#include "FftPlans.h"
 #include "Vector.h"
 
 Matrix::GeneratorState::GeneratorState(const Matrix& f, int startRow) {
@@ -311,8 +310,8 @@ bool FilterNormalTransform::pays(const Matrix& a) {
     return pays(a.filter(), a.filterRows(), a.filterColumns(), a.dataRows(), a.dataColumns());
 }
 
-bool FilterNormalTransform::pays(const double* kernel, int kernelRows, int kernelColumns,
-                                 int rows, int columns) {
+bool FilterNormalTransform::pays(const double* kernel, int kernelRows, int kernelColumns, int rows,
+                                 int columns) {
     const std::int64_t elements = std::int64_t(NormalTransformSize(rows, (kernelRows - 1) / 2)) *
                                   NormalTransformSize(columns, (kernelColumns - 1) / 2);
     if (elements > kNormalTransformMaxElements)
@@ -420,7 +419,8 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
                 VectorScaledAdd(dst, line + hc, 1.0, w);
                 for (int u = hc + w; u < ec; ++u) dst[column[std::size_t(u)]] += line[u];
             } else {
-                for (int u = 0; u < ec; ++u) dst[std::int64_t(column[std::size_t(u)]) * p] += line[u];
+                for (int u = 0; u < ec; ++u)
+                    dst[std::int64_t(column[std::size_t(u)]) * p] += line[u];
             }
         }
     }

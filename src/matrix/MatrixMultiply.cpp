@@ -6,11 +6,11 @@
 #include "Blas.h"
 #include "Check.h"
 #include "Dispatch.h"
+#include "Log.h"
 #include "MatrixFilter.h"
 #include "MatrixOps.h"
 #include "Timer.h"
 #include "Vector.h"
-#include "Log.h"
 
 namespace {
 
@@ -63,11 +63,10 @@ void DenseTimesDense(Matrix& c, const Matrix& a, const Matrix& b) {
                     1.0, av, a.columns(), bv, b.columns(), 0.0, cv, c.columns());
         const double seconds = timer.elapsed();
         if (seconds > 0.1)
-            LogInfo(
-                "multiplied %p[%dx%d] by %p[%dx%d], took %.1f seconds, zeros: %.2f%% %.2f%%\n",
-                static_cast<const void*>(&a), a.rows(), a.columns(), static_cast<const void*>(&b),
-                b.rows(), b.columns(), seconds, 100 * ProportionOfZeros(a),
-                100 * ProportionOfZeros(b));
+            LogInfo("multiplied %p[%dx%d] by %p[%dx%d], took %.1f seconds, zeros: %.2f%% %.2f%%\n",
+                    static_cast<const void*>(&a), a.rows(), a.columns(),
+                    static_cast<const void*>(&b), b.rows(), b.columns(), seconds,
+                    100 * ProportionOfZeros(a), 100 * ProportionOfZeros(b));
         return;
     }
     c.loadZeros();

@@ -16,7 +16,8 @@ int MatrixSolve(Matrix& b, const Matrix& a) {
     std::vector<double> columnMajor(std::size_t(m) * m);
     const double* ad = a.roData();
     for (int l = 0; l < m; ++l)
-        for (int k = 0; k < m; ++k) columnMajor[std::size_t(k) * m + l] = ad[std::size_t(l) * m + k];
+        for (int k = 0; k < m; ++k)
+            columnMajor[std::size_t(k) * m + l] = ad[std::size_t(l) * m + k];
     std::vector<int> pivots(m, 0);
     // Serial: callers are pool tasks beside others, and OpenBLAS's threaded LU recurses with about
     // half a megabyte of stack per level (eight levels for 378 unknowns), where the serial one

@@ -7,11 +7,11 @@
 #include "Blas.h"
 #include "Check.h"
 #include "Dispatch.h"
+#include "Log.h"
 #include "MatrixFilter.h"
 #include "MatrixOps.h"
 #include "Timer.h"
 #include "Vector.h"
-#include "Log.h"
 
 namespace {
 

@@ -43,13 +43,15 @@ bool WriteFileAtomically(const std::string& requestedPath, const char* tag,
         // A shortened name keeps the temporary within the file system's name length.
         temporary = (slash == std::string::npos ? "" : folder) + "." + base.substr(0, 96) + suffix;
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
     if (fd < 0) {
         LogInfo("%s File %s could not be opened for writing\n", tag, requestedPath.c_str());
         return false;
     }
-    if (exists && S_ISREG(existing.st_mode)) ::fchmod(fd, existing.st_mode & 07777);
+    if (exists && S_ISREG(existing.st_mode))
+        ::fchmod(fd, existing.st_mode & 07777);
 
     std::FILE* file = ::fdopen(fd, "wb");
     if (!file) {
@@ -70,20 +72,20 @@ bool WriteFileAtomically(const std::string& requestedPath, const char* tag,
         ok = false;
     }
     if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        LogInfo("%s Could not replace %s: %s\n", tag, requestedPath.c_str(),
-                std::strerror(errno));
+        LogInfo("%s Could not replace %s: %s\n", tag, requestedPath.c_str(), std::strerror(errno));
         ok = false;
     }
-    if (!ok) ::unlink(temporary.c_str());
+    if (!ok)
+        ::unlink(temporary.c_str());
     return ok;
 }
 
 bool WriteBytesAtomically(const std::string& path, const char* tag,
                           const std::vector<std::uint8_t>& bytes) {
     return WriteFileAtomically(path, tag, [&](std::FILE* file) {
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) return true;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size())
+            return true;
         LogInfo("%s Error writing %s: %s\n", tag, path.c_str(), std::strerror(errno));
         return false;
     });
 }
-

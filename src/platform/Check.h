@@ -7,7 +7,8 @@
 [[noreturn]] void CheckFailed(const char* condition, const char* function, const char* file,
                               int line);
 
-#define VK_CHECK(cond)                                          \
-    do {                                                        \
-        if (!(cond)) CheckFailed(#cond, __func__, __FILE__, __LINE__); \
+#define VK_CHECK(cond)                                        \
+    do {                                                      \
+        if (!(cond))                                          \
+            CheckFailed(#cond, __func__, __FILE__, __LINE__); \
     } while (0)

@@ -55,19 +55,22 @@ void dispatchAsync(DispatchPriority priority, std::function<void()> task) {
     });
 }
 
-void dispatchApply(std::size_t count, DispatchPriority, const std::function<void(std::size_t)>& body) {
+void dispatchApply(std::size_t count, DispatchPriority,
+                   const std::function<void(std::size_t)>& body) {
     pool();
-    if (count == 0) return;
+    if (count == 0)
+        return;
     if (count == 1) {
         body(0);
         return;
     }
-    tbb::this_task_arena::isolate([&] {
-        tbb::parallel_for(std::size_t(0), count, [&](std::size_t i) { body(i); });
-    });
+    tbb::this_task_arena::isolate(
+        [&] { tbb::parallel_for(std::size_t(0), count, [&](std::size_t i) { body(i); }); });
 }
 
-int dispatchPendingTasks() { return pool().pending.load(); }
+int dispatchPendingTasks() {
+    return pool().pending.load();
+}
 
 void dispatchWaitIdle() {
     Pool& p = pool();
@@ -89,11 +92,14 @@ WorkerThread::WorkerThread(std::function<void()> body) : mBody(std::move(body)) 
         },
         this);
     pthread_attr_destroy(&attributes);
-    if (error != 0) FatalError("cannot start a thread: %s", std::strerror(error));
+    if (error != 0)
+        FatalError("cannot start a thread: %s", std::strerror(error));
     mHandle = handle;
 }
 
-WorkerThread::~WorkerThread() { VK_CHECK(mJoined); }
+WorkerThread::~WorkerThread() {
+    VK_CHECK(mJoined);
+}
 
 void WorkerThread::join() {
     VK_CHECK(!mJoined);
@@ -127,7 +133,8 @@ void SerialQueue::run() {
         {
             std::unique_lock<std::mutex> guard(mMutex);
             mWake.wait(guard, [this] { return mQuit || !mTasks.empty(); });
-            if (mTasks.empty()) return;  // quitting with nothing left to do
+            if (mTasks.empty())
+                return;  // quitting with nothing left to do
             task = std::move(mTasks.front());
             mTasks.pop_front();
         }

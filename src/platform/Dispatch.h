@@ -1,13 +1,13 @@
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
-
-#include <pthread.h>
 
 // Thread-pool dispatch over oneTBB: two global concurrent queues (default and high priority),
 // parallel loops, and serial queues. Every task and loop body runs on a pool thread or, for loops,
@@ -39,7 +39,7 @@ void dispatchWaitIdle();
 
 // A thread of `kWorkerStackSize` running one function; the owner joins it before destruction.
 class WorkerThread {
-public:
+  public:
     explicit WorkerThread(std::function<void()> body);
     ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
@@ -47,7 +47,7 @@ public:
 
     void join();
 
-private:
+  private:
     std::function<void()> mBody;
     pthread_t mHandle{};
     bool mJoined = false;
@@ -56,7 +56,7 @@ private:
 // A first-in, first-out queue served by one thread of its own. Destruction runs what is still
 // queued, then joins the thread.
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string name);
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
@@ -65,7 +65,7 @@ public:
     void async(std::function<void()> task);
     const std::string& name() const { return mName; }
 
-private:
+  private:
     void run();
 
     std::string mName;

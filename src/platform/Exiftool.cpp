@@ -27,10 +27,12 @@ std::string FindExiftool(const std::vector<std::string>& folders) {
     std::error_code ec;
     std::vector<fs::path> candidates;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) candidates.push_back(self.parent_path() / "exiftool");
+    if (!ec)
+        candidates.push_back(self.parent_path() / "exiftool");
     for (const std::string& folder : folders) candidates.push_back(fs::path(folder) / "exiftool");
     for (const fs::path& candidate : candidates)
-        if (isProgram(candidate)) return fs::weakly_canonical(candidate, ec).string();
+        if (isProgram(candidate))
+            return fs::weakly_canonical(candidate, ec).string();
 
     const char* pathVariable = std::getenv("PATH");
     const std::string paths = pathVariable ? pathVariable : "/usr/bin:/bin";
@@ -52,8 +54,9 @@ ExiftoolResult CopyMetadataTags(const std::string& exiftool, const std::string& 
     const std::string to = fs::absolute(destination, ec).string();
     // "-all" copies what exiftool copies by default; the ICC profile has to be named as well. The
     // result's pixels are upright already: its orientation tag says so.
-    const char* argv[] = {exiftool.c_str(), "-tagsFromFile", from.c_str(), "-all", "-icc_profile",
-                          "-Orientation#=1", "-overwrite_original", to.c_str(), nullptr};
+    const char* argv[] = {exiftool.c_str(), "-tagsFromFile",   from.c_str(),          "-all",
+                          "-icc_profile",   "-Orientation#=1", "-overwrite_original", to.c_str(),
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -62,7 +65,8 @@ ExiftoolResult CopyMetadataTags(const std::string& exiftool, const std::string& 
     const int spawned = posix_spawn(&pid, exiftool.c_str(), &actions, nullptr,
                                     const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return ExiftoolResult::NotStarted;
+    if (spawned != 0)
+        return ExiftoolResult::NotStarted;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

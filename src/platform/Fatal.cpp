@@ -9,7 +9,9 @@ namespace {
 std::atomic<FatalErrorHandler> gHandler{nullptr};
 }
 
-void SetFatalErrorHandler(FatalErrorHandler handler) { gHandler.store(handler); }
+void SetFatalErrorHandler(FatalErrorHandler handler) {
+    gHandler.store(handler);
+}
 
 void FatalError_imp(const char* file, int line, const char* format, ...) {
     char message[1024];
@@ -20,6 +22,7 @@ void FatalError_imp(const char* file, int line, const char* format, ...) {
 
     std::fprintf(stderr, "Fatal error: %s (%s:%d)\n", message, file, line);
     std::fflush(stderr);
-    if (FatalErrorHandler handler = gHandler.load()) handler(message, file, line);
+    if (FatalErrorHandler handler = gHandler.load())
+        handler(message, file, line);
     std::exit(1);
 }

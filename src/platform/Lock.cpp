@@ -1,9 +1,9 @@
 #include "Lock.h"
 
-#include "Check.h"
-
 #include <cerrno>
 #include <ctime>
+
+#include "Check.h"
 
 Lock::Lock() {
     int ret = pthread_mutex_init(&_lock, nullptr);

@@ -5,7 +5,7 @@
 // A plain non-recursive mutex whose failures stop the process. Take it through std::lock_guard
 // (it is BasicLockable) so that every way out unlocks it.
 class Lock {
-public:
+  public:
     Lock();
     ~Lock();
     Lock(const Lock&) = delete;
@@ -17,6 +17,6 @@ public:
     // it did not come free in that time.
     bool tryLockFor(int milliseconds);
 
-private:
+  private:
     pthread_mutex_t _lock;
 };

@@ -11,12 +11,17 @@ std::atomic<LogLevel> gLevel{LogLevel::Info};
 
 }  // namespace
 
-void SetLogLevel(LogLevel level) { gLevel.store(level, std::memory_order_relaxed); }
+void SetLogLevel(LogLevel level) {
+    gLevel.store(level, std::memory_order_relaxed);
+}
 
-LogLevel CurrentLogLevel() { return gLevel.load(std::memory_order_relaxed); }
+LogLevel CurrentLogLevel() {
+    return gLevel.load(std::memory_order_relaxed);
+}
 
 void LogMessage(LogLevel level, const char* format, ...) {
-    if (int(level) < int(CurrentLogLevel())) return;
+    if (int(level) < int(CurrentLogLevel()))
+        return;
     char small[512];
     va_list args;
     va_start(args, format);
@@ -37,7 +42,8 @@ void LogMessage(LogLevel level, const char* format, ...) {
         text.resize(std::size_t(length));
     }
     va_end(copy);
-    if (text.empty() || text.back() != '\n') text.push_back('\n');
+    if (text.empty() || text.back() != '\n')
+        text.push_back('\n');
     // One write per line, so that lines from different threads never interleave.
     std::fwrite(text.data(), 1, text.size(), stderr);
 }

@@ -1,9 +1,9 @@
 #include "Planar.h"
 
 #include <algorithm>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <memory>
 #include <vector>
 
 #include "Check.h"

@@ -32,8 +32,12 @@ void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX,
                            const float* kernel, int kernelHeight, int kernelWidth, int iterations);
 
 // Scratch sizes for the memory estimates; these engines need none beyond their own buffers.
-inline std::size_t convolvePlanarFScratchSize() { return 0; }
-inline std::size_t richardsonLucyPlanarFScratchSize() { return 0; }
+inline std::size_t convolvePlanarFScratchSize() {
+    return 0;
+}
+inline std::size_t richardsonLucyPlanarFScratchSize() {
+    return 0;
+}
 
 // Resamples src (srcWidth × srcHeight four-byte pixels) to dest's size, each byte of a pixel on
 // its own, byte order kept. Area averaging when shrinking, Lanczos when enlarging.

@@ -1,7 +1,5 @@
 #include "PlanarFft.h"
 
-#include "FftPlans.h"
-
 #include <fftw3.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 
 #include "Check.h"
 #include "Dispatch.h"
+#include "FftPlans.h"
 
 namespace {
 
@@ -30,21 +29,27 @@ template <typename Plans, typename Make>
 Plans cachedPlans(int rows, int columns, Make make) {
     static auto* cache = new std::map<std::pair<int, int>, Plans>;
     auto it = cache->find({rows, columns});
-    if (it != cache->end()) return it->second;
+    if (it != cache->end())
+        return it->second;
     const Plans plans = make();
     cache->emplace(std::make_pair(rows, columns), plans);
     return plans;
 }
 
-PlanPair plansFor(int rows, int columns) { return realFftPlansF(rows, columns); }
+PlanPair plansFor(int rows, int columns) {
+    return realFftPlansF(rows, columns);
+}
 
-int goodSize(int n) { return fftGoodSize(n); }
+int goodSize(int n) {
+    return fftGoodSize(n);
+}
 
 // Transform size along one dimension: the whole extent when it is small, else tiles of about
 // 512 (transforms of that size stay in the caches and split the work across threads).
 int tileTransformSize(int destExtent, int kernelExtent) {
     const int need = destExtent + kernelExtent - 1;
-    if (need <= 640) return goodSize(need);
+    if (need <= 640)
+        return goodSize(need);
     return goodSize(std::max(512, 4 * (kernelExtent - 1)));
 }
 
@@ -56,7 +61,7 @@ struct FftwFree {
 using RawBuffer = std::unique_ptr<void, FftwFree>;
 
 class BufferPool {
-public:
+  public:
     RawBuffer take(std::size_t bytes) {
         {
             std::lock_guard<std::mutex> guard(mMutex);
@@ -74,12 +79,13 @@ public:
     }
     void give(RawBuffer b, std::size_t bytes) {
         std::lock_guard<std::mutex> guard(mMutex);
-        if (mIdleBytes + bytes > kMaxIdleBytes) return;  // freed on return
+        if (mIdleBytes + bytes > kMaxIdleBytes)
+            return;  // freed on return
         mIdle[bytes].push_back(std::move(b));
         mIdleBytes += bytes;
     }
 
-private:
+  private:
     static constexpr std::size_t kMaxIdleBytes = std::size_t(64) << 20;
     std::mutex mMutex;
     std::map<std::size_t, std::vector<RawBuffer>> mIdle;
@@ -94,18 +100,19 @@ BufferPool& bufferPool() {
 // A pooled buffer of `count` elements of T, returned to the pool when it goes.
 template <typename T>
 class PooledBuffer {
-public:
+  public:
     PooledBuffer() = default;
     explicit PooledBuffer(std::size_t count)
         : mBytes(count * sizeof(T)), mBuffer(bufferPool().take(mBytes)) {}
     PooledBuffer(PooledBuffer&&) = default;
     PooledBuffer& operator=(PooledBuffer&&) = default;
     ~PooledBuffer() {
-        if (mBuffer) bufferPool().give(std::move(mBuffer), mBytes);
+        if (mBuffer)
+            bufferPool().give(std::move(mBuffer), mBytes);
     }
     T* get() const { return static_cast<T*>(mBuffer.get()); }
 
-private:
+  private:
     std::size_t mBytes = 0;
     RawBuffer mBuffer;
 };
@@ -113,9 +120,9 @@ private:
 }  // namespace
 
 struct PlanarFftConvolution::Engine {
-    int kh, kw;               // kernel rows and columns
+    int kh, kw;  // kernel rows and columns
     int destWidth, destHeight;
-    int rows, columns;        // transform size of one tile
+    int rows, columns;          // transform size of one tile
     int tileRows, tileColumns;  // destination pixels per tile
     PlanPair plans;
     PooledBuffer<fftwf_complex> kernelSpectrum;
@@ -158,7 +165,8 @@ PlanarFftConvolution::PlanarFftConvolution(const float* kernel, int kernelHeight
 
 PlanarFftConvolution::~PlanarFftConvolution() = default;
 
-void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY) {
+void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int offsetX,
+                                 int offsetY) {
     const Engine& e = *mEngine;
     VK_CHECK(dest.width == e.destWidth);
     VK_CHECK(dest.height == e.destHeight);
@@ -218,7 +226,8 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
 
         for (int r = 0; r < outRows; ++r) {
             float* d = reinterpret_cast<float*>(reinterpret_cast<char*>(dest.data) +
-                                                std::size_t(ty0 + r) * dest.rowBytes) + tx0;
+                                                std::size_t(ty0 + r) * dest.rowBytes) +
+                       tx0;
             const float* t = in + std::size_t(r + e.kh - 1) * e.columns + (e.kw - 1);
             for (int c = 0; c < outColumns; ++c) d[c] = t[c] + level;
         }
@@ -254,7 +263,8 @@ std::vector<int> tileOrigins(int extent, int block) {
 int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out) {
     VK_CHECK(block >= 4 && block % 2 == 0);
     out.clear();
-    if (src.width < block || src.height < block) return 0;
+    if (src.width < block || src.height < block)
+        return 0;
     const PlanPair plans = plansFor(block, block);
     const std::size_t halfColumns = std::size_t(block / 2 + 1);
     PooledBuffer<float> real(std::size_t(block) * block);
@@ -268,15 +278,19 @@ int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out) 
         for (int x0 : xs) {
             double total = 0;
             for (int r = 0; r < block; ++r) {
-                const float* s = reinterpret_cast<const float*>(
-                    reinterpret_cast<const char*>(src.data) + std::size_t(y0 + r) * src.rowBytes) + x0;
+                const float* s =
+                    reinterpret_cast<const float*>(reinterpret_cast<const char*>(src.data) +
+                                                   std::size_t(y0 + r) * src.rowBytes) +
+                    x0;
                 for (int c = 0; c < block; ++c) total += s[c];
             }
             const float mean = float(total / (double(block) * block));
             float* in = real.get();
             for (int r = 0; r < block; ++r) {
-                const float* s = reinterpret_cast<const float*>(
-                    reinterpret_cast<const char*>(src.data) + std::size_t(y0 + r) * src.rowBytes) + x0;
+                const float* s =
+                    reinterpret_cast<const float*>(reinterpret_cast<const char*>(src.data) +
+                                                   std::size_t(y0 + r) * src.rowBytes) +
+                    x0;
                 for (int c = 0; c < block; ++c)
                     in[std::size_t(r) * block + c] = (s[c] - mean) * window[r] * window[c];
             }
@@ -331,7 +345,8 @@ int fftGoodSize(int n) {
     for (int m : {1, 3, 5, 9}) {
         int size = 2 * m;
         while (size < n) size *= 2;
-        if (best == 0 || size < best) best = size;
+        if (best == 0 || size < best)
+            best = size;
     }
     return best;
 }

@@ -10,7 +10,7 @@
 // kernel's spectrum is computed once per object; one object can convolve any number of planes
 // whose destination has the size it was made for. An object is used by one thread at a time.
 class PlanarFftConvolution {
-public:
+  public:
     PlanarFftConvolution(const float* kernel, int kernelHeight, int kernelWidth, int destWidth,
                          int destHeight);
     ~PlanarFftConvolution();
@@ -22,7 +22,7 @@ public:
     // given at construction.
     void apply(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY);
 
-private:
+  private:
     struct Engine;
     std::unique_ptr<Engine> mEngine;
 };

@@ -1,15 +1,15 @@
 // Decoding and encoding through Qt's image readers and writers.
 #include "PlatformImage.h"
-#include "Log.h"
 
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-
 #include <algorithm>
 #include <cstdio>
+
+#include "Log.h"
 
 namespace {
 
@@ -39,30 +39,34 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
     (void)limitSet;
     QImageReader reader(QString::fromStdString(path));
     reader.setAutoTransform(true);  // upright, as the file's orientation says
-    if (!reader.canRead()) return false;
+    if (!reader.canRead())
+        return false;
     const QSize size = reader.size();
     if (tooLarge(size, maxPixels)) {
-        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
-                     path.c_str(), size.width(), size.height(), maxPixels);
+        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n", path.c_str(),
+                   size.width(), size.height(), maxPixels);
         return false;
     }
     outFormat = reader.format().toLower().toStdString();
     QImage image = reader.read();
-    if (image.isNull()) return false;
+    if (image.isNull())
+        return false;
     if (tooLarge(image.size(), maxPixels)) {
-        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n",
-                     path.c_str(), image.width(), image.height(), maxPixels);
+        LogWarning("%s: image of %dx%d pixels exceeds the limit of %lld pixels\n", path.c_str(),
+                   image.width(), image.height(), maxPixels);
         return false;
     }
     image.convertTo(QImage::Format_RGBA8888);
-    if (image.isNull()) return false;
+    if (image.isNull())
+        return false;
 
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     writer.setQuality(100);  // the stream is decoded at once: spend no time compressing
-    if (!writer.write(image)) return false;
+    if (!writer.write(image))
+        return false;
     outPng.assign(bytes.cbegin(), bytes.cend());
     return true;
 }

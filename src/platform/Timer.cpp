@@ -1,6 +1,8 @@
 #include "Timer.h"
 
-void Timer::start() { gettimeofday(&mStart, nullptr); }
+void Timer::start() {
+    gettimeofday(&mStart, nullptr);
+}
 
 double Timer::elapsed() const {
     timeval now;

@@ -4,10 +4,10 @@
 
 // Wall-clock stopwatch behind every "took %.2f seconds" log line.
 class Timer {
-public:
+  public:
     void start();
     double elapsed() const;  // seconds since start()
 
-private:
+  private:
     timeval mStart{};
 };

@@ -33,36 +33,37 @@ bool runUnsharpMask(const MethodCall& c) {
 template <int Fast>
 std::int64_t memoryOfUnsharpMask(const MethodCall& c) {
     const Region& r = c.region;
-    return unsharp_mask_mem_usage(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.angle,
-                                  r.x, r.y, r.w, r.h);
+    return unsharp_mask_mem_usage(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.angle, r.x,
+                                  r.y, r.w, r.h);
 }
 
 bool runWienerFir(const MethodCall& c) {
     const Region& r = c.region;
     const int matRadius = int(2 * c.radius);
-    LogInfo("Solving using wiener fir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
-            "angle %d [%d %d %d %d]\n",
-            c.channel, c.radius, matRadius, c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
+    LogInfo(
+        "Solving using wiener fir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
+        "angle %d [%d %d %d %d]\n",
+        c.channel, c.radius, matRadius, c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
     deconvolve_wiener_fir(c.in, c.out, c.channel, c.radius, matRadius, 0.0, c.parameter, c.angle,
                           r.x, r.y, r.w, r.h);
     return true;
 }
 std::int64_t memoryOfWienerFir(const MethodCall& c) {
     const Region& r = c.region;
-    return deconvolve_wiener_fir_mem_usage(c.in, c.out, c.channel, c.radius, int(2 * c.radius),
-                                           0.0, c.parameter, c.angle, r.x, r.y, r.w, r.h);
+    return deconvolve_wiener_fir_mem_usage(c.in, c.out, c.channel, c.radius, int(2 * c.radius), 0.0,
+                                           c.parameter, c.angle, r.x, r.y, r.w, r.h);
 }
 
 bool runWienerIir(const MethodCall& c) {
     const Region& r = c.region;
-    LogInfo("Solving using wiener iir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
-            "angle %d [%d %d %d %d]\n",
-            c.channel, c.radius, int(2 * c.radius), c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
+    LogInfo(
+        "Solving using wiener iir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
+        "angle %d [%d %d %d %d]\n",
+        c.channel, c.radius, int(2 * c.radius), c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
     const FftStatus status = deconvolve_wnr_iir(c.in, c.out, c.channel, c.radius, c.parameter,
                                                 c.angle, r.x, r.y, r.w, r.h, c.cancel);
     if (status == FftStatus::Failed) {
-        LogInfo("the Fourier transform helper failed twice; channel %d not deblurred\n",
-                c.channel);
+        LogInfo("the Fourier transform helper failed twice; channel %d not deblurred\n", c.channel);
         return false;
     }
     // Cancelled: the work that asked for this channel has been stopped and discards it.
@@ -70,17 +71,18 @@ bool runWienerIir(const MethodCall& c) {
 }
 std::int64_t memoryOfWienerIir(const MethodCall& c) {
     const Region& r = c.region;
-    return deconvolve_wnr_iir_mem_usage(c.in, c.out, c.channel, c.radius, c.parameter, c.angle,
-                                        r.x, r.y, r.w, r.h);
+    return deconvolve_wnr_iir_mem_usage(c.in, c.out, c.channel, c.radius, c.parameter, c.angle, r.x,
+                                        r.y, r.w, r.h);
 }
 
 template <bool Threshold>
 bool runLucyRichard(const MethodCall& c) {
     const Region& r = c.region;
     const int iterations = int(c.parameter);
-    LogInfo("Solving using richardson_lucy for channel %d radius %.1f iterations: %d angle %d "
-            "[%d %d %d %d]\n",
-            c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h);
+    LogInfo(
+        "Solving using richardson_lucy for channel %d radius %.1f iterations: %d angle %d "
+        "[%d %d %d %d]\n",
+        c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h);
     if (Threshold)
         deconvolve_lucy_richard_threshold(c.in, c.out, c.channel, c.radius, iterations, c.angle,
                                           r.x, r.y, r.w, r.h);
@@ -93,11 +95,11 @@ template <bool Threshold>
 std::int64_t memoryOfLucyRichard(const MethodCall& c) {
     const Region& r = c.region;
     const int iterations = int(c.parameter);
-    return Threshold ? deconvolve_lucy_richard_threshold_mem_usage(
-                           c.in, c.out, c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w,
-                           r.h)
-                     : deconvolve_lucy_richard_mem_usage(c.in, c.out, c.channel, c.radius,
-                                                         iterations, c.angle, r.x, r.y, r.w, r.h);
+    return Threshold
+               ? deconvolve_lucy_richard_threshold_mem_usage(
+                     c.in, c.out, c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h)
+               : deconvolve_lucy_richard_mem_usage(c.in, c.out, c.channel, c.radius, iterations,
+                                                   c.angle, r.x, r.y, r.w, r.h);
 }
 
 bool runLeastSquares(const MethodCall& c) {

@@ -14,7 +14,8 @@ Session::~Session() {
 }
 
 void Session::sendEvent(SessionEventType type, const DeblurredEntry& entry) {
-    if (mHandler) mHandler(SessionEvent{type, entry});
+    if (mHandler)
+        mHandler(SessionEvent{type, entry});
 }
 
 void Session::changeCount(int& counter, int delta) {
@@ -69,7 +70,8 @@ void Session::stopAndWaitForPreviews() {
 
 void Session::endPreviewClear() {
     std::lock_guard<std::mutex> guard(mWorkMutex);
-    if (--mPreviewClears == 0) mStopPreview = false;
+    if (--mPreviewClears == 0)
+        mStopPreview = false;
 }
 
 void Session::reset() {
@@ -115,20 +117,23 @@ void Session::stopPreview() {
     // progress keeps the flag set until it has finished waiting.
     mPreviewQueue->async([this] {
         std::lock_guard<std::mutex> guard(mWorkMutex);
-        if (mPreviewClears == 0) mStopPreview = false;
+        if (mPreviewClears == 0)
+            mStopPreview = false;
     });
 }
 
 bool Session::loadImage(const std::string& path) {
     reset();
     ImageRef image = ImageIO::sharedInstance().readFromFile(path);
-    if (!image) return false;
+    if (!image)
+        return false;
     loadDecodedImage(image);
     return true;
 }
 
 void Session::loadDecodedImage(const ImageRef& image) {
-    if (mOriginalImage) reset();
+    if (mOriginalImage)
+        reset();
     {
         std::lock_guard<Lock> guard(mLock);
         mOriginalImage = std::make_unique<CImage>(image);

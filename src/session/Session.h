@@ -53,7 +53,7 @@ using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
 Rect PreviewSectionAroundPoint(double px, double py, int W, int H);
 
 class Session {
-public:
+  public:
     Session();
     // Stops and waits for every worker.
     ~Session();
@@ -123,8 +123,7 @@ public:
 
     // --- brush and apply-all (owner's thread) ---
     void startBrush();
-    void applyBrush(const Image* source, float size, float opacity, int x, int y,
-                    Rect* changed);
+    void applyBrush(const Image* source, float size, float opacity, int x, int y, Rect* changed);
     void endBrush();
     void applyAll(const ImageRef& source);
 
@@ -139,7 +138,7 @@ public:
     // The bytes available for a full deblur; null reads them from the system.
     void setAvailableMemory(std::int64_t (*available)()) { mAvailableMemory = available; }
 
-private:
+  private:
     void sendEvent(SessionEventType type, const DeblurredEntry& entry);
     void freeImages();
     // One channel (1 to 3) of a region of the original into `destination` (the region's size),

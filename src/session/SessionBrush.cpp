@@ -8,7 +8,8 @@
 #include "Session.h"
 
 void Session::startBrush() {
-    if (!mReconstructedImage) return;
+    if (!mReconstructedImage)
+        return;
     mBrushBase.reset();
     mBrushWeights.reset();
     const int width = mReconstructedImage->width(), height = mReconstructedImage->height();
@@ -25,9 +26,11 @@ void Session::endBrush() {
 
 void Session::applyBrush(const Image* source, float size, float opacity, int x, int y,
                          Rect* changed) {
-    if (!mReconstructedImage || !source || !mBrushBase || !mBrushWeights) return;
+    if (!mReconstructedImage || !source || !mBrushBase || !mBrushWeights)
+        return;
     const int W = mReconstructedImage->width(), H = mReconstructedImage->height();
-    if (source->width() != W || source->height() != H) return;
+    if (source->width() != W || source->height() != H)
+        return;
 
     // The dab: the disc kernel of radius size / 2, scaled so that a cell wholly inside the disc
     // holds the opacity and a rim cell the opacity times its covered part.
@@ -46,10 +49,14 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
     const int cy0 = std::max(y0, 0), cy1 = std::min(y0 + n, H);
 
     if (cx0 < cx1 && cy0 < cy1) {
-        if (mBrushRect[0] == -1 || cx0 < mBrushRect[0]) mBrushRect[0] = cx0;
-        if (mBrushRect[1] == -1 || cy0 < mBrushRect[1]) mBrushRect[1] = cy0;
-        if (mBrushRect[2] == -1 || cx1 > mBrushRect[2]) mBrushRect[2] = cx1;
-        if (mBrushRect[3] == -1 || cy1 > mBrushRect[3]) mBrushRect[3] = cy1;
+        if (mBrushRect[0] == -1 || cx0 < mBrushRect[0])
+            mBrushRect[0] = cx0;
+        if (mBrushRect[1] == -1 || cy0 < mBrushRect[1])
+            mBrushRect[1] = cy0;
+        if (mBrushRect[2] == -1 || cx1 > mBrushRect[2])
+            mBrushRect[2] = cx1;
+        if (mBrushRect[3] == -1 || cy1 > mBrushRect[3])
+            mBrushRect[3] = cy1;
     }
     if (changed)
         *changed = Rect{double(cx0), double(cy0), double(std::max(cx1 - cx0, 0)),
@@ -59,12 +66,14 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
         float* weights = mBrushWeights.get() + std::size_t(py) * W;
         for (int px = cx0; px < cx1; ++px) {
             const float w = std::min(float(k[(py - y0) * n + (px - x0)]), 1.0f);
-            if (w > 0) weights[px] = std::max(weights[px], w);
+            if (w > 0)
+                weights[px] = std::max(weights[px], w);
         }
     }
 
     // Recomposite the stroke's whole bounding box from the base, so dabs never compound.
-    if (mBrushRect[0] == -1) return;
+    if (mBrushRect[0] == -1)
+        return;
     const std::uint8_t* src = source->pixels();
     const std::uint8_t* base = mBrushBase->pixels();
     std::uint8_t* dst = mReconstructedImage->pixels();
@@ -72,7 +81,8 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
         const float* weights = mBrushWeights.get() + std::size_t(py) * W;
         for (int px = mBrushRect[0]; px < mBrushRect[2]; ++px) {
             const float a = weights[px];
-            if (!(a > 0)) continue;
+            if (!(a > 0))
+                continue;
             const std::size_t p = (std::size_t(py) * W + px) * 4;
             for (int c = 1; c <= 3; ++c) {
                 const float v = float(src[p + c]) * a + float(base[p + c]) * (1 - a);
@@ -83,6 +93,7 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
 }
 
 void Session::applyAll(const ImageRef& source) {
-    if (!mReconstructedImage || !source) return;
+    if (!mReconstructedImage || !source)
+        return;
     mReconstructedImage->copyFrom(CImage(source));
 }

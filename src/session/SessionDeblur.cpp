@@ -5,18 +5,19 @@
 
 #include "Check.h"
 #include "ImageProcess.h"
-#include "Session.h"
 #include "Log.h"
+#include "Session.h"
 
 bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                                    int channel, int angle, bool full, const Region& region) {
-    if (full && mStopDeblur.load(std::memory_order_relaxed)) return true;
+    if (full && mStopDeblur.load(std::memory_order_relaxed))
+        return true;
     const double radius = radiusStep * 0.5;
     LogInfo("%sblurring with radius %.2f\n", deblurType == DeblurBlurSimulation ? "" : "de",
             radius);
     const Preset& preset = PresetFor(deblurType);
-    return mMethods[preset.method].run(MethodCall{*mOriginalImage, *destination, channel,
-                                                  radius, preset.parameter, angle, region,
+    return mMethods[preset.method].run(MethodCall{*mOriginalImage, *destination, channel, radius,
+                                                  preset.parameter, angle, region,
                                                   full ? &mStopDeblur : &mStopPreview});
 }
 
@@ -27,12 +28,14 @@ bool Session::deblurStep(const DeblurredEntry& entry, PixelPackRef& result) {
         if (!deblurStepForChannel(entry.radiusStep, entry.deblurType, &destination, channel,
                                   entry.angle, true, Region{0, 0, width, height}))
             return false;
-    if (mStopDeblur) return true;
+    if (mStopDeblur)
+        return true;
 
     const MaskSettings& mask = entry.maskSettings;
     CreateMask(mOriginalImage->asImage(), destination.asImage(), 0, 0, width, height, mask.type, 0,
                mask.radius, mask.opacity, mask.crudeness);
-    if (mStopDeblur) return true;
+    if (mStopDeblur)
+        return true;
 
     result = PixelPack::pack(*destination.asImage());
     return true;
@@ -52,7 +55,8 @@ void Session::submitDeblur(const DeblurredEntry& entry) {
             current = epoch == mDeblurEpoch;
         }
         // A deblur of a photograph that has been closed since never touches the session.
-        if (current) runDeblur(entry);
+        if (current)
+            runDeblur(entry);
         changeCount(mPendingDeblurs, -1);
     });
 }
@@ -72,19 +76,22 @@ void Session::runDeblur(const DeblurredEntry& entry) {
         std::lock_guard<Lock> guard(mLock);
         loaded = mOriginalImage != nullptr;
     }
-    if (!loaded) return;
+    if (!loaded)
+        return;
     // Refused rather than killed by the kernel with the user's unsaved work.
     std::string tooLarge;
     if (!fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge)) {
         LogInfo("%s\n", tooLarge.c_str());
         return;
     }
-    if (!mStopDeblur) sendEvent(SessionEventType::DeblurStarted, entry);
+    if (!mStopDeblur)
+        sendEvent(SessionEventType::DeblurStarted, entry);
 
     PixelPackRef result;
     if (!deblurStep(entry, result)) {
         // Nothing is stored; the owner learns that this deblur ended without a result.
-        if (!mStopDeblur) sendEvent(SessionEventType::DeblurFailed, entry);
+        if (!mStopDeblur)
+            sendEvent(SessionEventType::DeblurFailed, entry);
         return;
     }
     PixelPackRef previous;  // released outside the lock
@@ -94,7 +101,8 @@ void Session::runDeblur(const DeblurredEntry& entry) {
         previous = std::move(slot);
         slot = std::move(result);
     }
-    if (!mStopDeblur) sendEvent(SessionEventType::DeblurFinished, entry);
+    if (!mStopDeblur)
+        sendEvent(SessionEventType::DeblurFinished, entry);
 }
 
 ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
@@ -102,7 +110,8 @@ ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredImages.find(entry);
-        if (it == mDeblurredImages.end()) return nullptr;
+        if (it == mDeblurredImages.end())
+            return nullptr;
         packed = it->second;
     }
     return packed->unpack();

@@ -19,7 +19,8 @@ namespace {
 std::int64_t readNumber(const std::string& path) {
     std::ifstream file(path);
     std::string text;
-    if (!(file >> text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    if (!(file >> text) || text.empty() ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     return std::stoll(text);
 }
@@ -30,7 +31,8 @@ std::int64_t readKey(const std::string& path, const std::string& wanted) {
     std::string key;
     std::int64_t value = 0;
     while (file >> key >> value)
-        if (key == wanted) return value;
+        if (key == wanted)
+            return value;
     return 0;
 }
 
@@ -44,7 +46,8 @@ std::int64_t controlGroupAvailable() {
     while (std::getline(self, line)) {
         // "0::/path" (v2) or "N:controllers:/path" (v1).
         const std::size_t first = line.find(':'), second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
         const std::string controllers = line.substr(first + 1, second - first - 1);
         std::string group = line.substr(second + 1);
         std::string root, limitFile, usageFile, cacheKey;
@@ -69,7 +72,8 @@ std::int64_t controlGroupAvailable() {
                     available = available < 0 ? left : std::min(available, left);
                 }
             }
-            if (group.empty() || group == "/") break;
+            if (group.empty() || group == "/")
+                break;
             const std::size_t slash = group.rfind('/');
             group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
         }
@@ -83,7 +87,8 @@ std::int64_t controlGroupAvailable() {
 std::int64_t availableMemoryBytes() {
     std::int64_t available = -1;
     auto lower = [&](std::int64_t bytes) {
-        if (bytes >= 0) available = available < 0 ? bytes : std::min(available, bytes);
+        if (bytes >= 0)
+            available = available < 0 ? bytes : std::min(available, bytes);
     };
     std::ifstream meminfo("/proc/meminfo");
     std::string key, unit;
@@ -106,19 +111,23 @@ std::int64_t availableMemoryBytes() {
     return available;
 }
 
-double gigabytes(std::int64_t bytes) { return double(bytes) / (1024.0 * 1024.0 * 1024.0); }
+double gigabytes(std::int64_t bytes) {
+    return double(bytes) / (1024.0 * 1024.0 * 1024.0);
+}
 
 }  // namespace
 
 bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message) {
     message.clear();
-    if (!mOriginalImage) return true;
+    if (!mOriginalImage)
+        return true;
     // The estimates count the methods' arrays; the images around them (composite, result, its
     // PNG stream) add about a fifth more: a 24-megapixel LA1 peaked at 6.2 GiB against an
     // estimate of 5.3 GiB.
     const std::int64_t needed = memoryUsageForDeblurType(radiusStep, deblurType) / 4 * 5;
     const std::int64_t available = mAvailableMemory ? mAvailableMemory() : availableMemoryBytes();
-    if (available < 0 || needed <= available) return true;
+    if (available < 0 || needed <= available)
+        return true;
     char text[256];
     std::snprintf(text, sizeof text,
                   "Not enough memory for %s at radius %.1f on this %dx%d photograph: it needs "

@@ -21,15 +21,23 @@ DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, int angle) {
 // least one pixel wide and high.
 Region clampSection(const Rect& r, int W, int H) {
     int x = int(r.x), y = int(r.y);
-    if (x < 0) x = 0;
-    if (y < 0) y = 0;
-    if (x >= W) x = W - 1;
-    if (y >= H) y = H - 1;
+    if (x < 0)
+        x = 0;
+    if (y < 0)
+        y = 0;
+    if (x >= W)
+        x = W - 1;
+    if (y >= H)
+        y = H - 1;
     int w = int(r.width), h = int(r.height);
-    if (w <= 0) w = 1;
-    if (h <= 0) h = 1;
-    if (x + w >= W) w = W - x;
-    if (y + h >= H) h = H - y;
+    if (w <= 0)
+        w = 1;
+    if (h <= 0)
+        h = 1;
+    if (x + w >= W)
+        w = W - x;
+    if (y + h >= H)
+        h = H - y;
     return Region{x, y, w, h};
 }
 
@@ -37,8 +45,10 @@ Region clampSection(const Rect& r, int W, int H) {
 
 Rect PreviewSectionAroundPoint(double px, double py, int W, int H) {
     int x = int(px - 256), y = int(py - 256);
-    if (W - x <= 511) x = W - 512;
-    if (H - y <= 511) y = H - 512;
+    if (W - x <= 511)
+        x = W - 512;
+    if (H - y <= 511)
+        y = H - 512;
     x = std::max(x, 0);
     y = std::max(y, 0);
     return Rect{double(x), double(y), W > 511 ? 512.0 : double(W), H > 511 ? 512.0 : double(H)};
@@ -71,8 +81,7 @@ void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, int 
     });
 }
 
-void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType,
-                                    const Rect& section) {
+void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusMaxStep > 0);
     queuePreviewBatch([&] {
@@ -95,15 +104,15 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
             return mRunningPreviews < kMaxRunningPreviews || mStopPreview.load();
         });
         stopped = mStopPreview.load();
-        if (!stopped) ++mRunningPreviews;
+        if (!stopped)
+            ++mRunningPreviews;
     }
     if (stopped) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
         return;
     }
-    dispatchAsync(DispatchPriority::Default, [=, this] {
-        deblurPreviewStep(radiusStep, deblurType, angle, section);
-    });
+    dispatchAsync(DispatchPriority::Default,
+                  [=, this] { deblurPreviewStep(radiusStep, deblurType, angle, section); });
 }
 
 void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
@@ -157,13 +166,15 @@ ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredPreviews.find(entry);
-        if (it == mDeblurredPreviews.end()) return nullptr;
+        if (it == mDeblurredPreviews.end())
+            return nullptr;
         packed = it->second;
         section = mPreviewSection;
     }
     ImageRef preview = packed->unpack();
     // A preview computed on another section than the last one cannot be matched to the original.
-    if (preview && mOriginalImage && preview->width() == section.w && preview->height() == section.h)
+    if (preview && mOriginalImage && preview->width() == section.w &&
+        preview->height() == section.h)
         CreateMask(mOriginalImage->asImage(), preview, section.x, section.y, section.w, section.h,
                    maskType, 1, maskRadius, maskOpacity, maskCrudeness);
     return preview;

@@ -7,16 +7,17 @@
 
 #include "AtomicFile.h"
 #include "ImageIO.h"
+#include "Log.h"
 #include "Session.h"
 #include "Timer.h"
-#include "Log.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 bool endsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // "deblurred_%s_%d.png", or the temporary file of an interrupted write of one.
@@ -30,8 +31,10 @@ bool isExportFileName(const std::string& name) {
 bool mayReplaceExport(const fs::path& path) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
-    if (ec || status.type() == fs::file_type::not_found) return true;
-    if (status.type() != fs::file_type::directory) return false;
+    if (ec || status.type() == fs::file_type::not_found)
+        return true;
+    if (status.type() != fs::file_type::directory)
+        return false;
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_regular_file() || !isExportFileName(it->path().filename().string()))
             return false;
@@ -50,7 +53,8 @@ bool Session::saveReconstructedImage(const std::string& path, const std::string&
 }
 
 bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOptions& options) {
-    if (!mReconstructedImage) return false;
+    if (!mReconstructedImage)
+        return false;
     return ImageIO::sharedInstance().writeImage(mReconstructedImage->asImage(), options, path);
 }
 
@@ -61,7 +65,8 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
         std::lock_guard<Lock> guard(mLock);
         images = mDeblurredImages;
     }
-    if (images.empty()) return false;
+    if (images.empty())
+        return false;
 
     const fs::path directory(directoryPath);
     if (!mayReplaceExport(directory)) {
@@ -71,7 +76,8 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
     }
     std::error_code ec;
     fs::remove_all(directory, ec);
-    if (!fs::create_directory(directory, ec) || ec) return false;
+    if (!fs::create_directory(directory, ec) || ec)
+        return false;
 
     Timer timer;
     timer.start();

@@ -7,9 +7,9 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QSignalSpy>
 #include <QUrl>
 #include <optional>
 
@@ -19,9 +19,9 @@
 // Receives the addresses the application asks the desktop to open.
 class UrlRecorder : public QObject {
     Q_OBJECT
-public:
+  public:
     QList<QUrl> urls;
-public slots:
+  public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
@@ -38,7 +38,8 @@ struct ReportServer {
             while (QTcpSocket* socket = server.nextPendingConnection())
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
                     const QByteArray head = socket->peek(1 << 16);
-                    if (!head.contains("\r\n\r\n")) return;
+                    if (!head.contains("\r\n\r\n"))
+                        return;
                     const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
                     targets << QString::fromLatin1(lines[0].split(' ').value(1));
                     for (const QByteArray& line : lines)
@@ -245,8 +246,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     window.show();
     SheetDialogs dialogs;
     enum Ending { ClickCancel, ClickProceed, ClickDontSave, Escape, CloseBox };
-    const AlertButton D = AlertButton::Default, A = AlertButton::Alternate,
-                      O = AlertButton::Other;
+    const AlertButton D = AlertButton::Default, A = AlertButton::Alternate, O = AlertButton::Other;
     const struct {
         AlertText text;
         Ending ending;
@@ -271,8 +271,10 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
         ASSERT_TRUE(box);
         EXPECT_EQ(box->windowModality(), Qt::WindowModal);
         EXPECT_EQ(box->defaultButton()->text(), test.text.defaultButton);
-        if (test.ending == Escape) QTest::keyClick(box, Qt::Key_Escape);
-        if (test.ending == CloseBox) box->close();
+        if (test.ending == Escape)
+            QTest::keyClick(box, Qt::Key_Escape);
+        if (test.ending == CloseBox)
+            box->close();
         for (QAbstractButton* button : box->buttons())
             if ((test.ending == ClickCancel && button->text() == "Cancel") ||
                 (test.ending == ClickProceed && button->text() == "Proceed") ||
@@ -306,8 +308,8 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     app.delegate().applicationShouldTerminate();
     Spin(50);
     app.controller().openImageAtPath(app.temporaryPath("missing.png"));  // a failure's alert
-    ASSERT_TRUE(WaitFor(
-        [&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
     Spin(50);
     EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
     EXPECT_EQ(app.terminations, 0);

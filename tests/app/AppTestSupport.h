@@ -2,6 +2,8 @@
 // Helpers of the application tests: dialogs answered from a script, one whole application with
 // private settings, waiting with the event loop turning, test photographs and screenshots.
 
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,13 +16,12 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableView>
-#include <QTest>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <deque>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 
 #include "AppDelegate.h"
@@ -37,7 +38,8 @@ inline bool WaitFor(const std::function<bool()>& done, int limitMs = 30000) {
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
-        if (timer.elapsed() > limitMs) return false;
+        if (timer.elapsed() > limitMs)
+            return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);
     }
@@ -60,10 +62,10 @@ inline QString TestDataPath(const char* name) {
 // Answers the application's alerts and file panels from a script, a turn of the event loop after
 // they are shown (as sheets end), and remembers what was asked.
 class ScriptedDialogs : public Dialogs {
-public:
-    std::deque<AlertButton> alertAnswers;  // empty: the default button
-    std::deque<QString> openAnswers;       // empty: cancel
-    std::deque<QString> saveAnswers;       // empty: cancel
+  public:
+    std::deque<AlertButton> alertAnswers;       // empty: the default button
+    std::deque<QString> openAnswers;            // empty: cancel
+    std::deque<QString> saveAnswers;            // empty: cancel
     std::function<void()> whileSavePanelShows;  // runs before the save panel is answered
     bool escapeAlerts = false;  // alerts show as the toolkit's sheets and Esc ends them
 
@@ -78,12 +80,14 @@ public:
             sheets.beginAlert(window, text, std::move(done));
             QTimer::singleShot(0, [window] {
                 for (QMessageBox* box : window->findChildren<QMessageBox*>())
-                    if (box->isVisible()) QTest::keyClick(box, Qt::Key_Escape);
+                    if (box->isVisible())
+                        QTest::keyClick(box, Qt::Key_Escape);
             });
             return;
         }
         QTimer::singleShot(0, [done, answer = Next(alertAnswers)] {
-            if (done) done(answer);
+            if (done)
+                done(answer);
         });
     }
     void beginOpenPanel(QWidget*, const QStringList& extensions,
@@ -95,7 +99,8 @@ public:
                         std::function<void(const QString&)> done) override {
         savePanelTypes << allowedTypes;
         QTimer::singleShot(0, [this, done, answer = Next(saveAnswers)] {
-            if (whileSavePanelShows) whileSavePanelShows();
+            if (whileSavePanelShows)
+                whileSavePanelShows();
             done(answer);
         });
     }
@@ -103,11 +108,12 @@ public:
         savePanelTypes << allowedTypes;
     }
 
-private:
+  private:
     SheetDialogs sheets;
     template <typename T>
     static T Next(std::deque<T>& answers) {
-        if (answers.empty()) return T();
+        if (answers.empty())
+            return T();
         T answer = answers.front();
         answers.pop_front();
         return answer;
@@ -118,7 +124,7 @@ private:
 // scripted dialogs, the main window with its layout, the controller and the delegate. Quitting is
 // only counted.
 class AppHarness : WithApp {
-public:
+  public:
     explicit AppHarness(const QString& settingsFile = QString()) {
         QCoreApplication::setApplicationName("Velkaro");
         mSettings = std::make_unique<QSettings>(
@@ -150,7 +156,7 @@ public:
     ScriptedDialogs dialogs;
     int terminations = 0;
 
-private:
+  private:
     QTemporaryDir mDir;
     std::unique_ptr<QSettings> mSettings;
     std::unique_ptr<MainWindow> mWindow = std::make_unique<MainWindow>();

@@ -26,15 +26,18 @@ bool BlockingUnsharpMask(const MethodCall& call) {
 // Saves through the controller and waits for the worker; whether the file was written.
 bool SaveAndWait(Controller& c, const QString& path) {
     QSignalSpy saved(&c, &Controller::saveFinished);
-    if (!c.saveResultToPath(path)) return false;
-    if (!saved.wait(30000)) return false;
+    if (!c.saveResultToPath(path))
+        return false;
+    if (!saved.wait(30000))
+        return false;
     return saved.at(0).at(0).toBool();
 }
 
 // Whether every lamp of rows first … last of column 0 is in the given state.
 bool ColumnIs(const ImageMatrix& grid, int state, int first = 1, int last = 15) {
     for (int row = first; row <= last; ++row)
-        if (grid.entryStateforEntryRow(row, 0) != state) return false;
+        if (grid.entryStateforEntryRow(row, 0) != state)
+            return false;
     return true;
 }
 
@@ -232,7 +235,9 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     QFile script(program);
     ASSERT_TRUE(script.open(QIODevice::WriteOnly));
     script.write(QString("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
-                         "head -c 300000 /dev/zero\n").arg(record).toUtf8());
+                         "head -c 300000 /dev/zero\n")
+                     .arg(record)
+                     .toUtf8());
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     c.setExiftoolProgram(program);
@@ -251,11 +256,9 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_TRUE(SaveAndWait(c, saved));
     QFile lines(record);
     ASSERT_TRUE(lines.open(QIODevice::ReadOnly));
-    EXPECT_EQ(
-        QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
-        QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-all", "-icc_profile",
-                     "-Orientation#=1",
-                     "-overwrite_original", saved}));
+    EXPECT_EQ(QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
+              QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-all", "-icc_profile",
+                           "-Orientation#=1", "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
     app.layout().saveOptionTransferMetadata->setChecked(false);
@@ -302,7 +305,8 @@ TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
         EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
     std::vector<int> computing;
     for (int row = 1; row <= 3; ++row)
-        if (grid.entryStateforEntryRow(row, 0) == IMEntryProcessing) computing.push_back(row);
+        if (grid.entryStateforEntryRow(row, 0) == IMEntryProcessing)
+            computing.push_back(row);
 
     // Stop: the waiting steps report their cancellation and go dark; computing ones finish.
     l.stopPreviews->click();

@@ -29,7 +29,8 @@ bool InvertedChannel(const MethodCall& call) {
               h = call.region.h;
     ++gInvertCalls;
     while (!gGateOpen) QThread::msleep(2);
-    if (channel < 1 || channel > 3) return true;
+    if (channel < 1 || channel > 3)
+        return true;
     for (int row = 0; row < h; ++row) {
         const std::uint8_t* s = in.pixels() + (std::size_t(y + row) * in.width() + x) * 4;
         std::uint8_t* d = out.pixels() + std::size_t(row) * out.width() * 4;
@@ -51,7 +52,8 @@ double MeanRgbDifference(const Image& a, const Image& b) {
     double sum = 0;
     const std::size_t n = std::size_t(a.width()) * a.height() * 4;
     for (std::size_t i = 0; i < n; ++i)
-        if (i % 4 != 0) sum += std::abs(int(a.pixels()[i]) - int(b.pixels()[i]));
+        if (i % 4 != 0)
+            sum += std::abs(int(a.pixels()[i]) - int(b.pixels()[i]));
     return sum / double(n / 4 * 3);
 }
 
@@ -105,7 +107,8 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     Screenshot(*l.mainWindow, "app_03_grid_filling");
     ASSERT_TRUE(WaitFor([&] {
         for (int row = 1; row <= 15; ++row)
-            if (grid.entryStateforEntryRow(row, 0) != IMEntryReady) return false;
+            if (grid.entryStateforEntryRow(row, 0) != IMEntryReady)
+                return false;
         return true;
     }));
     // The selected cell's preview replaced the placeholder.
@@ -294,7 +297,8 @@ TEST(EndToEnd, HoldingDownThroughTheWienerColumnsOfALargePhoto) {
     auto computed = [&] {
         for (int column : {DeblurWF2, DeblurWF3})
             for (int row = 1; row <= 30; ++row)
-                if (grid.entryStateforEntryRow(row, column) != IMEntryReady) return false;
+                if (grid.entryStateforEntryRow(row, column) != IMEntryReady)
+                    return false;
         return true;
     };
     EXPECT_TRUE(WaitFor(computed, 600000));

@@ -34,8 +34,10 @@ QByteArray ExifTiff(int orientation, bool bigEndian, quint16 type = 3, quint32 c
         t += bigEndian ? char(v) : char(v >> 8);
     };
     auto u32 = [&](quint32 v) {
-        if (bigEndian) u16(quint16(v >> 16)), u16(quint16(v));
-        else u16(quint16(v)), u16(quint16(v >> 16));
+        if (bigEndian)
+            u16(quint16(v >> 16)), u16(quint16(v));
+        else
+            u16(quint16(v)), u16(quint16(v >> 16));
     };
     t += bigEndian ? "MM" : "II";
     u16(42);
@@ -120,8 +122,8 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
     // Every orientation in both byte orders, against Qt's reader of the same file.
     for (int orientation = 1; orientation <= 8; ++orientation)
         for (bool big : {false, true}) {
-            const std::string what = "orientation " + std::to_string(orientation) +
-                                     (big ? " MM" : " II");
+            const std::string what =
+                "orientation " + std::to_string(orientation) + (big ? " MM" : " II");
             const QByteArray bytes = WithApp1(plain, ExifTiff(orientation, big));
             const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
             EXPECT_EQ(JpegExifOrientation(data, std::size_t(bytes.size())), orientation) << what;
@@ -144,7 +146,9 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
         {"entry beyond the segment", WithApp1(plain, ExifTiff(6, true, 3, 1, 20))},
         {"no TIFF header", WithApp1(plain, QByteArray("XX\0*", 4))},
         {"not EXIF", WithApp1(plain, ExifTiff(6, true), "Exix")},
-        {"segment longer than the file", plain.left(2) + QByteArray("\xFF\xE1\xFF\xF0" "Exif", 8)},
+        {"segment longer than the file", plain.left(2) + QByteArray("\xFF\xE1\xFF\xF0"
+                                                                    "Exif",
+                                                                    8)},
     };
     for (const auto& test : damaged) {
         const auto* data = reinterpret_cast<const std::uint8_t*>(test.bytes.constData());
@@ -164,7 +168,8 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
 
 TEST(Orientation, ASavedCopyWithMetadataSaysNormal) {
     const QString exiftool = Controller::findExiftool();
-    if (exiftool.isEmpty()) GTEST_SKIP() << "exiftool is not installed";
+    if (exiftool.isEmpty())
+        GTEST_SKIP() << "exiftool is not installed";
     AppHarness app;
     Controller& c = app.controller();
     const QString source = app.temporaryPath("portrait.jpg");

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "AppTestSupport.h"
 #include "ImageIO.h"
 #include "Planar.h"

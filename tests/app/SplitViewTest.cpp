@@ -51,7 +51,8 @@ bool DragEnter(SplitView& view, const QString& path, Qt::DropActions actions,
     data.setUrls({QUrl::fromLocalFile(path)});
     QDragEnterEvent event(QPoint(50, 50), actions, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&view, &event);
-    if (action) *action = event.dropAction();
+    if (action)
+        *action = event.dropAction();
     return event.isAccepted();
 }
 
@@ -134,11 +135,10 @@ TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     Drag(*t.view, QPointF(120, 105));
     Release(*t.view, QPointF(120, 105));
     // Widget y 100 is view y 300; image y = 600 − (300 + 20) = 280.
-    EXPECT_EQ(t.controller.mCalls, (QStringList{"startBrush",
-                                                "brush 110.0 280.0 size 40.0 opacity 0.50",
-                                                "brush 120.0 280.0 size 40.0 opacity 0.50",
-                                                "brush 130.0 285.0 size 40.0 opacity 0.50",
-                                                "endBrush"}));
+    EXPECT_EQ(t.controller.mCalls,
+              (QStringList{"startBrush", "brush 110.0 280.0 size 40.0 opacity 0.50",
+                           "brush 120.0 280.0 size 40.0 opacity 0.50",
+                           "brush 130.0 285.0 size 40.0 opacity 0.50", "endBrush"}));
     // The circle stays where the pointer was released, at the brush's size.
     EXPECT_EQ(t.view->brushRect(), QRectF(100, 275, 40, 40));
 

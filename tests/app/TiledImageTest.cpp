@@ -14,7 +14,8 @@ TileSet AllTiles(TiledImage& tiles) {
     TileSet found;
     for (int y = 0; y < 2048; y += 256)
         for (int x = 0; x < 2048; x += 256)
-            if (!tiles.tileAt(x, y).isNull()) found.insert({x, y});
+            if (!tiles.tileAt(x, y).isNull())
+                found.insert({x, y});
     return found;
 }
 

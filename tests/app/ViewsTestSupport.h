@@ -25,7 +25,8 @@ inline QApplication& TestApp() {
     static char name[] = "velkaro_test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         auto* created = new QApplication(argc, argv);
         QApplication::setStyle(QStyleFactory::create("Fusion"));
         QApplication::setPalette(DarkPalette());
@@ -62,7 +63,9 @@ inline QRgb ScreenPixel(const Image& image, int x, int y) {
 }
 
 // x, y, width and height of a rectangle, for comparisons.
-inline std::array<double, 4> Values(const Rect& r) { return {r.x, r.y, r.width, r.height}; }
+inline std::array<double, 4> Values(const Rect& r) {
+    return {r.x, r.y, r.width, r.height};
+}
 
 // A widget and its children drawn into an opaque picture over the given colour.
 inline QImage RenderWidget(QWidget& widget, QColor under = QColor(0, 0, 0)) {
@@ -86,8 +89,12 @@ inline void Press(QWidget& w, QPointF p) {
 inline void DoubleClick(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseButtonDblClick, p, Qt::LeftButton);
 }
-inline void Drag(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton); }
-inline void Hover(QWidget& w, QPointF p) { SendMouse(w, QEvent::MouseMove, p, Qt::NoButton); }
+inline void Drag(QWidget& w, QPointF p) {
+    SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton);
+}
+inline void Hover(QWidget& w, QPointF p) {
+    SendMouse(w, QEvent::MouseMove, p, Qt::NoButton);
+}
 inline void Release(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseButtonRelease, p, Qt::NoButton);
 }
@@ -98,7 +105,7 @@ inline void Enter(QWidget& widget, QPointF position) {
 
 // Remembers, in order, every call a view makes on its controller.
 class RecordingController : public ControllerInterface {
-public:
+  public:
     bool mAllowDrop = true;
     QStringList mCalls;
 

@@ -24,7 +24,8 @@ struct CliRun {
         std::vector<std::string> lines;
         std::istringstream in(err);
         for (std::string line; std::getline(in, line);)
-            if (!line.empty()) lines.push_back(line);
+            if (!line.empty())
+                lines.push_back(line);
         return lines;
     }
 };

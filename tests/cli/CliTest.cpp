@@ -11,7 +11,9 @@ using namespace testsupport;
 
 namespace {
 
-ImageRef decode(const std::string& path) { return ImageIO::sharedInstance().readFromFile(path); }
+ImageRef decode(const std::string& path) {
+    return ImageIO::sharedInstance().readFromFile(path);
+}
 
 }  // namespace
 
@@ -45,22 +47,32 @@ TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
     // Name and --type: the bytes written start as the type's files do; refused ones write nothing.
     struct Case {
         const char* name;
-        const char* type;  // "" for none
+        const char* type;   // "" for none
         const char* magic;  // "" when refused
     };
     const Case cases[] = {
-        {"a.png", "", "\x89PNG"},       {"a.PNG", "png", "\x89PNG"},  {"a.jpg", "", "\xFF\xD8"},
-        {"a.JPEG", "jpeg", "\xFF\xD8"}, {"a.tif", "", "II"},          {"a.tiff", "TIFF", "II"},
-        {"noextension", "", "\x89PNG"}, {"jpeg-noext", "JPEG", "\xFF\xD8"},
-        {"tiff-noext", "tif", "II"},     {"a.webp", "", ""},          {"a.bmp", "PNG", ""},
-        {"a.png", "JPEG", ""},           {"a.jpg", "TIFF", ""},       {"a.tif", "gif", ""},
+        {"a.png", "", "\x89PNG"},
+        {"a.PNG", "png", "\x89PNG"},
+        {"a.jpg", "", "\xFF\xD8"},
+        {"a.JPEG", "jpeg", "\xFF\xD8"},
+        {"a.tif", "", "II"},
+        {"a.tiff", "TIFF", "II"},
+        {"noextension", "", "\x89PNG"},
+        {"jpeg-noext", "JPEG", "\xFF\xD8"},
+        {"tiff-noext", "tif", "II"},
+        {"a.webp", "", ""},
+        {"a.bmp", "PNG", ""},
+        {"a.png", "JPEG", ""},
+        {"a.jpg", "TIFF", ""},
+        {"a.tif", "gif", ""},
         {"a.", "", ""},
     };
     for (const Case& c : cases) {
         const std::string out = dir.file(std::string("t/") + c.name);
         std::filesystem::create_directories(dir.file("t"));
         std::vector<std::string> args{"convert", dataPath("palette_color.png"), out};
-        if (*c.type) args.insert(args.end(), {"--type", c.type});
+        if (*c.type)
+            args.insert(args.end(), {"--type", c.type});
         const CliRun run = cli(args);
         if (*c.magic) {
             EXPECT_EQ(run.status, 0) << c.name << " " << c.type << ": " << run.err;
@@ -83,10 +95,19 @@ TEST(CliErrors, BadArgumentsGiveOneLineAndStatus2) {
     const std::string in = dataPath("rocket.jpg"), out = dir.file("x.png");
     const std::map<std::string, std::string> names{{"IN", in}, {"OUT", out}};
     const char* cases[] = {
-        "", "sharpen IN", "info", "info IN IN", "info IN --type PNG", "convert IN",
+        "",
+        "sharpen IN",
+        "info",
+        "info IN IN",
+        "info IN --type PNG",
+        "convert IN",
         "convert IN OUT --tiff-compression zip",
-        "convert IN OUT --quality 0", "convert IN OUT --quality 101", "convert IN OUT --quality 9x",
-        "convert IN OUT --quality", "convert IN OUT --type BMP", "convert IN OUT --quality 5 --quality 6",
+        "convert IN OUT --quality 0",
+        "convert IN OUT --quality 101",
+        "convert IN OUT --quality 9x",
+        "convert IN OUT --quality",
+        "convert IN OUT --type BMP",
+        "convert IN OUT --quality 5 --quality 6",
     };
     for (const char* line : cases) {
         const CliRun run = cli(words(line, names));

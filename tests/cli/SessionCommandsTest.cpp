@@ -4,28 +4,33 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
 
-#include "CliRunner.h"
 #include "../session/SessionTestSupport.h"
+#include "CliRunner.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-ImageRef decode(const std::string& path) { return ImageIO::sharedInstance().readFromFile(path); }
+ImageRef decode(const std::string& path) {
+    return ImageIO::sharedInstance().readFromFile(path);
+}
 
 // A small photograph: the 72 × 48 pixels of chelsea.png around the cat's eye.
-std::string smallPhoto() { return chelseaCrop("cli_small.png", 180, 100, 72, 48); }
+std::string smallPhoto() {
+    return chelseaCrop("cli_small.png", 180, 100, 72, 48);
+}
 
 // The full deblur the session computes in this process.
-ImageRef sessionDeblur(const std::string& photo, DeblurType type, int step, int angle, MaskSettings mask) {
+ImageRef sessionDeblur(const std::string& photo, DeblurType type, int step, int angle,
+                       MaskSettings mask) {
     Session s;
     EXPECT_TRUE(s.loadImage(photo));
     const DeblurredEntry entry{type, step, angle, mask};
@@ -64,7 +69,8 @@ ByteBuffer minimalIccProfile(const std::string& description) {
     // textDescriptionType: signature, reserved, ASCII count and text, no Unicode, no ScriptCode.
     ByteBuffer desc(12 + description.size() + 1 + 8 + 3 + 67, 0);
     std::memcpy(desc.data(), "desc", 4);
-    for (int i = 0; i < 4; ++i) desc[8 + i] = std::uint8_t((description.size() + 1) >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        desc[8 + i] = std::uint8_t((description.size() + 1) >> (24 - 8 * i));
     std::memcpy(desc.data() + 12, description.data(), description.size());
     put32(140, std::uint32_t(desc.size()));
     p.insert(p.end(), desc.begin(), desc.end());
@@ -98,23 +104,28 @@ TEST(CliDeblur, PresetsMatchTheSession) {
         const CliRun run = cli({"deblur", photo, out, "--preset", name, "--step", "1"});
         ASSERT_EQ(run.status, 0) << name << "\n" << run.err;
         EXPECT_TRUE(run.out.empty()) << run.out;
-        EXPECT_TRUE(samePixels(decode(out), sessionDeblur(photo, DeblurType(t), 1, -1, {}))) << name;
+        EXPECT_TRUE(samePixels(decode(out), sessionDeblur(photo, DeblurType(t), 1, -1, {})))
+            << name;
     }
 }
 
 TEST(CliDeblur, MaskAngleAndFileType) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("masked.png");
-    const CliRun run = cli({"deblur", photo, out, "--preset", "rl20", "--step", "3", "--angle", "30",
-                            "--mask", "B", "--mask-radius", "2", "--mask-opacity", "0.5",
-                            "--mask-crudeness", "0.4"});
+    const CliRun run =
+        cli({"deblur", photo, out, "--preset", "rl20", "--step", "3", "--angle", "30", "--mask",
+             "B", "--mask-radius", "2", "--mask-opacity", "0.5", "--mask-crudeness", "0.4"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(samePixels(decode(out), sessionDeblur(photo, DeblurRL20, 3, 30, {1, 2, 0.5f, 0.4f})));
+    EXPECT_TRUE(
+        samePixels(decode(out), sessionDeblur(photo, DeblurRL20, 3, 30, {1, 2, 0.5f, 0.4f})));
 
     const std::string jpeg = dir.file("out.jpg"), tiff = dir.file("out.tif");
     ASSERT_EQ(cli({"deblur", photo, jpeg, "--preset", "FR", "--step", "2", "--type", "JPEG",
-                   "--quality", "80"}).status, 0);
-    ASSERT_EQ(cli({"deblur", photo, tiff, "--preset", "FR", "--step", "2", "--type", "tiff"}).status, 0);
+                   "--quality", "80"})
+                  .status,
+              0);
+    ASSERT_EQ(
+        cli({"deblur", photo, tiff, "--preset", "FR", "--step", "2", "--type", "tiff"}).status, 0);
     EXPECT_EQ(slurp(jpeg).rfind("\xFF\xD8", 0), 0u);
     EXPECT_EQ(slurp(tiff).rfind("II", 0), 0u);
 }
@@ -125,15 +136,16 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile) 
     // A stand-in exiftool that records its arguments, one per line.
     const std::string bin = dir.file("bin"), argsFile = dir.file("exiftool-args");
     fs::create_directories(bin);
-    std::ofstream(bin + "/exiftool") << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" << argsFile << "'\n";
+    std::ofstream(bin + "/exiftool")
+        << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '" << argsFile << "'\n";
     fs::permissions(bin + "/exiftool", fs::perms::owner_all);
 
     // Relative names that look like options, from inside the folder.
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
     fs::copy_file(photo, dir.file("-in.png"));
-    CliRun run = cliWithPath(bin, {"deblur", "-in.png", "-out.png", "--preset", "USM1", "--step", "1",
-                                   "--copy-metadata"});
+    CliRun run = cliWithPath(bin, {"deblur", "-in.png", "-out.png", "--preset", "USM1", "--step",
+                                   "1", "--copy-metadata"});
     fs::current_path(previous);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(slurp(argsFile), "-tagsFromFile\n" + dir.file("-in.png") +
@@ -142,21 +154,23 @@ TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile) 
 
     // Without exiftool: refused before anything is written.
     const std::string never = dir.file("never.png");
-    run = cliWithPath(dir.file("nothing-here"),
-                      {"deblur", photo, never, "--preset", "USM1", "--step", "1", "--copy-metadata"});
+    run = cliWithPath(dir.file("nothing-here"), {"deblur", photo, never, "--preset", "USM1",
+                                                 "--step", "1", "--copy-metadata"});
     EXPECT_NE(run.status, 0);
     EXPECT_EQ(run.errLines().size(), 1u) << run.err;
     EXPECT_FALSE(fs::exists(never));
 
     // The real program, when installed, copies the tags and the colour profile: a file whose
     // source carries an ICC profile carries that profile and no sRGB tag, in every type.
-    if (!fs::exists("/usr/bin/exiftool")) return;
+    if (!fs::exists("/usr/bin/exiftool"))
+        return;
     const std::string icc = dir.file("wide.icc"), source = dir.file("wide.jpg");
     writeBytes(icc, minimalIccProfile("Velkaro test wide gamut"));
     fs::copy_file(dataPath("rocket.jpg"), source);
-    ASSERT_EQ(std::system(("exiftool -q -overwrite_original '-icc_profile<=" + icc + "' '" + source +
-                           "'").c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("exiftool -q -overwrite_original '-icc_profile<=" + icc + "' '" + source + "'")
+                        .c_str()),
+        0);
     ASSERT_EQ(exiftoolTag("ProfileDescription", source), "Velkaro test wide gamut");
     for (const char* name : {"kept.png", "kept.jpg", "kept.tif"}) {
         const std::string out = dir.file(name);
@@ -173,8 +187,8 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     const TempDir dir;
     // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
     const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
-    const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at", "590,10",
-                            "--angle", "30", "--mask", "A", "--mask-radius", "3",
+    const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at",
+                            "590,10", "--angle", "30", "--mask", "A", "--mask-radius", "3",
                             "--mask-opacity", "0.7", "--mask-crudeness", "0.3"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("section 88,0 512x400"), std::string::npos) << run.err;
@@ -182,12 +196,15 @@ TEST(CliPreview, WritesTheMaskedPreviewOfTheSection) {
     ASSERT_TRUE(s.loadImage(photo));
     s.deblurPreviewAngleStep(4, DeblurUSMF2, 30, Rect{88, 0, 512, 400});
     s.waitUntilIdle();
-    EXPECT_TRUE(samePixels(decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
+    EXPECT_TRUE(samePixels(
+        decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
 
     // Opacity -1 writes the mask itself, in grey; the artefact map is of the cell itself.
     const std::string maskOut = dir.file("mask.png"), mapOut = dir.file("map.png");
     ASSERT_EQ(cli({"preview", photo, maskOut, "--preset", "USMF2", "--step", "4", "--at", "300,200",
-                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut}).status, 0);
+                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut})
+                  .status,
+              0);
     ImageRef map = decode(mapOut);
     ASSERT_TRUE(map);
     EXPECT_EQ(map->width(), 512);
@@ -210,7 +227,8 @@ std::pair<int, int> find(const Image& sheet, const Image& crop, int fromX = 0) {
                    std::memcmp(sheet.pixels() + (std::size_t(y + r) * sheet.width() + x) * 4,
                                crop.pixels() + r * row, row) == 0)
                 ++r;
-            if (r == crop.height()) return {x, y};
+            if (r == crop.height())
+                return {x, y};
         }
     return {-1, -1};
 }
@@ -247,7 +265,8 @@ TEST(CliGrid, ContactSheetOfCentreCropsBesideTheOriginals) {
         for (DeblurType type : presets) {
             s.deblurPreviewAngleStep(step, type, -1, Rect{88, 0, 512, 400});
             s.waitUntilIdle();
-            const ImageRef preview = s.deblurredPreview(DeblurredEntry{type, step, -1, {}}, 0, -1, 0, 0);
+            const ImageRef preview =
+                s.deblurredPreview(DeblurredEntry{type, step, -1, {}}, 0, -1, 0, 0);
             ASSERT_TRUE(preview);
             const auto at = find(*sheet, *centre(*preview, 232, 176, 48), x + 1);
             EXPECT_GT(at.first, x) << DeblurTypeName(type) << " step " << step;
@@ -260,8 +279,8 @@ TEST(CliGrid, ContactSheetOfCentreCropsBesideTheOriginals) {
     }
     // --crop 0: whole previews shrunk to 128 pixels, every preset of the grid by default.
     const std::string all = dir.file("all.png");
-    const CliRun runAll = cli({"grid", dataPath("rocket.jpg"), all, "--at", "1,1", "--steps", "1",
-                               "--crop", "0"});
+    const CliRun runAll =
+        cli({"grid", dataPath("rocket.jpg"), all, "--at", "1,1", "--steps", "1", "--crop", "0"});
     ASSERT_EQ(runAll.status, 0) << runAll.err;
     EXPECT_NE(runAll.err.find("(22 of 22)"), std::string::npos) << runAll.err;
     ASSERT_TRUE(decode(all));
@@ -295,8 +314,8 @@ TEST(CliGrid, RankPrintsEveryCellBestFirstAndBadgesTheBest) {
     EXPECT_EQ(run.err.find("cancelled"), std::string::npos);
     // Without --rank standard output stays empty; the processing's own log lines only with
     // --verbose.
-    const std::vector<std::string> one = {"grid", photo, all, "--at", "10,10", "--presets", "USM1",
-                                          "--steps", "1"};
+    const std::vector<std::string> one = {"grid",      photo,  all,       "--at", "10,10",
+                                          "--presets", "USM1", "--steps", "1"};
     std::vector<std::string> oneVerbose = one;
     oneVerbose.push_back("--verbose");
     const CliRun quiet = cli(one), verbose = cli(oneVerbose);
@@ -341,11 +360,14 @@ TEST(CliDeblur, BatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {
 TEST(CliEstimate, OneLineOnStandardOutput) {
     const TempDir dir;
     const std::string photo = dataPath("coffee.png"), shaken = dir.file("shaken.png");
-    ASSERT_EQ(cli({"deblur", photo, shaken, "--preset", "blur", "--step", "10", "--angle", "30"}).status, 0);
+    ASSERT_EQ(
+        cli({"deblur", photo, shaken, "--preset", "blur", "--step", "10", "--angle", "30"}).status,
+        0);
     const CliRun run = cli({"estimate", shaken, "--at", "300,200"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(std::regex_match(run.out, std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
-                                                     "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
+    EXPECT_TRUE(std::regex_match(run.out,
+                                 std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
+                                            "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
         << run.out;
     const CliRun sharp = cli({"estimate", photo, "--at", "300,200"});
     ASSERT_EQ(sharp.status, 0) << sharp.err;
@@ -356,9 +378,12 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("out.png"), folder = dir.file("folder");
     fs::create_directories(folder);
-    const std::map<std::string, std::string> names{
-        {"IN", photo}, {"OUT", out}, {"MISSING", dir.file("missing.png")}, {"FOLDER", folder},
-        {"NOWHERE", dir.file("no/such/folder/out.png")}, {"WEBP", dir.file("out.webp")}};
+    const std::map<std::string, std::string> names{{"IN", photo},
+                                                   {"OUT", out},
+                                                   {"MISSING", dir.file("missing.png")},
+                                                   {"FOLDER", folder},
+                                                   {"NOWHERE", dir.file("no/such/folder/out.png")},
+                                                   {"WEBP", dir.file("out.webp")}};
     const char* cases[] = {
         "deblur IN OUT --preset XYZ --step 1",
         "deblur IN OUT --preset effect --step 1",

@@ -23,12 +23,14 @@ struct Photo {
 };
 
 CImage Load(const char* file) {
-    ImageRef image = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + file);
+    ImageRef image =
+        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + file);
     EXPECT_TRUE(image) << file;
     return CImage(image);
 }
 
-// The photograph blurred by the kernel of `step` and `angle`, Gaussian noise of `sigma` levels added.
+// The photograph blurred by the kernel of `step` and `angle`, Gaussian noise of `sigma` levels
+// added.
 CImage Blurred(const CImage& in, int step, int angle, double sigma, unsigned seed) {
     CImage out(in.width(), in.height());
     for (int channel = 1; channel <= 3; ++channel)
@@ -38,7 +40,8 @@ CImage Blurred(const CImage& in, int step, int angle, double sigma, unsigned see
         std::normal_distribution<double> noise(0, sigma);
         std::uint8_t* p = out.pixels();
         for (std::size_t i = 0; i < std::size_t(out.width()) * out.height() * 4; ++i)
-            if (i % 4) p[i] = std::uint8_t(std::clamp(std::lround(p[i] + noise(rng)), 0L, 255L));
+            if (i % 4)
+                p[i] = std::uint8_t(std::clamp(std::lround(p[i] + noise(rng)), 0L, 255L));
     }
     return out;
 }
@@ -54,7 +57,8 @@ int AngleError(int a, int b) {
 }
 
 TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
-    const char* files[] = {"astronaut.png", "camera.png", "coffee.png", "rocket.jpg", "chelsea.png"};
+    const char* files[] = {"astronaut.png", "camera.png", "coffee.png", "rocket.jpg",
+                           "chelsea.png"};
     std::vector<Photo> photos;
     for (const char* f : files) photos.push_back({f, Load(f)});
 
@@ -62,7 +66,8 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
     CImage noise(512, 512);
     std::mt19937 rng(5);
     for (std::size_t i = 0; i < std::size_t(512) * 512 * 4; ++i)
-        if (i % 4) noise.pixels()[i] = std::uint8_t(100 + rng() % 60);
+        if (i % 4)
+            noise.pixels()[i] = std::uint8_t(100 + rng() % 60);
     std::vector<Photo> unblurred = photos;
     unblurred.push_back({"noise", noise});
     for (const Photo& p : unblurred) {
@@ -97,11 +102,11 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
                             (c.angle < 0 || AngleError(e.angle, c.angle) <= 10);
             ++total;
             good += ok;
-            std::printf("%-14s %-6s step %2d angle %3d noise %.0f -> %-6s step %2d angle %3d "
-                        "confidence %.2f %s\n",
-                        p.file, c.angle < 0 ? "disc" : "motion", c.step, c.angle, sigma,
-                        BlurShapeName(e.shape), e.radiusStep, e.angle, e.confidence,
-                        ok ? "" : "MISS");
+            std::printf(
+                "%-14s %-6s step %2d angle %3d noise %.0f -> %-6s step %2d angle %3d "
+                "confidence %.2f %s\n",
+                p.file, c.angle < 0 ? "disc" : "motion", c.step, c.angle, sigma,
+                BlurShapeName(e.shape), e.radiusStep, e.angle, e.confidence, ok ? "" : "MISS");
         }
     std::printf("%d of %d within one step and 10 degrees\n", good, total);
     EXPECT_GE(good, total * 8 / 10);

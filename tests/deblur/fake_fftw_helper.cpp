@@ -7,13 +7,14 @@
 //   stop              the program stops itself (SIGSTOP) as soon as a request's header has arrived,
 //                     as a helper stopped from outside would
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -25,8 +26,10 @@ size_t ReadAll(void* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         ssize_t n = read(STDIN_FILENO, p + done, size - done);
-        if (n <= 0) break;
-        if (gLog >= 0 && write(gLog, p + done, size_t(n)) != n) std::exit(5);
+        if (n <= 0)
+            break;
+        if (gLog >= 0 && write(gLog, p + done, size_t(n)) != n)
+            std::exit(5);
         done += size_t(n);
     }
     return done;
@@ -35,7 +38,8 @@ size_t ReadAll(void* buffer, size_t size) {
 bool WriteAll(const unsigned char* p, size_t size) {
     while (size > 0) {
         ssize_t n = write(STDOUT_FILENO, p, size);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         p += n;
         size -= size_t(n);
     }
@@ -43,8 +47,8 @@ bool WriteAll(const unsigned char* p, size_t size) {
 }
 
 std::int32_t Int32LE(const unsigned char* p) {
-    return std::int32_t(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
-                        std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
+    return std::int32_t(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+                        std::uint32_t(p[3]) << 24);
 }
 
 }  // namespace
@@ -52,19 +56,24 @@ std::int32_t Int32LE(const unsigned char* p) {
 int main() {
     const char* modeText = std::getenv("FAKE_FFTW_MODE");
     const std::string mode = modeText ? modeText : "pieces";
-    if (mode == "die") return 0;
+    if (mode == "die")
+        return 0;
     if (const char* log = std::getenv("FAKE_FFTW_LOG"))
         gLog = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
 
     for (;;) {
         unsigned char header[9];
-        if (ReadAll(header, sizeof header) < sizeof header) return 0;
-        if (mode == "stop") raise(SIGSTOP);
+        if (ReadAll(header, sizeof header) < sizeof header)
+            return 0;
+        if (mode == "stop")
+            raise(SIGSTOP);
         const int direction = static_cast<signed char>(header[0]);
         const size_t count = size_t(Int32LE(header + 1)) * size_t(Int32LE(header + 5)) * 2;
-        if (direction == 0) continue;
+        if (direction == 0)
+            continue;
         std::vector<double> values(count);
-        if (ReadAll(values.data(), count * sizeof(double)) < count * sizeof(double)) return 1;
+        if (ReadAll(values.data(), count * sizeof(double)) < count * sizeof(double))
+            return 1;
         for (double& v : values) v = 2 * v + direction;
         const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
         const size_t size = count * sizeof(double);
@@ -73,8 +82,10 @@ int main() {
             return 0;
         }
         for (size_t at = 0, piece = 0; at < size; at += 7, ++piece) {
-            if (!WriteAll(bytes + at, std::min<size_t>(7, size - at))) return 1;
-            if (piece < 4) usleep(2000);
+            if (!WriteAll(bytes + at, std::min<size_t>(7, size - at)))
+                return 1;
+            if (piece < 4)
+                usleep(2000);
         }
     }
 }

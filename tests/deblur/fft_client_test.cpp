@@ -1,26 +1,25 @@
 // The client of the FFT helper: the bytes it sends, how it reads answers, the lifetime of the
 // helper process, and the transforms of the real helper against a direct evaluation of the DFT.
 
-#include "fftw_process.h"
-
-#include "fft_reference.h"
-
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cmath>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <complex>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "fft_reference.h"
+#include "fftw_process.h"
 
 namespace {
 
@@ -28,7 +27,7 @@ using Complex = std::complex<double>;
 
 // Points the client at the fake helper (or back at the real one) for the next helper it starts.
 class HelperChoice {
-public:
+  public:
     explicit HelperChoice(const char* mode = nullptr) {
         fft_stop_helper();
         if (mode) {
@@ -51,7 +50,7 @@ public:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-private:
+  private:
     std::string mLog;
 };
 
@@ -95,7 +94,8 @@ int ChildrenOfThisProcess() {
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
         std::string pid, name, state;
         int ppid = 0;
-        if (stat >> pid >> name >> state >> ppid && ppid == getpid() && state != "Z") ++count;
+        if (stat >> pid >> name >> state >> ppid && ppid == getpid() && state != "Z")
+            ++count;
     }
     closedir(proc);
     return count;
@@ -106,7 +106,8 @@ void WaitUntilDead(int pid) {
     for (int i = 0; i < 500; ++i) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string p, name, state;
-        if (!(stat >> p >> name >> state) || state == "Z") return;
+        if (!(stat >> p >> name >> state) || state == "Z")
+            return;
         usleep(10000);
     }
 }
@@ -277,7 +278,8 @@ TEST(FftHelper, OneProcessServesManyCallersRequestsAndCleanups) {
                 const std::vector<Complex> x = RandomValues(size_t(rows) * columns, 50 * t + i);
                 std::vector<Complex> y = x;
                 fft_forward(y.data(), rows, columns);
-                if (i % 5 == t) fft_cleanup();
+                if (i % 5 == t)
+                    fft_cleanup();
                 fft_backward(y.data(), rows, columns);
                 for (Complex& v : y) v /= double(rows) * columns;
                 worst[size_t(t)] = std::max(worst[size_t(t)], MaxDifference(x, y));

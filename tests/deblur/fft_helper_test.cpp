@@ -2,16 +2,16 @@
 // answers, transforms of real data in the shared region, and the exit statuses for a clean end,
 // a refused request, a failed transform and a request cut short.
 
-#include "FftwEngine.h"
-#include "HelperProtocol.h"
-
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <complex>
 #include <tuple>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
+
+#include "FftwEngine.h"
+#include "HelperProtocol.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ std::vector<unsigned char> Requests(std::initializer_list<std::vector<int>> head
     for (const std::vector<int>& h : headers) {
         bytes.resize(bytes.size() + kRequestHeaderSize);
         EncodeRequestHeader(&bytes[bytes.size() - kRequestHeaderSize], h[0], h[1], h[2]);
-        if (h[0] != 1 && h[0] != -1) continue;  // cleanups and real transforms carry no data
+        if (h[0] != 1 && h[0] != -1)
+            continue;  // cleanups and real transforms carry no data
         const std::vector<Complex> data = values ? *values : std::vector<Complex>(h[1] * h[2]);
         const auto* p = reinterpret_cast<const unsigned char*>(data.data());
         bytes.insert(bytes.end(), p, p + std::size_t(h[1]) * h[2] * sizeof(Complex));
@@ -48,7 +49,8 @@ int Serve(FftwEngine& engine, const std::vector<unsigned char>& input,
     received.resize(ReadFully(out[0], received.data(), received.size() * sizeof(Complex)) /
                     sizeof(Complex));
     close(out[0]);
-    if (answers) *answers = received;
+    if (answers)
+        *answers = received;
     return status;
 }
 
@@ -63,7 +65,7 @@ TEST(FftwHelper, KeepsPlansPerSizeUntilCleanup) {
     EXPECT_EQ(Serve(engine, input, &answers), 0);
     EXPECT_EQ(engine.keptSizes(), 2u);
     ASSERT_EQ(answers.size(), 16u + 16 + 3);
-    EXPECT_EQ(answers[0], Complex(16, 0));   // the sum of sixteen ones
+    EXPECT_EQ(answers[0], Complex(16, 0));  // the sum of sixteen ones
     EXPECT_EQ(answers[1], Complex(0, 0));
     EXPECT_EQ(answers[16], Complex(16, 0));  // backward of ones: 16 at frequency 0 as well
     EXPECT_EQ(answers[32], Complex(0, 0));
@@ -76,9 +78,14 @@ TEST(FftwHelper, KeepsPlansPerSizeUntilCleanup) {
 TEST(FftwHelper, RefusesBadRequestsAndRequestsCutShort) {
     // Negative sizes, sizes beyond any memory, an unknown direction: refused at the header
     // (status 2), before anything is allocated, with no answer.
-    for (auto [direction, rows, columns] : {std::tuple{1, -3, 4}, {-1, 4, -3}, {0, -5, 0},
-                                            {1, 0x7FFFFFFF, 0x7FFFFFFF}, {1, 2000000, 2000000},
-                                            {7, 1, 1}, {3, 1, 1}, {-3, 1, 1},
+    for (auto [direction, rows, columns] : {std::tuple{1, -3, 4},
+                                            {-1, 4, -3},
+                                            {0, -5, 0},
+                                            {1, 0x7FFFFFFF, 0x7FFFFFFF},
+                                            {1, 2000000, 2000000},
+                                            {7, 1, 1},
+                                            {3, 1, 1},
+                                            {-3, 1, 1},
                                             {kRealForward, 2000000, 2000000}}) {
         FftwEngine engine;
         std::vector<Complex> answers;

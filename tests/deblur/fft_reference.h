@@ -9,8 +9,8 @@
 
 // x holds R × C values row after row; sign −1 gives the forward transform, +1 the unscaled
 // backward one.
-inline std::vector<std::complex<double>> NaiveDft(const std::vector<std::complex<double>>& x,
-                                                  int R, int C, int sign) {
+inline std::vector<std::complex<double>> NaiveDft(const std::vector<std::complex<double>>& x, int R,
+                                                  int C, int sign) {
     std::vector<std::complex<double>> out(x.size());
     for (int k = 0; k < R; ++k)
         for (int l = 0; l < C; ++l) {

@@ -2,16 +2,6 @@
 // kernel's transfer function included), and the closed forms the method must reproduce (uniform
 // regions, the 1 × 1 kernel, the taper's range and its border and interior).
 
-#include "ColorSpace.h"
-#include "Deconvolve_wnr.h"
-#include "Filter.h"
-#include "Image.h"
-#include "Matrix.h"
-#include "MatrixOps.h"
-#include "fftw_process.h"
-
-#include "fft_reference.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +9,15 @@
 #include <complex>
 #include <random>
 #include <vector>
+
+#include "ColorSpace.h"
+#include "Deconvolve_wnr.h"
+#include "Filter.h"
+#include "Image.h"
+#include "Matrix.h"
+#include "MatrixOps.h"
+#include "fft_reference.h"
+#include "fftw_process.h"
 
 namespace {
 
@@ -31,7 +30,9 @@ void FillRandom(Matrix& m, unsigned seed, double lo = 0, double hi = 1) {
     for (int k = 0; k < m.count(); ++k) p[k] = d(random);
 }
 
-double At(const Matrix& m, int r, int c) { return m.roData()[r * m.columns() + c]; }
+double At(const Matrix& m, int r, int c) {
+    return m.roData()[r * m.columns() + c];
+}
 
 // An asymmetric 3 × 3 kernel summing to 1: any mix-up of convolution and correlation, or of
 // rows and columns, shows.

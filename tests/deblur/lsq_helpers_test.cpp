@@ -403,8 +403,8 @@ TEST(LsqHelpers, NormalProductThroughTransformsEqualsTheDenseOne) {
     std::mt19937 rng(21);
     std::uniform_real_distribution<double> u(-1, 1);
     for (const auto& k : cases) {
-        SCOPED_TRACE(testing::Message() << "radius " << k.radius << " angle " << k.angle << " "
-                                        << k.w << "x" << k.h);
+        SCOPED_TRACE(testing::Message()
+                     << "radius " << k.radius << " angle " << k.angle << " " << k.w << "x" << k.h);
         int size;
         Vec kernel = lsq_test::kernelValues(k.radius, k.angle, size);
         const int n = k.w * k.h;

@@ -97,8 +97,8 @@ struct Blur {
         const deconvolve_detail::IterateObserver observer = [&](const Matrix& xi) {
             run.iterates.push_back(lsq_test::toVec(xi));
         };
-        run.report =
-            deconvolve_detail::sllsbox(x, A, b, start, tol, maxIterations, nullptr, w, h, &observer);
+        run.report = deconvolve_detail::sllsbox(x, A, b, start, tol, maxIterations, nullptr, w, h,
+                                                &observer);
         run.x = lsq_test::toVec(x);
         return run;
     }
@@ -114,8 +114,8 @@ double iterateDiff(const std::vector<Vec>& a, const std::vector<Vec>& b) {
 
 // The reference's ending in the production report's terms.
 deconvolve_detail::SolverEnd endOf(const sllsbox_reference::Result& r) {
-    using sllsbox_reference::Termination;
     using deconvolve_detail::SolverEnd;
+    using sllsbox_reference::Termination;
     return r.termination == Termination::IllConditioned   ? SolverEnd::IllConditioned
            : r.termination == Termination::IterationLimit ? SolverEnd::IterationLimit
                                                           : SolverEnd::Converged;

@@ -12,8 +12,8 @@
 
 #include "Deconvolve.h"
 #include "DeconvolveDetail.h"
-#include "MatrixFilter.h"
 #include "LsqTestSupport.h"
+#include "MatrixFilter.h"
 #include "MatrixImage.h"
 #include "MatrixOps.h"
 

@@ -53,8 +53,8 @@ struct Mask {
     std::vector<float> weight;
     std::vector<int> grey;
 };
-Mask ReferenceMask(const ImageRef& src, int x, int y, int w, int h, int type,
-                                   float radius, float crudeness) {
+Mask ReferenceMask(const ImageRef& src, int x, int y, int w, int h, int type, float radius,
+                   float crudeness) {
     const int iw = src->width(), ih = src->height();
     auto P = [&](int c, int u, int v) {
         u = std::clamp(u, 0, iw - 1);
@@ -136,11 +136,11 @@ TEST(CreateMask, ShowMaskMatchesTheDefinition) {
     // Radii 0.4 → 1, 2.49 → 2, 2.5 → 3; regions in the middle and against every border, one
     // taller than the band of rows a task handles; flat regions, which have no strength at all.
     const Case cases[] = {
-        {0, 0.4f, 0.5f, 5, 6, 30, 20, false},  {0, 2.49f, 0.3f, 0, 0, 61, 47, false},
-        {1, 2.5f, 0.5f, 0, 10, 25, 37, false}, {1, 0.4f, 0.0f, 3, 3, 1, 1, false},
-        {2, 2.0f, 0.2f, 0, 0, 61, 47, false},  {2, 5.0f, 0.2f, 10, 5, 40, 40, false},
+        {0, 0.4f, 0.5f, 5, 6, 30, 20, false},   {0, 2.49f, 0.3f, 0, 0, 61, 47, false},
+        {1, 2.5f, 0.5f, 0, 10, 25, 37, false},  {1, 0.4f, 0.0f, 3, 3, 1, 1, false},
+        {2, 2.0f, 0.2f, 0, 0, 61, 47, false},   {2, 5.0f, 0.2f, 10, 5, 40, 40, false},
         {3, 1.5f, 0.9f, 12, 12, 20, 20, false}, {0, 2.0f, 0.25f, 5, 5, 20, 20, true},
-        {1, 2.0f, 0.25f, 5, 5, 20, 20, true},  {2, 2.0f, 0.25f, 5, 5, 20, 20, true},
+        {1, 2.0f, 0.25f, 5, 5, 20, 20, true},   {2, 2.0f, 0.25f, 5, 5, 20, 20, true},
     };
     for (const Case& c : cases) {
         const auto& src = c.flat ? flat : picture;
@@ -164,9 +164,9 @@ TEST(CreateMask, BlendFollowsTheWeight) {
         float opacity;
         bool flat;
     };
-    for (const Case& c : {Case{0, 0.8f, false}, Case{1, 1.0f, false}, Case{2, 0.5f, false},
-                          Case{2, 1.7f, true}, Case{2, 0.5f, true}, Case{0, 0.0f, false},
-                          Case{1, -0.5f, false}}) {
+    for (const Case& c :
+         {Case{0, 0.8f, false}, Case{1, 1.0f, false}, Case{2, 0.5f, false}, Case{2, 1.7f, true},
+          Case{2, 0.5f, true}, Case{0, 0.0f, false}, Case{1, -0.5f, false}}) {
         const auto& src = c.flat ? flat : picture;
         auto dst = deblurred->copy();
         CreateMask(src, dst, 10, 8, 30, 25, c.type, 0, 2.0f, c.opacity, 0.4f);
@@ -191,7 +191,8 @@ TEST(CreateMask, BlendFollowsTheWeight) {
     CreateMask(img, img, 0, 0, 20, 10, 1, 0, 1.0f, 1.0f, 0.5f);
     EXPECT_EQ(*img->data(), *TestPicture(20, 10, 1)->data());
     CreateMask(img, img, 0, 0, 20, 10, 1, 0, 1.0f, -1, 0.5f);  // show mask of itself
-    EXPECT_EQ(Channel(img, 1), ReferenceMask(TestPicture(20, 10, 1), 0, 0, 20, 10, 1, 1.0f, 0.5f).grey);
+    EXPECT_EQ(Channel(img, 1),
+              ReferenceMask(TestPicture(20, 10, 1), 0, 0, 20, 10, 1, 1.0f, 0.5f).grey);
 }
 
 TEST(CreateMask, ConcurrentCallsOnOneSource) {

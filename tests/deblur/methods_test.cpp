@@ -49,8 +49,10 @@ struct Plane {
 };
 
 Plane ReadPlane(const CImage& img, int channel, int x = 0, int y = 0, int w = -1, int h = -1) {
-    if (w < 0) w = img.width() - x;
-    if (h < 0) h = img.height() - y;
+    if (w < 0)
+        w = img.width() - x;
+    if (h < 0)
+        h = img.height() - y;
     Plane p{w, h, std::vector<double>(std::size_t(w) * h)};
     for (int r = 0; r < h; ++r)
         ReadChannelDouble(img.pixels() + (std::size_t(y + r) * img.width() + x) * 4,
@@ -122,15 +124,21 @@ const char* const kMethods[] = {"convolve", "usm fast", "usm full", "rl", "rt", 
 void RunMethod(int m, const CImage& i, CImage& o, int ch, double r, int a, int x, int y, int w,
                int h) {
     switch (m) {
-        case 0: return convolve(i, o, ch, r, a, x, y, w, h);
-        case 1: return unsharp_mask(i, o, 1, ch, r, 3.0, a, x, y, w, h);
-        case 2: return unsharp_mask(i, o, 0, ch, r, 3.0, a, x, y, w, h);
-        case 3: return deconvolve_lucy_richard(i, o, ch, r, 20, a, x, y, w, h);
-        case 4: return deconvolve_lucy_richard_threshold(i, o, ch, r, 20, a, x, y, w, h);
+        case 0:
+            return convolve(i, o, ch, r, a, x, y, w, h);
+        case 1:
+            return unsharp_mask(i, o, 1, ch, r, 3.0, a, x, y, w, h);
+        case 2:
+            return unsharp_mask(i, o, 0, ch, r, 3.0, a, x, y, w, h);
+        case 3:
+            return deconvolve_lucy_richard(i, o, ch, r, 20, a, x, y, w, h);
+        case 4:
+            return deconvolve_lucy_richard_threshold(i, o, ch, r, 20, a, x, y, w, h);
         case 5:
-            return deconvolve_wiener_fir(i, o, ch, r, int(2 * r), 0.0, 0.009999999776482582, a,
-                                         x, y, w, h);
-        default: return fit_refocus(i, o, ch, r, a, x, y, w, h);
+            return deconvolve_wiener_fir(i, o, ch, r, int(2 * r), 0.0, 0.009999999776482582, a, x,
+                                         y, w, h);
+        default:
+            return fit_refocus(i, o, ch, r, a, x, y, w, h);
     }
 }
 
@@ -206,9 +214,9 @@ TEST(Methods, UnsharpFastKernelsAndSeparableReference) {
         int index;
         double value;
     };
-    for (const Tap& t : {Tap{0.5, 7, 0, 0.026040}, Tap{0.5, 7, 2, 0.220929},
-                         Tap{0.5, 7, 3, 0.274660}, Tap{1.0, 9, 1, 0.068458},
-                         Tap{1.0, 9, 4, 0.207479}, Tap{2.0, 13, 6, 0.138985}}) {
+    for (const Tap& t :
+         {Tap{0.5, 7, 0, 0.026040}, Tap{0.5, 7, 2, 0.220929}, Tap{0.5, 7, 3, 0.274660},
+          Tap{1.0, 9, 1, 0.068458}, Tap{1.0, 9, 4, 0.207479}, Tap{2.0, 13, 6, 0.138985}}) {
         unsharp_mask_kernel(k, t.radius);
         ASSERT_EQ(k.size(), t.size) << t.radius;
         EXPECT_NEAR(k[t.index], t.value, 5e-7) << t.radius << " " << t.index;
@@ -269,8 +277,10 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
     struct Geometry {
         int iw, ih, x, y, w, h;
     };
-    const Geometry geometries[] = {{60, 50, 10, 10, 30, 25}, {60, 50, 0, 30, 60, 20},
-                                   {60, 50, 58, 49, 2, 1},   {5, 4, 0, 0, 5, 4},
+    const Geometry geometries[] = {{60, 50, 10, 10, 30, 25},
+                                   {60, 50, 0, 30, 60, 20},
+                                   {60, 50, 58, 49, 2, 1},
+                                   {5, 4, 0, 0, 5, 4},
                                    {1, 1, 0, 0, 1, 1}};
     CImage picture = TestPicture(40, 30, 8);
     for (int i = 0; i < 40 * 30; ++i) picture.pixels()[i * 4] = std::uint8_t(i);  // distinct alpha
@@ -290,7 +300,8 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
             }
         // A unit kernel returns the region (the fast unsharp mask's Gaussian never is one). The
         // pass-through copies whole pixels, alpha included; the others leave alpha opaque.
-        if (m == 1) continue;
+        if (m == 1)
+            continue;
         CImage out(20, 12);
         for (int ch = 1; ch <= 3; ++ch) RunMethod(m, picture, out, ch, 0.5, 45, 15, 18, 20, 12);
         for (int ch = 1; ch <= 3; ++ch)

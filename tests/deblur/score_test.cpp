@@ -21,7 +21,8 @@
 namespace {
 
 CImage Photo(const char* name) {
-    ImageRef image = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR "/") + name);
+    ImageRef image =
+        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR "/") + name);
     EXPECT_TRUE(image) << name;
     return image ? CImage(image) : CImage(8, 8);
 }
@@ -30,7 +31,8 @@ CImage Crop(const CImage& image, int x, int y, int w, int h) {
     CImage out(w, h);
     for (int row = 0; row < h; ++row)
         std::memcpy(out.pixels() + std::size_t(row) * w * 4,
-                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4, std::size_t(w) * 4);
+                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4,
+                    std::size_t(w) * 4);
     return out;
 }
 
@@ -38,7 +40,8 @@ double Psnr(const CImage& a, const CImage& b) {
     double sum = 0;
     const std::size_t n = std::size_t(a.width()) * a.height();
     for (std::size_t i = 0; i < n * 4; ++i)
-        if (i % 4) sum += std::pow(double(a.pixels()[i]) - b.pixels()[i], 2);
+        if (i % 4)
+            sum += std::pow(double(a.pixels()[i]) - b.pixels()[i], 2);
     return 10 * std::log10(255.0 * 255.0 * 3 * n / std::max(sum, 1e-9));
 }
 
@@ -46,7 +49,8 @@ using Method = std::function<void(const CImage&, CImage&, int channel, double ra
                                   int w, int h)>;
 
 // The three channels of the region through one method.
-CImage RunMethod(const Method& method, const CImage& in, double radius, int x, int y, int w, int h) {
+CImage RunMethod(const Method& method, const CImage& in, double radius, int x, int y, int w,
+                 int h) {
     CImage out(w, h);
     for (int c = 1; c <= 3; ++c) method(in, out, c, radius, x, y, w, h);
     return out;
@@ -58,9 +62,10 @@ TEST(CandidateScore, PrefersTheOriginalOfASharpPhotoOverAnOversharpenedOne) {
             SCOPED_TRACE(std::string(name) + " radius " + std::to_string(radius));
             const CImage photo = Photo(name);
             const CImage sharp = Crop(photo, 64, 64, 192, 192);
-            const CImage over = RunMethod([](const CImage& i, CImage& o, int c, double r, int x, int y, int w,
-                                       int h) { unsharp_mask(i, o, 1, c, r, 4.0, -1, x, y, w, h); },
-                                    photo, radius, 64, 64, 192, 192);
+            const CImage over =
+                RunMethod([](const CImage& i, CImage& o, int c, double r, int x, int y, int w,
+                             int h) { unsharp_mask(i, o, 1, c, r, 4.0, -1, x, y, w, h); },
+                          photo, radius, 64, 64, 192, 192);
             const CandidateScore kept = ScoreCandidate(sharp, sharp, radius, -1);
             const CandidateScore sharpened = ScoreCandidate(sharp, over, radius, -1);
             EXPECT_GT(kept.total, sharpened.total);
@@ -80,7 +85,7 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         double noise;
     };
     const Case cases[] = {
-        {"astronaut.png", 2.0, -1, 0}, {"coffee.png", 3.0, -1, 2}, {"camera.png", 2.5, -1, 2},
+        {"astronaut.png", 2.0, -1, 0}, {"coffee.png", 3.0, -1, 2},  {"camera.png", 2.5, -1, 2},
         {"astronaut.png", 2.5, 30, 0}, {"coffee.png", 2.0, 120, 2},
     };
     const Method methods[] = {
@@ -106,9 +111,11 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         if (k.noise > 0)
             for (std::size_t i = 0; i < std::size_t(sharp.width()) * sharp.height() * 4; ++i)
                 if (i % 4)
-                    blurred.pixels()[i] = std::uint8_t(std::clamp(blurred.pixels()[i] + gauss(random), 0.0, 255.0));
+                    blurred.pixels()[i] =
+                        std::uint8_t(std::clamp(blurred.pixels()[i] + gauss(random), 0.0, 255.0));
         const int x = sharp.width() / 2 - 96, y = sharp.height() / 2 - 96, size = 192;
-        const CImage truth = Crop(sharp, x, y, size, size), original = Crop(blurred, x, y, size, size);
+        const CImage truth = Crop(sharp, x, y, size, size),
+                     original = Crop(blurred, x, y, size, size);
         double best = 0, top = 0, topScore = -1e300;
         for (const Method& method : methods)
             for (int step = 1; step <= 8; ++step) {
@@ -116,7 +123,8 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
                 const double psnr = Psnr(candidate, truth);
                 const double score = ScoreCandidate(original, candidate, step * 0.5, -1).total;
                 best = std::max(best, psnr);
-                if (score > topScore) topScore = score, top = psnr;
+                if (score > topScore)
+                    topScore = score, top = psnr;
             }
         EXPECT_GE(top, best - 1.5);
     }
@@ -134,7 +142,8 @@ CImage EdgePicture(int width, double ripple, double noise) {
             const double t = std::clamp((x - 48.0) / width + 0.5, 0.0, 1.0);
             double v = 60 + 130 * t;
             v += ripple * std::cos((x - 48) * 1.6) * std::exp(-std::abs(x - 48) / 6.0);
-            if (noise > 0 && x >= 4 && x < 20) v += gauss(random);
+            if (noise > 0 && x >= 4 && x < 20)
+                v += gauss(random);
             std::uint8_t* p = image.pixels() + (std::size_t(y) * 96 + x) * 4;
             p[1] = p[2] = p[3] = std::uint8_t(std::clamp(std::lround(v), 0L, 255L));
         }
@@ -146,7 +155,7 @@ TEST(ArtefactMap, TintsRingingRedAndNoiseBlueAndLeavesCleanAreasAlone) {
     struct Case {
         const char* name;
         CImage candidate;
-        int x0, x1;          // columns looked at (rows 12–52)
+        int x0, x1;                               // columns looked at (rows 12–52)
         double minRed, maxRed, minBlue, maxBlue;  // mean tint strength × 255
     };
     const Case cases[] = {

@@ -1,7 +1,7 @@
 // Every kind of file the tool cannot open, and every place it cannot save to: exit status 1, one
 // line of its own naming the path, no crash, and no earlier file lost.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,10 +25,12 @@ constexpr uid_t kNobody = 65534;
 // root to switch; -1 otherwise.
 template <class Body>
 int asNobody(Body body) {
-    if (geteuid() != 0) return -1;
+    if (geteuid() != 0)
+        return -1;
     const pid_t child = fork();
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(126);
         _exit(body());
     }
     int status = 0;
@@ -42,9 +44,8 @@ const std::string kProgram = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
 // folder only its owner may enter (a checkout under a private home directory).
 bool nobodyReaches(const std::string& folder) {
     return asNobody([&] {
-               return access(kProgram.c_str(), X_OK) == 0 && access(folder.c_str(), W_OK) == 0
-                          ? 0
-                          : 1;
+               return access(kProgram.c_str(), X_OK) == 0 && access(folder.c_str(), W_OK) == 0 ? 0
+                                                                                               : 1;
            }) == 0;
 }
 
@@ -71,7 +72,8 @@ CliRun cliAsNobody(const std::vector<std::string>& args, const TempDir& capture)
 std::vector<std::string> ownLines(const CliRun& run) {
     std::vector<std::string> own;
     for (const std::string& line : run.errLines())
-        if (line.rfind("velkaro-cli ", 0) == 0) own.push_back(line);
+        if (line.rfind("velkaro-cli ", 0) == 0)
+            own.push_back(line);
     return own;
 }
 
@@ -97,22 +99,22 @@ TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
     const ByteBuffer rocket = readBytes(dataPath("rocket.jpg"));
     const std::string headJpeg = dir.file("head.jpg");  // headers and the first scan bytes only
     writeBytes(headJpeg, ByteBuffer(rocket.begin(), rocket.begin() + 700));
-    const std::string text = dir.file("notes.png");      // not an image, whatever its name says
+    const std::string text = dir.file("notes.png");  // not an image, whatever its name says
     writeBytes(text, ByteBuffer{'h', 'e', 'l', 'l', 'o', '\n'});
     const std::string huge = dir.file("huge.png");
     writeBytes(huge, pngClaiming(100000, 100000));
     const std::string folder = dir.file("folder.jpg");
     fs::create_directory(folder);
 
-    for (const std::string& path : {empty, halfPng, headJpeg, dataPath("truncated.jpg"), text,
-                                    huge, folder, dir.file("missing.png")}) {
+    for (const std::string& path : {empty, halfPng, headJpeg, dataPath("truncated.jpg"), text, huge,
+                                    folder, dir.file("missing.png")}) {
         SCOPED_TRACE(path);
         const CliRun run = cli({"info", path});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(run.out.empty()) << run.out;
         const auto own = ownLines(run);
         ASSERT_EQ(own.size(), 1u) << run.err;
-        const char* reason = path == folder                   ? "it is a folder"
+        const char* reason = path == folder                    ? "it is a folder"
                              : path == dir.file("missing.png") ? "no such file"
                                                                : "not an image this tool can read";
         EXPECT_EQ(own[0], "velkaro-cli info: cannot read '" + path + "': " + reason);
@@ -134,9 +136,9 @@ TEST(BadInputThroughTheCli, WrongExtensionsSpacesAndNonAsciiPathsOpen) {
         std::string path, format;
         int width, height;
     };
-    for (const Expected& e : {Expected{jpegAsPng, "JPEG", 640, 427},
-                              Expected{pngAsJpeg, "PNG", 600, 400},
-                              Expected{spaced, "PNG", 451, 300}}) {
+    for (const Expected& e :
+         {Expected{jpegAsPng, "JPEG", 640, 427}, Expected{pngAsJpeg, "PNG", 600, 400},
+          Expected{spaced, "PNG", 451, 300}}) {
         SCOPED_TRACE(e.path);
         const CliRun run = cli({"info", e.path});
         EXPECT_EQ(run.status, 0) << run.err;
@@ -160,8 +162,8 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     const std::string gone = dir.file("gone");
     fs::create_directory(gone);
     fs::remove(gone);
-    CliRun run = cli({"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1",
-                      "--step", "2"});
+    CliRun run = cli(
+        {"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1", "--step", "2"});
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
     EXPECT_NE(ownLines(run)[0].find("no writable folder"), std::string::npos) << run.err;
@@ -174,7 +176,8 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
 
     // A read-only folder holding an earlier file of that name, and an unreadable photograph,
     // both as an ordinary user.
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as an ordinary user";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as an ordinary user";
     openUp(dir.path());
     const std::string locked = dir.file("locked");
     fs::create_directory(locked);
@@ -205,5 +208,6 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     run = cliAsNobody({"info", secret}, capture);
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_EQ(ownLines(run)[0], "velkaro-cli info: cannot read '" + secret + "': permission denied");
+    EXPECT_EQ(ownLines(run)[0],
+              "velkaro-cli info: cannot read '" + secret + "': permission denied");
 }

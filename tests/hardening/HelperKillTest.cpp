@@ -1,15 +1,15 @@
-// The FFT helper killed or stopped in the middle of a frequency-domain full deblur: the transform it
-// was doing is repeated with a new helper and the deblur ends with the right answer; a deblur whose
-// every helper stops ends with DeblurFailed instead of waiting for ever.
+// The FFT helper killed or stopped in the middle of a frequency-domain full deblur: the transform
+// it was doing is repeated with a new helper and the deblur ends with the right answer; a deblur
+// whose every helper stops ends with DeblurFailed instead of waiting for ever.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
-#include <unistd.h>
 #include <thread>
 
 #include "../session/SessionTestSupport.h"
@@ -23,16 +23,18 @@ namespace {
 // held for a whole exchange); -1 when none runs. A stopped helper counts only with `stopped`.
 int RunningHelper(bool stopped = true) {
     DIR* proc = opendir("/proc");
-    if (!proc) return -1;
+    if (!proc)
+        return -1;
     int found = -1;
     while (dirent* entry = readdir(proc)) {
         const int pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
+        if (pid <= 0)
+            continue;
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string p, name, state;
         int parent = 0;
-        if (stat >> p >> name >> state >> parent && parent == getpid() &&
-            name == "(fftw_helper)" && state != "Z" && (stopped || state != "T"))
+        if (stat >> p >> name >> state >> parent && parent == getpid() && name == "(fftw_helper)" &&
+            state != "Z" && (stopped || state != "T"))
             found = pid;
     }
     closedir(proc);
@@ -70,7 +72,8 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
             const int pid = signalled < limit ? RunningHelper(false) : -1;
             if (pid > 0) {
                 kill(pid, signal);
-                if (signalled++ == 0) first = pid;
+                if (signalled++ == 0)
+                    first = pid;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }

@@ -11,8 +11,12 @@
 
 namespace {
 
-std::int64_t tinyAvailable() { return 1 << 10; }
-std::int64_t hugeAvailable() { return std::int64_t(1) << 50; }
+std::int64_t tinyAvailable() {
+    return 1 << 10;
+}
+std::int64_t hugeAvailable() {
+    return std::int64_t(1) << 50;
+}
 
 }  // namespace
 
@@ -31,7 +35,8 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
     types.push_back(DeblurFR);
     types.push_back(DeblurBlurSimulation);
     for (int type : types) {
-        if (type == DeblurUnassigned) continue;
+        if (type == DeblurUnassigned)
+            continue;
         SCOPED_TRACE(DeblurTypeName(type));
         s.setAvailableMemory(tinyAvailable);
         EXPECT_FALSE(s.fullDeblurFitsInMemory(3, DeblurType(type), message));
@@ -86,6 +91,5 @@ TEST(MemoryRefusal, TheSystemsOwnFigureFollowsTheAddressSpaceLimit) {
         std::fprintf(stderr, "lsq %d usm %d\n", lsq, usm);
         std::exit(0);
     };
-    EXPECT_EXIT(underLimit(),
-        testing::ExitedWithCode(0), "lsq 0 usm 1");
+    EXPECT_EXIT(underLimit(), testing::ExitedWithCode(0), "lsq 0 usm 1");
 }

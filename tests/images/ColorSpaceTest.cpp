@@ -31,8 +31,10 @@ double encode(double c) {
 
 // The byte written for a linear value, with a pow per value.
 int directEncode(double v) {
-    if (std::isnan(v) || v < 0) return 0;
-    if (v > 1) v = 1;
+    if (std::isnan(v) || v < 0)
+        return 0;
+    if (v > 1)
+        v = 1;
     v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 0.4166666666666667) - 0.055;
     const double scaled = v * 255;
     return scaled > 0 ? std::min(255, int(scaled)) : 0;

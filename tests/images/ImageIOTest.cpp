@@ -17,7 +17,9 @@ using namespace testsupport;
 
 namespace {
 
-ImageIO& io() { return ImageIO::sharedInstance(); }
+ImageIO& io() {
+    return ImageIO::sharedInstance();
+}
 
 bool startsWith(const ByteBuffer& bytes, std::initializer_list<std::uint8_t> prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
@@ -215,13 +217,15 @@ TEST(PngCodec, EncodesAndDecodesOnManyThreadsAtOnce) {
             const ImageRef image = randomImage(120 + t, 90, 100 + t);
             for (int round = 0; round < 6; ++round) {
                 ByteBuffer stream;
-                if (!io().writeImage(image, stream)) ++failures;
+                if (!io().writeImage(image, stream))
+                    ++failures;
                 const ImageRef back = io().readFromMemory(stream);
                 if (!back || back->width() != image->width() || compare(*image, *back).maxAbs)
                     ++failures;
                 // JPEG reads share the TurboJPEG handle; they must not trample each other.
                 const ImageRef jpeg = io().readFromFileJpeg(dataPath("rocket.jpg"));
-                if (!jpeg || jpeg->width() != 640) ++failures;
+                if (!jpeg || jpeg->width() != 640)
+                    ++failures;
             }
         });
     for (std::thread& thread : threads) thread.join();
@@ -230,7 +234,8 @@ TEST(PngCodec, EncodesAndDecodesOnManyThreadsAtOnce) {
 
 TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
     TempDir dir;
-    const ByteBuffer png = readBytes(dataPath("coffee.png")), jpeg = readBytes(dataPath("rocket.jpg"));
+    const ByteBuffer png = readBytes(dataPath("coffee.png")),
+                     jpeg = readBytes(dataPath("rocket.jpg"));
     ByteBuffer hugeJpeg = jpeg;  // its baseline frame header claiming 60000 × 60000
     const std::uint8_t sof0[] = {0xFF, 0xC0};
     const auto sof = std::search(hugeJpeg.begin() + 2, hugeJpeg.end(), sof0, sof0 + 2);

@@ -49,8 +49,8 @@ TEST(ImageDeathTest, SizeMismatchStops) {
 TEST(Thumbnail, SizesFollowTheLongerSide) {
     struct Case {
         int w, h, tw, th;
-    } cases[] = {{100, 50, 100, 50},    {1000, 500, 256, 128}, {300, 1000, 76, 256},
-                 {4000, 3000, 256, 192}, {257, 256, 256, 255}, {256, 256, 256, 256}};
+    } cases[] = {{100, 50, 100, 50},     {1000, 500, 256, 128}, {300, 1000, 76, 256},
+                 {4000, 3000, 256, 192}, {257, 256, 256, 255},  {256, 256, 256, 256}};
     for (const Case& c : cases) {
         int tw = 0, th = 0;
         ThumbnailSize(c.w, c.h, tw, th);

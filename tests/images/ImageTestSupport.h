@@ -3,12 +3,11 @@
 // Helpers shared by the image tests: temporary folders, file bytes, an independent decoder (Qt's)
 // and image comparison.
 
+#include <gtest/gtest.h>
+
 #include <QImage>
 #include <QImageReader>
 #include <QString>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -29,7 +28,7 @@ inline std::string dataPath(const char* name) {
 
 // A fresh empty folder, removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir() {
         const char* base = std::getenv("VELKARO_TEST_OUTPUT_DIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/velkaro-test-XXXXXX";
@@ -46,7 +45,7 @@ public:
     const std::string& path() const { return mPath; }
     std::string file(const std::string& name) const { return mPath + "/" + name; }
 
-private:
+  private:
     std::string mPath;
 };
 
@@ -63,7 +62,8 @@ inline void writeBytes(const std::string& path, const ByteBuffer& bytes) {
 // The first image of a file decoded by Qt, in our A, R, G, B layout (not premultiplied).
 inline ImageRef qtDecode(const std::string& path) {
     QImage image = QImageReader(QString::fromStdString(path)).read();
-    if (image.isNull()) return nullptr;
+    if (image.isNull())
+        return nullptr;
     image.convertTo(QImage::Format_RGBA8888);
     auto result = Image::create(image.width(), image.height());
     for (int y = 0; y < image.height(); ++y) {
@@ -112,11 +112,13 @@ struct Difference {
 inline Difference compare(const Image& a, const Image& b, bool withAlpha = false) {
     EXPECT_EQ(a.width(), b.width());
     EXPECT_EQ(a.height(), b.height());
-    if (a.width() != b.width() || a.height() != b.height()) return {1e9, 1 << 20};
+    if (a.width() != b.width() || a.height() != b.height())
+        return {1e9, 1 << 20};
     Difference d;
     std::size_t counted = 0;
     for (std::size_t i = 0; i < std::size_t(a.width()) * a.height() * 4; ++i) {
-        if (i % 4 == 0 && !withAlpha) continue;
+        if (i % 4 == 0 && !withAlpha)
+            continue;
         const int diff = std::abs(int(a.pixels()[i]) - int(b.pixels()[i]));
         d.meanAbs += diff;
         d.maxAbs = std::max(d.maxAbs, diff);
@@ -128,7 +130,8 @@ inline Difference compare(const Image& a, const Image& b, bool withAlpha = false
 
 inline bool allOpaque(const Image& image) {
     for (std::size_t i = 0; i < std::size_t(image.width()) * image.height(); ++i)
-        if (image.pixels()[4 * i] != 255) return false;
+        if (image.pixels()[4 * i] != 255)
+            return false;
     return true;
 }
 

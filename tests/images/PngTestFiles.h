@@ -34,7 +34,8 @@ inline ByteBuffer chunkData(const ByteBuffer& file, const char* type) {
     for (std::size_t at = 8; at + 12 <= file.size();) {
         const std::size_t length = std::size_t(file[at]) << 24 | std::size_t(file[at + 1]) << 16 |
                                    std::size_t(file[at + 2]) << 8 | file[at + 3];
-        if (at + 12 + length > file.size()) break;
+        if (at + 12 + length > file.size())
+            break;
         if (std::equal(type, type + 4, file.begin() + at + 4))
             joined.insert(joined.end(), file.begin() + at + 8, file.begin() + at + 8 + length);
         at += 12 + length;
@@ -65,7 +66,8 @@ inline ByteBuffer pngClaiming(std::uint32_t width, std::uint32_t height) {
 inline bool writeWithLibpng(const char* path, int width, int height, int colorType, int bitDepth,
                             bool interlaced, const std::uint8_t* rows, std::size_t rowBytes) {
     std::FILE* file = std::fopen(path, "wb");
-    if (!file) return false;
+    if (!file)
+        return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {

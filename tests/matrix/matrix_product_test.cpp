@@ -63,10 +63,10 @@ void NaiveProduct(Matrix& c, const Matrix& a, const Matrix& b, bool transposeA) 
 // the adjoint identity <A·x, y> = <x, Aᵀ·y>. Kernels larger than the image and images of one
 // row or column included.
 TEST(MatrixMultiply, FilterProductEqualsFilter2DReflect101) {
-    const int cases[][5] = {{37, 45, 1, 1, 0},    {37, 45, 3, 3, 1},     {37, 45, 3, 5, 0},
-                            {37, 45, 9, 3, 1},    {37, 45, 11, 11, 0},   {230, 301, 13, 13, 1},
-                            {230, 301, 31, 31, 0}, {5, 6, 9, 9, 1},      {2, 3, 5, 5, 0},
-                            {10, 12, 31, 31, 1},  {16, 17, 21, 11, 1},   {1, 9, 3, 3, 0},
+    const int cases[][5] = {{37, 45, 1, 1, 0},     {37, 45, 3, 3, 1},   {37, 45, 3, 5, 0},
+                            {37, 45, 9, 3, 1},     {37, 45, 11, 11, 0}, {230, 301, 13, 13, 1},
+                            {230, 301, 31, 31, 0}, {5, 6, 9, 9, 1},     {2, 3, 5, 5, 0},
+                            {10, 12, 31, 31, 1},   {16, 17, 21, 11, 1}, {1, 9, 3, 3, 0},
                             {9, 1, 5, 1, 1}};
     for (auto [h, w, fr, fc, zeros] : cases) {
         std::vector<double> k = RandomKernel(fr, fc, zeros);

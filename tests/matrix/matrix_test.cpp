@@ -19,7 +19,9 @@ struct Make : Matrix {
     }
 };
 
-std::vector<double> Values(const Matrix& m) { return {m.roData(), m.roData() + m.count()}; }
+std::vector<double> Values(const Matrix& m) {
+    return {m.roData(), m.roData() + m.count()};
+}
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -142,6 +144,12 @@ TEST(MatrixDeathTest, ChecksNameTheFailedCondition) {
     EXPECT_DEATH((Matrix{0, 3}), "r > 0");
     EXPECT_DEATH((Matrix{4, 4, k, 3, 2, 2, 2}), "\\(filterColumns & 1\\) == 1");
     EXPECT_DEATH((void)Matrix(90000, 90000, k, 3, 3, 300, 300).count(), "c == mCount");
-    EXPECT_DEATH({ Matrix d(3, 1); d.diagonalize(); d.rwData(); }, "!mIsDiagonal");
+    EXPECT_DEATH(
+        {
+            Matrix d(3, 1);
+            d.diagonalize();
+            d.rwData();
+        },
+        "!mIsDiagonal");
     EXPECT_DEATH(MatrixAdd(m23, Matrix(3, 2), Matrix(2, 3)), "b.rows\\(\\) == a.rows\\(\\)");
 }

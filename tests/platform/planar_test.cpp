@@ -93,10 +93,10 @@ TEST(Planar, ConvolutionOfARegionEqualsClampedReferenceWhicheverEngineRuns) {
     struct Case {
         int kh, kw, ox, oy, w, h;
     };
-    const Case cases[] = {{3, 3, 0, 0, sw, sh},      {7, 3, 0, 0, 13, 9},
-                          {1, 1, 5, 5, 3, 3},        {9, 9, 221, 181, 9, 9},
-                          {5, 5, 100, 7, 20, 15},    {31, 31, 20, 15, 180, 150},
-                          {21, 21, 0, 0, sw, sh},    {41, 41, 100, 90, 130, 100}};
+    const Case cases[] = {{3, 3, 0, 0, sw, sh},   {7, 3, 0, 0, 13, 9},
+                          {1, 1, 5, 5, 3, 3},     {9, 9, 221, 181, 9, 9},
+                          {5, 5, 100, 7, 20, 15}, {31, 31, 20, 15, 180, 150},
+                          {21, 21, 0, 0, sw, sh}, {41, 41, 100, 90, 130, 100}};
     bool spatial = false, fft = false;
     for (const Case& c : cases) {
         (planarFftPays(c.w, c.h, c.kh, c.kw) ? fft : spatial) = true;

@@ -98,7 +98,8 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
         SerialQueue queue("preview");
         for (int i = 0; i < 50; ++i)
             queue.async([&, i] {
-                if (running.fetch_add(1) != 0) overlapped = true;
+                if (running.fetch_add(1) != 0)
+                    overlapped = true;
                 order.push_back(i);
                 std::this_thread::sleep_for(100us);
                 running.fetch_sub(1);

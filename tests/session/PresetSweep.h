@@ -71,11 +71,13 @@ inline void sweep(const std::vector<Column>& columns, const Rect& section) {
             std::size_t changed = 0;
             for (int y = 0; y < cell->height(); ++y)
                 for (int x = 0; x < cell->width(); ++x)
-                    changed += std::memcmp(cell->pixels() + (std::size_t(y) * cell->width() + x) * 4,
-                                           original->pixels() +
-                                               ((std::size_t(y) + std::size_t(section.y)) *
-                                                    original->width() + x + std::size_t(section.x)) * 4,
-                                           3) != 0;
+                    changed += std::memcmp(
+                                   cell->pixels() + (std::size_t(y) * cell->width() + x) * 4,
+                                   original->pixels() + ((std::size_t(y) + std::size_t(section.y)) *
+                                                             original->width() +
+                                                         x + std::size_t(section.x)) *
+                                                            4,
+                                   3) != 0;
             EXPECT_GT(changed, 0u);
         }
 }

@@ -12,7 +12,6 @@ TEST(PresetSweep, EveryPresetAtEveryStepAsTheGridRunsThem) {
     // only to radius 4: its cells take seconds each from there on.
     std::vector<Column> columns;
     for (int type = 0; type < kGridDeblurTypes; ++type)
-        columns.push_back({DeblurType(type), 1,
-                           type == DeblurLA1 || type == DeblurLA2 ? 8 : 30});
+        columns.push_back({DeblurType(type), 1, type == DeblurLA1 || type == DeblurLA2 ? 8 : 30});
     sweep(columns, Rect{3840, 2880, 160, 120});
 }

@@ -63,7 +63,8 @@ bool RecordingRun(const MethodCall& c) {
         --s.atGate[step];
     }
     for (int waited = 0; waited < s.delayMicroseconds.load(); waited += 200) {
-        if (c.cancel && c.cancel->load()) break;
+        if (c.cancel && c.cancel->load())
+            break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     if (s.fail) {
@@ -74,8 +75,8 @@ bool RecordingRun(const MethodCall& c) {
     const Region& r = c.region;
     for (int row = 0; row < r.h; ++row)
         for (int col = 0; col < r.w; ++col) {
-            const int v = c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 +
-                                        c.channel];
+            const int v =
+                c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
             c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
                 std::uint8_t(std::min(v + 1, 255));
         }
@@ -117,8 +118,8 @@ inline int MaxConcurrentSteps() {
 // Steps with a call held at the gate now.
 inline int StepsAtGate() {
     return withRecording([](RecordingState& s) {
-        return int(std::count_if(s.atGate.begin(), s.atGate.end(),
-                                 [](auto& e) { return e.second > 0; }));
+        return int(
+            std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
     });
 }
 inline void CloseMethodGate(int step) {
@@ -134,4 +135,6 @@ inline void OpenMethodGate(int step = -1) {
 inline void SetMethodDelayMicroseconds(int microseconds) {
     recording().delayMicroseconds = microseconds;
 }
-inline void SetMethodsFail(bool fail) { recording().fail = fail; }
+inline void SetMethodsFail(bool fail) {
+    recording().fail = fail;
+}

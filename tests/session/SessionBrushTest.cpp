@@ -20,10 +20,12 @@ ImageRef uniform(int r, int g, int b, int w = W, int h = H) {
     return image;
 }
 
-std::array<int, 4> box(const Rect& r) { return {int(r.x), int(r.y), int(r.width), int(r.height)}; }
+std::array<int, 4> box(const Rect& r) {
+    return {int(r.x), int(r.y), int(r.width), int(r.height)};
+}
 
 class SessionBrush : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { session.loadDecodedImage(uniform(100, 40, 250)); }
     const std::uint8_t* pixel(int x, int y) {
         return session.reconstructed()->pixels() + (std::size_t(y) * W + x) * 4;
@@ -49,7 +51,8 @@ TEST_F(SessionBrush, ADabBlendsInsideTheDiscOnly) {
                 ASSERT_TRUE(p[1] == 100 && p[2] == 40 && p[3] == 250) << x << "," << y;
             } else if (d < 9) {  // weight = the opacity: the average of base and source
                 ASSERT_TRUE(std::abs(p[1] - 150) <= 1 && std::abs(p[2] - 140) <= 1 &&
-                            std::abs(p[3] - 130) <= 1) << x << "," << y;
+                            std::abs(p[3] - 130) <= 1)
+                    << x << "," << y;
             }
         }
     session.endBrush();
@@ -90,7 +93,7 @@ TEST_F(SessionBrush, NothingHappensOutsideAStrokeOrWithoutASuitableSource) {
     session.applyBrush(source.get(), 20.0f, 1.0f, 30, 24, nullptr);  // no stroke open
     session.startBrush();
     session.applyBrush(nullptr, 20.0f, 1.0f, 30, 24, nullptr);
-    session.applyBrush(source.get(), 0.0f, 1.0f, 30, 24, nullptr);  // size 0
+    session.applyBrush(source.get(), 0.0f, 1.0f, 30, 24, nullptr);                   // size 0
     session.applyBrush(uniform(0, 0, 0, 10, 10).get(), 20.0f, 1.0f, 5, 5, nullptr);  // other size
     session.endBrush();
     session.applyBrush(source.get(), 20.0f, 1.0f, 30, 24, nullptr);  // closed again

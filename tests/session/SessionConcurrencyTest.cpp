@@ -12,7 +12,9 @@
 
 namespace {
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Full deblurs of any type, a preview batch, sometimes a stop, then a least-squares preview.
 void startWork(Session& s, std::mt19937& rng, int round) {
@@ -23,7 +25,8 @@ void startWork(Session& s, std::mt19937& rng, int round) {
     }
     const Rect section{double(rng() % 100), double(rng() % 100), 128, 128};
     s.deblurPreviewAngleUpToStep(6, DeblurType(rng() % 22), -1, section);
-    if (round % 3 == 0) s.stopPreview();
+    if (round % 3 == 0)
+        s.stopPreview();
     s.deblurPreviewAngleStep(1 + int(rng() % 10), DeblurLA1, -1, section);
 }
 
@@ -59,7 +62,8 @@ TEST(SessionConcurrency, LoadClearAndResetWhileWorkRuns) {
     // Every full deblur's finish followed its start.
     std::map<DeblurredEntry, int> open;
     for (const auto& e : recorder.events()) {
-        if (e.type == ET::DeblurStarted) ++open[e.entry];
+        if (e.type == ET::DeblurStarted)
+            ++open[e.entry];
         if (e.type == ET::DeblurFinished) {
             EXPECT_GT(open[e.entry]--, 0);
         }
@@ -93,10 +97,12 @@ TEST(SessionConcurrency, RealMethodsStopCleanly) {
     for (int round = 0; round < 6; ++round) {
         ASSERT_TRUE(s.loadImage(photo));
         for (int i = 0; i < 2; ++i)
-            s.submitDeblur(DeblurredEntry{types[rng() % 9], 3, -1, MaskSettings{1, 2.0f, 0.5f, 0.3f}});
+            s.submitDeblur(
+                DeblurredEntry{types[rng() % 9], 3, -1, MaskSettings{1, 2.0f, 0.5f, 0.3f}});
         s.deblurPreviewAngleUpToStep(4, types[rng() % 9], -1, Rect{10, 10, 64, 48});
         sleepMs(int(rng() % 40));
-        if (round % 2) s.clearPreviews();
+        if (round % 2)
+            s.clearPreviews();
         resetAndCheck(s, recorder);
     }
 }

@@ -18,7 +18,7 @@
 namespace {
 
 class SessionDeblur : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(session.loadImage(testDataPath("chelsea.png")));  // 451 × 300
         session.setMethods(RecordingDeblurMethods());
@@ -33,7 +33,8 @@ protected:
     ImageRef plainResult() {
         ImageRef expected = session.original()->asImage()->copy();
         for (std::size_t i = 0; i < std::size_t(451) * 300 * 4; ++i)
-            if (i % 4) expected->pixels()[i] = std::uint8_t(std::min(expected->pixels()[i] + 1, 255));
+            if (i % 4)
+                expected->pixels()[i] = std::uint8_t(std::min(expected->pixels()[i] + 1, 255));
         return expected;
     }
     Session session;
@@ -144,13 +145,20 @@ TEST(SessionMethods, FullDeblursEqualTheMethodsCalledPerChannel) {
     const CImage& in = *s.original();
     const double r = 1.5;  // step 3
     const std::pair<DeblurType, std::function<void(CImage&, int)>> cases[] = {
-        {DeblurUSM2, [&](CImage& o, int c) { unsharp_mask(in, o, 1, c, r, 2.0, -1, 0, 0, 60, 40); }},
-        {DeblurUSMF3, [&](CImage& o, int c) { unsharp_mask(in, o, 0, c, r, 3.0, -1, 0, 0, 60, 40); }},
-        {DeblurWF3, [&](CImage& o, int c) {
-             deconvolve_wiener_fir(in, o, c, r, 3, 0.0, double(0.001f), -1, 0, 0, 60, 40); }},
-        {DeblurRL20, [&](CImage& o, int c) { deconvolve_lucy_richard(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
-        {DeblurRT20, [&](CImage& o, int c) {
-             deconvolve_lucy_richard_threshold(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurUSM2,
+         [&](CImage& o, int c) { unsharp_mask(in, o, 1, c, r, 2.0, -1, 0, 0, 60, 40); }},
+        {DeblurUSMF3,
+         [&](CImage& o, int c) { unsharp_mask(in, o, 0, c, r, 3.0, -1, 0, 0, 60, 40); }},
+        {DeblurWF3,
+         [&](CImage& o, int c) {
+             deconvolve_wiener_fir(in, o, c, r, 3, 0.0, double(0.001f), -1, 0, 0, 60, 40);
+         }},
+        {DeblurRL20,
+         [&](CImage& o, int c) { deconvolve_lucy_richard(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
+        {DeblurRT20,
+         [&](CImage& o, int c) {
+             deconvolve_lucy_richard_threshold(in, o, c, r, 20, -1, 0, 0, 60, 40);
+         }},
         {DeblurFR, [&](CImage& o, int c) { fit_refocus(in, o, c, r, -1, 0, 0, 60, 40); }},
         {DeblurBlurSimulation, [&](CImage& o, int c) { convolve(in, o, c, r, -1, 0, 0, 60, 40); }},
     };

@@ -54,4 +54,3 @@ TEST(SessionLifecycle, DestructionOfALoadedSessionWithAQueuedStop) {
     s->stopPreview();  // leaves a block on the queue
     s.reset();
 }
-

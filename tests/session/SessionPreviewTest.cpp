@@ -13,12 +13,14 @@
 
 namespace {
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 const std::vector<ET> kFinished{ET::PreviewStarted, ET::PreviewFinished};
 
 class SessionPreview : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(session.loadImage(testDataPath("coffee.png")));  // 600 × 400
         session.setMethods(RecordingDeblurMethods());
@@ -48,7 +50,8 @@ TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     session.deblurPreviewAngleUpToStep(15, DeblurRL20, -1, section);
     session.waitUntilIdle();
     for (const auto& e : recorder.events()) {
-        EXPECT_TRUE(SameDeblurredEntry(e.entry, DeblurredEntry{DeblurRL20, e.entry.radiusStep, -1, {}}));
+        EXPECT_TRUE(
+            SameDeblurredEntry(e.entry, DeblurredEntry{DeblurRL20, e.entry.radiusStep, -1, {}}));
         EXPECT_NE(e.thread, std::this_thread::get_id());
         // Each finish is sent after its result was stored.
         if (e.type == ET::PreviewFinished) {
@@ -77,7 +80,8 @@ TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
     session.waitUntilIdle();
     std::vector<std::pair<int, int>> started;  // step, angle
     for (const auto& e : recorder.events())
-        if (e.type == ET::PreviewStarted) started.push_back({e.entry.radiusStep, e.entry.angle});
+        if (e.type == ET::PreviewStarted)
+            started.push_back({e.entry.radiusStep, e.entry.angle});
     std::set<std::pair<int, int>> all;  // steps 1 and 2 at 0, 10, ..., 170 degrees, once each
     for (int a = 0; a < 180; a += 10) all.insert({{1, a}, {2, a}});
     ASSERT_EQ(started.size(), 36u);
@@ -202,8 +206,7 @@ TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
     };
     for (const auto& [p, want] : cases) {
         const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
-        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] &&
-                    r.height == want[3])
+        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] && r.height == want[3])
             << p[0] << "," << p[1];
     }
 }

@@ -17,7 +17,9 @@ std::string readText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeText(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 fs::path fresh(const std::string& name) {
     const fs::path path = testOutputPath(name);

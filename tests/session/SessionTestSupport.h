@@ -26,7 +26,7 @@ struct RecordedEvent {
 };
 
 class EventRecorder {
-public:
+  public:
     void attach(Session& session) {
         session.setEventHandler([this, &session](const SessionEvent& event) {
             // Asks the session as the window does: an event sent under the session's lock would
@@ -59,11 +59,12 @@ public:
     std::vector<ET> typesFor(int step) {
         std::vector<ET> out;
         for (const auto& e : events())
-            if (e.entry.radiusStep == step) out.push_back(e.type);
+            if (e.entry.radiusStep == step)
+                out.push_back(e.type);
         return out;
     }
 
-private:
+  private:
     int countLocked(ET type) const {
         int n = 0;
         for (const auto& e : mEvents) n += e.type == type;
@@ -80,7 +81,8 @@ template <class P>
 bool eventually(P predicate, double seconds = 30) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!predicate()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
