@@ -62,15 +62,6 @@ double psnr(const CImage& a, const CImage& b) {
     return mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99.0;
 }
 
-CImage crop(const CImage& image, int x, int y, int w, int h) {
-    CImage out(w, h);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(out.pixels() + std::size_t(row) * w * 4,
-                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4,
-                    std::size_t(w) * 4);
-    return out;
-}
-
 // The top-scored candidate's PSNR under `weights`.
 double topPsnr(const Case& c, const ScoreWeights& weights) {
     const Candidate* top = nullptr;
@@ -159,7 +150,7 @@ int main(int argc, char** argv) {
         const int W = sharp.width(), H = sharp.height();
         const int size = std::min({sectionSize, W, H});
         const int x = (W - size) / 2, y = (H - size) / 2;
-        const CImage truth = crop(sharp, x, y, size, size);
+        const CImage truth = CropImage(sharp, x, y, size, size);
         for (const Blur& blur : blurs)
             for (double noise : noises) {
                 CImage blurred(W, H);
@@ -173,7 +164,7 @@ int main(int argc, char** argv) {
                         if (i % 4)
                             blurred.pixels()[i] = std::uint8_t(std::clamp(
                                 std::lround(blurred.pixels()[i] + gauss(random)), 0L, 255L));
-                const CImage original = crop(blurred, x, y, size, size);
+                const CImage original = CropImage(blurred, x, y, size, size);
                 Case c;
                 char name[96];
                 std::snprintf(name, sizeof name, "%s %s noise %.0f", photo.c_str(), blur.name,

@@ -252,11 +252,7 @@ void CliSession::report(const SessionEvent& event) {
 
 CImage OriginalSection(const CImage& original, const Rect& section, int w, int h) {
     const int x = int(section.x), y = int(section.y);
-    if (x < 0 || y < 0 || x + w > original.width() || y + h > original.height())
+    if (w <= 0 || h <= 0 || x < 0 || y < 0 || x + w > original.width() || y + h > original.height())
         return CImage();
-    CImage out(w, h);
-    for (int row = 0; row < h; ++row)
-        std::copy_n(original.pixels() + (std::size_t(y + row) * original.width() + x) * 4,
-                    std::size_t(w) * 4, out.pixels() + std::size_t(row) * w * 4);
-    return out;
+    return CropImage(original, x, y, w, h);
 }

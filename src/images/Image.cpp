@@ -81,3 +81,14 @@ ImageRef CImage::asImage() const {
     VK_CHECK(mImage);
     return mImage;
 }
+
+CImage CropImage(const CImage& image, int x, int y, int w, int h) {
+    VK_CHECK(x >= 0 && y >= 0 && w > 0 && h > 0 && x + w <= image.width() &&
+             y + h <= image.height());
+    CImage out(w, h);
+    for (int row = 0; row < h; ++row)
+        std::memcpy(out.pixels() + std::size_t(row) * w * 4,
+                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4,
+                    std::size_t(w) * 4);
+    return out;
+}

@@ -69,5 +69,8 @@ class CImage {
     ImageRef mImage;
 };
 
+// A new image holding the w × h rectangle of `image` whose top-left pixel is x, y (inside it).
+CImage CropImage(const CImage& image, int x, int y, int w, int h);
+
 // Target size of a thumbnail of a w × h section (single-precision rule, never grows).
 void ThumbnailSize(double w, double h, int& outWidth, int& outHeight);

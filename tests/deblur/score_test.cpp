@@ -27,15 +27,6 @@ CImage Photo(const char* name) {
     return image ? CImage(image) : CImage(8, 8);
 }
 
-CImage Crop(const CImage& image, int x, int y, int w, int h) {
-    CImage out(w, h);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(out.pixels() + std::size_t(row) * w * 4,
-                    image.pixels() + (std::size_t(y + row) * image.width() + x) * 4,
-                    std::size_t(w) * 4);
-    return out;
-}
-
 double Psnr(const CImage& a, const CImage& b) {
     double sum = 0;
     const std::size_t n = std::size_t(a.width()) * a.height();
@@ -61,7 +52,7 @@ TEST(CandidateScore, PrefersTheOriginalOfASharpPhotoOverAnOversharpenedOne) {
         for (double radius : {1.0, 2.0, 3.0}) {
             SCOPED_TRACE(std::string(name) + " radius " + std::to_string(radius));
             const CImage photo = Photo(name);
-            const CImage sharp = Crop(photo, 64, 64, 192, 192);
+            const CImage sharp = CropImage(photo, 64, 64, 192, 192);
             const CImage over =
                 RunMethod([](const CImage& i, CImage& o, int c, double r, int x, int y, int w,
                              int h) { unsharp_mask(i, o, 1, c, r, 4.0, -1, x, y, w, h); },
@@ -114,8 +105,8 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
                     blurred.pixels()[i] =
                         std::uint8_t(std::clamp(blurred.pixels()[i] + gauss(random), 0.0, 255.0));
         const int x = sharp.width() / 2 - 96, y = sharp.height() / 2 - 96, size = 192;
-        const CImage truth = Crop(sharp, x, y, size, size),
-                     original = Crop(blurred, x, y, size, size);
+        const CImage truth = CropImage(sharp, x, y, size, size),
+                     original = CropImage(blurred, x, y, size, size);
         double best = 0, top = 0, topScore = -1e300;
         for (const Method& method : methods)
             for (int step = 1; step <= 8; ++step) {
