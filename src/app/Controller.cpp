@@ -176,6 +176,7 @@ void Controller::awakeFromNib() {
 
     mTableView->setModel(mResultsModel);
     connectControls();
+    setUpResultRows();
 
     loadDefaults();
     mSaveOptionQualityValue->setText(QString::number(mSaveOptionQualitySlider->value()));
@@ -530,6 +531,7 @@ void Controller::setReconstructed(const ImageRef& image) {
         if (image)
             reconstructed->copyFrom(CImage(image));
         mSplitView->setRefocusedImage(reconstructed->asImage());
+        refreshReconstructedRow();
     } else {
         mSplitView->setRefocusedImage(nullptr);
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointF>
 #include <QRectF>
@@ -23,6 +25,7 @@
 
 class Dialogs;
 class QSettings;
+class QShortcut;
 class ResultsModel;
 class UsageReporter;
 struct UsageReportFields;
@@ -129,9 +132,17 @@ class Controller : public QObject, public ControllerInterface {
     void cancelDeblur();
     void addDeblur();
     void reportStats(const QString& address);
-    void addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings);
-    void setPreview(const ImageRef& image, const QVariantMap& settings);
+    // A results row; without an image the row of the running full deblur `id`.
+    void addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings,
+                    DeblurId id = 0);
+    // The running deblur `id` has ended with `image` (null: it failed).
+    void setPreview(const ImageRef& image, DeblurId id);
     void tableViewSelectionDidChange();
+    // Cancels the full deblur of results row `row` if it is still running and removes the row;
+    // false when the row is not a running deblur.
+    bool cancelResult(int row);
+    // The selected results row, or -1.
+    int selectedResult() const;
     void startBrush() override;
     void applyBrushAtPoint(QPointF point, float size, float opacity) override;
     void endBrush() override;
@@ -149,7 +160,7 @@ class Controller : public QObject, public ControllerInterface {
     const WindowLayout& layout() const { return mLayout; }
     const QList<QVariantMap>& images() const { return mImages; }
     Rect currentSection() const { return mCurrentSection; }
-    const QList<Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
+    const QMap<DeblurId, Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
     QString openedImagePath() const { return mOpenedImagePath; }
     bool showsDeblurView() const;
     bool savePanelIsRunning() const { return mRunningSavePanel; }
@@ -184,12 +195,21 @@ class Controller : public QObject, public ControllerInterface {
     void composited();
     void updateTitle();
     MaskValues maskValues() const;
+    // The results list: the row of a running deblur, or -1; its cancel control and Esc; the
+    // "Reconstructed" row's picture after the composite changed.
+    int resultRowOf(DeblurId id) const;
+    void setUpResultRows();
+    void updateResultControls();
+    void refreshReconstructedRow();
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
     QList<QVariantMap> mImages;
     Rect mCurrentSection;
-    QList<Rect> mQueuedDeblurs;
+    QMap<DeblurId, Rect> mQueuedDeblurs;  // the section shown when each deblur was asked for
+    QElapsedTimer mClock;                 // times the running deblurs' rows
+    QShortcut* mCancelResultShortcut = nullptr;
+    bool mShowsNoResult = false;  // the selected results row has no picture (yet)
     ImageRef mProcessingPreview;
     UndoManager mUndoManager;
     MainWindow* mMainWindow;

@@ -4,10 +4,14 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTableView>
+#include <QToolButton>
 #include <cmath>
 #include <cstdio>
 
@@ -40,6 +44,20 @@ QRectF ToQRect(const Rect& r) {
 Rect FromQRect(const QRectF& r) {
     return Rect{r.x(), r.y(), r.width(), r.height()};
 }
+
+// Esc pressed in the watched widget runs `onEscape`, which tells whether it used the key.
+class EscapeFilter : public QObject {
+  public:
+    EscapeFilter(std::function<bool()> onEscape, QObject* parent)
+        : QObject(parent), mOnEscape(std::move(onEscape)) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        return event->type() == QEvent::KeyPress &&
+               static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && mOnEscape();
+    }
+
+  private:
+    std::function<bool()> mOnEscape;
+};
 
 }  // namespace
 
@@ -76,22 +94,47 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), event);
+            addPreview(nullptr, DeblurLabel(entry), event, sessionEvent.id);
             break;
         case SessionEventType::DeblurFinished:
-            setPreview(mSession->deblurredImage(entry), event);
+            setPreview(mSession->deblurredImage(entry), sessionEvent.id);
             break;
+        case SessionEventType::DeblurProgress: {
+            const int i = resultRowOf(sessionEvent.id);
+            if (i < 0)
+                break;
+            QVariantMap row = mImages[i];
+            const double fraction = sessionEvent.progress.fraction;
+            QString status = QString("%1%").arg(int(fraction * 100));
+            // The time left at the rate seen so far, once there is a rate to speak of.
+            const double seconds = (mClock.elapsed() - row.value("startedMs").toLongLong()) / 1e3;
+            if (fraction >= 0.01 && seconds >= 1) {
+                const int left = int(std::lround(seconds * (1 - fraction) / fraction));
+                status +=
+                    " · " +
+                    (left >= 3600 ? tr("%1 h %2 min left")
+                                        .arg(left / 3600)
+                                        .arg(left % 3600 / 60, 2, 10, QChar('0'))
+                     : left >= 60
+                         ? tr("%1 min %2 s left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'))
+                         : tr("%1 s left").arg(left));
+            }
+            row["progress"] = fraction;
+            row["status"] = status;
+            mResultsModel->replace(i, row);
+            break;
+        }
+        case SessionEventType::DeblurCancelled: {
+            mQueuedDeblurs.remove(sessionEvent.id);
+            const int i = resultRowOf(sessionEvent.id);
+            if (i >= 0)
+                mResultsModel->remove(i);
+            updateResultControls();
+            break;
+        }
         case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
-            for (int i = 0; i < mImages.size(); ++i) {
-                if (mImages[i].value("settings").toMap() != event)
-                    continue;
-                QVariantMap row = mImages[i];
-                row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
-                row["done"] = 1;
-                mResultsModel->replace(i, row);
-                break;
-            }
+            setPreview(nullptr, sessionEvent.id);
             mDialogs.beginAlert(mMainWindow,
                                 {tr("The deblur failed."), tr("OK"), QString(),
                                  tr("The helper program that computes its Fourier transforms "
@@ -126,6 +169,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             if (!mSession->original())
                 break;
             const ImageRef original = mSession->original()->asImage();
+            mShowsNoResult = false;
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
             addPreview(original, "Original", event);
@@ -280,10 +324,11 @@ void Controller::addDeblur() {
         return;
     }
 
-    mSession->submitDeblur(
+    const DeblurId id = mSession->submitDeblur(
         DeblurredEntry{DeblurType(column), row, currentAngle(),
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
-    mQueuedDeblurs.append(mCurrentSection);
+    if (mCurrentSection.width >= 1 && mCurrentSection.height >= 1)
+        mQueuedDeblurs.insert(id, mCurrentSection);
 
     if (mAllowAnonStats->isChecked() && hasFileOpen()) {
         UsageReportFields fields;
@@ -305,8 +350,8 @@ void Controller::reportStats(const QString& address) {
 
 // --- results list ------------------------------------------------------------------------------
 
-void Controller::addPreview(const ImageRef& image, const QString& name,
-                            const QVariantMap& settings) {
+void Controller::addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings,
+                            DeblurId id) {
     QVariantMap row;
     if (image) {
         row["preview"] = ToQImage(*image->thumbnail());
@@ -314,33 +359,119 @@ void Controller::addPreview(const ImageRef& image, const QString& name,
     } else {
         row["preview"] = NamedPicture("processing");
         row["done"] = 0;
-        if (!mQueuedDeblurs.isEmpty())
-            row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
+        row["deblurId"] = qulonglong(id);
+        row["startedMs"] = mClock.elapsed();
+        row["status"] = QString("0%");
+        if (mQueuedDeblurs.contains(id))
+            row["section"] = ToQRect(mQueuedDeblurs.take(id));
     }
     row["name"] = name;
     row["settings"] = settings;
     mResultsModel->append(row);
+    updateResultControls();
 }
 
-void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) {
-    for (int i = 0; i < mImages.size(); ++i) {
-        const QVariantMap& old = mImages[i];
-        if (old.value("settings").toMap() != settings)
-            continue;
-        if (!image)
-            return;
-        const ImageRef picture =
-            old.contains("section")
-                ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
-                : image->thumbnail();
-        QVariantMap row;
-        row["preview"] = ToQImage(*picture);
-        row["name"] = old.value("name");
-        row["settings"] = settings;
-        row["done"] = 1;
-        mResultsModel->replace(i, row);
+int Controller::resultRowOf(DeblurId id) const {
+    for (int i = 0; i < mImages.size(); ++i)
+        if (mImages[i].value("done").toInt() == 0 &&
+            mImages[i].value("deblurId").toULongLong() == id)
+            return i;
+    return -1;
+}
+
+void Controller::setPreview(const ImageRef& image, DeblurId id) {
+    const int i = resultRowOf(id);
+    if (i < 0)
         return;
+    QVariantMap row = mImages[i];
+    if (image) {
+        const ImageRef picture =
+            row.contains("section")
+                ? image->thumbnailForSection(FromQRect(row.value("section").toRectF()))
+                : image->thumbnail();
+        row["preview"] = ToQImage(*picture);
+    } else {
+        row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
     }
+    row["done"] = 1;
+    row.remove("status");
+    row.remove("progress");
+    mResultsModel->replace(i, row);
+    updateResultControls();
+    // A row selected while it was computing now shows its result.
+    if (selectedResult() == i)
+        tableViewSelectionDidChange();
+}
+
+int Controller::selectedResult() const {
+    const QModelIndexList selected = mTableView->selectionModel()->selectedRows();
+    return selected.isEmpty() ? -1 : selected.first().row();
+}
+
+bool Controller::cancelResult(int i) {
+    if (i < 0 || i >= mImages.size() || mImages[i].value("done").toInt() != 0)
+        return false;
+    // A deblur that has just ended cannot be stopped: its result is on its way to this row.
+    if (!mSession->cancelDeblur(mImages[i].value("deblurId").toULongLong()))
+        return false;
+    const bool wasSelected = selectedResult() == i;
+    mResultsModel->remove(i);
+    updateResultControls();
+    // Its place showed the original: the comparison of the original and the composite follows.
+    if (wasSelected)
+        mTableView->selectRow(kComparisonRow);
+    return true;
+}
+
+void Controller::setUpResultRows() {
+    mClock.start();
+    QHeaderView* header = mTableView->horizontalHeader();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::Fixed);
+    header->resizeSection(2, 28);
+    mCancelResultShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), mMainView);
+    mCancelResultShortcut->setEnabled(false);
+    connect(mCancelResultShortcut, &QShortcut::activated, this,
+            [this] { cancelResult(selectedResult()); });
+    // The table uses Esc itself: there it goes to the selected row first.
+    mTableView->installEventFilter(
+        new EscapeFilter([this] { return cancelResult(selectedResult()); }, mTableView));
+    connect(mTableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { updateResultControls(); });
+}
+
+void Controller::updateResultControls() {
+    // Every running deblur's row has its cancel button; Esc cancels the selected one.
+    for (int i = 0; i < mImages.size(); ++i) {
+        const QModelIndex cell = mResultsModel->index(i, 2);
+        const bool running = mImages[i].value("done").toInt() == 0;
+        if (running == (mTableView->indexWidget(cell) != nullptr))
+            continue;
+        if (!running) {
+            mTableView->setIndexWidget(cell, nullptr);
+            continue;
+        }
+        auto* button = new QToolButton();
+        button->setObjectName("cancelResult");
+        button->setText(QString::fromUtf8("\u2715"));
+        button->setAutoRaise(true);
+        button->setToolTip(tr("Stop this deblur and remove it (Esc)"));
+        const qulonglong id = mImages[i].value("deblurId").toULongLong();
+        connect(button, &QToolButton::clicked, this, [this, id] { cancelResult(resultRowOf(id)); });
+        mTableView->setIndexWidget(cell, button);
+    }
+    const int selected = selectedResult();
+    mCancelResultShortcut->setEnabled(selected >= 0 && selected < mImages.size() &&
+                                      mImages[selected].value("done").toInt() == 0);
+}
+
+void Controller::refreshReconstructedRow() {
+    if (mImages.size() < 2 || !mSession->reconstructed())
+        return;
+    QVariantMap row = mImages[1];
+    row["preview"] = ToQImage(*mSession->reconstructed()->asImage()->thumbnail());
+    mResultsModel->replace(1, row);
 }
 
 void Controller::tableViewSelectionDidChange() {
@@ -353,21 +484,29 @@ void Controller::tableViewSelectionDidChange() {
     const QVariantMap& row = mImages[i];
 
     ImageRef image;
+    QString name = row.value("name").toString();
     if (i == 0 || i == kComparisonRow) {
         if (mSession->original())
             image = mSession->original()->asImage();
     } else if (i == 1) {
         if (mSession->reconstructed())
             image = mSession->reconstructed()->asImage();
-    } else {
+    } else if (row.value("done").toInt() != 0) {
         const QVariant value = row.value("settings").toMap().value("deblurredEntry");
         const DBO dbo = value.value<DBO>();
         const DeblurredEntry* de = value.canConvert<DBO>() ? dbo.de() : nullptr;
         VK_CHECK(de);
         image = mSession->deblurredImage(*de);
     }
+    // A deblur still computing (or one that failed) has no picture: its place shows the
+    // original, which the result will replace, and the brush leaves the composite alone.
+    mShowsNoResult = i > kComparisonRow && !image;
+    if (mShowsNoResult && mSession->original()) {
+        image = mSession->original()->asImage();
+        if (row.value("done").toInt() == 0)
+            name = tr("%1 (processing)").arg(name);
+    }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);
-    QString name = row.value("name").toString();
     if (name == kOriginalVsReconstructed)
         name = "Original";
     name.remove('\n');
@@ -387,7 +526,7 @@ void Controller::switchToDeblurView() {
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen())
+    if (!hasFileOpen() || mShowsNoResult)
         return;
     saveForUndo();
     composited();
@@ -396,7 +535,7 @@ void Controller::startBrush() {
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    if (!selected || !hasFileOpen() || mShowsNoResult)
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
@@ -405,14 +544,16 @@ void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
 
 void Controller::endBrush() {
     mSession->endBrush();
+    refreshReconstructedRow();
 }
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    if (!selected || !hasFileOpen() || mShowsNoResult)
         return;
     saveForUndo();
     composited();
     mSession->applyAll(selected);
     mSplitView->reloadRefocusedImageInRect(selected->extent());
+    refreshReconstructedRow();
 }
