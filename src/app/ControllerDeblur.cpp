@@ -327,8 +327,7 @@ void Controller::addDeblur() {
     const DeblurId id = mSession->submitDeblur(
         DeblurredEntry{DeblurType(column), row, currentAngle(),
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
-    if (mCurrentSection.width >= 1 && mCurrentSection.height >= 1)
-        mQueuedDeblurs.insert(id, mCurrentSection);
+    mQueuedDeblurs.insert(id, mCurrentSection);
 
     if (mAllowAnonStats->isChecked() && hasFileOpen()) {
         UsageReportFields fields;
@@ -362,8 +361,9 @@ void Controller::addPreview(const ImageRef& image, const QString& name, const QV
         row["deblurId"] = qulonglong(id);
         row["startedMs"] = mClock.elapsed();
         row["status"] = QString("0%");
-        if (mQueuedDeblurs.contains(id))
-            row["section"] = ToQRect(mQueuedDeblurs.take(id));
+        const Rect section = mQueuedDeblurs.take(id);
+        if (section.width >= 1 && section.height >= 1)
+            row["section"] = ToQRect(section);
     }
     row["name"] = name;
     row["settings"] = settings;
