@@ -77,17 +77,6 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, 0, {}}));
 }
 
-TEST_F(SessionDeblur, ManyAtOnceEachGetsItsPairInOrder) {
-    for (int step = 1; step <= 8; ++step)
-        session.submitDeblur(DeblurredEntry{DeblurType(step % 22), step, -1, {}});
-    session.waitUntilIdle();
-    const auto events = recorder.events();
-    ASSERT_EQ(events.size(), 16u);
-    for (int step = 1; step <= 8; ++step)
-        EXPECT_EQ(recorder.typesFor(step), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFinished}))
-            << step;
-}
-
 TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing) {
     const DeblurredEntry key{DeblurWI2, 4, -1, {}};
     run(key);  // a stored result first: a failed run later leaves it in place
