@@ -414,6 +414,9 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     EXPECT_TRUE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage()->extent().width, 600);
     EXPECT_TRUE(l.leftLabel->text().contains("processing"));
+    l.mainWindow->show();
+    Spin(1100);  // long enough for a time left to show
+    Screenshot(*l.mainWindow, "results_rows_processing");
     // Esc cancels the selected row, its button the other; both rows go at once.
     QTest::keyClick(l.tableView, Qt::Key_Escape);
     EXPECT_EQ(c.images().size(), 5);
