@@ -33,9 +33,9 @@ constexpr int kResultsWidth = 300;
 constexpr int kThumbnailSize = 96;
 
 // A row of exclusive buttons that look like a segmented control; ids follow the order unless
-// given.
+// given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
-                               int checked, const QList<int>& ids = {}, int minimumWidth = 52) {
+                               int checked, const QList<int>& ids = {}, bool compact = false) {
     auto* group = new QButtonGroup(parent);
     group->setExclusive(true);
     row->setSpacing(0);
@@ -45,11 +45,12 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(minimumWidth);
+        button->setMinimumWidth(compact ? 0 : 52);
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
-            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: "
-            "white; }"
+            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+                    "color: white; }")
+                .arg(compact ? 6 : 10) +
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
         group->addButton(button, ids.isEmpty() ? i : ids[i]);
@@ -151,7 +152,7 @@ void BuildMainScreen(WindowLayout& l) {
                                 SplitView::ZoomOut8};
     l.zoomMode = SegmentedButtons(tools, zoomRow,
                                   {QObject::tr("Fit"), "4:1", "2:1", "1:1", "1:2", "1:4", "1:8"},
-                                  SplitView::ZoomFit, zoomIds, 0);
+                                  SplitView::ZoomFit, zoomIds, true);
     for (int id : zoomIds) {
         const double scale = SplitView::ScaleForZoomColumn(id);
         l.zoomMode->button(id)->setToolTip(
@@ -401,7 +402,7 @@ void BuildMenus(WindowLayout& l) {
     l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));
     l.helpAction->setShortcut(QKeySequence::HelpContents);
     l.faqAction = help->addAction(QObject::tr("Frequently Asked Questions"));
-    l.supportAction = help->addAction(QObject::tr("Contact Support..."));
+    l.supportAction = help->addAction(QObject::tr("Reporting a Problem"));
 }
 
 }  // namespace
