@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "AngleView.h"
 #include "GUI.h"
@@ -45,12 +46,16 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(compact ? 0 : 52);
+        // Never narrower than the title with its padding and border.
+        const int padding = compact ? 4 : 10;
+        button->setMinimumWidth(
+            std::max(compact ? 0 : 52,
+                     button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
             QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
                     "color: white; }")
-                .arg(compact ? 6 : 10) +
+                .arg(padding) +
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
         group->addButton(button, ids.isEmpty() ? i : ids[i]);
