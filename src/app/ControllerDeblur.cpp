@@ -329,7 +329,9 @@ void Controller::addDeblur() {
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
     mQueuedDeblurs.insert(id, mCurrentSection);
 
-    if (mAllowAnonStats->isChecked() && hasFileOpen()) {
+    // No endpoint configured: reports are never sent, whatever the check box says.
+    const QString endpoint = UsageReportEndpoint(mSettings);
+    if (mAllowAnonStats->isChecked() && hasFileOpen() && !endpoint.isEmpty()) {
         UsageReportFields fields;
         fields.width = mSession->original()->width();
         fields.height = mSession->original()->height();
@@ -339,7 +341,7 @@ void Controller::addDeblur() {
         fields.maskAmount = mask.opacity;
         fields.maskRadius = mask.radius;
         fields.maskCrude = mask.crudeness;
-        reportStats(UsageReportAddress(UsageReportEndpoint(mSettings), fields));
+        reportStats(UsageReportAddress(endpoint, fields));
     }
 }
 

@@ -15,10 +15,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "AngleView.h"
 #include "GUI.h"
@@ -31,9 +33,10 @@ namespace {
 constexpr int kResultsWidth = 300;
 constexpr int kThumbnailSize = 96;
 
-// A row of exclusive buttons that look like a segmented control; ids follow the order.
+// A row of exclusive buttons that look like a segmented control; ids follow the order unless
+// given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
-                               int checked) {
+                               int checked, const QList<int>& ids = {}, bool compact = false) {
     auto* group = new QButtonGroup(parent);
     group->setExclusive(true);
     row->setSpacing(0);
@@ -43,14 +46,19 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(52);
+        // Never narrower than the title with its padding and border.
+        const int padding = compact ? 4 : 10;
+        button->setMinimumWidth(
+            std::max(compact ? 0 : 52,
+                     button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
-            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: "
-            "white; }"
+            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+                    "color: white; }")
+                .arg(padding) +
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
-        group->addButton(button, i);
+        group->addButton(button, ids.isEmpty() ? i : ids[i]);
         row->addWidget(button);
     }
     group->button(checked)->setChecked(true);
@@ -141,11 +149,23 @@ void BuildMainScreen(WindowLayout& l) {
     toolRow->addLayout(brushGrid, 1);
     auto* zoomBox = new QVBoxLayout;
     zoomBox->setSpacing(2);
-    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom out"), tools);
+    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom"), tools);
     zoomTitle->setAlignment(Qt::AlignHCenter);
     zoomBox->addWidget(zoomTitle);
     auto* zoomRow = new QHBoxLayout;
-    l.zoomMode = SegmentedButtons(tools, zoomRow, {"1:1", "1:2", "1:4", "1:8"}, 0);
+    const QList<int> zoomIds = {SplitView::ZoomFit, SplitView::ZoomIn4, SplitView::ZoomIn2, 0, 1, 2,
+                                SplitView::ZoomOut8};
+    l.zoomMode = SegmentedButtons(tools, zoomRow,
+                                  {QObject::tr("Fit"), "4:1", "2:1", "1:1", "1:2", "1:4", "1:8"},
+                                  SplitView::ZoomFit, zoomIds, true);
+    for (int id : zoomIds) {
+        const double scale = SplitView::ScaleForZoomColumn(id);
+        l.zoomMode->button(id)->setToolTip(
+            scale > 0
+                ? QObject::tr("Zoom %1 %").arg(scale * 100)
+                : QObject::tr("Show the whole photograph (%1)")
+                      .arg(QKeySequence(QObject::tr("Ctrl+0")).toString(QKeySequence::NativeText)));
+    }
     zoomBox->addLayout(zoomRow);
     toolRow->addLayout(zoomBox);
     left->addWidget(tools);
@@ -160,7 +180,17 @@ void BuildMainScreen(WindowLayout& l) {
     left->addLayout(labels);
     l.splitView = new SplitView(view);
     l.splitView->setMinimumSize(400, 300);
-    left->addWidget(l.splitView, 1);
+    // Scroll bars beside the photograph, as in every image viewer.
+    auto* scrolled = new QGridLayout;
+    scrolled->setSpacing(0);
+    scrolled->addWidget(l.splitView, 0, 0);
+    auto* verticalBar = new QScrollBar(Qt::Vertical, view);
+    auto* horizontalBar = new QScrollBar(Qt::Horizontal, view);
+    for (QScrollBar* bar : {verticalBar, horizontalBar}) bar->setFocusPolicy(Qt::NoFocus);
+    scrolled->addWidget(verticalBar, 0, 1);
+    scrolled->addWidget(horizontalBar, 1, 0);
+    l.splitView->setScrollBars(horizontalBar, verticalBar);
+    left->addLayout(scrolled, 1);
     outer->addLayout(left, 1);
 
     // Right: the results.
@@ -363,11 +393,21 @@ void BuildMenus(WindowLayout& l) {
     l.redoAction = edit->addAction(QObject::tr("Redo"));
     l.redoAction->setShortcut(QKeySequence::Redo);
 
+    QMenu* viewMenu = l.menuBar->addMenu(QObject::tr("View"));
+    l.zoomInAction = viewMenu->addAction(QObject::tr("Zoom In"));
+    l.zoomInAction->setShortcuts({QKeySequence::ZoomIn, QKeySequence(QObject::tr("Ctrl+="))});
+    l.zoomOutAction = viewMenu->addAction(QObject::tr("Zoom Out"));
+    l.zoomOutAction->setShortcut(QKeySequence::ZoomOut);
+    l.zoomFitAction = viewMenu->addAction(QObject::tr("Fit in Window"));
+    l.zoomFitAction->setShortcut(QKeySequence(QObject::tr("Ctrl+0")));
+    l.actualSizeAction = viewMenu->addAction(QObject::tr("Actual Pixels"));
+    l.actualSizeAction->setShortcut(QKeySequence(QObject::tr("Ctrl+1")));
+
     QMenu* help = l.menuBar->addMenu(QObject::tr("Help"));
     l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));
     l.helpAction->setShortcut(QKeySequence::HelpContents);
     l.faqAction = help->addAction(QObject::tr("Frequently Asked Questions"));
-    l.supportAction = help->addAction(QObject::tr("Contact Support..."));
+    l.supportAction = help->addAction(QObject::tr("Reporting a Problem"));
 }
 
 }  // namespace
@@ -402,6 +442,11 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     BuildPreferences(l);
     BuildSaveOptions(l);
     BuildMenus(l);
+    SplitView* view = l.splitView;
+    QObject::connect(l.zoomInAction, &QAction::triggered, view, [view] { view->zoomStep(1); });
+    QObject::connect(l.zoomOutAction, &QAction::triggered, view, [view] { view->zoomStep(-1); });
+    QObject::connect(l.zoomFitAction, &QAction::triggered, view, [view] { view->zoomToFit(); });
+    QObject::connect(l.actualSizeAction, &QAction::triggered, view, [view] { view->setScale(1); });
     window->resize(1360, 860);
     return l;
 }

@@ -38,7 +38,7 @@ struct WindowLayout {
     QLabel* centerLabel = nullptr;
     QLabel* rightLabel = nullptr;
     QButtonGroup* toolMode = nullptr;  // 0 pan, 1 click to deblur, 2 brush
-    QButtonGroup* zoomMode = nullptr;  // column k: zoom out by 2 to the power k
+    QButtonGroup* zoomMode = nullptr;  // ids: SplitView::ZoomColumn
     FloatSlider* brushSize = nullptr;
     FloatSlider* brushOpacity = nullptr;
     QTableView* tableView = nullptr;
@@ -89,6 +89,10 @@ struct WindowLayout {
     QAction* saveAction = nullptr;
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;
+    QAction* zoomInAction = nullptr;
+    QAction* zoomOutAction = nullptr;
+    QAction* zoomFitAction = nullptr;
+    QAction* actualSizeAction = nullptr;
     QAction* helpAction = nullptr;
     QAction* faqAction = nullptr;
     QAction* supportAction = nullptr;

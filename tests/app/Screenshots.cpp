@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "HelpWindow.h"
 #include "ImageIO.h"
 #include "Planar.h"
 
@@ -24,10 +25,20 @@ TEST(Screenshots, MainStates) {
     Spin(20);
     Screenshot(*l.preferencesWindow, "app_09_preferences");
     l.preferencesWindow->hide();
+    l.helpAction->trigger();
+    ASSERT_TRUE(app.delegate().helpWindow());
+    Spin(20);
+    Screenshot(*app.delegate().helpWindow(), "app_10_help_tutorial");
+    app.delegate().helpWindow()->hide();
 
-    // Zoom 1 shows the photograph's own pixels, split mode with the brush circle over the right
-    // half; zoom 4 a large one (coffee.png enlarged to 2400 × 1600) whole.
+    // A photograph opens fitted to the view; 1:1 shows its own pixels, split mode with the brush
+    // circle over the right half; 4:1 magnifies them; 1:4 shows a large one (coffee.png enlarged
+    // to 2400 × 1600) whole.
     ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
+    Screenshot(*l.mainWindow, "main_single_fit");
+    l.zoomMode->button(SplitView::ZoomIn4)->click();
+    Screenshot(*l.mainWindow, "main_single_zoom400");
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
     Screenshot(*l.mainWindow, "main_single_zoom1");
     l.tableView->selectRow(2);
     l.toolMode->button(2)->click();
