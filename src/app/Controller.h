@@ -151,7 +151,8 @@ class Controller : public QObject, public ControllerInterface {
     // when the kernel changed, clears the previews and recomputes the current column for it.
     void setBlurShape(bool motion, int angle);
     // Estimates the blur of the current section on a worker; estimateFinished() follows. A new
-    // click, or closing the photograph, drops an estimate still running.
+    // click, a change of the blur control, Cancel or closing the photograph drops an estimate
+    // still running.
     void estimateBlur();
     const BlurEstimate& lastEstimate() const { return mLastEstimate; }
 

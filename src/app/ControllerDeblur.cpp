@@ -221,6 +221,7 @@ void Controller::setBlurShape(bool motion, int angle) {
 }
 
 void Controller::blurShapeChanged(bool now) {
+    ++mEstimateEpoch;  // the user's choice outranks an estimate still running
     saveDefaults(mBlurShape);
     if (now)
         restartPreviews();
@@ -373,6 +374,7 @@ void Controller::stopPreviews() {
 void Controller::cancelDeblur() {
     if (mBusy > 0)
         return;
+    ++mEstimateEpoch;
     clearPreviews("Stopping previews processing");
     switchToMainView();
 }
