@@ -253,11 +253,11 @@ void ImageMatrix::paintEvent(QPaintEvent*) {
     if (mSuggestedRow >= 1 && mSuggestedRow < mRows) {
         // A small triangle at the left edge points at the suggested row's label.
         const double y = (mSuggestedRow + 0.5) * ch;
-        const double half = std::clamp(ch * 0.35, 2.5, 4.5);
+        const double half = std::clamp(ch * 0.3, 2.5, 3.5);
         painter.setPen(Qt::NoPen);
         painter.setBrush(QColor(255, 190, 60));
         painter.drawPolygon(
-            QPolygonF({QPointF(0, y - half), QPointF(1.6 * half, y), QPointF(0, y + half)}));
+            QPolygonF({QPointF(0, y - half), QPointF(1.2 * half, y), QPointF(0, y + half)}));
     }
 
     // Column labels read downwards, each under its column, in the bottom margin.
