@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QToolButton>
@@ -259,17 +260,40 @@ void BuildDeblurScreen(WindowLayout& l) {
     gridColumn->addLayout(gridSliders);
     right->addWidget(gridBox, 1);
 
-    // Motion angle: kept for a later version, hidden at start.
-    auto* angleRow = new QHBoxLayout;
-    l.freezeAngle = new QPushButton(QObject::tr("Freeze angle"), view);
-    l.angleSlider = new QSlider(Qt::Horizontal, view);
-    l.angleSlider->setRange(0, 179);
-    l.angleView = new AngleView(view);
-    l.angleView->setFixedSize(40, 40);
-    angleRow->addWidget(l.freezeAngle);
-    angleRow->addWidget(l.angleSlider, 1);
-    angleRow->addWidget(l.angleView);
-    right->addLayout(angleRow);
+    // The blur's shape: the disc or a motion line at an angle, and its estimate.
+    auto* blurBox = new M_Box(QObject::tr("Blur"), view);
+    auto* blurRow = new QHBoxLayout(blurBox);
+    blurRow->setContentsMargins(10, 22, 10, 6);
+    l.blurShape =
+        RadioRow(blurBox, blurRow, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
+    delete blurRow->takeAt(blurRow->count() - 1);  // no stretch: the angle follows "Motion"
+    l.angleField = new QSpinBox(blurBox);
+    l.angleField->setRange(0, 179);
+    l.angleField->setSuffix(QObject::tr("°"));
+    l.angleField->setToolTip(QObject::tr("Direction of the motion, in degrees"));
+    l.angleView = new AngleView(blurBox);
+    l.angleView->setFixedSize(30, 30);
+    l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
+    l.estimateButton = new QPushButton(QObject::tr("Estimate"), blurBox);
+    l.estimateButton->setToolTip(
+        QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
+    blurRow->addWidget(l.angleField);
+    blurRow->addWidget(l.angleView);
+    blurRow->addStretch(1);
+    blurRow->addWidget(l.estimateButton);
+    right->addWidget(blurBox);
+    // The view follows the field and sets it; both serve the motion only.
+    AngleView* angleView = l.angleView;
+    QSpinBox* angleField = l.angleField;
+    QObject::connect(angleField, &QSpinBox::valueChanged, angleView, &AngleView::setCurrentAngle);
+    angleView->setAngleChanged([angleField](int angle) { angleField->setValue(angle); });
+    auto enableAngle = [angleView, angleField, shape = l.blurShape] {
+        const bool motion = shape->checkedId() == 1;
+        angleField->setEnabled(motion);
+        angleView->setEnabled(motion);
+    };
+    enableAngle();
+    QObject::connect(l.blurShape, &QButtonGroup::idToggled, angleField, enableAngle);
 
     auto* maskBox = new M_Box(QObject::tr("Mask"), view);
     auto* maskGrid = new QGridLayout(maskBox);

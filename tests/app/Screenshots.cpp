@@ -1,6 +1,7 @@
 // The application's main states as PNG files under test-output/screenshots, for anyone to look
 // at: the empty window with its drop picture, the progress sheet, the preferences, a photograph
-// in single and split mode at zoom 1 and 4, and the candidate grid with every lamp state.
+// in single and split mode at zoom 1 and 4, and the candidate grid with every lamp state, the
+// blur control at a motion and an estimated row.
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,8 @@ TEST(Screenshots, MainStates) {
     grid.setEntryState(IMEntryProcessing, 9, 15);
     grid.setEntryState(IMEntryQueued, 10, 15);
     grid.setSelectedRow(5, 15);
+    c.setBlurShape(true, 30);  // the blur control at a motion, its estimate's row marked
+    grid.setSuggestedRow(6);
     Spin(20);
     Screenshot(*l.mainWindow, "deblur_grid_states");
 }
