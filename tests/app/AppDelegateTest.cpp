@@ -286,37 +286,6 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
         Spin(10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-
-    // Every alert of the application, ended with Esc, starts nothing and loses nothing.
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("https", &recorder, "open");
-    AppHarness app;
-    app.dialogs.escapeAlerts = true;
-    app.layout().mainWindow->show();
-    app.delegate().applicationDidFinishLaunching();  // the welcome
-    Spin(50);
-    app.delegate().applicationDidFinishLaunching();  // the statistics question
-    Spin(50);
-    EXPECT_FALSE(app.layout().allowAnonStats->isChecked());
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    app.controller().startBrush();  // a change, so that opening and quitting ask
-    app.controller().endBrush();
-    app.controller().openImage();
-    Spin(50);
-    app.controller().maybeOpenImageAtPath(TestDataPath("coffee.png"));
-    Spin(50);
-    app.delegate().applicationShouldTerminate();
-    Spin(50);
-    app.controller().openImageAtPath(app.temporaryPath("missing.png"));  // a failure's alert
-    ASSERT_TRUE(
-        WaitFor([&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
-    Spin(50);
-    EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
-    EXPECT_EQ(app.terminations, 0);
-    EXPECT_TRUE(recorder.urls.isEmpty());
-    for (QMessageBox* box : app.layout().mainWindow->findChildren<QMessageBox*>())
-        EXPECT_FALSE(box->isVisible());
-    QDesktopServices::unsetUrlHandler("https");
 }
 
 #include "AppDelegateTest.moc"
