@@ -129,7 +129,6 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mDialogs(dialogs),
       mResultsModel(new ResultsModel(mImages, this)),
       mReporter(std::make_unique<UsageReporter>()) {
-    qRegisterMetaType<DBO>();
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
             [this](const SessionEvent& event) { statusUpdate(event); });
@@ -240,19 +239,6 @@ bool Controller::showsDeblurView() const {
 }
 
 // --- session events ----------------------------------------------------------------------------
-
-QVariantMap EntryDictionary(const DeblurredEntry& e) {
-    QVariantMap d;
-    d["deblurredEntry"] = QVariant::fromValue(DBO(e));
-    d["deblurredEntry.deblurType"] = int(e.deblurType);
-    d["deblurredEntry.radiusStep"] = e.radiusStep;
-    d["deblurredEntry.angle"] = e.angle;
-    d["deblurredEntry.maskSettings.type"] = e.maskSettings.type;
-    d["deblurredEntry.maskSettings.radius"] = e.maskSettings.radius;
-    d["deblurredEntry.maskSettings.opacity"] = e.maskSettings.opacity;
-    d["deblurredEntry.maskSettings.crudeness"] = e.maskSettings.crudeness;
-    return d;
-}
 
 void Controller::runOnWorker(const QString& text, std::function<void()> work,
                              std::function<void()> done) {
