@@ -38,13 +38,6 @@ bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
 }
 
-QRectF ToQRect(const Rect& r) {
-    return QRectF(r.x, r.y, r.width, r.height);
-}
-Rect FromQRect(const QRectF& r) {
-    return Rect{r.x(), r.y(), r.width(), r.height()};
-}
-
 }  // namespace
 
 QString DeblurLabel(const DeblurredEntry& e) {
@@ -78,7 +71,6 @@ QString Controller::nameForColumn(int column) {
 
 void Controller::statusUpdate(const SessionEvent& sessionEvent) {
     const DeblurredEntry& entry = sessionEvent.entry;
-    const QVariantMap event = EntryDictionary(entry);
     const int step = entry.radiusStep;
     const int type = entry.deblurType;
     // Previews of another kernel (the blur control just changed) are not the grid's.
@@ -87,19 +79,19 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), event);
+            addPreview(nullptr, DeblurLabel(entry), entry);
             break;
         case SessionEventType::DeblurFinished:
-            setPreview(mSession->deblurredImage(entry), event);
+            setPreview(mSession->deblurredImage(entry), entry);
             break;
         case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
             for (int i = 0; i < mImages.size(); ++i) {
-                if (mImages[i].value("settings").toMap() != event)
+                if (!mImages[i].shows(entry))
                     continue;
-                QVariantMap row = mImages[i];
-                row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
-                row["done"] = 1;
+                ResultRow row = mImages[i];
+                row.name = tr("%1 (failed)").arg(row.name);
+                row.done = true;
                 mResultsModel->replace(i, row);
                 break;
             }
@@ -139,15 +131,15 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             const ImageRef original = mSession->original()->asImage();
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
-            addPreview(original, "Original", event);
+            addPreview(original, "Original");
             break;
         }
         case SessionEventType::ReconstructedLoaded: {
             if (!mSession->original() || !mSession->reconstructed())
                 break;
             mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
-            addPreview(mSession->reconstructed()->asImage(), "Reconstructed", event);
-            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed, event);
+            addPreview(mSession->reconstructed()->asImage(), "Reconstructed");
+            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed);
             break;
         }
     }
@@ -430,38 +422,33 @@ void Controller::reportStats(const QString& address) {
 // --- results list ------------------------------------------------------------------------------
 
 void Controller::addPreview(const ImageRef& image, const QString& name,
-                            const QVariantMap& settings) {
-    QVariantMap row;
+                            const std::optional<DeblurredEntry>& entry) {
+    ResultRow row;
     if (image) {
-        row["preview"] = ToQImage(*image->thumbnail());
-        row["done"] = 1;
+        row.preview = ToQImage(*image->thumbnail());
+        row.done = true;
     } else {
-        row["preview"] = NamedPicture("processing");
-        row["done"] = 0;
+        row.preview = NamedPicture("processing");
         if (!mQueuedDeblurs.isEmpty())
-            row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
+            row.section = mQueuedDeblurs.takeFirst();
     }
-    row["name"] = name;
-    row["settings"] = settings;
+    row.name = name;
+    row.entry = entry;
     mResultsModel->append(row);
 }
 
-void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) {
+void Controller::setPreview(const ImageRef& image, const DeblurredEntry& entry) {
     for (int i = 0; i < mImages.size(); ++i) {
-        const QVariantMap& old = mImages[i];
-        if (old.value("settings").toMap() != settings)
+        if (!mImages[i].shows(entry))
             continue;
         if (!image)
             return;
+        ResultRow row = mImages[i];
         const ImageRef picture =
-            old.contains("section")
-                ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
-                : image->thumbnail();
-        QVariantMap row;
-        row["preview"] = ToQImage(*picture);
-        row["name"] = old.value("name");
-        row["settings"] = settings;
-        row["done"] = 1;
+            row.section ? image->thumbnailForSection(*row.section) : image->thumbnail();
+        row.preview = ToQImage(*picture);
+        row.done = true;
+        row.section.reset();
         mResultsModel->replace(i, row);
         return;
     }
@@ -474,7 +461,7 @@ void Controller::tableViewSelectionDidChange() {
     const int i = selected.first().row();
     if (i < 0 || i >= mImages.size())
         return;
-    const QVariantMap& row = mImages[i];
+    const ResultRow& row = mImages[i];
 
     ImageRef image;
     if (i == 0 || i == kComparisonRow) {
@@ -484,14 +471,11 @@ void Controller::tableViewSelectionDidChange() {
         if (mSession->reconstructed())
             image = mSession->reconstructed()->asImage();
     } else {
-        const QVariant value = row.value("settings").toMap().value("deblurredEntry");
-        const DBO dbo = value.value<DBO>();
-        const DeblurredEntry* de = value.canConvert<DBO>() ? dbo.de() : nullptr;
-        VK_CHECK(de);
-        image = mSession->deblurredImage(*de);
+        VK_CHECK(row.entry.has_value());
+        image = mSession->deblurredImage(*row.entry);
     }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);
-    QString name = row.value("name").toString();
+    QString name = row.name;
     if (name == kOriginalVsReconstructed)
         name = "Original";
     name.remove('\n');
