@@ -393,13 +393,15 @@ TEST(LsqHelpers, ObjectiveAndGradientMatchTheDenseProblem) {
 }
 
 // The normal product through transforms against the written-out blur, on one and two columns:
-// discs and a slanted segment, square and oblong images, and images only a little wider than the
-// kernel's reach (the mirrored rows and columns then fold back onto almost every pixel).
+// discs (symmetric kernels, through A·A and the border sums) and a slanted segment, square and
+// oblong images, and images only a little wider than the kernel's reach (the mirrored rows and
+// columns then fold back onto almost every pixel, or the border sums of opposite sides overlap).
 TEST(LsqHelpers, NormalProductThroughTransformsEqualsTheDenseOne) {
     const struct {
         double radius;
         int angle, w, h;
-    } cases[] = {{2.5, -1, 13, 9}, {3.5, 40, 11, 15}, {4.5, -1, 6, 5}, {1.0, 0, 2, 7}};
+    } cases[] = {{2.5, -1, 13, 9}, {3.5, 40, 11, 15}, {4.5, -1, 6, 5},
+                 {1.0, 0, 2, 7},   {4.5, -1, 7, 6},   {7.5, -1, 40, 33}};
     std::mt19937 rng(21);
     std::uniform_real_distribution<double> u(-1, 1);
     for (const auto& k : cases) {
