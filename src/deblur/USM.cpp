@@ -166,16 +166,16 @@ void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount
                                   o.pixels() + std::size_t(c0) * 4, outStride, ring);
         });
     // Sharpen every byte against the input.
-    dispatchApply(
-        (h + kLinesPerTask - 1) / kLinesPerTask, DispatchPriority::Default, [&](std::size_t task) {
-            const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
-            for (int r = int(task) * kLinesPerTask; r < r1; ++r) {
-                const std::uint8_t* src =
-                    in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4;
-                std::uint8_t* dst = o.pixels() + std::size_t(r) * outStride;
-                usm_lines::sharpen_line(src, dst, 4 * w, amount);
-            }
-        });
+    dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, DispatchPriority::Default,
+                  [&](std::size_t task) {
+                      const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
+                      for (int r = int(task) * kLinesPerTask; r < r1; ++r) {
+                          const std::uint8_t* src =
+                              in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4;
+                          std::uint8_t* dst = o.pixels() + std::size_t(r) * outStride;
+                          usm_lines::sharpen_line(src, dst, 4 * w, amount);
+                      }
+                  });
     LogInfo("unsharp mask fast for radius %.2f amount %.2f tooks %.3f seconds\n", radius, amount,
             timer.elapsed());
 }

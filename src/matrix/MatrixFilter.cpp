@@ -542,16 +542,16 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
         std::fill(left.begin(), left.end(), 0.0);
         std::fill(right.begin(), right.end(), 0.0);
         for (int i = 0; i < fr; ++i) {
-            AddMirroredLine(top.data(), 1, xq + MirrorIndex(i - hr, h) * rowSize, p, w, k + i * fc, 1,
-                         fc, extended, sums);
+            AddMirroredLine(top.data(), 1, xq + MirrorIndex(i - hr, h) * rowSize, p, w, k + i * fc,
+                            1, fc, extended, sums);
             AddMirroredLine(bottom.data(), 1, xq + MirrorIndex(h - 1 + i - hr, h) * rowSize, p, w,
-                         k + i * fc, 1, fc, extended, sums);
+                            k + i * fc, 1, fc, extended, sums);
         }
         for (int j = 0; j < fc; ++j) {
-            AddMirroredLine(left.data(), 1, xq + std::int64_t(MirrorIndex(j - hc, w)) * p, rowSize, h,
-                         k + j, fc, fr, extended, sums);
+            AddMirroredLine(left.data(), 1, xq + std::int64_t(MirrorIndex(j - hc, w)) * p, rowSize,
+                            h, k + j, fc, fr, extended, sums);
             AddMirroredLine(right.data(), 1, xq + std::int64_t(MirrorIndex(w - 1 + j - hc, w)) * p,
-                         rowSize, h, k + j, fc, fr, extended, sums);
+                            rowSize, h, k + j, fc, fr, extended, sums);
         }
         // δ = (W⁻¹ − I)·A·x as a row part (the border rows, doubled at the corners) and a column
         // part (the border columns).
@@ -572,8 +572,7 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
                     continue;
                 }
                 const double* src = xq + MirrorIndex(r - 2 * hr, h) * rowSize;
-                for (int u = 0; u < ec; ++u)
-                    dst[u] = src[std::int64_t(column[std::size_t(u)]) * p];
+                for (int u = 0; u < ec; ++u) dst[u] = src[std::int64_t(column[std::size_t(u)]) * p];
                 std::fill(dst + ec, dst + mColumns, 0.0);
             }
         });
@@ -601,16 +600,18 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
         // A·δ: the border row 0 reaches rows 0 … hr through kernel row hr − y, row h − 1 the rows
         // h − 1 − hr … h − 1 through kernel row h − 1 − y + hr; likewise for the columns.
         for (int r = 0; r <= hr; ++r) {
-            AddMirroredLine(yq + r * rowSize, p, top.data(), 1, w, k + (hr - r) * fc, 1, fc, extended, sums);
+            AddMirroredLine(yq + r * rowSize, p, top.data(), 1, w, k + (hr - r) * fc, 1, fc,
+                            extended, sums);
             const int rb = h - 1 - r;
-            AddMirroredLine(yq + rb * rowSize, p, bottom.data(), 1, w, k + (hr - r) * fc, 1, fc, extended, sums);
+            AddMirroredLine(yq + rb * rowSize, p, bottom.data(), 1, w, k + (hr - r) * fc, 1, fc,
+                            extended, sums);
         }
         for (int c = 0; c <= hc; ++c) {
             AddMirroredLine(yq + std::int64_t(c) * p, rowSize, left.data(), 1, h, k + (hc - c), fc,
-                         fr, extended, sums);
+                            fr, extended, sums);
             const int cb = w - 1 - c;
-            AddMirroredLine(yq + std::int64_t(cb) * p, rowSize, right.data(), 1, h, k + (hc - c), fc,
-                         fr, extended, sums);
+            AddMirroredLine(yq + std::int64_t(cb) * p, rowSize, right.data(), 1, h, k + (hc - c),
+                            fc, fr, extended, sums);
         }
         // W: the border rows and columns halved.
         for (int c = 0; c < w; ++c) {
