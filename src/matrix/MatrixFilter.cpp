@@ -572,7 +572,15 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
                     continue;
                 }
                 const double* src = xq + MirrorIndex(r - 2 * hr, h) * rowSize;
-                for (int u = 0; u < ec; ++u) dst[u] = src[std::int64_t(column[std::size_t(u)]) * p];
+                if (p == 1) {
+                    // The row itself in one copy, its mirrored ends from the column map.
+                    for (int u = 0; u < 2 * hc; ++u) dst[u] = src[column[std::size_t(u)]];
+                    std::copy(src, src + w, dst + 2 * hc);
+                    for (int u = 2 * hc + w; u < ec; ++u) dst[u] = src[column[std::size_t(u)]];
+                } else {
+                    for (int u = 0; u < ec; ++u)
+                        dst[u] = src[std::int64_t(column[std::size_t(u)]) * p];
+                }
                 std::fill(dst + ec, dst + mColumns, 0.0);
             }
         });
