@@ -287,7 +287,8 @@ TEST(LsqSolver, NormalProductThroughTransformsEqualsTheDenseOne) {
     const struct {
         double radius;
         int angle, w, h;
-    } cases[] = {{2.5, -1, 13, 9}, {3.5, 40, 11, 15}, {4.5, -1, 6, 5}, {1.0, 0, 2, 7}};
+    } cases[] = {{2.5, -1, 13, 9}, {3.5, 40, 11, 15}, {4.5, -1, 6, 5},
+                 {1.0, 0, 2, 7},   {4.5, -1, 7, 6},   {7.5, -1, 40, 33}};
     std::mt19937 rng(21);
     std::uniform_real_distribution<double> u(-1, 1);
     for (const auto& k : cases) {
