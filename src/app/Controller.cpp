@@ -133,7 +133,6 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mReporter(std::make_unique<UsageReporter>()),
       mBlurShapeTimer(new QTimer(this)),
       mEstimateQueue(std::make_unique<SerialQueue>("blur estimate")) {
-    qRegisterMetaType<DBO>();
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
             [this](const SessionEvent& event) { statusUpdate(event); });
@@ -246,19 +245,6 @@ bool Controller::showsDeblurView() const {
 }
 
 // --- session events ----------------------------------------------------------------------------
-
-QVariantMap EntryDictionary(const DeblurredEntry& e) {
-    QVariantMap d;
-    d["deblurredEntry"] = QVariant::fromValue(DBO(e));
-    d["deblurredEntry.deblurType"] = int(e.deblurType);
-    d["deblurredEntry.radiusStep"] = e.radiusStep;
-    d["deblurredEntry.angle"] = e.angle;
-    d["deblurredEntry.maskSettings.type"] = e.maskSettings.type;
-    d["deblurredEntry.maskSettings.radius"] = e.maskSettings.radius;
-    d["deblurredEntry.maskSettings.opacity"] = e.maskSettings.opacity;
-    d["deblurredEntry.maskSettings.crudeness"] = e.maskSettings.crudeness;
-    return d;
-}
 
 void Controller::runOnWorker(const QString& text, std::function<void()> work,
                              std::function<void()> done) {

@@ -8,14 +8,15 @@
 #include <QRectF>
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
 #include <deque>
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 
 #include "BlurEstimate.h"
 #include "ControllerInterface.h"
+#include "ControllerModel.h"
 #include "DeblurTypes.h"
 #include "Dispatch.h"
 #include "Image.h"
@@ -29,29 +30,8 @@ class QSettings;
 class QShortcut;
 class QSpinBox;
 class QTimer;
-class ResultsModel;
 class UsageReporter;
 struct UsageReportFields;
-
-// Holds one copy of a result key inside an event dictionary. Two are equal when neither key
-// orders before the other.
-class DBO {
-  public:
-    DBO() = default;
-    explicit DBO(const DeblurredEntry& entry) : mEntry(entry) {}
-    const DeblurredEntry* de() const { return &mEntry; }
-    friend bool operator==(const DBO& a, const DBO& b) {
-        return SameDeblurredEntry(a.mEntry, b.mEntry);
-    }
-
-  private:
-    DeblurredEntry mEntry;
-};
-Q_DECLARE_METATYPE(DBO)
-
-// The dictionary form of a result key, as the results list keeps it: "deblurredEntry" (a DBO) and
-// the entry's fields under "deblurredEntry.<field>".
-QVariantMap EntryDictionary(const DeblurredEntry& entry);
 
 // The label of a full deblur in the results list: "RL40 2.5", or with a mask
 // "RL40 2.5\n [B, 50%,\n 3.0, 0.5]".
@@ -135,9 +115,10 @@ class Controller : public QObject, public ControllerInterface {
     void cancelDeblur();
     void addDeblur();
     void reportStats(const QString& address);
-    // A results row; without an image the row of the running full deblur `id`.
-    void addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings,
-                    DeblurId id = 0);
+    // Appends a row showing `image` (without one, the row of the running full deblur `id`) for
+    // `entry` (none for the original and the composite).
+    void addPreview(const ImageRef& image, const QString& name,
+                    const std::optional<DeblurredEntry>& entry = std::nullopt, DeblurId id = 0);
     // The running deblur `id` has ended with `image` (null: it failed).
     void setPreview(const ImageRef& image, DeblurId id);
     void tableViewSelectionDidChange();
@@ -170,7 +151,7 @@ class Controller : public QObject, public ControllerInterface {
     // --- state, for the application and for tests ---
     Session& session() { return *mSession; }
     const WindowLayout& layout() const { return mLayout; }
-    const QList<QVariantMap>& images() const { return mImages; }
+    const QList<ResultRow>& images() const { return mImages; }
     Rect currentSection() const { return mCurrentSection; }
     const QMap<DeblurId, Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
     QString openedImagePath() const { return mOpenedImagePath; }
@@ -224,7 +205,7 @@ class Controller : public QObject, public ControllerInterface {
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
-    QList<QVariantMap> mImages;
+    QList<ResultRow> mImages;
     Rect mCurrentSection;
     QMap<DeblurId, Rect> mQueuedDeblurs;  // the section shown when each deblur was asked for
     QElapsedTimer mClock;                 // times the running deblurs' rows

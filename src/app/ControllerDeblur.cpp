@@ -42,13 +42,6 @@ bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
 }
 
-QRectF ToQRect(const Rect& r) {
-    return QRectF(r.x, r.y, r.width, r.height);
-}
-Rect FromQRect(const QRectF& r) {
-    return Rect{r.x(), r.y(), r.width(), r.height()};
-}
-
 // Esc pressed in the watched widget runs `onEscape`, which tells whether it used the key.
 class EscapeFilter : public QObject {
   public:
@@ -96,7 +89,6 @@ QString Controller::nameForColumn(int column) {
 
 void Controller::statusUpdate(const SessionEvent& sessionEvent) {
     const DeblurredEntry& entry = sessionEvent.entry;
-    const QVariantMap event = EntryDictionary(entry);
     const int step = entry.radiusStep;
     const int type = entry.deblurType;
     // Previews of another kernel (the blur control just changed) are not the grid's.
@@ -105,7 +97,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), event, sessionEvent.id);
+            addPreview(nullptr, DeblurLabel(entry), entry, sessionEvent.id);
             break;
         case SessionEventType::DeblurFinished:
             setPreview(mSession->deblurredImage(entry), sessionEvent.id);
@@ -114,11 +106,11 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             const int i = resultRowOf(sessionEvent.id);
             if (i < 0)
                 break;
-            QVariantMap row = mImages[i];
+            ResultRow row = mImages[i];
             const double fraction = sessionEvent.progress.fraction;
             QString status = QString("%1%").arg(int(fraction * 100));
             // The time left at the rate seen so far, once there is a rate to speak of.
-            const double seconds = (mClock.elapsed() - row.value("startedMs").toLongLong()) / 1e3;
+            const double seconds = (mClock.elapsed() - row.startedMs) / 1e3;
             if (fraction >= 0.01 && seconds >= 1) {
                 const int left = int(std::lround(seconds * (1 - fraction) / fraction));
                 status +=
@@ -130,8 +122,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
                          ? tr("%1 min %2 s left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'))
                          : tr("%1 s left").arg(left));
             }
-            row["progress"] = fraction;
-            row["status"] = status;
+            row.status = status;
             mResultsModel->replace(i, row);
             break;
         }
@@ -183,15 +174,15 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             mShowsNoResult = false;
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
-            addPreview(original, "Original", event);
+            addPreview(original, "Original");
             break;
         }
         case SessionEventType::ReconstructedLoaded: {
             if (!mSession->original() || !mSession->reconstructed())
                 break;
             mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
-            addPreview(mSession->reconstructed()->asImage(), "Reconstructed", event);
-            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed, event);
+            addPreview(mSession->reconstructed()->asImage(), "Reconstructed");
+            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed);
             break;
         }
     }
@@ -473,32 +464,30 @@ void Controller::reportStats(const QString& address) {
 
 // --- results list ------------------------------------------------------------------------------
 
-void Controller::addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings,
-                            DeblurId id) {
-    QVariantMap row;
+void Controller::addPreview(const ImageRef& image, const QString& name,
+                            const std::optional<DeblurredEntry>& entry, DeblurId id) {
+    ResultRow row;
     if (image) {
-        row["preview"] = ToQImage(*image->thumbnail());
-        row["done"] = 1;
+        row.preview = ToQImage(*image->thumbnail());
+        row.done = true;
     } else {
-        row["preview"] = NamedPicture("processing");
-        row["done"] = 0;
-        row["deblurId"] = qulonglong(id);
-        row["startedMs"] = mClock.elapsed();
-        row["status"] = QString("0%");
+        row.preview = NamedPicture("processing");
+        row.deblurId = id;
+        row.startedMs = mClock.elapsed();
+        row.status = "0%";
         const Rect section = mQueuedDeblurs.take(id);
         if (section.width >= 1 && section.height >= 1)
-            row["section"] = ToQRect(section);
+            row.section = section;
     }
-    row["name"] = name;
-    row["settings"] = settings;
+    row.name = name;
+    row.entry = entry;
     mResultsModel->append(row);
     updateResultControls();
 }
 
 int Controller::resultRowOf(DeblurId id) const {
     for (int i = 0; i < mImages.size(); ++i)
-        if (mImages[i].value("done").toInt() == 0 &&
-            mImages[i].value("deblurId").toULongLong() == id)
+        if (!mImages[i].done && mImages[i].deblurId == id)
             return i;
     return -1;
 }
@@ -507,19 +496,17 @@ void Controller::setPreview(const ImageRef& image, DeblurId id) {
     const int i = resultRowOf(id);
     if (i < 0)
         return;
-    QVariantMap row = mImages[i];
+    ResultRow row = mImages[i];
     if (image) {
         const ImageRef picture =
-            row.contains("section")
-                ? image->thumbnailForSection(FromQRect(row.value("section").toRectF()))
-                : image->thumbnail();
-        row["preview"] = ToQImage(*picture);
+            row.section ? image->thumbnailForSection(*row.section) : image->thumbnail();
+        row.preview = ToQImage(*picture);
     } else {
-        row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
+        row.name = tr("%1 (failed)").arg(row.name);
     }
-    row["done"] = 1;
-    row.remove("status");
-    row.remove("progress");
+    row.done = true;
+    row.section.reset();
+    row.status.clear();
     mResultsModel->replace(i, row);
     updateResultControls();
     // A row selected while it was computing now shows its result.
@@ -533,10 +520,10 @@ int Controller::selectedResult() const {
 }
 
 bool Controller::cancelResult(int i) {
-    if (i < 0 || i >= mImages.size() || mImages[i].value("done").toInt() != 0)
+    if (i < 0 || i >= mImages.size() || mImages[i].done)
         return false;
     // A deblur that has just ended cannot be stopped: its result is on its way to this row.
-    if (!mSession->cancelDeblur(mImages[i].value("deblurId").toULongLong()))
+    if (!mSession->cancelDeblur(mImages[i].deblurId))
         return false;
     const bool wasSelected = selectedResult() == i;
     mResultsModel->remove(i);
@@ -569,7 +556,7 @@ void Controller::updateResultControls() {
     // Every running deblur's row has its cancel button; Esc cancels the selected one.
     for (int i = 0; i < mImages.size(); ++i) {
         const QModelIndex cell = mResultsModel->index(i, 2);
-        const bool running = mImages[i].value("done").toInt() == 0;
+        const bool running = !mImages[i].done;
         if (running == (mTableView->indexWidget(cell) != nullptr))
             continue;
         if (!running) {
@@ -581,20 +568,20 @@ void Controller::updateResultControls() {
         button->setText(QString::fromUtf8("\u2715"));
         button->setAutoRaise(true);
         button->setToolTip(tr("Stop this deblur and remove it (Esc)"));
-        const qulonglong id = mImages[i].value("deblurId").toULongLong();
+        const DeblurId id = mImages[i].deblurId;
         connect(button, &QToolButton::clicked, this, [this, id] { cancelResult(resultRowOf(id)); });
         mTableView->setIndexWidget(cell, button);
     }
     const int selected = selectedResult();
     mCancelResultShortcut->setEnabled(selected >= 0 && selected < mImages.size() &&
-                                      mImages[selected].value("done").toInt() == 0);
+                                      !mImages[selected].done);
 }
 
 void Controller::refreshReconstructedRow() {
     if (mImages.size() < 2 || !mSession->reconstructed())
         return;
-    QVariantMap row = mImages[1];
-    row["preview"] = ToQImage(*mSession->reconstructed()->asImage()->thumbnail());
+    ResultRow row = mImages[1];
+    row.preview = ToQImage(*mSession->reconstructed()->asImage()->thumbnail());
     mResultsModel->replace(1, row);
 }
 
@@ -605,29 +592,26 @@ void Controller::tableViewSelectionDidChange() {
     const int i = selected.first().row();
     if (i < 0 || i >= mImages.size())
         return;
-    const QVariantMap& row = mImages[i];
+    const ResultRow& row = mImages[i];
 
     ImageRef image;
-    QString name = row.value("name").toString();
+    QString name = row.name;
     if (i == 0 || i == kComparisonRow) {
         if (mSession->original())
             image = mSession->original()->asImage();
     } else if (i == 1) {
         if (mSession->reconstructed())
             image = mSession->reconstructed()->asImage();
-    } else if (row.value("done").toInt() != 0) {
-        const QVariant value = row.value("settings").toMap().value("deblurredEntry");
-        const DBO dbo = value.value<DBO>();
-        const DeblurredEntry* de = value.canConvert<DBO>() ? dbo.de() : nullptr;
-        VK_CHECK(de);
-        image = mSession->deblurredImage(*de);
+    } else if (row.done) {
+        VK_CHECK(row.entry.has_value());
+        image = mSession->deblurredImage(*row.entry);
     }
     // A deblur still computing (or one that failed) has no picture: its place shows the
     // original, which the result will replace, and the brush leaves the composite alone.
     mShowsNoResult = i > kComparisonRow && !image;
     if (mShowsNoResult && mSession->original()) {
         image = mSession->original()->asImage();
-        if (row.value("done").toInt() == 0)
+        if (!row.done)
             name = tr("%1 (processing)").arg(name);
     }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);

@@ -73,15 +73,6 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     entry = DeblurredEntry{DeblurRL40, 7, 30, MaskSettings{0, 3.0f, 0.5f, 0.5f}};
     EXPECT_EQ(DeblurLabel(entry), "RL40 · r 3.5 · motion 30°\n [A, 50%,\n 3.0, 0.5]");
 
-    // Without a mask the mask's floats are no part of a result's key.
-    const DeblurredEntry rl{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.5f, 0.25f}};
-    EXPECT_EQ(EntryDictionary(rl), EntryDictionary(rl));
-    EXPECT_EQ(EntryDictionary(rl).value("deblurredEntry.maskSettings.crudeness").toFloat(), 0.25f);
-    EXPECT_FALSE(DBO(rl) ==
-                 DBO(DeblurredEntry{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.75f, 0.25f}}));
-    EXPECT_TRUE(DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 1.0f, 0.2f, 0.3f}}) ==
-                DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 4.0f, 0.9f, 0.1f}}));
-
     AppHarness app;
     Controller& c = app.controller();
     ImageMatrix& grid = *app.layout().imageMatrix;
@@ -152,34 +143,6 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
-TEST(Controller, SavePanelFollowsTheFileType) {
-    AppHarness app;
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    l.saveOptionQualitySlider->setValue(55);
-    auto choose = [&](const char* type) {  // true when the quality slider shows
-        l.saveOptionFileTypeButton->setCurrentText(type);
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-        return l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView);
-    };
-    app.dialogs.whileSavePanelShows = [&] {
-        EXPECT_TRUE(c.savePanelIsRunning());
-        EXPECT_TRUE(choose("JPEG"));
-        EXPECT_FALSE(choose("PNG"));
-    };
-    c.saveResult();  // cancelled
-    ASSERT_TRUE(WaitFor([&] { return !c.savePanelIsRunning(); }));
-    EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
-    // A cancelled save still remembers the quality; later changes reach no panel.
-    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);
-    choose("TIFF");
-    EXPECT_EQ(app.dialogs.savePanelTypes.size(), 3);
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b", {}), "/a/b");
-}
-
 TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     AppHarness app;
     Controller& c = app.controller();
@@ -224,7 +187,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_EQ(app.dialogs.alerts.size(), 3);
 
     // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
-    EXPECT_EQ(c.images()[0].value("preview").value<QImage>().size(), QSize(256, 170));
+    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
     l.tableView->selectRow(2);
     EXPECT_TRUE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
@@ -453,7 +416,7 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     gSlowRelease = false;
     auto rowsRunning = [&] {
         int n = 0;
-        for (const QVariantMap& row : c.images()) n += row.value("done").toInt() == 0;
+        for (const ResultRow& row : c.images()) n += !row.done;
         return n;
     };
     auto cancelButtons = [&] {
@@ -468,9 +431,8 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
         l.imageMatrix->setSelectedRow(4, DeblurRL20);
         c.addDeblur();
     }
-    ASSERT_TRUE(WaitFor([&] {
-        return c.images().size() == 6 && c.images()[4].value("status").toString().contains("%");
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return c.images().size() == 6 && c.images()[4].status.contains("%"); }));
     EXPECT_EQ(cancelButtons(), 3);
     // A row still computing shows the original in the result's place, whole, beside the composite.
     l.tableView->selectRow(3);
@@ -497,9 +459,9 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     EXPECT_FALSE(l.leftLabel->text().contains("processing"));
     EXPECT_NE(l.splitView->selectedImage(), c.session().original()->asImage());
     // Applied to the composite: the "Reconstructed" row's picture follows.
-    const QImage before = c.images()[1].value("preview").value<QImage>();
+    const QImage before = c.images()[1].preview;
     c.applyAll();
-    EXPECT_NE(c.images()[1].value("preview").value<QImage>(), before);
+    EXPECT_NE(c.images()[1].preview, before);
     // Closed while nothing is shown: no label stays on the empty view.
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));

@@ -156,13 +156,13 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     EXPECT_FALSE(c.showsDeblurView());
     l.maskAmount->setFloatValue(0.9f);
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4; }));
-    EXPECT_EQ(c.images()[3].value("name").toString(), "RL20 2.0\n [B, 50%,\n 3.0, 0.5]");
-    ASSERT_TRUE(WaitFor([&] { return c.images()[3].value("done").toInt() == 1; }));
+    EXPECT_EQ(c.images()[3].name, "RL20 2.0\n [B, 50%,\n 3.0, 0.5]");
+    ASSERT_TRUE(WaitFor([&] { return c.images()[3].done; }));
     l.maskAmount->setFloatValue(0.5f);
     const ImageRef result =
         session.deblurredImage({DeblurRL20, 4, -1, MaskSettings{1, 3.0f, 0.5f, 0.5f}});
     ASSERT_TRUE(result);
-    const QImage thumbnail = c.images()[3].value("preview").value<QImage>();
+    const QImage thumbnail = c.images()[3].preview;
     EXPECT_EQ(thumbnail.size(), QSize(256, 170));
     // The thumbnail shows the result, not the original.
     EXPECT_EQ(qRed(thumbnail.pixel(128, 85)),

@@ -62,24 +62,6 @@ bool DragEnter(SplitView& view, const QString& path, Qt::DropActions actions,
 
 }  // namespace
 
-TEST(SplitView, SmallImageIsCentredAndPointsMapToImagePixels) {
-    ImageRef picture = PatternImage(300, 200);
-    ToolView t(500, 400, picture);
-    EXPECT_EQ(t.view->offset(), QPointF(-100, -100));
-    // Drawn from view x 100: column 99 is background, column 100 the picture's column 0.
-    const QImage shown = RenderWidget(*t.view);
-    EXPECT_EQ(shown.pixel(100, 100), ScreenPixel(*picture, 0, 0));
-    EXPECT_EQ(shown.pixel(399, 299), ScreenPixel(*picture, 299, 199));
-    EXPECT_NE(shown.pixel(99, 100), ScreenPixel(*picture, 0, 0));
-    // The view point (100, 300) (y upwards) is the picture's top-left pixel corner.
-    EXPECT_EQ(t.view->convertPoint(QPointF(100, 300)), QPointF(0, 0));
-    EXPECT_EQ(t.view->convertPoint(QPointF(250, 200)), QPointF(150, 100));
-    // An image smaller than the view cannot be moved off its centre.
-    t.view->setOffset(QPointF(50, 50));
-    t.view->clampOffset();
-    EXPECT_EQ(t.view->offset(), QPointF(-100, -100));
-}
-
 TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     ImageRef left = PatternImage(2000, 1000);
     ImageRef right = left->copy();
@@ -211,22 +193,6 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
     EXPECT_EQ(t.view->convertPoint(QPointF(0, 300)), QPointF(250, 0));
 }
 
-TEST(SplitView, PanningStopsAtTheImageEdges) {
-    ToolView t(500, 400, PatternImage(800, 600));
-    t.view->setOffset(QPointF(1000, -50));
-    t.view->clampOffset();
-    EXPECT_EQ(t.view->offset(), QPointF(300, 0));
-    t.view->setOffset(QPointF(0, 0));
-    t.tool(0);
-    Press(*t.view, QPointF(250, 200));
-    Drag(*t.view, QPointF(150, 250));  // left by 100, down by 50 on screen (y upwards: −50)
-    EXPECT_EQ(t.view->offset(), QPointF(100, 50));
-    Drag(*t.view, QPointF(-400, 500));  // far past the edges
-    EXPECT_EQ(t.view->offset(), QPointF(300, 200));
-    Release(*t.view, QPointF(-400, 500));
-    EXPECT_TRUE(t.controller.mCalls.isEmpty());  // panning never paints
-}
-
 TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     ToolView t(500, 400, PatternImage(800, 600));
     t.view->setOffset(QPointF(10, 20));
@@ -266,31 +232,6 @@ TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     Press(*t.view, QPointF(50, 50));
     Release(*t.view, QPointF(50, 50));
     EXPECT_EQ(t.controller.mCalls.size(), 1);
-}
-
-TEST(SplitView, SpaceBarPansWithTheBrushTool) {
-    ToolView t(500, 400, PatternImage(800, 600));
-    MainWindow window;
-    window.setController(&t.controller);
-    window.setMainSplitView(t.view);
-    window.show();
-    t.view->setMainWindow(&window);
-    Enter(*t.view, QPointF(100, 100));
-    QTest::keyPress(&window, Qt::Key_Space);
-    Press(*t.view, QPointF(100, 100));
-    Drag(*t.view, QPointF(80, 100));
-    EXPECT_EQ(t.view->offset(), QPointF(20, 0));
-    // Letting the space bar go keeps the pan until mouse-up.
-    QTest::keyRelease(&window, Qt::Key_Space);
-    Drag(*t.view, QPointF(60, 100));
-    Release(*t.view, QPointF(60, 100));
-    EXPECT_EQ(t.view->offset(), QPointF(40, 0));
-    EXPECT_TRUE(t.controller.mCalls.isEmpty());
-    t.tool(1);
-    Hover(*t.view, QPointF(10, 10));
-    QEvent leave(QEvent::Leave);
-    QCoreApplication::sendEvent(t.view, &leave);
-    EXPECT_TRUE(t.view->brushRect().isEmpty());
 }
 
 TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {

@@ -211,17 +211,6 @@ TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
     }
 }
 
-TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const Rect r{0, 0, 10, 10};
-    Session s;
-    EXPECT_DEATH(s.deblurPreviewAngleUpToStep(15, DeblurUSM1, -1, r), "mOriginalImage");
-    EXPECT_DEATH(s.deblurPreviewUpToStep(2, DeblurUSM1, r), "mOriginalImage");
-    s.loadDecodedImage(Image::create(20, 20));
-    EXPECT_DEATH(s.deblurPreviewAngleUpToStep(0, DeblurUSM1, -1, r), "radiusMaxStep > 0");
-    EXPECT_DEATH(s.deblurPreviewAngleStep(0, DeblurUSM1, -1, r), "radiusStep > 0");
-}
-
 TEST(SessionPreviewOfRealMethods, WienerFirCellsAtLargeRadiiOnWorkers) {
     // Steps 24 to 30 solve normal equations of 325 to 496 unknowns on the pool's threads.
     preset_sweep::sweep({{DeblurWF2, 24, 30}, {DeblurWF3, 24, 30}},
