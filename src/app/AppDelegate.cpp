@@ -81,7 +81,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationShouldTerminate() {
-    if (mAsking || mTerminating)
+    // Behind the progress sheet the window takes no commands, quitting included.
+    if (mAsking || mTerminating || mController.isBusy())
         return;
     if (!mController.isModified()) {
         terminate();

@@ -192,6 +192,8 @@ void Controller::changedEntry() {
 }
 
 void Controller::maskChanged(QObject*) {
+    if (mBusy > 0)
+        return;
     const int row = mImageMatrix->selectedRow();
     const int column = mImageMatrix->selectedColumn();
     if (row <= 0 || column < 0)
@@ -221,6 +223,8 @@ void Controller::maskChanged(QObject*) {
 }
 
 void Controller::moveSelection(int direction) {
+    if (mBusy > 0)
+        return;
     int row = mImageMatrix->selectedRow();
     int column = mImageMatrix->selectedColumn();
     if (row < 0 || column < 0)
@@ -387,32 +391,49 @@ void Controller::switchToDeblurView() {
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen())
+    if (!hasFileOpen() || mBusy > 0)
         return;
-    saveForUndo();
-    composited();
     mSession->startBrush();
+    mStrokeOpen = true;
+    mStroke = QRect();
 }
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    if (!selected || !mStrokeOpen || mBusy > 0)
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
+    if (changed.width > 0 && changed.height > 0)
+        mStroke |= QRect(int(changed.x), int(changed.y), int(changed.width), int(changed.height));
     mSplitView->reloadRefocusedImageInRect(changed);
 }
 
 void Controller::endBrush() {
+    if (!mStrokeOpen)
+        return;
+    mStrokeOpen = false;
+    const CImage* base = mSession->brushBase();
+    const CImage* composite = mSession->reconstructed();
+    const QRect r = mStroke;
+    if (base && composite && !r.isEmpty()) {
+        mHistory.record(tr("Brush Stroke"), r.x(), r.y(),
+                        CropImage(*base, r.x(), r.y(), r.width(), r.height()),
+                        CropImage(*composite, r.x(), r.y(), r.width(), r.height()));
+        composited();
+    }
     mSession->endBrush();
 }
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    CImage* composite = mSession->reconstructed();
+    if (!selected || !hasFileOpen() || !composite || mBusy > 0 || mStrokeOpen)
         return;
-    saveForUndo();
-    composited();
+    const int W = composite->width(), H = composite->height();
+    const CImage before = CropImage(*composite, 0, 0, W, H);
     mSession->applyAll(selected);
+    mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H));
+    composited();
     mSplitView->reloadRefocusedImageInRect(selected->extent());
 }

@@ -299,8 +299,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     Spin(50);
     EXPECT_FALSE(app.layout().allowAnonStats->isChecked());
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    app.controller().startBrush();  // a change, so that opening and quitting ask
-    app.controller().endBrush();
+    app.controller().applyAll();  // a change, so that opening and quitting ask
     app.controller().openImage();
     Spin(50);
     app.controller().maybeOpenImageAtPath(TestDataPath("coffee.png"));
