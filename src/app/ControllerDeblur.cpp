@@ -393,6 +393,7 @@ void Controller::switchToDeblurView() {
 void Controller::startBrush() {
     if (!hasFileOpen() || mBusy > 0)
         return;
+    endBrush();  // a stroke whose release never came counts as it is
     mSession->startBrush();
     mStrokeOpen = true;
     mStroke = QRect();

@@ -127,34 +127,6 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
 }
 
-TEST(Controller, SavePanelFollowsTheFileType) {
-    AppHarness app;
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    l.saveOptionQualitySlider->setValue(55);
-    auto choose = [&](const char* type) {  // true when the quality slider shows
-        l.saveOptionFileTypeButton->setCurrentText(type);
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-        return l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView);
-    };
-    app.dialogs.whileSavePanelShows = [&] {
-        EXPECT_TRUE(c.savePanelIsRunning());
-        EXPECT_TRUE(choose("JPEG"));
-        EXPECT_FALSE(choose("PNG"));
-    };
-    c.saveResult();  // cancelled
-    ASSERT_TRUE(WaitFor([&] { return !c.savePanelIsRunning(); }));
-    EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
-    // A cancelled save still remembers the quality; later changes reach no panel.
-    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);
-    choose("TIFF");
-    EXPECT_EQ(app.dialogs.savePanelTypes.size(), 3);
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b", {}), "/a/b");
-}
-
 TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     AppHarness app;
     Controller& c = app.controller();
