@@ -22,10 +22,12 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <cstdio>
 
 #include "AngleView.h"
@@ -132,8 +134,8 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mTableView(layout.tableView),
       mMainView(layout.mainView),
       mDeblurView(layout.deblurView),
-      mFreezeAngle(layout.freezeAngle),
-      mAngleSlider(layout.angleSlider),
+      mBlurShape(layout.blurShape),
+      mAngleField(layout.angleField),
       mAngleView(layout.angleView),
       mSheet(layout.sheet),
       mSheetText(layout.sheetText),
@@ -157,7 +159,9 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mSettings(settings),
       mDialogs(dialogs),
       mResultsModel(new ResultsModel(mImages, this)),
-      mReporter(std::make_unique<UsageReporter>()) {
+      mReporter(std::make_unique<UsageReporter>()),
+      mBlurShapeTimer(new QTimer(this)),
+      mEstimateQueue(std::make_unique<SerialQueue>("blur estimate")) {
     qRegisterMetaType<DBO>();
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
@@ -171,6 +175,7 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
 Controller::~Controller() {
     // The history goes after the session: it must not call back while it is cleared.
     disconnect(&mHistory.stack(), nullptr, this, nullptr);
+    mEstimateQueue.reset();  // its last completions are posted to this object, and dropped
     // Their completions, not yet delivered, go with this object.
     for (std::unique_ptr<WorkerThread>& worker : mWorkers) worker->join();
     mSession->reset();
@@ -193,10 +198,6 @@ void Controller::awakeFromNib() {
 
     FixMenu(mLayout.menuBar, QCoreApplication::applicationName());
     updateTitle();
-
-    mFreezeAngle->hide();
-    mAngleSlider->hide();
-    mAngleView->hide();
 
     FixMatrix(mToolMode);
     FixMatrix(mMaskType);
@@ -233,8 +234,12 @@ void Controller::connectControls() {
     connect(l.cancelButton, &QPushButton::clicked, this, [this] { cancelDeblur(); });
     connect(l.deblurButton, &QPushButton::clicked, this, [this] { addDeblur(); });
     connect(l.applyAllButton, &QPushButton::clicked, this, [this] { applyAll(); });
-    connect(mAngleSlider, &QSlider::valueChanged, this, [this] { changeAngle(mAngleSlider); });
-    connect(mFreezeAngle, &QPushButton::clicked, this, [this] { freezeAngle(mFreezeAngle); });
+    connect(mBlurShape, &QButtonGroup::idClicked, this, [this] { blurShapeChanged(true); });
+    connect(mAngleField, &QSpinBox::valueChanged, this, [this] { blurShapeChanged(false); });
+    mBlurShapeTimer->setSingleShot(true);
+    mBlurShapeTimer->setInterval(300);
+    connect(mBlurShapeTimer, &QTimer::timeout, this, [this] { restartPreviews(); });
+    connect(l.estimateButton, &QPushButton::clicked, this, [this] { estimateBlur(); });
 
     connect(mAllowAnonStats, &QCheckBox::clicked, this, [this] { saveDefaults(mAllowAnonStats); });
     connect(mSaveOptionTransferMetadata, &QCheckBox::clicked, this,
@@ -459,6 +464,7 @@ void Controller::closeImages(std::function<void()> then) {
     mHistory.stack().clear();
     // Sections of deblurs that will now never start must not label the next image's results.
     mQueuedDeblurs.clear();
+    ++mEstimateEpoch;
 
     auto finish = [this, then = std::move(then)] {
         mBridge->forgetEvents();
@@ -631,6 +637,12 @@ void Controller::loadDefaults() {
     }
     if (mSettings.contains("qualitySliderLastUsedValue"))
         mSaveOptionQualitySlider->setValue(mSettings.value("qualitySliderLastUsedValue").toInt());
+    if (mSettings.contains("blurShape")) {
+        // The angle comes back with the disc too, ready for the next motion.
+        const int angle = mSettings.value("blurAngle").toInt();
+        setBlurShape(true, angle);
+        setBlurShape(mSettings.value("blurShape").toString() == "motion", angle);
+    }
 }
 
 void Controller::saveDefaults(QObject* sender) {
@@ -643,6 +655,9 @@ void Controller::saveDefaults(QObject* sender) {
         mSettings.setValue("fileTypeToSave", mSaveOptionFileTypeButton->currentText());
     } else if (sender == mSaveOptionQualitySlider) {
         mSettings.setValue("qualitySliderLastUsedValue", mSaveOptionQualitySlider->value());
+    } else if (sender == mBlurShape || sender == mAngleField) {
+        mSettings.setValue("blurShape", mBlurShape->checkedId() == 1 ? "motion" : "disc");
+        mSettings.setValue("blurAngle", mAngleField->value());
     }
     mSettings.sync();
 }

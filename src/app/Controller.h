@@ -13,6 +13,7 @@
 #include <list>
 #include <memory>
 
+#include "BlurEstimate.h"
 #include "ControllerInterface.h"
 #include "DeblurTypes.h"
 #include "Dispatch.h"
@@ -24,6 +25,8 @@
 
 class Dialogs;
 class QSettings;
+class QSpinBox;
+class QTimer;
 class ResultsModel;
 class UsageReporter;
 struct UsageReportFields;
@@ -141,9 +144,18 @@ class Controller : public QObject, public ControllerInterface {
     void switchToDeblurView();
     QString nameForRow(int row) override;
     QString nameForColumn(int column) override;
-    int currentAngle() const { return -1; }
-    void changeAngle(QObject*) {}
-    void freezeAngle(QObject*) {}
+
+    // --- the blur's shape and its estimate ---
+    // The kernel of the grid and of new deblurs: -1 for the disc, else the motion's angle.
+    int currentAngle() const;
+    // Sets the blur control to the disc (`angle` unused) or to a motion at `angle` (0 … 179) and,
+    // when the kernel changed, clears the previews and recomputes the current column for it.
+    void setBlurShape(bool motion, int angle);
+    // Estimates the blur of the current section on a worker; estimateFinished() follows. A new
+    // click, a change of the blur control, Cancel or closing the photograph drops an estimate
+    // still running.
+    void estimateBlur();
+    const BlurEstimate& lastEstimate() const { return mLastEstimate; }
 
     // --- state, for the application and for tests ---
     Session& session() { return *mSession; }
@@ -159,6 +171,7 @@ class Controller : public QObject, public ControllerInterface {
     void openFinished(bool loaded);
     void saveFinished(bool saved);
     void closeFinished();
+    void estimateFinished();
 
   private:
     // The mask controls as they are now (main thread only).
@@ -191,6 +204,13 @@ class Controller : public QObject, public ControllerInterface {
     void writeComposite(int x, int y, const CImage& pixels);
     void updateTitle();
     MaskValues maskValues() const;
+    // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
+    void startColumn(int column);
+    // The blur control changed: remembers it, then restarts the previews (after a short pause, so
+    // that dragging the angle restarts them once) or, when `now`, at once.
+    void blurShapeChanged(bool now);
+    void restartPreviews();
+    void showEstimate(const BlurEstimate& estimate);
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
@@ -206,8 +226,8 @@ class Controller : public QObject, public ControllerInterface {
     QTableView* mTableView;
     QWidget* mMainView;
     QWidget* mDeblurView;
-    QPushButton* mFreezeAngle;
-    QSlider* mAngleSlider;
+    QButtonGroup* mBlurShape;
+    QSpinBox* mAngleField;
     AngleView* mAngleView;
     QDialog* mSheet;
     QLabel* mSheetText;
@@ -244,4 +264,13 @@ class Controller : public QObject, public ControllerInterface {
     std::list<std::unique_ptr<WorkerThread>> mWorkers;
     // Calls waiting for the long work to end.
     std::deque<std::function<void()>> mDeferred;
+    // The blur control's last change, waiting to restart the previews.
+    QTimer* mBlurShapeTimer;
+    // The user picked a cell of the current section (a click, a slider, a key).
+    bool mUserChoseCell = false;
+    int mGridAngle = -1;     // the kernel of the grid's previews
+    int mEstimateEpoch = 0;  // of the latest estimate asked for
+    BlurEstimate mLastEstimate;
+    // Runs the estimates; declared last, it finishes them before the rest goes.
+    std::unique_ptr<SerialQueue> mEstimateQueue;
 };

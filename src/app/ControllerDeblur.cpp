@@ -6,11 +6,15 @@
 #include <QCheckBox>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTableView>
 #include <cmath>
 #include <cstdio>
 
+#include "AngleView.h"
 #include "Check.h"
 #include "Controller.h"
 #include "ControllerModel.h"
@@ -46,11 +50,16 @@ Rect FromQRect(const QRectF& r) {
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
+    // The disc goes unnamed; a motion names its angle.
+    const QString kernel =
+        e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
+                    : StringWithFormat("%s · r %.1f · motion %d°", name, radius, e.angle);
     if (e.maskSettings.opacity == 0.0f)
-        return StringWithFormat("%s %.1f", name, radius);
-    return StringWithFormat("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
-                            MaskTypeName(e.maskSettings.type), int(e.maskSettings.opacity * 100.0f),
-                            double(e.maskSettings.radius), double(e.maskSettings.crudeness));
+        return kernel;
+    return kernel +
+           StringWithFormat("\n [%s, %d%%,\n %.1f, %.1f]", MaskTypeName(e.maskSettings.type),
+                            int(e.maskSettings.opacity * 100.0f), double(e.maskSettings.radius),
+                            double(e.maskSettings.crudeness));
 }
 
 Rect PreviewSection(QPointF p, int W, int H) {
@@ -72,7 +81,9 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
     const QVariantMap event = EntryDictionary(entry);
     const int step = entry.radiusStep;
     const int type = entry.deblurType;
-    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns());
+    // Previews of another kernel (the blur control just changed) are not the grid's.
+    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns()) &&
+                        entry.angle == currentAngle();
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
@@ -114,11 +125,11 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             if (!mPreviewSplitView->selectedImage()) {
                 if (mSession->previewCount() == 1) {
                     mImageMatrix->setSelectedRow(step, type);
-                    changedEntry();
+                    maskChanged(nullptr);
                 }
             } else if (mImageMatrix->selectedRow() == step &&
                        mImageMatrix->selectedColumn() == type) {
-                changedEntry();
+                maskChanged(nullptr);
             }
             break;
         }
@@ -169,17 +180,126 @@ void Controller::deblurAtPoint(QPointF point) {
     mImageMatrix->resetState();
     mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
     mStopPreviews->setEnabled(true);
+    mUserChoseCell = false;
+    ++mEstimateEpoch;
     switchToDeblurView();
 
     clearPreviews("Stopping previews processing", [this, point, W, H] {
         if (!hasFileOpen())
             return;
         mCurrentSection = PreviewSection(point, W, H);
-        mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
-                                             mCurrentSection);
-        for (int row = 1; row <= kPreviewSteps; ++row)
-            mImageMatrix->setEntryState(IMEntryQueued, row, 0);
+        startColumn(DeblurUSM1);
+        // Beside the first previews, on a thread of its own.
+        estimateBlur();
     });
+}
+
+void Controller::startColumn(int column) {
+    mGridAngle = currentAngle();
+    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurType(column), currentAngle(),
+                                         mCurrentSection);
+    for (int row = 1; row <= kPreviewSteps; ++row)
+        mImageMatrix->setEntryState(IMEntryQueued, row, column);
+}
+
+// --- the blur's shape and its estimate ---------------------------------------------------------
+
+int Controller::currentAngle() const {
+    return mBlurShape->checkedId() == 1 ? mAngleField->value() : -1;
+}
+
+void Controller::setBlurShape(bool motion, int angle) {
+    const int before = currentAngle();
+    if (motion) {  // the disc leaves the last motion's angle in place
+        const QSignalBlocker blocker(mAngleField);
+        mAngleField->setValue(std::clamp(angle, 0, 179));
+        mAngleView->setCurrentAngle(mAngleField->value());
+    }
+    mBlurShape->button(motion ? 1 : 0)->setChecked(true);
+    if (currentAngle() != before)
+        blurShapeChanged(true);
+}
+
+void Controller::blurShapeChanged(bool now) {
+    ++mEstimateEpoch;  // the user's choice outranks an estimate still running
+    saveDefaults(mBlurShape);
+    if (now)
+        restartPreviews();
+    else
+        mBlurShapeTimer->start();
+}
+
+void Controller::restartPreviews() {
+    mBlurShapeTimer->stop();
+    if (!hasFileOpen() || mCurrentSection.width < 1 || !showsDeblurView() ||
+        currentAngle() == mGridAngle)
+        return;
+    if (mBusy > 0) {
+        later([this] { restartPreviews(); });
+        return;
+    }
+    // The cells of the old kernel go; the selection, the suggestion and the column stay.
+    const int row = mImageMatrix->selectedRow(),
+              column = std::max(mImageMatrix->selectedColumn(), 0);
+    const int suggested = mImageMatrix->suggestedRow();
+    mImageMatrix->resetState();
+    mImageMatrix->setSuggestedRow(suggested);
+    mImageMatrix->setSelectedRow(std::max(row, 1), column);
+    mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
+    mStopPreviews->setEnabled(true);
+    clearPreviews("Stopping previews processing", [this, column] {
+        if (!hasFileOpen())
+            return;
+        startColumn(column);
+        maskChanged(nullptr);
+    });
+}
+
+void Controller::estimateBlur() {
+    if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1)
+        return;
+    // The estimate works on its own copy of the section: the photograph may close meanwhile.
+    const Rect& r = mCurrentSection;
+    auto section = std::make_shared<CImage>(
+        CropImage(*mSession->original(), int(r.x), int(r.y), int(r.width), int(r.height)));
+    const int epoch = ++mEstimateEpoch;
+    mEstimateQueue->async([this, section, epoch] {
+        const BlurEstimate estimate =
+            EstimateBlur(*section, 0, 0, section->width(), section->height());
+        QMetaObject::invokeMethod(
+            this,
+            [this, estimate, epoch] {
+                if (epoch == mEstimateEpoch)
+                    showEstimate(estimate);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Controller::showEstimate(const BlurEstimate& e) {
+    mLastEstimate = e;
+    QStatusBar* status = mMainWindow->statusBar();
+    if (e.shape == BlurShape::None) {
+        status->showMessage(tr("No blur found in this section: shape and radius unchanged"), 5000);
+        emit estimateFinished();
+        return;
+    }
+    const QString kernel =
+        e.shape == BlurShape::Motion ? tr("motion %1°").arg(e.angle) : tr("disc");
+    status->showMessage(tr("Estimated blur: %1, radius %2 px (confidence %3)")
+                            .arg(kernel)
+                            .arg(e.radiusStep * 0.5, 0, 'f', 1)
+                            .arg(e.confidence, 0, 'f', 2),
+                        5000);
+    mImageMatrix->setSuggestedRow(e.radiusStep);
+    if (!mUserChoseCell)
+        mImageMatrix->setSelectedRow(e.radiusStep, std::max(mImageMatrix->selectedColumn(), 0));
+    const int before = currentAngle();
+    setBlurShape(e.shape == BlurShape::Motion, e.angle);
+    // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
+    if (currentAngle() == before)
+        maskChanged(nullptr);
+    emit estimateFinished();
 }
 
 Controller::MaskValues Controller::maskValues() const {
@@ -188,12 +308,13 @@ Controller::MaskValues Controller::maskValues() const {
 }
 
 void Controller::changedEntry() {
+    if (mBusy > 0)  // behind the progress sheet the grid takes no choice
+        return;
+    mUserChoseCell = true;
     maskChanged(nullptr);
 }
 
 void Controller::maskChanged(QObject*) {
-    if (mBusy > 0)
-        return;
     const int row = mImageMatrix->selectedRow();
     const int column = mImageMatrix->selectedColumn();
     if (row <= 0 || column < 0)
@@ -210,7 +331,7 @@ void Controller::maskChanged(QObject*) {
     const float maskRadius = mMaskRadius->floatValue();
     const DeblurredEntry entry{DeblurType(column), row, angle, MaskSettings{}};
     ImageRef preview = mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
-    const QString label = nameForColumn(column) + " " + nameForRow(row);
+    const QString label = DeblurLabel(entry);
 
     if (!preview) {
         if (mImageMatrix->entryStateforEntryRow(row, column) == IMEntryNothing) {
@@ -257,6 +378,7 @@ void Controller::stopPreviews() {
 void Controller::cancelDeblur() {
     if (mBusy > 0)
         return;
+    ++mEstimateEpoch;
     clearPreviews("Stopping previews processing");
     switchToMainView();
 }
@@ -289,7 +411,9 @@ void Controller::addDeblur() {
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
     mQueuedDeblurs.append(mCurrentSection);
 
-    if (mAllowAnonStats->isChecked() && hasFileOpen()) {
+    // No endpoint configured: reports are never sent, whatever the check box says.
+    const QString endpoint = UsageReportEndpoint(mSettings);
+    if (mAllowAnonStats->isChecked() && hasFileOpen() && !endpoint.isEmpty()) {
         UsageReportFields fields;
         fields.width = mSession->original()->width();
         fields.height = mSession->original()->height();
@@ -299,7 +423,7 @@ void Controller::addDeblur() {
         fields.maskAmount = mask.opacity;
         fields.maskRadius = mask.radius;
         fields.maskCrude = mask.crudeness;
-        reportStats(UsageReportAddress(UsageReportEndpoint(mSettings), fields));
+        reportStats(UsageReportAddress(endpoint, fields));
     }
 }
 

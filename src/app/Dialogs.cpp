@@ -56,7 +56,8 @@ void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
     auto* box = new QMessageBox(window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    box->setIcon(QMessageBox::Warning);
+    box->setIcon(text.icon == AlertIcon::Information ? QMessageBox::Information
+                                                     : QMessageBox::Warning);
     box->setText(text.message);
     box->setInformativeText(text.informative);
     QPushButton* alternate = nullptr;

@@ -10,6 +10,10 @@ class QWidget;
 // Which button ended an alert. The default button is the right-most, preselected one.
 enum class AlertButton { Default, Alternate, Other };
 
+// The icon of an alert: a warning for a question whose answer can lose work or a failure, the
+// information sign for friendly questions.
+enum class AlertIcon { Warning, Information };
+
 // A warning with a message, an informative text and one to three buttons (no alternate or other
 // button when its title is empty). `safe` is the answer that loses nothing and starts nothing: Esc
 // and the window's close box choose it.
@@ -20,6 +24,7 @@ struct AlertText {
     QString informative;
     AlertButton safe = AlertButton::Default;
     QString otherButton = {};  // a destructive choice, such as "Don't Save"
+    AlertIcon icon = AlertIcon::Warning;
 };
 
 // The alerts and file panels the application shows, all as sheets of a window: they return at

@@ -16,11 +16,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "AngleView.h"
 #include "GUI.h"
@@ -30,12 +33,13 @@
 
 namespace {
 
-constexpr int kResultsWidth = 260;
+constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
 
-// A row of exclusive buttons that look like a segmented control; ids follow the order.
+// A row of exclusive buttons that look like a segmented control; ids follow the order unless
+// given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
-                               int checked) {
+                               int checked, const QList<int>& ids = {}, bool compact = false) {
     auto* group = new QButtonGroup(parent);
     group->setExclusive(true);
     row->setSpacing(0);
@@ -45,14 +49,19 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(44);
+        // Never narrower than the title with its padding and border.
+        const int padding = compact ? 4 : 10;
+        button->setMinimumWidth(
+            std::max(compact ? 0 : 52,
+                     button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
-            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: "
-            "white; }"
+            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+                    "color: white; }")
+                .arg(padding) +
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
-        group->addButton(button, i);
+        group->addButton(button, ids.isEmpty() ? i : ids[i]);
         row->addWidget(button);
     }
     group->button(checked)->setChecked(true);
@@ -139,15 +148,27 @@ void BuildMainScreen(WindowLayout& l) {
         LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
     l.brushOpacity =
         LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
-    brushGrid->setColumnMinimumWidth(1, 110);
+    brushGrid->setColumnMinimumWidth(1, 70);
     toolRow->addLayout(brushGrid, 1);
     auto* zoomBox = new QVBoxLayout;
     zoomBox->setSpacing(2);
-    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom out"), tools);
+    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom"), tools);
     zoomTitle->setAlignment(Qt::AlignHCenter);
     zoomBox->addWidget(zoomTitle);
     auto* zoomRow = new QHBoxLayout;
-    l.zoomMode = SegmentedButtons(tools, zoomRow, {"1:1", "1:2", "1:4", "1:8"}, 0);
+    const QList<int> zoomIds = {SplitView::ZoomFit, SplitView::ZoomIn4, SplitView::ZoomIn2, 0, 1, 2,
+                                SplitView::ZoomOut8};
+    l.zoomMode = SegmentedButtons(tools, zoomRow,
+                                  {QObject::tr("Fit"), "4:1", "2:1", "1:1", "1:2", "1:4", "1:8"},
+                                  SplitView::ZoomFit, zoomIds, true);
+    for (int id : zoomIds) {
+        const double scale = SplitView::ScaleForZoomColumn(id);
+        l.zoomMode->button(id)->setToolTip(
+            scale > 0
+                ? QObject::tr("Zoom %1 %").arg(scale * 100)
+                : QObject::tr("Show the whole photograph (%1)")
+                      .arg(QKeySequence(QObject::tr("Ctrl+0")).toString(QKeySequence::NativeText)));
+    }
     zoomBox->addLayout(zoomRow);
     toolRow->addLayout(zoomBox);
     left->addWidget(tools);
@@ -162,7 +183,17 @@ void BuildMainScreen(WindowLayout& l) {
     left->addLayout(labels);
     l.splitView = new SplitView(view);
     l.splitView->setMinimumSize(400, 300);
-    left->addWidget(l.splitView, 1);
+    // Scroll bars beside the photograph, as in every image viewer.
+    auto* scrolled = new QGridLayout;
+    scrolled->setSpacing(0);
+    scrolled->addWidget(l.splitView, 0, 0);
+    auto* verticalBar = new QScrollBar(Qt::Vertical, view);
+    auto* horizontalBar = new QScrollBar(Qt::Horizontal, view);
+    for (QScrollBar* bar : {verticalBar, horizontalBar}) bar->setFocusPolicy(Qt::NoFocus);
+    scrolled->addWidget(verticalBar, 0, 1);
+    scrolled->addWidget(horizontalBar, 1, 0);
+    l.splitView->setScrollBars(horizontalBar, verticalBar);
+    left->addLayout(scrolled, 1);
     outer->addLayout(left, 1);
 
     // Right: the results.
@@ -214,9 +245,9 @@ void BuildDeblurScreen(WindowLayout& l) {
     auto* gridColumn = new QVBoxLayout(gridBox);
     gridColumn->setContentsMargins(10, 24, 10, 8);
     l.imageMatrix = new ImageMatrix(gridBox);
-    // Columns at least 24 units wide and rows 11 apart; more room widens and spreads them.
+    // Columns at least 22 units wide and rows 11 apart; more room widens and spreads them.
     const int gridBottom = int(ImageMatrix::kBottomMargin);
-    l.imageMatrix->setMinimumSize(int(ImageMatrix::kLeftMargin) + 22 * 24, 31 * 11 + gridBottom);
+    l.imageMatrix->setMinimumSize(int(ImageMatrix::kLeftMargin) + 22 * 22, 31 * 11 + gridBottom);
     l.imageMatrix->setMaximumSize(int(ImageMatrix::kLeftMargin) + 22 * 30, 31 * 20 + gridBottom);
     l.imageMatrix->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     l.imageMatrix->setToolTip(
@@ -232,17 +263,40 @@ void BuildDeblurScreen(WindowLayout& l) {
     gridSliders->addWidget(l.typeSlider, 1, 1);
     gridColumn->addLayout(gridSliders);
 
-    // Motion angle: kept for a later version, hidden at start.
-    auto* angleRow = new QHBoxLayout;
-    l.freezeAngle = new QPushButton(QObject::tr("Freeze angle"), view);
-    l.angleSlider = new QSlider(Qt::Horizontal, view);
-    l.angleSlider->setRange(0, 179);
-    l.angleView = new AngleView(view);
-    l.angleView->setFixedSize(40, 40);
-    angleRow->addWidget(l.freezeAngle);
-    angleRow->addWidget(l.angleSlider, 1);
-    angleRow->addWidget(l.angleView);
-    left->addLayout(angleRow);
+    // The blur's shape: the disc or a motion line at an angle, and its estimate.
+    auto* blurBox = new M_Box(QObject::tr("Blur"), view);
+    auto* blurRow = new QHBoxLayout(blurBox);
+    blurRow->setContentsMargins(10, 22, 10, 6);
+    l.blurShape =
+        RadioRow(blurBox, blurRow, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
+    delete blurRow->takeAt(blurRow->count() - 1);  // no stretch: the angle follows "Motion"
+    l.angleField = new QSpinBox(blurBox);
+    l.angleField->setRange(0, 179);
+    l.angleField->setSuffix(QObject::tr("°"));
+    l.angleField->setToolTip(QObject::tr("Direction of the motion, in degrees"));
+    l.angleView = new AngleView(blurBox);
+    l.angleView->setFixedSize(30, 30);
+    l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
+    l.estimateButton = new QPushButton(QObject::tr("Estimate"), blurBox);
+    l.estimateButton->setToolTip(
+        QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
+    blurRow->addWidget(l.angleField);
+    blurRow->addWidget(l.angleView);
+    blurRow->addStretch(1);
+    blurRow->addWidget(l.estimateButton);
+    left->addWidget(blurBox);
+    // The view follows the field and sets it; both serve the motion only.
+    AngleView* angleView = l.angleView;
+    QSpinBox* angleField = l.angleField;
+    QObject::connect(angleField, &QSpinBox::valueChanged, angleView, &AngleView::setCurrentAngle);
+    angleView->setAngleChanged([angleField](int angle) { angleField->setValue(angle); });
+    auto enableAngle = [angleView, angleField, shape = l.blurShape] {
+        const bool motion = shape->checkedId() == 1;
+        angleField->setEnabled(motion);
+        angleView->setEnabled(motion);
+    };
+    enableAngle();
+    QObject::connect(l.blurShape, &QButtonGroup::idToggled, angleField, enableAngle);
 
     auto* maskBox = new M_Box(QObject::tr("Mask"), view);
     auto* maskGrid = new QGridLayout(maskBox);
@@ -373,11 +427,21 @@ void BuildMenus(WindowLayout& l) {
     l.redoAction = edit->addAction(QObject::tr("Redo"));
     l.redoAction->setShortcut(QKeySequence::Redo);
 
+    QMenu* viewMenu = l.menuBar->addMenu(QObject::tr("View"));
+    l.zoomInAction = viewMenu->addAction(QObject::tr("Zoom In"));
+    l.zoomInAction->setShortcuts({QKeySequence::ZoomIn, QKeySequence(QObject::tr("Ctrl+="))});
+    l.zoomOutAction = viewMenu->addAction(QObject::tr("Zoom Out"));
+    l.zoomOutAction->setShortcut(QKeySequence::ZoomOut);
+    l.zoomFitAction = viewMenu->addAction(QObject::tr("Fit in Window"));
+    l.zoomFitAction->setShortcut(QKeySequence(QObject::tr("Ctrl+0")));
+    l.actualSizeAction = viewMenu->addAction(QObject::tr("Actual Pixels"));
+    l.actualSizeAction->setShortcut(QKeySequence(QObject::tr("Ctrl+1")));
+
     QMenu* help = l.menuBar->addMenu(QObject::tr("Help"));
     l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));
     l.helpAction->setShortcut(QKeySequence::HelpContents);
     l.faqAction = help->addAction(QObject::tr("Frequently Asked Questions"));
-    l.supportAction = help->addAction(QObject::tr("Contact Support..."));
+    l.supportAction = help->addAction(QObject::tr("Reporting a Problem"));
 }
 
 }  // namespace
@@ -420,6 +484,11 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     BuildSaveOptions(l);
     BuildMenus(l);
     window->statusBar()->setSizeGripEnabled(false);
+    SplitView* view = l.splitView;
+    QObject::connect(l.zoomInAction, &QAction::triggered, view, [view] { view->zoomStep(1); });
+    QObject::connect(l.zoomOutAction, &QAction::triggered, view, [view] { view->zoomStep(-1); });
+    QObject::connect(l.zoomFitAction, &QAction::triggered, view, [view] { view->zoomToFit(); });
+    QObject::connect(l.actualSizeAction, &QAction::triggered, view, [view] { view->setScale(1); });
     window->resize(1360, 860);
     return l;
 }

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QStatusBar>
 #include <random>
 #include <thread>
 
+#include "AngleView.h"
 #include "AppTestSupport.h"
 #include "DeblurMethods.h"
 #include "Dispatch.h"
@@ -53,6 +56,8 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     EXPECT_EQ(DeblurLabel(entry), "RL40 2.5");
     entry.deblurType = DeblurType(22);
     EXPECT_EQ(DeblurLabel(entry), "bad_deblur_type 2.5");
+    entry = DeblurredEntry{DeblurRL40, 7, 30, MaskSettings{0, 3.0f, 0.5f, 0.5f}};
+    EXPECT_EQ(DeblurLabel(entry), "RL40 · r 3.5 · motion 30°\n [A, 50%,\n 3.0, 0.5]");
 
     // Without a mask the mask's floats are no part of a result's key.
     const DeblurredEntry rl{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.5f, 0.25f}};
@@ -105,9 +110,11 @@ TEST(Controller, SettingsRoundTrip) {
         app.controller().savePopupChanged(l.saveOptionFileTypeButton);
         l.saveOptionQualitySlider->setValue(37);
         app.controller().saveDefaults(l.saveOptionQualitySlider);
-        app.controller().saveDefaults(l.maskAmount);  // none of the four: stores nothing
+        l.blurShape->button(1)->click();  // the blur's shape and angle: two keys more
+        l.angleField->setValue(30);
+        app.controller().saveDefaults(l.maskAmount);  // none of those: stores nothing
         app.settings().sync();
-        EXPECT_EQ(app.settings().allKeys().size(), 4);
+        EXPECT_EQ(app.settings().allKeys().size(), 6);
     }
     QSettings raw(file, QSettings::IniFormat);
     EXPECT_EQ(raw.value("allowAnonStats").toInt(), 1);
@@ -125,6 +132,10 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView));
     EXPECT_FALSE(l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
+    // The blur control as it was left: motion at 30°, the angle's controls enabled.
+    EXPECT_EQ(again.controller().currentAngle(), 30);
+    EXPECT_EQ(l.angleView->currentAngle(), 30);
+    EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
 TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
@@ -333,4 +344,56 @@ TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
     EXPECT_EQ(c.images().size(), 3);
     EXPECT_TRUE(c.queuedDeblurs().isEmpty());
     EXPECT_TRUE(c.session().isIdle());
+}
+
+TEST(Controller, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+    QSignalSpy estimated(&c, &Controller::estimateFinished);
+    auto previewDone = [&](int step, int angle) {
+        return c.session().deblurredPreviewIsDone({DeblurUSM1, step, angle, {}});
+    };
+
+    // A sharp photograph: no blur found, said in the status bar, and nothing changes.
+    ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
+    c.deblurAtPoint({300, 200});
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_EQ(c.lastEstimate().shape, BlurShape::None);
+    EXPECT_EQ(c.currentAngle(), -1);
+    EXPECT_EQ(grid.suggestedRow(), -1);
+    EXPECT_FALSE(l.mainWindow->statusBar()->currentMessage().isEmpty());
+
+    // The shaken clock: the click's estimate sets the motion, marks its row and selects it (no
+    // cell was chosen yet), and the column is recomputed for that kernel.
+    ASSERT_TRUE(app.open(TestDataPath("clock_motion.png")));
+    c.deblurAtPoint({200, 150});
+    ASSERT_TRUE(estimated.wait(30000));
+    const BlurEstimate e = c.lastEstimate();
+    ASSERT_EQ(e.shape, BlurShape::Motion);
+    EXPECT_EQ(c.currentAngle(), e.angle);
+    EXPECT_EQ(l.angleView->currentAngle(), e.angle);
+    EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
+    EXPECT_EQ(grid.selectedRow(), e.radiusStep);
+    ASSERT_TRUE(
+        WaitFor([&] { return previewDone(15, e.angle) && previewDone(e.radiusStep, e.angle); }));
+    EXPECT_FALSE(previewDone(1, -1));
+
+    // A cell chosen before the estimate arrives stays chosen.
+    c.deblurAtPoint({100, 100});
+    grid.setSelectedRow(3, 0);
+    c.changedEntry();
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_EQ(QPoint(grid.selectedColumn(), grid.selectedRow()), QPoint(0, 3));
+    EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
+
+    // Another angle clears the previews and computes the column again, at that angle.
+    l.angleField->setValue((e.angle + 90) % 180);
+    ASSERT_TRUE(WaitFor([&] {
+        return previewDone(15, (e.angle + 90) % 180) &&
+               grid.entryStateforEntryRow(15, 0) == IMEntryReady;
+    }));
+    EXPECT_FALSE(previewDone(1, e.angle));
+    EXPECT_EQ(grid.selectedRow(), 3);
 }

@@ -179,6 +179,7 @@ TEST(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     const ImageRef reconstructed = session.reconstructed()->asImage();
     const ImageRef original = session.original()->asImage()->copy();
     l.toolMode->button(2)->click();
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
     l.brushSize->setFloatValue(40);
     l.brushOpacity->setFloatValue(1.0f);
     Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, 150));

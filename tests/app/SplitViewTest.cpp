@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <cmath>
+
 #include "GUI.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
@@ -21,7 +25,7 @@ struct ToolView : WithApp {
     ToolView(int width, int height, ImageRef picture = nullptr) {
         view->resize(width, height);
         for (int i = 0; i < 3; ++i) tools.addButton(new QRadioButton(&parent), i);
-        for (int i = 0; i < 4; ++i) zoom.addButton(new QRadioButton(&parent), i);
+        for (int i = 0; i <= SplitView::ZoomFit; ++i) zoom.addButton(new QRadioButton(&parent), i);
         tool(2);
         zoom.button(0)->setChecked(true);
         brushSize.setFloatRange(1, 201, 200);
@@ -109,6 +113,102 @@ TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     EXPECT_EQ(t.view->convertPoint(QPointF(700, 100)), QPointF(800, 900));
     t.view->moveBrushTo(QPointF(100, 100));
     EXPECT_EQ(t.view->brushRect(), QRectF(95, 95, 10, 10));
+}
+
+// Zooming by the wheel or by steps about a point keeps the image point under it (the view's
+// mapping before and after, and the pixel drawn there); by the zoom group or without a pointer it
+// keeps the centre. Fit shows the whole picture; the scroll bars follow and move the view.
+TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
+    ImageRef picture = PatternImage(4000, 3000);
+    ToolView t(300, 200, picture);
+    QScrollBar horizontal(Qt::Horizontal), vertical(Qt::Vertical);
+    t.view->setScrollBars(&horizontal, &vertical);
+    enum How { WheelUp, CtrlWheelDown, StepIn, StepOut, Column };
+    const struct {
+        int split;
+        How how;
+        QPointF at;  // widget position of the pointer; the centre for Column and steps without one
+        double scale, expected;
+        int column = 0;
+    } cases[] = {
+        {0, WheelUp, {120, 90}, 1, 2},
+        {0, WheelUp, {250, 133}, 2, 4},
+        {0, WheelUp, {10, 10}, 4, 4},
+        {0, CtrlWheelDown, {233, 71}, 1, 0.5},
+        {0, CtrlWheelDown, {150, 100}, 0.5, 0.25},
+        {0, StepIn, {77, 181}, 0.25, 0.5},
+        {0, StepOut, {260, 20}, 4, 2},
+        {0, StepIn, {-1, -1}, 1, 2},
+        {1, WheelUp, {230, 150}, 1, 2},
+        {1, StepOut, {120, 50}, 2, 1},
+        {0, Column, {-1, -1}, 1, 4, SplitView::ZoomIn4},
+        {1, Column, {-1, -1}, 0.5, 0.125, SplitView::ZoomOut8},
+    };
+    for (const auto& c : cases) {
+        const std::string label = std::to_string(&c - cases);
+        t.view->changeViewMode(c.split);
+        t.view->setScale(c.scale);
+        const bool pointer = c.at.x() >= 0;
+        const QPointF widget =
+            pointer ? c.at : QPointF(t.view->viewCentre().x(), 200 - t.view->viewCentre().y());
+        const QPointF viewPoint = t.view->viewPointFromWidget(widget);
+        // The picture's middle under the pointer, so that no zoom reaches an edge.
+        const double x = c.split && viewPoint.x() > 150 ? viewPoint.x() - 150 : viewPoint.x();
+        t.view->setOffset(QPointF(2000 * c.scale - x, 1500 * c.scale - viewPoint.y()));
+        t.view->clampOffset();
+        const QPointF before = t.view->convertPoint(viewPoint);
+        EXPECT_EQ(before, QPointF(2000, 1500)) << label;
+        if (c.how == WheelUp || c.how == CtrlWheelDown) {
+            QWheelEvent wheel(widget, t.view->mapToGlobal(widget), {},
+                              {0, c.how == WheelUp ? 120 : -120}, Qt::NoButton,
+                              c.how == WheelUp ? Qt::NoModifier : Qt::ControlModifier,
+                              Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(t.view, &wheel);
+        } else if (c.how == Column) {
+            t.zoom.button(c.column)->click();
+        } else if (pointer) {
+            t.view->zoomStep(c.how == StepIn ? 1 : -1, viewPoint);
+        } else {
+            t.view->zoomStep(c.how == StepIn ? 1 : -1);
+        }
+        EXPECT_EQ(t.view->scale(), c.expected) << label;
+        EXPECT_EQ(SplitView::ScaleForZoomColumn(t.zoom.checkedId()), c.expected) << label;
+        const QPointF after = t.view->convertPoint(viewPoint);
+        EXPECT_LE(std::abs(after.x() - before.x()), 0.5 / c.expected + 1e-9) << label;
+        EXPECT_LE(std::abs(after.y() - before.y()), 0.5 / c.expected + 1e-9) << label;
+        // The pixel drawn under the pointer is the image pixel the mapping names.
+        const QImage shown = RenderWidget(*t.view);
+        const QPoint p = (widget + QPointF(0.5, 0.5)).toPoint();
+        const QPointF q =
+            t.view->convertPoint(t.view->viewPointFromWidget(QPointF(p) + QPointF(0.5, 0.5)));
+        if (t.view->zoomOut() == 1) {  // tiles of the picture's own pixels
+            EXPECT_EQ(shown.pixel(p), ScreenPixel(*picture, int(q.x()), int(q.y()))) << label;
+        }
+        // The bars show where the view is: the horizontal from the left, the vertical from the top.
+        const double top =
+            t.view->selectedTiles().displayHeight() * t.view->scale() * t.view->zoomOut();
+        EXPECT_EQ(horizontal.value(), int(std::round(t.view->offset().x()))) << label;
+        EXPECT_NEAR(vertical.value(), top - 200 - t.view->offset().y(), 1) << label;
+    }
+
+    // Fit: the whole picture, centred, and still after a resize; a bar moves the view.
+    t.view->changeViewMode(0);
+    t.zoom.button(SplitView::ZoomFit)->click();
+    for (QSize size : {QSize(300, 200), QSize(700, 300)}) {
+        t.view->resize(size);
+        RenderWidget(*t.view);  // a hidden widget hears of its new size when it is drawn
+        const double shownWidth = 4000 * t.view->scale(), shownHeight = 3000 * t.view->scale();
+        EXPECT_TRUE(t.view->fits());
+        EXPECT_LE(shownWidth, size.width());
+        EXPECT_LE(shownHeight, size.height());
+        EXPECT_GT(std::max(shownWidth / size.width(), shownHeight / size.height()), 0.98);
+        EXPECT_FALSE(horizontal.isEnabled() || vertical.isEnabled());
+    }
+    t.zoom.button(SplitView::ZoomOut1)->click();
+    horizontal.setValue(250);
+    vertical.setValue(0);  // the top
+    EXPECT_EQ(t.view->offset(), QPointF(250, 3000 - 300));
+    EXPECT_EQ(t.view->convertPoint(QPointF(0, 300)), QPointF(250, 0));
 }
 
 TEST(SplitView, PanningStopsAtTheImageEdges) {
