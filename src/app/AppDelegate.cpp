@@ -87,7 +87,8 @@ void AppDelegate::applicationOpenFile(const QString& path) {
 }
 
 void AppDelegate::applicationShouldTerminate() {
-    if (mAsking || mTerminating)
+    // Behind the progress sheet the window takes no commands, quitting included.
+    if (mAsking || mTerminating || mController.isBusy())
         return;
     if (!mController.isModified()) {
         terminate();

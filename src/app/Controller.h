@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointF>
+#include <QRect>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -19,11 +20,11 @@
 #include "ControllerModel.h"
 #include "DeblurTypes.h"
 #include "Dispatch.h"
+#include "History.h"
 #include "Image.h"
 #include "MainWindowLayout.h"
 #include "Session.h"
 #include "SessionBridge.h"
-#include "UndoManager.h"
 
 class Dialogs;
 class QSettings;
@@ -43,9 +44,9 @@ Rect PreviewSection(QPointF point, int W, int H);
 
 // The window controller: owns the processing session, opens and saves images, drives the deblur
 // queue and the previews, turns session events into changes of the grid and the results list, and
-// keeps one level of undo of the reconstructed image. Everything runs on the main thread; work
-// that may take a while (loading, saving, waiting for workers to stop) runs on a worker behind a
-// window-modal progress sheet, and ends with a signal.
+// keeps the history of the changes of the reconstructed image. Everything runs on the main thread;
+// work that may take a while (loading, saving, waiting for workers to stop) runs on a worker behind
+// a window-modal progress sheet, and ends with a signal.
 class Controller : public QObject, public ControllerInterface {
     Q_OBJECT
 
@@ -71,7 +72,7 @@ class Controller : public QObject, public ControllerInterface {
     bool hasFileOpen() override;
     bool allowDrop() override;
     // The composite changed since it was loaded or last saved.
-    bool isModified() const { return mEdits != mSavedEdits; }
+    bool isModified() const { return !mHistory.stack().isClean(); }
     // Runs `proceed` at once when nothing is modified; otherwise asks with `message` whether to
     // save first (Save, Cancel, Don't Save; Esc cancels), and runs it after a successful save or
     // when the user chooses not to save. `answered` runs when the alert ends, whatever the answer.
@@ -92,9 +93,9 @@ class Controller : public QObject, public ControllerInterface {
     static QString findExiftool();
 
     // --- undo ---
-    void saveForUndo();
-    void setReconstructed(const ImageRef& image);
-    UndoManager& undoManager() { return mUndoManager; }
+    History& history() { return mHistory; }
+    void undo();
+    void redo();
 
     // --- settings and windows ---
     void loadDefaults();
@@ -184,9 +185,15 @@ class Controller : public QObject, public ControllerInterface {
     // Stops and forgets every preview, then runs `then`; the sheet shows `text` when workers must
     // be waited for.
     void clearPreviews(const QString& text, std::function<void()> then = {});
+    // Where the open and save panels start: the photograph's folder, else the last folder used
+    // in a panel, else the pictures folder.
+    QString panelFolder();
+    void rememberFolderOf(const QString& path);
     void showFailure(const QString& message, const QString& path, const QString& reason);
-    // Counts a change of the composite; updates the window's title and modified marker.
+    // The composite changed: updates the window's title and modified marker.
     void composited();
+    // Undo and redo write a step's pixels back into the composite.
+    void writeComposite(int x, int y, const CImage& pixels);
     void updateTitle();
     MaskValues maskValues() const;
     // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
@@ -212,7 +219,7 @@ class Controller : public QObject, public ControllerInterface {
     QShortcut* mCancelResultShortcut = nullptr;
     bool mShowsNoResult = false;  // the selected results row has no picture (yet)
     ImageRef mProcessingPreview;
-    UndoManager mUndoManager;
+    History mHistory;
     MainWindow* mMainWindow;
     SplitView* mSplitView;
     SplitView* mPreviewSplitView;
@@ -242,9 +249,9 @@ class Controller : public QObject, public ControllerInterface {
     QLabel* mSaveOptionQualityValue;
     QCheckBox* mSaveOptionTransferMetadata;
     QString mOpenedImagePath;
-    // Changes of the composite since loading, and their number when it was last saved.
-    long mEdits = 0;
-    long mSavedEdits = 0;
+    // A brush stroke is open, and the bounding box of what it painted so far.
+    bool mStrokeOpen = false;
+    QRect mStroke;
     bool mRunningSavePanel = false;
 
     WindowLayout mLayout;

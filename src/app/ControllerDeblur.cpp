@@ -343,6 +343,8 @@ Controller::MaskValues Controller::maskValues() const {
 }
 
 void Controller::changedEntry() {
+    if (mBusy > 0)  // behind the progress sheet the grid takes no choice
+        return;
     mUserChoseCell = true;
     maskChanged(nullptr);
 }
@@ -377,6 +379,8 @@ void Controller::maskChanged(QObject*) {
 }
 
 void Controller::moveSelection(int direction) {
+    if (mBusy > 0)
+        return;
     int row = mImageMatrix->selectedRow();
     int column = mImageMatrix->selectedColumn();
     if (row < 0 || column < 0)
@@ -634,34 +638,52 @@ void Controller::switchToDeblurView() {
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen() || mShowsNoResult)
+    if (!hasFileOpen() || mBusy > 0 || mShowsNoResult)
         return;
-    saveForUndo();
-    composited();
+    endBrush();  // a stroke whose release never came counts as it is
     mSession->startBrush();
+    mStrokeOpen = true;
+    mStroke = QRect();
 }
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen() || mShowsNoResult)
+    if (!selected || !mStrokeOpen || mBusy > 0 || mShowsNoResult)
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
+    if (changed.width > 0 && changed.height > 0)
+        mStroke |= QRect(int(changed.x), int(changed.y), int(changed.width), int(changed.height));
     mSplitView->reloadRefocusedImageInRect(changed);
 }
 
 void Controller::endBrush() {
+    if (!mStrokeOpen)
+        return;
+    mStrokeOpen = false;
+    const CImage* base = mSession->brushBase();
+    const CImage* composite = mSession->reconstructed();
+    const QRect r = mStroke;
+    if (base && composite && !r.isEmpty()) {
+        mHistory.record(tr("Brush Stroke"), r.x(), r.y(),
+                        CropImage(*base, r.x(), r.y(), r.width(), r.height()),
+                        CropImage(*composite, r.x(), r.y(), r.width(), r.height()));
+        composited();
+    }
     mSession->endBrush();
     refreshReconstructedRow();
 }
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen() || mShowsNoResult)
+    CImage* composite = mSession->reconstructed();
+    if (!selected || !hasFileOpen() || !composite || mBusy > 0 || mStrokeOpen || mShowsNoResult)
         return;
-    saveForUndo();
-    composited();
+    const int W = composite->width(), H = composite->height();
+    const CImage before = CropImage(*composite, 0, 0, W, H);
     mSession->applyAll(selected);
+    mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H));
+    composited();
     mSplitView->reloadRefocusedImageInRect(selected->extent());
     refreshReconstructedRow();
 }

@@ -36,15 +36,18 @@ class Dialogs {
 
     virtual void beginAlert(QWidget* window, const AlertText& text,
                             std::function<void(AlertButton)> done) = 0;
-    // One existing file with one of the extensions (lower case, no dots); an empty path when the
-    // user cancels.
+    // One existing file with one of the extensions (lower case, no dots), starting in `folder`;
+    // an empty path when the user cancels.
     virtual void beginOpenPanel(QWidget* window, const QStringList& extensions,
+                                const QString& folder,
                                 std::function<void(const QString& path)> done) = 0;
-    // A destination for a new file, with `accessory` (the save options) shown in the panel and the
-    // names restricted to `allowedTypes` (no restriction when empty). An empty path when the user
-    // cancels. The accessory is handed back to its parent when the panel closes.
+    // A destination for a new file, starting at `suggested` (its folder, and its name in the name
+    // field), with `accessory` (the save options, whose file type is the panel's only type picker)
+    // shown in the panel and the names restricted to `allowedTypes` (no restriction when empty).
+    // An empty path when the user cancels. The accessory is handed back to its parent when the
+    // panel closes.
     virtual void beginSavePanel(QWidget* window, QWidget* accessory,
-                                const QStringList& allowedTypes,
+                                const QStringList& allowedTypes, const QString& suggested,
                                 std::function<void(const QString& path)> done) = 0;
     // Changes the allowed types of the save panel that is running, if any.
     virtual void setSavePanelAllowedTypes(const QStringList& allowedTypes) = 0;
@@ -56,9 +59,10 @@ class SheetDialogs : public Dialogs {
   public:
     void beginAlert(QWidget* window, const AlertText& text,
                     std::function<void(AlertButton)> done) override;
-    void beginOpenPanel(QWidget* window, const QStringList& extensions,
+    void beginOpenPanel(QWidget* window, const QStringList& extensions, const QString& folder,
                         std::function<void(const QString& path)> done) override;
     void beginSavePanel(QWidget* window, QWidget* accessory, const QStringList& allowedTypes,
+                        const QString& suggested,
                         std::function<void(const QString& path)> done) override;
     void setSavePanelAllowedTypes(const QStringList& allowedTypes) override;
 

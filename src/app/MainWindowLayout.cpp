@@ -15,9 +15,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -31,7 +33,7 @@
 
 namespace {
 
-constexpr int kResultsWidth = 300;
+constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
 
 // A row of exclusive buttons that look like a segmented control; ids follow the order unless
@@ -146,7 +148,7 @@ void BuildMainScreen(WindowLayout& l) {
         LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
     l.brushOpacity =
         LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
-    brushGrid->setColumnMinimumWidth(1, 140);
+    brushGrid->setColumnMinimumWidth(1, 70);
     toolRow->addLayout(brushGrid, 1);
     auto* zoomBox = new QVBoxLayout;
     zoomBox->setSpacing(2);
@@ -232,23 +234,25 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.previewLabel = ImageLabel(view, Qt::AlignHCenter);
     left->addWidget(l.previewLabel);
     l.previewSplitView = new SplitView(view);
-    l.previewSplitView->setMinimumSize(300, 300);
+    l.previewSplitView->setMinimumSize(300, 200);
     left->addWidget(l.previewSplitView, 1);
     outer->addLayout(left, 1);
 
-    auto* right = new QVBoxLayout;
-    right->setSpacing(8);
+    // Right: the grid, as tall as the window allows. Left, under the preview: the mask and the
+    // buttons, so that the rows keep their room down to 1024 × 640.
+    left->setSpacing(6);
     auto* gridBox = new M_Box(QObject::tr("Candidates"), view);
     auto* gridColumn = new QVBoxLayout(gridBox);
     gridColumn->setContentsMargins(10, 24, 10, 8);
     l.imageMatrix = new ImageMatrix(gridBox);
-    // At least 11 units a row; taller windows give the rows more room.
-    l.imageMatrix->setMinimumSize(690, 31 * 11 + int(ImageMatrix::kBottomMargin));
-    l.imageMatrix->setMaximumHeight(31 * 18 + int(ImageMatrix::kBottomMargin));
-    l.imageMatrix->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    // Columns at least 22 units wide and rows 11 apart; more room widens and spreads them.
+    const int gridBottom = int(ImageMatrix::kBottomMargin);
+    l.imageMatrix->setMinimumSize(int(ImageMatrix::kLeftMargin) + 22 * 22, 31 * 11 + gridBottom);
+    l.imageMatrix->setMaximumSize(int(ImageMatrix::kLeftMargin) + 22 * 30, 31 * 20 + gridBottom);
+    l.imageMatrix->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     l.imageMatrix->setToolTip(
         QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
-    gridColumn->addWidget(l.imageMatrix, 1, Qt::AlignHCenter);
+    gridColumn->addWidget(l.imageMatrix, 1);
     auto* gridSliders = new QGridLayout;
     l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
     l.typeSlider = new QSlider(Qt::Horizontal, gridBox);
@@ -258,7 +262,6 @@ void BuildDeblurScreen(WindowLayout& l) {
     gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), gridBox), 1, 0);
     gridSliders->addWidget(l.typeSlider, 1, 1);
     gridColumn->addLayout(gridSliders);
-    right->addWidget(gridBox, 1);
 
     // The blur's shape: the disc or a motion line at an angle, and its estimate.
     auto* blurBox = new M_Box(QObject::tr("Blur"), view);
@@ -281,7 +284,7 @@ void BuildDeblurScreen(WindowLayout& l) {
     blurRow->addWidget(l.angleView);
     blurRow->addStretch(1);
     blurRow->addWidget(l.estimateButton);
-    right->addWidget(blurBox);
+    left->addWidget(blurBox);
     // The view follows the field and sets it; both serve the motion only.
     AngleView* angleView = l.angleView;
     QSpinBox* angleField = l.angleField;
@@ -308,13 +311,14 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.maskShow = RadioRow(maskBox, showRow, {QObject::tr("Mask"), QObject::tr("Result")}, 1);
     maskGrid->addLayout(showRow, 0, 3);
     auto* sliders = new QGridLayout;
+    sliders->setVerticalSpacing(4);
     l.maskAmount = LabelledSlider(maskBox, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
     l.maskRadius =
         LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
     l.maskCrude =
         LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
     maskGrid->addLayout(sliders, 1, 0, 1, 4);
-    right->addWidget(maskBox);
+    left->addWidget(maskBox);
 
     auto* buttons = new QHBoxLayout;
     l.stopPreviews = new QPushButton(QObject::tr("Stop"), view);
@@ -328,16 +332,22 @@ void BuildDeblurScreen(WindowLayout& l) {
     buttons->addStretch(1);
     buttons->addWidget(l.cancelButton);
     buttons->addWidget(l.deblurButton);
-    right->addLayout(buttons);
+    left->addLayout(buttons);
 
-    auto* rightPanel = new QWidget(view);
-    rightPanel->setLayout(right);
-    rightPanel->setFixedWidth(730);
-    outer->addWidget(rightPanel);
+    gridBox->setMaximumWidth(l.imageMatrix->maximumWidth() + 20);
+    outer->addWidget(gridBox, 1);
 }
 
+// The progress sheet: only the controller ends it. Esc and the close box (both reject) do
+// nothing, so the window stays blocked while the work goes on.
+class ProgressSheet : public QDialog {
+  public:
+    using QDialog::QDialog;
+    void reject() override {}
+};
+
 void BuildSheet(WindowLayout& l) {
-    l.sheet = new QDialog(l.mainWindow, Qt::Sheet);
+    l.sheet = new ProgressSheet(l.mainWindow, Qt::Sheet);
     l.sheet->setWindowModality(Qt::WindowModal);
     l.sheet->setWindowTitle(QObject::tr("Please wait"));
     auto* column = new QVBoxLayout(l.sheet);
@@ -442,8 +452,15 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     auto* back = new M_BackView(window);
     auto* backLayout = new QVBoxLayout(back);
     backLayout->setContentsMargins(0, 0, 0, 0);
-    l.screens = new QStackedWidget(back);
-    backLayout->addWidget(l.screens);
+    // Below the smallest size the screens are laid out for, they scroll instead of overlapping.
+    auto* scroll = new QScrollArea(back);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    l.screens = new QStackedWidget;
+    l.screens->setAutoFillBackground(false);
+    scroll->setWidget(l.screens);
+    backLayout->addWidget(scroll);
     window->setCentralWidget(back);
 
     BuildMainScreen(l);
@@ -466,6 +483,7 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     BuildPreferences(l);
     BuildSaveOptions(l);
     BuildMenus(l);
+    window->statusBar()->setSizeGripEnabled(false);
     SplitView* view = l.splitView;
     QObject::connect(l.zoomInAction, &QAction::triggered, view, [view] { view->zoomStep(1); });
     QObject::connect(l.zoomOutAction, &QAction::triggered, view, [view] { view->zoomStep(-1); });

@@ -342,8 +342,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     qunsetenv("VELKARO_STATS_ENDPOINT");
     EXPECT_FALSE(app.layout().allowAnonStats->isChecked());
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    app.controller().startBrush();  // a change, so that opening and quitting ask
-    app.controller().endBrush();
+    app.controller().applyAll();  // a change, so that opening and quitting ask
     app.controller().openImage();
     Spin(50);
     app.controller().maybeOpenImageAtPath(TestDataPath("coffee.png"));

@@ -158,8 +158,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_FALSE(c.allowDrop());
 
     // With a change: "Cancel" leaves everything as it was.
-    c.startBrush();
-    c.endBrush();
+    c.applyAll();
     app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.openImage();
     Spin(50);
@@ -178,8 +177,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
         [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
     // The desktop's request to open a file asks the same.
-    c.startBrush();
-    c.endBrush();
+    c.applyAll();
     app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.maybeOpenImageAtPath(TestDataPath("rocket.jpg"));
     Spin(50);
