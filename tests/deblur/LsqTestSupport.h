@@ -1,10 +1,9 @@
 #pragma once
 
-// Independent machinery for checking the least-squares deconvolution: a dense blur matrix built
-// directly from the kernel (mirrored borders without repeating the edge pixel), the objective
-// ½‖A·x − b‖² computed from it, and a reference solver for the box-constrained problem
-// (projected Newton with exact reduced solves, Bertsekas 1982) whose optimality is certified by
-// the Frank–Wolfe gap.
+// Independent machinery for checking the least-squares deconvolution: the blur written out as a
+// dense matrix straight from the kernel (mirrored borders without repeating the edge pixel), the
+// objective ½‖A·x − b‖², the Frank–Wolfe gap that bounds how far a point is from the optimum, and
+// a reference solver for the box-constrained problem whose optimality that gap certifies.
 
 #include <algorithm>
 #include <cmath>
@@ -25,14 +24,8 @@ using Vec = std::vector<double>;
 struct Dense {
     int n = 0;
     Vec a;
-    double& operator()(int i, int j) { return a[std::size_t(i) * n + j]; }
     double operator()(int i, int j) const { return a[std::size_t(i) * n + j]; }
 };
-
-inline int mirror(int t, int n) {
-    const int u = std::abs(t);
-    return u < n ? u : 2 * (n - 1) - u;
-}
 
 inline Vec kernelValues(double radius, int angle, int& size) {
     size = SizeForFilter(radius, angle);
@@ -41,30 +34,27 @@ inline Vec kernelValues(double radius, int angle, int& size) {
     return Vec(k.roData(), k.roData() + size * size);
 }
 
-// The blur of an h × w image as a dense (w·h) × (w·h) matrix: output pixel (x, y) is the sum over
-// kernel elements (i, j) of K(i, j) · v(mirror(x − hc + j), mirror(y − hr + i)).
+// The blur of an h × w image: output pixel (x, y) is the sum over kernel elements (i, j) of
+// K(i, j) · v(mirror(x − half + j), mirror(y − half + i)).
 inline Dense blurMatrix(const Vec& k, int size, int w, int h) {
-    Dense A;
-    A.n = w * h;
-    A.a.assign(std::size_t(A.n) * A.n, 0.0);
+    auto mirror = [](int t, int n) {
+        return std::abs(t) < n ? std::abs(t) : 2 * (n - 1) - std::abs(t);
+    };
+    Dense A{w * h, Vec(std::size_t(w * h) * (w * h), 0.0)};
     const int half = (size - 1) / 2;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int i = 0; i < size; ++i)
-                for (int j = 0; j < size; ++j) {
-                    const int yy = mirror(y - half + i, h), xx = mirror(x - half + j, w);
-                    A(y * w + x, yy * w + xx) += k[std::size_t(i) * size + j];
-                }
+                for (int j = 0; j < size; ++j)
+                    A.a[std::size_t(y * w + x) * A.n + mirror(y - half + i, h) * w +
+                        mirror(x - half + j, w)] += k[std::size_t(i) * size + j];
     return A;
 }
 
 inline Vec multiply(const Dense& A, const Vec& x) {
     Vec r(A.n, 0.0);
-    for (int i = 0; i < A.n; ++i) {
-        double s = 0;
-        for (int j = 0; j < A.n; ++j) s += A(i, j) * x[j];
-        r[i] = s;
-    }
+    for (int i = 0; i < A.n; ++i)
+        for (int j = 0; j < A.n; ++j) r[i] += A(i, j) * x[j];
     return r;
 }
 
@@ -75,58 +65,23 @@ inline Vec multiplyTransposed(const Dense& A, const Vec& x) {
     return r;
 }
 
-// The problem min ½‖A·x − b‖² over 0 ≤ x ≤ 1 in quadratic form: H = AᵀA, c = −Aᵀb.
-struct Problem {
-    Dense A;
-    Vec b;
-    Dense H;
-    Vec c;
-    double half_bb = 0;  // ½‖b‖²
+// ½‖A·x − b‖², straight from the definition.
+inline double objective(const Dense& A, const Vec& b, const Vec& x) {
+    const Vec ax = multiply(A, x);
+    double s = 0;
+    for (int i = 0; i < A.n; ++i) s += 0.5 * (ax[i] - b[i]) * (ax[i] - b[i]);
+    return s;
+}
 
-    Problem(Dense a, Vec bb) : A(std::move(a)), b(std::move(bb)) {
-        const int n = A.n;
-        H.n = n;
-        H.a.assign(std::size_t(n) * n, 0.0);
-        for (int r = 0; r < n; ++r)
-            for (int i = 0; i < n; ++i) {
-                const double ai = A(r, i);
-                if (ai == 0)
-                    continue;
-                for (int j = 0; j < n; ++j) H(i, j) += ai * A(r, j);
-            }
-        c = multiplyTransposed(A, b);
-        for (double& v : c) v = -v;
-        for (double v : b) half_bb += 0.5 * v * v;
-    }
-
-    // ½‖A·x − b‖², straight from the definition.
-    double objective(const Vec& x) const {
-        const Vec ax = multiply(A, x);
-        double s = 0;
-        for (int i = 0; i < A.n; ++i) s += 0.5 * (ax[i] - b[i]) * (ax[i] - b[i]);
-        return s;
-    }
-
-    Vec gradient(const Vec& x) const {
-        Vec g = c;
-        for (int i = 0; i < H.n; ++i)
-            for (int j = 0; j < H.n; ++j) g[i] += H(i, j) * x[j];
-        return g;
-    }
-
-    // Frank–Wolfe gap gᵀx − min over the box of gᵀz: an upper bound of objective(x) − optimum
-    // for any x in the box.
-    double gap(const Vec& x) const {
-        const Vec g = gradient(x);
-        double s = 0;
-        for (int i = 0; i < H.n; ++i) s += g[i] * x[i] - std::min(g[i], 0.0);
-        return s;
-    }
-};
-
-inline Vec clampBox(Vec x) {
-    for (double& v : x) v = std::clamp(v, 0.0, 1.0);
-    return x;
+// Frank–Wolfe gap gᵀx − min over the box 0 … 1 of gᵀz, g = Aᵀ(A·x − b): an upper bound of
+// objective(x) − optimum for any x in the box.
+inline double gap(const Dense& A, const Vec& b, const Vec& x) {
+    Vec r = multiply(A, x);
+    for (int i = 0; i < A.n; ++i) r[i] -= b[i];
+    const Vec g = multiplyTransposed(A, r);
+    double s = 0;
+    for (int i = 0; i < A.n; ++i) s += g[i] * x[i] - std::min(g[i], 0.0);
+    return s;
 }
 
 // Solves M·d = r for the symmetric positive semi-definite M (m × m, row-major) by Cholesky with a
@@ -159,41 +114,40 @@ inline Vec choleskySolve(Vec M, Vec r, int m) {
     return r;
 }
 
-// Reference optimum: projected Newton on the ε-active set with an Armijo search along the
-// projection arc, run until the Frank–Wolfe gap certifies the objective.
-inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullptr) {
-    const int n = p.H.n;
-    x = clampBox(x);
-    double f = p.objective(x);
-    for (int iter = 0; iter < 200; ++iter) {
-        const Vec g = p.gradient(x);
-        if (p.gap(x) <= 1e-15 * (1 + f))
-            break;
+// Reference optimum: projected Newton on the ε-active set (exact reduced solves, Bertsekas 1982)
+// with an Armijo search along the projection arc, run until the Frank–Wolfe gap certifies it.
+inline Vec referenceSolve(const Dense& A, const Vec& b, Vec x, double* certifiedGap) {
+    const int n = A.n;
+    Dense H{n, Vec(std::size_t(n) * n, 0.0)};  // AᵀA
+    for (int r = 0; r < n; ++r)
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; A(r, i) != 0 && j < n; ++j)
+                H.a[std::size_t(i) * n + j] += A(r, i) * A(r, j);
+    for (double& v : x) v = std::clamp(v, 0.0, 1.0);
+    double f = objective(A, b, x);
+    for (int iter = 0; iter < 200 && gap(A, b, x) > 1e-15 * (1 + f); ++iter) {
+        Vec g = multiply(A, x);
+        for (int i = 0; i < n; ++i) g[i] -= b[i];
+        g = multiplyTransposed(A, g);
         double pgNorm = 0;
-        for (int i = 0; i < n; ++i) {
-            const double d = x[i] - std::clamp(x[i] - g[i], 0.0, 1.0);
-            pgNorm += d * d;
-        }
+        for (int i = 0; i < n; ++i) pgNorm += std::pow(x[i] - std::clamp(x[i] - g[i], 0.0, 1.0), 2);
         const double eps = std::min(1e-3, std::sqrt(pgNorm));
         std::vector<int> freeSet;
         Vec d(n, 0.0);
         for (int i = 0; i < n; ++i) {
-            const bool active = (x[i] <= eps && g[i] > 0) || (x[i] >= 1 - eps && g[i] < 0);
-            if (active)
-                d[i] = -g[i] / std::max(p.H(i, i), 1e-12);
+            if ((x[i] <= eps && g[i] > 0) || (x[i] >= 1 - eps && g[i] < 0))
+                d[i] = -g[i] / std::max(H(i, i), 1e-12);
             else
                 freeSet.push_back(i);
         }
         const int m = int(freeSet.size());
-        if (m > 0) {
-            Vec M(std::size_t(m) * m), r(m);
-            for (int a = 0; a < m; ++a) {
-                r[a] = -g[freeSet[a]];
-                for (int b = 0; b < m; ++b) M[std::size_t(a) * m + b] = p.H(freeSet[a], freeSet[b]);
-            }
-            const Vec dF = choleskySolve(std::move(M), std::move(r), m);
-            for (int a = 0; a < m; ++a) d[freeSet[a]] = dF[a];
+        Vec M(std::size_t(m) * m), r(m);
+        for (int a = 0; a < m; ++a) {
+            r[a] = -g[freeSet[a]];
+            for (int c = 0; c < m; ++c) M[std::size_t(a) * m + c] = H(freeSet[a], freeSet[c]);
         }
+        const Vec dF = choleskySolve(std::move(M), std::move(r), m);
+        for (int a = 0; a < m; ++a) d[freeSet[a]] = dF[a];
         bool moved = false;
         for (double alpha = 1; alpha > 1e-20; alpha *= 0.5) {
             Vec xn(n);
@@ -202,7 +156,7 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
                 xn[i] = std::clamp(x[i] + alpha * d[i], 0.0, 1.0);
                 decrease += g[i] * (xn[i] - x[i]);
             }
-            const double fn = p.objective(xn);
+            const double fn = objective(A, b, xn);
             if (fn <= f + 1e-4 * decrease && fn <= f) {
                 moved = fn < f;
                 x = std::move(xn);
@@ -213,8 +167,7 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
         if (!moved)
             break;
     }
-    if (certifiedGap)
-        *certifiedGap = p.gap(x);
+    *certifiedGap = gap(A, b, x);
     return x;
 }
 
@@ -238,8 +191,8 @@ inline Vec randomObservation(const Dense& A, std::mt19937& rng, double noise) {
 }
 
 inline CImage loadSample(const char* name) {
-    const std::string path = std::string(VELKARO_TEST_DATA_DIR) + "/" + name;
-    ImageRef image = ImageIO::sharedInstance().readFromFile(path);
+    ImageRef image =
+        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
     return image ? CImage(image) : CImage();
 }
 

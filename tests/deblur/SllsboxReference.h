@@ -42,20 +42,17 @@ inline double dot(const Vec& a, const Vec& b) {
 inline double norm2(const Vec& a) {
     return std::sqrt(dot(a, a));
 }
-inline Vec times(const Vec& a, const Vec& b) {  // element by element
-    Vec r(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i) r[i] = a[i] * b[i];
-    return r;
+inline Vec times(Vec a, const Vec& b) {  // element by element
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] *= b[i];
+    return a;
 }
-inline Vec axpy(const Vec& y, double t, const Vec& x) {  // y + t·x
-    Vec r(y.size());
-    for (std::size_t i = 0; i < y.size(); ++i) r[i] = y[i] + t * x[i];
-    return r;
+inline Vec axpy(Vec y, double t, const Vec& x) {  // y + t·x
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] += t * x[i];
+    return y;
 }
-inline Vec scaled(double t, const Vec& x) {
-    Vec r(x);
-    for (double& v : r) v *= t;
-    return r;
+inline Vec scaled(double t, Vec x) {
+    for (double& v : x) v *= t;
+    return x;
 }
 inline double sign(double v) {
     return v > 0 ? 1 : v < 0 ? -1 : 0;
@@ -66,10 +63,10 @@ inline Vec ata(const Dense& A, const Vec& x) {
 // q(x) = xᵀ·(½·AᵀA·x + c); g = AᵀA·x + c.
 inline double fquad(Vec& g, const Vec& x, const Vec& c, const Dense& A) {
     const Vec t = ata(A, x);
-    Vec half(x.size());
+    double q = 0;
     g.resize(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) g[i] = t[i] + c[i], half[i] = 0.5 * t[i] + c[i];
-    return dot(x, half);
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = t[i] + c[i], q += x[i] * (0.5 * t[i] + c[i]);
+    return q;
 }
 
 // Folds y into 0 … 1 with period 2; sigma is the orientation of the folded path.
