@@ -9,14 +9,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-ImageRef decode(const std::string& path) {
-    return ImageIO::sharedInstance().readFromFile(path);
-}
-
-}  // namespace
-
 TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
     TempDir dir;
     // PNG: exactly the decoded pixels.

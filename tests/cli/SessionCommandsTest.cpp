@@ -19,10 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ImageRef decode(const std::string& path) {
-    return ImageIO::sharedInstance().readFromFile(path);
-}
-
 // A small photograph: the 72 × 48 pixels of chelsea.png around the cat's eye.
 std::string smallPhoto() {
     return chelseaCrop("cli_small.png", 180, 100, 72, 48);
@@ -96,34 +92,23 @@ std::string exiftoolTag(const std::string& tag, const std::string& path) {
 TEST(CliDeblur, PresetsMaskAndAngleMatchTheSession) {
     const TempDir dir;
     const std::string photo = smallPhoto();
-    // One preset of each method, named as the grid names them (the blur simulation "blur"), and
-    // one with an angle and a mask.
-    struct Case {
-        int type, step, angle;
-        MaskSettings mask;
-        std::string extra;
-    };
-    std::vector<Case> cases;
+    // One preset of each method, named as the grid names them (the blur simulation "blur"); the
+    // Richardson-Lucy one with an angle and a mask.
     for (int t : {DeblurUSM1, DeblurUSMF2, DeblurWF2, DeblurWI3, DeblurRL20, DeblurRT40, DeblurLA1,
-                  DeblurFR, DeblurBlurSimulation})
-        cases.push_back({t, 1, -1, {}, ""});
-    cases.push_back(
-        {DeblurRL20,
-         3,
-         30,
-         {1, 2, 0.5f, 0.4f},
-         "--angle 30 --mask B --mask-radius 2 --mask-opacity 0.5 --mask-crudeness 0.4"});
-    for (const Case& c : cases) {
-        const std::string name = c.type == DeblurBlurSimulation ? "blur" : DeblurTypeName(c.type);
-        const std::string out = dir.file("out_" + name + std::to_string(c.step) + ".png");
-        std::vector<std::string> args = {
-            "deblur", photo, out, "--preset", name, "--step", std::to_string(c.step)};
-        for (const std::string& w : words(c.extra)) args.push_back(w);
-        const CliRun run = cli(args);
+                  DeblurFR, DeblurBlurSimulation}) {
+        const std::string name = t == DeblurBlurSimulation ? "blur" : DeblurTypeName(t);
+        const std::string out = dir.file("out_" + name + ".png");
+        const bool masked = t == DeblurRL20;
+        const CliRun run = cli(words("deblur IN OUT --preset " + name +
+                                         (masked ? " --step 3 --angle 30 --mask B --mask-radius 2 "
+                                                   "--mask-opacity 0.5 --mask-crudeness 0.4"
+                                                 : " --step 1"),
+                                     {{"IN", photo}, {"OUT", out}}));
         ASSERT_EQ(run.status, 0) << name << "\n" << run.err;
         EXPECT_TRUE(run.out.empty()) << run.out;
         EXPECT_TRUE(samePixels(decode(out),
-                               sessionDeblur(photo, DeblurType(c.type), c.step, c.angle, c.mask)))
+                               masked ? sessionDeblur(photo, DeblurRL20, 3, 30, {1, 2, 0.5f, 0.4f})
+                                      : sessionDeblur(photo, DeblurType(t), 1, -1, {})))
             << name;
     }
 }
