@@ -277,13 +277,13 @@ inline Vec pcgr(int& posdef, const Vec& DM, const Vec& DG, const Vec& g, int kma
 }
 
 // Trust-region step in the subspace of the conjugate-gradient direction and a second one.
-// D is the signed scaling diagonal.
+// D is the signed scaling diagonal; the scaling dv of the unknowns is 1 for all of them.
 inline Vec drqpbox(int& posdef, const Vec& D, const Vec& grad, double delta, const Vec& g,
-                   const Vec& dv, double pcgtol, const Dense& A, int kmax) {
+                   double pcgtol, const Dense& A, int kmax) {
     const std::size_t n = g.size();
     Vec DG(n), RPC(n);
     for (std::size_t i = 0; i < n; ++i) {
-        DG[i] = D[i] + std::fabs(g[i]) < 1e-4 ? 1e-4 : std::fabs(g[i]) * dv[i];
+        DG[i] = D[i] + std::fabs(g[i]) < 1e-4 ? 1e-4 : std::fabs(g[i]);
         RPC[i] = std::max(std::sqrt(D[i] * D[i] + DG[i]), kSqrtEps);
     }
     Vec z1 = pcgr(posdef, D, DG, grad, kmax, pcgtol, A, RPC);
@@ -396,7 +396,7 @@ inline Result sllsbox(const Dense& A, const Vec& b, const Vec& start, double tol
             x = (*follow)[k];
             val = fquad(g, x, c, A);
         }
-        Vec v(n), dv(n, 1.0);
+        Vec v(n);
         double optnrm = 0;
         for (int i = 0; i < n; ++i) {
             v[i] = g[i] < 0 ? x[i] - 1 : x[i];
@@ -414,7 +414,7 @@ inline Result sllsbox(const Dense& A, const Vec& b, const Vec& start, double tol
             const Vec grad = times(D, g);
             const double normg = norm2(grad), nv = norm2(v);
             const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
-            const Vec s = drqpbox(posdef, D, grad, delta, g, dv, 0.1, A, kmax);
+            const Vec s = drqpbox(posdef, D, grad, delta, g, 0.1, A, kmax);
             const double strg = dot(s, times(sigma, g));
             const Vec ox = x, osig = sigma;
             if (strg >= 0) {  // not a descent direction
