@@ -352,7 +352,7 @@ TEST(CliEstimate, OneLineOnStandardOutput) {
     EXPECT_EQ(sharp.out.rfind("shape=none radius=0 angle=-1 confidence=", 0), 0u) << sharp.out;
 }
 
-TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
+TEST(CliErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     const TempDir dir;
     const std::string photo = smallPhoto(), out = dir.file("out.png"), folder = dir.file("folder");
     fs::create_directories(folder);
@@ -362,7 +362,21 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
                                                    {"FOLDER", folder},
                                                    {"NOWHERE", dir.file("no/such/folder/out.png")},
                                                    {"WEBP", dir.file("out.webp")}};
+    // Usage errors (status 2), then what the processing commands refuse.
     const char* cases[] = {
+        "",
+        "sharpen IN",
+        "info",
+        "info IN IN",
+        "info IN --type PNG",
+        "convert IN",
+        "convert IN OUT --tiff-compression zip",
+        "convert IN OUT --quality 0",
+        "convert IN OUT --quality 101",
+        "convert IN OUT --quality 9x",
+        "convert IN OUT --quality",
+        "convert IN OUT --type BMP",
+        "convert IN OUT --quality 5 --quality 6",
         "deblur IN OUT --preset XYZ --step 1",
         "deblur IN OUT --step 1",
         "deblur IN OUT --preset RL20",
@@ -393,10 +407,13 @@ TEST(CliSessionErrors, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "grid IN OUT --at 1,1 --rank=1",
         "preview IN OUT --preset RL20 --step 2 --at 1,1 --artefacts NOWHERE",
     };
-    for (const char* line : cases) {
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const char* line = cases[k];
         const CliRun run = cli(words(line, names));
-        EXPECT_NE(run.status, 0) << line;
-        EXPECT_EQ(run.errLines().size(), 1u) << line << "\n" << run.err;
+        EXPECT_TRUE(k < 13 ? run.status == 2 : run.status != 0) << line;
+        ASSERT_EQ(run.errLines().size(), 1u) << line << "\n" << run.err;
+        EXPECT_EQ(run.errLines()[0].rfind("velkaro-cli", 0), 0u) << run.errLines()[0];
+        EXPECT_TRUE(run.out.empty()) << line;
         EXPECT_FALSE(fs::exists(out) || fs::exists(dir.file("out.webp"))) << line;
     }
     EXPECT_TRUE(fs::is_directory(folder));

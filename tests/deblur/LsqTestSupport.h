@@ -16,6 +16,9 @@
 #include "ImageIO.h"
 #include "Matrix.h"
 
+extern "C" void dposv_(const char* uplo, const int* n, const int* nrhs, double* a, const int* lda,
+                       double* b, const int* ldb, int* info);
+
 namespace lsq_test {
 
 using Vec = std::vector<double>;
@@ -84,33 +87,18 @@ inline double gap(const Dense& A, const Vec& b, const Vec& x) {
     return s;
 }
 
-// Solves M·d = r for the symmetric positive semi-definite M (m × m, row-major) by Cholesky with a
-// small ridge that keeps flat directions finite.
+// Solves M·d = r for the symmetric positive semi-definite M (m × m) by Cholesky, with a small
+// ridge that keeps flat directions finite.
 inline Vec choleskySolve(Vec M, Vec r, int m) {
     double maxDiag = 0;
     for (int i = 0; i < m; ++i) maxDiag = std::max(maxDiag, M[std::size_t(i) * m + i]);
     for (int i = 0; i < m; ++i) M[std::size_t(i) * m + i] += 1e-13 * maxDiag + 1e-300;
-    for (int j = 0; j < m; ++j) {
-        double d = M[std::size_t(j) * m + j];
-        for (int k = 0; k < j; ++k) d -= M[std::size_t(j) * m + k] * M[std::size_t(j) * m + k];
-        d = std::sqrt(std::max(d, 1e-14 * maxDiag));
-        M[std::size_t(j) * m + j] = d;
-        for (int i = j + 1; i < m; ++i) {
-            double s = M[std::size_t(i) * m + j];
-            for (int k = 0; k < j; ++k) s -= M[std::size_t(i) * m + k] * M[std::size_t(j) * m + k];
-            M[std::size_t(i) * m + j] = s / d;
-        }
-    }
-    for (int i = 0; i < m; ++i) {
-        double s = r[i];
-        for (int k = 0; k < i; ++k) s -= M[std::size_t(i) * m + k] * r[k];
-        r[i] = s / M[std::size_t(i) * m + i];
-    }
-    for (int i = m - 1; i >= 0; --i) {
-        double s = r[i];
-        for (int k = i + 1; k < m; ++k) s -= M[std::size_t(k) * m + i] * r[k];
-        r[i] = s / M[std::size_t(i) * m + i];
-    }
+    const int one = 1;
+    int info = 0;
+    if (m > 0)
+        dposv_("L", &m, &one, M.data(), &m, r.data(), &m, &info);
+    if (info != 0)
+        std::abort();
     return r;
 }
 

@@ -124,58 +124,24 @@ inline double seceqn1(double lambda, const Vec& eigval, const Vec& alpha, double
     return 1 / delta - (std::isnan(value) ? 0 : value);
 }
 
-// A zero of seceqn1 to the right of x: bracketing, then Dekker–Brent steps.
+// A zero of seceqn1 to the right of x: bracketed by doubling steps (at most 51 evaluations), then
+// bisected to the last bit; without a bracket, the better of x and the last point tried.
 inline double rfzero(double x, const Vec& eigval, const Vec& alpha, double delta) {
     auto f = [&](double t) { return seceqn1(t, eigval, alpha, delta); };
     double dx = (x != 0 || std::isnan(x)) ? std::fabs(x) / 2 : 0.5;
     double a = x, fa = f(a), b = x + 1, fb = f(b);
-    int count = 2;
-    while (count < 51 && (fb > 0) == (fa > 0)) {
+    for (int count = 2; count < 51 && (fb > 0) == (fa > 0) && fb != 0; ++count) {
         dx = 2 * dx;
         b = x + dx;
         fb = f(b);
-        if (++count, fb == 0)
-            return b;
     }
-    const double tol = 1e-12;
-    double c = a, fc = fb, d = 0, e = 0;
-    for (;;) {
-        if ((fb > 0) == (fc > 0))
-            c = a, fc = fa, d = e = b - a;
-        if (std::fabs(fc) < std::fabs(fb))  // b becomes the best point
-            a = b, b = c, c = a, fa = fb, fb = fc, fc = fa;
-        if (count > 50)
-            return b;
-        const double m = (c - b) / 2, toler = 2 * tol * std::max(std::fabs(b), 1.0);
-        if (std::fabs(m) <= toler || fb == 0)
-            return b;
-        if (std::fabs(e) < toler || std::fabs(fa) <= std::fabs(fb)) {
-            d = e = m;
-        } else {
-            const double s = fb / fa;
-            double p, q;
-            if (a == c) {  // linear interpolation
-                p = 2 * m * s, q = 1 - s;
-            } else {  // inverse quadratic interpolation
-                q = fa / fc;
-                const double r = fb / fc;
-                p = s * (2 * m * q * (q - r) - (b - a) * (r - 1));
-                q = (q - 1) * (r - 1) * (s - 1);
-            }
-            if (p > 0)  // make p ≥ 0
-                q = -q;
-            p = std::fabs(p);
-            if (2 * p < 3 * m * q - std::fabs(toler * q) && p < std::fabs(0.5 * e * q))
-                e = d, d = p / q;
-            else
-                d = e = m;
-        }
-        a = b, fa = fb;
-        b = std::fabs(d) > toler ? b + d : (b > c ? b - toler : b + toler);
-        fb = f(b);
-        if (++count, fb == 0)
-            return b;
+    for (double m = 0.5 * (a + b); fb != 0 && (fb > 0) != (fa > 0) && m != a && m != b;
+         m = 0.5 * (a + b)) {
+        const double fm = f(m);
+        ((fm > 0) == (fa > 0) ? a : b) = m;
+        ((fm > 0) == (fa > 0) ? fa : fb) = fm;
     }
+    return fb == 0 || std::fabs(fb) <= std::fabs(fa) ? b : a;
 }
 
 // argmin gᵀs + ½·sᵀHs with norm(s) ≤ delta (approximately), H symmetric of order 1 or 2.
