@@ -1,6 +1,6 @@
 // The box-constrained least-squares deconvolution: the reflective Newton solver followed iteration
 // by iteration against a plain rendering of the method on the dense blur matrix
-// (SllsboxReference.h), its result certified by the Frank–Wolfe gap, the normal product through
+// (LsqTestSupport.h), its result certified by the Frank–Wolfe gap, the normal product through
 // transforms against the dense one, regions outside the blur model, and cancellation.
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@
 #include "LsqTestSupport.h"
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
-#include "SllsboxReference.h"
 
 using namespace deconvolve_detail;
 using lsq_test::Vec;
