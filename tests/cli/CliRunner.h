@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../images/ImageTestSupport.h"
+#include "ImageIO.h"
 
 namespace testsupport {
 
@@ -44,7 +45,8 @@ inline std::vector<std::string> words(const std::string& line,
     return out;
 }
 
-inline CliRun cli(const std::vector<std::string>& args) {
+// `inChild` runs in the tool's process just before the program starts, its output redirected.
+inline CliRun cli(const std::vector<std::string>& args, void (*inChild)() = nullptr) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
     const std::string program = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
@@ -55,6 +57,8 @@ inline CliRun cli(const std::vector<std::string>& args) {
     if (child == 0) {
         dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        if (inChild)
+            inChild();
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -62,6 +66,10 @@ inline CliRun cli(const std::vector<std::string>& args) {
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(outPath),
             slurp(errPath)};
+}
+
+inline ImageRef decode(const std::string& path) {
+    return ImageIO::sharedInstance().readFromFile(path);
 }
 
 }  // namespace testsupport
