@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../images/ImageTestSupport.h"
+#include "ImageIO.h"
 
 namespace testsupport {
 
@@ -45,8 +46,10 @@ inline std::vector<std::string> words(const std::string& line,
     return out;
 }
 
+// `inChild` runs in the tool's process just before the program starts, its output redirected.
 // With `errTerminal`, standard error is a terminal (a pseudo-terminal read as the tool writes).
-inline CliRun cli(const std::vector<std::string>& args, bool errTerminal = false) {
+inline CliRun cli(const std::vector<std::string>& args, void (*inChild)() = nullptr,
+                  bool errTerminal = false) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
     const std::string program = std::string(VELKARO_RUNTIME_DIR) + "/velkaro-cli";
@@ -61,6 +64,8 @@ inline CliRun cli(const std::vector<std::string>& args, bool errTerminal = false
         dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(errTerminal ? terminalEnd : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
              2);
+        if (inChild)
+            inChild();
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -75,6 +80,10 @@ inline CliRun cli(const std::vector<std::string>& args, bool errTerminal = false
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(outPath),
             errTerminal ? err : slurp(errPath)};
+}
+
+inline ImageRef decode(const std::string& path) {
+    return ImageIO::sharedInstance().readFromFile(path);
 }
 
 }  // namespace testsupport

@@ -9,14 +9,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-ImageRef decode(const std::string& path) {
-    return ImageIO::sharedInstance().readFromFile(path);
-}
-
-}  // namespace
-
 TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
     TempDir dir;
     // PNG: exactly the decoded pixels.
@@ -74,36 +66,6 @@ TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
         }
         std::filesystem::remove_all(dir.file("t"));
     }
-}
-
-TEST(CliErrors, BadArgumentsGiveOneLineAndStatus2) {
-    TempDir dir;
-    const std::string in = dataPath("rocket.jpg"), out = dir.file("x.png");
-    const std::map<std::string, std::string> names{{"IN", in}, {"OUT", out}};
-    const char* cases[] = {
-        "",
-        "sharpen IN",
-        "info",
-        "info IN IN",
-        "info IN --type PNG",
-        "convert IN",
-        "convert IN OUT --tiff-compression zip",
-        "convert IN OUT --quality 0",
-        "convert IN OUT --quality 101",
-        "convert IN OUT --quality 9x",
-        "convert IN OUT --quality",
-        "convert IN OUT --type BMP",
-        "convert IN OUT --quality 5 --quality 6",
-    };
-    for (const char* line : cases) {
-        const CliRun run = cli(words(line, names));
-        EXPECT_EQ(run.status, 2) << line;
-        const auto lines = run.errLines();
-        ASSERT_EQ(lines.size(), 1u) << line << "\n" << run.err;
-        EXPECT_EQ(lines[0].rfind("velkaro-cli", 0), 0u) << lines[0];
-        EXPECT_TRUE(run.out.empty()) << line;
-    }
-    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 // Unreadable inputs (each reason) are tests/hardening's BadInputTest.

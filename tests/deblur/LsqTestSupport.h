@@ -1,14 +1,15 @@
 #pragma once
 
-// Independent machinery for checking the least-squares deconvolution: a dense blur matrix built
-// directly from the kernel (mirrored borders without repeating the edge pixel), the objective
-// ½‖A·x − b‖² computed from it, and a reference solver for the box-constrained problem
-// (projected Newton with exact reduced solves, Bertsekas 1982) whose optimality is certified by
-// the Frank–Wolfe gap.
+// Independent machinery for checking the least-squares deconvolution: the blur written out as a
+// dense matrix straight from the kernel (mirrored borders without repeating the edge pixel), the
+// objective ½‖A·x − b‖², the Frank–Wolfe gap that bounds how far a point is from the optimum, and
+// a reference solver for the box-constrained problem whose optimality that gap certifies; then
+// the reflective Newton method written out plainly.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,12 @@
 #include "Filter.h"
 #include "ImageIO.h"
 #include "Matrix.h"
+
+extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
+                       const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
+                       double* vr, const int* ldvr, double* work, const int* lwork, int* info);
+extern "C" void dposv_(const char* uplo, const int* n, const int* nrhs, double* a, const int* lda,
+                       double* b, const int* ldb, int* info);
 
 namespace lsq_test {
 
@@ -25,14 +32,8 @@ using Vec = std::vector<double>;
 struct Dense {
     int n = 0;
     Vec a;
-    double& operator()(int i, int j) { return a[std::size_t(i) * n + j]; }
     double operator()(int i, int j) const { return a[std::size_t(i) * n + j]; }
 };
-
-inline int mirror(int t, int n) {
-    const int u = std::abs(t);
-    return u < n ? u : 2 * (n - 1) - u;
-}
 
 inline Vec kernelValues(double radius, int angle, int& size) {
     size = SizeForFilter(radius, angle);
@@ -41,30 +42,27 @@ inline Vec kernelValues(double radius, int angle, int& size) {
     return Vec(k.roData(), k.roData() + size * size);
 }
 
-// The blur of an h × w image as a dense (w·h) × (w·h) matrix: output pixel (x, y) is the sum over
-// kernel elements (i, j) of K(i, j) · v(mirror(x − hc + j), mirror(y − hr + i)).
+// The blur of an h × w image: output pixel (x, y) is the sum over kernel elements (i, j) of
+// K(i, j) · v(mirror(x − half + j), mirror(y − half + i)).
 inline Dense blurMatrix(const Vec& k, int size, int w, int h) {
-    Dense A;
-    A.n = w * h;
-    A.a.assign(std::size_t(A.n) * A.n, 0.0);
+    auto mirror = [](int t, int n) {
+        return std::abs(t) < n ? std::abs(t) : 2 * (n - 1) - std::abs(t);
+    };
+    Dense A{w * h, Vec(std::size_t(w * h) * (w * h), 0.0)};
     const int half = (size - 1) / 2;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             for (int i = 0; i < size; ++i)
-                for (int j = 0; j < size; ++j) {
-                    const int yy = mirror(y - half + i, h), xx = mirror(x - half + j, w);
-                    A(y * w + x, yy * w + xx) += k[std::size_t(i) * size + j];
-                }
+                for (int j = 0; j < size; ++j)
+                    A.a[std::size_t(y * w + x) * A.n + mirror(y - half + i, h) * w +
+                        mirror(x - half + j, w)] += k[std::size_t(i) * size + j];
     return A;
 }
 
 inline Vec multiply(const Dense& A, const Vec& x) {
     Vec r(A.n, 0.0);
-    for (int i = 0; i < A.n; ++i) {
-        double s = 0;
-        for (int j = 0; j < A.n; ++j) s += A(i, j) * x[j];
-        r[i] = s;
-    }
+    for (int i = 0; i < A.n; ++i)
+        for (int j = 0; j < A.n; ++j) r[i] += A(i, j) * x[j];
     return r;
 }
 
@@ -75,125 +73,74 @@ inline Vec multiplyTransposed(const Dense& A, const Vec& x) {
     return r;
 }
 
-// The problem min ½‖A·x − b‖² over 0 ≤ x ≤ 1 in quadratic form: H = AᵀA, c = −Aᵀb.
-struct Problem {
-    Dense A;
-    Vec b;
-    Dense H;
-    Vec c;
-    double half_bb = 0;  // ½‖b‖²
-
-    Problem(Dense a, Vec bb) : A(std::move(a)), b(std::move(bb)) {
-        const int n = A.n;
-        H.n = n;
-        H.a.assign(std::size_t(n) * n, 0.0);
-        for (int r = 0; r < n; ++r)
-            for (int i = 0; i < n; ++i) {
-                const double ai = A(r, i);
-                if (ai == 0)
-                    continue;
-                for (int j = 0; j < n; ++j) H(i, j) += ai * A(r, j);
-            }
-        c = multiplyTransposed(A, b);
-        for (double& v : c) v = -v;
-        for (double v : b) half_bb += 0.5 * v * v;
-    }
-
-    // ½‖A·x − b‖², straight from the definition.
-    double objective(const Vec& x) const {
-        const Vec ax = multiply(A, x);
-        double s = 0;
-        for (int i = 0; i < A.n; ++i) s += 0.5 * (ax[i] - b[i]) * (ax[i] - b[i]);
-        return s;
-    }
-
-    Vec gradient(const Vec& x) const {
-        Vec g = c;
-        for (int i = 0; i < H.n; ++i)
-            for (int j = 0; j < H.n; ++j) g[i] += H(i, j) * x[j];
-        return g;
-    }
-
-    // Frank–Wolfe gap gᵀx − min over the box of gᵀz: an upper bound of objective(x) − optimum
-    // for any x in the box.
-    double gap(const Vec& x) const {
-        const Vec g = gradient(x);
-        double s = 0;
-        for (int i = 0; i < H.n; ++i) s += g[i] * x[i] - std::min(g[i], 0.0);
-        return s;
-    }
-};
-
-inline Vec clampBox(Vec x) {
-    for (double& v : x) v = std::clamp(v, 0.0, 1.0);
-    return x;
+// ½‖A·x − b‖², straight from the definition.
+inline double objective(const Dense& A, const Vec& b, const Vec& x) {
+    const Vec ax = multiply(A, x);
+    double s = 0;
+    for (int i = 0; i < A.n; ++i) s += 0.5 * (ax[i] - b[i]) * (ax[i] - b[i]);
+    return s;
 }
 
-// Solves M·d = r for the symmetric positive semi-definite M (m × m, row-major) by Cholesky with a
-// small ridge that keeps flat directions finite.
+// Frank–Wolfe gap gᵀx − min over the box 0 … 1 of gᵀz, g = Aᵀ(A·x − b): an upper bound of
+// objective(x) − optimum for any x in the box.
+inline double gap(const Dense& A, const Vec& b, const Vec& x) {
+    Vec r = multiply(A, x);
+    for (int i = 0; i < A.n; ++i) r[i] -= b[i];
+    const Vec g = multiplyTransposed(A, r);
+    double s = 0;
+    for (int i = 0; i < A.n; ++i) s += g[i] * x[i] - std::min(g[i], 0.0);
+    return s;
+}
+
+// Solves M·d = r for the symmetric positive semi-definite M (m × m) by Cholesky, with a small
+// ridge that keeps flat directions finite.
 inline Vec choleskySolve(Vec M, Vec r, int m) {
     double maxDiag = 0;
     for (int i = 0; i < m; ++i) maxDiag = std::max(maxDiag, M[std::size_t(i) * m + i]);
     for (int i = 0; i < m; ++i) M[std::size_t(i) * m + i] += 1e-13 * maxDiag + 1e-300;
-    for (int j = 0; j < m; ++j) {
-        double d = M[std::size_t(j) * m + j];
-        for (int k = 0; k < j; ++k) d -= M[std::size_t(j) * m + k] * M[std::size_t(j) * m + k];
-        d = std::sqrt(std::max(d, 1e-14 * maxDiag));
-        M[std::size_t(j) * m + j] = d;
-        for (int i = j + 1; i < m; ++i) {
-            double s = M[std::size_t(i) * m + j];
-            for (int k = 0; k < j; ++k) s -= M[std::size_t(i) * m + k] * M[std::size_t(j) * m + k];
-            M[std::size_t(i) * m + j] = s / d;
-        }
-    }
-    for (int i = 0; i < m; ++i) {
-        double s = r[i];
-        for (int k = 0; k < i; ++k) s -= M[std::size_t(i) * m + k] * r[k];
-        r[i] = s / M[std::size_t(i) * m + i];
-    }
-    for (int i = m - 1; i >= 0; --i) {
-        double s = r[i];
-        for (int k = i + 1; k < m; ++k) s -= M[std::size_t(k) * m + i] * r[k];
-        r[i] = s / M[std::size_t(i) * m + i];
-    }
+    const int one = 1;
+    int info = 0;
+    if (m > 0)
+        dposv_("L", &m, &one, M.data(), &m, r.data(), &m, &info);
+    if (info != 0)
+        std::abort();
     return r;
 }
 
-// Reference optimum: projected Newton on the ε-active set with an Armijo search along the
-// projection arc, run until the Frank–Wolfe gap certifies the objective.
-inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullptr) {
-    const int n = p.H.n;
-    x = clampBox(x);
-    double f = p.objective(x);
-    for (int iter = 0; iter < 200; ++iter) {
-        const Vec g = p.gradient(x);
-        if (p.gap(x) <= 1e-15 * (1 + f))
-            break;
+// Reference optimum: projected Newton on the ε-active set (exact reduced solves, Bertsekas 1982)
+// with an Armijo search along the projection arc, run until the Frank–Wolfe gap certifies it.
+inline Vec referenceSolve(const Dense& A, const Vec& b, Vec x, double* certifiedGap) {
+    const int n = A.n;
+    Dense H{n, Vec(std::size_t(n) * n, 0.0)};  // AᵀA
+    for (int r = 0; r < n; ++r)
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; A(r, i) != 0 && j < n; ++j)
+                H.a[std::size_t(i) * n + j] += A(r, i) * A(r, j);
+    for (double& v : x) v = std::clamp(v, 0.0, 1.0);
+    double f = objective(A, b, x);
+    for (int iter = 0; iter < 200 && gap(A, b, x) > 1e-15 * (1 + f); ++iter) {
+        Vec g = multiply(A, x);
+        for (int i = 0; i < n; ++i) g[i] -= b[i];
+        g = multiplyTransposed(A, g);
         double pgNorm = 0;
-        for (int i = 0; i < n; ++i) {
-            const double d = x[i] - std::clamp(x[i] - g[i], 0.0, 1.0);
-            pgNorm += d * d;
-        }
+        for (int i = 0; i < n; ++i) pgNorm += std::pow(x[i] - std::clamp(x[i] - g[i], 0.0, 1.0), 2);
         const double eps = std::min(1e-3, std::sqrt(pgNorm));
         std::vector<int> freeSet;
         Vec d(n, 0.0);
         for (int i = 0; i < n; ++i) {
-            const bool active = (x[i] <= eps && g[i] > 0) || (x[i] >= 1 - eps && g[i] < 0);
-            if (active)
-                d[i] = -g[i] / std::max(p.H(i, i), 1e-12);
+            if ((x[i] <= eps && g[i] > 0) || (x[i] >= 1 - eps && g[i] < 0))
+                d[i] = -g[i] / std::max(H(i, i), 1e-12);
             else
                 freeSet.push_back(i);
         }
         const int m = int(freeSet.size());
-        if (m > 0) {
-            Vec M(std::size_t(m) * m), r(m);
-            for (int a = 0; a < m; ++a) {
-                r[a] = -g[freeSet[a]];
-                for (int b = 0; b < m; ++b) M[std::size_t(a) * m + b] = p.H(freeSet[a], freeSet[b]);
-            }
-            const Vec dF = choleskySolve(std::move(M), std::move(r), m);
-            for (int a = 0; a < m; ++a) d[freeSet[a]] = dF[a];
+        Vec M(std::size_t(m) * m), r(m);
+        for (int a = 0; a < m; ++a) {
+            r[a] = -g[freeSet[a]];
+            for (int c = 0; c < m; ++c) M[std::size_t(a) * m + c] = H(freeSet[a], freeSet[c]);
         }
+        const Vec dF = choleskySolve(std::move(M), std::move(r), m);
+        for (int a = 0; a < m; ++a) d[freeSet[a]] = dF[a];
         bool moved = false;
         for (double alpha = 1; alpha > 1e-20; alpha *= 0.5) {
             Vec xn(n);
@@ -202,7 +149,7 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
                 xn[i] = std::clamp(x[i] + alpha * d[i], 0.0, 1.0);
                 decrease += g[i] * (xn[i] - x[i]);
             }
-            const double fn = p.objective(xn);
+            const double fn = objective(A, b, xn);
             if (fn <= f + 1e-4 * decrease && fn <= f) {
                 moved = fn < f;
                 x = std::move(xn);
@@ -213,8 +160,7 @@ inline Vec referenceSolve(const Problem& p, Vec x, double* certifiedGap = nullpt
         if (!moved)
             break;
     }
-    if (certifiedGap)
-        *certifiedGap = p.gap(x);
+    *certifiedGap = gap(A, b, x);
     return x;
 }
 
@@ -238,9 +184,408 @@ inline Vec randomObservation(const Dense& A, std::mt19937& rng, double noise) {
 }
 
 inline CImage loadSample(const char* name) {
-    const std::string path = std::string(VELKARO_TEST_DATA_DIR) + "/" + name;
-    ImageRef image = ImageIO::sharedInstance().readFromFile(path);
+    ImageRef image =
+        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
     return image ? CImage(image) : CImage();
 }
 
 }  // namespace lsq_test
+
+// A plain, step-by-step rendering of the interior reflective Newton method for
+//     minimise ½·xᵀ·AᵀA·x + cᵀ·x,  c = −Aᵀ·b,  subject to 0 ≤ x ≤ 1,
+// on std::vector with the dense blur matrix above. It records the iterate at the top of every
+// outer iteration and how the solve ended, so that a test can follow the production solver
+// iteration by iteration.
+
+namespace sllsbox_reference {
+
+using lsq_test::Dense;
+using lsq_test::Vec;
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kSqrtEps = 1.4901161193847656e-8;
+
+enum class Termination { Converged, IllConditioned, IterationLimit };
+
+struct Result {
+    Vec x;
+    std::vector<Vec> iterates;  // x at the top of every outer iteration
+    Termination termination = Termination::Converged;
+};
+
+inline double dot(const Vec& a, const Vec& b) {
+    double s = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+    return s;
+}
+inline double norm2(const Vec& a) {
+    return std::sqrt(dot(a, a));
+}
+inline Vec times(Vec a, const Vec& b) {  // element by element
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] *= b[i];
+    return a;
+}
+inline Vec axpy(Vec y, double t, const Vec& x) {  // y + t·x
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] += t * x[i];
+    return y;
+}
+inline Vec scaled(double t, Vec x) {
+    for (double& v : x) v *= t;
+    return x;
+}
+inline double sign(double v) {
+    return v > 0 ? 1 : v < 0 ? -1 : 0;
+}
+inline Vec ata(const Dense& A, const Vec& x) {
+    return lsq_test::multiplyTransposed(A, lsq_test::multiply(A, x));
+}
+// q(x) = xᵀ·(½·AᵀA·x + c); g = AᵀA·x + c.
+inline double fquad(Vec& g, const Vec& x, const Vec& c, const Dense& A) {
+    const Vec t = ata(A, x);
+    double q = 0;
+    g.resize(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) g[i] = t[i] + c[i], q += x[i] * (0.5 * t[i] + c[i]);
+    return q;
+}
+
+// Folds y into 0 … 1 with period 2; sigma is the orientation of the folded path.
+inline void reflect(Vec& x, Vec& sigma, const Vec& y) {
+    x.assign(y.size(), 0);
+    sigma.assign(y.size(), 0);
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double w = std::fmod(std::fabs(y[i]), 2.0);
+        x[i] = std::min(w, 2 - w);
+        sigma[i] = 2 - w >= w ? (y[i] < 0 ? -1 : 1) : (y[i] > 0 ? -1 : 1);
+    }
+}
+
+// Moves the unknowns lying within del of a bound by del off it; y follows along sigma.
+inline void perturb(Vec& x, Vec& y, double del, const Vec& sigma) {
+    double nearUpper = kInf, nearLower = kInf;
+    for (double v : x) {
+        nearUpper = std::min(nearUpper, std::fabs(1 - v));
+        nearLower = std::min(nearLower, std::fabs(v));
+    }
+    if (!(nearUpper < del || nearLower < del))
+        return;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double t = del > 1 - x[i] ? -del : del > x[i] ? del : 0;
+        x[i] += t;
+        y[i] += sigma[i] * t;
+    }
+}
+
+// Eigenvalues and eigenvectors (columns of the column-major V) of H (k × k, k = 1 or 2).
+inline void eig(Vec& V, Vec& eigval, const Vec& H, int k) {
+    if (k == 1) {
+        V = {1};
+        eigval = {H[0]};
+        return;
+    }
+    const int n = 2, lda = 2, ldvl = 1, ldvr = 2, lwork = 100;
+    double a[4] = {H[0], H[1], H[2], H[3]}, wr[2], wi[2], vl[1], vr[4], work[100];
+    int info = 0;
+    dgeev_("N", "V", &n, a, &lda, wr, wi, vl, &ldvl, vr, &ldvr, work, &lwork, &info);
+    if (info != 0)
+        std::abort();
+    V.assign(vr, vr + 4);
+    eigval = {wr[0], wr[1]};
+}
+
+// 1/delta − 1/norm(alpha ./ (eigval + lambda)); a term is infinite where eigval + lambda = 0.
+inline double seceqn1(double lambda, const Vec& eigval, const Vec& alpha, double delta) {
+    double sum = 0;
+    for (std::size_t i = 0; i < eigval.size(); ++i) {
+        const double m = eigval[i] + lambda, t = m != 0 ? alpha[i] / m : kInf;
+        sum += t * t;
+    }
+    const double value = std::sqrt(1 / sum);
+    return 1 / delta - (std::isnan(value) ? 0 : value);
+}
+
+// A zero of seceqn1 to the right of x: bracketed by doubling steps (at most 51 evaluations), then
+// bisected to the last bit; without a bracket, the better of x and the last point tried.
+inline double rfzero(double x, const Vec& eigval, const Vec& alpha, double delta) {
+    auto f = [&](double t) { return seceqn1(t, eigval, alpha, delta); };
+    double dx = (x != 0 || std::isnan(x)) ? std::fabs(x) / 2 : 0.5;
+    double a = x, fa = f(a), b = x + 1, fb = f(b);
+    for (int count = 2; count < 51 && (fb > 0) == (fa > 0) && fb != 0; ++count) {
+        dx = 2 * dx;
+        b = x + dx;
+        fb = f(b);
+    }
+    for (double m = 0.5 * (a + b); fb != 0 && (fb > 0) != (fa > 0) && m != a && m != b;
+         m = 0.5 * (a + b)) {
+        const double fm = f(m);
+        ((fm > 0) == (fa > 0) ? a : b) = m;
+        ((fm > 0) == (fa > 0) ? fa : fb) = fm;
+    }
+    return fb == 0 || std::fabs(fb) <= std::fabs(fa) ? b : a;
+}
+
+// argmin gᵀs + ½·sᵀHs with norm(s) ≤ delta (approximately), H symmetric of order 1 or 2.
+// `branch` tells how lambda was chosen: 0 the Newton step, else the key 2 … 5.
+inline Vec trust(const Vec& g, const Vec& H, double delta, int* branch = nullptr) {
+    const int k = int(g.size());
+    Vec V, eigval, alpha(k, 0.0);
+    eig(V, eigval, H, k);
+    const int jmin = (k == 2 && eigval[1] < eigval[0]) ? 1 : 0;
+    const double mineig = eigval[jmin];
+    for (int j = 0; j < k; ++j)
+        for (int i = 0; i < k; ++i) alpha[j] -= V[i + k * j] * g[i];
+    const double sig = sign(alpha[jmin]) + (alpha[jmin] == 0 ? 1 : 0);
+    auto stepFor = [&](double lam) {  // V·(alpha ./ (eigval + lam)) with the zero rules
+        Vec coeff(k), s(k, 0.0);
+        for (int i = 0; i < k; ++i) {
+            const double w = eigval[i] + lam, q = alpha[i] / w;
+            coeff[i] = w != 0 ? (std::isnan(q) ? 0 : q) : (alpha[i] == 0 ? 0 : kInf);
+        }
+        for (int i = 0; i < k; ++i)
+            for (int j = 0; j < k; ++j) s[i] += V[i + k * j] * coeff[j];
+        return s;
+    };
+    double laminit = -mineig, lambda = -mineig;
+    if (branch)
+        *branch = 0;
+    if (mineig > 0) {  // positive definite: the Newton step when it is short enough
+        const Vec s = stepFor(0);
+        if (norm2(s) <= 1.2 * delta)
+            return s;
+        laminit = 0;
+    }
+    int key = 4;
+    if (seceqn1(laminit, eigval, alpha, delta) > 0) {
+        const double b = rfzero(laminit, eigval, alpha, delta);
+        if (!(std::fabs(seceqn1(b, eigval, alpha, delta)) <= 1e-8)) {
+            key = 3;
+        } else {
+            const double nrm = norm2(stepFor(b));
+            key = nrm > 1.2 * delta || nrm < 0.8 * delta ? 5 : 2;
+            if (key == 2)
+                lambda = b;
+        }
+    }
+    if (key > 2)
+        for (int i = 0; i < k; ++i)
+            if (std::fabs(eigval[i] + lambda) <
+                2.220446049250313e-15 * std::max(std::fabs(eigval[i]), 1.0))
+                alpha[i] = 0;
+    Vec s = stepFor(lambda);
+    const double nrms = norm2(s);
+    if (key > 2 && nrms < 0.8 * delta) {  // fill up to delta along the lowest curvature
+        const double t = std::sqrt(delta * delta - nrms * nrms) * sig;
+        for (int i = 0; i < k; ++i) s[i] += t * V[i + k * jmin];
+    }
+    if (key > 2 && nrms > 1.2 * delta)
+        s = stepFor(rfzero(laminit, eigval, alpha, delta));
+    if (branch)
+        *branch = key;
+    return s;
+}
+
+// Preconditioned conjugate gradients on (DM·AᵀA·DM + DG)·p = −g with the diagonal RPC.
+inline Vec pcgr(int& posdef, const Vec& DM, const Vec& DG, const Vec& g, int kmax, double tol,
+                const Dense& A, const Vec& RPC) {
+    const std::size_t n = g.size();
+    auto preproj = [&](const Vec& r) {
+        Vec w(n);
+        for (std::size_t i = 0; i < n; ++i) w[i] = r[i] / (RPC[i] * RPC[i]);
+        return w;
+    };
+    Vec r = scaled(-1, g), p(n, 0.0), d;
+    Vec z = preproj(r);
+    const double stoptol = tol * norm2(z);
+    double inner1 = dot(r, z), inner2 = 0;
+    posdef = 1;
+    for (int k = 1;; ++k) {
+        d = k == 1 ? z : axpy(z, inner1 / inner2, d);
+        const Vec ww = ata(A, times(DM, d));
+        Vec w(n);
+        for (std::size_t i = 0; i < n; ++i) w[i] = DM[i] * ww[i] + DG[i] * d[i];
+        const double denom = dot(d, w);
+        if (denom <= 0) {  // non-positive curvature: return that direction
+            const double nd = norm2(d);
+            posdef = 0;
+            return nd != 0 ? scaled(1 / nd, d) : d;
+        }
+        const double alpha = inner1 / denom;
+        p = axpy(p, alpha, d);
+        r = axpy(r, -alpha, w);
+        z = preproj(r);
+        if (norm2(z) <= stoptol)
+            return p;
+        inner2 = inner1;
+        inner1 = dot(r, z);
+        if (k + 1 > kmax)
+            return p;
+    }
+}
+
+// Trust-region step in the subspace of the conjugate-gradient direction and a second one.
+// D is the signed scaling diagonal; the scaling dv of the unknowns is 1 for all of them.
+inline Vec drqpbox(int& posdef, const Vec& D, const Vec& grad, double delta, const Vec& g,
+                   double pcgtol, const Dense& A, int kmax) {
+    const std::size_t n = g.size();
+    Vec DG(n), RPC(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        DG[i] = D[i] + std::fabs(g[i]) < 1e-4 ? 1e-4 : std::fabs(g[i]);
+        RPC[i] = std::max(std::sqrt(D[i] * D[i] + DG[i]), kSqrtEps);
+    }
+    Vec z1 = pcgr(posdef, D, DG, grad, kmax, pcgtol, A, RPC);
+    const double n1 = norm2(z1);
+    if (n1 == 0)
+        return Vec(n, 0.0);
+    for (double& v : z1) v /= n1;
+    Vec z2(n);
+    for (std::size_t i = 0; i < n; ++i) z2[i] = posdef > 0 ? grad[i] : D[i] * sign(grad[i]);
+    const double n2 = norm2(z2);
+    for (double& v : z2) v /= n2;
+    z2 = axpy(z2, -dot(z1, z2), z1);
+    const double nrm = norm2(z2);
+    std::vector<Vec> Z{z1};
+    if (nrm > kSqrtEps) {  // else z2 is parallel to z1: a one-dimensional subspace
+        for (double& v : z2) v /= nrm;
+        Z.push_back(z2);
+    }
+    const int k = int(Z.size());
+    Vec MM(k * k), rhs(k);  // Zᵀ·(D·AᵀA·D + DG)·Z and Zᵀ·grad
+    for (int b = 0; b < k; ++b) {
+        const Vec W = times(D, ata(A, times(D, Z[b]))), T = times(DG, Z[b]);
+        for (int a = 0; a < k; ++a) MM[a * k + b] = dot(Z[a], W) + dot(Z[a], T);
+        rhs[b] = dot(Z[b], grad);
+    }
+    const Vec st = trust(rhs, MM, delta);
+    Vec s(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int a = 0; a < k; ++a) s[i] += Z[a][i] * st[a];
+        s[i] *= std::fabs(D[i]);
+    }
+    return s;
+}
+
+// Reflective line search along y + t·s; alpha = 0 with x = ox, sigma = osig when it fails.
+inline void biqpbox(Vec& x, Vec& sigma, double& alpha, const Vec& s, const Vec& c, double strg,
+                    const Vec& ox, const Vec& y, const Vec& osig, double oval, int posdef,
+                    double normg, const Dense& A) {
+    const Vec ss = times(osig, s);
+    const double pcurv = std::min(0.0, 0.5 * dot(ss, ata(A, ss)));
+    double val = 0, slope = 0;
+    Vec xt, sigt, gt;
+    auto evaluate = [&](double t) {  // q and its slope along the path at y + t·s
+        reflect(xt, sigt, axpy(y, t, s));
+        val = fquad(gt, xt, c, A);
+        slope = dot(s, times(sigt, gt));
+    };
+    auto model = [&](double t) { return t * strg + t * t * pcurv; };
+    alpha = posdef >= 1 ? 1 : 2;
+    const double tau = posdef >= 1 ? normg * 1e8 : kInf;
+    double hi = alpha, lo = 0, fA = 0, accSlope = 0;
+    evaluate(alpha);
+    if (val < oval + 1e-8 * model(alpha)) {
+        x = xt, sigma = sigt, fA = val, accSlope = slope;
+    } else {  // bisection on 0 … hi, at most 14 points
+        for (int k = 1;;) {
+            const double mid = 0.5 * (lo + hi);
+            evaluate(mid);
+            if (val < oval + 0.9 * model(mid)) {
+                lo = mid;
+            } else if (val <= oval + 1e-8 * model(mid)) {
+                x = xt, sigma = sigt, alpha = mid, fA = val, accSlope = slope;
+                if (k <= 13)
+                    break;
+                k = 14;  // a point accepted as the 14th is not used
+            } else {
+                hi = mid;
+            }
+            if (++k >= 15) {
+                alpha = 0, x = ox, sigma = osig;
+                return;
+            }
+        }
+    }
+    // Refinement between the accepted step and a longer one.
+    double a = alpha, e = a + std::min(0.5, tau) * a;
+    evaluate(e);
+    double fE = val;
+    const bool down = accSlope < 0;
+    for (int step = 0; step < 4; ++step) {
+        const double mid = 0.5 * (a + e);
+        evaluate(mid);
+        if (val < fA && (down ? slope < 0 : slope > 0))
+            a = mid, fA = val;
+        else
+            e = mid, fE = val;
+    }
+    alpha = fA < fE ? a : fE < fA ? e : down ? a : e;
+    reflect(x, sigma, axpy(y, alpha, s));
+}
+
+// The whole solve from `start`. With `follow`, every outer iteration k > 0 records its own
+// iterate and then carries on from follow[k] instead (y moves along sigma with it), so that
+// each recorded iterate is one step from the followed one.
+inline Result sllsbox(const Dense& A, const Vec& b, const Vec& start, double tol, int maxIterations,
+                      const std::vector<Vec>* follow = nullptr) {
+    const double eps = 2.220446049250313e-16, del = 2.220446049250313e-15;
+    const int n = int(b.size()), kmax = n / 2;
+    const Vec c = lsq_test::multiplyTransposed(A, scaled(-1, b));
+    Result res;
+    Vec x = start, y = x, sigma(n, 1.0), g(n);
+    int posdef = 0;
+    const double tol2 = std::sqrt(tol);
+    double val = fquad(g, x, c, A), ratio = kInf, prevDiff = 0, oval = kInf;
+    for (int it = 1;;) {
+        res.iterates.push_back(x);
+        const std::size_t k = res.iterates.size() - 1;
+        if (follow && k > 0 && k < follow->size()) {
+            for (int i = 0; i < n; ++i) y[i] += sigma[i] * ((*follow)[k][i] - x[i]);
+            x = (*follow)[k];
+            val = fquad(g, x, c, A);
+        }
+        Vec v(n);
+        double optnrm = 0;
+        for (int i = 0; i < n; ++i) {
+            v[i] = g[i] < 0 ? x[i] - 1 : x[i];
+            optnrm = std::max(optnrm, std::fabs(v[i] * g[i]));
+        }
+        const double diff = std::fabs(oval - val), scale = 1 + std::fabs(val);
+        if (it > 1)
+            ratio = prevDiff / std::max(diff, eps);
+        bool done = diff < tol * scale || (diff < tol2 * scale && ratio < 3.5) ||
+                    (optnrm < tol && posdef == 1);
+        double newVal = val;
+        if (!done) {
+            Vec D(n);
+            for (int i = 0; i < n; ++i) D[i] = std::sqrt(std::fabs(v[i])) * sigma[i];
+            const Vec grad = times(D, g);
+            const double normg = norm2(grad), nv = norm2(v);
+            const double delta = nv < 1 ? 1 : std::min(nv, 1000.0);
+            const Vec s = drqpbox(posdef, D, grad, delta, g, 0.1, A, kmax);
+            const double strg = dot(s, times(sigma, g));
+            const Vec ox = x, osig = sigma;
+            if (strg >= 0) {  // not a descent direction
+                res.termination = Termination::IllConditioned;
+                done = true;
+            } else {
+                double alpha = 0;
+                biqpbox(x, sigma, alpha, s, c, strg, ox, y, osig, val, posdef, normg, A);
+                y = axpy(y, alpha, s);
+                perturb(x, y, del, sigma);
+                newVal = fquad(g, x, c, A);
+                ++it;
+            }
+        }
+        if (it >= maxIterations) {
+            res.termination = Termination::IterationLimit;
+            break;
+        }
+        oval = val;
+        prevDiff = diff;
+        if (done)
+            break;
+        val = newVal;
+    }
+    res.x = x;
+    return res;
+}
+
+}  // namespace sllsbox_reference

@@ -41,22 +41,15 @@ void AsymmetricKernel(Matrix& psf) {
     std::copy(k, k + 9, psf.rwData());
 }
 
-// Transfer function of the kernel on an R × C grid, term by term: the kernel's centre sits at
-// offset (0, 0) and element (c + dy, c + dx) at offset (dy, dx).
+// Transfer function of the kernel on an R × C grid: the DFT of the kernel placed with its centre
+// at (0, 0), element (c + dy, c + dx) at (dy, dx) modulo the grid.
 std::vector<Complex> NaiveOtf(const Matrix& psf, int R, int C) {
-    std::vector<Complex> H(size_t(R) * C);
+    std::vector<Complex> placed(size_t(R) * C);
     const int c = (psf.rows() - 1) / 2;
-    for (int k = 0; k < R; ++k)
-        for (int l = 0; l < C; ++l) {
-            Complex sum = 0;
-            for (int i = 0; i < psf.rows(); ++i)
-                for (int j = 0; j < psf.columns(); ++j) {
-                    double phase = -2 * M_PI * (double(k) * (i - c) / R + double(l) * (j - c) / C);
-                    sum += At(psf, i, j) * std::polar(1.0, phase);
-                }
-            H[size_t(k) * C + l] = sum;
-        }
-    return H;
+    for (int i = 0; i < psf.rows(); ++i)
+        for (int j = 0; j < psf.columns(); ++j)
+            placed[size_t((i - c + R) % R) * C + (j - c + C) % C] += At(psf, i, j);
+    return NaiveDft(placed, R, C, -1);
 }
 
 // I convolved circularly with the kernel: out(y, x) = Σ psf(c + dy, c + dx) I(y − dy, x − dx).

@@ -53,19 +53,11 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
     // The least-squares solver's own estimate: 16 n² + 112 w h + 4 w h bytes.
     EXPECT_GT(s.memoryUsageForDeblurType(3, DeblurLA2), 116LL * 451 * 300);
 
-    // The task layer refuses it too, quietly for the session: no event, nothing stored, the
-    // nothing running, the message in the log.
+    // The task layer refuses it too, quietly for the session: no event, nothing stored.
     s.setAvailableMemory(tinyAvailable);
     for (DeblurType type : {DeblurLA1, DeblurWI2}) {
-        SCOPED_TRACE(DeblurTypeName(type));
-        testing::internal::CaptureStderr();
         s.deblur(DeblurredEntry{type, 3, -1, {}});
-        const std::string out = testing::internal::GetCapturedStderr();
-        EXPECT_NE(out.find(std::string("Not enough memory for ") + DeblurTypeName(type)),
-                  std::string::npos)
-            << out;
-        EXPECT_EQ(out.find("Solving using"), std::string::npos) << out;
-        EXPECT_FALSE(s.deblurredImage(DeblurredEntry{type, 3, -1, {}}));
+        EXPECT_FALSE(s.deblurredImage(DeblurredEntry{type, 3, -1, {}})) << DeblurTypeName(type);
     }
     EXPECT_EQ(recorder.count(ET::DeblurStarted), 0);
     EXPECT_EQ(recorder.count(ET::DeblurFinished), 0);
