@@ -207,6 +207,7 @@ void Controller::awakeFromNib() {
 
     mTableView->setModel(mResultsModel);
     connectControls();
+    setUpResultRows();
 
     loadDefaults();
     mSaveOptionQualityValue->setText(QString::number(mSaveOptionQualitySlider->value()));
@@ -605,6 +606,7 @@ void Controller::writeComposite(int x, int y, const CImage& pixels) {
     mSplitView->reloadRefocusedImageInRect(
         Rect{double(x), double(y), double(pixels.width()), double(pixels.height())});
     composited();
+    refreshReconstructedRow();
 }
 
 // --- settings and windows ----------------------------------------------------------------------

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointF>
 #include <QRect>
@@ -26,6 +28,7 @@
 
 class Dialogs;
 class QSettings;
+class QShortcut;
 class QSpinBox;
 class QTimer;
 class UsageReporter;
@@ -113,13 +116,18 @@ class Controller : public QObject, public ControllerInterface {
     void cancelDeblur();
     void addDeblur();
     void reportStats(const QString& address);
-    // Appends a row showing `image` (a deblur still running when null) for `entry` (none for the
-    // original and the composite).
+    // Appends a row showing `image` (without one, the row of the running full deblur `id`) for
+    // `entry` (none for the original and the composite).
     void addPreview(const ImageRef& image, const QString& name,
-                    const std::optional<DeblurredEntry>& entry = std::nullopt);
-    // Shows the finished deblur's image in the row waiting for it.
-    void setPreview(const ImageRef& image, const DeblurredEntry& entry);
+                    const std::optional<DeblurredEntry>& entry = std::nullopt, DeblurId id = 0);
+    // The running deblur `id` has ended with `image` (null: it failed).
+    void setPreview(const ImageRef& image, DeblurId id);
     void tableViewSelectionDidChange();
+    // Cancels the full deblur of results row `row` if it is still running and removes the row;
+    // false when the row is not a running deblur.
+    bool cancelResult(int row);
+    // The selected results row, or -1.
+    int selectedResult() const;
     void startBrush() override;
     void applyBrushAtPoint(QPointF point, float size, float opacity) override;
     void endBrush() override;
@@ -146,7 +154,7 @@ class Controller : public QObject, public ControllerInterface {
     const WindowLayout& layout() const { return mLayout; }
     const QList<ResultRow>& images() const { return mImages; }
     Rect currentSection() const { return mCurrentSection; }
-    const QList<Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
+    const QMap<DeblurId, Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
     QString openedImagePath() const { return mOpenedImagePath; }
     bool showsDeblurView() const;
     bool savePanelIsRunning() const { return mRunningSavePanel; }
@@ -195,12 +203,21 @@ class Controller : public QObject, public ControllerInterface {
     void blurShapeChanged(bool now);
     void restartPreviews();
     void showEstimate(const BlurEstimate& estimate);
+    // The results list: the row of a running deblur, or -1; its cancel control and Esc; the
+    // "Reconstructed" row's picture after the composite changed.
+    int resultRowOf(DeblurId id) const;
+    void setUpResultRows();
+    void updateResultControls();
+    void refreshReconstructedRow();
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
     QList<ResultRow> mImages;
     Rect mCurrentSection;
-    QList<Rect> mQueuedDeblurs;
+    QMap<DeblurId, Rect> mQueuedDeblurs;  // the section shown when each deblur was asked for
+    QElapsedTimer mClock;                 // times the running deblurs' rows
+    QShortcut* mCancelResultShortcut = nullptr;
+    bool mShowsNoResult = false;  // the selected results row has no picture (yet)
     ImageRef mProcessingPreview;
     History mHistory;
     MainWindow* mMainWindow;

@@ -4,13 +4,17 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
+#include <QToolButton>
 #include <cmath>
 #include <cstdio>
 
@@ -37,6 +41,20 @@ const char* const kOriginalVsReconstructed = "Original\n vs \nReconstructed";
 bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
 }
+
+// Esc pressed in the watched widget runs `onEscape`, which tells whether it used the key.
+class EscapeFilter : public QObject {
+  public:
+    EscapeFilter(std::function<bool()> onEscape, QObject* parent)
+        : QObject(parent), mOnEscape(std::move(onEscape)) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        return event->type() == QEvent::KeyPress &&
+               static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && mOnEscape();
+    }
+
+  private:
+    std::function<bool()> mOnEscape;
+};
 
 }  // namespace
 
@@ -79,22 +97,46 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), entry);
+            addPreview(nullptr, DeblurLabel(entry), entry, sessionEvent.id);
             break;
         case SessionEventType::DeblurFinished:
-            setPreview(mSession->deblurredImage(entry), entry);
+            setPreview(mSession->deblurredImage(entry), sessionEvent.id);
             break;
+        case SessionEventType::DeblurProgress: {
+            const int i = resultRowOf(sessionEvent.id);
+            if (i < 0)
+                break;
+            ResultRow row = mImages[i];
+            const double fraction = sessionEvent.progress.fraction;
+            QString status = QString("%1%").arg(int(fraction * 100));
+            // The time left at the rate seen so far, once there is a rate to speak of.
+            const double seconds = (mClock.elapsed() - row.startedMs) / 1e3;
+            if (fraction >= 0.01 && seconds >= 1) {
+                const int left = int(std::lround(seconds * (1 - fraction) / fraction));
+                status +=
+                    " · " +
+                    (left >= 3600 ? tr("%1 h %2 min left")
+                                        .arg(left / 3600)
+                                        .arg(left % 3600 / 60, 2, 10, QChar('0'))
+                     : left >= 60
+                         ? tr("%1 min %2 s left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'))
+                         : tr("%1 s left").arg(left));
+            }
+            row.status = status;
+            mResultsModel->replace(i, row);
+            break;
+        }
+        case SessionEventType::DeblurCancelled: {
+            mQueuedDeblurs.remove(sessionEvent.id);
+            const int i = resultRowOf(sessionEvent.id);
+            if (i >= 0)
+                mResultsModel->remove(i);
+            updateResultControls();
+            break;
+        }
         case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
-            for (int i = 0; i < mImages.size(); ++i) {
-                if (!mImages[i].shows(entry))
-                    continue;
-                ResultRow row = mImages[i];
-                row.name = tr("%1 (failed)").arg(row.name);
-                row.done = true;
-                mResultsModel->replace(i, row);
-                break;
-            }
+            setPreview(nullptr, sessionEvent.id);
             mDialogs.beginAlert(mMainWindow,
                                 {tr("The deblur failed."), tr("OK"), QString(),
                                  tr("The helper program that computes its Fourier transforms "
@@ -129,6 +171,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             if (!mSession->original())
                 break;
             const ImageRef original = mSession->original()->asImage();
+            mShowsNoResult = false;
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
             addPreview(original, "Original");
@@ -398,10 +441,10 @@ void Controller::addDeblur() {
         return;
     }
 
-    mSession->submitDeblur(
+    const DeblurId id = mSession->submitDeblur(
         DeblurredEntry{DeblurType(column), row, currentAngle(),
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
-    mQueuedDeblurs.append(mCurrentSection);
+    mQueuedDeblurs.insert(id, mCurrentSection);
 
     // No endpoint configured: reports are never sent, whatever the check box says.
     const QString endpoint = UsageReportEndpoint(mSettings);
@@ -426,36 +469,124 @@ void Controller::reportStats(const QString& address) {
 // --- results list ------------------------------------------------------------------------------
 
 void Controller::addPreview(const ImageRef& image, const QString& name,
-                            const std::optional<DeblurredEntry>& entry) {
+                            const std::optional<DeblurredEntry>& entry, DeblurId id) {
     ResultRow row;
     if (image) {
         row.preview = ToQImage(*image->thumbnail());
         row.done = true;
     } else {
         row.preview = NamedPicture("processing");
-        if (!mQueuedDeblurs.isEmpty())
-            row.section = mQueuedDeblurs.takeFirst();
+        row.deblurId = id;
+        row.startedMs = mClock.elapsed();
+        row.status = "0%";
+        const Rect section = mQueuedDeblurs.take(id);
+        if (section.width >= 1 && section.height >= 1)
+            row.section = section;
     }
     row.name = name;
     row.entry = entry;
     mResultsModel->append(row);
+    updateResultControls();
 }
 
-void Controller::setPreview(const ImageRef& image, const DeblurredEntry& entry) {
-    for (int i = 0; i < mImages.size(); ++i) {
-        if (!mImages[i].shows(entry))
-            continue;
-        if (!image)
-            return;
-        ResultRow row = mImages[i];
+int Controller::resultRowOf(DeblurId id) const {
+    for (int i = 0; i < mImages.size(); ++i)
+        if (!mImages[i].done && mImages[i].deblurId == id)
+            return i;
+    return -1;
+}
+
+void Controller::setPreview(const ImageRef& image, DeblurId id) {
+    const int i = resultRowOf(id);
+    if (i < 0)
+        return;
+    ResultRow row = mImages[i];
+    if (image) {
         const ImageRef picture =
             row.section ? image->thumbnailForSection(*row.section) : image->thumbnail();
         row.preview = ToQImage(*picture);
-        row.done = true;
-        row.section.reset();
-        mResultsModel->replace(i, row);
-        return;
+    } else {
+        row.name = tr("%1 (failed)").arg(row.name);
     }
+    row.done = true;
+    row.section.reset();
+    row.status.clear();
+    mResultsModel->replace(i, row);
+    updateResultControls();
+    // A row selected while it was computing now shows its result.
+    if (selectedResult() == i)
+        tableViewSelectionDidChange();
+}
+
+int Controller::selectedResult() const {
+    const QModelIndexList selected = mTableView->selectionModel()->selectedRows();
+    return selected.isEmpty() ? -1 : selected.first().row();
+}
+
+bool Controller::cancelResult(int i) {
+    if (i < 0 || i >= mImages.size() || mImages[i].done)
+        return false;
+    // A deblur that has just ended cannot be stopped: its result is on its way to this row.
+    if (!mSession->cancelDeblur(mImages[i].deblurId))
+        return false;
+    const bool wasSelected = selectedResult() == i;
+    mResultsModel->remove(i);
+    updateResultControls();
+    // Its place showed the original: the comparison of the original and the composite follows.
+    if (wasSelected)
+        mTableView->selectRow(kComparisonRow);
+    return true;
+}
+
+void Controller::setUpResultRows() {
+    mClock.start();
+    QHeaderView* header = mTableView->horizontalHeader();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::Fixed);
+    header->resizeSection(2, 28);
+    mCancelResultShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), mMainView);
+    mCancelResultShortcut->setEnabled(false);
+    connect(mCancelResultShortcut, &QShortcut::activated, this,
+            [this] { cancelResult(selectedResult()); });
+    // The table uses Esc itself: there it goes to the selected row first.
+    mTableView->installEventFilter(
+        new EscapeFilter([this] { return cancelResult(selectedResult()); }, mTableView));
+    connect(mTableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { updateResultControls(); });
+}
+
+void Controller::updateResultControls() {
+    // Every running deblur's row has its cancel button; Esc cancels the selected one.
+    for (int i = 0; i < mImages.size(); ++i) {
+        const QModelIndex cell = mResultsModel->index(i, 2);
+        const bool running = !mImages[i].done;
+        if (running == (mTableView->indexWidget(cell) != nullptr))
+            continue;
+        if (!running) {
+            mTableView->setIndexWidget(cell, nullptr);
+            continue;
+        }
+        auto* button = new QToolButton();
+        button->setObjectName("cancelResult");
+        button->setText(QString::fromUtf8("\u2715"));
+        button->setAutoRaise(true);
+        button->setToolTip(tr("Stop this deblur and remove it (Esc)"));
+        const DeblurId id = mImages[i].deblurId;
+        connect(button, &QToolButton::clicked, this, [this, id] { cancelResult(resultRowOf(id)); });
+        mTableView->setIndexWidget(cell, button);
+    }
+    const int selected = selectedResult();
+    mCancelResultShortcut->setEnabled(selected >= 0 && selected < mImages.size() &&
+                                      !mImages[selected].done);
+}
+
+void Controller::refreshReconstructedRow() {
+    if (mImages.size() < 2 || !mSession->reconstructed())
+        return;
+    ResultRow row = mImages[1];
+    row.preview = ToQImage(*mSession->reconstructed()->asImage()->thumbnail());
+    mResultsModel->replace(1, row);
 }
 
 void Controller::tableViewSelectionDidChange() {
@@ -468,18 +599,26 @@ void Controller::tableViewSelectionDidChange() {
     const ResultRow& row = mImages[i];
 
     ImageRef image;
+    QString name = row.name;
     if (i == 0 || i == kComparisonRow) {
         if (mSession->original())
             image = mSession->original()->asImage();
     } else if (i == 1) {
         if (mSession->reconstructed())
             image = mSession->reconstructed()->asImage();
-    } else {
+    } else if (row.done) {
         VK_CHECK(row.entry.has_value());
         image = mSession->deblurredImage(*row.entry);
     }
+    // A deblur still computing (or one that failed) has no picture: its place shows the
+    // original, which the result will replace, and the brush leaves the composite alone.
+    mShowsNoResult = i > kComparisonRow && !image;
+    if (mShowsNoResult && mSession->original()) {
+        image = mSession->original()->asImage();
+        if (!row.done)
+            name = tr("%1 (processing)").arg(name);
+    }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);
-    QString name = row.name;
     if (name == kOriginalVsReconstructed)
         name = "Original";
     name.remove('\n');
@@ -499,7 +638,7 @@ void Controller::switchToDeblurView() {
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen() || mBusy > 0)
+    if (!hasFileOpen() || mBusy > 0 || mShowsNoResult)
         return;
     endBrush();  // a stroke whose release never came counts as it is
     mSession->startBrush();
@@ -509,7 +648,7 @@ void Controller::startBrush() {
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !mStrokeOpen || mBusy > 0)
+    if (!selected || !mStrokeOpen || mBusy > 0 || mShowsNoResult)
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
@@ -532,12 +671,13 @@ void Controller::endBrush() {
         composited();
     }
     mSession->endBrush();
+    refreshReconstructedRow();
 }
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
     CImage* composite = mSession->reconstructed();
-    if (!selected || !hasFileOpen() || !composite || mBusy > 0 || mStrokeOpen)
+    if (!selected || !hasFileOpen() || !composite || mBusy > 0 || mStrokeOpen || mShowsNoResult)
         return;
     const int W = composite->width(), H = composite->height();
     const CImage before = CropImage(*composite, 0, 0, W, H);
@@ -545,4 +685,5 @@ void Controller::applyAll() {
     mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H));
     composited();
     mSplitView->reloadRefocusedImageInRect(selected->extent());
+    refreshReconstructedRow();
 }

@@ -33,7 +33,7 @@ int ResultsModel::rowCount(const QModelIndex& parent) const {
 }
 
 int ResultsModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 2;
+    return parent.isValid() ? 0 : 3;
 }
 
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
@@ -45,8 +45,10 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
             return QIcon(QPixmap::fromImage(row.preview));
         return QVariant();
     }
+    if (index.column() == 2)
+        return QVariant();
     if (role == Qt::DisplayRole)
-        return row.name;
+        return row.status.isEmpty() ? row.name : row.name + "\n" + row.status;
     if (role == Qt::TextAlignmentRole)
         return int(Qt::AlignLeft | Qt::AlignVCenter);
     return QVariant();
@@ -61,7 +63,13 @@ void ResultsModel::append(const ResultRow& row) {
 
 void ResultsModel::replace(int index, const ResultRow& row) {
     mRows[index] = row;
-    emit dataChanged(this->index(index, 0), this->index(index, 1));
+    emit dataChanged(this->index(index, 0), this->index(index, 2));
+}
+
+void ResultsModel::remove(int index) {
+    beginRemoveRows(QModelIndex(), index, index);
+    mRows.removeAt(index);
+    endRemoveRows();
 }
 
 void ResultsModel::removeAll() {

@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QImage>
 #include <QList>
+#include <cstdint>
 #include <optional>
 
 #include "DeblurTypes.h"
@@ -17,19 +18,24 @@ QImage ToQImage(const Image& image);
 
 // One row of the results list: its thumbnail and text, the full deblur it shows (none for the
 // original and the composite), whether that deblur has finished, and for a deblur of a queued
-// section the part of the photograph its thumbnail shows.
+// section the part of the photograph its thumbnail shows. A full deblur still running has its id,
+// the clock time it started (milliseconds) and a status line (percentage, time left).
 struct ResultRow {
     QImage preview;
     QString name;
     std::optional<DeblurredEntry> entry;
     bool done = false;
     std::optional<Rect> section;
+    std::uint64_t deblurId = 0;
+    qint64 startedMs = 0;
+    QString status;
 
     bool shows(const DeblurredEntry& e) const { return entry && SameDeblurredEntry(*entry, e); }
 };
 
 // The results list as the table view sees it: one row per row of the controller's list, column 0
-// the thumbnail, column 1 the name.
+// the thumbnail, column 1 the name (with the status of a running deblur on a line of its own),
+// column 2 empty (the view places a cancel control there on running deblurs' rows).
 class ResultsModel : public QAbstractTableModel {
   public:
     ResultsModel(QList<ResultRow>& rows, QObject* parent)
@@ -41,6 +47,7 @@ class ResultsModel : public QAbstractTableModel {
 
     void append(const ResultRow& row);
     void replace(int index, const ResultRow& row);
+    void remove(int index);
     void removeAll();
 
   private:

@@ -128,6 +128,7 @@ void SplitView::setSelectedImage(const ImageRef& image, const QString& name) {
 
 void SplitView::setRefocusedImage(const ImageRef& image) {
     mRefocusedImage->setImage(image);
+    redoLabels();
     // Tiles are copies of the pixels: a selected image that is this same picture is rebuilt too.
     if (image && mSelectedImage->sourceImage() == image) {
         mSelectedImage->invalidateTiles(mSelectedImage->realExtent());
@@ -375,17 +376,19 @@ void SplitView::clampOffset() {
 }
 
 void SplitView::redoLabels() {
+    // A label names a picture on screen: none stays over an empty view.
     const QString name = mSelectedName;
+    const bool selected = mSelectedImage->sourceImage() != nullptr;
     if (mLeftLabel) {
-        mLeftLabel->setVisible(mSplitView);
+        mLeftLabel->setVisible(mSplitView && selected);
         mLeftLabel->setText(name);
     }
     if (mRightLabel) {
-        mRightLabel->setVisible(mSplitView);
+        mRightLabel->setVisible(mSplitView && mRefocusedImage->sourceImage() != nullptr);
         mRightLabel->setText("Reconstructed");
     }
     if (mCenterLabel) {
-        mCenterLabel->setVisible(!mSplitView);
+        mCenterLabel->setVisible(!mSplitView && selected);
         mCenterLabel->setText(name);
     }
 }

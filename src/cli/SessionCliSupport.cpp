@@ -186,7 +186,8 @@ bool CopyMetadata(const std::string& exiftool, const std::string& source,
     return false;
 }
 
-CliSession::CliSession(const char* command) : mCommand(command) {
+CliSession::CliSession(const char* command)
+    : mCommand(command), mProgressLine(isatty(STDERR_FILENO) == 1) {
     mSession.setEventHandler([this](const SessionEvent& event) { report(event); });
 }
 
@@ -220,15 +221,32 @@ int CliSession::count(SessionEventType type) {
 
 void CliSession::report(const SessionEvent& event) {
     const DeblurredEntry& e = event.entry;
-    int done = 0;
-    {
-        std::lock_guard<std::mutex> guard(mMutex);
-        ++mCounts[int(event.type)];
-        done = mCounts[int(SessionEventType::PreviewFinished)] +
-               mCounts[int(SessionEventType::PreviewCancelled)];
-    }
+    // One thread at a time: the progress line and the lines that end it stay whole.
+    std::lock_guard<std::mutex> guard(mMutex);
+    ++mCounts[int(event.type)];
+    const int done = mCounts[int(SessionEventType::PreviewFinished)] +
+                     mCounts[int(SessionEventType::PreviewCancelled)];
     const char* name = PresetLabel(e.deblurType);
     const double radius = e.radiusStep * 0.5;
+    if (event.type == SessionEventType::DeblurProgress) {
+        // One line, rewritten in place: only a terminal shows it as such.
+        if (!mProgressLine)
+            return;
+        const DeblurProgressReport& p = event.progress;
+        std::string iteration;
+        if (p.iteration > 0)
+            iteration = " iteration " + std::to_string(p.iteration) +
+                        (p.iterations > 0 ? "/" + std::to_string(p.iterations) : std::string());
+        std::fprintf(stderr, "\r\033[Kvelkaro-cli %s: %s radius %.1f %3d%% channel %d/3%s",
+                     mCommand, name, radius, int(p.fraction * 100), p.channel, iteration.c_str());
+        std::fflush(stderr);
+        mProgressShown = true;
+        return;
+    }
+    if (mProgressShown) {
+        std::fputs("\r\033[K", stderr);
+        mProgressShown = false;
+    }
     switch (event.type) {
         case SessionEventType::DeblurStarted:
             std::fprintf(stderr, "velkaro-cli %s: deblurring %s radius %.1f\n", mCommand, name,

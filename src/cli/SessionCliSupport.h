@@ -51,7 +51,8 @@ bool CheckOutputPath(const std::string& path, const char* command);
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);
 
-// A session whose events are counted and reported on standard error as they arrive.
+// A session whose events are counted and reported on standard error as they arrive; when
+// standard error is a terminal, a full deblur's progress too (one line rewritten in place).
 class CliSession {
   public:
     explicit CliSession(const char* command);
@@ -72,8 +73,11 @@ class CliSession {
     void report(const SessionEvent& event);
 
     const char* mCommand;
+    // Standard error is a terminal: full deblurs show their progress on one rewritten line.
+    const bool mProgressLine;
+    bool mProgressShown = false;  // the progress line is on screen, unfinished
     std::mutex mMutex;
-    int mCounts[int(SessionEventType::DeblurFailed) + 1] = {};
+    int mCounts[int(SessionEventType::DeblurCancelled) + 1] = {};
     int mExpectedPreviews = 0;
     Session mSession;  // last: its workers end before the members they report into
 };

@@ -1023,7 +1023,7 @@ void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Mat
 
 SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
                      int maxIterations, const std::atomic<bool>* cancel, int w, int h,
-                     const IterateObserver* observer) {
+                     const IterateObserver* observer, const MethodProgress* progress) {
     const int n = b.rows();
     VK_CHECK(w * h == n);
     VK_CHECK(n > 1);
@@ -1077,12 +1077,24 @@ SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& 
     // Besides x, c, y, sigma, g and s, the vectors of an iteration come from the pool and go back
     // as soon as they are used, so that later parts of the iteration reuse their storage.
     double ratio = kInf, prevDiff = 0, oval = kInf;
+    // The progress estimate: how many of the decades between the first decrease of the objective
+    // and the tolerance the decrease has come down (the count of iterations is not known).
+    double firstDiff = 0, estimate = 0;
     for (;;) {
         if (observer)
             (*observer)(x);
         const double diff = std::fabs(oval - val);
         if (it > 1)
             ratio = prevDiff / std::max(diff, kEps);
+        if (progress) {
+            if (it == 2)
+                firstDiff = diff;
+            const double target = tol * (1 + std::fabs(val));
+            if (it > 2 && firstDiff > target && diff > 0)
+                estimate = std::max(estimate, std::min(0.99, std::log(firstDiff / diff) /
+                                                                 std::log(firstDiff / target)));
+            ReportProgress(progress, estimate, it, 0);
+        }
         Scratch Ds(n, 1), grads(n, 1);
         Matrix &D = *Ds, &grad = *grads;
         bool done = false, illConditioned = false;
@@ -1180,7 +1192,7 @@ using namespace deconvolve_detail;
 
 void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, double tolerance,
                         int passes, int angle, int x, int y, int w, int h, double* residual,
-                        const std::atomic<bool>* cancel) {
+                        const std::atomic<bool>* cancel, const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
@@ -1218,7 +1230,7 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     Timer timer;
     if (passes <= 0) {
         timer.start();
-        sllsbox(*result, A, *result, *result, tolerance, 2000, cancel, w, h);
+        sllsbox(*result, A, *result, *result, tolerance, 2000, cancel, w, h, nullptr, progress);
         LogInfo("sllsbox channel %d direct took %.2f seconds\n", channel, timer.elapsed());
     } else {
         const std::unique_ptr<Matrix> b = std::move(result);
@@ -1229,7 +1241,12 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
         for (int k = 0; k <= passes; ++k) {
             start.fill(k * step);
             timer.start();
-            sllsbox(xk, A, *b, start, tolerance, 2000, cancel, w, h);
+            // Each solve is its share of the whole.
+            const MethodProgress passProgress = [&](const MethodProgressStep& s) {
+                ReportProgress(progress, (k + s.fraction) / (passes + 1), s.iteration, 0);
+            };
+            sllsbox(xk, A, *b, start, tolerance, 2000, cancel, w, h, nullptr,
+                    progress ? &passProgress : nullptr);
             LogInfo("sllsbox pass %d took %.2f seconds\n", k, timer.elapsed());
             MatrixAdd(*result, *result, xk);
             if (cancelled(cancel))

@@ -16,6 +16,7 @@
 
 #include "Matrix.h"
 #include "MatrixOps.h"
+#include "MethodProgress.h"
 
 namespace deconvolve_detail {
 
@@ -57,10 +58,11 @@ struct SolverReport {
 // The solver: x = an approximate minimiser of q over the box, started from `start`. Stops on
 // convergence, on a direction that does not descend ("Optimization terminated: ..." in the log),
 // at maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (with the
-// current iterate in x).
+// current iterate in x). Every iteration is reported to `progress` (see deconvolve_sllsbox).
 SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
                      int maxIterations, const std::atomic<bool>* cancel, int w, int h,
-                     const IterateObserver* observer = nullptr);
+                     const IterateObserver* observer = nullptr,
+                     const MethodProgress* progress = nullptr);
 
 // Trust-region step in the two-dimensional subspace of a Newton direction (from pcgr) and the
 // scaled gradient. The scaling dv of definev is 1 for every unknown, so it is not passed. The

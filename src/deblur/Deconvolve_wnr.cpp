@@ -402,8 +402,8 @@ void KeepState(ChannelState state) {
 }  // namespace
 
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
-                             int angle, int x, int y, int w, int h,
-                             const std::atomic<bool>* cancel) {
+                             int angle, int x, int y, int w, int h, const std::atomic<bool>* cancel,
+                             const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
@@ -437,12 +437,17 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
         state.work = std::make_unique<Matrix>(h, w);
         status = PsfToOtf(*state.otf, kernel, *state.work, cancel);
     }
+    // The taper takes about three transforms, the deconvolution two.
+    ReportProgress(progress, 0.2);
     if (status == FftStatus::Done)
         status = Taper(M, M, kernel, *state.otf, *state.spectrum, *state.work, cancel);
+    ReportProgress(progress, 0.6);
     if (status == FftStatus::Done)
         status = Wiener(M, M, *state.otf, noise, *state.spectrum, cancel);
-    if (status == FftStatus::Done)
+    if (status == FftStatus::Done) {
         MatrixToImage(o, channel, M);
+        ReportProgress(progress, 1.0);
+    }
     if (status == FftStatus::Done && channel < 3) {
         KeepState(std::move(state));
     } else {

@@ -9,6 +9,7 @@
 #include "Image.h"
 #include "LargeAllocation.h"
 #include "Matrix.h"
+#include "MethodProgress.h"
 #include "fftw_process.h"
 
 // Wiener deconvolution in the frequency domain. The region is taken to linear doubles, its edges
@@ -61,9 +62,12 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 // larger than the kernel in both directions cannot be tapered: its channel is written back as
 // read. Returns Done when the channel was written; Cancelled when `cancel` was set during a
 // transform, and Failed when the helper failed (a message says so): o is then left as it was.
+// The end of each stage (the kernel's transfer function, the taper, the deconvolution) is
+// reported to `progress`.
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
                              int angle, int x, int y, int w, int h,
-                             const std::atomic<bool>* cancel = nullptr);
+                             const std::atomic<bool>* cancel = nullptr,
+                             const MethodProgress* progress = nullptr);
 // Bytes the method holds at its peak for one channel, the helper's transform buffer included.
 std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channel, double radius,
                                           double noise, int angle, int x, int y, int w, int h);

@@ -11,7 +11,8 @@
 #include "Timer.h"
 
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
-                             int iterations, int angle, int x, int y, int w, int h) {
+                             int iterations, int angle, int x, int y, int w, int h,
+                             const std::atomic<bool>* cancel, const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
@@ -29,7 +30,12 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     const PlanarF src{window.data.get(), window.width, window.height,
                       std::size_t(window.width) * sizeof(float)};
     const PlanarF dest{result.get(), w, h, std::size_t(w) * sizeof(float)};
-    richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations);
+    richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations, [&](int done) {
+        ReportIteration(progress, done, iterations);
+        return !StopRequested(cancel);
+    });
+    if (StopRequested(cancel))
+        return;
     WriteChannelRegion(o, channel, result.get(), w, h);
     LogInfo("deconvolve_lucy_richard took %.2f seconds\n", timer.elapsed());
 }

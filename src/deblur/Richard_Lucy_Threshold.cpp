@@ -52,7 +52,9 @@ class RegionConvolver {
 }  // namespace
 
 void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel, double radius,
-                                       int iterations, int angle, int x, int y, int w, int h) {
+                                       int iterations, int angle, int x, int y, int w, int h,
+                                       const std::atomic<bool>* cancel,
+                                       const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
@@ -85,6 +87,9 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
         for (std::size_t i = 0; i < count; ++i) Q[i] = O[i] / std::max(Q[i], floor);
         convolver.run(Q.get(), C.get());
         for (std::size_t i = 0; i < count; ++i) E[i] = detailed[i] ? E[i] * C[i] : O[i];
+        ReportIteration(progress, it + 1, iterations);
+        if (StopRequested(cancel))
+            return;
     }
 
     WriteChannelRegion(o, channel, E.get(), w, h);

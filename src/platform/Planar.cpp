@@ -49,7 +49,8 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 }
 
 void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
-                           const float* kernel, int kernelHeight, int kernelWidth, int iterations) {
+                           const float* kernel, int kernelHeight, int kernelWidth, int iterations,
+                           const std::function<bool(int done)>& afterIteration) {
     CheckPlane(src);
     CheckPlane(dest);
     VK_CHECK(kernel && (kernelHeight & 1) == 1 && (kernelWidth & 1) == 1);
@@ -103,6 +104,8 @@ void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX,
         }
         filter(blurred, correction, flipped, fftFlipped.get());
         cv::multiply(estimate, correction, estimate);
+        if (afterIteration && !afterIteration(it + 1))
+            break;
     }
     cv::Mat out = PlaneMat(dest);
     estimate(region).copyTo(out);

@@ -61,7 +61,7 @@ bool runWienerIir(const MethodCall& c) {
         "angle %d [%d %d %d %d]\n",
         c.channel, c.radius, int(2 * c.radius), c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
     const FftStatus status = deconvolve_wnr_iir(c.in, c.out, c.channel, c.radius, c.parameter,
-                                                c.angle, r.x, r.y, r.w, r.h, c.cancel);
+                                                c.angle, r.x, r.y, r.w, r.h, c.cancel, c.progress);
     if (status == FftStatus::Failed) {
         LogInfo("the Fourier transform helper failed twice; channel %d not deblurred\n", c.channel);
         return false;
@@ -83,12 +83,15 @@ bool runLucyRichard(const MethodCall& c) {
         "Solving using richardson_lucy for channel %d radius %.1f iterations: %d angle %d "
         "[%d %d %d %d]\n",
         c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h);
+    // Stopped half-way these methods write nothing: only a full deblur, which then discards its
+    // result, stops them; a preview step, kept when the previews are stopped, runs to its end.
+    const std::atomic<bool>* cancel = c.progress ? c.cancel : nullptr;
     if (Threshold)
         deconvolve_lucy_richard_threshold(c.in, c.out, c.channel, c.radius, iterations, c.angle,
-                                          r.x, r.y, r.w, r.h);
+                                          r.x, r.y, r.w, r.h, cancel, c.progress);
     else
         deconvolve_lucy_richard(c.in, c.out, c.channel, c.radius, iterations, c.angle, r.x, r.y,
-                                r.w, r.h);
+                                r.w, r.h, cancel, c.progress);
     return true;
 }
 template <bool Threshold>
@@ -107,7 +110,7 @@ bool runLeastSquares(const MethodCall& c) {
     LogInfo("Solving using sllsbox for channel %d radius %.1f tolerance: %f\n", c.channel, c.radius,
             c.parameter);
     deconvolve_sllsbox(c.in, c.out, c.channel, c.radius, c.parameter, 0, c.angle, r.x, r.y, r.w,
-                       r.h, nullptr, c.cancel);
+                       r.h, nullptr, c.cancel, c.progress);
     return true;
 }
 std::int64_t memoryOfLeastSquares(const MethodCall& c) {

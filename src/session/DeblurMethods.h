@@ -5,6 +5,7 @@
 
 #include "DeblurTypes.h"
 #include "Image.h"
+#include "MethodProgress.h"
 #include "fftw_process.h"
 
 // The presets and the deblurring methods behind them.
@@ -90,6 +91,9 @@ struct MethodCall {
     int angle;
     Region region;
     const std::atomic<bool>* cancel;  // polled by the methods that can stop early; may be null
+    // Told how far the channel has come by the methods that run long (Richardson–Lucy, least
+    // squares, the frequency-domain Wiener filter); may be null.
+    const MethodProgress* progress = nullptr;
 };
 
 struct MethodEntry {

@@ -14,8 +14,12 @@ Session::~Session() {
 }
 
 void Session::sendEvent(SessionEventType type, const DeblurredEntry& entry) {
+    sendEvent(SessionEvent{type, entry});
+}
+
+void Session::sendEvent(const SessionEvent& event) {
     if (mHandler)
-        mHandler(SessionEvent{type, entry});
+        mHandler(event);
 }
 
 void Session::changeCount(int& counter, int delta) {
@@ -81,6 +85,7 @@ void Session::reset() {
         std::unique_lock<std::mutex> guard(mWorkMutex);
         ++mDeblurEpoch;
         mStopDeblur = true;
+        for (auto& [id, job] : mDeblurJobs) job->stop = true;
         mWorkChanged.wait(guard, [this] { return mPendingDeblurs == 0; });
     }
     stopAndWaitForPreviews();

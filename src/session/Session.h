@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,11 +37,32 @@ enum class SessionEventType {
     ReconstructedLoaded,
     // A full deblur's method failed (the FFT helper stopped answering); nothing was stored.
     DeblurFailed,
+    // How far a running full deblur has come (a few a second at most, the fraction never going
+    // back), between its DeblurStarted and its end.
+    DeblurProgress,
+    // A full deblur was cancelled by cancelDeblur(): it ends without a result (nothing stored).
+    // Sent once, in place of DeblurFinished or DeblurFailed; also for a deblur not started yet.
+    DeblurCancelled,
+};
+
+// Names one full deblur from its submission to its end; 0 names none.
+using DeblurId = std::uint64_t;
+
+// Where a full deblur is: `fraction` of the whole (0 … 1) while it works on channel `channel`
+// (1 to 3), at iteration `iteration` of `iterations` of the channel's method (both 0 for a
+// method without iterations; `iterations` 0 when the count is not known in advance).
+struct DeblurProgressReport {
+    double fraction = 0;
+    int channel = 0;
+    int iteration = 0;
+    int iterations = 0;
 };
 
 struct SessionEvent {
     SessionEventType type;
-    DeblurredEntry entry;  // the empty entry for the two loaded events
+    DeblurredEntry entry;                // the empty entry for the two loaded events
+    DeblurId id = 0;                     // the full deblur's, for the deblur events
+    DeblurProgressReport progress = {};  // DeblurProgress only
 };
 
 using SessionEventHandler = std::function<void(const SessionEvent&)>;
@@ -79,9 +101,14 @@ class Session {
     // False, with the message to show, when a full deblur of the preset would need more memory
     // than is available; such a deblur is refused (no events).
     bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
-    // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue. A
-    // deblur still waiting when the session is reset never runs.
-    void submitDeblur(const DeblurredEntry& entry);
+    // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue and
+    // returns the id its events carry. A deblur still waiting when the session is reset never runs.
+    DeblurId submitDeblur(const DeblurredEntry& entry);
+    // Stops one full deblur, waiting or running (its method stops at its next poll of the stop
+    // flag): nothing is stored and DeblurCancelled is sent, at once for a deblur not started yet,
+    // else from its worker as it ends. Other work goes on. False when `id` names no deblur that
+    // is still pending (already ended, or never submitted).
+    bool cancelDeblur(DeblurId id);
     // The same on the calling thread: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
     // instead of storing when a method failed.
     void deblur(const DeblurredEntry& entry);
@@ -141,19 +168,42 @@ class Session {
     void setAvailableMemory(std::int64_t (*available)()) { mAvailableMemory = available; }
 
   private:
+    // One full deblur from submission to its end; shared by the session's list of pending
+    // deblurs and its worker.
+    struct DeblurJob {
+        DeblurId id = 0;
+        DeblurredEntry entry;
+        std::atomic<bool> stop{false};  // cancelled, or the session is being reset
+        bool started = false;           // under mWorkMutex
+        bool cancelled = false;         // under mWorkMutex
+        // The progress reports passed on (the worker's thread only).
+        double fraction = 0;
+        int channel = 0;
+        std::int64_t sentAtMs = 0;
+    };
+    using DeblurJobRef = std::shared_ptr<DeblurJob>;
+    DeblurJobRef newDeblurJob(const DeblurredEntry& entry);
+    // A method's report on `channel` of the job, sent on as DeblurProgress when the channel is
+    // new or the last report sent is old enough.
+    void reportDeblurProgress(DeblurJob& job, int channel, const MethodProgressStep& step);
+
     void sendEvent(SessionEventType type, const DeblurredEntry& entry);
+    void sendEvent(const SessionEvent& event);
     void freeImages();
     // One channel (1 to 3) of a region of the original into `destination` (the region's size),
-    // through the preset's method. `full` selects which stop flag applies. False when the method
-    // failed (a message says why) and the channel was not written.
+    // through the preset's method, which polls `stop` and reports to `progress` (may be null).
+    // False when the method failed (a message says why) and the channel was not written.
     bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
-                              int channel, int angle, bool full, const Region& region);
+                              int channel, int angle, const std::atomic<bool>* stop,
+                              const MethodProgress* progress, const Region& region);
     // The whole photograph, masked and packed into `result` (left null when stopped). False when
     // a channel's method failed.
-    bool deblurStep(const DeblurredEntry& entry, PixelPackRef& result);
+    bool deblurStep(DeblurJob& job, PixelPackRef& result);
     // DeblurStarted, compute, store, DeblurFinished (DeblurFailed instead of storing when a
-    // method failed); counted in mPendingDeblurs by the caller.
-    void runDeblur(const DeblurredEntry& entry);
+    // method failed, DeblurCancelled when cancelled); counted in mPendingDeblurs by the caller.
+    void runDeblur(DeblurJob& job);
+    // The job leaves the pending list; true when it was cancelled.
+    bool endDeblurJob(DeblurJob& job);
     void queuePreviewBatch(const std::function<void()>& queueSteps);
     void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
                                 const Rect& section);
@@ -184,6 +234,8 @@ class Session {
     int mPreviewBatches = 0;   // preview requests still on the preview queue
     int mRunningPreviews = 0;  // preview steps handed to the global queue, not ended
     int mPreviewClears = 0;    // clearPreviews() / reset() waiting; the stop flag stays set
+    std::map<DeblurId, DeblurJobRef> mDeblurJobs;  // submitted, not ended
+    DeblurId mLastDeblurId = 0;
     // Read by the numerical code between its steps.
     std::atomic<bool> mStopDeblur{false};
     std::atomic<bool> mStopPreview{false};

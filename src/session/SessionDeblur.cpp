@@ -1,5 +1,7 @@
 // Full deblurs, the per-channel dispatch shared with the previews, and the full-result cache.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -8,90 +10,179 @@
 #include "Log.h"
 #include "Session.h"
 
+namespace {
+
+// Progress reports of one full deblur are passed on at most this often (a new channel always).
+constexpr std::int64_t kProgressIntervalMs = 200;
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
-                                   int channel, int angle, bool full, const Region& region) {
-    if (full && mStopDeblur.load(std::memory_order_relaxed))
+                                   int channel, int angle, const std::atomic<bool>* stop,
+                                   const MethodProgress* progress, const Region& region) {
+    if (progress && StopRequested(stop))
         return true;
     const double radius = radiusStep * 0.5;
     LogInfo("%sblurring with radius %.2f\n", deblurType == DeblurBlurSimulation ? "" : "de",
             radius);
     const Preset& preset = PresetFor(deblurType);
     return mMethods[preset.method].run(MethodCall{*mOriginalImage, *destination, channel, radius,
-                                                  preset.parameter, angle, region,
-                                                  full ? &mStopDeblur : &mStopPreview});
+                                                  preset.parameter, angle, region, stop, progress});
 }
 
-bool Session::deblurStep(const DeblurredEntry& entry, PixelPackRef& result) {
+void Session::reportDeblurProgress(DeblurJob& job, int channel, const MethodProgressStep& step) {
+    if (job.stop || mStopDeblur)
+        return;
+    job.fraction = std::max(job.fraction, (channel - 1 + step.fraction) / 3);
+    const std::int64_t now = nowMs();
+    if (channel == job.channel && now - job.sentAtMs < kProgressIntervalMs)
+        return;
+    job.channel = channel;
+    job.sentAtMs = now;
+    SessionEvent event{
+        SessionEventType::DeblurProgress, job.entry, job.id,
+        DeblurProgressReport{job.fraction, channel, step.iteration, step.iterations}};
+    sendEvent(event);
+}
+
+bool Session::deblurStep(DeblurJob& job, PixelPackRef& result) {
+    const DeblurredEntry& entry = job.entry;
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
     CImage destination(width, height);
-    for (int channel = 1; channel <= 3; ++channel)
+    for (int channel = 1; channel <= 3; ++channel) {
+        const MethodProgress progress = [this, &job, channel](const MethodProgressStep& step) {
+            reportDeblurProgress(job, channel, step);
+        };
+        reportDeblurProgress(job, channel, MethodProgressStep{});
         if (!deblurStepForChannel(entry.radiusStep, entry.deblurType, &destination, channel,
-                                  entry.angle, true, Region{0, 0, width, height}))
+                                  entry.angle, &job.stop, &progress, Region{0, 0, width, height}))
             return false;
-    if (mStopDeblur)
+    }
+    if (job.stop)
         return true;
 
     const MaskSettings& mask = entry.maskSettings;
     CreateMask(mOriginalImage->asImage(), destination.asImage(), 0, 0, width, height, mask.type, 0,
                mask.radius, mask.opacity, mask.crudeness);
-    if (mStopDeblur)
+    if (job.stop)
         return true;
 
     result = PixelPack::pack(*destination.asImage());
     return true;
 }
 
-void Session::submitDeblur(const DeblurredEntry& entry) {
+Session::DeblurJobRef Session::newDeblurJob(const DeblurredEntry& entry) {
+    auto job = std::make_shared<DeblurJob>();
+    job->entry = entry;
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    job->id = ++mLastDeblurId;
+    mDeblurJobs[job->id] = job;
+    ++mPendingDeblurs;
+    return job;
+}
+
+bool Session::endDeblurJob(DeblurJob& job) {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    mDeblurJobs.erase(job.id);
+    return job.cancelled;
+}
+
+DeblurId Session::submitDeblur(const DeblurredEntry& entry) {
+    DeblurJobRef job = newDeblurJob(entry);
     int epoch;
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
-        ++mPendingDeblurs;
         epoch = mDeblurEpoch;
     }
-    dispatchAsync(DispatchPriority::Default, [this, entry, epoch] {
-        bool current;
+    dispatchAsync(DispatchPriority::Default, [this, job, epoch] {
+        bool run;
         {
             std::lock_guard<std::mutex> guard(mWorkMutex);
-            current = epoch == mDeblurEpoch;
+            // A deblur cancelled while it waited has said so already.
+            run = epoch == mDeblurEpoch && !job->cancelled;
+            job->started = run;
         }
         // A deblur of a photograph that has been closed since never touches the session.
-        if (current)
-            runDeblur(entry);
+        if (run)
+            runDeblur(*job);
+        else
+            endDeblurJob(*job);
         changeCount(mPendingDeblurs, -1);
     });
+    return job->id;
+}
+
+bool Session::cancelDeblur(DeblurId id) {
+    DeblurJobRef job;
+    bool waiting;
+    {
+        std::lock_guard<std::mutex> guard(mWorkMutex);
+        auto it = mDeblurJobs.find(id);
+        if (it == mDeblurJobs.end() || it->second->cancelled)
+            return false;
+        job = it->second;
+        job->cancelled = true;
+        job->stop = true;
+        waiting = !job->started;
+    }
+    if (waiting)
+        sendEvent(SessionEvent{SessionEventType::DeblurCancelled, job->entry, job->id});
+    return true;
 }
 
 void Session::deblur(const DeblurredEntry& entry) {
     // Counted before the stop flag is read, so that a reset either waits for this deblur or this
     // deblur sees the reset's stop.
-    changeCount(mPendingDeblurs, 1);
-    runDeblur(entry);
+    DeblurJobRef job = newDeblurJob(entry);
+    {
+        std::lock_guard<std::mutex> guard(mWorkMutex);
+        job->started = true;
+    }
+    runDeblur(*job);
     changeCount(mPendingDeblurs, -1);
 }
 
-void Session::runDeblur(const DeblurredEntry& entry) {
+void Session::runDeblur(DeblurJob& job) {
+    const DeblurredEntry& entry = job.entry;
+    auto send = [&](SessionEventType type) {
+        if (!mStopDeblur)
+            sendEvent(SessionEvent{type, entry, job.id});
+    };
     bool loaded = false;
-    if (!mStopDeblur) {
+    if (!mStopDeblur && !job.stop) {
         // A deblur that starts after its session was emptied finds no original and ends quietly.
         std::lock_guard<Lock> guard(mLock);
         loaded = mOriginalImage != nullptr;
     }
-    if (!loaded)
-        return;
-    // Refused rather than killed by the kernel with the user's unsaved work.
     std::string tooLarge;
-    if (!fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge)) {
+    // Refused rather than killed by the kernel with the user's unsaved work.
+    if (loaded && !fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge)) {
         LogInfo("%s\n", tooLarge.c_str());
+        loaded = false;
+    }
+    if (!loaded) {
+        if (endDeblurJob(job))
+            send(SessionEventType::DeblurCancelled);
         return;
     }
-    if (!mStopDeblur)
-        sendEvent(SessionEventType::DeblurStarted, entry);
+    send(SessionEventType::DeblurStarted);
 
     PixelPackRef result;
-    if (!deblurStep(entry, result)) {
+    const bool computed = deblurStep(job, result);
+    // From here on a cancel finds nothing to stop: the deblur ends one way or the other.
+    if (endDeblurJob(job)) {
+        send(SessionEventType::DeblurCancelled);
+        return;
+    }
+    if (!computed) {
         // Nothing is stored; the owner learns that this deblur ended without a result.
-        if (!mStopDeblur)
-            sendEvent(SessionEventType::DeblurFailed, entry);
+        send(SessionEventType::DeblurFailed);
         return;
     }
     PixelPackRef previous;  // released outside the lock
@@ -101,8 +192,7 @@ void Session::runDeblur(const DeblurredEntry& entry) {
         previous = std::move(slot);
         slot = std::move(result);
     }
-    if (!mStopDeblur)
-        sendEvent(SessionEventType::DeblurFinished, entry);
+    send(SessionEventType::DeblurFinished);
 }
 
 ImageRef Session::deblurredImage(const DeblurredEntry& entry) {

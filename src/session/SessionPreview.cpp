@@ -131,8 +131,8 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
         }
         CImage destination(region.w, region.h);
         dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
-            deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle, false,
-                                 region);
+            deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle,
+                                 &mStopPreview, nullptr, region);
         });
         PixelPackRef packed = PixelPack::pack(*destination.asImage());
 

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QToolButton>
 #include <random>
 #include <thread>
 
@@ -24,6 +25,19 @@ std::atomic<int> gBlockedX{-1};
 bool BlockingUnsharpMask(const MethodCall& call) {
     while (gBlockedX.load() == call.region.x) QThread::msleep(2);
     return DefaultDeblurMethods()[DeblurMethod::UnsharpMask].run(call);
+}
+
+// A long method: reports progress until gSlowRelease is set or it is stopped, then writes 0.
+std::atomic<bool> gSlowRelease{false};
+bool SlowMethod(const MethodCall& c) {
+    for (int i = 1; !gSlowRelease && !StopRequested(c.cancel); ++i) {
+        ReportProgress(c.progress, std::min(0.9, i / 500.0), i, 0);
+        QThread::msleep(2);
+    }
+    for (int y = 0; y < c.region.h; ++y)
+        for (int x = 0; x < c.region.w; ++x)
+            c.out.pixels()[(std::size_t(y) * c.region.w + x) * 4 + c.channel] = 0;
+    return true;
 }
 
 // Saves through the controller and waits for the worker; whether the file was written.
@@ -387,4 +401,67 @@ TEST(Controller, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
     }));
     EXPECT_FALSE(previewDone(1, e.angle));
     EXPECT_EQ(grid.selectedRow(), 3);
+}
+
+TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    DeblurMethods methods = DefaultDeblurMethods();
+    methods[DeblurMethod::LucyRichard].run = &SlowMethod;
+    c.session().setMethods(methods);
+    gSlowRelease = false;
+    auto rowsRunning = [&] {
+        int n = 0;
+        for (const ResultRow& row : c.images()) n += !row.done;
+        return n;
+    };
+    auto cancelButtons = [&] {
+        int n = 0;
+        for (int i = 0; i < c.images().size(); ++i)
+            n += qobject_cast<QToolButton*>(
+                     l.tableView->indexWidget(l.tableView->model()->index(i, 2))) != nullptr;
+        return n;
+    };
+    // Two identical requests, then a third: three rows, each with its progress and its cancel.
+    for (int i = 0; i < 3; ++i) {
+        l.imageMatrix->setSelectedRow(4, DeblurRL20);
+        c.addDeblur();
+    }
+    ASSERT_TRUE(
+        WaitFor([&] { return c.images().size() == 6 && c.images()[4].status.contains("%"); }));
+    EXPECT_EQ(cancelButtons(), 3);
+    // A row still computing shows the original in the result's place, whole, beside the composite.
+    l.tableView->selectRow(3);
+    EXPECT_TRUE(l.splitView->isSplit());
+    EXPECT_EQ(l.splitView->selectedImage()->extent().width, 600);
+    EXPECT_TRUE(l.leftLabel->text().contains("processing"));
+    l.mainWindow->show();
+    Spin(1100);  // long enough for a time left to show
+    Screenshot(*l.mainWindow, "results_rows_processing");
+    // Esc cancels the selected row, its button the other; both rows go at once.
+    QTest::keyClick(l.tableView, Qt::Key_Escape);
+    EXPECT_EQ(c.images().size(), 5);
+    qobject_cast<QToolButton*>(l.tableView->indexWidget(l.tableView->model()->index(4, 2)))
+        ->click();
+    EXPECT_EQ(c.images().size(), 4);
+    ASSERT_TRUE(WaitFor([&] { return c.session().workCounts().pendingDeblurs == 1; }));
+    Spin(50);
+    EXPECT_EQ(c.images().size(), 4);  // their cancellations arrive and change nothing more
+    // The one left, selected while it computes, shows its result once it is done.
+    l.tableView->selectRow(3);
+    gSlowRelease = true;
+    ASSERT_TRUE(WaitFor([&] { return rowsRunning() == 0; }));
+    EXPECT_EQ(cancelButtons(), 0);
+    EXPECT_FALSE(l.leftLabel->text().contains("processing"));
+    EXPECT_NE(l.splitView->selectedImage(), c.session().original()->asImage());
+    // Applied to the composite: the "Reconstructed" row's picture follows.
+    const QImage before = c.images()[1].preview;
+    c.applyAll();
+    EXPECT_NE(c.images()[1].preview, before);
+    // Closed while nothing is shown: no label stays on the empty view.
+    c.closeImages();
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
+    EXPECT_TRUE(l.leftLabel->isHidden() && l.rightLabel->isHidden() && l.centerLabel->isHidden());
 }

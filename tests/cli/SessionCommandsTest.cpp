@@ -113,6 +113,22 @@ TEST(CliDeblur, PresetsMaskAndAngleMatchTheSession) {
     }
 }
 
+TEST(CliDeblur, ProgressShowsOnATerminalOnly) {
+    const TempDir dir;
+    const std::vector<std::string> args = {
+        "deblur", smallPhoto(), dir.file("p.png"), "--preset", "RT40", "--step", "3"};
+    const CliRun plain = cli(args), shown = cli(args, nullptr, true);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_TRUE(plain.out.empty() && shown.out.empty());
+    // Not a terminal: no progress line at all.
+    EXPECT_EQ(plain.err.find_first_of("\r%"), std::string::npos) << plain.err;
+    // A terminal: one line rewritten in place through the three channels, then the usual lines.
+    for (const char* part : {"\r", "%", "channel 1/3", "channel 3/3"})
+        EXPECT_NE(shown.err.find(part), std::string::npos) << part << "\n" << shown.err;
+    EXPECT_NE(shown.err.find("deblurred RT40"), std::string::npos) << shown.err;
+}
+
 TEST(CliDeblur, CopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile) {
     const TempDir dir;
     const std::string photo = smallPhoto();

@@ -68,17 +68,6 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, 0, {}}));
 }
 
-TEST_F(SessionDeblur, ManyAtOnceEachGetsItsPairInOrder) {
-    for (int step = 1; step <= 8; ++step)
-        session.submitDeblur(DeblurredEntry{DeblurType(step % 22), step, -1, {}});
-    session.waitUntilIdle();
-    const auto events = recorder.events();
-    ASSERT_EQ(events.size(), 16u);
-    for (int step = 1; step <= 8; ++step)
-        EXPECT_EQ(recorder.typesFor(step), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFinished}))
-            << step;
-}
-
 TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing) {
     const DeblurredEntry key{DeblurWI2, 4, -1, {}};
     run(key);  // a stored result first: a failed run later leaves it in place
@@ -117,4 +106,97 @@ TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
     run(DeblurredEntry{DeblurRL20, 3, -1, {}});
     EXPECT_TRUE(recorder.events().empty());
     EXPECT_TRUE(RecordedMethodCalls().empty());
+}
+
+TEST(SessionMethods, LongMethodsReportEveryIterationAndStopAtTheNextPoll) {
+    // The production methods, called as a full deblur calls them, run to their end or stopped
+    // from their own third report.
+    Session s;
+    ASSERT_TRUE(s.loadImage(chelseaCrop("session_progress.png", 150, 90, 80, 60)));
+    const std::pair<DeblurType, int> cases[] = {{DeblurRL20, 20}, {DeblurRT40, 40}, {DeblurLA1, 0}};
+    for (const auto& [type, iterations] : cases) {
+        for (const int stopAt : {0, 3}) {
+            const Preset& preset = PresetFor(type);
+            std::atomic<bool> stop{false};
+            std::vector<MethodProgressStep> steps;
+            const MethodProgress progress = [&](const MethodProgressStep& p) {
+                steps.push_back(p);
+                stop = int(steps.size()) == stopAt;
+            };
+            CImage out(80, 60);
+            ASSERT_TRUE(DefaultDeblurMethods()[preset.method].run(
+                MethodCall{*s.original(), out, 2, 2.0, preset.parameter, -1, Region{0, 0, 80, 60},
+                           &stop, &progress}));
+            ASSERT_GE(steps.size(), 3u) << type;
+            for (std::size_t i = 0; i < steps.size(); ++i) {
+                EXPECT_EQ(steps[i].iteration, int(i) + 1) << type;
+                EXPECT_EQ(steps[i].iterations, iterations) << type;
+                EXPECT_TRUE(steps[i].fraction >= (i ? steps[i - 1].fraction : 0.0) &&
+                            steps[i].fraction <= 1)
+                    << type;
+            }
+            if (stopAt) {
+                EXPECT_EQ(steps.size(), std::size_t(stopAt)) << type;  // not one iteration more
+            } else if (iterations) {
+                EXPECT_TRUE(int(steps.size()) == iterations && steps.back().fraction == 1) << type;
+            }
+        }
+    }
+}
+
+TEST(SessionProgress, ReportsFollowEachDeblurAndACancelledOneEndsAloneWithNothingStored) {
+    Session s;
+    EventRecorder recorder;
+    recorder.attach(s);
+    ASSERT_TRUE(s.loadImage(testDataPath("astronaut.png")));
+    const DeblurredEntry rl{DeblurRL80, 6, -1, {}}, la{DeblurLA1, 8, -1, {}},
+        soon{DeblurRL20, 2, -1, {}};
+    const DeblurId laId = s.submitDeblur(la), rlId = s.submitDeblur(rl);
+    // The solver is running: its own iterations are being reported.
+    ASSERT_TRUE(eventually([&] {
+        for (const RecordedEvent& e : recorder.progress())
+            if (e.id == laId && e.progress.iteration > 0)
+                return true;
+        return false;
+    }));
+    EXPECT_TRUE(s.cancelDeblur(laId));
+    EXPECT_FALSE(s.cancelDeblur(laId));
+    // Cancelled at once after its submission: whether it had started or not, it ends alone.
+    const DeblurId soonId = s.submitDeblur(soon);
+    EXPECT_TRUE(s.cancelDeblur(soonId));
+    s.waitUntilIdle();
+    EXPECT_FALSE(s.cancelDeblur(rlId));
+    EXPECT_FALSE(s.cancelDeblur(12345));
+
+    auto typesOf = [&](DeblurId id) {
+        std::vector<ET> types;
+        for (const RecordedEvent& e : recorder.events())
+            if (e.id == id)
+                types.push_back(e.type);
+        return types;
+    };
+    EXPECT_EQ(typesOf(laId), (std::vector<ET>{ET::DeblurStarted, ET::DeblurCancelled}));
+    EXPECT_EQ(typesOf(rlId), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFinished}));
+    const std::vector<ET> soonTypes = typesOf(soonId);
+    EXPECT_TRUE(soonTypes == std::vector<ET>{ET::DeblurCancelled} ||
+                soonTypes == (std::vector<ET>{ET::DeblurStarted, ET::DeblurCancelled}));
+    EXPECT_FALSE(s.deblurredImage(la));
+    EXPECT_FALSE(s.deblurredImage(soon));
+    EXPECT_TRUE(s.deblurredImage(rl));
+    // The finished deblur's reports: every channel in turn, the fraction never going back.
+    std::vector<int> channels;
+    double fraction = 0;
+    for (const RecordedEvent& e : recorder.progress()) {
+        if (e.id != rlId)
+            continue;
+        EXPECT_TRUE(SameDeblurredEntry(e.entry, rl));
+        EXPECT_GE(e.progress.fraction, fraction);
+        EXPECT_LE(e.progress.fraction, 1);
+        EXPECT_TRUE(e.progress.iteration <= e.progress.iterations &&
+                    e.progress.iterations % 80 == 0);
+        fraction = e.progress.fraction;
+        if (channels.empty() || channels.back() != e.progress.channel)
+            channels.push_back(e.progress.channel);
+    }
+    EXPECT_EQ(channels, (std::vector<int>{1, 2, 3}));
 }

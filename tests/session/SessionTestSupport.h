@@ -23,6 +23,8 @@ struct RecordedEvent {
     DeblurredEntry entry;
     std::thread::id thread;
     std::size_t previewsStored;  // the session's stored previews when the event was sent
+    DeblurId id;
+    DeblurProgressReport progress;
 };
 
 class EventRecorder {
@@ -33,7 +35,10 @@ class EventRecorder {
             // hang here.
             const std::size_t previews = session.previewCount();
             std::lock_guard<std::mutex> guard(mMutex);
-            mEvents.push_back({event.type, event.entry, std::this_thread::get_id(), previews});
+            // Progress reports, as many as time allows, are kept apart from the other events.
+            (event.type == ET::DeblurProgress ? mProgress : mEvents)
+                .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
+                            event.progress});
             mChanged.notify_all();
         });
     }
@@ -45,9 +50,14 @@ class EventRecorder {
         std::lock_guard<std::mutex> guard(mMutex);
         return countLocked(type);
     }
+    std::vector<RecordedEvent> progress() {
+        std::lock_guard<std::mutex> guard(mMutex);
+        return mProgress;
+    }
     void clear() {
         std::lock_guard<std::mutex> guard(mMutex);
         mEvents.clear();
+        mProgress.clear();
     }
     // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
     bool waitFor(ET type, int n, double seconds = 60) {
@@ -73,7 +83,7 @@ class EventRecorder {
 
     std::mutex mMutex;
     std::condition_variable mChanged;
-    std::vector<RecordedEvent> mEvents;
+    std::vector<RecordedEvent> mEvents, mProgress;
 };
 
 // Turns `predicate` until it holds, at most `seconds`.
