@@ -125,6 +125,8 @@ class Controller : public QObject, public ControllerInterface {
     void changedEntry() override;
     void maskChanged(QObject* sender);
     void moveSelection(int direction) override;
+    // Selects the best-scored candidate of the grid.
+    void showBestCandidate();
     void stopPreviews();
     void cancelDeblur();
     void addDeblur();
@@ -184,6 +186,8 @@ class Controller : public QObject, public ControllerInterface {
     void composited();
     void updateTitle();
     MaskValues maskValues() const;
+    // The grid's rank badges on the best-scored computed cells.
+    void updateRanks();
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
