@@ -183,6 +183,9 @@ class Session {
                                 const Rect& section);
     void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section,
                            bool background);
+    // A new decoded copy of a stored preview (null if none) and the section of the original it
+    // shows; an empty section when it does not match the last one computed.
+    ImageRef storedPreview(const DeblurredEntry& entry, Region& section);
     // Ends a preview step or batch: the counter goes down and, when nothing requested is left,
     // waiting background cells are handed out. The last touch of the session.
     void endPreviewWork(int& counter, bool background);

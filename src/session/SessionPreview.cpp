@@ -294,29 +294,8 @@ std::vector<DeblurredEntry> Session::bestPreviews(std::size_t count) {
     return best;
 }
 
-ImageRef Session::previewArtefactMap(const DeblurredEntry& entry) {
+ImageRef Session::storedPreview(const DeblurredEntry& entry, Region& section) {
     PixelPackRef packed;
-    Region section;
-    {
-        std::lock_guard<Lock> guard(mLock);
-        auto it = mDeblurredPreviews.find(entry);
-        if (it == mDeblurredPreviews.end())
-            return nullptr;
-        packed = it->second;
-        section = mPreviewSection;
-    }
-    ImageRef preview = packed->unpack();
-    if (!preview || !mOriginalImage || preview->width() != section.w ||
-        preview->height() != section.h)
-        return nullptr;
-    return ArtefactMap(CropImage(*mOriginalImage, section.x, section.y, section.w, section.h),
-                       CImage(preview), entry.radiusStep * 0.5, entry.angle);
-}
-
-ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
-                                   float maskOpacity, float maskCrudeness) {
-    PixelPackRef packed;
-    Region section;
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredPreviews.find(entry);
@@ -327,8 +306,26 @@ ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius
     }
     ImageRef preview = packed->unpack();
     // A preview computed on another section than the last one cannot be matched to the original.
-    if (preview && mOriginalImage && preview->width() == section.w &&
-        preview->height() == section.h)
+    if (preview && !(mOriginalImage && preview->width() == section.w &&
+                     preview->height() == section.h))
+        section = Region{};
+    return preview;
+}
+
+ImageRef Session::previewArtefactMap(const DeblurredEntry& entry) {
+    Region section;
+    ImageRef preview = storedPreview(entry, section);
+    if (!preview || section.w == 0)
+        return nullptr;
+    return ArtefactMap(CropImage(*mOriginalImage, section.x, section.y, section.w, section.h),
+                       CImage(preview), entry.radiusStep * 0.5, entry.angle);
+}
+
+ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
+                                   float maskOpacity, float maskCrudeness) {
+    Region section;
+    ImageRef preview = storedPreview(entry, section);
+    if (preview && section.w > 0)
         CreateMask(mOriginalImage->asImage(), preview, section.x, section.y, section.w, section.h,
                    maskType, 1, maskRadius, maskOpacity, maskCrudeness);
     return preview;
