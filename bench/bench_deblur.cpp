@@ -4,7 +4,8 @@
 // - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn;
 // - the blur estimate of the section;
 // - the candidate score and artefact map of one preview cell (a USM3 candidate of the section),
-//   which must stay well under the cell's own time (aim: 10 ms).
+//   which must stay well under the cell's own time, and the score's share of the USM1 cell it
+//   judges (aim: at most 10 %).
 // Counters: seconds per run, megapixels (of the region, all three channels counted once) per
 // second, and for Richardson–Lucy the milliseconds per RGB megapixel and iteration, all of wall
 // time; the CPU column is the whole process's CPU time (all threads), which is what a run costs
