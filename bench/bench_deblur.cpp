@@ -15,7 +15,6 @@
 // same kind of detail. The methods' own log lines go to standard output as in the application.
 
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <cstdio>

@@ -1,18 +1,28 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 
-// A line through the view's centre at the current motion angle, in degrees.
+// A line through the view's centre at the current motion angle, in degrees (0 … 179, as the
+// line kernel: 0 horizontal, growing clockwise on the screen as image rows grow downwards).
+// Pressing or dragging in the view points the line at the mouse and reports the new angle.
 class AngleView : public QWidget {
   public:
     explicit AngleView(QWidget* parent = nullptr) : QWidget(parent) {}
 
     void setCurrentAngle(int angle);
     int currentAngle() const { return mCurrentAngle; }
+    // Called with the angle the user chose by pressing or dragging.
+    void setAngleChanged(std::function<void(int)> changed) { mChanged = std::move(changed); }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
 
   private:
+    void pointAt(QPointF position);
+
     int mCurrentAngle = 0;
+    std::function<void(int)> mChanged;
 };

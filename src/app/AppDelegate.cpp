@@ -5,23 +5,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QMessageBox>
 #include <QSettings>
-#include <QUrl>
 
 #include "Controller.h"
 #include "Dialogs.h"
+#include "HelpWindow.h"
 #include "MainWindow.h"
-
-namespace {
-
-// The maker's site and support address. Nothing is fetched from them by the program itself; they
-// are only handed to the desktop's browser or mail program.
-constexpr const char* kSite = "https://velkaro.example.org";
-constexpr const char* kSupport = "mailto:support@velkaro.example.org?subject=Velkaro%20support";
-
-}  // namespace
+#include "UsageReport.h"
 
 AppDelegate::AppDelegate(const WindowLayout& layout, Controller& controller, QSettings& settings,
                          Dialogs& dialogs, QObject* parent)
@@ -39,14 +30,12 @@ AppDelegate::AppDelegate(const WindowLayout& layout, Controller& controller, QSe
     connect(layout.supportAction, &QAction::triggered, this, [this] { contactSupport(); });
     // Closing the main window is quitting.
     mMainWindow->installEventFilter(this);
-}
-
-QString AppDelegate::siteAddress(const QString& path) {
-    return QString(kSite) + path;
-}
-
-QString AppDelegate::supportAddress() {
-    return kSupport;
+    // Without a report address nothing is ever sent, so there is nothing to allow.
+    if (UsageReportEndpoint(mSettings).isEmpty()) {
+        mAnonStats->setEnabled(false);
+        mAnonStats->setToolTip(tr("This copy of %1 has no address to send reports to.")
+                                   .arg(QCoreApplication::applicationName()));
+    }
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -55,24 +44,32 @@ void AppDelegate::applicationDidFinishLaunching() {
         mSettings.sync();
         mDialogs.beginAlert(
             mMainWindow,
-            {"Welcome to Velkaro!", "Show me!", "No, thanks.",
-             "This is the first time you're launching Velkaro. We strongly recommend reading the "
-             "tutorial first, would you like to ? You can always consult it later using the Help "
-             "menu.",
-             AlertButton::Alternate},
+            {"Welcome to Velkaro!",
+             "Show me!",
+             "No, thanks.",
+             "This is the first time you're launching Velkaro. We recommend reading the short "
+             "tutorial first: would you like to read it now? You can always open it later from "
+             "the Help menu.",
+             AlertButton::Alternate,
+             {},
+             AlertIcon::Information},
             [this](AlertButton button) {
                 if (button == AlertButton::Default)
                     showHelp();
             });
-    } else if (!mSettings.contains("allowAnonStats")) {
+    } else if (!mSettings.contains("allowAnonStats") && !UsageReportEndpoint(mSettings).isEmpty()) {
         mDialogs.beginAlert(
             mMainWindow,
-            {"Help improve Velkaro!", "Sure!", "No, thanks.",
+            {"Help improve Velkaro!",
+             "Sure!",
+             "No, thanks.",
              "With your permission, we would like to gather anonymous statistics to help improve "
              "Velkaro. The content of the data is: size of the image in pixels, deblurring "
              "algorithm used, radius selected and masking options. This data will only be used "
              "by us to improve Velkaro. Do you agree?",
-             AlertButton::Alternate},
+             AlertButton::Alternate,
+             {},
+             AlertIcon::Information},
             [this](AlertButton button) {
                 mAnonStats->setChecked(button == AlertButton::Default);
                 mController.saveDefaults(mAnonStats);
@@ -80,8 +77,18 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
 }
 
+void AppDelegate::applicationOpenFile(const QString& path) {
+    if (mMainWindow->isMinimized())
+        mMainWindow->showNormal();
+    mMainWindow->raise();
+    mMainWindow->activateWindow();
+    if (!path.isEmpty())
+        mController.maybeOpenImageAtPath(path);
+}
+
 void AppDelegate::applicationShouldTerminate() {
-    if (mAsking || mTerminating)
+    // Behind the progress sheet the window takes no commands, quitting included.
+    if (mAsking || mTerminating || mController.isBusy())
         return;
     if (!mController.isModified()) {
         terminate();
@@ -112,16 +119,23 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
+void AppDelegate::showHelpPage(const QString& page) {
+    if (!mHelpWindow)
+        mHelpWindow = new HelpWindow(mMainWindow);
+    mHelpWindow->showPage(page);
+}
+
 void AppDelegate::showHelp() {
-    QDesktopServices::openUrl(QUrl(siteAddress("/products/velkaro/tutorials/basics.html")));
+    showHelpPage("tutorial.html");
 }
 
 void AppDelegate::showFaq() {
-    QDesktopServices::openUrl(QUrl(siteAddress("/products/velkaro/faq.html")));
+    showHelpPage("faq.html");
 }
 
+// How to report a problem, in the FAQ: there is no support address to write to.
 void AppDelegate::contactSupport() {
-    QDesktopServices::openUrl(QUrl(supportAddress()));
+    showHelpPage("faq.html#support");
 }
 
 void AppDelegate::showAbout() {

@@ -8,18 +8,24 @@
 
 class Controller;
 class Dialogs;
+class HelpWindow;
 class QCheckBox;
 class QSettings;
 
 // The application's delegate: greets the user at the first launch, asks once (at the second
-// launch) for permission to send usage statistics, asks before quitting while an image is open,
-// and opens the tutorial, the FAQ and the support address.
+// launch, and only when a report address is configured) for permission to send usage statistics,
+// asks before quitting while the picture has unsaved changes, and shows the tutorial and the FAQ
+// in the help window.
 class AppDelegate : public QObject {
   public:
     AppDelegate(const WindowLayout& layout, Controller& controller, QSettings& settings,
                 Dialogs& dialogs, QObject* parent = nullptr);
 
     void applicationDidFinishLaunching();
+    // The desktop asks to open a file (a later start of the application hands it over): the
+    // window comes to the front and opens it, asking first as File > Open does. An empty path
+    // only brings the window to the front.
+    void applicationOpenFile(const QString& path);
     // Quits at once when no image is open, else asks first.
     void applicationShouldTerminate();
     void showHelp();
@@ -27,9 +33,8 @@ class AppDelegate : public QObject {
     void contactSupport();
     void showAbout();
 
-    // The address of a page of the maker's site with the given path, and the support address.
-    static QString siteAddress(const QString& path);
-    static QString supportAddress();
+    // The help window, once a page has been shown.
+    HelpWindow* helpWindow() const { return mHelpWindow; }
 
     // What quitting does once it is decided (tests replace it).
     void setTerminate(std::function<void()> terminate) { mTerminate = std::move(terminate); }
@@ -39,6 +44,7 @@ class AppDelegate : public QObject {
 
   private:
     void terminate();
+    void showHelpPage(const QString& page);
 
     QWidget* mMainWindow;
     QCheckBox* mAnonStats;
@@ -48,4 +54,5 @@ class AppDelegate : public QObject {
     bool mAsking = false;
     bool mTerminating = false;
     std::function<void()> mTerminate;
+    HelpWindow* mHelpWindow = nullptr;
 };

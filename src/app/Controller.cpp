@@ -22,8 +22,12 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSlider>
+#include <QSpinBox>
 #include <QStackedWidget>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <cstdio>
 
 #include "AngleView.h"
@@ -79,6 +83,32 @@ QString SaveFailureReason(const QString& path) {
     return QObject::tr("The image could not be encoded or written (is the disk full?).");
 }
 
+// The save options' file type that writes the format of `path`; empty when it is none of them.
+QString SaveTypeOfFile(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == "jpg" || suffix == "jpeg")
+        return "JPEG";
+    if (suffix == "tif" || suffix == "tiff")
+        return "TIFF";
+    if (suffix == "png")
+        return "PNG";
+    return {};
+}
+
+// "NAME-sharp.EXT" in `folder`, EXT being the source's own extension (in lower case) when the
+// type allows it and the type's first one otherwise.
+QString SuggestedSavePath(const QString& source, const QString& folder,
+                          const QStringList& allowedTypes) {
+    const QFileInfo file(source);
+    QString name = file.completeBaseName();
+    if (name.isEmpty())
+        name = QObject::tr("Untitled");
+    QString suffix = file.suffix().toLower();
+    if (!allowedTypes.isEmpty() && !allowedTypes.contains(suffix))
+        suffix = allowedTypes.first();
+    return QDir(folder).filePath(name + "-sharp" + (suffix.isEmpty() ? "" : "." + suffix));
+}
+
 // Copies the metadata tags of `source` into `destination` with exiftool (run on a worker).
 void TransferTags(const QString& program, const QString& source, const QString& destination) {
     if (program.isEmpty()) {
@@ -96,6 +126,7 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
                        QObject* parent)
     : QObject(parent),
       mSession(std::make_unique<Session>()),
+      mHistory([this](int x, int y, const CImage& pixels) { writeComposite(x, y, pixels); }),
       mMainWindow(layout.mainWindow),
       mSplitView(layout.splitView),
       mPreviewSplitView(layout.previewSplitView),
@@ -103,8 +134,8 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mTableView(layout.tableView),
       mMainView(layout.mainView),
       mDeblurView(layout.deblurView),
-      mFreezeAngle(layout.freezeAngle),
-      mAngleSlider(layout.angleSlider),
+      mBlurShape(layout.blurShape),
+      mAngleField(layout.angleField),
       mAngleView(layout.angleView),
       mSheet(layout.sheet),
       mSheetText(layout.sheetText),
@@ -128,8 +159,9 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mSettings(settings),
       mDialogs(dialogs),
       mResultsModel(new ResultsModel(mImages, this)),
-      mReporter(std::make_unique<UsageReporter>()) {
-    qRegisterMetaType<DBO>();
+      mReporter(std::make_unique<UsageReporter>()),
+      mBlurShapeTimer(new QTimer(this)),
+      mEstimateQueue(std::make_unique<SerialQueue>("blur estimate")) {
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
             [this](const SessionEvent& event) { statusUpdate(event); });
@@ -140,6 +172,9 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
 }
 
 Controller::~Controller() {
+    // The history goes after the session: it must not call back while it is cleared.
+    disconnect(&mHistory.stack(), nullptr, this, nullptr);
+    mEstimateQueue.reset();  // its last completions are posted to this object, and dropped
     // Their completions, not yet delivered, go with this object.
     for (std::unique_ptr<WorkerThread>& worker : mWorkers) worker->join();
     mSession->reset();
@@ -163,10 +198,6 @@ void Controller::awakeFromNib() {
     FixMenu(mLayout.menuBar, QCoreApplication::applicationName());
     updateTitle();
 
-    mFreezeAngle->hide();
-    mAngleSlider->hide();
-    mAngleView->hide();
-
     FixMatrix(mToolMode);
     FixMatrix(mMaskType);
     FixMatrix(mMaskShow);
@@ -187,10 +218,12 @@ void Controller::connectControls() {
     const WindowLayout& l = mLayout;
     connect(l.openAction, &QAction::triggered, this, [this] { openImage(); });
     connect(l.saveAction, &QAction::triggered, this, [this] { saveResult(); });
-    connect(l.undoAction, &QAction::triggered, this, [this] { mUndoManager.undo(); });
-    connect(l.redoAction, &QAction::triggered, this, [this] { mUndoManager.redo(); });
+    connect(l.undoAction, &QAction::triggered, this, [this] { undo(); });
+    connect(l.redoAction, &QAction::triggered, this, [this] { redo(); });
     connect(l.preferencesAction, &QAction::triggered, this, [this] { showPreferences(); });
-    mUndoManager.setChangeHandler([this] { updateActions(); });
+    QUndoStack& stack = mHistory.stack();
+    connect(&stack, &QUndoStack::indexChanged, this, [this] { updateActions(); });
+    connect(&stack, &QUndoStack::cleanChanged, this, [this] { updateTitle(); });
 
     connect(mMaskType, &QButtonGroup::idClicked, this, [this] { maskChanged(mMaskType); });
     connect(mMaskShow, &QButtonGroup::idClicked, this, [this] { maskChanged(mMaskShow); });
@@ -202,8 +235,12 @@ void Controller::connectControls() {
     connect(l.cancelButton, &QPushButton::clicked, this, [this] { cancelDeblur(); });
     connect(l.deblurButton, &QPushButton::clicked, this, [this] { addDeblur(); });
     connect(l.applyAllButton, &QPushButton::clicked, this, [this] { applyAll(); });
-    connect(mAngleSlider, &QSlider::valueChanged, this, [this] { changeAngle(mAngleSlider); });
-    connect(mFreezeAngle, &QPushButton::clicked, this, [this] { freezeAngle(mFreezeAngle); });
+    connect(mBlurShape, &QButtonGroup::idClicked, this, [this] { blurShapeChanged(true); });
+    connect(mAngleField, &QSpinBox::valueChanged, this, [this] { blurShapeChanged(false); });
+    mBlurShapeTimer->setSingleShot(true);
+    mBlurShapeTimer->setInterval(300);
+    connect(mBlurShapeTimer, &QTimer::timeout, this, [this] { restartPreviews(); });
+    connect(l.estimateButton, &QPushButton::clicked, this, [this] { estimateBlur(); });
 
     connect(mAllowAnonStats, &QCheckBox::clicked, this, [this] { saveDefaults(mAllowAnonStats); });
     connect(mSaveOptionTransferMetadata, &QCheckBox::clicked, this,
@@ -227,14 +264,19 @@ void Controller::updateTitle() {
 }
 
 void Controller::composited() {
-    ++mEdits;
     updateTitle();
 }
 
 void Controller::updateActions() {
-    mLayout.undoAction->setEnabled(mUndoManager.canUndo());
-    mLayout.redoAction->setEnabled(mUndoManager.canRedo());
-    mLayout.saveAction->setEnabled(hasFileOpen());
+    // Behind the progress sheet the window takes no commands.
+    const bool idle = mBusy == 0;
+    const QUndoStack& stack = mHistory.stack();
+    mLayout.undoAction->setEnabled(idle && stack.canUndo());
+    mLayout.redoAction->setEnabled(idle && stack.canRedo());
+    mLayout.undoAction->setText(stack.canUndo() ? tr("Undo %1").arg(stack.undoText()) : tr("Undo"));
+    mLayout.redoAction->setText(stack.canRedo() ? tr("Redo %1").arg(stack.redoText()) : tr("Redo"));
+    mLayout.saveAction->setEnabled(idle && hasFileOpen());
+    mLayout.openAction->setEnabled(idle);
 }
 
 bool Controller::showsDeblurView() const {
@@ -243,24 +285,15 @@ bool Controller::showsDeblurView() const {
 
 // --- session events ----------------------------------------------------------------------------
 
-QVariantMap EntryDictionary(const DeblurredEntry& e) {
-    QVariantMap d;
-    d["deblurredEntry"] = QVariant::fromValue(DBO(e));
-    d["deblurredEntry.deblurType"] = int(e.deblurType);
-    d["deblurredEntry.radiusStep"] = e.radiusStep;
-    d["deblurredEntry.angle"] = e.angle;
-    d["deblurredEntry.maskSettings.type"] = e.maskSettings.type;
-    d["deblurredEntry.maskSettings.radius"] = e.maskSettings.radius;
-    d["deblurredEntry.maskSettings.opacity"] = e.maskSettings.opacity;
-    d["deblurredEntry.maskSettings.crudeness"] = e.maskSettings.crudeness;
-    return d;
-}
-
 void Controller::runOnWorker(const QString& text, std::function<void()> work,
                              std::function<void()> done) {
+    // A stroke still open (its release never came) ends before any worker may touch the
+    // composite; nothing paints until the work is over.
+    endBrush();
     ++mBusy;
     mBridge->hold();
     startModal(text);
+    updateActions();
     // The worker's last act posts the completion, which joins it. Loading and clearing run
     // methods' code too: a worker's stack, not std::thread's.
     mWorkers.emplace_back();
@@ -277,6 +310,7 @@ void Controller::runOnWorker(const QString& text, std::function<void()> work,
                     if (done)
                         done();
                     --mBusy;
+                    updateActions();
                     mBridge->release();
                     while (mBusy == 0 && !mDeferred.empty()) {
                         std::function<void()> call = std::move(mDeferred.front());
@@ -336,21 +370,46 @@ void Controller::askToSaveChanges(const QString& message, std::function<void()> 
 }
 
 void Controller::openImage() {
+    if (mBusy > 0)
+        return;
     askToSaveChanges("About to open a new image...", [this] { reallyOpenImage(); });
 }
 
 void Controller::maybeOpenImageAtPath(const QString& path) {
+    if (mBusy > 0) {
+        later([this, path] { maybeOpenImageAtPath(path); });
+        return;
+    }
     askToSaveChanges("About to open a new image...", [this, path] { openImageAtPath(path); });
+}
+
+QString Controller::panelFolder() {
+    if (hasFileOpen() && !mOpenedImagePath.isEmpty()) {
+        const QFileInfo photoFolder(QFileInfo(mOpenedImagePath).absolutePath());
+        if (photoFolder.isDir())
+            return photoFolder.absoluteFilePath();
+    }
+    const QString last = mSettings.value("lastFolderUsed").toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
+}
+
+void Controller::rememberFolderOf(const QString& path) {
+    mSettings.setValue("lastFolderUsed", QFileInfo(path).absolutePath());
+    mSettings.sync();
 }
 
 void Controller::reallyOpenImage() {
     QStringList extensions;
     for (const std::string& extension : ImageIO::sharedInstance().supportedExtensions())
         extensions << QString::fromStdString(extension);
-    mDialogs.beginOpenPanel(mMainWindow, extensions, [this](const QString& path) {
+    mDialogs.beginOpenPanel(mMainWindow, extensions, panelFolder(), [this](const QString& path) {
         if (path.isEmpty())
             return;
         const QString standardized = StandardizedPath(path);
+        rememberFolderOf(standardized);
         // Loading starts once the panel has gone.
         later([this, standardized] { openImageAtPath(standardized); });
     });
@@ -370,7 +429,6 @@ void Controller::openImageAtPath(const QString& path) {
             },
             [this, loaded, path] {
                 mOpenedImagePath = path;
-                mSavedEdits = mEdits;
                 updateTitle();
                 updateActions();
                 if (!*loaded) {
@@ -390,13 +448,14 @@ void Controller::closeImages(std::function<void()> then) {
     mPreviewSplitView->setRefocusedImage(nullptr);
     mImageMatrix->resetState();
     mResultsModel->removeAll();
-    mUndoManager.removeAllActions();
+    endBrush();
+    mHistory.stack().clear();
     // Sections of deblurs that will now never start must not label the next image's results.
     mQueuedDeblurs.clear();
+    ++mEstimateEpoch;
 
     auto finish = [this, then = std::move(then)] {
         mBridge->forgetEvents();
-        mSavedEdits = mEdits;
         updateTitle();
         switchToMainView();
         updateActions();
@@ -443,13 +502,23 @@ void Controller::savePopupChanged(QObject* sender) {
 }
 
 void Controller::saveResult(std::function<void(bool)> then) {
-    if (!hasFileOpen() || mRunningSavePanel) {
+    if (!hasFileOpen() || mRunningSavePanel || mBusy > 0) {
         if (then)
             then(false);
         return;
     }
+    // The source's own format when it can be written; otherwise the type last chosen.
+    QString type = SaveTypeOfFile(mOpenedImagePath);
+    if (type.isEmpty())
+        type = mSettings.value("fileTypeToSave").toString();
+    if (mSaveOptionFileTypeButton->findText(type) >= 0) {
+        mSaveOptionFileTypeButton->setCurrentText(type);
+        savePopupChanged(nullptr);
+    }
     mRunningSavePanel = true;
-    mDialogs.beginSavePanel(mMainWindow, mSaveOptionView, currentlyAllowedFileTypes(),
+    const QStringList types = currentlyAllowedFileTypes();
+    mDialogs.beginSavePanel(mMainWindow, mSaveOptionView, types,
+                            SuggestedSavePath(mOpenedImagePath, panelFolder(), types),
                             [this, then](const QString& path) {
                                 mRunningSavePanel = false;
                                 // The quality is remembered even when the user cancels.
@@ -461,6 +530,7 @@ void Controller::saveResult(std::function<void(bool)> then) {
                                 }
                                 const QString destination = StandardizedPath(
                                     PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
+                                rememberFolderOf(destination);
                                 later([this, destination, then] {
                                     if (!saveResultToPath(destination, then) && then)
                                         then(false);
@@ -471,7 +541,6 @@ void Controller::saveResult(std::function<void(bool)> then) {
 bool Controller::saveResultToPath(const QString& path, std::function<void(bool)> then) {
     if (mBusy > 0)
         return false;
-    const long edits = mEdits;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
     const bool transfer = mSaveOptionTransferMetadata->isChecked();
@@ -490,13 +559,15 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             if (*saved && transfer)
                 TransferTags(exiftool, source, path);
         },
-        [this, saved, path, edits, then] {
+        [this, saved, path, then] {
             if (!*saved) {
                 LogInfo("failed writing reconstructed image at path %s\n", qPrintable(path));
                 showFailure(tr("The image could not be saved."), path, SaveFailureReason(path));
             } else {
-                mSavedEdits = edits;
-                updateTitle();
+                // Nothing changed the composite while it was written.
+                mHistory.stack().setClean();
+                mMainWindow->statusBar()->showMessage(
+                    tr("Saved %1").arg(QDir::toNativeSeparators(path)), 10000);
             }
             emit saveFinished(*saved);
             // What follows a save (quitting, opening) runs once the sheet has gone.
@@ -516,25 +587,26 @@ QString Controller::findExiftool() {
     return QFile::decodeName(QByteArray::fromStdString(FindExiftool(folders)));
 }
 
-// --- undo --------------------------------------------------------------------------------------
+// --- undo ---------------------------------------------------------------------------------------
 
-void Controller::saveForUndo() {
-    ImageRef copy;
-    if (mSession->reconstructed())
-        copy = mSession->reconstructed()->asImage()->copy();
-    mUndoManager.registerUndo([this, copy] { setReconstructed(copy); });
+void Controller::undo() {
+    if (mBusy == 0 && !mStrokeOpen)
+        mHistory.stack().undo();
 }
 
-void Controller::setReconstructed(const ImageRef& image) {
-    saveForUndo();
+void Controller::redo() {
+    if (mBusy == 0 && !mStrokeOpen)
+        mHistory.stack().redo();
+}
+
+void Controller::writeComposite(int x, int y, const CImage& pixels) {
+    CImage* composite = mSession->reconstructed();
+    if (!composite)
+        return;
+    PasteImage(pixels, *composite, x, y);
+    mSplitView->reloadRefocusedImageInRect(
+        Rect{double(x), double(y), double(pixels.width()), double(pixels.height())});
     composited();
-    if (CImage* reconstructed = mSession->reconstructed()) {
-        if (image)
-            reconstructed->copyFrom(CImage(image));
-        mSplitView->setRefocusedImage(reconstructed->asImage());
-    } else {
-        mSplitView->setRefocusedImage(nullptr);
-    }
 }
 
 // --- settings and windows ----------------------------------------------------------------------
@@ -553,6 +625,12 @@ void Controller::loadDefaults() {
     }
     if (mSettings.contains("qualitySliderLastUsedValue"))
         mSaveOptionQualitySlider->setValue(mSettings.value("qualitySliderLastUsedValue").toInt());
+    if (mSettings.contains("blurShape")) {
+        // The angle comes back with the disc too, ready for the next motion.
+        const int angle = mSettings.value("blurAngle").toInt();
+        setBlurShape(true, angle);
+        setBlurShape(mSettings.value("blurShape").toString() == "motion", angle);
+    }
 }
 
 void Controller::saveDefaults(QObject* sender) {
@@ -565,6 +643,9 @@ void Controller::saveDefaults(QObject* sender) {
         mSettings.setValue("fileTypeToSave", mSaveOptionFileTypeButton->currentText());
     } else if (sender == mSaveOptionQualitySlider) {
         mSettings.setValue("qualitySliderLastUsedValue", mSaveOptionQualitySlider->value());
+    } else if (sender == mBlurShape || sender == mAngleField) {
+        mSettings.setValue("blurShape", mBlurShape->checkedId() == 1 ? "motion" : "disc");
+        mSettings.setValue("blurAngle", mAngleField->value());
     }
     mSettings.sync();
 }

@@ -3,49 +3,33 @@
 #include <QList>
 #include <QObject>
 #include <QPointF>
+#include <QRect>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
 #include <deque>
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 
+#include "BlurEstimate.h"
 #include "ControllerInterface.h"
+#include "ControllerModel.h"
 #include "DeblurTypes.h"
 #include "Dispatch.h"
+#include "History.h"
 #include "Image.h"
 #include "MainWindowLayout.h"
 #include "Session.h"
 #include "SessionBridge.h"
-#include "UndoManager.h"
 
 class Dialogs;
 class QSettings;
-class ResultsModel;
+class QSpinBox;
+class QTimer;
 class UsageReporter;
 struct UsageReportFields;
-
-// Holds one copy of a result key inside an event dictionary. Two are equal when neither key
-// orders before the other.
-class DBO {
-  public:
-    DBO() = default;
-    explicit DBO(const DeblurredEntry& entry) : mEntry(entry) {}
-    const DeblurredEntry* de() const { return &mEntry; }
-    friend bool operator==(const DBO& a, const DBO& b) {
-        return SameDeblurredEntry(a.mEntry, b.mEntry);
-    }
-
-  private:
-    DeblurredEntry mEntry;
-};
-Q_DECLARE_METATYPE(DBO)
-
-// The dictionary form of a result key, as the results list keeps it: "deblurredEntry" (a DBO) and
-// the entry's fields under "deblurredEntry.<field>".
-QVariantMap EntryDictionary(const DeblurredEntry& entry);
 
 // The label of a full deblur in the results list: "RL40 2.5", or with a mask
 // "RL40 2.5\n [B, 50%,\n 3.0, 0.5]".
@@ -57,9 +41,9 @@ Rect PreviewSection(QPointF point, int W, int H);
 
 // The window controller: owns the processing session, opens and saves images, drives the deblur
 // queue and the previews, turns session events into changes of the grid and the results list, and
-// keeps one level of undo of the reconstructed image. Everything runs on the main thread; work
-// that may take a while (loading, saving, waiting for workers to stop) runs on a worker behind a
-// window-modal progress sheet, and ends with a signal.
+// keeps the history of the changes of the reconstructed image. Everything runs on the main thread;
+// work that may take a while (loading, saving, waiting for workers to stop) runs on a worker behind
+// a window-modal progress sheet, and ends with a signal.
 class Controller : public QObject, public ControllerInterface {
     Q_OBJECT
 
@@ -85,7 +69,7 @@ class Controller : public QObject, public ControllerInterface {
     bool hasFileOpen() override;
     bool allowDrop() override;
     // The composite changed since it was loaded or last saved.
-    bool isModified() const { return mEdits != mSavedEdits; }
+    bool isModified() const { return !mHistory.stack().isClean(); }
     // Runs `proceed` at once when nothing is modified; otherwise asks with `message` whether to
     // save first (Save, Cancel, Don't Save; Esc cancels), and runs it after a successful save or
     // when the user chooses not to save. `answered` runs when the alert ends, whatever the answer.
@@ -106,9 +90,9 @@ class Controller : public QObject, public ControllerInterface {
     static QString findExiftool();
 
     // --- undo ---
-    void saveForUndo();
-    void setReconstructed(const ImageRef& image);
-    UndoManager& undoManager() { return mUndoManager; }
+    History& history() { return mHistory; }
+    void undo();
+    void redo();
 
     // --- settings and windows ---
     void loadDefaults();
@@ -131,8 +115,12 @@ class Controller : public QObject, public ControllerInterface {
     void cancelDeblur();
     void addDeblur();
     void reportStats(const QString& address);
-    void addPreview(const ImageRef& image, const QString& name, const QVariantMap& settings);
-    void setPreview(const ImageRef& image, const QVariantMap& settings);
+    // Appends a row showing `image` (a deblur still running when null) for `entry` (none for the
+    // original and the composite).
+    void addPreview(const ImageRef& image, const QString& name,
+                    const std::optional<DeblurredEntry>& entry = std::nullopt);
+    // Shows the finished deblur's image in the row waiting for it.
+    void setPreview(const ImageRef& image, const DeblurredEntry& entry);
     void tableViewSelectionDidChange();
     void startBrush() override;
     void applyBrushAtPoint(QPointF point, float size, float opacity) override;
@@ -142,14 +130,23 @@ class Controller : public QObject, public ControllerInterface {
     void switchToDeblurView();
     QString nameForRow(int row) override;
     QString nameForColumn(int column) override;
-    int currentAngle() const { return -1; }
-    void changeAngle(QObject*) {}
-    void freezeAngle(QObject*) {}
+
+    // --- the blur's shape and its estimate ---
+    // The kernel of the grid and of new deblurs: -1 for the disc, else the motion's angle.
+    int currentAngle() const;
+    // Sets the blur control to the disc (`angle` unused) or to a motion at `angle` (0 … 179) and,
+    // when the kernel changed, clears the previews and recomputes the current column for it.
+    void setBlurShape(bool motion, int angle);
+    // Estimates the blur of the current section on a worker; estimateFinished() follows. A new
+    // click, a change of the blur control, Cancel or closing the photograph drops an estimate
+    // still running.
+    void estimateBlur();
+    const BlurEstimate& lastEstimate() const { return mLastEstimate; }
 
     // --- state, for the application and for tests ---
     Session& session() { return *mSession; }
     const WindowLayout& layout() const { return mLayout; }
-    const QList<QVariantMap>& images() const { return mImages; }
+    const QList<ResultRow>& images() const { return mImages; }
     Rect currentSection() const { return mCurrentSection; }
     const QList<Rect>& queuedDeblurs() const { return mQueuedDeblurs; }
     QString openedImagePath() const { return mOpenedImagePath; }
@@ -160,6 +157,7 @@ class Controller : public QObject, public ControllerInterface {
     void openFinished(bool loaded);
     void saveFinished(bool saved);
     void closeFinished();
+    void estimateFinished();
 
   private:
     // The mask controls as they are now (main thread only).
@@ -181,21 +179,34 @@ class Controller : public QObject, public ControllerInterface {
     // Stops and forgets every preview, then runs `then`; the sheet shows `text` when workers must
     // be waited for.
     void clearPreviews(const QString& text, std::function<void()> then = {});
+    // Where the open and save panels start: the photograph's folder, else the last folder used
+    // in a panel, else the pictures folder.
+    QString panelFolder();
+    void rememberFolderOf(const QString& path);
     void showFailure(const QString& message, const QString& path, const QString& reason);
-    // Counts a change of the composite; updates the window's title and modified marker.
+    // The composite changed: updates the window's title and modified marker.
     void composited();
+    // Undo and redo write a step's pixels back into the composite.
+    void writeComposite(int x, int y, const CImage& pixels);
     void updateTitle();
     MaskValues maskValues() const;
     // The grid's rank badges on the best-scored computed cells.
     void updateRanks();
+    // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
+    void startColumn(int column);
+    // The blur control changed: remembers it, then restarts the previews (after a short pause, so
+    // that dragging the angle restarts them once) or, when `now`, at once.
+    void blurShapeChanged(bool now);
+    void restartPreviews();
+    void showEstimate(const BlurEstimate& estimate);
 
     // Fields of the window controller, as the window layout connects them.
     std::unique_ptr<Session> mSession;
-    QList<QVariantMap> mImages;
+    QList<ResultRow> mImages;
     Rect mCurrentSection;
     QList<Rect> mQueuedDeblurs;
     ImageRef mProcessingPreview;
-    UndoManager mUndoManager;
+    History mHistory;
     MainWindow* mMainWindow;
     SplitView* mSplitView;
     SplitView* mPreviewSplitView;
@@ -203,8 +214,8 @@ class Controller : public QObject, public ControllerInterface {
     QTableView* mTableView;
     QWidget* mMainView;
     QWidget* mDeblurView;
-    QPushButton* mFreezeAngle;
-    QSlider* mAngleSlider;
+    QButtonGroup* mBlurShape;
+    QSpinBox* mAngleField;
     AngleView* mAngleView;
     QDialog* mSheet;
     QLabel* mSheetText;
@@ -225,9 +236,9 @@ class Controller : public QObject, public ControllerInterface {
     QLabel* mSaveOptionQualityValue;
     QCheckBox* mSaveOptionTransferMetadata;
     QString mOpenedImagePath;
-    // Changes of the composite since loading, and their number when it was last saved.
-    long mEdits = 0;
-    long mSavedEdits = 0;
+    // A brush stroke is open, and the bounding box of what it painted so far.
+    bool mStrokeOpen = false;
+    QRect mStroke;
     bool mRunningSavePanel = false;
 
     WindowLayout mLayout;
@@ -241,4 +252,13 @@ class Controller : public QObject, public ControllerInterface {
     std::list<std::unique_ptr<WorkerThread>> mWorkers;
     // Calls waiting for the long work to end.
     std::deque<std::function<void()>> mDeferred;
+    // The blur control's last change, waiting to restart the previews.
+    QTimer* mBlurShapeTimer;
+    // The user picked a cell of the current section (a click, a slider, a key).
+    bool mUserChoseCell = false;
+    int mGridAngle = -1;     // the kernel of the grid's previews
+    int mEstimateEpoch = 0;  // of the latest estimate asked for
+    BlurEstimate mLastEstimate;
+    // Runs the estimates; declared last, it finishes them before the rest goes.
+    std::unique_ptr<SerialQueue> mEstimateQueue;
 };

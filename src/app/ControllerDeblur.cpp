@@ -8,12 +8,16 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTableView>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 
+#include "AngleView.h"
 #include "Check.h"
 #include "Controller.h"
 #include "ControllerModel.h"
@@ -38,23 +42,21 @@ bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
 }
 
-QRectF ToQRect(const Rect& r) {
-    return QRectF(r.x, r.y, r.width, r.height);
-}
-Rect FromQRect(const QRectF& r) {
-    return Rect{r.x(), r.y(), r.width(), r.height()};
-}
-
 }  // namespace
 
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
+    // The disc goes unnamed; a motion names its angle.
+    const QString kernel =
+        e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
+                    : StringWithFormat("%s · r %.1f · motion %d°", name, radius, e.angle);
     if (e.maskSettings.opacity == 0.0f)
-        return StringWithFormat("%s %.1f", name, radius);
-    return StringWithFormat("%s %.1f\n [%s, %d%%,\n %.1f, %.1f]", name, radius,
-                            MaskTypeName(e.maskSettings.type), int(e.maskSettings.opacity * 100.0f),
-                            double(e.maskSettings.radius), double(e.maskSettings.crudeness));
+        return kernel;
+    return kernel +
+           StringWithFormat("\n [%s, %d%%,\n %.1f, %.1f]", MaskTypeName(e.maskSettings.type),
+                            int(e.maskSettings.opacity * 100.0f), double(e.maskSettings.radius),
+                            double(e.maskSettings.crudeness));
 }
 
 Rect PreviewSection(QPointF p, int W, int H) {
@@ -73,26 +75,27 @@ QString Controller::nameForColumn(int column) {
 
 void Controller::statusUpdate(const SessionEvent& sessionEvent) {
     const DeblurredEntry& entry = sessionEvent.entry;
-    const QVariantMap event = EntryDictionary(entry);
     const int step = entry.radiusStep;
     const int type = entry.deblurType;
-    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns());
+    // Previews of another kernel (the blur control just changed) are not the grid's.
+    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns()) &&
+                        entry.angle == currentAngle();
 
     switch (sessionEvent.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), event);
+            addPreview(nullptr, DeblurLabel(entry), entry);
             break;
         case SessionEventType::DeblurFinished:
-            setPreview(mSession->deblurredImage(entry), event);
+            setPreview(mSession->deblurredImage(entry), entry);
             break;
         case SessionEventType::DeblurFailed: {
             // The row waiting for this deblur says that it ended without a result.
             for (int i = 0; i < mImages.size(); ++i) {
-                if (mImages[i].value("settings").toMap() != event)
+                if (!mImages[i].shows(entry))
                     continue;
-                QVariantMap row = mImages[i];
-                row["name"] = tr("%1 (failed)").arg(row.value("name").toString());
-                row["done"] = 1;
+                ResultRow row = mImages[i];
+                row.name = tr("%1 (failed)").arg(row.name);
+                row.done = true;
                 mResultsModel->replace(i, row);
                 break;
             }
@@ -119,11 +122,11 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             if (!mPreviewSplitView->selectedImage()) {
                 if (mSession->previewCount() == 1) {
                     mImageMatrix->setSelectedRow(step, type);
-                    changedEntry();
+                    maskChanged(nullptr);
                 }
             } else if (mImageMatrix->selectedRow() == step &&
                        mImageMatrix->selectedColumn() == type) {
-                changedEntry();
+                maskChanged(nullptr);
             }
             break;
         }
@@ -133,15 +136,15 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             const ImageRef original = mSession->original()->asImage();
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
-            addPreview(original, "Original", event);
+            addPreview(original, "Original");
             break;
         }
         case SessionEventType::ReconstructedLoaded: {
             if (!mSession->original() || !mSession->reconstructed())
                 break;
             mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
-            addPreview(mSession->reconstructed()->asImage(), "Reconstructed", event);
-            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed, event);
+            addPreview(mSession->reconstructed()->asImage(), "Reconstructed");
+            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed);
             break;
         }
     }
@@ -174,20 +177,129 @@ void Controller::deblurAtPoint(QPointF point) {
     mImageMatrix->resetState();
     mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
     mStopPreviews->setEnabled(true);
+    mUserChoseCell = false;
+    ++mEstimateEpoch;
     switchToDeblurView();
 
     clearPreviews("Stopping previews processing", [this, point, W, H] {
         if (!hasFileOpen())
             return;
         mCurrentSection = PreviewSection(point, W, H);
-        mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurUSM1, currentAngle(),
-                                             mCurrentSection);
-        for (int row = 1; row <= kPreviewSteps; ++row)
-            mImageMatrix->setEntryState(IMEntryQueued, row, 0);
-        // Then the rest of the grid, in the gaps the user's own requests leave.
-        mSession->fillPreviewGrid(kMaxRow, DeblurType(std::max(0, mImageMatrix->selectedColumn())),
-                                  currentAngle(), mCurrentSection);
+        startColumn(DeblurUSM1);
+        // Beside the first previews, on a thread of its own.
+        estimateBlur();
     });
+}
+
+void Controller::startColumn(int column) {
+    mGridAngle = currentAngle();
+    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurType(column), currentAngle(),
+                                         mCurrentSection);
+    for (int row = 1; row <= kPreviewSteps; ++row)
+        mImageMatrix->setEntryState(IMEntryQueued, row, column);
+    // Then the rest of the grid, in the gaps the user's own requests leave.
+    mSession->fillPreviewGrid(kMaxRow, DeblurType(std::max(0, mImageMatrix->selectedColumn())),
+                              currentAngle(), mCurrentSection);
+}
+
+// --- the blur's shape and its estimate ---------------------------------------------------------
+
+int Controller::currentAngle() const {
+    return mBlurShape->checkedId() == 1 ? mAngleField->value() : -1;
+}
+
+void Controller::setBlurShape(bool motion, int angle) {
+    const int before = currentAngle();
+    if (motion) {  // the disc leaves the last motion's angle in place
+        const QSignalBlocker blocker(mAngleField);
+        mAngleField->setValue(std::clamp(angle, 0, 179));
+        mAngleView->setCurrentAngle(mAngleField->value());
+    }
+    mBlurShape->button(motion ? 1 : 0)->setChecked(true);
+    if (currentAngle() != before)
+        blurShapeChanged(true);
+}
+
+void Controller::blurShapeChanged(bool now) {
+    ++mEstimateEpoch;  // the user's choice outranks an estimate still running
+    saveDefaults(mBlurShape);
+    if (now)
+        restartPreviews();
+    else
+        mBlurShapeTimer->start();
+}
+
+void Controller::restartPreviews() {
+    mBlurShapeTimer->stop();
+    if (!hasFileOpen() || mCurrentSection.width < 1 || !showsDeblurView() ||
+        currentAngle() == mGridAngle)
+        return;
+    if (mBusy > 0) {
+        later([this] { restartPreviews(); });
+        return;
+    }
+    // The cells of the old kernel go; the selection, the suggestion and the column stay.
+    const int row = mImageMatrix->selectedRow(),
+              column = std::max(mImageMatrix->selectedColumn(), 0);
+    const int suggested = mImageMatrix->suggestedRow();
+    mImageMatrix->resetState();
+    mImageMatrix->setSuggestedRow(suggested);
+    mImageMatrix->setSelectedRow(std::max(row, 1), column);
+    mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
+    mStopPreviews->setEnabled(true);
+    clearPreviews("Stopping previews processing", [this, column] {
+        if (!hasFileOpen())
+            return;
+        startColumn(column);
+        maskChanged(nullptr);
+    });
+}
+
+void Controller::estimateBlur() {
+    if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1)
+        return;
+    // The estimate works on its own copy of the section: the photograph may close meanwhile.
+    const Rect& r = mCurrentSection;
+    auto section = std::make_shared<CImage>(
+        CropImage(*mSession->original(), int(r.x), int(r.y), int(r.width), int(r.height)));
+    const int epoch = ++mEstimateEpoch;
+    mEstimateQueue->async([this, section, epoch] {
+        const BlurEstimate estimate =
+            EstimateBlur(*section, 0, 0, section->width(), section->height());
+        QMetaObject::invokeMethod(
+            this,
+            [this, estimate, epoch] {
+                if (epoch == mEstimateEpoch)
+                    showEstimate(estimate);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Controller::showEstimate(const BlurEstimate& e) {
+    mLastEstimate = e;
+    QStatusBar* status = mMainWindow->statusBar();
+    if (e.shape == BlurShape::None) {
+        status->showMessage(tr("No blur found in this section: shape and radius unchanged"), 5000);
+        emit estimateFinished();
+        return;
+    }
+    const QString kernel =
+        e.shape == BlurShape::Motion ? tr("motion %1°").arg(e.angle) : tr("disc");
+    status->showMessage(tr("Estimated blur: %1, radius %2 px (confidence %3)")
+                            .arg(kernel)
+                            .arg(e.radiusStep * 0.5, 0, 'f', 1)
+                            .arg(e.confidence, 0, 'f', 2),
+                        5000);
+    mImageMatrix->setSuggestedRow(e.radiusStep);
+    if (!mUserChoseCell)
+        mImageMatrix->setSelectedRow(e.radiusStep, std::max(mImageMatrix->selectedColumn(), 0));
+    const int before = currentAngle();
+    setBlurShape(e.shape == BlurShape::Motion, e.angle);
+    // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
+    if (currentAngle() == before)
+        maskChanged(nullptr);
+    emit estimateFinished();
 }
 
 Controller::MaskValues Controller::maskValues() const {
@@ -196,6 +308,9 @@ Controller::MaskValues Controller::maskValues() const {
 }
 
 void Controller::changedEntry() {
+    if (mBusy > 0)  // behind the progress sheet the grid takes no choice
+        return;
+    mUserChoseCell = true;
     maskChanged(nullptr);
 }
 
@@ -221,10 +336,10 @@ void Controller::maskChanged(QObject*) {
     ImageRef preview =
         showMap ? mSession->previewArtefactMap(entry)
                 : mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
-    QString label = nameForColumn(column) + " " + nameForRow(row);
+    QString label = DeblurLabel(entry);
     const std::optional<CandidateScore> score = mSession->previewScore(entry);
-    mLayout.scoreLabel->setText(
-        score ? label + ": " + QString::fromStdString(DescribeScore(*score)) : QString());
+    mLayout.scoreLabel->setText(score ? label + ": " + QString::fromStdString(DescribeScore(*score))
+                                      : QString());
     if (showMap)
         label += tr(" (artefacts)");
 
@@ -239,6 +354,8 @@ void Controller::maskChanged(QObject*) {
 }
 
 void Controller::moveSelection(int direction) {
+    if (mBusy > 0)
+        return;
     int row = mImageMatrix->selectedRow();
     int column = mImageMatrix->selectedColumn();
     if (row < 0 || column < 0)
@@ -288,6 +405,7 @@ void Controller::stopPreviews() {
 void Controller::cancelDeblur() {
     if (mBusy > 0)
         return;
+    ++mEstimateEpoch;
     clearPreviews("Stopping previews processing");
     switchToMainView();
 }
@@ -320,7 +438,9 @@ void Controller::addDeblur() {
                        MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
     mQueuedDeblurs.append(mCurrentSection);
 
-    if (mAllowAnonStats->isChecked() && hasFileOpen()) {
+    // No endpoint configured: reports are never sent, whatever the check box says.
+    const QString endpoint = UsageReportEndpoint(mSettings);
+    if (mAllowAnonStats->isChecked() && hasFileOpen() && !endpoint.isEmpty()) {
         UsageReportFields fields;
         fields.width = mSession->original()->width();
         fields.height = mSession->original()->height();
@@ -330,7 +450,7 @@ void Controller::addDeblur() {
         fields.maskAmount = mask.opacity;
         fields.maskRadius = mask.radius;
         fields.maskCrude = mask.crudeness;
-        reportStats(UsageReportAddress(UsageReportEndpoint(mSettings), fields));
+        reportStats(UsageReportAddress(endpoint, fields));
     }
 }
 
@@ -341,38 +461,33 @@ void Controller::reportStats(const QString& address) {
 // --- results list ------------------------------------------------------------------------------
 
 void Controller::addPreview(const ImageRef& image, const QString& name,
-                            const QVariantMap& settings) {
-    QVariantMap row;
+                            const std::optional<DeblurredEntry>& entry) {
+    ResultRow row;
     if (image) {
-        row["preview"] = ToQImage(*image->thumbnail());
-        row["done"] = 1;
+        row.preview = ToQImage(*image->thumbnail());
+        row.done = true;
     } else {
-        row["preview"] = NamedPicture("processing");
-        row["done"] = 0;
+        row.preview = NamedPicture("processing");
         if (!mQueuedDeblurs.isEmpty())
-            row["section"] = ToQRect(mQueuedDeblurs.takeFirst());
+            row.section = mQueuedDeblurs.takeFirst();
     }
-    row["name"] = name;
-    row["settings"] = settings;
+    row.name = name;
+    row.entry = entry;
     mResultsModel->append(row);
 }
 
-void Controller::setPreview(const ImageRef& image, const QVariantMap& settings) {
+void Controller::setPreview(const ImageRef& image, const DeblurredEntry& entry) {
     for (int i = 0; i < mImages.size(); ++i) {
-        const QVariantMap& old = mImages[i];
-        if (old.value("settings").toMap() != settings)
+        if (!mImages[i].shows(entry))
             continue;
         if (!image)
             return;
+        ResultRow row = mImages[i];
         const ImageRef picture =
-            old.contains("section")
-                ? image->thumbnailForSection(FromQRect(old.value("section").toRectF()))
-                : image->thumbnail();
-        QVariantMap row;
-        row["preview"] = ToQImage(*picture);
-        row["name"] = old.value("name");
-        row["settings"] = settings;
-        row["done"] = 1;
+            row.section ? image->thumbnailForSection(*row.section) : image->thumbnail();
+        row.preview = ToQImage(*picture);
+        row.done = true;
+        row.section.reset();
         mResultsModel->replace(i, row);
         return;
     }
@@ -385,7 +500,7 @@ void Controller::tableViewSelectionDidChange() {
     const int i = selected.first().row();
     if (i < 0 || i >= mImages.size())
         return;
-    const QVariantMap& row = mImages[i];
+    const ResultRow& row = mImages[i];
 
     ImageRef image;
     if (i == 0 || i == kComparisonRow) {
@@ -395,14 +510,11 @@ void Controller::tableViewSelectionDidChange() {
         if (mSession->reconstructed())
             image = mSession->reconstructed()->asImage();
     } else {
-        const QVariant value = row.value("settings").toMap().value("deblurredEntry");
-        const DBO dbo = value.value<DBO>();
-        const DeblurredEntry* de = value.canConvert<DBO>() ? dbo.de() : nullptr;
-        VK_CHECK(de);
-        image = mSession->deblurredImage(*de);
+        VK_CHECK(row.entry.has_value());
+        image = mSession->deblurredImage(*row.entry);
     }
     mSplitView->changeViewMode(i < 2 ? 0 : 1);
-    QString name = row.value("name").toString();
+    QString name = row.name;
     if (name == kOriginalVsReconstructed)
         name = "Original";
     name.remove('\n');
@@ -422,32 +534,50 @@ void Controller::switchToDeblurView() {
 // --- brush and apply-all -----------------------------------------------------------------------
 
 void Controller::startBrush() {
-    if (!hasFileOpen())
+    if (!hasFileOpen() || mBusy > 0)
         return;
-    saveForUndo();
-    composited();
+    endBrush();  // a stroke whose release never came counts as it is
     mSession->startBrush();
+    mStrokeOpen = true;
+    mStroke = QRect();
 }
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    if (!selected || !mStrokeOpen || mBusy > 0)
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
+    if (changed.width > 0 && changed.height > 0)
+        mStroke |= QRect(int(changed.x), int(changed.y), int(changed.width), int(changed.height));
     mSplitView->reloadRefocusedImageInRect(changed);
 }
 
 void Controller::endBrush() {
+    if (!mStrokeOpen)
+        return;
+    mStrokeOpen = false;
+    const CImage* base = mSession->brushBase();
+    const CImage* composite = mSession->reconstructed();
+    const QRect r = mStroke;
+    if (base && composite && !r.isEmpty()) {
+        mHistory.record(tr("Brush Stroke"), r.x(), r.y(),
+                        CropImage(*base, r.x(), r.y(), r.width(), r.height()),
+                        CropImage(*composite, r.x(), r.y(), r.width(), r.height()));
+        composited();
+    }
     mSession->endBrush();
 }
 
 void Controller::applyAll() {
     const ImageRef selected = mSplitView->selectedImage();
-    if (!selected || !hasFileOpen())
+    CImage* composite = mSession->reconstructed();
+    if (!selected || !hasFileOpen() || !composite || mBusy > 0 || mStrokeOpen)
         return;
-    saveForUndo();
-    composited();
+    const int W = composite->width(), H = composite->height();
+    const CImage before = CropImage(*composite, 0, 0, W, H);
     mSession->applyAll(selected);
+    mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H));
+    composited();
     mSplitView->reloadRefocusedImageInRect(selected->extent());
 }

@@ -39,27 +39,27 @@ int ResultsModel::columnCount(const QModelIndex& parent) const {
 QVariant ResultsModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= mRows.size())
         return QVariant();
-    const QVariant value = mRows[index.row()].value(identifierForColumn(index.column()));
+    const ResultRow& row = mRows[index.row()];
     if (index.column() == 0) {
         if (role == Qt::DecorationRole)
-            return QIcon(QPixmap::fromImage(value.value<QImage>()));
+            return QIcon(QPixmap::fromImage(row.preview));
         return QVariant();
     }
     if (role == Qt::DisplayRole)
-        return value;
+        return row.name;
     if (role == Qt::TextAlignmentRole)
         return int(Qt::AlignLeft | Qt::AlignVCenter);
     return QVariant();
 }
 
-void ResultsModel::append(const QVariantMap& row) {
+void ResultsModel::append(const ResultRow& row) {
     const int at = int(mRows.size());
     beginInsertRows(QModelIndex(), at, at);
     mRows.append(row);
     endInsertRows();
 }
 
-void ResultsModel::replace(int index, const QVariantMap& row) {
+void ResultsModel::replace(int index, const ResultRow& row) {
     mRows[index] = row;
     emit dataChanged(this->index(index, 0), this->index(index, 1));
 }

@@ -3,8 +3,9 @@
 #include <QAbstractTableModel>
 #include <QImage>
 #include <QList>
-#include <QVariantMap>
+#include <optional>
 
+#include "DeblurTypes.h"
 #include "Image.h"
 
 // printf-style formatting with the C library's rules (ties of "%.1f" and the like round as printf
@@ -14,23 +15,34 @@ QString StringWithFormat(const char* format, ...) __attribute__((format(printf, 
 // The screen form of an Image: the same pixels as a QImage (R, G, B, A bytes).
 QImage ToQImage(const Image& image);
 
-// The results list as the table view sees it: one row per dictionary of the controller's list,
-// column 0 "preview" (the picture), column 1 "name".
+// One row of the results list: its thumbnail and text, the full deblur it shows (none for the
+// original and the composite), whether that deblur has finished, and for a deblur of a queued
+// section the part of the photograph its thumbnail shows.
+struct ResultRow {
+    QImage preview;
+    QString name;
+    std::optional<DeblurredEntry> entry;
+    bool done = false;
+    std::optional<Rect> section;
+
+    bool shows(const DeblurredEntry& e) const { return entry && SameDeblurredEntry(*entry, e); }
+};
+
+// The results list as the table view sees it: one row per row of the controller's list, column 0
+// the thumbnail, column 1 the name.
 class ResultsModel : public QAbstractTableModel {
   public:
-    ResultsModel(QList<QVariantMap>& rows, QObject* parent)
+    ResultsModel(QList<ResultRow>& rows, QObject* parent)
         : QAbstractTableModel(parent), mRows(rows) {}
-
-    static QString identifierForColumn(int column) { return column == 0 ? "preview" : "name"; }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    void append(const QVariantMap& row);
-    void replace(int index, const QVariantMap& row);
+    void append(const ResultRow& row);
+    void replace(int index, const ResultRow& row);
     void removeAll();
 
   private:
-    QList<QVariantMap>& mRows;
+    QList<ResultRow>& mRows;
 };

@@ -56,7 +56,8 @@ void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
     auto* box = new QMessageBox(window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    box->setIcon(QMessageBox::Warning);
+    box->setIcon(text.icon == AlertIcon::Information ? QMessageBox::Information
+                                                     : QMessageBox::Warning);
     box->setText(text.message);
     box->setInformativeText(text.informative);
     QPushButton* alternate = nullptr;
@@ -88,8 +89,8 @@ void SheetDialogs::beginAlert(QWidget* window, const AlertText& text,
 }
 
 void SheetDialogs::beginOpenPanel(QWidget* window, const QStringList& extensions,
-                                  std::function<void(const QString&)> done) {
-    auto* panel = new QFileDialog(window, QObject::tr("Open Image"));
+                                  const QString& folder, std::function<void(const QString&)> done) {
+    auto* panel = new QFileDialog(window, QObject::tr("Open Image"), folder);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(Qt::WindowModal);
     panel->setAcceptMode(QFileDialog::AcceptOpen);
@@ -106,9 +107,9 @@ void SheetDialogs::beginOpenPanel(QWidget* window, const QStringList& extensions
 }
 
 void SheetDialogs::beginSavePanel(QWidget* window, QWidget* accessory,
-                                  const QStringList& allowedTypes,
+                                  const QStringList& allowedTypes, const QString& suggested,
                                   std::function<void(const QString&)> done) {
-    auto* panel = new QFileDialog(window, QObject::tr("Save Image"));
+    auto* panel = new QFileDialog(window, QObject::tr("Save Image"), suggested);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(Qt::WindowModal);
     // The options view goes into the panel, which only Qt's own panel allows.
@@ -124,6 +125,10 @@ void SheetDialogs::beginSavePanel(QWidget* window, QWidget* accessory,
         }
         accessory->show();
     }
+    // The options' file type is the one type picker: the panel's own is hidden.
+    for (const char* name : {"fileTypeCombo", "fileTypeLabel"})
+        if (auto* own = panel->findChild<QWidget*>(name))
+            own->hide();
     mSavePanel = panel;
     ApplyAllowedTypes(panel, allowedTypes);
     QPointer<QWidget> options = accessory;

@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPolygonF>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <algorithm>
@@ -115,7 +116,13 @@ int ImageMatrix::entryStateforEntryRow(int r, int type) const {
 void ImageMatrix::resetState() {
     std::fill(mStates.begin(), mStates.end(), 0);
     mRanks.clear();
+    mSuggestedRow = -1;
     setSelectedRow(1, 0);
+}
+
+void ImageMatrix::setSuggestedRow(int row) {
+    mSuggestedRow = row;
+    update();
 }
 
 void ImageMatrix::setRanks(const std::vector<std::pair<int, int>>& cells) {
@@ -279,6 +286,15 @@ void ImageMatrix::paintEvent(QPaintEvent*) {
     for (int r = 1; r < mRows; ++r) {
         painter.drawText(QRectF(0, r * ch, kLeftMargin - 3, ch),
                          RightAligned().alignment | Qt::AlignVCenter, names.nameForRow(r));
+    }
+    if (mSuggestedRow >= 1 && mSuggestedRow < mRows) {
+        // A small triangle at the left edge points at the suggested row's label.
+        const double y = (mSuggestedRow + 0.5) * ch;
+        const double half = std::clamp(ch * 0.3, 2.5, 3.5);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(255, 190, 60));
+        painter.drawPolygon(
+            QPolygonF({QPointF(0, y - half), QPointF(1.2 * half, y), QPointF(0, y + half)}));
     }
 
     // Column labels read downwards, each under its column, in the bottom margin.

@@ -61,6 +61,9 @@ class ImageMatrix : public QWidget {
     void setSelectedRow(int row, int column);
     int selectedRow() const { return mSelectedRow; }
     int selectedColumn() const { return mSelectedColumn; }
+    // The row the blur estimate suggests, marked beside its label; -1 for none (resetState too).
+    void setSuggestedRow(int row);
+    int suggestedRow() const { return mSuggestedRow; }
     void changedSlider();
     void timerFired();
     bool flashOn() const { return mFlashOn; }
@@ -89,6 +92,7 @@ class ImageMatrix : public QWidget {
     std::vector<std::pair<int, int>> mRanks;
     int mSelectedRow = -1;
     int mSelectedColumn = -1;
+    int mSuggestedRow = -1;
     QTimer mTimer;
     bool mFlashOn = false;
 };

@@ -15,10 +15,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "AngleView.h"
 #include "GUI.h"
@@ -28,12 +33,13 @@
 
 namespace {
 
-constexpr int kResultsWidth = 300;
+constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
 
-// A row of exclusive buttons that look like a segmented control; ids follow the order.
+// A row of exclusive buttons that look like a segmented control; ids follow the order unless
+// given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
-                               int checked) {
+                               int checked, const QList<int>& ids = {}, bool compact = false) {
     auto* group = new QButtonGroup(parent);
     group->setExclusive(true);
     row->setSpacing(0);
@@ -43,14 +49,19 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
-        button->setMinimumWidth(52);
+        // Never narrower than the title with its padding and border.
+        const int padding = compact ? 4 : 10;
+        button->setMinimumWidth(
+            std::max(compact ? 0 : 52,
+                     button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
         // The chosen segment stands out in the selection colour.
         button->setStyleSheet(
-            "QToolButton { padding: 3px 10px; border: 1px solid #555; background: #3a3a3a; color: "
-            "white; }"
+            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+                    "color: white; }")
+                .arg(padding) +
             "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
             "QToolButton:hover:!checked { background: #474747; }");
-        group->addButton(button, i);
+        group->addButton(button, ids.isEmpty() ? i : ids[i]);
         row->addWidget(button);
     }
     group->button(checked)->setChecked(true);
@@ -137,15 +148,27 @@ void BuildMainScreen(WindowLayout& l) {
         LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
     l.brushOpacity =
         LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
-    brushGrid->setColumnMinimumWidth(1, 140);
+    brushGrid->setColumnMinimumWidth(1, 70);
     toolRow->addLayout(brushGrid, 1);
     auto* zoomBox = new QVBoxLayout;
     zoomBox->setSpacing(2);
-    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom out"), tools);
+    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom"), tools);
     zoomTitle->setAlignment(Qt::AlignHCenter);
     zoomBox->addWidget(zoomTitle);
     auto* zoomRow = new QHBoxLayout;
-    l.zoomMode = SegmentedButtons(tools, zoomRow, {"1:1", "1:2", "1:4", "1:8"}, 0);
+    const QList<int> zoomIds = {SplitView::ZoomFit, SplitView::ZoomIn4, SplitView::ZoomIn2, 0, 1, 2,
+                                SplitView::ZoomOut8};
+    l.zoomMode = SegmentedButtons(tools, zoomRow,
+                                  {QObject::tr("Fit"), "4:1", "2:1", "1:1", "1:2", "1:4", "1:8"},
+                                  SplitView::ZoomFit, zoomIds, true);
+    for (int id : zoomIds) {
+        const double scale = SplitView::ScaleForZoomColumn(id);
+        l.zoomMode->button(id)->setToolTip(
+            scale > 0
+                ? QObject::tr("Zoom %1 %").arg(scale * 100)
+                : QObject::tr("Show the whole photograph (%1)")
+                      .arg(QKeySequence(QObject::tr("Ctrl+0")).toString(QKeySequence::NativeText)));
+    }
     zoomBox->addLayout(zoomRow);
     toolRow->addLayout(zoomBox);
     left->addWidget(tools);
@@ -160,7 +183,17 @@ void BuildMainScreen(WindowLayout& l) {
     left->addLayout(labels);
     l.splitView = new SplitView(view);
     l.splitView->setMinimumSize(400, 300);
-    left->addWidget(l.splitView, 1);
+    // Scroll bars beside the photograph, as in every image viewer.
+    auto* scrolled = new QGridLayout;
+    scrolled->setSpacing(0);
+    scrolled->addWidget(l.splitView, 0, 0);
+    auto* verticalBar = new QScrollBar(Qt::Vertical, view);
+    auto* horizontalBar = new QScrollBar(Qt::Horizontal, view);
+    for (QScrollBar* bar : {verticalBar, horizontalBar}) bar->setFocusPolicy(Qt::NoFocus);
+    scrolled->addWidget(verticalBar, 0, 1);
+    scrolled->addWidget(horizontalBar, 1, 0);
+    l.splitView->setScrollBars(horizontalBar, verticalBar);
+    left->addLayout(scrolled, 1);
     outer->addLayout(left, 1);
 
     // Right: the results.
@@ -201,23 +234,25 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.previewLabel = ImageLabel(view, Qt::AlignHCenter);
     left->addWidget(l.previewLabel);
     l.previewSplitView = new SplitView(view);
-    l.previewSplitView->setMinimumSize(300, 300);
+    l.previewSplitView->setMinimumSize(300, 200);
     left->addWidget(l.previewSplitView, 1);
     outer->addLayout(left, 1);
 
-    auto* right = new QVBoxLayout;
-    right->setSpacing(8);
+    // Right: the grid, as tall as the window allows. Left, under the preview: the mask and the
+    // buttons, so that the rows keep their room down to 1024 × 640.
+    left->setSpacing(6);
     auto* gridBox = new M_Box(QObject::tr("Candidates"), view);
     auto* gridColumn = new QVBoxLayout(gridBox);
     gridColumn->setContentsMargins(10, 24, 10, 8);
     l.imageMatrix = new ImageMatrix(gridBox);
-    // At least 11 units a row; taller windows give the rows more room.
-    l.imageMatrix->setMinimumSize(690, 31 * 11 + int(ImageMatrix::kBottomMargin));
-    l.imageMatrix->setMaximumHeight(31 * 18 + int(ImageMatrix::kBottomMargin));
-    l.imageMatrix->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    // Columns at least 22 units wide and rows 11 apart; more room widens and spreads them.
+    const int gridBottom = int(ImageMatrix::kBottomMargin);
+    l.imageMatrix->setMinimumSize(int(ImageMatrix::kLeftMargin) + 22 * 22, 31 * 11 + gridBottom);
+    l.imageMatrix->setMaximumSize(int(ImageMatrix::kLeftMargin) + 22 * 30, 31 * 20 + gridBottom);
+    l.imageMatrix->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     l.imageMatrix->setToolTip(
         QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
-    gridColumn->addWidget(l.imageMatrix, 1, Qt::AlignHCenter);
+    gridColumn->addWidget(l.imageMatrix, 1);
     auto* gridSliders = new QGridLayout;
     l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
     l.typeSlider = new QSlider(Qt::Horizontal, gridBox);
@@ -231,19 +266,41 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.scoreLabel->setToolTip(
         QObject::tr("How the selected candidate compares with the original section"));
     gridColumn->addWidget(l.scoreLabel);
-    right->addWidget(gridBox, 1);
 
-    // Motion angle: kept for a later version, hidden at start.
-    auto* angleRow = new QHBoxLayout;
-    l.freezeAngle = new QPushButton(QObject::tr("Freeze angle"), view);
-    l.angleSlider = new QSlider(Qt::Horizontal, view);
-    l.angleSlider->setRange(0, 179);
-    l.angleView = new AngleView(view);
-    l.angleView->setFixedSize(40, 40);
-    angleRow->addWidget(l.freezeAngle);
-    angleRow->addWidget(l.angleSlider, 1);
-    angleRow->addWidget(l.angleView);
-    right->addLayout(angleRow);
+    // The blur's shape: the disc or a motion line at an angle, and its estimate.
+    auto* blurBox = new M_Box(QObject::tr("Blur"), view);
+    auto* blurRow = new QHBoxLayout(blurBox);
+    blurRow->setContentsMargins(10, 22, 10, 6);
+    l.blurShape =
+        RadioRow(blurBox, blurRow, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
+    delete blurRow->takeAt(blurRow->count() - 1);  // no stretch: the angle follows "Motion"
+    l.angleField = new QSpinBox(blurBox);
+    l.angleField->setRange(0, 179);
+    l.angleField->setSuffix(QObject::tr("°"));
+    l.angleField->setToolTip(QObject::tr("Direction of the motion, in degrees"));
+    l.angleView = new AngleView(blurBox);
+    l.angleView->setFixedSize(30, 30);
+    l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
+    l.estimateButton = new QPushButton(QObject::tr("Estimate"), blurBox);
+    l.estimateButton->setToolTip(
+        QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
+    blurRow->addWidget(l.angleField);
+    blurRow->addWidget(l.angleView);
+    blurRow->addStretch(1);
+    blurRow->addWidget(l.estimateButton);
+    left->addWidget(blurBox);
+    // The view follows the field and sets it; both serve the motion only.
+    AngleView* angleView = l.angleView;
+    QSpinBox* angleField = l.angleField;
+    QObject::connect(angleField, &QSpinBox::valueChanged, angleView, &AngleView::setCurrentAngle);
+    angleView->setAngleChanged([angleField](int angle) { angleField->setValue(angle); });
+    auto enableAngle = [angleView, angleField, shape = l.blurShape] {
+        const bool motion = shape->checkedId() == 1;
+        angleField->setEnabled(motion);
+        angleView->setEnabled(motion);
+    };
+    enableAngle();
+    QObject::connect(l.blurShape, &QButtonGroup::idToggled, angleField, enableAngle);
 
     auto* maskBox = new M_Box(QObject::tr("Mask"), view);
     auto* maskGrid = new QGridLayout(maskBox);
@@ -258,13 +315,14 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.maskShow = RadioRow(maskBox, showRow, {QObject::tr("Mask"), QObject::tr("Result")}, 1);
     maskGrid->addLayout(showRow, 0, 3);
     auto* sliders = new QGridLayout;
+    sliders->setVerticalSpacing(4);
     l.maskAmount = LabelledSlider(maskBox, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
     l.maskRadius =
         LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
     l.maskCrude =
         LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
     maskGrid->addLayout(sliders, 1, 0, 1, 4);
-    right->addWidget(maskBox);
+    left->addWidget(maskBox);
 
     auto* buttons = new QHBoxLayout;
     buttons->setObjectName("candidateButtons");
@@ -279,16 +337,22 @@ void BuildDeblurScreen(WindowLayout& l) {
     buttons->addStretch(1);
     buttons->addWidget(l.cancelButton);
     buttons->addWidget(l.deblurButton);
-    right->addLayout(buttons);
+    left->addLayout(buttons);
 
-    auto* rightPanel = new QWidget(view);
-    rightPanel->setLayout(right);
-    rightPanel->setFixedWidth(730);
-    outer->addWidget(rightPanel);
+    gridBox->setMaximumWidth(l.imageMatrix->maximumWidth() + 20);
+    outer->addWidget(gridBox, 1);
 }
 
+// The progress sheet: only the controller ends it. Esc and the close box (both reject) do
+// nothing, so the window stays blocked while the work goes on.
+class ProgressSheet : public QDialog {
+  public:
+    using QDialog::QDialog;
+    void reject() override {}
+};
+
 void BuildSheet(WindowLayout& l) {
-    l.sheet = new QDialog(l.mainWindow, Qt::Sheet);
+    l.sheet = new ProgressSheet(l.mainWindow, Qt::Sheet);
     l.sheet->setWindowModality(Qt::WindowModal);
     l.sheet->setWindowTitle(QObject::tr("Please wait"));
     auto* column = new QVBoxLayout(l.sheet);
@@ -398,13 +462,22 @@ void BuildMenus(WindowLayout& l) {
     l.redoAction = edit->addAction(QObject::tr("Redo"));
     l.redoAction->setShortcut(QKeySequence::Redo);
 
+    QMenu* viewMenu = l.menuBar->addMenu(QObject::tr("View"));
+    l.zoomInAction = viewMenu->addAction(QObject::tr("Zoom In"));
+    l.zoomInAction->setShortcuts({QKeySequence::ZoomIn, QKeySequence(QObject::tr("Ctrl+="))});
+    l.zoomOutAction = viewMenu->addAction(QObject::tr("Zoom Out"));
+    l.zoomOutAction->setShortcut(QKeySequence::ZoomOut);
+    l.zoomFitAction = viewMenu->addAction(QObject::tr("Fit in Window"));
+    l.zoomFitAction->setShortcut(QKeySequence(QObject::tr("Ctrl+0")));
+    l.actualSizeAction = viewMenu->addAction(QObject::tr("Actual Pixels"));
+    l.actualSizeAction->setShortcut(QKeySequence(QObject::tr("Ctrl+1")));
     BuildCandidateActions(l);
 
     QMenu* help = l.menuBar->addMenu(QObject::tr("Help"));
     l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));
     l.helpAction->setShortcut(QKeySequence::HelpContents);
     l.faqAction = help->addAction(QObject::tr("Frequently Asked Questions"));
-    l.supportAction = help->addAction(QObject::tr("Contact Support..."));
+    l.supportAction = help->addAction(QObject::tr("Reporting a Problem"));
 }
 
 }  // namespace
@@ -415,8 +488,15 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     auto* back = new M_BackView(window);
     auto* backLayout = new QVBoxLayout(back);
     backLayout->setContentsMargins(0, 0, 0, 0);
-    l.screens = new QStackedWidget(back);
-    backLayout->addWidget(l.screens);
+    // Below the smallest size the screens are laid out for, they scroll instead of overlapping.
+    auto* scroll = new QScrollArea(back);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    l.screens = new QStackedWidget;
+    l.screens->setAutoFillBackground(false);
+    scroll->setWidget(l.screens);
+    backLayout->addWidget(scroll);
     window->setCentralWidget(back);
 
     BuildMainScreen(l);
@@ -439,6 +519,12 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     BuildPreferences(l);
     BuildSaveOptions(l);
     BuildMenus(l);
+    window->statusBar()->setSizeGripEnabled(false);
+    SplitView* view = l.splitView;
+    QObject::connect(l.zoomInAction, &QAction::triggered, view, [view] { view->zoomStep(1); });
+    QObject::connect(l.zoomOutAction, &QAction::triggered, view, [view] { view->zoomStep(-1); });
+    QObject::connect(l.zoomFitAction, &QAction::triggered, view, [view] { view->zoomToFit(); });
+    QObject::connect(l.actualSizeAction, &QAction::triggered, view, [view] { view->setScale(1); });
     window->resize(1360, 860);
     return l;
 }

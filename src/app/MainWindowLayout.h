@@ -17,6 +17,7 @@ class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QSlider;
+class QSpinBox;
 class QStackedWidget;
 class QTableView;
 class QWidget;
@@ -38,7 +39,7 @@ struct WindowLayout {
     QLabel* centerLabel = nullptr;
     QLabel* rightLabel = nullptr;
     QButtonGroup* toolMode = nullptr;  // 0 pan, 1 click to deblur, 2 brush
-    QButtonGroup* zoomMode = nullptr;  // column k: zoom out by 2 to the power k
+    QButtonGroup* zoomMode = nullptr;  // ids: SplitView::ZoomColumn
     FloatSlider* brushSize = nullptr;
     FloatSlider* brushOpacity = nullptr;
     QTableView* tableView = nullptr;
@@ -51,9 +52,10 @@ struct WindowLayout {
     ImageMatrix* imageMatrix = nullptr;
     QSlider* radiusSlider = nullptr;
     QSlider* typeSlider = nullptr;
-    QPushButton* freezeAngle = nullptr;
-    QSlider* angleSlider = nullptr;
-    AngleView* angleView = nullptr;
+    QButtonGroup* blurShape = nullptr;  // 0 the disc (out of focus), 1 a motion line
+    QSpinBox* angleField = nullptr;     // the motion's angle, 0 … 179 degrees
+    AngleView* angleView = nullptr;     // the same angle, shown and dragged
+    QPushButton* estimateButton = nullptr;
     QButtonGroup* maskType = nullptr;  // 0 A, 1 B, 2 C
     QButtonGroup* maskShow = nullptr;  // 0 the mask itself, 1 the masked result
     FloatSlider* maskAmount = nullptr;
@@ -92,6 +94,10 @@ struct WindowLayout {
     QAction* redoAction = nullptr;
     QAction* bestCandidateAction = nullptr;  // View: selects the best-scored candidate
     QAction* artefactMapAction = nullptr;    // View, checkable: the candidate's artefact map
+    QAction* zoomInAction = nullptr;
+    QAction* zoomOutAction = nullptr;
+    QAction* zoomFitAction = nullptr;
+    QAction* actualSizeAction = nullptr;
     QAction* helpAction = nullptr;
     QAction* faqAction = nullptr;
     QAction* supportAction = nullptr;

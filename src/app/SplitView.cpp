@@ -1,5 +1,6 @@
 #include "SplitView.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QDragEnterEvent>
 #include <QFileInfo>
@@ -8,7 +9,9 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QUrl>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 
@@ -28,6 +31,21 @@ const QColor kSeparator = QColor::fromRgbF(0.5f, 0.5f, 0.5f);
 
 QColor BrushColour(float opacity) {
     return QColor::fromRgbF(0.5f, 0.0f, 0.0f, std::clamp(opacity * 0.7f, 0.0f, 1.0f));
+}
+
+// The zoom steps of the wheel and of zoomStep(), smallest first.
+constexpr double kZoomSteps[] = {0.125, 0.25, 0.5, 1.0, 2.0, 4.0};
+// Fitting never enlarges, and shrinks down to this scale at most.
+constexpr double kSmallestFitScale = 1.0 / 64;
+// One notch of a mouse wheel, in eighths of a degree.
+constexpr int kWheelNotch = 120;
+
+// The zoom-out factor of the tiles for a scale: the largest power of two whose tiles are still at
+// least as fine as the screen.
+int TileZoomOut(double scale) {
+    int zoomOut = 1;
+    while (scale * zoomOut * 2 <= 1.0 + 1e-9) zoomOut *= 2;
+    return zoomOut;
 }
 
 // Draws a picture whose rows run from the top into a rectangle given with y upwards.
@@ -72,7 +90,18 @@ void SplitView::setZoomMode(QButtonGroup* zoomMode) {
     FixMatrix(mZoomMode);
     if (mZoomMode) {
         QObject::connect(mZoomMode, &QButtonGroup::idClicked, this, [this](int) { changedZoom(); });
+        if (mZoomMode->checkedId() >= 0)
+            changedZoom();
     }
+}
+
+void SplitView::setScrollBars(QScrollBar* horizontal, QScrollBar* vertical) {
+    mHorizontalBar = horizontal;
+    mVerticalBar = vertical;
+    for (QScrollBar* bar : {horizontal, vertical})
+        if (bar)
+            QObject::connect(bar, &QScrollBar::valueChanged, this, [this] { scrolled(); });
+    updateScrollBars();
 }
 
 void SplitView::setBrushControls(FloatSlider* size, FloatSlider* opacity) {
@@ -90,6 +119,8 @@ void SplitView::setLabels(QLabel* left, QLabel* center, QLabel* right) {
 void SplitView::setSelectedImage(const ImageRef& image, const QString& name) {
     mSelectedName = image ? name : QString();
     mSelectedImage->setImage(image);
+    if (mFit)
+        applyScale(fitScale());
     clampOffset();
     update();
     redoLabels();
@@ -121,18 +152,169 @@ void SplitView::reloadRefocusedImageInRect(const Rect& rect) {
 
 void SplitView::changeViewMode(int mode) {
     mSplitView = mode != 0;
+    if (mFit)
+        applyScale(fitScale());
     clampOffset();
     redoLabels();
     update();
+}
+
+double SplitView::ScaleForZoomColumn(int column) {
+    if (column == ZoomFit)
+        return 0;
+    if (column == ZoomIn2)
+        return 2;
+    if (column == ZoomIn4)
+        return 4;
+    return 1.0 / double(1 << std::clamp(column, int(ZoomOut1), int(ZoomOut8)));
 }
 
 void SplitView::changedZoom() {
     if (!mZoomMode)
         return;
     const int column = std::max(mZoomMode->checkedId(), 0);
-    mZoomOut = 1 << column;
+    if (column == ZoomFit)
+        zoomToFit();
+    else
+        setScale(ScaleForZoomColumn(column));
+}
+
+QPointF SplitView::viewCentre() const {
+    const double BW = mSplitView ? double(width() / 2) : double(width());
+    return QPointF(std::trunc(BW * 0.5), std::trunc(height() * 0.5));
+}
+
+void SplitView::applyScale(double scale) {
+    mScale = scale;
+    mZoomOut = TileZoomOut(scale);
     mSelectedImage->setZoomOut(mZoomOut);
     mRefocusedImage->setZoomOut(mZoomOut);
+    if (mZoomMode) {
+        int column = mFit ? int(ZoomFit) : -1;
+        for (int c = ZoomOut1; c < ZoomFit && column < 0; ++c)
+            if (ScaleForZoomColumn(c) == scale)
+                column = c;
+        if (QAbstractButton* button = mZoomMode->button(column))
+            button->setChecked(true);
+    }
+}
+
+Rect SplitView::viewExtent(const TiledImage& image) const {
+    const double magnification = mScale * mZoomOut;
+    return {0, 0, image.displayWidth() * magnification, image.displayHeight() * magnification};
+}
+
+double SplitView::fitScale() const {
+    const ImageRef& image = mSelectedImage->sourceImage() ? mSelectedImage->sourceImage()
+                                                          : mRefocusedImage->sourceImage();
+    if (!image || width() < 1 || height() < 1)
+        return 1.0;
+    const double BW = mSplitView ? double(width() / 2) : double(width());
+    double scale = std::min(BW / image->width(), double(height()) / image->height());
+    scale = std::clamp(scale, kSmallestFitScale, 1.0);
+    // Tiles of a whole number of view units leave no seams between them.
+    const int zoomOut = TileZoomOut(scale);
+    const double steps = std::floor(scale * zoomOut * TiledImage::kTileSize);
+    return steps / TiledImage::kTileSize / zoomOut;
+}
+
+void SplitView::setScale(double scale, QPointF anchor) {
+    const QPointF imagePoint = convertPoint(anchor);
+    mFit = false;
+    applyScale(scale);
+    // The same image point under the anchor: invert convertPoint at the new scale.
+    double x = anchor.x();
+    if (mSplitView && x > width() / 2)
+        x -= width() / 2;
+    const double H = viewExtent(*mRefocusedImage).height;
+    mOffset = QPointF(std::round(imagePoint.x() * scale - x),
+                      std::round(H - imagePoint.y() * scale - anchor.y()));
+    clampOffset();
+    if (!mBrushRect.isEmpty())
+        moveBrushTo(mBrushRect.center());
+    update();
+}
+
+void SplitView::zoomStep(int direction, QPointF anchor) {
+    const double current = mScale;
+    double next = 0;
+    if (direction > 0) {
+        for (double step : kZoomSteps)
+            if (step > current * (1 + 1e-9)) {
+                next = step;
+                break;
+            }
+    } else {
+        for (double step : kZoomSteps)
+            if (step < current * (1 - 1e-9))
+                next = step;
+    }
+    if (next > 0)
+        setScale(next, anchor);
+}
+
+void SplitView::zoomStep(int direction) {
+    const QPoint pointer = mapFromGlobal(QCursor::pos());
+    zoomStep(direction, mMouseInside && rect().contains(pointer) ? viewPointFromWidget(pointer)
+                                                                 : viewCentre());
+}
+
+void SplitView::zoomToFit() {
+    mFit = true;
+    applyScale(fitScale());
+    mOffset = QPointF();
+    clampOffset();
+    update();
+}
+
+void SplitView::wheelEvent(QWheelEvent* event) {
+    if (!mMouseMode || !mSelectedImage->sourceImage()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    mWheelDelta += event->angleDelta().y();
+    const QPointF anchor = viewPointFromWidget(event->position());
+    while (std::abs(mWheelDelta) >= kWheelNotch) {
+        const int direction = mWheelDelta > 0 ? 1 : -1;
+        mWheelDelta -= direction * kWheelNotch;
+        zoomStep(direction, anchor);
+    }
+}
+
+void SplitView::updateScrollBars() {
+    if (mUpdatingBars)
+        return;
+    mUpdatingBars = true;
+    const Rect extent = viewExtent(*mSelectedImage);
+    const double BW = mSplitView ? double(width() / 2) : double(width());
+    const int horizontal = std::max(0, int(std::ceil(extent.width - BW)));
+    const int vertical = std::max(0, int(std::ceil(extent.height - height())));
+    if (mHorizontalBar) {
+        mHorizontalBar->setRange(0, horizontal);
+        mHorizontalBar->setPageStep(std::max(1, int(BW)));
+        mHorizontalBar->setSingleStep(20);
+        mHorizontalBar->setValue(int(std::round(std::max(mOffset.x(), 0.0))));
+        mHorizontalBar->setEnabled(horizontal > 0);
+    }
+    if (mVerticalBar) {
+        // The bar's top is the picture's top; the offset counts from its bottom.
+        mVerticalBar->setRange(0, vertical);
+        mVerticalBar->setPageStep(std::max(1, height()));
+        mVerticalBar->setSingleStep(20);
+        mVerticalBar->setValue(vertical - int(std::round(std::max(mOffset.y(), 0.0))));
+        mVerticalBar->setEnabled(vertical > 0);
+    }
+    mUpdatingBars = false;
+}
+
+void SplitView::scrolled() {
+    if (mUpdatingBars)
+        return;
+    if (mHorizontalBar)
+        mOffset.setX(mHorizontalBar->value());
+    if (mVerticalBar)
+        mOffset.setY(mVerticalBar->maximum() - mVerticalBar->value());
     clampOffset();
     update();
 }
@@ -170,13 +352,12 @@ QPointF SplitView::convertPoint(QPointF viewPoint) const {
     }
     x += mOffset.x();
     y += mOffset.y();
-    const double H = image->displayHeight();
-    const double z = mZoomOut;
-    return QPointF(x * z, (H - y) * z);
+    const double H = viewExtent(*image).height;
+    return QPointF(x / mScale, (H - y) / mScale);
 }
 
 void SplitView::clampOffset() {
-    const Rect extent = mSelectedImage->displayExtent();
+    const Rect extent = viewExtent(*mSelectedImage);
     const double EW = extent.width;
     const double EH = extent.height;
     const double BW = mSplitView ? double(width() / 2) : double(width());
@@ -190,6 +371,7 @@ void SplitView::clampOffset() {
     if (BH > EH)
         y = std::trunc((EH - BH) * 0.5);
     mOffset = QPointF(x, y);
+    updateScrollBars();
 }
 
 void SplitView::redoLabels() {
@@ -253,7 +435,7 @@ void SplitView::updateViewRect(const QRectF& viewRect) {
 
 void SplitView::moveBrushTo(QPointF viewPoint) {
     updateViewRect(mBrushRect);
-    const float size = (mBrushSize ? mBrushSize->floatValue() : 0.0f) / float(mZoomOut);
+    const float size = (mBrushSize ? mBrushSize->floatValue() : 0.0f) * float(mScale);
     mBrushRect = QRectF(viewPoint.x() - size * 0.5f, viewPoint.y() - size * 0.5f, size, size);
     updateViewRect(mBrushRect);
 }
@@ -269,13 +451,15 @@ void SplitView::applyBrushAt(QPointF viewPoint) {
 void SplitView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     resetTrackingRect();
+    if (mFit)
+        applyScale(fitScale());
     clampOffset();
 }
 
 // --- Drawing -------------------------------------------------------------------------------
 
 void SplitView::drawImage(QPainter& painter, TiledImage& image, const Rect& area, const Rect&) {
-    const Rect extent = image.displayExtent();
+    const Rect extent = viewExtent(image);
     const double ox = mOffset.x();
     const double oy = mOffset.y();
     Rect destination = area;
@@ -299,11 +483,25 @@ void SplitView::drawImage(QPainter& painter, TiledImage& image, const Rect& area
     destination.width = w;
     destination.height = h;
 
+    // The tiles are magnified by what the zoom-out factor leaves of the scale: the whole tile
+    // pixels under the source are drawn, the clip keeps them to the destination.
+    const double m = mScale * mZoomOut;
+    const double x0 = std::floor(source.x / m), y0 = std::floor(source.y / m);
+    const double x1 =
+        std::min(std::ceil((source.x + source.width) / m), double(image.displayWidth()));
+    const double y1 =
+        std::min(std::ceil((source.y + source.height) / m), double(image.displayHeight()));
+    const Rect tiles{x0, y0, x1 - x0, y1 - y0};
     painter.save();
     painter.setClipRect(QRectF(area.x, area.y, area.width, area.height), Qt::IntersectClip);
-    image.drawTilesFromRect(painter, source, destination, area);
+    painter.setClipRect(QRectF(destination.x, destination.y, source.width, source.height),
+                        Qt::IntersectClip);
+    painter.translate(destination.x - source.x, destination.y - source.y);
+    painter.scale(m, m);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, m < 1);
+    image.drawTilesFromRect(painter, tiles, tiles, area);
     painter.restore();
-    image.cleanUnusedTiles(source);
+    image.cleanUnusedTiles(tiles);
 }
 
 void SplitView::drawBrush(QPainter& painter, const QRectF& clip) {
@@ -362,7 +560,7 @@ void SplitView::paintEvent(QPaintEvent* event) {
         painter.fillRect(QRectF(half, 0, 1, BH), kSeparator);
     } else {
         if (mCenters) {
-            const Rect extent = mSelectedImage->displayExtent();
+            const Rect extent = viewExtent(*mSelectedImage);
             mOffset = QPointF(std::trunc((extent.width - BW) * 0.5),
                               std::trunc((extent.height - BH) * 0.5));
         }
@@ -435,9 +633,13 @@ void SplitView::mouseMoveEvent(QMouseEvent* event) {
         return;
     }
     resetCursor();
-    if (mouseModeColumn() == 2) {
+    if (mouseModeColumn() == 2 && !spaceIsDown()) {
         moveBrushTo(point);
         update();
+    } else if (!mBrushRect.isEmpty()) {
+        // The space bar turns the brush into the hand: no circle while it is held.
+        updateViewRect(mBrushRect);
+        mBrushRect = QRectF();
     }
 }
 

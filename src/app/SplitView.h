@@ -15,6 +15,7 @@ class FloatSlider;
 class MainWindow;
 class QButtonGroup;
 class QLabel;
+class QScrollBar;
 class TiledImage;
 
 // Shows photographs: the selected image alone, or the selected image on the left and the
@@ -22,10 +23,21 @@ class TiledImage;
 // bar), asks for a deblur at a clicked point, paints with the brush and accepts dropped files.
 //
 // Its geometry works in view coordinates with the origin at the lower left and y upwards;
-// display coordinates are the picture scaled down by the zoom-out factor, origin at its
-// lower-left corner, y upwards; image coordinates are the photograph's pixels from the top left.
+// display coordinates are the picture at the view's scale (view units per image pixel), origin at
+// its lower-left corner, y upwards; image coordinates are the photograph's pixels from the top
+// left. The tiles are drawn at a zoom-out factor (a power of two) and magnified by what is left
+// of the scale: by 2 or 4 when zooming in, by a little less than 1 to fit the view.
+//
+// The wheel (with or without Ctrl) zooms about the pointer through the zoom steps; the zoom group
+// and zoomStep() keep the view's centre, or the point under the pointer when one is given.
 class SplitView : public QWidget {
   public:
+    // Ids of the zoom group's buttons: 0 to 3 zoom out by 2 to the power id, then 200 %, 400 %
+    // and the scale that fits the whole picture in the view.
+    enum ZoomColumn { ZoomOut1 = 0, ZoomOut8 = 3, ZoomIn2 = 4, ZoomIn4 = 5, ZoomFit = 6 };
+    // The scale of a zoom column (0 for ZoomFit).
+    static double ScaleForZoomColumn(int column);
+
     explicit SplitView(QWidget* parent = nullptr);
     ~SplitView() override;
 
@@ -37,6 +49,8 @@ class SplitView : public QWidget {
     void setZoomMode(QButtonGroup* zoomMode);
     void setBrushControls(FloatSlider* size, FloatSlider* opacity);
     void setLabels(QLabel* left, QLabel* center, QLabel* right);
+    // Scroll bars beside the view that follow and move the part shown.
+    void setScrollBars(QScrollBar* horizontal, QScrollBar* vertical);
 
     void setSelectedImage(const ImageRef& image, const QString& name);
     void setRefocusedImage(const ImageRef& image);
@@ -46,8 +60,18 @@ class SplitView : public QWidget {
     void reloadRefocusedImageInRect(const Rect& rect);
     // 0 single, 1 split.
     void changeViewMode(int mode);
-    // Takes the zoom-out factor from the zoom group: column k means 2 to the power k.
+    // Takes the zoom from the zoom group (see ZoomColumn), keeping the view's centre.
     void changedZoom();
+    // Sets the scale, keeping the image point under `anchor` (a view point) where it is; the
+    // zoom group shows the matching step.
+    void setScale(double scale, QPointF anchor);
+    void setScale(double scale) { setScale(scale, viewCentre()); }
+    // One zoom step in (direction > 0) or out about `anchor`, or about the pointer when it is over
+    // the view, else the centre.
+    void zoomStep(int direction, QPointF anchor);
+    void zoomStep(int direction);
+    // Fits the whole picture in the view, and keeps fitting it when the view changes size.
+    void zoomToFit();
     void setCenters(bool centers);
     void setDrawsBackgrounds(bool draws);
     void setAllowDrops(bool allow);
@@ -70,6 +94,9 @@ class SplitView : public QWidget {
     QPointF offset() const { return mOffset; }
     void setOffset(QPointF offset) { mOffset = offset; }
     int zoomOut() const { return mZoomOut; }
+    double scale() const { return mScale; }
+    bool fits() const { return mFit; }
+    QPointF viewCentre() const;
     bool isSplit() const { return mSplitView; }
     QRectF brushRect() const { return mBrushRect; }
     bool isDragAndDropping() const { return mDragAndDropping; }
@@ -84,6 +111,7 @@ class SplitView : public QWidget {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -100,6 +128,12 @@ class SplitView : public QWidget {
     void mouseExited();
     void updateViewRect(const QRectF& viewRect);
     void drawImage(QPainter& painter, TiledImage& image, const Rect& area, const Rect& redraw);
+    // The picture's display extent at the view's scale.
+    Rect viewExtent(const TiledImage& image) const;
+    double fitScale() const;
+    void applyScale(double scale);
+    void updateScrollBars();
+    void scrolled();
     void drawBrush(QPainter& painter, const QRectF& clip);
 
     std::unique_ptr<TiledImage> mRefocusedImage;
@@ -130,4 +164,10 @@ class SplitView : public QWidget {
     QLabel* mRightLabel = nullptr;
     int mZoomOut = 1;
     QButtonGroup* mZoomMode = nullptr;
+    double mScale = 1.0;
+    bool mFit = false;
+    int mWheelDelta = 0;  // wheel turns not yet worth a zoom step (eighths of a degree)
+    QScrollBar* mHorizontalBar = nullptr;
+    QScrollBar* mVerticalBar = nullptr;
+    bool mUpdatingBars = false;
 };

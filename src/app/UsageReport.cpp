@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr const char* kDefaultEndpoint = "http://stats.velkaro.invalid";
+// The endpoint chosen when the application was built (empty: none).
+constexpr const char* kBuiltInEndpoint = VELKARO_STATS_ENDPOINT;
 constexpr int kTimeoutMilliseconds = 60 * 1000;
 
 }  // namespace
@@ -28,7 +29,7 @@ QString UsageReportEndpoint(const QSettings& settings) {
     const QString stored = settings.value("statsEndpoint").toString();
     if (!stored.isEmpty())
         return stored;
-    return kDefaultEndpoint;
+    return QString::fromUtf8(kBuiltInEndpoint);
 }
 
 QString UsageReportAddress(const QString& endpoint, const UsageReportFields& f) {

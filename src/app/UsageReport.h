@@ -18,8 +18,9 @@ struct UsageReportFields {
 };
 
 // The report endpoint's scheme and host (no path): the environment variable
-// VELKARO_STATS_ENDPOINT, else the settings key "statsEndpoint", else a placeholder address that
-// resolves nowhere.
+// VELKARO_STATS_ENDPOINT, else the settings key "statsEndpoint", else the one chosen at build time
+// (the CMake cache variable VELKARO_STATS_ENDPOINT). Empty when none is configured: then the
+// application never asks for permission and never sends a report.
 QString UsageReportEndpoint(const QSettings& settings);
 
 // The full report address: endpoint, "/cgi-bin/vlkreport.cgi?", then width, height, radius,

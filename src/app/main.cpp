@@ -19,6 +19,7 @@
 #include "GUI.h"
 #include "MainWindow.h"
 #include "MainWindowLayout.h"
+#include "SingleInstance.h"
 
 namespace {
 
@@ -55,6 +56,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    // One window per user: a running window takes the file and this process ends.
+    SingleInstance instance(SingleInstance::defaultServerName());
+    if (instance.handOver(path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath()))
+        return 0;
+
     QSettings settings;
     SheetDialogs dialogs;
     MainWindow window;
@@ -70,6 +76,10 @@ int main(int argc, char** argv) {
         window.resize(window.size().boundedTo(room).expandedTo(window.minimumSizeHint()));
     }
     window.show();
+    instance.listen();
+    QObject::connect(
+        &instance, &SingleInstance::openRequested, &delegate,
+        [&delegate](const QString& requested) { delegate.applicationOpenFile(requested); });
     QTimer::singleShot(0, &delegate, [&] {
         if (!path.isEmpty())
             controller.maybeOpenImageAtPath(QFileInfo(path).absoluteFilePath());

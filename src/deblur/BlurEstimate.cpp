@@ -19,12 +19,14 @@
 //     pixel), each sample weighted by its share of signal, (P − N)² / P².
 //  3. Each candidate kernel — no blur, the discs of steps 2 … 30, the lines of even steps at angles
 //     every 6°, then of the steps and angles by 1° around the best — predicts
-//     log(P − N) = log A_φ − α · log ρ + log(|K(ρ, φ)|² + ε), ε = 0.01 standing for the dips the
-//     tiles' window fills; the levels A_φ (one per direction, for the image's own anisotropy) and
-//     the slope α follow by weighted linear least squares in closed form. K is the discrete-time
-//     Fourier transform of the kernel GenerateFilter makes: along the horizontal axis for the
-//     (isotropic) disc; for a line, the product of the transforms of its projections on its own
-//     axis and across it.
+//     log(P − N) = log A_φ − α · log ρ + log(|K(ρ, φ)|² + ε), |K|² seen through the tiles' window
+//     (averaged over its ±2 bins: the zeros of a long kernel, or of a real shake whose speed
+//     varies, are filled, and the spectrum falls as their envelope), ε = 0.01 the depth to which
+//     the remaining dips are trusted; the levels A_φ (one per direction, for the image's own
+//     anisotropy) and the slope α follow by weighted linear least squares in closed form. K is the
+//     discrete-time Fourier transform of the kernel GenerateFilter makes: along the horizontal axis
+//     for the (isotropic) disc; for a line, the product of the transforms of its projections on its
+//     own axis and across it.
 //  4. The best candidate wins; its confidence is the share of the no-blur misfit it removes. A
 //     section whose spectrum a power law explains about as well (sharp, or noise only), or with
 //     too little signal above the noise, is reported as no blur.
@@ -228,16 +230,38 @@ double Lookup(const double* table, double s) {
     return table[i] + (p - i) * (table[i + 1] - table[i]);
 }
 
+// What the tiles' Hann window makes of a transform: each spectral sample is the true power
+// averaged with the window's power response |W(f)|², which spans ±2 bins (W(f) = ½ D(f) +
+// ¼ D(f − 1) + ¼ D(f + 1), D the Dirichlet kernel; Harris 1978, "On the use of windows for
+// harmonic analysis with the discrete Fourier transform"). The table's samples are half a bin
+// apart; the result is the square root of the averaged power, in place. A long kernel's zeros,
+// closer together than the window's width, are thus filled as in the measured spectrum.
+void WindowLeakage(double* h) {
+    constexpr double kLeak[7] = {0.0072, 0.0625, 0.180, 0.25, 0.180, 0.0625, 0.0072};
+    constexpr double kLeakSum = 0.0072 * 2 + 0.0625 * 2 + 0.180 * 2 + 0.25;
+    double power[kTable];
+    for (int i = 0; i < kTable; ++i) {
+        double sum = 0;
+        for (int j = 0; j < 7; ++j) {
+            int at = std::abs(i + j - 3);  // the transform is even, and periodic in 1 cycle
+            if (at > kTable - 1)
+                at = 2 * (kTable - 1) - at;
+            sum += kLeak[j] * h[at] * h[at];
+        }
+        power[i] = sum / kLeakSum;
+    }
+    for (int i = 0; i < kTable; ++i) h[i] = std::sqrt(power[i]);
+}
+
 double DiscMisfit(const Spectrum& s, int step) {
     // Isotropic: the transform along the horizontal axis, from the kernel's column sums.
-    const std::vector<Tap> taps = KernelTaps(step * 0.5, -1);
+    double transform[kTable];
+    ProjectedTransform(transform, KernelTaps(step * 0.5, -1), 1, 0);
+    WindowLeakage(transform);
+    const LogTransfer& logOf = logTransfer();
     double model[kBins];
-    for (int k = 0; k < kBins; ++k) {
-        const double rho = double(kFirstBin + k) / kBlock;
-        double h = 0;
-        for (const Tap& t : taps) h += t.w * std::cos(2 * kPi * rho * t.dx);
-        model[k] = std::log(h * h + kFloor);
-    }
+    for (int k = 0; k < kBins; ++k)
+        model[k] = logOf(Lookup(transform, double(kFirstBin + k) / kBlock));
     return Misfit(s, [&](int, int k) { return model[k]; });
 }
 
@@ -247,6 +271,7 @@ double LineMisfit(const Spectrum& s, int step, int angle) {
     double along[kTable], across[kTable];
     ProjectedTransform(along, taps, std::cos(theta), std::sin(theta));
     ProjectedTransform(across, taps, -std::sin(theta), std::cos(theta));
+    WindowLeakage(along);
     double ca[kDirections], sa[kDirections];
     for (int j = 0; j < kDirections; ++j) {
         const double d = j * kPi / kDirections - theta;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 

@@ -64,6 +64,14 @@ ByteBuffer Image::rgbaBytes() const {
     return out;
 }
 
+void PasteImage(const CImage& pixels, const CImage& into, int x, int y) {
+    const int w = pixels.width(), h = pixels.height();
+    VK_CHECK(x >= 0 && y >= 0 && x + w <= into.width() && y + h <= into.height());
+    for (int row = 0; row < h; ++row)
+        std::memcpy(into.pixels() + (std::size_t(y + row) * into.width() + x) * 4,
+                    pixels.pixels() + std::size_t(row) * w * 4, std::size_t(w) * 4);
+}
+
 CImage::CImage(int width, int height) : CImage(Image::create(width, height)) {
     std::memset(mPixels, 255, std::size_t(width) * std::size_t(height) * 4);
 }

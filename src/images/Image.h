@@ -71,6 +71,8 @@ class CImage {
 
 // A new image holding the w × h rectangle of `image` whose top-left pixel is x, y (inside it).
 CImage CropImage(const CImage& image, int x, int y, int w, int h);
+// Copies all of `pixels` into `into` with its top-left pixel at x, y (wholly inside `into`).
+void PasteImage(const CImage& pixels, const CImage& into, int x, int y);
 
 // Target size of a thumbnail of a w × h section (single-precision rule, never grows).
 void ThumbnailSize(double w, double h, int& outWidth, int& outHeight);

@@ -8,6 +8,7 @@
 
 #include "Avx2Clones.h"
 #include "Check.h"
+#include "Dispatch.h"
 #include "FftPlans.h"
 #include "Vector.h"
 
@@ -277,25 +278,26 @@ void FilterTransform::foldOutside(double* c, const double* outside) const {
     }
 }
 
-// The transform buffers of a normal product: the real plane and its half spectrum, and the
-// kernel's spectrum (scaled by 1 / (rows · columns), so that each inverse transform comes back
-// normalised).
 // The transform buffers of a normal product: the plane, transformed in place (its rows padded
-// to the half spectrum's 2 · (columns / 2 + 1) values), and the kernel's spectrum (scaled by
-// 1 / (rows · columns), so that each inverse transform comes back normalised).
+// to the half spectrum's 2 · (columns / 2 + 1) values), and the spectrum it is multiplied by,
+// scaled by 1 / (rows · columns) so that each inverse transform comes back normalised: the
+// kernel's (general kernels) or, for kernels symmetric in both axes, the real spectrum of the
+// kernel convolved with itself.
 struct FilterNormalTransform::Buffers {
     FftPlansD plans;
     fftw_complex* spectrum = nullptr;
     fftw_complex* kernel = nullptr;
+    double* square = nullptr;
     ~Buffers() {
         fftw_free(spectrum);
         fftw_free(kernel);
+        fftw_free(square);
     }
 };
 
 namespace {
 
-// Transform size for one image extent and its kernel: the extension by both half-widths.
+// Transform size for one image extent and its kernel: the extension by `half` on both sides.
 int NormalTransformSize(int extent, int half) {
     return fftGoodSize(extent + 2 * half);
 }
@@ -303,6 +305,49 @@ int NormalTransformSize(int extent, int half) {
 // Whole-image transforms are kept to planes of this many elements (beyond it a product would
 // hold two planes of hundreds of megabytes and run on one thread).
 constexpr std::int64_t kNormalTransformMaxElements = std::int64_t(1) << 21;
+
+// Rows per task of the passes over a transform plane.
+constexpr int kPlaneBandRows = 64;
+
+// Whether the kernel is unchanged by turning it upside down and by mirroring it left to right.
+bool SymmetricKernel(const double* kernel, int rows, int columns) {
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < columns; ++j) {
+            const double k = kernel[i * columns + j];
+            if (!(k == kernel[(rows - 1 - i) * columns + j]) ||
+                !(k == kernel[i * columns + columns - 1 - j]))
+                return false;
+        }
+    return true;
+}
+
+// The symmetric form needs the mirrored reach of the kernel to touch each border row and column
+// from one side only.
+bool UsesSymmetricForm(const double* kernel, int kernelRows, int kernelColumns, int rows,
+                       int columns) {
+    return (kernelRows - 1) / 2 < rows - 1 && (kernelColumns - 1) / 2 < columns - 1 &&
+           SymmetricKernel(kernel, kernelRows, kernelColumns);
+}
+
+// out[x] += Σ_b k[b] · in[MirrorIndex(x − half + b, n)] for x in 0 … n−1 (half = (taps − 1) / 2),
+// with `in`, `out` and `k` strided; `extended` and `sums` are scratch. The sums run side by side
+// over x, each over b in order.
+void AddMirroredLine(double* out, std::int64_t outStride, const double* in, std::int64_t inStride,
+                     int n, const double* k, std::int64_t kStride, int taps,
+                     std::vector<double>& extended, std::vector<double>& sums) {
+    const int half = (taps - 1) / 2;
+    extended.resize(std::size_t(n + 2 * half));
+    sums.assign(std::size_t(n), 0.0);
+    for (int u = 0; u < n + 2 * half; ++u)
+        extended[std::size_t(u)] = in[std::int64_t(MirrorIndex(u - half, n)) * inStride];
+    double* sum = sums.data();
+    for (int b = 0; b < taps; ++b) {
+        const double kb = k[b * kStride];
+        const double* e = extended.data() + b;
+        for (int x = 0; x < n; ++x) sum[x] += kb * e[x];
+    }
+    for (int x = 0; x < n; ++x) out[x * outStride] += sum[x];
+}
 
 }  // namespace
 
@@ -312,54 +357,90 @@ bool FilterNormalTransform::pays(const Matrix& a) {
 
 bool FilterNormalTransform::pays(const double* kernel, int kernelRows, int kernelColumns, int rows,
                                  int columns) {
-    const std::int64_t elements = std::int64_t(NormalTransformSize(rows, (kernelRows - 1) / 2)) *
-                                  NormalTransformSize(columns, (kernelColumns - 1) / 2);
+    const bool symmetric = UsesSymmetricForm(kernel, kernelRows, kernelColumns, rows, columns);
+    const int reach = symmetric ? 2 : 1;
+    const std::int64_t elements =
+        std::int64_t(NormalTransformSize(rows, reach * ((kernelRows - 1) / 2))) *
+        NormalTransformSize(columns, reach * ((kernelColumns - 1) / 2));
     if (elements > kNormalTransformMaxElements)
         return false;
     const int area = kernelRows * kernelColumns;
     int entries = 0;
     for (int k = 0; k < area; ++k) entries += kernel[k] != 0;
     // Processor time measured on this class of machine (bench_sllsbox NormalProduct): a direct
-    // product pair costs about 0.45 ns per pixel and kernel weight, the four transforms with
-    // their spectral products and copies about 1.0 ns per transform element and doubling of the
-    // size.
+    // product pair costs about 0.45 ns per pixel and kernel weight; the transforms with their
+    // spectral products and copies about 1.0 ns per transform element and doubling of the size
+    // for the four of a general kernel, half that for the two of a symmetric one.
     const double direct = 0.45 * double(rows) * columns * entries;
-    const double transform = 1.0 * double(elements) * std::log2(double(elements));
+    const double transform =
+        (symmetric ? 0.5 : 1.0) * double(elements) * std::log2(double(elements));
     return transform < direct;
 }
 
 std::int64_t FilterNormalTransform::bytes(int kernelRows, int kernelColumns, int rows,
                                           int columns) {
-    const std::int64_t r = NormalTransformSize(rows, (kernelRows - 1) / 2);
-    const std::int64_t c = NormalTransformSize(columns, (kernelColumns - 1) / 2);
+    // The larger extension (that of a symmetric kernel) bounds both forms.
+    const std::int64_t r = NormalTransformSize(rows, 2 * ((kernelRows - 1) / 2));
+    const std::int64_t c = NormalTransformSize(columns, 2 * ((kernelColumns - 1) / 2));
     // The plane (transformed in place) and the kernel's half spectrum.
     return 2 * std::int64_t(sizeof(fftw_complex)) * r * (c / 2 + 1);
 }
 
 FilterNormalTransform::FilterNormalTransform(const Matrix& a)
     : mA(a),
-      mRows(NormalTransformSize(a.dataRows(), a.filterHalfRows())),
-      mColumns(NormalTransformSize(a.dataColumns(), a.filterHalfColumns())),
+      mSymmetric(UsesSymmetricForm(a.filter(), a.filterRows(), a.filterColumns(), a.dataRows(),
+                                   a.dataColumns())),
+      mRows(NormalTransformSize(a.dataRows(), (mSymmetric ? 2 : 1) * a.filterHalfRows())),
+      mColumns(NormalTransformSize(a.dataColumns(), (mSymmetric ? 2 : 1) * a.filterHalfColumns())),
       mBuffers(std::make_unique<Buffers>()) {
     Buffers& b = *mBuffers;
     const std::size_t complexCount = std::size_t(mRows) * (mColumns / 2 + 1);
     const std::size_t stride = 2 * std::size_t(mColumns / 2 + 1);
     b.plans = realFftPlansD(mRows, mColumns);
     b.spectrum = fftw_alloc_complex(complexCount);
-    b.kernel = fftw_alloc_complex(complexCount);
-    VK_CHECK(b.spectrum && b.kernel);
-    double* real = reinterpret_cast<double*>(b.kernel);
+    VK_CHECK(b.spectrum);
     const int fr = a.filterRows(), fc = a.filterColumns();
     const double scale = 1.0 / (double(mRows) * mColumns);
-    std::fill(real, real + mRows * stride, 0.0);
+    if (!mSymmetric) {
+        b.kernel = fftw_alloc_complex(complexCount);
+        VK_CHECK(b.kernel);
+        double* real = reinterpret_cast<double*>(b.kernel);
+        std::fill(real, real + mRows * stride, 0.0);
+        for (int i = 0; i < fr; ++i)
+            for (int j = 0; j < fc; ++j) real[i * stride + j] = a.filter()[i * fc + j] * scale;
+        fftw_execute_dft_r2c(b.plans.forward, real, b.kernel);
+        return;
+    }
+    // The kernel convolved with itself, centred on the plane's origin (wrapping around), so that
+    // its spectrum is real.
+    const int sr = 2 * fr - 1, sc = 2 * fc - 1;
+    std::vector<double> square(std::size_t(sr) * sc, 0.0);
+    const double* k = a.filter();
     for (int i = 0; i < fr; ++i)
-        for (int j = 0; j < fc; ++j) real[i * stride + j] = a.filter()[i * fc + j] * scale;
-    fftw_execute_dft_r2c(b.plans.forward, real, b.kernel);
+        for (int j = 0; j < fc; ++j)
+            for (int u = 0; u < fr; ++u)
+                for (int v = 0; v < fc; ++v)
+                    square[std::size_t(i + u) * sc + j + v] += k[i * fc + j] * k[u * fc + v];
+    double* real = reinterpret_cast<double*>(b.spectrum);
+    std::fill(real, real + mRows * stride, 0.0);
+    const int hr = sr / 2, hc = sc / 2;
+    for (int i = 0; i < sr; ++i)
+        for (int j = 0; j < sc; ++j)
+            real[std::size_t((i - hr + mRows) % mRows) * stride + (j - hc + mColumns) % mColumns] =
+                square[std::size_t(i) * sc + j] * scale;
+    fftw_execute_dft_r2c(b.plans.forward, real, b.spectrum);
+    b.square = fftw_alloc_real(complexCount);
+    VK_CHECK(b.square);
+    for (std::size_t i = 0; i < complexCount; ++i) b.square[i] = b.spectrum[i][0];
 }
 
 FilterNormalTransform::~FilterNormalTransform() = default;
 
 void FilterNormalTransform::apply(double* y, const double* x, int p) const {
+    if (mSymmetric) {
+        applySymmetric(y, x, p);
+        return;
+    }
     const Buffers& b = *mBuffers;
     const int w = mA.dataColumns(), h = mA.dataRows();
     const int hr = mA.filterHalfRows(), hc = mA.filterHalfColumns();
@@ -422,6 +503,132 @@ void FilterNormalTransform::apply(double* y, const double* x, int p) const {
                 for (int u = 0; u < ec; ++u)
                     dst[std::int64_t(column[std::size_t(u)]) * p] += line[u];
             }
+        }
+    }
+}
+
+// For a kernel K symmetric in both axes the mirrored extension E (the periodic one that
+// MirrorIndex describes) commutes with the correlation, so that A·A = R·(K∗K)·E with R the
+// restriction to the image, and Aᵀ = W·A·W⁻¹, where W halves the border rows and columns (the
+// fold adds two mirrored pixels onto every pixel but the border ones). Hence
+//   AᵀA·x = W·(A²·x + A·δ),  δ = (W⁻¹ − I)·A·x,
+// one correlation of the extension with K∗K through two transforms, and δ lives on the border
+// rows and columns only: A·x there and A·δ, whose reach is hr rows and hc columns from the
+// border, are cheap direct sums.
+void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) const {
+    const Buffers& b = *mBuffers;
+    const int w = mA.dataColumns(), h = mA.dataRows();
+    const int fr = mA.filterRows(), fc = mA.filterColumns();
+    const int hr = mA.filterHalfRows(), hc = mA.filterHalfColumns();
+    const double* k = mA.filter();
+    const int er = h + 4 * hr, ec = w + 4 * hc;  // the extension by the reach of K∗K
+    const std::size_t complexCount = std::size_t(mRows) * (mColumns / 2 + 1);
+    const std::size_t stride = 2 * std::size_t(mColumns / 2 + 1);
+    fftw_complex* spectrum = b.spectrum;
+    double* plane = reinterpret_cast<double*>(spectrum);
+    const std::int64_t rowSize = std::int64_t(w) * p;
+    std::vector<int> column(static_cast<std::size_t>(ec));
+    for (int u = 0; u < ec; ++u) column[std::size_t(u)] = MirrorIndex(u - 2 * hc, w);
+    std::vector<double> extended, sums;
+    std::vector<double> top(static_cast<std::size_t>(w)), bottom(static_cast<std::size_t>(w));
+    std::vector<double> left(static_cast<std::size_t>(h)), right(static_cast<std::size_t>(h));
+
+    for (int q = 0; q < p; ++q) {
+        const double* xq = x + q;
+        double* yq = y + q;
+        // A·x on the border rows and columns, row by row of the kernel.
+        std::fill(top.begin(), top.end(), 0.0);
+        std::fill(bottom.begin(), bottom.end(), 0.0);
+        std::fill(left.begin(), left.end(), 0.0);
+        std::fill(right.begin(), right.end(), 0.0);
+        for (int i = 0; i < fr; ++i) {
+            AddMirroredLine(top.data(), 1, xq + MirrorIndex(i - hr, h) * rowSize, p, w, k + i * fc,
+                            1, fc, extended, sums);
+            AddMirroredLine(bottom.data(), 1, xq + MirrorIndex(h - 1 + i - hr, h) * rowSize, p, w,
+                            k + i * fc, 1, fc, extended, sums);
+        }
+        for (int j = 0; j < fc; ++j) {
+            AddMirroredLine(left.data(), 1, xq + std::int64_t(MirrorIndex(j - hc, w)) * p, rowSize,
+                            h, k + j, fc, fr, extended, sums);
+            AddMirroredLine(right.data(), 1, xq + std::int64_t(MirrorIndex(w - 1 + j - hc, w)) * p,
+                            rowSize, h, k + j, fc, fr, extended, sums);
+        }
+        // δ = (W⁻¹ − I)·A·x as a row part (the border rows, doubled at the corners) and a column
+        // part (the border columns).
+        top.front() *= 2;
+        top.back() *= 2;
+        bottom.front() *= 2;
+        bottom.back() *= 2;
+
+        // The extension, correlated with K∗K: pixel (y, x) of A²·x lands at (y + 2·hr, x + 2·hc).
+        // The passes over the plane run on the pool in bands of rows, as the transforms do.
+        const std::size_t bands = std::size_t((mRows + kPlaneBandRows - 1) / kPlaneBandRows);
+        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+            const int r1 = std::min(mRows, int(band + 1) * kPlaneBandRows);
+            for (int r = int(band) * kPlaneBandRows; r < r1; ++r) {
+                double* dst = plane + std::size_t(r) * stride;
+                if (r >= er) {
+                    std::fill(dst, dst + mColumns, 0.0);
+                    continue;
+                }
+                const double* src = xq + MirrorIndex(r - 2 * hr, h) * rowSize;
+                if (p == 1) {
+                    // The row itself in one copy, its mirrored ends from the column map.
+                    for (int u = 0; u < 2 * hc; ++u) dst[u] = src[column[std::size_t(u)]];
+                    std::copy(src, src + w, dst + 2 * hc);
+                    for (int u = 2 * hc + w; u < ec; ++u) dst[u] = src[column[std::size_t(u)]];
+                } else {
+                    for (int u = 0; u < ec; ++u)
+                        dst[u] = src[std::int64_t(column[std::size_t(u)]) * p];
+                }
+                std::fill(dst + ec, dst + mColumns, 0.0);
+            }
+        });
+        fftw_execute_dft_r2c(b.plans.forward, plane, spectrum);
+        const double* square = b.square;
+        const std::size_t half = std::size_t(mColumns / 2 + 1);
+        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+            const std::size_t i0 = band * kPlaneBandRows * half;
+            const std::size_t i1 = std::min(complexCount, (band + 1) * kPlaneBandRows * half);
+            for (std::size_t i = i0; i < i1; ++i) {
+                spectrum[i][0] *= square[i];
+                spectrum[i][1] *= square[i];
+            }
+        });
+        fftw_execute_dft_c2r(b.plans.inverse, spectrum, plane);
+        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+            const int r1 = std::min(h, int(band + 1) * kPlaneBandRows);
+            for (int r = int(band) * kPlaneBandRows; r < r1; ++r) {
+                const double* src = plane + std::size_t(r + 2 * hr) * stride + 2 * hc;
+                double* dst = yq + r * rowSize;
+                for (int c = 0; c < w; ++c) dst[std::int64_t(c) * p] = src[c];
+            }
+        });
+
+        // A·δ: the border row 0 reaches rows 0 … hr through kernel row hr − y, row h − 1 the rows
+        // h − 1 − hr … h − 1 through kernel row h − 1 − y + hr; likewise for the columns.
+        for (int r = 0; r <= hr; ++r) {
+            AddMirroredLine(yq + r * rowSize, p, top.data(), 1, w, k + (hr - r) * fc, 1, fc,
+                            extended, sums);
+            const int rb = h - 1 - r;
+            AddMirroredLine(yq + rb * rowSize, p, bottom.data(), 1, w, k + (hr - r) * fc, 1, fc,
+                            extended, sums);
+        }
+        for (int c = 0; c <= hc; ++c) {
+            AddMirroredLine(yq + std::int64_t(c) * p, rowSize, left.data(), 1, h, k + (hc - c), fc,
+                            fr, extended, sums);
+            const int cb = w - 1 - c;
+            AddMirroredLine(yq + std::int64_t(cb) * p, rowSize, right.data(), 1, h, k + (hc - c),
+                            fc, fr, extended, sums);
+        }
+        // W: the border rows and columns halved.
+        for (int c = 0; c < w; ++c) {
+            yq[std::int64_t(c) * p] *= 0.5;
+            yq[(h - 1) * rowSize + std::int64_t(c) * p] *= 0.5;
+        }
+        for (int r = 0; r < h; ++r) {
+            yq[r * rowSize] *= 0.5;
+            yq[r * rowSize + std::int64_t(w - 1) * p] *= 0.5;
         }
     }
 }

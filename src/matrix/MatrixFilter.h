@@ -92,7 +92,9 @@ class FilterTransform {
 // The normal product y = Aᵀ·(A·x) of a filter matrix A with one column, as whole-image
 // transforms (double precision, FFTW): the mirrored extension of x is correlated with the kernel,
 // the part inside the image is kept (that is A·x), convolved with the kernel and folded back onto
-// the pixels the mirrored rows and columns stand for (that is Aᵀ·t). The kernel's spectrum is
+// the pixels the mirrored rows and columns stand for (that is Aᵀ·t). A kernel symmetric in both
+// axes (the disc) needs only two transforms: the extension correlated with the kernel convolved
+// with itself, corrected by direct sums along the border. The kernel's spectrum is
 // computed once per object, so one object serves every product of a solve; the result equals the
 // direct products within rounding. An object is used by one thread at a time (its transform
 // buffers are its own); the products themselves run on that thread.
@@ -118,7 +120,10 @@ class FilterNormalTransform {
   private:
     struct Buffers;
 
+    void applySymmetric(double* y, const double* x, int p) const;
+
     const Matrix& mA;
+    bool mSymmetric;      // the kernel is symmetric in both axes: AᵀA through A·A
     int mRows, mColumns;  // transform size
     std::unique_ptr<Buffers> mBuffers;
 };

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-// Thread-pool dispatch over oneTBB: three global concurrent queues (low, default and high priority),
-// parallel loops, and serial queues. Every task and loop body runs on a pool thread or, for loops,
-// also on the calling thread.
+// Thread-pool dispatch over oneTBB: three global concurrent queues (low, default and high
+// priority), parallel loops, and serial queues. Every task and loop body runs on a pool thread or,
+// for loops, also on the calling thread.
 
 // Stack of every thread that runs numerical work: the pool's workers, the serial queues and
 // `WorkerThread`. The libraries under the methods take far more than the 4 MiB oneTBB gives by

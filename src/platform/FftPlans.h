@@ -17,7 +17,8 @@ struct FftPlansD {
     fftw_plan inverse;
 };
 // Single precision: out of place. Double precision: in place, the real plane's rows padded to
-// 2 · (columns / 2 + 1) values (the half spectrum's storage).
+// 2 · (columns / 2 + 1) values (the half spectrum's storage); large double-precision plans run
+// their loops on the worker pool (dispatchApply).
 FftPlansF realFftPlansF(int rows, int columns);
 FftPlansD realFftPlansD(int rows, int columns);
 

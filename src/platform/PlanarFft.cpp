@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -323,8 +324,28 @@ FftPlansF realFftPlansF(int rows, int columns) {
     });
 }
 
+namespace {
+
+// FFTW's parallel loops, run on the worker pool.
+void parallelLoop(void* (*work)(char*), char* jobs, std::size_t size, int count, void*) {
+    dispatchApply(std::size_t(count), DispatchPriority::Default,
+                  [&](std::size_t k) { work(jobs + k * size); });
+}
+
+// Double-precision plans of at least this many values split their loops over the pool.
+constexpr std::int64_t kThreadedValuesD = std::int64_t(1) << 16;
+
+}  // namespace
+
 FftPlansD realFftPlansD(int rows, int columns) {
     std::lock_guard<std::mutex> guard(plannerMutex());
+    static const int cores = [] {
+        if (fftw_init_threads() == 0)
+            return 1;
+        fftw_threads_set_callback(parallelLoop, nullptr);
+        return int(std::max(1u, std::thread::hardware_concurrency()));
+    }();
+    fftw_plan_with_nthreads(std::int64_t(rows) * columns >= kThreadedValuesD ? cores : 1);
     return cachedPlans<FftPlansD>(rows, columns, [&] {
         // In place: the real plane's rows are padded to 2 · (columns / 2 + 1) values.
         const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);

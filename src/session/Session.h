@@ -151,6 +151,8 @@ class Session {
     void startBrush();
     void applyBrush(const Image* source, float size, float opacity, int x, int y, Rect* changed);
     void endBrush();
+    // The composite as it was when the open stroke started; null outside a stroke.
+    const CImage* brushBase() const { return mBrushBase.get(); }
     void applyAll(const ImageRef& source);
 
     // --- saving (owner's thread) ---

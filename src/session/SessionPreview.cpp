@@ -42,8 +42,7 @@ std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, int angl
     std::vector<std::array<int, 3>> keys;  // cost, step, column
     for (int column = 0; column < kGridDeblurTypes; ++column)
         for (int step = 1; step <= maxStep; ++step)
-            keys.push_back(
-                {column == first ? -1 : costRank(DeblurType(column)), step, column});
+            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step, column});
     std::sort(keys.begin(), keys.end());
     std::deque<DeblurredEntry> order;
     for (const auto& [cost, step, column] : keys)
@@ -306,8 +305,8 @@ ImageRef Session::storedPreview(const DeblurredEntry& entry, Region& section) {
     }
     ImageRef preview = packed->unpack();
     // A preview computed on another section than the last one cannot be matched to the original.
-    if (preview && !(mOriginalImage && preview->width() == section.w &&
-                     preview->height() == section.h))
+    if (preview &&
+        !(mOriginalImage && preview->width() == section.w && preview->height() == section.h))
         section = Region{};
     return preview;
 }

@@ -1,29 +1,30 @@
 // The application delegate: the first-launch welcome, the statistics question at the second
-// launch, the usage reports (received by a small HTTP server on 127.0.0.1), quitting, and the help
-// addresses.
+// launch, the usage reports (received by a small HTTP server on 127.0.0.1), quitting, the help
+// window, and the hand-over of a file from a later start to the running window.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QDesktopServices>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextBrowser>
 #include <QUrl>
+#include <atomic>
+#include <cstring>
 #include <optional>
+#include <thread>
 
 #include "AppTestSupport.h"
+#include "HelpWindow.h"
+#include "SingleInstance.h"
 #include "UsageReport.h"
-
-// Receives the addresses the application asks the desktop to open.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-  public:
-    QList<QUrl> urls;
-  public slots:
-    void open(const QUrl& url) { urls << url; }
-};
 
 namespace {
 
@@ -81,11 +82,8 @@ void SecondLaunch(AppHarness& app, AlertButton answer) {
 
 }  // namespace
 
-TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecondAndHelpAddresses) {
+TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointAndOfflineHelp) {
     TestApp();
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("https", &recorder, "open");
-    QDesktopServices::setUrlHandler("mailto", &recorder, "open");
     QTemporaryDir folder;
     const QString file = folder.filePath("velkaro.ini");
     {
@@ -94,42 +92,84 @@ TEST(AppDelegate, WelcomeAtFirstLaunchQuestionAtSecondAndHelpAddresses) {
         first.delegate().applicationDidFinishLaunching();
         Spin(20);
         ASSERT_EQ(first.dialogs.alerts.size(), 1);
-        EXPECT_EQ(first.dialogs.alerts[0].message, "Welcome to Velkaro!");
-        EXPECT_EQ(first.dialogs.alerts[0].defaultButton, "Show me!");
-        EXPECT_EQ(first.dialogs.alerts[0].alternateButton, "No, thanks.");
+        const AlertText& welcome = first.dialogs.alerts[0];
+        EXPECT_EQ(welcome.message, "Welcome to Velkaro!");
+        EXPECT_EQ(welcome.defaultButton, "Show me!");
+        EXPECT_EQ(welcome.alternateButton, "No, thanks.");
+        EXPECT_FALSE(welcome.informative.contains(" ?"));
+        EXPECT_EQ(welcome.icon, AlertIcon::Information);
         EXPECT_TRUE(first.settings().contains("mFirstLaunch"));
-        EXPECT_FALSE(first.settings().contains("allowAnonStats"));
-        ASSERT_EQ(recorder.urls.size(), 1);  // the tutorial
+        HelpWindow* help = first.delegate().helpWindow();
+        ASSERT_TRUE(help && help->isVisible());
+        EXPECT_EQ(help->browser()->source().fileName(), "tutorial.html");
+        EXPECT_EQ(help->browser()->documentTitle(), "Velkaro Tutorial");
     }
-    {
+    // The second launch asks for reports only when they have somewhere to go.
+    for (const bool endpoint : {false, true}) {
+        if (endpoint)
+            qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.1:9");
         AppHarness second(file);
         second.dialogs.alertAnswers.push_back(AlertButton::Alternate);  // "No, thanks."
         second.layout().allowAnonStats->setChecked(true);
         second.delegate().applicationDidFinishLaunching();
         Spin(20);
-        ASSERT_EQ(second.dialogs.alerts.size(), 1);
+        qunsetenv("VELKARO_STATS_ENDPOINT");
+        EXPECT_EQ(second.layout().allowAnonStats->isEnabled(), endpoint);
+        ASSERT_EQ(second.dialogs.alerts.size(), endpoint ? 1 : 0);
+        EXPECT_EQ(second.settings().contains("allowAnonStats"), endpoint);
+        if (!endpoint)
+            continue;
         EXPECT_EQ(second.dialogs.alerts[0].message, "Help improve Velkaro!");
         EXPECT_EQ(second.dialogs.alerts[0].defaultButton, "Sure!");
-        EXPECT_TRUE(second.dialogs.alerts[0].informative.startsWith("With your permission"));
+        EXPECT_EQ(second.dialogs.alerts[0].icon, AlertIcon::Information);
         EXPECT_EQ(second.settings().value("allowAnonStats").toInt(), 0);
         EXPECT_FALSE(second.layout().allowAnonStats->isChecked());
     }
     AppHarness third(file);
+    qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.1:9");
     third.delegate().applicationDidFinishLaunching();
+    qunsetenv("VELKARO_STATS_ENDPOINT");
     Spin(20);
     EXPECT_TRUE(third.dialogs.alerts.isEmpty());
 
-    third.layout().helpAction->trigger();
-    third.layout().faqAction->trigger();
-    third.layout().supportAction->trigger();
-    ASSERT_EQ(recorder.urls.size(), 4);
-    EXPECT_EQ(recorder.urls[0].path(), "/products/velkaro/tutorials/basics.html");
-    EXPECT_EQ(recorder.urls[1], recorder.urls[0]);
-    EXPECT_EQ(recorder.urls[2].path(), "/products/velkaro/faq.html");
-    EXPECT_EQ(recorder.urls[2].host(), recorder.urls[0].host());
-    EXPECT_EQ(recorder.urls[3].scheme(), "mailto");
-    QDesktopServices::unsetUrlHandler("https");
-    QDesktopServices::unsetUrlHandler("mailto");
+    // The Help menu's pages, in the help window.
+    const struct {
+        QAction* action;
+        const char* page;
+        const char* anchor;
+    } menu[] = {{third.layout().helpAction, "tutorial.html", ""},
+                {third.layout().faqAction, "faq.html", ""},
+                {third.layout().supportAction, "faq.html", "support"}};
+    for (const auto& item : menu) {
+        item.action->trigger();
+        ASSERT_TRUE(third.delegate().helpWindow());
+        const QUrl shown = third.delegate().helpWindow()->browser()->source();
+        EXPECT_EQ(shown.fileName(), item.page);
+        EXPECT_EQ(shown.fragment(), item.anchor);
+    }
+    // Every link of every page stays inside the installed help (and its pictures), and every
+    // anchor it names exists.
+    const QDir helpDir(HelpWindow::helpDirectory());
+    const QStringList pages = helpDir.entryList({"*.html"});
+    EXPECT_EQ(pages.size(), 2);
+    static const QRegularExpression link(R"re((?:href|src)="([^"]*)")re");
+    for (const QString& page : pages) {
+        QFile in(helpDir.filePath(page));
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        const QString html = QString::fromUtf8(in.readAll());
+        EXPECT_FALSE(html.contains("://") || html.contains("mailto:")) << qPrintable(page);
+        for (const QRegularExpressionMatch& m : link.globalMatch(html)) {
+            const QString target = m.captured(1).section('#', 0, 0);
+            const QString anchor = m.captured(1).section('#', 1);
+            const QString path = helpDir.filePath(target.isEmpty() ? page : target);
+            EXPECT_TRUE(QFileInfo::exists(path)) << qPrintable(page + ": " + m.captured(1));
+            QFile linked(path);
+            if (!anchor.isEmpty() && linked.open(QIODevice::ReadOnly)) {
+                EXPECT_TRUE(linked.readAll().contains(("name=\"" + anchor + "\"").toUtf8()))
+                    << qPrintable(page + ": " + m.captured(1));
+            }
+        }
+    }
 }
 
 TEST(AppDelegate, UsageReportOnlyWithPermission) {
@@ -263,6 +303,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
         {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, ClickDontSave, O},
         {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, Escape, A},
         {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, CloseBox, A},
+        {{"Welcome!", "Show me!", "No, thanks.", "", A, {}, AlertIcon::Information}, Escape, A},
     };
     for (const auto& test : cases) {
         std::optional<AlertButton> answer;
@@ -271,6 +312,8 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
         ASSERT_TRUE(box);
         EXPECT_EQ(box->windowModality(), Qt::WindowModal);
         EXPECT_EQ(box->defaultButton()->text(), test.text.defaultButton);
+        EXPECT_EQ(box->icon(), test.text.icon == AlertIcon::Information ? QMessageBox::Information
+                                                                        : QMessageBox::Warning);
         if (test.ending == Escape)
             QTest::keyClick(box, Qt::Key_Escape);
         if (test.ending == CloseBox)
@@ -288,8 +331,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     }
 
     // Every alert of the application, ended with Esc, starts nothing and loses nothing.
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("https", &recorder, "open");
+    qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.1:9");  // so that the question comes
     AppHarness app;
     app.dialogs.escapeAlerts = true;
     app.layout().mainWindow->show();
@@ -297,10 +339,10 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     Spin(50);
     app.delegate().applicationDidFinishLaunching();  // the statistics question
     Spin(50);
+    qunsetenv("VELKARO_STATS_ENDPOINT");
     EXPECT_FALSE(app.layout().allowAnonStats->isChecked());
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    app.controller().startBrush();  // a change, so that opening and quitting ask
-    app.controller().endBrush();
+    app.controller().applyAll();  // a change, so that opening and quitting ask
     app.controller().openImage();
     Spin(50);
     app.controller().maybeOpenImageAtPath(TestDataPath("coffee.png"));
@@ -313,10 +355,110 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     Spin(50);
     EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
     EXPECT_EQ(app.terminations, 0);
-    EXPECT_TRUE(recorder.urls.isEmpty());
+    EXPECT_FALSE(app.delegate().helpWindow());
     for (QMessageBox* box : app.layout().mainWindow->findChildren<QMessageBox*>())
         EXPECT_FALSE(box->isVisible());
-    QDesktopServices::unsetUrlHandler("https");
 }
 
-#include "AppDelegateTest.moc"
+namespace {
+
+// A socket file as a crashed process leaves it: bound, no longer listening, never removed.
+void MakeStaleSocket(const QString& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    ASSERT_LT(std::size_t(name.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(fd);
+    ASSERT_TRUE(QFileInfo::exists(path));
+}
+
+// A later start handing `path` over from a thread of its own; whether the running one took it.
+bool HandOverFromAnotherThread(const QString& server, const QString& path) {
+    std::atomic<int> taken{-1};
+    std::thread later([&] { taken = SingleInstance(server).handOver(path, 3000); });
+    WaitFor([&] { return taken >= 0; }, 10000);
+    later.join();
+    return taken == 1;
+}
+
+// The window shows the photograph and is done loading it.
+bool Showing(AppHarness& app, const char* name) {
+    return !app.controller().isBusy() && app.controller().images().size() >= 3 &&
+           app.layout().mainWindow->windowTitle().startsWith(name);
+}
+
+// The application program started as a second process of the user whose runtime folder is `home`.
+QProcess* StartVelkaro(const QString& home, const QStringList& arguments, QObject* parent) {
+    auto* process = new QProcess(parent);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", home);
+    environment.insert("XDG_CONFIG_HOME", home + "/config");
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    process->setProcessEnvironment(environment);
+    process->start(QCoreApplication::applicationDirPath() + "/velkaro", arguments);
+    return process;
+}
+
+}  // namespace
+
+TEST(AppDelegate, ALaterStartHandsItsFileToTheRunningWindow) {
+    AppHarness app;
+    Controller& c = app.controller();
+    QTemporaryDir home;
+    const QString server = home.filePath("velkaro.socket");  // the program's name for it there
+    // The running window's socket replaces one that a crashed process left behind.
+    MakeStaleSocket(server);
+    auto running = std::make_unique<SingleInstance>(server);
+    EXPECT_FALSE(running->handOver("/photos/a.jpg", 1000));
+    ASSERT_TRUE(running->listen());
+    QObject::connect(running.get(), &SingleInstance::openRequested, &app.delegate(),
+                     [&](const QString& path) { app.delegate().applicationOpenFile(path); });
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+
+    // With unsaved changes the window asks first, as File > Open does; without, it just opens.
+    const struct {
+        bool changed;
+        AlertButton answer;
+        const char* photo;
+        const char* expectedOpen;
+    } cases[] = {
+        {true, AlertButton::Alternate, "coffee.png", "chelsea.png"},  // Cancel
+        {true, AlertButton::Other, "coffee.png", "coffee.png"},       // Don't Save
+        {false, AlertButton::Default, "chelsea.png", "chelsea.png"},
+    };
+    for (const auto& test : cases) {
+        if (test.changed) {
+            c.startBrush();
+            c.applyBrushAtPoint({50, 50}, 20, 1.0f);
+            c.endBrush();
+        }
+        const qsizetype alerts = app.dialogs.alerts.size();
+        app.dialogs.alertAnswers = {test.answer};
+        EXPECT_TRUE(HandOverFromAnotherThread(server, TestDataPath(test.photo)));
+        EXPECT_EQ(app.dialogs.alerts.size() - alerts, test.changed ? 1 : 0) << test.photo;
+        EXPECT_TRUE(WaitFor([&] { return Showing(app, test.expectedOpen); }))
+            << qPrintable(app.layout().mainWindow->windowTitle());
+    }
+
+    // The real program: a second start hands its file over and ends with status 0; after a
+    // crash (the socket left behind) a new start becomes the running window itself.
+    if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/velkaro"))
+        GTEST_SKIP() << "the application program is not built";
+    QProcess* second = StartVelkaro(home.path(), {TestDataPath("coffee.png")}, &app.delegate());
+    ASSERT_TRUE(WaitFor([&] { return second->state() == QProcess::NotRunning; }, 30000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0) << second->readAllStandardError().constData();
+    EXPECT_TRUE(WaitFor([&] { return Showing(app, "coffee.png"); }));
+
+    running.reset();
+    MakeStaleSocket(server);
+    QProcess* after = StartVelkaro(home.path(), {}, &app.delegate());
+    EXPECT_TRUE(WaitFor([&] { return HandOverFromAnotherThread(server, QString()); }, 30000));
+    EXPECT_EQ(after->state(), QProcess::Running);
+    after->kill();
+    after->waitForFinished(10000);
+}

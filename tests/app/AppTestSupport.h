@@ -71,7 +71,9 @@ class ScriptedDialogs : public Dialogs {
 
     QList<AlertText> alerts;
     QList<QStringList> openPanels;      // the extensions of each open panel
+    QStringList openFolders;            // the folder each open panel starts in
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
+    QStringList saveSuggestions;        // the path each save panel starts with
 
     void beginAlert(QWidget* window, const AlertText& text,
                     std::function<void(AlertButton)> done) override {
@@ -90,14 +92,17 @@ class ScriptedDialogs : public Dialogs {
                 done(answer);
         });
     }
-    void beginOpenPanel(QWidget*, const QStringList& extensions,
+    void beginOpenPanel(QWidget*, const QStringList& extensions, const QString& folder,
                         std::function<void(const QString&)> done) override {
         openPanels << extensions;
+        openFolders << folder;
         QTimer::singleShot(0, [done, answer = Next(openAnswers)] { done(answer); });
     }
     void beginSavePanel(QWidget*, QWidget*, const QStringList& allowedTypes,
+                        const QString& suggested,
                         std::function<void(const QString&)> done) override {
         savePanelTypes << allowedTypes;
+        saveSuggestions << suggested;
         QTimer::singleShot(0, [this, done, answer = Next(saveAnswers)] {
             if (whileSavePanelShows)
                 whileSavePanelShows();

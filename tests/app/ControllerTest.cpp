@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QStatusBar>
 #include <random>
 #include <thread>
 
+#include "AngleView.h"
 #include "AppTestSupport.h"
 #include "DeblurMethods.h"
 #include "Dispatch.h"
@@ -54,15 +57,8 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     EXPECT_EQ(DeblurLabel(entry), "RL40 2.5");
     entry.deblurType = DeblurType(22);
     EXPECT_EQ(DeblurLabel(entry), "bad_deblur_type 2.5");
-
-    // Without a mask the mask's floats are no part of a result's key.
-    const DeblurredEntry rl{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.5f, 0.25f}};
-    EXPECT_EQ(EntryDictionary(rl), EntryDictionary(rl));
-    EXPECT_EQ(EntryDictionary(rl).value("deblurredEntry.maskSettings.crudeness").toFloat(), 0.25f);
-    EXPECT_FALSE(DBO(rl) ==
-                 DBO(DeblurredEntry{DeblurRL20, 6, -1, MaskSettings{0, 2.0f, 0.75f, 0.25f}}));
-    EXPECT_TRUE(DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 1.0f, 0.2f, 0.3f}}) ==
-                DBO(DeblurredEntry{DeblurUSM1, 1, -1, MaskSettings{-1, 4.0f, 0.9f, 0.1f}}));
+    entry = DeblurredEntry{DeblurRL40, 7, 30, MaskSettings{0, 3.0f, 0.5f, 0.5f}};
+    EXPECT_EQ(DeblurLabel(entry), "RL40 · r 3.5 · motion 30°\n [A, 50%,\n 3.0, 0.5]");
 
     AppHarness app;
     Controller& c = app.controller();
@@ -106,9 +102,11 @@ TEST(Controller, SettingsRoundTrip) {
         app.controller().savePopupChanged(l.saveOptionFileTypeButton);
         l.saveOptionQualitySlider->setValue(37);
         app.controller().saveDefaults(l.saveOptionQualitySlider);
-        app.controller().saveDefaults(l.maskAmount);  // none of the four: stores nothing
+        l.blurShape->button(1)->click();  // the blur's shape and angle: two keys more
+        l.angleField->setValue(30);
+        app.controller().saveDefaults(l.maskAmount);  // none of those: stores nothing
         app.settings().sync();
-        EXPECT_EQ(app.settings().allKeys().size(), 4);
+        EXPECT_EQ(app.settings().allKeys().size(), 6);
     }
     QSettings raw(file, QSettings::IniFormat);
     EXPECT_EQ(raw.value("allowAnonStats").toInt(), 1);
@@ -126,34 +124,10 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView));
     EXPECT_FALSE(l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
-}
-
-TEST(Controller, SavePanelFollowsTheFileType) {
-    AppHarness app;
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    l.saveOptionQualitySlider->setValue(55);
-    auto choose = [&](const char* type) {  // true when the quality slider shows
-        l.saveOptionFileTypeButton->setCurrentText(type);
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-        return l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView);
-    };
-    app.dialogs.whileSavePanelShows = [&] {
-        EXPECT_TRUE(c.savePanelIsRunning());
-        EXPECT_TRUE(choose("JPEG"));
-        EXPECT_FALSE(choose("PNG"));
-    };
-    c.saveResult();  // cancelled
-    ASSERT_TRUE(WaitFor([&] { return !c.savePanelIsRunning(); }));
-    EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
-    // A cancelled save still remembers the quality; later changes reach no panel.
-    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);
-    choose("TIFF");
-    EXPECT_EQ(app.dialogs.savePanelTypes.size(), 3);
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b", {}), "/a/b");
+    // The blur control as it was left: motion at 30°, the angle's controls enabled.
+    EXPECT_EQ(again.controller().currentAngle(), 30);
+    EXPECT_EQ(l.angleView->currentAngle(), 30);
+    EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
 TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
@@ -171,8 +145,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_FALSE(c.allowDrop());
 
     // With a change: "Cancel" leaves everything as it was.
-    c.startBrush();
-    c.endBrush();
+    c.applyAll();
     app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.openImage();
     Spin(50);
@@ -191,8 +164,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
         [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
     // The desktop's request to open a file asks the same.
-    c.startBrush();
-    c.endBrush();
+    c.applyAll();
     app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
     c.maybeOpenImageAtPath(TestDataPath("rocket.jpg"));
     Spin(50);
@@ -200,7 +172,7 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_EQ(app.dialogs.alerts.size(), 3);
 
     // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
-    EXPECT_EQ(c.images()[0].value("preview").value<QImage>().size(), QSize(256, 170));
+    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
     l.tableView->selectRow(2);
     EXPECT_TRUE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
@@ -366,6 +338,58 @@ TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
     EXPECT_TRUE(c.session().isIdle());
 }
 
+TEST(Controller, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+    QSignalSpy estimated(&c, &Controller::estimateFinished);
+    auto previewDone = [&](int step, int angle) {
+        return c.session().deblurredPreviewIsDone({DeblurUSM1, step, angle, {}});
+    };
+
+    // A sharp photograph: no blur found, said in the status bar, and nothing changes.
+    ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
+    c.deblurAtPoint({300, 200});
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_EQ(c.lastEstimate().shape, BlurShape::None);
+    EXPECT_EQ(c.currentAngle(), -1);
+    EXPECT_EQ(grid.suggestedRow(), -1);
+    EXPECT_FALSE(l.mainWindow->statusBar()->currentMessage().isEmpty());
+
+    // The shaken clock: the click's estimate sets the motion, marks its row and selects it (no
+    // cell was chosen yet), and the column is recomputed for that kernel.
+    ASSERT_TRUE(app.open(TestDataPath("clock_motion.png")));
+    c.deblurAtPoint({200, 150});
+    ASSERT_TRUE(estimated.wait(30000));
+    const BlurEstimate e = c.lastEstimate();
+    ASSERT_EQ(e.shape, BlurShape::Motion);
+    EXPECT_EQ(c.currentAngle(), e.angle);
+    EXPECT_EQ(l.angleView->currentAngle(), e.angle);
+    EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
+    EXPECT_EQ(grid.selectedRow(), e.radiusStep);
+    ASSERT_TRUE(
+        WaitFor([&] { return previewDone(15, e.angle) && previewDone(e.radiusStep, e.angle); }));
+    EXPECT_FALSE(previewDone(1, -1));
+
+    // A cell chosen before the estimate arrives stays chosen.
+    c.deblurAtPoint({100, 100});
+    grid.setSelectedRow(3, 0);
+    c.changedEntry();
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_EQ(QPoint(grid.selectedColumn(), grid.selectedRow()), QPoint(0, 3));
+    EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
+
+    // Another angle clears the previews and computes the column again, at that angle.
+    l.angleField->setValue((e.angle + 90) % 180);
+    ASSERT_TRUE(WaitFor([&] {
+        return previewDone(15, (e.angle + 90) % 180) &&
+               grid.entryStateforEntryRow(15, 0) == IMEntryReady;
+    }));
+    EXPECT_FALSE(previewDone(1, e.angle));
+    EXPECT_EQ(grid.selectedRow(), 3);
+}
+
 namespace {
 
 // Stand-ins for every grid method: the section shifted up by a few grey levels, fewer for the
@@ -465,17 +489,16 @@ TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
                     return false;
         return true;
     }));
-    EXPECT_EQ(Ranked(grid),
-              (std::vector<std::pair<int, int>>{{4, DeblurWF2}, {15, 0}, {5, 0}}));
+    EXPECT_EQ(Ranked(grid), (std::vector<std::pair<int, int>>{{4, DeblurWF2}, {15, 0}, {5, 0}}));
     l.bestCandidateAction->trigger();
     EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(4, int(DeblurWF2)));
 
     // The artefact map view mode shows the selected cell's map, and back.
     const DeblurredEntry best{DeblurWF2, 4, -1, {}};
     l.artefactMapAction->trigger();
-    EXPECT_TRUE(SamePixels(l.previewSplitView->selectedImage(),
-                           c.session().previewArtefactMap(best)));
+    EXPECT_TRUE(
+        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
     l.artefactMapAction->trigger();
-    EXPECT_FALSE(SamePixels(l.previewSplitView->selectedImage(),
-                            c.session().previewArtefactMap(best)));
+    EXPECT_FALSE(
+        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
 }

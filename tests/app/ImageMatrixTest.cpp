@@ -82,29 +82,6 @@ TEST(ImageMatrix, SlidersAndResetSelectTheCandidate) {
     EXPECT_TRUE(g.controller.mCalls.isEmpty());
 }
 
-TEST(ImageMatrix, LampsShowTheirStatesAndProcessingBlinks) {
-    Grid g;
-    g.matrix->setSelectedRow(20, 20);
-    g.matrix->setEntryState(IMEntryQueued, 2, 3);
-    g.matrix->setEntryState(IMEntryProcessing, 4, 5);
-    g.matrix->setEntryState(IMEntryReady, 6, 7);
-    const QRgb off = g.lamp(8, 9), queued = g.lamp(2, 3), ready = g.lamp(6, 7);
-    EXPECT_NE(off, ready);
-    EXPECT_GT(qGray(queued), 200);  // the white dot
-    EXPECT_GT(qGreen(ready), qRed(ready));
-    const bool phase = g.matrix->flashOn();
-    const QRgb first = g.lamp(4, 5);
-    g.matrix->timerFired();
-    EXPECT_NE(g.matrix->flashOn(), phase);
-    EXPECT_NE(g.lamp(4, 5), first);
-    g.matrix->timerFired();
-    EXPECT_EQ(g.lamp(4, 5), first);
-    EXPECT_EQ(g.lamp(6, 7), ready);  // a finished lamp does not blink
-    // An unknown state is drawn as an unlit lamp.
-    g.matrix->setEntryState(7, 8, 9);
-    EXPECT_EQ(g.lamp(8, 9), off);
-}
-
 TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     TestApp();
     RecordingController controller;

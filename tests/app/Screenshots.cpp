@@ -1,11 +1,12 @@
 // The application's main states as PNG files under test-output/screenshots, for anyone to look
 // at: the empty window with its drop picture, the progress sheet, the preferences, a photograph
-// in single and split mode at zoom 1 and 4, the candidate grid with every lamp state and rank
-// badges, and the artefact map of a candidate.
+// in single and split mode at zoom 1 and 4, and the candidate grid with every lamp state, rank
+// badges, the blur control at a motion and an estimated row, and the artefact map of a candidate.
 
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "HelpWindow.h"
 #include "ImageIO.h"
 #include "Planar.h"
 
@@ -25,10 +26,20 @@ TEST(Screenshots, MainStates) {
     Spin(20);
     Screenshot(*l.preferencesWindow, "app_09_preferences");
     l.preferencesWindow->hide();
+    l.helpAction->trigger();
+    ASSERT_TRUE(app.delegate().helpWindow());
+    Spin(20);
+    Screenshot(*app.delegate().helpWindow(), "app_10_help_tutorial");
+    app.delegate().helpWindow()->hide();
 
-    // Zoom 1 shows the photograph's own pixels, split mode with the brush circle over the right
-    // half; zoom 4 a large one (coffee.png enlarged to 2400 × 1600) whole.
+    // A photograph opens fitted to the view; 1:1 shows its own pixels, split mode with the brush
+    // circle over the right half; 4:1 magnifies them; 1:4 shows a large one (coffee.png enlarged
+    // to 2400 × 1600) whole.
     ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
+    Screenshot(*l.mainWindow, "main_single_fit");
+    l.zoomMode->button(SplitView::ZoomIn4)->click();
+    Screenshot(*l.mainWindow, "main_single_zoom400");
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
     Screenshot(*l.mainWindow, "main_single_zoom1");
     l.tableView->selectRow(2);
     l.toolMode->button(2)->click();
@@ -62,6 +73,8 @@ TEST(Screenshots, MainStates) {
     grid.setEntryState(IMEntryProcessing, 9, 15);
     grid.setEntryState(IMEntryQueued, 10, 15);
     grid.setSelectedRow(5, 15);
+    c.setBlurShape(true, 30);  // the blur control at a motion, its estimate's row marked
+    grid.setSuggestedRow(6);
     grid.setRanks({{6, 15}, {4, 0}, {8, 15}});
     Spin(20);
     Screenshot(*l.mainWindow, "deblur_grid_states");

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <cmath>
+
 #include "GUI.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
@@ -21,7 +25,7 @@ struct ToolView : WithApp {
     ToolView(int width, int height, ImageRef picture = nullptr) {
         view->resize(width, height);
         for (int i = 0; i < 3; ++i) tools.addButton(new QRadioButton(&parent), i);
-        for (int i = 0; i < 4; ++i) zoom.addButton(new QRadioButton(&parent), i);
+        for (int i = 0; i <= SplitView::ZoomFit; ++i) zoom.addButton(new QRadioButton(&parent), i);
         tool(2);
         zoom.button(0)->setChecked(true);
         brushSize.setFloatRange(1, 201, 200);
@@ -58,24 +62,6 @@ bool DragEnter(SplitView& view, const QString& path, Qt::DropActions actions,
 
 }  // namespace
 
-TEST(SplitView, SmallImageIsCentredAndPointsMapToImagePixels) {
-    ImageRef picture = PatternImage(300, 200);
-    ToolView t(500, 400, picture);
-    EXPECT_EQ(t.view->offset(), QPointF(-100, -100));
-    // Drawn from view x 100: column 99 is background, column 100 the picture's column 0.
-    const QImage shown = RenderWidget(*t.view);
-    EXPECT_EQ(shown.pixel(100, 100), ScreenPixel(*picture, 0, 0));
-    EXPECT_EQ(shown.pixel(399, 299), ScreenPixel(*picture, 299, 199));
-    EXPECT_NE(shown.pixel(99, 100), ScreenPixel(*picture, 0, 0));
-    // The view point (100, 300) (y upwards) is the picture's top-left pixel corner.
-    EXPECT_EQ(t.view->convertPoint(QPointF(100, 300)), QPointF(0, 0));
-    EXPECT_EQ(t.view->convertPoint(QPointF(250, 200)), QPointF(150, 100));
-    // An image smaller than the view cannot be moved off its centre.
-    t.view->setOffset(QPointF(50, 50));
-    t.view->clampOffset();
-    EXPECT_EQ(t.view->offset(), QPointF(-100, -100));
-}
-
 TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     ImageRef left = PatternImage(2000, 1000);
     ImageRef right = left->copy();
@@ -111,20 +97,100 @@ TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     EXPECT_EQ(t.view->brushRect(), QRectF(95, 95, 10, 10));
 }
 
-TEST(SplitView, PanningStopsAtTheImageEdges) {
-    ToolView t(500, 400, PatternImage(800, 600));
-    t.view->setOffset(QPointF(1000, -50));
-    t.view->clampOffset();
-    EXPECT_EQ(t.view->offset(), QPointF(300, 0));
-    t.view->setOffset(QPointF(0, 0));
-    t.tool(0);
-    Press(*t.view, QPointF(250, 200));
-    Drag(*t.view, QPointF(150, 250));  // left by 100, down by 50 on screen (y upwards: −50)
-    EXPECT_EQ(t.view->offset(), QPointF(100, 50));
-    Drag(*t.view, QPointF(-400, 500));  // far past the edges
-    EXPECT_EQ(t.view->offset(), QPointF(300, 200));
-    Release(*t.view, QPointF(-400, 500));
-    EXPECT_TRUE(t.controller.mCalls.isEmpty());  // panning never paints
+// Zooming by the wheel or by steps about a point keeps the image point under it (the view's
+// mapping before and after, and the pixel drawn there); by the zoom group or without a pointer it
+// keeps the centre. Fit shows the whole picture; the scroll bars follow and move the view.
+TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
+    ImageRef picture = PatternImage(4000, 3000);
+    ToolView t(300, 200, picture);
+    QScrollBar horizontal(Qt::Horizontal), vertical(Qt::Vertical);
+    t.view->setScrollBars(&horizontal, &vertical);
+    enum How { WheelUp, CtrlWheelDown, StepIn, StepOut, Column };
+    const struct {
+        int split;
+        How how;
+        QPointF at;  // widget position of the pointer; the centre for Column and steps without one
+        double scale, expected;
+        int column = 0;
+    } cases[] = {
+        {0, WheelUp, {120, 90}, 1, 2},
+        {0, WheelUp, {250, 133}, 2, 4},
+        {0, WheelUp, {10, 10}, 4, 4},
+        {0, CtrlWheelDown, {233, 71}, 1, 0.5},
+        {0, CtrlWheelDown, {150, 100}, 0.5, 0.25},
+        {0, StepIn, {77, 181}, 0.25, 0.5},
+        {0, StepOut, {260, 20}, 4, 2},
+        {0, StepIn, {-1, -1}, 1, 2},
+        {1, WheelUp, {230, 150}, 1, 2},
+        {1, StepOut, {120, 50}, 2, 1},
+        {0, Column, {-1, -1}, 1, 4, SplitView::ZoomIn4},
+        {1, Column, {-1, -1}, 0.5, 0.125, SplitView::ZoomOut8},
+    };
+    for (const auto& c : cases) {
+        const std::string label = std::to_string(&c - cases);
+        t.view->changeViewMode(c.split);
+        t.view->setScale(c.scale);
+        const bool pointer = c.at.x() >= 0;
+        const QPointF widget =
+            pointer ? c.at : QPointF(t.view->viewCentre().x(), 200 - t.view->viewCentre().y());
+        const QPointF viewPoint = t.view->viewPointFromWidget(widget);
+        // The picture's middle under the pointer, so that no zoom reaches an edge.
+        const double x = c.split && viewPoint.x() > 150 ? viewPoint.x() - 150 : viewPoint.x();
+        t.view->setOffset(QPointF(2000 * c.scale - x, 1500 * c.scale - viewPoint.y()));
+        t.view->clampOffset();
+        const QPointF before = t.view->convertPoint(viewPoint);
+        EXPECT_EQ(before, QPointF(2000, 1500)) << label;
+        if (c.how == WheelUp || c.how == CtrlWheelDown) {
+            QWheelEvent wheel(widget, t.view->mapToGlobal(widget), {},
+                              {0, c.how == WheelUp ? 120 : -120}, Qt::NoButton,
+                              c.how == WheelUp ? Qt::NoModifier : Qt::ControlModifier,
+                              Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(t.view, &wheel);
+        } else if (c.how == Column) {
+            t.zoom.button(c.column)->click();
+        } else if (pointer) {
+            t.view->zoomStep(c.how == StepIn ? 1 : -1, viewPoint);
+        } else {
+            t.view->zoomStep(c.how == StepIn ? 1 : -1);
+        }
+        EXPECT_EQ(t.view->scale(), c.expected) << label;
+        EXPECT_EQ(SplitView::ScaleForZoomColumn(t.zoom.checkedId()), c.expected) << label;
+        const QPointF after = t.view->convertPoint(viewPoint);
+        EXPECT_LE(std::abs(after.x() - before.x()), 0.5 / c.expected + 1e-9) << label;
+        EXPECT_LE(std::abs(after.y() - before.y()), 0.5 / c.expected + 1e-9) << label;
+        // The pixel drawn under the pointer is the image pixel the mapping names.
+        const QImage shown = RenderWidget(*t.view);
+        const QPoint p = (widget + QPointF(0.5, 0.5)).toPoint();
+        const QPointF q =
+            t.view->convertPoint(t.view->viewPointFromWidget(QPointF(p) + QPointF(0.5, 0.5)));
+        if (t.view->zoomOut() == 1) {  // tiles of the picture's own pixels
+            EXPECT_EQ(shown.pixel(p), ScreenPixel(*picture, int(q.x()), int(q.y()))) << label;
+        }
+        // The bars show where the view is: the horizontal from the left, the vertical from the top.
+        const double top =
+            t.view->selectedTiles().displayHeight() * t.view->scale() * t.view->zoomOut();
+        EXPECT_EQ(horizontal.value(), int(std::round(t.view->offset().x()))) << label;
+        EXPECT_NEAR(vertical.value(), top - 200 - t.view->offset().y(), 1) << label;
+    }
+
+    // Fit: the whole picture, centred, and still after a resize; a bar moves the view.
+    t.view->changeViewMode(0);
+    t.zoom.button(SplitView::ZoomFit)->click();
+    for (QSize size : {QSize(300, 200), QSize(700, 300)}) {
+        t.view->resize(size);
+        RenderWidget(*t.view);  // a hidden widget hears of its new size when it is drawn
+        const double shownWidth = 4000 * t.view->scale(), shownHeight = 3000 * t.view->scale();
+        EXPECT_TRUE(t.view->fits());
+        EXPECT_LE(shownWidth, size.width());
+        EXPECT_LE(shownHeight, size.height());
+        EXPECT_GT(std::max(shownWidth / size.width(), shownHeight / size.height()), 0.98);
+        EXPECT_FALSE(horizontal.isEnabled() || vertical.isEnabled());
+    }
+    t.zoom.button(SplitView::ZoomOut1)->click();
+    horizontal.setValue(250);
+    vertical.setValue(0);  // the top
+    EXPECT_EQ(t.view->offset(), QPointF(250, 3000 - 300));
+    EXPECT_EQ(t.view->convertPoint(QPointF(0, 300)), QPointF(250, 0));
 }
 
 TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
@@ -166,31 +232,6 @@ TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     Press(*t.view, QPointF(50, 50));
     Release(*t.view, QPointF(50, 50));
     EXPECT_EQ(t.controller.mCalls.size(), 1);
-}
-
-TEST(SplitView, SpaceBarPansWithTheBrushTool) {
-    ToolView t(500, 400, PatternImage(800, 600));
-    MainWindow window;
-    window.setController(&t.controller);
-    window.setMainSplitView(t.view);
-    window.show();
-    t.view->setMainWindow(&window);
-    Enter(*t.view, QPointF(100, 100));
-    QTest::keyPress(&window, Qt::Key_Space);
-    Press(*t.view, QPointF(100, 100));
-    Drag(*t.view, QPointF(80, 100));
-    EXPECT_EQ(t.view->offset(), QPointF(20, 0));
-    // Letting the space bar go keeps the pan until mouse-up.
-    QTest::keyRelease(&window, Qt::Key_Space);
-    Drag(*t.view, QPointF(60, 100));
-    Release(*t.view, QPointF(60, 100));
-    EXPECT_EQ(t.view->offset(), QPointF(40, 0));
-    EXPECT_TRUE(t.controller.mCalls.isEmpty());
-    t.tool(1);
-    Hover(*t.view, QPointF(10, 10));
-    QEvent leave(QEvent::Leave);
-    QCoreApplication::sendEvent(t.view, &leave);
-    EXPECT_TRUE(t.view->brushRect().isEmpty());
 }
 
 TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {

@@ -1,58 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "TiledImage.h"
 #include "ViewsTestSupport.h"
-
-namespace {
-
-using TileSet = std::set<std::pair<int, int>>;
-
-// Builds every tile the picture has (lower-left corners up to 2048) and lists them.
-TileSet AllTiles(TiledImage& tiles) {
-    TileSet found;
-    for (int y = 0; y < 2048; y += 256)
-        for (int x = 0; x < 2048; x += 256)
-            if (!tiles.tileAt(x, y).isNull())
-                found.insert({x, y});
-    return found;
-}
-
-}  // namespace
-
-TEST(TiledImage, TilesOfA1000By600PictureAtZoom1) {
-    TestApp();
-    ImageRef picture = PatternImage(1000, 600);
-    TiledImage tiles;
-    tiles.setImage(picture);
-    EXPECT_EQ(tiles.displayWidth(), 1000);
-    EXPECT_EQ(tiles.displayHeight(), 600);
-    TileSet expected;
-    for (int x : {0, 256, 512, 768})
-        for (int y : {0, 256, 512}) expected.insert({x, y});
-    EXPECT_EQ(AllTiles(tiles), expected);
-
-    // The top-right tile: 232 × 88, source columns 768 … 999 and rows 0 … 87.
-    EXPECT_EQ(tiles.tileAt(768, 512).size(), QSize(232, 88));
-    const TiledImage::Tile* corner = tiles.cachedTile(768, 512);
-    ASSERT_NE(corner, nullptr);
-    EXPECT_EQ(Values(corner->imageRect), (std::array<double, 4>{768, 0, 232, 88}));
-    EXPECT_EQ(Values(corner->displayRect), (std::array<double, 4>{768, 512, 232, 88}));
-
-    // Every tile shows its source pixels A, R, G, B as stored; a tile at display y covers the
-    // source rows from 600 − y − height below the top.
-    for (auto [x, y] : expected) {
-        const QImage tile = tiles.tileAt(x, y);
-        const int top = 600 - y - tile.height();
-        for (int j = 0; j < tile.height(); j += 7)
-            for (int i = 0; i < tile.width(); i += 5)
-                ASSERT_EQ(tile.pixel(i, j), ScreenPixel(*picture, x + i, top + j)) << x << "," << y;
-    }
-
-    EXPECT_EQ(TiledImage::TileKey(768, 512), (768u << 16) | 512u);
-    EXPECT_EQ(TiledImage::TileKey(0, 256), 256u);
-}
 
 TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
     TestApp();
@@ -97,31 +46,6 @@ TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
     EXPECT_EQ(tiles.tileAt(0, 0).height() + tiles.tileAt(0, 256).height(), 300);
     EXPECT_TRUE(tiles.tileAt(512, 0).isNull());
     EXPECT_TRUE(tiles.tileAt(0, 512).isNull());
-}
-
-TEST(TiledImage, CacheFollowsZoomInvalidationAndCleaning) {
-    TestApp();
-    TiledImage tiles;
-    EXPECT_TRUE(tiles.tileAt(0, 0).isNull());  // no picture
-    tiles.setImage(PatternImage(1000, 600));
-    const TileSet all = AllTiles(tiles);
-    tiles.setZoomOut(0);  // below 1 means 1: unchanged, the cache stays
-    EXPECT_EQ(tiles.cachedTileCount(), 12u);
-    // A source rectangle straddling four tiles drops exactly the tiles whose own source
-    // rectangles it meets.
-    tiles.invalidateTiles({250, 340, 20, 20});  // source rows 340 … 359: display y 240 … 259
-    const TileSet hit{{0, 0}, {256, 0}, {0, 256}, {256, 256}};
-    for (auto [x, y] : all) EXPECT_EQ(tiles.cachedTile(x, y) == nullptr, hit.count({x, y}) == 1);
-    // Only the tiles meeting the visible display rectangle stay; touching edges do not count.
-    AllTiles(tiles);
-    tiles.cleanUnusedTiles({0, 0, 256, 300});
-    EXPECT_TRUE(tiles.cachedTile(0, 0) && tiles.cachedTile(0, 256) && tiles.cachedTileCount() == 2);
-    tiles.setZoomOut(4);  // a new factor empties the cache
-    EXPECT_EQ(tiles.cachedTileCount(), 0u);
-    EXPECT_EQ(tiles.displayWidth(), 250);
-    tiles.tileAt(0, 0);
-    tiles.setImage(PatternImage(10, 10));  // so does a new picture
-    EXPECT_EQ(tiles.cachedTileCount(), 0u);
 }
 
 TEST(TiledImage, DrawingPutsEverySourcePixelInPlace) {

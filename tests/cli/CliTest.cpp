@@ -17,20 +17,6 @@ ImageRef decode(const std::string& path) {
 
 }  // namespace
 
-TEST(CliInfo, PrintsFormatAndSizeAsTheAppDecodes) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"rocket.jpg", "format: JPEG\nwidth: 640\nheight: 427\n"},
-        {"chelsea.png", "format: PNG\nwidth: 451\nheight: 300\n"},
-        {"chessboard_GRAY_U16.tif", "format: TIFF\nwidth: 200\nheight: 200\n"},
-        {"no_time_for_that_tiny.gif", "format: GIF\nwidth: 14\nheight: 25\n"},
-    };
-    for (const auto& [file, expected] : cases) {
-        const CliRun run = cli({"info", dataPath(file)});
-        EXPECT_EQ(run.status, 0) << file << ": " << run.err;
-        EXPECT_EQ(run.out, expected) << file;
-    }
-}
-
 TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
     TempDir dir;
     // PNG: exactly the decoded pixels.

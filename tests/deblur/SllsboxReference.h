@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <string>
 #include <vector>
 
 #include "LsqTestSupport.h"
@@ -33,7 +32,6 @@ struct Result {
     Vec x;
     std::vector<Vec> iterates;  // x at the top of every outer iteration
     Termination termination = Termination::Converged;
-    std::string log;  // the lines the solver prints
 };
 
 inline double dot(const Vec& a, const Vec& b) {
@@ -423,9 +421,6 @@ inline Result sllsbox(const Dense& A, const Vec& b, const Vec& start, double tol
             const double strg = dot(s, times(sigma, g));
             const Vec ox = x, osig = sigma;
             if (strg >= 0) {  // not a descent direction
-                res.log +=
-                    "Optimization terminated: ill-conditioning prevents further "
-                    "optimization.\n";
                 res.termination = Termination::IllConditioned;
                 done = true;
             } else {
@@ -438,7 +433,6 @@ inline Result sllsbox(const Dense& A, const Vec& b, const Vec& start, double tol
             }
         }
         if (it >= maxIterations) {
-            res.log += "Maximum number of iterations exceeded\n";
             res.termination = Termination::IterationLimit;
             break;
         }

@@ -79,6 +79,12 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
     }
     EXPECT_EQ(EstimateBlur(Blurred(photos[0].image, 10, 30, 0, 0), 0, 0, 100, 512).shape,
               BlurShape::None);
+    // A real shake: the clock moved horizontally by about 30 pixels or more (the grid's longest
+    // line), the zeros of its spectrum filled by the uneven speed.
+    const BlurEstimate clock = EstimateCentre(Load("clock_motion.png"));
+    EXPECT_EQ(clock.shape, BlurShape::Motion);
+    EXPECT_LE(AngleError(clock.angle, 0), 10);
+    EXPECT_GE(clock.radiusStep, 24);
 
     struct Case {
         int step, angle;  // angle −1: disc

@@ -56,25 +56,6 @@ int Serve(FftwEngine& engine, const std::vector<unsigned char>& input,
 
 }  // namespace
 
-TEST(FftwHelper, KeepsPlansPerSizeUntilCleanup) {
-    FftwEngine engine;
-    std::vector<Complex> ones(16, Complex(1, 0)), answers;
-    std::vector<unsigned char> input = Requests({{1, 4, 4}, {-1, 4, 4}}, &ones);
-    const std::vector<unsigned char> more = Requests({{1, 3, 1}});
-    input.insert(input.end(), more.begin(), more.end());
-    EXPECT_EQ(Serve(engine, input, &answers), 0);
-    EXPECT_EQ(engine.keptSizes(), 2u);
-    ASSERT_EQ(answers.size(), 16u + 16 + 3);
-    EXPECT_EQ(answers[0], Complex(16, 0));  // the sum of sixteen ones
-    EXPECT_EQ(answers[1], Complex(0, 0));
-    EXPECT_EQ(answers[16], Complex(16, 0));  // backward of ones: 16 at frequency 0 as well
-    EXPECT_EQ(answers[32], Complex(0, 0));
-    EXPECT_EQ(Serve(engine, Requests({{0, 0, 0}}), &answers), 0);  // cleanup: no answer
-    EXPECT_EQ(engine.keptSizes(), 0u);
-    EXPECT_TRUE(answers.empty());
-    EXPECT_EQ(Serve(engine, {}), 0);
-}
-
 TEST(FftwHelper, RefusesBadRequestsAndRequestsCutShort) {
     // Negative sizes, sizes beyond any memory, an unknown direction: refused at the header
     // (status 2), before anything is allocated, with no answer.

@@ -39,15 +39,6 @@ double LineWeight(int dx, int dy, double r, int angle) {
 
 }  // namespace
 
-TEST(Filter, SizesOfTheSessionRadii) {
-    const double radii[] = {0, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0, 15.0};
-    const int sizes[] = {1, 1, 3, 3, 5, 5, 7, 7, 9, 31};
-    for (int k = 0; k < 10; ++k) {
-        EXPECT_EQ(SizeForFilter(radii[k], -1), sizes[k]) << radii[k];
-        EXPECT_EQ(SizeForFilter(radii[k], 45), sizes[k]) << radii[k];
-    }
-}
-
 TEST(Filter, KernelsEqualTheirGeometricDefinitions) {
     // Generated into a matrix two pixels wider on each side, which must come out zero there.
     for (double r : {0.5, 1.0, 1.5, 2.0, 2.7, 4.0, 7.5}) {
@@ -82,11 +73,4 @@ TEST(Filter, KernelsEqualTheirGeometricDefinitions) {
         GenerateFilter(f, 0, angle);
         EXPECT_EQ(f.value(), 1.0) << angle;
     }
-}
-
-TEST(FilterDeathTest, NegativeRadiusAndTooSmallMatricesAreRefused) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Matrix tooSmall(3, 3);
-    EXPECT_DEATH(SizeForFilter(-1, -1), "radius >= 0");
-    EXPECT_DEATH(GenerateFilter(tooSmall, 2.0, 0), "f.rows\\(\\) >= size");
 }

@@ -1,6 +1,6 @@
 // The reflective Newton solver followed iteration by iteration against a plain rendering of the
 // same method on the dense blur matrix (SllsboxReference.h): the same number of outer
-// iterations, the same iterates up to rounding, the same result and the same closing line.
+// iterations, the same iterates up to rounding, the same result and the same ending.
 
 #include <gtest/gtest.h>
 
@@ -121,13 +121,6 @@ deconvolve_detail::SolverEnd endOf(const sllsbox_reference::Result& r) {
                                                           : SolverEnd::Converged;
 }
 
-const char* ending(const sllsbox_reference::Result& r) {
-    using sllsbox_reference::Termination;
-    return r.termination == Termination::IllConditioned   ? "ill-conditioning"
-           : r.termination == Termination::IterationLimit ? "iteration limit"
-                                                          : "converged";
-}
-
 // Compares the production run with the reference run, step by step (each reference step taken
 // from the production iterate) and freely. Rounding differences (sums in other orders) grow
 // through a long solve of an ill-conditioned blur until they may flip a late decision, so the
@@ -154,9 +147,6 @@ void compare(const std::string& name, const Blur& blur, const Vec& b, const Vec&
         EXPECT_LE(maxAbsDiff(free.x, run.x), 1e-9);
         EXPECT_TRUE(endOf(free) == run.report.end);
     }
-    std::printf("%-40s %4zu iterations, %-16s step diff %.1e, free diff %.1e over %zu\n",
-                name.c_str(), run.iterates.size(), ending(step), stepDiff, freeDiff,
-                std::min(free.iterates.size(), run.iterates.size()));
 }
 
 }  // namespace
@@ -236,136 +226,4 @@ TEST(LsqReference, TheTrustRegionStepMatchesOnItsBranches) {
     EXPECT_GT(branches[0], 0);  // the Newton step
     EXPECT_GT(branches[2], 0);  // lambda from the secular equation
     EXPECT_GT(branches[3], 0);  // no zero: lambda = −mineig
-    std::printf("trust: %d Newton steps, %d from the secular equation, %d without a zero\n",
-                branches[0], branches[2], branches[3]);
-}
-
-// The line search on the problem of a blur and an observation b, from ox = reflect(y), run by
-// the production solver and by the reference.
-struct LineSearch {
-    struct Outcome {
-        double alpha = -1;
-        Vec x, sigma;
-    };
-    const Blur& blur;
-    const int n;
-    Vec c, y, ox, osig, g;
-    Matrix cm;
-    double oval = 0;
-
-    LineSearch(const Blur& blur_, const Vec& b)
-        : blur(blur_),
-          n(blur.w * blur.h),
-          c(lsq_test::multiplyTransposed(blur.dense, sllsbox_reference::scaled(-1, b))),
-          cm(n, 1) {
-        lsq_test::fromVec(cm, c);
-    }
-    void start(const Vec& y_) {
-        y = y_;
-        sllsbox_reference::reflect(ox, osig, y);
-        oval = sllsbox_reference::fquad(g, ox, c, blur.dense);
-    }
-    Outcome reference(const Vec& s, double strg, int posdef, double normg) const {
-        Outcome r;
-        sllsbox_reference::biqpbox(r.x, r.sigma, r.alpha, s, c, strg, ox, y, osig, oval, posdef,
-                                   normg, blur.dense);
-        return r;
-    }
-    Outcome production(const Vec& s, double strg, int posdef, double normg) const {
-        Matrix sm(n, 1), oxm(n, 1), ym(n, 1), osm(n, 1), x(n, 1), sigma(n, 1);
-        lsq_test::fromVec(sm, s);
-        lsq_test::fromVec(oxm, ox);
-        lsq_test::fromVec(ym, y);
-        lsq_test::fromVec(osm, osig);
-        Outcome r;
-        deconvolve_detail::biqpbox(x, sigma, r.alpha, sm, cm, strg, oxm, ym, osm, oval, posdef,
-                                   normg, blur.A, nullptr);
-        r.x = lsq_test::toVec(x);
-        r.sigma = lsq_test::toVec(sigma);
-        return r;
-    }
-    // Both searches; they must take the same step to the same point.
-    Outcome compare(const Vec& s, double strg, int posdef, double normg) const {
-        const Outcome ref = reference(s, strg, posdef, normg);
-        const Outcome prod = production(s, strg, posdef, normg);
-        EXPECT_EQ(prod.alpha, ref.alpha);
-        EXPECT_LE(maxAbsDiff(prod.x, ref.x), 1e-12);
-        EXPECT_EQ(prod.sigma, ref.sigma);
-        return ref;
-    }
-};
-
-// The reflective line search from random states inside the box, along paths that cross the
-// bounds, with either first trial (posdef 0 or 1), a short extension (small normg) and
-// directions that do not descend although strg says so (the search gives up: alpha = 0).
-TEST(LsqReference, TheReflectiveLineSearchMatchesOnRandomPaths) {
-    const Blur blur(1.5, -1, 12, 12);
-    const int n = 144;
-    std::mt19937 rng(13);
-    LineSearch ls(blur, lsq_test::randomObservation(blur.dense, rng, 0.02));
-    std::uniform_real_distribution<double> uy(-0.6, 1.6), us(-1, 1);
-    const double scales[] = {0.02, 0.3, 2};
-    int givenUp = 0, reflected = 0;
-    for (int trial = 0; trial < 36; ++trial) {
-        Vec y(n), s(n);
-        for (int i = 0; i < n; ++i) y[i] = uy(rng), s[i] = scales[trial % 3] * us(rng);
-        ls.start(y);
-        double strg = sllsbox_reference::dot(s, sllsbox_reference::times(ls.osig, ls.g));
-        if (strg > 0)
-            s = sllsbox_reference::scaled(-1, s), strg = -strg;
-        if (trial % 4 == 3)  // uphill, with the downhill strg
-            s = sllsbox_reference::scaled(-1, s);
-        SCOPED_TRACE("trial " + std::to_string(trial));
-        const auto r = ls.compare(s, strg, trial % 2, trial % 5 == 0 ? 1e-9 : 1);
-        givenUp += r.alpha == 0;
-        reflected += std::count(r.sigma.begin(), r.sigma.end(), -1.0) != 0 && r.alpha > 0;
-    }
-    EXPECT_GT(givenUp, 0);
-    EXPECT_GT(reflected, 0);
-    std::printf("line searches: %d given up, %d accepted across a bound\n", givenUp, reflected);
-}
-
-// The bisection of the line search down to its last points. The direction moves one unknown
-// only, toward the minimum of q along it at distance t*·|s|, scaled so that the k-th bisection
-// point alone lies in the sufficient-decrease window [0.2, 2)·t* (the longer trial points fold
-// about the box elsewhere). Accepted up to the 13th point; the 14th is not used.
-TEST(LsqReference, TheLineSearchBisectsToItsThirteenthPoint) {
-    const Blur blur(1.0, -1, 12, 12);
-    const int n = 144;
-    std::mt19937 rng(21);
-    LineSearch ls(blur, lsq_test::randomObservation(blur.dense, rng, 0.02));
-    std::uniform_real_distribution<double> uy(0.3, 0.7);
-    Vec y(n);
-    for (double& v : y) v = uy(rng);
-    ls.start(y);
-    const Vec& g = ls.g;
-    int found = 0;
-    for (int i = 0; i < n && found < 3; ++i) {
-        Vec e(n, 0.0);
-        e[i] = 1;
-        const double hii = sllsbox_reference::dot(e, sllsbox_reference::ata(blur.dense, e));
-        const double dist = std::fabs(g[i]) / hii;  // to the minimum along unknown i
-        if (dist > 0.05)
-            continue;
-        std::vector<Vec> directions;
-        bool expected = true;  // the reference takes exactly the k-th point for k ≤ 13
-        for (int k = 12; k <= 15; ++k) {
-            const int posdef = k % 2;
-            const double mid = std::ldexp(posdef ? 1.0 : 2.0, -k);
-            Vec s(n, 0.0);
-            s[i] = (g[i] > 0 ? -1 : 1) * dist * 1.5 / mid;  // t* = mid / 1.5
-            const double a = ls.reference(s, s[i] * g[i], posdef, 1).alpha;
-            expected = expected && (k <= 13 ? a >= mid && a <= 1.5 * mid : a == 0);
-            directions.push_back(s);
-        }
-        if (!expected)
-            continue;
-        ++found;
-        for (int k = 12; k <= 15; ++k) {
-            SCOPED_TRACE("unknown " + std::to_string(i) + ", point " + std::to_string(k));
-            const Vec& s = directions[k - 12];
-            ls.compare(s, s[i] * g[i], k % 2, 1);
-        }
-    }
-    EXPECT_EQ(found, 3);
 }

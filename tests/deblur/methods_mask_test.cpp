@@ -214,11 +214,3 @@ TEST(CreateMask, ConcurrentCallsOnOneSource) {
         EXPECT_EQ(*together[k]->data(), *alone[k]->data()) << k;
     }
 }
-
-TEST(CreateMaskDeathTest, RegionsOutsideThePhotographAreRefused) {
-    const auto src = TestPicture(20, 10, 1);
-    auto dst = Image::create(5, 5);
-    EXPECT_DEATH(CreateMask(src, dst, -1, 0, 5, 5, 0, 0, 1, 1, 0), "x >= 0");
-    EXPECT_DEATH(CreateMask(src, dst, 16, 0, 5, 5, 0, 0, 1, 1, 0), "x \\+ w <= iw");
-    EXPECT_DEATH(CreateMask(src, dst, 0, 6, 5, 5, 0, 0, 1, 1, 0), "y \\+ h <= ih");
-}

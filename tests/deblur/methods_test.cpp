@@ -205,24 +205,8 @@ TEST(Methods, FftEngineKeepsAFlatPlaneFlat) {
     EXPECT_NEAR(out.front(), 0.30498f * (1.0f + (n * n % 2 ? -3.0f : 0.0f)), 1e-5);
 }
 
-TEST(Methods, UnsharpFastKernelsAndSeparableReference) {
-    // The sampled Gaussian of a radius: its length and some of its taps.
+TEST(Methods, UnsharpFastMatchesASeparableReference) {
     std::vector<double> k;
-    struct Tap {
-        double radius;
-        std::size_t size;
-        int index;
-        double value;
-    };
-    for (const Tap& t :
-         {Tap{0.5, 7, 0, 0.026040}, Tap{0.5, 7, 2, 0.220929}, Tap{0.5, 7, 3, 0.274660},
-          Tap{1.0, 9, 1, 0.068458}, Tap{1.0, 9, 4, 0.207479}, Tap{2.0, 13, 6, 0.138985}}) {
-        unsharp_mask_kernel(k, t.radius);
-        ASSERT_EQ(k.size(), t.size) << t.radius;
-        EXPECT_NEAR(k[t.index], t.value, 5e-7) << t.radius << " " << t.index;
-        EXPECT_EQ(k[t.index], k[t.size - 1 - t.index]);
-    }
-
     // Rows then columns on bytes, rounded after each pass, renormalised where the kernel leaves
     // the region; then o + (o − blurred) × amount, truncated and clamped.
     const int iw = 160, ih = 30;
@@ -471,13 +455,4 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
                       Bytes(serial[task / 3], int(task % 3) + 1))
                 << kMethods[m];
     }
-}
-
-TEST(MethodsDeathTest, OutputSizeIsChecked) {
-    const CImage in = TestPicture(20, 20, 1);
-    CImage out(10, 10);
-    EXPECT_DEATH(convolve(in, out, 1, 1.0, -1, 0, 0, 11, 10), "w == o.width\\(\\)");
-    EXPECT_DEATH(deconvolve_lucy_richard(in, out, 1, 1.0, 5, -1, 0, 0, 10, 9),
-                 "h == o.height\\(\\)");
-    EXPECT_DEATH(unsharp_mask(in, out, 1, 1, 1.0, 0.0, -1, 0, 0, 10, 10), "amount > 0");
 }

@@ -21,14 +21,6 @@ std::uint8_t writeFloat(float v) {
     return pixel[2];
 }
 
-// The documented curves written out directly.
-double decode(double c) {
-    return c > 0.0404482362771076 ? std::pow((c + 0.055) / 1.055, 2.4) : c / 12.92;
-}
-double encode(double c) {
-    return c > 0.0031306684425005883 ? 1.055 * std::pow(c, 1 / 2.4) - 0.055 : 12.92 * c;
-}
-
 // The byte written for a linear value, with a pow per value.
 int directEncode(double v) {
     if (std::isnan(v) || v < 0)
@@ -58,15 +50,6 @@ TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
     }
 }
 
-TEST(ChannelTransfer, TouchesOnlyItsChannelAndCount) {
-    std::vector<std::uint8_t> pixels(5 * 4, 200);
-    const double in[3] = {0, 0, 0};
-    WriteChannelDouble(in, pixels.data(), 3, 2);
-    const float one[1] = {1};
-    WriteChannelFloat(one, pixels.data(), -3, 1);  // count < 1 does nothing
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(pixels[i], i % 4 == 2 && i < 12 ? 0 : 200) << i;
-}
-
 TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
     // Bisect each level boundary of the direct formula, then check the values on both sides of it
     // and a spread of random values, in both precisions.
@@ -91,61 +74,5 @@ TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
     for (double v : values) {
         ASSERT_EQ(writeDouble(v), directEncode(v)) << "double " << v;
         ASSERT_EQ(writeFloat(float(v)), directEncode(double(float(v)))) << "float " << float(v);
-    }
-}
-
-TEST(ColorConversion, RgbAndXyzFollowTheMatricesOnLinearLight) {
-    const double M[3][3] = {{0.41239558896741424, 0.3575834307637148, 0.18049264738170157},
-                            {0.21258623078559555, 0.7151703037034108, 0.07220049864333623},
-                            {0.019297215491746945, 0.11918386458084854, 0.9504971251315798}};
-    for (const auto& s : {std::vector<double>{1, 1, 1}, {0, 0, 0}, {0.5, 0.02, 0.8}}) {
-        double out[3];
-        Rgb2Xyz(&out[0], &out[1], &out[2], s[0], s[1], s[2]);
-        for (int r = 0; r < 3; ++r)
-            EXPECT_NEAR(out[r],
-                        M[r][0] * decode(s[0]) + M[r][1] * decode(s[1]) + M[r][2] * decode(s[2]),
-                        1e-15);
-    }
-    double r, g, b;
-    // Y alone: linear red −1.5372 and blue −0.204 are negative; red is the smallest and all are
-    // lifted by it; nothing is clamped above 1.
-    Xyz2Rgb(&r, &g, &b, 0, 1, 0);
-    EXPECT_EQ(r, 0);
-    EXPECT_NEAR(g, encode(1.8758 + 1.5372), 1e-12);
-    EXPECT_NEAR(b, encode(-0.204 + 1.5372), 1e-12);
-    EXPECT_GT(g, 1);
-    // In gamut: plain matrix and curve.
-    Xyz2Rgb(&r, &g, &b, 0.2, 0.25, 0.3);
-    EXPECT_NEAR(r, encode(3.2406 * 0.2 - 1.5372 * 0.25 - 0.4986 * 0.3), 1e-12);
-    EXPECT_NEAR(g, encode(-0.9689 * 0.2 + 1.8758 * 0.25 + 0.0415 * 0.3), 1e-12);
-    EXPECT_NEAR(b, encode(0.0557 * 0.2 - 0.204 * 0.25 + 1.057 * 0.3), 1e-12);
-}
-
-TEST(ColorConversion, LabClosedFormsAndRoundTrips) {
-    double L, a, b;
-    Xyz2Lab(&L, &a, &b, 0.950456, 1, 1.088754);  // the white point
-    EXPECT_NEAR(L, 100, 1e-9);
-    EXPECT_NEAR(a, 0, 1e-9);
-    EXPECT_NEAR(b, 0, 1e-9);
-    Xyz2Lab(&L, &a, &b, 0.001, 0.001, 0.001);  // dark colours take the linear segment
-    EXPECT_NEAR(L, 116 * 7.787037037037037 * 0.001, 1e-12);
-    for (const auto& s : {std::vector<double>{0.1, 0.2, 0.3},
-                          {0.9, 0.8, 0.7},
-                          {0.002, 0.004, 0.001},
-                          {0.3, 0.01, 0.6}}) {
-        double X, Y, Z;
-        Xyz2Lab(&L, &a, &b, s[0], s[1], s[2]);
-        Lab2Xyz(&X, &Y, &Z, L, a, b);
-        EXPECT_NEAR(X, s[0], 1e-9);
-        EXPECT_NEAR(Y, s[1], 1e-9);
-        EXPECT_NEAR(Z, s[2], 1e-9);
-        // RGB comes back within the rounding of the two published matrices, which are not exact
-        // inverses of each other.
-        double r, g, bl;
-        Rgb2Lab(&L, &a, &b, s[0], s[1], s[2]);
-        Lab2Rgb(&r, &g, &bl, L, a, b);
-        EXPECT_NEAR(r, s[0], 2e-3);
-        EXPECT_NEAR(g, s[1], 2e-3);
-        EXPECT_NEAR(bl, s[2], 2e-3);
     }
 }

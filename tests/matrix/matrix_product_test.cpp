@@ -41,21 +41,6 @@ cv::Mat ColumnAsImage(const Matrix& m, int h, int w, int col) {
     return img;
 }
 
-// a · b (or aᵀ · b) with a dense reference loop.
-void NaiveProduct(Matrix& c, const Matrix& a, const Matrix& b, bool transposeA) {
-    const int m = transposeA ? a.columns() : a.rows();
-    const int inner = transposeA ? a.rows() : a.columns();
-    for (int i = 0; i < m; ++i)
-        for (int j = 0; j < b.columns(); ++j) {
-            double s = 0;
-            for (int k = 0; k < inner; ++k)
-                s += (transposeA ? a.roData()[std::size_t(k) * a.columns() + i]
-                                 : a.roData()[std::size_t(i) * a.columns() + k]) *
-                     b.roData()[std::size_t(k) * b.columns() + j];
-            c.rwData()[std::size_t(i) * c.columns() + j] = s;
-        }
-}
-
 }  // namespace
 
 // The filter product is a correlation with mirrored borders: OpenCV's filter2D with
@@ -96,47 +81,4 @@ TEST(MatrixMultiply, FilterProductEqualsFilter2DReflect101) {
             }
         }
     }
-}
-
-TEST(MatrixMultiply, DenseAndDiagonalProducts) {
-    Matrix a(5, 4), b(4, 3), c(5, 3), ref(5, 3);
-    Randomize(a);
-    Randomize(b);
-    MatrixMultiply(c, a, b);
-    NaiveProduct(ref, a, b, false);
-    EXPECT_LT(CompareMatrix(c, ref), 1e-14);
-    for (auto [n, ac, bc] : {std::tuple{6, 1, 1}, {6, 2, 1}, {6, 2, 2}, {7, 3, 4}, {5, 4, 1}}) {
-        Matrix ta(n, ac), tb(n, bc), tc(ac, bc), tref(ac, bc);
-        Randomize(ta);
-        Randomize(tb);
-        MatrixTransposedMultiply(tc, ta, tb);
-        NaiveProduct(tref, ta, tb, true);
-        EXPECT_LT(CompareMatrix(tc, tref), 1e-14) << n << " " << ac << " " << bc;
-    }
-
-    // Dense times diagonal scales the columns; diagonal times one or two columns the rows.
-    Matrix d(4, 1), ad(5, 4);
-    Randomize(d);
-    d.diagonalize();
-    MatrixMultiply(ad, a, d);
-    for (int r = 0; r < 5; ++r)
-        for (int j = 0; j < 4; ++j)
-            EXPECT_EQ(ad.roData()[r * 4 + j], a.roData()[r * 4 + j] * d.roDiagonalData()[j]);
-    for (int p : {1, 2}) {
-        Matrix v(4, p), out(4, p);
-        Randomize(v);
-        MatrixMultiply(out, d, v);
-        for (int r = 0; r < 4 * p; ++r)
-            EXPECT_EQ(out.roData()[r], d.roDiagonalData()[r / p] * v.roData()[r]);
-    }
-}
-
-TEST(MatrixProductDeathTest, ShapeAndKindChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    std::vector<double> k(9, 1.0);
-    Matrix a33(3, 3), a34(3, 4), c32(3, 2), a16(16, 16), c16(16, 16);
-    Matrix filter(16, 16, k.data(), 3, 3, 4, 4);
-    EXPECT_DEATH(MatrixMultiply(a33, a33, Matrix(3, 3)), "&c != &a");
-    EXPECT_DEATH(MatrixMultiply(c32, a34, Matrix(3, 2)), "a.columns\\(\\) == b.rows\\(\\)");
-    EXPECT_DEATH(MatrixMultiply(c16, a16, filter), "\"mData\"");  // a filter as b
 }

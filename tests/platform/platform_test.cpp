@@ -6,45 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "Check.h"
 #include "Dispatch.h"
-#include "Fatal.h"
-#include "Lock.h"
 
 using namespace std::chrono_literals;
-
-TEST(CheckDeathTest, FailedChecksAndFatalErrorsEndTheProcess) {
-    auto failing = [](int ret) { VK_CHECK(ret == 0); };
-    EXPECT_DEATH(failing(3), "\"ret == 0\"");
-    failing(0);  // a passing check does nothing
-    // A fatal error exits with status 1, its message on standard error or handed, formatted, to
-    // the installed handler.
-    EXPECT_EXIT(FatalError("tjInitDecompress failed."), ::testing::ExitedWithCode(1),
-                "tjInitDecompress failed\\.");
-    EXPECT_EXIT(
-        {
-            SetFatalErrorHandler([](const char* message, const char*, int) {
-                std::fprintf(stderr, "handler got <%s>\n", message);
-            });
-            FatalError("code %d", 42);
-        },
-        ::testing::ExitedWithCode(1), "handler got <code 42>");
-}
-
-TEST(Lock, SerialisesIncrementsFromManyThreads) {
-    Lock lock;
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                std::lock_guard<Lock> guard(lock);
-                ++counter;
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(counter, 80000);
-}
 
 TEST(Dispatch, ApplyVisitsEveryIndexOnceAndReturnsAfterAll) {
     for (std::size_t count : {0u, 1u, 1000u}) {

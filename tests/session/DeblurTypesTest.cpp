@@ -18,27 +18,6 @@ bool equivalent(const DeblurredEntry& a, const DeblurredEntry& b) {
 
 }  // namespace
 
-TEST(DeblurTypes, Ordering) {
-    // Type, step and angle as signed ints: the first difference decides, before any mask field.
-    EXPECT_TRUE(entry(1, 30, 170) < entry(2, 1, -1));
-    EXPECT_FALSE(entry(2, 1, -1) < entry(1, 30, 170));
-    EXPECT_TRUE(entry(5, 2, 170) < entry(5, 3, -1));
-    EXPECT_TRUE(entry(5, 3, -1) < entry(5, 3, 0));
-    EXPECT_TRUE(entry(-1, 3, 0) < entry(0, 3, 0));
-    EXPECT_TRUE(entry(5, 3, 0, 2, 9, 9, 9) < entry(5, 3, 10, -1));
-    // No mask sorts first and ignores its floats; then the mask type.
-    EXPECT_TRUE(entry(15, 6, -1, -1, 99, 99, 99) < entry(15, 6, -1, 0));
-    EXPECT_FALSE(entry(15, 6, -1, 0) < entry(15, 6, -1, -1));
-    EXPECT_TRUE(equivalent(entry(3, 1, -1, -1, 1, 2, 3), entry(3, 1, -1, -1, 4, 5, 6)));
-    EXPECT_TRUE(entry(15, 6, -1, 0, 9, 9, 9) < entry(15, 6, -1, 1));
-    // With a mask: radius, then opacity, then crudeness, compared exactly (-0 equals +0).
-    EXPECT_TRUE(entry(3, 1, -1, 1, 2.0f, 0.9f, 0.9f) < entry(3, 1, -1, 1, 3.0f, 0.1f, 0.1f));
-    EXPECT_TRUE(entry(3, 1, -1, 1, 3.0f, 0.1f, 0.9f) < entry(3, 1, -1, 1, 3.0f, 0.2f, 0.1f));
-    EXPECT_TRUE(entry(3, 1, -1, 1, 3.0f, 0.2f, 0.1f) < entry(3, 1, -1, 1, 3.0f, 0.2f, 0.2f));
-    EXPECT_TRUE(entry(3, 1, -1, 0, 2.5f) < entry(3, 1, -1, 0, std::nextafter(2.5f, 3.0f)));
-    EXPECT_TRUE(equivalent(entry(3, 1, -1, 0, -0.0f), entry(3, 1, -1, 0, 0.0f)));
-}
-
 TEST(DeblurTypes, NaNMaskFloatsCompareAsNotLess) {
     const float nan = std::nanf("");
     for (int field = 0; field < 3; ++field) {

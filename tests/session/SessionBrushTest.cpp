@@ -112,11 +112,3 @@ TEST_F(SessionBrush, ApplyAllReplacesTheComposite) {
     session.applyAll(candidate);
     EXPECT_TRUE(samePixels(composite(), candidate));
 }
-
-TEST(SessionBrushDeath, ApplyAllOfAnotherSizeIsAProgrammingError) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Session s;
-    s.loadDecodedImage(Image::create(8, 8));
-    EXPECT_DEATH(s.applyAll(Image::create(9, 8)), "src.width\\(\\) == width\\(\\)");
-    EXPECT_DEATH(s.applyAll(Image::create(8, 7)), "src.height\\(\\) == height\\(\\)");
-}

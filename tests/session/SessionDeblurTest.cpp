@@ -1,19 +1,10 @@
-// Full deblurs: events, the cache, masking and fetching, stopping, and the real methods against
-// the methods called per channel.
+// Full deblurs: events, the cache, masking and fetching, failures and refusals.
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "Convolve.h"
-#include "FitRefocus.h"
 #include "ImageProcess.h"
 #include "RecordingMethods.h"
-#include "Richard_Lucy.h"
-#include "Richard_Lucy_Threshold.h"
 #include "SessionTestSupport.h"
-#include "USM.h"
-#include "Wiener_FIR.h"
 
 namespace {
 
@@ -119,16 +110,6 @@ TEST_F(SessionDeblur, UnknownPresetsAndEmptySessionsComputeNothing) {
     EXPECT_TRUE(recorder.events().empty());
 }
 
-TEST_F(SessionDeblur, MemoryEstimatesAskTheMethodForTheWholePhotograph) {
-    Session s;
-    s.setMethods(RecordingDeblurMethods());
-    // Without a photograph the size given counts; with one, its own size.
-    EXPECT_EQ(s.memoryUsageForDeblurType(7, DeblurRT40, 64, 48),
-              1000 + int(DeblurMethod::LucyRichardThreshold));
-    EXPECT_EQ(session.memoryUsageForDeblurType(2, DeblurLA1),
-              1000 + int(DeblurMethod::LeastSquares));
-}
-
 TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
     // The stand-ins estimate about a kilobyte: every preset is refused, whatever its method.
     session.setAvailableMemory([]() -> std::int64_t { return 1000; });
@@ -136,37 +117,4 @@ TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
     run(DeblurredEntry{DeblurRL20, 3, -1, {}});
     EXPECT_TRUE(recorder.events().empty());
     EXPECT_TRUE(RecordedMethodCalls().empty());
-}
-
-TEST(SessionMethods, FullDeblursEqualTheMethodsCalledPerChannel) {
-    // The production table: each preset's result is its method applied to the three channels.
-    Session s;
-    ASSERT_TRUE(s.loadImage(chelseaCrop("session_methods_small.png", 190, 110, 60, 40)));
-    const CImage& in = *s.original();
-    const double r = 1.5;  // step 3
-    const std::pair<DeblurType, std::function<void(CImage&, int)>> cases[] = {
-        {DeblurUSM2,
-         [&](CImage& o, int c) { unsharp_mask(in, o, 1, c, r, 2.0, -1, 0, 0, 60, 40); }},
-        {DeblurUSMF3,
-         [&](CImage& o, int c) { unsharp_mask(in, o, 0, c, r, 3.0, -1, 0, 0, 60, 40); }},
-        {DeblurWF3,
-         [&](CImage& o, int c) {
-             deconvolve_wiener_fir(in, o, c, r, 3, 0.0, double(0.001f), -1, 0, 0, 60, 40);
-         }},
-        {DeblurRL20,
-         [&](CImage& o, int c) { deconvolve_lucy_richard(in, o, c, r, 20, -1, 0, 0, 60, 40); }},
-        {DeblurRT20,
-         [&](CImage& o, int c) {
-             deconvolve_lucy_richard_threshold(in, o, c, r, 20, -1, 0, 0, 60, 40);
-         }},
-        {DeblurFR, [&](CImage& o, int c) { fit_refocus(in, o, c, r, -1, 0, 0, 60, 40); }},
-        {DeblurBlurSimulation, [&](CImage& o, int c) { convolve(in, o, c, r, -1, 0, 0, 60, 40); }},
-    };
-    for (const auto& [type, call] : cases) {
-        CImage expected(60, 40);
-        for (int c = 1; c <= 3; ++c) call(expected, c);
-        const DeblurredEntry entry{type, 3, -1, {}};
-        s.deblur(entry);
-        EXPECT_TRUE(samePixels(s.deblurredImage(entry), expected.asImage())) << type;
-    }
 }

@@ -211,21 +211,50 @@ TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
     }
 }
 
-TEST(SessionPreviewDeath, BatchesNeedAnOriginalAndAPositiveStep) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const Rect r{0, 0, 10, 10};
-    Session s;
-    EXPECT_DEATH(s.deblurPreviewAngleUpToStep(15, DeblurUSM1, -1, r), "mOriginalImage");
-    EXPECT_DEATH(s.deblurPreviewUpToStep(2, DeblurUSM1, r), "mOriginalImage");
-    s.loadDecodedImage(Image::create(20, 20));
-    EXPECT_DEATH(s.deblurPreviewAngleUpToStep(0, DeblurUSM1, -1, r), "radiusMaxStep > 0");
-    EXPECT_DEATH(s.deblurPreviewAngleStep(0, DeblurUSM1, -1, r), "radiusStep > 0");
-}
-
 TEST(SessionPreviewOfRealMethods, WienerFirCellsAtLargeRadiiOnWorkers) {
     // Steps 24 to 30 solve normal equations of 325 to 496 unknowns on the pool's threads.
     preset_sweep::sweep({{DeblurWF2, 24, 30}, {DeblurWF3, 24, 30}},
                         PreviewSectionAroundPoint(2000, 1500, 4000, 3000));
+}
+
+TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
+    // coffee.png (600 × 400) around (300, 200): the section (44, 0, 512, 400). Away from its left
+    // and right edges (by the method's reach) a cell of a motion kernel is the full deblur at that
+    // angle, and differs from the disc's cell, a result of its own.
+    const Rect section = PreviewSectionAroundPoint(300, 200, 600, 400);
+    struct Case {
+        DeblurType type;
+        int step, angle, margin, tolerance;  // margin in pixels, tolerance in levels
+    } cases[] = {{DeblurUSMF2, 6, 30, 8, 0},
+                 {DeblurUSMF2, 9, 135, 10, 0},
+                 {DeblurWI2, 8, 0, 96, 3},
+                 {DeblurWI2, 5, 75, 96, 3}};
+    Session s;
+    ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
+    for (const Case& c : cases) {
+        const DeblurredEntry entry{c.type, c.step, c.angle, {}}, disc{c.type, c.step, -1, {}};
+        s.deblurPreviewAngleStep(c.step, c.type, c.angle, section);
+        s.deblurPreviewAngleStep(c.step, c.type, -1, section);
+        s.deblur(entry);
+        s.waitUntilIdle();
+        const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
+        const ImageRef discCell = s.deblurredPreview(disc, 0, -1, 0, 0);
+        const ImageRef full = s.deblurredImage(entry);
+        ASSERT_TRUE(cell && discCell && full) << DeblurTypeName(c.type);
+        // The largest difference of the interior from the full deblur, from the disc's cell.
+        int worst = 0, fromDisc = 0;
+        for (int y = 0; y < cell->height(); ++y)
+            for (int x = c.margin; x < cell->width() - c.margin; ++x)
+                for (int k = 1; k <= 3; ++k) {
+                    const std::size_t i = (std::size_t(y) * cell->width() + x) * 4 + k;
+                    const int a = cell->pixels()[i];
+                    const int b = full->pixels()[(std::size_t(y) * full->width() + x + 44) * 4 + k];
+                    worst = std::max(worst, std::abs(a - b));
+                    fromDisc = std::max(fromDisc, std::abs(a - discCell->pixels()[i]));
+                }
+        EXPECT_LE(worst, c.tolerance) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
+        EXPECT_GT(fromDisc, 10) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
+    }
 }
 
 TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
@@ -239,9 +268,11 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
     // least squares last; a column looked at goes first.
     auto rank = [](const DeblurredEntry& e) {
         const std::string n = DeblurTypeName(e.deblurType);
-        return n.rfind("USM", 0) == 0 ? 0 : n.rfind("WI", 0) == 0 ? 1 : n == "WF2" ? 2
-               : n.rfind("LA", 0) == 0                                             ? 4
-                                                                                   : 3;
+        return n.rfind("USM", 0) == 0  ? 0
+               : n.rfind("WI", 0) == 0 ? 1
+               : n == "WF2"            ? 2
+               : n.rfind("LA", 0) == 0 ? 4
+                                       : 3;
     };
     session.preferPreviewColumn(DeblurRL80);
     std::vector<DeblurredEntry> waiting = session.backgroundPreviewsWaiting();

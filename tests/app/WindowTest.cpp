@@ -1,0 +1,341 @@
+// The window as a user meets it: the history of changes (depth and memory bound), the progress
+// sheet that blocks all input, where the file panels start and what Save suggests, and the
+// layout on small screens.
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <random>
+
+#include "AppTestSupport.h"
+#include "History.h"
+#include "ImageIO.h"
+
+namespace {
+
+bool SamePixels(const CImage& a, const CImage& b) {
+    return a.width() == b.width() && a.height() == b.height() &&
+           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4, b.pixels());
+}
+
+CImage Copy(const CImage& image) {
+    return CropImage(image, 0, 0, image.width(), image.height());
+}
+
+// A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet, lasts
+// as long as the test wants.
+QString GatedExiftool(const AppHarness& app, const QString& gate) {
+    const QString program = app.temporaryPath("exiftool");
+    QFile script(program);
+    script.open(QIODevice::WriteOnly);
+    script.write(
+        QString("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return program;
+}
+
+}  // namespace
+
+// Random rectangles painted one after another: N undos give back the original byte for byte, N
+// redos the final composite; beyond the budget the oldest steps go, the newest always stays, and
+// the clean (saved) state survives the trimming where its step is kept.
+TEST(History, DepthAndMemoryBound) {
+    const int W = 40, H = 30, N = 12;
+    struct Step {
+        int x, y;
+        CImage after;
+    };
+    std::mt19937 random(7);
+    std::vector<Step> steps;
+    for (int i = 0; i < N; ++i) {
+        const int w = 1 + int(random() % W), h = 1 + int(random() % H);
+        Step step{int(random() % (W - w + 1)), int(random() % (H - h + 1)), CImage(w, h)};
+        for (int p = 0; p < w * h * 4; ++p) step.after.pixels()[p] = std::uint8_t(random());
+        steps.push_back(step);
+    }
+    auto bytes = [&](int i) {
+        return 2 * std::int64_t(steps[i].after.width()) * steps[i].after.height() * 4;
+    };
+    const std::int64_t lastFour = bytes(N - 4) + bytes(N - 3) + bytes(N - 2) + bytes(N - 1);
+    const struct {
+        std::int64_t budget;
+        int kept;
+    } cases[] = {{History::kDefaultBudget, N}, {lastFour, 4}, {lastFour - 1, 3}, {1, 1}};
+    for (const auto& test : cases) {
+        CImage composite(W, H);
+        History history(
+            [&](int x, int y, const CImage& pixels) { PasteImage(pixels, composite, x, y); });
+        history.setBudget(test.budget);
+        std::vector<CImage> states{Copy(composite)};
+        for (int i = 0; i < N; ++i) {
+            const Step& step = steps[i];
+            const CImage before =
+                CropImage(composite, step.x, step.y, step.after.width(), step.after.height());
+            PasteImage(step.after, composite, step.x, step.y);
+            states.push_back(Copy(composite));
+            history.record("step", step.x, step.y, before, step.after);
+            if (i == N - 3)  // saved here
+                history.stack().setClean();
+        }
+        const int kept = test.kept;
+        ASSERT_EQ(history.stack().count(), kept) << test.budget;
+        EXPECT_LE(history.bytes(), std::max(test.budget, bytes(N - 1))) << test.budget;
+        EXPECT_FALSE(history.stack().isClean());
+        for (int i = 1; i <= kept; ++i) {
+            history.stack().undo();
+            EXPECT_EQ(history.stack().isClean(), i == 2) << test.budget << " " << i;
+        }
+        EXPECT_FALSE(history.stack().canUndo());
+        EXPECT_TRUE(SamePixels(composite, states[N - kept])) << test.budget;
+        for (int i = 0; i < kept; ++i) history.stack().redo();
+        EXPECT_TRUE(SamePixels(composite, states[N])) << test.budget;
+    }
+}
+
+// While the "Saving image" sheet shows, nothing the user does reaches the composite, the file
+// being written or the history; Esc and the close box leave the sheet up. Afterwards strokes
+// count again and undo one by one; opening another photograph forgets them.
+TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    l.mainWindow->show();
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    const CImage& composite = *c.session().reconstructed();
+    const CImage original = Copy(composite);
+    // The image to paint with: the photograph in negative, shown as the selected result.
+    const ImageRef negative = composite.asImage()->copy();
+    for (std::size_t i = 0; i < negative->data()->size(); ++i)
+        if (i % 4)
+            (*negative->data())[i] = std::uint8_t(255 - (*negative->data())[i]);
+    l.splitView->setSelectedImage(negative, "negative");
+    l.toolMode->button(2)->click();
+    const QPointF centre(l.splitView->width() * 0.5, l.splitView->height() * 0.5);
+    auto mouseStroke = [&] {
+        Press(*l.splitView, centre);
+        Drag(*l.splitView, centre + QPointF(30, 10));
+        Release(*l.splitView, centre + QPointF(30, 10));
+    };
+    auto controllerStroke = [&] {
+        c.startBrush();
+        c.applyBrushAtPoint({200, 150}, 40, 1.0f);
+        c.endBrush();
+    };
+    mouseStroke();
+    const CImage painted = Copy(composite);
+    ASSERT_FALSE(SamePixels(painted, original));
+
+    const QString gate = app.temporaryPath("gate"), saved = app.temporaryPath("saved.png");
+    c.setExiftoolProgram(GatedExiftool(app, gate));
+    l.saveOptionTransferMetadata->setChecked(true);
+    QSignalSpy finished(&c, &Controller::saveFinished);
+    ASSERT_TRUE(c.saveResultToPath(saved));
+    ASSERT_TRUE(l.sheet->isVisible());
+    const struct {
+        const char* input;
+        std::function<void()> act;
+    } inputs[] = {
+        {"mouse stroke", mouseStroke},
+        {"controller stroke", controllerStroke},
+        {"stroke left open",
+         [&] {
+             c.startBrush();
+             c.applyBrushAtPoint({60, 60}, 40, 1.0f);
+         }},
+        {"apply to all", [&] { l.applyAllButton->click(); }},
+        {"undo", [&] { l.undoAction->trigger(); }},
+        {"Ctrl+Z", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Z, Qt::ControlModifier); }},
+        {"Esc on the sheet", [&] { QTest::keyClick(l.sheet, Qt::Key_Escape); }},
+        {"close box of the sheet", [&] { l.sheet->close(); }},
+        {"arrow key", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Down); }},
+        {"open", [&] { l.openAction->trigger(); }},
+        {"save again", [&] { EXPECT_FALSE(c.saveResultToPath(saved + ".png")); }},
+        {"quit", [&] { l.quitAction->trigger(); }},
+    };
+    for (const auto& input : inputs) {
+        input.act();
+        EXPECT_TRUE(l.sheet->isVisible()) << input.input;
+        EXPECT_TRUE(SamePixels(composite, painted)) << input.input;
+        EXPECT_FALSE(l.undoAction->isEnabled() || l.openAction->isEnabled()) << input.input;
+    }
+    QFile(gate).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(finished.wait(30000));
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
+    EXPECT_TRUE(SamePixels(composite, painted));
+    EXPECT_TRUE(
+        SamePixels(CImage(ImageIO::sharedInstance().readFromFile(saved.toStdString())), painted));
+    EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.alerts.isEmpty());
+    EXPECT_EQ(app.terminations, 0);
+    EXPECT_EQ(c.history().stack().count(), 1);
+    EXPECT_FALSE(l.mainWindow->isWindowModified());
+
+    // Two more changes, then back through the Edit menu past the saved state to the original.
+    l.applyAllButton->click();
+    controllerStroke();
+    EXPECT_EQ(l.undoAction->text(), "Undo Brush Stroke");
+    for (bool modified : {true, false, true}) {
+        l.undoAction->trigger();
+        EXPECT_EQ(l.mainWindow->isWindowModified(), modified);
+    }
+    EXPECT_TRUE(SamePixels(composite, original));
+    EXPECT_FALSE(l.undoAction->isEnabled());
+    l.redoAction->trigger();
+    EXPECT_TRUE(SamePixels(composite, painted));
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    EXPECT_FALSE(l.undoAction->isEnabled() || l.redoAction->isEnabled());
+    EXPECT_EQ(c.history().stack().count(), 0);
+}
+
+// The open panel starts in the photograph's folder, else in the last folder used; Save suggests
+// NAME-sharp.EXT beside the photograph in its own format (the last type chosen when that format
+// cannot be written), in the one type picker of the real panel, whose allowed names and quality
+// controls follow the type chosen while it shows.
+TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    const QString photos = app.temporaryPath("photos"), out = app.temporaryPath("out");
+    QDir().mkpath(photos);
+    QDir().mkpath(out);
+    QImage(TestDataPath("chelsea.png")).save(photos + "/cat.bmp");
+    QFile::copy(TestDataPath("rocket.jpg"), photos + "/IMG_1.JPG");
+    QFile::copy(TestDataPath("chelsea.png"), photos + "/chelsea.png");
+    auto choose = [&](const char* type) {  // true when the quality slider shows
+        l.saveOptionFileTypeButton->setCurrentText(type);
+        c.savePopupChanged(l.saveOptionFileTypeButton);
+        return l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView);
+    };
+    choose("TIFF");
+    l.saveOptionQualitySlider->setValue(55);
+    const struct {
+        const char* file;
+        const char* suggested;
+        const char* type;
+    } cases[] = {
+        {"IMG_1.JPG", "IMG_1-sharp.jpg", "JPEG"},
+        {"cat.bmp", "cat-sharp.tif", "TIFF"},
+        {"chelsea.png", "chelsea-sharp.png", "PNG"},
+    };
+    for (const auto& test : cases) {
+        ASSERT_TRUE(app.open(photos + "/" + test.file)) << test.file;
+        c.saveResult();  // cancelled
+        ASSERT_TRUE(WaitFor([&] { return !c.savePanelIsRunning(); }));
+        EXPECT_EQ(app.dialogs.saveSuggestions.last(), photos + "/" + test.suggested);
+        EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), test.type);
+        c.openImage();  // nothing changed: straight to the panel, cancelled
+        ASSERT_TRUE(WaitFor(
+            [&] { return app.dialogs.openFolders.size() == app.dialogs.saveSuggestions.size(); }));
+        EXPECT_EQ(app.dialogs.openFolders.last(), photos) << test.file;
+    }
+    EXPECT_EQ(app.settings().value("fileTypeToSave").toString(), "TIFF");
+    // A cancelled save still remembers the quality.
+    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);
+
+    // A save elsewhere, as JPEG then PNG chosen in the panel, makes that folder the last used:
+    // with nothing open, panels start there. Later type changes reach no panel.
+    app.dialogs.saveAnswers.push_back(out + "/mine");
+    app.dialogs.savePanelTypes.clear();
+    app.dialogs.whileSavePanelShows = [&] {
+        EXPECT_TRUE(choose("JPEG"));
+        EXPECT_FALSE(choose("PNG"));
+    };
+    QSignalSpy saved(&c, &Controller::saveFinished);
+    c.saveResult();
+    ASSERT_TRUE(saved.wait(30000));
+    EXPECT_TRUE(QFile::exists(out + "/mine.png"));
+    choose("TIFF");
+    EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
+    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
+    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
+    EXPECT_EQ(PathWithAllowedExtension("/a/b", {}), "/a/b");
+    EXPECT_TRUE(l.mainWindow->statusBar()->currentMessage().contains("mine.png"));
+    c.closeImages();
+    c.openImage();
+    ASSERT_TRUE(WaitFor([&] { return app.dialogs.openFolders.size() == 4; }));
+    EXPECT_EQ(app.dialogs.openFolders.last(), out);
+
+    // The real panel: the suggested name typed in, in the photograph's folder, one type picker.
+    choose("JPEG");
+    SheetDialogs real;
+    real.beginSavePanel(l.mainWindow, l.saveOptionView, {"jpg", "jpeg"},
+                        photos + "/IMG_1-sharp.jpg", nullptr);
+    QFileDialog* panel = real.runningSavePanel();
+    ASSERT_TRUE(panel);
+    panel->resize(900, 560);
+    Spin(30);
+    Screenshot(*panel, "app_07_save_dialog");
+    EXPECT_EQ(panel->findChild<QLineEdit*>("fileNameEdit")->text(), "IMG_1-sharp.jpg");
+    EXPECT_EQ(QDir(panel->directory()).absolutePath(), photos);
+    int pickers = 0;
+    for (QComboBox* box : panel->findChildren<QComboBox*>())
+        pickers += box->isVisibleTo(panel) && box->findText("JPEG") >= 0;
+    EXPECT_EQ(pickers, 1);
+    EXPECT_FALSE(panel->findChild<QWidget*>("fileTypeCombo")->isVisibleTo(panel));
+    panel->reject();
+    Spin(10);
+}
+
+// At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
+// lies inside it without overlapping another, the Deblur button and the grid's row labels
+// included, and the grid's rows are not cramped.
+TEST(Window, SmallScreens) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    l.mainWindow->show();
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    const struct {
+        QSize size;
+        double minimumRowPitch;
+        const char* name;
+    } cases[] = {{{1024, 640}, 12, "window_1024x640"}, {{1280, 720}, 14, "window_1280x720"}};
+    for (const auto& test : cases) {
+        l.mainWindow->resize(test.size);
+        for (bool deblur : {false, true}) {
+            deblur ? c.switchToDeblurView() : c.switchToMainView();
+            Spin(30);
+            const QString where = QString("%1 %2").arg(test.name, deblur ? "deblur" : "main");
+            EXPECT_EQ(l.mainWindow->size(), test.size) << qPrintable(where);
+            Screenshot(*l.mainWindow, qPrintable(QString(where).replace(' ', '_')));
+            const QRect window = l.mainWindow->rect();
+            // The visible leaves of the screen: controls, labels, views.
+            QList<QWidget*> leaves;
+            QWidget* screen = deblur ? l.deblurView : l.mainView;
+            for (QWidget* w : screen->findChildren<QWidget*>())
+                if (w->isVisibleTo(l.mainWindow) && w->findChildren<QWidget*>().isEmpty() &&
+                    !qobject_cast<QScrollBar*>(w))
+                    leaves << w;
+            auto area = [&](QWidget* w) {
+                return QRect(w->mapTo(l.mainWindow, QPoint(0, 0)), w->size());
+            };
+            for (QWidget* a : leaves) {
+                EXPECT_TRUE(window.contains(area(a)))
+                    << qPrintable(where) << " " << a->metaObject()->className();
+                for (QWidget* b : leaves) {
+                    if (a < b) {
+                        EXPECT_FALSE(area(a).intersects(area(b)))
+                            << qPrintable(where) << " " << a->metaObject()->className() << " "
+                            << b->metaObject()->className();
+                    }
+                }
+            }
+            if (!deblur)
+                continue;
+            EXPECT_TRUE(leaves.contains(l.deblurButton)) << qPrintable(where);
+            const ImageMatrix& grid = *l.imageMatrix;
+            EXPECT_GE(grid.cellSize().height(), test.minimumRowPitch) << qPrintable(where);
+            for (int row : {1, 30}) {
+                const QRectF cell = grid.cellRect(row, 0);
+                const QRect label(grid.mapTo(l.mainWindow, QPoint(0, int(cell.top()))),
+                                  QSize(int(ImageMatrix::kLeftMargin), int(cell.height())));
+                EXPECT_TRUE(window.contains(label)) << qPrintable(where) << " row " << row;
+            }
+        }
+    }
+}
