@@ -231,6 +231,8 @@ void Controller::connectControls() {
     for (FloatSlider* slider : {mMaskAmount, mMaskRadius, mMaskCrude})
         connect(slider, &QSlider::valueChanged, this, [this, slider] { maskChanged(slider); });
     connect(mStopPreviews, &QPushButton::clicked, this, [this] { stopPreviews(); });
+    connect(l.bestCandidateAction, &QAction::triggered, this, [this] { showBestCandidate(); });
+    connect(l.artefactMapAction, &QAction::toggled, this, [this] { changedEntry(); });
     connect(l.cancelButton, &QPushButton::clicked, this, [this] { cancelDeblur(); });
     connect(l.deblurButton, &QPushButton::clicked, this, [this] { addDeblur(); });
     connect(l.applyAllButton, &QPushButton::clicked, this, [this] { applyAll(); });

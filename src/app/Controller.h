@@ -112,6 +112,8 @@ class Controller : public QObject, public ControllerInterface {
     void changedEntry() override;
     void maskChanged(QObject* sender);
     void moveSelection(int direction) override;
+    // Selects the best-scored candidate of the grid.
+    void showBestCandidate();
     void stopPreviews();
     void cancelDeblur();
     void addDeblur();
@@ -196,6 +198,8 @@ class Controller : public QObject, public ControllerInterface {
     void writeComposite(int x, int y, const CImage& pixels);
     void updateTitle();
     MaskValues maskValues() const;
+    // The grid's rank badges on the best-scored computed cells.
+    void updateRanks();
     // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
     void startColumn(int column);
     // The blur control changed: remembers it, then restarts the previews (after a short pause, so

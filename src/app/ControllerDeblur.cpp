@@ -2,11 +2,13 @@
 // the candidate grid, full deblurs, session events, the results list, the brush and apply-all.
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -17,6 +19,7 @@
 #include <QToolButton>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "AngleView.h"
 #include "Check.h"
@@ -36,6 +39,7 @@ namespace {
 constexpr int kPreviewSteps = 15;
 constexpr int kMaxRow = 30;
 constexpr int kComparisonRow = 2;
+constexpr std::size_t kRankBadges = 3;
 const char* const kOriginalVsReconstructed = "Original\n vs \nReconstructed";
 
 bool InGrid(int row, int column, int rows, int columns) {
@@ -156,6 +160,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             if (!inGrid)
                 break;
             mImageMatrix->setEntryState(IMEntryReady, step, type);
+            updateRanks();
             if (!mPreviewSplitView->selectedImage()) {
                 if (mSession->previewCount() == 1) {
                     mImageMatrix->setSelectedRow(step, type);
@@ -235,6 +240,9 @@ void Controller::startColumn(int column) {
                                          mCurrentSection);
     for (int row = 1; row <= kPreviewSteps; ++row)
         mImageMatrix->setEntryState(IMEntryQueued, row, column);
+    // Then the rest of the grid, in the gaps the user's own requests leave.
+    mSession->fillPreviewGrid(kMaxRow, DeblurType(std::max(0, mImageMatrix->selectedColumn())),
+                              currentAngle(), mCurrentSection);
 }
 
 // --- the blur's shape and its estimate ---------------------------------------------------------
@@ -365,8 +373,18 @@ void Controller::maskChanged(QObject*) {
     const int maskType = mMaskType->checkedId();
     const float maskRadius = mMaskRadius->floatValue();
     const DeblurredEntry entry{DeblurType(column), row, angle, MaskSettings{}};
-    ImageRef preview = mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
-    const QString label = DeblurLabel(entry);
+    // The background filling computes the column being looked at first.
+    mSession->preferPreviewColumn(DeblurType(column));
+    const bool showMap = mLayout.artefactMapAction->isChecked();
+    ImageRef preview =
+        showMap ? mSession->previewArtefactMap(entry)
+                : mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
+    QString label = DeblurLabel(entry);
+    const std::optional<CandidateScore> score = mSession->previewScore(entry);
+    mLayout.scoreLabel->setText(score ? label + ": " + QString::fromStdString(DescribeScore(*score))
+                                      : QString());
+    if (showMap)
+        label += tr(" (artefacts)");
 
     if (!preview) {
         if (mImageMatrix->entryStateforEntryRow(row, column) == IMEntryNothing) {
@@ -402,6 +420,23 @@ void Controller::moveSelection(int direction) {
             return;
     }
     mImageMatrix->setSelectedRow(row, column);
+    changedEntry();
+}
+
+void Controller::updateRanks() {
+    std::vector<std::pair<int, int>> cells;
+    for (const DeblurredEntry& e : mSession->bestPreviews(kRankBadges))
+        cells.push_back({e.radiusStep, int(e.deblurType)});
+    mImageMatrix->setRanks(cells);
+}
+
+void Controller::showBestCandidate() {
+    if (!showsDeblurView() || mBusy > 0)
+        return;
+    const std::vector<DeblurredEntry> best = mSession->bestPreviews(1);
+    if (best.empty())
+        return;
+    mImageMatrix->setSelectedRow(best.front().radiusStep, int(best.front().deblurType));
     changedEntry();
 }
 

@@ -6,6 +6,7 @@
 #include <QPolygonF>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <algorithm>
 #include <cstdio>
 
 #include "Check.h"
@@ -114,6 +115,7 @@ int ImageMatrix::entryStateforEntryRow(int r, int type) const {
 
 void ImageMatrix::resetState() {
     std::fill(mStates.begin(), mStates.end(), 0);
+    mRanks.clear();
     mSuggestedRow = -1;
     setSelectedRow(1, 0);
 }
@@ -121,6 +123,18 @@ void ImageMatrix::resetState() {
 void ImageMatrix::setSuggestedRow(int row) {
     mSuggestedRow = row;
     update();
+}
+
+void ImageMatrix::setRanks(const std::vector<std::pair<int, int>>& cells) {
+    if (cells == mRanks)
+        return;
+    mRanks = cells;
+    update();
+}
+
+int ImageMatrix::rankOf(int row, int column) const {
+    const auto it = std::find(mRanks.begin(), mRanks.end(), std::pair(row, column));
+    return it == mRanks.end() ? 0 : int(it - mRanks.begin()) + 1;
 }
 
 void ImageMatrix::setSelectedRow(int row, int column) {
@@ -222,6 +236,22 @@ void ImageMatrix::drawState(QPainter& painter, int state, double x, double y, bo
     }
 }
 
+void ImageMatrix::drawRank(QPainter& painter, int rank, double x, double y) {
+    // Gold, silver and bronze, then grey; a dark digit on a small disc over the lamp's corner.
+    static const QColor colours[] = {QColor(232, 185, 35), QColor(200, 200, 205),
+                                     QColor(205, 127, 50)};
+    const QRectF badge(x + kLampSize - 3, y - 3, 9, 9);
+    painter.setPen(QPen(QColor(20, 20, 20), 0.8));
+    painter.setBrush(rank <= 3 ? colours[rank - 1] : QColor(150, 150, 150));
+    painter.drawEllipse(badge);
+    QFont font = this->font();
+    font.setPixelSize(8);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(QColor(20, 20, 20));
+    painter.drawText(badge, Qt::AlignCenter, QString::number(rank));
+}
+
 void ImageMatrix::paintEvent(QPaintEvent*) {
     if (mStates.empty())
         return;
@@ -237,6 +267,13 @@ void ImageMatrix::paintEvent(QPaintEvent*) {
             const QPointF origin = lampOrigin(r, c);
             drawState(painter, mStates[std::size_t(mColumns) * r + c], origin.x(), origin.y(),
                       r == mSelectedRow && c == mSelectedColumn);
+        }
+    }
+    for (std::size_t i = 0; i < mRanks.size(); ++i) {
+        const auto [r, c] = mRanks[i];
+        if (r >= 1 && r < mRows && c >= 0 && c < mColumns) {
+            const QPointF origin = lampOrigin(r, c);
+            drawRank(painter, int(i) + 1, origin.x(), origin.y());
         }
     }
 

@@ -6,6 +6,7 @@
 #include <QSizeF>
 #include <QTimer>
 #include <QWidget>
+#include <utility>
 #include <vector>
 
 class ControllerInterface;
@@ -50,7 +51,13 @@ class ImageMatrix : public QWidget {
     int columns() const { return mColumns; }
     void setEntryState(int state, int row, int type);
     int entryStateforEntryRow(int row, int type) const;
+    // Clears the lamps and the rank badges, and selects row 1 of column 0.
     void resetState();
+    // The cells (row, column) that carry a rank badge, best first; the badges 1, 2, 3 … sit in the
+    // lamps' upper right corners.
+    void setRanks(const std::vector<std::pair<int, int>>& cells);
+    // A cell's rank (1 for the best), 0 without a badge.
+    int rankOf(int row, int column) const;
     void setSelectedRow(int row, int column);
     int selectedRow() const { return mSelectedRow; }
     int selectedColumn() const { return mSelectedColumn; }
@@ -74,6 +81,7 @@ class ImageMatrix : public QWidget {
   private:
     ControllerInterface& controller() const;
     void drawState(QPainter& painter, int state, double x, double y, bool selected);
+    void drawRank(QPainter& painter, int rank, double x, double y);
 
     ControllerInterface* mController = nullptr;
     QSlider* mRadiusSlider = nullptr;
@@ -81,6 +89,7 @@ class ImageMatrix : public QWidget {
     int mRows = 0;
     int mColumns = 0;
     std::vector<int> mStates;
+    std::vector<std::pair<int, int>> mRanks;
     int mSelectedRow = -1;
     int mSelectedColumn = -1;
     int mSuggestedRow = -1;

@@ -262,6 +262,10 @@ void BuildDeblurScreen(WindowLayout& l) {
     gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), gridBox), 1, 0);
     gridSliders->addWidget(l.typeSlider, 1, 1);
     gridColumn->addLayout(gridSliders);
+    l.scoreLabel = new QLabel(gridBox);
+    l.scoreLabel->setToolTip(
+        QObject::tr("How the selected candidate compares with the original section"));
+    gridColumn->addWidget(l.scoreLabel);
 
     // The blur's shape: the disc or a motion line at an angle, and its estimate.
     auto* blurBox = new M_Box(QObject::tr("Blur"), view);
@@ -321,6 +325,7 @@ void BuildDeblurScreen(WindowLayout& l) {
     left->addWidget(maskBox);
 
     auto* buttons = new QHBoxLayout;
+    buttons->setObjectName("candidateButtons");
     l.stopPreviews = new QPushButton(QObject::tr("Stop"), view);
     l.stopPreviews->setToolTip(QObject::tr("Stop the candidates still waiting"));
     l.cancelButton = new QPushButton(QObject::tr("Cancel"), view);
@@ -401,6 +406,36 @@ void BuildSaveOptions(WindowLayout& l) {
     grid->setColumnStretch(3, 1);
 }
 
+// The candidates' items of the View menu (made here when no other part has made it yet), also
+// offered as buttons beside Stop on the deblur screen.
+void BuildCandidateActions(WindowLayout& l) {
+    QMenu* view = nullptr;
+    for (QAction* item : l.menuBar->actions())
+        if (item->menu() && item->text() == QObject::tr("View"))
+            view = item->menu();
+    if (!view)
+        view = l.menuBar->addMenu(QObject::tr("View"));
+    view->addSeparator();
+    l.bestCandidateAction = view->addAction(QObject::tr("Best Candidate"));
+    l.bestCandidateAction->setShortcut(Qt::Key_B);
+    l.bestCandidateAction->setToolTip(QObject::tr("Select the best-scored candidate (B)"));
+    l.artefactMapAction = view->addAction(QObject::tr("Artefact Map"));
+    l.artefactMapAction->setCheckable(true);
+    l.artefactMapAction->setShortcut(Qt::Key_M);
+    l.artefactMapAction->setToolTip(
+        QObject::tr("Tint where the candidate rings or haloes (red) and adds noise (blue) (M)"));
+    // The deblur screen's buttons share the actions: one state, one shortcut.
+    auto* row = l.deblurView->findChild<QHBoxLayout*>("candidateButtons");
+    int at = row ? row->indexOf(l.stopPreviews) : -1;
+    for (QAction* action : {l.bestCandidateAction, l.artefactMapAction}) {
+        auto* button = new QToolButton(l.deblurView);
+        button->setDefaultAction(action);
+        button->setFocusPolicy(Qt::NoFocus);
+        if (row)
+            row->insertWidget(++at, button);
+    }
+}
+
 void BuildMenus(WindowLayout& l) {
     l.menuBar = l.mainWindow->menuBar();
     QMenu* app = l.menuBar->addMenu("xxxx");
@@ -436,6 +471,7 @@ void BuildMenus(WindowLayout& l) {
     l.zoomFitAction->setShortcut(QKeySequence(QObject::tr("Ctrl+0")));
     l.actualSizeAction = viewMenu->addAction(QObject::tr("Actual Pixels"));
     l.actualSizeAction->setShortcut(QKeySequence(QObject::tr("Ctrl+1")));
+    BuildCandidateActions(l);
 
     QMenu* help = l.menuBar->addMenu(QObject::tr("Help"));
     l.helpAction = help->addAction(QObject::tr("xxxx Tutorial"));

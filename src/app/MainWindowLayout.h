@@ -61,6 +61,7 @@ struct WindowLayout {
     FloatSlider* maskAmount = nullptr;
     FloatSlider* maskRadius = nullptr;
     FloatSlider* maskCrude = nullptr;
+    QLabel* scoreLabel = nullptr;  // the selected candidate's score in words, below the grid
     QPushButton* stopPreviews = nullptr;
     QPushButton* cancelButton = nullptr;
     QPushButton* deblurButton = nullptr;
@@ -91,6 +92,8 @@ struct WindowLayout {
     QAction* saveAction = nullptr;
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;
+    QAction* bestCandidateAction = nullptr;  // View: selects the best-scored candidate
+    QAction* artefactMapAction = nullptr;    // View, checkable: the candidate's artefact map
     QAction* zoomInAction = nullptr;
     QAction* zoomOutAction = nullptr;
     QAction* zoomFitAction = nullptr;

@@ -1,8 +1,10 @@
 #include "CandidateScore.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
@@ -27,41 +29,50 @@ constexpr double kNoiseMedium = 1.5, kNoiseHigh = 4.0;
 constexpr float kHaloFullTint = 24.0f;
 constexpr float kNoiseFullTint = 12.0f;
 
-// Luma (Rec. 601 weights) of the sRGB bytes, in grey levels 0–255.
-void luma(const CImage& image, cv::Mat& out) {
-    out.create(image.height(), image.width(), CV_32F);
-    const std::uint8_t* p = image.pixels();
-    for (int y = 0; y < image.height(); ++y) {
-        float* row = out.ptr<float>(y);
-        for (int x = 0; x < image.width(); ++x, p += 4)
-            row[x] = 0.299f * p[1] + 0.587f * p[2] + 0.114f * p[3];
-    }
-}
-
-// Luminance in linear light (Rec. 709 weights on the decoded sRGB values), scaled to 0–255: the
-// methods blur and deblur in linear light, so the re-blur is compared there.
-void linearLuminance(const CImage& image, cv::Mat& out) {
+// Luma (Rec. 601 weights) of the sRGB bytes, in grey levels 0–255, and, when `linear` is given,
+// the luminance in linear light (Rec. 709 weights on the decoded sRGB values) scaled to 0–255: the
+// methods blur and deblur in linear light, so the re-blur is compared there. One pass over the
+// pixels for both.
+void luma(const CImage& image, cv::Mat& out, cv::Mat* linear) {
     static const std::vector<float> decode = [] {
-        std::vector<float> table(256);
+        std::vector<float> table(3 * 256);
         for (int i = 0; i < 256; ++i) {
             const double v = i / 255.0;
-            table[i] = float(255 * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4)));
+            const double l = 255 * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+            table[i] = float(0.2126 * l), table[256 + i] = float(0.7152 * l);
+            table[512 + i] = float(0.0722 * l);
         }
         return table;
     }();
     out.create(image.height(), image.width(), CV_32F);
+    if (linear)
+        linear->create(image.height(), image.width(), CV_32F);
     const std::uint8_t* p = image.pixels();
+    const float* d = decode.data();
     for (int y = 0; y < image.height(); ++y) {
         float* row = out.ptr<float>(y);
-        for (int x = 0; x < image.width(); ++x, p += 4)
-            row[x] = 0.2126f * decode[p[1]] + 0.7152f * decode[p[2]] + 0.0722f * decode[p[3]];
+        const std::uint8_t* q = p + std::size_t(y) * image.width() * 4;
+        // Whole pixels as words (A, R, G, B in memory order), so that the loop widens.
+        static_assert(std::endian::native == std::endian::little);
+        for (int x = 0; x < image.width(); ++x) {
+            std::uint32_t v;
+            std::memcpy(&v, q + 4 * x, 4);
+            row[x] = 0.299f * float((v >> 8) & 0xff) + 0.587f * float((v >> 16) & 0xff) +
+                     0.114f * float(v >> 24);
+        }
+        if (!linear)
+            continue;
+        float* lin = linear->ptr<float>(y);
+        for (int x = 0; x < image.width(); ++x)
+            lin[x] = d[q[4 * x + 1]] + d[256 + q[4 * x + 2]] + d[512 + q[4 * x + 3]];
     }
 }
 
 // Work planes, kept per thread from one candidate to the next: a preview cell's planes are the
 // same size every time, and fresh pages for each would cost more than the arithmetic.
 struct Scratch {
-    cv::Mat original, candidate, localMax, localMin, smooth, gradient, edges, edgeZone;
+    cv::Mat original, candidate, localMax, localMin, smooth, gradX, gradY, gradient, edges;
+    cv::Mat halfZone, edgeZone;
     cv::Mat linearOriginal, linearCandidate;
 };
 Scratch& scratch() {
@@ -118,8 +129,9 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     VK_CHECK(original.width() > 0 && original.height() > 0);
     Scratch& k = scratch();
     Terms t;
-    luma(original, k.original);
-    luma(candidate, k.candidate);
+    // The map needs no re-blur: no linear planes.
+    luma(original, k.original, maps ? nullptr : &k.linearOriginal);
+    luma(candidate, k.candidate, maps ? nullptr : &k.linearCandidate);
     t.original = k.original;
     t.candidate = k.candidate;
     const int w = original.width(), h = original.height();
@@ -137,25 +149,24 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     const cv::Mat& localMax = k.localMax;
     const cv::Mat& localMin = k.localMin;
 
-    // Edges of the original, found on a lightly smoothed copy so that noise does not count as
-    // edges: squared gradient above a quarter of its mean (and above a floor of 1.5 grey levels
-    // per pixel). The edge zone widens them by the kernel's reach: where sharpening acts and
-    // halos appear; the rest is flat.
-    cv::GaussianBlur(t.original, k.smooth, {5, 5}, 1.0, 1.0, cv::BORDER_REPLICATE);
-    k.gradient.create(h, w, CV_32F);
-    k.gradient.setTo(0);
-    double gradientSum = 0;
-    for (int y = 1; y < h - 1; ++y) {
-        const float* row = k.smooth.ptr<float>(y);
-        float* g = k.gradient.ptr<float>(y);
-        for (int x = 1; x < w - 1; ++x) {
-            g[x] = gradientEnergy(row - w, row, row + w, x);
-            gradientSum += g[x];
-        }
-    }
-    const double threshold = std::max(1.5 * 1.5, 0.25 * gradientSum / (double(w) * h));
+    // Edges of the original, found on a copy of half the size (the means of 2 × 2 pixels: lightly
+    // smoothed, so that noise does not count as edges, and a quarter of the work): squared
+    // gradient per pixel of the section above a quarter of its mean (and above a floor of 1.5 grey
+    // levels per pixel). The edge zone widens them by the kernel's reach: where sharpening acts
+    // and halos appear; the rest is flat.
+    cv::resize(t.original, k.smooth, {(w + 1) / 2, (h + 1) / 2}, 0, 0, cv::INTER_AREA);
+    cv::Sobel(k.smooth, k.gradX, CV_32F, 1, 0, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    cv::Sobel(k.smooth, k.gradY, CV_32F, 0, 1, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    cv::multiply(k.gradX, k.gradX, k.gradX);
+    cv::multiply(k.gradY, k.gradY, k.gradY);
+    cv::add(k.gradX, k.gradY, k.gradient);
+    const double gradientMean = cv::mean(k.gradient)[0];
+    const double threshold = std::max(1.5 * 1.5, 0.25 * gradientMean);
     cv::compare(k.gradient, threshold, k.edges, cv::CMP_GT);
-    cv::dilate(k.edges, k.edgeZone, window);
+    const int halfReach = (reach + 1) / 2;
+    cv::dilate(k.edges, k.halfZone,
+               cv::getStructuringElement(cv::MORPH_RECT, {2 * halfReach + 1, 2 * halfReach + 1}));
+    cv::resize(k.halfZone, k.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
     t.edgeZone = k.edgeZone;
     const cv::Mat& edgeZone = t.edgeZone;
 
@@ -171,35 +182,43 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
         maps->fineCandidate = cv::Mat::zeros(h, w, CV_32F);
         maps->zone = cv::Mat::zeros(h, w, CV_8U);
     }
+    // The score's sums are means over thousands of pixels: every other pixel of every other row
+    // estimates them as well at a quarter of the cost. The map is made of every pixel.
+    const int stride = maps ? 1 : 2;
     Sums& sums = t.sums;
-    for (int y = t.margin; y < h - t.margin; ++y) {
+    for (int y = t.margin; y < h - t.margin; y += stride) {
         const float* o = t.original.ptr<float>(y);
         const float* c = t.candidate.ptr<float>(y);
         const float* hi = localMax.ptr<float>(y);
         const float* lo = localMin.ptr<float>(y);
         const std::uint8_t* e = edgeZone.ptr<std::uint8_t>(y);
-        for (int x = t.margin; x < w - t.margin; ++x) {
+        for (int x = t.margin; x < w - t.margin; x += stride) {
             const float over = std::max(c[x] - hi[x], 0.0f) + std::max(lo[x] - c[x], 0.0f);
-            // Fine-scale energy: what a 3 × 3 mean removes. In flat areas it is noise (or the
-            // ripples of oscillation); the candidate's excess over the original's is what the
-            // method amplified.
-            const float fo = square(o[x] - mean3x3(o - w, o, o + w, x));
-            const float fc = square(c[x] - mean3x3(c - w, c, c + w, x));
             if (e[x]) {
                 // Detail: the gradient energy of the candidate against the original's.
                 sums.gradientBefore += gradientEnergy(o - w, o, o + w, x);
                 sums.gradientAfter += gradientEnergy(c - w, c, c + w, x);
                 sums.overshoot += over;
                 ++sums.edgeCount;
-            } else {
-                sums.fineBefore += fo;
-                sums.fineAfter += fc;
-                ++sums.flatCount;
+            }
+            // Fine-scale energy: what a 3 × 3 mean removes. In flat areas it is noise (or the
+            // ripples of oscillation); the candidate's excess over the original's is what the
+            // method amplified.
+            if (!e[x] || maps) {
+                const float fo = square(o[x] - mean3x3(o - w, o, o + w, x));
+                const float fc = square(c[x] - mean3x3(c - w, c, c + w, x));
+                if (!e[x]) {
+                    sums.fineBefore += fo;
+                    sums.fineAfter += fc;
+                    ++sums.flatCount;
+                }
+                if (maps) {
+                    maps->fineOriginal.at<float>(y, x) = fo;
+                    maps->fineCandidate.at<float>(y, x) = fc;
+                }
             }
             if (maps) {
                 maps->overshoot.at<float>(y, x) = over;
-                maps->fineOriginal.at<float>(y, x) = fo;
-                maps->fineCandidate.at<float>(y, x) = fc;
                 maps->zone.at<std::uint8_t>(y, x) = e[x] ? kEdge : kFlat;
             }
         }
@@ -208,13 +227,10 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
 }
 
 // RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over
-// the judged interior, on a grid of sample points sparse enough to keep the cost near two million
+// the judged interior, on a grid of sample points sparse enough to keep the cost near 400 000
 // multiply-adds whatever the kernel's size: the residual's statistics need no more.
-double reblurResidual(const Terms& t, const CImage& original, const CImage& candidate,
-                      double radius, int angle) {
+double reblurResidual(const Terms& t, double radius, int angle) {
     Scratch& k = scratch();
-    linearLuminance(original, k.linearOriginal);
-    linearLuminance(candidate, k.linearCandidate);
     const cv::Mat& before = k.linearOriginal;
     const cv::Mat& after = k.linearCandidate;
     const int n = 2 * t.half + 1;
@@ -222,37 +238,50 @@ double reblurResidual(const Terms& t, const CImage& original, const CImage& cand
     GenerateFilter(kernel, radius, angle);
     std::vector<float> weights;
     FilterToFloats(weights, kernel);
+    const int w = t.candidate.cols, h = t.candidate.rows;
+    // Taps as offsets into the plane; near the border (a section too small for its margin) the
+    // samples clamp their coordinates instead.
     struct Tap {
         int dy, dx;
+        std::ptrdiff_t offset;
         float weight;
     };
     std::vector<Tap> taps;
+    const std::ptrdiff_t step = std::ptrdiff_t(after.step1());
     for (int i = 0; i < n * n; ++i)
-        if (weights[i] != 0)
-            taps.push_back({i / n - t.half, i % n - t.half, weights[i]});
-    const int w = t.candidate.cols, h = t.candidate.rows;
-    const double inside = double(w - 2 * t.margin) * (h - 2 * t.margin);
-    const int stride = std::max(1, int(std::ceil(std::sqrt(inside * double(taps.size()) / 2e6))));
+        if (weights[i] != 0) {
+            const int dy = i / n - t.half, dx = i % n - t.half;
+            taps.push_back({dy, dx, dy * step + dx, weights[i]});
+        }
+    const bool inside = t.margin > t.half;
+    const double area = double(w - 2 * t.margin) * (h - 2 * t.margin);
+    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 4e5))));
     double sum = 0, noise = 0;
     std::size_t count = 0, flat = 0;
-    for (int y = t.margin; y < h - t.margin; y += stride)
+    for (int y = t.margin; y < h - t.margin; y += stride) {
+        const float* row = before.ptr<float>(y);
+        const float* centre = after.ptr<float>(y);
+        const std::uint8_t* zone = t.edgeZone.ptr<std::uint8_t>(y);
         for (int x = t.margin; x < w - t.margin; x += stride) {
             float value = 0;
-            for (const Tap& tap : taps)
-                value += tap.weight * after.at<float>(std::clamp(y + tap.dy, 0, h - 1),
-                                                      std::clamp(x + tap.dx, 0, w - 1));
-            const double d = value - before.at<float>(y, x);
+            if (inside)
+                for (const Tap& tap : taps) value += tap.weight * centre[x + tap.offset];
+            else
+                for (const Tap& tap : taps)
+                    value += tap.weight * after.at<float>(std::clamp(y + tap.dy, 0, h - 1),
+                                                          std::clamp(x + tap.dx, 0, w - 1));
+            const double d = value - row[x];
             sum += d * d;
             ++count;
-            if (!t.edgeZone.at<std::uint8_t>(y, x)) {
+            if (!zone[x]) {
                 // The original's own noise: a pixel against the mean of its 3 × 3 neighbourhood
                 // in a flat area; for white noise of variance v that difference has variance 8v/9.
-                const float* row = before.ptr<float>(y);
                 const double fine = row[x] - mean3x3(row - w, row, row + w, x);
                 noise += fine * fine * 9.0 / 8.0;
                 ++flat;
             }
         }
+    }
     // No deblurred candidate can explain the original's noise by re-blurring: that much of the
     // residual is expected and not counted.
     const double expected = flat ? noise / double(flat) : 0.0;
@@ -280,7 +309,7 @@ CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, d
     const std::size_t judged = sums.edgeCount + sums.flatCount;
     s.edgeShare = judged ? double(sums.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
-    s.consistency = reblurResidual(t, original, candidate, radius, angle);
+    s.consistency = reblurResidual(t, radius, angle);
     s.total = ScoreTotal(s, kScoreWeights);
     return s;
 }

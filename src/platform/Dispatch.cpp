@@ -25,6 +25,8 @@ struct Pool {
                                     std::size_t(queueWidth() + 1)};
     tbb::task_arena defaultArena{queueWidth(), 0, tbb::task_arena::priority::normal};
     tbb::task_arena highArena{queueWidth(), 0, tbb::task_arena::priority::high};
+    // Half the width: low-priority work, however long, always leaves threads for the rest.
+    tbb::task_arena lowArena{std::max(1, queueWidth() / 2), 0, tbb::task_arena::priority::low};
     std::atomic<int> pending{0};
     std::mutex idleMutex;
     std::condition_variable idle;
@@ -45,7 +47,9 @@ void dispatchAsync(DispatchPriority priority, std::function<void()> task) {
     VK_CHECK(task);
     Pool& p = pool();
     p.pending.fetch_add(1);
-    tbb::task_arena& arena = priority == DispatchPriority::High ? p.highArena : p.defaultArena;
+    tbb::task_arena& arena = priority == DispatchPriority::High  ? p.highArena
+                             : priority == DispatchPriority::Low ? p.lowArena
+                                                                 : p.defaultArena;
     arena.enqueue([task = std::move(task), &p] {
         task();
         if (p.pending.fetch_sub(1) == 1) {

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-// Thread-pool dispatch over oneTBB: two global concurrent queues (default and high priority),
-// parallel loops, and serial queues. Every task and loop body runs on a pool thread or, for loops,
-// also on the calling thread.
+// Thread-pool dispatch over oneTBB: three global concurrent queues (low, default and high
+// priority), parallel loops, and serial queues. Every task and loop body runs on a pool thread or,
+// for loops, also on the calling thread.
 
 // Stack of every thread that runs numerical work: the pool's workers, the serial queues and
 // `WorkerThread`. The libraries under the methods take far more than the 4 MiB oneTBB gives by
@@ -19,7 +19,9 @@
 // at a Wiener FIR radius of 13).
 constexpr std::size_t kWorkerStackSize = std::size_t(16) << 20;
 
-enum class DispatchPriority { Default, High };
+// Idle workers serve the higher queues first; the low one takes work that must never slow what
+// the user waits for (the grid filling itself), on at most half the pool's threads.
+enum class DispatchPriority { Low, Default, High };
 
 // Runs `task` asynchronously on the global queue of the given priority.
 void dispatchAsync(DispatchPriority priority, std::function<void()> task);

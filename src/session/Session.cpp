@@ -67,6 +67,7 @@ void Session::stopAndWaitForPreviews() {
     std::unique_lock<std::mutex> guard(mWorkMutex);
     ++mPreviewClears;
     mStopPreview = true;
+    mBackgroundCells.clear();
     // Wakes the preview queue if it is waiting for a free slot.
     mWorkChanged.notify_all();
     mWorkChanged.wait(guard, [this] { return mPreviewBatches == 0 && mRunningPreviews == 0; });
@@ -97,6 +98,7 @@ void Session::reset() {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
         previews.swap(mDeblurredPreviews);
+        mPreviewScores.clear();
     }
     mStopDeblur = false;
     endPreviewClear();
@@ -108,6 +110,7 @@ void Session::clearPreviews() {
     {
         std::lock_guard<Lock> guard(mLock);
         previews.swap(mDeblurredPreviews);
+        mPreviewScores.clear();
     }
     endPreviewClear();
 }
@@ -116,6 +119,7 @@ void Session::stopPreview() {
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
         mStopPreview = true;
+        mBackgroundCells.clear();
         mWorkChanged.notify_all();
     }
     // Requests queued before this block are cancelled; those queued after it run. A clearing in

@@ -3,12 +3,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "CandidateScore.h"
 #include "DeblurMethods.h"
 #include "DeblurTypes.h"
 #include "Dispatch.h"
@@ -131,10 +135,32 @@ class Session {
     // The stored preview with the mask applied (opacity -1: the mask itself), or null.
     ImageRef deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
                               float maskOpacity, float maskCrudeness);
-    // Cancels the requests queued so far (PreviewCancelled each); later ones run.
+    // Cancels the requests queued so far (PreviewCancelled each) and the grid's background filling;
+    // later requests run. A step stopped while it computes is cancelled too: it may be unfinished.
     void stopPreview();
     // Stops every preview, waits for the running ones, and forgets the stored ones.
     void clearPreviews();
+
+    // --- the rest of the grid, in the background ---
+    // Queues every grid cell (presets 0 … kGridDeblurTypes - 1, steps 1 … radiusMaxStep, at one
+    // angle) of the section not computed yet, replacing what was queued so far: the cells of
+    // `firstColumn` first, then the cheaper methods before the dearer, least squares last. They
+    // run on the low-priority queue, at most two at once, and only while no request is queued
+    // or computing: a request always goes ahead. They send the same events as requested steps.
+    // stopPreview() and clearPreviews() drop them.
+    void fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, int angle, const Rect& section);
+    // Moves the waiting cells of `column` ahead of the other waiting ones.
+    void preferPreviewColumn(DeblurType column);
+    // The cells still waiting, in the order they will start.
+    std::vector<DeblurredEntry> backgroundPreviewsWaiting();
+
+    // --- scores of the stored previews ---
+    // Every preview is scored against its original section when it finishes (on its worker).
+    std::optional<CandidateScore> previewScore(const DeblurredEntry& entry);
+    // The stored previews with the highest totals, best first, at most `count`.
+    std::vector<DeblurredEntry> bestPreviews(std::size_t count);
+    // The artefact map of a stored preview (see ArtefactMap), or null.
+    ImageRef previewArtefactMap(const DeblurredEntry& entry);
 
     // --- work in progress ---
     struct WorkCounts {
@@ -207,7 +233,17 @@ class Session {
     void queuePreviewBatch(const std::function<void()>& queueSteps);
     void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
                                 const Rect& section);
-    void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section);
+    void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section,
+                           bool background);
+    // A new decoded copy of a stored preview (null if none) and the section of the original it
+    // shows; an empty section when it does not match the last one computed.
+    ImageRef storedPreview(const DeblurredEntry& entry, Region& section);
+    // Ends a preview step or batch: the counter goes down and, when nothing requested is left,
+    // waiting background cells are handed out. The last touch of the session.
+    void endPreviewWork(int& counter, bool background);
+    // Under mWorkMutex: takes the background cells that may start now and counts them running.
+    std::vector<DeblurredEntry> takeBackgroundCellsLocked();
+    void startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section);
     // Sets the stop-preview flag and waits until no preview request or step is left.
     void stopAndWaitForPreviews();
     void endPreviewClear();
@@ -221,9 +257,10 @@ class Session {
     int mBrushRect[4] = {-1, -1, -1, -1};         // min x, min y, end x, end y
     SessionEventHandler mHandler;
 
-    Lock mLock;  // guards the two caches and mPreviewSection
+    Lock mLock;  // guards the two caches, the scores and mPreviewSection
     DeblurredCache mDeblurredImages;
     DeblurredCache mDeblurredPreviews;
+    std::map<DeblurredEntry, CandidateScore> mPreviewScores;
     Region mPreviewSection;  // of the last preview computed
 
     // The work in progress, under mWorkMutex; every change wakes mWorkChanged.
@@ -236,6 +273,9 @@ class Session {
     int mPreviewClears = 0;    // clearPreviews() / reset() waiting; the stop flag stays set
     std::map<DeblurId, DeblurJobRef> mDeblurJobs;  // submitted, not ended
     DeblurId mLastDeblurId = 0;
+    std::deque<DeblurredEntry> mBackgroundCells;  // the grid's cells still to fill, in order
+    Rect mBackgroundSection;
+    int mRunningBackground = 0;  // of mRunningPreviews, the background cells
     // Read by the numerical code between its steps.
     std::atomic<bool> mStopDeblur{false};
     std::atomic<bool> mStopPreview{false};

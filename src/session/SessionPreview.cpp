@@ -1,7 +1,9 @@
 // Preview scheduling: requests ordered on the serial "preview" queue, at most three steps
-// computing at once on the global queue, each with its three channels in parallel.
+// computing at once on the global queue, each with its three channels in parallel; the grid's
+// background cells on the low-priority queue in the gaps between requests; the scores.
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,6 +14,41 @@
 namespace {
 
 constexpr int kMaxRunningPreviews = 3;
+// Background cells computing at once, beside (not counted in) the requested steps' three.
+constexpr int kMaxBackgroundPreviews = 2;
+
+// The order of cost of a preset's method, cheapest first: the grid fills in that order.
+int costRank(DeblurType type) {
+    switch (PresetFor(type).method) {
+        case DeblurMethod::UnsharpMask:
+        case DeblurMethod::UnsharpMaskFast:
+            return 0;
+        case DeblurMethod::WienerIir:
+            return 1;
+        case DeblurMethod::WienerFir:
+            return 2;
+        case DeblurMethod::LucyRichard:
+        case DeblurMethod::LucyRichardThreshold:
+            return 3;
+        case DeblurMethod::LeastSquares:
+            return 5;
+        default:
+            return 4;
+    }
+}
+
+// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
+std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, int angle) {
+    std::vector<std::array<int, 3>> keys;  // cost, step, column
+    for (int column = 0; column < kGridDeblurTypes; ++column)
+        for (int step = 1; step <= maxStep; ++step)
+            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step, column});
+    std::sort(keys.begin(), keys.end());
+    std::deque<DeblurredEntry> order;
+    for (const auto& [cost, step, column] : keys)
+        order.push_back(DeblurredEntry{DeblurType(column), step, angle, MaskSettings{}});
+    return order;
+}
 
 DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, int angle) {
     return DeblurredEntry{deblurType, radiusStep, angle, MaskSettings{}};
@@ -57,7 +94,74 @@ Rect PreviewSectionAroundPoint(double px, double py, int W, int H) {
 void Session::queuePreviewBatch(const std::function<void()>& queueSteps) {
     changeCount(mPreviewBatches, 1);
     queueSteps();
-    mPreviewQueue->async([this] { changeCount(mPreviewBatches, -1); });
+    mPreviewQueue->async([this] { endPreviewWork(mPreviewBatches, false); });
+}
+
+void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, int angle,
+                              const Rect& section) {
+    VK_CHECK(mOriginalImage);
+    VK_CHECK(radiusMaxStep > 0);
+    std::deque<DeblurredEntry> order = gridFillOrder(radiusMaxStep, firstColumn, angle);
+    std::vector<DeblurredEntry> cells;
+    {
+        std::lock_guard<std::mutex> guard(mWorkMutex);
+        mBackgroundCells.swap(order);
+        mBackgroundSection = section;
+        cells = takeBackgroundCellsLocked();
+    }
+    startBackgroundCells(cells, section);
+}
+
+void Session::preferPreviewColumn(DeblurType column) {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    std::stable_partition(mBackgroundCells.begin(), mBackgroundCells.end(),
+                          [column](const DeblurredEntry& e) { return e.deblurType == column; });
+}
+
+std::vector<DeblurredEntry> Session::backgroundPreviewsWaiting() {
+    std::lock_guard<std::mutex> guard(mWorkMutex);
+    return {mBackgroundCells.begin(), mBackgroundCells.end()};
+}
+
+std::vector<DeblurredEntry> Session::takeBackgroundCellsLocked() {
+    std::vector<DeblurredEntry> cells;
+    // Only while no request waits on the queue or computes, and never after a stop.
+    while (!mStopPreview && mPreviewBatches == 0 && mRunningPreviews == mRunningBackground &&
+           mRunningBackground < kMaxBackgroundPreviews && !mBackgroundCells.empty()) {
+        const DeblurredEntry entry = mBackgroundCells.front();
+        mBackgroundCells.pop_front();
+        if (deblurredPreviewIsDone(entry))
+            continue;
+        ++mRunningPreviews;
+        ++mRunningBackground;
+        cells.push_back(entry);
+    }
+    return cells;
+}
+
+void Session::startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section) {
+    for (const DeblurredEntry& e : cells)
+        dispatchAsync(DispatchPriority::Low, [this, e, section] {
+            deblurPreviewStep(e.radiusStep, e.deblurType, e.angle, section, true);
+        });
+}
+
+void Session::endPreviewWork(int& counter, bool background) {
+    std::vector<DeblurredEntry> cells;
+    Rect section;
+    {
+        // As in changeCount: the waiter may destroy the session once the mutex is free. Cells
+        // handed out here are counted running before that, so it waits for them.
+        std::lock_guard<std::mutex> guard(mWorkMutex);
+        --counter;
+        if (background)
+            --mRunningBackground;
+        cells = takeBackgroundCellsLocked();
+        section = mBackgroundSection;
+        mWorkChanged.notify_all();
+    }
+    if (!cells.empty())
+        startBackgroundCells(cells, section);
 }
 
 void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
@@ -101,7 +205,8 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
     {
         std::unique_lock<std::mutex> guard(mWorkMutex);
         mWorkChanged.wait(guard, [this] {
-            return mRunningPreviews < kMaxRunningPreviews || mStopPreview.load();
+            return mRunningPreviews - mRunningBackground < kMaxRunningPreviews ||
+                   mStopPreview.load();
         });
         stopped = mStopPreview.load();
         if (!stopped)
@@ -112,11 +217,11 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep(radiusStep, deblurType, angle, section); });
+                  [=, this] { deblurPreviewStep(radiusStep, deblurType, angle, section, false); });
 }
 
 void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
-                                const Rect& section) {
+                                const Rect& section, bool background) {
     const DeblurredEntry entry = previewEntry(deblurType, radiusStep, angle);
     if (mStopPreview) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
@@ -134,19 +239,27 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle,
                                  &mStopPreview, nullptr, region);
         });
-        PixelPackRef packed = PixelPack::pack(*destination.asImage());
-
-        PixelPackRef previous;  // released outside the lock
-        {
-            std::lock_guard<Lock> guard(mLock);
-            auto& slot = mDeblurredPreviews[entry];
-            previous = std::move(slot);
-            slot = std::move(packed);
+        if (background && mStopPreview) {
+            // Stopped while computing: the methods that stop early leave it unfinished.
+            sendEvent(SessionEventType::PreviewCancelled, entry);
+        } else {
+            const CandidateScore score =
+                ScoreCandidate(CropImage(*mOriginalImage, region.x, region.y, region.w, region.h),
+                               destination, radiusStep * 0.5, angle);
+            PixelPackRef packed = PixelPack::pack(*destination.asImage());
+            PixelPackRef previous;  // released outside the lock
+            {
+                std::lock_guard<Lock> guard(mLock);
+                auto& slot = mDeblurredPreviews[entry];
+                previous = std::move(slot);
+                slot = std::move(packed);
+                mPreviewScores[entry] = score;
+            }
+            sendEvent(SessionEventType::PreviewFinished, entry);
         }
-        sendEvent(SessionEventType::PreviewFinished, entry);
     }
     // The last touch of the session.
-    changeCount(mRunningPreviews, -1);
+    endPreviewWork(mRunningPreviews, background);
 }
 
 std::size_t Session::previewCount() {
@@ -159,10 +272,29 @@ bool Session::deblurredPreviewIsDone(const DeblurredEntry& entry) {
     return mDeblurredPreviews.count(entry) != 0;
 }
 
-ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
-                                   float maskOpacity, float maskCrudeness) {
+std::optional<CandidateScore> Session::previewScore(const DeblurredEntry& entry) {
+    std::lock_guard<Lock> guard(mLock);
+    const auto it = mPreviewScores.find(entry);
+    return it == mPreviewScores.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::vector<DeblurredEntry> Session::bestPreviews(std::size_t count) {
+    std::vector<std::pair<double, DeblurredEntry>> scored;
+    {
+        std::lock_guard<Lock> guard(mLock);
+        for (const auto& [entry, score] : mPreviewScores) scored.push_back({score.total, entry});
+    }
+    count = std::min(count, scored.size());
+    // Equal totals keep the entries' order: the cheaper preset and smaller step first.
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<DeblurredEntry> best;
+    for (std::size_t i = 0; i < count; ++i) best.push_back(scored[i].second);
+    return best;
+}
+
+ImageRef Session::storedPreview(const DeblurredEntry& entry, Region& section) {
     PixelPackRef packed;
-    Region section;
     {
         std::lock_guard<Lock> guard(mLock);
         auto it = mDeblurredPreviews.find(entry);
@@ -173,8 +305,26 @@ ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius
     }
     ImageRef preview = packed->unpack();
     // A preview computed on another section than the last one cannot be matched to the original.
-    if (preview && mOriginalImage && preview->width() == section.w &&
-        preview->height() == section.h)
+    if (preview &&
+        !(mOriginalImage && preview->width() == section.w && preview->height() == section.h))
+        section = Region{};
+    return preview;
+}
+
+ImageRef Session::previewArtefactMap(const DeblurredEntry& entry) {
+    Region section;
+    ImageRef preview = storedPreview(entry, section);
+    if (!preview || section.w == 0)
+        return nullptr;
+    return ArtefactMap(CropImage(*mOriginalImage, section.x, section.y, section.w, section.h),
+                       CImage(preview), entry.radiusStep * 0.5, entry.angle);
+}
+
+ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,
+                                   float maskOpacity, float maskCrudeness) {
+    Region section;
+    ImageRef preview = storedPreview(entry, section);
+    if (preview && section.w > 0)
         CreateMask(mOriginalImage->asImage(), preview, section.x, section.y, section.w, section.h,
                    maskType, 1, maskRadius, maskOpacity, maskCrudeness);
     return preview;

@@ -14,6 +14,7 @@
 #include "AppTestSupport.h"
 #include "DeblurMethods.h"
 #include "Dispatch.h"
+#include "ImageIO.h"
 
 namespace {
 
@@ -464,4 +465,117 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_TRUE(l.leftLabel->isHidden() && l.rightLabel->isHidden() && l.centerLabel->isHidden());
+}
+
+namespace {
+
+// Stand-ins for every grid method: the section shifted up by a few grey levels, fewer for the
+// cells meant to rank high (a candidate further from the original scores lower). USM1 at step
+// 15, the last cell of the first column, waits while gHoldLate is set.
+std::atomic<bool> gHoldLate{false};
+
+int Offset(DeblurMethod method, double parameter, int step) {
+    const bool usm1 = method == DeblurMethod::UnsharpMask && parameter == 1;
+    if (method == DeblurMethod::WienerFir && parameter == 0.01f && step == 4)
+        return 0;
+    if (usm1 && step == 15)
+        return 1;
+    return usm1 && step == 5 ? 2 : usm1 && step == 7 ? 3 : usm1 && step == 9 ? 4 : 8;
+}
+
+template <DeblurMethod M>
+bool OffsetRun(const MethodCall& c) {
+    const int step = int(c.radius * 2 + 0.5);
+    while (M == DeblurMethod::UnsharpMask && c.parameter == 1 && step == 15 && gHoldLate)
+        QThread::msleep(2);
+    const int k = Offset(M, c.parameter, step);
+    for (int y = 0; y < c.region.h; ++y)
+        for (int x = 0; x < c.region.w; ++x)
+            c.out.pixels()[(std::size_t(y) * c.region.w + x) * 4 + c.channel] = std::uint8_t(
+                std::min(255, k + c.in.pixels()[(std::size_t(y + c.region.y) * c.in.width() + x +
+                                                 c.region.x) *
+                                                    4 +
+                                                c.channel]));
+    return true;
+}
+
+bool SamePixels(const ImageRef& a, const ImageRef& b) {
+    return a && b && a->width() == b->width() && a->height() == b->height() &&
+           std::memcmp(a->pixels(), b->pixels(), std::size_t(a->width()) * a->height() * 4) == 0;
+}
+
+// The cells with badges 1, 2, 3.
+std::vector<std::pair<int, int>> Ranked(const ImageMatrix& grid) {
+    std::vector<std::pair<int, int>> cells(3);
+    for (int row = 1; row < grid.rows(); ++row)
+        for (int column = 0; column < grid.columns(); ++column)
+            if (const int rank = grid.rankOf(row, column))
+                cells.at(rank - 1) = {row, column};
+    return cells;
+}
+
+}  // namespace
+
+TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+    // Gentle coloured ramps: whatever the kernel, re-blurring gives them back, and only the
+    // offsets tell the candidates apart.
+    const ImageRef picture = Image::create(64, 64);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) {
+            std::uint8_t* p = picture->pixels() + (y * 64 + x) * 4;
+            p[0] = 255, p[1] = std::uint8_t(60 + x), p[2] = std::uint8_t(90 + y), p[3] = 120;
+        }
+    const QString path = app.temporaryPath("square.png");
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(picture, path.toStdString()));
+    ASSERT_TRUE(app.open(path));
+    DeblurMethods methods = DefaultDeblurMethods();
+    methods[DeblurMethod::UnsharpMask].run = &OffsetRun<DeblurMethod::UnsharpMask>;
+    methods[DeblurMethod::UnsharpMaskFast].run = &OffsetRun<DeblurMethod::UnsharpMaskFast>;
+    methods[DeblurMethod::WienerFir].run = &OffsetRun<DeblurMethod::WienerFir>;
+    methods[DeblurMethod::WienerIir].run = &OffsetRun<DeblurMethod::WienerIir>;
+    methods[DeblurMethod::LucyRichard].run = &OffsetRun<DeblurMethod::LucyRichard>;
+    methods[DeblurMethod::LucyRichardThreshold].run =
+        &OffsetRun<DeblurMethod::LucyRichardThreshold>;
+    methods[DeblurMethod::LeastSquares].run = &OffsetRun<DeblurMethod::LeastSquares>;
+    c.session().setMethods(methods);
+
+    // The first column but its last cell: the best three of those are marked, and B selects the
+    // best, its score in words below the grid.
+    gHoldLate = true;
+    c.deblurAtPoint({32, 32});
+    ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady, 1, 14); }));
+    Spin(50);
+    EXPECT_EQ(grid.entryStateforEntryRow(15, 0), IMEntryProcessing);
+    EXPECT_EQ(Ranked(grid), (std::vector<std::pair<int, int>>{{5, 0}, {7, 0}, {9, 0}}));
+    l.bestCandidateAction->trigger();
+    EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(5, 0));
+    const auto score = c.session().previewScore(DeblurredEntry{DeblurUSM1, 5, -1, {}});
+    ASSERT_TRUE(score);
+    EXPECT_EQ(l.scoreLabel->text(), "USM1 2.5: " + QString::fromStdString(DescribeScore(*score)));
+
+    // The held cell, then the whole grid in the background: the marks follow.
+    gHoldLate = false;
+    ASSERT_TRUE(WaitFor([&] {
+        for (int row = 1; row <= 30; ++row)
+            for (int column = 0; column < kGridDeblurTypes; ++column)
+                if (grid.entryStateforEntryRow(row, column) != IMEntryReady)
+                    return false;
+        return true;
+    }));
+    EXPECT_EQ(Ranked(grid), (std::vector<std::pair<int, int>>{{4, DeblurWF2}, {15, 0}, {5, 0}}));
+    l.bestCandidateAction->trigger();
+    EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(4, int(DeblurWF2)));
+
+    // The artefact map view mode shows the selected cell's map, and back.
+    const DeblurredEntry best{DeblurWF2, 4, -1, {}};
+    l.artefactMapAction->trigger();
+    EXPECT_TRUE(
+        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
+    l.artefactMapAction->trigger();
+    EXPECT_FALSE(
+        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
 }

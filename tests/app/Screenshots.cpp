@@ -1,7 +1,7 @@
 // The application's main states as PNG files under test-output/screenshots, for anyone to look
 // at: the empty window with its drop picture, the progress sheet, the preferences, a photograph
-// in single and split mode at zoom 1 and 4, and the candidate grid with every lamp state, the
-// blur control at a motion and an estimated row.
+// in single and split mode at zoom 1 and 4, and the candidate grid with every lamp state, rank
+// badges, the blur control at a motion and an estimated row, and the artefact map of a candidate.
 
 #include <gtest/gtest.h>
 
@@ -75,6 +75,31 @@ TEST(Screenshots, MainStates) {
     grid.setSelectedRow(5, 15);
     c.setBlurShape(true, 30);  // the blur control at a motion, its estimate's row marked
     grid.setSuggestedRow(6);
+    grid.setRanks({{6, 15}, {4, 0}, {8, 15}});
     Spin(20);
     Screenshot(*l.mainWindow, "deblur_grid_states");
+
+    // Real previews of the rocket's section: the first column ranked, the best selected with its
+    // score below the grid; then the artefact map of the strongest cell of the column.
+    c.deblurAtPoint({300, 220});
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (int row = 1; row <= 15; ++row)
+                if (grid.entryStateforEntryRow(row, 0) != IMEntryReady)
+                    return false;
+            return true;
+        },
+        120000));
+    l.stopPreviews->click();
+    ASSERT_TRUE(WaitFor([&] { return c.session().previewsAreIdle(); }, 120000));
+    Spin(20);
+    l.bestCandidateAction->trigger();
+    Spin(20);
+    Screenshot(*l.mainWindow, "deblur_grid_ranks");
+    grid.setSelectedRow(15, 0);
+    c.changedEntry();
+    l.artefactMapAction->trigger();
+    Spin(20);
+    Screenshot(*l.mainWindow, "deblur_artefact_map");
+    l.artefactMapAction->trigger();
 }

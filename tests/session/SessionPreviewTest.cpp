@@ -256,3 +256,76 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
         EXPECT_GT(fromDisc, 10) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
     }
 }
+
+TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
+    // Two background cells held at the gate (holding the low queue's threads): a request still
+    // runs at once, beside them.
+    CloseMethodGate(1);
+    CloseMethodGate(2);
+    session.fillPreviewGrid(2, DeblurWF3, -1, section);
+    ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 2; }));
+    // Waiting in the order of cost: the unsharp masks, the Wiener filters, Richardson-Lucy,
+    // least squares last; a column looked at goes first.
+    auto rank = [](const DeblurredEntry& e) {
+        const std::string n = DeblurTypeName(e.deblurType);
+        return n.rfind("USM", 0) == 0  ? 0
+               : n.rfind("WI", 0) == 0 ? 1
+               : n == "WF2"            ? 2
+               : n.rfind("LA", 0) == 0 ? 4
+                                       : 3;
+    };
+    session.preferPreviewColumn(DeblurRL80);
+    std::vector<DeblurredEntry> waiting = session.backgroundPreviewsWaiting();
+    ASSERT_EQ(waiting.size(), std::size_t(2 * kGridDeblurTypes - 2));
+    EXPECT_TRUE(waiting[0].deblurType == DeblurRL80 && waiting[1].deblurType == DeblurRL80);
+    EXPECT_TRUE(std::is_sorted(waiting.begin() + 2, waiting.end(),
+                               [&](auto& a, auto& b) { return rank(a) < rank(b); }));
+    EXPECT_EQ(rank(waiting[2]), 0);
+    for (const DeblurredEntry& e : waiting) EXPECT_NE(e.deblurType, DeblurWF3);  // started first
+
+    session.deblurPreviewAngleStep(3, DeblurLA2, -1, section);
+    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, 1));
+    EXPECT_EQ(recorder.typesFor(3), kFinished);
+    EXPECT_GE(StepsAtGate(), 1);
+
+    // Opened: every cell once.
+    OpenMethodGate();
+    session.waitUntilIdle();
+    std::set<std::pair<int, int>> started;
+    for (const auto& e : recorder.events())
+        if (e.type == ET::PreviewStarted && e.entry.radiusStep <= 2) {
+            EXPECT_TRUE(started.insert({e.entry.deblurType, e.entry.radiusStep}).second);
+        }
+    EXPECT_EQ(started.size(), std::size_t(2 * kGridDeblurTypes));
+    EXPECT_EQ(session.previewCount(), std::size_t(2 * kGridDeblurTypes + 1));
+
+    // Every stored cell has its score: the stand-ins' input + 1 is the original, a grey level up.
+    const auto score = session.previewScore(DeblurredEntry{DeblurUSMF2, 2, -1, {}});
+    ASSERT_TRUE(score);
+    EXPECT_NEAR(score->detail, 0.0, 0.02);
+    EXPECT_EQ(session.bestPreviews(100).size(), session.previewCount());
+
+    // Stop: nothing more starts. A new click (clearing): nothing at all after it returns.
+    for (bool clear : {false, true}) {
+        SCOPED_TRACE(clear ? "clear" : "stop");
+        recorder.clear();
+        CloseMethodGate(3);
+        CloseMethodGate(4);
+        session.fillPreviewGrid(4, clear ? DeblurUSM2 : DeblurUSM1, -1, section);
+        ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 2; }));
+        std::thread opener([] {
+            sleepMs(100);
+            OpenMethodGate();
+        });
+        clear ? session.clearPreviews() : session.stopPreview();
+        const std::size_t atReturn = recorder.events().size();
+        opener.join();
+        session.waitUntilIdle();
+        dispatchWaitIdle();
+        EXPECT_TRUE(session.backgroundPreviewsWaiting().empty());
+        EXPECT_LE(recorder.count(ET::PreviewStarted), 2);  // the two handed out, at most
+        if (clear) {
+            EXPECT_EQ(recorder.events().size(), atReturn);
+        }
+    }
+}
