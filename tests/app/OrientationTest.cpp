@@ -76,18 +76,7 @@ struct Look {
     QList<QRgb> centres;
 };
 
-Look LookOf(const Image& image) {
-    const int w = image.width(), h = image.height();
-    Look look{{w, h}, {}};
-    for (QPoint p : {QPoint(w / 4, h / 4), QPoint(3 * w / 4, h / 4), QPoint(w / 4, 3 * h / 4),
-                     QPoint(3 * w / 4, 3 * h / 4)}) {
-        const std::uint8_t* px = image.pixels() + (std::size_t(p.y()) * w + p.x()) * 4;
-        look.centres << qRgb(px[1], px[2], px[3]);
-    }
-    return look;
-}
-
-Look LookOf(QImage image) {  // Qt's reading, the reference
+Look LookOf(QImage image) {
     image.convertTo(QImage::Format_RGB32);
     const int w = image.width(), h = image.height();
     Look look{image.size(), {}};
@@ -95,6 +84,16 @@ Look LookOf(QImage image) {  // Qt's reading, the reference
                      QPoint(3 * w / 4, 3 * h / 4)})
         look.centres << image.pixel(p);
     return look;
+}
+
+Look LookOf(const Image& image) {  // our decoding, as Qt would hold it
+    QImage copy(image.width(), image.height(), QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const std::uint8_t* px = image.pixels() + (std::size_t(y) * image.width() + x) * 4;
+            copy.setPixel(x, y, qRgb(px[1], px[2], px[3]));
+        }
+    return LookOf(copy);
 }
 
 void ExpectSameLook(const Look& a, const Look& b, const std::string& what) {
