@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDataStream>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QProcess>
@@ -28,27 +29,11 @@ QImage Quadrants() {
 // A TIFF header and IFD0 with one entry, as an EXIF APP1 segment carries them.
 QByteArray ExifTiff(int orientation, bool bigEndian, quint16 type = 3, quint32 count = 1,
                     quint32 ifdOffset = 8, quint16 entries = 1) {
-    QByteArray t;
-    auto u16 = [&](quint16 v) {
-        t += bigEndian ? char(v >> 8) : char(v);
-        t += bigEndian ? char(v) : char(v >> 8);
-    };
-    auto u32 = [&](quint32 v) {
-        if (bigEndian)
-            u16(quint16(v >> 16)), u16(quint16(v));
-        else
-            u16(quint16(v)), u16(quint16(v >> 16));
-    };
-    t += bigEndian ? "MM" : "II";
-    u16(42);
-    u32(ifdOffset);
-    u16(entries);
-    u16(0x0112);
-    u16(type);
-    u32(count);
-    u16(quint16(orientation));
-    u16(0);
-    u32(0);  // no next IFD
+    QByteArray t(bigEndian ? "MM" : "II");
+    QDataStream out(&t, QIODevice::Append);
+    out.setByteOrder(bigEndian ? QDataStream::BigEndian : QDataStream::LittleEndian);
+    out << quint16(42) << ifdOffset << entries << quint16(0x0112) << type << count
+        << quint16(orientation) << quint16(0) << quint32(0);  // no next IFD
     return t;
 }
 
