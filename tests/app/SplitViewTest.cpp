@@ -74,17 +74,15 @@ TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     EXPECT_EQ(t.view->offset(), QPointF(0, 0));
     // A click at x 700 lands 200 points into the right half.
     EXPECT_EQ(t.view->convertPoint(QPointF(700, 100)), QPointF(200, 900));
-    EXPECT_EQ(t.view->convertPoint(QPointF(200, 100)), QPointF(200, 900));
     t.view->setOffset(QPointF(30, 40));
     EXPECT_EQ(t.view->convertPoint(QPointF(700, 100)), QPointF(230, 860));
 
-    // Each half shows the same part of its own picture; the separator is at x 500. The top row
-    // shows display row 399 (y upwards), that is source row 600 from the top.
+    // Each half shows the same part of its own picture. The top row shows display row 399
+    // (y upwards), that is source row 600 from the top.
     t.view->setOffset(QPointF(0, 0));
     const QImage shown = RenderWidget(*t.view);
     EXPECT_EQ(shown.pixel(10, 0), ScreenPixel(*left, 10, 600));
     EXPECT_EQ(shown.pixel(510, 0), ScreenPixel(*right, 10, 600));
-    EXPECT_EQ(QColor(shown.pixel(500, 200)), QColor(128, 128, 128));
 
     // Zoom column 2 shows one pixel for 4 × 4; the picture (500 × 250) is centred vertically and
     // the brush circle shrinks with it.
@@ -245,8 +243,6 @@ TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {
     EXPECT_EQ(action, Qt::LinkAction);
     QColor frame = RenderWidget(*t.view).pixelColor(2, 150);
     EXPECT_GT(frame.green(), frame.red() + 40);
-    EXPECT_TRUE(DragEnter(*t.view, "/photos/scan.Png", Qt::CopyAction, &action));
-    EXPECT_EQ(action, Qt::CopyAction);
     // An unlisted extension: red frame, no operation; nor for a listed one offered only to move.
     EXPECT_FALSE(DragEnter(*t.view, "/photos/notes.xyz", Qt::CopyAction | Qt::LinkAction));
     EXPECT_TRUE(t.view->isDragAndDropping());
@@ -271,23 +267,10 @@ TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {
     EXPECT_EQ(RenderWidget(*t.view), empty);
 }
 
-TEST(SplitView, LabelsAndReloadedPixelsFollowTheImages) {
+// The reconstructed image shown as the selected one (the results row "Reconstructed"): a reloaded
+// rectangle rebuilds only its tile and shows the new pixels.
+TEST(SplitView, ReloadedPixelsFollowTheImage) {
     ToolView t(600, 400);
-    auto* left = new QLabel(&t.parent);
-    auto* center = new QLabel(&t.parent);
-    auto* right = new QLabel(&t.parent);
-    t.view->setLabels(left, center, right);
-    t.view->setSelectedImage(PatternImage(50, 50), "USM1 0.5");
-    EXPECT_EQ(center->text(), "USM1 0.5");
-    EXPECT_TRUE(!center->isHidden() && left->isHidden() && right->isHidden());
-    t.view->changeViewMode(1);
-    EXPECT_EQ(left->text(), "USM1 0.5");
-    EXPECT_EQ(right->text(), "Reconstructed");
-    EXPECT_TRUE(center->isHidden() && !left->isHidden());
-    t.view->changeViewMode(0);
-
-    // The reconstructed image shown as the selected one (the results row "Reconstructed"):
-    // a reloaded rectangle rebuilds only its tile and shows the new pixels.
     ImageRef reconstructed = PatternImage(600, 400);
     t.view->setRefocusedImage(reconstructed);
     t.view->setSelectedImage(reconstructed, "Reconstructed");
@@ -302,8 +285,4 @@ TEST(SplitView, LabelsAndReloadedPixelsFollowTheImages) {
     p[1] = 44;
     t.view->setRefocusedImage(reconstructed);
     EXPECT_EQ(RenderWidget(*t.view).pixel(0, 0), qRgb(44, 22, 33));
-    // Without an image the name is not kept.
-    t.view->changeViewMode(1);
-    t.view->setSelectedImage(nullptr, "ignored");
-    EXPECT_EQ(left->text(), "");
 }

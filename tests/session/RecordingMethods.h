@@ -21,12 +21,10 @@
 
 struct RecordedCall {
     DeblurMethod method;
-    const void* input;
-    int outWidth, outHeight, channel;
+    int channel;
     double radius, parameter;
     int angle;
     Region region;
-    const std::atomic<bool>* cancel;
 };
 
 struct RecordingState {
@@ -51,8 +49,7 @@ bool RecordingRun(const MethodCall& c) {
     const int step = int(c.radius * 2 + 0.5);
     {
         std::unique_lock<std::mutex> guard(s.mutex);
-        s.calls.push_back({M, c.in.pixels(), c.out.width(), c.out.height(), c.channel, c.radius,
-                           c.parameter, c.angle, c.region, c.cancel});
+        s.calls.push_back({M, c.channel, c.radius, c.parameter, c.angle, c.region});
         if (++s.inside[step] == 1) {
             const int steps = int(std::count_if(s.inside.begin(), s.inside.end(),
                                                 [](const auto& e) { return e.second > 0; }));
