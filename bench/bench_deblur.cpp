@@ -35,6 +35,8 @@
 #include "USM.h"
 #include "Wiener_FIR.h"
 
+using namespace velkaro;
+
 namespace {
 
 const CImage& Section() {

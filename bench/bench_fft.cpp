@@ -26,6 +26,8 @@
 #include "Image.h"
 #include "fftw_process.h"
 
+using namespace velkaro;
+
 namespace {
 
 constexpr double kRadius = 3.0;

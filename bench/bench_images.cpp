@@ -19,6 +19,8 @@
 #include "PixelPack.h"
 #include "Planar.h"
 
+using namespace velkaro;
+
 namespace {
 
 constexpr int kWidth = 4000, kHeight = 3000;

@@ -17,6 +17,8 @@
 #include "MatrixTransposedMultiply.h"
 #include "Planar.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A disc kernel of the given odd size (the blur model of the application).

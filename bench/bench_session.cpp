@@ -25,6 +25,8 @@
 #include "Planar.h"
 #include "Session.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A 4000 × 3000 photograph made from the astronaut picture (enlarged, so it has texture at every

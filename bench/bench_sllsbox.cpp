@@ -29,6 +29,8 @@
 #include "MatrixMultiply.h"
 #include "MatrixTransposedMultiply.h"
 
+using namespace velkaro;
+
 namespace {
 
 const CImage& photograph() {

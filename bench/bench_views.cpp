@@ -8,6 +8,8 @@
 
 #include "TiledImage.h"
 
+using namespace velkaro;
+
 namespace {
 
 ImageRef Photo() {

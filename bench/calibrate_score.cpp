@@ -31,6 +31,8 @@
 #include "Log.h"
 #include "Timer.h"
 
+using namespace velkaro;
+
 namespace {
 
 struct Blur {

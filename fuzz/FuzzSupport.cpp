@@ -9,6 +9,8 @@
 
 #include "ImageIO.h"
 
+namespace velkaro {
+
 namespace {
 
 std::string scratchPath() {
@@ -63,3 +65,5 @@ void CheckDecodedImage(const Image& image, bool opaque) {
     volatile unsigned sink = sum;
     (void)sink;
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velkaro {
+
 // A scratch file per fuzzing process, rewritten with each input, for the readers that take a
 // path. It lives in /dev/shm when that exists so the runs do not wear the disk. Its name holds
 // a space and non-ASCII letters, as a photograph's path may.
@@ -15,3 +17,5 @@ class Image;
 // of exactly width × height × 4 bytes, every one of them readable and every alpha opaque when
 // `opaque`. Aborts (a finding) otherwise.
 void CheckDecodedImage(const Image& image, bool opaque);
+
+}  // namespace velkaro

@@ -11,6 +11,8 @@
 #include "FftwEngine.h"
 #include "HelperProtocol.h"
 
+using namespace velkaro;
+
 namespace {
 
 // Large enough for a few hundred values per transform, small enough that a header claiming

@@ -6,6 +6,8 @@
 #include "FuzzSupport.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string format;
     ImageRef image = ImageIO::sharedInstance().readFromFile(WriteFuzzFile(data, size), format);

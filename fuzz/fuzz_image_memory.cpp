@@ -2,6 +2,8 @@
 #include "FuzzSupport.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ImageRef image = ImageIO::sharedInstance().readFromMemory(ByteBuffer(data, data + size));
     if (image)

@@ -3,6 +3,8 @@
 #include "FuzzSupport.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const bool forceOpaque = size == 0 || (data[size - 1] & 1) == 0;
     ImageRef image =

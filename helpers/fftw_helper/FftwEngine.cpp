@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+namespace velkaro {
+
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
@@ -175,3 +177,5 @@ void FftwEngine::release() {
     mMapping = nullptr;
     mMappedBytes = 0;
 }
+
+}  // namespace velkaro

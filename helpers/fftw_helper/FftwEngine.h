@@ -9,6 +9,8 @@
 
 #include "HelperProtocol.h"
 
+namespace velkaro {
+
 // Two-dimensional transforms with FFTW on all cores. Complex transforms run in place: for every
 // size asked for, the engine keeps one aligned buffer and the forward and backward plans made for
 // it until release(). Transforms of real data run on the shared region given at construction
@@ -49,3 +51,5 @@ class FftwEngine final : public FftEngine {
     void* mMapping = nullptr;
     std::size_t mMappedBytes = 0;
 };
+
+}  // namespace velkaro

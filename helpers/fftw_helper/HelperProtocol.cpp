@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace velkaro {
+
 namespace {
 
 std::int32_t ReadInt32LE(const unsigned char* p) {
@@ -139,3 +141,5 @@ std::uint64_t PhysicalMemoryBytes() {
         return std::uint64_t(1) << 32;
     return std::uint64_t(pages) * std::uint64_t(pageSize);
 }
+
+}  // namespace velkaro

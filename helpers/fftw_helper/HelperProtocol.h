@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velkaro {
+
 // The byte format spoken on the helper's standard input and output.
 //
 // A request is a 9-byte header: the direction as one signed byte, then the number of columns and
@@ -99,3 +101,5 @@ int ServeRequests(int in, int out, FftEngine& engine, std::uint64_t byteLimit);
 
 // The most memory the helper could ever hold: the machine's physical memory, in bytes.
 std::uint64_t PhysicalMemoryBytes();
+
+}  // namespace velkaro

@@ -11,6 +11,8 @@
 #include "FftwEngine.h"
 #include "HelperProtocol.h"
 
+using namespace velkaro;
+
 int main() {
     // A client that goes away must end this program through a failed write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);

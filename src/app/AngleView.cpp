@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+namespace velkaro {
+
 void AngleView::setCurrentAngle(int angle) {
     mCurrentAngle = angle;
     update();
@@ -48,3 +50,5 @@ void AngleView::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
     painter.drawLine(centre + d, centre - d);
 }
+
+}  // namespace velkaro

@@ -3,6 +3,8 @@
 #include <QWidget>
 #include <functional>
 
+namespace velkaro {
+
 // A line through the view's centre at the current motion angle, in degrees (0 … 179, as the
 // line kernel: 0 horizontal, growing clockwise on the screen as image rows grow downwards).
 // Pressing or dragging in the view points the line at the mouse and reports the new angle.
@@ -26,3 +28,5 @@ class AngleView : public QWidget {
     int mCurrentAngle = 0;
     std::function<void(int)> mChanged;
 };
+
+}  // namespace velkaro

@@ -14,6 +14,8 @@
 #include "MainWindow.h"
 #include "UsageReport.h"
 
+namespace velkaro {
+
 AppDelegate::AppDelegate(const WindowLayout& layout, Controller& controller, QSettings& settings,
                          Dialogs& dialogs, QObject* parent)
     : QObject(parent),
@@ -145,3 +147,5 @@ void AppDelegate::showAbout() {
                           "matters, pick the best candidate, paint it in.</p>")
                            .arg(name, QStringLiteral(VELKARO_VERSION)));
 }
+
+}  // namespace velkaro

@@ -6,11 +6,14 @@
 
 #include "MainWindowLayout.h"
 
+class QCheckBox;
+class QSettings;
+
+namespace velkaro {
+
 class Controller;
 class Dialogs;
 class HelpWindow;
-class QCheckBox;
-class QSettings;
 
 // The application's delegate: greets the user at the first launch, asks once (at the second
 // launch, and only when a report address is configured) for permission to send usage statistics,
@@ -56,3 +59,5 @@ class AppDelegate : public QObject {
     std::function<void()> mTerminate;
     HelpWindow* mHelpWindow = nullptr;
 };
+
+}  // namespace velkaro

@@ -43,6 +43,8 @@
 #include "SplitView.h"
 #include "UsageReport.h"
 
+namespace velkaro {
+
 namespace {
 
 Controller* gController = nullptr;
@@ -667,3 +669,5 @@ void Controller::startModal(const QString& text) {
 void Controller::doneModal() {
     mSheet->hide();
 }
+
+}  // namespace velkaro

@@ -26,11 +26,14 @@
 #include "Session.h"
 #include "SessionBridge.h"
 
-class Dialogs;
 class QSettings;
 class QShortcut;
 class QSpinBox;
 class QTimer;
+
+namespace velkaro {
+
+class Dialogs;
 class UsageReporter;
 struct UsageReportFields;
 
@@ -279,3 +282,5 @@ class Controller : public QObject, public ControllerInterface {
     // Runs the estimates; declared last, it finishes them before the rest goes.
     std::unique_ptr<SerialQueue> mEstimateQueue;
 };
+
+}  // namespace velkaro

@@ -34,6 +34,8 @@
 #include "SplitView.h"
 #include "UsageReport.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr int kPreviewSteps = 15;
@@ -722,3 +724,5 @@ void Controller::applyAll() {
     mSplitView->reloadRefocusedImageInRect(selected->extent());
     refreshReconstructedRow();
 }
+
+}  // namespace velkaro

@@ -1,5 +1,7 @@
 #include "ControllerInterface.h"
 
+namespace velkaro {
+
 void ControllerInterface::saveDefaults(QObject*) {}
 void ControllerInterface::openImageAtPath(const QString&) {}
 bool ControllerInterface::hasFileOpen() {
@@ -25,3 +27,5 @@ ControllerInterface& ControllerInterface::bare() {
     static ControllerInterface controller;
     return controller;
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 class QObject;
 
+namespace velkaro {
+
 // What the views (SplitView, ImageMatrix, MainWindow) ask of their controller. Every operation
 // has an empty default, so a view works, inertly, with a bare ControllerInterface: it refuses
 // drops, ignores clicks and brush strokes and labels rows and columns with their numbers.
@@ -30,3 +32,5 @@ class ControllerInterface {
     // The controller that views without one of their own talk to.
     static ControllerInterface& bare();
 };
+
+}  // namespace velkaro

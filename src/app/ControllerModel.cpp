@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+namespace velkaro {
+
 QString StringWithFormat(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
@@ -77,3 +79,5 @@ void ResultsModel::removeAll() {
     mRows.clear();
     endResetModel();
 }
+
+}  // namespace velkaro

@@ -9,6 +9,8 @@
 #include "DeblurTypes.h"
 #include "Image.h"
 
+namespace velkaro {
+
 // printf-style formatting with the C library's rules (ties of "%.1f" and the like round as printf
 // rounds them), as a QString.
 QString StringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -53,3 +55,5 @@ class ResultsModel : public QAbstractTableModel {
   private:
     QList<ResultRow>& mRows;
 };
+
+}  // namespace velkaro

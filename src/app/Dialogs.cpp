@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+namespace velkaro {
+
 namespace {
 
 QStringList Patterns(const QStringList& extensions) {
@@ -153,3 +155,5 @@ void SheetDialogs::setSavePanelAllowedTypes(const QStringList& allowedTypes) {
     if (mSavePanel)
         ApplyAllowedTypes(mSavePanel, allowedTypes);
 }
+
+}  // namespace velkaro

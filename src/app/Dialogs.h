@@ -5,7 +5,10 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+
 class QWidget;
+
+namespace velkaro {
 
 // Which button ended an alert. The default button is the right-most, preselected one.
 enum class AlertButton { Default, Alternate, Other };
@@ -80,3 +83,5 @@ QString NameFilterForExtensions(const QString& title, const QStringList& extensi
 // `path` with the first allowed extension appended when its own extension is not one of them (the
 // comparison ignores case); unchanged when nothing is restricted.
 QString PathWithAllowedExtension(const QString& path, const QStringList& allowedTypes);
+
+}  // namespace velkaro

@@ -14,6 +14,8 @@
 
 #include "Log.h"
 
+namespace velkaro {
+
 QColor GetTextColor() {
     return QColor(Qt::white);
 }
@@ -185,3 +187,5 @@ const QImage& NamedPicture(const QString& name) {
     }
     return *pictures.insert(name, picture);
 }
+
+}  // namespace velkaro

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QWidget>
 
+namespace velkaro {
+
 // The dark look of the application: white text on dark grey, boxes drawn as faint rounded
 // panels. The classes hold no state beyond what Qt keeps for them.
 
@@ -90,3 +92,5 @@ QString ResourcePath(const QString& fileName);
 // The picture with the given name ("drop", "led_on", ...), loaded once per process from the
 // resource folder. A missing picture is logged once and comes back as a null image.
 const QImage& NamedPicture(const QString& name);
+
+}  // namespace velkaro

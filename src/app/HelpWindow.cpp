@@ -10,6 +10,8 @@
 
 #include "GUI.h"
 
+namespace velkaro {
+
 HelpWindow::HelpWindow(QWidget* parent)
     : QWidget(parent, Qt::Window), mBrowser(new QTextBrowser(this)) {
     setWindowTitle(tr("Velkaro Help"));
@@ -70,3 +72,5 @@ void HelpWindow::showPage(const QString& page) {
     raise();
     activateWindow();
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 class QTextBrowser;
 
+namespace velkaro {
+
 // The help pages (the tutorial and the FAQ, HTML files installed with the application in the
 // "help" folder of its resources) in a window of their own, with back and forward. Everything
 // is read from disk: the help works offline.
@@ -21,3 +23,5 @@ class HelpWindow : public QWidget {
   private:
     QTextBrowser* mBrowser;
 };
+
+}  // namespace velkaro

@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+namespace velkaro {
+
 namespace {
 
 struct Patch {
@@ -86,3 +88,5 @@ void History::trim() {
     else if (clean < 0)
         mStack.resetClean();
 }
+
+}  // namespace velkaro

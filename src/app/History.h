@@ -8,6 +8,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // The history of the changes of the composite (brush strokes, applications of a result) behind
 // Edit ▸ Undo and Redo, on a QUndoStack. Each step keeps only the rectangle it changed, as it was
 // before and after. All steps together keep at most a budget of pixel bytes: beyond it the oldest
@@ -38,3 +40,5 @@ class History : public QObject {
     std::int64_t mBudget = kDefaultBudget;
     QUndoStack mStack;
 };
+
+}  // namespace velkaro

@@ -14,6 +14,8 @@
 #include "GUI.h"
 #include "Log.h"
 
+namespace velkaro {
+
 namespace {
 
 // The four lamp pictures, loaded once for the life of the process.
@@ -307,3 +309,5 @@ void ImageMatrix::paintEvent(QPaintEvent*) {
     }
     painter.restore();
 }
+
+}  // namespace velkaro

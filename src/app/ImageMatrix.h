@@ -9,8 +9,11 @@
 #include <utility>
 #include <vector>
 
-class ControllerInterface;
 class QSlider;
+
+namespace velkaro {
+
+class ControllerInterface;
 
 // Entry states of the candidate grid.
 enum IMEntryState {
@@ -96,3 +99,5 @@ class ImageMatrix : public QWidget {
     QTimer mTimer;
     bool mFlashOn = false;
 };
+
+}  // namespace velkaro

@@ -12,6 +12,8 @@
 #include "ControllerInterface.h"
 #include "SplitView.h"
 
+namespace velkaro {
+
 namespace {
 
 bool UsesKeysItself(QObject* widget) {
@@ -93,3 +95,5 @@ bool MainWindow::keyUp(QKeyEvent* event) {
     }
     return true;
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include "GUI.h"
 
+namespace velkaro {
+
 class ControllerInterface;
 class SplitView;
 
@@ -33,3 +35,5 @@ class MainWindow : public M_Window {
     SplitView* mMainSplitView = nullptr;
     bool mSpaceIsDown = false;
 };
+
+}  // namespace velkaro

@@ -31,6 +31,8 @@
 #include "MainWindow.h"
 #include "SplitView.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr int kResultsWidth = 236;
@@ -549,3 +551,5 @@ void FixMenu(QMenuBar* menuBar, const QString& name) {
             FixMenu(item->menu(), name);
     }
 }
+
+}  // namespace velkaro

@@ -2,10 +2,6 @@
 
 #include <QString>
 
-class AngleView;
-class FloatSlider;
-class ImageMatrix;
-class MainWindow;
 class QAction;
 class QButtonGroup;
 class QCheckBox;
@@ -21,6 +17,13 @@ class QSpinBox;
 class QStackedWidget;
 class QTableView;
 class QWidget;
+
+namespace velkaro {
+
+class AngleView;
+class FloatSlider;
+class ImageMatrix;
+class MainWindow;
 class SplitView;
 
 // The window layout of the application, built in code: the main window with its two screens, the
@@ -109,3 +112,5 @@ WindowLayout BuildWindowLayout(MainWindow* window);
 // Replaces "xxxx" by `name` in the menu's title and in the titles of its items, submenus included.
 void FixMenu(QMenu* menu, const QString& name);
 void FixMenu(QMenuBar* menuBar, const QString& name);
+
+}  // namespace velkaro

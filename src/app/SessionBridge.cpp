@@ -1,5 +1,7 @@
 #include "SessionBridge.h"
 
+namespace velkaro {
+
 namespace {
 
 bool isPreviewEvent(SessionEventType type) {
@@ -57,3 +59,5 @@ void SessionBridge::deliver(const Stamped& stamped) {
         return;
     emit sessionEvent(stamped.event);
 }
+
+}  // namespace velkaro

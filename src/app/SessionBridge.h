@@ -7,7 +7,7 @@
 
 #include "Session.h"
 
-Q_DECLARE_METATYPE(SessionEvent)
+namespace velkaro {
 
 // How the window hears its session: the session's events, sent on worker threads, come back on
 // the bridge's thread as the queued signal sessionEvent(), in the order they were sent.
@@ -46,3 +46,6 @@ class SessionBridge : public QObject {
     int mHeld = 0;
     std::deque<Stamped> mWaiting;
 };
+
+}  // namespace velkaro
+Q_DECLARE_METATYPE(velkaro::SessionEvent)

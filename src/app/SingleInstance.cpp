@@ -8,6 +8,8 @@
 
 #include "Log.h"
 
+namespace velkaro {
+
 namespace {
 
 // One request is one line: the file's path in UTF-8 (empty to just show the window). The running
@@ -83,3 +85,5 @@ void SingleInstance::acceptConnections() {
         });
     }
 }
+
+}  // namespace velkaro

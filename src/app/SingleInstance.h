@@ -5,6 +5,8 @@
 
 class QLocalServer;
 
+namespace velkaro {
+
 // One window per user: the first process listens on a local socket of the user's own; a later
 // start hands its file (or an empty request, which only raises the window) to that process and
 // ends. A socket left behind by a process that crashed is removed and taken over.
@@ -39,3 +41,5 @@ class SingleInstance : public QObject {
     QString mServerName;
     QLocalServer* mServer = nullptr;
 };
+
+}  // namespace velkaro

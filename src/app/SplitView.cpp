@@ -22,6 +22,8 @@
 #include "MainWindow.h"
 #include "TiledImage.h"
 
+namespace velkaro {
+
 namespace {
 
 const QColor kBackground = QColor::fromRgbF(0.4f, 0.4f, 0.4f, 0.96f);
@@ -751,3 +753,5 @@ void SplitView::dropEvent(QDropEvent* event) {
     mDragAndDropping = false;
     update();
 }
+
+}  // namespace velkaro

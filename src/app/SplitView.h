@@ -10,12 +10,15 @@
 
 #include "Image.h"
 
-class ControllerInterface;
-class FloatSlider;
-class MainWindow;
 class QButtonGroup;
 class QLabel;
 class QScrollBar;
+
+namespace velkaro {
+
+class ControllerInterface;
+class FloatSlider;
+class MainWindow;
 class TiledImage;
 
 // Shows photographs: the selected image alone, or the selected image on the left and the
@@ -171,3 +174,5 @@ class SplitView : public QWidget {
     QScrollBar* mVerticalBar = nullptr;
     bool mUpdatingBars = false;
 };
+
+}  // namespace velkaro

@@ -8,6 +8,8 @@
 #include "Check.h"
 #include "Planar.h"
 
+namespace velkaro {
+
 namespace {
 
 QRectF ToQRect(const Rect& r) {
@@ -171,3 +173,5 @@ void TiledImage::invalidateTiles(const Rect& imageRect) {
         return ToQRect(entry.second.imageRect).intersects(changed);
     });
 }
+
+}  // namespace velkaro

@@ -8,6 +8,8 @@
 
 class QPainter;
 
+namespace velkaro {
+
 // Draws a large Image at a zoom-out factor without converting the whole picture for the screen.
 // The displayed picture (the source scaled down by the factor) is cut into tiles of 256 × 256
 // display pixels, each built the first time it is drawn and cached under the display position of
@@ -65,3 +67,5 @@ class TiledImage {
     std::unordered_map<std::uint32_t, Tile> mTiles;
     int mZoomOut = 1;
 };
+
+}  // namespace velkaro

@@ -14,6 +14,8 @@
 #include "DeblurTypes.h"
 #include "Log.h"
 
+namespace velkaro {
+
 namespace {
 
 // The endpoint chosen when the application was built (empty: none).
@@ -92,3 +94,5 @@ void UsageReporter::reportStats(const QString& address) {
         &worker->context, [worker, address, userAgent] { worker->send(address, userAgent); },
         Qt::QueuedConnection);
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 class QSettings;
 
+namespace velkaro {
+
 // What one usage report says about one full deblur.
 struct UsageReportFields {
     int width = 0;
@@ -42,3 +44,5 @@ class UsageReporter {
     struct Worker;
     std::unique_ptr<Worker> mWorker;
 };
+
+}  // namespace velkaro

@@ -21,6 +21,8 @@
 #include "MainWindowLayout.h"
 #include "SingleInstance.h"
 
+using namespace velkaro;
+
 namespace {
 
 QWidget* gAlertParent = nullptr;

@@ -13,6 +13,8 @@
 
 #include "ImageIO.h"
 
+namespace velkaro {
+
 int CliError(int status, const char* command, const char* format, ...) {
     char message[1024];
     va_list args;
@@ -216,3 +218,5 @@ int CliReadError(const char* command, const std::string& path) {
         reason = "permission denied";
     return CliError(kExitFailure, command, "cannot read '%s': %s", path.c_str(), reason);
 }
+
+}  // namespace velkaro

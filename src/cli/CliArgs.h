@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace velkaro {
+
 // Argument handling shared by the subcommands of velkaro-cli.
 
 // Exit statuses: success, a failure while doing the work (unreadable image, failed write), and a
@@ -60,3 +62,5 @@ bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::s
 // or "not an image this tool can read". Prints "cannot read 'PATH': REASON" and returns
 // kExitFailure.
 int CliReadError(const char* command, const std::string& path);
+
+}  // namespace velkaro

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace velkaro {
+
 // The subcommands of velkaro-cli. Each takes the words after its name and returns the process's
 // exit status. A new subcommand is one file with its run function and one row in main.cpp's table.
 
@@ -27,3 +29,5 @@ struct Rect;
 class CliSession;
 BlurEstimate EstimateSection(CliSession& cli, const Rect& section);
 std::string EstimateLine(const BlurEstimate& estimate);
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Planar.h"
 
+namespace velkaro {
+
 namespace {
 
 // 5 × 7 dot glyphs, one byte per row, bit 4 the leftmost dot.
@@ -194,3 +196,5 @@ ImageRef MakeContactSheet(const std::vector<std::string>& rowLabels,
     }
     return sheet;
 }
+
+}  // namespace velkaro

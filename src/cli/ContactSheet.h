@@ -8,6 +8,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 struct ContactSheetCell {
     int row = 0, column = 0;
     ImageRef image;  // may be null: the cell stays empty
@@ -30,3 +32,5 @@ ImageRef CropCentre(const Image& image, int size);
 int DrawLabel(Image& image, const std::string& text, int x, int y, int scale,
               const std::uint8_t argb[4]);
 int LabelWidth(const std::string& text, int scale);
+
+}  // namespace velkaro

@@ -6,6 +6,8 @@
 #include "Commands.h"
 #include "ImageIO.h"
 
+namespace velkaro {
+
 int RunConvert(const std::vector<std::string>& words) {
     const char* command = "convert";
     CliArgs args;
@@ -31,3 +33,5 @@ int RunConvert(const std::vector<std::string>& words) {
                  image->width(), image->height(), out.c_str(), options.type.c_str());
     return kExitOk;
 }
+
+}  // namespace velkaro

@@ -13,6 +13,8 @@
 #include "SessionCliSupport.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -177,3 +179,5 @@ int RunDeblur(const std::vector<std::string>& words) {
     return CliError(kExitFailure, command, "%zu of %zu photographs failed: %s", failed.size(),
                     args.positional.size(), names.c_str());
 }
+
+}  // namespace velkaro

@@ -9,6 +9,8 @@
 #include "Commands.h"
 #include "SessionCliSupport.h"
 
+namespace velkaro {
+
 std::string EstimateLine(const BlurEstimate& estimate) {
     char line[96];
     std::snprintf(line, sizeof line, "shape=%s radius=%g angle=%d confidence=%.2f",
@@ -39,3 +41,5 @@ int RunEstimate(const std::vector<std::string>& words) {
     std::printf("%s\n", EstimateLine(EstimateSection(cli, section)).c_str());
     return kExitOk;
 }
+
+}  // namespace velkaro

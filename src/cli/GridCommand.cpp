@@ -21,6 +21,8 @@
 #include "SessionCliSupport.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace {
 
 // Whole-section thumbnails (--crop 0) are this size.
@@ -179,3 +181,5 @@ int RunGrid(const std::vector<std::string>& words) {
                  sheet->width(), sheet->height());
     return kExitOk;
 }
+
+}  // namespace velkaro

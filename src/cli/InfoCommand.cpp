@@ -5,6 +5,8 @@
 #include "Commands.h"
 #include "ImageIO.h"
 
+namespace velkaro {
+
 int RunInfo(const std::vector<std::string>& words) {
     const char* command = "info";
     CliArgs args;
@@ -21,3 +23,5 @@ int RunInfo(const std::vector<std::string>& words) {
                 image->height());
     return kExitOk;
 }
+
+}  // namespace velkaro

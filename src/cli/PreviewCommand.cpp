@@ -12,6 +12,8 @@
 #include "ImageIO.h"
 #include "SessionCliSupport.h"
 
+namespace velkaro {
+
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
     std::vector<std::string> known = {"--preset", "--step",  "--radius",
@@ -78,3 +80,5 @@ int RunPreview(const std::vector<std::string>& words) {
     }
     return kExitOk;
 }
+
+}  // namespace velkaro

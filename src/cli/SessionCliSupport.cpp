@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+namespace velkaro {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -274,3 +276,5 @@ CImage OriginalSection(const CImage& original, const Rect& section, int w, int h
         return CImage();
     return CropImage(original, x, y, w, h);
 }
+
+}  // namespace velkaro

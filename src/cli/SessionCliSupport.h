@@ -11,6 +11,8 @@
 #include "Exiftool.h"
 #include "Session.h"
 
+namespace velkaro {
+
 // The preset named as in the candidate grid ("USM1" ... "LA2"), "FR", or "blur" for the blur
 // simulation; case is ignored.
 bool ParsePreset(DeblurType& out, const std::string& name);
@@ -85,3 +87,5 @@ class CliSession {
 // A copy of the w × h region at the section's corner of the session's original: what the preview
 // cells are judged against. Empty when the region does not lie inside the photograph.
 CImage OriginalSection(const CImage& original, const Rect& section, int w, int h);
+
+}  // namespace velkaro

@@ -8,6 +8,8 @@
 #include "Commands.h"
 #include "Log.h"
 
+using namespace velkaro;
+
 namespace {
 
 // One row per subcommand.

@@ -43,6 +43,8 @@
 #include "Matrix.h"
 #include "PlanarFft.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -349,3 +351,5 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
         return {BlurShape::None, 0, -1, std::min(best.confidence, kMinGain)};
     return best;
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // Estimate of the blur of a section of a photograph, in the terms of the candidate grid: the
 // kernel's shape (the disc of GenerateFilter with a negative angle, or its line), its radius in
 // steps of 0.5 pixel, and for a line its angle.
@@ -22,3 +24,5 @@ const char* BlurShapeName(BlurShape shape);
 // of its luminance in linear light. A region smaller than 128 × 128 pixels, a sharp one or one of
 // noise only gives None.
 BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h);
+
+}  // namespace velkaro

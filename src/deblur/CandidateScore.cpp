@@ -12,6 +12,8 @@
 #include "Filter.h"
 #include "Matrix.h"
 
+namespace velkaro {
+
 // Weights of the total. They were chosen with bench/calibrate_score.cpp: synthetic disc and motion
 // blurs of the sample photographs, with and without noise, every candidate of several presets and
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
@@ -367,3 +369,5 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
     }
     return map;
 }
+
+}  // namespace velkaro

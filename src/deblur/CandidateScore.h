@@ -23,6 +23,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 struct CandidateScore {
     double total = 0;
     double detail = 0;       // relative gain in edge sharpness
@@ -53,3 +55,5 @@ std::string DescribeScore(const CandidateScore& score);
 // (blue), per pixel, with the same terms as the score; the strength of the tint follows the
 // artefact's size.
 ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius, int angle);
+
+}  // namespace velkaro

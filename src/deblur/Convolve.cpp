@@ -10,6 +10,8 @@
 #include "Planar.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 void convolve(const CImage& in, CImage& o, int channel, double radius, int angle, int x, int y,
               int w, int h) {
     VK_CHECK(w == o.width());
@@ -34,3 +36,5 @@ std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int, double radius,
     return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height()) +
            4 * std::int64_t(n) * n + 4 * std::int64_t(o.width()) * o.height();
 }
+
+}  // namespace velkaro

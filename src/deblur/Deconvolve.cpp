@@ -23,6 +23,8 @@
 #include "MatrixTransposedMultiply.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
                        double* vr, const int* ldvr, double* work, const int* lwork, int* info,
@@ -1297,3 +1299,5 @@ std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int 
     return std::int64_t(16) * kernelElements + std::int64_t(14 * 8) * w * h +
            std::int64_t(4) * o.width() * o.height() + transform;
 }
+
+}  // namespace velkaro

@@ -6,6 +6,8 @@
 #include "Image.h"
 #include "MethodProgress.h"
 
+namespace velkaro {
+
 // Box-constrained least-squares deconvolution of channel `channel` of the region x, y, w, h of i:
 // the sharp channel x in linear light minimises ½·‖A·x − b‖² subject to 0 ≤ x ≤ 1, where b is
 // the observed channel and A the blur of radius `radius` and angle `angle` (negative: disc) with
@@ -28,3 +30,5 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
 std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int channel,
                                           double radius, double tolerance, int passes, int angle,
                                           int x, int y, int w, int h, double* residual);
+
+}  // namespace velkaro

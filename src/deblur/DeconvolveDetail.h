@@ -18,6 +18,8 @@
 #include "MatrixOps.h"
 #include "MethodProgress.h"
 
+namespace velkaro {
+
 namespace deconvolve_detail {
 
 // True when the flag is set (a null flag never cancels).
@@ -122,7 +124,9 @@ void preproj(Matrix& w, const Matrix& r, const Matrix& RPCMTX);
 
 // The module's Euclidean and maximum norms of a column are those of the matrix engine (same
 // results and checks); the using-declarations keep unqualified calls unambiguous.
-using ::norm;
-using ::norminf;
+using velkaro::norm;
+using velkaro::norminf;
 
 }  // namespace deconvolve_detail
+
+}  // namespace velkaro

@@ -17,6 +17,8 @@
 #include "MatrixOps.h"
 #include "fftw_process.h"
 
+namespace velkaro {
+
 namespace {
 
 // Storage for n complex values, all 0 (a whole photograph's spectrum is offered huge pages).
@@ -466,3 +468,5 @@ std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, doubl
     return 72 * region +
            4 * (std::int64_t(i.width()) * i.height() + std::int64_t(o.width()) * o.height());
 }
+
+}  // namespace velkaro

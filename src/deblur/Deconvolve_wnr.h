@@ -12,6 +12,8 @@
 #include "MethodProgress.h"
 #include "fftw_process.h"
 
+namespace velkaro {
+
 // Wiener deconvolution in the frequency domain. The region is taken to linear doubles, its edges
 // are tapered so that the periodic extension implied by the discrete Fourier transform does not
 // ring, and it is divided frequency by frequency by the kernel's transfer function with a
@@ -94,3 +96,5 @@ FftStatus edgetaper(Matrix& J, const Matrix& I, const Matrix& PSF,
 // J = Wiener deconvolution of I by the PSF with the noise-to-signal ratio nsr; J may be I.
 FftStatus deconvwnr(Matrix& J, const Matrix& I, const Matrix& PSF, double nsr,
                     const ComplexMatrix* otf = nullptr, const std::atomic<bool>* cancel = nullptr);
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Check.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -139,3 +141,5 @@ void FilterToFloats(std::vector<float>& out, const Matrix& f) {
     const double* k = f.roData();
     out.assign(k, k + f.count());
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 
 #include "Matrix.h"
 
+namespace velkaro {
+
 // Blur kernels: a uniform disc (defocus) or a straight line segment (motion) sampled on an odd
 // square grid. Element (c + dy, c + dx), c = (n − 1) / 2, weighs the pixel dy rows below and dx
 // columns right of the centre. The weights sum to 1.
@@ -17,3 +19,5 @@ void GenerateFilter(Matrix& f, double radius, int angle);
 
 // The kernel's elements in storage order as single-precision floats, for the planar services.
 void FilterToFloats(std::vector<float>& out, const Matrix& f);
+
+}  // namespace velkaro

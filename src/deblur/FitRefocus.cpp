@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace velkaro {
+
 void fit_refocus(const CImage& in, CImage& o, int channel, double, int, int x, int y, int w,
                  int h) {
     if (channel != 1)
@@ -16,3 +18,5 @@ std::int64_t fit_refocus_mem_usage(const CImage& in, CImage& o, int, double, int
     // The region is copied as it is: only the images themselves.
     return 4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <functional>
 
+namespace velkaro {
+
 // How far one method call has come on its channel, told to the caller from the method's own
 // thread while it works. `fraction` is the part of the channel's work done (0 … 1); for a method
 // that iterates, `iteration` is the iteration just ended and `iterations` how many there will be
@@ -31,3 +33,5 @@ inline void ReportIteration(const MethodProgress* progress, int done, int total)
 inline bool StopRequested(const std::atomic<bool>* stop) {
     return stop && stop->load(std::memory_order_relaxed);
 }
+
+}  // namespace velkaro

@@ -7,6 +7,8 @@
 #include "Matrix.h"
 #include "Planar.h"
 
+namespace velkaro {
+
 void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angle) {
     size = SizeForFilter(radius, angle);
     Matrix f(size, size);
@@ -52,3 +54,5 @@ void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h) {
     WriteChannelFloat(values, out.pixels(), w * h, channel);
 }
+
+}  // namespace velkaro

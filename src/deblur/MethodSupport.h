@@ -6,6 +6,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // Pieces shared by the deblurring methods: the single-precision kernel of a radius and angle,
 // one channel of a window of the input in linear light, and the region's convolution.
 
@@ -37,3 +39,5 @@ void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in
 
 // Writes w × h values into channel `channel` of out (exactly w × h pixels).
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h);
+
+}  // namespace velkaro

@@ -10,6 +10,8 @@
 #include "Planar.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
                              int iterations, int angle, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel, const MethodProgress* progress) {
@@ -48,3 +50,5 @@ std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int,
     return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height()) +
            4 * std::int64_t(n) * n + 4 * std::int64_t(o.width()) * o.height();
 }
+
+}  // namespace velkaro

@@ -6,6 +6,8 @@
 #include "Image.h"
 #include "MethodProgress.h"
 
+namespace velkaro {
+
 // Richardson–Lucy deconvolution (Richardson 1972, Lucy 1974) of channel `channel` of the region
 // x, y, w, h of `in` with the kernel of `radius` and `angle`, `iterations` times, written into
 // the same channel of `o` (w × h). The image below and to the right of the region serves as its
@@ -19,3 +21,5 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
 std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int channel,
                                                double radius, int iterations, int angle, int x,
                                                int y, int w, int h);
+
+}  // namespace velkaro

@@ -17,6 +17,8 @@
 #include "PlanarFft.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace {
 
 // Debug pictures are written only when asked for, so that ordinary runs leave no files behind.
@@ -108,3 +110,5 @@ std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImag
     return 21 * region + fft + 4 * n * n +
            4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }
+
+}  // namespace velkaro

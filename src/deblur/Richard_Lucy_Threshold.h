@@ -6,6 +6,8 @@
 #include "Image.h"
 #include "MethodProgress.h"
 
+namespace velkaro {
+
 // Richardson–Lucy deconvolution confined to the detailed part of the region x, y, w, h: after
 // every iteration the pixels outside a local-contrast mask (mask type 2) get their observed
 // values back. The region alone is convolved, its edges extended on all four sides.
@@ -19,3 +21,5 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
 std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int channel,
                                                          double radius, int iterations, int angle,
                                                          int x, int y, int w, int h);
+
+}  // namespace velkaro

@@ -14,6 +14,8 @@
 #include "MethodSupport.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 // The line kernels of the fast variant (external linkage: processor-specific clones need it).
 namespace usm_lines {
 
@@ -246,3 +248,5 @@ std::int64_t unsharp_mask_mem_usage(const CImage& in, CImage& o, int fast, int c
         return std::int64_t(std::max(w, h) * 8) + (std::int64_t(int(radius)) << 13);
     return convolve_mem_usage(in, o, channel, radius, angle, x, y, w, h);
 }
+
+}  // namespace velkaro

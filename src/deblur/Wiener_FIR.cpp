@@ -16,6 +16,8 @@
 #include "Planar.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace {
 
 // Square, odd-sized matrices indexed by offsets from their centre.
@@ -204,3 +206,5 @@ std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, d
     return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height() + n * n) +
            4 * std::int64_t(o.width()) * o.height();
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // Wiener deconvolution by a finite inverse filter designed in the spatial domain: the square
 // filter of half-width matRadius (or the kernel's, if larger) with the eight symmetries of the
 // square that minimises the expected squared error for an image whose pixel correlation at
@@ -20,3 +22,5 @@ std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int ch
 // equations (not normalised): size × size values, row-major, centre in the middle.
 void wiener_fir_filter(std::vector<double>& g, int& size, double radius, int matRadius,
                        double gamma, double noise, int angle, bool normalise);
+
+}  // namespace velkaro

@@ -27,6 +27,8 @@
 
 extern char** environ;
 
+namespace velkaro {
+
 Lock gFftLock;
 
 namespace {
@@ -594,3 +596,5 @@ void fft_stop_helper() {
     if (gFftw_helper > 0)
         ForgetHelper(false);
 }
+
+}  // namespace velkaro

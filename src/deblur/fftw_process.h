@@ -5,6 +5,8 @@
 
 #include "Lock.h"
 
+namespace velkaro {
+
 // Client of the fftw_helper program, which computes the application's Fourier transforms in a
 // separate process, so that a fault in it cannot take the application down. The helper is started
 // at the first transform, receives its requests on its standard input and answers on its standard
@@ -69,3 +71,5 @@ void fft_reset_statistics();
 int fft_helper_pid();
 // Closes the pipes and waits for the helper to end; the next transform starts a new one.
 void fft_stop_helper();
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+namespace velkaro {
+
 namespace {
 
 // The decoded values of all 256 bytes, computed once with the correctly rounded pow.
@@ -194,3 +196,5 @@ void Lab2Rgb(double* r, double* g, double* b, double L, double a, double bl) {
     Lab2Xyz(&X, &Y, &Z, L, a, bl);
     Xyz2Rgb(r, g, b, X, Y, Z);
 }
+
+}  // namespace velkaro

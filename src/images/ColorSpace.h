@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velkaro {
+
 // One colour channel between 8-bit sRGB pixels and linear light 0 … 1. `count` pixels, stepping
 // 4 bytes, touching only the byte at offset `channel` (1 red, 2 green, 3 blue).
 void ReadChannelFloat(const std::uint8_t* pixels, float* out, int count, int channel);
@@ -16,3 +18,5 @@ void Xyz2Lab(double* L, double* a, double* b, double X, double Y, double Z);
 void Lab2Xyz(double* X, double* Y, double* Z, double L, double a, double b);
 void Rgb2Lab(double* L, double* a, double* b, double r, double g, double bl);
 void Lab2Rgb(double* r, double* g, double* b, double L, double a, double bl);
+
+}  // namespace velkaro

@@ -8,6 +8,8 @@
 #include "Dispatch.h"
 #include "ImageProcess.h"
 
+namespace velkaro {
+
 // Edge and texture masks. The strength of a pixel is a set of box sums over its neighbourhood;
 // they are taken from running sums over the rows of a band and prefix sums along each row, so the
 // cost per pixel does not grow with the radius. All sums are of whole bytes and therefore exact.
@@ -275,3 +277,5 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
         }
     });
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 #include "Check.h"
 #include "Planar.h"
 
+namespace velkaro {
+
 Image::Image(std::shared_ptr<ByteBuffer> data, int width, int height)
     : mData(std::move(data)), mWidth(width), mHeight(height) {
     VK_CHECK(mData && mData->size() >= std::size_t(width) * std::size_t(height) * 4);
@@ -100,3 +102,5 @@ CImage CropImage(const CImage& image, int x, int y, int w, int h) {
                     std::size_t(w) * 4);
     return out;
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+namespace velkaro {
+
 // Pixel format of the whole system: 4 bytes per pixel, byte 0 alpha, 1 red, 2 green, 3 blue, not
 // premultiplied, rows top to bottom without padding (stride width × 4). A `channel` argument is
 // the byte offset inside the pixel: 1 red, 2 green, 3 blue.
@@ -76,3 +78,5 @@ void PasteImage(const CImage& pixels, const CImage& into, int x, int y);
 
 // Target size of a thumbnail of a w × h section (single-precision rule, never grows).
 void ThumbnailSize(double w, double h, int& outWidth, int& outHeight);
+
+}  // namespace velkaro

@@ -27,6 +27,8 @@
 #include "TiffCodec.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 struct ImageIO::ImageIOData {
     tjhandle decompressor = nullptr;
     tjhandle compressor = nullptr;
@@ -430,3 +432,5 @@ void DumpRawImageDouble(const double* samples, int width, int height, int normal
     dumpRaw(samples, width, height, normalise, format, args);
     va_end(args);
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // The one place where pixels cross into or out of a file format: JPEG and PNG with our own codecs
 // (TurboJPEG, libpng), TIFF written with libtiff, every other format Qt can open (TIFF included)
 // through a detour into PNG in memory, PNG in
@@ -92,3 +94,5 @@ void DumpRawImageFloat(const float* samples, int width, int height, int normalis
 void DumpRawImageDouble(const double* samples, int width, int height, int normalise,
                         const char* format, ...) __attribute__((format(printf, 5, 6)));
 void DumpImage_imp(const CImage& image, const char* name, int normalise, float max);
+
+}  // namespace velkaro

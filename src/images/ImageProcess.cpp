@@ -3,6 +3,8 @@
 #include "Check.h"
 #include "Dispatch.h"
 
+namespace velkaro {
+
 void ForceOpaque(const ImageRef& i) {
     VK_CHECK(i);
     std::uint8_t* pixels = i->pixels();
@@ -12,3 +14,5 @@ void ForceOpaque(const ImageRef& i) {
         for (std::size_t x = 0; x < rowBytes; x += 4) row[x] = 255;
     });
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // Sets byte 0 (alpha) of every pixel to 255, one row per task of a parallel loop.
 void ForceOpaque(const ImageRef& image);
 
@@ -11,3 +13,5 @@ void ForceOpaque(const ImageRef& image);
 // queue when `highPriority` is non-zero.
 void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int y, int w, int h,
                 int type, int highPriority, float radius, float opacity, float crudeness);
+
+}  // namespace velkaro

@@ -10,6 +10,8 @@
 #include "Log.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace {
 
 // About a megabyte of pixels per strip: enough strips to keep every core busy on a photograph,
@@ -143,3 +145,5 @@ ImageRef PixelPack::unpack() const {
     });
     return image;
 }
+
+}  // namespace velkaro

@@ -6,6 +6,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // The compact, lossless form in which the session keeps computed results: fast to make and to
 // undo, about half the size of the raw pixels for a photograph, and exact to the bit.
 //
@@ -38,3 +40,5 @@ class PixelPack {
     std::vector<ByteBuffer> mStrips;
     std::size_t mByteSize = 0;
 };
+
+}  // namespace velkaro

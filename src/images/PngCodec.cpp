@@ -11,6 +11,8 @@
 #include "Log.h"
 #include "PngImageData.h"
 
+namespace velkaro {
+
 // libpng reports errors by long-jumping to the recovery point of png_jmpbuf. Each recovery point
 // below sits in a small stage function that does nothing but libpng calls on plain pointers, and
 // every callback libpng may jump out of is a plain function too: a jump never skips a destructor.
@@ -263,3 +265,5 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     png_destroy_write_struct(&png, &info);
     return failure == nullptr;
 }
+
+}  // namespace velkaro

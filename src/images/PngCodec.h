@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace velkaro {
+
 // C-style adapter around libpng. Every libpng error long-jumps back into the adapter function
 // that made the library call; those functions and the callbacks between them and libpng hold no
 // object with a destructor, so no jump ever skips one. Callers see plain status results.
@@ -41,3 +43,5 @@ using PngSink = bool (*)(void* context, const std::uint8_t* bytes, std::size_t l
 // output, when libpng fails or the sink refuses.
 bool PngWrite(PngSink sink, void* context, int width, int height, const std::uint8_t* pixels,
               std::size_t rowBytes, bool srgb = true);
+
+}  // namespace velkaro

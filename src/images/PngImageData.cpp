@@ -8,6 +8,8 @@
 
 #include "Dispatch.h"
 
+namespace velkaro {
+
 namespace {
 
 // About a megabyte of filtered rows per strip: a few dozen strips for a photograph keep both
@@ -245,3 +247,5 @@ bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
     closeChunk(last);
     return true;
 }
+
+}  // namespace velkaro

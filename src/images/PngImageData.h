@@ -6,6 +6,8 @@
 
 #include "Image.h"
 
+namespace velkaro {
+
 // The image data of an 8-bit RGB or RGBA PNG file, made on every core the way parallel gzip tools
 // make one stream: the rows are cut into strips, each strip is filtered and deflated on its own on
 // the worker pool, and the raw deflate pieces, each ended on a byte boundary by a sync flush (the
@@ -22,3 +24,5 @@
 // zlib cannot start (out of memory).
 bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
                         const std::uint8_t* pixels, std::size_t rowBytes, int level, bool alpha);
+
+}  // namespace velkaro

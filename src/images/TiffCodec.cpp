@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace velkaro {
+
 namespace {
 
 // The memory "file" libtiff writes into and may seek back over (it rewrites the directory offset).
@@ -120,3 +122,5 @@ bool TiffWrite(std::vector<std::uint8_t>& out, int width, int height, const std:
     }
     return ok;
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace velkaro {
+
 // TIFF writing with libtiff, into memory. (TIFF files are read through the platform's decoders.)
 //
 // Encodes width × height pixels in the system's A, R, G, B byte order (rows `rowBytes` apart) as
@@ -12,3 +14,5 @@
 // differencing (predictor 2), else stored as they are. False, with a log line, when libtiff fails.
 bool TiffWrite(std::vector<std::uint8_t>& out, int width, int height, const std::uint8_t* pixels,
                std::size_t rowBytes, bool compress);
+
+}  // namespace velkaro

@@ -7,6 +7,8 @@
 #include "Check.h"
 #include "Log.h"
 
+namespace velkaro {
+
 Matrix::Matrix(int r, int c) : mRows(r), mColumns(c) {
     VK_CHECK(r > 0);
     VK_CHECK(c > 0);
@@ -140,3 +142,5 @@ void Matrix::dump(const char* name) const {
     }
     LogDebug("%s", text.c_str());
 }
+
+}  // namespace velkaro

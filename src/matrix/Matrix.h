@@ -5,6 +5,8 @@
 
 #include "LargeAllocation.h"
 
+namespace velkaro {
+
 // A matrix of doubles in one of three storage kinds:
 // - dense: row-major storage of rows × columns values (a column vector is dense n × 1);
 // - diagonal: square n × n, only the n diagonal values stored (made by `diagonalize` of a column);
@@ -94,3 +96,5 @@ class Matrix {
     std::int32_t mFilterHalfColumns = 0;
     std::int32_t mFilterHalfRows = 0;
 };
+
+}  // namespace velkaro

@@ -12,6 +12,8 @@
 #include "FftPlans.h"
 #include "Vector.h"
 
+namespace velkaro {
+
 Matrix::GeneratorState::GeneratorState(const Matrix& f, int startRow) {
     VK_CHECK(f.mFilter);
     entries = std::make_unique<Entry[]>(std::size_t(f.mFilterRows) * f.mFilterColumns);
@@ -632,3 +634,5 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
         }
     }
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 
 #include "Matrix.h"
 
+namespace velkaro {
+
 // Row generator of filter matrices. Row r = y·w + x of a filter matrix for an h × w image and a
 // kernel K of fr × fc holds, for every K(i, j) != 0 (NaN counts as non-zero), the value K(i, j)
 // at column yy·w + xx with yy = MirrorIndex(y − (fr−1)/2 + i, h) and
@@ -127,3 +129,5 @@ class FilterNormalTransform {
     int mRows, mColumns;  // transform size
     std::unique_ptr<Buffers> mBuffers;
 };
+
+}  // namespace velkaro

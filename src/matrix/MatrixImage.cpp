@@ -3,6 +3,8 @@
 #include "Check.h"
 #include "ColorSpace.h"
 
+namespace velkaro {
+
 void ImageToMatrix(Matrix& m, const CImage& i, int channel, int x, int y, int w, int h) {
     VK_CHECK(w * h == m.count());
     double* out = m.rwData();
@@ -18,3 +20,5 @@ void MatrixToImage(CImage& o, int channel, const Matrix& m) {
     VK_CHECK(ic == mc);
     WriteChannelDouble(m.roData(), o.pixels(), mc, channel);
 }
+
+}  // namespace velkaro

@@ -12,6 +12,8 @@
 #include "Timer.h"
 #include "Vector.h"
 
+namespace velkaro {
+
 namespace {
 
 // Dense operands from this many elements on skip BLAS for a loop over the non-zeros of a.
@@ -111,3 +113,5 @@ void MatrixMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     else
         DenseTimesDense(c, a, b);
 }
+
+}  // namespace velkaro

@@ -6,6 +6,8 @@
 #include "Check.h"
 #include "MatrixFilter.h"
 
+namespace velkaro {
+
 namespace {
 
 // The three-operand element loop c = f(b, a) with its shape checks.
@@ -227,3 +229,5 @@ int CountZeros(const Matrix& a) {
 double ProportionOfZeros(const Matrix& a) {
     return double(CountZeros(a)) / a.count();
 }
+
+}  // namespace velkaro

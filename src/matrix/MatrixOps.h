@@ -2,6 +2,8 @@
 
 #include "Matrix.h"
 
+namespace velkaro {
+
 // Element-wise operations on dense matrices. Outputs come first; the output may be an input
 // unless a check forbids it. Shapes are checked; IEEE results (inf, NaN) propagate unguarded.
 
@@ -33,3 +35,5 @@ double norm(const Matrix& x);     // Euclidean norm of a column
 double norminf(const Matrix& x);  // max |x| of a column
 int CountZeros(const Matrix& a);
 double ProportionOfZeros(const Matrix& a);
+
+}  // namespace velkaro

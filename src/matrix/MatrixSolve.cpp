@@ -5,6 +5,8 @@
 #include "Blas.h"
 #include "Check.h"
 
+namespace velkaro {
+
 extern "C" void dgesv_(int* n, int* nrhs, double* a, int* lda, int* ipiv, double* b, int* ldb,
                        int* info);
 
@@ -27,3 +29,5 @@ int MatrixSolve(Matrix& b, const Matrix& a) {
     dgesv_(&n, &nrhs, columnMajor.data(), &lda, pivots.data(), b.rwData(), &ldb, &info);
     return info;
 }
+
+}  // namespace velkaro

@@ -13,6 +13,8 @@
 #include "Timer.h"
 #include "Vector.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr int kBlasLimit = 200000000;
@@ -133,3 +135,5 @@ void MatrixTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     else
         DenseTransposedTimesDense(c, a, b);
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace velkaro {
+
 // The two strided vector primitives of the products, as plain loops.
 
 // C[n·IC] = A[n·IA] × B[n·IB], n = 0 … N−1.
@@ -15,3 +17,5 @@ inline void VectorScaledAdd(double* __restrict D, const double* __restrict A, do
                             std::int64_t N) {
     for (std::int64_t n = 0; n < N; ++n) D[n] += A[n] * s;
 }
+
+}  // namespace velkaro

@@ -11,6 +11,8 @@
 
 #include "Log.h"
 
+namespace velkaro {
+
 bool WriteFileAtomically(const std::string& requestedPath, const char* tag,
                          const std::function<bool(std::FILE*)>& body) {
     // Saving over a symbolic link replaces the file it points to, not the link.
@@ -89,3 +91,5 @@ bool WriteBytesAtomically(const std::string& path, const char* tag,
         return false;
     });
 }
+
+}  // namespace velkaro

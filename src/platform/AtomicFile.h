@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace velkaro {
+
 // Writes `path` through a temporary file beside it (".NAME.PID.N.tmp") that is renamed over
 // `path` only when `body` has written it completely and it is safely on disk (fsync). A file that
 // may not be written stays protected; an existing file's permissions are kept; saving over a
@@ -15,3 +17,5 @@ bool WriteFileAtomically(const std::string& path, const char* tag,
                          const std::function<bool(std::FILE*)>& body);
 bool WriteBytesAtomically(const std::string& path, const char* tag,
                           const std::vector<std::uint8_t>& bytes);
+
+}  // namespace velkaro

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velkaro {
+
 // Marks a hot numeric loop to be built for AVX2 as well as for the baseline processor; the loader
 // picks the version the processor runs. Both versions do the same operations in the same order,
 // only twice as wide. ThreadSanitizer builds keep the baseline version only: the loader runs the
@@ -15,3 +17,5 @@
 #ifndef VK_AVX2_CLONES
 #define VK_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
+
+}  // namespace velkaro

@@ -12,6 +12,8 @@
 #include "Check.h"
 #include "Fatal.h"
 
+namespace velkaro {
+
 namespace {
 
 struct Pool {
@@ -145,3 +147,5 @@ void SerialQueue::run() {
         task();
     }
 }
+
+}  // namespace velkaro

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+namespace velkaro {
+
 // Thread-pool dispatch over oneTBB: three global concurrent queues (low, default and high
 // priority), parallel loops, and serial queues. Every task and loop body runs on a pool thread or,
 // for loops, also on the calling thread.
@@ -77,3 +79,5 @@ class SerialQueue {
     bool mQuit = false;
     WorkerThread mThread;
 };
+
+}  // namespace velkaro

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace fs = std::filesystem;
-
 extern char** environ;
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -73,3 +75,5 @@ ExiftoolResult CopyMetadataTags(const std::string& exiftool, const std::string& 
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ExiftoolResult::Copied
                                                          : ExiftoolResult::Failed;
 }
+
+}  // namespace velkaro

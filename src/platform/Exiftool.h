@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace velkaro {
+
 // The exiftool program, shared by the application and velkaro-cli for copying a photograph's
 // metadata tags into a saved result.
 
@@ -19,3 +21,5 @@ enum class ExiftoolResult { Copied, NotStarted, Failed };
 // error.
 ExiftoolResult CopyMetadataTags(const std::string& exiftool, const std::string& source,
                                 const std::string& destination);
+
+}  // namespace velkaro

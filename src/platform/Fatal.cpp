@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace velkaro {
+
 namespace {
 std::atomic<FatalErrorHandler> gHandler{nullptr};
 }
@@ -26,3 +28,5 @@ void FatalError_imp(const char* file, int line, const char* format, ...) {
         handler(message, file, line);
     std::exit(1);
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace velkaro {
+
 // The process's FFTW plans for real two-dimensional transforms (real to half-spectrum and back),
 // one pair per size and precision, made once under the planner's lock and kept for the life of
 // the process. Plans run concurrently on any arrays from fftw_malloc / fftwf_malloc through the
@@ -37,3 +39,5 @@ inline void MultiplySpectrum(T (*x)[2], const T (*k)[2], std::size_t count) {
         x[i][1] = im;
     }
 }
+
+}  // namespace velkaro

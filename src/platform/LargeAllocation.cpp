@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace velkaro {
+
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
@@ -21,3 +23,5 @@ void* AllocateLarge(std::size_t bytes) {
         madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages nothing changes
     return p;
 }
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <memory>
 
+namespace velkaro {
+
 // Uninitialised storage for numeric arrays; null when memory is exhausted. Arrays of 2 MiB and
 // more start on a 2 MiB boundary, are rounded up to whole 2 MiB and are offered transparent huge
 // pages: touching such an array for the first time then costs one page fault per 2 MiB instead of
@@ -17,3 +19,5 @@ struct LargeAllocationFree {
 
 template <typename T>
 using LargeArray = std::unique_ptr<T[], LargeAllocationFree>;
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Check.h"
 
+namespace velkaro {
+
 Lock::Lock() {
     int ret = pthread_mutex_init(&_lock, nullptr);
     VK_CHECK(ret == 0);
@@ -38,3 +40,5 @@ bool Lock::tryLockFor(int milliseconds) {
     VK_CHECK(ret == 0 || ret == ETIMEDOUT);
     return ret == 0;
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+namespace velkaro {
+
 // A plain non-recursive mutex whose failures stop the process. Take it through std::lock_guard
 // (it is BasicLockable) so that every way out unlocks it.
 class Lock {
@@ -20,3 +22,5 @@ class Lock {
   private:
     pthread_mutex_t _lock;
 };
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+namespace velkaro {
+
 namespace {
 
 std::atomic<LogLevel> gLevel{LogLevel::Info};
@@ -47,3 +49,5 @@ void LogMessage(LogLevel level, const char* format, ...) {
     // One write per line, so that lines from different threads never interleave.
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
+
+}  // namespace velkaro

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velkaro {
+
 // The log: one line per message on standard error, each written whole. Messages below the
 // current level are dropped. The application and the tests log at Info; velkaro-cli shows only
 // warnings unless it is given --verbose.
@@ -16,3 +18,5 @@ void LogMessage(LogLevel level, const char* format, ...) __attribute__((format(p
 #define LogInfo(...) LogMessage(LogLevel::Info, __VA_ARGS__)
 #define LogWarning(...) LogMessage(LogLevel::Warning, __VA_ARGS__)
 #define LogError(...) LogMessage(LogLevel::Error, __VA_ARGS__)
+
+}  // namespace velkaro

@@ -9,6 +9,8 @@
 #include "Check.h"
 #include "PlanarFft.h"
 
+namespace velkaro {
+
 namespace {
 
 // Header over a plane's memory; no copy.
@@ -110,3 +112,5 @@ void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX,
     cv::Mat out = PlaneMat(dest);
     estimate(region).copyTo(out);
 }
+
+}  // namespace velkaro

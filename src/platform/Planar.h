@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace velkaro {
+
 // Planar image services: single-precision convolution and Richardson–Lucy on one channel, and
 // high-quality resampling of four-byte pixels. Strides are in bytes.
 
@@ -47,3 +49,5 @@ inline std::size_t richardsonLucyPlanarFScratchSize() {
 // its own, byte order kept. Area averaging when shrinking, Lanczos when enlarging.
 void scaleARGB8888(const std::uint8_t* src, int srcWidth, int srcHeight, std::size_t srcRowBytes,
                    std::uint8_t* dest, int destWidth, int destHeight, std::size_t destRowBytes);
+
+}  // namespace velkaro

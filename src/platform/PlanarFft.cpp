@@ -16,6 +16,8 @@
 #include "Dispatch.h"
 #include "FftPlans.h"
 
+namespace velkaro {
+
 namespace {
 
 using PlanPair = FftPlansF;
@@ -371,3 +373,5 @@ int fftGoodSize(int n) {
     }
     return best;
 }
+
+}  // namespace velkaro

@@ -5,6 +5,8 @@
 
 #include "Planar.h"
 
+namespace velkaro {
+
 // FFT engine for the planar convolution: the same result as the spatial engine (edge-extended
 // source, kernel-weighted sums), computed by single-precision FFTs in overlapping tiles. The
 // kernel's spectrum is computed once per object; one object can convolve any number of planes
@@ -37,3 +39,5 @@ bool planarFftPays(int destWidth, int destHeight, int kernelHeight, int kernelWi
 // at frequency (kx, ky) / block cycles per pixel (rows above block / 2 are negative ky). Returns
 // the number of tiles, 0 (and `out` empty) when the plane is smaller than one tile.
 int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out);
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 #include "Check.h"
 #include "Planar.h"
 
+namespace velkaro {
+
 void scaleARGB8888(const std::uint8_t* src, int srcWidth, int srcHeight, std::size_t srcRowBytes,
                    std::uint8_t* dest, int destWidth, int destHeight, std::size_t destRowBytes) {
     VK_CHECK(srcWidth > 0 && srcHeight > 0 && destWidth > 0 && destHeight > 0);
@@ -19,3 +21,5 @@ void scaleARGB8888(const std::uint8_t* src, int srcWidth, int srcHeight, std::si
                shrinking ? cv::INTER_AREA : cv::INTER_LANCZOS4);
     result.copyTo(out);
 }
+
+}  // namespace velkaro

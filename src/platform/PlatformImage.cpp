@@ -11,6 +11,8 @@
 
 #include "Log.h"
 
+namespace velkaro {
+
 namespace {
 
 // Qt refuses to allocate an image above its allocation limit (128 MB by default, far below the
@@ -80,3 +82,5 @@ std::vector<std::string> PlatformReadableExtensions() {
     extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
     return extensions;
 }
+
+}  // namespace velkaro

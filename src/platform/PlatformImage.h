@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace velkaro {
+
 // The platform's image codecs (Qt's image readers and writers with their format plugins), for the
 // formats the system's own PNG and JPEG codecs do not handle. No Qt type crosses this interface.
 
@@ -17,3 +19,5 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
 
 // The file name extensions Qt can read, lower case, without dots, sorted, each once.
 std::vector<std::string> PlatformReadableExtensions();
+
+}  // namespace velkaro

@@ -1,5 +1,7 @@
 #include "Timer.h"
 
+namespace velkaro {
+
 void Timer::start() {
     gettimeofday(&mStart, nullptr);
 }
@@ -9,3 +11,5 @@ double Timer::elapsed() const {
     gettimeofday(&now, nullptr);
     return double(now.tv_sec - mStart.tv_sec) + double(now.tv_usec - mStart.tv_usec) * 1e-6;
 }
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+namespace velkaro {
+
 // Wall-clock stopwatch behind every "took %.2f seconds" log line.
 class Timer {
   public:
@@ -11,3 +13,5 @@ class Timer {
   private:
     timeval mStart{};
 };
+
+}  // namespace velkaro

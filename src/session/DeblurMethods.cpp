@@ -10,6 +10,8 @@
 #include "USM.h"
 #include "Wiener_FIR.h"
 
+namespace velkaro {
+
 namespace {
 
 // The least-squares estimate is made with a fixed tolerance, whatever the preset's.
@@ -159,3 +161,5 @@ const DeblurMethods& DefaultDeblurMethods() {
     }};
     return methods;
 }
+
+}  // namespace velkaro

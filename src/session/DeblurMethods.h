@@ -8,6 +8,8 @@
 #include "MethodProgress.h"
 #include "fftw_process.h"
 
+namespace velkaro {
+
 // The presets and the deblurring methods behind them.
 //
 // Every preset is one row of kPresets: its name, the method it runs and that method's own
@@ -110,3 +112,5 @@ struct DeblurMethods {
 };
 
 const DeblurMethods& DefaultDeblurMethods();
+
+}  // namespace velkaro

@@ -2,6 +2,8 @@
 
 #include "DeblurMethods.h"
 
+namespace velkaro {
+
 const char* DeblurTypeName(int type) {
     // The blur simulation's row has a method but no grid name.
     const char* name = PresetFor(type).name;
@@ -52,3 +54,5 @@ bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
 bool SameDeblurredEntry(const DeblurredEntry& a, const DeblurredEntry& b) {
     return !(a < b) && !(b < a);
 }
+
+}  // namespace velkaro

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace velkaro {
+
 // The vocabulary of the processing session: the deblurring presets, the mask settings and the key
 // under which every computed image is stored, reported and looked up.
 
@@ -69,3 +71,5 @@ bool operator<(const DeblurredEntry& a, const DeblurredEntry& b);
 
 // Neither orders before the other: the two keys name the same result.
 bool SameDeblurredEntry(const DeblurredEntry& a, const DeblurredEntry& b);
+
+}  // namespace velkaro

@@ -4,6 +4,8 @@
 
 #include "ImageIO.h"
 
+namespace velkaro {
+
 Session::Session() : mPreviewQueue(std::make_unique<SerialQueue>("preview")) {}
 
 Session::~Session() {
@@ -154,3 +156,5 @@ void Session::loadDecodedImage(const ImageRef& image) {
     mReconstructedImage->copyFrom(*mOriginalImage);
     sendEvent(SessionEventType::ReconstructedLoaded, EmptyDeblurredEntry());
 }
+
+}  // namespace velkaro

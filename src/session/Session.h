@@ -20,6 +20,8 @@
 #include "Lock.h"
 #include "PixelPack.h"
 
+namespace velkaro {
+
 // Everything that belongs to the one photograph being worked on: the original, the composite the
 // user builds (the reconstructed image), the caches of computed results (held as PixelPacks)
 // and the brush state. Full deblurs and previews run on worker threads; the session schedules
@@ -284,3 +286,5 @@ class Session {
     DeblurMethods mMethods = DefaultDeblurMethods();
     std::int64_t (*mAvailableMemory)() = nullptr;
 };
+
+}  // namespace velkaro

@@ -7,6 +7,8 @@
 #include "Matrix.h"
 #include "Session.h"
 
+namespace velkaro {
+
 void Session::startBrush() {
     if (!mReconstructedImage)
         return;
@@ -97,3 +99,5 @@ void Session::applyAll(const ImageRef& source) {
         return;
     mReconstructedImage->copyFrom(CImage(source));
 }
+
+}  // namespace velkaro

@@ -10,6 +10,8 @@
 #include "Log.h"
 #include "Session.h"
 
+namespace velkaro {
+
 namespace {
 
 // Progress reports of one full deblur are passed on at most this often (a new channel always).
@@ -223,3 +225,5 @@ std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblur
     return memoryUsageForDeblurType(radiusStep, deblurType, mOriginalImage->width(),
                                     mOriginalImage->height());
 }
+
+}  // namespace velkaro

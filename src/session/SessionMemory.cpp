@@ -13,6 +13,8 @@
 
 #include "Session.h"
 
+namespace velkaro {
+
 namespace {
 
 // The first whitespace-separated number in `path`, or -1 (missing file, "max", not a number).
@@ -137,3 +139,5 @@ bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std:
     message = text;
     return false;
 }
+
+}  // namespace velkaro

@@ -11,6 +11,8 @@
 #include "ImageProcess.h"
 #include "Session.h"
 
+namespace velkaro {
+
 namespace {
 
 constexpr int kMaxRunningPreviews = 3;
@@ -329,3 +331,5 @@ ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius
                    maskType, 1, maskRadius, maskOpacity, maskCrudeness);
     return preview;
 }
+
+}  // namespace velkaro

@@ -11,6 +11,8 @@
 #include "Session.h"
 #include "Timer.h"
 
+namespace velkaro {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -93,3 +95,5 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
     LogInfo("done! took %.2f seconds\n", timer.elapsed());
     return true;
 }
+
+}  // namespace velkaro

@@ -26,6 +26,8 @@
 #include "SingleInstance.h"
 #include "UsageReport.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A tiny HTTP server: keeps the target of every request and answers 200.

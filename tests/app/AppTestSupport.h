@@ -33,6 +33,8 @@
 #include "SplitView.h"
 #include "ViewsTestSupport.h"
 
+using namespace velkaro;
+
 // Turns the event loop until `done` holds or `limitMs` milliseconds have passed; returns `done()`.
 inline bool WaitFor(const std::function<bool()>& done, int limitMs = 30000) {
     QElapsedTimer timer;

@@ -16,6 +16,8 @@
 #include "Dispatch.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 namespace {
 
 using Box = std::array<double, 4>;

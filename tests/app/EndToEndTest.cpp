@@ -15,6 +15,8 @@
 #include "ImageIO.h"
 #include "TiledImage.h"
 
+using namespace velkaro;
+
 namespace {
 
 // Stands in for the Richardson-Lucy presets: each channel inverted, so the result is known, and

@@ -8,6 +8,8 @@
 #include "MainWindow.h"
 #include "ViewsTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 // The grid of the deblur screen: 31 radius steps by 22 types in 690 × 355 points.

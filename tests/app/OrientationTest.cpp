@@ -14,6 +14,8 @@
 #include "AppTestSupport.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 namespace {
 
 // 256 × 128 in four flat quadrants, so that every turn and mirror is told apart.

@@ -8,6 +8,8 @@
 #include "AppTestSupport.h"
 #include "HelpWindow.h"
 
+using namespace velkaro;
+
 TEST(Screenshots, MainStates) {
     AppHarness app;
     Controller& c = app.controller();

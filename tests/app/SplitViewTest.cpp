@@ -11,6 +11,8 @@
 #include "TiledImage.h"
 #include "ViewsTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A view with the three tools (brush chosen), the four zoom steps and the brush at size 40,

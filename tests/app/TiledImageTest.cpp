@@ -3,6 +3,8 @@
 #include "TiledImage.h"
 #include "ViewsTestSupport.h"
 
+using namespace velkaro;
+
 TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
     TestApp();
     // Smooth content, so the 2 × 2 means are compared within rounding.

@@ -19,6 +19,8 @@
 #include "GUI.h"
 #include "Image.h"
 
+using namespace velkaro;
+
 // The one application object of the test program (offscreen, Fusion style, dark palette).
 inline QApplication& TestApp() {
     static int argc = 1;

@@ -15,6 +15,8 @@
 #include "History.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 namespace {
 
 bool SamePixels(const CImage& a, const CImage& b) {

@@ -16,6 +16,8 @@
 #include "../images/ImageTestSupport.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 namespace testsupport {
 
 struct CliRun {

@@ -7,6 +7,8 @@
 #include "CliRunner.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 using namespace testsupport;
 
 TEST(CliConvert, TheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {

@@ -14,6 +14,8 @@
 #include "../session/SessionTestSupport.h"
 #include "CliRunner.h"
 
+using namespace velkaro;
+
 using namespace testsupport;
 namespace fs = std::filesystem;
 

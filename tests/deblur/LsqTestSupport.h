@@ -18,6 +18,8 @@
 #include "ImageIO.h"
 #include "Matrix.h"
 
+using namespace velkaro;
+
 extern "C" void dgeev_(const char* jobvl, const char* jobvr, const int* n, double* a,
                        const int* lda, double* wr, double* wi, double* vl, const int* ldvl,
                        double* vr, const int* ldvr, double* work, const int* lwork, int* info);

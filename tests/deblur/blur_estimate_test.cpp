@@ -13,6 +13,8 @@
 #include "Image.h"
 #include "ImageIO.h"
 
+using namespace velkaro;
+
 namespace {
 
 struct Photo {

@@ -19,6 +19,8 @@
 
 #include "fftw_process.h"
 
+using namespace velkaro;
+
 namespace {
 
 using Complex = std::complex<double>;

@@ -13,6 +13,8 @@
 #include "FftwEngine.h"
 #include "HelperProtocol.h"
 
+using namespace velkaro;
+
 namespace {
 
 using Complex = std::complex<double>;

@@ -19,6 +19,8 @@
 #include "fft_reference.h"
 #include "fftw_process.h"
 
+using namespace velkaro;
+
 namespace {
 
 using Complex = std::complex<double>;

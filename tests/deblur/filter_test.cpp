@@ -8,6 +8,8 @@
 #include "Matrix.h"
 #include "MatrixOps.h"
 
+using namespace velkaro;
+
 namespace {
 
 // Element at (dy, dx) from the centre.

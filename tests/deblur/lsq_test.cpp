@@ -17,6 +17,8 @@
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
 
+using namespace velkaro;
+
 using namespace deconvolve_detail;
 using lsq_test::Vec;
 

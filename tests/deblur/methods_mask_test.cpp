@@ -11,6 +11,8 @@
 #include "Image.h"
 #include "ImageProcess.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A photograph-like test picture: smooth gradients, a few hard edges and some noise, opaque.

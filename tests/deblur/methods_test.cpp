@@ -22,6 +22,8 @@
 #include "USM.h"
 #include "Wiener_FIR.h"
 
+using namespace velkaro;
+
 namespace {
 
 // Smooth shapes, hard edges and noise in each channel; opaque.

@@ -18,6 +18,8 @@
 #include "USM.h"
 #include "Wiener_FIR.h"
 
+using namespace velkaro;
+
 namespace {
 
 CImage Photo(const char* name) {

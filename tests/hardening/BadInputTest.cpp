@@ -12,6 +12,8 @@
 #include "../images/ImageTestSupport.h"
 #include "../images/PngTestFiles.h"
 
+using namespace velkaro;
+
 using namespace testsupport;
 namespace fs = std::filesystem;
 

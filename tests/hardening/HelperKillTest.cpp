@@ -17,6 +17,8 @@
 #include "ImageIO.h"
 #include "fftw_process.h"
 
+using namespace velkaro;
+
 namespace {
 
 // The helper process, found among this process's children without the client's lock (which is

@@ -9,6 +9,8 @@
 #include "../session/SessionTestSupport.h"
 #include "Dispatch.h"
 
+using namespace velkaro;
+
 namespace {
 
 std::int64_t tinyAvailable() {

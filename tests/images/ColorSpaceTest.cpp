@@ -7,6 +7,8 @@
 
 #include "ColorSpace.h"
 
+using namespace velkaro;
+
 namespace {
 
 std::uint8_t writeDouble(double v) {

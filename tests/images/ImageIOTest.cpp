@@ -13,6 +13,8 @@
 #include "ImageTestSupport.h"
 #include "PngTestFiles.h"
 
+using namespace velkaro;
+
 using namespace testsupport;
 
 namespace {

@@ -7,6 +7,8 @@
 #include "ImageProcess.h"
 #include "ImageTestSupport.h"
 
+using namespace velkaro;
+
 using testsupport::randomImage;
 
 TEST(Thumbnail, HalvingAveragesTwoByTwoBlocks) {

@@ -20,6 +20,8 @@
 
 #include "Image.h"
 
+using namespace velkaro;
+
 namespace testsupport {
 
 inline std::string dataPath(const char* name) {

@@ -11,6 +11,8 @@
 #include "PixelPack.h"
 #include "Planar.h"
 
+using namespace velkaro;
+
 using namespace testsupport;
 
 namespace {

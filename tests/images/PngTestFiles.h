@@ -12,6 +12,8 @@
 
 #include "Image.h"
 
+using namespace velkaro;
+
 namespace testsupport {
 
 inline void putBig32(ByteBuffer& out, std::uint32_t v) {

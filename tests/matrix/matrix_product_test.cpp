@@ -13,6 +13,8 @@
 #include "MatrixOps.h"
 #include "MatrixTransposedMultiply.h"
 
+using namespace velkaro;
+
 namespace {
 
 std::mt19937& Rng() {

@@ -9,6 +9,8 @@
 #include "MatrixImage.h"
 #include "MatrixOps.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A dense matrix with the given values, row after row.

@@ -9,6 +9,8 @@
 
 #include "PlanarFft.h"
 
+using namespace velkaro;
+
 namespace {
 
 // A plane whose rows are `pad` floats longer than its width; the padding holds `fill`.

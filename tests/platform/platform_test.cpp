@@ -8,6 +8,8 @@
 
 #include "Dispatch.h"
 
+using namespace velkaro;
+
 using namespace std::chrono_literals;
 
 TEST(Dispatch, ApplyVisitsEveryIndexOnceAndReturnsAfterAll) {

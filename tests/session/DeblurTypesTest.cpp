@@ -4,6 +4,8 @@
 
 #include "DeblurTypes.h"
 
+using namespace velkaro;
+
 namespace {
 
 DeblurredEntry entry(int type, int step, int angle, int maskType = -1, float radius = 0,

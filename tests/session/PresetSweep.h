@@ -13,6 +13,8 @@
 
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace preset_sweep {
 
 // A 4000 × 3000 photograph: coffee.png (600 × 400) mirrored into tiles, so that every section

@@ -4,6 +4,8 @@
 
 #include "PresetSweep.h"
 
+using namespace velkaro;
+
 using namespace preset_sweep;
 
 TEST(PresetSweep, EveryPresetAtEveryStepAsTheGridRunsThem) {

@@ -19,6 +19,8 @@
 
 #include "DeblurMethods.h"
 
+using namespace velkaro;
+
 struct RecordedCall {
     DeblurMethod method;
     int channel;

@@ -7,6 +7,8 @@
 
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 constexpr int W = 64, H = 48;

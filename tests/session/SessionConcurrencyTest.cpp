@@ -10,6 +10,8 @@
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 void sleepMs(int ms) {

@@ -6,6 +6,8 @@
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 class SessionDeblur : public ::testing::Test {

@@ -6,6 +6,8 @@
 
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 TEST(SessionLifecycle, LoadSendsTwoEventsOnTheCallersThreadAndResetEmpties) {
     Session s;
     expectEmpty(s);

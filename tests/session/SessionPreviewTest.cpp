@@ -11,6 +11,8 @@
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace {
 
 void sleepMs(int ms) {

@@ -8,6 +8,8 @@
 #include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
+using namespace velkaro;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -16,6 +16,8 @@
 #include "ImageIO.h"
 #include "Session.h"
 
+using namespace velkaro;
+
 using ET = SessionEventType;
 
 struct RecordedEvent {
