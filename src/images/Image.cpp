@@ -3,9 +3,17 @@
 #include <cstring>
 
 #include "Check.h"
+#include "LargeAllocation.h"
 #include "Planar.h"
 
 namespace velkaro {
+std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes) {
+    auto buffer = std::make_shared<ByteBuffer>();
+    buffer->reserve(bytes);
+    AdviseHugePages(buffer->data(), bytes);
+    buffer->resize(bytes);
+    return buffer;
+}
 
 Image::Image(std::shared_ptr<ByteBuffer> data, int width, int height)
     : mData(std::move(data)), mWidth(width), mHeight(height) {
@@ -13,11 +21,12 @@ Image::Image(std::shared_ptr<ByteBuffer> data, int width, int height)
 }
 
 Image::Image(int width, int height)
-    : Image(std::make_shared<ByteBuffer>(std::size_t(width) * 4 * std::size_t(height), 0), width,
-            height) {}
+    : Image(NewPixelBuffer(std::size_t(width) * 4 * std::size_t(height)), width, height) {}
 
 ImageRef Image::copy() const {
-    return std::make_shared<Image>(std::make_shared<ByteBuffer>(*mData), mWidth, mHeight);
+    auto data = NewPixelBuffer(mData->size());
+    std::memcpy(data->data(), mData->data(), mData->size());
+    return std::make_shared<Image>(std::move(data), mWidth, mHeight);
 }
 
 void ThumbnailSize(double w, double h, int& outWidth, int& outHeight) {

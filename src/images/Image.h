@@ -18,6 +18,10 @@ struct Rect {
     double x = 0, y = 0, width = 0, height = 0;
 };
 
+// A zeroed buffer of `bytes` for pixels; a photograph-sized one is laid out on huge pages where
+// the system offers them, so that filling it costs a few page faults instead of thousands.
+std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes);
+
 // Reference-counted owner of a pixel buffer. Copying is explicit and deep (`copy()`).
 class Image {
   public:

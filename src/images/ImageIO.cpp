@@ -61,7 +61,7 @@ ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque) {
     if (refuseSize(source, width, height))
         return nullptr;
     const std::size_t rowBytes = std::size_t(width) * 4;
-    auto data = std::make_shared<ByteBuffer>(rowBytes * std::size_t(height));
+    auto data = NewPixelBuffer(rowBytes * std::size_t(height));
     if (!PngReaderReadImage(reader, data->data(), rowBytes))
         return nullptr;
     auto image = std::make_shared<Image>(std::move(data), width, height);
@@ -269,7 +269,7 @@ ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
     }
     if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height))
         return nullptr;
-    auto data = std::make_shared<ByteBuffer>(std::size_t(width) * 4 * std::size_t(height));
+    auto data = NewPixelBuffer(std::size_t(width) * 4 * std::size_t(height));
     // Alpha-first output fills the A, R, G, B layout directly; any warning (a truncated or
     // damaged stream) counts as failure, and readFromFile then offers the file to Qt.
     if (tjDecompress2(m->decompressor, bytes.data(), bytes.size(), data->data(), width, width * 4,

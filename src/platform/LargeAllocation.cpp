@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace velkaro {
 
@@ -22,6 +23,14 @@ void* AllocateLarge(std::size_t bytes) {
     if (p && huge)
         madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages nothing changes
     return p;
+}
+
+void AdviseHugePages(void* p, std::size_t bytes) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace velkaro

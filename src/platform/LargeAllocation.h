@@ -12,6 +12,10 @@ namespace velkaro {
 // one per 4 KiB, which on virtual machines is most of the time a solver spends on fresh vectors.
 void* AllocateLarge(std::size_t bytes);
 
+// Offers transparent huge pages to the whole 2 MiB pages inside [p, p + bytes) that nothing has
+// touched yet, as AllocateLarge does for its arrays: for buffers another allocator made.
+void AdviseHugePages(void* p, std::size_t bytes);
+
 // Releases what AllocateLarge returned.
 struct LargeAllocationFree {
     void operator()(void* p) const noexcept { std::free(p); }
