@@ -17,7 +17,7 @@
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of ln(1 + detail), per grey
 // level of mean overshoot, of added fine-scale RMS and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 0.75, 1.0, 0.75};
+const ScoreWeights kScoreWeights = {10.0, 1.0, 0.35, 0.75};
 
 namespace {
 
@@ -239,7 +239,7 @@ void measure(Terms& t, bool halfSize, double radius, int angle, Maps* maps) {
 
 // RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over
 // the judged interior of the full-size section (the kernel of a small radius has no faithful
-// half-size twin), on a grid of sample points sparse enough to keep the cost near 150 000 taps
+// half-size twin), on a grid of sample points sparse enough to keep the cost near 50 000 taps
 // whatever the kernel's size: the residual's statistics need no more. The linear values are
 // decoded at the taps only. `zone` is the edge zone at 1 / `zoneScale` of the size.
 double reblurResidual(const CImage& original, const CImage& candidate, const cv::Mat& zone,
@@ -284,7 +284,7 @@ double reblurResidual(const CImage& original, const CImage& candidate, const cv:
         margin = std::max(1, std::min(w, h) / 4);
     const bool inside = margin > half;
     const double area = double(w - 2 * margin) * (h - 2 * margin);
-    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 1.5e5))));
+    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 5e4))));
     const std::ptrdiff_t row = 4 * std::ptrdiff_t(w);
     double sum = 0, noise = 0;
     std::size_t count = 0, flat = 0;
