@@ -19,7 +19,7 @@ namespace velkaro {
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of ln(1 + detail), per grey
 // level of mean overshoot, of added fine-scale RMS and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 0.5, 0.75, 1.0};
+const ScoreWeights kScoreWeights = {10.0, 1.0, 0.35, 0.75};
 
 namespace {
 
@@ -31,26 +31,10 @@ constexpr double kNoiseMedium = 1.5, kNoiseHigh = 4.0;
 constexpr float kHaloFullTint = 24.0f;
 constexpr float kNoiseFullTint = 12.0f;
 
-// Luma (Rec. 601 weights) of the sRGB bytes, in grey levels 0–255, and, when `linear` is given,
-// the luminance in linear light (Rec. 709 weights on the decoded sRGB values) scaled to 0–255: the
-// methods blur and deblur in linear light, so the re-blur is compared there. One pass over the
-// pixels for both.
-void luma(const CImage& image, cv::Mat& out, cv::Mat* linear) {
-    static const std::vector<float> decode = [] {
-        std::vector<float> table(3 * 256);
-        for (int i = 0; i < 256; ++i) {
-            const double v = i / 255.0;
-            const double l = 255 * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
-            table[i] = float(0.2126 * l), table[256 + i] = float(0.7152 * l);
-            table[512 + i] = float(0.0722 * l);
-        }
-        return table;
-    }();
+// Luma (Rec. 601 weights) of the sRGB bytes, in grey levels 0–255, one value per pixel.
+void luma(const CImage& image, cv::Mat& out) {
     out.create(image.height(), image.width(), CV_32F);
-    if (linear)
-        linear->create(image.height(), image.width(), CV_32F);
     const std::uint8_t* p = image.pixels();
-    const float* d = decode.data();
     for (int y = 0; y < image.height(); ++y) {
         float* row = out.ptr<float>(y);
         const std::uint8_t* q = p + std::size_t(y) * image.width() * 4;
@@ -62,11 +46,21 @@ void luma(const CImage& image, cv::Mat& out, cv::Mat* linear) {
             row[x] = 0.299f * float((v >> 8) & 0xff) + 0.587f * float((v >> 16) & 0xff) +
                      0.114f * float(v >> 24);
         }
-        if (!linear)
-            continue;
-        float* lin = linear->ptr<float>(y);
-        for (int x = 0; x < image.width(); ++x)
-            lin[x] = d[q[4 * x + 1]] + d[256 + q[4 * x + 2]] + d[512 + q[4 * x + 3]];
+    }
+}
+
+// The same at half the size: every other pixel of every other row. Sampled, not averaged: a mean
+// of 2 × 2 pixels would smooth away the fine ripples and the noise the score is looking for.
+void halfLuma(const CImage& image, cv::Mat& out) {
+    const int w = image.width() / 2, h = image.height() / 2;
+    out.create(h, w, CV_32F);
+    const std::size_t stride = std::size_t(image.width()) * 4;
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* a = image.pixels() + 2 * y * stride;
+        float* row = out.ptr<float>(y);
+        for (int x = 0; x < w; ++x, a += 8)
+            // Rec. 601 weights in 1/1024 steps: one conversion instead of three.
+            row[x] = float(306 * a[1] + 601 * a[2] + 117 * a[3]) * (1.0f / 1024);
     }
 }
 
@@ -75,7 +69,6 @@ void luma(const CImage& image, cv::Mat& out, cv::Mat* linear) {
 struct Scratch {
     cv::Mat original, candidate, localMax, localMin, smooth, gradX, gradY, gradient, edges;
     cv::Mat halfZone, edgeZone;
-    cv::Mat linearOriginal, linearCandidate;
 };
 Scratch& scratch() {
     thread_local Scratch planes;
@@ -103,7 +96,24 @@ struct Terms {
     int margin = 0;               // border strip not judged
     cv::Mat edgeZone;             // 8-bit: non-zero within reach of a kernel of an edge
     Sums sums;
+    // With half-size planes: the full-size images, for the gradients (a deblurred edge steepens
+    // within a pixel or two, which a half-size plane cannot show).
+    const CImage* originalImage = nullptr;
+    const CImage* candidateImage = nullptr;
 };
+
+// Sobel gradient energy (grey levels per pixel) of the luma at the inner pixel `p` of an image of
+// ARGB bytes with rows of `row` bytes.
+inline float gradientEnergy(const std::uint8_t* p, std::ptrdiff_t row) {
+    auto l = [](const std::uint8_t* q) { return float(306 * q[1] + 601 * q[2] + 117 * q[3]); };
+    const std::uint8_t *above = p - row, *below = p + row;
+    const float gx = (l(above + 4) - l(above - 4)) + 2 * (l(p + 4) - l(p - 4)) +
+                     (l(below + 4) - l(below - 4));
+    const float gy = (l(below - 4) - l(above - 4)) + 2 * (l(below) - l(above)) +
+                     (l(below + 4) - l(above + 4));
+    constexpr float scale = 0.125f / 1024;
+    return (gx * gx + gy * gy) * (scale * scale);
+}
 
 // Sobel gradient energy (scaled to grey levels per pixel) at an inner pixel of `image`.
 inline float gradientEnergy(const float* above, const float* row, const float* below, int x) {
@@ -124,19 +134,12 @@ inline float mean3x3(const float* above, const float* row, const float* below, i
            9.0f;
 }
 
-// Measures the candidate; fills `maps` too when given.
-Terms measure(const CImage& original, const CImage& candidate, double radius, int angle,
-              Maps* maps) {
-    VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
-    VK_CHECK(original.width() > 0 && original.height() > 0);
+// Measures the candidate from the luma planes `t.original` and `t.candidate`, either at full size
+// (`halfSize` false) or already halved; `radius` is in the planes' pixels. Fills `maps` too when
+// given.
+void measure(Terms& t, bool halfSize, double radius, int angle, Maps* maps) {
     Scratch& k = scratch();
-    Terms t;
-    // The map needs no re-blur: no linear planes.
-    luma(original, k.original, maps ? nullptr : &k.linearOriginal);
-    luma(candidate, k.candidate, maps ? nullptr : &k.linearCandidate);
-    t.original = k.original;
-    t.candidate = k.candidate;
-    const int w = original.width(), h = original.height();
+    const int w = t.original.cols, h = t.original.rows;
     t.half = SizeForFilter(radius, angle) / 2;
 
     // Halos and ringing: a deblurred edge may be steeper than the blurred one, but its values stay
@@ -151,24 +154,26 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     const cv::Mat& localMax = k.localMax;
     const cv::Mat& localMin = k.localMin;
 
-    // Edges of the original, found on a copy of half the size (the means of 2 × 2 pixels: lightly
-    // smoothed, so that noise does not count as edges, and a quarter of the work): squared
-    // gradient per pixel of the section above a quarter of its mean (and above a floor of 1.5 grey
-    // levels per pixel). The edge zone widens them by the kernel's reach: where sharpening acts
-    // and halos appear; the rest is flat.
-    cv::resize(t.original, k.smooth, {(w + 1) / 2, (h + 1) / 2}, 0, 0, cv::INTER_AREA);
-    cv::Sobel(k.smooth, k.gradX, CV_32F, 1, 0, 3, 0.0625, 0, cv::BORDER_REPLICATE);
-    cv::Sobel(k.smooth, k.gradY, CV_32F, 0, 1, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    // Edges of the original, found at half the size (the means of 2 × 2 pixels: lightly smoothed,
+    // so that noise does not count as edges): squared gradient per pixel of the section above a
+    // quarter of its mean (and above a floor of 1.5 grey levels per pixel). The edge zone widens
+    // them by the kernel's reach: where sharpening acts and halos appear; the rest is flat.
+    if (!halfSize)
+        cv::resize(t.original, k.smooth, {(w + 1) / 2, (h + 1) / 2}, 0, 0, cv::INTER_AREA);
+    const cv::Mat& smooth = halfSize ? t.original : k.smooth;
+    cv::Sobel(smooth, k.gradX, CV_32F, 1, 0, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    cv::Sobel(smooth, k.gradY, CV_32F, 0, 1, 3, 0.0625, 0, cv::BORDER_REPLICATE);
     cv::multiply(k.gradX, k.gradX, k.gradX);
     cv::multiply(k.gradY, k.gradY, k.gradY);
     cv::add(k.gradX, k.gradY, k.gradient);
     const double gradientMean = cv::mean(k.gradient)[0];
     const double threshold = std::max(1.5 * 1.5, 0.25 * gradientMean);
     cv::compare(k.gradient, threshold, k.edges, cv::CMP_GT);
-    const int halfReach = (reach + 1) / 2;
-    cv::dilate(k.edges, k.halfZone,
-               cv::getStructuringElement(cv::MORPH_RECT, {2 * halfReach + 1, 2 * halfReach + 1}));
-    cv::resize(k.halfZone, k.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
+    const int zoneReach = halfSize ? reach : (reach + 1) / 2;
+    cv::dilate(k.edges, halfSize ? k.edgeZone : k.halfZone,
+               cv::getStructuringElement(cv::MORPH_RECT, {2 * zoneReach + 1, 2 * zoneReach + 1}));
+    if (!halfSize)
+        cv::resize(k.halfZone, k.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
     t.edgeZone = k.edgeZone;
     const cv::Mat& edgeZone = t.edgeZone;
 
@@ -186,7 +191,7 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
     }
     // The score's sums are means over thousands of pixels: every other pixel of every other row
     // estimates them as well at a quarter of the cost. The map is made of every pixel.
-    const int stride = maps ? 1 : 2;
+    const int stride = maps || halfSize ? 1 : 2;
     Sums& sums = t.sums;
     for (int y = t.margin; y < h - t.margin; y += stride) {
         const float* o = t.original.ptr<float>(y);
@@ -198,8 +203,15 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
             const float over = std::max(c[x] - hi[x], 0.0f) + std::max(lo[x] - c[x], 0.0f);
             if (e[x]) {
                 // Detail: the gradient energy of the candidate against the original's.
-                sums.gradientBefore += gradientEnergy(o - w, o, o + w, x);
-                sums.gradientAfter += gradientEnergy(c - w, c, c + w, x);
+                if (halfSize) {
+                    const std::ptrdiff_t row = std::ptrdiff_t(t.originalImage->width()) * 4;
+                    const std::ptrdiff_t at = 2 * y * row + 8 * x;
+                    sums.gradientBefore += gradientEnergy(t.originalImage->pixels() + at, row);
+                    sums.gradientAfter += gradientEnergy(t.candidateImage->pixels() + at, row);
+                } else {
+                    sums.gradientBefore += gradientEnergy(o - w, o, o + w, x);
+                    sums.gradientAfter += gradientEnergy(c - w, c, c + w, x);
+                }
                 sums.overshoot += over;
                 ++sums.edgeCount;
             }
@@ -225,60 +237,85 @@ Terms measure(const CImage& original, const CImage& candidate, double radius, in
             }
         }
     }
-    return t;
 }
 
 // RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over
-// the judged interior, on a grid of sample points sparse enough to keep the cost near 400 000
-// multiply-adds whatever the kernel's size: the residual's statistics need no more.
-double reblurResidual(const Terms& t, double radius, int angle) {
-    Scratch& k = scratch();
-    const cv::Mat& before = k.linearOriginal;
-    const cv::Mat& after = k.linearCandidate;
-    const int n = 2 * t.half + 1;
+// the judged interior of the full-size section (the kernel of a small radius has no faithful
+// half-size twin), on a grid of sample points sparse enough to keep the cost near 50 000 taps
+// whatever the kernel's size: the residual's statistics need no more. The linear values are
+// decoded at the taps only. `zone` is the edge zone at 1 / `zoneScale` of the size.
+double reblurResidual(const CImage& original, const CImage& candidate, const cv::Mat& zone,
+                      int zoneScale, double radius, int angle) {
+    // Luminance in linear light (Rec. 709 weights on the decoded sRGB values), scaled to 0–255:
+    // the methods blur and deblur in linear light.
+    static const std::vector<float> decode = [] {
+        std::vector<float> table(3 * 256);
+        for (int i = 0; i < 256; ++i) {
+            const double v = i / 255.0;
+            const double l = 255 * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+            table[i] = float(0.2126 * l), table[256 + i] = float(0.7152 * l);
+            table[512 + i] = float(0.0722 * l);
+        }
+        return table;
+    }();
+    const float* d = decode.data();
+    auto linear = [d](const std::uint8_t* p) { return d[p[1]] + d[256 + p[2]] + d[512 + p[3]]; };
+
+    const int half = SizeForFilter(radius, angle) / 2;
+    const int n = 2 * half + 1;
     Matrix kernel(n, n);
     GenerateFilter(kernel, radius, angle);
     std::vector<float> weights;
     FilterToFloats(weights, kernel);
-    const int w = t.candidate.cols, h = t.candidate.rows;
-    // Taps as offsets into the plane; near the border (a section too small for its margin) the
-    // samples clamp their coordinates instead.
+    const int w = candidate.width(), h = candidate.height();
+    // Taps as byte offsets into the image; near the border (a section too small for its margin)
+    // the samples clamp their coordinates instead.
     struct Tap {
         int dy, dx;
         std::ptrdiff_t offset;
         float weight;
     };
     std::vector<Tap> taps;
-    const std::ptrdiff_t step = std::ptrdiff_t(after.step1());
     for (int i = 0; i < n * n; ++i)
         if (weights[i] != 0) {
-            const int dy = i / n - t.half, dx = i % n - t.half;
-            taps.push_back({dy, dx, dy * step + dx, weights[i]});
+            const int dy = i / n - half, dx = i % n - half;
+            taps.push_back({dy, dx, 4 * (std::ptrdiff_t(dy) * w + dx), weights[i]});
         }
-    const bool inside = t.margin > t.half;
-    const double area = double(w - 2 * t.margin) * (h - 2 * t.margin);
-    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 4e5))));
+    int margin = half + 2;
+    if (2 * margin >= std::min(w, h))
+        margin = std::max(1, std::min(w, h) / 4);
+    const bool inside = margin > half;
+    const double area = double(w - 2 * margin) * (h - 2 * margin);
+    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 5e4))));
+    const std::ptrdiff_t row = 4 * std::ptrdiff_t(w);
     double sum = 0, noise = 0;
     std::size_t count = 0, flat = 0;
-    for (int y = t.margin; y < h - t.margin; y += stride) {
-        const float* row = before.ptr<float>(y);
-        const float* centre = after.ptr<float>(y);
-        const std::uint8_t* zone = t.edgeZone.ptr<std::uint8_t>(y);
-        for (int x = t.margin; x < w - t.margin; x += stride) {
+    for (int y = margin; y < h - margin; y += stride) {
+        const std::uint8_t* zoneRow = zone.ptr<std::uint8_t>(std::min(y / zoneScale, zone.rows - 1));
+        for (int x = margin; x < w - margin; x += stride) {
+            const std::uint8_t* c = candidate.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
             float value = 0;
             if (inside)
-                for (const Tap& tap : taps) value += tap.weight * centre[x + tap.offset];
+                for (const Tap& tap : taps) value += tap.weight * linear(c + tap.offset);
             else
                 for (const Tap& tap : taps)
-                    value += tap.weight * after.at<float>(std::clamp(y + tap.dy, 0, h - 1),
-                                                          std::clamp(x + tap.dx, 0, w - 1));
-            const double d = value - row[x];
-            sum += d * d;
+                    value += tap.weight *
+                             linear(candidate.pixels() +
+                                    (std::ptrdiff_t(std::clamp(y + tap.dy, 0, h - 1)) * w +
+                                     std::clamp(x + tap.dx, 0, w - 1)) *
+                                        4);
+            const std::uint8_t* o = original.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
+            const float centre = linear(o);
+            const double r = value - centre;
+            sum += r * r;
             ++count;
-            if (!zone[x]) {
+            if (!zoneRow[std::min(x / zoneScale, zone.cols - 1)]) {
                 // The original's own noise: a pixel against the mean of its 3 × 3 neighbourhood
                 // in a flat area; for white noise of variance v that difference has variance 8v/9.
-                const double fine = row[x] - mean3x3(row - w, row, row + w, x);
+                float around = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) around += linear(o + dy * row + 4 * dx);
+                const double fine = centre - around / 9.0f;
                 noise += fine * fine * 9.0 / 8.0;
                 ++flat;
             }
@@ -294,7 +331,27 @@ double reblurResidual(const Terms& t, double radius, int angle) {
 
 CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
                               int angle) {
-    const Terms t = measure(original, candidate, radius, angle, nullptr);
+    VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
+    VK_CHECK(original.width() > 0 && original.height() > 0);
+    // Every term is measured at half the size, with the kernel halved too: the terms are means
+    // over the section and keep their meaning, at a quarter of the cost. A section too small to
+    // halve is judged as it is.
+    Scratch& k = scratch();
+    Terms t;
+    const bool halfSize = std::min(original.width(), original.height()) >= 16;
+    const double halfRadius = halfSize ? 0.5 * radius : radius;
+    if (halfSize) {
+        halfLuma(original, k.original);
+        halfLuma(candidate, k.candidate);
+    } else {
+        luma(original, k.original);
+        luma(candidate, k.candidate);
+    }
+    t.original = k.original;
+    t.candidate = k.candidate;
+    t.originalImage = &original;
+    t.candidateImage = &candidate;
+    measure(t, halfSize, halfRadius, angle, nullptr);
     const Sums& sums = t.sums;
     CandidateScore s;
     // Detail: gradient energy of the candidate against the original's around the edges. A sharper
@@ -311,7 +368,7 @@ CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, d
     const std::size_t judged = sums.edgeCount + sums.flatCount;
     s.edgeShare = judged ? double(sums.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
-    s.consistency = reblurResidual(t, radius, angle);
+    s.consistency = reblurResidual(original, candidate, t.edgeZone, halfSize ? 2 : 1, radius, angle);
     s.total = ScoreTotal(s, kScoreWeights);
     return s;
 }
@@ -337,8 +394,13 @@ std::string DescribeScore(const CandidateScore& score) {
 }
 
 ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius, int angle) {
+    VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
+    VK_CHECK(original.width() > 0 && original.height() > 0);
+    Terms t;
+    luma(original, t.original);
+    luma(candidate, t.candidate);
     Maps m;
-    measure(original, candidate, radius, angle, &m);
+    measure(t, false, radius, angle, &m);
     // Per pixel: the overshoot near edges (red) and the added fine-scale RMS over a 5 × 5
     // neighbourhood in flat areas (blue), each as a tint strength from 0 to 1.
     cv::Mat halo, added, fineC, fineO;
