@@ -107,10 +107,10 @@ struct Terms {
 inline float gradientEnergy(const std::uint8_t* p, std::ptrdiff_t row) {
     auto l = [](const std::uint8_t* q) { return float(306 * q[1] + 601 * q[2] + 117 * q[3]); };
     const std::uint8_t *above = p - row, *below = p + row;
-    const float gx = (l(above + 4) - l(above - 4)) + 2 * (l(p + 4) - l(p - 4)) +
-                     (l(below + 4) - l(below - 4));
-    const float gy = (l(below - 4) - l(above - 4)) + 2 * (l(below) - l(above)) +
-                     (l(below + 4) - l(above + 4));
+    const float gx =
+        (l(above + 4) - l(above - 4)) + 2 * (l(p + 4) - l(p - 4)) + (l(below + 4) - l(below - 4));
+    const float gy =
+        (l(below - 4) - l(above - 4)) + 2 * (l(below) - l(above)) + (l(below + 4) - l(above + 4));
     constexpr float scale = 0.125f / 1024;
     return (gx * gx + gy * gy) * (scale * scale);
 }
@@ -291,7 +291,8 @@ double reblurResidual(const CImage& original, const CImage& candidate, const cv:
     double sum = 0, noise = 0;
     std::size_t count = 0, flat = 0;
     for (int y = margin; y < h - margin; y += stride) {
-        const std::uint8_t* zoneRow = zone.ptr<std::uint8_t>(std::min(y / zoneScale, zone.rows - 1));
+        const std::uint8_t* zoneRow =
+            zone.ptr<std::uint8_t>(std::min(y / zoneScale, zone.rows - 1));
         for (int x = margin; x < w - margin; x += stride) {
             const std::uint8_t* c = candidate.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
             float value = 0;
@@ -299,11 +300,11 @@ double reblurResidual(const CImage& original, const CImage& candidate, const cv:
                 for (const Tap& tap : taps) value += tap.weight * linear(c + tap.offset);
             else
                 for (const Tap& tap : taps)
-                    value += tap.weight *
-                             linear(candidate.pixels() +
-                                    (std::ptrdiff_t(std::clamp(y + tap.dy, 0, h - 1)) * w +
-                                     std::clamp(x + tap.dx, 0, w - 1)) *
-                                        4);
+                    value +=
+                        tap.weight * linear(candidate.pixels() +
+                                            (std::ptrdiff_t(std::clamp(y + tap.dy, 0, h - 1)) * w +
+                                             std::clamp(x + tap.dx, 0, w - 1)) *
+                                                4);
             const std::uint8_t* o = original.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
             const float centre = linear(o);
             const double r = value - centre;
@@ -368,7 +369,8 @@ CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, d
     const std::size_t judged = sums.edgeCount + sums.flatCount;
     s.edgeShare = judged ? double(sums.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
-    s.consistency = reblurResidual(original, candidate, t.edgeZone, halfSize ? 2 : 1, radius, angle);
+    s.consistency =
+        reblurResidual(original, candidate, t.edgeZone, halfSize ? 2 : 1, radius, angle);
     s.total = ScoreTotal(s, kScoreWeights);
     return s;
 }
