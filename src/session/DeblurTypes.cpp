@@ -1,5 +1,7 @@
 #include "DeblurTypes.h"
 
+#include <tuple>
+
 #include "DeblurMethods.h"
 
 namespace velkaro {
@@ -28,17 +30,13 @@ DeblurredEntry EmptyDeblurredEntry() {
 }
 
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
-    if (a.deblurType != b.deblurType)
-        return a.deblurType < b.deblurType;
-    if (a.radiusStep != b.radiusStep)
-        return a.radiusStep < b.radiusStep;
-    if (a.angle != b.angle)
-        return a.angle < b.angle;
     const MaskSettings& ma = a.maskSettings;
     const MaskSettings& mb = b.maskSettings;
-    if (ma.type != mb.type)
-        return ma.type < mb.type;
-    if (ma.type == -1)
+    const auto ka = std::tie(a.deblurType, a.radiusStep, a.angle, ma.type);
+    const auto kb = std::tie(b.deblurType, b.radiusStep, b.angle, mb.type);
+    if (ka != kb)
+        return ka < kb;
+    if (ma.type == -1)  // no mask: its numbers play no part
         return false;
     // The first float that differs decides; a NaN differs from everything and compares as not
     // less, so it makes the two entries equivalent.
