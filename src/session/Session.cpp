@@ -96,11 +96,13 @@ void Session::reset() {
     freeImages();
 
     DeblurredCache images, previews;  // released outside the lock
+    ScoreBases scoreBases;
     {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
+        scoreBases.swap(mScoreBases);
     }
     mStopDeblur = false;
     endPreviewClear();
@@ -109,10 +111,12 @@ void Session::reset() {
 void Session::clearPreviews() {
     stopAndWaitForPreviews();
     DeblurredCache previews;  // released outside the lock
+    ScoreBases scoreBases;
     {
         std::lock_guard<Lock> guard(mLock);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
+        scoreBases.swap(mScoreBases);
     }
     endPreviewClear();
 }
