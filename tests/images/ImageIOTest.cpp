@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -276,25 +275,6 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
     EXPECT_EQ(entries(dir.path()),
               (std::vector<std::string>{"folder", "keep.JPEG", "keep.PNG", "keep.TIFF"}));
-}
-
-TEST(FailedWrites, ReadOnlyFolderKeepsItsFile) {
-    TempDir dir;
-    const ImageRef first = randomImage(20, 10, 23, true);
-    const std::string folder = dir.file("locked"), path = folder + "/photo.png";
-    std::filesystem::create_directory(folder);
-    ASSERT_TRUE(io().writeImage(first, path));
-    const ByteBuffer before = readBytes(path);
-    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
-    if (access(folder.c_str(), W_OK) == 0) {
-        chmod(folder.c_str(), 0755);
-        GTEST_SKIP() << "running with rights that ignore folder permissions";
-    }
-    EXPECT_FALSE(io().writeImage(randomImage(20, 10, 24, true), path));
-    EXPECT_FALSE(io().writeImage(first, "JPEG", 80, folder + "/new.jpg"));
-    chmod(folder.c_str(), 0755);
-    EXPECT_EQ(readBytes(path), before);
-    EXPECT_EQ(entries(folder), (std::vector<std::string>{"photo.png"}));
 }
 
 TEST(Writes, ReplacingKeepsPermissionsAndLinksAndTakesTheLongestName) {
