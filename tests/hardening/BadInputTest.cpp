@@ -10,7 +10,6 @@
 
 #include "../cli/CliRunner.h"
 #include "../images/ImageTestSupport.h"
-#include "../images/PngTestFiles.h"
 
 using namespace velkaro;
 

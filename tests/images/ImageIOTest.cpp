@@ -10,7 +10,6 @@
 
 #include "ImageIO.h"
 #include "ImageTestSupport.h"
-#include "PngTestFiles.h"
 
 using namespace velkaro;
 
