@@ -1,7 +1,7 @@
 // The box-constrained least-squares deconvolution: the reflective Newton solver followed iteration
 // by iteration against a plain rendering of the method on the dense blur matrix, its result
-// checked against the optimum certified by the Frank–Wolfe gap, the normal product
-// through transforms against the dense one, regions outside the blur model, and cancellation.
+// checked against the optimum certified by the Frank–Wolfe gap, the normal product through
+// transforms against the dense one, regions outside the blur model, and cancellation.
 
 #include <gtest/gtest.h>
 
