@@ -1,5 +1,5 @@
-// The client of the FFT helper: the bytes it sends, how it reads answers, the lifetime of the
-// helper process, and the transforms of the real helper against a direct evaluation of the DFT.
+// The client of the FFT helper: how it reads answers (in pieces, cut short) and the lifetime of the
+// helper process (dead, missing, stalled, cancelled, shared by many callers).
 
 #include <dirent.h>
 #include <gtest/gtest.h>
