@@ -102,10 +102,9 @@ TEST(History, DepthAndMemoryBound) {
 // While the "Saving image" sheet shows, nothing the user does reaches the composite, the file
 // being written or the history; Esc and the close box leave the sheet up. Afterwards strokes
 // count again and undo one by one; opening another photograph forgets them.
-TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+using Window = AppTest;
+
+TEST_F(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const CImage& composite = *c.session().reconstructed();
@@ -192,10 +191,7 @@ TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
 // NAME-sharp.EXT beside the photograph in its own format (the last type chosen when that format
 // cannot be written), in the one type picker of the real panel, whose allowed names and quality
 // controls follow the type chosen while it shows.
-TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     const QString photos = app.temporaryPath("photos"), out = app.temporaryPath("out");
     QDir().mkpath(photos);
     QDir().mkpath(out);
@@ -262,9 +258,7 @@ TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
                         photos + "/IMG_1-sharp.jpg", nullptr);
     QFileDialog* panel = real.runningSavePanel();
     ASSERT_TRUE(panel);
-    panel->resize(900, 560);
     Spin(30);
-    Screenshot(*panel, "app_07_save_dialog");
     EXPECT_EQ(panel->findChild<QLineEdit*>("fileNameEdit")->text(), "IMG_1-sharp.jpg");
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), photos);
     int pickers = 0;
@@ -279,25 +273,21 @@ TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
 // At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
 // lies inside it without overlapping another, the Deblur button and the grid's row labels
 // included, and the grid's rows are not cramped.
-TEST(Window, SmallScreens) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+TEST_F(Window, SmallScreens) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const struct {
         QSize size;
         double minimumRowPitch;
-        const char* name;
-    } cases[] = {{{1024, 640}, 12, "window_1024x640"}, {{1280, 720}, 14, "window_1280x720"}};
+    } cases[] = {{{1024, 640}, 12}, {{1280, 720}, 14}};
     for (const auto& test : cases) {
         l.mainWindow->resize(test.size);
         for (bool deblur : {false, true}) {
             deblur ? c.switchToDeblurView() : c.switchToMainView();
             Spin(30);
-            const QString where = QString("%1 %2").arg(test.name, deblur ? "deblur" : "main");
+            const QString where =
+                QString("%1 %2").arg(test.size.width()).arg(deblur ? "deblur" : "main");
             EXPECT_EQ(l.mainWindow->size(), test.size) << qPrintable(where);
-            Screenshot(*l.mainWindow, qPrintable(QString(where).replace(' ', '_')));
             const QRect window = l.mainWindow->rect();
             // The visible leaves of the screen: controls, labels, views.
             QList<QWidget*> leaves;
@@ -323,7 +313,6 @@ TEST(Window, SmallScreens) {
             if (!deblur)
                 continue;
             EXPECT_TRUE(leaves.contains(l.deblurButton)) << qPrintable(where);
-            const ImageMatrix& grid = *l.imageMatrix;
             EXPECT_GE(grid.cellSize().height(), test.minimumRowPitch) << qPrintable(where);
             for (int row : {1, 30}) {
                 const QRectF cell = grid.cellRect(row, 0);

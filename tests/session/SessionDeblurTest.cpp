@@ -1,9 +1,9 @@
-// Full deblurs: events, the cache, masking and fetching, failures and refusals.
+// Full deblurs: events, the cache, masking and fetching, failures. (Refusals for memory are
+// tests/hardening's MemoryRefusalTest.)
 
 #include <gtest/gtest.h>
 
 #include "ImageProcess.h"
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -75,10 +75,10 @@ TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing
     run(key);  // a stored result first: a failed run later leaves it in place
     recorder.clear();
     ClearRecordedMethodCalls();
-    SetMethodsFail(true);
+    recording().fail = true;
     run(key);
     run(DeblurredEntry{DeblurWI3, 5, -1, {}});
-    SetMethodsFail(false);
+    recording().fail = false;
     EXPECT_EQ(recorder.typesFor(4), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(recorder.typesFor(5), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(RecordedMethodCalls().size(), 2u);  // the first channel fails; no other is tried
@@ -99,15 +99,6 @@ TEST_F(SessionDeblur, UnknownPresetsAndEmptySessionsComputeNothing) {
     recorder.clear();
     run(DeblurredEntry{DeblurRL20, 2, -1, {}});
     EXPECT_TRUE(recorder.events().empty());
-}
-
-TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
-    // The stand-ins estimate about a kilobyte: every preset is refused, whatever its method.
-    session.setAvailableMemory([]() -> std::int64_t { return 1000; });
-    run(DeblurredEntry{DeblurLA1, 3, -1, {}});
-    run(DeblurredEntry{DeblurRL20, 3, -1, {}});
-    EXPECT_TRUE(recorder.events().empty());
-    EXPECT_TRUE(RecordedMethodCalls().empty());
 }
 
 TEST(SessionMethods, LongMethodsReportEveryIterationAndStopAtTheNextPoll) {

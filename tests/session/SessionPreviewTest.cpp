@@ -7,8 +7,6 @@
 #include <array>
 #include <set>
 
-#include "PresetSweep.h"
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -66,7 +64,7 @@ TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     }
     EXPECT_EQ(session.previewCount(), 15u);
     EXPECT_EQ(RecordedMethodCalls().size(), 45u);  // three channels a step
-    EXPECT_LE(MaxConcurrentSteps(), 3);
+    EXPECT_LE(recording().maxConcurrentSteps, 3);
 
     // Asking again computes and reports nothing: every entry is cached.
     recorder.clear();
@@ -92,23 +90,6 @@ TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
     const auto step2 =
         std::find_if(started.begin(), started.end(), [](auto& p) { return p.first == 2; });
     EXPECT_GE(step2 - started.begin(), 16);
-}
-
-TEST_F(SessionPreview, AFourthStepWaitsForOneOfThree) {
-    holdBatch(5, DeblurRL40);
-    sleepMs(300);
-    EXPECT_EQ(running(), 3);
-    EXPECT_TRUE(recorder.typesFor(4).empty());
-    // When the first step finishes the fourth is handed out, and the fifth still waits.
-    OpenMethodGate(1);
-    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, 1));
-    ASSERT_TRUE(eventually([&] { return running() == 3; }));
-    sleepMs(200);
-    EXPECT_EQ(running(), 3);  // steps 2, 3 and 4
-    EXPECT_TRUE(recorder.typesFor(5).empty());
-    OpenMethodGate();
-    session.waitUntilIdle();
-    EXPECT_EQ(recorder.count(ET::PreviewFinished), 5);
 }
 
 TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
