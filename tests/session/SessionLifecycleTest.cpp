@@ -8,7 +8,7 @@
 
 using namespace velkaro;
 
-TEST(SessionLifecycle, LoadSendsTwoEventsOnTheCallersThreadAndResetEmpties) {
+TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueuedStop) {
     Session s;
     expectEmpty(s);
     s.reset();  // on an empty session: returns at once
@@ -48,11 +48,10 @@ TEST(SessionLifecycle, LoadSendsTwoEventsOnTheCallersThreadAndResetEmpties) {
         EXPECT_TRUE(rec.events().empty()) << path;
         expectEmpty(s);
     }
-}
 
-TEST(SessionLifecycle, DestructionOfALoadedSessionWithAQueuedStop) {
-    auto s = std::make_unique<Session>();
-    ASSERT_TRUE(s->loadImage(testDataPath("astronaut.png")));
-    s->stopPreview();  // leaves a block on the queue
-    s.reset();
+    // Destroyed while loaded, with a stop still queued.
+    auto loaded = std::make_unique<Session>();
+    ASSERT_TRUE(loaded->loadImage(testDataPath("astronaut.png")));
+    loaded->stopPreview();  // leaves a block on the queue
+    loaded.reset();
 }
