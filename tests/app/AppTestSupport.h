@@ -173,6 +173,15 @@ struct AppTest : ::testing::Test {
     ImageMatrix& grid = *l.imageMatrix;
 };
 
+// A stand-in exiftool in the harness's folder: a shell script with the given body.
+inline QString StandInExiftool(const AppHarness& app, const QString& body) {
+    const QString program = app.temporaryPath("exiftool");
+    QFile script(program);
+    EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(("#!/bin/sh\n" + body).toUtf8()));
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return program;
+}
+
 // Saves through the controller and waits for the worker; whether the file was written.
 inline bool SaveAndWait(Controller& c, const QString& path) {
     QSignalSpy saved(&c, &Controller::saveFinished);

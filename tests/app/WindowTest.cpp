@@ -6,11 +6,11 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <random>
 
+#include "../session/SessionTestSupport.h"
 #include "AppTestSupport.h"
 #include "History.h"
 #include "ImageIO.h"
@@ -20,25 +20,11 @@ using namespace velkaro;
 namespace {
 
 bool SamePixels(const CImage& a, const CImage& b) {
-    return a.width() == b.width() && a.height() == b.height() &&
-           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4, b.pixels());
+    return samePixels(a.asImage(), b.asImage());
 }
 
 CImage Copy(const CImage& image) {
     return CropImage(image, 0, 0, image.width(), image.height());
-}
-
-// A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet, lasts
-// as long as the test wants.
-QString GatedExiftool(const AppHarness& app, const QString& gate) {
-    const QString program = app.temporaryPath("exiftool");
-    QFile script(program);
-    script.open(QIODevice::WriteOnly);
-    script.write(
-        QString("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate).toUtf8());
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return program;
 }
 
 }  // namespace
@@ -132,7 +118,10 @@ TEST_F(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
     ASSERT_FALSE(SamePixels(painted, original));
 
     const QString gate = app.temporaryPath("gate"), saved = app.temporaryPath("saved.png");
-    c.setExiftoolProgram(GatedExiftool(app, gate));
+    // A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet,
+    // lasts as long as the test wants.
+    c.setExiftoolProgram(
+        StandInExiftool(app, QString("while [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate)));
     l.saveOptionTransferMetadata->setChecked(true);
     QSignalSpy finished(&c, &Controller::saveFinished);
     ASSERT_TRUE(c.saveResultToPath(saved));

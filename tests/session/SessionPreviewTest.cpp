@@ -1,5 +1,6 @@
-// Preview scheduling: batches, the throttle of three, stopping, clearing, section clamping and the
-// masked fetch.
+// Preview scheduling: batches, the throttle of three, stopping, section clamping, the masked fetch
+// and the grid filling in the background (its stop and clearing). A new click clearing the
+// previews while steps run is ControllerTest's ANewClickForgetsTheOldSectionStopAndCancel.
 
 #include <gtest/gtest.h>
 
@@ -109,25 +110,6 @@ TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
                   finished);
     }
     EXPECT_EQ(recorder.typesFor(7), kFinished);
-}
-
-TEST_F(SessionPreview, ClearWaitsForRunningStepsAndForgetsEveryPreview) {
-    holdBatch(6, DeblurWF3);
-    std::thread opener([] {
-        sleepMs(200);
-        OpenMethodGate();
-    });
-    session.clearPreviews();
-    opener.join();
-    const std::size_t eventsAtReturn = recorder.events().size();
-    EXPECT_TRUE(session.isIdle());
-    EXPECT_EQ(session.previewCount(), 0u);
-    dispatchWaitIdle();
-    EXPECT_EQ(recorder.events().size(), eventsAtReturn);  // nothing after it returned
-    // The stop ends with the clearing: new requests run.
-    session.deblurPreviewAngleStep(2, DeblurWF3, -1, section);
-    session.waitUntilIdle();
-    EXPECT_TRUE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWF3, 2, -1, {}}));
 }
 
 TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
