@@ -398,13 +398,13 @@ bool OffsetRun(const MethodCall& c) {
     while (M == DeblurMethod::UnsharpMask && c.parameter == 1 && step == 15 && gHoldLate)
         QThread::msleep(2);
     const int k = Offset(M, c.parameter, step);
-    for (int y = 0; y < c.region.h; ++y)
+    for (int y = 0; y < c.region.h; ++y) {
+        const std::uint8_t* in =
+            c.in.pixels() + (std::size_t(y + c.region.y) * c.in.width() + c.region.x) * 4;
+        std::uint8_t* out = c.out.pixels() + std::size_t(y) * c.region.w * 4;
         for (int x = 0; x < c.region.w; ++x)
-            c.out.pixels()[(std::size_t(y) * c.region.w + x) * 4 + c.channel] = std::uint8_t(
-                std::min(255, k + c.in.pixels()[(std::size_t(y + c.region.y) * c.in.width() + x +
-                                                 c.region.x) *
-                                                    4 +
-                                                c.channel]));
+            out[x * 4 + c.channel] = std::uint8_t(std::min(255, k + in[x * 4 + c.channel]));
+    }
     return true;
 }
 

@@ -128,31 +128,18 @@ TEST_F(EndToEnd, OpenPreviewDeblurPaintUndoApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    // Save as JPEG, chosen in the panel; the panel's name gets the extension.
-    app.dialogs.whileSavePanelShows = [&] {
-        l.saveOptionFileTypeButton->setCurrentText("JPEG");
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-    };
+    // Saved in each type (the type chosen in the panel is WindowTest's): the JPEG close at quality
+    // 95, PNG and TIFF with every pixel.
     l.saveOptionQualitySlider->setValue(95);
-    const QString jpeg = app.temporaryPath("result.jpg");
-    app.dialogs.saveAnswers.push_back(app.temporaryPath("result"));
-    c.saveResult();
-    ASSERT_TRUE(
-        WaitFor([&] { return QFile::exists(jpeg) && !c.isBusy() && !l.sheet->isVisible(); }));
-    const ImageRef savedJpeg = ImageIO::sharedInstance().readFromFile(jpeg.toStdString());
-    ASSERT_TRUE(savedJpeg);
-    EXPECT_LT(testsupport::compare(*savedJpeg, *result).meanAbs, 3.0);
-
-    // PNG and TIFF keep every pixel.
-    for (const char* type : {"PNG", "TIFF"}) {
+    for (const char* type : {"JPEG", "PNG", "TIFF"}) {
         l.saveOptionFileTypeButton->setCurrentText(type);
         c.savePopupChanged(l.saveOptionFileTypeButton);
-        const QString path =
-            app.temporaryPath(QString("result.") + (type[0] == 'P' ? "png" : "tif"));
+        const QString path = app.temporaryPath("result.") + QString(type).toLower();
         ASSERT_TRUE(SaveAndWait(c, path)) << type;
         const ImageRef saved = ImageIO::sharedInstance().readFromFile(path.toStdString());
         ASSERT_TRUE(saved) << type;
-        EXPECT_EQ(testsupport::compare(*saved, *result).maxAbs, 0) << type;
+        const testsupport::Difference difference = testsupport::compare(*saved, *result);
+        EXPECT_TRUE(type[0] == 'J' ? difference.meanAbs < 3 : difference.maxAbs == 0) << type;
     }
     EXPECT_TRUE(app.dialogs.alerts.isEmpty());
 }

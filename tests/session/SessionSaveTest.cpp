@@ -28,13 +28,11 @@ fs::path fresh(const std::string& name) {
     return path;
 }
 
-std::string listing(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    std::string out;
-    for (const auto& n : names) out += n + " ";
-    return out;
+using Names = std::set<std::string>;
+Names listing(const fs::path& dir) {
+    Names names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
 }
 
 // A session holding a small photograph whose colour channels hold `value`, and whose methods
@@ -71,8 +69,8 @@ TEST(SessionSave, ExportWritesOneFilePerNameInKeyOrder) {
     const ImageRef usm2 = cache(s, {DeblurUSM2, 3, -1, {1, 2, 0.5f, 0.5f}});
     const ImageRef blur = cache(s, {DeblurBlurSimulation, 2, -1, {}});
     ASSERT_TRUE(s.saveDeblurredImages(dir.string()));
-    EXPECT_EQ(listing(dir),
-              "deblurred_RL40_6.png deblurred_USM2_3.png deblurred_bad_deblur_type_2.png ");
+    EXPECT_EQ(listing(dir), (Names{"deblurred_RL40_6.png", "deblurred_USM2_3.png",
+                                   "deblurred_bad_deblur_type_2.png"}));
     EXPECT_TRUE(fileHolds(dir / "deblurred_RL40_6.png", rl40));
     EXPECT_TRUE(fileHolds(dir / "deblurred_USM2_3.png", usm2));
     EXPECT_TRUE(fileHolds(dir / "deblurred_bad_deblur_type_2.png", blur));
@@ -84,7 +82,7 @@ TEST(SessionSave, ExportWritesOneFilePerNameInKeyOrder) {
     load(s, 50);
     cache(s, {DeblurRL40, 6, -1, {}});
     ASSERT_TRUE(s.saveDeblurredImages(dir.string()));
-    EXPECT_EQ(listing(dir), "deblurred_RL40_6.png ");
+    EXPECT_EQ(listing(dir), Names{"deblurred_RL40_6.png"});
 }
 
 // Saving with nothing loaded writes nothing, a failed write is reported, and an export never
@@ -105,7 +103,7 @@ TEST(SessionSave, FailuresAreReportedAndTheUsersFilesStay) {
     writeText(folder / "notes.txt", "keep me");
     writeText(folder / "deblurred_RL40_6.png", "old");
     EXPECT_FALSE(s.saveDeblurredImages(folder.string()));
-    EXPECT_EQ(listing(folder), "deblurred_RL40_6.png holiday notes.txt ");
+    EXPECT_EQ(listing(folder), (Names{"deblurred_RL40_6.png", "holiday", "notes.txt"}));
     EXPECT_EQ(readText(folder / "deblurred_RL40_6.png"), "old");
     // A plain file at the path.
     const fs::path file = fresh("session_users_file.jpg");
@@ -120,5 +118,5 @@ TEST(SessionSave, FailuresAreReportedAndTheUsersFilesStay) {
     const fs::path empty = fresh("session_empty_folder");
     fs::create_directories(empty);
     EXPECT_TRUE(s.saveDeblurredImages(empty.string()));
-    EXPECT_EQ(listing(empty), "deblurred_RL40_6.png ");
+    EXPECT_EQ(listing(empty), Names{"deblurred_RL40_6.png"});
 }
