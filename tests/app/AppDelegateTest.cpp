@@ -11,7 +11,6 @@
 #include <QDateTime>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextBrowser>
@@ -125,7 +124,6 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointAndOfflineHelp) {
     // anchor it names exists.
     const QDir helpDir(HelpWindow::helpDirectory());
     const QStringList pages = helpDir.entryList({"*.html"});
-    EXPECT_EQ(pages.size(), 2);
     static const QRegularExpression link(R"re((?:href|src)="([^"]*)")re");
     for (const QString& page : pages) {
         QFile in(helpDir.filePath(page));

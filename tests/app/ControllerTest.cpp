@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QSignalSpy>
 #include <QSpinBox>
 #include <QToolButton>
 #include <thread>
@@ -11,9 +10,7 @@
 #include "../session/SessionTestSupport.h"
 #include "AngleView.h"
 #include "AppTestSupport.h"
-#include "DeblurMethods.h"
 #include "Dispatch.h"
-#include "ImageIO.h"
 
 using namespace velkaro;
 
@@ -327,11 +324,6 @@ TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     methods[DeblurMethod::LucyRichard].run = &SlowMethod;
     c.session().setMethods(methods);
     gSlowRelease = false;
-    auto rowsRunning = [&] {
-        int n = 0;
-        for (const ResultRow& row : c.images()) n += !row.done;
-        return n;
-    };
     auto cancelButtons = [&] {
         int n = 0;
         for (int i = 0; i < c.images().size(); ++i)
@@ -363,7 +355,10 @@ TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     // The one left, selected while it computes, shows its result once it is done.
     l.tableView->selectRow(3);
     gSlowRelease = true;
-    ASSERT_TRUE(WaitFor([&] { return rowsRunning() == 0; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return std::all_of(c.images().begin(), c.images().end(),
+                           [](auto& row) { return row.done; });
+    }));
     EXPECT_EQ(cancelButtons(), 0);
     EXPECT_NE(l.splitView->selectedImage(), c.session().original()->asImage());
     // Applied to the composite: the "Reconstructed" row's picture follows.

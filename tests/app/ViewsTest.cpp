@@ -10,7 +10,6 @@
 #include <QWheelEvent>
 #include <cmath>
 
-#include "GUI.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "SplitView.h"
@@ -362,13 +361,11 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     MainWindow window;
     window.setController(&controller);
     auto* content = new QWidget;
-    auto* layout = new QVBoxLayout(content);
     auto* radio = new QRadioButton("Brush");
     auto* table = new QTableWidget(3, 1);
     auto* field = new QLineEdit;
-    layout->addWidget(radio);
-    layout->addWidget(table);
-    layout->addWidget(field);
+    auto* layout = new QVBoxLayout(content);
+    for (QWidget* w : std::initializer_list<QWidget*>{radio, table, field}) layout->addWidget(w);
     window.setCentralWidget(content);
     QTest::keyClick(&window, Qt::Key_Up);  // not shown yet: ignored
     EXPECT_TRUE(controller.mCalls.isEmpty());

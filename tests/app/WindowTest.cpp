@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
 #include <QLineEdit>
 #include <QScrollBar>
-#include <QSignalSpy>
 #include <atomic>
 #include <random>
 
@@ -17,7 +15,6 @@
 #include "../session/SessionTestSupport.h"
 #include "AppTestSupport.h"
 #include "History.h"
-#include "ImageIO.h"
 #include "TiledImage.h"
 
 using namespace velkaro;

@@ -23,11 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A small photograph: the 72 × 48 pixels of chelsea.png around the cat's eye.
-std::string smallPhoto() {
-    return chelseaCrop("cli_small.png", 180, 100, 72, 48);
-}
-
 // The full deblur the session computes in this process.
 ImageRef sessionDeblur(const std::string& photo, DeblurType type, int step, int angle,
                        MaskSettings mask) {
@@ -56,10 +51,11 @@ std::string exiftoolTag(const std::string& tag, const std::string& path) {
     return exiftool.readAllStandardOutput().trimmed().toStdString();
 }
 
-// A test with a fresh folder and the small photograph.
+// A test with a fresh folder and a small photograph: the 72 × 48 pixels of chelsea.png around
+// the cat's eye.
 struct Cli : ::testing::Test {
     const TempDir dir;
-    const std::string photo = smallPhoto();
+    const std::string photo = chelseaCrop("cli_small.png", 180, 100, 72, 48);
 };
 
 }  // namespace
