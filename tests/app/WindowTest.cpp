@@ -428,8 +428,8 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    // Saved in each type (the type chosen in the panel is WindowTest's): the JPEG close at quality
-    // 95, PNG and TIFF with every pixel.
+    // Saved in each type (the type chosen in the panel is PanelsStartBesideThePhotograph…'s): the
+    // JPEG close at quality 95, PNG and TIFF with every pixel.
     l.saveOptionQualitySlider->setValue(95);
     for (const char* type : {"JPEG", "PNG", "TIFF"}) {
         l.saveOptionFileTypeButton->setCurrentText(type);
