@@ -13,10 +13,6 @@ using namespace velkaro;
 
 namespace {
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 // Full deblurs of any type, a preview batch, sometimes a stop, then a least-squares preview.
 void startWork(Session& s, std::mt19937& rng, int round) {
     for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) {

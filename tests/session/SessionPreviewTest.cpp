@@ -14,10 +14,6 @@ using namespace velkaro;
 
 namespace {
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 const std::vector<ET> kFinished{ET::PreviewStarted, ET::PreviewFinished};
 
 class SessionPreview : public ::testing::Test {

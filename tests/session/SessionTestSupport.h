@@ -107,6 +107,10 @@ bool eventually(P predicate, double seconds = 30) {
     return true;
 }
 
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 inline void expectEmpty(Session& s) {
     EXPECT_TRUE(!s.original() && !s.reconstructed());
     EXPECT_EQ(s.previewCount(), 0u);
