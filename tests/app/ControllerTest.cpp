@@ -275,8 +275,6 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
         return c.session().deblurredPreviewIsDone({DeblurUSM1, step, angle, {}});
     };
 
-    // The shaken clock: the click's estimate sets the motion, marks its row and selects it (no
-    // cell was chosen yet), and the column is recomputed for that kernel.
     // A sharp photograph: no blur found, and nothing changes.
     ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
     c.deblurAtPoint({300, 200});
@@ -284,6 +282,8 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     EXPECT_TRUE(c.lastEstimate().shape == BlurShape::None && c.currentAngle() == -1 &&
                 grid.suggestedRow() == -1);
 
+    // The shaken clock: the click's estimate sets the motion, marks its row and selects it (no
+    // cell was chosen yet), and the column is recomputed for that kernel.
     ASSERT_TRUE(app.open(TestDataPath("clock_motion.png")));
     c.deblurAtPoint({200, 150});
     ASSERT_TRUE(estimated.wait(30000));
