@@ -38,9 +38,11 @@ struct CandidateScore {
 };
 
 // The weights of the total: detail counts as ln(1 + detail), the penalties linearly; detail and
-// halo are weighed by the edge share of the section, noise by the flat share.
+// halo are weighed by the edge share of the section, noise by the flat share (`noise`) and once
+// more over the whole section (`noiseEverywhere`): a textured section has few flat pixels to
+// measure noise on, but the noise a method amplifies is everywhere.
 struct ScoreWeights {
-    double detail, halo, noise, consistency;
+    double detail, halo, noise, consistency, noiseEverywhere;
 };
 // The calibrated weights the score uses.
 extern const ScoreWeights kScoreWeights;
