@@ -218,6 +218,24 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
     }
 }
 
+TEST(SessionPreviewOfRealMethods, EachCellIsScoredAgainstItsOwnSection) {
+    // The score's view of the original is kept per section and step: after a click elsewhere the
+    // same cell is judged against the new section, exactly as a score made from scratch.
+    Session s;
+    ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
+    const DeblurredEntry entry{DeblurUSM2, 4, -1, {}};
+    for (const Rect& section : {Rect{0, 0, 256, 256}, Rect{300, 100, 256, 256}}) {
+        s.clearPreviews();
+        s.deblurPreviewAngleStep(4, DeblurUSM2, -1, section);
+        s.waitUntilIdle();
+        const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
+        const auto score = s.previewScore(entry);
+        ASSERT_TRUE(cell && score);
+        const CImage original = CropImage(*s.original(), int(section.x), int(section.y), 256, 256);
+        EXPECT_DOUBLE_EQ(score->total, ScoreCandidate(original, CImage(cell), 2.0, -1).total);
+    }
+}
+
 TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
     // Two background cells held at the gate (holding the low queue's threads): a request still
     // runs at once, beside them.
