@@ -18,11 +18,14 @@ namespace velkaro {
 // Weights of the total. They were chosen with bench/calibrate_score.cpp: synthetic disc and motion
 // blurs of fourteen photographs, with and without noise, every candidate of several presets and
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
-// best one first (see that program for the figures). Units: per unit of ln(1 + detail), per grey
+// best one first (see that program for the figures). Units: per unit of saturated detail, per grey
 // level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 0.9, 0.2, 0.75, 0.25};
+const ScoreWeights kScoreWeights = {10.0, 0.12, 0.1, 0.25, 0.04};
 
 namespace {
+
+// The detail gain at which its reward is half of what any gain can earn.
+constexpr double kDetailSaturation = 4.0;
 
 // Wording thresholds (grey levels) for DescribeScore.
 constexpr double kHaloMedium = 1.0, kHaloHigh = 3.0;
@@ -489,8 +492,11 @@ double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
     // a little everywhere: what is at stake over the whole section. The consistency already covers
     // all of it.
     const double edges = parts.edgeShare, flat = 1.0 - parts.edgeShare;
-    return edges * (weights.detail * std::log1p(std::max(parts.detail, -0.9)) -
-                    weights.halo * parts.halo) -
+    // A gain in detail counts less and less: beyond what the blur took away, sharpening only
+    // invents (ripples, amplified noise, which raise the gradients too). A loss counts in full.
+    const double d = parts.detail;
+    const double detail = d > 0 ? d / (1 + kDetailSaturation * d) : d;
+    return edges * (weights.detail * detail - weights.halo * parts.halo) -
            (flat * weights.noise + weights.noiseEverywhere) * parts.noise -
            weights.consistency * parts.consistency;
 }

@@ -37,8 +37,8 @@ struct CandidateScore {
     double edgeShare = 0;    // share of the judged area within reach of an edge, 0–1
 };
 
-// The weights of the total: detail counts as ln(1 + detail), the penalties linearly; detail and
-// halo are weighed by the edge share of the section, noise by the flat share (`noise`) and once
+// The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail
+// and halo are weighed by the edge share of the section, noise by the flat share (`noise`) and once
 // more over the whole section (`noiseEverywhere`): a textured section has few flat pixels to
 // measure noise on, but the noise a method amplifies is everywhere.
 struct ScoreWeights {
