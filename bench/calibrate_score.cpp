@@ -14,10 +14,10 @@
 //
 // Fitting on the four sample photographs alone (disc 2, disc 3.5, motion 3 at 30°; noise 0 and 2
 // grey levels; 12 presets × 10 steps of a 256 × 256 section), with the detail counted as
-// ln(1 + d), gave {10, 1, 0.35, 0.75, 0}: 22 of
-// 24 cases within 1 dB of the best there, but only 14 of 30 on five held-out photographs
-// (chelsea, hubble_deep_field, ihc, motorcycle_left, coins from scikit-image's data) and 17 of 30
-// on five more (brick, grass, gravel, moon, motorcycle_right), 3.4 and 2.9 dB short on average.
+// ln(1 + d), gave {10, 1, 0.35, 0.75, 0}: 22 of 24 cases within 1 dB of the best there, but only
+// 14 of 30 on five held-out photographs (chelsea, hubble_deep_field, ihc, motorcycle_left, coins
+// from scikit-image's data) and 17 of 30 on five more (brick, grass, gravel, moon,
+// motorcycle_right), 3.4 and 2.9 dB short on average.
 // The failures were mostly over-sharpened candidates (Wiener IIR a few steps too large) winning on
 // the detail gain that their ripples and amplified noise produce themselves, on textured sections
 // above all, whose few flat pixels let the noise go unpunished. Hence a detail gain d that counts
