@@ -96,9 +96,11 @@ void Session::reset() {
     freeImages();
 
     DeblurredCache images, previews;  // released outside the lock
+    ImageRef newest;
     {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
+        newest.swap(mNewestImage);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
     }
@@ -151,9 +153,7 @@ void Session::loadDecodedImage(const ImageRef& image) {
     }
     sendEvent(SessionEventType::OriginalLoaded, EmptyDeblurredEntry());
 
-    mReconstructedImage =
-        std::make_unique<CImage>(mOriginalImage->width(), mOriginalImage->height());
-    mReconstructedImage->copyFrom(*mOriginalImage);
+    mReconstructedImage = std::make_unique<CImage>(image->copy());
     sendEvent(SessionEventType::ReconstructedLoaded, EmptyDeblurredEntry());
 }
 
