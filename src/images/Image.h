@@ -62,9 +62,9 @@ class CImage {
   public:
     CImage() = default;
     CImage(int width, int height);           // a new opaque white image
+    explicit CImage(const ImageRef& image);  // shares the image's memory
     // A width × height image without pixels (pixels() null), for code that reads only the size.
     static CImage sizeOnly(int width, int height);
-    explicit CImage(const ImageRef& image);  // shares the image's memory
 
     int width() const { return mWidth; }
     int height() const { return mHeight; }

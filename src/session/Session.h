@@ -24,8 +24,9 @@ namespace velkaro {
 
 // Everything that belongs to the one photograph being worked on: the original, the composite the
 // user builds (the reconstructed image), the caches of computed results (held as PixelPacks; the
-// newest full result as computed until the next one arrives) and the brush state. Full deblurs and previews run on worker threads; the session schedules
-// them, stops them, and reports what happens through one event handler.
+// newest full result as computed until the next one arrives) and the brush state. Full deblurs and
+// previews run on worker threads; the session schedules them, stops them, and reports what happens
+// through one event handler.
 //
 // Threads: the owner (the window's main thread, or the command-line tool's) calls everything
 // here; the handler is called on whichever thread emits the event, never while the session holds
