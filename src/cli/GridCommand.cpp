@@ -52,21 +52,22 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
     return true;
 }
 
-// Scores every cell against the original section, numbers the best kRankBadges and prints all of
-// them best first on standard output.
+// Takes every cell's score (the session scores each preview against the original section as it
+// stores it), numbers the best kRankBadges and prints all of them best first on standard output.
 bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
-               const Session& session, const Rect& section, int angle, const char* command) {
-    const CImage original = OriginalSection(
-        *session.original(), section, cells.front().image->width(), cells.front().image->height());
-    if (!original.pixels()) {
-        CliError(kExitFailure, command, "the cells do not match the original section");
-        return false;
-    }
+               Session& session, int angle, const char* command) {
     std::vector<CandidateScore> scores;
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < cells.size(); ++i) {
+        const DeblurType type = presets[cells[i].column];
         const int step = cells[i].row + 1;
-        scores.push_back(ScoreCandidate(original, CImage(cells[i].image), step * 0.5, angle));
+        const auto score = session.previewScore(DeblurredEntry{type, step, angle, MaskSettings{}});
+        if (!score) {
+            CliError(kExitFailure, command, "the preview %s radius %.1f has no score",
+                     PresetLabel(type), step * 0.5);
+            return false;
+        }
+        scores.push_back(*score);
         order.push_back(i);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -156,8 +157,7 @@ int RunGrid(const std::vector<std::string>& words) {
             cells.push_back({step - 1, int(c), preview});
         }
     }
-    if (args.options.count("--rank") &&
-        !rankCells(cells, presets, session, section, angle, command))
+    if (args.options.count("--rank") && !rankCells(cells, presets, session, angle, command))
         return kExitFailure;
     // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
     // shrunk; the first column is the original's same pixels.

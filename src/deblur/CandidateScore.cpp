@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "Avx2Clones.h"
 #include "Check.h"
 #include "Filter.h"
 #include "Matrix.h"
@@ -15,11 +16,11 @@
 namespace velkaro {
 
 // Weights of the total. They were chosen with bench/calibrate_score.cpp: synthetic disc and motion
-// blurs of the sample photographs, with and without noise, every candidate of several presets and
+// blurs of fourteen photographs, with and without noise, every candidate of several presets and
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of ln(1 + detail), per grey
-// level of mean overshoot, of added fine-scale RMS and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 1.0, 0.35, 0.75};
+// level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS.
+const ScoreWeights kScoreWeights = {10.0, 0.9, 0.2, 0.75, 0.25};
 
 namespace {
 
@@ -49,71 +50,76 @@ void luma(const CImage& image, cv::Mat& out) {
     }
 }
 
-// The same at half the size: every other pixel of every other row. Sampled, not averaged: a mean
-// of 2 × 2 pixels would smooth away the fine ripples and the noise the score is looking for.
-void halfLuma(const CImage& image, cv::Mat& out) {
-    const int w = image.width() / 2, h = image.height() / 2;
-    out.create(h, w, CV_32F);
-    const std::size_t stride = std::size_t(image.width()) * 4;
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* a = image.pixels() + 2 * y * stride;
-        float* row = out.ptr<float>(y);
-        for (int x = 0; x < w; ++x, a += 8)
-            // Rec. 601 weights in 1/1024 steps: one conversion instead of three.
-            row[x] = float(306 * a[1] + 601 * a[2] + 117 * a[3]) * (1.0f / 1024);
+// The luma of every pixel as above, in 1/1024 steps of the Rec. 601 weights (one conversion
+// instead of three), with each row split into its even columns, then its odd ones (w / 2 of
+// each). The half-size planes are the even columns of the even rows: sampled, not averaged (a mean
+// of 2 × 2 pixels would smooth away the fine ripples and the noise the score is looking for). The
+// full-size gradient at an even pixel reads its neighbours from contiguous runs.
+VK_AVX2_CLONES void splitLuma(const CImage& image, cv::Mat& out) {
+    const int half = image.width() / 2;
+    out.create(image.height(), 2 * half, CV_32F);
+    for (int y = 0; y < image.height(); ++y) {
+        const std::uint8_t* p = image.pixels() + std::size_t(y) * image.width() * 4;
+        float* even = out.ptr<float>(y);
+        float* odd = even + half;
+        for (int x = 0; x < half; ++x) {
+            std::uint32_t a, b;
+            std::memcpy(&a, p + 8 * x, 4);
+            std::memcpy(&b, p + 8 * x + 4, 4);
+            even[x] = float(306 * ((a >> 8) & 0xff) + 601 * ((a >> 16) & 0xff) + 117 * (a >> 24)) *
+                      (1.0f / 1024);
+            odd[x] = float(306 * ((b >> 8) & 0xff) + 601 * ((b >> 16) & 0xff) + 117 * (b >> 24)) *
+                     (1.0f / 1024);
+        }
     }
 }
 
-// Work planes, kept per thread from one candidate to the next: a preview cell's planes are the
-// same size every time, and fresh pages for each would cost more than the arithmetic.
-struct Scratch {
-    cv::Mat original, candidate, localMax, localMin, smooth, gradX, gradY, gradient, edges;
-    cv::Mat halfZone, edgeZone;
-};
-Scratch& scratch() {
-    thread_local Scratch planes;
-    return planes;
+// The half-size plane of a split luma: the even columns of the even rows.
+void halfPlane(const cv::Mat& split, cv::Mat& out) {
+    const int w = split.cols / 2, h = split.rows / 2;
+    out.create(h, w, CV_32F);
+    for (int y = 0; y < h; ++y) std::memcpy(out.ptr<float>(y), split.ptr<float>(2 * y), 4 * w);
 }
 
-// The per-pixel measurements both the score and the map are made of.
-struct Maps {
-    cv::Mat overshoot;                    // beyond the original's local range, grey levels
-    cv::Mat fineOriginal, fineCandidate;  // squared fine-scale detail (minus a 3 × 3 mean)
-    cv::Mat zone;  // 8-bit: kEdge within reach of a kernel of an edge, kFlat elsewhere, 0 border
-};
 constexpr std::uint8_t kEdge = 1, kFlat = 2;
 
-// Their sums over the edge and flat zones, for the score.
-struct Sums {
-    double gradientBefore = 0, gradientAfter = 0, overshoot = 0;  // edge zone
-    double fineBefore = 0, fineAfter = 0;                         // flat zone
+}  // namespace
+
+// The original's side of the score, measured once per section and kernel.
+struct ScoreBasis::Planes {
+    int width = 0, height = 0;  // of the section
+    // The planes are the luma at half the size (every other pixel of every other row) with the
+    // kernel halved too; a section too small to halve is judged at full size, on every other
+    // pixel of every other row of the planes.
+    bool halfSize = false;
+    int half = 0;      // kernel half-width in plane pixels
+    int margin = 0;    // border strip not judged, in plane pixels
+    cv::Mat original;  // while the basis is made
+    cv::Mat localMax, localMin;
+    cv::Mat edgeZone;    // 8-bit: non-zero within reach of a kernel of an edge (full-size planes)
+    cv::Mat edgeWeight;  // the same as 1 or 0 in floats (half-size planes)
+    // The original's share of the sums over the judged pixels: gradient energy around the edges
+    // and fine-scale energy in the flat areas.
+    double gradientBefore = 0, fineBefore = 0;
     std::size_t edgeCount = 0, flatCount = 0;
+    // The re-blur: the kernel's taps, the sample points and the original's linear luma there, and
+    // the residual the original's own noise explains.
+    struct Tap {
+        int dy, dx;
+        std::ptrdiff_t offset;  // bytes, in the full-size section
+        float weight;
+    };
+    struct Sample {
+        int y, x;
+        float centre;
+    };
+    std::vector<Tap> taps;
+    bool tapsInside = true;  // every sample's taps lie inside the section
+    std::vector<Sample> samples;
+    double expectedResidual = 0;
 };
 
-struct Terms {
-    cv::Mat original, candidate;  // luma
-    int half = 0;                 // kernel half-width
-    int margin = 0;               // border strip not judged
-    cv::Mat edgeZone;             // 8-bit: non-zero within reach of a kernel of an edge
-    Sums sums;
-    // With half-size planes: the full-size images, for the gradients (a deblurred edge steepens
-    // within a pixel or two, which a half-size plane cannot show).
-    const CImage* originalImage = nullptr;
-    const CImage* candidateImage = nullptr;
-};
-
-// Sobel gradient energy (grey levels per pixel) of the luma at the inner pixel `p` of an image of
-// ARGB bytes with rows of `row` bytes.
-inline float gradientEnergy(const std::uint8_t* p, std::ptrdiff_t row) {
-    auto l = [](const std::uint8_t* q) { return float(306 * q[1] + 601 * q[2] + 117 * q[3]); };
-    const std::uint8_t *above = p - row, *below = p + row;
-    const float gx =
-        (l(above + 4) - l(above - 4)) + 2 * (l(p + 4) - l(p - 4)) + (l(below + 4) - l(below - 4));
-    const float gy =
-        (l(below - 4) - l(above - 4)) + 2 * (l(below) - l(above)) + (l(below + 4) - l(above + 4));
-    constexpr float scale = 0.125f / 1024;
-    return (gx * gx + gy * gy) * (scale * scale);
-}
+namespace {
 
 // Sobel gradient energy (scaled to grey levels per pixel) at an inner pixel of `image`.
 inline float gradientEnergy(const float* above, const float* row, const float* below, int x) {
@@ -134,120 +140,122 @@ inline float mean3x3(const float* above, const float* row, const float* below, i
            9.0f;
 }
 
-// Measures the candidate from the luma planes `t.original` and `t.candidate`, either at full size
-// (`halfSize` false) or already halved; `radius` is in the planes' pixels. Fills `maps` too when
-// given.
-void measure(Terms& t, bool halfSize, double radius, int angle, Maps* maps) {
-    Scratch& k = scratch();
-    const int w = t.original.cols, h = t.original.rows;
-    t.half = SizeForFilter(radius, angle) / 2;
+// Eight floats at once; the AVX2 build of the row pass keeps them in one register.
+typedef float Float8 __attribute__((vector_size(32)));
 
-    // Halos and ringing: a deblurred edge may be steeper than the blurred one, but its values stay
-    // within the range the original spans around it (blurring only averages neighbours). What goes
-    // above the local maximum or below the local minimum over a window just wider than the kernel
-    // is invented: a halo beside the edge or a ringing ripple.
-    const int reach = t.half + 1;
-    const cv::Mat window =
-        cv::getStructuringElement(cv::MORPH_RECT, {2 * reach + 1, 2 * reach + 1});
-    cv::dilate(t.original, k.localMax, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
-    cv::erode(t.original, k.localMin, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
-    const cv::Mat& localMax = k.localMax;
-    const cv::Mat& localMin = k.localMin;
-
-    // Edges of the original, found at half the size (the means of 2 × 2 pixels: lightly smoothed,
-    // so that noise does not count as edges): squared gradient per pixel of the section above a
-    // quarter of its mean (and above a floor of 1.5 grey levels per pixel). The edge zone widens
-    // them by the kernel's reach: where sharpening acts and halos appear; the rest is flat.
-    if (!halfSize)
-        cv::resize(t.original, k.smooth, {(w + 1) / 2, (h + 1) / 2}, 0, 0, cv::INTER_AREA);
-    const cv::Mat& smooth = halfSize ? t.original : k.smooth;
-    cv::Sobel(smooth, k.gradX, CV_32F, 1, 0, 3, 0.0625, 0, cv::BORDER_REPLICATE);
-    cv::Sobel(smooth, k.gradY, CV_32F, 0, 1, 3, 0.0625, 0, cv::BORDER_REPLICATE);
-    cv::multiply(k.gradX, k.gradX, k.gradX);
-    cv::multiply(k.gradY, k.gradY, k.gradY);
-    cv::add(k.gradX, k.gradY, k.gradient);
-    const double gradientMean = cv::mean(k.gradient)[0];
-    const double threshold = std::max(1.5 * 1.5, 0.25 * gradientMean);
-    cv::compare(k.gradient, threshold, k.edges, cv::CMP_GT);
-    const int zoneReach = halfSize ? reach : (reach + 1) / 2;
-    cv::dilate(k.edges, halfSize ? k.edgeZone : k.halfZone,
-               cv::getStructuringElement(cv::MORPH_RECT, {2 * zoneReach + 1, 2 * zoneReach + 1}));
-    if (!halfSize)
-        cv::resize(k.halfZone, k.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
-    t.edgeZone = k.edgeZone;
-    const cv::Mat& edgeZone = t.edgeZone;
-
-    // The methods see no neighbours beyond the section: its border strip is not judged (at least
-    // one pixel, for the gradient's neighbours).
-    t.margin = t.half + 2;
-    if (2 * t.margin >= std::min(w, h))
-        t.margin = std::max(1, std::min(w, h) / 4);
-
-    if (maps) {
-        maps->overshoot = cv::Mat::zeros(h, w, CV_32F);
-        maps->fineOriginal = cv::Mat::zeros(h, w, CV_32F);
-        maps->fineCandidate = cv::Mat::zeros(h, w, CV_32F);
-        maps->zone = cv::Mat::zeros(h, w, CV_8U);
-    }
-    // The score's sums are means over thousands of pixels: every other pixel of every other row
-    // estimates them as well at a quarter of the cost. The map is made of every pixel.
-    const int stride = maps || halfSize ? 1 : 2;
-    Sums& sums = t.sums;
-    for (int y = t.margin; y < h - t.margin; y += stride) {
-        const float* o = t.original.ptr<float>(y);
-        const float* c = t.candidate.ptr<float>(y);
-        const float* hi = localMax.ptr<float>(y);
-        const float* lo = localMin.ptr<float>(y);
-        const std::uint8_t* e = edgeZone.ptr<std::uint8_t>(y);
-        for (int x = t.margin; x < w - t.margin; x += stride) {
-            const float over = std::max(c[x] - hi[x], 0.0f) + std::max(lo[x] - c[x], 0.0f);
-            if (e[x]) {
-                // Detail: the gradient energy of the candidate against the original's.
-                if (halfSize) {
-                    const std::ptrdiff_t row = std::ptrdiff_t(t.originalImage->width()) * 4;
-                    const std::ptrdiff_t at = 2 * y * row + 8 * x;
-                    sums.gradientBefore += gradientEnergy(t.originalImage->pixels() + at, row);
-                    sums.gradientAfter += gradientEnergy(t.candidateImage->pixels() + at, row);
-                } else {
-                    sums.gradientBefore += gradientEnergy(o - w, o, o + w, x);
-                    sums.gradientAfter += gradientEnergy(c - w, c, c + w, x);
-                }
-                sums.overshoot += over;
-                ++sums.edgeCount;
-            }
-            // Fine-scale energy: what a 3 × 3 mean removes. In flat areas it is noise (or the
-            // ripples of oscillation); the candidate's excess over the original's is what the
-            // method amplified.
-            if (!e[x] || maps) {
-                const float fo = square(o[x] - mean3x3(o - w, o, o + w, x));
-                const float fc = square(c[x] - mean3x3(c - w, c, c + w, x));
-                if (!e[x]) {
-                    sums.fineBefore += fo;
-                    sums.fineAfter += fc;
-                    ++sums.flatCount;
-                }
-                if (maps) {
-                    maps->fineOriginal.at<float>(y, x) = fo;
-                    maps->fineCandidate.at<float>(y, x) = fc;
-                }
-            }
-            if (maps) {
-                maps->overshoot.at<float>(y, x) = over;
-                maps->zone.at<std::uint8_t>(y, x) = e[x] ? kEdge : kFlat;
-            }
-        }
-    }
+template <typename V>
+inline V load(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline float positive(float v) {
+    return v > 0.0f ? v : 0.0f;
+}
+inline Float8 positive(Float8 v) {
+    const Float8 zero = {};
+    return v > zero ? v : zero;
 }
 
-// RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, over
-// the judged interior of the full-size section (the kernel of a small radius has no faithful
-// half-size twin), on a grid of sample points sparse enough to keep the cost near 50 000 taps
-// whatever the kernel's size: the residual's statistics need no more. The linear values are
-// decoded at the taps only. `zone` is the edge zone at 1 / `zoneScale` of the size.
-double reblurResidual(const CImage& original, const CImage& candidate, const cv::Mat& zone,
-                      int zoneScale, double radius, int angle) {
-    // Luminance in linear light (Rec. 709 weights on the decoded sRGB values), scaled to 0–255:
-    // the methods blur and deblur in linear light.
+// The sums of the terms over one judged row of the half-size planes, from the split luma rows
+// 2y − 2 … 2y + 2 around the plane's row y (`rows[0]` … `rows[4]`, each `half` even values then
+// `half` odd ones), with the original's local range and edge weight (1 in the edge zone, 0 in the
+// flat one) on that row.
+struct RowSums {
+    float gradient = 0, overshoot = 0;  // edge zone
+    float fine = 0;                     // flat zone
+};
+template <typename V>
+inline void measureAt(const float* const rows[5], int half, const float* hi, const float* lo,
+                      const float* edgeWeight, int x, V& gradient, V& overshoot, V& fine) {
+    const float *evenUp = rows[0] + x, *evenMid = rows[2] + x, *evenDown = rows[4] + x;
+    const float *evenAbove = rows[1] + x, *oddAbove = rows[1] + half + x;
+    const float* oddMid = rows[2] + half + x;
+    const float *evenBelow = rows[3] + x, *oddBelow = rows[3] + half + x;
+    // Full-size column 2x; its neighbours 2x − 1 and 2x + 1 are odd columns x − 1 and x.
+    // Detail: the Sobel gradient energy there, in grey levels per pixel.
+    const V gx = (load<V>(oddAbove) - load<V>(oddAbove - 1)) +
+                 2 * (load<V>(oddMid) - load<V>(oddMid - 1)) +
+                 (load<V>(oddBelow) - load<V>(oddBelow - 1));
+    const V gy = (load<V>(oddBelow - 1) - load<V>(oddAbove - 1)) +
+                 2 * (load<V>(evenBelow) - load<V>(evenAbove)) +
+                 (load<V>(oddBelow) - load<V>(oddAbove));
+    const V energy = (gx * gx + gy * gy) * (0.125f * 0.125f);
+    // Halos and ringing: what goes beyond the original's local range.
+    const V c = load<V>(evenMid);
+    const V over = positive(c - load<V>(hi + x)) + positive(load<V>(lo + x) - c);
+    // Fine-scale energy: what a 3 × 3 mean of the half-size plane removes. In flat areas it is
+    // noise (or the ripples of oscillation).
+    const V fineDetail = c - (load<V>(evenUp - 1) + load<V>(evenUp) + load<V>(evenUp + 1) +
+                              load<V>(evenMid - 1) + c + load<V>(evenMid + 1) +
+                              load<V>(evenDown - 1) + load<V>(evenDown) + load<V>(evenDown + 1)) /
+                                 9.0f;
+    const V edge = load<V>(edgeWeight + x);
+    gradient += edge * energy;
+    overshoot += edge * over;
+    fine += (1.0f - edge) * (fineDetail * fineDetail);
+}
+VK_AVX2_CLONES RowSums measureRow(const float* const rows[5], int half, const float* hi,
+                                  const float* lo, const float* edgeWeight, int x0, int x1) {
+    Float8 gradient = {}, overshoot = {}, fine = {};
+    int x = x0;
+    for (; x + 8 <= x1; x += 8)
+        measureAt(rows, half, hi, lo, edgeWeight, x, gradient, overshoot, fine);
+    RowSums sums;
+    for (int k = 0; k < 8; ++k)
+        sums.gradient += gradient[k], sums.overshoot += overshoot[k], sums.fine += fine[k];
+    for (; x < x1; ++x)
+        measureAt(rows, half, hi, lo, edgeWeight, x, sums.gradient, sums.overshoot, sums.fine);
+    return sums;
+}
+
+struct Sums {
+    double gradient = 0, overshoot = 0, fine = 0;
+};
+
+// The terms' sums for `image` (the original or a candidate) over the judged pixels of the basis's
+// planes: in the edge zone its gradient energy and overshoot, in the flat zone its fine-scale
+// energy.
+Sums measure(const ScoreBasis::Planes& b, const CImage& image) {
+    Sums sums;
+    if (b.halfSize) {
+        thread_local cv::Mat split;  // kept: a preview cell's planes are the same size every time
+        splitLuma(image, split);
+        const int half = split.cols / 2;
+        for (int y = b.margin; y < b.localMax.rows - b.margin; ++y) {
+            const float* const rows[5] = {split.ptr<float>(2 * y - 2), split.ptr<float>(2 * y - 1),
+                                          split.ptr<float>(2 * y), split.ptr<float>(2 * y + 1),
+                                          split.ptr<float>(2 * y + 2)};
+            const RowSums row =
+                measureRow(rows, half, b.localMax.ptr<float>(y), b.localMin.ptr<float>(y),
+                           b.edgeWeight.ptr<float>(y), b.margin, b.localMax.cols - b.margin);
+            sums.gradient += row.gradient, sums.overshoot += row.overshoot, sums.fine += row.fine;
+        }
+        return sums;
+    }
+    // A small section at full size, on every other pixel of every other row.
+    cv::Mat plane;
+    luma(image, plane);
+    const int w = plane.cols, h = plane.rows;
+    for (int y = b.margin; y < h - b.margin; y += 2) {
+        const float* c = plane.ptr<float>(y);
+        const float* hi = b.localMax.ptr<float>(y);
+        const float* lo = b.localMin.ptr<float>(y);
+        const std::uint8_t* e = b.edgeZone.ptr<std::uint8_t>(y);
+        for (int x = b.margin; x < w - b.margin; x += 2)
+            if (e[x]) {
+                sums.gradient += gradientEnergy(c - w, c, c + w, x);
+                sums.overshoot += std::max(c[x] - hi[x], 0.0f) + std::max(lo[x] - c[x], 0.0f);
+            } else {
+                sums.fine += square(c[x] - mean3x3(c - w, c, c + w, x));
+            }
+    }
+    return sums;
+}
+
+// Luminance in linear light (Rec. 709 weights on the decoded sRGB values), scaled to 0–255: the
+// methods blur and deblur in linear light. The table holds each channel's share per byte value.
+const float* linearLumaTable() {
     static const std::vector<float> decode = [] {
         std::vector<float> table(3 * 256);
         for (int i = 0; i < 256; ++i) {
@@ -258,64 +266,129 @@ double reblurResidual(const CImage& original, const CImage& candidate, const cv:
         }
         return table;
     }();
-    const float* d = decode.data();
-    auto linear = [d](const std::uint8_t* p) { return d[p[1]] + d[256 + p[2]] + d[512 + p[3]]; };
+    return decode.data();
+}
 
+// The linear luminance of the ARGB pixel at `p`, with the table `d`.
+inline float linearLuma(const float* d, const std::uint8_t* p) {
+    return d[p[1]] + d[256 + p[2]] + d[512 + p[3]];
+}
+
+// The judged border strip: the methods see no neighbours beyond the section (at least one pixel,
+// for the gradient's neighbours).
+int judgedMargin(int half, int w, int h) {
+    const int margin = half + 2;
+    return 2 * margin >= std::min(w, h) ? std::max(1, std::min(w, h) / 4) : margin;
+}
+
+// The planes of `basis` for `original`, the kernel of `radius` (in the planes' pixels) and
+// `angle`: luma, local ranges, edges and the margin.
+void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize, double radius,
+                   int angle) {
+    b.width = original.width();
+    b.height = original.height();
+    b.halfSize = halfSize;
+    if (halfSize) {
+        cv::Mat split;
+        splitLuma(original, split);
+        halfPlane(split, b.original);
+    } else {
+        luma(original, b.original);
+    }
+    const int w = b.original.cols, h = b.original.rows;
+    b.half = SizeForFilter(radius, angle) / 2;
+
+    // Halos and ringing: a deblurred edge may be steeper than the blurred one, but its values stay
+    // within the range the original spans around it (blurring only averages neighbours). What goes
+    // above the local maximum or below the local minimum over a window just wider than the kernel
+    // is invented: a halo beside the edge or a ringing ripple.
+    const int reach = b.half + 1;
+    const cv::Mat window =
+        cv::getStructuringElement(cv::MORPH_RECT, {2 * reach + 1, 2 * reach + 1});
+    cv::dilate(b.original, b.localMax, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
+    cv::erode(b.original, b.localMin, window, {-1, -1}, 1, cv::BORDER_REPLICATE);
+
+    // Edges of the original, found at half the size (the means of 2 × 2 pixels: lightly smoothed,
+    // so that noise does not count as edges): squared gradient per pixel of the section above a
+    // quarter of its mean (and above a floor of 1.5 grey levels per pixel). The edge zone widens
+    // them by the kernel's reach: where sharpening acts and halos appear; the rest is flat.
+    cv::Mat smooth, gradX, gradY, gradient, edges, halfZone;
+    if (halfSize)
+        smooth = b.original;
+    else
+        cv::resize(b.original, smooth, {(w + 1) / 2, (h + 1) / 2}, 0, 0, cv::INTER_AREA);
+    cv::Sobel(smooth, gradX, CV_32F, 1, 0, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    cv::Sobel(smooth, gradY, CV_32F, 0, 1, 3, 0.0625, 0, cv::BORDER_REPLICATE);
+    cv::multiply(gradX, gradX, gradX);
+    cv::multiply(gradY, gradY, gradY);
+    cv::add(gradX, gradY, gradient);
+    const double gradientMean = cv::mean(gradient)[0];
+    const double threshold = std::max(1.5 * 1.5, 0.25 * gradientMean);
+    cv::compare(gradient, threshold, edges, cv::CMP_GT);
+    const int zoneReach = halfSize ? reach : (reach + 1) / 2;
+    cv::dilate(edges, halfSize ? b.edgeZone : halfZone,
+               cv::getStructuringElement(cv::MORPH_RECT, {2 * zoneReach + 1, 2 * zoneReach + 1}));
+    if (!halfSize)
+        cv::resize(halfZone, b.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
+
+    b.margin = judgedMargin(b.half, w, h);
+    if (halfSize)
+        b.edgeZone.convertTo(b.edgeWeight, CV_32F, 1.0 / 255);
+}
+
+// The original's share of the sums and the sizes of the zones.
+void prepareSums(ScoreBasis::Planes& b, const CImage& original) {
+    const Sums sums = measure(b, original);
+    b.gradientBefore = sums.gradient;
+    b.fineBefore = sums.fine;
+    const int step = b.halfSize ? 1 : 2;
+    for (int y = b.margin; y < b.localMax.rows - b.margin; y += step) {
+        const std::uint8_t* e = b.edgeZone.ptr<std::uint8_t>(y);
+        for (int x = b.margin; x < b.localMax.cols - b.margin; x += step)
+            ++(e[x] ? b.edgeCount : b.flatCount);
+    }
+}
+
+// The re-blur residual's fixed parts: the kernel's taps, a grid of sample points over the judged
+// interior of the full-size section (the kernel of a small radius has no faithful half-size twin)
+// sparse enough to keep the cost near 50 000 taps whatever the kernel's size (the residual's
+// statistics need no more), the original's linear luma there, and its own noise.
+void prepareReblur(ScoreBasis::Planes& b, const CImage& original, double radius, int angle) {
     const int half = SizeForFilter(radius, angle) / 2;
     const int n = 2 * half + 1;
     Matrix kernel(n, n);
     GenerateFilter(kernel, radius, angle);
     std::vector<float> weights;
     FilterToFloats(weights, kernel);
-    const int w = candidate.width(), h = candidate.height();
-    // Taps as byte offsets into the image; near the border (a section too small for its margin)
-    // the samples clamp their coordinates instead.
-    struct Tap {
-        int dy, dx;
-        std::ptrdiff_t offset;
-        float weight;
-    };
-    std::vector<Tap> taps;
+    const int w = original.width(), h = original.height();
     for (int i = 0; i < n * n; ++i)
         if (weights[i] != 0) {
             const int dy = i / n - half, dx = i % n - half;
-            taps.push_back({dy, dx, 4 * (std::ptrdiff_t(dy) * w + dx), weights[i]});
+            b.taps.push_back({dy, dx, 4 * (std::ptrdiff_t(dy) * w + dx), weights[i]});
         }
-    int margin = half + 2;
-    if (2 * margin >= std::min(w, h))
-        margin = std::max(1, std::min(w, h) / 4);
-    const bool inside = margin > half;
+    const int margin = judgedMargin(half, w, h);
+    // Near the border (a section too small for its margin) the taps clamp their coordinates.
+    b.tapsInside = margin > half;
     const double area = double(w - 2 * margin) * (h - 2 * margin);
-    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(taps.size()) / 5e4))));
+    const int stride = std::max(1, int(std::ceil(std::sqrt(area * double(b.taps.size()) / 5e4))));
+    const int zoneScale = b.halfSize ? 2 : 1;
     const std::ptrdiff_t row = 4 * std::ptrdiff_t(w);
-    double sum = 0, noise = 0;
-    std::size_t count = 0, flat = 0;
+    const float* d = linearLumaTable();
+    double noise = 0;
+    std::size_t flat = 0;
     for (int y = margin; y < h - margin; y += stride) {
         const std::uint8_t* zoneRow =
-            zone.ptr<std::uint8_t>(std::min(y / zoneScale, zone.rows - 1));
+            b.edgeZone.ptr<std::uint8_t>(std::min(y / zoneScale, b.edgeZone.rows - 1));
         for (int x = margin; x < w - margin; x += stride) {
-            const std::uint8_t* c = candidate.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
-            float value = 0;
-            if (inside)
-                for (const Tap& tap : taps) value += tap.weight * linear(c + tap.offset);
-            else
-                for (const Tap& tap : taps)
-                    value +=
-                        tap.weight * linear(candidate.pixels() +
-                                            (std::ptrdiff_t(std::clamp(y + tap.dy, 0, h - 1)) * w +
-                                             std::clamp(x + tap.dx, 0, w - 1)) *
-                                                4);
             const std::uint8_t* o = original.pixels() + (std::ptrdiff_t(y) * w + x) * 4;
-            const float centre = linear(o);
-            const double r = value - centre;
-            sum += r * r;
-            ++count;
-            if (!zoneRow[std::min(x / zoneScale, zone.cols - 1)]) {
+            const float centre = linearLuma(d, o);
+            b.samples.push_back({y, x, centre});
+            if (!zoneRow[std::min(x / zoneScale, b.edgeZone.cols - 1)]) {
                 // The original's own noise: a pixel against the mean of its 3 × 3 neighbourhood
                 // in a flat area; for white noise of variance v that difference has variance 8v/9.
                 float around = 0;
                 for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) around += linear(o + dy * row + 4 * dx);
+                    for (int dx = -1; dx <= 1; ++dx) around += linearLuma(d, o + dy * row + 4 * dx);
                 const double fine = centre - around / 9.0f;
                 noise += fine * fine * 9.0 / 8.0;
                 ++flat;
@@ -324,64 +397,102 @@ double reblurResidual(const CImage& original, const CImage& candidate, const cv:
     }
     // No deblurred candidate can explain the original's noise by re-blurring: that much of the
     // residual is expected and not counted.
-    const double expected = flat ? noise / double(flat) : 0.0;
-    return count ? std::sqrt(std::max(0.0, sum / double(count) - expected)) : 0.0;
+    b.expectedResidual = flat ? noise / double(flat) : 0.0;
+}
+
+// RMS of (kernel ⊛ candidate − original), in linear light, beyond the original's own noise, at
+// the basis's sample points. The linear values are decoded at the taps only.
+double reblurResidual(const ScoreBasis::Planes& b, const CImage& candidate) {
+    const int w = candidate.width(), h = candidate.height();
+    const float* d = linearLumaTable();
+    double sum = 0;
+    for (const ScoreBasis::Planes::Sample& s : b.samples) {
+        const std::uint8_t* c = candidate.pixels() + (std::ptrdiff_t(s.y) * w + s.x) * 4;
+        float value = 0;
+        if (b.tapsInside)
+            for (const auto& tap : b.taps) value += tap.weight * linearLuma(d, c + tap.offset);
+        else
+            for (const auto& tap : b.taps)
+                value += tap.weight *
+                         linearLuma(d, candidate.pixels() +
+                                           (std::ptrdiff_t(std::clamp(s.y + tap.dy, 0, h - 1)) * w +
+                                            std::clamp(s.x + tap.dx, 0, w - 1)) *
+                                               4);
+        const double r = value - s.centre;
+        sum += r * r;
+    }
+    return b.samples.empty()
+               ? 0.0
+               : std::sqrt(std::max(0.0, sum / double(b.samples.size()) - b.expectedResidual));
 }
 
 }  // namespace
 
-CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
-                              int angle) {
-    VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
+ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle)
+    : mPlanes(std::make_unique<Planes>()) {
     VK_CHECK(original.width() > 0 && original.height() > 0);
-    // Every term is measured at half the size, with the kernel halved too: the terms are means
-    // over the section and keep their meaning, at a quarter of the cost. A section too small to
-    // halve is judged as it is.
-    Scratch& k = scratch();
-    Terms t;
+    // Every term but the re-blur is measured at half the size, with the kernel halved too: the
+    // terms are means over the section and keep their meaning, at a quarter of the cost. A section
+    // too small to halve is judged as it is.
     const bool halfSize = std::min(original.width(), original.height()) >= 16;
-    const double halfRadius = halfSize ? 0.5 * radius : radius;
-    if (halfSize) {
-        halfLuma(original, k.original);
-        halfLuma(candidate, k.candidate);
-    } else {
-        luma(original, k.original);
-        luma(candidate, k.candidate);
-    }
-    t.original = k.original;
-    t.candidate = k.candidate;
-    t.originalImage = &original;
-    t.candidateImage = &candidate;
-    measure(t, halfSize, halfRadius, angle, nullptr);
-    const Sums& sums = t.sums;
+    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, angle);
+    prepareSums(*mPlanes, original);
+    prepareReblur(*mPlanes, original, radius, angle);
+    // What the candidates are not measured against is not kept.
+    mPlanes->original.release();
+    if (halfSize)
+        mPlanes->edgeZone.release();
+}
+
+ScoreBasis::~ScoreBasis() = default;
+
+int ScoreBasis::width() const {
+    return mPlanes->width;
+}
+
+int ScoreBasis::height() const {
+    return mPlanes->height;
+}
+
+CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate) {
+    const ScoreBasis::Planes& b = basis.planes();
+    VK_CHECK(candidate.width() == b.width && candidate.height() == b.height);
+    const Sums sums = measure(b, candidate);
+    const double gradientAfter = sums.gradient, overshoot = sums.overshoot, fineAfter = sums.fine;
+
     CandidateScore s;
     // Detail: gradient energy of the candidate against the original's around the edges. A sharper
     // edge of the same contrast puts its rise into fewer pixels, so its squared gradient grows.
-    s.detail =
-        sums.gradientBefore > 0 ? std::sqrt(sums.gradientAfter / sums.gradientBefore) - 1.0 : 0.0;
+    s.detail = b.gradientBefore > 0 ? std::sqrt(gradientAfter / b.gradientBefore) - 1.0 : 0.0;
     // Halo: mean overshoot near the edges.
-    s.halo = sums.edgeCount ? sums.overshoot / double(sums.edgeCount) : 0.0;
+    s.halo = b.edgeCount ? overshoot / double(b.edgeCount) : 0.0;
     // Noise: fine-scale RMS the candidate adds in flat areas.
-    s.noise =
-        sums.flatCount
-            ? std::sqrt(std::max(0.0, (sums.fineAfter - sums.fineBefore) / double(sums.flatCount)))
-            : 0.0;
-    const std::size_t judged = sums.edgeCount + sums.flatCount;
-    s.edgeShare = judged ? double(sums.edgeCount) / double(judged) : 0.0;
+    s.noise = b.flatCount
+                  ? std::sqrt(std::max(0.0, (fineAfter - b.fineBefore) / double(b.flatCount)))
+                  : 0.0;
+    const std::size_t judged = b.edgeCount + b.flatCount;
+    s.edgeShare = judged ? double(b.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
-    s.consistency =
-        reblurResidual(original, candidate, t.edgeZone, halfSize ? 2 : 1, radius, angle);
+    s.consistency = reblurResidual(b, candidate);
     s.total = ScoreTotal(s, kScoreWeights);
     return s;
 }
 
+CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
+                              int angle) {
+    VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
+    return ScoreCandidate(ScoreBasis(original, radius, angle), candidate);
+}
+
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
-    // Detail and halos count for the share of the section near edges, noise for the flat rest:
-    // what is at stake over the whole section. The consistency already covers all of it.
+    // Detail and halos count for the share of the section near edges, noise for the flat rest and
+    // a little everywhere: what is at stake over the whole section. The consistency already covers
+    // all of it.
     const double edges = parts.edgeShare, flat = 1.0 - parts.edgeShare;
     return edges * (weights.detail * std::log1p(std::max(parts.detail, -0.9)) -
                     weights.halo * parts.halo) -
-           flat * weights.noise * parts.noise - weights.consistency * parts.consistency;
+           (flat * weights.noise + weights.noiseEverywhere) * parts.noise -
+           weights.consistency * parts.consistency;
 }
 
 std::string DescribeScore(const CandidateScore& score) {
@@ -398,17 +509,34 @@ std::string DescribeScore(const CandidateScore& score) {
 ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius, int angle) {
     VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
     VK_CHECK(original.width() > 0 && original.height() > 0);
-    Terms t;
-    luma(original, t.original);
-    luma(candidate, t.candidate);
-    Maps m;
-    measure(t, false, radius, angle, &m);
+    // The same terms as the score, on every pixel of full-size planes.
+    ScoreBasis::Planes b;
+    preparePlanes(b, original, false, radius, angle);
+    cv::Mat c;
+    luma(candidate, c);
+    const int w = c.cols, h = c.rows;
+    cv::Mat overshoot = cv::Mat::zeros(h, w, CV_32F), fineOriginal = cv::Mat::zeros(h, w, CV_32F),
+            fineCandidate = cv::Mat::zeros(h, w, CV_32F), zone = cv::Mat::zeros(h, w, CV_8U);
+    for (int y = b.margin; y < h - b.margin; ++y) {
+        const float* o = b.original.ptr<float>(y);
+        const float* cr = c.ptr<float>(y);
+        const float* hi = b.localMax.ptr<float>(y);
+        const float* lo = b.localMin.ptr<float>(y);
+        const std::uint8_t* e = b.edgeZone.ptr<std::uint8_t>(y);
+        for (int x = b.margin; x < w - b.margin; ++x) {
+            overshoot.at<float>(y, x) =
+                std::max(cr[x] - hi[x], 0.0f) + std::max(lo[x] - cr[x], 0.0f);
+            fineOriginal.at<float>(y, x) = square(o[x] - mean3x3(o - w, o, o + w, x));
+            fineCandidate.at<float>(y, x) = square(cr[x] - mean3x3(cr - w, cr, cr + w, x));
+            zone.at<std::uint8_t>(y, x) = e[x] ? kEdge : kFlat;
+        }
+    }
     // Per pixel: the overshoot near edges (red) and the added fine-scale RMS over a 5 × 5
     // neighbourhood in flat areas (blue), each as a tint strength from 0 to 1.
     cv::Mat halo, added, fineC, fineO;
-    cv::blur(m.overshoot, halo, {3, 3});
-    cv::blur(m.fineCandidate, fineC, {5, 5});
-    cv::blur(m.fineOriginal, fineO, {5, 5});
+    cv::blur(overshoot, halo, {3, 3});
+    cv::blur(fineCandidate, fineC, {5, 5});
+    cv::blur(fineOriginal, fineO, {5, 5});
     cv::sqrt(cv::max(fineC - fineO, 0.0), added);
 
     ImageRef map = Image::create(candidate.width(), candidate.height());
@@ -417,11 +545,12 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
     for (int y = 0; y < candidate.height(); ++y) {
         const float* haloRow = halo.ptr<float>(y);
         const float* addedRow = added.ptr<float>(y);
-        const std::uint8_t* zone = m.zone.ptr<std::uint8_t>(y);
+        const std::uint8_t* zoneRow = zone.ptr<std::uint8_t>(y);
         for (int x = 0; x < candidate.width(); ++x, src += 4, dst += 4) {
-            const float red = zone[x] == kEdge ? std::min(1.0f, haloRow[x] / kHaloFullTint) : 0.0f;
+            const float red =
+                zoneRow[x] == kEdge ? std::min(1.0f, haloRow[x] / kHaloFullTint) : 0.0f;
             const float blue =
-                zone[x] == kFlat ? std::min(1.0f, addedRow[x] / kNoiseFullTint) : 0.0f;
+                zoneRow[x] == kFlat ? std::min(1.0f, addedRow[x] / kNoiseFullTint) : 0.0f;
             // Over the candidate in grey, so that the tints stand out whatever its colours.
             const float grey = 0.299f * src[1] + 0.587f * src[2] + 0.114f * src[3];
             const float keep = std::max(0.0f, 1.0f - red - blue);

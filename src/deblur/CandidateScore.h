@@ -17,9 +17,11 @@
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
 // total is better. Halo, noise and the edge zone are measured on every other pixel of every other
-// row, the gradients and the re-blur on the full-size pixels (sampled): a 512 × 512 cell costs
-// about 2 ms and under 2 MB of per-thread work planes, kept for the next cell.
+// row, the gradients and the re-blur on the full-size pixels (sampled). What depends on the
+// original and the kernel alone (its planes, edges, local ranges and its share of the sums) is
+// measured once in a ScoreBasis and shared by every candidate of that section and kernel.
 
+#include <memory>
 #include <string>
 
 #include "Image.h"
@@ -36,16 +38,39 @@ struct CandidateScore {
 };
 
 // The weights of the total: detail counts as ln(1 + detail), the penalties linearly; detail and
-// halo are weighed by the edge share of the section, noise by the flat share.
+// halo are weighed by the edge share of the section, noise by the flat share (`noise`) and once
+// more over the whole section (`noiseEverywhere`): a textured section has few flat pixels to
+// measure noise on, but the noise a method amplifies is everywhere.
 struct ScoreWeights {
-    double detail, halo, noise, consistency;
+    double detail, halo, noise, consistency, noiseEverywhere;
 };
 // The calibrated weights the score uses.
 extern const ScoreWeights kScoreWeights;
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
 
-// `original` and `candidate` have the same size; the kernel is GenerateFilter's for `radius` and
-// `angle` (angle < 0: the disc).
+// What the score needs of one original section and one kernel (GenerateFilter's for `radius` and
+// `angle`; angle < 0: the disc): about 1 MB for a 512 × 512 section. Immutable once made, so any
+// number of threads may score candidates against it at once.
+class ScoreBasis {
+  public:
+    ScoreBasis(const CImage& original, double radius, int angle);
+    ~ScoreBasis();
+    ScoreBasis(const ScoreBasis&) = delete;
+    ScoreBasis& operator=(const ScoreBasis&) = delete;
+
+    int width() const;
+    int height() const;
+
+    struct Planes;
+    const Planes& planes() const { return *mPlanes; }
+
+  private:
+    std::unique_ptr<Planes> mPlanes;
+};
+
+// `candidate` has the basis's size.
+CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate);
+// The same for a single candidate: `original` and `candidate` have the same size.
 CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
                               int angle);
 

@@ -97,12 +97,14 @@ void Session::reset() {
 
     DeblurredCache images, previews;  // released outside the lock
     ImageRef newest;
+    ScoreBases scoreBases;
     {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
         newest.swap(mNewestImage);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
+        scoreBases.swap(mScoreBases);
     }
     mStopDeblur = false;
     endPreviewClear();
@@ -111,10 +113,12 @@ void Session::reset() {
 void Session::clearPreviews() {
     stopAndWaitForPreviews();
     DeblurredCache previews;  // released outside the lock
+    ScoreBases scoreBases;
     {
         std::lock_guard<Lock> guard(mLock);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
+        scoreBases.swap(mScoreBases);
     }
     endPreviewClear();
 }

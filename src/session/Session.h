@@ -75,6 +75,8 @@ struct SessionEvent {
 using SessionEventHandler = std::function<void(const SessionEvent&)>;
 
 using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
+// Score bases by radius step and angle.
+using ScoreBases = std::map<std::pair<int, int>, std::shared_ptr<const ScoreBasis>>;
 
 // The preview section around a point (image pixels) of a W × H photograph: 512 × 512 pixels,
 // centred on the point where possible, shifted inside the image, and the whole image when it is
@@ -249,6 +251,9 @@ class Session {
                                 const Rect& section);
     void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section,
                            bool background);
+    // The score's view of the original `region` for one kernel, made once and shared by the
+    // presets' cells at that step.
+    std::shared_ptr<const ScoreBasis> scoreBasis(const Region& region, int radiusStep, int angle);
     // A new decoded copy of a stored preview (null if none) and the section of the original it
     // shows; an empty section when it does not match the last one computed.
     ImageRef storedPreview(const DeblurredEntry& entry, Region& section);
@@ -271,7 +276,8 @@ class Session {
     int mBrushRect[4] = {-1, -1, -1, -1};         // min x, min y, end x, end y
     SessionEventHandler mHandler;
 
-    Lock mLock;  // guards the two caches, the newest result, the scores and mPreviewSection
+    // Guards the two caches, the newest result, the scores, mPreviewSection and the score bases.
+    Lock mLock;
     DeblurredCache mDeblurredImages;
     // The newest full result, unpacked (null when none); never in mDeblurredImages as well.
     DeblurredEntry mNewestEntry;
@@ -280,6 +286,9 @@ class Session {
     DeblurredCache mDeblurredPreviews;
     std::map<DeblurredEntry, CandidateScore> mPreviewScores;
     Region mPreviewSection;  // of the last preview computed
+    // The score bases of one section, by step and angle.
+    Region mScoreBasisSection;
+    ScoreBases mScoreBases;
 
     // The work in progress, under mWorkMutex; every change wakes mWorkChanged.
     std::mutex mWorkMutex;

@@ -246,8 +246,7 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             sendEvent(SessionEventType::PreviewCancelled, entry);
         } else {
             const CandidateScore score =
-                ScoreCandidate(CropImage(*mOriginalImage, region.x, region.y, region.w, region.h),
-                               destination, radiusStep * 0.5, angle);
+                ScoreCandidate(*scoreBasis(region, radiusStep, angle), destination);
             PixelPackRef packed = PixelPack::pack(*destination.asImage());
             PixelPackRef previous;  // released outside the lock
             {
@@ -262,6 +261,33 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
     }
     // The last touch of the session.
     endPreviewWork(mRunningPreviews, background);
+}
+
+std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int radiusStep,
+                                                      int angle) {
+    const std::pair key{radiusStep, angle};
+    {
+        std::lock_guard<Lock> guard(mLock);
+        const Region& r = mScoreBasisSection;
+        if (r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h) {
+            const auto it = mScoreBases.find(key);
+            if (it != mScoreBases.end())
+                return it->second;
+        }
+    }
+    // Made outside the lock: two cells of one step finishing together may both make it, and the
+    // first one stored is kept.
+    auto basis = std::make_shared<const ScoreBasis>(
+        CropImage(*mOriginalImage, region.x, region.y, region.w, region.h), radiusStep * 0.5,
+        angle);
+    ScoreBases stale;  // freed unlocked
+    std::lock_guard<Lock> guard(mLock);
+    const Region& r = mScoreBasisSection;
+    if (!(r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h)) {
+        stale.swap(mScoreBases);
+        mScoreBasisSection = region;
+    }
+    return mScoreBases.emplace(key, std::move(basis)).first->second;
 }
 
 std::size_t Session::previewCount() {

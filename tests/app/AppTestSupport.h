@@ -1,20 +1,17 @@
 #pragma once
 // Helpers of the application tests: dialogs answered from a script, one whole application with
-// private settings, waiting with the event loop turning, test photographs and screenshots.
+// private settings, waiting with the event loop turning, and test photographs.
 
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialog>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,11 +47,7 @@ inline bool WaitFor(const std::function<bool()>& done, int limitMs = 30000) {
 
 // Turns the event loop for a while.
 inline void Spin(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    } while (timer.elapsed() < ms);
+    WaitFor([] { return false; }, ms);
 }
 
 inline QString TestDataPath(const char* name) {
@@ -172,17 +165,34 @@ class AppHarness : WithApp {
     std::unique_ptr<AppDelegate> mDelegate;
 };
 
-// Writes the widget, over a dark desktop, to test-output/screenshots/<name>.png.
-inline void Screenshot(QWidget& widget, const char* name) {
-    const QByteArray output = qgetenv("VELKARO_TEST_OUTPUT_DIR");
-    QDir dir(output.isEmpty() ? QDir::currentPath() + "/test-output"
-                              : QString::fromLocal8Bit(output));
-    dir.mkpath("screenshots");
-    const QString path = dir.filePath(QString("screenshots/%1.png").arg(name));
-    QImage picture(widget.size(), QImage::Format_ARGB32_Premultiplied);
-    picture.fill(QColor(24, 24, 24));
-    widget.render(&picture, QPoint(), QRegion(),
-                  QWidget::DrawWindowBackground | QWidget::DrawChildren);
-    ASSERT_TRUE(picture.save(path)) << qPrintable(path);
-    EXPECT_GT(QFileInfo(path).size(), 1000) << qPrintable(path);
+// A test with one application: its controller, window layout and candidate grid at hand.
+struct AppTest : ::testing::Test {
+    AppHarness app;
+    Controller& c = app.controller();
+    const WindowLayout& l = app.layout();
+    ImageMatrix& grid = *l.imageMatrix;
+};
+
+// A stand-in exiftool in the harness's folder: a shell script with the given body.
+inline QString StandInExiftool(const AppHarness& app, const QString& body) {
+    const QString program = app.temporaryPath("exiftool");
+    QFile script(program);
+    EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(("#!/bin/sh\n" + body).toUtf8()));
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return program;
+}
+
+// Saves through the controller and waits for the worker; whether the file was written.
+inline bool SaveAndWait(Controller& c, const QString& path) {
+    QSignalSpy saved(&c, &Controller::saveFinished);
+    return c.saveResultToPath(path) && saved.wait(30000) && saved.at(0).at(0).toBool();
+}
+
+// Whether every lamp of rows first … last of the column is in the given state.
+inline bool ColumnIs(const ImageMatrix& grid, int state, int first = 1, int last = 15,
+                     int column = 0) {
+    for (int row = first; row <= last; ++row)
+        if (grid.entryStateforEntryRow(row, column) != state)
+            return false;
+    return true;
 }

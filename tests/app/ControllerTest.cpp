@@ -1,20 +1,16 @@
-// The window controller without a full run: sections, labels, names, event dictionaries, menus,
-// keyboard moves, settings, the save options, alerts, failures, exiftool and the preview queue.
+// The window controller without a full run: keyboard moves, settings, the save options, alerts,
+// failures, exiftool, the preview queue, the blur estimate, the result rows and the ranked grid.
 
 #include <gtest/gtest.h>
 
-#include <QSignalSpy>
 #include <QSpinBox>
-#include <QStatusBar>
 #include <QToolButton>
-#include <random>
 #include <thread>
 
+#include "../session/SessionTestSupport.h"
 #include "AngleView.h"
 #include "AppTestSupport.h"
-#include "DeblurMethods.h"
 #include "Dispatch.h"
-#include "ImageIO.h"
 
 using namespace velkaro;
 
@@ -43,45 +39,11 @@ bool SlowMethod(const MethodCall& c) {
     return true;
 }
 
-// Saves through the controller and waits for the worker; whether the file was written.
-bool SaveAndWait(Controller& c, const QString& path) {
-    QSignalSpy saved(&c, &Controller::saveFinished);
-    if (!c.saveResultToPath(path))
-        return false;
-    if (!saved.wait(30000))
-        return false;
-    return saved.at(0).at(0).toBool();
-}
-
-// Whether every lamp of rows first … last of column 0 is in the given state.
-bool ColumnIs(const ImageMatrix& grid, int state, int first = 1, int last = 15) {
-    for (int row = first; row <= last; ++row)
-        if (grid.entryStateforEntryRow(row, 0) != state)
-            return false;
-    return true;
-}
-
 }  // namespace
 
-TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
-    DeblurredEntry entry{DeblurRL40, 5, -1, MaskSettings{1, 3.0f, 0.5f, 0.5f}};
-    EXPECT_EQ(DeblurLabel(entry), "RL40 2.5\n [B, 50%,\n 3.0, 0.5]");
-    // The percentage is truncated; a tie of "%.1f" rounds to even, as printf does.
-    entry.maskSettings = MaskSettings{7, 2.0f, 0.555f, 0.25f};
-    EXPECT_EQ(DeblurLabel(entry), "RL40 2.5\n [err, 55%,\n 2.0, 0.2]");
-    entry.maskSettings.opacity = 0.0f;
-    EXPECT_EQ(DeblurLabel(entry), "RL40 2.5");
-    entry.deblurType = DeblurType(22);
-    EXPECT_EQ(DeblurLabel(entry), "bad_deblur_type 2.5");
-    entry = DeblurredEntry{DeblurRL40, 7, 30, MaskSettings{0, 3.0f, 0.5f, 0.5f}};
-    EXPECT_EQ(DeblurLabel(entry), "RL40 · r 3.5 · motion 30°\n [A, 50%,\n 3.0, 0.5]");
+using ControllerTest = AppTest;
 
-    AppHarness app;
-    Controller& c = app.controller();
-    ImageMatrix& grid = *app.layout().imageMatrix;
-    EXPECT_EQ(c.nameForRow(30), "15.0");
-    EXPECT_EQ(QSize(grid.columns(), grid.rows()), QSize(22, 31));
-
+TEST_F(ControllerTest, KeyboardMovesStayInsideTheGrid) {
     // Keyboard moves (0 left, 1 right, 2 up, 3 down) stay inside the grid; row 0 has 2 columns.
     auto move = [&](int direction) {
         c.moveSelection(direction);
@@ -103,13 +65,12 @@ TEST(Controller, LabelsNamesMenusAndKeyboardMoves) {
     EXPECT_EQ(grid.entryStateforEntryRow(5, 4), IMEntryNothing);
 }
 
-TEST(Controller, SettingsRoundTrip) {
+TEST(ControllerSettings, RoundTrip) {
     QTemporaryDir folder;
     const QString file = folder.filePath("velkaro.ini");
     {
         AppHarness app(file);
         const WindowLayout& l = app.layout();
-        EXPECT_EQ(l.saveOptionQualitySlider->value(), 90);  // nothing stored yet
         l.allowAnonStats->setChecked(true);
         app.controller().saveDefaults(l.allowAnonStats);
         l.saveOptionTransferMetadata->setChecked(true);
@@ -135,7 +96,6 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_TRUE(l.allowAnonStats->isChecked() && l.saveOptionTransferMetadata->isChecked());
     EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), "TIFF");
     EXPECT_EQ(l.saveOptionQualitySlider->value(), 37);
-    EXPECT_EQ(l.saveOptionQualityValue->text(), "37");
     // TIFF at start: the quality controls are hidden.
     EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView));
     EXPECT_FALSE(l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
@@ -146,46 +106,18 @@ TEST(Controller, SettingsRoundTrip) {
     EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
-TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    // No image open: the panel comes at once, restricted to what the reader decodes.
-    app.dialogs.openAnswers.push_back(TestDataPath("chelsea.png"));
-    c.openImage();
-    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
-    ASSERT_EQ(app.dialogs.openPanels.size(), 1);
-    for (const char* extension : {"jpg", "jpeg", "png", "tif", "tiff"})
-        EXPECT_TRUE(app.dialogs.openPanels[0].contains(extension)) << extension;
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
+// (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)
+TEST_F(ControllerTest, DontSaveOpensThePanelAndTheResultsRowsShowTheImages) {
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     EXPECT_FALSE(c.allowDrop());
-
-    // With a change: "Cancel" leaves everything as it was.
+    // With a change, "Don't Save" shows the panel; the chosen file replaces the image.
     c.applyAll();
-    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
-    c.openImage();
-    Spin(50);
-    ASSERT_EQ(app.dialogs.alerts.size(), 1);
-    const AlertText& alert = app.dialogs.alerts[0];
-    EXPECT_EQ(alert.message, "About to open a new image...");
-    EXPECT_EQ(alert.alternateButton, "Cancel");
-    EXPECT_EQ(alert.safe, AlertButton::Alternate);
-    EXPECT_EQ(app.dialogs.openPanels.size(), 1);
-    EXPECT_EQ(c.session().original()->width(), 451);
-    // "Don't Save" shows the panel; the chosen file replaces the image.
     app.dialogs.alertAnswers.push_back(AlertButton::Other);
     app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
     c.openImage();
     ASSERT_TRUE(WaitFor(
         [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
-    // The desktop's request to open a file asks the same.
-    c.applyAll();
-    app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
-    c.maybeOpenImageAtPath(TestDataPath("rocket.jpg"));
-    Spin(50);
-    EXPECT_EQ(c.session().original()->width(), 600);
-    EXPECT_EQ(app.dialogs.alerts.size(), 3);
 
     // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
     EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
@@ -194,15 +126,12 @@ TEST(Controller, OpeningAlertsAnsweredBothWaysAndResultsRows) {
     EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
     l.tableView->selectRow(1);
     EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
-    EXPECT_EQ(l.centerLabel->text(), "Reconstructed");
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_TRUE(c.allowDrop() && c.images().isEmpty());
 }
 
-TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
-    AppHarness app;
-    Controller& c = app.controller();
+TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const QString missing = app.temporaryPath("no such photo.jpg");
     QSignalSpy opened(&c, &Controller::openFinished);
@@ -213,29 +142,21 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_FALSE(app.layout().splitView->selectedImage());
     ASSERT_EQ(app.dialogs.alerts.size(), 1);
     EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing));
-    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains("does not exist"));
     EXPECT_TRUE(app.dialogs.alerts[0].alternateButton.isEmpty());
 
     // A stand-in exiftool that records its arguments and floods its output (which must not block
     // it).
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    const QString record = app.temporaryPath("arguments.txt"),
-                  program = app.temporaryPath("exiftool");
-    QFile script(program);
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write(QString("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
-                         "head -c 300000 /dev/zero\n")
-                     .arg(record)
-                     .toUtf8());
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    c.setExiftoolProgram(program);
+    const QString record = app.temporaryPath("arguments.txt");
+    c.setExiftoolProgram(
+        StandInExiftool(app, QString("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
+                                     "head -c 300000 /dev/zero\n")
+                                 .arg(record)));
     app.layout().saveOptionTransferMetadata->setChecked(true);
     const QString nowhere = app.temporaryPath("missing folder/out.png");
     EXPECT_FALSE(SaveAndWait(c, nowhere));
     ASSERT_EQ(app.dialogs.alerts.size(), 2);
     EXPECT_TRUE(app.dialogs.alerts[1].informative.contains(nowhere));
-    EXPECT_TRUE(app.dialogs.alerts[1].informative.contains("folder does not exist"));
     EXPECT_FALSE(QFile::exists(record));
     EXPECT_FALSE(app.layout().sheet->isVisible());
 
@@ -259,11 +180,7 @@ TEST(Controller, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_EQ(app.dialogs.alerts.size(), 2);
 }
 
-TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    ImageMatrix& grid = *l.imageMatrix;
+TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     ASSERT_TRUE(app.open(TestDataPath("coffee.png")));  // 600 × 400
     DeblurMethods methods = DefaultDeblurMethods();
     methods[DeblurMethod::UnsharpMask].run = &BlockingUnsharpMask;
@@ -276,7 +193,7 @@ TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
     // loop turning: this timer fires during the wait, lets the old steps finish and holds the new.
     bool sheetShown = false;
     QTimer::singleShot(30, [&] {
-        sheetShown = l.sheet->isVisible() && l.sheetText->text() == "Stopping previews processing";
+        sheetShown = l.sheet->isVisible();
         gBlockedX = 88;
     });
     c.deblurAtPoint({500, 300});
@@ -325,9 +242,7 @@ TEST(Controller, ANewClickForgetsTheOldSectionStopAndCancel) {
     EXPECT_TRUE(c.queuedDeblurs().isEmpty());
 }
 
-TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
-    AppHarness app;
-    Controller& c = app.controller();
+TEST_F(ControllerTest, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     // Every pool thread busy: the deblur requested now cannot start yet.
     std::atomic<bool> gate{false};
@@ -339,7 +254,7 @@ TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
             while (!gate) QThread::msleep(2);
             --blockers;
         });
-    app.layout().imageMatrix->setSelectedRow(2, 0);
+    grid.setSelectedRow(2, 0);
     c.addDeblur();
     EXPECT_EQ(c.queuedDeblurs().size(), 1);
     // Another image: the pool is freed while the window waits (its event loop turns), and the
@@ -354,24 +269,18 @@ TEST(Controller, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
     EXPECT_TRUE(c.session().isIdle());
 }
 
-TEST(Controller, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    ImageMatrix& grid = *l.imageMatrix;
+TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
     QSignalSpy estimated(&c, &Controller::estimateFinished);
     auto previewDone = [&](int step, int angle) {
         return c.session().deblurredPreviewIsDone({DeblurUSM1, step, angle, {}});
     };
 
-    // A sharp photograph: no blur found, said in the status bar, and nothing changes.
+    // A sharp photograph: no blur found, and nothing changes.
     ASSERT_TRUE(app.open(TestDataPath("rocket.jpg")));
     c.deblurAtPoint({300, 200});
     ASSERT_TRUE(estimated.wait(30000));
-    EXPECT_EQ(c.lastEstimate().shape, BlurShape::None);
-    EXPECT_EQ(c.currentAngle(), -1);
-    EXPECT_EQ(grid.suggestedRow(), -1);
-    EXPECT_FALSE(l.mainWindow->statusBar()->currentMessage().isEmpty());
+    EXPECT_TRUE(c.lastEstimate().shape == BlurShape::None && c.currentAngle() == -1 &&
+                grid.suggestedRow() == -1);
 
     // The shaken clock: the click's estimate sets the motion, marks its row and selects it (no
     // cell was chosen yet), and the column is recomputed for that kernel.
@@ -409,20 +318,12 @@ TEST(Controller, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColumn) {
     EXPECT_EQ(grid.selectedRow(), 3);
 }
 
-TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
     DeblurMethods methods = DefaultDeblurMethods();
     methods[DeblurMethod::LucyRichard].run = &SlowMethod;
     c.session().setMethods(methods);
     gSlowRelease = false;
-    auto rowsRunning = [&] {
-        int n = 0;
-        for (const ResultRow& row : c.images()) n += !row.done;
-        return n;
-    };
     auto cancelButtons = [&] {
         int n = 0;
         for (int i = 0; i < c.images().size(); ++i)
@@ -432,7 +333,7 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     };
     // Two identical requests, then a third: three rows, each with its progress and its cancel.
     for (int i = 0; i < 3; ++i) {
-        l.imageMatrix->setSelectedRow(4, DeblurRL20);
+        grid.setSelectedRow(4, DeblurRL20);
         c.addDeblur();
     }
     ASSERT_TRUE(
@@ -442,10 +343,6 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     l.tableView->selectRow(3);
     EXPECT_TRUE(l.splitView->isSplit());
     EXPECT_EQ(l.splitView->selectedImage()->extent().width, 600);
-    EXPECT_TRUE(l.leftLabel->text().contains("processing"));
-    l.mainWindow->show();
-    Spin(1100);  // long enough for a time left to show
-    Screenshot(*l.mainWindow, "results_rows_processing");
     // Esc cancels the selected row, its button the other; both rows go at once.
     QTest::keyClick(l.tableView, Qt::Key_Escape);
     EXPECT_EQ(c.images().size(), 5);
@@ -458,9 +355,11 @@ TEST(Controller, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     // The one left, selected while it computes, shows its result once it is done.
     l.tableView->selectRow(3);
     gSlowRelease = true;
-    ASSERT_TRUE(WaitFor([&] { return rowsRunning() == 0; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return std::all_of(c.images().begin(), c.images().end(),
+                           [](auto& row) { return row.done; });
+    }));
     EXPECT_EQ(cancelButtons(), 0);
-    EXPECT_FALSE(l.leftLabel->text().contains("processing"));
     EXPECT_NE(l.splitView->selectedImage(), c.session().original()->asImage());
     // Applied to the composite: the "Reconstructed" row's picture follows.
     const QImage before = c.images()[1].preview;
@@ -494,19 +393,22 @@ bool OffsetRun(const MethodCall& c) {
     while (M == DeblurMethod::UnsharpMask && c.parameter == 1 && step == 15 && gHoldLate)
         QThread::msleep(2);
     const int k = Offset(M, c.parameter, step);
-    for (int y = 0; y < c.region.h; ++y)
+    for (int y = 0; y < c.region.h; ++y) {
+        const std::uint8_t* in =
+            c.in.pixels() + (std::size_t(y + c.region.y) * c.in.width() + c.region.x) * 4;
+        std::uint8_t* out = c.out.pixels() + std::size_t(y) * c.region.w * 4;
         for (int x = 0; x < c.region.w; ++x)
-            c.out.pixels()[(std::size_t(y) * c.region.w + x) * 4 + c.channel] = std::uint8_t(
-                std::min(255, k + c.in.pixels()[(std::size_t(y + c.region.y) * c.in.width() + x +
-                                                 c.region.x) *
-                                                    4 +
-                                                c.channel]));
+            out[x * 4 + c.channel] = std::uint8_t(std::min(255, k + in[x * 4 + c.channel]));
+    }
     return true;
 }
 
-bool SamePixels(const ImageRef& a, const ImageRef& b) {
-    return a && b && a->width() == b->width() && a->height() == b->height() &&
-           std::memcmp(a->pixels(), b->pixels(), std::size_t(a->width()) * a->height() * 4) == 0;
+// The grid's methods, unsharp mask to least squares, replaced by their stand-ins.
+template <int... M>
+DeblurMethods OffsetMethods(std::integer_sequence<int, M...>) {
+    DeblurMethods methods = DefaultDeblurMethods();
+    ((methods[DeblurMethod(M + 1)].run = &OffsetRun<DeblurMethod(M + 1)>), ...);
+    return methods;
 }
 
 // The cells with badges 1, 2, 3.
@@ -521,11 +423,7 @@ std::vector<std::pair<int, int>> Ranked(const ImageMatrix& grid) {
 
 }  // namespace
 
-TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
-    ImageMatrix& grid = *l.imageMatrix;
+TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     // Gentle coloured ramps: whatever the kernel, re-blurring gives them back, and only the
     // offsets tell the candidates apart.
     const ImageRef picture = Image::create(64, 64);
@@ -537,16 +435,8 @@ TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     const QString path = app.temporaryPath("square.png");
     ASSERT_TRUE(ImageIO::sharedInstance().writeImage(picture, path.toStdString()));
     ASSERT_TRUE(app.open(path));
-    DeblurMethods methods = DefaultDeblurMethods();
-    methods[DeblurMethod::UnsharpMask].run = &OffsetRun<DeblurMethod::UnsharpMask>;
-    methods[DeblurMethod::UnsharpMaskFast].run = &OffsetRun<DeblurMethod::UnsharpMaskFast>;
-    methods[DeblurMethod::WienerFir].run = &OffsetRun<DeblurMethod::WienerFir>;
-    methods[DeblurMethod::WienerIir].run = &OffsetRun<DeblurMethod::WienerIir>;
-    methods[DeblurMethod::LucyRichard].run = &OffsetRun<DeblurMethod::LucyRichard>;
-    methods[DeblurMethod::LucyRichardThreshold].run =
-        &OffsetRun<DeblurMethod::LucyRichardThreshold>;
-    methods[DeblurMethod::LeastSquares].run = &OffsetRun<DeblurMethod::LeastSquares>;
-    c.session().setMethods(methods);
+    c.session().setMethods(
+        OffsetMethods(std::make_integer_sequence<int, int(DeblurMethod::LeastSquares)>()));
 
     // The first column but its last cell: the best three of those are marked, and B selects the
     // best, its score in words below the grid.
@@ -560,15 +450,14 @@ TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(5, 0));
     const auto score = c.session().previewScore(DeblurredEntry{DeblurUSM1, 5, -1, {}});
     ASSERT_TRUE(score);
-    EXPECT_EQ(l.scoreLabel->text(), "USM1 2.5: " + QString::fromStdString(DescribeScore(*score)));
+    EXPECT_TRUE(l.scoreLabel->text().contains(QString::fromStdString(DescribeScore(*score))));
 
     // The held cell, then the whole grid in the background: the marks follow.
     gHoldLate = false;
     ASSERT_TRUE(WaitFor([&] {
-        for (int row = 1; row <= 30; ++row)
-            for (int column = 0; column < kGridDeblurTypes; ++column)
-                if (grid.entryStateforEntryRow(row, column) != IMEntryReady)
-                    return false;
+        for (int column = 0; column < kGridDeblurTypes; ++column)
+            if (!ColumnIs(grid, IMEntryReady, 1, 30, column))
+                return false;
         return true;
     }));
     EXPECT_EQ(Ranked(grid), (std::vector<std::pair<int, int>>{{4, DeblurWF2}, {15, 0}, {5, 0}}));
@@ -579,8 +468,8 @@ TEST(Controller, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     const DeblurredEntry best{DeblurWF2, 4, -1, {}};
     l.artefactMapAction->trigger();
     EXPECT_TRUE(
-        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
+        samePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
     l.artefactMapAction->trigger();
     EXPECT_FALSE(
-        SamePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
+        samePixels(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
 }

@@ -94,15 +94,8 @@ inline void DoubleClick(QWidget& w, QPointF p) {
 inline void Drag(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton);
 }
-inline void Hover(QWidget& w, QPointF p) {
-    SendMouse(w, QEvent::MouseMove, p, Qt::NoButton);
-}
 inline void Release(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseButtonRelease, p, Qt::NoButton);
-}
-inline void Enter(QWidget& widget, QPointF position) {
-    QEnterEvent event(position, position, widget.mapToGlobal(position));
-    QCoreApplication::sendEvent(&widget, &event);
 }
 
 // Remembers, in order, every call a view makes on its controller.

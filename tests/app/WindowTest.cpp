@@ -1,44 +1,32 @@
 // The window as a user meets it: the history of changes (depth and memory bound), the progress
-// sheet that blocks all input, where the file panels start and what Save suggests, and the
-// layout on small screens.
+// sheet that blocks all input, where the file panels start and what Save suggests, the layout on
+// small screens, and one whole session driven through the widgets: open a photograph, click a
+// point, watch the first column of candidates fill, choose another candidate, change the mask,
+// deblur, paint with the result, apply it to everything and save in the three formats.
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
 #include <QLineEdit>
-#include <QScrollArea>
 #include <QScrollBar>
-#include <QSignalSpy>
+#include <atomic>
 #include <random>
 
+#include "../images/ImageTestSupport.h"
+#include "../session/SessionTestSupport.h"
 #include "AppTestSupport.h"
 #include "History.h"
-#include "ImageIO.h"
+#include "TiledImage.h"
 
 using namespace velkaro;
 
 namespace {
 
 bool SamePixels(const CImage& a, const CImage& b) {
-    return a.width() == b.width() && a.height() == b.height() &&
-           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4, b.pixels());
+    return samePixels(a.asImage(), b.asImage());
 }
 
 CImage Copy(const CImage& image) {
     return CropImage(image, 0, 0, image.width(), image.height());
-}
-
-// A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet, lasts
-// as long as the test wants.
-QString GatedExiftool(const AppHarness& app, const QString& gate) {
-    const QString program = app.temporaryPath("exiftool");
-    QFile script(program);
-    script.open(QIODevice::WriteOnly);
-    script.write(
-        QString("#!/bin/sh\nwhile [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate).toUtf8());
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return program;
 }
 
 }  // namespace
@@ -102,10 +90,9 @@ TEST(History, DepthAndMemoryBound) {
 // While the "Saving image" sheet shows, nothing the user does reaches the composite, the file
 // being written or the history; Esc and the close box leave the sheet up. Afterwards strokes
 // count again and undo one by one; opening another photograph forgets them.
-TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+using Window = AppTest;
+
+TEST_F(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const CImage& composite = *c.session().reconstructed();
@@ -133,7 +120,10 @@ TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
     ASSERT_FALSE(SamePixels(painted, original));
 
     const QString gate = app.temporaryPath("gate"), saved = app.temporaryPath("saved.png");
-    c.setExiftoolProgram(GatedExiftool(app, gate));
+    // A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet,
+    // lasts as long as the test wants.
+    c.setExiftoolProgram(
+        StandInExiftool(app, QString("while [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate)));
     l.saveOptionTransferMetadata->setChecked(true);
     QSignalSpy finished(&c, &Controller::saveFinished);
     ASSERT_TRUE(c.saveResultToPath(saved));
@@ -192,10 +182,7 @@ TEST(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
 // NAME-sharp.EXT beside the photograph in its own format (the last type chosen when that format
 // cannot be written), in the one type picker of the real panel, whose allowed names and quality
 // controls follow the type chosen while it shows.
-TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     const QString photos = app.temporaryPath("photos"), out = app.temporaryPath("out");
     QDir().mkpath(photos);
     QDir().mkpath(out);
@@ -262,9 +249,7 @@ TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
                         photos + "/IMG_1-sharp.jpg", nullptr);
     QFileDialog* panel = real.runningSavePanel();
     ASSERT_TRUE(panel);
-    panel->resize(900, 560);
     Spin(30);
-    Screenshot(*panel, "app_07_save_dialog");
     EXPECT_EQ(panel->findChild<QLineEdit*>("fileNameEdit")->text(), "IMG_1-sharp.jpg");
     EXPECT_EQ(QDir(panel->directory()).absolutePath(), photos);
     int pickers = 0;
@@ -279,25 +264,21 @@ TEST(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
 // At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
 // lies inside it without overlapping another, the Deblur button and the grid's row labels
 // included, and the grid's rows are not cramped.
-TEST(Window, SmallScreens) {
-    AppHarness app;
-    Controller& c = app.controller();
-    const WindowLayout& l = app.layout();
+TEST_F(Window, SmallScreens) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const struct {
         QSize size;
         double minimumRowPitch;
-        const char* name;
-    } cases[] = {{{1024, 640}, 12, "window_1024x640"}, {{1280, 720}, 14, "window_1280x720"}};
+    } cases[] = {{{1024, 640}, 12}, {{1280, 720}, 14}};
     for (const auto& test : cases) {
         l.mainWindow->resize(test.size);
         for (bool deblur : {false, true}) {
             deblur ? c.switchToDeblurView() : c.switchToMainView();
             Spin(30);
-            const QString where = QString("%1 %2").arg(test.name, deblur ? "deblur" : "main");
+            const QString where =
+                QString("%1 %2").arg(test.size.width()).arg(deblur ? "deblur" : "main");
             EXPECT_EQ(l.mainWindow->size(), test.size) << qPrintable(where);
-            Screenshot(*l.mainWindow, qPrintable(QString(where).replace(' ', '_')));
             const QRect window = l.mainWindow->rect();
             // The visible leaves of the screen: controls, labels, views.
             QList<QWidget*> leaves;
@@ -323,7 +304,6 @@ TEST(Window, SmallScreens) {
             if (!deblur)
                 continue;
             EXPECT_TRUE(leaves.contains(l.deblurButton)) << qPrintable(where);
-            const ImageMatrix& grid = *l.imageMatrix;
             EXPECT_GE(grid.cellSize().height(), test.minimumRowPitch) << qPrintable(where);
             for (int row : {1, 30}) {
                 const QRectF cell = grid.cellRect(row, 0);
@@ -333,4 +313,133 @@ TEST(Window, SmallScreens) {
             }
         }
     }
+}
+
+namespace {
+
+// Stands in for the Richardson-Lucy presets: each channel inverted, so the result is known, and
+// held while the gate is closed, so that a preview can be caught in the middle of its work.
+std::atomic<bool> gGateOpen{true};
+std::atomic<int> gInvertCalls{0};
+
+bool InvertedChannel(const MethodCall& call) {
+    const CImage& in = call.in;
+    CImage& out = call.out;
+    const int channel = call.channel, x = call.region.x, y = call.region.y, w = call.region.w,
+              h = call.region.h;
+    if (call.radius == 2.0 && call.parameter == 20)  // RL20 at step 4, the cell the test follows
+        ++gInvertCalls;
+    while (!gGateOpen) QThread::msleep(2);
+    if (channel < 1 || channel > 3)
+        return true;
+    for (int row = 0; row < h; ++row) {
+        const std::uint8_t* s = in.pixels() + (std::size_t(y + row) * in.width() + x) * 4;
+        std::uint8_t* d = out.pixels() + std::size_t(row) * out.width() * 4;
+        for (int col = 0; col < w; ++col)
+            d[col * 4 + channel] = std::uint8_t(255 - s[col * 4 + channel]);
+    }
+    return true;
+}
+
+// Where an image pixel of the right half of a split view at zoom 1 is, in widget coordinates.
+QPointF RightHalfWidgetPoint(const SplitView& view, double x, double y) {
+    const double H = view.refocusedTiles().displayHeight();
+    return QPointF(x - view.offset().x() + view.width() / 2,
+                   view.height() - (H - y - view.offset().y()));
+}
+
+}  // namespace
+
+TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
+    Session& session = c.session();
+    DeblurMethods methods = DefaultDeblurMethods();
+    methods[DeblurMethod::LucyRichard].run = &InvertedChannel;
+    session.setMethods(methods);
+    l.mainWindow->show();
+    ASSERT_TRUE(WaitFor([&] { return l.mainWindow->isVisible(); }));
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+
+    // A click with the deblur tool: the deblur screen, the whole small photo as the section, the
+    // first column queued.
+    l.toolMode->button(1)->click();
+    const QPointF centre(l.splitView->width() / 2.0, l.splitView->height() / 2.0);
+    Press(*l.splitView, centre);
+    Release(*l.splitView, centre);
+    EXPECT_TRUE(c.showsDeblurView());
+    EXPECT_EQ(c.currentSection().width, 451);
+    ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
+
+    // Another cell, chosen twice while its preview is still computing: computed once.
+    gGateOpen = false;
+    const int callsBefore = gInvertCalls;
+    const QPointF cell = grid.cellRect(4, DeblurRL20).center();
+    Press(grid, cell);
+    EXPECT_EQ(grid.selectedRow(), 4);
+    ASSERT_TRUE(
+        WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryProcessing; }));
+    Press(grid, cell);
+    c.changedEntry();
+    gGateOpen = true;
+    ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryReady; }));
+    Spin(50);
+    EXPECT_EQ(gInvertCalls - callsBefore, 3);  // three channels, one computation
+    const ImageRef preview = l.previewSplitView->selectedImage();
+    ASSERT_TRUE(preview);
+    EXPECT_EQ(PixelByte(*preview, 200, 100, 1),
+              255 - PixelByte(*session.original()->asImage(), 200, 100, 1));
+
+    // The mask: type B with these settings.
+    l.maskType->button(1)->click();
+    l.maskAmount->setFloatValue(0.5f);
+    l.maskRadius->setFloatValue(3.0f);
+    l.maskCrude->setFloatValue(0.5f);
+
+    // Deblur: back to the main screen; the task took the controls' values when the button was
+    // pressed, whatever they are later. Then the result row with its thumbnail.
+    l.deblurButton->click();
+    EXPECT_FALSE(c.showsDeblurView());
+    l.maskAmount->setFloatValue(0.9f);
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4 && c.images()[3].done; }));
+    l.maskAmount->setFloatValue(0.5f);
+    const ImageRef result =
+        session.deblurredImage({DeblurRL20, 4, -1, MaskSettings{1, 3.0f, 0.5f, 0.5f}});
+    ASSERT_TRUE(result);
+    // The thumbnail shows the result, not the original.
+    EXPECT_EQ(qRed(c.images()[3].preview.pixel(128, 85)),
+              PixelByte(*result->thumbnailForSection(c.currentSection()), 128, 85, 1));
+
+    // Select the result, side by side with the reconstructed image, and paint across the middle
+    // of the reconstructed half.
+    l.tableView->selectRow(3);
+    const ImageRef reconstructed = session.reconstructed()->asImage();
+    const ImageRef original = session.original()->asImage()->copy();
+    l.toolMode->button(2)->click();
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
+    l.brushSize->setFloatValue(40);
+    l.brushOpacity->setFloatValue(1.0f);
+    Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, 150));
+    for (int x = 160; x <= 250; x += 10)
+        Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, 150));
+    Release(*l.splitView, RightHalfWidgetPoint(*l.splitView, 250, 150));
+    EXPECT_NEAR(PixelByte(*reconstructed, 200, 150, 1), PixelByte(*result, 200, 150, 1), 1);
+    EXPECT_EQ(PixelByte(*reconstructed, 20, 20, 1), PixelByte(*original, 20, 20, 1));
+    EXPECT_EQ(PixelByte(*reconstructed, 200, 250, 2), PixelByte(*original, 200, 250, 2));
+
+    l.applyAllButton->click();
+    EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
+
+    // Saved in each type (the type chosen in the panel is PanelsStartBesideThePhotograph…'s): the
+    // JPEG close at quality 95, PNG and TIFF with every pixel.
+    l.saveOptionQualitySlider->setValue(95);
+    for (const char* type : {"JPEG", "PNG", "TIFF"}) {
+        l.saveOptionFileTypeButton->setCurrentText(type);
+        c.savePopupChanged(l.saveOptionFileTypeButton);
+        const QString path = app.temporaryPath("result.") + QString(type).toLower();
+        ASSERT_TRUE(SaveAndWait(c, path)) << type;
+        const ImageRef saved = ImageIO::sharedInstance().readFromFile(path.toStdString());
+        ASSERT_TRUE(saved) << type;
+        const testsupport::Difference difference = testsupport::compare(*saved, *result);
+        EXPECT_TRUE(type[0] == 'J' ? difference.meanAbs < 3 : difference.maxAbs == 0) << type;
+    }
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
 }

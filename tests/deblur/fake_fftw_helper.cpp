@@ -1,13 +1,12 @@
-// A stand-in for fftw_helper used by the client tests. It appends every byte it receives to the
-// file named by FAKE_FFTW_LOG and answers each transform request with 2 × v + direction for every
-// double v, so that a test can tell an answer from its request. FAKE_FFTW_MODE chooses how:
+// A stand-in for fftw_helper used by the client tests. It answers each transform request with
+// 2 × v + direction for every double v, so that a test can tell an answer from its request.
+// FAKE_FFTW_MODE chooses how:
 //   pieces (default)  the answer leaves in 7-byte pieces, with short pauses between the first ones
 //   close             half of the answer is written, then the program exits
 //   die               the program exits at once, before reading anything
 //   stop              the program stops itself (SIGSTOP) as soon as a request's header has arrived,
 //                     as a helper stopped from outside would
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -19,8 +18,6 @@
 
 namespace {
 
-int gLog = -1;
-
 size_t ReadAll(void* buffer, size_t size) {
     auto* p = static_cast<unsigned char*>(buffer);
     size_t done = 0;
@@ -28,8 +25,6 @@ size_t ReadAll(void* buffer, size_t size) {
         ssize_t n = read(STDIN_FILENO, p + done, size - done);
         if (n <= 0)
             break;
-        if (gLog >= 0 && write(gLog, p + done, size_t(n)) != n)
-            std::exit(5);
         done += size_t(n);
     }
     return done;
@@ -58,9 +53,6 @@ int main() {
     const std::string mode = modeText ? modeText : "pieces";
     if (mode == "die")
         return 0;
-    if (const char* log = std::getenv("FAKE_FFTW_LOG"))
-        gLog = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
-
     for (;;) {
         unsigned char header[9];
         if (ReadAll(header, sizeof header) < sizeof header)

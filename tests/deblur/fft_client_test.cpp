@@ -1,5 +1,5 @@
-// The client of the FFT helper: the bytes it sends, how it reads answers, the lifetime of the
-// helper process, and the transforms of the real helper against a direct evaluation of the DFT.
+// The client of the FFT helper: how it reads answers (in pieces, cut short) and the lifetime of the
+// helper process (dead, missing, stalled, cancelled, shared by many callers).
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -25,29 +25,21 @@ namespace {
 
 using Complex = std::complex<double>;
 
-// Points the client at the fake helper (or back at the real one) for the next helper it starts.
-class HelperChoice {
-  public:
-    explicit HelperChoice(const char* mode = nullptr) {
+// Each test starts and ends with the real helper; useFake points the client at the fake one, in
+// `mode`, for the next helper it starts.
+class FftClient : public testing::Test {
+  protected:
+    static void useFake(const char* mode) {
         fft_stop_helper();
-        if (mode) {
-            const char* dir = std::getenv("VELKARO_TEST_OUTPUT_DIR");
-            mLog = std::string(dir ? dir : "/tmp") + "/fake_fftw_" + std::to_string(getpid());
-            std::remove(mLog.c_str());
-            setenv("VELKARO_FFTW_HELPER", FAKE_FFTW_HELPER, 1);
-            setenv("FAKE_FFTW_LOG", mLog.c_str(), 1);
-            setenv("FAKE_FFTW_MODE", mode, 1);
-        }
+        setenv("VELKARO_FFTW_HELPER", FAKE_FFTW_HELPER, 1);
+        setenv("FAKE_FFTW_MODE", mode, 1);
     }
-    ~HelperChoice() {
+    void SetUp() override { fft_stop_helper(); }
+    void TearDown() override {
         fft_stop_helper();
         unsetenv("VELKARO_FFTW_HELPER");
         unsetenv("FAKE_FFTW_MODE");
-        unsetenv("FAKE_FFTW_LOG");
     }
-
-  private:
-    std::string mLog;
 };
 
 // Answer of the fake helper: every double v becomes 2 v + direction.
@@ -85,63 +77,51 @@ int ChildrenOfThisProcess() {
     return count;
 }
 
-TEST(FftClient, HelperClosingEarlyIsReportedAndReplaced) {
-    HelperChoice fake("close");
-    std::vector<Complex> values = RandomValues(8, 2);
-    const std::vector<Complex> sent = values;
-    testing::internal::CaptureStderr();
-    fft_forward(values.data(), 4, 2);
-    testing::internal::GetCapturedStderr();
-    // The half that arrived is in place, the rest is the input.
-    const std::vector<Complex> answer = FakeAnswer(sent, 1);
-    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(values[i], answer[i]);
-    for (size_t i = 4; i < 8; ++i) EXPECT_EQ(values[i], sent[i]);
-    EXPECT_EQ(fft_helper_pid(), -1);
+// A helper that closes half-way through its answer (the half that arrived is in place, the rest
+// is the input), one dead before the request is written (larger than the pipe, so the write
+// cannot vanish into its buffer) and one that cannot be started: the transform fails without a
+// SIGPIPE (the caller's mask restored) and no helper is left; the next transform gets a fresh
+// helper whose answer arrives in pieces.
+TEST_F(FftClient, BrokenOrMissingHelpersAreReportedAndReplaced) {
+    for (const char* mode : {"close", "die", "missing"}) {
+        SCOPED_TRACE(mode);
+        const bool close = std::string(mode) == "close";
+        useFake(mode);
+        if (std::string(mode) == "missing")
+            setenv("VELKARO_FFTW_HELPER", "/nonexistent/fftw_helper", 1);
+        const int rows = close ? 4 : 1024, columns = close ? 2 : 512;
+        const std::vector<Complex> sent = RandomValues(std::size_t(rows) * columns, 2);
+        std::vector<Complex> values = sent;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fft_forward(values.data(), rows, columns), FftStatus::Failed);
+        testing::internal::GetCapturedStderr();
+        const std::vector<Complex> answer = FakeAnswer(sent, 1);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            ASSERT_EQ(values[i], close && i < 4 ? answer[i] : sent[i]) << i;
+        EXPECT_EQ(fft_helper_pid(), -1);
+        sigset_t pending, mask;
+        sigpending(&pending);
+        EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        EXPECT_FALSE(sigismember(&mask, SIGPIPE));
 
-    // The next transform gets a fresh helper that answers properly.
-    setenv("FAKE_FFTW_MODE", "pieces", 1);
-    values = sent;
-    fft_forward(values.data(), 4, 2);
-    EXPECT_EQ(values, answer);
-    EXPECT_GT(fft_helper_pid(), 0);
-}
-
-TEST(FftClient, WritingToADeadHelperDoesNotRaiseSigpipe) {
-    HelperChoice fake("die");
-    // Larger than the pipe, so the write cannot vanish into the pipe's buffer.
-    std::vector<Complex> values(1024 * 512, Complex(1, 2));
-    testing::internal::CaptureStderr();
-    fft_forward(values.data(), 1024, 512);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(values.front(), Complex(1, 2));  // the buffer keeps its input
-    sigset_t pending;
-    sigpending(&pending);
-    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    EXPECT_FALSE(sigismember(&mask, SIGPIPE));  // the caller's mask is restored
-}
-
-TEST(FftClient, MissingHelperIsReportedAndNothingChanges) {
-    HelperChoice real;
-    setenv("VELKARO_FFTW_HELPER", "/nonexistent/fftw_helper", 1);
-    std::vector<Complex> values = RandomValues(4, 3);
-    const std::vector<Complex> sent = values;
-    testing::internal::CaptureStderr();
-    fft_forward(values.data(), 2, 2);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(values, sent);
-    EXPECT_EQ(fft_helper_pid(), -1);
+        useFake("pieces");
+        values = RandomValues(8, 3);
+        const std::vector<Complex> small = values;
+        EXPECT_EQ(fft_forward(values.data(), 4, 2), FftStatus::Done);
+        EXPECT_EQ(values, FakeAnswer(small, 1));
+        EXPECT_GT(fft_helper_pid(), 0);
+    }
 }
 
 // A helper that stalls every time ends the transform with Failed, writing nothing and leaving no
 // process behind; a cancel ends a pending exchange with Cancelled (with a deadline far beyond the
 // test's time limit, it cannot come from the deadline). A helper stopped once is replaced: see
 // tests/hardening/HelperKillTest.cpp.
-TEST(FftClient, StalledHelperIsReportedAndCancelEndsTheWait) {
+TEST_F(FftClient, StalledHelperIsReportedAndCancelEndsTheWait) {
     const int R = 6, C = 5;
     std::vector<double> x(R * C, 0.5);
-    HelperChoice fake("stop");
+    useFake("stop");
     fft_set_deadline(0.2, 0);
     std::vector<Complex> half(R * (C / 2 + 1), Complex(7, 7));
     std::vector<Complex> values = RandomValues(8, 4);
@@ -166,8 +146,7 @@ TEST(FftClient, StalledHelperIsReportedAndCancelEndsTheWait) {
     fft_set_deadline();
 }
 
-TEST(FftHelper, OneProcessServesManyCallersRequestsAndCleanups) {
-    HelperChoice real;
+TEST_F(FftClient, OneProcessServesManyCallersRequestsAndCleanups) {
     std::vector<Complex> first(6);
     fft_forward(first.data(), 3, 2);
     const int pid = fft_helper_pid();

@@ -16,7 +16,6 @@
 #include "Image.h"
 #include "Matrix.h"
 #include "MatrixOps.h"
-#include "fft_reference.h"
 #include "fftw_process.h"
 
 using namespace velkaro;
@@ -24,6 +23,20 @@ using namespace velkaro;
 namespace {
 
 using Complex = std::complex<double>;
+
+// The 2-D discrete Fourier transform evaluated term by term: x holds R × C values row after row;
+// sign −1 gives the forward transform, +1 the unscaled backward one.
+std::vector<Complex> NaiveDft(const std::vector<Complex>& x, int R, int C, int sign) {
+    std::vector<Complex> out(x.size());
+    for (int k = 0; k < R; ++k)
+        for (int l = 0; l < C; ++l)
+            for (int m = 0; m < R; ++m)
+                for (int n = 0; n < C; ++n)
+                    out[size_t(k) * C + l] +=
+                        x[size_t(m) * C + n] *
+                        std::polar(1.0, sign * 2 * M_PI * (double(k) * m / R + double(l) * n / C));
+    return out;
+}
 
 void FillRandom(Matrix& m, unsigned seed, double lo = 0, double hi = 1) {
     std::mt19937 random(seed);
@@ -160,17 +173,8 @@ TEST(Deconvwnr, MatchesAReferenceComputedTermByTerm) {
     EXPECT_LT(MaxDifference(blurred, I), 1e-9);
 }
 
-TEST(Deconvwnr, UniformRegionAndUnitKernelAreScaledByTheGainAtZero) {
+TEST(Deconvwnr, UnitKernelIsScaledByTheGainAtZero) {
     const double noise = 0.009999999776482582;
-    const int n = SizeForFilter(2.5, -1);
-    Matrix kernel(n, n);
-    GenerateFilter(kernel, 2.5, -1);
-    Matrix flat(20, 17);
-    flat.fill(0.4);
-    edgetaper(flat, flat, kernel);
-    deconvwnr(flat, flat, kernel, noise);
-    for (int k = 0; k < flat.count(); ++k) EXPECT_NEAR(flat.roData()[k], 0.4 / (1 + noise), 1e-12);
-
     Matrix unit(1, 1);
     GenerateFilter(unit, 0.5, 45);
     Matrix I(9, 11), J(9, 11);
@@ -192,32 +196,29 @@ std::uint8_t Through(std::uint8_t level, double gain) {
     return px[1];
 }
 
-TEST(DeconvolveWnrIir, UniformRegionOfAnImage) {
+// A uniform region comes out scaled by the gain at zero frequency, the other channels untouched;
+// a region not larger than the kernel is left as read.
+TEST(DeconvolveWnrIir, UniformRegionAndRegionsNotLargerThanTheKernel) {
     CImage in(40, 30);
     for (int k = 0; k < 40 * 30; ++k) in.pixels()[4 * k + 2] = 150;
     CImage out(16, 12);
     const double noise = 0.0010000000474974513;
     deconvolve_wnr_iir(in, out, 2, 2.0, noise, -1, 10, 9, 16, 12);
     const std::uint8_t expected = Through(150, 1 / (1 + noise));
-    for (int k = 0; k < 16 * 12; ++k) {
-        EXPECT_EQ(out.pixels()[4 * k + 2], expected);
-        EXPECT_EQ(out.pixels()[4 * k + 1], 255);  // other channels untouched
-    }
-}
+    for (int k = 0; k < 16 * 12; ++k)
+        ASSERT_TRUE(out.pixels()[4 * k + 2] == expected && out.pixels()[4 * k + 1] == 255) << k;
 
-TEST(DeconvolveWnrIir, RegionNotLargerThanTheKernelIsLeftAsRead) {
-    CImage in(9, 9);
-    for (int k = 0; k < 81; ++k) in.pixels()[4 * k + 3] = std::uint8_t(k * 3);
+    CImage tiny(9, 9);
+    for (int k = 0; k < 81; ++k) tiny.pixels()[4 * k + 3] = std::uint8_t(k * 3);
     for (auto [w, h] : {std::pair{5, 9}, std::pair{9, 4}, std::pair{1, 1}}) {
-        CImage out(w, h);
+        CImage small(w, h);
         testing::internal::CaptureStderr();
-        deconvolve_wnr_iir(in, out, 3, 2.5, 0.01, 60, 9 - w, 0, w, h);  // 5 × 5 kernel
+        deconvolve_wnr_iir(tiny, small, 3, 2.5, 0.01, 60, 9 - w, 0, w, h);  // 5 × 5 kernel
         testing::internal::GetCapturedStderr();
         for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c) {
-                EXPECT_EQ(out.pixels()[4 * (r * w + c) + 3],
-                          Through(in.pixels()[4 * (r * 9 + 9 - w + c) + 3], 1));
-            }
+            for (int c = 0; c < w; ++c)
+                EXPECT_EQ(small.pixels()[4 * (r * w + c) + 3],
+                          Through(tiny.pixels()[4 * (r * 9 + 9 - w + c) + 3], 1));
     }
 }
 

@@ -59,9 +59,8 @@ Mask ReferenceMask(const ImageRef& src, int x, int y, int w, int h, int type, fl
                    float crudeness) {
     const int iw = src->width(), ih = src->height();
     auto P = [&](int c, int u, int v) {
-        u = std::clamp(u, 0, iw - 1);
-        v = std::clamp(v, 0, ih - 1);
-        return int(src->pixels()[(std::size_t(v) * iw + u) * 4 + c]);
+        return int(
+            src->pixels()[(std::clamp(v, 0, ih - 1) * iw + std::clamp(u, 0, iw - 1)) * 4 + c]);
     };
     crudeness = std::clamp(crudeness, 0.0f, 1.0f);
     const int r = std::max(1, int(std::lround(radius)));

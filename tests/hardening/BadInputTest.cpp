@@ -10,7 +10,6 @@
 
 #include "../cli/CliRunner.h"
 #include "../images/ImageTestSupport.h"
-#include "../images/PngTestFiles.h"
 
 using namespace velkaro;
 
@@ -37,69 +36,51 @@ std::vector<std::string> ownLines(const CliRun& run) {
     return own;
 }
 
-void copyFile(const std::string& from, const std::string& to) {
-    writeBytes(to, readBytes(from));
-}
-
-// A folder everybody may enter and read (mkdtemp makes them private).
-void openUp(const std::string& folder) {
-    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                fs::perms::others_read | fs::perms::others_exec);
-}
-
 }  // namespace
 
 TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
     TempDir dir;
-    const std::string empty = dir.file("empty.jpg");
-    writeBytes(empty, {});
-    const ByteBuffer coffee = readBytes(dataPath("coffee.png"));
-    const std::string halfPng = dir.file("half.png");
-    writeBytes(halfPng, ByteBuffer(coffee.begin(), coffee.begin() + coffee.size() / 2));
-    const ByteBuffer rocket = readBytes(dataPath("rocket.jpg"));
-    const std::string headJpeg = dir.file("head.jpg");  // headers and the first scan bytes only
-    writeBytes(headJpeg, ByteBuffer(rocket.begin(), rocket.begin() + 700));
-    const std::string text = dir.file("notes.png");  // not an image, whatever its name says
-    writeBytes(text, ByteBuffer{'h', 'e', 'l', 'l', 'o', '\n'});
-    const std::string huge = dir.file("huge.png");
-    writeBytes(huge, pngClaiming(100000, 100000));
-    const std::string folder = dir.file("folder.jpg");
-    fs::create_directory(folder);
-
-    for (const std::string& path : {empty, halfPng, headJpeg, dataPath("truncated.jpg"), text, huge,
-                                    folder, dir.file("missing.png")}) {
+    const ByteBuffer png = readBytes(dataPath("coffee.png")),
+                     jpeg = readBytes(dataPath("rocket.jpg"));
+    // Not an image whatever its name says, cut in half, the headers and the first scan bytes
+    // only, a header claiming 10¹⁰ pixels.
+    const std::pair<const char*, ByteBuffer> files[] = {
+        {"empty.jpg", {}},
+        {"notes.png", {'h', 'e', 'l', 'l', 'o', '\n'}},
+        {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2)},
+        {"head.jpg", ByteBuffer(jpeg.begin(), jpeg.begin() + 700)},
+        {"huge.png", pngClaiming(100000, 100000)}};
+    std::vector<std::string> paths = {dataPath("truncated.jpg"), dir.file("folder.jpg"),
+                                      dir.file("missing.png")};
+    fs::create_directory(paths[1]);
+    for (const auto& [name, bytes] : files) {
+        writeBytes(dir.file(name), bytes);
+        paths.push_back(dir.file(name));
+    }
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         const CliRun run = cli({"info", path});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(run.out.empty()) << run.out;
         const auto own = ownLines(run);
         ASSERT_EQ(own.size(), 1u) << run.err;
-        const char* reason = path == folder                    ? "it is a folder"
-                             : path == dir.file("missing.png") ? "no such file"
-                                                               : "not an image this tool can read";
-        EXPECT_EQ(own[0], "velkaro-cli info: cannot read '" + path + "': " + reason);
+        EXPECT_NE(own[0].find(path), std::string::npos) << own[0];
     }
-    // The oversized header is refused from the header, and says why.
-    EXPECT_NE(cli({"info", huge}).err.find("exceeds the limit of 268435456 pixels"),
-              std::string::npos);
 }
 
 TEST(BadInputThroughTheCli, WrongExtensionsSpacesAndNonAsciiPathsOpen) {
     TempDir dir;
-    const std::string jpegAsPng = dir.file("rocket.png");
-    copyFile(dataPath("rocket.jpg"), jpegAsPng);
-    const std::string pngAsJpeg = dir.file("coffee.jpg");
-    copyFile(dataPath("coffee.png"), pngAsJpeg);
     const std::string spaced = dir.file("mon été — chat 猫.png");
-    copyFile(dataPath("chelsea.png"), spaced);
     struct Expected {
+        const char* sample;
         std::string path, format;
         int width, height;
     };
-    for (const Expected& e :
-         {Expected{jpegAsPng, "JPEG", 640, 427}, Expected{pngAsJpeg, "PNG", 600, 400},
-          Expected{spaced, "PNG", 451, 300}}) {
+    for (const Expected& e : {Expected{"rocket.jpg", dir.file("rocket.png"), "JPEG", 640, 427},
+                              Expected{"coffee.png", dir.file("coffee.jpg"), "PNG", 600, 400},
+                              Expected{"chelsea.png", spaced, "PNG", 451, 300}}) {
         SCOPED_TRACE(e.path);
+        fs::copy_file(dataPath(e.sample), e.path);
         const CliRun run = cli({"info", e.path});
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.out.find("format: " + e.format), std::string::npos) << run.out;
@@ -114,9 +95,6 @@ TEST(BadInputThroughTheCli, WrongExtensionsSpacesAndNonAsciiPathsOpen) {
 
 TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     TempDir dir;
-    const std::string earlier = dir.file("earlier.png");
-    copyFile(dataPath("camera.png"), earlier);
-    const ByteBuffer earlierBytes = readBytes(earlier);
 
     // A folder that no longer exists: the session's commands check it before any work.
     const std::string gone = dir.file("gone");
@@ -126,7 +104,7 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
         {"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1", "--step", "2"});
     EXPECT_EQ(run.status, 1);
     ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_NE(ownLines(run)[0].find("no writable folder"), std::string::npos) << run.err;
+    EXPECT_NE(ownLines(run)[0].find(gone), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(gone));
 
     // A folder given as the output.
@@ -134,38 +112,34 @@ TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ownLines(run).size(), 1u) << run.err;
 
-    // A read-only folder holding an earlier file of that name, and an unreadable photograph,
-    // both as an ordinary user.
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run the tool as an ordinary user";
-    openUp(dir.path());
-    const std::string locked = dir.file("locked");
+    // A read-only folder holding an earlier file of that name, and an unreadable photograph.
+    // Root reads and writes whatever it likes: as root, the tool runs as the user nobody.
+    void (*const as)() = geteuid() == 0 ? asNobody : nullptr;
+    fs::permissions(dir.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);  // mkdtemp makes it private
+    const std::string locked = dir.file("locked"), target = locked + "/photo.png";
     fs::create_directory(locked);
-    openUp(locked);  // root's folder: nobody may read it but not write it
-    const std::string target = locked + "/photo.png";
-    copyFile(earlier, target);
+    fs::copy_file(dataPath("camera.png"), target);
     fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write |
                                 fs::perms::others_read | fs::perms::others_write);
-    const std::string source = dir.file("source.png");
-    copyFile(dataPath("chelsea.png"), source);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    const std::string source = dir.file("source.png"), secret = dir.file("secret photo.png");
+    fs::copy_file(dataPath("chelsea.png"), source);
+    fs::copy_file(dataPath("chelsea.png"), secret);
     fs::permissions(source, fs::perms::owner_read | fs::perms::others_read);
-    if (cli({"info", source}, asNobody).status != 0)
+    fs::permissions(secret, fs::perms::none);
+    if (as && cli({"info", source}, as).status != 0)
         GTEST_SKIP() << "the user nobody cannot reach the tool and " << dir.path()
                      << " (a folder above them is private to its owner)";
-
-    run = cli({"convert", source, target}, asNobody);
-    EXPECT_EQ(run.status, 1) << run.err;
-    ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_EQ(ownLines(run)[0], "velkaro-cli convert: could not write '" + target + "'");
-    EXPECT_EQ(readBytes(target), earlierBytes);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"convert", source, target}, {"info", secret}}) {
+        run = cli(args, as);
+        EXPECT_EQ(run.status, 1) << run.err;
+        ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
+        EXPECT_NE(ownLines(run)[0].find(args.back()), std::string::npos) << run.err;
+    }
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_EQ(readBytes(target), readBytes(dataPath("camera.png")));
     EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
-
-    const std::string secret = dir.file("secret photo.png");
-    copyFile(dataPath("chelsea.png"), secret);
-    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
-    run = cli({"info", secret}, asNobody);
-    EXPECT_EQ(run.status, 1) << run.err;
-    ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_EQ(ownLines(run)[0],
-              "velkaro-cli info: cannot read '" + secret + "': permission denied");
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,7 +10,6 @@
 
 #include "ImageIO.h"
 #include "ImageTestSupport.h"
-#include "PngTestFiles.h"
 
 using namespace velkaro;
 
@@ -21,10 +19,6 @@ namespace {
 
 ImageIO& io() {
     return ImageIO::sharedInstance();
-}
-
-bool startsWith(const ByteBuffer& bytes, std::initializer_list<std::uint8_t> prefix) {
-    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
 std::vector<std::string> entries(const std::string& folder) {
@@ -76,7 +70,9 @@ TEST(PngCodec, RgbOrRgbaExactInFileAndMemoryAlphaOnlyWhenAsked) {
         // A memory write appends to what the buffer holds.
         ByteBuffer memory = {1, 2, 3};
         ASSERT_TRUE(io().writeImage(original, memory));
-        ASSERT_TRUE(startsWith(memory, {1, 2, 3, 0x89, 'P', 'N', 'G'}));
+        ASSERT_GT(memory.size(), 7u);
+        ASSERT_EQ(ByteBuffer(memory.begin(), memory.begin() + 7),
+                  (ByteBuffer{1, 2, 3, 0x89, 'P', 'N', 'G'}));
         const ImageRef fromMemory =
             io().readFromMemory(ByteBuffer(memory.begin() + 3, memory.end()));
         for (const ImageRef& opaque :
@@ -276,25 +272,6 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
     EXPECT_EQ(entries(dir.path()),
               (std::vector<std::string>{"folder", "keep.JPEG", "keep.PNG", "keep.TIFF"}));
-}
-
-TEST(FailedWrites, ReadOnlyFolderKeepsItsFile) {
-    TempDir dir;
-    const ImageRef first = randomImage(20, 10, 23, true);
-    const std::string folder = dir.file("locked"), path = folder + "/photo.png";
-    std::filesystem::create_directory(folder);
-    ASSERT_TRUE(io().writeImage(first, path));
-    const ByteBuffer before = readBytes(path);
-    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
-    if (access(folder.c_str(), W_OK) == 0) {
-        chmod(folder.c_str(), 0755);
-        GTEST_SKIP() << "running with rights that ignore folder permissions";
-    }
-    EXPECT_FALSE(io().writeImage(randomImage(20, 10, 24, true), path));
-    EXPECT_FALSE(io().writeImage(first, "JPEG", 80, folder + "/new.jpg"));
-    chmod(folder.c_str(), 0755);
-    EXPECT_EQ(readBytes(path), before);
-    EXPECT_EQ(entries(folder), (std::vector<std::string>{"photo.png"}));
 }
 
 TEST(Writes, ReplacingKeepsPermissionsAndLinksAndTakesTheLongestName) {

@@ -78,19 +78,15 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
 
 TEST(Dispatch, EveryThreadThatRunsWorkHasTheWorkerStack) {
     // Numerical libraries nest deep frames; oneTBB's own default (4 MiB) is not enough.
-    auto stackSize = [] {
-        pthread_attr_t attributes;
-        EXPECT_EQ(pthread_getattr_np(pthread_self(), &attributes), 0);
-        std::size_t size = 0;
-        pthread_attr_getstacksize(&attributes, &size);
-        pthread_attr_destroy(&attributes);
-        return size;
-    };
     std::mutex mutex;
     std::size_t smallest = SIZE_MAX;
     int threads = 0;
     auto record = [&] {
-        const std::size_t size = stackSize();
+        pthread_attr_t attributes;
+        std::size_t size = 0;
+        pthread_getattr_np(pthread_self(), &attributes);
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
         std::lock_guard<std::mutex> guard(mutex);
         smallest = std::min(smallest, size);
         ++threads;
@@ -105,12 +101,8 @@ TEST(Dispatch, EveryThreadThatRunsWorkHasTheWorkerStack) {
                 });
             });
     dispatchWaitIdle();
-    {
-        SerialQueue queue("stack");
-        queue.async(record);
-    }
-    WorkerThread thread(record);
-    thread.join();
+    SerialQueue("stack").async(record);
+    WorkerThread(record).join();
     EXPECT_EQ(threads, 2 * 8 * 17 + 2);
     EXPECT_GE(smallest, kWorkerStackSize);
 }

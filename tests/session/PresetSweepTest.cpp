@@ -2,7 +2,7 @@
 // at once as the grid does. Long (a few minutes on two cores, several times that under
 // AddressSanitizer): labelled `long`, left out of the sanitizer stage.
 
-#include "PresetSweep.h"
+#include "SessionTestSupport.h"
 
 using namespace velkaro;
 

@@ -7,16 +7,11 @@
 #include <map>
 #include <random>
 
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
 
 namespace {
-
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 // Full deblurs of any type, a preview batch, sometimes a stop, then a least-squares preview.
 void startWork(Session& s, std::mt19937& rng, int round) {
@@ -40,7 +35,7 @@ TEST(SessionConcurrency, LoadClearAndResetWhileWorkRuns) {
     recorder.attach(s);
     s.setMethods(RecordingDeblurMethods());  // kept across loads and resets
     std::mt19937 rng(12345);
-    SetMethodDelayMicroseconds(300);
+    recording().delayMicroseconds = 300;
     const char* files[] = {"chelsea.png", "astronaut.png", "coffee.png"};
     for (int round = 0; round < 32; ++round) {
         ASSERT_TRUE(s.loadImage(testDataPath(files[round % 3])));
@@ -60,7 +55,7 @@ TEST(SessionConcurrency, LoadClearAndResetWhileWorkRuns) {
         }
         resetAndCheck(s, recorder);
     }
-    SetMethodDelayMicroseconds(0);
+    recording().delayMicroseconds = 0;
     // Every full deblur's finish followed its start.
     std::map<DeblurredEntry, int> open;
     for (const auto& e : recorder.events()) {
@@ -78,11 +73,11 @@ TEST(SessionConcurrency, ResetStopsARunningLeastSquaresDeblurPromptly) {
     recorder.attach(s);
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     s.setMethods(RecordingDeblurMethods());
-    SetMethodDelayMicroseconds(50'000'000);  // would take minutes unless the flag is polled
+    recording().delayMicroseconds = 50'000'000;  // would take minutes unless the flag is polled
     s.submitDeblur(DeblurredEntry{DeblurLA2, 3, -1, {}});
     ASSERT_TRUE(recorder.waitFor(ET::DeblurStarted, 1));
     resetAndCheck(s, recorder);
-    SetMethodDelayMicroseconds(0);
+    recording().delayMicroseconds = 0;
     EXPECT_EQ(recorder.count(ET::DeblurFinished), 0);
 }
 

@@ -1,12 +1,63 @@
-// Full deblurs: events, the cache, masking and fetching, failures and refusals.
+// loadImage, reset and destruction: the events they send and what they leave. Full deblurs:
+// events, the cache, masking and fetching, failures. (Refusals for memory are tests/hardening's
+// MemoryRefusalTest.)
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "ImageProcess.h"
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
+
+TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueuedStop) {
+    Session s;
+    expectEmpty(s);
+    s.reset();  // on an empty session: returns at once
+
+    EventRecorder rec;
+    rec.attach(s);
+    ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
+    const auto events = rec.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(events[0].type == ET::OriginalLoaded && events[1].type == ET::ReconstructedLoaded);
+    for (const auto& e : events) {
+        EXPECT_EQ(e.entry.deblurType, DeblurNoType);
+        EXPECT_EQ(e.thread, std::this_thread::get_id());
+    }
+    // The original is the decoded file; the composite a separate, equal copy.
+    ImageRef direct = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
+    EXPECT_TRUE(samePixels(s.original()->asImage(), direct));
+    EXPECT_NE(s.reconstructed()->pixels(), s.original()->pixels());
+    EXPECT_TRUE(samePixels(s.reconstructed()->asImage(), direct));
+
+    // A second load replaces everything (results included) and sends the pair again.
+    s.deblur(DeblurredEntry{DeblurUSM1, 2, -1, {}});
+    rec.clear();
+    ASSERT_TRUE(s.loadImage(testDataPath("rocket.jpg")));
+    EXPECT_EQ(rec.count(ET::OriginalLoaded) + rec.count(ET::ReconstructedLoaded), 2);
+    EXPECT_EQ(s.reconstructed()->width(), 640);
+    EXPECT_FALSE(s.deblurredImage(DeblurredEntry{DeblurUSM1, 2, -1, {}}));
+
+    // Unreadable files leave the session empty and report nothing.
+    const std::string garbage = testOutputPath("session_not_an_image.png");
+    std::ofstream(garbage, std::ios::binary) << "\x89PNG\r\n\x1a\n this is not really a PNG";
+    for (const std::string& path : {testDataPath("does_not_exist.png"), garbage,
+                                    std::string(VELKARO_TEST_DATA_DIR), std::string("")}) {
+        ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
+        rec.clear();
+        EXPECT_FALSE(s.loadImage(path)) << path;
+        EXPECT_TRUE(rec.events().empty()) << path;
+        expectEmpty(s);
+    }
+
+    // Destroyed while loaded, with a stop still queued.
+    auto loaded = std::make_unique<Session>();
+    ASSERT_TRUE(loaded->loadImage(testDataPath("astronaut.png")));
+    loaded->stopPreview();  // leaves a block on the queue
+    loaded.reset();
+}
 
 namespace {
 
@@ -75,10 +126,10 @@ TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing
     run(key);  // a stored result first: a failed run later leaves it in place
     recorder.clear();
     ClearRecordedMethodCalls();
-    SetMethodsFail(true);
+    recording().fail = true;
     run(key);
     run(DeblurredEntry{DeblurWI3, 5, -1, {}});
-    SetMethodsFail(false);
+    recording().fail = false;
     EXPECT_EQ(recorder.typesFor(4), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(recorder.typesFor(5), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(RecordedMethodCalls().size(), 2u);  // the first channel fails; no other is tried
@@ -99,15 +150,6 @@ TEST_F(SessionDeblur, UnknownPresetsAndEmptySessionsComputeNothing) {
     recorder.clear();
     run(DeblurredEntry{DeblurRL20, 2, -1, {}});
     EXPECT_TRUE(recorder.events().empty());
-}
-
-TEST_F(SessionDeblur, TooLargeDeblursAreRefusedBeforeAnyChannel) {
-    // The stand-ins estimate about a kilobyte: every preset is refused, whatever its method.
-    session.setAvailableMemory([]() -> std::int64_t { return 1000; });
-    run(DeblurredEntry{DeblurLA1, 3, -1, {}});
-    run(DeblurredEntry{DeblurRL20, 3, -1, {}});
-    EXPECT_TRUE(recorder.events().empty());
-    EXPECT_TRUE(RecordedMethodCalls().empty());
 }
 
 TEST(SessionMethods, LongMethodsReportEveryIterationAndStopAtTheNextPoll) {

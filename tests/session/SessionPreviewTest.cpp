@@ -1,5 +1,6 @@
-// Preview scheduling: batches, the throttle of three, stopping, clearing, section clamping and the
-// masked fetch.
+// Preview scheduling: batches, the throttle of three, stopping, section clamping, the masked fetch
+// and the grid filling in the background (its stop and clearing). A new click clearing the
+// previews while steps run is ControllerTest's ANewClickForgetsTheOldSectionStopAndCancel.
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,11 @@
 #include <array>
 #include <set>
 
-#include "PresetSweep.h"
-#include "RecordingMethods.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
 
 namespace {
-
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 const std::vector<ET> kFinished{ET::PreviewStarted, ET::PreviewFinished};
 
@@ -66,7 +61,7 @@ TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     }
     EXPECT_EQ(session.previewCount(), 15u);
     EXPECT_EQ(RecordedMethodCalls().size(), 45u);  // three channels a step
-    EXPECT_LE(MaxConcurrentSteps(), 3);
+    EXPECT_LE(recording().maxConcurrentSteps, 3);
 
     // Asking again computes and reports nothing: every entry is cached.
     recorder.clear();
@@ -94,23 +89,6 @@ TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
     EXPECT_GE(step2 - started.begin(), 16);
 }
 
-TEST_F(SessionPreview, AFourthStepWaitsForOneOfThree) {
-    holdBatch(5, DeblurRL40);
-    sleepMs(300);
-    EXPECT_EQ(running(), 3);
-    EXPECT_TRUE(recorder.typesFor(4).empty());
-    // When the first step finishes the fourth is handed out, and the fifth still waits.
-    OpenMethodGate(1);
-    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, 1));
-    ASSERT_TRUE(eventually([&] { return running() == 3; }));
-    sleepMs(200);
-    EXPECT_EQ(running(), 3);  // steps 2, 3 and 4
-    EXPECT_TRUE(recorder.typesFor(5).empty());
-    OpenMethodGate();
-    session.waitUntilIdle();
-    EXPECT_EQ(recorder.count(ET::PreviewFinished), 5);
-}
-
 TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
     holdBatch(6, DeblurUSM3);
     session.stopPreview();
@@ -128,25 +106,6 @@ TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
                   finished);
     }
     EXPECT_EQ(recorder.typesFor(7), kFinished);
-}
-
-TEST_F(SessionPreview, ClearWaitsForRunningStepsAndForgetsEveryPreview) {
-    holdBatch(6, DeblurWF3);
-    std::thread opener([] {
-        sleepMs(200);
-        OpenMethodGate();
-    });
-    session.clearPreviews();
-    opener.join();
-    const std::size_t eventsAtReturn = recorder.events().size();
-    EXPECT_TRUE(session.isIdle());
-    EXPECT_EQ(session.previewCount(), 0u);
-    dispatchWaitIdle();
-    EXPECT_EQ(recorder.events().size(), eventsAtReturn);  // nothing after it returned
-    // The stop ends with the clearing: new requests run.
-    session.deblurPreviewAngleStep(2, DeblurWF3, -1, section);
-    session.waitUntilIdle();
-    EXPECT_TRUE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWF3, 2, -1, {}}));
 }
 
 TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
@@ -256,6 +215,24 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
                 }
         EXPECT_LE(worst, c.tolerance) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
         EXPECT_GT(fromDisc, 10) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
+    }
+}
+
+TEST(SessionPreviewOfRealMethods, EachCellIsScoredAgainstItsOwnSection) {
+    // The score's view of the original is kept per section and step: after a click elsewhere the
+    // same cell is judged against the new section, exactly as a score made from scratch.
+    Session s;
+    ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
+    const DeblurredEntry entry{DeblurUSM2, 4, -1, {}};
+    for (const Rect& section : {Rect{0, 0, 256, 256}, Rect{300, 100, 256, 256}}) {
+        s.clearPreviews();
+        s.deblurPreviewAngleStep(4, DeblurUSM2, -1, section);
+        s.waitUntilIdle();
+        const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
+        const auto score = s.previewScore(entry);
+        ASSERT_TRUE(cell && score);
+        const CImage original = CropImage(*s.original(), int(section.x), int(section.y), 256, 256);
+        EXPECT_DOUBLE_EQ(score->total, ScoreCandidate(original, CImage(cell), 2.0, -1).total);
     }
 }
 

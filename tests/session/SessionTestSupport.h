@@ -1,18 +1,25 @@
 #pragma once
 
-// Helpers shared by the session tests: an event recorder, and test photographs.
+// Helpers shared by the session tests: an event recorder, test photographs, stand-ins for the
+// deblurring methods that record their calls, and the sweep of preview cells on real methods.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "DeblurMethods.h"
 #include "ImageIO.h"
 #include "Session.h"
 
@@ -100,6 +107,10 @@ bool eventually(P predicate, double seconds = 30) {
     return true;
 }
 
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 inline void expectEmpty(Session& s) {
     EXPECT_TRUE(!s.original() && !s.reconstructed());
     EXPECT_EQ(s.previewCount(), 0u);
@@ -132,13 +143,189 @@ inline bool samePixels(const ImageRef& a, const ImageRef& b) {
 
 // The w × h pixels of chelsea.png at (x, y), written as a PNG to the output folder.
 inline std::string chelseaCrop(const std::string& name, int x, int y, int w, int h) {
-    ImageRef full = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
-    ImageRef crop = Image::create(w, h);
-    for (int row = 0; row < h; ++row)
-        std::memcpy(crop->pixels() + std::size_t(row) * w * 4,
-                    full->pixels() + (std::size_t(row + y) * full->width() + x) * 4,
-                    std::size_t(w) * 4);
+    const CImage full(ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png")));
     const std::string path = testOutputPath(name);
-    ImageIO::sharedInstance().writeImage(crop, path);
+    ImageIO::sharedInstance().writeImage(CropImage(full, x, y, w, h).asImage(), path);
     return path;
 }
+
+// Stand-ins for the deblurring methods that record every call, so that the session's scheduling
+// can be watched without the real numerics. They write the input's value + 1 (saturating) into
+// the region's channel, can be held at a gate (per step, radius × 2) to keep steps running, and
+// can take a while (polling the stop flag they were given). Told to fail, they write nothing and
+// report the failure, as the Wiener method does when its FFT helper stops answering.
+
+struct RecordedCall {
+    DeblurMethod method;
+    int channel;
+    double radius, parameter;
+    int angle;
+    Region region;
+};
+
+struct RecordingState {
+    std::mutex mutex;
+    std::condition_variable gateChanged;
+    std::vector<RecordedCall> calls;
+    std::set<int> closedSteps;
+    std::map<int, int> inside, atGate;       // step -> calls inside the stand-ins, at the gate
+    std::atomic<int> maxConcurrentSteps{0};  // the most distinct steps inside at once
+    std::atomic<int> delayMicroseconds{0};   // each call takes this long unless stopped
+    std::atomic<bool> fail{false};           // calls write nothing and report a failure
+};
+
+inline RecordingState& recording() {
+    static RecordingState s;
+    return s;
+}
+
+template <DeblurMethod M>
+bool RecordingRun(const MethodCall& c) {
+    RecordingState& s = recording();
+    const int step = int(c.radius * 2 + 0.5);
+    {
+        std::unique_lock<std::mutex> guard(s.mutex);
+        s.calls.push_back({M, c.channel, c.radius, c.parameter, c.angle, c.region});
+        if (++s.inside[step] == 1) {
+            const int steps = int(std::count_if(s.inside.begin(), s.inside.end(),
+                                                [](const auto& e) { return e.second > 0; }));
+            s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), steps);
+        }
+        ++s.atGate[step];
+        s.gateChanged.wait(guard, [&] { return !s.closedSteps.count(step); });
+        --s.atGate[step];
+    }
+    for (int waited = 0; waited < s.delayMicroseconds.load(); waited += 200) {
+        if (c.cancel && c.cancel->load())
+            break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (s.fail) {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        --s.inside[step];
+        return false;
+    }
+    const Region& r = c.region;
+    for (int row = 0; row < r.h; ++row)
+        for (int col = 0; col < r.w; ++col) {
+            const int v =
+                c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
+            c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
+                std::uint8_t(std::min(v + 1, 255));
+        }
+    std::lock_guard<std::mutex> guard(s.mutex);
+    --s.inside[step];
+    return true;
+}
+
+template <DeblurMethod M>
+std::int64_t RecordingMemory(const MethodCall&) {
+    return 1000 + int(M);
+}
+
+template <int... M>
+DeblurMethods RecordingDeblurMethodsOf(std::integer_sequence<int, M...>) {
+    DeblurMethods m = DefaultDeblurMethods();  // keeps DeblurMethod::None, the row of no method
+    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>, RecordingMemory<DeblurMethod(M + 1)>}),
+     ...);
+    return m;
+}
+inline DeblurMethods RecordingDeblurMethods() {
+    return RecordingDeblurMethodsOf(std::make_integer_sequence<int, kDeblurMethodCount - 1>());
+}
+
+template <class F>
+auto withRecording(F f) {
+    std::lock_guard<std::mutex> guard(recording().mutex);
+    return f(recording());
+}
+inline std::vector<RecordedCall> RecordedMethodCalls() {
+    return withRecording([](RecordingState& s) { return s.calls; });
+}
+inline void ClearRecordedMethodCalls() {
+    withRecording([](RecordingState& s) { s.calls.clear(), s.maxConcurrentSteps = 0; });
+}
+// Steps with a call held at the gate now.
+inline int StepsAtGate() {
+    return withRecording([](RecordingState& s) {
+        return int(
+            std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
+    });
+}
+inline void CloseMethodGate(int step) {
+    withRecording([&](RecordingState& s) { s.closedSteps.insert(step); });
+}
+// Opens the gate for one step, or for all when `step` is -1.
+inline void OpenMethodGate(int step = -1) {
+    withRecording([&](RecordingState& s) {
+        step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step));
+    });
+    recording().gateChanged.notify_all();
+}
+
+// Preview cells of a large photograph computed by the real methods on the pool's threads, the way
+// the grid asks for them: through the preview queue, three steps at a time, each step's three
+// channels in parallel. The methods' libraries nest deep frames (OpenBLAS's LU under the Wiener
+// FIR normal equations), so this is where a thread with too small a stack shows.
+
+namespace preset_sweep {
+
+// A 4000 × 3000 photograph: coffee.png (600 × 400) mirrored into tiles, so that every section
+// holds detail, written once as a JPEG.
+inline const std::string& largePhotograph() {
+    static const std::string path = [] {
+        ImageRef tile = ImageIO::sharedInstance().readFromFile(testDataPath("coffee.png"));
+        const int tw = tile->width(), th = tile->height(), W = 4000, H = 3000;
+        ImageRef big = Image::create(W, H);
+        for (int y = 0; y < H; ++y) {
+            const int ty = (y / th) % 2 ? th - 1 - y % th : y % th;
+            for (int x = 0; x < W; ++x) {
+                const int tx = (x / tw) % 2 ? tw - 1 - x % tw : x % tw;
+                std::memcpy(big->pixels() + (std::size_t(y) * W + x) * 4,
+                            tile->pixels() + (std::size_t(ty) * tw + tx) * 4, 4);
+            }
+        }
+        const std::string out = testOutputPath("preset_sweep_4000x3000.jpg");
+        ImageIO::sharedInstance().writeImage(big, out);
+        return out;
+    }();
+    return path;
+}
+
+struct Column {
+    DeblurType type;
+    int firstStep, lastStep;
+};
+
+// Asks for every column at once, as the grid does, and checks every cell: computed on a pool
+// thread, stored, the section's size, and changed by the method (even least squares at radius
+// 0.5 changes a few percent of the pixels).
+inline void sweep(const std::vector<Column>& columns, const Rect& section) {
+    Session s;
+    ASSERT_TRUE(s.loadImage(largePhotograph()));
+    EventRecorder recorder;
+    recorder.attach(s);
+    int cells = 0;
+    for (const Column& c : columns)
+        for (int step = c.firstStep; step <= c.lastStep; ++step, ++cells)
+            s.deblurPreviewAngleStep(step, c.type, -1, section);
+    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, cells, 1800));
+    EXPECT_EQ(recorder.count(ET::PreviewCancelled), 0);
+    for (const RecordedEvent& e : recorder.events())
+        EXPECT_NE(e.thread, std::this_thread::get_id());
+
+    for (const Column& c : columns)
+        for (int step = c.firstStep; step <= c.lastStep; ++step) {
+            SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " step " + std::to_string(step));
+            ImageRef cell = s.deblurredPreview(DeblurredEntry{c.type, step, -1, {}}, 0, -1, 0, 0);
+            ASSERT_TRUE(cell);
+            ASSERT_EQ(cell->width(), int(section.width));
+            ASSERT_EQ(cell->height(), int(section.height));
+            // Something changed against the original section.
+            EXPECT_FALSE(samePixels(cell, CropImage(*s.original(), int(section.x), int(section.y),
+                                                    cell->width(), cell->height())
+                                              .asImage()));
+        }
+}
+
+}  // namespace preset_sweep

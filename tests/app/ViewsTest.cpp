@@ -1,10 +1,15 @@
+// The views on their own, with a controller that records what they ask: the split view, the
+// candidate grid, the main window's keys and the tiles the views draw.
+
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
 #include <QScrollBar>
+#include <QTableWidget>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 #include <cmath>
 
-#include "GUI.h"
 #include "ImageMatrix.h"
 #include "MainWindow.h"
 #include "SplitView.h"
@@ -73,15 +78,9 @@ TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     t.view->setRefocusedImage(right);
     t.view->changeViewMode(1);
     EXPECT_TRUE(t.view->isSplit());
-    EXPECT_EQ(t.view->offset(), QPointF(0, 0));
-    // A click at x 700 lands 200 points into the right half.
-    EXPECT_EQ(t.view->convertPoint(QPointF(700, 100)), QPointF(200, 900));
-    t.view->setOffset(QPointF(30, 40));
-    EXPECT_EQ(t.view->convertPoint(QPointF(700, 100)), QPointF(230, 860));
-
+    // (Where a click lands in either half is ZoomKeepsThePointUnderThePointerOrTheCentre's.)
     // Each half shows the same part of its own picture. The top row shows display row 399
     // (y upwards), that is source row 600 from the top.
-    t.view->setOffset(QPointF(0, 0));
     const QImage shown = RenderWidget(*t.view);
     EXPECT_EQ(shown.pixel(10, 0), ScreenPixel(*left, 10, 600));
     EXPECT_EQ(shown.pixel(510, 0), ScreenPixel(*right, 10, 600));
@@ -287,4 +286,178 @@ TEST(SplitView, ReloadedPixelsFollowTheImage) {
     p[1] = 44;
     t.view->setRefocusedImage(reconstructed);
     EXPECT_EQ(RenderWidget(*t.view).pixel(0, 0), qRgb(44, 22, 33));
+}
+
+namespace {
+
+// The grid of the deblur screen: 31 radius steps by 22 types in 690 × 355 points.
+struct Grid : WithApp {
+    QWidget parent;
+    QSlider radius{Qt::Horizontal}, type{Qt::Horizontal};
+    ImageMatrix* matrix = new ImageMatrix(&parent);
+    RecordingController controller;
+
+    Grid() {
+        matrix->resize(690, 355);
+        matrix->setController(&controller);
+        matrix->setSliders(&radius, &type);
+        matrix->setRows(31, 22);
+        matrix->resetState();
+    }
+    void click(QPoint p) { QTest::mouseClick(matrix, Qt::LeftButton, Qt::NoModifier, p); }
+};
+
+}  // namespace
+
+// Clicks, sliders and the program select cells; only a user's choice tells the controller.
+TEST(ImageMatrix, ClicksSlidersAndResetSelectTheCandidate) {
+    Grid g;
+    EXPECT_EQ(g.matrix->cellRect(30, 21), QRectF(660, 300, 30, 10));
+    g.click(QPoint(675, 305));
+    EXPECT_EQ(g.matrix->selectedRow(), 30);
+    EXPECT_EQ(g.matrix->selectedColumn(), 21);
+    g.click(QPoint(45, 15));
+    EXPECT_EQ(g.matrix->selectedRow(), 1);
+    EXPECT_EQ(g.matrix->selectedColumn(), 0);
+    EXPECT_EQ(g.controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
+    // The top band (row 0), the label margins and the far edges change nothing.
+    g.controller.mCalls.clear();
+    for (QPoint p :
+         {QPoint(45, 5), QPoint(10, 100), QPoint(29, 100), QPoint(300, 320), QPoint(300, 354)})
+        g.click(p);
+    EXPECT_TRUE(g.controller.mCalls.isEmpty());
+    EXPECT_EQ(g.matrix->selectedRow(), 1);
+    int row = -1, column = -1;
+    EXPECT_TRUE(g.matrix->hitTest(QPointF(30, 10), row, column) && row == 1 && column == 0);
+    EXPECT_FALSE(g.matrix->hitTest(QPointF(690, 100), row, column));
+
+    EXPECT_TRUE(g.radius.minimum() == 1 && g.radius.maximum() == 30 && g.type.maximum() == 21);
+    g.controller.mCalls.clear();
+    g.type.setValue(15);
+    g.radius.setValue(12);
+    EXPECT_EQ(g.matrix->selectedRow(), 12);
+    EXPECT_EQ(g.matrix->selectedColumn(), 15);
+    EXPECT_EQ(g.controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
+
+    // A selection set by the program moves the sliders but is not a user's choice.
+    g.controller.mCalls.clear();
+    g.matrix->setSelectedRow(9, 4);
+    EXPECT_EQ(g.radius.value(), 9);
+    EXPECT_EQ(g.type.value(), 4);
+    g.matrix->setEntryState(IMEntryReady, 5, 7);
+    g.matrix->setEntryState(IMEntryQueued, 0, 1);
+    g.matrix->resetState();
+    EXPECT_EQ(g.matrix->entryStateforEntryRow(5, 7), IMEntryNothing);
+    EXPECT_EQ(g.matrix->entryStateforEntryRow(0, 1), IMEntryNothing);
+    EXPECT_EQ(g.matrix->selectedRow(), 1);
+    EXPECT_EQ(g.matrix->selectedColumn(), 0);
+    EXPECT_EQ(g.radius.value(), 1);
+    EXPECT_TRUE(g.controller.mCalls.isEmpty());
+}
+
+TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
+    TestApp();
+    RecordingController controller;
+    MainWindow window;
+    window.setController(&controller);
+    auto* content = new QWidget;
+    auto* radio = new QRadioButton("Brush");
+    auto* table = new QTableWidget(3, 1);
+    auto* field = new QLineEdit;
+    auto* layout = new QVBoxLayout(content);
+    for (QWidget* w : std::initializer_list<QWidget*>{radio, table, field}) layout->addWidget(w);
+    window.setCentralWidget(content);
+    QTest::keyClick(&window, Qt::Key_Up);  // not shown yet: ignored
+    EXPECT_TRUE(controller.mCalls.isEmpty());
+    window.show();
+    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_Left, Qt::Key_Right, Qt::Key_A})
+        QTest::keyClick(&window, key);
+    EXPECT_EQ(controller.mCalls, (QStringList{"move 2", "move 3", "move 0", "move 1"}));
+
+    // A focused radio button would take the space bar and the arrows for itself.
+    controller.mCalls.clear();
+    QTest::keyPress(radio, Qt::Key_Space);
+    EXPECT_TRUE(window.spaceIsDown());
+    EXPECT_FALSE(radio->isChecked());
+    QTest::keyRelease(radio, Qt::Key_Space);
+    EXPECT_FALSE(window.spaceIsDown());
+    QTest::keyClick(radio, Qt::Key_Down);
+    EXPECT_EQ(controller.mCalls, QStringList{"move 3"});
+    // Lists and text fields keep their keys.
+    QTest::keyClick(table, Qt::Key_Down);
+    QTest::keyClick(field, Qt::Key_Left);
+    QTest::keyClick(field, Qt::Key_Space);
+    EXPECT_EQ(controller.mCalls.size(), 1);
+    EXPECT_EQ(field->text(), " ");
+}
+
+TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
+    TestApp();
+    // Smooth content, so the 2 × 2 means are compared within rounding.
+    ImageRef picture = Image::create(1000, 600);
+    for (int y = 0; y < 600; ++y) {
+        for (int x = 0; x < 1000; ++x) {
+            std::uint8_t* p = picture->pixels() + (std::size_t(y) * 1000 + x) * 4;
+            p[0] = 255, p[1] = std::uint8_t(x / 4), p[2] = std::uint8_t(y * 255 / 599);
+            p[3] = std::uint8_t((x + y) / 7);
+        }
+    }
+    TiledImage tiles;
+    tiles.setZoomOut(2);
+    tiles.setImage(picture);
+    EXPECT_EQ(tiles.displayWidth(), 500);
+    EXPECT_EQ(tiles.displayHeight(), 300);
+    const QImage tile = tiles.tileAt(256, 256);
+    EXPECT_EQ(tile.size(), QSize(244, 44));
+    ASSERT_NE(tiles.cachedTile(256, 256), nullptr);
+    EXPECT_EQ(Values(tiles.cachedTile(256, 256)->imageRect),
+              (std::array<double, 4>{512, 0, 488, 88}));
+    for (int j = 0; j < tile.height(); j += 3) {
+        for (int i = 0; i < tile.width(); i += 3) {
+            const QRgb shown = tile.pixel(i, j);
+            const int sx = 512 + 2 * i, sy = 2 * j,
+                      value[4] = {0, qRed(shown), qGreen(shown), qBlue(shown)};
+            for (int c = 1; c <= 3; ++c) {
+                const int sum =
+                    PixelByte(*picture, sx, sy, c) + PixelByte(*picture, sx + 1, sy, c) +
+                    PixelByte(*picture, sx, sy + 1, c) + PixelByte(*picture, sx + 1, sy + 1, c);
+                ASSERT_NEAR(value[c], sum / 4.0, 1.0) << i << "," << j << " channel " << c;
+            }
+        }
+    }
+
+    // Odd sizes at zoom 2 drop the last column and row; the tiles add up to the display size.
+    tiles.setImage(PatternImage(1001, 601));
+    EXPECT_EQ(tiles.displayWidth(), 500);
+    EXPECT_EQ(tiles.displayHeight(), 300);
+    EXPECT_EQ(tiles.tileAt(0, 0).width() + tiles.tileAt(256, 0).width(), 500);
+    EXPECT_EQ(tiles.tileAt(0, 0).height() + tiles.tileAt(0, 256).height(), 300);
+    EXPECT_TRUE(tiles.tileAt(512, 0).isNull());
+    EXPECT_TRUE(tiles.tileAt(0, 512).isNull());
+}
+
+TEST(TiledImage, DrawingPutsEverySourcePixelInPlace) {
+    TestApp();
+    ImageRef picture = PatternImage(1000, 600);
+    TiledImage tiles;
+    tiles.setImage(picture);
+    // A part crossing tile seams, drawn at (10, 20) of a 400 × 300 view with y upwards.
+    const Rect source{200, 230, 300, 200};
+    QImage view(400, 300, QImage::Format_ARGB32_Premultiplied);
+    view.fill(QColor(1, 2, 3));
+    {
+        QPainter painter(&view);
+        painter.setTransform(QTransform(1, 0, 0, -1, 0, 300));
+        tiles.drawTilesFromRect(painter, source, {10, 20, 300, 200}, {0, 0, 400, 300});
+    }
+    for (int row = 0; row < 300; ++row) {
+        for (int x = 0; x < 400; ++x) {
+            const int viewY = 300 - 1 - row;
+            const bool inside = x >= 10 && x < 310 && viewY >= 20 && viewY < 220;
+            const QRgb expected = inside ? ScreenPixel(*picture, int(source.x) + x - 10,
+                                                       600 - 1 - (int(source.y) + viewY - 20))
+                                         : qRgb(1, 2, 3);
+            ASSERT_EQ(view.pixel(x, row), expected) << x << "," << row;
+        }
+    }
 }
