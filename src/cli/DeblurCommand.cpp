@@ -51,7 +51,6 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
                                MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}};
     session.submitDeblur(entry);
     session.waitUntilIdle();
-    ImageRef result = session.deblurredImage(entry);
     if (cli.count(SessionEventType::DeblurFailed) != 0) {
         CliError(kExitFailure, command,
                  "the deblur of '%s' failed: the helper program that computes its Fourier "
@@ -59,14 +58,14 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
                  in.c_str());
         return false;
     }
-    if (!result || cli.count(SessionEventType::DeblurFinished) != 1) {
+    // The result goes straight into the composite, which is what is saved.
+    if (cli.count(SessionEventType::DeblurFinished) != 1 || !session.applyAll(entry)) {
         CliError(kExitFailure, command, "the deblur of '%s' produced no image", in.c_str());
         return false;
     }
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,
                  PresetLabel(type), step * 0.5, timer.elapsed());
 
-    session.applyAll(result);
     ImageWriteOptions write = settings.write;
     // A file that receives the source's metadata carries the source's colour profile (or none),
     // never an sRGB tag of its own.

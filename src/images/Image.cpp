@@ -7,11 +7,26 @@
 #include "Planar.h"
 
 namespace velkaro {
-std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes) {
+namespace {
+
+std::shared_ptr<ByteBuffer> reservedPixelBuffer(std::size_t bytes) {
     auto buffer = std::make_shared<ByteBuffer>();
     buffer->reserve(bytes);
     AdviseHugePages(buffer->data(), bytes);
-    buffer->resize(bytes);
+    return buffer;
+}
+
+}  // namespace
+
+std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes, std::uint8_t fill) {
+    auto buffer = reservedPixelBuffer(bytes);
+    buffer->resize(bytes, fill);
+    return buffer;
+}
+
+std::shared_ptr<ByteBuffer> NewPixelBuffer(const std::uint8_t* from, std::size_t bytes) {
+    auto buffer = reservedPixelBuffer(bytes);
+    buffer->assign(from, from + bytes);
     return buffer;
 }
 
@@ -24,9 +39,7 @@ Image::Image(int width, int height)
     : Image(NewPixelBuffer(std::size_t(width) * 4 * std::size_t(height)), width, height) {}
 
 ImageRef Image::copy() const {
-    auto data = NewPixelBuffer(mData->size());
-    std::memcpy(data->data(), mData->data(), mData->size());
-    return std::make_shared<Image>(std::move(data), mWidth, mHeight);
+    return std::make_shared<Image>(NewPixelBuffer(mData->data(), mData->size()), mWidth, mHeight);
 }
 
 void ThumbnailSize(double w, double h, int& outWidth, int& outHeight) {
@@ -83,8 +96,15 @@ void PasteImage(const CImage& pixels, const CImage& into, int x, int y) {
                     pixels.pixels() + std::size_t(row) * w * 4, std::size_t(w) * 4);
 }
 
-CImage::CImage(int width, int height) : CImage(Image::create(width, height)) {
-    std::memset(mPixels, 255, std::size_t(width) * std::size_t(height) * 4);
+CImage::CImage(int width, int height)
+    : CImage(std::make_shared<Image>(
+          NewPixelBuffer(std::size_t(width) * 4 * std::size_t(height), 255), width, height)) {}
+
+CImage CImage::sizeOnly(int width, int height) {
+    CImage image;
+    image.mWidth = width;
+    image.mHeight = height;
+    return image;
 }
 
 CImage::CImage(const ImageRef& image)

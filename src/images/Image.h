@@ -18,9 +18,12 @@ struct Rect {
     double x = 0, y = 0, width = 0, height = 0;
 };
 
-// A zeroed buffer of `bytes` for pixels; a photograph-sized one is laid out on huge pages where
-// the system offers them, so that filling it costs a few page faults instead of thousands.
-std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes);
+// A buffer of `bytes` for pixels, every byte `fill`; a photograph-sized one is laid out on huge
+// pages where the system offers them, so that filling it costs a few page faults instead of
+// thousands.
+std::shared_ptr<ByteBuffer> NewPixelBuffer(std::size_t bytes, std::uint8_t fill = 0);
+// The same holding a copy of `bytes` bytes from `from`, written once.
+std::shared_ptr<ByteBuffer> NewPixelBuffer(const std::uint8_t* from, std::size_t bytes);
 
 // Reference-counted owner of a pixel buffer. Copying is explicit and deep (`copy()`).
 class Image {
@@ -60,6 +63,8 @@ class CImage {
     CImage() = default;
     CImage(int width, int height);           // a new opaque white image
     explicit CImage(const ImageRef& image);  // shares the image's memory
+    // A width × height image without pixels (pixels() null), for code that reads only the size.
+    static CImage sizeOnly(int width, int height);
 
     int width() const { return mWidth; }
     int height() const { return mHeight; }

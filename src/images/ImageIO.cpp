@@ -276,8 +276,8 @@ ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
                       height, TJPF_ARGB, 0) != 0) {
         return nullptr;
     }
+    // The alpha-first format comes out of the decoder opaque already.
     auto image = std::make_shared<Image>(std::move(data), width, height);
-    ForceOpaque(image);
     return ImageWithOrientation(image, JpegExifOrientation(bytes.data(), bytes.size()));
 }
 

@@ -122,7 +122,13 @@ PixelPackRef PixelPack::pack(const Image& image) {
 
 ImageRef PixelPack::unpack() const {
     ImageRef image = Image::create(mWidth, mHeight);
-    std::uint8_t* pixels = image->pixels();
+    unpackInto(*image);
+    return image;
+}
+
+void PixelPack::unpackInto(Image& image) const {
+    VK_CHECK(image.width() == mWidth && image.height() == mHeight);
+    std::uint8_t* pixels = image.pixels();
     dispatchApply(mStrips.size(), DispatchPriority::Default, [&](std::size_t s) {
         const int y0 = int(s) * mStripRows, rows = std::min(mStripRows, mHeight - y0);
         const std::size_t planeBytes = std::size_t(rows) * std::size_t(mWidth);
@@ -143,7 +149,6 @@ ImageRef PixelPack::unpack() const {
                         planes + 3 * planeBytes + at, mWidth);
         }
     });
-    return image;
 }
 
 }  // namespace velkaro

@@ -25,6 +25,8 @@ class PixelPack {
 
     // A new image holding exactly the pixels that were packed.
     ImageRef unpack() const;
+    // The same pixels written over `image`, which has the packed size.
+    void unpackInto(Image& image) const;
 
     int width() const { return mWidth; }
     int height() const { return mHeight; }

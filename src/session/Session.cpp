@@ -96,10 +96,12 @@ void Session::reset() {
     freeImages();
 
     DeblurredCache images, previews;  // released outside the lock
+    ImageRef newest;
     ScoreBases scoreBases;
     {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
+        newest.swap(mNewestImage);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
         scoreBases.swap(mScoreBases);
@@ -155,9 +157,7 @@ void Session::loadDecodedImage(const ImageRef& image) {
     }
     sendEvent(SessionEventType::OriginalLoaded, EmptyDeblurredEntry());
 
-    mReconstructedImage =
-        std::make_unique<CImage>(mOriginalImage->width(), mOriginalImage->height());
-    mReconstructedImage->copyFrom(*mOriginalImage);
+    mReconstructedImage = std::make_unique<CImage>(image->copy());
     sendEvent(SessionEventType::ReconstructedLoaded, EmptyDeblurredEntry());
 }
 

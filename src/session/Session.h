@@ -23,9 +23,10 @@
 namespace velkaro {
 
 // Everything that belongs to the one photograph being worked on: the original, the composite the
-// user builds (the reconstructed image), the caches of computed results (held as PixelPacks)
-// and the brush state. Full deblurs and previews run on worker threads; the session schedules
-// them, stops them, and reports what happens through one event handler.
+// user builds (the reconstructed image), the caches of computed results (held as PixelPacks; the
+// newest full result as computed until the next one arrives) and the brush state. Full deblurs and
+// previews run on worker threads; the session schedules them, stops them, and reports what happens
+// through one event handler.
 //
 // Threads: the owner (the window's main thread, or the command-line tool's) calls everything
 // here; the handler is called on whichever thread emits the event, never while the session holds
@@ -122,6 +123,9 @@ class Session {
     void deblur(const DeblurredEntry& entry);
     // A new decoded copy of a stored full result, or null.
     ImageRef deblurredImage(const DeblurredEntry& entry);
+    // The newest full result stays as computed, beside the packed ones, until the next full
+    // result is stored: fetching or applying the result just made costs one copy, and a result
+    // that is written once and never fetched again is never packed.
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
                                           int height);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
@@ -185,6 +189,9 @@ class Session {
     // The composite as it was when the open stroke started; null outside a stroke.
     const CImage* brushBase() const { return mBrushBase.get(); }
     void applyAll(const ImageRef& source);
+    // The stored full result of `entry` over the whole composite, decoded straight into it; false
+    // (the composite untouched) when no such result is stored.
+    bool applyAll(const DeblurredEntry& entry);
 
     // --- saving (owner's thread) ---
     bool saveReconstructedImage(const std::string& path, const std::string& type, int quality);
@@ -226,9 +233,14 @@ class Session {
     bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                               int channel, int angle, const std::atomic<bool>* stop,
                               const MethodProgress* progress, const Region& region);
-    // The whole photograph, masked and packed into `result` (left null when stopped). False when
-    // a channel's method failed.
-    bool deblurStep(DeblurJob& job, PixelPackRef& result);
+    // The whole photograph, masked, into `result` (left null when stopped). False when a
+    // channel's method failed.
+    bool deblurStep(DeblurJob& job, ImageRef& result);
+    // The stored full result of `entry`: the newest as computed (never written again) or its
+    // pack; false when none is stored.
+    bool findDeblurred(const DeblurredEntry& entry, ImageRef& newest, PixelPackRef& packed);
+    // Stores a full result as the newest; the one it replaces is packed into the cache.
+    void storeDeblurred(const DeblurredEntry& entry, const ImageRef& result);
     // DeblurStarted, compute, store, DeblurFinished (DeblurFailed instead of storing when a
     // method failed, DeblurCancelled when cancelled); counted in mPendingDeblurs by the caller.
     void runDeblur(DeblurJob& job);
@@ -264,8 +276,13 @@ class Session {
     int mBrushRect[4] = {-1, -1, -1, -1};         // min x, min y, end x, end y
     SessionEventHandler mHandler;
 
-    Lock mLock;  // guards the two caches, the scores, mPreviewSection and the score bases
+    // Guards the two caches, the newest result, the scores, mPreviewSection and the score bases.
+    Lock mLock;
     DeblurredCache mDeblurredImages;
+    // The newest full result, unpacked (null when none); never in mDeblurredImages as well.
+    DeblurredEntry mNewestEntry;
+    ImageRef mNewestImage;
+    std::mutex mStoreMutex;  // one full result stored at a time
     DeblurredCache mDeblurredPreviews;
     std::map<DeblurredEntry, CandidateScore> mPreviewScores;
     Region mPreviewSection;  // of the last preview computed

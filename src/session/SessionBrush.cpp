@@ -100,4 +100,18 @@ void Session::applyAll(const ImageRef& source) {
     mReconstructedImage->copyFrom(CImage(source));
 }
 
+bool Session::applyAll(const DeblurredEntry& entry) {
+    if (!mReconstructedImage)
+        return false;
+    ImageRef newest;
+    PixelPackRef packed;
+    if (!findDeblurred(entry, newest, packed))
+        return false;
+    if (newest)
+        applyAll(newest);
+    else
+        packed->unpackInto(*mReconstructedImage->asImage());
+    return true;
+}
+
 }  // namespace velkaro

@@ -53,7 +53,7 @@ void Session::reportDeblurProgress(DeblurJob& job, int channel, const MethodProg
     sendEvent(event);
 }
 
-bool Session::deblurStep(DeblurJob& job, PixelPackRef& result) {
+bool Session::deblurStep(DeblurJob& job, ImageRef& result) {
     const DeblurredEntry& entry = job.entry;
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
     CImage destination(width, height);
@@ -75,8 +75,37 @@ bool Session::deblurStep(DeblurJob& job, PixelPackRef& result) {
     if (job.stop)
         return true;
 
-    result = PixelPack::pack(*destination.asImage());
+    result = destination.asImage();
     return true;
+}
+
+void Session::storeDeblurred(const DeblurredEntry& entry, const ImageRef& result) {
+    std::lock_guard<std::mutex> storing(mStoreMutex);
+    DeblurredEntry olderEntry;
+    ImageRef older;
+    {
+        std::lock_guard<Lock> guard(mLock);
+        olderEntry = mNewestEntry;
+        older = mNewestImage;
+    }
+    // Packed while it is still fetchable as the newest; a result of the same entry replaces it.
+    PixelPackRef packed;
+    if (older && !SameDeblurredEntry(olderEntry, entry))
+        packed = PixelPack::pack(*older);
+    PixelPackRef previous;  // released outside the lock
+    {
+        std::lock_guard<Lock> guard(mLock);
+        if (packed)
+            mDeblurredImages[olderEntry] = std::move(packed);
+        auto stale = mDeblurredImages.find(entry);
+        if (stale != mDeblurredImages.end()) {
+            previous = std::move(stale->second);
+            mDeblurredImages.erase(stale);
+        }
+        // `older` keeps the image it replaces until after the lock is released.
+        mNewestEntry = entry;
+        mNewestImage = result;
+    }
 }
 
 Session::DeblurJobRef Session::newDeblurJob(const DeblurredEntry& entry) {
@@ -175,7 +204,7 @@ void Session::runDeblur(DeblurJob& job) {
     }
     send(SessionEventType::DeblurStarted);
 
-    PixelPackRef result;
+    ImageRef result;
     const bool computed = deblurStep(job, result);
     // From here on a cancel finds nothing to stop: the deblur ends one way or the other.
     if (endDeblurJob(job)) {
@@ -187,31 +216,35 @@ void Session::runDeblur(DeblurJob& job) {
         send(SessionEventType::DeblurFailed);
         return;
     }
-    PixelPackRef previous;  // released outside the lock
-    if (result) {
-        std::lock_guard<Lock> guard(mLock);
-        auto& slot = mDeblurredImages[entry];
-        previous = std::move(slot);
-        slot = std::move(result);
-    }
+    if (result)
+        storeDeblurred(entry, result);
     send(SessionEventType::DeblurFinished);
 }
 
-ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
-    PixelPackRef packed;
-    {
-        std::lock_guard<Lock> guard(mLock);
-        auto it = mDeblurredImages.find(entry);
-        if (it == mDeblurredImages.end())
-            return nullptr;
-        packed = it->second;
+bool Session::findDeblurred(const DeblurredEntry& entry, ImageRef& newest, PixelPackRef& packed) {
+    std::lock_guard<Lock> guard(mLock);
+    if (mNewestImage && SameDeblurredEntry(mNewestEntry, entry)) {
+        newest = mNewestImage;
+        return true;
     }
-    return packed->unpack();
+    auto it = mDeblurredImages.find(entry);
+    if (it == mDeblurredImages.end())
+        return false;
+    packed = it->second;
+    return true;
+}
+
+ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
+    ImageRef newest;
+    PixelPackRef packed;
+    if (!findDeblurred(entry, newest, packed))
+        return nullptr;
+    return newest ? newest->copy() : packed->unpack();
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
                                                int height) {
-    CImage scratch(width, height);
+    CImage scratch = CImage::sizeOnly(width, height);
     // Without a photograph the estimate reads the input's size from the scratch image.
     const CImage& in = mOriginalImage ? *mOriginalImage : scratch;
     const Preset& preset = PresetFor(deblurType);

@@ -61,13 +61,18 @@ bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOp
 }
 
 bool Session::saveDeblurredImages(const std::string& directoryPath) {
-    // The packs are shared: they are unpacked, encoded and written outside the lock.
+    // The packs and the newest result are shared: they are unpacked, encoded and written outside
+    // the lock.
     DeblurredCache images;
+    DeblurredEntry newestEntry;
+    ImageRef newest;
     {
         std::lock_guard<Lock> guard(mLock);
         images = mDeblurredImages;
+        newestEntry = mNewestEntry;
+        newest = mNewestImage;
     }
-    if (images.empty())
+    if (images.empty() && !newest)
         return false;
 
     const fs::path directory(directoryPath);
@@ -84,14 +89,17 @@ bool Session::saveDeblurredImages(const std::string& directoryPath) {
     Timer timer;
     timer.start();
     LogInfo("saving deblurred images...\n");
-    for (const auto& [entry, packed] : images) {
+    auto save = [&](const DeblurredEntry& entry, const ImageRef& image) {
         char name[64];
         snprintf(name, sizeof name, "deblurred_%s_%d.png", DeblurTypeName(entry.deblurType),
                  entry.radiusStep);
         ByteBuffer png;
-        if (ImageIO::sharedInstance().writeImage(packed->unpack(), png))
+        if (ImageIO::sharedInstance().writeImage(image, png))
             WriteBytesAtomically((directory / name).string(), "[saveDeblurredImages]", png);
-    }
+    };
+    for (const auto& [entry, packed] : images) save(entry, packed->unpack());
+    if (newest)
+        save(newestEntry, newest);
     LogInfo("done! took %.2f seconds\n", timer.elapsed());
     return true;
 }
