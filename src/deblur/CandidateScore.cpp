@@ -19,8 +19,9 @@ namespace velkaro {
 // blurs of fourteen photographs, with and without noise, every candidate of several presets and
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of saturated detail, per grey
-// level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS.
-const ScoreWeights kScoreWeights = {10.0, 0.12, 0.1, 0.25, 0.04};
+// level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, per pixel
+// of the kernel's radius from the blur estimate (times its confidence).
+const ScoreWeights kScoreWeights = {10.0, 0.15, 0.6, 1.0, 0.04, 2.0};
 
 namespace {
 
@@ -120,6 +121,7 @@ struct ScoreBasis::Planes {
     bool tapsInside = true;  // every sample's taps lie inside the section
     std::vector<Sample> samples;
     double expectedResidual = 0;
+    double estimateGap = 0;  // of the kernel from the section's blur estimate
 };
 
 namespace {
@@ -431,7 +433,8 @@ double reblurResidual(const ScoreBasis::Planes& b, const CImage& candidate) {
 
 }  // namespace
 
-ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle)
+ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle,
+                       const BlurEstimate& sectionBlur)
     : mPlanes(std::make_unique<Planes>()) {
     VK_CHECK(original.width() > 0 && original.height() > 0);
     // Every term but the re-blur is measured at half the size, with the kernel halved too: the
@@ -441,6 +444,14 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle)
     preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, angle);
     prepareSums(*mPlanes, original);
     prepareReblur(*mPlanes, original, radius, angle);
+    // The estimate speaks for kernels of its own shape only (motion: within 15° of its angle).
+    const int turn = std::abs(angle - sectionBlur.angle) % 180;
+    const bool sameShape =
+        angle < 0 ? sectionBlur.shape == BlurShape::Disc
+                  : sectionBlur.shape == BlurShape::Motion && std::min(turn, 180 - turn) <= 15;
+    if (sameShape)
+        mPlanes->estimateGap =
+            std::abs(radius - 0.5 * sectionBlur.radiusStep) * sectionBlur.confidence;
     // What the candidates are not measured against is not kept.
     mPlanes->original.release();
     if (halfSize)
@@ -477,6 +488,7 @@ CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate) 
     s.edgeShare = judged ? double(b.edgeCount) / double(judged) : 0.0;
     // Consistency: the candidate blurred again with the cell's kernel against the original.
     s.consistency = reblurResidual(b, candidate);
+    s.estimateGap = b.estimateGap;
     s.total = ScoreTotal(s, kScoreWeights);
     return s;
 }
@@ -498,7 +510,7 @@ double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
     const double detail = d > 0 ? d / (1 + kDetailSaturation * d) : d;
     return edges * (weights.detail * detail - weights.halo * parts.halo) -
            (flat * weights.noise + weights.noiseEverywhere) * parts.noise -
-           weights.consistency * parts.consistency;
+           weights.consistency * parts.consistency - weights.estimate * parts.estimateGap;
 }
 
 std::string DescribeScore(const CandidateScore& score) {

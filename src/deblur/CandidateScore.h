@@ -13,6 +13,8 @@
 //                mean in grey levels
 //   noise        fine-scale energy the candidate adds in the original's flat areas (amplified
 //                noise, oscillation), RMS in grey levels
+//   estimate     how far the cell's kernel is from the section's blur estimate (the same shape
+//                only): radius difference in pixels times the estimate's confidence
 //
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
@@ -24,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "BlurEstimate.h"
 #include "Image.h"
 
 namespace velkaro {
@@ -35,6 +38,7 @@ struct CandidateScore {
     double noise = 0;        // grey levels
     double consistency = 0;  // re-blur residual, grey levels
     double edgeShare = 0;    // share of the judged area within reach of an edge, 0–1
+    double estimateGap = 0;  // pixels × confidence
 };
 
 // The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail
@@ -42,18 +46,20 @@ struct CandidateScore {
 // more over the whole section (`noiseEverywhere`): a textured section has few flat pixels to
 // measure noise on, but the noise a method amplifies is everywhere.
 struct ScoreWeights {
-    double detail, halo, noise, consistency, noiseEverywhere;
+    double detail, halo, noise, consistency, noiseEverywhere, estimate;
 };
 // The calibrated weights the score uses.
 extern const ScoreWeights kScoreWeights;
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
 
 // What the score needs of one original section and one kernel (GenerateFilter's for `radius` and
-// `angle`; angle < 0: the disc): about 1 MB for a 512 × 512 section. Immutable once made, so any
-// number of threads may score candidates against it at once.
+// `angle`; angle < 0: the disc), with the section's blur estimate (EstimateBlur's, made once per
+// section; none leaves that part out): about 1 MB for a 512 × 512 section. Immutable once made,
+// so any number of threads may score candidates against it at once.
 class ScoreBasis {
   public:
-    ScoreBasis(const CImage& original, double radius, int angle);
+    ScoreBasis(const CImage& original, double radius, int angle,
+               const BlurEstimate& sectionBlur = {});
     ~ScoreBasis();
     ScoreBasis(const ScoreBasis&) = delete;
     ScoreBasis& operator=(const ScoreBasis&) = delete;

@@ -105,6 +105,7 @@ void Session::reset() {
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
         scoreBases.swap(mScoreBases);
+        mScoreBasisSection = Region{};
     }
     mStopDeblur = false;
     endPreviewClear();
@@ -119,6 +120,7 @@ void Session::clearPreviews() {
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
         scoreBases.swap(mScoreBases);
+        mScoreBasisSection = Region{};
     }
     endPreviewClear();
 }

@@ -286,9 +286,10 @@ class Session {
     DeblurredCache mDeblurredPreviews;
     std::map<DeblurredEntry, CandidateScore> mPreviewScores;
     Region mPreviewSection;  // of the last preview computed
-    // The score bases of one section, by step and angle.
+    // The score bases of one section, by step and angle, and the section's blur estimate.
     Region mScoreBasisSection;
     ScoreBases mScoreBases;
+    std::optional<BlurEstimate> mScoreEstimate;
 
     // The work in progress, under mWorkMutex; every change wakes mWorkChanged.
     std::mutex mWorkMutex;

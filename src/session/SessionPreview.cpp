@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "BlurEstimate.h"
 #include "Check.h"
 #include "ImageProcess.h"
 #include "Session.h"
@@ -265,28 +266,35 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
 
 std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int radiusStep,
                                                       int angle) {
+    auto sameSection = [&region](const Region& r) {
+        return r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h;
+    };
     const std::pair key{radiusStep, angle};
+    std::optional<BlurEstimate> estimate;
     {
         std::lock_guard<Lock> guard(mLock);
-        const Region& r = mScoreBasisSection;
-        if (r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h) {
+        if (sameSection(mScoreBasisSection)) {
             const auto it = mScoreBases.find(key);
             if (it != mScoreBases.end())
                 return it->second;
+            estimate = mScoreEstimate;
         }
     }
-    // Made outside the lock: two cells of one step finishing together may both make it, and the
-    // first one stored is kept.
-    auto basis = std::make_shared<const ScoreBasis>(
-        CropImage(*mOriginalImage, region.x, region.y, region.w, region.h), radiusStep * 0.5,
-        angle);
+    // Made outside the lock: two cells finishing together may both make them, and the first ones
+    // stored are kept. The section's blur estimate is made once, with its first basis.
+    const CImage original = CropImage(*mOriginalImage, region.x, region.y, region.w, region.h);
+    if (!estimate)
+        estimate = EstimateBlur(original, 0, 0, region.w, region.h);
+    auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, angle, *estimate);
     ScoreBases stale;  // freed unlocked
     std::lock_guard<Lock> guard(mLock);
-    const Region& r = mScoreBasisSection;
-    if (!(r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h)) {
+    if (!sameSection(mScoreBasisSection)) {
         stale.swap(mScoreBases);
         mScoreBasisSection = region;
+        mScoreEstimate.reset();
     }
+    if (!mScoreEstimate)
+        mScoreEstimate = estimate;
     return mScoreBases.emplace(key, std::move(basis)).first->second;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BlurEstimate.h"
 #include "CandidateScore.h"
 #include "Convolve.h"
 #include "Image.h"
@@ -99,12 +100,15 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         const int x = sharp.width() / 2 - 96, y = sharp.height() / 2 - 96, size = 192;
         const CImage truth = CropImage(sharp, x, y, size, size),
                      original = CropImage(blurred, x, y, size, size);
+        // As the grid scores its cells: with the section's blur estimate.
+        const BlurEstimate blur = EstimateBlur(original, 0, 0, size, size);
         double best = 0, top = 0, topScore = -1e300;
-        for (int method = 0; method < 3; ++method)
-            for (int step = 1; step <= 8; ++step) {
+        for (int step = 1; step <= 8; ++step)
+            for (int method = 0; method < 3; ++method) {
                 const CImage candidate = RunMethod(method, blurred, step * 0.5, x, y, size, size);
                 const double psnr = Psnr(candidate, truth);
-                const double score = ScoreCandidate(original, candidate, step * 0.5, -1).total;
+                const double score =
+                    ScoreCandidate(ScoreBasis(original, step * 0.5, -1, blur), candidate).total;
                 best = std::max(best, psnr);
                 if (score > topScore)
                     topScore = score, top = psnr;
