@@ -4,13 +4,15 @@
 // the weights under which the top-scored candidate is closest to the truly best one.
 //
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
+//                   [--whole-grid]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
 // more) instead of computing the candidates again. Prints one line per case (best PSNR, PSNR of the
 // top-scored candidate with the current weights and with the fitted ones) and the fitted weights;
 // copy them into kScoreWeights. --held-out checks the current weights on other photographs (in
 // DATA_DIR) and other blurs (disc 2.5 and 4.5, motion 4 at 60°) than those they were fitted on: its
-// "current weights" count is the figure to trust.
+// "current weights" count is the figure to trust. --whole-grid judges every column of the grid but
+// least squares, 12 steps, instead of the 12 presets × 10 steps the weights are fitted on.
 //
 // Fitting on the four sample photographs alone (disc 2, disc 3.5, motion 3 at 30°; noise 0 and 2
 // grey levels; 12 presets × 10 steps of a 256 × 256 section), with the detail counted as
@@ -121,10 +123,12 @@ double bestPsnr(const Case& c) {
 int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, heldOut;
     std::vector<std::string> loads;
-    bool quick = false;
+    bool quick = false, wholeGrid = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
+        else if (std::strcmp(argv[i], "--whole-grid") == 0)
+            wholeGrid = true;
         else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
             save = argv[++i];
         else if (std::strcmp(argv[i], "--load") == 0 && i + 1 < argc)
@@ -151,10 +155,18 @@ int main(int argc, char** argv) {
         blurs = {{"disc2.5", 2.5, -1}, {"disc4.5", 4.5, -1}, {"motion4", 4.0, 60}};
     }
     const std::vector<double> noises = {0.0, 2.0};
-    const std::vector<DeblurType> presets = {DeblurUSM1,  DeblurUSM3,  DeblurUSM5, DeblurUSMF1,
-                                             DeblurUSMF3, DeblurUSMF5, DeblurWF2,  DeblurWF3,
-                                             DeblurWI2,   DeblurWI3,   DeblurRL20, DeblurRT40};
-    const int steps = 10;
+    std::vector<DeblurType> presets = {DeblurUSM1,  DeblurUSM3,  DeblurUSM5, DeblurUSMF1,
+                                       DeblurUSMF3, DeblurUSMF5, DeblurWF2,  DeblurWF3,
+                                       DeblurWI2,   DeblurWI3,   DeblurRL20, DeblurRT40};
+    int steps = 10;
+    if (wholeGrid) {
+        // Every column of the grid but least squares (minutes per case), 12 steps.
+        presets.clear();
+        for (int t = 0; t < kGridDeblurTypes; ++t)
+            if (PresetFor(DeblurType(t)).method != DeblurMethod::LeastSquares)
+                presets.push_back(DeblurType(t));
+        steps = 12;
+    }
     const int sectionSize = 256;
 
     std::vector<Case> cases;
