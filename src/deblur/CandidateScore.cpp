@@ -21,7 +21,7 @@ namespace velkaro {
 // best one first (see that program for the figures). Units: per unit of saturated detail, per grey
 // level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, per pixel
 // of the kernel's radius from the blur estimate (times its confidence).
-const ScoreWeights kScoreWeights = {10.0, 0.15, 0.6, 1.0, 0.04, 2.0};
+const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 8.0};
 
 namespace {
 
