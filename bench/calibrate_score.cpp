@@ -27,15 +27,16 @@
 // three sets at once (--load each), 65 of 84 within 1 dB, but only 51 of 84 on each set when
 // fitted on the other two. Most misses then chose a kernel a few steps too large. The section's
 // blur estimate (EstimateBlur) finds these blurs' radius and shape, so the kernel's distance from
-// it became a part of the score. Fitted on all three sets (--load each), this program finds
-// {10, 0.4, 3, 5, 0.02, 12}; the milder neighbour {10, 0.4, 1.5, 3, 0.02, 8} (now kScoreWeights)
-// leaves the other parts more say where an estimate is off and reaches 22 of 24, 28 of 30 and 26
-// of 30, 0.2 to 0.4 dB short on average (76 of 84). Judging every grid column but least squares
-// (--whole-grid, candidates the fit never saw) on the first held-out set: 26 of 30, 0.5 dB short.
-// Fitted on two sets only, the third gets about 66 of 84 in all, a fair guess for photographs not
-// seen. The estimate is weighed by its confidence and left out for kernels of another shape: a
-// motion blur judged against disc candidates (in the grid the kernel's shape is the user's
-// choice) gets no help from it, and most of the misses left are such cases.
+// it, relative to the estimated radius, became a part of the score. Fitted on all three sets
+// (--load each), this program finds {10, 0.4, 3, 5, 0.02, 30}; the milder neighbour
+// {10, 0.4, 1.5, 3, 0.02, 20} (now kScoreWeights) leaves the other parts more say where an
+// estimate is off and reaches 22 of 24, 28 of 30 and 26 of 30, 0.2 to 0.4 dB short on average
+// (76 of 84). Judging every grid column but least squares (--whole-grid, candidates the fit never
+// saw) on the first held-out set: 26 of 30, 0.5 dB short. Fitted on two sets only, the third gets
+// about 70 of 84 in all, a fair guess for photographs not seen. The estimate is weighed by its
+// confidence and left out for kernels of another shape: a motion blur judged against disc
+// candidates (in the grid the kernel's shape is the user's choice) gets no help from it, and most
+// of the misses left are such cases.
 //
 // Earlier findings on the sample photographs: measuring the gradients on every other pixel of
 // every other row dropped 22 of 24 to 18, so they are taken at every sample; halving the re-blur's
@@ -263,7 +264,7 @@ int main(int argc, char** argv) {
     // number of cases within 1 dB of the best, then the mean shortfall.
     const std::vector<double> grid = {0, 0.02, 0.04, 0.1, 0.2, 0.4, 0.6, 1, 1.5, 2, 3, 5};
     const std::vector<double> everywhere = {0, 0.02, 0.04, 0.1};
-    const std::vector<double> estimate = {0, 1, 2, 4, 8, 12};
+    const std::vector<double> estimate = {0, 2.5, 5, 10, 20, 30};
     ScoreWeights fitted = kScoreWeights;
     int fittedHits = -1;
     double fittedGap = 1e300;

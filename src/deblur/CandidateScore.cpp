@@ -19,9 +19,9 @@ namespace velkaro {
 // blurs of fourteen photographs, with and without noise, every candidate of several presets and
 // radius steps compared with the sharp truth; these weights rank a candidate close to the truly
 // best one first (see that program for the figures). Units: per unit of saturated detail, per grey
-// level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, per pixel
-// of the kernel's radius from the blur estimate (times its confidence).
-const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 8.0};
+// level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, and per
+// unit of the kernel's radius off the estimated one, relative to it (times its confidence).
+const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 20.0};
 
 namespace {
 
@@ -449,9 +449,12 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle,
     const bool sameShape =
         angle < 0 ? sectionBlur.shape == BlurShape::Disc
                   : sectionBlur.shape == BlurShape::Motion && std::min(turn, 180 - turn) <= 15;
-    if (sameShape)
-        mPlanes->estimateGap =
-            std::abs(radius - 0.5 * sectionBlur.radiusStep) * sectionBlur.confidence;
+    // Relative to the estimated radius: the estimate is good to about a step at small radii and
+    // about a step in ten at large ones.
+    if (sameShape && sectionBlur.radiusStep > 0) {
+        const double estimated = 0.5 * sectionBlur.radiusStep;
+        mPlanes->estimateGap = std::abs(radius - estimated) / estimated * sectionBlur.confidence;
+    }
     // What the candidates are not measured against is not kept.
     mPlanes->original.release();
     if (halfSize)

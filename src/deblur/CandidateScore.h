@@ -14,7 +14,8 @@
 //   noise        fine-scale energy the candidate adds in the original's flat areas (amplified
 //                noise, oscillation), RMS in grey levels
 //   estimate     how far the cell's kernel is from the section's blur estimate (the same shape
-//                only): radius difference in pixels times the estimate's confidence
+//                only): radius difference over the estimated radius, times the estimate's
+//                confidence
 //
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
@@ -38,7 +39,7 @@ struct CandidateScore {
     double noise = 0;        // grey levels
     double consistency = 0;  // re-blur residual, grey levels
     double edgeShare = 0;    // share of the judged area within reach of an edge, 0–1
-    double estimateGap = 0;  // pixels × confidence
+    double estimateGap = 0;  // relative radius difference × confidence
 };
 
 // The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail
