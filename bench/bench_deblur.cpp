@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "BlurEstimate.h"
@@ -225,72 +226,39 @@ void ScoreShareOfCell(benchmark::State& state) {
     state.counters["score_ms"] = 1e3 * score / double(state.iterations());
 }
 
+// Every benchmark here: milliseconds, process CPU beside the wall clock, with the given arguments
+// and (when not 0) a fixed number of iterations.
+benchmark::internal::Benchmark* Timed(benchmark::internal::Benchmark* b,
+                                      std::initializer_list<int> args = {}, int iterations = 0) {
+    for (int arg : args) b->Arg(arg);
+    b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+    return iterations > 0 ? b->Iterations(iterations) : b;
+}
+
 const int kRegistered = [] {
-    benchmark::RegisterBenchmark("Score/ShareOfUSM1Cell", ScoreShareOfCell)
-        ->Arg(1)
-        ->Arg(3)
-        ->Arg(6)
-        ->Arg(15)
-        ->Unit(benchmark::kMillisecond)
-        ->MeasureProcessCPUTime()
-        ->UseRealTime();
-    benchmark::RegisterBenchmark("Score/Basis", ScoreBasisOfSection)
-        ->Arg(1)
-        ->Arg(6)
-        ->Arg(15)
-        ->Unit(benchmark::kMillisecond)
-        ->MeasureProcessCPUTime()
-        ->UseRealTime();
-    benchmark::RegisterBenchmark("Estimate/first", Estimate)
-        ->Unit(benchmark::kMillisecond)
-        ->MeasureProcessCPUTime()
-        ->UseRealTime()
-        ->Iterations(1);
-    benchmark::RegisterBenchmark("Estimate", Estimate)
-        ->Unit(benchmark::kMillisecond)
-        ->MeasureProcessCPUTime()
-        ->UseRealTime()
-        ->Iterations(5);
+    Timed(benchmark::RegisterBenchmark("Score/ShareOfUSM1Cell", ScoreShareOfCell), {1, 3, 6, 15});
+    Timed(benchmark::RegisterBenchmark("Score/Basis", ScoreBasisOfSection), {1, 6, 15});
+    Timed(benchmark::RegisterBenchmark("Estimate/first", Estimate), {}, 1);
+    Timed(benchmark::RegisterBenchmark("Estimate", Estimate), {}, 5);
     for (bool map : {false, true})
-        benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map)
-            ->Arg(3)
-            ->Arg(6)
-            ->Arg(15)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->UseRealTime();
+        Timed(
+            benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map),
+            {3, 6, 15});
     for (const Preset& p : kPresets) {
-        benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell, &p)
-            ->Arg(3)
-            ->Arg(6)
-            ->Arg(15)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->UseRealTime()
-            ->Iterations(p.iterations >= 80 ? 1 : 3);
+        Timed(benchmark::RegisterBenchmark((std::string("Preview/") + p.name).c_str(), PreviewCell,
+                                           &p),
+              {3, 6, 15}, p.iterations >= 80 ? 1 : 3);
         const std::string name(p.name);
         if (name == "RL80" || name == "RT80")
             continue;
-        benchmark::RegisterBenchmark(("Full/" + name).c_str(), FullDeblur, &p)
-            ->Arg(6)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->UseRealTime()
-            ->Iterations(1);
+        Timed(benchmark::RegisterBenchmark(("Full/" + name).c_str(), FullDeblur, &p), {6}, 1);
     }
     for (int type : {0, 1, 2}) {
-        benchmark::RegisterBenchmark(("Mask/Preview/type" + std::to_string(type)).c_str(), Mask,
-                                     type, false)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->UseRealTime()
-            ->Iterations(5);
-        benchmark::RegisterBenchmark(("Mask/Full/type" + std::to_string(type)).c_str(), Mask, type,
-                                     true)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->UseRealTime()
-            ->Iterations(1);
+        const std::string suffix = "/type" + std::to_string(type);
+        Timed(benchmark::RegisterBenchmark(("Mask/Preview" + suffix).c_str(), Mask, type, false),
+              {}, 5);
+        Timed(benchmark::RegisterBenchmark(("Mask/Full" + suffix).c_str(), Mask, type, true), {},
+              1);
     }
     return 0;
 }();

@@ -218,27 +218,33 @@ struct Sums {
     double gradient = 0, overshoot = 0, fine = 0;
 };
 
-// The terms' sums for `image` (the original or a candidate) over the judged pixels of the basis's
-// planes: in the edge zone its gradient energy and overshoot, in the flat zone its fine-scale
-// energy.
-Sums measure(const ScoreBasis::Planes& b, const CImage& image) {
+// The terms' sums over the judged pixels of the basis's half-size planes, from the split luma of
+// an image (the original or a candidate): in the edge zone its gradient energy and overshoot, in
+// the flat zone its fine-scale energy.
+Sums measureSplit(const ScoreBasis::Planes& b, const cv::Mat& split) {
     Sums sums;
+    const int half = split.cols / 2;
+    for (int y = b.margin; y < b.localMax.rows - b.margin; ++y) {
+        const float* const rows[5] = {split.ptr<float>(2 * y - 2), split.ptr<float>(2 * y - 1),
+                                      split.ptr<float>(2 * y), split.ptr<float>(2 * y + 1),
+                                      split.ptr<float>(2 * y + 2)};
+        const RowSums row =
+            measureRow(rows, half, b.localMax.ptr<float>(y), b.localMin.ptr<float>(y),
+                       b.edgeWeight.ptr<float>(y), b.margin, b.localMax.cols - b.margin);
+        sums.gradient += row.gradient, sums.overshoot += row.overshoot, sums.fine += row.fine;
+    }
+    return sums;
+}
+
+// The same for `image`, at whichever size the basis measures.
+Sums measure(const ScoreBasis::Planes& b, const CImage& image) {
     if (b.halfSize) {
         thread_local cv::Mat split;  // kept: a preview cell's planes are the same size every time
         splitLuma(image, split);
-        const int half = split.cols / 2;
-        for (int y = b.margin; y < b.localMax.rows - b.margin; ++y) {
-            const float* const rows[5] = {split.ptr<float>(2 * y - 2), split.ptr<float>(2 * y - 1),
-                                          split.ptr<float>(2 * y), split.ptr<float>(2 * y + 1),
-                                          split.ptr<float>(2 * y + 2)};
-            const RowSums row =
-                measureRow(rows, half, b.localMax.ptr<float>(y), b.localMin.ptr<float>(y),
-                           b.edgeWeight.ptr<float>(y), b.margin, b.localMax.cols - b.margin);
-            sums.gradient += row.gradient, sums.overshoot += row.overshoot, sums.fine += row.fine;
-        }
-        return sums;
+        return measureSplit(b, split);
     }
     // A small section at full size, on every other pixel of every other row.
+    Sums sums;
     cv::Mat plane;
     luma(image, plane);
     const int w = plane.cols, h = plane.rows;
@@ -287,14 +293,14 @@ int judgedMargin(int half, int w, int h) {
 }
 
 // The planes of `basis` for `original`, the kernel of `radius` (in the planes' pixels) and
-// `angle`: luma, local ranges, edges and the margin.
+// `angle`: luma, local ranges, edges and the margin. At half size `split` receives the original's
+// split luma.
 void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize, double radius,
-                   int angle) {
+                   int angle, cv::Mat& split) {
     b.width = original.width();
     b.height = original.height();
     b.halfSize = halfSize;
     if (halfSize) {
-        cv::Mat split;
         splitLuma(original, split);
         halfPlane(split, b.original);
     } else {
@@ -342,8 +348,8 @@ void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize,
 }
 
 // The original's share of the sums and the sizes of the zones.
-void prepareSums(ScoreBasis::Planes& b, const CImage& original) {
-    const Sums sums = measure(b, original);
+void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& split) {
+    const Sums sums = b.halfSize ? measureSplit(b, split) : measure(b, original);
     b.gradientBefore = sums.gradient;
     b.fineBefore = sums.fine;
     const int step = b.halfSize ? 1 : 2;
@@ -441,8 +447,9 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle,
     // terms are means over the section and keep their meaning, at a quarter of the cost. A section
     // too small to halve is judged as it is.
     const bool halfSize = std::min(original.width(), original.height()) >= 16;
-    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, angle);
-    prepareSums(*mPlanes, original);
+    cv::Mat split;
+    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, angle, split);
+    prepareSums(*mPlanes, original, split);
     prepareReblur(*mPlanes, original, radius, angle);
     // The estimate speaks for kernels of its own shape only (motion: within 15° of its angle).
     const int turn = std::abs(angle - sectionBlur.angle) % 180;
@@ -532,7 +539,8 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
     VK_CHECK(original.width() > 0 && original.height() > 0);
     // The same terms as the score, on every pixel of full-size planes.
     ScoreBasis::Planes b;
-    preparePlanes(b, original, false, radius, angle);
+    cv::Mat unused;
+    preparePlanes(b, original, false, radius, angle, unused);
     cv::Mat c;
     luma(candidate, c);
     const int w = c.cols, h = c.rows;

@@ -121,11 +121,11 @@ class Session {
     // The same on the calling thread: DeblurStarted, compute, store, DeblurFinished; DeblurFailed
     // instead of storing when a method failed.
     void deblur(const DeblurredEntry& entry);
-    // A new decoded copy of a stored full result, or null.
+    // A new decoded copy of a stored full result, or null. The newest full result stays as
+    // computed, beside the packed ones, until the next full result is stored: fetching or applying
+    // the result just made costs one copy, and a result that is written once and never fetched
+    // again is never packed.
     ImageRef deblurredImage(const DeblurredEntry& entry);
-    // The newest full result stays as computed, beside the packed ones, until the next full
-    // result is stored: fetching or applying the result just made costs one copy, and a result
-    // that is written once and never fetched again is never packed.
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
                                           int height);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
