@@ -20,6 +20,7 @@ namespace velkaro {
 // A rectangle of whole pixels of the input image.
 struct Region {
     int x = 0, y = 0, w = 0, h = 0;
+    bool operator==(const Region&) const = default;
 };
 
 enum class DeblurMethod {

@@ -266,14 +266,11 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
 
 std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int radiusStep,
                                                       int angle) {
-    auto sameSection = [&region](const Region& r) {
-        return r.x == region.x && r.y == region.y && r.w == region.w && r.h == region.h;
-    };
     const std::pair key{radiusStep, angle};
     std::optional<BlurEstimate> estimate;
     {
         std::lock_guard<Lock> guard(mLock);
-        if (sameSection(mScoreBasisSection)) {
+        if (mScoreBasisSection == region) {
             const auto it = mScoreBases.find(key);
             if (it != mScoreBases.end())
                 return it->second;
@@ -288,7 +285,7 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, angle, *estimate);
     ScoreBases stale;  // freed unlocked
     std::lock_guard<Lock> guard(mLock);
-    if (!sameSection(mScoreBasisSection)) {
+    if (mScoreBasisSection != region) {
         stale.swap(mScoreBases);
         mScoreBasisSection = region;
         mScoreEstimate.reset();
