@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -208,6 +209,14 @@ void Controller::awakeFromNib() {
     mSplitView->setAllowDrops(true);
 
     mTableView->setModel(mResultsModel);
+    // The names take the width the thumbnails leave; the third column stays empty. A reset of the
+    // model gives the header new sections, so this is done again after each.
+    const auto fitColumns = [this] {
+        mTableView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+        mTableView->horizontalHeader()->setSectionHidden(2, true);
+    };
+    fitColumns();
+    connect(mResultsModel, &QAbstractItemModel::modelReset, this, fitColumns);
     connectControls();
     setUpResultRows();
 

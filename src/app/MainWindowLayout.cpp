@@ -20,6 +20,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -200,7 +201,12 @@ void BuildMainScreen(WindowLayout& l) {
 
     // Right: the results.
     auto* results = new M_Box(QObject::tr("Results"), view);
-    results->setFixedWidth(kResultsWidth);
+    // Wide enough for the longest fixed name beside a thumbnail when a scroll bar shows; 64 covers
+    // the box's margins and frame and the cell's own.
+    const int nameWidth = results->fontMetrics().horizontalAdvance(QObject::tr("Reconstructed"));
+    const int scrollBar = results->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    results->setFixedWidth(
+        std::max(kResultsWidth, kThumbnailSize + 12 + nameWidth + scrollBar + 64));
     auto* resultsColumn = new QVBoxLayout(results);
     resultsColumn->setContentsMargins(8, 24, 8, 8);
     l.tableView = new QTableView(results);
@@ -214,7 +220,6 @@ void BuildMainScreen(WindowLayout& l) {
     l.tableView->verticalHeader()->hide();
     l.tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     l.tableView->verticalHeader()->setDefaultSectionSize(kThumbnailSize + 8);
-    l.tableView->horizontalHeader()->setStretchLastSection(true);
     l.tableView->horizontalHeader()->setDefaultSectionSize(kThumbnailSize + 12);
     l.tableView->setFrameShape(QFrame::NoFrame);
     resultsColumn->addWidget(l.tableView, 1);
