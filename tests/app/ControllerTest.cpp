@@ -106,31 +106,6 @@ TEST(ControllerSettings, RoundTrip) {
     EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
-// (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)
-TEST_F(ControllerTest, DontSaveOpensThePanelAndTheResultsRowsShowTheImages) {
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    EXPECT_FALSE(c.allowDrop());
-    // With a change, "Don't Save" shows the panel; the chosen file replaces the image.
-    c.applyAll();
-    app.dialogs.alertAnswers.push_back(AlertButton::Other);
-    app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
-    c.openImage();
-    ASSERT_TRUE(WaitFor(
-        [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
-    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
-
-    // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
-    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
-    l.tableView->selectRow(2);
-    EXPECT_TRUE(l.splitView->isSplit());
-    EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
-    l.tableView->selectRow(1);
-    EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
-    c.closeImages();
-    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
-    EXPECT_TRUE(c.allowDrop() && c.images().isEmpty());
-}
-
 TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const QString missing = app.temporaryPath("no such photo.jpg");
@@ -318,8 +293,27 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     EXPECT_EQ(grid.selectedRow(), 3);
 }
 
-TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
-    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+// (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)
+TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFollowTheirDeblurs) {
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    EXPECT_FALSE(c.allowDrop());
+    // With a change, "Don't Save" shows the panel; the chosen file replaces the image.
+    c.applyAll();
+    app.dialogs.alertAnswers.push_back(AlertButton::Other);
+    app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
+    c.openImage();
+    ASSERT_TRUE(WaitFor([&] {
+        return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy() &&
+               c.images().size() == 3;
+    }));
+    // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
+    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
+    l.tableView->selectRow(2);
+    EXPECT_TRUE(l.splitView->isSplit());
+    EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
+    l.tableView->selectRow(1);
+    EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
+
     DeblurMethods methods = DefaultDeblurMethods();
     methods[DeblurMethod::LucyRichard].run = &SlowMethod;
     c.session().setMethods(methods);
@@ -365,10 +359,11 @@ TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     const QImage before = c.images()[1].preview;
     c.applyAll();
     EXPECT_NE(c.images()[1].preview, before);
-    // Closed while nothing is shown: no label stays on the empty view.
+    // Closed while nothing is shown: no label stays on the empty view, and drops are welcome.
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_TRUE(l.leftLabel->isHidden() && l.rightLabel->isHidden() && l.centerLabel->isHidden());
+    EXPECT_TRUE(c.allowDrop() && c.images().isEmpty());
 }
 
 namespace {

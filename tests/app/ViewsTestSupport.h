@@ -88,9 +88,6 @@ inline void SendMouse(QWidget& widget, QEvent::Type type, QPointF position,
 inline void Press(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseButtonPress, p, Qt::LeftButton);
 }
-inline void DoubleClick(QWidget& w, QPointF p) {
-    SendMouse(w, QEvent::MouseButtonDblClick, p, Qt::LeftButton);
-}
 inline void Drag(QWidget& w, QPointF p) {
     SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton);
 }

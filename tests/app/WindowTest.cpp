@@ -1,8 +1,8 @@
-// The window as a user meets it: the history of changes (depth and memory bound), the progress
-// sheet that blocks all input, where the file panels start and what Save suggests, the layout on
-// small screens, and one whole session driven through the widgets: open a photograph, click a
-// point, watch the first column of candidates fill, choose another candidate, change the mask,
-// deblur, paint with the result, apply it to everything and save in the three formats.
+// The window as a user meets it: the history of changes (depth and memory bound), where the file
+// panels start and what Save suggests, the layout on small screens, and one whole session driven
+// through the widgets: open a photograph, click a point, watch the first column of candidates
+// fill, choose another candidate, change the mask, deblur, paint with the result, save behind a
+// sheet that blocks all input, apply the result to everything, save in the three formats, undo.
 
 #include <gtest/gtest.h>
 
@@ -19,18 +19,6 @@
 
 using namespace velkaro;
 
-namespace {
-
-bool SamePixels(const CImage& a, const CImage& b) {
-    return samePixels(a.asImage(), b.asImage());
-}
-
-CImage Copy(const CImage& image) {
-    return CropImage(image, 0, 0, image.width(), image.height());
-}
-
-}  // namespace
-
 // Random rectangles painted one after another: N undos give back the original byte for byte, N
 // redos the final composite; beyond the budget the oldest steps go, the newest always stays, and
 // the clean (saved) state survives the trimming where its step is kept.
@@ -44,9 +32,8 @@ TEST(History, DepthAndMemoryBound) {
     std::vector<Step> steps;
     for (int i = 0; i < N; ++i) {
         const int w = 1 + int(random() % W), h = 1 + int(random() % H);
-        Step step{int(random() % (W - w + 1)), int(random() % (H - h + 1)), CImage(w, h)};
-        for (int p = 0; p < w * h * 4; ++p) step.after.pixels()[p] = std::uint8_t(random());
-        steps.push_back(step);
+        steps.push_back({int(random() % (W - w + 1)), int(random() % (H - h + 1)),
+                         CImage(testsupport::randomImage(w, h, unsigned(i)))});
     }
     auto bytes = [&](int i) {
         return 2 * std::int64_t(steps[i].after.width()) * steps[i].after.height() * 4;
@@ -61,13 +48,13 @@ TEST(History, DepthAndMemoryBound) {
         History history(
             [&](int x, int y, const CImage& pixels) { PasteImage(pixels, composite, x, y); });
         history.setBudget(test.budget);
-        std::vector<CImage> states{Copy(composite)};
+        std::vector<CImage> states{CropImage(composite, 0, 0, W, H)};
         for (int i = 0; i < N; ++i) {
             const Step& step = steps[i];
             const CImage before =
                 CropImage(composite, step.x, step.y, step.after.width(), step.after.height());
             PasteImage(step.after, composite, step.x, step.y);
-            states.push_back(Copy(composite));
+            states.push_back(CropImage(composite, 0, 0, W, H));
             history.record("step", step.x, step.y, before, step.after);
             if (i == N - 3)  // saved here
                 history.stack().setClean();
@@ -81,102 +68,13 @@ TEST(History, DepthAndMemoryBound) {
             EXPECT_EQ(history.stack().isClean(), i == 2) << test.budget << " " << i;
         }
         EXPECT_FALSE(history.stack().canUndo());
-        EXPECT_TRUE(SamePixels(composite, states[N - kept])) << test.budget;
+        EXPECT_TRUE(samePixels(composite.asImage(), states[N - kept].asImage())) << test.budget;
         for (int i = 0; i < kept; ++i) history.stack().redo();
-        EXPECT_TRUE(SamePixels(composite, states[N])) << test.budget;
+        EXPECT_TRUE(samePixels(composite.asImage(), states[N].asImage())) << test.budget;
     }
 }
 
-// While the "Saving image" sheet shows, nothing the user does reaches the composite, the file
-// being written or the history; Esc and the close box leave the sheet up. Afterwards strokes
-// count again and undo one by one; opening another photograph forgets them.
 using Window = AppTest;
-
-TEST_F(Window, InputDuringASheetDoesNothingAndTheHistoryFollowsTheStrokes) {
-    l.mainWindow->show();
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    const CImage& composite = *c.session().reconstructed();
-    const CImage original = Copy(composite);
-    // The image to paint with: the photograph in negative, shown as the selected result.
-    const ImageRef negative = composite.asImage()->copy();
-    for (std::size_t i = 0; i < negative->data()->size(); ++i)
-        if (i % 4)
-            (*negative->data())[i] = std::uint8_t(255 - (*negative->data())[i]);
-    l.splitView->setSelectedImage(negative, "negative");
-    l.toolMode->button(2)->click();
-    const QPointF centre(l.splitView->width() * 0.5, l.splitView->height() * 0.5);
-    auto mouseStroke = [&] {
-        Press(*l.splitView, centre);
-        Drag(*l.splitView, centre + QPointF(30, 10));
-        Release(*l.splitView, centre + QPointF(30, 10));
-    };
-    auto controllerStroke = [&] {
-        c.startBrush();
-        c.applyBrushAtPoint({200, 150}, 40, 1.0f);
-        c.endBrush();
-    };
-    mouseStroke();
-    const CImage painted = Copy(composite);
-    ASSERT_FALSE(SamePixels(painted, original));
-
-    const QString gate = app.temporaryPath("gate"), saved = app.temporaryPath("saved.png");
-    // A stand-in exiftool that waits until `gate` exists: the save's worker, and so its sheet,
-    // lasts as long as the test wants.
-    c.setExiftoolProgram(
-        StandInExiftool(app, QString("while [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate)));
-    l.saveOptionTransferMetadata->setChecked(true);
-    QSignalSpy finished(&c, &Controller::saveFinished);
-    ASSERT_TRUE(c.saveResultToPath(saved));
-    ASSERT_TRUE(l.sheet->isVisible());
-    const struct {
-        const char* input;
-        std::function<void()> act;
-    } inputs[] = {
-        {"mouse stroke", mouseStroke},
-        {"stroke left open",
-         [&] {
-             c.startBrush();
-             c.applyBrushAtPoint({60, 60}, 40, 1.0f);
-         }},
-        {"apply to all", [&] { l.applyAllButton->click(); }},
-        {"undo", [&] { l.undoAction->trigger(); }},
-        {"Ctrl+Z", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Z, Qt::ControlModifier); }},
-        {"Esc on the sheet", [&] { QTest::keyClick(l.sheet, Qt::Key_Escape); }},
-        {"close box of the sheet", [&] { l.sheet->close(); }},
-        {"arrow key", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Down); }},
-        {"open", [&] { l.openAction->trigger(); }},
-        {"save again", [&] { EXPECT_FALSE(c.saveResultToPath(saved + ".png")); }},
-        {"quit", [&] { l.quitAction->trigger(); }},
-    };
-    for (const auto& input : inputs) {
-        input.act();
-        EXPECT_TRUE(l.sheet->isVisible()) << input.input;
-        EXPECT_TRUE(SamePixels(composite, painted)) << input.input;
-        EXPECT_FALSE(l.undoAction->isEnabled() || l.openAction->isEnabled()) << input.input;
-    }
-    QFile(gate).open(QIODevice::WriteOnly);
-    ASSERT_TRUE(finished.wait(30000));
-    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
-    EXPECT_TRUE(SamePixels(composite, painted));
-    EXPECT_TRUE(
-        SamePixels(CImage(ImageIO::sharedInstance().readFromFile(saved.toStdString())), painted));
-    EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.alerts.isEmpty());
-    EXPECT_EQ(app.terminations, 0);
-    EXPECT_EQ(c.history().stack().count(), 1);
-    EXPECT_FALSE(l.mainWindow->isWindowModified());
-
-    // Two more changes, then back through the Edit menu past the saved state to the original.
-    l.applyAllButton->click();
-    controllerStroke();
-    for (int i = 0; i < 3; ++i) l.undoAction->trigger();
-    EXPECT_TRUE(SamePixels(composite, original));
-    EXPECT_FALSE(l.undoAction->isEnabled());
-    l.redoAction->trigger();
-    EXPECT_TRUE(SamePixels(composite, painted));
-    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
-    EXPECT_FALSE(l.undoAction->isEnabled() || l.redoAction->isEnabled());
-    EXPECT_EQ(c.history().stack().count(), 0);
-}
 
 // The open panel starts in the photograph's folder, else in the last folder used; Save suggests
 // NAME-sharp.EXT beside the photograph in its own format (the last type chosen when that format
@@ -417,13 +315,62 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.zoomMode->button(SplitView::ZoomOut1)->click();
     l.brushSize->setFloatValue(40);
     l.brushOpacity->setFloatValue(1.0f);
-    Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, 150));
-    for (int x = 160; x <= 250; x += 10)
-        Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, 150));
-    Release(*l.splitView, RightHalfWidgetPoint(*l.splitView, 250, 150));
+    auto stroke = [&](double y) {
+        Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, y));
+        for (int x = 160; x <= 250; x += 10)
+            Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, y));
+        Release(*l.splitView, RightHalfWidgetPoint(*l.splitView, 250, y));
+    };
+    stroke(150);
     EXPECT_NEAR(PixelByte(*reconstructed, 200, 150, 1), PixelByte(*result, 200, 150, 1), 1);
     EXPECT_EQ(PixelByte(*reconstructed, 20, 20, 1), PixelByte(*original, 20, 20, 1));
     EXPECT_EQ(PixelByte(*reconstructed, 200, 250, 2), PixelByte(*original, 200, 250, 2));
+    const ImageRef painted = reconstructed->copy();
+
+    // While the "Saving image" sheet shows, nothing the user does reaches the composite, the file
+    // being written or the history; Esc and the close box leave the sheet up. A stand-in exiftool
+    // that waits until `gate` exists makes the save, and so its sheet, last as long as needed.
+    const QString gate = app.temporaryPath("gate"), saved = app.temporaryPath("saved.png");
+    c.setExiftoolProgram(
+        StandInExiftool(app, QString("while [ ! -e '%1' ]; do sleep 0.01; done\n").arg(gate)));
+    l.saveOptionTransferMetadata->setChecked(true);
+    QSignalSpy finished(&c, &Controller::saveFinished);
+    ASSERT_TRUE(c.saveResultToPath(saved));
+    ASSERT_TRUE(l.sheet->isVisible());
+    const struct {
+        const char* input;
+        std::function<void()> act;
+    } inputs[] = {
+        {"mouse stroke", [&] { stroke(250); }},
+        {"stroke left open",
+         [&] {
+             c.startBrush();
+             c.applyBrushAtPoint({60, 60}, 40, 1.0f);
+         }},
+        {"apply to all", [&] { l.applyAllButton->click(); }},
+        {"undo", [&] { l.undoAction->trigger(); }},
+        {"Ctrl+Z", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Z, Qt::ControlModifier); }},
+        {"Esc on the sheet", [&] { QTest::keyClick(l.sheet, Qt::Key_Escape); }},
+        {"close box of the sheet", [&] { l.sheet->close(); }},
+        {"arrow key", [&] { QTest::keyClick(l.mainWindow, Qt::Key_Down); }},
+        {"open", [&] { l.openAction->trigger(); }},
+        {"save again", [&] { EXPECT_FALSE(c.saveResultToPath(saved + ".png")); }},
+        {"quit", [&] { l.quitAction->trigger(); }},
+    };
+    for (const auto& input : inputs) {
+        input.act();
+        EXPECT_TRUE(l.sheet->isVisible()) << input.input;
+        EXPECT_TRUE(samePixels(reconstructed, painted)) << input.input;
+        EXPECT_FALSE(l.undoAction->isEnabled() || l.openAction->isEnabled()) << input.input;
+    }
+    QFile(gate).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(finished.wait(30000));
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
+    EXPECT_TRUE(samePixels(reconstructed, painted));
+    EXPECT_TRUE(samePixels(ImageIO::sharedInstance().readFromFile(saved.toStdString()), painted));
+    EXPECT_EQ(app.terminations, 0);
+    EXPECT_EQ(c.history().stack().count(), 1);
+    EXPECT_FALSE(l.mainWindow->isWindowModified());
 
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
@@ -441,5 +388,16 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
         const testsupport::Difference difference = testsupport::compare(*saved, *result);
         EXPECT_TRUE(type[0] == 'J' ? difference.meanAbs < 3 : difference.maxAbs == 0) << type;
     }
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openPanels.isEmpty());
+
+    // Back through the Edit menu past the saved state to the original, forward again; opening
+    // another photograph forgets the history.
+    for (int i = 0; i < 2; ++i) l.undoAction->trigger();
+    EXPECT_TRUE(samePixels(reconstructed, original));
+    EXPECT_FALSE(l.undoAction->isEnabled());
+    l.redoAction->trigger();
+    EXPECT_TRUE(samePixels(reconstructed, painted));
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    EXPECT_FALSE(l.undoAction->isEnabled() || l.redoAction->isEnabled());
+    EXPECT_EQ(c.history().stack().count(), 0);
 }
