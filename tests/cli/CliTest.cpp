@@ -160,11 +160,8 @@ TEST_F(Cli, PreviewWritesTheMaskedPreviewOfTheSection) {
                    "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut})
                   .status,
               0);
-    ImageRef map = decode(mapOut);
-    ASSERT_TRUE(map);
-    EXPECT_EQ(map->width(), 512);
-    EXPECT_EQ(map->height(), 400);
-    ImageRef mask = decode(maskOut);
+    const ImageRef map = decode(mapOut), mask = decode(maskOut);
+    EXPECT_TRUE(map && map->width() == 512 && map->height() == 400);
     ASSERT_TRUE(mask);
     for (int i = 0; i < mask->width() * mask->height(); ++i) {
         const std::uint8_t* p = mask->pixels() + i * 4;
@@ -198,8 +195,9 @@ TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
     const std::string photo = dataPath("coffee.png"), out = dir.file("grid.png");
     const DeblurType presets[] = {DeblurUSM1, DeblurRL20, DeblurBlurSimulation};
     const CliRun run = cli({"grid", photo, out, "--at", "590,10", "--presets", "USM1,rl20,blur",
-                            "--steps", "2", "--crop", "48"});
+                            "--steps", "2", "--crop", "48", "--verbose"});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;  // without --rank, even with --verbose
     const ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
     Session s;
@@ -218,9 +216,7 @@ TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
             ASSERT_TRUE(preview);
             const auto at = find(*sheet, *centre(preview, 232, 176, 48), x + 1);
             EXPECT_GT(at.first, x) << DeblurTypeName(type) << " step " << step;
-            if (y >= 0) {
-                EXPECT_EQ(at.second, y);
-            }
+            EXPECT_TRUE(y < 0 || at.second == y) << DeblurTypeName(type) << " step " << step;
             x = at.first;
             y = at.second;
         }
@@ -228,7 +224,7 @@ TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
 }
 
 TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
-    const std::string out = dir.file("grid.png"), all = dir.file("all.png");
+    const std::string out = dir.file("grid.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
                             "--steps", "3", "--rank"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -249,11 +245,6 @@ TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
         EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
     }
     EXPECT_EQ(ranked.size(), 12u) << run.out;
-    // Without --rank standard output stays empty, even with --verbose.
-    const CliRun verbose = cli(
-        {"grid", photo, all, "--at", "10,10", "--presets", "USM1", "--steps", "1", "--verbose"});
-    ASSERT_EQ(verbose.status, 0) << verbose.err;
-    EXPECT_TRUE(verbose.out.empty()) << verbose.out;
     ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
     // The best cell carries the gold badge.
@@ -403,8 +394,7 @@ TEST_F(Cli, ConvertTheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
         {"a.", "", ""},
     };
     for (const Case& c : cases) {
-        const std::string out = dir.file(std::string("t/") + c.name);
-        std::filesystem::create_directories(dir.file("t"));
+        const std::string out = dir.file(c.name);  // each name succeeds at most once
         std::vector<std::string> args{"convert", dataPath("palette_color.png"), out};
         if (*c.type)
             args.insert(args.end(), {"--type", c.type});
@@ -416,21 +406,6 @@ TEST_F(Cli, ConvertTheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
         } else {
             EXPECT_EQ(run.status, 2) << c.name << " " << c.type;
             ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-            if (!*c.type) {  // the message names what can be written
-                for (const char* written : {".png", ".jpg", ".tif"})
-                    EXPECT_NE(run.err.find(written), std::string::npos) << run.err;
-            }
         }
-        std::filesystem::remove_all(dir.file("t"));
     }
-}
-
-// Unreadable inputs (each reason) are tests/hardening's BadInputTest.
-TEST_F(Cli, UnwritableOutputFailsAndNothingIsHalfWritten) {
-    const std::string nowhere = dir.file("no/such/folder/out.png");
-    const CliRun run = cli({"convert", dataPath("rocket.jpg"), nowhere});
-    EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(nowhere), std::string::npos) << run.err;
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
