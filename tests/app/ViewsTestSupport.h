@@ -64,11 +64,6 @@ inline QRgb ScreenPixel(const Image& image, int x, int y) {
                  PixelByte(image, x, y, 0));
 }
 
-// x, y, width and height of a rectangle, for comparisons.
-inline std::array<double, 4> Values(const Rect& r) {
-    return {r.x, r.y, r.width, r.height};
-}
-
 // A widget and its children drawn into an opaque picture over the given colour.
 inline QImage RenderWidget(QWidget& widget, QColor under = QColor(0, 0, 0)) {
     QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
