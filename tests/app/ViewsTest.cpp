@@ -10,11 +10,8 @@
 #include <QWheelEvent>
 #include <cmath>
 
-#include "ImageMatrix.h"
-#include "MainWindow.h"
-#include "SplitView.h"
+#include "AppTestSupport.h"
 #include "TiledImage.h"
-#include "ViewsTestSupport.h"
 
 using namespace velkaro;
 
