@@ -69,18 +69,10 @@ void Deblur(AppHarness& app, int row, int column) {
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
 }
 
-// A launch after the first one, answering the statistics question.
-void SecondLaunch(AppHarness& app, AlertButton answer) {
-    app.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
-    app.dialogs.alertAnswers.push_back(answer);
-    app.delegate().applicationDidFinishLaunching();
-    Spin(20);
-}
-
 }  // namespace
 
-TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointAndOfflineHelp) {
-    TestApp();
+TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissionOfflineHelp) {
+    TestApp();  // the server's socket needs the application's event dispatcher
     QTemporaryDir folder;
     const QString file = folder.filePath("velkaro.ini");
     {
@@ -94,32 +86,61 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointAndOfflineHelp) {
         EXPECT_EQ(help->browser()->source().fileName(), "tutorial.html");
     }
     // The second launch asks for reports only when they have somewhere to go.
+    std::optional<ReportServer> server;
     for (const bool endpoint : {false, true}) {
         if (endpoint)
-            qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.1:9");
+            server.emplace();
         AppHarness second(file);
         second.dialogs.alertAnswers.push_back(AlertButton::Alternate);  // "No, thanks."
         second.layout().allowAnonStats->setChecked(true);
         second.delegate().applicationDidFinishLaunching();
         Spin(20);
-        qunsetenv("VELKARO_STATS_ENDPOINT");
         EXPECT_EQ(second.layout().allowAnonStats->isEnabled(), endpoint);
         ASSERT_EQ(second.dialogs.alerts.size(), endpoint ? 1 : 0);
         EXPECT_EQ(second.settings().contains("allowAnonStats"), endpoint);
         EXPECT_EQ(second.settings().value("allowAnonStats", 0).toInt(), 0);
         EXPECT_FALSE(endpoint && second.layout().allowAnonStats->isChecked());
     }
-    AppHarness third(file);
-    qputenv("VELKARO_STATS_ENDPOINT", "http://127.0.0.1:9");
-    third.delegate().applicationDidFinishLaunching();
-    qunsetenv("VELKARO_STATS_ENDPOINT");
+    AppHarness app(file);
+    app.delegate().applicationDidFinishLaunching();
     Spin(20);
-    EXPECT_TRUE(third.dialogs.alerts.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
+
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    Deblur(app, 6, DeblurUSM2);
+    // Permission given later in the preferences: only the second deblur is reported (reports
+    // leave in order, so a report of the first would have come first).
+    app.layout().allowAnonStats->click();
+    EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
+    app.layout().maskType->button(2)->click();
+    app.layout().maskAmount->setFloatValue(0.25f);
+    app.layout().maskRadius->setFloatValue(1.5f);
+    app.layout().maskCrude->setFloatValue(0.75f);
+    Deblur(app, 7, DeblurUSMF3);
+    ASSERT_TRUE(WaitFor([&] { return !server->targets.isEmpty(); }, 20000));
+    Spin(200);
+    ASSERT_EQ(server->targets.size(), 1);
+    EXPECT_EQ(server->targets[0],
+              "/cgi-bin/vlkreport.cgi?width=451&height=300&radius=3.500&deblurType=USMF3"
+              "&maskType=2&maskAmount=0.250&maskRadius=1.500&maskCrude=0.750");
+    // An invalid selection deblurs nothing and reports nothing.
+    app.layout().imageMatrix->setSelectedRow(0, 0);
+    app.controller().addDeblur();
+    Spin(300);
+    EXPECT_EQ(server->targets.size(), 1);
+    {
+        AppHarness other;  // another user's second launch: "Sure!" gives the permission
+        other.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
+        other.delegate().applicationDidFinishLaunching();
+        Spin(20);
+        EXPECT_TRUE(other.layout().allowAnonStats->isChecked());
+        EXPECT_EQ(other.settings().value("allowAnonStats").toInt(), 1);
+    }
 
     // A Help menu page with an anchor, in the help window.
-    third.layout().supportAction->trigger();
-    ASSERT_TRUE(third.delegate().helpWindow());
-    EXPECT_EQ(third.delegate().helpWindow()->browser()->source().fragment(), "support");
+    app.layout().supportAction->trigger();
+    ASSERT_TRUE(app.delegate().helpWindow());
+    EXPECT_EQ(app.delegate().helpWindow()->browser()->source().fragment(), "support");
     // Every link of every page stays inside the installed help (and its pictures), and every
     // anchor it names exists.
     const QDir helpDir(HelpWindow::helpDirectory());
@@ -141,41 +162,6 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointAndOfflineHelp) {
                 << qPrintable(page + ": " + m.captured(1));
         }
     }
-}
-
-TEST(AppDelegate, UsageReportOnlyWithPermission) {
-    TestApp();  // the server's socket needs the application's event dispatcher
-    ReportServer server;
-    {
-        AppHarness app;
-        SecondLaunch(app, AlertButton::Alternate);  // "No, thanks."
-        ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-        Deblur(app, 6, DeblurUSM2);
-        // Permission given later in the preferences: only the second deblur is reported (reports
-        // leave in order, so a report of the first would have come first).
-        app.layout().allowAnonStats->click();
-        EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
-        app.layout().maskType->button(2)->click();
-        app.layout().maskAmount->setFloatValue(0.25f);
-        app.layout().maskRadius->setFloatValue(1.5f);
-        app.layout().maskCrude->setFloatValue(0.75f);
-        Deblur(app, 7, DeblurUSMF3);
-        ASSERT_TRUE(WaitFor([&] { return !server.targets.isEmpty(); }, 20000));
-        Spin(200);
-        ASSERT_EQ(server.targets.size(), 1);
-        EXPECT_EQ(server.targets[0],
-                  "/cgi-bin/vlkreport.cgi?width=451&height=300&radius=3.500&deblurType=USMF3"
-                  "&maskType=2&maskAmount=0.250&maskRadius=1.500&maskCrude=0.750");
-        // An invalid selection deblurs nothing and reports nothing.
-        app.layout().imageMatrix->setSelectedRow(0, 0);
-        app.controller().addDeblur();
-        Spin(300);
-        EXPECT_EQ(server.targets.size(), 1);
-    }
-    AppHarness app;
-    SecondLaunch(app, AlertButton::Default);  // "Sure!" gives the permission
-    EXPECT_TRUE(app.layout().allowAnonStats->isChecked());
-    EXPECT_EQ(app.settings().value("allowAnonStats").toInt(), 1);
 }
 
 using AppDelegateTest = AppTest;
