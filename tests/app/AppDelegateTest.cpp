@@ -197,13 +197,13 @@ TEST_F(AppDelegateTest, ModifiedMarkerAndWarningsOnlyAfterChanges) {
         step.act();
         EXPECT_EQ(l.mainWindow->isWindowModified(), step.modified) << step.step;
         // Opening another asks only after a change (the answer cancels, and so does the panel).
-        const qsizetype alerts = app.dialogs.alerts.size(), panels = app.dialogs.openPanels.size();
+        const qsizetype alerts = app.dialogs.alerts.size(), panels = app.dialogs.openFolders.size();
         app.dialogs.alertAnswers.push_back(AlertButton::Alternate);
         c.openImage();
         Spin(30);
         app.dialogs.alertAnswers.clear();
         EXPECT_EQ(app.dialogs.alerts.size() - alerts, step.modified ? 1 : 0) << step.step;
-        EXPECT_EQ(app.dialogs.openPanels.size() - panels, step.modified ? 0 : 1) << step.step;
+        EXPECT_EQ(app.dialogs.openFolders.size() - panels, step.modified ? 0 : 1) << step.step;
     }
 
     // Quitting with a change: "Cancel" stays, "Save" saves through the panel and then quits.
@@ -284,7 +284,7 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     ASSERT_TRUE(
         WaitFor([&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
     Spin(50);
-    EXPECT_TRUE(app.dialogs.openPanels.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
+    EXPECT_TRUE(app.dialogs.openFolders.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
     EXPECT_EQ(app.terminations, 0);
     EXPECT_FALSE(app.delegate().helpWindow());
     for (QMessageBox* box : app.layout().mainWindow->findChildren<QMessageBox*>())

@@ -173,7 +173,6 @@ class ScriptedDialogs : public Dialogs {
     bool escapeAlerts = false;  // alerts show as the toolkit's sheets and Esc ends them
 
     QList<AlertText> alerts;
-    QList<QStringList> openPanels;      // the extensions of each open panel
     QStringList openFolders;            // the folder each open panel starts in
     QList<QStringList> savePanelTypes;  // the allowed types: at start, then every change
     QStringList saveSuggestions;        // the path each save panel starts with
@@ -195,9 +194,8 @@ class ScriptedDialogs : public Dialogs {
                 done(answer);
         });
     }
-    void beginOpenPanel(QWidget*, const QStringList& extensions, const QString& folder,
+    void beginOpenPanel(QWidget*, const QStringList&, const QString& folder,
                         std::function<void(const QString&)> done) override {
-        openPanels << extensions;
         openFolders << folder;
         QTimer::singleShot(0, [done, answer = Next(openAnswers)] { done(answer); });
     }

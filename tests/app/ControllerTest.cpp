@@ -413,15 +413,11 @@ std::vector<std::pair<int, int>> Ranked(const ImageMatrix& grid) {
 TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     // Gentle coloured ramps: whatever the kernel, re-blurring gives them back, and only the
     // offsets tell the candidates apart.
-    const ImageRef picture = Image::create(64, 64);
+    QImage ramps(64, 64, QImage::Format_RGB32);
     for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 64; ++x) {
-            std::uint8_t* p = picture->pixels() + (y * 64 + x) * 4;
-            p[0] = 255, p[1] = std::uint8_t(60 + x), p[2] = std::uint8_t(90 + y), p[3] = 120;
-        }
+        for (int x = 0; x < 64; ++x) ramps.setPixel(x, y, qRgb(60 + x, 90 + y, 120));
     const QString path = app.temporaryPath("square.png");
-    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(picture, path.toStdString()));
-    ASSERT_TRUE(app.open(path));
+    ASSERT_TRUE(ramps.save(path) && app.open(path));
     c.session().setMethods(
         OffsetMethods(std::make_integer_sequence<int, int(DeblurMethod::LeastSquares)>()));
 

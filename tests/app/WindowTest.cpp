@@ -388,7 +388,7 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
         const testsupport::Difference difference = testsupport::compare(*saved, *result);
         EXPECT_TRUE(type[0] == 'J' ? difference.meanAbs < 3 : difference.maxAbs == 0) << type;
     }
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openPanels.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
 
     // Back through the Edit menu past the saved state to the original, forward again; opening
     // another photograph forgets the history.
