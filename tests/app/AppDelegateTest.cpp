@@ -1,6 +1,5 @@
-// The application delegate: the first-launch welcome, the statistics question at the second
-// launch, the usage reports (received by a small HTTP server on 127.0.0.1), quitting, the help
-// window, and the hand-over of a file from a later start to the running window.
+// The application delegate: launches, usage reports, alerts, quitting, the help window, and the
+// hand-over of a file from a later start to the running window.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,5 +1,4 @@
-// The window controller without a full run: keyboard moves, settings, the save options, alerts,
-// failures, exiftool, the preview queue, the blur estimate, the result rows and the ranked grid.
+// The window controller, with stand-ins for the methods where the timing matters.
 
 #include <gtest/gtest.h>
 
@@ -111,8 +110,7 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing) &&
                 app.dialogs.alerts[0].alternateButton.isEmpty());
 
-    // A stand-in exiftool that records its arguments and floods its output (which must not block
-    // it).
+    // A stand-in exiftool that records its arguments and floods its output (never blocking it).
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const QString record = app.temporaryPath("arguments.txt");
     c.setExiftoolProgram(
@@ -165,8 +163,7 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     });
     c.deblurAtPoint({500, 300});
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
-    EXPECT_TRUE(sheetShown);
-    EXPECT_FALSE(l.sheet->isVisible());
+    EXPECT_TRUE(sheetShown && !l.sheet->isVisible());
     EXPECT_EQ(c.currentSection().x, 88);
     // Three new steps handed out (the pool may start fewer at once), the rest waiting. The old
     // steps' reports came first and were dropped: nothing is lit as finished.

@@ -1,6 +1,5 @@
 // Photographs come upright: the EXIF orientation of a JPEG (our own decoder) and of other formats
-// (Qt's) is applied on reading. (A saved copy's metadata is made "normal" by the exiftool
-// arguments the controller and command-line tests pin.)
+// (Qt's) is applied on reading.
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,5 @@
-// The window as a user meets it: the history of changes (depth and memory bound), where the file
-// panels start and what Save suggests, the layout on small screens, and one whole session driven
-// through the widgets: open a photograph, click a point, watch the first column of candidates
-// fill, choose another candidate, change the mask, deblur, paint with the result, save behind a
-// sheet that blocks all input, apply the result to everything, save in the three formats, undo.
+// The window as a user meets it: the history of changes, the file panels, small screens, and one
+// whole session driven through the widgets, from opening a photograph to saving and undoing.
 
 #include <gtest/gtest.h>
 
@@ -77,13 +74,11 @@ TEST(History, DepthAndMemoryBound) {
 using Window = AppTest;
 
 // The open panel starts in the photograph's folder, else in the last folder used; Save suggests
-// NAME-sharp.EXT beside the photograph in its own format (the last type chosen when that format
-// cannot be written), in the one type picker of the real panel, whose allowed names and quality
-// controls follow the type chosen while it shows.
+// NAME-sharp.EXT beside the photograph in its own format (else the last type chosen); the type
+// chosen while the panel shows sets its allowed names and the quality controls.
 TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     const QString photos = app.temporaryPath("photos"), out = app.temporaryPath("out");
-    QDir().mkpath(photos);
-    QDir().mkpath(out);
+    QDir().mkpath(photos), QDir().mkpath(out);
     QImage(TestDataPath("chelsea.png")).save(photos + "/cat.bmp");
     QFile::copy(TestDataPath("rocket.jpg"), photos + "/IMG_1.JPG");
     QFile::copy(TestDataPath("chelsea.png"), photos + "/chelsea.png");
@@ -115,8 +110,7 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
         EXPECT_EQ(app.dialogs.openFolders.last(), photos) << test.file;
     }
     EXPECT_EQ(app.settings().value("fileTypeToSave").toString(), "TIFF");
-    // A cancelled save still remembers the quality.
-    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);
+    EXPECT_EQ(app.settings().value("qualitySliderLastUsedValue").toInt(), 55);  // though cancelled
 
     // A save elsewhere, as JPEG then PNG chosen in the panel, makes that folder the last used:
     // with nothing open, panels start there. Later type changes reach no panel.
