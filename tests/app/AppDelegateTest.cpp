@@ -122,18 +122,13 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
     EXPECT_EQ(server->targets[0],
               "/cgi-bin/vlkreport.cgi?width=451&height=300&radius=3.500&deblurType=USMF3"
               "&maskType=2&maskAmount=0.250&maskRadius=1.500&maskCrude=0.750");
-    // An invalid selection deblurs nothing and reports nothing.
-    app.layout().imageMatrix->setSelectedRow(0, 0);
-    app.controller().addDeblur();
-    Spin(300);
-    EXPECT_EQ(server->targets.size(), 1);
     {
         AppHarness other;  // another user's second launch: "Sure!" gives the permission
         other.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
         other.delegate().applicationDidFinishLaunching();
         Spin(20);
-        EXPECT_TRUE(other.layout().allowAnonStats->isChecked());
-        EXPECT_EQ(other.settings().value("allowAnonStats").toInt(), 1);
+        EXPECT_TRUE(other.layout().allowAnonStats->isChecked() &&
+                    other.settings().value("allowAnonStats").toInt() == 1);
     }
 
     // A Help menu page with an anchor, in the help window.

@@ -168,9 +168,8 @@ TEST_F(Window, SmallScreens) {
         for (bool deblur : {false, true}) {
             deblur ? c.switchToDeblurView() : c.switchToMainView();
             Spin(30);
-            const QString where =
-                QString("%1 %2").arg(test.size.width()).arg(deblur ? "deblur" : "main");
-            EXPECT_EQ(l.mainWindow->size(), test.size) << qPrintable(where);
+            SCOPED_TRACE(std::to_string(test.size.width()) + (deblur ? " deblur" : " main"));
+            EXPECT_EQ(l.mainWindow->size(), test.size);
             const QRect window = l.mainWindow->rect();
             // The visible leaves of the screen: controls, labels, views.
             QList<QWidget*> leaves;
@@ -183,25 +182,20 @@ TEST_F(Window, SmallScreens) {
                 return QRect(w->mapTo(l.mainWindow, QPoint(0, 0)), w->size());
             };
             for (QWidget* a : leaves) {
-                EXPECT_TRUE(window.contains(area(a)))
-                    << qPrintable(where) << " " << a->metaObject()->className();
-                for (QWidget* b : leaves) {
-                    if (a < b) {
-                        EXPECT_FALSE(area(a).intersects(area(b)))
-                            << qPrintable(where) << " " << a->metaObject()->className() << " "
-                            << b->metaObject()->className();
-                    }
-                }
+                EXPECT_TRUE(window.contains(area(a))) << a->metaObject()->className();
+                for (QWidget* b : leaves)
+                    EXPECT_TRUE(a >= b || !area(a).intersects(area(b)))
+                        << a->metaObject()->className() << " " << b->metaObject()->className();
             }
             if (!deblur)
                 continue;
-            EXPECT_TRUE(leaves.contains(l.deblurButton)) << qPrintable(where);
-            EXPECT_GE(grid.cellSize().height(), test.minimumRowPitch) << qPrintable(where);
+            EXPECT_TRUE(leaves.contains(l.deblurButton));
+            EXPECT_GE(grid.cellSize().height(), test.minimumRowPitch);
             for (int row : {1, 30}) {
                 const QRectF cell = grid.cellRect(row, 0);
                 const QRect label(grid.mapTo(l.mainWindow, QPoint(0, int(cell.top()))),
                                   QSize(int(ImageMatrix::kLeftMargin), int(cell.height())));
-                EXPECT_TRUE(window.contains(label)) << qPrintable(where) << " row " << row;
+                EXPECT_TRUE(window.contains(label)) << " row " << row;
             }
         }
     }
