@@ -46,14 +46,13 @@
 
 using namespace velkaro;
 
-// The one application object of the test program (offscreen, Fusion style, dark palette).
+// The one application object of the test program (Fusion style, dark palette; offscreen as every
+// GUI test program is).
 inline QApplication& TestApp() {
     static int argc = 1;
     static char name[] = "velkaro_test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
         auto* created = new QApplication(argc, argv);
         QApplication::setStyle(QStyleFactory::create("Fusion"));
         QApplication::setPalette(DarkPalette());
@@ -89,10 +88,10 @@ inline QRgb ScreenPixel(const Image& image, int x, int y) {
                  PixelByte(image, x, y, 0));
 }
 
-// A widget and its children drawn into an opaque picture over the given colour.
-inline QImage RenderWidget(QWidget& widget, QColor under = QColor(0, 0, 0)) {
+// A widget and its children drawn into an opaque picture over black.
+inline QImage RenderWidget(QWidget& widget) {
     QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(under);
+    image.fill(Qt::black);
     widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
     return image.convertToFormat(QImage::Format_RGB32);
 }
