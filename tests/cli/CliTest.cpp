@@ -140,7 +140,27 @@ TEST_F(Cli, DeblurCopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile
     }
 }
 
-TEST_F(Cli, PreviewWritesTheMaskedPreviewOfTheSection) {
+// Where `crop` lies, pixel for pixel, in `sheet` right of `fromX`: {x, y}, or {-1, -1}.
+std::pair<int, int> find(const Image& sheet, const Image& crop, int fromX = 0) {
+    const std::size_t row = std::size_t(crop.width()) * 4;
+    for (int y = 0; y + crop.height() <= sheet.height(); ++y)
+        for (int x = fromX; x + crop.width() <= sheet.width(); ++x) {
+            int r = 0;
+            while (r < crop.height() &&
+                   std::memcmp(sheet.pixels() + (std::size_t(y + r) * sheet.width() + x) * 4,
+                               crop.pixels() + r * row, row) == 0)
+                ++r;
+            if (r == crop.height())
+                return {x, y};
+        }
+    return {-1, -1};
+}
+
+ImageRef centre(const ImageRef& image, int x, int y, int size) {
+    return CropImage(CImage(image), x, y, size, size).asImage();
+}
+
+TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
     // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
     const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
     const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at",
@@ -167,47 +187,20 @@ TEST_F(Cli, PreviewWritesTheMaskedPreviewOfTheSection) {
         const std::uint8_t* p = mask->pixels() + i * 4;
         ASSERT_TRUE(p[1] == p[2] && p[2] == p[3] && (p[1] == 0 || p[1] == 255));
     }
-}
 
-// Where `crop` lies, pixel for pixel, in `sheet` right of `fromX`: {x, y}, or {-1, -1}.
-std::pair<int, int> find(const Image& sheet, const Image& crop, int fromX = 0) {
-    const std::size_t row = std::size_t(crop.width()) * 4;
-    for (int y = 0; y + crop.height() <= sheet.height(); ++y)
-        for (int x = fromX; x + crop.width() <= sheet.width(); ++x) {
-            int r = 0;
-            while (r < crop.height() &&
-                   std::memcmp(sheet.pixels() + (std::size_t(y + r) * sheet.width() + x) * 4,
-                               crop.pixels() + r * row, row) == 0)
-                ++r;
-            if (r == crop.height())
-                return {x, y};
-        }
-    return {-1, -1};
-}
-
-ImageRef centre(const ImageRef& image, int x, int y, int size) {
-    return CropImage(CImage(image), x, y, size, size).asImage();
-}
-
-TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
-    // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400), its centre crop
-    // of 48 pixels at (88 + 232, 176).
-    const std::string photo = dataPath("coffee.png"), out = dir.file("grid.png");
+    // The grid: its centre crops of 48 pixels at (88 + 232, 176), row by row, the original's crop
+    // first, then each preset's, left to right at one height.
     const DeblurType presets[] = {DeblurUSM1, DeblurRL20, DeblurBlurSimulation};
-    const CliRun run = cli({"grid", photo, out, "--at", "590,10", "--presets", "USM1,rl20,blur",
-                            "--steps", "2", "--crop", "48", "--verbose"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(run.out.empty()) << run.out;  // without --rank, even with --verbose
-    const ImageRef sheet = decode(out);
+    const std::string gridOut = dir.file("grid.png");
+    const CliRun grid = cli({"grid", photo, gridOut, "--at", "590,10", "--presets",
+                             "USM1,rl20,blur", "--steps", "2", "--crop", "48", "--verbose"});
+    ASSERT_EQ(grid.status, 0) << grid.err;
+    EXPECT_TRUE(grid.out.empty()) << grid.out;  // without --rank, even with --verbose
+    const ImageRef sheet = decode(gridOut);
     ASSERT_TRUE(sheet);
-    Session s;
-    ASSERT_TRUE(s.loadImage(photo));
-    // Row by row: the original's crop first, then each preset's, left to right at one height.
     for (int step = 1; step <= 2; ++step) {
-        const auto first = find(*sheet, *centre(s.original()->asImage(), 88 + 232, 176, 48));
-        int x = first.first;
+        int x = find(*sheet, *centre(s.original()->asImage(), 88 + 232, 176, 48)).first, y = -1;
         EXPECT_GE(x, 0);
-        int y = -1;
         for (DeblurType type : presets) {
             s.deblurPreviewAngleStep(step, type, -1, Rect{88, 0, 512, 400});
             s.waitUntilIdle();
