@@ -1,5 +1,4 @@
-// The window controller without a full run: keyboard moves, settings, the save options, alerts,
-// failures, exiftool, the preview queue, the blur estimate, the result rows and the ranked grid.
+// The window controller, with stand-ins for the methods where the timing matters.
 
 #include <gtest/gtest.h>
 
@@ -15,8 +14,6 @@
 using namespace velkaro;
 
 namespace {
-
-using Box = std::array<double, 4>;
 
 // Unsharp masks of sections starting at column gBlockedX wait until it changes.
 std::atomic<int> gBlockedX{-1};
@@ -85,11 +82,8 @@ TEST(ControllerSettings, RoundTrip) {
         app.settings().sync();
         EXPECT_EQ(app.settings().allKeys().size(), 6);
     }
-    QSettings raw(file, QSettings::IniFormat);
-    EXPECT_EQ(raw.value("allowAnonStats").toInt(), 1);
-    EXPECT_EQ(raw.value("transferMetadataFromSource").toInt(), 1);
-    EXPECT_EQ(raw.value("fileTypeToSave").toString(), "TIFF");
-    EXPECT_EQ(raw.value("qualitySliderLastUsedValue").toInt(), 37);
+    // (The other keys' names are checked where they are first written.)
+    EXPECT_EQ(QSettings(file, QSettings::IniFormat).value("transferMetadataFromSource").toInt(), 1);
 
     AppHarness again(file);
     const WindowLayout& l = again.layout();
@@ -97,38 +91,12 @@ TEST(ControllerSettings, RoundTrip) {
     EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), "TIFF");
     EXPECT_EQ(l.saveOptionQualitySlider->value(), 37);
     // TIFF at start: the quality controls are hidden.
-    EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView));
-    EXPECT_FALSE(l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
+    EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView) ||
+                 l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
     // The blur control as it was left: motion at 30°, the angle's controls enabled.
-    EXPECT_EQ(again.controller().currentAngle(), 30);
-    EXPECT_EQ(l.angleView->currentAngle(), 30);
-    EXPECT_TRUE(l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
-}
-
-// (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)
-TEST_F(ControllerTest, DontSaveOpensThePanelAndTheResultsRowsShowTheImages) {
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    EXPECT_FALSE(c.allowDrop());
-    // With a change, "Don't Save" shows the panel; the chosen file replaces the image.
-    c.applyAll();
-    app.dialogs.alertAnswers.push_back(AlertButton::Other);
-    app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
-    c.openImage();
-    ASSERT_TRUE(WaitFor(
-        [&] { return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy(); }));
-    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 3; }));
-
-    // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
-    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
-    l.tableView->selectRow(2);
-    EXPECT_TRUE(l.splitView->isSplit());
-    EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
-    l.tableView->selectRow(1);
-    EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
-    c.closeImages();
-    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
-    EXPECT_TRUE(c.allowDrop() && c.images().isEmpty());
+    EXPECT_TRUE(again.controller().currentAngle() == 30 && l.angleView->currentAngle() == 30 &&
+                l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
 TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
@@ -137,28 +105,25 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     QSignalSpy opened(&c, &Controller::openFinished);
     c.openImageAtPath(missing);
     ASSERT_TRUE(opened.wait(30000));
-    EXPECT_FALSE(opened.at(0).at(0).toBool());
-    EXPECT_FALSE(c.hasFileOpen());
-    EXPECT_FALSE(app.layout().splitView->selectedImage());
+    EXPECT_FALSE(opened.at(0).at(0).toBool() || c.hasFileOpen() || l.splitView->selectedImage());
     ASSERT_EQ(app.dialogs.alerts.size(), 1);
-    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing));
-    EXPECT_TRUE(app.dialogs.alerts[0].alternateButton.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing) &&
+                app.dialogs.alerts[0].alternateButton.isEmpty());
 
-    // A stand-in exiftool that records its arguments and floods its output (which must not block
-    // it).
+    // A stand-in exiftool that records its arguments and floods its output (never blocking it).
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const QString record = app.temporaryPath("arguments.txt");
     c.setExiftoolProgram(
         StandInExiftool(app, QString("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
                                      "head -c 300000 /dev/zero\n")
                                  .arg(record)));
-    app.layout().saveOptionTransferMetadata->setChecked(true);
+    l.saveOptionTransferMetadata->setChecked(true);
     const QString nowhere = app.temporaryPath("missing folder/out.png");
     EXPECT_FALSE(SaveAndWait(c, nowhere));
     ASSERT_EQ(app.dialogs.alerts.size(), 2);
     EXPECT_TRUE(app.dialogs.alerts[1].informative.contains(nowhere));
     EXPECT_FALSE(QFile::exists(record));
-    EXPECT_FALSE(app.layout().sheet->isVisible());
+    EXPECT_FALSE(l.sheet->isVisible());
 
     // A successful save runs exiftool with exactly its arguments (the tags and the ICC profile),
     // after the file exists.
@@ -171,11 +136,11 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
                            "-Orientation#=1", "-overwrite_original", saved}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
-    app.layout().saveOptionTransferMetadata->setChecked(false);
+    l.saveOptionTransferMetadata->setChecked(false);
     EXPECT_TRUE(SaveAndWait(c, app.temporaryPath("plain.png")));
     EXPECT_FALSE(QFile::exists(record));
     c.setExiftoolProgram(app.temporaryPath("not-there/exiftool"));
-    app.layout().saveOptionTransferMetadata->setChecked(true);
+    l.saveOptionTransferMetadata->setChecked(true);
     EXPECT_TRUE(SaveAndWait(c, app.temporaryPath("again.png")));
     EXPECT_EQ(app.dialogs.alerts.size(), 2);
 }
@@ -187,7 +152,7 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     c.session().setMethods(methods);
     gBlockedX = 0;
     c.deblurAtPoint({100, 100});
-    EXPECT_EQ(Values(c.currentSection()), (Box{0, 0, 512, 400}));
+    EXPECT_EQ(c.currentSection().x, 0);  // (where sections lie is the session tests')
     ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(1, 0) == IMEntryProcessing; }));
     // The second click waits for the running steps on a worker behind the sheet, with the event
     // loop turning: this timer fires during the wait, lets the old steps finish and holds the new.
@@ -198,9 +163,8 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     });
     c.deblurAtPoint({500, 300});
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
-    EXPECT_TRUE(sheetShown);
-    EXPECT_FALSE(l.sheet->isVisible());
-    EXPECT_EQ(Values(c.currentSection()), (Box{88, 0, 512, 400}));
+    EXPECT_TRUE(sheetShown && !l.sheet->isVisible());
+    EXPECT_EQ(c.currentSection().x, 88);
     // Three new steps handed out (the pool may start fewer at once), the rest waiting. The old
     // steps' reports came first and were dropped: nothing is lit as finished.
     ASSERT_TRUE(WaitFor([&] {
@@ -289,10 +253,8 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     ASSERT_TRUE(estimated.wait(30000));
     const BlurEstimate e = c.lastEstimate();
     ASSERT_EQ(e.shape, BlurShape::Motion);
-    EXPECT_EQ(c.currentAngle(), e.angle);
-    EXPECT_EQ(l.angleView->currentAngle(), e.angle);
-    EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
-    EXPECT_EQ(grid.selectedRow(), e.radiusStep);
+    EXPECT_TRUE(c.currentAngle() == e.angle && l.angleView->currentAngle() == e.angle);
+    EXPECT_TRUE(grid.suggestedRow() == e.radiusStep && grid.selectedRow() == e.radiusStep);
     ASSERT_TRUE(
         WaitFor([&] { return previewDone(15, e.angle) && previewDone(e.radiusStep, e.angle); }));
     EXPECT_FALSE(previewDone(1, -1));
@@ -318,8 +280,27 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     EXPECT_EQ(grid.selectedRow(), 3);
 }
 
-TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
-    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+// (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)
+TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFollowTheirDeblurs) {
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    EXPECT_FALSE(c.allowDrop());
+    // With a change, "Don't Save" shows the panel; the chosen file replaces the image.
+    c.applyAll();
+    app.dialogs.alertAnswers.push_back(AlertButton::Other);
+    app.dialogs.openAnswers.push_back(TestDataPath("coffee.png"));
+    c.openImage();
+    ASSERT_TRUE(WaitFor([&] {
+        return c.hasFileOpen() && c.session().original()->width() == 600 && !c.isBusy() &&
+               c.images().size() == 3;
+    }));
+    // The rows: original, reconstructed and the two side by side, with thumbnails of at most 256.
+    EXPECT_EQ(c.images()[0].preview.size(), QSize(256, 170));
+    l.tableView->selectRow(2);
+    EXPECT_TRUE(l.splitView->isSplit());
+    EXPECT_EQ(l.splitView->selectedImage(), c.session().original()->asImage());
+    l.tableView->selectRow(1);
+    EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
+
     DeblurMethods methods = DefaultDeblurMethods();
     methods[DeblurMethod::LucyRichard].run = &SlowMethod;
     c.session().setMethods(methods);
@@ -365,10 +346,11 @@ TEST_F(ControllerTest, ResultRowsShowProgressCancelAndFollowTheirDeblurs) {
     const QImage before = c.images()[1].preview;
     c.applyAll();
     EXPECT_NE(c.images()[1].preview, before);
-    // Closed while nothing is shown: no label stays on the empty view.
+    // Closed while nothing is shown: no label stays on the empty view, and drops are welcome.
     c.closeImages();
     ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));
     EXPECT_TRUE(l.leftLabel->isHidden() && l.rightLabel->isHidden() && l.centerLabel->isHidden());
+    EXPECT_TRUE(c.allowDrop() && c.images().isEmpty());
 }
 
 namespace {
@@ -426,15 +408,11 @@ std::vector<std::pair<int, int>> Ranked(const ImageMatrix& grid) {
 TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     // Gentle coloured ramps: whatever the kernel, re-blurring gives them back, and only the
     // offsets tell the candidates apart.
-    const ImageRef picture = Image::create(64, 64);
+    QImage ramps(64, 64, QImage::Format_RGB32);
     for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 64; ++x) {
-            std::uint8_t* p = picture->pixels() + (y * 64 + x) * 4;
-            p[0] = 255, p[1] = std::uint8_t(60 + x), p[2] = std::uint8_t(90 + y), p[3] = 120;
-        }
+        for (int x = 0; x < 64; ++x) ramps.setPixel(x, y, qRgb(60 + x, 90 + y, 120));
     const QString path = app.temporaryPath("square.png");
-    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(picture, path.toStdString()));
-    ASSERT_TRUE(app.open(path));
+    ASSERT_TRUE(ramps.save(path) && app.open(path));
     c.session().setMethods(
         OffsetMethods(std::make_integer_sequence<int, int(DeblurMethod::LeastSquares)>()));
 

@@ -1,11 +1,11 @@
-// velkaro-cli run as a user would: output, exit status and the files written. The commands that
-// drive the processing session (deblur, preview, grid, estimate) are checked against the same
-// session driven in this process.
+// velkaro-cli run as a user would: output, exit status and the files written, the processing
+// commands checked against the same session driven in this process.
 
 #include <gtest/gtest.h>
 
 #include <QColorSpace>
 #include <QProcess>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -140,38 +140,6 @@ TEST_F(Cli, DeblurCopyMetadataRunsExiftoolWithAbsolutePathsAndKeepsTheIccProfile
     }
 }
 
-TEST_F(Cli, PreviewWritesTheMaskedPreviewOfTheSection) {
-    // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
-    const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
-    const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at",
-                            "590,10", "--angle", "30", "--mask", "A", "--mask-radius", "3",
-                            "--mask-opacity", "0.7", "--mask-crudeness", "0.3"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    Session s;
-    ASSERT_TRUE(s.loadImage(photo));
-    s.deblurPreviewAngleStep(4, DeblurUSMF2, 30, Rect{88, 0, 512, 400});
-    s.waitUntilIdle();
-    EXPECT_TRUE(samePixels(
-        decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
-
-    // Opacity -1 writes the mask itself, in grey; the artefact map is of the cell itself.
-    const std::string maskOut = dir.file("mask.png"), mapOut = dir.file("map.png");
-    ASSERT_EQ(cli({"preview", photo, maskOut, "--preset", "USMF2", "--step", "4", "--at", "300,200",
-                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut})
-                  .status,
-              0);
-    ImageRef map = decode(mapOut);
-    ASSERT_TRUE(map);
-    EXPECT_EQ(map->width(), 512);
-    EXPECT_EQ(map->height(), 400);
-    ImageRef mask = decode(maskOut);
-    ASSERT_TRUE(mask);
-    for (int i = 0; i < mask->width() * mask->height(); ++i) {
-        const std::uint8_t* p = mask->pixels() + i * 4;
-        ASSERT_TRUE(p[1] == p[2] && p[2] == p[3] && (p[1] == 0 || p[1] == 255));
-    }
-}
-
 // Where `crop` lies, pixel for pixel, in `sheet` right of `fromX`: {x, y}, or {-1, -1}.
 std::pair<int, int> find(const Image& sheet, const Image& crop, int fromX = 0) {
     const std::size_t row = std::size_t(crop.width()) * 4;
@@ -192,24 +160,47 @@ ImageRef centre(const ImageRef& image, int x, int y, int size) {
     return CropImage(CImage(image), x, y, size, size).asImage();
 }
 
-TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
-    // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400), its centre crop
-    // of 48 pixels at (88 + 232, 176).
-    const std::string photo = dataPath("coffee.png"), out = dir.file("grid.png");
-    const DeblurType presets[] = {DeblurUSM1, DeblurRL20, DeblurBlurSimulation};
-    const CliRun run = cli({"grid", photo, out, "--at", "590,10", "--presets", "USM1,rl20,blur",
-                            "--steps", "2", "--crop", "48"});
+TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
+    // coffee.png is 600 × 400: the section around (590, 10) is (88, 0, 512, 400).
+    const std::string photo = dataPath("coffee.png"), out = dir.file("preview.png");
+    const CliRun run = cli({"preview", photo, out, "--preset", "USMF2", "--step", "4", "--at",
+                            "590,10", "--angle", "30", "--mask", "A", "--mask-radius", "3",
+                            "--mask-opacity", "0.7", "--mask-crudeness", "0.3"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const ImageRef sheet = decode(out);
-    ASSERT_TRUE(sheet);
     Session s;
     ASSERT_TRUE(s.loadImage(photo));
-    // Row by row: the original's crop first, then each preset's, left to right at one height.
+    s.deblurPreviewAngleStep(4, DeblurUSMF2, 30, Rect{88, 0, 512, 400});
+    s.waitUntilIdle();
+    EXPECT_TRUE(samePixels(
+        decode(out), s.deblurredPreview(DeblurredEntry{DeblurUSMF2, 4, 30, {}}, 3, 0, 0.7f, 0.3f)));
+
+    // Opacity -1 writes the mask itself, in grey; the artefact map is of the cell itself.
+    const std::string maskOut = dir.file("mask.png"), mapOut = dir.file("map.png");
+    ASSERT_EQ(cli({"preview", photo, maskOut, "--preset", "USMF2", "--step", "4", "--at", "300,200",
+                   "--mask", "C", "--mask-opacity", "-1", "--artefacts", mapOut})
+                  .status,
+              0);
+    const ImageRef map = decode(mapOut), mask = decode(maskOut);
+    EXPECT_TRUE(map && map->width() == 512 && map->height() == 400);
+    ASSERT_TRUE(mask);
+    for (int i = 0; i < mask->width() * mask->height(); ++i) {
+        const std::uint8_t* p = mask->pixels() + i * 4;
+        ASSERT_TRUE(p[1] == p[2] && p[2] == p[3] && (p[1] == 0 || p[1] == 255));
+    }
+
+    // The grid: its centre crops of 48 pixels at (88 + 232, 176), row by row, the original's crop
+    // first, then each preset's, left to right at one height.
+    const DeblurType presets[] = {DeblurUSM1, DeblurRL20, DeblurBlurSimulation};
+    const std::string gridOut = dir.file("grid.png");
+    const CliRun grid = cli({"grid", photo, gridOut, "--at", "590,10", "--presets",
+                             "USM1,rl20,blur", "--steps", "2", "--crop", "48", "--verbose"});
+    ASSERT_EQ(grid.status, 0) << grid.err;
+    EXPECT_TRUE(grid.out.empty()) << grid.out;  // without --rank, even with --verbose
+    const ImageRef sheet = decode(gridOut);
+    ASSERT_TRUE(sheet);
     for (int step = 1; step <= 2; ++step) {
-        const auto first = find(*sheet, *centre(s.original()->asImage(), 88 + 232, 176, 48));
-        int x = first.first;
+        int x = find(*sheet, *centre(s.original()->asImage(), 88 + 232, 176, 48)).first, y = -1;
         EXPECT_GE(x, 0);
-        int y = -1;
         for (DeblurType type : presets) {
             s.deblurPreviewAngleStep(step, type, -1, Rect{88, 0, 512, 400});
             s.waitUntilIdle();
@@ -218,9 +209,7 @@ TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
             ASSERT_TRUE(preview);
             const auto at = find(*sheet, *centre(preview, 232, 176, 48), x + 1);
             EXPECT_GT(at.first, x) << DeblurTypeName(type) << " step " << step;
-            if (y >= 0) {
-                EXPECT_EQ(at.second, y);
-            }
+            EXPECT_TRUE(y < 0 || at.second == y) << DeblurTypeName(type) << " step " << step;
             x = at.first;
             y = at.second;
         }
@@ -228,7 +217,7 @@ TEST_F(Cli, GridContactSheetOfCentreCropsBesideTheOriginals) {
 }
 
 TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
-    const std::string out = dir.file("grid.png"), all = dir.file("all.png");
+    const std::string out = dir.file("grid.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
                             "--steps", "3", "--rank"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -249,20 +238,12 @@ TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
         EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
     }
     EXPECT_EQ(ranked.size(), 12u) << run.out;
-    // Without --rank standard output stays empty, even with --verbose.
-    const CliRun verbose = cli(
-        {"grid", photo, all, "--at", "10,10", "--presets", "USM1", "--steps", "1", "--verbose"});
-    ASSERT_EQ(verbose.status, 0) << verbose.err;
-    EXPECT_TRUE(verbose.out.empty()) << verbose.out;
-    ImageRef sheet = decode(out);
+    const ImageRef sheet = decode(out);
     ASSERT_TRUE(sheet);
-    // The best cell carries the gold badge.
-    bool gold = false;
-    for (int i = 0; i < sheet->width() * sheet->height() && !gold; ++i) {
-        const std::uint8_t* p = sheet->pixels() + std::size_t(i) * 4;
-        gold = p[1] == 255 && p[2] == 200 && p[3] == 40;
-    }
-    EXPECT_TRUE(gold);
+    const std::uint8_t gold[] = {255, 255, 200, 40};  // the best cell's badge
+    const std::uint8_t *begin = sheet->pixels(),
+                       *end = begin + std::size_t(sheet->width()) * sheet->height() * 4;
+    EXPECT_NE(std::search(begin, end, gold, gold + 4), end);
 }
 
 TEST_F(Cli, DeblurBatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {
@@ -403,8 +384,7 @@ TEST_F(Cli, ConvertTheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
         {"a.", "", ""},
     };
     for (const Case& c : cases) {
-        const std::string out = dir.file(std::string("t/") + c.name);
-        std::filesystem::create_directories(dir.file("t"));
+        const std::string out = dir.file(c.name);  // each name succeeds at most once
         std::vector<std::string> args{"convert", dataPath("palette_color.png"), out};
         if (*c.type)
             args.insert(args.end(), {"--type", c.type});
@@ -416,21 +396,6 @@ TEST_F(Cli, ConvertTheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
         } else {
             EXPECT_EQ(run.status, 2) << c.name << " " << c.type;
             ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-            if (!*c.type) {  // the message names what can be written
-                for (const char* written : {".png", ".jpg", ".tif"})
-                    EXPECT_NE(run.err.find(written), std::string::npos) << run.err;
-            }
         }
-        std::filesystem::remove_all(dir.file("t"));
     }
-}
-
-// Unreadable inputs (each reason) are tests/hardening's BadInputTest.
-TEST_F(Cli, UnwritableOutputFailsAndNothingIsHalfWritten) {
-    const std::string nowhere = dir.file("no/such/folder/out.png");
-    const CliRun run = cli({"convert", dataPath("rocket.jpg"), nowhere});
-    EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(run.errLines().size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(nowhere), std::string::npos) << run.err;
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
