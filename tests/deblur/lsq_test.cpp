@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "Deconvolve.h"
 #include "DeconvolveDetail.h"
 #include "Filter.h"
-#include "ImageIO.h"
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
 
@@ -30,6 +30,7 @@ extern "C" void dposv_(const char* uplo, const int* n, const int* nrhs, double* 
 
 using namespace velkaro;
 using namespace deconvolve_detail;
+using deblurtest::samplePhoto;
 
 namespace {
 
@@ -514,13 +515,6 @@ Vec randomObservation(const Dense& A, std::mt19937& rng, double noise) {
     return b;
 }
 
-CImage loadSample(const char* name) {
-    ImageRef image =
-        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
-    EXPECT_TRUE(image) << name;
-    return image ? CImage(image) : CImage(512, 512);
-}
-
 // The presets hand the tolerance over in single precision.
 const double kPresetLoose = double(1e-6f);
 
@@ -694,7 +688,7 @@ TEST(LsqReference, TheSolverFollowsTheMethodIterationByIteration) {
     std::mt19937 rng(4711);
     for (const auto& o : list) {
         const Blur blur(o.radius, o.angle, o.w, o.h);
-        const Vec b = o.sample ? crop(loadSample(o.sample), o.channel, o.x, o.y, o.w, o.h)
+        const Vec b = o.sample ? crop(samplePhoto(o.sample), o.channel, o.x, o.y, o.w, o.h)
                                : randomObservation(blur.dense, rng, 0.02);
         for (const bool fromB : {true, false})
             for (double tol : {kPresetLoose, double(1e-12f), 1e-14})
@@ -836,7 +830,7 @@ TEST(LsqCancel, AFlagSetOnEntryOrBetweenIterationsStopsThere) {
 // A direct solve writes the iterate it had; a multi-pass run cancelled inside its second pass
 // writes nothing. Nothing further is computed in either.
 TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
-    const CImage in = loadSample("camera.png");
+    const CImage in = samplePhoto("camera.png");
     const int w = 96, h = 80;
     std::atomic<bool> stop{false};
     CImage out = patterned(w, h, 77);

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "Dispatch.h"
 #include "Image.h"
 #include "ImageProcess.h"
@@ -15,21 +16,8 @@ using namespace velkaro;
 
 namespace {
 
-// A photograph-like test picture: smooth gradients, a few hard edges and some noise, opaque.
 ImageRef TestPicture(int w, int h, unsigned seed) {
-    auto img = Image::create(w, h);
-    std::mt19937 rng(seed);
-    std::uint8_t* p = img->pixels();
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* q = p + (std::size_t(y) * w + x) * 4;
-            q[0] = 255;
-            const int edge = (x > w / 3 ? 90 : 0) + (y > h / 2 ? 60 : 0);
-            q[1] = std::uint8_t(std::clamp(20 + 2 * x + edge + int(rng() % 7), 0, 255));
-            q[2] = std::uint8_t(std::clamp(200 - 3 * y + int(rng() % 5), 0, 255));
-            q[3] = std::uint8_t(std::clamp((x * y) % 50 + edge / 2, 0, 255));
-        }
-    return img;
+    return deblurtest::testPicture(w, h, seed).asImage();
 }
 
 ImageRef Uniform(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {

@@ -11,6 +11,7 @@
 
 #include "ColorSpace.h"
 #include "Convolve.h"
+#include "DeblurTestSupport.h"
 #include "Dispatch.h"
 #include "Filter.h"
 #include "FitRefocus.h"
@@ -23,23 +24,9 @@
 #include "Wiener_FIR.h"
 
 using namespace velkaro;
+using deblurtest::testPicture;
 
 namespace {
-
-// Smooth shapes, hard edges and noise in each channel; opaque.
-CImage TestPicture(int w, int h, unsigned seed) {
-    CImage img(w, h);
-    std::mt19937 rng(seed);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* q = img.pixels() + (std::size_t(y) * w + x) * 4;
-            const int edge = ((x / 7 + y / 5) % 2) * 80;
-            q[1] = std::uint8_t(std::clamp(30 + 2 * x + edge + int(rng() % 21), 0, 255));
-            q[2] = std::uint8_t(std::clamp(220 - 3 * y + int(rng() % 41) - 20, 0, 255));
-            q[3] = std::uint8_t(std::clamp(edge + 60 + int(rng() % 11), 0, 255));
-        }
-    return img;
-}
 
 // Linear-light plane of one channel, with clamped access.
 struct Plane {
@@ -162,7 +149,7 @@ TEST(Methods, LinearMethodsMatchTheDirectSum) {
         {7.5, -1, 6, 5, 0, 0, 6, 5},         // photograph smaller than the kernel
     };
     for (const Case& c : cases) {
-        const CImage in = TestPicture(c.iw, c.ih, 11);
+        const CImage in = testPicture(c.iw, c.ih, 11);
         int n, gn;
         const auto k = Kernel(c.radius, c.angle, n);
         std::vector<double> g;
@@ -212,7 +199,7 @@ TEST(Methods, UnsharpFastMatchesASeparableReference) {
     // Rows then columns on bytes, rounded after each pass, renormalised where the kernel leaves
     // the region; then o + (o − blurred) × amount, truncated and clamped.
     const int iw = 160, ih = 30;
-    CImage in = TestPicture(iw, ih, 9);
+    CImage in = testPicture(iw, ih, 9);
     for (int i = 0; i < iw * ih; ++i) in.pixels()[i * 4] = std::uint8_t(100 + i % 3);
     const double radius = 1.5, amount = 3.0;
     unsharp_mask_kernel(k, radius);
@@ -268,7 +255,7 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
                                    {60, 50, 58, 49, 2, 1},
                                    {5, 4, 0, 0, 5, 4},
                                    {1, 1, 0, 0, 1, 1}};
-    CImage picture = TestPicture(40, 30, 8);
+    CImage picture = testPicture(40, 30, 8);
     for (int i = 0; i < 40 * 30; ++i) picture.pixels()[i * 4] = std::uint8_t(i);  // distinct alpha
     for (int m = 0; m < 7; ++m) {
         for (const Geometry& g : geometries)
@@ -305,7 +292,7 @@ TEST(Methods, RichardsonLucyWithAndWithoutThresholdMatchDoubleReference) {
     // The plain method's source runs from the region's first pixel to the image's end. The
     // thresholded one's is the region, and it keeps the observed value where no channel deviates
     // by more than 5 over the (2r + 1)² window; a flat patch gives it such pixels.
-    CImage in = TestPicture(48, 36, 13);
+    CImage in = testPicture(48, 36, 13);
     for (int yy = 12; yy < 36; ++yy)
         for (int xx = 18; xx < 48; ++xx)
             for (int ch = 1; ch <= 3; ++ch)
@@ -426,7 +413,7 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
 TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
     // Previews run the three channels at once, several steps at a time: the FFT engine's shared
     // plans and buffers must not mix them up. Large kernels, regions of different sizes.
-    const CImage in = TestPicture(160, 120, 23);
+    const CImage in = testPicture(160, 120, 23);
     const int regions[][4] = {{0, 0, 160, 120}, {20, 10, 100, 90}, {50, 40, 70, 33}};
     for (int m = 0; m < 7; ++m) {
         std::vector<CImage> parallel, serial;

@@ -179,6 +179,11 @@ inline RecordingState& recording() {
     return s;
 }
 
+// Steps with a non-zero count.
+inline int busySteps(const std::map<int, int>& counts) {
+    return int(std::count_if(counts.begin(), counts.end(), [](auto& e) { return e.second > 0; }));
+}
+
 template <DeblurMethod M>
 bool RecordingRun(const MethodCall& c) {
     RecordingState& s = recording();
@@ -186,27 +191,16 @@ bool RecordingRun(const MethodCall& c) {
     {
         std::unique_lock<std::mutex> guard(s.mutex);
         s.calls.push_back({M, c.channel, c.radius, c.parameter, c.angle, c.region});
-        if (++s.inside[step] == 1) {
-            const int steps = int(std::count_if(s.inside.begin(), s.inside.end(),
-                                                [](const auto& e) { return e.second > 0; }));
-            s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), steps);
-        }
+        if (++s.inside[step] == 1)
+            s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), busySteps(s.inside));
         ++s.atGate[step];
         s.gateChanged.wait(guard, [&] { return !s.closedSteps.count(step); });
         --s.atGate[step];
     }
-    for (int waited = 0; waited < s.delayMicroseconds.load(); waited += 200) {
-        if (c.cancel && c.cancel->load())
-            break;
+    for (int waited = 0; waited < s.delayMicroseconds && !(c.cancel && *c.cancel); waited += 200)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (s.fail) {
-        std::lock_guard<std::mutex> guard(s.mutex);
-        --s.inside[step];
-        return false;
-    }
     const Region& r = c.region;
-    for (int row = 0; row < r.h; ++row)
+    for (int row = 0; row < r.h && !s.fail; ++row)
         for (int col = 0; col < r.w; ++col) {
             const int v =
                 c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
@@ -215,18 +209,14 @@ bool RecordingRun(const MethodCall& c) {
         }
     std::lock_guard<std::mutex> guard(s.mutex);
     --s.inside[step];
-    return true;
-}
-
-template <DeblurMethod M>
-std::int64_t RecordingMemory(const MethodCall&) {
-    return 1000 + int(M);
+    return !s.fail;
 }
 
 template <int... M>
 DeblurMethods RecordingDeblurMethodsOf(std::integer_sequence<int, M...>) {
     DeblurMethods m = DefaultDeblurMethods();  // keeps DeblurMethod::None, the row of no method
-    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>, RecordingMemory<DeblurMethod(M + 1)>}),
+    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>,
+                          [](const MethodCall&) { return std::int64_t(1000); }}),
      ...);
     return m;
 }
@@ -247,19 +237,13 @@ inline void ClearRecordedMethodCalls() {
 }
 // Steps with a call held at the gate now.
 inline int StepsAtGate() {
-    return withRecording([](RecordingState& s) {
-        return int(
-            std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
-    });
+    return withRecording([](RecordingState& s) { return busySteps(s.atGate); });
 }
 inline void CloseMethodGate(int step) {
     withRecording([&](RecordingState& s) { s.closedSteps.insert(step); });
 }
-// Opens the gate for one step, or for all when `step` is -1.
-inline void OpenMethodGate(int step = -1) {
-    withRecording([&](RecordingState& s) {
-        step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step));
-    });
+inline void OpenMethodGate() {
+    withRecording([](RecordingState& s) { s.closedSteps.clear(); });
     recording().gateChanged.notify_all();
 }
 

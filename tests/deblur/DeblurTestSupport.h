@@ -1,0 +1,59 @@
+#pragma once
+
+// Helpers shared by the deblurring tests: the sample photographs, synthetic blurs of them and a
+// synthetic test picture.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "Convolve.h"
+#include "Image.h"
+#include "ImageIO.h"
+
+namespace deblurtest {
+
+using velkaro::CImage;
+
+inline CImage samplePhoto(const char* name) {
+    velkaro::ImageRef image = velkaro::ImageIO::sharedInstance().readFromFile(
+        std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
+    EXPECT_TRUE(image) << name;
+    return image ? CImage(image) : CImage(8, 8);
+}
+
+// Smooth shapes, hard edges and noise in each channel; opaque.
+inline CImage testPicture(int w, int h, unsigned seed) {
+    CImage img(w, h);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint8_t* q = img.pixels() + (std::size_t(y) * w + x) * 4;
+            const int edge = ((x / 7 + y / 5) % 2) * 80;
+            q[1] = std::uint8_t(std::clamp(30 + 2 * x + edge + int(rng() % 21), 0, 255));
+            q[2] = std::uint8_t(std::clamp(220 - 3 * y + int(rng() % 41) - 20, 0, 255));
+            q[3] = std::uint8_t(std::clamp(edge + 60 + int(rng() % 11), 0, 255));
+        }
+    return img;
+}
+
+// The photograph blurred by the kernel of `radius` and `angle` (the blur simulation's
+// convolution), Gaussian noise of `sigma` levels added.
+inline CImage blurred(const CImage& in, double radius, int angle, double sigma, unsigned seed) {
+    CImage out(in.width(), in.height());
+    for (int channel = 1; channel <= 3; ++channel)
+        velkaro::convolve(in, out, channel, radius, angle, 0, 0, in.width(), in.height());
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1);
+    std::uint8_t* p = out.pixels();
+    for (std::size_t i = 0; i < std::size_t(out.width()) * out.height() * 4 && sigma > 0; ++i)
+        if (i % 4)
+            p[i] = std::uint8_t(std::clamp(std::lround(p[i] + noise(rng)), 0L, 255L));
+    return out;
+}
+
+}  // namespace deblurtest
