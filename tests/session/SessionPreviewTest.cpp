@@ -172,12 +172,6 @@ TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
     }
 }
 
-TEST(SessionPreviewOfRealMethods, WienerFirCellsAtLargeRadiiOnWorkers) {
-    // Steps 24 to 30 solve normal equations of 325 to 496 unknowns on the pool's threads.
-    preset_sweep::sweep({{DeblurWF2, 24, 30}, {DeblurWF3, 24, 30}},
-                        PreviewSectionAroundPoint(2000, 1500, 4000, 3000));
-}
-
 TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
     // coffee.png (600 × 400) around (300, 200): the section (44, 0, 512, 400). Away from its left
     // and right edges (by the method's reach) a cell of a motion kernel is the full deblur at that

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the session tests: an event recorder, test photographs, stand-ins for the
-// deblurring methods that record their calls, and the sweep of preview cells on real methods.
+// Helpers shared by the session tests: an event recorder, test photographs and stand-ins for the
+// deblurring methods that record their calls.
 
 #include <gtest/gtest.h>
 
@@ -246,70 +246,3 @@ inline void OpenMethodGate() {
     withRecording([](RecordingState& s) { s.closedSteps.clear(); });
     recording().gateChanged.notify_all();
 }
-
-// Preview cells of a large photograph computed by the real methods on the pool's threads, the way
-// the grid asks for them: through the preview queue, three steps at a time, each step's three
-// channels in parallel. The methods' libraries nest deep frames (OpenBLAS's LU under the Wiener
-// FIR normal equations), so this is where a thread with too small a stack shows.
-
-namespace preset_sweep {
-
-// A 4000 × 3000 photograph: coffee.png (600 × 400) mirrored into tiles, so that every section
-// holds detail, written once as a JPEG.
-inline const std::string& largePhotograph() {
-    static const std::string path = [] {
-        ImageRef tile = ImageIO::sharedInstance().readFromFile(testDataPath("coffee.png"));
-        const int tw = tile->width(), th = tile->height(), W = 4000, H = 3000;
-        ImageRef big = Image::create(W, H);
-        for (int y = 0; y < H; ++y) {
-            const int ty = (y / th) % 2 ? th - 1 - y % th : y % th;
-            for (int x = 0; x < W; ++x) {
-                const int tx = (x / tw) % 2 ? tw - 1 - x % tw : x % tw;
-                std::memcpy(big->pixels() + (std::size_t(y) * W + x) * 4,
-                            tile->pixels() + (std::size_t(ty) * tw + tx) * 4, 4);
-            }
-        }
-        const std::string out = testOutputPath("preset_sweep_4000x3000.jpg");
-        ImageIO::sharedInstance().writeImage(big, out);
-        return out;
-    }();
-    return path;
-}
-
-struct Column {
-    DeblurType type;
-    int firstStep, lastStep;
-};
-
-// Asks for every column at once, as the grid does, and checks every cell: computed on a pool
-// thread, stored, the section's size, and changed by the method (even least squares at radius
-// 0.5 changes a few percent of the pixels).
-inline void sweep(const std::vector<Column>& columns, const Rect& section) {
-    Session s;
-    ASSERT_TRUE(s.loadImage(largePhotograph()));
-    EventRecorder recorder;
-    recorder.attach(s);
-    int cells = 0;
-    for (const Column& c : columns)
-        for (int step = c.firstStep; step <= c.lastStep; ++step, ++cells)
-            s.deblurPreviewAngleStep(step, c.type, -1, section);
-    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, cells, 1800));
-    EXPECT_EQ(recorder.count(ET::PreviewCancelled), 0);
-    for (const RecordedEvent& e : recorder.events())
-        EXPECT_NE(e.thread, std::this_thread::get_id());
-
-    for (const Column& c : columns)
-        for (int step = c.firstStep; step <= c.lastStep; ++step) {
-            SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " step " + std::to_string(step));
-            ImageRef cell = s.deblurredPreview(DeblurredEntry{c.type, step, -1, {}}, 0, -1, 0, 0);
-            ASSERT_TRUE(cell);
-            ASSERT_EQ(cell->width(), int(section.width));
-            ASSERT_EQ(cell->height(), int(section.height));
-            // Something changed against the original section.
-            EXPECT_FALSE(samePixels(cell, CropImage(*s.original(), int(section.x), int(section.y),
-                                                    cell->width(), cell->height())
-                                              .asImage()));
-        }
-}
-
-}  // namespace preset_sweep
