@@ -1,15 +1,19 @@
 #pragma once
 
 // Helpers shared by the deblurring tests: the sample photographs, synthetic blurs of them and a
-// synthetic test picture.
+// synthetic test picture, the child processes (the FFT helper).
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "Convolve.h"
 #include "Image.h"
@@ -54,6 +58,24 @@ inline CImage blurred(const CImage& in, double radius, int angle, double sigma, 
         if (i % 4)
             p[i] = std::uint8_t(std::clamp(std::lround(p[i] + noise(rng)), 0L, 255L));
     return out;
+}
+
+// This process's children (not zombies) named `name` in /proc (any name when empty); stopped
+// ones only with `stopped`.
+inline std::vector<int> childProcesses(const std::string& name = "", bool stopped = true) {
+    std::vector<int> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string pid, comm, state;
+        int parent = 0;
+        if (stat >> pid >> comm >> state >> parent && parent == getpid() && state != "Z" &&
+            (stopped || state != "T") && (name.empty() || comm == "(" + name + ")"))
+            found.push_back(std::stoi(pid));
+    }
+    if (proc)
+        closedir(proc);
+    return found;
 }
 
 }  // namespace deblurtest

@@ -1,7 +1,6 @@
 // The client of the FFT helper: how it reads answers (in pieces, cut short) and the lifetime of the
 // helper process (dead, missing, stalled, cancelled, shared by many callers).
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,12 +10,12 @@
 #include <complex>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "fftw_process.h"
 
 using namespace velkaro;
@@ -64,17 +63,7 @@ double MaxDifference(const std::vector<Complex>& a, const std::vector<Complex>& 
 }
 
 int ChildrenOfThisProcess() {
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string pid, name, state;
-        int ppid = 0;
-        if (stat >> pid >> name >> state >> ppid && ppid == getpid() && state != "Z")
-            ++count;
-    }
-    closedir(proc);
-    return count;
+    return int(deblurtest::childProcesses().size());
 }
 
 // A helper that closes half-way through its answer (the half that arrived is in place, the rest
