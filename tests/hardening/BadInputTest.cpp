@@ -40,14 +40,11 @@ std::vector<std::string> ownLines(const CliRun& run) {
 
 TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
     TempDir dir;
-    const ByteBuffer png = readBytes(dataPath("coffee.png")),
-                     jpeg = readBytes(dataPath("rocket.jpg"));
-    // Not an image whatever its name says, cut in half, the headers and the first scan bytes
-    // only, a header claiming 10¹⁰ pixels.
+    const ByteBuffer jpeg = readBytes(dataPath("rocket.jpg"));
+    // Empty, the headers and the first scan bytes only, a header claiming 10¹⁰ pixels (what else
+    // cannot be decoded is ImageIOTest's).
     const std::pair<const char*, ByteBuffer> files[] = {
         {"empty.jpg", {}},
-        {"notes.png", {'h', 'e', 'l', 'l', 'o', '\n'}},
-        {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2)},
         {"head.jpg", ByteBuffer(jpeg.begin(), jpeg.begin() + 700)},
         {"huge.png", pngClaiming(100000, 100000)}};
     std::vector<std::string> paths = {dataPath("truncated.jpg"), dir.file("folder.jpg"),
