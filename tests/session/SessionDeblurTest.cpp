@@ -198,7 +198,7 @@ TEST(SessionProgress, ReportsFollowEachDeblurAndACancelledOneEndsAloneWithNothin
     const DeblurId laId = s.submitDeblur(la), rlId = s.submitDeblur(rl);
     // The solver is running: its own iterations are being reported.
     ASSERT_TRUE(eventually([&] {
-        for (const RecordedEvent& e : recorder.progress())
+        for (const RecordedEvent& e : recorder.events(true))
             if (e.id == laId && e.progress.iteration > 0)
                 return true;
         return false;
@@ -230,7 +230,7 @@ TEST(SessionProgress, ReportsFollowEachDeblurAndACancelledOneEndsAloneWithNothin
     // The finished deblur's reports: every channel in turn, the fraction never going back.
     std::vector<int> channels;
     double fraction = 0;
-    for (const RecordedEvent& e : recorder.progress()) {
+    for (const RecordedEvent& e : recorder.events(true)) {
         if (e.id != rlId)
             continue;
         EXPECT_TRUE(SameDeblurredEntry(e.entry, rl));

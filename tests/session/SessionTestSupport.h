@@ -44,24 +44,20 @@ class EventRecorder {
             // hang here.
             const std::size_t previews = session.previewCount();
             std::lock_guard<std::mutex> guard(mMutex);
-            // Progress reports, as many as time allows, are kept apart from the other events.
             (event.type == ET::DeblurProgress ? mProgress : mEvents)
                 .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
                             event.progress});
             mChanged.notify_all();
         });
     }
-    std::vector<RecordedEvent> events() {
+    // The events, or the progress reports (as many as time allows) kept apart from them.
+    std::vector<RecordedEvent> events(bool progress = false) {
         std::lock_guard<std::mutex> guard(mMutex);
-        return mEvents;
+        return progress ? mProgress : mEvents;
     }
     int count(ET type) {
         std::lock_guard<std::mutex> guard(mMutex);
         return countLocked(type);
-    }
-    std::vector<RecordedEvent> progress() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mProgress;
     }
     void clear() {
         std::lock_guard<std::mutex> guard(mMutex);
@@ -85,9 +81,8 @@ class EventRecorder {
 
   private:
     int countLocked(ET type) const {
-        int n = 0;
-        for (const auto& e : mEvents) n += e.type == type;
-        return n;
+        return int(
+            std::count_if(mEvents.begin(), mEvents.end(), [&](auto& e) { return e.type == type; }));
     }
 
     std::mutex mMutex;
