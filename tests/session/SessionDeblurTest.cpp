@@ -61,14 +61,9 @@ TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueu
 
 namespace {
 
-class SessionDeblur : public ::testing::Test {
+class SessionDeblur : public RecordingSession {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(session.loadImage(testDataPath("chelsea.png")));  // 451 × 300
-        session.setMethods(RecordingDeblurMethods());
-        ClearRecordedMethodCalls();
-        recorder.attach(session);
-    }
+    SessionDeblur() : RecordingSession("chelsea.png") {}  // 451 × 300
     void run(const DeblurredEntry& entry) {
         session.submitDeblur(entry);
         session.waitUntilIdle();
@@ -81,8 +76,6 @@ class SessionDeblur : public ::testing::Test {
                 expected->pixels()[i] = std::uint8_t(std::min(expected->pixels()[i] + 1, 255));
         return expected;
     }
-    Session session;
-    EventRecorder recorder;
 };
 
 }  // namespace

@@ -16,18 +16,9 @@ namespace {
 
 const std::vector<ET> kFinished{ET::PreviewStarted, ET::PreviewFinished};
 
-class SessionPreview : public ::testing::Test {
+class SessionPreview : public RecordingSession {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(session.loadImage(testDataPath("coffee.png")));  // 600 × 400
-        session.setMethods(RecordingDeblurMethods());
-        ClearRecordedMethodCalls();
-        recorder.attach(session);
-    }
-    void TearDown() override {
-        OpenMethodGate();
-        session.waitUntilIdle();
-    }
+    SessionPreview() : RecordingSession("coffee.png") {}  // 600 × 400
     int running() { return session.workCounts().runningPreviews; }
     // Holds steps 1 to n at the gate and asks for them; returns when three are handed out and one
     // is computing.
@@ -36,8 +27,6 @@ class SessionPreview : public ::testing::Test {
         session.deblurPreviewAngleUpToStep(n, type, -1, section);
         ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 3; }));
     }
-    Session session;
-    EventRecorder recorder;
     const Rect section{50, 60, 256, 200};
 };
 

@@ -241,3 +241,22 @@ inline void OpenMethodGate() {
     withRecording([](RecordingState& s) { s.closedSteps.clear(); });
     recording().gateChanged.notify_all();
 }
+
+// A session on a sample photograph whose methods are the recording stand-ins, its events recorded.
+class RecordingSession : public ::testing::Test {
+  protected:
+    explicit RecordingSession(const char* photo) : mPhoto(photo) {}
+    void SetUp() override {
+        ASSERT_TRUE(session.loadImage(testDataPath(mPhoto)));
+        session.setMethods(RecordingDeblurMethods());
+        ClearRecordedMethodCalls();
+        recorder.attach(session);
+    }
+    void TearDown() override {
+        OpenMethodGate();
+        session.waitUntilIdle();
+    }
+    const char* mPhoto;
+    Session session;
+    EventRecorder recorder;
+};
