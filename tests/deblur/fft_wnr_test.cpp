@@ -137,7 +137,7 @@ TEST(Edgetaper, StaysInRangeBlursTheBorderAndKeepsTheInterior) {
         GenerateFilter(kernel, 3.0, angle);
         Matrix m(R, C);
         FillRandom(m, 11, -0.5, 1.5);
-        edgetaper(m, m, kernel);
+        TapeEdge(m, kernel);
         for (int k = 0; k < m.count(); ++k) {
             EXPECT_GE(m.roData()[k], -0.5);
             EXPECT_LE(m.roData()[k], 1.5);

@@ -2,13 +2,40 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "ColorSpace.h"
 #include "MatrixImage.h"
+#include "MatrixOps.h"
 
 using namespace velkaro;
+
+namespace {
+
+// A dense matrix with the given values, row after row.
+struct Make : Matrix {
+    Make(int rows, int columns, std::initializer_list<double> values) : Matrix(rows, columns) {
+        std::copy(values.begin(), values.end(), rwData());
+    }
+};
+
+std::vector<double> Values(const Matrix& m) {
+    return {m.roData(), m.roData() + m.count()};
+}
+
+}  // namespace
+
+TEST(MatrixOps, CropRepeatsTheEdgesOutsideTheSource) {
+    // Outside the source the edge values repeat; a window inside copies it.
+    Matrix dst(3, 3);
+    MatrixCrop(dst, Make(2, 2, {1, 2, 3, 4}), 0, 0, 3, 3);
+    EXPECT_EQ(Values(dst), (std::vector<double>{1, 1, 2, 1, 1, 2, 3, 3, 4}));
+    Matrix big(4, 5), win(2, 3);
+    for (int k = 0; k < 20; ++k) big.rwData()[k] = k;
+    MatrixCrop(win, big, 2, 1, 3, 2);  // centred on column 2, row 1: rows 1-2, columns 1-3
+    EXPECT_EQ(Values(win), (std::vector<double>{6, 7, 8, 11, 12, 13}));
+}
 
 TEST(MatrixImage, ChannelRoundTripThroughAWindowAndClamping) {
     CImage image(7, 5);
@@ -26,9 +53,7 @@ TEST(MatrixImage, ChannelRoundTripThroughAWindowAndClamping) {
             EXPECT_EQ(out.pixels()[(r * 3 + c) * 4 + 2], in[2]);  // the same byte back
             EXPECT_EQ(out.pixels()[(r * 3 + c) * 4 + 1], 255);    // other channels untouched
         }
-    const double wild[] = {-1, 0, 2, 1, 0.5, INFINITY};
-    std::copy(wild, wild + 6, m.rwData());
-    MatrixToImage(out, 1, m);
+    MatrixToImage(out, 1, Make(6, 1, {-1, 0, 2, 1, 0.5, INFINITY}));
     EXPECT_EQ(out.pixels()[0 * 4 + 1], 0);
     EXPECT_EQ(out.pixels()[1 * 4 + 1], 0);
     EXPECT_GE(out.pixels()[2 * 4 + 1], 254);

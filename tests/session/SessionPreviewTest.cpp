@@ -59,6 +59,23 @@ TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     EXPECT_TRUE(RecordedMethodCalls().empty());
 }
 
+TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
+    session.deblurPreviewUpToStep(2, DeblurWF2, section);
+    session.waitUntilIdle();
+    std::vector<std::pair<int, int>> started;  // step, angle
+    for (const auto& e : recorder.events())
+        if (e.type == ET::PreviewStarted)
+            started.push_back({e.entry.radiusStep, e.entry.angle});
+    std::set<std::pair<int, int>> all;  // steps 1 and 2 at 0, 10, ..., 170 degrees, once each
+    for (int a = 0; a < 180; a += 10) all.insert({{1, a}, {2, a}});
+    ASSERT_EQ(started.size(), 36u);
+    EXPECT_EQ((std::set<std::pair<int, int>>(started.begin(), started.end())), all);
+    // Handed out step by step: three of step 1 may still compute when step 2 starts.
+    const auto step2 =
+        std::find_if(started.begin(), started.end(), [](auto& p) { return p.first == 2; });
+    EXPECT_GE(step2 - started.begin(), 16);
+}
+
 TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
     holdBatch(6, DeblurUSM3);
     session.stopPreview();
