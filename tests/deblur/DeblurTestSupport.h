@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Convolve.h"
+#include "Filter.h"
 #include "Image.h"
 #include "ImageIO.h"
 
@@ -28,6 +29,14 @@ inline CImage samplePhoto(const char* name) {
         std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
     EXPECT_TRUE(image) << name;
     return image ? CImage(image) : CImage(8, 8);
+}
+
+// The blur kernel of `radius` and `angle`, n × n, row after row.
+inline std::vector<double> kernelOf(double radius, int angle, int& n) {
+    n = velkaro::SizeForFilter(radius, angle);
+    velkaro::Matrix f(n, n);
+    velkaro::GenerateFilter(f, radius, angle);
+    return std::vector<double>(f.roData(), f.roData() + std::size_t(n) * n);
 }
 
 // Smooth shapes, hard edges and noise in each channel; opaque.

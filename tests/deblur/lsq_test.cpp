@@ -549,16 +549,10 @@ struct Blur {
     Dense dense;
     Matrix A;
 
-    static Vec kernelOf(double radius, int angle, int size) {
-        Matrix k(size, size);
-        GenerateFilter(k, radius, angle);
-        return Vec(k.roData(), k.roData() + size * size);
-    }
     Blur(double radius, int angle, int w_, int h_)
         : w(w_),
           h(h_),
-          size(SizeForFilter(radius, angle)),
-          kernel(kernelOf(radius, angle, size)),
+          kernel(deblurtest::kernelOf(radius, angle, size)),
           dense{w * h, Vec(std::size_t(w * h) * (w * h), 0.0)},
           A(w * h, w * h, kernel.data(), size, size, h, w) {
         auto mirror = [](int t, int n) {

@@ -24,6 +24,7 @@
 #include "Wiener_FIR.h"
 
 using namespace velkaro;
+using deblurtest::kernelOf;
 using deblurtest::testPicture;
 
 namespace {
@@ -47,13 +48,6 @@ Plane ReadPlane(const CImage& img, int channel, int x = 0, int y = 0, int w = -1
         ReadChannelDouble(img.pixels() + (std::size_t(y + r) * img.width() + x) * 4,
                           &p.v[std::size_t(r) * w], w, channel);
     return p;
-}
-
-std::vector<double> Kernel(double radius, int angle, int& n) {
-    n = SizeForFilter(radius, angle);
-    Matrix f(n, n);
-    GenerateFilter(f, radius, angle);
-    return std::vector<double>(f.roData(), f.roData() + std::size_t(n) * n);
 }
 
 // out(i, j) = Σ k(a, b) · p(x + j + b − c, y + i + a − c), the plane's edge extended.
@@ -151,7 +145,7 @@ TEST(Methods, LinearMethodsMatchTheDirectSum) {
     for (const Case& c : cases) {
         const CImage in = testPicture(c.iw, c.ih, 11);
         int n, gn;
-        const auto k = Kernel(c.radius, c.angle, n);
+        const auto k = kernelOf(c.radius, c.angle, n);
         std::vector<double> g;
         wiener_fir_filter(g, gn, c.radius, int(2 * c.radius), 0.0, 0.01f, c.angle, true);
         for (int channel = 1; channel <= 3; ++channel) {
@@ -328,7 +322,7 @@ TEST(Methods, RichardsonLucyWithAndWithoutThresholdMatchDoubleReference) {
         const auto marked = std::count(detailed.begin(), detailed.end(), true);
         EXPECT_TRUE(!c.threshold || (marked > 0 && marked < w * h)) << what;
         int n;
-        const auto k = Kernel(c.radius, c.angle, n);
+        const auto k = kernelOf(c.radius, c.angle, n);
         for (int ch = 1; ch <= 3; ++ch) {
             CImage out(w, h);
             if (c.threshold)
@@ -364,7 +358,7 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
         int n = 0, nn = 0, kn;
         wiener_fir_filter(g, n, c.radius, c.matRadius, c.gamma, c.noise, -1, false);
         wiener_fir_filter(normalised, nn, c.radius, c.matRadius, c.gamma, c.noise, -1, true);
-        const auto h = Kernel(c.radius, -1, kn);
+        const auto h = kernelOf(c.radius, -1, kn);
         ASSERT_EQ(n, std::max(kn, 2 * c.matRadius + 1));
         ASSERT_EQ(nn, n);
         const int kc = kn / 2, R = n / 2;
