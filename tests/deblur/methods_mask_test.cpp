@@ -29,11 +29,7 @@ ImageRef Uniform(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 
 // The region of `src` copied into a new w × h image (what a method would hand over).
 ImageRef Crop(const ImageRef& src, int x, int y, int w, int h) {
-    auto out = Image::create(w, h);
-    for (int r = 0; r < h; ++r)
-        std::copy_n(src->pixels() + (std::size_t(y + r) * src->width() + x) * 4, w * 4,
-                    out->pixels() + std::size_t(r) * w * 4);
-    return out;
+    return CropImage(CImage(src), x, y, w, h).asImage();
 }
 
 // The mask computed straight from its definition (box sums pixel by pixel, the texture deviation

@@ -41,8 +41,6 @@ class TempDir {
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::permissions(mPath, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(mPath, ignored);
     }
     const std::string& path() const { return mPath; }

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "ImageProcess.h"
 #include "SessionTestSupport.h"
 
@@ -22,10 +20,8 @@ TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueu
     const auto events = rec.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(events[0].type == ET::OriginalLoaded && events[1].type == ET::ReconstructedLoaded);
-    for (const auto& e : events) {
-        EXPECT_EQ(e.entry.deblurType, DeblurNoType);
-        EXPECT_EQ(e.thread, std::this_thread::get_id());
-    }
+    for (const auto& e : events)
+        EXPECT_TRUE(e.entry.deblurType == DeblurNoType && e.thread == std::this_thread::get_id());
     // The original is the decoded file; the composite a separate, equal copy.
     ImageRef direct = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
     EXPECT_TRUE(samePixels(s.original()->asImage(), direct));
@@ -41,10 +37,9 @@ TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueu
     EXPECT_FALSE(s.deblurredImage(DeblurredEntry{DeblurUSM1, 2, -1, {}}));
 
     // Unreadable files leave the session empty and report nothing.
-    const std::string garbage = testOutputPath("session_not_an_image.png");
-    std::ofstream(garbage, std::ios::binary) << "\x89PNG\r\n\x1a\n this is not really a PNG";
-    for (const std::string& path : {testDataPath("does_not_exist.png"), garbage,
-                                    std::string(VELKARO_TEST_DATA_DIR), std::string("")}) {
+    for (const std::string& path :
+         {testDataPath("does_not_exist.png"), testDataPath("truncated.jpg"),
+          std::string(VELKARO_TEST_DATA_DIR), std::string("")}) {
         ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
         rec.clear();
         EXPECT_FALSE(s.loadImage(path)) << path;
@@ -86,10 +81,9 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     auto events = recorder.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(events[0].type == ET::DeblurStarted && events[1].type == ET::DeblurFinished);
-    for (const auto& e : events) {
-        EXPECT_NE(e.thread, std::this_thread::get_id());
-        EXPECT_TRUE(SameDeblurredEntry(e.entry, key) && e.entry.maskSettings.type == 1);
-    }
+    for (const auto& e : events)
+        EXPECT_TRUE(e.thread != std::this_thread::get_id() && SameDeblurredEntry(e.entry, key) &&
+                    e.entry.maskSettings.type == 1);
     // Three channels over the whole photograph, in sequence, with the preset's own parameter.
     const auto calls = RecordedMethodCalls();
     ASSERT_EQ(calls.size(), 3u);
