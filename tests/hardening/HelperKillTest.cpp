@@ -29,13 +29,13 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     ASSERT_TRUE(reference);
     fft_set_deadline(2, 2);
 
-    // Runs the deblur again on a worker, sending `signal` to each helper as soon as it is seen
-    // (at most `limit` of them), until the deblur ends. Returns the first helper signalled.
     // The helper not yet stopped, found in /proc: the client holds its lock for a whole exchange.
     auto runningHelper = [] {
         const std::vector<int> helpers = deblurtest::childProcesses("fftw_helper", false);
         return helpers.empty() ? -1 : helpers.back();
     };
+    // Runs the deblur again on a worker, sending `signal` to each helper as soon as it is seen
+    // (at most `limit` of them), until the deblur ends. Returns the first helper signalled.
     auto deblurSignalling = [&](int signal, int limit) {
         fft_stop_helper();
         recorder.clear();
