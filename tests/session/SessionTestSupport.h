@@ -36,60 +36,6 @@ struct RecordedEvent {
     DeblurProgressReport progress;
 };
 
-class EventRecorder {
-  public:
-    void attach(Session& session) {
-        session.setEventHandler([this, &session](const SessionEvent& event) {
-            // Asks the session as the window does: an event sent under the session's lock would
-            // hang here.
-            const std::size_t previews = session.previewCount();
-            std::lock_guard<std::mutex> guard(mMutex);
-            (event.type == ET::DeblurProgress ? mProgress : mEvents)
-                .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
-                            event.progress});
-            mChanged.notify_all();
-        });
-    }
-    // The events, or the progress reports (as many as time allows) kept apart from them.
-    std::vector<RecordedEvent> events(bool progress = false) {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return progress ? mProgress : mEvents;
-    }
-    int count(ET type) {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return countLocked(type);
-    }
-    void clear() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        mEvents.clear();
-        mProgress.clear();
-    }
-    // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
-    bool waitFor(ET type, int n, double seconds = 60) {
-        std::unique_lock<std::mutex> guard(mMutex);
-        return mChanged.wait_for(guard, std::chrono::duration<double>(seconds),
-                                 [&] { return countLocked(type) >= n; });
-    }
-    // The event types of one radius step, in order.
-    std::vector<ET> typesFor(int step) {
-        std::vector<ET> out;
-        for (const auto& e : events())
-            if (e.entry.radiusStep == step)
-                out.push_back(e.type);
-        return out;
-    }
-
-  private:
-    int countLocked(ET type) const {
-        return int(
-            std::count_if(mEvents.begin(), mEvents.end(), [&](auto& e) { return e.type == type; }));
-    }
-
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    std::vector<RecordedEvent> mEvents, mProgress;
-};
-
 // Turns `predicate` until it holds, at most `seconds`.
 template <class P>
 bool eventually(P predicate, double seconds = 30) {
@@ -101,6 +47,51 @@ bool eventually(P predicate, double seconds = 30) {
     }
     return true;
 }
+
+class EventRecorder {
+  public:
+    void attach(Session& session) {
+        session.setEventHandler([this, &session](const SessionEvent& event) {
+            // Asks the session as the window does: an event sent under the session's lock would
+            // hang here.
+            const std::size_t previews = session.previewCount();
+            std::lock_guard<std::mutex> guard(mMutex);
+            (event.type == ET::DeblurProgress ? mProgress : mEvents)
+                .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
+                            event.progress});
+        });
+    }
+    // The events, or the progress reports (as many as time allows) kept apart from them.
+    std::vector<RecordedEvent> events(bool progress = false) {
+        std::lock_guard<std::mutex> guard(mMutex);
+        return progress ? mProgress : mEvents;
+    }
+    int count(ET type) {
+        const std::vector<RecordedEvent> all = events();
+        return int(std::count_if(all.begin(), all.end(), [&](auto& e) { return e.type == type; }));
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mEvents.clear();
+        mProgress.clear();
+    }
+    // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
+    bool waitFor(ET type, int n, double seconds = 60) {
+        return eventually([&] { return count(type) >= n; }, seconds);
+    }
+    // The event types of one radius step, in order.
+    std::vector<ET> typesFor(int step) {
+        std::vector<ET> out;
+        for (const auto& e : events())
+            if (e.entry.radiusStep == step)
+                out.push_back(e.type);
+        return out;
+    }
+
+  private:
+    std::mutex mMutex;
+    std::vector<RecordedEvent> mEvents, mProgress;
+};
 
 inline void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
