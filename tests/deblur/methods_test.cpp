@@ -11,10 +11,10 @@
 
 #include "ColorSpace.h"
 #include "Convolve.h"
+#include "DeblurMethods.h"
 #include "DeblurTestSupport.h"
 #include "Dispatch.h"
 #include "Filter.h"
-#include "FitRefocus.h"
 #include "Image.h"
 #include "Matrix.h"
 #include "PlanarFft.h"
@@ -102,27 +102,16 @@ void ExpectClose(const std::vector<int>& got, const std::vector<int>& want, int 
     EXPECT_LE(worst, tolerance) << what;
 }
 
-// Every method on one channel of a region, by number.
-const char* const kMethods[] = {"convolve", "usm fast", "usm full", "rl", "rt", "wiener", "fit"};
+// Every method on one channel of a region, as its preset calls it: the blur, the unsharp masks
+// (Gaussian, then the blur kernel's), Richardson–Lucy without and with threshold, the Wiener
+// filter, the refocus fit.
+const DeblurType kMethods[] = {DeblurBlurSimulation, DeblurUSM3, DeblurUSMF3, DeblurRL20,
+                               DeblurRT20,           DeblurWF2,  DeblurFR};
 void RunMethod(int m, const CImage& i, CImage& o, int ch, double r, int a, int x, int y, int w,
                int h) {
-    switch (m) {
-        case 0:
-            return convolve(i, o, ch, r, a, x, y, w, h);
-        case 1:
-            return unsharp_mask(i, o, 1, ch, r, 3.0, a, x, y, w, h);
-        case 2:
-            return unsharp_mask(i, o, 0, ch, r, 3.0, a, x, y, w, h);
-        case 3:
-            return deconvolve_lucy_richard(i, o, ch, r, 20, a, x, y, w, h);
-        case 4:
-            return deconvolve_lucy_richard_threshold(i, o, ch, r, 20, a, x, y, w, h);
-        case 5:
-            return deconvolve_wiener_fir(i, o, ch, r, int(2 * r), 0.0, 0.009999999776482582, a, x,
-                                         y, w, h);
-        default:
-            return fit_refocus(i, o, ch, r, a, x, y, w, h);
-    }
+    const Preset& p = PresetFor(kMethods[m]);
+    ASSERT_TRUE(DefaultDeblurMethods()[p.method].run(
+        MethodCall{i, o, ch, r, p.parameter, a, Region{x, y, w, h}, nullptr}));
 }
 
 }  // namespace
@@ -261,8 +250,9 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
                 for (int ch = 1; ch <= 3; ++ch) {
                     const auto b = Bytes(out, ch);
                     EXPECT_EQ(std::count(b.begin(), b.end(), b.front()), int(b.size()))
-                        << kMethods[m] << " radius " << radius << " w " << g.w;
-                    EXPECT_LE(std::abs(b.front() - 150), 1) << kMethods[m] << " radius " << radius;
+                        << DeblurTypeName(kMethods[m]) << " radius " << radius << " w " << g.w;
+                    EXPECT_LE(std::abs(b.front() - 150), 1)
+                        << DeblurTypeName(kMethods[m]) << " radius " << radius;
                 }
             }
         // A unit kernel returns the region (the fast unsharp mask's Gaussian never is one). The
@@ -273,12 +263,12 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
         for (int ch = 1; ch <= 3; ++ch) RunMethod(m, picture, out, ch, 0.5, 45, 15, 18, 20, 12);
         for (int ch = 1; ch <= 3; ++ch)
             ExpectClose(Bytes(out, ch), Encode(ReadPlane(picture, ch, 15, 18, 20, 12)), 1,
-                        kMethods[m]);
+                        DeblurTypeName(kMethods[m]));
         std::vector<int> alpha;
         for (int r = 0; r < 12; ++r)
             for (int c = 0; c < 20; ++c)
                 alpha.push_back(m == 6 ? picture.pixels()[((18 + r) * 40 + 15 + c) * 4] : 255);
-        EXPECT_EQ(Bytes(out, 0), alpha) << kMethods[m];
+        EXPECT_EQ(Bytes(out, 0), alpha) << DeblurTypeName(kMethods[m]);
     }
 }
 
@@ -427,6 +417,6 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
         for (std::size_t task = 0; task < 9; ++task)
             EXPECT_EQ(Bytes(parallel[task / 3], int(task % 3) + 1),
                       Bytes(serial[task / 3], int(task % 3) + 1))
-                << kMethods[m];
+                << DeblurTypeName(kMethods[m]);
     }
 }
