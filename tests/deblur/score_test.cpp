@@ -10,10 +10,8 @@
 
 #include "BlurEstimate.h"
 #include "CandidateScore.h"
+#include "DeblurMethods.h"
 #include "DeblurTestSupport.h"
-#include "Richard_Lucy.h"
-#include "USM.h"
-#include "Wiener_FIR.h"
 
 using namespace velkaro;
 using namespace deblurtest;
@@ -29,19 +27,12 @@ double Psnr(const CImage& a, const CImage& b) {
     return 10 * std::log10(255.0 * 255.0 * 3 * n / std::max(sum, 1e-9));
 }
 
-// The three channels of the region through the fast unsharp mask of `amount` (method 0), the
-// Wiener filter (1) or Richardson–Lucy (2).
-CImage RunMethod(int method, const CImage& in, double r, int x, int y, int w, int h,
-                 double amount = 3.0) {
+// The three channels of the region through the preset's method.
+CImage RunPreset(DeblurType type, const CImage& in, double r, int x, int y, int w, int h) {
     CImage out(w, h);
-    for (int c = 1; c <= 3; ++c) {
-        if (method == 0)
-            unsharp_mask(in, out, 1, c, r, amount, -1, x, y, w, h);
-        else if (method == 1)
-            deconvolve_wiener_fir(in, out, c, r, int(2 * r), 0.0, 0.01, -1, x, y, w, h);
-        else
-            deconvolve_lucy_richard(in, out, c, r, 20, -1, x, y, w, h);
-    }
+    for (int c = 1; c <= 3; ++c)
+        DefaultDeblurMethods()[PresetFor(type).method].run(
+            MethodCall{in, out, c, r, PresetFor(type).parameter, -1, Region{x, y, w, h}, nullptr});
     return out;
 }
 
@@ -51,7 +42,7 @@ TEST(CandidateScore, PrefersTheOriginalOfASharpPhotoOverAnOversharpenedOne) {
             SCOPED_TRACE(std::string(name) + " radius " + std::to_string(radius));
             const CImage photo = samplePhoto(name);
             const CImage sharp = CropImage(photo, 64, 64, 192, 192);
-            const CImage over = RunMethod(0, photo, radius, 64, 64, 192, 192, 4.0);
+            const CImage over = RunPreset(DeblurUSM4, photo, radius, 64, 64, 192, 192);
             const CandidateScore kept = ScoreCandidate(sharp, sharp, radius, -1);
             const CandidateScore sharpened = ScoreCandidate(sharp, over, radius, -1);
             EXPECT_GT(kept.total, sharpened.total);
@@ -86,8 +77,8 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         const BlurEstimate blur = EstimateBlur(original, 0, 0, size, size);
         double best = 0, top = 0, topScore = -1e300;
         for (int step = 1; step <= 8; ++step)
-            for (int method = 0; method < 3; ++method) {
-                const CImage candidate = RunMethod(method, blurry, step * 0.5, x, y, size, size);
+            for (DeblurType type : {DeblurUSM3, DeblurWF2, DeblurRL20}) {
+                const CImage candidate = RunPreset(type, blurry, step * 0.5, x, y, size, size);
                 const double psnr = Psnr(candidate, truth);
                 const double score =
                     ScoreCandidate(ScoreBasis(original, step * 0.5, -1, blur), candidate).total;
