@@ -124,7 +124,7 @@ Vec polish(const Dense& A, const Vec& b, Vec x) {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kSqrtEps = 1.4901161193847656e-8;
 
-struct Result {
+struct Result {  // of a run of the reference or of the production solver
     Vec x;
     std::vector<Vec> iterates;  // x at the top of every outer iteration
     SolverEnd end = SolverEnd::Converged;
@@ -532,13 +532,6 @@ double iterateDiff(const std::vector<Vec>& a, const std::vector<Vec>& b) {
     return m;
 }
 
-// What the production solver did on one run.
-struct SolverRun {
-    std::vector<Vec> iterates;
-    Vec x;
-    SolverReport report;
-};
-
 // A blur over a w × h window: the filter matrix under test and, beside it, the blur written out
 // as a dense matrix straight from the kernel: output pixel (x, y) is the sum over kernel elements
 // (i, j) of K(i, j) · v(mirror(x − half + j), mirror(y − half + i)), mirrored borders without
@@ -567,19 +560,19 @@ struct Blur {
                                 mirror(x - half + j, w)] += kernel[std::size_t(i) * size + j];
     }
 
-    SolverRun solve(const Vec& bv, const Vec& startVec, double tol, int maxIterations = 2000,
-                    const std::atomic<bool>* stop = nullptr,
-                    const std::function<void(const Vec&)>& seen = {}) const {
+    Result solve(const Vec& bv, const Vec& startVec, double tol, int maxIterations = 2000,
+                 const std::atomic<bool>* stop = nullptr,
+                 const std::function<void(const Vec&)>& seen = {}) const {
         Matrix b(w * h, 1), start(w * h, 1), x(w * h, 1);
         std::copy(bv.begin(), bv.end(), b.rwData());
         std::copy(startVec.begin(), startVec.end(), start.rwData());
-        SolverRun run;
+        Result run;
         const IterateObserver observer = [&](const Matrix& xi) {
             run.iterates.push_back(toVec(xi));
             if (seen)
                 seen(run.iterates.back());
         };
-        run.report = sllsbox(x, A, b, start, tol, maxIterations, stop, w, h, &observer);
+        run.end = sllsbox(x, A, b, start, tol, maxIterations, stop, w, h, &observer).end;
         run.x = toVec(x);
         return run;
     }
@@ -593,12 +586,12 @@ struct Blur {
 void compare(const std::string& name, const Blur& blur, const Vec& b, const Vec& start, double tol,
              int maxIterations = 2000, bool freeMustMatch = false) {
     SCOPED_TRACE(name);
-    const SolverRun run = blur.solve(b, start, tol, maxIterations);
+    const Result run = blur.solve(b, start, tol, maxIterations);
     const Result step = referenceSllsbox(blur.dense, b, start, tol, maxIterations, &run.iterates);
     EXPECT_EQ(step.iterates.size(), run.iterates.size());
     EXPECT_LE(iterateDiff(step.iterates, run.iterates), 1e-9);
     EXPECT_LE(maxAbsDiff(step.x, run.x), 1e-9);
-    EXPECT_TRUE(step.end == run.report.end);
+    EXPECT_TRUE(step.end == run.end);
 
     const Result free =
         referenceSllsbox(blur.dense, b, start, tol, freeMustMatch ? maxIterations : 6);
@@ -606,7 +599,7 @@ void compare(const std::string& name, const Blur& blur, const Vec& b, const Vec&
     if (freeMustMatch) {
         EXPECT_EQ(free.iterates.size(), run.iterates.size());
         EXPECT_LE(maxAbsDiff(free.x, run.x), 1e-9);
-        EXPECT_TRUE(free.end == run.report.end);
+        EXPECT_TRUE(free.end == run.end);
     }
 }
 
@@ -715,7 +708,7 @@ TEST(LsqSolver, ReachesTheOptimumOfSmallRandomProblemsAtATightTolerance) {
             for (double v : x24) ASSERT_TRUE(v >= 0 && v <= 1);
             EXPECT_LE(objective(blur.dense, b, x24), best * (1 + 1e-6));
             for (const auto& [tol, qShare] : {std::pair{1e-14, 1e-5}, std::pair{1e-16, 1e-6}}) {
-                const SolverRun run = blur.solve(b, b, tol);
+                const Result run = blur.solve(b, b, tol);
                 for (double v : run.x) ASSERT_TRUE(v >= 0 && v <= 1);
                 double previous = 1e300;
                 for (const Vec& xi : run.iterates) {
@@ -806,11 +799,11 @@ TEST(LsqCancel, AFlagSetOnEntryOrBetweenIterationsStopsThere) {
     const Vec b = crop(deblurtest::testPicture(24, 24, 6), 2, 0, 0, 24, 24);
     std::atomic<bool> stop{false};
     int calls = 0;
-    const SolverRun run =
+    const Result run =
         blur.solve(b, b, 1e-14, 2000, &stop, [&](const Vec&) { stop = ++calls == 3; });
     ASSERT_EQ(run.iterates.size(), 3u);
     EXPECT_EQ(run.x, run.iterates.back());
-    EXPECT_TRUE(run.report.end == SolverEnd::Cancelled);
+    EXPECT_TRUE(run.end == SolverEnd::Cancelled);
 }
 
 // A direct solve writes the iterate it had; a multi-pass run cancelled inside its second pass
