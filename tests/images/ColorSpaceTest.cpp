@@ -52,9 +52,8 @@ TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
 }
 
 TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
-    // Bisect each level boundary of the direct formula, then check the values on both sides of it
-    // and a spread of random values, in both precisions.
-    // Out of range and NaN as well.
+    // Bisect each level boundary of the direct formula, then check the values on both sides of it,
+    // a spread of random values, out of range and NaN, in both precisions.
     std::vector<double> values = {-0.2, 0, 1, 1.5, std::numeric_limits<double>::quiet_NaN()};
     for (int k = 1; k <= 254; ++k) {
         double lo = 0, hi = 1;
