@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "DeblurTestSupport.h"
@@ -757,25 +758,20 @@ TEST(LsqSolver, NormalProductThroughTransformsEqualsTheDenseOne) {
 TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
     const CImage in = deblurtest::testPicture(12, 10, 2);
     std::atomic<bool> stop{false};
-    const struct {
-        int x, y, w, h;
-        double radius;
-    } regions[] = {{3, 4, 1, 1, 0.5},
-                   {3, 4, 1, 1, 2.0},
-                   {0, 0, 2, 7, 2.0},
-                   {9, 2, 3, 8, 3.0},
-                   {1, 7, 11, 3, 3.0}};
-    for (const auto& r : regions) {
-        CImage out = patterned(r.w, r.h, 33);
+    for (const auto& [x, y, w, h, radius] : {std::tuple{3, 4, 1, 1, 0.5},
+                                             {3, 4, 1, 1, 2.0},
+                                             {0, 0, 2, 7, 2.0},
+                                             {9, 2, 3, 8, 3.0},
+                                             {1, 7, 11, 3, 3.0}}) {
+        CImage out = patterned(w, h, 33);
         double residual = -7;
-        deconvolve_sllsbox(in, out, 2, r.radius, kPresetLoose, 0, -1, r.x, r.y, r.w, r.h, &residual,
-                           &stop);
+        deconvolve_sllsbox(in, out, 2, radius, kPresetLoose, 0, -1, x, y, w, h, &residual, &stop);
         EXPECT_EQ(residual, -7);
-        for (int yy = 0; yy < r.h; ++yy)
-            for (int xx = 0; xx < r.w; ++xx) {
-                const std::uint8_t* o = out.pixels() + (yy * r.w + xx) * 4;
-                const std::uint8_t* i = in.pixels() + ((r.y + yy) * in.width() + r.x + xx) * 4;
-                EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << r.w << "x" << r.h;
+        for (int yy = 0; yy < h; ++yy)
+            for (int xx = 0; xx < w; ++xx) {
+                const std::uint8_t* o = out.pixels() + (yy * w + xx) * 4;
+                const std::uint8_t* i = in.pixels() + ((y + yy) * in.width() + x + xx) * 4;
+                EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << w << "x" << h;
             }
     }
     // One pixel more each way and the solver runs (the kernel's half-width 2 fits in 3 × 3).
