@@ -39,6 +39,14 @@ inline std::vector<double> kernelOf(double radius, int angle, int& n) {
     return std::vector<double>(f.roData(), f.roData() + std::size_t(n) * n);
 }
 
+// A w × h picture of one opaque colour.
+inline CImage uniformPicture(int w, int h, int r, int g, int b) {
+    CImage img(w, h);
+    for (std::uint8_t* p = img.pixels(); p < img.pixels() + std::size_t(w) * h * 4; p += 4)
+        p[1] = std::uint8_t(r), p[2] = std::uint8_t(g), p[3] = std::uint8_t(b);
+    return img;
+}
+
 // Smooth shapes, hard edges and noise in each channel; opaque.
 inline CImage testPicture(int w, int h, unsigned seed) {
     CImage img(w, h);

@@ -20,11 +20,8 @@ ImageRef TestPicture(int w, int h, unsigned seed) {
     return deblurtest::testPicture(w, h, seed).asImage();
 }
 
-ImageRef Uniform(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    auto img = Image::create(w, h);
-    const std::uint8_t argb[4] = {255, r, g, b};
-    for (int i = 0; i < w * h * 4; i += 4) std::copy_n(argb, 4, img->pixels() + i);
-    return img;
+ImageRef Uniform(int w, int h, int r, int g, int b) {
+    return deblurtest::uniformPicture(w, h, r, g, b).asImage();
 }
 
 // The region of `src` copied into a new w × h image (what a method would hand over).

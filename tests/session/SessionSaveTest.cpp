@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../deblur/DeblurTestSupport.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -39,12 +40,7 @@ Names listing(const fs::path& dir) {
 }
 
 ImageRef uniform(int r, int g, int b, int w, int h) {
-    ImageRef image = Image::create(w, h);
-    for (int i = 0; i < w * h; ++i) {
-        std::uint8_t* p = image->pixels() + i * 4;
-        p[0] = 255, p[1] = std::uint8_t(r), p[2] = std::uint8_t(g), p[3] = std::uint8_t(b);
-    }
-    return image;
+    return deblurtest::uniformPicture(w, h, r, g, b).asImage();
 }
 
 // A session holding a small grey photograph of level `value`, whose methods add one to it.
