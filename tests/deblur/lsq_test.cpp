@@ -780,8 +780,8 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
 }
 
 // A flag set on entry leaves the output alone; the solver stops at the iteration the flag is seen
-// and keeps that iterate.
-TEST(LsqCancel, AFlagSetOnEntryOrBetweenIterationsStopsThere) {
+// and keeps that iterate; a flag set mid-solve is seen within one product.
+TEST(LsqCancel, AFlagSetOnEntryBetweenIterationsOrMidSolveStopsThere) {
     const CImage in = deblurtest::testPicture(40, 30, 1);
     for (int passes : {0, 2}) {
         CImage out = patterned(32, 24, 77);
@@ -800,20 +800,18 @@ TEST(LsqCancel, AFlagSetOnEntryOrBetweenIterationsStopsThere) {
     ASSERT_EQ(run.iterates.size(), 3u);
     EXPECT_EQ(run.x, run.iterates.back());
     EXPECT_TRUE(run.end == SolverEnd::Cancelled);
-}
 
-// A direct solve writes the iterate it had; a multi-pass run cancelled inside its second pass
-// writes nothing. Nothing further is computed in either.
-TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
-    const CImage in = samplePhoto("camera.png");
+    // Set mid-solve, from another thread: a direct solve writes the iterate it had; a multi-pass
+    // run cancelled inside its second pass writes nothing. Nothing further is computed in either.
+    const CImage photo = samplePhoto("camera.png");
     const int w = 96, h = 80;
-    std::atomic<bool> stop{false};
+    stop = false;
     CImage out = patterned(w, h, 77);
     double residual = -3;
     EXPECT_LE(cancelMidSolve(stop, 40,
                              [&] {
-                                 deconvolve_sllsbox(in, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w, h,
-                                                    &residual, &stop);
+                                 deconvolve_sllsbox(photo, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w,
+                                                    h, &residual, &stop);
                              }),
               1);
     EXPECT_FALSE(holdsOnly(out, 77));
@@ -822,14 +820,14 @@ TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
     SllsboxStats one;  // the products of one pass, to cancel well inside the second
     SetSllsboxStatsSink(&one);
     std::atomic<bool> never{false};
-    deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 0, -1, 200, 100, w, h, nullptr, &never);
+    deconvolve_sllsbox(photo, out, 1, 3.0, kPresetLoose, 0, -1, 200, 100, w, h, nullptr, &never);
     SetSllsboxStatsSink(nullptr);
     stop = false;
     out = patterned(w, h, 77);
     EXPECT_LE(cancelMidSolve(stop, one.ataProducts + 5,
                              [&] {
-                                 deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 3, -1, 200, 100,
-                                                    w, h, nullptr, &stop);
+                                 deconvolve_sllsbox(photo, out, 1, 3.0, kPresetLoose, 3, -1, 200,
+                                                    100, w, h, nullptr, &stop);
                              }),
               1);
     EXPECT_TRUE(holdsOnly(out, 77));

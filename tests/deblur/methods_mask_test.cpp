@@ -20,10 +20,6 @@ ImageRef TestPicture(int w, int h, unsigned seed) {
     return deblurtest::testPicture(w, h, seed).asImage();
 }
 
-ImageRef Uniform(int w, int h, int r, int g, int b) {
-    return deblurtest::uniformPicture(w, h, r, g, b).asImage();
-}
-
 // The region of `src` copied into a new w × h image (what a method would hand over).
 ImageRef Crop(const ImageRef& src, int x, int y, int w, int h) {
     return CropImage(CImage(src), x, y, w, h).asImage();
@@ -108,7 +104,8 @@ std::vector<int> Channel(const ImageRef& img, int c) {
 }  // namespace
 
 TEST(CreateMask, ShowMaskMatchesTheDefinition) {
-    const auto picture = TestPicture(61, 47, 7), flat = Uniform(61, 47, 120, 130, 140);
+    const auto picture = TestPicture(61, 47, 7),
+               flat = deblurtest::uniformPicture(61, 47, 120, 130, 140).asImage();
     struct Case {
         int type;
         float radius, crudeness;
@@ -138,7 +135,8 @@ TEST(CreateMask, ShowMaskMatchesTheDefinition) {
 TEST(CreateMask, BlendFollowsTheWeight) {
     // d · (1 − t) + s · t with t = (1 − weight) · opacity, opacity at most 1; an opacity of 0 or
     // less, a missing source or the image blended with itself change nothing.
-    const auto picture = TestPicture(50, 40, 3), flat = Uniform(50, 40, 200, 100, 7);
+    const auto picture = TestPicture(50, 40, 3),
+               flat = deblurtest::uniformPicture(50, 40, 200, 100, 7).asImage();
     auto deblurred = Image::create(30, 25);
     for (std::size_t k = 0; k < 30 * 25 * 4; ++k) deblurred->pixels()[k] = std::uint8_t(k * 7);
     struct Case {
