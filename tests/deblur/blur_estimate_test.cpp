@@ -5,41 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "BlurEstimate.h"
-#include "Convolve.h"
-#include "Image.h"
-#include "ImageIO.h"
+#include "DeblurTestSupport.h"
 
 using namespace velkaro;
+using namespace deblurtest;
 
 namespace {
-
-CImage Load(const char* file) {
-    ImageRef image =
-        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + file);
-    EXPECT_TRUE(image) << file;
-    return CImage(image);
-}
-
-// The photograph blurred by the kernel of `step` and `angle`, Gaussian noise of `sigma` levels
-// added.
-CImage Blurred(const CImage& in, int step, int angle, double sigma, unsigned seed) {
-    CImage out(in.width(), in.height());
-    for (int channel = 1; channel <= 3; ++channel)
-        convolve(in, out, channel, step * 0.5, angle, 0, 0, in.width(), in.height());
-    if (sigma > 0) {
-        std::mt19937 rng(seed);
-        std::normal_distribution<double> noise(0, sigma);
-        std::uint8_t* p = out.pixels();
-        for (std::size_t i = 0; i < std::size_t(out.width()) * out.height() * 4; ++i)
-            if (i % 4)
-                p[i] = std::uint8_t(std::clamp(std::lround(p[i] + noise(rng)), 0L, 255L));
-    }
-    return out;
-}
 
 BlurEstimate EstimateCentre(const CImage& image) {
     const int w = std::min(512, image.width()), h = std::min(512, image.height());
@@ -54,7 +28,7 @@ int AngleError(int a, int b) {
 TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
     std::vector<CImage> photos;
     for (const char* f : {"astronaut.png", "camera.png", "coffee.png", "rocket.jpg", "chelsea.png"})
-        photos.push_back(Load(f));
+        photos.push_back(samplePhoto(f));
 
     // No blur: the sharp originals, noise alone, and a region smaller than the spectrum's tiles.
     CImage noise(512, 512);
@@ -67,11 +41,11 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
         EXPECT_EQ(e.shape, BlurShape::None) << k;
         EXPECT_LT(e.confidence, 0.2) << k;
     }
-    EXPECT_EQ(EstimateBlur(Blurred(photos[0], 10, 30, 0, 0), 0, 0, 100, 512).shape,
+    EXPECT_EQ(EstimateBlur(blurred(photos[0], 5.0, 30, 0, 0), 0, 0, 100, 512).shape,
               BlurShape::None);
     // A real shake: the clock moved horizontally by about 30 pixels or more (the grid's longest
     // line), the zeros of its spectrum filled by the uneven speed.
-    const BlurEstimate clock = EstimateCentre(Load("clock_motion.png"));
+    const BlurEstimate clock = EstimateCentre(samplePhoto("clock_motion.png"));
     EXPECT_EQ(clock.shape, BlurShape::Motion);
     EXPECT_LE(AngleError(clock.angle, 0), 10);
     EXPECT_GE(clock.radiusStep, 24);
@@ -85,7 +59,8 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
     for (const auto& [step, angle] : cases)
         for (double sigma : {0.0, 2.0}) {
             const CImage& photo = photos[(total / 2) % photos.size()];
-            const BlurEstimate e = EstimateCentre(Blurred(photo, step, angle, sigma, ++total));
+            const BlurEstimate e =
+                EstimateCentre(blurred(photo, step * 0.5, angle, sigma, ++total));
             good += e.shape == (angle < 0 ? BlurShape::Disc : BlurShape::Motion) &&
                     std::abs(e.radiusStep - step) <= 1 &&
                     (angle < 0 || AngleError(e.angle, angle) <= 10);

@@ -41,11 +41,6 @@ bool WriteAll(const unsigned char* p, size_t size) {
     return true;
 }
 
-std::int32_t Int32LE(const unsigned char* p) {
-    return std::int32_t(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-                        std::uint32_t(p[3]) << 24);
-}
-
 }  // namespace
 
 int main() {
@@ -60,7 +55,9 @@ int main() {
         if (mode == "stop")
             raise(SIGSTOP);
         const int direction = static_cast<signed char>(header[0]);
-        const size_t count = size_t(Int32LE(header + 1)) * size_t(Int32LE(header + 5)) * 2;
+        std::int32_t shape[2];  // rows and columns, little-endian as this machine
+        std::memcpy(shape, header + 1, sizeof shape);
+        const size_t count = size_t(shape[0]) * size_t(shape[1]) * 2;
         if (direction == 0)
             continue;
         std::vector<double> values(count);

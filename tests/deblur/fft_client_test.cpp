@@ -1,7 +1,6 @@
 // The client of the FFT helper: how it reads answers (in pieces, cut short) and the lifetime of the
 // helper process (dead, missing, stalled, cancelled, shared by many callers).
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,12 +10,12 @@
 #include <complex>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "fftw_process.h"
 
 using namespace velkaro;
@@ -61,20 +60,6 @@ double MaxDifference(const std::vector<Complex>& a, const std::vector<Complex>& 
     double worst = 0;
     for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
     return worst;
-}
-
-int ChildrenOfThisProcess() {
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string pid, name, state;
-        int ppid = 0;
-        if (stat >> pid >> name >> state >> ppid && ppid == getpid() && state != "Z")
-            ++count;
-    }
-    closedir(proc);
-    return count;
 }
 
 // A helper that closes half-way through its answer (the half that arrived is in place, the rest
@@ -131,7 +116,7 @@ TEST_F(FftClient, StalledHelperIsReportedAndCancelEndsTheWait) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(half.front(), Complex(7, 7));  // nothing written after a failure
     EXPECT_EQ(fft_helper_pid(), -1);
-    EXPECT_EQ(ChildrenOfThisProcess(), 0);
+    EXPECT_TRUE(deblurtest::childProcesses().empty());
 
     fft_set_deadline(3600, 0);
     std::atomic<bool> cancel{false};
@@ -142,7 +127,7 @@ TEST_F(FftClient, StalledHelperIsReportedAndCancelEndsTheWait) {
     EXPECT_EQ(fft_real_forward(x.data(), half.data(), R, C, &cancel), FftStatus::Cancelled);
     canceller.join();
     EXPECT_EQ(fft_backward(values.data(), 4, 2, &cancel), FftStatus::Cancelled);
-    EXPECT_EQ(ChildrenOfThisProcess(), 0);
+    EXPECT_TRUE(deblurtest::childProcesses().empty());
     fft_set_deadline();
 }
 
@@ -172,7 +157,7 @@ TEST_F(FftClient, OneProcessServesManyCallersRequestsAndCleanups) {
     for (std::thread& thread : threads) thread.join();
     for (double w : worst) EXPECT_LT(w, 1e-13);
     EXPECT_EQ(fft_helper_pid(), pid);
-    EXPECT_EQ(ChildrenOfThisProcess(), 1);
+    EXPECT_EQ(deblurtest::childProcesses().size(), 1u);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <complex>
-#include <tuple>
 #include <vector>
 
 #include "FftwEngine.h"
@@ -58,15 +57,10 @@ int Serve(FftwEngine& engine, const std::vector<unsigned char>& input,
 TEST(FftwHelper, RefusesBadRequestsAndRequestsCutShort) {
     // Negative sizes, sizes beyond any memory, an unknown direction: refused at the header
     // (status 2), before anything is allocated, with no answer.
-    for (auto [direction, rows, columns] : {std::tuple{1, -3, 4},
-                                            {-1, 4, -3},
-                                            {0, -5, 0},
-                                            {1, 0x7FFFFFFF, 0x7FFFFFFF},
-                                            {1, 2000000, 2000000},
-                                            {7, 1, 1},
-                                            {3, 1, 1},
-                                            {-3, 1, 1},
-                                            {kRealForward, 2000000, 2000000}}) {
+    const int requests[][3] = {
+        {1, -3, 4}, {-1, 4, -3}, {0, -5, 0}, {1, 0x7FFFFFFF, 0x7FFFFFFF},     {1, 2000000, 2000000},
+        {7, 1, 1},  {3, 1, 1},   {-3, 1, 1}, {kRealForward, 2000000, 2000000}};
+    for (auto [direction, rows, columns] : requests) {
         FftwEngine engine;
         std::vector<Complex> answers;
         std::vector<unsigned char> header(kRequestHeaderSize);

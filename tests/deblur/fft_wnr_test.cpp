@@ -145,45 +145,34 @@ TEST(Edgetaper, StaysInRangeBlursTheBorderAndKeepsTheInterior) {
     }
 }
 
+// An asymmetric kernel and the 1 × 1 kernel of radius 0.5 (which scales by the gain at zero).
 TEST(Deconvwnr, MatchesAReferenceComputedTermByTerm) {
     const int R = 12, C = 10;
     const double nsr = 0.01;
-    Matrix I(R, C);
+    Matrix I(R, C), unit(1, 1), asymmetric(3, 3);
     FillRandom(I, 3);
-    Matrix psf(3, 3);
-    AsymmetricKernel(psf);
-
-    std::vector<Complex> x(size_t(R) * C);
-    for (size_t k = 0; k < x.size(); ++k) x[k] = I.roData()[k];
-    std::vector<Complex> F = NaiveDft(x, R, C, -1);
-    const std::vector<Complex> H = NaiveOtf(psf, R, C);
-    for (size_t k = 0; k < F.size(); ++k)
-        F[k] *= std::conj(H[k]) / std::max(std::norm(H[k]) + nsr, std::ldexp(1.0, -26));
-    const std::vector<Complex> reference = NaiveDft(F, R, C, +1);
-
-    Matrix J(R, C);
-    deconvwnr(J, I, psf, nsr);
-    for (size_t k = 0; k < reference.size(); ++k)
-        EXPECT_NEAR(J.roData()[k], reference[k].real() / (R * C), 1e-12);
-
+    GenerateFilter(unit, 0.5, 45);
+    AsymmetricKernel(asymmetric);
+    for (const Matrix* psf : {&asymmetric, &unit}) {
+        std::vector<Complex> x(size_t(R) * C);
+        for (size_t k = 0; k < x.size(); ++k) x[k] = I.roData()[k];
+        std::vector<Complex> F = NaiveDft(x, R, C, -1);
+        const std::vector<Complex> H = NaiveOtf(*psf, R, C);
+        for (size_t k = 0; k < F.size(); ++k)
+            F[k] *= std::conj(H[k]) / std::max(std::norm(H[k]) + nsr, std::ldexp(1.0, -26));
+        const std::vector<Complex> reference = NaiveDft(F, R, C, +1);
+        Matrix J(R, C);
+        deconvwnr(J, I, *psf, nsr);
+        for (size_t k = 0; k < reference.size(); ++k)
+            EXPECT_NEAR(J.roData()[k], reference[k].real() / (R * C), 1e-12) << psf->rows();
+        edgetaper(J, I, *psf);  // the unit kernel blurs nothing: the border stays as it is
+        EXPECT_TRUE(psf != &unit || MaxDifference(J, I) < 1e-13);
+    }
     // With almost no regularisation it undoes a circular blur, also in place.
     Matrix blurred(R, C);
-    CircularBlur(blurred, I, psf);
-    deconvwnr(blurred, blurred, psf, 1e-14);
+    CircularBlur(blurred, I, asymmetric);
+    deconvwnr(blurred, blurred, asymmetric, 1e-14);
     EXPECT_LT(MaxDifference(blurred, I), 1e-9);
-}
-
-TEST(Deconvwnr, UnitKernelIsScaledByTheGainAtZero) {
-    const double noise = 0.009999999776482582;
-    Matrix unit(1, 1);
-    GenerateFilter(unit, 0.5, 45);
-    Matrix I(9, 11), J(9, 11);
-    FillRandom(I, 5);
-    edgetaper(J, I, unit);
-    EXPECT_LT(MaxDifference(J, I), 1e-13);
-    deconvwnr(J, I, unit, noise);
-    for (int k = 0; k < I.count(); ++k)
-        EXPECT_NEAR(J.roData()[k], I.roData()[k] / (1 + noise), 1e-13);
 }
 
 // The level written for an 8-bit sRGB level read into linear light and multiplied by `gain`.

@@ -13,12 +13,13 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "Deconvolve.h"
 #include "DeconvolveDetail.h"
 #include "Filter.h"
-#include "ImageIO.h"
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
 
@@ -30,6 +31,7 @@ extern "C" void dposv_(const char* uplo, const int* n, const int* nrhs, double* 
 
 using namespace velkaro;
 using namespace deconvolve_detail;
+using deblurtest::samplePhoto;
 
 namespace {
 
@@ -123,7 +125,7 @@ Vec polish(const Dense& A, const Vec& b, Vec x) {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kSqrtEps = 1.4901161193847656e-8;
 
-struct Result {
+struct Result {  // of a run of the reference or of the production solver
     Vec x;
     std::vector<Vec> iterates;  // x at the top of every outer iteration
     SolverEnd end = SolverEnd::Converged;
@@ -514,13 +516,6 @@ Vec randomObservation(const Dense& A, std::mt19937& rng, double noise) {
     return b;
 }
 
-CImage loadSample(const char* name) {
-    ImageRef image =
-        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
-    EXPECT_TRUE(image) << name;
-    return image ? CImage(image) : CImage(512, 512);
-}
-
 // The presets hand the tolerance over in single precision.
 const double kPresetLoose = double(1e-6f);
 
@@ -538,13 +533,6 @@ double iterateDiff(const std::vector<Vec>& a, const std::vector<Vec>& b) {
     return m;
 }
 
-// What the production solver did on one run.
-struct SolverRun {
-    std::vector<Vec> iterates;
-    Vec x;
-    SolverReport report;
-};
-
 // A blur over a w × h window: the filter matrix under test and, beside it, the blur written out
 // as a dense matrix straight from the kernel: output pixel (x, y) is the sum over kernel elements
 // (i, j) of K(i, j) · v(mirror(x − half + j), mirror(y − half + i)), mirrored borders without
@@ -555,16 +543,10 @@ struct Blur {
     Dense dense;
     Matrix A;
 
-    static Vec kernelOf(double radius, int angle, int size) {
-        Matrix k(size, size);
-        GenerateFilter(k, radius, angle);
-        return Vec(k.roData(), k.roData() + size * size);
-    }
     Blur(double radius, int angle, int w_, int h_)
         : w(w_),
           h(h_),
-          size(SizeForFilter(radius, angle)),
-          kernel(kernelOf(radius, angle, size)),
+          kernel(deblurtest::kernelOf(radius, angle, size)),
           dense{w * h, Vec(std::size_t(w * h) * (w * h), 0.0)},
           A(w * h, w * h, kernel.data(), size, size, h, w) {
         auto mirror = [](int t, int n) {
@@ -579,19 +561,19 @@ struct Blur {
                                 mirror(x - half + j, w)] += kernel[std::size_t(i) * size + j];
     }
 
-    SolverRun solve(const Vec& bv, const Vec& startVec, double tol, int maxIterations = 2000,
-                    const std::atomic<bool>* stop = nullptr,
-                    const std::function<void(const Vec&)>& seen = {}) const {
+    Result solve(const Vec& bv, const Vec& startVec, double tol, int maxIterations = 2000,
+                 const std::atomic<bool>* stop = nullptr,
+                 const std::function<void(const Vec&)>& seen = {}) const {
         Matrix b(w * h, 1), start(w * h, 1), x(w * h, 1);
         std::copy(bv.begin(), bv.end(), b.rwData());
         std::copy(startVec.begin(), startVec.end(), start.rwData());
-        SolverRun run;
+        Result run;
         const IterateObserver observer = [&](const Matrix& xi) {
             run.iterates.push_back(toVec(xi));
             if (seen)
                 seen(run.iterates.back());
         };
-        run.report = sllsbox(x, A, b, start, tol, maxIterations, stop, w, h, &observer);
+        run.end = sllsbox(x, A, b, start, tol, maxIterations, stop, w, h, &observer).end;
         run.x = toVec(x);
         return run;
     }
@@ -605,12 +587,12 @@ struct Blur {
 void compare(const std::string& name, const Blur& blur, const Vec& b, const Vec& start, double tol,
              int maxIterations = 2000, bool freeMustMatch = false) {
     SCOPED_TRACE(name);
-    const SolverRun run = blur.solve(b, start, tol, maxIterations);
+    const Result run = blur.solve(b, start, tol, maxIterations);
     const Result step = referenceSllsbox(blur.dense, b, start, tol, maxIterations, &run.iterates);
     EXPECT_EQ(step.iterates.size(), run.iterates.size());
     EXPECT_LE(iterateDiff(step.iterates, run.iterates), 1e-9);
     EXPECT_LE(maxAbsDiff(step.x, run.x), 1e-9);
-    EXPECT_TRUE(step.end == run.report.end);
+    EXPECT_TRUE(step.end == run.end);
 
     const Result free =
         referenceSllsbox(blur.dense, b, start, tol, freeMustMatch ? maxIterations : 6);
@@ -618,7 +600,7 @@ void compare(const std::string& name, const Blur& blur, const Vec& b, const Vec&
     if (freeMustMatch) {
         EXPECT_EQ(free.iterates.size(), run.iterates.size());
         EXPECT_LE(maxAbsDiff(free.x, run.x), 1e-9);
-        EXPECT_TRUE(free.end == run.report.end);
+        EXPECT_TRUE(free.end == run.end);
     }
 }
 
@@ -635,18 +617,10 @@ CImage patterned(int w, int h, std::uint8_t fill) {
     return o;
 }
 
-bool sameBytes(const CImage& a, const CImage& b) {
-    return a.width() == b.width() && a.height() == b.height() &&
-           std::equal(a.pixels(), a.pixels() + std::size_t(a.width()) * a.height() * 4, b.pixels());
-}
-
-// A random w × h opaque image.
-CImage randomImage(int w, int h, unsigned seed) {
-    CImage image(w, h);
-    std::mt19937 rng(seed);
-    for (std::size_t k = 0; k < std::size_t(w) * h * 4; ++k)
-        image.pixels()[k] = k % 4 == 0 ? 255 : std::uint8_t(rng() % 256);
-    return image;
+bool holdsOnly(const CImage& image, std::uint8_t fill) {
+    const std::uint8_t* p = image.pixels();
+    return std::all_of(p, p + std::size_t(image.width()) * image.height() * 4,
+                       [&](std::uint8_t v) { return v == fill; });
 }
 
 // Runs `solve` on this thread while another thread sets the flag once the solver has made
@@ -694,7 +668,7 @@ TEST(LsqReference, TheSolverFollowsTheMethodIterationByIteration) {
     std::mt19937 rng(4711);
     for (const auto& o : list) {
         const Blur blur(o.radius, o.angle, o.w, o.h);
-        const Vec b = o.sample ? crop(loadSample(o.sample), o.channel, o.x, o.y, o.w, o.h)
+        const Vec b = o.sample ? crop(samplePhoto(o.sample), o.channel, o.x, o.y, o.w, o.h)
                                : randomObservation(blur.dense, rng, 0.02);
         for (const bool fromB : {true, false})
             for (double tol : {kPresetLoose, double(1e-12f), 1e-14})
@@ -735,7 +709,7 @@ TEST(LsqSolver, ReachesTheOptimumOfSmallRandomProblemsAtATightTolerance) {
             for (double v : x24) ASSERT_TRUE(v >= 0 && v <= 1);
             EXPECT_LE(objective(blur.dense, b, x24), best * (1 + 1e-6));
             for (const auto& [tol, qShare] : {std::pair{1e-14, 1e-5}, std::pair{1e-16, 1e-6}}) {
-                const SolverRun run = blur.solve(b, b, tol);
+                const Result run = blur.solve(b, b, tol);
                 for (double v : run.x) ASSERT_TRUE(v >= 0 && v <= 1);
                 double previous = 1e300;
                 for (const Vec& xi : run.iterates) {
@@ -782,27 +756,22 @@ TEST(LsqSolver, NormalProductThroughTransformsEqualsTheDenseOne) {
 }
 
 TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
-    const CImage in = randomImage(12, 10, 2);
+    const CImage in = deblurtest::testPicture(12, 10, 2);
     std::atomic<bool> stop{false};
-    const struct {
-        int x, y, w, h;
-        double radius;
-    } regions[] = {{3, 4, 1, 1, 0.5},
-                   {3, 4, 1, 1, 2.0},
-                   {0, 0, 2, 7, 2.0},
-                   {9, 2, 3, 8, 3.0},
-                   {1, 7, 11, 3, 3.0}};
-    for (const auto& r : regions) {
-        CImage out = patterned(r.w, r.h, 33);
+    for (const auto& [x, y, w, h, radius] : {std::tuple{3, 4, 1, 1, 0.5},
+                                             {3, 4, 1, 1, 2.0},
+                                             {0, 0, 2, 7, 2.0},
+                                             {9, 2, 3, 8, 3.0},
+                                             {1, 7, 11, 3, 3.0}}) {
+        CImage out = patterned(w, h, 33);
         double residual = -7;
-        deconvolve_sllsbox(in, out, 2, r.radius, kPresetLoose, 0, -1, r.x, r.y, r.w, r.h, &residual,
-                           &stop);
+        deconvolve_sllsbox(in, out, 2, radius, kPresetLoose, 0, -1, x, y, w, h, &residual, &stop);
         EXPECT_EQ(residual, -7);
-        for (int yy = 0; yy < r.h; ++yy)
-            for (int xx = 0; xx < r.w; ++xx) {
-                const std::uint8_t* o = out.pixels() + (yy * r.w + xx) * 4;
-                const std::uint8_t* i = in.pixels() + ((r.y + yy) * in.width() + r.x + xx) * 4;
-                EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << r.w << "x" << r.h;
+        for (int yy = 0; yy < h; ++yy)
+            for (int xx = 0; xx < w; ++xx) {
+                const std::uint8_t* o = out.pixels() + (yy * w + xx) * 4;
+                const std::uint8_t* i = in.pixels() + ((y + yy) * in.width() + x + xx) * 4;
+                EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << w << "x" << h;
             }
     }
     // One pixel more each way and the solver runs (the kernel's half-width 2 fits in 3 × 3).
@@ -811,57 +780,55 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
 }
 
 // A flag set on entry leaves the output alone; the solver stops at the iteration the flag is seen
-// and keeps that iterate.
-TEST(LsqCancel, AFlagSetOnEntryOrBetweenIterationsStopsThere) {
-    const CImage in = randomImage(40, 30, 1);
+// and keeps that iterate; a flag set mid-solve is seen within one product.
+TEST(LsqCancel, AFlagSetOnEntryBetweenIterationsOrMidSolveStopsThere) {
+    const CImage in = deblurtest::testPicture(40, 30, 1);
     for (int passes : {0, 2}) {
         CImage out = patterned(32, 24, 77);
         std::atomic<bool> stop{true};
         double residual = -3;
         deconvolve_sllsbox(in, out, 1, 2.0, 1e-12, passes, -1, 4, 3, 32, 24, &residual, &stop);
-        EXPECT_TRUE(sameBytes(out, patterned(32, 24, 77))) << passes;
+        EXPECT_TRUE(holdsOnly(out, 77)) << passes;
         EXPECT_EQ(residual, -3);
     }
     const Blur blur(2.0, -1, 24, 24);
-    const Vec b = crop(randomImage(24, 24, 6), 2, 0, 0, 24, 24);
+    const Vec b = crop(deblurtest::testPicture(24, 24, 6), 2, 0, 0, 24, 24);
     std::atomic<bool> stop{false};
     int calls = 0;
-    const SolverRun run =
+    const Result run =
         blur.solve(b, b, 1e-14, 2000, &stop, [&](const Vec&) { stop = ++calls == 3; });
     ASSERT_EQ(run.iterates.size(), 3u);
     EXPECT_EQ(run.x, run.iterates.back());
-    EXPECT_TRUE(run.report.end == SolverEnd::Cancelled);
-}
+    EXPECT_TRUE(run.end == SolverEnd::Cancelled);
 
-// A direct solve writes the iterate it had; a multi-pass run cancelled inside its second pass
-// writes nothing. Nothing further is computed in either.
-TEST(LsqCancel, AFlagSetMidSolveIsSeenWithinOneProduct) {
-    const CImage in = loadSample("camera.png");
+    // Set mid-solve, from another thread: a direct solve writes the iterate it had; a multi-pass
+    // run cancelled inside its second pass writes nothing. Nothing further is computed in either.
+    const CImage photo = samplePhoto("camera.png");
     const int w = 96, h = 80;
-    std::atomic<bool> stop{false};
+    stop = false;
     CImage out = patterned(w, h, 77);
     double residual = -3;
     EXPECT_LE(cancelMidSolve(stop, 40,
                              [&] {
-                                 deconvolve_sllsbox(in, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w, h,
-                                                    &residual, &stop);
+                                 deconvolve_sllsbox(photo, out, 1, 3.0, 1e-14, 0, -1, 200, 100, w,
+                                                    h, &residual, &stop);
                              }),
               1);
-    EXPECT_FALSE(sameBytes(out, patterned(w, h, 77)));
+    EXPECT_FALSE(holdsOnly(out, 77));
     EXPECT_EQ(residual, -3);
 
     SllsboxStats one;  // the products of one pass, to cancel well inside the second
     SetSllsboxStatsSink(&one);
     std::atomic<bool> never{false};
-    deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 0, -1, 200, 100, w, h, nullptr, &never);
+    deconvolve_sllsbox(photo, out, 1, 3.0, kPresetLoose, 0, -1, 200, 100, w, h, nullptr, &never);
     SetSllsboxStatsSink(nullptr);
     stop = false;
     out = patterned(w, h, 77);
     EXPECT_LE(cancelMidSolve(stop, one.ataProducts + 5,
                              [&] {
-                                 deconvolve_sllsbox(in, out, 1, 3.0, kPresetLoose, 3, -1, 200, 100,
-                                                    w, h, nullptr, &stop);
+                                 deconvolve_sllsbox(photo, out, 1, 3.0, kPresetLoose, 3, -1, 200,
+                                                    100, w, h, nullptr, &stop);
                              }),
               1);
-    EXPECT_TRUE(sameBytes(out, patterned(w, h, 77)));
+    EXPECT_TRUE(holdsOnly(out, 77));
 }

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "DeblurTestSupport.h"
 #include "Dispatch.h"
 #include "Image.h"
 #include "ImageProcess.h"
@@ -15,37 +16,13 @@ using namespace velkaro;
 
 namespace {
 
-// A photograph-like test picture: smooth gradients, a few hard edges and some noise, opaque.
 ImageRef TestPicture(int w, int h, unsigned seed) {
-    auto img = Image::create(w, h);
-    std::mt19937 rng(seed);
-    std::uint8_t* p = img->pixels();
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* q = p + (std::size_t(y) * w + x) * 4;
-            q[0] = 255;
-            const int edge = (x > w / 3 ? 90 : 0) + (y > h / 2 ? 60 : 0);
-            q[1] = std::uint8_t(std::clamp(20 + 2 * x + edge + int(rng() % 7), 0, 255));
-            q[2] = std::uint8_t(std::clamp(200 - 3 * y + int(rng() % 5), 0, 255));
-            q[3] = std::uint8_t(std::clamp((x * y) % 50 + edge / 2, 0, 255));
-        }
-    return img;
-}
-
-ImageRef Uniform(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    auto img = Image::create(w, h);
-    const std::uint8_t argb[4] = {255, r, g, b};
-    for (int i = 0; i < w * h * 4; i += 4) std::copy_n(argb, 4, img->pixels() + i);
-    return img;
+    return deblurtest::testPicture(w, h, seed).asImage();
 }
 
 // The region of `src` copied into a new w × h image (what a method would hand over).
 ImageRef Crop(const ImageRef& src, int x, int y, int w, int h) {
-    auto out = Image::create(w, h);
-    for (int r = 0; r < h; ++r)
-        std::copy_n(src->pixels() + (std::size_t(y + r) * src->width() + x) * 4, w * 4,
-                    out->pixels() + std::size_t(r) * w * 4);
-    return out;
+    return CropImage(CImage(src), x, y, w, h).asImage();
 }
 
 // The mask computed straight from its definition (box sums pixel by pixel, the texture deviation
@@ -127,7 +104,8 @@ std::vector<int> Channel(const ImageRef& img, int c) {
 }  // namespace
 
 TEST(CreateMask, ShowMaskMatchesTheDefinition) {
-    const auto picture = TestPicture(61, 47, 7), flat = Uniform(61, 47, 120, 130, 140);
+    const auto picture = TestPicture(61, 47, 7),
+               flat = deblurtest::uniformPicture(61, 47, 120, 130, 140).asImage();
     struct Case {
         int type;
         float radius, crudeness;
@@ -157,7 +135,8 @@ TEST(CreateMask, ShowMaskMatchesTheDefinition) {
 TEST(CreateMask, BlendFollowsTheWeight) {
     // d · (1 − t) + s · t with t = (1 − weight) · opacity, opacity at most 1; an opacity of 0 or
     // less, a missing source or the image blended with itself change nothing.
-    const auto picture = TestPicture(50, 40, 3), flat = Uniform(50, 40, 200, 100, 7);
+    const auto picture = TestPicture(50, 40, 3),
+               flat = deblurtest::uniformPicture(50, 40, 200, 100, 7).asImage();
     auto deblurred = Image::create(30, 25);
     for (std::size_t k = 0; k < 30 * 25 * 4; ++k) deblurred->pixels()[k] = std::uint8_t(k * 7);
     struct Case {

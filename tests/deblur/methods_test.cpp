@@ -11,9 +11,10 @@
 
 #include "ColorSpace.h"
 #include "Convolve.h"
+#include "DeblurMethods.h"
+#include "DeblurTestSupport.h"
 #include "Dispatch.h"
 #include "Filter.h"
-#include "FitRefocus.h"
 #include "Image.h"
 #include "Matrix.h"
 #include "PlanarFft.h"
@@ -23,23 +24,10 @@
 #include "Wiener_FIR.h"
 
 using namespace velkaro;
+using deblurtest::kernelOf;
+using deblurtest::testPicture;
 
 namespace {
-
-// Smooth shapes, hard edges and noise in each channel; opaque.
-CImage TestPicture(int w, int h, unsigned seed) {
-    CImage img(w, h);
-    std::mt19937 rng(seed);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* q = img.pixels() + (std::size_t(y) * w + x) * 4;
-            const int edge = ((x / 7 + y / 5) % 2) * 80;
-            q[1] = std::uint8_t(std::clamp(30 + 2 * x + edge + int(rng() % 21), 0, 255));
-            q[2] = std::uint8_t(std::clamp(220 - 3 * y + int(rng() % 41) - 20, 0, 255));
-            q[3] = std::uint8_t(std::clamp(edge + 60 + int(rng() % 11), 0, 255));
-        }
-    return img;
-}
 
 // Linear-light plane of one channel, with clamped access.
 struct Plane {
@@ -60,13 +48,6 @@ Plane ReadPlane(const CImage& img, int channel, int x = 0, int y = 0, int w = -1
         ReadChannelDouble(img.pixels() + (std::size_t(y + r) * img.width() + x) * 4,
                           &p.v[std::size_t(r) * w], w, channel);
     return p;
-}
-
-std::vector<double> Kernel(double radius, int angle, int& n) {
-    n = SizeForFilter(radius, angle);
-    Matrix f(n, n);
-    GenerateFilter(f, radius, angle);
-    return std::vector<double>(f.roData(), f.roData() + std::size_t(n) * n);
 }
 
 // out(i, j) = Σ k(a, b) · p(x + j + b − c, y + i + a − c), the plane's edge extended.
@@ -121,27 +102,16 @@ void ExpectClose(const std::vector<int>& got, const std::vector<int>& want, int 
     EXPECT_LE(worst, tolerance) << what;
 }
 
-// Every method on one channel of a region, by number.
-const char* const kMethods[] = {"convolve", "usm fast", "usm full", "rl", "rt", "wiener", "fit"};
+// Every method on one channel of a region, as its preset calls it: the blur, the unsharp masks
+// (Gaussian, then the blur kernel's), Richardson–Lucy without and with threshold, the Wiener
+// filter, the refocus fit.
+const DeblurType kMethods[] = {DeblurBlurSimulation, DeblurUSM3, DeblurUSMF3, DeblurRL20,
+                               DeblurRT20,           DeblurWF2,  DeblurFR};
 void RunMethod(int m, const CImage& i, CImage& o, int ch, double r, int a, int x, int y, int w,
                int h) {
-    switch (m) {
-        case 0:
-            return convolve(i, o, ch, r, a, x, y, w, h);
-        case 1:
-            return unsharp_mask(i, o, 1, ch, r, 3.0, a, x, y, w, h);
-        case 2:
-            return unsharp_mask(i, o, 0, ch, r, 3.0, a, x, y, w, h);
-        case 3:
-            return deconvolve_lucy_richard(i, o, ch, r, 20, a, x, y, w, h);
-        case 4:
-            return deconvolve_lucy_richard_threshold(i, o, ch, r, 20, a, x, y, w, h);
-        case 5:
-            return deconvolve_wiener_fir(i, o, ch, r, int(2 * r), 0.0, 0.009999999776482582, a, x,
-                                         y, w, h);
-        default:
-            return fit_refocus(i, o, ch, r, a, x, y, w, h);
-    }
+    const Preset& p = PresetFor(kMethods[m]);
+    ASSERT_TRUE(DefaultDeblurMethods()[p.method].run(
+        MethodCall{i, o, ch, r, p.parameter, a, Region{x, y, w, h}, nullptr}));
 }
 
 }  // namespace
@@ -162,9 +132,9 @@ TEST(Methods, LinearMethodsMatchTheDirectSum) {
         {7.5, -1, 6, 5, 0, 0, 6, 5},         // photograph smaller than the kernel
     };
     for (const Case& c : cases) {
-        const CImage in = TestPicture(c.iw, c.ih, 11);
+        const CImage in = testPicture(c.iw, c.ih, 11);
         int n, gn;
-        const auto k = Kernel(c.radius, c.angle, n);
+        const auto k = kernelOf(c.radius, c.angle, n);
         std::vector<double> g;
         wiener_fir_filter(g, gn, c.radius, int(2 * c.radius), 0.0, 0.01f, c.angle, true);
         for (int channel = 1; channel <= 3; ++channel) {
@@ -212,7 +182,7 @@ TEST(Methods, UnsharpFastMatchesASeparableReference) {
     // Rows then columns on bytes, rounded after each pass, renormalised where the kernel leaves
     // the region; then o + (o − blurred) × amount, truncated and clamped.
     const int iw = 160, ih = 30;
-    CImage in = TestPicture(iw, ih, 9);
+    CImage in = testPicture(iw, ih, 9);
     for (int i = 0; i < iw * ih; ++i) in.pixels()[i * 4] = std::uint8_t(100 + i % 3);
     const double radius = 1.5, amount = 3.0;
     unsharp_mask_kernel(k, radius);
@@ -268,20 +238,21 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
                                    {60, 50, 58, 49, 2, 1},
                                    {5, 4, 0, 0, 5, 4},
                                    {1, 1, 0, 0, 1, 1}};
-    CImage picture = TestPicture(40, 30, 8);
+    CImage picture = testPicture(40, 30, 8);
     for (int i = 0; i < 40 * 30; ++i) picture.pixels()[i * 4] = std::uint8_t(i);  // distinct alpha
     for (int m = 0; m < 7; ++m) {
         for (const Geometry& g : geometries)
             for (double radius : {0.5, 3.0, 7.5}) {
-                CImage in(g.iw, g.ih), out(g.w, g.h);
-                for (int i = 0; i < g.iw * g.ih * 4; ++i) in.pixels()[i] = i % 4 ? 150 : 255;
+                const CImage in = deblurtest::uniformPicture(g.iw, g.ih, 150, 150, 150);
+                CImage out(g.w, g.h);
                 for (int ch = 1; ch <= 3; ++ch)
                     RunMethod(m, in, out, ch, radius, -1, g.x, g.y, g.w, g.h);
                 for (int ch = 1; ch <= 3; ++ch) {
                     const auto b = Bytes(out, ch);
                     EXPECT_EQ(std::count(b.begin(), b.end(), b.front()), int(b.size()))
-                        << kMethods[m] << " radius " << radius << " w " << g.w;
-                    EXPECT_LE(std::abs(b.front() - 150), 1) << kMethods[m] << " radius " << radius;
+                        << DeblurTypeName(kMethods[m]) << " radius " << radius << " w " << g.w;
+                    EXPECT_LE(std::abs(b.front() - 150), 1)
+                        << DeblurTypeName(kMethods[m]) << " radius " << radius;
                 }
             }
         // A unit kernel returns the region (the fast unsharp mask's Gaussian never is one). The
@@ -292,12 +263,12 @@ TEST(Methods, EveryMethodKeepsUniformAndUnitKernelInputs) {
         for (int ch = 1; ch <= 3; ++ch) RunMethod(m, picture, out, ch, 0.5, 45, 15, 18, 20, 12);
         for (int ch = 1; ch <= 3; ++ch)
             ExpectClose(Bytes(out, ch), Encode(ReadPlane(picture, ch, 15, 18, 20, 12)), 1,
-                        kMethods[m]);
+                        DeblurTypeName(kMethods[m]));
         std::vector<int> alpha;
         for (int r = 0; r < 12; ++r)
             for (int c = 0; c < 20; ++c)
                 alpha.push_back(m == 6 ? picture.pixels()[((18 + r) * 40 + 15 + c) * 4] : 255);
-        EXPECT_EQ(Bytes(out, 0), alpha) << kMethods[m];
+        EXPECT_EQ(Bytes(out, 0), alpha) << DeblurTypeName(kMethods[m]);
     }
 }
 
@@ -305,7 +276,7 @@ TEST(Methods, RichardsonLucyWithAndWithoutThresholdMatchDoubleReference) {
     // The plain method's source runs from the region's first pixel to the image's end. The
     // thresholded one's is the region, and it keeps the observed value where no channel deviates
     // by more than 5 over the (2r + 1)² window; a flat patch gives it such pixels.
-    CImage in = TestPicture(48, 36, 13);
+    CImage in = testPicture(48, 36, 13);
     for (int yy = 12; yy < 36; ++yy)
         for (int xx = 18; xx < 48; ++xx)
             for (int ch = 1; ch <= 3; ++ch)
@@ -341,7 +312,7 @@ TEST(Methods, RichardsonLucyWithAndWithoutThresholdMatchDoubleReference) {
         const auto marked = std::count(detailed.begin(), detailed.end(), true);
         EXPECT_TRUE(!c.threshold || (marked > 0 && marked < w * h)) << what;
         int n;
-        const auto k = Kernel(c.radius, c.angle, n);
+        const auto k = kernelOf(c.radius, c.angle, n);
         for (int ch = 1; ch <= 3; ++ch) {
             CImage out(w, h);
             if (c.threshold)
@@ -377,7 +348,7 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
         int n = 0, nn = 0, kn;
         wiener_fir_filter(g, n, c.radius, c.matRadius, c.gamma, c.noise, -1, false);
         wiener_fir_filter(normalised, nn, c.radius, c.matRadius, c.gamma, c.noise, -1, true);
-        const auto h = Kernel(c.radius, -1, kn);
+        const auto h = kernelOf(c.radius, -1, kn);
         ASSERT_EQ(n, std::max(kn, 2 * c.matRadius + 1));
         ASSERT_EQ(nn, n);
         const int kc = kn / 2, R = n / 2;
@@ -426,7 +397,7 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
 TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
     // Previews run the three channels at once, several steps at a time: the FFT engine's shared
     // plans and buffers must not mix them up. Large kernels, regions of different sizes.
-    const CImage in = TestPicture(160, 120, 23);
+    const CImage in = testPicture(160, 120, 23);
     const int regions[][4] = {{0, 0, 160, 120}, {20, 10, 100, 90}, {50, 40, 70, 33}};
     for (int m = 0; m < 7; ++m) {
         std::vector<CImage> parallel, serial;
@@ -446,6 +417,6 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
         for (std::size_t task = 0; task < 9; ++task)
             EXPECT_EQ(Bytes(parallel[task / 3], int(task % 3) + 1),
                       Bytes(serial[task / 3], int(task % 3) + 1))
-                << kMethods[m];
+                << DeblurTypeName(kMethods[m]);
     }
 }

@@ -1,4 +1,4 @@
 if(TARGET velkaro_deblur_score)
   velkaro_test(score_test SOURCES score_test.cpp
-    LIBS velkaro_deblur_score velkaro_deblur_methods velkaro_images LABELS deblur)
+    LIBS velkaro_session LABELS deblur)
 endif()

@@ -4,30 +4,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "BlurEstimate.h"
 #include "CandidateScore.h"
-#include "Convolve.h"
-#include "Image.h"
-#include "ImageIO.h"
-#include "Richard_Lucy.h"
-#include "USM.h"
-#include "Wiener_FIR.h"
+#include "DeblurMethods.h"
+#include "DeblurTestSupport.h"
 
 using namespace velkaro;
+using namespace deblurtest;
 
 namespace {
-
-CImage Photo(const char* name) {
-    ImageRef image =
-        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_TEST_DATA_DIR "/") + name);
-    EXPECT_TRUE(image) << name;
-    return image ? CImage(image) : CImage(8, 8);
-}
 
 double Psnr(const CImage& a, const CImage& b) {
     double sum = 0;
@@ -38,19 +27,12 @@ double Psnr(const CImage& a, const CImage& b) {
     return 10 * std::log10(255.0 * 255.0 * 3 * n / std::max(sum, 1e-9));
 }
 
-// The three channels of the region through the fast unsharp mask of `amount` (method 0), the
-// Wiener filter (1) or Richardson–Lucy (2).
-CImage RunMethod(int method, const CImage& in, double r, int x, int y, int w, int h,
-                 double amount = 3.0) {
+// The three channels of the region through the preset's method.
+CImage RunPreset(DeblurType type, const CImage& in, double r, int x, int y, int w, int h) {
     CImage out(w, h);
-    for (int c = 1; c <= 3; ++c) {
-        if (method == 0)
-            unsharp_mask(in, out, 1, c, r, amount, -1, x, y, w, h);
-        else if (method == 1)
-            deconvolve_wiener_fir(in, out, c, r, int(2 * r), 0.0, 0.01, -1, x, y, w, h);
-        else
-            deconvolve_lucy_richard(in, out, c, r, 20, -1, x, y, w, h);
-    }
+    for (int c = 1; c <= 3; ++c)
+        DefaultDeblurMethods()[PresetFor(type).method].run(
+            MethodCall{in, out, c, r, PresetFor(type).parameter, -1, Region{x, y, w, h}, nullptr});
     return out;
 }
 
@@ -58,9 +40,9 @@ TEST(CandidateScore, PrefersTheOriginalOfASharpPhotoOverAnOversharpenedOne) {
     for (const char* name : {"astronaut.png", "coffee.png", "camera.png"})
         for (double radius : {1.0, 2.0, 3.0}) {
             SCOPED_TRACE(std::string(name) + " radius " + std::to_string(radius));
-            const CImage photo = Photo(name);
+            const CImage photo = samplePhoto(name);
             const CImage sharp = CropImage(photo, 64, 64, 192, 192);
-            const CImage over = RunMethod(0, photo, radius, 64, 64, 192, 192, 4.0);
+            const CImage over = RunPreset(DeblurUSM4, photo, radius, 64, 64, 192, 192);
             const CandidateScore kept = ScoreCandidate(sharp, sharp, radius, -1);
             const CandidateScore sharpened = ScoreCandidate(sharp, over, radius, -1);
             EXPECT_GT(kept.total, sharpened.total);
@@ -86,26 +68,17 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.photo) + " radius " + std::to_string(k.radius) + " angle " +
                      std::to_string(k.angle) + " noise " + std::to_string(k.noise));
-        const CImage sharp = Photo(k.photo);
-        CImage blurred(sharp.width(), sharp.height());
-        for (int c = 1; c <= 3; ++c)
-            convolve(sharp, blurred, c, k.radius, k.angle, 0, 0, sharp.width(), sharp.height());
-        std::mt19937 random(7);
-        std::normal_distribution<double> gauss(0, k.noise);
-        if (k.noise > 0)
-            for (std::size_t i = 0; i < std::size_t(sharp.width()) * sharp.height() * 4; ++i)
-                if (i % 4)
-                    blurred.pixels()[i] =
-                        std::uint8_t(std::clamp(blurred.pixels()[i] + gauss(random), 0.0, 255.0));
+        const CImage sharp = samplePhoto(k.photo),
+                     blurry = blurred(sharp, k.radius, k.angle, k.noise, 7);
         const int x = sharp.width() / 2 - 96, y = sharp.height() / 2 - 96, size = 192;
         const CImage truth = CropImage(sharp, x, y, size, size),
-                     original = CropImage(blurred, x, y, size, size);
+                     original = CropImage(blurry, x, y, size, size);
         // As the grid scores its cells: with the section's blur estimate.
         const BlurEstimate blur = EstimateBlur(original, 0, 0, size, size);
         double best = 0, top = 0, topScore = -1e300;
         for (int step = 1; step <= 8; ++step)
-            for (int method = 0; method < 3; ++method) {
-                const CImage candidate = RunMethod(method, blurred, step * 0.5, x, y, size, size);
+            for (DeblurType type : {DeblurUSM3, DeblurWF2, DeblurRL20}) {
+                const CImage candidate = RunPreset(type, blurry, step * 0.5, x, y, size, size);
                 const double psnr = Psnr(candidate, truth);
                 const double score =
                     ScoreCandidate(ScoreBasis(original, step * 0.5, -1, blur), candidate).total;
@@ -168,12 +141,6 @@ TEST(ArtefactMap, TintsRingingRedAndNoiseBlueAndLeavesCleanAreasAlone) {
         EXPECT_GE(blue / n, k.minBlue);
         EXPECT_LE(blue / n, k.maxBlue);
     }
-}
-
-TEST(CandidateScore, WordsTheParts) {
-    CandidateScore s;
-    s.detail = 0.18, s.halo = 0.2, s.noise = 2.0;
-    EXPECT_EQ(DescribeScore(s), "detail +18 %, halos low, noise medium");
 }
 
 }  // namespace

@@ -40,14 +40,11 @@ std::vector<std::string> ownLines(const CliRun& run) {
 
 TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
     TempDir dir;
-    const ByteBuffer png = readBytes(dataPath("coffee.png")),
-                     jpeg = readBytes(dataPath("rocket.jpg"));
-    // Not an image whatever its name says, cut in half, the headers and the first scan bytes
-    // only, a header claiming 10¹⁰ pixels.
+    const ByteBuffer jpeg = readBytes(dataPath("rocket.jpg"));
+    // Empty, the headers and the first scan bytes only, a header claiming 10¹⁰ pixels (what else
+    // cannot be decoded is ImageIOTest's).
     const std::pair<const char*, ByteBuffer> files[] = {
         {"empty.jpg", {}},
-        {"notes.png", {'h', 'e', 'l', 'l', 'o', '\n'}},
-        {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2)},
         {"head.jpg", ByteBuffer(jpeg.begin(), jpeg.begin() + 700)},
         {"huge.png", pngClaiming(100000, 100000)}};
     std::vector<std::string> paths = {dataPath("truncated.jpg"), dir.file("folder.jpg"),
@@ -71,21 +68,15 @@ TEST(BadInputThroughTheCli, FilesThatCannotBeOpenedGiveOneLineAndStatus1) {
 TEST(BadInputThroughTheCli, WrongExtensionsSpacesAndNonAsciiPathsOpen) {
     TempDir dir;
     const std::string spaced = dir.file("mon été — chat 猫.png");
-    struct Expected {
-        const char* sample;
-        std::string path, format;
-        int width, height;
-    };
-    for (const Expected& e : {Expected{"rocket.jpg", dir.file("rocket.png"), "JPEG", 640, 427},
-                              Expected{"coffee.png", dir.file("coffee.jpg"), "PNG", 600, 400},
-                              Expected{"chelsea.png", spaced, "PNG", 451, 300}}) {
-        SCOPED_TRACE(e.path);
-        fs::copy_file(dataPath(e.sample), e.path);
-        const CliRun run = cli({"info", e.path});
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find("format: " + e.format), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("width: " + std::to_string(e.width)), std::string::npos);
-        EXPECT_NE(run.out.find("height: " + std::to_string(e.height)), std::string::npos);
+    // Read by their content whatever their names say: the tool tells what it tells of the sample.
+    for (const auto& [sample, path] : {std::pair{"rocket.jpg", dir.file("rocket.png")},
+                                       {"coffee.png", dir.file("coffee.jpg")},
+                                       {"chelsea.png", spaced}}) {
+        SCOPED_TRACE(path);
+        fs::copy_file(dataPath(sample), path);
+        const CliRun run = cli({"info", path}), original = cli({"info", dataPath(sample)});
+        EXPECT_TRUE(run.status == 0 && original.status == 0) << run.err;
+        EXPECT_EQ(run.out, original.out);
     }
     // Saving to such a path works as well, and what is saved is what was read.
     const std::string out = dir.file("résultat final 結果.png");

@@ -1,45 +1,19 @@
 // The FFT helper killed or stopped in the middle of a frequency-domain full deblur: the transform
 // it was doing is repeated with a new helper and the deblur ends with the right answer; a deblur
 // whose every helper stops ends with DeblurFailed instead of waiting for ever.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <thread>
 
+#include "../deblur/DeblurTestSupport.h"
 #include "../session/SessionTestSupport.h"
 #include "Dispatch.h"
 #include "ImageIO.h"
 #include "fftw_process.h"
 
 using namespace velkaro;
-
-namespace {
-
-// The helper process, found among this process's children without the client's lock (which is
-// held for a whole exchange); -1 when none runs. A stopped helper counts only with `stopped`.
-int RunningHelper(bool stopped = true) {
-    DIR* proc = opendir("/proc");
-    int found = -1;
-    while (dirent* entry = proc ? readdir(proc) : nullptr) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string pid, name, state;
-        int parent = 0;
-        if (stat >> pid >> name >> state >> parent && parent == getpid() &&
-            name == "(fftw_helper)" && state != "Z" && (stopped || state != "T"))
-            found = std::atoi(pid.c_str());
-    }
-    if (proc)
-        closedir(proc);
-    return found;
-}
-
-}  // namespace
 
 TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     Session s;
@@ -55,6 +29,11 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     ASSERT_TRUE(reference);
     fft_set_deadline(2, 2);
 
+    // The helper not yet stopped, found in /proc: the client holds its lock for a whole exchange.
+    auto runningHelper = [] {
+        const std::vector<int> helpers = deblurtest::childProcesses("fftw_helper", false);
+        return helpers.empty() ? -1 : helpers.back();
+    };
     // Runs the deblur again on a worker, sending `signal` to each helper as soon as it is seen
     // (at most `limit` of them), until the deblur ends. Returns the first helper signalled.
     auto deblurSignalling = [&](int signal, int limit) {
@@ -67,7 +46,7 @@ TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
         });
         int first = -1;
         for (int signalled = 0; !done;) {
-            const int pid = signalled < limit ? RunningHelper(false) : -1;
+            const int pid = signalled < limit ? runningHelper() : -1;
             if (pid > 0) {
                 kill(pid, signal);
                 if (signalled++ == 0)

@@ -11,15 +11,14 @@ using namespace velkaro;
 
 namespace {
 
-std::uint8_t writeDouble(double v) {
+// The byte written for v into channel 2 of a pixel.
+template <class T>
+std::uint8_t written(T v) {
     std::uint8_t pixel[4] = {9, 9, 9, 9};
-    WriteChannelDouble(&v, pixel, 1, 2);
-    return pixel[2];
-}
-
-std::uint8_t writeFloat(float v) {
-    std::uint8_t pixel[4] = {9, 9, 9, 9};
-    WriteChannelFloat(&v, pixel, 1, 2);
+    if constexpr (sizeof(T) == sizeof(double))
+        WriteChannelDouble(&v, pixel, 1, 2);
+    else
+        WriteChannelFloat(&v, pixel, 1, 2);
     return pixel[2];
 }
 
@@ -53,9 +52,8 @@ TEST(ChannelTransfer, ReadMatchesTheSrgbCurve) {
 }
 
 TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
-    // Bisect each level boundary of the direct formula, then check the values on both sides of it
-    // and a spread of random values, in both precisions.
-    // Out of range and NaN as well.
+    // Bisect each level boundary of the direct formula, then check the values on both sides of it,
+    // a spread of random values, out of range and NaN, in both precisions.
     std::vector<double> values = {-0.2, 0, 1, 1.5, std::numeric_limits<double>::quiet_NaN()};
     for (int k = 1; k <= 254; ++k) {
         double lo = 0, hi = 1;
@@ -74,7 +72,7 @@ TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
         values.push_back(double(x >> 11) / 9007199254740992.0 * 1.4 - 0.2);
     }
     for (double v : values) {
-        ASSERT_EQ(writeDouble(v), directEncode(v)) << "double " << v;
-        ASSERT_EQ(writeFloat(float(v)), directEncode(double(float(v)))) << "float " << float(v);
+        ASSERT_EQ(written(v), directEncode(v)) << "double " << v;
+        ASSERT_EQ(written(float(v)), directEncode(double(float(v)))) << "float " << float(v);
     }
 }

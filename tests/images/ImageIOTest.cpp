@@ -38,11 +38,9 @@ TEST(PngCodec, RgbOrRgbaExactInFileAndMemoryAlphaOnlyWhenAsked) {
         bool opaque;
         bool photo;  // smooth with noise, as deflate sees a photograph; random bytes otherwise
     };
-    const Case cases[] = {
-        {64, 17, false, false}, {1, 1, true, false},     {333, 1, false, false},
-        {1, 257, true, false},  {2100, 900, true, true}, {517, 1033, false, true},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c :
+         {Case{64, 17, false, false}, Case{1, 1, true, false}, Case{333, 1, false, false},
+          Case{1, 257, true, false}, Case{2100, 900, true, true}, Case{517, 1033, false, true}}) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         const ImageRef original = c.photo ? photoLikeImage(c.width, c.height, 7, c.opaque)
                                           : randomImage(c.width, c.height, 12, c.opaque);
@@ -95,7 +93,7 @@ TEST(JpegCodec, RoundTripIsCloseAndQualityMatters) {
     EXPECT_LT(readBytes(coarse).size() * 3, fineBytes.size());
     tjhandle handle = tjInitDecompress();
     int w = 0, h = 0, subsampling = -1, colorspace = -1;
-    ASSERT_EQ(tjDecompressHeader3(handle, fineBytes.data(), fineBytes.size(), &w, &h, &subsampling,
+    EXPECT_EQ(tjDecompressHeader3(handle, fineBytes.data(), fineBytes.size(), &w, &h, &subsampling,
                                   &colorspace),
               0);
     tjDestroy(handle);
@@ -151,12 +149,13 @@ TEST(SampleFiles, MatchTheIndependentDecoder) {
     };
     // Photographs, grey PNGs, palette PNGs and a GIF (its first frame) through readFromFile;
     // JPEG decoders may round differently, a 16-bit TIFF is brought to 8 bits by each its way.
-    for (const Sample& s :
-         {Sample{"astronaut.png", "PNG", 0}, Sample{"chelsea.png", "PNG", 0},
-          Sample{"coffee.png", "PNG", 0}, Sample{"camera.png", "PNG", 0},
-          Sample{"clock_motion.png", "PNG", 0}, Sample{"palette_color.png", "PNG", 0},
-          Sample{"foo3x5x4indexed.png", "PNG", 0}, Sample{"no_time_for_that_tiny.gif", "GIF", 0},
-          Sample{"chessboard_GRAY_U16.tif", "TIFF", 1}, Sample{"rocket.jpg", "JPEG", 16}}) {
+    std::vector<Sample> samples = {{"chessboard_GRAY_U16.tif", "TIFF", 1},
+                                   {"rocket.jpg", "JPEG", 16},
+                                   {"no_time_for_that_tiny.gif", "GIF", 0}};
+    for (const char* png : {"astronaut.png", "chelsea.png", "coffee.png", "camera.png",
+                            "clock_motion.png", "palette_color.png", "foo3x5x4indexed.png"})
+        samples.push_back({png, "PNG", 0});
+    for (const Sample& s : samples) {
         std::string format;
         const ImageRef ours = io().readFromFile(dataPath(s.name), format);
         ASSERT_TRUE(ours) << s.name;

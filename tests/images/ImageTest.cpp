@@ -11,11 +11,11 @@ using namespace velkaro;
 
 using testsupport::randomImage;
 
-TEST(Thumbnail, HalvingAveragesTwoByTwoBlocks) {
-    const ImageRef image = randomImage(512, 300, 3);
-    const ImageRef thumbnail = image->thumbnail();
-    ASSERT_EQ(thumbnail->width(), 256);
-    ASSERT_EQ(thumbnail->height(), 150);
+TEST(Thumbnail, HalvingAveragesTwoByTwoBlocksAndASectionShowsOnlyItsRectangle) {
+    const ImageRef random = randomImage(512, 300, 3);
+    const ImageRef half = random->thumbnail();
+    ASSERT_EQ(half->width(), 256);
+    ASSERT_EQ(half->height(), 150);
     auto byte = [](const ImageRef& i, int x, int y, int c) {
         return int(i->pixels()[(std::size_t(y) * i->width() + x) * 4 + c]);
     };
@@ -23,15 +23,14 @@ TEST(Thumbnail, HalvingAveragesTwoByTwoBlocks) {
     for (int y = 0; y < 150; ++y)
         for (int x = 0; x < 256; ++x)
             for (int c = 0; c < 4; ++c) {  // byte order kept, alpha included
-                const int sum = byte(image, 2 * x, 2 * y, c) + byte(image, 2 * x + 1, 2 * y, c) +
-                                byte(image, 2 * x, 2 * y + 1, c) +
-                                byte(image, 2 * x + 1, 2 * y + 1, c);
-                worst = std::max(worst, std::abs(byte(thumbnail, x, y, c) * 4 - sum));
+                const int sum = byte(random, 2 * x, 2 * y, c) + byte(random, 2 * x + 1, 2 * y, c) +
+                                byte(random, 2 * x, 2 * y + 1, c) +
+                                byte(random, 2 * x + 1, 2 * y + 1, c);
+                worst = std::max(worst, std::abs(byte(half, x, y, c) * 4 - sum));
             }
     EXPECT_LE(worst, 4);  // within one level of the exact mean
-}
 
-TEST(Thumbnail, SectionShowsOnlyItsRectangle) {
+    // A section's thumbnail shows only its rectangle.
     auto image = Image::create(600, 400);
     for (int y = 0; y < 400; ++y)
         for (int x = 0; x < 600; ++x)

@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers shared by the image tests: temporary folders, file bytes, an independent decoder (Qt's),
-// image comparison and PNG files made byte by byte.
+// image comparison and PNG headers claiming any size.
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -41,8 +41,6 @@ class TempDir {
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::permissions(mPath, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(mPath, ignored);
     }
     const std::string& path() const { return mPath; }
@@ -138,36 +136,16 @@ inline bool allOpaque(const Image& image) {
     return true;
 }
 
-// PNG files made byte by byte, independent of the code under test.
-inline void putBig32(ByteBuffer& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(std::uint8_t(v >> shift));
-}
-
-// One PNG chunk with its length and CRC.
-inline void pngChunk(ByteBuffer& out, const char* type, const ByteBuffer& data) {
-    putBig32(out, std::uint32_t(data.size()));
-    ByteBuffer typed(type, type + 4);
-    typed.insert(typed.end(), data.begin(), data.end());
-    out.insert(out.end(), typed.begin(), typed.end());
-    putBig32(out, std::uint32_t(crc32(0, typed.data(), uInt(typed.size()))));
-}
-
-// A well-formed PNG header claiming width × height RGBA pixels, followed by a tiny IDAT.
+// coffee.png with its header claiming width × height pixels (the CRC made to match).
 inline ByteBuffer pngClaiming(std::uint32_t width, std::uint32_t height) {
-    ByteBuffer out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    ByteBuffer ihdr;
-    putBig32(ihdr, width);
-    putBig32(ihdr, height);
-    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
-    pngChunk(out, "IHDR", ihdr);
-    const std::uint8_t zeros[64] = {};
-    ByteBuffer compressed(128);
-    uLongf size = uLongf(compressed.size());
-    compress(compressed.data(), &size, zeros, sizeof zeros);
-    compressed.resize(size);
-    pngChunk(out, "IDAT", compressed);
-    pngChunk(out, "IEND", {});
-    return out;
+    ByteBuffer png = readBytes(dataPath("coffee.png"));
+    auto put = [&](int at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) png[at + k] = std::uint8_t(v >> (24 - 8 * k));
+    };
+    put(16, width);
+    put(20, height);
+    put(29, std::uint32_t(crc32(0, png.data() + 12, 17)));
+    return png;
 }
 
 }  // namespace testsupport

@@ -3,33 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 #include "Dispatch.h"
-#include "ImageIO.h"
 #include "ImageTestSupport.h"
 #include "PixelPack.h"
-#include "Planar.h"
 
 using namespace velkaro;
 
 using namespace testsupport;
-
-namespace {
-
-// A sample photograph resampled to width × height.
-ImageRef photograph(int width, int height) {
-    const ImageRef sample = ImageIO::sharedInstance().readFromFile(dataPath("astronaut.png"));
-    EXPECT_TRUE(sample);
-    ImageRef image = Image::create(width, height);
-    if (sample)
-        scaleARGB8888(sample->pixels(), sample->width(), sample->height(),
-                      std::size_t(sample->width()) * 4, image->pixels(), width, height,
-                      std::size_t(width) * 4);
-    return image;
-}
-
-}  // namespace
 
 TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
     struct Case {
@@ -51,7 +32,7 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
              return image;
          }(),
          0.1},
-        {"photograph", photograph(1500, 1100), 0.5},
+        {"photograph", photoLikeImage(1500, 1100, 8), 0.5},
         {"photograph with alpha", photoLikeImage(777, 555, 6, false), 0.5},
     };
     // All cases at once on the worker pool, so that strips of different images interleave.

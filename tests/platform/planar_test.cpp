@@ -63,8 +63,8 @@ TEST(Planar, ConvolutionOfARegionEqualsClampedReferenceWhicheverEngineRuns) {
         const std::vector<float> k = RandomKernel(c.kh, c.kw, unsigned(c.kh * 100 + c.ox));
         Plane dest(c.w, c.h, -1, pad, 7);
         convolvePlanarF(src.planar(), dest.planar(), c.ox, c.oy, k.data(), c.kh, c.kw);
-        double diff =
-            0;  // from Σ k(i, j) · src(clamp(x + ox + j − kw/2), clamp(y + oy + i − kh/2))
+        // From Σ k(i, j) · src(clamp(x + ox + j − kw/2), clamp(y + oy + i − kh/2)).
+        double diff = 0;
         for (int y = 0; y < c.h; ++y)
             for (int x = 0; x < c.w; ++x) {
                 double sum = 0;

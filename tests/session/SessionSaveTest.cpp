@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../deblur/DeblurTestSupport.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -38,19 +39,24 @@ Names listing(const fs::path& dir) {
     return names;
 }
 
-// A session holding a small photograph whose colour channels hold `value`, and whose methods
-// add one to them.
+ImageRef uniform(int r, int g, int b, int w, int h) {
+    return deblurtest::uniformPicture(w, h, r, g, b).asImage();
+}
+
+// A session holding a small grey photograph of level `value`, whose methods add one to it.
 void load(Session& s, int value) {
-    ImageRef image = Image::create(6, 4);
-    for (int i = 0; i < 6 * 4 * 4; ++i) image->pixels()[i] = std::uint8_t(i % 4 ? value : 255);
     s.setMethods(RecordingDeblurMethods());
-    s.loadDecodedImage(image);
+    s.loadDecodedImage(uniform(value, value, value, 6, 4));
 }
 
 // Computes and caches the full result of `entry`; returns it.
 ImageRef cache(Session& s, const DeblurredEntry& entry) {
     s.deblur(entry);
     return s.deblurredImage(entry);
+}
+
+ImageRef composite(Session& s) {
+    return s.reconstructed()->asImage()->copy();
 }
 
 bool fileHolds(const fs::path& path, const ImageRef& image) {
@@ -126,62 +132,51 @@ TEST(SessionSave, FailuresAreReportedAndTheUsersFilesStay) {
 
 TEST(DeblurTypes, NaNMaskFloatsCompareAsNotLess) {
     const float nan = std::nanf("");
-    auto entry = [](int maskType, float radius, float opacity, float crudeness) {
-        return DeblurredEntry{DeblurType(4), 2, -1, {maskType, radius, opacity, crudeness}};
+    auto equivalent = [](std::array<float, 4> a, std::array<float, 4> b) {  // mask type and floats
+        auto entry = [](std::array<float, 4> m) {
+            return DeblurredEntry{DeblurType(4), 2, -1, {int(m[0]), m[1], m[2], m[3]}};
+        };
+        return !(entry(a) < entry(b)) && !(entry(b) < entry(a)) && !(entry(a) < entry(a));
     };
-    auto equivalent = [](const DeblurredEntry& a, const DeblurredEntry& b) {
-        return !(a < b) && !(b < a);
-    };
-    for (int field = 0; field < 3; ++field) {
-        DeblurredEntry a = entry(1, 1.0f, 0.5f, 0.5f);
-        const DeblurredEntry b = a;
-        float* fields[] = {&a.maskSettings.radius, &a.maskSettings.opacity,
-                           &a.maskSettings.crudeness};
-        *fields[field] = nan;
-        EXPECT_TRUE(equivalent(a, b) && !(a < a)) << field;
-    }
-    // A NaN radius decides before a later field that differs.
-    EXPECT_TRUE(equivalent(entry(1, nan, 0.1f, 0.1f), entry(1, 1.0f, 0.9f, 0.9f)));
-    // Without a mask NaN floats are not looked at, and the mask type still orders.
-    EXPECT_TRUE(equivalent(entry(-1, nan, nan, nan), entry(-1, 0, 0, 0)));
-    EXPECT_TRUE(entry(-1, nan, 0, 0) < entry(0, nan, 0, 0));
+    // A NaN in any float; a NaN radius decides before a later field that differs; without a
+    // mask the floats are not looked at, and the mask type still orders.
+    EXPECT_TRUE(equivalent({1, nan, 0.5f, 0.5f}, {1, 1, 0.5f, 0.5f}));
+    EXPECT_TRUE(equivalent({1, 1, nan, 0.5f}, {1, 1, 0.5f, 0.5f}));
+    EXPECT_TRUE(equivalent({1, 1, 0.5f, nan}, {1, 1, 0.5f, 0.5f}));
+    EXPECT_TRUE(equivalent({1, nan, 0.1f, 0.1f}, {1, 1, 0.9f, 0.9f}));
+    EXPECT_TRUE(equivalent({-1, nan, nan, nan}, {-1, 0, 0, 0}));
+    EXPECT_TRUE((DeblurredEntry{DeblurType(4), 2, -1, {-1, nan, 0, 0}} <
+                 DeblurredEntry{DeblurType(4), 2, -1, {0, nan, 0, 0}}));
 }
 
-namespace {
-
-constexpr int W = 64, H = 48;
-
-ImageRef uniform(int r, int g, int b, int w = W, int h = H) {
-    ImageRef image = Image::create(w, h);
-    for (int i = 0; i < w * h; ++i) {
-        std::uint8_t* p = image->pixels() + i * 4;
-        p[0] = 255, p[1] = std::uint8_t(r), p[2] = std::uint8_t(g), p[3] = std::uint8_t(b);
-    }
-    return image;
-}
-
-std::array<int, 4> box(const Rect& r) {
-    return {int(r.x), int(r.y), int(r.width), int(r.height)};
-}
-
-class SessionBrush : public ::testing::Test {
-  protected:
-    void SetUp() override { session.loadDecodedImage(uniform(100, 40, 250)); }
-    const std::uint8_t* pixel(int x, int y) {
-        return session.reconstructed()->pixels() + (std::size_t(y) * W + x) * 4;
-    }
-    ImageRef composite() { return session.reconstructed()->asImage()->copy(); }
+// Dabs blend the source into the disc only, clipped at the edges, never compounding within a
+// stroke; nothing happens outside a stroke or without a suitable source; apply-all replaces.
+TEST(SessionBrush, DabsBlendInsideTheDiscOnceAStrokeAndApplyAllReplaces) {
+    constexpr int W = 64, H = 48;
     Session session;
-    ImageRef source = uniform(200, 240, 10);
-    Rect changed;
-};
-
-}  // namespace
-
-TEST_F(SessionBrush, ADabBlendsInsideTheDiscOnly) {
+    session.loadDecodedImage(uniform(100, 40, 250, W, H));
+    const ImageRef source = uniform(200, 240, 10, W, H), before = composite(session);
+    auto pixel = [&](int x, int y) {
+        return session.reconstructed()->pixels() + (std::size_t(y) * W + x) * 4;
+    };
+    auto dab = [&](float size, float opacity, int x, int y, std::array<int, 4> box = {}) {
+        Rect changed;
+        session.applyBrush(source.get(), size, opacity, x, y, &changed);
+        const std::array<int, 4> got{int(changed.x), int(changed.y), int(changed.width),
+                                     int(changed.height)};
+        EXPECT_TRUE(!box[2] || box == got) << x << "," << y;
+    };
+    dab(20.0f, 1.0f, 30, 24);  // no stroke open
     session.startBrush();
-    session.applyBrush(source.get(), 20.0f, 0.5f, 30, 24, &changed);
-    EXPECT_EQ(box(changed), (std::array<int, 4>{20, 14, 21, 21}));
+    session.applyBrush(nullptr, 20.0f, 1.0f, 30, 24, nullptr);
+    dab(0.0f, 1.0f, 30, 24);                                                         // size 0
+    session.applyBrush(uniform(0, 0, 0, 10, 10).get(), 20.0f, 1.0f, 5, 5, nullptr);  // other size
+    session.endBrush();
+    dab(20.0f, 1.0f, 30, 24);  // closed again
+    EXPECT_TRUE(samePixels(composite(session), before));
+
+    session.startBrush();
+    dab(20.0f, 0.5f, 30, 24, {20, 14, 21, 21});
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
             const double d = std::hypot(x - 30, y - 24);
@@ -195,54 +190,32 @@ TEST_F(SessionBrush, ADabBlendsInsideTheDiscOnly) {
                     << x << "," << y;
             }
         }
+    const ImageRef once = composite(session);
+    for (int i = 0; i < 9; ++i) dab(20.0f, 0.5f, 30, 24);
+    EXPECT_TRUE(samePixels(composite(session), once));
+    // A stronger dab raises the weight; a weaker one does not lower it.
+    dab(20.0f, 0.9f, 30, 24);
+    EXPECT_NEAR(pixel(30, 24)[1], 190, 1);
+    dab(20.0f, 0.1f, 30, 24);
+    EXPECT_NEAR(pixel(30, 24)[1], 190, 1);
     // At the edges the disc clips; the corner's centre holds the opacity (100 + 0.8 × 100) and
     // nothing outside the disc's quarter changes.
-    session.applyBrush(source.get(), 20.0f, 0.8f, 0, 0, &changed);
-    EXPECT_EQ(box(changed), (std::array<int, 4>{0, 0, 11, 11}));
+    dab(20.0f, 0.8f, 0, 0, {0, 0, 11, 11});
     EXPECT_NEAR(pixel(0, 0)[1], 180, 1);
     for (auto [x, y] : {std::pair{11, 0}, {0, 11}, {10, 10}}) EXPECT_EQ(pixel(x, y)[1], 100);
-    session.applyBrush(source.get(), 20.0f, 0.8f, W - 1, H - 1, &changed);
-    EXPECT_EQ(box(changed), (std::array<int, 4>{W - 11, H - 11, 11, 11}));
-    session.endBrush();
-}
-
-TEST_F(SessionBrush, DabsNeverCompoundWithinAStroke) {
-    session.startBrush();
-    session.applyBrush(source.get(), 15.0f, 0.5f, 20, 20, nullptr);
-    const ImageRef once = composite();
-    for (int i = 0; i < 9; ++i) session.applyBrush(source.get(), 15.0f, 0.5f, 20, 20, nullptr);
-    EXPECT_TRUE(samePixels(composite(), once));
-    // A stronger dab raises the weight; a weaker one does not lower it.
-    session.applyBrush(source.get(), 15.0f, 0.9f, 20, 20, nullptr);
-    EXPECT_NEAR(pixel(20, 20)[1], 190, 1);
-    session.applyBrush(source.get(), 15.0f, 0.1f, 20, 20, nullptr);
-    EXPECT_NEAR(pixel(20, 20)[1], 190, 1);
+    dab(20.0f, 0.8f, W - 1, H - 1, {W - 11, H - 11, 11, 11});
     // A new stroke blends from the current composite: 190 halfway to 200.
     session.startBrush();
-    session.applyBrush(source.get(), 15.0f, 0.5f, 20, 20, nullptr);
-    EXPECT_NEAR(pixel(20, 20)[1], 195, 1);
-}
-
-TEST_F(SessionBrush, NothingHappensOutsideAStrokeOrWithoutASuitableSourceAndApplyAllReplaces) {
-    const ImageRef before = composite();
-    session.applyBrush(source.get(), 20.0f, 1.0f, 30, 24, nullptr);  // no stroke open
-    session.startBrush();
-    session.applyBrush(nullptr, 20.0f, 1.0f, 30, 24, nullptr);
-    session.applyBrush(source.get(), 0.0f, 1.0f, 30, 24, nullptr);                   // size 0
-    session.applyBrush(uniform(0, 0, 0, 10, 10).get(), 20.0f, 1.0f, 5, 5, nullptr);  // other size
-    session.endBrush();
-    session.applyBrush(source.get(), 20.0f, 1.0f, 30, 24, nullptr);  // closed again
-    EXPECT_TRUE(samePixels(composite(), before));
+    dab(20.0f, 0.5f, 30, 24);
+    EXPECT_NEAR(pixel(30, 24)[1], 195, 1);
 
     Session empty;
     empty.startBrush();
     empty.applyBrush(source.get(), 20.0f, 1.0f, 3, 3, nullptr);
     empty.applyAll(source);
     EXPECT_EQ(empty.reconstructed(), nullptr);
-
-    // Apply-all replaces the composite.
     ImageRef candidate = Image::create(W, H);
     for (int i = 0; i < W * H * 4; ++i) candidate->pixels()[i] = std::uint8_t(i % 4 ? i * 31 : 255);
     session.applyAll(candidate);
-    EXPECT_TRUE(samePixels(composite(), candidate));
+    EXPECT_TRUE(samePixels(composite(session), candidate));
 }

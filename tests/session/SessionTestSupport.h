@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the session tests: an event recorder, test photographs, stand-ins for the
-// deblurring methods that record their calls, and the sweep of preview cells on real methods.
+// Helpers shared by the session tests: an event recorder, test photographs and stand-ins for the
+// deblurring methods that record their calls.
 
 #include <gtest/gtest.h>
 
@@ -36,65 +36,6 @@ struct RecordedEvent {
     DeblurProgressReport progress;
 };
 
-class EventRecorder {
-  public:
-    void attach(Session& session) {
-        session.setEventHandler([this, &session](const SessionEvent& event) {
-            // Asks the session as the window does: an event sent under the session's lock would
-            // hang here.
-            const std::size_t previews = session.previewCount();
-            std::lock_guard<std::mutex> guard(mMutex);
-            // Progress reports, as many as time allows, are kept apart from the other events.
-            (event.type == ET::DeblurProgress ? mProgress : mEvents)
-                .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
-                            event.progress});
-            mChanged.notify_all();
-        });
-    }
-    std::vector<RecordedEvent> events() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mEvents;
-    }
-    int count(ET type) {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return countLocked(type);
-    }
-    std::vector<RecordedEvent> progress() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        return mProgress;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> guard(mMutex);
-        mEvents.clear();
-        mProgress.clear();
-    }
-    // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
-    bool waitFor(ET type, int n, double seconds = 60) {
-        std::unique_lock<std::mutex> guard(mMutex);
-        return mChanged.wait_for(guard, std::chrono::duration<double>(seconds),
-                                 [&] { return countLocked(type) >= n; });
-    }
-    // The event types of one radius step, in order.
-    std::vector<ET> typesFor(int step) {
-        std::vector<ET> out;
-        for (const auto& e : events())
-            if (e.entry.radiusStep == step)
-                out.push_back(e.type);
-        return out;
-    }
-
-  private:
-    int countLocked(ET type) const {
-        int n = 0;
-        for (const auto& e : mEvents) n += e.type == type;
-        return n;
-    }
-
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    std::vector<RecordedEvent> mEvents, mProgress;
-};
-
 // Turns `predicate` until it holds, at most `seconds`.
 template <class P>
 bool eventually(P predicate, double seconds = 30) {
@@ -106,6 +47,51 @@ bool eventually(P predicate, double seconds = 30) {
     }
     return true;
 }
+
+class EventRecorder {
+  public:
+    void attach(Session& session) {
+        session.setEventHandler([this, &session](const SessionEvent& event) {
+            // Asks the session as the window does: an event sent under the session's lock would
+            // hang here.
+            const std::size_t previews = session.previewCount();
+            std::lock_guard<std::mutex> guard(mMutex);
+            (event.type == ET::DeblurProgress ? mProgress : mEvents)
+                .push_back({event.type, event.entry, std::this_thread::get_id(), previews, event.id,
+                            event.progress});
+        });
+    }
+    // The events, or the progress reports (as many as time allows) kept apart from them.
+    std::vector<RecordedEvent> events(bool progress = false) {
+        std::lock_guard<std::mutex> guard(mMutex);
+        return progress ? mProgress : mEvents;
+    }
+    int count(ET type) {
+        const std::vector<RecordedEvent> all = events();
+        return int(std::count_if(all.begin(), all.end(), [&](auto& e) { return e.type == type; }));
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(mMutex);
+        mEvents.clear();
+        mProgress.clear();
+    }
+    // Waits for `n` events of the type, with a generous limit so that a fault fails, not hangs.
+    bool waitFor(ET type, int n, double seconds = 60) {
+        return eventually([&] { return count(type) >= n; }, seconds);
+    }
+    // The event types of one radius step, in order.
+    std::vector<ET> typesFor(int step) {
+        std::vector<ET> out;
+        for (const auto& e : events())
+            if (e.entry.radiusStep == step)
+                out.push_back(e.type);
+        return out;
+    }
+
+  private:
+    std::mutex mMutex;
+    std::vector<RecordedEvent> mEvents, mProgress;
+};
 
 inline void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -179,6 +165,11 @@ inline RecordingState& recording() {
     return s;
 }
 
+// Steps with a non-zero count.
+inline int busySteps(const std::map<int, int>& counts) {
+    return int(std::count_if(counts.begin(), counts.end(), [](auto& e) { return e.second > 0; }));
+}
+
 template <DeblurMethod M>
 bool RecordingRun(const MethodCall& c) {
     RecordingState& s = recording();
@@ -186,27 +177,16 @@ bool RecordingRun(const MethodCall& c) {
     {
         std::unique_lock<std::mutex> guard(s.mutex);
         s.calls.push_back({M, c.channel, c.radius, c.parameter, c.angle, c.region});
-        if (++s.inside[step] == 1) {
-            const int steps = int(std::count_if(s.inside.begin(), s.inside.end(),
-                                                [](const auto& e) { return e.second > 0; }));
-            s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), steps);
-        }
+        if (++s.inside[step] == 1)
+            s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), busySteps(s.inside));
         ++s.atGate[step];
         s.gateChanged.wait(guard, [&] { return !s.closedSteps.count(step); });
         --s.atGate[step];
     }
-    for (int waited = 0; waited < s.delayMicroseconds.load(); waited += 200) {
-        if (c.cancel && c.cancel->load())
-            break;
+    for (int waited = 0; waited < s.delayMicroseconds && !(c.cancel && *c.cancel); waited += 200)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (s.fail) {
-        std::lock_guard<std::mutex> guard(s.mutex);
-        --s.inside[step];
-        return false;
-    }
     const Region& r = c.region;
-    for (int row = 0; row < r.h; ++row)
+    for (int row = 0; row < r.h && !s.fail; ++row)
         for (int col = 0; col < r.w; ++col) {
             const int v =
                 c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
@@ -215,18 +195,14 @@ bool RecordingRun(const MethodCall& c) {
         }
     std::lock_guard<std::mutex> guard(s.mutex);
     --s.inside[step];
-    return true;
-}
-
-template <DeblurMethod M>
-std::int64_t RecordingMemory(const MethodCall&) {
-    return 1000 + int(M);
+    return !s.fail;
 }
 
 template <int... M>
 DeblurMethods RecordingDeblurMethodsOf(std::integer_sequence<int, M...>) {
     DeblurMethods m = DefaultDeblurMethods();  // keeps DeblurMethod::None, the row of no method
-    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>, RecordingMemory<DeblurMethod(M + 1)>}),
+    ((m.entries[M + 1] = {RecordingRun<DeblurMethod(M + 1)>,
+                          [](const MethodCall&) { return std::int64_t(1000); }}),
      ...);
     return m;
 }
@@ -247,85 +223,31 @@ inline void ClearRecordedMethodCalls() {
 }
 // Steps with a call held at the gate now.
 inline int StepsAtGate() {
-    return withRecording([](RecordingState& s) {
-        return int(
-            std::count_if(s.atGate.begin(), s.atGate.end(), [](auto& e) { return e.second > 0; }));
-    });
+    return withRecording([](RecordingState& s) { return busySteps(s.atGate); });
 }
 inline void CloseMethodGate(int step) {
     withRecording([&](RecordingState& s) { s.closedSteps.insert(step); });
 }
-// Opens the gate for one step, or for all when `step` is -1.
-inline void OpenMethodGate(int step = -1) {
-    withRecording([&](RecordingState& s) {
-        step < 0 ? s.closedSteps.clear() : void(s.closedSteps.erase(step));
-    });
+inline void OpenMethodGate() {
+    withRecording([](RecordingState& s) { s.closedSteps.clear(); });
     recording().gateChanged.notify_all();
 }
 
-// Preview cells of a large photograph computed by the real methods on the pool's threads, the way
-// the grid asks for them: through the preview queue, three steps at a time, each step's three
-// channels in parallel. The methods' libraries nest deep frames (OpenBLAS's LU under the Wiener
-// FIR normal equations), so this is where a thread with too small a stack shows.
-
-namespace preset_sweep {
-
-// A 4000 × 3000 photograph: coffee.png (600 × 400) mirrored into tiles, so that every section
-// holds detail, written once as a JPEG.
-inline const std::string& largePhotograph() {
-    static const std::string path = [] {
-        ImageRef tile = ImageIO::sharedInstance().readFromFile(testDataPath("coffee.png"));
-        const int tw = tile->width(), th = tile->height(), W = 4000, H = 3000;
-        ImageRef big = Image::create(W, H);
-        for (int y = 0; y < H; ++y) {
-            const int ty = (y / th) % 2 ? th - 1 - y % th : y % th;
-            for (int x = 0; x < W; ++x) {
-                const int tx = (x / tw) % 2 ? tw - 1 - x % tw : x % tw;
-                std::memcpy(big->pixels() + (std::size_t(y) * W + x) * 4,
-                            tile->pixels() + (std::size_t(ty) * tw + tx) * 4, 4);
-            }
-        }
-        const std::string out = testOutputPath("preset_sweep_4000x3000.jpg");
-        ImageIO::sharedInstance().writeImage(big, out);
-        return out;
-    }();
-    return path;
-}
-
-struct Column {
-    DeblurType type;
-    int firstStep, lastStep;
-};
-
-// Asks for every column at once, as the grid does, and checks every cell: computed on a pool
-// thread, stored, the section's size, and changed by the method (even least squares at radius
-// 0.5 changes a few percent of the pixels).
-inline void sweep(const std::vector<Column>& columns, const Rect& section) {
-    Session s;
-    ASSERT_TRUE(s.loadImage(largePhotograph()));
+// A session on a sample photograph whose methods are the recording stand-ins, its events recorded.
+class RecordingSession : public ::testing::Test {
+  protected:
+    explicit RecordingSession(const char* photo) : mPhoto(photo) {}
+    void SetUp() override {
+        ASSERT_TRUE(session.loadImage(testDataPath(mPhoto)));
+        session.setMethods(RecordingDeblurMethods());
+        ClearRecordedMethodCalls();
+        recorder.attach(session);
+    }
+    void TearDown() override {
+        OpenMethodGate();
+        session.waitUntilIdle();
+    }
+    const char* mPhoto;
+    Session session;
     EventRecorder recorder;
-    recorder.attach(s);
-    int cells = 0;
-    for (const Column& c : columns)
-        for (int step = c.firstStep; step <= c.lastStep; ++step, ++cells)
-            s.deblurPreviewAngleStep(step, c.type, -1, section);
-    ASSERT_TRUE(recorder.waitFor(ET::PreviewFinished, cells, 1800));
-    EXPECT_EQ(recorder.count(ET::PreviewCancelled), 0);
-    for (const RecordedEvent& e : recorder.events())
-        EXPECT_NE(e.thread, std::this_thread::get_id());
-
-    for (const Column& c : columns)
-        for (int step = c.firstStep; step <= c.lastStep; ++step) {
-            SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " step " + std::to_string(step));
-            ImageRef cell = s.deblurredPreview(DeblurredEntry{c.type, step, -1, {}}, 0, -1, 0, 0);
-            ASSERT_TRUE(cell);
-            ASSERT_EQ(cell->width(), int(section.width));
-            ASSERT_EQ(cell->height(), int(section.height));
-            // Something changed against the original section.
-            EXPECT_FALSE(samePixels(cell, CropImage(*s.original(), int(section.x), int(section.y),
-                                                    cell->width(), cell->height())
-                                              .asImage()));
-        }
-}
-
-}  // namespace preset_sweep
+};
