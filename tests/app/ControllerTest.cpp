@@ -110,11 +110,13 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing) &&
                 app.dialogs.alerts[0].alternateButton.isEmpty());
 
-    // A stand-in exiftool that records its arguments and floods its output (never blocking it).
+    // A stand-in exiftool that records its arguments and whether the file it is given (the last
+    // one) is already written, and floods its output (never blocking it).
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     const QString record = app.temporaryPath("arguments.txt");
     c.setExiftoolProgram(
         StandInExiftool(app, QString("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
+                                     "eval last=\\${$#}; [ -s \"$last\" ] && echo written >> '%1'\n"
                                      "head -c 300000 /dev/zero\n")
                                  .arg(record)));
     l.saveOptionTransferMetadata->setChecked(true);
@@ -133,7 +135,7 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     ASSERT_TRUE(lines.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(lines.readAll()).split('\n', Qt::SkipEmptyParts),
               QStringList({"-tagsFromFile", TestDataPath("chelsea.png"), "-all", "-icc_profile",
-                           "-Orientation#=1", "-overwrite_original", saved}));
+                           "-Orientation#=1", "-overwrite_original", saved, "written"}));
     // Without the check box, no copy; a missing program is no failure of the save.
     QFile::remove(record);
     l.saveOptionTransferMetadata->setChecked(false);
