@@ -219,7 +219,7 @@ TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
 TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
     const std::string out = dir.file("grid.png");
     const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
-                            "--steps", "3", "--rank"});
+                            "--steps", "3", "--rank", "--crop", "0"});  // whole cells, shrunk
     ASSERT_EQ(run.status, 0) << run.err;
     // --rank: standard output holds every cell once, best first, as "preset step score detail halo
     // noise", and nothing else.
