@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 
 #include "Check.h"
 #include "Fatal.h"
@@ -32,6 +33,12 @@ struct Pool {
     std::atomic<int> pending{0};
     std::mutex idleMutex;
     std::condition_variable idle;
+    // The tasks waiting for a thread, one queue per priority. The pool owns them, not oneTBB's
+    // task objects: each of those only takes the next task from here, so a task and what it
+    // captures are released before it counts as finished, and tasks still waiting when the
+    // process exits are the pool's, not memory no one points to.
+    std::mutex queuedMutex;
+    std::deque<std::function<void()>> queued[3];
 };
 
 Pool& pool() {
@@ -52,8 +59,21 @@ void dispatchAsync(DispatchPriority priority, std::function<void()> task) {
     tbb::task_arena& arena = priority == DispatchPriority::High  ? p.highArena
                              : priority == DispatchPriority::Low ? p.lowArena
                                                                  : p.defaultArena;
-    arena.enqueue([task = std::move(task), &p] {
-        task();
+    auto& queue = p.queued[int(priority)];
+    {
+        std::lock_guard<std::mutex> guard(p.queuedMutex);
+        queue.push_back(std::move(task));
+    }
+    arena.enqueue([&p, &queue] {
+        {
+            std::function<void()> next;
+            {
+                std::lock_guard<std::mutex> guard(p.queuedMutex);
+                next = std::move(queue.front());
+                queue.pop_front();
+            }
+            next();
+        }
         if (p.pending.fetch_sub(1) == 1) {
             std::lock_guard<std::mutex> guard(p.idleMutex);
             p.idle.notify_all();
