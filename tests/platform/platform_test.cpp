@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,6 +34,22 @@ TEST(Dispatch, AsyncTasksRunConcurrentlyAndWaitIdleWaitsForAll) {
         });
     dispatchWaitIdle();
     EXPECT_EQ(done.load(), 2);
+
+    // What a task captures is released before the task counts as finished: at exit nothing may
+    // be left that only the thread pool's own bookkeeping points to.
+    struct SlowToRelease {
+        std::atomic<bool>* released = nullptr;
+        ~SlowToRelease() {
+            std::this_thread::sleep_for(20ms);
+            *released = true;
+        }
+    };
+    std::atomic<bool> released{false};
+    auto held = std::make_shared<SlowToRelease>();
+    held->released = &released;
+    dispatchAsync(DispatchPriority::Low, [held = std::move(held)] {});
+    dispatchWaitIdle();
+    EXPECT_TRUE(released.load());
 }
 
 TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
