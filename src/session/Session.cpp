@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <mutex>
+#include <utility>
 
 #include "ImageIO.h"
 
@@ -97,15 +98,14 @@ void Session::reset() {
 
     DeblurredCache images, previews;  // released outside the lock
     ImageRef newest;
-    ScoreBases scoreBases;
+    ScoreBasisCache scoreCache;
     {
         std::lock_guard<Lock> guard(mLock);
         images.swap(mDeblurredImages);
         newest.swap(mNewestImage);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
-        scoreBases.swap(mScoreBases);
-        mScoreBasisSection = Region{};
+        std::swap(scoreCache, mScoreCache);
     }
     mStopDeblur = false;
     endPreviewClear();
@@ -114,13 +114,12 @@ void Session::reset() {
 void Session::clearPreviews() {
     stopAndWaitForPreviews();
     DeblurredCache previews;  // released outside the lock
-    ScoreBases scoreBases;
+    ScoreBasisCache scoreCache;
     {
         std::lock_guard<Lock> guard(mLock);
         previews.swap(mDeblurredPreviews);
         mPreviewScores.clear();
-        scoreBases.swap(mScoreBases);
-        mScoreBasisSection = Region{};
+        std::swap(scoreCache, mScoreCache);
     }
     endPreviewClear();
 }

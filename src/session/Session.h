@@ -75,8 +75,13 @@ struct SessionEvent {
 using SessionEventHandler = std::function<void(const SessionEvent&)>;
 
 using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
-// Score bases by radius step and angle.
-using ScoreBases = std::map<std::pair<int, int>, std::shared_ptr<const ScoreBasis>>;
+// What the scores of one preview section share: its bases by radius step and angle, and its blur
+// estimate (made with the first basis).
+struct ScoreBasisCache {
+    Region section;
+    std::map<std::pair<int, int>, std::shared_ptr<const ScoreBasis>> bases;
+    std::optional<BlurEstimate> estimate;
+};
 
 // The preview section around a point (image pixels) of a W × H photograph: 512 × 512 pixels,
 // centred on the point where possible, shifted inside the image, and the whole image when it is
@@ -285,11 +290,8 @@ class Session {
     std::mutex mStoreMutex;  // one full result stored at a time
     DeblurredCache mDeblurredPreviews;
     std::map<DeblurredEntry, CandidateScore> mPreviewScores;
-    Region mPreviewSection;  // of the last preview computed
-    // The score bases of one section, by step and angle, and the section's blur estimate.
-    Region mScoreBasisSection;
-    ScoreBases mScoreBases;
-    std::optional<BlurEstimate> mScoreEstimate;
+    Region mPreviewSection;       // of the last preview computed
+    ScoreBasisCache mScoreCache;  // of the last section scored
 
     // The work in progress, under mWorkMutex; every change wakes mWorkChanged.
     std::mutex mWorkMutex;

@@ -6,6 +6,7 @@
 #include <array>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "BlurEstimate.h"
 #include "Check.h"
@@ -270,11 +271,11 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     std::optional<BlurEstimate> estimate;
     {
         std::lock_guard<Lock> guard(mLock);
-        if (mScoreBasisSection == region) {
-            const auto it = mScoreBases.find(key);
-            if (it != mScoreBases.end())
+        if (mScoreCache.section == region) {
+            const auto it = mScoreCache.bases.find(key);
+            if (it != mScoreCache.bases.end())
                 return it->second;
-            estimate = mScoreEstimate;
+            estimate = mScoreCache.estimate;
         }
     }
     // Made outside the lock: two cells finishing together may both make them, and the first ones
@@ -283,16 +284,15 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     if (!estimate)
         estimate = EstimateBlur(original, 0, 0, region.w, region.h);
     auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, angle, *estimate);
-    ScoreBases stale;  // freed unlocked
+    ScoreBasisCache stale;  // freed unlocked
     std::lock_guard<Lock> guard(mLock);
-    if (mScoreBasisSection != region) {
-        stale.swap(mScoreBases);
-        mScoreBasisSection = region;
-        mScoreEstimate.reset();
+    if (mScoreCache.section != region) {
+        std::swap(stale, mScoreCache);
+        mScoreCache.section = region;
     }
-    if (!mScoreEstimate)
-        mScoreEstimate = estimate;
-    return mScoreBases.emplace(key, std::move(basis)).first->second;
+    if (!mScoreCache.estimate)
+        mScoreCache.estimate = estimate;
+    return mScoreCache.bases.emplace(key, std::move(basis)).first->second;
 }
 
 std::size_t Session::previewCount() {
