@@ -231,7 +231,6 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     } cases[] = {
         {{"Open?", "Cancel", "Proceed", "", D}, ClickProceed, A},
         {{"Go?", "Proceed", "Cancel", "", A}, ClickProceed, D},
-        {{"Go?", "Proceed", "Cancel", "", A}, CloseBox, A},
         {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, ClickDontSave, O},
         {{"Quit?", "Save", "Cancel", "", A, "Don't Save"}, CloseBox, A},
     };

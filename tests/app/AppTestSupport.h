@@ -8,11 +8,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -21,7 +18,6 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QSlider>
 #include <QStyleFactory>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -217,10 +213,9 @@ class ScriptedDialogs : public Dialogs {
     SheetDialogs sheets;
     template <typename T>
     static T Next(std::deque<T>& answers) {
-        if (answers.empty())
-            return T();
-        T answer = answers.front();
-        answers.pop_front();
+        const T answer = answers.empty() ? T() : answers.front();
+        if (!answers.empty())
+            answers.pop_front();
         return answer;
     }
 };

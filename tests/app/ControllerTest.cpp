@@ -41,21 +41,15 @@ bool SlowMethod(const MethodCall& c) {
 using ControllerTest = AppTest;
 
 TEST_F(ControllerTest, KeyboardMovesStayInsideTheGrid) {
-    // Keyboard moves (0 left, 1 right, 2 up, 3 down) stay inside the grid; row 0 has 2 columns.
-    auto move = [&](int direction) {
-        c.moveSelection(direction);
-        return QPoint(grid.selectedColumn(), grid.selectedRow());
-    };
-    grid.setSelectedRow(1, 0);
-    EXPECT_EQ(move(2), QPoint(0, 1));
-    EXPECT_EQ(move(0), QPoint(0, 1));
-    grid.setSelectedRow(30, 21);
-    EXPECT_EQ(move(3), QPoint(21, 30));
-    EXPECT_EQ(move(1), QPoint(21, 30));
-    EXPECT_EQ(move(2), QPoint(21, 29));
-    EXPECT_EQ(move(0), QPoint(20, 29));
-    grid.setSelectedRow(0, 1);
-    EXPECT_EQ(move(1), QPoint(1, 0));
+    // Moves (0 left, 1 right, 2 up, 3 down) from row, column to row, column; row 0 has 2 columns.
+    const int cases[][5] = {{1, 0, 2, 1, 0},     {1, 0, 0, 1, 0},     {30, 21, 3, 30, 21},
+                            {30, 21, 1, 30, 21}, {30, 21, 2, 29, 21}, {29, 21, 0, 29, 20},
+                            {0, 1, 1, 0, 1}};
+    for (const auto& m : cases) {
+        grid.setSelectedRow(m[0], m[1]);
+        c.moveSelection(m[2]);
+        EXPECT_EQ(QPoint(grid.selectedColumn(), grid.selectedRow()), QPoint(m[4], m[3])) << m[2];
+    }
     // Without a photograph a move requests nothing.
     grid.setSelectedRow(4, 4);
     c.moveSelection(3);

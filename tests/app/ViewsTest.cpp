@@ -243,18 +243,15 @@ TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {
     ToolView t(400, 300);
     t.view->setAllowDrops(true);
     const QImage empty = RenderWidget(*t.view);
-    // Upper-case extension: listed once lower-cased; link is preferred to copy; green frame.
+    // Upper-case extension: listed once lower-cased; link is preferred to copy.
     Qt::DropAction action = Qt::IgnoreAction;
     EXPECT_TRUE(
         DragEnter(*t.view, "/photos/IMG_0001.JPG", Qt::CopyAction | Qt::LinkAction, &action));
     EXPECT_EQ(action, Qt::LinkAction);
-    QColor frame = RenderWidget(*t.view).pixelColor(2, 150);
-    EXPECT_GT(frame.green(), frame.red() + 40);
-    // An unlisted extension: red frame, no operation; nor for a listed one offered only to move.
+    EXPECT_NE(RenderWidget(*t.view), empty);  // the frame
+    // An unlisted extension: no operation; nor for a listed one offered only to move.
     EXPECT_FALSE(DragEnter(*t.view, "/photos/notes.xyz", Qt::CopyAction | Qt::LinkAction));
     EXPECT_TRUE(t.view->isDragAndDropping());
-    frame = RenderWidget(*t.view).pixelColor(2, 150);
-    EXPECT_GT(frame.red(), frame.green() + 40);
     EXPECT_FALSE(DragEnter(*t.view, "/photos/a.png", Qt::MoveAction));
     QDragLeaveEvent leave;
     QCoreApplication::sendEvent(t.view, &leave);
@@ -274,62 +271,51 @@ TEST(SplitView, DropsAreAcceptedOnlyWithoutAnImageAndByExtension) {
     EXPECT_EQ(RenderWidget(*t.view), empty);
 }
 
-namespace {
-
-// The grid of the deblur screen: 31 radius steps by 22 types in 690 × 355 points.
-struct Grid : WithApp {
+// Clicks, sliders and the program select cells; only a user's choice tells the controller.
+TEST(ImageMatrix, ClicksSlidersAndResetSelectTheCandidate) {
+    TestApp();  // the grid of the deblur screen: 31 radius steps by 22 types in 690 × 355 points
     QWidget parent;
     QSlider radius{Qt::Horizontal}, type{Qt::Horizontal};
     ImageMatrix* matrix = new ImageMatrix(&parent);
     RecordingController controller;
-
-    Grid() {
-        matrix->resize(690, 355);
-        matrix->setController(&controller);
-        matrix->setSliders(&radius, &type);
-        matrix->setRows(31, 22);
-        matrix->resetState();
-    }
-    void click(QPoint p) { QTest::mouseClick(matrix, Qt::LeftButton, Qt::NoModifier, p); }
-};
-
-}  // namespace
-
-// Clicks, sliders and the program select cells; only a user's choice tells the controller.
-TEST(ImageMatrix, ClicksSlidersAndResetSelectTheCandidate) {
-    Grid g;
-    auto selected = [&] { return QPoint(g.matrix->selectedColumn(), g.matrix->selectedRow()); };
-    EXPECT_EQ(g.matrix->cellRect(30, 21), QRectF(660, 300, 30, 10));
-    g.click(QPoint(675, 305));
+    matrix->resize(690, 355);
+    matrix->setController(&controller);
+    matrix->setSliders(&radius, &type);
+    matrix->setRows(31, 22);
+    matrix->resetState();
+    auto click = [&](QPoint p) { QTest::mouseClick(matrix, Qt::LeftButton, Qt::NoModifier, p); };
+    auto selected = [&] { return QPoint(matrix->selectedColumn(), matrix->selectedRow()); };
+    EXPECT_EQ(matrix->cellRect(30, 21), QRectF(660, 300, 30, 10));
+    click(QPoint(675, 305));
     EXPECT_EQ(selected(), QPoint(21, 30));
-    g.click(QPoint(30, 10));  // the top-left corner of cell (1, 0)
+    click(QPoint(30, 10));  // the top-left corner of cell (1, 0)
     EXPECT_EQ(selected(), QPoint(0, 1));
-    EXPECT_EQ(g.controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
+    EXPECT_EQ(controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
     // The top band (row 0), the label margins and the far edges change nothing.
-    g.controller.mCalls.clear();
+    controller.mCalls.clear();
     for (QPoint p :
          {QPoint(45, 5), QPoint(10, 100), QPoint(29, 100), QPoint(300, 320), QPoint(300, 354)})
-        g.click(p);
-    EXPECT_TRUE(g.controller.mCalls.isEmpty());
+        click(p);
+    EXPECT_TRUE(controller.mCalls.isEmpty());
     EXPECT_EQ(selected(), QPoint(0, 1));
 
-    g.type.setValue(15);
-    g.radius.setValue(12);
+    type.setValue(15);
+    radius.setValue(12);
     EXPECT_EQ(selected(), QPoint(15, 12));
-    EXPECT_EQ(g.controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
+    EXPECT_EQ(controller.mCalls, (QStringList{"changedEntry", "changedEntry"}));
 
     // A selection set by the program moves the sliders but is not a user's choice.
-    g.controller.mCalls.clear();
-    g.matrix->setSelectedRow(9, 4);
-    EXPECT_EQ(QPoint(g.type.value(), g.radius.value()), QPoint(4, 9));
-    g.matrix->setEntryState(IMEntryReady, 5, 7);
-    g.matrix->setEntryState(IMEntryQueued, 0, 1);
-    g.matrix->resetState();
-    EXPECT_EQ(g.matrix->entryStateforEntryRow(5, 7), IMEntryNothing);
-    EXPECT_EQ(g.matrix->entryStateforEntryRow(0, 1), IMEntryNothing);
+    controller.mCalls.clear();
+    matrix->setSelectedRow(9, 4);
+    EXPECT_EQ(QPoint(type.value(), radius.value()), QPoint(4, 9));
+    matrix->setEntryState(IMEntryReady, 5, 7);
+    matrix->setEntryState(IMEntryQueued, 0, 1);
+    matrix->resetState();
+    EXPECT_EQ(matrix->entryStateforEntryRow(5, 7), IMEntryNothing);
+    EXPECT_EQ(matrix->entryStateforEntryRow(0, 1), IMEntryNothing);
     EXPECT_EQ(selected(), QPoint(0, 1));
-    EXPECT_EQ(g.radius.value(), 1);
-    EXPECT_TRUE(g.controller.mCalls.isEmpty());
+    EXPECT_EQ(radius.value(), 1);
+    EXPECT_TRUE(controller.mCalls.isEmpty());
 }
 
 TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
@@ -367,7 +353,7 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     EXPECT_EQ(field->text(), " ");
 }
 
-TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
+TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocksAndDrawingPutsEveryPixelInPlace) {
     TestApp();
     // Smooth content, so the 2 × 2 means are compared within rounding.
     ImageRef picture = Image::create(1000, 600);
@@ -403,14 +389,11 @@ TEST(TiledImage, ZoomedOutTilesAreAveragedSourceBlocks) {
     EXPECT_EQ(tiles.tileAt(0, 0).height() + tiles.tileAt(0, 256).height(), 300);
     EXPECT_TRUE(tiles.tileAt(512, 0).isNull());
     EXPECT_TRUE(tiles.tileAt(0, 512).isNull());
-}
 
-TEST(TiledImage, DrawingPutsEverySourcePixelInPlace) {
-    TestApp();
-    ImageRef picture = PatternImage(1000, 600);
-    TiledImage tiles;
+    // Drawn at zoom 1: a part crossing tile seams, at (10, 20) of a 400 × 300 view, y upwards.
+    picture = PatternImage(1000, 600);
+    tiles.setZoomOut(1);
     tiles.setImage(picture);
-    // A part crossing tile seams, drawn at (10, 20) of a 400 × 300 view with y upwards.
     const Rect source{200, 230, 300, 200};
     QImage view(400, 300, QImage::Format_ARGB32_Premultiplied);
     view.fill(QColor(1, 2, 3));

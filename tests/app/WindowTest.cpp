@@ -356,18 +356,13 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    // Saved in each type (the type chosen in the panel is PanelsStartBesideThePhotograph…'s): the
-    // JPEG close at quality 95, PNG and TIFF with every pixel.
-    l.saveOptionQualitySlider->setValue(95);
-    for (const char* type : {"JPEG", "PNG", "TIFF"}) {
+    // Saved in the type chosen, whatever the name (the codecs' pixels are the image tests').
+    for (const auto& [type, magic] : {std::pair{"JPEG", "\xFF\xD8"}, {"TIFF", "II"}}) {
         l.saveOptionFileTypeButton->setCurrentText(type);
         c.savePopupChanged(l.saveOptionFileTypeButton);
-        const QString path = app.temporaryPath("result.") + QString(type).toLower();
-        ASSERT_TRUE(SaveAndWait(c, path)) << type;
-        const ImageRef saved = ImageIO::sharedInstance().readFromFile(path.toStdString());
-        ASSERT_TRUE(saved) << type;
-        const testsupport::Difference difference = testsupport::compare(*saved, *result);
-        EXPECT_TRUE(type[0] == 'J' ? difference.meanAbs < 3 : difference.maxAbs == 0) << type;
+        ASSERT_TRUE(SaveAndWait(c, app.temporaryPath(type))) << type;
+        QFile file(app.temporaryPath(type));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.read(2) == magic) << type;
     }
     EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
 

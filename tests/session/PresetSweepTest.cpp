@@ -1,10 +1,6 @@
 // Every preset at every step 1 to 30 (least squares to 8) as preview cells of a large photograph,
-// computed by the real methods on the pool's threads the way the grid asks for them: all columns
-// at once, through the preview queue, three steps at a time, each step's three channels in
-// parallel. The methods' libraries nest deep frames (OpenBLAS's LU under the Wiener FIR normal
-// equations), so this is where a thread with too small a stack shows. Long (a few minutes on two
-// cores, several times that under AddressSanitizer): labelled `long`, left out of the sanitizer
-// stage.
+// by the real methods on the pool's threads as the grid asks for them, where a thread with too
+// small a stack for the libraries' deep frames shows. Long: labelled `long`.
 
 #include "SessionTestSupport.h"
 

@@ -108,7 +108,7 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, 0, {}}));
 }
 
-TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing) {
+TEST_F(SessionDeblur, FailedMethodsUnknownPresetsAndEmptySessionsStoreNothing) {
     const DeblurredEntry key{DeblurWI2, 4, -1, {}};
     run(key);  // a stored result first: a failed run later leaves it in place
     recorder.clear();
@@ -124,9 +124,8 @@ TEST_F(SessionDeblur, AFailedMethodEndsTheDeblurWithDeblurFailedAndStoresNothing
     EXPECT_TRUE(samePixels(session.deblurredImage(key), plainResult()));
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurWI3, 5, -1, {}}));
     EXPECT_TRUE(session.isIdle());
-}
 
-TEST_F(SessionDeblur, UnknownPresetsAndEmptySessionsComputeNothing) {
+    // Unknown presets, and any preset in an empty session, compute nothing.
     for (int type : {int(DeblurUnassigned), int(DeblurEffect), int(DeblurNoType), -1, 40}) {
         ClearRecordedMethodCalls();
         session.deblur(DeblurredEntry{DeblurType(type), 2, -1, {}});

