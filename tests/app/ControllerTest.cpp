@@ -23,19 +23,6 @@ bool BlockingUnsharpMask(const MethodCall& call) {
     return DefaultDeblurMethods()[DeblurMethod::UnsharpMask].run(call);
 }
 
-// A long method: reports progress until gSlowRelease is set or it is stopped, then writes 0.
-std::atomic<bool> gSlowRelease{false};
-bool SlowMethod(const MethodCall& c) {
-    for (int i = 1; !gSlowRelease && !StopRequested(c.cancel); ++i) {
-        ReportProgress(c.progress, std::min(0.9, i / 500.0), i, 0);
-        QThread::msleep(2);
-    }
-    for (int y = 0; y < c.region.h; ++y)
-        for (int x = 0; x < c.region.w; ++x)
-            c.out.pixels()[(std::size_t(y) * c.region.w + x) * 4 + c.channel] = 0;
-    return true;
-}
-
 }  // namespace
 
 using ControllerTest = AppTest;
@@ -297,10 +284,9 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
     l.tableView->selectRow(1);
     EXPECT_EQ(l.splitView->selectedImage(), c.session().reconstructed()->asImage());
 
-    DeblurMethods methods = DefaultDeblurMethods();
-    methods[DeblurMethod::LucyRichard].run = &SlowMethod;
-    c.session().setMethods(methods);
-    gSlowRelease = false;
+    const RecordingReset reset;
+    c.session().setMethods(RecordingDeblurMethods());
+    recording().delayMicroseconds = 600'000'000;  // until stopped or let go
     auto cancelButtons = [&] {
         int n = 0;
         for (int i = 0; i < c.images().size(); ++i)
@@ -331,7 +317,7 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
     EXPECT_EQ(c.images().size(), 4);  // their cancellations arrive and change nothing more
     // The one left, selected while it computes, shows its result once it is done.
     l.tableView->selectRow(3);
-    gSlowRelease = true;
+    recording().delayMicroseconds = 0;
     ASSERT_TRUE(WaitFor([&] {
         return std::all_of(c.images().begin(), c.images().end(),
                            [](auto& row) { return row.done; });
@@ -351,42 +337,17 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
 
 namespace {
 
-// Stand-ins for every grid method: the section shifted up by a few grey levels, fewer for the
-// cells meant to rank high (a candidate further from the original scores lower). USM1 at step
-// 15, the last cell of the first column, waits while gHoldLate is set.
-std::atomic<bool> gHoldLate{false};
-
-int Offset(DeblurMethod method, double parameter, int step) {
+// What the stand-ins add to the section: a few grey levels, fewer for the cells meant to rank
+// high (a candidate further from the original scores lower).
+int Offset(DeblurMethod method, const MethodCall& call) {
+    const double parameter = call.parameter;
+    const int step = int(call.radius * 2 + 0.5);
     const bool usm1 = method == DeblurMethod::UnsharpMask && parameter == 1;
     if (method == DeblurMethod::WienerFir && parameter == 0.01f && step == 4)
         return 0;
     if (usm1 && step == 15)
         return 1;
     return usm1 && step == 5 ? 2 : usm1 && step == 7 ? 3 : usm1 && step == 9 ? 4 : 8;
-}
-
-template <DeblurMethod M>
-bool OffsetRun(const MethodCall& c) {
-    const int step = int(c.radius * 2 + 0.5);
-    while (M == DeblurMethod::UnsharpMask && c.parameter == 1 && step == 15 && gHoldLate)
-        QThread::msleep(2);
-    const int k = Offset(M, c.parameter, step);
-    for (int y = 0; y < c.region.h; ++y) {
-        const std::uint8_t* in =
-            c.in.pixels() + (std::size_t(y + c.region.y) * c.in.width() + c.region.x) * 4;
-        std::uint8_t* out = c.out.pixels() + std::size_t(y) * c.region.w * 4;
-        for (int x = 0; x < c.region.w; ++x)
-            out[x * 4 + c.channel] = std::uint8_t(std::min(255, k + in[x * 4 + c.channel]));
-    }
-    return true;
-}
-
-// The grid's methods, unsharp mask to least squares, replaced by their stand-ins.
-template <int... M>
-DeblurMethods OffsetMethods(std::integer_sequence<int, M...>) {
-    DeblurMethods methods = DefaultDeblurMethods();
-    ((methods[DeblurMethod(M + 1)].run = &OffsetRun<DeblurMethod(M + 1)>), ...);
-    return methods;
 }
 
 // The cells with badges 1, 2, 3.
@@ -409,12 +370,15 @@ TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
         for (int x = 0; x < 64; ++x) ramps.setPixel(x, y, qRgb(60 + x, 90 + y, 120));
     const QString path = app.temporaryPath("square.png");
     ASSERT_TRUE(ramps.save(path) && app.open(path));
-    c.session().setMethods(
-        OffsetMethods(std::make_integer_sequence<int, int(DeblurMethod::LeastSquares)>()));
+    const RecordingReset reset;
+    c.session().setMethods(RecordingDeblurMethods());
+    recording().value = [](DeblurMethod m, const MethodCall& call, int v) {
+        return v + Offset(m, call);
+    };
 
-    // The first column but its last cell: the best three of those are marked, and B selects the
-    // best, its score in words below the grid.
-    gHoldLate = true;
+    // The first column but its last cell (step 15 held): the best three of those are marked, and
+    // B selects the best, its score in words below the grid.
+    CloseMethodGate(15);
     c.deblurAtPoint({32, 32});
     ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady, 1, 14); }));
     Spin(50);
@@ -427,7 +391,7 @@ TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     EXPECT_TRUE(l.scoreLabel->text().contains(QString::fromStdString(DescribeScore(*score))));
 
     // The held cell, then the whole grid in the background: the marks follow.
-    gHoldLate = false;
+    OpenMethodGate();
     ASSERT_TRUE(WaitFor([&] {
         for (int column = 0; column < kGridDeblurTypes; ++column)
             if (!ColumnIs(grid, IMEntryReady, 1, 30, column))

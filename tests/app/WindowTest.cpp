@@ -5,7 +5,6 @@
 
 #include <QLineEdit>
 #include <QScrollBar>
-#include <atomic>
 #include <random>
 
 #include "../images/ImageTestSupport.h"
@@ -203,24 +202,6 @@ TEST_F(Window, SmallScreens) {
 
 namespace {
 
-// Stands in for the Richardson-Lucy presets: each channel inverted, so the result is known, and
-// held while the gate is closed, so that a preview can be caught in the middle of its work.
-std::atomic<bool> gGateOpen{true};
-std::atomic<int> gInvertCalls{0};
-
-bool InvertedChannel(const MethodCall& c) {
-    if (c.radius == 2.0 && c.parameter == 20)  // RL20 at step 4, the cell the test follows
-        ++gInvertCalls;
-    while (!gGateOpen) QThread::msleep(2);
-    const Region& r = c.region;
-    for (int y = 0; y < r.h && c.channel >= 1 && c.channel <= 3; ++y)
-        for (int x = 0; x < r.w; ++x)
-            c.out.pixels()[(std::size_t(y) * c.out.width() + x) * 4 + c.channel] = std::uint8_t(
-                255 -
-                c.in.pixels()[(std::size_t(r.y + y) * c.in.width() + r.x + x) * 4 + c.channel]);
-    return true;
-}
-
 // Where an image pixel of the right half of a split view at zoom 1 is, in widget coordinates.
 QPointF RightHalfWidgetPoint(const SplitView& view, double x, double y) {
     const double H = view.refocusedTiles().displayHeight();
@@ -231,10 +212,20 @@ QPointF RightHalfWidgetPoint(const SplitView& view, double x, double y) {
 }  // namespace
 
 TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
+    // Stand-ins for the methods: Richardson-Lucy inverts each channel, so the result is known.
     Session& session = c.session();
-    DeblurMethods methods = DefaultDeblurMethods();
-    methods[DeblurMethod::LucyRichard].run = &InvertedChannel;
-    session.setMethods(methods);
+    const RecordingReset reset;
+    session.setMethods(RecordingDeblurMethods());
+    recording().value = [](DeblurMethod m, const MethodCall&, int v) {
+        return m == DeblurMethod::LucyRichard ? 255 - v : v + 1;
+    };
+    auto rl20Calls = [] {  // of RL20 at step 4, the cell the test follows
+        const auto calls = RecordedMethodCalls();
+        return std::count_if(calls.begin(), calls.end(), [](const RecordedCall& call) {
+            return call.method == DeblurMethod::LucyRichard && call.radius == 2.0 &&
+                   call.parameter == 20;
+        });
+    };
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
 
@@ -248,9 +239,10 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     EXPECT_EQ(c.currentSection().width, 451);
     ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
 
-    // Another cell, chosen twice while its preview is still computing: computed once.
-    gGateOpen = false;
-    const int callsBefore = gInvertCalls;
+    // Another cell, chosen twice while its preview is still computing (held at the gate):
+    // computed once.
+    CloseMethodGate(4);
+    const auto callsBefore = rl20Calls();
     const QPointF cell = grid.cellRect(4, DeblurRL20).center();
     Press(grid, cell);
     EXPECT_EQ(grid.selectedRow(), 4);
@@ -258,10 +250,10 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
         WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryProcessing; }));
     Press(grid, cell);
     c.changedEntry();
-    gGateOpen = true;
+    OpenMethodGate();
     ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryReady; }));
     Spin(50);
-    EXPECT_EQ(gInvertCalls - callsBefore, 3);  // three channels, one computation
+    EXPECT_EQ(rl20Calls() - callsBefore, 3);  // three channels, one computation
     const ImageRef preview = l.previewSplitView->selectedImage();
     ASSERT_TRUE(preview);
     EXPECT_EQ(PixelByte(*preview, 200, 100, 1),

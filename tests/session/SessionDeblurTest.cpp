@@ -75,7 +75,7 @@ class SessionDeblur : public RecordingSession {
 
 }  // namespace
 
-TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) {
+TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing) {
     const DeblurredEntry key{DeblurRL40, 4, -1, {1, 3.0f, 0.5f, 0.5f}};
     run(key);
     auto events = recorder.events();
@@ -106,22 +106,21 @@ TEST_F(SessionDeblur, StartedThenFinishedFromAWorkerAndTheMaskedResultIsStored) 
     run(DeblurredEntry{DeblurUSM2, 3, -1, {-1, 5.0f, 0, 0}});
     EXPECT_TRUE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, -1, {-1, 1, 2, 3}}));
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurUSM2, 3, 0, {}}));
-}
 
-TEST_F(SessionDeblur, FailedMethodsUnknownPresetsAndEmptySessionsStoreNothing) {
-    const DeblurredEntry key{DeblurWI2, 4, -1, {}};
-    run(key);  // a stored result first: a failed run later leaves it in place
+    // A failed method ends the deblur with DeblurFailed and leaves an earlier result in place.
+    const DeblurredEntry wi2{DeblurWI2, 4, -1, {}};
+    run(wi2);
     recorder.clear();
     ClearRecordedMethodCalls();
     recording().fail = true;
-    run(key);
+    run(wi2);
     run(DeblurredEntry{DeblurWI3, 5, -1, {}});
     recording().fail = false;
     EXPECT_EQ(recorder.typesFor(4), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(recorder.typesFor(5), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(RecordedMethodCalls().size(), 2u);  // the first channel fails; no other is tried
     for (const auto& call : RecordedMethodCalls()) EXPECT_EQ(call.channel, 1);
-    EXPECT_TRUE(samePixels(session.deblurredImage(key), plainResult()));
+    EXPECT_TRUE(samePixels(session.deblurredImage(wi2), plainResult()));
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurWI3, 5, -1, {}}));
     EXPECT_TRUE(session.isIdle());
 

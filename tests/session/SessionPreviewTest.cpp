@@ -20,13 +20,6 @@ class SessionPreview : public RecordingSession {
   protected:
     SessionPreview() : RecordingSession("coffee.png") {}  // 600 × 400
     int running() { return session.workCounts().runningPreviews; }
-    // Holds steps 1 to n at the gate and asks for them; returns when three are handed out and one
-    // is computing.
-    void holdBatch(int n, DeblurType type) {
-        for (int step = 1; step <= n; ++step) CloseMethodGate(step);
-        session.deblurPreviewAngleUpToStep(n, type, -1, section);
-        ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 3; }));
-    }
     const Rect section{50, 60, 256, 200};
 };
 
@@ -77,7 +70,10 @@ TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
 }
 
 TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
-    holdBatch(6, DeblurUSM3);
+    // Steps 1 to 6 held at the gate: three handed out, one computing, the rest queued.
+    for (int step = 1; step <= 6; ++step) CloseMethodGate(step);
+    session.deblurPreviewAngleUpToStep(6, DeblurUSM3, -1, section);
+    ASSERT_TRUE(eventually([&] { return StepsAtGate() >= 1 && running() == 3; }));
     session.stopPreview();
     session.deblurPreviewAngleStep(7, DeblurUSM3, -1, section);  // after the stop: runs
     OpenMethodGate();
@@ -95,7 +91,7 @@ TEST_F(SessionPreview, StopCancelsWhatIsQueuedAndLaterRequestsRun) {
     EXPECT_EQ(recorder.typesFor(7), kFinished);
 }
 
-TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
+TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
     Session big;
     big.setMethods(RecordingDeblurMethods());
     big.loadDecodedImage(Image::create(1000, 800));
@@ -117,6 +113,21 @@ TEST_F(SessionPreview, SectionsAreClampedToThePhotograph) {
         ImageRef p = big.deblurredPreview(DeblurredEntry{DeblurUSMF1, step, -1, {}}, 0, -1, 0, 0);
         EXPECT_TRUE(p && p->width() == want[2] && p->height() == want[3]) << step;
     }
+    // The section around a click: centred, shifted inside, or the whole of a small photograph.
+    const std::pair<std::array<double, 4>, std::array<double, 4>> around[] = {
+        // point x, y, image W, H -> section x, y, w, h
+        {{150, 20, 300, 200}, {0, 0, 300, 200}},
+        {{100, 1400, 2000, 1500}, {0, 988, 512, 512}},
+        {{1000, 700, 2000, 1500}, {744, 444, 512, 512}},
+        {{1999, 0, 2000, 1500}, {1488, 0, 512, 512}},
+        {{256.9, 300, 512, 512}, {0, 0, 512, 512}},
+        {{900, 50, 1000, 100}, {488, 0, 512, 100}},
+    };
+    for (const auto& [p, want] : around) {
+        const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
+        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] && r.height == want[3])
+            << p[0] << "," << p[1];
+    }
 }
 
 TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
@@ -136,24 +147,7 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
     EXPECT_TRUE(samePixels(session.deblurredPreview(e, 2, 0, 0.0f, 0.5f), plain));
 }
 
-TEST(PreviewSectionAroundPoint, CentredShiftedOrWhole) {
-    const std::pair<std::array<double, 4>, std::array<double, 4>> cases[] = {
-        // point x, y, image W, H -> section x, y, w, h
-        {{150, 20, 300, 200}, {0, 0, 300, 200}},
-        {{100, 1400, 2000, 1500}, {0, 988, 512, 512}},
-        {{1000, 700, 2000, 1500}, {744, 444, 512, 512}},
-        {{1999, 0, 2000, 1500}, {1488, 0, 512, 512}},
-        {{256.9, 300, 512, 512}, {0, 0, 512, 512}},
-        {{900, 50, 1000, 100}, {488, 0, 512, 100}},
-    };
-    for (const auto& [p, want] : cases) {
-        const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
-        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] && r.height == want[3])
-            << p[0] << "," << p[1];
-    }
-}
-
-TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
+TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursAndEachIsScoredInItsOwnSection) {
     // coffee.png (600 × 400) around (300, 200): the section (44, 0, 512, 400). Away from its left
     // and right edges (by the method's reach) a cell of a motion kernel is the full deblur at that
     // angle, and differs from the disc's cell, a result of its own.
@@ -168,6 +162,7 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
     Session s;
     ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " " + std::to_string(c.angle));
         const DeblurredEntry entry{c.type, c.step, c.angle, {}}, disc{c.type, c.step, -1, {}};
         s.deblurPreviewAngleStep(c.step, c.type, c.angle, section);
         s.deblurPreviewAngleStep(c.step, c.type, -1, section);
@@ -176,7 +171,7 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
         const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
         const ImageRef discCell = s.deblurredPreview(disc, 0, -1, 0, 0);
         const ImageRef full = s.deblurredImage(entry);
-        ASSERT_TRUE(cell && discCell && full) << DeblurTypeName(c.type);
+        ASSERT_TRUE(cell && discCell && full);
         // The largest difference of the interior from the full deblur, from the disc's cell.
         int worst = 0, fromDisc = 0;
         for (int y = 0; y < cell->height(); ++y)
@@ -188,25 +183,21 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursInsideTheSection) {
                     worst = std::max(worst, std::abs(a - b));
                     fromDisc = std::max(fromDisc, std::abs(a - discCell->pixels()[i]));
                 }
-        EXPECT_LE(worst, c.tolerance) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
-        EXPECT_GT(fromDisc, 10) << DeblurTypeName(c.type) << " " << c.step << " " << c.angle;
+        EXPECT_LE(worst, c.tolerance);
+        EXPECT_GT(fromDisc, 10);
     }
-}
 
-TEST(SessionPreviewOfRealMethods, EachCellIsScoredAgainstItsOwnSection) {
     // The score's view of the original is kept per section and step: after a click elsewhere the
     // same cell is judged against the new section, exactly as a score made from scratch.
-    Session s;
-    ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
-    const DeblurredEntry entry{DeblurUSM2, 4, -1, {}};
-    for (const Rect& section : {Rect{0, 0, 256, 256}, Rect{300, 100, 256, 256}}) {
+    const DeblurredEntry usm2{DeblurUSM2, 4, -1, {}};
+    for (const Rect& place : {Rect{0, 0, 256, 256}, Rect{300, 100, 256, 256}}) {
         s.clearPreviews();
-        s.deblurPreviewAngleStep(4, DeblurUSM2, -1, section);
+        s.deblurPreviewAngleStep(4, DeblurUSM2, -1, place);
         s.waitUntilIdle();
-        const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
-        const auto score = s.previewScore(entry);
+        const ImageRef cell = s.deblurredPreview(usm2, 0, -1, 0, 0);
+        const auto score = s.previewScore(usm2);
         ASSERT_TRUE(cell && score);
-        const CImage original = CropImage(*s.original(), int(section.x), int(section.y), 256, 256);
+        const CImage original = CropImage(*s.original(), int(place.x), int(place.y), 256, 256);
         EXPECT_DOUBLE_EQ(score->total, ScoreCandidate(original, CImage(cell), 2.0, -1).total);
     }
 }

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -132,9 +133,10 @@ inline std::string chelseaCrop(const std::string& name, int x, int y, int w, int
     return path;
 }
 
-// Stand-ins for the methods that record every call: they write input + 1 (saturating) into the
-// region's channel, can be held at a gate per step (radius × 2) or take a while (polling their
-// stop flag), and told to fail write nothing and say so, as Wiener does when its helper is gone.
+// Stand-ins for the methods that record every call: they write input + 1 (or what `value` says)
+// into the region's channel, can be held at a gate per step (radius × 2) or take a while (polling
+// their stop flag, reporting progress), and told to fail write nothing and say so, as Wiener does
+// when its helper is gone.
 
 struct RecordedCall {
     DeblurMethod method;
@@ -152,6 +154,7 @@ struct RecordingState {
     std::atomic<int> maxConcurrentSteps{0};  // the most distinct steps inside at once
     std::atomic<int> delayMicroseconds{0};   // each call takes this long unless stopped
     std::atomic<bool> fail{false};           // calls write nothing and report a failure
+    std::function<int(DeblurMethod, const MethodCall&, int)> value;  // for input v, when set
 };
 
 inline RecordingState& recording() {
@@ -177,15 +180,18 @@ bool RecordingRun(const MethodCall& c) {
         s.gateChanged.wait(guard, [&] { return !s.closedSteps.count(step); });
         --s.atGate[step];
     }
-    for (int waited = 0; waited < s.delayMicroseconds && !(c.cancel && *c.cancel); waited += 200)
+    for (int waited = 0; waited < s.delayMicroseconds && !StopRequested(c.cancel); waited += 200) {
+        if (waited % 4000 == 0)
+            ReportProgress(c.progress, 0.5, waited / 4000 + 1);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     const Region& r = c.region;
     for (int row = 0; row < r.h && !s.fail; ++row)
         for (int col = 0; col < r.w; ++col) {
             const int v =
                 c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
             c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
-                std::uint8_t(std::min(v + 1, 255));
+                std::uint8_t(std::clamp(s.value ? s.value(M, c, v) : v + 1, 0, 255));
         }
     std::lock_guard<std::mutex> guard(s.mutex);
     --s.inside[step];
@@ -226,6 +232,14 @@ inline void OpenMethodGate() {
     withRecording([](RecordingState& s) { s.closedSteps.clear(); });
     recording().gateChanged.notify_all();
 }
+// Puts the stand-ins back when a test ends, however it ends: no delay, no `value`, the gate open.
+struct RecordingReset {
+    ~RecordingReset() {
+        recording().delayMicroseconds = 0;
+        recording().value = nullptr;
+        OpenMethodGate();
+    }
+};
 
 // A session on a sample photograph whose methods are the recording stand-ins, its events recorded.
 class RecordingSession : public ::testing::Test {
