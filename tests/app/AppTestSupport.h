@@ -92,22 +92,20 @@ inline QImage RenderWidget(QWidget& widget) {
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-// Mouse events sent straight to a widget, in Qt's widget coordinates (y downwards).
-inline void SendMouse(QWidget& widget, QEvent::Type type, QPointF position,
-                      Qt::MouseButtons buttons) {
+// A mouse event sent straight to a widget, in Qt's widget coordinates (y downwards), the left
+// button held from a press (or a double click) to its release.
+inline void Mouse(QWidget& widget, QEvent::Type type, QPointF position) {
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, position, widget.mapToGlobal(position), button, buttons,
-                      Qt::NoModifier);
+    const Qt::MouseButtons held =
+        type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, position, widget.mapToGlobal(position), button, held, Qt::NoModifier);
     QCoreApplication::sendEvent(&widget, &event);
 }
-inline void Press(QWidget& w, QPointF p) {
-    SendMouse(w, QEvent::MouseButtonPress, p, Qt::LeftButton);
-}
-inline void Drag(QWidget& w, QPointF p) {
-    SendMouse(w, QEvent::MouseMove, p, Qt::LeftButton);
-}
-inline void Release(QWidget& w, QPointF p) {
-    SendMouse(w, QEvent::MouseButtonRelease, p, Qt::NoButton);
+// A press at the first point, a drag through the others and the release at the last.
+inline void Stroke(QWidget& widget, const std::vector<QPointF>& points) {
+    Mouse(widget, QEvent::MouseButtonPress, points.front());
+    for (std::size_t i = 1; i < points.size(); ++i) Mouse(widget, QEvent::MouseMove, points[i]);
+    Mouse(widget, QEvent::MouseButtonRelease, points.back());
 }
 
 // Remembers, in order, every call a view makes on its controller.

@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableWidget>
-#include <QVBoxLayout>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -122,7 +121,6 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
         {0, WheelUp, {250, 133}, 2, 4},
         {0, WheelUp, {10, 10}, 4, 4},
         {0, CtrlWheelDown, {233, 71}, 1, 0.5},
-        {0, CtrlWheelDown, {150, 100}, 0.5, 0.25},
         {0, StepIn, {77, 181}, 0.25, 0.5},
         {0, StepOut, {260, 20}, 4, 2},
         {0, StepIn, {-1, -1}, 1, 2},
@@ -132,7 +130,7 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
         {1, Column, {-1, -1}, 0.5, 0.125, SplitView::ZoomOut8},
     };
     for (const auto& c : cases) {
-        const std::string label = std::to_string(&c - cases);
+        SCOPED_TRACE(&c - cases);
         t.view->changeViewMode(c.split);
         t.view->setScale(c.scale);
         const bool pointer = c.at.x() >= 0;
@@ -144,7 +142,7 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
         t.view->setOffset(QPointF(2000 * c.scale - x, 1500 * c.scale - viewPoint.y()));
         t.view->clampOffset();
         const QPointF before = t.view->convertPoint(viewPoint);
-        EXPECT_EQ(before, QPointF(2000, 1500)) << label;
+        EXPECT_EQ(before, QPointF(2000, 1500));
         if (c.how == WheelUp || c.how == CtrlWheelDown) {
             QWheelEvent wheel(widget, t.view->mapToGlobal(widget), {},
                               {0, c.how == WheelUp ? 120 : -120}, Qt::NoButton,
@@ -158,24 +156,23 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
         } else {
             t.view->zoomStep(c.how == StepIn ? 1 : -1);
         }
-        EXPECT_EQ(t.view->scale(), c.expected) << label;
-        EXPECT_EQ(SplitView::ScaleForZoomColumn(t.zoom.checkedId()), c.expected) << label;
+        EXPECT_EQ(t.view->scale(), c.expected);
+        EXPECT_EQ(SplitView::ScaleForZoomColumn(t.zoom.checkedId()), c.expected);
         const QPointF after = t.view->convertPoint(viewPoint);
-        EXPECT_LE(std::abs(after.x() - before.x()), 0.5 / c.expected + 1e-9) << label;
-        EXPECT_LE(std::abs(after.y() - before.y()), 0.5 / c.expected + 1e-9) << label;
+        EXPECT_LE(std::abs(after.x() - before.x()), 0.5 / c.expected + 1e-9);
+        EXPECT_LE(std::abs(after.y() - before.y()), 0.5 / c.expected + 1e-9);
         // The pixel drawn under the pointer is the image pixel the mapping names.
         const QImage shown = RenderWidget(*t.view);
         const QPoint p = (widget + QPointF(0.5, 0.5)).toPoint();
         const QPointF q =
             t.view->convertPoint(t.view->viewPointFromWidget(QPointF(p) + QPointF(0.5, 0.5)));
-        if (t.view->zoomOut() == 1) {  // tiles of the picture's own pixels
-            EXPECT_EQ(shown.pixel(p), ScreenPixel(*picture, int(q.x()), int(q.y()))) << label;
-        }
+        if (t.view->zoomOut() == 1)  // tiles of the picture's own pixels
+            EXPECT_EQ(shown.pixel(p), ScreenPixel(*picture, int(q.x()), int(q.y())));
         // The bars show where the view is: the horizontal from the left, the vertical from the top.
         const double top =
             t.view->selectedTiles().displayHeight() * t.view->scale() * t.view->zoomOut();
-        EXPECT_EQ(horizontal.value(), int(std::round(t.view->offset().x()))) << label;
-        EXPECT_NEAR(vertical.value(), top - 200 - t.view->offset().y(), 1) << label;
+        EXPECT_EQ(horizontal.value(), int(std::round(t.view->offset().x())));
+        EXPECT_NEAR(vertical.value(), top - 200 - t.view->offset().y(), 1);
     }
 
     // Fit: the whole picture, centred, and still after a resize; a bar moves the view.
@@ -201,10 +198,7 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
 TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     ToolView t(500, 400, PatternImage(800, 600));
     t.view->setOffset(QPointF(10, 20));
-    Press(*t.view, QPointF(100, 100));
-    Drag(*t.view, QPointF(110, 100));
-    Drag(*t.view, QPointF(120, 105));
-    Release(*t.view, QPointF(120, 105));
+    Stroke(*t.view, {{100, 100}, {110, 100}, {120, 105}});
     // Widget y 100 is view y 300; image y = 600 − (300 + 20) = 280.
     EXPECT_EQ(t.controller.mCalls,
               (QStringList{"startBrush", "brush 110.0 280.0 size 40.0 opacity 0.50",
@@ -216,11 +210,10 @@ TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     // A double click paints one dab with its first press and asks for a deblur with its second,
     // which does no brush work.
     t.controller.mCalls.clear();
-    Press(*t.view, QPointF(70, 80));
-    Release(*t.view, QPointF(70, 80));
-    SendMouse(*t.view, QEvent::MouseButtonDblClick, QPointF(70, 80), Qt::LeftButton);
-    Drag(*t.view, QPointF(90, 90));
-    Release(*t.view, QPointF(90, 90));
+    Stroke(*t.view, {{70, 80}});
+    Mouse(*t.view, QEvent::MouseButtonDblClick, QPointF(70, 80));
+    Mouse(*t.view, QEvent::MouseMove, QPointF(90, 90));
+    Mouse(*t.view, QEvent::MouseButtonRelease, QPointF(90, 90));
     EXPECT_EQ(t.controller.mCalls,
               (QStringList{"startBrush", "brush 80.0 260.0 size 40.0 opacity 0.50", "endBrush",
                            "deblur 80.0 260.0"}));
@@ -229,13 +222,10 @@ TEST(SplitView, BrushStrokeClickAndDoubleClickCallTheControllerInOrder) {
     t.controller.mCalls.clear();
     t.tools.button(1)->setChecked(true);
     t.view->setOffset(QPointF(0, 0));
-    Press(*t.view, QPointF(50, 50));
-    Drag(*t.view, QPointF(60, 60));
-    Release(*t.view, QPointF(60, 60));
+    Stroke(*t.view, {{50, 50}, {60, 60}});
     EXPECT_EQ(t.controller.mCalls, QStringList{"deblur 50.0 250.0"});
     t.view->setRefocusedImage(nullptr);
-    Press(*t.view, QPointF(50, 50));
-    Release(*t.view, QPointF(50, 50));
+    Stroke(*t.view, {{50, 50}});
     EXPECT_EQ(t.controller.mCalls.size(), 1);
 }
 
@@ -323,12 +313,10 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     RecordingController controller;
     MainWindow window;
     window.setController(&controller);
-    auto* content = new QWidget;
-    auto* radio = new QRadioButton("Brush");
-    auto* table = new QTableWidget(3, 1);
-    auto* field = new QLineEdit;
-    auto* layout = new QVBoxLayout(content);
-    for (QWidget* w : std::initializer_list<QWidget*>{radio, table, field}) layout->addWidget(w);
+    auto* content = new QWidget;  // the three overlap: the keys go to the focused one
+    auto* radio = new QRadioButton("Brush", content);
+    auto* table = new QTableWidget(3, 1, content);
+    auto* field = new QLineEdit(content);
     window.setCentralWidget(content);
     QTest::keyClick(&window, Qt::Key_Up);  // not shown yet: ignored
     EXPECT_TRUE(controller.mCalls.isEmpty());

@@ -233,8 +233,7 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     // first column queued.
     l.toolMode->button(1)->click();
     const QPointF centre(l.splitView->width() / 2.0, l.splitView->height() / 2.0);
-    Press(*l.splitView, centre);
-    Release(*l.splitView, centre);
+    Stroke(*l.splitView, {centre});
     EXPECT_TRUE(c.showsDeblurView());
     EXPECT_EQ(c.currentSection().width, 451);
     ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
@@ -244,11 +243,11 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     CloseMethodGate(4);
     const auto callsBefore = rl20Calls();
     const QPointF cell = grid.cellRect(4, DeblurRL20).center();
-    Press(grid, cell);
+    Mouse(grid, QEvent::MouseButtonPress, cell);
     EXPECT_EQ(grid.selectedRow(), 4);
     ASSERT_TRUE(
         WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryProcessing; }));
-    Press(grid, cell);
+    Mouse(grid, QEvent::MouseButtonPress, cell);
     c.changedEntry();
     OpenMethodGate();
     ASSERT_TRUE(WaitFor([&] { return grid.entryStateforEntryRow(4, DeblurRL20) == IMEntryReady; }));
@@ -289,10 +288,10 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.brushSize->setFloatValue(40);
     l.brushOpacity->setFloatValue(1.0f);
     auto stroke = [&](double y) {
-        Press(*l.splitView, RightHalfWidgetPoint(*l.splitView, 150, y));
-        for (int x = 160; x <= 250; x += 10)
-            Drag(*l.splitView, RightHalfWidgetPoint(*l.splitView, x, y));
-        Release(*l.splitView, RightHalfWidgetPoint(*l.splitView, 250, y));
+        std::vector<QPointF> points;
+        for (int x = 150; x <= 250; x += 10)
+            points.push_back(RightHalfWidgetPoint(*l.splitView, x, y));
+        Stroke(*l.splitView, points);
     };
     stroke(150);
     EXPECT_NEAR(PixelByte(*reconstructed, 200, 150, 1), PixelByte(*result, 200, 150, 1), 1);

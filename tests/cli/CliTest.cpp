@@ -286,12 +286,11 @@ TEST_F(Cli, EstimatePrintsOneLineOnStandardOutput) {
 TEST_F(Cli, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     const std::string out = dir.file("out.png"), folder = dir.file("folder");
     fs::create_directories(folder);
-    const std::map<std::string, std::string> names{{"IN", photo},
-                                                   {"OUT", out},
-                                                   {"MISSING", dir.file("missing.png")},
-                                                   {"FOLDER", folder},
-                                                   {"NOWHERE", dir.file("no/such/folder/out.png")},
-                                                   {"WEBP", dir.file("out.webp")}};
+    const std::string missing = dir.file("missing.png"), webp = dir.file("out.webp"),
+                      nowhere = dir.file("no/such/folder/out.png");
+    const std::map<std::string, std::string> names{{"IN", photo},        {"OUT", out},
+                                                   {"MISSING", missing}, {"FOLDER", folder},
+                                                   {"NOWHERE", nowhere}, {"WEBP", webp}};
     // Usage errors (status 2), then what the processing commands refuse.
     const char* cases[] = {
         "",
@@ -343,7 +342,7 @@ TEST_F(Cli, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         EXPECT_TRUE(k < 13 ? run.status == 2 : run.status != 0) << line;
         ASSERT_EQ(run.errLines().size(), 1u) << line << "\n" << run.err;
         EXPECT_TRUE(run.out.empty()) << line;
-        EXPECT_FALSE(fs::exists(out) || fs::exists(dir.file("out.webp"))) << line;
+        EXPECT_FALSE(fs::exists(out) || fs::exists(webp)) << line;
     }
     EXPECT_TRUE(fs::is_directory(folder));
 }
