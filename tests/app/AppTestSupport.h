@@ -1,8 +1,6 @@
 #pragma once
-// Helpers of the view and application tests: the application object, pictures with known pixels,
-// rendering, mouse events, a controller that records what the views ask of it, dialogs answered
-// from a script, one whole application with private settings, and waiting with the event loop
-// turning.
+// Helpers of the view and application tests: pictures, rendering, mouse events, a recording
+// controller, scripted dialogs, one whole application, and waiting with the event loop turning.
 
 #include <gtest/gtest.h>
 

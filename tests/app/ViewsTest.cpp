@@ -166,8 +166,9 @@ TEST(SplitView, ZoomKeepsThePointUnderThePointerOrTheCentre) {
         const QPoint p = (widget + QPointF(0.5, 0.5)).toPoint();
         const QPointF q =
             t.view->convertPoint(t.view->viewPointFromWidget(QPointF(p) + QPointF(0.5, 0.5)));
-        if (t.view->zoomOut() == 1)  // tiles of the picture's own pixels
+        if (t.view->zoomOut() == 1) {  // tiles of the picture's own pixels
             EXPECT_EQ(shown.pixel(p), ScreenPixel(*picture, int(q.x()), int(q.y())));
+        }
         // The bars show where the view is: the horizontal from the left, the vertical from the top.
         const double top =
             t.view->selectedTiles().displayHeight() * t.view->scale() * t.view->zoomOut();

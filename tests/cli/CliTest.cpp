@@ -315,7 +315,6 @@ TEST_F(Cli, EveryBadArgumentIsOneLineAndNothingIsWritten) {
         "deblur IN OUT --preset RL20 --step 2 --mask A --mask-opacity -1",  // previews only
         "deblur IN OUT --preset RL20 --step 2 --type GIF",
         "deblur MISSING OUT --preset RL20 --step 2",
-        "deblur IN NOWHERE --preset RL20 --step 2",
         "preview IN OUT --preset RL20 --step 2 --at 72,10",
         "preview IN OUT --preset RL20 --step 2 --at 10;10",
         "preview IN OUT --preset RL20 --step 2",
