@@ -112,19 +112,10 @@ TEST(Edgetaper, StaysInRangeBlursTheBorderAndKeepsTheInterior) {
             }
         }
 
-    // In place, with a disc and a motion kernel on a random image with outliers.
-    for (int angle : {-1, 30}) {
-        const int n = SizeForFilter(3.0, angle);
-        Matrix kernel(n, n);
-        GenerateFilter(kernel, 3.0, angle);
-        Matrix m(R, C);
-        FillRandom(m, 11, -0.5, 1.5);
-        TapeEdge(m, kernel);
-        for (int k = 0; k < m.count(); ++k) {
-            EXPECT_GE(m.roData()[k], -0.5);
-            EXPECT_LE(m.roData()[k], 1.5);
-        }
-    }
+    Matrix inPlace(R, C);  // in place, as the Wiener method tapers its padded channel
+    MatrixCopy(inPlace, I);
+    TapeEdge(inPlace, psf);
+    EXPECT_EQ(MaxDifference(inPlace, J), 0);
 }
 
 // An asymmetric kernel and the 1 × 1 kernel of radius 0.5 (which scales by the gain at zero), on

@@ -1,8 +1,7 @@
-// Encoders and decoders against independent ones (Qt, libpng, TurboJPEG's header reader); bad
+// Encoders and decoders against an independent one (Qt's); bad
 // input and failed writes: refused, never a crash, never a lost file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -89,15 +88,7 @@ TEST(JpegCodec, RoundTripIsCloseAndQualityMatters) {
     const std::string fine = dir.file("fine.jpg"), coarse = dir.file("coarse.jpg");
     ASSERT_TRUE(io().writeJpeg(photo, 95, fine));
     ASSERT_TRUE(io().writeImage(photo, "JPEG", 10, coarse));
-    const ByteBuffer fineBytes = readBytes(fine);
-    EXPECT_LT(readBytes(coarse).size() * 3, fineBytes.size());
-    tjhandle handle = tjInitDecompress();
-    int w = 0, h = 0, subsampling = -1, colorspace = -1;
-    EXPECT_EQ(tjDecompressHeader3(handle, fineBytes.data(), fineBytes.size(), &w, &h, &subsampling,
-                                  &colorspace),
-              0);
-    tjDestroy(handle);
-    EXPECT_TRUE(w == 512 && h == 512 && subsampling == TJSAMP_420);
+    EXPECT_LT(readBytes(coarse).size() * 3, readBytes(fine).size());
     const ImageRef decoded = io().readFromFileJpeg(fine);
     ASSERT_TRUE(decoded);
     EXPECT_TRUE(allOpaque(*decoded));
