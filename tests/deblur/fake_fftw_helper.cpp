@@ -18,27 +18,19 @@
 
 namespace {
 
-size_t ReadAll(void* buffer, size_t size) {
-    auto* p = static_cast<unsigned char*>(buffer);
+// Reads or writes all `size` bytes unless the pipe ends; returns how many went through.
+template <class Transfer, class Byte>
+size_t Move(Transfer transfer, int fd, Byte* p, size_t size) {
     size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(STDIN_FILENO, p + done, size - done);
-        if (n <= 0)
-            break;
+    for (ssize_t n; done < size && (n = transfer(fd, p + done, size - done)) > 0;)
         done += size_t(n);
-    }
     return done;
 }
-
+size_t ReadAll(void* buffer, size_t size) {
+    return Move(read, STDIN_FILENO, static_cast<unsigned char*>(buffer), size);
+}
 bool WriteAll(const unsigned char* p, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(STDOUT_FILENO, p, size);
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
+    return Move(write, STDOUT_FILENO, p, size) == size;
 }
 
 }  // namespace

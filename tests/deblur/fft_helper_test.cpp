@@ -82,29 +82,21 @@ TEST(FftwHelper, RealTransformsWorkInTheSharedRegionOnly) {
     const int fd = memfd_create("fft-helper-test", 0);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, off_t(layout.bytes)), 0);
-    auto* base = static_cast<unsigned char*>(
-        mmap(nullptr, layout.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    ASSERT_NE(base, MAP_FAILED);
-    auto* real = reinterpret_cast<double*>(base);
-    auto* spectrum = reinterpret_cast<Complex*>(base + layout.spectrumOffset);
-    for (int k = 0; k < R * C; ++k) real[k] = k % 5 == 0 ? 1.0 : 0.0;
 
-    // Forward then backward: the half spectrum of the impulses, then R × C times the input.
+    // Forward and backward in the region, then a cleanup: the answers are one byte each (not a
+    // whole value); real plans outlive the cleanup. Their numbers are checked term by term
+    // through deconvwnr in fft_wnr_test.
     FftwEngine engine(fd);
     std::vector<Complex> answers;
-    EXPECT_EQ(Serve(engine, Requests({{kRealForward, R, C}}), &answers), 0);
-    EXPECT_TRUE(answers.empty());  // the one-byte answer is not a whole value
-    Complex dc = 0;
-    for (int k = 0; k < R * C; ++k) dc += real[k];
-    EXPECT_EQ(spectrum[0], dc);
-    EXPECT_EQ(Serve(engine, Requests({{kRealBackward, R, C}, {0, 0, 0}})), 0);
-    for (int k = 0; k < R * C; ++k) EXPECT_NEAR(real[k], (k % 5 == 0 ? 24.0 : 0.0), 1e-12);
-    EXPECT_EQ(engine.keptRealPlans(), 2u);  // kept across the cleanup
+    EXPECT_EQ(
+        Serve(engine, Requests({{kRealForward, R, C}, {kRealBackward, R, C}, {0, 0, 0}}), &answers),
+        0);
+    EXPECT_TRUE(answers.empty());
+    EXPECT_EQ(engine.keptRealPlans(), 2u);
 
     // A region too small for the request, and no region at all: the transform fails.
     EXPECT_EQ(Serve(engine, Requests({{kRealForward, R, C + 200}})), 3);
     FftwEngine unshared;
     EXPECT_EQ(Serve(unshared, Requests({{kRealForward, R, C}})), 3);
-    munmap(base, layout.bytes);
     close(fd);
 }

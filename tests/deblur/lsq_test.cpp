@@ -47,12 +47,7 @@ struct Dense {
 Vec multiply(const Dense& A, const Vec& x, bool transposed = false) {
     Vec r(A.n, 0.0);
     for (int i = 0; i < A.n; ++i)
-        for (int j = 0; j < A.n; ++j) {
-            if (transposed)
-                r[j] += A(i, j) * x[i];
-            else
-                r[i] += A(i, j) * x[j];
-        }
+        for (int j = 0; j < A.n; ++j) r[transposed ? j : i] += A(i, j) * x[transposed ? i : j];
     return r;
 }
 
@@ -147,13 +142,6 @@ Vec axpy(Vec y, double t, const Vec& x) {  // y + t·x
     for (std::size_t i = 0; i < y.size(); ++i) y[i] += t * x[i];
     return y;
 }
-Vec scaled(double t, Vec x) {
-    for (double& v : x) v *= t;
-    return x;
-}
-double sign(double v) {
-    return v > 0 ? 1 : v < 0 ? -1 : 0;
-}
 Vec ata(const Dense& A, const Vec& x) {
     return multiply(A, multiply(A, x), true);
 }
@@ -177,15 +165,8 @@ void reflect(Vec& x, Vec& sigma, const Vec& y) {
     }
 }
 
-// Moves the unknowns lying within del of a bound by del off it; y follows along sigma.
+// Moves the unknowns (in the box) lying within del of a bound by del off it; y follows along sigma.
 void perturb(Vec& x, Vec& y, double del, const Vec& sigma) {
-    double nearUpper = kInf, nearLower = kInf;
-    for (double v : x) {
-        nearUpper = std::min(nearUpper, std::fabs(1 - v));
-        nearLower = std::min(nearLower, std::fabs(v));
-    }
-    if (!(nearUpper < del || nearLower < del))
-        return;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double t = del > 1 - x[i] ? -del : del > x[i] ? del : 0;
         x[i] += t;
@@ -250,7 +231,7 @@ Vec trust(const Vec& g, const Vec& H, double delta) {
     const double mineig = eigval[jmin];
     for (int j = 0; j < k; ++j)
         for (int i = 0; i < k; ++i) alpha[j] -= V[i + k * j] * g[i];
-    const double sig = sign(alpha[jmin]) + (alpha[jmin] == 0 ? 1 : 0);
+    const double sig = alpha[jmin] < 0 ? -1 : 1;
     auto stepFor = [&](double lam) {  // V·(alpha ./ (eigval + lam)) with the zero rules
         Vec coeff(k), s(k, 0.0);
         for (int i = 0; i < k; ++i) {
@@ -305,7 +286,7 @@ Vec pcgr(int& posdef, const Vec& DM, const Vec& DG, const Vec& g, int kmax, doub
         for (std::size_t i = 0; i < n; ++i) w[i] = r[i] / (RPC[i] * RPC[i]);
         return w;
     };
-    Vec r = scaled(-1, g), p(n, 0.0), d;
+    Vec p(n, 0.0), r = axpy(p, -1, g), d;
     Vec z = preproj(r);
     const double stoptol = tol * norm2(z);
     double inner1 = dot(r, z), inner2 = 0;
@@ -319,7 +300,7 @@ Vec pcgr(int& posdef, const Vec& DM, const Vec& DG, const Vec& g, int kmax, doub
         if (denom <= 0) {  // non-positive curvature: return that direction
             const double nd = norm2(d);
             posdef = 0;
-            return nd != 0 ? scaled(1 / nd, d) : d;
+            return nd != 0 ? axpy(Vec(n, 0.0), 1 / nd, d) : d;
         }
         const double alpha = inner1 / denom;
         p = axpy(p, alpha, d);
@@ -350,7 +331,8 @@ Vec drqpbox(int& posdef, const Vec& D, const Vec& grad, double delta, const Vec&
         return Vec(n, 0.0);
     for (double& v : z1) v /= n1;
     Vec z2(n);
-    for (std::size_t i = 0; i < n; ++i) z2[i] = posdef > 0 ? grad[i] : D[i] * sign(grad[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        z2[i] = posdef > 0 ? grad[i] : D[i] * ((grad[i] > 0) - (grad[i] < 0));
     const double n2 = norm2(z2);
     for (double& v : z2) v /= n2;
     z2 = axpy(z2, -dot(z1, z2), z1);
@@ -440,7 +422,7 @@ Result referenceSllsbox(const Dense& A, const Vec& b, const Vec& start, double t
                         int maxIterations, const std::vector<Vec>* follow = nullptr) {
     const double eps = 2.220446049250313e-16, del = 2.220446049250313e-15;
     const int n = int(b.size()), kmax = n / 2;
-    const Vec c = multiply(A, scaled(-1, b), true);
+    const Vec c = multiply(A, axpy(Vec(n, 0.0), -1, b), true);
     Result res;
     Vec x = start, y = x, sigma(n, 1.0), g(n);
     int posdef = 0;
@@ -767,12 +749,11 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
         double residual = -7;
         deconvolve_sllsbox(in, out, 2, radius, kPresetLoose, 0, -1, x, y, w, h, &residual, &stop);
         EXPECT_EQ(residual, -7);
-        for (int yy = 0; yy < h; ++yy)
-            for (int xx = 0; xx < w; ++xx) {
-                const std::uint8_t* o = out.pixels() + (yy * w + xx) * 4;
-                const std::uint8_t* i = in.pixels() + ((y + yy) * in.width() + x + xx) * 4;
-                EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << w << "x" << h;
-            }
+        for (int k = 0; k < w * h; ++k) {
+            const std::uint8_t* o = out.pixels() + k * 4;
+            const std::uint8_t* i = in.pixels() + ((y + k / w) * in.width() + x + k % w) * 4;
+            EXPECT_TRUE(o[2] == i[2] && o[1] == 33 && o[3] == 33) << w << "x" << h;
+        }
     }
     // One pixel more each way and the solver runs (the kernel's half-width 2 fits in 3 × 3).
     CImage out = patterned(3, 3, 33);

@@ -103,66 +103,58 @@ std::vector<int> Channel(const ImageRef& img, int c) {
 
 }  // namespace
 
-TEST(CreateMask, ShowMaskMatchesTheDefinition) {
+TEST(CreateMask, ShowMaskAndBlendFollowTheDefinition) {
+    // Opacity −1 shows the mask: its grey level in every colour. Otherwise d · (1 − t) + s · t with
+    // t = (1 − weight) · opacity, opacity at most 1; an opacity of 0 or less changes nothing.
     const auto picture = TestPicture(61, 47, 7),
                flat = deblurtest::uniformPicture(61, 47, 120, 130, 140).asImage();
     struct Case {
         int type;
-        float radius, crudeness;
+        float radius, crudeness, opacity;
         int x, y, w, h;
         bool flat;
     };
     // Radii 0.4 → 1, 2.49 → 2, 2.5 → 3; regions in the middle and against every border, one
     // taller than the band of rows a task handles; flat regions, which have no strength at all.
     const Case cases[] = {
-        {0, 0.4f, 0.5f, 5, 6, 30, 20, false},   {0, 2.49f, 0.3f, 0, 0, 61, 47, false},
-        {1, 2.5f, 0.5f, 0, 10, 25, 37, false},  {1, 0.4f, 0.0f, 3, 3, 1, 1, false},
-        {2, 2.0f, 0.2f, 0, 0, 61, 47, false},   {2, 5.0f, 0.2f, 10, 5, 40, 40, false},
-        {3, 1.5f, 0.9f, 12, 12, 20, 20, false}, {0, 2.0f, 0.25f, 5, 5, 20, 20, true},
-        {1, 2.0f, 0.25f, 5, 5, 20, 20, true},   {2, 2.0f, 0.25f, 5, 5, 20, 20, true},
+        {0, 0.4f, 0.5f, -1, 5, 6, 30, 20, false},     {0, 2.49f, 0.3f, -1, 0, 0, 61, 47, false},
+        {1, 2.5f, 0.5f, -1, 0, 10, 25, 37, false},    {1, 0.4f, 0.0f, -1, 3, 3, 1, 1, false},
+        {2, 2.0f, 0.2f, -1, 0, 0, 61, 47, false},     {2, 5.0f, 0.2f, -1, 10, 5, 40, 40, false},
+        {3, 1.5f, 0.9f, -1, 12, 12, 20, 20, false},   {0, 2.0f, 0.25f, -1, 5, 5, 20, 20, true},
+        {1, 2.0f, 0.25f, -1, 5, 5, 20, 20, true},     {2, 2.0f, 0.25f, -1, 5, 5, 20, 20, true},
+        {0, 2.0f, 0.4f, 0.8f, 10, 8, 30, 25, false},  {1, 2.0f, 0.4f, 1.0f, 10, 8, 30, 25, false},
+        {2, 2.0f, 0.4f, 0.5f, 10, 8, 30, 25, false},  {2, 2.0f, 0.4f, 1.7f, 10, 8, 30, 25, true},
+        {2, 2.0f, 0.4f, 0.5f, 10, 8, 30, 25, true},   {0, 2.0f, 0.4f, 0.0f, 10, 8, 30, 25, false},
+        {1, 2.0f, 0.4f, -0.5f, 10, 8, 30, 25, false},
     };
+    int priority = 0;
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " r " << c.radius << " opacity "
+                                        << c.opacity << " " << c.w << "x" << c.h);
         const auto& src = c.flat ? flat : picture;
-        auto dst = Crop(src, c.x, c.y, c.w, c.h);
-        CreateMask(src, dst, c.x, c.y, c.w, c.h, c.type, 1, c.radius, -1, c.crudeness);
-        const auto want = ReferenceMask(src, c.x, c.y, c.w, c.h, c.type, c.radius, c.crudeness);
-        for (int channel = 1; channel <= 3; ++channel)
-            EXPECT_EQ(Channel(dst, channel), want.grey) << "type " << c.type << " r " << c.radius;
-        EXPECT_EQ(Channel(dst, 0), std::vector<int>(std::size_t(c.w) * c.h, 255));
-    }
-}
-
-TEST(CreateMask, BlendFollowsTheWeight) {
-    // d · (1 − t) + s · t with t = (1 − weight) · opacity, opacity at most 1; an opacity of 0 or
-    // less, a missing source or the image blended with itself change nothing.
-    const auto picture = TestPicture(50, 40, 3),
-               flat = deblurtest::uniformPicture(50, 40, 200, 100, 7).asImage();
-    auto deblurred = Image::create(30, 25);
-    for (std::size_t k = 0; k < 30 * 25 * 4; ++k) deblurred->pixels()[k] = std::uint8_t(k * 7);
-    struct Case {
-        int type;
-        float opacity;
-        bool flat;
-    };
-    for (const Case& c :
-         {Case{0, 0.8f, false}, Case{1, 1.0f, false}, Case{2, 0.5f, false}, Case{2, 1.7f, true},
-          Case{2, 0.5f, true}, Case{0, 0.0f, false}, Case{1, -0.5f, false}}) {
-        const auto& src = c.flat ? flat : picture;
-        auto dst = deblurred->copy();
-        CreateMask(src, dst, 10, 8, 30, 25, c.type, 0, 2.0f, c.opacity, 0.4f);
-        const auto weight = ReferenceMask(src, 10, 8, 30, 25, c.type, 2.0f, 0.4f).weight;
+        auto before = Image::create(c.w, c.h);  // the deblurred region: any opaque colours
+        for (std::size_t k = 0; k < std::size_t(c.w) * c.h * 4; ++k)
+            before->pixels()[k] = std::uint8_t(k % 4 ? k * 7 : 255);
+        auto dst = before->copy();
+        CreateMask(src, dst, c.x, c.y, c.w, c.h, c.type, priority ^= 1, c.radius, c.opacity,
+                   c.crudeness);
+        const Mask want = ReferenceMask(src, c.x, c.y, c.w, c.h, c.type, c.radius, c.crudeness);
         const float opacity = std::clamp(c.opacity, 0.0f, 1.0f);
         int worst = 0;
-        for (int k = 0; k < 30 * 25; ++k)
-            for (int ch = 1; ch < 4; ++ch) {
-                const float t = (1.0f - weight[k]) * opacity;
-                const int d = deblurred->pixels()[k * 4 + ch];
-                const int s = src->pixels()[((8 + k / 30) * 50 + 10 + k % 30) * 4 + ch];
-                const int want = int(float(d) * (1.0f - t) + float(s) * t);
-                worst = std::max(worst, std::abs(dst->pixels()[k * 4 + ch] - want));
+        for (int k = 0; k < c.w * c.h; ++k)
+            for (int ch = 0; ch < 4; ++ch) {
+                const float t = (1.0f - want.weight[k]) * opacity;
+                const int d = before->pixels()[k * 4 + ch];
+                const int s = src->pixels()[((c.y + k / c.w) * 61 + c.x + k % c.w) * 4 + ch];
+                const int expected = ch == 0           ? 255
+                                     : c.opacity == -1 ? want.grey[k]
+                                                       : int(float(d) * (1.0f - t) + float(s) * t);
+                worst = std::max(worst, std::abs(dst->pixels()[k * 4 + ch] - expected));
             }
-        EXPECT_LE(worst, 1) << "type " << c.type << " opacity " << c.opacity;
+        EXPECT_LE(worst, c.opacity == -1 ? 0 : 1);
     }
+    // A missing source or destination; the image masked with itself, blended and shown.
+    const auto deblurred = Image::create(30, 25);
     auto dst = deblurred->copy();
     CreateMask(nullptr, dst, 10, 8, 30, 25, 2, 0, 1.0f, 1.0f, 0.2f);
     EXPECT_EQ(*dst->data(), *deblurred->data());

@@ -86,20 +86,8 @@ TEST(BadInputThroughTheCli, WrongExtensionsSpacesAndNonAsciiPathsOpen) {
 
 TEST(BadInputThroughTheCli, SavesThatCannotBeDoneKeepTheEarlierFile) {
     TempDir dir;
-
-    // A folder that no longer exists: the session's commands check it before any work.
-    const std::string gone = dir.file("gone");
-    fs::create_directory(gone);
-    fs::remove(gone);
-    CliRun run = cli(
-        {"deblur", dataPath("chelsea.png"), gone + "/out.png", "--preset", "USM1", "--step", "2"});
-    EXPECT_EQ(run.status, 1);
-    ASSERT_EQ(ownLines(run).size(), 1u) << run.err;
-    EXPECT_NE(ownLines(run)[0].find(gone), std::string::npos) << run.err;
-    EXPECT_FALSE(fs::exists(gone));
-
     // A folder given as the output.
-    run = cli({"convert", dataPath("chelsea.png"), dir.path()});
+    CliRun run = cli({"convert", dataPath("chelsea.png"), dir.path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ownLines(run).size(), 1u) << run.err;
 

