@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
+constexpr int kThumbnailColumnWidth = kThumbnailSize + 12;  // the thumbnail and its cell margins
 
 // A row of exclusive buttons that look like a segmented control; ids follow the order unless
 // given. Compact buttons are as narrow as their titles allow.
@@ -206,7 +207,7 @@ void BuildMainScreen(WindowLayout& l) {
     const int nameWidth = results->fontMetrics().horizontalAdvance(QObject::tr("Reconstructed"));
     const int scrollBar = results->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     results->setFixedWidth(
-        std::max(kResultsWidth, kThumbnailSize + 12 + nameWidth + scrollBar + 64));
+        std::max(kResultsWidth, kThumbnailColumnWidth + nameWidth + scrollBar + 64));
     auto* resultsColumn = new QVBoxLayout(results);
     resultsColumn->setContentsMargins(8, 24, 8, 8);
     l.tableView = new QTableView(results);
@@ -220,7 +221,7 @@ void BuildMainScreen(WindowLayout& l) {
     l.tableView->verticalHeader()->hide();
     l.tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     l.tableView->verticalHeader()->setDefaultSectionSize(kThumbnailSize + 8);
-    l.tableView->horizontalHeader()->setDefaultSectionSize(kThumbnailSize + 12);
+    l.tableView->horizontalHeader()->setDefaultSectionSize(kThumbnailColumnWidth);
     l.tableView->setFrameShape(QFrame::NoFrame);
     resultsColumn->addWidget(l.tableView, 1);
     l.applyAllButton = new QPushButton(QObject::tr("Apply to all"), results);

@@ -209,9 +209,10 @@ class ScriptedDialogs : public Dialogs {
     SheetDialogs sheets;
     template <typename T>
     static T Next(std::deque<T>& answers) {
-        const T answer = answers.empty() ? T() : answers.front();
-        if (!answers.empty())
-            answers.pop_front();
+        if (answers.empty())
+            return T();
+        T answer = answers.front();
+        answers.pop_front();
         return answer;
     }
 };
