@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "Matrix.h"
@@ -10,12 +12,61 @@ namespace velkaro {
 // square grid. Element (c + dy, c + dx), c = (n − 1) / 2, weighs the pixel dy rows below and dx
 // columns right of the centre. The weights sum to 1.
 
-// Rows and columns of the kernel of a radius: 2 × ceil(radius − 0.5) + 1 (the angle is unused).
-int SizeForFilter(double radius, int angle);
+// A kernel of any shape (estimated from a photograph or loaded from a file): an odd square of
+// non-negative weights that sum to 1, shifted by whole pixels so that its centroid falls on the
+// middle pixel, and cropped to the smallest such square that holds every non-zero weight.
+class KernelImage {
+  public:
+    // Null when the weights are not a kernel: a size that is not positive, a weight count other
+    // than size², a negative or non-finite weight, or no weight at all.
+    static std::shared_ptr<const KernelImage> fromWeights(int size,
+                                                          const std::vector<double>& weights);
+
+    int size() const { return mSize; }
+    // size × size, row-major, summing to 1.
+    const std::vector<double>& weights() const { return mWeights; }
+    // The kernel's own radius, its size measure: the distance from the centroid within which 98 %
+    // of its weight lies, rounded to the nearest half pixel (at least half a pixel). A disc of
+    // radius r and a line of half-length r measure r within half a pixel.
+    double radius() const { return mRadius; }
+    // A digest of the weights, equal for equal kernels: part of every key of a result.
+    std::uint64_t fingerprint() const { return mFingerprint; }
+
+    // The kernel resampled to the radius `radius` (its own radius: the weights as they are): each
+    // weight is spread over the pixels its magnified (or shrunk) square covers, so the mass is
+    // kept. The result is odd-sized and sums to 1; *size receives its size.
+    std::vector<double> scaledTo(double radius, int* size) const;
+    int sizeAt(double radius) const;
+
+  private:
+    KernelImage() = default;
+    int mSize = 0;
+    std::vector<double> mWeights;
+    double mRadius = 0;
+    std::uint64_t mFingerprint = 0;
+};
+using KernelImageRef = std::shared_ptr<const KernelImage>;
+
+// What blurred a photograph: the disc (angle < 0, no image), the line at `angle` degrees, or a
+// kernel image scaled to the radius asked for. Made from an angle where only a disc or a line can
+// be meant.
+struct BlurKernel {
+    int angle = -1;
+    KernelImageRef image;
+
+    BlurKernel(int lineAngle = -1) : angle(lineAngle) {}  // NOLINT: an angle names its kernel
+    explicit BlurKernel(KernelImageRef kernelImage) : angle(-1), image(std::move(kernelImage)) {}
+    bool isImage() const { return image != nullptr; }
+};
+
+// Rows and columns of the kernel of a radius: 2 × ceil(radius − 0.5) + 1 for the disc and the
+// line; for a kernel image, the size of the image scaled to the radius.
+int SizeForFilter(double radius, const BlurKernel& kernel);
 
 // Fills the square, odd-sized f (at least SizeForFilter rows) with the disc when angle < 0, else
-// with the line at `angle` degrees (0 horizontal, 90 vertical); a larger f is padded with zeros.
-void GenerateFilter(Matrix& f, double radius, int angle);
+// with the line at `angle` degrees (0 horizontal, 90 vertical), or with the kernel image scaled
+// to `radius`; a larger f is padded with zeros.
+void GenerateFilter(Matrix& f, double radius, const BlurKernel& kernel);
 
 // The kernel's elements in storage order as single-precision floats, for the planar services.
 void FilterToFloats(std::vector<float>& out, const Matrix& f);
