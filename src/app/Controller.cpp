@@ -29,6 +29,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 #include "AngleView.h"
@@ -392,7 +393,28 @@ void Controller::maybeOpenImageAtPath(const QString& path) {
         later([this, path] { maybeOpenImageAtPath(path); });
         return;
     }
+    // A file handed over by another start (or the desktop) must not silently replace previews or
+    // results still being computed, or computed and not yet used.
+    if (hasFileOpen() && !isModified() && hasWorkToLose()) {
+        mDialogs.beginAlert(mMainWindow,
+                            {tr("About to open a new image..."), tr("Open"), tr("Cancel"),
+                             tr("The previews and results computed for %1 will be discarded.")
+                                 .arg(QFileInfo(mOpenedImagePath).fileName()),
+                             AlertButton::Alternate},
+                            [this, path](AlertButton button) {
+                                if (button == AlertButton::Default)
+                                    openImageAtPath(path);
+                            });
+        return;
+    }
     askToSaveChanges("About to open a new image...", [this, path] { openImageAtPath(path); });
+}
+
+bool Controller::hasWorkToLose() {
+    const bool results = std::any_of(mImages.begin(), mImages.end(),
+                                     [](const ResultRow& row) { return row.entry.has_value(); });
+    return hasFileOpen() &&
+           (isModified() || results || !mSession->isIdle() || mSession->previewCount() > 0);
 }
 
 QString Controller::panelFolder() {
@@ -432,25 +454,38 @@ void Controller::openImageAtPath(const QString& path) {
         later([this, path] { openImageAtPath(path); });
         return;
     }
-    closeImages([this, path] {
-        auto loaded = std::make_shared<bool>(false);
-        runOnWorker(
-            "Opening image",
-            [this, loaded, localPath = LocalPath(path)] {
-                *loaded = mSession->loadImage(localPath);
-            },
-            [this, loaded, path] {
-                mOpenedImagePath = path;
-                updateTitle();
-                updateActions();
-                if (!*loaded) {
-                    LogInfo("failed loading image at path: %s\n", qPrintable(path));
-                    showFailure(tr("The image could not be opened."), path,
-                                OpenFailureReason(path));
-                }
-                emit openFinished(*loaded);
+    // The file is decoded before anything of the current photograph is dropped: one that cannot
+    // be read leaves the window as it was.
+    auto decoded = std::make_shared<ImageRef>();
+    runOnWorker(
+        "Opening image",
+        [decoded, localPath = LocalPath(path)] {
+            *decoded = ImageIO::sharedInstance().readFromFile(localPath);
+        },
+        [this, decoded, path] {
+            if (!*decoded) {
+                LogInfo("failed loading image at path: %s\n", qPrintable(path));
+                showFailure(tr("The image could not be opened."), path, OpenFailureReason(path));
+                emit openFinished(false);
+                return;
+            }
+            later([this, decoded, path] {
+                closeImages([this, decoded, path] {
+                    runOnWorker(
+                        "Opening image",
+                        [this, decoded] {
+                            mSession->loadDecodedImage(*decoded);
+                            decoded->reset();
+                        },
+                        [this, path] {
+                            mOpenedImagePath = path;
+                            updateTitle();
+                            updateActions();
+                            emit openFinished(true);
+                        });
+                });
             });
-    });
+        });
 }
 
 void Controller::closeImages(std::function<void()> then) {

@@ -66,9 +66,13 @@ class Controller : public QObject, public ControllerInterface {
     void openImage();
     void reallyOpenImage();
     void maybeOpenImageAtPath(const QString& path);
-    // Closes the current photograph, then loads the file on a worker; openFinished() tells how
-    // it went.
+    // Decodes the file on a worker and, when it can be read, closes the current photograph and
+    // shows the new one; a file that cannot be read leaves everything as it was. openFinished()
+    // tells how it went.
     void openImageAtPath(const QString& path) override;
+    // Something of the open photograph would be lost by closing it: changes to the composite,
+    // work running, previews or full results computed.
+    bool hasWorkToLose();
     // Stops every worker and empties the session (on a worker when work is running), then runs
     // `then`; closeFinished() follows.
     void closeImages(std::function<void()> then = {});

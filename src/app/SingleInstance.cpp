@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 
 #include "Log.h"
 
@@ -24,11 +27,44 @@ SingleInstance::SingleInstance(const QString& serverName, QObject* parent)
 
 SingleInstance::~SingleInstance() = default;
 
+QString SingleInstance::displayKey(const QString& waylandDisplay, const QString& x11Display,
+                                   const QString& platform) {
+    // The platform in use decides which display the window is on (an X client of a Wayland
+    // session shows on the X display); another platform takes whichever is set.
+    const bool wayland =
+        !waylandDisplay.isEmpty() &&
+        (platform.startsWith("wayland") || !platform.startsWith("xcb") || x11Display.isEmpty());
+    QString key;
+    if (wayland) {
+        key = "wayland-" + QFileInfo(waylandDisplay).fileName();
+    } else if (!x11Display.isEmpty()) {
+        // host:display.screen; the screens of one display share its window.
+        key = x11Display;
+        const qsizetype colon = key.lastIndexOf(':');
+        const qsizetype dot = key.indexOf('.', colon + 1);
+        if (colon >= 0 && dot > colon)
+            key.truncate(dot);
+        key = "x11-" + key;
+    } else {
+        key = platform.isEmpty() ? QString("none") : platform;
+    }
+    static const QRegularExpression unsafe("[^A-Za-z0-9_.-]");
+    return key.replace(unsafe, "_");
+}
+
+QString SingleInstance::serverName(const QString& runtimeFolder, const QString& display) {
+    if (!runtimeFolder.isEmpty())
+        return QDir(runtimeFolder).filePath(QString("velkaro-%1.socket").arg(display));
+    return QDir(QDir::tempPath())
+        .filePath(QString("velkaro-%1-%2.socket").arg(getuid()).arg(display));
+}
+
 QString SingleInstance::defaultServerName() {
+    const QString display =
+        displayKey(qEnvironmentVariable("WAYLAND_DISPLAY"), qEnvironmentVariable("DISPLAY"),
+                   QGuiApplication::platformName());
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return QDir(runtime).filePath("velkaro.socket");
-    return QDir(QDir::tempPath()).filePath(QString("velkaro-%1.socket").arg(getuid()));
+    return serverName(!runtime.isEmpty() && QDir(runtime).exists() ? runtime : QString(), display);
 }
 
 bool SingleInstance::handOver(const QString& path, int timeoutMs) {

@@ -7,9 +7,11 @@ class QLocalServer;
 
 namespace velkaro {
 
-// One window per user: the first process listens on a local socket of the user's own; a later
-// start hands its file (or an empty request, which only raises the window) to that process and
-// ends. A socket left behind by a process that crashed is removed and taken over.
+// One window per user and display: the first process listens on a local socket of the user's own,
+// named after the display it shows on; a later start on the same display hands its file (or an
+// empty request, which only raises the window) to that process and ends. A start on another
+// display (another X server, another Wayland session) opens a window of its own there. A socket
+// left behind by a process that crashed is removed and taken over.
 class SingleInstance : public QObject {
     Q_OBJECT
 
@@ -18,9 +20,18 @@ class SingleInstance : public QObject {
     explicit SingleInstance(const QString& serverName, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The user's socket: in the user's runtime folder (XDG_RUNTIME_DIR), else in the temporary
-    // folder with the user id in its name.
+    // The user's socket for the display this process shows on: in the user's runtime folder
+    // (XDG_RUNTIME_DIR), else in the temporary folder with the user id in its name.
     static QString defaultServerName();
+    // The socket's path in `runtimeFolder` (empty: the temporary folder, with the user id) for the
+    // display named by `display` (see displayKey).
+    static QString serverName(const QString& runtimeFolder, const QString& display);
+    // A file-name-safe name of the display a window shows on: the Wayland socket's name, or the X
+    // display without its screen number (":0.1" and ":0" are one display), whichever the windowing
+    // platform `platform` uses ("xcb": X, "wayland": Wayland, another: Wayland before X), else the
+    // platform's own name.
+    static QString displayKey(const QString& waylandDisplay, const QString& x11Display,
+                              const QString& platform);
 
     // Hands `path` (absolute, or empty) to a running process; true when that process took it,
     // false when none answers (no socket, or a stale one).

@@ -322,8 +322,30 @@ QProcess* StartVelkaro(const QString& home, const QStringList& arguments, QObjec
 }  // namespace
 
 TEST_F(AppDelegateTest, ALaterStartHandsItsFileToTheRunningWindow) {
+    // One window per user and display: the screens of one display share a socket, two displays
+    // (or an X and a Wayland session) never do.
+    const auto key = [](const char* wayland, const char* x11, const char* platform) {
+        return SingleInstance::displayKey(wayland, x11, platform);
+    };
+    EXPECT_EQ(key("", ":0", "xcb"), key("", ":0.1", "xcb"));
+    EXPECT_EQ(key("wayland-0", ":0", "wayland"), key("/run/user/7/wayland-0", "", "wayland"));
+    const QString keys[] = {key("", ":0", "xcb"),
+                            key("", ":1", "xcb"),
+                            key("", "otherhost:0", "xcb"),
+                            key("wayland-0", ":0", "wayland"),
+                            key("wayland-1", ":0", "wayland"),
+                            key("", "", "offscreen")};
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
+        EXPECT_FALSE(keys[i].contains('/') || keys[i].contains(':')) << qPrintable(keys[i]);
+        for (std::size_t j = 0; j < i; ++j) EXPECT_NE(keys[i], keys[j]);
+    }
+    EXPECT_EQ(key("wayland-0", ":0", "xcb"), keys[0]);  // an X client of a Wayland session
+
     QTemporaryDir home;
-    const QString server = home.filePath("velkaro.socket");  // the program's name for it there
+    // The program's name for its socket there (it inherits this display and platform).
+    const QString server = SingleInstance::serverName(
+        home.path(),
+        key(qgetenv("WAYLAND_DISPLAY").constData(), qgetenv("DISPLAY").constData(), "offscreen"));
     // The running window's socket replaces one that a crashed process left behind.
     MakeStaleSocket(server);
     auto running = std::make_unique<SingleInstance>(server);
@@ -333,27 +355,35 @@ TEST_F(AppDelegateTest, ALaterStartHandsItsFileToTheRunningWindow) {
                      [&](const QString& path) { app.delegate().applicationOpenFile(path); });
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
 
-    // With unsaved changes the window asks first, as File > Open does; without, it just opens.
+    // With unsaved changes the window asks first, as File > Open does; with previews computed it
+    // asks whether to discard them; without either, it just opens.
+    enum Work { Nothing, Changed, Previews };
     const struct {
-        bool changed;
+        Work work;
         AlertButton answer;
         const char* photo;
         const char* expectedOpen;
     } cases[] = {
-        {true, AlertButton::Alternate, "coffee.png", "chelsea.png"},  // Cancel
-        {true, AlertButton::Other, "coffee.png", "coffee.png"},       // Don't Save
-        {false, AlertButton::Default, "chelsea.png", "chelsea.png"},
+        {Changed, AlertButton::Alternate, "coffee.png", "chelsea.png"},   // Cancel
+        {Changed, AlertButton::Other, "coffee.png", "coffee.png"},        // Don't Save
+        {Previews, AlertButton::Alternate, "chelsea.png", "coffee.png"},  // Cancel
+        {Previews, AlertButton::Default, "chelsea.png", "chelsea.png"},   // Open
+        {Nothing, AlertButton::Default, "chelsea.png", "chelsea.png"},
     };
     for (const auto& test : cases) {
-        if (test.changed) {
+        if (test.work == Changed) {
             c.startBrush();
             c.applyBrushAtPoint({50, 50}, 20, 1.0f);
             c.endBrush();
         }
+        if (test.work == Previews) {
+            c.session().deblurPreviewAngleStep(1, DeblurUSM1, -1, Rect{0, 0, 64, 64});
+            ASSERT_TRUE(WaitFor([&] { return c.session().previewCount() > 0; }));
+        }
         const qsizetype alerts = app.dialogs.alerts.size();
         app.dialogs.alertAnswers = {test.answer};
         EXPECT_TRUE(HandOverFromAnotherThread(server, TestDataPath(test.photo)));
-        EXPECT_EQ(app.dialogs.alerts.size() - alerts, test.changed ? 1 : 0) << test.photo;
+        EXPECT_EQ(app.dialogs.alerts.size() - alerts, test.work == Nothing ? 0 : 1) << test.photo;
         EXPECT_TRUE(WaitFor([&] { return Showing(app, test.expectedOpen); }))
             << qPrintable(app.layout().mainWindow->windowTitle());
     }

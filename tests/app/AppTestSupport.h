@@ -245,9 +245,12 @@ class AppHarness : WithApp {
     QSettings& settings() { return *mSettings; }
     QString temporaryPath(const QString& name) const { return mDir.filePath(name); }
     // Opens a file and waits until its rows are in the results list; false if it did not load.
+    // Opens the photograph and waits until it shows (the one open before stays until then).
     bool open(const QString& path) {
+        QSignalSpy opened(mController.get(), &Controller::openFinished);
         mController->openImageAtPath(path);
-        return WaitFor([this] { return mController->images().size() >= 3; }, 10000);
+        return opened.wait(10000) && opened.at(0).at(0).toBool() &&
+               WaitFor([this] { return mController->images().size() >= 3; }, 10000);
     }
 
     ScriptedDialogs dialogs;

@@ -81,19 +81,39 @@ TEST(ControllerSettings, RoundTrip) {
 }
 
 TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
+    // A file that cannot be read leaves the photograph, its composite and its results as they
+    // were: it is decoded before anything is closed.
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
-    const QString missing = app.temporaryPath("no such photo.jpg");
-    QSignalSpy opened(&c, &Controller::openFinished);
-    c.openImageAtPath(missing);
-    ASSERT_TRUE(opened.wait(30000));
-    EXPECT_FALSE(opened.at(0).at(0).toBool() || c.hasFileOpen() || l.splitView->selectedImage());
-    ASSERT_EQ(app.dialogs.alerts.size(), 1);
-    EXPECT_TRUE(app.dialogs.alerts[0].informative.contains(missing) &&
-                app.dialogs.alerts[0].alternateButton.isEmpty());
+    c.applyAll();
+    const QString title = l.mainWindow->windowTitle();
+    const qsizetype rows = c.images().size();
+    const QString damaged = app.temporaryPath("damaged.jpg");
+    QFile garbage(damaged);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray("\xff\xd8\xff\xe0 not really a JPEG", 28));
+    garbage.close();
+    const QString unreadable[] = {app.temporaryPath("no such photo.jpg"), damaged,
+                                  app.temporaryPath("")};
+    for (const QString& path : unreadable) {
+        QSignalSpy opened(&c, &Controller::openFinished);
+        c.openImageAtPath(path);
+        ASSERT_TRUE(opened.wait(30000)) << qPrintable(path);
+        EXPECT_FALSE(opened.at(0).at(0).toBool());
+        EXPECT_TRUE(c.hasFileOpen()) << qPrintable(path);
+        EXPECT_TRUE(c.isModified());
+        EXPECT_TRUE(l.splitView->selectedImage());
+        EXPECT_EQ(c.images().size(), rows);
+        EXPECT_EQ(l.mainWindow->windowTitle(), title);
+        EXPECT_EQ(c.openedImagePath(), TestDataPath("chelsea.png"));
+        ASSERT_FALSE(app.dialogs.alerts.isEmpty());
+        EXPECT_TRUE(app.dialogs.alerts.last().informative.contains(QDir::cleanPath(path)));
+        EXPECT_TRUE(app.dialogs.alerts.last().alternateButton.isEmpty());
+    }
+    const qsizetype alertsBefore = app.dialogs.alerts.size();
 
     // A stand-in exiftool that records its arguments and whether the file it is given (the last
     // one) is already written, and floods its output (never blocking it).
-    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    c.undo();
     const QString record = app.temporaryPath("arguments.txt");
     c.setExiftoolProgram(
         StandInExiftool(app, QString("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1'; done\n"
@@ -103,8 +123,8 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     l.saveOptionTransferMetadata->setChecked(true);
     const QString nowhere = app.temporaryPath("missing folder/out.png");
     EXPECT_FALSE(SaveAndWait(c, nowhere));
-    ASSERT_EQ(app.dialogs.alerts.size(), 2);
-    EXPECT_TRUE(app.dialogs.alerts[1].informative.contains(nowhere));
+    ASSERT_EQ(app.dialogs.alerts.size(), alertsBefore + 1);
+    EXPECT_TRUE(app.dialogs.alerts.last().informative.contains(nowhere));
     EXPECT_FALSE(QFile::exists(record));
     EXPECT_FALSE(l.sheet->isVisible());
 
@@ -125,7 +145,7 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     c.setExiftoolProgram(app.temporaryPath("not-there/exiftool"));
     l.saveOptionTransferMetadata->setChecked(true);
     EXPECT_TRUE(SaveAndWait(c, app.temporaryPath("again.png")));
-    EXPECT_EQ(app.dialogs.alerts.size(), 2);
+    EXPECT_EQ(app.dialogs.alerts.size(), alertsBefore + 1);
 }
 
 TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
