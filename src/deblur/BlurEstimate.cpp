@@ -295,6 +295,8 @@ const char* BlurShapeName(BlurShape shape) {
             return "disc";
         case BlurShape::Motion:
             return "motion";
+        case BlurShape::Shake:
+            return "shake";
         case BlurShape::None:
             break;
     }

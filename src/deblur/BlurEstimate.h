@@ -1,23 +1,30 @@
 #pragma once
 
+#include "Filter.h"
 #include "Image.h"
 
 namespace velkaro {
 
 // Estimate of the blur of a section of a photograph, in the terms of the candidate grid: the
-// kernel's shape (the disc of GenerateFilter with a negative angle, or its line), its radius in
-// steps of 0.5 pixel, and for a line its angle.
+// kernel's shape (the disc of GenerateFilter with a negative angle, its line, or a kernel image of
+// any shape), its radius in steps of 0.5 pixel, and for a line its angle.
 
-enum class BlurShape { None, Disc, Motion };
+enum class BlurShape { None, Disc, Motion, Shake };
 
 struct BlurEstimate {
     BlurShape shape = BlurShape::None;
     int radiusStep = 0;     // 1 … 30 (radius = step × 0.5 pixel); 0 for None
     int angle = -1;         // 0 … 179 for Motion, -1 otherwise (GenerateFilter's convention)
     double confidence = 0;  // 0 … 1: how much better the blur explains the section than no blur
+    KernelImageRef kernel;  // Shake only: the kernel itself (its own radius is radiusStep / 2)
+
+    // The kernel description of the estimate (the disc for None).
+    BlurKernel blurKernel() const {
+        return kernel ? BlurKernel(kernel) : BlurKernel(shape == BlurShape::Motion ? angle : -1);
+    }
 };
 
-// "none", "disc" or "motion".
+// "none", "disc", "motion" or "shake".
 const char* BlurShapeName(BlurShape shape);
 
 // Estimates the blur of the region x, y, w, h of `image` (clipped to it) from the power spectrum

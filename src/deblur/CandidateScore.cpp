@@ -296,7 +296,7 @@ int judgedMargin(int half, int w, int h) {
 // `angle`: luma, local ranges, edges and the margin. At half size `split` receives the original's
 // split luma.
 void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize, double radius,
-                   int angle, cv::Mat& split) {
+                   const BlurKernel& blur, cv::Mat& split) {
     b.width = original.width();
     b.height = original.height();
     b.halfSize = halfSize;
@@ -307,7 +307,7 @@ void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize,
         luma(original, b.original);
     }
     const int w = b.original.cols, h = b.original.rows;
-    b.half = SizeForFilter(radius, angle) / 2;
+    b.half = SizeForFilter(radius, blur) / 2;
 
     // Halos and ringing: a deblurred edge may be steeper than the blurred one, but its values stay
     // within the range the original spans around it (blurring only averages neighbours). What goes
@@ -364,11 +364,12 @@ void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& s
 // interior of the full-size section (the kernel of a small radius has no faithful half-size twin)
 // sparse enough to keep the cost near 50 000 taps whatever the kernel's size (the residual's
 // statistics need no more), the original's linear luma there, and its own noise.
-void prepareReblur(ScoreBasis::Planes& b, const CImage& original, double radius, int angle) {
-    const int half = SizeForFilter(radius, angle) / 2;
+void prepareReblur(ScoreBasis::Planes& b, const CImage& original, double radius,
+                   const BlurKernel& blur) {
+    const int half = SizeForFilter(radius, blur) / 2;
     const int n = 2 * half + 1;
     Matrix kernel(n, n);
-    GenerateFilter(kernel, radius, angle);
+    GenerateFilter(kernel, radius, blur);
     std::vector<float> weights;
     FilterToFloats(weights, kernel);
     const int w = original.width(), h = original.height();
@@ -439,7 +440,7 @@ double reblurResidual(const ScoreBasis::Planes& b, const CImage& candidate) {
 
 }  // namespace
 
-ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle,
+ScoreBasis::ScoreBasis(const CImage& original, double radius, const BlurKernel& blur,
                        const BlurEstimate& sectionBlur)
     : mPlanes(std::make_unique<Planes>()) {
     VK_CHECK(original.width() > 0 && original.height() > 0);
@@ -448,14 +449,18 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, int angle,
     // too small to halve is judged as it is.
     const bool halfSize = std::min(original.width(), original.height()) >= 16;
     cv::Mat split;
-    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, angle, split);
+    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, blur, split);
     prepareSums(*mPlanes, original, split);
-    prepareReblur(*mPlanes, original, radius, angle);
-    // The estimate speaks for kernels of its own shape only (motion: within 15° of its angle).
-    const int turn = std::abs(angle - sectionBlur.angle) % 180;
+    prepareReblur(*mPlanes, original, radius, blur);
+    // The estimate speaks for kernels of its own shape only (motion: within 15° of its angle; a
+    // shake: the very kernel estimated).
+    const int turn = std::abs(blur.angle - sectionBlur.angle) % 180;
     const bool sameShape =
-        angle < 0 ? sectionBlur.shape == BlurShape::Disc
-                  : sectionBlur.shape == BlurShape::Motion && std::min(turn, 180 - turn) <= 15;
+        blur.image ? sectionBlur.shape == BlurShape::Shake && sectionBlur.kernel &&
+                         sectionBlur.kernel->fingerprint() == blur.image->fingerprint()
+        : blur.angle < 0
+            ? sectionBlur.shape == BlurShape::Disc
+            : sectionBlur.shape == BlurShape::Motion && std::min(turn, 180 - turn) <= 15;
     // Relative to the estimated radius: the estimate is good to about a step at small radii and
     // about a step in ten at large ones.
     if (sameShape && sectionBlur.radiusStep > 0) {
@@ -504,9 +509,9 @@ CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate) 
 }
 
 CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
-                              int angle) {
+                              const BlurKernel& blur) {
     VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
-    return ScoreCandidate(ScoreBasis(original, radius, angle), candidate);
+    return ScoreCandidate(ScoreBasis(original, radius, blur), candidate);
 }
 
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
@@ -534,13 +539,14 @@ std::string DescribeScore(const CandidateScore& score) {
     return text;
 }
 
-ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius, int angle) {
+ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius,
+                     const BlurKernel& blur) {
     VK_CHECK(original.width() == candidate.width() && original.height() == candidate.height());
     VK_CHECK(original.width() > 0 && original.height() > 0);
     // The same terms as the score, on every pixel of full-size planes.
     ScoreBasis::Planes b;
     cv::Mat unused;
-    preparePlanes(b, original, false, radius, angle, unused);
+    preparePlanes(b, original, false, radius, blur, unused);
     cv::Mat c;
     luma(candidate, c);
     const int w = c.cols, h = c.rows;

@@ -59,7 +59,7 @@ double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
 // so any number of threads may score candidates against it at once.
 class ScoreBasis {
   public:
-    ScoreBasis(const CImage& original, double radius, int angle,
+    ScoreBasis(const CImage& original, double radius, const BlurKernel& blur,
                const BlurEstimate& sectionBlur = {});
     ~ScoreBasis();
     ScoreBasis(const ScoreBasis&) = delete;
@@ -79,7 +79,7 @@ class ScoreBasis {
 CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate);
 // The same for a single candidate: `original` and `candidate` have the same size.
 CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
-                              int angle);
+                              const BlurKernel& blur);
 
 // The parts in words for the user: "detail +18 %, halos low, noise medium".
 std::string DescribeScore(const CandidateScore& score);
@@ -87,6 +87,7 @@ std::string DescribeScore(const CandidateScore& score);
 // The candidate, in grey, tinted where it rings or haloes (red) and where it amplifies noise
 // (blue), per pixel, with the same terms as the score; the strength of the tint follows the
 // artefact's size.
-ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius, int angle);
+ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double radius,
+                     const BlurKernel& blur);
 
 }  // namespace velkaro

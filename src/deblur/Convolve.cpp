@@ -12,24 +12,24 @@
 
 namespace velkaro {
 
-void convolve(const CImage& in, CImage& o, int channel, double radius, int angle, int x, int y,
-              int w, int h) {
+void convolve(const CImage& in, CImage& o, int channel, double radius, const BlurKernel& blur,
+              int x, int y, int w, int h) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
     timer.start();
     std::vector<float> kernel;
     int n = 0;
-    MethodKernel(kernel, n, radius, angle);
+    MethodKernel(kernel, n, radius, blur);
     FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, kernel, n, x, y, w, h);
     WriteChannelRegion(o, channel, result.get(), w, h);
     LogInfo("convolve took %.2f seconds\n", timer.elapsed());
 }
 
-std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int, double radius, int angle, int,
-                                int, int w, int h) {
-    const int n = SizeForFilter(radius, angle);
+std::int64_t convolve_mem_usage(const CImage& in, CImage& o, int, double radius,
+                                const BlurKernel& blur, int, int, int w, int h) {
+    const int n = SizeForFilter(radius, blur);
     const long long err = (long long)convolvePlanarFScratchSize();
     VK_CHECK(err >= 0);
     // Summed in 64 bits: a 32-bit sum overflows for photographs beyond about 130 megapixels.

@@ -1193,8 +1193,9 @@ SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& 
 using namespace deconvolve_detail;
 
 void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, double tolerance,
-                        int passes, int angle, int x, int y, int w, int h, double* residual,
-                        const std::atomic<bool>* cancel, const MethodProgress* progress) {
+                        int passes, const BlurKernel& blur, int x, int y, int w, int h,
+                        double* residual, const std::atomic<bool>* cancel,
+                        const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
@@ -1205,9 +1206,9 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     if (w <= 0 || h <= 0)
         return;
 
-    const int n = SizeForFilter(radius, angle);
+    const int n = SizeForFilter(radius, blur);
     Matrix K(n, n);
-    GenerateFilter(K, radius, angle);
+    GenerateFilter(K, radius, blur);
     const int count = w * h;
     // The observed channel b is read into the result: the direct solve starts from it and needs
     // no copy of it once its linear term is formed; the residual reads it again.
@@ -1273,8 +1274,9 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
 }
 
 std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int channel,
-                                          double radius, double tolerance, int passes, int angle,
-                                          int x, int y, int w, int h, double* residual) {
+                                          double radius, double tolerance, int passes,
+                                          const BlurKernel& blur, int x, int y, int w, int h,
+                                          double* residual) {
     (void)i;
     (void)channel;
     (void)tolerance;
@@ -1282,7 +1284,7 @@ std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int 
     (void)x;
     (void)y;
     (void)residual;
-    const int n = SizeForFilter(radius, angle);
+    const int n = SizeForFilter(radius, blur);
     const int kernelElements = n * n;
     // At its fullest (inside the conjugate gradients) a solve holds 14 vectors of w·h doubles:
     // the result, the linear term, the unreflected position, the signs, the gradient and the
@@ -1292,7 +1294,7 @@ std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int 
     std::int64_t transform = 0;
     if (w >= 1 && h >= 1) {
         Matrix K(n, n);
-        GenerateFilter(K, radius, angle);
+        GenerateFilter(K, radius, blur);
         if (FilterNormalTransform::pays(K.roData(), n, n, h, w))
             transform = FilterNormalTransform::bytes(n, n, h, w);
     }

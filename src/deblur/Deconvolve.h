@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Filter.h"
 #include "Image.h"
 #include "MethodProgress.h"
 
@@ -23,12 +24,14 @@ namespace velkaro {
 // A region of one pixel, or one narrower or lower than the kernel's half-width + 1, is outside
 // the blur model: its channel is copied to o unchanged (residual is then not written).
 void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, double tolerance,
-                        int passes, int angle, int x, int y, int w, int h, double* residual,
-                        const std::atomic<bool>* cancel, const MethodProgress* progress = nullptr);
+                        int passes, const BlurKernel& blur, int x, int y, int w, int h,
+                        double* residual, const std::atomic<bool>* cancel,
+                        const MethodProgress* progress = nullptr);
 
 // Bytes the call above needs: 16·n² + 232·w·h + 4 · o's pixel count (n = the kernel size).
 std::int64_t deconvolve_sllsbox_mem_usage(const CImage& i, const CImage& o, int channel,
-                                          double radius, double tolerance, int passes, int angle,
-                                          int x, int y, int w, int h, double* residual);
+                                          double radius, double tolerance, int passes,
+                                          const BlurKernel& blur, int x, int y, int w, int h,
+                                          double* residual);
 
 }  // namespace velkaro

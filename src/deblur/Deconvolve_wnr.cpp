@@ -376,22 +376,27 @@ namespace {
 // Channels running at the same time each take the kept state or make their own.
 struct ChannelState {
     int rows = 0, columns = 0, angle = 0;
+    std::uint64_t kernelImage = 0;  // the kernel image's fingerprint, 0 for the disc and the line
     double radius = 0;
     std::unique_ptr<ComplexMatrix> otf, spectrum;
     std::unique_ptr<Matrix> work;
 };
 
+std::uint64_t KernelImageId(const BlurKernel& blur) {
+    return blur.image ? blur.image->fingerprint() : 0;
+}
+
 std::mutex gKeptMutex;
 ChannelState gKept;
 
-ChannelState TakeKeptState(int rows, int columns, double radius, int angle) {
+ChannelState TakeKeptState(int rows, int columns, double radius, const BlurKernel& blur) {
     ChannelState kept;
     {
         std::lock_guard<std::mutex> guard(gKeptMutex);
         std::swap(kept, gKept);
     }
     if (kept.rows == rows && kept.columns == columns && kept.radius == radius &&
-        kept.angle == angle)
+        kept.angle == blur.angle && kept.kernelImage == KernelImageId(blur))
         return kept;
     return {};  // another region's arrays are freed here
 }
@@ -404,8 +409,8 @@ void KeepState(ChannelState state) {
 }  // namespace
 
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
-                             int angle, int x, int y, int w, int h, const std::atomic<bool>* cancel,
-                             const MethodProgress* progress) {
+                             const BlurKernel& blur, int x, int y, int w, int h,
+                             const std::atomic<bool>* cancel, const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     VK_CHECK(i.width() - x >= w);
@@ -413,9 +418,9 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     if (w <= 0 || h <= 0)
         return FftStatus::Done;
 
-    const int n = SizeForFilter(radius, angle);
+    const int n = SizeForFilter(radius, blur);
     Matrix kernel(n, n);
-    GenerateFilter(kernel, radius, angle);
+    GenerateFilter(kernel, radius, blur);
 
     Matrix M(h, w);
     ImageToMatrix(M, i, channel, x, y, w, h);
@@ -430,10 +435,11 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     }
     // The kernel's transfer function serves the taper and the deconvolution (and the next
     // channels); one real and one half-spectrum array serve all their steps.
-    ChannelState state = TakeKeptState(h, w, radius, angle);
+    ChannelState state = TakeKeptState(h, w, radius, blur);
     FftStatus status = FftStatus::Done;
     if (!state.otf) {
-        state.rows = h, state.columns = w, state.radius = radius, state.angle = angle;
+        state.rows = h, state.columns = w, state.radius = radius, state.angle = blur.angle;
+        state.kernelImage = KernelImageId(blur);
         state.otf = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
         state.spectrum = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
         state.work = std::make_unique<Matrix>(h, w);
@@ -459,8 +465,8 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     return status;
 }
 
-std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, double, double, int, int,
-                                          int, int w, int h) {
+std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int, double, double,
+                                          const BlurKernel&, int, int, int w, int h) {
     // The peak is the taper: the region, its weights and its circular blur (8 bytes a value
     // each), the half spectra of the region and of the kernel (8 each), the region shared with the
     // helper and the helper's own work buffer (16 each, generously). The images count 4 a pixel.

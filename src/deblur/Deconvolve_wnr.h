@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Filter.h"
 #include "Image.h"
 #include "LargeAllocation.h"
 #include "Matrix.h"
@@ -67,12 +68,13 @@ void ComplexMatrixComponentDivide(ComplexMatrix& c, const ComplexMatrix& a, cons
 // The end of each stage (the kernel's transfer function, the taper, the deconvolution) is
 // reported to `progress`.
 FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double radius, double noise,
-                             int angle, int x, int y, int w, int h,
+                             const BlurKernel& blur, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel = nullptr,
                              const MethodProgress* progress = nullptr);
 // Bytes the method holds at its peak for one channel, the helper's transform buffer included.
 std::int64_t deconvolve_wnr_iir_mem_usage(const CImage& i, CImage& o, int channel, double radius,
-                                          double noise, int angle, int x, int y, int w, int h);
+                                          double noise, const BlurKernel& blur, int x, int y, int w,
+                                          int h);
 
 // The in-place edge taper, for other methods: edgetaper(m, m, psf).
 void TapeEdge(Matrix& m, const Matrix& psf);

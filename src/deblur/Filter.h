@@ -27,7 +27,8 @@ class KernelImage {
     const std::vector<double>& weights() const { return mWeights; }
     // The kernel's own radius, its size measure: the distance from the centroid within which 98 %
     // of its weight lies, rounded to the nearest half pixel (at least half a pixel). A disc of
-    // radius r and a line of half-length r measure r within half a pixel.
+    // radius r measures r within half a pixel, a line of half-length r within a pixel (its edges
+    // fade over one pixel).
     double radius() const { return mRadius; }
     // A digest of the weights, equal for equal kernels: part of every key of a result.
     std::uint64_t fingerprint() const { return mFingerprint; }

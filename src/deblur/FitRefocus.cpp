@@ -4,8 +4,8 @@
 
 namespace velkaro {
 
-void fit_refocus(const CImage& in, CImage& o, int channel, double, int, int x, int y, int w,
-                 int h) {
+void fit_refocus(const CImage& in, CImage& o, int channel, double, const BlurKernel&, int x, int y,
+                 int w, int h) {
     if (channel != 1)
         return;
     for (int r = 0; r < h; ++r)
@@ -13,8 +13,8 @@ void fit_refocus(const CImage& in, CImage& o, int channel, double, int, int x, i
                     in.pixels() + (std::size_t(y + r) * in.width() + x) * 4, std::size_t(w) * 4);
 }
 
-std::int64_t fit_refocus_mem_usage(const CImage& in, CImage& o, int, double, int, int, int, int,
-                                   int) {
+std::int64_t fit_refocus_mem_usage(const CImage& in, CImage& o, int, double, const BlurKernel&, int,
+                                   int, int, int) {
     // The region is copied as it is: only the images themselves.
     return 4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }

@@ -9,10 +9,10 @@
 
 namespace velkaro {
 
-void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angle) {
-    size = SizeForFilter(radius, angle);
+void MethodKernel(std::vector<float>& kernel, int& size, double radius, const BlurKernel& blur) {
+    size = SizeForFilter(radius, blur);
     Matrix f(size, size);
-    GenerateFilter(f, radius, angle);
+    GenerateFilter(f, radius, blur);
     FilterToFloats(kernel, f);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "Filter.h"
 #include "Image.h"
 
 namespace velkaro {
@@ -18,7 +19,7 @@ inline FloatBuffer NewFloats(std::size_t count) {
 }
 
 // The n × n kernel of `radius` and `angle` as floats in storage order; n is returned in `size`.
-void MethodKernel(std::vector<float>& kernel, int& size, double radius, int angle);
+void MethodKernel(std::vector<float>& kernel, int& size, double radius, const BlurKernel& blur);
 
 // Channel `channel` of the input over the columns x0 … x1 − 1 and rows y0 … y1 − 1, clipped to
 // the image. The window's place in the image is kept so that offsets can be translated.

@@ -13,7 +13,7 @@
 namespace velkaro {
 
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
-                             int iterations, int angle, int x, int y, int w, int h,
+                             int iterations, const BlurKernel& blur, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel, const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
@@ -21,7 +21,7 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     timer.start();
     std::vector<float> kernel;
     int n = 0;
-    MethodKernel(kernel, n, radius, angle);
+    MethodKernel(kernel, n, radius, blur);
     // The source starts at the region's first pixel and runs to the image's end. The planar
     // operation carries its estimate two kernel sizes beyond the region and reads nothing
     // further, so the rest of the image need not be decoded.
@@ -43,8 +43,8 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
 }
 
 std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int, double radius, int,
-                                               int angle, int, int, int w, int h) {
-    const int n = SizeForFilter(radius, angle);
+                                               const BlurKernel& blur, int, int, int w, int h) {
+    const int n = SizeForFilter(radius, blur);
     const long long err = (long long)richardsonLucyPlanarFScratchSize();
     VK_CHECK(err >= 0);
     return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height()) +

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Filter.h"
 #include "Image.h"
 #include "MethodProgress.h"
 
@@ -15,11 +16,11 @@ namespace velkaro {
 // Every iteration is reported to `progress`; `cancel` is polled between iterations, and a call
 // stopped by it leaves o untouched.
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
-                             int iterations, int angle, int x, int y, int w, int h,
+                             int iterations, const BlurKernel& blur, int x, int y, int w, int h,
                              const std::atomic<bool>* cancel = nullptr,
                              const MethodProgress* progress = nullptr);
 std::int64_t deconvolve_lucy_richard_mem_usage(const CImage& in, CImage& o, int channel,
-                                               double radius, int iterations, int angle, int x,
-                                               int y, int w, int h);
+                                               double radius, int iterations,
+                                               const BlurKernel& blur, int x, int y, int w, int h);
 
 }  // namespace velkaro

@@ -54,8 +54,8 @@ class RegionConvolver {
 }  // namespace
 
 void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel, double radius,
-                                       int iterations, int angle, int x, int y, int w, int h,
-                                       const std::atomic<bool>* cancel,
+                                       int iterations, const BlurKernel& blur, int x, int y, int w,
+                                       int h, const std::atomic<bool>* cancel,
                                        const MethodProgress* progress) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
@@ -76,18 +76,27 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
 
     std::vector<float> kernel;
     int n = 0;
-    MethodKernel(kernel, n, radius, angle);
+    MethodKernel(kernel, n, radius, blur);
     if (channel == 1 && debugDumpsEnabled())
         DumpRawImageFloat(kernel.data(), n, n, 1, "filter_it-%d_%.2f", 0, radius);
 
     FloatBuffer E = NewFloats(count), Q = NewFloats(count), C = NewFloats(count);
     std::copy_n(O, count, E.get());
     RegionConvolver convolver(kernel, n, w, h);
+    // The ratio goes back through the mirrored kernel; the disc and the line are their own
+    // mirror images, a kernel image in general is not.
+    std::vector<float> mirrored;
+    std::unique_ptr<RegionConvolver> back;
+    if (blur.isImage()) {
+        mirrored.assign(kernel.rbegin(), kernel.rend());
+        back = std::make_unique<RegionConvolver>(mirrored, n, w, h);
+    }
+    RegionConvolver& backward = back ? *back : convolver;
     const float floor = 1e-12f;
     for (int it = 0; it < iterations; ++it) {
         convolver.run(E.get(), Q.get());
         for (std::size_t i = 0; i < count; ++i) Q[i] = O[i] / std::max(Q[i], floor);
-        convolver.run(Q.get(), C.get());
+        backward.run(Q.get(), C.get());
         for (std::size_t i = 0; i < count; ++i) E[i] = detailed[i] ? E[i] * C[i] : O[i];
         ReportIteration(progress, it + 1, iterations);
         if (StopRequested(cancel))
@@ -99,9 +108,9 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
 }
 
 std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int,
-                                                         double radius, int, int angle, int, int,
-                                                         int w, int h) {
-    const std::int64_t n = SizeForFilter(radius, angle);
+                                                         double radius, int, const BlurKernel& blur,
+                                                         int, int, int w, int h) {
+    const std::int64_t n = SizeForFilter(radius, blur);
     const std::int64_t region = std::int64_t(w) * h, padded = (w + n) * (h + n);
     // The region's mask (4 bytes a pixel, then 1 as flags), its observed values and three float
     // planes (16); the FFT convolution's kernel spectrum and complex work plane over the padded

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Filter.h"
 #include "Image.h"
 #include "MethodProgress.h"
 
@@ -15,11 +16,12 @@ namespace velkaro {
 // as a numbered grey PNG into the working directory. Progress and cancel as for
 // deconvolve_lucy_richard.
 void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel, double radius,
-                                       int iterations, int angle, int x, int y, int w, int h,
-                                       const std::atomic<bool>* cancel = nullptr,
+                                       int iterations, const BlurKernel& blur, int x, int y, int w,
+                                       int h, const std::atomic<bool>* cancel = nullptr,
                                        const MethodProgress* progress = nullptr);
 std::int64_t deconvolve_lucy_richard_threshold_mem_usage(const CImage& in, CImage& o, int channel,
-                                                         double radius, int iterations, int angle,
-                                                         int x, int y, int w, int h);
+                                                         double radius, int iterations,
+                                                         const BlurKernel& blur, int x, int y,
+                                                         int w, int h);
 
 }  // namespace velkaro

@@ -183,14 +183,14 @@ void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount
 }
 
 void unsharp_mask_full(const CImage& in, CImage& o, int channel, double radius, double amount,
-                       int angle, int x, int y, int w, int h) {
+                       const BlurKernel& blur, int x, int y, int w, int h) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
     timer.start();
     std::vector<float> kernel;
     int n = 0;
-    MethodKernel(kernel, n, radius, angle);
+    MethodKernel(kernel, n, radius, blur);
     FloatBuffer blurred, observed;
     ConvolveRegion(blurred, &observed, in, channel, kernel, n, x, y, w, h);
     for (std::size_t i = 0; i < std::size_t(w) * std::size_t(h); ++i) {
@@ -230,23 +230,23 @@ void unsharp_mask_kernel(std::vector<double>& kernel, double radius) {
 }
 
 void unsharp_mask(const CImage& in, CImage& o, int fast, int channel, double radius, double amount,
-                  int angle, int x, int y, int w, int h) {
+                  const BlurKernel& blur, int x, int y, int w, int h) {
     VK_CHECK(amount > 0);
     if (fast) {
         if (channel != 1)
             return;
         unsharp_mask_fast(in, o, radius, amount, x, y, w, h);
     } else {
-        unsharp_mask_full(in, o, channel, radius, amount, angle, x, y, w, h);
+        unsharp_mask_full(in, o, channel, radius, amount, blur, x, y, w, h);
     }
 }
 
 std::int64_t unsharp_mask_mem_usage(const CImage& in, CImage& o, int fast, int channel,
-                                    double radius, double /*amount*/, int angle, int x, int y,
-                                    int w, int h) {
+                                    double radius, double /*amount*/, const BlurKernel& blur, int x,
+                                    int y, int w, int h) {
     if (fast)
         return std::int64_t(std::max(w, h) * 8) + (std::int64_t(int(radius)) << 13);
-    return convolve_mem_usage(in, o, channel, radius, angle, x, y, w, h);
+    return convolve_mem_usage(in, o, channel, radius, blur, x, y, w, h);
 }
 
 }  // namespace velkaro

@@ -149,9 +149,53 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
     return info;
 }
 
+// The same design for a kernel h of any shape: every tap of g is an unknown of its own. With the
+// estimate f̂(x) = Σ g(e) · y(x + e) of the sharp f from y = h ⋆ f + noise, the normal equations
+// read Σ_e' S(e − e') g(e') = A(e) with A = h(−·) ∗ r and S = h ∗ A + noise · δ, r the image
+// model's correlation; for a kernel symmetric under a half turn A and S are those of compute_g.
+int compute_g_general(Matrix& g, const Matrix& h, int Rg, double gamma, double noise) {
+    const int nr = 8 * Rg + 1;
+    Matrix ruv(nr, nr);
+    double* rv = ruv.rwData();
+    for (int u = -4 * Rg; u <= 4 * Rg; ++u)
+        for (int v = -4 * Rg; v <= 4 * Rg; ++v)
+            rv[std::size_t(u + 4 * Rg) * nr + (v + 4 * Rg)] =
+                std::pow(gamma, std::sqrt(double(u * u + v * v)));
+    const int hn = h.rows();
+    Matrix mirrored(hn, hn);
+    std::reverse_copy(h.roData(), h.roData() + std::size_t(hn) * hn, mirrored.rwData());
+    Matrix A(6 * Rg + 1, 6 * Rg + 1);
+    convolve_mat(A, mirrored, ruv);
+    Matrix B(4 * Rg + 1, 4 * Rg + 1);
+    convolve_mat(B, h, A);
+
+    const int gn = 2 * Rg + 1;
+    const int m = gn * gn;
+    Matrix s(m, m);
+    Matrix b(m, 1);
+    double* sd = s.rwData();
+    double* bd = b.rwData();
+    const int An = A.rows(), Bn = B.rows();
+    for (int i = -Rg; i <= Rg; ++i)
+        for (int j = -Rg; j <= Rg; ++j) {
+            const std::size_t l = std::size_t(i + Rg) * gn + (j + Rg);
+            double* row = sd + l * m;
+            for (int p = -Rg; p <= Rg; ++p)
+                for (int q = -Rg; q <= Rg; ++q)
+                    row[std::size_t(p + Rg) * gn + (q + Rg)] =
+                        B.roData()[std::size_t(i - p + 2 * Rg) * Bn + (j - q + 2 * Rg)];
+            row[l] += noise;
+            bd[l] = A.roData()[std::size_t(i + 3 * Rg) * An + (j + 3 * Rg)];
+        }
+    const int info = MatrixSolve(b, s);
+    VK_CHECK(g.rows() == gn && g.columns() == gn);
+    std::copy_n(b.roData(), m, g.rwData());
+    return info;
+}
+
 // Size of the filter: 2 · matRadius + 1, or the kernel's size when that is larger.
-int filterSize(double radius, int matRadius, int angle) {
-    const int k = SizeForFilter(radius, angle);
+int filterSize(double radius, int matRadius, const BlurKernel& blur) {
+    const int k = SizeForFilter(radius, blur);
     const int n = 2 * std::max(matRadius, 0) + 1;
     return k > n ? k : n;
 }
@@ -159,13 +203,14 @@ int filterSize(double radius, int matRadius, int angle) {
 }  // namespace
 
 void wiener_fir_filter(std::vector<double>& g, int& size, double radius, int matRadius,
-                       double gamma, double noise, int angle, bool normalise) {
-    const int n = filterSize(radius, matRadius, angle);
+                       double gamma, double noise, const BlurKernel& blur, bool normalise) {
+    const int n = filterSize(radius, matRadius, blur);
     const int Rg = (n - 1) / 2;
     Matrix hm(n, n);
-    GenerateFilter(hm, radius, angle);
+    GenerateFilter(hm, radius, blur);
     Matrix gm(n, n);
-    const int info = compute_g(gm, hm, Rg, gamma, noise, false);
+    const int info = blur.isImage() ? compute_g_general(gm, hm, Rg, gamma, noise)
+                                    : compute_g(gm, hm, Rg, gamma, noise, false);
     if (normalise) {
         const double sum = MatrixSum(gm);
         if (info != 0 || !std::isfinite(sum) || sum == 0) {
@@ -182,14 +227,15 @@ void wiener_fir_filter(std::vector<double>& g, int& size, double radius, int mat
 }
 
 void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radius, int matRadius,
-                           double gamma, double noise, int angle, int x, int y, int w, int h) {
+                           double gamma, double noise, const BlurKernel& blur, int x, int y, int w,
+                           int h) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
     timer.start();
     std::vector<double> g;
     int n = 0;
-    wiener_fir_filter(g, n, radius, matRadius, gamma, noise, angle, true);
+    wiener_fir_filter(g, n, radius, matRadius, gamma, noise, blur, true);
     const std::vector<float> filter(g.begin(), g.end());
     FloatBuffer result;
     ConvolveRegion(result, nullptr, in, channel, filter, n, x, y, w, h);
@@ -197,14 +243,18 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
 
-std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double,
-                                             int matRadius, double, double, int, int, int, int w,
-                                             int h) {
+std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int, double radius,
+                                             int matRadius, double, double, const BlurKernel& blur,
+                                             int, int, int w, int h) {
     const std::int64_t n = 2 * std::int64_t(matRadius) + 1;
     const long long err = (long long)convolvePlanarFScratchSize();
     VK_CHECK(err >= 0);
+    // A kernel image's design solves for every tap: a dense system of (size²)² doubles.
+    const std::int64_t taps = blur.isImage() ? std::int64_t(filterSize(radius, matRadius, blur)) *
+                                                   filterSize(radius, matRadius, blur)
+                                             : 0;
     return err + 4 * (std::int64_t(w) * h + std::int64_t(in.width()) * in.height() + n * n) +
-           4 * std::int64_t(o.width()) * o.height();
+           4 * std::int64_t(o.width()) * o.height() + 8 * taps * (taps + 2);
 }
 
 }  // namespace velkaro

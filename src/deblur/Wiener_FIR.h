@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "Filter.h"
 #include "Image.h"
 
 namespace velkaro {
@@ -13,14 +14,16 @@ namespace velkaro {
 // distance d is gamma^d and white noise of power `noise`, normalised to sum 1 and applied to the
 // region by convolution.
 void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radius, int matRadius,
-                           double gamma, double noise, int angle, int x, int y, int w, int h);
+                           double gamma, double noise, const BlurKernel& blur, int x, int y, int w,
+                           int h);
 std::int64_t deconvolve_wiener_fir_mem_usage(const CImage& in, CImage& o, int channel,
                                              double radius, int matRadius, double gamma,
-                                             double noise, int angle, int x, int y, int w, int h);
+                                             double noise, const BlurKernel& blur, int x, int y,
+                                             int w, int h);
 
 // The filter deconvolve_wiener_fir applies (normalised) or the raw solution of its normal
 // equations (not normalised): size × size values, row-major, centre in the middle.
 void wiener_fir_filter(std::vector<double>& g, int& size, double radius, int matRadius,
-                       double gamma, double noise, int angle, bool normalise);
+                       double gamma, double noise, const BlurKernel& blur, bool normalise);
 
 }  // namespace velkaro

@@ -1,4 +1,4 @@
-add_library(velkaro_deblur_filter STATIC Filter.cpp)
+add_library(velkaro_deblur_filter STATIC Filter.cpp KernelFile.cpp)
 target_include_directories(velkaro_deblur_filter PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(velkaro_deblur_filter PUBLIC velkaro_matrix)
 target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_filter)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "AtomicFile.h"
 #include "Log.h"
 
 namespace velkaro {
@@ -71,6 +72,48 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
         return false;
     outPng.assign(bytes.cbegin(), bytes.cend());
     return true;
+}
+
+bool PlatformReadGrey16(std::vector<std::uint16_t>& out, int& width, int& height,
+                        const std::string& path, int maxSide) {
+    out.clear();
+    QImageReader reader(QString::fromStdString(path));
+    if (!reader.canRead())
+        return false;
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > maxSide || size.height() > maxSide))
+        return false;
+    QImage image = reader.read();
+    if (image.isNull() || image.width() > maxSide || image.height() > maxSide)
+        return false;
+    image.convertTo(QImage::Format_Grayscale16);
+    if (image.isNull())
+        return false;
+    width = image.width(), height = image.height();
+    out.resize(std::size_t(width) * height);
+    for (int y = 0; y < height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint16_t*>(image.constScanLine(y));
+        std::copy_n(row, width, &out[std::size_t(y) * width]);
+    }
+    return true;
+}
+
+bool PlatformWriteGrey16Png(const std::string& path, const std::vector<std::uint16_t>& levels,
+                            int width, int height) {
+    if (width <= 0 || height <= 0 || levels.size() != std::size_t(width) * height)
+        return false;
+    QImage image(width, height, QImage::Format_Grayscale16);
+    for (int y = 0; y < height; ++y)
+        std::copy_n(&levels[std::size_t(y) * width], width,
+                    reinterpret_cast<std::uint16_t*>(image.scanLine(y)));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image))
+        return false;
+    return WriteBytesAtomically(path, "kernel",
+                                std::vector<std::uint8_t>(bytes.cbegin(), bytes.cend()));
 }
 
 std::vector<std::string> PlatformReadableExtensions() {

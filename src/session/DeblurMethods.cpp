@@ -29,14 +29,14 @@ std::int64_t memoryOfNothing(const MethodCall&) {
 template <int Fast>
 bool runUnsharpMask(const MethodCall& c) {
     const Region& r = c.region;
-    unsharp_mask(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.angle, r.x, r.y, r.w, r.h);
+    unsharp_mask(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.kernel, r.x, r.y, r.w, r.h);
     return true;
 }
 template <int Fast>
 std::int64_t memoryOfUnsharpMask(const MethodCall& c) {
     const Region& r = c.region;
-    return unsharp_mask_mem_usage(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.angle, r.x,
-                                  r.y, r.w, r.h);
+    return unsharp_mask_mem_usage(c.in, c.out, Fast, c.channel, c.radius, c.parameter, c.kernel,
+                                  r.x, r.y, r.w, r.h);
 }
 
 bool runWienerFir(const MethodCall& c) {
@@ -45,15 +45,15 @@ bool runWienerFir(const MethodCall& c) {
     LogInfo(
         "Solving using wiener fir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
         "angle %d [%d %d %d %d]\n",
-        c.channel, c.radius, matRadius, c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
-    deconvolve_wiener_fir(c.in, c.out, c.channel, c.radius, matRadius, 0.0, c.parameter, c.angle,
+        c.channel, c.radius, matRadius, c.parameter, 0.0, c.kernel.angle, r.x, r.y, r.w, r.h);
+    deconvolve_wiener_fir(c.in, c.out, c.channel, c.radius, matRadius, 0.0, c.parameter, c.kernel,
                           r.x, r.y, r.w, r.h);
     return true;
 }
 std::int64_t memoryOfWienerFir(const MethodCall& c) {
     const Region& r = c.region;
     return deconvolve_wiener_fir_mem_usage(c.in, c.out, c.channel, c.radius, int(2 * c.radius), 0.0,
-                                           c.parameter, c.angle, r.x, r.y, r.w, r.h);
+                                           c.parameter, c.kernel, r.x, r.y, r.w, r.h);
 }
 
 bool runWienerIir(const MethodCall& c) {
@@ -61,9 +61,10 @@ bool runWienerIir(const MethodCall& c) {
     LogInfo(
         "Solving using wiener iir for channel %d radius %.1f matRadius %d noise %f gamma %.1f "
         "angle %d [%d %d %d %d]\n",
-        c.channel, c.radius, int(2 * c.radius), c.parameter, 0.0, c.angle, r.x, r.y, r.w, r.h);
+        c.channel, c.radius, int(2 * c.radius), c.parameter, 0.0, c.kernel.angle, r.x, r.y, r.w,
+        r.h);
     const FftStatus status = deconvolve_wnr_iir(c.in, c.out, c.channel, c.radius, c.parameter,
-                                                c.angle, r.x, r.y, r.w, r.h, c.cancel, c.progress);
+                                                c.kernel, r.x, r.y, r.w, r.h, c.cancel, c.progress);
     if (status == FftStatus::Failed) {
         LogInfo("the Fourier transform helper failed twice; channel %d not deblurred\n", c.channel);
         return false;
@@ -73,8 +74,8 @@ bool runWienerIir(const MethodCall& c) {
 }
 std::int64_t memoryOfWienerIir(const MethodCall& c) {
     const Region& r = c.region;
-    return deconvolve_wnr_iir_mem_usage(c.in, c.out, c.channel, c.radius, c.parameter, c.angle, r.x,
-                                        r.y, r.w, r.h);
+    return deconvolve_wnr_iir_mem_usage(c.in, c.out, c.channel, c.radius, c.parameter, c.kernel,
+                                        r.x, r.y, r.w, r.h);
 }
 
 template <bool Threshold>
@@ -84,15 +85,15 @@ bool runLucyRichard(const MethodCall& c) {
     LogInfo(
         "Solving using richardson_lucy for channel %d radius %.1f iterations: %d angle %d "
         "[%d %d %d %d]\n",
-        c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h);
+        c.channel, c.radius, iterations, c.kernel.angle, r.x, r.y, r.w, r.h);
     // Stopped half-way these methods write nothing: only a full deblur, which then discards its
     // result, stops them; a preview step, kept when the previews are stopped, runs to its end.
     const std::atomic<bool>* cancel = c.progress ? c.cancel : nullptr;
     if (Threshold)
-        deconvolve_lucy_richard_threshold(c.in, c.out, c.channel, c.radius, iterations, c.angle,
+        deconvolve_lucy_richard_threshold(c.in, c.out, c.channel, c.radius, iterations, c.kernel,
                                           r.x, r.y, r.w, r.h, cancel, c.progress);
     else
-        deconvolve_lucy_richard(c.in, c.out, c.channel, c.radius, iterations, c.angle, r.x, r.y,
+        deconvolve_lucy_richard(c.in, c.out, c.channel, c.radius, iterations, c.kernel, r.x, r.y,
                                 r.w, r.h, cancel, c.progress);
     return true;
 }
@@ -102,45 +103,45 @@ std::int64_t memoryOfLucyRichard(const MethodCall& c) {
     const int iterations = int(c.parameter);
     return Threshold
                ? deconvolve_lucy_richard_threshold_mem_usage(
-                     c.in, c.out, c.channel, c.radius, iterations, c.angle, r.x, r.y, r.w, r.h)
+                     c.in, c.out, c.channel, c.radius, iterations, c.kernel, r.x, r.y, r.w, r.h)
                : deconvolve_lucy_richard_mem_usage(c.in, c.out, c.channel, c.radius, iterations,
-                                                   c.angle, r.x, r.y, r.w, r.h);
+                                                   c.kernel, r.x, r.y, r.w, r.h);
 }
 
 bool runLeastSquares(const MethodCall& c) {
     const Region& r = c.region;
     LogInfo("Solving using sllsbox for channel %d radius %.1f tolerance: %f\n", c.channel, c.radius,
             c.parameter);
-    deconvolve_sllsbox(c.in, c.out, c.channel, c.radius, c.parameter, 0, c.angle, r.x, r.y, r.w,
+    deconvolve_sllsbox(c.in, c.out, c.channel, c.radius, c.parameter, 0, c.kernel, r.x, r.y, r.w,
                        r.h, nullptr, c.cancel, c.progress);
     return true;
 }
 std::int64_t memoryOfLeastSquares(const MethodCall& c) {
     const Region& r = c.region;
     return deconvolve_sllsbox_mem_usage(c.in, c.out, c.channel, c.radius, kToleranceEstimate, 0,
-                                        c.angle, r.x, r.y, r.w, r.h, nullptr);
+                                        c.kernel, r.x, r.y, r.w, r.h, nullptr);
 }
 
 bool runFitRefocus(const MethodCall& c) {
     const Region& r = c.region;
-    fit_refocus(c.in, c.out, c.channel, c.radius, c.angle, r.x, r.y, r.w, r.h);
+    fit_refocus(c.in, c.out, c.channel, c.radius, c.kernel, r.x, r.y, r.w, r.h);
     return true;
 }
 std::int64_t memoryOfFitRefocus(const MethodCall& c) {
     const Region& r = c.region;
-    return fit_refocus_mem_usage(c.in, c.out, c.channel, c.radius, c.angle, r.x, r.y, r.w, r.h);
+    return fit_refocus_mem_usage(c.in, c.out, c.channel, c.radius, c.kernel, r.x, r.y, r.w, r.h);
 }
 
 bool runConvolve(const MethodCall& c) {
     const Region& r = c.region;
     LogInfo("Convolving for channel %d radius %.1f angle %d [%d %d %d %d]\n", c.channel, c.radius,
-            c.angle, r.x, r.y, r.w, r.h);
-    convolve(c.in, c.out, c.channel, c.radius, c.angle, r.x, r.y, r.w, r.h);
+            c.kernel.angle, r.x, r.y, r.w, r.h);
+    convolve(c.in, c.out, c.channel, c.radius, c.kernel, r.x, r.y, r.w, r.h);
     return true;
 }
 std::int64_t memoryOfConvolve(const MethodCall& c) {
     const Region& r = c.region;
-    return convolve_mem_usage(c.in, c.out, c.channel, c.radius, c.angle, r.x, r.y, r.w, r.h);
+    return convolve_mem_usage(c.in, c.out, c.channel, c.radius, c.kernel, r.x, r.y, r.w, r.h);
 }
 
 }  // namespace

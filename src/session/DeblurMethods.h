@@ -91,7 +91,7 @@ struct MethodCall {
     int channel;
     double radius;
     double parameter;  // the preset's
-    int angle;
+    BlurKernel kernel;
     Region region;
     const std::atomic<bool>* cancel;  // polled by the methods that can stop early; may be null
     // Told how far the channel has come by the methods that run long (Richardson–Lucy, least

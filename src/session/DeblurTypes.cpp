@@ -1,6 +1,8 @@
 #include "DeblurTypes.h"
 
+#include <cstdint>
 #include <tuple>
+#include <utility>
 
 #include "DeblurMethods.h"
 
@@ -32,8 +34,11 @@ DeblurredEntry EmptyDeblurredEntry() {
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
     const MaskSettings& ma = a.maskSettings;
     const MaskSettings& mb = b.maskSettings;
-    const auto ka = std::tie(a.deblurType, a.radiusStep, a.angle, ma.type);
-    const auto kb = std::tie(b.deblurType, b.radiusStep, b.angle, mb.type);
+    const auto kernelKey = [](const DeblurredEntry& e) {
+        return e.kernel ? std::pair(1, e.kernel->fingerprint()) : std::pair(0, std::uint64_t(0));
+    };
+    const auto ka = std::tuple(a.deblurType, a.radiusStep, a.angle, kernelKey(a), ma.type);
+    const auto kb = std::tuple(b.deblurType, b.radiusStep, b.angle, kernelKey(b), mb.type);
     if (ka != kb)
         return ka < kb;
     if (ma.type == -1)  // no mask: its numbers play no part

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Filter.h"
+
 namespace velkaro {
 
 // The vocabulary of the processing session: the deblurring presets, the mask settings and the key
@@ -60,13 +62,20 @@ struct DeblurredEntry {
     int radiusStep = 0;
     int angle = -1;
     MaskSettings maskSettings;
+    // A kernel of its own shape (then `angle` is -1), scaled to the step's radius; null for the
+    // disc and the line.
+    KernelImageRef kernel = nullptr;
+
+    // The kernel of the result: the kernel image, the line at `angle`, or the disc.
+    BlurKernel blurKernel() const { return kernel ? BlurKernel(kernel) : BlurKernel(angle); }
 };
 
 // Type 26, step 0, angle -1, mask type -1 with zero floats: travels with the image-loaded events.
 DeblurredEntry EmptyDeblurredEntry();
 
-// The strict weak order of the result maps: type, step and angle as signed ints, then the mask
-// type; the mask floats (radius, opacity, crudeness) count only when both entries carry a mask.
+// The strict weak order of the result maps: type, step and angle as signed ints, then the kernel
+// image's fingerprint (none first), then the mask type; the mask floats (radius, opacity,
+// crudeness) count only when both entries carry a mask.
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b);
 
 // Neither orders before the other: the two keys name the same result.

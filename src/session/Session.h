@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CandidateScore.h"
@@ -79,7 +80,8 @@ using DeblurredCache = std::map<DeblurredEntry, PixelPackRef>;
 // estimate (made with the first basis).
 struct ScoreBasisCache {
     Region section;
-    std::map<std::pair<int, int>, std::shared_ptr<const ScoreBasis>> bases;
+    // By radius step, angle and kernel image (its fingerprint, 0 for none).
+    std::map<std::tuple<int, int, std::uint64_t>, std::shared_ptr<const ScoreBasis>> bases;
     std::optional<BlurEstimate> estimate;
 };
 
@@ -138,9 +140,9 @@ class Session {
     // --- previews of a section ---
     // Steps 1 … radiusMaxStep at one angle; one step at one angle; steps 1 … radiusMaxStep at
     // every tenth degree. Requests run in order; at most three steps compute at once.
-    void deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
-                                    const Rect& section);
-    void deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, int angle,
+    void deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType,
+                                    const BlurKernel& kernel, const Rect& section);
+    void deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
                                 const Rect& section);
     void deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, const Rect& section);
     bool deblurredPreviewIsDone(const DeblurredEntry& entry);
@@ -161,7 +163,8 @@ class Session {
     // run on the low-priority queue, at most two at once, and only while no request is queued
     // or computing: a request always goes ahead. They send the same events as requested steps.
     // stopPreview() and clearPreviews() drop them.
-    void fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, int angle, const Rect& section);
+    void fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, const BlurKernel& kernel,
+                         const Rect& section);
     // Moves the waiting cells of `column` ahead of the other waiting ones.
     void preferPreviewColumn(DeblurType column);
     // The cells still waiting, in the order they will start.
@@ -236,7 +239,7 @@ class Session {
     // through the preset's method, which polls `stop` and reports to `progress` (may be null).
     // False when the method failed (a message says why) and the channel was not written.
     bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
-                              int channel, int angle, const std::atomic<bool>* stop,
+                              int channel, const BlurKernel& kernel, const std::atomic<bool>* stop,
                               const MethodProgress* progress, const Region& region);
     // The whole photograph, masked, into `result` (left null when stopped). False when a
     // channel's method failed.
@@ -252,13 +255,14 @@ class Session {
     // The job leaves the pending list; true when it was cancelled.
     bool endDeblurJob(DeblurJob& job);
     void queuePreviewBatch(const std::function<void()>& queueSteps);
-    void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
+    void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
                                 const Rect& section);
-    void deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle, const Rect& section,
-                           bool background);
+    void deblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
+                           const Rect& section, bool background);
     // The score's view of the original `region` for one kernel, made once and shared by the
     // presets' cells at that step.
-    std::shared_ptr<const ScoreBasis> scoreBasis(const Region& region, int radiusStep, int angle);
+    std::shared_ptr<const ScoreBasis> scoreBasis(const Region& region, int radiusStep,
+                                                 const BlurKernel& kernel);
     // A new decoded copy of a stored preview (null if none) and the section of the original it
     // shows; an empty section when it does not match the last one computed.
     ImageRef storedPreview(const DeblurredEntry& entry, Region& section);

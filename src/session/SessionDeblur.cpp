@@ -26,8 +26,9 @@ std::int64_t nowMs() {
 }  // namespace
 
 bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
-                                   int channel, int angle, const std::atomic<bool>* stop,
-                                   const MethodProgress* progress, const Region& region) {
+                                   int channel, const BlurKernel& kernel,
+                                   const std::atomic<bool>* stop, const MethodProgress* progress,
+                                   const Region& region) {
     if (progress && StopRequested(stop))
         return true;
     const double radius = radiusStep * 0.5;
@@ -35,7 +36,8 @@ bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
             radius);
     const Preset& preset = PresetFor(deblurType);
     return mMethods[preset.method].run(MethodCall{*mOriginalImage, *destination, channel, radius,
-                                                  preset.parameter, angle, region, stop, progress});
+                                                  preset.parameter, kernel, region, stop,
+                                                  progress});
 }
 
 void Session::reportDeblurProgress(DeblurJob& job, int channel, const MethodProgressStep& step) {
@@ -63,7 +65,8 @@ bool Session::deblurStep(DeblurJob& job, ImageRef& result) {
         };
         reportDeblurProgress(job, channel, MethodProgressStep{});
         if (!deblurStepForChannel(entry.radiusStep, entry.deblurType, &destination, channel,
-                                  entry.angle, &job.stop, &progress, Region{0, 0, width, height}))
+                                  entry.blurKernel(), &job.stop, &progress,
+                                  Region{0, 0, width, height}))
             return false;
     }
     if (job.stop)

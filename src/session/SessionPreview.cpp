@@ -42,7 +42,12 @@ int costRank(DeblurType type) {
 }
 
 // Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
-std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, int angle) {
+DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, const BlurKernel& kernel) {
+    return DeblurredEntry{deblurType, radiusStep, kernel.image ? -1 : kernel.angle, MaskSettings{},
+                          kernel.image};
+}
+
+std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel) {
     std::vector<std::array<int, 3>> keys;  // cost, step, column
     for (int column = 0; column < kGridDeblurTypes; ++column)
         for (int step = 1; step <= maxStep; ++step)
@@ -50,12 +55,8 @@ std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, int angl
     std::sort(keys.begin(), keys.end());
     std::deque<DeblurredEntry> order;
     for (const auto& [cost, step, column] : keys)
-        order.push_back(DeblurredEntry{DeblurType(column), step, angle, MaskSettings{}});
+        order.push_back(previewEntry(DeblurType(column), step, kernel));
     return order;
-}
-
-DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, int angle) {
-    return DeblurredEntry{deblurType, radiusStep, angle, MaskSettings{}};
 }
 
 // The section truncated to whole pixels and moved and shrunk to lie inside a W × H image, at
@@ -101,11 +102,11 @@ void Session::queuePreviewBatch(const std::function<void()>& queueSteps) {
     mPreviewQueue->async([this] { endPreviewWork(mPreviewBatches, false); });
 }
 
-void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, int angle,
+void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, const BlurKernel& kernel,
                               const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusMaxStep > 0);
-    std::deque<DeblurredEntry> order = gridFillOrder(radiusMaxStep, firstColumn, angle);
+    std::deque<DeblurredEntry> order = gridFillOrder(radiusMaxStep, firstColumn, kernel);
     std::vector<DeblurredEntry> cells;
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
@@ -146,7 +147,7 @@ std::vector<DeblurredEntry> Session::takeBackgroundCellsLocked() {
 void Session::startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section) {
     for (const DeblurredEntry& e : cells)
         dispatchAsync(DispatchPriority::Low, [this, e, section] {
-            deblurPreviewStep(e.radiusStep, e.deblurType, e.angle, section, true);
+            deblurPreviewStep(e.radiusStep, e.deblurType, e.blurKernel(), section, true);
         });
 }
 
@@ -168,24 +169,24 @@ void Session::endPreviewWork(int& counter, bool background) {
         startBackgroundCells(cells, section);
 }
 
-void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType, int angle,
-                                         const Rect& section) {
+void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurType,
+                                         const BlurKernel& kernel, const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusMaxStep > 0);
     queuePreviewBatch([&] {
         for (int step = 1; step <= radiusMaxStep; ++step)
             mPreviewQueue->async(
-                [=, this] { queueDeblurPreviewStep(step, deblurType, angle, section); });
+                [=, this] { queueDeblurPreviewStep(step, deblurType, kernel, section); });
     });
 }
 
-void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, int angle,
-                                     const Rect& section) {
+void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType,
+                                     const BlurKernel& kernel, const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusStep > 0);
     queuePreviewBatch([&] {
         mPreviewQueue->async(
-            [=, this] { queueDeblurPreviewStep(radiusStep, deblurType, angle, section); });
+            [=, this] { queueDeblurPreviewStep(radiusStep, deblurType, kernel, section); });
     });
 }
 
@@ -200,9 +201,9 @@ void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, co
     });
 }
 
-void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
-                                     const Rect& section) {
-    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, angle);
+void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType,
+                                     const BlurKernel& kernel, const Rect& section) {
+    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, kernel);
     // The queue hands out no new step while three are computing; a finishing step, a stop or a
     // clearing wakes it.
     bool stopped;
@@ -221,12 +222,12 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep(radiusStep, deblurType, angle, section, false); });
+                  [=, this] { deblurPreviewStep(radiusStep, deblurType, kernel, section, false); });
 }
 
-void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
+void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
                                 const Rect& section, bool background) {
-    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, angle);
+    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, kernel);
     if (mStopPreview) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
     } else if (!deblurredPreviewIsDone(entry)) {
@@ -240,7 +241,7 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
         }
         CImage destination(region.w, region.h);
         dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
-            deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle,
+            deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
                                  &mStopPreview, nullptr, region);
         });
         if (background && mStopPreview) {
@@ -248,7 +249,7 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             sendEvent(SessionEventType::PreviewCancelled, entry);
         } else {
             const CandidateScore score =
-                ScoreCandidate(*scoreBasis(region, radiusStep, angle), destination);
+                ScoreCandidate(*scoreBasis(region, radiusStep, kernel), destination);
             PixelPackRef packed = PixelPack::pack(*destination.asImage());
             PixelPackRef previous;  // released outside the lock
             {
@@ -266,8 +267,9 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
 }
 
 std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int radiusStep,
-                                                      int angle) {
-    const std::pair key{radiusStep, angle};
+                                                      const BlurKernel& kernel) {
+    const std::tuple key{radiusStep, kernel.image ? -1 : kernel.angle,
+                         kernel.image ? kernel.image->fingerprint() : std::uint64_t(0)};
     std::optional<BlurEstimate> estimate;
     {
         std::lock_guard<Lock> guard(mLock);
@@ -283,7 +285,7 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     const CImage original = CropImage(*mOriginalImage, region.x, region.y, region.w, region.h);
     if (!estimate)
         estimate = EstimateBlur(original, 0, 0, region.w, region.h);
-    auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, angle, *estimate);
+    auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, kernel, *estimate);
     ScoreBasisCache stale;  // freed unlocked
     std::lock_guard<Lock> guard(mLock);
     if (mScoreCache.section != region) {
@@ -350,7 +352,7 @@ ImageRef Session::previewArtefactMap(const DeblurredEntry& entry) {
     if (!preview || section.w == 0)
         return nullptr;
     return ArtefactMap(CropImage(*mOriginalImage, section.x, section.y, section.w, section.h),
-                       CImage(preview), entry.radiusStep * 0.5, entry.angle);
+                       CImage(preview), entry.radiusStep * 0.5, entry.blurKernel());
 }
 
 ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,

@@ -31,12 +31,22 @@ inline CImage samplePhoto(const char* name) {
     return image ? CImage(image) : CImage(8, 8);
 }
 
-// The blur kernel of `radius` and `angle`, n × n, row after row.
-inline std::vector<double> kernelOf(double radius, int angle, int& n) {
-    n = velkaro::SizeForFilter(radius, angle);
+// The blur kernel of `radius` and `kernel` (an angle, or a kernel image), n × n, row after row.
+inline std::vector<double> kernelOf(double radius, const velkaro::BlurKernel& kernel, int& n) {
+    n = velkaro::SizeForFilter(radius, kernel);
     velkaro::Matrix f(n, n);
-    velkaro::GenerateFilter(f, radius, angle);
+    velkaro::GenerateFilter(f, radius, kernel);
     return std::vector<double>(f.roData(), f.roData() + std::size_t(n) * n);
+}
+
+// A small hooked stroke with uneven weights, like a hand's shake: no symmetry of any kind.
+inline velkaro::BlurKernel shakeKernel() {
+    const int n = 7;
+    std::vector<double> w(n * n, 0.0);
+    const int path[][3] = {{1, 1, 4}, {1, 2, 3}, {2, 3, 3}, {3, 3, 2}, {4, 4, 2},
+                           {5, 4, 1}, {5, 5, 1}, {4, 5, 1}, {3, 1, 1}};
+    for (const auto& p : path) w[std::size_t(p[0]) * n + p[1]] = p[2];
+    return velkaro::BlurKernel(velkaro::KernelImage::fromWeights(n, w));
 }
 
 // A w × h picture of one opaque colour.

@@ -76,3 +76,76 @@ TEST(Filter, KernelsEqualTheirGeometricDefinitions) {
         EXPECT_EQ(f.value(), 1.0) << angle;
     }
 }
+
+TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
+    // Not kernels: no size, a count that is not size², a negative or non-finite weight, nothing.
+    const std::vector<double> nine(9, 1.0);
+    EXPECT_FALSE(KernelImage::fromWeights(0, {}));
+    EXPECT_FALSE(KernelImage::fromWeights(3, std::vector<double>(8, 1.0)));
+    EXPECT_FALSE(KernelImage::fromWeights(3, std::vector<double>(9, 0.0)));
+    for (double bad : {-0.1, double(NAN), double(INFINITY)}) {
+        std::vector<double> w = nine;
+        w[4] = bad;
+        EXPECT_FALSE(KernelImage::fromWeights(3, w)) << bad;
+    }
+
+    // A stroke placed anywhere in a larger frame: cropped to the square around its centroid, the
+    // same kernel (and fingerprint) wherever it was.
+    auto stroke = [](int frame, int ox, int oy, double scale) {
+        std::vector<double> w(std::size_t(frame) * frame, 0.0);
+        for (int i = 0; i < 5; ++i) w[std::size_t(oy + i / 2) * frame + ox + i] = scale * (1 + i);
+        return KernelImage::fromWeights(frame, w);
+    };
+    const KernelImageRef a = stroke(15, 2, 3, 1.0), b = stroke(21, 12, 14, 7.0);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->size(), b->size());
+    EXPECT_EQ(a->weights(), b->weights());
+    EXPECT_EQ(a->fingerprint(), b->fingerprint());
+    EXPECT_NE(a->fingerprint(), KernelImage::fromWeights(3, nine)->fingerprint());
+    double sum = 0, mx = 0, my = 0;
+    const int c = a->size() / 2;
+    for (int y = 0; y < a->size(); ++y)
+        for (int x = 0; x < a->size(); ++x) {
+            const double w = a->weights()[std::size_t(y) * a->size() + x];
+            sum += w, mx += w * (x - c), my += w * (y - c);
+        }
+    EXPECT_NEAR(sum, 1.0, 1e-12);
+    EXPECT_LE(std::abs(mx), 0.5);
+    EXPECT_LE(std::abs(my), 0.5);
+
+    // The size measure of the grid's own kernels is their radius (a line's within a pixel); scaled
+    // to another radius, a disc is close to the disc of that radius.
+    for (double r : {2.0, 3.5, 6.0, 10.0}) {
+        for (int angle : {-1, 0, 35, 90}) {
+            const int n = SizeForFilter(r, angle);
+            Matrix f(n, n);
+            GenerateFilter(f, r, angle);
+            const KernelImageRef k =
+                KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + n * n));
+            ASSERT_TRUE(k);
+            EXPECT_NEAR(k->radius(), r, angle < 0 ? 0.5 : 1.0) << r << " " << angle;
+        }
+        const int n = SizeForFilter(r, -1);
+        Matrix disc(n, n);
+        GenerateFilter(disc, r, -1);
+        const BlurKernel image(
+            KernelImage::fromWeights(n, std::vector<double>(disc.roData(), disc.roData() + n * n)));
+        for (double target : {1.5, r, 2 * r}) {
+            const int m = SizeForFilter(target, image);
+            const int want = SizeForFilter(target, -1);
+            EXPECT_LE(std::abs(m - want), 2) << r << " to " << target;
+            const int big = std::max(m, want);
+            Matrix scaled(big, big), reference(big, big);
+            GenerateFilter(scaled, target, image);
+            GenerateFilter(reference, target, -1);
+            EXPECT_NEAR(MatrixSum(scaled), 1.0, 1e-12);
+            double dot = 0, s2 = 0, r2 = 0;
+            for (int i = 0; i < big * big; ++i) {
+                const double s = scaled.roData()[i], q = reference.roData()[i];
+                EXPECT_GE(s, 0);
+                dot += s * q, s2 += s * s, r2 += q * q;
+            }
+            EXPECT_GT(dot / std::sqrt(s2 * r2), 0.9) << r << " to " << target;
+        }
+    }
+}

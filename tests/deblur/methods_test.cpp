@@ -120,15 +120,17 @@ TEST(Methods, LinearMethodsMatchTheDirectSum) {
     // filter its design gives, applied by correlation) against the direct double sum.
     struct Case {
         double radius;
-        int angle, iw, ih, x, y, w, h;
+        BlurKernel angle;
+        int iw, ih, x, y, w, h;
     };
     const Case cases[] = {
-        {1.0, -1, 70, 50, 10, 8, 30, 20},    // inside
-        {2.0, 30, 70, 50, 0, 0, 25, 18},     // against the top-left corner
-        {3.0, 120, 70, 50, 45, 30, 25, 20},  // against the bottom-right corner
-        {7.5, -1, 70, 50, 6, 0, 64, 50},     // large kernel, whole height
-        {7.5, 80, 70, 50, 40, 20, 3, 2},     // region smaller than the kernel
-        {7.5, -1, 6, 5, 0, 0, 6, 5},         // photograph smaller than the kernel
+        {1.0, -1, 70, 50, 10, 8, 30, 20},                         // inside
+        {4.5, deblurtest::shakeKernel(), 70, 50, 12, 9, 40, 30},  // a kernel image, magnified
+        {2.0, 30, 70, 50, 0, 0, 25, 18},                          // against the top-left corner
+        {3.0, 120, 70, 50, 45, 30, 25, 20},                       // against the bottom-right corner
+        {7.5, -1, 70, 50, 6, 0, 64, 50},                          // large kernel, whole height
+        {7.5, 80, 70, 50, 40, 20, 3, 2},                          // region smaller than the kernel
+        {7.5, -1, 6, 5, 0, 0, 6, 5},  // photograph smaller than the kernel
     };
     for (const Case& c : cases) {
         const CImage in = testPicture(c.iw, c.ih, 11);
@@ -271,12 +273,16 @@ TEST(Methods, RichardsonLucyWithAndWithoutThresholdMatchDoubleReference) {
     struct Case {
         bool threshold;
         double radius;
-        int angle, iterations, x, y, w, h;
+        BlurKernel angle;
+        int iterations, x, y, w, h;
     };
+    // A kernel image has no symmetry: the ratio must go back through its mirror image.
+    const BlurKernel shake = deblurtest::shakeKernel();
     for (const Case& c :
          {Case{false, 1.0, -1, 20, 0, 0, 48, 36}, Case{false, 1.5, 60, 20, 10, 8, 26, 18},
           Case{false, 2.0, -1, 10, 14, 12, 26, 18}, Case{true, 1.0, -1, 20, 6, 5, 36, 26},
-          Case{true, 2.0, -1, 20, 6, 5, 36, 26}, Case{true, 2.0, -1, 0, 6, 5, 36, 26}}) {
+          Case{true, 2.0, -1, 20, 6, 5, 36, 26}, Case{true, 2.0, -1, 0, 6, 5, 36, 26},
+          Case{false, 2.0, shake, 15, 4, 3, 30, 22}, Case{true, 2.0, shake, 15, 6, 5, 36, 26}}) {
         const std::string what = (c.threshold ? "threshold " : "") + std::to_string(c.radius);
         const int r = int(std::lround(c.radius)), w = c.w, h = c.h;
         std::vector<bool> detailed(std::size_t(w) * h, false);
@@ -321,18 +327,23 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
     // Ryy(d) = Σ_{s,t} h(s) h(t) R(d − s + t), Rxy(d) = Σ_s h(s) R(d − s); the applied filter is
     // the raw one scaled to sum 1. The presets' noise levels, a correlated image, and a kernel
     // larger than the requested filter (which enlarges it).
+    // A kernel image (no symmetry) has a tap of its own for each position: then
+    // Rxy(d) = Σ_s h(s) R(d + s), which is the above for a symmetric kernel.
     struct Case {
         double radius;
         int matRadius;
         double gamma, noise;
+        BlurKernel kernel = -1;
     };
-    for (const Case& c : {Case{1.0, 2, 0.0, 0.01f}, Case{1.0, 2, 0.0, 0.001f},
-                          Case{1.5, 3, 0.6, 0.01}, Case{3.0, 1, 0.0, 0.01f}}) {
+    for (const Case& c :
+         {Case{1.0, 2, 0.0, 0.01f}, Case{1.0, 2, 0.0, 0.001f}, Case{1.5, 3, 0.6, 0.01},
+          Case{3.0, 1, 0.0, 0.01f}, Case{3.0, 2, 0.0, 0.01f, deblurtest::shakeKernel()},
+          Case{2.0, 3, 0.5, 0.001, deblurtest::shakeKernel()}}) {
         std::vector<double> g, normalised;
         int n = 0, nn = 0, kn;
-        wiener_fir_filter(g, n, c.radius, c.matRadius, c.gamma, c.noise, -1, false);
-        wiener_fir_filter(normalised, nn, c.radius, c.matRadius, c.gamma, c.noise, -1, true);
-        const auto h = kernelOf(c.radius, -1, kn);
+        wiener_fir_filter(g, n, c.radius, c.matRadius, c.gamma, c.noise, c.kernel, false);
+        wiener_fir_filter(normalised, nn, c.radius, c.matRadius, c.gamma, c.noise, c.kernel, true);
+        const auto h = kernelOf(c.radius, c.kernel, kn);
         ASSERT_EQ(n, std::max(kn, 2 * c.matRadius + 1));
         ASSERT_EQ(nn, n);
         const int kc = kn / 2, R = n / 2;
@@ -341,7 +352,7 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
             double s = 0;
             for (int a = -kc; a <= kc; ++a)
                 for (int b = -kc; b <= kc; ++b)
-                    s += H(a, b) * std::pow(c.gamma, std::hypot(dy - a, dx - b));
+                    s += H(a, b) * std::pow(c.gamma, std::hypot(dy + a, dx + b));
             return s;
         };
         std::vector<double> ryy((4 * R + 1) * (4 * R + 1));  // Ryy(d) for |d| ≤ 2R

@@ -8,6 +8,7 @@
 #include <array>
 #include <set>
 
+#include "../deblur/DeblurTestSupport.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -152,19 +153,28 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursAndEachIsScoredInIt
     // and right edges (by the method's reach) a cell of a motion kernel is the full deblur at that
     // angle, and differs from the disc's cell, a result of its own.
     const Rect section = PreviewSectionAroundPoint(300, 200, 600, 400);
+    // A kernel image (no symmetry, scaled to each step's radius) likewise, for every method that
+    // deconvolves with the kernel.
+    const BlurKernel shake = deblurtest::shakeKernel();
     struct Case {
         DeblurType type;
-        int step, angle, margin, tolerance;  // margin in pixels, tolerance in levels
-    } cases[] = {{DeblurUSMF2, 6, 30, 8, 0},
-                 {DeblurUSMF2, 9, 135, 10, 0},
-                 {DeblurWI2, 8, 0, 96, 3},
-                 {DeblurWI2, 5, 75, 96, 3}};
+        int step;
+        BlurKernel kernel;
+        int margin, tolerance;  // margin in pixels, tolerance in levels
+    } cases[] = {{DeblurUSMF2, 6, 30, 8, 0},     {DeblurUSMF2, 9, 135, 10, 0},
+                 {DeblurWI2, 8, 0, 96, 3},       {DeblurWI2, 5, 75, 96, 3},
+                 {DeblurWI2, 7, shake, 96, 3},   {DeblurWF2, 3, shake, 8, 0},
+                 {DeblurRL20, 6, shake, 64, 1},  {DeblurRT20, 6, shake, 64, 1},
+                 {DeblurUSMF3, 6, shake, 10, 0}, {DeblurBlurSimulation, 8, shake, 10, 0}};
     Session s;
     ASSERT_TRUE(s.loadImage(testDataPath("coffee.png")));
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " " + std::to_string(c.angle));
-        const DeblurredEntry entry{c.type, c.step, c.angle, {}}, disc{c.type, c.step, -1, {}};
-        s.deblurPreviewAngleStep(c.step, c.type, c.angle, section);
+        SCOPED_TRACE(std::string(DeblurTypeName(c.type)) + " " + std::to_string(c.kernel.angle) +
+                     (c.kernel.image ? " image" : ""));
+        const DeblurredEntry entry{
+            c.type, c.step, c.kernel.image ? -1 : c.kernel.angle, {}, c.kernel.image},
+            disc{c.type, c.step, -1, {}};
+        s.deblurPreviewAngleStep(c.step, c.type, c.kernel, section);
         s.deblurPreviewAngleStep(c.step, c.type, -1, section);
         s.deblur(entry);
         s.waitUntilIdle();
