@@ -227,6 +227,7 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, int 
 void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle,
                                 const Rect& section, bool background) {
     const DeblurredEntry entry = previewEntry(deblurType, radiusStep, angle);
+    const int stopsAtStart = mPreviewStops.load();
     if (mStopPreview) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
     } else if (!deblurredPreviewIsDone(entry)) {
@@ -243,8 +244,9 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle,
                                  &mStopPreview, nullptr, region);
         });
-        if (background && mStopPreview) {
-            // Stopped while computing: the methods that stop early leave it unfinished.
+        if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
+            // Stopped while computing: the methods that stop early leave it unfinished, and a
+            // section kept for later must not show it as done.
             sendEvent(SessionEventType::PreviewCancelled, entry);
         } else {
             const CandidateScore score =
