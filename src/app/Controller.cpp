@@ -116,10 +116,6 @@ QString SuggestedSavePath(const QString& source, const QString& folder,
 
 // Copies the metadata tags of `source` into `destination` with exiftool (run on a worker).
 void TransferTags(const QString& program, const QString& source, const QString& destination) {
-    if (program.isEmpty()) {
-        LogInfo("%s\n", "exiftool not found: metadata not copied");
-        return;
-    }
     CopyMetadataTags(LocalPath(program), LocalPath(source), LocalPath(destination));
 }
 
@@ -611,8 +607,12 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
         return false;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
-    const bool transfer = mSaveOptionTransferMetadata->isChecked();
     const QString exiftool = mExiftoolProgram.isEmpty() ? findExiftool() : mExiftoolProgram;
+    // Without exiftool the file cannot take the source's profile: it keeps its sRGB tag.
+    const bool transfer = mSaveOptionTransferMetadata->isChecked() && !exiftool.isEmpty() &&
+                          QFileInfo(exiftool).isExecutable();
+    if (mSaveOptionTransferMetadata->isChecked() && !transfer)
+        LogWarning("exiftool not found: metadata not copied");
     const QString source = mOpenedImagePath;
     auto saved = std::make_shared<bool>(false);
     runOnWorker(
