@@ -45,8 +45,8 @@ QApplication& App() {
 // The astronaut sample enlarged to 4000 × 3000, written as a PNG into `folder`.
 QString LargePhoto(const QTemporaryDir& folder) {
     const QString path = folder.filePath("large.png");
-    ImageRef src = ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) +
-                                                          "/astronaut.png");
+    ImageRef src =
+        ImageIO::sharedInstance().readFromFile(std::string(VELKARO_SAMPLE_DIR) + "/astronaut.png");
     ImageRef big = Image::create(4000, 3000);
     if (src)
         scaleARGB8888(src->pixels(), src->width(), src->height(), std::size_t(src->width()) * 4,
