@@ -17,7 +17,7 @@ void AngleView::pointAt(QPointF position) {
     if (d.manhattanLength() < 2)
         return;
     const int angle =
-        (int(std::lround(std::atan2(d.y(), d.x()) * 180 / std::numbers::pi)) + 360) % 180;
+        (int(std::lround(std::atan2(-d.y(), d.x()) * 180 / std::numbers::pi)) + 360) % 180;
     if (angle == mCurrentAngle)
         return;
     setCurrentAngle(angle);
@@ -41,7 +41,7 @@ void AngleView::paintEvent(QPaintEvent*) {
     const double a = mCurrentAngle / 180.0 * std::numbers::pi;
     const double h = 0.5 * std::min(width(), height());
     const QPointF centre(0.5 * width(), 0.5 * height());
-    const QPointF d(std::cos(a) * (h - 3), std::sin(a) * (h - 3));
+    const QPointF d(std::cos(a) * (h - 3), -std::sin(a) * (h - 3));  // screen rows grow down
     const QColor ink =
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText);
     painter.setPen(QPen(ink, 1));

@@ -5,8 +5,9 @@
 
 namespace velkaro {
 
-// A line through the view's centre at the current motion angle, in degrees (0 … 179, as the
-// line kernel: 0 horizontal, growing clockwise on the screen as image rows grow downwards).
+// A line through the view's centre at the current motion angle, in degrees as a protractor reads
+// it (0 … 179: 0 horizontal, growing counter-clockwise on the screen; see
+// KernelAngleFromProtractor).
 // Pressing or dragging in the view points the line at the mouse and reports the new angle.
 class AngleView : public QWidget {
   public:

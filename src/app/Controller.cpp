@@ -17,6 +17,7 @@
 #include <QIcon>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QProgressBar>
@@ -37,6 +38,7 @@
 #include "Dialogs.h"
 #include "Dispatch.h"
 #include "Exiftool.h"
+#include "Filter.h"
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
@@ -115,10 +117,6 @@ QString SuggestedSavePath(const QString& source, const QString& folder,
 
 // Copies the metadata tags of `source` into `destination` with exiftool (run on a worker).
 void TransferTags(const QString& program, const QString& source, const QString& destination) {
-    if (program.isEmpty()) {
-        LogInfo("%s\n", "exiftool not found: metadata not copied");
-        return;
-    }
     CopyMetadataTags(LocalPath(program), LocalPath(source), LocalPath(destination));
 }
 
@@ -224,13 +222,20 @@ void Controller::awakeFromNib() {
     loadDefaults();
     mSaveOptionQualityValue->setText(QString::number(mSaveOptionQualitySlider->value()));
     savePopupChanged(nullptr);
+    updateRecentMenu();
     updateActions();
 }
 
 void Controller::connectControls() {
     const WindowLayout& l = mLayout;
     connect(l.openAction, &QAction::triggered, this, [this] { openImage(); });
-    connect(l.saveAction, &QAction::triggered, this, [this] { saveResult(); });
+    connect(l.saveAction, &QAction::triggered, this, [this] { save(); });
+    connect(l.saveAsAction, &QAction::triggered, this, [this] { saveResult(); });
+    connect(l.openRecentMenu, &QMenu::aboutToShow, this, [this] { updateRecentMenu(); });
+    connect(this, &Controller::openFinished, this, [this](bool loaded) {
+        if (loaded)
+            addRecentFile(mOpenedImagePath);
+    });
     connect(l.undoAction, &QAction::triggered, this, [this] { undo(); });
     connect(l.redoAction, &QAction::triggered, this, [this] { redo(); });
     connect(l.preferencesAction, &QAction::triggered, this, [this] { showPreferences(); });
@@ -248,8 +253,8 @@ void Controller::connectControls() {
     connect(l.cancelButton, &QPushButton::clicked, this, [this] { cancelDeblur(); });
     connect(l.deblurButton, &QPushButton::clicked, this, [this] { addDeblur(); });
     connect(l.applyAllButton, &QPushButton::clicked, this, [this] { applyAll(); });
-    connect(mBlurShape, &QButtonGroup::idClicked, this, [this] { blurShapeChanged(true); });
-    connect(mAngleField, &QSpinBox::valueChanged, this, [this] { blurShapeChanged(false); });
+    connect(mBlurShape, &QButtonGroup::idClicked, this, [this] { userChoseBlurShape(true); });
+    connect(mAngleField, &QSpinBox::valueChanged, this, [this] { userChoseBlurShape(false); });
     mBlurShapeTimer->setSingleShot(true);
     mBlurShapeTimer->setInterval(300);
     connect(mBlurShapeTimer, &QTimer::timeout, this, [this] { restartPreviews(); });
@@ -289,7 +294,9 @@ void Controller::updateActions() {
     mLayout.undoAction->setText(stack.canUndo() ? tr("Undo %1").arg(stack.undoText()) : tr("Undo"));
     mLayout.redoAction->setText(stack.canRedo() ? tr("Redo %1").arg(stack.redoText()) : tr("Redo"));
     mLayout.saveAction->setEnabled(idle && hasFileOpen());
+    mLayout.saveAsAction->setEnabled(idle && hasFileOpen());
     mLayout.openAction->setEnabled(idle);
+    mLayout.openRecentMenu->setEnabled(idle && !mLayout.openRecentMenu->isEmpty());
 }
 
 bool Controller::showsDeblurView() const {
@@ -548,6 +555,51 @@ void Controller::savePopupChanged(QObject* sender) {
         mDialogs.setSavePanelAllowedTypes(currentlyAllowedFileTypes());
 }
 
+QStringList Controller::recentFiles() const {
+    QStringList files;
+    for (const QString& file : mSettings.value("recentFiles").toStringList())
+        if (QFileInfo(file).isFile())
+            files << file;
+    return files;
+}
+
+void Controller::addRecentFile(const QString& path) {
+    if (path.isEmpty())
+        return;
+    QStringList files = recentFiles();
+    files.removeAll(path);
+    files.prepend(path);
+    while (files.size() > kRecentFiles) files.removeLast();
+    mSettings.setValue("recentFiles", files);
+    mSettings.sync();
+    updateRecentMenu();
+}
+
+void Controller::updateRecentMenu() {
+    QMenu* menu = mLayout.openRecentMenu;
+    menu->clear();
+    for (const QString& file : recentFiles()) {
+        QAction* action = menu->addAction(QFileInfo(file).fileName());
+        action->setToolTip(QDir::toNativeSeparators(file));
+        action->setData(file);
+        connect(action, &QAction::triggered, this, [this, file] { maybeOpenImageAtPath(file); });
+    }
+    menu->setEnabled(mBusy == 0 && !menu->isEmpty());
+}
+
+void Controller::save() {
+    const QString type = SaveTypeOfFile(mLastSavedPath);
+    if (mLastSavedPath.isEmpty() || !hasFileOpen() || type.isEmpty() ||
+        !QFileInfo(QFileInfo(mLastSavedPath).absolutePath()).isDir()) {
+        saveResult();
+        return;
+    }
+    // Where this photograph was saved last, in that file's own format.
+    mSaveOptionFileTypeButton->setCurrentText(type);
+    savePopupChanged(nullptr);
+    saveResultToPath(mLastSavedPath);
+}
+
 void Controller::saveResult(std::function<void(bool)> then) {
     if (!hasFileOpen() || mRunningSavePanel || mBusy > 0) {
         if (then)
@@ -590,8 +642,12 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
         return false;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
-    const bool transfer = mSaveOptionTransferMetadata->isChecked();
     const QString exiftool = mExiftoolProgram.isEmpty() ? findExiftool() : mExiftoolProgram;
+    // Without exiftool the file cannot take the source's profile: it keeps its sRGB tag.
+    const bool transfer = mSaveOptionTransferMetadata->isChecked() && !exiftool.isEmpty() &&
+                          QFileInfo(exiftool).isExecutable();
+    if (mSaveOptionTransferMetadata->isChecked() && !transfer)
+        LogWarning("exiftool not found: metadata not copied");
     const QString source = mOpenedImagePath;
     auto saved = std::make_shared<bool>(false);
     runOnWorker(
@@ -613,6 +669,7 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             } else {
                 // Nothing changed the composite while it was written.
                 mHistory.stack().setClean();
+                mLastSavedPath = path;
                 mMainWindow->statusBar()->showMessage(
                     tr("Saved %1").arg(QDir::toNativeSeparators(path)), 10000);
             }
@@ -675,7 +732,7 @@ void Controller::loadDefaults() {
         mSaveOptionQualitySlider->setValue(mSettings.value("qualitySliderLastUsedValue").toInt());
     if (mSettings.contains("blurShape")) {
         // The angle comes back with the disc too, ready for the next motion.
-        const int angle = mSettings.value("blurAngle").toInt();
+        const int angle = KernelAngleFromProtractor(mSettings.value("blurAngle").toInt());
         setBlurShape(true, angle);
         setBlurShape(mSettings.value("blurShape").toString() == "motion", angle);
     }

@@ -87,7 +87,10 @@ class Controller : public QObject, public ControllerInterface {
                           std::function<void()> answered = {});
 
     // --- saving ---
+    // File ▸ Save: into the file this photograph was last saved to, else as saveResult().
+    void save();
     // Asks for a destination and saves there; `then` learns whether a file was written.
+    // (File ▸ Save As.)
     void saveResult(std::function<void(bool saved)> then = {});
     // Writes the composite (and copies the metadata when asked) on a worker; saveFinished()
     // tells whether the image file was written. False when it could not start (work running).
@@ -98,6 +101,12 @@ class Controller : public QObject, public ControllerInterface {
     void setExiftoolProgram(const QString& program) { mExiftoolProgram = program; }
     // exiftool beside the application (or in its resource folders), else on PATH; empty if none.
     static QString findExiftool();
+
+    // --- File ▸ Open Recent: the photographs opened last, most recent first, at most
+    // kRecentFiles, files that are gone left out ---
+    static constexpr int kRecentFiles = 10;
+    QStringList recentFiles() const;
+    void addRecentFile(const QString& path);
 
     // --- undo ---
     History& history() { return mHistory; }
@@ -147,9 +156,11 @@ class Controller : public QObject, public ControllerInterface {
     QString nameForColumn(int column) override;
 
     // --- the blur's shape and its estimate ---
-    // The kernel of the grid and of new deblurs: -1 for the disc, else the motion's angle.
+    // The kernel of the grid and of new deblurs: -1 for the disc, else the motion's angle (the
+    // kernel's convention; the angle box shows it as a protractor reads it).
     int currentAngle() const;
-    // Sets the blur control to the disc (`angle` unused) or to a motion at `angle` (0 … 179) and,
+    // Sets the blur control to the disc (`angle` unused) or to a motion at kernel angle `angle`
+    // (0 … 179) and,
     // when the kernel changed, clears the previews and recomputes the current column for it.
     void setBlurShape(bool motion, int angle);
     // Estimates the blur of the current section on a worker; estimateFinished() follows. A new
@@ -185,6 +196,7 @@ class Controller : public QObject, public ControllerInterface {
     void awakeFromNib();
     void connectControls();
     void updateActions();
+    void updateRecentMenu();
     // Runs `work` on a worker thread behind the progress sheet showing `text`, then `done` on
     // the main thread. Session events arriving meanwhile are held back and handled afterwards,
     // in order.
@@ -207,13 +219,32 @@ class Controller : public QObject, public ControllerInterface {
     MaskValues maskValues() const;
     // The grid's rank badges on the best-scored computed cells.
     void updateRanks();
+    // Every cell of the grid is computed: the ranking is final.
+    bool gridIsComplete() const;
+    // The score line under the preview: the selected cell's score, and whether the ranking is
+    // still provisional.
+    void updateScoreLine();
+    // A click on the section shown last, at the same kernel: its cells are shown again, and only
+    // the missing ones are computed.
+    void resumeGrid();
     // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
     void startColumn(int column);
     // The blur control changed: remembers it, then restarts the previews (after a short pause, so
     // that dragging the angle restarts them once) or, when `now`, at once.
     void blurShapeChanged(bool now);
+    // The user changed the blur control: this photograph keeps that shape over its estimates.
+    void userChoseBlurShape(bool now);
+    // "disc" or "motion 30°" for a kernel angle.
+    QString blurShapeText(int angle) const;
     void restartPreviews();
     void showEstimate(const BlurEstimate& estimate);
+    // What statusUpdate() does with each kind of session event.
+    void showDeblurProgress(DeblurId id, double fraction);
+    void removeCancelledDeblur(DeblurId id);
+    void showDeblurFailure(DeblurId id);
+    void showPreviewEvent(SessionEventType type, const DeblurredEntry& entry);
+    void showOriginal();
+    void showReconstructed();
     // The results list: the row of a running deblur, or -1; its cancel control and Esc; the
     // "Reconstructed" row's picture after the composite changed.
     int resultRowOf(DeblurId id) const;
@@ -260,6 +291,7 @@ class Controller : public QObject, public ControllerInterface {
     QLabel* mSaveOptionQualityValue;
     QCheckBox* mSaveOptionTransferMetadata;
     QString mOpenedImagePath;
+    QString mLastSavedPath;  // of this photograph, by the last successful save
     // A brush stroke is open, and the bounding box of what it painted so far.
     bool mStrokeOpen = false;
     QRect mStroke;
@@ -280,8 +312,9 @@ class Controller : public QObject, public ControllerInterface {
     QTimer* mBlurShapeTimer;
     // The user picked a cell of the current section (a click, a slider, a key).
     bool mUserChoseCell = false;
-    int mGridAngle = -1;     // the kernel of the grid's previews
-    int mEstimateEpoch = 0;  // of the latest estimate asked for
+    int mGridAngle = -1;           // the kernel of the grid's previews
+    bool mUserChoseShape = false;  // the blur control was set by hand for this photograph
+    int mEstimateEpoch = 0;        // of the latest estimate asked for
     BlurEstimate mLastEstimate;
     // Runs the estimates; declared last, it finishes them before the rest goes.
     std::unique_ptr<SerialQueue> mEstimateQueue;

@@ -27,6 +27,7 @@
 #include "ControllerModel.h"
 #include "Dialogs.h"
 #include "Dispatch.h"
+#include "Filter.h"
 #include "GUI.h"
 #include "ImageMatrix.h"
 #include "Log.h"
@@ -68,9 +69,9 @@ QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
     // The disc goes unnamed; a motion names its angle.
-    const QString kernel =
-        e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
-                    : StringWithFormat("%s · r %.1f · motion %d°", name, radius, e.angle);
+    const QString kernel = e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
+                                       : StringWithFormat("%s · r %.1f · motion %d°", name, radius,
+                                                          ProtractorAngleFromKernel(e.angle));
     if (e.maskSettings.opacity == 0.0f)
         return kernel;
     return kernel +
@@ -93,106 +94,114 @@ QString Controller::nameForColumn(int column) {
 
 // --- events ------------------------------------------------------------------------------------
 
-void Controller::statusUpdate(const SessionEvent& sessionEvent) {
-    const DeblurredEntry& entry = sessionEvent.entry;
-    const int step = entry.radiusStep;
-    const int type = entry.deblurType;
-    // Previews of another kernel (the blur control just changed) are not the grid's.
-    const bool inGrid = InGrid(step, type, mImageMatrix->rows(), mImageMatrix->columns()) &&
-                        entry.angle == currentAngle();
-
-    switch (sessionEvent.type) {
+void Controller::statusUpdate(const SessionEvent& event) {
+    switch (event.type) {
         case SessionEventType::DeblurStarted:
-            addPreview(nullptr, DeblurLabel(entry), entry, sessionEvent.id);
+            addPreview(nullptr, DeblurLabel(event.entry), event.entry, event.id);
             break;
         case SessionEventType::DeblurFinished:
-            setPreview(mSession->deblurredImage(entry), sessionEvent.id);
+            setPreview(mSession->deblurredImage(event.entry), event.id);
             break;
-        case SessionEventType::DeblurProgress: {
-            const int i = resultRowOf(sessionEvent.id);
-            if (i < 0)
-                break;
-            ResultRow row = mImages[i];
-            const double fraction = sessionEvent.progress.fraction;
-            QString status = QString("%1%").arg(int(fraction * 100));
-            // The time left at the rate seen so far, once there is a rate to speak of.
-            const double seconds = (mClock.elapsed() - row.startedMs) / 1e3;
-            if (fraction >= 0.01 && seconds >= 1) {
-                const int left = int(std::lround(seconds * (1 - fraction) / fraction));
-                status +=
-                    " · " +
-                    (left >= 3600 ? tr("%1 h %2 min left")
-                                        .arg(left / 3600)
-                                        .arg(left % 3600 / 60, 2, 10, QChar('0'))
-                     : left >= 60
-                         ? tr("%1 min %2 s left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'))
-                         : tr("%1 s left").arg(left));
-            }
-            row.status = status;
-            mResultsModel->replace(i, row);
+        case SessionEventType::DeblurProgress:
+            showDeblurProgress(event.id, event.progress.fraction);
             break;
-        }
-        case SessionEventType::DeblurCancelled: {
-            mQueuedDeblurs.remove(sessionEvent.id);
-            const int i = resultRowOf(sessionEvent.id);
-            if (i >= 0)
-                mResultsModel->remove(i);
-            updateResultControls();
+        case SessionEventType::DeblurCancelled:
+            removeCancelledDeblur(event.id);
             break;
-        }
-        case SessionEventType::DeblurFailed: {
-            // The row waiting for this deblur says that it ended without a result.
-            setPreview(nullptr, sessionEvent.id);
-            mDialogs.beginAlert(mMainWindow,
-                                {tr("The deblur failed."), tr("OK"), QString(),
-                                 tr("The helper program that computes its Fourier transforms "
-                                    "stopped answering twice. Try the deblur again.")},
-                                nullptr);
+        case SessionEventType::DeblurFailed:
+            showDeblurFailure(event.id);
             break;
-        }
         case SessionEventType::PreviewStarted:
-            if (inGrid)
-                mImageMatrix->setEntryState(IMEntryProcessing, step, type);
-            break;
         case SessionEventType::PreviewCancelled:
-            if (inGrid)
-                mImageMatrix->setEntryState(IMEntryNothing, step, type);
+        case SessionEventType::PreviewFinished:
+            showPreviewEvent(event.type, event.entry);
             break;
-        case SessionEventType::PreviewFinished: {
-            if (!inGrid)
-                break;
-            mImageMatrix->setEntryState(IMEntryReady, step, type);
-            updateRanks();
-            if (!mPreviewSplitView->selectedImage()) {
-                if (mSession->previewCount() == 1) {
-                    mImageMatrix->setSelectedRow(step, type);
-                    maskChanged(nullptr);
-                }
-            } else if (mImageMatrix->selectedRow() == step &&
-                       mImageMatrix->selectedColumn() == type) {
-                maskChanged(nullptr);
-            }
+        case SessionEventType::OriginalLoaded:
+            showOriginal();
             break;
-        }
-        case SessionEventType::OriginalLoaded: {
-            if (!mSession->original())
-                break;
-            const ImageRef original = mSession->original()->asImage();
-            mShowsNoResult = false;
-            mSplitView->setSelectedImage(original, "Original");
-            mSplitView->setRefocusedImage(original);
-            addPreview(original, "Original");
+        case SessionEventType::ReconstructedLoaded:
+            showReconstructed();
             break;
-        }
-        case SessionEventType::ReconstructedLoaded: {
-            if (!mSession->original() || !mSession->reconstructed())
-                break;
-            mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
-            addPreview(mSession->reconstructed()->asImage(), "Reconstructed");
-            addPreview(mSession->original()->asImage(), kOriginalVsReconstructed);
-            break;
-        }
     }
+}
+
+void Controller::showDeblurProgress(DeblurId id, double fraction) {
+    const int i = resultRowOf(id);
+    if (i < 0)
+        return;
+    ResultRow row = mImages[i];
+    row.timeLeft = NextTimeLeft(row.timeLeft, fraction, (mClock.elapsed() - row.startedMs) / 1e3);
+    row.status = DeblurStatusText(fraction, row.timeLeft);
+    mResultsModel->replace(i, row);
+}
+
+void Controller::removeCancelledDeblur(DeblurId id) {
+    mQueuedDeblurs.remove(id);
+    const int i = resultRowOf(id);
+    if (i >= 0)
+        mResultsModel->remove(i);
+    updateResultControls();
+}
+
+void Controller::showDeblurFailure(DeblurId id) {
+    // The row waiting for this deblur says that it ended without a result.
+    setPreview(nullptr, id);
+    mDialogs.beginAlert(mMainWindow,
+                        {tr("The deblur failed."), tr("OK"), QString(),
+                         tr("The helper program that computes its Fourier transforms stopped "
+                            "answering twice. Try the deblur again.")},
+                        nullptr);
+}
+
+void Controller::showPreviewEvent(SessionEventType type, const DeblurredEntry& entry) {
+    const int step = entry.radiusStep;
+    const int column = entry.deblurType;
+    // Previews of another kernel (the blur control just changed) are not the grid's.
+    if (!InGrid(step, column, mImageMatrix->rows(), mImageMatrix->columns()) ||
+        entry.angle != currentAngle())
+        return;
+    if (type == SessionEventType::PreviewStarted) {
+        mImageMatrix->setEntryState(IMEntryProcessing, step, column);
+        return;
+    }
+    if (type == SessionEventType::PreviewCancelled) {
+        mImageMatrix->setEntryState(IMEntryNothing, step, column);
+        return;
+    }
+    mImageMatrix->setEntryState(IMEntryReady, step, column);
+    updateRanks();
+    if (!mPreviewSplitView->selectedImage()) {
+        if (mSession->previewCount() == 1) {
+            mImageMatrix->setSelectedRow(step, column);
+            maskChanged(nullptr);
+        }
+    } else if (mImageMatrix->selectedRow() == step && mImageMatrix->selectedColumn() == column) {
+        maskChanged(nullptr);
+    }
+}
+
+void Controller::showOriginal() {
+    if (!mSession->original())
+        return;
+    // A new photograph starts from the disc and a section of its own: the last one's shape
+    // says nothing of it.
+    mUserChoseShape = false;
+    mCurrentSection = Rect{};
+    mLastSavedPath.clear();
+    setBlurShape(false, 0);
+    const ImageRef original = mSession->original()->asImage();
+    mShowsNoResult = false;
+    mSplitView->setSelectedImage(original, "Original");
+    mSplitView->setRefocusedImage(original);
+    addPreview(original, "Original");
+}
+
+void Controller::showReconstructed() {
+    if (!mSession->original() || !mSession->reconstructed())
+        return;
+    mSplitView->setRefocusedImage(mSession->reconstructed()->asImage());
+    addPreview(mSession->reconstructed()->asImage(), "Reconstructed");
+    addPreview(mSession->original()->asImage(), kOriginalVsReconstructed);
 }
 
 // --- previews ----------------------------------------------------------------------------------
@@ -218,6 +227,13 @@ void Controller::deblurAtPoint(QPointF point) {
         return;
     const int W = mSession->original()->width();
     const int H = mSession->original()->height();
+    const Rect section = PreviewSection(point, W, H);
+    const Rect& shown = mCurrentSection;
+    if (section.x == shown.x && section.y == shown.y && section.width == shown.width &&
+        section.height == shown.height && mGridAngle == currentAngle()) {
+        resumeGrid();
+        return;
+    }
 
     mImageMatrix->resetState();
     mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
@@ -226,22 +242,40 @@ void Controller::deblurAtPoint(QPointF point) {
     ++mEstimateEpoch;
     switchToDeblurView();
 
-    clearPreviews("Stopping previews processing", [this, point, W, H] {
+    clearPreviews("Stopping previews processing", [this, section] {
         if (!hasFileOpen())
             return;
-        mCurrentSection = PreviewSection(point, W, H);
+        mCurrentSection = section;
         startColumn(DeblurUSM1);
         // Beside the first previews, on a thread of its own.
         estimateBlur();
     });
 }
 
+void Controller::resumeGrid() {
+    // The section shown last, at the same kernel: its computed cells stay, the rest start again.
+    switchToDeblurView();
+    mStopPreviews->setEnabled(true);
+    for (int row = 1; row < mImageMatrix->rows(); ++row)
+        for (int column = 0; column < mImageMatrix->columns(); ++column)
+            mImageMatrix->setEntryState(
+                mSession->deblurredPreviewIsDone({DeblurType(column), row, mGridAngle, {}})
+                    ? IMEntryReady
+                    : IMEntryNothing,
+                row, column);
+    startColumn(std::max(mImageMatrix->selectedColumn(), 0));
+    updateRanks();
+    maskChanged(nullptr);
+}
+
 void Controller::startColumn(int column) {
     mGridAngle = currentAngle();
     mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurType(column), currentAngle(),
                                          mCurrentSection);
+    // (The session skips the cells it holds already.)
     for (int row = 1; row <= kPreviewSteps; ++row)
-        mImageMatrix->setEntryState(IMEntryQueued, row, column);
+        if (mImageMatrix->entryStateforEntryRow(row, column) != IMEntryReady)
+            mImageMatrix->setEntryState(IMEntryQueued, row, column);
     // Then the rest of the grid, in the gaps the user's own requests leave.
     mSession->fillPreviewGrid(kMaxRow, DeblurType(std::max(0, mImageMatrix->selectedColumn())),
                               currentAngle(), mCurrentSection);
@@ -250,19 +284,28 @@ void Controller::startColumn(int column) {
 // --- the blur's shape and its estimate ---------------------------------------------------------
 
 int Controller::currentAngle() const {
-    return mBlurShape->checkedId() == 1 ? mAngleField->value() : -1;
+    return mBlurShape->checkedId() == 1 ? KernelAngleFromProtractor(mAngleField->value()) : -1;
 }
 
 void Controller::setBlurShape(bool motion, int angle) {
     const int before = currentAngle();
     if (motion) {  // the disc leaves the last motion's angle in place
         const QSignalBlocker blocker(mAngleField);
-        mAngleField->setValue(std::clamp(angle, 0, 179));
+        mAngleField->setValue(ProtractorAngleFromKernel(std::clamp(angle, 0, 179)));
         mAngleView->setCurrentAngle(mAngleField->value());
     }
     mBlurShape->button(motion ? 1 : 0)->setChecked(true);
     if (currentAngle() != before)
         blurShapeChanged(true);
+}
+
+QString Controller::blurShapeText(int angle) const {
+    return angle < 0 ? tr("disc") : tr("motion %1°").arg(ProtractorAngleFromKernel(angle));
+}
+
+void Controller::userChoseBlurShape(bool now) {
+    mUserChoseShape = true;
+    blurShapeChanged(now);
 }
 
 void Controller::blurShapeChanged(bool now) {
@@ -324,23 +367,29 @@ void Controller::estimateBlur() {
 void Controller::showEstimate(const BlurEstimate& e) {
     mLastEstimate = e;
     QStatusBar* status = mMainWindow->statusBar();
+    // A shape the user chose for this photograph outranks the estimate's.
+    const QString kept = mUserChoseShape
+                             ? tr("; keeping the %1 you chose").arg(blurShapeText(currentAngle()))
+                             : QString();
     if (e.shape == BlurShape::None) {
-        status->showMessage(tr("No blur found in this section: shape and radius unchanged"), 5000);
+        status->showMessage(tr("No blur found in this section: shape and radius unchanged") + kept,
+                            5000);
         emit estimateFinished();
         return;
     }
-    const QString kernel =
-        e.shape == BlurShape::Motion ? tr("motion %1°").arg(e.angle) : tr("disc");
+    const int estimated = e.shape == BlurShape::Motion ? e.angle : -1;
     status->showMessage(tr("Estimated blur: %1, radius %2 px (confidence %3)")
-                            .arg(kernel)
-                            .arg(e.radiusStep * 0.5, 0, 'f', 1)
-                            .arg(e.confidence, 0, 'f', 2),
+                                .arg(blurShapeText(estimated))
+                                .arg(e.radiusStep * 0.5, 0, 'f', 1)
+                                .arg(e.confidence, 0, 'f', 2) +
+                            (estimated != currentAngle() ? kept : QString()),
                         5000);
     mImageMatrix->setSuggestedRow(e.radiusStep);
     if (!mUserChoseCell)
         mImageMatrix->setSelectedRow(e.radiusStep, std::max(mImageMatrix->selectedColumn(), 0));
     const int before = currentAngle();
-    setBlurShape(e.shape == BlurShape::Motion, e.angle);
+    if (!mUserChoseShape)
+        setBlurShape(estimated >= 0, e.angle);
     // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
     if (currentAngle() == before)
         maskChanged(nullptr);
@@ -382,9 +431,7 @@ void Controller::maskChanged(QObject*) {
         showMap ? mSession->previewArtefactMap(entry)
                 : mSession->deblurredPreview(entry, maskRadius, maskType, opacity, crudeness);
     QString label = DeblurLabel(entry);
-    const std::optional<CandidateScore> score = mSession->previewScore(entry);
-    mLayout.scoreLabel->setText(score ? label + ": " + QString::fromStdString(DescribeScore(*score))
-                                      : QString());
+    updateScoreLine();
     if (showMap)
         label += tr(" (artefacts)");
 
@@ -425,11 +472,39 @@ void Controller::moveSelection(int direction) {
     changedEntry();
 }
 
+void Controller::updateScoreLine() {
+    const int row = mImageMatrix->selectedRow();
+    const int column = mImageMatrix->selectedColumn();
+    std::optional<CandidateScore> score;
+    const DeblurredEntry entry{DeblurType(std::max(column, 0)), row, currentAngle(), {}};
+    if (row > 0 && column >= 0 && hasFileOpen())
+        score = mSession->previewScore(entry);
+    QString text;
+    if (score) {
+        text = DeblurLabel(entry) + ": " + QString::fromStdString(DescribeScore(*score));
+        if (mImageMatrix->ranksAreProvisional())
+            text += tr(" · ranking so far");
+    }
+    mLayout.scoreLabel->setText(text);
+}
+
+bool Controller::gridIsComplete() const {
+    for (int row = 1; row < mImageMatrix->rows(); ++row)
+        for (int column = 0; column < mImageMatrix->columns(); ++column)
+            if (mImageMatrix->entryStateforEntryRow(row, column) != IMEntryReady)
+                return false;
+    return true;
+}
+
 void Controller::updateRanks() {
     std::vector<std::pair<int, int>> cells;
     for (const DeblurredEntry& e : mSession->bestPreviews(kRankBadges))
         cells.push_back({e.radiusStep, int(e.deblurType)});
-    mImageMatrix->setRanks(cells);
+    const bool provisional = !gridIsComplete();
+    const bool settled = provisional != mImageMatrix->ranksAreProvisional();
+    mImageMatrix->setRanks(cells, provisional);
+    if (settled)
+        updateScoreLine();
 }
 
 void Controller::showBestCandidate() {
@@ -451,7 +526,8 @@ void Controller::cancelDeblur() {
     if (mBusy > 0)
         return;
     ++mEstimateEpoch;
-    clearPreviews("Stopping previews processing");
+    // The section's computed cells stay for a return to it; only the work still to do stops.
+    stopPreviews();
     switchToMainView();
 }
 

@@ -2,6 +2,8 @@
 
 #include <QIcon>
 #include <QPixmap>
+#include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -28,6 +30,37 @@ QImage ToQImage(const Image& image) {
         std::copy_n(rgba.data() + std::size_t(y) * std::size_t(image.width()) * 4,
                     std::size_t(image.width()) * 4, picture.scanLine(y));
     return picture;
+}
+
+TimeLeft NextTimeLeft(const TimeLeft& previous, double fraction, double elapsedSeconds) {
+    if (fraction >= 1)
+        return {0, elapsedSeconds};
+    if (fraction < 0.01 || elapsedSeconds < 1)
+        return previous;
+    const double atRate = elapsedSeconds * (1 - fraction) / fraction;
+    if (previous.seconds < 0)
+        return {atRate, elapsedSeconds};
+    const double countedDown =
+        std::max(0.0, previous.seconds - (elapsedSeconds - previous.atSeconds));
+    // The rate seen so far speaks louder as more of the work lies behind it.
+    const double weight = std::clamp(fraction, 0.25, 1.0);
+    double seconds = countedDown + weight * (atRate - countedDown);
+    if (fraction >= kTimeLeftSettled)
+        seconds = std::min(seconds, previous.seconds * kTimeLeftRise);
+    return {seconds, elapsedSeconds};
+}
+
+QString DeblurStatusText(double fraction, const TimeLeft& left) {
+    const QString done = QString("%1%").arg(int(fraction * 100));
+    if (left.seconds < 0)
+        return done;
+    const int s = int(std::lround(left.seconds));
+    const QChar zero('0');
+    const QString text =
+        s >= 3600 ? QObject::tr("%1 h %2 min left").arg(s / 3600).arg(s % 3600 / 60, 2, 10, zero)
+        : s >= 60 ? QObject::tr("%1 min %2 s left").arg(s / 60).arg(s % 60, 2, 10, zero)
+                  : QObject::tr("%1 s left").arg(s);
+    return done + " · " + text;
 }
 
 int ResultsModel::rowCount(const QModelIndex& parent) const {

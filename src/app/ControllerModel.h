@@ -18,6 +18,22 @@ QString StringWithFormat(const char* format, ...) __attribute__((format(printf, 
 // The screen form of an Image: the same pixels as a QImage (R, G, B, A bytes).
 QImage ToQImage(const Image& image);
 
+// The time left of a running deblur: `seconds` as estimated `atSeconds` after it started;
+// negative before there is a rate to speak of.
+struct TimeLeft {
+    double seconds = -1;
+    double atSeconds = 0;
+};
+// Once this part is done, an estimate never rises by more than kTimeLeftRise between updates.
+constexpr double kTimeLeftSettled = 0.1;
+constexpr double kTimeLeftRise = 1.03;
+// The estimate after a progress report: the rate seen so far (elapsed time over the method's own
+// fraction done) blended with the last estimate counted down by the time since, so that an uneven
+// rate does not make it jump. None before 1 % and 1 s.
+TimeLeft NextTimeLeft(const TimeLeft& previous, double fraction, double elapsedSeconds);
+// The status of a running deblur's row: "45%", then "45% · 1 min 02 s left".
+QString DeblurStatusText(double fraction, const TimeLeft& left);
+
 // One row of the results list: its thumbnail and text, the full deblur it shows (none for the
 // original and the composite), whether that deblur has finished, and for a deblur of a queued
 // section the part of the photograph its thumbnail shows. A full deblur still running has its id,
@@ -30,6 +46,7 @@ struct ResultRow {
     std::optional<Rect> section;
     std::uint64_t deblurId = 0;
     qint64 startedMs = 0;
+    TimeLeft timeLeft;
     QString status;
 
     bool shows(const DeblurredEntry& e) const { return entry && SameDeblurredEntry(*entry, e); }

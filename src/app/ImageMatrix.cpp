@@ -127,10 +127,11 @@ void ImageMatrix::setSuggestedRow(int row) {
     update();
 }
 
-void ImageMatrix::setRanks(const std::vector<std::pair<int, int>>& cells) {
-    if (cells == mRanks)
+void ImageMatrix::setRanks(const std::vector<std::pair<int, int>>& cells, bool provisional) {
+    if (cells == mRanks && provisional == mRanksProvisional)
         return;
     mRanks = cells;
+    mRanksProvisional = provisional;
     update();
 }
 
@@ -243,14 +244,17 @@ void ImageMatrix::drawRank(QPainter& painter, int rank, double x, double y) {
     static const QColor colours[] = {QColor(232, 185, 35), QColor(200, 200, 205),
                                      QColor(205, 127, 50)};
     const QRectF badge(x + kLampSize - 3, y - 3, 9, 9);
-    painter.setPen(QPen(QColor(20, 20, 20), 0.8));
-    painter.setBrush(rank <= 3 ? colours[rank - 1] : QColor(150, 150, 150));
+    const QColor colour = rank <= 3 ? colours[rank - 1] : QColor(150, 150, 150);
+    // A provisional ranking: a ring of the colour round a dark disc, the digit in the colour.
+    const QColor digit = mRanksProvisional ? colour : QColor(20, 20, 20);
+    painter.setPen(mRanksProvisional ? QPen(colour, 1.2) : QPen(QColor(20, 20, 20), 0.8));
+    painter.setBrush(mRanksProvisional ? QColor(20, 20, 20) : colour);
     painter.drawEllipse(badge);
     QFont font = this->font();
     font.setPixelSize(8);
     font.setBold(true);
     painter.setFont(font);
-    painter.setPen(QColor(20, 20, 20));
+    painter.setPen(digit);
     painter.drawText(badge, Qt::AlignCenter, QString::number(rank));
 }
 

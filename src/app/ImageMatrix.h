@@ -57,8 +57,9 @@ class ImageMatrix : public QWidget {
     // Clears the lamps and the rank badges, and selects row 1 of column 0.
     void resetState();
     // The cells (row, column) that carry a rank badge, best first; the badges 1, 2, 3 … sit in the
-    // lamps' upper right corners.
-    void setRanks(const std::vector<std::pair<int, int>>& cells);
+    // lamps' upper right corners, hollow while the ranking is `provisional` (cells still filling).
+    void setRanks(const std::vector<std::pair<int, int>>& cells, bool provisional = false);
+    bool ranksAreProvisional() const { return mRanksProvisional; }
     // A cell's rank (1 for the best), 0 without a badge.
     int rankOf(int row, int column) const;
     void setSelectedRow(int row, int column);
@@ -93,6 +94,7 @@ class ImageMatrix : public QWidget {
     int mColumns = 0;
     std::vector<int> mStates;
     std::vector<std::pair<int, int>> mRanks;
+    bool mRanksProvisional = false;
     int mSelectedRow = -1;
     int mSelectedColumn = -1;
     int mSuggestedRow = -1;

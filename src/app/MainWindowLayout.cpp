@@ -285,7 +285,8 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.angleField = new QSpinBox(blurBox);
     l.angleField->setRange(0, 179);
     l.angleField->setSuffix(QObject::tr("°"));
-    l.angleField->setToolTip(QObject::tr("Direction of the motion, in degrees"));
+    l.angleField->setToolTip(
+        QObject::tr("Direction of the motion, in degrees counter-clockwise from the horizontal"));
     l.angleView = new AngleView(blurBox);
     l.angleView->setFixedSize(30, 30);
     l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
@@ -410,6 +411,7 @@ void BuildSaveOptions(WindowLayout& l) {
     grid->addWidget(l.saveOptionQualityValue, 0, 4);
     l.saveOptionTransferMetadata =
         new QCheckBox(QObject::tr("Copy metadata from the source file"), l.saveOptionView);
+    l.saveOptionTransferMetadata->setChecked(true);  // the camera's data and colour profile stay
     grid->addWidget(l.saveOptionTransferMetadata, 1, 0, 1, 5);
     grid->setColumnStretch(3, 1);
 }
@@ -461,8 +463,11 @@ void BuildMenus(WindowLayout& l) {
     QMenu* file = l.menuBar->addMenu(QObject::tr("File"));
     l.openAction = file->addAction(QObject::tr("Open..."));
     l.openAction->setShortcut(QKeySequence::Open);
-    l.saveAction = file->addAction(QObject::tr("Save..."));
+    l.openRecentMenu = file->addMenu(QObject::tr("Open Recent"));
+    l.saveAction = file->addAction(QObject::tr("Save"));
     l.saveAction->setShortcut(QKeySequence::Save);
+    l.saveAsAction = file->addAction(QObject::tr("Save As..."));
+    l.saveAsAction->setShortcut(QKeySequence::SaveAs);
 
     QMenu* edit = l.menuBar->addMenu(QObject::tr("Edit"));
     l.undoAction = edit->addAction(QObject::tr("Undo"));

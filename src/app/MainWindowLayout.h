@@ -93,6 +93,8 @@ struct WindowLayout {
     QAction* quitAction = nullptr;
     QAction* openAction = nullptr;
     QAction* saveAction = nullptr;
+    QAction* saveAsAction = nullptr;
+    QMenu* openRecentMenu = nullptr;  // File ▸ Open Recent, filled by the controller
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;
     QAction* bestCandidateAction = nullptr;  // View: selects the best-scored candidate

@@ -17,6 +17,7 @@
 #include "Dialogs.h"
 #include "Fatal.h"
 #include "GUI.h"
+#include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowLayout.h"
 #include "SingleInstance.h"
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
 
     QString path;
     const QStringList arguments = QApplication::arguments();
+    // The window's own log lines (thousands for one grid) only when asked for.
+    SetLogLevel(arguments.contains("--verbose") ? LogLevel::Info : LogLevel::Warning);
     for (int i = 1; i < arguments.size(); ++i) {
         if (!arguments[i].startsWith('-') || QFileInfo::exists(arguments[i])) {
             path = arguments[i];

@@ -120,7 +120,7 @@ int RunDeblur(const std::vector<std::string>& words) {
     if (!ParsePresetOption(settings.type, args, command))
         return kExitUsage;
     if (!ParseStep(settings.step, args, command) ||
-        !IntOption(settings.angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseKernelAngle(settings.angle, args, command) ||
         !ParseMaskOptions(settings.mask, args, false, command))
         return kExitUsage;
     // In a batch the names are made here: the type is --type's, else the input's when the tool

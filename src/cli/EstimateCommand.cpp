@@ -1,12 +1,14 @@
 // velkaro-cli estimate IN --at X,Y: the blur estimate of the 512 × 512 section around the point,
 // as one line "shape=disc|motion|none radius=R angle=A confidence=C" on standard output (R in
-// pixels, a multiple of 0.5; A in degrees, -1 unless the shape is motion; C from 0 to 1).
+// pixels, a multiple of 0.5; A in degrees counter-clockwise from the
+// horizontal, -1 unless the shape is motion; C from 0 to 1).
 
 #include <cstdio>
 
 #include "BlurEstimate.h"
 #include "CliArgs.h"
 #include "Commands.h"
+#include "Filter.h"
 #include "SessionCliSupport.h"
 
 namespace velkaro {
@@ -14,8 +16,8 @@ namespace velkaro {
 std::string EstimateLine(const BlurEstimate& estimate) {
     char line[96];
     std::snprintf(line, sizeof line, "shape=%s radius=%g angle=%d confidence=%.2f",
-                  BlurShapeName(estimate.shape), estimate.radiusStep * 0.5, estimate.angle,
-                  estimate.confidence);
+                  BlurShapeName(estimate.shape), estimate.radiusStep * 0.5,
+                  ProtractorAngleFromKernel(estimate.angle), estimate.confidence);
     return line;
 }
 

@@ -106,7 +106,7 @@ int RunGrid(const std::vector<std::string>& words) {
     ImageWriteOptions write;
     if (!parsePresets(presets, args, command) ||
         !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
-        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+        !ParseKernelAngle(angle, args, command) ||
         !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;

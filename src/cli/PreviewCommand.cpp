@@ -32,8 +32,7 @@ int RunPreview(const std::vector<std::string>& words) {
     int step = 0, angle = -1;
     MaskOptions mask;
     ImageWriteOptions write;
-    if (!ParseStep(step, args, command) ||
-        !IntOption(angle, args, "--angle", -1, 359, -1, command) ||
+    if (!ParseStep(step, args, command) || !ParseKernelAngle(angle, args, command) ||
         !ParseMaskOptions(mask, args, true, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;

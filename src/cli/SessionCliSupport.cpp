@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "Filter.h"
+
 namespace velkaro {
 
 namespace fs = std::filesystem;
@@ -103,6 +105,13 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
         CliError(kExitUsage, command, "--mask-opacity must be from 0 to 1, or -1 to show the mask");
         return false;
     }
+    return true;
+}
+
+bool ParseKernelAngle(int& out, const CliArgs& args, const char* command) {
+    if (!IntOption(out, args, "--angle", -1, 359, -1, command))
+        return false;
+    out = KernelAngleFromProtractor(out);
     return true;
 }
 

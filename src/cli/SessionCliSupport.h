@@ -39,6 +39,9 @@ bool ParseMaskOptions(MaskOptions& out, const CliArgs& args, bool allowShowMask,
 // "--step N", an integer from 1 to 30, or "--radius R", 0.5 to 15 pixels in steps of 0.5 (the
 // step is twice the radius); exactly one of them.
 bool ParseStep(int& out, const CliArgs& args, const char* command);
+// "--angle DEG": a motion line's angle as a protractor on the photograph reads it (-1 … 359, -1 or
+// none: the disc), given back in the kernel's own convention (KernelAngleFromProtractor).
+bool ParseKernelAngle(int& out, const CliArgs& args, const char* command);
 // "--at X,Y": a point inside a width × height photograph.
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
                 const char* command);

@@ -67,6 +67,8 @@ void printUsage(std::FILE* to) {
         "  of removing it, at the same radius)\n"
         "\nblur radius: --radius R in pixels, 0.5 to 15 in steps of 0.5, or --step N = 2R, 1 to "
         "30\n"
+        "\nangles (--angle, estimate): degrees counter-clockwise from the horizontal, as a "
+        "protractor on the photo reads them (a streak rising to the right is 30)\n"
         "\nfile options: the type follows OUT's extension (.png, .jpg/.jpeg, .tif/.tiff);\n"
         "  --type PNG|JPEG|TIFF only for a name without extension, or agreeing with it;\n"
         "  --quality 1-100 (JPEG, default 90); --tiff-compression deflate|none (default "

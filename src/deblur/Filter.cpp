@@ -258,6 +258,15 @@ int SizeForFilter(double radius, const BlurKernel& kernel) {
     return 2 * HalfWidth(radius) + 1;
 }
 
+int KernelAngleFromProtractor(int degrees) {
+    // A line is its own turn by 180°: mirroring it in the horizontal is the same as negating it.
+    return degrees < 0 ? degrees : (180 - degrees % 180) % 180;
+}
+
+int ProtractorAngleFromKernel(int kernelAngle) {
+    return KernelAngleFromProtractor(kernelAngle);
+}
+
 void GenerateFilter(Matrix& f, double radius, const BlurKernel& kernel) {
     VK_CHECK(radius >= 0);
     if (kernel.image && radius > 0)

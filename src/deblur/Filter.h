@@ -69,6 +69,13 @@ int SizeForFilter(double radius, const BlurKernel& kernel);
 // to `radius`; a larger f is padded with zeros.
 void GenerateFilter(Matrix& f, double radius, const BlurKernel& kernel);
 
+// Angles as people type and read them (the window, the command line) are degrees counter-clockwise
+// from the horizontal, as a protractor laid on the photograph shows: a streak rising to the right
+// is 30°. The kernel's angle above turns the other way, its rows growing downwards. Both map
+// 0 … 179 (any whole degree, taken modulo 180) onto 0 … 179; a negative angle (the disc) stays.
+int KernelAngleFromProtractor(int degrees);
+int ProtractorAngleFromKernel(int kernelAngle);
+
 // The kernel's elements in storage order as single-precision floats, for the planar services.
 void FilterToFloats(std::vector<float>& out, const Matrix& f);
 

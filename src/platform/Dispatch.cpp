@@ -4,9 +4,14 @@
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_scheduler_observer.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 
@@ -16,6 +21,35 @@
 namespace velkaro {
 
 namespace {
+
+// The nice value of the threads that compute: the window's thread (nice 0) is served first when
+// the cores are busy, so that a zoom or a menu never waits behind a deblur.
+constexpr int kWorkerNice = 10;
+
+void LowerThisThreadsPriority() {
+    // On Linux a nice value belongs to one thread: PRIO_PROCESS with a thread's id sets only it
+    // (and the processes it starts, such as the FFT helper, inherit it).
+    const auto thread = id_t(syscall(SYS_gettid));
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0 && now < kWorkerNice)
+        setpriority(PRIO_PROCESS, thread, kWorkerNice);
+}
+
+// Lowers every oneTBB worker that enters the arena; a thread that is not one of oneTBB's (the
+// caller of a parallel loop, perhaps the window's) keeps its priority.
+class LowerWorkers : public tbb::task_scheduler_observer {
+  public:
+    explicit LowerWorkers(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+        observe(true);
+    }
+    LowerWorkers() { observe(true); }  // the arena of the thread that makes the pool
+    ~LowerWorkers() override { observe(false); }
+    void on_scheduler_entry(bool isWorker) override {
+        if (isWorker)
+            LowerThisThreadsPriority();
+    }
+};
 
 struct Pool {
     // TBB starts (cores - 1) workers by default, counting the main thread as the last one. Our
@@ -30,6 +64,7 @@ struct Pool {
     tbb::task_arena highArena{queueWidth(), 0, tbb::task_arena::priority::high};
     // Half the width: low-priority work, however long, always leaves threads for the rest.
     tbb::task_arena lowArena{std::max(1, queueWidth() / 2), 0, tbb::task_arena::priority::low};
+    LowerWorkers lowerDefault{defaultArena}, lowerHigh{highArena}, lowerLow{lowArena}, lowerShared;
     std::atomic<int> pending{0};
     std::mutex idleMutex;
     std::condition_variable idle;
@@ -154,6 +189,7 @@ void SerialQueue::async(std::function<void()> task) {
 }
 
 void SerialQueue::run() {
+    LowerThisThreadsPriority();  // its tasks compute (the blur estimate) or hand out work
     for (;;) {
         std::function<void()> task;
         {

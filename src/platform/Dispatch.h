@@ -13,7 +13,8 @@ namespace velkaro {
 
 // Thread-pool dispatch over oneTBB: three global concurrent queues (low, default and high
 // priority), parallel loops, and serial queues. Every task and loop body runs on a pool thread or,
-// for loops, also on the calling thread.
+// for loops, also on the calling thread. The pool's threads and the serial queues' run at a lower
+// OS priority (a higher nice value) than the threads that start them, the window's among them.
 
 // Stack of every thread that runs numerical work: the pool's workers, the serial queues and
 // `WorkerThread`. The libraries under the methods take far more than the 4 MiB oneTBB gives by

@@ -3,8 +3,8 @@
 namespace velkaro {
 
 // The log: one line per message on standard error, each written whole. Messages below the
-// current level are dropped. The application and the tests log at Info; velkaro-cli shows only
-// warnings unless it is given --verbose.
+// current level are dropped. The tests log at Info; the application and velkaro-cli show only
+// warnings and errors unless they are given --verbose.
 
 enum class LogLevel { Debug = 0, Info = 1, Warning = 2, Error = 3 };
 

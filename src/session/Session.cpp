@@ -69,6 +69,7 @@ void Session::freeImages() {
 void Session::stopAndWaitForPreviews() {
     std::unique_lock<std::mutex> guard(mWorkMutex);
     ++mPreviewClears;
+    ++mPreviewStops;
     mStopPreview = true;
     mBackgroundCells.clear();
     // Wakes the preview queue if it is waiting for a free slot.
@@ -127,6 +128,7 @@ void Session::clearPreviews() {
 void Session::stopPreview() {
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
+        ++mPreviewStops;
         mStopPreview = true;
         mBackgroundCells.clear();
         mWorkChanged.notify_all();

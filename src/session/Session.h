@@ -313,6 +313,9 @@ class Session {
     // Read by the numerical code between its steps.
     std::atomic<bool> mStopDeblur{false};
     std::atomic<bool> mStopPreview{false};
+    // Counts stopPreview() and clearing calls: a step that saw it change while it computed may
+    // have been stopped early, whatever the flag says by then.
+    std::atomic<int> mPreviewStops{0};
     std::unique_ptr<SerialQueue> mPreviewQueue;
 
     DeblurMethods mMethods = DefaultDeblurMethods();

@@ -228,6 +228,7 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType,
 void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
                                 const Rect& section, bool background) {
     const DeblurredEntry entry = previewEntry(deblurType, radiusStep, kernel);
+    const int stopsAtStart = mPreviewStops.load();
     if (mStopPreview) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
     } else if (!deblurredPreviewIsDone(entry)) {
@@ -244,8 +245,9 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, const Blu
             deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
                                  &mStopPreview, nullptr, region);
         });
-        if (background && mStopPreview) {
-            // Stopped while computing: the methods that stop early leave it unfinished.
+        if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
+            // Stopped while computing: the methods that stop early leave it unfinished, and a
+            // section kept for later must not show it as done.
             sendEvent(SessionEventType::PreviewCancelled, entry);
         } else {
             const CandidateScore score =

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QMenu>
 #include <QSpinBox>
 #include <QToolButton>
+#include <cmath>
 #include <thread>
 
 #include "../session/SessionTestSupport.h"
 #include "AngleView.h"
 #include "AppTestSupport.h"
 #include "Dispatch.h"
+#include "Filter.h"
+#include "ImageIO.h"
 
 using namespace velkaro;
 
@@ -75,8 +79,9 @@ TEST(ControllerSettings, RoundTrip) {
     EXPECT_FALSE(l.saveOptionQualitySlider->isVisibleTo(l.saveOptionView) ||
                  l.saveOptionQualityLabel->isVisibleTo(l.saveOptionView));
     EXPECT_EQ(again.controller().currentlyAllowedFileTypes(), QStringList({"tif", "tiff"}));
-    // The blur control as it was left: motion at 30°, the angle's controls enabled.
-    EXPECT_TRUE(again.controller().currentAngle() == 30 && l.angleView->currentAngle() == 30 &&
+    // The blur control as it was left: motion at 30° (the kernel's 150°), the angle's controls
+    // enabled.
+    EXPECT_TRUE(again.controller().currentAngle() == 150 && l.angleView->currentAngle() == 30 &&
                 l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
 }
 
@@ -176,12 +181,10 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
     }));
     for (int row = 1; row <= 15; ++row)
         EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
-    std::vector<int> computing;
-    for (int row = 1; row <= 3; ++row)
-        if (grid.entryStateforEntryRow(row, 0) == IMEntryProcessing)
-            computing.push_back(row);
 
-    // Stop: the waiting steps report their cancellation and go dark; computing ones finish.
+    // Stop: the waiting steps report their cancellation and go dark, and so do the computing
+    // ones (stopped while they compute, they may be unfinished); those handed out that had not
+    // started yet may finish.
     l.stopPreviews->click();
     EXPECT_FALSE(l.stopPreviews->isEnabled());
     gBlockedX = -1;
@@ -189,16 +192,15 @@ TEST_F(ControllerTest, ANewClickForgetsTheOldSectionStopAndCancel) {
         return c.session().previewsAreIdle() && grid.entryStateforEntryRow(15, 0) == IMEntryNothing;
     }));
     Spin(20);
-    for (int row : computing) EXPECT_EQ(grid.entryStateforEntryRow(row, 0), IMEntryReady) << row;
     for (int row = 1; row <= 3; ++row)
         EXPECT_NE(grid.entryStateforEntryRow(row, 0), IMEntryProcessing);
     EXPECT_TRUE(ColumnIs(grid, IMEntryNothing, 4, 15));
-    EXPECT_GE(c.session().previewCount(), computing.size());
     EXPECT_LE(c.session().previewCount(), 3u);
-    // Cancel: back to the main screen, previews forgotten.
+    // Cancel: back to the main screen; the computed cells stay for a return to the section.
+    const std::size_t kept = c.session().previewCount();
     l.cancelButton->click();
     EXPECT_FALSE(c.showsDeblurView());
-    EXPECT_EQ(c.session().previewCount(), 0u);
+    EXPECT_EQ(c.session().previewCount(), kept);
     // Deblur with row 0 selected only leaves the deblur screen.
     c.deblurAtPoint({10, 10});
     grid.setSelectedRow(0, 1);
@@ -256,31 +258,162 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     ASSERT_TRUE(estimated.wait(30000));
     const BlurEstimate e = c.lastEstimate();
     ASSERT_EQ(e.shape, BlurShape::Motion);
-    EXPECT_TRUE(c.currentAngle() == e.angle && l.angleView->currentAngle() == e.angle);
+    EXPECT_TRUE(c.currentAngle() == e.angle &&
+                l.angleView->currentAngle() == ProtractorAngleFromKernel(e.angle));
     EXPECT_TRUE(grid.suggestedRow() == e.radiusStep && grid.selectedRow() == e.radiusStep);
     ASSERT_TRUE(
         WaitFor([&] { return previewDone(15, e.angle) && previewDone(e.radiusStep, e.angle); }));
     EXPECT_FALSE(previewDone(1, -1));
 
-    // A cell chosen before the estimate arrives stays chosen. (With the grid filling itself, a
-    // click first clears behind the sheet, which takes no choice: stop the filling first.)
-    l.stopPreviews->click();
-    ASSERT_TRUE(WaitFor([&] { return c.session().previewsAreIdle(); }));
-    c.deblurAtPoint({100, 100});
+    // A cell chosen before the estimate (of the Estimate button) arrives stays chosen.
+    c.estimateBlur();
     grid.setSelectedRow(3, 0);
     c.changedEntry();
     ASSERT_TRUE(estimated.wait(30000));
     EXPECT_EQ(QPoint(grid.selectedColumn(), grid.selectedRow()), QPoint(0, 3));
     EXPECT_EQ(grid.suggestedRow(), e.radiusStep);
 
-    // Another angle clears the previews and computes the column again, at that angle.
-    l.angleField->setValue((e.angle + 90) % 180);
+    // Another angle clears the previews and computes the column again, at that angle (a quarter
+    // turn in the box is one in the kernel too).
+    l.angleField->setValue((ProtractorAngleFromKernel(e.angle) + 90) % 180);
     ASSERT_TRUE(WaitFor([&] {
         return previewDone(15, (e.angle + 90) % 180) &&
                grid.entryStateforEntryRow(15, 0) == IMEntryReady;
     }));
     EXPECT_FALSE(previewDone(1, e.angle));
     EXPECT_EQ(grid.selectedRow(), 3);
+
+    // The disc chosen by hand stays over this photograph's estimates.
+    l.blurShape->button(0)->click();
+    c.estimateBlur();
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_TRUE(c.lastEstimate().shape == BlurShape::Motion && c.currentAngle() == -1);
+    // A motion chosen here is not carried over to the next photograph, sharp or not.
+    l.blurShape->button(1)->click();
+    c.openImageAtPath(TestDataPath("rocket.jpg"));  // once the column's restart has ended
+    ASSERT_TRUE(WaitFor([&] {
+        return c.openedImagePath() == TestDataPath("rocket.jpg") && c.images().size() >= 3;
+    }));
+    EXPECT_EQ(c.currentAngle(), -1);
+    c.deblurAtPoint({300, 200});
+    ASSERT_TRUE(estimated.wait(30000));
+    EXPECT_TRUE(c.lastEstimate().shape == BlurShape::None && c.currentAngle() == -1);
+}
+
+TEST_F(ControllerTest, TheSameSectionAgainReusesItsCellsAndTheBadgesSettleWhenTheGridIsFull) {
+    // 600 × 48: two sections, each filled quickly by the recording stand-ins.
+    const QString photo = app.temporaryPath("strip.png");
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(PatternImage(600, 48), photo.toStdString()));
+    ASSERT_TRUE(app.open(photo));
+    const RecordingReset reset;
+    c.session().setMethods(RecordingDeblurMethods());
+    CloseMethodGate(30);  // the last row waits: the grid is not full yet
+    c.deblurAtPoint({20, 20});
+    const auto gridFull = [&] {
+        for (int row = 1; row < grid.rows(); ++row)
+            for (int column = 0; column < grid.columns(); ++column)
+                if (grid.entryStateforEntryRow(row, column) != IMEntryReady)
+                    return false;
+        return true;
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        return StepsAtGate() >= 1 && grid.rankOf(1, 0) + grid.rankOf(2, 0) + grid.rankOf(3, 0) > 0;
+    }));
+    const auto best = c.session().bestPreviews(1);
+    ASSERT_EQ(best.size(), 1u);
+    EXPECT_EQ(grid.rankOf(best[0].radiusStep, best[0].deblurType), 1);
+    EXPECT_TRUE(grid.ranksAreProvisional() && !gridFull());
+    OpenMethodGate();
+    ASSERT_TRUE(WaitFor([&] { return gridFull() && c.session().previewsAreIdle(); }));
+    EXPECT_FALSE(grid.ranksAreProvisional());
+
+    // Back from the main screen to the same section: every cell at once, no method runs.
+    const std::size_t calls = RecordedMethodCalls().size();
+    l.cancelButton->click();
+    c.deblurAtPoint({30, 10});
+    EXPECT_TRUE(c.showsDeblurView() && gridFull() && !grid.ranksAreProvisional());
+    Spin(100);
+    dispatchWaitIdle();
+    EXPECT_EQ(RecordedMethodCalls().size(), calls);
+    // Another section starts again.
+    c.deblurAtPoint({590, 10});
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy() && RecordedMethodCalls().size() > calls; }));
+    EXPECT_FALSE(gridFull());
+}
+
+TEST(DeblurStatus, TimeLeftFollowsTheRateAndNeverRisesMuchOnceATenthIsDone) {
+    // The method's fraction done after t seconds of a 100 s deblur: steady, slowing down (the
+    // least-squares solvers), and stalling before a jump.
+    const struct {
+        const char* name;
+        double (*fraction)(double t);
+    } paces[] = {
+        {"steady", [](double t) { return t / 100; }},
+        {"slowing", [](double t) { return std::sqrt(t / 100); }},
+        {"stalling",
+         [](double t) { return t < 40   ? t / 50
+                               : t < 60 ? 0.8
+                                        : 0.8 + (t - 60) / 200; }},
+    };
+    for (const auto& pace : paces) {
+        TimeLeft left;
+        for (double t = 0.5; t <= 100; t += 0.5) {
+            const double f = pace.fraction(t);
+            const TimeLeft next = NextTimeLeft(left, f, t);
+            const bool early = f < 0.01 || t < 1, settled = f >= kTimeLeftSettled;
+            EXPECT_TRUE(!early || next.seconds < 0) << pace.name << " " << t;
+            EXPECT_TRUE(!settled || left.seconds < 0 ||
+                        next.seconds <= left.seconds * kTimeLeftRise + 1e-9)
+                << pace.name << " " << t;
+            EXPECT_TRUE(pace.name != std::string("steady") || !settled ||
+                        std::abs(next.seconds - (100 - t)) <= 5)
+                << t << " " << next.seconds;
+            left = next;
+        }
+        EXPECT_EQ(NextTimeLeft(left, 1.0, 100).seconds, 0) << pace.name;
+    }
+    const struct {
+        double fraction, seconds;
+        const char* text;
+    } texts[] = {{0.005, -1, "0%"},
+                 {0.45, 61.6, "45% · 1 min 02 s left"},
+                 {0.1, 3725, "10% · 1 h 02 min left"},
+                 {0.9, 4.4, "90% · 4 s left"}};
+    for (const auto& t : texts)
+        EXPECT_EQ(DeblurStatusText(t.fraction, TimeLeft{t.seconds, 0}), QString::fromUtf8(t.text));
+}
+
+TEST_F(ControllerTest, OpenRecentKeepsTheLastTenMostRecentFirstAndDropsMissingFiles) {
+    QStringList paths;
+    for (int i = 0; i < 12; ++i) {
+        paths << app.temporaryPath(QString("photo%1.png").arg(i));
+        QFile file(paths.back());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        c.addRecentFile(paths.back());
+    }
+    QStringList expected;
+    for (int i = 11; i >= 2; --i) expected << paths[i];
+    EXPECT_EQ(c.recentFiles(), expected);
+    // Again: it moves to the top. Gone: it leaves the list.
+    c.addRecentFile(paths[5]);
+    QFile::remove(paths[11]);
+    expected.removeAll(paths[5]);
+    expected.removeAll(paths[11]);
+    expected.prepend(paths[5]);
+    EXPECT_EQ(c.recentFiles(), expected);
+
+    // Opened photographs go on top; the menu opens what it names.
+    ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    emit l.openRecentMenu->aboutToShow();
+    const QList<QAction*> actions = l.openRecentMenu->actions();
+    ASSERT_EQ(actions.size(), Controller::kRecentFiles);
+    EXPECT_EQ(actions[0]->data().toString(), TestDataPath("chelsea.png"));
+    QSignalSpy opened(&c, &Controller::openFinished);
+    actions[1]->trigger();
+    ASSERT_TRUE(opened.wait(30000));
+    EXPECT_EQ(c.session().original()->width(), 600);
+    EXPECT_EQ(c.recentFiles().first(), TestDataPath("coffee.png"));
 }
 
 // (Whether opening asks at all, and "Cancel", are AppDelegateTest's.)

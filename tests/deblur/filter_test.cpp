@@ -149,3 +149,25 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
         }
     }
 }
+
+TEST(Filter, ProtractorAnglesRoundTripAndRiseCounterClockwise) {
+    // Every typed angle reads back the same (modulo 180); the disc stays the disc.
+    for (int typed = -1; typed < 360; ++typed) {
+        const int kernel = KernelAngleFromProtractor(typed);
+        EXPECT_TRUE(typed < 0 ? kernel == typed : kernel >= 0 && kernel < 180) << typed;
+        EXPECT_EQ(ProtractorAngleFromKernel(kernel), typed < 0 ? typed : typed % 180) << typed;
+    }
+    // On the kernel's pixels (rows growing downwards): the line typed at 30° weighs the pixel up
+    // and to the right of the centre, at 150° the one up and to the left; 0° and 90° lie flat and
+    // upright. The end points at ±(cos a, −sin a) · r, r = 5.
+    for (int typed : {30, 150, 0, 90}) {
+        Matrix f(11, 11);
+        GenerateFilter(f, 5, KernelAngleFromProtractor(typed));
+        const double a = typed * M_PI / 180;
+        const int dx = int(std::lround(4 * std::cos(a))), dy = int(std::lround(-4 * std::sin(a)));
+        EXPECT_GT(K(f, dy, dx), 0.05) << typed;
+        EXPECT_GT(K(f, -dy, -dx), 0.05) << typed;
+        // Its mirror image in the horizontal holds nothing (unless it is the same line).
+        EXPECT_TRUE(dy == 0 || dx == 0 || K(f, -dy, dx) == 0.0) << typed;
+    }
+}
