@@ -540,14 +540,23 @@ void Controller::saveResult(std::function<void(bool)> then) {
                                         then(false);
                                     return;
                                 }
-                                const QString destination = StandardizedPath(
-                                    PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
+                                const QString destination =
+                                    StandardizedPath(savePathForTypedName(path));
                                 rememberFolderOf(destination);
                                 later([this, destination, then] {
                                     if (!saveResultToPath(destination, then) && then)
                                         then(false);
                                 });
                             });
+}
+
+QString Controller::savePathForTypedName(const QString& path) {
+    const QString typed = SaveTypeOfFile(path);
+    if (!typed.isEmpty() && typed != mSaveOptionFileTypeButton->currentText()) {
+        mSaveOptionFileTypeButton->setCurrentText(typed);
+        savePopupChanged(mSaveOptionFileTypeButton);
+    }
+    return PathWithAllowedExtension(path, currentlyAllowedFileTypes());
 }
 
 bool Controller::saveResultToPath(const QString& path, std::function<void(bool)> then) {

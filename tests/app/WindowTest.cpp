@@ -151,6 +151,40 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     Spin(10);
 }
 
+// A name typed with the extension of a writable format is saved in that format and the type box
+// follows it, whatever the box said; any other name gets the box's extension.
+TEST_F(Window, TheTypedExtensionWinsOverTheTypeBox) {
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    l.saveOptionTransferMetadata->setChecked(false);
+    const struct {
+        const char* type;
+        const char* extension;
+        QByteArray magic;
+    } types[] = {{"PNG", "png", "\x89PNG"}, {"JPEG", "jpg", "\xFF\xD8"}, {"TIFF", "tif", "II"}};
+    const struct {
+        const char* typed;
+        int type;  // in `types`; -1: none of them
+    } names[] = {{"a.png", 0}, {"b.JPG", 1}, {"c.jpeg", 1}, {"d.tiff", 2}, {"e.v2", -1}, {"f", -1}};
+    for (const auto& box : types)
+        for (const auto& name : names) {
+            const QString typed = app.temporaryPath(QString(box.type) + "-" + name.typed);
+            app.dialogs.saveAnswers.push_back(typed);
+            app.dialogs.whileSavePanelShows = [&] {
+                l.saveOptionFileTypeButton->setCurrentText(box.type);
+                c.savePopupChanged(l.saveOptionFileTypeButton);
+            };
+            QSignalSpy saved(&c, &Controller::saveFinished);
+            c.saveResult();
+            ASSERT_TRUE(saved.wait(30000)) << qPrintable(typed);
+            const auto& expected = name.type >= 0 ? types[name.type] : box;
+            QFile file(name.type >= 0 ? typed : typed + "." + box.extension);
+            EXPECT_TRUE(file.open(QIODevice::ReadOnly) &&
+                        file.read(expected.magic.size()) == expected.magic)
+                << qPrintable(file.fileName());
+            EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), expected.type);
+        }
+}
+
 // At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
 // lies inside it without overlapping another, the Deblur button and the grid's row labels
 // included, and the grid's rows are not cramped.
