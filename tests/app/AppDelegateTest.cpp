@@ -135,6 +135,18 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
     app.layout().supportAction->trigger();
     ASSERT_TRUE(app.delegate().helpWindow());
     EXPECT_EQ(app.delegate().helpWindow()->browser()->source().fragment(), "support");
+    // It closes with its button, Esc and Ctrl+W.
+    HelpWindow* help = app.delegate().helpWindow();
+    const std::function<void()> closers[] = {
+        [&] { help->findChild<QPushButton*>("closeHelp")->click(); },
+        [&] { QTest::keyClick(help->browser(), Qt::Key_Escape); },
+        [&] { QTest::keyClick(help->browser(), Qt::Key_W, Qt::ControlModifier); }};
+    for (const auto& close : closers) {
+        app.layout().helpAction->trigger();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+        close();
+        EXPECT_FALSE(help->isVisible());
+    }
     // Every link of every page stays inside the installed help (and its pictures), and every
     // anchor it names exists.
     const QDir helpDir(HelpWindow::helpDirectory());
