@@ -209,8 +209,9 @@ void Controller::awakeFromNib() {
     mSplitView->setAllowDrops(true);
 
     mTableView->setModel(mResultsModel);
-    // The names take the width the thumbnails leave; the third column stays empty. A reset of the
-    // model gives the header new sections, so this is done again after each.
+    // The names take the width the thumbnails leave; the third column, of the cancel buttons,
+    // shows while a deblur runs. A reset of the model gives the header new sections, so this is
+    // done again after each.
     const auto fitColumns = [this] {
         mTableView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
         mTableView->horizontalHeader()->setSectionHidden(2, true);

@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -580,8 +581,6 @@ void Controller::setUpResultRows() {
     QHeaderView* header = mTableView->horizontalHeader();
     header->setStretchLastSection(false);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(2, QHeaderView::Fixed);
-    header->resizeSection(2, 28);
     mCancelResultShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), mMainView);
     mCancelResultShortcut->setEnabled(false);
     connect(mCancelResultShortcut, &QShortcut::activated, this,
@@ -594,7 +593,16 @@ void Controller::setUpResultRows() {
 }
 
 void Controller::updateResultControls() {
-    // Every running deblur's row has its cancel button; Esc cancels the selected one.
+    // Every running deblur's row has its cancel button; Esc cancels the selected one. Their
+    // narrow column shows while there are any, beside the names, which take the rest.
+    const bool anyRunning =
+        std::any_of(mImages.begin(), mImages.end(), [](const ResultRow& row) { return !row.done; });
+    QHeaderView* header = mTableView->horizontalHeader();
+    if (anyRunning) {
+        header->setSectionResizeMode(2, QHeaderView::Fixed);
+        header->resizeSection(2, 28);
+    }
+    header->setSectionHidden(2, !anyRunning);
     for (int i = 0; i < mImages.size(); ++i) {
         const QModelIndex cell = mResultsModel->index(i, 2);
         const bool running = !mImages[i].done;

@@ -302,6 +302,23 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
     ASSERT_TRUE(
         WaitFor([&] { return c.images().size() == 6 && c.images()[4].status.contains("%"); }));
     EXPECT_EQ(cancelButtons(), 3);
+    // Each cancel button lies inside the list's viewport, at the default size and at 1024 × 640.
+    l.mainWindow->show();
+    for (const QSize size : {l.mainWindow->size(), QSize(1024, 640)}) {
+        l.mainWindow->resize(size);
+        for (int i = 3; i < 6; ++i) {
+            const QModelIndex cell = l.tableView->model()->index(i, 2);
+            l.tableView->scrollTo(cell);
+            Spin(20);
+            QWidget* button = l.tableView->indexWidget(cell);
+            QWidget* viewport = l.tableView->viewport();
+            EXPECT_TRUE(button->isVisible() &&
+                        viewport->rect().contains(
+                            QRect(button->mapTo(viewport, QPoint(0, 0)), button->size())))
+                << size.width() << " row " << i;
+            EXPECT_TRUE(button->toolTip().contains("Esc"));
+        }
+    }
     // A row still computing shows the original in the result's place, whole, beside the composite.
     l.tableView->selectRow(3);
     EXPECT_TRUE(l.splitView->isSplit());
