@@ -205,7 +205,6 @@ void Controller::awakeFromNib() {
     FixMatrix(mMaskType);
     FixMatrix(mMaskShow);
 
-    mPreviewSplitView->setCenters(true);
     mSplitView->setAllowDrops(true);
 
     mTableView->setModel(mResultsModel);
@@ -459,6 +458,7 @@ void Controller::closeImages(std::function<void()> then) {
     mSplitView->setRefocusedImage(nullptr);
     mPreviewSplitView->setSelectedImage(nullptr, QString());
     mPreviewSplitView->setRefocusedImage(nullptr);
+    for (SplitView* view : {mSplitView, mPreviewSplitView}) view->setBeforeImage(nullptr);
     mImageMatrix->resetState();
     mResultsModel->removeAll();
     endBrush();

@@ -182,6 +182,7 @@ void Controller::statusUpdate(const SessionEvent& sessionEvent) {
             mShowsNoResult = false;
             mSplitView->setSelectedImage(original, "Original");
             mSplitView->setRefocusedImage(original);
+            mSplitView->setBeforeImage(original);
             addPreview(original, "Original");
             break;
         }
@@ -231,6 +232,10 @@ void Controller::deblurAtPoint(QPointF point) {
         if (!hasFileOpen())
             return;
         mCurrentSection = PreviewSection(point, W, H);
+        const Rect& r = mCurrentSection;
+        mPreviewSplitView->setBeforeImage(
+            CropImage(*mSession->original(), int(r.x), int(r.y), int(r.width), int(r.height))
+                .asImage());
         startColumn(DeblurUSM1);
         // Beside the first previews, on a thread of its own.
         estimateBlur();

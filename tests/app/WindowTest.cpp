@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QStackedWidget>
+#include <QWheelEvent>
 #include <random>
 
 #include "../images/ImageTestSupport.h"
@@ -185,9 +188,9 @@ TEST_F(Window, TheTypedExtensionWinsOverTheTypeBox) {
         }
 }
 
-// At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
-// lies inside it without overlapping another, the Deblur button and the grid's row labels
-// included, and the grid's rows are not cramped.
+// At 1024 × 640 and 1280 × 720 the window keeps its size, neither screen scrolls sideways, every
+// visible control of both screens lies inside the window without overlapping another, the Deblur
+// button and the grid's row labels included, and the grid's rows are not cramped.
 TEST_F(Window, SmallScreens) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
@@ -202,6 +205,10 @@ TEST_F(Window, SmallScreens) {
             Spin(30);
             SCOPED_TRACE(std::to_string(test.size.width()) + (deblur ? " deblur" : " main"));
             EXPECT_EQ(l.mainWindow->size(), test.size);
+            // The screen fits the window's width: nothing lies beyond a scroll to the side.
+            auto* screens = qobject_cast<QScrollArea*>(l.screens->parentWidget()->parentWidget());
+            ASSERT_TRUE(screens);
+            EXPECT_EQ(screens->horizontalScrollBar()->maximum(), 0);
             const QRect window = l.mainWindow->rect();
             // The visible leaves of the screen: controls, labels, views.
             QList<QWidget*> leaves;
@@ -398,4 +405,82 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
     EXPECT_FALSE(l.undoAction->isEnabled() || l.redoAction->isEnabled());
     EXPECT_EQ(c.history().stack().count(), 0);
+}
+
+// The loupe on a candidate of a known photograph: at each zoom (buttons, the wheel) the pixel
+// drawn under the pointer is the candidate's pixel at the point the view maps the pointer to, and
+// flipped to the original it is the photograph's own pixel there, at the same place and scale; a
+// drag pans, and the place stays for the next candidate even when a "processing" sign comes
+// between. The main screen flips a full result to the original the same way.
+TEST_F(Window, LoupeMapsThePointerAndFlipsToTheOriginalInPlace) {
+    const RecordingReset reset;
+    c.session().setMethods(RecordingDeblurMethods());
+    recording().value = [](DeblurMethod, const MethodCall&, int v) { return 255 - v; };
+    const ImageRef photo = PatternImage(900, 700);
+    const QString path = app.temporaryPath("pattern.png");
+    ASSERT_TRUE(ToQImage(*photo).save(path));
+    l.mainWindow->show();
+    ASSERT_TRUE(app.open(path));
+    c.deblurAtPoint({450, 350});
+    ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
+    grid.setSelectedRow(5, 0);
+    c.changedEntry();
+    SplitView& loupe = *l.previewSplitView;
+    const ImageRef candidate = loupe.selectedImage();
+    const Rect section = c.currentSection();
+    ASSERT_EQ(candidate->width(), int(section.width));
+
+    // Whether the pixel under `pointer` is the candidate's, and flipped the photograph's.
+    auto drawsBoth = [&](SplitView& view, QPoint pointer, const ImageRef& shown, QPointF origin) {
+        const QPointF at = view.convertPoint(view.viewPointFromWidget(pointer + QPointF(0.5, 0.5)));
+        const int x = int(at.x()), y = int(at.y());
+        bool ok = RenderWidget(view).pixel(pointer) == ScreenPixel(*shown, x, y);
+        l.beforeAfterAction->setChecked(true);
+        ok = ok && RenderWidget(view).pixel(pointer) ==
+                       ScreenPixel(*photo, x + int(origin.x()), y + int(origin.y()));
+        l.beforeAfterAction->setChecked(false);
+        return ok && PixelByte(*shown, x, y, 1) !=
+                         PixelByte(*photo, x + int(origin.x()), y + int(origin.y()), 1);
+    };
+    const QPoint pointer(loupe.width() / 3, loupe.height() / 3);
+    const QPointF origin(section.x, section.y);
+    for (const int zoom :
+         {int(SplitView::ZoomOut1), int(SplitView::ZoomIn2), int(SplitView::ZoomIn4)}) {
+        l.previewZoom->button(zoom)->click();
+        const double scale = SplitView::ScaleForZoomColumn(zoom);
+        EXPECT_EQ(loupe.scale(), scale);
+        EXPECT_EQ(l.previewZoomPercent->text(), QString("%1 %").arg(scale * 100));
+        EXPECT_TRUE(drawsBoth(loupe, pointer, candidate, origin)) << scale;
+    }
+    // The wheel from 2:1 to 4:1 keeps the point under the pointer.
+    l.previewZoom->button(SplitView::ZoomIn2)->click();
+    const QPointF under = loupe.convertPoint(loupe.viewPointFromWidget(pointer));
+    QWheelEvent wheel(pointer, loupe.mapToGlobal(QPointF(pointer)), {}, {0, 120}, Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&loupe, &wheel);
+    EXPECT_EQ(loupe.scale(), 4);
+    EXPECT_NEAR(loupe.convertPoint(loupe.viewPointFromWidget(pointer)).x(), under.x(), 0.5);
+    EXPECT_TRUE(drawsBoth(loupe, pointer, candidate, origin));
+    // A drag carries the picture with the pointer.
+    Stroke(loupe, {QPointF(pointer), QPointF(pointer + QPoint(-40, -30))});
+    EXPECT_NEAR(loupe.convertPoint(loupe.viewPointFromWidget(pointer + QPoint(-40, -30))).y(),
+                under.y(), 0.5);
+    const QPointF place = loupe.offset();
+    grid.setSelectedRow(9, DeblurRL20);  // not computed yet: the "processing" sign
+    c.changedEntry();
+    grid.setSelectedRow(6, 0);
+    c.changedEntry();
+    EXPECT_EQ(loupe.offset(), place);
+    EXPECT_TRUE(drawsBoth(loupe, pointer, loupe.selectedImage(), origin));
+    // Fit: the whole section.
+    l.previewZoom->button(SplitView::ZoomFit)->click();
+    EXPECT_LE(loupe.scale() * section.width, loupe.width());
+    EXPECT_LE(loupe.scale() * section.height, loupe.height());
+
+    // The full result beside the composite, at 1:1.
+    l.deblurButton->click();
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4 && c.images()[3].done; }));
+    l.tableView->selectRow(3);
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
+    EXPECT_TRUE(drawsBoth(*l.splitView, QPoint(100, 100), l.splitView->selectedImage(), {}));
 }
