@@ -128,8 +128,6 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     EXPECT_TRUE(QFile::exists(out + "/mine.png"));
     choose("TIFF");
     EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
     c.closeImages();
     c.openImage();
     ASSERT_TRUE(WaitFor([&] { return app.dialogs.openFolders.size() == 4; }));
@@ -159,32 +157,28 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
 TEST_F(Window, TheTypedExtensionWinsOverTheTypeBox) {
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     l.saveOptionTransferMetadata->setChecked(false);
-    const struct {
-        const char* type;
-        const char* extension;
-        QByteArray magic;
-    } types[] = {{"PNG", "png", "\x89PNG"}, {"JPEG", "jpg", "\xFF\xD8"}, {"TIFF", "tif", "II"}};
-    const struct {
-        const char* typed;
-        int type;  // in `types`; -1: none of them
-    } names[] = {{"a.png", 0}, {"b.JPG", 1}, {"c.jpeg", 1}, {"d.tiff", 2}, {"e.v2", -1}, {"f", -1}};
+    // Each type: its title in the box, its extension and its files' signature.
+    const char* types[][3] = {
+        {"PNG", "png", "\x89PNG"}, {"JPEG", "jpg", "\xFF\xD8"}, {"TIFF", "tif", "II"}};
+    const std::pair<const char*, int> names[] = {{"a.png", 0},  {"b.JPG", 1}, {"c.jpeg", 1},
+                                                 {"d.tiff", 2}, {"e.v2", -1}, {"f", -1}};
     for (const auto& box : types)
-        for (const auto& name : names) {
-            const QString typed = app.temporaryPath(QString(box.type) + "-" + name.typed);
+        for (const auto& [name, type] : names) {
+            const QString typed = app.temporaryPath(QString(box[0]) + "-" + name);
             app.dialogs.saveAnswers.push_back(typed);
             app.dialogs.whileSavePanelShows = [&] {
-                l.saveOptionFileTypeButton->setCurrentText(box.type);
+                l.saveOptionFileTypeButton->setCurrentText(box[0]);
                 c.savePopupChanged(l.saveOptionFileTypeButton);
             };
             QSignalSpy saved(&c, &Controller::saveFinished);
             c.saveResult();
             ASSERT_TRUE(saved.wait(30000)) << qPrintable(typed);
-            const auto& expected = name.type >= 0 ? types[name.type] : box;
-            QFile file(name.type >= 0 ? typed : typed + "." + box.extension);
+            const auto& expected = type >= 0 ? types[type] : box;
+            QFile file(type >= 0 ? typed : typed + "." + box[1]);
             EXPECT_TRUE(file.open(QIODevice::ReadOnly) &&
-                        file.read(expected.magic.size()) == expected.magic)
+                        file.read(2) == QByteArray(expected[2], 2))
                 << qPrintable(file.fileName());
-            EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), expected.type);
+            EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), expected[0]);
         }
 }
 
@@ -385,14 +379,6 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    // Saved in the type chosen, whatever the name (the codecs' pixels are the image tests').
-    for (const auto& [type, magic] : {std::pair{"JPEG", "\xFF\xD8"}, {"TIFF", "II"}}) {
-        l.saveOptionFileTypeButton->setCurrentText(type);
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-        ASSERT_TRUE(SaveAndWait(c, app.temporaryPath(type))) << type;
-        QFile file(app.temporaryPath(type));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.read(2) == magic) << type;
-    }
     EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
 
     // Back through the Edit menu past the saved state to the original, forward again; opening
@@ -407,11 +393,10 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     EXPECT_EQ(c.history().stack().count(), 0);
 }
 
-// The loupe on a candidate of a known photograph: at each zoom (buttons, the wheel) the pixel
-// drawn under the pointer is the candidate's pixel at the point the view maps the pointer to, and
-// flipped to the original it is the photograph's own pixel there, at the same place and scale; a
-// drag pans, and the place stays for the next candidate even when a "processing" sign comes
-// between. The main screen flips a full result to the original the same way.
+// The loupe on a candidate of a known photograph: at 1:1, 2:1 and 4:1 (a notch of the wheel) the
+// pixel under the pointer is the candidate's at the point the view maps the pointer to, and
+// flipped, the photograph's own pixel there; a drag pans, and the place survives a "processing"
+// sign between two candidates. The main screen flips a full result the same way.
 TEST_F(Window, LoupeMapsThePointerAndFlipsToTheOriginalInPlace) {
     const RecordingReset reset;
     c.session().setMethods(RecordingDeblurMethods());
@@ -426,61 +411,49 @@ TEST_F(Window, LoupeMapsThePointerAndFlipsToTheOriginalInPlace) {
     grid.setSelectedRow(5, 0);
     c.changedEntry();
     SplitView& loupe = *l.previewSplitView;
-    const ImageRef candidate = loupe.selectedImage();
-    const Rect section = c.currentSection();
-    ASSERT_EQ(candidate->width(), int(section.width));
-
-    // Whether the pixel under `pointer` is the candidate's, and flipped the photograph's.
-    auto drawsBoth = [&](SplitView& view, QPoint pointer, const ImageRef& shown, QPointF origin) {
-        const QPointF at = view.convertPoint(view.viewPointFromWidget(pointer + QPointF(0.5, 0.5)));
-        const int x = int(at.x()), y = int(at.y());
-        bool ok = RenderWidget(view).pixel(pointer) == ScreenPixel(*shown, x, y);
-        l.beforeAfterAction->setChecked(true);
-        ok = ok && RenderWidget(view).pixel(pointer) ==
-                       ScreenPixel(*photo, x + int(origin.x()), y + int(origin.y()));
-        l.beforeAfterAction->setChecked(false);
-        return ok && PixelByte(*shown, x, y, 1) !=
-                         PixelByte(*photo, x + int(origin.x()), y + int(origin.y()), 1);
+    const QPointF section(c.currentSection().x, c.currentSection().y);
+    // Whether the pixel under `p` is the picture's and, flipped, the photograph's (offset by
+    // `origin`), the two being different.
+    auto drawsBoth = [&](SplitView& view, QPoint p, QPointF origin) {
+        const QPointF at = view.convertPoint(view.viewPointFromWidget(p + QPointF(0.5, 0.5)));
+        const QRgb after = RenderWidget(view).pixel(p);
+        l.beforeAfterAction->toggle();
+        const QRgb before = RenderWidget(view).pixel(p);
+        l.beforeAfterAction->toggle();
+        return after != before && after == ScreenPixel(*view.selectedImage(), at.x(), at.y()) &&
+               before == ScreenPixel(*photo, at.x() + origin.x(), at.y() + origin.y());
     };
     const QPoint pointer(loupe.width() / 3, loupe.height() / 3);
-    const QPointF origin(section.x, section.y);
-    for (const int zoom :
-         {int(SplitView::ZoomOut1), int(SplitView::ZoomIn2), int(SplitView::ZoomIn4)}) {
-        l.previewZoom->button(zoom)->click();
+    for (const int zoom : {SplitView::ZoomOut1, SplitView::ZoomIn2, SplitView::ZoomIn4}) {
+        if (zoom != SplitView::ZoomIn4) {
+            l.previewZoom->button(zoom)->click();
+        } else {  // one notch of the wheel from 2:1
+            QWheelEvent wheel(pointer, loupe.mapToGlobal(QPointF(pointer)), {}, {0, 120},
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(&loupe, &wheel);
+        }
         const double scale = SplitView::ScaleForZoomColumn(zoom);
         EXPECT_EQ(loupe.scale(), scale);
         EXPECT_EQ(l.previewZoomPercent->text(), QString("%1 %").arg(scale * 100));
-        EXPECT_TRUE(drawsBoth(loupe, pointer, candidate, origin)) << scale;
+        EXPECT_TRUE(drawsBoth(loupe, pointer, section)) << scale;
     }
-    // The wheel from 2:1 to 4:1 keeps the point under the pointer.
-    l.previewZoom->button(SplitView::ZoomIn2)->click();
+    // A drag carries the picture along.
     const QPointF under = loupe.convertPoint(loupe.viewPointFromWidget(pointer));
-    QWheelEvent wheel(pointer, loupe.mapToGlobal(QPointF(pointer)), {}, {0, 120}, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QCoreApplication::sendEvent(&loupe, &wheel);
-    EXPECT_EQ(loupe.scale(), 4);
-    EXPECT_NEAR(loupe.convertPoint(loupe.viewPointFromWidget(pointer)).x(), under.x(), 0.5);
-    EXPECT_TRUE(drawsBoth(loupe, pointer, candidate, origin));
-    // A drag carries the picture with the pointer.
-    Stroke(loupe, {QPointF(pointer), QPointF(pointer + QPoint(-40, -30))});
-    EXPECT_NEAR(loupe.convertPoint(loupe.viewPointFromWidget(pointer + QPoint(-40, -30))).y(),
-                under.y(), 0.5);
+    const QPoint moved = pointer - QPoint(40, 30);
+    Stroke(loupe, {QPointF(pointer), QPointF(moved)});
+    const QPointF after = loupe.convertPoint(loupe.viewPointFromWidget(moved));
+    EXPECT_LT((after - under).manhattanLength(), 1);
     const QPointF place = loupe.offset();
-    grid.setSelectedRow(9, DeblurRL20);  // not computed yet: the "processing" sign
-    c.changedEntry();
-    grid.setSelectedRow(6, 0);
-    c.changedEntry();
+    for (int row : {9, 6}) {  // row 9 of RL20 is not computed: the "processing" sign
+        grid.setSelectedRow(row, row == 9 ? DeblurRL20 : 0);
+        c.changedEntry();
+    }
     EXPECT_EQ(loupe.offset(), place);
-    EXPECT_TRUE(drawsBoth(loupe, pointer, loupe.selectedImage(), origin));
-    // Fit: the whole section.
-    l.previewZoom->button(SplitView::ZoomFit)->click();
-    EXPECT_LE(loupe.scale() * section.width, loupe.width());
-    EXPECT_LE(loupe.scale() * section.height, loupe.height());
 
     // The full result beside the composite, at 1:1.
     l.deblurButton->click();
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4 && c.images()[3].done; }));
     l.tableView->selectRow(3);
     l.zoomMode->button(SplitView::ZoomOut1)->click();
-    EXPECT_TRUE(drawsBoth(*l.splitView, QPoint(100, 100), l.splitView->selectedImage(), {}));
+    EXPECT_TRUE(drawsBoth(*l.splitView, QPoint(100, 100), {}));
 }
