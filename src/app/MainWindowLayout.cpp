@@ -40,6 +40,16 @@ constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
 constexpr int kThumbnailColumnWidth = kThumbnailSize + 12;  // the thumbnail and its cell margins
 
+// The look of a tool button that stays down: when down, it stands out in the selection colour.
+QString ToggleStyle(int padding) {
+    return QString(
+               "QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+               "color: white; }")
+               .arg(padding) +
+           "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
+           "QToolButton:hover:!checked { background: #474747; }";
+}
+
 // A row of exclusive buttons that look like a segmented control; ids follow the order unless
 // given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
@@ -58,13 +68,7 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setMinimumWidth(
             std::max(compact ? 0 : 52,
                      button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
-        // The chosen segment stands out in the selection colour.
-        button->setStyleSheet(
-            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
-                    "color: white; }")
-                .arg(padding) +
-            "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
-            "QToolButton:hover:!checked { background: #474747; }");
+        button->setStyleSheet(ToggleStyle(padding));
         group->addButton(button, ids.isEmpty() ? i : ids[i]);
         row->addWidget(button);
     }
@@ -154,6 +158,7 @@ QToolButton* BeforeAfterButton(const WindowLayout& l, QWidget* parent) {
     auto* button = new QToolButton(parent);
     button->setDefaultAction(l.beforeAfterAction);
     button->setFocusPolicy(Qt::NoFocus);
+    button->setStyleSheet(ToggleStyle(8));
     return button;
 }
 
