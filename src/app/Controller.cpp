@@ -204,12 +204,12 @@ void Controller::awakeFromNib() {
     FixMatrix(mMaskType);
     FixMatrix(mMaskShow);
 
-    mPreviewSplitView->setCenters(true);
     mSplitView->setAllowDrops(true);
 
     mTableView->setModel(mResultsModel);
-    // The names take the width the thumbnails leave; the third column stays empty. A reset of the
-    // model gives the header new sections, so this is done again after each.
+    // The names take the width the thumbnails leave; the third column, of the cancel buttons,
+    // shows while a deblur runs. A reset of the model gives the header new sections, so this is
+    // done again after each.
     const auto fitColumns = [this] {
         mTableView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
         mTableView->horizontalHeader()->setSectionHidden(2, true);
@@ -500,6 +500,7 @@ void Controller::closeImages(std::function<void()> then) {
     mSplitView->setRefocusedImage(nullptr);
     mPreviewSplitView->setSelectedImage(nullptr, QString());
     mPreviewSplitView->setRefocusedImage(nullptr);
+    for (SplitView* view : {mSplitView, mPreviewSplitView}) view->setBeforeImage(nullptr);
     mImageMatrix->resetState();
     mResultsModel->removeAll();
     endBrush();
@@ -627,14 +628,23 @@ void Controller::saveResult(std::function<void(bool)> then) {
                                         then(false);
                                     return;
                                 }
-                                const QString destination = StandardizedPath(
-                                    PathWithAllowedExtension(path, currentlyAllowedFileTypes()));
+                                const QString destination =
+                                    StandardizedPath(savePathForTypedName(path));
                                 rememberFolderOf(destination);
                                 later([this, destination, then] {
                                     if (!saveResultToPath(destination, then) && then)
                                         then(false);
                                 });
                             });
+}
+
+QString Controller::savePathForTypedName(const QString& path) {
+    const QString typed = SaveTypeOfFile(path);
+    if (!typed.isEmpty() && typed != mSaveOptionFileTypeButton->currentText()) {
+        mSaveOptionFileTypeButton->setCurrentText(typed);
+        savePopupChanged(mSaveOptionFileTypeButton);
+    }
+    return PathWithAllowedExtension(path, currentlyAllowedFileTypes());
 }
 
 bool Controller::saveResultToPath(const QString& path, std::function<void(bool)> then) {

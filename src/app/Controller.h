@@ -97,6 +97,9 @@ class Controller : public QObject, public ControllerInterface {
     bool saveResultToPath(const QString& path, std::function<void(bool saved)> then = {});
     QStringList currentlyAllowedFileTypes() const;
     void savePopupChanged(QObject* sender);
+    // A name typed with the extension of a writable format chooses that format (the type box
+    // follows it); any other name gets the type box's extension.
+    QString savePathForTypedName(const QString& path);
     // The exiftool program to run instead of the one found beside the application or on PATH.
     void setExiftoolProgram(const QString& program) { mExiftoolProgram = program; }
     // exiftool beside the application (or in its resource folders), else on PATH; empty if none.

@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -193,6 +194,7 @@ void Controller::showOriginal() {
     mShowsNoResult = false;
     mSplitView->setSelectedImage(original, "Original");
     mSplitView->setRefocusedImage(original);
+    mSplitView->setBeforeImage(original);
     addPreview(original, "Original");
 }
 
@@ -246,6 +248,10 @@ void Controller::deblurAtPoint(QPointF point) {
         if (!hasFileOpen())
             return;
         mCurrentSection = section;
+        const Rect& r = mCurrentSection;
+        mPreviewSplitView->setBeforeImage(
+            CropImage(*mSession->original(), int(r.x), int(r.y), int(r.width), int(r.height))
+                .asImage());
         startColumn(DeblurUSM1);
         // Beside the first previews, on a thread of its own.
         estimateBlur();
@@ -656,8 +662,6 @@ void Controller::setUpResultRows() {
     QHeaderView* header = mTableView->horizontalHeader();
     header->setStretchLastSection(false);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(2, QHeaderView::Fixed);
-    header->resizeSection(2, 28);
     mCancelResultShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), mMainView);
     mCancelResultShortcut->setEnabled(false);
     connect(mCancelResultShortcut, &QShortcut::activated, this,
@@ -670,7 +674,16 @@ void Controller::setUpResultRows() {
 }
 
 void Controller::updateResultControls() {
-    // Every running deblur's row has its cancel button; Esc cancels the selected one.
+    // Every running deblur's row has its cancel button; Esc cancels the selected one. Their
+    // narrow column shows while there are any, beside the names, which take the rest.
+    const bool anyRunning =
+        std::any_of(mImages.begin(), mImages.end(), [](const ResultRow& row) { return !row.done; });
+    QHeaderView* header = mTableView->horizontalHeader();
+    if (anyRunning) {
+        header->setSectionResizeMode(2, QHeaderView::Fixed);
+        header->resizeSection(2, 28);
+    }
+    header->setSectionHidden(2, !anyRunning);
     for (int i = 0; i < mImages.size(); ++i) {
         const QModelIndex cell = mResultsModel->index(i, 2);
         const bool running = !mImages[i].done;

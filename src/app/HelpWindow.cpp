@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QUrl>
@@ -22,11 +23,14 @@ HelpWindow::HelpWindow(QWidget* parent)
     auto* forward = new QPushButton(tr("Forward"), this);
     auto* tutorial = new QPushButton(tr("Tutorial"), this);
     auto* faq = new QPushButton(tr("Questions"), this);
-    for (QPushButton* button : {back, forward, tutorial, faq}) {
+    auto* close = new QPushButton(tr("Close"), this);
+    close->setObjectName("closeHelp");
+    close->setToolTip(tr("Close the help (Esc, Ctrl+W)"));
+    for (QPushButton* button : {back, forward, tutorial, faq, close}) {
         button->setAutoDefault(false);
         buttons->addWidget(button);
     }
-    buttons->addStretch(1);
+    buttons->insertStretch(buttons->indexOf(close), 1);
     column->addLayout(buttons);
     column->addWidget(mBrowser, 1);
     // Light pages read best; the rest of the window keeps the dark look.
@@ -47,7 +51,18 @@ HelpWindow::HelpWindow(QWidget* parent)
     connect(forward, &QPushButton::clicked, mBrowser, &QTextBrowser::forward);
     connect(tutorial, &QPushButton::clicked, this, [this] { showPage("tutorial.html"); });
     connect(faq, &QPushButton::clicked, this, [this] { showPage("faq.html"); });
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
     resize(760, 720);
+}
+
+void HelpWindow::keyPressEvent(QKeyEvent* event) {
+    // A window of its own has no dialog's Esc: the keys that its controls leave close it.
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Close) ||
+        QKeySequence(event->keyCombination()) == QKeySequence(tr("Ctrl+W"))) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 QString HelpWindow::helpDirectory() {

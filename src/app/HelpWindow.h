@@ -20,6 +20,9 @@ class HelpWindow : public QWidget {
     static QString helpDirectory();
     QTextBrowser* browser() const { return mBrowser; }
 
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
   private:
     QTextBrowser* mBrowser;
 };

@@ -40,6 +40,16 @@ constexpr int kResultsWidth = 236;
 constexpr int kThumbnailSize = 96;
 constexpr int kThumbnailColumnWidth = kThumbnailSize + 12;  // the thumbnail and its cell margins
 
+// The look of a tool button that stays down: when down, it stands out in the selection colour.
+QString ToggleStyle(int padding) {
+    return QString(
+               "QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
+               "color: white; }")
+               .arg(padding) +
+           "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
+           "QToolButton:hover:!checked { background: #474747; }";
+}
+
 // A row of exclusive buttons that look like a segmented control; ids follow the order unless
 // given. Compact buttons are as narrow as their titles allow.
 QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringList& titles,
@@ -58,13 +68,7 @@ QButtonGroup* SegmentedButtons(QWidget* parent, QHBoxLayout* row, const QStringL
         button->setMinimumWidth(
             std::max(compact ? 0 : 52,
                      button->fontMetrics().horizontalAdvance(titles[i]) + 2 * padding + 4));
-        // The chosen segment stands out in the selection colour.
-        button->setStyleSheet(
-            QString("QToolButton { padding: 3px %1px; border: 1px solid #555; background: #3a3a3a; "
-                    "color: white; }")
-                .arg(padding) +
-            "QToolButton:checked { background: #3d6fb5; border-color: #5a8ad0; }"
-            "QToolButton:hover:!checked { background: #474747; }");
+        button->setStyleSheet(ToggleStyle(padding));
         group->addButton(button, ids.isEmpty() ? i : ids[i]);
         row->addWidget(button);
     }
@@ -121,86 +125,148 @@ QLabel* ImageLabel(QWidget* parent, Qt::Alignment alignment) {
     return label;
 }
 
-void BuildMainScreen(WindowLayout& l) {
-    auto* view = new QWidget;
-    l.mainView = view;
-    auto* outer = new QHBoxLayout(view);
-    outer->setContentsMargins(10, 10, 10, 10);
-    outer->setSpacing(10);
+// Scrolls the grid where the window is too narrow for all its columns, and asks for room for
+// all of them, so that it scrolls only when nothing else can give way.
+class GridScrollArea : public QScrollArea {
+  public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override {
+        const int frame = 2 * frameWidth();
+        return widget() ? widget()->minimumSize() + QSize(frame, frame) : QScrollArea::sizeHint();
+    }
+};
 
-    // Left: the tools above the photograph.
-    auto* left = new QVBoxLayout;
-    left->setSpacing(6);
-    auto* tools = new M_Box(QObject::tr("Tools"), view);
-    auto* toolRow = new QHBoxLayout(tools);
-    toolRow->setContentsMargins(10, 22, 10, 8);
-    toolRow->setSpacing(14);
-    auto* modeRow = new QHBoxLayout;
+// The outer row of a screen.
+QHBoxLayout* ScreenRow(QWidget* screen) {
+    auto* row = new QHBoxLayout(screen);
+    row->setContentsMargins(10, 10, 10, 10);
+    row->setSpacing(10);
+    return row;
+}
+
+// The view's scale as a percentage, as wide as the widest it shows.
+QLabel* ZoomPercentLabel(QWidget* parent) {
+    auto* label = new M_TextFieldCell(QString(), parent);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setMinimumWidth(label->fontMetrics().horizontalAdvance("400 %") + 6);
+    label->setToolTip(QObject::tr("Scale of the view"));
+    return label;
+}
+
+// The button of the before/after action.
+QToolButton* BeforeAfterButton(const WindowLayout& l, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setDefaultAction(l.beforeAfterAction);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setStyleSheet(ToggleStyle(8));
+    return button;
+}
+
+// Segmented zoom buttons for the given ids (SplitView::ZoomColumn) with their tooltips.
+QButtonGroup* ZoomButtons(QWidget* parent, QHBoxLayout* row, const QList<int>& ids) {
+    const QString fitKey = QKeySequence(QObject::tr("Ctrl+0")).toString(QKeySequence::NativeText);
+    QStringList titles;
+    for (int id : ids) {
+        const double scale = SplitView::ScaleForZoomColumn(id);
+        titles << (scale == 0  ? QObject::tr("Fit")
+                   : scale < 1 ? QString("1:%1").arg(1 / scale)
+                               : QString("%1:1").arg(scale));
+    }
+    QButtonGroup* group = SegmentedButtons(parent, row, titles, SplitView::ZoomFit, ids, true);
+    for (int id : ids) {
+        const double scale = SplitView::ScaleForZoomColumn(id);
+        group->button(id)->setToolTip(scale > 0
+                                          ? QObject::tr("Zoom %1 %").arg(scale * 100)
+                                          : QObject::tr("Show the whole picture (%1)").arg(fitKey));
+    }
+    return group;
+}
+
+// --- the main screen ---------------------------------------------------------------------------
+
+QHBoxLayout* ToolModeButtons(WindowLayout& l, QWidget* box) {
+    auto* row = new QHBoxLayout;
     l.toolMode = SegmentedButtons(
-        tools, modeRow, {QObject::tr("Pan"), QObject::tr("Deblur"), QObject::tr("Brush")}, 1);
+        box, row, {QObject::tr("Pan"), QObject::tr("Deblur"), QObject::tr("Brush")}, 1);
     l.toolMode->button(0)->setToolTip(
         QObject::tr("Drag to move the photograph (or hold the space bar)"));
     l.toolMode->button(1)->setToolTip(
         QObject::tr("Click the spot that matters to compute candidates around it"));
     l.toolMode->button(2)->setToolTip(
         QObject::tr("Paint the selected result into the reconstructed image"));
-    toolRow->addLayout(modeRow);
-    auto* brushGrid = new QGridLayout;
-    brushGrid->setHorizontalSpacing(6);
-    brushGrid->setVerticalSpacing(0);
-    l.brushSize =
-        LabelledSlider(tools, brushGrid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
-    l.brushOpacity =
-        LabelledSlider(tools, brushGrid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
-    brushGrid->setColumnMinimumWidth(1, 70);
-    toolRow->addLayout(brushGrid, 1);
-    auto* zoomBox = new QVBoxLayout;
-    zoomBox->setSpacing(2);
-    auto* zoomTitle = new M_TextFieldCell(QObject::tr("Zoom"), tools);
-    zoomTitle->setAlignment(Qt::AlignHCenter);
-    zoomBox->addWidget(zoomTitle);
-    auto* zoomRow = new QHBoxLayout;
-    const QList<int> zoomIds = {SplitView::ZoomFit, SplitView::ZoomIn4, SplitView::ZoomIn2, 0, 1, 2,
-                                SplitView::ZoomOut8};
-    l.zoomMode = SegmentedButtons(tools, zoomRow,
-                                  {QObject::tr("Fit"), "4:1", "2:1", "1:1", "1:2", "1:4", "1:8"},
-                                  SplitView::ZoomFit, zoomIds, true);
-    for (int id : zoomIds) {
-        const double scale = SplitView::ScaleForZoomColumn(id);
-        l.zoomMode->button(id)->setToolTip(
-            scale > 0
-                ? QObject::tr("Zoom %1 %").arg(scale * 100)
-                : QObject::tr("Show the whole photograph (%1)")
-                      .arg(QKeySequence(QObject::tr("Ctrl+0")).toString(QKeySequence::NativeText)));
-    }
-    zoomBox->addLayout(zoomRow);
-    toolRow->addLayout(zoomBox);
-    left->addWidget(tools);
+    return row;
+}
 
-    auto* labels = new QHBoxLayout;
+QGridLayout* BrushSliders(WindowLayout& l, QWidget* box) {
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(0);
+    l.brushSize = LabelledSlider(box, grid, 0, QObject::tr("Brush size"), 2, 402, 200, 60, "%.0f");
+    l.brushOpacity = LabelledSlider(box, grid, 1, QObject::tr("Opacity"), 0, 1, 100, 0.5f, "%.2f");
+    grid->setColumnMinimumWidth(1, 70);
+    return grid;
+}
+
+// "Zoom" over the zoom buttons, the scale beside them.
+QVBoxLayout* MainZoomControls(WindowLayout& l, QWidget* box) {
+    auto* column = new QVBoxLayout;
+    column->setSpacing(2);
+    auto* title = new M_TextFieldCell(QObject::tr("Zoom"), box);
+    title->setAlignment(Qt::AlignHCenter);
+    column->addWidget(title);
+    auto* row = new QHBoxLayout;
+    auto* buttons = new QHBoxLayout;
+    l.zoomMode = ZoomButtons(
+        box, buttons,
+        {SplitView::ZoomFit, SplitView::ZoomIn4, SplitView::ZoomIn2, 0, 1, 2, SplitView::ZoomOut8});
+    row->addLayout(buttons);
+    l.zoomPercent = ZoomPercentLabel(box);
+    row->addWidget(l.zoomPercent);
+    column->addLayout(row);
+    return column;
+}
+
+QWidget* ToolsBox(WindowLayout& l, QWidget* view) {
+    auto* tools = new M_Box(QObject::tr("Tools"), view);
+    auto* row = new QHBoxLayout(tools);
+    row->setContentsMargins(10, 22, 10, 8);
+    row->setSpacing(14);
+    row->addLayout(ToolModeButtons(l, tools));
+    row->addLayout(BrushSliders(l, tools), 1);
+    row->addLayout(MainZoomControls(l, tools));
+    return tools;
+}
+
+// The names of the pictures shown, and the before/after button at the end.
+QHBoxLayout* PhotoLabels(WindowLayout& l, QWidget* view) {
+    auto* row = new QHBoxLayout;
     l.leftLabel = ImageLabel(view, Qt::AlignHCenter);
     l.centerLabel = ImageLabel(view, Qt::AlignHCenter);
     l.rightLabel = ImageLabel(view, Qt::AlignHCenter);
-    labels->addWidget(l.leftLabel, 1);
-    labels->addWidget(l.centerLabel, 1);
-    labels->addWidget(l.rightLabel, 1);
-    left->addLayout(labels);
+    row->addWidget(l.leftLabel, 1);
+    row->addWidget(l.centerLabel, 1);
+    row->addWidget(l.rightLabel, 1);
+    row->addWidget(BeforeAfterButton(l, view));
+    return row;
+}
+
+// The photograph with scroll bars beside it, as in every image viewer.
+QGridLayout* PhotoView(WindowLayout& l, QWidget* view) {
     l.splitView = new SplitView(view);
     l.splitView->setMinimumSize(400, 300);
-    // Scroll bars beside the photograph, as in every image viewer.
-    auto* scrolled = new QGridLayout;
-    scrolled->setSpacing(0);
-    scrolled->addWidget(l.splitView, 0, 0);
+    auto* grid = new QGridLayout;
+    grid->setSpacing(0);
+    grid->addWidget(l.splitView, 0, 0);
     auto* verticalBar = new QScrollBar(Qt::Vertical, view);
     auto* horizontalBar = new QScrollBar(Qt::Horizontal, view);
     for (QScrollBar* bar : {verticalBar, horizontalBar}) bar->setFocusPolicy(Qt::NoFocus);
-    scrolled->addWidget(verticalBar, 0, 1);
-    scrolled->addWidget(horizontalBar, 1, 0);
+    grid->addWidget(verticalBar, 0, 1);
+    grid->addWidget(horizontalBar, 1, 0);
     l.splitView->setScrollBars(horizontalBar, verticalBar);
-    left->addLayout(scrolled, 1);
-    outer->addLayout(left, 1);
+    return grid;
+}
 
-    // Right: the results.
+QWidget* ResultsBox(WindowLayout& l, QWidget* view) {
     auto* results = new M_Box(QObject::tr("Results"), view);
     // Wide enough for the longest fixed name beside a thumbnail when a scroll bar shows; 64 covers
     // the box's margins and frame and the cell's own.
@@ -208,8 +274,8 @@ void BuildMainScreen(WindowLayout& l) {
     const int scrollBar = results->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     results->setFixedWidth(
         std::max(kResultsWidth, kThumbnailColumnWidth + nameWidth + scrollBar + 64));
-    auto* resultsColumn = new QVBoxLayout(results);
-    resultsColumn->setContentsMargins(8, 24, 8, 8);
+    auto* column = new QVBoxLayout(results);
+    column->setContentsMargins(8, 24, 8, 8);
     l.tableView = new QTableView(results);
     l.tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
     l.tableView->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -223,81 +289,114 @@ void BuildMainScreen(WindowLayout& l) {
     l.tableView->verticalHeader()->setDefaultSectionSize(kThumbnailSize + 8);
     l.tableView->horizontalHeader()->setDefaultSectionSize(kThumbnailColumnWidth);
     l.tableView->setFrameShape(QFrame::NoFrame);
-    resultsColumn->addWidget(l.tableView, 1);
+    column->addWidget(l.tableView, 1);
     l.applyAllButton = new QPushButton(QObject::tr("Apply to all"), results);
     l.applyAllButton->setToolTip(
         QObject::tr("Replace the whole reconstructed image by the selected result"));
-    resultsColumn->addWidget(l.applyAllButton);
-    outer->addWidget(results);
+    column->addWidget(l.applyAllButton);
+    return results;
 }
 
-void BuildDeblurScreen(WindowLayout& l) {
-    auto* view = new QWidget;
-    l.deblurView = view;
-    auto* outer = new QHBoxLayout(view);
-    outer->setContentsMargins(10, 10, 10, 10);
-    outer->setSpacing(10);
-
+void BuildMainScreen(WindowLayout& l) {
+    l.mainView = new QWidget;
+    QHBoxLayout* outer = ScreenRow(l.mainView);
     auto* left = new QVBoxLayout;
-    l.previewLabel = ImageLabel(view, Qt::AlignHCenter);
-    left->addWidget(l.previewLabel);
-    l.previewSplitView = new SplitView(view);
-    l.previewSplitView->setMinimumSize(300, 200);
-    left->addWidget(l.previewSplitView, 1);
-    outer->addLayout(left, 1);
-
-    // Right: the grid, as tall as the window allows. Left, under the preview: the mask and the
-    // buttons, so that the rows keep their room down to 1024 × 640.
     left->setSpacing(6);
-    auto* gridBox = new M_Box(QObject::tr("Candidates"), view);
-    auto* gridColumn = new QVBoxLayout(gridBox);
-    gridColumn->setContentsMargins(10, 24, 10, 8);
-    l.imageMatrix = new ImageMatrix(gridBox);
+    left->addWidget(ToolsBox(l, l.mainView));
+    left->addLayout(PhotoLabels(l, l.mainView));
+    left->addLayout(PhotoView(l, l.mainView), 1);
+    outer->addLayout(left, 1);
+    outer->addWidget(ResultsBox(l, l.mainView));
+}
+
+// --- the deblur screen -------------------------------------------------------------------------
+
+// Above the loupe: the candidate's name, the zoom buttons with the scale, before/after.
+QHBoxLayout* LoupeHeader(WindowLayout& l, QWidget* view) {
+    auto* row = new QHBoxLayout;
+    l.previewLabel = ImageLabel(view, Qt::AlignLeft);
+    row->addWidget(l.previewLabel, 1);
+    auto* buttons = new QHBoxLayout;
+    l.previewZoom = ZoomButtons(
+        view, buttons,
+        {SplitView::ZoomFit, SplitView::ZoomOut1, SplitView::ZoomIn2, SplitView::ZoomIn4});
+    row->addLayout(buttons);
+    l.previewZoomPercent = ZoomPercentLabel(view);
+    row->addWidget(l.previewZoomPercent);
+    row->addWidget(BeforeAfterButton(l, view));
+    return row;
+}
+
+// The candidate of the section, zoomed and panned as with a loupe.
+SplitView* Loupe(WindowLayout& l, QWidget* view) {
+    l.previewSplitView = new SplitView(view);
+    l.previewSplitView->setMinimumSize(200, 150);
+    l.previewSplitView->setToolTip(QObject::tr("Drag to move, turn the wheel to zoom"));
+    return l.previewSplitView;
+}
+
+QWidget* CandidatesBox(WindowLayout& l, QWidget* view) {
+    auto* box = new M_Box(QObject::tr("Candidates"), view);
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(10, 24, 10, 8);
+    l.imageMatrix = new ImageMatrix;
     // Columns at least 22 units wide and rows 11 apart; more room widens and spreads them.
-    const int gridBottom = int(ImageMatrix::kBottomMargin);
-    l.imageMatrix->setMinimumSize(int(ImageMatrix::kLeftMargin) + 22 * 22, 31 * 11 + gridBottom);
-    l.imageMatrix->setMaximumSize(int(ImageMatrix::kLeftMargin) + 22 * 30, 31 * 20 + gridBottom);
+    const int left = int(ImageMatrix::kLeftMargin), bottom = int(ImageMatrix::kBottomMargin);
+    l.imageMatrix->setMinimumSize(left + 22 * 22, 31 * 11 + bottom);
+    l.imageMatrix->setMaximumSize(left + 22 * 30, 31 * 20 + bottom);
     l.imageMatrix->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     l.imageMatrix->setToolTip(
         QObject::tr("Rows: blur radius in pixels. Columns: deblurring methods."));
-    gridColumn->addWidget(l.imageMatrix, 1);
-    auto* gridSliders = new QGridLayout;
-    l.radiusSlider = new QSlider(Qt::Horizontal, gridBox);
-    l.typeSlider = new QSlider(Qt::Horizontal, gridBox);
+    // Where the window is too small for every column, the grid scrolls rather than lose them.
+    auto* scroll = new GridScrollArea(box);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    scroll->viewport()->setAutoFillBackground(false);
+    scroll->setWidget(l.imageMatrix);
+    l.imageMatrix->setAutoFillBackground(false);  // the box's panel shows through, as without it
+    scroll->setMaximumWidth(l.imageMatrix->maximumWidth());
+    column->addWidget(scroll, 1);
+    auto* sliders = new QGridLayout;
+    l.radiusSlider = new QSlider(Qt::Horizontal, box);
+    l.typeSlider = new QSlider(Qt::Horizontal, box);
     for (QSlider* slider : {l.radiusSlider, l.typeSlider}) slider->setFocusPolicy(Qt::NoFocus);
-    gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Radius"), gridBox), 0, 0);
-    gridSliders->addWidget(l.radiusSlider, 0, 1);
-    gridSliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), gridBox), 1, 0);
-    gridSliders->addWidget(l.typeSlider, 1, 1);
-    gridColumn->addLayout(gridSliders);
-    l.scoreLabel = new QLabel(gridBox);
+    sliders->addWidget(new M_TextFieldCell(QObject::tr("Radius"), box), 0, 0);
+    sliders->addWidget(l.radiusSlider, 0, 1);
+    sliders->addWidget(new M_TextFieldCell(QObject::tr("Method"), box), 1, 0);
+    sliders->addWidget(l.typeSlider, 1, 1);
+    column->addLayout(sliders);
+    l.scoreLabel = new QLabel(box);
     l.scoreLabel->setToolTip(
         QObject::tr("How the selected candidate compares with the original section"));
-    gridColumn->addWidget(l.scoreLabel);
+    column->addWidget(l.scoreLabel);
+    box->setMaximumWidth(l.imageMatrix->maximumWidth() + 20);
+    return box;
+}
 
-    // The blur's shape: the disc or a motion line at an angle, and its estimate.
-    auto* blurBox = new M_Box(QObject::tr("Blur"), view);
-    auto* blurRow = new QHBoxLayout(blurBox);
-    blurRow->setContentsMargins(10, 22, 10, 6);
+// The blur's shape: the disc or a motion line at an angle, and its estimate.
+QWidget* BlurBox(WindowLayout& l, QWidget* view) {
+    auto* box = new M_Box(QObject::tr("Blur"), view);
+    auto* row = new QHBoxLayout(box);
+    row->setContentsMargins(10, 22, 10, 6);
     l.blurShape =
-        RadioRow(blurBox, blurRow, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
-    delete blurRow->takeAt(blurRow->count() - 1);  // no stretch: the angle follows "Motion"
-    l.angleField = new QSpinBox(blurBox);
+        RadioRow(box, row, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
+    delete row->takeAt(row->count() - 1);  // no stretch: the angle follows "Motion"
+    l.angleField = new QSpinBox(box);
     l.angleField->setRange(0, 179);
     l.angleField->setSuffix(QObject::tr("°"));
     l.angleField->setToolTip(
         QObject::tr("Direction of the motion, in degrees counter-clockwise from the horizontal"));
-    l.angleView = new AngleView(blurBox);
+    l.angleView = new AngleView(box);
     l.angleView->setFixedSize(30, 30);
     l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
-    l.estimateButton = new QPushButton(QObject::tr("Estimate"), blurBox);
+    l.estimateButton = new QPushButton(QObject::tr("Estimate"), box);
     l.estimateButton->setToolTip(
         QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
-    blurRow->addWidget(l.angleField);
-    blurRow->addWidget(l.angleView);
-    blurRow->addStretch(1);
-    blurRow->addWidget(l.estimateButton);
-    left->addWidget(blurBox);
+    row->addWidget(l.angleField);
+    row->addWidget(l.angleView);
+    row->addStretch(1);
+    row->addWidget(l.estimateButton);
     // The view follows the field and sets it; both serve the motion only.
     AngleView* angleView = l.angleView;
     QSpinBox* angleField = l.angleField;
@@ -310,31 +409,36 @@ void BuildDeblurScreen(WindowLayout& l) {
     };
     enableAngle();
     QObject::connect(l.blurShape, &QButtonGroup::idToggled, angleField, enableAngle);
+    return box;
+}
 
-    auto* maskBox = new M_Box(QObject::tr("Mask"), view);
-    auto* maskGrid = new QGridLayout(maskBox);
-    maskGrid->setContentsMargins(10, 24, 10, 8);
-    maskGrid->setHorizontalSpacing(8);
+QWidget* MaskBox(WindowLayout& l, QWidget* view) {
+    auto* box = new M_Box(QObject::tr("Mask"), view);
+    auto* grid = new QGridLayout(box);
+    grid->setContentsMargins(10, 24, 10, 8);
+    grid->setHorizontalSpacing(8);
     auto* typeRow = new QHBoxLayout;
-    maskGrid->addWidget(new M_TextFieldCell(QObject::tr("Type"), maskBox), 0, 0);
-    l.maskType = RadioRow(maskBox, typeRow, {"A", "B", "C"}, 0);
-    maskGrid->addLayout(typeRow, 0, 1);
+    grid->addWidget(new M_TextFieldCell(QObject::tr("Type"), box), 0, 0);
+    l.maskType = RadioRow(box, typeRow, {"A", "B", "C"}, 0);
+    grid->addLayout(typeRow, 0, 1);
     auto* showRow = new QHBoxLayout;
-    maskGrid->addWidget(new M_TextFieldCell(QObject::tr("Show"), maskBox), 0, 2);
-    l.maskShow = RadioRow(maskBox, showRow, {QObject::tr("Mask"), QObject::tr("Result")}, 1);
-    maskGrid->addLayout(showRow, 0, 3);
+    grid->addWidget(new M_TextFieldCell(QObject::tr("Show"), box), 0, 2);
+    l.maskShow = RadioRow(box, showRow, {QObject::tr("Mask"), QObject::tr("Result")}, 1);
+    grid->addLayout(showRow, 0, 3);
     auto* sliders = new QGridLayout;
     sliders->setVerticalSpacing(4);
-    l.maskAmount = LabelledSlider(maskBox, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
-    l.maskRadius =
-        LabelledSlider(maskBox, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
+    l.maskAmount = LabelledSlider(box, sliders, 0, QObject::tr("Amount"), 0, 1, 100, 0, "%.2f");
+    l.maskRadius = LabelledSlider(box, sliders, 1, QObject::tr("Radius"), 0.5f, 10, 19, 2, "%.1f");
     l.maskCrude =
-        LabelledSlider(maskBox, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
-    maskGrid->addLayout(sliders, 1, 0, 1, 4);
-    left->addWidget(maskBox);
+        LabelledSlider(box, sliders, 2, QObject::tr("Crudeness"), 0, 1, 100, 0.25f, "%.2f");
+    grid->addLayout(sliders, 1, 0, 1, 4);
+    return box;
+}
 
-    auto* buttons = new QHBoxLayout;
-    buttons->setObjectName("candidateButtons");
+// Stop, then (added with the menus) the candidates' own buttons, Cancel and Deblur.
+QHBoxLayout* CandidateButtons(WindowLayout& l, QWidget* view) {
+    auto* row = new QHBoxLayout;
+    row->setObjectName("candidateButtons");
     l.stopPreviews = new QPushButton(QObject::tr("Stop"), view);
     l.stopPreviews->setToolTip(QObject::tr("Stop the candidates still waiting"));
     l.cancelButton = new QPushButton(QObject::tr("Cancel"), view);
@@ -342,14 +446,30 @@ void BuildDeblurScreen(WindowLayout& l) {
     l.deblurButton->setToolTip(
         QObject::tr("Compute the selected candidate over the whole photograph"));
     l.deblurButton->setDefault(true);
-    buttons->addWidget(l.stopPreviews);
-    buttons->addStretch(1);
-    buttons->addWidget(l.cancelButton);
-    buttons->addWidget(l.deblurButton);
-    left->addLayout(buttons);
+    row->addWidget(l.stopPreviews);
+    row->addStretch(1);
+    row->addWidget(l.cancelButton);
+    row->addWidget(l.deblurButton);
+    return row;
+}
 
-    gridBox->setMaximumWidth(l.imageMatrix->maximumWidth() + 20);
-    outer->addWidget(gridBox, 1);
+// Left, the loupe over the blur, the mask and the buttons; right, the grid, as tall as the window
+// allows, so that its rows keep their room down to 1024 × 640, and scrolled sideways when the
+// window is too narrow for its columns.
+void BuildDeblurScreen(WindowLayout& l) {
+    l.deblurView = new QWidget;
+    QWidget* view = l.deblurView;
+    QHBoxLayout* outer = ScreenRow(view);
+    auto* left = new QVBoxLayout;
+    left->setSpacing(6);
+    left->addLayout(LoupeHeader(l, view));
+    left->addWidget(Loupe(l, view), 1);
+    left->addWidget(BlurBox(l, view));
+    left->addWidget(MaskBox(l, view));
+    left->addLayout(CandidateButtons(l, view));
+    // The grid widens up to its largest size first, the loupe takes the rest.
+    outer->addLayout(left);
+    outer->addWidget(CandidatesBox(l, view), 1);
 }
 
 // The progress sheet: only the controller ends it. Esc and the close box (both reject) do
@@ -429,6 +549,7 @@ void BuildCandidateActions(WindowLayout& l) {
     l.bestCandidateAction = view->addAction(QObject::tr("Best Candidate"));
     l.bestCandidateAction->setShortcut(Qt::Key_B);
     l.bestCandidateAction->setToolTip(QObject::tr("Select the best-scored candidate (B)"));
+    l.bestCandidateAction->setIconText(QObject::tr("Best"));  // its button's title, kept short
     l.artefactMapAction = view->addAction(QObject::tr("Artefact Map"));
     l.artefactMapAction->setCheckable(true);
     l.artefactMapAction->setShortcut(Qt::Key_M);
@@ -480,6 +601,8 @@ void BuildMenus(WindowLayout& l) {
     l.zoomInAction->setShortcuts({QKeySequence::ZoomIn, QKeySequence(QObject::tr("Ctrl+="))});
     l.zoomOutAction = viewMenu->addAction(QObject::tr("Zoom Out"));
     l.zoomOutAction->setShortcut(QKeySequence::ZoomOut);
+    viewMenu->addAction(l.beforeAfterAction);
+    viewMenu->addSeparator();
     l.zoomFitAction = viewMenu->addAction(QObject::tr("Fit in Window"));
     l.zoomFitAction->setShortcut(QKeySequence(QObject::tr("Ctrl+0")));
     l.actualSizeAction = viewMenu->addAction(QObject::tr("Actual Pixels"));
@@ -512,6 +635,12 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     backLayout->addWidget(scroll);
     window->setCentralWidget(back);
 
+    // Made first: both screens have its button.
+    l.beforeAfterAction = new QAction(QObject::tr("Show Original"), window);
+    l.beforeAfterAction->setCheckable(true);
+    l.beforeAfterAction->setShortcut(Qt::Key_O);
+    l.beforeAfterAction->setToolTip(
+        QObject::tr("Show the original in the picture's place, at the same place and scale (O)"));
     BuildMainScreen(l);
     BuildDeblurScreen(l);
     l.screens->addWidget(l.mainView);
@@ -523,8 +652,12 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     l.splitView->setZoomMode(l.zoomMode);
     l.splitView->setBrushControls(l.brushSize, l.brushOpacity);
     l.splitView->setLabels(l.leftLabel, l.centerLabel, l.rightLabel);
+    l.splitView->setZoomLabel(l.zoomPercent);
     l.previewSplitView->setMainWindow(window);
     l.previewSplitView->setLabels(nullptr, l.previewLabel, nullptr);
+    l.previewSplitView->setLoupe(true);
+    l.previewSplitView->setZoomMode(l.previewZoom);
+    l.previewSplitView->setZoomLabel(l.previewZoomPercent);
     l.imageMatrix->setSliders(l.radiusSlider, l.typeSlider);
     window->setMainSplitView(l.splitView);
 
@@ -533,11 +666,21 @@ WindowLayout BuildWindowLayout(MainWindow* window) {
     BuildSaveOptions(l);
     BuildMenus(l);
     window->statusBar()->setSizeGripEnabled(false);
-    SplitView* view = l.splitView;
-    QObject::connect(l.zoomInAction, &QAction::triggered, view, [view] { view->zoomStep(1); });
-    QObject::connect(l.zoomOutAction, &QAction::triggered, view, [view] { view->zoomStep(-1); });
-    QObject::connect(l.zoomFitAction, &QAction::triggered, view, [view] { view->zoomToFit(); });
-    QObject::connect(l.actualSizeAction, &QAction::triggered, view, [view] { view->setScale(1); });
+    // The zoom items act on the picture of the screen shown: the photograph or the loupe.
+    auto shown = [screens = l.screens, main = l.mainView, photo = l.splitView,
+                  loupe = l.previewSplitView] {
+        return screens->currentWidget() == main ? photo : loupe;
+    };
+    QObject::connect(l.zoomInAction, &QAction::triggered, window,
+                     [shown] { shown()->zoomStep(1); });
+    QObject::connect(l.zoomOutAction, &QAction::triggered, window,
+                     [shown] { shown()->zoomStep(-1); });
+    QObject::connect(l.zoomFitAction, &QAction::triggered, window,
+                     [shown] { shown()->zoomToFit(); });
+    QObject::connect(l.actualSizeAction, &QAction::triggered, window,
+                     [shown] { shown()->setScale(1); });
+    for (SplitView* shown : {l.splitView, l.previewSplitView})
+        QObject::connect(l.beforeAfterAction, &QAction::toggled, shown, &SplitView::setShowsBefore);
     window->resize(1360, 860);
     return l;
 }

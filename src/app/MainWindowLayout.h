@@ -43,6 +43,7 @@ struct WindowLayout {
     QLabel* rightLabel = nullptr;
     QButtonGroup* toolMode = nullptr;  // 0 pan, 1 click to deblur, 2 brush
     QButtonGroup* zoomMode = nullptr;  // ids: SplitView::ZoomColumn
+    QLabel* zoomPercent = nullptr;
     FloatSlider* brushSize = nullptr;
     FloatSlider* brushOpacity = nullptr;
     QTableView* tableView = nullptr;
@@ -50,8 +51,10 @@ struct WindowLayout {
 
     // The deblur screen.
     QWidget* deblurView = nullptr;
-    SplitView* previewSplitView = nullptr;
+    SplitView* previewSplitView = nullptr;  // a loupe on the candidate
     QLabel* previewLabel = nullptr;
+    QButtonGroup* previewZoom = nullptr;  // ids: SplitView::ZoomColumn
+    QLabel* previewZoomPercent = nullptr;
     ImageMatrix* imageMatrix = nullptr;
     QSlider* radiusSlider = nullptr;
     QSlider* typeSlider = nullptr;
@@ -103,6 +106,7 @@ struct WindowLayout {
     QAction* zoomOutAction = nullptr;
     QAction* zoomFitAction = nullptr;
     QAction* actualSizeAction = nullptr;
+    QAction* beforeAfterAction = nullptr;  // checkable: the original in the pictures' place
     QAction* helpAction = nullptr;
     QAction* faqAction = nullptr;
     QAction* supportAction = nullptr;

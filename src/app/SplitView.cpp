@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Check.h"
 #include "ControllerInterface.h"
 #include "GUI.h"
 #include "ImageIO.h"
@@ -64,7 +63,8 @@ void DrawUpright(QPainter& painter, const QRectF& target, const QImage& image) {
 SplitView::SplitView(QWidget* parent)
     : QWidget(parent),
       mRefocusedImage(std::make_unique<TiledImage>()),
-      mSelectedImage(std::make_unique<TiledImage>()) {
+      mSelectedImage(std::make_unique<TiledImage>()),
+      mBeforeImage(std::make_unique<TiledImage>()) {
     setFocusPolicy(Qt::StrongFocus);
 }
 
@@ -106,6 +106,43 @@ void SplitView::setScrollBars(QScrollBar* horizontal, QScrollBar* vertical) {
     updateScrollBars();
 }
 
+void SplitView::setZoomLabel(QLabel* label) {
+    mZoomLabel = label;
+    applyScale(mScale);
+}
+
+void SplitView::setLoupe(bool loupe) {
+    mLoupe = loupe;
+    if (loupe)
+        setMouseTracking(true);
+}
+
+void SplitView::setBeforeImage(const ImageRef& image) {
+    mBeforeImage->setImage(image);
+    mBeforeImage->setZoomOut(mZoomOut);
+    redoLabels();
+    update();
+}
+
+void SplitView::setShowsBefore(bool shows) {
+    mShowsBefore = shows;
+    redoLabels();
+    update();
+}
+
+TiledImage& SplitView::shownTiles(TiledImage& image) {
+    const ImageRef& before = mBeforeImage->sourceImage();
+    const ImageRef& shown = image.sourceImage();
+    if (mShowsBefore && before && shown && before->width() == shown->width() &&
+        before->height() == shown->height())
+        return *mBeforeImage;
+    return image;
+}
+
+const TiledImage& SplitView::geometryTiles() const {
+    return mRefocusedImage->sourceImage() ? *mRefocusedImage : *mSelectedImage;
+}
+
 void SplitView::setBrushControls(FloatSlider* size, FloatSlider* opacity) {
     mBrushSize = size;
     mBrushOpacity = opacity;
@@ -120,6 +157,12 @@ void SplitView::setLabels(QLabel* left, QLabel* center, QLabel* right) {
 
 void SplitView::setSelectedImage(const ImageRef& image, const QString& name) {
     mSelectedName = image ? name : QString();
+    if (mLoupe) {
+        if (const ImageRef& old = mSelectedImage->sourceImage())
+            mLoupeOffsets[{old->width(), old->height()}] = mOffset;
+        if (image && mLoupeOffsets.count({image->width(), image->height()}))
+            mOffset = mLoupeOffsets[{image->width(), image->height()}];
+    }
     mSelectedImage->setImage(image);
     if (mFit)
         applyScale(fitScale());
@@ -192,6 +235,9 @@ void SplitView::applyScale(double scale) {
     mZoomOut = TileZoomOut(scale);
     mSelectedImage->setZoomOut(mZoomOut);
     mRefocusedImage->setZoomOut(mZoomOut);
+    mBeforeImage->setZoomOut(mZoomOut);
+    if (mZoomLabel)
+        mZoomLabel->setText(QString("%1 %").arg(std::round(scale * 100)));
     if (mZoomMode) {
         int column = mFit ? int(ZoomFit) : -1;
         for (int c = ZoomOut1; c < ZoomFit && column < 0; ++c)
@@ -229,7 +275,7 @@ void SplitView::setScale(double scale, QPointF anchor) {
     double x = anchor.x();
     if (mSplitView && x > width() / 2)
         x -= width() / 2;
-    const double H = viewExtent(*mRefocusedImage).height;
+    const double H = viewExtent(geometryTiles()).height;
     mOffset = QPointF(std::round(imagePoint.x() * scale - x),
                       std::round(H - imagePoint.y() * scale - anchor.y()));
     clampOffset();
@@ -271,7 +317,7 @@ void SplitView::zoomToFit() {
 }
 
 void SplitView::wheelEvent(QWheelEvent* event) {
-    if (!mMouseMode || !mSelectedImage->sourceImage()) {
+    if (!takesMouse() || !mSelectedImage->sourceImage()) {
         event->ignore();
         return;
     }
@@ -344,8 +390,7 @@ QPointF SplitView::viewPointFromWidget(QPointF widgetPoint) const {
 }
 
 QPointF SplitView::convertPoint(QPointF viewPoint) const {
-    const TiledImage* image = mRefocusedImage.get();
-    VK_CHECK(image);
+    const TiledImage* image = &geometryTiles();
     double x = viewPoint.x();
     double y = viewPoint.y();
     if (mSplitView) {
@@ -379,7 +424,8 @@ void SplitView::clampOffset() {
 
 void SplitView::redoLabels() {
     // A label names a picture on screen: none stays over an empty view.
-    const QString name = mSelectedName;
+    const bool before = &shownTiles(*mSelectedImage) == mBeforeImage.get();
+    const QString name = before ? tr("Original") : mSelectedName;
     const bool selected = mSelectedImage->sourceImage() != nullptr;
     if (mLeftLabel) {
         mLeftLabel->setVisible(mSplitView && selected);
@@ -387,7 +433,9 @@ void SplitView::redoLabels() {
     }
     if (mRightLabel) {
         mRightLabel->setVisible(mSplitView && mRefocusedImage->sourceImage() != nullptr);
-        mRightLabel->setText("Reconstructed");
+        mRightLabel->setText(&shownTiles(*mRefocusedImage) == mBeforeImage.get()
+                                 ? tr("Original")
+                                 : tr("Reconstructed"));
     }
     if (mCenterLabel) {
         mCenterLabel->setVisible(!mSplitView && selected);
@@ -396,6 +444,8 @@ void SplitView::redoLabels() {
 }
 
 int SplitView::mouseModeColumn() const {
+    if (mLoupe)
+        return 0;  // the hand
     return mMouseMode ? mMouseMode->checkedId() : -1;
 }
 
@@ -404,7 +454,7 @@ bool SplitView::spaceIsDown() const {
 }
 
 void SplitView::resetCursor() {
-    if (!mMouseMode)
+    if (!takesMouse())
         return;
     Qt::CursorShape shape = Qt::ArrowCursor;
     if (mMouseInside) {
@@ -422,7 +472,7 @@ void SplitView::resetCursor() {
 }
 
 void SplitView::resetTrackingRect() {
-    if (!mMouseMode)
+    if (!takesMouse())
         return;
     // Qt follows the pointer over the whole view once mouse tracking is on.
     setMouseTracking(true);
@@ -549,10 +599,9 @@ void SplitView::paintEvent(QPaintEvent* event) {
     if (mSplitView) {
         const double half = double(width() / 2);
         if (mSelectedImage->sourceImage())
-            drawImage(painter, *mSelectedImage, {0, 0, half, BH}, redraw);
-        if (mRefocusedImage->sourceImage()) {
-            drawImage(painter, *mRefocusedImage, {half, 0, half, BH}, redraw);
-        }
+            drawImage(painter, shownTiles(*mSelectedImage), {0, 0, half, BH}, redraw);
+        if (mRefocusedImage->sourceImage())
+            drawImage(painter, shownTiles(*mRefocusedImage), {half, 0, half, BH}, redraw);
         if (!mBrushRect.isEmpty()) {
             const QPointF centre = mBrushRect.center();
             const QRectF left(0, 0, half, BH);
@@ -570,7 +619,7 @@ void SplitView::paintEvent(QPaintEvent* event) {
                               std::trunc((extent.height - BH) * 0.5));
         }
         if (mSelectedImage->sourceImage())
-            drawImage(painter, *mSelectedImage, {0, 0, BW, BH}, redraw);
+            drawImage(painter, shownTiles(*mSelectedImage), {0, 0, BW, BH}, redraw);
         if (mBrushRect.intersects(QRectF(0, 0, BW, BH)))
             drawBrush(painter, QRectF(0, 0, BW, BH));
     }
@@ -591,13 +640,13 @@ void SplitView::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void SplitView::mouseDown(QPointF viewPoint, int clicks) {
-    if (!mMouseMode)
+    if (!takesMouse())
         return;
     const int mode = mouseModeColumn();
     mSpaceWasDown = mode == 0 || spaceIsDown();
     mDownPoint = viewPoint;
     mPressed = true;
-    if ((!mSpaceWasDown && mode == 1) || clicks == 2) {
+    if (!mLoupe && ((!mSpaceWasDown && mode == 1) || clicks == 2)) {
         mDoubleClicked = true;
         mSpaceWasDown = false;
         if (!mRefocusedImage->sourceImage())
@@ -620,7 +669,7 @@ void SplitView::mouseDown(QPointF viewPoint, int clicks) {
 }
 
 void SplitView::mouseMoveEvent(QMouseEvent* event) {
-    if (!mMouseMode)
+    if (!takesMouse())
         return;
     const QPointF point = viewPointFromWidget(event->position());
     if (mPressed && (event->buttons() & Qt::LeftButton)) {
@@ -649,7 +698,7 @@ void SplitView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void SplitView::mouseReleaseEvent(QMouseEvent* event) {
-    if (!mMouseMode || event->button() != Qt::LeftButton || !mPressed)
+    if (!takesMouse() || event->button() != Qt::LeftButton || !mPressed)
         return;
     mPressed = false;
     if (mDoubleClicked)
@@ -664,12 +713,12 @@ void SplitView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void SplitView::enterEvent(QEnterEvent*) {
-    if (mMouseMode)
+    if (takesMouse())
         mouseEntered();
 }
 
 void SplitView::leaveEvent(QEvent*) {
-    if (mMouseMode)
+    if (takesMouse())
         mouseExited();
 }
 

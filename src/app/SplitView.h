@@ -6,7 +6,9 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <map>
 #include <memory>
+#include <utility>
 
 #include "Image.h"
 
@@ -54,6 +56,17 @@ class SplitView : public QWidget {
     void setLabels(QLabel* left, QLabel* center, QLabel* right);
     // Scroll bars beside the view that follow and move the part shown.
     void setScrollBars(QScrollBar* horizontal, QScrollBar* vertical);
+    // A label that shows the scale as a percentage.
+    void setZoomLabel(QLabel* label);
+    // A loupe has no tools: a drag pans and the wheel zooms. It keeps the place shown for each
+    // size of picture, so that a picture shown for a moment in between (a "processing" sign)
+    // does not move the view off the part being looked at.
+    void setLoupe(bool loupe);
+    // The original, at the same place and scale as the pictures shown: with showsBefore, it
+    // stands in for every picture of its size (before and after).
+    void setBeforeImage(const ImageRef& image);
+    void setShowsBefore(bool shows);
+    bool showsBefore() const { return mShowsBefore; }
 
     void setSelectedImage(const ImageRef& image, const QString& name);
     void setRefocusedImage(const ImageRef& image);
@@ -138,9 +151,19 @@ class SplitView : public QWidget {
     void updateScrollBars();
     void scrolled();
     void drawBrush(QPainter& painter, const QRectF& clip);
+    // The tiles drawn for `image`: the original's when it stands in for it.
+    TiledImage& shownTiles(TiledImage& image);
+    // The picture that the view's geometry follows: the reconstructed one, else the selected.
+    const TiledImage& geometryTiles() const;
+    bool takesMouse() const { return mMouseMode || mLoupe; }
 
     std::unique_ptr<TiledImage> mRefocusedImage;
     std::unique_ptr<TiledImage> mSelectedImage;
+    std::unique_ptr<TiledImage> mBeforeImage;
+    bool mShowsBefore = false;
+    bool mLoupe = false;
+    std::map<std::pair<int, int>, QPointF> mLoupeOffsets;  // by picture width and height
+    QLabel* mZoomLabel = nullptr;
     QString mSelectedName;
     QPointF mOffset;
     QPointF mOriOffset;

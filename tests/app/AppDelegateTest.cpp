@@ -135,6 +135,18 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
     app.layout().supportAction->trigger();
     ASSERT_TRUE(app.delegate().helpWindow());
     EXPECT_EQ(app.delegate().helpWindow()->browser()->source().fragment(), "support");
+    // It closes with its button, Esc and Ctrl+W.
+    HelpWindow* help = app.delegate().helpWindow();
+    for (int way = 0; way < 3; ++way) {
+        app.layout().helpAction->trigger();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+        if (way == 0)
+            help->findChild<QPushButton*>("closeHelp")->click();
+        else
+            QTest::keyClick(help->browser(), way == 1 ? Qt::Key_Escape : Qt::Key_W,
+                            way == 1 ? Qt::NoModifier : Qt::ControlModifier);
+        EXPECT_FALSE(help->isVisible()) << way;
+    }
     // Every link of every page stays inside the installed help (and its pictures), and every
     // anchor it names exists.
     const QDir helpDir(HelpWindow::helpDirectory());

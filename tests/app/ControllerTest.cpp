@@ -455,6 +455,19 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
     ASSERT_TRUE(
         WaitFor([&] { return c.images().size() == 6 && c.images()[4].status.contains("%"); }));
     EXPECT_EQ(cancelButtons(), 3);
+    // Each cancel button lies inside the list's viewport, at the default size and at 1024 × 640.
+    l.mainWindow->show();
+    for (const QSize size : {l.mainWindow->size(), QSize(1024, 640)})
+        for (int i = 3; i < 6; ++i) {
+            l.mainWindow->resize(size);
+            l.tableView->scrollTo(l.tableView->model()->index(i, 2));
+            Spin(20);
+            QWidget* button = l.tableView->indexWidget(l.tableView->model()->index(i, 2));
+            const QRect area(button->mapTo(l.tableView->viewport(), QPoint()), button->size());
+            EXPECT_TRUE(button->isVisible() && l.tableView->viewport()->rect().contains(area) &&
+                        button->toolTip().contains("Esc"))
+                << size.width() << " row " << i;
+        }
     // A row still computing shows the original in the result's place, whole, beside the composite.
     l.tableView->selectRow(3);
     EXPECT_TRUE(l.splitView->isSplit());

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QStackedWidget>
+#include <QWheelEvent>
 #include <random>
 
 #include "../images/ImageTestSupport.h"
@@ -125,8 +128,6 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     EXPECT_TRUE(QFile::exists(out + "/mine.png"));
     choose("TIFF");
     EXPECT_EQ(app.dialogs.savePanelTypes, (QList<QStringList>{{"png"}, {"jpg", "jpeg"}, {"png"}}));
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.JPG", {"jpg", "jpeg"}), "/a/b.JPG");
-    EXPECT_EQ(PathWithAllowedExtension("/a/b.png", {"jpg", "jpeg"}), "/a/b.png.jpg");
     c.closeImages();
     c.openImage();
     ASSERT_TRUE(WaitFor([&] { return app.dialogs.openFolders.size() == 4; }));
@@ -151,9 +152,39 @@ TEST_F(Window, PanelsStartBesideThePhotographAndSaveSuggestsItsFormat) {
     Spin(10);
 }
 
-// At 1024 × 640 and 1280 × 720 the window keeps its size, every visible control of both screens
-// lies inside it without overlapping another, the Deblur button and the grid's row labels
-// included, and the grid's rows are not cramped.
+// A name typed with the extension of a writable format is saved in that format and the type box
+// follows it, whatever the box said; any other name gets the box's extension.
+TEST_F(Window, TheTypedExtensionWinsOverTheTypeBox) {
+    ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
+    l.saveOptionTransferMetadata->setChecked(false);
+    // Each type: its title in the box, its extension and its files' signature.
+    const char* types[][3] = {
+        {"PNG", "png", "\x89PNG"}, {"JPEG", "jpg", "\xFF\xD8"}, {"TIFF", "tif", "II"}};
+    const std::pair<const char*, int> names[] = {{"a.png", 0},  {"b.JPG", 1}, {"c.jpeg", 1},
+                                                 {"d.tiff", 2}, {"e.v2", -1}, {"f", -1}};
+    for (const auto& box : types)
+        for (const auto& [name, type] : names) {
+            const QString typed = app.temporaryPath(QString(box[0]) + "-" + name);
+            app.dialogs.saveAnswers.push_back(typed);
+            app.dialogs.whileSavePanelShows = [&] {
+                l.saveOptionFileTypeButton->setCurrentText(box[0]);
+                c.savePopupChanged(l.saveOptionFileTypeButton);
+            };
+            QSignalSpy saved(&c, &Controller::saveFinished);
+            c.saveResult();
+            ASSERT_TRUE(saved.wait(30000)) << qPrintable(typed);
+            const auto& expected = type >= 0 ? types[type] : box;
+            QFile file(type >= 0 ? typed : typed + "." + box[1]);
+            EXPECT_TRUE(file.open(QIODevice::ReadOnly) &&
+                        file.read(2) == QByteArray(expected[2], 2))
+                << qPrintable(file.fileName());
+            EXPECT_EQ(l.saveOptionFileTypeButton->currentText(), expected[0]);
+        }
+}
+
+// At 1024 × 640 and 1280 × 720 the window keeps its size, neither screen scrolls sideways, every
+// visible control of both screens lies inside the window without overlapping another, the Deblur
+// button and the grid's row labels included, and the grid's rows are not cramped.
 TEST_F(Window, SmallScreens) {
     l.mainWindow->show();
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
@@ -168,6 +199,10 @@ TEST_F(Window, SmallScreens) {
             Spin(30);
             SCOPED_TRACE(std::to_string(test.size.width()) + (deblur ? " deblur" : " main"));
             EXPECT_EQ(l.mainWindow->size(), test.size);
+            // The screen fits the window's width: nothing lies beyond a scroll to the side.
+            auto* screens = qobject_cast<QScrollArea*>(l.screens->parentWidget()->parentWidget());
+            ASSERT_TRUE(screens);
+            EXPECT_EQ(screens->horizontalScrollBar()->maximum(), 0);
             const QRect window = l.mainWindow->rect();
             // The visible leaves of the screen: controls, labels, views.
             QList<QWidget*> leaves;
@@ -344,14 +379,6 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    // Saved in the type chosen, whatever the name (the codecs' pixels are the image tests').
-    for (const auto& [type, magic] : {std::pair{"JPEG", "\xFF\xD8"}, {"TIFF", "II"}}) {
-        l.saveOptionFileTypeButton->setCurrentText(type);
-        c.savePopupChanged(l.saveOptionFileTypeButton);
-        ASSERT_TRUE(SaveAndWait(c, app.temporaryPath(type))) << type;
-        QFile file(app.temporaryPath(type));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.read(2) == magic) << type;
-    }
     EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
 
     // Back through the Edit menu past the saved state to the original, forward again; opening
@@ -364,4 +391,69 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     ASSERT_TRUE(app.open(TestDataPath("coffee.png")));
     EXPECT_FALSE(l.undoAction->isEnabled() || l.redoAction->isEnabled());
     EXPECT_EQ(c.history().stack().count(), 0);
+}
+
+// The loupe on a candidate of a known photograph: at 1:1, 2:1 and 4:1 (a notch of the wheel) the
+// pixel under the pointer is the candidate's at the point the view maps the pointer to, and
+// flipped, the photograph's own pixel there; a drag pans, and the place survives a "processing"
+// sign between two candidates. The main screen flips a full result the same way.
+TEST_F(Window, LoupeMapsThePointerAndFlipsToTheOriginalInPlace) {
+    const RecordingReset reset;
+    c.session().setMethods(RecordingDeblurMethods());
+    recording().value = [](DeblurMethod, const MethodCall&, int v) { return 255 - v; };
+    const ImageRef photo = PatternImage(900, 700);
+    const QString path = app.temporaryPath("pattern.png");
+    ASSERT_TRUE(ToQImage(*photo).save(path));
+    l.mainWindow->show();
+    ASSERT_TRUE(app.open(path));
+    c.deblurAtPoint({450, 350});
+    ASSERT_TRUE(WaitFor([&] { return ColumnIs(grid, IMEntryReady); }));
+    grid.setSelectedRow(5, 0);
+    c.changedEntry();
+    SplitView& loupe = *l.previewSplitView;
+    const QPointF section(c.currentSection().x, c.currentSection().y);
+    // Whether the pixel under `p` is the picture's and, flipped, the photograph's (offset by
+    // `origin`), the two being different.
+    auto drawsBoth = [&](SplitView& view, QPoint p, QPointF origin) {
+        const QPointF at = view.convertPoint(view.viewPointFromWidget(p + QPointF(0.5, 0.5)));
+        const QRgb after = RenderWidget(view).pixel(p);
+        l.beforeAfterAction->toggle();
+        const QRgb before = RenderWidget(view).pixel(p);
+        l.beforeAfterAction->toggle();
+        return after != before && after == ScreenPixel(*view.selectedImage(), at.x(), at.y()) &&
+               before == ScreenPixel(*photo, at.x() + origin.x(), at.y() + origin.y());
+    };
+    const QPoint pointer(loupe.width() / 3, loupe.height() / 3);
+    for (const int zoom : {SplitView::ZoomOut1, SplitView::ZoomIn2, SplitView::ZoomIn4}) {
+        if (zoom != SplitView::ZoomIn4) {
+            l.previewZoom->button(zoom)->click();
+        } else {  // one notch of the wheel from 2:1
+            QWheelEvent wheel(pointer, loupe.mapToGlobal(QPointF(pointer)), {}, {0, 120},
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(&loupe, &wheel);
+        }
+        const double scale = SplitView::ScaleForZoomColumn(zoom);
+        EXPECT_EQ(loupe.scale(), scale);
+        EXPECT_EQ(l.previewZoomPercent->text(), QString("%1 %").arg(scale * 100));
+        EXPECT_TRUE(drawsBoth(loupe, pointer, section)) << scale;
+    }
+    // A drag carries the picture along.
+    const QPointF under = loupe.convertPoint(loupe.viewPointFromWidget(pointer));
+    const QPoint moved = pointer - QPoint(40, 30);
+    Stroke(loupe, {QPointF(pointer), QPointF(moved)});
+    const QPointF after = loupe.convertPoint(loupe.viewPointFromWidget(moved));
+    EXPECT_LT((after - under).manhattanLength(), 1);
+    const QPointF place = loupe.offset();
+    for (int row : {9, 6}) {  // row 9 of RL20 is not computed: the "processing" sign
+        grid.setSelectedRow(row, row == 9 ? DeblurRL20 : 0);
+        c.changedEntry();
+    }
+    EXPECT_EQ(loupe.offset(), place);
+
+    // The full result beside the composite, at 1:1.
+    l.deblurButton->click();
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4 && c.images()[3].done; }));
+    l.tableView->selectRow(3);
+    l.zoomMode->button(SplitView::ZoomOut1)->click();
+    EXPECT_TRUE(drawsBoth(*l.splitView, QPoint(100, 100), {}));
 }
