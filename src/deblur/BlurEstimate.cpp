@@ -317,8 +317,8 @@ double KernelImageMisfit(const Spectrum& s, const KernelImage& kernel) {
             const bool direct = col < kHalf;
             const std::size_t i = direct ? std::size_t(r) * kHalf + col
                                          : std::size_t((kFine - r) % kFine) * kHalf + (kFine - col);
-            power[std::size_t(r) * kFine + col] =
-                double(transform[i][0]) * transform[i][0] + double(transform[i][1]) * transform[i][1];
+            power[std::size_t(r) * kFine + col] = double(transform[i][0]) * transform[i][0] +
+                                                  double(transform[i][1]) * transform[i][1];
         }
     constexpr double kLeak[7] = {0.0072, 0.0625, 0.180, 0.25, 0.180, 0.0625, 0.0072};
     constexpr double kLeakSum = 0.0072 * 2 + 0.0625 * 2 + 0.180 * 2 + 0.25;
@@ -343,7 +343,9 @@ double KernelImageMisfit(const Spectrum& s, const KernelImage& kernel) {
             const double u = rho * std::cos(phi) + kFine, v = rho * std::sin(phi) + kFine;
             const int c0 = int(std::floor(u)), r0 = int(std::floor(v));
             const double fu = u - c0, fv = v - r0;
-            auto at = [&](int r, int col) { return power[std::size_t(r % kFine) * kFine + col % kFine]; };
+            auto at = [&](int r, int col) {
+                return power[std::size_t(r % kFine) * kFine + col % kFine];
+            };
             const double p = (1 - fv) * ((1 - fu) * at(r0, c0) + fu * at(r0, c0 + 1)) +
                              fv * ((1 - fu) * at(r0 + 1, c0) + fu * at(r0 + 1, c0 + 1));
             model[std::size_t(j) * kBins + k] = logOf(std::sqrt(std::max(p, 0.0)));
@@ -415,7 +417,6 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
         return {BlurShape::None, 0, -1, std::min(best.confidence, kMinGain)};
     return best;
 }
-
 
 double KernelSpectrumGain(const CImage& image, int x, int y, int w, int h,
                           const KernelImage& kernel) {

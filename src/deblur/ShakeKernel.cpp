@@ -15,9 +15,9 @@
 //      motion deblurring", reach the same with shock filters and gradient thresholds).
 //  (b) the kernel minimises Σ ‖∂x ⊛ k − ∂y‖² + γ‖k‖² over both gradient directions, in closed
 //      form in the Fourier domain (Cho & Lee 2009): K = Σ X̄∂·Y∂ / (Σ |X∂|² + γ). It is then
-//      projected on what a kernel can be: non-negative, small values (under 5 % of the maximum)
-//      cut, isolated specks (connected parts holding little of the mass) removed, normalised and
-//      moved so that its centroid falls on the middle pixel.
+//      projected on what a kernel can be: non-negative, small values (under 20 % of the maximum)
+//      cut, isolated specks (connected parts holding under 10 % of the mass) removed, normalised
+//      and moved so that its centroid falls on the middle pixel.
 // Both steps repeat a few times per level of an image pyramid whose kernel grows from 3 pixels by
 // about √2 per level up to the bound (Fergus et al. 2006 and all the methods above): the coarse
 // levels find the kernel's rough shape where it is small and well determined, each finer level
@@ -41,8 +41,6 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstdlib>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -60,15 +58,15 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr int kMinSide = 64;
 constexpr int kMaxSide = 640;
-constexpr int kIterations = 5;          // alternations per level
-constexpr double kLambda = 4e-3;        // L0 weight at the start of each level
+constexpr int kIterations = 5;    // alternations per level
+constexpr double kLambda = 4e-3;  // L0 weight at the start of each level
 constexpr double kLambdaFloor = 1e-4;
 constexpr double kLambdaDecay = 1.1;
-constexpr double kBetaMax = 1e5;        // end of the half-quadratic continuation
+constexpr double kBetaMax = 1e5;  // end of the half-quadratic continuation
 constexpr double kBetaGrowth = 2;
-constexpr double kKernelWeight = 1e-2;  // γ relative to the mean gradient power of x
-constexpr double kCut = 0.05;           // kernel values under this share of the maximum go
-constexpr double kSpeck = 0.05;         // connected parts with less of the mass go
+constexpr double kKernelWeight = 1e-2;   // γ relative to the mean gradient power of x
+constexpr double kCut = 0.2;             // kernel values under this share of the maximum go
+constexpr double kSpeck = 0.1;           // connected parts with less of the mass go
 constexpr double kMinConfidence = 0.15;  // as EstimateBlur's least gain
 
 struct FftwFree {
@@ -81,20 +79,19 @@ using Spectrum = std::unique_ptr<fftwf_complex[], FftwFree>;
 class Level {
   public:
     Level(int rows, int columns)
-        : mRows(rows), mColumns(columns), mHalf(columns / 2 + 1),
+        : mRows(rows),
+          mColumns(columns),
+          mHalf(columns / 2 + 1),
           mPlans(realFftPlansF(rows, columns)) {
-        for (Reals* r : {&y, &x, &gx, &gy, &work})
-            r->reset(fftwf_alloc_real(pixels()));
-        for (Spectrum* s : {&Y, &K, &X, &D, &A, &mScratch})
-            s->reset(fftwf_alloc_complex(count()));
+        for (Reals* r : {&y, &x, &gx, &gy, &work}) r->reset(fftwf_alloc_real(pixels()));
+        for (Spectrum* s : {&Y, &K, &X, &D, &A, &mScratch}) s->reset(fftwf_alloc_complex(count()));
         kernelPower.resize(count());
         laplacian.resize(count());
         mDx.resize(mHalf);
         mDy.resize(mRows);
         for (int c = 0; c < mHalf; ++c)
             mDx[c] = std::polar(1.0f, float(2 * kPi * c / columns)) - 1.0f;
-        for (int r = 0; r < mRows; ++r)
-            mDy[r] = std::polar(1.0f, float(2 * kPi * r / rows)) - 1.0f;
+        for (int r = 0; r < mRows; ++r) mDy[r] = std::polar(1.0f, float(2 * kPi * r / rows)) - 1.0f;
         for (int r = 0; r < mRows; ++r)
             for (int c = 0; c < mHalf; ++c)
                 laplacian[std::size_t(r) * mHalf + c] = std::norm(mDx[c]) + std::norm(mDy[r]);
@@ -128,18 +125,13 @@ class Level {
     std::vector<std::complex<float>> mDx, mDy;
 };
 
-std::complex<float>& At(fftwf_complex* s, std::size_t i) {
-    return reinterpret_cast<std::complex<float>*>(s)[i];
-}
-
 // body(r0, r1) over bands of rows, in parallel.
 template <typename Body>
 void ForRows(int rows, const Body& body) {
     constexpr int kBand = 64;
     const int bands = (rows + kBand - 1) / kBand;
-    dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t b) {
-        body(int(b) * kBand, std::min(rows, int(b + 1) * kBand));
-    });
+    dispatchApply(std::size_t(bands), DispatchPriority::Default,
+                  [&](std::size_t b) { body(int(b) * kBand, std::min(rows, int(b + 1) * kBand)); });
 }
 
 // Separable resampling of a plane with a triangle filter widened to the reduction (no aliasing
@@ -167,8 +159,8 @@ std::vector<float> Resample1(const std::vector<float>& in, int w, int h, int out
             double sum = 0;
             for (std::size_t k = 0; k < taps[i].size(); ++k) {
                 const int j = std::clamp(first[i] + int(k), 0, n - 1);
-                sum += taps[i][k] * (alongRows ? in[std::size_t(line) * w + j]
-                                               : in[std::size_t(j) * w + line]);
+                sum += taps[i][k] *
+                       (alongRows ? in[std::size_t(line) * w + j] : in[std::size_t(j) * w + line]);
             }
             (alongRows ? out[std::size_t(line) * m + i] : out[std::size_t(i) * w + line]) =
                 float(sum);
@@ -192,7 +184,8 @@ void PadPeriodic(const std::vector<float>& plane, int w, int h, Level& level) {
         float* row = y + std::size_t(r) * cols;
         std::copy_n(&plane[std::size_t(r) * w], w, row);
         const float a = row[w - 1], b = row[0];
-        for (int c = w; c < cols; ++c) row[c] = a + (b - a) * float(c - w + 1) / float(cols - w + 1);
+        for (int c = w; c < cols; ++c)
+            row[c] = a + (b - a) * float(c - w + 1) / float(cols - w + 1);
     }
     for (int c = 0; c < cols; ++c) {
         const float a = y[std::size_t(h - 1) * cols + c], b = y[c];
@@ -332,7 +325,8 @@ void ProjectKernel(std::vector<float>& k, int n) {
         k[std::size_t(n / 2) * n + n / 2] = 1;
         return;
     }
-    const int shiftX = n / 2 - int(std::lround(sx / sum)), shiftY = n / 2 - int(std::lround(sy / sum));
+    const int shiftX = n / 2 - int(std::lround(sx / sum)),
+              shiftY = n / 2 - int(std::lround(sy / sum));
     std::vector<float> moved(k.size(), 0.0f);
     double kept = 0;
     for (int r = 0; r < n; ++r)
@@ -359,7 +353,8 @@ void UpdateKernel(Level& level, std::vector<float>& k, int n) {
     const float gamma = float(kKernelWeight * power / double(level.count()));
     // Σ over both directions of conj(D·X)·(D·Y) = (|Dx|² + |Dy|²)·X̄·Y, and so for the power.
     ForRows(level.rows(), [&](int r0, int r1) {
-        for (std::size_t i = std::size_t(r0) * level.half(); i < std::size_t(r1) * level.half(); ++i) {
+        for (std::size_t i = std::size_t(r0) * level.half(); i < std::size_t(r1) * level.half();
+             ++i) {
             const float xr = X[2 * i], xi = X[2 * i + 1], yr = Y[2 * i], yi = Y[2 * i + 1];
             const float f = lap[i] / (lap[i] * (xr * xr + xi * xi) + gamma);
             out[2 * i] = (xr * yr + xi * yi) * f;
@@ -414,8 +409,7 @@ int PaddedSize(int extent, int kernel) {
 
 ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int h,
                                   const ShakeEstimateOptions& options,
-                                  const std::atomic<bool>* cancel,
-                                  const MethodProgress* progress) {
+                                  const std::atomic<bool>* cancel, const MethodProgress* progress) {
     const int maxSize = std::clamp(options.maxSize | 1, 3, 63);
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
@@ -524,8 +518,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int 
     }
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);
-    if (!estimate.kernel || estimate.kernel->radius() <= 1 ||
-        (estimate.confidence < kMinConfidence && !std::getenv("SHAKE_KEEP")))
+    if (!estimate.kernel || estimate.kernel->radius() <= 1 || estimate.confidence < kMinConfidence)
         estimate.kernel = nullptr;
     ReportProgress(progress, 1);
     return estimate;

@@ -13,8 +13,8 @@ namespace velkaro {
 // path of a hand's shake as well as a disc or a line.
 
 struct ShakeEstimateOptions {
-    int maxSize = 31;       // odd bound of the kernel's size, 3 … 63
-    KernelImageRef start;   // optional first estimate (a confident disc or line), any size
+    int maxSize = 31;      // odd bound of the kernel's size, 3 … 63
+    KernelImageRef start;  // optional first estimate (a confident disc or line), any size
 };
 
 struct ShakeEstimate {

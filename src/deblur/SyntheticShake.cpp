@@ -17,6 +17,9 @@
 #include <random>
 #include <vector>
 
+#include "ColorSpace.h"
+#include "Planar.h"
+
 namespace velkaro {
 
 namespace {
@@ -31,9 +34,7 @@ class Variates {
     double uniform() { return (double(mEngine()) + 0.5) / 4294967296.0; }
     double uniform(double a, double b) { return a + (b - a) * uniform(); }
     // Standard normal by the Box–Muller transform.
-    double normal() {
-        return std::sqrt(-2 * std::log(uniform())) * std::cos(2 * kPi * uniform());
-    }
+    double normal() { return std::sqrt(-2 * std::log(uniform())) * std::cos(2 * kPi * uniform()); }
 
   private:
     std::mt19937 mEngine;
@@ -48,7 +49,7 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
     // towards the start, and how many abrupt turns to expect over the exposure. Each is scaled so
     // that over the whole path it turns the direction by at most about two radians (jitter: its
     // standard deviation times √kSamples; pull-back: at most 0.7 × kSamples × 0.005 / 2).
-    const double jitter = random.uniform(0.0, 0.06);       // radians per sample, std. deviation
+    const double jitter = random.uniform(0.0, 0.06);           // radians per sample, std. deviation
     const double pullBack = random.uniform(0.0, 0.7) * 0.005;  // per sample, per path length
     const double turnRate = random.uniform(0.0, 1.5) / kSamples;
     const double step = length / kSamples;  // constant speed: the path is `length` long
@@ -91,6 +92,32 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
         add(x0 + 1, y0 + 1, fx * fy);
     }
     return KernelImage::fromWeights(n, weights);
+}
+
+CImage SyntheticBlur(const CImage& sharp, const KernelImage& kernel, double noise,
+                     std::uint32_t seed) {
+    const int w = sharp.width(), h = sharp.height();
+    CImage out(w, h);
+    const std::vector<float> k(kernel.weights().begin(), kernel.weights().end());
+    std::vector<float> plane(std::size_t(w) * h), blurred(plane.size());
+    Variates random(seed);
+    for (int channel = 1; channel <= 3; ++channel) {
+        for (int r = 0; r < h; ++r)
+            ReadChannelFloat(sharp.pixels() + std::size_t(r) * w * 4, &plane[std::size_t(r) * w], w,
+                             channel);
+        convolvePlanarF({plane.data(), w, h, std::size_t(w) * sizeof(float)},
+                        {blurred.data(), w, h, std::size_t(w) * sizeof(float)}, 0, 0, k.data(),
+                        kernel.size(), kernel.size());
+        for (std::size_t i = 0; i < blurred.size(); ++i) {
+            // The sRGB encoding of the linear value.
+            const double v = std::clamp(double(blurred[i]), 0.0, 1.0);
+            const double encoded =
+                v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+            out.pixels()[i * 4 + channel] = std::uint8_t(
+                std::clamp(std::lround((encoded + noise * random.normal()) * 255), 0L, 255L));
+        }
+    }
+    return out;
 }
 
 }  // namespace velkaro
