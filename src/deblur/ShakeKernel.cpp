@@ -239,13 +239,14 @@ bool SolveSharp(Level& level, double lambda, const std::atomic<bool>* cancel) {
                 const float* row = x + std::size_t(r) * cols;
                 const float* below = x + std::size_t(r + 1 < rows ? r + 1 : 0) * cols;
                 float *hx = gx + std::size_t(r) * cols, *vy = gy + std::size_t(r) * cols;
-                for (int c = 0; c < cols; ++c) {
-                    const float h = (c + 1 < cols ? row[c + 1] : row[0]) - row[c];
+                auto set = [&](int c, float h) {
                     const float v = below[c] - row[c];
                     const bool keep = h * h + v * v >= threshold;
                     hx[c] = keep ? h : 0.0f;
                     vy[c] = keep ? v : 0.0f;
-                }
+                };
+                for (int c = 0; c + 1 < cols; ++c) set(c, row[c + 1] - row[c]);
+                set(cols - 1, row[0] - row[cols - 1]);
             }
         });
         // d = ∇ᵀg: the adjoint of the forward differences.
