@@ -40,11 +40,11 @@
 #include <memory>
 #include <vector>
 
-#include "ColorSpace.h"
 #include "Dispatch.h"
 #include "FftPlans.h"
 #include "Filter.h"
 #include "Matrix.h"
+#include "MethodSupport.h"
 #include "PlanarFft.h"
 
 namespace velkaro {
@@ -74,17 +74,7 @@ struct Spectrum {
 };
 
 bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int h) {
-    std::vector<float> luminance(std::size_t(w) * h), row(w);
-    const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
-    for (int r = 0; r < h; ++r) {
-        float* out = &luminance[std::size_t(r) * w];
-        const std::uint8_t* in = image.pixels() + (std::size_t(y + r) * image.width() + x) * 4;
-        for (int channel = 1; channel <= 3; ++channel) {
-            ReadChannelFloat(in, row.data(), w, channel);
-            for (int c = 0; c < w; ++c)
-                out[c] = (channel == 1 ? 0 : out[c]) + coefficient[channel] * row[c];
-        }
-    }
+    std::vector<float> luminance = ReadLuminanceWindow(image, x, y, w, h);
     std::vector<float> power;
     const PlanarF plane{luminance.data(), w, h, std::size_t(w) * sizeof(float)};
     if (planarPowerSpectrum(plane, kBlock, power) == 0)

@@ -46,10 +46,10 @@
 #include <vector>
 
 #include "BlurEstimate.h"
-#include "ColorSpace.h"
 #include "Dispatch.h"
 #include "FftPlans.h"
 #include "Log.h"
+#include "MethodSupport.h"
 
 namespace velkaro {
 
@@ -420,17 +420,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int 
     const int width = std::min(x1 - x0, kMaxSide), height = std::min(y1 - y0, kMaxSide);
     const int left = x0 + (x1 - x0 - width) / 2, top = y0 + (y1 - y0 - height) / 2;
 
-    std::vector<float> luminance(std::size_t(width) * height), row(width);
-    const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
-    for (int r = 0; r < height; ++r) {
-        float* out = &luminance[std::size_t(r) * width];
-        const std::uint8_t* in = image.pixels() + (std::size_t(top + r) * image.width() + left) * 4;
-        for (int channel = 1; channel <= 3; ++channel) {
-            ReadChannelFloat(in, row.data(), width, channel);
-            for (int c = 0; c < width; ++c)
-                out[c] = (channel == 1 ? 0 : out[c]) + coefficient[channel] * row[c];
-        }
-    }
+    std::vector<float> luminance = ReadLuminanceWindow(image, left, top, width, height);
     // Scale to a range near 0 … 1 so that the prior's weight means the same on any exposure; a
     // range under a few levels of 8 bits is flat.
     {
