@@ -88,7 +88,10 @@ Planes Deconvolve(const Planes& blurred, const KernelImage& kernel) {
     Planes out = blurred;
     std::vector<float> k = Floats(kernel);
     for (int ch = 0; ch < 3; ++ch) {
+        // Richardson–Lucy assumes positive data: exact zeros (black in 8 bits) let a blurred
+        // estimate of almost nothing divide them, and the float iteration then overflows.
         std::vector<float> src = blurred.c[ch];
+        for (float& v : src) v = std::max(v, 1e-4f);
         richardsonLucyPlanarF(Plane(src, blurred.w, blurred.h), Plane(out.c[ch], out.w, out.h), 0,
                               0, k.data(), kernel.size(), kernel.size(), 80);
     }

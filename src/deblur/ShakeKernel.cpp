@@ -477,6 +477,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int 
         levelW = std::max(int(std::lround(width * scale)), 2 * n);
         levelH = std::max(int(std::lround(height * scale)), 2 * n);
         const std::vector<float> plane = Resample(luminance, width, height, levelW, levelH);
+        level.reset();  // one level's buffers at a time
         level = std::make_unique<Level>(PaddedSize(levelH, n), PaddedSize(levelW, n));
         PadPeriodic(plane, levelW, levelH, *level);
         level->forward(level->y.get(), level->Y.get());
@@ -521,10 +522,11 @@ std::int64_t EstimateShakeKernel_mem_usage(int w, int h, int maxSize) {
     h = std::min(h, kMaxSide);
     const std::int64_t padded =
         std::int64_t(PaddedSize(h, maxSize)) * (PaddedSize(w, maxSize) / 2 + 1) * 2;
-    // Five real planes and five spectra (two planes each) of the finest level, the luminance, its
-    // sorted copy and a resampled copy with its intermediate, and the kernels.
-    return 15 * padded * std::int64_t(sizeof(float)) + 5 * std::int64_t(w) * h * sizeof(float) +
-           (std::int64_t(1) << 20);
+    // The finest level: five real planes, six spectra (a plane each) and two half planes; the
+    // luminance, its sorted copy, a resampled copy and its intermediate; the confidence's spectra
+    // and the kernels (2 MiB).
+    return 12 * padded * std::int64_t(sizeof(float)) + 4 * std::int64_t(w) * h * sizeof(float) +
+           (std::int64_t(2) << 20);
 }
 
 }  // namespace velkaro

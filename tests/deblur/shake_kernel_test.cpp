@@ -52,9 +52,11 @@ CImage Centre(const CImage& photo, int side) {
     return CropImage(photo, (photo.width() - side) / 2, (photo.height() - side) / 2, side, side);
 }
 
-ShakeEstimate EstimateWhole(const CImage& image, const std::atomic<bool>* cancel = nullptr) {
+ShakeEstimate EstimateWhole(const CImage& image, const std::atomic<bool>* cancel = nullptr,
+                            KernelImageRef start = nullptr) {
     ShakeEstimateOptions options;
     options.maxSize = 25;
+    options.start = std::move(start);
     return EstimateShakeKernel(image, 0, 0, image.width(), image.height(), options, cancel);
 }
 
@@ -75,6 +77,7 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         const char* what;
         CImage section;
         KernelImageRef truth;  // null: no blur to find
+        KernelImageRef start = nullptr;
     };
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
                          disc = FilterKernel(3, -1);
@@ -82,13 +85,15 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         {"shake", SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), shake},
         {"line", SyntheticBlur(camera, *line, 0.5 / 255, 2), line},
         {"disc", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc},
+        {"disc from a smaller one", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc,
+         FilterKernel(2, -1)},
         {"sharp", astronaut, nullptr},
         {"noise", noise, nullptr},
         {"flat", uniformPicture(320, 320, 90, 120, 60), nullptr},
         {"small", Centre(SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), 60), nullptr},
     };
     for (const Case& c : cases) {
-        const ShakeEstimate e = EstimateWhole(c.section);
+        const ShakeEstimate e = EstimateWhole(c.section, nullptr, c.start);
         if (!c.truth) {
             EXPECT_FALSE(e.kernel) << c.what << " radius " << e.kernel->radius();
             continue;
