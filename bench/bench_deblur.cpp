@@ -2,7 +2,7 @@
 // - a preview cell: one method over the three channels of a 512 × 512 section of a photograph,
 //   the channels as a parallel loop, at radius steps 3, 6 and 15;
 // - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn;
-// - the blur estimate of the section;
+// - the blur estimate of the section, and the blind estimate of a camera shake's kernel;
 // - the candidate score and artefact map of one preview cell (a USM3 candidate of the section),
 //   which must stay well under the cell's own time, and the score's share of the USM1 cell it
 //   judges (aim: at most 10 %).
@@ -33,6 +33,8 @@
 #include "Planar.h"
 #include "Richard_Lucy.h"
 #include "Richard_Lucy_Threshold.h"
+#include "ShakeKernel.h"
+#include "SyntheticShake.h"
 #include "USM.h"
 #include "Wiener_FIR.h"
 
@@ -171,6 +173,18 @@ void Estimate(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(EstimateBlur(blurred, 0, 0, 512, 512));
 }
 
+// The blind kernel estimate of the section blurred by a synthetic camera shake 20 pixels long, with
+// the kernel's size bounded by the argument (31 and 63; aim: 1.5 s at 31 on two cores).
+void ShakeKernel(benchmark::State& state) {
+    static const CImage blurred =
+        SyntheticBlur(Section(), *SyntheticShakeKernel(20, 1), 1.0 / 255, 1);
+    ShakeEstimateOptions options;
+    options.maxSize = int(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(EstimateShakeKernel(blurred, 0, 0, 512, 512, options));
+    SetCounters(state, blurred, 0);
+}
+
 // Score or map of one preview cell against its original section.
 void Score(benchmark::State& state, bool map) {
     const CImage& in = Section();
@@ -240,6 +254,8 @@ const int kRegistered = [] {
     Timed(benchmark::RegisterBenchmark("Score/Basis", ScoreBasisOfSection), {1, 6, 15});
     Timed(benchmark::RegisterBenchmark("Estimate/first", Estimate), {}, 1);
     Timed(benchmark::RegisterBenchmark("Estimate", Estimate), {}, 5);
+    Timed(benchmark::RegisterBenchmark("ShakeKernel", ShakeKernel), {31}, 3);
+    Timed(benchmark::RegisterBenchmark("ShakeKernel", ShakeKernel), {63}, 1);
     for (bool map : {false, true})
         Timed(
             benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map),

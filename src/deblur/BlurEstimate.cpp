@@ -33,14 +33,18 @@
 
 #include "BlurEstimate.h"
 
+#include <fftw3.h>
+
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
-#include "ColorSpace.h"
 #include "Dispatch.h"
+#include "FftPlans.h"
 #include "Filter.h"
 #include "Matrix.h"
+#include "MethodSupport.h"
 #include "PlanarFft.h"
 
 namespace velkaro {
@@ -70,17 +74,7 @@ struct Spectrum {
 };
 
 bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int h) {
-    std::vector<float> luminance(std::size_t(w) * h), row(w);
-    const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
-    for (int r = 0; r < h; ++r) {
-        float* out = &luminance[std::size_t(r) * w];
-        const std::uint8_t* in = image.pixels() + (std::size_t(y + r) * image.width() + x) * 4;
-        for (int channel = 1; channel <= 3; ++channel) {
-            ReadChannelFloat(in, row.data(), w, channel);
-            for (int c = 0; c < w; ++c)
-                out[c] = (channel == 1 ? 0 : out[c]) + coefficient[channel] * row[c];
-        }
-    }
+    std::vector<float> luminance = ReadLuminanceWindow(image, x, y, w, h);
     std::vector<float> power;
     const PlanarF plane{luminance.data(), w, h, std::size_t(w) * sizeof(float)};
     if (planarPowerSpectrum(plane, kBlock, power) == 0)
@@ -287,6 +281,68 @@ double LineMisfit(const Spectrum& s, int step, int angle) {
     });
 }
 
+// The misfit of a kernel of any shape. Its power transfer |K|² is sampled every half bin (an FFT
+// of the kernel zero-padded to twice the tiles' size), seen through the tiles' window as in
+// WindowLeakage (the 2-D Hann window is separable: the same smoothing along each axis), and read
+// at the polar grid's samples by bilinear interpolation.
+double KernelImageMisfit(const Spectrum& s, const KernelImage& kernel) {
+    constexpr int kFine = 2 * kBlock, kHalf = kFine / 2 + 1;
+    struct FftwFree {
+        void operator()(void* p) const { fftwf_free(p); }
+    };
+    std::unique_ptr<float[], FftwFree> taps(fftwf_alloc_real(std::size_t(kFine) * kFine));
+    std::unique_ptr<fftwf_complex[], FftwFree> transform(
+        fftwf_alloc_complex(std::size_t(kFine) * kHalf));
+    std::fill_n(taps.get(), std::size_t(kFine) * kFine, 0.0f);
+    const int n = kernel.size(), c = n / 2;
+    for (int r = 0; r < n; ++r)
+        for (int col = 0; col < n; ++col)
+            taps[std::size_t((r - c + kFine) % kFine) * kFine + (col - c + kFine) % kFine] +=
+                float(kernel.weights()[std::size_t(r) * n + col]);
+    fftwf_execute_dft_r2c(realFftPlansF(kFine, kFine).forward, taps.get(), transform.get());
+    // The whole periodic power plane (the missing half by symmetry), then the window's leakage.
+    std::vector<double> power(std::size_t(kFine) * kFine), smoothed(power.size());
+    for (int r = 0; r < kFine; ++r)
+        for (int col = 0; col < kFine; ++col) {
+            const bool direct = col < kHalf;
+            const std::size_t i = direct ? std::size_t(r) * kHalf + col
+                                         : std::size_t((kFine - r) % kFine) * kHalf + (kFine - col);
+            power[std::size_t(r) * kFine + col] = double(transform[i][0]) * transform[i][0] +
+                                                  double(transform[i][1]) * transform[i][1];
+        }
+    constexpr double kLeak[7] = {0.0072, 0.0625, 0.180, 0.25, 0.180, 0.0625, 0.0072};
+    constexpr double kLeakSum = 0.0072 * 2 + 0.0625 * 2 + 0.180 * 2 + 0.25;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int r = 0; r < kFine; ++r)
+            for (int col = 0; col < kFine; ++col) {
+                double sum = 0;
+                for (int j = 0; j < 7; ++j) {
+                    const int rr = pass ? (r + j - 3 + kFine) % kFine : r;
+                    const int cc = pass ? col : (col + j - 3 + kFine) % kFine;
+                    sum += kLeak[j] * power[std::size_t(rr) * kFine + cc];
+                }
+                smoothed[std::size_t(r) * kFine + col] = sum / kLeakSum;
+            }
+        power.swap(smoothed);
+    }
+    const LogTransfer& logOf = logTransfer();
+    std::vector<double> model(std::size_t(kDirections) * kBins);
+    for (int j = 0; j < kDirections; ++j)
+        for (int k = 0; k < kBins; ++k) {
+            const double phi = j * kPi / kDirections, rho = 2.0 * (kFirstBin + k);  // half bins
+            const double u = rho * std::cos(phi) + kFine, v = rho * std::sin(phi) + kFine;
+            const int c0 = int(std::floor(u)), r0 = int(std::floor(v));
+            const double fu = u - c0, fv = v - r0;
+            auto at = [&](int r, int col) {
+                return power[std::size_t(r % kFine) * kFine + col % kFine];
+            };
+            const double p = (1 - fv) * ((1 - fu) * at(r0, c0) + fu * at(r0, c0 + 1)) +
+                             fv * ((1 - fu) * at(r0 + 1, c0) + fu * at(r0 + 1, c0 + 1));
+            model[std::size_t(j) * kBins + k] = logOf(std::sqrt(std::max(p, 0.0)));
+        }
+    return Misfit(s, [&](int j, int k) { return model[std::size_t(j) * kBins + k]; });
+}
+
 }  // namespace
 
 const char* BlurShapeName(BlurShape shape) {
@@ -352,6 +408,17 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
     if (best.shape == BlurShape::None || gain < kMinGain || s.meanWeight < kMinSignal)
         return {BlurShape::None, 0, -1, std::min(best.confidence, kMinGain)};
     return best;
+}
+
+double KernelSpectrumGain(const CImage& image, int x, int y, int w, int h,
+                          const KernelImage& kernel) {
+    const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
+    const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
+    Spectrum s;
+    if (!MeasureSpectrum(s, image, x0, y0, x1 - x0, y1 - y0) || s.meanWeight < kMinSignal)
+        return 0;
+    const double sharp = Misfit(s, [](int, int) { return 0.0; });
+    return sharp > 0 ? std::max(0.0, 1 - KernelImageMisfit(s, kernel) / sharp) : 0;
 }
 
 }  // namespace velkaro

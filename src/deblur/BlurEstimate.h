@@ -32,4 +32,10 @@ const char* BlurShapeName(BlurShape shape);
 // noise only gives None.
 BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h);
 
+// The same fit for a kernel of any shape: the share (0 … 1) of the no-blur misfit of the region's
+// spectrum that the kernel removes, EstimateBlur's confidence for that kernel. 0 for a region
+// smaller than 128 × 128 pixels or with too little signal above its noise.
+double KernelSpectrumGain(const CImage& image, int x, int y, int w, int h,
+                          const KernelImage& kernel);
+
 }  // namespace velkaro

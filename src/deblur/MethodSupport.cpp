@@ -51,6 +51,21 @@ void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in
     }
 }
 
+std::vector<float> ReadLuminanceWindow(const CImage& in, int x, int y, int w, int h) {
+    std::vector<float> luminance(std::size_t(w) * h), row(w);
+    const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
+    for (int r = 0; r < h; ++r) {
+        float* out = &luminance[std::size_t(r) * w];
+        const std::uint8_t* pixels = in.pixels() + (std::size_t(y + r) * in.width() + x) * 4;
+        for (int channel = 1; channel <= 3; ++channel) {
+            ReadChannelFloat(pixels, row.data(), w, channel);
+            for (int c = 0; c < w; ++c)
+                out[c] = (channel == 1 ? 0 : out[c]) + coefficient[channel] * row[c];
+        }
+    }
+    return luminance;
+}
+
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h) {
     WriteChannelFloat(values, out.pixels(), w * h, channel);
 }

@@ -10,7 +10,8 @@
 namespace velkaro {
 
 // Pieces shared by the deblurring methods: the single-precision kernel of a radius and angle,
-// one channel of a window of the input in linear light, and the region's convolution.
+// one channel or the luminance of a window of the input in linear light, and the region's
+// convolution.
 
 // Float buffers the methods overwrite completely: not cleared on allocation.
 using FloatBuffer = std::unique_ptr<float[]>;
@@ -37,6 +38,10 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
 // region's own unconvolved values.
 void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
                     const std::vector<float>& kernel, int n, int x, int y, int w, int h);
+
+// The luminance (Rec. 709 weights) in linear light of the w × h window at x, y, wholly inside the
+// image, row after row: what the blur estimates analyse.
+std::vector<float> ReadLuminanceWindow(const CImage& in, int x, int y, int w, int h);
 
 // Writes w × h values into channel `channel` of out (exactly w × h pixels).
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h);

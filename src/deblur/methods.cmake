@@ -1,5 +1,6 @@
 # The deblurring methods proper: blur and pass-through, unsharp masks, Richardson–Lucy plain and
-# thresholded, the Wiener FIR filter, and the estimate of a section's blur.
+# thresholded, the Wiener FIR filter, the estimate of a section's blur (parametric, and blind for
+# a kernel of any shape) and synthetic camera-shake kernels.
 if(TARGET velkaro_deblur_filter)
   add_library(velkaro_deblur_methods STATIC
     MethodSupport.cpp
@@ -9,7 +10,9 @@ if(TARGET velkaro_deblur_filter)
     Richard_Lucy.cpp
     Richard_Lucy_Threshold.cpp
     Wiener_FIR.cpp
-    BlurEstimate.cpp)
+    BlurEstimate.cpp
+    ShakeKernel.cpp
+    SyntheticShake.cpp)
   target_include_directories(velkaro_deblur_methods PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(velkaro_deblur_methods
     PUBLIC velkaro_deblur_filter velkaro_matrix velkaro_images

@@ -1,0 +1,280 @@
+// Quality of the blind kernel estimate (src/deblur/ShakeKernel) on synthetic camera shake: each
+// case takes a section of at most 512 × 512 pixels of a sample photograph, blurs it in linear light
+// with a random shake kernel (SyntheticShake), adds Gaussian noise of σ = 1/255 to the encoded
+// values and quantises them to 8 bits, estimates the kernel, then runs 80 Richardson–Lucy
+// iterations on every channel with the estimated kernel and with the true one. Printed per case
+// and in summary: the error ratio (squared error of the result with the estimate over that with
+// the true kernel, on the section without a border of 48 pixels), the PSNR gain of each over the
+// blurred input and the estimate's time. Then a few disc, line and no-blur sections, where only
+// what the estimate finds is reported.
+//
+//   shake_quality [DATA_DIR] [--seeds a,b,...] [--lengths a,b,...] [--photos N] [--show]
+//                 [--shake-only]
+//
+// --show draws each case's true and estimated kernels in characters; --shake-only leaves out the
+// disc, line and no-blur sections.
+//
+// The estimate's constants were tuned on seeds 1 and 2; the default seeds, 11 and 12, are held
+// out for the report.
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ColorSpace.h"
+#include "Filter.h"
+#include "ImageIO.h"
+#include "Planar.h"
+#include "ShakeKernel.h"
+#include "SyntheticShake.h"
+#include "Timer.h"
+
+using namespace velkaro;
+
+namespace {
+
+constexpr int kBorder = 48;
+
+struct Planes {
+    int w = 0, h = 0;
+    std::vector<float> c[3];  // linear light
+};
+
+Planes Linear(const CImage& image, int x, int y, int w, int h) {
+    Planes p;
+    p.w = w, p.h = h;
+    for (int k = 0; k < 3; ++k) {
+        p.c[k].resize(std::size_t(w) * h);
+        for (int r = 0; r < h; ++r)
+            ReadChannelFloat(image.pixels() + (std::size_t(y + r) * image.width() + x) * 4,
+                             &p.c[k][std::size_t(r) * w], w, k + 1);
+    }
+    return p;
+}
+
+double Encode(double v) {
+    v = std::clamp(v, 0.0, 1.0);
+    return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+}
+
+std::vector<float> Floats(const KernelImage& k) {
+    return std::vector<float>(k.weights().begin(), k.weights().end());
+}
+
+PlanarF Plane(std::vector<float>& v, int w, int h) {
+    return PlanarF{v.data(), w, h, std::size_t(w) * sizeof(float)};
+}
+
+// Squared error of the encoded values against the sharp section, inside the border.
+double Error(const Planes& result, const Planes& sharp) {
+    double sum = 0;
+    for (int ch = 0; ch < 3; ++ch)
+        for (int r = kBorder; r < sharp.h - kBorder; ++r)
+            for (int c = kBorder; c < sharp.w - kBorder; ++c) {
+                const std::size_t i = std::size_t(r) * sharp.w + c;
+                const double d = Encode(result.c[ch][i]) - Encode(sharp.c[ch][i]);
+                sum += d * d;
+            }
+    return sum / (3.0 * (sharp.w - 2 * kBorder) * (sharp.h - 2 * kBorder));
+}
+
+Planes Deconvolve(const Planes& blurred, const KernelImage& kernel) {
+    Planes out = blurred;
+    std::vector<float> k = Floats(kernel);
+    for (int ch = 0; ch < 3; ++ch) {
+        // Richardson–Lucy assumes positive data: exact zeros (black in 8 bits) let a blurred
+        // estimate of almost nothing divide them, and the float iteration then overflows.
+        std::vector<float> src = blurred.c[ch];
+        for (float& v : src) v = std::max(v, 1e-4f);
+        richardsonLucyPlanarF(Plane(src, blurred.w, blurred.h), Plane(out.c[ch], out.w, out.h), 0,
+                              0, k.data(), kernel.size(), kernel.size(), 80);
+    }
+    return out;
+}
+
+// The kernel as characters, darker for heavier weights (--show).
+void Show(const char* title, const KernelImage* k) {
+    std::printf("%s\n", title);
+    if (!k)
+        return;
+    const int n = k->size();
+    const double peak = *std::max_element(k->weights().begin(), k->weights().end());
+    for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c)
+            std::putchar(" .:-=+*#%@"[std::min(9, int(10 * k->weights()[r * n + c] / peak))]);
+        std::putchar('\n');
+    }
+}
+
+// CPU seconds of the whole process (every thread): what an estimate costs on a busy machine.
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+double Psnr(double mse) {
+    return 10 * std::log10(1 / std::max(mse, 1e-12));
+}
+
+std::vector<int> Numbers(const char* list) {
+    std::vector<int> out;
+    for (const char* p = list; *p;) {
+        out.push_back(std::atoi(p));
+        p = std::strchr(p, ',');
+        if (!p)
+            break;
+        ++p;
+    }
+    return out;
+}
+
+// What the estimate says on a section (the truth's description in `what`).
+void Describe(const char* what, const CImage& blurred, int maxSize) {
+    Timer timer;
+    timer.start();
+    ShakeEstimateOptions options;
+    options.maxSize = maxSize;
+    const ShakeEstimate e =
+        EstimateShakeKernel(blurred, 0, 0, blurred.width(), blurred.height(), options);
+    std::printf("%-34s %-8s radius %5.1f  confidence %.2f  %.2f s\n", what,
+                e.kernel ? "kernel" : "none", e.kernel ? e.kernel->radius() : 0.0, e.confidence,
+                timer.elapsed());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir = VELKARO_TEST_DATA_DIR;
+    std::vector<int> seeds{11, 12}, lengths{10, 17, 25, 32, 40};
+    int photoCount = 5;
+    bool show = false, shakeOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--seeds") && i + 1 < argc)
+            seeds = Numbers(argv[++i]);
+        else if (!std::strcmp(argv[i], "--lengths") && i + 1 < argc)
+            lengths = Numbers(argv[++i]);
+        else if (!std::strcmp(argv[i], "--shake-only"))
+            shakeOnly = true;
+        else if (!std::strcmp(argv[i], "--show"))
+            show = true;
+        else if (!std::strcmp(argv[i], "--photos") && i + 1 < argc)
+            photoCount = std::atoi(argv[++i]);
+        else
+            dir = argv[i];
+    }
+    const char* names[] = {"astronaut.png", "camera.png", "chelsea.png", "coffee.png",
+                           "rocket.jpg"};
+    std::vector<CImage> sections;
+    std::vector<Planes> sharp;
+    for (int i = 0; i < photoCount && i < 5; ++i) {
+        ImageRef image = ImageIO::sharedInstance().readFromFile(dir + "/" + names[i]);
+        if (!image) {
+            std::fprintf(stderr, "cannot read %s/%s\n", dir.c_str(), names[i]);
+            return 1;
+        }
+        const CImage photo(image);
+        const int w = std::min(512, photo.width()), h = std::min(512, photo.height());
+        const CImage section =
+            CropImage(photo, (photo.width() - w) / 2, (photo.height() - h) / 2, w, h);
+        sections.push_back(section);
+        sharp.push_back(Linear(section, 0, 0, w, h));
+    }
+
+    std::printf("%-14s %4s %6s %6s %5s %8s %8s %8s %6s %5s %5s\n", "photo", "seed", "length",
+                "radius", "est", "ratio", "gain est", "gain tru", "conf", "time", "cpu");
+    int cases = 0, withinThree = 0, worse = 0, missed = 0;
+    double totalTime = 0, totalCpu = 0, sumGainEst = 0, sumGainTrue = 0;
+    std::vector<double> ratios;
+    for (int seed : seeds)
+        for (int length : lengths)
+            for (std::size_t p = 0; p < sharp.size(); ++p) {
+                const unsigned kernelSeed = unsigned(seed * 1000 + length * 10 + int(p));
+                const KernelImageRef truth = SyntheticShakeKernel(length, kernelSeed);
+                const CImage blurred = SyntheticBlur(sections[p], *truth, 1.0 / 255, kernelSeed);
+                const Planes input = Linear(blurred, 0, 0, blurred.width(), blurred.height());
+                ShakeEstimateOptions options;
+                options.maxSize = length <= 25 ? 31 : 51;
+                Timer timer;
+                timer.start();
+                const double cpuStart = CpuSeconds();
+                const ShakeEstimate e =
+                    EstimateShakeKernel(blurred, 0, 0, blurred.width(), blurred.height(), options);
+                const double seconds = timer.elapsed(), cpu = CpuSeconds() - cpuStart;
+                const double inputError = Error(input, sharp[p]);
+                const double trueError = Error(Deconvolve(input, *truth), sharp[p]);
+                const double estError =
+                    e.kernel ? Error(Deconvolve(input, *e.kernel), sharp[p]) : inputError;
+                const double ratio = estError / trueError;
+                const double gainEst = Psnr(estError) - Psnr(inputError);
+                const double gainTrue = Psnr(trueError) - Psnr(inputError);
+                ++cases;
+                withinThree += ratio <= 3;
+                worse += gainEst < -0.1;
+                missed += !e.kernel;
+                totalTime += seconds;
+                totalCpu += cpu;
+                sumGainEst += gainEst;
+                sumGainTrue += gainTrue;
+                ratios.push_back(ratio);
+                std::printf("%-14s %4d %6d %6.1f %5.1f %8.2f %8.2f %8.2f %6.2f %5.2f %5.2f\n",
+                            names[p], seed, length, truth->radius(),
+                            e.kernel ? e.kernel->radius() : 0.0, ratio, gainEst, gainTrue,
+                            e.confidence, seconds, cpu);
+                if (show) {
+                    Show("truth", truth.get());
+                    Show("estimate", e.kernel.get());
+                }
+                std::fflush(stdout);
+            }
+    std::sort(ratios.begin(), ratios.end());
+    if (cases > 0)
+        std::printf(
+            "\n%d shake cases: error ratio <= 3 in %d (%.0f %%), median %.2f; worse than "
+            "the input: %d; no kernel: %d; mean PSNR gain %.2f dB (true kernel %.2f dB); "
+            "mean time %.2f s (CPU %.2f s)\n\n",
+            cases, withinThree, 100.0 * withinThree / cases, ratios[ratios.size() / 2], worse,
+            missed, sumGainEst / cases, sumGainTrue / cases, totalTime / cases, totalCpu / cases);
+
+    // Discs, lines and no blur: what the estimate finds.
+    if (shakeOnly)
+        return 0;
+    char what[80];
+    for (std::size_t p = 0; p < sharp.size(); ++p) {
+        const double radius = 2 + double(p) * 1.25;
+        int n = SizeForFilter(radius, -1);
+        Matrix f(n, n);
+        GenerateFilter(f, radius, -1);
+        const KernelImageRef disc =
+            KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + n * n));
+        std::snprintf(what, sizeof what, "%s disc r %.2f (true %.1f)", names[p], radius,
+                      disc->radius());
+        Describe(what, SyntheticBlur(sections[p], *disc, 1.0 / 255, 7 + unsigned(p)), 31);
+        const double half = 4.5 + double(p) * 1.0;
+        const int angle = int(p) * 37;
+        n = SizeForFilter(half, angle);
+        Matrix g(n, n);
+        GenerateFilter(g, half, angle);
+        const KernelImageRef line =
+            KernelImage::fromWeights(n, std::vector<double>(g.roData(), g.roData() + n * n));
+        std::snprintf(what, sizeof what, "%s line %.0f px %d deg (true %.1f)", names[p], 2 * half,
+                      angle, line->radius());
+        Describe(what, SyntheticBlur(sections[p], *line, 1.0 / 255, 17 + unsigned(p)), 31);
+        std::snprintf(what, sizeof what, "%s sharp", names[p]);
+        Describe(what, sections[p], 31);
+    }
+    CImage noise(512, 512), flat(512, 512);
+    std::mt19937 rng(3);
+    for (std::size_t i = 0; i < std::size_t(512) * 512 * 4; ++i)
+        if (i % 4)
+            noise.pixels()[i] = std::uint8_t(60 + rng() % 120), flat.pixels()[i] = 128;
+    Describe("noise", noise, 31);
+    Describe("flat", flat, 31);
+    return 0;
+}

@@ -1,0 +1,123 @@
+// Random camera-shake kernels after Boracchi & Foi 2012 ("Modeling the performance of image
+// restoration from motion blur", IEEE TIP 21(8)): the camera's path is that of a particle moving
+// at constant speed whose velocity is disturbed at every step by Gaussian jitter, pulled back
+// towards where the exposure began (a hand corrects its drift) and, now and then, turned abruptly
+// (a jerk of the hand). The path, sampled densely, is rasterised by bilinear splatting: each sample
+// spreads an equal share of the exposure over the four pixels around it.
+//
+// The random numbers come from std::mt19937 alone, turned into uniform and Gaussian variates here
+// (the standard distributions are not specified bit for bit), so a seed gives the same kernel
+// everywhere.
+
+#include "SyntheticShake.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <random>
+#include <vector>
+
+#include "ColorSpace.h"
+#include "Planar.h"
+
+namespace velkaro {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr int kSamples = 1000;  // path samples: many per pixel even at 40 pixels
+
+class Variates {
+  public:
+    explicit Variates(std::uint32_t seed) : mEngine(seed) {}
+    // Uniform in (0, 1).
+    double uniform() { return (double(mEngine()) + 0.5) / 4294967296.0; }
+    double uniform(double a, double b) { return a + (b - a) * uniform(); }
+    // Standard normal by the Box–Muller transform.
+    double normal() { return std::sqrt(-2 * std::log(uniform())) * std::cos(2 * kPi * uniform()); }
+
+  private:
+    std::mt19937 mEngine;
+};
+
+}  // namespace
+
+KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
+    length = std::max(1.0, length);
+    Variates random(seed);
+    // The kernel's character, drawn once: how jittery the hand is, how strongly it returns
+    // towards the start, and how many abrupt turns to expect over the exposure. Each is scaled so
+    // that over the whole path it turns the direction by at most about two radians (jitter: its
+    // standard deviation times √kSamples; pull-back: at most 0.7 × kSamples × 0.005 / 2).
+    const double jitter = random.uniform(0.0, 0.06);           // radians per sample, std. deviation
+    const double pullBack = random.uniform(0.0, 0.7) * 0.005;  // per sample, per path length
+    const double turnRate = random.uniform(0.0, 1.5) / kSamples;
+    const double step = length / kSamples;  // constant speed: the path is `length` long
+
+    using Complex = std::complex<double>;
+    std::vector<Complex> path(kSamples + 1);
+    Complex v = std::polar(step, random.uniform(0, 2 * kPi));
+    for (int t = 1; t <= kSamples; ++t) {
+        Complex dv = 0;
+        if (random.uniform() < turnRate)  // a jerk: mostly back where the camera came from
+            dv += 2.0 * v * std::polar(1.0, kPi + random.uniform(-0.5, 0.5));
+        dv += step * (jitter * Complex(random.normal(), random.normal()) -
+                      pullBack * path[t - 1] / length);
+        v += dv;
+        const double speed = std::abs(v);
+        v = speed > 0 ? v * (step / speed) : std::polar(step, random.uniform(0, 2 * kPi));
+        path[t] = path[t - 1] + v;
+    }
+
+    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    for (const Complex& p : path) {
+        minX = std::min(minX, p.real()), maxX = std::max(maxX, p.real());
+        minY = std::min(minY, p.imag()), maxY = std::max(maxY, p.imag());
+    }
+    const int half = int(std::ceil(std::max(maxX - minX, maxY - minY) / 2)) + 1;
+    const int n = 2 * half + 1;
+    const double ox = half - (minX + maxX) / 2, oy = half - (minY + maxY) / 2;
+    std::vector<double> weights(std::size_t(n) * n, 0.0);
+    for (const Complex& p : path) {
+        const double x = p.real() + ox, y = p.imag() + oy;
+        const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+        const double fx = x - x0, fy = y - y0;
+        auto add = [&](int xx, int yy, double w) {
+            if (xx >= 0 && xx < n && yy >= 0 && yy < n)
+                weights[std::size_t(yy) * n + xx] += w;
+        };
+        add(x0, y0, (1 - fx) * (1 - fy));
+        add(x0 + 1, y0, fx * (1 - fy));
+        add(x0, y0 + 1, (1 - fx) * fy);
+        add(x0 + 1, y0 + 1, fx * fy);
+    }
+    return KernelImage::fromWeights(n, weights);
+}
+
+CImage SyntheticBlur(const CImage& sharp, const KernelImage& kernel, double noise,
+                     std::uint32_t seed) {
+    const int w = sharp.width(), h = sharp.height();
+    CImage out(w, h);
+    const std::vector<float> k(kernel.weights().begin(), kernel.weights().end());
+    std::vector<float> plane(std::size_t(w) * h), blurred(plane.size());
+    Variates random(seed);
+    for (int channel = 1; channel <= 3; ++channel) {
+        for (int r = 0; r < h; ++r)
+            ReadChannelFloat(sharp.pixels() + std::size_t(r) * w * 4, &plane[std::size_t(r) * w], w,
+                             channel);
+        convolvePlanarF({plane.data(), w, h, std::size_t(w) * sizeof(float)},
+                        {blurred.data(), w, h, std::size_t(w) * sizeof(float)}, 0, 0, k.data(),
+                        kernel.size(), kernel.size());
+        for (std::size_t i = 0; i < blurred.size(); ++i) {
+            // The sRGB encoding of the linear value.
+            const double v = std::clamp(double(blurred[i]), 0.0, 1.0);
+            const double encoded =
+                v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+            out.pixels()[i * 4 + channel] = std::uint8_t(
+                std::clamp(std::lround((encoded + noise * random.normal()) * 255), 0L, 255L));
+        }
+    }
+    return out;
+}
+
+}  // namespace velkaro
