@@ -37,8 +37,10 @@ bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
     const auto kernelKey = [](const DeblurredEntry& e) {
         return e.kernel ? std::pair(1, e.kernel->fingerprint()) : std::pair(0, std::uint64_t(0));
     };
-    const auto ka = std::tuple(a.deblurType, a.radiusStep, a.angle, kernelKey(a), ma.type);
-    const auto kb = std::tuple(b.deblurType, b.radiusStep, b.angle, kernelKey(b), mb.type);
+    const auto ka =
+        std::tuple(a.deblurType, a.radiusStep, a.angle, kernelKey(a), a.brightnessOnly, ma.type);
+    const auto kb =
+        std::tuple(b.deblurType, b.radiusStep, b.angle, kernelKey(b), b.brightnessOnly, mb.type);
     if (ka != kb)
         return ka < kb;
     if (ma.type == -1)  // no mask: its numbers play no part

@@ -65,6 +65,8 @@ struct DeblurredEntry {
     // A kernel of its own shape (then `angle` is -1), scaled to the step's radius; null for the
     // disc and the line.
     KernelImageRef kernel = nullptr;
+    // Deblurred on the linear-light luminance only, each pixel keeping its colour ratios.
+    bool brightnessOnly = false;
 
     // The kernel of the result: the kernel image, the line at `angle`, or the disc.
     BlurKernel blurKernel() const { return kernel ? BlurKernel(kernel) : BlurKernel(angle); }
@@ -74,7 +76,7 @@ struct DeblurredEntry {
 DeblurredEntry EmptyDeblurredEntry();
 
 // The strict weak order of the result maps: type, step and angle as signed ints, then the kernel
-// image's fingerprint (none first), then the mask type; the mask floats (radius, opacity,
+// image's fingerprint (none first), brightness only (off first), then the mask type; the mask floats (radius, opacity,
 // crudeness) count only when both entries carry a mask.
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b);
 

@@ -137,6 +137,12 @@ class Session {
                                           int height);
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
 
+    // Brightness only: the methods deblur the linear-light luminance, and each pixel keeps its
+    // colour ratios (one channel of work instead of three; no colour fringes). Preview requests
+    // made from now on carry the setting in their entries; a full deblur takes its entry's.
+    void setBrightnessOnly(bool on) { mBrightnessOnly = on; }
+    bool brightnessOnly() const { return mBrightnessOnly; }
+
     // --- previews of a section ---
     // Steps 1 … radiusMaxStep at one angle; one step at one angle; steps 1 … radiusMaxStep at
     // every tenth degree. Requests run in order; at most three steps compute at once.
@@ -319,6 +325,7 @@ class Session {
     std::unique_ptr<SerialQueue> mPreviewQueue;
 
     DeblurMethods mMethods = DefaultDeblurMethods();
+    bool mBrightnessOnly = false;  // owner's thread
     std::int64_t (*mAvailableMemory)() = nullptr;
 };
 
