@@ -15,7 +15,12 @@
 // disc, line and no-blur sections.
 //
 // The estimate's constants were tuned on seeds 1 and 2; the default seeds, 11 and 12, are held
-// out for the report.
+// out for the report. Kernel bound 31 up to 25 pixels of length, 51 above. Figures of the held-out
+// seeds (50 cases): error ratio ≤ 3 in 39 (78 %), median 1.90; 3 cases worse than the input (by
+// 0.3 to 1.2 dB); no kernel in 10 (mostly 32 and 40 pixels long on chelsea, coffee and rocket);
+// mean PSNR gain 3.4 dB against 6.7 dB with the true kernel. On the tuning seeds: 30 of 50 (60 %),
+// median 2.57, 4 worse, 10 without a kernel. Discs of radius 2 to 7 and lines of 9 to 17 pixels
+// are all found (radius within 1.5 pixels); the sharp sections, noise and a flat section give none.
 
 #include <time.h>
 
