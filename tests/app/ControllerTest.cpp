@@ -216,6 +216,9 @@ TEST_F(ControllerTest, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
     // Every pool thread busy: the deblur requested now cannot start yet.
     std::atomic<bool> gate{false};
     std::atomic<int> blockers{0};
+    // However the test ends, the pool is given back (or the window's teardown waits for it).
+    const std::unique_ptr<std::atomic<bool>, void (*)(std::atomic<bool>*)> release(
+        &gate, [](std::atomic<bool>* g) { *g = true; });
     const int threads = int(std::max(2u, std::thread::hardware_concurrency())) * 2 + 2;
     for (int i = 0; i < threads; ++i)
         dispatchAsync(DispatchPriority::Default, [&] {
