@@ -1,8 +1,8 @@
 // velkaro-cli deblur IN OUT --preset NAME --step N [kernel options] [--at X,Y] [mask options]
-// [--type T] [--quality Q] [--copy-metadata]: one full deblur through the session, applied to the whole
-// composite and saved as the application saves it. With --out-dir DIR, every IN is deblurred in
-// turn into DIR (each with all cores), and a photograph that fails does not stop the others.
-// --shape shake estimates each photograph's own kernel in the section around --at.
+// [--type T] [--quality Q] [--copy-metadata]: one full deblur through the session, applied to
+// the whole composite and saved as the application saves it. With --out-dir DIR, every IN is
+// deblurred in turn into DIR (each with all cores), and a photograph that fails does not stop
+// the others. --shape shake estimates each photograph's own kernel in the section around --at.
 
 #include <cctype>
 #include <cstdio>
