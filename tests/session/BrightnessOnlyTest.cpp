@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
-#include "ColorSpace.h"
 #include "SessionTestSupport.h"
 
 using namespace velkaro;
@@ -30,32 +30,31 @@ ImageRef fullResult(Session& s, DeblurredEntry entry) {
     return s.deblurredImage(entry);
 }
 
-double linear(std::uint8_t byte) {
-    float v;
-    ReadChannelFloat(&byte - 1, &v, 1, 1);
-    return v;
+// The red and blue shares of a pixel's luminance in linear light (the sRGB curve written out).
+std::pair<double, double> chromaticity(const std::uint8_t* p) {
+    double lin[4];
+    for (int c = 1; c <= 3; ++c) {
+        const double v = p[c] / 255.0;
+        lin[c] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    }
+    const double y = 0.2126 * lin[1] + 0.7152 * lin[2] + 0.0722 * lin[3];
+    return {lin[1] / y, lin[3] / y};
 }
 
-// Pixels whose red or blue share of the luminance (linear light) moved by more than 4 %, among
-// those whose bytes stay clear of the dark end, where one byte is a large step, and of the top,
-// where the scaled colour clips.
+// Pixels whose red or blue share moved by more than 4 %, among those (counted in `compared`) whose
+// bytes stay clear of the dark end, where one byte is a large step, and of the top, where the
+// scaled colour clips.
 int chromaticityShifts(const ImageRef& before, const ImageRef& after, int* compared) {
     int shifted = 0;
     *compared = 0;
     const std::uint8_t *a = before->pixels(), *b = after->pixels();
     for (int i = 0; i < before->width() * before->height(); ++i, a += 4, b += 4) {
-        bool usable = true;
-        for (int c = 1; c <= 3; ++c) usable = usable && a[c] >= 48 && b[c] >= 48 && b[c] < 250;
-        if (!usable)
+        if (std::min({a[1], a[2], a[3], b[1], b[2], b[3]}) < 48 ||
+            std::max({b[1], b[2], b[3]}) >= 250)
             continue;
         ++*compared;
-        auto ratios = [](const std::uint8_t* p, double* red, double* blue) {
-            const double y = 0.2126 * linear(p[1]) + 0.7152 * linear(p[2]) + 0.0722 * linear(p[3]);
-            *red = linear(p[1]) / y, *blue = linear(p[3]) / y;
-        };
-        double r0, b0, r1, b1;
-        ratios(a, &r0, &b0);
-        ratios(b, &r1, &b1);
+        const auto [r0, b0] = chromaticity(a);
+        const auto [r1, b1] = chromaticity(b);
         shifted += std::abs(r1 / r0 - 1) > 0.04 || std::abs(b1 / b0 - 1) > 0.04;
     }
     return shifted;
