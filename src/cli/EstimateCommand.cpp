@@ -2,7 +2,7 @@
 // section around the point, as one line "shape=disc|motion|none radius=R angle=A confidence=C" on
 // standard output (R in pixels, a multiple of 0.5; A in degrees counter-clockwise from the
 // horizontal, -1 unless the shape is motion; C from 0 to 1). When the disc and line fit poorly the
-// blind estimate of a kernel of any shape is tried, and a kernel found is printed as
+// blind estimate of a kernel of any shape is tried, and a kernel that fits better is printed as
 // "shape=shake size=S confidence=C" (S its side in pixels). --kernel-out writes the kernel
 // estimated (any shape) as a 16-bit grey PNG.
 
@@ -30,11 +30,6 @@ std::string EstimateLine(const BlurEstimate& estimate) {
     return line;
 }
 
-BlurEstimate EstimateSection(CliSession& cli, const Rect& section) {
-    return EstimateBlur(*cli.session().original(), int(section.x), int(section.y),
-                        int(section.width), int(section.height));
-}
-
 int RunEstimate(const std::vector<std::string>& words) {
     const char* command = "estimate";
     CliArgs args;
@@ -53,12 +48,7 @@ int RunEstimate(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args))
         return kExitUsage;
-    BlurEstimate blur = EstimateSection(cli, section);
-    if (blur.shape == BlurShape::None || blur.confidence < kConfidentFit) {
-        const BlurEstimate shake = EstimateShakeSection(*cli.session().original(), section, blur);
-        if (shake.kernel)
-            blur = shake;
-    }
+    const BlurEstimate blur = EstimateSectionKernel(*cli.session().original(), section);
     std::printf("%s\n", EstimateLine(blur).c_str());
     std::fflush(stdout);
     if (kernelOut == args.options.end())

@@ -132,17 +132,15 @@ int RunGrid(const std::vector<std::string>& words) {
     if (!cli.sectionAt(section, args))
         return kExitUsage;
     if (estimate || kernel.shake) {
-        BlurEstimate blur = EstimateSection(cli, section);
-        if (kernel.shake || blur.shape == BlurShape::None || blur.confidence < kConfidentFit) {
-            const BlurEstimate shake = EstimateShakeSection(*session.original(), section, blur);
-            if (shake.kernel || kernel.shake)
-                blur = shake;
+        BlurEstimate blur;
+        if (kernel.shake) {
+            if (!cli.estimateShake(kernel, section, &blur))
+                return kExitFailure;
+        } else {
+            blur = EstimateSectionKernel(*session.original(), section);
+            std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
+            kernel.kernel = blur.blurKernel();
         }
-        if (kernel.shake && !blur.kernel)
-            return CliError(kExitFailure, command,
-                            "no blur found in the section to estimate a kernel from");
-        std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
-        kernel.kernel = blur.blurKernel();
         if (!args.options.count("--steps"))
             steps = std::clamp(blur.radiusStep + 1, steps, 30);
     }

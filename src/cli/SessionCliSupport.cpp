@@ -197,6 +197,15 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
                         shake.confidence, shake.kernel};
 }
 
+BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section) {
+    const BlurEstimate fit = EstimateBlur(image, int(section.x), int(section.y), int(section.width),
+                                          int(section.height));
+    if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
+        return fit;
+    const BlurEstimate shake = EstimateShakeSection(image, section, fit);
+    return shake.kernel && shake.confidence > fit.confidence ? shake : fit;
+}
+
 bool ParseStep(int& out, const CliArgs& args, const char* command) {
     const bool step = args.options.count("--step") != 0;
     const bool radius = args.options.count("--radius") != 0;
@@ -307,7 +316,7 @@ bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
     return true;
 }
 
-bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section) {
+bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section, BlurEstimate* estimate) {
     const BlurEstimate fit = EstimateBlur(*mSession.original(), int(section.x), int(section.y),
                                           int(section.width), int(section.height));
     const BlurEstimate shake = EstimateShakeSection(*mSession.original(), section, fit);
@@ -318,6 +327,8 @@ bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section) {
     std::fprintf(stderr, "velkaro-cli %s: %s\n", mCommand, EstimateLine(shake).c_str());
     kernel.kernel = shake.blurKernel();
     kernel.shake = false;
+    if (estimate)
+        *estimate = shake;
     return true;
 }
 

@@ -67,9 +67,13 @@ KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
 // larger than the default 31 and starts the search when it is confident.
 BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
                                   const BlurEstimate& fit);
-// A parametric fit at least this confident is kept by grid --estimate; below it, or None, the
-// blind estimate is tried.
+// A parametric fit at least this confident is kept; below it, or None, the blind estimate is
+// tried too.
 constexpr double kConfidentFit = 0.5;
+// The section's blur (estimate, grid --estimate): the parametric disc or line, or, when that fit
+// is poor, the blind estimate's kernel if it explains the section better (the two confidences
+// measure the same share of the misfit).
+BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section);
 
 // "--at X,Y": a point inside a width × height photograph.
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
@@ -98,9 +102,11 @@ class CliSession {
     // The preview section around the "--at X,Y" point of the loaded photograph, as the
     // application's grid takes it; false with a message when the point is bad.
     bool sectionAt(Rect& section, const CliArgs& args);
-    // For --shape shake: the blind estimate of the section's kernel into `kernel` (its line on
-    // standard error); false with a message when the section shows no blur.
-    bool estimateShake(KernelOptions& kernel, const Rect& section);
+    // For --shape shake: the blind estimate of the section's kernel into `kernel` (and the whole
+    // estimate into `estimate` when given; its line on standard error); false with a message when
+    // the section shows no blur.
+    bool estimateShake(KernelOptions& kernel, const Rect& section,
+                       BlurEstimate* estimate = nullptr);
     int count(SessionEventType type);
 
     // Total number of preview steps the progress lines count towards.
