@@ -22,12 +22,8 @@ int RunPreview(const std::vector<std::string>& args);
 int RunGrid(const std::vector<std::string>& args);
 int RunEstimate(const std::vector<std::string>& args);
 
-// The blur estimate of a section of the loaded photograph, and its one-line form (estimate
-// command); grid --estimate uses both.
+// The one-line form of a blur estimate (estimate command); grid and --shape shake print it too.
 struct BlurEstimate;
-struct Rect;
-class CliSession;
-BlurEstimate EstimateSection(CliSession& cli, const Rect& section);
 std::string EstimateLine(const BlurEstimate& estimate);
 
 }  // namespace velkaro

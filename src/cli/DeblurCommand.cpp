@@ -1,7 +1,8 @@
-// velkaro-cli deblur IN OUT --preset NAME --step N [--angle DEG] [mask options] [--type T]
-// [--quality Q] [--copy-metadata]: one full deblur through the session, applied to the whole
-// composite and saved as the application saves it. With --out-dir DIR, every IN is deblurred in
-// turn into DIR (each with all cores), and a photograph that fails does not stop the others.
+// velkaro-cli deblur IN OUT --preset NAME --step N [kernel options] [--at X,Y] [mask options]
+// [--type T] [--quality Q] [--copy-metadata]: one full deblur through the session, applied to
+// the whole composite and saved as the application saves it. With --out-dir DIR, every IN is
+// deblurred in turn into DIR (each with all cores), and a photograph that fails does not stop
+// the others. --shape shake estimates each photograph's own kernel in the section around --at.
 
 #include <cctype>
 #include <cstdio>
@@ -21,10 +22,12 @@ namespace fs = std::filesystem;
 
 struct DeblurSettings {
     DeblurType type = DeblurNoType;
-    int step = 0, angle = -1;
+    int step = 0;
+    KernelOptions kernel;
     MaskOptions mask;
     ImageWriteOptions write;
     std::string exiftool;  // empty: no metadata copied
+    std::string at;        // --at, where --shape shake estimates the kernel
 };
 
 // Deblurs `in` into `out`; false (with a message) on any failure.
@@ -33,22 +36,31 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
     if (!CheckOutputPath(out, command))
         return false;
     const DeblurType type = settings.type;
-    const int step = settings.step, angle = settings.angle;
+    const int step = settings.step;
+    KernelOptions kernel = settings.kernel;
     const MaskOptions& mask = settings.mask;
     CliSession cli(command);
     Session& session = cli.session();
     if (!cli.load(in))
         return false;
+    if (kernel.shake) {
+        // The shake of each photograph is its own, estimated at the point given.
+        Rect section;
+        CliArgs at;
+        at.options["--at"] = settings.at;
+        if (!cli.sectionAt(section, at) || !cli.estimateShake(kernel, section))
+            return false;
+    }
     std::string tooLarge;
-    if (!session.fullDeblurFitsInMemory(step, type, tooLarge)) {
+    if (!session.fullDeblurFitsInMemory(step, type, tooLarge, kernel.brightnessOnly)) {
         CliError(kExitFailure, command, "%s", tooLarge.c_str());
         return false;
     }
 
     Timer timer;
     timer.start();
-    const DeblurredEntry entry{type, step, angle,
-                               MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}};
+    DeblurredEntry entry = kernel.entry(type, step);
+    entry.maskSettings = MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness};
     session.submitDeblur(entry);
     session.waitUntilIdle();
     if (cli.count(SessionEventType::DeblurFailed) != 0) {
@@ -96,8 +108,9 @@ std::string extensionFor(const std::string& type, const fs::path& input) {
 
 int RunDeblur(const std::vector<std::string>& words) {
     const char* command = "deblur";
-    std::vector<std::string> known = {"--preset",        "--step",    "--radius", "--angle",
-                                      "--copy-metadata", "--out-dir", "--suffix"};
+    std::vector<std::string> known = {"--preset",  "--step",   "--radius", "--copy-metadata",
+                                      "--out-dir", "--suffix", "--at"};
+    known.insert(known.end(), kKernelOptionNames.begin(), kKernelOptionNames.end());
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     // --copy-metadata takes no value: turn it into "--copy-metadata=1" before parsing.
@@ -106,7 +119,7 @@ int RunDeblur(const std::vector<std::string>& words) {
         adjusted.push_back(word == "--copy-metadata" ? "--copy-metadata=1" : word);
 
     CliArgs args;
-    if (!ParseCliArgs(args, adjusted, known, command))
+    if (!ParseCliArgs(args, adjusted, known, command, kKernelFlagNames))
         return kExitUsage;
     const bool batch = args.options.count("--out-dir") != 0;
     if (!batch && !ExpectPositional(args, 2, "IN OUT (or IN... --out-dir DIR)", command))
@@ -120,9 +133,16 @@ int RunDeblur(const std::vector<std::string>& words) {
     if (!ParsePresetOption(settings.type, args, command))
         return kExitUsage;
     if (!ParseStep(settings.step, args, command) ||
-        !ParseKernelAngle(settings.angle, args, command) ||
         !ParseMaskOptions(settings.mask, args, false, command))
         return kExitUsage;
+    int status = kExitUsage;
+    if (!ParseKernelOptions(settings.kernel, args, command, status))
+        return status;
+    const auto at = args.options.find("--at");
+    if (settings.kernel.shake != (at != args.options.end()))
+        return CliError(kExitUsage, command, "--shape shake and --at X,Y go together");
+    if (at != args.options.end())
+        settings.at = at->second;
     // In a batch the names are made here: the type is --type's, else the input's when the tool
     // writes it, else PNG.
     if (!ParseWriteOptions(settings.write, args, batch ? std::string() : args.positional[1],

@@ -1,9 +1,11 @@
-// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate]
+// velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [kernel options | --estimate]
 // [--rank] [--crop N]: the previews of the section around the point for the chosen presets at
 // radius steps 1 to N, computed through the preview queue, written as one contact sheet laid out
-// like the application's grid. The kernel is the disc, the line at --angle, or the shape and angle
-// of the section's blur estimate (whose line goes to standard error; without --steps the rows then
-// reach one step past the estimated radius). With --rank every cell is scored against the original
+// like the application's grid. The kernel is the disc, the line at --angle, a kernel picture
+// scaled to each row's radius, or the section's estimate: the parametric disc or line, or the
+// blind estimate of a kernel of any shape when that fit is poor or with --shape shake (the
+// estimate's line goes to standard error; without --steps the rows then reach one step past the
+// estimated radius). With --rank every cell is scored against the original
 // section, the best three carry a rank badge and the cells are printed best first, one line each:
 // preset, step, score, detail %, halo, noise. Each cell shows the centre N × N pixels of its
 // preview (--crop 0: the whole preview shrunk), beside the original's same pixels.
@@ -55,13 +57,13 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 // Takes every cell's score (the session scores each preview against the original section as it
 // stores it), numbers the best kRankBadges and prints all of them best first on standard output.
 bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
-               Session& session, int angle, const char* command) {
+               Session& session, const KernelOptions& kernel, const char* command) {
     std::vector<CandidateScore> scores;
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const DeblurType type = presets[cells[i].column];
         const int step = cells[i].row + 1;
-        const auto score = session.previewScore(DeblurredEntry{type, step, angle, MaskSettings{}});
+        const auto score = session.previewScore(kernel.entry(type, step));
         if (!score) {
             CliError(kExitFailure, command, "the preview %s radius %.1f has no score",
                      PresetLabel(type), step * 0.5);
@@ -90,26 +92,33 @@ bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurTyp
 int RunGrid(const std::vector<std::string>& words) {
     const char* command = "grid";
     CliArgs args;
-    std::vector<std::string> known = {"--at",       "--presets", "--steps", "--angle",
+    std::vector<std::string> known = {"--at",       "--presets", "--steps",
                                       "--estimate", "--rank",    "--crop"};
+    known.insert(known.end(), kKernelOptionNames.begin(), kKernelOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
-    if (!ParseCliArgs(args, words, known, command, {"--estimate", "--rank"}) ||
+    std::vector<std::string> flags = {"--estimate", "--rank"};
+    flags.insert(flags.end(), kKernelFlagNames.begin(), kKernelFlagNames.end());
+    if (!ParseCliArgs(args, words, known, command, flags) ||
         !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const bool estimate = args.options.count("--estimate") != 0;
-    if (estimate && args.options.count("--angle"))
-        return CliError(kExitUsage, command, "--angle and --estimate exclude each other");
+    if (estimate && (args.options.count("--angle") || args.options.count("--shape") ||
+                     args.options.count("--kernel")))
+        return CliError(kExitUsage, command,
+                        "--estimate chooses the kernel: no --angle, --shape or --kernel with it");
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
     std::vector<DeblurType> presets;
-    int steps = 0, angle = -1, crop = 0;
+    int steps = 0, crop = 0, status = kExitUsage;
     ImageWriteOptions write;
+    KernelOptions kernel;
     if (!parsePresets(presets, args, command) ||
         !IntOption(steps, args, "--steps", 1, 30, 15, command) ||
-        !ParseKernelAngle(angle, args, command) ||
         !IntOption(crop, args, "--crop", 0, 512, 192, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
+    if (!ParseKernelOptions(kernel, args, command, status))
+        return status;
     if (!args.options.count("--at"))
         return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command))
@@ -122,19 +131,27 @@ int RunGrid(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args))
         return kExitUsage;
-    if (estimate) {
-        const BlurEstimate blur = EstimateSection(cli, section);
-        std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
-        angle = blur.shape == BlurShape::Motion ? blur.angle : -1;
+    if (estimate || kernel.shake) {
+        BlurEstimate blur;
+        if (kernel.shake) {
+            if (!cli.estimateShake(kernel, section, &blur))
+                return kExitFailure;
+        } else {
+            blur = EstimateSectionKernel(*session.original(), section);
+            std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
+            kernel.kernel = blur.blurKernel();
+        }
         if (!args.options.count("--steps"))
             steps = std::clamp(blur.radiusStep + 1, steps, 30);
     }
+    session.setBrightnessOnly(kernel.brightnessOnly);
     std::fprintf(stderr, "velkaro-cli %s: %zu presets x %d steps\n", command, presets.size(),
                  steps);
     Timer timer;
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
-    for (DeblurType type : presets) session.deblurPreviewAngleUpToStep(steps, type, angle, section);
+    for (DeblurType type : presets)
+        session.deblurPreviewAngleUpToStep(steps, type, kernel.kernel, section);
     session.waitUntilIdle();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
                  cli.count(SessionEventType::PreviewFinished), timer.elapsed());
@@ -149,15 +166,15 @@ int RunGrid(const std::vector<std::string>& words) {
     for (std::size_t c = 0; c < presets.size(); ++c) {
         columnLabels.push_back(PresetLabel(presets[c]));
         for (int step = 1; step <= steps; ++step) {
-            ImageRef preview = session.deblurredPreview(
-                DeblurredEntry{presets[c], step, angle, MaskSettings{}}, 0, -1, 0, 0);
+            ImageRef preview =
+                session.deblurredPreview(kernel.entry(presets[c], step), 0, -1, 0, 0);
             if (!preview)
                 return CliError(kExitFailure, command, "the preview %s radius %.1f is missing",
                                 PresetLabel(presets[c]), step * 0.5);
             cells.push_back({step - 1, int(c), preview});
         }
     }
-    if (args.options.count("--rank") && !rankCells(cells, presets, session, angle, command))
+    if (args.options.count("--rank") && !rankCells(cells, presets, session, kernel, command))
         return kExitFailure;
     // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
     // shrunk; the first column is the original's same pixels.

@@ -1,8 +1,8 @@
-// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [--angle DEG] [mask options]
+// velkaro-cli preview IN OUT --preset NAME --step N --at X,Y [kernel options] [mask options]
 // [--artefacts MAP] [file type options]: the one preview cell of the 512 × 512 section around the
-// point (a disc kernel unless an angle is given), computed through the preview queue and written
-// as the preview fetch returns it (mask applied); with --artefacts also the unmasked cell tinted
-// where it rings or haloes and where it amplifies noise (the score's terms).
+// point (a disc kernel unless the kernel options name another), computed through the preview queue
+// and written as the preview fetch returns it (mask applied); with --artefacts also the unmasked
+// cell tinted where it rings or haloes and where it amplifies noise (the score's terms).
 
 #include <cstdio>
 
@@ -16,12 +16,13 @@ namespace velkaro {
 
 int RunPreview(const std::vector<std::string>& words) {
     const char* command = "preview";
-    std::vector<std::string> known = {"--preset", "--step",  "--radius",
-                                      "--at",     "--angle", "--artefacts"};
+    std::vector<std::string> known = {"--preset", "--step", "--radius", "--at", "--artefacts"};
+    known.insert(known.end(), kKernelOptionNames.begin(), kKernelOptionNames.end());
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
     CliArgs args;
-    if (!ParseCliArgs(args, words, known, command) || !ExpectPositional(args, 2, "IN OUT", command))
+    if (!ParseCliArgs(args, words, known, command, kKernelFlagNames) ||
+        !ExpectPositional(args, 2, "IN OUT", command))
         return kExitUsage;
     const std::string& in = args.positional[0];
     const std::string& out = args.positional[1];
@@ -29,13 +30,15 @@ int RunPreview(const std::vector<std::string>& words) {
     DeblurType type = DeblurNoType;
     if (!ParsePresetOption(type, args, command))
         return kExitUsage;
-    int step = 0, angle = -1;
+    int step = 0, status = kExitUsage;
     MaskOptions mask;
     ImageWriteOptions write;
-    if (!ParseStep(step, args, command) || !ParseKernelAngle(angle, args, command) ||
-        !ParseMaskOptions(mask, args, true, command) ||
+    KernelOptions kernel;
+    if (!ParseStep(step, args, command) || !ParseMaskOptions(mask, args, true, command) ||
         !ParseWriteOptions(write, args, out, command))
         return kExitUsage;
+    if (!ParseKernelOptions(kernel, args, command, status))
+        return status;
     if (!args.options.count("--at"))
         return CliError(kExitUsage, command, "--at X,Y is required");
     if (!CheckOutputPath(out, command))
@@ -51,11 +54,14 @@ int RunPreview(const std::vector<std::string>& words) {
     Rect section;
     if (!cli.sectionAt(section, args))
         return kExitUsage;
+    if (kernel.shake && !cli.estimateShake(kernel, section))
+        return kExitFailure;
     cli.expectPreviews(1);
-    session.deblurPreviewAngleStep(step, type, angle, section);
+    session.setBrightnessOnly(kernel.brightnessOnly);
+    session.deblurPreviewAngleStep(step, type, kernel.kernel, section);
     session.waitUntilIdle();
 
-    const DeblurredEntry entry{type, step, angle, MaskSettings{}};
+    const DeblurredEntry entry = kernel.entry(type, step);
     ImageRef preview =
         session.deblurredPreview(entry, mask.radius, mask.type, mask.opacity, mask.crudeness);
     if (!preview)
@@ -73,7 +79,7 @@ int RunPreview(const std::vector<std::string>& words) {
             return CliError(kExitFailure, command, "could not read the original section");
         const std::string& mapPath = artefacts->second;
         if (!ImageIO::sharedInstance().writeImage(
-                ArtefactMap(original, CImage(candidate), step * 0.5, angle), mapPath))
+                ArtefactMap(original, CImage(candidate), step * 0.5, kernel.kernel), mapPath))
             return CliError(kExitFailure, command, "could not write '%s'", mapPath.c_str());
         std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, mapPath.c_str());
     }

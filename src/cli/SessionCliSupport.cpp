@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "Commands.h"
 #include "Filter.h"
+#include "KernelFile.h"
+#include "ShakeKernel.h"
 
 namespace velkaro {
 
@@ -113,6 +116,94 @@ bool ParseKernelAngle(int& out, const CliArgs& args, const char* command) {
         return false;
     out = KernelAngleFromProtractor(out);
     return true;
+}
+
+const std::vector<std::string> kKernelOptionNames = {"--shape", "--angle", "--kernel", "--luma"};
+const std::vector<std::string> kKernelFlagNames = {"--luma"};
+
+DeblurredEntry KernelOptions::entry(DeblurType type, int step) const {
+    return DeblurredEntry{type,           step,         kernel.image ? -1 : kernel.angle,
+                          MaskSettings{}, kernel.image, brightnessOnly};
+}
+
+bool ParseKernelOptions(KernelOptions& out, const CliArgs& args, const char* command, int& status) {
+    out = KernelOptions{};
+    status = kExitUsage;
+    out.brightnessOnly = args.options.count("--luma") != 0;
+    const bool angle = args.options.count("--angle") != 0;
+    const auto file = args.options.find("--kernel");
+    const auto shape = args.options.find("--shape");
+    const std::string name = shape == args.options.end() ? "" : shape->second;
+    if (!name.empty() && name != "disc" && name != "motion" && name != "shake") {
+        CliError(status, command, "--shape must be disc, motion or shake, got '%s'", name.c_str());
+        return false;
+    }
+    if (file != args.options.end() && !name.empty()) {
+        CliError(status, command, "--kernel gives the shape: no --shape with it");
+        return false;
+    }
+    if (angle && (file != args.options.end() || (!name.empty() && name != "motion"))) {
+        CliError(status, command, "--angle goes with --shape motion only");
+        return false;
+    }
+    if (name == "motion" && !angle) {
+        CliError(status, command, "--shape motion needs --angle DEG");
+        return false;
+    }
+    out.shake = name == "shake";
+    int kernelAngle = -1;
+    if (!ParseKernelAngle(kernelAngle, args, command))
+        return false;
+    out.kernel = BlurKernel(kernelAngle);
+    if (file == args.options.end())
+        return true;
+    std::string reason;
+    KernelImageRef image = ReadKernelFile(file->second, reason);
+    if (!image) {
+        status = kExitFailure;
+        CliError(status, command, "cannot use '%s' as a kernel: %s", file->second.c_str(),
+                 reason.c_str());
+        return false;
+    }
+    out.kernel = BlurKernel(std::move(image));
+    return true;
+}
+
+KernelImageRef KernelOfEstimate(const BlurEstimate& estimate) {
+    if (estimate.shape != BlurShape::Disc && estimate.shape != BlurShape::Motion)
+        return nullptr;
+    const double radius = estimate.radiusStep * 0.5;
+    const BlurKernel kernel = estimate.blurKernel();
+    const int size = SizeForFilter(radius, kernel);
+    Matrix f(size, size);
+    GenerateFilter(f, radius, kernel);
+    return KernelImage::fromWeights(size, std::vector<double>(f.roData(), f.roData() + f.count()));
+}
+
+BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
+                                  const BlurEstimate& fit) {
+    ShakeEstimateOptions options;
+    // A line or disc wider than the default bound asks for the largest kernels.
+    if (fit.shape != BlurShape::None &&
+        SizeForFilter(fit.radiusStep * 0.5, fit.blurKernel()) > options.maxSize)
+        options.maxSize = 63;
+    if (fit.confidence >= kConfidentFit)
+        options.start = KernelOfEstimate(fit);
+    const ShakeEstimate shake = EstimateShakeKernel(
+        image, int(section.x), int(section.y), int(section.width), int(section.height), options);
+    if (!shake.kernel)
+        return BlurEstimate{};
+    return BlurEstimate{BlurShape::Shake, int(std::lround(shake.kernel->radius() * 2)), -1,
+                        shake.confidence, shake.kernel};
+}
+
+BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section) {
+    const BlurEstimate fit = EstimateBlur(image, int(section.x), int(section.y), int(section.width),
+                                          int(section.height));
+    if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
+        return fit;
+    const BlurEstimate shake = EstimateShakeSection(image, section, fit);
+    return shake.kernel && shake.confidence > fit.confidence ? shake : fit;
 }
 
 bool ParseStep(int& out, const CliArgs& args, const char* command) {
@@ -225,6 +316,22 @@ bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
     return true;
 }
 
+bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section, BlurEstimate* estimate) {
+    const BlurEstimate fit = EstimateBlur(*mSession.original(), int(section.x), int(section.y),
+                                          int(section.width), int(section.height));
+    const BlurEstimate shake = EstimateShakeSection(*mSession.original(), section, fit);
+    if (!shake.kernel) {
+        CliError(kExitFailure, mCommand, "no blur found in the section to estimate a kernel from");
+        return false;
+    }
+    std::fprintf(stderr, "velkaro-cli %s: %s\n", mCommand, EstimateLine(shake).c_str());
+    kernel.kernel = shake.blurKernel();
+    kernel.shake = false;
+    if (estimate)
+        *estimate = shake;
+    return true;
+}
+
 int CliSession::count(SessionEventType type) {
     std::lock_guard<std::mutex> guard(mMutex);
     return mCounts[int(type)];
@@ -248,8 +355,9 @@ void CliSession::report(const SessionEvent& event) {
         if (p.iteration > 0)
             iteration = " iteration " + std::to_string(p.iteration) +
                         (p.iterations > 0 ? "/" + std::to_string(p.iterations) : std::string());
-        std::fprintf(stderr, "\r\033[Kvelkaro-cli %s: %s radius %.1f %3d%% channel %d/3%s",
-                     mCommand, name, radius, int(p.fraction * 100), p.channel, iteration.c_str());
+        std::fprintf(stderr, "\r\033[Kvelkaro-cli %s: %s radius %.1f %3d%% channel %d/%d%s",
+                     mCommand, name, radius, int(p.fraction * 100), p.channel,
+                     e.brightnessOnly ? 1 : 3, iteration.c_str());
         std::fflush(stderr);
         mProgressShown = true;
         return;

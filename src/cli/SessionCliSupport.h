@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BlurEstimate.h"
 #include "CliArgs.h"
 #include "Exiftool.h"
 #include "Session.h"
@@ -42,6 +43,38 @@ bool ParseStep(int& out, const CliArgs& args, const char* command);
 // "--angle DEG": a motion line's angle as a protractor on the photograph reads it (-1 … 359, -1 or
 // none: the disc), given back in the kernel's own convention (KernelAngleFromProtractor).
 bool ParseKernelAngle(int& out, const CliArgs& args, const char* command);
+// The kernel options of preview, grid and deblur: "--shape disc|motion|shake", "--angle DEG" (the
+// line; an angle alone means motion), "--kernel K.png" (a kernel picture, ReadKernelFile) and the
+// flag "--luma" (brightness only).
+extern const std::vector<std::string> kKernelOptionNames;
+extern const std::vector<std::string> kKernelFlagNames;
+struct KernelOptions {
+    BlurKernel kernel;   // the disc, the line or the kernel read; the shake's once estimated
+    bool shake = false;  // the kernel is still to be estimated at --at (EstimateShakeAt)
+    bool brightnessOnly = false;
+
+    // The key of a result of `type` at `step` with this kernel, without a mask.
+    DeblurredEntry entry(DeblurType type, int step) const;
+};
+// False with one line: exit status `status`, kExitUsage for a nonsensical combination and
+// kExitFailure for a kernel file that is no kernel (it says why).
+bool ParseKernelOptions(KernelOptions& out, const CliArgs& args, const char* command, int& status);
+
+// The disc or line of a parametric estimate as a kernel image (null for None or Shake).
+KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
+// The blind estimate of the section's kernel (EstimateShakeKernel) as a Shake estimate; None when
+// no blur is found. `fit`, the parametric estimate, bounds the kernel at 63 pixels when it is
+// larger than the default 31 and starts the search when it is confident.
+BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
+                                  const BlurEstimate& fit);
+// A parametric fit at least this confident is kept; below it, or None, the blind estimate is
+// tried too.
+constexpr double kConfidentFit = 0.5;
+// The section's blur (estimate, grid --estimate): the parametric disc or line, or, when that fit
+// is poor, the blind estimate's kernel if it explains the section better (the two confidences
+// measure the same share of the misfit).
+BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section);
+
 // "--at X,Y": a point inside a width × height photograph.
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
                 const char* command);
@@ -69,6 +102,11 @@ class CliSession {
     // The preview section around the "--at X,Y" point of the loaded photograph, as the
     // application's grid takes it; false with a message when the point is bad.
     bool sectionAt(Rect& section, const CliArgs& args);
+    // For --shape shake: the blind estimate of the section's kernel into `kernel` (and the whole
+    // estimate into `estimate` when given; its line on standard error); false with a message when
+    // the section shows no blur.
+    bool estimateShake(KernelOptions& kernel, const Rect& section,
+                       BlurEstimate* estimate = nullptr);
     int count(SessionEventType type);
 
     // Total number of preview steps the progress lines count towards.

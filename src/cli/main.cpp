@@ -18,7 +18,7 @@ const CliCommand kCommands[] = {
      RunInfo},
     {"convert", "IN OUT [file options]", "decode IN and write it to OUT", RunConvert},
     {"deblur",
-     "IN OUT --preset NAME (--step N | --radius R) [--angle DEG] [--mask A|B|C --mask-radius R "
+     "IN OUT --preset NAME (--step N | --radius R) [kernel options] [--mask A|B|C --mask-radius R "
      "--mask-opacity O --mask-crudeness C] [file options] [--copy-metadata]",
      "deblur the whole of IN with one preset and save it as OUT; --copy-metadata copies IN's "
      "metadata and colour profile with exiftool",
@@ -28,24 +28,26 @@ const CliCommand kCommands[] = {
      "one that fails is reported and the others go on; the exit status says whether any failed",
      nullptr},
     {"preview",
-     "IN OUT --preset NAME (--step N | --radius R) --at X,Y [--angle DEG] [mask options] "
+     "IN OUT --preset NAME (--step N | --radius R) --at X,Y [kernel options] [mask options] "
      "[--artefacts MAP.png] [file options]",
      "compute one preview cell of the 512 x 512 section around X,Y and write it; "
      "--artefacts also writes the cell tinted where it rings or haloes (red) or amplifies noise "
      "(blue)",
      RunPreview},
     {"grid",
-     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [--angle DEG | --estimate] [--rank] "
+     "IN OUT --at X,Y [--presets LIST|all] [--steps N] [kernel options | --estimate] [--rank] "
      "[--crop N] [file options]",
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
      "write it as one labelled contact sheet: each cell the centre N x N pixels of its preview at "
      "full size (default 192; 0 shows whole previews shrunk), the original's first; --estimate "
-     "takes the kernel's shape and angle from the blur estimate; --rank scores the cells, badges "
+     "takes the kernel from the blur estimate (the blind one when disc and line fit poorly); "
+     "--rank scores the cells, badges "
      "the best three and prints every cell best first: preset step score detail% halo noise",
      RunGrid},
-    {"estimate", "IN --at X,Y",
+    {"estimate", "IN --at X,Y [--kernel-out K.png]",
      "estimate the blur of the section around X,Y; prints 'shape=disc|motion|none radius=R "
-     "angle=A confidence=C'",
+     "angle=A confidence=C', or 'shape=shake size=S confidence=C' (S the kernel's side in "
+     "pixels) for a kernel of another shape; --kernel-out writes the kernel as a 16-bit grey PNG",
      RunEstimate},
 };
 
@@ -67,6 +69,8 @@ void printUsage(std::FILE* to) {
         "  of removing it, at the same radius)\n"
         "\nblur radius: --radius R in pixels, 0.5 to 15 in steps of 0.5, or --step N = 2R, 1 to "
         "30\n"
+        "\nkernel options: --shape disc|motion|shake (shake: estimated at --at), --angle DEG "
+        "(motion), --kernel K.png (a kernel picture), --luma (sharpen brightness only)\n"
         "\nangles (--angle, estimate): degrees counter-clockwise from the horizontal, as a "
         "protractor on the photo reads them (a streak rising to the right is 30)\n"
         "\nfile options: the type follows OUT's extension (.png, .jpg/.jpeg, .tif/.tiff);\n"

@@ -76,8 +76,8 @@ struct DeblurredEntry {
 DeblurredEntry EmptyDeblurredEntry();
 
 // The strict weak order of the result maps: type, step and angle as signed ints, then the kernel
-// image's fingerprint (none first), brightness only (off first), then the mask type; the mask floats (radius, opacity,
-// crudeness) count only when both entries carry a mask.
+// image's fingerprint (none first), brightness only (off first), then the mask type; the mask
+// floats (radius, opacity, crudeness) count only when both entries carry a mask.
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b);
 
 // Neither orders before the other: the two keys name the same result.

@@ -61,6 +61,10 @@ void Session::freeImages() {
         std::lock_guard<Lock> guard(mLock);
         mOriginalImage.reset();
     }
+    {
+        std::lock_guard<std::mutex> guard(mLuminanceMutex);
+        mLuminance = CImage();
+    }
     mReconstructedImage.reset();
     mBrushWeights.reset();
     mBrushBase.reset();

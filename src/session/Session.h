@@ -116,7 +116,8 @@ class Session {
     // --- full deblurs ---
     // False, with the message to show, when a full deblur of the preset would need more memory
     // than is available; such a deblur is refused (no events).
-    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message);
+    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message,
+                                bool brightnessOnly = false);
     // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue and
     // returns the id its events carry. A deblur still waiting when the session is reset never runs.
     DeblurId submitDeblur(const DeblurredEntry& entry);
@@ -133,9 +134,11 @@ class Session {
     // the result just made costs one copy, and a result that is written once and never fetched
     // again is never packed.
     ImageRef deblurredImage(const DeblurredEntry& entry);
+    // Brightness only adds the luminance picture of the photograph to the method's arrays.
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
-                                          int height);
-    std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType);
+                                          int height, bool brightnessOnly = false);
+    std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType,
+                                          bool brightnessOnly = false);
 
     // Brightness only: the methods deblur the linear-light luminance, and each pixel keeps its
     // colour ratios (one channel of work instead of three; no colour fringes). Preview requests
@@ -247,6 +250,13 @@ class Session {
     bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                               int channel, const BlurKernel& kernel, const std::atomic<bool>* stop,
                               const MethodProgress* progress, const Region& region);
+    // The same on the luminance picture, once, into channel 1; then every channel of
+    // `destination` gets the original's colour ratios at the deblurred luminance.
+    bool deblurStepForLuminance(int radiusStep, DeblurType deblurType, CImage* destination,
+                                const BlurKernel& kernel, const std::atomic<bool>* stop,
+                                const MethodProgress* progress, const Region& region);
+    // The luminance picture of the original (see LuminancePicture), made on first use.
+    CImage luminancePicture();
     // The whole photograph, masked, into `result` (left null when stopped). False when a
     // channel's method failed.
     bool deblurStep(DeblurJob& job, ImageRef& result);
@@ -261,10 +271,8 @@ class Session {
     // The job leaves the pending list; true when it was cancelled.
     bool endDeblurJob(DeblurJob& job);
     void queuePreviewBatch(const std::function<void()>& queueSteps);
-    void queueDeblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
-                                const Rect& section);
-    void deblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
-                           const Rect& section, bool background);
+    void queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& section);
+    void deblurPreviewStep(const DeblurredEntry& entry, const Rect& section, bool background);
     // The score's view of the original `region` for one kernel, made once and shared by the
     // presets' cells at that step.
     std::shared_ptr<const ScoreBasis> scoreBasis(const Region& region, int radiusStep,
@@ -326,6 +334,8 @@ class Session {
 
     DeblurMethods mMethods = DefaultDeblurMethods();
     bool mBrightnessOnly = false;  // owner's thread
+    std::mutex mLuminanceMutex;    // guards mLuminance
+    CImage mLuminance;             // the original's luminance picture; empty until needed
     std::int64_t (*mAvailableMemory)() = nullptr;
 };
 

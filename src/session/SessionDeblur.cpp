@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "BrightnessOnly.h"
 #include "Check.h"
 #include "ImageProcess.h"
 #include "Log.h"
@@ -40,10 +41,33 @@ bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
                                                   progress});
 }
 
+bool Session::deblurStepForLuminance(int radiusStep, DeblurType deblurType, CImage* destination,
+                                     const BlurKernel& kernel, const std::atomic<bool>* stop,
+                                     const MethodProgress* progress, const Region& region) {
+    if (progress && StopRequested(stop))
+        return true;
+    const CImage luminance = luminancePicture();
+    const Preset& preset = PresetFor(deblurType);
+    if (!mMethods[preset.method].run(MethodCall{luminance, *destination, 1, radiusStep * 0.5,
+                                                preset.parameter, kernel, region, stop, progress}))
+        return false;
+    if (!StopRequested(stop))
+        RecolourFromLuminance(*mOriginalImage, luminance, region, *destination);
+    return true;
+}
+
+CImage Session::luminancePicture() {
+    std::lock_guard<std::mutex> guard(mLuminanceMutex);
+    if (!mLuminance.pixels())
+        mLuminance = LuminancePicture(*mOriginalImage);
+    return mLuminance;
+}
+
 void Session::reportDeblurProgress(DeblurJob& job, int channel, const MethodProgressStep& step) {
     if (job.stop || mStopDeblur)
         return;
-    job.fraction = std::max(job.fraction, (channel - 1 + step.fraction) / 3);
+    const int channels = job.entry.brightnessOnly ? 1 : 3;
+    job.fraction = std::max(job.fraction, (channel - 1 + step.fraction) / channels);
     const std::int64_t now = nowMs();
     if (channel == job.channel && now - job.sentAtMs < kProgressIntervalMs)
         return;
@@ -59,14 +83,23 @@ bool Session::deblurStep(DeblurJob& job, ImageRef& result) {
     const DeblurredEntry& entry = job.entry;
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
     CImage destination(width, height);
-    for (int channel = 1; channel <= 3; ++channel) {
+    const Region whole{0, 0, width, height};
+    if (entry.brightnessOnly) {
+        const MethodProgress progress = [this, &job](const MethodProgressStep& step) {
+            reportDeblurProgress(job, 1, step);
+        };
+        reportDeblurProgress(job, 1, MethodProgressStep{});
+        if (!deblurStepForLuminance(entry.radiusStep, entry.deblurType, &destination,
+                                    entry.blurKernel(), &job.stop, &progress, whole))
+            return false;
+    }
+    for (int channel = 1; channel <= 3 && !entry.brightnessOnly; ++channel) {
         const MethodProgress progress = [this, &job, channel](const MethodProgressStep& step) {
             reportDeblurProgress(job, channel, step);
         };
         reportDeblurProgress(job, channel, MethodProgressStep{});
         if (!deblurStepForChannel(entry.radiusStep, entry.deblurType, &destination, channel,
-                                  entry.blurKernel(), &job.stop, &progress,
-                                  Region{0, 0, width, height}))
+                                  entry.blurKernel(), &job.stop, &progress, whole))
             return false;
     }
     if (job.stop)
@@ -196,7 +229,8 @@ void Session::runDeblur(DeblurJob& job) {
     }
     std::string tooLarge;
     // Refused rather than killed by the kernel with the user's unsaved work.
-    if (loaded && !fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge)) {
+    if (loaded && !fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge,
+                                          entry.brightnessOnly)) {
         LogInfo("%s\n", tooLarge.c_str());
         loaded = false;
     }
@@ -246,20 +280,24 @@ ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
-                                               int height) {
+                                               int height, bool brightnessOnly) {
     CImage scratch = CImage::sizeOnly(width, height);
     // Without a photograph the estimate reads the input's size from the scratch image.
     const CImage& in = mOriginalImage ? *mOriginalImage : scratch;
     const Preset& preset = PresetFor(deblurType);
-    return mMethods[preset.method].memoryUsage(MethodCall{in, scratch, 0, radiusStep * 0.5,
-                                                          preset.parameter, -1,
-                                                          Region{0, 0, width, height}, nullptr});
+    const std::int64_t method = mMethods[preset.method].memoryUsage(
+        MethodCall{in, scratch, 0, radiusStep * 0.5, preset.parameter, -1,
+                   Region{0, 0, width, height}, nullptr});
+    // The luminance picture, as large as the photograph, held beside the method's arrays.
+    const std::int64_t luminance = brightnessOnly ? std::int64_t(in.width()) * in.height() * 4 : 0;
+    return method + luminance;
 }
 
-std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType) {
+std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType,
+                                               bool brightnessOnly) {
     VK_CHECK(mOriginalImage);
     return memoryUsageForDeblurType(radiusStep, deblurType, mOriginalImage->width(),
-                                    mOriginalImage->height());
+                                    mOriginalImage->height(), brightnessOnly);
 }
 
 }  // namespace velkaro

@@ -119,14 +119,16 @@ double gigabytes(std::int64_t bytes) {
 
 }  // namespace
 
-bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message) {
+bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message,
+                                     bool brightnessOnly) {
     message.clear();
     if (!mOriginalImage)
         return true;
     // The estimates count the methods' arrays; the images around them (composite, result, its
     // PNG stream) add about a fifth more: a 24-megapixel LA1 peaked at 6.2 GiB against an
     // estimate of 5.3 GiB.
-    const std::int64_t needed = memoryUsageForDeblurType(radiusStep, deblurType) / 4 * 5;
+    const std::int64_t needed =
+        memoryUsageForDeblurType(radiusStep, deblurType, brightnessOnly) / 4 * 5;
     const std::int64_t available = mAvailableMemory ? mAvailableMemory() : availableMemoryBytes();
     if (available < 0 || needed <= available)
         return true;

@@ -42,12 +42,14 @@ int costRank(DeblurType type) {
 }
 
 // Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
-DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, const BlurKernel& kernel) {
-    return DeblurredEntry{deblurType, radiusStep, kernel.image ? -1 : kernel.angle, MaskSettings{},
-                          kernel.image};
+DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, const BlurKernel& kernel,
+                            bool brightnessOnly) {
+    return DeblurredEntry{deblurType,     radiusStep,   kernel.image ? -1 : kernel.angle,
+                          MaskSettings{}, kernel.image, brightnessOnly};
 }
 
-std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel) {
+std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
+                                         bool brightnessOnly) {
     std::vector<std::array<int, 3>> keys;  // cost, step, column
     for (int column = 0; column < kGridDeblurTypes; ++column)
         for (int step = 1; step <= maxStep; ++step)
@@ -55,7 +57,7 @@ std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const Bl
     std::sort(keys.begin(), keys.end());
     std::deque<DeblurredEntry> order;
     for (const auto& [cost, step, column] : keys)
-        order.push_back(previewEntry(DeblurType(column), step, kernel));
+        order.push_back(previewEntry(DeblurType(column), step, kernel, brightnessOnly));
     return order;
 }
 
@@ -106,7 +108,8 @@ void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, const B
                               const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusMaxStep > 0);
-    std::deque<DeblurredEntry> order = gridFillOrder(radiusMaxStep, firstColumn, kernel);
+    std::deque<DeblurredEntry> order =
+        gridFillOrder(radiusMaxStep, firstColumn, kernel, mBrightnessOnly);
     std::vector<DeblurredEntry> cells;
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
@@ -146,9 +149,8 @@ std::vector<DeblurredEntry> Session::takeBackgroundCellsLocked() {
 
 void Session::startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section) {
     for (const DeblurredEntry& e : cells)
-        dispatchAsync(DispatchPriority::Low, [this, e, section] {
-            deblurPreviewStep(e.radiusStep, e.deblurType, e.blurKernel(), section, true);
-        });
+        dispatchAsync(DispatchPriority::Low,
+                      [this, e, section] { deblurPreviewStep(e, section, true); });
 }
 
 void Session::endPreviewWork(int& counter, bool background) {
@@ -175,8 +177,9 @@ void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurTyp
     VK_CHECK(radiusMaxStep > 0);
     queuePreviewBatch([&] {
         for (int step = 1; step <= radiusMaxStep; ++step)
-            mPreviewQueue->async(
-                [=, this] { queueDeblurPreviewStep(step, deblurType, kernel, section); });
+            mPreviewQueue->async([this,
+                                  entry = previewEntry(deblurType, step, kernel, mBrightnessOnly),
+                                  section] { queueDeblurPreviewStep(entry, section); });
     });
 }
 
@@ -185,8 +188,9 @@ void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType,
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusStep > 0);
     queuePreviewBatch([&] {
-        mPreviewQueue->async(
-            [=, this] { queueDeblurPreviewStep(radiusStep, deblurType, kernel, section); });
+        mPreviewQueue->async([this,
+                              entry = previewEntry(deblurType, radiusStep, kernel, mBrightnessOnly),
+                              section] { queueDeblurPreviewStep(entry, section); });
     });
 }
 
@@ -197,13 +201,12 @@ void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, co
         for (int step = 1; step <= radiusMaxStep; ++step)
             for (int angle = 0; angle < 180; angle += 10)
                 mPreviewQueue->async(
-                    [=, this] { queueDeblurPreviewStep(step, deblurType, angle, section); });
+                    [this, entry = previewEntry(deblurType, step, angle, mBrightnessOnly),
+                     section] { queueDeblurPreviewStep(entry, section); });
     });
 }
 
-void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType,
-                                     const BlurKernel& kernel, const Rect& section) {
-    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, kernel);
+void Session::queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& section) {
     // The queue hands out no new step while three are computing; a finishing step, a stop or a
     // clearing wakes it.
     bool stopped;
@@ -222,12 +225,13 @@ void Session::queueDeblurPreviewStep(int radiusStep, DeblurType deblurType,
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep(radiusStep, deblurType, kernel, section, false); });
+                  [=, this] { deblurPreviewStep(entry, section, false); });
 }
 
-void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
-                                const Rect& section, bool background) {
-    const DeblurredEntry entry = previewEntry(deblurType, radiusStep, kernel);
+void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section, bool background) {
+    const int radiusStep = entry.radiusStep;
+    const DeblurType deblurType = entry.deblurType;
+    const BlurKernel kernel = entry.blurKernel();
     const int stopsAtStart = mPreviewStops.load();
     if (mStopPreview) {
         sendEvent(SessionEventType::PreviewCancelled, entry);
@@ -241,10 +245,14 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, const Blu
             mPreviewSection = region;
         }
         CImage destination(region.w, region.h);
-        dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
-            deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
-                                 &mStopPreview, nullptr, region);
-        });
+        if (entry.brightnessOnly)
+            deblurStepForLuminance(radiusStep, deblurType, &destination, kernel, &mStopPreview,
+                                   nullptr, region);
+        else
+            dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
+                deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
+                                     &mStopPreview, nullptr, region);
+            });
         if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
             // Stopped while computing: the methods that stop early leave it unfinished, and a
             // section kept for later must not show it as done.

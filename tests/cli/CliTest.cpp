@@ -15,6 +15,9 @@
 
 #include "../session/SessionTestSupport.h"
 #include "CliRunner.h"
+#include "KernelFile.h"
+#include "Matrix.h"
+#include "SyntheticShake.h"
 
 using namespace velkaro;
 
@@ -396,4 +399,108 @@ TEST_F(Cli, ConvertTheNameDecidesTheTypeAndWhatCannotBeWrittenIsRefused) {
             ASSERT_EQ(run.errLines().size(), 1u) << run.err;
         }
     }
+}
+
+TEST_F(Cli, KernelOptionsTakeAKernelFileTheShakeEstimateAndBrightnessOnly) {
+    const std::string photo = dataPath("coffee.png"), shaken = dir.file("shaken.png");
+    const CImage sharp(decode(photo));
+    const KernelImageRef shake = SyntheticShakeKernel(22, 7);
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(
+        SyntheticBlur(sharp, *shake, 1.0 / 255, 3).asImage(), shaken));
+    const std::string kernelFile = dir.file("kernel.png"), black = dir.file("black.png"),
+                      text = dir.file("text.png"), out = dir.file("out.png");
+    ASSERT_TRUE(WriteKernelFile(kernelFile, *shake));
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(Image::create(9, 9), black));
+    std::ofstream(text) << "not a picture";
+
+    // A kernel picture and brightness only: the session's own preview with the kernel as read.
+    std::string reason;
+    const KernelImageRef read = ReadKernelFile(kernelFile, reason);
+    ASSERT_TRUE(read) << reason;
+    ASSERT_EQ(cli({"preview", shaken, out, "--preset", "RL20", "--step", "6", "--at", "300,200",
+                   "--kernel", kernelFile, "--luma"})
+                  .status,
+              0);
+    Session s;
+    ASSERT_TRUE(s.loadImage(shaken));
+    s.setBrightnessOnly(true);
+    s.deblurPreviewAngleStep(6, DeblurRL20, BlurKernel(read), Rect{44, 0, 512, 400});
+    s.waitUntilIdle();
+    EXPECT_TRUE(samePixels(
+        decode(out),
+        s.deblurredPreview(DeblurredEntry{DeblurRL20, 6, -1, {}, read, true}, 0, -1, 0, 0)));
+
+    // Kernels that cannot be had: one line, nothing written; status 1 for a file that is no
+    // kernel, 2 for options that make no sense together.
+    fs::remove(out);
+    const std::map<std::string, std::string> names{
+        {"IN", shaken}, {"OUT", out}, {"BLACK", black}, {"TEXT", text}, {"K", kernelFile}};
+    const std::pair<const char*, int> refused[] = {
+        {"preview IN OUT --preset RL20 --step 2 --at 9,9 --kernel BLACK", 1},
+        {"deblur IN OUT --preset RL20 --step 2 --kernel TEXT", 1},
+        {"grid IN OUT --at 9,9 --kernel MISSING.png", 1},
+        {"grid IN OUT --at 9,9 --kernel K --shape disc", 2},
+        {"grid IN OUT --at 9,9 --kernel K --angle 30", 2},
+        {"grid IN OUT --at 9,9 --estimate --shape shake", 2},
+        {"preview IN OUT --preset RL20 --step 2 --at 9,9 --shape motion", 2},
+        {"preview IN OUT --preset RL20 --step 2 --at 9,9 --shape spiral", 2},
+        {"deblur IN OUT --preset RL20 --step 2 --shape shake", 2},
+        {"deblur IN OUT --preset RL20 --step 2 --at 9,9", 2},
+        {"estimate IN --at 9,9 --kernel-out", 2},
+    };
+    for (const auto& [line, status] : refused) {
+        const CliRun run = cli(words(line, names));
+        EXPECT_EQ(run.status, status) << line << "\n" << run.err;
+        EXPECT_EQ(run.errLines().size(), 1u) << line << "\n" << run.err;
+        EXPECT_FALSE(fs::exists(out)) << line;
+    }
+
+    // The shake estimated at the point: a sheet of the kernel scaled to each row's radius.
+    const std::string sheet = dir.file("sheet.png");
+    const CliRun grid = cli({"grid", shaken, sheet, "--at", "300,200", "--shape", "shake",
+                             "--presets", "RL20", "--steps", "3", "--crop", "64"});
+    ASSERT_EQ(grid.status, 0) << grid.err;
+    EXPECT_TRUE(decode(sheet));
+
+    // The estimated kernel written as a 16-bit grey PNG of the side printed.
+    const std::string written = dir.file("estimated.png");
+    const CliRun estimate = cli({"estimate", shaken, "--at", "300,200", "--kernel-out", written});
+    ASSERT_EQ(estimate.status, 0) << estimate.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        estimate.out, m, std::regex("shape=shake size=([0-9]+) confidence=[01]\\.[0-9]+\n")))
+        << estimate.out;
+    const std::string png = slurp(written);
+    ASSERT_GT(png.size(), 26u);
+    EXPECT_EQ(png[24], 16);  // bit depth
+    EXPECT_EQ(png[25], 0);   // grey
+    const KernelImageRef back = ReadKernelFile(written, reason);
+    ASSERT_TRUE(back) << reason;
+    EXPECT_EQ(back->size(), std::stoi(m[1]));
+
+    // A line's estimate is written as the line of the radius and angle printed, to 16-bit
+    // rounding of its largest weight.
+    const std::string streaked = dir.file("streaked.png"), line = dir.file("line.png");
+    ASSERT_EQ(cli({"deblur", photo, streaked, "--preset", "blur", "--step", "10", "--angle", "30"})
+                  .status,
+              0);
+    const CliRun motion = cli({"estimate", streaked, "--at", "300,200", "--kernel-out", line});
+    ASSERT_EQ(motion.status, 0) << motion.err;
+    double radius = 0;
+    int angle = 0;
+    ASSERT_EQ(std::sscanf(motion.out.c_str(), "shape=motion radius=%lf angle=%d", &radius, &angle),
+              2)
+        << motion.out;
+    const BlurKernel printed(KernelAngleFromProtractor(angle));
+    const int n = SizeForFilter(radius, printed);
+    Matrix f(n, n);
+    GenerateFilter(f, radius, printed);
+    const KernelImageRef expected =
+        KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + f.count()));
+    const KernelImageRef lineBack = ReadKernelFile(line, reason);
+    ASSERT_TRUE(expected && lineBack) << reason;
+    ASSERT_EQ(lineBack->size(), expected->size());
+    const double peak = *std::max_element(expected->weights().begin(), expected->weights().end());
+    for (int i = 0; i < n * n; ++i)
+        EXPECT_NEAR(lineBack->weights()[i], expected->weights()[i], peak / 65535 * 2) << i;
 }
