@@ -490,7 +490,11 @@ void Controller::estimateBlur() {
                     this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);
                 return;
             }
-            if (shake.kernel)
+            LogInfo("blur estimate: %s, confidence %.2f; blind: %s, confidence %.2f\n",
+                    BlurShapeName(estimate.shape), estimate.confidence,
+                    shake.kernel ? "kernel" : "none", shake.confidence);
+            // Both confidences are the same measure: the kernel that explains more wins.
+            if (shake.kernel && shake.confidence > estimate.confidence)
                 estimate = ShakeAsEstimate(shake);
         }
         post([this, estimate] { showEstimate(estimate); });

@@ -381,14 +381,16 @@ QWidget* BlurBox(WindowLayout& l, QWidget* view) {
     auto* box = new M_Box(QObject::tr("Blur"), view);
     auto* column = new QVBoxLayout(box);
     column->setContentsMargins(10, 22, 10, 6);
+    column->setSpacing(2);
+    // The disc and the motion with its angle; the shake with its kernel, the loading of one and
+    // the estimate; the brightness option.
     auto* row = new QHBoxLayout;
     column->addLayout(row);
     l.blurShape = RadioRow(box, row,
                            {QObject::tr("Disc (out of focus)"), QObject::tr("Motion"),
                             QObject::tr("Shake (estimated)")},
                            0);
-    delete row->takeAt(row->count() - 1);  // no stretch: the kernel follows "Shake"
-    // The angle follows "Motion".
+    delete row->takeAt(row->count() - 1);  // the angle follows "Motion"
     QLayoutItem* shake = row->takeAt(row->count() - 1);
     l.angleField = new QSpinBox(box);
     l.angleField->setRange(0, 179);
@@ -400,32 +402,33 @@ QWidget* BlurBox(WindowLayout& l, QWidget* view) {
     l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
     row->addWidget(l.angleField);
     row->addWidget(l.angleView);
-    row->addItem(shake);
+    row->addStretch(1);
+
+    auto* shakeRow = new QHBoxLayout;
+    column->addLayout(shakeRow);
+    shakeRow->addItem(shake);
     l.blurShape->button(2)->setEnabled(false);  // until there is a kernel
     l.blurShape->button(2)->setToolTip(
         QObject::tr("The kernel estimated from the section, or loaded from a file"));
     l.kernelView = new KernelView(box);
-    l.kernelView->setFixedSize(48, 48);
+    l.kernelView->setFixedSize(40, 40);
     l.kernelView->setToolTip(QObject::tr("The kernel of the shake, magnified"));
-    row->addWidget(l.kernelView);
-    row->addStretch(1);
-
-    auto* buttons = new QHBoxLayout;
-    column->addLayout(buttons);
-    l.brightnessOnly = new QCheckBox(QObject::tr("Sharpen brightness only"), box);
-    l.brightnessOnly->setFocusPolicy(Qt::NoFocus);
-    l.brightnessOnly->setToolTip(
-        QObject::tr("Sharpen the brightness and keep the colours: no coloured fringes"));
     l.loadKernelButton = new QPushButton(QObject::tr("Load kernel…"), box);
     l.loadKernelButton->setToolTip(
         QObject::tr("Use a kernel saved as a grey PNG or TIFF picture (a point-spread function)"));
     l.estimateButton = new QPushButton(QObject::tr("Estimate"), box);
     l.estimateButton->setToolTip(
         QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
-    buttons->addWidget(l.brightnessOnly);
-    buttons->addStretch(1);
-    buttons->addWidget(l.loadKernelButton);
-    buttons->addWidget(l.estimateButton);
+    shakeRow->addWidget(l.kernelView);
+    shakeRow->addStretch(1);
+    shakeRow->addWidget(l.loadKernelButton);
+    shakeRow->addWidget(l.estimateButton);
+
+    l.brightnessOnly = new QCheckBox(QObject::tr("Sharpen brightness only"), box);
+    l.brightnessOnly->setFocusPolicy(Qt::NoFocus);
+    l.brightnessOnly->setToolTip(
+        QObject::tr("Sharpen the brightness and keep the colours: no coloured fringes"));
+    column->addWidget(l.brightnessOnly);
     // The view follows the field and sets it; both serve the motion only.
     AngleView* angleView = l.angleView;
     QSpinBox* angleField = l.angleField;
