@@ -42,6 +42,7 @@
 #include "GUI.h"
 #include "ImageIO.h"
 #include "ImageMatrix.h"
+#include "KernelFile.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "SplitView.h"
@@ -164,6 +165,8 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mReporter(std::make_unique<UsageReporter>()),
       mBlurShapeTimer(new QTimer(this)),
       mEstimateQueue(std::make_unique<SerialQueue>("blur estimate")) {
+    mKernelView = layout.kernelView;
+    mBrightnessOnly = layout.brightnessOnly;
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
             [this](const SessionEvent& event) { statusUpdate(event); });
@@ -176,6 +179,7 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
 Controller::~Controller() {
     // The history goes after the session: it must not call back while it is cleared.
     disconnect(&mHistory.stack(), nullptr, this, nullptr);
+    dropEstimate();          // a blind estimate running stops soon
     mEstimateQueue.reset();  // its last completions are posted to this object, and dropped
     // Their completions, not yet delivered, go with this object.
     for (std::unique_ptr<WorkerThread>& worker : mWorkers) worker->join();
@@ -259,6 +263,9 @@ void Controller::connectControls() {
     mBlurShapeTimer->setInterval(300);
     connect(mBlurShapeTimer, &QTimer::timeout, this, [this] { restartPreviews(); });
     connect(l.estimateButton, &QPushButton::clicked, this, [this] { estimateBlur(); });
+    connect(l.loadKernelButton, &QPushButton::clicked, this, [this] { loadKernel(); });
+    connect(l.loadKernelAction, &QAction::triggered, this, [this] { loadKernel(); });
+    connect(mBrightnessOnly, &QCheckBox::clicked, this, [this](bool on) { setBrightnessOnly(on); });
 
     connect(mAllowAnonStats, &QCheckBox::clicked, this, [this] { saveDefaults(mAllowAnonStats); });
     connect(mSaveOptionTransferMetadata, &QCheckBox::clicked, this,
@@ -395,6 +402,29 @@ void Controller::openImage() {
     askToSaveChanges("About to open a new image...", [this] { reallyOpenImage(); });
 }
 
+void Controller::loadKernel() {
+    if (mBusy > 0)
+        return;
+    mDialogs.beginOpenPanel(mMainWindow, {"png", "tif", "tiff"}, panelFolder(),
+                            [this](const QString& path) {
+                                if (!path.isEmpty())
+                                    loadKernelAtPath(path);
+                            });
+}
+
+bool Controller::loadKernelAtPath(const QString& path) {
+    std::string reason;
+    KernelImageRef kernel = ReadKernelFile(LocalPath(path), reason);
+    if (!kernel) {
+        showFailure(tr("The kernel could not be loaded."), path, QString::fromStdString(reason));
+        return false;
+    }
+    rememberFolderOf(path);
+    mUserChoseShape = true;  // over this photograph's estimates
+    setShakeKernel(std::move(kernel), true, true);
+    return true;
+}
+
 void Controller::maybeOpenImageAtPath(const QString& path) {
     if (mBusy > 0) {
         later([this, path] { maybeOpenImageAtPath(path); });
@@ -507,7 +537,7 @@ void Controller::closeImages(std::function<void()> then) {
     mHistory.stack().clear();
     // Sections of deblurs that will now never start must not label the next image's results.
     mQueuedDeblurs.clear();
-    ++mEstimateEpoch;
+    dropEstimate();
 
     auto finish = [this, then = std::move(then)] {
         mBridge->forgetEvents();
@@ -746,6 +776,8 @@ void Controller::loadDefaults() {
         setBlurShape(true, angle);
         setBlurShape(mSettings.value("blurShape").toString() == "motion", angle);
     }
+    if (mSettings.contains("brightnessOnly"))
+        setBrightnessOnly(mSettings.value("brightnessOnly").toInt() != 0);
 }
 
 void Controller::saveDefaults(QObject* sender) {
@@ -758,7 +790,10 @@ void Controller::saveDefaults(QObject* sender) {
         mSettings.setValue("fileTypeToSave", mSaveOptionFileTypeButton->currentText());
     } else if (sender == mSaveOptionQualitySlider) {
         mSettings.setValue("qualitySliderLastUsedValue", mSaveOptionQualitySlider->value());
+    } else if (sender == mBrightnessOnly) {
+        mSettings.setValue("brightnessOnly", mBrightnessOnly->isChecked() ? 1 : 0);
     } else if (sender == mBlurShape || sender == mAngleField) {
+        // A shake kernel belongs to its photograph: the next start begins with the disc.
         mSettings.setValue("blurShape", mBlurShape->checkedId() == 1 ? "motion" : "disc");
         mSettings.setValue("blurAngle", mAngleField->value());
     }

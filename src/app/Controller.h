@@ -9,6 +9,7 @@
 #include <QRectF>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <list>
@@ -34,6 +35,7 @@ class QTimer;
 namespace velkaro {
 
 class Dialogs;
+class KernelView;
 class UsageReporter;
 struct UsageReportFields;
 
@@ -159,16 +161,32 @@ class Controller : public QObject, public ControllerInterface {
     QString nameForColumn(int column) override;
 
     // --- the blur's shape and its estimate ---
-    // The kernel of the grid and of new deblurs: -1 for the disc, else the motion's angle (the
-    // kernel's convention; the angle box shows it as a protractor reads it).
+    // The kernel of the grid and of new deblurs, as the Blur box shows it: the disc, the motion
+    // line at the angle box's angle, or the shake kernel (estimated or loaded).
+    BlurKernel currentKernel() const;
+    // The motion's angle when the Blur box shows the motion (the kernel's convention; the angle
+    // box shows it as a protractor reads it), else -1.
     int currentAngle() const;
+    // The kernel of the Blur box's third choice: null until one is estimated or loaded.
+    const KernelImageRef& shakeKernel() const { return mShakeKernel; }
+    // Makes `kernel` the third choice of the Blur box (estimated, or loaded from a file), draws
+    // it and, when `select`, chooses it; a change of the current kernel restarts the previews.
+    void setShakeKernel(KernelImageRef kernel, bool loaded, bool select);
+    // File ▸ Load Kernel: an open panel for a kernel picture, then loadKernelAtPath().
+    void loadKernel();
+    // Reads the kernel picture and makes it the current kernel; a file that is no kernel is
+    // refused with an alert giving the reason, and nothing changes.
+    bool loadKernelAtPath(const QString& path);
+    // "Sharpen brightness only": the session's setting and the flag of the window's entries;
+    // a change restarts the current column.
+    void setBrightnessOnly(bool on);
     // Sets the blur control to the disc (`angle` unused) or to a motion at kernel angle `angle`
     // (0 … 179) and,
     // when the kernel changed, clears the previews and recomputes the current column for it.
     void setBlurShape(bool motion, int angle);
-    // Estimates the blur of the current section on a worker; estimateFinished() follows. A new
-    // click, a change of the blur control, Cancel or closing the photograph drops an estimate
-    // still running.
+    // Estimates the blur of the current section on a worker: the disc or the line and, when they
+    // fit poorly, a kernel of any shape; estimateFinished() follows. A new click, a change of the
+    // blur control, Cancel or closing the photograph stops an estimate still running.
     void estimateBlur();
     const BlurEstimate& lastEstimate() const { return mLastEstimate; }
 
@@ -187,6 +205,10 @@ class Controller : public QObject, public ControllerInterface {
     void saveFinished(bool saved);
     void closeFinished();
     void estimateFinished();
+    // The blind estimate of the shake kernel has come as far as `fraction` (0 … 1).
+    void estimateProgress(double fraction);
+    // A blind estimate ended early: a new click, a blur change, Cancel or a close stopped it.
+    void estimateStopped();
 
   private:
     // The mask controls as they are now (main thread only).
@@ -237,8 +259,16 @@ class Controller : public QObject, public ControllerInterface {
     void blurShapeChanged(bool now);
     // The user changed the blur control: this photograph keeps that shape over its estimates.
     void userChoseBlurShape(bool now);
-    // "disc" or "motion 30°" for a kernel angle.
-    QString blurShapeText(int angle) const;
+    // "disc", "motion 30°", "shake" or "loaded kernel" for a kernel.
+    QString blurShapeText(const BlurKernel& kernel) const;
+    // The window's key of a result of the current section: the current kernel and brightness
+    // setting.
+    DeblurredEntry currentEntry(DeblurType type, int radiusStep, MaskSettings mask = {}) const;
+    // The grid's previews are those of the current kernel and brightness setting.
+    bool gridIsCurrent() const;
+    // Stops the estimate still running, if any, and drops its result.
+    void dropEstimate();
+    void showEstimateProgress(double fraction);
     void restartPreviews();
     void showEstimate(const BlurEstimate& estimate);
     // What statusUpdate() does with each kind of session event.
@@ -315,7 +345,15 @@ class Controller : public QObject, public ControllerInterface {
     QTimer* mBlurShapeTimer;
     // The user picked a cell of the current section (a click, a slider, a key).
     bool mUserChoseCell = false;
-    int mGridAngle = -1;           // the kernel of the grid's previews
+    BlurKernel mGridKernel;  // the kernel of the grid's previews
+    bool mGridBrightnessOnly = false;
+    KernelImageRef mShakeKernel;  // the Blur box's third choice
+    bool mShakeLoaded = false;    // from a file rather than estimated
+    KernelView* mKernelView;
+    QCheckBox* mBrightnessOnly;
+    // Stops the running blind estimate; its start, for the status bar's progress.
+    std::shared_ptr<std::atomic<bool>> mEstimateCancel;
+    QElapsedTimer mEstimateClock;
     bool mUserChoseShape = false;  // the blur control was set by hand for this photograph
     int mEstimateEpoch = 0;        // of the latest estimate asked for
     BlurEstimate mLastEstimate;

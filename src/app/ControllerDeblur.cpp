@@ -31,8 +31,10 @@
 #include "Filter.h"
 #include "GUI.h"
 #include "ImageMatrix.h"
+#include "KernelView.h"
 #include "Log.h"
 #include "MainWindow.h"
+#include "ShakeKernel.h"
 #include "SplitView.h"
 #include "UsageReport.h"
 
@@ -45,6 +47,42 @@ constexpr int kMaxRow = 30;
 constexpr int kComparisonRow = 2;
 constexpr std::size_t kRankBadges = 3;
 const char* const kOriginalVsReconstructed = "Original\n vs \nReconstructed";
+
+// The blind estimate runs where the disc and the line explain less than this share of the
+// section's no-blur misfit.
+constexpr double kPoorFit = 0.5;
+// Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
+// wide to leave room around it in the smaller.
+constexpr int kShakeSize = 31;
+constexpr int kLargeShakeSize = 63;
+
+// Equal kernels: the same shape, the same angle, and equal weights for kernel images.
+bool SameKernel(const BlurKernel& a, const BlurKernel& b) {
+    if (a.isImage() != b.isImage())
+        return false;
+    return a.isImage() ? a.image->fingerprint() == b.image->fingerprint() : a.angle == b.angle;
+}
+
+bool PoorFit(const BlurEstimate& e) {
+    return e.shape == BlurShape::None || e.confidence < kPoorFit;
+}
+
+int ShakeSizeBound(const BlurEstimate& e) {
+    if (e.shape == BlurShape::None)
+        return kShakeSize;
+    const int size = SizeForFilter(e.radiusStep * 0.5, e.blurKernel());
+    return 3 * size > 2 * kShakeSize ? kLargeShakeSize : kShakeSize;
+}
+
+// The blind estimate in the grid's terms: the row of the kernel's own radius.
+BlurEstimate ShakeAsEstimate(const ShakeEstimate& shake) {
+    BlurEstimate e;
+    e.shape = BlurShape::Shake;
+    e.radiusStep = std::clamp(int(std::lround(2 * shake.kernel->radius())), 1, kMaxRow);
+    e.confidence = shake.confidence;
+    e.kernel = shake.kernel;
+    return e;
+}
 
 bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
@@ -69,10 +107,13 @@ class EscapeFilter : public QObject {
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
     const double radius = e.radiusStep * 0.5;
-    // The disc goes unnamed; a motion names its angle.
-    const QString kernel = e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
-                                       : StringWithFormat("%s · r %.1f · motion %d°", name, radius,
-                                                          ProtractorAngleFromKernel(e.angle));
+    // The disc goes unnamed; a motion names its angle, a kernel image its shape.
+    QString kernel = e.kernel      ? StringWithFormat("%s shake %.1f", name, radius)
+                     : e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
+                                   : StringWithFormat("%s · r %.1f · motion %d°", name, radius,
+                                                      ProtractorAngleFromKernel(e.angle));
+    if (e.brightnessOnly)
+        kernel += QObject::tr(" · brightness");
     if (e.maskSettings.opacity == 0.0f)
         return kernel;
     return kernel +
@@ -159,7 +200,8 @@ void Controller::showPreviewEvent(SessionEventType type, const DeblurredEntry& e
     const int column = entry.deblurType;
     // Previews of another kernel (the blur control just changed) are not the grid's.
     if (!InGrid(step, column, mImageMatrix->rows(), mImageMatrix->columns()) ||
-        entry.angle != currentAngle())
+        !SameKernel(entry.blurKernel(), currentKernel()) ||
+        entry.brightnessOnly != mBrightnessOnly->isChecked())
         return;
     if (type == SessionEventType::PreviewStarted) {
         mImageMatrix->setEntryState(IMEntryProcessing, step, column);
@@ -190,6 +232,8 @@ void Controller::showOriginal() {
     mCurrentSection = Rect{};
     mLastSavedPath.clear();
     setBlurShape(false, 0);
+    if (!mShakeLoaded)  // an estimated kernel is the last photograph's
+        setShakeKernel(nullptr, false, false);
     const ImageRef original = mSession->original()->asImage();
     mShowsNoResult = false;
     mSplitView->setSelectedImage(original, "Original");
@@ -232,7 +276,7 @@ void Controller::deblurAtPoint(QPointF point) {
     const Rect section = PreviewSection(point, W, H);
     const Rect& shown = mCurrentSection;
     if (section.x == shown.x && section.y == shown.y && section.width == shown.width &&
-        section.height == shown.height && mGridAngle == currentAngle()) {
+        section.height == shown.height && gridIsCurrent()) {
         resumeGrid();
         return;
     }
@@ -241,7 +285,7 @@ void Controller::deblurAtPoint(QPointF point) {
     mPreviewSplitView->setSelectedImage(mProcessingPreview, QString());
     mStopPreviews->setEnabled(true);
     mUserChoseCell = false;
-    ++mEstimateEpoch;
+    dropEstimate();
     switchToDeblurView();
 
     clearPreviews("Stopping previews processing", [this, section] {
@@ -265,7 +309,7 @@ void Controller::resumeGrid() {
     for (int row = 1; row < mImageMatrix->rows(); ++row)
         for (int column = 0; column < mImageMatrix->columns(); ++column)
             mImageMatrix->setEntryState(
-                mSession->deblurredPreviewIsDone({DeblurType(column), row, mGridAngle, {}})
+                mSession->deblurredPreviewIsDone(currentEntry(DeblurType(column), row))
                     ? IMEntryReady
                     : IMEntryNothing,
                 row, column);
@@ -275,8 +319,10 @@ void Controller::resumeGrid() {
 }
 
 void Controller::startColumn(int column) {
-    mGridAngle = currentAngle();
-    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurType(column), currentAngle(),
+    mGridKernel = currentKernel();
+    mGridBrightnessOnly = mBrightnessOnly->isChecked();
+    mSession->setBrightnessOnly(mGridBrightnessOnly);
+    mSession->deblurPreviewAngleUpToStep(kPreviewSteps, DeblurType(column), mGridKernel,
                                          mCurrentSection);
     // (The session skips the cells it holds already.)
     for (int row = 1; row <= kPreviewSteps; ++row)
@@ -284,29 +330,76 @@ void Controller::startColumn(int column) {
             mImageMatrix->setEntryState(IMEntryQueued, row, column);
     // Then the rest of the grid, in the gaps the user's own requests leave.
     mSession->fillPreviewGrid(kMaxRow, DeblurType(std::max(0, mImageMatrix->selectedColumn())),
-                              currentAngle(), mCurrentSection);
+                              mGridKernel, mCurrentSection);
 }
 
 // --- the blur's shape and its estimate ---------------------------------------------------------
+
+BlurKernel Controller::currentKernel() const {
+    if (mBlurShape->checkedId() == 2 && mShakeKernel)
+        return BlurKernel(mShakeKernel);
+    return BlurKernel(currentAngle());
+}
 
 int Controller::currentAngle() const {
     return mBlurShape->checkedId() == 1 ? KernelAngleFromProtractor(mAngleField->value()) : -1;
 }
 
+DeblurredEntry Controller::currentEntry(DeblurType type, int radiusStep, MaskSettings mask) const {
+    const BlurKernel kernel = currentKernel();
+    DeblurredEntry entry{type, radiusStep, kernel.angle, mask, kernel.image};
+    entry.brightnessOnly = mBrightnessOnly->isChecked();
+    return entry;
+}
+
+bool Controller::gridIsCurrent() const {
+    return SameKernel(mGridKernel, currentKernel()) &&
+           mGridBrightnessOnly == mBrightnessOnly->isChecked();
+}
+
+void Controller::setShakeKernel(KernelImageRef kernel, bool loaded, bool select) {
+    const BlurKernel before = currentKernel();
+    mShakeKernel = std::move(kernel);
+    mShakeLoaded = mShakeKernel && loaded;
+    QAbstractButton* shake = mBlurShape->button(2);
+    shake->setEnabled(mShakeKernel != nullptr);
+    shake->setText(mShakeLoaded ? tr("Loaded kernel") : tr("Shake (estimated)"));
+    if (mShakeKernel)
+        mKernelView->setKernel(mShakeKernel->size(), mShakeKernel->weights());
+    else
+        mKernelView->setKernel(0, {});
+    if (select && mShakeKernel)
+        shake->setChecked(true);
+    else if (!mShakeKernel && shake->isChecked())
+        mBlurShape->button(0)->setChecked(true);
+    if (!SameKernel(currentKernel(), before))
+        blurShapeChanged(true);
+}
+
+void Controller::setBrightnessOnly(bool on) {
+    mBrightnessOnly->setChecked(on);
+    mSession->setBrightnessOnly(on);
+    saveDefaults(mBrightnessOnly);
+    restartPreviews();
+}
+
 void Controller::setBlurShape(bool motion, int angle) {
-    const int before = currentAngle();
+    const BlurKernel before = currentKernel();
     if (motion) {  // the disc leaves the last motion's angle in place
         const QSignalBlocker blocker(mAngleField);
         mAngleField->setValue(ProtractorAngleFromKernel(std::clamp(angle, 0, 179)));
         mAngleView->setCurrentAngle(mAngleField->value());
     }
     mBlurShape->button(motion ? 1 : 0)->setChecked(true);
-    if (currentAngle() != before)
+    if (!SameKernel(currentKernel(), before))
         blurShapeChanged(true);
 }
 
-QString Controller::blurShapeText(int angle) const {
-    return angle < 0 ? tr("disc") : tr("motion %1°").arg(ProtractorAngleFromKernel(angle));
+QString Controller::blurShapeText(const BlurKernel& kernel) const {
+    if (kernel.isImage())
+        return kernel.image == mShakeKernel && mShakeLoaded ? tr("loaded kernel") : tr("shake");
+    return kernel.angle < 0 ? tr("disc")
+                            : tr("motion %1°").arg(ProtractorAngleFromKernel(kernel.angle));
 }
 
 void Controller::userChoseBlurShape(bool now) {
@@ -315,7 +408,7 @@ void Controller::userChoseBlurShape(bool now) {
 }
 
 void Controller::blurShapeChanged(bool now) {
-    ++mEstimateEpoch;  // the user's choice outranks an estimate still running
+    dropEstimate();  // the user's choice outranks an estimate still running
     saveDefaults(mBlurShape);
     if (now)
         restartPreviews();
@@ -325,8 +418,7 @@ void Controller::blurShapeChanged(bool now) {
 
 void Controller::restartPreviews() {
     mBlurShapeTimer->stop();
-    if (!hasFileOpen() || mCurrentSection.width < 1 || !showsDeblurView() ||
-        currentAngle() == mGridAngle)
+    if (!hasFileOpen() || mCurrentSection.width < 1 || !showsDeblurView() || gridIsCurrent())
         return;
     if (mBusy > 0) {
         later([this] { restartPreviews(); });
@@ -349,6 +441,13 @@ void Controller::restartPreviews() {
     });
 }
 
+void Controller::dropEstimate() {
+    ++mEstimateEpoch;
+    if (mEstimateCancel)
+        mEstimateCancel->store(true);
+    mEstimateCancel.reset();
+}
+
 void Controller::estimateBlur() {
     if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1)
         return;
@@ -356,26 +455,67 @@ void Controller::estimateBlur() {
     const Rect& r = mCurrentSection;
     auto section = std::make_shared<CImage>(
         CropImage(*mSession->original(), int(r.x), int(r.y), int(r.width), int(r.height)));
-    const int epoch = ++mEstimateEpoch;
-    mEstimateQueue->async([this, section, epoch] {
-        const BlurEstimate estimate =
-            EstimateBlur(*section, 0, 0, section->width(), section->height());
+    dropEstimate();
+    const int epoch = mEstimateEpoch;
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    mEstimateCancel = cancel;
+    mEstimateClock.start();
+    // Runs on the worker: the main thread hears of whole percents only.
+    auto post = [this, epoch](std::function<void()> call) {
         QMetaObject::invokeMethod(
             this,
-            [this, estimate, epoch] {
+            [this, epoch, call = std::move(call)] {
                 if (epoch == mEstimateEpoch)
-                    showEstimate(estimate);
+                    call();
             },
             Qt::QueuedConnection);
+    };
+    mEstimateQueue->async([this, section, cancel, post] {
+        const int w = section->width(), h = section->height();
+        BlurEstimate estimate = EstimateBlur(*section, 0, 0, w, h);
+        if (PoorFit(estimate) && !StopRequested(cancel.get())) {
+            // The disc and the line explain the section poorly: a kernel of any shape may.
+            ShakeEstimateOptions options;
+            options.maxSize = ShakeSizeBound(estimate);
+            auto percent = std::make_shared<std::atomic<int>>(-1);
+            const MethodProgress progress = [this, post, percent](const MethodProgressStep& step) {
+                const int now = int(step.fraction * 100);
+                if (percent->exchange(now) != now)
+                    post([this, now] { showEstimateProgress(now / 100.0); });
+            };
+            const ShakeEstimate shake =
+                EstimateShakeKernel(*section, 0, 0, w, h, options, cancel.get(), &progress);
+            if (StopRequested(cancel.get())) {
+                QMetaObject::invokeMethod(
+                    this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);
+                return;
+            }
+            LogInfo("blur estimate: %s, confidence %.2f; blind: %s, confidence %.2f\n",
+                    BlurShapeName(estimate.shape), estimate.confidence,
+                    shake.kernel ? "kernel" : "none", shake.confidence);
+            // Both confidences are the same measure: the kernel that explains more wins.
+            if (shake.kernel && shake.confidence > estimate.confidence)
+                estimate = ShakeAsEstimate(shake);
+        }
+        post([this, estimate] { showEstimate(estimate); });
     });
+}
+
+void Controller::showEstimateProgress(double fraction) {
+    emit estimateProgress(fraction);
+    // A quick estimate is not worth a message.
+    if (mEstimateClock.elapsed() >= 500)
+        mMainWindow->statusBar()->showMessage(
+            tr("Estimating the shape of the blur… %1%").arg(int(fraction * 100)), 2000);
 }
 
 void Controller::showEstimate(const BlurEstimate& e) {
     mLastEstimate = e;
+    mEstimateCancel.reset();
     QStatusBar* status = mMainWindow->statusBar();
     // A shape the user chose for this photograph outranks the estimate's.
     const QString kept = mUserChoseShape
-                             ? tr("; keeping the %1 you chose").arg(blurShapeText(currentAngle()))
+                             ? tr("; keeping the %1 you chose").arg(blurShapeText(currentKernel()))
                              : QString();
     if (e.shape == BlurShape::None) {
         status->showMessage(tr("No blur found in this section: shape and radius unchanged") + kept,
@@ -383,21 +523,28 @@ void Controller::showEstimate(const BlurEstimate& e) {
         emit estimateFinished();
         return;
     }
-    const int estimated = e.shape == BlurShape::Motion ? e.angle : -1;
+    const BlurKernel estimated = e.blurKernel();
     status->showMessage(tr("Estimated blur: %1, radius %2 px (confidence %3)")
-                                .arg(blurShapeText(estimated))
+                                .arg(e.kernel ? tr("shake") : blurShapeText(estimated))
                                 .arg(e.radiusStep * 0.5, 0, 'f', 1)
                                 .arg(e.confidence, 0, 'f', 2) +
-                            (estimated != currentAngle() ? kept : QString()),
+                            (!SameKernel(estimated, currentKernel()) ? kept : QString()),
                         5000);
     mImageMatrix->setSuggestedRow(e.radiusStep);
     if (!mUserChoseCell)
         mImageMatrix->setSelectedRow(e.radiusStep, std::max(mImageMatrix->selectedColumn(), 0));
-    const int before = currentAngle();
-    if (!mUserChoseShape)
-        setBlurShape(estimated >= 0, e.angle);
+    const BlurKernel before = currentKernel();
+    if (!mUserChoseShape) {
+        if (e.kernel)
+            setShakeKernel(e.kernel, false, true);
+        else
+            setBlurShape(e.shape == BlurShape::Motion, e.angle);
+    } else if (e.kernel && !(mBlurShape->checkedId() == 2)) {
+        // Offered beside the shape the user chose, not chosen.
+        setShakeKernel(e.kernel, false, false);
+    }
     // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
-    if (currentAngle() == before)
+    if (SameKernel(currentKernel(), before))
         maskChanged(nullptr);
     emit estimateFinished();
 }
@@ -422,14 +569,13 @@ void Controller::maskChanged(QObject*) {
     // Without a photograph and a clicked section there is nothing to show or compute.
     if (!hasFileOpen() || mCurrentSection.width < 1 || mCurrentSection.height < 1)
         return;
-    const int angle = currentAngle();
-    LogInfo("showing %s %d %d\n", DeblurTypeName(column), row, angle);
+    LogInfo("showing %s %d %d\n", DeblurTypeName(column), row, currentAngle());
 
     const float crudeness = mMaskCrude->floatValue();
     const float opacity = mMaskShow->checkedId() != 0 ? mMaskAmount->floatValue() : -1.0f;
     const int maskType = mMaskType->checkedId();
     const float maskRadius = mMaskRadius->floatValue();
-    const DeblurredEntry entry{DeblurType(column), row, angle, MaskSettings{}};
+    const DeblurredEntry entry = currentEntry(DeblurType(column), row);
     // The background filling computes the column being looked at first.
     mSession->preferPreviewColumn(DeblurType(column));
     const bool showMap = mLayout.artefactMapAction->isChecked();
@@ -444,7 +590,8 @@ void Controller::maskChanged(QObject*) {
     if (!preview) {
         if (mImageMatrix->entryStateforEntryRow(row, column) == IMEntryNothing) {
             mImageMatrix->setEntryState(IMEntryQueued, row, column);
-            mSession->deblurPreviewAngleStep(row, DeblurType(column), angle, mCurrentSection);
+            mSession->deblurPreviewAngleStep(row, DeblurType(column), currentKernel(),
+                                             mCurrentSection);
         }
         preview = mProcessingPreview;
     }
@@ -482,7 +629,7 @@ void Controller::updateScoreLine() {
     const int row = mImageMatrix->selectedRow();
     const int column = mImageMatrix->selectedColumn();
     std::optional<CandidateScore> score;
-    const DeblurredEntry entry{DeblurType(std::max(column, 0)), row, currentAngle(), {}};
+    const DeblurredEntry entry = currentEntry(DeblurType(std::max(column, 0)), row);
     if (row > 0 && column >= 0 && hasFileOpen())
         score = mSession->previewScore(entry);
     QString text;
@@ -531,7 +678,7 @@ void Controller::stopPreviews() {
 void Controller::cancelDeblur() {
     if (mBusy > 0)
         return;
-    ++mEstimateEpoch;
+    dropEstimate();
     // The section's computed cells stay for a return to it; only the work still to do stops.
     stopPreviews();
     switchToMainView();
@@ -561,8 +708,8 @@ void Controller::addDeblur() {
     }
 
     const DeblurId id = mSession->submitDeblur(
-        DeblurredEntry{DeblurType(column), row, currentAngle(),
-                       MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}});
+        currentEntry(DeblurType(column), row,
+                     MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}));
     mQueuedDeblurs.insert(id, mCurrentSection);
 
     // No endpoint configured: reports are never sent, whatever the check box says.

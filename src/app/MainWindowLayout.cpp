@@ -29,6 +29,7 @@
 #include "AngleView.h"
 #include "GUI.h"
 #include "ImageMatrix.h"
+#include "KernelView.h"
 #include "MainWindow.h"
 #include "SplitView.h"
 
@@ -374,14 +375,23 @@ QWidget* CandidatesBox(WindowLayout& l, QWidget* view) {
     return box;
 }
 
-// The blur's shape: the disc or a motion line at an angle, and its estimate.
+// The blur's shape: the disc, a motion line at an angle or a kernel of any shape (estimated or
+// loaded, drawn beside its choice), its estimate, and whether only the brightness is sharpened.
 QWidget* BlurBox(WindowLayout& l, QWidget* view) {
     auto* box = new M_Box(QObject::tr("Blur"), view);
-    auto* row = new QHBoxLayout(box);
-    row->setContentsMargins(10, 22, 10, 6);
-    l.blurShape =
-        RadioRow(box, row, {QObject::tr("Disc (out of focus)"), QObject::tr("Motion")}, 0);
-    delete row->takeAt(row->count() - 1);  // no stretch: the angle follows "Motion"
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(10, 22, 10, 6);
+    column->setSpacing(2);
+    // The disc and the motion with its angle; the shake with its kernel, the loading of one and
+    // the estimate; the brightness option.
+    auto* row = new QHBoxLayout;
+    column->addLayout(row);
+    l.blurShape = RadioRow(box, row,
+                           {QObject::tr("Disc (out of focus)"), QObject::tr("Motion"),
+                            QObject::tr("Shake (estimated)")},
+                           0);
+    delete row->takeAt(row->count() - 1);  // the angle follows "Motion"
+    QLayoutItem* shake = row->takeAt(row->count() - 1);
     l.angleField = new QSpinBox(box);
     l.angleField->setRange(0, 179);
     l.angleField->setSuffix(QObject::tr("°"));
@@ -390,13 +400,35 @@ QWidget* BlurBox(WindowLayout& l, QWidget* view) {
     l.angleView = new AngleView(box);
     l.angleView->setFixedSize(30, 30);
     l.angleView->setToolTip(QObject::tr("Drag to set the direction of the motion"));
-    l.estimateButton = new QPushButton(QObject::tr("Estimate"), box);
-    l.estimateButton->setToolTip(
-        QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
     row->addWidget(l.angleField);
     row->addWidget(l.angleView);
     row->addStretch(1);
-    row->addWidget(l.estimateButton);
+
+    auto* shakeRow = new QHBoxLayout;
+    column->addLayout(shakeRow);
+    shakeRow->addItem(shake);
+    l.blurShape->button(2)->setEnabled(false);  // until there is a kernel
+    l.blurShape->button(2)->setToolTip(
+        QObject::tr("The kernel estimated from the section, or loaded from a file"));
+    l.kernelView = new KernelView(box);
+    l.kernelView->setFixedSize(40, 40);
+    l.kernelView->setToolTip(QObject::tr("The kernel of the shake, magnified"));
+    l.loadKernelButton = new QPushButton(QObject::tr("Load kernel…"), box);
+    l.loadKernelButton->setToolTip(
+        QObject::tr("Use a kernel saved as a grey PNG or TIFF picture (a point-spread function)"));
+    l.estimateButton = new QPushButton(QObject::tr("Estimate"), box);
+    l.estimateButton->setToolTip(
+        QObject::tr("Estimate the blur of the section: its shape, direction and radius"));
+    shakeRow->addWidget(l.kernelView);
+    shakeRow->addStretch(1);
+    shakeRow->addWidget(l.loadKernelButton);
+    shakeRow->addWidget(l.estimateButton);
+
+    l.brightnessOnly = new QCheckBox(QObject::tr("Sharpen brightness only"), box);
+    l.brightnessOnly->setFocusPolicy(Qt::NoFocus);
+    l.brightnessOnly->setToolTip(
+        QObject::tr("Sharpen the brightness and keep the colours: no coloured fringes"));
+    column->addWidget(l.brightnessOnly);
     // The view follows the field and sets it; both serve the motion only.
     AngleView* angleView = l.angleView;
     QSpinBox* angleField = l.angleField;
@@ -585,6 +617,7 @@ void BuildMenus(WindowLayout& l) {
     l.openAction = file->addAction(QObject::tr("Open..."));
     l.openAction->setShortcut(QKeySequence::Open);
     l.openRecentMenu = file->addMenu(QObject::tr("Open Recent"));
+    l.loadKernelAction = file->addAction(QObject::tr("Load Kernel..."));
     l.saveAction = file->addAction(QObject::tr("Save"));
     l.saveAction->setShortcut(QKeySequence::Save);
     l.saveAsAction = file->addAction(QObject::tr("Save As..."));

@@ -21,6 +21,7 @@ class QWidget;
 namespace velkaro {
 
 class AngleView;
+class KernelView;
 class FloatSlider;
 class ImageMatrix;
 class MainWindow;
@@ -58,9 +59,13 @@ struct WindowLayout {
     ImageMatrix* imageMatrix = nullptr;
     QSlider* radiusSlider = nullptr;
     QSlider* typeSlider = nullptr;
-    QButtonGroup* blurShape = nullptr;  // 0 the disc (out of focus), 1 a motion line
-    QSpinBox* angleField = nullptr;     // the motion's angle, 0 … 179 degrees
-    AngleView* angleView = nullptr;     // the same angle, shown and dragged
+    // 0 the disc (out of focus), 1 a motion line, 2 a kernel of any shape (estimated or loaded)
+    QButtonGroup* blurShape = nullptr;
+    QSpinBox* angleField = nullptr;           // the motion's angle, 0 … 179 degrees
+    AngleView* angleView = nullptr;           // the same angle, shown and dragged
+    KernelView* kernelView = nullptr;         // the kernel of choice 2, magnified
+    QPushButton* loadKernelButton = nullptr;  // as File ▸ Load Kernel
+    QCheckBox* brightnessOnly = nullptr;      // sharpen the brightness only
     QPushButton* estimateButton = nullptr;
     QButtonGroup* maskType = nullptr;  // 0 A, 1 B, 2 C
     QButtonGroup* maskShow = nullptr;  // 0 the mask itself, 1 the masked result
@@ -97,7 +102,8 @@ struct WindowLayout {
     QAction* openAction = nullptr;
     QAction* saveAction = nullptr;
     QAction* saveAsAction = nullptr;
-    QMenu* openRecentMenu = nullptr;  // File ▸ Open Recent, filled by the controller
+    QMenu* openRecentMenu = nullptr;      // File ▸ Open Recent, filled by the controller
+    QAction* loadKernelAction = nullptr;  // File ▸ Load Kernel: a kernel picture as the blur
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;
     QAction* bestCandidateAction = nullptr;  // View: selects the best-scored candidate

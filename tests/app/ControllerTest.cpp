@@ -14,6 +14,9 @@
 #include "Dispatch.h"
 #include "Filter.h"
 #include "ImageIO.h"
+#include "KernelFile.h"
+#include "KernelView.h"
+#include "SyntheticShake.h"
 
 using namespace velkaro;
 
@@ -63,9 +66,10 @@ TEST(ControllerSettings, RoundTrip) {
         app.controller().saveDefaults(l.saveOptionQualitySlider);
         l.blurShape->button(1)->click();  // the blur's shape and angle: two keys more
         l.angleField->setValue(30);
+        l.brightnessOnly->click();
         app.controller().saveDefaults(l.maskAmount);  // none of those: stores nothing
         app.settings().sync();
-        EXPECT_EQ(app.settings().allKeys().size(), 6);
+        EXPECT_EQ(app.settings().allKeys().size(), 7);
     }
     // (The other keys' names are checked where they are first written.)
     EXPECT_EQ(QSettings(file, QSettings::IniFormat).value("transferMetadataFromSource").toInt(), 1);
@@ -83,6 +87,7 @@ TEST(ControllerSettings, RoundTrip) {
     // enabled.
     EXPECT_TRUE(again.controller().currentAngle() == 150 && l.angleView->currentAngle() == 30 &&
                 l.blurShape->button(1)->isChecked() && l.angleField->isEnabled());
+    EXPECT_TRUE(l.brightnessOnly->isChecked() && again.controller().session().brightnessOnly());
 }
 
 TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
@@ -226,6 +231,7 @@ TEST_F(ControllerTest, ADeblurOfAClosedImageNeverRunsOnTheNextOne) {
             while (!gate) QThread::msleep(2);
             --blockers;
         });
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));  // the column's restart
     grid.setSelectedRow(2, 0);
     c.addDeblur();
     EXPECT_EQ(c.queuedDeblurs().size(), 1);
@@ -301,6 +307,95 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
     c.deblurAtPoint({300, 200});
     ASSERT_TRUE(estimated.wait(30000));
     EXPECT_TRUE(c.lastEstimate().shape == BlurShape::None && c.currentAngle() == -1);
+}
+
+// The coffee photograph shaken by a synthetic hand-held path, as a PNG of its own.
+QString ShakenPhoto(const AppHarness& app, const KernelImage& kernel) {
+    const ImageRef sharp =
+        ImageIO::sharedInstance().readFromFile(TestDataPath("coffee.png").toStdString());
+    EXPECT_TRUE(sharp);
+    const QString path = app.temporaryPath("shaken.png");
+    EXPECT_TRUE(ImageIO::sharedInstance().writeImage(
+        SyntheticBlur(CImage(sharp), kernel, 0.5 / 255, 1).asImage(), path.toStdString()));
+    return path;
+}
+
+TEST_F(ControllerTest, AShakeIsEstimatedOrLoadedAndDrivesTheGridAndNewDeblurs) {
+    const KernelImageRef truth = SyntheticShakeKernel(16, 3);
+    ASSERT_TRUE(app.open(ShakenPhoto(app, *truth)));
+    QSignalSpy estimated(&c, &Controller::estimateFinished);
+    QSignalSpy progress(&c, &Controller::estimateProgress);
+    QSignalSpy stopped(&c, &Controller::estimateStopped);
+    auto previewDone = [&](int step, const KernelImageRef& kernel, bool brightnessOnly = false) {
+        DeblurredEntry e{DeblurUSM1, step, -1, {}, kernel};
+        e.brightnessOnly = brightnessOnly;
+        return c.session().deblurredPreviewIsDone(e);
+    };
+
+    // The disc and the line fit the shake poorly: the blind estimate runs, and a click on another
+    // section while it does stops it.
+    c.deblurAtPoint({500, 200});
+    ASSERT_TRUE(progress.wait(60000));
+    c.deblurAtPoint({100, 200});
+    ASSERT_TRUE(estimated.wait(120000));
+    EXPECT_EQ(stopped.count(), 1);
+    EXPECT_EQ(estimated.count(), 1);
+
+    // The second section's kernel becomes the Blur box's shake, drawn, its own radius marked.
+    const BlurEstimate e = c.lastEstimate();
+    ASSERT_EQ(e.shape, BlurShape::Shake) << "confidence " << e.confidence;
+    const KernelImageRef found = c.shakeKernel();
+    ASSERT_TRUE(found && c.currentKernel().image == found && l.blurShape->button(2)->isChecked());
+    EXPECT_EQ(l.kernelView->kernelSize(), found->size());
+    const int row = std::clamp(int(std::lround(2 * found->radius())), 1, 30);
+    EXPECT_TRUE(grid.suggestedRow() == row && grid.selectedRow() == row) << grid.suggestedRow();
+    EXPECT_NEAR(found->radius(), truth->radius(), 1.5);
+    ASSERT_TRUE(WaitFor([&] { return previewDone(15, found) && previewDone(row, found); }));
+    EXPECT_FALSE(previewDone(1, nullptr));
+
+    // Kernel files: those that are no kernel are refused with their reason and change nothing; a
+    // good one becomes the current kernel and the column is computed for it.
+    const QString good = app.temporaryPath("psf.png"), text = app.temporaryPath("psf.tif"),
+                  large = app.temporaryPath("large.png"), black = app.temporaryPath("black.png");
+    ASSERT_TRUE(WriteKernelFile(good.toStdString(), *truth));
+    {
+        QFile file(text);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
+    }
+    QImage picture(129, 9, QImage::Format_Grayscale8);
+    picture.fill(200);
+    ASSERT_TRUE(picture.save(large));
+    picture.fill(0);
+    ASSERT_TRUE(picture.copy(0, 0, 9, 9).save(black));
+    for (const QString& bad : {text, large, black}) {
+        const qsizetype alerts = app.dialogs.alerts.size();
+        app.dialogs.openAnswers = {bad};
+        l.loadKernelAction->trigger();
+        ASSERT_TRUE(WaitFor([&] { return app.dialogs.alerts.size() == alerts + 1; }))
+            << bad.toStdString();
+        EXPECT_TRUE(app.dialogs.alerts.back().informative.startsWith(bad));
+        EXPECT_TRUE(c.shakeKernel() == found && c.currentKernel().image == found);
+    }
+    app.dialogs.openAnswers = {good};
+    l.loadKernelButton->click();
+    ASSERT_TRUE(WaitFor([&] { return c.shakeKernel() != found; }));
+    const KernelImageRef loaded = c.currentKernel().image;
+    ASSERT_TRUE(loaded && loaded == c.shakeKernel() && loaded->size() == truth->size());
+    double largest = 0;  // 16-bit levels: each weight within one level of the truth
+    for (std::size_t i = 0; i < truth->weights().size(); ++i)
+        largest = std::max(largest, std::abs(loaded->weights()[i] - truth->weights()[i]));
+    EXPECT_LT(largest, 2e-4);
+    EXPECT_TRUE(WaitFor([&] { return previewDone(15, loaded); }));
+
+    // Brightness only: the session's setting and the flag of the window's own entries, saved.
+    l.brightnessOnly->click();
+    EXPECT_TRUE(c.session().brightnessOnly());
+    ASSERT_TRUE(WaitFor([&] { return !c.isBusy(); }));  // the column's restart
+    grid.setSelectedRow(2, 0);
+    c.addDeblur();
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4; }));
+    const DeblurredEntry full = *c.images().back().entry;
+    EXPECT_TRUE(full.brightnessOnly && full.kernel == loaded && full.radiusStep == 2);
 }
 
 TEST_F(ControllerTest, TheSameSectionAgainReusesItsCellsAndTheBadgesSettleWhenTheGridIsFull) {
