@@ -1,5 +1,6 @@
-# velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS l...] [QT])
-# One GoogleTest executable whose cases are registered with CTest one by one.
+# velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... LABELS l... [QT])
+# One GoogleTest executable whose cases are registered with CTest one by one, labelled with its
+# layer (`ctest -L <layer>`).
 # QT tests run headless on the offscreen platform (cmake/QtOffscreen.cpp).
 function(velkaro_test name)
   cmake_parse_arguments(T "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -12,7 +13,7 @@ function(velkaro_test name)
     VELKARO_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
     VELKARO_RUNTIME_DIR="${VELKARO_RUNTIME_DIR}")
   if(NOT T_LABELS)
-    set(T_LABELS unit)
+    message(FATAL_ERROR "velkaro_test(${name}): give the test its layer's label (LABELS)")
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
