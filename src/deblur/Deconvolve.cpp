@@ -149,7 +149,7 @@ std::array<double, K> vectorPass(int n, const Body& body, Combine combine = {},
         return sum;
     }
     std::vector<std::array<double, K>> partial(std::size_t(chunks), sum);
-    dispatchApply(std::size_t(chunks), DispatchPriority::Default, [&](std::size_t k) {
+    dispatchApply(std::size_t(chunks), [&](std::size_t k) {
         const int begin = int(k) * kPassChunk;
         body(begin, std::min(n, begin + kPassChunk), partial[k].data());
     });

@@ -81,8 +81,7 @@ void dispatchAsync(DispatchPriority priority, std::function<void()> task) {
     });
 }
 
-void dispatchApply(std::size_t count, DispatchPriority,
-                   const std::function<void(std::size_t)>& body) {
+void dispatchApply(std::size_t count, const std::function<void(std::size_t)>& body) {
     pool();
     if (count == 0)
         return;

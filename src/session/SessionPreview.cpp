@@ -239,7 +239,7 @@ void Session::deblurPreviewStep(int radiusStep, DeblurType deblurType, int angle
             mPreviewSection = region;
         }
         CImage destination(region.w, region.h);
-        dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
+        dispatchApply(3, [&](std::size_t i) {
             deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, angle,
                                  &mStopPreview, nullptr, region);
         });

@@ -389,7 +389,7 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
             parallel.emplace_back(g[2], g[3]);
             serial.emplace_back(g[2], g[3]);
         }
-        dispatchApply(9, DispatchPriority::High, [&](std::size_t task) {
+        dispatchApply(9, [&](std::size_t task) {
             const int* g = regions[task / 3];
             const int ch = int(task % 3) + 1;
             RunMethod(m, in, parallel[task / 3], ch, 7.5, -1, g[0], g[1], g[2], g[3]);

@@ -31,7 +31,7 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
     const std::size_t count = sizeof cases / sizeof cases[0];
     std::vector<PixelPackRef> packed(count);
     std::vector<ImageRef> unpacked(count);
-    dispatchApply(count, DispatchPriority::Default, [&](std::size_t i) {
+    dispatchApply(count, [&](std::size_t i) {
         packed[i] = PixelPack::pack(*cases[i].image);
         unpacked[i] = packed[i]->unpack();
     });

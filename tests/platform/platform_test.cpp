@@ -49,7 +49,7 @@ TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
     // would then finish only after the long task.
     std::atomic<bool> release{false}, loopFinishedBeforeRelease{false};
     dispatchAsync(DispatchPriority::Default, [&] {
-        dispatchApply(64, DispatchPriority::Default, [&](std::size_t i) {
+        dispatchApply(64, [&](std::size_t i) {
             if (i == 0)
                 for (int k = 0; k < 8; ++k)
                     dispatchAsync(DispatchPriority::Default, [&] {
@@ -103,13 +103,13 @@ TEST(Dispatch, EveryThreadThatRunsWorkHasTheWorkerStack) {
         for (int t = 0; t < 8; ++t)
             dispatchAsync(priority, [&, priority] {
                 record();
-                dispatchApply(16, priority, [&](std::size_t) {
+                dispatchApply(16, [&](std::size_t) {
                     record();
                     std::this_thread::sleep_for(1ms);
                 });
             });
     dispatchWaitIdle();
-    dispatchApply(0, DispatchPriority::High, [&](std::size_t) { record(); });  // runs nothing
+    dispatchApply(0, [&](std::size_t) { record(); });  // runs nothing
     SerialQueue("stack").async(record);
     WorkerThread(record).join();
     EXPECT_EQ(threads, 2 * 8 * 17 + 2);  // also: every index of every loop ran exactly once
