@@ -21,7 +21,7 @@
 #include <string>
 
 #include "Deconvolve.h"
-#include "DeconvolveDetail.h"
+#include "Sllsbox.h"
 #include "Filter.h"
 #include "ImageIO.h"
 #include "Matrix.h"

@@ -1,6 +1,8 @@
-# Box-constrained least-squares deconvolution (module Deconvolve) and its reflective Newton solver.
+# Box-constrained least-squares deconvolution (module Deconvolve) and its reflective Newton solver
+# (Sllsbox).
 add_library(velkaro_deblur_lsq STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Deconvolve.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Sllsbox.cpp
 )
 target_include_directories(velkaro_deblur_lsq PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velkaro_deblur_lsq

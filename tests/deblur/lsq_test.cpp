@@ -18,7 +18,7 @@
 
 #include "DeblurTestSupport.h"
 #include "Deconvolve.h"
-#include "DeconvolveDetail.h"
+#include "Sllsbox.h"
 #include "Filter.h"
 #include "MatrixFilter.h"
 #include "MatrixImage.h"
