@@ -42,8 +42,12 @@ Temporary openTemporary(const std::string& requestedPath) {
     const std::string base = slash == std::string::npos ? t.path : t.path.substr(slash + 1);
 
     t.exists = ::stat(t.path.c_str(), &t.existing) == 0;
-    if (base.empty() || (t.exists && S_ISDIR(t.existing.st_mode))) {
+    if (t.exists && S_ISDIR(t.existing.st_mode)) {
         t.failure = WriteFailure::Folder;
+        return t;
+    }
+    if (base.empty()) {  // "name/" where no such folder exists
+        t.failure = WriteFailure::MissingFolder;
         return t;
     }
     // A file that may not be written stays protected, although the folder would allow a rename.
