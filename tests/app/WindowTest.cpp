@@ -350,9 +350,11 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
         c.savePopupChanged(l.saveOptionFileTypeButton);
         ASSERT_TRUE(SaveAndWait(c, app.temporaryPath(type))) << type;
         QFile file(app.temporaryPath(type));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.read(2) == magic) << type;
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << type;
+        EXPECT_TRUE(file.read(2) == magic) << type;
     }
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
+    EXPECT_TRUE(app.dialogs.openFolders.isEmpty());
 
     // Back through the Edit menu past the saved state to the original, forward again; opening
     // another photograph forgets the history.

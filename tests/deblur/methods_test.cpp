@@ -374,8 +374,11 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
     wiener_fir_filter(g, n, 2.0, 3, 0.0, 0.01, 30, true);
     auto at = [&](int dy, int dx) { return g[std::size_t(3 + dy) * n + 3 + dx]; };
     for (int p = -3; p <= 3; ++p)
-        for (int q = -3; q <= 3; ++q)
-            EXPECT_TRUE(at(p, q) == at(-p, q) && at(p, q) == at(p, -q) && at(p, q) == at(q, p));
+        for (int q = -3; q <= 3; ++q) {
+            EXPECT_TRUE(at(p, q) == at(-p, q));
+            EXPECT_TRUE(at(p, q) == at(p, -q));
+            EXPECT_TRUE(at(p, q) == at(q, p));
+        }
 }
 
 TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {

@@ -48,7 +48,9 @@ TEST(PngCodec, RgbOrRgbaExactInFileAndMemoryAlphaOnlyWhenAsked) {
         const ByteBuffer file = readBytes(path);
         ASSERT_GT(file.size(), 33u);
         // 8-bit, not interlaced; RGB when opaque, else RGBA.
-        EXPECT_TRUE(file[24] == 8 && file[25] == (c.opaque ? 2 : 6) && file[28] == 0);
+        EXPECT_TRUE(file[24] == 8);
+        EXPECT_TRUE(file[25] == (c.opaque ? 2 : 6));
+        EXPECT_TRUE(file[28] == 0);
 
         // Qt sees the same pixels, alpha included, not premultiplied; so do we when asked.
         EXPECT_EQ(compare(*original, *qtDecode(path), true).maxAbs, 0);
@@ -229,7 +231,8 @@ TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
     EXPECT_FALSE(io().readFromFileJpeg(cutJpeg));
     const ImageRef partial = io().readFromFile(cutJpeg);
     ASSERT_TRUE(partial);
-    ASSERT_TRUE(partial->width() == 640 && partial->height() == 427);
+    ASSERT_TRUE(partial->width() == 640);
+    ASSERT_TRUE(partial->height() == 427);
     EXPECT_TRUE(allOpaque(*partial));
     const ImageRef whole = io().readFromFile(dataPath("rocket.jpg"));
     int worstTop = 0;  // the first hundred rows were all there

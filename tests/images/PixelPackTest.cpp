@@ -38,9 +38,11 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
     for (std::size_t i = 0; i < count; ++i) {
         const Image& in = *cases[i].image;
         SCOPED_TRACE(cases[i].name);
-        ASSERT_TRUE(packed[i] && unpacked[i]);
+        ASSERT_TRUE(packed[i]);
+        ASSERT_TRUE(unpacked[i]);
         const ImageRef& out = unpacked[i];
-        ASSERT_TRUE(out->width() == in.width() && out->height() == in.height());
+        ASSERT_TRUE(out->width() == in.width());
+        ASSERT_TRUE(out->height() == in.height());
         EXPECT_EQ(
             std::memcmp(out->pixels(), in.pixels(), std::size_t(in.width()) * in.height() * 4), 0);
         EXPECT_NE(out->pixels(), in.pixels());

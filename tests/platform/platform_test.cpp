@@ -57,7 +57,9 @@ TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
             if (i == 0)
                 for (int k = 0; k < 8; ++k)
                     dispatchAsync(DispatchPriority::Default, [&] {
-                        while (!release.load()) std::this_thread::sleep_for(1ms);
+                        const auto deadline = std::chrono::steady_clock::now() + 30s;
+                        while (!release.load() && std::chrono::steady_clock::now() < deadline)
+                            std::this_thread::sleep_for(1ms);
                     });
             std::this_thread::sleep_for(1ms);
         });
