@@ -52,7 +52,6 @@ struct SllsboxStats {
 // the method takes no sink, so benchmarks reach the solves through this).
 void SetSllsboxStatsSink(SllsboxStats* stats);
 
-
 // The work matrices of one solve: the helpers take their temporaries from it and give them back
 // afterwards, so that a solve does not fault fresh pages in for every product and iteration.
 class ScratchPool {
