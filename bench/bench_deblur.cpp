@@ -130,8 +130,7 @@ void PreviewCell(benchmark::State& state, const Preset* preset) {
     const double radius = double(state.range(0)) * 0.5;
     for (auto _ : state) {
         CImage out(in.width(), in.height());
-        dispatchApply(3, DispatchPriority::High,
-                      [&](std::size_t c) { preset->call(in, out, int(c) + 1, radius); });
+        dispatchApply(3, [&](std::size_t c) { preset->call(in, out, int(c) + 1, radius); });
         benchmark::DoNotOptimize(out.pixels());
     }
     SetCounters(state, in, preset->iterations);
@@ -227,7 +226,7 @@ void ScoreShareOfCell(benchmark::State& state) {
     for (auto _ : state) {
         CImage out(in.width(), in.height());
         const double t0 = cpu(CLOCK_PROCESS_CPUTIME_ID);
-        dispatchApply(3, DispatchPriority::High, [&](std::size_t c) {
+        dispatchApply(3, [&](std::size_t c) {
             unsharp_mask(in, out, 1, int(c) + 1, radius, 1.0, -1, 0, 0, in.width(), in.height());
         });
         cell += cpu(CLOCK_PROCESS_CPUTIME_ID) - t0;

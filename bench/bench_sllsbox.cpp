@@ -21,13 +21,13 @@
 #include <string>
 
 #include "Deconvolve.h"
-#include "DeconvolveDetail.h"
 #include "Filter.h"
 #include "ImageIO.h"
 #include "Matrix.h"
 #include "MatrixFilter.h"
 #include "MatrixMultiply.h"
 #include "MatrixTransposedMultiply.h"
+#include "Sllsbox.h"
 
 using namespace velkaro;
 

@@ -1,5 +1,7 @@
-# velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS l...] [QT])
-# One GoogleTest executable whose cases are registered with CTest one by one.
+# velkaro_test(NAME SOURCES a.cpp b.cpp LIBS lib... [LABELS label] [QT])
+# One GoogleTest executable whose cases are registered with CTest one by one. They carry the label
+# of their folder under tests/ (tests/CMakeLists.txt) and LABELS beside it: one label, as the
+# discovery script cannot pass a list.
 # QT tests run headless on the offscreen platform (cmake/QtOffscreen.cpp).
 function(velkaro_test name)
   cmake_parse_arguments(T "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -11,11 +13,14 @@ function(velkaro_test name)
   target_compile_definitions(${name} PRIVATE
     VELKARO_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
     VELKARO_RUNTIME_DIR="${VELKARO_RUNTIME_DIR}")
-  if(NOT T_LABELS)
-    set(T_LABELS unit)
+  set(properties ENVIRONMENT "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
+  list(LENGTH T_LABELS count)
+  if(count GREATER 1)
+    message(FATAL_ERROR "velkaro_test(${name}): one label at the most, got ${T_LABELS}")
+  elseif(count EQUAL 1)
+    list(APPEND properties LABELS ${T_LABELS})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "VELKARO_TEST_OUTPUT_DIR=${CMAKE_BINARY_DIR}/test-output")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 # velkaro_bench(NAME SOURCES a.cpp LIBS lib...)

@@ -65,29 +65,33 @@ QString StandardizedPath(QString path) {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-QString OpenFailureReason(const QString& path) {
-    const QFileInfo file(path);
-    if (!file.exists())
-        return QObject::tr("The file does not exist.");
-    if (file.isDir())
-        return QObject::tr("This is a folder, not an image file.");
-    if (!file.isReadable())
-        return QObject::tr("You do not have permission to read the file.");
-    return QObject::tr("The file is damaged, or its format is not one %1 can read.")
-        .arg(QCoreApplication::applicationName());
+QString OpenFailureReason(ReadFailure failure) {
+    switch (failure) {
+        case ReadFailure::Missing:
+            return QObject::tr("The file does not exist.");
+        case ReadFailure::Folder:
+            return QObject::tr("This is a folder, not an image file.");
+        case ReadFailure::Permission:
+            return QObject::tr("You do not have permission to read the file.");
+        default:
+            return QObject::tr("The file is damaged, or its format is not one %1 can read.")
+                .arg(QCoreApplication::applicationName());
+    }
 }
 
-QString SaveFailureReason(const QString& path) {
-    const QFileInfo folder(QFileInfo(path).absolutePath());
-    if (!folder.exists())
-        return QObject::tr("The folder does not exist.");
-    if (!folder.isDir())
-        return QObject::tr("The enclosing path is not a folder.");
-    if (!folder.isWritable())
-        return QObject::tr("You do not have permission to write into the folder.");
-    if (QFileInfo(path).isDir())
-        return QObject::tr("A folder of that name is in the way.");
-    return QObject::tr("The image could not be encoded or written (is the disk full?).");
+QString SaveFailureReason(WriteFailure failure) {
+    switch (failure) {
+        case WriteFailure::MissingFolder:
+            return QObject::tr("The folder does not exist.");
+        case WriteFailure::NotAFolder:
+            return QObject::tr("The enclosing path is not a folder.");
+        case WriteFailure::Permission:
+            return QObject::tr("You do not have permission to write into the folder.");
+        case WriteFailure::Folder:
+            return QObject::tr("A folder of that name is in the way.");
+        default:
+            return QObject::tr("The image could not be encoded or written (is the disk full?).");
+    }
 }
 
 // The save options' file type that writes the format of `path`; empty when it is none of them.
@@ -494,15 +498,18 @@ void Controller::openImageAtPath(const QString& path) {
     // The file is decoded before anything of the current photograph is dropped: one that cannot
     // be read leaves the window as it was.
     auto decoded = std::make_shared<ImageRef>();
+    auto failure = std::make_shared<ReadFailure>(ReadFailure::None);
     runOnWorker(
         "Opening image",
-        [decoded, localPath = LocalPath(path)] {
-            *decoded = ImageIO::sharedInstance().readFromFile(localPath);
+        [decoded, failure, localPath = LocalPath(path)] {
+            std::string format;
+            *decoded = ImageIO::sharedInstance().readFromFile(localPath, format, *failure);
         },
-        [this, decoded, path] {
+        [this, decoded, failure, path] {
             if (!*decoded) {
                 LogInfo("failed loading image at path: %s\n", qPrintable(path));
-                showFailure(tr("The image could not be opened."), path, OpenFailureReason(path));
+                showFailure(tr("The image could not be opened."), path,
+                            OpenFailureReason(*failure));
                 emit openFinished(false);
                 return;
             }
@@ -690,6 +697,7 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
         LogWarning("exiftool not found: metadata not copied");
     const QString source = mOpenedImagePath;
     auto saved = std::make_shared<bool>(false);
+    auto failure = std::make_shared<WriteFailure>(WriteFailure::None);
     runOnWorker(
         "Saving image",
         [=, this] {
@@ -698,14 +706,14 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             options.quality = quality;
             // A file that receives the source's metadata takes its colour profile, not an sRGB tag.
             options.srgbTag = !transfer;
-            *saved = mSession->saveReconstructedImage(LocalPath(path), options);
+            *saved = mSession->saveReconstructedImage(LocalPath(path), options, failure.get());
             if (*saved && transfer)
                 TransferTags(exiftool, source, path);
         },
-        [this, saved, path, then] {
+        [this, saved, failure, path, then] {
             if (!*saved) {
                 LogInfo("failed writing reconstructed image at path %s\n", qPrintable(path));
-                showFailure(tr("The image could not be saved."), path, SaveFailureReason(path));
+                showFailure(tr("The image could not be saved."), path, SaveFailureReason(*failure));
             } else {
                 // Nothing changed the composite while it was written.
                 mHistory.stack().setClean();

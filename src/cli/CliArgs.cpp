@@ -1,6 +1,5 @@
 #include "CliArgs.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,15 +206,21 @@ bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::s
     return true;
 }
 
-int CliReadError(const char* command, const std::string& path) {
-    struct stat status;
+int CliReadError(const char* command, const std::string& path, ReadFailure failure) {
     const char* reason = "not an image this tool can read";
-    if (::stat(path.c_str(), &status) != 0)
-        reason = errno == EACCES ? "permission denied" : "no such file";
-    else if (S_ISDIR(status.st_mode))
-        reason = "it is a folder";
-    else if (::access(path.c_str(), R_OK) != 0)
-        reason = "permission denied";
+    switch (failure) {
+        case ReadFailure::Missing:
+            reason = "no such file";
+            break;
+        case ReadFailure::Permission:
+            reason = "permission denied";
+            break;
+        case ReadFailure::Folder:
+            reason = "it is a folder";
+            break;
+        default:
+            break;
+    }
     return CliError(kExitFailure, command, "cannot read '%s': %s", path.c_str(), reason);
 }
 

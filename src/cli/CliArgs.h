@@ -58,9 +58,10 @@ struct ImageWriteOptions;
 bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::string& path,
                        const char* command);
 
-// Why `path` cannot be read as an image: "no such file", "permission denied", "it is a folder",
-// or "not an image this tool can read". Prints "cannot read 'PATH': REASON" and returns
-// kExitFailure.
-int CliReadError(const char* command, const std::string& path);
+// Why `path` could not be read as an image, in words: "no such file", "permission denied", "it is
+// a folder", or "not an image this tool can read". Prints "cannot read 'PATH': REASON" and
+// returns kExitFailure.
+enum class ReadFailure;  // ImageIO.h
+int CliReadError(const char* command, const std::string& path, ReadFailure failure);
 
 }  // namespace velkaro

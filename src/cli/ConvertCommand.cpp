@@ -23,9 +23,10 @@ int RunConvert(const std::vector<std::string>& words) {
 
     ImageIO& io = ImageIO::sharedInstance();
     std::string format;
-    const ImageRef image = io.readFromFile(in, format);
+    ReadFailure failure;
+    const ImageRef image = io.readFromFile(in, format, failure);
     if (!image)
-        return CliReadError(command, in);
+        return CliReadError(command, in, failure);
     if (!io.writeImage(image, options, out)) {
         return CliError(kExitFailure, command, "could not write '%s'", out.c_str());
     }

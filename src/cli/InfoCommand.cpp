@@ -15,9 +15,10 @@ int RunInfo(const std::vector<std::string>& words) {
     }
     const std::string& path = args.positional[0];
     std::string format;
-    const ImageRef image = ImageIO::sharedInstance().readFromFile(path, format);
+    ReadFailure failure;
+    const ImageRef image = ImageIO::sharedInstance().readFromFile(path, format, failure);
     if (!image) {
-        return CliReadError(command, path);
+        return CliReadError(command, path, failure);
     }
     std::printf("format: %s\nwidth: %d\nheight: %d\n", format.c_str(), image->width(),
                 image->height());

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "AtomicFile.h"
 #include "Commands.h"
 #include "Filter.h"
+#include "ImageIO.h"
 #include "KernelFile.h"
 #include "ShakeKernel.h"
 
@@ -253,22 +255,26 @@ bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height
 }
 
 bool CheckOutputPath(const std::string& path, const char* command) {
-    std::error_code ec;
     if (path.empty()) {
         CliError(kExitUsage, command, "the output path is empty");
         return false;
     }
-    if (fs::is_directory(path, ec)) {
-        CliError(kExitFailure, command, "cannot write '%s': it is a folder", path.c_str());
-        return false;
+    switch (CheckWritable(path)) {
+        case WriteFailure::Folder:
+            CliError(kExitFailure, command, "cannot write '%s': it is a folder", path.c_str());
+            return false;
+        case WriteFailure::MissingFolder:
+        case WriteFailure::NotAFolder:
+        case WriteFailure::Permission: {
+            std::error_code ec;
+            const fs::path folder = fs::absolute(path, ec).parent_path();
+            CliError(kExitFailure, command, "cannot write '%s': no writable folder '%s'",
+                     path.c_str(), folder.c_str());
+            return false;
+        }
+        default:  // anything else (a full disk) is reported by the write itself
+            return true;
     }
-    fs::path folder = fs::absolute(path, ec).parent_path();
-    if (ec || !fs::is_directory(folder, ec) || access(folder.c_str(), W_OK | X_OK) != 0) {
-        CliError(kExitFailure, command, "cannot write '%s': no writable folder '%s'", path.c_str(),
-                 folder.c_str());
-        return false;
-    }
-    return true;
 }
 
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
@@ -298,8 +304,9 @@ CliSession::~CliSession() {
 }
 
 bool CliSession::load(const std::string& path) {
-    if (!mSession.loadImage(path)) {
-        CliReadError(mCommand, path);
+    ReadFailure failure;
+    if (!mSession.loadImage(path, &failure)) {
+        CliReadError(mCommand, path, failure);
         return false;
     }
     return true;

@@ -381,7 +381,7 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
     // steps beside the best.
     constexpr int kCoarseAngles = 30;
     std::vector<double> coarse(std::size_t(kMaxStep + 1) * kCoarseAngles, sharp);
-    dispatchApply(kMaxStep / 2, DispatchPriority::Default, [&](std::size_t i) {
+    dispatchApply(kMaxStep / 2, [&](std::size_t i) {
         const int step = 2 * int(i) + 2;
         for (int a = 0; a < kCoarseAngles; ++a)
             coarse[std::size_t(step) * kCoarseAngles + a] = LineMisfit(s, step, a * 6);

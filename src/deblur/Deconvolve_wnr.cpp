@@ -123,7 +123,7 @@ void ForRowBlocks(int rows, const std::function<void(int, int)>& body) {
         body(0, rows);
         return;
     }
-    dispatchApply(std::size_t(tasks), DispatchPriority::Default, [&](std::size_t t) {
+    dispatchApply(std::size_t(tasks), [&](std::size_t t) {
         const int first = int(t) * kRowsPerTask;
         body(first, std::min(rows, first + kRowsPerTask));
     });

@@ -130,7 +130,7 @@ template <typename Body>
 void ForRows(int rows, const Body& body) {
     constexpr int kBand = 64;
     const int bands = (rows + kBand - 1) / kBand;
-    dispatchApply(std::size_t(bands), DispatchPriority::Default,
+    dispatchApply(std::size_t(bands),
                   [&](std::size_t b) { body(int(b) * kBand, std::min(rows, int(b + 1) * kBand)); });
 }
 

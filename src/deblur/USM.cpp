@@ -145,39 +145,36 @@ void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount
     const std::size_t inStride = std::size_t(in.width()) * 4;
 
     // Horizontal pass, input rows into out.
-    dispatchApply(
-        (h + kLinesPerTask - 1) / kLinesPerTask, DispatchPriority::Default, [&](std::size_t task) {
-            const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
-            for (int r = int(task) * kLinesPerTask; r < r1; ++r)
-                usm_lines::blur_line(
-                    k.data(), n, in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4,
-                    o.pixels() + std::size_t(r) * outStride, w, 4);
-        });
+    dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, [&](std::size_t task) {
+        const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
+        for (int r = int(task) * kLinesPerTask; r < r1; ++r)
+            usm_lines::blur_line(k.data(), n,
+                                 in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4,
+                                 o.pixels() + std::size_t(r) * outStride, w, 4);
+    });
     // Vertical pass in place, on strips of columns: each strip is gathered once and blurred row
     // by row, every byte with the same taps, order and renormalisation as blur_line gives it.
-    dispatchApply(
-        (w + kStripColumns - 1) / kStripColumns, DispatchPriority::Default, [&](std::size_t task) {
-            const int c0 = int(task) * kStripColumns;
-            const int bytes = 4 * std::min(kStripColumns, w - c0);
-            std::vector<std::uint8_t> strip(std::size_t(h) * bytes);
-            for (int r = 0; r < h; ++r)
-                std::memcpy(&strip[std::size_t(r) * bytes],
-                            o.pixels() + std::size_t(r) * outStride + std::size_t(c0) * 4, bytes);
-            std::vector<double> ring;
-            usm_lines::blur_strip(k.data(), n, strip.data(), bytes, h,
-                                  o.pixels() + std::size_t(c0) * 4, outStride, ring);
-        });
+    dispatchApply((w + kStripColumns - 1) / kStripColumns, [&](std::size_t task) {
+        const int c0 = int(task) * kStripColumns;
+        const int bytes = 4 * std::min(kStripColumns, w - c0);
+        std::vector<std::uint8_t> strip(std::size_t(h) * bytes);
+        for (int r = 0; r < h; ++r)
+            std::memcpy(&strip[std::size_t(r) * bytes],
+                        o.pixels() + std::size_t(r) * outStride + std::size_t(c0) * 4, bytes);
+        std::vector<double> ring;
+        usm_lines::blur_strip(k.data(), n, strip.data(), bytes, h, o.pixels() + std::size_t(c0) * 4,
+                              outStride, ring);
+    });
     // Sharpen every byte against the input.
-    dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, DispatchPriority::Default,
-                  [&](std::size_t task) {
-                      const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
-                      for (int r = int(task) * kLinesPerTask; r < r1; ++r) {
-                          const std::uint8_t* src =
-                              in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4;
-                          std::uint8_t* dst = o.pixels() + std::size_t(r) * outStride;
-                          usm_lines::sharpen_line(src, dst, 4 * w, amount);
-                      }
-                  });
+    dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, [&](std::size_t task) {
+        const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
+        for (int r = int(task) * kLinesPerTask; r < r1; ++r) {
+            const std::uint8_t* src =
+                in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4;
+            std::uint8_t* dst = o.pixels() + std::size_t(r) * outStride;
+            usm_lines::sharpen_line(src, dst, 4 * w, amount);
+        }
+    });
     LogInfo("unsharp mask fast for radius %.2f amount %.2f tooks %.3f seconds\n", radius, amount,
             timer.elapsed());
 }

@@ -12,13 +12,3 @@ target_link_libraries(velkaro_deblur_fft
 target_link_libraries(velkaro_deblur INTERFACE velkaro_deblur_fft)
 # The program finds fftw_helper beside itself: whatever is built with this library needs it built.
 add_dependencies(velkaro_deblur_fft fftw_helper)
-
-# The benchmark compares the helper's transforms with the same transforms in this process, through
-# the helper's own engine. bench/ is added after this file, hence the deferred call.
-function(velkaro_fft_link_bench)
-  if(TARGET bench_fft)
-    target_link_libraries(bench_fft PRIVATE velkaro_fftw_helper_core)
-    add_dependencies(bench_fft fftw_helper)
-  endif()
-endfunction()
-cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL velkaro_fft_link_bench)

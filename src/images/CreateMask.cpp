@@ -221,8 +221,7 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     g.w = w;
     g.h = h;
 
-    const DispatchPriority priority =
-        highPriority ? DispatchPriority::High : DispatchPriority::Default;
+    static_cast<void>(highPriority);  // the caller's queue sets the priority of the loops below
     // Each band reads 2r rows beyond its own: keep bands at least that tall.
     const int bandRows = std::max(kBandRows, 2 * g.r);
     const int bands = (h + bandRows - 1) / bandRows;
@@ -230,7 +229,7 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     // Strengths, band by band; each band keeps its own maximum, reduced after the loop.
     std::vector<float> strength(std::size_t(w) * std::size_t(h));
     std::vector<float> bandMax(bands, 0.0f);
-    dispatchApply(bands, priority, [&](std::size_t band) {
+    dispatchApply(bands, [&](std::size_t band) {
         const int j0 = int(band) * bandRows, j1 = std::min(h, j0 + bandRows);
         float* out = &strength[std::size_t(j0) * w];
         if (type == 2)
@@ -247,7 +246,7 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     // texture mask that marks nothing) normalises to 0 everywhere.
     std::uint8_t* dst = destination->pixels();
     const std::uint8_t* src = source->pixels();
-    dispatchApply(bands, priority, [&](std::size_t band) {
+    dispatchApply(bands, [&](std::size_t band) {
         const int j0 = int(band) * bandRows, j1 = std::min(h, j0 + bandRows);
         for (int j = j0; j < j1; ++j) {
             std::uint8_t* d = dst + std::size_t(j) * w * 4;

@@ -40,9 +40,11 @@ namespace {
 
 std::atomic<int> gDumpCount{0};
 
-bool refuseSize(const char* source, long long width, long long height) {
+bool refuseSize(const char* source, long long width, long long height, ReadFailure* failure) {
     if (width * height <= kMaxImagePixels)
         return false;
+    if (failure)
+        *failure = ReadFailure::TooLarge;
     LogWarning("%s: image of %lldx%lld pixels exceeds the limit of %lld pixels\n", source, width,
                height, kMaxImagePixels);
     return true;
@@ -54,11 +56,12 @@ struct ReaderCloser {
 using PngReaderPtr = std::unique_ptr<PngReader, ReaderCloser>;
 
 // The common tail of the file and memory PNG readers.
-ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque) {
+ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque,
+                   ReadFailure* failure = nullptr) {
     int width = 0, height = 0;
     if (!PngReaderReadHeader(reader, &width, &height))
         return nullptr;
-    if (refuseSize(source, width, height))
+    if (refuseSize(source, width, height, failure))
         return nullptr;
     const std::size_t rowBytes = std::size_t(width) * 4;
     auto data = NewPixelBuffer(rowBytes * std::size_t(height));
@@ -107,11 +110,38 @@ bool writeToFile(void* context, const std::uint8_t* bytes, std::size_t length) {
     return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(context)) == length;
 }
 
-bool writePngFile(const ImageRef& image, const std::string& path, bool srgb) {
-    return WriteFileAtomically(path, "[write_png_file]", [&](std::FILE* file) {
-        return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
-                        std::size_t(image->width()) * 4, srgb);
-    });
+bool writePngFile(const ImageRef& image, const std::string& path, bool srgb,
+                  WriteFailure* failure) {
+    return WriteFileAtomically(
+        path, "[write_png_file]",
+        [&](std::FILE* file) {
+            return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
+                            std::size_t(image->width()) * 4, srgb);
+        },
+        failure);
+}
+
+// Opens the file as the decoders will: why it cannot be read at all, or None.
+ReadFailure openFailure(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+            case ENOENT:
+            case ENOTDIR:
+                return ReadFailure::Missing;
+            case EACCES:
+            case EPERM:
+                return ReadFailure::Permission;
+            case EISDIR:
+                return ReadFailure::Folder;
+            default:
+                return ReadFailure::Other;
+        }
+    }
+    struct stat status;
+    const bool folder = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+    ::close(fd);
+    return folder ? ReadFailure::Folder : ReadFailure::None;
 }
 
 std::uint8_t sampleToByte(double v) {
@@ -236,14 +266,28 @@ ImageRef ImageIO::readFromFile(const std::string& path) {
 }
 
 ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat) {
+    ReadFailure failure;
+    return readFromFile(path, outFormat, failure);
+}
+
+ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat,
+                               ReadFailure& failure) {
     outFormat.clear();
-    if (ImageRef image = readFromFileJpeg(path)) {
+    failure = openFailure(path);
+    if (failure != ReadFailure::None)
+        return nullptr;
+    failure = ReadFailure::NotAnImage;  // unless a decoder refuses the size
+    if (ImageRef image = readJpeg(path, &failure)) {
         outFormat = "JPEG";
+        failure = ReadFailure::None;
         return image;
     }
-    if (ImageRef image = readFromFilePng(path)) {
-        outFormat = "PNG";
-        return image;
+    if (PngReaderPtr reader{PngReaderOpenFile(path.c_str())}) {
+        if (ImageRef image = decodePng(reader.get(), path.c_str(), true, &failure)) {
+            outFormat = "PNG";
+            failure = ReadFailure::None;
+            return image;
+        }
     }
     ByteBuffer png;
     std::string format;
@@ -253,11 +297,16 @@ ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat) 
     if (image) {
         for (char& c : format) c = char(std::toupper(static_cast<unsigned char>(c)));
         outFormat = format;
+        failure = ReadFailure::None;
     }
     return image;
 }
 
 ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
+    return readJpeg(path, nullptr);
+}
+
+ImageRef ImageIO::readJpeg(const std::string& path, ReadFailure* failure) {
     ByteBuffer bytes;
     if (!readJpegFile(bytes, path))
         return nullptr;
@@ -267,7 +316,7 @@ ImageRef ImageIO::readFromFileJpeg(const std::string& path) {
                             &subsampling, &colorspace) != 0) {
         return nullptr;
     }
-    if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height))
+    if (width < 1 || height < 1 || refuseSize(path.c_str(), width, height, failure))
         return nullptr;
     auto data = NewPixelBuffer(std::size_t(width) * 4 * std::size_t(height));
     // Alpha-first output fills the A, R, G, B layout directly; any warning (a truncated or
@@ -308,24 +357,29 @@ bool ImageIO::writeImage(const ImageRef& image, const std::string& type, int qua
 }
 
 bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options,
-                         const std::string& path) {
+                         const std::string& path, WriteFailure* failure) {
     VK_CHECK(image);
     if (options.type == "JPEG")
-        return writeJpeg(image, options.quality, path);
+        return writeJpeg(image, options.quality, path, failure);
     if (options.type == "TIFF") {
         ByteBuffer tiff;
         if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
                        std::size_t(image->width()) * 4, options.compressTiff)) {
             LogInfo("[write_tiff_file] Could not encode %s\n", path.c_str());
+            if (failure)
+                *failure = WriteFailure::NotEncoded;
             return false;
         }
-        return WriteBytesAtomically(path, "[write_tiff_file]", tiff);
+        return WriteBytesAtomically(path, "[write_tiff_file]", tiff, failure);
     }
-    return writePngFile(image, path, options.srgbTag);
+    return writePngFile(image, path, options.srgbTag, failure);
 }
 
-bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path) {
+bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path,
+                        WriteFailure* failure) {
     VK_CHECK(image);
+    if (failure)
+        *failure = WriteFailure::NotEncoded;  // until the file is written
     if (quality < 1 || quality > 100) {
         LogInfo("[write_jpeg_file] Quality %d is outside 1 to 100, %s not written\n", quality,
                 path.c_str());
@@ -352,7 +406,7 @@ bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& p
         }
         jpeg.resize(size);
     }
-    return WriteBytesAtomically(path, "[write_jpeg_file]", jpeg);
+    return WriteBytesAtomically(path, "[write_jpeg_file]", jpeg, failure);
 }
 
 bool ImageIO::writeImage(const ImageRef& image, ByteBuffer& toMemory) {

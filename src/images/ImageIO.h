@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "Image.h"
 
 namespace velkaro {
@@ -19,6 +20,11 @@ namespace velkaro {
 // The largest image any reader decodes (2^28 pixels, 1 GiB of A, R, G, B). A file that claims
 // more is refused from its header, before any pixel memory is taken.
 constexpr long long kMaxImagePixels = 1LL << 28;
+
+// Why a file could not be read as an image, taken from the call that failed: opening the file
+// (missing, permission, a folder, Other for any other system error), or every decoder refusing it
+// (NotAnImage; TooLarge when a decoder refused it for claiming more than kMaxImagePixels).
+enum class ReadFailure { None, Missing, Permission, Folder, NotAnImage, TooLarge, Other };
 
 // How a file is written: its type ("PNG", "JPEG" or "TIFF"), the JPEG quality (1 to 100), TIFF
 // compression (Deflate) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
@@ -47,6 +53,8 @@ class ImageIO {
     // The same; `outFormat` names the decoder that succeeded: "JPEG", "PNG" or Qt's format name in
     // upper case ("TIFF", "GIF", ...). Empty on failure.
     ImageRef readFromFile(const std::string& path, std::string& outFormat);
+    // The same; `failure` says why when it returns null (ReadFailure::None otherwise).
+    ImageRef readFromFile(const std::string& path, std::string& outFormat, ReadFailure& failure);
     ImageRef readFromFileJpeg(const std::string& path);
     // Palette and sub-8-bit PNGs are refused here (readFromFile takes them through Qt).
     ImageRef readFromFilePng(const std::string& path, bool forceOpaque = true);
@@ -58,20 +66,22 @@ class ImageIO {
     // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit TIFF, any other type PNG; PNG
     // and TIFF hold R, G, B for opaque images, R, G, B, A otherwise. Files are written to a
     // temporary file in the same folder and renamed over `path` only when complete, so a failed
-    // write leaves `path` as it was.
+    // write leaves `path` as it was and `failure` (when given) says why.
     bool writeImage(const ImageRef& image, const ImageWriteOptions& options,
-                    const std::string& path);
+                    const std::string& path, WriteFailure* failure = nullptr);
     // The same with the other options at their defaults.
     bool writeImage(const ImageRef& image, const std::string& type, int quality,
                     const std::string& path);
     // 4:2:0 JPEG, quality 1 to 100.
-    bool writeJpeg(const ImageRef& image, int quality, const std::string& path);
+    bool writeJpeg(const ImageRef& image, int quality, const std::string& path,
+                   WriteFailure* failure = nullptr);
     // Appends a PNG stream to `toMemory` and prints one statistics line. On failure the buffer is
     // left as it was.
     bool writeImage(const ImageRef& image, ByteBuffer& toMemory);
 
   private:
     ImageIO();
+    ImageRef readJpeg(const std::string& path, ReadFailure* failure);
 
     struct ImageIOData;
     ImageIOData* m;  // the TurboJPEG handles; never released, they live as long as the process

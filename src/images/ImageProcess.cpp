@@ -9,7 +9,7 @@ void ForceOpaque(const ImageRef& i) {
     VK_CHECK(i);
     std::uint8_t* pixels = i->pixels();
     const std::size_t rowBytes = std::size_t(i->width()) * 4;
-    dispatchApply(std::size_t(i->height()), DispatchPriority::High, [&](std::size_t y) {
+    dispatchApply(std::size_t(i->height()), [&](std::size_t y) {
         std::uint8_t* row = pixels + y * rowBytes;
         for (std::size_t x = 0; x < rowBytes; x += 4) row[x] = 255;
     });

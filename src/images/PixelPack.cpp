@@ -87,7 +87,7 @@ PixelPackRef PixelPack::pack(const Image& image) {
         kStripPixels / std::size_t(std::max(width, 1)), 1, std::size_t(std::max(height, 1))));
     std::shared_ptr<PixelPack> result(new PixelPack(width, height, stripRows));
     const std::uint8_t* pixels = image.pixels();
-    dispatchApply(result->mStrips.size(), DispatchPriority::Default, [&](std::size_t s) {
+    dispatchApply(result->mStrips.size(), [&](std::size_t s) {
         const int y0 = int(s) * stripRows, rows = std::min(stripRows, height - y0);
         const std::size_t planeBytes = std::size_t(rows) * std::size_t(width);
         StripScratch& local = scratch();
@@ -129,7 +129,7 @@ ImageRef PixelPack::unpack() const {
 void PixelPack::unpackInto(Image& image) const {
     VK_CHECK(image.width() == mWidth && image.height() == mHeight);
     std::uint8_t* pixels = image.pixels();
-    dispatchApply(mStrips.size(), DispatchPriority::Default, [&](std::size_t s) {
+    dispatchApply(mStrips.size(), [&](std::size_t s) {
         const int y0 = int(s) * mStripRows, rows = std::min(mStripRows, mHeight - y0);
         const std::size_t planeBytes = std::size_t(rows) * std::size_t(mWidth);
         StripScratch& local = scratch();

@@ -192,7 +192,7 @@ bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
     std::vector<uLong> checksums(strips);
     std::vector<std::size_t> lengths(strips);
     std::atomic<bool> failed{false};
-    dispatchApply(strips, DispatchPriority::Default, [&](std::size_t s) {
+    dispatchApply(strips, [&](std::size_t s) {
         const std::size_t y0 = s * stripRows;
         const std::size_t rows = std::min(stripRows, std::size_t(height) - y0);
         ByteBuffer filtered(rows * (n + 1)), trial(n + 1), prior(n, 0), current(n);

@@ -565,7 +565,7 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
         // The extension, correlated with K∗K: pixel (y, x) of A²·x lands at (y + 2·hr, x + 2·hc).
         // The passes over the plane run on the pool in bands of rows, as the transforms do.
         const std::size_t bands = std::size_t((mRows + kPlaneBandRows - 1) / kPlaneBandRows);
-        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+        dispatchApply(bands, [&](std::size_t band) {
             const int r1 = std::min(mRows, int(band + 1) * kPlaneBandRows);
             for (int r = int(band) * kPlaneBandRows; r < r1; ++r) {
                 double* dst = plane + std::size_t(r) * stride;
@@ -589,7 +589,7 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
         fftw_execute_dft_r2c(b.plans.forward, plane, spectrum);
         const double* square = b.square;
         const std::size_t half = std::size_t(mColumns / 2 + 1);
-        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+        dispatchApply(bands, [&](std::size_t band) {
             const std::size_t i0 = band * kPlaneBandRows * half;
             const std::size_t i1 = std::min(complexCount, (band + 1) * kPlaneBandRows * half);
             for (std::size_t i = i0; i < i1; ++i) {
@@ -598,7 +598,7 @@ void FilterNormalTransform::applySymmetric(double* y, const double* x, int p) co
             }
         });
         fftw_execute_dft_c2r(b.plans.inverse, spectrum, plane);
-        dispatchApply(bands, DispatchPriority::Default, [&](std::size_t band) {
+        dispatchApply(bands, [&](std::size_t band) {
             const int r1 = std::min(h, int(band + 1) * kPlaneBandRows);
             for (int r = int(band) * kPlaneBandRows; r < r1; ++r) {
                 const double* src = plane + std::size_t(r + 2 * hr) * stride + 2 * hc;

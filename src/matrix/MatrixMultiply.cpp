@@ -29,7 +29,7 @@ void FilterMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
         const FilterTransform transform(a, false, p);
         const int band = transform.bandRows();
         const int bands = (h + band - 1) / band;
-        dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
+        dispatchApply(std::size_t(bands), [&](std::size_t k) {
             const int y0 = int(k) * band;
             transform.gatherBand(cv, bv, y0, std::min(h, y0 + band));
         });
@@ -37,7 +37,7 @@ void FilterMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     }
     if (p == 1 || p == 2) {
         // One iteration per image row; each writes only its own row of c.
-        dispatchApply(std::size_t(h), DispatchPriority::Default,
+        dispatchApply(std::size_t(h),
                       [&](std::size_t y) { FilterGatherImageRow(cv, a, bv, p, int(y)); });
         return;
     }

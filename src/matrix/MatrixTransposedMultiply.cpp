@@ -43,7 +43,7 @@ void FilterTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
         const FilterTransform transform(a, true, p);
         const int band = transform.bandRows();
         const int bands = (h + 2 * hr + band - 1) / band;
-        dispatchApply(std::size_t(bands), DispatchPriority::Default, [&](std::size_t k) {
+        dispatchApply(std::size_t(bands), [&](std::size_t k) {
             const int t0 = -hr + int(k) * band;
             transform.scatterBand(cv, outside.data(), bv, t0, std::min(h + hr, t0 + band));
         });
@@ -57,7 +57,7 @@ void FilterTransposedMultiply(Matrix& c, const Matrix& a, const Matrix& b) {
     const int bands = (h + band - 1) / band;
     for (int parity = 0; parity < 2; ++parity) {
         const int count = (bands - parity + 1) / 2;
-        dispatchApply(std::size_t(count), DispatchPriority::Default, [&](std::size_t k) {
+        dispatchApply(std::size_t(count), [&](std::size_t k) {
             const int first = (2 * int(k) + parity) * band;
             const int last = std::min(h, first + band);
             for (int y = first; y < last; ++y) FilterScatterImageRow(cv, a, bv, p, y);

@@ -30,11 +30,10 @@ enum class DispatchPriority { Low, Default, High };
 void dispatchAsync(DispatchPriority priority, std::function<void()> task);
 
 // Runs body(0) ... body(count - 1) in parallel and returns when all have finished. The loop is
-// isolated: a thread that waits for its iterations never picks up an unrelated long task.
-// `priority` names the queue whose threads serve the loop when it is started from one of them;
-// from any other thread the loop runs on the shared pool.
-void dispatchApply(std::size_t count, DispatchPriority priority,
-                   const std::function<void(std::size_t)>& body);
+// isolated: a thread that waits for its iterations never picks up an unrelated long task. It has
+// no priority of its own: started from a queue's task, it runs in that task's arena, so what
+// decides how urgent the work is stays with whoever queued it (the session).
+void dispatchApply(std::size_t count, const std::function<void(std::size_t)>& body);
 
 // Number of tasks submitted with dispatchAsync that have not finished yet.
 int dispatchPendingTasks();

@@ -178,7 +178,7 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
     const int tilesY = (e.destHeight + e.tileRows - 1) / e.tileRows;
     const std::size_t halfColumns = std::size_t(e.columns / 2 + 1);
 
-    dispatchApply(std::size_t(tilesX) * tilesY, DispatchPriority::Default, [&](std::size_t tile) {
+    dispatchApply(std::size_t(tilesX) * tilesY, [&](std::size_t tile) {
         const int tx0 = int(tile % tilesX) * e.tileColumns;
         const int ty0 = int(tile / tilesX) * e.tileRows;
         const int outColumns = std::min(e.tileColumns, e.destWidth - tx0);
@@ -330,8 +330,7 @@ namespace {
 
 // FFTW's parallel loops, run on the worker pool.
 void parallelLoop(void* (*work)(char*), char* jobs, std::size_t size, int count, void*) {
-    dispatchApply(std::size_t(count), DispatchPriority::Default,
-                  [&](std::size_t k) { work(jobs + k * size); });
+    dispatchApply(std::size_t(count), [&](std::size_t k) { work(jobs + k * size); });
 }
 
 // Double-precision plans of at least this many values split their loops over the pool.

@@ -146,9 +146,12 @@ void Session::stopPreview() {
     });
 }
 
-bool Session::loadImage(const std::string& path) {
+bool Session::loadImage(const std::string& path, ReadFailure* failure) {
     reset();
-    ImageRef image = ImageIO::sharedInstance().readFromFile(path);
+    std::string format;
+    ReadFailure ignored;
+    ImageRef image =
+        ImageIO::sharedInstance().readFromFile(path, format, failure ? *failure : ignored);
     if (!image)
         return false;
     loadDecodedImage(image);

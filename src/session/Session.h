@@ -34,6 +34,8 @@ namespace velkaro {
 // a lock of its own, so it may call back into the session's queries.
 
 struct ImageWriteOptions;  // ImageIO.h
+enum class ReadFailure;    // ImageIO.h
+enum class WriteFailure;   // AtomicFile.h
 
 enum class SessionEventType {
     DeblurStarted,
@@ -103,8 +105,9 @@ class Session {
 
     // --- the photograph (owner's thread) ---
     // Empties the session, then decodes the file; false (and an empty session) when it cannot be
-    // decoded. Sends OriginalLoaded then ReconstructedLoaded before it returns.
-    bool loadImage(const std::string& path);
+    // decoded, `failure` (when given) saying why. Sends OriginalLoaded then ReconstructedLoaded
+    // before it returns.
+    bool loadImage(const std::string& path, ReadFailure* failure = nullptr);
     // As loadImage, with a photograph already decoded.
     void loadDecodedImage(const ImageRef& image);
     // Stops and waits for every worker, then frees the images, the brush state and both caches.
@@ -212,7 +215,8 @@ class Session {
 
     // --- saving (owner's thread) ---
     bool saveReconstructedImage(const std::string& path, const std::string& type, int quality);
-    bool saveReconstructedImage(const std::string& path, const ImageWriteOptions& options);
+    bool saveReconstructedImage(const std::string& path, const ImageWriteOptions& options,
+                                WriteFailure* failure = nullptr);
     bool saveDeblurredImages(const std::string& directoryPath);
 
     // --- for tests ---

@@ -249,7 +249,7 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
             deblurStepForLuminance(radiusStep, deblurType, &destination, kernel, &mStopPreview,
                                    nullptr, region);
         else
-            dispatchApply(3, DispatchPriority::Default, [&](std::size_t i) {
+            dispatchApply(3, [&](std::size_t i) {
                 deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
                                      &mStopPreview, nullptr, region);
             });

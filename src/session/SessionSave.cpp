@@ -54,10 +54,12 @@ bool Session::saveReconstructedImage(const std::string& path, const std::string&
     return saveReconstructedImage(path, options);
 }
 
-bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOptions& options) {
+bool Session::saveReconstructedImage(const std::string& path, const ImageWriteOptions& options,
+                                     WriteFailure* failure) {
     if (!mReconstructedImage)
         return false;
-    return ImageIO::sharedInstance().writeImage(mReconstructedImage->asImage(), options, path);
+    return ImageIO::sharedInstance().writeImage(mReconstructedImage->asImage(), options, path,
+                                                failure);
 }
 
 bool Session::saveDeblurredImages(const std::string& directoryPath) {

@@ -81,7 +81,8 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
         Spin(20);
         ASSERT_EQ(first.dialogs.alerts.size(), 1);
         HelpWindow* help = first.delegate().helpWindow();
-        ASSERT_TRUE(help && help->isVisible());
+        ASSERT_TRUE(help);
+        ASSERT_TRUE(help->isVisible());
         EXPECT_EQ(help->browser()->source().fileName(), "tutorial.html");
     }
     // The second launch asks for reports only when they have somewhere to go.
@@ -127,8 +128,8 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
         other.settings().setValue("mFirstLaunch", QDateTime::currentDateTime());
         other.delegate().applicationDidFinishLaunching();
         Spin(20);
-        EXPECT_TRUE(other.layout().allowAnonStats->isChecked() &&
-                    other.settings().value("allowAnonStats").toInt() == 1);
+        EXPECT_TRUE(other.layout().allowAnonStats->isChecked());
+        EXPECT_TRUE(other.settings().value("allowAnonStats").toInt() == 1);
     }
 
     // A Help menu page with an anchor, in the help window.
@@ -163,8 +164,8 @@ TEST(AppDelegate, WelcomeQuestionOnlyWithAnEndpointUsageReportsOnlyWithPermissio
             const QString target = m.captured(1).section('#', 0, 0),
                           anchor = m.captured(1).section('#', 1),
                           path = helpDir.filePath(target.isEmpty() ? page : target);
-            EXPECT_TRUE(QFileInfo::exists(path) &&
-                        (anchor.isEmpty() || read(path).contains("name=\"" + anchor + "\"")))
+            EXPECT_TRUE(QFileInfo::exists(path)) << qPrintable(page + ": " + m.captured(1));
+            EXPECT_TRUE(anchor.isEmpty() || read(path).contains("name=\"" + anchor + "\""))
                 << qPrintable(page + ": " + m.captured(1));
         }
     }
@@ -281,7 +282,8 @@ TEST(AppDelegate, AlertsReportTheirButtonAndEscChoosesTheSafeOne) {
     ASSERT_TRUE(
         WaitFor([&] { return !app.controller().isBusy() && app.dialogs.alerts.size() == 6; }));
     Spin(50);
-    EXPECT_TRUE(app.dialogs.openFolders.isEmpty() && app.dialogs.savePanelTypes.isEmpty());
+    EXPECT_TRUE(app.dialogs.openFolders.isEmpty());
+    EXPECT_TRUE(app.dialogs.savePanelTypes.isEmpty());
     EXPECT_EQ(app.terminations, 0);
     EXPECT_FALSE(app.delegate().helpWindow());
     for (QMessageBox* box : app.layout().mainWindow->findChildren<QMessageBox*>())

@@ -277,7 +277,8 @@ struct AppTest : ::testing::Test {
 inline QString StandInExiftool(const AppHarness& app, const QString& body) {
     const QString program = app.temporaryPath("exiftool");
     QFile script(program);
-    EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(("#!/bin/sh\n" + body).toUtf8()));
+    EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+    EXPECT_TRUE(script.write(("#!/bin/sh\n" + body).toUtf8()));
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return program;
 }

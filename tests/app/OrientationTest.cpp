@@ -68,11 +68,13 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
     const QImage stored = Quadrants();
     QByteArray plain;
     QBuffer buffer(&plain);
-    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && stored.save(&buffer, "jpg", 95));
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(stored.save(&buffer, "jpg", 95));
     auto decode = [&](const QByteArray& bytes, const char* name) {
         const QString path = dir.filePath(name);
         QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        EXPECT_TRUE(file.write(bytes) == bytes.size());
         file.close();
         return ImageIO::sharedInstance().readFromFile(path.toStdString());
     };

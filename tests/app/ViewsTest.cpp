@@ -85,8 +85,8 @@ TEST(SplitView, SplitModeHalvesTheViewAndMapsBothHalves) {
     p[1] = 11, p[2] = 22, p[3] = 33;
     t.view->reloadRefocusedImageInRect({10, 600, 1, 1});
     EXPECT_EQ(t.view->selectedTiles().cachedTileCount(), cached - 1);
-    EXPECT_TRUE(RenderWidget(*t.view).pixel(10, 0) == qRgb(11, 22, 33) &&
-                RenderWidget(*t.view).pixel(510, 0) == qRgb(11, 22, 33));
+    EXPECT_TRUE(RenderWidget(*t.view).pixel(10, 0) == qRgb(11, 22, 33));
+    EXPECT_TRUE(RenderWidget(*t.view).pixel(510, 0) == qRgb(11, 22, 33));
     // Undo puts other pixels in place and hands the same picture over again.
     p[1] = 44;
     t.view->setRefocusedImage(right);
@@ -329,7 +329,8 @@ TEST(MainWindow, ArrowKeysMoveTheGridSelectionEvenFromFocusedButtons) {
     // A focused radio button would take the space bar and the arrows for itself.
     controller.mCalls.clear();
     QTest::keyPress(radio, Qt::Key_Space);
-    EXPECT_TRUE(window.spaceIsDown() && !radio->isChecked());
+    EXPECT_TRUE(window.spaceIsDown());
+    EXPECT_TRUE(!radio->isChecked());
     QTest::keyRelease(radio, Qt::Key_Space);
     EXPECT_FALSE(window.spaceIsDown());
     QTest::keyClick(radio, Qt::Key_Down);

@@ -379,7 +379,8 @@ TEST_F(Window, EndToEndOpenPreviewDeblurPaintApplySave) {
     l.applyAllButton->click();
     EXPECT_EQ(testsupport::compare(*reconstructed, *result).maxAbs, 0);
 
-    EXPECT_TRUE(app.dialogs.alerts.isEmpty() && app.dialogs.openFolders.isEmpty());
+    EXPECT_TRUE(app.dialogs.alerts.isEmpty());
+    EXPECT_TRUE(app.dialogs.openFolders.isEmpty());
 
     // Back through the Edit menu past the saved state to the original, forward again; opening
     // another photograph forgets the history.

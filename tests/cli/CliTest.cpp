@@ -185,11 +185,15 @@ TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
                   .status,
               0);
     const ImageRef map = decode(mapOut), mask = decode(maskOut);
-    EXPECT_TRUE(map && map->width() == 512 && map->height() == 400);
+    ASSERT_TRUE(map);
+    EXPECT_TRUE(map->width() == 512);
+    EXPECT_TRUE(map->height() == 400);
     ASSERT_TRUE(mask);
     for (int i = 0; i < mask->width() * mask->height(); ++i) {
         const std::uint8_t* p = mask->pixels() + i * 4;
-        ASSERT_TRUE(p[1] == p[2] && p[2] == p[3] && (p[1] == 0 || p[1] == 255));
+        ASSERT_TRUE(p[1] == p[2]);
+        ASSERT_TRUE(p[2] == p[3]);
+        ASSERT_TRUE(p[1] == 0 || p[1] == 255);
     }
 
     // The grid: its centre crops of 48 pixels at (88 + 232, 176), row by row, the original's crop
@@ -237,7 +241,8 @@ TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
         double score = 0, detail = 0, halo = -1, noise = -1;
         ASSERT_TRUE(fields >> preset >> step >> score >> detail >> halo >> noise) << line;
         EXPECT_LE(score, previous) << line;
-        EXPECT_TRUE(halo >= 0 && noise >= 0) << line;
+        EXPECT_TRUE(halo >= 0) << line;
+        EXPECT_TRUE(noise >= 0) << line;
         previous = score;
         EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
     }

@@ -181,8 +181,10 @@ TEST(DeconvolveWnrIir, UniformRegionAndRegionsNotLargerThanTheKernel) {
     const double noise = 0.0010000000474974513;
     deconvolve_wnr_iir(in, out, 2, 2.0, noise, -1, 10, 9, 16, 12);
     const std::uint8_t expected = Through(150, 1 / (1 + noise));
-    for (int k = 0; k < 16 * 12; ++k)
-        ASSERT_TRUE(out.pixels()[4 * k + 2] == expected && out.pixels()[4 * k + 1] == 255) << k;
+    for (int k = 0; k < 16 * 12; ++k) {
+        ASSERT_TRUE(out.pixels()[4 * k + 2] == expected) << k;
+        ASSERT_TRUE(out.pixels()[4 * k + 1] == 255) << k;
+    }
 
     CImage tiny(9, 9);
     for (int k = 0; k < 81; ++k) tiny.pixels()[4 * k + 3] = std::uint8_t(k * 3);

@@ -1,4 +1,2 @@
 # Box-constrained least-squares deconvolution: the solver and the method as a whole.
-if(TARGET velkaro_deblur_lsq)
-  velkaro_test(lsq_test SOURCES lsq_test.cpp LIBS velkaro_deblur_lsq LAPACK::LAPACK LABELS deblur)
-endif()
+velkaro_test(lsq_test SOURCES lsq_test.cpp LIBS velkaro_deblur_lsq LAPACK::LAPACK LABELS deblur)

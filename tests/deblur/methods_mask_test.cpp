@@ -180,7 +180,7 @@ TEST(CreateMask, ConcurrentCallsOnOneSource) {
         CreateMask(src, dst[k], k, k, 60, 50, types[k], k % 2, 1.0f + float(k),
                    k < 4 ? -1.0f : 0.7f, 0.3f);
     };
-    dispatchApply(8, DispatchPriority::Default, [&](std::size_t k) { mask(together, int(k)); });
+    dispatchApply(8, [&](std::size_t k) { mask(together, int(k)); });
     for (int k = 0; k < 8; ++k) {
         mask(alone, k);
         EXPECT_EQ(*together[k]->data(), *alone[k]->data()) << k;

@@ -385,8 +385,11 @@ TEST(Methods, WienerFilterSolvesItsNormalEquations) {
     wiener_fir_filter(g, n, 2.0, 3, 0.0, 0.01, 30, true);
     auto at = [&](int dy, int dx) { return g[std::size_t(3 + dy) * n + 3 + dx]; };
     for (int p = -3; p <= 3; ++p)
-        for (int q = -3; q <= 3; ++q)
-            EXPECT_TRUE(at(p, q) == at(-p, q) && at(p, q) == at(p, -q) && at(p, q) == at(q, p));
+        for (int q = -3; q <= 3; ++q) {
+            EXPECT_TRUE(at(p, q) == at(-p, q));
+            EXPECT_TRUE(at(p, q) == at(p, -q));
+            EXPECT_TRUE(at(p, q) == at(q, p));
+        }
 }
 
 TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
@@ -400,7 +403,7 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
             parallel.emplace_back(g[2], g[3]);
             serial.emplace_back(g[2], g[3]);
         }
-        dispatchApply(9, DispatchPriority::High, [&](std::size_t task) {
+        dispatchApply(9, [&](std::size_t task) {
             const int* g = regions[task / 3];
             const int ch = int(task % 3) + 1;
             RunMethod(m, in, parallel[task / 3], ch, 7.5, -1, g[0], g[1], g[2], g[3]);

@@ -71,7 +71,9 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         EXPECT_GE(top, best - 1.5);
         // A candidate equal to the original adds no detail, halo or noise.
         const CandidateScore same = ScoreCandidate(truth, truth, 2.0, -1);
-        EXPECT_TRUE(std::fabs(same.detail) < 1e-9 && same.halo == 0 && same.noise == 0);
+        EXPECT_TRUE(std::fabs(same.detail) < 1e-9);
+        EXPECT_TRUE(same.halo == 0);
+        EXPECT_TRUE(same.noise == 0);
     }
 }
 

@@ -48,7 +48,9 @@ TEST(PngCodec, RgbOrRgbaExactInFileAndMemoryAlphaOnlyWhenAsked) {
         const ByteBuffer file = readBytes(path);
         ASSERT_GT(file.size(), 33u);
         // 8-bit, not interlaced; RGB when opaque, else RGBA.
-        EXPECT_TRUE(file[24] == 8 && file[25] == (c.opaque ? 2 : 6) && file[28] == 0);
+        EXPECT_TRUE(file[24] == 8);
+        EXPECT_TRUE(file[25] == (c.opaque ? 2 : 6));
+        EXPECT_TRUE(file[28] == 0);
 
         // Qt sees the same pixels, alpha included, not premultiplied; so do we when asked.
         EXPECT_EQ(compare(*original, *qtDecode(path), true).maxAbs, 0);
@@ -185,19 +187,25 @@ TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
     struct Bad {
         const char* name;
         ByteBuffer bytes;
+        ReadFailure failure;
     };
     // A plausible size passes the header check; the missing data is what fails.
-    const Bad cases[] = {{"empty", {}},
-                         {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2)},
-                         {"cut.png", ByteBuffer(png.begin(), png.end() - 5000)},
-                         {"huge.png", pngClaiming(100000, 100000)},
-                         {"plausible.png", pngClaiming(3000, 2000)},
-                         {"huge.jpg", hugeJpeg},
-                         {"text.png", ByteBuffer{'h', 'i', '\n'}}};
+    const ReadFailure notImage = ReadFailure::NotAnImage, tooLarge = ReadFailure::TooLarge;
+    const Bad cases[] = {
+        {"empty", {}, notImage},
+        {"half.png", ByteBuffer(png.begin(), png.begin() + png.size() / 2), notImage},
+        {"cut.png", ByteBuffer(png.begin(), png.end() - 5000), notImage},
+        {"huge.png", pngClaiming(100000, 100000), tooLarge},
+        {"plausible.png", pngClaiming(3000, 2000), notImage},
+        {"huge.jpg", hugeJpeg, tooLarge},
+        {"text.png", ByteBuffer{'h', 'i', '\n'}, notImage}};
+    std::string format;
+    ReadFailure failure = ReadFailure::None;
     for (const Bad& bad : cases) {
         const std::string path = dir.file(bad.name);
         writeBytes(path, bad.bytes);
-        EXPECT_FALSE(io().readFromFile(path)) << bad.name;
+        EXPECT_FALSE(io().readFromFile(path, format, failure)) << bad.name;
+        EXPECT_EQ(failure, bad.failure) << bad.name;
         EXPECT_FALSE(io().readFromFilePng(path)) << bad.name;
         EXPECT_FALSE(io().readFromFileJpeg(path)) << bad.name;
         EXPECT_FALSE(io().readFromMemory(bad.bytes)) << bad.name;
@@ -211,6 +219,10 @@ TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
     EXPECT_FALSE(io().readFromFileJpeg(dataPath("truncated.jpg")));
     EXPECT_FALSE(io().readFromFilePng(dataPath("palette_color.png")));
     EXPECT_FALSE(io().readFromMemory(jpeg));
+    EXPECT_FALSE(io().readFromFile(dataPath("does-not-exist.png"), format, failure));
+    EXPECT_EQ(failure, ReadFailure::Missing);
+    EXPECT_FALSE(io().readFromFile(dir.path(), format, failure));
+    EXPECT_EQ(failure, ReadFailure::Folder);
 
     // A JPEG cut at 60 %: our reader refuses it, readFromFile then gets Qt's reading of it, the
     // rows that were there and the rest filled in.
@@ -219,7 +231,8 @@ TEST(BadInput, EmptyTruncatedOversizedAndForeignInputGiveNull) {
     EXPECT_FALSE(io().readFromFileJpeg(cutJpeg));
     const ImageRef partial = io().readFromFile(cutJpeg);
     ASSERT_TRUE(partial);
-    ASSERT_TRUE(partial->width() == 640 && partial->height() == 427);
+    ASSERT_TRUE(partial->width() == 640);
+    ASSERT_TRUE(partial->height() == 427);
     EXPECT_TRUE(allOpaque(*partial));
     const ImageRef whole = io().readFromFile(dataPath("rocket.jpg"));
     int worstTop = 0;  // the first hundred rows were all there
@@ -232,14 +245,20 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
     TempDir dir;
     const ImageRef good = randomImage(20, 10, 21, true);
     const ImageRef empty = Image::create(0, 0);  // every encoder refuses a 0 × 0 image
+    WriteFailure failure = WriteFailure::None;
     for (const char* type : {"PNG", "JPEG", "TIFF"}) {
         const std::string path = dir.file(std::string("keep.") + type);
         ASSERT_TRUE(io().writeImage(good, type, 90, path)) << type;
         const ByteBuffer before = readBytes(path);
-        EXPECT_FALSE(io().writeImage(empty, type, 90, path)) << type;
+        const ImageWriteOptions options{type};
+        EXPECT_FALSE(io().writeImage(empty, options, path, &failure)) << type;
+        EXPECT_EQ(failure, WriteFailure::NotEncoded) << type;
         EXPECT_EQ(readBytes(path), before) << type;
-        // A folder that does not exist.
-        EXPECT_FALSE(io().writeImage(good, type, 90, dir.file("missing/out.img"))) << type;
+        // A folder that does not exist, and a file where a folder should be.
+        EXPECT_FALSE(io().writeImage(good, options, dir.file("missing/out.img"), &failure));
+        EXPECT_EQ(failure, WriteFailure::MissingFolder) << type;
+        EXPECT_FALSE(io().writeImage(good, options, path + "/out.img", &failure));
+        EXPECT_EQ(failure, WriteFailure::NotAFolder) << type;
     }
     // A JPEG quality outside 1 … 100 writes nothing either.
     EXPECT_FALSE(io().writeJpeg(good, 0, dir.file("q0.jpg")));
@@ -249,7 +268,11 @@ TEST(FailedWrites, EarlierFileStaysIntactAndNoTemporaryIsLeft) {
     EXPECT_EQ(stream, (ByteBuffer{7, 7}));  // a failed memory write leaves the buffer as it was
     // A folder where the file should be.
     std::filesystem::create_directory(dir.file("folder"));
-    EXPECT_FALSE(io().writeImage(good, dir.file("folder")));
+    EXPECT_FALSE(io().writeImage(good, ImageWriteOptions{}, dir.file("folder"), &failure));
+    EXPECT_EQ(failure, WriteFailure::Folder);
+    EXPECT_EQ(CheckWritable(dir.file("folder")), WriteFailure::Folder);
+    EXPECT_EQ(CheckWritable(dir.file("missing/out.png")), WriteFailure::MissingFolder);
+    EXPECT_EQ(CheckWritable(dir.file("new.png")), WriteFailure::None);
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
     EXPECT_EQ(entries(dir.path()),
               (std::vector<std::string>{"folder", "keep.JPEG", "keep.PNG", "keep.TIFF"}));

@@ -111,7 +111,8 @@ struct Difference {
 
 // Compares the red, green and blue bytes (and alpha when `withAlpha`) of two equal-size images.
 inline Difference compare(const Image& a, const Image& b, bool withAlpha = false) {
-    EXPECT_TRUE(a.width() == b.width() && a.height() == b.height());
+    EXPECT_TRUE(a.width() == b.width());
+    EXPECT_TRUE(a.height() == b.height());
     if (a.width() != b.width() || a.height() != b.height())
         return {1e9, 1 << 20};
     Difference d;

@@ -31,16 +31,18 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
     const std::size_t count = sizeof cases / sizeof cases[0];
     std::vector<PixelPackRef> packed(count);
     std::vector<ImageRef> unpacked(count);
-    dispatchApply(count, DispatchPriority::Default, [&](std::size_t i) {
+    dispatchApply(count, [&](std::size_t i) {
         packed[i] = PixelPack::pack(*cases[i].image);
         unpacked[i] = packed[i]->unpack();
     });
     for (std::size_t i = 0; i < count; ++i) {
         const Image& in = *cases[i].image;
         SCOPED_TRACE(cases[i].name);
-        ASSERT_TRUE(packed[i] && unpacked[i]);
+        ASSERT_TRUE(packed[i]);
+        ASSERT_TRUE(unpacked[i]);
         const ImageRef& out = unpacked[i];
-        ASSERT_TRUE(out->width() == in.width() && out->height() == in.height());
+        ASSERT_TRUE(out->width() == in.width());
+        ASSERT_TRUE(out->height() == in.height());
         EXPECT_EQ(
             std::memcmp(out->pixels(), in.pixels(), std::size_t(in.width()) * in.height() * 4), 0);
         EXPECT_NE(out->pixels(), in.pixels());

@@ -79,7 +79,8 @@ TEST(Planar, ConvolutionOfARegionEqualsClampedReferenceWhicheverEngineRuns) {
         for (int y = 0; y < c.h; ++y)
             for (int x = c.w; x < c.w + pad; ++x) ASSERT_EQ(dest.at(x, y), 7.0f);
     }
-    EXPECT_TRUE(spatial && fft);
+    EXPECT_TRUE(spatial);
+    EXPECT_TRUE(fft);
 }
 
 TEST(Planar, FftEngineKeepsAFlatPlaneFlat) {

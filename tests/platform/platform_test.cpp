@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "Dispatch.h"
+#include "MemoryLimits.h"
 
 using namespace velkaro;
 
@@ -49,11 +53,13 @@ TEST(Dispatch, LoopInsideLongTaskDoesNotStealUnrelatedTasks) {
     // would then finish only after the long task.
     std::atomic<bool> release{false}, loopFinishedBeforeRelease{false};
     dispatchAsync(DispatchPriority::Default, [&] {
-        dispatchApply(64, DispatchPriority::Default, [&](std::size_t i) {
+        dispatchApply(64, [&](std::size_t i) {
             if (i == 0)
                 for (int k = 0; k < 8; ++k)
                     dispatchAsync(DispatchPriority::Default, [&] {
-                        while (!release.load()) std::this_thread::sleep_for(1ms);
+                        const auto deadline = std::chrono::steady_clock::now() + 30s;
+                        while (!release.load() && std::chrono::steady_clock::now() < deadline)
+                            std::this_thread::sleep_for(1ms);
                     });
             std::this_thread::sleep_for(1ms);
         });
@@ -103,15 +109,73 @@ TEST(Dispatch, EveryThreadThatRunsWorkHasTheWorkerStack) {
         for (int t = 0; t < 8; ++t)
             dispatchAsync(priority, [&, priority] {
                 record();
-                dispatchApply(16, priority, [&](std::size_t) {
+                dispatchApply(16, [&](std::size_t) {
                     record();
                     std::this_thread::sleep_for(1ms);
                 });
             });
     dispatchWaitIdle();
-    dispatchApply(0, DispatchPriority::High, [&](std::size_t) { record(); });  // runs nothing
+    dispatchApply(0, [&](std::size_t) { record(); });  // runs nothing
     SerialQueue("stack").async(record);
     WorkerThread(record).join();
     EXPECT_EQ(threads, 2 * 8 * 17 + 2);  // also: every index of every loop ran exactly once
     EXPECT_GE(smallest, kWorkerStackSize);
+}
+
+// The control-group memory left, on fake trees: each case lists the files of proc/ and sys/ it
+// writes (path, content) and the bytes expected, worked out by hand from them.
+TEST(MemoryLimits, ControlGroupAvailableMemoryOnFakeTrees) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::int64_t expected;
+    };
+    const std::string v2 = "sys/fs/cgroup/", v1 = "sys/fs/cgroup/memory/";
+    const Case cases[] = {
+        {"v2: limit less usage, inactive file cache counted free",
+         {{"proc/self/cgroup", "0::/app\n"},
+          {v2 + "app/memory.max", "1000\n"},
+          {v2 + "app/memory.current", "400\n"},
+          {v2 + "app/memory.stat", "active_file 7\ninactive_file 100\n"}},
+         700},
+        {"v2 nested: the tightest ancestor wins; max sets no limit",
+         {{"proc/self/cgroup", "0::/user/session/app\n"},
+          {v2 + "user/memory.max", "5000\n"},
+          {v2 + "user/memory.current", "4950\n"},
+          {v2 + "user/session/memory.max", "max\n"},
+          {v2 + "user/session/app/memory.max", "3000\n"},
+          {v2 + "user/session/app/memory.current", "1000\n"}},
+         50},
+        {"v2: max everywhere",
+         {{"proc/self/cgroup", "0::/app\n"}, {v2 + "app/memory.max", "max\n"}},
+         -1},
+        {"v2: usage above the limit leaves nothing",
+         {{"proc/self/cgroup", "0::/app\n"},
+          {v2 + "app/memory.max", "100\n"},
+          {v2 + "app/memory.current", "250\n"}},
+         0},
+        {"v1: the memory controller's line only; the near-2^63 root is no limit",
+         {{"proc/self/cgroup", "5:cpu,cpuacct:/other\n4:memory:/grp\n"},
+          {v1 + "memory.limit_in_bytes", "9223372036854771712\n"},
+          {v1 + "memory.usage_in_bytes", "10\n"},
+          {v1 + "grp/memory.limit_in_bytes", "2000\n"},
+          {v1 + "grp/memory.usage_in_bytes", "900\n"},
+          {v1 + "grp/memory.stat", "inactive_file 50\ntotal_inactive_file 300\n"},
+          {"sys/fs/cgroup/other/memory.max", "1\n"}},
+         1400},
+        {"no cgroup file", {{v2 + "memory.max", "1\n"}}, -1},
+        {"missing usage file", {{"proc/self/cgroup", "0::/\n"}, {v2 + "memory.max", "1000\n"}}, -1},
+    };
+    const std::filesystem::path base =
+        std::filesystem::path(testing::TempDir()) / ("velkaro_cgroup_" + std::to_string(getpid()));
+    int index = 0;
+    for (const Case& c : cases) {
+        const std::filesystem::path root = base / std::to_string(index++);
+        for (const auto& [path, content] : c.files) {
+            std::filesystem::create_directories((root / path).parent_path());
+            std::ofstream(root / path) << content;
+        }
+        EXPECT_EQ(ControlGroupAvailableMemory(root.string()), c.expected) << c.name;
+    }
+    std::filesystem::remove_all(base);
 }

@@ -51,6 +51,6 @@ TEST(PresetSweep, EveryPresetAtEveryStepAsTheGridRunsThem) {
             ASSERT_TRUE(cell);
             ASSERT_EQ(cell->width(), 160);
             ASSERT_EQ(cell->height(), 120);
-            EXPECT_FALSE(samePixels(cell, original));
+            EXPECT_FALSE(pixelsEqual(cell, original));
         }
 }

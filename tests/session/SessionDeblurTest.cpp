@@ -19,9 +19,12 @@ TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueu
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     const auto events = rec.events();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_TRUE(events[0].type == ET::OriginalLoaded && events[1].type == ET::ReconstructedLoaded);
-    for (const auto& e : events)
-        EXPECT_TRUE(e.entry.deblurType == DeblurNoType && e.thread == std::this_thread::get_id());
+    EXPECT_TRUE(events[0].type == ET::OriginalLoaded);
+    EXPECT_TRUE(events[1].type == ET::ReconstructedLoaded);
+    for (const auto& e : events) {
+        EXPECT_TRUE(e.entry.deblurType == DeblurNoType);
+        EXPECT_TRUE(e.thread == std::this_thread::get_id());
+    }
     // The original is the decoded file; the composite a separate, equal copy.
     ImageRef direct = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
     EXPECT_TRUE(samePixels(s.original()->asImage(), direct));
@@ -80,18 +83,26 @@ TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing)
     run(key);
     auto events = recorder.events();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_TRUE(events[0].type == ET::DeblurStarted && events[1].type == ET::DeblurFinished);
-    for (const auto& e : events)
-        EXPECT_TRUE(e.thread != std::this_thread::get_id() && SameDeblurredEntry(e.entry, key) &&
-                    e.entry.maskSettings.type == 1);
+    EXPECT_TRUE(events[0].type == ET::DeblurStarted);
+    EXPECT_TRUE(events[1].type == ET::DeblurFinished);
+    for (const auto& e : events) {
+        EXPECT_TRUE(e.thread != std::this_thread::get_id());
+        EXPECT_TRUE(SameDeblurredEntry(e.entry, key));
+        EXPECT_TRUE(e.entry.maskSettings.type == 1);
+    }
     // Three channels over the whole photograph, in sequence, with the preset's own parameter.
     const auto calls = RecordedMethodCalls();
     ASSERT_EQ(calls.size(), 3u);
     for (int c = 0; c < 3; ++c) {
         const Region& r = calls[c].region;
-        EXPECT_TRUE(calls[c].method == DeblurMethod::LucyRichard && calls[c].channel == c + 1 &&
-                    calls[c].parameter == 40 && calls[c].radius == 2.0 && r.x == 0 && r.y == 0 &&
-                    r.w == 451 && r.h == 300);
+        EXPECT_TRUE(calls[c].method == DeblurMethod::LucyRichard);
+        EXPECT_TRUE(calls[c].channel == c + 1);
+        EXPECT_TRUE(calls[c].parameter == 40);
+        EXPECT_TRUE(calls[c].radius == 2.0);
+        EXPECT_TRUE(r.x == 0);
+        EXPECT_TRUE(r.y == 0);
+        EXPECT_TRUE(r.w == 451);
+        EXPECT_TRUE(r.h == 300);
     }
     // The stored image is the method's output with the mask applied; every fetch a fresh decode.
     ImageRef expected = plainResult();
@@ -160,14 +171,14 @@ TEST(SessionMethods, LongMethodsReportEveryIterationAndStopAtTheNextPoll) {
             for (std::size_t i = 0; i < steps.size(); ++i) {
                 EXPECT_EQ(steps[i].iteration, int(i) + 1) << type;
                 EXPECT_EQ(steps[i].iterations, iterations) << type;
-                EXPECT_TRUE(steps[i].fraction >= (i ? steps[i - 1].fraction : 0.0) &&
-                            steps[i].fraction <= 1)
-                    << type;
+                EXPECT_TRUE(steps[i].fraction >= (i ? steps[i - 1].fraction : 0.0)) << type;
+                EXPECT_TRUE(steps[i].fraction <= 1) << type;
             }
             if (stopAt) {
                 EXPECT_EQ(steps.size(), std::size_t(stopAt)) << type;  // not one iteration more
             } else if (iterations) {
-                EXPECT_TRUE(int(steps.size()) == iterations && steps.back().fraction == 1) << type;
+                EXPECT_TRUE(int(steps.size()) == iterations) << type;
+                EXPECT_TRUE(steps.back().fraction == 1) << type;
             }
         }
     }
@@ -214,8 +225,8 @@ TEST(SessionProgress, ReportsFollowEachDeblurAndACancelledOneEndsAloneWithNothin
         EXPECT_TRUE(SameDeblurredEntry(e.entry, rl));
         EXPECT_GE(e.progress.fraction, fraction);
         EXPECT_LE(e.progress.fraction, 1);
-        EXPECT_TRUE(e.progress.iteration <= e.progress.iterations &&
-                    e.progress.iterations % 80 == 0);
+        EXPECT_TRUE(e.progress.iteration <= e.progress.iterations);
+        EXPECT_TRUE(e.progress.iterations % 80 == 0);
         fraction = e.progress.fraction;
         if (channels.empty() || channels.back() != e.progress.channel)
             channels.push_back(e.progress.channel);

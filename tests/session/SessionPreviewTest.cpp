@@ -112,9 +112,14 @@ TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
         const auto calls = RecordedMethodCalls();
         ASSERT_EQ(calls.size(), 3u);
         const Region& r = calls[0].region;
-        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.w == want[2] && r.h == want[3]) << step;
+        EXPECT_TRUE(r.x == want[0]) << step;
+        EXPECT_TRUE(r.y == want[1]) << step;
+        EXPECT_TRUE(r.w == want[2]) << step;
+        EXPECT_TRUE(r.h == want[3]) << step;
         ImageRef p = big.deblurredPreview(DeblurredEntry{DeblurUSMF1, step, -1, {}}, 0, -1, 0, 0);
-        EXPECT_TRUE(p && p->width() == want[2] && p->height() == want[3]) << step;
+        ASSERT_TRUE(p) << step;
+        EXPECT_TRUE(p->width() == want[2]) << step;
+        EXPECT_TRUE(p->height() == want[3]) << step;
     }
     // The section around a click: centred, shifted inside, or the whole of a small photograph.
     const std::pair<std::array<double, 4>, std::array<double, 4>> around[] = {
@@ -128,8 +133,10 @@ TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
     };
     for (const auto& [p, want] : around) {
         const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
-        EXPECT_TRUE(r.x == want[0] && r.y == want[1] && r.width == want[2] && r.height == want[3])
-            << p[0] << "," << p[1];
+        EXPECT_TRUE(r.x == want[0]) << p[0] << "," << p[1];
+        EXPECT_TRUE(r.y == want[1]) << p[0] << "," << p[1];
+        EXPECT_TRUE(r.width == want[2]) << p[0] << "," << p[1];
+        EXPECT_TRUE(r.height == want[3]) << p[0] << "," << p[1];
     }
 }
 
@@ -140,13 +147,17 @@ TEST_F(SessionPreview, FetchAppliesTheMaskToACopy) {
     session.waitUntilIdle();
     // (Where a cell's pixels come from is the real methods' tests' below.)
     ImageRef plain = session.deblurredPreview(e, 2, 0, 0.0f, 0.5f);
-    ASSERT_TRUE(plain && plain->width() == 256 && plain->height() == 200);
+    ASSERT_TRUE(plain);
+    ASSERT_TRUE(plain->width() == 256);
+    ASSERT_TRUE(plain->height() == 200);
     // Show-mask mode (opacity -1): the mask itself, of the section's size.
     ImageRef mask = session.deblurredPreview(e, 2, 1, -1.0f, 0.5f);
-    ASSERT_TRUE(mask && mask->width() == 256 && mask->height() == 200);
-    EXPECT_FALSE(samePixels(mask, plain));
+    ASSERT_TRUE(mask);
+    ASSERT_TRUE(mask->width() == 256);
+    ASSERT_TRUE(mask->height() == 200);
+    EXPECT_FALSE(pixelsEqual(mask, plain));
     // Blending changes the fetched copy only.
-    EXPECT_FALSE(samePixels(session.deblurredPreview(e, 2, 0, 1.0f, 0.5f), plain));
+    EXPECT_FALSE(pixelsEqual(session.deblurredPreview(e, 2, 0, 1.0f, 0.5f), plain));
     EXPECT_TRUE(samePixels(session.deblurredPreview(e, 2, 0, 0.0f, 0.5f), plain));
 }
 
@@ -183,7 +194,9 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursAndEachIsScoredInIt
         const ImageRef cell = s.deblurredPreview(entry, 0, -1, 0, 0);
         const ImageRef discCell = s.deblurredPreview(disc, 0, -1, 0, 0);
         const ImageRef full = s.deblurredImage(entry);
-        ASSERT_TRUE(cell && discCell && full);
+        ASSERT_TRUE(cell);
+        ASSERT_TRUE(discCell);
+        ASSERT_TRUE(full);
         // The largest difference of the interior from the full deblur, from the disc's cell.
         int worst = 0, fromDisc = 0;
         for (int y = 0; y < cell->height(); ++y)
@@ -208,7 +221,8 @@ TEST(SessionPreviewOfRealMethods, MotionCellsEqualFullDeblursAndEachIsScoredInIt
         s.waitUntilIdle();
         const ImageRef cell = s.deblurredPreview(usm2, 0, -1, 0, 0);
         const auto score = s.previewScore(usm2);
-        ASSERT_TRUE(cell && score);
+        ASSERT_TRUE(cell);
+        ASSERT_TRUE(score);
         const CImage original = CropImage(*s.original(), int(place.x), int(place.y), 256, 256);
         EXPECT_DOUBLE_EQ(score->total, ScoreCandidate(original, CImage(cell), 2.0, -1).total);
     }
@@ -225,9 +239,10 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
     session.preferPreviewColumn(DeblurRL80);
     std::vector<DeblurredEntry> waiting = session.backgroundPreviewsWaiting();
     ASSERT_EQ(waiting.size(), std::size_t(2 * kGridDeblurTypes - 2));
-    EXPECT_TRUE(waiting[0].deblurType == DeblurRL80 && waiting[1].deblurType == DeblurRL80);
-    EXPECT_TRUE(std::string(DeblurTypeName(waiting[2].deblurType)).rfind("USM", 0) == 0 &&
-                std::string(DeblurTypeName(waiting.back().deblurType)).rfind("LA", 0) == 0);
+    EXPECT_TRUE(waiting[0].deblurType == DeblurRL80);
+    EXPECT_TRUE(waiting[1].deblurType == DeblurRL80);
+    EXPECT_TRUE(std::string(DeblurTypeName(waiting[2].deblurType)).rfind("USM", 0) == 0);
+    EXPECT_TRUE(std::string(DeblurTypeName(waiting.back().deblurType)).rfind("LA", 0) == 0);
     for (const DeblurredEntry& e : waiting) EXPECT_NE(e.deblurType, DeblurWF3);  // started first
 
     session.deblurPreviewAngleStep(3, DeblurLA2, -1, section);

@@ -179,11 +179,13 @@ TEST(SessionBrush, DabsBlendInsideTheDiscOnceAStrokeAndApplyAllReplaces) {
             const std::uint8_t* p = pixel(x, y);
             ASSERT_EQ(p[0], 255);  // alpha untouched
             if (d > 11 || std::abs(x - 30) >= 11 || std::abs(y - 24) >= 11) {
-                ASSERT_TRUE(p[1] == 100 && p[2] == 40 && p[3] == 250) << x << "," << y;
+                ASSERT_TRUE(p[1] == 100) << x << "," << y;
+                ASSERT_TRUE(p[2] == 40) << x << "," << y;
+                ASSERT_TRUE(p[3] == 250) << x << "," << y;
             } else if (d < 9) {  // weight = the opacity: the average of base and source
-                ASSERT_TRUE(std::abs(p[1] - 150) <= 1 && std::abs(p[2] - 140) <= 1 &&
-                            std::abs(p[3] - 130) <= 1)
-                    << x << "," << y;
+                ASSERT_TRUE(std::abs(p[1] - 150) <= 1) << x << "," << y;
+                ASSERT_TRUE(std::abs(p[2] - 140) <= 1) << x << "," << y;
+                ASSERT_TRUE(std::abs(p[3] - 130) <= 1) << x << "," << y;
             }
         }
     const ImageRef once = composite(session);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -97,7 +98,8 @@ inline void sleepMs(int ms) {
 }
 
 inline void expectEmpty(Session& s) {
-    EXPECT_TRUE(!s.original() && !s.reconstructed());
+    EXPECT_TRUE(!s.original());
+    EXPECT_TRUE(!s.reconstructed());
     EXPECT_EQ(s.previewCount(), 0u);
     EXPECT_TRUE(s.isIdle());
 }
@@ -120,9 +122,26 @@ inline std::string testOutputPath(const std::string& name) {
     return std::string(dir ? dir : "/tmp") + "/" + name;
 }
 
-inline bool samePixels(const ImageRef& a, const ImageRef& b) {
+inline bool pixelsEqual(const ImageRef& a, const ImageRef& b) {
     return a && b && a->width() == b->width() && a->height() == b->height() &&
            std::memcmp(a->pixels(), b->pixels(), std::size_t(a->width()) * a->height() * 4) == 0;
+}
+
+// pixelsEqual for a test that expects equality: when the pixels differ, `got` is written to the
+// output folder as "<suite>.<test>-got-<n>.png" (named in the log) so the failure can be looked at.
+inline bool samePixels(const ImageRef& got, const ImageRef& expected) {
+    if (pixelsEqual(got, expected))
+        return true;
+    if (got) {
+        static int saved = 0;
+        const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+        const std::string path =
+            testOutputPath(std::string(test ? test->test_suite_name() : "test") + "." +
+                           (test ? test->name() : "") + "-got-" + std::to_string(++saved) + ".png");
+        if (ImageIO::sharedInstance().writeImage(got, path))
+            std::fprintf(stderr, "pixels differ: the image got is %s\n", path.c_str());
+    }
+    return false;
 }
 
 // The w × h pixels of chelsea.png at (x, y), written as a PNG to the output folder.
@@ -177,7 +196,9 @@ bool RecordingRun(const MethodCall& c) {
         if (++s.inside[step] == 1)
             s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), busySteps(s.inside));
         ++s.atGate[step];
-        s.gateChanged.wait(guard, [&] { return !s.closedSteps.count(step); });
+        // A gate a test forgets to open fails the test's own waits instead of hanging the run.
+        s.gateChanged.wait_for(guard, std::chrono::seconds(60),
+                               [&] { return !s.closedSteps.count(step); });
         --s.atGate[step];
     }
     for (int waited = 0; waited < s.delayMicroseconds && !StopRequested(c.cancel); waited += 200) {

@@ -6,19 +6,24 @@
 //
 //     minimise q(x) = ½·xᵀ·AᵀA·x + cᵀ·x,  c = −Aᵀ·b,  subject to 0 ≤ x ≤ 1,
 //
-// with A a filter matrix that is only ever used through products. Only Deconvolve.cpp and the
-// unit tests include this header; the rest of the system sees the two entry points of
-// Deconvolve.h. All vectors are n × 1 dense matrices; D, DM, DG and RPCMTX are n × n diagonal.
+// with A a filter matrix that is only ever used through products. Only the method (Deconvolve.cpp),
+// its benchmark and the unit tests include this header; the rest of the system sees the two entry
+// points of Deconvolve.h. All vectors are n × 1 dense matrices; D, DM, DG and RPCMTX are n × n
+// diagonal.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "Matrix.h"
 #include "MatrixOps.h"
 #include "MethodProgress.h"
 
 namespace velkaro {
+
+class FilterNormalTransform;  // MatrixFilter.h
 
 namespace deconvolve_detail {
 
@@ -43,8 +48,40 @@ struct SllsboxStats {
     double cpuSeconds = 0;
 };
 // Installs (or, with null, removes) the statistics sink of the calling thread. Every sllsbox
-// called on this thread while the sink is installed adds its figures to it.
+// started on this thread while the sink is installed adds its figures to it (the entry point of
+// the method takes no sink, so benchmarks reach the solves through this).
 void SetSllsboxStatsSink(SllsboxStats* stats);
+
+// The work matrices of one solve: the helpers take their temporaries from it and give them back
+// afterwards, so that a solve does not fault fresh pages in for every product and iteration.
+class ScratchPool {
+  public:
+    std::unique_ptr<Matrix> take(int rows, int columns);  // contents undefined
+    void give(std::unique_ptr<Matrix> m);
+
+  private:
+    std::vector<std::unique_ptr<Matrix>> mFree;
+};
+
+// What one solve shares with the helpers it calls, handed to each of them: its scratch pool, the
+// transform of its normal products AᵀA·x (null when the direct products are cheaper; the kernel's
+// spectrum is computed once per solve) and the statistics sink (null when no one counts).
+class SolverContext {
+  public:
+    explicit SolverContext(const Matrix& A, SllsboxStats* stats = nullptr);
+    ~SolverContext();
+    SolverContext(const SolverContext&) = delete;
+    SolverContext& operator=(const SolverContext&) = delete;
+
+    ScratchPool& pool() { return mPool; }
+    const FilterNormalTransform* normal() const { return mNormal.get(); }
+    SllsboxStats* stats() const { return mStats; }
+
+  private:
+    ScratchPool mPool;
+    std::unique_ptr<FilterNormalTransform> mNormal;
+    SllsboxStats* mStats;
+};
 
 // Called with the iterate at the top of every outer iteration of sllsbox.
 using IterateObserver = std::function<void(const Matrix& x)>;
@@ -60,7 +97,8 @@ struct SolverReport {
 // The solver: x = an approximate minimiser of q over the box, started from `start`. Stops on
 // convergence, on a direction that does not descend ("Optimization terminated: ..." in the log),
 // at maxIterations ("Maximum number of iterations exceeded"), or when the flag is set (with the
-// current iterate in x). Every iteration is reported to `progress` (see deconvolve_sllsbox).
+// current iterate in x). Every iteration is reported to `progress` (see deconvolve_sllsbox). The
+// solve makes its own SolverContext and passes it to the helpers below.
 SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& start, double tol,
                      int maxIterations, const std::atomic<bool>* cancel, int w, int h,
                      const IterateObserver* observer = nullptr,
@@ -69,15 +107,15 @@ SolverReport sllsbox(Matrix& x, const Matrix& A, const Matrix& b, const Matrix& 
 // Trust-region step in the two-dimensional subspace of a Newton direction (from pcgr) and the
 // scaled gradient. The scaling dv of definev is 1 for every unknown, so it is not passed. The
 // flag is polled between conjugate-gradient iterations; a cancelled call leaves s undefined.
-void drqpbox(Matrix& s, int& posdef, int& pcgit, const Matrix& D, const Matrix& grad, double delta,
-             const Matrix& g, double pcgtol, const Matrix& A, int kmax,
-             const std::atomic<bool>* cancel = nullptr);
+void drqpbox(SolverContext& context, Matrix& s, int& posdef, int& pcgit, const Matrix& D,
+             const Matrix& grad, double delta, const Matrix& g, double pcgtol, const Matrix& A,
+             int kmax, const std::atomic<bool>* cancel = nullptr);
 
 // Preconditioned conjugate gradients on (DM·AᵀA·DM + DG)·p = −g. posdef = 0 when a direction of
 // non-positive curvature was met (p is then that direction, normalised).
-void pcgr(Matrix& p, int& posdef, int& pcgit, const Matrix& DM, const Matrix& DG, const Matrix& g,
-          int kmax, double tol, const Matrix& A, const Matrix& RPCMTX,
-          const std::atomic<bool>* cancel = nullptr);
+void pcgr(SolverContext& context, Matrix& p, int& posdef, int& pcgit, const Matrix& DM,
+          const Matrix& DG, const Matrix& g, int kmax, double tol, const Matrix& A,
+          const Matrix& RPCMTX, const std::atomic<bool>* cancel = nullptr);
 
 // s ≈ argmin gᵀs + ½·sᵀHs subject to norm(s) ≤ delta, for symmetric H of order 1 or 2.
 void trust(Matrix& s, const Matrix& g, const Matrix& H, double delta);
@@ -96,16 +134,17 @@ double rfzero(double x, const Matrix& eigval, const Matrix& alpha, double delta)
 // Reflective line search along y + α·s, folded into the box. alpha = 0 with x = ox and
 // sigma = osig when no acceptable step exists. x may be ox and sigma osig (the solver passes its
 // iterate as both): neither output is written before the step is settled.
-void biqpbox(Matrix& x, Matrix& sigma, double& alpha, const Matrix& s, const Matrix& c, double strg,
-             const Matrix& ox, const Matrix& y, const Matrix& osig, double oval, int posdef,
-             double normg, const Matrix& A, const std::atomic<bool>* cancel);
+void biqpbox(SolverContext& context, Matrix& x, Matrix& sigma, double& alpha, const Matrix& s,
+             const Matrix& c, double strg, const Matrix& ox, const Matrix& y, const Matrix& osig,
+             double oval, int posdef, double normg, const Matrix& A,
+             const std::atomic<bool>* cancel);
 
 // val (1 × 1) = q(x), g = AᵀA·x + c. Returns early, outputs untouched, when cancelled.
-void fquad(Matrix& val, Matrix& g, const Matrix& x, const Matrix& c, const Matrix& A,
-           const std::atomic<bool>* cancel);
+void fquad(SolverContext& context, Matrix& val, Matrix& g, const Matrix& x, const Matrix& c,
+           const Matrix& A, const std::atomic<bool>* cancel);
 
 // mode 0: y = Aᵀ·(A·x), y may be x itself; mode < 0: y = Aᵀ·x; mode > 0: y = A·x.
-void atamult(Matrix& y, const Matrix& A, const Matrix& x, int mode);
+void atamult(SolverContext& context, Matrix& y, const Matrix& A, const Matrix& x, int mode);
 
 // Affine scaling of the box: v = x − 1 where g < 0, else x; dv = 1.
 void definev(Matrix& v, Matrix& dv, const Matrix& g, const Matrix& x);
