@@ -87,17 +87,21 @@ void convolve_star_mat(Matrix& r, const Matrix& a, const Matrix& b) {
         }
 }
 
-// Fills g ((2Rg + 1)²) with the inverse filter of the kernel h (not normalised). Returns
-// LAPACK's status: non-zero when the normal equations are singular.
-int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bool verbose) {
-    // Image model: correlation gamma^distance.
+// The image model: correlation gamma^distance, for offsets up to 4Rg in each direction.
+void imageCorrelation(Matrix& ruv, int Rg, double gamma) {
     const int nr = 8 * Rg + 1;
-    Matrix ruv(nr, nr);
     double* rv = ruv.rwData();
     for (int u = -4 * Rg; u <= 4 * Rg; ++u)
         for (int v = -4 * Rg; v <= 4 * Rg; ++v)
             rv[std::size_t(u + 4 * Rg) * nr + (v + 4 * Rg)] =
                 std::pow(gamma, std::sqrt(double(u * u + v * v)));
+}
+
+// Fills g ((2Rg + 1)²) with the inverse filter of the kernel h (not normalised). Returns
+// LAPACK's status: non-zero when the normal equations are singular.
+int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bool verbose) {
+    Matrix ruv(8 * Rg + 1, 8 * Rg + 1);
+    imageCorrelation(ruv, Rg, gamma);
 
     Matrix A(6 * Rg + 1, 6 * Rg + 1);  // cross-correlation of blurred and sharp image
     convolve_mat(A, h, ruv);
@@ -154,13 +158,8 @@ int compute_g(Matrix& g, const Matrix& h, int Rg, double gamma, double noise, bo
 // read Σ_e' S(e − e') g(e') = A(e) with A = h(−·) ∗ r and S = h ∗ A + noise · δ, r the image
 // model's correlation; for a kernel symmetric under a half turn A and S are those of compute_g.
 int compute_g_general(Matrix& g, const Matrix& h, int Rg, double gamma, double noise) {
-    const int nr = 8 * Rg + 1;
-    Matrix ruv(nr, nr);
-    double* rv = ruv.rwData();
-    for (int u = -4 * Rg; u <= 4 * Rg; ++u)
-        for (int v = -4 * Rg; v <= 4 * Rg; ++v)
-            rv[std::size_t(u + 4 * Rg) * nr + (v + 4 * Rg)] =
-                std::pow(gamma, std::sqrt(double(u * u + v * v)));
+    Matrix ruv(8 * Rg + 1, 8 * Rg + 1);
+    imageCorrelation(ruv, Rg, gamma);
     const int hn = h.rows();
     Matrix mirrored(hn, hn);
     std::reverse_copy(h.roData(), h.roData() + std::size_t(hn) * hn, mirrored.rwData());
