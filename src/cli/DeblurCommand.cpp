@@ -41,14 +41,15 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
     const MaskOptions& mask = settings.mask;
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in))
-        return false;
-    if (kernel.shake) {
+    if (!kernel.shake) {
+        if (!cli.load(in))
+            return false;
+    } else {
         // The shake of each photograph is its own, estimated at the point given.
         Rect section;
         CliArgs at;
         at.options["--at"] = settings.at;
-        if (!cli.sectionAt(section, at) || !cli.estimateShake(kernel, section))
+        if (cli.loadSection(section, in, at, &kernel) != kExitOk)
             return false;
     }
     std::string tooLarge;

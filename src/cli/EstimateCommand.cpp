@@ -43,11 +43,9 @@ int RunEstimate(const std::vector<std::string>& words) {
         return kExitFailure;
 
     CliSession cli(command);
-    if (!cli.load(args.positional[0]))
-        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args))
-        return kExitUsage;
+    if (const int loaded = cli.loadSection(section, args.positional[0], args); loaded != kExitOk)
+        return loaded;
     const BlurEstimate blur = EstimateSectionKernel(*cli.session().original(), section);
     std::printf("%s\n", EstimateLine(blur).c_str());
     std::fflush(stdout);

@@ -126,17 +126,12 @@ int RunGrid(const std::vector<std::string>& words) {
 
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in))
-        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args))
-        return kExitUsage;
+    BlurEstimate blur;
+    if (const int loaded = cli.loadSection(section, in, args, &kernel, &blur); loaded != kExitOk)
+        return loaded;
     if (estimate || kernel.shake) {
-        BlurEstimate blur;
-        if (kernel.shake) {
-            if (!cli.estimateShake(kernel, section, &blur))
-                return kExitFailure;
-        } else {
+        if (!kernel.shake) {
             blur = EstimateSectionKernel(*session.original(), section);
             std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
             kernel.kernel = blur.blurKernel();

@@ -49,13 +49,9 @@ int RunPreview(const std::vector<std::string>& words) {
 
     CliSession cli(command);
     Session& session = cli.session();
-    if (!cli.load(in))
-        return kExitFailure;
     Rect section;
-    if (!cli.sectionAt(section, args))
-        return kExitUsage;
-    if (kernel.shake && !cli.estimateShake(kernel, section))
-        return kExitFailure;
+    if (const int loaded = cli.loadSection(section, in, args, &kernel); loaded != kExitOk)
+        return loaded;
     cli.expectPreviews(1);
     session.setBrightnessOnly(kernel.brightnessOnly);
     session.deblurPreviewAngleStep(step, type, kernel.kernel, section);

@@ -323,6 +323,17 @@ bool CliSession::sectionAt(Rect& section, const CliArgs& args) {
     return true;
 }
 
+int CliSession::loadSection(Rect& section, const std::string& path, const CliArgs& args,
+                            KernelOptions* kernel, BlurEstimate* estimate) {
+    if (!load(path))
+        return kExitFailure;
+    if (!sectionAt(section, args))
+        return kExitUsage;
+    if (kernel && kernel->shake && !estimateShake(*kernel, section, estimate))
+        return kExitFailure;
+    return kExitOk;
+}
+
 bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section, BlurEstimate* estimate) {
     const BlurEstimate fit = EstimateBlur(*mSession.original(), int(section.x), int(section.y),
                                           int(section.width), int(section.height));

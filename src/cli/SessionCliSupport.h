@@ -107,6 +107,10 @@ class CliSession {
     // the section shows no blur.
     bool estimateShake(KernelOptions& kernel, const Rect& section,
                        BlurEstimate* estimate = nullptr);
+    // load(), then sectionAt(), then for --shape shake estimateShake() (into `kernel` and
+    // `estimate` when given): kExitOk, or the status to exit with, its message printed.
+    int loadSection(Rect& section, const std::string& path, const CliArgs& args,
+                    KernelOptions* kernel = nullptr, BlurEstimate* estimate = nullptr);
     int count(SessionEventType type);
 
     // Total number of preview steps the progress lines count towards.
