@@ -10,6 +10,7 @@
 
 #include "../deblur/DeblurTestSupport.h"
 #include "SessionTestSupport.h"
+#include "SyntheticShake.h"
 
 using namespace velkaro;
 
@@ -286,4 +287,23 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
             EXPECT_EQ(recorder.events().size(), atReturn);
         }
     }
+}
+
+TEST(SessionPreviewOfRealMethods, KernelImageCellsRankBestNearTheKernelsOwnSize) {
+    // A photograph shaken by a kernel image: of the Richardson–Lucy cells of that kernel scaled
+    // to steps 1 … 16, the best-ranked is near the kernel's own size, not a cell that changes
+    // little.
+    const KernelImageRef kernel = SyntheticShakeKernel(14, 5);
+    ASSERT_TRUE(kernel);
+    const ImageRef sharp = ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png"));
+    ASSERT_TRUE(sharp);
+    Session s;
+    s.loadDecodedImage(SyntheticBlur(CImage(sharp), *kernel, 1 / 255.0, 1).asImage());
+    const Rect section = PreviewSectionAroundPoint(225, 150, sharp->width(), sharp->height());
+    s.deblurPreviewAngleUpToStep(16, DeblurRL20, BlurKernel(kernel), section);
+    s.waitUntilIdle();
+    const std::vector<DeblurredEntry> best = s.bestPreviews(1);
+    ASSERT_EQ(best.size(), 1u);
+    const int own = int(std::lround(2 * kernel->radius()));
+    EXPECT_NEAR(best[0].radiusStep, own, 2) << "own step " << own;
 }
