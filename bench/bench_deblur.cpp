@@ -169,7 +169,7 @@ void Estimate(benchmark::State& state) {
             convolve(Section(), out, channel, 5.0, 30, 0, 0, out.width(), out.height());
         return out;
     }();
-    for (auto _ : state) benchmark::DoNotOptimize(EstimateBlur(blurred, 0, 0, 512, 512));
+    for (auto _ : state) benchmark::DoNotOptimize(EstimateBlur(blurred, Region{0, 0, 512, 512}));
 }
 
 // The blind kernel estimate of the section blurred by a synthetic camera shake 20 pixels long, with
@@ -180,7 +180,7 @@ void ShakeKernel(benchmark::State& state) {
     ShakeEstimateOptions options;
     options.maxSize = int(state.range(0));
     for (auto _ : state)
-        benchmark::DoNotOptimize(EstimateShakeKernel(blurred, 0, 0, 512, 512, options));
+        benchmark::DoNotOptimize(EstimateShakeKernel(blurred, Region{0, 0, 512, 512}, options));
     SetCounters(state, blurred, 0);
 }
 

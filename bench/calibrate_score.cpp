@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
                             blurred.pixels()[i] = std::uint8_t(std::clamp(
                                 std::lround(blurred.pixels()[i] + gauss(random)), 0L, 255L));
                 const CImage original = CropImage(blurred, x, y, size, size);
-                const BlurEstimate estimate = EstimateBlur(original, 0, 0, size, size);
+                const BlurEstimate estimate = EstimateBlur(original, Region{0, 0, size, size});
                 Case c;
                 char name[96];
                 std::snprintf(name, sizeof name, "%s %s noise %.0f", photo.c_str(), blur.name,

@@ -147,7 +147,7 @@ void Describe(const char* what, const CImage& blurred, int maxSize) {
     ShakeEstimateOptions options;
     options.maxSize = maxSize;
     const ShakeEstimate e =
-        EstimateShakeKernel(blurred, 0, 0, blurred.width(), blurred.height(), options);
+        EstimateShakeKernel(blurred, Region{0, 0, blurred.width(), blurred.height()}, options);
     std::printf("%-34s %-8s radius %5.1f  confidence %.2f  %.2f s\n", what,
                 e.kernel ? "kernel" : "none", e.kernel ? e.kernel->radius() : 0.0, e.confidence,
                 timer.elapsed());
@@ -209,8 +209,8 @@ int main(int argc, char** argv) {
                 Timer timer;
                 timer.start();
                 const double cpuStart = CpuSeconds();
-                const ShakeEstimate e =
-                    EstimateShakeKernel(blurred, 0, 0, blurred.width(), blurred.height(), options);
+                const ShakeEstimate e = EstimateShakeKernel(
+                    blurred, Region{0, 0, blurred.width(), blurred.height()}, options);
                 const double seconds = timer.elapsed(), cpu = CpuSeconds() - cpuStart;
                 const double inputError = Error(input, sharp[p]);
                 const double trueError = Error(Deconvolve(input, *truth), sharp[p]);

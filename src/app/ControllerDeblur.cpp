@@ -472,7 +472,7 @@ void Controller::estimateBlur() {
     };
     mEstimateQueue->async([this, section, cancel, post] {
         const int w = section->width(), h = section->height();
-        BlurEstimate estimate = EstimateBlur(*section, 0, 0, w, h);
+        BlurEstimate estimate = EstimateBlur(*section, Region{0, 0, w, h});
         if (PoorFit(estimate) && !StopRequested(cancel.get())) {
             // The disc and the line explain the section poorly: a kernel of any shape may.
             ShakeEstimateOptions options;
@@ -484,7 +484,7 @@ void Controller::estimateBlur() {
                     post([this, now] { showEstimateProgress(now / 100.0); });
             };
             const ShakeEstimate shake =
-                EstimateShakeKernel(*section, 0, 0, w, h, options, cancel.get(), &progress);
+                EstimateShakeKernel(*section, Region{0, 0, w, h}, options, cancel.get(), &progress);
             if (StopRequested(cancel.get())) {
                 QMetaObject::invokeMethod(
                     this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);

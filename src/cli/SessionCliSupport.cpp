@@ -191,8 +191,7 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
         options.maxSize = 63;
     if (fit.confidence >= kConfidentFit)
         options.start = KernelOfEstimate(fit);
-    const ShakeEstimate shake = EstimateShakeKernel(
-        image, int(section.x), int(section.y), int(section.width), int(section.height), options);
+    const ShakeEstimate shake = EstimateShakeKernel(image, RegionOf(section), options);
     if (!shake.kernel)
         return BlurEstimate{};
     return BlurEstimate{BlurShape::Shake, int(std::lround(shake.kernel->radius() * 2)), -1,
@@ -200,8 +199,7 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
 }
 
 BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section) {
-    const BlurEstimate fit = EstimateBlur(image, int(section.x), int(section.y), int(section.width),
-                                          int(section.height));
+    const BlurEstimate fit = EstimateBlur(image, RegionOf(section));
     if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
         return fit;
     const BlurEstimate shake = EstimateShakeSection(image, section, fit);
@@ -335,8 +333,7 @@ int CliSession::loadSection(Rect& section, const std::string& path, const CliArg
 }
 
 bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section, BlurEstimate* estimate) {
-    const BlurEstimate fit = EstimateBlur(*mSession.original(), int(section.x), int(section.y),
-                                          int(section.width), int(section.height));
+    const BlurEstimate fit = EstimateBlur(*mSession.original(), RegionOf(section));
     const BlurEstimate shake = EstimateShakeSection(*mSession.original(), section, fit);
     if (!shake.kernel) {
         CliError(kExitFailure, mCommand, "no blur found in the section to estimate a kernel from");

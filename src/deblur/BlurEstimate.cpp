@@ -74,7 +74,7 @@ struct Spectrum {
 };
 
 bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int h) {
-    std::vector<float> luminance = ReadLuminanceWindow(image, x, y, w, h);
+    std::vector<float> luminance = ReadLuminanceWindow(image, Region{x, y, w, h});
     std::vector<float> power;
     const PlanarF plane{luminance.data(), w, h, std::size_t(w) * sizeof(float)};
     if (planarPowerSpectrum(plane, kBlock, power) == 0)
@@ -359,7 +359,8 @@ const char* BlurShapeName(BlurShape shape) {
     return "none";
 }
 
-BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
+BlurEstimate EstimateBlur(const CImage& image, const Region& region) {
+    const int x = region.x, y = region.y, w = region.w, h = region.h;
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
     Spectrum s;
@@ -410,8 +411,8 @@ BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h) {
     return best;
 }
 
-double KernelSpectrumGain(const CImage& image, int x, int y, int w, int h,
-                          const KernelImage& kernel) {
+double KernelSpectrumGain(const CImage& image, const Region& region, const KernelImage& kernel) {
+    const int x = region.x, y = region.y, w = region.w, h = region.h;
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
     Spectrum s;

@@ -30,12 +30,11 @@ const char* BlurShapeName(BlurShape shape);
 // Estimates the blur of the region x, y, w, h of `image` (clipped to it) from the power spectrum
 // of its luminance in linear light. A region smaller than 128 × 128 pixels, a sharp one or one of
 // noise only gives None.
-BlurEstimate EstimateBlur(const CImage& image, int x, int y, int w, int h);
+BlurEstimate EstimateBlur(const CImage& image, const Region& region);
 
 // The same fit for a kernel of any shape: the share (0 … 1) of the no-blur misfit of the region's
 // spectrum that the kernel removes, EstimateBlur's confidence for that kernel. 0 for a region
 // smaller than 128 × 128 pixels or with too little signal above its noise.
-double KernelSpectrumGain(const CImage& image, int x, int y, int w, int h,
-                          const KernelImage& kernel);
+double KernelSpectrumGain(const CImage& image, const Region& region, const KernelImage& kernel);
 
 }  // namespace velkaro

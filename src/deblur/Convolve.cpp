@@ -22,7 +22,7 @@ void convolve(const CImage& in, CImage& o, int channel, double radius, const Blu
     int n = 0;
     MethodKernel(kernel, n, radius, blur);
     FloatBuffer result;
-    ConvolveRegion(result, nullptr, in, channel, kernel, n, x, y, w, h);
+    ConvolveRegion(result, nullptr, in, channel, kernel, n, Region{x, y, w, h});
     WriteChannelRegion(o, channel, result.get(), w, h);
     LogInfo("convolve took %.2f seconds\n", timer.elapsed());
 }

@@ -31,7 +31,8 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
 }
 
 void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
-                    const std::vector<float>& kernel, int n, int x, int y, int w, int h) {
+                    const std::vector<float>& kernel, int n, const Region& region) {
+    const int x = region.x, y = region.y, w = region.w, h = region.h;
     // Beyond the reach of the kernel the image does not matter; where the window is clipped it
     // ends at the image's true edge, which the convolution extends, as it would the whole image.
     const int reach = (n - 1) / 2;
@@ -51,7 +52,8 @@ void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in
     }
 }
 
-std::vector<float> ReadLuminanceWindow(const CImage& in, int x, int y, int w, int h) {
+std::vector<float> ReadLuminanceWindow(const CImage& in, const Region& region) {
+    const int x = region.x, y = region.y, w = region.w, h = region.h;
     std::vector<float> luminance(std::size_t(w) * h), row(w);
     const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
     for (int r = 0; r < h; ++r) {

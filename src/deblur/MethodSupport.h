@@ -37,11 +37,11 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
 // reaches is read. `result` receives w × h values; `observed`, when not null, receives the
 // region's own unconvolved values.
 void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
-                    const std::vector<float>& kernel, int n, int x, int y, int w, int h);
+                    const std::vector<float>& kernel, int n, const Region& region);
 
 // The luminance (Rec. 709 weights) in linear light of the w × h window at x, y, wholly inside the
 // image, row after row: what the blur estimates analyse.
-std::vector<float> ReadLuminanceWindow(const CImage& in, int x, int y, int w, int h);
+std::vector<float> ReadLuminanceWindow(const CImage& in, const Region& region);
 
 // Writes w × h values into channel `channel` of out (exactly w × h pixels).
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h);

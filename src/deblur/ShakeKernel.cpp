@@ -408,9 +408,10 @@ int PaddedSize(int extent, int kernel) {
 
 }  // namespace
 
-ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int h,
+ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                   const ShakeEstimateOptions& options,
                                   const std::atomic<bool>* cancel, const MethodProgress* progress) {
+    const int x = region.x, y = region.y, w = region.w, h = region.h;
     const int maxSize = std::clamp(options.maxSize | 1, 3, 63);
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
@@ -420,7 +421,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int 
     const int width = std::min(x1 - x0, kMaxSide), height = std::min(y1 - y0, kMaxSide);
     const int left = x0 + (x1 - x0 - width) / 2, top = y0 + (y1 - y0 - height) / 2;
 
-    std::vector<float> luminance = ReadLuminanceWindow(image, left, top, width, height);
+    std::vector<float> luminance = ReadLuminanceWindow(image, Region{left, top, width, height});
     // Scale to a range near 0 … 1 so that the prior's weight means the same on any exposure; a
     // range under a few levels of 8 bits is flat.
     {
@@ -504,9 +505,11 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int 
         // photograph around it.
         const int sw = std::max(width, 128), sh = std::max(height, 128);
         const int sx = left + width / 2 - sw / 2, sy = top + height / 2 - sh / 2;
-        estimate.confidence = KernelSpectrumGain(
-            image, std::clamp(sx, 0, std::max(0, image.width() - sw)),
-            std::clamp(sy, 0, std::max(0, image.height() - sh)), sw, sh, *estimate.kernel);
+        estimate.confidence =
+            KernelSpectrumGain(image,
+                               Region{std::clamp(sx, 0, std::max(0, image.width() - sw)),
+                                      std::clamp(sy, 0, std::max(0, image.height() - sh)), sw, sh},
+                               *estimate.kernel);
     }
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);

@@ -28,7 +28,7 @@ struct ShakeEstimate {
 // pixels at most are used). The kernel follows GenerateFilter's convention: blurred(p) =
 // Σ weight(d) · sharp(p + d). A region smaller than 64 × 64 pixels, a flat, sharp or noise-only
 // one gives a null kernel, as does a stop through `cancel` (polled every few milliseconds).
-ShakeEstimate EstimateShakeKernel(const CImage& image, int x, int y, int w, int h,
+ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                   const ShakeEstimateOptions& options,
                                   const std::atomic<bool>* cancel = nullptr,
                                   const MethodProgress* progress = nullptr);

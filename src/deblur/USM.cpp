@@ -189,7 +189,7 @@ void unsharp_mask_full(const CImage& in, CImage& o, int channel, double radius, 
     int n = 0;
     MethodKernel(kernel, n, radius, blur);
     FloatBuffer blurred, observed;
-    ConvolveRegion(blurred, &observed, in, channel, kernel, n, x, y, w, h);
+    ConvolveRegion(blurred, &observed, in, channel, kernel, n, Region{x, y, w, h});
     for (std::size_t i = 0; i < std::size_t(w) * std::size_t(h); ++i) {
         const float o0 = observed[i];
         const float d = o0 - blurred[i];

@@ -237,7 +237,7 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     wiener_fir_filter(g, n, radius, matRadius, gamma, noise, blur, true);
     const std::vector<float> filter(g.begin(), g.end());
     FloatBuffer result;
-    ConvolveRegion(result, nullptr, in, channel, filter, n, x, y, w, h);
+    ConvolveRegion(result, nullptr, in, channel, filter, n, Region{x, y, w, h});
     WriteChannelRegion(o, channel, result.get(), w, h);
     LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }

@@ -18,6 +18,17 @@ struct Rect {
     double x = 0, y = 0, width = 0, height = 0;
 };
 
+// A rectangle of whole pixels of an image: the one shape in which regions travel between the
+// numerical helpers.
+struct Region {
+    int x = 0, y = 0, w = 0, h = 0;
+    bool operator==(const Region&) const = default;
+};
+// The whole pixels of a rectangle given in pixels (its coordinates truncated).
+inline Region RegionOf(const Rect& r) {
+    return Region{int(r.x), int(r.y), int(r.width), int(r.height)};
+}
+
 // A buffer of `bytes` for pixels, every byte `fill`; a photograph-sized one is laid out on huge
 // pages where the system offers them, so that filling it costs a few page faults instead of
 // thousands.

@@ -13,7 +13,7 @@ CImage LuminancePicture(const CImage& image) {
     CImage picture(width, height);
     std::vector<float> luminance;
     for (int y = 0; y < height; ++y) {
-        luminance = ReadLuminanceWindow(image, 0, y, width, 1);
+        luminance = ReadLuminanceWindow(image, Region{0, y, width, 1});
         const std::size_t rowStart = std::size_t(y) * width * 4;
         std::uint8_t* out = picture.pixels() + rowStart;
         for (int channel = 1; channel <= 3; ++channel)

@@ -17,12 +17,6 @@ namespace velkaro {
 // table, both to compute and to estimate the memory a computation needs; DefaultDeblurMethods()
 // holds the real methods, and tests may hand the session recording stand-ins instead.
 
-// A rectangle of whole pixels of the input image.
-struct Region {
-    int x = 0, y = 0, w = 0, h = 0;
-    bool operator==(const Region&) const = default;
-};
-
 enum class DeblurMethod {
     None,  // no method: an unassigned or unknown preset
     UnsharpMask,

@@ -297,7 +297,7 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     // stored are kept. The section's blur estimate is made once, with its first basis.
     const CImage original = CropImage(*mOriginalImage, region.x, region.y, region.w, region.h);
     if (!estimate)
-        estimate = EstimateBlur(original, 0, 0, region.w, region.h);
+        estimate = EstimateBlur(original, Region{0, 0, region.w, region.h});
     // A kernel image was estimated from the photograph or chosen for it: its own size speaks for
     // a row as an estimate of that shape would, with a middling confidence.
     BlurEstimate sectionBlur = *estimate;

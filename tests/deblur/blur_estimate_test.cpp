@@ -17,7 +17,7 @@ namespace {
 
 BlurEstimate EstimateCentre(const CImage& image) {
     const int w = std::min(512, image.width()), h = std::min(512, image.height());
-    return EstimateBlur(image, (image.width() - w) / 2, (image.height() - h) / 2, w, h);
+    return EstimateBlur(image, Region{(image.width() - w) / 2, (image.height() - h) / 2, w, h});
 }
 
 int AngleError(int a, int b) {
@@ -41,7 +41,7 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
         EXPECT_EQ(e.shape, BlurShape::None) << k;
         EXPECT_LT(e.confidence, 0.2) << k;
     }
-    EXPECT_EQ(EstimateBlur(blurred(photos[0], 5.0, 30, 0, 0), 0, 0, 100, 512).shape,
+    EXPECT_EQ(EstimateBlur(blurred(photos[0], 5.0, 30, 0, 0), Region{0, 0, 100, 512}).shape,
               BlurShape::None);
     // A real shake: the clock moved horizontally by about 30 pixels or more (the grid's longest
     // line), the zeros of its spectrum filled by the uneven speed.

@@ -182,9 +182,6 @@ TEST(Methods, UnsharpFastMatchesASeparableReference) {
         const bool inside = n <= length && p >= half && p < length - half;
         return int((inside ? v : v / weight) + 0.5);
     };
-    struct Region {
-        int x, y, w, h;
-    };
     // Shorter than the kernel, and large enough for the passes to split into several tasks.
     for (const Region& g : {Region{5, 4, 30, 4}, Region{3, 2, 150, 27}}) {
         CImage out(g.w, g.h), untouched(g.w, g.h);

@@ -56,7 +56,7 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
         const CImage truth = CropImage(sharp, x, y, size, size),
                      original = CropImage(blurry, x, y, size, size);
         // As the grid scores its cells: with the section's blur estimate.
-        const BlurEstimate blur = EstimateBlur(original, 0, 0, size, size);
+        const BlurEstimate blur = EstimateBlur(original, Region{0, 0, size, size});
         double best = 0, top = 0, topScore = -1e300;
         for (int step = 1; step <= 8; ++step)
             for (DeblurType type : {DeblurUSM3, DeblurWF2, DeblurRL20}) {

@@ -57,7 +57,7 @@ ShakeEstimate EstimateWhole(const CImage& image, const std::atomic<bool>* cancel
     ShakeEstimateOptions options;
     options.maxSize = 25;
     options.start = std::move(start);
-    return EstimateShakeKernel(image, 0, 0, image.width(), image.height(), options, cancel);
+    return EstimateShakeKernel(image, Region{0, 0, image.width(), image.height()}, options, cancel);
 }
 
 // Each known kernel is found with a cosine similarity of at least 0.85 to the truth (the estimates
