@@ -107,7 +107,8 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     const QString damaged = app.temporaryPath("damaged.jpg");
     QFile garbage(damaged);
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
-    garbage.write(QByteArray("\xff\xd8\xff\xe0 not really a JPEG", 28));
+    const char header[] = "\xff\xd8\xff\xe0 not really a JPEG";
+    garbage.write(header, sizeof header - 1);
     garbage.close();
     const QString unreadable[] = {app.temporaryPath("no such photo.jpg"), damaged,
                                   app.temporaryPath("")};
