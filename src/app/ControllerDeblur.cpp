@@ -56,13 +56,6 @@ constexpr double kPoorFit = 0.5;
 constexpr int kShakeSize = 31;
 constexpr int kLargeShakeSize = 63;
 
-// Equal kernels: the same shape, the same angle, and equal weights for kernel images.
-bool SameKernel(const BlurKernel& a, const BlurKernel& b) {
-    if (a.isImage() != b.isImage())
-        return false;
-    return a.isImage() ? a.image->fingerprint() == b.image->fingerprint() : a.angle == b.angle;
-}
-
 bool PoorFit(const BlurEstimate& e) {
     return e.shape == BlurShape::None || e.confidence < kPoorFit;
 }
@@ -200,7 +193,7 @@ void Controller::showPreviewEvent(SessionEventType type, const DeblurredEntry& e
     const int column = entry.deblurType;
     // Previews of another kernel (the blur control just changed) are not the grid's.
     if (!InGrid(step, column, mImageMatrix->rows(), mImageMatrix->columns()) ||
-        !SameKernel(entry.blurKernel(), currentKernel()) ||
+        !entry.blurKernel().sameAs(currentKernel()) ||
         entry.brightnessOnly != mBrightnessOnly->isChecked())
         return;
     if (type == SessionEventType::PreviewStarted) {
@@ -353,7 +346,7 @@ DeblurredEntry Controller::currentEntry(DeblurType type, int radiusStep, MaskSet
 }
 
 bool Controller::gridIsCurrent() const {
-    return SameKernel(mGridKernel, currentKernel()) &&
+    return mGridKernel.sameAs(currentKernel()) &&
            mGridBrightnessOnly == mBrightnessOnly->isChecked();
 }
 
@@ -372,7 +365,7 @@ void Controller::setShakeKernel(KernelImageRef kernel, bool loaded, bool select)
         shake->setChecked(true);
     else if (!mShakeKernel && shake->isChecked())
         mBlurShape->button(0)->setChecked(true);
-    if (!SameKernel(currentKernel(), before))
+    if (!currentKernel().sameAs(before))
         blurShapeChanged(true);
 }
 
@@ -391,7 +384,7 @@ void Controller::setBlurShape(bool motion, int angle) {
         mAngleView->setCurrentAngle(mAngleField->value());
     }
     mBlurShape->button(motion ? 1 : 0)->setChecked(true);
-    if (!SameKernel(currentKernel(), before))
+    if (!currentKernel().sameAs(before))
         blurShapeChanged(true);
 }
 
@@ -528,7 +521,7 @@ void Controller::showEstimate(const BlurEstimate& e) {
                                 .arg(e.kernel ? tr("shake") : blurShapeText(estimated))
                                 .arg(e.radiusStep * 0.5, 0, 'f', 1)
                                 .arg(e.confidence, 0, 'f', 2) +
-                            (!SameKernel(estimated, currentKernel()) ? kept : QString()),
+                            (!estimated.sameAs(currentKernel()) ? kept : QString()),
                         5000);
     mImageMatrix->setSuggestedRow(e.radiusStep);
     if (!mUserChoseCell)
@@ -544,7 +537,7 @@ void Controller::showEstimate(const BlurEstimate& e) {
         setShakeKernel(e.kernel, false, false);
     }
     // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
-    if (SameKernel(currentKernel(), before))
+    if (currentKernel().sameAs(before))
         maskChanged(nullptr);
     emit estimateFinished();
 }

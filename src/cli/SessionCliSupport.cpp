@@ -124,8 +124,7 @@ const std::vector<std::string> kKernelOptionNames = {"--shape", "--angle", "--ke
 const std::vector<std::string> kKernelFlagNames = {"--luma"};
 
 DeblurredEntry KernelOptions::entry(DeblurType type, int step) const {
-    return DeblurredEntry{type,           step,         kernel.image ? -1 : kernel.angle,
-                          MaskSettings{}, kernel.image, brightnessOnly};
+    return UnmaskedEntry(type, step, kernel, brightnessOnly);
 }
 
 bool ParseKernelOptions(KernelOptions& out, const CliArgs& args, const char* command, int& status) {

@@ -382,10 +382,6 @@ struct ChannelState {
     std::unique_ptr<Matrix> work;
 };
 
-std::uint64_t KernelImageId(const BlurKernel& blur) {
-    return blur.image ? blur.image->fingerprint() : 0;
-}
-
 std::mutex gKeptMutex;
 ChannelState gKept;
 
@@ -396,7 +392,7 @@ ChannelState TakeKeptState(int rows, int columns, double radius, const BlurKerne
         std::swap(kept, gKept);
     }
     if (kept.rows == rows && kept.columns == columns && kept.radius == radius &&
-        kept.angle == blur.angle && kept.kernelImage == KernelImageId(blur))
+        kept.angle == blur.angle && kept.kernelImage == blur.imageFingerprint())
         return kept;
     return {};  // another region's arrays are freed here
 }
@@ -439,7 +435,7 @@ FftStatus deconvolve_wnr_iir(const CImage& i, CImage& o, int channel, double rad
     FftStatus status = FftStatus::Done;
     if (!state.otf) {
         state.rows = h, state.columns = w, state.radius = radius, state.angle = blur.angle;
-        state.kernelImage = KernelImageId(blur);
+        state.kernelImage = blur.imageFingerprint();
         state.otf = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
         state.spectrum = std::make_unique<ComplexMatrix>(h, HalfColumns(w));
         state.work = std::make_unique<Matrix>(h, w);

@@ -58,6 +58,13 @@ struct BlurKernel {
     BlurKernel(int lineAngle = -1) : angle(lineAngle) {}  // NOLINT: an angle names its kernel
     explicit BlurKernel(KernelImageRef kernelImage) : angle(-1), image(std::move(kernelImage)) {}
     bool isImage() const { return image != nullptr; }
+    // The kernel image's fingerprint, 0 for the disc and the line.
+    std::uint64_t imageFingerprint() const { return image ? image->fingerprint() : 0; }
+    // The same kernel: the same shape and angle, and equal weights for kernel images.
+    bool sameAs(const BlurKernel& other) const {
+        return isImage() == other.isImage() && angle == other.angle &&
+               imageFingerprint() == other.imageFingerprint();
+    }
 };
 
 // Rows and columns of the kernel of a radius: 2 × ceil(radius − 0.5) + 1 for the disc and the

@@ -12,15 +12,11 @@ namespace velkaro {
 KernelImageRef ReadKernelFile(const std::string& path, std::string& reason) {
     std::vector<std::uint16_t> levels;
     int width = 0, height = 0;
-    // Read with a margin, so that a picture just too large is told apart from one that is no
-    // picture at all.
-    if (!PlatformReadGrey16(levels, width, height, path, 1 << 15)) {
-        reason = "not an image this tool can read";
-        return nullptr;
-    }
-    if (width > kMaxKernelFileSide || height > kMaxKernelFileSide) {
-        reason = "larger than " + std::to_string(kMaxKernelFileSide) + " × " +
-                 std::to_string(kMaxKernelFileSide) + " pixels";
+    bool tooLarge = false;
+    if (!PlatformReadGrey16(levels, width, height, path, kMaxKernelFileSide, &tooLarge)) {
+        reason = tooLarge ? "larger than " + std::to_string(kMaxKernelFileSide) + " × " +
+                                std::to_string(kMaxKernelFileSide) + " pixels"
+                          : "not an image this tool can read";
         return nullptr;
     }
     // An even or oblong picture is placed in the middle of an odd square.

@@ -75,17 +75,24 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
 }
 
 bool PlatformReadGrey16(std::vector<std::uint16_t>& out, int& width, int& height,
-                        const std::string& path, int maxSide) {
+                        const std::string& path, int maxSide, bool* tooLarge) {
     out.clear();
+    *tooLarge = false;
     QImageReader reader(QString::fromStdString(path));
     if (!reader.canRead())
         return false;
     const QSize size = reader.size();
-    if (size.isValid() && (size.width() > maxSide || size.height() > maxSide))
+    if (size.isValid() && (size.width() > maxSide || size.height() > maxSide)) {
+        *tooLarge = true;
         return false;
+    }
     QImage image = reader.read();
-    if (image.isNull() || image.width() > maxSide || image.height() > maxSide)
+    if (image.isNull())
         return false;
+    if (image.width() > maxSide || image.height() > maxSide) {
+        *tooLarge = true;
+        return false;
+    }
     image.convertTo(QImage::Format_Grayscale16);
     if (image.isNull())
         return false;

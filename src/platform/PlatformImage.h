@@ -19,9 +19,9 @@ bool PlatformDecodeToPng(std::vector<std::uint8_t>& outPng, std::string& outForm
 
 // Reads the first image of a file Qt can read as 16-bit grey levels (colour converted to its
 // luminance, 8-bit levels widened by 257), row after row. False when Qt cannot read it, or when it
-// is larger than maxSide × maxSide (refused from its header).
+// is larger than maxSide × maxSide (refused from its header, with *tooLarge set).
 bool PlatformReadGrey16(std::vector<std::uint16_t>& out, int& width, int& height,
-                        const std::string& path, int maxSide);
+                        const std::string& path, int maxSide, bool* tooLarge);
 // Writes 16-bit grey levels as a PNG file (grey, 16 bits a sample), atomically. False when it
 // cannot be written (the file then keeps what it held).
 bool PlatformWriteGrey16Png(const std::string& path, const std::vector<std::uint16_t>& levels,

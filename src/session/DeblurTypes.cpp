@@ -31,11 +31,17 @@ DeblurredEntry EmptyDeblurredEntry() {
     return DeblurredEntry{};
 }
 
+DeblurredEntry UnmaskedEntry(DeblurType type, int radiusStep, const BlurKernel& kernel,
+                             bool brightnessOnly) {
+    return DeblurredEntry{type,           radiusStep,   kernel.image ? -1 : kernel.angle,
+                          MaskSettings{}, kernel.image, brightnessOnly};
+}
+
 bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
     const MaskSettings& ma = a.maskSettings;
     const MaskSettings& mb = b.maskSettings;
     const auto kernelKey = [](const DeblurredEntry& e) {
-        return e.kernel ? std::pair(1, e.kernel->fingerprint()) : std::pair(0, std::uint64_t(0));
+        return std::pair(e.kernel != nullptr, e.blurKernel().imageFingerprint());
     };
     const auto ka =
         std::tuple(a.deblurType, a.radiusStep, a.angle, kernelKey(a), a.brightnessOnly, ma.type);

@@ -72,6 +72,10 @@ struct DeblurredEntry {
     BlurKernel blurKernel() const { return kernel ? BlurKernel(kernel) : BlurKernel(angle); }
 };
 
+// The key of an unmasked result of a preset at a step with a kernel (its angle, or its image).
+DeblurredEntry UnmaskedEntry(DeblurType type, int radiusStep, const BlurKernel& kernel,
+                             bool brightnessOnly = false);
+
 // Type 26, step 0, angle -1, mask type -1 with zero floats: travels with the image-loaded events.
 DeblurredEntry EmptyDeblurredEntry();
 

@@ -41,16 +41,10 @@ int costRank(DeblurType type) {
     }
 }
 
-// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
 // How much the score trusts a kernel image's own size as the section's blur.
 constexpr double kKernelImageConfidence = 0.5;
 
-DeblurredEntry previewEntry(DeblurType deblurType, int radiusStep, const BlurKernel& kernel,
-                            bool brightnessOnly) {
-    return DeblurredEntry{deblurType,     radiusStep,   kernel.image ? -1 : kernel.angle,
-                          MaskSettings{}, kernel.image, brightnessOnly};
-}
-
+// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
 std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
                                          bool brightnessOnly) {
     std::vector<std::array<int, 3>> keys;  // cost, step, column
@@ -60,7 +54,7 @@ std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const Bl
     std::sort(keys.begin(), keys.end());
     std::deque<DeblurredEntry> order;
     for (const auto& [cost, step, column] : keys)
-        order.push_back(previewEntry(DeblurType(column), step, kernel, brightnessOnly));
+        order.push_back(UnmaskedEntry(DeblurType(column), step, kernel, brightnessOnly));
     return order;
 }
 
@@ -181,7 +175,7 @@ void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurTyp
     queuePreviewBatch([&] {
         for (int step = 1; step <= radiusMaxStep; ++step)
             mPreviewQueue->async([this,
-                                  entry = previewEntry(deblurType, step, kernel, mBrightnessOnly),
+                                  entry = UnmaskedEntry(deblurType, step, kernel, mBrightnessOnly),
                                   section] { queueDeblurPreviewStep(entry, section); });
     });
 }
@@ -191,9 +185,9 @@ void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType,
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusStep > 0);
     queuePreviewBatch([&] {
-        mPreviewQueue->async([this,
-                              entry = previewEntry(deblurType, radiusStep, kernel, mBrightnessOnly),
-                              section] { queueDeblurPreviewStep(entry, section); });
+        mPreviewQueue->async(
+            [this, entry = UnmaskedEntry(deblurType, radiusStep, kernel, mBrightnessOnly),
+             section] { queueDeblurPreviewStep(entry, section); });
     });
 }
 
@@ -204,7 +198,7 @@ void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, co
         for (int step = 1; step <= radiusMaxStep; ++step)
             for (int angle = 0; angle < 180; angle += 10)
                 mPreviewQueue->async(
-                    [this, entry = previewEntry(deblurType, step, angle, mBrightnessOnly),
+                    [this, entry = UnmaskedEntry(deblurType, step, angle, mBrightnessOnly),
                      section] { queueDeblurPreviewStep(entry, section); });
     });
 }
@@ -281,8 +275,7 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
 
 std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int radiusStep,
                                                       const BlurKernel& kernel) {
-    const std::tuple key{radiusStep, kernel.image ? -1 : kernel.angle,
-                         kernel.image ? kernel.image->fingerprint() : std::uint64_t(0)};
+    const std::tuple key{radiusStep, kernel.image ? -1 : kernel.angle, kernel.imageFingerprint()};
     std::optional<BlurEstimate> estimate;
     {
         std::lock_guard<Lock> guard(mLock);
