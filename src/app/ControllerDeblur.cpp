@@ -34,7 +34,7 @@
 #include "KernelView.h"
 #include "Log.h"
 #include "MainWindow.h"
-#include "ShakeKernel.h"
+#include "SectionKernel.h"
 #include "SplitView.h"
 #include "UsageReport.h"
 
@@ -47,35 +47,6 @@ constexpr int kMaxRow = 30;
 constexpr int kComparisonRow = 2;
 constexpr std::size_t kRankBadges = 3;
 const char* const kOriginalVsReconstructed = "Original\n vs \nReconstructed";
-
-// The blind estimate runs where the disc and the line explain less than this share of the
-// section's no-blur misfit.
-constexpr double kPoorFit = 0.5;
-// Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
-// wide to leave room around it in the smaller.
-constexpr int kShakeSize = 31;
-constexpr int kLargeShakeSize = 63;
-
-bool PoorFit(const BlurEstimate& e) {
-    return e.shape == BlurShape::None || e.confidence < kPoorFit;
-}
-
-int ShakeSizeBound(const BlurEstimate& e) {
-    if (e.shape == BlurShape::None)
-        return kShakeSize;
-    const int size = SizeForFilter(e.radiusStep * 0.5, e.blurKernel());
-    return 3 * size > 2 * kShakeSize ? kLargeShakeSize : kShakeSize;
-}
-
-// The blind estimate in the grid's terms: the row of the kernel's own radius.
-BlurEstimate ShakeAsEstimate(const ShakeEstimate& shake) {
-    BlurEstimate e;
-    e.shape = BlurShape::Shake;
-    e.radiusStep = std::clamp(int(std::lround(2 * shake.kernel->radius())), 1, kMaxRow);
-    e.confidence = shake.confidence;
-    e.kernel = shake.kernel;
-    return e;
-}
 
 bool InGrid(int row, int column, int rows, int columns) {
     return row >= 1 && row < rows && column >= 0 && column < columns;
@@ -465,31 +436,21 @@ void Controller::estimateBlur() {
     };
     mEstimateQueue->async([this, section, cancel, post] {
         const int w = section->width(), h = section->height();
-        BlurEstimate estimate = EstimateBlur(*section, Region{0, 0, w, h});
-        if (PoorFit(estimate) && !StopRequested(cancel.get())) {
-            // The disc and the line explain the section poorly: a kernel of any shape may.
-            ShakeEstimateOptions options;
-            options.maxSize = ShakeSizeBound(estimate);
-            auto percent = std::make_shared<std::atomic<int>>(-1);
-            const MethodProgress progress = [this, post, percent](const MethodProgressStep& step) {
-                const int now = int(step.fraction * 100);
-                if (percent->exchange(now) != now)
-                    post([this, now] { showEstimateProgress(now / 100.0); });
-            };
-            const ShakeEstimate shake =
-                EstimateShakeKernel(*section, Region{0, 0, w, h}, options, cancel.get(), &progress);
-            if (StopRequested(cancel.get())) {
-                QMetaObject::invokeMethod(
-                    this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);
-                return;
-            }
-            LogInfo("blur estimate: %s, confidence %.2f; blind: %s, confidence %.2f\n",
-                    BlurShapeName(estimate.shape), estimate.confidence,
-                    shake.kernel ? "kernel" : "none", shake.confidence);
-            // Both confidences are the same measure: the kernel that explains more wins.
-            if (shake.kernel && shake.confidence > estimate.confidence)
-                estimate = ShakeAsEstimate(shake);
+        auto percent = std::make_shared<std::atomic<int>>(-1);
+        const MethodProgress progress = [this, post, percent](const MethodProgressStep& step) {
+            const int now = int(step.fraction * 100);
+            if (percent->exchange(now) != now)
+                post([this, now] { showEstimateProgress(now / 100.0); });
+        };
+        const BlurEstimate estimate =
+            EstimateSectionKernel(*section, Region{0, 0, w, h}, cancel.get(), &progress);
+        if (StopRequested(cancel.get())) {
+            QMetaObject::invokeMethod(
+                this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);
+            return;
         }
+        LogInfo("blur estimate: %s, radius step %d, confidence %.2f\n",
+                BlurShapeName(estimate.shape), estimate.radiusStep, estimate.confidence);
         post([this, estimate] { showEstimate(estimate); });
     });
 }

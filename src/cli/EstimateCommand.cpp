@@ -8,11 +8,11 @@
 
 #include <cstdio>
 
-#include "BlurEstimate.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "Filter.h"
 #include "KernelFile.h"
+#include "SectionKernel.h"
 #include "SessionCliSupport.h"
 
 namespace velkaro {
@@ -46,7 +46,7 @@ int RunEstimate(const std::vector<std::string>& words) {
     Rect section;
     if (const int loaded = cli.loadSection(section, args.positional[0], args); loaded != kExitOk)
         return loaded;
-    const BlurEstimate blur = EstimateSectionKernel(*cli.session().original(), section);
+    const BlurEstimate blur = EstimateSectionKernel(*cli.session().original(), RegionOf(section));
     std::printf("%s\n", EstimateLine(blur).c_str());
     std::fflush(stdout);
     if (kernelOut == args.options.end())

@@ -14,12 +14,12 @@
 #include <cstdio>
 #include <sstream>
 
-#include "BlurEstimate.h"
 #include "CandidateScore.h"
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ContactSheet.h"
 #include "ImageIO.h"
+#include "SectionKernel.h"
 #include "SessionCliSupport.h"
 #include "Timer.h"
 
@@ -132,7 +132,7 @@ int RunGrid(const std::vector<std::string>& words) {
         return loaded;
     if (estimate || kernel.shake) {
         if (!kernel.shake) {
-            blur = EstimateSectionKernel(*session.original(), section);
+            blur = EstimateSectionKernel(*session.original(), RegionOf(section));
             std::fprintf(stderr, "velkaro-cli %s: %s\n", command, EstimateLine(blur).c_str());
             kernel.kernel = blur.blurKernel();
         }

@@ -15,7 +15,7 @@
 #include "Filter.h"
 #include "ImageIO.h"
 #include "KernelFile.h"
-#include "ShakeKernel.h"
+#include "SectionKernel.h"
 
 namespace velkaro {
 
@@ -170,41 +170,6 @@ bool ParseKernelOptions(KernelOptions& out, const CliArgs& args, const char* com
     return true;
 }
 
-KernelImageRef KernelOfEstimate(const BlurEstimate& estimate) {
-    if (estimate.shape != BlurShape::Disc && estimate.shape != BlurShape::Motion)
-        return nullptr;
-    const double radius = estimate.radiusStep * 0.5;
-    const BlurKernel kernel = estimate.blurKernel();
-    const int size = SizeForFilter(radius, kernel);
-    Matrix f(size, size);
-    GenerateFilter(f, radius, kernel);
-    return KernelImage::fromWeights(size, std::vector<double>(f.roData(), f.roData() + f.count()));
-}
-
-BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
-                                  const BlurEstimate& fit) {
-    ShakeEstimateOptions options;
-    // A line or disc wider than the default bound asks for the largest kernels.
-    if (fit.shape != BlurShape::None &&
-        SizeForFilter(fit.radiusStep * 0.5, fit.blurKernel()) > options.maxSize)
-        options.maxSize = 63;
-    if (fit.confidence >= kConfidentFit)
-        options.start = KernelOfEstimate(fit);
-    const ShakeEstimate shake = EstimateShakeKernel(image, RegionOf(section), options);
-    if (!shake.kernel)
-        return BlurEstimate{};
-    return BlurEstimate{BlurShape::Shake, int(std::lround(shake.kernel->radius() * 2)), -1,
-                        shake.confidence, shake.kernel};
-}
-
-BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section) {
-    const BlurEstimate fit = EstimateBlur(image, RegionOf(section));
-    if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
-        return fit;
-    const BlurEstimate shake = EstimateShakeSection(image, section, fit);
-    return shake.kernel && shake.confidence > fit.confidence ? shake : fit;
-}
-
 bool ParseStep(int& out, const CliArgs& args, const char* command) {
     const bool step = args.options.count("--step") != 0;
     const bool radius = args.options.count("--radius") != 0;
@@ -333,7 +298,7 @@ int CliSession::loadSection(Rect& section, const std::string& path, const CliArg
 
 bool CliSession::estimateShake(KernelOptions& kernel, const Rect& section, BlurEstimate* estimate) {
     const BlurEstimate fit = EstimateBlur(*mSession.original(), RegionOf(section));
-    const BlurEstimate shake = EstimateShakeSection(*mSession.original(), section, fit);
+    const BlurEstimate shake = EstimateShakeSection(*mSession.original(), RegionOf(section), fit);
     if (!shake.kernel) {
         CliError(kExitFailure, mCommand, "no blur found in the section to estimate a kernel from");
         return false;

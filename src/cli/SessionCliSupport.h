@@ -60,21 +60,6 @@ struct KernelOptions {
 // kExitFailure for a kernel file that is no kernel (it says why).
 bool ParseKernelOptions(KernelOptions& out, const CliArgs& args, const char* command, int& status);
 
-// The disc or line of a parametric estimate as a kernel image (null for None or Shake).
-KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
-// The blind estimate of the section's kernel (EstimateShakeKernel) as a Shake estimate; None when
-// no blur is found. `fit`, the parametric estimate, bounds the kernel at 63 pixels when it is
-// larger than the default 31 and starts the search when it is confident.
-BlurEstimate EstimateShakeSection(const CImage& image, const Rect& section,
-                                  const BlurEstimate& fit);
-// A parametric fit at least this confident is kept; below it, or None, the blind estimate is
-// tried too.
-constexpr double kConfidentFit = 0.5;
-// The section's blur (estimate, grid --estimate): the parametric disc or line, or, when that fit
-// is poor, the blind estimate's kernel if it explains the section better (the two confidences
-// measure the same share of the misfit).
-BlurEstimate EstimateSectionKernel(const CImage& image, const Rect& section);
-
 // "--at X,Y": a point inside a width × height photograph.
 bool ParsePoint(double& x, double& y, const CliArgs& args, int width, int height,
                 const char* command);

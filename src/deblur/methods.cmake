@@ -11,6 +11,7 @@ add_library(velkaro_deblur_methods STATIC
   Wiener_FIR.cpp
   BlurEstimate.cpp
   ShakeKernel.cpp
+  SectionKernel.cpp
   SyntheticShake.cpp)
 target_include_directories(velkaro_deblur_methods PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(velkaro_deblur_methods

@@ -1,0 +1,58 @@
+#include "SectionKernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "Filter.h"
+#include "ShakeKernel.h"
+
+namespace velkaro {
+
+KernelImageRef KernelOfEstimate(const BlurEstimate& estimate) {
+    if (estimate.shape != BlurShape::Disc && estimate.shape != BlurShape::Motion)
+        return nullptr;
+    const double radius = estimate.radiusStep * 0.5;
+    const BlurKernel kernel = estimate.blurKernel();
+    const int size = SizeForFilter(radius, kernel);
+    Matrix f(size, size);
+    GenerateFilter(f, radius, kernel);
+    return KernelImage::fromWeights(size, std::vector<double>(f.roData(), f.roData() + f.count()));
+}
+
+int ShakeSizeBound(const BlurEstimate& fit) {
+    if (fit.shape != BlurShape::Disc && fit.shape != BlurShape::Motion)
+        return kShakeSize;
+    const int size = SizeForFilter(fit.radiusStep * 0.5, fit.blurKernel());
+    return 3 * size > 2 * kShakeSize ? kLargeShakeSize : kShakeSize;
+}
+
+BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
+                                  const BlurEstimate& fit, const std::atomic<bool>* cancel,
+                                  const MethodProgress* progress) {
+    ShakeEstimateOptions options;
+    options.maxSize = ShakeSizeBound(fit);
+    if (fit.confidence >= kConfidentFit)
+        options.start = KernelOfEstimate(fit);
+    const ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, progress);
+    if (!shake.kernel)
+        return BlurEstimate{};
+    BlurEstimate e;
+    e.shape = BlurShape::Shake;
+    e.radiusStep = std::clamp(int(std::lround(2 * shake.kernel->radius())), 1, 30);
+    e.confidence = shake.confidence;
+    e.kernel = shake.kernel;
+    return e;
+}
+
+BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
+                                   const std::atomic<bool>* cancel,
+                                   const MethodProgress* progress) {
+    const BlurEstimate fit = EstimateBlur(image, region);
+    if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
+        return fit;
+    const BlurEstimate shake = EstimateShakeSection(image, region, fit, cancel, progress);
+    return shake.kernel && shake.confidence > fit.confidence ? shake : fit;
+}
+
+}  // namespace velkaro

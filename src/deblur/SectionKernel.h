@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+
+#include "BlurEstimate.h"
+#include "Image.h"
+#include "MethodProgress.h"
+
+namespace velkaro {
+
+// The kernel of a clicked section, as the window and the command-line tool both choose it: the
+// parametric disc or line when it explains the section well, otherwise the blind estimate's kernel
+// when it explains the section better (both confidences are the same share of the spectrum's
+// no-blur misfit, so they compare).
+
+// A parametric fit at least this confident is kept without a blind estimate.
+constexpr double kConfidentFit = 0.5;
+// Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
+// wide to leave room around it in the smaller.
+constexpr int kShakeSize = 31;
+constexpr int kLargeShakeSize = 63;
+
+// The disc or line of a parametric estimate as a kernel image (null for None or Shake).
+KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
+// The blind estimate's size bound for a section whose parametric fit is `fit`.
+int ShakeSizeBound(const BlurEstimate& fit);
+// The blind estimate of the region's kernel as a Shake estimate whose row is the kernel's own
+// radius; None when no blur is found or when stopped. `fit` sets the size bound and, when
+// confident, is the search's start.
+BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
+                                  const BlurEstimate& fit,
+                                  const std::atomic<bool>* cancel = nullptr,
+                                  const MethodProgress* progress = nullptr);
+// The region's blur: the parametric fit, or the blind estimate where it explains the section
+// better than a poor fit. `progress` hears of the blind estimate only.
+BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
+                                   const std::atomic<bool>* cancel = nullptr,
+                                   const MethodProgress* progress = nullptr);
+
+}  // namespace velkaro
