@@ -180,3 +180,35 @@ TEST_F(Replay, BatchSkipsNewerOutputsResumesAndForceRedoes) {
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(fs::last_write_time(outputOf(0)), kept);
 }
+
+TEST_F(Replay, GnuParallelOnTwoLocalSlotsWritesEveryOutputAndResumes) {
+    if (std::system("command -v parallel > /dev/null") != 0)
+        GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps installs it)";
+    // The README's form for many hosts, with this machine as the one host of two job slots.
+    fs::create_directories(dir.file("raw"));
+    fs::copy_file(recipe, dir.file("recipe.velkaro.json"));
+    const int frames = 6;
+    for (int i = 0; i < frames; ++i)
+        fs::copy_file(chelseaCrop("replay_frame.png", 60 + 30 * i, 90, 64, 40),
+                      dir.file("raw/frame" + std::to_string(i) + ".png"));
+    const std::string command =
+        "cd '" + dir.path() + "' && PATH='" + VELKARO_RUNTIME_DIR +
+        "':\"$PATH\" parallel --will-cite --sshlogin 2/: --basefile recipe.velkaro.json "
+        "--transferfile {} --return sharp/{/.}.png 'mkdir -p sharp && velkaro-cli replay "
+        "recipe.velkaro.json --without-strokes {} --out-dir sharp' ::: raw/*.png 2> log";
+    const auto output = [&](int i) { return dir.file("sharp/frame" + std::to_string(i) + ".png"); };
+    ASSERT_EQ(std::system(command.c_str()), 0) << slurp(dir.file("log"));
+    for (int i = 0; i < frames; ++i) {
+        deblur(dir.file("raw/frame" + std::to_string(i) + ".png"), dir.file("expected.png"));
+        EXPECT_TRUE(samePixels(decode(output(i)), decode(dir.file("expected.png")))) << i;
+    }
+
+    // Interrupted: two outputs never came. The same command again writes only those.
+    std::vector<fs::file_time_type> before;
+    for (int i = 0; i < frames; ++i) before.push_back(fs::last_write_time(output(i)));
+    fs::remove(output(2));
+    fs::remove(output(5));
+    ASSERT_EQ(std::system(command.c_str()), 0) << slurp(dir.file("log"));
+    for (int i = 0; i < frames; ++i)
+        EXPECT_EQ(fs::last_write_time(output(i)) == before[i], i != 2 && i != 5) << i;
+}
