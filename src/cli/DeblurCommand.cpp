@@ -104,18 +104,8 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,
                  PresetLabel(type), step * 0.5, timer.elapsed());
 
-    ImageWriteOptions write = settings.write;
-    // A file that receives the source's metadata carries the source's colour profile (or none),
-    // never an sRGB tag of its own.
-    write.srgbTag = settings.exiftool.empty();
-    if (!session.saveReconstructedImage(out, write)) {
-        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
+    if (!SaveComposite(session, in, out, settings.write, settings.exiftool, command))
         return false;
-    }
-    if (!settings.exiftool.empty() && !CopyMetadata(settings.exiftool, in, out, command))
-        return false;
-    std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
-                 write.type.c_str());
     return settings.recipe.empty() || writeDeblurRecipe(session, in, entry, settings, command);
 }
 

@@ -72,17 +72,7 @@ bool replayOne(const std::string& in, const std::string& out, const ImageWriteOp
     for (const RecipeOperation& operation : used.operations)
         ReplayRecipeOperation(session, used, operation);
 
-    ImageWriteOptions options = write;
-    options.srgbTag = settings.exiftool.empty();
-    if (!session.saveReconstructedImage(out, options)) {
-        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
-        return false;
-    }
-    if (!settings.exiftool.empty() && !CopyMetadata(settings.exiftool, in, out, command))
-        return false;
-    std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
-                 options.type.c_str());
-    return true;
+    return SaveComposite(session, in, out, write, settings.exiftool, command);
 }
 
 }  // namespace

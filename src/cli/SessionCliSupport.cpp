@@ -265,6 +265,22 @@ bool CopyMetadata(const std::string& exiftool, const std::string& source,
     return false;
 }
 
+bool SaveComposite(Session& session, const std::string& in, const std::string& out,
+                   ImageWriteOptions write, const std::string& exiftool, const char* command) {
+    // A file that receives the source's metadata carries the source's colour profile (or none),
+    // never an sRGB tag of its own.
+    write.srgbTag = exiftool.empty();
+    if (!session.saveReconstructedImage(out, write)) {
+        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
+        return false;
+    }
+    if (!exiftool.empty() && !CopyMetadata(exiftool, in, out, command))
+        return false;
+    std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
+                 write.type.c_str());
+    return true;
+}
+
 namespace {
 
 // The file extension written for `type`; an input's own spelling of it is kept.

@@ -86,6 +86,11 @@ bool CheckOutputPath(const std::string& path, const char* command);
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);
 
+// Saves the session's composite as `out` and, when `exiftool` is given, copies the metadata of
+// `in` into it; false with a message when either fails.
+bool SaveComposite(Session& session, const std::string& in, const std::string& out,
+                   ImageWriteOptions write, const std::string& exiftool, const char* command);
+
 // The batch form "IN... --out-dir DIR [--suffix TEXT]": runs `one` on each IN in turn with its
 // output DIR/NAME+TEXT.EXT, the type --type's (`write.type`, when `typeGiven`), else IN's own when
 // the tool writes it, else PNG. A photograph that fails is reported and the others go on; an

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 
 #include "AtomicFile.h"
@@ -105,10 +106,8 @@ class Fields {
         if (fallback && !has(key))
             return out = *fallback, true;
         QJsonValue v;
-        if (!value(v, key))
+        if (!typed(v, key, &QJsonValue::isString, "a string"))
             return false;
-        if (!v.isString())
-            return fail(key, "must be a string");
         out = v.toString().toStdString();
         return true;
     }
@@ -120,23 +119,26 @@ class Fields {
         out = mObject.value(key).toBool();
         return true;
     }
-    bool object(QJsonObject& out, const char* key) const {
+    // The member object `key` read under this object's path; none (the error set) when it is
+    // missing or not an object.
+    std::optional<Fields> nested(const char* key) const {
         QJsonValue v;
-        if (!value(v, key))
-            return false;
-        if (!v.isObject())
-            return fail(key, "must be an object");
-        out = v.toObject();
-        return true;
+        if (!typed(v, key, &QJsonValue::isObject, "an object"))
+            return std::nullopt;
+        return child(v.toObject(), key);
     }
     bool array(QJsonArray& out, const char* key) const {
         QJsonValue v;
-        if (!value(v, key))
-            return false;
-        if (!v.isArray())
-            return fail(key, "must be an array");
+        const bool ok = typed(v, key, &QJsonValue::isArray, "an array");
         out = v.toArray();
-        return true;
+        return ok;
+    }
+    // A present member of the kind `is` tests for, or the message that it must be `kind`.
+    bool typed(QJsonValue& out, const char* key, bool (QJsonValue::*is)() const,
+               const char* kind) const {
+        if (!value(out, key))
+            return false;
+        return (out.*is)() ? true : fail(key, std::string("must be ") + kind);
     }
 
     // The member `key` (an object, or an element of an array) read under this object's path.
@@ -171,10 +173,10 @@ bool readPreset(DeblurType& out, const Fields& fields) {
 }
 
 bool readKernel(DeblurredEntry& entry, const Fields& parent) {
-    QJsonObject object;
-    if (!parent.object(object, "kernel"))
+    const std::optional<Fields> found = parent.nested("kernel");
+    if (!found)
         return false;
-    const Fields kernel = parent.child(object, "kernel");
+    const Fields& kernel = *found;
     std::string shape;
     if (!kernel.text(shape, "shape"))
         return false;
@@ -213,10 +215,10 @@ bool readMask(MaskSettings& mask, const Fields& parent) {
     mask = MaskSettings{};
     if (!parent.has("mask"))
         return true;
-    QJsonObject object;
-    if (!parent.object(object, "mask"))
+    const std::optional<Fields> found = parent.nested("mask");
+    if (!found)
         return false;
-    const Fields fields = parent.child(object, "mask");
+    const Fields& fields = *found;
     std::string type;
     if (!fields.text(type, "type"))
         return false;
@@ -232,28 +234,42 @@ bool readMask(MaskSettings& mask, const Fields& parent) {
     return true;
 }
 
-bool readDeblurs(Recipe& out, const Fields& top) {
-    QJsonArray deblurs;
-    if (!top.array(deblurs, "deblurs"))
+// Bits per channel: 8 when absent.
+bool readDepth(int& depth, const Fields& fields) {
+    if (!fields.integer(depth, "depth", 8, 16, 8))
         return false;
-    for (int i = 0; i < deblurs.size(); ++i) {
-        const std::string name = indexed("deblurs", i);
-        if (!deblurs[i].isObject())
+    return depth == 8 || depth == 16 ? true : fields.fail("depth", "must be 8 or 16");
+}
+
+// Runs `read` on each element of the array `key`, each of which must be an object.
+bool readEachObject(const Fields& top, const char* key,
+                    const std::function<bool(const Fields&, const QJsonObject&)>& read) {
+    QJsonArray array;
+    if (!top.array(array, key))
+        return false;
+    for (int i = 0; i < array.size(); ++i) {
+        const std::string name = indexed(key, i);
+        if (!array[i].isObject())
             return top.fail(name, "must be an object");
-        const Fields fields = top.child(deblurs[i].toObject(), name);
+        if (!read(top.child(array[i].toObject(), name), array[i].toObject()))
+            return false;
+    }
+    return true;
+}
+
+bool readDeblurs(Recipe& out, const Fields& top) {
+    return readEachObject(top, "deblurs", [&](const Fields& fields, const QJsonObject&) {
         RecipeDeblur deblur;
         DeblurredEntry& entry = deblur.entry;
         if (!readPreset(entry.deblurType, fields) ||
             !fields.integer(entry.radiusStep, "step", 1, 30) || !readKernel(entry, fields) ||
             !readMask(entry.maskSettings, fields) ||
             !fields.boolean(entry.brightnessOnly, "brightnessOnly", false) ||
-            !fields.integer(deblur.depth, "depth", 8, 16, 8))
+            !readDepth(deblur.depth, fields))
             return false;
-        if (deblur.depth != 8 && deblur.depth != 16)
-            return fields.fail("depth", "must be 8 or 16");
         out.deblurs.push_back(std::move(deblur));
-    }
-    return true;
+        return true;
+    });
 }
 
 // A dab counts as inside when it reaches the photograph.
@@ -289,15 +305,7 @@ bool readStroke(RecipeOperation& op, const Fields& fields, const RecipeSource& s
 }
 
 bool readOperations(Recipe& out, const Fields& top) {
-    QJsonArray operations;
-    if (!top.array(operations, "operations"))
-        return false;
-    for (int i = 0; i < operations.size(); ++i) {
-        const std::string name = indexed("operations", i);
-        if (!operations[i].isObject())
-            return top.fail(name, "must be an object");
-        const QJsonObject object = operations[i].toObject();
-        const Fields fields = top.child(object, name);
+    return readEachObject(top, "operations", [&](const Fields& fields, const QJsonObject& object) {
         RecipeOperation op;
         std::string kind;
         if (!fields.text(kind, "op"))
@@ -320,28 +328,25 @@ bool readOperations(Recipe& out, const Fields& top) {
         if (op.kind == RecipeOperation::Kind::Stroke && !readStroke(op, fields, out.source))
             return false;
         out.operations.push_back(std::move(op));
-    }
-    return true;
+        return true;
+    });
 }
 
 bool readSave(RecipeSave& save, const Fields& top) {
-    QJsonObject object;
-    if (!top.object(object, "save"))
+    const std::optional<Fields> found = top.nested("save");
+    if (!found)
         return false;
-    const Fields fields = top.child(object, "save");
+    const Fields& fields = *found;
     std::string compression;
     if (!fields.text(save.type, "type") || !fields.integer(save.quality, "quality", 1, 100, 90) ||
         !fields.text(compression, "tiffCompression", std::string("deflate")) ||
-        !fields.boolean(save.copyMetadata, "copyMetadata", false) ||
-        !fields.integer(save.depth, "depth", 8, 16, 8))
+        !fields.boolean(save.copyMetadata, "copyMetadata", false) || !readDepth(save.depth, fields))
         return false;
     if (save.type != "PNG" && save.type != "JPEG" && save.type != "TIFF")
         return fields.fail("type", "must be PNG, JPEG or TIFF, got '" + save.type + "'");
     if (compression != "deflate" && compression != "none")
         return fields.fail("tiffCompression", "must be deflate or none");
     save.compressTiff = compression == "deflate";
-    if (save.depth != 8 && save.depth != 16)
-        return fields.fail("depth", "must be 8 or 16");
     return true;
 }
 
@@ -445,10 +450,10 @@ bool RecipeFromJson(Recipe& out, const std::string& json, RecipeError& error) {
                                 "; this one reads version " + std::to_string(kRecipeVersion) + ")"};
         return false;
     }
-    QJsonObject source;
-    if (!top.object(source, "source"))
+    const std::optional<Fields> found = top.nested("source");
+    if (!found)
         return false;
-    const Fields src = top.child(source, "source");
+    const Fields& src = *found;
     RecipeSource& s = out.source;
     if (!src.text(s.name, "name") || !src.text(s.path, "path", std::string()) ||
         !src.integer(s.width, "width", 1, 1 << 20) ||
