@@ -53,9 +53,13 @@ std::string RecipePathForImage(const std::string& imagePath) {
 }
 
 bool ReplayRecipeDeblurs(Session& session, const Recipe& recipe, std::string& message) {
-    for (const RecipeDeblur& deblur : recipe.deblurs) {
-        const DeblurredEntry& entry = deblur.entry;
-        if (session.deblurredImage(entry))
+    std::vector<bool> used(recipe.deblurs.size(), false);
+    for (const RecipeOperation& operation : recipe.operations)
+        if (operation.picture == RecipePicture::Result)
+            used.at(operation.result) = true;
+    for (std::size_t i = 0; i < recipe.deblurs.size(); ++i) {
+        const DeblurredEntry& entry = recipe.deblurs[i].entry;
+        if (!used[i] || session.deblurredImage(entry))
             continue;
         if (!session.fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, message,
                                             entry.brightnessOnly))

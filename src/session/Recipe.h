@@ -85,8 +85,9 @@ std::string RecipePathForImage(const std::string& imagePath);
 
 // --- replay on a session holding the photograph ---
 
-// Computes every full deblur of the recipe that the session does not hold yet, on the calling
-// thread; false with a message when one would not fit in memory or its method failed.
+// Computes every full deblur that the recipe's operations use and the session does not hold
+// yet, on the calling thread; false with a message when one would not fit in memory or its method
+// failed.
 bool ReplayRecipeDeblurs(Session& session, const Recipe& recipe, std::string& message);
 // Applies one operation to the composite (the deblurs it uses must be computed); the rectangle
 // it changed. Strokes outside the photograph paint only what falls inside.
