@@ -32,6 +32,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "AngleView.h"
 #include "ControllerModel.h"
@@ -45,6 +46,7 @@
 #include "KernelFile.h"
 #include "Log.h"
 #include "MainWindow.h"
+#include "RecipeFile.h"
 #include "SplitView.h"
 #include "UsageReport.h"
 
@@ -171,6 +173,7 @@ Controller::Controller(const WindowLayout& layout, QSettings& settings, Dialogs&
       mEstimateQueue(std::make_unique<SerialQueue>("blur estimate")) {
     mKernelView = layout.kernelView;
     mBrightnessOnly = layout.brightnessOnly;
+    mWriteRecipe = layout.writeRecipe;
     mBridge = new SessionBridge(*mSession, this);
     connect(mBridge, &SessionBridge::sessionEvent, this,
             [this](const SessionEvent& event) { statusUpdate(event); });
@@ -243,7 +246,14 @@ void Controller::connectControls() {
     connect(this, &Controller::openFinished, this, [this](bool loaded) {
         if (loaded)
             addRecentFile(mOpenedImagePath);
+        // A recipe goes only with the photograph it was waiting for.
+        std::optional<Recipe> recipe = std::exchange(mPendingRecipe, std::nullopt);
+        if (recipe && loaded && mOpenedImagePath == mPendingRecipeSource)
+            later([this, recipe = std::move(*recipe)] { replayRecipe(recipe); });
+        else if (recipe)
+            emit recipeReplayed(false);
     });
+    connect(l.openRecipeAction, &QAction::triggered, this, [this] { openRecipe(); });
     connect(l.undoAction, &QAction::triggered, this, [this] { undo(); });
     connect(l.redoAction, &QAction::triggered, this, [this] { redo(); });
     connect(l.preferencesAction, &QAction::triggered, this, [this] { showPreferences(); });
@@ -272,6 +282,7 @@ void Controller::connectControls() {
     connect(mBrightnessOnly, &QCheckBox::clicked, this, [this](bool on) { setBrightnessOnly(on); });
 
     connect(mAllowAnonStats, &QCheckBox::clicked, this, [this] { saveDefaults(mAllowAnonStats); });
+    connect(mWriteRecipe, &QCheckBox::clicked, this, [this] { saveDefaults(mWriteRecipe); });
     connect(mSaveOptionTransferMetadata, &QCheckBox::clicked, this,
             [this] { saveDefaults(mSaveOptionTransferMetadata); });
     connect(mSaveOptionFileTypeButton, &QComboBox::activated, this,
@@ -307,6 +318,7 @@ void Controller::updateActions() {
     mLayout.saveAction->setEnabled(idle && hasFileOpen());
     mLayout.saveAsAction->setEnabled(idle && hasFileOpen());
     mLayout.openAction->setEnabled(idle);
+    mLayout.openRecipeAction->setEnabled(idle);
     mLayout.openRecentMenu->setEnabled(idle && !mLayout.openRecentMenu->isEmpty());
 }
 
@@ -541,7 +553,7 @@ void Controller::closeImages(std::function<void()> then) {
     mImageMatrix->resetState();
     mResultsModel->removeAll();
     endBrush();
-    mHistory.stack().clear();
+    mHistory.clear();
     // Sections of deblurs that will now never start must not label the next image's results.
     mQueuedDeblurs.clear();
     dropEstimate();
@@ -698,6 +710,13 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
     const QString source = mOpenedImagePath;
     auto saved = std::make_shared<bool>(false);
     auto failure = std::make_shared<WriteFailure>(WriteFailure::None);
+    // The recipe, its source's hash made on the worker; none when the preference is off.
+    auto recipe = std::make_shared<std::optional<Recipe>>();
+    if (writesRecipe()) {
+        *recipe = currentRecipe();
+        (*recipe)->save = RecipeSave{type, quality, true, transfer, 8};
+    }
+    auto recipeWritten = std::make_shared<bool>(true);
     runOnWorker(
         "Saving image",
         [=, this] {
@@ -709,8 +728,16 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             *saved = mSession->saveReconstructedImage(LocalPath(path), options, failure.get());
             if (*saved && transfer)
                 TransferTags(exiftool, source, path);
+            if (*saved && *recipe) {
+                Recipe& r = **recipe;
+                *recipeWritten = RecipeSourceOfFile(r.source, LocalPath(source), r.source.width,
+                                                    r.source.height) &&
+                                 WriteRecipeFile(RecipePathForImage(LocalPath(path)), r);
+            }
         },
-        [this, saved, failure, path, then] {
+        [this, saved, failure, path, then, recipeWritten] {
+            if (!*recipeWritten)
+                LogWarning("the recipe of %s could not be written\n", qPrintable(path));
             if (!*saved) {
                 LogInfo("failed writing reconstructed image at path %s\n", qPrintable(path));
                 showFailure(tr("The image could not be saved."), path, SaveFailureReason(*failure));
@@ -719,7 +746,10 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
                 mHistory.stack().setClean();
                 mLastSavedPath = path;
                 mMainWindow->statusBar()->showMessage(
-                    tr("Saved %1").arg(QDir::toNativeSeparators(path)), 10000);
+                    *recipeWritten ? tr("Saved %1").arg(QDir::toNativeSeparators(path))
+                                   : tr("Saved %1; its recipe could not be written")
+                                         .arg(QDir::toNativeSeparators(path)),
+                    10000);
             }
             emit saveFinished(*saved);
             // What follows a save (quitting, opening) runs once the sheet has gone.
@@ -767,6 +797,8 @@ void Controller::writeComposite(int x, int y, const CImage& pixels) {
 void Controller::loadDefaults() {
     if (mSettings.contains("allowAnonStats"))
         mAllowAnonStats->setChecked(mSettings.value("allowAnonStats").toInt() != 0);
+    if (mSettings.contains("writeRecipe"))
+        mWriteRecipe->setChecked(mSettings.value("writeRecipe").toInt() != 0);
     if (mSettings.contains("transferMetadataFromSource"))
         mSaveOptionTransferMetadata->setChecked(
             mSettings.value("transferMetadataFromSource").toInt() != 0);
@@ -791,6 +823,8 @@ void Controller::loadDefaults() {
 void Controller::saveDefaults(QObject* sender) {
     if (sender == mAllowAnonStats) {
         mSettings.setValue("allowAnonStats", mAllowAnonStats->isChecked() ? 1 : 0);
+    } else if (sender == mWriteRecipe) {
+        mSettings.setValue("writeRecipe", mWriteRecipe->isChecked() ? 1 : 0);
     } else if (sender == mSaveOptionTransferMetadata) {
         mSettings.setValue("transferMetadataFromSource",
                            mSaveOptionTransferMetadata->isChecked() ? 1 : 0);

@@ -113,6 +113,19 @@ class Controller : public QObject, public ControllerInterface {
     QStringList recentFiles() const;
     void addRecentFile(const QString& path);
 
+    // --- recipes ---
+    // File ▸ Open Recipe: an open panel for a NAME.velkaro.json, then openRecipeAtPath().
+    void openRecipe();
+    // Reads the recipe, opens its photograph (the path recorded, else its name beside the
+    // recipe) and does again what it records: the full deblurs become results, the strokes and
+    // applications steps of the history. A recipe that cannot be used is refused with an alert
+    // giving the reason, and nothing changes; recipeReplayed() tells how it went.
+    void openRecipeAtPath(const QString& path);
+    // The recipe of the composite as it is now: the operations of the history's steps done.
+    Recipe currentRecipe() const;
+    // A saved photograph gets NAME.velkaro.json beside it (a preference, on by default).
+    bool writesRecipe() const;
+
     // --- undo ---
     History& history() { return mHistory; }
     void undo();
@@ -209,6 +222,8 @@ class Controller : public QObject, public ControllerInterface {
     void estimateProgress(double fraction);
     // A blind estimate ended early: a new click, a blur change, Cancel or a close stopped it.
     void estimateStopped();
+    // A recipe opened with openRecipeAtPath() was replayed (or could not be).
+    void recipeReplayed(bool replayed);
 
   private:
     // The mask controls as they are now (main thread only).
@@ -222,6 +237,11 @@ class Controller : public QObject, public ControllerInterface {
     void connectControls();
     void updateActions();
     void updateRecentMenu();
+    // Computes the recipe's deblurs on a worker, then does its operations, each a step of the
+    // history.
+    void replayRecipe(const Recipe& recipe);
+    // What the selected results row paints with: the original, the composite or a full result.
+    HistoryOperation selectedPicture() const;
     // Runs `work` on a worker thread behind the progress sheet showing `text`, then `done` on
     // the main thread. Session events arriving meanwhile are held back and handled afterwards,
     // in order.
@@ -328,6 +348,11 @@ class Controller : public QObject, public ControllerInterface {
     // A brush stroke is open, and the bounding box of what it painted so far.
     bool mStrokeOpen = false;
     QRect mStroke;
+    HistoryOperation mStrokeOperation;  // the open stroke's dabs, for the recipe
+    // A recipe waiting for its photograph to open.
+    std::optional<Recipe> mPendingRecipe;
+    QString mPendingRecipeSource;
+    QCheckBox* mWriteRecipe;
     bool mRunningSavePanel = false;
 
     WindowLayout mLayout;

@@ -871,6 +871,7 @@ void Controller::startBrush() {
     mSession->startBrush();
     mStrokeOpen = true;
     mStroke = QRect();
+    mStrokeOperation = selectedPicture();
 }
 
 void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
@@ -879,8 +880,19 @@ void Controller::applyBrushAtPoint(QPointF point, float size, float opacity) {
         return;
     Rect changed;
     mSession->applyBrush(selected.get(), size, opacity, int(point.x()), int(point.y()), &changed);
-    if (changed.width > 0 && changed.height > 0)
+    if (changed.width > 0 && changed.height > 0) {
         mStroke |= QRect(int(changed.x), int(changed.y), int(changed.width), int(changed.height));
+        // A dab that painted nothing, or again where the last one did, changes nothing: the
+        // recipe leaves it out.
+        RecipeOperation& stroke = mStrokeOperation.operation;
+        const RecipePoint dab{int(point.x()), int(point.y())};
+        if (stroke.points.empty()) {
+            stroke.size = size;
+            stroke.opacity = opacity;
+        }
+        if (stroke.points.empty() || !(stroke.points.back() == dab))
+            stroke.points.push_back(dab);
+    }
     mSplitView->reloadRefocusedImageInRect(changed);
 }
 
@@ -892,13 +904,25 @@ void Controller::endBrush() {
     const CImage* composite = mSession->reconstructed();
     const QRect r = mStroke;
     if (base && composite && !r.isEmpty()) {
-        mHistory.record(tr("Brush Stroke"), r.x(), r.y(),
-                        CropImage(*base, r.x(), r.y(), r.width(), r.height()),
-                        CropImage(*composite, r.x(), r.y(), r.width(), r.height()));
+        mHistory.record(
+            tr("Brush Stroke"), r.x(), r.y(), CropImage(*base, r.x(), r.y(), r.width(), r.height()),
+            CropImage(*composite, r.x(), r.y(), r.width(), r.height()), mStrokeOperation);
         composited();
     }
     mSession->endBrush();
     refreshReconstructedRow();
+}
+
+HistoryOperation Controller::selectedPicture() const {
+    HistoryOperation picked;
+    RecipeOperation& operation = picked.operation;
+    const int i = selectedResult();
+    operation.picture = i == 1 ? RecipePicture::Composite : RecipePicture::Original;
+    if (i > kComparisonRow && i < mImages.size() && mImages[i].entry) {
+        operation.picture = RecipePicture::Result;
+        picked.entry = *mImages[i].entry;
+    }
+    return picked;
 }
 
 void Controller::applyAll() {
@@ -909,7 +933,9 @@ void Controller::applyAll() {
     const int W = composite->width(), H = composite->height();
     const CImage before = CropImage(*composite, 0, 0, W, H);
     mSession->applyAll(selected);
-    mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H));
+    HistoryOperation apply = selectedPicture();
+    apply.operation.kind = RecipeOperation::Kind::ApplyAll;
+    mHistory.record(tr("Apply to All"), 0, 0, before, CropImage(*composite, 0, 0, W, H), apply);
     composited();
     mSplitView->reloadRefocusedImageInRect(selected->extent());
     refreshReconstructedRow();

@@ -10,6 +10,7 @@ namespace {
 struct Patch {
     int x, y;
     CImage before, after;
+    std::optional<HistoryOperation> operation;
     std::int64_t bytes() const { return 2 * std::int64_t(before.width()) * before.height() * 4; }
 };
 
@@ -43,10 +44,24 @@ const PatchCommand& CommandAt(const QUndoStack& stack, int i) {
 
 History::History(Writer writer, QObject* parent) : QObject(parent), mWriter(std::move(writer)) {}
 
-void History::record(const QString& text, int x, int y, const CImage& before, const CImage& after) {
-    auto patch = std::make_shared<const Patch>(Patch{x, y, before, after});
+void History::record(const QString& text, int x, int y, const CImage& before, const CImage& after,
+                     std::optional<HistoryOperation> operation) {
+    auto patch = std::make_shared<const Patch>(Patch{x, y, before, after, std::move(operation)});
     mStack.push(new PatchCommand(text, std::move(patch), mWriter));
     trim();
+}
+
+std::vector<HistoryOperation> History::doneOperations() const {
+    std::vector<HistoryOperation> done = mDropped;
+    for (int i = 0; i < mStack.index(); ++i)
+        if (const auto& operation = CommandAt(mStack, i).patch()->operation)
+            done.push_back(*operation);
+    return done;
+}
+
+void History::clear() {
+    mStack.clear();
+    mDropped.clear();
 }
 
 void History::setBudget(std::int64_t bytes) {
@@ -74,6 +89,9 @@ void History::trim() {
         std::shared_ptr<const Patch> patch;
     };
     std::vector<Kept> kept;
+    for (int i = 0; i < drop; ++i)
+        if (const auto& operation = CommandAt(mStack, i).patch()->operation)
+            mDropped.push_back(*operation);
     for (int i = drop; i < count; ++i)
         kept.push_back({mStack.text(i), CommandAt(mStack, i).patch()});
     const int clean = mStack.cleanIndex() < 0 ? -1 : mStack.cleanIndex() - drop;

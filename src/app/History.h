@@ -5,10 +5,20 @@
 #include <QUndoStack>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 
 #include "Image.h"
+#include "Recipe.h"
 
 namespace velkaro {
+
+// What a step of the history did, for the recipe: the operation and the full result it took its
+// pixels from (when its picture is a result).
+struct HistoryOperation {
+    RecipeOperation operation;
+    DeblurredEntry entry;
+};
 
 // The history of the changes of the composite (brush strokes, applications of a result) behind
 // Edit ▸ Undo and Redo, on a QUndoStack. Each step keeps only the rectangle it changed, as it was
@@ -26,7 +36,14 @@ class History : public QObject {
     const QUndoStack& stack() const { return mStack; }
     // Records a change already made to the composite: the rectangle at x, y of the size of
     // `before` held `before` and now holds `after`. Any redo steps are dropped.
-    void record(const QString& text, int x, int y, const CImage& before, const CImage& after);
+    // `operation` is what the step did, for the recipe (steps recorded without one are left out).
+    void record(const QString& text, int x, int y, const CImage& before, const CImage& after,
+                std::optional<HistoryOperation> operation = std::nullopt);
+    // The operations of the steps done, oldest first, with those dropped beyond the budget (no
+    // longer undoable, but still done): an undone step is not among them.
+    std::vector<HistoryOperation> doneOperations() const;
+    // Forgets every step (a new photograph).
+    void clear();
     // Takes effect at the next record.
     void setBudget(std::int64_t bytes);
     std::int64_t budget() const { return mBudget; }
@@ -39,6 +56,7 @@ class History : public QObject {
     Writer mWriter;
     std::int64_t mBudget = kDefaultBudget;
     QUndoStack mStack;
+    std::vector<HistoryOperation> mDropped;  // of the steps dropped beyond the budget
 };
 
 }  // namespace velkaro

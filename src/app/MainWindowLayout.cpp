@@ -539,7 +539,14 @@ void BuildPreferences(WindowLayout& l) {
     explanation->setWordWrap(true);
     column->addWidget(l.allowAnonStats);
     column->addWidget(explanation);
-    l.preferencesWindow->resize(380, 120);
+    l.writeRecipe = new QCheckBox(QObject::tr("Save a recipe beside each saved photograph"),
+                                  l.preferencesWindow);
+    l.writeRecipe->setChecked(true);
+    l.writeRecipe->setToolTip(
+        QObject::tr("NAME.velkaro.json records the deblurs, strokes and Apply to all, so that "
+                    "File ▸ Open Recipe or velkaro-cli replay can do them again"));
+    column->addWidget(l.writeRecipe);
+    l.preferencesWindow->resize(380, 150);
 }
 
 void BuildSaveOptions(WindowLayout& l) {
@@ -617,6 +624,7 @@ void BuildMenus(WindowLayout& l) {
     l.openAction = file->addAction(QObject::tr("Open..."));
     l.openAction->setShortcut(QKeySequence::Open);
     l.openRecentMenu = file->addMenu(QObject::tr("Open Recent"));
+    l.openRecipeAction = file->addAction(QObject::tr("Open Recipe..."));
     l.loadKernelAction = file->addAction(QObject::tr("Load Kernel..."));
     l.saveAction = file->addAction(QObject::tr("Save"));
     l.saveAction->setShortcut(QKeySequence::Save);

@@ -85,6 +85,7 @@ struct WindowLayout {
     // The preferences window.
     QDialog* preferencesWindow = nullptr;
     QCheckBox* allowAnonStats = nullptr;
+    QCheckBox* writeRecipe = nullptr;  // a saved photograph gets its recipe beside it
 
     // The options view of the save panel.
     QWidget* saveOptionView = nullptr;
@@ -104,6 +105,7 @@ struct WindowLayout {
     QAction* saveAsAction = nullptr;
     QMenu* openRecentMenu = nullptr;      // File ▸ Open Recent, filled by the controller
     QAction* loadKernelAction = nullptr;  // File ▸ Load Kernel: a kernel picture as the blur
+    QAction* openRecipeAction = nullptr;  // File ▸ Open Recipe: a photograph with its recipe
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;
     QAction* bestCandidateAction = nullptr;  // View: selects the best-scored candidate

@@ -21,6 +21,7 @@ int RunDeblur(const std::vector<std::string>& args);
 int RunPreview(const std::vector<std::string>& args);
 int RunGrid(const std::vector<std::string>& args);
 int RunEstimate(const std::vector<std::string>& args);
+int RunReplay(const std::vector<std::string>& args);
 
 // The one-line form of a blur estimate (estimate command); grid and --shape shake print it too.
 struct BlurEstimate;

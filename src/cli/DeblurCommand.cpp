@@ -4,13 +4,13 @@
 // deblurred in turn into DIR (each with all cores), and a photograph that fails does not stop
 // the others. --shape shake estimates each photograph's own kernel in the section around --at.
 
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
 #include "CliArgs.h"
 #include "Commands.h"
 #include "ImageIO.h"
+#include "RecipeFile.h"
 #include "SessionCliSupport.h"
 #include "Timer.h"
 
@@ -28,12 +28,37 @@ struct DeblurSettings {
     ImageWriteOptions write;
     std::string exiftool;  // empty: no metadata copied
     std::string at;        // --at, where --shape shake estimates the kernel
+    std::string recipe;    // --recipe: where to write the recipe of the result; empty for none
 };
+
+// The recipe of one deblur applied to the whole photograph and saved with `write`.
+bool writeDeblurRecipe(Session& session, const std::string& in, const DeblurredEntry& entry,
+                       const DeblurSettings& settings, const char* command) {
+    Recipe recipe;
+    if (!RecipeSourceOfFile(recipe.source, in, session.original()->width(),
+                            session.original()->height())) {
+        CliError(kExitFailure, command, "cannot read '%s' for its recipe", in.c_str());
+        return false;
+    }
+    const ImageWriteOptions& write = settings.write;
+    recipe.save =
+        RecipeSave{write.type, write.quality, write.compressTiff, !settings.exiftool.empty(), 8};
+    RecipeOperation apply;
+    apply.kind = RecipeOperation::Kind::ApplyAll;
+    recipe.append(apply, entry);
+    if (!WriteRecipeFile(settings.recipe, recipe)) {
+        CliError(kExitFailure, command, "could not write '%s'", settings.recipe.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "velkaro-cli %s: wrote %s (recipe)\n", command, settings.recipe.c_str());
+    return true;
+}
 
 // Deblurs `in` into `out`; false (with a message) on any failure.
 bool deblurOne(const std::string& in, const std::string& out, const DeblurSettings& settings,
                const char* command) {
-    if (!CheckOutputPath(out, command))
+    if (!CheckOutputPath(out, command) ||
+        (!settings.recipe.empty() && !CheckOutputPath(settings.recipe, command)))
         return false;
     const DeblurType type = settings.type;
     const int step = settings.step;
@@ -79,30 +104,9 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
     std::fprintf(stderr, "velkaro-cli %s: %s radius %.1f took %.2f seconds\n", command,
                  PresetLabel(type), step * 0.5, timer.elapsed());
 
-    ImageWriteOptions write = settings.write;
-    // A file that receives the source's metadata carries the source's colour profile (or none),
-    // never an sRGB tag of its own.
-    write.srgbTag = settings.exiftool.empty();
-    if (!session.saveReconstructedImage(out, write)) {
-        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
+    if (!SaveComposite(session, in, out, settings.write, settings.exiftool, command))
         return false;
-    }
-    if (!settings.exiftool.empty() && !CopyMetadata(settings.exiftool, in, out, command))
-        return false;
-    std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
-                 write.type.c_str());
-    return true;
-}
-
-// The file extension written for `type`; an input's own spelling of it is kept.
-std::string extensionFor(const std::string& type, const fs::path& input) {
-    std::string own = input.extension().string();
-    for (char& c : own) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (type == "JPEG")
-        return own == ".jpeg" ? input.extension().string() : ".jpg";
-    if (type == "TIFF")
-        return own == ".tif" || own == ".tiff" ? input.extension().string() : ".tif";
-    return ".png";
+    return settings.recipe.empty() || writeDeblurRecipe(session, in, entry, settings, command);
 }
 
 }  // namespace
@@ -110,7 +114,7 @@ std::string extensionFor(const std::string& type, const fs::path& input) {
 int RunDeblur(const std::vector<std::string>& words) {
     const char* command = "deblur";
     std::vector<std::string> known = {"--preset",  "--step",   "--radius", "--copy-metadata",
-                                      "--out-dir", "--suffix", "--at"};
+                                      "--out-dir", "--suffix", "--at",     "--recipe"};
     known.insert(known.end(), kKernelOptionNames.begin(), kKernelOptionNames.end());
     known.insert(known.end(), kMaskOptionNames.begin(), kMaskOptionNames.end());
     known.insert(known.end(), kFileTypeOptionNames.begin(), kFileTypeOptionNames.end());
@@ -129,6 +133,8 @@ int RunDeblur(const std::vector<std::string>& words) {
         return CliError(kExitUsage, command, "expected IN... --out-dir DIR");
     if (!batch && args.options.count("--suffix"))
         return CliError(kExitUsage, command, "--suffix needs --out-dir DIR");
+    if (batch && args.options.count("--recipe"))
+        return CliError(kExitUsage, command, "--recipe FILE is for one photograph, not --out-dir");
 
     DeblurSettings settings;
     if (!ParsePresetOption(settings.type, args, command))
@@ -144,6 +150,8 @@ int RunDeblur(const std::vector<std::string>& words) {
         return CliError(kExitUsage, command, "--shape shake and --at X,Y go together");
     if (at != args.options.end())
         settings.at = at->second;
+    if (const auto recipe = args.options.find("--recipe"); recipe != args.options.end())
+        settings.recipe = recipe->second;
     // In a batch the names are made here: the type is --type's, else the input's when the tool
     // writes it, else PNG.
     if (!ParseWriteOptions(settings.write, args, batch ? std::string() : args.positional[1],
@@ -160,44 +168,13 @@ int RunDeblur(const std::vector<std::string>& words) {
         return deblurOne(args.positional[0], args.positional[1], settings, command) ? kExitOk
                                                                                     : kExitFailure;
 
-    const fs::path folder = args.options.at("--out-dir");
-    std::error_code ec;
-    if (!fs::is_directory(folder, ec))
-        return CliError(kExitFailure, command, "--out-dir '%s' is not a folder", folder.c_str());
-    const auto suffix = args.options.find("--suffix");
-    const bool typeGiven = args.options.count("--type") != 0;
-    std::vector<std::string> failed;
-    for (const std::string& in : args.positional) {
-        DeblurSettings one = settings;
-        if (!typeGiven) {
-            const std::string ext = fs::path(in).extension().string();
-            std::string upper = ext;
-            for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
-            one.write.type = upper == ".JPG" || upper == ".JPEG"   ? "JPEG"
-                             : upper == ".TIF" || upper == ".TIFF" ? "TIFF"
-                                                                   : "PNG";
-        }
-        const fs::path out =
-            folder / (fs::path(in).stem().string() +
-                      (suffix == args.options.end() ? std::string() : suffix->second) +
-                      extensionFor(one.write.type, in));
-        if (fs::exists(out, ec) && fs::equivalent(out, in, ec)) {
-            CliError(kExitFailure, command,
-                     "not deblurring '%s': it would be written over itself (give --suffix)",
-                     in.c_str());
-            failed.push_back(in);
-            continue;
-        }
-        std::fprintf(stderr, "velkaro-cli %s: %s -> %s\n", command, in.c_str(), out.c_str());
-        if (!deblurOne(in, out.string(), one, command))
-            failed.push_back(in);
-    }
-    if (failed.empty())
-        return kExitOk;
-    std::string names;
-    for (const std::string& name : failed) names += (names.empty() ? "'" : ", '") + name + "'";
-    return CliError(kExitFailure, command, "%zu of %zu photographs failed: %s", failed.size(),
-                    args.positional.size(), names.c_str());
+    return RunBatch(
+        args.positional, args, settings.write, args.options.count("--type") != 0, false, command,
+        [&](const std::string& in, const std::string& out, const ImageWriteOptions& write) {
+            DeblurSettings one = settings;
+            one.write = write;
+            return deblurOne(in, out, one, command);
+        });
 }
 
 }  // namespace velkaro

@@ -23,15 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool sameIgnoringCase(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i]; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && !b[i];
-}
-
 bool parseCoordinate(double& out, const std::string& text) {
     char* end = nullptr;
     errno = 0;
@@ -40,19 +31,6 @@ bool parseCoordinate(double& out, const std::string& text) {
 }
 
 }  // namespace
-
-bool ParsePreset(DeblurType& out, const std::string& name) {
-    for (int t = 0; t <= DeblurNoType; ++t) {
-        const DeblurType type = DeblurType(t);
-        if (type == DeblurUnassigned || type == DeblurEffect || type == DeblurNoType)
-            continue;
-        if (sameIgnoringCase(name, PresetLabel(type))) {
-            out = type;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool ParsePresetName(DeblurType& out, const std::string& name, const char* command) {
     if (ParsePreset(out, name))
@@ -68,10 +46,6 @@ bool ParsePresetOption(DeblurType& out, const CliArgs& args, const char* command
         return ParsePresetName(out, preset->second, command);
     CliError(kExitUsage, command, "--preset NAME is required");
     return false;
-}
-
-const char* PresetLabel(DeblurType type) {
-    return type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type);
 }
 
 const std::vector<std::string> kMaskOptionNames = {"--mask", "--mask-radius", "--mask-opacity",
@@ -254,6 +228,87 @@ bool CopyMetadata(const std::string& exiftool, const std::string& source,
     CliError(kExitFailure, command, "exiftool could not copy the metadata of '%s' into '%s'",
              fs::absolute(source, ec).c_str(), fs::absolute(destination, ec).c_str());
     return false;
+}
+
+bool SaveComposite(Session& session, const std::string& in, const std::string& out,
+                   ImageWriteOptions write, const std::string& exiftool, const char* command) {
+    // A file that receives the source's metadata carries the source's colour profile (or none),
+    // never an sRGB tag of its own.
+    write.srgbTag = exiftool.empty();
+    if (!session.saveReconstructedImage(out, write)) {
+        CliError(kExitFailure, command, "could not write '%s'", out.c_str());
+        return false;
+    }
+    if (!exiftool.empty() && !CopyMetadata(exiftool, in, out, command))
+        return false;
+    std::fprintf(stderr, "velkaro-cli %s: wrote %s (%s)\n", command, out.c_str(),
+                 write.type.c_str());
+    return true;
+}
+
+namespace {
+
+// The file extension written for `type`; an input's own spelling of it is kept.
+std::string extensionFor(const std::string& type, const fs::path& input) {
+    std::string own = input.extension().string();
+    for (char& c : own) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (type == "JPEG")
+        return own == ".jpeg" ? input.extension().string() : ".jpg";
+    if (type == "TIFF")
+        return own == ".tif" || own == ".tiff" ? input.extension().string() : ".tif";
+    return ".png";
+}
+
+}  // namespace
+
+int RunBatch(const std::vector<std::string>& inputs, const CliArgs& args,
+             const ImageWriteOptions& write, bool typeGiven, bool skipNewer, const char* command,
+             const std::function<bool(const std::string& in, const std::string& out,
+                                      const ImageWriteOptions& write)>& one) {
+    const fs::path folder = args.options.at("--out-dir");
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec))
+        return CliError(kExitFailure, command, "--out-dir '%s' is not a folder", folder.c_str());
+    const auto suffix = args.options.find("--suffix");
+    std::vector<std::string> failed;
+    for (const std::string& in : inputs) {
+        ImageWriteOptions options = write;
+        if (!typeGiven) {
+            std::string upper = fs::path(in).extension().string();
+            for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+            options.type = upper == ".JPG" || upper == ".JPEG"   ? "JPEG"
+                           : upper == ".TIF" || upper == ".TIFF" ? "TIFF"
+                                                                 : "PNG";
+        }
+        const fs::path out =
+            folder / (fs::path(in).stem().string() +
+                      (suffix == args.options.end() ? std::string() : suffix->second) +
+                      extensionFor(options.type, in));
+        if (fs::exists(out, ec) && fs::equivalent(out, in, ec)) {
+            CliError(kExitFailure, command,
+                     "not processing '%s': it would be written over itself (give --suffix)",
+                     in.c_str());
+            failed.push_back(in);
+            continue;
+        }
+        // An output written after its input was last changed is done: an interrupted batch
+        // resumes where it stopped (outputs are written whole or not at all).
+        if (skipNewer && fs::exists(out, ec) && fs::exists(in, ec) &&
+            fs::last_write_time(out, ec) > fs::last_write_time(in, ec) && !ec) {
+            std::fprintf(stderr, "velkaro-cli %s: %s is newer than %s: kept (--force redoes it)\n",
+                         command, out.c_str(), in.c_str());
+            continue;
+        }
+        std::fprintf(stderr, "velkaro-cli %s: %s -> %s\n", command, in.c_str(), out.c_str());
+        if (!one(in, out.string(), options))
+            failed.push_back(in);
+    }
+    if (failed.empty())
+        return kExitOk;
+    std::string names;
+    for (const std::string& name : failed) names += (names.empty() ? "'" : ", '") + name + "'";
+    return CliError(kExitFailure, command, "%zu of %zu photographs failed: %s", failed.size(),
+                    inputs.size(), names.c_str());
 }
 
 CliSession::CliSession(const char* command)

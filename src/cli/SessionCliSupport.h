@@ -3,6 +3,7 @@
 // Pieces shared by the subcommands that drive the processing session (deblur, preview, grid):
 // preset and option parsing, the event waiter, output checks and the metadata copy.
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,19 +11,15 @@
 #include "BlurEstimate.h"
 #include "CliArgs.h"
 #include "Exiftool.h"
+#include "ImageIO.h"
 #include "Session.h"
 
 namespace velkaro {
 
-// The preset named as in the candidate grid ("USM1" ... "LA2"), "FR", or "blur" for the blur
-// simulation; case is ignored.
-bool ParsePreset(DeblurType& out, const std::string& name);
 // ParsePreset, with a message naming the unknown preset.
 bool ParsePresetName(DeblurType& out, const std::string& name, const char* command);
 // The required "--preset NAME".
 bool ParsePresetOption(DeblurType& out, const CliArgs& args, const char* command);
-// The name ParsePreset reads back: the grid's short name, "blur" for the blur simulation.
-const char* PresetLabel(DeblurType type);
 
 // --mask A|B|C with --mask-radius, --mask-opacity and --mask-crudeness. Without --mask: mask type
 // -1, opacity 0 (the result untouched).
@@ -73,6 +70,21 @@ bool CheckOutputPath(const std::string& path, const char* command);
 // The program is looked up (FindExiftool) beside velkaro-cli, then on PATH.
 bool CopyMetadata(const std::string& exiftool, const std::string& source,
                   const std::string& destination, const char* command);
+
+// Saves the session's composite as `out` and, when `exiftool` is given, copies the metadata of
+// `in` into it; false with a message when either fails.
+bool SaveComposite(Session& session, const std::string& in, const std::string& out,
+                   ImageWriteOptions write, const std::string& exiftool, const char* command);
+
+// The batch form "IN... --out-dir DIR [--suffix TEXT]": runs `one` on each IN in turn with its
+// output DIR/NAME+TEXT.EXT, the type --type's (`write.type`, when `typeGiven`), else IN's own when
+// the tool writes it, else PNG. A photograph that fails is reported and the others go on; an
+// output that would overwrite its input fails. With `skipNewer`, an output already newer than its
+// input is kept and counted as done. The exit status: kExitFailure when any failed.
+int RunBatch(const std::vector<std::string>& inputs, const CliArgs& args,
+             const ImageWriteOptions& write, bool typeGiven, bool skipNewer, const char* command,
+             const std::function<bool(const std::string& in, const std::string& out,
+                                      const ImageWriteOptions& write)>& one);
 
 // A session whose events are counted and reported on standard error as they arrive; when
 // standard error is a terminal, a full deblur's progress too (one line rewritten in place).

@@ -19,9 +19,10 @@ const CliCommand kCommands[] = {
     {"convert", "IN OUT [file options]", "decode IN and write it to OUT", RunConvert},
     {"deblur",
      "IN OUT --preset NAME (--step N | --radius R) [kernel options] [--mask A|B|C --mask-radius R "
-     "--mask-opacity O --mask-crudeness C] [file options] [--copy-metadata]",
+     "--mask-opacity O --mask-crudeness C] [file options] [--copy-metadata] [--recipe FILE]",
      "deblur the whole of IN with one preset and save it as OUT; --copy-metadata copies IN's "
-     "metadata and colour profile with exiftool",
+     "metadata and colour profile with exiftool; --recipe writes what was done as a recipe "
+     "(see replay)",
      RunDeblur},
     {"deblur", "IN... --out-dir DIR --preset NAME (--step N | --radius R) [--suffix TEXT] [...]",
      "deblur each IN in turn into DIR as NAME+TEXT (type from --type, else IN's own, else PNG); "
@@ -49,6 +50,17 @@ const CliCommand kCommands[] = {
      "angle=A confidence=C', or 'shape=shake size=S confidence=C' (S the kernel's side in "
      "pixels) for a kernel of another shape; --kernel-out writes the kernel as a 16-bit grey PNG",
      RunEstimate},
+    {"replay", "RECIPE [IN] OUT [--without-strokes] [file options]",
+     "do again what RECIPE (a NAME.velkaro.json) records, on its photograph or on IN, and save "
+     "it as OUT (type, quality and metadata copy as the recipe says unless given); strokes need "
+     "a photograph of the recipe's size, --without-strokes replays the deblurs and Apply to all "
+     "only",
+     RunReplay},
+    {"replay",
+     "RECIPE --without-strokes IN... --out-dir DIR [--suffix TEXT] [--force] [file options]",
+     "replay RECIPE on each IN in turn into DIR as NAME+TEXT; an output newer than its input is "
+     "kept (--force redoes it), so an interrupted batch resumes",
+     nullptr},
 };
 
 void printUsage(std::FILE* to) {

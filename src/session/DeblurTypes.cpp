@@ -1,5 +1,6 @@
 #include "DeblurTypes.h"
 
+#include <cctype>
 #include <cstdint>
 #include <tuple>
 #include <utility>
@@ -12,6 +13,36 @@ const char* DeblurTypeName(int type) {
     // The blur simulation's row has a method but no grid name.
     const char* name = PresetFor(type).name;
     return name ? name : "bad_deblur_type";
+}
+
+namespace {
+
+bool sameIgnoringCase(const std::string& a, const char* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return i == a.size() && !b[i];
+}
+
+}  // namespace
+
+const char* PresetLabel(DeblurType type) {
+    return type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type);
+}
+
+bool ParsePreset(DeblurType& out, const std::string& name) {
+    for (int t = 0; t <= DeblurNoType; ++t) {
+        const DeblurType type = DeblurType(t);
+        if (type == DeblurUnassigned || type == DeblurEffect || type == DeblurNoType)
+            continue;
+        if (sameIgnoringCase(name, PresetLabel(type))) {
+            out = type;
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* MaskTypeName(int type) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "Filter.h"
 
 namespace velkaro {
@@ -46,6 +48,12 @@ constexpr int kGridDeblurTypes = 22;
 // Short display name of a preset ("USM1" ... "LA2", "FR", "effect"); every other value gives
 // "bad_deblur_type".
 const char* DeblurTypeName(int type);
+
+// The name a preset is given on the command line and in recipes: the grid's short name, "FR",
+// "blur" for the blur simulation.
+const char* PresetLabel(DeblurType type);
+// The preset named as PresetLabel names it, case ignored; false for any other name.
+bool ParsePreset(DeblurType& out, const std::string& name);
 
 // Display name of a mask kind: "A", "B", "C" for 0, 1, 2, "err" otherwise.
 const char* MaskTypeName(int type);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QMenu>
+#include <QProcess>
 #include <QSpinBox>
 #include <QToolButton>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "ImageIO.h"
 #include "KernelFile.h"
 #include "KernelView.h"
+#include "RecipeFile.h"
 #include "SyntheticShake.h"
 
 using namespace velkaro;
@@ -690,4 +692,86 @@ TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     l.artefactMapAction->trigger();
     EXPECT_FALSE(
         pixelsEqual(l.previewSplitView->selectedImage(), c.session().previewArtefactMap(best)));
+}
+
+TEST_F(ControllerTest, ASavedRecipeReplaysToTheSavedPixelsAndReopensWithItsStepsToUndo) {
+    const QString photo = app.temporaryPath("cat.png");
+    const CImage cat(ImageIO::sharedInstance().readFromFile(testDataPath("chelsea.png")));
+    ImageIO::sharedInstance().writeImage(CropImage(cat, 150, 60, 160, 120).asImage(),
+                                         photo.toStdString());
+    ASSERT_TRUE(app.open(photo));
+    // Two full deblurs: RL20 at radius 2 through mask B, USMF3 at 1.5 along a 30° line.
+    l.maskType->button(1)->click();
+    l.maskAmount->setFloatValue(0.6f);
+    grid.setSelectedRow(4, DeblurRL20);
+    c.addDeblur();
+    l.blurShape->button(1)->click();
+    l.angleField->setValue(30);
+    grid.setSelectedRow(3, DeblurUSMF3);
+    c.addDeblur();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return c.images().size() == 5 && std::all_of(c.images().begin(), c.images().end(),
+                                                         [](auto& row) { return row.done; });
+        },
+        120000));
+    const ImageRef original = c.session().original()->asImage()->copy();
+
+    // Strokes from both results and from the original (a dab again in place and one off the
+    // photograph among them), an Apply to all, and a last stroke undone: it leaves the recipe.
+    const auto paint = [&](int row, std::vector<QPointF> points, float size, float opacity) {
+        l.tableView->selectRow(row);
+        c.startBrush();
+        for (QPointF p : points) c.applyBrushAtPoint(p, size, opacity);
+        c.endBrush();
+    };
+    paint(3, {{20, 20}, {30, 24}, {45, 30}, {45, 30}, {-30, -30}}, 24, 0.9f);
+    l.tableView->selectRow(4);
+    c.applyAll();
+    paint(3, {{100, 80}, {120, 90}}, 40, 0.5f);
+    paint(0, {{80, 60}}, 30, 1.0f);
+    paint(4, {{10, 100}}, 16, 1.0f);
+    c.undo();
+    const ImageRef composite = c.session().reconstructed()->asImage()->copy();
+    const QString saved = app.temporaryPath("cat-sharp.png");
+    ASSERT_TRUE(SaveAndWait(c, saved));
+    const QString recipe = app.temporaryPath("cat-sharp.velkaro.json");
+    Recipe r;
+    RecipeError error;
+    ASSERT_TRUE(ReadRecipeFile(r, recipe.toStdString(), error)) << error.text();
+    EXPECT_EQ(r.operations.size(), 4u);
+    EXPECT_EQ(r.deblurs.size(), 2u);
+    EXPECT_EQ(r.operations[0].points.size(), 3u);
+    EXPECT_EQ(r.deblurs[1].entry.angle, KernelAngleFromProtractor(30));
+
+    // The command line replays it to the pixels saved.
+    QProcess cli;
+    const QString replayed = app.temporaryPath("replayed.png");
+    cli.start(QString(VELKARO_RUNTIME_DIR) + "/velkaro-cli", {"replay", recipe, replayed});
+    ASSERT_TRUE(cli.waitForFinished(120000));
+    EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
+    EXPECT_TRUE(
+        samePixels(ImageIO::sharedInstance().readFromFile(replayed.toStdString()), composite));
+    EXPECT_TRUE(samePixels(ImageIO::sharedInstance().readFromFile(saved.toStdString()), composite));
+
+    // Open Recipe: the photograph again with its two results, the composite as saved and four
+    // steps that undo back to the original.
+    QSignalSpy replays(&c, &Controller::recipeReplayed);
+    app.dialogs.openAnswers.push_back(recipe);
+    l.openRecipeAction->trigger();
+    ASSERT_TRUE(replays.wait(120000));
+    EXPECT_TRUE(replays.at(0).at(0).toBool());
+    EXPECT_TRUE(samePixels(c.session().reconstructed()->asImage(), composite));
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 5 && c.images()[4].done; }));
+    EXPECT_EQ(c.history().stack().count(), 4);
+    for (int i = 0; i < 4; ++i) c.undo();
+    EXPECT_TRUE(samePixels(c.session().reconstructed()->asImage(), original));
+    for (int i = 0; i < 4; ++i) c.redo();
+    EXPECT_TRUE(samePixels(c.session().reconstructed()->asImage(), composite));
+
+    // With the preference off, a save writes no recipe.
+    l.writeRecipe->click();
+    ASSERT_TRUE(SaveAndWait(c, app.temporaryPath("plain.png")));
+    EXPECT_FALSE(QFileInfo::exists(app.temporaryPath("plain.velkaro.json")));
+    EXPECT_TRUE(app.dialogs.alerts.size() <= 1);  // at most the question before reopening
 }
