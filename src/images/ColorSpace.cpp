@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace velkaro {
 
@@ -134,6 +135,109 @@ void WriteChannelDouble(const double* in, std::uint8_t* pixels, int count, int c
         else
             byte = thresholds.byteOf(v > 1 ? 1.0 : v);
     }
+}
+
+namespace {
+
+// The 16-bit levels: decoded values of all 65536 words, and for encoding the smallest linear
+// value of each level (level k holds the values whose encoding times 65535 rounds to k), found
+// from the exact boundary and corrected to the last bit, so that a lookup agrees with the
+// direct computation.
+template <typename T>
+struct WideTables {
+    std::vector<T> decoded, thresholds;
+    static int levelOf(double v) {  // v linear, in 0 … 1
+        return int(std::floor(srgbEncode(v) * 65535 + 0.5));
+    }
+    WideTables() : decoded(65536), thresholds(65536) {
+        for (int i = 0; i < 65536; ++i) {
+            const double c = double(i) / 65535;
+            decoded[i] = T(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        thresholds[0] = 0;
+        for (int k = 1; k < 65536; ++k) {
+            const double c = (k - 0.5) / 65535;
+            T t = T(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+            while (t > 0 && levelOf(double(std::nextafter(t, T(0)))) >= k)
+                t = std::nextafter(t, T(0));
+            while (levelOf(double(t)) < k) t = std::nextafter(t, T(2));
+            thresholds[k] = t;
+        }
+    }
+    std::uint16_t levelFor(T v) const {
+        if (!(v > 0))
+            return 0;  // also NaN
+        if (v >= 1)
+            return 65535;
+        int level = 0;
+        for (int step = 32768; step > 0; step >>= 1)
+            if (thresholds[level + step] <= v)
+                level += step;
+        return std::uint16_t(level);
+    }
+};
+
+template <typename T>
+const WideTables<T>& wideTables() {
+    static const WideTables<T> tables;
+    return tables;
+}
+
+template <typename T>
+void readWide(const std::uint16_t* pixels, T* out, int count, int channel) {
+    const T* decoded = wideTables<T>().decoded.data();
+    for (int i = 0; i < count; ++i) out[i] = decoded[pixels[std::size_t(i) * 4 + channel]];
+}
+
+template <typename T>
+void writeWide(const T* in, std::uint16_t* pixels, int count, int channel) {
+    const auto& tables = wideTables<T>();
+    for (int i = 0; i < count; ++i) pixels[std::size_t(i) * 4 + channel] = tables.levelFor(in[i]);
+}
+
+std::uint16_t* wideAt(const CImage& image, int x, int y) {
+    return reinterpret_cast<std::uint16_t*>(image.pixelAt(x, y));
+}
+
+}  // namespace
+
+void ReadChannelFloat(const std::uint16_t* pixels, float* out, int count, int channel) {
+    readWide(pixels, out, count, channel);
+}
+void ReadChannelDouble(const std::uint16_t* pixels, double* out, int count, int channel) {
+    readWide(pixels, out, count, channel);
+}
+void WriteChannelFloat(const float* in, std::uint16_t* pixels, int count, int channel) {
+    writeWide(in, pixels, count, channel);
+}
+void WriteChannelDouble(const double* in, std::uint16_t* pixels, int count, int channel) {
+    writeWide(in, pixels, count, channel);
+}
+
+void ReadImageChannel(const CImage& image, int x, int y, float* out, int count, int channel) {
+    if (image.depth() == 16)
+        ReadChannelFloat(wideAt(image, x, y), out, count, channel);
+    else
+        ReadChannelFloat(image.pixelAt(x, y), out, count, channel);
+}
+void ReadImageChannel(const CImage& image, int x, int y, double* out, int count, int channel) {
+    if (image.depth() == 16)
+        ReadChannelDouble(wideAt(image, x, y), out, count, channel);
+    else
+        ReadChannelDouble(image.pixelAt(x, y), out, count, channel);
+}
+void WriteImageChannel(const float* in, const CImage& image, int x, int y, int count, int channel) {
+    if (image.depth() == 16)
+        WriteChannelFloat(in, wideAt(image, x, y), count, channel);
+    else
+        WriteChannelFloat(in, image.pixelAt(x, y), count, channel);
+}
+void WriteImageChannel(const double* in, const CImage& image, int x, int y, int count,
+                       int channel) {
+    if (image.depth() == 16)
+        WriteChannelDouble(in, wideAt(image, x, y), count, channel);
+    else
+        WriteChannelDouble(in, image.pixelAt(x, y), count, channel);
 }
 
 void Rgb2Xyz(double* X, double* Y, double* Z, double r, double g, double b) {

@@ -20,6 +20,7 @@ constexpr int kBandRows = 16;  // least number of region rows handled by one tas
 
 struct MaskGeometry {
     const std::uint8_t* src;  // source pixels
+    bool wide;                // 16-bit samples (else bytes)
     int iw, ih;               // source size
     int x, y, w, h;           // region
     int r;                    // radius in whole pixels, at least 1
@@ -32,14 +33,18 @@ int clampInt(int v, int lo, int hi) {
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
+// Channel c (0 red … 2 blue) of source pixel X, Y (inside the image).
+int sampleAt(const MaskGeometry& g, int X, int Y, int c) {
+    const std::size_t at = (std::size_t(Y) * std::size_t(g.iw) + std::size_t(X)) * 4 + 1 + c;
+    return g.wide ? reinterpret_cast<const std::uint16_t*>(g.src)[at] : g.src[at];
+}
+
 // Channel c (0 red … 2 blue) of the source row `row` (clamped) over the padded columns
 // x − r … x + w − 1 + r (clamped), as ints.
 void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
     const int v = clampInt(row, 0, g.ih - 1);
-    const std::uint8_t* line = g.src + std::size_t(v) * std::size_t(g.iw) * 4 + 1 + c;
     const int n = g.w + 2 * g.r;
-    for (int k = 0; k < n; ++k)
-        out[k] = line[std::size_t(clampInt(g.x - g.r + k, 0, g.iw - 1)) * 4];
+    for (int k = 0; k < n; ++k) out[k] = sampleAt(g, clampInt(g.x - g.r + k, 0, g.iw - 1), v, c);
 }
 
 // Strength of the edge types for the region rows j0 … j1 − 1, written to strength[(j − j0) * w +
@@ -107,18 +112,14 @@ float windowDeviation(const MaskGeometry& g, int X, int Y, int c) {
     float sum = 0;
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx)
-            sum += g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                          std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
-                             4 +
-                         1 + c];
+            sum +=
+                float(sampleAt(g, clampInt(X + dx, 0, g.iw - 1), clampInt(Y + dy, 0, g.ih - 1), c));
     const float mean = sum / n;
     float sq = 0;
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx) {
-            const float p = g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                                   std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
-                                      4 +
-                                  1 + c];
+            const float p =
+                float(sampleAt(g, clampInt(X + dx, 0, g.iw - 1), clampInt(Y + dy, 0, g.ih - 1), c));
             sq += (mean - p) * (mean - p);
         }
     return std::sqrt(sq / n);
@@ -193,7 +194,9 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     g.r = std::max(1, int(std::round(radius)));
     g.K = type == 1 ? g.r : 1;
     g.type = type;
-    g.T = crudeness * 20 + 1;
+    // The contrast threshold is in levels of 8 bits; 16-bit samples are 257 times as large.
+    g.wide = source->depth() == 16;
+    g.T = (crudeness * 20 + 1) * (g.wide ? 257.0f : 1.0f);
 
     const int iw = source->width(), ih = source->height();
     if (!(w == destination->width()))
@@ -207,6 +210,8 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     VK_CHECK(x + w <= iw);
     VK_CHECK(y + h <= ih);
     const bool sameImage = source == destination || source->pixels() == destination->pixels();
+    // Blending mixes samples of one depth; a mask picture may be of either.
+    VK_CHECK(showMask || destination->depth() == source->depth());
     if (sameImage) {
         VK_CHECK(x == 0);
         VK_CHECK(y == 0);
@@ -245,13 +250,13 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     // Weights and output, again by bands. A region without any strength (a flat section, or a
     // texture mask that marks nothing) normalises to 0 everywhere.
     std::uint8_t* dst = destination->pixels();
-    const std::uint8_t* src = source->pixels();
+    const bool wideDst = destination->depth() == 16;
+    const int top = MaxSample(destination->depth());
     dispatchApply(bands, [&](std::size_t band) {
         const int j0 = int(band) * bandRows, j1 = std::min(h, j0 + bandRows);
         for (int j = j0; j < j1; ++j) {
-            std::uint8_t* d = dst + std::size_t(j) * w * 4;
-            const std::uint8_t* s = src + (std::size_t(y + j) * iw + x) * 4;
-            for (int i = 0; i < w; ++i, d += 4, s += 4) {
+            const std::size_t rowStart = std::size_t(j) * w * 4;
+            for (int i = 0; i < w; ++i) {
                 const float v = largest > 0 ? strength[std::size_t(j) * w + i] / largest : 0.0f;
                 float a;
                 int grey;
@@ -264,13 +269,26 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
                     grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
                     a = float(std::clamp(raw, 0.0, 1.0));
                 }
+                const std::size_t d = rowStart + std::size_t(i) * 4;
+                auto put = [&](int c, int value) {
+                    if (wideDst)
+                        reinterpret_cast<std::uint16_t*>(dst)[d + c] = std::uint16_t(value);
+                    else
+                        dst[d + c] = std::uint8_t(value);
+                };
+                auto get = [&](int c) {
+                    return wideDst ? reinterpret_cast<const std::uint16_t*>(dst)[d + c]
+                                   : dst[d + c];
+                };
                 if (showMask) {
-                    d[0] = 255;
-                    d[1] = d[2] = d[3] = std::uint8_t(grey);
+                    put(0, top);
+                    const int level = wideDst ? grey * 257 : grey;
+                    put(1, level), put(2, level), put(3, level);
                 } else if (!sameImage) {
                     const float t = (1.0f - a) * opacity;
                     for (int c = 1; c < 4; ++c)
-                        d[c] = std::uint8_t(int(float(d[c]) * (1.0f - t) + float(s[c]) * t));
+                        put(c, int(float(get(c)) * (1.0f - t) +
+                                   float(sampleAt(g, x + i, y + j, c - 1)) * t));
                 }
             }
         }
