@@ -1,5 +1,6 @@
 #include "ColorSpace.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -31,11 +32,16 @@ const DecodeTables& tables() {
 
 constexpr double kEncodeExponent = 0.4166666666666667;  // the double nearest 1 / 2.4
 
+// The sRGB encoding of a linear value in 0 … 1, as both sample widths round it.
+double encodedValue(double v) {
+    return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
+}
+
 // Encodes a linear value already known to be in 0 … 1 (or NaN) to a byte.
 std::uint8_t encode(double v) {
     if (std::isnan(v))
         return 0;
-    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
+    v = encodedValue(v);
     const double scaled = v * 255;
     if (!(scaled > 0))
         return 0;
@@ -142,12 +148,17 @@ namespace {
 // The 16-bit levels: decoded values of all 65536 words, and for encoding the smallest linear
 // value of each level (level k holds the values whose encoding times 65535 rounds to k), found
 // from the exact boundary and corrected to the last bit, so that a lookup agrees with the
-// direct computation.
+// direct computation. A value's level is first interpolated from the encoding at the starts of
+// 2^15-ulp buckets of its float (within a level of the truth) and then settled against those
+// thresholds.
 template <typename T>
 struct WideTables {
+    static constexpr int kBucketShift = 15;
     std::vector<T> decoded, thresholds;
+    std::vector<float> bucketLevels;  // 65535 × encoding of each bucket's first float
+    static double encoded(double v) { return encodedValue(v) * 65535; }
     static int levelOf(double v) {  // v linear, in 0 … 1
-        return int(std::floor(srgbEncode(v) * 65535 + 0.5));
+        return int(std::floor(encoded(v) + 0.5));
     }
     WideTables() : decoded(65536), thresholds(65536) {
         for (int i = 0; i < 65536; ++i) {
@@ -163,16 +174,25 @@ struct WideTables {
             while (levelOf(double(t)) < k) t = std::nextafter(t, T(2));
             thresholds[k] = t;
         }
+        const std::uint32_t buckets = (std::bit_cast<std::uint32_t>(1.0f) >> kBucketShift) + 2;
+        bucketLevels.resize(buckets);
+        for (std::uint32_t i = 0; i < buckets; ++i)
+            bucketLevels[i] = float(encoded(double(std::bit_cast<float>(i << kBucketShift))));
     }
     std::uint16_t levelFor(T v) const {
         if (!(v > 0))
             return 0;  // also NaN
         if (v >= 1)
             return 65535;
-        int level = 0;
-        for (int step = 32768; step > 0; step >>= 1)
-            if (thresholds[level + step] <= v)
-                level += step;
+        const float f = float(v);
+        const std::uint32_t i = std::bit_cast<std::uint32_t>(f) >> kBucketShift;
+        const float lo = std::bit_cast<float>(i << kBucketShift);
+        const float hi = std::bit_cast<float>((i + 1) << kBucketShift);
+        const float at =
+            bucketLevels[i] + (bucketLevels[i + 1] - bucketLevels[i]) * ((f - lo) / (hi - lo));
+        int level = std::clamp(int(at + 0.5f), 0, 65535);
+        while (level < 65535 && thresholds[level + 1] <= v) ++level;
+        while (level > 0 && thresholds[level] > v) --level;
         return std::uint16_t(level);
     }
 };
