@@ -41,10 +41,58 @@ int sampleAt(const MaskGeometry& g, int X, int Y, int c) {
 
 // Channel c (0 red … 2 blue) of the source row `row` (clamped) over the padded columns
 // x − r … x + w − 1 + r (clamped), as ints.
-void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
+template <typename Sample>
+void loadPaddedRowOf(const MaskGeometry& g, int row, int c, int* out) {
     const int v = clampInt(row, 0, g.ih - 1);
+    const Sample* line =
+        reinterpret_cast<const Sample*>(g.src) + std::size_t(v) * std::size_t(g.iw) * 4 + 1 + c;
     const int n = g.w + 2 * g.r;
-    for (int k = 0; k < n; ++k) out[k] = sampleAt(g, clampInt(g.x - g.r + k, 0, g.iw - 1), v, c);
+    for (int k = 0; k < n; ++k)
+        out[k] = line[std::size_t(clampInt(g.x - g.r + k, 0, g.iw - 1)) * 4];
+}
+
+void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
+    if (g.wide)
+        loadPaddedRowOf<std::uint16_t>(g, row, c, out);
+    else
+        loadPaddedRowOf<std::uint8_t>(g, row, c, out);
+}
+
+// The weights of the region's rows j0 … j1 − 1 (strengths normalised by `largest`) applied to
+// `dst`: blended towards the source, or with `showMask` the mask itself as grey levels.
+template <typename Sample>
+void applyBand(const MaskGeometry& g, std::uint8_t* dstBytes, const float* strength, float largest,
+               int j0, int j1, bool showMask, bool sameImage, float opacity, float crudeness) {
+    constexpr int top = sizeof(Sample) == 1 ? 255 : 65535;
+    constexpr int scale = sizeof(Sample) == 1 ? 1 : 257;
+    const int w = g.w;
+    auto* dst = reinterpret_cast<Sample*>(dstBytes);
+    const auto* src = reinterpret_cast<const Sample*>(g.src);
+    for (int j = j0; j < j1; ++j) {
+        Sample* d = dst + std::size_t(j) * w * 4;
+        const Sample* s = src + (std::size_t(g.y + j) * g.iw + g.x) * 4;
+        for (int i = 0; i < w; ++i, d += 4, s += 4) {
+            const float v = largest > 0 ? strength[std::size_t(j) * w + i] / largest : 0.0f;
+            float a;
+            int grey;
+            if (g.type == 2) {
+                a = v;
+                grey = int(v * 255.0f);
+            } else {
+                const double raw = std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
+                grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
+                a = float(std::clamp(raw, 0.0, 1.0));
+            }
+            if (showMask) {
+                d[0] = Sample(top);
+                d[1] = d[2] = d[3] = Sample(grey * scale);
+            } else if (!sameImage) {
+                const float t = (1.0f - a) * opacity;
+                for (int c = 1; c < 4; ++c)
+                    d[c] = Sample(int(float(d[c]) * (1.0f - t) + float(s[c]) * t));
+            }
+        }
+    }
 }
 
 // Strength of the edge types for the region rows j0 … j1 − 1, written to strength[(j − j0) * w +
@@ -251,47 +299,14 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     // texture mask that marks nothing) normalises to 0 everywhere.
     std::uint8_t* dst = destination->pixels();
     const bool wideDst = destination->depth() == 16;
-    const int top = MaxSample(destination->depth());
     dispatchApply(bands, [&](std::size_t band) {
         const int j0 = int(band) * bandRows, j1 = std::min(h, j0 + bandRows);
-        for (int j = j0; j < j1; ++j) {
-            const std::size_t rowStart = std::size_t(j) * w * 4;
-            for (int i = 0; i < w; ++i) {
-                const float v = largest > 0 ? strength[std::size_t(j) * w + i] / largest : 0.0f;
-                float a;
-                int grey;
-                if (type == 2) {
-                    a = v;
-                    grey = int(v * 255.0f);
-                } else {
-                    const double raw =
-                        std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
-                    grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
-                    a = float(std::clamp(raw, 0.0, 1.0));
-                }
-                const std::size_t d = rowStart + std::size_t(i) * 4;
-                auto put = [&](int c, int value) {
-                    if (wideDst)
-                        reinterpret_cast<std::uint16_t*>(dst)[d + c] = std::uint16_t(value);
-                    else
-                        dst[d + c] = std::uint8_t(value);
-                };
-                auto get = [&](int c) {
-                    return wideDst ? reinterpret_cast<const std::uint16_t*>(dst)[d + c]
-                                   : dst[d + c];
-                };
-                if (showMask) {
-                    put(0, top);
-                    const int level = wideDst ? grey * 257 : grey;
-                    put(1, level), put(2, level), put(3, level);
-                } else if (!sameImage) {
-                    const float t = (1.0f - a) * opacity;
-                    for (int c = 1; c < 4; ++c)
-                        put(c, int(float(get(c)) * (1.0f - t) +
-                                   float(sampleAt(g, x + i, y + j, c - 1)) * t));
-                }
-            }
-        }
+        if (wideDst)
+            applyBand<std::uint16_t>(g, dst, strength.data(), largest, j0, j1, showMask, sameImage,
+                                     opacity, crudeness);
+        else
+            applyBand<std::uint8_t>(g, dst, strength.data(), largest, j0, j1, showMask, sameImage,
+                                    opacity, crudeness);
     });
 }
 

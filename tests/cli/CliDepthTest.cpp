@@ -53,12 +53,20 @@ TEST(CliDepth, SixteenBitGradientDeblursWithoutBandingAndDepthIsKeptOrChosen) {
                    "--radius", "2"})
                   .status,
               0);
+    // Blended back towards the photograph through a mask, still at 16 bits.
+    ASSERT_EQ(cli({"deblur", blurred, dir.file("masked.png"), "--preset", "RL40", "--radius", "2",
+                   "--mask", "B", "--mask-opacity", "0.8"})
+                  .status,
+              0);
     const ImageRef deep = decode(dir.file("rl16.png")), shallow = decode(dir.file("rl8.png"));
+    const ImageRef masked = decode(dir.file("masked.png"));
     ASSERT_TRUE(decode(blurred) && decode(blurred)->depth() == 16);
-    ASSERT_TRUE(deep && shallow);
+    ASSERT_TRUE(deep && shallow && masked);
     EXPECT_EQ(deep->depth(), 16);
     EXPECT_EQ(shallow->depth(), 8);
+    EXPECT_EQ(masked->depth(), 16);
     EXPECT_GE(greenLevels(*deep), 4000u);
+    EXPECT_GE(greenLevels(*masked), 4000u);
     EXPECT_LE(greenLevels(*shallow), 256u);
     // Away from the edges the deblurred gradient is the gradient.
     const auto* d = reinterpret_cast<const std::uint16_t*>(deep->pixels());
