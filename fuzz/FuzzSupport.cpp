@@ -47,20 +47,24 @@ const std::string& WriteFuzzFile(const std::uint8_t* data, std::size_t size) {
 void CheckDecodedImage(const Image& image, bool opaque) {
     const long long w = image.width(), h = image.height();
     if (w <= 0 || h <= 0 || w * h > kMaxImagePixels || !image.data() ||
-        (long long)image.data()->size() != w * h * 4) {
-        std::fprintf(stderr, "decoded image of %lldx%lld with %zu bytes\n", w, h,
-                     image.data() ? image.data()->size() : 0);
+        (image.depth() != 8 && image.depth() != 16) ||
+        (long long)image.data()->size() != w * h * image.bytesPerPixel()) {
+        std::fprintf(stderr, "decoded image of %lldx%lld at %d bits with %zu bytes\n", w, h,
+                     image.depth(), image.data() ? image.data()->size() : 0);
         std::abort();
     }
-    const std::uint8_t* p = image.pixels();
+    const std::uint8_t* bytes = image.pixels();
+    const auto* words = reinterpret_cast<const std::uint16_t*>(bytes);
+    const bool wide = image.depth() == 16;
+    auto sample = [&](long long i) { return wide ? unsigned(words[i]) : unsigned(bytes[i]); };
     unsigned sum = 0;
     for (long long i = 0; i < w * h; ++i) {
-        // A, R, G, B: the first byte of each pixel is its alpha.
-        if (opaque && p[i * 4] != 255) {
-            std::fprintf(stderr, "pixel %lld of an opaque read has alpha %d\n", i, p[i * 4]);
+        // A, R, G, B: the first sample of each pixel is its alpha.
+        if (opaque && sample(i * 4) != unsigned(MaxSample(image.depth()))) {
+            std::fprintf(stderr, "pixel %lld of an opaque read has alpha %u\n", i, sample(i * 4));
             std::abort();
         }
-        sum += p[i * 4 + 1] + p[i * 4 + 2] + p[i * 4 + 3];
+        sum += sample(i * 4 + 1) + sample(i * 4 + 2) + sample(i * 4 + 3);
     }
     volatile unsigned sink = sum;
     (void)sink;

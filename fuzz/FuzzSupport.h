@@ -13,9 +13,9 @@ const std::string& WriteFuzzFile(const std::uint8_t* data, std::size_t size);
 
 class Image;
 
-// What every decoded image must satisfy: a positive size within the reader's limit and a buffer
-// of exactly width × height × 4 bytes, every one of them readable and every alpha opaque when
-// `opaque`. Aborts (a finding) otherwise.
+// What every decoded image must satisfy: a positive size within the reader's limit, a depth of 8
+// or 16 bits and a buffer of exactly width × height pixels of that depth, every sample readable
+// and every alpha opaque (its largest value) when `opaque`. Aborts (a finding) otherwise.
 void CheckDecodedImage(const Image& image, bool opaque);
 
 }  // namespace velkaro

@@ -298,8 +298,10 @@ void Controller::updateTitle() {
     if (mOpenedImagePath.isEmpty() || !hasFileOpen())
         mMainWindow->setWindowTitle(name);
     else
-        mMainWindow->setWindowTitle(
-            QString("%1[*] — %2").arg(QFileInfo(mOpenedImagePath).fileName(), name));
+        mMainWindow->setWindowTitle(QString("%1[*] — %2-bit RGB — %3")
+                                        .arg(QFileInfo(mOpenedImagePath).fileName())
+                                        .arg(mSession->original()->depth())
+                                        .arg(name));
     mMainWindow->setWindowModified(isModified());
 }
 
@@ -535,6 +537,9 @@ void Controller::openImageAtPath(const QString& path) {
                         },
                         [this, path] {
                             mOpenedImagePath = path;
+                            // Saved as deep as it was read, unless the save panel says otherwise.
+                            mLayout.saveOptionDepthButton->setCurrentIndex(
+                                mSession->original()->depth() == 16 ? 1 : 0);
                             updateTitle();
                             updateActions();
                             emit openFinished(true);
@@ -599,6 +604,8 @@ void Controller::savePopupChanged(QObject* sender) {
     mSaveOptionQualitySlider->setVisible(jpeg);
     mSaveOptionQualityLabel->setVisible(jpeg);
     mSaveOptionQualityValue->setVisible(jpeg);
+    // JPEG is 8-bit only.
+    mLayout.saveOptionDepthButton->setEnabled(!jpeg);
     if (sender)
         saveDefaults(sender);
     if (mRunningSavePanel)
@@ -701,6 +708,7 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
         return false;
     const std::string type = mSaveOptionFileTypeButton->currentText().toStdString();
     const int quality = mSaveOptionQualitySlider->value();
+    const int depth = mLayout.saveOptionDepthButton->currentIndex() == 1 ? 16 : 8;
     const QString exiftool = mExiftoolProgram.isEmpty() ? findExiftool() : mExiftoolProgram;
     // Without exiftool the file cannot take the source's profile: it keeps its sRGB tag.
     const bool transfer = mSaveOptionTransferMetadata->isChecked() && !exiftool.isEmpty() &&
@@ -714,7 +722,7 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
     auto recipe = std::make_shared<std::optional<Recipe>>();
     if (writesRecipe()) {
         *recipe = currentRecipe();
-        (*recipe)->save = RecipeSave{type, quality, true, transfer, 8};
+        (*recipe)->save = RecipeSave{type, quality, true, transfer, type == "JPEG" ? 8 : depth};
     }
     auto recipeWritten = std::make_shared<bool>(true);
     runOnWorker(
@@ -723,6 +731,7 @@ bool Controller::saveResultToPath(const QString& path, std::function<void(bool)>
             ImageWriteOptions options;
             options.type = type;
             options.quality = quality;
+            options.depth = depth;
             // A file that receives the source's metadata takes its colour profile, not an sRGB tag.
             options.srgbTag = !transfer;
             *saved = mSession->saveReconstructedImage(LocalPath(path), options, failure.get());

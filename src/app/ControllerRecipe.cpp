@@ -34,6 +34,8 @@ Recipe Controller::currentRecipe() const {
     if (const CImage* original = mSession->original()) {
         recipe.source.width = original->width();
         recipe.source.height = original->height();
+        // The results are computed at the photograph's depth; the save may choose another.
+        recipe.save.depth = original->depth();
     }
     for (const HistoryOperation& done : mHistory.doneOperations())
         recipe.append(done.operation, done.entry);

@@ -11,7 +11,9 @@ struct Patch {
     int x, y;
     CImage before, after;
     std::optional<HistoryOperation> operation;
-    std::int64_t bytes() const { return 2 * std::int64_t(before.width()) * before.height() * 4; }
+    std::int64_t bytes() const {
+        return 2 * std::int64_t(before.width()) * before.height() * before.bytesPerPixel();
+    }
 };
 
 // One step: writes the rectangle's "before" on undo and its "after" on redo. The change it

@@ -572,6 +572,10 @@ void BuildSaveOptions(WindowLayout& l) {
         new QCheckBox(QObject::tr("Copy metadata from the source file"), l.saveOptionView);
     l.saveOptionTransferMetadata->setChecked(true);  // the camera's data and colour profile stay
     grid->addWidget(l.saveOptionTransferMetadata, 1, 0, 1, 5);
+    grid->addWidget(new QLabel(QObject::tr("Depth:"), l.saveOptionView), 2, 0);
+    l.saveOptionDepthButton = new QComboBox(l.saveOptionView);
+    l.saveOptionDepthButton->addItems({QObject::tr("8 bits"), QObject::tr("16 bits")});
+    grid->addWidget(l.saveOptionDepthButton, 2, 1);
     grid->setColumnStretch(3, 1);
 }
 

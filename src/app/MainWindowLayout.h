@@ -94,6 +94,7 @@ struct WindowLayout {
     QLabel* saveOptionQualityLabel = nullptr;
     QLabel* saveOptionQualityValue = nullptr;
     QCheckBox* saveOptionTransferMetadata = nullptr;
+    QComboBox* saveOptionDepthButton = nullptr;  // "8 bits", "16 bits" (PNG and TIFF)
 
     // The menus. Titles holding "xxxx" get the application's name at start.
     QMenuBar* menuBar = nullptr;

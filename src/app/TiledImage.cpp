@@ -98,8 +98,15 @@ QImage TiledImage::tileAt(int displayX, int displayY) {
     if (tw < 1 || th < 1)
         return QImage();
 
-    const std::size_t rowBytes = std::size_t(W) * 4;
+    std::size_t rowBytes = std::size_t(W) * 4;
     const std::uint8_t* block = mSrcImage->pixels() + (std::size_t(y) * W + std::size_t(x)) * 4;
+    CImage narrowed;
+    if (mSrcImage->depth() != 8) {
+        // The screen shows 8 bits: the tile's block, rounded, is what is drawn.
+        narrowed = CImage(ImageAtDepth(CropImage(CImage(mSrcImage), x, y, tw, th).asImage(), 8));
+        block = narrowed.pixels();
+        rowBytes = std::size_t(tw) * 4;
+    }
 
     QImage image;
     if (z == 1) {

@@ -154,7 +154,8 @@ std::string typeOfExtension(const std::string& path) {
 
 }  // namespace
 
-const std::vector<std::string> kFileTypeOptionNames = {"--type", "--quality", "--tiff-compression"};
+const std::vector<std::string> kFileTypeOptionNames = {"--type", "--quality", "--tiff-compression",
+                                                       "--depth"};
 
 bool OutputFileType(std::string& type, const CliArgs& args, const std::string& path,
                     const char* command) {
@@ -202,6 +203,18 @@ bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::s
             return false;
         }
         out.compressTiff = value == "DEFLATE";
+    }
+    if (const auto found = args.options.find("--depth"); found != args.options.end()) {
+        if (found->second != "8" && found->second != "16") {
+            CliError(kExitUsage, command, "--depth must be 8 or 16, got '%s'",
+                     found->second.c_str());
+            return false;
+        }
+        if (out.type == "JPEG" && found->second == "16") {
+            CliError(kExitUsage, command, "--depth 16 needs a PNG or TIFF file: JPEG is 8-bit");
+            return false;
+        }
+        out.depth = std::stoi(found->second);
     }
     return true;
 }

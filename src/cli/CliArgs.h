@@ -51,9 +51,10 @@ bool OutputFileType(std::string& type, const CliArgs& args, const std::string& p
                     const char* command);
 // The words that the file type options add to a command's known options.
 extern const std::vector<std::string>
-    kFileTypeOptionNames;  // --type, --quality, --tiff-compression
-// The file writing options: type (OutputFileType), "--quality 1-100" (JPEG, default 90) and
-// "--tiff-compression deflate|none" (default deflate).
+    kFileTypeOptionNames;  // --type, --quality, --tiff-compression, --depth
+// The file writing options: type (OutputFileType), "--quality 1-100" (JPEG, default 90),
+// "--tiff-compression deflate|none" (default deflate) and "--depth 8|16" (PNG and TIFF; default
+// the image's own).
 struct ImageWriteOptions;
 bool ParseWriteOptions(ImageWriteOptions& out, const CliArgs& args, const std::string& path,
                        const char* command);

@@ -41,11 +41,15 @@ bool writeDeblurRecipe(Session& session, const std::string& in, const DeblurredE
         return false;
     }
     const ImageWriteOptions& write = settings.write;
-    recipe.save =
-        RecipeSave{write.type, write.quality, write.compressTiff, !settings.exiftool.empty(), 8};
+    // The result is computed at the photograph's depth and saved at the options' (its own by
+    // default, 8 bits in a JPEG).
+    const int depth = session.original()->depth();
+    recipe.save = RecipeSave{write.type, write.quality, write.compressTiff,
+                             !settings.exiftool.empty(), depth};
     RecipeOperation apply;
     apply.kind = RecipeOperation::Kind::ApplyAll;
     recipe.append(apply, entry);
+    recipe.save.depth = write.type == "JPEG" ? 8 : write.depth ? write.depth : depth;
     if (!WriteRecipeFile(settings.recipe, recipe)) {
         CliError(kExitFailure, command, "could not write '%s'", settings.recipe.c_str());
         return false;

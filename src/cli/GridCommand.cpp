@@ -172,17 +172,18 @@ int RunGrid(const std::vector<std::string>& words) {
     if (args.options.count("--rank") && !rankCells(cells, presets, session, kernel, command))
         return kExitFailure;
     // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
-    // shrunk; the first column is the original's same pixels.
+    // shrunk; the first column is the original's same pixels. The sheet is a picture of 8 bits.
     auto shown = [crop](const ImageRef& preview) {
-        return crop > 0 ? CropCentre(*preview, crop) : preview;
+        const ImageRef narrow = ImageAtDepth(preview, 8);
+        return crop > 0 ? CropCentre(*narrow, crop) : narrow;
     };
     for (ContactSheetCell& cell : cells) {
         cell.image = shown(cell.image);
         ++cell.column;
     }
     const ImageRef original =
-        shown(CropImage(*session.original()->asImage(), int(section.x), int(section.y),
-                        int(section.width), int(section.height)));
+        shown(CropImage(*ImageAtDepth(session.original()->asImage(), 8), int(section.x),
+                        int(section.y), int(section.width), int(section.height)));
     columnLabels.insert(columnLabels.begin(), "original");
     for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, original});
     ImageRef sheet =

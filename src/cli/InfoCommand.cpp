@@ -20,8 +20,8 @@ int RunInfo(const std::vector<std::string>& words) {
     if (!image) {
         return CliReadError(command, path, failure);
     }
-    std::printf("format: %s\nwidth: %d\nheight: %d\n", format.c_str(), image->width(),
-                image->height());
+    std::printf("format: %s\nwidth: %d\nheight: %d\ndepth: %d-bit RGB\n", format.c_str(),
+                image->width(), image->height(), image->depth());
     return kExitOk;
 }
 

@@ -75,7 +75,9 @@ int RunPreview(const std::vector<std::string>& words) {
             return CliError(kExitFailure, command, "could not read the original section");
         const std::string& mapPath = artefacts->second;
         if (!ImageIO::sharedInstance().writeImage(
-                ArtefactMap(original, CImage(candidate), step * 0.5, kernel.kernel), mapPath))
+                ArtefactMap(CImage(ImageAtDepth(original.asImage(), 8)),
+                            CImage(ImageAtDepth(candidate, 8)), step * 0.5, kernel.kernel),
+                mapPath))
             return CliError(kExitFailure, command, "could not write '%s'", mapPath.c_str());
         std::fprintf(stderr, "velkaro-cli %s: wrote %s\n", command, mapPath.c_str());
     }

@@ -116,6 +116,8 @@ int RunReplay(const std::vector<std::string>& words) {
         write.quality = save.quality;
     if (!args.options.count("--tiff-compression"))
         write.compressTiff = save.compressTiff;
+    if (!args.options.count("--depth") && write.type != "JPEG")
+        write.depth = save.depth;
 
     if (!batch) {
         const std::string in = p.size() == 3 ? p[1] : recipeSourcePath(settings.recipe, p[0]);

@@ -14,8 +14,8 @@ namespace {
 
 // One row per subcommand.
 const CliCommand kCommands[] = {
-    {"info", "FILE", "print the format, width and height of FILE as the application decodes it",
-     RunInfo},
+    {"info", "FILE",
+     "print the format, width, height and depth of FILE as the application decodes it", RunInfo},
     {"convert", "IN OUT [file options]", "decode IN and write it to OUT", RunConvert},
     {"deblur",
      "IN OUT --preset NAME (--step N | --radius R) [kernel options] [--mask A|B|C --mask-radius R "

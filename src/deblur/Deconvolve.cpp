@@ -1,6 +1,7 @@
 #include "Deconvolve.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "Check.h"
@@ -46,11 +47,11 @@ void deconvolve_sllsbox(const CImage& i, CImage& o, int channel, double radius, 
     // blur model: the channel is passed through as read.
     const int half = (n - 1) / 2;
     if (count < 2 || half > w - 1 || half > h - 1) {
-        for (int r = 0; r < h; ++r) {
-            const std::uint8_t* src = i.pixels() + (std::size_t(y + r) * i.width() + x) * 4;
-            std::uint8_t* dst = o.pixels() + std::size_t(r) * w * 4;
-            for (int k = 0; k < w; ++k) dst[k * 4 + channel] = src[k * 4 + channel];
-        }
+        const std::size_t sampleBytes = std::size_t(i.bytesPerPixel() / 4);
+        for (int r = 0; r < h; ++r)
+            for (int k = 0; k < w; ++k)
+                std::memcpy(o.pixelAt(k, r) + channel * sampleBytes,
+                            i.pixelAt(x + k, y + r) + channel * sampleBytes, sampleBytes);
         return;
     }
 

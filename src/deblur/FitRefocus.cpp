@@ -9,14 +9,14 @@ void fit_refocus(const CImage& in, CImage& o, int channel, double, const BlurKer
     if (channel != 1)
         return;
     for (int r = 0; r < h; ++r)
-        std::memcpy(o.pixels() + std::size_t(r) * w * 4,
-                    in.pixels() + (std::size_t(y + r) * in.width() + x) * 4, std::size_t(w) * 4);
+        std::memcpy(o.pixelAt(0, r), in.pixelAt(x, y + r), std::size_t(w) * in.bytesPerPixel());
 }
 
 std::int64_t fit_refocus_mem_usage(const CImage& in, CImage& o, int, double, const BlurKernel&, int,
                                    int, int, int) {
     // The region is copied as it is: only the images themselves.
-    return 4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
+    return in.bytesPerPixel() *
+           (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }
 
 }  // namespace velkaro

@@ -26,8 +26,8 @@ void ReadChannelWindow(ChannelWindow& window, const CImage& in, int channel, int
     window.height = std::max(window.height, 0);
     window.data = NewFloats(std::size_t(window.width) * std::size_t(window.height));
     for (int r = 0; r < window.height; ++r)
-        ReadChannelFloat(in.pixels() + (std::size_t(window.y0 + r) * in.width() + window.x0) * 4,
-                         &window.data[std::size_t(r) * window.width], window.width, channel);
+        ReadImageChannel(in, window.x0, window.y0 + r, &window.data[std::size_t(r) * window.width],
+                         window.width, channel);
 }
 
 void ConvolveRegion(FloatBuffer& result, FloatBuffer* observed, const CImage& in, int channel,
@@ -58,9 +58,8 @@ std::vector<float> ReadLuminanceWindow(const CImage& in, const Region& region) {
     const float coefficient[4] = {0, 0.2126f, 0.7152f, 0.0722f};
     for (int r = 0; r < h; ++r) {
         float* out = &luminance[std::size_t(r) * w];
-        const std::uint8_t* pixels = in.pixels() + (std::size_t(y + r) * in.width() + x) * 4;
         for (int channel = 1; channel <= 3; ++channel) {
-            ReadChannelFloat(pixels, row.data(), w, channel);
+            ReadImageChannel(in, x, y + r, row.data(), w, channel);
             for (int c = 0; c < w; ++c)
                 out[c] = (channel == 1 ? 0 : out[c]) + coefficient[channel] * row[c];
         }
@@ -69,7 +68,7 @@ std::vector<float> ReadLuminanceWindow(const CImage& in, const Region& region) {
 }
 
 void WriteChannelRegion(CImage& out, int channel, const float* values, int w, int h) {
-    WriteChannelFloat(values, out.pixels(), w * h, channel);
+    WriteImageChannel(values, out, 0, 0, w * h, channel);
 }
 
 }  // namespace velkaro

@@ -19,8 +19,8 @@ namespace velkaro {
 // The line kernels of the fast variant (external linkage: processor-specific clones need it).
 namespace usm_lines {
 
-// Bytes per block of the interior of blur_line and of blur_strip, and the widest reach of the
-// kernel (both sides, in bytes) for which blur_line converts a block to doubles once.
+// Samples per block of the interior of blur_line and of blur_strip, and the widest reach of the
+// kernel (both sides, in samples) for which blur_line converts a block to doubles once.
 constexpr int kLineBlockBytes = 512;
 constexpr int kLineReachBytes = 512;
 
@@ -28,8 +28,11 @@ constexpr int kLineReachBytes = 512;
 // Taps that fall outside the line are dropped and the remaining weights renormalised. Inside the
 // line every byte sums all n taps in order, as the ends do; there the sums run side by side over
 // a block of bytes.
-VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* src,
-                              std::uint8_t* dst, int length, int channels) {
+// Samples are bytes or 16-bit words; each function is written once as an inlined template and
+// cloned per processor for both widths below.
+template <typename Sample>
+[[gnu::always_inline]] inline void blurLineOf(const double* kernel, int n, const Sample* src,
+                                              Sample* dst, int length, int channels) {
     const int half = n / 2;
     auto end = [&](int p) {
         const bool inside = n <= length && p >= half && p < length - half;
@@ -42,7 +45,7 @@ VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* s
             }
             if (!inside)
                 v /= weight;
-            dst[std::size_t(p) * channels + c] = std::uint8_t(int(v + 0.5));
+            dst[std::size_t(p) * channels + c] = Sample(int(v + 0.5));
         }
     };
     if (n > length) {
@@ -58,13 +61,13 @@ VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* s
         if (2 * reach > kLineReachBytes) {
             for (int b = 0; b < count; ++b) acc[b] = 0;
             for (int j = 0; j < n; ++j) {
-                const std::uint8_t* line = src + b0 + (j - half) * channels;
+                const Sample* line = src + b0 + (j - half) * channels;
                 const double kj = kernel[j];
                 for (int b = 0; b < count; ++b) acc[b] += kj * line[b];
             }
         } else {
             // The block and its reach on both sides, converted once.
-            const std::uint8_t* line = src + b0 - reach;
+            const Sample* line = src + b0 - reach;
             for (int b = 0; b < count + 2 * reach; ++b) values[b] = line[b];
             for (int b = 0; b < count; ++b) acc[b] = 0;
             for (int j = 0; j < n; ++j) {
@@ -73,7 +76,7 @@ VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* s
                 for (int b = 0; b < count; ++b) acc[b] += kj * v[b];
             }
         }
-        for (int b = 0; b < count; ++b) dst[b0 + b] = std::uint8_t(int(acc[b] + 0.5));
+        for (int b = 0; b < count; ++b) dst[b0 + b] = Sample(int(acc[b] + 0.5));
     }
     for (int p = std::max(half, length - half); p < length; ++p) end(p);
 }
@@ -81,9 +84,10 @@ VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* s
 // Blurs a strip of h rows of `bytes` bytes along its columns into dst (rows outStride apart), every
 // byte with the same taps, order and renormalisation as blur_line gives it. The rows under the
 // kernel are kept as doubles in a ring of n rows, each row converted once.
-VK_AVX2_CLONES void blur_strip(const double* kernel, int n, const std::uint8_t* strip, int bytes,
-                               int h, std::uint8_t* dst, std::size_t outStride,
-                               std::vector<double>& ring) {
+template <typename Sample>
+[[gnu::always_inline]] inline void blurStripOf(const double* kernel, int n, const Sample* strip,
+                                               int bytes, int h, Sample* dst, std::size_t outStride,
+                                               std::vector<double>& ring) {
     const int half = n / 2;
     ring.resize(std::size_t(n) * kLineBlockBytes);
     double acc[kLineBlockBytes];
@@ -92,7 +96,7 @@ VK_AVX2_CLONES void blur_strip(const double* kernel, int n, const std::uint8_t* 
         int converted = 0;  // rows 0 … converted − 1 have been in the ring
         for (int p = 0; p < h; ++p) {
             for (; converted <= std::min(h - 1, p + half); ++converted) {
-                const std::uint8_t* line = strip + std::size_t(converted) * bytes + b0;
+                const Sample* line = strip + std::size_t(converted) * bytes + b0;
                 double* row = &ring[std::size_t(converted % n) * kLineBlockBytes];
                 for (int b = 0; b < count; ++b) row[b] = line[b];
             }
@@ -106,23 +110,52 @@ VK_AVX2_CLONES void blur_strip(const double* kernel, int n, const std::uint8_t* 
                 for (int b = 0; b < count; ++b) acc[b] += kj * row[b];
                 weight += kj;
             }
-            std::uint8_t* out = dst + std::size_t(p) * outStride + b0;
+            Sample* out = dst + std::size_t(p) * outStride + b0;
             if (inside)
-                for (int b = 0; b < count; ++b) out[b] = std::uint8_t(int(acc[b] + 0.5));
+                for (int b = 0; b < count; ++b) out[b] = Sample(int(acc[b] + 0.5));
             else
-                for (int b = 0; b < count; ++b) out[b] = std::uint8_t(int(acc[b] / weight + 0.5));
+                for (int b = 0; b < count; ++b) out[b] = Sample(int(acc[b] / weight + 0.5));
         }
     }
 }
 
-// dst = src + (src − dst) · amount, truncated and clamped to bytes.
-VK_AVX2_CLONES void sharpen_line(const std::uint8_t* src, std::uint8_t* dst, int count,
-                                 double amount) {
+// dst = src + (src − dst) · amount, truncated and clamped to the samples' range.
+template <typename Sample>
+[[gnu::always_inline]] inline void sharpenLineOf(const Sample* src, Sample* dst, int count,
+                                                 double amount) {
+    constexpr double top = sizeof(Sample) == 1 ? 255 : 65535;
     for (int i = 0; i < count; ++i) {
         const double v = src[i] + (double(src[i]) - double(dst[i])) * amount;
         const double t = std::trunc(v);
-        dst[i] = t <= 0 ? 0 : (t >= 255 ? 255 : std::uint8_t(t));
+        dst[i] = t <= 0 ? 0 : (t >= top ? Sample(top) : Sample(t));
     }
+}
+
+VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint8_t* src,
+                              std::uint8_t* dst, int length, int channels) {
+    blurLineOf(kernel, n, src, dst, length, channels);
+}
+VK_AVX2_CLONES void blur_line(const double* kernel, int n, const std::uint16_t* src,
+                              std::uint16_t* dst, int length, int channels) {
+    blurLineOf(kernel, n, src, dst, length, channels);
+}
+VK_AVX2_CLONES void blur_strip(const double* kernel, int n, const std::uint8_t* strip, int bytes,
+                               int h, std::uint8_t* dst, std::size_t outStride,
+                               std::vector<double>& ring) {
+    blurStripOf(kernel, n, strip, bytes, h, dst, outStride, ring);
+}
+VK_AVX2_CLONES void blur_strip(const double* kernel, int n, const std::uint16_t* strip, int bytes,
+                               int h, std::uint16_t* dst, std::size_t outStride,
+                               std::vector<double>& ring) {
+    blurStripOf(kernel, n, strip, bytes, h, dst, outStride, ring);
+}
+VK_AVX2_CLONES void sharpen_line(const std::uint8_t* src, std::uint8_t* dst, int count,
+                                 double amount) {
+    sharpenLineOf(src, dst, count, amount);
+}
+VK_AVX2_CLONES void sharpen_line(const std::uint16_t* src, std::uint16_t* dst, int count,
+                                 double amount) {
+    sharpenLineOf(src, dst, count, amount);
 }
 
 }  // namespace usm_lines
@@ -134,47 +167,61 @@ namespace {
 constexpr int kLinesPerTask = 32;
 constexpr int kStripColumns = 64;
 
-void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount, int x, int y,
-                       int w, int h) {
-    Timer timer;
-    timer.start();
-    std::vector<double> k;
-    unsharp_mask_kernel(k, radius);
+// The fast variant on samples of type `Sample` (the images' depth): the same arithmetic at either
+// width, rounding and clamping to the samples' own range.
+template <typename Sample>
+void unsharpMaskFastOf(const CImage& in, CImage& o, const std::vector<double>& k, double amount,
+                       int x, int y, int w, int h) {
     const int n = int(k.size());
     const std::size_t outStride = std::size_t(o.width()) * 4;
     const std::size_t inStride = std::size_t(in.width()) * 4;
+    const Sample* input = reinterpret_cast<const Sample*>(in.pixels());
+    Sample* output = reinterpret_cast<Sample*>(o.pixels());
 
     // Horizontal pass, input rows into out.
     dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, [&](std::size_t task) {
         const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
         for (int r = int(task) * kLinesPerTask; r < r1; ++r)
             usm_lines::blur_line(k.data(), n,
-                                 in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4,
-                                 o.pixels() + std::size_t(r) * outStride, w, 4);
+                                 input + std::size_t(y + r) * inStride + std::size_t(x) * 4,
+                                 output + std::size_t(r) * outStride, w, 4);
     });
     // Vertical pass in place, on strips of columns: each strip is gathered once and blurred row
-    // by row, every byte with the same taps, order and renormalisation as blur_line gives it.
+    // by row, every sample with the same taps, order and renormalisation as blur_line gives it.
     dispatchApply((w + kStripColumns - 1) / kStripColumns, [&](std::size_t task) {
         const int c0 = int(task) * kStripColumns;
-        const int bytes = 4 * std::min(kStripColumns, w - c0);
-        std::vector<std::uint8_t> strip(std::size_t(h) * bytes);
+        const int samples = 4 * std::min(kStripColumns, w - c0);
+        std::vector<Sample> strip(std::size_t(h) * samples);
         for (int r = 0; r < h; ++r)
-            std::memcpy(&strip[std::size_t(r) * bytes],
-                        o.pixels() + std::size_t(r) * outStride + std::size_t(c0) * 4, bytes);
+            std::memcpy(&strip[std::size_t(r) * samples],
+                        output + std::size_t(r) * outStride + std::size_t(c0) * 4,
+                        samples * sizeof(Sample));
         std::vector<double> ring;
-        usm_lines::blur_strip(k.data(), n, strip.data(), bytes, h, o.pixels() + std::size_t(c0) * 4,
+        usm_lines::blur_strip(k.data(), n, strip.data(), samples, h, output + std::size_t(c0) * 4,
                               outStride, ring);
     });
-    // Sharpen every byte against the input.
+    // Sharpen every sample against the input.
     dispatchApply((h + kLinesPerTask - 1) / kLinesPerTask, [&](std::size_t task) {
         const int r1 = std::min(h, int(task + 1) * kLinesPerTask);
         for (int r = int(task) * kLinesPerTask; r < r1; ++r) {
-            const std::uint8_t* src =
-                in.pixels() + std::size_t(y + r) * inStride + std::size_t(x) * 4;
-            std::uint8_t* dst = o.pixels() + std::size_t(r) * outStride;
+            const Sample* src = input + std::size_t(y + r) * inStride + std::size_t(x) * 4;
+            Sample* dst = output + std::size_t(r) * outStride;
             usm_lines::sharpen_line(src, dst, 4 * w, amount);
         }
     });
+}
+
+void unsharp_mask_fast(const CImage& in, CImage& o, double radius, double amount, int x, int y,
+                       int w, int h) {
+    VK_CHECK(in.depth() == o.depth());
+    Timer timer;
+    timer.start();
+    std::vector<double> k;
+    unsharp_mask_kernel(k, radius);
+    if (in.depth() == 16)
+        unsharpMaskFastOf<std::uint16_t>(in, o, k, amount, x, y, w, h);
+    else
+        unsharpMaskFastOf<std::uint8_t>(in, o, k, amount, x, y, w, h);
     LogInfo("unsharp mask fast for radius %.2f amount %.2f tooks %.3f seconds\n", radius, amount,
             timer.elapsed());
 }

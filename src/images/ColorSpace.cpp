@@ -1,9 +1,11 @@
 #include "ColorSpace.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace velkaro {
 
@@ -30,11 +32,16 @@ const DecodeTables& tables() {
 
 constexpr double kEncodeExponent = 0.4166666666666667;  // the double nearest 1 / 2.4
 
+// The sRGB encoding of a linear value in 0 … 1, as both sample widths round it.
+double encodedValue(double v) {
+    return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
+}
+
 // Encodes a linear value already known to be in 0 … 1 (or NaN) to a byte.
 std::uint8_t encode(double v) {
     if (std::isnan(v))
         return 0;
-    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, kEncodeExponent) - 0.055;
+    v = encodedValue(v);
     const double scaled = v * 255;
     if (!(scaled > 0))
         return 0;
@@ -134,6 +141,123 @@ void WriteChannelDouble(const double* in, std::uint8_t* pixels, int count, int c
         else
             byte = thresholds.byteOf(v > 1 ? 1.0 : v);
     }
+}
+
+namespace {
+
+// The 16-bit levels: decoded values of all 65536 words, and for encoding the smallest linear
+// value of each level (level k holds the values whose encoding times 65535 rounds to k), found
+// from the exact boundary and corrected to the last bit, so that a lookup agrees with the
+// direct computation. A value's level is first interpolated from the encoding at the starts of
+// 2^15-ulp buckets of its float (within a level of the truth) and then settled against those
+// thresholds.
+template <typename T>
+struct WideTables {
+    static constexpr int kBucketShift = 15;
+    std::vector<T> decoded, thresholds;
+    std::vector<float> bucketLevels;  // 65535 × encoding of each bucket's first float
+    static double encoded(double v) { return encodedValue(v) * 65535; }
+    static int levelOf(double v) {  // v linear, in 0 … 1
+        return int(std::floor(encoded(v) + 0.5));
+    }
+    WideTables() : decoded(65536), thresholds(65536) {
+        for (int i = 0; i < 65536; ++i) {
+            const double c = double(i) / 65535;
+            decoded[i] = T(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        thresholds[0] = 0;
+        for (int k = 1; k < 65536; ++k) {
+            const double c = (k - 0.5) / 65535;
+            T t = T(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+            while (t > 0 && levelOf(double(std::nextafter(t, T(0)))) >= k)
+                t = std::nextafter(t, T(0));
+            while (levelOf(double(t)) < k) t = std::nextafter(t, T(2));
+            thresholds[k] = t;
+        }
+        const std::uint32_t buckets = (std::bit_cast<std::uint32_t>(1.0f) >> kBucketShift) + 2;
+        bucketLevels.resize(buckets);
+        for (std::uint32_t i = 0; i < buckets; ++i)
+            bucketLevels[i] = float(encoded(double(std::bit_cast<float>(i << kBucketShift))));
+    }
+    std::uint16_t levelFor(T v) const {
+        if (!(v > 0))
+            return 0;  // also NaN
+        if (v >= 1)
+            return 65535;
+        const float f = float(v);
+        const std::uint32_t i = std::bit_cast<std::uint32_t>(f) >> kBucketShift;
+        const float lo = std::bit_cast<float>(i << kBucketShift);
+        const float hi = std::bit_cast<float>((i + 1) << kBucketShift);
+        const float at =
+            bucketLevels[i] + (bucketLevels[i + 1] - bucketLevels[i]) * ((f - lo) / (hi - lo));
+        int level = std::clamp(int(at + 0.5f), 0, 65535);
+        while (level < 65535 && thresholds[level + 1] <= v) ++level;
+        while (level > 0 && thresholds[level] > v) --level;
+        return std::uint16_t(level);
+    }
+};
+
+template <typename T>
+const WideTables<T>& wideTables() {
+    static const WideTables<T> tables;
+    return tables;
+}
+
+template <typename T>
+void readWide(const std::uint16_t* pixels, T* out, int count, int channel) {
+    const T* decoded = wideTables<T>().decoded.data();
+    for (int i = 0; i < count; ++i) out[i] = decoded[pixels[std::size_t(i) * 4 + channel]];
+}
+
+template <typename T>
+void writeWide(const T* in, std::uint16_t* pixels, int count, int channel) {
+    const auto& tables = wideTables<T>();
+    for (int i = 0; i < count; ++i) pixels[std::size_t(i) * 4 + channel] = tables.levelFor(in[i]);
+}
+
+std::uint16_t* wideAt(const CImage& image, int x, int y) {
+    return reinterpret_cast<std::uint16_t*>(image.pixelAt(x, y));
+}
+
+}  // namespace
+
+void ReadChannelFloat(const std::uint16_t* pixels, float* out, int count, int channel) {
+    readWide(pixels, out, count, channel);
+}
+void ReadChannelDouble(const std::uint16_t* pixels, double* out, int count, int channel) {
+    readWide(pixels, out, count, channel);
+}
+void WriteChannelFloat(const float* in, std::uint16_t* pixels, int count, int channel) {
+    writeWide(in, pixels, count, channel);
+}
+void WriteChannelDouble(const double* in, std::uint16_t* pixels, int count, int channel) {
+    writeWide(in, pixels, count, channel);
+}
+
+void ReadImageChannel(const CImage& image, int x, int y, float* out, int count, int channel) {
+    if (image.depth() == 16)
+        ReadChannelFloat(wideAt(image, x, y), out, count, channel);
+    else
+        ReadChannelFloat(image.pixelAt(x, y), out, count, channel);
+}
+void ReadImageChannel(const CImage& image, int x, int y, double* out, int count, int channel) {
+    if (image.depth() == 16)
+        ReadChannelDouble(wideAt(image, x, y), out, count, channel);
+    else
+        ReadChannelDouble(image.pixelAt(x, y), out, count, channel);
+}
+void WriteImageChannel(const float* in, const CImage& image, int x, int y, int count, int channel) {
+    if (image.depth() == 16)
+        WriteChannelFloat(in, wideAt(image, x, y), count, channel);
+    else
+        WriteChannelFloat(in, image.pixelAt(x, y), count, channel);
+}
+void WriteImageChannel(const double* in, const CImage& image, int x, int y, int count,
+                       int channel) {
+    if (image.depth() == 16)
+        WriteChannelDouble(in, wideAt(image, x, y), count, channel);
+    else
+        WriteChannelDouble(in, image.pixelAt(x, y), count, channel);
 }
 
 void Rgb2Xyz(double* X, double* Y, double* Z, double r, double g, double b) {

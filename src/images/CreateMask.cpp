@@ -20,6 +20,7 @@ constexpr int kBandRows = 16;  // least number of region rows handled by one tas
 
 struct MaskGeometry {
     const std::uint8_t* src;  // source pixels
+    bool wide;                // 16-bit samples (else bytes)
     int iw, ih;               // source size
     int x, y, w, h;           // region
     int r;                    // radius in whole pixels, at least 1
@@ -32,14 +33,66 @@ int clampInt(int v, int lo, int hi) {
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
+// Channel c (0 red … 2 blue) of source pixel X, Y (inside the image).
+int sampleAt(const MaskGeometry& g, int X, int Y, int c) {
+    const std::size_t at = (std::size_t(Y) * std::size_t(g.iw) + std::size_t(X)) * 4 + 1 + c;
+    return g.wide ? reinterpret_cast<const std::uint16_t*>(g.src)[at] : g.src[at];
+}
+
 // Channel c (0 red … 2 blue) of the source row `row` (clamped) over the padded columns
 // x − r … x + w − 1 + r (clamped), as ints.
-void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
+template <typename Sample>
+void loadPaddedRowOf(const MaskGeometry& g, int row, int c, int* out) {
     const int v = clampInt(row, 0, g.ih - 1);
-    const std::uint8_t* line = g.src + std::size_t(v) * std::size_t(g.iw) * 4 + 1 + c;
+    const Sample* line =
+        reinterpret_cast<const Sample*>(g.src) + std::size_t(v) * std::size_t(g.iw) * 4 + 1 + c;
     const int n = g.w + 2 * g.r;
     for (int k = 0; k < n; ++k)
         out[k] = line[std::size_t(clampInt(g.x - g.r + k, 0, g.iw - 1)) * 4];
+}
+
+void loadPaddedRow(const MaskGeometry& g, int row, int c, int* out) {
+    if (g.wide)
+        loadPaddedRowOf<std::uint16_t>(g, row, c, out);
+    else
+        loadPaddedRowOf<std::uint8_t>(g, row, c, out);
+}
+
+// The weights of the region's rows j0 … j1 − 1 (strengths normalised by `largest`) applied to
+// `dst`: blended towards the source, or with `showMask` the mask itself as grey levels.
+template <typename Sample>
+void applyBand(const MaskGeometry& g, std::uint8_t* dstBytes, const float* strength, float largest,
+               int j0, int j1, bool showMask, bool sameImage, float opacity, float crudeness) {
+    constexpr int top = sizeof(Sample) == 1 ? 255 : 65535;
+    constexpr int scale = sizeof(Sample) == 1 ? 1 : 257;
+    const int w = g.w;
+    auto* dst = reinterpret_cast<Sample*>(dstBytes);
+    const auto* src = reinterpret_cast<const Sample*>(g.src);
+    for (int j = j0; j < j1; ++j) {
+        Sample* d = dst + std::size_t(j) * w * 4;
+        const Sample* s = src + (std::size_t(g.y + j) * g.iw + g.x) * 4;
+        for (int i = 0; i < w; ++i, d += 4, s += 4) {
+            const float v = largest > 0 ? strength[std::size_t(j) * w + i] / largest : 0.0f;
+            float a;
+            int grey;
+            if (g.type == 2) {
+                a = v;
+                grey = int(v * 255.0f);
+            } else {
+                const double raw = std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
+                grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
+                a = float(std::clamp(raw, 0.0, 1.0));
+            }
+            if (showMask) {
+                d[0] = Sample(top);
+                d[1] = d[2] = d[3] = Sample(grey * scale);
+            } else if (!sameImage) {
+                const float t = (1.0f - a) * opacity;
+                for (int c = 1; c < 4; ++c)
+                    d[c] = Sample(int(float(d[c]) * (1.0f - t) + float(s[c]) * t));
+            }
+        }
+    }
 }
 
 // Strength of the edge types for the region rows j0 … j1 − 1, written to strength[(j − j0) * w +
@@ -107,18 +160,14 @@ float windowDeviation(const MaskGeometry& g, int X, int Y, int c) {
     float sum = 0;
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx)
-            sum += g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                          std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
-                             4 +
-                         1 + c];
+            sum +=
+                float(sampleAt(g, clampInt(X + dx, 0, g.iw - 1), clampInt(Y + dy, 0, g.ih - 1), c));
     const float mean = sum / n;
     float sq = 0;
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx) {
-            const float p = g.src[(std::size_t(clampInt(Y + dy, 0, g.ih - 1)) * g.iw +
-                                   std::size_t(clampInt(X + dx, 0, g.iw - 1))) *
-                                      4 +
-                                  1 + c];
+            const float p =
+                float(sampleAt(g, clampInt(X + dx, 0, g.iw - 1), clampInt(Y + dy, 0, g.ih - 1), c));
             sq += (mean - p) * (mean - p);
         }
     return std::sqrt(sq / n);
@@ -193,7 +242,9 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     g.r = std::max(1, int(std::round(radius)));
     g.K = type == 1 ? g.r : 1;
     g.type = type;
-    g.T = crudeness * 20 + 1;
+    // The contrast threshold is in levels of 8 bits; 16-bit samples are 257 times as large.
+    g.wide = source->depth() == 16;
+    g.T = (crudeness * 20 + 1) * (g.wide ? 257.0f : 1.0f);
 
     const int iw = source->width(), ih = source->height();
     if (!(w == destination->width()))
@@ -207,6 +258,8 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     VK_CHECK(x + w <= iw);
     VK_CHECK(y + h <= ih);
     const bool sameImage = source == destination || source->pixels() == destination->pixels();
+    // Blending mixes samples of one depth; a mask picture may be of either.
+    VK_CHECK(showMask || destination->depth() == source->depth());
     if (sameImage) {
         VK_CHECK(x == 0);
         VK_CHECK(y == 0);
@@ -245,35 +298,15 @@ void CreateMask(const ImageRef& source, const ImageRef& destination, int x, int 
     // Weights and output, again by bands. A region without any strength (a flat section, or a
     // texture mask that marks nothing) normalises to 0 everywhere.
     std::uint8_t* dst = destination->pixels();
-    const std::uint8_t* src = source->pixels();
+    const bool wideDst = destination->depth() == 16;
     dispatchApply(bands, [&](std::size_t band) {
         const int j0 = int(band) * bandRows, j1 = std::min(h, j0 + bandRows);
-        for (int j = j0; j < j1; ++j) {
-            std::uint8_t* d = dst + std::size_t(j) * w * 4;
-            const std::uint8_t* s = src + (std::size_t(y + j) * iw + x) * 4;
-            for (int i = 0; i < w; ++i, d += 4, s += 4) {
-                const float v = largest > 0 ? strength[std::size_t(j) * w + i] / largest : 0.0f;
-                float a;
-                int grey;
-                if (type == 2) {
-                    a = v;
-                    grey = int(v * 255.0f);
-                } else {
-                    const double raw =
-                        std::atan((double(v) + 0.25 - double(crudeness)) * 40) / 3 + 0.5;
-                    grey = raw < 0 ? 0 : (raw > 1 ? 255 : int(raw * 255));
-                    a = float(std::clamp(raw, 0.0, 1.0));
-                }
-                if (showMask) {
-                    d[0] = 255;
-                    d[1] = d[2] = d[3] = std::uint8_t(grey);
-                } else if (!sameImage) {
-                    const float t = (1.0f - a) * opacity;
-                    for (int c = 1; c < 4; ++c)
-                        d[c] = std::uint8_t(int(float(d[c]) * (1.0f - t) + float(s[c]) * t));
-                }
-            }
-        }
+        if (wideDst)
+            applyBand<std::uint16_t>(g, dst, strength.data(), largest, j0, j1, showMask, sameImage,
+                                     opacity, crudeness);
+        else
+            applyBand<std::uint8_t>(g, dst, strength.data(), largest, j0, j1, showMask, sameImage,
+                                    opacity, crudeness);
     });
 }
 

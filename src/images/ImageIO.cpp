@@ -58,16 +58,16 @@ using PngReaderPtr = std::unique_ptr<PngReader, ReaderCloser>;
 // The common tail of the file and memory PNG readers.
 ImageRef decodePng(PngReader* reader, const char* source, bool forceOpaque,
                    ReadFailure* failure = nullptr) {
-    int width = 0, height = 0;
-    if (!PngReaderReadHeader(reader, &width, &height))
+    int width = 0, height = 0, depth = 8;
+    if (!PngReaderReadHeader(reader, &width, &height, &depth))
         return nullptr;
     if (refuseSize(source, width, height, failure))
         return nullptr;
-    const std::size_t rowBytes = std::size_t(width) * 4;
+    const std::size_t rowBytes = std::size_t(width) * std::size_t(depth / 2);
     auto data = NewPixelBuffer(rowBytes * std::size_t(height));
     if (!PngReaderReadImage(reader, data->data(), rowBytes))
         return nullptr;
-    auto image = std::make_shared<Image>(std::move(data), width, height);
+    auto image = std::make_shared<Image>(std::move(data), width, height, depth);
     if (forceOpaque)
         ForceOpaque(image);
     return image;
@@ -116,7 +116,8 @@ bool writePngFile(const ImageRef& image, const std::string& path, bool srgb,
         path, "[write_png_file]",
         [&](std::FILE* file) {
             return PngWrite(writeToFile, file, image->width(), image->height(), image->pixels(),
-                            std::size_t(image->width()) * 4, srgb);
+                            std::size_t(image->width()) * image->bytesPerPixel(), srgb,
+                            image->depth());
         },
         failure);
 }
@@ -216,21 +217,22 @@ int JpegExifOrientation(const std::uint8_t* data, std::size_t size) {
     return 1;
 }
 
-ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
-    if (!image || orientation < 2 || orientation > 8)
-        return image;
+namespace {
+
+// The pixels of `image` moved as the orientation says into `out`; `Pixel` is one whole pixel.
+template <typename Pixel>
+void reorient(const Image& image, Image& out, int orientation) {
     // Per orientation: whether rows and columns swap, then whether the stored x and y run
     // backwards.
     static constexpr bool kTranspose[9] = {false, false, false, false, false,
                                            true,  true,  true,  true};
     static constexpr bool kFlipX[9] = {false, false, true, true, false, false, false, true, true};
     static constexpr bool kFlipY[9] = {false, false, false, true, true, false, true, true, false};
-    const int w = image->width(), h = image->height();
+    const int w = image.width(), h = image.height();
     const bool transpose = kTranspose[orientation];
-    const int outW = transpose ? h : w, outH = transpose ? w : h;
-    auto out = std::make_shared<Image>(outW, outH);
-    const auto* in = reinterpret_cast<const std::uint32_t*>(image->pixels());
-    auto* to = reinterpret_cast<std::uint32_t*>(out->pixels());
+    const int outW = out.width(), outH = out.height();
+    const auto* in = reinterpret_cast<const Pixel*>(image.pixels());
+    auto* to = reinterpret_cast<Pixel*>(out.pixels());
     for (int y = 0; y < outH; ++y) {
         for (int x = 0; x < outW; ++x) {
             int sx = transpose ? y : x, sy = transpose ? x : y;
@@ -241,6 +243,20 @@ ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
             to[std::size_t(y) * outW + x] = in[std::size_t(sy) * w + sx];
         }
     }
+}
+
+}  // namespace
+
+ImageRef ImageWithOrientation(const ImageRef& image, int orientation) {
+    if (!image || orientation < 2 || orientation > 8)
+        return image;
+    const int w = image->width(), h = image->height();
+    const bool transpose = orientation >= 5;
+    auto out = std::make_shared<Image>(transpose ? h : w, transpose ? w : h, image->depth());
+    if (image->depth() == 16)
+        reorient<std::uint64_t>(*image, *out, orientation);
+    else
+        reorient<std::uint32_t>(*image, *out, orientation);
     return out;
 }
 
@@ -288,6 +304,23 @@ ImageRef ImageIO::readFromFile(const std::string& path, std::string& outFormat,
             failure = ReadFailure::None;
             return image;
         }
+    }
+    // TIFFs of 16 bits a sample are decoded here at full depth; all others go through Qt.
+    std::shared_ptr<ByteBuffer> wide;
+    int width = 0, height = 0, orientation = 1;
+    switch (TiffRead16(path, kMaxImagePixels, wide, width, height, orientation)) {
+        case TiffRead16Result::NotSixteenBit:
+            break;
+        case TiffRead16Result::TooLarge:
+            failure = ReadFailure::TooLarge;
+            return nullptr;
+        case TiffRead16Result::Failed:
+            return nullptr;
+        case TiffRead16Result::Decoded:
+            outFormat = "TIFF";
+            failure = ReadFailure::None;
+            return ImageWithOrientation(std::make_shared<Image>(std::move(wide), width, height, 16),
+                                        orientation);
     }
     ByteBuffer png;
     std::string format;
@@ -361,10 +394,12 @@ bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options
     VK_CHECK(image);
     if (options.type == "JPEG")
         return writeJpeg(image, options.quality, path, failure);
+    const ImageRef atDepth = options.depth ? ImageAtDepth(image, options.depth) : image;
     if (options.type == "TIFF") {
         ByteBuffer tiff;
-        if (!TiffWrite(tiff, image->width(), image->height(), image->pixels(),
-                       std::size_t(image->width()) * 4, options.compressTiff)) {
+        if (!TiffWrite(tiff, atDepth->width(), atDepth->height(), atDepth->pixels(),
+                       std::size_t(atDepth->width()) * atDepth->bytesPerPixel(),
+                       options.compressTiff, atDepth->depth())) {
             LogInfo("[write_tiff_file] Could not encode %s\n", path.c_str());
             if (failure)
                 *failure = WriteFailure::NotEncoded;
@@ -372,12 +407,14 @@ bool ImageIO::writeImage(const ImageRef& image, const ImageWriteOptions& options
         }
         return WriteBytesAtomically(path, "[write_tiff_file]", tiff, failure);
     }
-    return writePngFile(image, path, options.srgbTag, failure);
+    return writePngFile(atDepth, path, options.srgbTag, failure);
 }
 
 bool ImageIO::writeJpeg(const ImageRef& image, int quality, const std::string& path,
                         WriteFailure* failure) {
     VK_CHECK(image);
+    if (image->depth() != 8)
+        return writeJpeg(ImageAtDepth(image, 8), quality, path, failure);
     if (failure)
         *failure = WriteFailure::NotEncoded;  // until the file is written
     if (quality < 1 || quality > 100) {
@@ -416,7 +453,7 @@ bool ImageIO::writeImage(const ImageRef& image, ByteBuffer& toMemory) {
     const std::size_t initialSize = toMemory.size();
     const int width = image->width(), height = image->height();
     if (!PngWrite(appendToBuffer, &toMemory, width, height, image->pixels(),
-                  std::size_t(width) * 4)) {
+                  std::size_t(width) * image->bytesPerPixel(), true, image->depth())) {
         toMemory.resize(initialSize);
         return false;
     }

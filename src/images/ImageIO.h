@@ -14,8 +14,10 @@ namespace velkaro {
 // memory, and numbered grey PNG dumps for debugging. (The result caches keep their own compact
 // form, PixelPack.h.)
 //
-// Every image read is made fully opaque, except a PNG read with forceOpaque false. Readers return
-// null for anything they cannot decode; writers return whether the file (or stream) was written.
+// Every image read is made fully opaque, except a PNG read with forceOpaque false. PNG and TIFF
+// files of 16 bits a sample are read at depth 16 (TIFF with libtiff), every other file at depth 8.
+// Readers return null for anything they cannot decode; writers return whether the file (or stream)
+// was written.
 
 // The largest image any reader decodes (2^28 pixels, 1 GiB of A, R, G, B). A file that claims
 // more is refused from its header, before any pixel memory is taken.
@@ -27,13 +29,15 @@ constexpr long long kMaxImagePixels = 1LL << 28;
 enum class ReadFailure { None, Missing, Permission, Folder, NotAnImage, TooLarge, Other };
 
 // How a file is written: its type ("PNG", "JPEG" or "TIFF"), the JPEG quality (1 to 100), TIFF
-// compression (Deflate) on or off, and whether a PNG carries an sRGB chunk (off when the file is to
-// receive the source's own colour profile).
+// compression (Deflate) on or off, whether a PNG carries an sRGB chunk (off when the file is to
+// receive the source's own colour profile), and the bits a sample of a PNG or TIFF (8 or 16; 0
+// keeps the image's own depth). JPEG is always 8 bits.
 struct ImageWriteOptions {
     std::string type = "PNG";
     int quality = 90;
     bool compressTiff = true;
     bool srgbTag = true;
+    int depth = 0;
 };
 
 class ImageIO {
@@ -63,16 +67,16 @@ class ImageIO {
 
     // PNG.
     bool writeImage(const ImageRef& image, const std::string& path);
-    // "JPEG" (exactly) writes JPEG at `quality`, "TIFF" an 8-bit TIFF, any other type PNG; PNG
-    // and TIFF hold R, G, B for opaque images, R, G, B, A otherwise. Files are written to a
-    // temporary file in the same folder and renamed over `path` only when complete, so a failed
-    // write leaves `path` as it was and `failure` (when given) says why.
+    // "JPEG" (exactly) writes 8-bit JPEG at `quality`, "TIFF" a TIFF, any other type PNG; PNG
+    // and TIFF hold R, G, B for opaque images, R, G, B, A otherwise, at the options' depth. Files
+    // are written to a temporary file in the same folder and renamed over `path` only when
+    // complete, so a failed write leaves `path` as it was and `failure` (when given) says why.
     bool writeImage(const ImageRef& image, const ImageWriteOptions& options,
                     const std::string& path, WriteFailure* failure = nullptr);
     // The same with the other options at their defaults.
     bool writeImage(const ImageRef& image, const std::string& type, int quality,
                     const std::string& path);
-    // 4:2:0 JPEG, quality 1 to 100.
+    // 4:2:0 JPEG, quality 1 to 100 (a 16-bit image rounded to 8 bits).
     bool writeJpeg(const ImageRef& image, int quality, const std::string& path,
                    WriteFailure* failure = nullptr);
     // Appends a PNG stream to `toMemory` and prints one statistics line. On failure the buffer is

@@ -4,7 +4,7 @@
 
 namespace velkaro {
 
-// Sets byte 0 (alpha) of every pixel to 255, one row per task of a parallel loop.
+// Sets sample 0 (alpha) of every pixel to its largest value, one row per task of a parallel loop.
 void ForceOpaque(const ImageRef& image);
 
 // Blends `destination` (the deblurred w × h region x, y, w, h of `source`) back towards the source

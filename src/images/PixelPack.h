@@ -13,8 +13,9 @@ namespace velkaro {
 //
 // The image is cut into strips of rows, each packed on its own on the worker pool. A strip's
 // pixels are split into four planes (alpha, red minus green, green, blue minus green, all modulo
-// 256), every row of a plane is replaced by the differences between neighbouring samples, and
-// the strip is compressed with zstd at level 1. Unpacking undoes the three steps.
+// the samples' range), every row of a plane is replaced by the differences between neighbouring
+// samples, 16-bit planes are stored as their high bytes then their low bytes, and the strip is
+// compressed with zstd at level 1. Unpacking undoes the steps. Both depths pack exactly.
 class PixelPack;
 using PixelPackRef = std::shared_ptr<const PixelPack>;
 
@@ -30,14 +31,16 @@ class PixelPack {
 
     int width() const { return mWidth; }
     int height() const { return mHeight; }
+    int depth() const { return mDepth; }
     // The bytes the packed strips take.
     std::size_t byteSize() const { return mByteSize; }
 
   private:
-    PixelPack(int width, int height, int stripRows);
+    PixelPack(int width, int height, int depth, int stripRows);
 
     int mWidth;
     int mHeight;
+    int mDepth;
     int mStripRows;  // rows per strip; the last strip may have fewer
     std::vector<ByteBuffer> mStrips;
     std::size_t mByteSize = 0;

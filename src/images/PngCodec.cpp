@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@ struct PngReader {
     int passes;
     int width;
     int height;
+    int depth;             // 8 or 16 bits a decoded sample
     std::size_t rowBytes;  // of one decoded row
 };
 
@@ -48,7 +50,8 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
     reader->offset += length;
 }
 
-// Stage 1: attach the source, read the info and request the transformations to 8-bit ARGB.
+// Stage 1: attach the source, read the info and request the transformations to ARGB: 8-bit
+// samples from files of 8 bits, native-order 16-bit samples from files of 16 bits.
 bool readInfoStage(PngReader* reader) {
     png_structp png = reader->png;
     png_infop info = reader->info;
@@ -71,10 +74,13 @@ bool readInfoStage(PngReader* reader) {
         return true;
     }
     reader->passes = png_set_interlace_handling(png);
+    reader->depth = png_get_bit_depth(png, info) == 16 ? 16 : 8;
     png_set_gray_to_rgb(png);
-    png_set_filler(png, 0xff, PNG_FILLER_BEFORE);  // only images without alpha get one
-    png_set_swap_alpha(png);                       // RGBA becomes ARGB
-    png_set_strip_16(png);
+    // Only images without alpha get a filler: the largest sample value at their depth.
+    png_set_filler(png, reader->depth == 16 ? 0xffff : 0xff, PNG_FILLER_BEFORE);
+    png_set_swap_alpha(png);  // RGBA becomes ARGB
+    if (reader->depth == 16 && std::endian::native == std::endian::little)
+        png_set_swap(png);  // the file's big-endian words to the machine's order
     png_read_update_info(png, info);
     reader->rowBytes = png_get_rowbytes(png, info);
     return true;
@@ -155,11 +161,11 @@ bool initIoStage(png_structp png, WriteTarget* target) {
     return true;
 }
 
-bool writeHeaderStage(png_structp png, png_infop info, int width, int height, bool alpha,
+bool writeHeaderStage(png_structp png, png_infop info, int width, int height, int depth, bool alpha,
                       bool srgb) {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), depth,
                  alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (srgb)
@@ -168,12 +174,15 @@ bool writeHeaderStage(png_structp png, png_infop info, int width, int height, bo
     return true;
 }
 
-bool isOpaque(int width, int height, const std::uint8_t* pixels, std::size_t rowBytes) {
+bool isOpaque(int width, int height, int depth, const std::uint8_t* pixels, std::size_t rowBytes) {
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = pixels + std::size_t(y) * rowBytes;
-        for (int x = 0; x < width; ++x)
-            if (row[std::size_t(x) * 4] != 255)
+        for (int x = 0; x < width; ++x) {
+            if (depth == 16
+                    ? reinterpret_cast<const std::uint16_t*>(row)[std::size_t(x) * 4] != 65535
+                    : row[std::size_t(x) * 4] != 255)
                 return false;
+        }
     }
     return true;
 }
@@ -199,18 +208,19 @@ PngReader* PngReaderOpenMemory(const std::uint8_t* data, std::size_t size) {
     return createReader(nullptr, data, size);
 }
 
-bool PngReaderReadHeader(PngReader* reader, int* width, int* height) {
+bool PngReaderReadHeader(PngReader* reader, int* width, int* height, int* depth) {
     if (!readInfoStage(reader)) {
         LogInfo("[read_png_file] Error during init_io\n");
         return false;
     }
-    const std::size_t expected = std::size_t(reader->width) * 4;
+    const std::size_t expected = std::size_t(reader->width) * std::size_t(reader->depth / 2);
     if (reader->rowBytes != expected) {
         LogInfo("bad row bytes: %d expected: %d\n", int(reader->rowBytes), int(expected));
         return false;
     }
     *width = reader->width;
     *height = reader->height;
+    *depth = reader->depth;
     return true;
 }
 
@@ -233,8 +243,8 @@ void PngReaderClose(PngReader* reader) {
 }
 
 bool PngWrite(PngSink sink, void* context, int width, int height, const std::uint8_t* pixels,
-              std::size_t rowBytes, bool srgb) {
-    const bool alpha = !isOpaque(width, height, pixels, rowBytes);
+              std::size_t rowBytes, bool srgb, int depth) {
+    const bool alpha = !isOpaque(width, height, depth, pixels, rowBytes);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
         LogInfo("[write_png_file] png_create_write_struct failed\n");
@@ -251,10 +261,10 @@ bool PngWrite(PngSink sink, void* context, int width, int height, const std::uin
     std::vector<ByteBuffer> chunks;
     if (!initIoStage(png, &target)) {
         failure = "[write_png_file] Error during init_io\n";
-    } else if (!writeHeaderStage(png, info, width, height, alpha, srgb)) {
+    } else if (!writeHeaderStage(png, info, width, height, depth, alpha, srgb)) {
         failure = "[write_png_file] Error during writing header\n";
     } else if (!PngEncodeImageData(chunks, width, height, pixels, rowBytes, kCompressionLevel,
-                                   alpha) ||
+                                   alpha, depth) ||
                !writeChunks(sink, context, chunks)) {
         failure = "[write_png_file] Error during writing bytes\n";
     } else if (!sink(context, kEndChunk, sizeof kEndChunk)) {

@@ -129,6 +129,22 @@ void toFileOrder(std::uint8_t* out, const std::uint8_t* argb, int width, std::si
     }
 }
 
+// The same for native-order 16-bit samples: the file's big-endian words, 6 or 8 bytes a pixel.
+void toFileOrder16(std::uint8_t* out, const std::uint8_t* argbBytes, int width, std::size_t bpp) {
+    const auto* argb = reinterpret_cast<const std::uint16_t*>(argbBytes);
+    auto put = [](std::uint8_t* to, std::uint16_t v) {
+        to[0] = std::uint8_t(v >> 8);
+        to[1] = std::uint8_t(v);
+    };
+    for (int x = 0; x < width; ++x, out += bpp, argb += 4) {
+        put(out, argb[1]);
+        put(out + 2, argb[2]);
+        put(out + 4, argb[3]);
+        if (bpp == 8)
+            put(out + 6, argb[0]);
+    }
+}
+
 void putBigEndian(std::uint8_t* out, std::uint32_t value) {
     out[0] = std::uint8_t(value >> 24);
     out[1] = std::uint8_t(value >> 16);
@@ -175,8 +191,10 @@ bool deflateInto(ByteBuffer& out, z_stream& stream, const std::uint8_t* data, st
 }  // namespace
 
 bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
-                        const std::uint8_t* pixels, std::size_t rowBytes, int level, bool alpha) {
-    const std::size_t bpp = alpha ? 4 : 3;
+                        const std::uint8_t* pixels, std::size_t rowBytes, int level, bool alpha,
+                        int depth) {
+    const std::size_t bpp = (alpha ? 4 : 3) * std::size_t(depth / 8);
+    const auto rowToFile = depth == 16 ? toFileOrder16 : toFileOrder;
     const std::size_t n = std::size_t(width) * bpp;
     const std::size_t stripRows =
         std::clamp<std::size_t>(kStripBytes / (n + 1), 1, std::size_t(std::max(height, 1)));
@@ -197,9 +215,9 @@ bool PngEncodeImageData(std::vector<ByteBuffer>& chunks, int width, int height,
         const std::size_t rows = std::min(stripRows, std::size_t(height) - y0);
         ByteBuffer filtered(rows * (n + 1)), trial(n + 1), prior(n, 0), current(n);
         if (y0 > 0)
-            toFileOrder(prior.data(), pixels + (y0 - 1) * rowBytes, width, bpp);
+            rowToFile(prior.data(), pixels + (y0 - 1) * rowBytes, width, bpp);
         for (std::size_t y = 0; y < rows; ++y) {
-            toFileOrder(current.data(), pixels + (y0 + y) * rowBytes, width, bpp);
+            rowToFile(current.data(), pixels + (y0 + y) * rowBytes, width, bpp);
             filterRow(filtered.data() + y * (n + 1), trial.data(), current.data(), prior.data(), n,
                       bpp, allowed);
             std::swap(prior, current);

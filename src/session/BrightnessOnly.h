@@ -10,8 +10,8 @@ namespace velkaro {
 // the colour ratios it had, so that no colour fringe can appear.
 
 // The luminance Y = 0.2126 R + 0.7152 G + 0.0722 B of `image` in linear light, written as sRGB
-// bytes into all three channels of a new opaque picture of the same size. A grey pixel keeps its
-// byte, so a grey photograph gives itself.
+// levels into all three channels of a new opaque picture of the same size and depth. A grey pixel
+// keeps its level, so a grey photograph gives itself.
 CImage LuminancePicture(const CImage& image);
 
 // `result` (region-sized) holds in channel 1 the deblurred luminance of `region`; writes its three

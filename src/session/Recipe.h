@@ -27,7 +27,7 @@ struct RecipeSource {
 // A full deblur the operations paint with; `entry` is the session's key of the result.
 struct RecipeDeblur {
     DeblurredEntry entry;
-    int depth = 8;  // bits per channel of the saved result
+    int depth = 8;  // bits per channel the result was computed at: the photograph's
 };
 
 // Where a stroke or an Apply to all takes its pixels from.

@@ -9,13 +9,41 @@
 
 namespace velkaro {
 
+namespace {
+
+// Blends `src` into `dst` over the stroke's rectangle (x0, y0 to x1, y1) by the stroke's weights,
+// from `base`: samples of the images' depth, truncated to it.
+template <typename Sample>
+void compositeStroke(const std::uint8_t* srcBytes, const std::uint8_t* baseBytes,
+                     std::uint8_t* dstBytes, const float* weightPlane, int W, const int* rect) {
+    constexpr int top = sizeof(Sample) == 1 ? 255 : 65535;
+    const auto* src = reinterpret_cast<const Sample*>(srcBytes);
+    const auto* base = reinterpret_cast<const Sample*>(baseBytes);
+    auto* dst = reinterpret_cast<Sample*>(dstBytes);
+    for (int py = rect[1]; py < rect[3]; ++py) {
+        const float* weights = weightPlane + std::size_t(py) * W;
+        for (int px = rect[0]; px < rect[2]; ++px) {
+            const float a = weights[px];
+            if (!(a > 0))
+                continue;
+            const std::size_t p = (std::size_t(py) * W + px) * 4;
+            for (int c = 1; c <= 3; ++c) {
+                const float v = float(src[p + c]) * a + float(base[p + c]) * (1 - a);
+                dst[p + c] = Sample(std::clamp(int(v), 0, top));
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void Session::startBrush() {
     if (!mReconstructedImage)
         return;
     mBrushBase.reset();
     mBrushWeights.reset();
     const int width = mReconstructedImage->width(), height = mReconstructedImage->height();
-    mBrushBase = std::make_unique<CImage>(width, height);
+    mBrushBase = std::make_unique<CImage>(width, height, mReconstructedImage->depth());
     mBrushBase->copyFrom(*mReconstructedImage);
     mBrushWeights = std::make_unique<float[]>(std::size_t(width) * std::size_t(height));
     for (int& bound : mBrushRect) bound = -1;
@@ -31,7 +59,8 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
     if (!mReconstructedImage || !source || !mBrushBase || !mBrushWeights)
         return;
     const int W = mReconstructedImage->width(), H = mReconstructedImage->height();
-    if (source->width() != W || source->height() != H)
+    if (source->width() != W || source->height() != H ||
+        source->depth() != mReconstructedImage->depth())
         return;
 
     // The dab: the disc kernel of radius size / 2, scaled so that a cell wholly inside the disc
@@ -76,22 +105,14 @@ void Session::applyBrush(const Image* source, float size, float opacity, int x, 
     // Recomposite the stroke's whole bounding box from the base, so dabs never compound.
     if (mBrushRect[0] == -1)
         return;
-    const std::uint8_t* src = source->pixels();
-    const std::uint8_t* base = mBrushBase->pixels();
-    std::uint8_t* dst = mReconstructedImage->pixels();
-    for (int py = mBrushRect[1]; py < mBrushRect[3]; ++py) {
-        const float* weights = mBrushWeights.get() + std::size_t(py) * W;
-        for (int px = mBrushRect[0]; px < mBrushRect[2]; ++px) {
-            const float a = weights[px];
-            if (!(a > 0))
-                continue;
-            const std::size_t p = (std::size_t(py) * W + px) * 4;
-            for (int c = 1; c <= 3; ++c) {
-                const float v = float(src[p + c]) * a + float(base[p + c]) * (1 - a);
-                dst[p + c] = std::uint8_t(std::clamp(int(v), 0, 255));
-            }
-        }
-    }
+    if (source->depth() == 16)
+        compositeStroke<std::uint16_t>(source->pixels(), mBrushBase->pixels(),
+                                       mReconstructedImage->pixels(), mBrushWeights.get(), W,
+                                       mBrushRect);
+    else
+        compositeStroke<std::uint8_t>(source->pixels(), mBrushBase->pixels(),
+                                      mReconstructedImage->pixels(), mBrushWeights.get(), W,
+                                      mBrushRect);
 }
 
 void Session::applyAll(const ImageRef& source) {

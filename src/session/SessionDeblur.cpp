@@ -82,7 +82,7 @@ void Session::reportDeblurProgress(DeblurJob& job, int channel, const MethodProg
 bool Session::deblurStep(DeblurJob& job, ImageRef& result) {
     const DeblurredEntry& entry = job.entry;
     const int width = mOriginalImage->width(), height = mOriginalImage->height();
-    CImage destination(width, height);
+    CImage destination(width, height, mOriginalImage->depth());
     const Region whole{0, 0, width, height};
     if (entry.brightnessOnly) {
         const MethodProgress progress = [this, &job](const MethodProgressStep& step) {
@@ -289,8 +289,14 @@ std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblur
         MethodCall{in, scratch, 0, radiusStep * 0.5, preset.parameter, -1,
                    Region{0, 0, width, height}, nullptr});
     // The luminance picture, as large as the photograph, held beside the method's arrays.
-    const std::int64_t luminance = brightnessOnly ? std::int64_t(in.width()) * in.height() * 4 : 0;
-    return method + luminance;
+    const std::int64_t luminance =
+        brightnessOnly ? std::int64_t(in.width()) * in.height() * in.bytesPerPixel() : 0;
+    // The methods count their input and output images at 4 bytes a pixel; at 16 bits a sample
+    // both take twice that.
+    const std::int64_t wider =
+        std::int64_t(in.bytesPerPixel() - 4) *
+        (std::int64_t(in.width()) * in.height() + std::int64_t(width) * height);
+    return method + luminance + wider;
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType,

@@ -241,7 +241,7 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
             std::lock_guard<Lock> guard(mLock);
             mPreviewSection = region;
         }
-        CImage destination(region.w, region.h);
+        CImage destination(region.w, region.h, mOriginalImage->depth());
         if (entry.brightnessOnly)
             deblurStepForLuminance(radiusStep, deblurType, &destination, kernel, &mStopPreview,
                                    nullptr, region);
@@ -255,8 +255,10 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
             // section kept for later must not show it as done.
             sendEvent(SessionEventType::PreviewCancelled, entry);
         } else {
+            // The ranking looks at 8-bit levels, whatever the photograph's depth.
             const CandidateScore score =
-                ScoreCandidate(*scoreBasis(region, radiusStep, kernel), destination);
+                ScoreCandidate(*scoreBasis(region, radiusStep, kernel),
+                               CImage(ImageAtDepth(destination.asImage(), 8)));
             PixelPackRef packed = PixelPack::pack(*destination.asImage());
             PixelPackRef previous;  // released outside the lock
             {
@@ -288,7 +290,8 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
     }
     // Made outside the lock: two cells finishing together may both make them, and the first ones
     // stored are kept. The section's blur estimate is made once, with its first basis.
-    const CImage original = CropImage(*mOriginalImage, region.x, region.y, region.w, region.h);
+    const CImage original = CImage(ImageAtDepth(
+        CropImage(*mOriginalImage, region.x, region.y, region.w, region.h).asImage(), 8));
     if (!estimate)
         estimate = EstimateBlur(original, Region{0, 0, region.w, region.h});
     // A kernel image was estimated from the photograph or chosen for it: its own size speaks for
@@ -365,8 +368,10 @@ ImageRef Session::previewArtefactMap(const DeblurredEntry& entry) {
     ImageRef preview = storedPreview(entry, section);
     if (!preview || section.w == 0)
         return nullptr;
-    return ArtefactMap(CropImage(*mOriginalImage, section.x, section.y, section.w, section.h),
-                       CImage(preview), entry.radiusStep * 0.5, entry.blurKernel());
+    return ArtefactMap(
+        CImage(ImageAtDepth(
+            CropImage(*mOriginalImage, section.x, section.y, section.w, section.h).asImage(), 8)),
+        CImage(ImageAtDepth(preview, 8)), entry.radiusStep * 0.5, entry.blurKernel());
 }
 
 ImageRef Session::deblurredPreview(const DeblurredEntry& entry, float maskRadius, int maskType,

@@ -76,3 +76,46 @@ TEST(ChannelTransfer, WritingAgreesWithTheDirectFormulaAtEveryLevelBoundary) {
         ASSERT_EQ(written(float(v)), directEncode(double(float(v)))) << "float " << float(v);
     }
 }
+
+// At 16 bits a sample: every level read and written again is itself, and a written value is the
+// nearest level of its encoding, in both precisions.
+TEST(ChannelTransfer, SixteenBitLevelsRoundTripAndWriteTheNearestLevel) {
+    std::vector<std::uint16_t> pixels(65536 * 4, 7), back(65536 * 4, 7);
+    for (int i = 0; i < 65536; ++i) pixels[4 * i + 1] = std::uint16_t(i);
+    std::vector<float> f(65536);
+    std::vector<double> d(65536);
+    ReadChannelFloat(pixels.data(), f.data(), 65536, 1);
+    ReadChannelDouble(pixels.data(), d.data(), 65536, 1);
+    for (int i = 0; i < 65536; ++i) {
+        const double c = i / 65535.0;
+        ASSERT_EQ(d[i], c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4)) << i;
+    }
+    WriteChannelFloat(f.data(), back.data(), 65536, 1);
+    EXPECT_EQ(back, pixels);
+    WriteChannelDouble(d.data(), back.data(), 65536, 1);
+    EXPECT_EQ(back, pixels);
+
+    auto direct = [](double v) {
+        if (std::isnan(v) || v <= 0)
+            return 0;
+        if (v >= 1)
+            return 65535;
+        v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 0.4166666666666667) - 0.055;
+        return int(std::floor(v * 65535 + 0.5));
+    };
+    std::uint64_t x = 0x2545F4914F6CDD1Dull;
+    std::vector<double> values = {-1, 0, 1e-30, 2, std::numeric_limits<double>::quiet_NaN()};
+    for (int i = 0; i < 300000; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        const double u = double(x >> 11) / 9007199254740992.0;
+        values.push_back(i % 2 ? u : u * u * u * u);  // dense near black too
+    }
+    for (double v : values) {
+        std::uint16_t pixel[4] = {};
+        WriteChannelDouble(&v, pixel, 1, 3);
+        ASSERT_EQ(pixel[3], direct(v)) << "double " << v;
+        const float single = float(v);
+        WriteChannelFloat(&single, pixel, 1, 3);
+        ASSERT_EQ(pixel[3], direct(double(single))) << "float " << single;
+    }
+}
