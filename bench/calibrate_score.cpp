@@ -4,7 +4,7 @@
 // the weights under which the top-scored candidate is closest to the truly best one.
 //
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
-//                   [--whole-grid]
+//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
 // more) instead of computing the candidates again. Prints one line per case (best PSNR, PSNR of the
@@ -13,6 +13,16 @@
 // DATA_DIR) and other blurs (disc 2.5 and 4.5, motion 4 at 60°) than those they were fitted on: its
 // "current weights" count is the figure to trust. --whole-grid judges every column of the grid but
 // least squares, 12 steps, instead of the 12 presets × 10 steps the weights are fitted on.
+// --families judges the grid as a user gets it: on each photograph (a path, or a name in DATA_DIR)
+// a disc of radius 2 to 7, a line of 9 to 17 pixels and a camera shake of 16 to 30 pixels
+// (SyntheticShakeKernel; sizes, angles and kernels follow --seed), blurred in linear light with
+// σ = 1/255 noise (SyntheticBlur); the section's kernel estimated as the command line's grid
+// --estimate does (the disc or line, else the blind estimate's kernel image, else the disc); the
+// cells of every column but least squares on the central SIZE × SIZE pixels (256) scored as the
+// session scores them. Per family it reports the share of cases whose top-ranked cell is within
+// 1 dB of the best, the mean PSNR gains over the blurred input of the top-ranked and the best
+// cells and of 80 Richardson–Lucy iterations with the true kernel, and how many top-ranked cells
+// are worse than the input. Files saved from it load with --load as any other.
 //
 // Fitting on the four sample photographs alone (disc 2, disc 3.5, motion 3 at 30°; noise 0 and 2
 // grey levels; 12 presets × 10 steps of a 256 × 256 section), with the detail counted as
@@ -45,6 +55,7 @@
 // per step (ScoreBasis) changed no figure and cut the cost from 2.4 to 0.3 ms per candidate.
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +102,7 @@ struct Case {
     // iterations with the true kernel.
     int family = -1;
     double inputPsnr = 0, truePsnr = 0;
+    bool kernelImage = false;  // the grid's rows scale a kernel image (named "found shake")
 };
 
 // PSNR of the RGB bytes.
@@ -157,6 +169,7 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
     std::snprintf(text, sizeof text, "%s (found %s %.1f)", name.c_str(), BlurShapeName(found.shape),
                   0.5 * found.radiusStep);
     c.name = text;
+    c.kernelImage = kernel.isImage();
     const BlurEstimate sectionBlur =
         ScoredBlurEstimate(EstimateBlur(original, Region{0, 0, size, size}), kernel);
     for (int step = 1; step <= maxStep; ++step) {
@@ -188,14 +201,14 @@ std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std:
         }
         const CImage sharp(image);
         const std::string photo = path.substr(path.rfind('/') + 1);
-        // One disc, one line and two shakes per photograph; sizes and angles vary with the
-        // photograph and the seed. The steps go to half as far again as the true radius (the
-        // grid's cells beyond cost minutes per case and never came near the best).
+        // One disc, one line and one shake per photograph; sizes and angles vary with the
+        // photograph and the seed. The steps go a pixel beyond one and a half times the true
+        // radius: the grid's larger cells cost minutes per case on two cores.
         const int turn = int(p + seed);
         const double disc = 2.0 + 2.5 * (turn % 3);
         const double line = 9.0 + 4 * (turn % 3);
         const int angle = (turn * 47) % 180;
-        const double shakes[] = {16.0 + 2 * (turn % 3), 24.0 + 3 * (turn % 3)};
+        const double length = 16.0 + 7 * (turn % 3);
         auto steps = [](double radius) { return std::min(30, int(std::lround(3 * radius)) + 2); };
         const unsigned caseSeed = seed * 1000 + unsigned(p * 10);
         char name[160];
@@ -207,24 +220,27 @@ std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std:
         cases.push_back(GridCase(name, kLine, sharp, ParametricKernel(line / 2, angle),
                                  caseSeed + 1, size, steps(line / 2)));
         std::fprintf(stderr, "%s\n", cases.back().name.c_str());
-        for (int i = 0; i < 2; ++i) {
-            const KernelImageRef shake = SyntheticShakeKernel(shakes[i], caseSeed + 2 + i);
-            std::snprintf(name, sizeof name, "%s shake %.0f r %.1f", photo.c_str(), shakes[i],
-                          shake->radius());
-            cases.push_back(GridCase(name, kShake, sharp, shake, caseSeed + 2 + i, size,
-                                     steps(shake->radius())));
-            std::fprintf(stderr, "%s\n", cases.back().name.c_str());
-        }
+        const KernelImageRef shake = SyntheticShakeKernel(length, caseSeed + 2);
+        std::snprintf(name, sizeof name, "%s shake %.0f r %.1f", photo.c_str(), length,
+                      shake->radius());
+        cases.push_back(
+            GridCase(name, kShake, sharp, shake, caseSeed + 2, size, steps(shake->radius())));
+        std::fprintf(stderr, "%s\n", cases.back().name.c_str());
     }
     return cases;
 }
 
-// The top-scored candidate under `weights`.
-const Candidate& Top(const Case& c, const ScoreWeights& weights) {
+// The top-scored candidate under `weights`, with `imageConfidence` in place of
+// kKernelImageConfidence for a grid of kernel-image rows.
+const Candidate& Top(const Case& c, const ScoreWeights& weights,
+                     double imageConfidence = kKernelImageConfidence) {
+    const double gapScale = c.kernelImage ? imageConfidence / kKernelImageConfidence : 1.0;
     const Candidate* top = &c.candidates.front();
     double best = -1e300;
     for (const Candidate& cand : c.candidates) {
-        const double total = ScoreTotal(cand.parts, weights);
+        CandidateScore parts = cand.parts;
+        parts.estimateGap *= gapScale;
+        const double total = ScoreTotal(parts, weights);
         if (total > best)
             best = total, top = &cand;
     }
@@ -235,7 +251,7 @@ const Candidate& Top(const Case& c, const ScoreWeights& weights) {
 // PSNR gains over the input of the top-scored and the best candidates and of Richardson–Lucy with
 // the true kernel, and how many top-scored candidates are worse than the input.
 void ReportFamilies(std::FILE* out, const std::vector<Case>& cases, const ScoreWeights& weights,
-                    const char* title) {
+                    double imageConfidence, const char* title) {
     std::fprintf(out, "%s\n%-6s %5s %8s %8s %8s %8s %6s\n", title, "family", "cases", "within1",
                  "top dB", "best dB", "true dB", "worse");
     for (int f = 0; f < kFamilies; ++f) {
@@ -244,7 +260,7 @@ void ReportFamilies(std::FILE* out, const std::vector<Case>& cases, const ScoreW
         for (const Case& c : cases) {
             if (c.family != f)
                 continue;
-            const double t = Top(c, weights).psnr, b = bestPsnr(c);
+            const double t = Top(c, weights, imageConfidence).psnr, b = bestPsnr(c);
             ++n;
             within += b - t <= 1.0;
             worse += t < c.inputPsnr;
@@ -334,6 +350,7 @@ int main(int argc, char** argv) {
             if (std::sscanf(line, "#%d;%lf;%lf;%159[^\n]", &meta.family, &meta.inputPsnr,
                             &meta.truePsnr, name) == 4) {
                 meta.name = name;
+                meta.kernelImage = meta.name.find("(found shake") != std::string::npos;
                 cases.push_back(meta);
                 continue;
             }
@@ -424,57 +441,75 @@ int main(int argc, char** argv) {
         std::fclose(out);
     }
 
-    // Weight search: detail fixed at 10, the penalties on a logarithmic grid. Objective: the
-    // number of cases within 1 dB of the best less twice the number whose top-scored candidate is
-    // worse than the blurred input (known for --families only), then the mean shortfall.
+    // Weight search: detail fixed at 10, the penalties on a logarithmic grid, and the confidence
+    // given to a kernel image's own size. Objective: the number of cases within 1 dB of the best
+    // less twice the number whose top-scored candidate is worse than the blurred input (known for
+    // --families only), then the mean shortfall.
     const std::vector<double> grid = {0, 0.02, 0.04, 0.1, 0.2, 0.4, 0.6, 1, 1.5, 2, 3, 5};
     const std::vector<double> everywhere = {0, 0.02, 0.04, 0.1};
     const std::vector<double> estimate = {0, 2.5, 5, 10, 20, 30};
+    const bool anyImage =
+        std::any_of(cases.begin(), cases.end(), [](const Case& c) { return c.kernelImage; });
+    const std::vector<double> imageConfidences =
+        anyImage ? std::vector<double>{0.25, 0.5, 0.75, 1.0} : std::vector<double>{0.5};
     ScoreWeights fitted = kScoreWeights;
-    int fittedHits = -1;
+    double fittedConfidence = kKernelImageConfidence;
+    int fittedObjective = INT_MIN;
     double fittedGap = 1e300;
+    auto judge = [&](const ScoreWeights& w, double confidence, int& hits, int& worse) {
+        hits = worse = 0;
+        double gap = 0;
+        for (const Case& c : cases) {
+            const double top = Top(c, w, confidence).psnr, g = bestPsnr(c) - top;
+            hits += g <= 1.0;
+            worse += c.family >= 0 && top < c.inputPsnr;
+            gap += g;
+        }
+        return gap;
+    };
     for (double h : grid)
         for (double n : grid)
             for (double r : grid)
                 for (double e : everywhere)
-                    for (double g : estimate) {
-                        const ScoreWeights w{10.0, h, n, r, e, g};
-                        int hits = 0;
-                        double gap = 0;
-                        for (const Case& c : cases) {
-                            const double top = Top(c, w).psnr, g = bestPsnr(c) - top;
-                            hits += g <= 1.0;
-                            hits -= c.family >= 0 && top < c.inputPsnr ? 2 : 0;
-                            gap += g;
+                    for (double g : estimate)
+                        for (double confidence : imageConfidences) {
+                            const ScoreWeights w{10.0, h, n, r, e, g};
+                            int hits, worse;
+                            const double gap = judge(w, confidence, hits, worse);
+                            const int objective = hits - 2 * worse;
+                            if (objective > fittedObjective ||
+                                (objective == fittedObjective && gap < fittedGap))
+                                fitted = w, fittedConfidence = confidence,
+                                fittedObjective = objective, fittedGap = gap;
                         }
-                        if (hits > fittedHits || (hits == fittedHits && gap < fittedGap))
-                            fitted = w, fittedHits = hits, fittedGap = gap;
-                    }
 
     std::fprintf(report, "%-46s %8s %10s %10s %8s %8s\n", "case", "best dB", "current dB",
                  "fitted dB", "input dB", "true dB");
-    int currentHits = 0;
     for (const Case& c : cases) {
         const Candidate& top = Top(c, kScoreWeights);
-        const double best = bestPsnr(c), current = top.psnr, fit = Top(c, fitted).psnr;
-        currentHits += best - current <= 1.0;
         std::fprintf(report, "%-46s %8.2f %10.2f %10.2f %8.2f %8.2f  %s step %d\n", c.name.c_str(),
-                     best, current, fit, c.inputPsnr, c.truePsnr, PresetFor(top.preset).name,
-                     top.step);
+                     bestPsnr(c), top.psnr, Top(c, fitted, fittedConfidence).psnr, c.inputPsnr,
+                     c.truePsnr, PresetFor(top.preset).name, top.step);
     }
     if (!cases.empty() && cases.front().family >= 0) {
-        ReportFamilies(report, cases, kScoreWeights, "current weights:");
-        ReportFamilies(report, cases, fitted, "fitted weights:");
+        ReportFamilies(report, cases, kScoreWeights, kKernelImageConfidence, "current weights:");
+        ReportFamilies(report, cases, fitted, fittedConfidence, "fitted weights:");
     }
+    int currentHits, currentWorse, fittedHits, fittedWorse;
+    const double currentGap =
+        judge(kScoreWeights, kKernelImageConfidence, currentHits, currentWorse);
+    judge(fitted, fittedConfidence, fittedHits, fittedWorse);
     std::fprintf(
         report,
-        "within 1 dB: current weights %d of %zu, fitted %d of %zu (mean shortfall %.2f dB)\n",
-        currentHits, cases.size(), fittedHits, cases.size(), fittedGap / cases.size());
+        "within 1 dB: current weights %d of %zu (mean shortfall %.2f dB), fitted %d of %zu "
+        "(%.2f dB); top-ranked worse than the input: %d and %d\n",
+        currentHits, cases.size(), currentGap / cases.size(), fittedHits, cases.size(),
+        fittedGap / cases.size(), currentWorse, fittedWorse);
     std::fprintf(report,
                  "fitted weights: detail %.2f halo %.2f noise %.2f consistency %.2f noise "
-                 "everywhere %.2f estimate %.2f\n",
+                 "everywhere %.2f estimate %.2f; kernel image confidence %.2f\n",
                  fitted.detail, fitted.halo, fitted.noise, fitted.consistency,
-                 fitted.noiseEverywhere, fitted.estimate);
+                 fitted.noiseEverywhere, fitted.estimate, fittedConfidence);
     if (scored)
         std::fprintf(report, "score cost: %.2f ms per %d x %d candidate\n",
                      1000 * scoreSeconds / scored, sectionSize, sectionSize);
