@@ -64,10 +64,11 @@
 // and grass's 23 pixel shakes gave none, so the grid kept the disc), not the ranking. Fits do not
 // carry: fitted on A alone ({10, 0.6, 0.02, 2, 0, 10}, confidence 0.25; 9 of 9 there) B falls to 5
 // of 9 with 3 cells worse than the input; fitted on A and B ({10, 1, 0.02, 3, 0, 30}, 0.25; 18 of
-// 18) C falls to 6 of 9 with 2 worse, RL80 at half the kernel's size winning. Nine or eighteen
-// cases leave most weights free, and the fit picks a corner of that freedom; kScoreWeights, fitted
-// on other photographs and blurs, do better on every set, so they stay. The kernel image
-// confidence from 0.25 to 1 changes no ranking of these sets.
+// 18) C falls to 6 of 9 with 2 worse, Richardson–Lucy at half the kernel's size winning. Nine or
+// eighteen cases leave most weights free, and the fit picks a corner of that freedom;
+// kScoreWeights, fitted on other photographs and blurs, do as well on A and better on B and C, so
+// they stay. The kernel image confidence from 0.25 to 1 changes no ranking of A and B; on C 0.25
+// loses a case (RT80 at half the kernel's size again) and 1 gains none, so 0.5 stays.
 //
 // Earlier findings on the sample photographs: measuring the gradients on every other pixel of
 // every other row dropped 22 of 24 to 18, so they are taken at every sample; halving the re-blur's
