@@ -22,6 +22,7 @@ namespace velkaro {
 // level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, and per
 // unit of the kernel's radius off the estimated one, relative to it (times its confidence).
 const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 20.0};
+const double kKernelImageConfidence = 0.5;
 
 namespace {
 
@@ -526,6 +527,14 @@ double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights) {
     return edges * (weights.detail * detail - weights.halo * parts.halo) -
            (flat * weights.noise + weights.noiseEverywhere) * parts.noise -
            weights.consistency * parts.consistency - weights.estimate * parts.estimateGap;
+}
+
+BlurEstimate ScoredBlurEstimate(const BlurEstimate& section, const BlurKernel& kernel) {
+    if (!kernel.image)
+        return section;
+    return BlurEstimate{BlurShape::Shake,
+                        std::clamp(int(std::lround(2 * kernel.image->radius())), 1, 30), -1,
+                        kKernelImageConfidence, kernel.image};
 }
 
 std::string DescribeScore(const CandidateScore& score) {

@@ -53,6 +53,13 @@ struct ScoreWeights {
 extern const ScoreWeights kScoreWeights;
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
 
+// How much the score trusts a kernel image's own size as the section's blur.
+extern const double kKernelImageConfidence;
+// The blur estimate the rows of `kernel` are judged against: for a kernel image (estimated from
+// the photograph or chosen for it) its own size, as an estimate of that shape would say, with
+// kKernelImageConfidence; for the disc and the line the section's own estimate.
+BlurEstimate ScoredBlurEstimate(const BlurEstimate& section, const BlurKernel& kernel);
+
 // What the score needs of one original section and one kernel (GenerateFilter's for `radius` and
 // `angle`; angle < 0: the disc), with the section's blur estimate (EstimateBlur's, made once per
 // section; none leaves that part out): about 1 MB for a 512 × 512 section. Immutable once made,

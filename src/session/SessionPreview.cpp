@@ -41,9 +41,6 @@ int costRank(DeblurType type) {
     }
 }
 
-// How much the score trusts a kernel image's own size as the section's blur.
-constexpr double kKernelImageConfidence = 0.5;
-
 // Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
 std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
                                          bool brightnessOnly) {
@@ -294,15 +291,8 @@ std::shared_ptr<const ScoreBasis> Session::scoreBasis(const Region& region, int 
         CropImage(*mOriginalImage, region.x, region.y, region.w, region.h).asImage(), 8));
     if (!estimate)
         estimate = EstimateBlur(original, Region{0, 0, region.w, region.h});
-    // A kernel image was estimated from the photograph or chosen for it: its own size speaks for
-    // a row as an estimate of that shape would, with a middling confidence.
-    BlurEstimate sectionBlur = *estimate;
-    if (kernel.image)
-        sectionBlur = BlurEstimate{BlurShape::Shake,
-                                   std::clamp(int(std::lround(2 * kernel.image->radius())), 1, 30),
-                                   -1, kKernelImageConfidence, kernel.image};
-    auto basis =
-        std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, kernel, sectionBlur);
+    auto basis = std::make_shared<const ScoreBasis>(original, radiusStep * 0.5, kernel,
+                                                    ScoredBlurEstimate(*estimate, kernel));
     ScoreBasisCache stale;  // freed unlocked
     std::lock_guard<Lock> guard(mLock);
     if (mScoreCache.section != region) {
