@@ -91,8 +91,8 @@
 #include "DeblurMethods.h"
 #include "ImageIO.h"
 #include "Log.h"
+#include "SectionKernel.h"
 #include "Session.h"
-#include "SessionCliSupport.h"
 #include "SyntheticShake.h"
 #include "Timer.h"
 
@@ -173,7 +173,7 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
     const CImage blurred = SyntheticBlur(sharp, *truth, 1.0 / 255, seed);
     const int W = sharp.width(), H = sharp.height();
     const BlurEstimate found =
-        EstimateSectionKernel(blurred, PreviewSectionAroundPoint(W / 2.0, H / 2.0, W, H));
+        EstimateSectionKernel(blurred, RegionOf(PreviewSectionAroundPoint(W / 2.0, H / 2.0, W, H)));
     const BlurKernel kernel = found.blurKernel();
     size = std::min({size, W, H});
     const Region region{(W - size) / 2, (H - size) / 2, size, size};
