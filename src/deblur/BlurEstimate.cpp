@@ -373,7 +373,7 @@ BlurEstimate EstimateBlur(const CImage& image, const Region& region) {
     auto consider = [&](BlurShape shape, int step, int angle, double misfit) {
         if (misfit < bestMisfit) {
             bestMisfit = misfit;
-            best = {shape, step, angle, 0};
+            best = {shape, step, angle, 0, nullptr};
         }
     };
     for (int step = 2; step <= kMaxStep; ++step)
@@ -393,7 +393,7 @@ BlurEstimate EstimateBlur(const CImage& image, const Region& region) {
         for (int a = 0; a < kCoarseAngles; ++a)
             if (coarse[std::size_t(step) * kCoarseAngles + a] < lineMisfit) {
                 lineMisfit = coarse[std::size_t(step) * kCoarseAngles + a];
-                line = {BlurShape::Motion, step, a * 6, 0};
+                line = {BlurShape::Motion, step, a * 6, 0, nullptr};
             }
     if (line.shape == BlurShape::Motion) {
         for (int step = std::max(2, line.radiusStep - 1);
@@ -407,7 +407,7 @@ BlurEstimate EstimateBlur(const CImage& image, const Region& region) {
     const double gain = sharp > 0 ? 1 - bestMisfit / sharp : 0;
     best.confidence = std::clamp(gain, 0.0, 1.0);
     if (best.shape == BlurShape::None || gain < kMinGain || s.meanWeight < kMinSignal)
-        return {BlurShape::None, 0, -1, std::min(best.confidence, kMinGain)};
+        return {BlurShape::None, 0, -1, std::min(best.confidence, kMinGain), nullptr};
     return best;
 }
 
