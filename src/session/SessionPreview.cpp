@@ -58,6 +58,21 @@ std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const Bl
     return order;
 }
 
+// Presets whose method only differs in its fixed iteration count: the cell with the most
+// iterations passes through the others' results on its way (Richardson–Lucy is deterministic).
+bool sharesIterations(const DeblurredEntry& a, const DeblurredEntry& b) {
+    const DeblurMethod method = PresetFor(a.deblurType).method;
+    if (method != DeblurMethod::LucyRichard && method != DeblurMethod::LucyRichardThreshold)
+        return false;
+    DeblurredEntry same = b;
+    same.deblurType = a.deblurType;
+    return PresetFor(b.deblurType).method == method && SameDeblurredEntry(a, same);
+}
+
+int iterationsOf(const DeblurredEntry& e) {
+    return int(PresetFor(e.deblurType).parameter);
+}
+
 // The section truncated to whole pixels and moved and shrunk to lie inside a W × H image, at
 // least one pixel wide and high.
 Region clampSection(const Rect& r, int W, int H) {
@@ -107,7 +122,7 @@ void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, const B
     VK_CHECK(radiusMaxStep > 0);
     std::deque<DeblurredEntry> order =
         gridFillOrder(radiusMaxStep, firstColumn, kernel, mBrightnessOnly);
-    std::vector<DeblurredEntry> cells;
+    std::vector<std::vector<DeblurredEntry>> cells;
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
         mBackgroundCells.swap(order);
@@ -128,30 +143,44 @@ std::vector<DeblurredEntry> Session::backgroundPreviewsWaiting() {
     return {mBackgroundCells.begin(), mBackgroundCells.end()};
 }
 
-std::vector<DeblurredEntry> Session::takeBackgroundCellsLocked() {
-    std::vector<DeblurredEntry> cells;
+std::vector<std::vector<DeblurredEntry>> Session::takeBackgroundCellsLocked() {
+    std::vector<std::vector<DeblurredEntry>> cells;
     // Only while no request waits on the queue or computes, and never after a stop.
     while (!mStopPreview && mPreviewBatches == 0 && mRunningPreviews == mRunningBackground &&
            mRunningBackground < kMaxBackgroundPreviews && !mBackgroundCells.empty()) {
-        const DeblurredEntry entry = mBackgroundCells.front();
+        std::vector<DeblurredEntry> group{mBackgroundCells.front()};
         mBackgroundCells.pop_front();
-        if (deblurredPreviewIsDone(entry))
+        if (deblurredPreviewIsDone(group[0]))
             continue;
+        // The waiting cells of the same step that differ only in their iteration count are
+        // computed with it, in one run of the longest.
+        for (auto it = mBackgroundCells.begin(); it != mBackgroundCells.end();)
+            if (sharesIterations(group[0], *it)) {
+                if (!deblurredPreviewIsDone(*it))
+                    group.push_back(*it);
+                it = mBackgroundCells.erase(it);
+            } else {
+                ++it;
+            }
+        std::stable_sort(group.begin(), group.end(), [](const auto& a, const auto& b) {
+            return iterationsOf(a) > iterationsOf(b);
+        });
         ++mRunningPreviews;
         ++mRunningBackground;
-        cells.push_back(entry);
+        cells.push_back(std::move(group));
     }
     return cells;
 }
 
-void Session::startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section) {
-    for (const DeblurredEntry& e : cells)
+void Session::startBackgroundCells(const std::vector<std::vector<DeblurredEntry>>& cells,
+                                   const Rect& section) {
+    for (const auto& group : cells)
         dispatchAsync(DispatchPriority::Low,
-                      [this, e, section] { deblurPreviewStep(e, section, true); });
+                      [this, group, section] { deblurPreviewStep(group, section, true); });
 }
 
 void Session::endPreviewWork(int& counter, bool background) {
-    std::vector<DeblurredEntry> cells;
+    std::vector<std::vector<DeblurredEntry>> cells;
     Rect section;
     {
         // As in changeCount: the waiter may destroy the session once the mutex is free. Cells
@@ -222,18 +251,26 @@ void Session::queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& se
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep(entry, section, false); });
+                  [=, this] { deblurPreviewStep({entry}, section, false); });
 }
 
-void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section, bool background) {
+void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section,
+                                bool background) {
+    // entries[0] is computed; the others (fewer iterations of the same method) on its way.
+    const DeblurredEntry& entry = entries[0];
     const int radiusStep = entry.radiusStep;
     const DeblurType deblurType = entry.deblurType;
     const BlurKernel kernel = entry.blurKernel();
     const int stopsAtStart = mPreviewStops.load();
+    auto sendAll = [&](SessionEventType type) {
+        for (const DeblurredEntry& e : entries) sendEvent(type, e);
+    };
     if (mStopPreview) {
-        sendEvent(SessionEventType::PreviewCancelled, entry);
-    } else if (!deblurredPreviewIsDone(entry)) {
-        sendEvent(SessionEventType::PreviewStarted, entry);
+        sendAll(SessionEventType::PreviewCancelled);
+    } else if (entries.size() == 1 && deblurredPreviewIsDone(entry)) {
+        // Nothing to do: another request computed it meanwhile.
+    } else {
+        sendAll(SessionEventType::PreviewStarted);
 
         const Region region =
             clampSection(section, mOriginalImage->width(), mOriginalImage->height());
@@ -241,32 +278,42 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
             std::lock_guard<Lock> guard(mLock);
             mPreviewSection = region;
         }
-        CImage destination(region.w, region.h);
+        std::vector<CImage> destinations;
+        destinations.reserve(entries.size());
+        IterationSnapshots snapshots;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            destinations.emplace_back(region.w, region.h);
+            if (i > 0)
+                snapshots.push_back({iterationsOf(entries[i]), &destinations[i]});
+        }
+        const IterationSnapshots* passing = snapshots.empty() ? nullptr : &snapshots;
         if (entry.brightnessOnly)
-            deblurStepForLuminance(radiusStep, deblurType, &destination, kernel, &mStopPreview,
-                                   nullptr, region);
+            deblurStepForLuminance(radiusStep, deblurType, destinations.data(), kernel,
+                                   &mStopPreview, nullptr, region, passing);
         else
             dispatchApply(3, [&](std::size_t i) {
-                deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
-                                     &mStopPreview, nullptr, region);
+                deblurStepForChannel(radiusStep, deblurType, destinations.data(), int(i) + 1,
+                                     kernel, &mStopPreview, nullptr, region, passing);
             });
         if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
             // Stopped while computing: the methods that stop early leave it unfinished, and a
             // section kept for later must not show it as done.
-            sendEvent(SessionEventType::PreviewCancelled, entry);
+            sendAll(SessionEventType::PreviewCancelled);
         } else {
-            const CandidateScore score =
-                ScoreCandidate(*scoreBasis(region, radiusStep, kernel), destination);
-            PixelPackRef packed = PixelPack::pack(*destination.asImage());
-            PixelPackRef previous;  // released outside the lock
-            {
-                std::lock_guard<Lock> guard(mLock);
-                auto& slot = mDeblurredPreviews[entry];
-                previous = std::move(slot);
-                slot = std::move(packed);
-                mPreviewScores[entry] = score;
+            const auto basis = scoreBasis(region, radiusStep, kernel);
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                const CandidateScore score = ScoreCandidate(*basis, destinations[i]);
+                PixelPackRef packed = PixelPack::pack(*destinations[i].asImage());
+                PixelPackRef previous;  // released outside the lock
+                {
+                    std::lock_guard<Lock> guard(mLock);
+                    auto& slot = mDeblurredPreviews[entries[i]];
+                    previous = std::move(slot);
+                    slot = std::move(packed);
+                    mPreviewScores[entries[i]] = score;
+                }
+                sendEvent(SessionEventType::PreviewFinished, entries[i]);
             }
-            sendEvent(SessionEventType::PreviewFinished, entry);
         }
     }
     // The last touch of the session.
