@@ -283,7 +283,7 @@ bool SolveToeplitz(ToeplitzSystem& S, const std::vector<double>& rhs, std::vecto
     const double target = tolerance * std::sqrt(Dot(rhs, rhs));
     g.assign(m, 0.0);
     std::vector<double> r = rhs, z, p, q;
-    const int maxIterations = int(std::min<std::size_t>(m, 2000));
+    const int maxIterations = int(std::min<std::size_t>(m, 500));
     for (int restart = 0; restart < kRestarts; ++restart) {
         if (restart > 0) {
             S.multiply(g, q);

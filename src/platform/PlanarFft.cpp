@@ -324,9 +324,10 @@ constexpr std::int64_t kThreadedValues = std::int64_t(1) << 16;
 }  // namespace
 
 FftPlansF realFftPlansF(int rows, int columns, bool parallel) {
+    parallel = parallel && std::int64_t(rows) * columns >= kThreadedValues;
     std::lock_guard<std::mutex> guard(plannerMutex());
-    // FFTW's threads are set up on the first parallel request only: until then every plan is
-    // made exactly as by the plain library.
+    // FFTW's threads are set up on the first parallel plan only: until then every plan is made
+    // exactly as by the plain library.
     static int cores = 0;
     if (parallel && cores == 0) {
         cores = 1;
@@ -336,8 +337,7 @@ FftPlansF realFftPlansF(int rows, int columns, bool parallel) {
         }
     }
     if (cores > 0)
-        fftwf_plan_with_nthreads(parallel && std::int64_t(rows) * columns >= kThreadedValues ? cores
-                                                                                             : 1);
+        fftwf_plan_with_nthreads(parallel ? cores : 1);
     return cachedPlans<FftPlansF>(rows, columns, parallel, [&] {
         const std::size_t realCount = std::size_t(rows) * columns;
         const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);

@@ -44,33 +44,42 @@ int costRank(DeblurType type) {
 // How much the score trusts a kernel image's own size as the section's blur.
 constexpr double kKernelImageConfidence = 0.5;
 
-// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
-std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
-                                         bool brightnessOnly) {
-    std::vector<std::array<int, 3>> keys;  // cost, step, column
-    for (int column = 0; column < kGridDeblurTypes; ++column)
-        for (int step = 1; step <= maxStep; ++step)
-            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step, column});
-    std::sort(keys.begin(), keys.end());
-    std::deque<DeblurredEntry> order;
-    for (const auto& [cost, step, column] : keys)
-        order.push_back(UnmaskedEntry(DeblurType(column), step, kernel, brightnessOnly));
-    return order;
-}
-
 // Presets whose method only differs in its fixed iteration count: the cell with the most
 // iterations passes through the others' results on its way (Richardson–Lucy is deterministic).
-bool sharesIterations(const DeblurredEntry& a, const DeblurredEntry& b) {
-    const DeblurMethod method = PresetFor(a.deblurType).method;
-    if (method != DeblurMethod::LucyRichard && method != DeblurMethod::LucyRichardThreshold)
+bool iteratesFixedCount(DeblurType type) {
+    const DeblurMethod method = PresetFor(type).method;
+    return method == DeblurMethod::LucyRichard || method == DeblurMethod::LucyRichardThreshold;
+}
+
+int iterationsOf(DeblurType type) {
+    return iteratesFixedCount(type) ? int(PresetFor(type).parameter) : 0;
+}
+
+// b is a's preset with fewer iterations, at the same step and kernel: a's run yields it.
+bool yieldsOnTheWay(const DeblurredEntry& a, const DeblurredEntry& b) {
+    if (!iteratesFixedCount(a.deblurType) ||
+        PresetFor(b.deblurType).method != PresetFor(a.deblurType).method ||
+        iterationsOf(b.deblurType) >= iterationsOf(a.deblurType))
         return false;
     DeblurredEntry same = b;
     same.deblurType = a.deblurType;
-    return PresetFor(b.deblurType).method == method && SameDeblurredEntry(a, same);
+    return SameDeblurredEntry(a, same);
 }
 
-int iterationsOf(const DeblurredEntry& e) {
-    return int(PresetFor(e.deblurType).parameter);
+// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step, most iterations
+// first (so that one run yields the cells of fewer) and column.
+std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
+                                         bool brightnessOnly) {
+    std::vector<std::array<int, 4>> keys;  // cost, step, − iterations, column
+    for (int column = 0; column < kGridDeblurTypes; ++column)
+        for (int step = 1; step <= maxStep; ++step)
+            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step,
+                            -iterationsOf(DeblurType(column)), column});
+    std::sort(keys.begin(), keys.end());
+    std::deque<DeblurredEntry> order;
+    for (const auto& [cost, step, iterations, column] : keys)
+        order.push_back(UnmaskedEntry(DeblurType(column), step, kernel, brightnessOnly));
+    return order;
 }
 
 // The section truncated to whole pixels and moved and shrunk to lie inside a W × H image, at
@@ -152,19 +161,16 @@ std::vector<std::vector<DeblurredEntry>> Session::takeBackgroundCellsLocked() {
         mBackgroundCells.pop_front();
         if (deblurredPreviewIsDone(group[0]))
             continue;
-        // The waiting cells of the same step that differ only in their iteration count are
-        // computed with it, in one run of the longest.
+        // The waiting cells of its preset with fewer iterations, at the same step, are taken on
+        // the way (never one with more: a preferred column waits no longer than alone).
         for (auto it = mBackgroundCells.begin(); it != mBackgroundCells.end();)
-            if (sharesIterations(group[0], *it)) {
+            if (yieldsOnTheWay(group[0], *it)) {
                 if (!deblurredPreviewIsDone(*it))
                     group.push_back(*it);
                 it = mBackgroundCells.erase(it);
             } else {
                 ++it;
             }
-        std::stable_sort(group.begin(), group.end(), [](const auto& a, const auto& b) {
-            return iterationsOf(a) > iterationsOf(b);
-        });
         ++mRunningPreviews;
         ++mRunningBackground;
         cells.push_back(std::move(group));
@@ -284,7 +290,7 @@ void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, cons
         for (std::size_t i = 0; i < entries.size(); ++i) {
             destinations.emplace_back(region.w, region.h);
             if (i > 0)
-                snapshots.push_back({iterationsOf(entries[i]), &destinations[i]});
+                snapshots.push_back({iterationsOf(entries[i].deblurType), &destinations[i]});
         }
         const IterationSnapshots* passing = snapshots.empty() ? nullptr : &snapshots;
         if (entry.brightnessOnly)
