@@ -5,6 +5,7 @@
 // - KernelCell/<preset>/<step>/<shape>: a preview cell through the session's preset table with the
 //   disc (shape 0) and with a camera-shake kernel image scaled to the same radius (shape 1), for
 //   every preset whose method takes the kernel (aim: the kernel image at most 1.2 × the disc);
+// - WienerDesign/<step>/<shape>/<noise>: the part of a WF cell that depends on the kernel's shape;
 // - the blur estimate of the section, and the blind estimate of a camera shake's kernel;
 // - the candidate score and artefact map of one preview cell (a USM3 candidate of the section),
 //   which must stay well under the cell's own time, and the score's share of the USM1 cell it
@@ -161,6 +162,22 @@ void KernelCell(benchmark::State& state) {
     state.SetLabel(std::string(preset.name) + (state.range(2) != 0 ? " shake" : " disc"));
 }
 
+// The Wiener FIR filter's design alone (one channel's share of a WF cell) for the disc and for
+// the camera-shake kernel image, at the presets' two noise levels.
+void WienerDesign(benchmark::State& state) {
+    const double radius = double(state.range(0)) * 0.5;
+    static const KernelImageRef shake = SyntheticShakeKernel(20, 1);
+    const BlurKernel kernel = state.range(1) != 0 ? BlurKernel(shake) : BlurKernel(-1);
+    const double noise = state.range(2) != 0 ? double(0.001f) : double(0.01f);
+    for (auto _ : state) {
+        std::vector<double> g;
+        int n = 0;
+        wiener_fir_filter(g, n, radius, int(2 * radius), 0.0, noise, kernel, true);
+        benchmark::DoNotOptimize(g.data());
+    }
+    state.SetLabel(state.range(1) != 0 ? "shake" : "disc");
+}
+
 // One full deblur: the three channels one after another over the whole photograph.
 void FullDeblur(benchmark::State& state, const Preset* preset) {
     const CImage& in = Photograph();
@@ -285,8 +302,17 @@ const int kRegistered = [] {
         for (int step : {6, 15, 30})
             for (int shape : {0, 1})
                 Timed(benchmark::RegisterBenchmark("KernelCell", KernelCell), {},
-                      type == DeblurRL80 || type == DeblurRT80 ? 1 : 3)
+                      // Once for the Wiener FIR presets: a repeat would find its filter made.
+                      type == DeblurRL80 || type == DeblurRT80 || type == DeblurWF2 ||
+                              type == DeblurWF3
+                          ? 1
+                          : 3)
                     ->Args({type, step, shape});
+    for (int step : {2, 4, 6, 8, 10, 15, 30})
+        for (int shape : {0, 1})
+            for (int noise : {0, 1})
+                Timed(benchmark::RegisterBenchmark("WienerDesign", WienerDesign))
+                    ->Args({step, shape, noise});
     for (bool map : {false, true})
         Timed(
             benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map),

@@ -4,7 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "Check.h"
@@ -355,6 +359,46 @@ int filterSize(double radius, int matRadius, const BlurKernel& blur) {
     return k > n ? k : n;
 }
 
+// The applied filters of the last few designs: the three channels of a cell ask for the same one
+// at once, and the first to ask designs it while the others wait for it.
+struct AppliedFilter {
+    std::vector<float> taps;
+    int size = 0;
+};
+using DesignKey = std::tuple<double, int, double, double, int, bool, std::uint64_t>;
+
+std::shared_ptr<const AppliedFilter> SharedFilter(double radius, int matRadius, double gamma,
+                                                  double noise, const BlurKernel& blur) {
+    constexpr std::size_t kKept = 8;
+    static std::mutex mutex;
+    static std::deque<
+        std::pair<DesignKey, std::shared_future<std::shared_ptr<const AppliedFilter>>>>
+        designs;
+    const DesignKey key{
+        radius, matRadius, gamma, noise, blur.angle, blur.isImage(), blur.imageFingerprint()};
+    std::promise<std::shared_ptr<const AppliedFilter>> promise;
+    std::shared_future<std::shared_ptr<const AppliedFilter>> made;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (const auto& [k, design] : designs)
+            if (k == key)
+                made = design;  // made, or being made by another channel
+        if (!made.valid()) {
+            designs.emplace_front(key, promise.get_future().share());
+            if (designs.size() > kKept)
+                designs.pop_back();
+        }
+    }
+    if (made.valid())
+        return made.get();
+    auto filter = std::make_shared<AppliedFilter>();
+    std::vector<double> g;
+    wiener_fir_filter(g, filter->size, radius, matRadius, gamma, noise, blur, true);
+    filter->taps.assign(g.begin(), g.end());
+    promise.set_value(filter);
+    return filter;
+}
+
 }  // namespace
 
 void wiener_fir_filter(std::vector<double>& g, int& size, double radius, int matRadius,
@@ -388,12 +432,9 @@ void deconvolve_wiener_fir(const CImage& in, CImage& o, int channel, double radi
     VK_CHECK(h == o.height());
     Timer timer;
     timer.start();
-    std::vector<double> g;
-    int n = 0;
-    wiener_fir_filter(g, n, radius, matRadius, gamma, noise, blur, true);
-    const std::vector<float> filter(g.begin(), g.end());
+    const auto filter = SharedFilter(radius, matRadius, gamma, noise, blur);
     FloatBuffer result;
-    ConvolveRegion(result, nullptr, in, channel, filter, n, Region{x, y, w, h});
+    ConvolveRegion(result, nullptr, in, channel, filter->taps, filter->size, Region{x, y, w, h});
     WriteChannelRegion(o, channel, result.get(), w, h);
     LogInfo("deconvolve_wiener_fir_float took %.2f seconds\n", timer.elapsed());
 }
