@@ -3,6 +3,10 @@
 //   the channels as a parallel loop, at radius steps 3, 6 and 15; Preview16 the same cell of the
 //   section widened to 16 bits a sample, at step 6 (aim: within 1.3 times the 8-bit cell);
 // - a full deblur: the same method over a 4000 × 3000 photograph at step 6, channels in turn;
+// - KernelCell/<preset>/<step>/<shape>: a preview cell through the session's preset table with the
+//   disc (shape 0) and with a camera-shake kernel image scaled to the same radius (shape 1), for
+//   every preset whose method takes the kernel (aim: the kernel image at most 1.2 × the disc);
+// - WienerDesign/<step>/<shape>/<noise>: the part of a WF cell that depends on the kernel's shape;
 // - the blur estimate of the section, and the blind estimate of a camera shake's kernel;
 // - the candidate score and artefact map of one preview cell (a USM3 candidate of the section),
 //   which must stay well under the cell's own time, and the score's share of the USM1 cell it
@@ -26,6 +30,7 @@
 #include "BlurEstimate.h"
 #include "CandidateScore.h"
 #include "Convolve.h"
+#include "DeblurMethods.h"
 #include "Dispatch.h"
 #include "FitRefocus.h"
 #include "Image.h"
@@ -142,6 +147,43 @@ void PreviewCell(benchmark::State& state, const Preset* preset, int depth) {
         benchmark::DoNotOptimize(out.pixels());
     }
     SetCounters(state, in, preset->iterations);
+}
+
+// One preview cell as the session computes it, through the preset table, with the disc or with a
+// camera-shake kernel image (a 20-pixel synthetic trajectory) scaled to the step's radius.
+void KernelCell(benchmark::State& state) {
+    const CImage& in = Section();
+    const DeblurType type = DeblurType(state.range(0));
+    const double radius = double(state.range(1)) * 0.5;
+    static const KernelImageRef shake = SyntheticShakeKernel(20, 1);
+    const BlurKernel kernel = state.range(2) != 0 ? BlurKernel(shake) : BlurKernel(-1);
+    const velkaro::Preset& preset = PresetFor(type);
+    const MethodEntry& method = DefaultDeblurMethods()[preset.method];
+    for (auto _ : state) {
+        CImage out(in.width(), in.height());
+        dispatchApply(3, [&](std::size_t c) {
+            method.run(velkaro::MethodCall{in, out, int(c) + 1, radius, preset.parameter, kernel,
+                                           Region{0, 0, in.width(), in.height()}, nullptr});
+        });
+        benchmark::DoNotOptimize(out.pixels());
+    }
+    state.SetLabel(std::string(preset.name) + (state.range(2) != 0 ? " shake" : " disc"));
+}
+
+// The Wiener FIR filter's design alone (one channel's share of a WF cell) for the disc and for
+// the camera-shake kernel image, at the presets' two noise levels.
+void WienerDesign(benchmark::State& state) {
+    const double radius = double(state.range(0)) * 0.5;
+    static const KernelImageRef shake = SyntheticShakeKernel(20, 1);
+    const BlurKernel kernel = state.range(1) != 0 ? BlurKernel(shake) : BlurKernel(-1);
+    const double noise = state.range(2) != 0 ? double(0.001f) : double(0.01f);
+    for (auto _ : state) {
+        std::vector<double> g;
+        int n = 0;
+        wiener_fir_filter(g, n, radius, int(2 * radius), 0.0, noise, kernel, true);
+        benchmark::DoNotOptimize(g.data());
+    }
+    state.SetLabel(state.range(1) != 0 ? "shake" : "disc");
 }
 
 // One full deblur: the three channels one after another over the whole photograph.
@@ -263,6 +305,22 @@ const int kRegistered = [] {
     Timed(benchmark::RegisterBenchmark("Estimate", Estimate), {}, 5);
     Timed(benchmark::RegisterBenchmark("ShakeKernel", ShakeKernel), {31}, 3);
     Timed(benchmark::RegisterBenchmark("ShakeKernel", ShakeKernel), {63}, 1);
+    for (int type : {DeblurUSMF3, DeblurWF2, DeblurWF3, DeblurWI2, DeblurWI3, DeblurRL20,
+                     DeblurRL80, DeblurRT20, DeblurRT80})
+        for (int step : {6, 15, 30})
+            for (int shape : {0, 1})
+                Timed(benchmark::RegisterBenchmark("KernelCell", KernelCell), {},
+                      // Once for the Wiener FIR presets: a repeat would find its filter made.
+                      type == DeblurRL80 || type == DeblurRT80 || type == DeblurWF2 ||
+                              type == DeblurWF3
+                          ? 1
+                          : 3)
+                    ->Args({type, step, shape});
+    for (int step : {2, 4, 6, 8, 10, 15, 30})
+        for (int shape : {0, 1})
+            for (int noise : {0, 1})
+                Timed(benchmark::RegisterBenchmark("WienerDesign", WienerDesign))
+                    ->Args({step, shape, noise});
     for (bool map : {false, true})
         Timed(
             benchmark::RegisterBenchmark(map ? "Score/ArtefactMap" : "Score/Candidate", Score, map),

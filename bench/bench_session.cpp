@@ -4,6 +4,12 @@
 // section in the middle of the photograph, from the first request to the last PreviewFinished
 // (the preview queue, the throttle of three steps and the parallel channels included).
 //
+// GridFill12MP: the wall time of the whole grid but the least-squares columns (20 presets × 30
+// radius steps) on the section in the middle of the photograph, submitted as the window does on a
+// click (the first column's 15 steps, then the grid's background filling) with the disc, until
+// the last of those 600 cells is done (counters per_cell_ms: the mean; cpu_s: the process's CPU
+// time meanwhile, what the grid costs when the machine is shared).
+//
 // FullDeblur12MP/<type>: one full deblur at radius step 6 (radius 3.0) of a 4000 × 3000
 // photograph submitted to the session (three channels, the mask, packing, the cache), with the
 // peak resident memory of the process while it ran (counter peak_rss_MB; the baseline before the
@@ -16,8 +22,10 @@
 //
 //   bench_session --benchmark_filter='PreviewColumn'
 //   bench_session --benchmark_filter='FullDeblur12MP/15'
+//   bench_session --benchmark_filter='GridFill12MP'
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -117,6 +125,54 @@ void PreviewColumn(benchmark::State& state) {
     state.SetLabel(type == DeblurBlurSimulation ? "blur" : DeblurTypeName(type));
 }
 
+double processCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+void GridFill12MP(benchmark::State& state) {
+    constexpr int kSteps = 30, kFirstColumnSteps = 15;
+    auto counted = [](DeblurType t) { return t != DeblurLA1 && t != DeblurLA2; };
+    int cells = 0;
+    for (int t = 0; t < kGridDeblurTypes; ++t) cells += counted(DeblurType(t)) ? kSteps : 0;
+    Session s;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int finished = 0;
+    s.setEventHandler([&](const SessionEvent& event) {
+        if (event.type != SessionEventType::PreviewFinished || !counted(event.entry.deblurType))
+            return;
+        std::lock_guard<std::mutex> guard(mutex);
+        ++finished;
+        changed.notify_all();
+    });
+    loadInto(s, photograph12MP());
+    const Rect section{1744, 1244, 512, 512};
+    for (auto _ : state) {
+        s.clearPreviews();
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            finished = 0;
+        }
+        const double cpuStart = processCpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        s.deblurPreviewAngleUpToStep(kFirstColumnSteps, DeblurUSM1, -1, section);
+        s.fillPreviewGrid(kSteps, DeblurUSM1, -1, section);
+        {
+            std::unique_lock<std::mutex> guard(mutex);
+            changed.wait(guard, [&] { return finished == cells; });
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        state.counters["per_cell_ms"] = 1e3 * seconds / cells;
+        state.counters["cpu_s"] = processCpuSeconds() - cpuStart;
+        s.stopPreview();  // the least-squares cells still computing or waiting
+        s.waitUntilIdle();
+    }
+}
+
 void FullDeblur12MP(benchmark::State& state) {
     const DeblurType type = DeblurType(state.range(0));
     Session s;
@@ -191,4 +247,5 @@ BENCHMARK(ZoomWhileDeblurring)
     ->Iterations(40)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(GridFill12MP)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(FullDeblur12MP)->Apply(fullTypes)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);

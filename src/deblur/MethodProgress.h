@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <vector>
 
 namespace velkaro {
 
@@ -28,6 +29,16 @@ inline void ReportProgress(const MethodProgress* progress, double fraction, int 
 inline void ReportIteration(const MethodProgress* progress, int done, int total) {
     ReportProgress(progress, total > 0 ? double(done) / total : 1.0, done, total);
 }
+
+// Results of an iterative method on the way to its last iteration: after iteration `iteration`
+// the method writes its estimate so far into the same channel of `out` as it would write its
+// result had it stopped there, so one call yields the results of several iteration counts.
+class CImage;
+struct IterationSnapshot {
+    int iteration;
+    CImage* out;
+};
+using IterationSnapshots = std::vector<IterationSnapshot>;
 
 // True when the flag is set (a null flag never stops).
 inline bool StopRequested(const std::atomic<bool>* stop) {

@@ -1,5 +1,6 @@
 #include "Richard_Lucy.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -14,7 +15,8 @@ namespace velkaro {
 
 void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double radius,
                              int iterations, const BlurKernel& blur, int x, int y, int w, int h,
-                             const std::atomic<bool>* cancel, const MethodProgress* progress) {
+                             const std::atomic<bool>* cancel, const MethodProgress* progress,
+                             const IterationSnapshots* snapshots) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
@@ -32,10 +34,21 @@ void deconvolve_lucy_richard(const CImage& in, CImage& o, int channel, double ra
     const PlanarF src{window.data.get(), window.width, window.height,
                       std::size_t(window.width) * sizeof(float)};
     const PlanarF dest{result.get(), w, h, std::size_t(w) * sizeof(float)};
-    richardsonLucyPlanarF(src, dest, 0, 0, kernel.data(), n, n, iterations, [&](int done) {
-        ReportIteration(progress, done, iterations);
-        return !StopRequested(cancel);
-    });
+    richardsonLucyPlanarF(
+        src, dest, 0, 0, kernel.data(), n, n, iterations, [&](int done, const PlanarF& estimate) {
+            for (const IterationSnapshot& s : snapshots ? *snapshots : IterationSnapshots{})
+                if (s.iteration == done) {
+                    // The same rows the planar service copies into dest at its end.
+                    for (int r = 0; r < h; ++r)
+                        std::copy_n(reinterpret_cast<const float*>(
+                                        reinterpret_cast<const char*>(estimate.data) +
+                                        std::size_t(r) * estimate.rowBytes),
+                                    w, result.get() + std::size_t(r) * w);
+                    WriteChannelRegion(*s.out, channel, result.get(), w, h);
+                }
+            ReportIteration(progress, done, iterations);
+            return !StopRequested(cancel);
+        });
     if (StopRequested(cancel))
         return;
     WriteChannelRegion(o, channel, result.get(), w, h);

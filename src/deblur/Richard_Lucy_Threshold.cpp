@@ -56,7 +56,8 @@ class RegionConvolver {
 void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel, double radius,
                                        int iterations, const BlurKernel& blur, int x, int y, int w,
                                        int h, const std::atomic<bool>* cancel,
-                                       const MethodProgress* progress) {
+                                       const MethodProgress* progress,
+                                       const IterationSnapshots* snapshots) {
     VK_CHECK(w == o.width());
     VK_CHECK(h == o.height());
     Timer timer;
@@ -98,6 +99,9 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
         for (std::size_t i = 0; i < count; ++i) Q[i] = O[i] / std::max(Q[i], floor);
         backward.run(Q.get(), C.get());
         for (std::size_t i = 0; i < count; ++i) E[i] = detailed[i] ? E[i] * C[i] : O[i];
+        for (const IterationSnapshot& s : snapshots ? *snapshots : IterationSnapshots{})
+            if (s.iteration == it + 1)
+                WriteChannelRegion(*s.out, channel, E.get(), w, h);
         ReportIteration(progress, it + 1, iterations);
         if (StopRequested(cancel))
             return;

@@ -82,7 +82,7 @@ class Level {
         : mRows(rows),
           mColumns(columns),
           mHalf(columns / 2 + 1),
-          mPlans(realFftPlansF(rows, columns)) {
+          mPlans(realFftPlansF(rows, columns, true)) {
         for (Reals* r : {&y, &x, &gx, &gy, &work}) r->reset(fftwf_alloc_real(pixels()));
         for (Spectrum* s : {&Y, &K, &X, &D, &A, &mScratch}) s->reset(fftwf_alloc_complex(count()));
         kernelPower.resize(count());

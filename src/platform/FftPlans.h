@@ -18,10 +18,12 @@ struct FftPlansD {
     fftw_plan forward;
     fftw_plan inverse;
 };
-// Single precision: out of place. Double precision: in place, the real plane's rows padded to
-// 2 · (columns / 2 + 1) values (the half spectrum's storage); large double-precision plans run
-// their loops on the worker pool (dispatchApply).
-FftPlansF realFftPlansF(int rows, int columns);
+// Single precision: out of place; `parallel` plans of large planes split their loops over the
+// worker pool (dispatchApply), for transforms on the critical path of a computation that has
+// nothing else to run beside them. Double precision: in place, the real plane's rows padded to 2 ·
+// (columns / 2 + 1) values (the half spectrum's storage); large double-precision plans run their
+// loops on the pool.
+FftPlansF realFftPlansF(int rows, int columns, bool parallel = false);
 FftPlansD realFftPlansD(int rows, int columns);
 
 // Smallest transform length ≥ n of the form m · 2^a with m one of 1, 3, 5, 9 (a ≥ 1): FFTW's

@@ -50,9 +50,10 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
     VK_CHECK(out.data == reinterpret_cast<uchar*>(dest.data));
 }
 
-void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
-                           const float* kernel, int kernelHeight, int kernelWidth, int iterations,
-                           const std::function<bool(int done)>& afterIteration) {
+void richardsonLucyPlanarF(
+    const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY, const float* kernel,
+    int kernelHeight, int kernelWidth, int iterations,
+    const std::function<bool(int done, const PlanarF& estimate)>& afterIteration) {
     CheckPlane(src);
     CheckPlane(dest);
     VK_CHECK(kernel && (kernelHeight & 1) == 1 && (kernelWidth & 1) == 1);
@@ -106,8 +107,12 @@ void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX,
         }
         filter(blurred, correction, flipped, fftFlipped.get());
         cv::multiply(estimate, correction, estimate);
-        if (afterIteration && !afterIteration(it + 1))
-            break;
+        if (afterIteration) {
+            const cv::Mat window = estimate(region);
+            if (!afterIteration(it + 1, PlanarF{reinterpret_cast<float*>(window.data), dest.width,
+                                                dest.height, window.step}))
+                break;
+        }
     }
     cv::Mat out = PlaneMat(dest);
     estimate(region).copyTo(out);

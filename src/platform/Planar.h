@@ -31,11 +31,13 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 // neighbours shape the result near the window's edges, the true edge of `src` is extended, and
 // pixels of `src` further away are never read. The blurred estimate is taken as at least 1e-12
 // so that black areas never divide by zero. iterations <= 0 copies the window.
-// `afterIteration`, when set, is called with the number of iterations done after each one; when
-// it answers false the iterations end there (the caller is stopping and discards the result).
-void richardsonLucyPlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY,
-                           const float* kernel, int kernelHeight, int kernelWidth, int iterations,
-                           const std::function<bool(int done)>& afterIteration = {});
+// `afterIteration`, when set, is called with the number of iterations done after each one and
+// the estimate so far over the destination window (valid during the call); when it answers false
+// the iterations end there (the caller is stopping and discards the result).
+void richardsonLucyPlanarF(
+    const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY, const float* kernel,
+    int kernelHeight, int kernelWidth, int iterations,
+    const std::function<bool(int done, const PlanarF& estimate)>& afterIteration = {});
 
 // Scratch sizes for the memory estimates; these engines need none beyond their own buffers.
 inline std::size_t convolvePlanarFScratchSize() {

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,15 +28,16 @@ std::mutex& plannerMutex() {
     return m;
 }
 
-// Plans of one precision, keyed by size; callers hold the planner's lock.
+// Plans of one precision, keyed by size and by whether they split their loops over the pool;
+// callers hold the planner's lock.
 template <typename Plans, typename Make>
-Plans cachedPlans(int rows, int columns, Make make) {
-    static auto* cache = new std::map<std::pair<int, int>, Plans>;
-    auto it = cache->find({rows, columns});
+Plans cachedPlans(int rows, int columns, bool parallel, Make make) {
+    static auto* cache = new std::map<std::tuple<int, int, bool>, Plans>;
+    auto it = cache->find({rows, columns, parallel});
     if (it != cache->end())
         return it->second;
     const Plans plans = make();
-    cache->emplace(std::make_pair(rows, columns), plans);
+    cache->emplace(std::make_tuple(rows, columns, parallel), plans);
     return plans;
 }
 
@@ -308,9 +310,35 @@ int planarPowerSpectrum(const PlanarF& src, int block, std::vector<float>& out) 
     return tiles;
 }
 
-FftPlansF realFftPlansF(int rows, int columns) {
+namespace {
+
+// FFTW's parallel loops, run on the worker pool.
+void parallelLoop(void* (*work)(char*), char* jobs, std::size_t size, int count, void*) {
+    dispatchApply(std::size_t(count), [&](std::size_t k) { work(jobs + k * size); });
+}
+
+// Plans of at least this many values split their loops over the pool (double-precision ones
+// always, single-precision ones when asked to): smaller ones would spend more on the split.
+constexpr std::int64_t kThreadedValues = std::int64_t(1) << 16;
+
+}  // namespace
+
+FftPlansF realFftPlansF(int rows, int columns, bool parallel) {
+    parallel = parallel && std::int64_t(rows) * columns >= kThreadedValues;
     std::lock_guard<std::mutex> guard(plannerMutex());
-    return cachedPlans<FftPlansF>(rows, columns, [&] {
+    // FFTW's threads are set up on the first parallel plan only: until then every plan is made
+    // exactly as by the plain library.
+    static int cores = 0;
+    if (parallel && cores == 0) {
+        cores = 1;
+        if (fftwf_init_threads() != 0) {
+            fftwf_threads_set_callback(parallelLoop, nullptr);
+            cores = int(std::max(1u, std::thread::hardware_concurrency()));
+        }
+    }
+    if (cores > 0)
+        fftwf_plan_with_nthreads(parallel ? cores : 1);
+    return cachedPlans<FftPlansF>(rows, columns, parallel, [&] {
         const std::size_t realCount = std::size_t(rows) * columns;
         const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
         float* real = fftwf_alloc_real(realCount);
@@ -326,18 +354,6 @@ FftPlansF realFftPlansF(int rows, int columns) {
     });
 }
 
-namespace {
-
-// FFTW's parallel loops, run on the worker pool.
-void parallelLoop(void* (*work)(char*), char* jobs, std::size_t size, int count, void*) {
-    dispatchApply(std::size_t(count), [&](std::size_t k) { work(jobs + k * size); });
-}
-
-// Double-precision plans of at least this many values split their loops over the pool.
-constexpr std::int64_t kThreadedValuesD = std::int64_t(1) << 16;
-
-}  // namespace
-
 FftPlansD realFftPlansD(int rows, int columns) {
     std::lock_guard<std::mutex> guard(plannerMutex());
     static const int cores = [] {
@@ -346,8 +362,9 @@ FftPlansD realFftPlansD(int rows, int columns) {
         fftw_threads_set_callback(parallelLoop, nullptr);
         return int(std::max(1u, std::thread::hardware_concurrency()));
     }();
-    fftw_plan_with_nthreads(std::int64_t(rows) * columns >= kThreadedValuesD ? cores : 1);
-    return cachedPlans<FftPlansD>(rows, columns, [&] {
+    const bool parallel = std::int64_t(rows) * columns >= kThreadedValues;
+    fftw_plan_with_nthreads(parallel ? cores : 1);
+    return cachedPlans<FftPlansD>(rows, columns, parallel, [&] {
         // In place: the real plane's rows are padded to 2 · (columns / 2 + 1) values.
         const std::size_t complexCount = std::size_t(rows) * (columns / 2 + 1);
         fftw_complex* spectrum = fftw_alloc_complex(complexCount);

@@ -91,10 +91,10 @@ bool runLucyRichard(const MethodCall& c) {
     const std::atomic<bool>* cancel = c.progress ? c.cancel : nullptr;
     if (Threshold)
         deconvolve_lucy_richard_threshold(c.in, c.out, c.channel, c.radius, iterations, c.kernel,
-                                          r.x, r.y, r.w, r.h, cancel, c.progress);
+                                          r.x, r.y, r.w, r.h, cancel, c.progress, c.snapshots);
     else
         deconvolve_lucy_richard(c.in, c.out, c.channel, c.radius, iterations, c.kernel, r.x, r.y,
-                                r.w, r.h, cancel, c.progress);
+                                r.w, r.h, cancel, c.progress, c.snapshots);
     return true;
 }
 template <bool Threshold>

@@ -91,6 +91,9 @@ struct MethodCall {
     // Told how far the channel has come by the methods that run long (Richardson–Lucy, least
     // squares, the frequency-domain Wiener filter); may be null.
     const MethodProgress* progress = nullptr;
+    // Results of fewer iterations, for the methods that iterate a fixed number of times
+    // (Richardson–Lucy plain and thresholded); others ignore them. May be null.
+    const IterationSnapshots* snapshots = nullptr;
 };
 
 struct MethodEntry {

@@ -251,14 +251,17 @@ class Session {
     // One channel (1 to 3) of a region of the original into `destination` (the region's size),
     // through the preset's method, which polls `stop` and reports to `progress` (may be null).
     // False when the method failed (a message says why) and the channel was not written.
+    // `snapshots`, when not null, also receive the results of fewer iterations (see MethodCall).
     bool deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                               int channel, const BlurKernel& kernel, const std::atomic<bool>* stop,
-                              const MethodProgress* progress, const Region& region);
+                              const MethodProgress* progress, const Region& region,
+                              const IterationSnapshots* snapshots = nullptr);
     // The same on the luminance picture, once, into channel 1; then every channel of
     // `destination` gets the original's colour ratios at the deblurred luminance.
     bool deblurStepForLuminance(int radiusStep, DeblurType deblurType, CImage* destination,
                                 const BlurKernel& kernel, const std::atomic<bool>* stop,
-                                const MethodProgress* progress, const Region& region);
+                                const MethodProgress* progress, const Region& region,
+                                const IterationSnapshots* snapshots = nullptr);
     // The luminance picture of the original (see LuminancePicture), made on first use.
     CImage luminancePicture();
     // The whole photograph, masked, into `result` (left null when stopped). False when a
@@ -276,7 +279,10 @@ class Session {
     bool endDeblurJob(DeblurJob& job);
     void queuePreviewBatch(const std::function<void()>& queueSteps);
     void queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& section);
-    void deblurPreviewStep(const DeblurredEntry& entry, const Rect& section, bool background);
+    // Computes entries[0]'s cell; the other entries (its preset with fewer iterations, same step
+    // and kernel) are filled on the way.
+    void deblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section,
+                           bool background);
     // The score's view of the original `region` for one kernel, made once and shared by the
     // presets' cells at that step.
     std::shared_ptr<const ScoreBasis> scoreBasis(const Region& region, int radiusStep,
@@ -287,9 +293,11 @@ class Session {
     // Ends a preview step or batch: the counter goes down and, when nothing requested is left,
     // waiting background cells are handed out. The last touch of the session.
     void endPreviewWork(int& counter, bool background);
-    // Under mWorkMutex: takes the background cells that may start now and counts them running.
-    std::vector<DeblurredEntry> takeBackgroundCellsLocked();
-    void startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section);
+    // Under mWorkMutex: takes the background cells that may start now and counts them running,
+    // each with the waiting cells computed in the same run (see deblurPreviewStep).
+    std::vector<std::vector<DeblurredEntry>> takeBackgroundCellsLocked();
+    void startBackgroundCells(const std::vector<std::vector<DeblurredEntry>>& cells,
+                              const Rect& section);
     // Sets the stop-preview flag and waits until no preview request or step is left.
     void stopAndWaitForPreviews();
     void endPreviewClear();

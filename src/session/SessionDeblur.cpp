@@ -29,7 +29,7 @@ std::int64_t nowMs() {
 bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage* destination,
                                    int channel, const BlurKernel& kernel,
                                    const std::atomic<bool>* stop, const MethodProgress* progress,
-                                   const Region& region) {
+                                   const Region& region, const IterationSnapshots* snapshots) {
     if (progress && StopRequested(stop))
         return true;
     const double radius = radiusStep * 0.5;
@@ -37,22 +37,27 @@ bool Session::deblurStepForChannel(int radiusStep, DeblurType deblurType, CImage
             radius);
     const Preset& preset = PresetFor(deblurType);
     return mMethods[preset.method].run(MethodCall{*mOriginalImage, *destination, channel, radius,
-                                                  preset.parameter, kernel, region, stop,
-                                                  progress});
+                                                  preset.parameter, kernel, region, stop, progress,
+                                                  snapshots});
 }
 
 bool Session::deblurStepForLuminance(int radiusStep, DeblurType deblurType, CImage* destination,
                                      const BlurKernel& kernel, const std::atomic<bool>* stop,
-                                     const MethodProgress* progress, const Region& region) {
+                                     const MethodProgress* progress, const Region& region,
+                                     const IterationSnapshots* snapshots) {
     if (progress && StopRequested(stop))
         return true;
     const CImage luminance = luminancePicture();
     const Preset& preset = PresetFor(deblurType);
     if (!mMethods[preset.method].run(MethodCall{luminance, *destination, 1, radiusStep * 0.5,
-                                                preset.parameter, kernel, region, stop, progress}))
+                                                preset.parameter, kernel, region, stop, progress,
+                                                snapshots}))
         return false;
-    if (!StopRequested(stop))
+    if (!StopRequested(stop)) {
         RecolourFromLuminance(*mOriginalImage, luminance, region, *destination);
+        for (const IterationSnapshot& s : snapshots ? *snapshots : IterationSnapshots{})
+            RecolourFromLuminance(*mOriginalImage, luminance, region, *s.out);
+    }
     return true;
 }
 

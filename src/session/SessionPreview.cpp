@@ -41,16 +41,40 @@ int costRank(DeblurType type) {
     }
 }
 
-// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step and column.
+// Presets whose method only differs in its fixed iteration count: the cell with the most
+// iterations passes through the others' results on its way (Richardson–Lucy is deterministic).
+bool iteratesFixedCount(DeblurType type) {
+    const DeblurMethod method = PresetFor(type).method;
+    return method == DeblurMethod::LucyRichard || method == DeblurMethod::LucyRichardThreshold;
+}
+
+int iterationsOf(DeblurType type) {
+    return iteratesFixedCount(type) ? int(PresetFor(type).parameter) : 0;
+}
+
+// b is a's preset with fewer iterations, at the same step and kernel: a's run yields it.
+bool yieldsOnTheWay(const DeblurredEntry& a, const DeblurredEntry& b) {
+    if (!iteratesFixedCount(a.deblurType) ||
+        PresetFor(b.deblurType).method != PresetFor(a.deblurType).method ||
+        iterationsOf(b.deblurType) >= iterationsOf(a.deblurType))
+        return false;
+    DeblurredEntry same = b;
+    same.deblurType = a.deblurType;
+    return SameDeblurredEntry(a, same);
+}
+
+// Every grid cell at steps 1 … maxStep: `first`'s column, then by cost, step, most iterations
+// first (so that one run yields the cells of fewer) and column.
 std::deque<DeblurredEntry> gridFillOrder(int maxStep, DeblurType first, const BlurKernel& kernel,
                                          bool brightnessOnly) {
-    std::vector<std::array<int, 3>> keys;  // cost, step, column
+    std::vector<std::array<int, 4>> keys;  // cost, step, − iterations, column
     for (int column = 0; column < kGridDeblurTypes; ++column)
         for (int step = 1; step <= maxStep; ++step)
-            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step, column});
+            keys.push_back({column == first ? -1 : costRank(DeblurType(column)), step,
+                            -iterationsOf(DeblurType(column)), column});
     std::sort(keys.begin(), keys.end());
     std::deque<DeblurredEntry> order;
-    for (const auto& [cost, step, column] : keys)
+    for (const auto& [cost, step, iterations, column] : keys)
         order.push_back(UnmaskedEntry(DeblurType(column), step, kernel, brightnessOnly));
     return order;
 }
@@ -104,7 +128,7 @@ void Session::fillPreviewGrid(int radiusMaxStep, DeblurType firstColumn, const B
     VK_CHECK(radiusMaxStep > 0);
     std::deque<DeblurredEntry> order =
         gridFillOrder(radiusMaxStep, firstColumn, kernel, mBrightnessOnly);
-    std::vector<DeblurredEntry> cells;
+    std::vector<std::vector<DeblurredEntry>> cells;
     {
         std::lock_guard<std::mutex> guard(mWorkMutex);
         mBackgroundCells.swap(order);
@@ -125,30 +149,41 @@ std::vector<DeblurredEntry> Session::backgroundPreviewsWaiting() {
     return {mBackgroundCells.begin(), mBackgroundCells.end()};
 }
 
-std::vector<DeblurredEntry> Session::takeBackgroundCellsLocked() {
-    std::vector<DeblurredEntry> cells;
+std::vector<std::vector<DeblurredEntry>> Session::takeBackgroundCellsLocked() {
+    std::vector<std::vector<DeblurredEntry>> cells;
     // Only while no request waits on the queue or computes, and never after a stop.
     while (!mStopPreview && mPreviewBatches == 0 && mRunningPreviews == mRunningBackground &&
            mRunningBackground < kMaxBackgroundPreviews && !mBackgroundCells.empty()) {
-        const DeblurredEntry entry = mBackgroundCells.front();
+        std::vector<DeblurredEntry> group{mBackgroundCells.front()};
         mBackgroundCells.pop_front();
-        if (deblurredPreviewIsDone(entry))
+        if (deblurredPreviewIsDone(group[0]))
             continue;
+        // The waiting cells of its preset with fewer iterations, at the same step, are taken on
+        // the way (never one with more: a preferred column waits no longer than alone).
+        for (auto it = mBackgroundCells.begin(); it != mBackgroundCells.end();)
+            if (yieldsOnTheWay(group[0], *it)) {
+                if (!deblurredPreviewIsDone(*it))
+                    group.push_back(*it);
+                it = mBackgroundCells.erase(it);
+            } else {
+                ++it;
+            }
         ++mRunningPreviews;
         ++mRunningBackground;
-        cells.push_back(entry);
+        cells.push_back(std::move(group));
     }
     return cells;
 }
 
-void Session::startBackgroundCells(const std::vector<DeblurredEntry>& cells, const Rect& section) {
-    for (const DeblurredEntry& e : cells)
+void Session::startBackgroundCells(const std::vector<std::vector<DeblurredEntry>>& cells,
+                                   const Rect& section) {
+    for (const auto& group : cells)
         dispatchAsync(DispatchPriority::Low,
-                      [this, e, section] { deblurPreviewStep(e, section, true); });
+                      [this, group, section] { deblurPreviewStep(group, section, true); });
 }
 
 void Session::endPreviewWork(int& counter, bool background) {
-    std::vector<DeblurredEntry> cells;
+    std::vector<std::vector<DeblurredEntry>> cells;
     Rect section;
     {
         // As in changeCount: the waiter may destroy the session once the mutex is free. Cells
@@ -219,18 +254,26 @@ void Session::queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& se
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep(entry, section, false); });
+                  [=, this] { deblurPreviewStep({entry}, section, false); });
 }
 
-void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section, bool background) {
+void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section,
+                                bool background) {
+    // entries[0] is computed; the others (fewer iterations of the same method) on its way.
+    const DeblurredEntry& entry = entries[0];
     const int radiusStep = entry.radiusStep;
     const DeblurType deblurType = entry.deblurType;
     const BlurKernel kernel = entry.blurKernel();
     const int stopsAtStart = mPreviewStops.load();
+    auto sendAll = [&](SessionEventType type) {
+        for (const DeblurredEntry& e : entries) sendEvent(type, e);
+    };
     if (mStopPreview) {
-        sendEvent(SessionEventType::PreviewCancelled, entry);
-    } else if (!deblurredPreviewIsDone(entry)) {
-        sendEvent(SessionEventType::PreviewStarted, entry);
+        sendAll(SessionEventType::PreviewCancelled);
+    } else if (entries.size() == 1 && deblurredPreviewIsDone(entry)) {
+        // Nothing to do: another request computed it meanwhile.
+    } else {
+        sendAll(SessionEventType::PreviewStarted);
 
         const Region region =
             clampSection(section, mOriginalImage->width(), mOriginalImage->height());
@@ -238,34 +281,44 @@ void Session::deblurPreviewStep(const DeblurredEntry& entry, const Rect& section
             std::lock_guard<Lock> guard(mLock);
             mPreviewSection = region;
         }
-        CImage destination(region.w, region.h, mOriginalImage->depth());
+        std::vector<CImage> destinations;
+        destinations.reserve(entries.size());
+        IterationSnapshots snapshots;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            destinations.emplace_back(region.w, region.h, mOriginalImage->depth());
+            if (i > 0)
+                snapshots.push_back({iterationsOf(entries[i].deblurType), &destinations[i]});
+        }
+        const IterationSnapshots* passing = snapshots.empty() ? nullptr : &snapshots;
         if (entry.brightnessOnly)
-            deblurStepForLuminance(radiusStep, deblurType, &destination, kernel, &mStopPreview,
-                                   nullptr, region);
+            deblurStepForLuminance(radiusStep, deblurType, destinations.data(), kernel,
+                                   &mStopPreview, nullptr, region, passing);
         else
             dispatchApply(3, [&](std::size_t i) {
-                deblurStepForChannel(radiusStep, deblurType, &destination, int(i) + 1, kernel,
-                                     &mStopPreview, nullptr, region);
+                deblurStepForChannel(radiusStep, deblurType, destinations.data(), int(i) + 1,
+                                     kernel, &mStopPreview, nullptr, region, passing);
             });
         if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
             // Stopped while computing: the methods that stop early leave it unfinished, and a
             // section kept for later must not show it as done.
-            sendEvent(SessionEventType::PreviewCancelled, entry);
+            sendAll(SessionEventType::PreviewCancelled);
         } else {
-            // The ranking looks at 8-bit levels, whatever the photograph's depth.
-            const CandidateScore score =
-                ScoreCandidate(*scoreBasis(region, radiusStep, kernel),
-                               CImage(ImageAtDepth(destination.asImage(), 8)));
-            PixelPackRef packed = PixelPack::pack(*destination.asImage());
-            PixelPackRef previous;  // released outside the lock
-            {
-                std::lock_guard<Lock> guard(mLock);
-                auto& slot = mDeblurredPreviews[entry];
-                previous = std::move(slot);
-                slot = std::move(packed);
-                mPreviewScores[entry] = score;
+            const auto basis = scoreBasis(region, radiusStep, kernel);
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                // The ranking looks at 8-bit levels, whatever the photograph's depth.
+                const CandidateScore score =
+                    ScoreCandidate(*basis, CImage(ImageAtDepth(destinations[i].asImage(), 8)));
+                PixelPackRef packed = PixelPack::pack(*destinations[i].asImage());
+                PixelPackRef previous;  // released outside the lock
+                {
+                    std::lock_guard<Lock> guard(mLock);
+                    auto& slot = mDeblurredPreviews[entries[i]];
+                    previous = std::move(slot);
+                    slot = std::move(packed);
+                    mPreviewScores[entries[i]] = score;
+                }
+                sendEvent(SessionEventType::PreviewFinished, entries[i]);
             }
-            sendEvent(SessionEventType::PreviewFinished, entry);
         }
     }
     // The last touch of the session.

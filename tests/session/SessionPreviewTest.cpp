@@ -289,6 +289,38 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
     }
 }
 
+TEST(SessionPreviewOfRealMethods, GridCellsOfFewerIterationsEqualTheirOwnRuns) {
+    // The grid computes the Richardson–Lucy cells of one step in one run of the most iterations,
+    // the others taken on its way: each must be exactly the cell computed alone, in colour and
+    // brightness only, for the disc and a kernel image.
+    const Rect section{100, 80, 200, 160};
+    for (const bool brightnessOnly : {false, true})
+        for (const BlurKernel& kernel : {BlurKernel(-1), deblurtest::shakeKernel()}) {
+            SCOPED_TRACE(std::string(brightnessOnly ? "luma " : "") +
+                         (kernel.image ? "image" : "disc"));
+            Session grid, alone;
+            for (Session* s : {&grid, &alone}) {
+                ASSERT_TRUE(s->loadImage(testDataPath("coffee.png")));
+                s->setBrightnessOnly(brightnessOnly);
+            }
+            grid.fillPreviewGrid(2, DeblurUSM1, kernel, section);
+            grid.waitUntilIdle();
+            for (DeblurType type : {DeblurRL20, DeblurRL40, DeblurRT20, DeblurRT40, DeblurRT80})
+                for (int step = 1; step <= 2; ++step) {
+                    alone.deblurPreviewAngleStep(step, type, kernel, section);
+                    alone.waitUntilIdle();
+                    const DeblurredEntry entry = UnmaskedEntry(type, step, kernel, brightnessOnly);
+                    const ImageRef a = grid.deblurredPreview(entry, 0, -1, 0, 0);
+                    const ImageRef b = alone.deblurredPreview(entry, 0, -1, 0, 0);
+                    ASSERT_TRUE(a && b) << DeblurTypeName(type) << " " << step;
+                    EXPECT_TRUE(std::equal(a->pixels(), a->pixels() + 4 * 200 * 160, b->pixels()))
+                        << DeblurTypeName(type) << " " << step;
+                    EXPECT_DOUBLE_EQ(grid.previewScore(entry)->total,
+                                     alone.previewScore(entry)->total);
+                }
+        }
+}
+
 TEST(SessionPreviewOfRealMethods, KernelImageCellsRankBestNearTheKernelsOwnSize) {
     // A photograph shaken by a kernel image: of the Richardson–Lucy cells of that kernel scaled
     // to steps 1 … 16, the best-ranked is near the kernel's own size, not a cell that changes
