@@ -154,8 +154,9 @@ void Controller::showDeblurFailure(DeblurId id) {
     setPreview(nullptr, id);
     mDialogs.beginAlert(mMainWindow,
                         {tr("The deblur failed."), tr("OK"), QString(),
-                         tr("The helper program that computes its Fourier transforms stopped "
-                            "answering twice. Try the deblur again.")},
+                         tr("The memory ran out, or the helper program that computes its "
+                            "Fourier transforms stopped answering twice. Close other programs "
+                            "and try the deblur again.")},
                         nullptr);
 }
 

@@ -95,8 +95,8 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
     session.waitUntilIdle();
     if (cli.count(SessionEventType::DeblurFailed) != 0) {
         CliError(kExitFailure, command,
-                 "the deblur of '%s' failed: the helper program that computes its Fourier "
-                 "transforms stopped answering twice",
+                 "the deblur of '%s' failed: the memory ran out, or the helper program that "
+                 "computes its Fourier transforms stopped answering twice",
                  in.c_str());
         return false;
     }

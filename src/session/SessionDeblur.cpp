@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 #include "BrightnessOnly.h"
@@ -247,7 +248,16 @@ void Session::runDeblur(DeblurJob& job) {
     send(SessionEventType::DeblurStarted);
 
     ImageRef result;
-    const bool computed = deblurStep(job, result);
+    bool computed = false;
+    try {
+        computed = deblurStep(job, result);
+    } catch (const std::exception& e) {
+        // The memory check is an estimate and other programs take memory too: a deblur that
+        // finds none left (no memory, no thread) fails, and the photograph and its work stay.
+        LogWarning("%s at radius %.1f stopped: %s\n", PresetLabel(entry.deblurType),
+                   entry.radiusStep * 0.5, e.what());
+        result.reset();
+    }
     // From here on a cancel finds nothing to stop: the deblur ends one way or the other.
     if (endDeblurJob(job)) {
         send(SessionEventType::DeblurCancelled);

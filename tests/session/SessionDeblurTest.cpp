@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "ImageProcess.h"
 #include "SessionTestSupport.h"
 
@@ -133,6 +135,11 @@ TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing)
     for (const auto& call : RecordedMethodCalls()) EXPECT_EQ(call.channel, 1);
     EXPECT_TRUE(samePixels(session.deblurredImage(wi2), plainResult()));
     EXPECT_FALSE(session.deblurredImage(DeblurredEntry{DeblurWI3, 5, -1, {}}));
+    // So does one that runs out of memory on its worker, instead of taking the process down.
+    recording().value = [](DeblurMethod, const MethodCall&, int) -> int { throw std::bad_alloc(); };
+    run(DeblurredEntry{DeblurWI3, 6, -1, {}});
+    recording().value = nullptr;
+    EXPECT_EQ(recorder.typesFor(6), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_TRUE(session.isIdle());
 
     // Unknown presets, and any preset in an empty session, compute nothing.
