@@ -25,8 +25,14 @@ TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
     for (int type = 0; type < kGridDeblurTypes; ++type)
         if (type != DeblurUnassigned)
             types.push_back(type);
+    // The same photograph at 16 bits a sample: at least its wider input and output on top.
+    Session wide;
+    wide.loadDecodedImage(ImageAtDepth(s.original()->asImage(), 16));
+    const std::int64_t widerImages = 2 * std::int64_t(451) * 300 * 4;
     for (int type : types) {
         SCOPED_TRACE(DeblurTypeName(type));
+        EXPECT_GE(wide.memoryUsageForDeblurType(3, DeblurType(type)),
+                  s.memoryUsageForDeblurType(3, DeblurType(type)) + widerImages);
         s.setAvailableMemory([] { return std::int64_t(1) << 10; });
         EXPECT_FALSE(s.fullDeblurFitsInMemory(3, DeblurType(type), message));
         EXPECT_NE(message.find(DeblurTypeName(type)), std::string::npos) << message;
