@@ -34,11 +34,11 @@ Recipe Controller::currentRecipe() const {
     if (const CImage* original = mSession->original()) {
         recipe.source.width = original->width();
         recipe.source.height = original->height();
-        // The results are computed at the photograph's depth; the save may choose another.
-        recipe.save.depth = original->depth();
     }
+    // The results are computed at the photograph's depth; the save may choose another.
+    const int depth = mSession->original() ? mSession->original()->depth() : 8;
     for (const HistoryOperation& done : mHistory.doneOperations())
-        recipe.append(done.operation, done.entry);
+        recipe.append(done.operation, done.entry, depth);
     return recipe;
 }
 

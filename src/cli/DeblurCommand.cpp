@@ -44,12 +44,14 @@ bool writeDeblurRecipe(Session& session, const std::string& in, const DeblurredE
     // The result is computed at the photograph's depth and saved at the options' (its own by
     // default, 8 bits in a JPEG).
     const int depth = session.original()->depth();
-    recipe.save = RecipeSave{write.type, write.quality, write.compressTiff,
-                             !settings.exiftool.empty(), depth};
+    recipe.save =
+        RecipeSave{write.type, write.quality, write.compressTiff, !settings.exiftool.empty(),
+                   write.type == "JPEG" ? 8
+                   : write.depth        ? write.depth
+                                        : depth};
     RecipeOperation apply;
     apply.kind = RecipeOperation::Kind::ApplyAll;
-    recipe.append(apply, entry);
-    recipe.save.depth = write.type == "JPEG" ? 8 : write.depth ? write.depth : depth;
+    recipe.append(apply, entry, depth);
     if (!WriteRecipeFile(settings.recipe, recipe)) {
         CliError(kExitFailure, command, "could not write '%s'", settings.recipe.c_str());
         return false;

@@ -13,14 +13,14 @@ namespace velkaro {
 
 namespace fs = std::filesystem;
 
-void Recipe::append(RecipeOperation operation, const DeblurredEntry& entry) {
+void Recipe::append(RecipeOperation operation, const DeblurredEntry& entry, int depth) {
     if (operation.picture == RecipePicture::Result) {
         const auto same = std::find_if(deblurs.begin(), deblurs.end(), [&](const RecipeDeblur& d) {
             return SameDeblurredEntry(d.entry, entry);
         });
         operation.result = int(same - deblurs.begin());
         if (same == deblurs.end())
-            deblurs.push_back(RecipeDeblur{entry, save.depth});
+            deblurs.push_back(RecipeDeblur{entry, depth});
     }
     operations.push_back(std::move(operation));
 }

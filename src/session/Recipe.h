@@ -68,9 +68,9 @@ struct Recipe {
     std::vector<RecipeOperation> operations;
     RecipeSave save;
 
-    // Appends `operation`, painting with the full result `entry` when its picture is Result (the
-    // deblur is listed once, the first time it is used).
-    void append(RecipeOperation operation, const DeblurredEntry& entry = {});
+    // Appends `operation`, painting with the full result `entry`, computed at `depth` bits, when
+    // its picture is Result (the deblur is listed once, the first time it is used).
+    void append(RecipeOperation operation, const DeblurredEntry& entry = {}, int depth = 8);
     bool hasStrokes() const;
 };
 
