@@ -49,6 +49,17 @@ int goodSize(int n) {
     return fftGoodSize(n);
 }
 
+// Sum of a row in double precision, over four independent partial sums so that the additions
+// need not wait for one another.
+double RowSum(const float* v, int n) {
+    double a[4] = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int j = 0; j < 4; ++j) a[j] += double(v[i + j]);
+    for (; i < n; ++i) a[0] += double(v[i]);
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
+
 // Transform size along one dimension: the whole extent when it is small, else tiles of about
 // 512 (transforms of that size stay in the caches and split the work across threads).
 int tileTransformSize(int destExtent, int kernelExtent) {
@@ -192,10 +203,14 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
         float* in = real.get();
         fftwf_complex* x = spectrum.get();
 
-        // Source columns of the tile, clamped into the source (edge extension).
+        // Source columns of the tile, clamped into the source (edge extension). The tile's sum
+        // is taken while its rows are copied in.
         std::vector<int> column(inColumns);
         for (int c = 0; c < inColumns; ++c)
             column[c] = std::clamp(tx0 + offsetX - e.kw / 2 + c, 0, src.width - 1);
+        const int first = column[0];
+        const bool contiguous = column[inColumns - 1] == first + inColumns - 1;
+        double total = 0;
         for (int r = 0; r < e.rows; ++r) {
             float* line = in + std::size_t(r) * e.columns;
             if (r >= inRows) {
@@ -205,23 +220,22 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
             const int sy = std::clamp(ty0 + offsetY - e.kh / 2 + r, 0, src.height - 1);
             const float* s = reinterpret_cast<const float*>(
                 reinterpret_cast<const char*>(src.data) + std::size_t(sy) * src.rowBytes);
-            const int first = std::clamp(tx0 + offsetX - e.kw / 2, 0, src.width - 1);
-            if (column[0] == first && column[inColumns - 1] == first + inColumns - 1)
+            if (contiguous)
                 std::memcpy(line, s + first, std::size_t(inColumns) * sizeof(float));
             else
                 for (int c = 0; c < inColumns; ++c) line[c] = s[column[c]];
             std::fill(line + inColumns, line + e.columns, 0.0f);
+            total += RowSum(line, inColumns);
         }
 
         // The tile's mean goes around the transforms and comes back as mean × kernel sum: the
         // rounding of the transforms then scales with the detail only, and a flat tile gives
         // exactly the same value at every pixel, as the spatial sum does.
-        double total = 0;
-        for (int r = 0; r < inRows; ++r)
-            for (int c = 0; c < inColumns; ++c) total += in[std::size_t(r) * e.columns + c];
         const float mean = float(total / (double(inRows) * inColumns));
-        for (int r = 0; r < inRows; ++r)
-            for (int c = 0; c < inColumns; ++c) in[std::size_t(r) * e.columns + c] -= mean;
+        for (int r = 0; r < inRows; ++r) {
+            float* line = in + std::size_t(r) * e.columns;
+            for (int c = 0; c < inColumns; ++c) line[c] -= mean;
+        }
         const float level = float(double(mean) * e.kernelSum);
 
         fftwf_execute_dft_r2c(e.plans.forward, in, x);
