@@ -203,13 +203,12 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
         float* in = real.get();
         fftwf_complex* x = spectrum.get();
 
-        // Source columns of the tile, clamped into the source (edge extension). The tile's sum
-        // is taken while its rows are copied in.
-        std::vector<int> column(inColumns);
-        for (int c = 0; c < inColumns; ++c)
-            column[c] = std::clamp(tx0 + offsetX - e.kw / 2 + c, 0, src.width - 1);
-        const int first = column[0];
-        const bool contiguous = column[inColumns - 1] == first + inColumns - 1;
+        // Source columns of the tile, clamped into the source (edge extension): `lead` columns
+        // repeat the first source column, those from `end` on the last, the ones between are a
+        // plain copy. The tile's sum is taken while its rows are copied in.
+        const int firstColumn = tx0 + offsetX - e.kw / 2;
+        const int lead = std::clamp(-firstColumn, 0, inColumns);
+        const int end = std::max(lead, std::min(inColumns, src.width - firstColumn));
         double total = 0;
         for (int r = 0; r < e.rows; ++r) {
             float* line = in + std::size_t(r) * e.columns;
@@ -220,10 +219,11 @@ void PlanarFftConvolution::apply(const PlanarF& src, const PlanarF& dest, int of
             const int sy = std::clamp(ty0 + offsetY - e.kh / 2 + r, 0, src.height - 1);
             const float* s = reinterpret_cast<const float*>(
                 reinterpret_cast<const char*>(src.data) + std::size_t(sy) * src.rowBytes);
-            if (contiguous)
-                std::memcpy(line, s + first, std::size_t(inColumns) * sizeof(float));
-            else
-                for (int c = 0; c < inColumns; ++c) line[c] = s[column[c]];
+            std::fill(line, line + lead, s[0]);
+            if (end > lead)
+                std::memcpy(line + lead, s + firstColumn + lead,
+                            std::size_t(end - lead) * sizeof(float));
+            std::fill(line + end, line + inColumns, s[src.width - 1]);
             std::fill(line + inColumns, line + e.columns, 0.0f);
             total += RowSum(line, inColumns);
         }
