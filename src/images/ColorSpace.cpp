@@ -107,8 +107,27 @@ struct EncodeThresholds {
     }
 };
 
-const EncodeThresholds<float, std::uint32_t>& floatThresholds() {
-    static const EncodeThresholds<float, std::uint32_t> t;
+// Floats go faster: the byte at the start of each 2^15-ulp bucket of the values 0 … 1 is looked
+// up, and then settled against the thresholds. A bucket spans under 0.4 % of its value, less than
+// the distance between two byte thresholds, so at most one comparison moves it.
+struct FloatEncodeTable : EncodeThresholds<float, std::uint32_t> {
+    static constexpr int kBucketShift = 15;
+    std::vector<std::uint8_t> bucketByte;
+    FloatEncodeTable() {
+        const std::uint32_t last = std::bit_cast<std::uint32_t>(1.0f) >> kBucketShift;
+        bucketByte.resize(last + 1);
+        for (std::uint32_t b = 0; b <= last; ++b)
+            bucketByte[b] = byteOf(std::bit_cast<float>(b << kBucketShift));
+    }
+    std::uint8_t fastByteOf(float v) const {  // v in 0 … 1
+        int b = bucketByte[std::bit_cast<std::uint32_t>(v) >> kBucketShift];
+        while (b < 255 && t[b + 1] <= v) ++b;
+        return std::uint8_t(b);
+    }
+};
+
+const FloatEncodeTable& floatThresholds() {
+    static const FloatEncodeTable t;
     return t;
 }
 
@@ -124,10 +143,10 @@ void WriteChannelFloat(const float* in, std::uint8_t* pixels, int count, int cha
     for (int i = 0; i < count; ++i) {
         const float v = in[i];
         std::uint8_t& byte = pixels[std::size_t(i) * 4 + channel];
-        if (v < 0.0f || std::isnan(v))
+        if (!(v > 0.0f))  // negative, zero of either sign, NaN
             byte = 0;
         else
-            byte = thresholds.byteOf(v > 1.0f ? 1.0f : v);
+            byte = thresholds.fastByteOf(v > 1.0f ? 1.0f : v);
     }
 }
 
