@@ -138,8 +138,13 @@ TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing)
     // So does one that runs out of memory on its worker, instead of taking the process down.
     recording().value = [](DeblurMethod, const MethodCall&, int) -> int { throw std::bad_alloc(); };
     run(DeblurredEntry{DeblurWI3, 6, -1, {}});
+    // A preview cell likewise ends unfinished and empty.
+    session.deblurPreviewAngleStep(7, DeblurWI3, -1, Rect{0, 0, 120, 120});
+    ASSERT_TRUE(recorder.waitFor(ET::PreviewCancelled, 1));
     recording().value = nullptr;
     EXPECT_EQ(recorder.typesFor(6), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
+    EXPECT_EQ(recorder.typesFor(7), (std::vector<ET>{ET::PreviewStarted, ET::PreviewCancelled}));
+    EXPECT_FALSE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWI3, 7, -1, {}}));
     EXPECT_TRUE(session.isIdle());
 
     // Unknown presets, and any preset in an empty session, compute nothing.
