@@ -93,11 +93,11 @@ void unfilterRow(Sample* __restrict pixels, const Sample* __restrict a, const Sa
 // bits are close to uniform, while zstd's entropy coder adapts to the symbols.
 using Word = std::uint16_t;
 
-// Residuals of one row of pixels into its four plane rows; `up` is the row above in the same
-// strip, or null on the strip's first row.
+// Residuals of one row of pixels into its plane rows from channel `first` on; `up` is the row
+// above in the same strip, or null on the strip's first row.
 void predictRow(Word* __restrict planes, std::size_t plane, const Word* __restrict row,
-                const Word* __restrict up, int width) {
-    for (int c = 0; c < 4; ++c) {
+                const Word* __restrict up, int width, int first) {
+    for (int c = first; c < 4; ++c) {
         Word* out = planes + std::size_t(c) * plane;
         if (!up) {
             Word left = 0;
@@ -116,22 +116,26 @@ void predictRow(Word* __restrict planes, std::size_t plane, const Word* __restri
     }
 }
 
-// The inverse of predictRow: the row's pixels from its plane rows.
+// The inverse of predictRow: the row's pixels from its plane rows; below channel `First` every
+// sample is opaque. The channels go side by side, so that their chains of dependent sums overlap.
+template <int First>
 void unpredictRow(Word* __restrict row, const Word* __restrict planes, std::size_t plane,
                   const Word* __restrict up, int width) {
-    for (int c = 0; c < 4; ++c) {
-        const Word* in = planes + std::size_t(c) * plane;
-        if (!up) {
-            Word left = 0;
-            for (int x = 0; x < width; ++x) row[4 * std::size_t(x) + c] = left = Word(left + in[x]);
-            continue;
-        }
-        row[c] = Word(up[c] + in[0]);
-        for (int x = 1; x < width; ++x) {
-            const std::size_t at = 4 * std::size_t(x) + c;
-            row[at] = Word(in[x] + ((unsigned(row[at - 4]) + up[at]) >> 1));
-        }
+    if (First > 0)
+        for (int x = 0; x < width; ++x) row[4 * std::size_t(x)] = 0xFFFF;
+    if (!up) {
+        Word left[4] = {};
+        for (int x = 0; x < width; ++x)
+            for (int c = First; c < 4; ++c)
+                row[4 * std::size_t(x) + c] = left[c] = Word(left[c] + planes[c * plane + x]);
+        return;
     }
+    for (int c = First; c < 4; ++c) row[c] = Word(up[c] + planes[c * plane]);
+    for (int x = 1; x < width; ++x)
+        for (int c = First; c < 4; ++c) {
+            const std::size_t at = 4 * std::size_t(x) + c;
+            row[at] = Word(planes[c * plane + x] + ((unsigned(row[at - 4]) + up[at]) >> 1));
+        }
 }
 
 // A residual modulo 2^16 as a signed value, folded: 0, −1, 1, −2 … to 0, 1, 2, 3 …
@@ -201,20 +205,28 @@ class BitReader {
     std::size_t mPosition = 0;  // in bits
 };
 
-// A strip of 16-bit pixels as its colour flag, the size of its compressed symbols, the symbols,
-// then the raw bits and eight bytes of padding for BitReader.
+// A strip of 16-bit pixels as its flags, the size of its compressed symbols, the symbols, then
+// the raw bits and eight bytes of padding for BitReader. An opaque strip (a photograph's) codes
+// no alpha plane.
 constexpr std::size_t kWideHeader = 5, kBitPadding = 8;
+constexpr std::uint8_t kMinusGreen = 1, kOpaque = 2;
 
 void packWideStrip(ByteBuffer& result, StripScratch& local, const std::uint8_t* pixels, int width,
                    int y0, int rows) {
-    const std::size_t plane = std::size_t(rows) * std::size_t(width), count = 4 * plane;
-    local.wide.resize(count);
-    Word* planes = local.wide.data();
+    const std::size_t plane = std::size_t(rows) * std::size_t(width);
     const auto* samples = reinterpret_cast<const Word*>(pixels);
     const std::size_t stride = 4 * std::size_t(width);
+    const Word* strip = samples + std::size_t(y0) * stride;
+    bool opaque = true;
+    for (std::size_t i = 0; i < 4 * plane; i += 4) opaque &= strip[i] == 0xFFFF;
+    const int first = opaque ? 1 : 0;
+    const std::size_t count = std::size_t(4 - first) * plane;
+    local.wide.resize(4 * plane);
+    Word* planes = local.wide.data();
     for (int y = 0; y < rows; ++y) {
-        const Word* row = samples + std::size_t(y0 + y) * stride;
-        predictRow(planes + std::size_t(y) * width, plane, row, y ? row - stride : nullptr, width);
+        const Word* row = strip + std::size_t(y) * stride;
+        predictRow(planes + std::size_t(y) * width, plane, row, y ? row - stride : nullptr, width,
+                   first);
     }
     // Green subtracted from red and blue only where that shrinks them.
     std::uint64_t apart = 0, minusGreen = 0;
@@ -235,8 +247,9 @@ void packWideStrip(ByteBuffer& result, StripScratch& local, const std::uint8_t* 
     local.bits.resize(count * 2 + kBitPadding);
     std::uint8_t* symbols = local.planes.data();
     BitWriter raw(local.bits.data());
+    const Word* coded = planes + std::size_t(first) * plane;
     for (std::size_t i = 0; i < count; ++i) {
-        const unsigned folded = Fold(planes[i]);
+        const unsigned folded = Fold(coded[i]);
         const int rawBits = std::max(30 - __builtin_clz(folded | 1), 0);
         symbols[i] =
             std::uint8_t(folded < 2 ? folded : 2 * rawBits + 2 + ((folded >> rawBits) & 1));
@@ -251,7 +264,7 @@ void packWideStrip(ByteBuffer& result, StripScratch& local, const std::uint8_t* 
         local.compressor, local.packed.data() + kWideHeader, local.packed.size() - kWideHeader,
         local.planes.data(), count, kZstdLevel);
     VK_CHECK(!ZSTD_isError(length));
-    local.packed[0] = colour;
+    local.packed[0] = std::uint8_t((colour ? kMinusGreen : 0) | (opaque ? kOpaque : 0));
     const auto symbolBytes = std::uint32_t(length);
     std::memcpy(local.packed.data() + 1, &symbolBytes, 4);
     std::memcpy(local.packed.data() + kWideHeader + length, local.bits.data(), rawBytes);
@@ -260,8 +273,10 @@ void packWideStrip(ByteBuffer& result, StripScratch& local, const std::uint8_t* 
 
 void unpackWideStrip(std::uint8_t* pixels, const ByteBuffer& strip, StripScratch& local, int width,
                      int y0, int rows) {
-    const std::size_t plane = std::size_t(rows) * std::size_t(width), count = 4 * plane;
     VK_CHECK(strip.size() >= kWideHeader);
+    const int first = strip[0] & kOpaque ? 1 : 0;
+    const std::size_t plane = std::size_t(rows) * std::size_t(width);
+    const std::size_t count = std::size_t(4 - first) * plane;
     std::uint32_t symbolBytes = 0;
     std::memcpy(&symbolBytes, strip.data() + 1, 4);
     VK_CHECK(kWideHeader + symbolBytes <= strip.size());
@@ -270,17 +285,18 @@ void unpackWideStrip(std::uint8_t* pixels, const ByteBuffer& strip, StripScratch
                                                    strip.data() + kWideHeader, symbolBytes);
     VK_CHECK(length == count);
 
-    local.wide.resize(count);
+    local.wide.resize(4 * plane);
     Word* planes = local.wide.data();
+    Word* coded = planes + std::size_t(first) * plane;
     VK_CHECK(kWideHeader + symbolBytes + kBitPadding <= strip.size());
     BitReader raw(strip.data() + kWideHeader + symbolBytes);
     const std::uint8_t* symbols = local.planes.data();
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned symbol = symbols[i] & 31;
-        planes[i] = Unfold(Word(kSymbolCode.base[symbol] | raw.get(kSymbolCode.rawBits[symbol])));
+        coded[i] = Unfold(Word(kSymbolCode.base[symbol] | raw.get(kSymbolCode.rawBits[symbol])));
     }
     VK_CHECK(kWideHeader + symbolBytes + raw.bytesRead() + kBitPadding == strip.size());
-    if (strip[0])
+    if (strip[0] & kMinusGreen)
         for (std::size_t i = 0; i < plane; ++i) {
             planes[plane + i] = Word(planes[plane + i] + planes[2 * plane + i]);
             planes[3 * plane + i] = Word(planes[3 * plane + i] + planes[2 * plane + i]);
@@ -289,8 +305,8 @@ void unpackWideStrip(std::uint8_t* pixels, const ByteBuffer& strip, StripScratch
     const std::size_t stride = 4 * std::size_t(width);
     for (int y = 0; y < rows; ++y) {
         Word* row = samples + std::size_t(y0 + y) * stride;
-        unpredictRow(row, planes + std::size_t(y) * width, plane, y ? row - stride : nullptr,
-                     width);
+        (first ? unpredictRow<1> : unpredictRow<0>)(row, planes + std::size_t(y) * width, plane,
+                                                    y ? row - stride : nullptr, width);
     }
 }
 
