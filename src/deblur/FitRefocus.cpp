@@ -14,9 +14,9 @@ void fit_refocus(const CImage& in, CImage& o, int channel, double, const BlurKer
 
 std::int64_t fit_refocus_mem_usage(const CImage& in, CImage& o, int, double, const BlurKernel&, int,
                                    int, int, int) {
-    // The region is copied as it is: only the images themselves.
-    return in.bytesPerPixel() *
-           (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
+    // The region is copied as it is: only the images themselves, at 4 bytes a pixel as every
+    // method counts them (the session adds what 16-bit samples take beyond that).
+    return 4 * (std::int64_t(in.width()) * in.height() + std::int64_t(o.width()) * o.height());
 }
 
 }  // namespace velkaro

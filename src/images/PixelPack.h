@@ -11,11 +11,13 @@ namespace velkaro {
 // The compact, lossless form in which the session keeps computed results: fast to make and to
 // undo, about half the size of the raw pixels for a photograph, and exact to the bit.
 //
-// The image is cut into strips of rows, each packed on its own on the worker pool. A strip's
-// pixels are split into four planes (alpha, red minus green, green, blue minus green, all modulo
-// the samples' range), every row of a plane is replaced by the differences between neighbouring
-// samples, 16-bit planes are stored as their high bytes then their low bytes, and the strip is
-// compressed with zstd at level 1. Unpacking undoes the steps. Both depths pack exactly.
+// The image is cut into strips of rows, each packed on its own on the worker pool. An 8-bit
+// strip's pixels are split into four planes (alpha, red minus green, green, blue minus green, all
+// modulo 256), every row of a plane is replaced by the differences between neighbouring samples,
+// and the strip is compressed with zstd at level 1. A 16-bit strip, whose low bits hold noise,
+// predicts every sample from its left and upper neighbours and codes the residuals as symbols
+// compressed with zstd plus raw low bits (PixelPack.cpp). Unpacking undoes the steps; both depths
+// pack exactly.
 class PixelPack;
 using PixelPackRef = std::shared_ptr<const PixelPack>;
 

@@ -27,6 +27,16 @@ ImageRef widened(const ImageRef& image, int noise, unsigned seed) {
     return wide;
 }
 
+// A 16-bit image of the largest residuals: every sample 0 or 65535 at random.
+ImageRef extremes(int width, int height, unsigned seed) {
+    ImageRef image = Image::create(width, height, 16);
+    std::mt19937 random(seed);
+    auto* p = reinterpret_cast<std::uint16_t*>(image->pixels());
+    for (std::size_t i = 0; i < std::size_t(width) * height * 4; ++i)
+        p[i] = random() % 2 ? 65535 : 0;
+    return image;
+}
+
 }  // namespace
 
 TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
@@ -44,6 +54,8 @@ TEST(PixelPack, UnpacksEveryBitAndPacksAPhotographCompactly) {
         {"photograph", photoLikeImage(1500, 1100, 8), 0.5},
         {"photograph with alpha", photoLikeImage(777, 555, 6, false), 0.5},
         {"16-bit, random", widened(randomImage(301, 203, 9), 32767, 9), 1.1},
+        {"16-bit, only 0 and 65535", extremes(97, 65, 12), 1.1},
+        {"16-bit, only 0 and 65535, one column", extremes(1, 777, 13), 1.1},
         // A raw developer's noise: about a level of 8 bits. 0.6 of 8 bytes a pixel keeps a
         // 12-megapixel result under 60 MB.
         {"16-bit photograph", widened(photoLikeImage(1500, 1100, 10), 300, 10), 0.6},
