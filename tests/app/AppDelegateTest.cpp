@@ -179,11 +179,7 @@ TEST_F(AppDelegateTest, ModifiedMarkerAndWarningsOnlyAfterChanges) {
     ASSERT_TRUE(app.open(TestDataPath("chelsea.png")));
     EXPECT_TRUE(l.mainWindow->windowTitle().startsWith("chelsea.png[*]"));
     l.tableView->selectRow(0);
-    auto stroke = [&] {
-        c.startBrush();
-        c.applyBrushAtPoint({100, 100}, 20, 1.0f);
-        c.endBrush();
-    };
+    auto stroke = [&] { Paint(c, {{100, 100}}, 20, 1.0f); };
     const QString saved = app.temporaryPath("saved.png");
     auto save = [&] { ASSERT_TRUE(SaveAndWait(c, saved)); };
     const struct {
@@ -385,11 +381,8 @@ TEST_F(AppDelegateTest, ALaterStartHandsItsFileToTheRunningWindow) {
         {Nothing, AlertButton::Default, "chelsea.png", "chelsea.png"},
     };
     for (const auto& test : cases) {
-        if (test.work == Changed) {
-            c.startBrush();
-            c.applyBrushAtPoint({50, 50}, 20, 1.0f);
-            c.endBrush();
-        }
+        if (test.work == Changed)
+            Paint(c, {{50, 50}}, 20, 1.0f);
         if (test.work == Previews) {
             c.session().deblurPreviewAngleStep(1, DeblurUSM1, -1, Rect{0, 0, 64, 64});
             ASSERT_TRUE(WaitFor([&] { return c.session().previewCount() > 0; }));

@@ -273,13 +273,17 @@ struct AppTest : ::testing::Test {
     ImageMatrix& grid = *l.imageMatrix;
 };
 
+// Writes `bytes` to a new file at `path`; whether all of them were written.
+inline bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 // A stand-in exiftool in the harness's folder: a shell script with the given body.
 inline QString StandInExiftool(const AppHarness& app, const QString& body) {
     const QString program = app.temporaryPath("exiftool");
-    QFile script(program);
-    EXPECT_TRUE(script.open(QIODevice::WriteOnly));
-    EXPECT_TRUE(script.write(("#!/bin/sh\n" + body).toUtf8()));
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_TRUE(WriteFile(program, ("#!/bin/sh\n" + body).toUtf8()));
+    QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return program;
 }
 
@@ -289,11 +293,31 @@ inline bool SaveAndWait(Controller& c, const QString& path) {
     return c.saveResultToPath(path) && saved.wait(30000) && saved.at(0).at(0).toBool();
 }
 
+// Whether every row of the results list has finished computing.
+inline bool AllRowsDone(Controller& c) {
+    return std::all_of(c.images().begin(), c.images().end(), [](auto& row) { return row.done; });
+}
+
+// One brush stroke through the controller.
+inline void Paint(Controller& c, const std::vector<QPointF>& points, float size, float opacity) {
+    c.startBrush();
+    for (QPointF p : points) c.applyBrushAtPoint(p, size, opacity);
+    c.endBrush();
+}
+
 // Whether every lamp of rows first … last of the column is in the given state.
 inline bool ColumnIs(const ImageMatrix& grid, int state, int first = 1, int last = 15,
                      int column = 0) {
     for (int row = first; row <= last; ++row)
         if (grid.entryStateforEntryRow(row, column) != state)
+            return false;
+    return true;
+}
+
+// Whether every candidate cell of the grid (every row but the top band, every column) is ready.
+inline bool GridIsReady(const ImageMatrix& grid) {
+    for (int column = 0; column < grid.columns(); ++column)
+        if (!ColumnIs(grid, IMEntryReady, 1, grid.rows() - 1, column))
             return false;
     return true;
 }

@@ -107,11 +107,7 @@ TEST_F(ControllerTest, FailedOpenAndFailedSaveShowAlertsAndCopyNoMetadata) {
     const QString title = l.mainWindow->windowTitle();
     const qsizetype rows = c.images().size();
     const QString damaged = app.temporaryPath("damaged.jpg");
-    QFile garbage(damaged);
-    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
-    const char header[] = "\xff\xd8\xff\xe0 not really a JPEG";
-    garbage.write(header, sizeof header - 1);
-    garbage.close();
+    ASSERT_TRUE(WriteFile(damaged, "\xff\xd8\xff\xe0 not really a JPEG"));
     const QString unreadable[] = {app.temporaryPath("no such photo.jpg"), damaged,
                                   app.temporaryPath("")};
     for (const QString& path : unreadable) {
@@ -372,10 +368,7 @@ TEST_F(ControllerTest, AShakeIsEstimatedOrLoadedAndDrivesTheGridAndNewDeblurs) {
     const QString good = app.temporaryPath("psf.png"), text = app.temporaryPath("psf.tif"),
                   large = app.temporaryPath("large.png"), black = app.temporaryPath("black.png");
     ASSERT_TRUE(WriteKernelFile(good.toStdString(), *truth));
-    {
-        QFile file(text);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
-    }
+    ASSERT_TRUE(WriteFile(text, "not a picture"));
     QImage picture(129, 9, QImage::Format_Grayscale8);
     picture.fill(200);
     ASSERT_TRUE(picture.save(large));
@@ -421,13 +414,7 @@ TEST_F(ControllerTest, TheSameSectionAgainReusesItsCellsAndTheBadgesSettleWhenTh
     c.session().setMethods(RecordingDeblurMethods());
     CloseMethodGate(30);  // the last row waits: the grid is not full yet
     c.deblurAtPoint({20, 20});
-    const auto gridFull = [&] {
-        for (int row = 1; row < grid.rows(); ++row)
-            for (int column = 0; column < grid.columns(); ++column)
-                if (grid.entryStateforEntryRow(row, column) != IMEntryReady)
-                    return false;
-        return true;
-    };
+    const auto gridFull = [&] { return GridIsReady(grid); };
     ASSERT_TRUE(WaitFor([&] {
         return StepsAtGate() >= 1 && grid.rankOf(1, 0) + grid.rankOf(2, 0) + grid.rankOf(3, 0) > 0;
     }));
@@ -499,8 +486,7 @@ TEST_F(ControllerTest, OpenRecentKeepsTheLastTenMostRecentFirstAndDropsMissingFi
     QStringList paths;
     for (int i = 0; i < 12; ++i) {
         paths << app.temporaryPath(QString("photo%1.png").arg(i));
-        QFile file(paths.back());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(WriteFile(paths.back(), {}));
         c.addRecentFile(paths.back());
     }
     QStringList expected;
@@ -596,10 +582,7 @@ TEST_F(ControllerTest, DontSaveOpensThePanelAndResultRowsShowProgressCancelAndFo
     // The one left, selected while it computes, shows its result once it is done.
     l.tableView->selectRow(3);
     recording().delayMicroseconds = 0;
-    ASSERT_TRUE(WaitFor([&] {
-        return std::all_of(c.images().begin(), c.images().end(),
-                           [](auto& row) { return row.done; });
-    }));
+    ASSERT_TRUE(WaitFor([&] { return AllRowsDone(c); }));
     EXPECT_EQ(cancelButtons(), 0);
     EXPECT_NE(l.splitView->selectedImage(), c.session().original()->asImage());
     // Applied to the composite: the "Reconstructed" row's picture follows.
@@ -674,12 +657,7 @@ TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
 
     // The held cell, then the whole grid in the background: the marks follow.
     OpenMethodGate();
-    ASSERT_TRUE(WaitFor([&] {
-        for (int column = 0; column < kGridDeblurTypes; ++column)
-            if (!ColumnIs(grid, IMEntryReady, 1, 30, column))
-                return false;
-        return true;
-    }));
+    ASSERT_TRUE(WaitFor([&] { return GridIsReady(grid); }));
     EXPECT_EQ(Ranked(grid), (std::vector<std::pair<int, int>>{{4, DeblurWF2}, {15, 0}, {5, 0}}));
     l.bestCandidateAction->trigger();
     EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(4, int(DeblurWF2)));
@@ -709,21 +687,14 @@ TEST_F(ControllerTest, ASavedRecipeReplaysToTheSavedPixelsAndReopensWithItsSteps
     l.angleField->setValue(30);
     grid.setSelectedRow(3, DeblurUSMF3);
     c.addDeblur();
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            return c.images().size() == 5 && std::all_of(c.images().begin(), c.images().end(),
-                                                         [](auto& row) { return row.done; });
-        },
-        120000));
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 5 && AllRowsDone(c); }, 120000));
     const ImageRef original = c.session().original()->asImage()->copy();
 
     // Strokes from both results and from the original (a dab again in place and one off the
     // photograph among them), an Apply to all, and a last stroke undone: it leaves the recipe.
     const auto paint = [&](int row, std::vector<QPointF> points, float size, float opacity) {
         l.tableView->selectRow(row);
-        c.startBrush();
-        for (QPointF p : points) c.applyBrushAtPoint(p, size, opacity);
-        c.endBrush();
+        Paint(c, points, size, opacity);
     };
     paint(3, {{20, 20}, {30, 24}, {45, 30}, {45, 30}, {-30, -30}}, 24, 0.9f);
     l.tableView->selectRow(4);

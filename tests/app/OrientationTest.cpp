@@ -72,10 +72,7 @@ TEST(Orientation, JpegAndQtFormatsDecodeUprightAndDamagedExifReadsAsNormal) {
     ASSERT_TRUE(stored.save(&buffer, "jpg", 95));
     auto decode = [&](const QByteArray& bytes, const char* name) {
         const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        EXPECT_TRUE(file.write(bytes) == bytes.size());
-        file.close();
+        EXPECT_TRUE(WriteFile(path, bytes));
         return ImageIO::sharedInstance().readFromFile(path.toStdString());
     };
     // Every orientation in both byte orders, against Qt's reader of the same file (the eight

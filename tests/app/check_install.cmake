@@ -9,21 +9,16 @@ endif()
 
 include(GNUInstallDirs)
 set(share ${CMAKE_INSTALL_DATADIR})
-foreach(file ${CMAKE_INSTALL_BINDIR}/velkaro ${CMAKE_INSTALL_BINDIR}/velkaro-cli
-             ${CMAKE_INSTALL_LIBEXECDIR}/velkaro/fftw_helper ${share}/velkaro/velkaro.png
-             ${share}/applications/velkaro.desktop ${share}/icons/hicolor/256x256/apps/velkaro.png)
+set(files ${CMAKE_INSTALL_BINDIR}/velkaro ${CMAKE_INSTALL_BINDIR}/velkaro-cli
+          ${CMAKE_INSTALL_LIBEXECDIR}/velkaro/fftw_helper ${share}/applications/velkaro.desktop
+          ${share}/icons/hicolor/256x256/apps/velkaro.png ${share}/velkaro/help/tutorial.html
+          ${share}/velkaro/help/faq.html)
+foreach(picture velkaro processing drop led_on led_off led_processing1 led_processing2)
+  list(APPEND files ${share}/velkaro/${picture}.png)
+endforeach()
+foreach(file ${files})
   if(NOT EXISTS "${PREFIX}/${file}" OR IS_DIRECTORY "${PREFIX}/${file}")
     message(FATAL_ERROR "not installed: ${file}")
-  endif()
-endforeach()
-foreach(picture processing drop led_on led_off led_processing1 led_processing2)
-  if(NOT EXISTS "${PREFIX}/${share}/velkaro/${picture}.png")
-    message(FATAL_ERROR "not installed: ${picture}.png")
-  endif()
-endforeach()
-foreach(page tutorial faq)
-  if(NOT EXISTS "${PREFIX}/${share}/velkaro/help/${page}.html")
-    message(FATAL_ERROR "not installed: help/${page}.html")
   endif()
 endforeach()
 

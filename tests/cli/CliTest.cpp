@@ -61,6 +61,17 @@ struct Cli : ::testing::Test {
     const std::string photo = chelseaCrop("cli_small.png", 180, 100, 72, 48);
 };
 
+// The distinct levels of the green samples of `image`, at its own depth.
+std::size_t greenLevels(const Image& image) {
+    std::set<int> levels;
+    const std::size_t n = std::size_t(image.width()) * image.height();
+    for (std::size_t i = 0; i < n; ++i)
+        levels.insert(image.depth() == 16
+                          ? reinterpret_cast<const std::uint16_t*>(image.pixels())[4 * i + 2]
+                          : image.pixels()[4 * i + 2]);
+    return levels.size();
+}
+
 }  // namespace
 
 TEST_F(Cli, DeblurPresetsMaskAndAngleMatchTheSession) {
@@ -276,23 +287,6 @@ TEST_F(Cli, DeblurBatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {
                            sessionDeblur(photo, DeblurUSMF2, 3, -1, {})));
 }
 
-TEST_F(Cli, EstimatePrintsOneLineOnStandardOutput) {
-    // Typed and read alike: a streak blurred at 30° (rising to the right) reads about 30°.
-    const std::string photo = dataPath("coffee.png"), shaken = dir.file("shaken.png");
-    ASSERT_EQ(
-        cli({"deblur", photo, shaken, "--preset", "blur", "--step", "10", "--angle", "30"}).status,
-        0);
-    const CliRun run = cli({"estimate", shaken, "--at", "300,200"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(std::regex_match(run.out,
-                                 std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
-                                            "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
-        << run.out;
-    const CliRun sharp = cli({"estimate", photo, "--at", "300,200"});
-    ASSERT_EQ(sharp.status, 0) << sharp.err;
-    EXPECT_EQ(sharp.out.rfind("shape=none radius=0 angle=-1 confidence=", 0), 0u) << sharp.out;
-}
-
 TEST_F(Cli, EveryBadArgumentIsOneLineAndNothingIsWritten) {
     const std::string out = dir.file("out.png"), folder = dir.file("folder");
     fs::create_directories(folder);
@@ -483,14 +477,22 @@ TEST_F(Cli, KernelOptionsTakeAKernelFileTheShakeEstimateAndBrightnessOnly) {
     ASSERT_TRUE(back) << reason;
     EXPECT_EQ(back->size(), std::stoi(m[1]));
 
-    // A line's estimate is written as the line of the radius and angle printed, to 16-bit
-    // rounding of its largest weight.
+    // A streak blurred at 30° (rising to the right) reads about 30°, typed and read alike, on one
+    // line of standard output; its estimate is written as the line of the radius and angle
+    // printed, to 16-bit rounding of its largest weight. The sharp photograph reads as no blur.
     const std::string streaked = dir.file("streaked.png"), line = dir.file("line.png");
     ASSERT_EQ(cli({"deblur", photo, streaked, "--preset", "blur", "--step", "10", "--angle", "30"})
                   .status,
               0);
     const CliRun motion = cli({"estimate", streaked, "--at", "300,200", "--kernel-out", line});
     ASSERT_EQ(motion.status, 0) << motion.err;
+    EXPECT_TRUE(std::regex_match(motion.out,
+                                 std::regex("shape=motion radius=(4.5|5|5.5) angle=(2[0-9]|3[0-9]) "
+                                            "confidence=(0\\.[0-9][0-9]|1\\.00)\n")))
+        << motion.out;
+    const CliRun none = cli({"estimate", photo, "--at", "300,200"});
+    ASSERT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out.rfind("shape=none radius=0 angle=-1 confidence=", 0), 0u) << none.out;
     double radius = 0;
     int angle = 0;
     ASSERT_EQ(std::sscanf(motion.out.c_str(), "shape=motion radius=%lf angle=%d", &radius, &angle),
@@ -508,4 +510,92 @@ TEST_F(Cli, KernelOptionsTakeAKernelFileTheShakeEstimateAndBrightnessOnly) {
     const double peak = *std::max_element(expected->weights().begin(), expected->weights().end());
     for (int i = 0; i < n * n; ++i)
         EXPECT_NEAR(lineBack->weights()[i], expected->weights()[i], peak / 65535 * 2) << i;
+}
+
+// Photographs of 16 bits a sample: read, deblurred and written at full depth.
+// A smooth gradient, blurred and then deblurred by RL40 through the tool: at 16 bits the result
+// keeps thousands of levels and stays the gradient; through 8 bits it has at most 256 (steps).
+TEST(CliDepth, SixteenBitGradientDeblursWithoutBandingAndDepthIsKeptOrChosen) {
+    const TempDir dir;
+    const int w = 480, h = 96;
+    auto gradient = Image::create(w, h, 16);
+    auto* p = reinterpret_cast<std::uint16_t*>(gradient->pixels());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x, p += 4) {
+            const double t = 0.8 * x / (w - 1) + 0.2 * y / (h - 1);
+            p[0] = 65535;
+            p[1] = std::uint16_t(8000 + 40000 * t);
+            p[2] = std::uint16_t(12000 + 30000 * t);
+            p[3] = std::uint16_t(20000 + 20000 * t * t);
+        }
+    const std::string sharp = dir.file("gradient.png"), blurred = dir.file("blurred.tif");
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(gradient, sharp));
+    CliRun info = cli({"info", sharp});
+    EXPECT_NE(info.out.find("depth: 16-bit RGB"), std::string::npos) << info.out;
+
+    ASSERT_EQ(cli({"deblur", sharp, blurred, "--preset", "blur", "--radius", "2"}).status, 0);
+    ASSERT_EQ(cli({"convert", blurred, dir.file("blurred8.png"), "--depth", "8"}).status, 0);
+    ASSERT_EQ(
+        cli({"deblur", blurred, dir.file("rl16.png"), "--preset", "RL40", "--radius", "2"}).status,
+        0);
+    ASSERT_EQ(cli({"deblur", dir.file("blurred8.png"), dir.file("rl8.png"), "--preset", "RL40",
+                   "--radius", "2"})
+                  .status,
+              0);
+    // Blended back towards the photograph through a mask, still at 16 bits.
+    ASSERT_EQ(cli({"deblur", blurred, dir.file("masked.png"), "--preset", "RL40", "--radius", "2",
+                   "--mask", "B", "--mask-opacity", "0.8"})
+                  .status,
+              0);
+    const ImageRef deep = decode(dir.file("rl16.png")), shallow = decode(dir.file("rl8.png"));
+    const ImageRef masked = decode(dir.file("masked.png"));
+    ASSERT_TRUE(decode(blurred) && decode(blurred)->depth() == 16);
+    ASSERT_TRUE(deep && shallow && masked);
+    EXPECT_EQ(deep->depth(), 16);
+    EXPECT_EQ(shallow->depth(), 8);
+    EXPECT_EQ(masked->depth(), 16);
+    EXPECT_GE(greenLevels(*deep), 4000u);
+    EXPECT_GE(greenLevels(*masked), 4000u);
+    EXPECT_LE(greenLevels(*shallow), 256u);
+    // Away from the edges the deblurred gradient is the gradient.
+    const auto* d = reinterpret_cast<const std::uint16_t*>(deep->pixels());
+    const auto* g = reinterpret_cast<const std::uint16_t*>(gradient->pixels());
+    double worst = 0;
+    for (int y = 16; y < h - 16; ++y)
+        for (int x = 16; x < w - 16; ++x)
+            for (int c = 1; c <= 3; ++c) {
+                const std::size_t at = (std::size_t(y) * w + x) * 4 + c;
+                worst = std::max(worst, std::abs(double(d[at]) - double(g[at])));
+            }
+    EXPECT_LT(worst, 300.0);
+
+    // --depth chooses; JPEG is 8-bit only.
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        int depth;
+    };
+    const Case cases[] = {
+        {{"convert", sharp, dir.file("same.tif")}, 0, 16},
+        {{"convert", sharp, dir.file("eight.tif"), "--depth", "8"}, 0, 8},
+        {{"convert", dir.file("blurred8.png"), dir.file("wide.png"), "--depth", "16"}, 0, 16},
+        {{"deblur", sharp, dir.file("fr8.png"), "--preset", "FR", "--radius", "1", "--depth", "8"},
+         0,
+         8},
+        {{"convert", sharp, dir.file("no.jpg"), "--depth", "16"}, 2, 0},
+        {{"convert", sharp, dir.file("no.png"), "--depth", "12"}, 2, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[2]);
+        const CliRun run = cli(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const ImageRef written = decode(c.args[2]);
+        EXPECT_EQ(written ? written->depth() : 0, c.depth);
+    }
+    // Widened exactly, and the pass-through narrowed to the nearest level.
+    const ImageRef eight = decode(dir.file("blurred8.png")), wide = decode(dir.file("wide.png"));
+    ASSERT_TRUE(eight && wide);
+    EXPECT_EQ(*ImageAtDepth(eight, 16)->data(), *wide->data());
+    EXPECT_EQ(*ImageAtDepth(wide, 8)->data(), *eight->data());
+    EXPECT_EQ(*ImageAtDepth(gradient, 8)->data(), *decode(dir.file("fr8.png"))->data());
 }

@@ -140,20 +140,16 @@ TEST_F(Replay, BatchSkipsNewerOutputsResumesAndForceRedoes) {
     }
     std::ofstream(in + "/broken.png") << "not a picture";
     const auto outputOf = [&](int i) { return outDir + "/frame" + std::to_string(i) + ".png"; };
-    const auto batch = [&](const std::string& extra) {
-        return cli(
-            words("replay RECIPE --without-strokes IN/frame0.png IN/broken.png "
-                  "IN/frame1.png IN/frame2.png --out-dir OUT" +
-                      extra,
-                  {{"RECIPE", recipe},
-                   {"IN/frame0.png", inputs[0]},
-                   {"IN/frame1.png", inputs[1]},
-                   {"IN/frame2.png", inputs[2]},
-                   {"IN/broken.png", in + "/broken.png"},
-                   {"OUT", outDir}}));
+    const auto batch = [&](bool force) {
+        std::vector<std::string> args{
+            "replay",  recipe,    "--without-strokes", inputs[0], in + "/broken.png",
+            inputs[1], inputs[2], "--out-dir",         outDir};
+        if (force)
+            args.push_back("--force");
+        return cli(args);
     };
 
-    CliRun run = batch("");
+    CliRun run = batch(false);
     EXPECT_EQ(run.status, 1) << run.err;  // the broken one failed, the others went on
     EXPECT_NE(run.err.find("1 of 4 photographs failed"), std::string::npos) << run.err;
     for (int i = 0; i < 3; ++i) {
@@ -168,7 +164,7 @@ TEST_F(Replay, BatchSkipsNewerOutputsResumesAndForceRedoes) {
     fs::remove(outputOf(1));
     fs::last_write_time(outputOf(2), old);
     const auto first = fs::last_write_time(outputOf(0));
-    run = batch("");
+    run = batch(false);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(fs::last_write_time(outputOf(0)), first);
     EXPECT_TRUE(fs::exists(outputOf(1)));
@@ -176,7 +172,7 @@ TEST_F(Replay, BatchSkipsNewerOutputsResumesAndForceRedoes) {
 
     fs::last_write_time(outputOf(0), fs::last_write_time(inputs[0]) + std::chrono::hours(1));
     const auto kept = fs::last_write_time(outputOf(0));
-    run = batch(" --force");
+    run = batch(true);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(fs::last_write_time(outputOf(0)), kept);
 }

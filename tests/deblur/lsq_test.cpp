@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -244,17 +245,13 @@ TEST(LsqSolver, ReachesTheOptimumOfSmallRandomProblemsAtATightTolerance) {
             const double best = objective(blur.dense, b, optimum);
             const double certified = gap(blur.dense, b, optimum);
             ASSERT_LE(certified, 1e-9 * best) << "the optimum is not certified";
-            for (double v : x24) {
-                ASSERT_TRUE(v >= 0);
-                ASSERT_TRUE(v <= 1);
-            }
+            ASSERT_GE(*std::min_element(x24.begin(), x24.end()), 0);
+            ASSERT_LE(*std::max_element(x24.begin(), x24.end()), 1);
             EXPECT_LE(objective(blur.dense, b, x24), best * (1 + 1e-6));
             for (const auto& [tol, qShare] : {std::pair{1e-14, 1e-5}, std::pair{1e-16, 1e-6}}) {
                 const Result run = blur.solve(b, b, tol);
-                for (double v : run.x) {
-                    ASSERT_TRUE(v >= 0);
-                    ASSERT_TRUE(v <= 1);
-                }
+                ASSERT_GE(*std::min_element(run.x.begin(), run.x.end()), 0);
+                ASSERT_LE(*std::max_element(run.x.begin(), run.x.end()), 1);
                 double previous = 1e300;
                 for (const Vec& xi : run.iterates) {
                     const double f = objective(blur.dense, b, xi);
@@ -314,9 +311,8 @@ TEST(LsqMethod, RegionsOutsideTheBlurModelPassTheChannelThrough) {
         for (int k = 0; k < w * h; ++k) {
             const std::uint8_t* o = out.pixels() + k * 4;
             const std::uint8_t* i = in.pixels() + ((y + k / w) * in.width() + x + k % w) * 4;
-            EXPECT_TRUE(o[2] == i[2]) << w << "x" << h;
-            EXPECT_TRUE(o[1] == 33) << w << "x" << h;
-            EXPECT_TRUE(o[3] == 33) << w << "x" << h;
+            EXPECT_EQ((std::array<int, 3>{o[1], o[2], o[3]}), (std::array<int, 3>{33, i[2], 33}))
+                << w << "x" << h;
         }
     }
     // One pixel more each way and the solver runs (the kernel's half-width 2 fits in 3 × 3).

@@ -407,11 +407,10 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
         });
         for (std::size_t task = 0; task < 9; ++task) {
             const auto& g = regions[task / 3];
-            RunMethod(m, in, serial[task / 3], int(task % 3) + 1, 7.5, -1, g[0], g[1], g[2], g[3]);
-        }
-        for (std::size_t task = 0; task < 9; ++task)
-            EXPECT_EQ(Bytes(parallel[task / 3], int(task % 3) + 1),
-                      Bytes(serial[task / 3], int(task % 3) + 1))
+            const int ch = int(task % 3) + 1;
+            RunMethod(m, in, serial[task / 3], ch, 7.5, -1, g[0], g[1], g[2], g[3]);
+            EXPECT_EQ(Bytes(parallel[task / 3], ch), Bytes(serial[task / 3], ch))
                 << DeblurTypeName(kMethods[m]);
+        }
     }
 }

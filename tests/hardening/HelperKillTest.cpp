@@ -17,8 +17,7 @@ using namespace velkaro;
 
 TEST(HelperKill, KilledOrStoppedDuringAFullWienerDeblur) {
     Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     const DeblurredEntry entry{DeblurWI2, 6, -1, MaskSettings{-1, 0, 0, 0}};
 

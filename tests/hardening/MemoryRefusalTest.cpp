@@ -20,8 +20,7 @@ std::int64_t gAvailableBytes = 0;
 
 TEST(MemoryRefusal, EveryFullDeblurBeyondTheAvailableMemoryIsRefused) {
     Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
     std::string message;
     // Nothing loaded: nothing to refuse.
     EXPECT_TRUE(s.fullDeblurFitsInMemory(3, DeblurLA1, message));

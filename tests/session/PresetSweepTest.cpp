@@ -24,8 +24,7 @@ TEST(PresetSweep, EveryPresetAtEveryStepAsTheGridRunsThem) {
     ImageIO::sharedInstance().writeImage(big, path);
     Session s;
     ASSERT_TRUE(s.loadImage(path));
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
 
     // A small section in the bottom-right corner keeps the sweep short, and the widest kernels
     // (61 pixels) reach well past both the section and the photograph's edges. Least squares

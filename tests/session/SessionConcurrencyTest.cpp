@@ -32,8 +32,7 @@ void startWork(Session& s, std::mt19937& rng, int round) {
 
 TEST(SessionConcurrency, LoadClearAndResetWhileWorkRunsAndResetStopsItPromptly) {
     Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
     s.setMethods(RecordingDeblurMethods());  // kept across loads and resets
     std::mt19937 rng(12345);
     recording().delayMicroseconds = 300;
@@ -86,8 +85,7 @@ TEST(SessionConcurrency, RealMethodsStopCleanly) {
     // stop flag) on a small photograph, reset while they run.
     const std::string photo = chelseaCrop("session_concurrency_small.png", 170, 90, 96, 64);
     Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
     std::mt19937 rng(99);
     const DeblurType types[] = {DeblurUSM3, DeblurUSMF2, DeblurWF2, DeblurWI2,           DeblurRL20,
                                 DeblurRT20, DeblurLA1,   DeblurFR,  DeblurBlurSimulation};

@@ -16,8 +16,7 @@ TEST(SessionLifecycle, LoadSendsTwoEventsResetEmptiesAndDestructionWaitsForAQueu
     expectEmpty(s);
     s.reset();  // on an empty session: returns at once
 
-    EventRecorder rec;
-    rec.attach(s);
+    EventRecorder rec(s);
     ASSERT_TRUE(s.loadImage(testDataPath("chelsea.png")));
     const auto events = rec.events();
     ASSERT_EQ(events.size(), 2u);
@@ -83,11 +82,8 @@ class SessionDeblur : public RecordingSession {
 TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing) {
     const DeblurredEntry key{DeblurRL40, 4, -1, {1, 3.0f, 0.5f, 0.5f}};
     run(key);
-    auto events = recorder.events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_TRUE(events[0].type == ET::DeblurStarted);
-    EXPECT_TRUE(events[1].type == ET::DeblurFinished);
-    for (const auto& e : events) {
+    EXPECT_EQ(recorder.typesFor(4), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFinished}));
+    for (const auto& e : recorder.events()) {
         EXPECT_TRUE(e.thread != std::this_thread::get_id());
         EXPECT_TRUE(SameDeblurredEntry(e.entry, key));
         EXPECT_TRUE(e.entry.maskSettings.type == 1);
@@ -96,15 +92,11 @@ TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing)
     const auto calls = RecordedMethodCalls();
     ASSERT_EQ(calls.size(), 3u);
     for (int c = 0; c < 3; ++c) {
-        const Region& r = calls[c].region;
         EXPECT_TRUE(calls[c].method == DeblurMethod::LucyRichard);
-        EXPECT_TRUE(calls[c].channel == c + 1);
-        EXPECT_TRUE(calls[c].parameter == 40);
-        EXPECT_TRUE(calls[c].radius == 2.0);
-        EXPECT_TRUE(r.x == 0);
-        EXPECT_TRUE(r.y == 0);
-        EXPECT_TRUE(r.w == 451);
-        EXPECT_TRUE(r.h == 300);
+        EXPECT_EQ(calls[c].channel, c + 1);
+        EXPECT_EQ(calls[c].parameter, 40);
+        EXPECT_EQ(calls[c].radius, 2.0);
+        EXPECT_EQ(calls[c].region, (Region{0, 0, 451, 300}));
     }
     // The stored image is the method's output with the mask applied; every fetch a fresh decode.
     ImageRef expected = plainResult();
@@ -198,8 +190,7 @@ TEST(SessionMethods, LongMethodsReportEveryIterationAndStopAtTheNextPoll) {
 
 TEST(SessionProgress, ReportsFollowEachDeblurAndACancelledOneEndsAloneWithNothingStored) {
     Session s;
-    EventRecorder recorder;
-    recorder.attach(s);
+    EventRecorder recorder(s);
     ASSERT_TRUE(s.loadImage(testDataPath("astronaut.png")));
     const DeblurredEntry rl{DeblurRL80, 6, -1, {}}, la{DeblurLA1, 8, -1, {}},
         soon{DeblurRL20, 2, -1, {}};

@@ -99,7 +99,7 @@ TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
     Session big;
     big.setMethods(RecordingDeblurMethods());
     big.loadDecodedImage(Image::create(1000, 800));
-    const std::pair<Rect, std::array<int, 4>> cases[] = {
+    const std::pair<Rect, Region> cases[] = {
         {{900, 700, 512, 512}, {900, 700, 100, 100}},  // runs off the far sides
         {{-20, -5, 512, 512}, {0, 0, 512, 512}},       // starts before the image
         {{1200, 0, 512, 512}, {999, 0, 1, 512}},       // starts past the right edge
@@ -112,15 +112,11 @@ TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
         big.waitUntilIdle();
         const auto calls = RecordedMethodCalls();
         ASSERT_EQ(calls.size(), 3u);
-        const Region& r = calls[0].region;
-        EXPECT_TRUE(r.x == want[0]) << step;
-        EXPECT_TRUE(r.y == want[1]) << step;
-        EXPECT_TRUE(r.w == want[2]) << step;
-        EXPECT_TRUE(r.h == want[3]) << step;
+        EXPECT_EQ(calls[0].region, want) << step;
         ImageRef p = big.deblurredPreview(DeblurredEntry{DeblurUSMF1, step, -1, {}}, 0, -1, 0, 0);
         ASSERT_TRUE(p) << step;
-        EXPECT_TRUE(p->width() == want[2]) << step;
-        EXPECT_TRUE(p->height() == want[3]) << step;
+        EXPECT_EQ(p->width(), want.w) << step;
+        EXPECT_EQ(p->height(), want.h) << step;
     }
     // The section around a click: centred, shifted inside, or the whole of a small photograph.
     const std::pair<std::array<double, 4>, std::array<double, 4>> around[] = {
@@ -134,10 +130,7 @@ TEST_F(SessionPreview, SectionsAsGivenOrAroundAPointLieInThePhotograph) {
     };
     for (const auto& [p, want] : around) {
         const Rect r = PreviewSectionAroundPoint(p[0], p[1], int(p[2]), int(p[3]));
-        EXPECT_TRUE(r.x == want[0]) << p[0] << "," << p[1];
-        EXPECT_TRUE(r.y == want[1]) << p[0] << "," << p[1];
-        EXPECT_TRUE(r.width == want[2]) << p[0] << "," << p[1];
-        EXPECT_TRUE(r.height == want[3]) << p[0] << "," << p[1];
+        EXPECT_EQ((std::array{r.x, r.y, r.width, r.height}), want) << p[0] << "," << p[1];
     }
 }
 

@@ -179,9 +179,8 @@ TEST(SessionBrush, DabsBlendInsideTheDiscOnceAStrokeAndApplyAllReplaces) {
             const std::uint8_t* p = pixel(x, y);
             ASSERT_EQ(p[0], 255);  // alpha untouched
             if (d > 11 || std::abs(x - 30) >= 11 || std::abs(y - 24) >= 11) {
-                ASSERT_TRUE(p[1] == 100) << x << "," << y;
-                ASSERT_TRUE(p[2] == 40) << x << "," << y;
-                ASSERT_TRUE(p[3] == 250) << x << "," << y;
+                ASSERT_EQ((std::array<int, 3>{p[1], p[2], p[3]}), (std::array{100, 40, 250}))
+                    << x << "," << y;
             } else if (d < 9) {  // weight = the opacity: the average of base and source
                 ASSERT_TRUE(std::abs(p[1] - 150) <= 1) << x << "," << y;
                 ASSERT_TRUE(std::abs(p[2] - 140) <= 1) << x << "," << y;

@@ -28,6 +28,13 @@ using namespace velkaro;
 
 using ET = SessionEventType;
 
+namespace velkaro {
+// Regions print as {x, y, w, h} in failure messages.
+inline void PrintTo(const Region& r, std::ostream* out) {
+    *out << "{" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << "}";
+}
+}  // namespace velkaro
+
 struct RecordedEvent {
     ET type;
     DeblurredEntry entry;
@@ -51,6 +58,8 @@ bool eventually(P predicate, double seconds = 30) {
 
 class EventRecorder {
   public:
+    EventRecorder() = default;
+    explicit EventRecorder(Session& session) { attach(session); }
     void attach(Session& session) {
         session.setEventHandler([this, &session](const SessionEvent& event) {
             // Asks the session as the window does: an event sent under its lock would hang here.
