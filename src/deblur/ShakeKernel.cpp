@@ -22,7 +22,9 @@
 // about √2 per level up to the bound (Fergus et al. 2006 and all the methods above): the coarse
 // levels find the kernel's rough shape where it is small and well determined, each finer level
 // starts from the previous kernel enlarged. λ decreases slowly within a level (Pan et al.) so
-// that finer edges join as the kernel settles.
+// that finer edges join as the kernel settles. When the kernel explains little of the section
+// (below), the search runs again with a larger L0 weight and the better-explaining kernel is kept:
+// on long shakes over fine texture the first start's kernel tends to shrink level after level.
 //
 // The padded planes are made periodic by blending each edge into the opposite one across the
 // padding, so the FFTs see no jump at the borders (in the manner of Liu & Jia 2008, "Reducing
@@ -58,8 +60,12 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr int kMinSide = 64;
 constexpr int kMaxSide = 640;
-constexpr int kIterations = 5;    // alternations per level
-constexpr double kLambda = 4e-3;  // L0 weight at the start of each level
+constexpr int kIterations = 5;  // alternations per level
+// L0 weight at the start of each level, for the first start and for the second one (a sparser
+// sharp image), tried when the first start's kernel explains under kRetry of the misfit.
+constexpr double kLambda = 4e-3;
+constexpr double kSecondLambda = 7e-3;
+constexpr double kRetry = 0.3;
 constexpr double kLambdaFloor = 1e-4;
 constexpr double kLambdaDecay = 1.1;
 constexpr double kBetaMax = 1e5;  // end of the half-quadratic continuation
@@ -406,6 +412,58 @@ int PaddedSize(int extent, int kernel) {
     return fftGoodSize(extent + kernel);
 }
 
+// The coarse-to-fine search with the L0 weight `lambda` from the start kernel `k` (kSize wide,
+// first used at level `firstLevel`): the finest level's kernel in the convolution's orientation,
+// or empty when stopped. Progress runs from `progressFrom` to `progressTo`.
+std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, int height,
+                                const std::vector<int>& sizes, std::size_t firstLevel,
+                                std::vector<float> k, int kSize, double startLambda,
+                                const std::atomic<bool>* cancel, const MethodProgress* progress,
+                                double progressFrom, double progressTo) {
+    const int maxSize = sizes.back();
+    std::vector<double> cost(sizes.size());
+    double totalCost = 0;
+    for (std::size_t l = 0; l < sizes.size(); ++l) {
+        const double s = double(sizes[l]) / maxSize;
+        cost[l] = s * s;
+        totalCost += cost[l];
+    }
+    std::unique_ptr<Level> level;
+    double done = 0;
+    for (std::size_t l = 0; l < sizes.size(); ++l) {
+        if (l < firstLevel) {
+            done += cost[l];
+            continue;
+        }
+        const int n = sizes[l];
+        const double scale = double(n) / maxSize;
+        if (n != kSize) {
+            k = ScaleKernel(k, kSize, n, double(n) / kSize);
+            kSize = n;
+        }
+        const int levelW = std::max(int(std::lround(width * scale)), 2 * n);
+        const int levelH = std::max(int(std::lround(height * scale)), 2 * n);
+        const std::vector<float> plane = Resample(luminance, width, height, levelW, levelH);
+        level.reset();  // one level's buffers at a time
+        level = std::make_unique<Level>(PaddedSize(levelH, n), PaddedSize(levelW, n));
+        PadPeriodic(plane, levelW, levelH, *level);
+        level->forward(level->y.get(), level->Y.get());
+        double lambda = startLambda;
+        for (int it = 0; it < kIterations; ++it) {
+            KernelSpectrum(k, n, *level);
+            if (!SolveSharp(*level, lambda, cancel))
+                return {};
+            UpdateKernel(*level, k, n);
+            lambda = std::max(lambda / kLambdaDecay, kLambdaFloor);
+            ReportProgress(progress, progressFrom + (progressTo - progressFrom) *
+                                                        (done + cost[l] * (it + 1) / kIterations) /
+                                                        totalCost);
+        }
+        done += cost[l];
+    }
+    return k;
+}
+
 }  // namespace
 
 ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
@@ -437,18 +495,10 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     }
 
     const std::vector<int> sizes = KernelSizes(maxSize);
-    std::vector<double> cost(sizes.size());
-    double totalCost = 0;
-    for (std::size_t l = 0; l < sizes.size(); ++l) {
-        const double s = double(sizes[l]) / maxSize;
-        cost[l] = s * s;
-        totalCost += cost[l];
-    }
-
     // The start kernel, in the convolution's orientation (flipped), joins at the first level
     // where it is more than a pixel or two wide.
-    std::vector<float> k{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
-    int kSize = 3;
+    std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
+    int startSize = 3;
     std::size_t firstLevel = 0;
     if (options.start) {
         const int n = options.start->size();
@@ -457,59 +507,47 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             flipped[i] = float(options.start->weights()[flipped.size() - 1 - i]);
         const double r = options.start->radius();
         while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / maxSize < 1.5) ++firstLevel;
-        kSize = sizes[firstLevel];
-        k = ScaleKernel(flipped, n, kSize, double(sizes[firstLevel]) / maxSize);
+        startSize = sizes[firstLevel];
+        start = ScaleKernel(flipped, n, startSize, double(sizes[firstLevel]) / maxSize);
     }
 
-    std::unique_ptr<Level> level;
-    int levelW = 0, levelH = 0;
-    double done = 0;
-    for (std::size_t l = 0; l < sizes.size(); ++l) {
-        if (l < firstLevel) {
-            done += cost[l];
-            continue;
-        }
-        const int n = sizes[l];
-        const double scale = double(n) / maxSize;
-        if (n != kSize) {
-            k = ScaleKernel(k, kSize, n, double(n) / kSize);
-            kSize = n;
-        }
-        levelW = std::max(int(std::lround(width * scale)), 2 * n);
-        levelH = std::max(int(std::lround(height * scale)), 2 * n);
-        const std::vector<float> plane = Resample(luminance, width, height, levelW, levelH);
-        level.reset();  // one level's buffers at a time
-        level = std::make_unique<Level>(PaddedSize(levelH, n), PaddedSize(levelW, n));
-        PadPeriodic(plane, levelW, levelH, *level);
-        level->forward(level->y.get(), level->Y.get());
-        double lambda = kLambda;
-        for (int it = 0; it < kIterations; ++it) {
-            KernelSpectrum(k, n, *level);
-            if (!SolveSharp(*level, lambda, cancel))
-                return {};
-            UpdateKernel(*level, k, n);
-            lambda = std::max(lambda / kLambdaDecay, kLambdaFloor);
-            ReportProgress(progress, (done + cost[l] * (it + 1) / kIterations) / totalCost);
-        }
-        done += cost[l];
-    }
-    if (StopRequested(cancel))
-        return {};
-
-    std::vector<double> weights(k.size());
-    for (std::size_t i = 0; i < k.size(); ++i) weights[i] = k[k.size() - 1 - i];
-    ShakeEstimate estimate;
-    estimate.kernel = KernelImage::fromWeights(kSize, weights);
-    if (estimate.kernel) {
-        // The spectrum is measured over 128 × 128 tiles: a smaller section is judged with the
-        // photograph around it.
+    // The kernel (convolution's orientation) as an estimate with its confidence. The spectrum is
+    // measured over 128 × 128 tiles: a smaller section is judged with the photograph around it.
+    auto judge = [&](const std::vector<float>& k) {
+        ShakeEstimate e;
+        std::vector<double> weights(k.size());
+        for (std::size_t i = 0; i < k.size(); ++i) weights[i] = k[k.size() - 1 - i];
+        e.kernel = KernelImage::fromWeights(sizes.back(), weights);
+        if (!e.kernel)
+            return e;
         const int sw = std::max(width, 128), sh = std::max(height, 128);
         const int sx = left + width / 2 - sw / 2, sy = top + height / 2 - sh / 2;
-        estimate.confidence =
+        e.confidence =
             KernelSpectrumGain(image,
                                Region{std::clamp(sx, 0, std::max(0, image.width() - sw)),
                                       std::clamp(sy, 0, std::max(0, image.height() - sh)), sw, sh},
-                               *estimate.kernel);
+                               *e.kernel);
+        return e;
+    };
+    // A second start with a sparser sharp image when the first explains little: a larger L0
+    // weight keeps only the main edges, which resists the drift towards a too small kernel that
+    // fine texture causes on long shakes, but loses detail on short ones; the one whose kernel
+    // explains the section's spectrum better is kept.
+    std::vector<float> k = SearchKernel(luminance, width, height, sizes, firstLevel, start,
+                                        startSize, kLambda, cancel, progress, 0, 0.5);
+    if (k.empty() || StopRequested(cancel))
+        return {};
+    ShakeEstimate estimate = judge(k);
+    if (estimate.confidence < kRetry) {
+        k = SearchKernel(luminance, width, height, sizes, firstLevel, start, startSize,
+                         kSecondLambda, cancel, progress, 0.5, 1);
+        if (k.empty() || StopRequested(cancel))
+            return {};
+        ShakeEstimate second = judge(k);
+        LogDebug("shake kernel: second start, confidence %.2f (first %.2f)", second.confidence,
+                 estimate.confidence);
+        if (second.confidence > estimate.confidence)
+            estimate = std::move(second);
     }
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);
