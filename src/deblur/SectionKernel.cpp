@@ -34,7 +34,21 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
     options.maxSize = ShakeSizeBound(fit);
     if (fit.confidence >= kConfidentFit)
         options.start = KernelOfEstimate(fit);
-    const ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, progress);
+    // A shake nearly as long as the smaller bound finds no room to settle in it and the search
+    // gives up; so when the smaller bound finds nothing, the larger one gets its turn. Progress
+    // runs over the first half and the second, or jumps to the end when one search suffices.
+    const bool mayRetry = options.maxSize < kLargeShakeSize;
+    const MethodProgress firstHalf = [&](const MethodProgressStep& step) {
+        ReportProgress(progress, mayRetry ? step.fraction / 2 : step.fraction);
+    };
+    ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, &firstHalf);
+    if (!shake.kernel && mayRetry && !StopRequested(cancel)) {
+        options.maxSize = kLargeShakeSize;
+        const MethodProgress secondHalf = [&](const MethodProgressStep& step) {
+            ReportProgress(progress, 0.5 + step.fraction / 2);
+        };
+        shake = EstimateShakeKernel(image, region, options, cancel, &secondHalf);
+    }
     if (!shake.kernel)
         return BlurEstimate{};
     BlurEstimate e;
@@ -52,7 +66,10 @@ BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
     if (fit.shape != BlurShape::None && fit.confidence >= kConfidentFit)
         return fit;
     const BlurEstimate shake = EstimateShakeSection(image, region, fit, cancel, progress);
-    return shake.kernel && shake.confidence > fit.confidence ? shake : fit;
+    // A disc or a line found is kept unless the kernel of any shape explains clearly more: it is
+    // the simpler description, and a line's angle and length are the user's to adjust.
+    const double margin = fit.shape == BlurShape::None ? 0 : kShakeMargin;
+    return shake.kernel && shake.confidence > fit.confidence + margin ? shake : fit;
 }
 
 }  // namespace velkaro

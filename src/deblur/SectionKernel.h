@@ -15,8 +15,10 @@ namespace velkaro {
 
 // A parametric fit at least this confident is kept without a blind estimate.
 constexpr double kConfidentFit = 0.5;
+// How much more of the misfit a blind kernel must explain to replace a disc or line found.
+constexpr double kShakeMargin = 0.05;
 // Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
-// wide to leave room around it in the smaller.
+// wide to leave room around it in the smaller, or when the smaller finds nothing.
 constexpr int kShakeSize = 31;
 constexpr int kLargeShakeSize = 63;
 
@@ -26,13 +28,15 @@ KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
 int ShakeSizeBound(const BlurEstimate& fit);
 // The blind estimate of the region's kernel as a Shake estimate whose row is the kernel's own
 // radius; None when no blur is found or when stopped. `fit` sets the size bound and, when
-// confident, is the search's start.
+// confident, is the search's start; a search in the smaller bound that finds nothing is repeated
+// in the larger.
 BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
                                   const BlurEstimate& fit,
                                   const std::atomic<bool>* cancel = nullptr,
                                   const MethodProgress* progress = nullptr);
 // The region's blur: the parametric fit, or the blind estimate where it explains the section
-// better than a poor fit. `progress` hears of the blind estimate only.
+// better than a poor fit (by kShakeMargin when the fit is a disc or a line). `progress` hears of
+// the blind estimate only.
 BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
                                    const std::atomic<bool>* cancel = nullptr,
                                    const MethodProgress* progress = nullptr);
