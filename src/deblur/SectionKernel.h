@@ -28,8 +28,8 @@ KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
 int ShakeSizeBound(const BlurEstimate& fit);
 // The blind estimate of the region's kernel as a Shake estimate whose row is the kernel's own
 // radius; None when no blur is found or when stopped. `fit` sets the size bound and, when
-// confident, is the search's start; a search in the smaller bound that finds nothing is repeated
-// in the larger.
+// confident, is the search's start; a search in the smaller bound that ends with a kernel too
+// weak to keep is repeated in the larger.
 BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
                                   const BlurEstimate& fit,
                                   const std::atomic<bool>* cancel = nullptr,
