@@ -269,68 +269,70 @@ void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, cons
     auto sendAll = [&](SessionEventType type) {
         for (const DeblurredEntry& e : entries) sendEvent(type, e);
     };
-    if (mStopPreview) {
+    const bool stopped = mStopPreview;
+    if (stopped)
         sendAll(SessionEventType::PreviewCancelled);
-    } else if (entries.size() == 1 && deblurredPreviewIsDone(entry)) {
-        // Nothing to do: another request computed it meanwhile.
-    } else {
-        sendAll(SessionEventType::PreviewStarted);
-        std::size_t finished = 0;  // entries sent as finished
-        try {
-            const Region region =
-                clampSection(section, mOriginalImage->width(), mOriginalImage->height());
-            {
-                std::lock_guard<Lock> guard(mLock);
-                mPreviewSection = region;
-            }
-            std::vector<CImage> destinations;
-            destinations.reserve(entries.size());
-            IterationSnapshots snapshots;
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                destinations.emplace_back(region.w, region.h, mOriginalImage->depth());
-                if (i > 0)
-                    snapshots.push_back({iterationsOf(entries[i].deblurType), &destinations[i]});
-            }
-            const IterationSnapshots* passing = snapshots.empty() ? nullptr : &snapshots;
-            if (entry.brightnessOnly)
-                deblurStepForLuminance(radiusStep, deblurType, destinations.data(), kernel,
-                                       &mStopPreview, nullptr, region, passing);
-            else
-                dispatchApply(3, [&](std::size_t i) {
-                    deblurStepForChannel(radiusStep, deblurType, destinations.data(), int(i) + 1,
-                                         kernel, &mStopPreview, nullptr, region, passing);
-                });
-            if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
-                // Stopped while computing: the methods that stop early leave it unfinished, and a
-                // section kept for later must not show it as done.
-                sendAll(SessionEventType::PreviewCancelled);
-            } else {
-                const auto basis = scoreBasis(region, radiusStep, kernel);
-                for (std::size_t i = 0; i < entries.size(); ++i) {
-                    // The ranking looks at 8-bit levels, whatever the photograph's depth.
-                    const CandidateScore score =
-                        ScoreCandidate(*basis, CImage(ImageAtDepth(destinations[i].asImage(), 8)));
-                    PixelPackRef packed = PixelPack::pack(*destinations[i].asImage());
-                    PixelPackRef previous;  // released outside the lock
-                    {
-                        std::lock_guard<Lock> guard(mLock);
-                        auto& slot = mDeblurredPreviews[entries[i]];
-                        previous = std::move(slot);
-                        slot = std::move(packed);
-                        mPreviewScores[entries[i]] = score;
-                    }
-                    sendEvent(SessionEventType::PreviewFinished, entries[i]);
-                    finished = i + 1;
-                }
-            }
-        } catch (const std::exception& e) {
-            // A cell that finds no memory (or no thread) left is left empty, as if stopped; the
-            // photograph, the other cells and the work done stay.
-            LogWarning("preview of %s at radius %.1f stopped: %s\n", PresetLabel(deblurType),
-                       radiusStep * 0.5, e.what());
-            for (std::size_t i = finished; i < entries.size(); ++i)
-                sendEvent(SessionEventType::PreviewCancelled, entries[i]);
+    // Nothing to do either when another request computed it meanwhile.
+    if (stopped || (entries.size() == 1 && deblurredPreviewIsDone(entry))) {
+        endPreviewWork(mRunningPreviews, background);  // the last touch of the session
+        return;
+    }
+    sendAll(SessionEventType::PreviewStarted);
+    std::size_t finished = 0;  // entries sent as finished
+    try {
+        const Region region =
+            clampSection(section, mOriginalImage->width(), mOriginalImage->height());
+        {
+            std::lock_guard<Lock> guard(mLock);
+            mPreviewSection = region;
         }
+        std::vector<CImage> destinations;
+        destinations.reserve(entries.size());
+        IterationSnapshots snapshots;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            destinations.emplace_back(region.w, region.h, mOriginalImage->depth());
+            if (i > 0)
+                snapshots.push_back({iterationsOf(entries[i].deblurType), &destinations[i]});
+        }
+        const IterationSnapshots* passing = snapshots.empty() ? nullptr : &snapshots;
+        if (entry.brightnessOnly)
+            deblurStepForLuminance(radiusStep, deblurType, destinations.data(), kernel,
+                                   &mStopPreview, nullptr, region, passing);
+        else
+            dispatchApply(3, [&](std::size_t i) {
+                deblurStepForChannel(radiusStep, deblurType, destinations.data(), int(i) + 1,
+                                     kernel, &mStopPreview, nullptr, region, passing);
+            });
+        if (mStopPreview || mPreviewStops.load() != stopsAtStart) {
+            // Stopped while computing: the methods that stop early leave it unfinished, and a
+            // section kept for later must not show it as done.
+            sendAll(SessionEventType::PreviewCancelled);
+        } else {
+            const auto basis = scoreBasis(region, radiusStep, kernel);
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                // The ranking looks at 8-bit levels, whatever the photograph's depth.
+                const CandidateScore score =
+                    ScoreCandidate(*basis, CImage(ImageAtDepth(destinations[i].asImage(), 8)));
+                PixelPackRef packed = PixelPack::pack(*destinations[i].asImage());
+                PixelPackRef previous;  // released outside the lock
+                {
+                    std::lock_guard<Lock> guard(mLock);
+                    auto& slot = mDeblurredPreviews[entries[i]];
+                    previous = std::move(slot);
+                    slot = std::move(packed);
+                    mPreviewScores[entries[i]] = score;
+                }
+                sendEvent(SessionEventType::PreviewFinished, entries[i]);
+                finished = i + 1;
+            }
+        }
+    } catch (const std::exception& e) {
+        // A cell that finds no memory (or no thread) left is left empty, as if stopped; the
+        // photograph, the other cells and the work done stay.
+        LogWarning("preview of %s at radius %.1f stopped: %s\n", PresetLabel(deblurType),
+                   radiusStep * 0.5, e.what());
+        for (std::size_t i = finished; i < entries.size(); ++i)
+            sendEvent(SessionEventType::PreviewCancelled, entries[i]);
     }
     // The last touch of the session.
     endPreviewWork(mRunningPreviews, background);
