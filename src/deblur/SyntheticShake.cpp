@@ -69,14 +69,18 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
         path[t] = path[t - 1] + v;
     }
 
-    double minX = 0, maxX = 0, minY = 0, maxY = 0;
-    for (const Complex& p : path) {
-        minX = std::min(minX, p.real()), maxX = std::max(maxX, p.real());
-        minY = std::min(minY, p.imag()), maxY = std::max(maxY, p.imag());
-    }
-    const int half = int(std::ceil(std::max(maxX - minX, maxY - minY) / 2)) + 1;
+    // The path's mean goes to the middle pixel's centre, and the splatting keeps it as the
+    // kernel's centroid: the blur moves the photograph by nothing on average, as a kernel
+    // estimated from it is centred.
+    Complex mean = 0;
+    for (const Complex& p : path) mean += p;
+    mean /= double(path.size());
+    double reach = 0;
+    for (const Complex& p : path)
+        reach = std::max({reach, std::abs(p.real() - mean.real()), std::abs(p.imag() - mean.imag())});
+    const int half = int(std::ceil(reach)) + 1;
     const int n = 2 * half + 1;
-    const double ox = half - (minX + maxX) / 2, oy = half - (minY + maxY) / 2;
+    const double ox = half - mean.real(), oy = half - mean.imag();
     std::vector<double> weights(std::size_t(n) * n, 0.0);
     for (const Complex& p : path) {
         const double x = p.real() + ox, y = p.imag() + oy;
