@@ -27,8 +27,9 @@ struct ShakeEstimate {
 // Estimates the kernel of the region x, y, w, h of `image` (clipped to it; its central 640 × 640
 // pixels at most are used). The kernel follows GenerateFilter's convention: blurred(p) =
 // Σ weight(d) · sharp(p + d), and its centroid lies exactly on the middle pixel, so deconvolving
-// with it moves no part of the photograph on average. A region smaller than 64 × 64 pixels, a flat, sharp or noise-only
-// one gives a null kernel, as does a stop through `cancel` (polled every few milliseconds).
+// with it moves no part of the photograph on average. A region smaller than 64 × 64 pixels, a flat,
+// sharp or noise-only one gives a null kernel, as does a stop through `cancel` (polled every few
+// milliseconds).
 ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                   const ShakeEstimateOptions& options,
                                   const std::atomic<bool>* cancel = nullptr,

@@ -77,7 +77,8 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
     mean /= double(path.size());
     double reach = 0;
     for (const Complex& p : path)
-        reach = std::max({reach, std::abs(p.real() - mean.real()), std::abs(p.imag() - mean.imag())});
+        reach =
+            std::max({reach, std::abs(p.real() - mean.real()), std::abs(p.imag() - mean.imag())});
     const int half = int(std::ceil(reach)) + 1;
     const int n = 2 * half + 1;
     const double ox = half - mean.real(), oy = half - mean.imag();
