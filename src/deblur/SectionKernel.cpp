@@ -34,22 +34,7 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
     options.maxSize = ShakeSizeBound(fit);
     if (fit.confidence >= kConfidentFit)
         options.start = KernelOfEstimate(fit);
-    // A shake nearly as long as the smaller bound finds no room to settle in it: the search ends
-    // with a kernel too weak to keep. Then the larger bound gets its turn; a search that explained
-    // nothing at all (a sharp section) is not repeated. Progress runs over the first half and the
-    // second, or jumps to the end when one search suffices.
-    const bool mayRetry = options.maxSize < kLargeShakeSize;
-    const MethodProgress firstHalf = [&](const MethodProgressStep& step) {
-        ReportProgress(progress, mayRetry ? step.fraction / 2 : step.fraction);
-    };
-    ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, &firstHalf);
-    if (!shake.kernel && shake.confidence > 0 && mayRetry && !StopRequested(cancel)) {
-        options.maxSize = kLargeShakeSize;
-        const MethodProgress secondHalf = [&](const MethodProgressStep& step) {
-            ReportProgress(progress, 0.5 + step.fraction / 2);
-        };
-        shake = EstimateShakeKernel(image, region, options, cancel, &secondHalf);
-    }
+    const ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, progress);
     if (!shake.kernel)
         return BlurEstimate{};
     BlurEstimate e;

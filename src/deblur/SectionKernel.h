@@ -18,7 +18,8 @@ constexpr double kConfidentFit = 0.5;
 // How much more of the misfit a blind kernel must explain to replace a disc or line found.
 constexpr double kShakeMargin = 0.05;
 // Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
-// wide to leave room around it in the smaller, or when the smaller finds nothing.
+// wide to leave room around it in the smaller (whose search tries a larger square itself when it
+// finds little).
 constexpr int kShakeSize = 31;
 constexpr int kLargeShakeSize = 63;
 
@@ -28,8 +29,7 @@ KernelImageRef KernelOfEstimate(const BlurEstimate& estimate);
 int ShakeSizeBound(const BlurEstimate& fit);
 // The blind estimate of the region's kernel as a Shake estimate whose row is the kernel's own
 // radius; None when no blur is found or when stopped. `fit` sets the size bound and, when
-// confident, is the search's start; a search in the smaller bound that ends with a kernel too
-// weak to keep is repeated in the larger.
+// confident, is the search's start.
 BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
                                   const BlurEstimate& fit,
                                   const std::atomic<bool>* cancel = nullptr,

@@ -23,8 +23,8 @@
 // levels find the kernel's rough shape where it is small and well determined, each finer level
 // starts from the previous kernel enlarged. λ decreases slowly within a level (Pan et al.) so
 // that finer edges join as the kernel settles. When the kernel explains little of the section
-// (below), the search runs again with a larger L0 weight and the better-explaining kernel is kept:
-// on long shakes over fine texture the first start's kernel tends to shrink level after level.
+// (below), the search runs again in a square 1.65 times larger, whose pyramid passes the kernel
+// through other levels with room around it, and the better-explaining kernel is kept.
 //
 // The padded planes are made periodic by blending each edge into the opposite one across the
 // padding, so the FFTs see no jump at the borders (in the manner of Liu & Jia 2008, "Reducing
@@ -61,11 +61,14 @@ constexpr double kPi = 3.141592653589793;
 constexpr int kMinSide = 64;
 constexpr int kMaxSide = 640;
 constexpr int kIterations = 5;  // alternations per level
-// L0 weight at the start of each level, for the first start and for the second one (a sparser
-// sharp image), tried when the first start's kernel explains under kRetry of the misfit.
+// L0 weight at the start of each level. A second start, tried when the first start's kernel
+// explains under kRetry of the misfit, searches a larger square (kSecondBound times the first, at
+// most kMaxBound) or, when the square cannot grow, with a sparser sharp image (kSecondLambda).
 constexpr double kLambda = 4e-3;
 constexpr double kSecondLambda = 7e-3;
-constexpr double kRetry = 0.3;
+constexpr double kRetry = 0.4;
+constexpr double kSecondBound = 1.65;
+constexpr int kMaxBound = 63;
 constexpr double kLambdaFloor = 1e-4;
 constexpr double kLambdaDecay = 1.1;
 constexpr double kBetaMax = 1e5;  // end of the half-quadratic continuation
@@ -440,6 +443,11 @@ std::vector<int> KernelSizes(int maxSize) {
     return sizes;
 }
 
+// The bound of the second start's search.
+int SecondShakeBound(int bound) {
+    return std::min(kMaxBound, int(bound * kSecondBound) | 1);
+}
+
 int PaddedSize(int extent, int kernel) {
     return fftGoodSize(extent + kernel);
 }
@@ -502,7 +510,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                   const ShakeEstimateOptions& options,
                                   const std::atomic<bool>* cancel, const MethodProgress* progress) {
     const int x = region.x, y = region.y, w = region.w, h = region.h;
-    const int maxSize = std::clamp(options.maxSize | 1, 3, 63);
+    const int maxSize = std::clamp(options.maxSize | 1, 3, kMaxBound);
     const int x0 = std::clamp(x, 0, image.width()), y0 = std::clamp(y, 0, image.height());
     const int x1 = std::clamp(x + w, x0, image.width()), y1 = std::clamp(y + h, y0, image.height());
     if (x1 - x0 < kMinSide || y1 - y0 < kMinSide || !image.pixels())
@@ -526,22 +534,27 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         for (float& v : luminance) v /= top99;
     }
 
-    const std::vector<int> sizes = KernelSizes(maxSize);
-    // The start kernel, in the convolution's orientation (flipped), joins at the first level
-    // where it is more than a pixel or two wide.
-    std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
-    int startSize = 3;
-    std::size_t firstLevel = 0;
-    if (options.start) {
-        const int n = options.start->size();
-        std::vector<float> flipped(std::size_t(n) * n);
-        for (std::size_t i = 0; i < flipped.size(); ++i)
-            flipped[i] = float(options.start->weights()[flipped.size() - 1 - i]);
-        const double r = options.start->radius();
-        while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / maxSize < 1.5) ++firstLevel;
-        startSize = sizes[firstLevel];
-        start = ScaleKernel(flipped, n, startSize, double(sizes[firstLevel]) / maxSize);
-    }
+    // The coarse-to-fine search up to the size `bound`. The start kernel, in the convolution's
+    // orientation (flipped), joins at the first level where it is more than a pixel or two wide.
+    auto search = [&](int bound, double lambda, double progressFrom, double progressTo) {
+        const std::vector<int> sizes = KernelSizes(bound);
+        std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
+        int startSize = 3;
+        std::size_t firstLevel = 0;
+        if (options.start) {
+            const int n = options.start->size();
+            std::vector<float> flipped(std::size_t(n) * n);
+            for (std::size_t i = 0; i < flipped.size(); ++i)
+                flipped[i] = float(options.start->weights()[flipped.size() - 1 - i]);
+            const double r = options.start->radius();
+            while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
+                ++firstLevel;
+            startSize = sizes[firstLevel];
+            start = ScaleKernel(flipped, n, startSize, double(sizes[firstLevel]) / bound);
+        }
+        return SearchKernel(luminance, width, height, sizes, firstLevel, std::move(start),
+                            startSize, lambda, cancel, progress, progressFrom, progressTo);
+    };
 
     // The kernel (convolution's orientation) as an estimate with its confidence. The spectrum is
     // measured over 128 × 128 tiles: a smaller section is judged with the photograph around it.
@@ -549,7 +562,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         ShakeEstimate e;
         std::vector<double> weights(k.size());
         for (std::size_t i = 0; i < k.size(); ++i) weights[i] = k[k.size() - 1 - i];
-        e.kernel = KernelImage::fromWeights(sizes.back(), weights);
+        e.kernel = KernelImage::fromWeights(int(std::lround(std::sqrt(double(k.size())))), weights);
         if (!e.kernel)
             return e;
         const int sw = std::max(width, 128), sh = std::max(height, 128);
@@ -561,18 +574,18 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                *e.kernel);
         return e;
     };
-    // A second start with a sparser sharp image when the first explains little: a larger L0
-    // weight keeps only the main edges, which resists the drift towards a too small kernel that
-    // fine texture causes on long shakes, but loses detail on short ones; the one whose kernel
-    // explains the section's spectrum better is kept.
-    std::vector<float> k = SearchKernel(luminance, width, height, sizes, firstLevel, start,
-                                        startSize, kLambda, cancel, progress, 0, 0.5);
+    // A second start when the first explains little. Which levels of the pyramid a kernel passes
+    // through decides much of where the search ends: a shake nearly as wide as the square is cut
+    // at its edges on the way and settles on a fragment, and even a shorter one sometimes drifts
+    // towards a too small kernel over fine texture. A larger square gives it room and other
+    // levels. The one whose kernel explains the section's spectrum better is kept.
+    std::vector<float> k = search(maxSize, kLambda, 0, 0.5);
     if (k.empty() || StopRequested(cancel))
         return {};
     ShakeEstimate estimate = judge(k);
     if (estimate.confidence < kRetry) {
-        k = SearchKernel(luminance, width, height, sizes, firstLevel, start, startSize,
-                         kSecondLambda, cancel, progress, 0.5, 1);
+        const int secondBound = SecondShakeBound(maxSize);
+        k = search(secondBound, secondBound > maxSize ? kLambda : kSecondLambda, 0.5, 1);
         if (k.empty() || StopRequested(cancel))
             return {};
         ShakeEstimate second = judge(k);
@@ -592,7 +605,8 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
 }
 
 std::int64_t EstimateShakeKernel_mem_usage(int w, int h, int maxSize) {
-    maxSize = std::clamp(maxSize | 1, 3, 63);
+    // The second start's square is the larger.
+    maxSize = SecondShakeBound(std::clamp(maxSize | 1, 3, kMaxBound));
     w = std::min(w, kMaxSide);
     h = std::min(h, kMaxSide);
     const std::int64_t padded =

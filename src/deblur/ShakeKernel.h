@@ -13,7 +13,8 @@ namespace velkaro {
 // path of a hand's shake as well as a disc or a line.
 
 struct ShakeEstimateOptions {
-    int maxSize = 31;      // odd bound of the kernel's size, 3 … 63
+    int maxSize = 31;      // odd bound of the kernel's size, 3 … 63 (a second start may go up
+                           // to 1.65 times this, at most 63)
     KernelImageRef start;  // optional first estimate (a confident disc or line), any size
 };
 
