@@ -63,7 +63,8 @@ constexpr int kMaxSide = 640;
 constexpr int kIterations = 5;  // alternations per level
 // L0 weight at the start of each level. A second start, tried when the first start's kernel
 // explains under kRetry of the misfit, searches a larger square (kSecondBound times the first, at
-// most kMaxBound) or, when the square cannot grow, with a sparser sharp image (kSecondLambda).
+// most kMaxBound); a third, when neither explains that much but one explains something, searches
+// that square with a sparser sharp image (kSecondLambda).
 constexpr double kLambda = 4e-3;
 constexpr double kSecondLambda = 7e-3;
 constexpr double kRetry = 0.4;
@@ -574,25 +575,34 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                *e.kernel);
         return e;
     };
-    // A second start when the first explains little. Which levels of the pyramid a kernel passes
+    // Further starts when the first explains little. Which levels of the pyramid a kernel passes
     // through decides much of where the search ends: a shake nearly as wide as the square is cut
     // at its edges on the way and settles on a fragment, and even a shorter one sometimes drifts
-    // towards a too small kernel over fine texture. A larger square gives it room and other
-    // levels. The one whose kernel explains the section's spectrum better is kept.
+    // towards a too small kernel over fine texture. The second start searches a larger square,
+    // which gives the kernel room and other levels; the third searches it with a sparser sharp
+    // image, which keeps only the main edges but loses detail on short shakes, so it comes last.
+    // A section where nothing explained anything (most often a sharp one) gets no third. The
+    // kernel that explains the section's spectrum best is kept.
     std::vector<float> k = search(maxSize, kLambda, 0, 0.5);
     if (k.empty() || StopRequested(cancel))
         return {};
     ShakeEstimate estimate = judge(k);
-    if (estimate.confidence < kRetry) {
-        const int secondBound = SecondShakeBound(maxSize);
-        k = search(secondBound, secondBound > maxSize ? kLambda : kSecondLambda, 0.5, 1);
+    const int secondBound = SecondShakeBound(maxSize);
+    const double lambdas[] = {secondBound > maxSize ? kLambda : kSecondLambda, kSecondLambda};
+    const int starts = secondBound > maxSize ? 2 : 1;
+    for (int s = 0; s < starts && estimate.confidence < kRetry; ++s) {
+        if (s > 0 && !(estimate.confidence > 0))
+            break;
+        // Progress: the first start to a half, then the rest in equal parts.
+        const double part = 0.5 / starts;
+        k = search(secondBound, lambdas[s], 0.5 + s * part, 0.5 + (s + 1) * part);
         if (k.empty() || StopRequested(cancel))
             return {};
-        ShakeEstimate second = judge(k);
-        LogDebug("shake kernel: second start, confidence %.2f (first %.2f)", second.confidence,
+        ShakeEstimate next = judge(k);
+        LogDebug("shake kernel: start %d, confidence %.2f (so far %.2f)", s + 2, next.confidence,
                  estimate.confidence);
-        if (second.confidence > estimate.confidence)
-            estimate = std::move(second);
+        if (next.confidence > estimate.confidence)
+            estimate = std::move(next);
     }
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);
