@@ -79,10 +79,12 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         KernelImageRef truth;  // null: no blur to find
         KernelImageRef start = nullptr;
     };
+    // `wide` is 27 pixels across, wider than the 25 the search starts in: found by a later start.
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
-                         disc = FilterKernel(3, -1);
+                         disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6);
     const Case cases[] = {
         {"shake", SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), shake},
+        {"wide shake", SyntheticBlur(coffee, *wide, 0.5 / 255, 1), wide},
         {"line", SyntheticBlur(camera, *line, 0.5 / 255, 2), line},
         {"disc", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc},
         {"disc from a smaller one", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc,
