@@ -24,7 +24,8 @@
 // starts from the previous kernel enlarged. λ decreases slowly within a level (Pan et al.) so
 // that finer edges join as the kernel settles. When the kernel explains little of the section
 // (below), the search runs again in a square 1.65 times larger, whose pyramid passes the kernel
-// through other levels with room around it, and the better-explaining kernel is kept.
+// through other levels with room around it, then there with a larger L0 weight; the kernel that
+// explains the section best is kept.
 //
 // The padded planes are made periodic by blending each edge into the opposite one across the
 // padding, so the FFTs see no jump at the borders (in the manner of Liu & Jia 2008, "Reducing
