@@ -26,14 +26,14 @@
 // misfit (a square 1.65 times larger, then that square with a sparser sharp image) instead of one
 // with the sparser image in the same square; the same centred synthetic kernels in both:
 //   seeds      ratio ≤ 3          median       worse   no kernel   mean gain (true kernel)
-//   11, 12     40 → 44 (88 %)     1.82 → 1.47  1 → 1   7 → 7       3.64 → 4.37 dB (6.65)
+//   11, 12     40 → 44 (88 %)     1.82 → 1.45  1 → 1   7 → 5       3.64 → 4.45 dB (6.65)
 //   21, 22     41 → 43 (86 %)     1.78 → 1.45  2 → 1   5 → 6       3.91 → 4.56 dB (6.85)
-//   1, 2       36 → 42 (84 %)     2.33 → 1.67  4 → 1   11 → 9      3.25 → 4.29 dB (7.09)
+//   1, 2       36 → 42 (84 %)     2.33 → 1.67  4 → 2   11 → 8      3.25 → 4.28 dB (7.09)
 // Exact centring alone gave 42, 42 and 37 of 50. With the kernels as generated before (centred to
 // the nearest pixel, so a random offset of up to half a pixel remained between truth and
 // estimate), the old estimate gave 39, 36 and 33 of 50.
-// The three cases worse than the input lose 0.25, 0.45 and 2.45 dB (camera and rocket, 32 and 40
-// pixels; the last a confident kernel of the wrong shape).
+// The four cases worse than the input lose 0.25 to 0.45 dB, and one 2.45 dB (camera and rocket,
+// 25 to 40 pixels; the last a confident kernel of the wrong shape).
 // Most misses are 32 and 40 pixels long, on chelsea's fur or on rocket's sky, where every start
 // ends with a kernel that explains too little of the spectrum to be kept.
 // Discs of radius 2 to 7 and lines of 9 to 17 pixels are all found (radius within 1.5 pixels); the
