@@ -536,23 +536,26 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         for (float& v : luminance) v /= top99;
     }
 
-    // The coarse-to-fine search up to the size `bound`. The start kernel, in the convolution's
-    // orientation (flipped), joins at the first level where it is more than a pixel or two wide.
+    // The start kernel in the convolution's orientation (flipped), for every search.
+    std::vector<float> flipped;
+    if (options.start) {
+        const std::vector<double>& w = options.start->weights();
+        flipped.assign(w.rbegin(), w.rend());
+    }
+    // The coarse-to-fine search up to the size `bound`. The start kernel joins at the first level
+    // where it is more than a pixel or two wide.
     auto search = [&](int bound, double lambda, double progressFrom, double progressTo) {
         const std::vector<int> sizes = KernelSizes(bound);
         std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
         int startSize = 3;
         std::size_t firstLevel = 0;
         if (options.start) {
-            const int n = options.start->size();
-            std::vector<float> flipped(std::size_t(n) * n);
-            for (std::size_t i = 0; i < flipped.size(); ++i)
-                flipped[i] = float(options.start->weights()[flipped.size() - 1 - i]);
             const double r = options.start->radius();
             while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
                 ++firstLevel;
             startSize = sizes[firstLevel];
-            start = ScaleKernel(flipped, n, startSize, double(sizes[firstLevel]) / bound);
+            start = ScaleKernel(flipped, options.start->size(), startSize,
+                                double(sizes[firstLevel]) / bound);
         }
         return SearchKernel(luminance, width, height, sizes, firstLevel, std::move(start),
                             startSize, lambda, cancel, progress, progressFrom, progressTo);
