@@ -62,8 +62,8 @@ constexpr double kPi = 3.141592653589793;
 constexpr int kMinSide = 64;
 constexpr int kMaxSide = 640;
 constexpr int kIterations = 5;  // alternations per level
-// Alternations at the finest level, where the kernel's fine shape settles: more of them cost about
-// 80 % more time and gave a quarter of a decibel more on average (bench/shake_quality).
+// Alternations at the finest level, where the kernel's fine shape settles: twelve instead of five
+// cost half as much time again and gave a quarter of a decibel more on average (shake_quality).
 constexpr int kFinestIterations = 12;
 // L0 weight at the start of each level. A second start, tried when the first start's kernel
 // explains under kRetry of the misfit, searches a larger square (kSecondBound times the first, at
@@ -590,7 +590,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // which gives the kernel room and other levels; the third searches it with a sparser sharp
     // image, which keeps only the main edges but loses detail on short shakes, so it comes last.
     // The kernel that explains the section's spectrum best is kept. A sharp section is searched
-    // three times: about 1 to 3 seconds on two cores before it says no blur was found.
+    // three times: about 2 to 5 seconds on two cores before it says no blur was found.
     std::vector<float> k = search(maxSize, kLambda, 0, 0.5);
     if (k.empty() || StopRequested(cancel))
         return {};
