@@ -466,11 +466,15 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
                                 const std::atomic<bool>* cancel, const MethodProgress* progress,
                                 double progressFrom, double progressTo) {
     const int maxSize = sizes.back();
+    auto iterationsAt = [&](std::size_t l) {
+        return l + 1 == sizes.size() ? kFinestIterations : kIterations;
+    };
+    // Each level's share of the work, for the progress: its area times its alternations.
     std::vector<double> cost(sizes.size());
     double totalCost = 0;
     for (std::size_t l = 0; l < sizes.size(); ++l) {
         const double s = double(sizes[l]) / maxSize;
-        cost[l] = s * s * (l + 1 == sizes.size() ? kFinestIterations : kIterations);
+        cost[l] = s * s * iterationsAt(l);
         totalCost += cost[l];
     }
     std::unique_ptr<Level> level;
@@ -494,7 +498,7 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
         PadPeriodic(plane, levelW, levelH, *level);
         level->forward(level->y.get(), level->Y.get());
         double lambda = startLambda;
-        const int iterations = l + 1 == sizes.size() ? kFinestIterations : kIterations;
+        const int iterations = iterationsAt(l);
         for (int it = 0; it < iterations; ++it) {
             KernelSpectrum(k, n, *level);
             if (!SolveSharp(*level, lambda, cancel))
