@@ -181,9 +181,9 @@ KernelImageRef ParametricKernel(double radius, int angle) {
 
 // The grid of one synthetic case as the session computes and scores it: the blur estimated on the
 // 512 × 512 section around the photograph's centre (the grid's kernel: the disc or line found, or
-// the blind estimate's kernel when those fit poorly, or the disc when nothing is found), every
-// column but least squares at steps 1 … maxStep on the central `size` × `size` pixels, each scored
-// against one basis per step made with the section's own blur estimate.
+// the blind estimate's kernel where it fits clearly better, or the disc when nothing is found),
+// every column but least squares at steps 1 … maxStep on the central `size` × `size` pixels, each
+// scored against one basis per step made with the section's own blur estimate.
 Case GridCase(const std::string& name, int family, const CImage& sharp, const KernelImageRef& truth,
               unsigned seed, int size, int maxStep) {
     const CImage blurred = SyntheticBlur(sharp, *truth, 1.0 / 255, seed);

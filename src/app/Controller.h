@@ -197,9 +197,9 @@ class Controller : public QObject, public ControllerInterface {
     // (0 … 179) and,
     // when the kernel changed, clears the previews and recomputes the current column for it.
     void setBlurShape(bool motion, int angle);
-    // Estimates the blur of the current section on a worker: the disc or the line and, when they
-    // fit poorly, a kernel of any shape; estimateFinished() follows. A new click, a change of the
-    // blur control, Cancel or closing the photograph stops an estimate still running.
+    // Estimates the blur of the current section on a worker: the disc or the line and, unless a
+    // disc fits well, a kernel of any shape; estimateFinished() follows. A new click, a change of
+    // the blur control, Cancel or closing the photograph stops an estimate still running.
     void estimateBlur();
     const BlurEstimate& lastEstimate() const { return mLastEstimate; }
 

@@ -1,8 +1,8 @@
 // velkaro-cli estimate IN --at X,Y [--kernel-out K.png]: the blur estimate of the 512 × 512
 // section around the point, as one line "shape=disc|motion|none radius=R angle=A confidence=C" on
 // standard output (R in pixels, a multiple of 0.5; A in degrees counter-clockwise from the
-// horizontal, -1 unless the shape is motion; C from 0 to 1). When the disc and line fit poorly the
-// blind estimate of a kernel of any shape is tried, and a kernel that fits better is printed as
+// horizontal, -1 unless the shape is motion; C from 0 to 1). Unless a disc fits well the blind
+// estimate of a kernel of any shape is tried, and a kernel that fits clearly better is printed as
 // "shape=shake size=S confidence=C" (S its side in pixels). --kernel-out writes the kernel
 // estimated (any shape) as a 16-bit grey PNG.
 

@@ -41,7 +41,7 @@ const CliCommand kCommands[] = {
      "compute the preview grid of the section around X,Y (radius steps 1 to N, default 15) and "
      "write it as one labelled contact sheet: each cell the centre N x N pixels of its preview at "
      "full size (default 192; 0 shows whole previews shrunk), the original's first; --estimate "
-     "takes the kernel from the blur estimate (the blind one when disc and line fit poorly); "
+     "takes the kernel from the blur estimate (the blind one where it fits clearly better); "
      "--rank scores the cells, badges "
      "the best three and prints every cell best first: preset step score detail% halo noise",
      RunGrid},

@@ -595,13 +595,13 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // image, which keeps only the main edges but loses detail on short shakes, so it comes last.
     // The kernel that explains the section's spectrum best is kept. A sharp section is searched
     // three times: about 2 to 5 seconds on two cores before it says no blur was found.
-    std::vector<float> k = search(maxSize, kLambda, 0, 0.5);
+    std::vector<float> k = search(maxSize, kLambda, 0, options.retry ? 0.5 : 1.0);
     if (k.empty() || StopRequested(cancel))
         return {};
     ShakeEstimate estimate = judge(k);
     const int secondBound = SecondShakeBound(maxSize);
     const double lambdas[] = {secondBound > maxSize ? kLambda : kSecondLambda, kSecondLambda};
-    const int starts = secondBound > maxSize ? 2 : 1;
+    const int starts = !options.retry ? 0 : secondBound > maxSize ? 2 : 1;
     for (int s = 0; s < starts && estimate.confidence < kRetry; ++s) {
         // Progress: the first start to a half, then the rest in equal parts.
         const double part = 0.5 / starts;

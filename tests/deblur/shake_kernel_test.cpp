@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "DeblurTestSupport.h"
+#include "SectionKernel.h"
 #include "ShakeKernel.h"
 #include "SyntheticShake.h"
 
@@ -131,6 +132,23 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
     const auto returnedAt = std::chrono::steady_clock::now();
     stopper.join();
     EXPECT_LT(std::chrono::duration<double>(returnedAt - stoppedAt).count(), 0.5);
+}
+
+// The click's estimate: a straight streak stays the line it is; a shake along a gentle curve,
+// which a line fits well too, is searched on from that line and found as itself.
+TEST(ShakeKernel, TheSectionKeepsALineAndFindsACurveALineFits) {
+    const KernelImageRef line = FilterKernel(5, 30), curve = SyntheticShakeKernel(17, 12170);
+    const Region whole{0, 0, 320, 320};
+    const CImage streaked =
+        SyntheticBlur(Centre(samplePhoto("camera.png"), 320), *line, 1.0 / 255, 2);
+    EXPECT_EQ(EstimateSectionKernel(streaked, whole).shape, BlurShape::Motion);
+    const CImage shaken =
+        SyntheticBlur(Centre(samplePhoto("astronaut.png"), 320), *curve, 1.0 / 255, 12170);
+    const BlurEstimate fit = EstimateBlur(shaken, whole);
+    ASSERT_TRUE(fit.shape == BlurShape::Motion && fit.confidence >= kConfidentFit);
+    const BlurEstimate found = EstimateSectionKernel(shaken, whole);
+    ASSERT_EQ(found.shape, BlurShape::Shake);
+    EXPECT_GE(BestShiftCorrelation(*found.kernel, *curve), 0.85);
 }
 
 // The generator: equal seeds give equal kernels, different seeds different ones; each is a kernel
