@@ -194,9 +194,10 @@ class Controller : public QObject, public ControllerInterface {
     // a change restarts the current column.
     void setBrightnessOnly(bool on);
     // Sets the blur control to the disc (`angle` unused) or to a motion at kernel angle `angle`
-    // (0 … 179) and,
-    // when the kernel changed, clears the previews and recomputes the current column for it.
-    void setBlurShape(bool motion, int angle);
+    // (0 … 179) and, when the kernel changed, clears the previews and recomputes the current
+    // column for it. An estimate still running stops unless `keepEstimate` (the line it offered
+    // while it searches on).
+    void setBlurShape(bool motion, int angle, bool keepEstimate = false);
     // Estimates the blur of the current section on a worker: the disc or the line and, unless a
     // disc fits well, a kernel of any shape; estimateFinished() follows. A new click, a change of
     // the blur control, Cancel or closing the photograph stops an estimate still running.
@@ -275,8 +276,9 @@ class Controller : public QObject, public ControllerInterface {
     // Queues the previews of rows 1 … of `column` of the current section for the current kernel.
     void startColumn(int column);
     // The blur control changed: remembers it, then restarts the previews (after a short pause, so
-    // that dragging the angle restarts them once) or, when `now`, at once.
-    void blurShapeChanged(bool now);
+    // that dragging the angle restarts them once) or, when `now`, at once; an estimate still
+    // running stops unless `keepEstimate`.
+    void blurShapeChanged(bool now, bool keepEstimate = false);
     // The user changed the blur control: this photograph keeps that shape over its estimates.
     void userChoseBlurShape(bool now);
     // "disc", "motion 30°", "shake" or "loaded kernel" for a kernel.
@@ -290,7 +292,8 @@ class Controller : public QObject, public ControllerInterface {
     void dropEstimate();
     void showEstimateProgress(double fraction);
     void restartPreviews();
-    void showEstimate(const BlurEstimate& estimate);
+    // `provisional`: a confident line shown while the blind search that may replace it runs.
+    void showEstimate(const BlurEstimate& estimate, bool provisional = false);
     // What statusUpdate() does with each kind of session event.
     void showDeblurProgress(DeblurId id, double fraction);
     void removeCancelledDeblur(DeblurId id);

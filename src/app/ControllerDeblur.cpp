@@ -348,7 +348,7 @@ void Controller::setBrightnessOnly(bool on) {
     restartPreviews();
 }
 
-void Controller::setBlurShape(bool motion, int angle) {
+void Controller::setBlurShape(bool motion, int angle, bool keepEstimate) {
     const BlurKernel before = currentKernel();
     if (motion) {  // the disc leaves the last motion's angle in place
         const QSignalBlocker blocker(mAngleField);
@@ -357,7 +357,7 @@ void Controller::setBlurShape(bool motion, int angle) {
     }
     mBlurShape->button(motion ? 1 : 0)->setChecked(true);
     if (!currentKernel().sameAs(before))
-        blurShapeChanged(true);
+        blurShapeChanged(true, keepEstimate);
 }
 
 QString Controller::blurShapeText(const BlurKernel& kernel) const {
@@ -372,8 +372,9 @@ void Controller::userChoseBlurShape(bool now) {
     blurShapeChanged(now);
 }
 
-void Controller::blurShapeChanged(bool now) {
-    dropEstimate();  // the user's choice outranks an estimate still running
+void Controller::blurShapeChanged(bool now, bool keepEstimate) {
+    if (!keepEstimate)
+        dropEstimate();  // the user's choice outranks an estimate still running
     saveDefaults(mBlurShape);
     if (now)
         restartPreviews();
@@ -443,8 +444,11 @@ void Controller::estimateBlur() {
             if (percent->exchange(now) != now)
                 post([this, now] { showEstimateProgress(now / 100.0); });
         };
+        const ProvisionalEstimate line = [post, this](const BlurEstimate& fit) {
+            post([this, fit] { showEstimate(fit, true); });
+        };
         const BlurEstimate estimate =
-            EstimateSectionKernel(*section, Region{0, 0, w, h}, cancel.get(), &progress);
+            EstimateSectionKernel(*section, Region{0, 0, w, h}, cancel.get(), &progress, &line);
         if (StopRequested(cancel.get())) {
             QMetaObject::invokeMethod(
                 this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);
@@ -464,9 +468,10 @@ void Controller::showEstimateProgress(double fraction) {
             tr("Estimating the shape of the blur… %1%").arg(int(fraction * 100)), 2000);
 }
 
-void Controller::showEstimate(const BlurEstimate& e) {
+void Controller::showEstimate(const BlurEstimate& e, bool provisional) {
     mLastEstimate = e;
-    mEstimateCancel.reset();
+    if (!provisional)
+        mEstimateCancel.reset();
     QStatusBar* status = mMainWindow->statusBar();
     // A shape the user chose for this photograph outranks the estimate's.
     const QString kept = mUserChoseShape
@@ -493,7 +498,7 @@ void Controller::showEstimate(const BlurEstimate& e) {
         if (e.kernel)
             setShakeKernel(e.kernel, false, true);
         else
-            setBlurShape(e.shape == BlurShape::Motion, e.angle);
+            setBlurShape(e.shape == BlurShape::Motion, e.angle, provisional);
     } else if (e.kernel && !(mBlurShape->checkedId() == 2)) {
         // Offered beside the shape the user chose, not chosen.
         setShakeKernel(e.kernel, false, false);
@@ -501,7 +506,8 @@ void Controller::showEstimate(const BlurEstimate& e) {
     // An unchanged kernel keeps its cells: the (new) selection is shown or queued.
     if (currentKernel().sameAs(before))
         maskChanged(nullptr);
-    emit estimateFinished();
+    if (!provisional)
+        emit estimateFinished();
 }
 
 Controller::MaskValues Controller::maskValues() const {

@@ -57,8 +57,8 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
 }
 
 BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
-                                   const std::atomic<bool>* cancel,
-                                   const MethodProgress* progress) {
+                                   const std::atomic<bool>* cancel, const MethodProgress* progress,
+                                   const ProvisionalEstimate* provisional) {
     const BlurEstimate fit = EstimateBlur(image, region);
     // A confident disc is kept. A confident line is searched on from: a hand's shake along a
     // gentle curve often fits a line well, and the blind search started from that line then finds
@@ -66,6 +66,8 @@ BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
     const bool confident = fit.confidence >= kConfidentFit;
     if (fit.shape == BlurShape::Disc && confident)
         return fit;
+    if (confident && provisional && *provisional)
+        (*provisional)(fit);
     // From a confident line one start only: a kernel that replaces it explains at least 60 % of
     // the misfit, which the further starts, taken when the first explains under 40 %, hardly reach.
     const BlurEstimate shake = ShakeSection(image, region, fit, !confident, cancel, progress);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 #include "BlurEstimate.h"
 #include "Image.h"
@@ -43,8 +44,12 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
 // clearly better (by kShakeMargin than a poor disc or line fit, by kConfidentLineMisfit than a
 // confident line); a confident disc is kept without a blind estimate. `progress` hears of the
 // blind estimate only.
+// `provisional` hears of a confident line before the blind search that may replace it runs, so
+// that a caller can use the line meanwhile.
+using ProvisionalEstimate = std::function<void(const BlurEstimate&)>;
 BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
                                    const std::atomic<bool>* cancel = nullptr,
-                                   const MethodProgress* progress = nullptr);
+                                   const MethodProgress* progress = nullptr,
+                                   const ProvisionalEstimate* provisional = nullptr);
 
 }  // namespace velkaro

@@ -322,11 +322,12 @@ TEST_F(ControllerTest, EstimateSetsTheShapeMarksTheRowAndAnAngleRestartsTheColum
 }
 
 // The coffee photograph shaken by a synthetic hand-held path, as a PNG of its own.
-QString ShakenPhoto(const AppHarness& app, const KernelImage& kernel) {
+QString ShakenPhoto(const AppHarness& app, const KernelImage& kernel,
+                    const char* name = "shaken.png") {
     const ImageRef sharp =
         ImageIO::sharedInstance().readFromFile(TestDataPath("coffee.png").toStdString());
     EXPECT_TRUE(sharp);
-    const QString path = app.temporaryPath("shaken.png");
+    const QString path = app.temporaryPath(name);
     EXPECT_TRUE(ImageIO::sharedInstance().writeImage(
         SyntheticBlur(CImage(sharp), kernel, 0.5 / 255, 1).asImage(), path.toStdString()));
     return path;
@@ -405,6 +406,16 @@ TEST_F(ControllerTest, AShakeIsEstimatedOrLoadedAndDrivesTheGridAndNewDeblurs) {
     ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4; }));
     const DeblurredEntry full = *c.images().back().entry;
     EXPECT_TRUE(full.brightnessOnly && full.kernel == loaded && full.radiusStep == 2);
+
+    // A shake that a line fits well: the Blur box turns to the line at once, and the search that
+    // goes on from it is not stopped by that; the shake it finds replaces the line.
+    ASSERT_TRUE(app.open(ShakenPhoto(app, *SyntheticShakeKernel(10, 11100), "curved.png")));
+    const int angleBefore = l.angleField->value(), finishedBefore = estimated.count();
+    c.deblurAtPoint({300, 200});
+    ASSERT_TRUE(estimated.wait(300000));
+    EXPECT_EQ(estimated.count(), finishedBefore + 1);
+    EXPECT_EQ(c.lastEstimate().shape, BlurShape::Shake);
+    EXPECT_NE(l.angleField->value(), angleBefore);
 }
 
 TEST_F(ControllerTest, TheSameSectionAgainReusesItsCellsAndTheBadgesSettleWhenTheGridIsFull) {

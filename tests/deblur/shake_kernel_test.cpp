@@ -135,18 +135,23 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
 }
 
 // The click's estimate: a straight streak stays the line it is; a shake along a gentle curve,
-// which a line fits well too, is searched on from that line and found as itself.
+// which a line fits well too, is searched on from that line and found as itself. Both lines are
+// offered before the search runs.
 TEST(ShakeKernel, TheSectionKeepsALineAndFindsACurveALineFits) {
     const KernelImageRef line = FilterKernel(5, 30), curve = SyntheticShakeKernel(17, 12170);
     const Region whole{0, 0, 320, 320};
+    std::vector<BlurShape> offered;
+    const ProvisionalEstimate offer = [&](const BlurEstimate& e) { offered.push_back(e.shape); };
     const CImage streaked =
         SyntheticBlur(Centre(samplePhoto("camera.png"), 320), *line, 1.0 / 255, 2);
-    EXPECT_EQ(EstimateSectionKernel(streaked, whole).shape, BlurShape::Motion);
+    EXPECT_EQ(EstimateSectionKernel(streaked, whole, nullptr, nullptr, &offer).shape,
+              BlurShape::Motion);
     const CImage shaken =
         SyntheticBlur(Centre(samplePhoto("astronaut.png"), 320), *curve, 1.0 / 255, 12170);
     const BlurEstimate fit = EstimateBlur(shaken, whole);
     ASSERT_TRUE(fit.shape == BlurShape::Motion && fit.confidence >= kConfidentFit);
-    const BlurEstimate found = EstimateSectionKernel(shaken, whole);
+    const BlurEstimate found = EstimateSectionKernel(shaken, whole, nullptr, nullptr, &offer);
+    EXPECT_EQ(offered, std::vector<BlurShape>(2, BlurShape::Motion));
     ASSERT_EQ(found.shape, BlurShape::Shake);
     EXPECT_GE(BestShiftCorrelation(*found.kernel, *curve), 0.85);
 }
