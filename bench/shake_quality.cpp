@@ -63,9 +63,10 @@
 // Eight of the 150 shakes a line fitted well are now found as themselves, seven of them 1.3 to
 // 2.6 dB better, one 0.03 dB; none got worse. 39 straight streaks on 13 photographs all stay lines
 // (and 15 discs discs); the search from a line, one start, costs a line click 1 to 2 s on two
-// cores, 6 s on brick if it searched on as a sharp section does. Of the nine cases worse than the input, six are long shakes over rocket's sky or
-// chelsea's fur that the blind search finds nothing for, fitted as wide discs (radius 10.5 to 15,
-// confidence 0.15 to 0.27); three are shake kernels of the wrong size (confidence 0.30 to 0.37).
+// cores, 6 s on brick if it searched on as a sharp section does. Of the nine cases worse than the
+// input, six are long shakes over rocket's sky or chelsea's fur that the blind search finds nothing
+// for, fitted as wide discs (radius 10.5 to 15, confidence 0.15 to 0.27); three are shake kernels
+// of the wrong size (confidence 0.30 to 0.37).
 
 #include <time.h>
 
