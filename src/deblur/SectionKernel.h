@@ -19,9 +19,8 @@ constexpr double kConfidentFit = 0.5;
 // How much more of the misfit a blind kernel must explain to replace a poor disc or line fit.
 constexpr double kShakeMargin = 0.05;
 // A confident line is replaced only by a kernel that leaves at most this share of the misfit the
-// line leaves: the blind search started from a straight streak ends near it and explains the
-// spectrum as well or a little better, by a share of the line's misfit of up to 0.85 on 40
-// streaks; found curves removed 0.21 to 0.39 of it.
+// line leaves: started from a straight streak, the blind search ends near it and left at least
+// 0.85 of the line's misfit on 40 streaks; the curves it found from a line left 0.61 to 0.79.
 constexpr double kConfidentLineMisfit = 0.8;
 // Bounds of the blind estimate's kernel square: the larger one when the disc or line found is too
 // wide to leave room around it in the smaller (whose search tries a larger square itself when it
