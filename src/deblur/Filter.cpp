@@ -251,10 +251,15 @@ std::vector<double> KernelImage::scaledTo(double radius, int* size) const {
     return out;
 }
 
+double KernelImageRadius(double radius, const KernelImage& image) {
+    return image.radius() > kLargestRowRadius ? radius / kLargestRowRadius * image.radius()
+                                              : radius;
+}
+
 int SizeForFilter(double radius, const BlurKernel& kernel) {
     VK_CHECK(radius >= 0);
     if (kernel.image)
-        return radius > 0 ? kernel.image->sizeAt(radius) : 1;
+        return radius > 0 ? kernel.image->sizeAt(KernelImageRadius(radius, *kernel.image)) : 1;
     return 2 * HalfWidth(radius) + 1;
 }
 
@@ -270,7 +275,7 @@ int ProtractorAngleFromKernel(int kernelAngle) {
 void GenerateFilter(Matrix& f, double radius, const BlurKernel& kernel) {
     VK_CHECK(radius >= 0);
     if (kernel.image && radius > 0)
-        GenerateFromImage(f, radius, *kernel.image);
+        GenerateFromImage(f, KernelImageRadius(radius, *kernel.image), *kernel.image);
     else if (kernel.image || kernel.angle < 0)
         GenerateCircular(f, kernel.image ? 0 : radius);
     else

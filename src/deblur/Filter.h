@@ -67,13 +67,22 @@ struct BlurKernel {
     }
 };
 
+// The largest radius the grid's rows and the radius options reach, in pixels.
+constexpr double kLargestRowRadius = 15;
+
+// The radius a kernel image is drawn at for the row (or option) `radius`: the radius itself,
+// except for a kernel wider than kLargestRowRadius, which the largest row shows at its own size
+// and the rows below in proportion. A long shake's kernel (its radius up to 20 pixels for 40
+// pixels of path) would otherwise be shrunk at every row, and a shrunk kernel deblurs little.
+double KernelImageRadius(double radius, const KernelImage& image);
+
 // Rows and columns of the kernel of a radius: 2 × ceil(radius − 0.5) + 1 for the disc and the
-// line; for a kernel image, the size of the image scaled to the radius.
+// line; for a kernel image, the size of the image scaled to KernelImageRadius.
 int SizeForFilter(double radius, const BlurKernel& kernel);
 
 // Fills the square, odd-sized f (at least SizeForFilter rows) with the disc when angle < 0, else
 // with the line at `angle` degrees (0 horizontal, 90 vertical), or with the kernel image scaled
-// to `radius`; a larger f is padded with zeros.
+// to KernelImageRadius(radius); a larger f is padded with zeros.
 void GenerateFilter(Matrix& f, double radius, const BlurKernel& kernel);
 
 // Angles as people type and read them (the window, the command line) are degrees counter-clockwise

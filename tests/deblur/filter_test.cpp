@@ -148,6 +148,32 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
             EXPECT_GT(dot / std::sqrt(s2 * r2), 0.9) << r << " to " << target;
         }
     }
+
+    // A kernel wider than the rows reach (a disc of radius 20): the last row draws it as it is,
+    // a row half as far out half as large, close to the disc of radius 10.
+    const int n20 = SizeForFilter(20, -1);
+    Matrix disc20(n20, n20);
+    GenerateFilter(disc20, 20, -1);
+    const BlurKernel wide(KernelImage::fromWeights(
+        n20, std::vector<double>(disc20.roData(), disc20.roData() + n20 * n20)));
+    ASSERT_GT(wide.image->radius(), kLargestRowRadius);
+    ASSERT_EQ(SizeForFilter(kLargestRowRadius, wide), wide.image->size());
+    Matrix last(wide.image->size(), wide.image->size());
+    GenerateFilter(last, kLargestRowRadius, wide);
+    EXPECT_EQ(std::vector<double>(last.roData(), last.roData() + last.count()),
+              wide.image->weights());
+    const int n10 = SizeForFilter(10, -1), m = SizeForFilter(kLargestRowRadius / 2, wide);
+    EXPECT_LE(std::abs(m - n10), 2);
+    const int big = std::max(m, n10);
+    Matrix half(big, big), disc10(big, big);
+    GenerateFilter(half, kLargestRowRadius / 2, wide);
+    GenerateFilter(disc10, 10, -1);
+    double dot = 0, h2 = 0, d2 = 0;
+    for (int i = 0; i < big * big; ++i) {
+        const double h = half.roData()[i], d = disc10.roData()[i];
+        dot += h * d, h2 += h * h, d2 += d * d;
+    }
+    EXPECT_GT(dot / std::sqrt(h2 * d2), 0.9);
 }
 
 TEST(Filter, ProtractorAnglesRoundTripAndRiseCounterClockwise) {
