@@ -372,28 +372,25 @@ bool SolveSharp(Level& level, double lambda, double darkWeight, const std::atomi
         });
         level.forward(d, level.D.get());
         const float b = float(beta);
+        // α = (μ / λ)·β, so the dark channel's threshold μ / α is the gradients' λ / β; α is 0
+        // without the prior.
+        const float a = float(darkWeight * beta);
+        const float* T = nullptr;
         if (darkWeight > 0) {
-            // α = (μ / λ)·β, so the dark channel's threshold μ / α is the gradients' λ / β.
-            const float a = float(darkWeight * beta);
             DarkTarget(level, threshold);
             level.forward(level.work.get(), level.T.get());
-            const float* T = reinterpret_cast<const float*>(level.T.get());
-            ForRows(rows, [&](int r0, int r1) {
-                for (std::size_t i = std::size_t(r0) * half; i < std::size_t(r1) * half; ++i) {
-                    const float f = toPlane / (kk[i] + b * lap[i] + a);
-                    X[2 * i] = (A[2 * i] + b * D[2 * i] + a * T[2 * i]) * f;
-                    X[2 * i + 1] = (A[2 * i + 1] + b * D[2 * i + 1] + a * T[2 * i + 1]) * f;
-                }
-            });
-        } else {
-            ForRows(rows, [&](int r0, int r1) {
-                for (std::size_t i = std::size_t(r0) * half; i < std::size_t(r1) * half; ++i) {
-                    const float f = toPlane / (kk[i] + b * lap[i]);
-                    X[2 * i] = (A[2 * i] + b * D[2 * i]) * f;
-                    X[2 * i + 1] = (A[2 * i + 1] + b * D[2 * i + 1]) * f;
-                }
-            });
+            T = reinterpret_cast<const float*>(level.T.get());
         }
+        ForRows(rows, [&](int r0, int r1) {
+            for (std::size_t i = std::size_t(r0) * half; i < std::size_t(r1) * half; ++i) {
+                const float f = toPlane / (kk[i] + b * lap[i] + a);
+                float re = A[2 * i] + b * D[2 * i], im = A[2 * i + 1] + b * D[2 * i + 1];
+                if (T)
+                    re += a * T[2 * i], im += a * T[2 * i + 1];
+                X[2 * i] = re * f;
+                X[2 * i + 1] = im * f;
+            }
+        });
         level.inverse(level.X.get(), x);
     }
     return true;
