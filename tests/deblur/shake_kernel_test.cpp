@@ -81,11 +81,15 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         KernelImageRef start = nullptr;
     };
     // `wide` is 27 pixels across, wider than the 25 the search starts in: found by a later start.
+    // Stretches of `faint`'s path hold under a fifth of its peak: a kernel step that cut them
+    // away lost the whole kernel.
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
-                         disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6);
+                         disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6),
+                         faint = SyntheticShakeKernel(25, 2251);
     const Case cases[] = {
         {"shake", SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), shake},
         {"wide shake", SyntheticBlur(coffee, *wide, 0.5 / 255, 1), wide},
+        {"faint shake", SyntheticBlur(camera, *faint, 0.5 / 255, 2251), faint},
         {"line", SyntheticBlur(camera, *line, 0.5 / 255, 2), line},
         {"disc", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc},
         {"disc from a smaller one", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc,
