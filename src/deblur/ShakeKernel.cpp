@@ -108,6 +108,7 @@ constexpr double kDarkWeight = 0.2;
 constexpr int kDarkPatch = 15;
 constexpr double kMinConfidence = 0.15;  // as EstimateBlur's least gain
 
+// The cut of a search with the dark channel's weight `darkWeight`.
 double KernelCut(double darkWeight) {
     return darkWeight > 0 ? kDarkCut : kCut;
 }

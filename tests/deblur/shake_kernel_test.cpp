@@ -81,8 +81,8 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         KernelImageRef start = nullptr;
     };
     // `wide` is 27 pixels across, wider than the 25 the search starts in: found by a later start.
-    // Stretches of `faint`'s path hold under a fifth of its peak: a kernel step that cut them
-    // away lost the whole kernel.
+    // Half the pixels of `faint`'s path (13 % of its mass) hold under a fifth of its peak: a
+    // kernel step that cut them away lost the whole kernel.
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
                          disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6),
                          faint = SyntheticShakeKernel(25, 2251);
