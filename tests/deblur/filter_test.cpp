@@ -31,6 +31,25 @@ double DiscShare(int dx, int dy, double r) {
     return area / (M_PI * r * r);
 }
 
+// The disc (angle < 0) or line of `radius` as a kernel image.
+BlurKernel KernelImageOf(double radius, int angle) {
+    const int n = SizeForFilter(radius, angle);
+    Matrix f(n, n);
+    GenerateFilter(f, radius, angle);
+    return BlurKernel(
+        KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + f.count())));
+}
+
+// Cosine similarity of two kernels of the same size.
+double Cosine(const Matrix& a, const Matrix& b) {
+    double dot = 0, a2 = 0, b2 = 0;
+    for (int i = 0; i < a.count(); ++i) {
+        const double x = a.roData()[i], y = b.roData()[i];
+        dot += x * y, a2 += x * x, b2 += y * y;
+    }
+    return dot / std::sqrt(a2 * b2);
+}
+
 // max(0, 1 − distance to the segment of length 2r through the centre at `angle` degrees), before
 // the kernel is scaled to sum 1.
 double LineWeight(int dx, int dy, double r, int angle) {
@@ -117,19 +136,11 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
     // to another radius, a disc is close to the disc of that radius.
     for (double r : {2.0, 3.5, 6.0, 10.0}) {
         for (int angle : {-1, 0, 35, 90}) {
-            const int n = SizeForFilter(r, angle);
-            Matrix f(n, n);
-            GenerateFilter(f, r, angle);
-            const KernelImageRef k =
-                KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + n * n));
-            ASSERT_TRUE(k);
-            EXPECT_NEAR(k->radius(), r, angle < 0 ? 0.5 : 1.0) << r << " " << angle;
+            const BlurKernel k = KernelImageOf(r, angle);
+            ASSERT_TRUE(k.image);
+            EXPECT_NEAR(k.image->radius(), r, angle < 0 ? 0.5 : 1.0) << r << " " << angle;
         }
-        const int n = SizeForFilter(r, -1);
-        Matrix disc(n, n);
-        GenerateFilter(disc, r, -1);
-        const BlurKernel image(
-            KernelImage::fromWeights(n, std::vector<double>(disc.roData(), disc.roData() + n * n)));
+        const BlurKernel image = KernelImageOf(r, -1);
         for (double target : {1.5, r, 2 * r}) {
             const int m = SizeForFilter(target, image);
             const int want = SizeForFilter(target, -1);
@@ -139,23 +150,14 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
             GenerateFilter(scaled, target, image);
             GenerateFilter(reference, target, -1);
             EXPECT_NEAR(MatrixSum(scaled), 1.0, 1e-12);
-            double dot = 0, s2 = 0, r2 = 0;
-            for (int i = 0; i < big * big; ++i) {
-                const double s = scaled.roData()[i], q = reference.roData()[i];
-                EXPECT_GE(s, 0);
-                dot += s * q, s2 += s * s, r2 += q * q;
-            }
-            EXPECT_GT(dot / std::sqrt(s2 * r2), 0.9) << r << " to " << target;
+            EXPECT_GE(MatrixMinimum(scaled), 0);
+            EXPECT_GT(Cosine(scaled, reference), 0.9) << r << " to " << target;
         }
     }
 
     // A kernel wider than the rows reach (a disc of radius 20): the last row draws it as it is,
     // a row half as far out half as large, close to the disc of radius 10.
-    const int n20 = SizeForFilter(20, -1);
-    Matrix disc20(n20, n20);
-    GenerateFilter(disc20, 20, -1);
-    const BlurKernel wide(KernelImage::fromWeights(
-        n20, std::vector<double>(disc20.roData(), disc20.roData() + n20 * n20)));
+    const BlurKernel wide = KernelImageOf(20, -1);
     ASSERT_GT(wide.image->radius(), kLargestRowRadius);
     ASSERT_EQ(SizeForFilter(kLargestRowRadius, wide), wide.image->size());
     Matrix last(wide.image->size(), wide.image->size());
@@ -168,12 +170,7 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
     Matrix half(big, big), disc10(big, big);
     GenerateFilter(half, kLargestRowRadius / 2, wide);
     GenerateFilter(disc10, 10, -1);
-    double dot = 0, h2 = 0, d2 = 0;
-    for (int i = 0; i < big * big; ++i) {
-        const double h = half.roData()[i], d = disc10.roData()[i];
-        dot += h * d, h2 += h * h, d2 += d * d;
-    }
-    EXPECT_GT(dot / std::sqrt(h2 * d2), 0.9);
+    EXPECT_GT(Cosine(half, disc10), 0.9);
 }
 
 TEST(Filter, ProtractorAnglesRoundTripAndRiseCounterClockwise) {
