@@ -74,6 +74,9 @@ void richardsonLucyPlanarF(
 
     cv::Mat observed;
     PlaneMat(src)(cv::Rect(x0, y0, ww, wh)).copyTo(observed);
+    double observedMax = 0;
+    cv::minMaxLoc(observed, nullptr, &observedMax);
+    const double ceiling = kRichardsonLucyCeiling * std::max(observedMax, 1e-6);
     cv::Mat estimate = observed.clone();
     cv::Mat blurred(wh, ww, CV_32F);
     cv::Mat correction(wh, ww, CV_32F);
@@ -107,6 +110,7 @@ void richardsonLucyPlanarF(
         }
         filter(blurred, correction, flipped, fftFlipped.get());
         cv::multiply(estimate, correction, estimate);
+        cv::min(estimate, ceiling, estimate);
         if (afterIteration) {
             const cv::Mat window = estimate(region);
             if (!afterIteration(it + 1, PlanarF{reinterpret_cast<float*>(window.data), dest.width,

@@ -30,10 +30,16 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 // sizes (2 × max(kernelHeight, kernelWidth) pixels) on every side, clipped to `src`: real
 // neighbours shape the result near the window's edges, the true edge of `src` is extended, and
 // pixels of `src` further away are never read. The blurred estimate is taken as at least 1e-12
-// so that black areas never divide by zero. iterations <= 0 copies the window.
+// so that black areas never divide by zero, and the estimate at most kRichardsonLucyCeiling
+// times the largest observed value. iterations <= 0 copies the window.
 // `afterIteration`, when set, is called with the number of iterations done after each one and
 // the estimate so far over the destination window (valid during the call); when it answers false
 // the iterations end there (the caller is stopping and discards the result).
+// With a kernel that is not its own mirror image (a shake's), the edge-extended border is not
+// the exact mirror of the blur, and a pixel at the photograph's edge can grow by a constant factor
+// each iteration until it overflows, and the FFT spreads the overflow over the whole channel. A
+// sharp photograph's values never come near this bound, so it changes nothing else.
+constexpr float kRichardsonLucyCeiling = 8;
 void richardsonLucyPlanarF(
     const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY, const float* kernel,
     int kernelHeight, int kernelWidth, int iterations,
