@@ -94,8 +94,7 @@ void deconvolve_lucy_richard_threshold(const CImage& in, CImage& o, int channel,
     }
     RegionConvolver& backward = back ? *back : convolver;
     const float floor = 1e-12f;
-    const float ceiling =
-        kRichardsonLucyCeiling * std::max(count ? *std::max_element(O, O + count) : 0.0f, 1e-6f);
+    const float ceiling = RichardsonLucyCeilingFor(count ? *std::max_element(O, O + count) : 0.0f);
     for (int it = 0; it < iterations; ++it) {
         convolver.run(E.get(), Q.get());
         for (std::size_t i = 0; i < count; ++i) Q[i] = O[i] / std::max(Q[i], floor);

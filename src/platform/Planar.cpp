@@ -76,7 +76,7 @@ void richardsonLucyPlanarF(
     PlaneMat(src)(cv::Rect(x0, y0, ww, wh)).copyTo(observed);
     double observedMax = 0;
     cv::minMaxLoc(observed, nullptr, &observedMax);
-    const double ceiling = kRichardsonLucyCeiling * std::max(observedMax, 1e-6);
+    const double ceiling = RichardsonLucyCeilingFor(observedMax);
     cv::Mat estimate = observed.clone();
     cv::Mat blurred(wh, ww, CV_32F);
     cv::Mat correction(wh, ww, CV_32F);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,10 @@ void convolvePlanarF(const PlanarF& src, const PlanarF& dest, int offsetX, int o
 // each iteration until it overflows, and the FFT spreads the overflow over the whole channel. A
 // sharp photograph's values never come near this bound, so it changes nothing else.
 constexpr float kRichardsonLucyCeiling = 8;
+// The bound of an estimate whose observed values reach `observedMax` (a black window's is tiny).
+inline float RichardsonLucyCeilingFor(double observedMax) {
+    return float(kRichardsonLucyCeiling * std::max(observedMax, 1e-6));
+}
 void richardsonLucyPlanarF(
     const PlanarF& src, const PlanarF& dest, int offsetX, int offsetY, const float* kernel,
     int kernelHeight, int kernelWidth, int iterations,
