@@ -19,6 +19,7 @@
 #include "Filter.h"
 #include "Image.h"
 #include "ImageIO.h"
+#include "KernelFile.h"
 
 namespace deblurtest {
 
@@ -29,6 +30,15 @@ inline CImage samplePhoto(const char* name) {
         std::string(VELKARO_TEST_DATA_DIR) + "/" + name);
     EXPECT_TRUE(image) << name;
     return image ? CImage(image) : CImage(8, 8);
+}
+
+// A kernel picture of the test data, null (and a failure) when it cannot be read.
+inline velkaro::KernelImageRef sampleKernel(const char* name) {
+    std::string reason;
+    velkaro::KernelImageRef kernel =
+        velkaro::ReadKernelFile(std::string(VELKARO_TEST_DATA_DIR) + "/" + name, reason);
+    EXPECT_TRUE(kernel) << name << ": " << reason;
+    return kernel;
 }
 
 // The blur kernel of `radius` and `kernel` (an angle, or a kernel image), n × n, row after row.

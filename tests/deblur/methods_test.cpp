@@ -16,7 +16,6 @@
 #include "Dispatch.h"
 #include "Filter.h"
 #include "Image.h"
-#include "KernelFile.h"
 #include "Matrix.h"
 #include "Richard_Lucy.h"
 #include "Richard_Lucy_Threshold.h"
@@ -422,10 +421,8 @@ TEST(Methods, ChannelsInParallelMatchChannelsInTurn) {
 // until it overflowed, and the FFT convolution spread the overflow over the whole channel. The
 // photograph is the astronaut blurred by that shake in linear light, with noise.
 TEST(Methods, RichardsonLucyStaysFiniteAtAPhotographsEdgeWithACurvedShake) {
-    std::string reason;
-    const KernelImageRef shake =
-        ReadKernelFile(std::string(VELKARO_TEST_DATA_DIR) + "/curved_shake_psf.png", reason);
-    ASSERT_TRUE(shake) << reason;
+    const KernelImageRef shake = deblurtest::sampleKernel("curved_shake_psf.png");
+    ASSERT_TRUE(shake);
     const CImage blurred = deblurtest::samplePhoto("curved_shake_astronaut.png");
     const CImage sharp = deblurtest::samplePhoto("astronaut.png");
     const int w = blurred.width(), h = blurred.height();

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "DeblurTestSupport.h"
-#include "KernelFile.h"
 #include "SectionKernel.h"
 #include "ShakeKernel.h"
 #include "SyntheticShake.h"
@@ -90,10 +89,8 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
                          disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6),
                          faint = SyntheticShakeKernel(25, 2251);
-    std::string unread;
-    const KernelImageRef lingering =
-        ReadKernelFile(std::string(VELKARO_TEST_DATA_DIR) + "/curved_shake_psf.png", unread);
-    ASSERT_TRUE(lingering) << unread;
+    const KernelImageRef lingering = sampleKernel("curved_shake_psf.png");
+    ASSERT_TRUE(lingering);
     const Case cases[] = {
         {"shake", SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), shake},
         {"wide shake", SyntheticBlur(coffee, *wide, 0.5 / 255, 1), wide},
