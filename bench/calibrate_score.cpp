@@ -4,7 +4,7 @@
 // the weights under which the top-scored candidate is closest to the truly best one.
 //
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
-//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]]
+//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE] [--bezier]]
 //                   [--weights D,H,N,C,E,G,K]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
@@ -23,7 +23,9 @@
 // session scores them. Per family it reports the share of cases whose top-ranked cell is within
 // 1 dB of the best, the mean PSNR gains over the blurred input of the top-ranked and the best
 // cells and of 80 Richardson–Lucy iterations with the true kernel, and how many top-ranked cells
-// are worse than the input. Files saved from it load with --load as any other. --weights judges
+// are worse than the input; with --bezier the shakes come from another model (BezierShakeKernel,
+// 16 to 30 pixels of path), which the estimate and the score were not tuned on. Files saved from
+// it load with --load as any other. --weights judges
 // other weights than kScoreWeights as the current ones (the fit's seven numbers, the last the
 // confidence of a kernel image's own size).
 //
@@ -241,9 +243,10 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
 }
 
 // The synthetic cases of --families on `photos`: discs of radius 2 to 7, lines of 9 to 17 pixels
-// and shakes of 16 to 30 pixels (SyntheticShakeKernel with `seed`), σ = 1/255 noise.
+// and shakes of 16 to 30 pixels (SyntheticShakeKernel with `seed`, or BezierShakeKernel when
+// `bezier`), σ = 1/255 noise.
 std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std::string>& photos,
-                              unsigned seed, int size) {
+                              unsigned seed, int size, bool bezier) {
     std::vector<Case> cases;
     for (std::size_t p = 0; p < photos.size(); ++p) {
         const std::string path = photos[p][0] == '/' ? photos[p] : dataDir + "/" + photos[p];
@@ -273,7 +276,8 @@ std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std:
         cases.push_back(GridCase(name, kLine, sharp, ParametricKernel(line / 2, angle),
                                  caseSeed + 1, size, steps(line / 2)));
         std::fprintf(stderr, "%s\n", cases.back().name.c_str());
-        const KernelImageRef shake = SyntheticShakeKernel(length, caseSeed + 2);
+        const KernelImageRef shake = bezier ? BezierShakeKernel(length, caseSeed + 2)
+                                            : SyntheticShakeKernel(length, caseSeed + 2);
         std::snprintf(name, sizeof name, "%s shake %.0f r %.1f", photo.c_str(), length,
                       shake->radius());
         cases.push_back(
@@ -330,7 +334,7 @@ void ReportFamilies(std::FILE* out, const std::vector<Case>& cases, const ScoreW
 int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, heldOut, familyPhotos;
     std::vector<std::string> loads;
-    bool quick = false, wholeGrid = false, families = false;
+    bool quick = false, wholeGrid = false, families = false, bezier = false;
     unsigned seed = 1;
     int familySection = 256;
     // The weights judged as the current ones (--weights: the seven numbers of the fit's last line).
@@ -349,6 +353,8 @@ int main(int argc, char** argv) {
             familySection = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
+        else if (std::strcmp(argv[i], "--bezier") == 0)
+            bezier = true;
         else if (std::strcmp(argv[i], "--whole-grid") == 0)
             wholeGrid = true;
         else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
@@ -428,7 +434,7 @@ int main(int argc, char** argv) {
         std::fclose(in);
     }
     if (families && loads.empty()) {
-        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection);
+        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection, bezier);
         photos.clear();
     }
     for (const std::string& photo : loads.empty() ? photos : std::vector<std::string>{}) {

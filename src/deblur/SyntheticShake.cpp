@@ -99,6 +99,50 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
     return KernelImage::fromWeights(n, weights);
 }
 
+KernelImageRef BezierShakeKernel(double length, std::uint32_t seed) {
+    length = std::max(1.0, length);
+    Variates random(seed);
+    double px[4], py[4];
+    for (int i = 0; i < 4; ++i) px[i] = random.normal(), py[i] = random.normal();
+    const double cycles = random.uniform(1, 3), phase = random.uniform(0, 6);
+    constexpr int kBezierSamples = 2000;
+    std::vector<double> x(kBezierSamples), y(kBezierSamples), w(kBezierSamples);
+    double path = 0;
+    for (int i = 0; i < kBezierSamples; ++i) {
+        const double t = i / (kBezierSamples - 1.0), a = (1 - t) * (1 - t) * (1 - t),
+                     b = 3 * (1 - t) * (1 - t) * t, c = 3 * (1 - t) * t * t, d = t * t * t;
+        x[i] = a * px[0] + b * px[1] + c * px[2] + d * px[3];
+        y[i] = a * py[0] + b * py[1] + c * py[2] + d * py[3];
+        w[i] = 0.4 + std::abs(std::sin(t * kPi * cycles + phase));
+        if (i > 0)
+            path += std::hypot(x[i] - x[i - 1], y[i] - y[i - 1]);
+    }
+    // Scaled to `length`, with the brightness-weighted mean on the middle pixel's centre: bilinear
+    // splats keep it as the kernel's centroid.
+    const double scale = path > 0 ? length / path : 0;
+    double mx = 0, my = 0, mass = 0;
+    for (int i = 0; i < kBezierSamples; ++i) {
+        x[i] *= scale, y[i] *= scale;
+        mx += w[i] * x[i], my += w[i] * y[i], mass += w[i];
+    }
+    mx /= mass, my /= mass;
+    double reach = 0;
+    for (int i = 0; i < kBezierSamples; ++i)
+        reach = std::max({reach, std::abs(x[i] - mx), std::abs(y[i] - my)});
+    const int half = int(std::ceil(reach)) + 1, n = 2 * half + 1;
+    std::vector<double> weights(std::size_t(n) * n, 0.0);
+    for (int i = 0; i < kBezierSamples; ++i) {
+        const double sx = x[i] - mx + half, sy = y[i] - my + half;
+        const int x0 = int(std::floor(sx)), y0 = int(std::floor(sy));
+        const double fx = sx - x0, fy = sy - y0;
+        weights[std::size_t(y0) * n + x0] += w[i] * (1 - fx) * (1 - fy);
+        weights[std::size_t(y0) * n + x0 + 1] += w[i] * fx * (1 - fy);
+        weights[std::size_t(y0 + 1) * n + x0] += w[i] * (1 - fx) * fy;
+        weights[std::size_t(y0 + 1) * n + x0 + 1] += w[i] * fx * fy;
+    }
+    return KernelImage::fromWeights(n, weights);
+}
+
 CImage SyntheticBlur(const CImage& sharp, const KernelImage& kernel, double noise,
                      std::uint32_t seed) {
     const int w = sharp.width(), h = sharp.height();

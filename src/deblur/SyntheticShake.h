@@ -14,6 +14,12 @@ namespace velkaro {
 // weights follow GenerateFilter's convention (a kernel image).
 KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed);
 
+// A shake from another model, for judging what was tuned on SyntheticShakeKernel's: a cubic
+// Bézier path through four random control points, `length` pixels long (at least 1), sampled at
+// even steps of its parameter (so the hand slows where the curve turns back) with a brightness
+// that swells and fades along it. Such kernels have a bright spot and faint trails.
+KernelImageRef BezierShakeKernel(double length, std::uint32_t seed);
+
 // A synthetic blurred photograph: each channel of `sharp` blurred in linear light by `kernel`
 // (its edges extended), Gaussian noise of `noise` (on the encoded 0 … 1 scale; 1/255 is one
 // level) added and quantised to 8 bits. Equal seeds give equal noise everywhere.

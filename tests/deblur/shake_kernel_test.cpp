@@ -177,34 +177,36 @@ TEST(ShakeKernel, TheDarkChannelFindsALongShakeTheOtherStartsMiss) {
     EXPECT_GE(BestShiftCorrelation(*found.kernel, *shake), 0.85);
 }
 
-// The generator: equal seeds give equal kernels, different seeds different ones; each is a kernel
+// The generators: equal seeds give equal kernels, different seeds different ones; each is a kernel
 // (non-negative, summing to 1, its centroid exactly on the middle pixel) no wider than the path is
 // long, plus the splat's pixel on each side.
-TEST(ShakeKernel, SyntheticShakeIsDeterministicNormalisedAndWithinItsLength) {
-    for (double length : {10.0, 25.0, 40.0})
-        for (std::uint32_t seed : {1u, 2u, 77u}) {
-            const KernelImageRef k = SyntheticShakeKernel(length, seed);
-            ASSERT_TRUE(k);
-            EXPECT_EQ(k->fingerprint(), SyntheticShakeKernel(length, seed)->fingerprint());
-            EXPECT_NE(k->fingerprint(), SyntheticShakeKernel(length, seed + 1)->fingerprint());
-            double sum = 0, sx = 0, sy = 0;
-            const int c = k->size() / 2;
-            int minX = k->size(), maxX = -1, minY = k->size(), maxY = -1;
-            for (int i = 0; i < k->size() * k->size(); ++i) {
-                const double w = k->weights()[i];
-                ASSERT_GE(w, 0);
-                sum += w, sx += w * (i % k->size() - c), sy += w * (i / k->size() - c);
-                if (w > 0) {
-                    minX = std::min(minX, i % k->size()), maxX = std::max(maxX, i % k->size());
-                    minY = std::min(minY, i / k->size()), maxY = std::max(maxY, i / k->size());
+TEST(ShakeKernel, SyntheticShakesAreDeterministicNormalisedAndWithinTheirLength) {
+    for (auto generate : {&SyntheticShakeKernel, &BezierShakeKernel})
+        for (double length : {10.0, 25.0, 40.0})
+            for (std::uint32_t seed : {1u, 2u, 77u}) {
+                const KernelImageRef k = generate(length, seed);
+                ASSERT_TRUE(k);
+                EXPECT_EQ(k->fingerprint(), generate(length, seed)->fingerprint());
+                EXPECT_NE(k->fingerprint(), generate(length, seed + 1)->fingerprint());
+                double sum = 0, sx = 0, sy = 0;
+                const int c = k->size() / 2;
+                int minX = k->size(), maxX = -1, minY = k->size(), maxY = -1;
+                for (int i = 0; i < k->size() * k->size(); ++i) {
+                    const double w = k->weights()[i];
+                    ASSERT_GE(w, 0);
+                    sum += w, sx += w * (i % k->size() - c), sy += w * (i / k->size() - c);
+                    if (w > 0) {
+                        minX = std::min(minX, i % k->size()), maxX = std::max(maxX, i % k->size());
+                        minY = std::min(minY, i / k->size()), maxY = std::max(maxY, i / k->size());
+                    }
                 }
+                EXPECT_NEAR(sum, 1, 1e-9);
+                EXPECT_NEAR(sx, 0, 1e-9) << length;
+                EXPECT_NEAR(sy, 0, 1e-9) << length;
+                EXPECT_LE(std::hypot(maxX - minX, maxY - minY), length + 2 * std::sqrt(2.0))
+                    << length;
+                EXPECT_GE(std::max(maxX - minX, maxY - minY), 2) << length;
             }
-            EXPECT_NEAR(sum, 1, 1e-9);
-            EXPECT_NEAR(sx, 0, 1e-9) << length;
-            EXPECT_NEAR(sy, 0, 1e-9) << length;
-            EXPECT_LE(std::hypot(maxX - minX, maxY - minY), length + 2 * std::sqrt(2.0)) << length;
-            EXPECT_GE(std::max(maxX - minX, maxY - minY), 2) << length;
-        }
 }
 
 }  // namespace
