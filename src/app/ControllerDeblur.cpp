@@ -444,11 +444,11 @@ void Controller::estimateBlur() {
             if (percent->exchange(now) != now)
                 post([this, now] { showEstimateProgress(now / 100.0); });
         };
-        const ProvisionalEstimate line = [post, this](const BlurEstimate& fit) {
+        const ProvisionalEstimate confidentFit = [post, this](const BlurEstimate& fit) {
             post([this, fit] { showEstimate(fit, true); });
         };
-        const BlurEstimate estimate =
-            EstimateSectionKernel(*section, Region{0, 0, w, h}, cancel.get(), &progress, &line);
+        const BlurEstimate estimate = EstimateSectionKernel(*section, Region{0, 0, w, h},
+                                                            cancel.get(), &progress, &confidentFit);
         if (StopRequested(cancel.get())) {
             QMetaObject::invokeMethod(
                 this, [this] { emit estimateStopped(); }, Qt::QueuedConnection);

@@ -167,6 +167,31 @@ TEST(ShakeKernel, TheSectionKeepsALineAndFindsACurveALineFits) {
     EXPECT_GE(BestShiftCorrelation(*found.kernel, *curve), 0.85);
 }
 
+// A confident disc: a true disc stays the disc; a shake that lingers at one point, whose bright
+// core a small disc fits well, is found as itself.
+TEST(ShakeKernel, TheSectionKeepsADiscAndFindsALingeringShakeADiscFits) {
+    const CImage astronaut = Centre(samplePhoto("astronaut.png"), 320);
+    const Region whole{0, 0, 320, 320};
+    EXPECT_EQ(
+        EstimateSectionKernel(SyntheticBlur(astronaut, *FilterKernel(3, -1), 1.0 / 255, 3), whole)
+            .shape,
+        BlurShape::Disc);
+    // 70 % of the exposure at one point, the rest a 12 pixel trail from it.
+    constexpr int n = 27, c = n / 2;
+    std::vector<double> weights(n * n, 0.0);
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) weights[(c + dy) * n + c + dx] += 0.7 / 9;
+    for (int i = 0; i < 200; ++i)
+        weights[c * n + c + int(std::lround(12 * i / 199.0))] += 0.3 / 200;
+    const KernelImageRef lingering = KernelImage::fromWeights(n, weights);
+    const CImage shaken = SyntheticBlur(astronaut, *lingering, 1.0 / 255, 7);
+    const BlurEstimate fit = EstimateBlur(shaken, whole);
+    ASSERT_TRUE(fit.shape == BlurShape::Disc && fit.confidence >= kConfidentFit);
+    const BlurEstimate found = EstimateSectionKernel(shaken, whole);
+    ASSERT_EQ(found.shape, BlurShape::Shake);
+    EXPECT_GE(BestShiftCorrelation(*found.kernel, *lingering), 0.85);
+}
+
 // A 40-pixel shake over the camera's coat: every start without the dark channel prior ends with
 // a kernel that explains under 15 % of the section's spectrum; the start with it finds the shake.
 TEST(ShakeKernel, TheDarkChannelFindsALongShakeTheOtherStartsMiss) {
