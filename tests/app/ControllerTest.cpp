@@ -696,6 +696,8 @@ TEST_F(ControllerTest, ASavedRecipeReplaysToTheSavedPixelsAndReopensWithItsSteps
     l.maskAmount->setFloatValue(0.6f);
     grid.setSelectedRow(4, DeblurRL20);
     c.addDeblur();
+    // Each finished before the next: the results list them in the order they finish.
+    ASSERT_TRUE(WaitFor([&] { return c.images().size() == 4 && AllRowsDone(c); }, 120000));
     l.blurShape->button(1)->click();
     l.angleField->setValue(30);
     grid.setSelectedRow(3, DeblurUSMF3);
