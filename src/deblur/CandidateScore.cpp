@@ -31,6 +31,13 @@ namespace {
 // The detail gain at which its reward is half of what any gain can earn.
 constexpr double kDetailSaturation = 4.0;
 
+// Where the section's estimate found no blur, each pixel of a kernel's radius counts as this much
+// of an estimate's miss: the ranking then prefers gentle cells. On the 42 shakes of calibrate_score
+// --families (seven sets, both shake models), the four the estimate found nothing in had top cells
+// 0.06 to 0.77 dB worse than their input (1.86 dB in all); from 0.1 on, together 0.01 dB better.
+// No disc or line case changed.
+constexpr double kNoBlurGapPerPixel = 0.1;
+
 // Wording thresholds (grey levels) for DescribeScore.
 constexpr double kHaloMedium = 1.0, kHaloHigh = 3.0;
 constexpr double kNoiseMedium = 1.5, kNoiseHigh = 4.0;
@@ -469,6 +476,8 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, const BlurKernel& 
     if (sameShape && sectionBlur.radiusStep > 0) {
         const double estimated = 0.5 * sectionBlur.radiusStep;
         mPlanes->estimateGap = std::abs(radius - estimated) / estimated * sectionBlur.confidence;
+    } else if (sectionBlur.shape == BlurShape::None) {
+        mPlanes->estimateGap = kNoBlurGapPerPixel * radius;
     }
     // What the candidates are not measured against is not kept.
     mPlanes->original.release();

@@ -15,7 +15,7 @@
 //                noise, oscillation), RMS in grey levels
 //   estimate     how far the cell's kernel is from the section's blur estimate (the same shape
 //                only): radius difference over the estimated radius, times the estimate's
-//                confidence
+//                confidence; where the estimate found no blur, a share of the radius itself
 //
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
@@ -62,8 +62,8 @@ BlurEstimate ScoredBlurEstimate(const BlurEstimate& section, const BlurKernel& k
 
 // What the score needs of one original section and one kernel (GenerateFilter's for `radius` and
 // `angle`; angle < 0: the disc), with the section's blur estimate (EstimateBlur's, made once per
-// section; none leaves that part out): about 1 MB for a 512 × 512 section. Immutable once made,
-// so any number of threads may score candidates against it at once.
+// section; None, the default, says no blur was found): about 1 MB for a 512 × 512 section.
+// Immutable once made, so any number of threads may score candidates against it at once.
 class ScoreBasis {
   public:
     ScoreBasis(const CImage& original, double radius, const BlurKernel& blur,
