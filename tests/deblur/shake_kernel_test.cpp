@@ -53,6 +53,19 @@ CImage Centre(const CImage& photo, int side) {
     return CropImage(photo, (photo.width() - side) / 2, (photo.height() - side) / 2, side, side);
 }
 
+// A kernel: non-negative, summing to 1, its centroid exactly on the middle pixel.
+void ExpectCentredKernel(const KernelImage& k) {
+    double sum = 0, sx = 0, sy = 0;
+    for (int i = 0; i < k.size() * k.size(); ++i) {
+        const double w = k.weights()[i];
+        EXPECT_GE(w, 0);
+        sum += w, sx += w * (i % k.size() - k.size() / 2), sy += w * (i / k.size() - k.size() / 2);
+    }
+    EXPECT_NEAR(sum, 1, 1e-9);
+    EXPECT_NEAR(sx, 0, 1e-9);
+    EXPECT_NEAR(sy, 0, 1e-9);
+}
+
 ShakeEstimate EstimateWhole(const CImage& image, const std::atomic<bool>* cancel = nullptr,
                             KernelImageRef start = nullptr) {
     ShakeEstimateOptions options;
@@ -107,26 +120,16 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         {"small", Centre(SyntheticBlur(astronaut, *shake, 0.5 / 255, 1), 60), nullptr},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         const ShakeEstimate e = EstimateWhole(c.section, nullptr, c.start);
         if (!c.truth) {
-            EXPECT_FALSE(e.kernel) << c.what << " radius " << e.kernel->radius();
+            EXPECT_FALSE(e.kernel) << " radius " << e.kernel->radius();
             continue;
         }
-        ASSERT_TRUE(e.kernel) << c.what;
-        EXPECT_GE(BestShiftCorrelation(*e.kernel, *c.truth), c.similarity) << c.what;
-        EXPECT_GT(e.confidence, 0.15) << c.what;
-        // A kernel: non-negative, summing to 1, its centroid exactly on the middle pixel.
-        const KernelImage& k = *e.kernel;
-        double sum = 0, sx = 0, sy = 0;
-        for (int i = 0; i < k.size() * k.size(); ++i) {
-            const double w = k.weights()[i];
-            EXPECT_GE(w, 0) << c.what;
-            sum += w, sx += w * (i % k.size() - k.size() / 2),
-                sy += w * (i / k.size() - k.size() / 2);
-        }
-        EXPECT_NEAR(sum, 1, 1e-9) << c.what;
-        EXPECT_NEAR(sx, 0, 1e-9) << c.what;
-        EXPECT_NEAR(sy, 0, 1e-9) << c.what;
+        ASSERT_TRUE(e.kernel);
+        EXPECT_GE(BestShiftCorrelation(*e.kernel, *c.truth), c.similarity);
+        EXPECT_GT(e.confidence, 0.15);
+        ExpectCentredKernel(*e.kernel);
     }
 
     // Stopped before it starts, and while it runs: no kernel, soon after the flag is set.
@@ -145,51 +148,48 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
     EXPECT_LT(std::chrono::duration<double>(returnedAt - stoppedAt).count(), 0.5);
 }
 
-// The click's estimate: a straight streak stays the line it is; a shake along a gentle curve,
-// which a line fits well too, is searched on from that line and found as itself. Both lines are
-// offered before the search runs.
-TEST(ShakeKernel, TheSectionKeepsALineAndFindsACurveALineFits) {
-    const KernelImageRef line = FilterKernel(5, 30), curve = SyntheticShakeKernel(17, 12170);
-    const Region whole{0, 0, 320, 320};
-    std::vector<BlurShape> offered;
-    const ProvisionalEstimate offer = [&](const BlurEstimate& e) { offered.push_back(e.shape); };
-    const CImage streaked =
-        SyntheticBlur(Centre(samplePhoto("camera.png"), 320), *line, 1.0 / 255, 2);
-    EXPECT_EQ(EstimateSectionKernel(streaked, whole, nullptr, nullptr, &offer).shape,
-              BlurShape::Motion);
-    const CImage shaken =
-        SyntheticBlur(Centre(samplePhoto("astronaut.png"), 320), *curve, 1.0 / 255, 12170);
-    const BlurEstimate fit = EstimateBlur(shaken, whole);
-    ASSERT_TRUE(fit.shape == BlurShape::Motion && fit.confidence >= kConfidentFit);
-    const BlurEstimate found = EstimateSectionKernel(shaken, whole, nullptr, nullptr, &offer);
-    EXPECT_EQ(offered, std::vector<BlurShape>(2, BlurShape::Motion));
-    ASSERT_EQ(found.shape, BlurShape::Shake);
-    EXPECT_GE(BestShiftCorrelation(*found.kernel, *curve), 0.85);
-}
-
-// A confident disc: a true disc stays the disc; a shake that lingers at one point, whose bright
-// core a small disc fits well, is found as itself.
-TEST(ShakeKernel, TheSectionKeepsADiscAndFindsALingeringShakeADiscFits) {
-    const CImage astronaut = Centre(samplePhoto("astronaut.png"), 320);
-    const Region whole{0, 0, 320, 320};
-    EXPECT_EQ(
-        EstimateSectionKernel(SyntheticBlur(astronaut, *FilterKernel(3, -1), 1.0 / 255, 3), whole)
-            .shape,
-        BlurShape::Disc);
+// The click's estimate from a confident line or disc, offered before the search runs: a straight
+// streak and a disc stay what they are; a shake along a gentle curve, which a line fits well, and
+// one that lingers at a point, whose bright core a small disc fits well, are found as themselves.
+TEST(ShakeKernel, TheSectionKeepsConfidentDiscsAndLinesAndFindsTheShakesTheyFit) {
     // 70 % of the exposure at one point, the rest a 12 pixel trail from it.
     constexpr int n = 27, c = n / 2;
-    std::vector<double> weights(n * n, 0.0);
+    std::vector<double> lingering(n * n, 0.0);
     for (int dy = -1; dy <= 1; ++dy)
-        for (int dx = -1; dx <= 1; ++dx) weights[(c + dy) * n + c + dx] += 0.7 / 9;
+        for (int dx = -1; dx <= 1; ++dx) lingering[(c + dy) * n + c + dx] += 0.7 / 9;
     for (int i = 0; i < 200; ++i)
-        weights[c * n + c + int(std::lround(12 * i / 199.0))] += 0.3 / 200;
-    const KernelImageRef lingering = KernelImage::fromWeights(n, weights);
-    const CImage shaken = SyntheticBlur(astronaut, *lingering, 1.0 / 255, 7);
-    const BlurEstimate fit = EstimateBlur(shaken, whole);
-    ASSERT_TRUE(fit.shape == BlurShape::Disc && fit.confidence >= kConfidentFit);
-    const BlurEstimate found = EstimateSectionKernel(shaken, whole);
-    ASSERT_EQ(found.shape, BlurShape::Shake);
-    EXPECT_GE(BestShiftCorrelation(*found.kernel, *lingering), 0.85);
+        lingering[c * n + c + int(std::lround(12 * i / 199.0))] += 0.3 / 200;
+    struct Case {
+        const char* photo;
+        KernelImageRef kernel;
+        std::uint32_t seed;
+        BlurShape fitted, found;
+    };
+    const Case cases[] = {
+        {"camera.png", FilterKernel(5, 30), 2, BlurShape::Motion, BlurShape::Motion},
+        {"astronaut.png", FilterKernel(3, -1), 3, BlurShape::Disc, BlurShape::Disc},
+        {"astronaut.png", SyntheticShakeKernel(17, 12170), 12170, BlurShape::Motion,
+         BlurShape::Shake},
+        {"astronaut.png", KernelImage::fromWeights(n, lingering), 7, BlurShape::Disc,
+         BlurShape::Shake},
+    };
+    const Region whole{0, 0, 320, 320};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(&k - cases);
+        const CImage blurred =
+            SyntheticBlur(Centre(samplePhoto(k.photo), 320), *k.kernel, 1.0 / 255, k.seed);
+        const BlurEstimate fit = EstimateBlur(blurred, whole);
+        ASSERT_TRUE(fit.shape == k.fitted && fit.confidence >= kConfidentFit);
+        std::vector<BlurShape> offered;
+        const ProvisionalEstimate offer = [&](const BlurEstimate& e) {
+            offered.push_back(e.shape);
+        };
+        const BlurEstimate found = EstimateSectionKernel(blurred, whole, nullptr, nullptr, &offer);
+        EXPECT_EQ(offered, std::vector<BlurShape>{k.fitted});
+        ASSERT_EQ(found.shape, k.found);
+        if (found.kernel)
+            EXPECT_GE(BestShiftCorrelation(*found.kernel, *k.kernel), 0.85);
+    }
 }
 
 // A 40-pixel shake over the camera's coat: every start without the dark channel prior ends with
@@ -213,24 +213,16 @@ TEST(ShakeKernel, SyntheticShakesAreDeterministicNormalisedAndWithinTheirLength)
                 ASSERT_TRUE(k);
                 EXPECT_EQ(k->fingerprint(), generate(length, seed)->fingerprint());
                 EXPECT_NE(k->fingerprint(), generate(length, seed + 1)->fingerprint());
-                double sum = 0, sx = 0, sy = 0;
-                const int c = k->size() / 2;
+                SCOPED_TRACE(length);
+                ExpectCentredKernel(*k);
                 int minX = k->size(), maxX = -1, minY = k->size(), maxY = -1;
-                for (int i = 0; i < k->size() * k->size(); ++i) {
-                    const double w = k->weights()[i];
-                    ASSERT_GE(w, 0);
-                    sum += w, sx += w * (i % k->size() - c), sy += w * (i / k->size() - c);
-                    if (w > 0) {
+                for (int i = 0; i < k->size() * k->size(); ++i)
+                    if (k->weights()[i] > 0) {
                         minX = std::min(minX, i % k->size()), maxX = std::max(maxX, i % k->size());
                         minY = std::min(minY, i / k->size()), maxY = std::max(maxY, i / k->size());
                     }
-                }
-                EXPECT_NEAR(sum, 1, 1e-9);
-                EXPECT_NEAR(sx, 0, 1e-9) << length;
-                EXPECT_NEAR(sy, 0, 1e-9) << length;
-                EXPECT_LE(std::hypot(maxX - minX, maxY - minY), length + 2 * std::sqrt(2.0))
-                    << length;
-                EXPECT_GE(std::max(maxX - minX, maxY - minY), 2) << length;
+                EXPECT_LE(std::hypot(maxX - minX, maxY - minY), length + 2 * std::sqrt(2.0));
+                EXPECT_GE(std::max(maxX - minX, maxY - minY), 2);
             }
 }
 
