@@ -40,6 +40,42 @@ class Variates {
     std::mt19937 mEngine;
 };
 
+using Complex = std::complex<double>;
+
+// The path rasterised by bilinear splatting: each sample spreads its weight (`weights`, or an
+// equal share when empty) over the four pixels around it. The weighted mean of the path goes to
+// the middle pixel's centre, and the splatting keeps it as the kernel's centroid: the blur moves
+// the photograph by nothing on average, as a kernel estimated from it is centred.
+KernelImageRef SplatPath(const std::vector<Complex>& path, const std::vector<double>& weights) {
+    auto weight = [&](std::size_t i) { return weights.empty() ? 1.0 : weights[i]; };
+    Complex mean = 0;
+    double mass = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) mean += weight(i) * path[i], mass += weight(i);
+    mean /= mass;
+    double reach = 0;
+    for (const Complex& p : path)
+        reach =
+            std::max({reach, std::abs(p.real() - mean.real()), std::abs(p.imag() - mean.imag())});
+    const int half = int(std::ceil(reach)) + 1;
+    const int n = 2 * half + 1;
+    const double ox = half - mean.real(), oy = half - mean.imag();
+    std::vector<double> kernel(std::size_t(n) * n, 0.0);
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const double x = path[i].real() + ox, y = path[i].imag() + oy, w = weight(i);
+        const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+        const double fx = x - x0, fy = y - y0;
+        auto add = [&](int xx, int yy, double share) {
+            if (xx >= 0 && xx < n && yy >= 0 && yy < n)
+                kernel[std::size_t(yy) * n + xx] += w * share;
+        };
+        add(x0, y0, (1 - fx) * (1 - fy));
+        add(x0 + 1, y0, fx * (1 - fy));
+        add(x0, y0 + 1, (1 - fx) * fy);
+        add(x0 + 1, y0 + 1, fx * fy);
+    }
+    return KernelImage::fromWeights(n, kernel);
+}
+
 }  // namespace
 
 KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
@@ -54,7 +90,6 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
     const double turnRate = random.uniform(0.0, 1.5) / kSamples;
     const double step = length / kSamples;  // constant speed: the path is `length` long
 
-    using Complex = std::complex<double>;
     std::vector<Complex> path(kSamples + 1);
     Complex v = std::polar(step, random.uniform(0, 2 * kPi));
     for (int t = 1; t <= kSamples; ++t) {
@@ -68,35 +103,7 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed) {
         v = speed > 0 ? v * (step / speed) : std::polar(step, random.uniform(0, 2 * kPi));
         path[t] = path[t - 1] + v;
     }
-
-    // The path's mean goes to the middle pixel's centre, and the splatting keeps it as the
-    // kernel's centroid: the blur moves the photograph by nothing on average, as a kernel
-    // estimated from it is centred.
-    Complex mean = 0;
-    for (const Complex& p : path) mean += p;
-    mean /= double(path.size());
-    double reach = 0;
-    for (const Complex& p : path)
-        reach =
-            std::max({reach, std::abs(p.real() - mean.real()), std::abs(p.imag() - mean.imag())});
-    const int half = int(std::ceil(reach)) + 1;
-    const int n = 2 * half + 1;
-    const double ox = half - mean.real(), oy = half - mean.imag();
-    std::vector<double> weights(std::size_t(n) * n, 0.0);
-    for (const Complex& p : path) {
-        const double x = p.real() + ox, y = p.imag() + oy;
-        const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
-        const double fx = x - x0, fy = y - y0;
-        auto add = [&](int xx, int yy, double w) {
-            if (xx >= 0 && xx < n && yy >= 0 && yy < n)
-                weights[std::size_t(yy) * n + xx] += w;
-        };
-        add(x0, y0, (1 - fx) * (1 - fy));
-        add(x0 + 1, y0, fx * (1 - fy));
-        add(x0, y0 + 1, (1 - fx) * fy);
-        add(x0 + 1, y0 + 1, fx * fy);
-    }
-    return KernelImage::fromWeights(n, weights);
+    return SplatPath(path, {});
 }
 
 KernelImageRef BezierShakeKernel(double length, std::uint32_t seed) {
@@ -117,30 +124,11 @@ KernelImageRef BezierShakeKernel(double length, std::uint32_t seed) {
         if (i > 0)
             path += std::hypot(x[i] - x[i - 1], y[i] - y[i - 1]);
     }
-    // Scaled to `length`, with the brightness-weighted mean on the middle pixel's centre: bilinear
-    // splats keep it as the kernel's centroid.
+    // Scaled to `length`, the brightness as each sample's weight.
     const double scale = path > 0 ? length / path : 0;
-    double mx = 0, my = 0, mass = 0;
-    for (int i = 0; i < kBezierSamples; ++i) {
-        x[i] *= scale, y[i] *= scale;
-        mx += w[i] * x[i], my += w[i] * y[i], mass += w[i];
-    }
-    mx /= mass, my /= mass;
-    double reach = 0;
-    for (int i = 0; i < kBezierSamples; ++i)
-        reach = std::max({reach, std::abs(x[i] - mx), std::abs(y[i] - my)});
-    const int half = int(std::ceil(reach)) + 1, n = 2 * half + 1;
-    std::vector<double> weights(std::size_t(n) * n, 0.0);
-    for (int i = 0; i < kBezierSamples; ++i) {
-        const double sx = x[i] - mx + half, sy = y[i] - my + half;
-        const int x0 = int(std::floor(sx)), y0 = int(std::floor(sy));
-        const double fx = sx - x0, fy = sy - y0;
-        weights[std::size_t(y0) * n + x0] += w[i] * (1 - fx) * (1 - fy);
-        weights[std::size_t(y0) * n + x0 + 1] += w[i] * fx * (1 - fy);
-        weights[std::size_t(y0 + 1) * n + x0] += w[i] * (1 - fx) * fy;
-        weights[std::size_t(y0 + 1) * n + x0 + 1] += w[i] * fx * fy;
-    }
-    return KernelImage::fromWeights(n, weights);
+    std::vector<Complex> points(kBezierSamples);
+    for (int i = 0; i < kBezierSamples; ++i) points[i] = Complex(x[i] * scale, y[i] * scale);
+    return SplatPath(points, w);
 }
 
 CImage SyntheticBlur(const CImage& sharp, const KernelImage& kernel, double noise,
