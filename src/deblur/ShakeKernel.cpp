@@ -18,7 +18,10 @@
 //      projected on what a kernel can be: non-negative, small values cut (under a few times the
 //      estimate's own noise, and between 5 and 15 % of the maximum), isolated specks (connected
 //      parts holding under 10 % of the mass) removed, normalised and moved so that its centroid
-//      falls on the middle pixel.
+//      falls on the middle pixel. At the finest level the kernel's values are then solved again
+//      over the pixels the projection kept, every other held at zero, and projected once more:
+//      after the second phase of Xu & Jia 2010, which refines the kernel on the support it has
+//      found (there values outside it are penalised rather than held at zero).
 // Both steps repeat a few times per level (more often at the finest) of an image pyramid whose
 // kernel grows from 3 pixels by about √2 per level up to the bound (Fergus et al. 2006 and all the
 // methods above): the coarse levels find the kernel's rough shape where it is small and well
@@ -119,6 +122,9 @@ constexpr double kNoiseCut = 3;
 // +0.08 dB); at every level, or with the support grown by a pixel, it lost on 11, 12.
 constexpr double kRefineCut = 0.03;
 constexpr int kRefineIterations = 40;
+// A shake's path covers at most a few hundred pixels of its square (under 200 in shake_quality's
+// cases); a kernel spread over more is not refined, as each step costs the square of its pixels.
+constexpr std::size_t kRefineMaxSupport = 1024;
 constexpr double kSpeck = 0.1;  // connected parts with less of the mass go
 // The dark channel's weight relative to the gradients' (μ / λ, and so α / β) and its patch. Over
 // the 150 shakes of shake_quality --click, a last start with it finds the kernels of two long
@@ -514,16 +520,23 @@ void ProjectKernel(std::vector<float>& k, int n, KernelCut cut) {
     k.swap(moved);
 }
 
+// The kernel step's ℓ2 weight γ: kKernelWeight times the mean gradient power of level.X.
+double KernelStepWeight(const Level& level) {
+    const float* X = reinterpret_cast<const float*>(level.X.get());
+    const float* lap = level.laplacian.data();
+    double power = 0;
+    for (std::size_t i = 0; i < level.count(); ++i)
+        power += lap[i] * double(X[2 * i] * X[2 * i] + X[2 * i + 1] * X[2 * i + 1]);
+    return kKernelWeight * power / double(level.count());
+}
+
 // (b): the least-squares kernel from the gradients of level.X and level.Y, projected.
 void UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
     const float* X = reinterpret_cast<const float*>(level.X.get());
     const float* Y = reinterpret_cast<const float*>(level.Y.get());
     float* out = reinterpret_cast<float*>(level.D.get());
     const float* lap = level.laplacian.data();
-    double power = 0;
-    for (std::size_t i = 0; i < level.count(); ++i)
-        power += lap[i] * double(X[2 * i] * X[2 * i] + X[2 * i + 1] * X[2 * i + 1]);
-    const float gamma = float(kKernelWeight * power / double(level.count()));
+    const float gamma = float(KernelStepWeight(level));
     // Σ over both directions of conj(D·X)·(D·Y) = (|Dx|² + |Dy|²)·X̄·Y, and so for the power.
     ForRows(level.rows(), [&](int r0, int r1) {
         for (std::size_t i = std::size_t(r0) * level.half(); i < std::size_t(r1) * level.half();
@@ -550,8 +563,8 @@ void UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
 // instead of solved over the whole plane and then cropped. The values left then explain the
 // gradients without the part the plane's solution spread outside the path, so faint stretches of
 // the path get their weight back, and a cut at kRefineCut of the peak keeps them. Solved by
-// conjugate gradients on the normal equations, whose matrix is the gradients' autocorrelation R
-// (Cho & Lee 2009 and Levin et al. 2011 set up the kernel step the same way):
+// conjugate gradients on the normal equations of the kernel step in the spatial domain, whose
+// matrix is the gradients' autocorrelation R:
 //   Σ_v R(u − v)·k(v) + γ·k(u) = (∂x ⋆ ∂y)(u),  u, v in the support.
 // Negative values are then clipped and the kernel projected as in every step.
 void RefineKernel(Level& level, std::vector<float>& k, int n) {
@@ -566,14 +579,11 @@ void RefineKernel(Level& level, std::vector<float>& k, int n) {
     };
     // R from the gradients' power spectrum; γ as UpdateKernel's, on this plane's scale (the
     // unscaled inverse multiplies the correlations by the plane's pixels).
-    double power = 0;
     for (std::size_t i = 0; i < level.count(); ++i) {
-        const double p = lap[i] * double(X[2 * i] * X[2 * i] + X[2 * i + 1] * X[2 * i + 1]);
-        power += p;
-        spectrum[2 * i] = float(p);
+        spectrum[2 * i] = lap[i] * (X[2 * i] * X[2 * i] + X[2 * i + 1] * X[2 * i + 1]);
         spectrum[2 * i + 1] = 0;
     }
-    const double gamma = kKernelWeight * power / double(level.count()) * double(level.pixels());
+    const double gamma = KernelStepWeight(level) * double(level.pixels());
     level.inverse(level.D.get(), plane);
     std::vector<double> autocorrelation(std::size_t(m) * m);
     for (int i = 0; i < m; ++i)
@@ -591,7 +601,7 @@ void RefineKernel(Level& level, std::vector<float>& k, int n) {
         if (k[std::size_t(i)] > 0)
             support.push_back(i);
     const std::size_t s = support.size();
-    if (s < 2)
+    if (s < 2 || s > kRefineMaxSupport)
         return;
     std::vector<double> v(s), b(s), r(s), d(s), ad(s);
     for (std::size_t p = 0; p < s; ++p) {
