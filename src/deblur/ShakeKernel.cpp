@@ -738,14 +738,15 @@ int PaddedSize(int extent, int kernel) {
 // The coarse-to-fine search with the L0 weight `lambda` (and the dark channel's relative weight
 // `darkWeight`, 0 for none) from the start kernel `k` (kSize wide, first used at level
 // `firstLevel`), each kernel step cutting small values as `cut` says: the finest level's kernel in
-// the convolution's orientation, or empty when stopped. Progress runs from `progressFrom` to
+// the convolution's orientation, or empty when stopped; `unrefined`, when given, receives the
+// last kernel step's kernel before RefineKernel. Progress runs from `progressFrom` to
 // `progressTo`.
 std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, int height,
                                 const std::vector<int>& sizes, std::size_t firstLevel,
                                 std::vector<float> k, int kSize, double startLambda,
                                 double darkWeight, KernelCut cut, const std::atomic<bool>* cancel,
                                 const MethodProgress* progress, double progressFrom,
-                                double progressTo) {
+                                double progressTo, std::vector<float>* unrefined = nullptr) {
     const int maxSize = sizes.back();
     auto iterationsAt = [&](std::size_t l) {
         return l + 1 == sizes.size() ? kFinestIterations : kIterations;
@@ -788,8 +789,11 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
             UpdateKernel(*level, k, n, cut);
             // At the finest level of a search of its own, the kernel's values are re-solved
             // on the path found (RefineKernel).
-            if (cut.noiseScaled && l + 1 == sizes.size())
+            if (cut.noiseScaled && l + 1 == sizes.size()) {
+                if (unrefined && it + 1 == iterations)
+                    *unrefined = k;
                 RefineKernel(*level, k, n);
+            }
             lambda = std::max(lambda / kLambdaDecay, kLambdaFloor);
             ReportProgress(progress, progressFrom + (progressTo - progressFrom) *
                                                         (done + cost[l] * (it + 1) / iterations) /
@@ -836,28 +840,6 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         const std::vector<double>& w = options.start->weights();
         flipped.assign(w.rbegin(), w.rend());
     }
-    // The coarse-to-fine search up to the size `bound`. The start kernel joins at the first level
-    // where it is more than a pixel or two wide.
-    auto search = [&](int bound, double lambda, double darkWeight, double progressFrom,
-                      double progressTo) {
-        const std::vector<int> sizes = KernelSizes(bound);
-        const KernelCut cut = CutOf(darkWeight, options.start != nullptr);
-        std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
-        int startSize = 3;
-        std::size_t firstLevel = 0;
-        if (options.start) {
-            const double r = options.start->radius();
-            while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
-                ++firstLevel;
-            startSize = sizes[firstLevel];
-            start = ScaleKernel(flipped, options.start->size(), startSize,
-                                double(sizes[firstLevel]) / bound, cut);
-        }
-        return SearchKernel(luminance, width, height, sizes, firstLevel, std::move(start),
-                            startSize, lambda, darkWeight, cut, cancel, progress, progressFrom,
-                            progressTo);
-    };
-
     // The kernel (convolution's orientation) as an estimate with its confidence. The spectrum is
     // measured over 128 × 128 tiles: a smaller section is judged with the photograph around it.
     auto judge = [&](const std::vector<float>& k) {
@@ -876,6 +858,45 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                                *e.kernel);
         return e;
     };
+    // The coarse-to-fine search up to the size `bound`, with its kernel judged (an empty kernel
+    // when stopped). The start kernel joins at the first level where it is more than a pixel or
+    // two wide. Of the last kernel step's kernel before and after RefineKernel, the one that
+    // explains the spectrum better is kept: re-solved on a wrong path, over a periodic texture,
+    // the refinement can explain less.
+    struct Found {
+        std::vector<float> k;
+        ShakeEstimate estimate;
+    };
+    auto search = [&](int bound, double lambda, double darkWeight, double progressFrom,
+                      double progressTo) -> Found {
+        const std::vector<int> sizes = KernelSizes(bound);
+        const KernelCut cut = CutOf(darkWeight, options.start != nullptr);
+        std::vector<float> start{0, 0.125f, 0, 0.125f, 0.5f, 0.125f, 0, 0.125f, 0};
+        int startSize = 3;
+        std::size_t firstLevel = 0;
+        if (options.start) {
+            const double r = options.start->radius();
+            while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
+                ++firstLevel;
+            startSize = sizes[firstLevel];
+            start = ScaleKernel(flipped, options.start->size(), startSize,
+                                double(sizes[firstLevel]) / bound, cut);
+        }
+        std::vector<float> unrefined;
+        std::vector<float> k = SearchKernel(luminance, width, height, sizes, firstLevel,
+                                            std::move(start), startSize, lambda, darkWeight, cut,
+                                            cancel, progress, progressFrom, progressTo, &unrefined);
+        if (k.empty() || StopRequested(cancel))
+            return {};
+        ShakeEstimate e = judge(k);
+        if (!unrefined.empty() && unrefined != k) {
+            ShakeEstimate plain = judge(unrefined);
+            if (plain.confidence > e.confidence)
+                return {std::move(unrefined), std::move(plain)};
+        }
+        return {std::move(k), std::move(e)};
+    };
+
     // Further starts when the first explains little. Which levels of the pyramid a kernel passes
     // through decides much of where the search ends: a shake nearly as wide as the square is cut
     // at its edges on the way and settles on a fragment, and even a shorter one sometimes drifts
@@ -888,19 +909,19 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // Progress: the first start to a half, the further ones to kDarkFrom, the dark channel's start
     // (when it runs) the rest.
     constexpr double kDarkFrom = 0.85;
-    std::vector<float> k = search(maxSize, kLambda, 0, 0, options.retry ? 0.5 : 1.0);
-    if (k.empty() || StopRequested(cancel))
+    Found first = search(maxSize, kLambda, 0, 0, options.retry ? 0.5 : 1.0);
+    if (first.k.empty())
         return {};
-    ShakeEstimate estimate = judge(k);
+    ShakeEstimate estimate = std::move(first.estimate);
     const int secondBound = SecondShakeBound(maxSize);
     const double lambdas[] = {secondBound > maxSize ? kLambda : kSecondLambda, kSecondLambda};
     const int starts = !options.retry ? 0 : secondBound > maxSize ? 2 : 1;
     // Runs one more start and keeps its kernel if it explains more; false when stopped.
     auto startAgain = [&](int index, double lambda, double darkWeight, double from, double to) {
-        k = search(secondBound, lambda, darkWeight, from, to);
-        if (k.empty() || StopRequested(cancel))
+        Found found = search(secondBound, lambda, darkWeight, from, to);
+        if (found.k.empty())
             return false;
-        ShakeEstimate next = judge(k);
+        ShakeEstimate next = std::move(found.estimate);
         LogDebug("shake kernel: start %d, confidence %.2f (so far %.2f)", index, next.confidence,
                  estimate.confidence);
         if (next.confidence > estimate.confidence)
@@ -911,7 +932,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // searched too, however much that kernel explains. Of the 250 cases of shake_quality --click
     // (seeds 1, 2, 11, 12, 21, 22, 31, 32, and 41, 42 with --bezier) five long shakes gained 2.2
     // to 7.8 dB by it and none lost.
-    const bool cutOff = secondBound > maxSize && ReachesEdge(k, maxSize);
+    const bool cutOff = secondBound > maxSize && ReachesEdge(first.k, maxSize);
     for (int s = 0; s < starts && (estimate.confidence < kRetry || (s == 0 && cutOff)); ++s) {
         const double part = (kDarkFrom - 0.5) / starts;
         if (!startAgain(s + 2, lambdas[s], 0, 0.5 + s * part, 0.5 + (s + 1) * part))
