@@ -532,13 +532,15 @@ double KernelStepWeight(const Level& level) {
     return kKernelWeight * power / double(level.count());
 }
 
-// (b): the least-squares kernel from the gradients of level.X and level.Y, projected.
-void UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
+// (b): the least-squares kernel from the gradients of level.X and level.Y, projected; returns the
+// ℓ2 weight γ it used.
+double UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
     const float* X = reinterpret_cast<const float*>(level.X.get());
     const float* Y = reinterpret_cast<const float*>(level.Y.get());
     float* out = reinterpret_cast<float*>(level.D.get());
     const float* lap = level.laplacian.data();
-    const float gamma = float(KernelStepWeight(level));
+    const double weight = KernelStepWeight(level);
+    const float gamma = float(weight);
     // Σ over both directions of conj(D·X)·(D·Y) = (|Dx|² + |Dy|²)·X̄·Y, and so for the power.
     ForRows(level.rows(), [&](int r0, int r1) {
         for (std::size_t i = std::size_t(r0) * level.half(); i < std::size_t(r1) * level.half();
@@ -558,24 +560,32 @@ void UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
             k[std::size_t(i) * n + j] =
                 full[std::size_t((i - c0 + rows) % rows) * cols + (j - c0 + cols) % cols];
     ProjectKernel(k, n, cut);
+    return weight;
 }
 
 // The kernel re-solved by least squares over its own support only: the same gradients and weight
-// as UpdateKernel, but with every value outside the pixels the projection kept held at zero,
-// instead of solved over the whole plane and then cropped. The values left then explain the
-// gradients without the part the plane's solution spread outside the path, so faint stretches of
-// the path get their weight back, and a cut at kRefineCut of the peak keeps them. Solved by
-// conjugate gradients on the normal equations of the kernel step in the spatial domain, whose
-// matrix is the gradients' autocorrelation R:
+// (`weight`, UpdateKernel's γ) as UpdateKernel, but with every value outside the pixels the
+// projection kept held at zero, instead of solved over the whole plane and then cropped. The values
+// left then explain the gradients without the part the plane's solution spread outside the path, so
+// faint stretches of the path get their weight back, and a cut at kRefineCut of the peak keeps
+// them. Solved by conjugate gradients on the normal equations of the kernel step in the spatial
+// domain, whose matrix is the gradients' autocorrelation R:
 //   Σ_v R(u − v)·k(v) + γ·k(u) = (∂x ⋆ ∂y)(u),  u, v in the support.
 // Negative values are then clipped and the kernel projected as in every step.
-void RefineKernel(Level& level, std::vector<float>& k, int n) {
+void RefineKernel(Level& level, std::vector<float>& k, int n, double weight) {
     const float* X = reinterpret_cast<const float*>(level.X.get());
     const float* Y = reinterpret_cast<const float*>(level.Y.get());
     const float* lap = level.laplacian.data();
     float* spectrum = reinterpret_cast<float*>(level.D.get());
     float* plane = level.work.get();
     const int rows = level.rows(), cols = level.columns(), c0 = n / 2, m = 2 * n - 1;
+    std::vector<int> support;
+    for (int i = 0; i < n * n; ++i)
+        if (k[std::size_t(i)] > 0)
+            support.push_back(i);
+    const std::size_t s = support.size();
+    if (s < 2 || s > kRefineMaxSupport)
+        return;
     auto at = [&](int dr, int dc) {
         return plane[std::size_t((dr + rows) % rows) * cols + (dc + cols) % cols];
     };
@@ -585,7 +595,7 @@ void RefineKernel(Level& level, std::vector<float>& k, int n) {
         spectrum[2 * i] = lap[i] * (X[2 * i] * X[2 * i] + X[2 * i + 1] * X[2 * i + 1]);
         spectrum[2 * i + 1] = 0;
     }
-    const double gamma = KernelStepWeight(level) * double(level.pixels());
+    const double gamma = weight * double(level.pixels());
     level.inverse(level.D.get(), plane);
     std::vector<double> autocorrelation(std::size_t(m) * m);
     for (int i = 0; i < m; ++i)
@@ -598,13 +608,6 @@ void RefineKernel(Level& level, std::vector<float>& k, int n) {
     }
     level.inverse(level.D.get(), plane);
 
-    std::vector<int> support;
-    for (int i = 0; i < n * n; ++i)
-        if (k[std::size_t(i)] > 0)
-            support.push_back(i);
-    const std::size_t s = support.size();
-    if (s < 2 || s > kRefineMaxSupport)
-        return;
     std::vector<double> v(s), b(s), r(s), d(s), ad(s);
     for (std::size_t p = 0; p < s; ++p) {
         v[p] = k[std::size_t(support[p])];
@@ -788,13 +791,13 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
             KernelSpectrum(k, n, *level);
             if (!SolveSharp(*level, lambda, darkWeight, cancel))
                 return {};
-            UpdateKernel(*level, k, n, cut);
+            const double weight = UpdateKernel(*level, k, n, cut);
             // At the finest level of a search of its own, the kernel's values are re-solved
             // on the path found (RefineKernel).
             if (cut.noiseScaled && l + 1 == sizes.size()) {
                 if (unrefined && it + 1 == iterations)
                     *unrefined = k;
-                RefineKernel(*level, k, n);
+                RefineKernel(*level, k, n, weight);
             }
             lambda = std::max(lambda / kLambdaDecay, kLambdaFloor);
             ReportProgress(progress, progressFrom + (progressTo - progressFrom) *
