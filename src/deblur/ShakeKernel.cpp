@@ -19,7 +19,7 @@
 //      estimate's own noise, and between 5 and 15 % of the maximum), isolated specks (connected
 //      parts holding under 10 % of the mass) removed, normalised and moved so that its centroid
 //      falls on the middle pixel. At the finest level the kernel's values are then solved again,
-//      non-negative, over the pixels the projection kept and a margin of two around them, every
+//      non-negative, over the pixels the projection kept and a margin of three around them, every
 //      other held at zero, and projected once more: after the second phase of Xu & Jia 2010,
 //      which refines the kernel on the support it has found (there values outside it are
 //      penalised rather than held at zero).
@@ -126,12 +126,13 @@ constexpr double kNoiseCut = 3;
 // Without the choice, brick's shake in calibrate_score's families lost to a line and 7.6 dB.
 // Solved non-negative on the support grown by kRefineGrow pixels, instead of by conjugate
 // gradients on the support itself and clipped, the mean gain of shake_quality --click moved, over
-// seeds 41, 42, 51, 52, 61, 62 --bezier, by +0.33, +0.12 and -0.23 dB (the last one case: coffee's
-// 40 pixel shake lost its further half), and over seeds 11, 12, 21, 22, 31, 32 by +0.20, +0.31
-// and -0.04 dB; the error ratio was within 3 in 101 and 144 of the 150 cases of each model,
-// against 97 and 140. Grown by one pixel it gained +0.05 and +0.13 dB.
+// seeds 41, 42, 51, 52, 61, 62 --bezier, by +0.66, +0.27 and -0.20 dB (the last mostly one case:
+// coffee's 40 pixel shake lost its further half), and over seeds 11, 12, 21, 22, 31, 32 by +0.16,
+// +0.42 and -0.08 dB; the error ratio was within 3 in 103 and 145 of the 150 cases of each model,
+// against 97 and 140. Grown by one and two pixels it gained +0.05 and +0.07 dB with --bezier,
+// +0.13 and +0.16 dB without.
 constexpr double kRefineCut = 0.03;
-constexpr int kRefineGrow = 2;
+constexpr int kRefineGrow = 3;
 constexpr int kRefineIterations = 60;
 constexpr int kPowerIterations = 15;
 // A shake's path covers at most a few hundred pixels of its square (under 200 in shake_quality's
