@@ -226,8 +226,8 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
               unsigned seed, int size, int maxStep) {
     const CImage blurred = SyntheticBlur(sharp, *truth, 1.0 / 255, seed);
     const int W = sharp.width(), H = sharp.height();
-    const BlurEstimate found =
-        EstimateSectionKernel(blurred, RegionOf(PreviewSectionAroundPoint(W / 2.0, H / 2.0, W, H)));
+    const Region section = RegionOf(PreviewSectionAroundPoint(W / 2.0, H / 2.0, W, H));
+    const BlurEstimate found = EstimateSectionKernel(blurred, section);
     const BlurKernel kernel = found.blurKernel();
     size = std::min({size, W, H});
     const Region region{(W - size) / 2, (H - size) / 2, size, size};
@@ -246,8 +246,8 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
                   0.5 * found.radiusStep);
     c.name = text;
     c.kernelImage = kernel.isImage();
-    const BlurEstimate sectionBlur =
-        ScoredBlurEstimate(EstimateBlur(original, Region{0, 0, size, size}), kernel);
+    // Scored against the blur estimate of the whole section, as the session scores a grid.
+    const BlurEstimate sectionBlur = ScoredBlurEstimate(EstimateBlur(blurred, section), kernel);
     for (int step = 1; step <= maxStep; ++step) {
         const ScoreBasis basis(original, step * 0.5, kernel, sectionBlur);
         for (int t = 0; t < kGridDeblurTypes; ++t) {
