@@ -134,6 +134,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -195,12 +196,18 @@ double psnr(const CImage& a, const CImage& b) {
 }
 
 // One channel of `region` of `in` into `out` (the region's size) through the preset's method, as
-// the preview grid computes its cells.
+// the preview grid computes its cells. A method that fails (the Wiener filter's FFT helper not
+// found beside the program, or not answering) ends the run: its unwritten channel would enter the
+// figures as a black candidate.
 void runPreset(DeblurType preset, const CImage& in, CImage& out, int channel, double radius,
                const BlurKernel& kernel, const Region& region) {
     const Preset& row = PresetFor(preset);
-    DefaultDeblurMethods()[row.method].run(
-        MethodCall{in, out, channel, radius, row.parameter, kernel, region, nullptr});
+    if (!DefaultDeblurMethods()[row.method].run(
+            MethodCall{in, out, channel, radius, row.parameter, kernel, region, nullptr})) {
+        std::fprintf(stderr, "%s failed at radius %.1f; is fftw_helper beside this program?\n",
+                     PresetLabel(preset), radius);
+        std::exit(1);
+    }
 }
 
 double bestPsnr(const Case& c) {
