@@ -143,7 +143,7 @@ constexpr std::size_t kRefineMaxSupport = 4096;
 // faint, and the cut breaks it into such parts too, each with a few percent of the mass; at 0.1
 // they went, and a shake that lingers at a point was found as that point alone, centred away from
 // the whole path's centroid. At 0.03 the mean gain of shake_quality --click moved by +0.33, +0.24
-// and +0.07 dB over seeds 41, 42, 51, 52 and 61, 62 --bezier (kernels found for five shakes that
+// and +0.07 dB over seeds 41, 42, 51, 52 and 61, 62 --bezier (kernels found for eight shakes that
 // had none) and by -0.05, +0.02 and +0.04 dB over 11, 12, 21, 22 and 31, 32; at 0.015 by +0.37,
 // +0.29 and +0.40 dB, but by +0.01, -0.17 and -0.08 dB on the trajectory model.
 constexpr double kSpeck = 0.03;
