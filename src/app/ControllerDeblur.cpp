@@ -659,8 +659,11 @@ void Controller::addDeblur() {
         return;
     if (!hasFileOpen())
         return;
+    const DeblurredEntry entry =
+        currentEntry(DeblurType(column), row,
+                     MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness});
     std::string tooLarge;
-    if (!mSession->fullDeblurFitsInMemory(row, DeblurType(column), tooLarge)) {
+    if (!mSession->fullDeblurFitsInMemory(entry, tooLarge)) {
         mDialogs.beginAlert(mMainWindow,
                             {tr("The deblur was not started."), tr("OK"), QString(),
                              QString::fromStdString(tooLarge)},
@@ -668,9 +671,7 @@ void Controller::addDeblur() {
         return;
     }
 
-    const DeblurId id = mSession->submitDeblur(
-        currentEntry(DeblurType(column), row,
-                     MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness}));
+    const DeblurId id = mSession->submitDeblur(entry);
     mQueuedDeblurs.insert(id, mCurrentSection);
 
     // No endpoint configured: reports are never sent, whatever the check box says.

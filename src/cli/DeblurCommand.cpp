@@ -83,16 +83,16 @@ bool deblurOne(const std::string& in, const std::string& out, const DeblurSettin
         if (cli.loadSection(section, in, at, &kernel) != kExitOk)
             return false;
     }
+    DeblurredEntry entry = kernel.entry(type, step);
+    entry.maskSettings = MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness};
     std::string tooLarge;
-    if (!session.fullDeblurFitsInMemory(step, type, tooLarge, kernel.brightnessOnly)) {
+    if (!session.fullDeblurFitsInMemory(entry, tooLarge)) {
         CliError(kExitFailure, command, "%s", tooLarge.c_str());
         return false;
     }
 
     Timer timer;
     timer.start();
-    DeblurredEntry entry = kernel.entry(type, step);
-    entry.maskSettings = MaskSettings{mask.type, mask.radius, mask.opacity, mask.crudeness};
     session.submitDeblur(entry);
     session.waitUntilIdle();
     if (cli.count(SessionEventType::DeblurFailed) != 0) {

@@ -61,8 +61,7 @@ bool ReplayRecipeDeblurs(Session& session, const Recipe& recipe, std::string& me
         const DeblurredEntry& entry = recipe.deblurs[i].entry;
         if (!used[i] || session.deblurredImage(entry))
             continue;
-        if (!session.fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, message,
-                                            entry.brightnessOnly))
+        if (!session.fullDeblurFitsInMemory(entry, message))
             return false;
         session.deblur(entry);
         if (!session.deblurredImage(entry)) {

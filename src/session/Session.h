@@ -117,10 +117,10 @@ class Session {
     CImage* reconstructed() { return mReconstructedImage.get(); }
 
     // --- full deblurs ---
-    // False, with the message to show, when a full deblur of the preset would need more memory
-    // than is available; such a deblur is refused (no events).
-    bool fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message,
-                                bool brightnessOnly = false);
+    // False, with the message to show, when the full deblur of `entry` (its preset and step, its
+    // kernel, brightness only) would need more memory than is available; such a deblur is
+    // refused (no events).
+    bool fullDeblurFitsInMemory(const DeblurredEntry& entry, std::string& message);
     // Schedules the full deblur of `entry` (preset, step, angle, mask) on the global queue and
     // returns the id its events carry. A deblur still waiting when the session is reset never runs.
     DeblurId submitDeblur(const DeblurredEntry& entry);
@@ -137,11 +137,14 @@ class Session {
     // the result just made costs one copy, and a result that is written once and never fetched
     // again is never packed.
     ImageRef deblurredImage(const DeblurredEntry& entry);
-    // Brightness only adds the luminance picture of the photograph to the method's arrays.
+    // Brightness only adds the luminance picture of the photograph to the method's arrays. A
+    // kernel image counts at the size the row draws it, which can be well beyond the disc's.
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
-                                          int height, bool brightnessOnly = false);
+                                          int height, bool brightnessOnly = false,
+                                          const BlurKernel& kernel = {});
     std::int64_t memoryUsageForDeblurType(int radiusStep, DeblurType deblurType,
-                                          bool brightnessOnly = false);
+                                          bool brightnessOnly = false,
+                                          const BlurKernel& kernel = {});
 
     // Brightness only: the methods deblur the linear-light luminance, and each pixel keeps its
     // colour ratios (one channel of work instead of three; no colour fringes). Preview requests

@@ -235,8 +235,7 @@ void Session::runDeblur(DeblurJob& job) {
     }
     std::string tooLarge;
     // Refused rather than killed by the kernel with the user's unsaved work.
-    if (loaded && !fullDeblurFitsInMemory(entry.radiusStep, entry.deblurType, tooLarge,
-                                          entry.brightnessOnly)) {
+    if (loaded && !fullDeblurFitsInMemory(entry, tooLarge)) {
         LogInfo("%s\n", tooLarge.c_str());
         loaded = false;
     }
@@ -295,13 +294,14 @@ ImageRef Session::deblurredImage(const DeblurredEntry& entry) {
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType, int width,
-                                               int height, bool brightnessOnly) {
+                                               int height, bool brightnessOnly,
+                                               const BlurKernel& kernel) {
     CImage scratch = CImage::sizeOnly(width, height);
     // Without a photograph the estimate reads the input's size from the scratch image.
     const CImage& in = mOriginalImage ? *mOriginalImage : scratch;
     const Preset& preset = PresetFor(deblurType);
     const std::int64_t method = mMethods[preset.method].memoryUsage(
-        MethodCall{in, scratch, 0, radiusStep * 0.5, preset.parameter, -1,
+        MethodCall{in, scratch, 0, radiusStep * 0.5, preset.parameter, kernel,
                    Region{0, 0, width, height}, nullptr});
     // The luminance picture, as large as the photograph, held beside the method's arrays.
     const std::int64_t luminance =
@@ -315,10 +315,10 @@ std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblur
 }
 
 std::int64_t Session::memoryUsageForDeblurType(int radiusStep, DeblurType deblurType,
-                                               bool brightnessOnly) {
+                                               bool brightnessOnly, const BlurKernel& kernel) {
     VK_CHECK(mOriginalImage);
     return memoryUsageForDeblurType(radiusStep, deblurType, mOriginalImage->width(),
-                                    mOriginalImage->height(), brightnessOnly);
+                                    mOriginalImage->height(), brightnessOnly, kernel);
 }
 
 }  // namespace velkaro

@@ -18,8 +18,9 @@ double gigabytes(std::int64_t bytes) {
 
 }  // namespace
 
-bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std::string& message,
-                                     bool brightnessOnly) {
+bool Session::fullDeblurFitsInMemory(const DeblurredEntry& entry, std::string& message) {
+    const int radiusStep = entry.radiusStep;
+    const DeblurType deblurType = entry.deblurType;
     message.clear();
     if (!mOriginalImage)
         return true;
@@ -27,7 +28,8 @@ bool Session::fullDeblurFitsInMemory(int radiusStep, DeblurType deblurType, std:
     // PNG stream) add about a fifth more: a 24-megapixel LA1 peaked at 6.2 GiB against an
     // estimate of 5.3 GiB.
     const std::int64_t needed =
-        memoryUsageForDeblurType(radiusStep, deblurType, brightnessOnly) / 4 * 5;
+        memoryUsageForDeblurType(radiusStep, deblurType, entry.brightnessOnly, entry.blurKernel()) /
+        4 * 5;
     const std::int64_t available = mAvailableMemory ? mAvailableMemory() : AvailableMemory();
     if (available < 0 || needed <= available)
         return true;
