@@ -20,6 +20,7 @@
 // same kind of detail. The methods' own log lines go to standard output as in the application.
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <cstdio>
@@ -223,15 +224,24 @@ void Estimate(benchmark::State& state) {
 }
 
 // The blind kernel estimate of the section blurred by a synthetic camera shake 20 pixels long, with
-// the kernel's size bounded by the argument (31 and 63; aim: 1.5 s at 31 on two cores).
+// the kernel's size bounded by the argument (31 and 63; aim: 1.5 s at 31 on two cores). Its
+// memory estimate beside the process's peak resident memory, in MB (the peak is the whole run's:
+// meaningful with this benchmark alone, --benchmark_filter=ShakeKernel).
 void ShakeKernel(benchmark::State& state) {
     static const CImage blurred =
         SyntheticBlur(Section(), *SyntheticShakeKernel(20, 1), 1.0 / 255, 1);
     ShakeEstimateOptions options;
     options.maxSize = int(state.range(0));
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
     for (auto _ : state)
         benchmark::DoNotOptimize(EstimateShakeKernel(blurred, Region{0, 0, 512, 512}, options));
     SetCounters(state, blurred, 0);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    state.counters["peak_growth_MB"] = double(after.ru_maxrss - before.ru_maxrss) * 1024 / 1e6;
+    state.counters["estimate_MB"] =
+        double(EstimateShakeKernel_mem_usage(512, 512, options.maxSize)) / 1e6;
 }
 
 // Score or map of one preview cell against its original section.
