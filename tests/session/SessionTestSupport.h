@@ -210,6 +210,16 @@ bool RecordingRun(const MethodCall& c) {
                                [&] { return !s.closedSteps.count(step); });
         --s.atGate[step];
     }
+    // Leaves the step however the call ends: a test's value() may throw (no memory), and a step
+    // left counted would be seen inside by every later test.
+    struct Leave {
+        RecordingState& s;
+        int step;
+        ~Leave() {
+            std::lock_guard<std::mutex> guard(s.mutex);
+            --s.inside[step];
+        }
+    } leave{s, step};
     for (int waited = 0; waited < s.delayMicroseconds && !StopRequested(c.cancel); waited += 200) {
         if (waited % 4000 == 0)
             ReportProgress(c.progress, 0.5, waited / 4000 + 1);
@@ -223,8 +233,6 @@ bool RecordingRun(const MethodCall& c) {
             c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
                 std::uint8_t(std::clamp(s.value ? s.value(M, c, v) : v + 1, 0, 255));
         }
-    std::lock_guard<std::mutex> guard(s.mutex);
-    --s.inside[step];
     return !s.fail;
 }
 
