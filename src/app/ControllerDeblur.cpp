@@ -330,7 +330,7 @@ void Controller::setShakeKernel(KernelImageRef kernel, bool loaded, bool select)
     shake->setEnabled(mShakeKernel != nullptr);
     shake->setText(mShakeLoaded ? tr("Loaded kernel") : tr("Shake (estimated)"));
     if (mShakeKernel)
-        mKernelView->setKernel(mShakeKernel->size(), mShakeKernel->weights());
+        mKernelView->setKernel(mShakeKernel->size(), mShakeKernel->pointImage());
     else
         mKernelView->setKernel(0, {});
     if (select && mShakeKernel)

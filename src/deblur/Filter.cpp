@@ -157,6 +157,11 @@ void GenerateFromImage(Matrix& f, double radius, const KernelImage& image) {
 
 }  // namespace
 
+std::shared_ptr<const KernelImage> KernelImage::fromPointImage(int size,
+                                                               const std::vector<double>& picture) {
+    return fromWeights(size, std::vector<double>(picture.rbegin(), picture.rend()));
+}
+
 std::shared_ptr<const KernelImage> KernelImage::fromWeights(int size,
                                                             const std::vector<double>& weights) {
     if (size <= 0 || weights.size() != std::size_t(size) * std::size_t(size))

@@ -21,10 +21,19 @@ class KernelImage {
     // than size², a negative or non-finite weight, or no weight at all.
     static std::shared_ptr<const KernelImage> fromWeights(int size,
                                                           const std::vector<double>& weights);
+    // The kernel whose point image (below) is `picture`, size × size, row-major; null as for
+    // fromWeights.
+    static std::shared_ptr<const KernelImage> fromPointImage(int size,
+                                                             const std::vector<double>& picture);
 
     int size() const { return mSize; }
     // size × size, row-major, summing to 1.
     const std::vector<double>& weights() const { return mWeights; }
+    // The picture a point of light takes in a photograph blurred by the kernel (its point-spread
+    // function): the weights turned by half a turn, as the weight dx columns right of the centre
+    // gathers light from there, and so a point spreads to dx columns left of it. Kernel files
+    // and the window show a kernel so, as a photographer and other tools know it.
+    std::vector<double> pointImage() const { return {mWeights.rbegin(), mWeights.rend()}; }
     // The kernel's own radius, its size measure: the distance from the centroid within which 98 %
     // of its weight lies, rounded to the nearest half pixel (at least half a pixel). A disc of
     // radius r measures r within half a pixel, a line of half-length r within a pixel (its edges

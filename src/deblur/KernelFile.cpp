@@ -26,14 +26,14 @@ KernelImageRef ReadKernelFile(const std::string& path, std::string& reason) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             weights[std::size_t(y + oy) * size + x + ox] = levels[std::size_t(y) * width + x];
-    KernelImageRef kernel = KernelImage::fromWeights(size, weights);
+    KernelImageRef kernel = KernelImage::fromPointImage(size, weights);
     if (!kernel)
         reason = "every pixel is black";
     return kernel;
 }
 
 bool WriteKernelFile(const std::string& path, const KernelImage& kernel) {
-    const std::vector<double>& w = kernel.weights();
+    const std::vector<double> w = kernel.pointImage();
     const double peak = *std::max_element(w.begin(), w.end());
     std::vector<std::uint16_t> levels(w.size());
     for (std::size_t i = 0; i < w.size(); ++i)

@@ -875,19 +875,18 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         for (float& v : luminance) v /= top99;
     }
 
-    // The start kernel in the convolution's orientation (flipped), for every search.
+    // The start kernel in the convolution's orientation (its point image), for every search.
     std::vector<float> flipped;
     if (options.start) {
-        const std::vector<double>& w = options.start->weights();
-        flipped.assign(w.rbegin(), w.rend());
+        const std::vector<double> picture = options.start->pointImage();
+        flipped.assign(picture.begin(), picture.end());
     }
     // The kernel (convolution's orientation) as an estimate with its confidence. The spectrum is
     // measured over 128 × 128 tiles: a smaller section is judged with the photograph around it.
     auto judge = [&](const std::vector<float>& k) {
         ShakeEstimate e;
-        std::vector<double> weights(k.size());
-        for (std::size_t i = 0; i < k.size(); ++i) weights[i] = k[k.size() - 1 - i];
-        e.kernel = KernelImage::fromWeights(int(std::lround(std::sqrt(double(k.size())))), weights);
+        e.kernel = KernelImage::fromPointImage(int(std::lround(std::sqrt(double(k.size())))),
+                                               std::vector<double>(k.begin(), k.end()));
         if (!e.kernel)
             return e;
         const int sw = std::max(width, 128), sh = std::max(height, 128);

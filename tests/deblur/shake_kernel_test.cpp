@@ -190,8 +190,9 @@ TEST(ShakeKernel, TheSectionKeepsConfidentDiscsAndLinesAndFindsTheShakesTheyFit)
         const BlurEstimate found = EstimateSectionKernel(blurred, whole, nullptr, nullptr, &offer);
         EXPECT_EQ(offered, std::vector<BlurShape>{k.fitted});
         ASSERT_EQ(found.shape, k.found);
-        if (found.kernel)
+        if (found.kernel) {
             EXPECT_GE(BestShiftCorrelation(*found.kernel, *k.kernel), 0.85);
+        }
     }
 }
 
