@@ -199,8 +199,11 @@ template <DeblurMethod M>
 bool RecordingRun(const MethodCall& c) {
     RecordingState& s = recording();
     const int step = int(c.radius * 2 + 0.5);
+    // The call's own copy: a test's end resets s.value while cells of the grid still compute.
+    std::function<int(DeblurMethod, const MethodCall&, int)> value;
     {
         std::unique_lock<std::mutex> guard(s.mutex);
+        value = s.value;
         s.calls.push_back({M, c.channel, c.radius, c.parameter, c.region});
         if (++s.inside[step] == 1)
             s.maxConcurrentSteps = std::max(s.maxConcurrentSteps.load(), busySteps(s.inside));
@@ -231,7 +234,7 @@ bool RecordingRun(const MethodCall& c) {
             const int v =
                 c.in.pixels()[(std::size_t(r.y + row) * c.in.width() + r.x + col) * 4 + c.channel];
             c.out.pixels()[(std::size_t(row) * r.w + col) * 4 + c.channel] =
-                std::uint8_t(std::clamp(s.value ? s.value(M, c, v) : v + 1, 0, 255));
+                std::uint8_t(std::clamp(value ? value(M, c, v) : v + 1, 0, 255));
         }
     return !s.fail;
 }
@@ -274,7 +277,7 @@ inline void OpenMethodGate() {
 struct RecordingReset {
     ~RecordingReset() {
         recording().delayMicroseconds = 0;
-        recording().value = nullptr;
+        withRecording([](RecordingState& s) { s.value = nullptr; });
         OpenMethodGate();
     }
 };
