@@ -876,10 +876,10 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     }
 
     // The start kernel in the convolution's orientation (its point image), for every search.
-    std::vector<float> flipped;
+    std::vector<float> startPicture;
     if (options.start) {
         const std::vector<double> picture = options.start->pointImage();
-        flipped.assign(picture.begin(), picture.end());
+        startPicture.assign(picture.begin(), picture.end());
     }
     // The kernel (convolution's orientation) as an estimate with its confidence. The spectrum is
     // measured over 128 × 128 tiles: a smaller section is judged with the photograph around it.
@@ -919,7 +919,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
                 ++firstLevel;
             startSize = sizes[firstLevel];
-            start = ScaleKernel(flipped, options.start->size(), startSize,
+            start = ScaleKernel(startPicture, options.start->size(), startSize,
                                 double(sizes[firstLevel]) / bound, cut);
         }
         std::vector<float> unrefined;
