@@ -70,7 +70,7 @@ class EscapeFilter : public QObject {
 
 QString DeblurLabel(const DeblurredEntry& e) {
     const char* name = DeblurTypeName(e.deblurType);
-    const double radius = e.radiusStep * 0.5;
+    const double radius = DrawnRadius(e.radiusStep * 0.5, e.blurKernel());
     // The disc goes unnamed; a motion names its angle, a kernel image its shape.
     QString kernel = e.kernel      ? StringWithFormat("%s shake %.1f", name, radius)
                      : e.angle < 0 ? StringWithFormat("%s %.1f", name, radius)
@@ -91,7 +91,8 @@ Rect PreviewSection(QPointF p, int W, int H) {
 }
 
 QString Controller::nameForRow(int row) {
-    return StringWithFormat("%.1f", row * 0.5);
+    // A kernel image wider than the rows reach is drawn larger than the row's step says.
+    return StringWithFormat("%.1f", DrawnRadius(row * 0.5, mGridKernel));
 }
 
 QString Controller::nameForColumn(int column) {
@@ -486,7 +487,7 @@ void Controller::showEstimate(const BlurEstimate& e, bool provisional) {
     const BlurKernel estimated = e.blurKernel();
     status->showMessage(tr("Estimated blur: %1, radius %2 px (confidence %3)")
                                 .arg(e.kernel ? tr("shake") : blurShapeText(estimated))
-                                .arg(e.radiusStep * 0.5, 0, 'f', 1)
+                                .arg(DrawnRadius(e.radiusStep * 0.5, estimated), 0, 'f', 1)
                                 .arg(e.confidence, 0, 'f', 2) +
                             (!estimated.sameAs(currentKernel()) ? kept : QString()),
                         5000);

@@ -154,7 +154,7 @@ int RunGrid(const std::vector<std::string>& words) {
     std::vector<std::string> rowLabels, columnLabels;
     for (int step = 1; step <= steps; ++step) {
         char label[16];
-        std::snprintf(label, sizeof label, "%.1f", step * 0.5);
+        std::snprintf(label, sizeof label, "%.1f", DrawnRadius(step * 0.5, kernel.kernel));
         rowLabels.push_back(label);
     }
     std::vector<ContactSheetCell> cells;

@@ -261,6 +261,10 @@ double KernelImageRadius(double radius, const KernelImage& image) {
                                               : radius;
 }
 
+double DrawnRadius(double radius, const BlurKernel& kernel) {
+    return kernel.image ? KernelImageRadius(radius, *kernel.image) : radius;
+}
+
 int SizeForFilter(double radius, const BlurKernel& kernel) {
     VK_CHECK(radius >= 0);
     if (kernel.image)

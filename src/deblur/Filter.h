@@ -84,6 +84,9 @@ constexpr double kLargestRowRadius = 15;
 // and the rows below in proportion. A long shake's kernel (its radius up to 20 pixels for 40
 // pixels of path) would otherwise be shrunk at every row, and a shrunk kernel deblurs little.
 double KernelImageRadius(double radius, const KernelImage& image);
+// The radius `kernel` is drawn at for the row `radius`: what that row's label and a result's name
+// say.
+double DrawnRadius(double radius, const BlurKernel& kernel);
 
 // Rows and columns of the kernel of a radius: 2 × ceil(radius − 0.5) + 1 for the disc and the
 // line; for a kernel image, the size of the image scaled to KernelImageRadius.

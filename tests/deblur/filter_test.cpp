@@ -171,6 +171,10 @@ TEST(Filter, KernelImagesAreCentredMeasuredAndScaledWithTheirMassKept) {
     GenerateFilter(half, kLargestRowRadius / 2, wide);
     GenerateFilter(disc10, 10, -1);
     EXPECT_GT(Cosine(half, disc10), 0.9);
+    // The rows' labels say the radius drawn: the kernel's own at the last row.
+    EXPECT_EQ(DrawnRadius(kLargestRowRadius, wide), wide.image->radius());
+    EXPECT_EQ(DrawnRadius(kLargestRowRadius / 2, wide), wide.image->radius() / 2);
+    EXPECT_EQ(DrawnRadius(kLargestRowRadius, KernelImageOf(5, -1)), kLargestRowRadius);
 }
 
 TEST(Filter, ProtractorAnglesRoundTripAndRiseCounterClockwise) {
