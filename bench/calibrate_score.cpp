@@ -4,7 +4,8 @@
 // the weights under which the top-scored candidate is closest to the truly best one.
 //
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
-//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE] [--bezier]]
+//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]
+//                                                      [--bezier | --spline]]
 //                   [--weights D,H,N,C,E,G,K]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
@@ -24,7 +25,8 @@
 // 1 dB of the best, the mean PSNR gains over the blurred input of the top-ranked and the best
 // cells and of 80 Richardson–Lucy iterations with the true kernel, and how many top-ranked cells
 // are worse than the input; with --bezier the shakes come from another model (BezierShakeKernel,
-// 16 to 30 pixels of path), which the estimate and the score were not tuned on. Files saved from
+// 16 to 30 pixels of path), which the estimate and the score were not tuned on, with --spline
+// from a third (SplineShakeKernel). Files saved from
 // it load with --load as any other. --weights judges
 // other weights than kScoreWeights as the current ones (the fit's seven numbers, the last the
 // confidence of a kernel image's own size).
@@ -263,8 +265,8 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
                   region);
     c.truePsnr = psnr(restored, truthSection);
     char text[160];
-    std::snprintf(text, sizeof text, "%s (found %s %.1f)", name.c_str(), BlurShapeName(found.shape),
-                  0.5 * found.radiusStep);
+    std::snprintf(text, sizeof text, "%s (found %s %.1f, confidence %.2f)", name.c_str(),
+                  BlurShapeName(found.shape), 0.5 * found.radiusStep, found.confidence);
     c.name = text;
     c.kernelImage = kernel.isImage();
     // Scored against the blur estimate of the whole section, as the session scores a grid.
@@ -285,10 +287,10 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
 }
 
 // The synthetic cases of --families on `photos`: discs of radius 2 to 7, lines of 9 to 17 pixels
-// and shakes of 16 to 30 pixels (SyntheticShakeKernel with `seed`, or BezierShakeKernel when
-// `bezier`), σ = 1/255 noise.
+// and shakes of 16 to 30 pixels (the shake model's kernels with `seed`), σ = 1/255 noise.
+using ShakeModel = KernelImageRef (*)(double length, std::uint32_t seed);
 std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std::string>& photos,
-                              unsigned seed, int size, bool bezier) {
+                              unsigned seed, int size, ShakeModel model) {
     std::vector<Case> cases;
     for (std::size_t p = 0; p < photos.size(); ++p) {
         const std::string path = photos[p][0] == '/' ? photos[p] : dataDir + "/" + photos[p];
@@ -318,8 +320,7 @@ std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std:
         cases.push_back(GridCase(name, kLine, sharp, ParametricKernel(line / 2, angle),
                                  caseSeed + 1, size, steps(line / 2)));
         std::fprintf(stderr, "%s\n", cases.back().name.c_str());
-        const KernelImageRef shake = bezier ? BezierShakeKernel(length, caseSeed + 2)
-                                            : SyntheticShakeKernel(length, caseSeed + 2);
+        const KernelImageRef shake = model(length, caseSeed + 2);
         std::snprintf(name, sizeof name, "%s shake %.0f r %.1f", photo.c_str(), length,
                       shake->radius());
         cases.push_back(
@@ -376,7 +377,8 @@ void ReportFamilies(std::FILE* out, const std::vector<Case>& cases, const ScoreW
 int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, heldOut, familyPhotos;
     std::vector<std::string> loads;
-    bool quick = false, wholeGrid = false, families = false, bezier = false;
+    bool quick = false, wholeGrid = false, families = false;
+    ShakeModel model = SyntheticShakeKernel;
     unsigned seed = 1;
     int familySection = 256;
     // The weights judged as the current ones (--weights: the seven numbers of the fit's last line).
@@ -396,7 +398,9 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
         else if (std::strcmp(argv[i], "--bezier") == 0)
-            bezier = true;
+            model = BezierShakeKernel;
+        else if (std::strcmp(argv[i], "--spline") == 0)
+            model = SplineShakeKernel;
         else if (std::strcmp(argv[i], "--whole-grid") == 0)
             wholeGrid = true;
         else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
@@ -476,7 +480,7 @@ int main(int argc, char** argv) {
         std::fclose(in);
     }
     if (families && loads.empty()) {
-        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection, bezier);
+        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection, model);
         photos.clear();
     }
     for (const std::string& photo : loads.empty() ? photos : std::vector<std::string>{}) {

@@ -9,13 +9,14 @@
 // what the estimate finds is reported.
 //
 //   shake_quality [DATA_DIR] [--seeds a,b,...] [--lengths a,b,...] [--photos N] [--show]
-//                 [--shake-only] [--click] [--bezier]
+//                 [--shake-only] [--click] [--bezier | --spline]
 //
 // --show draws each case's true and estimated kernels in characters; --shake-only leaves out the
 // disc, line and no-blur sections; --click estimates as a click in the window does
 // (EstimateSectionKernel: the disc or line fitted, or the blind estimate's kernel where it explains
 // the section clearly better), and the last column says which kernel that was. --bezier blurs with
-// kernels of another model (BezierShakeKernel), which linger at a point and trail off faintly.
+// kernels of another model (BezierShakeKernel), which linger at a point and trail off faintly;
+// --spline with those of a third (SplineShakeKernel), which loop and vary from pixel to pixel.
 //
 // The estimate's constants were tuned on seeds 1 and 2; seeds 11 and 12 (the default) and 21 and
 // 22 are held out for the report. Kernel bound 31 up to 25 pixels of length, 51 above; the
@@ -145,6 +146,10 @@
 //   31, 32             47 → 46     2 → 2   2 → 1       5.22 → 5.26 dB
 // Keeping parts of 1.5 % gained more with --bezier (4.68 dB over its 150 cases, against 4.54) but
 // lost on the other model (5.32 against 5.42).
+// A third model, which nothing was tuned on (--spline, seeds 71, 72, --click): the error ratio is
+// within 3 in all 50 cases (median 1.18), every kernel is found, and the mean gain is 4.71 dB
+// against 5.85 with the true kernel. The one case worse than its input is rocket's 32 pixel shake
+// (-1.93 dB, confidence 0.18), over its sky.
 
 #include <time.h>
 
@@ -284,7 +289,8 @@ int main(int argc, char** argv) {
     std::string dir = VELKARO_TEST_DATA_DIR;
     std::vector<int> seeds{11, 12}, lengths{10, 17, 25, 32, 40};
     int photoCount = 5;
-    bool show = false, shakeOnly = false, click = false, bezier = false;
+    bool show = false, shakeOnly = false, click = false;
+    KernelImageRef (*model)(double, std::uint32_t) = SyntheticShakeKernel;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--seeds") && i + 1 < argc)
             seeds = Numbers(argv[++i]);
@@ -295,7 +301,9 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--click"))
             click = true;
         else if (!std::strcmp(argv[i], "--bezier"))
-            bezier = true;
+            model = BezierShakeKernel;
+        else if (!std::strcmp(argv[i], "--spline"))
+            model = SplineShakeKernel;
         else if (!std::strcmp(argv[i], "--show"))
             show = true;
         else if (!std::strcmp(argv[i], "--photos") && i + 1 < argc)
@@ -331,8 +339,7 @@ int main(int argc, char** argv) {
         for (int length : lengths)
             for (std::size_t p = 0; p < sharp.size(); ++p) {
                 const unsigned kernelSeed = unsigned(seed * 1000 + length * 10 + int(p));
-                const KernelImageRef truth = bezier ? BezierShakeKernel(length, kernelSeed)
-                                                    : SyntheticShakeKernel(length, kernelSeed);
+                const KernelImageRef truth = model(length, kernelSeed);
                 const CImage blurred = SyntheticBlur(sections[p], *truth, 1.0 / 255, kernelSeed);
                 const Planes input = Linear(blurred, 0, 0, blurred.width(), blurred.height());
                 const Region whole{0, 0, blurred.width(), blurred.height()};

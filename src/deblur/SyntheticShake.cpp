@@ -131,6 +131,43 @@ KernelImageRef BezierShakeKernel(double length, std::uint32_t seed) {
     return SplatPath(points, w);
 }
 
+KernelImageRef SplineShakeKernel(double length, std::uint32_t seed) {
+    length = std::max(1.0, length);
+    Variates random(seed);
+    constexpr int kPoints = 6, kPerPiece = kSamples / (kPoints - 1);
+    Complex p[kPoints];
+    for (Complex& q : p) q = Complex(random.uniform(), random.uniform());
+    // A Catmull–Rom spline, which passes through every point; the end points are repeated.
+    std::vector<Complex> curve;
+    for (int s = 0; s + 1 < kPoints; ++s) {
+        const Complex p0 = p[std::max(s - 1, 0)], p1 = p[s], p2 = p[s + 1],
+                      p3 = p[std::min(s + 2, kPoints - 1)];
+        for (int i = 0; i < kPerPiece; ++i) {
+            const double t = double(i) / kPerPiece;
+            curve.push_back(0.5 * (2.0 * p1 + (p2 - p0) * t +
+                                   (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3) * (t * t) +
+                                   (3.0 * p1 - p0 - 3.0 * p2 + p3) * (t * t * t)));
+        }
+    }
+    curve.push_back(p[kPoints - 1]);
+    double path = 0;
+    for (std::size_t i = 1; i < curve.size(); ++i) path += std::abs(curve[i] - curve[i - 1]);
+    const double scale = path > 0 ? length / path : 0;
+    // Each pixel the scaled curve enters, once, with its own brightness.
+    std::vector<Complex> pixels;
+    std::vector<double> weights;
+    for (const Complex& c : curve) {
+        const Complex pixel(std::round(c.real() * scale), std::round(c.imag() * scale));
+        if (std::find(pixels.begin(), pixels.end(), pixel) != pixels.end())
+            continue;
+        pixels.push_back(pixel);
+        weights.push_back(std::max(0.0, 1 + 0.5 * random.normal()));
+    }
+    if (*std::max_element(weights.begin(), weights.end()) == 0)
+        weights.assign(weights.size(), 1.0);
+    return SplatPath(pixels, weights);
+}
+
 CImage SyntheticBlur(const CImage& sharp, const KernelImage& kernel, double noise,
                      std::uint32_t seed) {
     const int w = sharp.width(), h = sharp.height();

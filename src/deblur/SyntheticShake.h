@@ -20,6 +20,12 @@ KernelImageRef SyntheticShakeKernel(double length, std::uint32_t seed);
 // that swells and fades along it. Such kernels have a bright spot and faint trails.
 KernelImageRef BezierShakeKernel(double length, std::uint32_t seed);
 
+// A shake from a third model, after the kernels of Chakrabarti 2016 ("A neural approach to blind
+// motion deblurring", ECCV): a spline through six random points, `length` pixels long (at least 1),
+// each pixel it passes through weighted by a draw from N(1, 0.5) clipped to be non-negative. Such
+// kernels loop and cross themselves, and their brightness varies from pixel to pixel.
+KernelImageRef SplineShakeKernel(double length, std::uint32_t seed);
+
 // A synthetic blurred photograph: each channel of `sharp` blurred in linear light by `kernel`
 // (its edges extended), Gaussian noise of `noise` (on the encoded 0 … 1 scale; 1/255 is one
 // level) added and quantised to 8 bits. Equal seeds give equal noise everywhere.

@@ -99,10 +99,12 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
     // kernel step that cut them away lost the whole kernel. `lingering`'s path stops at one point,
     // and its trails, under a tenth of that peak, hold most of the mass: without them the bright
     // spot alone still scores 0.87. `bezier` lingers too, and its faint stretches are found only
-    // when the kernel's values are re-solved on its path: 0.84 without, 0.92 with.
+    // when the kernel's values are re-solved on its path: 0.84 without, 0.92 with. `looping`
+    // crosses itself, its brightness varying from pixel to pixel (0.92).
     const KernelImageRef shake = SyntheticShakeKernel(16, 3), line = FilterKernel(5, 30),
                          disc = FilterKernel(3, -1), wide = SyntheticShakeKernel(30, 6),
-                         faint = SyntheticShakeKernel(25, 2251), bezier = BezierShakeKernel(24, 2);
+                         faint = SyntheticShakeKernel(25, 2251), bezier = BezierShakeKernel(24, 2),
+                         looping = SplineShakeKernel(25, 72253);
     const KernelImageRef lingering = sampleKernel("curved_shake_psf.png");
     ASSERT_TRUE(lingering);
     const Case cases[] = {
@@ -113,6 +115,7 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
          0.93},
         {"lingering Bézier shake", SyntheticBlur(camera, *bezier, 0.5 / 255, 2), bezier, nullptr,
          0.9},
+        {"looping spline shake", SyntheticBlur(coffee, *looping, 0.5 / 255, 4), looping},
         {"line", SyntheticBlur(camera, *line, 0.5 / 255, 2), line},
         {"disc", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc},
         {"disc from a smaller one", SyntheticBlur(coffee, *disc, 0.5 / 255, 3), disc,
