@@ -288,9 +288,8 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
 
 // The synthetic cases of --families on `photos`: discs of radius 2 to 7, lines of 9 to 17 pixels
 // and shakes of 16 to 30 pixels (the shake model's kernels with `seed`), σ = 1/255 noise.
-using ShakeModel = KernelImageRef (*)(double length, std::uint32_t seed);
 std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std::string>& photos,
-                              unsigned seed, int size, ShakeModel model) {
+                              unsigned seed, int size, ShakeKernelModel model) {
     std::vector<Case> cases;
     for (std::size_t p = 0; p < photos.size(); ++p) {
         const std::string path = photos[p][0] == '/' ? photos[p] : dataDir + "/" + photos[p];
@@ -378,7 +377,7 @@ int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, heldOut, familyPhotos;
     std::vector<std::string> loads;
     bool quick = false, wholeGrid = false, families = false;
-    ShakeModel model = SyntheticShakeKernel;
+    ShakeKernelModel model = SyntheticShakeKernel;
     unsigned seed = 1;
     int familySection = 256;
     // The weights judged as the current ones (--weights: the seven numbers of the fit's last line).

@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
     std::vector<int> seeds{11, 12}, lengths{10, 17, 25, 32, 40};
     int photoCount = 5;
     bool show = false, shakeOnly = false, click = false;
-    KernelImageRef (*model)(double, std::uint32_t) = SyntheticShakeKernel;
+    ShakeKernelModel model = SyntheticShakeKernel;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--seeds") && i + 1 < argc)
             seeds = Numbers(argv[++i]);

@@ -26,6 +26,9 @@ KernelImageRef BezierShakeKernel(double length, std::uint32_t seed);
 // kernels loop and cross themselves, and their brightness varies from pixel to pixel.
 KernelImageRef SplineShakeKernel(double length, std::uint32_t seed);
 
+// Any of the three models, as the quality benchmarks choose one.
+using ShakeKernelModel = KernelImageRef (*)(double length, std::uint32_t seed);
+
 // A synthetic blurred photograph: each channel of `sharp` blurred in linear light by `kernel`
 // (its edges extended), Gaussian noise of `noise` (on the encoded 0 … 1 scale; 1/255 is one
 // level) added and quantised to 8 bits. Equal seeds give equal noise everywhere.
