@@ -599,6 +599,8 @@ void Controller::updateScoreLine() {
         text = DeblurLabel(entry) + ": " + QString::fromStdString(DescribeScore(*score));
         if (mImageMatrix->ranksAreProvisional())
             text += tr(" · ranking so far");
+        else if (mSession->previewsHaveLittleToGain())
+            text += tr(" · little to gain here: no cell scores above the original");
     }
     mLayout.scoreLabel->setText(text);
 }

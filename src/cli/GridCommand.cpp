@@ -59,7 +59,6 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
                Session& session, const KernelOptions& kernel, const char* command) {
     std::vector<CandidateScore> scores;
-    std::vector<std::size_t> order;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const DeblurType type = presets[cells[i].column];
         const int step = cells[i].row + 1;
@@ -70,18 +69,21 @@ bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurTyp
             return false;
         }
         scores.push_back(*score);
-        order.push_back(i);
     }
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return scores[a].total > scores[b].total;
-    });
+    const bool little = LittleToGain(scores);
+    if (little)
+        std::fprintf(stderr,
+                     "velkaro-cli %s: no cell scores above the original section: little "
+                     "to gain here, the gentlest cells rank first\n",
+                     command);
+    const std::vector<std::size_t> order = RankCandidates(scores);
     for (std::size_t r = 0; r < order.size(); ++r) {
         ContactSheetCell& cell = cells[order[r]];
         const CandidateScore& s = scores[order[r]];
         if (r < kRankBadges)
             cell.rank = int(r) + 1;
         std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
-                    s.total, s.detail * 100, s.halo, s.noise);
+                    RankingTotal(s, little), s.detail * 100, s.halo, s.noise);
     }
     std::fflush(stdout);
     return true;

@@ -17,6 +17,12 @@
 //                only): radius difference over the estimated radius, times the estimate's
 //                confidence; where the estimate found no blur, a share of the radius itself
 //
+// The original section itself, judged as a candidate, adds no detail, halo or noise; only its
+// re-blur residual counts against it. A grid in which no candidate scores above the original
+// has little to gain: the blur takes less from the section than deblurring adds to it (smooth
+// microscopy, a dark and noisy sky). Its cells are then ranked as those of a section without
+// blur, the gentle ones first (RankingTotal).
+//
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
 // total is better. Halo, noise and the edge zone are measured on every other pixel of every other
@@ -26,6 +32,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BlurEstimate.h"
 #include "Image.h"
@@ -34,12 +41,14 @@ namespace velkaro {
 
 struct CandidateScore {
     double total = 0;
-    double detail = 0;       // relative gain in edge sharpness
-    double halo = 0;         // grey levels
-    double noise = 0;        // grey levels
-    double consistency = 0;  // re-blur residual, grey levels
-    double edgeShare = 0;    // share of the judged area within reach of an edge, 0–1
-    double estimateGap = 0;  // relative radius difference × confidence
+    double detail = 0;            // relative gain in edge sharpness
+    double halo = 0;              // grey levels
+    double noise = 0;             // grey levels
+    double consistency = 0;       // re-blur residual, grey levels
+    double edgeShare = 0;         // share of the judged area within reach of an edge, 0–1
+    double estimateGap = 0;       // relative radius difference × confidence
+    double radius = 0;            // of the cell's kernel, pixels
+    double originalResidual = 0;  // the original's own re-blur residual, grey levels
 };
 
 // The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail
@@ -52,6 +61,20 @@ struct ScoreWeights {
 // The calibrated weights the score uses.
 extern const ScoreWeights kScoreWeights;
 double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
+
+// The total of the original section itself against the basis `parts` was scored with.
+double OriginalTotal(const CandidateScore& parts, const ScoreWeights& weights);
+// Whether a grid of these candidates has little to gain: none scores above the original section
+// itself (its best total over the grid's kernels).
+bool LittleToGain(const std::vector<CandidateScore>& grid,
+                  const ScoreWeights& weights = kScoreWeights);
+// The total a candidate ranks by: its own, or where its grid has little to gain, the total it
+// would have in a section without blur.
+double RankingTotal(const CandidateScore& parts, bool littleToGain,
+                    const ScoreWeights& weights = kScoreWeights);
+// The order of a grid's candidates, best first by RankingTotal; equal totals keep their order.
+std::vector<std::size_t> RankCandidates(const std::vector<CandidateScore>& grid,
+                                        const ScoreWeights& weights = kScoreWeights);
 
 // How much the score trusts a kernel image's own size as the section's blur.
 extern const double kKernelImageConfidence;

@@ -188,8 +188,10 @@ class Session {
     // --- scores of the stored previews ---
     // Every preview is scored against its original section when it finishes (on its worker).
     std::optional<CandidateScore> previewScore(const DeblurredEntry& entry);
-    // The stored previews with the highest totals, best first, at most `count`.
+    // The stored previews ranked best first (RankCandidates), at most `count`.
     std::vector<DeblurredEntry> bestPreviews(std::size_t count);
+    // Whether no stored preview scores above the original section (LittleToGain).
+    bool previewsHaveLittleToGain();
     // The artefact map of a stored preview (see ArtefactMap), or null.
     ImageRef previewArtefactMap(const DeblurredEntry& entry);
 

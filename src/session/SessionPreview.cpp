@@ -387,18 +387,30 @@ std::optional<CandidateScore> Session::previewScore(const DeblurredEntry& entry)
 }
 
 std::vector<DeblurredEntry> Session::bestPreviews(std::size_t count) {
-    std::vector<std::pair<double, DeblurredEntry>> scored;
+    std::vector<DeblurredEntry> entries;
+    std::vector<CandidateScore> scores;
     {
         std::lock_guard<Lock> guard(mLock);
-        for (const auto& [entry, score] : mPreviewScores) scored.push_back({score.total, entry});
+        for (const auto& [entry, score] : mPreviewScores) {
+            entries.push_back(entry);
+            scores.push_back(score);
+        }
     }
-    count = std::min(count, scored.size());
     // Equal totals keep the entries' order: the cheaper preset and smaller step first.
-    std::stable_sort(scored.begin(), scored.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    const std::vector<std::size_t> order = RankCandidates(scores);
     std::vector<DeblurredEntry> best;
-    for (std::size_t i = 0; i < count; ++i) best.push_back(scored[i].second);
+    for (std::size_t i = 0; i < std::min(count, order.size()); ++i)
+        best.push_back(entries[order[i]]);
     return best;
+}
+
+bool Session::previewsHaveLittleToGain() {
+    std::vector<CandidateScore> scores;
+    {
+        std::lock_guard<Lock> guard(mLock);
+        for (const auto& [entry, score] : mPreviewScores) scores.push_back(score);
+    }
+    return LittleToGain(scores);
 }
 
 ImageRef Session::storedPreview(const DeblurredEntry& entry, Region& section) {

@@ -61,23 +61,58 @@ TEST(CandidateScore, TopRankedCandidateIsCloseToTheBestOnSyntheticBlurs) {
                      original = CropImage(blurry, x, y, size, size);
         // As the grid scores its cells: with the section's blur estimate.
         const BlurEstimate blur = EstimateBlur(original, Region{0, 0, size, size});
-        double best = 0, top = 0, topScore = -1e300;
+        std::vector<double> psnrs;
+        std::vector<CandidateScore> grid;
         for (int step = 1; step <= 8; ++step)
             for (DeblurType type : {DeblurUSM3, DeblurWF2, DeblurRL20}) {
                 const CImage candidate = RunPreset(type, blurry, step * 0.5, x, y, size, size);
-                const double psnr = Psnr(candidate, truth);
-                const double score =
-                    ScoreCandidate(ScoreBasis(original, step * 0.5, -1, blur), candidate).total;
-                best = std::max(best, psnr);
-                if (score > topScore)
-                    topScore = score, top = psnr;
+                psnrs.push_back(Psnr(candidate, truth));
+                grid.push_back(
+                    ScoreCandidate(ScoreBasis(original, step * 0.5, -1, blur), candidate));
             }
-        EXPECT_GE(top, best - 1.5);
+        const double top = psnrs[RankCandidates(grid).front()];
+        EXPECT_GE(top, *std::max_element(psnrs.begin(), psnrs.end()) - 1.5);
         // A candidate equal to the original adds no detail, halo or noise.
         const CandidateScore same = ScoreCandidate(truth, truth, 2.0, -1);
         EXPECT_TRUE(std::fabs(same.detail) < 1e-9);
         EXPECT_TRUE(same.halo == 0);
         EXPECT_TRUE(same.noise == 0);
+    }
+}
+
+// Three cells of one grid, at radius 0.5, 2 and 4 (where the section's blur was estimated), each
+// adding a little detail and more noise. Whether the grid has little to gain depends on how far
+// the original itself is from what its re-blur gives back: close, and none of the cells scores
+// above it; far (much blur to undo), and they do.
+TEST(CandidateScore, GridsThatGainNothingRankTheirGentlestCellFirst) {
+    struct Case {
+        double originalResidual;
+        bool littleToGain;
+        double topRadius;
+    };
+    for (const Case& k : {Case{0.2, true, 0.5}, Case{4.0, false, 4.0}}) {
+        SCOPED_TRACE(k.originalResidual);
+        std::vector<CandidateScore> grid;
+        for (double radius : {0.5, 2.0, 4.0}) {
+            CandidateScore s;
+            s.radius = radius;
+            s.detail = 0.02 * radius;
+            s.noise = 0.3 * radius;
+            s.consistency = 1.0;
+            s.edgeShare = 0.5;
+            s.estimateGap = std::fabs(radius - 4.0) / 4.0 * 0.8;
+            s.originalResidual = k.originalResidual;
+            s.total = ScoreTotal(s, kScoreWeights);
+            grid.push_back(s);
+        }
+        EXPECT_EQ(LittleToGain(grid), k.littleToGain);
+        const std::vector<std::size_t> order = RankCandidates(grid);
+        ASSERT_EQ(order.size(), grid.size());
+        EXPECT_EQ(grid[order.front()].radius, k.topRadius);
+        // The ranking totals follow the order.
+        for (std::size_t i = 1; i < order.size(); ++i)
+            EXPECT_GE(RankingTotal(grid[order[i - 1]], k.littleToGain),
+                      RankingTotal(grid[order[i]], k.littleToGain));
     }
 }
 
