@@ -600,7 +600,7 @@ void Controller::updateScoreLine() {
         if (mImageMatrix->ranksAreProvisional())
             text += tr(" · ranking so far");
         else if (mSession->previewsHaveLittleToGain())
-            text += tr(" · little to gain here: no cell scores above the original");
+            text += tr(" · little to gain here");
     }
     mLayout.scoreLabel->setText(text);
 }
