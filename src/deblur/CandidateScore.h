@@ -19,9 +19,9 @@
 //
 // The original section itself, judged as a candidate, adds no detail, halo or noise; only its
 // re-blur residual counts against it. A grid in which no candidate scores above the original
-// has little to gain: the blur takes less from the section than deblurring adds to it (smooth
-// microscopy, a dark and noisy sky). Its cells are then ranked as those of a section without
-// blur, the gentle ones first (RankingTotal).
+// has little to gain: the blur takes less from the section than deblurring adds to it (a smooth
+// and noisy section, as of a fundus photograph). Its cells are then ranked as those of a section
+// without blur, the gentle ones first (RankingTotal).
 //
 // The other parts are measured on the luma of the sRGB bytes (as the eye judges them). All of them
 // leave out the section's border strip, where the methods themselves lack neighbours. A larger
