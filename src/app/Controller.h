@@ -267,6 +267,9 @@ class Controller : public QObject, public ControllerInterface {
     void updateRanks();
     // Every cell of the grid is computed: the ranking is final.
     bool gridIsComplete() const;
+    // The grid is complete and none of its cells scores above the section itself: no badges, and
+    // Best says so instead of choosing a cell.
+    bool bestLeftAsItIs() const;
     // The score line under the preview: the selected cell's score, and whether the ranking is
     // still provisional.
     void updateScoreLine();

@@ -600,7 +600,7 @@ void Controller::updateScoreLine() {
         if (mImageMatrix->ranksAreProvisional())
             text += tr(" · ranking so far");
         else if (mSession->previewsHaveLittleToGain())
-            text += tr(" · little to gain here");
+            text += tr(" · little to gain here: best left as it is");
     }
     mLayout.scoreLabel->setText(text);
 }
@@ -613,11 +613,18 @@ bool Controller::gridIsComplete() const {
     return true;
 }
 
+bool Controller::bestLeftAsItIs() const {
+    return gridIsComplete() && mSession->previewsHaveLittleToGain();
+}
+
 void Controller::updateRanks() {
-    std::vector<std::pair<int, int>> cells;
-    for (const DeblurredEntry& e : mSession->bestPreviews(kRankBadges))
-        cells.push_back({e.radiusStep, int(e.deblurType)});
     const bool provisional = !gridIsComplete();
+    // A full grid none of whose cells scores above the section itself badges none: the original
+    // ranks first, and the grid has no cell for it.
+    std::vector<std::pair<int, int>> cells;
+    if (!bestLeftAsItIs())
+        for (const DeblurredEntry& e : mSession->bestPreviews(kRankBadges))
+            cells.push_back({e.radiusStep, int(e.deblurType)});
     const bool settled = provisional != mImageMatrix->ranksAreProvisional();
     mImageMatrix->setRanks(cells, provisional);
     if (settled)
@@ -627,6 +634,11 @@ void Controller::updateRanks() {
 void Controller::showBestCandidate() {
     if (!showsDeblurView() || mBusy > 0)
         return;
+    if (bestLeftAsItIs()) {
+        mMainWindow->statusBar()->showMessage(
+            tr("Little to gain here: no cell scores above the section as it is"), 5000);
+        return;
+    }
     const std::vector<DeblurredEntry> best = mSession->bestPreviews(1);
     if (best.empty())
         return;

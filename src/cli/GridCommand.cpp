@@ -29,7 +29,7 @@ namespace {
 
 // Whole-section thumbnails (--crop 0) are this size.
 constexpr int kThumbnailSize = 128;
-constexpr int kRankBadges = 3;
+constexpr std::size_t kRankBadges = 3;
 
 bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char* command) {
     out.clear();
@@ -56,8 +56,12 @@ bool parsePresets(std::vector<DeblurType>& out, const CliArgs& args, const char*
 
 // Takes every cell's score (the session scores each preview against the original section as it
 // stores it), numbers the best kRankBadges and prints all of them best first on standard output.
-bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurType>& presets,
-               Session& session, const KernelOptions& kernel, const char* command) {
+// Where no cell scores above the original section itself, the original ranks first: it is printed
+// first as the pass-through FR at the row its score was taken at (`originalRow`, else -1), and
+// carries the first badge.
+bool rankCells(std::vector<ContactSheetCell>& cells, int& originalRow,
+               const std::vector<DeblurType>& presets, Session& session,
+               const KernelOptions& kernel, const char* command) {
     std::vector<CandidateScore> scores;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const DeblurType type = presets[cells[i].column];
@@ -71,17 +75,28 @@ bool rankCells(std::vector<ContactSheetCell>& cells, const std::vector<DeblurTyp
         scores.push_back(*score);
     }
     const bool little = LittleToGain(scores);
-    if (little)
+    const std::vector<std::size_t> order = RankCandidates(scores);
+    originalRow = -1;
+    if (little && !order.empty()) {
         std::fprintf(stderr,
                      "velkaro-cli %s: no cell scores above the original section: little "
-                     "to gain here, the gentlest cells rank first\n",
+                     "to gain here, best left as it is (FR), then the gentlest cells\n",
                      command);
-    const std::vector<std::size_t> order = RankCandidates(scores);
+        const std::size_t basis = OriginalBasis(scores);
+        originalRow = cells[basis].row;
+        // The cells' totals below are taken as in a section without blur; the original's line
+        // keeps the list's order.
+        const double total = std::max(OriginalTotal(scores[basis], kScoreWeights),
+                                      RankingTotal(scores[order.front()], little));
+        std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(DeblurFR), originalRow + 1, total,
+                    0.0, 0.0, 0.0);
+    }
     for (std::size_t r = 0; r < order.size(); ++r) {
         ContactSheetCell& cell = cells[order[r]];
         const CandidateScore& s = scores[order[r]];
-        if (r < kRankBadges)
-            cell.rank = int(r) + 1;
+        const std::size_t rank = r + 1 + (little ? 1 : 0);
+        if (rank <= kRankBadges)
+            cell.rank = int(rank);
         std::printf("%s %d %.3f %.1f %.2f %.2f\n", PresetLabel(presets[cell.column]), cell.row + 1,
                     RankingTotal(s, little), s.detail * 100, s.halo, s.noise);
     }
@@ -171,7 +186,9 @@ int RunGrid(const std::vector<std::string>& words) {
             cells.push_back({step - 1, int(c), preview});
         }
     }
-    if (args.options.count("--rank") && !rankCells(cells, presets, session, kernel, command))
+    int originalRow = -1;
+    if (args.options.count("--rank") &&
+        !rankCells(cells, originalRow, presets, session, kernel, command))
         return kExitFailure;
     // Each cell shows the centre of its preview at full size, or (--crop 0) the whole preview
     // shrunk; the first column is the original's same pixels. The sheet is a picture of 8 bits.
@@ -187,7 +204,8 @@ int RunGrid(const std::vector<std::string>& words) {
         shown(CropImage(*ImageAtDepth(session.original()->asImage(), 8), int(section.x),
                         int(section.y), int(section.width), int(section.height)));
     columnLabels.insert(columnLabels.begin(), "original");
-    for (int step = 1; step <= steps; ++step) cells.push_back({step - 1, 0, original});
+    for (int step = 1; step <= steps; ++step)
+        cells.push_back({step - 1, 0, original, step - 1 == originalRow ? 1 : 0});
     ImageRef sheet =
         MakeContactSheet(rowLabels, columnLabels, cells, crop > 0 ? crop : kThumbnailSize);
     if (!ImageIO::sharedInstance().writeImage(sheet, write, out))

@@ -64,8 +64,13 @@ double ScoreTotal(const CandidateScore& parts, const ScoreWeights& weights);
 
 // The total of the original section itself against the basis `parts` was scored with.
 double OriginalTotal(const CandidateScore& parts, const ScoreWeights& weights);
+// The candidate whose kernel gives the original section its best OriginalTotal (0 for an empty
+// grid): where the grid has little to gain, the original ranks first at that candidate's row.
+std::size_t OriginalBasis(const std::vector<CandidateScore>& grid,
+                          const ScoreWeights& weights = kScoreWeights);
 // Whether a grid of these candidates has little to gain: none scores above the original section
-// itself (its best total over the grid's kernels).
+// itself (its best total over the grid's kernels). The section is then best left as it is, and the
+// original ranks above every candidate.
 bool LittleToGain(const std::vector<CandidateScore>& grid,
                   const ScoreWeights& weights = kScoreWeights);
 // The total a candidate ranks by: its own, or where its grid has little to gain, the total it

@@ -236,34 +236,49 @@ TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
 }
 
 TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
-    const std::string out = dir.file("grid.png");
-    const CliRun run = cli({"grid", photo, out, "--at", "10,10", "--presets", "USM1,rl20,blur,LA1",
-                            "--steps", "3", "--rank", "--crop", "0"});  // whole cells, shrunk
-    ASSERT_EQ(run.status, 0) << run.err;
-    // --rank: standard output holds every cell once, best first, as "preset step score detail halo
-    // noise", and nothing else.
-    std::set<std::string> ranked;
-    double previous = 1e300;
-    std::istringstream lines(run.out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string preset;
-        int step = 0;
-        double score = 0, detail = 0, halo = -1, noise = -1;
-        ASSERT_TRUE(fields >> preset >> step >> score >> detail >> halo >> noise) << line;
-        EXPECT_LE(score, previous) << line;
-        EXPECT_TRUE(halo >= 0) << line;
-        EXPECT_TRUE(noise >= 0) << line;
-        previous = score;
-        EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
+    // The cat's eye has detail to restore. A plain ramp has none: re-blurring gives it back, so no
+    // cell scores above it and the original itself (the pass-through FR) ranks first.
+    const std::string ramp = dir.file("ramp.png");
+    auto pixels = Image::create(72, 48);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 72; ++x) {
+            std::uint8_t* p = pixels->pixels() + 4 * (y * 72 + x);
+            p[0] = 255, p[1] = std::uint8_t(60 + x), p[2] = std::uint8_t(90 + y), p[3] = 120;
+        }
+    ASSERT_TRUE(ImageIO::sharedInstance().writeImage(pixels, ramp));
+    for (const bool plain : {false, true}) {
+        SCOPED_TRACE(plain);
+        const std::string out = dir.file("grid.png");
+        const CliRun run = cli({"grid", plain ? ramp : photo, out, "--at", "10,10", "--presets",
+                                "USM1,rl20,blur,LA1", "--steps", "3", "--rank", "--crop", "0"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        // --rank: standard output holds every cell once, best first, as "preset step score
+        // detail halo noise", and nothing else.
+        std::set<std::string> ranked;
+        double previous = 1e300;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::string preset;
+            int step = 0;
+            double score = 0, detail = 0, halo = -1, noise = -1;
+            ASSERT_TRUE(fields >> preset >> step >> score >> detail >> halo >> noise) << line;
+            EXPECT_LE(score, previous) << line;
+            EXPECT_TRUE(halo >= 0) << line;
+            EXPECT_TRUE(noise >= 0) << line;
+            EXPECT_EQ(preset == "FR", plain && ranked.empty()) << line;
+            EXPECT_TRUE(step >= 1 && step <= 3) << line;
+            previous = score;
+            EXPECT_TRUE(ranked.insert(preset + " " + std::to_string(step)).second) << line;
+        }
+        EXPECT_EQ(ranked.size(), plain ? 13u : 12u) << run.out;
+        const ImageRef sheet = decode(out);
+        ASSERT_TRUE(sheet);
+        const std::uint8_t gold[] = {255, 255, 200, 40};  // the first badge
+        const std::uint8_t *begin = sheet->pixels(),
+                           *end = begin + std::size_t(sheet->width()) * sheet->height() * 4;
+        EXPECT_NE(std::search(begin, end, gold, gold + 4), end);
     }
-    EXPECT_EQ(ranked.size(), 12u) << run.out;
-    const ImageRef sheet = decode(out);
-    ASSERT_TRUE(sheet);
-    const std::uint8_t gold[] = {255, 255, 200, 40};  // the best cell's badge
-    const std::uint8_t *begin = sheet->pixels(),
-                       *end = begin + std::size_t(sheet->width()) * sheet->height() * 4;
-    EXPECT_NE(std::search(begin, end, gold, gold + 4), end);
 }
 
 TEST_F(Cli, DeblurBatchGoesPastABadPhotographAndRadiusIsHalfTheStep) {

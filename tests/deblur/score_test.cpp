@@ -106,6 +106,8 @@ TEST(CandidateScore, GridsThatGainNothingRankTheirGentlestCellFirst) {
             grid.push_back(s);
         }
         EXPECT_EQ(LittleToGain(grid), k.littleToGain);
+        // The original is judged best against the kernel the estimate found.
+        EXPECT_EQ(grid[OriginalBasis(grid)].radius, 4.0);
         const std::vector<std::size_t> order = RankCandidates(grid);
         ASSERT_EQ(order.size(), grid.size());
         EXPECT_EQ(grid[order.front()].radius, k.topRadius);
