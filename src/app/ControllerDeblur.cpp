@@ -627,6 +627,8 @@ void Controller::updateRanks() {
             cells.push_back({e.radiusStep, int(e.deblurType)});
     const bool settled = provisional != mImageMatrix->ranksAreProvisional();
     mImageMatrix->setRanks(cells, provisional);
+    if (!provisional)  // nothing is left to stop
+        mStopPreviews->setEnabled(false);
     if (settled)
         updateScoreLine();
 }

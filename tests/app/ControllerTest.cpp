@@ -672,6 +672,7 @@ TEST_F(ControllerTest, TheGridFillsItselfAndMarksTheBestCellsAsTheyFinish) {
     OpenMethodGate();
     ASSERT_TRUE(WaitFor([&] { return GridIsReady(grid); }));
     ASSERT_TRUE(WaitFor([&] { return Ranked(grid)[0] == std::pair(0, 0); }));
+    EXPECT_FALSE(l.stopPreviews->isEnabled());
     grid.setSelectedRow(9, 0);
     l.bestCandidateAction->trigger();
     EXPECT_EQ(std::pair(grid.selectedRow(), grid.selectedColumn()), std::pair(9, 0));
