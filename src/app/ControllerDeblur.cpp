@@ -622,7 +622,7 @@ void Controller::updateRanks() {
     // A full grid none of whose cells scores above the section itself badges none: the original
     // ranks first, and the grid has no cell for it.
     std::vector<std::pair<int, int>> cells;
-    if (!bestLeftAsItIs())
+    if (provisional || !mSession->previewsHaveLittleToGain())
         for (const DeblurredEntry& e : mSession->bestPreviews(kRankBadges))
             cells.push_back({e.radiusStep, int(e.deblurType)});
     const bool settled = provisional != mImageMatrix->ranksAreProvisional();

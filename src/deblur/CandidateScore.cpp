@@ -567,9 +567,10 @@ double OriginalTotal(const CandidateScore& parts, const ScoreWeights& weights) {
 
 std::size_t OriginalBasis(const std::vector<CandidateScore>& grid, const ScoreWeights& weights) {
     std::size_t basis = 0;
-    for (std::size_t i = 1; i < grid.size(); ++i)
-        if (OriginalTotal(grid[i], weights) > OriginalTotal(grid[basis], weights))
-            basis = i;
+    double best = -HUGE_VAL;
+    for (std::size_t i = 0; i < grid.size(); ++i)
+        if (const double total = OriginalTotal(grid[i], weights); total > best)
+            basis = i, best = total;
     return basis;
 }
 
