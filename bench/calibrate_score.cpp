@@ -6,7 +6,7 @@
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
 //                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]
 //                                                      [--bezier | --spline]]
-//                   [--weights D,H,N,C,E,G,K]
+//                   [--weights D,H,N,C,E,G,K[,M]]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
 // more) instead of computing the candidates again. Prints one line per case (best PSNR, PSNR of the
@@ -29,7 +29,7 @@
 // from a third (SplineShakeKernel). Files saved from
 // it load with --load as any other. --weights judges
 // other weights than kScoreWeights as the current ones (the fit's seven numbers, the last the
-// confidence of a kernel image's own size).
+// confidence of a kernel image's own size, then optionally the edge noise weight).
 //
 // Fitting on the four sample photographs alone (disc 2, disc 3.5, motion 3 at 30°; noise 0 and 2
 // grey levels; 12 presets × 10 steps of a 256 × 256 section), with the detail counted as
@@ -410,8 +410,9 @@ int main(int argc, char** argv) {
             seed = unsigned(std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--weights") == 0 && i + 1 < argc) {
             ScoreWeights& w = current;
-            std::sscanf(argv[++i], "%lf,%lf,%lf,%lf,%lf,%lf,%lf", &w.detail, &w.halo, &w.noise,
-                        &w.consistency, &w.noiseEverywhere, &w.estimate, &currentConfidence);
+            std::sscanf(argv[++i], "%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf", &w.detail, &w.halo, &w.noise,
+                        &w.consistency, &w.noiseEverywhere, &w.estimate, &currentConfidence,
+                        &w.edgeNoise);
         } else if (std::strcmp(argv[i], "--section") == 0 && i + 1 < argc)
             familySection = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--quick") == 0)
@@ -488,12 +489,14 @@ int main(int argc, char** argv) {
             Candidate c{};
             int preset = 0;
             // Files saved before the original's own residual was kept have ten fields: their
-            // grids never count as having little to gain.
+            // grids never count as having little to gain. Those saved before the edge noise was
+            // measured have eleven: it counts as none.
             c.parts.originalResidual = 1e9;
-            if (std::sscanf(line, "%159[^;];%d;%d;%lf;%lf;%lf;%lf;%lf;%lf;%lf;%lf", name, &preset,
-                            &c.step, &c.psnr, &c.parts.detail, &c.parts.halo, &c.parts.noise,
-                            &c.parts.consistency, &c.parts.edgeShare, &c.parts.estimateGap,
-                            &c.parts.originalResidual) < 10)
+            if (std::sscanf(line, "%159[^;];%d;%d;%lf;%lf;%lf;%lf;%lf;%lf;%lf;%lf;%lf", name,
+                            &preset, &c.step, &c.psnr, &c.parts.detail, &c.parts.halo,
+                            &c.parts.noise, &c.parts.consistency, &c.parts.edgeShare,
+                            &c.parts.estimateGap, &c.parts.originalResidual,
+                            &c.parts.edgeNoise) < 10)
                 continue;
             c.parts.radius = 0.5 * c.step;
             c.preset = DeblurType(preset);
@@ -569,11 +572,11 @@ int main(int argc, char** argv) {
                 std::fprintf(out, "#%d;%.4f;%.4f;%s\n", c.family, c.inputPsnr, c.truePsnr,
                              c.name.c_str());
             for (const Candidate& cand : c.candidates)
-                std::fprintf(out, "%s;%d;%d;%.4f;%.6f;%.6f;%.6f;%.6f;%.6f;%.6f;%.6f\n",
+                std::fprintf(out, "%s;%d;%d;%.4f;%.6f;%.6f;%.6f;%.6f;%.6f;%.6f;%.6f;%.6f\n",
                              c.name.c_str(), int(cand.preset), cand.step, cand.psnr,
                              cand.parts.detail, cand.parts.halo, cand.parts.noise,
                              cand.parts.consistency, cand.parts.edgeShare, cand.parts.estimateGap,
-                             cand.parts.originalResidual);
+                             cand.parts.originalResidual, cand.parts.edgeNoise);
         }
         std::fclose(out);
     }
@@ -604,21 +607,24 @@ int main(int argc, char** argv) {
         }
         return gap;
     };
+    // The edge noise with its weight or without (each further value would double the search).
+    const std::vector<double> edgeNoise = {0, kScoreWeights.edgeNoise};
     for (double h : grid)
         for (double n : grid)
             for (double r : grid)
                 for (double e : everywhere)
                     for (double g : estimate)
-                        for (double confidence : imageConfidences) {
-                            const ScoreWeights w{10.0, h, n, r, e, g};
-                            int hits, worse;
-                            const double gap = judge(w, confidence, hits, worse);
-                            const int objective = hits - 2 * worse;
-                            if (objective > fittedObjective ||
-                                (objective == fittedObjective && gap < fittedGap))
-                                fitted = w, fittedConfidence = confidence,
-                                fittedObjective = objective, fittedGap = gap;
-                        }
+                        for (double m : edgeNoise)
+                            for (double confidence : imageConfidences) {
+                                const ScoreWeights w{10.0, h, n, r, e, g, m};
+                                int hits, worse;
+                                const double gap = judge(w, confidence, hits, worse);
+                                const int objective = hits - 2 * worse;
+                                if (objective > fittedObjective ||
+                                    (objective == fittedObjective && gap < fittedGap))
+                                    fitted = w, fittedConfidence = confidence,
+                                    fittedObjective = objective, fittedGap = gap;
+                            }
 
     std::fprintf(report, "%-46s %8s %10s %10s %8s %8s\n", "case", "best dB", "current dB",
                  "fitted dB", "input dB", "true dB");
@@ -644,9 +650,9 @@ int main(int argc, char** argv) {
         fittedGap / cases.size(), currentWorse, fittedWorse);
     std::fprintf(report,
                  "fitted weights: detail %.2f halo %.2f noise %.2f consistency %.2f noise "
-                 "everywhere %.2f estimate %.2f; kernel image confidence %.2f\n",
+                 "everywhere %.2f estimate %.2f edge noise %.2f; kernel image confidence %.2f\n",
                  fitted.detail, fitted.halo, fitted.noise, fitted.consistency,
-                 fitted.noiseEverywhere, fitted.estimate, fittedConfidence);
+                 fitted.noiseEverywhere, fitted.estimate, fitted.edgeNoise, fittedConfidence);
     if (scored)
         std::fprintf(report, "score cost: %.2f ms per %d x %d candidate\n",
                      1000 * scoreSeconds / scored, sectionSize, sectionSize);

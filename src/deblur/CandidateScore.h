@@ -13,6 +13,8 @@
 //                mean in grey levels
 //   noise        fine-scale energy the candidate adds in the original's flat areas (amplified
 //                noise, oscillation), RMS in grey levels
+//   edge noise   the same around the edges, times the share of it the section's noise explains:
+//                on strong edges it is sharpness, on texture as faint as the noise it is noise
 //   estimate     how far the cell's kernel is from the section's blur estimate (the same shape
 //                only): radius difference over the estimated radius, times the estimate's
 //                confidence; where the estimate found no blur, a share of the radius itself
@@ -44,6 +46,7 @@ struct CandidateScore {
     double detail = 0;            // relative gain in edge sharpness
     double halo = 0;              // grey levels
     double noise = 0;             // grey levels
+    double edgeNoise = 0;         // grey levels
     double consistency = 0;       // re-blur residual, grey levels
     double edgeShare = 0;         // share of the judged area within reach of an edge, 0–1
     double estimateGap = 0;       // relative radius difference × confidence
@@ -51,12 +54,12 @@ struct CandidateScore {
     double originalResidual = 0;  // the original's own re-blur residual, grey levels
 };
 
-// The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail
-// and halo are weighed by the edge share of the section, noise by the flat share (`noise`) and once
-// more over the whole section (`noiseEverywhere`): a textured section has few flat pixels to
-// measure noise on, but the noise a method amplifies is everywhere.
+// The weights of the total: a detail gain d counts as d / (1 + 4d), the penalties linearly; detail,
+// halo and edge noise are weighed by the edge share of the section, noise by the flat share
+// (`noise`) and once more over the whole section (`noiseEverywhere`): a textured section has few
+// flat pixels to measure noise on, but the noise a method amplifies is everywhere.
 struct ScoreWeights {
-    double detail, halo, noise, consistency, noiseEverywhere, estimate;
+    double detail, halo, noise, consistency, noiseEverywhere, estimate, edgeNoise;
 };
 // The calibrated weights the score uses.
 extern const ScoreWeights kScoreWeights;

@@ -134,6 +134,41 @@ CImage EdgePicture(int width, double ripple, double noise) {
     return image;
 }
 
+// Noise added to a section counts around its edges as much as the section's own noise could
+// explain them: hardly at all on strong edges, about as much as in the flat areas on texture as
+// faint as the noise. The section: a flat left third, then soft squares of `contrast` grey levels,
+// σ = 1.5 noise everywhere; the candidate adds σ = 3 noise everywhere.
+TEST(CandidateScore, EdgeNoiseCountsWhereTheEdgesAreAsFaintAsTheNoise) {
+    struct Case {
+        double contrast;
+        double minShare, maxShare;  // of the noise added around edges that counts
+    };
+    for (const Case& k : {Case{80, 0, 0.1}, Case{4, 0.3, 1}}) {
+        SCOPED_TRACE(k.contrast);
+        std::mt19937 random(5);
+        std::normal_distribution<double> gauss(0, 1);
+        CImage original(192, 192), candidate(192, 192);
+        for (int y = 0; y < 192; ++y)
+            for (int x = 0; x < 192; ++x) {
+                const double square = x < 64                                      ? 0
+                                      : std::sin(x * 0.2) * std::sin(y * 0.2) > 0 ? k.contrast
+                                                                                  : 0;
+                const double v = 100 + square + 1.5 * gauss(random);
+                const std::size_t at = (std::size_t(y) * 192 + x) * 4;
+                original.pixels()[at + 1] = original.pixels()[at + 2] = original.pixels()[at + 3] =
+                    std::uint8_t(std::lround(v));
+                candidate.pixels()[at + 1] = candidate.pixels()[at + 2] =
+                    candidate.pixels()[at + 3] = std::uint8_t(std::lround(v + 3 * gauss(random)));
+            }
+        const CandidateScore same = ScoreCandidate(original, original, 2.0, -1);
+        EXPECT_EQ(same.edgeNoise, 0);
+        const CandidateScore s = ScoreCandidate(original, candidate, 2.0, -1);
+        ASSERT_GT(s.noise, 1.0);  // the added noise as the flat areas measure it
+        EXPECT_GE(s.edgeNoise / s.noise, k.minShare);
+        EXPECT_LE(s.edgeNoise / s.noise, k.maxShare);
+    }
+}
+
 TEST(ArtefactMap, TintsRingingRedAndNoiseBlueAndLeavesCleanAreasAlone) {
     const CImage original = EdgePicture(8, 0, 0);
     struct Case {
