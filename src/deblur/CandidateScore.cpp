@@ -22,7 +22,7 @@ namespace velkaro {
 // level of mean overshoot, of added fine-scale RMS (twice) and of re-blur residual RMS, per unit of
 // the kernel's radius off the estimated one, relative to it (times its confidence), and per grey
 // level of edge noise.
-const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 20.0, 0.75};
+const ScoreWeights kScoreWeights = {10.0, 0.4, 1.5, 3.0, 0.02, 20.0, 2.5};
 // A kernel image's own size is trusted as an estimate of this confidence: 0.75 since the blind
 // estimate finds sizes closely (bench/calibrate_score.cpp, --families).
 const double kKernelImageConfidence = 0.75;
@@ -51,14 +51,18 @@ constexpr double kNoBlurGapPerPixel = 0.1;
 // first), which takes retina's three and rocket's shake (found as no blur) to their input.
 
 // The edges' signal-to-noise ratio (gradient energy over fine-scale noise energy) at which half
-// of what a candidate adds around them counts as noise. On the 63 grids of calibrate_score
-// --families (sets A to G, trajectory shakes), the edge noise at a weight of 0.75 changes moon's
-// three grids only (ratios of 3 to 7; retina's, at 1.5 to 2.5, are left as they are anyway;
-// cell.png's stand at 9 to 15, every other section with enough flat area at 23 or more): their
-// top cells move from RT80 to gentler ones, +1.0, +1.8 and +1.5 dB becoming +1.7, +2.0 and +1.9.
-// Scales of 3 to 8 and weights of 0.5 to 1 change one grid more or less; a weight of 3 would also
-// take cell.png's disc to a gentle cell, but lose two lines' gain.
-constexpr double kEdgeSnrScale = 5.0;
+// of what a candidate adds around them counts as noise; the share falls with the ratio's cube, so
+// that clear edges keep their sharpening. On the 63 grids of calibrate_score --families (sets A
+// to G, trajectory shakes) the ratio is 1.5 to 2.5 on retina (left as it is anyway), 3 to 7 on
+// moon, 9 to 15 on cell.png and 23 or more on every other section with enough flat area. At a
+// weight of 2.5 the edge noise takes moon's top cells from RT80 to gentler ones (+1.0, +1.8 and
+// +1.5 dB become +1.7, +1.8 and +1.8), cell.png's disc from RT80 to RT20 at the same radius
+// (-1.8 dB becomes +0.3) and its shake from RL40 to RL20 (+1.2 becomes +1.7); no other grid
+// changes. A weight of 2 with a scale of 11 or 12, or of 2.5 with 10, gives the same; a weight
+// of 2 at 10 leaves cell.png's disc to RT80, 2.5 at 12 takes some of hubble_deep_field's line's
+// gain. A share falling with the ratio itself or its square takes that line's gain too (-0.8 dB)
+// before it reaches cell.png.
+constexpr double kEdgeSnrScale = 11.0;
 // The share of the judged pixels that must be flat for their fine scale to tell the noise.
 constexpr double kMinFlatShare = 0.2;
 
@@ -411,7 +415,7 @@ void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& s
         b.fineBefore > 0) {
         const double snr =
             (b.gradientBefore / double(b.edgeCount)) / (b.fineBefore / double(b.flatCount));
-        b.edgeNoiseShare = 1.0 / (1.0 + snr / kEdgeSnrScale);
+        b.edgeNoiseShare = 1.0 / (1.0 + std::pow(snr / kEdgeSnrScale, 3));
     }
 }
 
