@@ -674,6 +674,7 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
     ScoreBasis::Planes b;
     cv::Mat unused;
     preparePlanes(b, original, false, radius, blur, unused);
+    prepareSums(b, original, unused);  // the share of edge noise that counts
     cv::Mat c;
     luma(candidate, c);
     const int w = c.cols, h = c.rows;
@@ -694,7 +695,8 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
         }
     }
     // Per pixel: the overshoot near edges (red) and the added fine-scale RMS over a 5 × 5
-    // neighbourhood in flat areas (blue), each as a tint strength from 0 to 1.
+    // neighbourhood (blue: in flat areas, and near edges as far as the section's noise explains
+    // it), each as a tint strength from 0 to 1.
     cv::Mat halo, added, fineC, fineO;
     cv::blur(overshoot, halo, {3, 3});
     cv::blur(fineCandidate, fineC, {5, 5});
@@ -711,8 +713,10 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
         for (int x = 0; x < candidate.width(); ++x, src += 4, dst += 4) {
             const float red =
                 zoneRow[x] == kEdge ? std::min(1.0f, haloRow[x] / kHaloFullTint) : 0.0f;
-            const float blue =
-                zoneRow[x] == kFlat ? std::min(1.0f, addedRow[x] / kNoiseFullTint) : 0.0f;
+            const float noiseShare = zoneRow[x] == kFlat   ? 1.0f
+                                     : zoneRow[x] == kEdge ? float(b.edgeNoiseShare)
+                                                           : 0.0f;
+            const float blue = std::min(1.0f, noiseShare * addedRow[x] / kNoiseFullTint);
             // Over the candidate in grey, so that the tints stand out whatever its colours.
             const float grey = 0.299f * src[1] + 0.587f * src[2] + 0.114f * src[3];
             const float keep = std::max(0.0f, 1.0f - red - blue);

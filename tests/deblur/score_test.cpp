@@ -136,14 +136,16 @@ CImage EdgePicture(int width, double ripple, double noise) {
 
 // Noise added to a section counts around its edges as much as the section's own noise could
 // explain them: hardly at all on strong edges, about as much as in the flat areas on texture as
-// faint as the noise. The section: a flat left third, then soft squares of `contrast` grey levels,
-// σ = 1.5 noise everywhere; the candidate adds σ = 3 noise everywhere.
+// faint as the noise; the artefact map tints it likewise. The section: a flat left third, then soft
+// squares of `contrast` grey levels, σ = 1.5 noise everywhere; the candidate adds σ = 3 noise
+// everywhere.
 TEST(CandidateScore, EdgeNoiseCountsWhereTheEdgesAreAsFaintAsTheNoise) {
     struct Case {
         double contrast;
         double minShare, maxShare;  // of the noise added around edges that counts
+        double minBlue, maxBlue;    // the map's mean tint over the squares, × 255
     };
-    for (const Case& k : {Case{80, 0, 0.1}, Case{4, 0.3, 1}}) {
+    for (const Case& k : {Case{80, 0, 0.1, 0, 10}, Case{4, 0.3, 1, 30, 255}}) {
         SCOPED_TRACE(k.contrast);
         std::mt19937 random(5);
         std::normal_distribution<double> gauss(0, 1);
@@ -166,6 +168,17 @@ TEST(CandidateScore, EdgeNoiseCountsWhereTheEdgesAreAsFaintAsTheNoise) {
         ASSERT_GT(s.noise, 1.0);  // the added noise as the flat areas measure it
         EXPECT_GE(s.edgeNoise / s.noise, k.minShare);
         EXPECT_LE(s.edgeNoise / s.noise, k.maxShare);
+        // The artefact map tints the squares blue as far as their added noise counts.
+        ImageRef map = ArtefactMap(original, candidate, 2.0, -1);
+        double blue = 0;
+        int n = 0;
+        for (int y = 16; y < 176; ++y)
+            for (int x = 80; x < 176; ++x, ++n) {
+                const std::uint8_t* p = map->pixels() + (std::size_t(y) * 192 + x) * 4;
+                blue += p[3] - p[2];
+            }
+        EXPECT_GE(blue / n, k.minBlue);
+        EXPECT_LE(blue / n, k.maxBlue);
     }
 }
 
