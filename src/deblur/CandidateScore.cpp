@@ -662,7 +662,7 @@ std::string DescribeScore(const CandidateScore& score) {
     char text[96];
     std::snprintf(text, sizeof text, "detail %+.0f %%, halos %s, noise %s", score.detail * 100,
                   level(score.halo, kHaloMedium, kHaloHigh),
-                  level(score.noise, kNoiseMedium, kNoiseHigh));
+                  level(std::max(score.noise, score.edgeNoise), kNoiseMedium, kNoiseHigh));
     return text;
 }
 

@@ -119,7 +119,8 @@ CandidateScore ScoreCandidate(const ScoreBasis& basis, const CImage& candidate);
 CandidateScore ScoreCandidate(const CImage& original, const CImage& candidate, double radius,
                               const BlurKernel& blur);
 
-// The parts in words for the user: "detail +18 %, halos low, noise medium".
+// The parts in words for the user: "detail +18 %, halos low, noise medium" (the noise in flat
+// areas or near edges, whichever is larger).
 std::string DescribeScore(const CandidateScore& score);
 
 // The candidate, in grey, tinted where it rings or haloes (red) and where it amplifies noise
