@@ -62,6 +62,7 @@ constexpr int kTable = 129;      // transfer-function samples over 0 … 0.5 cyc
 constexpr double kFloor = 1e-2;  // relative depth to which the spectrum's dips are modelled
 constexpr double kMinGain = 0.15;
 constexpr double kMinSignal = 0.04;
+constexpr int kMinSide = 48;  // smaller sections are not measured (no blur found)
 
 // The section's log spectrum on the polar grid, its weights and the sums of the fit that do not
 // depend on the candidate.
@@ -75,6 +76,24 @@ struct Spectrum {
 
 bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int h) {
     std::vector<float> luminance = ReadLuminanceWindow(image, Region{x, y, w, h});
+    // A photograph smaller than one block is mirrored out to it: a mirror adds no edge, so the
+    // spectrum keeps the blur's dips and fall-off.
+    if ((w < kBlock || h < kBlock) && std::min(w, h) >= kMinSide) {
+        const int pw = std::max(w, kBlock), ph = std::max(h, kBlock);
+        const int left = (pw - w) / 2, top = (ph - h) / 2;
+        auto mirror = [](int i, int n) {
+            while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+            return i;
+        };
+        std::vector<float> padded(std::size_t(pw) * ph);
+        for (int r = 0; r < ph; ++r)
+            for (int c = 0; c < pw; ++c)
+                padded[std::size_t(r) * pw + c] =
+                    luminance[std::size_t(mirror(r - top, h)) * w + mirror(c - left, w)];
+        luminance = std::move(padded);
+        w = pw;
+        h = ph;
+    }
     std::vector<float> power;
     const PlanarF plane{luminance.data(), w, h, std::size_t(w) * sizeof(float)};
     if (planarPowerSpectrum(plane, kBlock, power) == 0)

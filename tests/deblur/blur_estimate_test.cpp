@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -30,7 +31,7 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
     for (const char* f : {"astronaut.png", "camera.png", "coffee.png", "rocket.jpg", "chelsea.png"})
         photos.push_back(samplePhoto(f));
 
-    // No blur: the sharp originals, noise alone, and a region smaller than the spectrum's tiles.
+    // No blur: the sharp originals, noise alone, and a region too small to measure.
     CImage noise(512, 512);
     std::mt19937 rng(5);
     for (std::size_t i = 0; i < std::size_t(512) * 512 * 4; ++i)
@@ -41,8 +42,19 @@ TEST(BlurEstimate, FindsShapeRadiusAndAngleOfSyntheticBlurs) {
         EXPECT_EQ(e.shape, BlurShape::None) << k;
         EXPECT_LT(e.confidence, 0.2) << k;
     }
-    EXPECT_EQ(EstimateBlur(blurred(photos[0], 5.0, 30, 0, 0), Region{0, 0, 100, 512}).shape,
+    EXPECT_EQ(EstimateBlur(blurred(photos[0], 5.0, 30, 0, 0), Region{0, 0, 40, 512}).shape,
               BlurShape::None);
+    // Photographs smaller than the spectrum's tiles are still measured.
+    for (const auto& [step, angle, w, h] : {std::array{10, -1, 100, 100},
+                                            {14, -1, 512, 90},
+                                            {12, 30, 100, 512},
+                                            {16, 90, 110, 110}}) {
+        const BlurEstimate e = EstimateBlur(blurred(photos[1], step * 0.5, angle, 1.0, step),
+                                            Region{(512 - w) / 2, (512 - h) / 2, w, h});
+        EXPECT_EQ(e.shape, angle < 0 ? BlurShape::Disc : BlurShape::Motion) << w << "x" << h;
+        EXPECT_LE(std::abs(e.radiusStep - step), 1) << w << "x" << h;
+        EXPECT_LE(angle < 0 ? 0 : AngleError(e.angle, angle), 10) << w << "x" << h;
+    }
     // A real shake: the clock moved horizontally by about 30 pixels or more (the grid's longest
     // line), the zeros of its spectrum filled by the uneven speed.
     const BlurEstimate clock = EstimateCentre(samplePhoto("clock_motion.png"));
