@@ -5,8 +5,8 @@
 // it invents. The score is built from a few measurable parts, each explained where it is computed:
 //
 //   consistency  re-blurring the candidate with the cell's kernel should give back the original;
-//                the residual's RMS beyond the original's own noise, in linear light scaled to
-//                0–255 (the methods' own space)
+//                the residual's RMS in linear light scaled to 0–255 (the methods' own space), the
+//                original's own noise included
 //   detail       gain in edge sharpness: RMS gradient of the candidate over RMS gradient of the
 //                original around the original's edges, minus one (+0.18 = 18 % sharper)
 //   halo         overshoot beyond the original's local minimum/maximum near edges (ringing, halos),

@@ -236,14 +236,15 @@ TEST_F(Cli, PreviewAndGridShowTheSessionsPreviewsOfTheSection) {
 }
 
 TEST_F(Cli, GridRankPrintsEveryCellBestFirstAndBadgesTheBest) {
-    // The cat's eye has detail to restore. A black picture has none: no cell scores above it, and
-    // the original itself (the pass-through FR) ranks first.
-    const std::string black = dir.file("black.png");
+    // The cat's eye blurred by a disc of radius 2 has detail to restore. A black picture has none:
+    // no cell scores above it, and the original itself (the pass-through FR) ranks first.
+    const std::string black = dir.file("black.png"), blurred = dir.file("blurred.png");
     ASSERT_TRUE(ImageIO::sharedInstance().writeImage(Image::create(72, 48), black));
+    ASSERT_EQ(cli({"deblur", photo, blurred, "--preset", "blur", "--step", "4"}).status, 0);
     for (const bool plain : {false, true}) {
         SCOPED_TRACE(plain);
         const std::string out = dir.file("grid.png");
-        const CliRun run = cli({"grid", plain ? black : photo, out, "--at", "10,10", "--presets",
+        const CliRun run = cli({"grid", plain ? black : blurred, out, "--at", "10,10", "--presets",
                                 "USM1,rl20,blur,LA1", "--steps", "3", "--rank", "--crop", "0"});
         ASSERT_EQ(run.status, 0) << run.err;
         // --rank: standard output holds every cell once, best first, as "preset step score
