@@ -451,9 +451,9 @@ void prepareReblur(ScoreBasis::Planes& b, const CImage& original, double radius,
 // RMS of (kernel ⊛ candidate − original), in linear light, at the basis's sample points. The
 // original's own noise is in it alike for every candidate of the section and is not taken out: a
 // floor measured on the flat areas takes texture for noise where they are few, and every candidate
-// that re-blurs to within it then measured 0, the gentlest and the strongest alike (a half-size
-// motorcycle photograph: RL20, RL40 and RL80 all 0, their PSNR 21.3, 22.1 and 23.0 dB). The
-// linear values are decoded at the taps only.
+// that re-blurs to within it then measured 0, the gentler and the stronger alike (a half-size
+// motorcycle photograph: RL40 and RL80 both 0, at 22.1 and 23.0 dB). The linear values are
+// decoded at the taps only.
 double reblurResidual(const ScoreBasis::Planes& b, const CImage& candidate) {
     const int w = candidate.width(), h = candidate.height();
     const float* d = linearLumaTable();
