@@ -44,6 +44,7 @@
 #include "FftPlans.h"
 #include "Filter.h"
 #include "Matrix.h"
+#include "MatrixFilter.h"
 #include "MethodSupport.h"
 #include "PlanarFft.h"
 
@@ -81,15 +82,11 @@ bool MeasureSpectrum(Spectrum& s, const CImage& image, int x, int y, int w, int 
     if ((w < kBlock || h < kBlock) && std::min(w, h) >= kMinSide) {
         const int pw = std::max(w, kBlock), ph = std::max(h, kBlock);
         const int left = (pw - w) / 2, top = (ph - h) / 2;
-        auto mirror = [](int i, int n) {
-            while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
-            return i;
-        };
         std::vector<float> padded(std::size_t(pw) * ph);
         for (int r = 0; r < ph; ++r)
             for (int c = 0; c < pw; ++c)
                 padded[std::size_t(r) * pw + c] =
-                    luminance[std::size_t(mirror(r - top, h)) * w + mirror(c - left, w)];
+                    luminance[std::size_t(MirrorIndex(r - top, h)) * w + MirrorIndex(c - left, w)];
         luminance = std::move(padded);
         w = pw;
         h = ph;
