@@ -6,6 +6,14 @@
 //
 //   fft_wisdom [N ...] > src/platform/FftWisdom.inc        (default sizes 512 576 640)
 //
+// With --threads T it plans for T threads instead (FFTW_MEASURE: patient planning finds nothing
+// faster there), for the parallel plans of the blind kernel estimate's pyramid levels. FFTW takes
+// wisdom only from a planner whose solvers were set up in the same order, so this one repeats the
+// library's: the wisdom above first, then the threads. Make it again whenever FftWisdom.inc is:
+//
+//   fft_wisdom --threads 2 [N ...] > src/platform/FftWisdomThreaded.inc
+//                                       (default sizes 256 288 320 512 576)
+//
 // Wisdom only records which algorithm FFTW found fastest; a library that cannot use it (another
 // version, a processor without the instructions it names) ignores it and plans as before.
 
@@ -13,13 +21,40 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 int main(int argc, char** argv) {
     std::vector<int> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    int threads = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
+            threads = std::atoi(argv[++i]);
+        else
+            sizes.push_back(std::atoi(argv[i]));
+    }
+    if (threads < 1 || threads > 64) {
+        std::fprintf(stderr, "fft_wisdom: --threads %d out of range\n", threads);
+        return 2;
+    }
+    if (threads > 1) {
+        static const char kWisdom[] =
+#include "../src/platform/FftWisdom.inc"
+            ;
+        if (fftwf_import_wisdom_from_string(kWisdom) == 0) {
+            std::fprintf(stderr, "fft_wisdom: src/platform/FftWisdom.inc is not this FFTW's\n");
+            return 1;
+        }
+        if (fftwf_init_threads() == 0) {
+            std::fprintf(stderr, "fft_wisdom: FFTW's threads cannot be set up\n");
+            return 1;
+        }
+        fftwf_plan_with_nthreads(threads);
+    }
     if (sizes.empty())
-        sizes = {512, 576, 640};
+        sizes = threads > 1 ? std::vector<int>{256, 288, 320, 512, 576}
+                            : std::vector<int>{512, 576, 640};
+    const unsigned rigour = threads > 1 ? FFTW_MEASURE : FFTW_PATIENT;
     for (int n : sizes) {
         if (n < 2 || n > 4096) {
             std::fprintf(stderr, "fft_wisdom: size %d out of range\n", n);
@@ -27,8 +62,8 @@ int main(int argc, char** argv) {
         }
         float* real = fftwf_alloc_real(std::size_t(n) * n);
         fftwf_complex* spectrum = fftwf_alloc_complex(std::size_t(n) * (n / 2 + 1));
-        fftwf_plan forward = fftwf_plan_dft_r2c_2d(n, n, real, spectrum, FFTW_PATIENT);
-        fftwf_plan inverse = fftwf_plan_dft_c2r_2d(n, n, spectrum, real, FFTW_PATIENT);
+        fftwf_plan forward = fftwf_plan_dft_r2c_2d(n, n, real, spectrum, rigour);
+        fftwf_plan inverse = fftwf_plan_dft_c2r_2d(n, n, spectrum, real, rigour);
         fftwf_destroy_plan(forward);
         fftwf_destroy_plan(inverse);
         fftwf_free(real);
@@ -36,10 +71,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fft_wisdom: %d x %d planned\n", n, n);
     }
     char* wisdom = fftwf_export_wisdom_to_string();
-    std::printf(
-        "// FFTW wisdom for the most used single-precision transforms, made by bench/fft_wisdom.\n"
-        "R\"(%s)\"\n",
-        wisdom);
+    if (threads > 1)
+        std::printf(
+            "// FFTW wisdom for single-precision transforms on %d threads, made by "
+            "bench/fft_wisdom --threads %d.\nR\"(%s)\"\n",
+            threads, threads, wisdom);
+    else
+        std::printf(
+            "// FFTW wisdom for the most used single-precision transforms, made by "
+            "bench/fft_wisdom.\nR\"(%s)\"\n",
+            wisdom);
     std::free(wisdom);
     return 0;
 }

@@ -647,14 +647,17 @@ void RefineKernel(Level& level, std::vector<float>& k, int n, double weight) {
         v[p] = k[std::size_t(support[p])];
         b[p] = at(support[p] / n - c0, support[p] % n - c0);
     }
+    // R(u − v) sits at (u − v + (n − 1, n − 1)) in `autocorrelation`, that is at the difference of
+    // u's index shifted by n − 1 each way and v's, both in rows of m.
+    std::vector<std::size_t> offset(s);
+    for (std::size_t q = 0; q < s; ++q)
+        offset[q] = std::size_t(support[q] / n) * m + std::size_t(support[q] % n);
+    const std::size_t centre = std::size_t(n - 1) * m + std::size_t(n - 1);
     auto apply = [&](const std::vector<double>& in, std::vector<double>& out) {
         dispatchApply(s, [&](std::size_t p) {
-            const int pi = support[p] / n + n - 1, pj = support[p] % n + n - 1;
+            const double* row = autocorrelation.data() + centre + offset[p];
             double sum = gamma * in[p];
-            for (std::size_t q = 0; q < s; ++q)
-                sum += autocorrelation[std::size_t(pi - support[q] / n) * m +
-                                       std::size_t(pj - support[q] % n)] *
-                       in[q];
+            for (std::size_t q = 0; q < s; ++q) sum += *(row - offset[q]) * in[q];
             out[p] = sum;
         });
     };
