@@ -450,14 +450,21 @@ bool SolveSharp(Level& level, double lambda, double darkWeight, const std::atomi
             level.forward(level.work.get(), level.T.get());
             T = reinterpret_cast<const float*>(level.T.get());
         }
+        // Two loops rather than a test per element, so that each vectorises.
         ForRows(rows, [&](int r0, int r1) {
-            for (std::size_t i = std::size_t(r0) * half; i < std::size_t(r1) * half; ++i) {
-                const float f = toPlane / (kk[i] + b * lap[i] + a);
-                float re = A[2 * i] + b * D[2 * i], im = A[2 * i + 1] + b * D[2 * i + 1];
-                if (T)
-                    re += a * T[2 * i], im += a * T[2 * i + 1];
-                X[2 * i] = re * f;
-                X[2 * i + 1] = im * f;
+            const std::size_t i0 = std::size_t(r0) * half, i1 = std::size_t(r1) * half;
+            if (T) {
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const float f = toPlane / (kk[i] + b * lap[i] + a);
+                    X[2 * i] = (A[2 * i] + b * D[2 * i] + a * T[2 * i]) * f;
+                    X[2 * i + 1] = (A[2 * i + 1] + b * D[2 * i + 1] + a * T[2 * i + 1]) * f;
+                }
+            } else {
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const float f = toPlane / (kk[i] + b * lap[i] + a);
+                    X[2 * i] = (A[2 * i] + b * D[2 * i]) * f;
+                    X[2 * i + 1] = (A[2 * i + 1] + b * D[2 * i + 1]) * f;
+                }
             }
         });
         level.inverse(level.X.get(), x);
