@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -71,16 +72,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fft_wisdom: %d x %d planned\n", n, n);
     }
     char* wisdom = fftwf_export_wisdom_to_string();
-    if (threads > 1)
-        std::printf(
-            "// FFTW wisdom for single-precision transforms on %d threads, made by "
-            "bench/fft_wisdom --threads %d.\nR\"(%s)\"\n",
-            threads, threads, wisdom);
-    else
-        std::printf(
-            "// FFTW wisdom for the most used single-precision transforms, made by "
-            "bench/fft_wisdom.\nR\"(%s)\"\n",
-            wisdom);
+    const std::string made = threads > 1 ? " --threads " + std::to_string(threads) : "";
+    std::printf(
+        "// FFTW wisdom for the most used single-precision transforms, made by "
+        "bench/fft_wisdom%s.\nR\"(%s)\"\n",
+        made.c_str(), wisdom);
     std::free(wisdom);
     return 0;
 }
