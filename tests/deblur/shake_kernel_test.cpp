@@ -199,14 +199,30 @@ TEST(ShakeKernel, TheSectionKeepsConfidentDiscsAndLinesAndFindsTheShakesTheyFit)
     }
 }
 
-// A 40-pixel shake over the camera's coat: every start without the dark channel prior ends with
-// a kernel that explains under 15 % of the section's spectrum; the start with it finds the shake.
-TEST(ShakeKernel, TheDarkChannelFindsALongShakeTheOtherStartsMiss) {
-    const KernelImageRef shake = SyntheticShakeKernel(40, 2401);
-    const CImage shaken = SyntheticBlur(samplePhoto("camera.png"), *shake, 1.0 / 255, 2401);
-    const BlurEstimate found = EstimateSectionKernel(shaken, Region{0, 0, 512, 512});
-    ASSERT_EQ(found.shape, BlurShape::Shake);
-    EXPECT_GE(BestShiftCorrelation(*found.kernel, *shake), 0.85);
+// Long shakes the first start misses. A 40-pixel shake over the camera's coat: every start
+// without the dark channel prior ends with a kernel that explains under 15 % of the section's
+// spectrum; the start with it finds the shake. A 32-pixel shake that lingers, over the cat's fur:
+// on all of the gradients the kernel found is of the wrong shape (similarity 0.40), and the result
+// worse than the input; on the useful edges alone it is found (0.77, RL80's error within twice the
+// true kernel's).
+TEST(ShakeKernel, FurtherStartsFindLongShakesTheFirstMisses) {
+    struct Case {
+        const char* photo;
+        KernelImageRef (*generate)(double, std::uint32_t);
+        double length;
+        std::uint32_t seed;
+        double similarity;  // least cosine similarity to the truth
+    };
+    for (const Case& c : {Case{"camera.png", &SyntheticShakeKernel, 40, 2401, 0.85},
+                          Case{"chelsea.png", &BezierShakeKernel, 32, 61322, 0.7}}) {
+        SCOPED_TRACE(c.photo);
+        const KernelImageRef shake = c.generate(c.length, c.seed);
+        const CImage shaken = SyntheticBlur(samplePhoto(c.photo), *shake, 1.0 / 255, c.seed);
+        const BlurEstimate found =
+            EstimateSectionKernel(shaken, Region{0, 0, shaken.width(), shaken.height()});
+        ASSERT_EQ(found.shape, BlurShape::Shake);
+        EXPECT_GE(BestShiftCorrelation(*found.kernel, *shake), c.similarity);
+    }
 }
 
 // The generators: equal seeds give equal kernels, different seeds different ones; each is a kernel
