@@ -158,16 +158,16 @@ constexpr int kDarkPatch = 15;
 constexpr double kMinConfidence = 0.15;  // as EstimateBlur's least gain
 // The useful edges (UsefulEdges): the window, the flat regions' constant ε of Xu & Jia 2010 (on
 // the luminance scaled to 0 … 1, as theirs) and the share τ of one direction an edge needs. Two
-// starts on the useful edges alone run when the first start explains under kUsefulRetry of the
-// misfit. Such a search in place of the first, over shake_quality --click (seeds 61, 62 --bezier
-// and 11, 12, 50 cases each), moved the mean gain by +0.43 and -0.20 dB with τ = 0.15, +0.32 and
-// -0.31 dB with τ = 0.25, +0.21 dB on the first with τ = 0.1, and -0.19 dB there with a window
-// of half the kernel's size: it finds long shakes over fur and fine detail that all of the
-// gradients lose (+2 to +10 dB in seven cases) and loses up to 1.7 dB on shakes they find, so it
-// competes as further starts, judged by the spectrum as the others. One such start in the first
-// square gained +0.17 dB on the first pair (the larger square finds the longest shakes), one in
-// the larger square +0.32, both +0.44 dB (4.07 → 4.51), and -0.03 dB on the second pair; +0.10
-// dB on seeds 71, 72 --spline, not tuned on.
+// starts on the useful edges alone run when the first start explains at least kMinConfidence and
+// under kUsefulRetry of the misfit. Such a search in place of the first, over shake_quality --click
+// (seeds 61, 62 --bezier and 11, 12, 50 cases each), moved the mean gain by +0.43 and -0.20 dB with
+// τ = 0.15, +0.32 and -0.31 dB with τ = 0.25, +0.21 dB on the first with τ = 0.1, and -0.19 dB
+// there with a window of half the kernel's size: it finds long shakes over fur and fine detail that
+// all of the gradients lose (+2 to +10 dB in seven cases) and loses up to 1.7 dB on shakes they
+// find, so it competes as further starts, judged by the spectrum as the others. One such start in
+// the first square gained +0.17 dB on the first pair (the larger square finds the longest shakes),
+// one in the larger square +0.32, both +0.44 dB (4.07 → 4.51), and -0.03 dB on the second pair;
+// +0.10 dB on seeds 71, 72 --spline, not tuned on.
 constexpr int kUsefulWindow = 5;
 constexpr double kUsefulEps = 0.5;
 constexpr double kUsefulTau = 0.15;
@@ -1087,7 +1087,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // it with a sparser sharp image, which keeps only the main edges but loses detail on short
     // shakes, so it comes last.
     // The kernel that explains the section's spectrum best is kept. A sharp section is searched
-    // four times, or five where its noise left a trace: 2 to 14 seconds on two cores (sample
+    // three times, or four where its noise left a trace: 2 to 11 seconds on two cores (sample
     // photographs, 512 × 512) before it says no blur was found.
     // Progress: the first start to kUsefulFrom, the useful edges' to kFurtherFrom, the further
     // ones to kDarkFrom, the dark channel's start (when it runs) the rest.
@@ -1113,8 +1113,11 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             estimate = std::move(next);
         return true;
     };
-    // The useful edges' starts, in the first square and in the larger one.
-    if (options.retry && estimate.confidence < kUsefulRetry) {
+    // The useful edges' starts, in the first square and in the larger one, where the first start
+    // found a blur but explains under kUsefulRetry of it: a sharp section is not searched twice
+    // more, and over shake_quality's cases this condition lost none of their gain.
+    if (options.retry && estimate.confidence >= kMinConfidence &&
+        estimate.confidence < kUsefulRetry) {
         const double middle = (kUsefulFrom + kFurtherFrom) / 2;
         if (!startAgain(maxSize, kLambda, 0, kUsefulTau, kUsefulFrom, middle) ||
             (secondBound > maxSize &&
