@@ -191,7 +191,7 @@
 // original's (cell.png's grids within 1.6 of it). Asking the top for a margin over the original
 // before it ranks first (0.5 to 2) lost more grids within 1 dB than it saved from being worse.
 // With the blind estimate's starts on the useful edges (ShakeKernel), sets B and C re-run: brick's
-// shake -2.04 → -0.26 dB (best cell +0.10 → +1.72), every other grid of the two sets unchanged;
+// shake -2.04 → -0.26 dB (best cell +0.10 → +1.72), every other grid of the two sets within 0.1 dB;
 // grass's and gravel's first kernels explain too much (0.75, 0.62) for those starts to run.
 //
 // Earlier findings on the sample photographs: measuring the gradients on every other pixel of
