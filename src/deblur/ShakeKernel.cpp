@@ -28,12 +28,15 @@
 // methods above): the coarse levels find the kernel's rough shape where it is small and well
 // determined, each finer level starts from the previous kernel enlarged. λ decreases slowly within
 // a level (Pan et al.) so that finer edges join as the kernel settles. When the kernel explains
-// little of the section (below), the search runs again in a square 1.65 times larger, whose pyramid
-// passes the kernel through other levels with room around it, then there with a larger L0 weight;
-// the kernel that explains the section best is kept. When all of these found only a trace of a
-// blur (less than would be reported), a last start in the larger square adds the dark channel prior
-// of Pan, Sun, Pfister & Yang ("Blind image deblurring using dark channel prior", CVPR 2016) to
-// step (a): μ‖D(x)‖₀, D(x)(p) the least value of x in the 15 × 15 patch around p. Blur lifts the
+// some but under half of the section (below), it is searched again with step (b) on the useful
+// edges alone (Xu & Jia 2010, section 3.1: where the blurred gradients near a pixel mostly point
+// one way, not over fine texture), in the same square and a larger one. When the best kernel
+// explains little, the search runs again on all gradients in a square 1.65 times larger, whose
+// pyramid passes the kernel through other levels with room around it, then there with a larger L0
+// weight; the kernel that explains the section best is kept. When all of these found only a trace
+// of a blur (less than would be reported), a last start in the larger square adds the dark channel
+// prior of Pan, Sun, Pfister & Yang ("Blind image deblurring using dark channel prior", CVPR 2016)
+// to step (a): μ‖D(x)‖₀, D(x)(p) the least value of x in the 15 × 15 patch around p. Blur lifts the
 // dark channel of a photograph (a dark pixel takes on its brighter neighbours), so the prior
 // favours the sharp image where the gradients alone leave it open: over fur, foliage and other
 // fine texture, and where a long shake leaves few clean edges. Its half-quadratic step (after Pan
