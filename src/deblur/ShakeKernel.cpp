@@ -206,7 +206,6 @@ class Level {
         for (Reals* r : {&y, &x, &gx, &gy, &work}) r->reset(fftwf_alloc_real(pixels()));
         for (Spectrum* s : {&Y, &K, &X, &D, &A, &Gx, &Gy, &mScratch})
             s->reset(fftwf_alloc_complex(count()));
-        useful.reset(fftwf_alloc_real(pixels()));
         if (dark) {
             opened.reset(fftwf_alloc_real(pixels()));
             T.reset(fftwf_alloc_complex(count()));
@@ -243,9 +242,9 @@ class Level {
     Reals y, x, gx, gy, work;  // the blurred plane, the sharp estimate, its gradients, scratch
     Spectrum Y, K, X, D, A;    // spectra of y, the kernel, x / pixels(), the divergence, K̄·Y
     Spectrum Gx, Gy;           // spectra of x's gradients where they are useful, / pixels()
-    Reals useful;              // 1 where y's gradients are useful for the kernel step, else 0
-    Reals opened;              // the dark channel prior's opening of x, and
-    Spectrum T;                // the spectrum of its target t
+    Reals useful;  // 1 where y's gradients are useful for the kernel step, else 0; none: all are
+    Reals opened;  // the dark channel prior's opening of x, and
+    Spectrum T;    // the spectrum of its target t
     std::vector<float> morphology;              // the opening's scratch
     std::vector<float> kernelPower, laplacian;  // |K|², |Dx|² + |Dy|²
 
@@ -443,34 +442,42 @@ void BoxSumPeriodic(float* plane, int rows, int cols, int h) {
     std::copy(out.begin(), out.end(), plane);
 }
 
+// The periodic forward differences of the rows × cols plane `in`: gx = in(c + 1) − in(c),
+// gy = in(r + 1) − in(r).
+void ForwardDifferences(const float* in, int rows, int cols, float* gx, float* gy) {
+    ForRows(rows, [&](int r0, int r1) {
+        for (int r = r0; r < r1; ++r) {
+            const float* row = in + std::size_t(r) * cols;
+            const float* below = in + std::size_t(r + 1 < rows ? r + 1 : 0) * cols;
+            float *hx = gx + std::size_t(r) * cols, *vy = gy + std::size_t(r) * cols;
+            for (int c = 0; c + 1 < cols; ++c) hx[c] = row[c + 1] - row[c];
+            hx[cols - 1] = row[0] - row[cols - 1];
+            for (int c = 0; c < cols; ++c) vy[c] = below[c] - row[c];
+        }
+    });
+}
+
 // The gradients useful for the kernel step (Xu & Jia 2010, "Two-phase kernel estimation for
 // robust motion deblurring", section 3.1): where the blurred gradients within a kUsefulWindow
 // square mostly point one way,
 //   r = ‖Σ ∇y‖ / (Σ ‖∇y‖ + ε) ≥ τ,
 // along an edge; fine texture (fur, grass, gravel) whose elements are smaller than the blur sums
 // to little and is left out, as its blurred gradients tell little of the kernel's shape. Sets
-// level.useful; with τ = 0 every gradient is useful.
+// level.useful, or leaves none for τ = 0: every gradient is useful.
 void UsefulEdges(Level& level, double tau) {
-    const int rows = level.rows(), cols = level.columns();
-    const float* y = level.y.get();
-    float *gx = level.gx.get(), *gy = level.gy.get(), *m = level.work.get();
-    float* useful = level.useful.get();
     if (!(tau > 0)) {
-        std::fill_n(useful, level.pixels(), 1.0f);
+        level.useful.reset();
         return;
     }
-    for (int r = 0; r < rows; ++r) {
-        const float* row = y + std::size_t(r) * cols;
-        const float* below = y + std::size_t(r + 1 < rows ? r + 1 : 0) * cols;
-        for (int c = 0; c < cols; ++c) {
-            const float a = row[c + 1 < cols ? c + 1 : 0] - row[c], b = below[c] - row[c];
-            const std::size_t i = std::size_t(r) * cols + c;
-            gx[i] = a;
-            gy[i] = b;
-            m[i] = std::sqrt(a * a + b * b);
-        }
-    }
+    if (!level.useful)
+        level.useful.reset(fftwf_alloc_real(level.pixels()));
+    const int rows = level.rows(), cols = level.columns();
+    float *gx = level.gx.get(), *gy = level.gy.get(), *m = level.work.get();
+    ForwardDifferences(level.y.get(), rows, cols, gx, gy);
+    for (std::size_t i = 0; i < level.pixels(); ++i)
+        m[i] = std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]);
     for (float* p : {gx, gy, m}) BoxSumPeriodic(p, rows, cols, kUsefulWindow);
+    float* useful = level.useful.get();
     for (std::size_t i = 0; i < level.pixels(); ++i)
         useful[i] =
             std::sqrt(double(gx[i]) * gx[i] + double(gy[i]) * gy[i]) / (m[i] + kUsefulEps) >= tau
@@ -480,21 +487,10 @@ void UsefulEdges(Level& level, double tau) {
 
 // The spectra of x's gradients (level.x) where they are useful, scaled as level.X.
 void UsefulGradients(Level& level) {
-    const int rows = level.rows(), cols = level.columns();
-    const float* x = level.x.get();
-    const float* useful = level.useful.get();
     float *gx = level.gx.get(), *gy = level.gy.get();
-    ForRows(rows, [&](int r0, int r1) {
-        for (int r = r0; r < r1; ++r) {
-            const float* row = x + std::size_t(r) * cols;
-            const float* below = x + std::size_t(r + 1 < rows ? r + 1 : 0) * cols;
-            for (int c = 0; c < cols; ++c) {
-                const std::size_t i = std::size_t(r) * cols + c;
-                gx[i] = useful[i] * (row[c + 1 < cols ? c + 1 : 0] - row[c]);
-                gy[i] = useful[i] * (below[c] - row[c]);
-            }
-        }
-    });
+    ForwardDifferences(level.x.get(), level.rows(), level.columns(), gx, gy);
+    if (const float* useful = level.useful.get())
+        for (std::size_t i = 0; i < level.pixels(); ++i) gx[i] *= useful[i], gy[i] *= useful[i];
     level.forward(gx, level.Gx.get());
     level.forward(gy, level.Gy.get());
     const float scale = 1.0f / float(level.pixels());
@@ -678,7 +674,7 @@ inline float GradientCorrelation(const Level& level, int r, int c,
     return std::norm(gx[i]) + std::norm(gy[i]);
 }
 
-// The kernel step's ℓ2 weight γ: kKernelWeight times the mean gradient power of level.X.
+// The kernel step's ℓ2 weight γ: kKernelWeight times the mean power of the useful gradients.
 double KernelStepWeight(const Level& level) {
     const float* gx = reinterpret_cast<const float*>(level.Gx.get());
     const float* gy = reinterpret_cast<const float*>(level.Gy.get());
@@ -688,8 +684,8 @@ double KernelStepWeight(const Level& level) {
     return kKernelWeight * power / double(level.count());
 }
 
-// (b): the least-squares kernel from the gradients of level.X and level.Y, projected; returns the
-// ℓ2 weight γ it used.
+// (b): the least-squares kernel from the useful gradients of level.x and those of level.Y,
+// projected; returns the ℓ2 weight γ it used.
 double UpdateKernel(Level& level, std::vector<float>& k, int n, KernelCut cut) {
     UsefulGradients(level);
     float* out = reinterpret_cast<float*>(level.D.get());
