@@ -6,15 +6,17 @@
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
 //                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]
 //                                                      [--bezier | --spline]]
-//                   [--weights D,H,N,C,E,G,K[,M]]
+//                   [--weights D,H,N,C,E,G,K[,M]] [--no-fit]
 //
 // --save keeps every candidate's PSNR and score parts in FILE, --load fits on such files (one or
 // more) instead of computing the candidates again. Prints one line per case (best PSNR, PSNR of the
 // top-scored candidate with the current weights and with the fitted ones) and the fitted weights;
 // copy them into kScoreWeights. --held-out checks the current weights on other photographs (in
 // DATA_DIR) and other blurs (disc 2.5 and 4.5, motion 4 at 60°) than those they were fitted on: its
-// "current weights" count is the figure to trust. --whole-grid judges every column of the grid but
-// least squares, 12 steps, instead of the 12 presets × 10 steps the weights are fitted on.
+// "current weights" count is the figure to trust; --no-fit reports the current weights alone (the
+// fitted columns repeat them), without the search's minutes. --whole-grid judges every column of
+// the grid but least squares, 12 steps, instead of the 12 presets × 10 steps the weights are fitted
+// on.
 // --families judges the grid as a user gets it: on each photograph (a path, or a name in DATA_DIR)
 // a disc of radius 2 to 7, a line of 9 to 17 pixels and a camera shake of 16 to 30 pixels
 // (SyntheticShakeKernel; sizes, angles and kernels follow --seed), blurred in linear light with
@@ -26,10 +28,10 @@
 // cells and of 80 Richardson–Lucy iterations with the true kernel, and how many top-ranked cells
 // are worse than the input; with --bezier the shakes come from another model (BezierShakeKernel,
 // 16 to 30 pixels of path), which the estimate and the score were not tuned on, with --spline
-// from a third (SplineShakeKernel). Files saved from
-// it load with --load as any other. --weights judges
-// other weights than kScoreWeights as the current ones (the fit's seven numbers, the last the
-// confidence of a kernel image's own size, then optionally the edge noise weight).
+// from a third (SplineShakeKernel). Files saved from it load with --load as any other; the sets
+// of grids the figures below were measured on are made and reported by bench/score_sets.sh.
+// --weights judges other weights than kScoreWeights as the current ones (the fit's seven numbers,
+// the last the confidence of a kernel image's own size, then optionally the edge noise weight).
 //
 // Fitting on the four sample photographs alone (disc 2, disc 3.5, motion 3 at 30°; noise 0 and 2
 // grey levels; 12 presets × 10 steps of a 256 × 256 section), with the detail counted as
@@ -463,7 +465,7 @@ void ReportFamilies(std::FILE* out, const std::vector<Case>& cases, const ScoreW
 int main(int argc, char** argv) {
     std::string dataDir = VELKARO_TEST_DATA_DIR, save, heldOut, familyPhotos;
     std::vector<std::string> loads;
-    bool quick = false, wholeGrid = false, families = false;
+    bool quick = false, wholeGrid = false, families = false, fit = true;
     ShakeKernelModel model = SyntheticShakeKernel;
     unsigned seed = 1;
     int familySection = 256;
@@ -490,6 +492,8 @@ int main(int argc, char** argv) {
             model = SplineShakeKernel;
         else if (std::strcmp(argv[i], "--whole-grid") == 0)
             wholeGrid = true;
+        else if (std::strcmp(argv[i], "--no-fit") == 0)
+            fit = false;
         else if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
             save = argv[++i];
         else if (std::strcmp(argv[i], "--load") == 0 && i + 1 < argc)
@@ -676,22 +680,25 @@ int main(int argc, char** argv) {
     };
     // The edge noise with its weight or without (each further value would double the search).
     const std::vector<double> edgeNoise = {0, kScoreWeights.edgeNoise};
-    for (double h : grid)
-        for (double n : grid)
-            for (double r : grid)
-                for (double e : everywhere)
-                    for (double g : estimate)
-                        for (double m : edgeNoise)
-                            for (double confidence : imageConfidences) {
-                                const ScoreWeights w{10.0, h, n, r, e, g, m};
-                                int hits, worse;
-                                const double gap = judge(w, confidence, hits, worse);
-                                const int objective = hits - 2 * worse;
-                                if (objective > fittedObjective ||
-                                    (objective == fittedObjective && gap < fittedGap))
-                                    fitted = w, fittedConfidence = confidence,
-                                    fittedObjective = objective, fittedGap = gap;
-                            }
+    if (!fit)
+        fitted = current, fittedConfidence = currentConfidence;
+    else
+        for (double h : grid)
+            for (double n : grid)
+                for (double r : grid)
+                    for (double e : everywhere)
+                        for (double g : estimate)
+                            for (double m : edgeNoise)
+                                for (double confidence : imageConfidences) {
+                                    const ScoreWeights w{10.0, h, n, r, e, g, m};
+                                    int hits, worse;
+                                    const double gap = judge(w, confidence, hits, worse);
+                                    const int objective = hits - 2 * worse;
+                                    if (objective > fittedObjective ||
+                                        (objective == fittedObjective && gap < fittedGap))
+                                        fitted = w, fittedConfidence = confidence,
+                                        fittedObjective = objective, fittedGap = gap;
+                                }
 
     std::fprintf(report, "%-46s %8s %10s %10s %8s %8s\n", "case", "best dB", "current dB",
                  "fitted dB", "input dB", "true dB");
@@ -708,7 +715,7 @@ int main(int argc, char** argv) {
     }
     int currentHits, currentWorse, fittedHits, fittedWorse;
     const double currentGap = judge(current, currentConfidence, currentHits, currentWorse);
-    judge(fitted, fittedConfidence, fittedHits, fittedWorse);
+    fittedGap = judge(fitted, fittedConfidence, fittedHits, fittedWorse);
     std::fprintf(
         report,
         "within 1 dB: current weights %d of %zu (mean shortfall %.2f dB), fitted %d of %zu "
