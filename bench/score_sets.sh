@@ -46,11 +46,11 @@ report() {
   shift
   local loads=()
   for name in "$@"; do loads+=(--load "$out/$name.sav"); done
+  local text
+  text=$("$bin/calibrate_score" --no-fit "${loads[@]}")
   echo "== $title"
-  "$bin/calibrate_score" --no-fit "${loads[@]}" | sed -n '/^current weights:/,/^fitted weights:/p' |
-    sed '$d'
-  "$bin/calibrate_score" --no-fit "${loads[@]}" | grep '^within 1 dB' |
-    sed -E 's/, fitted [^;]*;/;/; s/ and [0-9]+$//'
+  sed -n '/^current weights:/,/^fitted weights:/p' <<<"$text" | sed '$d'
+  grep '^within 1 dB' <<<"$text" | sed -E 's/, fitted [^;]*;/;/; s/ and [0-9]+$//'
 }
 
 for group in "${groups[@]}"; do
