@@ -14,7 +14,8 @@ namespace velkaro {
 
 struct ShakeEstimateOptions {
     int maxSize = 31;      // odd bound of the kernel's size, 3 … 63 (a second start may go up
-                           // to 1.65 times this, at most 63)
+                           // to 1.65 times this, at most 63); never over a third of the section's
+                           // smaller side
     KernelImageRef start;  // optional first estimate (a confident disc or line), any size
     bool retry = true;     // further starts when the first explains under 40 % of the misfit,
                            // and with the dark channel prior when they explain under 15 %

@@ -137,6 +137,14 @@ TEST(ShakeKernel, RecoversKnownKernelsAndFindsNoneWithoutBlur) {
         EXPECT_GT(e.confidence, 0.15);
         ExpectCentredKernel(*e.kernel);
     }
+    // A sharp section too small for the bound asked: the section bounds the kernel instead, and
+    // nothing is found (the camera's corner of sky and coat, where a 63-pixel bound found a streak
+    // as wide).
+    ShakeEstimateOptions widest;
+    widest.maxSize = 63;
+    const CImage corner = CropImage(samplePhoto("camera.png"), 0, 0, 90, 70);
+    const ShakeEstimate cornerKernel = EstimateShakeKernel(corner, Region{0, 0, 90, 70}, widest);
+    EXPECT_FALSE(cornerKernel.kernel) << " size " << cornerKernel.kernel->size();
 
     // Stopped before it starts, and while it runs: no kernel, soon after the flag is set.
     std::atomic<bool> stop{true};
