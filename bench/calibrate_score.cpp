@@ -4,7 +4,7 @@
 // the weights under which the top-scored candidate is closest to the truly best one.
 //
 //   calibrate_score [DATA_DIR] [--quick] [--save FILE | --load FILE ...] [--held-out PHOTO,...]
-//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE]
+//                   [--whole-grid] [--families PHOTO,... [--seed N] [--section SIZE] [--steps N]
 //                                                      [--bezier | --spline]]
 //                   [--weights D,H,N,C,E,G,K[,M]] [--no-fit]
 //
@@ -28,7 +28,10 @@
 // cells and of 80 Richardson–Lucy iterations with the true kernel, and how many top-ranked cells
 // are worse than the input; with --bezier the shakes come from another model (BezierShakeKernel,
 // 16 to 30 pixels of path), which the estimate and the score were not tuned on, with --spline
-// from a third (SplineShakeKernel). Files saved from it load with --load as any other; the sets
+// from a third (SplineShakeKernel). Its rows go a pixel beyond one and a half times the true
+// radius unless --steps gives their number: 30 is the whole grid of the window, whose far rows
+// the top cell of a wrong estimate may come from. Files saved from it load with --load as any
+// other; the sets
 // of grids the figures below were measured on are made and reported by bench/score_sets.sh.
 // --weights judges other weights than kScoreWeights as the current ones (the fit's seven numbers,
 // the last the confidence of a kernel image's own size, then optionally the edge noise weight).
@@ -372,7 +375,7 @@ Case GridCase(const std::string& name, int family, const CImage& sharp, const Ke
 // The synthetic cases of --families on `photos`: discs of radius 2 to 7, lines of 9 to 17 pixels
 // and shakes of 16 to 30 pixels (the shake model's kernels with `seed`), σ = 1/255 noise.
 std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std::string>& photos,
-                              unsigned seed, int size, ShakeKernelModel model) {
+                              unsigned seed, int size, ShakeKernelModel model, int allSteps) {
     std::vector<Case> cases;
     for (std::size_t p = 0; p < photos.size(); ++p) {
         const std::string path = photos[p][0] == '/' ? photos[p] : dataDir + "/" + photos[p];
@@ -391,7 +394,9 @@ std::vector<Case> FamilyCases(const std::string& dataDir, const std::vector<std:
         const double line = 9.0 + 4 * (turn % 3);
         const int angle = (turn * 47) % 180;
         const double length = 16.0 + 7 * (turn % 3);
-        auto steps = [](double radius) { return std::min(30, int(std::lround(3 * radius)) + 2); };
+        auto steps = [allSteps](double radius) {
+            return allSteps > 0 ? allSteps : std::min(30, int(std::lround(3 * radius)) + 2);
+        };
         const unsigned caseSeed = seed * 1000 + unsigned(p * 10);
         char name[160];
         std::snprintf(name, sizeof name, "%s disc %.1f", photo.c_str(), disc);
@@ -468,7 +473,7 @@ int main(int argc, char** argv) {
     bool quick = false, wholeGrid = false, families = false, fit = true;
     ShakeKernelModel model = SyntheticShakeKernel;
     unsigned seed = 1;
-    int familySection = 256;
+    int familySection = 256, familySteps = 0;
     // The weights judged as the current ones (--weights: the seven numbers of the fit's last line).
     ScoreWeights current = kScoreWeights;
     double currentConfidence = kKernelImageConfidence;
@@ -482,7 +487,9 @@ int main(int argc, char** argv) {
             std::sscanf(argv[++i], "%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf", &w.detail, &w.halo, &w.noise,
                         &w.consistency, &w.noiseEverywhere, &w.estimate, &currentConfidence,
                         &w.edgeNoise);
-        } else if (std::strcmp(argv[i], "--section") == 0 && i + 1 < argc)
+        } else if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc)
+            familySteps = std::clamp(std::atoi(argv[++i]), 0, 30);
+        else if (std::strcmp(argv[i], "--section") == 0 && i + 1 < argc)
             familySection = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -578,7 +585,7 @@ int main(int argc, char** argv) {
         std::fclose(in);
     }
     if (families && loads.empty()) {
-        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection, model);
+        cases = FamilyCases(dataDir, split(familyPhotos), seed, familySection, model, familySteps);
         photos.clear();
     }
     for (const std::string& photo : loads.empty() ? photos : std::vector<std::string>{}) {
