@@ -188,6 +188,30 @@ TEST(CandidateScore, EdgeNoiseCountsWhereTheEdgesAreAsFaintAsTheNoise) {
     }
 }
 
+// Noise a candidate adds is measured at every radius: a wide kernel's reach around sparse edges
+// (small dots 16 pixels apart in a smooth, noisy section) covers the whole section, yet the noise
+// still counts and the noisy candidate scores below the original's own total.
+TEST(CandidateScore, AddedNoiseCountsForTheWidestKernels) {
+    std::mt19937 random(7);
+    std::normal_distribution<double> gauss(0, 1);
+    CImage original(256, 256), candidate(256, 256);
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 256; ++x) {
+            const double v = (x % 16 < 2 && y % 16 < 2 ? 160 : 100) + gauss(random);
+            const std::size_t at = (std::size_t(y) * 256 + x) * 4;
+            original.pixels()[at + 1] = original.pixels()[at + 2] = original.pixels()[at + 3] =
+                std::uint8_t(std::lround(v));
+            candidate.pixels()[at + 1] = candidate.pixels()[at + 2] = candidate.pixels()[at + 3] =
+                std::uint8_t(std::lround(v + 4 * gauss(random)));
+        }
+    for (double radius : {2.0, 8.0, 15.0}) {
+        SCOPED_TRACE(radius);
+        const CandidateScore s = ScoreCandidate(original, candidate, radius, -1);
+        EXPECT_GT(s.noise, 2.0);
+        EXPECT_LT(s.total, OriginalTotal(s, kScoreWeights));
+    }
+}
+
 TEST(ArtefactMap, TintsRingingRedAndNoiseBlueAndLeavesCleanAreasAlone) {
     const CImage original = EdgePicture(8, 0, 0);
     struct Case {
