@@ -408,19 +408,18 @@ void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize,
         std::min(halfSize ? b.margin : b.margin / 2, (std::min(edges.cols, edges.rows) - 1) / 2);
     const cv::Rect judged(zoneMargin, zoneMargin, std::max(1, edges.cols - 2 * zoneMargin),
                           std::max(1, edges.rows - 2 * zoneMargin));
-    const bool sparse =
-        double(cv::countNonZero(edges(judged))) <= kSparseEdges * double(judged.area());
-    bool shrunk = false;
-    for (int zoneReach = halfSize ? reach : (reach + 1) / 2;; zoneReach /= 2) {
-        cv::dilate(
-            edges, zone,
-            cv::getStructuringElement(cv::MORPH_RECT, {2 * zoneReach + 1, 2 * zoneReach + 1}));
-        const double flat = double(judged.area() - cv::countNonZero(zone(judged)));
-        if (!sparse || zoneReach <= 1 || flat >= kMinFlatShare * double(judged.area()) ||
-            (!shrunk && flat >= kSomeFlat * double(judged.area())))
-            break;
-        shrunk = true;
-    }
+    // The edges widened by `by` pixels; the share of the judged pixels left flat.
+    auto widen = [&](int by) {
+        cv::dilate(edges, zone,
+                   cv::getStructuringElement(cv::MORPH_RECT, {2 * by + 1, 2 * by + 1}));
+        return 1.0 - double(cv::countNonZero(zone(judged))) / double(judged.area());
+    };
+    int zoneReach = halfSize ? reach : (reach + 1) / 2;
+    if (widen(zoneReach) < kSomeFlat &&
+        double(cv::countNonZero(edges(judged))) <= kSparseEdges * double(judged.area()))
+        while (zoneReach > 1 && widen(zoneReach /= 2) < kMinFlatShare) {
+            // halved until enough is flat
+        }
     if (!halfSize)
         cv::resize(halfZone, b.edgeZone, {w, h}, 0, 0, cv::INTER_NEAREST);
 

@@ -905,9 +905,9 @@ bool ReachesEdge(const std::vector<float>& k, int n) {
     return false;
 }
 
-// The bound of the second start's search.
-int SecondShakeBound(int bound) {
-    return std::min(kMaxBound, int(bound * kSecondBound) | 1);
+// The bound of the second start's search, at most `limit`.
+int SecondShakeBound(int bound, int limit = kMaxBound) {
+    return std::min(limit, int(bound * kSecondBound) | 1);
 }
 
 // The largest kernel a section of that size can tell (odd, 3 … kMaxBound): one of at most a
@@ -1105,7 +1105,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     if (first.k.empty())
         return {};
     ShakeEstimate estimate = std::move(first.estimate);
-    const int secondBound = std::min(SecondShakeBound(maxSize), sectionBound);
+    const int secondBound = SecondShakeBound(maxSize, sectionBound);
     const double lambdas[] = {secondBound > maxSize ? kLambda : kSecondLambda, kSecondLambda};
     const int starts = !options.retry ? 0 : secondBound > maxSize ? 2 : 1;
     // Runs one more start and keeps its kernel if it explains more; false when stopped.
