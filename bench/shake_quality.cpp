@@ -9,11 +9,13 @@
 // what the estimate finds is reported.
 //
 //   shake_quality [DATA_DIR] [--seeds a,b,...] [--lengths a,b,...] [--photos N] [--only PHOTO]
-//                 [--show] [--verbose] [--shake-only] [--click] [--bezier | --spline]
+//                 [--show] [--verbose] [--noise SIGMA] [--shake-only] [--click]
+//                 [--bezier | --spline]
 //
-// --only takes one photograph of the five (by file name); --show draws each case's true and
-// estimated kernels in characters; --verbose logs each start of the estimate; --shake-only leaves
-// out the disc, line and no-blur sections; --click estimates as a click in the window does
+// --noise sets the noise's σ in levels of 8 bits (1 by default); --only takes one photograph of
+// the five (by file name); --show draws each case's true and estimated kernels in characters;
+// --verbose logs each start of the estimate; --shake-only leaves out the disc, line and no-blur
+// sections; --click estimates as a click in the window does
 // (EstimateSectionKernel: the disc or line fitted, or the blind estimate's kernel where it
 // explains the section clearly better), and the last column says which kernel that was. --bezier
 // blurs with kernels of another model (BezierShakeKernel), which linger at a point and trail off
@@ -314,6 +316,7 @@ int main(int argc, char** argv) {
     std::vector<int> seeds{11, 12}, lengths{10, 17, 25, 32, 40};
     int photoCount = 5;
     std::string only;
+    double sigma = 1;  // the noise in levels of 8 bits
     bool show = false, shakeOnly = false, click = false;
     ShakeKernelModel model = SyntheticShakeKernel;
     for (int i = 1; i < argc; ++i) {
@@ -335,6 +338,8 @@ int main(int argc, char** argv) {
             photoCount = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
             only = argv[++i];
+        else if (!std::strcmp(argv[i], "--noise") && i + 1 < argc)
+            sigma = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--verbose"))
             SetLogLevel(LogLevel::Debug);
         else
@@ -371,7 +376,7 @@ int main(int argc, char** argv) {
                     continue;
                 const unsigned kernelSeed = unsigned(seed * 1000 + length * 10 + int(p));
                 const KernelImageRef truth = model(length, kernelSeed);
-                const CImage blurred = SyntheticBlur(sections[p], *truth, 1.0 / 255, kernelSeed);
+                const CImage blurred = SyntheticBlur(sections[p], *truth, sigma / 255, kernelSeed);
                 const Planes input = Linear(blurred, 0, 0, blurred.width(), blurred.height());
                 const Region whole{0, 0, blurred.width(), blurred.height()};
                 Timer timer;
@@ -444,7 +449,7 @@ int main(int argc, char** argv) {
             KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + n * n));
         std::snprintf(what, sizeof what, "%s disc r %.2f (true %.1f)", names[p], radius,
                       disc->radius());
-        Describe(what, SyntheticBlur(sections[p], *disc, 1.0 / 255, 7 + unsigned(p)), 31);
+        Describe(what, SyntheticBlur(sections[p], *disc, sigma / 255, 7 + unsigned(p)), 31);
         const double half = 4.5 + double(p) * 1.0;
         const int angle = int(p) * 37;
         n = SizeForFilter(half, angle);
@@ -454,7 +459,7 @@ int main(int argc, char** argv) {
             KernelImage::fromWeights(n, std::vector<double>(g.roData(), g.roData() + n * n));
         std::snprintf(what, sizeof what, "%s line %.0f px %d deg (true %.1f)", names[p], 2 * half,
                       angle, line->radius());
-        Describe(what, SyntheticBlur(sections[p], *line, 1.0 / 255, 17 + unsigned(p)), 31);
+        Describe(what, SyntheticBlur(sections[p], *line, sigma / 255, 17 + unsigned(p)), 31);
         std::snprintf(what, sizeof what, "%s sharp", names[p]);
         Describe(what, sections[p], 31);
     }
