@@ -81,20 +81,14 @@ constexpr int kMaxSide = 640;
 constexpr int kIterations = 5;  // alternations per level
 // Alternations at the finest level, where the kernel's fine shape settles: twelve instead of five
 // cost half as much time again and gave a quarter of a decibel more on average (shake_quality).
-// Twice as many again (λ falls further and the kernel is re-solved on its path twice as often)
-// gain more on most shakes, but where the section's noise is low some kernels grow a faint tail
-// over the later alternations: coffee shaken along a 16-pixel path with σ = 0.5/255 came out at
-// radius 7.5 instead of 5 (truth 4), and RL80 with it 2 dB worse. So the kernel after the first
-// kHalfwayIterations competes with the last by the spectrum's fit, which there keeps the earlier
-// one. Against twelve alternations, the mean gain of shake_quality --click moved by +0.31 and
-// +0.29 dB on seeds 11, 12 and 21, 22, by +0.37 and +0.31 dB on seeds 61, 62 and 51, 52 --bezier
-// (error ratio within 3 in 36 and 43 of 50 instead of 33 and 41) and by +0.55 dB on seeds 11, 12
-// with σ = 0.5/255; ShakeKernel/31 takes 0.92 s instead of 0.57. Without the competition the
-// figures were within 0.1 dB of these. 18 alternations gave +0.10 and +0.34 dB on 11, 12 and
-// 61, 62; 36 gave +0.36 on the first but lost half of the gain on the second, at 60 % more time
-// again; twelve with λ lowered faster (by 1.3 or 1.5 a step) moved them by -0.02 to +0.06 dB.
-constexpr int kFinestIterations = 24;
-constexpr int kHalfwayIterations = 12;
+// 24, with the kernel after the first 12 competing with the last by the spectrum's fit (the later
+// alternations can add a faint tail: coffee shaken along a 16-pixel path with σ = 0.5/255 came
+// out at radius 7.5 instead of 5, truth 4), gained +0.29 to +0.37 dB on shake_quality --click's
+// seeds 11, 12, 21, 22, 61, 62 and 51, 52 (the last two --bezier) and +0.55 dB with --noise 0.5,
+// for 0.35 s more a search. But on calibrate_score's OpenCV sets it found low-confidence kernels
+// (0.16, 0.19) on two smooth sections that had none or a harmless one, whose top cells then lost
+// 1.6 dB to their input: 45 of 54 grids within 1 dB of the best cell instead of 47.
+constexpr int kFinestIterations = 12;
 // L0 weight at the start of each level. A second start, tried when the first start's kernel
 // explains under kRetry of the misfit, searches a larger square (kSecondBound times the first, at
 // most kMaxBound); a third, when neither explains that much, searches that square with a sparser
@@ -939,17 +933,16 @@ int PaddedSize(int extent, int kernel) {
 // `darkWeight`, 0 for none; the kernel steps on the useful edges of share `usefulTau`, 0 for all
 // gradients) from the start kernel `k` (kSize wide, first used at level
 // `firstLevel`), each kernel step cutting small values as `cut` says: the finest level's kernel in
-// the convolution's orientation, or empty when stopped. `rivals`, when given, receives the kernels
-// that compete with it where it was refined: the last kernel step's kernel before RefineKernel and
-// the kernel after kHalfwayIterations alternations of the finest level. Progress runs from
-// `progressFrom` to `progressTo`.
+// the convolution's orientation, or empty when stopped; `unrefined`, when given, receives the
+// last kernel step's kernel before RefineKernel. Progress runs from `progressFrom` to
+// `progressTo`.
 std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, int height,
                                 const std::vector<int>& sizes, std::size_t firstLevel,
                                 std::vector<float> k, int kSize, double startLambda,
                                 double darkWeight, double usefulTau, KernelCut cut,
                                 const std::atomic<bool>* cancel, const MethodProgress* progress,
                                 double progressFrom, double progressTo,
-                                std::vector<std::vector<float>>* rivals = nullptr) {
+                                std::vector<float>* unrefined = nullptr) {
     const int maxSize = sizes.back();
     auto iterationsAt = [&](std::size_t l) {
         return l + 1 == sizes.size() ? kFinestIterations : kIterations;
@@ -994,11 +987,9 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
             // At the finest level of a search of its own, the kernel's values are re-solved
             // on the path found (RefineKernel).
             if (cut.noiseScaled && l + 1 == sizes.size()) {
-                if (rivals && it + 1 == iterations)
-                    rivals->push_back(k);
+                if (unrefined && it + 1 == iterations)
+                    *unrefined = k;
                 RefineKernel(*level, k, n, weight);
-                if (rivals && it + 1 == kHalfwayIterations && it + 1 < iterations)
-                    rivals->push_back(k);
             }
             lambda = std::max(lambda / kLambdaDecay, kLambdaFloor);
             ReportProgress(progress, progressFrom + (progressTo - progressFrom) *
@@ -1066,9 +1057,9 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     };
     // The coarse-to-fine search up to the size `bound`, with its kernel judged (an empty kernel
     // when stopped). The start kernel joins at the first level where it is more than a pixel or
-    // two wide. Of the last kernel and its rivals (SearchKernel), the one that explains the
-    // spectrum best is kept: re-solved on a wrong path, over a periodic texture, the refinement
-    // can explain less, and the later alternations can add a faint tail.
+    // two wide. Of the last kernel step's kernel before and after RefineKernel, the one that
+    // explains the spectrum better is kept: re-solved on a wrong path, over a periodic texture,
+    // the refinement can explain less.
     struct Found {
         std::vector<float> k;
         ShakeEstimate estimate;
@@ -1088,21 +1079,17 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             start = ScaleKernel(startPicture, options.start->size(), startSize,
                                 double(sizes[firstLevel]) / bound, cut);
         }
-        std::vector<std::vector<float>> rivals;
+        std::vector<float> unrefined;
         std::vector<float> k = SearchKernel(
             luminance, width, height, sizes, firstLevel, std::move(start), startSize, lambda,
-            darkWeight, usefulTau, cut, cancel, progress, progressFrom, progressTo, &rivals);
+            darkWeight, usefulTau, cut, cancel, progress, progressFrom, progressTo, &unrefined);
         if (k.empty() || StopRequested(cancel))
             return {};
         ShakeEstimate e = judge(k);
-        for (std::vector<float>& rival : rivals) {
-            if (rival == k)
-                continue;
-            ShakeEstimate other = judge(rival);
-            if (other.confidence > e.confidence) {
-                k = std::move(rival);
-                e = std::move(other);
-            }
+        if (!unrefined.empty() && unrefined != k) {
+            ShakeEstimate plain = judge(unrefined);
+            if (plain.confidence > e.confidence)
+                return {std::move(unrefined), std::move(plain)};
         }
         return {std::move(k), std::move(e)};
     };
