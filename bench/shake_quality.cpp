@@ -15,12 +15,11 @@
 // --noise sets the noise's σ in levels of 8 bits (1 by default); --only takes one photograph of
 // the five (by file name); --show draws each case's true and estimated kernels in characters;
 // --verbose logs each start of the estimate; --shake-only leaves out the disc, line and no-blur
-// sections; --click estimates as a click in the window does
-// (EstimateSectionKernel: the disc or line fitted, or the blind estimate's kernel where it
-// explains the section clearly better), and the last column says which kernel that was. --bezier
-// blurs with kernels of another model (BezierShakeKernel), which linger at a point and trail off
-// faintly; --spline with those of a third (SplineShakeKernel), which loop and vary from pixel to
-// pixel.
+// sections; --click estimates as a click in the window does (EstimateSectionKernel: the disc or
+// line fitted, or the blind estimate's kernel where it explains the section clearly better), and
+// the last column says which kernel that was. --bezier blurs with kernels of another model
+// (BezierShakeKernel), which linger at a point and trail off faintly; --spline with those of a
+// third (SplineShakeKernel), which loop and vary from pixel to pixel.
 //
 // The estimate's constants were tuned on seeds 1 and 2; seeds 11 and 12 (the default) and 21 and
 // 22 are held out for the report. Kernel bound 31 up to 25 pixels of length, 51 above; the
@@ -355,9 +354,17 @@ int main(int argc, char** argv) {
     }
     const char* names[] = {"astronaut.png", "camera.png", "chelsea.png", "coffee.png",
                            "rocket.jpg"};
-    std::vector<CImage> sections;
-    std::vector<Planes> sharp;
+    // The photographs taken, each with its index in `names` (which seeds its kernels) and its
+    // central section, encoded and in linear light.
+    struct Photo {
+        int index;
+        CImage section;
+        Planes sharp;
+    };
+    std::vector<Photo> photos;
     for (int i = 0; i < photoCount && i < 5; ++i) {
+        if (!only.empty() && only != names[i])
+            continue;
         ImageRef image = ImageIO::sharedInstance().readFromFile(dir + "/" + names[i]);
         if (!image) {
             std::fprintf(stderr, "cannot read %s/%s\n", dir.c_str(), names[i]);
@@ -367,8 +374,7 @@ int main(int argc, char** argv) {
         const int w = std::min(512, photo.width()), h = std::min(512, photo.height());
         const CImage section =
             CropImage(photo, (photo.width() - w) / 2, (photo.height() - h) / 2, w, h);
-        sections.push_back(section);
-        sharp.push_back(Linear(section, 0, 0, w, h));
+        photos.push_back({i, section, Linear(section, 0, 0, w, h)});
     }
 
     std::printf("%-14s %4s %6s %6s %5s %8s %8s %8s %6s %5s %5s %5s %5s %s\n", "photo", "seed",
@@ -379,12 +385,12 @@ int main(int argc, char** argv) {
     std::vector<double> ratios;
     for (int seed : seeds)
         for (int length : lengths)
-            for (std::size_t p = 0; p < sharp.size(); ++p) {
-                if (!only.empty() && only != names[p])
-                    continue;
+            for (const Photo& photo : photos) {
+                const int p = photo.index;
                 const unsigned kernelSeed = unsigned(seed * 1000 + length * 10 + int(p));
                 const KernelImageRef truth = model(length, kernelSeed);
-                const CImage blurred = SyntheticBlur(sections[p], *truth, sigma / 255, kernelSeed);
+                const CImage blurred =
+                    SyntheticBlur(photo.section, *truth, sigma / 255, kernelSeed);
                 const Planes input = Linear(blurred, 0, 0, blurred.width(), blurred.height());
                 const Region whole{0, 0, blurred.width(), blurred.height()};
                 Timer timer;
@@ -407,10 +413,10 @@ int main(int argc, char** argv) {
                 const BlurEstimate fit = EstimateBlur(blurred, whole);
                 const int productBound = ShakeSizeBound(fit);
                 tooSmall += truth->size() > productBound;
-                const double inputError = Error(input, sharp[p]);
-                const double trueError = Error(Deconvolve(input, *truth), sharp[p]);
+                const double inputError = Error(input, photo.sharp);
+                const double trueError = Error(Deconvolve(input, *truth), photo.sharp);
                 const double estError =
-                    e.kernel ? Error(Deconvolve(input, *e.kernel), sharp[p]) : inputError;
+                    e.kernel ? Error(Deconvolve(input, *e.kernel), photo.sharp) : inputError;
                 const double ratio = estError / trueError;
                 const double gainEst = Psnr(estError) - Psnr(inputError);
                 const double gainTrue = Psnr(trueError) - Psnr(inputError);
@@ -448,7 +454,8 @@ int main(int argc, char** argv) {
     if (shakeOnly)
         return 0;
     char what[80];
-    for (std::size_t p = 0; p < sharp.size(); ++p) {
+    for (const Photo& photo : photos) {
+        const int p = photo.index;
         const double radius = 2 + double(p) * 1.25;
         int n = SizeForFilter(radius, -1);
         Matrix f(n, n);
@@ -457,7 +464,7 @@ int main(int argc, char** argv) {
             KernelImage::fromWeights(n, std::vector<double>(f.roData(), f.roData() + n * n));
         std::snprintf(what, sizeof what, "%s disc r %.2f (true %.1f)", names[p], radius,
                       disc->radius());
-        Describe(what, SyntheticBlur(sections[p], *disc, sigma / 255, 7 + unsigned(p)), 31);
+        Describe(what, SyntheticBlur(photo.section, *disc, sigma / 255, 7 + unsigned(p)), 31);
         const double half = 4.5 + double(p) * 1.0;
         const int angle = int(p) * 37;
         n = SizeForFilter(half, angle);
@@ -467,9 +474,9 @@ int main(int argc, char** argv) {
             KernelImage::fromWeights(n, std::vector<double>(g.roData(), g.roData() + n * n));
         std::snprintf(what, sizeof what, "%s line %.0f px %d deg (true %.1f)", names[p], 2 * half,
                       angle, line->radius());
-        Describe(what, SyntheticBlur(sections[p], *line, sigma / 255, 17 + unsigned(p)), 31);
+        Describe(what, SyntheticBlur(photo.section, *line, sigma / 255, 17 + unsigned(p)), 31);
         std::snprintf(what, sizeof what, "%s sharp", names[p]);
-        Describe(what, sections[p], 31);
+        Describe(what, photo.section, 31);
     }
     CImage noise(512, 512), flat(512, 512);
     std::mt19937 rng(3);
