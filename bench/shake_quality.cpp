@@ -376,6 +376,12 @@ int main(int argc, char** argv) {
             CropImage(photo, (photo.width() - w) / 2, (photo.height() - h) / 2, w, h);
         photos.push_back({i, section, Linear(section, 0, 0, w, h)});
     }
+    if (photos.empty()) {
+        std::fprintf(stderr,
+                     "no photograph to run: --only takes one of astronaut.png, camera.png, "
+                     "chelsea.png, coffee.png, rocket.jpg (within --photos)\n");
+        return 2;
+    }
 
     std::printf("%-14s %4s %6s %6s %5s %8s %8s %8s %6s %5s %5s %5s %5s %s\n", "photo", "seed",
                 "length", "radius", "est", "ratio", "gain est", "gain tru", "conf", "time", "cpu",
