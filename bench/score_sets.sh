@@ -6,20 +6,24 @@
 #   held     27 grids of other photographs and shake models, held out from the weights' fit
 #   opencv   54 grids of twelve plus six of OpenCV's samples nothing was tuned on (the figure to
 #            trust for photographs not seen)
+#   further  36 grids of six more photographs, first used to check the edge noise of a grid's
+#            larger rows (CandidateScore, kWideNoiseWeight): nothing was tuned on them before
 # The photographs come from Debian's python3-skimage and opencv-doc (apt-get install them); two
-# held-out ones are made at half size, averaged in linear light. Each grid has the window's 30
+# held-out ones are made at half size, averaged in linear light. The further ones come from
+# python3-sklearn, python3-scipy, python3-matplotlib and python3-pywt, copied into OUT_DIR. Each grid has the window's 30
 # rows (STEPS=N in the environment for N rows, STEPS=0 for rows up to a pixel beyond one and a
 # half times the true radius, as the older figures): about 3.5 minutes a set of three photographs
 # on two cores.
 #
-#   bench/score_sets.sh [BIN_DIR] OUT_DIR [fit] [held] [opencv]   (BIN_DIR: build/bin by default)
+#   bench/score_sets.sh [BIN_DIR] OUT_DIR [fit] [held] [opencv] [further]
+# (BIN_DIR: build/bin by default; the first three groups when none is named)
 set -euo pipefail
 bin=build/bin
 if [ $# -ge 2 ] && [ -x "$1/calibrate_score" ]; then
   bin=$1
   shift
 fi
-[ $# -ge 1 ] || { echo "usage: $0 [BIN_DIR] OUT_DIR [fit] [held] [opencv]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [BIN_DIR] OUT_DIR [fit] [held] [opencv] [further]" >&2; exit 2; }
 out=$1
 shift
 groups=("$@")
@@ -99,8 +103,32 @@ EOF
       report "OpenCV's samples: 54 grids never tuned on" H K I J L M
       report "OpenCV's samples, the trajectory model's sets" H K L M
       ;;
+    further)
+      further=$out/further
+      mkdir -p "$further"
+      [ -s "$further/face.png" ] || /usr/bin/python3 - "$further" <<'EOF'
+import bz2, pickle, shutil, sys
+import numpy as np
+from skimage import io
+out = sys.argv[1]
+packages = '/usr/lib/python3/dist-packages'
+for name in ('china.jpg', 'flower.jpg'):
+    shutil.copy(f'{packages}/sklearn/datasets/images/{name}', out)
+shutil.copy('/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg', out)
+raw = bz2.decompress(open(f'{packages}/scipy/misc/face.dat', 'rb').read())
+io.imsave(f'{out}/face.png', np.frombuffer(raw, np.uint8).reshape(768, 1024, 3))
+ascent = np.asarray(pickle.load(open(f'{packages}/scipy/misc/ascent.dat', 'rb')))
+io.imsave(f'{out}/ascent.png', np.clip(ascent, 0, 255).astype(np.uint8))
+io.imsave(f'{out}/aero_pywt.png', np.load(f'{packages}/pywt/data/aero.npz')['data'].astype(np.uint8))
+EOF
+      run P "$further" china.jpg,face.png,grace_hopper.jpg 201
+      run Q "$further" flower.jpg,ascent.png,aero_pywt.png 203 --bezier
+      run R "$further" china.jpg,flower.jpg,face.png 207 --spline
+      run S "$further" grace_hopper.jpg,ascent.png,aero_pywt.png 211
+      report "further photographs: 36 grids" P Q R S
+      ;;
     *)
-      echo "unknown group $group (fit, held, opencv)" >&2
+      echo "unknown group $group (fit, held, opencv, further)" >&2
       exit 2
       ;;
   esac
