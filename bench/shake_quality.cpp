@@ -308,13 +308,7 @@ std::vector<std::string> Names(const char* list) {
 
 std::vector<int> Numbers(const char* list) {
     std::vector<int> out;
-    for (const char* p = list; *p;) {
-        out.push_back(std::atoi(p));
-        p = std::strchr(p, ',');
-        if (!p)
-            break;
-        ++p;
-    }
+    for (const std::string& number : Names(list)) out.push_back(std::atoi(number.c_str()));
     return out;
 }
 

@@ -156,9 +156,8 @@ struct ScoreBasis::Planes {
     int margin = 0;    // border strip not judged, in plane pixels
     cv::Mat original;  // while the basis is made
     cv::Mat localMax, localMin;
-    cv::Mat edgeZone;     // 8-bit: non-zero within reach of a kernel of an edge (full-size planes)
-    cv::Mat edgeWeight;   // the same as 1 or 0 in floats (half-size planes)
-    cv::Mat noiseWeight;  // the edges widened by kNoiseReach only, while the basis is made
+    cv::Mat edgeZone;    // 8-bit: non-zero within reach of a kernel of an edge (full-size planes)
+    cv::Mat edgeWeight;  // the same as 1 or 0 in floats (half-size planes)
     // The original's share of the sums over the judged pixels: gradient and fine-scale energy
     // around the edges, fine-scale energy in the flat areas.
     double gradientBefore = 0, fineEdgeBefore = 0, fineBefore = 0;
@@ -359,9 +358,11 @@ int judgedMargin(int half, int w, int h) {
 
 // The planes of `basis` for `original`, the kernel of `radius` (in the planes' pixels) and
 // `angle`: luma, local ranges, edges and the margin. At half size `split` receives the original's
-// split luma.
+// split luma and, where the edge zone leaves under kMinFlatShare of the judged pixels flat,
+// `noiseWeight` the edges widened by kNoiseReach only (as 1 or 0), for prepareSums to measure the
+// noise on; it stays empty elsewhere.
 void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize, double radius,
-                   const BlurKernel& blur, cv::Mat& split) {
+                   const BlurKernel& blur, cv::Mat& split, cv::Mat& noiseWeight) {
     b.width = original.width();
     b.height = original.height();
     b.halfSize = halfSize;
@@ -437,16 +438,20 @@ void preparePlanes(ScoreBasis::Planes& b, const CImage& original, bool halfSize,
 
     if (halfSize) {
         b.edgeZone.convertTo(b.edgeWeight, CV_32F, 1.0 / 255);
-        cv::Mat noiseZone;
-        cv::dilate(
-            edges, noiseZone,
-            cv::getStructuringElement(cv::MORPH_RECT, {2 * kNoiseReach + 1, 2 * kNoiseReach + 1}));
-        noiseZone.convertTo(b.noiseWeight, CV_32F, 1.0 / 255);
+        const double flat = double(judged.area() - cv::countNonZero(b.edgeZone(judged)));
+        if (flat < kMinFlatShare * double(judged.area())) {
+            cv::Mat noiseZone;
+            cv::dilate(edges, noiseZone,
+                       cv::getStructuringElement(cv::MORPH_RECT,
+                                                 {2 * kNoiseReach + 1, 2 * kNoiseReach + 1}));
+            noiseZone.convertTo(noiseWeight, CV_32F, 1.0 / 255);
+        }
     }
 }
 
 // The original's share of the sums and the sizes of the zones.
-void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& split) {
+void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& split,
+                 const cv::Mat& noiseWeight) {
     const Sums sums = b.halfSize ? measureSplit(b, split, b.edgeWeight) : measure(b, original);
     b.gradientBefore = sums.gradient;
     b.fineBefore = sums.fine;
@@ -463,25 +468,22 @@ void prepareSums(ScoreBasis::Planes& b, const CImage& original, const cv::Mat& s
     // few "flat" pixels of a textured section (fur, foliage) hold texture, not noise: there the
     // ratio says nothing and the edge noise does not count. A wide kernel's zone can leave too few
     // flat pixels where a small kernel's leaves enough: the ratio is then measured on the edges
-    // widened by kNoiseReach instead. Switched off for the larger rows of a grid only, the edge
-    // noise ranked them above the smaller ones (apple's line: RT80 a row above the truth, 0.8 dB
-    // worse than its input, first).
+    // widened by kNoiseReach instead (`noiseWeight`, from preparePlanes). Switched off for the
+    // larger rows of a grid only, the edge noise ranked them above the smaller ones (apple's line:
+    // RT80 a row above the truth, 0.8 dB worse than its input, first).
     Sums noise = sums;
     std::size_t edgeCount = b.edgeCount, flatCount = b.flatCount;
-    auto enoughFlat = [&] {
-        return double(flatCount) >= kMinFlatShare * double(edgeCount + flatCount);
-    };
     double weight = 1.0;
-    if (b.halfSize && !enoughFlat()) {
+    if (!noiseWeight.empty()) {
         weight = kWideNoiseWeight;
-        noise = measureSplit(b, split, b.noiseWeight);
+        noise = measureSplit(b, split, noiseWeight);
         const cv::Rect judged(b.margin, b.margin, b.localMax.cols - 2 * b.margin,
                               b.localMax.rows - 2 * b.margin);
-        edgeCount = std::size_t(cv::countNonZero(b.noiseWeight(judged)));
+        edgeCount = std::size_t(cv::countNonZero(noiseWeight(judged)));
         flatCount = std::size_t(judged.area()) - edgeCount;
     }
-    b.noiseWeight.release();
-    if (edgeCount && enoughFlat() && noise.fine > 0) {
+    if (edgeCount && double(flatCount) >= kMinFlatShare * double(edgeCount + flatCount) &&
+        noise.fine > 0) {
         const double snr = (noise.gradient / double(edgeCount)) / (noise.fine / double(flatCount));
         b.edgeNoiseShare = weight / (1.0 + std::pow(snr / kEdgeSnrScale, 3));
     }
@@ -555,9 +557,10 @@ ScoreBasis::ScoreBasis(const CImage& original, double radius, const BlurKernel& 
     // terms are means over the section and keep their meaning, at a quarter of the cost. A section
     // too small to halve is judged as it is.
     const bool halfSize = std::min(original.width(), original.height()) >= 16;
-    cv::Mat split;
-    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, blur, split);
-    prepareSums(*mPlanes, original, split);
+    cv::Mat split, noiseWeight;
+    preparePlanes(*mPlanes, original, halfSize, halfSize ? 0.5 * radius : radius, blur, split,
+                  noiseWeight);
+    prepareSums(*mPlanes, original, split, noiseWeight);
     prepareReblur(*mPlanes, original, radius, blur);
     mPlanes->radius = radius;
     mPlanes->originalResidual = reblurResidual(*mPlanes, original);
@@ -720,9 +723,9 @@ ImageRef ArtefactMap(const CImage& original, const CImage& candidate, double rad
     VK_CHECK(original.width() > 0 && original.height() > 0);
     // The same terms as the score, on every pixel of full-size planes.
     ScoreBasis::Planes b;
-    cv::Mat unused;
-    preparePlanes(b, original, false, radius, blur, unused);
-    prepareSums(b, original, unused);  // the share of edge noise that counts
+    cv::Mat unused, noNoiseZone;  // filled at half size only
+    preparePlanes(b, original, false, radius, blur, unused, noNoiseZone);
+    prepareSums(b, original, unused, noNoiseZone);  // the share of edge noise that counts
     cv::Mat c;
     luma(candidate, c);
     const int w = c.cols, h = c.rows;
