@@ -162,8 +162,7 @@ int RunGrid(const std::vector<std::string>& words) {
     Timer timer;
     timer.start();
     cli.expectPreviews(int(presets.size()) * steps);
-    for (DeblurType type : presets)
-        session.deblurPreviewAngleUpToStep(steps, type, kernel.kernel, section);
+    session.deblurPreviewColumnsUpToStep(steps, presets, kernel.kernel, section);
     session.waitUntilIdle();
     std::fprintf(stderr, "velkaro-cli %s: %d previews took %.2f seconds\n", command,
                  cli.count(SessionEventType::PreviewFinished), timer.elapsed());

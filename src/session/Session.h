@@ -160,6 +160,11 @@ class Session {
     void deblurPreviewAngleStep(int radiusStep, DeblurType deblurType, const BlurKernel& kernel,
                                 const Rect& section);
     void deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, const Rect& section);
+    // Steps 1 … radiusMaxStep of several presets at one angle, column after column: a preset
+    // whose run passes through another's results (RL80 through RL40's and RL20's) fills that
+    // one's cells on its way, as the grid's background filling does.
+    void deblurPreviewColumnsUpToStep(int radiusMaxStep, const std::vector<DeblurType>& deblurTypes,
+                                      const BlurKernel& kernel, const Rect& section);
     bool deblurredPreviewIsDone(const DeblurredEntry& entry);
     std::size_t previewCount();
     // The stored preview with the mask applied (opacity -1: the mask itself), or null.
@@ -283,7 +288,8 @@ class Session {
     // The job leaves the pending list; true when it was cancelled.
     bool endDeblurJob(DeblurJob& job);
     void queuePreviewBatch(const std::function<void()>& queueSteps);
-    void queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& section);
+    // Waits for a free place among the three, then computes `entries` as deblurPreviewStep does.
+    void queueDeblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section);
     // Computes entries[0]'s cell; the other entries (its preset with fewer iterations, same step
     // and kernel) are filled on the way.
     void deblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section,

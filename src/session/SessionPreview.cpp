@@ -209,7 +209,43 @@ void Session::deblurPreviewAngleUpToStep(int radiusMaxStep, DeblurType deblurTyp
         for (int step = 1; step <= radiusMaxStep; ++step)
             mPreviewQueue->async([this,
                                   entry = UnmaskedEntry(deblurType, step, kernel, mBrightnessOnly),
-                                  section] { queueDeblurPreviewStep(entry, section); });
+                                  section] { queueDeblurPreviewStep({entry}, section); });
+    });
+}
+
+void Session::deblurPreviewColumnsUpToStep(int radiusMaxStep,
+                                           const std::vector<DeblurType>& deblurTypes,
+                                           const BlurKernel& kernel, const Rect& section) {
+    VK_CHECK(mOriginalImage);
+    VK_CHECK(radiusMaxStep > 0);
+    std::vector<DeblurredEntry> heads;  // the columns no other requested one passes through
+    for (DeblurType type : deblurTypes) {
+        const DeblurredEntry entry = UnmaskedEntry(type, 1, kernel, mBrightnessOnly);
+        if (std::none_of(deblurTypes.begin(), deblurTypes.end(),
+                         [&](DeblurType other) {
+                             return yieldsOnTheWay(UnmaskedEntry(other, 1, kernel, mBrightnessOnly),
+                                                   entry);
+                         }) &&
+            std::none_of(heads.begin(), heads.end(),
+                         [&](const DeblurredEntry& h) { return SameDeblurredEntry(h, entry); }))
+            heads.push_back(entry);
+    }
+    queuePreviewBatch([&] {
+        for (const DeblurredEntry& head : heads)
+            for (int step = 1; step <= radiusMaxStep; ++step) {
+                std::vector<DeblurredEntry> group{head};
+                group[0].radiusStep = step;
+                for (DeblurType type : deblurTypes) {
+                    const DeblurredEntry entry = UnmaskedEntry(type, step, kernel, mBrightnessOnly);
+                    if (yieldsOnTheWay(group[0], entry) &&
+                        std::none_of(group.begin(), group.end(), [&](const DeblurredEntry& g) {
+                            return SameDeblurredEntry(g, entry);
+                        }))
+                        group.push_back(entry);
+                }
+                mPreviewQueue->async(
+                    [this, group, section] { queueDeblurPreviewStep(group, section); });
+            }
     });
 }
 
@@ -220,7 +256,7 @@ void Session::deblurPreviewAngleStep(int radiusStep, DeblurType deblurType,
     queuePreviewBatch([&] {
         mPreviewQueue->async(
             [this, entry = UnmaskedEntry(deblurType, radiusStep, kernel, mBrightnessOnly),
-             section] { queueDeblurPreviewStep(entry, section); });
+             section] { queueDeblurPreviewStep({entry}, section); });
     });
 }
 
@@ -232,11 +268,12 @@ void Session::deblurPreviewUpToStep(int radiusMaxStep, DeblurType deblurType, co
             for (int angle = 0; angle < 180; angle += 10)
                 mPreviewQueue->async(
                     [this, entry = UnmaskedEntry(deblurType, step, angle, mBrightnessOnly),
-                     section] { queueDeblurPreviewStep(entry, section); });
+                     section] { queueDeblurPreviewStep({entry}, section); });
     });
 }
 
-void Session::queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& section) {
+void Session::queueDeblurPreviewStep(const std::vector<DeblurredEntry>& entries,
+                                     const Rect& section) {
     // The queue hands out no new step while three are computing; a finishing step, a stop or a
     // clearing wakes it.
     bool stopped;
@@ -251,11 +288,12 @@ void Session::queueDeblurPreviewStep(const DeblurredEntry& entry, const Rect& se
             ++mRunningPreviews;
     }
     if (stopped) {
-        sendEvent(SessionEventType::PreviewCancelled, entry);
+        for (const DeblurredEntry& entry : entries)
+            sendEvent(SessionEventType::PreviewCancelled, entry);
         return;
     }
     dispatchAsync(DispatchPriority::Default,
-                  [=, this] { deblurPreviewStep({entry}, section, false); });
+                  [=, this] { deblurPreviewStep(entries, section, false); });
 }
 
 void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, const Rect& section,
@@ -272,8 +310,10 @@ void Session::deblurPreviewStep(const std::vector<DeblurredEntry>& entries, cons
     const bool stopped = mStopPreview;
     if (stopped)
         sendAll(SessionEventType::PreviewCancelled);
-    // Nothing to do either when another request computed it meanwhile.
-    if (stopped || (entries.size() == 1 && deblurredPreviewIsDone(entry))) {
+    // Nothing to do either when other requests computed them meanwhile.
+    if (stopped || std::all_of(entries.begin(), entries.end(), [this](const DeblurredEntry& e) {
+            return deblurredPreviewIsDone(e);
+        })) {
         endPreviewWork(mRunningPreviews, background);  // the last touch of the session
         return;
     }

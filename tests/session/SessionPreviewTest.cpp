@@ -54,6 +54,23 @@ TEST_F(SessionPreview, BatchOfFifteenStartsAndFinishesEachStepOnce) {
     EXPECT_TRUE(RecordedMethodCalls().empty());
 }
 
+TEST_F(SessionPreview, ColumnsRequestedTogetherRunEachMethodOncePerStep) {
+    // RL80's run yields RL40's and RL20's cells; USM1 runs on its own.
+    session.deblurPreviewColumnsUpToStep(3, {DeblurRL20, DeblurRL80, DeblurUSM1, DeblurRL40}, -1,
+                                         section);
+    session.waitUntilIdle();
+    const auto calls = RecordedMethodCalls();
+    EXPECT_EQ(calls.size(), 18u);  // 3 steps × 2 runs × 3 channels
+    for (const RecordedCall& c : calls)
+        EXPECT_TRUE(c.method == DeblurMethod::UnsharpMask ||
+                    (c.method == DeblurMethod::LucyRichard && c.parameter == 80));
+    for (DeblurType type : {DeblurRL20, DeblurRL40, DeblurRL80, DeblurUSM1})
+        for (int step = 1; step <= 3; ++step)
+            EXPECT_TRUE(session.deblurredPreviewIsDone(DeblurredEntry{type, step, -1, {}}))
+                << DeblurTypeName(type) << " " << step;
+    EXPECT_EQ(session.previewCount(), 12u);
+}
+
 TEST_F(SessionPreview, AngleSweepQueuesStepMajorRequests) {
     session.deblurPreviewUpToStep(2, DeblurWF2, section);
     session.waitUntilIdle();
@@ -283,21 +300,24 @@ TEST_F(SessionPreview, GridFillsInTheBackgroundYieldingToRequestsUntilStopped) {
 }
 
 TEST(SessionPreviewOfRealMethods, GridCellsOfFewerIterationsEqualTheirOwnRuns) {
-    // The grid computes the Richardson–Lucy cells of one step in one run of the most iterations,
-    // the others taken on its way: each must be exactly the cell computed alone, in colour and
-    // brightness only, for the disc and a kernel image.
+    // The grid, and a request of several columns, compute the Richardson–Lucy cells of one step
+    // in one run of the most iterations, the others taken on its way: each must be exactly the
+    // cell computed alone, in colour and brightness only, for the disc and a kernel image.
     const Rect section{100, 80, 200, 160};
     for (const bool brightnessOnly : {false, true})
         for (const BlurKernel& kernel : {BlurKernel(-1), deblurtest::shakeKernel()}) {
             SCOPED_TRACE(std::string(brightnessOnly ? "luma " : "") +
                          (kernel.image ? "image" : "disc"));
-            Session grid, alone;
-            for (Session* s : {&grid, &alone}) {
+            Session grid, columns, alone;
+            for (Session* s : {&grid, &columns, &alone}) {
                 ASSERT_TRUE(s->loadImage(testDataPath("coffee.png")));
                 s->setBrightnessOnly(brightnessOnly);
             }
             grid.fillPreviewGrid(2, DeblurUSM1, kernel, section);
             grid.waitUntilIdle();
+            columns.deblurPreviewColumnsUpToStep(
+                2, {DeblurRL40, DeblurRT20, DeblurRT80, DeblurRL20, DeblurRT40}, kernel, section);
+            columns.waitUntilIdle();
             for (DeblurType type : {DeblurRL20, DeblurRL40, DeblurRT20, DeblurRT40, DeblurRT80})
                 for (int step = 1; step <= 2; ++step) {
                     alone.deblurPreviewAngleStep(step, type, kernel, section);
@@ -305,8 +325,11 @@ TEST(SessionPreviewOfRealMethods, GridCellsOfFewerIterationsEqualTheirOwnRuns) {
                     const DeblurredEntry entry = UnmaskedEntry(type, step, kernel, brightnessOnly);
                     const ImageRef a = grid.deblurredPreview(entry, 0, -1, 0, 0);
                     const ImageRef b = alone.deblurredPreview(entry, 0, -1, 0, 0);
-                    ASSERT_TRUE(a && b) << DeblurTypeName(type) << " " << step;
+                    const ImageRef c = columns.deblurredPreview(entry, 0, -1, 0, 0);
+                    ASSERT_TRUE(a && b && c) << DeblurTypeName(type) << " " << step;
                     EXPECT_TRUE(std::equal(a->pixels(), a->pixels() + 4 * 200 * 160, b->pixels()))
+                        << DeblurTypeName(type) << " " << step;
+                    EXPECT_TRUE(std::equal(c->pixels(), c->pixels() + 4 * 200 * 160, b->pixels()))
                         << DeblurTypeName(type) << " " << step;
                     EXPECT_DOUBLE_EQ(grid.previewScore(entry)->total,
                                      alone.previewScore(entry)->total);
