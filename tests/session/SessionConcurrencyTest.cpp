@@ -13,7 +13,8 @@ using namespace velkaro;
 
 namespace {
 
-// Full deblurs of any type, a preview batch, sometimes a stop, then a least-squares preview.
+// Full deblurs of any type, a preview batch (sometimes one of several columns), sometimes a stop,
+// then a least-squares preview.
 void startWork(Session& s, std::mt19937& rng, int round) {
     for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) {
         const int step = 1 + int(rng() % 6);
@@ -23,6 +24,9 @@ void startWork(Session& s, std::mt19937& rng, int round) {
     // Under 128 pixels the section's blur estimate, which a reset waits for, gives up at once.
     const Rect section{double(rng() % 100), double(rng() % 100), 120, 120};
     s.deblurPreviewAngleUpToStep(6, DeblurType(rng() % 22), -1, section);
+    if (round % 4 == 1)  // columns whose runs fill the cells of fewer iterations on their way
+        s.deblurPreviewColumnsUpToStep(3, {DeblurRL20, DeblurRL80, DeblurRT40, DeblurUSM1}, -1,
+                                       section);
     if (round % 3 == 0)
         s.stopPreview();
     s.deblurPreviewAngleStep(1 + int(rng() % 10), DeblurLA1, -1, section);
@@ -95,6 +99,9 @@ TEST(SessionConcurrency, RealMethodsStopCleanly) {
             s.submitDeblur(
                 DeblurredEntry{types[rng() % 9], 3, -1, MaskSettings{1, 2.0f, 0.5f, 0.3f}});
         s.deblurPreviewAngleUpToStep(4, types[rng() % 9], -1, Rect{10, 10, 64, 48});
+        if (round % 2 == 0)
+            s.deblurPreviewColumnsUpToStep(3, {DeblurRT20, DeblurRL40, DeblurRL20}, -1,
+                                           Rect{10, 10, 64, 48});
         sleepMs(int(rng() % 40));
         if (round % 2)
             s.clearPreviews();
