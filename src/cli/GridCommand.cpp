@@ -1,6 +1,7 @@
 // velkaro-cli grid IN OUT --at X,Y [--presets LIST|all] [--steps N] [kernel options | --estimate]
 // [--rank] [--crop N]: the previews of the section around the point for the chosen presets at
-// radius steps 1 to N, computed through the preview queue, written as one contact sheet laid out
+// radius steps 1 to N, computed through the preview queue as one request (RL80's runs fill RL40's
+// and RL20's cells on their way, as in the window's grid), written as one contact sheet laid out
 // like the application's grid. The kernel is the disc, the line at --angle, a kernel picture
 // scaled to each row's radius, or the section's estimate: the parametric disc or line, or the
 // blind estimate of a kernel of any shape when that fit is poor or with --shape shake (the
