@@ -218,33 +218,35 @@ void Session::deblurPreviewColumnsUpToStep(int radiusMaxStep,
                                            const BlurKernel& kernel, const Rect& section) {
     VK_CHECK(mOriginalImage);
     VK_CHECK(radiusMaxStep > 0);
-    std::vector<DeblurredEntry> heads;  // the columns no other requested one passes through
+    auto entryOf = [&](DeblurType type, int step) {
+        return UnmaskedEntry(type, step, kernel, mBrightnessOnly);
+    };
+    // The presets in groups: one that no other requested preset passes through, then those its
+    // run passes through.
+    std::vector<std::vector<DeblurType>> groups;
     for (DeblurType type : deblurTypes) {
-        const DeblurredEntry entry = UnmaskedEntry(type, 1, kernel, mBrightnessOnly);
-        if (std::none_of(deblurTypes.begin(), deblurTypes.end(),
-                         [&](DeblurType other) {
-                             return yieldsOnTheWay(UnmaskedEntry(other, 1, kernel, mBrightnessOnly),
-                                                   entry);
-                         }) &&
-            std::none_of(heads.begin(), heads.end(),
-                         [&](const DeblurredEntry& h) { return SameDeblurredEntry(h, entry); }))
-            heads.push_back(entry);
+        const auto yields = [&](DeblurType a, DeblurType b) {
+            return yieldsOnTheWay(entryOf(a, 1), entryOf(b, 1));
+        };
+        const bool led = std::any_of(deblurTypes.begin(), deblurTypes.end(),
+                                     [&](DeblurType other) { return yields(other, type); });
+        const bool taken = std::any_of(groups.begin(), groups.end(),
+                                       [&](const auto& g) { return g.front() == type; });
+        if (led || taken)
+            continue;
+        std::vector<DeblurType> group{type};
+        for (DeblurType other : deblurTypes)
+            if (yields(type, other) && std::find(group.begin(), group.end(), other) == group.end())
+                group.push_back(other);
+        groups.push_back(std::move(group));
     }
     queuePreviewBatch([&] {
-        for (const DeblurredEntry& head : heads)
+        for (const std::vector<DeblurType>& group : groups)
             for (int step = 1; step <= radiusMaxStep; ++step) {
-                std::vector<DeblurredEntry> group{head};
-                group[0].radiusStep = step;
-                for (DeblurType type : deblurTypes) {
-                    const DeblurredEntry entry = UnmaskedEntry(type, step, kernel, mBrightnessOnly);
-                    if (yieldsOnTheWay(group[0], entry) &&
-                        std::none_of(group.begin(), group.end(), [&](const DeblurredEntry& g) {
-                            return SameDeblurredEntry(g, entry);
-                        }))
-                        group.push_back(entry);
-                }
+                std::vector<DeblurredEntry> entries;
+                for (DeblurType type : group) entries.push_back(entryOf(type, step));
                 mPreviewQueue->async(
-                    [this, group, section] { queueDeblurPreviewStep(group, section); });
+                    [this, entries, section] { queueDeblurPreviewStep(entries, section); });
             }
     });
 }
