@@ -221,13 +221,13 @@ void Session::deblurPreviewColumnsUpToStep(int radiusMaxStep,
     auto entryOf = [&](DeblurType type, int step) {
         return UnmaskedEntry(type, step, kernel, mBrightnessOnly);
     };
+    const auto yields = [&](DeblurType a, DeblurType b) {
+        return yieldsOnTheWay(entryOf(a, 1), entryOf(b, 1));
+    };
     // The presets in groups: one that no other requested preset passes through, then those its
     // run passes through.
     std::vector<std::vector<DeblurType>> groups;
     for (DeblurType type : deblurTypes) {
-        const auto yields = [&](DeblurType a, DeblurType b) {
-            return yieldsOnTheWay(entryOf(a, 1), entryOf(b, 1));
-        };
         const bool led = std::any_of(deblurTypes.begin(), deblurTypes.end(),
                                      [&](DeblurType other) { return yields(other, type); });
         const bool taken = std::any_of(groups.begin(), groups.end(),
