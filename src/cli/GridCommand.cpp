@@ -64,10 +64,12 @@ bool rankCells(std::vector<ContactSheetCell>& cells, int& originalRow,
                const std::vector<DeblurType>& presets, Session& session,
                const KernelOptions& kernel, const char* command) {
     std::vector<CandidateScore> scores;
+    std::vector<DeblurredEntry> entries;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const DeblurType type = presets[cells[i].column];
         const int step = cells[i].row + 1;
-        const auto score = session.previewScore(kernel.entry(type, step));
+        entries.push_back(kernel.entry(type, step));
+        const auto score = session.previewScore(entries.back());
         if (!score) {
             CliError(kExitFailure, command, "the preview %s radius %.1f has no score",
                      PresetLabel(type), step * 0.5);
@@ -76,7 +78,8 @@ bool rankCells(std::vector<ContactSheetCell>& cells, int& originalRow,
         scores.push_back(*score);
     }
     const bool little = LittleToGain(scores);
-    const std::vector<std::size_t> order = RankCandidates(scores);
+    const std::vector<std::size_t> order =
+        RankCandidates(scores, kScoreWeights, PlainVariantIndices(entries));
     originalRow = -1;
     if (little && !order.empty()) {
         std::fprintf(stderr,

@@ -81,8 +81,15 @@ bool LittleToGain(const std::vector<CandidateScore>& grid,
 double RankingTotal(const CandidateScore& parts, bool littleToGain,
                     const ScoreWeights& weights = kScoreWeights);
 // The order of a grid's candidates, best first by RankingTotal; equal totals keep their order.
+// `plainVariants`, when given, holds for each candidate the index of its plain variant or -1: for
+// a result of Richardson–Lucy confined to the detailed areas (the RT presets), plain
+// Richardson–Lucy's with the same iterations at the same radius. A confined candidate ranked
+// above its plain variant swaps places with it unless its total is higher by kConfinedMargin.
 std::vector<std::size_t> RankCandidates(const std::vector<CandidateScore>& grid,
-                                        const ScoreWeights& weights = kScoreWeights);
+                                        const ScoreWeights& weights = kScoreWeights,
+                                        const std::vector<int>& plainVariants = {});
+// How much more a confined (RT) candidate must score than its plain variant to rank above it.
+extern const double kConfinedMargin;
 
 // How much the score trusts a kernel image's own size as the section's blur.
 extern const double kKernelImageConfidence;

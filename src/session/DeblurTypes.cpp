@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <map>
 #include <tuple>
 #include <utility>
 
@@ -95,6 +96,34 @@ bool operator<(const DeblurredEntry& a, const DeblurredEntry& b) {
 
 bool SameDeblurredEntry(const DeblurredEntry& a, const DeblurredEntry& b) {
     return !(a < b) && !(b < a);
+}
+
+DeblurType PlainVariant(DeblurType type) {
+    switch (type) {
+        case DeblurRT20:
+            return DeblurRL20;
+        case DeblurRT40:
+            return DeblurRL40;
+        case DeblurRT80:
+            return DeblurRL80;
+        default:
+            return DeblurNoType;
+    }
+}
+
+std::vector<int> PlainVariantIndices(const std::vector<DeblurredEntry>& entries) {
+    std::map<DeblurredEntry, int> index;
+    for (std::size_t i = 0; i < entries.size(); ++i) index.emplace(entries[i], int(i));
+    std::vector<int> plain(entries.size(), -1);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        DeblurredEntry variant = entries[i];
+        variant.deblurType = PlainVariant(entries[i].deblurType);
+        if (variant.deblurType == DeblurNoType)
+            continue;
+        if (const auto it = index.find(variant); it != index.end())
+            plain[i] = it->second;
+    }
+    return plain;
 }
 
 }  // namespace velkaro

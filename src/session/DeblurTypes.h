@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Filter.h"
 
@@ -94,5 +95,12 @@ bool operator<(const DeblurredEntry& a, const DeblurredEntry& b);
 
 // Neither orders before the other: the two keys name the same result.
 bool SameDeblurredEntry(const DeblurredEntry& a, const DeblurredEntry& b);
+
+// The preset computing what `type` does without confining Richardson–Lucy to the detailed areas
+// (RL20, RL40, RL80 for RT20, RT40, RT80); DeblurNoType for every other preset.
+DeblurType PlainVariant(DeblurType type);
+// For each entry, the index in `entries` of its plain variant's entry (the same key with the
+// PlainVariant preset), or -1: what RankCandidates takes as plainVariants.
+std::vector<int> PlainVariantIndices(const std::vector<DeblurredEntry>& entries);
 
 }  // namespace velkaro

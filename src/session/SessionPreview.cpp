@@ -439,7 +439,8 @@ std::vector<DeblurredEntry> Session::bestPreviews(std::size_t count) {
         }
     }
     // Equal totals keep the entries' order: the cheaper preset and smaller step first.
-    const std::vector<std::size_t> order = RankCandidates(scores);
+    const std::vector<std::size_t> order =
+        RankCandidates(scores, kScoreWeights, PlainVariantIndices(entries));
     std::vector<DeblurredEntry> best;
     for (std::size_t i = 0; i < std::min(count, order.size()); ++i)
         best.push_back(entries[order[i]]);

@@ -110,6 +110,41 @@ TEST(CandidateScore, GridsThatGainNothingRankTheirGentlestCellFirst) {
     }
 }
 
+// A cell of Richardson–Lucy confined to the detailed areas (the RT presets) swaps places with its
+// plain variant (RL at the same radius and iterations) unless it scores kConfinedMargin more; the
+// cells between them keep their places. Cell 0 is confined, its plain variant cell 2, cell 1 a
+// third cell; totals in margins, orders by hand.
+TEST(CandidateScore, ConfinedCellsRankAboveTheirPlainVariantOnlyByAMargin) {
+    struct Case {
+        const char* what;
+        double confined, other, plain;  // totals, in kConfinedMargin
+        bool paired;
+        std::vector<std::size_t> order;
+    };
+    const Case cases[] = {
+        {"within the margin, a cell between", 0.0, -0.2, -0.5, true, {2, 1, 0}},
+        {"within the margin, next to it", 0.0, -0.9, -0.5, true, {2, 0, 1}},
+        {"beyond the margin", 0.0, -0.5, -1.5, true, {0, 1, 2}},
+        {"plain variant already above", -0.5, -1.0, 0.0, true, {2, 0, 1}},
+        {"no variants given", 0.0, -0.2, -0.5, false, {0, 1, 2}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        // Flat sections, no gain or loss but the re-blur residual: total = -consistency weight ·
+        // consistency. The original itself re-blurs far worse, so the grid has much to gain.
+        std::vector<CandidateScore> grid;
+        for (double total : {k.confined, k.other, k.plain}) {
+            CandidateScore s;
+            s.consistency = -(total - 1.0) * kConfinedMargin / kScoreWeights.consistency;
+            s.originalResidual = 100;
+            grid.push_back(s);
+        }
+        ASSERT_FALSE(LittleToGain(grid));
+        const std::vector<int> plain = k.paired ? std::vector<int>{2, -1, -1} : std::vector<int>{};
+        EXPECT_EQ(RankCandidates(grid, kScoreWeights, plain), k.order);
+    }
+}
+
 // A grey 96 × 64 picture: dark left, bright right, the edge at column 48 (a ramp over
 // `width` columns); `ripple` adds a decaying oscillation around the edge, `noise` noise in
 // columns 4–20.
