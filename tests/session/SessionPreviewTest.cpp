@@ -357,31 +357,14 @@ TEST(SessionPreviewOfRealMethods, KernelImageCellsRankBestNearTheKernelsOwnSize)
 }
 
 TEST(SessionPreviewRanking, ConfinedEntriesPairWithThePlainEntryOfTheSameKeyOnly) {
-    const KernelImageRef shake = SyntheticShakeKernel(14, 5), other = SyntheticShakeKernel(14, 6);
-    ASSERT_TRUE(shake && other);
-    const BlurKernel disc, line(30), image(shake), otherImage(other);
-    struct Case {
-        DeblurredEntry entry;
-        int plain;  // index of its plain variant in the table, -1 for none
-    };
-    const std::vector<Case> cases = {
-        {UnmaskedEntry(DeblurRT80, 5, disc), 1},
-        {UnmaskedEntry(DeblurRL80, 5, disc), -1},
-        {UnmaskedEntry(DeblurRT40, 5, disc), -1},  // its RL40 is not in the grid
-        {UnmaskedEntry(DeblurRL80, 6, disc), -1},
-        {UnmaskedEntry(DeblurRT80, 6, line), -1},  // RL80 at step 6 is of the disc
-        {UnmaskedEntry(DeblurRT20, 5, image), 6},
-        {UnmaskedEntry(DeblurRL20, 5, image), -1},
-        {UnmaskedEntry(DeblurRT20, 6, otherImage), -1},
-        {UnmaskedEntry(DeblurRL20, 6, image), -1},
-        {UnmaskedEntry(DeblurRT80, 5, disc, true), -1},  // brightness only: another result
-        {UnmaskedEntry(DeblurWI2, 5, disc), -1},
-    };
-    std::vector<DeblurredEntry> entries;
-    std::vector<int> expected;
-    for (const Case& k : cases) {
-        entries.push_back(k.entry);
-        expected.push_back(k.plain);
-    }
-    EXPECT_EQ(PlainVariantIndices(entries), expected);
+    const BlurKernel disc, line(30), shake(SyntheticShakeKernel(14, 5)),
+        other(SyntheticShakeKernel(14, 6));
+    const std::vector<DeblurredEntry> entries = {
+        UnmaskedEntry(DeblurRT80, 5, disc),       UnmaskedEntry(DeblurRL80, 5, disc),
+        UnmaskedEntry(DeblurRT80, 6, line),       UnmaskedEntry(DeblurRL80, 6, disc),
+        UnmaskedEntry(DeblurRT20, 5, shake),      UnmaskedEntry(DeblurRL20, 5, shake),
+        UnmaskedEntry(DeblurRT20, 6, other),      UnmaskedEntry(DeblurRL20, 6, shake),
+        UnmaskedEntry(DeblurRT80, 5, disc, true), UnmaskedEntry(DeblurRT40, 5, disc)};
+    EXPECT_EQ(PlainVariantIndices(entries),
+              (std::vector<int>{1, -1, -1, -1, 5, -1, -1, -1, -1, -1}));
 }
