@@ -137,8 +137,7 @@ TEST_F(SessionDeblur, FromAWorkerTheMaskedResultIsStoredAndFailuresStoreNothing)
     EXPECT_EQ(recorder.typesFor(6), (std::vector<ET>{ET::DeblurStarted, ET::DeblurFailed}));
     EXPECT_EQ(recorder.typesFor(7), (std::vector<ET>{ET::PreviewStarted, ET::PreviewCancelled}));
     EXPECT_FALSE(session.deblurredPreviewIsDone(DeblurredEntry{DeblurWI3, 7, -1, {}}));
-    // The cancelled event leaves the worker before its step is wound up.
-    EXPECT_TRUE(eventually([&] { return session.isIdle(); }));
+    EXPECT_TRUE(eventually([&] { return session.isIdle(); }));  // the event precedes the wind-up
 
     // Unknown presets, and any preset in an empty session, compute nothing.
     for (int type : {int(DeblurUnassigned), int(DeblurEffect), int(DeblurNoType), -1, 40}) {
