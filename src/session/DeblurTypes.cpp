@@ -99,16 +99,14 @@ bool SameDeblurredEntry(const DeblurredEntry& a, const DeblurredEntry& b) {
 }
 
 DeblurType PlainVariant(DeblurType type) {
-    switch (type) {
-        case DeblurRT20:
-            return DeblurRL20;
-        case DeblurRT40:
-            return DeblurRL40;
-        case DeblurRT80:
-            return DeblurRL80;
-        default:
-            return DeblurNoType;
-    }
+    const Preset& confined = PresetFor(type);
+    if (confined.method != DeblurMethod::LucyRichardThreshold)
+        return DeblurNoType;
+    for (int t = 0; t < kGridDeblurTypes; ++t)
+        if (kPresets[t].method == DeblurMethod::LucyRichard &&
+            kPresets[t].parameter == confined.parameter)
+            return DeblurType(t);
+    return DeblurNoType;
 }
 
 std::vector<int> PlainVariantIndices(const std::vector<DeblurredEntry>& entries) {
