@@ -116,7 +116,8 @@ constexpr double kLambdaFloor = 1e-4;
 // λ's decay per alternation and the kernel step's weight γ below: on 54 shakes of 16 to 30 pixels
 // (three models) over score_sets.sh's six further photographs, the click's estimate judged by RL80,
 // a decay of 1.03 lost the kernels of five shakes (mean gain 5.45 → 5.14 dB), and γ at 3e-2 moved
-// the mean by 0.01 dB, single cases by up to 1.5 dB either way.
+// the mean by 0.01 dB, single cases by up to 1.5 dB either way; a decay of 1.2 and γ at 3e-3 or
+// 1e-3 gave 5.43, 5.39 and 5.43 dB.
 constexpr double kLambdaDecay = 1.1;
 constexpr double kBetaMax = 1e5;  // end of the half-quadratic continuation
 constexpr double kBetaGrowth = 2;
@@ -139,6 +140,15 @@ constexpr double kKernelWeight = 1e-2;  // γ relative to the mean gradient powe
 // confident line or disc keeps the fixed share: there the kernel found is weighed against that
 // line, and with the lower cut the curves it finds explained less than the line. Five times the
 // noise kept less of the trails: 2.1 dB against 3.8 on 24 such shakes of twelve photographs.
+// A hysteresis cut at the finest level (values down to 0.7 of the threshold kept where 8-connected
+// to values above it, as Canny 1986 keeps edges) kept more of those trails: shake_quality --click
+// gained 0.10 and 0.23 dB on seeds 41, 42 and 51, 52 --bezier (worse than the input 12 → 8),
+// +0.02 and -0.06 dB on 11, 12 and 21, 22, and score_sets.sh's further and OpenCV shakes +0.13
+// and +0.05 dB. But on the held-out grids it found a kernel (confidence 0.15) in a sharp retina
+// section, 4.4 dB worse than its input, and chelsea's lingering 32-pixel shake (seed 61322) lost
+// to a wrong first-start kernel that explained more: -0.73 dB there, -0.1 dB over the 39 unseen
+// shake grids. Down to half the threshold, or at every level, it kept false streaks along a
+// photograph's dominant edges (ascent's stairs). Not kept.
 constexpr double kCut = 0.15;
 constexpr double kDarkCut = 0.2;
 constexpr double kCutFloor = 0.05;
@@ -157,7 +167,9 @@ constexpr double kNoiseCut = 3;
 // coffee's 40 pixel shake lost its further half), and over seeds 11, 12, 21, 22, 31, 32 by +0.16,
 // +0.42 and -0.08 dB; the error ratio was within 3 in 103 and 145 of the 150 cases of each model,
 // against 97 and 140. Grown by one and two pixels it gained +0.05 and +0.07 dB with --bezier,
-// +0.13 and +0.16 dB without.
+// +0.13 and +0.16 dB without. Refined three more times after the last alternation, so that a
+// faint path could grow on by three pixels each time, the mean gain of the 54 shakes above moved
+// by +0.02 dB, and by +0.06 dB with the sharp image solved again before each.
 constexpr double kRefineCut = 0.03;
 constexpr int kRefineGrow = 3;
 constexpr int kRefineIterations = 60;
