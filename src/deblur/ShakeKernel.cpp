@@ -145,10 +145,10 @@ constexpr double kKernelWeight = 1e-2;  // γ relative to the mean gradient powe
 // gained 0.10 and 0.23 dB on seeds 41, 42 and 51, 52 --bezier (worse than the input 12 → 8),
 // +0.02 and -0.06 dB on 11, 12 and 21, 22, and score_sets.sh's further and OpenCV shakes +0.13
 // and +0.05 dB. But on the held-out grids it found a kernel (confidence 0.15) in a sharp retina
-// section, 4.4 dB worse than its input, and chelsea's lingering 32-pixel shake (seed 61322) lost
-// to a wrong first-start kernel that explained more: -0.73 dB there, -0.1 dB over the 39 unseen
-// shake grids. Down to half the threshold, or at every level, it kept false streaks along a
-// photograph's dominant edges (ascent's stairs). Not kept.
+// section, 4.4 dB worse than its input (the held-out shakes' top cells: -0.73 dB; all 39 unseen
+// shake grids: -0.1 dB), and chelsea's lingering 32-pixel shake (seed 61322) lost to a wrong
+// first-start kernel that explained more. Down to half the threshold, or at every level, it kept
+// false streaks along a photograph's dominant edges (ascent's stairs). Not kept.
 constexpr double kCut = 0.15;
 constexpr double kDarkCut = 0.2;
 constexpr double kCutFloor = 0.05;
