@@ -229,7 +229,9 @@ constexpr double kUsefulRetry = 0.5;
 // score_sets.sh's grids by +0.13 dB on the further shakes, -0.02 dB on OpenCV's, 0 on the held-out
 // ones (within 1 dB of the best cell: 102 of 117 before and after). With a second, trailed pass in
 // every search judged against the others it gained 5.51 dB but lost chelsea's shake again; down to
-// half the cut, 5.49 dB (false streaks along ascent's stairs again).
+// half the cut, 5.49 dB (false streaks along ascent's stairs again); with 5 alternations instead
+// of 12, 5.45 dB, and shake_quality lost 0.05 to 0.07 dB against the plain cut (a less settled
+// kernel that the spectrum still preferred).
 constexpr double kTrailShare = 0.7;
 
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
