@@ -45,7 +45,8 @@
 // adds α·F(t) to the numerator of X and α to its denominator. Once a blur is found, the winning
 // search's finest level runs again with a hysteresis cut (Canny 1986, "A computational approach
 // to edge detection": faint values kept where they continue strong ones), so that the faint
-// trails of a hand that lingered survive; its kernel is kept if it explains more.
+// trails of a hand that lingered survive; its kernel is kept if it explains more, and the run
+// repeats from it (three runs at most) while each explains more.
 //
 // The padded planes are made periodic by blending each edge into the opposite one across the
 // padding, so the FFTs see no jump at the borders (in the manner of Liu & Jia 2008, "Reducing
@@ -217,22 +218,25 @@ constexpr double kUsefulEps = 0.5;
 constexpr double kUsefulTau = 0.15;
 constexpr double kUsefulRetry = 0.5;
 // Once a blur is found, the finest level of the search that found it runs once more from the same
-// kernel, its kernel steps keeping values down to this share of their cut where they continue the
-// kept path (KernelCut::trail), and that kernel is kept if it explains more. Whether a blur is
-// reported and which start wins stay the plain cut's decisions: with the trails in every search,
-// a wrong first-start kernel outbid the useful edges' right one on chelsea's lingering shake, and
-// a sharp retina section got a kernel. Over the 54 shakes of score_sets.sh's further photographs
-// (RL80 with the click's estimate) the mean gain rose from 5.45 to 5.50 dB (face's 30 pixel Bézier
-// shake +2.3 dB, ascent's 23 pixel trajectory +1.0 dB, no case down by more than 0.1 dB); over
-// shake_quality --click --shake-only it moved by +0.04, +0.02 dB on seeds 11, 12 and 21, 22, by
-// +0.01 dB on seeds 41, 42 and 51, 52 --bezier and 71, 72 --spline; the top-ranked cells of
-// score_sets.sh's grids by +0.13 dB on the further shakes, -0.02 dB on OpenCV's, 0 on the held-out
-// ones (within 1 dB of the best cell: 102 of 117 before and after). With a second, trailed pass in
-// every search judged against the others it gained 5.51 dB but lost chelsea's shake again; down to
-// half the cut, 5.49 dB (false streaks along ascent's stairs again); with 5 alternations instead
-// of 12, 5.45 dB, and shake_quality lost 0.05 to 0.07 dB against the plain cut (a less settled
-// kernel that the spectrum still preferred).
+// kernel, its kernel steps keeping values down to kTrailShare of their cut where they continue the
+// kept path (KernelCut::trail), and that kernel is kept if it explains more; then again from the
+// kernel kept, up to kTrailRuns runs in all, as long as each explains more: a trail kept gives
+// the next run's sharp image more of the blur to explain, and the trail grows on. Whether a blur
+// is reported and which start wins stay the plain cut's decisions: with the trails in every
+// search, a wrong first-start kernel outbid the useful edges' right one on chelsea's lingering
+// shake, and a sharp retina section got a kernel. Over the 54 shakes of score_sets.sh's further
+// photographs (RL80 with the click's estimate) the mean gain rose from 5.45 to 5.50 dB with one
+// run and to 5.62 dB with three (Bézier shakes 5.20 → 5.57, face's 30 pixel one 0 → 4.9 dB; no
+// case down by more than 0.1 dB); over shake_quality --click --shake-only, three runs moved it by
+// +0.09 and +0.04 dB on seeds 11, 12 and 21, 22, by +0.06 and +0.07 dB on seeds 41, 42 and 51, 52
+// --bezier and +0.06 dB on 71, 72 --spline; the top-ranked cells of score_sets.sh's grids by
+// +0.27 dB on the further shakes and by 0 on OpenCV's and the held-out ones (within 1 dB of the
+// best cell: 102 of 117 before and after). With a trailed run in every search judged against
+// the others: 5.51 dB but chelsea's shake lost again; down to half the cut, 5.49 dB (false
+// streaks along ascent's stairs); with 5 alternations instead of 12, 5.45 dB, and shake_quality
+// lost 0.05 to 0.07 dB against the plain cut (a less settled kernel the spectrum still preferred).
 constexpr double kTrailShare = 0.7;
+constexpr int kTrailRuns = 3;
 
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
 // the kernel has negative values, under kNoiseCut times their RMS within [kCutFloor, share];
@@ -1223,7 +1227,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // Progress: the first start to kUsefulFrom, the useful edges' to kFurtherFrom, the further
     // ones to kDarkFrom, the dark channel's start (when it runs) to kTrailFrom, the winning
     // search's run with trails the rest.
-    constexpr double kUsefulFrom = 0.35, kFurtherFrom = 0.5, kDarkFrom = 0.75, kTrailFrom = 0.9;
+    constexpr double kUsefulFrom = 0.35, kFurtherFrom = 0.5, kDarkFrom = 0.7, kTrailFrom = 0.8;
     Found first = search(maxSize, kLambda, 0, 0, 0, options.retry ? kUsefulFrom : kTrailFrom);
     if (first.k.empty())
         return {};
@@ -1282,18 +1286,25 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         !startAgain(secondBound, kLambda, kDarkWeight, 0, kDarkFrom, kTrailFrom))
         return {};
     // A blur found: the winning search's finest level once more with trails kept (kTrailShare),
-    // whose kernel replaces the one found where it explains more. Whether a blur is reported, and
-    // which start wins, stay the plain cut's decisions.
+    // whose kernel replaces the one found where it explains more; then again from that kernel,
+    // up to kTrailRuns in all, while each explains more than the last. Whether a blur is
+    // reported, and which start wins, stay the plain cut's decisions.
     if (!options.start && estimate.kernel && estimate.confidence >= kMinConfidence &&
         !winner.finestStart.empty()) {
-        Found trailed = search(winner.bound, winner.lambda, winner.darkWeight, winner.usefulTau,
-                               kTrailFrom, 1, &winner.finestStart);
-        if (trailed.k.empty())
-            return {};
-        LogDebug("shake kernel: with trails, confidence %.2f (without %.2f)",
-                 trailed.estimate.confidence, estimate.confidence);
-        if (trailed.estimate.confidence > estimate.confidence)
+        std::vector<float> from = std::move(winner.finestStart);
+        const double part = (1 - kTrailFrom) / kTrailRuns;
+        for (int run = 0; run < kTrailRuns; ++run) {
+            Found trailed = search(winner.bound, winner.lambda, winner.darkWeight, winner.usefulTau,
+                                   kTrailFrom + run * part, kTrailFrom + (run + 1) * part, &from);
+            if (trailed.k.empty())
+                return {};
+            LogDebug("shake kernel: with trails, confidence %.2f (so far %.2f)",
+                     trailed.estimate.confidence, estimate.confidence);
+            if (!(trailed.estimate.confidence > estimate.confidence))
+                break;
             estimate = std::move(trailed.estimate);
+            from = std::move(trailed.k);
+        }
     }
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);
