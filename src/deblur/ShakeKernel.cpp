@@ -241,7 +241,7 @@ constexpr int kTrailRuns = 3;
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
 // the kernel has negative values, under kNoiseCut times their RMS within [kCutFloor, share];
 // with `trail` above 0, values down to `trail` times that threshold stay where they are
-// 8-connected through such values to values above it.
+// 8-connected through such values to values above it (ProjectKernel).
 struct KernelCut {
     double share;
     bool noiseScaled;
@@ -651,34 +651,6 @@ bool SolveSharp(Level& level, double lambda, double darkWeight, const std::atomi
     return true;
 }
 
-// Values under `low` zeroed, and those under `high` unless 8-connected through values of at least
-// `low` to one of at least `high` (a hysteresis threshold, as Canny 1986 keeps edges).
-void CutKeepingTrails(std::vector<float>& k, int n, double low, double high) {
-    std::vector<char> kept(k.size(), 0);
-    std::vector<int> stack;
-    for (std::size_t s = 0; s < k.size(); ++s)
-        if (k[s] >= high) {
-            kept[s] = 1;
-            stack.push_back(int(s));
-        }
-    while (!stack.empty()) {
-        const int p = stack.back();
-        stack.pop_back();
-        const int pr = p / n, pc = p % n;
-        for (int r = std::max(0, pr - 1); r <= std::min(n - 1, pr + 1); ++r)
-            for (int c = std::max(0, pc - 1); c <= std::min(n - 1, pc + 1); ++c) {
-                const int q = r * n + c;
-                if (!kept[q] && k[q] >= low) {
-                    kept[q] = 1;
-                    stack.push_back(q);
-                }
-            }
-    }
-    for (std::size_t s = 0; s < k.size(); ++s)
-        if (!kept[s])
-            k[s] = 0;
-}
-
 // Non-negative, small values removed as `cut` says, specks removed, normalised, centroid on the
 // middle pixel. A kernel with no weight left becomes the identity.
 void ProjectKernel(std::vector<float>& k, int n, KernelCut cut) {
@@ -695,26 +667,29 @@ void ProjectKernel(std::vector<float>& k, int n, KernelCut cut) {
     if (cut.noiseScaled && negatives > 0)
         threshold = std::clamp(kNoiseCut * std::sqrt(negativePower / negatives), kCutFloor * peak,
                                threshold);
-    if (cut.trail > 0)
-        CutKeepingTrails(k, n, cut.trail * threshold, threshold);
-    else
-        for (float& v : k)
-            if (v < threshold)
-                v = 0;
-    // Connected parts (8-neighbours) and their mass.
+    // With trails, values down to `trail` times the threshold stay where their connected part
+    // reaches the threshold: a hysteresis cut, as Canny 1986 keeps edges.
+    const double low = cut.trail > 0 ? cut.trail * threshold : threshold;
+    for (float& v : k)
+        if (v < low)
+            v = 0;
+    // Connected parts (8-neighbours), their mass and their largest value.
     std::vector<int> label(k.size(), -1), stack;
     std::vector<double> mass;
+    std::vector<float> top;
     for (std::size_t s = 0; s < k.size(); ++s) {
         if (k[s] == 0 || label[s] >= 0)
             continue;
         const int id = int(mass.size());
         mass.push_back(0);
+        top.push_back(0);
         label[s] = id;
         stack.assign(1, int(s));
         while (!stack.empty()) {
             const int p = stack.back();
             stack.pop_back();
             mass[id] += k[p];
+            top[id] = std::max(top[id], k[p]);
             const int pr = p / n, pc = p % n;
             for (int dr = -1; dr <= 1; ++dr)
                 for (int dc = -1; dc <= 1; ++dc) {
@@ -729,6 +704,10 @@ void ProjectKernel(std::vector<float>& k, int n, KernelCut cut) {
                 }
         }
     }
+    if (low < threshold)
+        for (std::size_t s = 0; s < k.size(); ++s)
+            if (k[s] > 0 && top[label[s]] < threshold)
+                k[s] = 0, mass[label[s]] = 0;
     double total = 0, largest = 0;
     for (double m : mass) total += m, largest = std::max(largest, m);
     double sum = 0, sx = 0, sy = 0;
