@@ -45,8 +45,10 @@
 // adds α·F(t) to the numerator of X and α to its denominator. Once a blur is found, the winning
 // search's finest level runs again with a hysteresis cut (Canny 1986, "A computational approach
 // to edge detection": faint values kept where they continue strong ones), so that the faint
-// trails of a hand that lingered survive; its kernel is kept if it explains more, and the run
-// repeats from it (three runs at most) while each explains more.
+// trails of a hand that lingered survive, and with a quarter of λ, so that the sharp image keeps
+// the ramps of the photograph's edges instead of leaving them to a wider kernel; its kernel is
+// kept if it explains more, and the run repeats from it (three runs at most) while each explains
+// more.
 //
 // The padded planes are made periodic by blending each edge into the opposite one across the
 // padding, so the FFTs see no jump at the borders (in the manner of Liu & Jia 2008, "Reducing
@@ -237,6 +239,23 @@ constexpr double kUsefulRetry = 0.5;
 // lost 0.05 to 0.07 dB against the plain cut (a less settled kernel the spectrum still preferred).
 constexpr double kTrailShare = 0.7;
 constexpr int kTrailRuns = 3;
+// The runs with trails solve their sharp images under kTrailLambda times the search's L0 weight.
+// The L0 image is flat between steps where the photograph has ramps, and the kernel steps take the
+// ramps up: started from the true kernel at the finest level, one alternation at the search's
+// weight spreads it (its peak falls by a third), and after twelve RL80 with it gains 4 to 9 dB
+// less than with the truth (aero's, face's and ascent's 23, 16 and 23 pixel Bézier shakes of
+// score_sets.sh's further photographs: 25.2, 23.7 and 25.8 dB against 32.1, 32.7 and 29.8); at a
+// quarter of the weight 29.8, 24.7 and 28.9 dB, at a twentieth 31.4, 27.8 and 29.5. The searches
+// themselves need the full weight to settle on a path: at a tenth at every finest level, a blob of
+// a few pixels explained the spectrum as well as a long path did (face's 30 pixel Bézier shake,
+// 4.9 → -0.4 dB), and the 54 shakes of kTrailShare's figures moved by +0.11 dB, single cases by
+// up to 5 dB either way. In the runs with trails, whose kernel replaces the one found only where
+// it explains more, the mean gain of those 54 shakes moved from 5.62 to 5.70, 5.76 and 5.63 dB at
+// 0.35, 0.25 and 0.15 of the weight (trajectory shakes 5.35 → 5.66, splines 5.93 → 6.14, Bézier
+// 5.57 → 5.47 at 0.25); shake_quality --click --shake-only, at 0.25: seeds 11, 12 5.48 → 5.66 dB
+// (worse than the input 2 → 0), 21, 22 5.77 → 5.89, 51, 52 --bezier 4.87 → 4.94, 71, 72 --spline
+// 4.78 → 5.03 dB. With the first run at the full weight and the next two at a quarter: 5.58 dB.
+constexpr double kTrailLambda = 0.25;
 
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
 // the kernel has negative values, under kNoiseCut times their RMS within [kCutFloor, share];
@@ -1264,17 +1283,19 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     if (options.retry && estimate.confidence > 0 && estimate.confidence < kMinConfidence &&
         !startAgain(secondBound, kLambda, kDarkWeight, 0, kDarkFrom, kTrailFrom))
         return {};
-    // A blur found: the winning search's finest level once more with trails kept (kTrailShare),
-    // whose kernel replaces the one found where it explains more; then again from that kernel,
-    // up to kTrailRuns in all, while each explains more than the last. Whether a blur is
-    // reported, and which start wins, stay the plain cut's decisions.
+    // A blur found: the winning search's finest level once more with trails kept (kTrailShare)
+    // and a lighter L0 weight (kTrailLambda), whose kernel replaces the one found where it
+    // explains more; then again from that kernel, up to kTrailRuns in all, while each explains
+    // more than the last. Whether a blur is reported, and which start wins, stay the plain cut's
+    // decisions.
     if (!options.start && estimate.kernel && estimate.confidence >= kMinConfidence &&
         !winner.finestStart.empty()) {
         std::vector<float> from = std::move(winner.finestStart);
         const double part = (1 - kTrailFrom) / kTrailRuns;
         for (int run = 0; run < kTrailRuns; ++run) {
-            Found trailed = search(winner.bound, winner.lambda, winner.darkWeight, winner.usefulTau,
-                                   kTrailFrom + run * part, kTrailFrom + (run + 1) * part, &from);
+            Found trailed = search(winner.bound, winner.lambda * kTrailLambda, winner.darkWeight,
+                                   winner.usefulTau, kTrailFrom + run * part,
+                                   kTrailFrom + (run + 1) * part, &from);
             if (trailed.k.empty())
                 return {};
             LogDebug("shake kernel: with trails, confidence %.2f (so far %.2f)",
