@@ -253,8 +253,9 @@ constexpr int kTrailRuns = 3;
 // it explains more, the mean gain of those 54 shakes moved from 5.62 to 5.70, 5.76 and 5.63 dB at
 // 0.35, 0.25 and 0.15 of the weight (trajectory shakes 5.35 → 5.66, splines 5.93 → 6.14, Bézier
 // 5.57 → 5.47 at 0.25); shake_quality --click --shake-only, at 0.25: seeds 11, 12 5.48 → 5.66 dB
-// (worse than the input 2 → 0), 21, 22 5.77 → 5.89, 51, 52 --bezier 4.87 → 4.94, 71, 72 --spline
-// 4.78 → 5.03 dB. With the first run at the full weight and the next two at a quarter: 5.58 dB.
+// (worse than the input 2 → 0), 21, 22 5.77 → 5.89, 41, 42 --bezier 5.19 → 5.48 (error ratio
+// within 3 in 37 → 40 of 50), 51, 52 --bezier 4.87 → 4.94, 71, 72 --spline 4.78 → 5.03 dB. With
+// the first run at the full weight and the next two at a quarter: 5.58 dB.
 constexpr double kTrailLambda = 0.25;
 
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
