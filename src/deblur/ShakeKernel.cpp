@@ -257,6 +257,13 @@ constexpr int kTrailRuns = 3;
 // within 3 in 37 → 40 of 50), 51, 52 --bezier 4.87 → 4.94, 71, 72 --spline 4.78 → 5.03 dB. With
 // the first run at the full weight and the next two at a quarter: 5.58 dB.
 constexpr double kTrailLambda = 0.25;
+// Alternations of a run with trails. At a quarter of the weight three runs of twelve took the
+// estimate of bench_deblur's 20 pixel shake from 1.3 to 2.5 s (each explained more, so all three
+// ran); with nine, 1.2 s, and the 54 shakes' mean gain 5.73 dB (5.76 with twelve; two runs of
+// twelve 5.73 dB in 1.9 s, one 5.60, three of six 5.59). shake_quality --click --shake-only with
+// nine, against the full weight's twelve: seeds 11, 12 5.48 → 5.60 dB (worse than the input
+// 2 → 0), 41, 42 --bezier 5.19 → 5.32, 51, 52 --bezier 4.87 → 4.91, 71, 72 --spline 4.78 → 4.95.
+constexpr int kTrailIterations = 9;
 
 // How a kernel step removes small values: under `share` of the peak or, when `noiseScaled` and
 // the kernel has negative values, under kNoiseCut times their RMS within [kCutFloor, share];
@@ -1040,7 +1047,9 @@ std::vector<float> SearchKernel(const std::vector<float>& luminance, int width, 
     KernelCut plainCut = cut;
     plainCut.trail = 0;
     auto iterationsAt = [&](std::size_t l) {
-        return l + 1 == sizes.size() ? kFinestIterations : kIterations;
+        return l + 1 < sizes.size() ? kIterations
+               : cut.trail > 0      ? kTrailIterations
+                                    : kFinestIterations;
     };
     // Each level's share of the work, for the progress: its area times its alternations.
     std::vector<double> cost(sizes.size());
