@@ -1172,7 +1172,8 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         ShakeEstimate estimate;
         std::vector<float> finestStart;  // the kernel the finest level started from
     };
-    // With `trailFrom`, the finest level alone from that kernel, its kernel steps keeping trails.
+    // With `trailFrom`, the finest level alone from that kernel, its kernel steps keeping trails,
+    // under kTrailLambda of the weight and kTrailIterations alternations.
     auto search = [&](int bound, double lambda, double darkWeight, double usefulTau,
                       double progressFrom, double progressTo,
                       const std::vector<float>* trailFrom = nullptr) -> Found {
@@ -1186,6 +1187,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
             start = *trailFrom;
             startSize = sizes.back();
             cut.trail = kTrailShare;
+            lambda *= kTrailLambda;
         } else if (options.start) {
             const double r = options.start->radius();
             while (firstLevel + 1 < sizes.size() && r * sizes[firstLevel] / bound < 1.5)
@@ -1303,9 +1305,8 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
         std::vector<float> from = std::move(winner.finestStart);
         const double part = (1 - kTrailFrom) / kTrailRuns;
         for (int run = 0; run < kTrailRuns; ++run) {
-            Found trailed = search(winner.bound, winner.lambda * kTrailLambda, winner.darkWeight,
-                                   winner.usefulTau, kTrailFrom + run * part,
-                                   kTrailFrom + (run + 1) * part, &from);
+            Found trailed = search(winner.bound, winner.lambda, winner.darkWeight, winner.usefulTau,
+                                   kTrailFrom + run * part, kTrailFrom + (run + 1) * part, &from);
             if (trailed.k.empty())
                 return {};
             LogDebug("shake kernel: with trails, confidence %.2f (so far %.2f)",
