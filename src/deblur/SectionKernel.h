@@ -44,10 +44,10 @@ BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
                                   const BlurEstimate& fit,
                                   const std::atomic<bool>* cancel = nullptr,
                                   const MethodProgress* progress = nullptr);
-// The region's blur: the parametric fit, or the blind estimate where it explains the section
-// clearly better (by kShakeMargin than a poor disc or line fit, by kConfidentFitMisfit than a
-// confident one). `progress` hears of the blind estimate only.
-// `provisional` hears of a confident disc or line before the blind search that may replace it
+// The region's blur: the parametric fit, or the blind estimate where its searches explain the
+// section clearly better (ShakeEstimate::searchConfidence, by kShakeMargin than a poor disc or
+// line fit, by kConfidentFitMisfit than a confident one). `progress` hears of the blind estimate
+// only. `provisional` hears of a confident disc or line before the blind search that may replace it
 // runs, so that a caller can use it meanwhile.
 using ProvisionalEstimate = std::function<void(const BlurEstimate&)>;
 BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,

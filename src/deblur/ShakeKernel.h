@@ -26,6 +26,11 @@ struct ShakeEstimate {
     // 0 … 1: the share of the no-blur misfit of the section's spectrum that the kernel removes
     // (KernelSpectrumGain); under 0.15 the kernel is null.
     double confidence = 0;
+    // The confidence of the searches' kernel, before the runs that keep its trails refined it
+    // (equal to `confidence` where they did not): the runs at a lighter weight fit the spectrum
+    // more closely whatever the blur, so a choice between this kernel and a disc or line weighs
+    // this one.
+    double searchConfidence = 0;
 };
 
 // Estimates the kernel of the region x, y, w, h of `image` (clipped to it; its central 640 × 640
