@@ -29,17 +29,20 @@ int ShakeSizeBound(const BlurEstimate& fit) {
 
 namespace {
 
-// The blind estimate as a Shake estimate; `searchConfidence`, when given, receives the confidence
-// its choice against `fit` weighs (ShakeEstimate::searchConfidence).
-BlurEstimate ShakeSection(const CImage& image, const Region& region, const BlurEstimate& fit,
-                          bool retry, const std::atomic<bool>* cancel,
-                          const MethodProgress* progress, double* searchConfidence = nullptr) {
+// The blind estimate of the region, its size bound and start set by `fit`.
+ShakeEstimate BlindSection(const CImage& image, const Region& region, const BlurEstimate& fit,
+                           bool retry, const std::atomic<bool>* cancel,
+                           const MethodProgress* progress) {
     ShakeEstimateOptions options;
     options.maxSize = ShakeSizeBound(fit);
     if (fit.confidence >= kConfidentFit && fit.shape == BlurShape::Motion)
         options.start = KernelOfEstimate(fit);
     options.retry = retry;
-    const ShakeEstimate shake = EstimateShakeKernel(image, region, options, cancel, progress);
+    return EstimateShakeKernel(image, region, options, cancel, progress);
+}
+
+// A blind estimate as a Shake estimate whose row is the kernel's own radius (None without one).
+BlurEstimate AsShakeEstimate(const ShakeEstimate& shake) {
     if (!shake.kernel)
         return BlurEstimate{};
     BlurEstimate e;
@@ -47,8 +50,6 @@ BlurEstimate ShakeSection(const CImage& image, const Region& region, const BlurE
     e.radiusStep = std::clamp(int(std::lround(2 * shake.kernel->radius())), 1, 30);
     e.confidence = shake.confidence;
     e.kernel = shake.kernel;
-    if (searchConfidence)
-        *searchConfidence = shake.searchConfidence;
     return e;
 }
 
@@ -57,7 +58,7 @@ BlurEstimate ShakeSection(const CImage& image, const Region& region, const BlurE
 BlurEstimate EstimateShakeSection(const CImage& image, const Region& region,
                                   const BlurEstimate& fit, const std::atomic<bool>* cancel,
                                   const MethodProgress* progress) {
-    return ShakeSection(image, region, fit, true, cancel, progress);
+    return AsShakeEstimate(BlindSection(image, region, fit, true, cancel, progress));
 }
 
 BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
@@ -75,9 +76,7 @@ BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
         (*provisional)(fit);
     // From a confident fit one start only: a kernel that replaces it explains at least 60 % of
     // the misfit, which the further starts, taken when the first explains under 40 %, hardly reach.
-    double searched = 0;
-    const BlurEstimate shake =
-        ShakeSection(image, region, fit, !confident, cancel, progress, &searched);
+    const ShakeEstimate shake = BlindSection(image, region, fit, !confident, cancel, progress);
     // A disc or a line found is kept unless the kernel of any shape explains clearly more: it is
     // the simpler description, and a line's angle and length are the user's to adjust. The
     // kernel is weighed by what its searches explained: the runs that then keep its trails fit
@@ -87,10 +86,11 @@ BlurEstimate EstimateSectionKernel(const CImage& image, const Region& region,
     // whose RL80 is 1.5 to 2.7 dB better than the kernel's.
     if (!shake.kernel)
         return fit;
-    if (confident)
-        return 1 - searched <= kConfidentFitMisfit * (1 - fit.confidence) ? shake : fit;
+    const double searched = shake.searchConfidence;
     const double margin = fit.shape == BlurShape::None ? 0 : kShakeMargin;
-    return searched > fit.confidence + margin ? shake : fit;
+    const bool replaces = confident ? 1 - searched <= kConfidentFitMisfit * (1 - fit.confidence)
+                                    : searched > fit.confidence + margin;
+    return replaces ? AsShakeEstimate(shake) : fit;
 }
 
 }  // namespace velkaro

@@ -1303,7 +1303,7 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
     // explains more; then again from that kernel, up to kTrailRuns in all, while each explains
     // more than the last. Whether a blur is reported, and which start wins, stay the plain cut's
     // decisions.
-    estimate.searchConfidence = estimate.confidence;
+    const double searched = estimate.confidence;
     if (!options.start && estimate.kernel && estimate.confidence >= kMinConfidence &&
         !winner.finestStart.empty()) {
         std::vector<float> from = std::move(winner.finestStart);
@@ -1317,11 +1317,11 @@ ShakeEstimate EstimateShakeKernel(const CImage& image, const Region& region,
                      trailed.estimate.confidence, estimate.confidence);
             if (!(trailed.estimate.confidence > estimate.confidence))
                 break;
-            trailed.estimate.searchConfidence = estimate.searchConfidence;
             estimate = std::move(trailed.estimate);
             from = std::move(trailed.k);
         }
     }
+    estimate.searchConfidence = searched;
     LogDebug("shake kernel: radius %.1f, confidence %.2f",
              estimate.kernel ? estimate.kernel->radius() : 0.0, estimate.confidence);
     if (!estimate.kernel || estimate.kernel->radius() <= 1 || estimate.confidence < kMinConfidence)
